@@ -1,0 +1,4 @@
+// The quarn engine: include this and link quarn_engine.
+#pragma once
+
+#include "store/store.h"

@@ -1,0 +1,198 @@
+#include "store/fact_store.h"
+
+#include "store/debug_form.h"
+#include "store/text.h"
+
+namespace quarn {
+
+namespace {
+
+Column empty_column(const FieldType& t, bool nullable) {
+    Column c;
+    switch (t.kind) {
+        case FieldKind::I64: c.cells.emplace<0>(); break;
+        case FieldKind::F64: c.cells.emplace<1>(); break;
+        case FieldKind::Str: c.cells.emplace<2>(); break;
+        case FieldKind::Bool: c.cells.emplace<3>(); break;
+        case FieldKind::Dec: c.cells.emplace<4>(); break;
+    }
+    if (nullable) c.validity.emplace();
+    return c;
+}
+
+TypeData empty_data(const TypeSchema& s) {
+    TypeData d;
+    d.columns.reserve(s.fields.size());
+    for (size_t i = 0; i < s.fields.size(); ++i) d.columns.push_back(empty_column(s.fields[i].second, s.is_nullable(i)));
+    return d;
+}
+
+// The cell index a value of this tag lives in, or -1 for Null.
+int cell_kind_of(ValueTag t) {
+    switch (t) {
+        case ValueTag::I64: return 0;
+        case ValueTag::F64: return 1;
+        case ValueTag::Str: return 2;
+        case ValueTag::Bool: return 3;
+        case ValueTag::Dec: return 4;
+        case ValueTag::Null: break;
+    }
+    return -1;
+}
+
+// Checks that `v` may be written into `c`: the message on refusal.
+std::optional<std::string> refusal(const Column& c, const Value& v) {
+    if (v.is_null()) {
+        if (!c.validity) return std::string("null value for a non-nullable field");
+        return std::nullopt;
+    }
+    if (cell_kind_of(v.tag()) != static_cast<int>(c.cells.index()))
+        return fmt("column type mismatch for value {}", debug(v));
+    return std::nullopt;
+}
+
+void append_cell(Column& c, Value v) {
+    bool null = v.is_null();
+    std::visit(
+        [&](auto& cells) {
+            using Cell = typename std::decay_t<decltype(cells)>::value_type;
+            if (null) {
+                cells.push_back(Cell{});
+            } else if constexpr (std::is_same_v<Cell, int64_t>) {
+                cells.push_back(v.as_i64());
+            } else if constexpr (std::is_same_v<Cell, double>) {
+                cells.push_back(v.as_f64());
+            } else if constexpr (std::is_same_v<Cell, std::string>) {
+                cells.push_back(std::move(v.as_str_mut()));
+            } else if constexpr (std::is_same_v<Cell, uint8_t>) {
+                cells.push_back(v.as_bool() ? 1 : 0);
+            } else {
+                cells.push_back(v.as_dec());
+            }
+        },
+        c.cells);
+    if (c.validity) c.validity->push_back(null ? 0 : 1);
+}
+
+void write_cell(Column& c, uint32_t row, Value v) {
+    if (v.is_null()) {
+        (*c.validity)[row] = 0;  // the old content stays but is no longer read
+        return;
+    }
+    std::visit(
+        [&](auto& cells) {
+            using Cell = typename std::decay_t<decltype(cells)>::value_type;
+            if constexpr (std::is_same_v<Cell, int64_t>) {
+                cells[row] = v.as_i64();
+            } else if constexpr (std::is_same_v<Cell, double>) {
+                cells[row] = v.as_f64();
+            } else if constexpr (std::is_same_v<Cell, std::string>) {
+                cells[row] = std::move(v.as_str_mut());
+            } else if constexpr (std::is_same_v<Cell, uint8_t>) {
+                cells[row] = v.as_bool() ? 1 : 0;
+            } else {
+                cells[row] = v.as_dec();
+            }
+        },
+        c.cells);
+    if (c.validity) (*c.validity)[row] = 1;
+}
+
+}  // namespace
+
+Value Column::get(uint32_t row) const {
+    if (validity && (*validity)[row] == 0) return Value::null();
+    switch (cells.index()) {
+        case 0: return Value::i64(std::get<0>(cells)[row]);
+        case 1: return Value::f64(std::get<1>(cells)[row]);
+        case 2: return Value::str(std::get<2>(cells)[row]);
+        case 3: return Value::boolean(std::get<3>(cells)[row] != 0);
+        default: {
+            const DecParts& d = std::get<4>(cells)[row];
+            return Value::dec(d.u, d.s);
+        }
+    }
+}
+
+FactStore::FactStore(std::vector<TypeSchema> schemas) : schemas_(std::move(schemas)) {
+    data_.reserve(schemas_.size());
+    for (const TypeSchema& s : schemas_) data_.push_back(empty_data(s));
+}
+
+void FactStore::reset() {
+    expired.clear();
+    event_ts.clear();
+    facts_.clear();
+    for (size_t t = 0; t < schemas_.size(); ++t) data_[t] = empty_data(schemas_[t]);
+}
+
+TypeId FactStore::add_schema(TypeSchema schema) {
+    data_.push_back(empty_data(schema));
+    schemas_.push_back(std::move(schema));
+    return static_cast<TypeId>(schemas_.size() - 1);
+}
+
+std::optional<TypeId> FactStore::type_id(std::string_view name) const {
+    for (size_t t = 0; t < schemas_.size(); ++t)
+        if (schemas_[t].name == name) return static_cast<TypeId>(t);
+    return std::nullopt;
+}
+
+std::optional<size_t> FactStore::field_index(TypeId t, std::string_view field) const {
+    const auto& fields = schemas_[t].fields;
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (fields[i].first == field) return i;
+    return std::nullopt;
+}
+
+Result<FactId, std::string> FactStore::insert(TypeId t, std::vector<Value> values) {
+    const TypeSchema& s = schemas_[t];
+    TypeData& d = data_[t];
+    if (values.size() != s.fields.size())
+        return err(fmt("type {} expects {} fields, got {}", s.name, s.fields.size(), values.size()));
+    for (size_t i = 0; i < values.size(); ++i)
+        if (auto why = refusal(d.columns[i], values[i])) return err(std::move(*why));
+    if (facts_.size() >= UINT32_MAX || d.rows == UINT32_MAX)
+        return err(fmt("type {} cannot hold more facts", s.name));
+    for (size_t i = 0; i < values.size(); ++i) append_cell(d.columns[i], std::move(values[i]));
+    uint32_t row = d.rows++;
+    facts_.push_back(FactRec{t, row, true});
+    return static_cast<FactId>(facts_.size() - 1);
+}
+
+Status FactStore::set_value(FactId f, size_t field, Value v) {
+    const FactRec& rec = facts_[f];
+    Column& c = data_[rec.type].columns[field];
+    if (auto why = refusal(c, v)) return err(std::move(*why));
+    write_cell(c, rec.row, std::move(v));
+    return {};
+}
+
+void FactStore::remove(FactId f) {
+    expired.erase(f);
+    facts_[f].alive = false;
+}
+
+Value FactStore::get(FactId f, size_t field) const {
+    const FactRec& rec = facts_[f];
+    return data_[rec.type].columns[field].get(rec.row);
+}
+
+Value FactStore::temporal_ts(FactId f, size_t ts_field) const {
+    if (auto it = event_ts.find(f); it != event_ts.end()) return Value::i64(it->second);
+    return get(f, ts_field);
+}
+
+FactView FactStore::render(FactId f) const {
+    const FactRec& rec = facts_[f];
+    const TypeSchema& s = schemas_[rec.type];
+    FactView v;
+    v.type_name = s.name;
+    v.fields.reserve(s.fields.size());
+    for (size_t i = 0; i < s.fields.size(); ++i)
+        v.fields.emplace_back(s.fields[i].first, data_[rec.type].columns[i].get(rec.row));
+    v.id = f;
+    return v;
+}
+
+}  // namespace quarn

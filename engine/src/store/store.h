@@ -1,0 +1,13 @@
+// Values and fact store: the value model, exact decimals, field types and the
+// column-wise FactStore.
+#pragma once
+
+#include "store/debug_form.h"
+#include "store/decimal.h"
+#include "store/fact_store.h"
+#include "store/hash.h"
+#include "store/internal_error.h"
+#include "store/result.h"
+#include "store/text.h"
+#include "store/utf8.h"
+#include "store/value.h"
