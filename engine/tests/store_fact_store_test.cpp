@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include "store/debug_form.h"
+#include "store/fact_store.h"
+
+using namespace quarn;
+
+namespace {
+
+// Order(id: I64, note: Str?, price: Dec(10,2), ok: Bool, w: F64?)
+FactStore order_store() {
+    TypeSchema order{"Order",
+                     {{"id", FieldType::i64()},
+                      {"note", FieldType::str()},
+                      {"price", FieldType::dec(10, 2)},
+                      {"ok", FieldType::boolean()},
+                      {"w", FieldType::f64()}},
+                     0b10010};
+    TypeSchema event{"Tick", {{"ts", FieldType::i64()}}, 0};
+    return FactStore({order, event});
+}
+
+std::vector<Value> order_row(int64_t id) {
+    return {Value::i64(id), Value::str("n" + std::to_string(id)), Value::dec(150, 2), Value::boolean(true),
+            Value::f64(0.5)};
+}
+
+std::string render_text(const FactStore& s, FactId f) {
+    FactView v = s.render(f);
+    std::string out = v.type_name + "#" + std::to_string(v.id) + "{";
+    for (const auto& [name, value] : v.fields) out += name + "=" + debug(value) + ";";
+    return out + "}";
+}
+
+}  // namespace
+
+TEST(FactStore, RefusedInsertStoresNothingAndConsumesNoId) {
+    FactStore s = order_store();
+    TypeId order = *s.type_id("Order");
+    ASSERT_EQ(*s.insert(order, order_row(1)), 0u);
+
+    auto short_row = s.insert(order, {Value::i64(2), Value::null()});
+    ASSERT_FALSE(short_row.ok());
+    EXPECT_EQ(short_row.error(), "type Order expects 5 fields, got 2");
+
+    // First value fine, third of the wrong variant: the first column must not grow.
+    auto bad = order_row(3);
+    bad[2] = Value::i64(150);
+    auto mismatch = s.insert(order, bad);
+    ASSERT_FALSE(mismatch.ok());
+    EXPECT_EQ(mismatch.error(), "column type mismatch for value I64(150)");
+
+    auto null_id = order_row(4);
+    null_id[0] = Value::null();
+    auto refused_null = s.insert(order, null_id);
+    ASSERT_FALSE(refused_null.ok());
+    EXPECT_EQ(refused_null.error(), "null value for a non-nullable field");
+
+    auto str_in_f64 = order_row(5);
+    str_in_f64[4] = Value::str("x");
+    EXPECT_EQ(s.insert(order, str_in_f64).error(), "column type mismatch for value Str(\"x\")");
+
+    EXPECT_EQ(*s.insert(order, order_row(6)), 1u);
+    EXPECT_EQ(s.data(order).rows, 2u);
+    for (const Column& c : s.data(order).columns)
+        EXPECT_EQ(std::visit([](const auto& cells) { return cells.size(); }, c.cells), 2u);
+    EXPECT_EQ(s.get(1, 0), Value::i64(6));
+    EXPECT_EQ(s.fact_count(), 2u);
+}
+
+TEST(FactStore, NullableCellsAndSetValue) {
+    FactStore s = order_store();
+    TypeId order = *s.type_id("Order");
+    auto row = order_row(1);
+    row[1] = Value::null();
+    FactId f = *s.insert(order, row);
+    EXPECT_TRUE(s.get(f, 1).is_null());
+    ASSERT_TRUE(s.set_value(f, 1, Value::str("hello")).ok());
+    EXPECT_EQ(s.get(f, 1), Value::str("hello"));
+    ASSERT_TRUE(s.set_value(f, 1, Value::null()).ok());
+    EXPECT_TRUE(s.get(f, 1).is_null());
+
+    auto refused = s.set_value(f, 0, Value::null());
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "null value for a non-nullable field");
+    EXPECT_EQ(s.get(f, 0), Value::i64(1));
+    EXPECT_EQ(s.set_value(f, 0, Value::f64(1)).error(), "column type mismatch for value F64(1.0)");
+    EXPECT_EQ(s.get(f, 0), Value::i64(1));
+
+    // A Dec cell keeps the scale of the value written into it.
+    ASSERT_TRUE(s.set_value(f, 2, Value::dec(7, 5)).ok());
+    EXPECT_EQ(s.get(f, 2), Value::dec(7, 5));
+}
+
+TEST(FactStore, DeadFactsStillRenderAndIdsAreNotReused) {
+    FactStore s = order_store();
+    TypeId order = *s.type_id("Order");
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(s.insert(order, order_row(i)).ok());
+    s.expired.insert(3);
+    s.remove(3);
+    EXPECT_FALSE(s.is_alive(3));
+    EXPECT_TRUE(s.is_alive(2));
+    EXPECT_FALSE(s.expired.count(3));
+    EXPECT_EQ(render_text(s, 3),
+              "Order#3{id=I64(3);note=Str(\"n3\");price=Dec { u: 150, s: 2 };ok=Bool(true);w=F64(0.5);}");
+    EXPECT_EQ(*s.insert(order, order_row(9)), 4u);
+}
+
+TEST(FactStore, ResetRenumbersFromZeroAndKeepsTypes) {
+    FactStore s = order_store();
+    TypeId order = *s.type_id("Order");
+    TypeId tick = *s.type_id("Tick");
+    ASSERT_TRUE(s.insert(order, order_row(1)).ok());
+    FactId t = *s.insert(tick, {Value::i64(1700)});
+    s.event_ts[t] = 1700;
+    s.expired.insert(t);
+    s.reset();
+    EXPECT_EQ(s.fact_count(), 0u);
+    EXPECT_TRUE(s.event_ts.empty());
+    EXPECT_TRUE(s.expired.empty());
+    EXPECT_EQ(s.type_id("Tick"), tick);
+    EXPECT_EQ(*s.insert(tick, {Value::i64(5)}), 0u);
+    EXPECT_EQ(s.data(tick).rows, 1u);
+    EXPECT_EQ(s.data(order).rows, 0u);
+}
+
+TEST(FactStore, TemporalTimestampIsTheOneInsertedWith) {
+    FactStore s = order_store();
+    TypeId tick = *s.type_id("Tick");
+    FactId a = *s.insert(tick, {Value::i64(1700)});
+    s.event_ts[a] = 1700;
+    ASSERT_TRUE(s.set_value(a, 0, Value::i64(1800)).ok());
+    EXPECT_EQ(s.temporal_ts(a, 0), Value::i64(1700));
+    EXPECT_EQ(s.get(a, 0), Value::i64(1800));
+    FactId b = *s.insert(tick, {Value::i64(42)});
+    EXPECT_EQ(s.temporal_ts(b, 0), Value::i64(42));
+}
+
+TEST(FactStore, LookupsFindTheFirstDeclaration) {
+    FactStore s = order_store();
+    TypeId dup = s.add_schema(TypeSchema{"Order", {{"x", FieldType::i64()}, {"x", FieldType::str()}}, 0});
+    EXPECT_EQ(dup, 2u);
+    EXPECT_EQ(s.type_id("Order"), 0u);
+    EXPECT_EQ(s.type_id("order"), std::nullopt);
+    EXPECT_EQ(s.field_index(dup, "x"), 0u);
+    EXPECT_EQ(s.field_index(0, "price"), 2u);
+    EXPECT_EQ(s.field_type(0, 2), FieldType::dec(10, 2));
+    // Nullable bits count modulo 64.
+    TypeId wide = s.add_schema(TypeSchema{"W", {{"a", FieldType::i64()}}, uint64_t{1}});
+    EXPECT_TRUE(s.insert(wide, {Value::null()}).ok());
+}
