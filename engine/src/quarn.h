@@ -2,3 +2,4 @@
 #pragma once
 
 #include "store/store.h"
+#include "rx/rx.h"
