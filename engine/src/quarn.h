@@ -2,4 +2,5 @@
 #pragma once
 
 #include "store/store.h"
+#include "parser/parser.h"
 #include "rx/rx.h"
