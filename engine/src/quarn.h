@@ -4,3 +4,4 @@
 #include "store/store.h"
 #include "parser/parser.h"
 #include "rx/rx.h"
+#include "network/network.h"

@@ -1,0 +1,30 @@
+#include "network/join_env.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "store/utf8.h"
+
+namespace quarn {
+
+std::optional<std::string> JoinEnv::env_var(const char* name) const {
+    const char* v = std::getenv(name);
+    if (v == nullptr) return std::nullopt;
+    std::string s(v);
+    if (first_invalid_utf8(s) != std::string::npos) return std::nullopt;
+    return s;
+}
+
+void JoinEnv::trace(std::string_view line) const {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+}
+
+bool tracing_on(const JoinEnv& env) { return env.env_var("QUARN_TRACE").has_value(); }
+
+bool right_inserts_tail_first(const JoinEnv& env) {
+    auto v = env.env_var("QUARN_JSR");
+    return v && *v == "tail";
+}
+
+}  // namespace quarn

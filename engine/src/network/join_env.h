@@ -1,0 +1,51 @@
+// JoinEnv: everything a node asks of the engine. Node i joins pattern i+1 onto
+// tuples of patterns 0..i; every operation reads pattern i+1. The network never
+// looks at fact values itself and reaches the engine only through this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "network/memory.h"
+
+namespace quarn {
+
+class JoinEnv {
+public:
+    virtual ~JoinEnv() = default;
+
+    // The pattern's tests as a not/exists element; true when it has none.
+    virtual bool allowed_ce(size_t i, const Tuple& tuple, FactId fact) const = 0;
+    // Index keys of a left tuple and of a right fact; none when the pattern has no key.
+    virtual Key key_of_left(size_t i, const Tuple& tuple) const = 0;
+    virtual Key key_of_right(size_t i, FactId fact) const = 0;
+    // When a temporal not may emit `tuple`, in milliseconds; none when it need not wait.
+    virtual std::optional<int64_t> not_fire_time(size_t i, const Tuple& tuple) const = 0;
+    // True when a left update of a not/exists node may keep a blocker that still qualifies.
+    virtual bool left_update_optimization(size_t i) const = 0;
+    // The full join test; index keys only narrow the candidates, this decides.
+    virtual bool allowed(size_t i, const Tuple& tuple, FactId fact) const = 0;
+
+    // The engine counter recorded in Node::left_marks.
+    virtual uint64_t mark() const = 0;
+    // When false, insert joins skip candidates holding an expired fact.
+    virtual bool join_expired() const = 0;
+    // Whether the fact is in the fact store's expired set.
+    virtual bool is_expired(FactId fact) const = 0;
+
+    // The process environment as the switches read it: the variable's value,
+    // or none when unset or not valid UTF-8. Overridden by tests.
+    virtual std::optional<std::string> env_var(const char* name) const;
+    // Writes one trace line (a newline is added) to standard error. Overridden by tests.
+    virtual void trace(std::string_view line) const;
+};
+
+// QUARN_TRACE set to any valid Unicode value, the empty one included.
+bool tracing_on(const JoinEnv& env);
+// QUARN_JSR holding exactly "tail": staged right inserts are taken oldest first.
+bool right_inserts_tail_first(const JoinEnv& env);
+
+}  // namespace quarn
