@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "parser/lexer.h"
+#include "parser/parser.h"
+
+using namespace quarn;
+
+namespace {
+
+std::u32string chars_of(std::string_view text) { return decode_rule_text(text).value(); }
+
+// Debug forms of the tokens of `text`, blank-separated, with each position.
+std::string tokens_of(std::string_view text) {
+    auto lexed = lex(chars_of(text));
+    if (!lexed) return "error: " + lexed.error().msg;
+    std::string out;
+    for (size_t i = 0; i < lexed->tokens.size(); ++i) {
+        if (i) out += ' ';
+        out += debug(lexed->tokens[i]) + "@" + std::to_string(lexed->positions[i]);
+    }
+    return out;
+}
+
+std::string error_of(std::string_view text) {
+    auto r = parse_file(text);
+    if (r) return "parsed";
+    EXPECT_FALSE(r.error().pos.has_value());
+    return r.error().msg;
+}
+
+}  // namespace
+
+TEST(Lexer, GluesHyphenatedKeywordsOnlyWithoutBlanks) {
+    EXPECT_EQ(tokens_of("agenda-group agenda - group"),
+              "Ident(\"agenda-group\")@0 Ident(\"agenda\")@13 Sym(\"-\")@20 Ident(\"group\")@22");
+    EXPECT_EQ(tokens_of("no-loopy entry-point"), "Ident(\"no-loop\")@0 Ident(\"y\")@7 Ident(\"entry-point\")@9");
+    EXPECT_EQ(tokens_of("no-lo"), "Ident(\"no\")@0 Sym(\"-\")@2 Ident(\"lo\")@3");
+}
+
+TEST(Lexer, DollarOnlyStartsAnIdentifier) {
+    EXPECT_EQ(tokens_of("$a$b _x9"), "Ident(\"$a\")@0 Ident(\"$b\")@2 Ident(\"_x9\")@5");
+}
+
+TEST(Lexer, NumbersHaveNoSignExponentOrLeadingDot) {
+    EXPECT_EQ(tokens_of("-3"), "Sym(\"-\")@0 IntLit(3)@1");
+    EXPECT_EQ(tokens_of("10s"), "IntLit(10)@0 Ident(\"s\")@2");
+    EXPECT_EQ(tokens_of("1."), "IntLit(1)@0 Sym(\".\")@1");
+    EXPECT_EQ(tokens_of("1.2.3"), "FloatLit(1.2)@0 Sym(\".\")@3 IntLit(3)@4");
+    EXPECT_EQ(tokens_of("2.0 007"), "FloatLit(2.0)@0 IntLit(7)@4");
+    EXPECT_EQ(tokens_of("9223372036854775807"), "IntLit(9223372036854775807)@0");
+}
+
+TEST(Lexer, SymbolsPreferTwoCharacterForms) {
+    EXPECT_EQ(tokens_of("==!=<=>=&&||"),
+              "Sym(\"==\")@0 Sym(\"!=\")@2 Sym(\"<=\")@4 Sym(\">=\")@6 Sym(\"&&\")@8 Sym(\"||\")@10");
+    EXPECT_EQ(tokens_of("!(){},;:.<>-+*?[]"),
+              "Sym(\"!\")@0 Sym(\"(\")@1 Sym(\")\")@2 Sym(\"{\")@3 Sym(\"}\")@4 Sym(\",\")@5 Sym(\";\")@6 "
+              "Sym(\":\")@7 Sym(\".\")@8 Sym(\"<\")@9 Sym(\">\")@10 Sym(\"-\")@11 Sym(\"+\")@12 Sym(\"*\")@13 "
+              "Sym(\"?\")@14 Sym(\"[\")@15 Sym(\"]\")@16");
+}
+
+TEST(Lexer, StringsResolveEscapesAndMayHoldLineFeeds) {
+    EXPECT_EQ(tokens_of(R"("a\"b\\c\n\r\t" "")"), R"(StrLit("a\"b\\c\n\r\t")@0 StrLit("")@16)");
+    EXPECT_EQ(tokens_of("\"x\ny\""), "StrLit(\"x\\ny\")@0");
+}
+
+TEST(Lexer, CommentsAndUnicodeWhiteSpaceAreSkipped) {
+    EXPECT_EQ(tokens_of("a // x\nb /* c */ d /**/ e"), "Ident(\"a\")@0 Ident(\"b\")@7 Ident(\"d\")@17 Ident(\"e\")@24");
+    // NO-BREAK SPACE, LINE SEPARATOR and IDEOGRAPHIC SPACE each count as one character.
+    EXPECT_EQ(tokens_of("a\u00a0b\u2028c\u3000d"), "Ident(\"a\")@0 Ident(\"b\")@2 Ident(\"c\")@4 Ident(\"d\")@6");
+    EXPECT_EQ(tokens_of("a // to the end"), "Ident(\"a\")@0");
+}
+
+TEST(Lexer, PositionsCountCharactersNotBytes) {
+    EXPECT_EQ(tokens_of("\"\u00e9\u4e2d\" x"), "StrLit(\"\u00e9\u4e2d\")@0 Ident(\"x\")@5");
+}
+
+TEST(Token, DisplayAndDebugForms) {
+    struct Case {
+        Tok tok;
+        const char* display;
+        const char* debug;
+    };
+    const Case cases[] = {
+        {Tok::ident("grp"), "grp", "Ident(\"grp\")"},
+        {Tok::str("a\"b"), "\"a\\\"b\"", "StrLit(\"a\\\"b\")"},
+        {Tok::str("tab\there\x01"), "\"tab\\there\\u{1}\"", "StrLit(\"tab\\there\\u{1}\")"},
+        {Tok::int_lit(5), "5", "IntLit(5)"},
+        {Tok::float_lit(2.0), "2", "FloatLit(2.0)"},
+        {Tok::float_lit(1.5), "1.5", "FloatLit(1.5)"},
+        {Tok::float_lit(1e20), "100000000000000000000", "FloatLit(1e20)"},
+        {Tok::sym("("), "(", "Sym(\"(\")"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(display(c.tok), c.display);
+        EXPECT_EQ(debug(c.tok), c.debug);
+    }
+}
+
+TEST(Lexer, ErrorsCarryExactTextLineColumnAndCaret) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"x = 1", "unexpected character '=' at line 1, col 3:\n  x = 1\n    ^"},
+        {"a # b", "unexpected character '#' at line 1, col 3:\n  a # b\n    ^"},
+        {"it's", "unexpected character '\\'' at line 1, col 3:\n  it's\n    ^"},
+        {"a & b", "unexpected character '&' at line 1, col 3:\n  a & b\n    ^"},
+        {"a | b", "unexpected character '|' at line 1, col 3:\n  a | b\n    ^"},
+        {"a / b", "unexpected character '/' at line 1, col 3:\n  a / b\n    ^"},
+        {"a /", "unexpected character '/' at line 1, col 3:\n  a /\n    ^"},
+        // The caret of an error at the end of the text sits after the last character.
+        {"\"abc", "unterminated string literal at line 1, col 5:\n  \"abc\n      ^"},
+        {"\"a\\", "unterminated escape at line 1, col 4:\n  \"a\\\n     ^"},
+        {"\"a\\xb\"", "unsupported escape \\x at line 1, col 4:\n  \"a\\xb\"\n     ^"},
+        {"/*", "unterminated block comment at line 1, col 3:\n  /*\n    ^"},
+        {"/*/", "unterminated block comment at line 1, col 3:\n  /*/\n    ^"},
+        {"/* abc", "unterminated block comment at line 1, col 6:\n  /* abc\n       ^"},
+        {"9223372036854775808",
+         "bad int literal 9223372036854775808: number too large to fit in target type at line 1, col 1:\n"
+         "  9223372036854775808\n  ^"},
+        // Tabs count as one column; the caret line is blanks only.
+        {"\tx = 1", "unexpected character '=' at line 1, col 4:\n  \tx = 1\n     ^"},
+        // Non-ASCII characters before the error count once each.
+        {"\"\u00e9\u4e2d\" #", "unexpected character '#' at line 1, col 6:\n  \"\u00e9\u4e2d\" #\n       ^"},
+        {"rule r\nwhen\n  x = 1", "unexpected character '=' at line 3, col 5:\n    x = 1\n      ^"},
+        {"a\r\nb # c", "unexpected character '#' at line 2, col 3:\n  b # c\n    ^"},
+        {"a # \r\nb", "unexpected character '#' at line 1, col 3:\n  a # \r\n    ^"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message) << c.text;
+}
+
+TEST(ParseFile, EmptyOrCommentOnlyTextHasNoDeclarations) {
+    for (const char* text : {"", "   \n\t", "// only a comment", "/* block */ // line"}) {
+        auto r = parse_file(text);
+        ASSERT_TRUE(r) << text;
+        EXPECT_TRUE(r->rules.empty());
+        EXPECT_TRUE(r->queries.empty());
+    }
+}
+
+TEST(ParseFile, EndOfInputPointsAtTheLastToken) {
+    EXPECT_EQ(error_of("rule"), "unexpected end of input at line 1, col 1:\n  rule\n  ^");
+    EXPECT_EQ(error_of("rule r\n"), "expected rule attribute or 'when', got None at line 1, col 6:\n  rule r\n       ^");
+    EXPECT_EQ(error_of("  rule r when\n  A()\n"), "unexpected end of input at line 2, col 5:\n    A()\n      ^");
+}
+
+TEST(ParseFile, RefusesInvalidUtf8WithoutReadingPastTheBuffer) {
+    EXPECT_EQ(error_of("rule \xff r"), "invalid UTF-8 at byte 5");
+    EXPECT_EQ(error_of("rule \"\xc3"), "invalid UTF-8 at byte 6");            // truncated sequence at the end
+    EXPECT_EQ(error_of("\xed\xa0\x80"), "invalid UTF-8 at byte 0");           // surrogate
+    EXPECT_EQ(error_of("ab\xc0\xaf"), "invalid UTF-8 at byte 2");             // overlong slash
+    const std::string nul(1, '\0');
+    EXPECT_EQ(error_of("a" + nul + "#"), "unexpected character '\\0' at line 1, col 2:\n  a" + nul + "#\n   ^");
+}
