@@ -4,4 +4,5 @@
 #include "store/store.h"
 #include "parser/parser.h"
 #include "rx/rx.h"
+#include "queries/queries.h"
 #include "network/network.h"

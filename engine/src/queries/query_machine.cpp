@@ -1,0 +1,410 @@
+// The query machine: answers one `?query` element by walking query branches
+// backwards over the fact store.
+//
+// All control lives in explicit data: a work stack of branch walks and, per
+// call site, the list of caller environments that have received answers. A
+// recursion therefore costs no native stack, and a shared step counter bounds
+// the whole evaluation.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <iterator>
+#include <memory>
+#include <variant>
+
+#include "queries/queries.h"
+#include "store/internal_error.h"
+#include "store/text.h"
+#include "store/utf8.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr uint64_t kStepLimit = 1'000'000;
+constexpr size_t kIndexBuckets = 128;
+constexpr size_t kIndexMaxKeys = 96;
+
+const char* const kStepLimitMessage = "query evaluation step limit exceeded (cyclic recursion data? D-055)";
+
+// A slot's content: a value, or the fact a pattern's fact binding matched.
+using EnvVal = std::variant<Value, FactId>;
+using Slots = std::vector<std::optional<EnvVal>>;
+
+struct NestedRoot;
+
+// Where an environment's answers go: an argument row of the site, or back to
+// the caller environment a call was made from.
+struct EnvParent {
+    uint32_t row = 0;                    // meaningful when nested is null
+    std::shared_ptr<NestedRoot> nested;  // the caller, for callee environments
+};
+
+// One caller environment at one call site, shared by every callee environment
+// made from it.
+struct NestedRoot {
+    EnvParent parent;
+    Slots slots;
+    QuerySite site;
+
+    NestedRoot(EnvParent p, Slots s, QuerySite at) : parent(std::move(p)), slots(std::move(s)), site(at) {}
+    NestedRoot(const NestedRoot&) = delete;
+    NestedRoot& operator=(const NestedRoot&) = delete;
+    // A deep recursion leaves a long chain of roots; release it iteratively so
+    // that dropping it costs no stack.
+    ~NestedRoot() {
+        std::shared_ptr<NestedRoot> next = std::move(parent.nested);
+        while (next && next.use_count() == 1) next = std::move(next->parent.nested);
+    }
+};
+
+struct Env {
+    EnvParent parent;
+    Slots slots;
+};
+
+struct Work {
+    std::vector<Env> envs;
+    uint32_t query;
+    uint32_t branch;
+    std::optional<uint32_t> resume_after;  // Resume: the call element; Enter: none
+};
+
+// Equality of key values: same variant and payload, floats by bit pattern.
+bool key_value_equal(const Value& a, const Value& b) {
+    if (a.tag() != b.tag()) return false;
+    if (a.tag() == ValueTag::F64) return std::bit_cast<uint64_t>(a.as_f64()) == std::bit_cast<uint64_t>(b.as_f64());
+    return a == b;
+}
+
+bool key_equal(const std::vector<Value>& a, const std::vector<Value>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (!key_value_equal(a[i], b[i])) return false;
+    }
+    return true;
+}
+
+uint32_t fold64(uint64_t x) { return static_cast<uint32_t>(x) ^ static_cast<uint32_t>(x >> 32); }
+
+uint32_t string_hash(const std::string& s) {
+    uint32_t h = 0;
+    for (size_t i = 0; i < s.size();) {
+        Decoded d = decode_utf8(s, i);
+        i += d.len;
+        char32_t c = d.ok ? d.cp : U'\uFFFD';
+        if (c >= 0x10000) {
+            char32_t v = c - 0x10000;
+            h = 31 * h + static_cast<uint32_t>(0xD800 + (v >> 10));
+            h = 31 * h + static_cast<uint32_t>(0xDC00 + (v & 0x3FF));
+        } else {
+            h = 31 * h + static_cast<uint32_t>(c);
+        }
+    }
+    return h;
+}
+
+// An index over one pattern element's candidates: a fixed table of buckets,
+// each a list of keys, newest key first.
+class KeyIndex {
+public:
+    struct Entry {
+        std::vector<Value> key;
+        std::vector<FactId> facts;  // candidate order
+        uint32_t hash;
+    };
+
+    // Fails when the candidates hold more distinct keys than the table allows.
+    static Result<KeyIndex, std::string> build(const FactStore& store, const CNode& node,
+                                               const std::vector<FactId>& candidates) {
+        KeyIndex index;
+        size_t keys = 0;
+        for (FactId f : candidates) {
+            std::vector<Value> key;
+            for (uint32_t k : node.key) key.push_back(store.get(f, node.unify[k].field));
+            uint32_t hash = key_hash(node.seed, key);
+            Entry* entry = index.find(hash, key);
+            if (!entry) {
+                if (++keys > kIndexMaxKeys)
+                    return err(std::string("query index exceeds 96 distinct keys (hash-table resize is out of subset, D-051)"));
+                auto& bucket = index.buckets_[hash & (kIndexBuckets - 1)];
+                bucket.insert(bucket.begin(), Entry{std::move(key), {}, hash});
+                entry = &bucket.front();
+            }
+            entry->facts.push_back(f);
+        }
+        return index;
+    }
+
+    Entry* find(uint32_t hash, const std::vector<Value>& key) {
+        for (Entry& e : buckets_[hash & (kIndexBuckets - 1)]) {
+            if (e.hash == hash && key_equal(e.key, key)) return &e;
+        }
+        return nullptr;
+    }
+
+    // Every fact: buckets in order, entries in bucket order, facts in entry order.
+    std::vector<FactId> flattened() const {
+        std::vector<FactId> out;
+        for (const auto& bucket : buckets_) {
+            for (const Entry& e : bucket) out.insert(out.end(), e.facts.begin(), e.facts.end());
+        }
+        return out;
+    }
+
+private:
+    std::vector<std::vector<Entry>> buckets_ = std::vector<std::vector<Entry>>(kIndexBuckets);
+};
+
+// `w` compared with the fact's value `v` for one unify item. An integer field
+// meets a float by the float's truncation for equality, as joins do.
+bool unify_test(const Value& v, CmpOp op, const Value& w) {
+    if (op == CmpOp::Eq && w.tag() == ValueTag::F64 && v.tag() == ValueTag::I64) {
+        double t = std::trunc(w.as_f64());
+        if (!(t >= -9223372036854775808.0 && t < 9223372036854775808.0)) return false;
+        return static_cast<int64_t>(t) == v.as_i64();
+    }
+    return eval_cmp(v, op, w);
+}
+
+class Machine {
+public:
+    Machine(const FactStore& store, const std::vector<CompiledQuery>& queries, QueryCache& cache)
+        : store_(store), queries_(queries), cache_(cache) {}
+
+    // Seeds the walk of every branch of q for every argument row; the last
+    // branch ends up on top of the stack and so is walked first.
+    void start(uint32_t q, const std::vector<QueryArgs>& rows) {
+        const CompiledQuery& query = queries_[q];
+        std::vector<Env> entering;
+        for (uint32_t r = 0; r < rows.size(); ++r) {
+            Env env{EnvParent{r, nullptr}, Slots(query.slot_count)};
+            for (size_t j = 0; j < rows[r].size() && j < env.slots.size(); ++j) {
+                if (rows[r][j]) env.slots[j] = EnvVal(*rows[r][j]);
+            }
+            entering.push_back(std::move(env));
+        }
+        push_entries(q, std::move(entering));
+    }
+
+    Status drain() {
+        while (!stack_.empty()) {
+            Work w = std::move(stack_.back());
+            stack_.pop_back();
+            Status s;
+            if (!w.resume_after) {
+                s = walk(w.query, w.branch, 0, std::move(w.envs));
+            } else {
+                uint32_t at = *w.resume_after;
+                std::vector<Env> envs = std::move(w.envs);
+                std::vector<Env> answers = take_answers({w.query, w.branch, at});
+                std::move(answers.begin(), answers.end(), std::back_inserter(envs));
+                s = walk(w.query, w.branch, at + 1, std::move(envs));
+            }
+            if (!s) return s;
+        }
+        return {};
+    }
+
+    // Newest first.
+    std::vector<QueryRow> rows() {
+        std::vector<QueryRow> out(rows_.rbegin(), rows_.rend());
+        return out;
+    }
+
+private:
+    Status step() {
+        if (++steps_ > kStepLimit) return err(std::string(kStepLimitMessage));
+        return {};
+    }
+
+    // Every environment enters every branch of q. Each branch's list is built
+    // by putting each environment in front, so it holds them in reverse order.
+    void push_entries(uint32_t q, std::vector<Env> envs) {
+        const CompiledQuery& query = queries_[q];
+        std::reverse(envs.begin(), envs.end());
+        for (uint32_t b = 0; b < query.branches.size(); ++b) {
+            std::vector<Env> list = b + 1 < query.branches.size() ? envs : std::move(envs);
+            stack_.push_back(Work{std::move(list), q, b, std::nullopt});
+        }
+    }
+
+    // Answer lists are stored oldest first; the machine hands them out newest first.
+    std::vector<Env> take_answers(const QuerySite& site) {
+        auto it = answers_.find(site);
+        if (it == answers_.end()) return {};
+        std::vector<Env> out(std::make_move_iterator(it->second.rbegin()), std::make_move_iterator(it->second.rend()));
+        answers_.erase(it);
+        return out;
+    }
+
+    Status walk(uint32_t q, uint32_t b, uint32_t i, std::vector<Env> envs) {
+        const std::vector<CNode>& branch = queries_[q].branches[b];
+        for (; i < branch.size(); ++i) {
+            if (Status s = step(); !s) return s;
+            const CNode& node = branch[i];
+            if (node.is_call()) {
+                // With nothing to send, answers parked here stay for a later resume.
+                if (envs.empty()) return {};
+                call(q, b, i, node, envs);
+                return {};
+            }
+            auto next = match_pattern({q, b, i}, node, envs);
+            if (!next) return err(std::move(next.error()));
+            envs = std::move(next.value());
+        }
+        return finish(q, envs);
+    }
+
+    void call(uint32_t q, uint32_t b, uint32_t i, const CNode& node, std::vector<Env>& envs) {
+        QuerySite site{q, b, i};
+        stack_.push_back(Work{take_answers(site), q, b, i});
+        const CompiledQuery& callee = queries_[node.callee];
+        std::vector<Env> entering;
+        for (Env& env : envs) {
+            Env inner{EnvParent{0, std::make_shared<NestedRoot>(env.parent, env.slots, site)}, Slots(callee.slot_count)};
+            for (size_t k = 0; k < node.args.size() && k < inner.slots.size(); ++k) {
+                const CArg& arg = node.args[k];
+                if (arg.kind == CArg::Kind::Lit) {
+                    inner.slots[k] = EnvVal(arg.lit);
+                } else if (arg.slot < env.slots.size() && env.slots[arg.slot]) {
+                    inner.slots[k] = env.slots[arg.slot];
+                }
+            }
+            entering.push_back(std::move(inner));
+        }
+        push_entries(node.callee, std::move(entering));
+    }
+
+    Result<std::vector<Env>, std::string> match_pattern(const QuerySite& site, const CNode& node,
+                                                        const std::vector<Env>& envs) {
+        std::vector<FactId> candidates = drain_pattern(cache_, store_, site, node);
+        std::optional<KeyIndex> index;
+        std::vector<FactId> flat;
+        if (!node.key.empty()) {
+            auto built = KeyIndex::build(store_, node, candidates);
+            if (!built) return err(std::move(built.error()));
+            index = std::move(built.value());
+            if (node.key_from_param) flat = index->flattened();
+        }
+        std::vector<Env> out;
+        for (const Env& env : envs) {
+            if (Status s = step(); !s) return err(std::move(s.error()));
+            const std::vector<FactId>* seen = &candidates;
+            if (index) {
+                seen = node.key_from_param ? &flat : keyed_candidates(*index, node, env, candidates);
+            }
+            for (FactId f : *seen) unify(node, env, f, out);
+        }
+        return out;
+    }
+
+    // The facts an environment sees through the index. An environment whose key
+    // slot is not bound to a value (a variable a callee left unbound) cannot be
+    // looked up: it sees every candidate, and unification binds the slot.
+    const std::vector<FactId>* keyed_candidates(KeyIndex& index, const CNode& node, const Env& env,
+                                                const std::vector<FactId>& candidates) {
+        std::vector<Value> key;
+        for (uint32_t k : node.key) {
+            const std::optional<EnvVal>& slot = env.slots[node.unify[k].slot];
+            if (!slot || !std::holds_alternative<Value>(*slot)) return &candidates;
+            key.push_back(std::get<Value>(*slot));
+        }
+        KeyIndex::Entry* entry = index.find(key_hash(node.seed, key), key);
+        return entry ? &entry->facts : &no_facts_;
+    }
+
+    void unify(const CNode& node, const Env& env, FactId f, std::vector<Env>& out) {
+        std::vector<std::pair<uint32_t, Value>> pending;
+        for (const UnifyItem& item : node.unify) {
+            Value v = store_.get(f, item.field);
+            const std::optional<EnvVal>& slot = env.slots[item.slot];
+            if (slot) {
+                // A slot holding a fact never equals a field value.
+                const Value* w = std::get_if<Value>(&*slot);
+                if (!w || !unify_test(v, item.op, *w)) return;
+                continue;
+            }
+            bool named = std::any_of(pending.begin(), pending.end(), [&](const auto& p) { return p.first == item.slot; });
+            if (!named) pending.emplace_back(item.slot, std::move(v));
+        }
+        Env next{env.parent, env.slots};
+        for (auto& [slot, v] : pending) next.slots[slot] = EnvVal(std::move(v));
+        if (node.fact_slot) next.slots[*node.fact_slot] = EnvVal(f);
+        for (const auto& [slot, field] : node.field_binds) next.slots[slot] = EnvVal(store_.get(f, field));
+        out.push_back(std::move(next));
+    }
+
+    // Environments past the last element answer their caller or their row.
+    Status finish(uint32_t q, const std::vector<Env>& envs) {
+        const CompiledQuery& query = queries_[q];
+        for (const Env& env : envs) {
+            if (Status s = step(); !s) return s;
+            if (env.parent.nested) {
+                const NestedRoot& root = *env.parent.nested;
+                const CNode& call = queries_[root.site.query].branches[root.site.branch][root.site.element];
+                if (!call.is_call()) unreachable("query answer returns to a pattern element");
+                Slots slots = root.slots;
+                std::vector<uint32_t> handled;
+                for (size_t k = 0; k < call.args.size(); ++k) {
+                    const CArg& arg = call.args[k];
+                    if (arg.kind != CArg::Kind::Var || slots[arg.slot]) continue;
+                    if (std::find(handled.begin(), handled.end(), arg.slot) != handled.end()) continue;
+                    handled.push_back(arg.slot);
+                    if (k < env.slots.size() && env.slots[k]) slots[arg.slot] = env.slots[k];
+                }
+                answers_[root.site].push_back(Env{root.parent, std::move(slots)});
+                continue;
+            }
+            QueryRow row{env.parent.row, {}};
+            for (size_t p = 0; p < query.params.size(); ++p) {
+                const std::optional<EnvVal>& slot = env.slots[p];
+                const Value* v = slot ? std::get_if<Value>(&*slot) : nullptr;
+                if (!v) return err(std::string("?query CE row left a param position unbound (D-057)"));
+                row.values.push_back(*v);
+            }
+            rows_.push_back(std::move(row));
+        }
+        return {};
+    }
+
+    const FactStore& store_;
+    const std::vector<CompiledQuery>& queries_;
+    QueryCache& cache_;
+    std::vector<Work> stack_;  // taken from the end
+    // Per call site, the caller environments that received answers; oldest first.
+    HashMap<QuerySite, std::vector<Env>> answers_;
+    std::vector<QueryRow> rows_;  // oldest first
+    uint64_t steps_ = 0;
+    const std::vector<FactId> no_facts_;
+};
+
+}  // namespace
+
+uint32_t key_hash(uint32_t seed, const std::vector<Value>& key) {
+    uint32_t h = seed;
+    for (const Value& v : key) {
+        uint32_t e = 0;
+        switch (v.tag()) {
+            case ValueTag::I64: e = fold64(static_cast<uint64_t>(v.as_i64())); break;
+            case ValueTag::F64: e = fold64(std::bit_cast<uint64_t>(v.as_f64())); break;
+            case ValueTag::Str: e = string_hash(v.as_str()); break;
+            case ValueTag::Bool: e = v.as_bool() ? 1231u : 1237u; break;
+            case ValueTag::Null:
+            case ValueTag::Dec: e = 0; break;
+        }
+        h = 31 * h + e;
+    }
+    h ^= (h >> 20) ^ (h >> 12);
+    return h ^ (h >> 7) ^ (h >> 4);
+}
+
+Result<std::vector<QueryRow>, std::string> run_site(const FactStore& store, const std::vector<CompiledQuery>& queries,
+                                                    QueryCache& cache, uint32_t q, const std::vector<QueryArgs>& rows) {
+    Machine machine(store, queries, cache);
+    machine.start(q, rows);
+    if (Status s = machine.drain(); !s) return err(std::move(s.error()));
+    return machine.rows();
+}
+
+}  // namespace quarn
