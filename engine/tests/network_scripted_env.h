@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -120,3 +121,9 @@ std::vector<StagedEntry<T>> entries_of(const EntryList<T>& l) {
 }
 
 }  // namespace quarn::testing
+
+namespace quarn {
+// Readable failure messages for staged entries.
+inline void PrintTo(const StagedEntry<Tuple>& e, std::ostream* os) { *os << debug(e); }
+inline void PrintTo(const StagedEntry<FactId>& e, std::ostream* os) { *os << debug(e); }
+}  // namespace quarn
