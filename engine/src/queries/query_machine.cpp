@@ -6,11 +6,11 @@
 // recursion therefore costs no native stack, and a shared step counter bounds
 // the whole evaluation.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <iterator>
 #include <memory>
-#include <variant>
 
 #include "queries/queries.h"
 #include "store/internal_error.h"
@@ -28,7 +28,15 @@ constexpr size_t kIndexMaxKeys = 96;
 const char* const kStepLimitMessage = "query evaluation step limit exceeded (cyclic recursion data? D-055)";
 
 // A slot's content: a value, or the fact a pattern's fact binding matched.
-using EnvVal = std::variant<Value, FactId>;
+struct EnvVal {
+    Value value;  // meaningful unless is_fact
+    FactId fact = 0;
+    bool is_fact = false;
+
+    static EnvVal of(Value v) { return {std::move(v), 0, false}; }
+    static EnvVal of_fact(FactId f) { return {Value(), f, true}; }
+    const Value* as_value() const { return is_fact ? nullptr : &value; }
+};
 using Slots = std::vector<std::optional<EnvVal>>;
 
 struct NestedRoot;
@@ -105,31 +113,32 @@ uint32_t string_hash(const std::string& s) {
 }
 
 // An index over one pattern element's candidates: a fixed table of buckets,
-// each a list of keys, newest key first.
+// each a chain of keys, newest key first. Never resized.
 class KeyIndex {
 public:
     struct Entry {
         std::vector<Value> key;
         std::vector<FactId> facts;  // candidate order
         uint32_t hash;
+        int32_t next;  // the entry behind this one in its bucket, or -1
     };
 
     // Fails when the candidates hold more distinct keys than the table allows.
     static Result<KeyIndex, std::string> build(const FactStore& store, const CNode& node,
                                                const std::vector<FactId>& candidates) {
         KeyIndex index;
-        size_t keys = 0;
         for (FactId f : candidates) {
             std::vector<Value> key;
             for (uint32_t k : node.key) key.push_back(store.get(f, node.unify[k].field));
             uint32_t hash = key_hash(node.seed, key);
             Entry* entry = index.find(hash, key);
             if (!entry) {
-                if (++keys > kIndexMaxKeys)
+                if (index.entries_.size() == kIndexMaxKeys)
                     return err(std::string("query index exceeds 96 distinct keys (hash-table resize is out of subset, D-051)"));
-                auto& bucket = index.buckets_[hash & (kIndexBuckets - 1)];
-                bucket.insert(bucket.begin(), Entry{std::move(key), {}, hash});
-                entry = &bucket.front();
+                int32_t& head = index.heads_[hash & (kIndexBuckets - 1)];
+                index.entries_.push_back(Entry{std::move(key), {}, hash, head});
+                head = static_cast<int32_t>(index.entries_.size() - 1);
+                entry = &index.entries_.back();
             }
             entry->facts.push_back(f);
         }
@@ -137,8 +146,8 @@ public:
     }
 
     Entry* find(uint32_t hash, const std::vector<Value>& key) {
-        for (Entry& e : buckets_[hash & (kIndexBuckets - 1)]) {
-            if (e.hash == hash && key_equal(e.key, key)) return &e;
+        for (int32_t e = heads_[hash & (kIndexBuckets - 1)]; e >= 0; e = entries_[e].next) {
+            if (entries_[e].hash == hash && key_equal(entries_[e].key, key)) return &entries_[e];
         }
         return nullptr;
     }
@@ -146,14 +155,19 @@ public:
     // Every fact: buckets in order, entries in bucket order, facts in entry order.
     std::vector<FactId> flattened() const {
         std::vector<FactId> out;
-        for (const auto& bucket : buckets_) {
-            for (const Entry& e : bucket) out.insert(out.end(), e.facts.begin(), e.facts.end());
+        for (int32_t head : heads_) {
+            for (int32_t e = head; e >= 0; e = entries_[e].next) {
+                out.insert(out.end(), entries_[e].facts.begin(), entries_[e].facts.end());
+            }
         }
         return out;
     }
 
 private:
-    std::vector<std::vector<Entry>> buckets_ = std::vector<std::vector<Entry>>(kIndexBuckets);
+    KeyIndex() { heads_.fill(-1); }
+
+    std::array<int32_t, kIndexBuckets> heads_;
+    std::vector<Entry> entries_;  // at most kIndexMaxKeys, in order of first appearance
 };
 
 // `w` compared with the fact's value `v` for one unify item. An integer field
@@ -180,7 +194,7 @@ public:
         for (uint32_t r = 0; r < rows.size(); ++r) {
             Env env{EnvParent{r, nullptr}, Slots(query.slot_count)};
             for (size_t j = 0; j < rows[r].size() && j < env.slots.size(); ++j) {
-                if (rows[r][j]) env.slots[j] = EnvVal(*rows[r][j]);
+                if (rows[r][j]) env.slots[j] = EnvVal::of(*rows[r][j]);
             }
             entering.push_back(std::move(env));
         }
@@ -266,7 +280,7 @@ private:
             for (size_t k = 0; k < node.args.size() && k < inner.slots.size(); ++k) {
                 const CArg& arg = node.args[k];
                 if (arg.kind == CArg::Kind::Lit) {
-                    inner.slots[k] = EnvVal(arg.lit);
+                    inner.slots[k] = EnvVal::of(arg.lit);
                 } else if (arg.slot < env.slots.size() && env.slots[arg.slot]) {
                     inner.slots[k] = env.slots[arg.slot];
                 }
@@ -307,8 +321,8 @@ private:
         std::vector<Value> key;
         for (uint32_t k : node.key) {
             const std::optional<EnvVal>& slot = env.slots[node.unify[k].slot];
-            if (!slot || !std::holds_alternative<Value>(*slot)) return &candidates;
-            key.push_back(std::get<Value>(*slot));
+            if (!slot || slot->is_fact) return &candidates;
+            key.push_back(slot->value);
         }
         KeyIndex::Entry* entry = index.find(key_hash(node.seed, key), key);
         return entry ? &entry->facts : &no_facts_;
@@ -321,7 +335,7 @@ private:
             const std::optional<EnvVal>& slot = env.slots[item.slot];
             if (slot) {
                 // A slot holding a fact never equals a field value.
-                const Value* w = std::get_if<Value>(&*slot);
+                const Value* w = slot->as_value();
                 if (!w || !unify_test(v, item.op, *w)) return;
                 continue;
             }
@@ -329,9 +343,9 @@ private:
             if (!named) pending.emplace_back(item.slot, std::move(v));
         }
         Env next{env.parent, env.slots};
-        for (auto& [slot, v] : pending) next.slots[slot] = EnvVal(std::move(v));
-        if (node.fact_slot) next.slots[*node.fact_slot] = EnvVal(f);
-        for (const auto& [slot, field] : node.field_binds) next.slots[slot] = EnvVal(store_.get(f, field));
+        for (auto& [slot, v] : pending) next.slots[slot] = EnvVal::of(std::move(v));
+        if (node.fact_slot) next.slots[*node.fact_slot] = EnvVal::of_fact(f);
+        for (const auto& [slot, field] : node.field_binds) next.slots[slot] = EnvVal::of(store_.get(f, field));
         out.push_back(std::move(next));
     }
 
@@ -359,7 +373,7 @@ private:
             QueryRow row{env.parent.row, {}};
             for (size_t p = 0; p < query.params.size(); ++p) {
                 const std::optional<EnvVal>& slot = env.slots[p];
-                const Value* v = slot ? std::get_if<Value>(&*slot) : nullptr;
+                const Value* v = slot ? slot->as_value() : nullptr;
                 if (!v) return err(std::string("?query CE row left a param position unbound (D-057)"));
                 row.values.push_back(*v);
             }

@@ -41,10 +41,11 @@ std::vector<FactId> drain_pattern(QueryCache& cache, const FactStore& store, con
     std::vector<FactId>& cached = cache[site];
     // Survivors keep their places; the type cannot have changed.
     std::erase_if(cached, [&](FactId f) { return !store.is_alive(f) || !alpha_passes(store, node, f); });
-    HashSet<FactId> kept(cached.begin(), cached.end());
+    std::vector<bool> kept(store.fact_count(), false);
+    for (FactId f : cached) kept[f] = true;
     std::vector<FactId> fresh;
     for (FactId f = 0; f < store.fact_count(); ++f) {
-        if (pattern_admits(store, node, f) && !kept.contains(f)) fresh.push_back(f);
+        if (!kept[f] && pattern_admits(store, node, f)) fresh.push_back(f);
     }
     cached.insert(cached.end(), fresh.rbegin(), fresh.rend());
     return cached;
