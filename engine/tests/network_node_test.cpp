@@ -55,24 +55,6 @@ TEST(KeysMatch, FollowsTheNetworkKeyEquality) {
     }
 }
 
-TEST(NodeValueOrd, OrdersOnlyComparableVariants) {
-    struct Case {
-        Value a, b;
-        Ordering o;
-    };
-    const std::vector<Case> cases = {
-        {I(1), I(2), Ordering::Less},     {F(2.5), F(1.0), Ordering::Greater},
-        {F(std::nan("")), F(1), Ordering::Equal}, {S("ab"), S("b"), Ordering::Less},
-        {S("ab"), S("a"), Ordering::Greater}, {Value::boolean(false), Value::boolean(true), Ordering::Less},
-        {I(2), D(150, 2), Ordering::Greater}, {D(200, 2), I(2), Ordering::Equal},
-        {I(1), F(2.0), Ordering::Equal},  {Value::null(), I(1), Ordering::Equal},
-        {S("1"), I(1), Ordering::Equal},
-    };
-    for (size_t k = 0; k < cases.size(); ++k) {
-        EXPECT_EQ(Node::value_ord(cases[k].a, cases[k].b), cases[k].o) << "case " << k;
-    }
-}
-
 TEST(NodeScan, EqualityIndexReachesMatchingKeysInMemoryOrder) {
     Node n = Node::new_ex(kEqualityIndex, Kind::Join, false);
     n.lefts.push_back({1}, key({I(3)}));
