@@ -40,6 +40,8 @@ TEST(KeysMatch, FollowsTheNetworkKeyEquality) {
         {{I(0)}, {F(nan)}, true},  // NaN truncates to 0
         {{F(nan)}, {F(nan)}, false},
         {{I(INT64_MAX)}, {F(1e30)}, true},
+        {{I((int64_t{1} << 53) + 1)}, {F(9007199254740992.0)}, true},  // equal as doubles
+        {{F(9007199254740992.0)}, {I((int64_t{1} << 53) + 1)}, true},
         {{F(3.7)}, {F(3.2)}, false},
         {{F(-0.0)}, {F(0.0)}, true},
         {{F(2.0)}, {D(2, 0)}, false},
@@ -67,6 +69,12 @@ TEST(NodeScan, EqualityIndexReachesMatchingKeysInMemoryOrder) {
     EXPECT_EQ(n.scan_lefts(key({F(3.7)})), (std::vector<Tuple>{{1}, {2}}));
     EXPECT_EQ(n.scan_lefts(std::nullopt), (std::vector<Tuple>{}));
     EXPECT_EQ(n.scan_lefts(key({Value::null()})), (std::vector<Tuple>{}));
+    n.lefts.push_back({7}, key({I((int64_t{1} << 53) + 1)}));
+    n.lefts.push_back({8}, key({D((i128{1} << 53) + 1, 0)}));
+    EXPECT_EQ(n.scan_lefts(key({F(9007199254740992.0)})), (std::vector<Tuple>{{7}}));
+    EXPECT_EQ(n.scan_lefts(key({I((int64_t{1} << 53) + 1)})), (std::vector<Tuple>{{7}, {8}}));
+    n.remove_left({7});
+    n.remove_left({8});
     n.remove_left({1});
     n.lefts.push_back({1}, key({I(3)}));
     EXPECT_EQ(n.scan_lefts(key({I(3)})), (std::vector<Tuple>{{2}, {5}, {1}}));

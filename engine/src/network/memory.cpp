@@ -19,6 +19,19 @@ int64_t trunc_saturating(double f) {
     return static_cast<int64_t>(f);
 }
 
+bool int_meets_float(int64_t i, double f) {
+    return i == trunc_saturating(f) || static_cast<double>(i) == f;
+}
+
+// The integer class of an exact integer: itself while doubles hold it exactly,
+// else where it lands as a double. Integers that can equal one float, and the
+// truncations of floats, thereby share a class.
+int64_t int_class_of(i128 n) {
+    constexpr i128 exact = static_cast<i128>(1) << 53;
+    if (n >= -exact && n <= exact) return static_cast<int64_t>(n);
+    return trunc_saturating(static_cast<double>(n));
+}
+
 bool values_match(const Value& s, const Value& p) {
     ValueTag st = s.tag(), pt = p.tag();
     if (st == ValueTag::Null || pt == ValueTag::Null) return false;
@@ -27,9 +40,12 @@ bool values_match(const Value& s, const Value& p) {
     if (s_exact && p_exact && (st == ValueTag::Dec || pt == ValueTag::Dec)) {
         return value_order(s, p) == Ordering::Equal;
     }
-    // One rule for both sides, so a match never depends on which side arrived first.
-    if (st == ValueTag::I64 && pt == ValueTag::F64) return s.as_i64() == trunc_saturating(p.as_f64());
-    if (st == ValueTag::F64 && pt == ValueTag::I64) return p.as_i64() == trunc_saturating(s.as_f64());
+    // One rule for both sides, so a match never depends on which side arrived
+    // first. The float is truncated as the equality join does; beyond 2^53 an
+    // integer can also equal a float only as doubles, which the join test of a
+    // float field accepts, so that counts too (keys only narrow the candidates).
+    if (st == ValueTag::I64 && pt == ValueTag::F64) return int_meets_float(s.as_i64(), p.as_f64());
+    if (st == ValueTag::F64 && pt == ValueTag::I64) return int_meets_float(p.as_i64(), s.as_f64());
     if (st != pt) return false;
     switch (st) {
         case ValueTag::I64: return s.as_i64() == p.as_i64();
@@ -41,15 +57,12 @@ bool values_match(const Value& s, const Value& p) {
 }
 
 // The hash class of a value: values that keys_match accepts against each other
-// share a class. Numbers that can match an integer hash as that integer (a
-// float by its truncation, so all floats with one integer part share a
-// bucket); other decimals by their value with trailing zeros stripped.
+// share a class. Numbers that can match an integer hash by int_class_of that
+// integer (a float by its truncation, so all floats with one integer part share
+// a bucket); other decimals by their value with trailing zeros stripped.
 // Returns false for Null, which never matches.
 bool class_hash(const Value& v, uint64_t& h) {
-    auto int_class = [&](i128 n) {
-        u128 u = static_cast<u128>(n);
-        h = hash_combine(h, hash_combine(1, hash_combine(static_cast<uint64_t>(u), static_cast<uint64_t>(u >> 64))));
-    };
+    auto int_class = [&](i128 n) { h = hash_combine(h, hash_combine(1, static_cast<uint64_t>(int_class_of(n)))); };
     switch (v.tag()) {
         case ValueTag::Null: return false;
         case ValueTag::I64: int_class(v.as_i64()); return true;

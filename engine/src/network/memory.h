@@ -24,8 +24,8 @@ inline constexpr uint8_t kEqualityIndex = 7;
 // The network's key equality (stored key first, probe second): same length,
 // and pairwise: Null never matches; I64/Dec mixes compare exactly; I64 against
 // F64, whichever side holds which, matches when the integer equals the float
-// truncated toward zero (saturating, NaN as 0); otherwise same variant, equal
-// payload (floats by ==).
+// truncated toward zero (saturating, NaN as 0) or equals it as a double;
+// otherwise same variant, equal payload (floats by ==).
 bool keys_match(const std::vector<Value>& stored, const std::vector<Value>& probe);
 
 template <class T>
