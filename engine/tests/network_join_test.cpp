@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "network_scripted_env.h"
 
 using namespace quarn;
@@ -368,4 +370,65 @@ TEST(JoinTrace, WritesHeaderUpdateAndClosingLines) {
                                "  rights=[(FactId(10), Some([I64(5)]))] lefts=[([FactId(1)], Some([I64(5)]))]",
                                "  post by_right[FactId(10)] alive=[[FactId(1), FactId(10)]]",
                            }));
+}
+
+TEST(JoinNode, RandomBatchesKeepExactlyTheAllowedPairs) {
+    // Left tuples [l] (l < 100) and right facts r (r >= 100) carry a value each;
+    // a pair is allowed when the values are equal (keyed nodes) or their sum is
+    // even (unkeyed). After every batch the node's alive children, and the set a
+    // consumer builds from the staged output, must be exactly the allowed pairs.
+    for (uint8_t op : {uint8_t{kEqualityIndex}, uint8_t{kNoIndex}}) {
+        std::mt19937 rng(op);
+        Join j(op);
+        j.env.key_on_values({}, 0);
+        auto& kv = *j.env.key_values;
+        auto pass = [&](FactId a, FactId b) {
+            int64_t x = kv.at(a).as_i64(), y = kv.at(b).as_i64();
+            return op == kEqualityIndex ? x == y : (x + y) % 2 == 0;
+        };
+        j.env.allow = [&](const Tuple& t, FactId f) { return pass(t[0], f); };
+        std::set<FactId> lefts, rights;
+        std::set<Tuple> consumer;
+        for (int round = 0; round < 300; ++round) {
+            Staged<Tuple> sl;
+            Staged<FactId> sr;
+            std::set<FactId> touched;
+            for (int k = 0; k < 6; ++k) {
+                bool left = rng() % 2 == 0;
+                FactId id = left ? rng() % 12 : 100 + rng() % 12;
+                if (!touched.insert(id).second) continue;
+                auto& held = left ? lefts : rights;
+                Stamp s = static_cast<uint64_t>(round);
+                if (!held.contains(id)) {
+                    kv[id] = Value::i64(rng() % 3);
+                    held.insert(id);
+                    left ? sl.add_ins_ph({id}, s, 0) : sr.add_ins_ph(id, s, 0);
+                } else if (rng() % 2 == 0) {
+                    held.erase(id);
+                    left ? sl.add_del({id}, s) : sr.add_del(id, s);
+                } else {
+                    kv[id] = Value::i64(rng() % 3);
+                    left ? sl.add_upd_ph({id}, s, 2) : sr.add_upd_ph(id, s, 2);
+                }
+            }
+            Staged<Tuple> out = j.run(std::move(sl), std::move(sr));
+            ASSERT_TRUE(out.cancelled.empty());
+            for (const auto& e : out.del) ASSERT_EQ(consumer.erase(e.item), 1u) << debug(e);
+            for (const auto& e : out.upd) ASSERT_TRUE(consumer.contains(e.item)) << debug(e);
+            for (const auto& e : out.ins) ASSERT_TRUE(consumer.insert(e.item).second) << debug(e);
+            std::set<Tuple> want, alive;
+            for (FactId l : lefts) {
+                for (FactId r : rights) {
+                    if (pass(l, r)) want.insert({l, r});
+                }
+            }
+            for (const Child& c : j.node.children) {
+                if (!c.dead) {
+                    ASSERT_TRUE(alive.insert(c.tuple).second);
+                }
+            }
+            ASSERT_EQ(consumer, want) << "round " << round << " op " << int(op);
+            ASSERT_EQ(alive, want) << "round " << round << " op " << int(op);
+        }
+    }
 }
