@@ -233,3 +233,45 @@ TEST(KeyHash, MatchesHandComputedValues) {
     // I64 1 and F64 1.0 (bits 0x3FF00000_00000000 fold to 0x3FF00000).
     EXPECT_EQ(key_hash(31, {Value::i64(1), Value::f64(1.0)}), 1014191903u);
 }
+
+// Answers parked at a call site survive a walk that reaches the site with no
+// environments. Two queries calling each other reach this plainly; the
+// compiler refuses them, so they are built by hand.
+TEST(QueryMachine, EmptyWalkLeavesParkedAnswersForTheirResume) {
+    FactStore store = make_store();
+    person(store, "ann", 1);
+    TypeId person_type = *store.type_id("Person");
+
+    CNode person_named;  // Person(name == $p)
+    person_named.type_id = person_type;
+    person_named.unify = {UnifyItem{UnifyItem::Kind::Param, 0, 0, CmpOp::Eq}};
+    person_named.key = {0};
+    person_named.key_from_param = true;
+
+    auto call = [](uint32_t callee, CArg arg) {
+        CNode n;
+        n.kind = CNode::Kind::Call;
+        n.callee = callee;
+        n.args = {std::move(arg)};
+        return n;
+    };
+    CArg pass_p{CArg::Kind::Var, Value(), 0};
+    CArg zzz{CArg::Kind::Lit, Value::str("zzz"), 0};
+
+    std::vector<CompiledQuery> queries(2);
+    queries[0].name = "q0";
+    queries[0].params = {{"$p", FieldType::str()}};
+    queries[0].slot_count = 1;
+    queries[0].branches = {{person_named, call(1, pass_p)}};
+    queries[1].name = "q1";
+    queries[1].params = {{"$p", FieldType::str()}};
+    queries[1].slot_count = 1;
+    // The second branch answers q0's call first; the first branch then walks q0
+    // again with a name nobody has, reaching q0's call site with nothing.
+    queries[1].branches = {{call(0, zzz)}, {person_named}};
+
+    QueryCache cache;
+    auto r = run_site(store, queries, cache, 0, {{Value::str("ann")}});
+    ASSERT_TRUE(r.ok()) << r.error();
+    EXPECT_EQ(show(*r), "(0 Str(\"ann\"))");
+}

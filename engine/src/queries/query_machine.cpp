@@ -233,13 +233,18 @@ private:
     }
 
     // Every environment enters every branch of q. Each branch's list is built
-    // by putting each environment in front, so it holds them in reverse order.
+    // by putting each environment in front, so it holds them in reverse order;
+    // the lists are pushed as soon as they are built, so no list of waiting
+    // environments outlives this call.
     void push_entries(uint32_t q, std::vector<Env> envs) {
-        const CompiledQuery& query = queries_[q];
+        const size_t branches = queries_[q].branches.size();
         std::reverse(envs.begin(), envs.end());
-        for (uint32_t b = 0; b < query.branches.size(); ++b) {
-            std::vector<Env> list = b + 1 < query.branches.size() ? envs : std::move(envs);
-            stack_.push_back(Work{std::move(list), q, b, std::nullopt});
+        for (uint32_t b = 0; b < branches; ++b) {
+            if (b + 1 < branches) {
+                stack_.push_back(Work{envs, q, b, std::nullopt});
+            } else {
+                stack_.push_back(Work{std::move(envs), q, b, std::nullopt});
+            }
         }
     }
 
