@@ -110,3 +110,20 @@ TEST(QueryLinked, SomeBranchNeedsAPassingFactForEachPattern) {
     parent(s.store, "root", "a");
     EXPECT_TRUE(query_linked(s.store, s.queries, 2));
 }
+
+TEST(QueryRowTypes, OnePerQueryNamedAfterItWithTheParametersAsFields) {
+    Services s(
+        "query a(String $n, long $x) Person(name == $n, age == $x) end "
+        "query b() Person() end");
+    size_t before = s.store.type_count();
+    std::vector<TypeId> ids = declare_row_types(s.store, s.queries);
+    ASSERT_EQ(ids, (std::vector<TypeId>{static_cast<TypeId>(before), static_cast<TypeId>(before + 1)}));
+    const TypeSchema& a = s.store.schema(ids[0]);
+    EXPECT_EQ(a.name, "__qrow$a");
+    ASSERT_EQ(a.fields.size(), 2u);
+    EXPECT_EQ(a.fields[0], (std::pair<std::string, FieldType>{"$n", FieldType::str()}));
+    EXPECT_EQ(a.fields[1], (std::pair<std::string, FieldType>{"$x", FieldType::i64()}));
+    EXPECT_EQ(a.nullable, 0u);
+    EXPECT_EQ(s.store.schema(ids[1]).name, "__qrow$b");
+    EXPECT_TRUE(s.store.schema(ids[1]).fields.empty());
+}
