@@ -3,6 +3,7 @@
 #include <random>
 
 #include "network_scripted_env.h"
+#include "store/debug_form.h"
 
 using namespace quarn;
 using namespace quarn::testing;
@@ -236,6 +237,30 @@ TEST(JoinNode, LateRightInsertsJoinLastAgainstNewestLeftsFirst) {
     EXPECT_EQ(j.env.tested, (std::vector<Pair>{{{1}, 11}, {{2}, 11}, {{3}, 11}, {{3}, 10}, {{2}, 10}, {{1}, 10}}));
 }
 
+TEST(JoinNode, UpdateAfterALateInsertReEmitsEachChildOnce) {
+    // A late insert makes its children newest left first, against the left
+    // memory's order; the update walk must still meet every child exactly once.
+    Join j;
+    for (FactId f : {1u, 2u, 3u}) j.preload({{f}}, {});
+    j.run({}, right_batch({{10, 1, 1}}));
+    Staged<Tuple> out = j.run({}, right_batch({}, {{10, 2, 2}}));
+    EXPECT_TRUE(out.ins.empty());
+    EXPECT_EQ(staged_order(out.upd), (std::vector<TE>{{{1, 10}, 2, 2}, {{2, 10}, 2, 2}, {{3, 10}, 2, 2}}));
+    EXPECT_EQ(j.alive_by_right(10), (std::vector<Tuple>{{1, 10}, {2, 10}, {3, 10}}));
+}
+
+TEST(TemporalJoin, UpdateAfterSameBatchPairsReachesEveryChild) {
+    // Same-batch children of an event are made self first, then older facts;
+    // a later update of the event as a left tuple must drop every lost pair.
+    Join j(kNoIndex, true);
+    j.run(left_batch({{{1}, 1, 0}, {{2}, 2, 0}}), right_batch({{1, 3, 0}, {2, 4, 0}}));
+    ASSERT_EQ(j.alive_of_left({2}).size(), 2u);
+    j.env.allow_only({});
+    Staged<Tuple> out = j.run(left_batch({}, {{{2}, 5, 2}}), {});
+    EXPECT_EQ(items_of(out.del), (std::vector<Tuple>{{2, 2}, {2, 1}}));
+    EXPECT_TRUE(j.alive_of_left({2}).empty());
+}
+
 TEST(JoinNode, ExpiredCandidatesAreSkippedOnlyByInsertJoins) {
     Join j;
     j.env.expired_joins = false;
@@ -375,16 +400,18 @@ TEST(JoinTrace, WritesHeaderUpdateAndClosingLines) {
 TEST(JoinNode, RandomBatchesKeepExactlyTheAllowedPairs) {
     // Left tuples [l] (l < 100) and right facts r (r >= 100) carry a value each;
     // a pair is allowed when the values are equal (keyed nodes) or their sum is
-    // even (unkeyed). After every batch the node's alive children, and the set a
-    // consumer builds from the staged output, must be exactly the allowed pairs.
-    for (uint8_t op : {uint8_t{kEqualityIndex}, uint8_t{kNoIndex}}) {
-        std::mt19937 rng(op);
-        Join j(op);
+    // even (unkeyed). Right inserts carry the plain, late and selecting flags.
+    // After every batch the node's alive children, and the set a consumer
+    // builds from the staged output, must be exactly the allowed pairs.
+    for (auto [op, temporal] : {std::pair{uint8_t{kEqualityIndex}, false}, std::pair{uint8_t{kNoIndex}, false},
+                                std::pair{uint8_t{kEqualityIndex}, true}, std::pair{uint8_t{kNoIndex}, true}}) {
+        std::mt19937 rng(op * 2 + temporal);
+        Join j(op, temporal);
         j.env.key_on_values({}, 0);
         auto& kv = *j.env.key_values;
         auto pass = [&](FactId a, FactId b) {
             int64_t x = kv.at(a).as_i64(), y = kv.at(b).as_i64();
-            return op == kEqualityIndex ? x == y : (x + y) % 2 == 0;
+            return op == kEqualityIndex ? x == y : (x + y) % 2 == 0;  // copied: structured bindings
         };
         j.env.allow = [&](const Tuple& t, FactId f) { return pass(t[0], f); };
         std::set<FactId> lefts, rights;
@@ -402,7 +429,8 @@ TEST(JoinNode, RandomBatchesKeepExactlyTheAllowedPairs) {
                 if (!held.contains(id)) {
                     kv[id] = Value::i64(rng() % 3);
                     held.insert(id);
-                    left ? sl.add_ins_ph({id}, s, 0) : sr.add_ins_ph(id, s, 0);
+                    const uint8_t flags[] = {0, 1, 4};
+                    left ? sl.add_ins_ph({id}, s, 0) : sr.add_ins_ph(id, s, flags[rng() % 3]);
                 } else if (rng() % 2 == 0) {
                     held.erase(id);
                     left ? sl.add_del({id}, s) : sr.add_del(id, s);

@@ -52,6 +52,35 @@ private:
         auto it = n_.by_right.find(f);
         return it == n_.by_right.end() ? nullptr : &it->second;
     }
+    // The merge walks of the update passes pair a bucket (memory order) with a
+    // children list position by position, so the list must follow the same
+    // order. Children made by temporal and late right inserts are created in
+    // arrival-rank order instead, so the walked list is brought back into memory
+    // order first; a list that already follows it is left as it is.
+    void order_by_parents(std::vector<size_t>& list) const {
+        sort_by_memory(list, [&](size_t p) { return n_.lefts.pos_of(n_.children[p].parent); });
+    }
+    void order_by_rights(std::vector<size_t>& list) const {
+        sort_by_memory(list, [&](size_t p) {
+            const auto& g = n_.children[p].right;
+            return g ? n_.rights.pos_of(*g) : Memory<FactId>::npos;
+        });
+    }
+    template <class PosOf>
+    void sort_by_memory(std::vector<size_t>& list, PosOf pos_of) const {
+        std::vector<std::pair<size_t, size_t>> keyed;  // (memory position, child position)
+        keyed.reserve(list.size());
+        bool sorted = true;
+        for (size_t p : list) {
+            if (p >= n_.children.size()) invariant_broken("child position out of range");
+            size_t at = n_.children[p].dead ? Memory<FactId>::npos : pos_of(p);
+            if (!keyed.empty() && at < keyed.back().first) sorted = false;
+            keyed.emplace_back(at, p);
+        }
+        if (sorted) return;
+        std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (size_t k = 0; k < list.size(); ++k) list[k] = keyed[k].second;
+    }
     bool tuple_expired(const Tuple& t) const {
         return std::any_of(t.begin(), t.end(), [&](FactId f) { return env_.is_expired(f); });
     }
@@ -165,6 +194,7 @@ void JoinEval::right_updates_join(const Staged<Tuple>& sl, const Staged<FactId>&
         const auto* stored = n_.rights.find_first(f);
         Key rkey = stored ? stored->key : Key{};
         std::vector<Tuple> bucket = left_bucket(rkey);
+        if (auto it = n_.by_right.find(f); it != n_.by_right.end()) order_by_parents(it->second);
         std::vector<size_t> alive = n_.alive_positions(list_of_right(f));
         std::optional<size_t> first;
         if (!alive.empty()) first = alive.front();
@@ -220,6 +250,7 @@ void JoinEval::left_updates_join(const Staged<Tuple>& sl) {
         const auto* stored = n_.lefts.find_first(t);
         Key lkey = stored ? stored->key : Key{};
         std::vector<FactId> bucket = right_bucket(lkey);
+        if (auto it = n_.children_of_left.find(t); it != n_.children_of_left.end()) order_by_rights(it->second);
         if (n_.keyed()) {
             for (size_t p : n_.alive_positions(list_of_left(t))) {
                 const auto& g = n_.children[p].right;
