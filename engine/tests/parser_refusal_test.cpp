@@ -41,8 +41,11 @@ const Refusal kRefusals[] = {
     {"rule r when E(this during[1ms, 2ms, 3ms] $e) then end", "operator during does not accept 3 parameter(s)", 42},
     {"rule r when E(this meets[1ms, 2ms] $e) then end", "operator meets does not accept 2 parameter(s)", 36},
     {"rule r when E(this after[] $e) then end", "expected duration, got ]", 26},
+    // The operator word is read as an identifier; an unknown word is reported
+    // at the token after it.
     {"rule r when E(this After[1s,2s] $e) then end",
-     "expected a temporal operator following 'this', got After", 20},
+     "expected a temporal operator following 'this', got After", 25},
+    {"rule r when E(this == $e) then end", "expected identifier, got ==", 20},
     {"rule r when E(this after[1s,2m] $e) then end", "expected ms/s unit, got m", 30},
     {"rule r when E(this after[-1s,2s] $e) then end", "expected duration, got -", 26},
     {"rule r when E(this after[9223372036854776s,2s] $e) then end", "duration 9223372036854776s out of range", 42},
@@ -105,7 +108,7 @@ const Refusal kRefusals[] = {
     {"rule r when Person(age > 1 x) then end", "expected ',' or ')', got x", 28},
     {"rule r when Person(age > 1,) then end", "expected identifier, got )", 28},
     {"rule r when Person(in (1)) then end", "keyword restriction with no preceding field", 20},
-    {"rule r when Person(this foo $e) then end", "expected a temporal operator following 'this', got foo", 25},
+    {"rule r when Person(this foo $e) then end", "expected a temporal operator following 'this', got foo", 29},
     {"rule r when Person(age > - x) then end", "expected number after '-', got x", 28},
     {"rule r when Person(age > True) then end", "expected literal, got True", 26},
     {"rule r when exists (A() or B() or C() or D()) then end",

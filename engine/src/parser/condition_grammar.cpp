@@ -410,9 +410,9 @@ PResult<std::vector<Constraint>> Parser::constraint_slot() {
     }
     if (at_kw("this")) {
         ++index_;
-        PTRY(Tok word, next());
-        std::optional<AllenOp> op = word.is_ident() ? allen_op_from_keyword(word.text) : std::nullopt;
-        if (!op) return err(err_consumed(fmt("expected a temporal operator following 'this', got {}", display(word))));
+        PTRY(std::string word, ident());
+        std::optional<AllenOp> op = allen_op_from_keyword(word);
+        if (!op) return err(perr(fmt("expected a temporal operator following 'this', got {}", word)));
         Constraint c;
         c.kind = Constraint::Kind::Temporal;
         c.allen = *op;
@@ -430,7 +430,7 @@ PResult<std::vector<Constraint>> Parser::constraint_slot() {
             }
         }
         if (!accepts_param_count(*op, c.params.size()))
-            return err(perr(fmt("operator {} does not accept {} parameter(s)", word.text, c.params.size())));
+            return err(perr(fmt("operator {} does not accept {} parameter(s)", word, c.params.size())));
         PTRY(c.var, dollar_ident());
         out.push_back(std::move(c));
         return out;
