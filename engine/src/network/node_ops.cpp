@@ -1,0 +1,214 @@
+// Node operations the engine runs between evaluations: draining held inserts
+// into memory (with or without joining them), folding a shared node's output
+// into a peer's held left delta, and moving updated entries to the end of a
+// memory so that memories stay in arrival order without re-evaluation.
+#include <algorithm>
+#include <utility>
+
+#include "network/network.h"
+#include "store/internal_error.h"
+
+namespace quarn {
+
+namespace {
+
+// Stamp and flag of a child made by a flush: a right insert, or a left insert.
+constexpr uint8_t kFromLeftInsert = 0;
+constexpr uint8_t kFromRightInsert = 1;
+
+// A left tuple stored by a flush gets its sequence number (once) and the
+// environment's mark.
+void record_left(Node& n, const JoinEnv& env, const Tuple& t) {
+    n.record_left_seq(t);
+    n.left_marks.insert_or_assign(t, env.mark());
+}
+
+bool tuple_expired(const JoinEnv& env, const Tuple& t) {
+    return std::any_of(t.begin(), t.end(), [&](FactId f) { return env.is_expired(f); });
+}
+
+bool is_single(const Tuple& t, FactId f) { return t.size() == 1 && t[0] == f; }
+
+}  // namespace
+
+void Node::self_drain_delta(const JoinEnv& env, size_t i) {
+    EntryList<FactId> rins = staged_rights.ins.take();
+    for (const auto& e : rins.oldest_first()) rights.push_back(e.item, env.key_of_right(i, e.item));
+    EntryList<Tuple> lins = staged_lefts.ins.take();
+    for (const auto& e : lins.oldest_first()) {
+        record_left(*this, env, e.item);
+        lefts.push_back(e.item, env.key_of_left(i, e.item));
+    }
+}
+
+void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry<Tuple>> extra, Staged<Tuple>& trg) {
+    bool skip_expired = !env.join_expired();
+    EntryList<FactId> rins = staged_rights.ins.take();
+    HashSet<FactId> taken;
+    for (const auto& e : rins) taken.insert(e.item);
+
+    // Right inserts, oldest first, against the stored lefts and against the
+    // one-fact tuples [f] of this batch (a pattern joined with itself).
+    for (const auto& e : rins.oldest_first()) {
+        FactId f = e.item;
+        Key key = env.key_of_right(i, f);
+        rights.push_back(f, key);
+        std::vector<Tuple> cands = keyed() ? (key ? lefts.matching(*key) : std::vector<Tuple>{}) : lefts.items();
+        for (const auto& x : extra) {
+            if (is_single(x.item, f)) cands.push_back(x.item);
+        }
+        for (const auto& x : staged_lefts.ins) {
+            if (is_single(x.item, f)) cands.push_back(x.item);
+        }
+        for (const Tuple& t : cands) {
+            if (skip_expired && tuple_expired(env, t)) continue;
+            if (env.allowed(i, t, f)) trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromRightInsert);
+        }
+    }
+
+    // Left inserts: the extra entries, then the held ones, each in list order,
+    // against every right fact (those just stored included).
+    EntryList<Tuple> lins = staged_lefts.ins.take();
+    auto join_left = [&](const StagedEntry<Tuple>& e) {
+        const Tuple& t = e.item;
+        record_left(*this, env, t);
+        Key key = env.key_of_left(i, t);
+        lefts.push_back(t, key);
+        std::vector<FactId> facts = keyed() ? (key ? rights.matching(*key) : std::vector<FactId>{}) : rights.items();
+        for (FactId f : facts) {
+            if (skip_expired && env.is_expired(f)) continue;
+            if (t.size() == 1 && t[0] == f && taken.contains(f)) continue;  // joined with the right inserts
+            if (env.allowed(i, t, f)) trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromLeftInsert);
+        }
+    };
+    for (const auto& e : extra) join_left(e);
+    for (const auto& e : lins) join_left(e);
+}
+
+void Node::drain_staged_rights_to_memory_if(const JoinEnv& env, size_t i, std::optional<FactId> except,
+                                            const std::function<bool(FactId)>& pred) {
+    EntryList<FactId> all = staged_rights.ins.take();
+    std::vector<StagedEntry<FactId>> drain;  // list order, newest first
+    for (const auto& e : all) {
+        if (e.item != except && pred(e.item)) {
+            drain.push_back(e);
+        } else {
+            staged_rights.ins.push_back(e);
+        }
+    }
+    for (auto it = drain.rbegin(); it != drain.rend(); ++it) rights.push_back(it->item, env.key_of_right(i, it->item));
+}
+
+void Node::peer_merge_left(const Staged<Tuple>& peer) {
+    Staged<Tuple> own = std::move(staged_lefts);
+
+    auto merge_update = [&](const StagedEntry<Tuple>& e) {
+        if (own.ins.contains(e.item) || own.upd.contains(e.item) || own.del.contains(e.item)) return;
+        own.upd.push_front(e);
+    };
+
+    for (const auto& e : peer.del) own.add_del(e.item, e.stamp);
+    for (const auto& e : peer.cancelled) own.add_del(e.item, e.stamp);
+    for (const auto& e : peer.upd) merge_update(e);
+    for (const auto& e : peer.ins) {
+        const Tuple& t = e.item;
+        if (own.del.contains(t) && !own.ins.contains(t)) {
+            // The tuple left and came back: its delete must not be the last word.
+            // Evaluations apply deletes before inserts, so staging the insert
+            // beside the delete leaves the tuple present.
+            own.ins.push_front(e);
+        } else if (std::find(peer.reinserted.begin(), peer.reinserted.end(), t) != peer.reinserted.end()) {
+            merge_update(e);
+        } else if (auto mine = own.ins.remove_first(t)) {
+            own.ins.push_front(std::move(*mine));
+        } else if (own.upd.remove_first(t)) {
+            own.upd.push_front(e);
+        } else if (lefts.contains(t)) {
+            lefts.move_to_back(t);
+        } else if (blocker_of.contains(t)) {
+            // A not/exists node keeps blocked tuples out of `lefts`; the node
+            // already holds this one, so nothing is staged for it either.
+        } else {
+            own.ins.push_front(e);
+        }
+    }
+    staged_lefts = std::move(own);
+}
+
+void Node::re_add_left_tuple(const Tuple& t, Key key) {
+    lefts.remove_first(t);
+    lefts.push_back(t, std::move(key));
+}
+
+void Node::re_add_right_tuple(FactId f, Key key) {
+    rights.remove_first(f);
+    rights.push_back(f, std::move(key));
+}
+
+void Node::re_add_right_fact(FactId f, Key key) {
+    if (rights.remove_first(f)) rights.push_back(f, std::move(key));
+    auto it = by_right.find(f);
+    if (it == by_right.end()) return;
+    std::vector<size_t> positions = it->second;
+    for (size_t p : positions) {
+        if (p >= children.size()) invariant_broken("child position out of range");
+        const Child& c = children[p];
+        if (c.dead) continue;
+        move_to_end(children_of_left[c.parent], p);
+    }
+}
+
+void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
+    auto p = rights.pos_of(f);
+    if (p == Memory<FactId>::npos) return;
+
+    // Where the blocker search of the tuples f blocks resumes: the fact next to
+    // f, as the right-update pass of an evaluation would pick it.
+    std::optional<FactId> neighbour;
+    uint8_t op = probe_op();
+    auto bit = blocked.find(f);
+    bool blocks = bit != blocked.end() && !bit->second.empty();
+    if (blocks && op == kNoIndex) {
+        auto q = rights.next_pos(p);
+        if (q == Memory<FactId>::npos) q = rights.prev_pos(p);
+        if (q != Memory<FactId>::npos) neighbour = rights.at(q).item;
+    } else if (blocks && op == kEqualityIndex) {
+        const Key& fkey = rights.at(p).key;
+        auto matches = [&](Memory<FactId>::Pos q) {
+            const Key& gkey = rights.at(q).key;
+            return fkey && gkey && keys_match(*gkey, *fkey);
+        };
+        for (auto q = rights.next_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights.next_pos(q)) {
+            if (matches(q)) neighbour = rights.at(q).item;
+        }
+        for (auto q = rights.prev_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights.prev_pos(q)) {
+            if (matches(q)) neighbour = rights.at(q).item;
+        }
+    }
+
+    rights.remove_first(f);
+    rights.push_back(f, env.key_of_right(i, f));
+
+    bit = blocked.find(f);
+    if (bit == blocked.end()) return;
+    std::vector<Tuple> list = std::move(bit->second);
+    blocked.erase(bit);
+    for (const Tuple& t : list) blocker_of.erase(t);
+    const Staged<FactId> no_changes;
+    for (const Tuple& t : list) {
+        if (auto g = find_blocker(env, i, t, neighbour, no_changes)) {
+            blocker_of.insert_or_assign(t, *g);
+            auto& l = blocked[*g];
+            l.insert(l.begin(), t);
+            continue;
+        }
+        // The update missed every field the pattern reads, so f itself should
+        // still qualify; if nothing does, the tuple is unblocked: it goes back
+        // to `lefts`, and a Not node parks it so that its next evaluation emits
+        // the child the tuple is now owed.
+        lefts.push_back(t, env.key_of_left(i, t));
+        if (kind == Kind::Not) parked.push_back(ParkedEntry{t, std::nullopt});
+    }
+}
+
+}  // namespace quarn
