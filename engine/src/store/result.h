@@ -32,7 +32,7 @@ public:
 
     T& value() & { return std::get<0>(v_); }
     const T& value() const& { return std::get<0>(v_); }
-    T&& value() && { return std::get<0>(std::move(v_)); }
+    T value() && { return std::get<0>(std::move(v_)); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
     T& operator*() & { return value(); }
@@ -40,7 +40,7 @@ public:
 
     E& error() & { return std::get<1>(v_); }
     const E& error() const& { return std::get<1>(v_); }
-    E&& error() && { return std::get<1>(std::move(v_)); }
+    E error() && { return std::get<1>(std::move(v_)); }
 
 private:
     std::variant<T, E> v_;
