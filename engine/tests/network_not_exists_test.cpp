@@ -135,6 +135,35 @@ TEST(NotNode, BlockerSearchResumesAtTheUpdatedFactsNeighbour) {
     EXPECT_EQ(self.node.rights.items(), (std::vector<FactId>{11, 10}));
 }
 
+TEST(CeNode, ResumedBlockerSearchStillFindsAQualifyingFactBeforeTheNeighbour) {
+    // A blocker need not be the first qualifying fact in memory: a re-added
+    // blocker moves to the end, and a left update may keep its blocker while
+    // an earlier fact starts to qualify. A search that resumes at the
+    // neighbour must then still reach the facts before it.
+    Ce readd(Kind::Exists);
+    readd.pairs = {{{1}, 10}, {{1}, 11}};
+    readd.store_rights({10, 11, 12});
+    readd.run(left_batch({{{1}, 1, 0}}));
+    ASSERT_EQ(readd.blocker({1}), 10u);
+    readd.node.re_add_right_fact(10, std::nullopt);
+    readd.pairs = {{{1}, 11}};
+    auto trg = readd.run({}, right_batch({}, {{10, 2, 2}}));
+    EXPECT_EQ(readd.blocker({1}), 11u);
+    EXPECT_TRUE(trg.del.empty());
+
+    Ce kept(Kind::Not);
+    kept.pairs = {{{1}, 11}, {{1}, 12}};
+    kept.store_rights({10, 11, 12});
+    kept.run(left_batch({{{1}, 1, 0}}));
+    kept.pairs = {{{1}, 10}, {{1}, 11}, {{1}, 12}};
+    kept.run(left_batch({}, {{{1}, 2, 2}}));
+    ASSERT_EQ(kept.blocker({1}), 11u);
+    kept.pairs = {{{1}, 10}};
+    trg = kept.run({}, right_batch({}, {{11, 3, 2}}));
+    EXPECT_EQ(kept.blocker({1}), 10u);
+    EXPECT_TRUE(trg.ins.empty());
+}
+
 TEST(NotNode, OneUpdatedBlockerWithoutNeighbourTurnsResumingOffForTheRestOfTheBatch) {
     // Keyed on values: 10 is alone with key 1, while 11's key 2 is shared by
     // 12 and 13. 10 comes first in the update list and has no surviving

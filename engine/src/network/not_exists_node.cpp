@@ -409,8 +409,13 @@ std::optional<FactId> Node::find_blocker(const JoinEnv& env, size_t i, const Tup
         auto at = std::find(cands.begin(), cands.end(), *start);
         if (at != cands.end()) from = static_cast<size_t>(at - cands.begin());
     }
-    for (size_t k = from; k < cands.size(); ++k) {
-        FactId f = cands[k];
+    // The search resumes at `start` and then wraps around to the candidates
+    // before it. Skipping those outright would be sound only if every blocker
+    // were the first qualifying fact in scan order, which re-added blockers and
+    // blockers kept across a left update are not; without the wrap a tuple
+    // could be declared unblocked while a fact still qualifies.
+    for (size_t n = 0; n < cands.size(); ++n) {
+        FactId f = cands[(from + n) % cands.size()];
         // A fact leaving in this batch blocks nothing, unless it is also re-inserted.
         if (sr.del.contains(f) && !sr.ins.contains(f)) continue;
         if (env.allowed_ce(i, t, f)) return f;
