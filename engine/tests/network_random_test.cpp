@@ -124,23 +124,20 @@ public:
         }
     }
 
-    void run_batch(Batch b) {
-        Staged<Tuple> pending;
-        Out out(pending);
+    // Evaluates the batch. The output joins the child's unconsumed batch as
+    // the engine's first target does; the child consumes it only now and then,
+    // so the node also has to cancel and refresh entries still pending there.
+    // Returns whether the child consumed.
+    bool run_batch(Batch b) {
+        Out out(pending_);
         do_node(world_, 0, node_, std::move(b.sl), std::move(b.sr), out);
-        const Staged<Tuple>& trg = out.trg;
-        ASSERT_TRUE(trg.cancelled.empty()) << cfg_.name;
-        for (const auto& e : trg.del) {
-            ASSERT_EQ(consumed_.erase(e.item), 1u) << cfg_.name << ": delete of an absent child " << debug(e.item);
-        }
-        for (const auto& e : trg.upd) {
-            ASSERT_TRUE(consumed_.contains(e.item)) << cfg_.name << ": update of an absent child " << debug(e.item);
-        }
-        for (const auto& e : trg.ins) {
-            ASSERT_TRUE(consumed_.insert(e.item).second) << cfg_.name << ": second insert of " << debug(e.item);
-        }
+        pending_ = Staged<Tuple>::append_into_pending(std::move(pending_), std::move(out.trg));
+        if (pick(0, 2) == 0) return false;
+        consume();
+        return true;
     }
 
+    // What the node's output must hold for the facts present now.
     // What the node's output must hold for the facts present now.
     std::set<Tuple> expected() const {
         std::set<Tuple> out;
@@ -166,6 +163,19 @@ public:
     }
 
     const std::set<Tuple>& consumed() const { return consumed_; }
+
+    void consume() {
+        Staged<Tuple> batch = std::exchange(pending_, {});
+        for (const auto& e : batch.del) {
+            ASSERT_EQ(consumed_.erase(e.item), 1u) << cfg_.name << ": delete of an absent child " << debug(e.item);
+        }
+        for (const auto& e : batch.ins) {
+            ASSERT_TRUE(consumed_.insert(e.item).second) << cfg_.name << ": second insert of " << debug(e.item);
+        }
+        for (const auto& e : batch.upd) {
+            ASSERT_TRUE(consumed_.contains(e.item)) << cfg_.name << ": update of an absent child " << debug(e.item);
+        }
+    }
 
     // Not/exists bookkeeping: every present tuple is either in `lefts` or
     // blocked by a present fact, never both, and the two blocker maps agree.
@@ -250,6 +260,7 @@ private:
     std::set<FactId> lefts_;
     std::set<FactId> rights_;
     std::set<Tuple> consumed_;  // the child tuples the output has delivered
+    Staged<Tuple> pending_;     // delivered but not consumed yet
     uint64_t stamp_ = 0;
 };
 
@@ -260,10 +271,13 @@ TEST_P(RandomBatches, OutputEqualsBruteForceAfterEveryBatch) {
         Driver d(GetParam(), seed);
         for (int batch = 0; batch < 60; ++batch) {
             d.touch_some_rights();
-            d.run_batch(d.make_batch());
+            bool consumed = d.run_batch(d.make_batch());
+            if (batch == 59 && !consumed) d.consume();
             if (::testing::Test::HasFatalFailure()) FAIL() << "seed " << seed << " batch " << batch;
             std::set<Tuple> want = d.expected();
-            ASSERT_EQ(d.consumed(), want) << "seed " << seed << " batch " << batch;
+            if (consumed || batch == 59) {
+                ASSERT_EQ(d.consumed(), want) << "seed " << seed << " batch " << batch;
+            }
             ASSERT_EQ(d.alive_children(), want) << "seed " << seed << " batch " << batch;
             d.check_blocking();
             if (::testing::Test::HasFailure()) FAIL() << "seed " << seed << " batch " << batch;
