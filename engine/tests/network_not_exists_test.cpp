@@ -340,16 +340,25 @@ TEST(TemporalNot, DefersUnblockedTuplesUntilTheEngineReleasesThem) {
     trg = ce.run({});
     EXPECT_TRUE(trg.ins.empty());
 
-    // A released tuple that got blocked meanwhile stays without a child, and
-    // losing its only blocker stages nothing on a temporal not.
+    // A released tuple that got blocked meanwhile stays without a child.
+    // Losing its only blocker stages nothing on a temporal not; the tuple is
+    // deferred to its fire time, exactly as if the blocker had never come.
     ce.pairs = {{{3}, 20}};
     ce.run(left_batch({{{3}, 11, 0}}), right_batch({{20, 12, 0}}));
     ce.node.parked.push_back({{3}, 13});
     trg = ce.run({});
     EXPECT_TRUE(trg.ins.empty());
+    ce.node.deferred.clear();
     trg = ce.run({}, right_batch({}, {}, {{20, 14, 0}}));
     EXPECT_TRUE(trg.ins.empty() && trg.del.empty());
     EXPECT_TRUE(ce.node.lefts.contains({3}));
+    ASSERT_EQ(ce.node.deferred.size(), 1u);
+    EXPECT_EQ(ce.node.deferred[0].tuple, (Tuple{3}));
+    EXPECT_EQ(ce.node.deferred[0].stamp, Stamp{14});
+    EXPECT_EQ(ce.node.deferred[0].fire_time, 7000);
+    ce.node.parked.push_back({{3}, 15});
+    trg = ce.run({});
+    EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{3}, 15, 0}}));
 }
 
 TEST(TemporalNot, EqualityJoinBlocksWhateverTheEventTimes) {

@@ -124,14 +124,20 @@ public:
 private:
     bool left_update(const Tuple& t) const { return sl_.upd.contains(t); }
 
-    // An unblocked tuple returns to `lefts`: a Not node gains its child (a
-    // temporal one waits for the fire time instead), an Exists node loses it.
+    // A tuple that lost its last blocker returns to `lefts`: an Exists node
+    // retracts its child, a Not node emits one. A temporal not stages nothing
+    // here; it defers the tuple to its fire time, as it would have on insert
+    // had the blocker not been there yet. (Without that, whether the rule ever
+    // fires would depend on whether the blocker arrived before or after the
+    // tuple was first evaluated.)
     void release_to_lefts(const Tuple& t, const Stamp& s) {
         n_.lefts.push_back(t, env_.key_of_left(i_, t));
-        if (is_not_) {
-            if (!n_.temporal) emit(n_, t, s, kFromChange, out_.trg);
-        } else {
+        if (!is_not_) {
             retract_child(n_, t, s, out_);
+        } else if (!n_.temporal) {
+            emit(n_, t, s, kFromChange, out_.trg);
+        } else if (auto at = env_.not_fire_time(i_, t)) {
+            n_.deferred.push_back(DeferredEntry{t, s, *at});
         }
     }
 
