@@ -84,6 +84,30 @@ private:
     Config cfg_;
 };
 
+// A second target of the node under test: a join of its output tuples with
+// three fixed facts, fed only through peer merges and evaluated lazily.
+class Peer : public JoinEnv {
+public:
+    static constexpr FactId kFacts[] = {500, 501, 502};
+
+    bool allowed(size_t, const Tuple& t, FactId g) const override { return pairs(t, g); }
+    bool allowed_ce(size_t, const Tuple& t, FactId g) const override { return pairs(t, g); }
+    static bool pairs(const Tuple& t, FactId g) {
+        uint64_t sum = g;
+        for (FactId f : t) sum += f;
+        return sum % 3 != 0;
+    }
+    Key key_of_left(size_t, const Tuple&) const override { return std::nullopt; }
+    Key key_of_right(size_t, FactId) const override { return std::nullopt; }
+    std::optional<int64_t> not_fire_time(size_t, const Tuple&) const override { return std::nullopt; }
+    bool left_update_optimization(size_t) const override { return true; }
+    uint64_t mark() const override { return 0; }
+    bool join_expired() const override { return true; }
+    bool is_expired(FactId) const override { return false; }
+    std::optional<std::string> env_var(const char*) const override { return std::nullopt; }
+    void trace(std::string_view) const override {}
+};
+
 struct Batch {
     Staged<Tuple> sl;
     Staged<FactId> sr;
@@ -94,6 +118,8 @@ public:
     Driver(Config c, uint32_t seed)
         : cfg_(c), world_(c), node_(Node::new_ex(c.index_op, c.kind, c.temporal)), rng_(seed) {
         world_.update_optimization = (seed % 2) == 0;
+        for (FactId g : Peer::kFacts) peer_node_.staged_rights.add_ins_ph(g, 0, 0);
+        evaluate_peer();
     }
 
     // One random batch of 1..8 operations, applied to the facts and staged.
@@ -136,6 +162,7 @@ public:
     bool run_batch(Batch b) {
         Out out(pending_);
         do_node(world_, 0, node_, std::move(b.sl), std::move(b.sr), out);
+        if (!out.trg.empty()) peer_node_.peer_merge_left(out.trg);
         pending_ = Staged<Tuple>::append_into_pending(std::move(pending_), std::move(out.trg));
         if (pick(0, 2) == 0) return false;
         consume();
@@ -149,6 +176,42 @@ public:
         if (node_.deferred.empty()) return std::nullopt;
         for (DeferredEntry& d : std::exchange(node_.deferred, {})) node_.parked.push_back({d.tuple, d.stamp});
         return run_batch(Batch{});
+    }
+
+    // Evaluates the peer target on everything merged into it so far; its
+    // output is consumed at once.
+    void evaluate_peer() {
+        Staged<Tuple> pending;
+        Out out(pending);
+        do_node(peer_env_, 1, peer_node_, std::exchange(peer_node_.staged_lefts, {}),
+                std::exchange(peer_node_.staged_rights, {}), out);
+        for (const auto& e : out.trg.del) {
+            ASSERT_EQ(peer_out_.erase(e.item), 1u) << cfg_.name << ": peer delete of an absent child " << debug(e.item);
+        }
+        for (const auto& e : out.trg.ins) {
+            ASSERT_TRUE(peer_out_.insert(e.item).second) << cfg_.name << ": second peer insert of " << debug(e.item);
+        }
+        for (const auto& e : out.trg.upd) {
+            ASSERT_TRUE(peer_out_.contains(e.item)) << cfg_.name << ": peer update of an absent child " << debug(e.item);
+        }
+    }
+    bool maybe_evaluate_peer() {
+        if (pick(0, 1) == 0) return false;
+        evaluate_peer();
+        return true;
+    }
+    const std::set<Tuple>& peer_output() const { return peer_out_; }
+    static std::set<Tuple> peer_expected(const std::set<Tuple>& input) {
+        std::set<Tuple> out;
+        for (const Tuple& t : input) {
+            for (FactId g : Peer::kFacts) {
+                if (!Peer::pairs(t, g)) continue;
+                Tuple c = t;
+                c.push_back(g);
+                out.insert(std::move(c));
+            }
+        }
+        return out;
     }
 
     // What the node's output must hold for the facts present now.
@@ -274,6 +337,9 @@ private:
     std::set<FactId> rights_;
     std::set<Tuple> consumed_;  // the child tuples the output has delivered
     Staged<Tuple> pending_;     // delivered but not consumed yet
+    Peer peer_env_;
+    Node peer_node_ = Node::new_ex(kNoIndex, Kind::Join, false);
+    std::set<Tuple> peer_out_;
     uint64_t stamp_ = 0;
 };
 
@@ -293,6 +359,10 @@ TEST_P(RandomBatches, OutputEqualsBruteForceAfterEveryBatch) {
                 ASSERT_EQ(d.consumed(), want) << "seed " << seed << " batch " << batch;
             }
             ASSERT_EQ(d.alive_children(), want) << "seed " << seed << " batch " << batch;
+            if (d.maybe_evaluate_peer() || batch == 59) {
+                if (batch == 59) d.evaluate_peer();
+                ASSERT_EQ(d.peer_output(), Driver::peer_expected(want)) << "seed " << seed << " batch " << batch;
+            }
             d.check_blocking();
             if (::testing::Test::HasFailure()) FAIL() << "seed " << seed << " batch " << batch;
         }
