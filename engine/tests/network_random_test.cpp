@@ -84,11 +84,14 @@ private:
     Config cfg_;
 };
 
-// A second target of the node under test: a join of its output tuples with
-// three fixed facts, fed only through peer merges and evaluated lazily.
+// A second target of the node under test, fed only through peer merges and
+// evaluated lazily: a join of its output tuples with three fixed facts, or a
+// not or exists node over one fixed fact.
 class Peer : public JoinEnv {
 public:
-    static constexpr FactId kFacts[] = {500, 501, 502};
+    static std::vector<FactId> facts(Kind kind) {
+        return kind == Kind::Join ? std::vector<FactId>{500, 501, 502} : std::vector<FactId>{501};
+    }
 
     bool allowed(size_t, const Tuple& t, FactId g) const override { return pairs(t, g); }
     bool allowed_ce(size_t, const Tuple& t, FactId g) const override { return pairs(t, g); }
@@ -118,7 +121,8 @@ public:
     Driver(Config c, uint32_t seed)
         : cfg_(c), world_(c), node_(Node::new_ex(c.index_op, c.kind, c.temporal)), rng_(seed) {
         world_.update_optimization = (seed % 2) == 0;
-        for (FactId g : Peer::kFacts) peer_node_.staged_rights.add_ins_ph(g, 0, 0);
+        peer_node_ = Node::new_ex(kNoIndex, static_cast<Kind>(seed % 3), false);
+        for (FactId g : Peer::facts(peer_node_.kind)) peer_node_.staged_rights.add_ins_ph(g, 0, 0);
         evaluate_peer();
     }
 
@@ -201,15 +205,19 @@ public:
         return true;
     }
     const std::set<Tuple>& peer_output() const { return peer_out_; }
-    static std::set<Tuple> peer_expected(const std::set<Tuple>& input) {
+    std::set<Tuple> peer_expected(const std::set<Tuple>& input) const {
+        Kind kind = peer_node_.kind;
         std::set<Tuple> out;
         for (const Tuple& t : input) {
-            for (FactId g : Peer::kFacts) {
+            bool any = false;
+            for (FactId g : Peer::facts(kind)) {
                 if (!Peer::pairs(t, g)) continue;
+                any = true;
                 Tuple c = t;
                 c.push_back(g);
-                out.insert(std::move(c));
+                if (kind == Kind::Join) out.insert(std::move(c));
             }
+            if ((kind == Kind::Not && !any) || (kind == Kind::Exists && any)) out.insert(t);
         }
         return out;
     }
@@ -361,7 +369,7 @@ TEST_P(RandomBatches, OutputEqualsBruteForceAfterEveryBatch) {
             ASSERT_EQ(d.alive_children(), want) << "seed " << seed << " batch " << batch;
             if (d.maybe_evaluate_peer() || batch == 59) {
                 if (batch == 59) d.evaluate_peer();
-                ASSERT_EQ(d.peer_output(), Driver::peer_expected(want)) << "seed " << seed << " batch " << batch;
+                ASSERT_EQ(d.peer_output(), d.peer_expected(want)) << "seed " << seed << " batch " << batch;
             }
             d.check_blocking();
             if (::testing::Test::HasFailure()) FAIL() << "seed " << seed << " batch " << batch;
