@@ -107,7 +107,8 @@ TEST(FlushIns, SkipsExpiredCandidatesUnlessTheEnvironmentJoinsThem) {
         fx.node.staged_lefts.add_ins_ph({6}, 2, 0);
         Staged<Tuple> trg;
         fx.node.flush_ins_delta(fx.env, 0, {}, trg);
-        std::vector<Tuple> want = join_expired ? std::vector<Tuple>{{6, 1}, {6, 2}, {5, 1}} : std::vector<Tuple>{{6, 1}};
+        std::vector<Tuple> want{{6, 1}};
+        if (join_expired) want = {{6, 1}, {6, 2}, {5, 1}};
         EXPECT_EQ(items_of(trg.ins), want) << join_expired;
     }
 }

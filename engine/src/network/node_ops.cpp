@@ -12,7 +12,7 @@ namespace quarn {
 
 namespace {
 
-// Stamp and flag of a child made by a flush: a right insert, or a left insert.
+// Flag bytes of the children a flush stages: made by a left or a right insert.
 constexpr uint8_t kFromLeftInsert = 0;
 constexpr uint8_t kFromRightInsert = 1;
 
@@ -62,7 +62,8 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
         }
         for (const Tuple& t : cands) {
             if (skip_expired && tuple_expired(env, t)) continue;
-            if (env.allowed(i, t, f)) trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromRightInsert);
+            if (!env.allowed(i, t, f)) continue;
+            trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromRightInsert);
         }
     }
 
@@ -77,8 +78,9 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
         std::vector<FactId> facts = keyed() ? (key ? rights.matching(*key) : std::vector<FactId>{}) : rights.items();
         for (FactId f : facts) {
             if (skip_expired && env.is_expired(f)) continue;
-            if (t.size() == 1 && t[0] == f && taken.contains(f)) continue;  // joined with the right inserts
-            if (env.allowed(i, t, f)) trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromLeftInsert);
+            if (is_single(t, f) && taken.contains(f)) continue;  // joined with the right inserts
+            if (!env.allowed(i, t, f)) continue;
+            trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromLeftInsert);
         }
     };
     for (const auto& e : extra) join_left(e);
