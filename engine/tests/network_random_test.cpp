@@ -1,7 +1,10 @@
 // Seeded random batches of left and right inserts, updates and deletes applied
 // to join, not and exists nodes of every index kind; after each batch the
 // consumed output and the node's alive children must equal a brute-force
-// recomputation over the facts present.
+// recomputation over the facts present. Between batches the engine's other
+// moves are interleaved: re-adds of facts whose unread fields changed, output
+// left unconsumed at the child, due timers of a temporal not, and a second
+// target fed through peer merges and evaluated lazily.
 #include <gtest/gtest.h>
 
 #include <map>
