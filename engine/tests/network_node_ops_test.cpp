@@ -257,24 +257,6 @@ TEST(PeerMerge, InsertOfATupleANotNodeHoldsBlockedStagesNothing) {
     EXPECT_EQ(fx.node.blocked.at(10), (std::vector<Tuple>{{1}}));
 }
 
-TEST(ReAdd, TuplesAndFactsMoveToTheEndOfTheirMemoryWithTheNewKey) {
-    Fixture fx;
-    fx.node.lefts.push_back({1}, key_of(1));
-    fx.node.lefts.push_back({2}, key_of(2));
-    fx.node.re_add_left_tuple({1}, key_of(7));
-    EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{2}, {1}}));
-    EXPECT_EQ(fx.node.lefts.find_first({1})->key, key_of(7));
-    fx.node.re_add_left_tuple({3}, std::nullopt);
-    EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{2}, {1}, {3}}));
-
-    fx.node.rights.push_back(10, key_of(1));
-    fx.node.rights.push_back(11, key_of(1));
-    fx.node.re_add_right_tuple(10, key_of(8));
-    fx.node.re_add_right_tuple(12, std::nullopt);
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{11, 10, 12}));
-    EXPECT_EQ(fx.node.rights.find_first(10)->key, key_of(8));
-}
-
 TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
     Fixture fx;
     fx.store({10, 11}, {{1}, {2}});
@@ -354,15 +336,6 @@ TEST(NotMaskMiss, TupleLeftWithoutBlockerReturnsToLeftsAndGetsItsChildNextTime) 
     EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{1}}));
     auto trg = fx.evaluate();
     EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{1}, std::nullopt, 0}}));
-}
-
-TEST(NotMaskMiss, FactOutsideTheMemoryChangesNothing) {
-    NotFixture fx;
-    fx.pairs = {{{1}, 10}};
-    fx.store({10}, {{1}});
-    fx.node.not_mask_miss_re_add(fx.env, 0, 99);
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{10}));
-    EXPECT_EQ(fx.node.blocker_of.at({1}), 10u);
 }
 
 }  // namespace
