@@ -7,335 +7,235 @@ using namespace quarn::testing;
 
 namespace {
 
-using TE = StagedEntry<Tuple>;
-using RE = StagedEntry<FactId>;
-
-struct Fixture {
-    ScriptedEnv env;
-    Node node;
-    Staged<Tuple> pending;
-
-    explicit Fixture(Kind kind = Kind::Join, uint8_t index_op = kNoIndex)
-        : node(Node::new_ex(index_op, kind, false)) {}
-
-    Staged<Tuple> evaluate() {
-        Out out(pending);
-        do_node(env, 0, node, std::exchange(node.staged_lefts, {}), std::exchange(node.staged_rights, {}), out);
-        return std::move(out.trg);
-    }
-    // Facts, then tuples, stored in this memory order, one evaluation each.
-    void store(std::vector<FactId> rights, std::vector<Tuple> lefts) {
-        for (FactId f : rights) {
-            node.staged_rights.add_ins_ph(f, 0, 0);
-            evaluate();
-        }
-        for (const Tuple& t : lefts) {
-            node.staged_lefts.add_ins_ph(t, 0, 0);
-            evaluate();
-        }
-    }
-    std::vector<Tuple> alive_children() const {
-        std::vector<Tuple> out;
-        for (const Child& c : node.children) {
-            if (!c.dead) out.push_back(c.tuple);
-        }
-        return out;
-    }
-    std::vector<Tuple> tuples_of_left(const Tuple& t) const {
-        std::vector<Tuple> out;
-        for (size_t p : node.children_of_left.at(t)) out.push_back(node.children[p].tuple);
-        return out;
-    }
-};
-
 Key key_of(int64_t v) { return std::vector<Value>{Value::i64(v)}; }
 
-TEST(SelfDrain, StoresHeldInsertsOldestFirstWithoutChildren) {
-    Fixture fx;
-    fx.env.mark_value = 5;
-    fx.env.right_key = [](FactId f) { return key_of(f); };
-    for (FactId f : {1u, 2u, 3u}) fx.node.staged_rights.add_ins_ph(f, f, 0);
-    for (FactId f : {7u, 8u, 9u}) fx.node.staged_lefts.add_ins_ph({f}, f, 0);
-    fx.node.staged_rights.add_del(4, 4);
-    fx.node.staged_lefts.add_upd_ph({6}, 6, 2);
+std::vector<Tuple> alive_children(const Node& n) {
+    std::vector<Tuple> out;
+    for (const Child& c : n.children) {
+        if (!c.dead) out.push_back(c.tuple);
+    }
+    return out;
+}
 
-    fx.node.self_drain_delta(fx.env, 0);
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{1, 2, 3}));
-    EXPECT_EQ(fx.node.rights.find_first(2)->key, key_of(2));
-    EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{7}, {8}, {9}}));
-    EXPECT_EQ(fx.node.left_seq({7}), 1u);
-    EXPECT_EQ(fx.node.left_seq({9}), 3u);
-    EXPECT_EQ(fx.node.left_marks.at({8}), 5u);
-    EXPECT_TRUE(fx.node.children.empty());
-    EXPECT_TRUE(fx.node.staged_rights.ins.empty() && fx.node.staged_lefts.ins.empty());
-    EXPECT_EQ(items_of(fx.node.staged_rights.del), (std::vector<FactId>{4}));
-    EXPECT_EQ(items_of(fx.node.staged_lefts.upd), (std::vector<Tuple>{{6}}));
+}  // namespace
+
+TEST(SelfDrain, StoresHeldInsertsOldestFirstWithoutChildren) {
+    Rig rig;
+    rig.env.mark_value = 5;
+    rig.env.right_key = [](FactId f) { return key_of(f); };
+    for (FactId f : {1u, 2u, 3u}) rig.node.staged_rights.add_ins_ph(f, f, 0);
+    for (FactId f : {7u, 8u, 9u}) rig.node.staged_lefts.add_ins_ph({f}, f, 0);
+    rig.node.staged_rights.add_del(4, 4);
+    rig.node.staged_lefts.add_upd_ph({6}, 6, 2);
+
+    rig.node.self_drain_delta(rig.env, 0);
+    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{1, 2, 3}));
+    EXPECT_EQ(rig.node.rights.find_first(2)->key, key_of(2));
+    EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{7}, {8}, {9}}));
+    EXPECT_EQ(rig.node.left_seq({9}), 3u);
+    EXPECT_EQ(rig.node.left_marks.at({8}), 5u);
+    EXPECT_TRUE(rig.node.children.empty());
+    EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
+    EXPECT_EQ(items_of(rig.node.staged_rights.del), (std::vector<FactId>{4}));
+    EXPECT_EQ(items_of(rig.node.staged_lefts.upd), (std::vector<Tuple>{{6}}));
 }
 
 TEST(FlushIns, JoinsRightInsertsThenLeftInsertsAndPairsAFactWithItselfOnce) {
-    Fixture fx;
-    fx.env.mark_value = 3;
-    fx.env.allow_only({{{5}, 1}, {{1}, 1}, {{1}, 2}});
-    fx.node.staged_lefts.add_ins_ph({5}, 0, 0);
-    fx.node.staged_rights.add_ins_ph(2, 0, 0);
-    fx.node.self_drain_delta(fx.env, 0);
+    Rig rig;
+    rig.env.mark_value = 3;
+    rig.env.allow_only({{{5}, 1}, {{1}, 1}, {{1}, 2}});
+    rig.node.staged_lefts.add_ins_ph({5}, 0, 0);
+    rig.node.staged_rights.add_ins_ph(2, 0, 0);
+    rig.node.self_drain_delta(rig.env, 0);
 
-    fx.node.staged_rights.add_ins_ph(1, 10, 0);
-    fx.node.staged_lefts.add_ins_ph({7}, 12, 0);
+    rig.node.staged_rights.add_ins_ph(1, 10, 0);
+    rig.node.staged_lefts.add_ins_ph({7}, 12, 0);
     Staged<Tuple> trg;
-    fx.node.flush_ins_delta(fx.env, 0, {TE{{1}, 11, 0}}, trg);
+    rig.node.flush_ins_delta(rig.env, 0, {TE{{1}, 11, 0}}, trg);
 
     EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{1, 2}, 11, 0}, {{1, 1}, 10, 1}, {{5, 1}, 10, 1}}));
-    EXPECT_EQ(std::count(fx.env.tested.begin(), fx.env.tested.end(), ScriptedEnv::Pair{{1}, 1}), 1);
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{2, 1}));
-    EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{5}, {1}, {7}}));
-    EXPECT_EQ(fx.node.left_seq({1}), 2u);
-    EXPECT_EQ(fx.node.left_seq({7}), 3u);
-    EXPECT_EQ(fx.node.left_marks.at({7}), 3u);
-    EXPECT_TRUE(fx.node.staged_rights.ins.empty() && fx.node.staged_lefts.ins.empty());
+    EXPECT_EQ(std::count(rig.env.tested.begin(), rig.env.tested.end(), Pair{{1}, 1}), 1);
+    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{2, 1}));
+    EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{5}, {1}, {7}}));
+    EXPECT_EQ(rig.node.left_seq({7}), 3u);
+    EXPECT_EQ(rig.node.left_marks.at({7}), 3u);
+    EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
 }
 
 TEST(FlushIns, SkipsExpiredCandidatesUnlessTheEnvironmentJoinsThem) {
     for (bool join_expired : {false, true}) {
-        Fixture fx;
-        fx.env.expired_joins = join_expired;
-        fx.env.expired = {2, 5};
-        fx.node.staged_lefts.add_ins_ph({5}, 0, 0);
-        fx.node.staged_rights.add_ins_ph(2, 0, 0);
-        fx.node.self_drain_delta(fx.env, 0);
-        fx.node.staged_rights.add_ins_ph(1, 1, 0);
-        fx.node.staged_lefts.add_ins_ph({6}, 2, 0);
+        Rig rig;
+        rig.env.expired_joins = join_expired;
+        rig.env.expired = {2, 5};
+        rig.node.staged_lefts.add_ins_ph({5}, 0, 0);
+        rig.node.staged_rights.add_ins_ph(2, 0, 0);
+        rig.node.self_drain_delta(rig.env, 0);
+        rig.node.staged_rights.add_ins_ph(1, 1, 0);
+        rig.node.staged_lefts.add_ins_ph({6}, 2, 0);
         Staged<Tuple> trg;
-        fx.node.flush_ins_delta(fx.env, 0, {}, trg);
-        std::vector<Tuple> want{{6, 1}};
-        if (join_expired) want = {{6, 1}, {6, 2}, {5, 1}};
-        EXPECT_EQ(items_of(trg.ins), want) << join_expired;
+        rig.node.flush_ins_delta(rig.env, 0, {}, trg);
+        EXPECT_EQ(items_of(trg.ins), (join_expired ? std::vector<Tuple>{{6, 1}, {6, 2}, {5, 1}}
+                                                   : std::vector<Tuple>{{6, 1}}));
     }
 }
 
 TEST(DrainRights, MovesOnlyTheFactsThePredicateTakesAndKeepsTheRestInOrder) {
-    Fixture fx;
-    for (FactId f : {1u, 2u, 3u, 4u}) fx.node.staged_rights.add_ins_ph(f, f, 0);
-
-    fx.node.drain_staged_rights_to_memory_if(fx.env, 0, std::nullopt, [](FactId) { return false; });
-    EXPECT_EQ(items_of(fx.node.staged_rights.ins), (std::vector<FactId>{4, 3, 2, 1}));
-    EXPECT_TRUE(fx.node.rights.empty());
-
-    fx.node.drain_staged_rights_to_memory_if(fx.env, 0, FactId{4}, [](FactId f) { return f != 3; });
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{1, 2}));
-    EXPECT_EQ(entries_of(fx.node.staged_rights.ins), (std::vector<RE>{{4, 4, 0}, {3, 3, 0}}));
+    Rig rig;
+    for (FactId f : {1u, 2u, 3u, 4u}) rig.node.staged_rights.add_ins_ph(f, f, 0);
+    rig.node.drain_staged_rights_to_memory_if(rig.env, 0, std::nullopt, [](FactId) { return false; });
+    EXPECT_EQ(items_of(rig.node.staged_rights.ins), (std::vector<FactId>{4, 3, 2, 1}));
+    EXPECT_TRUE(rig.node.rights.empty());
+    rig.node.drain_staged_rights_to_memory_if(rig.env, 0, FactId{4}, [](FactId f) { return f != 3; });
+    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{1, 2}));
+    EXPECT_EQ(entries_of(rig.node.staged_rights.ins), (std::vector<RE>{{4, 4, 0}, {3, 3, 0}}));
 }
 
 TEST(PeerMerge, InsertOfATupleWhoseDeleteIsStagedLeavesItPresent) {
-    // [1] is in the memory and its delete is held; a peer reports it inserted
-    // again. The next evaluation must end with [1] present and joined.
-    Fixture fx;
-    fx.node.staged_lefts.add_ins_ph({1}, 1, 0);
-    fx.node.staged_rights.add_ins_ph(10, 2, 0);
-    fx.evaluate();
-    fx.node.staged_lefts.add_del({1}, 3);
-    Staged<Tuple> peer;
-    peer.add_ins_ph({1}, 4, 0);
-    fx.node.peer_merge_left(peer);
-    auto trg = fx.evaluate();
-    EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{1}}));
-    EXPECT_EQ(fx.alive_children(), (std::vector<Tuple>{{1, 10}}));
-    EXPECT_EQ(items_of(trg.del), (std::vector<Tuple>{{1, 10}}));
-    EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{1, 10}, 4, 0}}));
-
-    // The same when the peer's own batch deletes and re-inserts the tuple.
-    Fixture both;
-    both.node.staged_lefts.add_ins_ph({1}, 1, 0);
-    both.node.staged_rights.add_ins_ph(10, 2, 0);
-    both.evaluate();
-    Staged<Tuple> again;
-    again.add_del({1}, 3);
-    again.add_ins_ph({1}, 4, 0);
-    both.node.peer_merge_left(again);
-    both.evaluate();
-    EXPECT_EQ(both.node.lefts.items(), (std::vector<Tuple>{{1}}));
-    EXPECT_EQ(both.alive_children(), (std::vector<Tuple>{{1, 10}}));
+    // [1] is in the memory and its delete is held (or comes in the peer's own
+    // batch); the peer reports it inserted again. The next evaluation must end
+    // with [1] present and joined.
+    for (bool delete_in_peer : {false, true}) {
+        Rig rig;
+        rig.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
+        Staged<Tuple> peer;
+        (delete_in_peer ? peer : rig.node.staged_lefts).add_del({1}, 3);
+        peer.add_ins_ph({1}, 4, 0);
+        rig.node.peer_merge_left(peer);
+        auto trg = rig.run_held();
+        EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{1}}));
+        EXPECT_EQ(alive_children(rig.node), (std::vector<Tuple>{{1, 10}}));
+        EXPECT_EQ(items_of(trg.del), (std::vector<Tuple>{{1, 10}}));
+        EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{1, 10}, 4, 0}}));
+    }
 }
 
 TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
-    // Held: inserts a (stamp 1) and b (2), update c (3); memory: d, e.
-    auto setup = [](Fixture& fx) {
-        fx.node.lefts.push_back({4}, std::nullopt);
-        fx.node.lefts.push_back({5}, std::nullopt);
-        fx.node.staged_lefts.add_ins_ph({1}, 1, 0);
-        fx.node.staged_lefts.add_ins_ph({2}, 2, 0);
-        fx.node.staged_lefts.add_upd_ph({3}, 3, 2);
+    // Held: inserts [1] (stamp 1) and [2] (2), update [3] (3); memory [4], [5].
+    struct Case {
+        const char* name;
+        std::function<void(Staged<Tuple>&)> peer;
+        std::vector<TE> ins, upd, del;
+        std::vector<Tuple> lefts;
     };
-    {
-        SCOPED_TRACE("insert of a held insert moves it to the front with its own stamp");
-        Fixture fx;
-        setup(fx);
+    const std::vector<TE> held_ins{{{2}, 2, 0}, {{1}, 1, 0}};
+    const std::vector<TE> held_upd{{{3}, 3, 2}};
+    const std::vector<Tuple> memory{{4}, {5}};
+    const std::vector<Case> cases = {
+        {"insert of a held insert moves it to the front with its own stamp",
+         [](auto& p) { p.add_ins_ph({1}, 9, 1); }, {{{1}, 1, 0}, {{2}, 2, 0}}, held_upd, {}, memory},
+        {"insert of a held update replaces it", [](auto& p) { p.add_ins_ph({3}, 9, 1); }, held_ins,
+         {{{3}, 9, 1}}, {}, memory},
+        {"insert of a stored tuple moves it to the end of the memory", [](auto& p) { p.add_ins_ph({4}, 9, 0); },
+         held_ins, held_upd, {}, {{5}, {4}}},
+        {"a re-inserted tuple counts as an update",
+         [](auto& p) {
+             p.add_ins_ph({4}, 9, 2);
+             p.reinserted.push_back({4});
+         },
+         held_ins, {{{4}, 9, 2}, {{3}, 3, 2}}, {}, memory},
+        {"updates of held inserts are dropped, others go to the front",
+         [](auto& p) {
+             p.add_upd_ph({2}, 9, 2);
+             p.add_upd_ph({5}, 10, 2);
+         },
+         held_ins, {{{5}, 10, 2}, {{3}, 3, 2}}, {}, memory},
+        {"deletes and cancellations withdraw held inserts or stage deletes",
+         [](auto& p) {
+             p.add_del({1}, 9);
+             p.add_del({3}, 10);
+             p.cancelled.push_back({{5}, 11, 0});
+         },
+         {{{2}, 2, 0}}, {}, {{{5}, 11, 0}, {{3}, 10, 0}}, memory},
+        {"a new tuple is staged as an insert at the front", [](auto& p) { p.add_ins_ph({6}, 9, 1); },
+         {{{6}, 9, 1}, {{2}, 2, 0}, {{1}, 1, 0}}, held_upd, {}, memory},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.node.lefts.push_back({4}, std::nullopt);
+        rig.node.lefts.push_back({5}, std::nullopt);
+        rig.node.staged_lefts.add_ins_ph({1}, 1, 0);
+        rig.node.staged_lefts.add_ins_ph({2}, 2, 0);
+        rig.node.staged_lefts.add_upd_ph({3}, 3, 2);
         Staged<Tuple> peer;
-        peer.add_ins_ph({1}, 9, 1);
-        fx.node.peer_merge_left(peer);
-        EXPECT_EQ(entries_of(fx.node.staged_lefts.ins), (std::vector<TE>{{{1}, 1, 0}, {{2}, 2, 0}}));
-    }
-    {
-        SCOPED_TRACE("insert of a held update replaces it");
-        Fixture fx;
-        setup(fx);
-        Staged<Tuple> peer;
-        peer.add_ins_ph({3}, 9, 1);
-        fx.node.peer_merge_left(peer);
-        EXPECT_EQ(entries_of(fx.node.staged_lefts.upd), (std::vector<TE>{{{3}, 9, 1}}));
-        EXPECT_FALSE(fx.node.staged_lefts.ins.contains({3}));
-    }
-    {
-        SCOPED_TRACE("insert of a stored tuple moves it to the end of the memory and stages nothing");
-        Fixture fx;
-        setup(fx);
-        Staged<Tuple> peer;
-        peer.add_ins_ph({4}, 9, 0);
-        fx.node.peer_merge_left(peer);
-        EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{5}, {4}}));
-        EXPECT_EQ(fx.node.staged_lefts.ins.size(), 2u);
-        EXPECT_TRUE(fx.node.staged_lefts.upd.size() == 1 && fx.node.staged_lefts.del.empty());
-    }
-    {
-        SCOPED_TRACE("a re-inserted tuple counts as an update");
-        Fixture fx;
-        setup(fx);
-        Out out(fx.pending);
-        fx.pending.add_ins_ph({4}, 8, 0);
-        out.child_upd({4}, 9, 2);
-        fx.node.peer_merge_left(out.trg);
-        EXPECT_EQ(entries_of(fx.node.staged_lefts.upd), (std::vector<TE>{{{4}, 9, 2}, {{3}, 3, 2}}));
-        EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{4}, {5}}));
-    }
-    {
-        SCOPED_TRACE("updates of held inserts are dropped, others go to the front");
-        Fixture fx;
-        setup(fx);
-        Staged<Tuple> peer;
-        peer.add_upd_ph({2}, 9, 2);
-        peer.add_upd_ph({5}, 10, 2);
-        fx.node.peer_merge_left(peer);
-        EXPECT_EQ(entries_of(fx.node.staged_lefts.upd), (std::vector<TE>{{{5}, 10, 2}, {{3}, 3, 2}}));
-        EXPECT_EQ(fx.node.staged_lefts.ins.size(), 2u);
-    }
-    {
-        SCOPED_TRACE("deletes and cancellations withdraw held inserts or stage deletes");
-        Fixture fx;
-        setup(fx);
-        Staged<Tuple> peer;
-        peer.add_del({1}, 9);
-        peer.add_del({3}, 10);
-        peer.cancelled.push_back({{5}, 11, 0});
-        fx.node.peer_merge_left(peer);
-        EXPECT_EQ(items_of(fx.node.staged_lefts.ins), (std::vector<Tuple>{{2}}));
-        EXPECT_TRUE(fx.node.staged_lefts.upd.empty());
-        EXPECT_EQ(entries_of(fx.node.staged_lefts.del), (std::vector<TE>{{{5}, 11, 0}, {{3}, 10, 0}}));
-    }
-    {
-        SCOPED_TRACE("a new tuple is staged as an insert at the front");
-        Fixture fx;
-        setup(fx);
-        Staged<Tuple> peer;
-        peer.add_ins_ph({6}, 9, 1);
-        fx.node.peer_merge_left(peer);
-        EXPECT_EQ(entries_of(fx.node.staged_lefts.ins), (std::vector<TE>{{{6}, 9, 1}, {{2}, 2, 0}, {{1}, 1, 0}}));
+        c.peer(peer);
+        rig.node.peer_merge_left(peer);
+        EXPECT_EQ(entries_of(rig.node.staged_lefts.ins), c.ins) << c.name;
+        EXPECT_EQ(entries_of(rig.node.staged_lefts.upd), c.upd) << c.name;
+        EXPECT_EQ(entries_of(rig.node.staged_lefts.del), c.del) << c.name;
+        EXPECT_EQ(rig.node.lefts.items(), c.lefts) << c.name;
     }
 }
 
 TEST(PeerMerge, InsertOfATupleANotNodeHoldsBlockedStagesNothing) {
-    Fixture fx(Kind::Not);
-    fx.env.allow = [](const Tuple&, FactId) { return true; };
-    fx.node.staged_lefts.add_ins_ph({1}, 1, 0);
-    fx.node.staged_rights.add_ins_ph(10, 2, 0);
-    fx.evaluate();
-    ASSERT_TRUE(fx.node.blocker_of.contains({1}));
+    Rig rig(Kind::Not);
+    rig.pairs = {{{1}, 10}};
+    rig.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
     Staged<Tuple> peer;
     peer.add_ins_ph({1}, 3, 0);
-    fx.node.peer_merge_left(peer);
-    EXPECT_TRUE(fx.node.staged_lefts.empty());
-    fx.evaluate();
-    EXPECT_EQ(fx.node.blocked.at(10), (std::vector<Tuple>{{1}}));
+    rig.node.peer_merge_left(peer);
+    EXPECT_TRUE(rig.node.staged_lefts.empty());
 }
 
 TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
-    Fixture fx;
-    fx.store({10, 11}, {{1}, {2}});
-    ASSERT_EQ(fx.tuples_of_left({1}), (std::vector<Tuple>{{1, 10}, {1, 11}}));
+    Rig rig;
+    rig.env.allow = [](const Tuple&, FactId) { return true; };
+    rig.run({}, rb({{11, 0, 0}, {10, 0, 0}}));
+    rig.run(lb({{{2}, 0, 0}, {{1}, 0, 0}}));
+    ASSERT_EQ(rig.alive_of_left({1}), (std::vector<Tuple>{{1, 10}, {1, 11}}));
 
-    fx.node.re_add_right_fact(10, key_of(4));
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{11, 10}));
-    EXPECT_EQ(fx.node.rights.find_first(10)->key, key_of(4));
-    EXPECT_EQ(fx.tuples_of_left({1}), (std::vector<Tuple>{{1, 11}, {1, 10}}));
-    EXPECT_EQ(fx.tuples_of_left({2}), (std::vector<Tuple>{{2, 11}, {2, 10}}));
+    rig.node.re_add_right_fact(10, key_of(4));
+    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{11, 10}));
+    EXPECT_EQ(rig.node.rights.find_first(10)->key, key_of(4));
+    EXPECT_EQ(rig.alive_of_left({1}), (std::vector<Tuple>{{1, 11}, {1, 10}}));
+    EXPECT_EQ(rig.alive_of_left({2}), (std::vector<Tuple>{{2, 11}, {2, 10}}));
 
     // A fact the memory does not hold is not added, but its children still move.
-    fx.node.remove_right(11);
-    fx.node.re_add_right_fact(11, key_of(5));
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{10}));
-    EXPECT_EQ(fx.tuples_of_left({1}), (std::vector<Tuple>{{1, 10}, {1, 11}}));
+    rig.node.remove_right(11);
+    rig.node.re_add_right_fact(11, key_of(5));
+    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{10}));
+    EXPECT_EQ(rig.alive_of_left({1}), (std::vector<Tuple>{{1, 10}, {1, 11}}));
+    // re_add_right_tuple adds it.
+    rig.node.re_add_right_tuple(11, key_of(6));
+    rig.node.re_add_left_tuple({1}, key_of(7));
+    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{10, 11}));
+    EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{2}, {1}}));
 }
 
-struct NotFixture : Fixture {
-    std::set<ScriptedEnv::Pair> pairs;
-    NotFixture() : Fixture(Kind::Not) {
-        env.allow_ce = [this](const Tuple& t, FactId f) { return pairs.count({t, f}) > 0; };
+TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {
+    struct Case {
+        const char* name;
+        uint8_t index_op;
+        FactId blocker;                            // blocks [1] at first; then re-added
+        std::set<Pair> after;                      // what qualifies afterwards
+        std::optional<FactId> found;
+    };
+    const std::vector<Case> cases = {
+        {"the same fact, now last", kNoIndex, 10, {{{1}, 10}}, 10},
+        {"the fact that followed it", kNoIndex, 11, {{{1}, 10}, {{1}, 11}, {{1}, 12}}, 12},
+        {"last in memory: the fact before it", kNoIndex, 13, {{{1}, 10}, {{1}, 12}, {{1}, 13}}, 12},
+        {"keyed: the next fact sharing its key", kEqualityIndex, 11, {{{1}, 10}, {{1}, 11}, {{1}, 13}}, 13},
+        {"none: the tuple is freed", kNoIndex, 10, {}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        Rig rig(Kind::Not, c.index_op);
+        rig.env.key_on_values({{1, Value::i64(1)}, {10, Value::i64(1)}, {11, Value::i64(1)}, {12, Value::i64(2)},
+                               {13, Value::i64(1)}});
+        rig.store({10, 11, 12, 13});
+        rig.pairs = {{{1}, c.blocker}};
+        rig.run(lb({{{1}, 1, 0}}));
+        rig.pairs = c.after;
+        rig.node.not_mask_miss_re_add(rig.env, 0, c.blocker);
+        EXPECT_EQ(rig.node.rights.items().back(), c.blocker) << c.name;
+        EXPECT_EQ(rig.blocker({1}), c.found) << c.name;
+        EXPECT_TRUE(rig.node.staged_lefts.empty()) << c.name;
+        if (c.found) {
+            EXPECT_EQ(rig.node.blocked.at(*c.found), (std::vector<Tuple>{{1}})) << c.name;
+            EXPECT_TRUE(rig.node.parked.empty()) << c.name;
+            continue;
+        }
+        // A freed tuple returns to `lefts` and gets its child at the next evaluation.
+        EXPECT_TRUE(rig.node.blocked.empty());
+        EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{1}}));
+        EXPECT_EQ(entries_of(rig.run().ins), (std::vector<TE>{{{1}, std::nullopt, 0}}));
     }
-};
-
-TEST(NotMaskMiss, ReattachesTuplesToTheSameFactNowLastInMemory) {
-    NotFixture fx;
-    fx.pairs = {{{1}, 10}};
-    fx.store({10, 11}, {{1}});
-    ASSERT_EQ(fx.node.blocker_of.at({1}), 10u);
-    fx.node.not_mask_miss_re_add(fx.env, 0, 10);
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{11, 10}));
-    EXPECT_EQ(fx.node.blocker_of.at({1}), 10u);
-    EXPECT_EQ(fx.node.blocked.at(10), (std::vector<Tuple>{{1}}));
-    EXPECT_TRUE(fx.node.parked.empty() && fx.node.staged_lefts.empty());
 }
-
-TEST(NotMaskMiss, SearchResumesAtTheFactThatFollowedIt) {
-    NotFixture fx;
-    fx.pairs = {{{1}, 11}};
-    fx.store({10, 11, 12}, {{1}});
-    fx.pairs = {{{1}, 10}, {{1}, 11}, {{1}, 12}};
-    fx.node.not_mask_miss_re_add(fx.env, 0, 11);
-    EXPECT_EQ(fx.node.rights.items(), (std::vector<FactId>{10, 12, 11}));
-    EXPECT_EQ(fx.node.blocker_of.at({1}), 12u);
-
-    // Last in memory: the fact before it.
-    NotFixture last;
-    last.pairs = {{{1}, 12}};
-    last.store({10, 11, 12}, {{1}});
-    last.pairs = {{{1}, 10}, {{1}, 11}, {{1}, 12}};
-    last.node.not_mask_miss_re_add(last.env, 0, 12);
-    EXPECT_EQ(last.node.blocker_of.at({1}), 11u);
-}
-
-TEST(NotMaskMiss, KeyedNeighbourMustShareTheFactsKey) {
-    NotFixture fx;
-    fx.node = Node::new_ex(kEqualityIndex, Kind::Not, false);
-    fx.env.key_on_values({{1, Value::i64(1)}, {10, Value::i64(1)}, {11, Value::i64(1)}, {12, Value::i64(2)},
-                          {13, Value::i64(1)}},
-                         0);
-    fx.pairs = {{{1}, 11}};
-    fx.store({10, 11, 12, 13}, {{1}});
-    fx.pairs = {{{1}, 10}, {{1}, 11}, {{1}, 13}};
-    fx.node.not_mask_miss_re_add(fx.env, 0, 11);
-    EXPECT_EQ(fx.node.blocker_of.at({1}), 13u);
-}
-
-TEST(NotMaskMiss, TupleLeftWithoutBlockerReturnsToLeftsAndGetsItsChildNextTime) {
-    NotFixture fx;
-    fx.pairs = {{{1}, 10}};
-    fx.store({10}, {{1}});
-    fx.pairs.clear();
-    fx.node.not_mask_miss_re_add(fx.env, 0, 10);
-    EXPECT_FALSE(fx.node.blocker_of.contains({1}));
-    EXPECT_TRUE(fx.node.blocked.empty());
-    EXPECT_EQ(fx.node.lefts.items(), (std::vector<Tuple>{{1}}));
-    auto trg = fx.evaluate();
-    EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{1}, std::nullopt, 0}}));
-}
-
-}  // namespace

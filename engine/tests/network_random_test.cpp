@@ -11,17 +11,16 @@
 #include <random>
 #include <set>
 
-#include "network/network.h"
+#include "network_scripted_env.h"
 #include "store/debug_form.h"
 
 using namespace quarn;
+using namespace quarn::testing;
 
 namespace {
 
 // Left tuples are one-fact tuples [a] of left facts 1..kLefts; right facts are
-// kRightBase+1 ... Every fact carries a small integer. A pair (t, f) matches
-// when the right fact's value stands in the node's relation to the tuple's
-// value and a fixed side condition on the ids holds.
+// kRightBase+1 ... Every fact carries a small integer.
 constexpr FactId kLefts = 24;
 constexpr FactId kRightBase = 100;
 constexpr FactId kRights = 24;
@@ -35,84 +34,21 @@ struct Config {
 
 void PrintTo(const Config& c, std::ostream* os) { *os << c.name; }
 
-class World : public JoinEnv {
-public:
-    explicit World(Config c) : cfg_(c) {}
+// A pair (t, f) matches when the right fact's value stands in the node's
+// relation to the tuple's value (`field op bound`; equality for joins and
+// unindexed nodes) and a fixed side condition on the ids holds.
+bool side_ok(const Tuple& t, FactId f) { return (t[0] * 7 + f) % 5 != 0; }
 
-    std::map<FactId, int64_t> value;  // every fact ever seen, present or not
-    bool update_optimization = true;
-
-    bool side_ok(const Tuple& t, FactId f) const { return (t[0] * 7 + f) % 5 != 0; }
-    // The relation the index stands for: `field op bound`, field = the right
-    // fact's value, bound = the tuple's value. Equality for joins.
-    bool related(const Tuple& t, FactId f) const {
-        CmpOp op = cfg_.index_op < kNoIndex ? static_cast<CmpOp>(cfg_.index_op) : CmpOp::Eq;
-        return eval_cmp(Value::i64(value.at(f)), op, Value::i64(value.at(t[0])));
-    }
-    bool matches(const Tuple& t, FactId f) const { return related(t, f) && side_ok(t, f); }
-
-    // With a range index the scan applies the relation and allowed_ce leaves it
-    // out, as the engine's does; otherwise allowed_ce is the whole test.
-    bool allowed_ce(size_t, const Tuple& t, FactId f) const override {
-        if (cfg_.index_op < kNoIndex) return side_ok(t, f);
-        return matches(t, f);
-    }
-    bool allowed(size_t, const Tuple& t, FactId f) const override { return matches(t, f); }
-    Key key_of_left(size_t, const Tuple& t) const override {
-        if (cfg_.index_op == kNoIndex) return std::nullopt;
-        // A temporal node keys on event times, which say nothing about the
-        // relation; the node must not filter by them.
-        if (cfg_.temporal) return std::vector<Value>{Value::i64(1000 + t[0])};
-        return std::vector<Value>{Value::i64(value.at(t[0]))};
-    }
-    Key key_of_right(size_t, FactId f) const override {
-        if (cfg_.index_op == kNoIndex) return std::nullopt;
-        if (cfg_.temporal) return std::vector<Value>{Value::i64(f)};
-        return std::vector<Value>{Value::i64(value.at(f))};
-    }
-    // A temporal not defers every free tuple; the driver lets the clock pass
-    // every fire time after each batch.
-    std::optional<int64_t> not_fire_time(size_t, const Tuple&) const override {
-        if (cfg_.kind == Kind::Not && cfg_.temporal) return 0;
-        return std::nullopt;
-    }
-    bool left_update_optimization(size_t) const override { return update_optimization; }
-    uint64_t mark() const override { return 0; }
-    bool join_expired() const override { return true; }
-    bool is_expired(FactId) const override { return false; }
-    std::optional<std::string> env_var(const char*) const override { return std::nullopt; }
-    void trace(std::string_view) const override {}
-
-private:
-    Config cfg_;
-};
-
-// A second target of the node under test, fed only through peer merges and
-// evaluated lazily: a join of its output tuples with three fixed facts, or a
-// not or exists node over one fixed fact.
-class Peer : public JoinEnv {
-public:
-    static std::vector<FactId> facts(Kind kind) {
-        return kind == Kind::Join ? std::vector<FactId>{500, 501, 502} : std::vector<FactId>{501};
-    }
-
-    bool allowed(size_t, const Tuple& t, FactId g) const override { return pairs(t, g); }
-    bool allowed_ce(size_t, const Tuple& t, FactId g) const override { return pairs(t, g); }
-    static bool pairs(const Tuple& t, FactId g) {
-        uint64_t sum = g;
-        for (FactId f : t) sum += f;
-        return sum % 3 != 0;
-    }
-    Key key_of_left(size_t, const Tuple&) const override { return std::nullopt; }
-    Key key_of_right(size_t, FactId) const override { return std::nullopt; }
-    std::optional<int64_t> not_fire_time(size_t, const Tuple&) const override { return std::nullopt; }
-    bool left_update_optimization(size_t) const override { return true; }
-    uint64_t mark() const override { return 0; }
-    bool join_expired() const override { return true; }
-    bool is_expired(FactId) const override { return false; }
-    std::optional<std::string> env_var(const char*) const override { return std::nullopt; }
-    void trace(std::string_view) const override {}
-};
+// The second target, fed only through peer merges: a join of the node's
+// output with three fixed facts, or a not or exists node over one fixed fact.
+bool peer_pairs(const Tuple& t, FactId g) {
+    uint64_t sum = g;
+    for (FactId f : t) sum += f;
+    return sum % 3 != 0;
+}
+std::vector<FactId> peer_facts(Kind kind) {
+    return kind == Kind::Join ? std::vector<FactId>{500, 501, 502} : std::vector<FactId>{501};
+}
 
 struct Batch {
     Staged<Tuple> sl;
@@ -122,10 +58,26 @@ struct Batch {
 class Driver {
 public:
     Driver(Config c, uint32_t seed)
-        : cfg_(c), world_(c), node_(Node::new_ex(c.index_op, c.kind, c.temporal)), rng_(seed) {
+        : cfg_(c), node_(Node::new_ex(c.index_op, c.kind, c.temporal)), rng_(seed) {
         world_.update_optimization = (seed % 2) == 0;
+        world_.allow = [this](const Tuple& t, FactId f) { return matches(t, f); };
+        // With a range index the scan applies the relation and allowed_ce
+        // leaves it out, as the engine's does.
+        if (c.index_op < kNoIndex) world_.allow_ce = side_ok;
+        // Keys: the values, except that a temporal node keys on event times,
+        // which say nothing about the relation; the node must not filter by them.
+        if (c.index_op != kNoIndex) {
+            world_.left_key = [this](const Tuple& t) { return key_of(t[0], 1000 + t[0]); };
+            world_.right_key = [this](FactId f) { return key_of(f, f); };
+        }
+        // A temporal not defers every free tuple; the driver lets the clock
+        // pass every fire time after each batch.
+        if (c.kind == Kind::Not && c.temporal) {
+            for (FactId a = 1; a <= kLefts; ++a) world_.fire_times[Tuple{a}] = 0;
+        }
+        peer_env_.allow = peer_pairs;
         peer_node_ = Node::new_ex(kNoIndex, static_cast<Kind>(seed % 3), false);
-        for (FactId g : Peer::facts(peer_node_.kind)) peer_node_.staged_rights.add_ins_ph(g, 0, 0);
+        for (FactId g : peer_facts(peer_node_.kind)) peer_node_.staged_rights.add_ins_ph(g, 0, 0);
         evaluate_peer();
     }
 
@@ -213,8 +165,8 @@ public:
         std::set<Tuple> out;
         for (const Tuple& t : input) {
             bool any = false;
-            for (FactId g : Peer::facts(kind)) {
-                if (!Peer::pairs(t, g)) continue;
+            for (FactId g : peer_facts(kind)) {
+                if (!peer_pairs(t, g)) continue;
                 any = true;
                 Tuple c = t;
                 c.push_back(g);
@@ -232,7 +184,7 @@ public:
             Tuple t{a};
             bool any = false;
             for (FactId f : rights_) {
-                if (!world_.matches(t, f)) continue;
+                if (!matches(t, f)) continue;
                 any = true;
                 if (cfg_.kind == Kind::Join) out.insert(Tuple{a, f});
             }
@@ -283,7 +235,7 @@ public:
             bool blocked = node_.blocker_of.contains(t);
             EXPECT_NE(blocked, node_.lefts.contains(t)) << cfg_.name << ": " << debug(t);
             if (blocked) {
-                EXPECT_TRUE(world_.matches(t, node_.blocker_of.at(t))) << cfg_.name;
+                EXPECT_TRUE(matches(t, node_.blocker_of.at(t))) << cfg_.name;
             }
         }
         EXPECT_EQ(node_.lefts.size() + node_.blocker_of.size(), lefts_.size()) << cfg_.name;
@@ -291,6 +243,13 @@ public:
     }
 
 private:
+    bool matches(const Tuple& t, FactId f) const {
+        CmpOp op = cfg_.index_op < kNoIndex ? static_cast<CmpOp>(cfg_.index_op) : CmpOp::Eq;
+        return eval_cmp(Value::i64(value_.at(f)), op, Value::i64(value_.at(t[0]))) && side_ok(t, f);
+    }
+    Key key_of(FactId f, int64_t event_time) const {
+        return std::vector<Value>{Value::i64(cfg_.temporal ? event_time : value_.at(f))};
+    }
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
     int64_t fresh_value() { return pick(0, 4); }
 
@@ -308,7 +267,7 @@ private:
         FactId n = left ? kLefts : kRights;
         FactId f = base + 1 + static_cast<FactId>(pick(0, static_cast<int>(n) - 1));
         if (present(left).contains(f)) return;
-        world_.value[f] = fresh_value();
+        value_[f] = fresh_value();
         present(left).insert(f);
         if (left) {
             b.sl.add_ins_ph(Tuple{f}, ++stamp_, 0);
@@ -321,7 +280,7 @@ private:
     void update(Batch& b, bool left) {
         auto f = any_of(present(left));
         if (!f) return;
-        world_.value[*f] = fresh_value();
+        value_[*f] = fresh_value();
         if (left) {
             b.sl.add_upd_ph(Tuple{*f}, ++stamp_, 2);
         } else {
@@ -341,14 +300,15 @@ private:
     }
 
     Config cfg_;
-    World world_;
+    ScriptedEnv world_;
+    std::map<FactId, int64_t> value_;  // every fact ever seen, present or not
     Node node_;
     std::mt19937 rng_;
     std::set<FactId> lefts_;
     std::set<FactId> rights_;
     std::set<Tuple> consumed_;  // the child tuples the output has delivered
     Staged<Tuple> pending_;     // delivered but not consumed yet
-    Peer peer_env_;
+    ScriptedEnv peer_env_;
     Node peer_node_ = Node::new_ex(kNoIndex, Kind::Join, false);
     std::set<Tuple> peer_out_;
     uint64_t stamp_ = 0;

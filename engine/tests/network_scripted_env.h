@@ -1,6 +1,7 @@
 // A JoinEnv scripted by tables, for network tests: which pairs are allowed,
 // which keys tuples and facts carry, the switches it reports, and a log of
-// every test the network asked for and every trace line it wrote.
+// every test the network asked for and every trace line it wrote; and a rig
+// that evaluates one node through it.
 #pragma once
 
 #include <functional>
@@ -16,15 +17,16 @@
 
 namespace quarn::testing {
 
+using Pair = std::pair<Tuple, FactId>;
+using TE = StagedEntry<Tuple>;
+using RE = StagedEntry<FactId>;
+
 class ScriptedEnv : public JoinEnv {
 public:
-    using Pair = std::pair<Tuple, FactId>;
-
     // Join test; every pair passes unless scripted otherwise.
     std::function<bool(const Tuple&, FactId)> allow = [](const Tuple&, FactId) { return true; };
     // Not/exists test; falls back to `allow` when empty.
     std::function<bool(const Tuple&, FactId)> allow_ce;
-    // Keys; none by default.
     std::function<Key(const Tuple&)> left_key = [](const Tuple&) { return Key{}; };
     std::function<Key(FactId)> right_key = [](FactId) { return Key{}; };
     std::map<Tuple, int64_t> fire_times;  // not_fire_time; absent: none
@@ -34,32 +36,26 @@ public:
     std::set<FactId> expired;
     std::map<std::string, std::string> vars;  // the process environment as seen by the network
 
-    mutable std::vector<Pair> tested;  // every allowed / allowed_ce call, in call order
+    mutable std::vector<Pair> tested;        // every allowed / allowed_ce call, in call order
     mutable std::vector<std::string> lines;  // trace lines
 
-    // Only the listed pairs pass.
     void allow_only(std::set<Pair> pairs) {
         allow = [pairs = std::move(pairs)](const Tuple& t, FactId f) { return pairs.count({t, f}) > 0; };
     }
-    // Facts carry one value each; a tuple's key is the value of its fact at
-    // `pos`, a fact's key its own value. Facts without a value have no key.
-    void key_on_values(std::map<FactId, Value> values, size_t pos) {
-        auto shared = std::make_shared<std::map<FactId, Value>>(std::move(values));
-        key_values = shared;
-        left_key = [shared, pos](const Tuple& t) -> Key {
-            if (pos >= t.size()) return std::nullopt;
-            auto it = shared->find(t[pos]);
-            if (it == shared->end()) return std::nullopt;
+    // Facts carry one value each (changeable between batches through
+    // `values`); a tuple's key is the value of its first fact, a fact's key its
+    // own value. Facts without a value have no key.
+    void key_on_values(std::map<FactId, Value> v) {
+        values = std::make_shared<std::map<FactId, Value>>(std::move(v));
+        auto of = [m = values](FactId f) -> Key {
+            auto it = m->find(f);
+            if (it == m->end()) return std::nullopt;
             return std::vector<Value>{it->second};
         };
-        right_key = [shared](FactId f) -> Key {
-            auto it = shared->find(f);
-            if (it == shared->end()) return std::nullopt;
-            return std::vector<Value>{it->second};
-        };
+        left_key = [of](const Tuple& t) { return of(t[0]); };
+        right_key = of;
     }
-    // The values given to key_on_values; tests may change them between batches.
-    std::shared_ptr<std::map<FactId, Value>> key_values;
+    std::shared_ptr<std::map<FactId, Value>> values;
 
     bool allowed_ce(size_t, const Tuple& t, FactId f) const override {
         tested.emplace_back(t, f);
@@ -89,36 +85,85 @@ public:
 };
 
 // Batch builders: entries are listed oldest first, as they were staged.
-inline Staged<FactId> right_batch(std::vector<StagedEntry<FactId>> ins, std::vector<StagedEntry<FactId>> upd = {},
-                                  std::vector<StagedEntry<FactId>> del = {}) {
-    Staged<FactId> s;
+template <class T>
+Staged<T> batch(std::vector<StagedEntry<T>> ins, std::vector<StagedEntry<T>> upd = {},
+                std::vector<StagedEntry<T>> del = {}) {
+    Staged<T> s;
     for (auto& e : ins) s.ins.push_front(e);
     for (auto& e : upd) s.upd.push_front(e);
     for (auto& e : del) s.del.push_front(e);
     return s;
 }
-
-inline Staged<Tuple> left_batch(std::vector<StagedEntry<Tuple>> ins, std::vector<StagedEntry<Tuple>> upd = {},
-                                 std::vector<StagedEntry<Tuple>> del = {}) {
-    Staged<Tuple> s;
-    for (auto& e : ins) s.ins.push_front(e);
-    for (auto& e : upd) s.upd.push_front(e);
-    for (auto& e : del) s.del.push_front(e);
-    return s;
+inline Staged<Tuple> lb(std::vector<TE> ins, std::vector<TE> upd = {}, std::vector<TE> del = {}) {
+    return batch<Tuple>(std::move(ins), std::move(upd), std::move(del));
+}
+inline Staged<FactId> rb(std::vector<RE> ins, std::vector<RE> upd = {}, std::vector<RE> del = {}) {
+    return batch<FactId>(std::move(ins), std::move(upd), std::move(del));
 }
 
-// Items of a staged list, front (newest) first.
+// Items and entries of a staged list, front (newest) first.
 template <class T>
 std::vector<T> items_of(const EntryList<T>& l) {
     std::vector<T> out;
     for (const auto& e : l) out.push_back(e.item);
     return out;
 }
-
 template <class T>
 std::vector<StagedEntry<T>> entries_of(const EntryList<T>& l) {
     return std::vector<StagedEntry<T>>(l.begin(), l.end());
 }
+// Entries oldest first: the order in which they were staged.
+template <class T>
+std::vector<StagedEntry<T>> staged_order(const EntryList<T>& l) {
+    return std::vector<StagedEntry<T>>(l.oldest_first().begin(), l.oldest_first().end());
+}
+
+// One node evaluated through a ScriptedEnv. For not/exists nodes the
+// not/exists test passes exactly `pairs` (changeable between batches).
+struct Rig {
+    ScriptedEnv env;
+    Node node;
+    Staged<Tuple> pending;  // the child's unconsumed batch
+    std::set<Pair> pairs;
+
+    explicit Rig(Kind kind = Kind::Join, uint8_t index_op = kNoIndex, bool temporal = false)
+        : node(Node::new_ex(index_op, kind, temporal)) {
+        if (kind != Kind::Join) env.allow_ce = [this](const Tuple& t, FactId f) { return pairs.count({t, f}) > 0; };
+    }
+    Rig(const Rig&) = delete;
+
+    Staged<Tuple> run(Staged<Tuple> sl = {}, Staged<FactId> sr = {}) {
+        Out out(pending);
+        env.tested.clear();
+        do_node(env, 0, node, std::move(sl), std::move(sr), out);
+        return std::move(out.trg);
+    }
+    // Evaluates the deltas held at the node.
+    Staged<Tuple> run_held() { return run(std::exchange(node.staged_lefts, {}), std::exchange(node.staged_rights, {})); }
+    // Facts, then tuples, stored in this memory order (one batch each), with
+    // no test passing meanwhile.
+    void store(std::vector<FactId> rights, std::vector<Tuple> lefts = {}) {
+        auto keep = env.allow;
+        auto keep_pairs = std::exchange(pairs, {});
+        env.allow = [](const Tuple&, FactId) { return false; };
+        for (FactId f : rights) run({}, rb({{f, 0, 0}}));
+        for (const Tuple& t : lefts) run(lb({{t, 0, 0}}));
+        env.allow = keep;
+        pairs = keep_pairs;
+    }
+    std::optional<FactId> blocker(const Tuple& t) const {
+        auto it = node.blocker_of.find(t);
+        if (it == node.blocker_of.end()) return std::nullopt;
+        return it->second;
+    }
+    std::vector<Tuple> alive(const std::vector<size_t>& list) const {
+        std::vector<Tuple> out;
+        for (size_t p : node.alive_positions(&list)) out.push_back(node.children[p].tuple);
+        return out;
+    }
+    std::vector<Tuple> alive_of_left(const Tuple& t) const { return alive(node.children_of_left.at(t)); }
+    std::vector<Tuple> alive_by_right(FactId f) const { return alive(node.by_right.at(f)); }
+};
 
 }  // namespace quarn::testing
 
