@@ -40,42 +40,29 @@ TEST(SelfDrain, StoresHeldInsertsOldestFirstWithoutChildren) {
     EXPECT_EQ(items_of(rig.node.staged_lefts.upd), (std::vector<Tuple>{{6}}));
 }
 
-TEST(FlushIns, JoinsRightInsertsThenLeftInsertsAndPairsAFactWithItselfOnce) {
-    Rig rig;
-    rig.env.mark_value = 3;
-    rig.env.allow_only({{{5}, 1}, {{1}, 1}, {{1}, 2}});
-    rig.node.staged_lefts.add_ins_ph({5}, 0, 0);
-    rig.node.staged_rights.add_ins_ph(2, 0, 0);
-    rig.node.self_drain_delta(rig.env, 0);
-
-    rig.node.staged_rights.add_ins_ph(1, 10, 0);
-    rig.node.staged_lefts.add_ins_ph({7}, 12, 0);
-    Staged<Tuple> trg;
-    rig.node.flush_ins_delta(rig.env, 0, {TE{{1}, 11, 0}}, trg);
-
-    EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{1, 2}, 11, 0}, {{1, 1}, 10, 1}, {{5, 1}, 10, 1}}));
-    EXPECT_EQ(std::count(rig.env.tested.begin(), rig.env.tested.end(), Pair{{1}, 1}), 1);
-    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{2, 1}));
-    EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{5}, {1}, {7}}));
-    EXPECT_EQ(rig.node.left_seq({7}), 3u);
-    EXPECT_EQ(rig.node.left_marks.at({7}), 3u);
-    EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
-}
-
-TEST(FlushIns, SkipsExpiredCandidatesUnlessTheEnvironmentJoinsThem) {
-    for (bool join_expired : {false, true}) {
+TEST(FlushIns, JoinsRightThenLeftInsertsPairsAFactWithItselfOnceAndSkipsExpiredCandidates) {
+    for (bool join_expired : {true, false}) {
         Rig rig;
-        rig.env.expired_joins = join_expired;
+        rig.env.mark_value = 3;
         rig.env.expired = {2, 5};
+        rig.env.allow_only({{{5}, 1}, {{1}, 1}, {{1}, 2}});
         rig.node.staged_lefts.add_ins_ph({5}, 0, 0);
         rig.node.staged_rights.add_ins_ph(2, 0, 0);
         rig.node.self_drain_delta(rig.env, 0);
-        rig.node.staged_rights.add_ins_ph(1, 1, 0);
-        rig.node.staged_lefts.add_ins_ph({6}, 2, 0);
+        rig.env.expired_joins = join_expired;
+
+        rig.node.staged_rights.add_ins_ph(1, 10, 0);
+        rig.node.staged_lefts.add_ins_ph({7}, 12, 0);
         Staged<Tuple> trg;
-        rig.node.flush_ins_delta(rig.env, 0, {}, trg);
-        EXPECT_EQ(items_of(trg.ins), (join_expired ? std::vector<Tuple>{{6, 1}, {6, 2}, {5, 1}}
-                                                   : std::vector<Tuple>{{6, 1}}));
+        rig.node.flush_ins_delta(rig.env, 0, {TE{{1}, 11, 0}}, trg);
+        EXPECT_EQ(entries_of(trg.ins), (join_expired ? std::vector<TE>{{{1, 2}, 11, 0}, {{1, 1}, 10, 1}, {{5, 1}, 10, 1}}
+                                                     : std::vector<TE>{{{1, 1}, 10, 1}}));
+        EXPECT_EQ(std::count(rig.env.tested.begin(), rig.env.tested.end(), Pair{{1}, 1}), 1);
+        EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{2, 1}));
+        EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{5}, {1}, {7}}));
+        EXPECT_EQ(rig.node.left_seq({7}), 3u);
+        EXPECT_EQ(rig.node.left_marks.at({7}), 3u);
+        EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
     }
 }
 
@@ -111,6 +98,8 @@ TEST(PeerMerge, InsertOfATupleWhoseDeleteIsStagedLeavesItPresent) {
 
 TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
     // Held: inserts [1] (stamp 1) and [2] (2), update [3] (3); memory [4], [5].
+    // (Deletes, cancellations and re-inserted tuples are pinned by the random
+    // batches, whose peer target goes wrong without them.)
     struct Case {
         const char* name;
         std::function<void(Staged<Tuple>&)> peer;
@@ -127,25 +116,12 @@ TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
          {{{3}, 9, 1}}, {}, memory},
         {"insert of a stored tuple moves it to the end of the memory", [](auto& p) { p.add_ins_ph({4}, 9, 0); },
          held_ins, held_upd, {}, {{5}, {4}}},
-        {"a re-inserted tuple counts as an update",
-         [](auto& p) {
-             p.add_ins_ph({4}, 9, 2);
-             p.reinserted.push_back({4});
-         },
-         held_ins, {{{4}, 9, 2}, {{3}, 3, 2}}, {}, memory},
         {"updates of held inserts are dropped, others go to the front",
          [](auto& p) {
              p.add_upd_ph({2}, 9, 2);
              p.add_upd_ph({5}, 10, 2);
          },
          held_ins, {{{5}, 10, 2}, {{3}, 3, 2}}, {}, memory},
-        {"deletes and cancellations withdraw held inserts or stage deletes",
-         [](auto& p) {
-             p.add_del({1}, 9);
-             p.add_del({3}, 10);
-             p.cancelled.push_back({{5}, 11, 0});
-         },
-         {{{2}, 2, 0}}, {}, {{{5}, 11, 0}, {{3}, 10, 0}}, memory},
         {"a new tuple is staged as an insert at the front", [](auto& p) { p.add_ins_ph({6}, 9, 1); },
          {{{6}, 9, 1}, {{2}, 2, 0}, {{1}, 1, 0}}, held_upd, {}, memory},
     };
@@ -194,11 +170,6 @@ TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
     rig.node.re_add_right_fact(11, key_of(5));
     EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{10}));
     EXPECT_EQ(rig.alive_of_left({1}), (std::vector<Tuple>{{1, 10}, {1, 11}}));
-    // re_add_right_tuple adds it.
-    rig.node.re_add_right_tuple(11, key_of(6));
-    rig.node.re_add_left_tuple({1}, key_of(7));
-    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{10, 11}));
-    EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{2}, {1}}));
 }
 
 TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {

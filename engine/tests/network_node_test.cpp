@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 
 #include "network_scripted_env.h"
 #include "store/debug_form.h"
@@ -131,58 +130,6 @@ TEST(NodeScan, NoIndexAndTemporalNodesReachEverything) {
         EXPECT_EQ(n.scan_rights(key({I(6000)})), (std::vector<FactId>{2, 1}));
         EXPECT_EQ(n.scan_rights(std::nullopt), (std::vector<FactId>{2, 1}));
     }
-}
-
-TEST(NodeMemory, StaysInArrivalOrderThroughChurnAndCompaction) {
-    // A memory against a plain vector model, through enough removals and
-    // moves to compact it several times; its indexes must follow.
-    std::mt19937 rng(7);
-    for (uint8_t op : {kEqualityIndex, kNoIndex, uint8_t{2}}) {
-        Memory<FactId> m(op);
-        std::vector<std::pair<FactId, int64_t>> model;
-        for (int step = 0; step < 4000; ++step) {
-            FactId f = rng() % 200;
-            int64_t kv = static_cast<int64_t>(rng() % 7);
-            auto it = std::find_if(model.begin(), model.end(), [&](auto& e) { return e.first == f; });
-            switch (rng() % 3) {
-                case 0: m.push_back(f, key({I(kv)})); model.emplace_back(f, kv); break;
-                case 1:
-                    ASSERT_EQ(m.remove_first(f), it != model.end());
-                    if (it != model.end()) model.erase(it);
-                    break;
-                default:
-                    ASSERT_EQ(m.move_to_back(f), it != model.end());
-                    if (it != model.end()) std::rotate(it, it + 1, model.end());
-            }
-        }
-        std::vector<FactId> order, threes;
-        std::vector<std::pair<int64_t, FactId>> above;
-        for (auto& [f, kv] : model) {
-            order.push_back(f);
-            if (kv == 3) threes.push_back(f);
-            if (kv > 3) above.emplace_back(kv, f);
-        }
-        ASSERT_EQ(m.items(), order);
-        EXPECT_EQ(m.matching({I(3)}), threes);
-        if (op != 2) continue;
-        std::stable_sort(above.begin(), above.end(), [](auto& a, auto& b) { return a.first < b.first; });
-        std::vector<FactId> want;
-        for (auto& a : above) want.push_back(a.second);
-        EXPECT_EQ(m.in_range(I(3), CmpOp::Lt), want);  // 3 < k, ascending
-    }
-}
-
-TEST(NodeChildren, AnchorsPlaceNewPositionsBeforeTheirAnchor) {
-    Node n = Node::new_ex(kNoIndex, Kind::Join, false);
-    EXPECT_EQ(n.create_child({1}, 10, std::nullopt, std::nullopt), (Tuple{1, 10}));
-    n.create_child({1}, 11, std::nullopt, std::nullopt);
-    EXPECT_EQ(n.children_of_left.at({1}), (std::vector<size_t>{0, 1}));
-    n.create_child({1}, 12, 0, std::nullopt);
-    EXPECT_EQ(n.children_of_left.at({1}), (std::vector<size_t>{2, 0, 1}));
-    n.create_child({2}, 10, 99, 0);  // an anchor not in the list appends
-    EXPECT_EQ(n.by_right.at(10), (std::vector<size_t>{3, 0}));
-    EXPECT_EQ(n.children_of_left.at({2}), (std::vector<size_t>{3}));
-    EXPECT_EQ(n.child_index.at({1, 12}), 2u);
 }
 
 TEST(NodeDispatch, EngineSideKindsStopWithTheirInvariantTexts) {

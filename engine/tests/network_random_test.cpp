@@ -55,6 +55,32 @@ struct Batch {
     Staged<FactId> sr;
 };
 
+// What a node of `kind` must output for these tuples and facts.
+std::set<Tuple> brute_force(Kind kind, const std::vector<Tuple>& tuples, const std::vector<FactId>& facts,
+                            const std::function<bool(const Tuple&, FactId)>& match) {
+    std::set<Tuple> out;
+    for (const Tuple& t : tuples) {
+        bool any = false;
+        for (FactId f : facts) {
+            if (!match(t, f)) continue;
+            any = true;
+            Tuple c = t;
+            c.push_back(f);
+            if (kind == Kind::Join) out.insert(std::move(c));
+        }
+        if ((kind == Kind::Not && !any) || (kind == Kind::Exists && any)) out.insert(t);
+    }
+    return out;
+}
+
+// A consumer of a node's output: deletes, inserts and updates must each make
+// sense against what it has received so far.
+void consume_into(std::set<Tuple>& seen, const Staged<Tuple>& batch, const std::string& who) {
+    for (const auto& e : batch.del) ASSERT_EQ(seen.erase(e.item), 1u) << who << ": delete of absent " << debug(e.item);
+    for (const auto& e : batch.ins) ASSERT_TRUE(seen.insert(e.item).second) << who << ": second insert " << debug(e.item);
+    for (const auto& e : batch.upd) ASSERT_TRUE(seen.contains(e.item)) << who << ": update of absent " << debug(e.item);
+}
+
 class Driver {
 public:
     Driver(Config c, uint32_t seed)
@@ -88,12 +114,7 @@ public:
         bool insert_only = cfg_.temporal && pick(0, 2) == 0;  // exercises the admission path
         for (int k = 0; k < ops; ++k) {
             int what = insert_only ? pick(0, 1) * 3 : pick(0, 5);
-            bool left = (what % 2) == 0;
-            switch (what / 2) {
-                case 0: insert(b, left); break;
-                case 1: update(b, left); break;
-                default: remove(b, left); break;
-            }
+            change(b, what % 2 == 0, what / 2);
         }
         return b;
     }
@@ -144,15 +165,7 @@ public:
         Out out(pending);
         do_node(peer_env_, 1, peer_node_, std::exchange(peer_node_.staged_lefts, {}),
                 std::exchange(peer_node_.staged_rights, {}), out);
-        for (const auto& e : out.trg.del) {
-            ASSERT_EQ(peer_out_.erase(e.item), 1u) << cfg_.name << ": peer delete of an absent child " << debug(e.item);
-        }
-        for (const auto& e : out.trg.ins) {
-            ASSERT_TRUE(peer_out_.insert(e.item).second) << cfg_.name << ": second peer insert of " << debug(e.item);
-        }
-        for (const auto& e : out.trg.upd) {
-            ASSERT_TRUE(peer_out_.contains(e.item)) << cfg_.name << ": peer update of an absent " << debug(e.item);
-        }
+        consume_into(peer_out_, out.trg, std::string(cfg_.name) + " peer");
     }
     bool maybe_evaluate_peer() {
         if (pick(0, 1) == 0) return false;
@@ -161,36 +174,15 @@ public:
     }
     const std::set<Tuple>& peer_output() const { return peer_out_; }
     std::set<Tuple> peer_expected(const std::set<Tuple>& input) const {
-        Kind kind = peer_node_.kind;
-        std::set<Tuple> out;
-        for (const Tuple& t : input) {
-            bool any = false;
-            for (FactId g : peer_facts(kind)) {
-                if (!peer_pairs(t, g)) continue;
-                any = true;
-                Tuple c = t;
-                c.push_back(g);
-                if (kind == Kind::Join) out.insert(std::move(c));
-            }
-            if ((kind == Kind::Not && !any) || (kind == Kind::Exists && any)) out.insert(t);
-        }
-        return out;
+        return brute_force(peer_node_.kind, {input.begin(), input.end()}, peer_facts(peer_node_.kind), peer_pairs);
     }
 
     // What the node's output must hold for the facts present now.
     std::set<Tuple> expected() const {
-        std::set<Tuple> out;
-        for (FactId a : lefts_) {
-            Tuple t{a};
-            bool any = false;
-            for (FactId f : rights_) {
-                if (!matches(t, f)) continue;
-                any = true;
-                if (cfg_.kind == Kind::Join) out.insert(Tuple{a, f});
-            }
-            if ((cfg_.kind == Kind::Not && !any) || (cfg_.kind == Kind::Exists && any)) out.insert(t);
-        }
-        return out;
+        std::vector<Tuple> tuples;
+        for (FactId a : lefts_) tuples.push_back({a});
+        return brute_force(cfg_.kind, tuples, {rights_.begin(), rights_.end()},
+                           [this](const Tuple& t, FactId f) { return matches(t, f); });
     }
 
     std::set<Tuple> alive_children() const {
@@ -203,18 +195,7 @@ public:
 
     const std::set<Tuple>& consumed() const { return consumed_; }
 
-    void consume() {
-        Staged<Tuple> batch = std::exchange(pending_, {});
-        for (const auto& e : batch.del) {
-            ASSERT_EQ(consumed_.erase(e.item), 1u) << cfg_.name << ": delete of an absent child " << debug(e.item);
-        }
-        for (const auto& e : batch.ins) {
-            ASSERT_TRUE(consumed_.insert(e.item).second) << cfg_.name << ": second insert of " << debug(e.item);
-        }
-        for (const auto& e : batch.upd) {
-            ASSERT_TRUE(consumed_.contains(e.item)) << cfg_.name << ": update of an absent child " << debug(e.item);
-        }
-    }
+    void consume() { consume_into(consumed_, std::exchange(pending_, {}), cfg_.name); }
 
     // Not/exists bookkeeping: every present tuple is either in `lefts` or
     // blocked by a present fact, never both, and the two blocker maps agree.
@@ -253,8 +234,6 @@ private:
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
     int64_t fresh_value() { return pick(0, 4); }
 
-    std::set<FactId>& present(bool left) { return left ? lefts_ : rights_; }
-
     std::optional<FactId> any_of(const std::set<FactId>& s) {
         if (s.empty()) return std::nullopt;
         auto it = s.begin();
@@ -262,40 +241,27 @@ private:
         return *it;
     }
 
-    void insert(Batch& b, bool left) {
-        FactId base = left ? 0 : kRightBase;
-        FactId n = left ? kLefts : kRights;
-        FactId f = base + 1 + static_cast<FactId>(pick(0, static_cast<int>(n) - 1));
-        if (present(left).contains(f)) return;
-        value_[f] = fresh_value();
-        present(left).insert(f);
+    // Inserts a fact that is absent (what 0), or updates (1) or deletes (2) a
+    // present one, on the left or the right input.
+    void change(Batch& b, bool left, int what) {
+        std::set<FactId>& present = left ? lefts_ : rights_;
+        std::optional<FactId> f;
+        if (what == 0) {
+            f = (left ? 0 : kRightBase) + 1 + static_cast<FactId>(pick(0, static_cast<int>(left ? kLefts : kRights) - 1));
+            if (!present.insert(*f).second) return;
+        } else if (!(f = any_of(present))) {
+            return;
+        }
+        if (what < 2) value_[*f] = fresh_value();
+        if (what == 2) present.erase(*f);
+        Stamp s = ++stamp_;
         if (left) {
-            b.sl.add_ins_ph(Tuple{f}, ++stamp_, 0);
+            Tuple t{*f};
+            what == 0 ? b.sl.add_ins_ph(t, s, 0) : what == 1 ? b.sl.add_upd_ph(t, s, 2) : b.sl.add_del(t, s);
         } else {
             // A re-insert while the fact's delete is still staged carries flag 1.
-            b.sr.add_ins_ph(f, ++stamp_, b.sr.del.contains(f) ? 1 : 0);
-        }
-    }
-
-    void update(Batch& b, bool left) {
-        auto f = any_of(present(left));
-        if (!f) return;
-        value_[*f] = fresh_value();
-        if (left) {
-            b.sl.add_upd_ph(Tuple{*f}, ++stamp_, 2);
-        } else {
-            b.sr.add_upd_ph(*f, ++stamp_, 2);
-        }
-    }
-
-    void remove(Batch& b, bool left) {
-        auto f = any_of(present(left));
-        if (!f) return;
-        present(left).erase(*f);
-        if (left) {
-            b.sl.add_del(Tuple{*f}, ++stamp_);
-        } else {
-            b.sr.add_del(*f, ++stamp_);
+            what == 0 ? b.sr.add_ins_ph(*f, s, b.sr.del.contains(*f) ? 1 : 0)
+            : what == 1 ? b.sr.add_upd_ph(*f, s, 2) : b.sr.add_del(*f, s);
         }
     }
 

@@ -86,19 +86,19 @@ public:
 
 // Batch builders: entries are listed oldest first, as they were staged.
 template <class T>
-Staged<T> batch(std::vector<StagedEntry<T>> ins, std::vector<StagedEntry<T>> upd = {},
-                std::vector<StagedEntry<T>> del = {}) {
+Staged<T> batch(std::vector<std::vector<StagedEntry<T>>> lists) {
     Staged<T> s;
-    for (auto& e : ins) s.ins.push_front(e);
-    for (auto& e : upd) s.upd.push_front(e);
-    for (auto& e : del) s.del.push_front(e);
+    EntryList<T>* to[] = {&s.ins, &s.upd, &s.del};
+    for (size_t k = 0; k < lists.size(); ++k) {
+        for (auto& e : lists[k]) to[k]->push_front(e);
+    }
     return s;
 }
 inline Staged<Tuple> lb(std::vector<TE> ins, std::vector<TE> upd = {}, std::vector<TE> del = {}) {
-    return batch<Tuple>(std::move(ins), std::move(upd), std::move(del));
+    return batch<Tuple>({ins, upd, del});
 }
 inline Staged<FactId> rb(std::vector<RE> ins, std::vector<RE> upd = {}, std::vector<RE> del = {}) {
-    return batch<FactId>(std::move(ins), std::move(upd), std::move(del));
+    return batch<FactId>({ins, upd, del});
 }
 
 // Items and entries of a staged list, front (newest) first.

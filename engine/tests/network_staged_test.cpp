@@ -67,23 +67,6 @@ TEST(Staged, OperationsCancelAndOrderAsTheyArrive) {
     EXPECT_EQ(s.placeholders, (std::vector<std::pair<FactId, size_t>>{{2, 1}}));
 }
 
-TEST(Staged, EntryListCountsSurviveDuplicatesAndRemovals) {
-    EntryList<FactId> l;
-    l.push_front({1, 1, 0});
-    l.push_back({1, 2, 0});
-    l.push_front({2, 3, 0});
-    EXPECT_EQ(l.find(1), 1u);
-    ASSERT_TRUE(l.remove_first(1));
-    EXPECT_TRUE(l.contains(1));
-    l.insert_at(1, {3, 4, 0});
-    EXPECT_EQ(items_of(l), (std::vector<FactId>{2, 3, 1}));
-    EXPECT_EQ(l.erase_at(2), (RE{1, 2, 0}));
-    EXPECT_FALSE(l.contains(1));
-    EntryList<FactId> moved = l.take();
-    EXPECT_FALSE(l.contains(2));
-    EXPECT_TRUE(moved.contains(2));
-}
-
 TEST(Out, ChildChangesConsultTheChildsPendingBatch) {
     // (pending insert?, delete?) -> what trg and pending hold afterwards.
     for (bool pending_insert : {true, false}) {
