@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "network_scripted_env.h"
 #include "store/debug_form.h"
@@ -130,6 +131,36 @@ TEST(NodeScan, NoIndexAndTemporalNodesReachEverything) {
         EXPECT_EQ(n.scan_rights(key({I(6000)})), (std::vector<FactId>{2, 1}));
         EXPECT_EQ(n.scan_rights(std::nullopt), (std::vector<FactId>{2, 1}));
     }
+}
+
+TEST(NodeMemory, StaysInArrivalOrderThroughChurnAndCompaction) {
+    // Against a plain vector model, through enough removals and moves to
+    // compact the memory several times; its equality index must follow.
+    std::mt19937 rng(7);
+    Memory<FactId> m(kEqualityIndex);
+    std::vector<std::pair<FactId, int64_t>> model;
+    for (int step = 0; step < 4000; ++step) {
+        FactId f = rng() % 200;
+        int64_t kv = static_cast<int64_t>(rng() % 7);
+        auto it = std::find_if(model.begin(), model.end(), [&](auto& e) { return e.first == f; });
+        if (rng() % 3 == 0) {
+            m.push_back(f, key({I(kv)}));
+            model.emplace_back(f, kv);
+        } else if (rng() % 2 == 0) {
+            ASSERT_EQ(m.remove_first(f), it != model.end());
+            if (it != model.end()) model.erase(it);
+        } else {
+            ASSERT_EQ(m.move_to_back(f), it != model.end());
+            if (it != model.end()) std::rotate(it, it + 1, model.end());
+        }
+    }
+    std::vector<FactId> order, threes;
+    for (auto& [f, kv] : model) {
+        order.push_back(f);
+        if (kv == 3) threes.push_back(f);
+    }
+    EXPECT_EQ(m.items(), order);
+    EXPECT_EQ(m.matching({I(3)}), threes);
 }
 
 TEST(NodeDispatch, EngineSideKindsStopWithTheirInvariantTexts) {
