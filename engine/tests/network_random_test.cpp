@@ -87,9 +87,9 @@ public:
         : cfg_(c), node_(Node::new_ex(c.index_op, c.kind, c.temporal)), rng_(seed) {
         world_.update_optimization = (seed % 2) == 0;
         world_.allow = [this](const Tuple& t, FactId f) { return matches(t, f); };
-        // With a range index the scan applies the relation and allowed_ce
-        // leaves it out, as the engine's does.
-        if (c.index_op < kNoIndex) world_.allow_ce = side_ok;
+        // With an index the scan applies the relation and allowed_ce leaves
+        // it out, as the engine's does; a temporal node's keys are event times.
+        if (c.index_op != kNoIndex && !c.temporal) world_.allow_ce = side_ok;
         // Keys: the values, except that a temporal node keys on event times,
         // which say nothing about the relation; the node must not filter by them.
         if (c.index_op != kNoIndex) {
