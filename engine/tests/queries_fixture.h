@@ -2,6 +2,7 @@
 // compile query text the way the engine loads it.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 

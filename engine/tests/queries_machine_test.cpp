@@ -216,6 +216,21 @@ TEST(QueryMachine, CallsPassLiteralsAndBindOutputs) {
     EXPECT_EQ(site.ask(1, {{Value::i64(9)}}), "");
 }
 
+TEST(QueryMachine, AVariablePassedTwiceTakesItsAnswerFromTheFirstPositionOnly) {
+    // `$x` fills both parameters of `pick`. Branch 0 of `pick` binds only its
+    // first parameter, branch 1 only its second. The answer of branch 1 leaves
+    // position 0 unset, and the variable is settled by position 0 alone, so `$x`
+    // comes back unbound and the Person element binds it to every person
+    // ("b" before "a": its key has the lower bucket) instead of only to "b".
+    Site site(
+        "query pick(String $a, String $b) Parent(parent == $a) or Parent(child == $b) end "
+        "query q(String $x) pick($x, $x;) Person(name == $x) end");
+    parent(site.store, "a", "b");
+    person(site.store, "a", 1);
+    person(site.store, "b", 2);
+    EXPECT_EQ(site.ask(1, {args({std::nullopt})}), "(0 Str(\"a\"))(0 Str(\"b\"))(0 Str(\"a\"))");
+}
+
 TEST(KeyHash, MatchesHandComputedValues) {
     // seed 0, Bool true: h = 1231; 1231 ^ (1231 >> 7) ^ (1231 >> 4) = 1162.
     EXPECT_EQ(key_hash(0, {Value::boolean(true)}), 1162u);
