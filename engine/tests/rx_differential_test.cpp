@@ -175,3 +175,20 @@ TEST(RegexDifferential, AgreesWithTheRecursiveDefinitionOnRandomPatterns) {
     }
     EXPECT_EQ(compared, 36000);
 }
+
+TEST(RegexDifferential, ArbitraryPatternsCompileOrAreRefusedWithARegexMessage) {
+    std::mt19937 rng(7);
+    const std::string alphabet = "ab.()[]^$-|*+?{}\\\xc3\xa9";
+    for (int round = 0; round < 20000; ++round) {
+        std::string pattern;
+        size_t len = rng() % 12;
+        for (size_t j = 0; j < len; ++j)
+            pattern += rng() % 16 == 0 ? static_cast<char>(rng() % 256) : alphabet[rng() % alphabet.size()];
+        auto rx = Regex::parse(pattern);
+        if (!rx.ok()) {
+            EXPECT_EQ(rx.error().rfind("regex", 0), 0u) << pattern;
+            continue;
+        }
+        for (const char* text : {"", "a", "ab", "\xc3\xa9", "\xff", "()[]"}) (void)rx->accepts(text);
+    }
+}
