@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "queries_fixture.h"
 #include "store/debug_form.h"
 
@@ -145,6 +147,38 @@ TEST(QueryMachine, ParameterKeyedElementsSeeTheWholeIndex) {
     person(site.store, "ann", 3);
     EXPECT_EQ(site.ask(0, {args({"ann"})}), "(0 Str(\"ann\"))(0 Str(\"ann\"))");
     EXPECT_EQ(site.ask(0, {args({std::nullopt})}), "(0 Str(\"bob\"))(0 Str(\"ann\"))(0 Str(\"ann\"))");
+}
+
+TEST(QueryMachine, FlattenedIndexRunsBucketsInOrderNewestKeyFirstWithinABucket) {
+    // Under this element's seed "t" and "bj" share bucket 8 and "s" is in
+    // bucket 9. Candidates come newest first (s, bj, t), so t's key is the
+    // newer one in bucket 8 and goes in front: the walk order is t, bj, s, and
+    // each row is put in front of the earlier ones.
+    Site site("query named(String $n) Person(name == $n) end");
+    person(site.store, "t", 1);
+    person(site.store, "bj", 2);
+    person(site.store, "s", 3);
+    EXPECT_EQ(site.ask(0, {args({std::nullopt})}), "(0 Str(\"s\"))(0 Str(\"bj\"))(0 Str(\"t\"))");
+}
+
+TEST(QueryMachine, KeyValuesAreEqualByBitPattern) {
+    // A hundred NaN keys are one key of the index, not a hundred; the lookup
+    // finds them, and unification (NaN == NaN is false) then rejects them.
+    Site site("query nan(String $k) Item(k == $k, $w : w) Item(w == $w) end");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    add(site.store, "Item", {Value::str("first"), Value::i64(0), Value::f64(nan)});
+    for (int i = 0; i < 100; ++i) add(site.store, "Item", {Value::str("x"), Value::i64(i), Value::f64(nan)});
+    EXPECT_EQ(site.ask(0, {args({"first"})}), "");
+}
+
+TEST(QueryMachine, LaterTestsOfASlotLeftUnboundAreSkipped) {
+    // The first test naming an empty slot binds it from this fact; a later test
+    // of the same slot in the same element is not applied, so Parent(a, b)
+    // answers even though its child differs from its parent.
+    Site site("query same(String $s) Parent(parent == $s, child == $s) end");
+    parent(site.store, "a", "b");
+    EXPECT_EQ(site.ask(0, {args({std::nullopt})}), "(0 Str(\"a\"))");
+    EXPECT_EQ(site.ask(0, {args({"a"})}), "");
 }
 
 TEST(QueryMachine, UnboundKeySlotSeesAllCandidates) {
