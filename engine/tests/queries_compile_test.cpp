@@ -112,11 +112,17 @@ TEST(QueryCompile, PatternElements) {
         {"query q(String $x) Person(name == $x, age == $z) end", "query q: unknown binding $z"},
         {"query q(String $x) $p : Person(name == $x) Person(name == $p) end",
          "query q: $p is a fact binding; comparing fields to fact bindings is out of subset"},
+        // A fact binding of this very element is reported as a fact binding.
+        {"query q(String $x) $p : Person(name == $x, name == $p) end",
+         "query q: $p is a fact binding; comparing fields to fact bindings is out of subset"},
         {"query q(String $x) Person(name == $x, $a : age, age > $a) end",
          "query q: $a is bound in the same pattern (same-pattern operands are out of subset, D-053)"},
         {"query q(long $x) Person(age > $x) end",
          "query q: param $x used with a non-== operator (unification is == only, D-051)"},
         {"query q(double $x) Person(age == $x) end", "query q: param $x type does not match field age exactly"},
+        // The operator is checked before the type.
+        {"query q(double $x) Person(age > $x) end",
+         "query q: param $x used with a non-== operator (unification is == only, D-051)"},
         {"query q(String $x) Person(name == $x, $a : age) or Person(name == $x, age == $a) end",
          "query q: $a is declared in another or-branch (D-055)"},
         {"query q(String $x) Person(name == $x, nick matches \"a\") end", "query q: no field nick"},
