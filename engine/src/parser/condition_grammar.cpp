@@ -445,28 +445,25 @@ PResult<std::vector<Constraint>> Parser::constraint_slot() {
 }
 
 PResult<CExpr> Parser::cexpr_or(std::optional<std::string>& prev_field) {
-    PTRY(CExpr first, cexpr_and(prev_field));
-    if (!at_sym("||")) return first;
-    CExpr out;
-    out.kind = CExpr::Kind::Or;
-    out.children.push_back(std::move(first));
-    while (at_sym("||")) {
-        ++index_;
-        PTRY(CExpr e, cexpr_and(prev_field));
-        out.children.push_back(std::move(e));
-    }
-    return out;
+    return cexpr_chain(prev_field, "||", CExpr::Kind::Or, &Parser::cexpr_and);
 }
 
 PResult<CExpr> Parser::cexpr_and(std::optional<std::string>& prev_field) {
-    PTRY(CExpr first, cexpr_unary(prev_field));
-    if (!at_sym("&&")) return first;
+    return cexpr_chain(prev_field, "&&", CExpr::Kind::And, &Parser::cexpr_unary);
+}
+
+// `operand (sym operand)*`: one operand stands alone; two or more become one
+// node of `kind` holding them in order.
+PResult<CExpr> Parser::cexpr_chain(std::optional<std::string>& prev_field, std::string_view sym, CExpr::Kind kind,
+                                   PResult<CExpr> (Parser::*operand)(std::optional<std::string>&)) {
+    PTRY(CExpr first, (this->*operand)(prev_field));
+    if (!at_sym(sym)) return first;
     CExpr out;
-    out.kind = CExpr::Kind::And;
+    out.kind = kind;
     out.children.push_back(std::move(first));
-    while (at_sym("&&")) {
+    while (at_sym(sym)) {
         ++index_;
-        PTRY(CExpr e, cexpr_unary(prev_field));
+        PTRY(CExpr e, (this->*operand)(prev_field));
         out.children.push_back(std::move(e));
     }
     return out;

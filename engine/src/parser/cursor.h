@@ -82,6 +82,8 @@ public:
     PResult<CExpr> cexpr_or(std::optional<std::string>& prev_field);
     PResult<CExpr> cexpr_and(std::optional<std::string>& prev_field);
     PResult<CExpr> cexpr_unary(std::optional<std::string>& prev_field);
+    PResult<CExpr> cexpr_chain(std::optional<std::string>& prev_field, std::string_view sym, CExpr::Kind kind,
+                               PResult<CExpr> (Parser::*operand)(std::optional<std::string>&));
     PResult<std::vector<Literal>> in_list();
 
 private:
