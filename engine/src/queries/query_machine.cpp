@@ -297,7 +297,7 @@ private:
 
     Result<std::vector<Env>, std::string> match_pattern(const QuerySite& site, const CNode& node,
                                                         const std::vector<Env>& envs) {
-        std::vector<FactId> candidates = drain_pattern(cache_, store_, site, node);
+        const std::vector<FactId>& candidates = candidates_of(site, node);
         std::optional<KeyIndex> index;
         std::vector<FactId> flat;
         if (!node.key.empty()) {
@@ -316,6 +316,15 @@ private:
             for (FactId f : *seen) unify(node, env, f, out);
         }
         return out;
+    }
+
+    // The store does not change while the machine runs, so a site's second
+    // drain would keep every cached fact and add none: the first drain's list
+    // is reused, and a deep recursion does not rescan the store at every level.
+    const std::vector<FactId>& candidates_of(const QuerySite& site, const CNode& node) {
+        auto it = drained_.find(site);
+        if (it == drained_.end()) it = drained_.emplace(site, drain_pattern(cache_, store_, site, node)).first;
+        return it->second;
     }
 
     // The facts an environment sees through the index. An environment whose key
@@ -393,6 +402,8 @@ private:
     std::vector<Work> stack_;  // taken from the end
     // Per call site, the caller environments that received answers; oldest first.
     HashMap<QuerySite, std::vector<Env>> answers_;
+    // Per pattern element, its candidates as drained at its first visit.
+    HashMap<QuerySite, std::vector<FactId>> drained_;
     std::vector<QueryRow> rows_;  // oldest first
     uint64_t steps_ = 0;
     const std::vector<FactId> no_facts_;
