@@ -171,14 +171,15 @@ TEST(QueryMachine, KeyValuesAreEqualByBitPattern) {
     EXPECT_EQ(site.ask(0, {args({"first"})}), "");
 }
 
-TEST(QueryMachine, LaterTestsOfASlotLeftUnboundAreSkipped) {
+TEST(QueryMachine, LaterTestsOfASlotBoundByTheSameFactCompareWithIt) {
     // The first test naming an empty slot binds it from this fact; a later test
-    // of the same slot in the same element is not applied, so Parent(a, b)
-    // answers even though its child differs from its parent.
+    // of the same slot compares with that value, bound or not at the call.
     Site site("query same(String $s) Parent(parent == $s, child == $s) end");
     parent(site.store, "a", "b");
-    EXPECT_EQ(site.ask(0, {args({std::nullopt})}), "(0 Str(\"a\"))");
+    parent(site.store, "c", "c");
+    EXPECT_EQ(site.ask(0, {args({std::nullopt})}), "(0 Str(\"c\"))");
     EXPECT_EQ(site.ask(0, {args({"a"})}), "");
+    EXPECT_EQ(site.ask(0, {args({"c"})}), "(0 Str(\"c\"))");
 }
 
 TEST(QueryMachine, UnboundKeySlotSeesAllCandidates) {

@@ -353,8 +353,14 @@ private:
                 if (!w || !unify_test(v, item.op, *w)) return;
                 continue;
             }
-            bool named = std::any_of(pending.begin(), pending.end(), [&](const auto& p) { return p.first == item.slot; });
-            if (!named) pending.emplace_back(item.slot, std::move(v));
+            // A slot this fact has just bound is tested like a bound one, so a
+            // fact answers only when it satisfies every test of the element.
+            auto bound = std::find_if(pending.begin(), pending.end(), [&](const auto& p) { return p.first == item.slot; });
+            if (bound == pending.end()) {
+                pending.emplace_back(item.slot, std::move(v));
+            } else if (!unify_test(v, item.op, bound->second)) {
+                return;
+            }
         }
         Env next{env.parent, env.slots};
         for (auto& [slot, v] : pending) next.slots[slot] = EnvVal::of(std::move(v));
