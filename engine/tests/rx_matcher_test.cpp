@@ -34,61 +34,15 @@ void check_table(const std::vector<Case>& cases) {
 
 }  // namespace
 
-TEST(Regex, WholeTextMustMatch) {
+// Random patterns are compared with the recursive definition elsewhere; these
+// pin the documented examples.
+TEST(Regex, WholeTextAlternationAndQuantifiers) {
     check_table({
-        {"a*b", "aaab", true},
-        {"a*b", "b", true},
-        {"a*b", "aaabx", false},
-        {"a*b", "xaab", false},
-        {"abc", "abc", true},
-        {"abc", "ab", false},
-        {"", "", true},
-        {"", "a", false},
-    });
-}
-
-TEST(Regex, AlternationTriesEveryAlternative) {
-    check_table({
-        {"(a|ab)c", "abc", true},
-        {"(a|ab)c", "ac", true},
-        {"(a|ab)c", "abbc", false},
-        {"cat|dog|bird", "dog", true},
-        {"cat|dog|bird", "bird", true},
-        {"cat|dog|bird", "catdog", false},
-        {"x(y|z)+", "xyzzy", true},
-        {"x(y|z)+", "x", false},
-    });
-}
-
-TEST(Regex, EmptyAlternativesAndGroupsMatchTheEmptyText) {
-    check_table({
-        {"a|", "a", true},
-        {"a|", "", true},
-        {"|a", "", true},
-        {"|a", "a", true},
-        {"a|", "b", false},
-        {"()", "", true},
-        {"a()b", "ab", true},
-        {"(|x)y", "y", true},
-        {"(|x)y", "xy", true},
-    });
-}
-
-TEST(Regex, QuantifiersRepeatTheirAtom) {
-    check_table({
-        {"ab?c", "ac", true},
-        {"ab?c", "abc", true},
-        {"ab?c", "abbc", false},
-        {"ab+c", "ac", false},
-        {"ab+c", "abbbc", true},
-        {"(ab)*", "ababab", true},
-        {"(ab)*", "aba", false},
-        {"(a*)*", "", true},
-        {"(a*)*", "aaa", true},
-        {"(a*)*", "aab", false},
-        {"(a?)+", "", true},
-        {"(a?)+b", "aab", true},
-        {"(a|b)*c", "ababc", true},
+        {"a*b", "aaab", true},     {"a*b", "b", true},        {"a*b", "aaabx", false},
+        {"a*b", "xaab", false},    {"", "", true},            {"", "a", false},
+        {"(a|ab)c", "abc", true},  {"a|", "a", true},         {"a|", "", true},
+        {"|a", "a", true},         {"()", "", true},          {"(a*)*", "", true},
+        {"(a*)*", "aaa", true},    {"(a*)*", "aab", false},   {"(a?)+b", "aab", true},
     });
 }
 
