@@ -8,6 +8,7 @@
 
 #include "parser/parser.h"
 #include "queries/queries.h"
+#include "store/debug_form.h"
 
 namespace quarn::testing {
 
@@ -51,5 +52,41 @@ inline FactId person(FactStore& store, const std::string& name, int64_t age, boo
 inline FactId parent(FactStore& store, const std::string& p, const std::string& c) {
     return add(store, "Parent", {Value::str(p), Value::str(c)});
 }
+
+inline FactId item(FactStore& store, const std::string& k, int64_t v, double w = 0) {
+    return add(store, "Item", {Value::str(k), Value::i64(v), Value::f64(w)});
+}
+
+// The rows as "(arg_row values...)" groups.
+inline std::string show(const std::vector<QueryRow>& rows) {
+    std::string out;
+    for (const QueryRow& r : rows) {
+        out += "(" + std::to_string(r.arg_row);
+        for (const Value& v : r.values) out += " " + debug(v);
+        out += ")";
+    }
+    return out;
+}
+
+// Compiled queries over a store of their own, with the cache the engine keeps.
+struct Site {
+    FactStore store = make_store();
+    std::vector<CompiledQuery> queries;
+    QueryCache cache;
+
+    explicit Site(const std::string& text) {
+        auto q = compile_text(store, text);
+        if (!q) throw std::runtime_error(q.error());
+        queries = std::move(q.value());
+    }
+    // The rows of query `q` for the argument rows, or "error: <text>".
+    std::string ask(uint32_t q, const std::vector<QueryArgs>& rows) {
+        auto r = run_site(store, queries, cache, q, rows);
+        return r.ok() ? show(*r) : "error: " + r.error();
+    }
+    std::vector<FactId> drain(uint32_t q, uint32_t b, uint32_t i) {
+        return drain_pattern(cache, store, {q, b, i}, queries[q].branches[b][i]);
+    }
+};
 
 }  // namespace quarn::testing
