@@ -9,8 +9,8 @@ namespace {
 
 Key key_of(int64_t v) { return std::vector<Value>{Value::i64(v)}; }
 
-std::vector<Tuple> alive_children(const Node& n) {
-    std::vector<Tuple> out;
+Tuples alive_children(const Node& n) {
+    Tuples out;
     for (const Child& c : n.children) {
         if (!c.dead) out.push_back(c.tuple);
     }
@@ -23,21 +23,19 @@ TEST(SelfDrain, StoresHeldInsertsOldestFirstWithoutChildren) {
     Rig rig;
     rig.env.mark_value = 5;
     rig.env.right_key = [](FactId f) { return key_of(f); };
-    for (FactId f : {1u, 2u, 3u}) rig.node.staged_rights.add_ins_ph(f, f, 0);
-    for (FactId f : {7u, 8u, 9u}) rig.node.staged_lefts.add_ins_ph({f}, f, 0);
-    rig.node.staged_rights.add_del(4, 4);
-    rig.node.staged_lefts.add_upd_ph({6}, 6, 2);
+    rig.node.staged_rights = rb({{1, 1, 0}, {2, 2, 0}, {3, 3, 0}}, {}, {{4, 4, 0}});
+    rig.node.staged_lefts = lb({{{7}, 7, 0}, {{8}, 8, 0}, {{9}, 9, 0}}, {{{6}, 6, 2}});
 
     rig.node.self_drain_delta(rig.env, 0);
-    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{1, 2, 3}));
+    EXPECT_EQ(rig.node.rights.items(), (Facts{1, 2, 3}));
     EXPECT_EQ(rig.node.rights.find_first(2)->key, key_of(2));
-    EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{7}, {8}, {9}}));
+    EXPECT_EQ(rig.node.lefts.items(), (Tuples{{7}, {8}, {9}}));
     EXPECT_EQ(rig.node.left_seq({9}), 3u);
     EXPECT_EQ(rig.node.left_marks.at({8}), 5u);
     EXPECT_TRUE(rig.node.children.empty());
     EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
-    EXPECT_EQ(items_of(rig.node.staged_rights.del), (std::vector<FactId>{4}));
-    EXPECT_EQ(items_of(rig.node.staged_lefts.upd), (std::vector<Tuple>{{6}}));
+    EXPECT_EQ(items_of(rig.node.staged_rights.del), (Facts{4}));
+    EXPECT_EQ(items_of(rig.node.staged_lefts.upd), (Tuples{{6}}));
 }
 
 TEST(FlushIns, JoinsRightThenLeftInsertsPairsAFactWithItselfOnceAndSkipsExpiredCandidates) {
@@ -55,11 +53,11 @@ TEST(FlushIns, JoinsRightThenLeftInsertsPairsAFactWithItselfOnceAndSkipsExpiredC
         rig.node.staged_lefts.add_ins_ph({7}, 12, 0);
         Staged<Tuple> trg;
         rig.node.flush_ins_delta(rig.env, 0, {TE{{1}, 11, 0}}, trg);
-        EXPECT_EQ(entries_of(trg.ins), (join_expired ? std::vector<TE>{{{1, 2}, 11, 0}, {{1, 1}, 10, 1}, {{5, 1}, 10, 1}}
-                                                     : std::vector<TE>{{{1, 1}, 10, 1}}));
+        EXPECT_EQ(entries_of(trg.ins), (join_expired ? TEs{{{1, 2}, 11, 0}, {{1, 1}, 10, 1}, {{5, 1}, 10, 1}}
+                                                     : TEs{{{1, 1}, 10, 1}}));
         EXPECT_EQ(std::count(rig.env.tested.begin(), rig.env.tested.end(), Pair{{1}, 1}), 1);
-        EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{2, 1}));
-        EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{5}, {1}, {7}}));
+        EXPECT_EQ(rig.node.rights.items(), (Facts{2, 1}));
+        EXPECT_EQ(rig.node.lefts.items(), (Tuples{{5}, {1}, {7}}));
         EXPECT_EQ(rig.node.left_seq({7}), 3u);
         EXPECT_EQ(rig.node.left_marks.at({7}), 3u);
         EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
@@ -70,10 +68,10 @@ TEST(DrainRights, MovesOnlyTheFactsThePredicateTakesAndKeepsTheRestInOrder) {
     Rig rig;
     for (FactId f : {1u, 2u, 3u, 4u}) rig.node.staged_rights.add_ins_ph(f, f, 0);
     rig.node.drain_staged_rights_to_memory_if(rig.env, 0, std::nullopt, [](FactId) { return false; });
-    EXPECT_EQ(items_of(rig.node.staged_rights.ins), (std::vector<FactId>{4, 3, 2, 1}));
+    EXPECT_EQ(items_of(rig.node.staged_rights.ins), (Facts{4, 3, 2, 1}));
     EXPECT_TRUE(rig.node.rights.empty());
     rig.node.drain_staged_rights_to_memory_if(rig.env, 0, FactId{4}, [](FactId f) { return f != 3; });
-    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{1, 2}));
+    EXPECT_EQ(rig.node.rights.items(), (Facts{1, 2}));
     EXPECT_EQ(entries_of(rig.node.staged_rights.ins), (std::vector<RE>{{4, 4, 0}, {3, 3, 0}}));
 }
 
@@ -89,10 +87,10 @@ TEST(PeerMerge, InsertOfATupleWhoseDeleteIsStagedLeavesItPresent) {
         peer.add_ins_ph({1}, 4, 0);
         rig.node.peer_merge_left(peer);
         auto trg = rig.run_held();
-        EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{1}}));
-        EXPECT_EQ(alive_children(rig.node), (std::vector<Tuple>{{1, 10}}));
-        EXPECT_EQ(items_of(trg.del), (std::vector<Tuple>{{1, 10}}));
-        EXPECT_EQ(entries_of(trg.ins), (std::vector<TE>{{{1, 10}, 4, 0}}));
+        EXPECT_EQ(rig.node.lefts.items(), (Tuples{{1}}));
+        EXPECT_EQ(alive_children(rig.node), (Tuples{{1, 10}}));
+        EXPECT_EQ(items_of(trg.del), (Tuples{{1, 10}}));
+        EXPECT_EQ(entries_of(trg.ins), (TEs{{{1, 10}, 4, 0}}));
     }
 }
 
@@ -103,12 +101,12 @@ TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
     struct Case {
         const char* name;
         std::function<void(Staged<Tuple>&)> peer;
-        std::vector<TE> ins, upd, del;
-        std::vector<Tuple> lefts;
+        TEs ins, upd, del;
+        Tuples lefts;
     };
-    const std::vector<TE> held_ins{{{2}, 2, 0}, {{1}, 1, 0}};
-    const std::vector<TE> held_upd{{{3}, 3, 2}};
-    const std::vector<Tuple> memory{{4}, {5}};
+    const TEs held_ins{{{2}, 2, 0}, {{1}, 1, 0}};
+    const TEs held_upd{{{3}, 3, 2}};
+    const Tuples memory{{4}, {5}};
     const std::vector<Case> cases = {
         {"insert of a held insert moves it to the front with its own stamp",
          [](auto& p) { p.add_ins_ph({1}, 9, 1); }, {{{1}, 1, 0}, {{2}, 2, 0}}, held_upd, {}, memory},
@@ -127,17 +125,14 @@ TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
     };
     for (const Case& c : cases) {
         Rig rig;
-        rig.node.lefts.push_back({4}, std::nullopt);
-        rig.node.lefts.push_back({5}, std::nullopt);
-        rig.node.staged_lefts.add_ins_ph({1}, 1, 0);
-        rig.node.staged_lefts.add_ins_ph({2}, 2, 0);
-        rig.node.staged_lefts.add_upd_ph({3}, 3, 2);
+        for (const Tuple& t : memory) rig.node.lefts.push_back(t, std::nullopt);
+        rig.node.staged_lefts = lb({{{1}, 1, 0}, {{2}, 2, 0}}, {{{3}, 3, 2}});
         Staged<Tuple> peer;
         c.peer(peer);
         rig.node.peer_merge_left(peer);
-        EXPECT_EQ(entries_of(rig.node.staged_lefts.ins), c.ins) << c.name;
-        EXPECT_EQ(entries_of(rig.node.staged_lefts.upd), c.upd) << c.name;
-        EXPECT_EQ(entries_of(rig.node.staged_lefts.del), c.del) << c.name;
+        const Staged<Tuple>& held = rig.node.staged_lefts;
+        EXPECT_EQ(std::make_tuple(entries_of(held.ins), entries_of(held.upd), entries_of(held.del)),
+                  std::make_tuple(c.ins, c.upd, c.del)) << c.name;
         EXPECT_EQ(rig.node.lefts.items(), c.lefts) << c.name;
     }
 }
@@ -157,19 +152,19 @@ TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
     rig.env.allow = [](const Tuple&, FactId) { return true; };
     rig.run({}, rb({{11, 0, 0}, {10, 0, 0}}));
     rig.run(lb({{{2}, 0, 0}, {{1}, 0, 0}}));
-    ASSERT_EQ(rig.alive_of_left({1}), (std::vector<Tuple>{{1, 10}, {1, 11}}));
+    ASSERT_EQ(rig.alive_of_left({1}), (Tuples{{1, 10}, {1, 11}}));
 
     rig.node.re_add_right_fact(10, key_of(4));
-    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{11, 10}));
+    EXPECT_EQ(rig.node.rights.items(), (Facts{11, 10}));
     EXPECT_EQ(rig.node.rights.find_first(10)->key, key_of(4));
-    EXPECT_EQ(rig.alive_of_left({1}), (std::vector<Tuple>{{1, 11}, {1, 10}}));
-    EXPECT_EQ(rig.alive_of_left({2}), (std::vector<Tuple>{{2, 11}, {2, 10}}));
+    EXPECT_EQ(rig.alive_of_left({1}), (Tuples{{1, 11}, {1, 10}}));
+    EXPECT_EQ(rig.alive_of_left({2}), (Tuples{{2, 11}, {2, 10}}));
 
     // A fact the memory does not hold is not added, but its children still move.
     rig.node.remove_right(11);
     rig.node.re_add_right_fact(11, key_of(5));
-    EXPECT_EQ(rig.node.rights.items(), (std::vector<FactId>{10}));
-    EXPECT_EQ(rig.alive_of_left({1}), (std::vector<Tuple>{{1, 10}, {1, 11}}));
+    EXPECT_EQ(rig.node.rights.items(), (Facts{10}));
+    EXPECT_EQ(rig.alive_of_left({1}), (Tuples{{1, 10}, {1, 11}}));
 }
 
 TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {
@@ -200,13 +195,13 @@ TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {
         EXPECT_EQ(rig.blocker({1}), c.found) << c.name;
         EXPECT_TRUE(rig.node.staged_lefts.empty()) << c.name;
         if (c.found) {
-            EXPECT_EQ(rig.node.blocked.at(*c.found), (std::vector<Tuple>{{1}})) << c.name;
+            EXPECT_EQ(rig.node.blocked.at(*c.found), (Tuples{{1}})) << c.name;
             EXPECT_TRUE(rig.node.parked.empty()) << c.name;
             continue;
         }
         // A freed tuple returns to `lefts` and gets its child at the next evaluation.
         EXPECT_TRUE(rig.node.blocked.empty());
-        EXPECT_EQ(rig.node.lefts.items(), (std::vector<Tuple>{{1}}));
-        EXPECT_EQ(entries_of(rig.run().ins), (std::vector<TE>{{{1}, std::nullopt, 0}}));
+        EXPECT_EQ(rig.node.lefts.items(), (Tuples{{1}}));
+        EXPECT_EQ(entries_of(rig.run().ins), (TEs{{{1}, std::nullopt, 0}}));
     }
 }

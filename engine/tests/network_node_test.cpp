@@ -28,28 +28,16 @@ TEST(KeysMatch, FollowsTheNetworkKeyEquality) {
     };
     const double nan = std::nan("");
     const std::vector<Case> cases = {
-        {{Value::null()}, {Value::null()}, false},
-        {{}, {}, true},
-        {{I(2)}, {D(200, 2)}, true},
-        {{D(200, 2)}, {I(2)}, true},
-        {{D(25, 1)}, {I(2)}, false},
-        {{D(150, 2)}, {D(15, 1)}, true},
-        {{I(3)}, {F(3.7)}, true},
-        {{F(3.7)}, {I(3)}, true},  // the same rule whichever side is stored
-        {{I(-3)}, {F(-3.9)}, true},
-        {{I(4)}, {F(3.99)}, false},
-        {{I(0)}, {F(nan)}, true},  // NaN truncates to 0
-        {{F(nan)}, {F(nan)}, false},
-        {{I(INT64_MAX)}, {F(1e30)}, true},
-        {{I(k2p53 + 1)}, {F(9007199254740992.0)}, true},  // equal as doubles
-        {{F(9007199254740992.0)}, {I(k2p53 + 1)}, true},
-        {{F(-0.0)}, {F(0.0)}, true},
-        {{F(2.0)}, {D(2, 0)}, false},
-        {{S("1")}, {I(1)}, false},
-        {{S("a")}, {S("a")}, true},
-        {{Value::boolean(true)}, {Value::boolean(false)}, false},
-        {{I(1), S("x")}, {I(1), S("y")}, false},
-        {{I(1)}, {I(1), I(1)}, false},
+        {{Value::null()}, {Value::null()}, false}, {{}, {}, true}, {{I(2)}, {D(200, 2)}, true},
+        {{D(200, 2)}, {I(2)}, true}, {{D(25, 1)}, {I(2)}, false}, {{D(150, 2)}, {D(15, 1)}, true},
+        // The same rule whichever side is stored; NaN truncates to 0.
+        {{I(3)}, {F(3.7)}, true}, {{F(3.7)}, {I(3)}, true}, {{I(-3)}, {F(-3.9)}, true}, {{I(4)}, {F(3.99)}, false},
+        {{I(0)}, {F(nan)}, true}, {{F(nan)}, {F(nan)}, false}, {{I(INT64_MAX)}, {F(1e30)}, true},
+        // 2^53 + 1 and 2^53 are equal as doubles.
+        {{I(k2p53 + 1)}, {F(9007199254740992.0)}, true}, {{F(9007199254740992.0)}, {I(k2p53 + 1)}, true},
+        {{F(-0.0)}, {F(0.0)}, true}, {{F(2.0)}, {D(2, 0)}, false}, {{S("1")}, {I(1)}, false},
+        {{S("a")}, {S("a")}, true}, {{Value::boolean(true)}, {Value::boolean(false)}, false},
+        {{I(1), S("x")}, {I(1), S("y")}, false}, {{I(1)}, {I(1), I(1)}, false},
     };
     for (size_t k = 0; k < cases.size(); ++k) {
         EXPECT_EQ(keys_match(cases[k].stored, cases[k].probe), cases[k].match) << "case " << k;
@@ -64,18 +52,18 @@ TEST(NodeScan, EqualityIndexReachesMatchingKeysInMemoryOrder) {
     n.lefts.push_back({4}, key({I(4)}));
     n.lefts.push_back({5}, key({D(300, 2)}));
     n.lefts.push_back({6}, key({Value::null()}));
-    EXPECT_EQ(n.scan_lefts(key({I(3)})), (std::vector<Tuple>{{1}, {2}, {5}}));
-    EXPECT_EQ(n.scan_lefts(key({F(3.7)})), (std::vector<Tuple>{{1}, {2}}));
+    EXPECT_EQ(n.scan_lefts(key({I(3)})), (Tuples{{1}, {2}, {5}}));
+    EXPECT_EQ(n.scan_lefts(key({F(3.7)})), (Tuples{{1}, {2}}));
     EXPECT_TRUE(n.scan_lefts(std::nullopt).empty());
     EXPECT_TRUE(n.scan_lefts(key({Value::null()})).empty());
     EXPECT_EQ(n.collect_matching_lefts(std::nullopt).size(), 6u);
     n.lefts.push_back({7}, key({I(k2p53 + 1)}));
     n.lefts.push_back({8}, key({D((i128{1} << 53) + 1, 0)}));
-    EXPECT_EQ(n.scan_lefts(key({F(9007199254740992.0)})), (std::vector<Tuple>{{7}}));
-    EXPECT_EQ(n.scan_lefts(key({I(k2p53 + 1)})), (std::vector<Tuple>{{7}, {8}}));
+    EXPECT_EQ(n.scan_lefts(key({F(9007199254740992.0)})), (Tuples{{7}}));
+    EXPECT_EQ(n.scan_lefts(key({I(k2p53 + 1)})), (Tuples{{7}, {8}}));
     n.remove_left({1});
     n.lefts.push_back({1}, key({I(3)}));
-    EXPECT_EQ(n.scan_lefts(key({I(3)})), (std::vector<Tuple>{{2}, {5}, {1}}));
+    EXPECT_EQ(n.scan_lefts(key({I(3)})), (Tuples{{2}, {5}, {1}}));
 }
 
 TEST(NodeScan, RangeScansReachTheFactsWhoseFieldStandsInRelationToTheBoundNearestFirst) {
@@ -86,23 +74,18 @@ TEST(NodeScan, RangeScansReachTheFactsWhoseFieldStandsInRelationToTheBoundNeares
         bool rights;
         CmpOp op;
         Value probe;
-        std::vector<FactId> reached;
+        Facts reached;
     };
+    // Lefts: 4, 4, 3, 2, 1 for >; 1, 2, 3, 4, 4 for < (ties in memory order). Rights: 3, 4, 4 for > 2;
+    // 3, 2, 1 for < 4. An integer key and a float probe compare as doubles.
     const std::vector<Case> cases = {
-        {false, CmpOp::Gt, I(5), {2, 4, 3, 5, 1}},  // 4, 4, 3, 2, 1: ties in memory order
-        {false, CmpOp::Lt, I(0), {1, 5, 3, 2, 4}},  // 1, 2, 3, 4, 4
-        {false, CmpOp::Ge, I(4), {2, 4, 3, 5, 1}},
-        {false, CmpOp::Le, I(3), {3, 2, 4}},
-        {false, CmpOp::Eq, I(4), {2, 4}},
-        {false, CmpOp::Ne, I(4), {1, 5, 3}},
-        {false, CmpOp::Gt, F(3.5), {3, 5, 1}},  // an integer key and a float probe compare as doubles
-        {false, CmpOp::Gt, S("x"), {}},
-        {true, CmpOp::Gt, I(2), {3, 2, 4}},  // 3, 4, 4
-        {true, CmpOp::Lt, I(4), {3, 5, 1}},  // 3, 2, 1
-        {true, CmpOp::Le, I(2), {5, 1}},
-        {true, CmpOp::Gt, F(3.5), {2, 4}},
-        {true, CmpOp::Gt, F(5.5), {}},
-        {true, CmpOp::Lt, F(1.5), {1}},
+        {false, CmpOp::Gt, I(5), {2, 4, 3, 5, 1}}, {false, CmpOp::Lt, I(0), {1, 5, 3, 2, 4}},
+        {false, CmpOp::Ge, I(4), {2, 4, 3, 5, 1}}, {false, CmpOp::Le, I(3), {3, 2, 4}},
+        {false, CmpOp::Eq, I(4), {2, 4}},          {false, CmpOp::Ne, I(4), {1, 5, 3}},
+        {false, CmpOp::Gt, F(3.5), {3, 5, 1}},     {false, CmpOp::Gt, S("x"), {}},
+        {true, CmpOp::Gt, I(2), {3, 2, 4}},        {true, CmpOp::Lt, I(4), {3, 5, 1}},
+        {true, CmpOp::Le, I(2), {5, 1}},           {true, CmpOp::Gt, F(3.5), {2, 4}},
+        {true, CmpOp::Gt, F(5.5), {}},             {true, CmpOp::Lt, F(1.5), {1}},
     };
     for (const Case& c : cases) {
         Node n = Node::new_ex(static_cast<uint8_t>(c.op), Kind::Not, false);
@@ -111,7 +94,7 @@ TEST(NodeScan, RangeScansReachTheFactsWhoseFieldStandsInRelationToTheBoundNeares
             c.rights ? n.rights.push_back(f, key({I(values[f - 1])})) : n.lefts.push_back({f}, key({I(values[f - 1])}));
         }
         c.rights ? n.rights.push_back(6, std::nullopt) : n.lefts.push_back({6}, std::nullopt);
-        std::vector<FactId> got;
+        Facts got;
         if (c.rights) {
             got = n.scan_rights(key({c.probe}));
         } else {
@@ -128,8 +111,8 @@ TEST(NodeScan, NoIndexAndTemporalNodesReachEverything) {
         Node n = Node::new_ex(op, Kind::Not, temporal);
         n.rights.push_back(2, key({I(1000)}));
         n.rights.push_back(1, std::nullopt);
-        EXPECT_EQ(n.scan_rights(key({I(6000)})), (std::vector<FactId>{2, 1}));
-        EXPECT_EQ(n.scan_rights(std::nullopt), (std::vector<FactId>{2, 1}));
+        EXPECT_EQ(n.scan_rights(key({I(6000)})), (Facts{2, 1}));
+        EXPECT_EQ(n.scan_rights(std::nullopt), (Facts{2, 1}));
     }
 }
 
@@ -154,7 +137,7 @@ TEST(NodeMemory, StaysInArrivalOrderThroughChurnAndCompaction) {
             if (it != model.end()) std::rotate(it, it + 1, model.end());
         }
     }
-    std::vector<FactId> order, threes;
+    Facts order, threes;
     for (auto& [f, kv] : model) {
         order.push_back(f);
         if (kv == 3) threes.push_back(f);

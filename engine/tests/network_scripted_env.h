@@ -20,6 +20,10 @@ namespace quarn::testing {
 using Pair = std::pair<Tuple, FactId>;
 using TE = StagedEntry<Tuple>;
 using RE = StagedEntry<FactId>;
+using TEs = std::vector<TE>;
+using Tuples = std::vector<Tuple>;
+using Facts = std::vector<FactId>;
+using Pairs = std::vector<Pair>;
 
 class ScriptedEnv : public JoinEnv {
 public:

@@ -54,12 +54,9 @@ TEST(Staged, OperationsCancelAndOrderAsTheyArrive) {
         Staged<FactId> s;
         s.placeholders_on = c.placeholders_on;
         apply(s, c.ops);
-        EXPECT_EQ(entries_of(s.ins), c.ins) << c.name;
-        EXPECT_EQ(entries_of(s.upd), c.upd) << c.name;
-        EXPECT_EQ(entries_of(s.del), c.del) << c.name;
-        if (!c.placeholders_on) {
-            EXPECT_TRUE(s.placeholders.empty()) << c.name;
-        }
+        EXPECT_EQ(std::make_tuple(entries_of(s.ins), entries_of(s.upd), entries_of(s.del)),
+                  std::make_tuple(c.ins, c.upd, c.del)) << c.name;
+        if (!c.placeholders_on) EXPECT_TRUE(s.placeholders.empty()) << c.name;
     }
     Staged<FactId> s;
     s.placeholders_on = true;
@@ -81,12 +78,12 @@ TEST(Out, ChildChangesConsultTheChildsPendingBatch) {
             del ? out.child_del({1, 2}, 9) : out.child_upd({1, 2}, 9, 2);
             SCOPED_TRACE(::testing::Message() << "pending_insert=" << pending_insert << " del=" << del);
             EXPECT_TRUE(pending.ins.empty() && pending.upd.empty());
-            const std::vector<TE> staged{{{1, 2}, 9, del ? uint8_t{0} : uint8_t{2}}};
-            EXPECT_EQ(entries_of(out.trg.cancelled), (pending_insert && del ? staged : std::vector<TE>{}));
-            EXPECT_EQ(entries_of(out.trg.del), (!pending_insert && del ? staged : std::vector<TE>{}));
-            EXPECT_EQ(entries_of(out.trg.ins), (pending_insert && !del ? staged : std::vector<TE>{}));
-            EXPECT_EQ(out.trg.reinserted, (pending_insert && !del ? std::vector<Tuple>{{1, 2}} : std::vector<Tuple>{}));
-            EXPECT_EQ(entries_of(out.trg.upd), (!pending_insert && !del ? staged : std::vector<TE>{}));
+            const TEs staged{{{1, 2}, 9, del ? uint8_t{0} : uint8_t{2}}};
+            EXPECT_EQ(entries_of(out.trg.cancelled), (pending_insert && del ? staged : TEs{}));
+            EXPECT_EQ(entries_of(out.trg.del), (!pending_insert && del ? staged : TEs{}));
+            EXPECT_EQ(entries_of(out.trg.ins), (pending_insert && !del ? staged : TEs{}));
+            EXPECT_EQ(out.trg.reinserted, (pending_insert && !del ? Tuples{{1, 2}} : Tuples{}));
+            EXPECT_EQ(entries_of(out.trg.upd), (!pending_insert && !del ? staged : TEs{}));
         }
     }
 }
@@ -104,11 +101,11 @@ TEST(StagedMerge, IncomingChangesFoldIntoThePendingBatchWithCancellation) {
     // The delete of [6] withdraws its insert (placeholder at its index); [1]'s
     // pending insert moves to the front with its own stamp; incoming inserts
     // go ahead in their own order.
-    EXPECT_EQ(entries_of(m.ins), (std::vector<TE>{{{9}, 22, 0}, {{7}, 20, 0}, {{1}, 1, 0}, {{2}, 2, 0}}));
-    EXPECT_EQ(entries_of(m.upd), (std::vector<TE>{{{5}, 13, 2}, {{3}, 11, 2}}));  // [4]'s delete wins
-    EXPECT_EQ(items_of(m.del), (std::vector<Tuple>{{4}}));
+    EXPECT_EQ(entries_of(m.ins), (TEs{{{9}, 22, 0}, {{7}, 20, 0}, {{1}, 1, 0}, {{2}, 2, 0}}));
+    EXPECT_EQ(entries_of(m.upd), (TEs{{{5}, 13, 2}, {{3}, 11, 2}}));  // [4]'s delete wins
+    EXPECT_EQ(items_of(m.del), (Tuples{{4}}));
     EXPECT_EQ(m.placeholders, (std::vector<std::pair<Tuple, size_t>>{{{6}, 0}}));
-    EXPECT_EQ(m.reinserted, (std::vector<Tuple>{{8}}));
+    EXPECT_EQ(m.reinserted, (Tuples{{8}}));
     EXPECT_TRUE(m.cancelled.empty());
     EXPECT_TRUE(m.placeholders_on);
 }
@@ -119,10 +116,10 @@ TEST(StagedAppend, AppendsEveryListBehindPendingWithoutDeduplication) {
     incoming.reinserted.push_back({2});
     incoming.cancelled.push_back({{3}, 8, 0});
     Staged<Tuple> m = Staged<Tuple>::append_into_pending(std::move(pending), std::move(incoming));
-    EXPECT_EQ(entries_of(m.ins), (std::vector<TE>{{{1}, 1, 0}, {{1}, 5, 0}, {{2}, 4, 0}}));
-    EXPECT_EQ(items_of(m.upd), (std::vector<Tuple>{{5}, {5}}));
-    EXPECT_EQ(items_of(m.del), (std::vector<Tuple>{{6}, {6}}));
-    EXPECT_EQ(m.reinserted, (std::vector<Tuple>{{2}}));
+    EXPECT_EQ(entries_of(m.ins), (TEs{{{1}, 1, 0}, {{1}, 5, 0}, {{2}, 4, 0}}));
+    EXPECT_EQ(items_of(m.upd), (Tuples{{5}, {5}}));
+    EXPECT_EQ(items_of(m.del), (Tuples{{6}, {6}}));
+    EXPECT_EQ(m.reinserted, (Tuples{{2}}));
     EXPECT_TRUE(m.cancelled.empty());
     EXPECT_TRUE(m.remove_ins({1}));  // duplicates are counted: one copy stays
     EXPECT_TRUE(m.ins.contains({1}));
