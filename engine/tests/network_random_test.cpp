@@ -177,7 +177,9 @@ public:
         if (last && !consumed) consume();
         if (::testing::Test::HasFatalFailure()) return;
         std::set<Tuple> want = expected();
-        if (consumed || last) ASSERT_EQ(consumed_, want) << where;
+        if (consumed || last) {
+            ASSERT_EQ(consumed_, want) << where;
+        }
         ASSERT_EQ(alive_children(), want) << where;
         bool peer = pick(0, 1) != 0;
         if (peer || last) {

@@ -259,46 +259,35 @@ TEST(Lowering, OrBranchesShareEverythingButConditionsAndDeclSeq) {
 TEST(Grammar, DeclSeqCountsBranchesAndQueriesWhileOrdinalCountsRules) {
     auto r = parse_file("rule a when A() or B() then end query q A() end rule b when C() then end");
     ASSERT_TRUE(r);
-    ASSERT_EQ(r->rules.size(), 3u);
-    EXPECT_EQ(r->rules[0].decl_seq, 0u);
-    EXPECT_EQ(r->rules[1].decl_seq, 1u);
-    EXPECT_EQ(r->rules[2].decl_seq, 3u);
-    EXPECT_EQ(r->rules[0].ordinal, 0u);
-    EXPECT_EQ(r->rules[1].ordinal, 0u);
-    EXPECT_EQ(r->rules[2].ordinal, 1u);
+    std::vector<std::pair<uint64_t, uint64_t>> seq_and_ordinal;
+    for (const RuleDef& rule : r->rules) seq_and_ordinal.emplace_back(rule.decl_seq, rule.ordinal);
+    EXPECT_EQ(seq_and_ordinal, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}, {1, 0}, {3, 1}}));
     ASSERT_EQ(r->queries.size(), 1u);
     EXPECT_EQ(r->queries[0].decl_seq, 2u);
 }
 
 TEST(Grammar, RuleAttributesInAnyOrder) {
-    struct Case {
-        const char* head;
-        const char* line;
-    };
-    const Case cases[] = {
-        {"rule r", R"(rule "r" ordinal=0 decl_seq=0 salience=Const(0) agenda_group=None no_loop=false)"},
-        {"rule \"r\" no-loop false salience 5 agenda-group \"g\"",
-         R"(rule "r" ordinal=0 decl_seq=0 salience=Const(5) agenda_group=Some("g") no_loop=false)"},
-        {"rule r agenda-group \"g\" salience 5 no-loop false",
-         R"(rule "r" ordinal=0 decl_seq=0 salience=Const(5) agenda_group=Some("g") no_loop=false)"},
+    // The dump's head line of a rule named "r" with these attributes.
+    auto head = [](const char* attrs) { return std::string(R"(rule "r" ordinal=0 decl_seq=0 )") + attrs; };
+    const std::pair<const char*, std::string> cases[] = {
+        {"rule r", head("salience=Const(0) agenda_group=None no_loop=false")},
+        {"rule \"r\" no-loop false salience 5 agenda-group \"g\"", head(R"(salience=Const(5) agenda_group=Some("g") no_loop=false)")},
+        {"rule r agenda-group \"g\" salience 5 no-loop false", head(R"(salience=Const(5) agenda_group=Some("g") no_loop=false)")},
         {"rule r salience 1 salience 2 agenda-group \"a\" agenda-group \"b\"",
-         R"(rule "r" ordinal=0 decl_seq=0 salience=Const(2) agenda_group=Some("b") no_loop=false)"},
-        {"rule r no-loop", R"(rule "r" ordinal=0 decl_seq=0 salience=Const(0) agenda_group=None no_loop=true)"},
-        {"rule r no-loop true", R"(rule "r" ordinal=0 decl_seq=0 salience=Const(0) agenda_group=None no_loop=true)"},
-        {"rule \"a rule\" salience -5",
-         R"(rule "a rule" ordinal=0 decl_seq=0 salience=Const(-5) agenda_group=None no_loop=false)"},
-        {"rule r salience $s", R"(rule "r" ordinal=0 decl_seq=0 salience=Expr($s) agenda_group=None no_loop=false)"},
-        {"rule r salience $a -5", R"(rule "r" ordinal=0 decl_seq=0 salience=Expr($a - 5) agenda_group=None no_loop=false)"},
-        {"rule r salience $a * $b", R"(rule "r" ordinal=0 decl_seq=0 salience=Expr($a * $b) agenda_group=None no_loop=false)"},
-        {"rule r salience ($a * -2)",
-         R"(rule "r" ordinal=0 decl_seq=0 salience=Expr($a * -2) agenda_group=None no_loop=false)"},
-        {"rule r salience (10)", R"(rule "r" ordinal=0 decl_seq=0 salience=Expr(10) agenda_group=None no_loop=false)"},
-        {"rule r salience (-1 + $x)",
-         R"(rule "r" ordinal=0 decl_seq=0 salience=Expr(-1 + $x) agenda_group=None no_loop=false)"},
+         head(R"(salience=Const(2) agenda_group=Some("b") no_loop=false)")},
+        {"rule r no-loop", head("salience=Const(0) agenda_group=None no_loop=true")},
+        {"rule r no-loop true", head("salience=Const(0) agenda_group=None no_loop=true")},
+        {"rule \"a rule\" salience -5", R"(rule "a rule" ordinal=0 decl_seq=0 salience=Const(-5) agenda_group=None no_loop=false)"},
+        {"rule r salience $s", head("salience=Expr($s) agenda_group=None no_loop=false")},
+        {"rule r salience $a -5", head("salience=Expr($a - 5) agenda_group=None no_loop=false")},
+        {"rule r salience $a * $b", head("salience=Expr($a * $b) agenda_group=None no_loop=false")},
+        {"rule r salience ($a * -2)", head("salience=Expr($a * -2) agenda_group=None no_loop=false")},
+        {"rule r salience (10)", head("salience=Expr(10) agenda_group=None no_loop=false")},
+        {"rule r salience (-1 + $x)", head("salience=Expr(-1 + $x) agenda_group=None no_loop=false")},
     };
-    for (const Case& c : cases) {
-        std::string d = dump(std::string(c.head) + " when A() then end");
-        EXPECT_EQ(d.substr(0, d.find('\n')), c.line) << c.head;
+    for (const auto& [rule_head, line] : cases) {
+        std::string d = dump(std::string(rule_head) + " when A() then end");
+        EXPECT_EQ(d.substr(0, d.find('\n')), line) << rule_head;
     }
 }
 

@@ -33,49 +33,38 @@ std::string error_of(std::string_view text) {
 
 }  // namespace
 
-TEST(Lexer, GluesHyphenatedKeywordsOnlyWithoutBlanks) {
-    EXPECT_EQ(tokens_of("agenda-group agenda - group"),
-              "Ident(\"agenda-group\")@0 Ident(\"agenda\")@13 Sym(\"-\")@20 Ident(\"group\")@22");
-    EXPECT_EQ(tokens_of("no-loopy entry-point"), "Ident(\"no-loop\")@0 Ident(\"y\")@7 Ident(\"entry-point\")@9");
-    EXPECT_EQ(tokens_of("no-lo"), "Ident(\"no\")@0 Sym(\"-\")@2 Ident(\"lo\")@3");
-}
-
-TEST(Lexer, DollarOnlyStartsAnIdentifier) {
-    EXPECT_EQ(tokens_of("$a$b _x9"), "Ident(\"$a\")@0 Ident(\"$b\")@2 Ident(\"_x9\")@5");
-}
-
-TEST(Lexer, NumbersHaveNoSignExponentOrLeadingDot) {
-    EXPECT_EQ(tokens_of("-3"), "Sym(\"-\")@0 IntLit(3)@1");
-    EXPECT_EQ(tokens_of("10s"), "IntLit(10)@0 Ident(\"s\")@2");
-    EXPECT_EQ(tokens_of("1."), "IntLit(1)@0 Sym(\".\")@1");
-    EXPECT_EQ(tokens_of("1.2.3"), "FloatLit(1.2)@0 Sym(\".\")@3 IntLit(3)@4");
-    EXPECT_EQ(tokens_of("2.0 007"), "FloatLit(2.0)@0 IntLit(7)@4");
-    EXPECT_EQ(tokens_of("9223372036854775807"), "IntLit(9223372036854775807)@0");
-}
-
-TEST(Lexer, SymbolsPreferTwoCharacterForms) {
-    EXPECT_EQ(tokens_of("==!=<=>=&&||"),
-              "Sym(\"==\")@0 Sym(\"!=\")@2 Sym(\"<=\")@4 Sym(\">=\")@6 Sym(\"&&\")@8 Sym(\"||\")@10");
-    EXPECT_EQ(tokens_of("!(){},;:.<>-+*?[]"),
-              "Sym(\"!\")@0 Sym(\"(\")@1 Sym(\")\")@2 Sym(\"{\")@3 Sym(\"}\")@4 Sym(\",\")@5 Sym(\";\")@6 "
-              "Sym(\":\")@7 Sym(\".\")@8 Sym(\"<\")@9 Sym(\">\")@10 Sym(\"-\")@11 Sym(\"+\")@12 Sym(\"*\")@13 "
-              "Sym(\"?\")@14 Sym(\"[\")@15 Sym(\"]\")@16");
-}
-
-TEST(Lexer, StringsResolveEscapesAndMayHoldLineFeeds) {
-    EXPECT_EQ(tokens_of(R"("a\"b\\c\n\r\t" "")"), R"(StrLit("a\"b\\c\n\r\t")@0 StrLit("")@16)");
-    EXPECT_EQ(tokens_of("\"x\ny\""), "StrLit(\"x\\ny\")@0");
-}
-
-TEST(Lexer, CommentsAndUnicodeWhiteSpaceAreSkipped) {
-    EXPECT_EQ(tokens_of("a // x\nb /* c */ d /**/ e"), "Ident(\"a\")@0 Ident(\"b\")@7 Ident(\"d\")@17 Ident(\"e\")@24");
-    // NO-BREAK SPACE, LINE SEPARATOR and IDEOGRAPHIC SPACE each count as one character.
-    EXPECT_EQ(tokens_of("a\u00a0b\u2028c\u3000d"), "Ident(\"a\")@0 Ident(\"b\")@2 Ident(\"c\")@4 Ident(\"d\")@6");
-    EXPECT_EQ(tokens_of("a // to the end"), "Ident(\"a\")@0");
-}
-
-TEST(Lexer, PositionsCountCharactersNotBytes) {
-    EXPECT_EQ(tokens_of("\"\u00e9\u4e2d\" x"), "StrLit(\"\u00e9\u4e2d\")@0 Ident(\"x\")@5");
+TEST(Lexer, TokensAndTheirCharacterPositions) {
+    const std::pair<const char*, const char*> cases[] = {
+        // Hyphenated keywords are glued only without blanks.
+        {"agenda-group agenda - group", R"~(Ident("agenda-group")@0 Ident("agenda")@13 Sym("-")@20 Ident("group")@22)~"},
+        {"no-loopy entry-point", R"~(Ident("no-loop")@0 Ident("y")@7 Ident("entry-point")@9)~"},
+        {"no-lo", R"~(Ident("no")@0 Sym("-")@2 Ident("lo")@3)~"},
+        // A dollar only starts an identifier.
+        {"$a$b _x9", R"~(Ident("$a")@0 Ident("$b")@2 Ident("_x9")@5)~"},
+        // Numbers have no sign, exponent or leading dot.
+        {"-3", R"~(Sym("-")@0 IntLit(3)@1)~"},
+        {"10s", R"~(IntLit(10)@0 Ident("s")@2)~"},
+        {"1.", R"~(IntLit(1)@0 Sym(".")@1)~"},
+        {"1.2.3", R"~(FloatLit(1.2)@0 Sym(".")@3 IntLit(3)@4)~"},
+        {"2.0 007", "FloatLit(2.0)@0 IntLit(7)@4"},
+        {"9223372036854775807", "IntLit(9223372036854775807)@0"},
+        // Symbols prefer their two-character forms.
+        {"==!=<=>=&&||", R"~(Sym("==")@0 Sym("!=")@2 Sym("<=")@4 Sym(">=")@6 Sym("&&")@8 Sym("||")@10)~"},
+        {"!(){},;:.<>-+*?[]", R"~(Sym("!")@0 Sym("(")@1 Sym(")")@2 Sym("{")@3 Sym("}")@4 Sym(",")@5 Sym(";")@6 )~"
+                              R"~(Sym(":")@7 Sym(".")@8 Sym("<")@9 Sym(">")@10 Sym("-")@11 Sym("+")@12 Sym("*")@13 )~"
+                              R"~(Sym("?")@14 Sym("[")@15 Sym("]")@16)~"},
+        // Strings resolve escapes and may hold line feeds.
+        {R"~("a\"b\\c\n\r\t" "")~", R"~(StrLit("a\"b\\c\n\r\t")@0 StrLit("")@16)~"},
+        {"\"x\ny\"", R"~(StrLit("x\ny")@0)~"},
+        // Comments and Unicode white space are skipped; NO-BREAK SPACE, LINE
+        // SEPARATOR and IDEOGRAPHIC SPACE each count as one character.
+        {"a // x\nb /* c */ d /**/ e", R"~(Ident("a")@0 Ident("b")@7 Ident("d")@17 Ident("e")@24)~"},
+        {"a\u00a0b\u2028c\u3000d", R"~(Ident("a")@0 Ident("b")@2 Ident("c")@4 Ident("d")@6)~"},
+        {"a // to the end", R"~(Ident("a")@0)~"},
+        // Positions count characters, not bytes.
+        {"\"\u00e9\u4e2d\" x", "StrLit(\"\u00e9\u4e2d\")@0 Ident(\"x\")@5"},
+    };
+    for (const auto& [text, tokens] : cases) EXPECT_EQ(tokens_of(text), tokens) << text;
 }
 
 TEST(Token, DisplayAndDebugForms) {
