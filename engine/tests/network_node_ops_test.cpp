@@ -9,14 +9,6 @@ namespace {
 
 Key key_of(int64_t v) { return std::vector<Value>{Value::i64(v)}; }
 
-Tuples alive_children(const Node& n) {
-    Tuples out;
-    for (const Child& c : n.children) {
-        if (!c.dead) out.push_back(c.tuple);
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST(SelfDrain, StoresHeldInsertsOldestFirstWithoutChildren) {

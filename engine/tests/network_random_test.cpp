@@ -180,7 +180,8 @@ public:
         if (consumed || last) {
             ASSERT_EQ(consumed_, want) << where;
         }
-        ASSERT_EQ(alive_children(), want) << where;
+        Tuples alive = alive_children(node_);
+        ASSERT_EQ(std::set<Tuple>(alive.begin(), alive.end()), want) << where;
         bool peer = pick(0, 1) != 0;
         if (peer || last) {
             evaluate_peer();
@@ -198,14 +199,6 @@ public:
         for (FactId a : lefts_) tuples.push_back({a});
         return brute_force(cfg_.kind, tuples, {rights_.begin(), rights_.end()},
                            [this](const Tuple& t, FactId f) { return matches(t, f); });
-    }
-
-    std::set<Tuple> alive_children() const {
-        std::set<Tuple> out;
-        for (const Child& c : node_.children) {
-            if (!c.dead) out.insert(c.tuple);
-        }
-        return out;
     }
 
     void consume() { consume_into(consumed_, std::exchange(pending_, {}), cfg_.name); }

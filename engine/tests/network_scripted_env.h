@@ -116,6 +116,14 @@ template <class T>
 std::vector<StagedEntry<T>> entries_of(const EntryList<T>& l) {
     return std::vector<StagedEntry<T>>(l.begin(), l.end());
 }
+// The node's alive children in creation order.
+inline Tuples alive_children(const Node& n) {
+    Tuples out;
+    for (const Child& c : n.children) {
+        if (!c.dead) out.push_back(c.tuple);
+    }
+    return out;
+}
 // Entries oldest first: the order in which they were staged.
 template <class T>
 std::vector<StagedEntry<T>> staged_order(const EntryList<T>& l) {
