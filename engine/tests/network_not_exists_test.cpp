@@ -235,8 +235,7 @@ TEST(TemporalExists, AdmitsInsertsInAscendingFactOrder) {
     EXPECT_EQ(entries_of(trg.ins), (TEs{{{1}, 3, 0}, {{2, 5}, 1, 0}}));
     EXPECT_EQ(ce.env.tested, (Pairs{{{1}, 3}, {{2, 5}, 3}}));
     EXPECT_EQ(ce.node.left_marks.at({1}), 77u);
-    EXPECT_EQ(ce.node.left_seq({1}), 1u);
-    EXPECT_EQ(ce.node.left_seq({2, 5}), 2u);
+    EXPECT_EQ(ce.seqs({{1}, {2, 5}}), (std::vector<uint64_t>{1, 2}));
     EXPECT_TRUE(ce.node.lefts.empty());
 }
 

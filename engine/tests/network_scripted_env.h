@@ -173,6 +173,11 @@ struct Rig {
         for (size_t p : node.alive_positions(&list)) out.push_back(node.children[p].tuple);
         return out;
     }
+    std::vector<uint64_t> seqs(const Tuples& ts) const {
+        std::vector<uint64_t> out;
+        for (const Tuple& t : ts) out.push_back(node.left_seq(t));
+        return out;
+    }
     std::vector<Tuple> alive_of_left(const Tuple& t) const { return alive(node.children_of_left.at(t)); }
     std::vector<Tuple> alive_by_right(FactId f) const { return alive(node.by_right.at(f)); }
 };
