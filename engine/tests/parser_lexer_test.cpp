@@ -5,6 +5,7 @@
 
 #include "parser/lexer.h"
 #include "parser/parser.h"
+#include "parser_test_support.h"
 
 using namespace quarn;
 
@@ -22,13 +23,6 @@ std::string tokens_of(std::string_view text) {
         out += debug(lexed->tokens[i]) + "@" + std::to_string(lexed->positions[i]);
     }
     return out;
-}
-
-std::string error_of(std::string_view text) {
-    auto r = parse_file(text);
-    if (r) return "parsed";
-    EXPECT_FALSE(r.error().pos.has_value());
-    return r.error().msg;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "parser/parser.h"
+#include "parser_test_support.h"
 
 using namespace quarn;
 
@@ -25,13 +26,6 @@ std::string repeat(const std::string& s, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) out += s;
     return out;
-}
-
-std::string error_of(std::string_view text) {
-    auto r = parse_file(text);
-    if (r) return "parsed";
-    EXPECT_FALSE(r.error().pos.has_value());
-    return r.error().msg;
 }
 
 // Every refusal of the grammar, the readers and the lowering, with the column

@@ -121,30 +121,23 @@ Constraint to_constraint(CExpr e) {
 
 }  // namespace
 
-PResult<CeNode> Parser::lhs_or() {
-    PTRY(CeNode first, lhs_and());
-    if (!at_kw("or")) return first;
-    std::vector<CeNode> items;
-    items.push_back(std::move(first));
-    while (at_kw("or")) {
-        ++index_;
-        PTRY(CeNode item, lhs_and());
-        items.push_back(std::move(item));
-    }
-    return CeNode::node(CeNode::Kind::Or, std::move(items));
-}
+PResult<CeNode> Parser::lhs_or() { return lhs_chain("or", CeNode::Kind::Or, &Parser::lhs_and); }
 
-PResult<CeNode> Parser::lhs_and() {
-    PTRY(CeNode first, lhs_unary());
-    if (!at_kw("and")) return first;
+PResult<CeNode> Parser::lhs_and() { return lhs_chain("and", CeNode::Kind::And, &Parser::lhs_unary); }
+
+// `element (word element)*`: one element stands alone; two or more become one
+// node of `kind` holding them in order.
+PResult<CeNode> Parser::lhs_chain(std::string_view word, CeNode::Kind kind, PResult<CeNode> (Parser::*element)()) {
+    PTRY(CeNode first, (this->*element)());
+    if (!at_kw(word)) return first;
     std::vector<CeNode> items;
     items.push_back(std::move(first));
-    while (at_kw("and")) {
+    while (at_kw(word)) {
         ++index_;
-        PTRY(CeNode item, lhs_unary());
+        PTRY(CeNode item, (this->*element)());
         items.push_back(std::move(item));
     }
-    return CeNode::node(CeNode::Kind::And, std::move(items));
+    return CeNode::node(kind, std::move(items));
 }
 
 PResult<CeNode> Parser::lhs_unary() {

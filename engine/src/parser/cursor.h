@@ -75,6 +75,7 @@ public:
     PResult<CeNode> lhs_or();
     PResult<CeNode> lhs_and();
     PResult<CeNode> lhs_unary();
+    PResult<CeNode> lhs_chain(std::string_view word, CeNode::Kind kind, PResult<CeNode> (Parser::*element)());
     PResult<Pattern> pattern();
     PResult<Pattern> accumulate_pattern();
     PResult<Pattern> groupby_pattern();
