@@ -1,6 +1,7 @@
 // The quarn engine: include this and link quarn_engine.
 #pragma once
 
+#include "common/common.h"
 #include "store/store.h"
 #include "parser/parser.h"
 #include "rx/rx.h"

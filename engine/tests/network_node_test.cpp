@@ -5,7 +5,7 @@
 
 #include "network_scripted_env.h"
 #include "store/debug_form.h"
-#include "store/internal_error.h"
+#include "common/internal_error.h"
 
 using namespace quarn;
 using namespace quarn::testing;

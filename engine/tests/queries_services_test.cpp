@@ -96,7 +96,7 @@ TEST(QueryRowTypes, OnePerQueryNamedAfterItWithTheParametersAsFields) {
         "query a(String $n, long $x) Person(name == $n, age == $x) end "
         "query b() Person() end");
     size_t before = s.store.type_count();
-    std::vector<TypeId> ids = declare_row_types(s.store, s.queries);
+    std::vector<TypeId> ids = *declare_row_types(s.store, s.queries);
     ASSERT_EQ(ids, (std::vector<TypeId>{static_cast<TypeId>(before), static_cast<TypeId>(before + 1)}));
     const TypeSchema& a = s.store.schema(ids[0]);
     EXPECT_EQ(a.name, "__qrow$a");

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "store/decimal.h"
-#include "store/text.h"
+#include "common/text.h"
 
 using namespace quarn;
 

@@ -2,6 +2,7 @@
 
 #include "store/debug_form.h"
 #include "store/fact_store.h"
+#include "common/internal_error.h"
 
 using namespace quarn;
 
@@ -138,14 +139,34 @@ TEST(FactStore, TemporalTimestampIsTheOneInsertedWith) {
 
 TEST(FactStore, LookupsFindTheFirstDeclaration) {
     FactStore s = order_store();
-    TypeId dup = s.add_schema(TypeSchema{"Order", {{"x", FieldType::i64()}, {"x", FieldType::str()}}, 0});
+    TypeId dup = *s.add_schema(TypeSchema{"Order", {{"x", FieldType::i64()}, {"x", FieldType::str()}}, 0});
     EXPECT_EQ(dup, 2u);
     EXPECT_EQ(s.type_id("Order"), 0u);
     EXPECT_EQ(s.type_id("order"), std::nullopt);
     EXPECT_EQ(s.field_index(dup, "x"), 0u);
     EXPECT_EQ(s.field_index(0, "price"), 2u);
     EXPECT_EQ(s.field_type(0, 2), FieldType::dec(10, 2));
-    // Nullable bits count modulo 64.
-    TypeId wide = s.add_schema(TypeSchema{"W", {{"a", FieldType::i64()}}, uint64_t{1}});
-    EXPECT_TRUE(s.insert(wide, {Value::null()}).ok());
+}
+
+TEST(FactStore, WideTypesAndForeignHandlesAreRefused) {
+    FactStore s = order_store();
+    TypeSchema wide{"W", {}, ~uint64_t{0}};
+    for (int i = 0; i < 64; ++i) wide.fields.emplace_back("f" + std::to_string(i), FieldType::i64());
+    TypeId w = *s.add_schema(wide);
+    EXPECT_TRUE(s.insert(w, std::vector<Value>(64, Value::null())).ok());
+    wide.fields.emplace_back("f64", FieldType::i64());
+    auto refused = s.add_schema(wide);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "type W: more than 64 fields");
+    EXPECT_EQ(s.type_count(), 3u);
+
+    FactId f = *s.insert(0, order_row(1));
+    EXPECT_EQ(s.set_value(f + 1, 0, Value::i64(2)).error(), "unknown handle 2");
+    EXPECT_EQ(s.set_value(f, 5, Value::i64(2)).error(), "type Order has no field 5");
+    EXPECT_FALSE(s.is_alive(f + 1));
+    EXPECT_THROW(s.get(f + 1, 0), InternalError);
+    EXPECT_THROW(s.get(f, 5), InternalError);
+    EXPECT_THROW(s.fact_type(99), InternalError);
+    Result<int, std::string> failed = err(std::string("no"));
+    EXPECT_THROW(failed.value(), InternalError);
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "store/debug_form.h"
-#include "store/text.h"
+#include "common/text.h"
 #include "store/value.h"
 
 using namespace quarn;

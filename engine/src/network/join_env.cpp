@@ -1,9 +1,10 @@
+// Trace and switch helpers of the join environment.
 #include "network/join_env.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "store/utf8.h"
+#include "common/utf8.h"
 
 namespace quarn {
 

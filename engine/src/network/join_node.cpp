@@ -8,9 +8,9 @@
 #include <algorithm>
 
 #include "network/network.h"
-#include "store/internal_error.h"
+#include "common/internal_error.h"
 #include "store/debug_form.h"
-#include "store/text.h"
+#include "common/text.h"
 
 namespace quarn {
 
@@ -465,9 +465,14 @@ void JoinEval::late_right_inserts(const Staged<FactId>& sr) {
 void JoinEval::trace_closing() const {
     env_.trace(fmt("  trg ins={} upd={} del={}", debug(out_.trg.ins), debug(out_.trg.upd), debug(out_.trg.del)));
     env_.trace(fmt("  rights={} lefts={}", debug(n_.rights), debug(n_.lefts)));
-    for (const auto& [f, positions] : n_.by_right) {
+    // Facts ascending, so that one run always traces the same way.
+    std::vector<FactId> facts;
+    facts.reserve(n_.by_right.size());
+    for (const auto& entry : n_.by_right) facts.push_back(entry.first);
+    std::sort(facts.begin(), facts.end());
+    for (FactId f : facts) {
         std::vector<Tuple> alive;
-        for (size_t p : n_.alive_positions(&positions)) alive.push_back(n_.children[p].tuple);
+        for (size_t p : n_.alive_positions(&n_.by_right.at(f))) alive.push_back(n_.children[p].tuple);
         env_.trace(fmt("  post by_right[{}] alive={}", debug_fact_id(f), debug(alive)));
     }
 }

@@ -1,3 +1,4 @@
+// Node memories: arrival order, equality-key and range indexes.
 #include "network/memory.h"
 
 #include <algorithm>
@@ -5,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "store/internal_error.h"
+#include "common/internal_error.h"
 
 namespace quarn {
 

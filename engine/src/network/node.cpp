@@ -1,9 +1,10 @@
+// Node construction, child records and dispatch by node kind.
 #include "network/node.h"
 
 #include <algorithm>
 
 #include "network/network.h"
-#include "store/internal_error.h"
+#include "common/internal_error.h"
 
 namespace quarn {
 

@@ -14,7 +14,7 @@
 #include "network/memory.h"
 #include "network/staged.h"
 #include "store/decimal.h"
-#include "store/hash.h"
+#include "common/hash.h"
 
 namespace quarn {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "network/network.h"
-#include "store/internal_error.h"
+#include "common/internal_error.h"
 
 namespace quarn {
 

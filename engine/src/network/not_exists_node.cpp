@@ -22,8 +22,8 @@
 
 #include "network/network.h"
 #include "store/debug_form.h"
-#include "store/internal_error.h"
-#include "store/text.h"
+#include "common/internal_error.h"
+#include "common/text.h"
 
 namespace quarn {
 

@@ -1,6 +1,7 @@
+// Staged insert, update and delete deltas: merge, cancel and fold.
 #include "network/staged.h"
 
-#include "store/internal_error.h"
+#include "common/internal_error.h"
 
 namespace quarn {
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "store/fact_store.h"
-#include "store/hash.h"
+#include "common/hash.h"
+#include "common/ids.h"
 
 namespace quarn {
 

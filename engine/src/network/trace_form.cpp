@@ -1,7 +1,7 @@
 // Debug forms of network values, as trace lines print them.
 #include "network/network.h"
 #include "store/debug_form.h"
-#include "store/text.h"
+#include "common/text.h"
 
 namespace quarn {
 

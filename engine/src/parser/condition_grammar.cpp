@@ -2,10 +2,10 @@
 // constraint slots that query bodies reuse.
 #include <array>
 
-#include "parser/cursor.h"
+#include "parser/grammar.h"
 #include "parser/parser.h"
-#include "store/internal_error.h"
-#include "store/text.h"
+#include "common/internal_error.h"
+#include "common/text.h"
 
 namespace quarn {
 
@@ -128,13 +128,13 @@ PResult<CeNode> Parser::lhs_and() { return lhs_chain("and", CeNode::Kind::And, &
 // `element (word element)*`: one element stands alone; two or more become one
 // node of `kind` holding them in order.
 PResult<CeNode> Parser::lhs_chain(std::string_view word, CeNode::Kind kind, PResult<CeNode> (Parser::*element)()) {
-    PTRY(CeNode first, (this->*element)());
+    QUARN_TRY(CeNode first, (this->*element)());
     if (!at_kw(word)) return first;
     std::vector<CeNode> items;
     items.push_back(std::move(first));
     while (at_kw(word)) {
         ++index_;
-        PTRY(CeNode item, (this->*element)());
+        QUARN_TRY(CeNode item, (this->*element)());
         items.push_back(std::move(item));
     }
     return CeNode::node(kind, std::move(items));
@@ -148,8 +148,8 @@ PResult<CeNode> Parser::lhs_unary() {
     if (t && (t->is_ident("not") || t->is_ident("exists")) && t1 && t1->is_sym("(")) {
         CeNode::Kind kind = t->is_ident("not") ? CeNode::Kind::Not : CeNode::Kind::Exists;
         index_ += 2;
-        PTRY(CeNode inner, lhs_or());
-        PCHECK(expect_sym(")"));
+        QUARN_TRY(CeNode inner, lhs_or());
+        QUARN_CHECK(expect_sym(")"));
         std::vector<CeNode> child;
         child.push_back(std::move(inner));
         return CeNode::node(kind, std::move(child));
@@ -159,20 +159,20 @@ PResult<CeNode> Parser::lhs_unary() {
         index_ += 2;
         std::vector<CeNode> items;
         while (!at_sym(")")) {
-            PTRY(CeNode item, lhs_unary());
+            QUARN_TRY(CeNode item, lhs_unary());
             items.push_back(std::move(item));
         }
-        PCHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym(")"));
         if (items.size() < 2) return err(perr(fmt("prefix ({} \u2026) needs >= 2 operands", word)));
         return CeNode::node(word == "or" ? CeNode::Kind::Or : CeNode::Kind::And, std::move(items));
     }
     if (t && t->is_sym("(")) {
         ++index_;
-        PTRY(CeNode inner, lhs_or());
-        PCHECK(expect_sym(")"));
+        QUARN_TRY(CeNode inner, lhs_or());
+        QUARN_CHECK(expect_sym(")"));
         return inner;
     }
-    PTRY(Pattern p, pattern());
+    QUARN_TRY(Pattern p, pattern());
     return CeNode::leaf(std::move(p));
 }
 
@@ -205,22 +205,22 @@ PResult<Pattern> Parser::pattern() {
     }
     Pattern p;
     p.ce = ce;
-    PTRY(std::string first, ident());
+    QUARN_TRY(std::string first, ident());
     if (first[0] == '$') {
         p.binding = std::move(first);
-        PCHECK(expect_sym(":"));
-        PTRY(p.type_name, ident());
+        QUARN_CHECK(expect_sym(":"));
+        QUARN_TRY(p.type_name, ident());
     } else {
         p.type_name = std::move(first);
     }
-    PCHECK(expect_sym("("));
+    QUARN_CHECK(expect_sym("("));
     if (at_sym(")")) {
         ++index_;
     } else {
         for (;;) {
-            PTRY(std::vector<Constraint> slot, constraint_slot());
+            QUARN_TRY(std::vector<Constraint> slot, constraint_slot());
             for (Constraint& c : slot) p.constraints.push_back(std::move(c));
-            PTRY(Tok sep, next());
+            QUARN_TRY(Tok sep, next());
             if (sep.is_sym(",")) continue;
             if (sep.is_sym(")")) break;
             return err(err_consumed(fmt("expected ',' or ')', got {}", display(sep))));
@@ -230,7 +230,7 @@ PResult<Pattern> Parser::pattern() {
         ++index_;
         if (at_kw("entry-point")) {
             ++index_;
-            PTRY(Tok name, next());
+            QUARN_TRY(Tok name, next());
             if (name.kind != Tok::Kind::StrLit)
                 return err(err_consumed(fmt("entry-point name must be a string literal, got {}", display(name))));
             p.entry_point = std::move(name.text);
@@ -249,26 +249,26 @@ PResult<Pattern> Parser::query_call(CeKind ce) {
     ++index_;  // '?'
     Pattern p;
     p.ce = ce;
-    PTRY(p.type_name, ident());
-    PCHECK(expect_sym("("));
+    QUARN_TRY(p.type_name, ident());
+    QUARN_CHECK(expect_sym("("));
     std::vector<QArg> args;
     if (at_sym(")")) {
         ++index_;
     } else {
         for (;;) {
             if (at_binding()) {
-                PTRY(std::string var, ident());
+                QUARN_TRY(std::string var, ident());
                 args.push_back(QArg::variable(std::move(var)));
             } else {
-                PTRY(Literal lit, literal());
+                QUARN_TRY(Literal lit, literal());
                 args.push_back(QArg::literal(std::move(lit)));
             }
-            PTRY(Tok sep, next());
+            QUARN_TRY(Tok sep, next());
             if (sep.is_sym(",")) continue;
             if (sep.is_sym(";")) break;
             return err(err_consumed(fmt("expected ',' or ';', got {}", display(sep))));
         }
-        PCHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym(")"));
     }
     p.query_args = std::move(args);
     return p;
@@ -280,9 +280,9 @@ PResult<Pattern> Parser::collect_source(Pattern outer) {
         return err(perr(fmt("collect result pattern must be List/ArrayList/Collection, got {}", outer.type_name)));
     if (!outer.constraints.empty()) return err(perr("constraints on the collect result pattern are not in subset"));
     if (!outer.binding) return err(perr("collect result must be bound (`$l : List()`)"));
-    PCHECK(expect_sym("("));
-    PTRY(Pattern src, pattern());
-    PCHECK(expect_sym(")"));
+    QUARN_CHECK(expect_sym("("));
+    QUARN_TRY(Pattern src, pattern());
+    QUARN_CHECK(expect_sym(")"));
     if (src.acc || src.query_args || src.ce != CeKind::Positive)
         return err(perr("collect source must be a plain pattern"));
     if (src.binding || declares_bind(src)) return err(perr("bindings inside a collect source are not in subset"));
@@ -298,51 +298,51 @@ PResult<Pattern> Parser::collect_source(Pattern outer) {
 
 PResult<Pattern> Parser::accumulate_pattern() {
     ++index_;  // accumulate
-    PCHECK(expect_sym("("));
-    PTRY(Pattern src, pattern());
+    QUARN_CHECK(expect_sym("("));
+    QUARN_TRY(Pattern src, pattern());
     if (!is_plain_unbound_source(src)) return err(perr("accumulate source must be a plain unbound pattern"));
     std::optional<int64_t> window_ms;
     if (at_kw("over")) {
         ++index_;
-        PCHECK(expect_kw("window"));
-        PCHECK(expect_sym(":"));
-        PTRY(std::string kind, ident());
-        PCHECK(expect_sym("("));
+        QUARN_CHECK(expect_kw("window"));
+        QUARN_CHECK(expect_sym(":"));
+        QUARN_TRY(std::string kind, ident());
+        QUARN_CHECK(expect_sym("("));
         if (kind == "length")
             return err(perr("window:length is a follow-on slab (D-110); only window:time is in this slab"));
         if (kind != "time") return err(perr(fmt("unknown window kind {} (window:time only)", quoted(kind))));
-        PTRY(window_ms, duration_ms());
-        PCHECK(expect_sym(")"));
+        QUARN_TRY(window_ms, duration_ms());
+        QUARN_CHECK(expect_sym(")"));
     }
     // A clause after the window names the entry point even when the source
     // named one too: it is the later of the two.
     std::optional<std::string> entry_point = std::move(src.entry_point);
     if (at_kw("from")) {
         ++index_;
-        PCHECK(expect_kw("entry-point"));
-        PTRY(Tok name, next());
+        QUARN_CHECK(expect_kw("entry-point"));
+        QUARN_TRY(Tok name, next());
         if (name.kind != Tok::Kind::StrLit)
             return err(err_consumed(fmt("entry-point name must be a string literal, got {}", display(name))));
         entry_point = std::move(name.text);
     }
-    PCHECK(expect_sym(";"));
-    PTRY(std::string result, dollar_ident());
-    PCHECK(expect_sym(":"));
-    PTRY(std::string fname, ident());
+    QUARN_CHECK(expect_sym(";"));
+    QUARN_TRY(std::string result, dollar_ident());
+    QUARN_CHECK(expect_sym(":"));
+    QUARN_TRY(std::string fname, ident());
     std::optional<AccFunc> func = acc_func_from_name(fname);
     if (!func)
         return err(perr(fmt("accumulate function {} not in subset (built-ins only: sum/count/average/min/max)",
                             quoted(fname))));
-    PCHECK(expect_sym("("));
+    QUARN_CHECK(expect_sym("("));
     std::optional<std::string> arg;
     if (at_sym(")")) {
         ++index_;
     } else {
-        PTRY(arg, dollar_ident());
-        PCHECK(expect_sym(")"));
+        QUARN_TRY(arg, dollar_ident());
+        QUARN_CHECK(expect_sym(")"));
     }
     if (at_sym(",")) return err(perr("multi-function accumulate not in subset"));
-    PCHECK(expect_sym(")"));
+    QUARN_CHECK(expect_sym(")"));
     if (arg && !binds_var(src, *arg)) return err(perr(fmt("unknown accumulate argument {}", *arg)));
     if (!arg && *func != AccFunc::Count) return err(perr(fmt("{} requires a bound argument", fname)));
     Pattern p;
@@ -355,28 +355,28 @@ PResult<Pattern> Parser::accumulate_pattern() {
 
 PResult<Pattern> Parser::groupby_pattern() {
     ++index_;  // groupby
-    PCHECK(expect_sym("("));
-    PTRY(Pattern src, pattern());
+    QUARN_CHECK(expect_sym("("));
+    QUARN_TRY(Pattern src, pattern());
     if (!is_plain_unbound_source(src)) return err(perr("groupby source must be a plain unbound pattern"));
-    PCHECK(expect_sym(";"));
-    PTRY(std::string key, dollar_ident());
+    QUARN_CHECK(expect_sym(";"));
+    QUARN_TRY(std::string key, dollar_ident());
     if (!binds_var(src, key))
         return err(perr(fmt("groupby key {} must be a binding declared in the source pattern", key)));
-    PCHECK(expect_sym(";"));
-    PTRY(std::string result, dollar_ident());
-    PCHECK(expect_sym(":"));
-    PTRY(std::string fname, ident());
+    QUARN_CHECK(expect_sym(";"));
+    QUARN_TRY(std::string result, dollar_ident());
+    QUARN_CHECK(expect_sym(":"));
+    QUARN_TRY(std::string fname, ident());
     std::optional<AccFunc> func = acc_func_from_name(fname);
     if (!func) return err(perr(fmt("groupby function {} not in subset", quoted(fname))));
-    PCHECK(expect_sym("("));
+    QUARN_CHECK(expect_sym("("));
     std::optional<std::string> arg;
     if (at_sym(")")) {
         ++index_;
     } else {
-        PTRY(arg, dollar_ident());
-        PCHECK(expect_sym(")"));
+        QUARN_TRY(arg, dollar_ident());
+        QUARN_CHECK(expect_sym(")"));
     }
-    PCHECK(expect_sym(")"));
+    QUARN_CHECK(expect_sym(")"));
     if (arg && !binds_var(src, *arg))
         return err(perr(fmt("groupby argument {} must be a binding declared in the source pattern", *arg)));
     if (!arg && *func != AccFunc::Count) return err(perr(fmt("{} requires a bound argument", fname)));
@@ -394,16 +394,16 @@ PResult<std::vector<Constraint>> Parser::constraint_slot() {
     if (at_binding()) {
         Constraint bind;
         bind.kind = Constraint::Kind::Bind;
-        PTRY(bind.var, ident());
-        PCHECK(expect_sym(":"));
-        PTRY(bind.field, ident());
+        QUARN_TRY(bind.var, ident());
+        QUARN_CHECK(expect_sym(":"));
+        QUARN_TRY(bind.field, ident());
         prev_field = bind.field;
         out.push_back(std::move(bind));
         if (at_sym(",") || at_sym(")")) return out;
     }
     if (at_kw("this")) {
         ++index_;
-        PTRY(std::string word, ident());
+        QUARN_TRY(std::string word, ident());
         std::optional<AllenOp> op = allen_op_from_keyword(word);
         if (!op) return err(perr(fmt("expected a temporal operator following 'this', got {}", word)));
         Constraint c;
@@ -412,23 +412,23 @@ PResult<std::vector<Constraint>> Parser::constraint_slot() {
         if (at_sym("[")) {
             ++index_;
             for (;;) {
-                PTRY(int64_t ms, duration_ms());
+                QUARN_TRY(int64_t ms, duration_ms());
                 c.params.push_back(ms);
                 if (at_sym(",")) {
                     ++index_;
                     continue;
                 }
-                PCHECK(expect_sym("]"));
+                QUARN_CHECK(expect_sym("]"));
                 break;
             }
         }
         if (!accepts_param_count(*op, c.params.size()))
             return err(perr(fmt("operator {} does not accept {} parameter(s)", word, c.params.size())));
-        PTRY(c.var, dollar_ident());
+        QUARN_TRY(c.var, dollar_ident());
         out.push_back(std::move(c));
         return out;
     }
-    PTRY(CExpr e, cexpr_or(prev_field));
+    QUARN_TRY(CExpr e, cexpr_or(prev_field));
     if (e.kind == CExpr::Kind::And) {
         for (CExpr& part : e.children) out.push_back(to_constraint(std::move(part)));
     } else {
@@ -449,14 +449,14 @@ PResult<CExpr> Parser::cexpr_and(std::optional<std::string>& prev_field) {
 // node of `kind` holding them in order.
 PResult<CExpr> Parser::cexpr_chain(std::optional<std::string>& prev_field, std::string_view sym, CExpr::Kind kind,
                                    PResult<CExpr> (Parser::*operand)(std::optional<std::string>&)) {
-    PTRY(CExpr first, (this->*operand)(prev_field));
+    QUARN_TRY(CExpr first, (this->*operand)(prev_field));
     if (!at_sym(sym)) return first;
     CExpr out;
     out.kind = kind;
     out.children.push_back(std::move(first));
     while (at_sym(sym)) {
         ++index_;
-        PTRY(CExpr e, (this->*operand)(prev_field));
+        QUARN_TRY(CExpr e, (this->*operand)(prev_field));
         out.children.push_back(std::move(e));
     }
     return out;
@@ -467,15 +467,15 @@ PResult<CExpr> Parser::cexpr_unary(std::optional<std::string>& prev_field) {
     if (guard.too_deep()) return err(perr(nesting_message()));
     if (at_sym("(")) {
         ++index_;
-        PTRY(CExpr inner, cexpr_or(prev_field));
-        PCHECK(expect_sym(")"));
+        QUARN_TRY(CExpr inner, cexpr_or(prev_field));
+        QUARN_CHECK(expect_sym(")"));
         return inner;
     }
     if (at_sym("!")) {
         ++index_;
-        PCHECK(expect_sym("("));
-        PTRY(CExpr inner, cexpr_or(prev_field));
-        PCHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym("("));
+        QUARN_TRY(CExpr inner, cexpr_or(prev_field));
+        QUARN_CHECK(expect_sym(")"));
         CExpr out;
         out.kind = CExpr::Kind::Not;
         out.children.push_back(std::move(inner));
@@ -501,21 +501,21 @@ PResult<CExpr> Parser::cexpr_unary(std::optional<std::string>& prev_field) {
     } else if (at_binding()) {
         return err(perr("bindings inside constraint groups are out of subset (D-073)"));
     } else {
-        PTRY(out.field, ident());
+        QUARN_TRY(out.field, ident());
         prev_field = out.field;
     }
     if (at_kw("in") || at_kw("not")) {
         out.negated = at_kw("not");
         ++index_;
-        if (out.negated) PCHECK(expect_kw("in"));
+        if (out.negated) QUARN_CHECK(expect_kw("in"));
         out.kind = CExpr::Kind::In;
-        PTRY(out.list, in_list());
+        QUARN_TRY(out.list, in_list());
         return out;
     }
     if (at_kw("matches") || at_kw("contains")) {
         const bool is_matches = at_kw("matches");
         ++index_;
-        PTRY(Tok s, next());
+        QUARN_TRY(Tok s, next());
         if (s.kind != Tok::Kind::StrLit) {
             return err(perr(is_matches ? fmt("matches requires a literal string regex, got {}", display(s))
                                        : fmt("contains requires a literal string, got {}", display(s))));
@@ -524,28 +524,28 @@ PResult<CExpr> Parser::cexpr_unary(std::optional<std::string>& prev_field) {
         (is_matches ? out.regex : out.text) = std::move(s.text);
         return out;
     }
-    PTRY(Tok op_tok, next());
+    QUARN_TRY(Tok op_tok, next());
     std::optional<CmpOp> op = cmp_op_from_sym(op_tok);
     if (!op) return err(err_consumed(fmt("expected comparison operator, got {}", display(op_tok))));
     out.kind = CExpr::Kind::Cmp;
     out.op = *op;
     if (at_binding()) {
-        PTRY(std::string var, ident());
+        QUARN_TRY(std::string var, ident());
         out.rhs = Operand::variable(std::move(var));
     } else {
-        PTRY(Literal lit, literal());
+        QUARN_TRY(Literal lit, literal());
         out.rhs = Operand::literal(std::move(lit));
     }
     return out;
 }
 
 PResult<std::vector<Literal>> Parser::in_list() {
-    PCHECK(expect_sym("("));
+    QUARN_CHECK(expect_sym("("));
     std::vector<Literal> list;
     for (;;) {
-        PTRY(Literal lit, literal());
+        QUARN_TRY(Literal lit, literal());
         list.push_back(std::move(lit));
-        PTRY(Tok sep, next());
+        QUARN_TRY(Tok sep, next());
         if (sep.is_sym(",")) continue;
         if (sep.is_sym(")")) break;
         return err(err_consumed(fmt("expected ',' or ')', got {}", display(sep))));

@@ -2,10 +2,10 @@
 // top, the tree is multiplied out into branches (lexicographic in the choices
 // made at each `or`, leftmost most significant), and every remaining not/exists
 // node becomes one pattern or is refused. Errors here carry no position.
-#include "parser/cursor.h"
+#include "parser/grammar.h"
 #include "parser/parser.h"
-#include "store/internal_error.h"
-#include "store/text.h"
+#include "common/internal_error.h"
+#include "common/text.h"
 
 namespace quarn {
 
@@ -68,7 +68,7 @@ PResult<Pattern> leaf(const CeNode& c) {
     }
     if ((c.kind == CeNode::Kind::Not || c.kind == CeNode::Kind::Exists) &&
         c.children[0].kind == CeNode::Kind::Pattern && c.children[0].pattern.ce == CeKind::Positive) {
-        PTRY(Pattern q, leaf(c.children[0]));
+        QUARN_TRY(Pattern q, leaf(c.children[0]));
         if (binds_anything(q)) return err(bare("bindings are not allowed in not/exists patterns"));
         q.ce = c.kind == CeNode::Kind::Not ? CeKind::Not : CeKind::Exists;
         return q;
@@ -78,7 +78,7 @@ PResult<Pattern> leaf(const CeNode& c) {
 
 PResult<Pattern> lower_group(CeKind kind, const CeNode& x) {
     if (x.kind == CeNode::Kind::Pattern && x.pattern.ce == CeKind::Positive && !x.pattern.group) {
-        PTRY(Pattern q, leaf(x));
+        QUARN_TRY(Pattern q, leaf(x));
         if (binds_anything(q)) return err(bare("bindings are not allowed in not/exists patterns"));
         q.ce = kind;
         return q;
@@ -89,7 +89,7 @@ PResult<Pattern> lower_group(CeKind kind, const CeNode& x) {
             return err(bare(fmt("not/exists groups are limited to 2-3 inner patterns, got {} (D-089)", n)));
         std::vector<Pattern> members;
         for (const CeNode& c : x.children) {
-            PTRY(Pattern m, leaf(c));
+            QUARN_TRY(Pattern m, leaf(c));
             members.push_back(std::move(m));
         }
         Pattern g;
@@ -110,7 +110,7 @@ public:
                 std::vector<CeNode> children;
                 children.reserve(node.children.size());
                 for (CeNode& c : node.children) {
-                    PTRY(CeNode n, normalize(std::move(c)));
+                    QUARN_TRY(CeNode n, normalize(std::move(c)));
                     children.push_back(std::move(n));
                 }
                 return pack(std::move(children), node.kind == CeNode::Kind::Or);
@@ -118,8 +118,8 @@ public:
             case CeNode::Kind::Not:
             case CeNode::Kind::Exists: {
                 const bool is_not = node.kind == CeNode::Kind::Not;
-                PTRY(CeNode inner, normalize(std::move(node.children[0])));
-                PTRY(CeNode y, pull_or_up(std::move(inner)));
+                QUARN_TRY(CeNode inner, normalize(std::move(node.children[0])));
+                QUARN_TRY(CeNode y, pull_or_up(std::move(inner)));
                 if (y.kind != CeNode::Kind::Or) return single(node.kind, std::move(y));
                 // De Morgan: no alternative may match; an existence over
                 // alternatives is the negation of "no alternative matches".
@@ -158,7 +158,7 @@ public:
             next.reserve(conjs.size() * alts.size());
             for (size_t i = 0; i < conjs.size(); ++i) {
                 for (size_t k = 0; k < alts.size(); ++k) {
-                    PCHECK(charge(conj_sizes[i] + alt_sizes[k]));
+                    QUARN_CHECK(charge(conj_sizes[i] + alt_sizes[k]));
                     std::vector<CeNode> c = conjs[i];
                     c.push_back(alts[k]);
                     next.push_back(std::move(c));
@@ -177,19 +177,19 @@ public:
     PResult<Branches> expand(const CeNode& node) {
         switch (node.kind) {
             case CeNode::Kind::Pattern: {
-                PCHECK(charge(1));
+                QUARN_CHECK(charge(1));
                 return Branches{{node.pattern}};
             }
             case CeNode::Kind::And: {
                 Branches branches(1);
                 for (const CeNode& c : node.children) {
-                    PTRY(Branches sub, expand(c));
+                    QUARN_TRY(Branches sub, expand(c));
                     if (branches.size() * sub.size() > kMaxOrBranches) return err(too_many_branches());
                     Branches next;
                     next.reserve(branches.size() * sub.size());
                     for (const std::vector<Pattern>& b : branches) {
                         for (const std::vector<Pattern>& s : sub) {
-                            PCHECK(charge(b.size() + s.size()));
+                            QUARN_CHECK(charge(b.size() + s.size()));
                             std::vector<Pattern> joined = b;
                             joined.insert(joined.end(), s.begin(), s.end());
                             next.push_back(std::move(joined));
@@ -202,7 +202,7 @@ public:
             case CeNode::Kind::Or: {
                 Branches branches;
                 for (const CeNode& c : node.children) {
-                    PTRY(Branches sub, expand(c));
+                    QUARN_TRY(Branches sub, expand(c));
                     if (branches.size() + sub.size() > kMaxOrBranches) return err(too_many_branches());
                     for (std::vector<Pattern>& s : sub) branches.push_back(std::move(s));
                 }
@@ -210,7 +210,7 @@ public:
             }
             case CeNode::Kind::Not:
             case CeNode::Kind::Exists: {
-                PTRY(Pattern p, lower_group(node.kind == CeNode::Kind::Not ? CeKind::Not : CeKind::Exists,
+                QUARN_TRY(Pattern p, lower_group(node.kind == CeNode::Kind::Not ? CeKind::Not : CeKind::Exists,
                                             node.children[0]));
                 return Branches{{std::move(p)}};
             }
@@ -238,7 +238,7 @@ private:
 
 PResult<std::vector<std::vector<Pattern>>> condition_branches(CeNode root) {
     Lowering lowering;
-    PTRY(CeNode normal, lowering.normalize(std::move(root)));
+    QUARN_TRY(CeNode normal, lowering.normalize(std::move(root)));
     return lowering.expand(normal);
 }
 

@@ -1,8 +1,9 @@
-#include "parser/cursor.h"
+// The token cursor and the readers the grammar shares.
+#include "parser/grammar.h"
 
 #include "parser/parser.h"
 #include "store/debug_form.h"
-#include "store/text.h"
+#include "common/text.h"
 
 namespace quarn {
 
@@ -54,25 +55,25 @@ bool Parser::at_binding() const {
 }
 
 PResult<void> Parser::expect_sym(std::string_view s) {
-    PTRY(Tok t, next());
+    QUARN_TRY(Tok t, next());
     if (!t.is_sym(s)) return err(err_consumed(fmt("expected {}, got {}", quoted(s), display(t))));
     return {};
 }
 
 PResult<void> Parser::expect_kw(std::string_view word) {
-    PTRY(Tok t, next());
+    QUARN_TRY(Tok t, next());
     if (!t.is_ident(word)) return err(err_consumed(fmt("expected keyword {}, got {}", quoted(word), display(t))));
     return {};
 }
 
 PResult<std::string> Parser::ident() {
-    PTRY(Tok t, next());
+    QUARN_TRY(Tok t, next());
     if (!t.is_ident()) return err(err_consumed(fmt("expected identifier, got {}", display(t))));
     return std::move(t.text);
 }
 
 PResult<std::string> Parser::dollar_ident() {
-    PTRY(std::string name, ident());
+    QUARN_TRY(std::string name, ident());
     if (name.empty() || name[0] != '$') return err(err_consumed(fmt("expected $binding, got {}", name)));
     return name;
 }
@@ -80,7 +81,7 @@ PResult<std::string> Parser::dollar_ident() {
 bool Parser::NestingGuard::too_deep() const { return p_.nesting_ > kMaxNesting; }
 
 PResult<Literal> Parser::literal() {
-    PTRY(Tok t, next());
+    QUARN_TRY(Tok t, next());
     switch (t.kind) {
         case Tok::Kind::StrLit: return Literal::str(std::move(t.text));
         case Tok::Kind::IntLit: return Literal::i64(t.i);
@@ -92,7 +93,7 @@ PResult<Literal> Parser::literal() {
             break;
         case Tok::Kind::Sym:
             if (t.text == "-") {
-                PTRY(Tok num, next());
+                QUARN_TRY(Tok num, next());
                 // Number tokens are never negative, so negation cannot overflow.
                 if (num.kind == Tok::Kind::IntLit) return Literal::i64(-num.i);
                 if (num.kind == Tok::Kind::FloatLit) return Literal::f64(-num.f);
@@ -104,9 +105,9 @@ PResult<Literal> Parser::literal() {
 }
 
 PResult<int64_t> Parser::duration_ms() {
-    PTRY(Tok num, next());
+    QUARN_TRY(Tok num, next());
     if (num.kind != Tok::Kind::IntLit) return err(err_consumed(fmt("expected duration, got {}", display(num))));
-    PTRY(Tok unit, next());
+    QUARN_TRY(Tok unit, next());
     if (unit.is_ident("ms")) return num.i;
     if (unit.is_ident("s")) {
         int64_t ms = 0;

@@ -1,10 +1,11 @@
+// The lexer: rule text to tokens, with parse errors that carry a caret.
 #include "parser/lexer.h"
 
 #include <charconv>
 #include <limits>
 
-#include "store/text.h"
-#include "store/utf8.h"
+#include "common/text.h"
+#include "common/utf8.h"
 
 namespace quarn {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "parser/rule_tree.h"
-#include "store/result.h"
+#include "common/result.h"
 
 namespace quarn {
 

@@ -13,7 +13,7 @@
 
 #include "parser/condition_tree.h"
 #include "parser/rule_tree.h"
-#include "store/result.h"
+#include "common/result.h"
 
 namespace quarn {
 

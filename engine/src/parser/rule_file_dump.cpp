@@ -5,8 +5,8 @@
 
 #include "parser/parser.h"
 #include "store/debug_form.h"
-#include "store/internal_error.h"
-#include "store/text.h"
+#include "common/internal_error.h"
+#include "common/text.h"
 
 namespace quarn {
 

@@ -1,10 +1,10 @@
 // The top level of the rule language: rule and query declarations, rule
 // attributes and salience, right-hand-side statements and query bodies.
-#include "parser/cursor.h"
+#include "parser/grammar.h"
 #include "parser/parser.h"
 #include "store/debug_form.h"
-#include "store/hash.h"
-#include "store/text.h"
+#include "common/hash.h"
+#include "common/text.h"
 
 namespace quarn {
 
@@ -42,9 +42,9 @@ PResult<void> check_duplicate_bindings(const std::string& rule, const std::vecto
     for (const std::vector<Pattern>& branch : branches) {
         HashSet<std::string> seen;
         for (const Pattern& p : branch) {
-            PCHECK(visit(p, seen));
+            QUARN_CHECK(visit(p, seen));
             if (p.group)
-                for (const Pattern& m : *p.group) PCHECK(visit(m, seen));
+                for (const Pattern& m : *p.group) QUARN_CHECK(visit(m, seen));
         }
     }
     return {};
@@ -62,10 +62,10 @@ PResult<RuleFile> Parser::file() {
     RuleFile out;
     while (!at_end()) {
         if (at_kw("query")) {
-            PTRY(QueryDef q, query_decl());
+            QUARN_TRY(QueryDef q, query_decl());
             out.queries.push_back(std::move(q));
         } else {
-            PTRY(std::vector<RuleDef> rules, rule_decl());
+            QUARN_TRY(std::vector<RuleDef> rules, rule_decl());
             for (RuleDef& r : rules) out.rules.push_back(std::move(r));
         }
     }
@@ -73,9 +73,9 @@ PResult<RuleFile> Parser::file() {
 }
 
 PResult<RuleDef> Parser::rule_head() {
-    PCHECK(expect_kw("rule"));
+    QUARN_CHECK(expect_kw("rule"));
     RuleDef r;
-    PTRY(Tok name, next());
+    QUARN_TRY(Tok name, next());
     if (name.kind != Tok::Kind::Ident && name.kind != Tok::Kind::StrLit)
         return err(err_consumed(fmt("expected rule name, got {}", display(name))));
     r.name = std::move(name.text);
@@ -83,10 +83,10 @@ PResult<RuleDef> Parser::rule_head() {
         if (!t->is_ident()) break;
         if (t->text == "salience") {
             ++index_;
-            PTRY(r.salience, salience());
+            QUARN_TRY(r.salience, salience());
         } else if (t->text == "agenda-group") {
             ++index_;
-            PTRY(Tok g, next());
+            QUARN_TRY(Tok g, next());
             if (g.kind != Tok::Kind::StrLit)
                 return err(err_consumed(fmt("agenda-group takes a string name, got {}", debug(g))));
             r.agenda_group = std::move(g.text);
@@ -109,17 +109,17 @@ PResult<RuleDef> Parser::rule_head() {
 }
 
 PResult<std::vector<RuleDef>> Parser::rule_decl() {
-    PTRY(RuleDef head, rule_head());
+    QUARN_TRY(RuleDef head, rule_head());
     std::vector<CeNode> elements;
     while (!at_kw("then")) {
-        PTRY(CeNode e, lhs_or());
+        QUARN_TRY(CeNode e, lhs_or());
         elements.push_back(std::move(e));
     }
-    PCHECK(expect_kw("then"));
-    PTRY(head.rhs, statements());
-    PCHECK(expect_kw("end"));
-    PTRY(auto branches, condition_branches(CeNode::node(CeNode::Kind::And, std::move(elements))));
-    PCHECK(check_duplicate_bindings(head.name, branches, *this));
+    QUARN_CHECK(expect_kw("then"));
+    QUARN_TRY(head.rhs, statements());
+    QUARN_CHECK(expect_kw("end"));
+    QUARN_TRY(auto branches, condition_branches(CeNode::node(CeNode::Kind::And, std::move(elements))));
+    QUARN_CHECK(check_duplicate_bindings(head.name, branches, *this));
     std::vector<RuleDef> out;
     out.reserve(branches.size());
     for (std::vector<Pattern>& lhs : branches) {
@@ -139,16 +139,16 @@ PResult<SalienceSpec> Parser::salience() {
     if (at_binding() || parenthesised) {
         if (parenthesised) ++index_;
         s.kind = SalienceSpec::Kind::Expr;
-        PTRY(s.first, salience_term());
+        QUARN_TRY(s.first, salience_term());
         if (at_sym("+") || at_sym("-") || at_sym("*")) {
             s.op = peek()->text[0];
             ++index_;
-            PTRY(s.second, salience_term());
+            QUARN_TRY(s.second, salience_term());
         }
-        if (parenthesised) PCHECK(expect_sym(")"));
+        if (parenthesised) QUARN_CHECK(expect_sym(")"));
         return s;
     }
-    PTRY(Literal lit, literal());
+    QUARN_TRY(Literal lit, literal());
     if (lit.tag != LiteralTag::I64)
         return err(perr(fmt("salience must be an int or (expr), got {}", debug(lit))));
     s.value = lit.i;
@@ -159,12 +159,12 @@ PResult<SalTerm> Parser::salience_term() {
     SalTerm t;
     if (at_binding()) {
         t.kind = SalTerm::Kind::Var;
-        PTRY(t.var, dollar_ident());
+        QUARN_TRY(t.var, dollar_ident());
         return t;
     }
     const Tok* cur = peek();
     if (cur && (cur->kind == Tok::Kind::IntLit || cur->is_sym("-"))) {
-        PTRY(Literal lit, literal());
+        QUARN_TRY(Literal lit, literal());
         if (lit.tag != LiteralTag::I64)
             return err(perr(fmt("salience terms are int literals or bindings, got {}", debug(lit))));
         t.value = lit.i;
@@ -175,7 +175,7 @@ PResult<SalTerm> Parser::salience_term() {
 
 PResult<std::vector<Action>> Parser::statements() {
     std::vector<Action> out;
-    while (!at_kw("end")) PCHECK(statement(out));
+    while (!at_kw("end")) QUARN_CHECK(statement(out));
     return out;
 }
 
@@ -183,24 +183,24 @@ PResult<Action> Parser::insert_statement(Action::Kind kind) {
     ++index_;  // insert / insertLogical
     Action a;
     a.kind = kind;
-    PCHECK(expect_sym("("));
-    PCHECK(expect_kw("new"));
-    PTRY(a.type_name, ident());
-    PCHECK(expect_sym("("));
+    QUARN_CHECK(expect_sym("("));
+    QUARN_CHECK(expect_kw("new"));
+    QUARN_TRY(a.type_name, ident());
+    QUARN_CHECK(expect_sym("("));
     if (at_sym(")")) {
         ++index_;
     } else {
         for (;;) {
-            PTRY(RhsArg arg, rhs_arg());
+            QUARN_TRY(RhsArg arg, rhs_arg());
             a.args.push_back(std::move(arg));
-            PTRY(Tok sep, next());
+            QUARN_TRY(Tok sep, next());
             if (sep.is_sym(",")) continue;
             if (sep.is_sym(")")) break;
             return err(err_consumed(fmt("expected ',' or ')', got {}", display(sep))));
         }
     }
-    PCHECK(expect_sym(")"));
-    PCHECK(expect_sym(";"));
+    QUARN_CHECK(expect_sym(")"));
+    QUARN_CHECK(expect_sym(";"));
     return a;
 }
 
@@ -210,7 +210,7 @@ PResult<void> Parser::statement(std::vector<Action>& out) {
         return err(perr(fmt("expected RHS statement, got {}", current_debug_text())));
     const std::string word = t->text;
     if (word == "insert" || word == "insertLogical") {
-        PTRY(Action a, insert_statement(word == "insert" ? Action::Kind::Insert : Action::Kind::InsertLogical));
+        QUARN_TRY(Action a, insert_statement(word == "insert" ? Action::Kind::Insert : Action::Kind::InsertLogical));
         out.push_back(std::move(a));
         return {};
     }
@@ -218,33 +218,33 @@ PResult<void> Parser::statement(std::vector<Action>& out) {
         ++index_;
         Action a;
         a.kind = word == "update" ? Action::Kind::Update : Action::Kind::Delete;
-        PCHECK(expect_sym("("));
-        PTRY(a.var, dollar_ident());
-        PCHECK(expect_sym(")"));
-        PCHECK(expect_sym(";"));
+        QUARN_CHECK(expect_sym("("));
+        QUARN_TRY(a.var, dollar_ident());
+        QUARN_CHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym(";"));
         out.push_back(std::move(a));
         return {};
     }
     if (word == "modify") {
         ++index_;
-        PCHECK(expect_sym("("));
-        PTRY(std::string var, dollar_ident());
-        PCHECK(expect_sym(")"));
-        PCHECK(expect_sym("{"));
+        QUARN_CHECK(expect_sym("("));
+        QUARN_TRY(std::string var, dollar_ident());
+        QUARN_CHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym("{"));
         if (at_sym("}")) {
             ++index_;
         } else {
             for (;;) {
-                PTRY(std::string method, ident());
+                QUARN_TRY(std::string method, ident());
                 Action a;
                 a.kind = Action::Kind::Setter;
                 a.var = var;
-                PTRY(a.field, setter_field(method));
-                PCHECK(expect_sym("("));
-                PTRY(a.value, rhs_arg());
-                PCHECK(expect_sym(")"));
+                QUARN_TRY(a.field, setter_field(method));
+                QUARN_CHECK(expect_sym("("));
+                QUARN_TRY(a.value, rhs_arg());
+                QUARN_CHECK(expect_sym(")"));
                 out.push_back(std::move(a));
-                PTRY(Tok sep, next());
+                QUARN_TRY(Tok sep, next());
                 if (sep.is_sym(",")) continue;
                 if (sep.is_sym("}")) break;
                 return err(err_consumed(fmt("expected ',' or '}}', got {}", display(sep))));
@@ -258,16 +258,16 @@ PResult<void> Parser::statement(std::vector<Action>& out) {
     }
     if (word == "engine") {
         ++index_;
-        PCHECK(expect_sym("."));
-        PTRY(std::string method, ident());
+        QUARN_CHECK(expect_sym("."));
+        QUARN_TRY(std::string method, ident());
         if (method != "setFocus")
             return err(err_consumed(fmt("engine.{}: only setFocus is in the certified subset (D-106)", method)));
-        PCHECK(expect_sym("("));
-        PTRY(Tok g, next());
+        QUARN_CHECK(expect_sym("("));
+        QUARN_TRY(Tok g, next());
         if (g.kind != Tok::Kind::StrLit)
             return err(err_consumed(fmt("setFocus takes a string group name, got {}", debug(g))));
-        PCHECK(expect_sym(")"));
-        PCHECK(expect_sym(";"));
+        QUARN_CHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym(";"));
         Action a;
         a.kind = Action::Kind::SetFocus;
         a.group = std::move(g.text);
@@ -277,14 +277,14 @@ PResult<void> Parser::statement(std::vector<Action>& out) {
     if (t->is_binding()) {
         Action a;
         a.kind = Action::Kind::Setter;
-        PTRY(a.var, ident());
-        PCHECK(expect_sym("."));
-        PTRY(std::string method, ident());
-        PTRY(a.field, setter_field(method));
-        PCHECK(expect_sym("("));
-        PTRY(a.value, rhs_arg());
-        PCHECK(expect_sym(")"));
-        PCHECK(expect_sym(";"));
+        QUARN_TRY(a.var, ident());
+        QUARN_CHECK(expect_sym("."));
+        QUARN_TRY(std::string method, ident());
+        QUARN_TRY(a.field, setter_field(method));
+        QUARN_CHECK(expect_sym("("));
+        QUARN_TRY(a.value, rhs_arg());
+        QUARN_CHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym(";"));
         out.push_back(std::move(a));
         return {};
     }
@@ -295,18 +295,18 @@ PResult<RhsArg> Parser::rhs_arg() {
     RhsArg a;
     if (!at_binding()) {
         a.kind = RhsArg::Kind::Lit;
-        PTRY(a.lit, literal());
+        QUARN_TRY(a.lit, literal());
         return a;
     }
-    PTRY(a.var, ident());
+    QUARN_TRY(a.var, ident());
     if (!at_sym(".")) {
         a.kind = RhsArg::Kind::Var;
         return a;
     }
     ++index_;
-    PTRY(std::string method, ident());
-    PCHECK(expect_sym("("));
-    PCHECK(expect_sym(")"));
+    QUARN_TRY(std::string method, ident());
+    QUARN_CHECK(expect_sym("("));
+    QUARN_CHECK(expect_sym(")"));
     if (method.size() > 3 && starts_with(method, "get")) {
         a.field = lower_first(method.substr(3));
     } else if (method.size() > 2 && starts_with(method, "is")) {
@@ -319,9 +319,9 @@ PResult<RhsArg> Parser::rhs_arg() {
 }
 
 PResult<QueryDef> Parser::query_decl() {
-    PCHECK(expect_kw("query"));
+    QUARN_CHECK(expect_kw("query"));
     QueryDef q;
-    PTRY(Tok name, next());
+    QUARN_TRY(Tok name, next());
     if (name.kind != Tok::Kind::Ident && name.kind != Tok::Kind::StrLit)
         return err(err_consumed(fmt("expected query name, got {}", display(name))));
     q.name = std::move(name.text);
@@ -332,24 +332,24 @@ PResult<QueryDef> Parser::query_decl() {
         } else {
             for (;;) {
                 QueryParam param;
-                PTRY(param.type_name, ident());
-                PTRY(param.name, dollar_ident());
+                QUARN_TRY(param.type_name, ident());
+                QUARN_TRY(param.name, dollar_ident());
                 q.params.push_back(std::move(param));
-                PTRY(Tok sep, next());
+                QUARN_TRY(Tok sep, next());
                 if (sep.is_sym(",")) continue;
                 if (sep.is_sym(")")) break;
                 return err(err_consumed(fmt("expected ',' or ')', got {}", display(sep))));
             }
         }
     }
-    PTRY(std::vector<QElem> first, qbranch());
+    QUARN_TRY(std::vector<QElem> first, qbranch());
     q.branches.push_back(std::move(first));
     while (at_kw("or")) {
         ++index_;
-        PTRY(std::vector<QElem> branch, qbranch());
+        QUARN_TRY(std::vector<QElem> branch, qbranch());
         q.branches.push_back(std::move(branch));
     }
-    PCHECK(expect_kw("end"));
+    QUARN_CHECK(expect_kw("end"));
     q.decl_seq = decl_counter_++;
     return q;
 }
@@ -359,16 +359,16 @@ PResult<std::vector<QElem>> Parser::qbranch() {
     if (at_sym("(")) {
         ++index_;
         for (;;) {
-            PTRY(QElem e, qelem());
+            QUARN_TRY(QElem e, qelem());
             elems.push_back(std::move(e));
             if (at_sym(")")) break;
             if (at_kw("and")) ++index_;
         }
-        PCHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym(")"));
         return elems;
     }
     while (!at_kw("end") && !at_kw("or")) {
-        PTRY(QElem e, qelem());
+        QUARN_TRY(QElem e, qelem());
         elems.push_back(std::move(e));
     }
     if (elems.empty()) return err(perr("empty query branch"));
@@ -377,15 +377,15 @@ PResult<std::vector<QElem>> Parser::qbranch() {
 
 PResult<QElem> Parser::qelem() {
     QElem e;
-    PTRY(std::string first, ident());
+    QUARN_TRY(std::string first, ident());
     if (first[0] == '$') {
         e.binding = std::move(first);
-        PCHECK(expect_sym(":"));
-        PTRY(e.name, ident());
+        QUARN_CHECK(expect_sym(":"));
+        QUARN_TRY(e.name, ident());
     } else {
         e.name = std::move(first);
     }
-    PCHECK(expect_sym("("));
+    QUARN_CHECK(expect_sym("("));
     if (at_sym(")")) {
         ++index_;
         return e;
@@ -410,28 +410,28 @@ PResult<QElem> Parser::qelem() {
         e.kind = QElem::Kind::Positional;
         for (;;) {
             if (at_binding()) {
-                PTRY(std::string var, ident());
+                QUARN_TRY(std::string var, ident());
                 e.args.push_back(QArg::variable(std::move(var)));
             } else {
-                PTRY(Literal lit, literal());
+                QUARN_TRY(Literal lit, literal());
                 e.args.push_back(QArg::literal(std::move(lit)));
             }
-            PTRY(Tok sep, next());
+            QUARN_TRY(Tok sep, next());
             if (sep.is_sym(",")) continue;
             if (sep.is_sym(";")) break;
             return err(err_consumed(fmt("expected ',' or ';', got {}", display(sep))));
         }
-        PCHECK(expect_sym(")"));
+        QUARN_CHECK(expect_sym(")"));
         return e;
     }
     for (;;) {
-        PTRY(std::vector<Constraint> slot, constraint_slot());
+        QUARN_TRY(std::vector<Constraint> slot, constraint_slot());
         for (Constraint& c : slot) {
             if (c.kind == Constraint::Kind::Group)
                 return err(perr("inline constraint groups in query bodies are out of subset (D-073)"));
             e.constraints.push_back(std::move(c));
         }
-        PTRY(Tok sep, next());
+        QUARN_TRY(Tok sep, next());
         if (sep.is_sym(",")) continue;
         if (sep.is_sym(")")) break;
         return err(err_consumed(fmt("expected ',' or ')', got {}", display(sep))));
@@ -440,7 +440,7 @@ PResult<QElem> Parser::qelem() {
 }
 
 Result<RuleFile, ParseError> parse_file(std::string_view text) {
-    PTRY(std::u32string chars, decode_rule_text(text));
+    QUARN_TRY(std::u32string chars, decode_rule_text(text));
     auto lexed = lex(chars);
     if (!lexed) return err(locate_error(chars, std::move(lexed).error()));
     Parser parser(std::move(lexed).value());

@@ -1,8 +1,9 @@
+// Debug forms of syntax-tree nodes.
 #include <array>
 
 #include "parser/parser.h"
-#include "store/internal_error.h"
-#include "store/text.h"
+#include "common/internal_error.h"
+#include "common/text.h"
 
 namespace quarn {
 

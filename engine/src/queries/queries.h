@@ -15,7 +15,7 @@
 #include "parser/rule_tree.h"
 #include "queries/query_model.h"
 #include "store/fact_store.h"
-#include "store/result.h"
+#include "common/result.h"
 
 namespace quarn {
 
@@ -33,7 +33,7 @@ bool param_bound_all_branches(const std::vector<CompiledQuery>& queries, uint32_
                               std::vector<std::pair<uint32_t, uint32_t>>& visited);
 // Declares the row type "__qrow$<name>" of every query (fields = parameters);
 // returns their TypeIds in query order.
-std::vector<TypeId> declare_row_types(FactStore& store, const std::vector<CompiledQuery>& queries);
+Result<std::vector<TypeId>, std::string> declare_row_types(FactStore& store, const std::vector<CompiledQuery>& queries);
 
 // Refreshes the cached candidates of every pattern element of query q.
 void drain_query(const FactStore& store, const std::vector<CompiledQuery>& queries, QueryCache& cache, uint32_t q);

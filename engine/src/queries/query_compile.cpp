@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "queries/queries.h"
-#include "store/internal_error.h"
-#include "store/text.h"
+#include "common/internal_error.h"
+#include "common/text.h"
 
 namespace quarn {
 
@@ -105,9 +105,8 @@ public:
         for (uint32_t b = 0; b < def.branches.size(); ++b) {
             std::vector<CNode> nodes;
             for (QElem& elem : def.branches[b]) {
-                auto node = is_query(elem.name) ? compile_call(elem, b) : compile_pattern(elem, b);
-                if (!node) return err(std::move(node.error()));
-                nodes.push_back(std::move(node.value()));
+                QUARN_TRY(CNode node, is_query(elem.name) ? compile_call(elem, b) : compile_pattern(elem, b));
+                nodes.push_back(std::move(node));
             }
             out.branches.push_back(std::move(nodes));
         }
@@ -269,9 +268,7 @@ private:
         }
         std::vector<Constraint> positional;
         if (elem.kind == QElem::Kind::Positional) {
-            auto cs = positional_constraints(elem, *t);
-            if (!cs) return err(std::move(cs.error()));
-            positional = std::move(cs.value());
+            QUARN_TRY(positional, positional_constraints(elem, *t));
         }
         const std::vector<Constraint>& constraints = elem.kind == QElem::Kind::Positional ? positional : elem.constraints;
         for (const Constraint& c : constraints) {
@@ -492,9 +489,12 @@ bool param_bound_all_branches(const std::vector<CompiledQuery>& queries, uint32_
     return all;
 }
 
-std::vector<TypeId> declare_row_types(FactStore& store, const std::vector<CompiledQuery>& queries) {
+Result<std::vector<TypeId>, std::string> declare_row_types(FactStore& store, const std::vector<CompiledQuery>& queries) {
     std::vector<TypeId> ids;
-    for (const CompiledQuery& q : queries) ids.push_back(store.add_schema({"__qrow$" + q.name, q.params, 0}));
+    for (const CompiledQuery& q : queries) {
+        QUARN_TRY(TypeId id, store.add_schema({"__qrow$" + q.name, q.params, 0}));
+        ids.push_back(id);
+    }
     return ids;
 }
 

@@ -13,9 +13,9 @@
 #include <memory>
 
 #include "queries/queries.h"
-#include "store/internal_error.h"
-#include "store/text.h"
-#include "store/utf8.h"
+#include "common/internal_error.h"
+#include "common/text.h"
+#include "common/utf8.h"
 
 namespace quarn {
 
@@ -268,9 +268,7 @@ private:
                 call(q, b, i, node, envs);
                 return {};
             }
-            auto next = match_pattern({q, b, i}, node, envs);
-            if (!next) return err(std::move(next.error()));
-            envs = std::move(next.value());
+            QUARN_TRY(envs, match_pattern({q, b, i}, node, envs));
         }
         return finish(q, envs);
     }
@@ -301,14 +299,12 @@ private:
         std::optional<KeyIndex> index;
         std::vector<FactId> flat;
         if (!node.key.empty()) {
-            auto built = KeyIndex::build(store_, node, candidates);
-            if (!built) return err(std::move(built.error()));
-            index = std::move(built.value());
+            QUARN_TRY(index, KeyIndex::build(store_, node, candidates));
             if (node.key_from_param) flat = index->flattened();
         }
         std::vector<Env> out;
         for (const Env& env : envs) {
-            if (Status s = step(); !s) return err(std::move(s.error()));
+            QUARN_CHECK(step());
             const std::vector<FactId>* seen = &candidates;
             if (index) {
                 seen = node.key_from_param ? &flat : keyed_candidates(*index, node, env, candidates);
@@ -439,7 +435,7 @@ Result<std::vector<QueryRow>, std::string> run_site(const FactStore& store, cons
                                                     QueryCache& cache, uint32_t q, const std::vector<QueryArgs>& rows) {
     Machine machine(store, queries, cache);
     machine.start(q, rows);
-    if (Status s = machine.drain(); !s) return err(std::move(s.error()));
+    QUARN_CHECK(machine.drain());
     return machine.rows();
 }
 

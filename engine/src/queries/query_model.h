@@ -10,7 +10,7 @@
 
 #include "rx/rx.h"
 #include "store/fact_store.h"
-#include "store/hash.h"
+#include "common/hash.h"
 #include "store/value.h"
 
 namespace quarn {

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "rx/rx.h"
-#include "store/text.h"
-#include "store/utf8.h"
+#include "common/text.h"
+#include "common/utf8.h"
 
 namespace quarn {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "rx/rx.h"
-#include "store/utf8.h"
+#include "common/utf8.h"
 
 namespace quarn {
 

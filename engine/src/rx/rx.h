@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/result.h"
+#include "common/result.h"
 
 namespace quarn {
 

@@ -1,6 +1,7 @@
+// The debug forms of values, field types, operators and handles.
 #include "store/debug_form.h"
 
-#include "store/text.h"
+#include "common/text.h"
 
 namespace quarn {
 

@@ -1,7 +1,8 @@
+// Exact decimals: parsing, rendering, rescaling and comparison, all checked.
 #include "store/decimal.h"
 
-#include "store/text.h"
-#include "store/utf8.h"
+#include "common/text.h"
+#include "common/utf8.h"
 
 namespace quarn {
 

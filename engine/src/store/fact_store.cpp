@@ -1,7 +1,8 @@
+// The column-wise fact store.
 #include "store/fact_store.h"
 
 #include "store/debug_form.h"
-#include "store/text.h"
+#include "common/text.h"
 
 namespace quarn {
 
@@ -116,7 +117,27 @@ Value Column::get(uint32_t row) const {
 
 FactStore::FactStore(std::vector<TypeSchema> schemas) : schemas_(std::move(schemas)) {
     data_.reserve(schemas_.size());
-    for (const TypeSchema& s : schemas_) data_.push_back(empty_data(s));
+    for (const TypeSchema& s : schemas_) {
+        if (Status ok = check_schema(s); !ok) invariant_broken("internal error: " + ok.error());
+        data_.push_back(empty_data(s));
+    }
+}
+
+Status FactStore::check_schema(const TypeSchema& schema) {
+    if (schema.fields.size() > TypeSchema::max_fields) return err(fmt("type {}: more than 64 fields", schema.name));
+    return {};
+}
+
+const FactRec& FactStore::rec(FactId f) const {
+    if (!knows(f)) invariant_broken(fmt("internal error: unknown handle {}", f));
+    return facts_[f];
+}
+
+const Column& FactStore::column(const FactRec& r, size_t field) const {
+    const TypeData& d = data_[r.type];
+    if (field >= d.columns.size())
+        invariant_broken(fmt("internal error: type {} has no field {}", schemas_[r.type].name, field));
+    return d.columns[field];
 }
 
 void FactStore::reset() {
@@ -126,7 +147,8 @@ void FactStore::reset() {
     for (size_t t = 0; t < schemas_.size(); ++t) data_[t] = empty_data(schemas_[t]);
 }
 
-TypeId FactStore::add_schema(TypeSchema schema) {
+Result<TypeId, std::string> FactStore::add_schema(TypeSchema schema) {
+    QUARN_CHECK(check_schema(schema));
     data_.push_back(empty_data(schema));
     schemas_.push_back(std::move(schema));
     return static_cast<TypeId>(schemas_.size() - 1);
@@ -161,21 +183,24 @@ Result<FactId, std::string> FactStore::insert(TypeId t, std::vector<Value> value
 }
 
 Status FactStore::set_value(FactId f, size_t field, Value v) {
-    const FactRec& rec = facts_[f];
-    Column& c = data_[rec.type].columns[field];
+    if (!knows(f)) return err(fmt("unknown handle {}", f));
+    const FactRec& r = facts_[f];
+    if (field >= data_[r.type].columns.size()) return err(fmt("type {} has no field {}", schemas_[r.type].name, field));
+    Column& c = data_[r.type].columns[field];
     if (auto why = refusal(c, v)) return err(std::move(*why));
-    write_cell(c, rec.row, std::move(v));
+    write_cell(c, r.row, std::move(v));
     return {};
 }
 
 void FactStore::remove(FactId f) {
+    if (!knows(f)) return;
     expired.erase(f);
     facts_[f].alive = false;
 }
 
 Value FactStore::get(FactId f, size_t field) const {
-    const FactRec& rec = facts_[f];
-    return data_[rec.type].columns[field].get(rec.row);
+    const FactRec& r = rec(f);
+    return column(r, field).get(r.row);
 }
 
 Value FactStore::temporal_ts(FactId f, size_t ts_field) const {
@@ -184,13 +209,13 @@ Value FactStore::temporal_ts(FactId f, size_t ts_field) const {
 }
 
 FactView FactStore::render(FactId f) const {
-    const FactRec& rec = facts_[f];
-    const TypeSchema& s = schemas_[rec.type];
+    const FactRec& r = rec(f);
+    const TypeSchema& s = schemas_[r.type];
     FactView v;
     v.type_name = s.name;
     v.fields.reserve(s.fields.size());
     for (size_t i = 0; i < s.fields.size(); ++i)
-        v.fields.emplace_back(s.fields[i].first, data_[rec.type].columns[i].get(rec.row));
+        v.fields.emplace_back(s.fields[i].first, data_[r.type].columns[i].get(r.row));
     v.id = f;
     return v;
 }

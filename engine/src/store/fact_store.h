@@ -13,21 +13,21 @@
 #include <variant>
 #include <vector>
 
-#include "store/hash.h"
-#include "store/result.h"
+#include "common/hash.h"
+#include "common/ids.h"
+#include "common/result.h"
 #include "store/value.h"
 
 namespace quarn {
 
-using TypeId = uint32_t;
-using FactId = uint32_t;
-
 struct TypeSchema {
     std::string name;
     std::vector<std::pair<std::string, FieldType>> fields;  // declaration order
-    uint64_t nullable = 0;                                  // bit i (mod 64): field i may be null
+    uint64_t nullable = 0;                                  // bit i: field i may be null
 
-    bool is_nullable(size_t field) const { return (nullable >> (field % 64)) & 1; }
+    // Changed fields travel as 64-bit masks, so a type has at most 64 fields.
+    static constexpr size_t max_fields = 64;
+    bool is_nullable(size_t field) const { return field < max_fields && ((nullable >> field) & 1); }
 };
 
 // One field of one type. A Dec cell keeps its own scale.
@@ -63,11 +63,14 @@ struct FactView {
 
 class FactStore {
 public:
+    // Every schema must pass check_schema; the engine checks them first.
     explicit FactStore(std::vector<TypeSchema> schemas = {});
+    // "type {}: more than 64 fields", or success.
+    static Status check_schema(const TypeSchema& schema);
 
     // Empties the facts; schemas and TypeIds stay, FactIds restart at 0.
     void reset();
-    TypeId add_schema(TypeSchema schema);
+    Result<TypeId, std::string> add_schema(TypeSchema schema);
 
     size_t type_count() const { return schemas_.size(); }
     std::optional<TypeId> type_id(std::string_view name) const;
@@ -78,14 +81,20 @@ public:
     // Values must match the columns' kinds exactly (conversion is coerce's job).
     // On failure nothing is stored and no FactId is consumed.
     Result<FactId, std::string> insert(TypeId t, std::vector<Value> values);
+    // Refuses a handle the store never issued and a field the type lacks.
     Status set_value(FactId f, size_t field, Value v);
 
     size_t fact_count() const { return facts_.size(); }
-    TypeId fact_type(FactId f) const { return facts_[f].type; }
-    bool is_alive(FactId f) const { return facts_[f].alive; }
-    void remove(FactId f);  // the spec's FactStore::delete; callers test is_alive first
+    // Whether `f` was issued since the last reset (alive or not).
+    bool knows(FactId f) const { return f < facts_.size(); }
+    // A handle the store never issued is a broken invariant here: callers that
+    // take handles from outside check knows() first.
+    TypeId fact_type(FactId f) const { return rec(f).type; }
+    bool is_alive(FactId f) const { return knows(f) && facts_[f].alive; }
+    // Named remove because delete is taken; callers test is_alive first.
+    void remove(FactId f);
 
-    // Reads work on dead facts too.
+    // Reads work on dead facts too; an unknown handle or field is a broken invariant.
     Value get(FactId f, size_t field) const;
     // The timestamp recorded at insertion, else the field's current value.
     Value temporal_ts(FactId f, size_t ts_field) const;
@@ -99,6 +108,9 @@ public:
     HashMap<FactId, int64_t> event_ts;
 
 private:
+    const FactRec& rec(FactId f) const;
+    const Column& column(const FactRec& r, size_t field) const;
+
     std::vector<TypeSchema> schemas_;
     std::vector<TypeData> data_;  // same index as schemas_
     std::vector<FactRec> facts_;  // indexed by FactId

@@ -1,3 +1,4 @@
+// Values: coercion, ordering and comparison.
 #include "store/value.h"
 
 #include <cstring>

@@ -1,19 +1,14 @@
-#include "store/text.h"
+// Text formatting: the fmt helper, float texts, escaping.
+#include "common/text.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "store/internal_error.h"
-#include "store/utf8.h"
+#include "common/internal_error.h"
+#include "common/utf8.h"
 
 namespace quarn {
-
-void unreachable(std::string_view what) {
-    throw InternalError("internal error: entered unreachable code: " + std::string(what));
-}
-
-void invariant_broken(std::string_view what) { throw InternalError(std::string(what)); }
 
 std::string u128_text(unsigned __int128 v) {
     if (v == 0) return "0";

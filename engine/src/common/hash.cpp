@@ -1,4 +1,5 @@
-#include "store/hash.h"
+// The per-process key that every hash map mixes into its hashes.
+#include "common/hash.h"
 
 #include <random>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "store/text.h"
+#include "common/text.h"
 
 using namespace quarn;
 

@@ -15,26 +15,12 @@
 
 #include "parser/lexer.h"
 #include "parser/rule_tree.h"
-#include "store/result.h"
+#include "common/result.h"
 
 namespace quarn {
 
 template <class T>
 using PResult = Result<T, ParseError>;
-
-#define QUARN_PCAT2(a, b) a##b
-#define QUARN_PCAT(a, b) QUARN_PCAT2(a, b)
-// `PTRY(auto x, expr);` binds the value of a PResult or returns its error.
-#define PTRY(decl, expr)                                                              \
-    auto QUARN_PCAT(ptry_, __LINE__) = (expr);                                        \
-    if (!QUARN_PCAT(ptry_, __LINE__)) return err(std::move(QUARN_PCAT(ptry_, __LINE__)).error()); \
-    decl = std::move(QUARN_PCAT(ptry_, __LINE__)).value()
-// `PCHECK(expr);` returns the error of a PResult<void>.
-#define PCHECK(expr)                                                                  \
-    do {                                                                              \
-        auto ptry_void_ = (expr);                                                     \
-        if (!ptry_void_) return err(std::move(ptry_void_).error());                   \
-    } while (0)
 
 class Parser {
 public:

@@ -1,4 +1,5 @@
-#include "store/utf8.h"
+// UTF-8 decoding and the Unicode White_Space set.
+#include "common/utf8.h"
 
 #include <cstdint>
 
