@@ -7,3 +7,4 @@
 #include "rx/rx.h"
 #include "queries/queries.h"
 #include "network/network.h"
+#include "engine/engine.h"

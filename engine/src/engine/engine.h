@@ -1,0 +1,323 @@
+// The rule engine: one Engine owns the fact store, the compiled rules and
+// queries, the shared rule network with one RuleNet per rule, the agenda, the
+// pseudo-clock with its schedules, accumulate and groupby state, the shadow
+// evaluators and truth maintenance.
+//
+// Life of an engine: Engine::create from the declared types, declare_event per
+// event type, add_rules_text once; then facts come and go (insert, update_fact,
+// delete_fact), advance moves the clock, fire_all fires to quiescence, reset
+// empties working memory and keeps everything compiled. Every operation returns
+// its value or an EngineError.
+//
+// Where the engine's operations live (engine/src/engine/):
+//   engine_state.cpp       create, reset, facts, fact_type_name, check_handle
+//   constraint_eval.cpp    the evaluation services of constraint_eval.h
+//   join_env_impl.cpp      JoinEnvImpl (join_env_impl.h)
+//   constraint_groups.cpp  compile_gexpr
+//   compile_conditions.cpp compile_rule and its left-hand side
+//   compile_actions.cpp    compile_arg, actions and salience
+//   loader.cpp             add_rules_text and the checks that span rules
+//   network_build.cpp      pattern_key, build_network
+//   fact_ops.cpp           insert, insert_into, update_fact, delete_fact
+//   propagation.cpp        on_insert, on_update, on_delete_ex, alpha_passes_fields
+//   linking.cpp            rule_linked, note_link_effects_ex, stage_snapshot
+//   evaluation.cpp         evaluate_rule_inner, terminal step
+//   engine_ce_nodes.cpp    ?query and subnetwork nodes
+//   agenda.cpp             push_activation, eval_salience, fire_all
+//   actions.cpp            eval_src and the right-hand-side actions
+//   stream_flush.cpp       stream_flush_ex, peer merge, window close
+//   shadows.cpp            the shadow evaluators
+//   accumulate.cpp         accumulate state and nodes; groupby.cpp groups;
+//   windows.cpp            sliding windows
+//   time.cpp               declare_event, advance, expiry schedules
+//   tms.cpp                truth maintenance
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/hash.h"
+#include "common/ids.h"
+#include "common/result.h"
+#include "engine/compiled_rule.h"
+#include "engine/constraint_eval.h"
+#include "engine/join_env_impl.h"
+#include "network/network.h"
+#include "parser/parser.h"
+#include "queries/queries.h"
+#include "store/fact_store.h"
+
+namespace quarn {
+
+// The engine's only error: one message.
+struct EngineError {
+    std::string message;
+
+    // "engine error: {message}"
+    std::string display() const;
+    bool operator==(const EngineError&) const = default;
+};
+
+template <class T>
+using EngineResult = Result<T, EngineError>;
+using EngineStatus = Result<void, EngineError>;
+
+inline Err<EngineError> engine_err(std::string message) { return err(EngineError{std::move(message)}); }
+
+// An event type's declaration.
+struct EventDecl {
+    std::optional<int64_t> expires_ms;
+    std::optional<size_t> duration_field;
+    size_t ts_field = 0;
+};
+
+// A deferred change of a fact that feeds accumulate patterns.
+struct WindowChange {
+    FactId fact = 0;
+    uint64_t kind = 0;  // 0 update, 1 delete
+    uint64_t mask = 0;  // changed fields
+};
+
+// A window registration of an accumulate source.
+struct WindowSource {
+    uint64_t owner = 0;  // the accumulate node's index
+    TypeId type = 0;
+    std::optional<int64_t> window_ms;
+};
+
+// An accumulate node of the network: its node index, the source pattern's
+// type and the window length. Rebuilt with the network.
+struct AccNode {
+    size_t node = 0;
+    TypeId type = 0;
+    std::optional<int64_t> window_ms;
+};
+
+// A tuple that a temporal not deferred until its fire time.
+struct TimerEntry {
+    size_t node = 0;
+    Tuple tuple;
+    Stamp stamp;
+};
+
+// Where a node's output goes: the left input of node `index`, the terminal of
+// rule `index`, or the subnetwork inner input of node `index`.
+struct Target {
+    enum class Kind : uint8_t { Node = 0, Rule = 1, Subnet = 2 } kind = Kind::Node;
+    size_t index = 0;
+    bool operator==(const Target&) const = default;
+};
+
+// One pending activation.
+struct Act {
+    Tuple tuple;       // one fact per positive pattern, pattern order
+    uint64_t seq = 0;  // larger = more recent
+    int32_t salience = 0;
+};
+
+// One fired activation: the rule's name and its facts rendered after the
+// right-hand side ran.
+struct Firing {
+    std::string rule;
+    std::vector<FactView> facts;
+};
+
+// Running state of one accumulate function for one left tuple.
+struct AccCtx {};
+// One groupby group.
+struct GbGroup {};
+
+// Side evaluators of three-pattern rules whose middle pattern is a not or an
+// exists; built empty with the network, fed and evaluated by the runtime.
+struct BfShadow {};
+struct ExShadow {};
+struct PnShadow {};
+struct PxShadow {};
+
+// Truth-maintenance state.
+struct Tms {
+    // Types that some rule inserts with insertLogical. Compiled state: it
+    // survives reset, which replaces everything else here.
+    HashSet<TypeId> logical_types;
+    bool forced_eval = false;
+};
+
+// The first-pattern input that rules with the same first pattern share.
+struct Lia {
+    size_t rule = 0;     // the rule whose pattern decides membership
+    size_t pattern = 0;  // that rule's pattern 0
+    HashSet<FactId> passing;    // facts currently passing the pattern's alpha tests
+    std::vector<size_t> rules;  // rules whose s0_windows it feeds
+    std::vector<size_t> nodes;  // nodes whose first_input it feeds
+};
+
+// One position of the shared rule network: the network node and the engine's
+// state of that position.
+struct TrieNode {
+    // Network operations receive this field alone, never the whole TrieNode.
+    Node node;
+    HashSet<FactId> win_in;   // facts admitted to the node's right input
+    HashSet<FactId> win_out;  // facts of the pattern known to the node but held out
+    Staged<FactId> first_input;
+    std::vector<Target> targets;  // the first target continues the owning chain
+    HashMap<Tuple, AccCtx> acc_ctxs;
+    HashMap<FactId, std::vector<Tuple>> acc_by_right;
+    Staged<Tuple> subnet_input;
+    HashMap<Tuple, std::vector<Tuple>> subnet_inner;
+    std::vector<Tuple> subnet_lefts;  // arrival order
+    HashSet<Tuple> subnet_emitted;
+    std::pair<size_t, size_t> owner{0, 0};  // (rule, pattern) that created the node
+    std::optional<uint64_t> first_update_mask;
+    size_t subnet_prefix = 0;
+    bool blocker_pending = false;
+};
+
+// Per-rule runtime state; index = rule index.
+struct RuleNet {
+    // Staged changes of the first pattern in windows, oldest first; never
+    // empty, the last window is the open one.
+    std::vector<Staged<FactId>> s0_windows{Staged<FactId>{}};
+    // Node of each chain position k (joining pattern k+1); one less than the
+    // rule's patterns.
+    std::vector<size_t> node_ids;
+    Staged<Tuple> term;
+    HashSet<Tuple> peer_tuples;
+    std::vector<Act> acts;  // push order
+    HashMap<Tuple, uint64_t> seq_by_tuple;
+    std::optional<BfShadow> bf_shadow;
+    std::optional<ExShadow> ex_shadow;
+    std::optional<PnShadow> pn_shadow;
+    std::optional<PxShadow> px_shadow;
+    size_t lia = 0;
+    uint64_t dirty_stamp = 0;
+    int32_t top_salience = 0;
+    bool on_agenda = false;
+    bool linked_mark = false;
+    bool dirty = false;
+};
+
+class Engine {
+public:
+    // Built from the declared types (Engine::new of the design): refuses a
+    // repeated name, a reserved name and more than 64 fields; appends the six
+    // built-in types after the declared ones.
+    static EngineResult<Engine> create(std::vector<TypeSchema> schemas);
+
+    // Empties working memory and runtime state; keeps everything compiled.
+    // Rebuilds the network and re-inserts the InitialFact when a rule needs it.
+    EngineStatus reset();
+    // Live facts for results, FactId order: no built-in, query row or groupby
+    // row types, no facts of a named entry point.
+    std::vector<FactView> facts() const;
+    // Type name of a live fact; none for a deleted one; an error for a handle
+    // that was never issued.
+    EngineResult<std::optional<std::string>> fact_type_name(FactId fact) const;
+    // "unknown handle {}" for a handle that was never issued since the last reset.
+    EngineStatus check_handle(FactId fact) const;
+
+    // Rule compilation and loading.
+    Result<CompiledRule, std::string> compile_rule(RuleDef def);
+    // A constraint group: the tree, with its key appended to `key`, the fields
+    // it reads set in `field_mask` and `refs_bindings` set when it reads a
+    // variable of another pattern than `position`.
+    Result<GExpr, std::string> compile_gexpr(const CExpr& e, TypeId type, std::string_view rule,
+                                             std::optional<size_t> position, const Bindings& bound,
+                                             const HashSet<std::string>& minmax_double, uint64_t& field_mask,
+                                             bool& refs_bindings, std::string& key) const;
+    EngineStatus add_rules_text(std::string_view text);
+    std::string pattern_key(const CompiledPattern& p, size_t rule, size_t pattern) const;
+    // keys[r][p]: the pattern key of pattern p of rule r.
+    void build_network(const std::vector<std::vector<std::string>>& keys);
+
+    // Events and time.
+    EngineStatus declare_event(std::string_view type_name, std::string_view ts_field,
+                               std::optional<std::string_view> duration_field, std::optional<int64_t> expires_ms);
+    EngineStatus advance(int64_t ms);
+
+    // Facts.
+    EngineResult<FactId> insert(std::string_view type_name, std::vector<std::pair<std::string, Value>> row);
+    EngineResult<FactId> insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
+                                     std::optional<std::string_view> entry_point);
+    EngineStatus update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes);
+    EngineStatus delete_fact(FactId fact);
+
+    // Firing.
+    EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit);
+    // The value of a source for a tuple; `snapshot` holds the value rows taken
+    // before a firing's actions ran.
+    Value eval_src(const Src& src, const Tuple& tuple, const std::vector<std::vector<Value>>& snapshot) const;
+
+    // --- State. Fields are public: the engine's operations live in many files.
+
+    HashMap<TypeId, EventDecl> event_decls;
+    HashSet<TypeId> expiring_types;  // event types declared with an expiry
+    std::vector<AccNode> acc_nodes;  // rebuilt with the network; kept by reset
+    std::map<int64_t, std::vector<FactId>> expiry_deadlines;
+    std::vector<FactId> expired_queue;
+    std::map<int64_t, std::vector<std::pair<uint64_t, FactId>>> window_deadlines;
+    std::vector<WindowChange> window_changes;
+    std::map<int64_t, std::vector<TimerEntry>> timers;
+    std::vector<WindowSource> window_sources;
+    std::vector<uint8_t> flush_linked;  // one per rule
+    std::vector<std::string> focus_stack;  // top = last
+    FactStore store;
+    std::vector<CompiledRule> rules;  // load order; index = rule number
+    std::vector<std::string> entry_point_names{"DEFAULT"};  // by entry-point id
+    HashMap<std::string, uint32_t> entry_points;             // name -> id, for named entry points rules use
+    std::vector<uint32_t> fact_entry_point;                  // by FactId; absent or 0 = default
+    std::vector<uint64_t> stamp_rules;                       // by stamp: the firing rule's ordinal
+    std::vector<size_t> rule_order;  // by static salience, highest first, ties by rule index
+    std::vector<Lia> lias;
+    std::vector<TrieNode> nodes;
+    std::vector<RuleNet> nets;  // index = rule index
+    HashMap<FactId, std::vector<FactId>> collect_members;
+    HashMap<FactId, std::vector<Value>> collect_values;
+    std::vector<CompiledQuery> queries;
+    std::vector<TypeId> qrow_types;   // one per query
+    std::vector<TypeId> gbrow_types;  // one per groupby pattern
+    HashMap<size_t, HashMap<std::string, GbGroup>> gb_groups;  // by groupby node
+    QueryCache query_caches;
+    // Per query: linked at the last change; a ?query element depending on it
+    // was evaluated (only these get query_linked); to be drained before run_site.
+    std::vector<uint8_t> linked_queries;
+    std::vector<uint8_t> tracked_queries;
+    std::vector<uint8_t> refresh_queries;
+    std::optional<std::string> pending_error;
+    HashMap<std::pair<size_t, size_t>, HashMap<Tuple, std::vector<FactId>>> qce_answers;  // by (rule, pattern)
+    Tms tms;
+    // Event retention computed by the compiler: per event type the longest time
+    // a rule may still need its facts (only ever raised), and the types some
+    // rule may need forever.
+    HashMap<TypeId, int64_t> event_retention_ms;
+    HashSet<TypeId> unbounded_event_types;
+
+    int64_t clock = 0;
+    std::optional<FactId> initial_fact;
+    std::optional<FactId> deleting_fact;
+    std::optional<TypeId> flush_origin_type;
+    uint64_t shadow_seq = 0;
+    uint64_t input_seq = 0;
+    uint64_t act_seq = 0;
+    uint64_t step_count = 0;
+    uint64_t fire_calls = 0;
+    bool firing = false;
+    bool eager_eval = false;
+    bool immediate = false;
+    bool expiring = false;
+    bool focus_changed = false;
+    bool tms_retracting = false;
+
+private:
+    Engine() = default;
+};
+
+// Names that declared types may not take.
+bool is_reserved_type_name(std::string_view name);
+
+}  // namespace quarn

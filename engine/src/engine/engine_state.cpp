@@ -1,0 +1,140 @@
+// Engine construction, reset and the read-outs of working memory.
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <array>
+
+#include "common/text.h"
+
+namespace quarn {
+
+namespace {
+
+// Appended after the declared types, in this order; their TypeIds follow the
+// declared ones.
+std::vector<TypeSchema> builtin_types() {
+    auto one_field = [](const char* name, FieldType t) {
+        return TypeSchema{name, {{"value", t}}, 0};
+    };
+    return {
+        TypeSchema{"InitialFact", {}, 0},
+        one_field("Long", FieldType::i64()),
+        one_field("Double", FieldType::f64()),
+        TypeSchema{"Collection", {}, 0},
+        TypeSchema{"SetCollection", {}, 0},
+        one_field("Decimal", FieldType::dec(38, 0)),
+    };
+}
+
+// The order facts() looks the built-in types up in.
+constexpr std::array<const char*, 6> kBuiltinNames = {"InitialFact", "Long",          "Double",
+                                                      "Collection",  "SetCollection", "Decimal"};
+
+}  // namespace
+
+std::string EngineError::display() const { return "engine error: " + message; }
+
+bool is_reserved_type_name(std::string_view name) {
+    static constexpr std::array<std::string_view, 6> reserved = {"Long",        "Double",      "Decimal",
+                                                                  "Collection", "InitialFact", "SetCollection"};
+    return std::find(reserved.begin(), reserved.end(), name) != reserved.end() || name.starts_with("__qrow$");
+}
+
+EngineResult<Engine> Engine::create(std::vector<TypeSchema> schemas) {
+    HashSet<std::string> seen;
+    for (const TypeSchema& s : schemas) {
+        if (!seen.insert(s.name).second) return engine_err(fmt("duplicate type {}", s.name));
+        if (is_reserved_type_name(s.name)) return engine_err(fmt("type name {} is reserved", s.name));
+        if (Status ok = FactStore::check_schema(s); !ok) return engine_err(ok.error());
+    }
+    for (TypeSchema& b : builtin_types()) schemas.push_back(std::move(b));
+    Engine e;
+    e.store = FactStore(std::move(schemas));
+    return e;
+}
+
+EngineStatus Engine::check_handle(FactId fact) const {
+    if (!store.knows(fact)) return engine_err(fmt("unknown handle {}", fact));
+    return {};
+}
+
+EngineStatus Engine::reset() {
+    clock = 0;
+    expiry_deadlines.clear();
+    window_deadlines.clear();
+    timers.clear();
+
+    expired_queue.clear();
+    window_changes.clear();
+    flush_linked.clear();
+    focus_stack.clear();
+    fact_entry_point.clear();
+    collect_members.clear();
+    collect_values.clear();
+    gb_groups.clear();
+    qce_answers.clear();
+    query_caches = QueryCache{};
+    deleting_fact.reset();
+    flush_origin_type.reset();
+    initial_fact.reset();
+    pending_error.reset();
+    immediate = false;
+    act_seq = 0;
+    shadow_seq = 0;
+    expiring = false;
+    eager_eval = false;
+    firing = false;
+    tms_retracting = false;
+
+    store.reset();
+
+    linked_queries.assign(queries.size(), 0);
+    tracked_queries.assign(queries.size(), 0);
+    refresh_queries.assign(queries.size(), 0);
+    Tms fresh;
+    fresh.logical_types = std::move(tms.logical_types);
+    tms = std::move(fresh);
+
+    lias.clear();
+    nodes.clear();
+    nets.clear();
+    std::vector<std::vector<std::string>> keys(rules.size());
+    for (size_t r = 0; r < rules.size(); ++r)
+        for (size_t p = 0; p < rules[r].patterns.size(); ++p) keys[r].push_back(pattern_key(rules[r].patterns[p], r, p));
+    build_network(keys);
+
+    std::optional<TypeId> initial = store.type_id("InitialFact");
+    bool needed = false;
+    for (const CompiledRule& r : rules)
+        for (const CompiledPattern& p : r.patterns) needed = needed || p.type_id == initial;
+    if (needed) {
+        Result<FactId, std::string> f = store.insert(*initial, {});
+        if (!f) return engine_err(std::move(f).error());
+        initial_fact = *f;
+    }
+    return {};
+}
+
+std::vector<FactView> Engine::facts() const {
+    HashSet<TypeId> excluded;
+    for (const char* name : kBuiltinNames)
+        if (std::optional<TypeId> t = store.type_id(name)) excluded.insert(*t);
+    excluded.insert(qrow_types.begin(), qrow_types.end());
+    excluded.insert(gbrow_types.begin(), gbrow_types.end());
+
+    std::vector<FactView> out;
+    for (FactId f = 0; f < store.fact_count(); ++f) {
+        if (!store.is_alive(f) || excluded.count(store.fact_type(f))) continue;
+        if (f < fact_entry_point.size() && fact_entry_point[f] != 0) continue;
+        out.push_back(store.render(f));
+    }
+    return out;
+}
+
+EngineResult<std::optional<std::string>> Engine::fact_type_name(FactId fact) const {
+    QUARN_CHECK(check_handle(fact));
+    if (!store.is_alive(fact)) return std::optional<std::string>();
+    return std::optional<std::string>(store.schema(store.fact_type(fact)).name);
+}
+
+}  // namespace quarn

@@ -1,0 +1,47 @@
+// The engine's side of JoinEnv: constraint tests and index keys of one rule's
+// patterns over the real fact store. Built afresh for every call into the
+// network; it only reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "engine/compiled_rule.h"
+#include "network/join_env.h"
+#include "store/fact_store.h"
+
+namespace quarn {
+
+class JoinEnvImpl final : public JoinEnv {
+public:
+    // Node i joins pattern i+1 of `rule` onto tuples of patterns 0..i.
+    JoinEnvImpl(uint64_t mark, const FactStore& store, const CompiledRule& rule, uint8_t flag, bool join_expired)
+        : mark_(mark), store_(store), rule_(rule), flag_(flag), join_expired_(join_expired) {}
+
+    bool allowed_ce(size_t i, const Tuple& tuple, FactId fact) const override;
+    Key key_of_left(size_t i, const Tuple& tuple) const override;
+    Key key_of_right(size_t i, FactId fact) const override;
+    std::optional<int64_t> not_fire_time(size_t i, const Tuple& tuple) const override;
+    bool left_update_optimization(size_t i) const override;
+    bool allowed(size_t i, const Tuple& tuple, FactId fact) const override;
+
+    uint64_t mark() const override { return mark_; }
+    bool join_expired() const override { return join_expired_; }
+    bool is_expired(FactId fact) const override { return store_.expired.count(fact) != 0; }
+
+    uint8_t flag() const { return flag_; }
+
+private:
+    const CompiledPattern& pattern(size_t i) const;
+    // Every test of pattern i+1 in order, skipping the one at `skip`.
+    bool passes(size_t i, const Tuple& tuple, FactId fact, std::optional<size_t> skip) const;
+
+    uint64_t mark_;
+    const FactStore& store_;
+    const CompiledRule& rule_;
+    uint8_t flag_;
+    bool join_expired_;
+};
+
+}  // namespace quarn
