@@ -17,7 +17,9 @@
 //   compile_conditions.cpp compile_rule and its left-hand side
 //   compile_actions.cpp    compile_arg, actions and salience
 //   loader.cpp             add_rules_text and the checks that span rules
-//   network_build.cpp      pattern_key, build_network
+//   pattern_key.cpp        pattern_key, canonical_eq_literal
+//   network_build.cpp      build_network and the shadow decisions
+//   network_dump.cpp       dump_network
 //   fact_ops.cpp           insert, insert_into, update_fact, delete_fact
 //   propagation.cpp        on_insert, on_update, on_delete_ex, alpha_passes_fields
 //   linking.cpp            rule_linked, note_link_effects_ex, stage_snapshot
@@ -133,12 +135,29 @@ struct AccCtx {};
 // One groupby group.
 struct GbGroup {};
 
-// Side evaluators of three-pattern rules whose middle pattern is a not or an
-// exists; built empty with the network, fed and evaluated by the runtime.
-struct BfShadow {};
-struct ExShadow {};
-struct PnShadow {};
-struct PxShadow {};
+// The facts one side of a shadow takes: those of this type that came in
+// through this entry point.
+struct ShadowSide {
+    TypeId type = 0;
+    uint32_t entry_point = 0;
+    bool operator==(const ShadowSide&) const = default;
+};
+
+// Side evaluators of three-pattern rules whose middle pattern (the gate) is a
+// not or an exists over the third; built empty with the network, fed and
+// evaluated by the runtime.
+struct BfShadow {
+    ShadowSide gate, positive;
+};
+struct ExShadow {
+    ShadowSide gate, positive;
+};
+struct PnShadow {
+    ShadowSide gate, positive;
+};
+struct PxShadow {
+    ShadowSide gate, positive;
+};
 
 // Truth-maintenance state.
 struct Tms {
@@ -153,7 +172,7 @@ struct Lia {
     size_t rule = 0;     // the rule whose pattern decides membership
     size_t pattern = 0;  // that rule's pattern 0
     HashSet<FactId> passing;    // facts currently passing the pattern's alpha tests
-    std::vector<size_t> rules;  // rules whose s0_windows it feeds
+    std::vector<size_t> rules;  // rules whose only pattern it is; it feeds their s0_windows
     std::vector<size_t> nodes;  // nodes whose first_input it feeds
 };
 
@@ -231,9 +250,14 @@ public:
                                              const HashSet<std::string>& minmax_double, uint64_t& field_mask,
                                              bool& refs_bindings, std::string& key) const;
     EngineStatus add_rules_text(std::string_view text);
+    // What the pattern tests and how it feeds the network; equal keys mean
+    // interchangeable patterns.
     std::string pattern_key(const CompiledPattern& p, size_t rule, size_t pattern) const;
-    // keys[r][p]: the pattern key of pattern p of rule r.
+    // keys[r][p]: the pattern key of pattern p of rule r. Rules share the Lia
+    // of equal first keys and the node of pattern p while all keys up to p agree.
     void build_network(const std::vector<std::vector<std::string>>& keys);
+    // The network as text, one line per Lia, node and rule, for tests.
+    std::string dump_network() const;
 
     // Events and time.
     EngineStatus declare_event(std::string_view type_name, std::string_view ts_field,
@@ -319,5 +343,10 @@ private:
 
 // Names that declared types may not take.
 bool is_reserved_type_name(std::string_view name);
+
+// The literal an equality test on a field of type `field` compares with: an
+// integer on a double field becomes that double, a whole double that an i64
+// holds on an integer field becomes that integer; every other literal stays.
+Value canonical_eq_literal(const Value& lit, const FieldType& field);
 
 }  // namespace quarn

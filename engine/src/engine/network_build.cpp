@@ -1,17 +1,248 @@
-// Pattern keys and the building of the shared rule network.
+// Building the shared rule network from the pattern keys: one Lia per distinct
+// first pattern, one TrieNode per distinct chain of keys, one RuleNet per rule
+// with its side evaluator where the rule's shape allows one.
+#include <string>
+
+#include "common/text.h"
 #include "engine/engine.h"
 
 namespace quarn {
 
-// No node is shared yet: keys are not computed and every rule gets an empty
-// RuleNet of its own.
-std::string Engine::pattern_key(const CompiledPattern&, size_t, size_t) const { return {}; }
+namespace {
 
-void Engine::build_network(const std::vector<std::vector<std::string>>&) {
+Kind node_kind(const CompiledPattern& p) {
+    if (p.qce) return Kind::Query;
+    if (p.acc) return Kind::Acc;
+    if (p.role.kind == SubRole::Kind::Group) return p.ce == CeKind::Not ? Kind::SubnetNot : Kind::SubnetExists;
+    switch (p.ce) {
+        case CeKind::Positive: return Kind::Join;
+        case CeKind::Not: return Kind::Not;
+        case CeKind::Exists: return Kind::Exists;
+    }
+    unreachable("pattern kind out of range");
+}
+
+uint64_t field_bit(size_t field) {
+    if (field >= TypeSchema::max_fields) invariant_broken("internal error: field index beyond the 64-field limit");
+    return uint64_t{1} << field;
+}
+
+// What feeds the next node of a chain: the rule's Lia (after pattern 0) or the
+// node of the previous pattern.
+struct Feeder {
+    bool is_lia = true;
+    size_t index = 0;
+};
+
+// Two chains are equal up to pattern p exactly when they are equal up to p - 1
+// and have equal keys at p; equal chains up to p - 1 already share one feeder.
+// So (feeder, key) names a chain, without ever concatenating whole chains.
+std::string chain_name(const Feeder& f, const std::string& key) {
+    return fmt("{}{}|", f.is_lia ? 'L' : 'N', f.index) + key;
+}
+
+// The pattern an action's tuple position names; group members share positions
+// with later patterns and are never an action's target.
+const CompiledPattern* target_pattern(const CompiledRule& rule, size_t target) {
+    for (const CompiledPattern& p : rule.patterns)
+        if (p.position == target && p.role.kind != SubRole::Kind::Member) return &p;
+    return nullptr;
+}
+
+// Types whose facts some rule changes, gathered once per build so that the
+// shadow decision of each rule does not walk every other rule.
+struct ChangedTypes {
+    HashSet<TypeId> inserted;  // Insert, InsertLogical
+    HashSet<TypeId> modified;  // the target pattern's type of a Setter, Update or Delete
+    HashSet<TypeId> windowed;  // source types of accumulates over a time window
+
+    explicit ChangedTypes(const std::vector<CompiledRule>& rules) {
+        for (const CompiledRule& r : rules) {
+            for (const CompiledAction& a : r.actions) {
+                switch (a.kind) {
+                    case CompiledAction::Kind::Insert:
+                    case CompiledAction::Kind::InsertLogical: inserted.insert(a.type_id); break;
+                    case CompiledAction::Kind::Setter:
+                    case CompiledAction::Kind::Update:
+                    case CompiledAction::Kind::Delete:
+                        if (const CompiledPattern* p = target_pattern(r, a.target)) modified.insert(p->type_id);
+                        break;
+                    case CompiledAction::Kind::SetFocus: break;
+                }
+            }
+            for (const CompiledPattern& p : r.patterns)
+                if (p.acc && p.acc->window_ms) windowed.insert(p.type_id);
+        }
+    }
+};
+
+// A test that reads only the pattern's own fact.
+bool own_fact_test(const Test& t) {
+    switch (t.kind) {
+        case Test::Kind::Cmp: return t.rhs.kind == Src::Kind::Lit;
+        case Test::Kind::IsNull:
+        case Test::Kind::Unknown:
+        case Test::Kind::Matches:
+        case Test::Kind::Contains: return true;
+        case Test::Kind::Group: return !t.refs_bindings;
+        case Test::Kind::Temporal: return false;
+    }
+    return false;
+}
+
+// The side evaluator of a three-pattern rule whose middle pattern gates the
+// third. Its answer is all-or-nothing only when neither pattern constrains the
+// other and no rule changes either side's facts behind its back.
+void add_shadow(const CompiledRule& rule, const ChangedTypes& changed, const HashMap<TypeId, EventDecl>& events,
+                RuleNet& net) {
+    enum class Shape { WindowNot, WindowExists, Not, Exists };
+    Shape shape;
+    if (rule.ce_event_tail) shape = rule.ce_event_exists ? Shape::WindowExists : Shape::WindowNot;
+    else if (rule.not_tail) shape = Shape::Not;
+    else if (rule.exists_tail) shape = Shape::Exists;
+    else return;
+    if (rule.patterns.size() != 3) invariant_broken("internal error: a shadow shape on a rule without three patterns");
+
+    const CompiledPattern& gate = rule.patterns[1];
+    const CompiledPattern& positive = rule.patterns[2];
+    if (!positive.cmps.empty() || positive.bound_mask != 0 || gate.bound_mask != 0) return;
+    for (const CompiledCmp& c : gate.cmps)
+        if (shape != Shape::Exists || !own_fact_test(c.test)) return;
+    const ShadowSide g{gate.type_id, gate.entry_point_id};
+    const ShadowSide pos{positive.type_id, positive.entry_point_id};
+    if (g == pos || events.count(pos.type)) return;
+
+    const bool window_gate = shape == Shape::WindowNot || shape == Shape::WindowExists;
+    if (changed.inserted.count(pos.type) || (window_gate && changed.inserted.count(g.type))) return;
+    for (TypeId t : {g.type, pos.type})
+        if (changed.modified.count(t) || changed.windowed.count(t)) return;
+
+    switch (shape) {
+        case Shape::WindowNot: net.bf_shadow = BfShadow{g, pos}; return;
+        case Shape::WindowExists: net.ex_shadow = ExShadow{g, pos}; return;
+        case Shape::Not: net.pn_shadow = PnShadow{g, pos}; return;
+        case Shape::Exists: net.px_shadow = PxShadow{g, pos}; return;
+    }
+}
+
+// Fields of pattern 0's facts that a test reads: the tested field, and inside
+// a group every leaf's field and every operand taken from position 0.
+void add_fields_read(const GExpr& e, bool own, uint64_t& mask) {
+    switch (e.kind) {
+        case GExpr::Kind::Cmp:
+            if (own) mask |= field_bit(e.field);
+            if (e.operand.kind == Src::Kind::FactField && e.operand.position == 0) mask |= field_bit(e.operand.field);
+            return;
+        case GExpr::Kind::IsNull:
+        case GExpr::Kind::Matches:
+        case GExpr::Kind::Contains:
+        case GExpr::Kind::In:
+            if (own) mask |= field_bit(e.field);
+            return;
+        case GExpr::Kind::Unknown: return;
+        case GExpr::Kind::And:
+        case GExpr::Kind::Or:
+        case GExpr::Kind::Not:
+            for (const GExpr& c : e.children) add_fields_read(c, own, mask);
+            return;
+    }
+}
+
+// An update of a first-pattern fact reaches a Collect node only when it
+// changes a field that decides the collection: one that pattern 0 tests, or
+// one that the collected pattern compares with.
+uint64_t collect_update_mask(const CompiledRule& rule) {
+    uint64_t mask = 0;
+    for (const CompiledCmp& c : rule.patterns[0].cmps) {
+        mask |= field_bit(c.field);
+        if (c.test.kind == Test::Kind::Group) add_fields_read(c.test.expr, true, mask);
+    }
+    for (const CompiledCmp& c : rule.patterns[1].cmps) {
+        if (c.test.kind == Test::Kind::Cmp && c.test.rhs.kind == Src::Kind::FactField && c.test.rhs.position == 0)
+            mask |= field_bit(c.test.rhs.field);
+        if (c.test.kind == Test::Kind::Group) add_fields_read(c.test.expr, false, mask);
+    }
+    return mask;
+}
+
+}  // namespace
+
+void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     lias.clear();
     nodes.clear();
+    nets.clear();
     acc_nodes.clear();
-    nets.assign(rules.size(), RuleNet{});
+    if (keys.size() != rules.size()) invariant_broken("internal error: pattern keys do not cover the rules");
+    nets.reserve(rules.size());
+
+    HashMap<std::string, size_t> lia_by_key;
+    HashMap<std::string, size_t> node_by_chain;
+    const ChangedTypes changed(rules);
+    auto link_child = [&](const Feeder& f, size_t node) {
+        if (f.is_lia) lias[f.index].nodes.push_back(node);
+        else nodes[f.index].targets.push_back(Target{Target::Kind::Node, node});
+    };
+
+    for (size_t r = 0; r < rules.size(); ++r) {
+        const CompiledRule& rule = rules[r];
+        if (rule.patterns.empty() || keys[r].size() != rule.patterns.size())
+            invariant_broken("internal error: pattern keys do not cover the rule's patterns");
+        RuleNet net;
+        auto [lia, fresh_lia] = lia_by_key.try_emplace(keys[r][0], lias.size());
+        net.lia = lia->second;
+        if (fresh_lia) {
+            Lia l;
+            l.rule = r;
+            l.pattern = 0;
+            lias.push_back(std::move(l));
+        }
+
+        Feeder prev{true, net.lia};
+        Feeder group_feeder = prev;  // what feeds the current not/exists group
+        for (size_t p = 1; p < rule.patterns.size(); ++p) {
+            const CompiledPattern& pat = rule.patterns[p];
+            if (pat.role.kind == SubRole::Kind::Member && rule.patterns[p - 1].role.kind != SubRole::Kind::Member)
+                group_feeder = prev;
+            auto [found, fresh] = node_by_chain.try_emplace(chain_name(prev, keys[r][p]), nodes.size());
+            const size_t id = found->second;
+            if (fresh) {
+                TrieNode tn;
+                tn.node = Node::new_ex(pat.index_op, node_kind(pat), pat.has_temporal());
+                tn.owner = {r, p};
+                // A group's left tuples are the facts before its first member.
+                tn.subnet_prefix = pat.role.kind == SubRole::Kind::Group ? pat.role.base : 0;
+                nodes.push_back(std::move(tn));
+                if (pat.role.kind == SubRole::Kind::Group) {
+                    if (prev.is_lia) invariant_broken("internal error: a not/exists group without members");
+                    link_child(group_feeder, id);
+                    nodes[prev.index].targets.push_back(Target{Target::Kind::Subnet, id});
+                } else {
+                    link_child(prev, id);
+                }
+            }
+            net.node_ids.push_back(id);
+            prev = Feeder{false, id};
+        }
+
+        if (net.node_ids.empty()) lias[net.lia].rules.push_back(r);
+        else nodes[net.node_ids.back()].targets.push_back(Target{Target::Kind::Rule, r});
+        add_shadow(rule, changed, event_decls, net);
+        nets.push_back(std::move(net));
+    }
+
+    for (size_t r = 0; r < rules.size(); ++r) {
+        if (nets[r].node_ids.empty()) continue;
+        TrieNode& first = nodes[nets[r].node_ids[0]];
+        const CompiledPattern& own = rules[first.owner.first].patterns[first.owner.second];
+        if (own.acc && own.acc->func == AccFunc::Collect)
+            first.first_update_mask = first.first_update_mask.value_or(0) | collect_update_mask(rules[r]);
+    }
+
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (nodes[i].node.kind != Kind::Acc) continue;
+        const CompiledPattern& own = rules[nodes[i].owner.first].patterns[nodes[i].owner.second];
+        if (own.acc) acc_nodes.push_back(AccNode{i, own.type_id, own.acc->window_ms});
+    }
 }
 
 }  // namespace quarn
