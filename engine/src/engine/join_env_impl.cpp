@@ -1,0 +1,160 @@
+// The join environment over the fact store: join tests, index keys, the fire
+// time of a temporal not and the left-update shortcut.
+#include "engine/join_env_impl.h"
+
+#include <limits>
+
+#include "common/internal_error.h"
+#include "engine/constraint_eval.h"
+
+namespace quarn {
+
+namespace {
+
+FactId at(const Tuple& tuple, size_t position) {
+    if (position >= tuple.size()) invariant_broken("internal error: a test reads past the left tuple");
+    return tuple[position];
+}
+
+const CompiledCmp* first_temporal(const CompiledPattern& p) {
+    for (const CompiledCmp& c : p.cmps)
+        if (c.test.kind == Test::Kind::Temporal) return &c;
+    return nullptr;
+}
+
+// A comparison with a field of another pattern's fact.
+bool is_cross_cmp(const CompiledPattern& p, const Test& t) {
+    return t.kind == Test::Kind::Cmp && t.rhs.kind == Src::Kind::FactField && p.position != t.rhs.position;
+}
+
+// An optional duration: the field's I64 value, else 0.
+int64_t duration(const FactStore& store, FactId f, std::optional<size_t> field) {
+    if (!field) return 0;
+    Value v = store.get(f, *field);
+    return v.tag() == ValueTag::I64 ? v.as_i64() : 0;
+}
+
+int64_t add_saturating(int64_t a, int64_t b) {
+    int64_t r;
+    if (!__builtin_add_overflow(a, b, &r)) return r;
+    return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+
+}  // namespace
+
+const CompiledPattern& JoinEnvImpl::pattern(size_t i) const {
+    if (i + 1 >= rule_.patterns.size()) invariant_broken("internal error: node position past the rule's patterns");
+    return rule_.patterns[i + 1];
+}
+
+bool JoinEnvImpl::passes(size_t i, const Tuple& tuple, FactId fact, std::optional<size_t> skip) const {
+    const CompiledPattern& p = pattern(i);
+    for (size_t k = 0; k < p.cmps.size(); ++k) {
+        if (k == skip) continue;
+        const CompiledCmp& c = p.cmps[k];
+        const Test& t = c.test;
+        if (t.kind == Test::Kind::Group) {
+            if (eval_gexpr(t.expr, store_, fact, std::span<const FactId>(tuple), p.position) != Truth::True)
+                return false;
+            continue;
+        }
+        if (t.kind == Test::Kind::Temporal) {
+            Value a = store_.temporal_ts(fact, c.field);
+            FactId other = at(tuple, t.anchor);
+            Value b = store_.temporal_ts(other, t.anchor_ts_field);
+            if (a.tag() != ValueTag::I64 || b.tag() != ValueTag::I64) return false;
+            int64_t as = a.as_i64(), bs = b.as_i64();
+            int64_t ae = add_saturating(as, duration(store_, fact, t.own_duration_field));
+            int64_t be = add_saturating(bs, duration(store_, other, t.anchor_duration_field));
+            if (!eval_allen(t.allen, t.params, as, ae, bs, be)) return false;
+            continue;
+        }
+        Value v = store_.get(fact, c.field);
+        bool ok = false;
+        switch (t.kind) {
+            case Test::Kind::Cmp:
+                switch (t.rhs.kind) {
+                    case Src::Kind::Lit: ok = !v.is_null() && eval_cmp(v, t.op, t.rhs.lit); break;
+                    case Src::Kind::FactField: {
+                        FactId other = p.position == t.rhs.position ? fact : at(tuple, t.rhs.position);
+                        ok = eval_cmp_join(v, t.op, store_.get(other, t.rhs.field));
+                        break;
+                    }
+                    case Src::Kind::SnapField: unreachable("a left-hand side never reads a snapshot value");
+                }
+                break;
+            default: ok = eval_alpha_test(v, t); break;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool JoinEnvImpl::allowed(size_t i, const Tuple& tuple, FactId fact) const {
+    return passes(i, tuple, fact, std::nullopt);
+}
+
+bool JoinEnvImpl::allowed_ce(size_t i, const Tuple& tuple, FactId fact) const {
+    // The indexed comparison holds for every fact a range probe reaches. A
+    // temporal node is keyed by event times and probes without its index, so
+    // there the comparison is tested like the others.
+    const CompiledPattern& p = pattern(i);
+    std::optional<size_t> skip = p.has_temporal() ? std::nullopt : p.range_cmp;
+    return passes(i, tuple, fact, skip);
+}
+
+Key JoinEnvImpl::key_of_left(size_t i, const Tuple& tuple) const {
+    const CompiledPattern& p = pattern(i);
+    if (const CompiledCmp* c = first_temporal(p))
+        return std::vector<Value>{store_.temporal_ts(at(tuple, c->test.anchor), c->test.anchor_ts_field)};
+    if (p.range_cmp && *p.range_cmp < p.cmps.size()) {
+        const Test& t = p.cmps[*p.range_cmp].test;
+        if (is_cross_cmp(p, t)) return std::vector<Value>{store_.get(at(tuple, t.rhs.position), t.rhs.field)};
+    }
+    std::vector<Value> key;
+    for (const CompiledCmp& c : p.cmps)
+        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq)
+            key.push_back(store_.get(at(tuple, c.test.rhs.position), c.test.rhs.field));
+    if (key.empty()) return std::nullopt;
+    return key;
+}
+
+Key JoinEnvImpl::key_of_right(size_t i, FactId fact) const {
+    const CompiledPattern& p = pattern(i);
+    if (const CompiledCmp* c = first_temporal(p)) return std::vector<Value>{store_.temporal_ts(fact, c->field)};
+    if (p.range_cmp && *p.range_cmp < p.cmps.size())
+        return std::vector<Value>{store_.get(fact, p.cmps[*p.range_cmp].field)};
+    std::vector<Value> key;
+    for (const CompiledCmp& c : p.cmps)
+        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq) key.push_back(store_.get(fact, c.field));
+    if (key.empty()) return std::nullopt;
+    return key;
+}
+
+std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, const Tuple& tuple) const {
+    const CompiledCmp* c = first_temporal(pattern(i));
+    if (!c) return std::nullopt;
+    const Test& t = c->test;
+    // The stored field, not the recorded event time.
+    Value v = store_.get(at(tuple, t.anchor), t.anchor_ts_field);
+    if (v.tag() != ValueTag::I64 || t.params.size() < 2) return std::nullopt;
+    if (t.allen == AllenOp::After) return add_saturating(v.as_i64(), t.params[1]);
+    if (t.allen == AllenOp::Before && t.params[0] == 0) return v.as_i64();
+    return std::nullopt;
+}
+
+bool JoinEnvImpl::left_update_optimization(size_t i) const {
+    const CompiledPattern& p = pattern(i);
+    size_t reading = 0;
+    bool all_eq = true;
+    for (const CompiledCmp& c : p.cmps) {
+        const Test& t = c.test;
+        bool reads_left = (t.kind == Test::Kind::Group && t.refs_bindings) || is_cross_cmp(p, t);
+        if (!reads_left) continue;
+        ++reading;
+        all_eq = all_eq && t.kind == Test::Kind::Cmp && t.op == CmpOp::Eq;
+    }
+    return reading < 2 || all_eq;
+}
+
+}  // namespace quarn

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include "engine/join_env_impl.h"
+#include "network/network.h"
+#include "store/debug_form.h"
+
+using namespace quarn;
+
+namespace {
+
+CompiledCmp cmp(size_t field, CmpOp op, Src rhs) {
+    CompiledCmp c;
+    c.test.kind = Test::Kind::Cmp;
+    c.test.op = op;
+    c.test.rhs = std::move(rhs);
+    c.field = field;
+    return c;
+}
+
+CompiledCmp temporal(AllenOp op, std::vector<int64_t> params, size_t anchor, size_t anchor_ts, size_t own_ts,
+                     std::optional<size_t> own_duration = std::nullopt) {
+    CompiledCmp c;
+    c.test.kind = Test::Kind::Temporal;
+    c.test.allen = op;
+    c.test.params = std::move(params);
+    c.test.anchor = anchor;
+    c.test.anchor_ts_field = anchor_ts;
+    c.test.own_duration_field = own_duration;
+    c.field = own_ts;
+    c.label = "$a";
+    return c;
+}
+
+CompiledPattern pattern(TypeId type, std::optional<size_t> position, std::vector<CompiledCmp> cmps) {
+    CompiledPattern p;
+    p.type_id = type;
+    p.position = position;
+    p.ce = position ? CeKind::Positive : CeKind::Not;
+    p.cmps = std::move(cmps);
+    return p;
+}
+
+// A(k: I64, v: F64, ts: I64?) and B(k: I64, x: I64, ts: I64?, d: I64?).
+struct Rig {
+    FactStore store{{TypeSchema{"A", {{"k", FieldType::i64()}, {"v", FieldType::f64()}, {"ts", FieldType::i64()}}, 4},
+                     TypeSchema{"B",
+                                {{"k", FieldType::i64()},
+                                 {"x", FieldType::i64()},
+                                 {"ts", FieldType::i64()},
+                                 {"d", FieldType::i64()}},
+                                12}}};
+    CompiledRule rule;
+
+    FactId a(int64_t k, double v, Value ts) { return *store.insert(0, {Value::i64(k), Value::f64(v), ts}); }
+    FactId b(int64_t k, int64_t x, Value ts, Value d = Value()) {
+        return *store.insert(1, {Value::i64(k), Value::i64(x), ts, d});
+    }
+    JoinEnvImpl env() const { return JoinEnvImpl(7, store, rule, 0, false); }
+};
+
+}  // namespace
+
+TEST(JoinEnvImpl, EqualityJoinKeysAndTests) {
+    Rig r;
+    r.rule.patterns = {
+        pattern(0, 0, {}),
+        // B(k == $a.k, x > 2, x != $b.k) with $b this very pattern.
+        pattern(1, 1, {cmp(0, CmpOp::Eq, Src::fact_field(0, 0)), cmp(1, CmpOp::Gt, Src::literal(Value::i64(2))),
+                       cmp(1, CmpOp::Ne, Src::fact_field(1, 0))}),
+        // B(k == $a.v): an integer against a float truncates.
+        pattern(1, 1, {cmp(0, CmpOp::Eq, Src::fact_field(0, 1))}),
+        pattern(1, 1, {}),
+        // B(x == $b.k): an equality with the pattern's own fact is no key.
+        pattern(1, 1, {cmp(1, CmpOp::Eq, Src::fact_field(1, 0))}),
+    };
+    FactId a = r.a(3, 3.7, Value());
+    FactId good = r.b(3, 7, Value());
+    FactId low = r.b(3, 2, Value());
+    FactId same = r.b(3, 3, Value());
+    FactId other = r.b(4, 4, Value());
+    JoinEnvImpl env = r.env();
+    Tuple t{a};
+
+    EXPECT_EQ(debug_key(env.key_of_left(0, t)), "Some([I64(3)])");
+    EXPECT_EQ(debug_key(env.key_of_right(0, good)), "Some([I64(3)])");
+    EXPECT_TRUE(env.allowed(0, t, good));
+    EXPECT_FALSE(env.allowed(0, t, low));
+    EXPECT_FALSE(env.allowed(0, t, same));
+    EXPECT_FALSE(env.allowed(0, t, other));
+    EXPECT_TRUE(env.allowed(1, t, good));  // 3 == trunc(3.7)
+    EXPECT_FALSE(env.allowed(1, t, other));
+    EXPECT_EQ(debug_key(env.key_of_left(1, t)), "Some([F64(3.7)])");
+    // No tests: no key, and everything passes.
+    EXPECT_EQ(debug_key(env.key_of_left(2, t)), "None");
+    EXPECT_EQ(debug_key(env.key_of_right(2, other)), "None");
+    EXPECT_TRUE(env.allowed(2, t, other));
+    EXPECT_TRUE(env.allowed_ce(2, t, other));
+    EXPECT_EQ(env.not_fire_time(2, t), std::nullopt);
+    EXPECT_EQ(debug_key(env.key_of_left(3, t)), "None");
+    EXPECT_EQ(debug_key(env.key_of_right(3, other)), "None");
+    EXPECT_TRUE(env.allowed(3, t, other));
+    EXPECT_FALSE(env.allowed(3, t, good));
+
+    EXPECT_EQ(env.mark(), 7u);
+    EXPECT_FALSE(env.join_expired());
+    r.store.expired.insert(other);
+    EXPECT_TRUE(env.is_expired(other));
+    EXPECT_FALSE(env.is_expired(good));
+}
+
+TEST(JoinEnvImpl, RangeIndexedNotPattern) {
+    Rig r;
+    // not B(x < $a.k, k == 1): the range comparison is the indexed one.
+    CompiledPattern p = pattern(1, std::nullopt, {cmp(1, CmpOp::Lt, Src::fact_field(0, 0)),
+                                                  cmp(0, CmpOp::Eq, Src::literal(Value::i64(1)))});
+    p.range_cmp = 0;
+    p.index_op = 2;
+    r.rule.patterns = {pattern(0, 0, {}), p};
+    FactId a = r.a(10, 0, Value());
+    FactId below = r.b(1, 4, Value());
+    FactId above = r.b(1, 40, Value());
+    FactId wrong_k = r.b(2, 4, Value());
+    JoinEnvImpl env = r.env();
+    Tuple t{a};
+    EXPECT_EQ(debug_key(env.key_of_left(0, t)), "Some([I64(10)])");
+    EXPECT_EQ(debug_key(env.key_of_right(0, above)), "Some([I64(40)])");
+    EXPECT_TRUE(env.allowed(0, t, below));
+    EXPECT_FALSE(env.allowed(0, t, above));
+    // The probe already applied x < 10, so allowed_ce tests only the rest.
+    EXPECT_TRUE(env.allowed_ce(0, t, above));
+    EXPECT_FALSE(env.allowed_ce(0, t, wrong_k));
+
+    // Through a real not node: only facts below the bound block the tuple.
+    Node node = Node::new_ex(2, Kind::Not, false);
+    node.rights.push_back(above, env.key_of_right(0, above));
+    EXPECT_EQ(node.find_blocker(env, 0, t, std::nullopt, Staged<FactId>{}), std::nullopt);
+    node.rights.push_back(below, env.key_of_right(0, below));
+    EXPECT_EQ(node.find_blocker(env, 0, t, std::nullopt, Staged<FactId>{}), std::optional<FactId>(below));
+}
+
+TEST(JoinEnvImpl, TemporalKeysTestsAndFireTimes) {
+    Rig r;
+    // $a : A()  B(this after[0, 10] $a)  not B(this before[0, 5] $a)  B(this meets $a)  B(this during[1, 20] $a)
+    CompiledPattern after = pattern(1, 1, {temporal(AllenOp::After, {0, 10}, 0, 2, 2, 3)});
+    CompiledPattern before = pattern(1, std::nullopt, {temporal(AllenOp::Before, {0, 5}, 0, 2, 2)});
+    before.range_cmp = 0;  // ignored: a temporal node probes by event time
+    CompiledPattern before_late = pattern(1, std::nullopt, {temporal(AllenOp::Before, {1, 5}, 0, 2, 2)});
+    CompiledPattern meets = pattern(1, 1, {temporal(AllenOp::Meets, {}, 0, 2, 2)});
+    r.rule.patterns = {pattern(0, 0, {}), after, before, before_late, meets};
+    FactId a = r.a(0, 0, Value::i64(100));
+    // The recorded event time wins over the field for keys and tests ...
+    r.store.event_ts[a] = 90;
+    FactId b_in = r.b(0, 0, Value::i64(95), Value::i64(3));  // as 95, ae 98; 95 - 90 = 5
+    FactId b_out = r.b(0, 0, Value::i64(101));               // 11 after
+    FactId b_null = r.b(0, 0, Value());
+    JoinEnvImpl env = r.env();
+    Tuple t{a};
+    EXPECT_EQ(debug_key(env.key_of_left(0, t)), "Some([I64(90)])");
+    EXPECT_EQ(debug_key(env.key_of_right(0, b_in)), "Some([I64(95)])");
+    EXPECT_EQ(debug_key(env.key_of_right(0, b_null)), "Some([Null])");
+    EXPECT_TRUE(env.allowed(0, t, b_in));
+    EXPECT_FALSE(env.allowed(0, t, b_out));
+    EXPECT_FALSE(env.allowed(0, t, b_null));
+    // ... but a temporal not waits from the stored field: 100 + 10.
+    EXPECT_EQ(env.not_fire_time(0, t), std::optional<int64_t>(110));
+    EXPECT_EQ(env.not_fire_time(1, t), std::optional<int64_t>(100));
+    EXPECT_EQ(env.not_fire_time(2, t), std::nullopt);  // before with a lower bound
+    EXPECT_EQ(env.not_fire_time(3, t), std::nullopt);  // meets
+    // this before a: 0 <= 90 - end(this) <= 5; b_in ends at 98.
+    EXPECT_FALSE(env.allowed_ce(1, t, b_in));
+    EXPECT_FALSE(env.allowed_ce(1, t, b_null));
+    FactId b_early = r.b(0, 0, Value::i64(87));  // 90 - 87 = 3 within [0, 5]
+    EXPECT_TRUE(env.allowed_ce(1, t, b_early));
+    FactId b_meets = r.b(0, 0, Value::i64(90));
+    EXPECT_TRUE(env.allowed(3, t, b_meets));
+    EXPECT_FALSE(env.allowed(3, t, b_early));
+
+    // A null anchor time: no fire time, no match.
+    FactId a_null = r.a(0, 0, Value());
+    Tuple tn{a_null};
+    EXPECT_EQ(env.not_fire_time(0, tn), std::nullopt);
+    EXPECT_FALSE(env.allowed(0, tn, b_in));
+}
+
+TEST(JoinEnvImpl, GroupsReadingBindingsJoin) {
+    Rig r;
+    GExpr g;
+    g.kind = GExpr::Kind::Or;
+    GExpr eq;
+    eq.kind = GExpr::Kind::Cmp;
+    eq.field = 0;
+    eq.operand = Src::fact_field(0, 0);
+    GExpr dur_null;
+    dur_null.kind = GExpr::Kind::IsNull;
+    dur_null.field = 3;
+    g.children = {eq, dur_null};
+    CompiledCmp c;
+    c.test.kind = quarn::Test::Kind::Group;
+    c.test.refs_bindings = true;
+    c.test.expr = g;
+    r.rule.patterns = {pattern(0, 0, {}), pattern(1, 1, {c})};
+    FactId a = r.a(5, 0, Value());
+    JoinEnvImpl env = r.env();
+    Tuple t{a};
+    EXPECT_TRUE(env.allowed(0, t, r.b(5, 0, Value(), Value::i64(1))));
+    EXPECT_TRUE(env.allowed(0, t, r.b(6, 0, Value(), Value())));
+    EXPECT_FALSE(env.allowed(0, t, r.b(6, 0, Value(), Value::i64(1))));
+    EXPECT_EQ(debug_key(env.key_of_left(0, t)), "None");  // groups give no key
+}
+
+TEST(JoinEnvImpl, LeftUpdateShortcutCountsTestsThatReadTheTuple) {
+    Rig r;
+    CompiledCmp refs_group;
+    refs_group.test.kind = quarn::Test::Kind::Group;
+    refs_group.test.refs_bindings = true;
+    CompiledCmp own_group = refs_group;
+    own_group.test.refs_bindings = false;
+    auto eq = [](size_t p) { return cmp(0, CmpOp::Eq, Src::fact_field(p, 0)); };
+    auto lt = [](size_t p) { return cmp(1, CmpOp::Lt, Src::fact_field(p, 1)); };
+    auto lit = cmp(0, CmpOp::Lt, Src::literal(Value::i64(1)));
+    auto tmp = temporal(AllenOp::After, {0, 1}, 0, 2, 2);
+    struct Case {
+        std::vector<CompiledCmp> cmps;
+        bool expected;
+    };
+    const Case cases[] = {
+        {{}, true},
+        {{lt(0)}, true},
+        {{eq(0), eq(0)}, true},
+        {{eq(0), lt(0)}, false},
+        {{eq(0), refs_group}, false},
+        {{lt(0), own_group, lit, tmp}, true},
+        {{lt(0), tmp, tmp}, true},
+        // A comparison with the pattern's own fact does not read the tuple.
+        {{lt(0), lt(1)}, true},
+    };
+    for (const Case& c : cases) {
+        r.rule.patterns = {pattern(0, 0, {}), pattern(1, 1, c.cmps)};
+        EXPECT_EQ(r.env().left_update_optimization(0), c.expected) << c.cmps.size();
+    }
+}
