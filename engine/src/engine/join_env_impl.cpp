@@ -11,7 +11,7 @@ namespace quarn {
 
 namespace {
 
-FactId at(const Tuple& tuple, size_t position) {
+FactId at(std::span<const FactId> tuple, size_t position) {
     if (position >= tuple.size()) invariant_broken("internal error: a test reads past the left tuple");
     return tuple[position];
 }
@@ -47,14 +47,14 @@ const CompiledPattern& JoinEnvImpl::pattern(size_t i) const {
     return rule_.patterns[i + 1];
 }
 
-bool JoinEnvImpl::passes(size_t i, const Tuple& tuple, FactId fact, std::optional<size_t> skip) const {
+bool JoinEnvImpl::passes(size_t i, std::span<const FactId> tuple, FactId fact, std::optional<size_t> skip) const {
     const CompiledPattern& p = pattern(i);
     for (size_t k = 0; k < p.cmps.size(); ++k) {
         if (k == skip) continue;
         const CompiledCmp& c = p.cmps[k];
         const Test& t = c.test;
         if (t.kind == Test::Kind::Group) {
-            if (eval_gexpr(t.expr, store_, fact, std::span<const FactId>(tuple), p.position) != Truth::True)
+            if (eval_gexpr(t.expr, store_, fact, tuple, p.position) != Truth::True)
                 return false;
             continue;
         }
@@ -103,7 +103,11 @@ bool JoinEnvImpl::allowed_ce(size_t i, const Tuple& tuple, FactId fact) const {
     return passes(i, tuple, fact, skip);
 }
 
-Key JoinEnvImpl::key_of_left(size_t i, const Tuple& tuple) const {
+Key JoinEnvImpl::key_of_left(size_t i, const Tuple& tuple) const { return left_key_values(i, tuple); }
+
+Key JoinEnvImpl::key_of_right(size_t i, FactId fact) const { return right_key_values(i, fact); }
+
+std::optional<std::vector<Value>> JoinEnvImpl::left_key_values(size_t i, std::span<const FactId> tuple) const {
     const CompiledPattern& p = pattern(i);
     if (const CompiledCmp* c = first_temporal(p))
         return std::vector<Value>{store_.temporal_ts(at(tuple, c->test.anchor), c->test.anchor_ts_field)};
@@ -119,7 +123,7 @@ Key JoinEnvImpl::key_of_left(size_t i, const Tuple& tuple) const {
     return key;
 }
 
-Key JoinEnvImpl::key_of_right(size_t i, FactId fact) const {
+std::optional<std::vector<Value>> JoinEnvImpl::right_key_values(size_t i, FactId fact) const {
     const CompiledPattern& p = pattern(i);
     if (const CompiledCmp* c = first_temporal(p)) return std::vector<Value>{store_.temporal_ts(fact, c->field)};
     if (p.range_cmp && *p.range_cmp < p.cmps.size())
@@ -132,6 +136,10 @@ Key JoinEnvImpl::key_of_right(size_t i, FactId fact) const {
 }
 
 std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, const Tuple& tuple) const {
+    return fire_time(i, tuple);
+}
+
+std::optional<int64_t> JoinEnvImpl::fire_time(size_t i, std::span<const FactId> tuple) const {
     const CompiledCmp* c = first_temporal(pattern(i));
     if (!c) return std::nullopt;
     const Test& t = c->test;

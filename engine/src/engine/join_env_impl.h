@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "engine/compiled_rule.h"
 #include "network/join_env.h"
@@ -33,9 +35,13 @@ public:
     uint8_t flag() const { return flag_; }
 
 private:
+    // The work behind the overrides, over the facts of a tuple in pattern order.
     const CompiledPattern& pattern(size_t i) const;
     // Every test of pattern i+1 in order, skipping the one at `skip`.
-    bool passes(size_t i, const Tuple& tuple, FactId fact, std::optional<size_t> skip) const;
+    bool passes(size_t i, std::span<const FactId> tuple, FactId fact, std::optional<size_t> skip) const;
+    std::optional<std::vector<Value>> left_key_values(size_t i, std::span<const FactId> tuple) const;
+    std::optional<std::vector<Value>> right_key_values(size_t i, FactId fact) const;
+    std::optional<int64_t> fire_time(size_t i, std::span<const FactId> tuple) const;
 
     uint64_t mark_;
     const FactStore& store_;
