@@ -27,7 +27,8 @@
 //   engine_ce_nodes.cpp    ?query and subnetwork nodes
 //   agenda.cpp             push_activation, eval_salience, fire_all
 //   actions.cpp            eval_src and the right-hand-side actions
-//   stream_flush.cpp       stream_flush_ex, peer merge, window close
+//   stream_flush.cpp       stream_flush_ex
+//   peer_merge.cpp         RuleNet::s0_close_window, RuleNet::peer_merge_term
 //   shadows.cpp            the shadow evaluators
 //   accumulate.cpp         accumulate state and nodes; groupby.cpp groups;
 //   windows.cpp            sliding windows
@@ -35,6 +36,7 @@
 //   tms.cpp                truth maintenance
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -159,6 +161,16 @@ struct PxShadow {
     ShadowSide gate, positive;
 };
 
+// What truth maintenance makes of a delete: whether it proceeds, and for
+// which fact (a stated copy's delete may remove the logical fact instead), with
+// the values to re-insert the logical fact from when a right-hand side deleted
+// its last stated copy.
+struct TmsRoute {
+    bool proceed = true;
+    FactId fact = 0;
+    std::optional<std::vector<Value>> saved;
+};
+
 // Truth-maintenance state.
 struct Tms {
     // Types that some rule inserts with insertLogical. Compiled state: it
@@ -219,6 +231,34 @@ struct RuleNet {
     bool on_agenda = false;
     bool linked_mark = false;
     bool dirty = false;
+
+    // Closes the open window of first-pattern changes when it holds any, so
+    // that later changes go into a new one.
+    void s0_close_window();
+    // Merges a delta that a shared node produced for another rule into this
+    // rule's terminal input; `incoming` is read, not consumed.
+    void peer_merge_term(const Staged<Tuple>& incoming);
+};
+
+// A row that passed every check of an insert, converted to its type's fields.
+struct PreparedInsert {
+    TypeId type = 0;
+    uint32_t entry_point = 0;
+    std::vector<Value> values;  // field order
+};
+
+// How much staged input the network held just before one fact operation, so
+// that the stream flush that follows can tell what that operation added.
+struct StageSnapshot {
+    // Per node, node order: inserts staged in the first-pattern, left and right
+    // inputs, then the deletes of the same three.
+    std::vector<std::array<uint64_t, 6>> node_counts;
+    // Per rule: staged inserts, updates and deletes over all of its windows.
+    std::vector<uint64_t> window_totals;
+    // Per rule: rule_linked as a byte.
+    std::vector<uint8_t> linked_before;
+    // A copy of Engine::flush_linked.
+    std::vector<uint8_t> flush_linked_before;
 };
 
 class Engine {
@@ -264,12 +304,81 @@ public:
                                std::optional<std::string_view> duration_field, std::optional<int64_t> expires_ms);
     EngineStatus advance(int64_t ms);
 
-    // Facts.
+    // Facts. A handle the engine never issued gives "unknown handle {}"; an
+    // update of a deleted fact is refused, its delete does nothing.
     EngineResult<FactId> insert(std::string_view type_name, std::vector<std::pair<std::string, Value>> row);
     EngineResult<FactId> insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
                                      std::optional<std::string_view> entry_point);
+    // The checks of insert_into without storing anything: the row converted to
+    // the type's fields, or the error insert_into would give. With
+    // insert_prepared, a caller checks a whole batch before storing any of it.
+    EngineResult<PreparedInsert> prepare_insert(std::string_view type_name,
+                                                std::vector<std::pair<std::string, Value>> row,
+                                                std::optional<std::string_view> entry_point) const;
+    EngineResult<FactId> insert_prepared(PreparedInsert prepared);
+    // All or nothing: a refused pair writes nothing and propagates nothing.
     EngineStatus update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes);
     EngineStatus delete_fact(FactId fact);
+
+    // Change propagation (propagation.cpp). The fact's row must already be in
+    // its new state (inserted, overwritten or marked dead). A stamp is none for
+    // outside changes, the firing rule's index for a right-hand side's.
+    // Whether `fact` passes pattern `pattern` of rule `rule` on its own: type,
+    // entry point and the tests that read no other fact.
+    bool alpha_passes_fields(size_t rule, size_t pattern, FactId fact) const;
+    void on_insert(FactId fact, Stamp stamp);
+    // `mask`: bit i = field i was written; all ones means every field.
+    void on_update(FactId fact, uint64_t mask, Stamp stamp);
+    // `window`: the caller queued the delete for the windowed accumulates,
+    // which therefore leave the fact alone here.
+    void on_delete_ex(FactId fact, Stamp stamp, bool window);
+
+    // Lazy linking (linking.cpp). rule_linked: every pattern of the rule could
+    // still be satisfied, judged from membership counts alone.
+    bool rule_linked(size_t rule) const;
+    // After one staged change: marks the rules whose link state changed or that
+    // hold pending work; `linked_before` (one byte per rule) is brought up to date.
+    void note_link_effects_ex(std::vector<uint8_t>& linked_before);
+    std::vector<uint8_t> link_states() const;
+    // Some window, the terminal input or a node of the rule holds staged input
+    // (or a node deferred tuples).
+    bool has_pending_work(size_t rule) const;
+    StageSnapshot stage_snapshot() const;
+    // Steps shared by the propagation operations: the linked flags of tracked
+    // queries recomputed; a fact taken into or let go from a Lia's passing set
+    // with its windows and first-pattern inputs; a fact admitted to a node's
+    // right side (win_in and the first-blocker mark).
+    void refresh_query_links();
+    void lia_take_in(size_t lia, FactId fact, Stamp stamp);
+    void lia_let_go(size_t lia, FactId fact, Stamp stamp);
+    void node_admit(size_t node, FactId fact);
+
+    // Hooks of features that other files own; each runs at its place in the
+    // fact operations and propagation above.
+    // Expiry schedule of a new fact: 0 already due (queued), 1 scheduled, 2 not
+    // an expiring event, 255 negative deadline (time.cpp).
+    uint8_t schedule_expiration(FactId fact);
+    void schedule_window_evictions(FactId fact);
+    // Sliding windows of accumulates (windows.cpp).
+    bool winacc_admits(size_t node, FactId fact) const;
+    void winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp, std::vector<uint8_t>& links_before);
+    // Truth maintenance (tms.cpp).
+    void tms_note_stated(FactId fact);
+    TmsRoute tms_route_delete_ex(FactId fact, bool reinstate);
+    void tms_eager_break(FactId fact);
+    // Shadow evaluators (shadows.cpp): a new fact offered to the evaluators
+    // keyed by its type and entry point (`expiry` as schedule_expiration gave
+    // it); an updated fact refreshed in them; a deleted fact dropped from them;
+    // the gate sides told of an insert or a delete with its stamp.
+    void shadow_intake(FactId fact, uint8_t expiry);
+    void shadow_refresh(FactId fact);
+    void shadow_drop(FactId fact);
+    void shadow_gate_insert(FactId fact, uint64_t seq);
+    void shadow_gate_delete(FactId fact, uint64_t seq);
+    // The insert-time evaluation of sessions with event types (stream_flush.cpp).
+    void stream_flush_ex(const StageSnapshot& snapshot, bool close_windows);
+    // Brings one rule's match state up to date (evaluation.cpp).
+    void evaluate_rule_inner(size_t rule, bool force);
 
     // Firing.
     EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit);

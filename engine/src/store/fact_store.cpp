@@ -192,6 +192,13 @@ Status FactStore::set_value(FactId f, size_t field, Value v) {
     return {};
 }
 
+Status FactStore::check_value(TypeId t, size_t field, const Value& v) const {
+    const TypeData& d = data_[t];
+    if (field >= d.columns.size()) return err(fmt("type {} has no field {}", schemas_[t].name, field));
+    if (auto why = refusal(d.columns[field], v)) return err(std::move(*why));
+    return {};
+}
+
 void FactStore::remove(FactId f) {
     if (!knows(f)) return;
     expired.erase(f);

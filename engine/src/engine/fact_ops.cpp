@@ -1,0 +1,171 @@
+// Fact insert, update and delete from outside the rules, with their bookkeeping and propagation.
+#include <algorithm>
+
+#include "common/text.h"
+#include "engine/engine.h"
+
+namespace quarn {
+
+EngineResult<FactId> Engine::insert(std::string_view type_name, std::vector<std::pair<std::string, Value>> row) {
+    return insert_into(type_name, std::move(row), std::nullopt);
+}
+
+EngineResult<PreparedInsert> Engine::prepare_insert(std::string_view type_name,
+                                                    std::vector<std::pair<std::string, Value>> row,
+                                                    std::optional<std::string_view> entry_point) const {
+    PreparedInsert out;
+    if (entry_point && !entry_point->empty() && *entry_point != "DEFAULT") {
+        auto it = entry_points.find(std::string(*entry_point));
+        if (it == entry_points.end())
+            return engine_err(fmt("no rule references entry-point {} (unknown entry point)", quoted(*entry_point)));
+        out.entry_point = it->second;
+    }
+    if (type_name == "InitialFact") return engine_err(fmt("type name {} is reserved", type_name));
+    std::optional<TypeId> t = store.type_id(type_name);
+    if (!t) return engine_err(fmt("unknown type {}", type_name));
+    out.type = *t;
+
+    // Each declared field takes the first pair of its name; the row's last pair
+    // moves into the hole, which decides which leftover an error names.
+    const TypeSchema& schema = store.schema(*t);
+    out.values.reserve(schema.fields.size());
+    for (const auto& [field, type] : schema.fields) {
+        auto it = std::find_if(row.begin(), row.end(), [&](const auto& pair) { return pair.first == field; });
+        if (it == row.end()) return engine_err(fmt("{}: missing field {}", schema.name, field));
+        Value v = std::move(it->second);
+        if (it != row.end() - 1) *it = std::move(row.back());
+        row.pop_back();
+        std::optional<Value> c = coerce(std::move(v), type);
+        if (!c) return engine_err(fmt("{}.{}: type mismatch", schema.name, field));
+        out.values.push_back(std::move(*c));
+    }
+    if (!row.empty()) return engine_err(fmt("{}: unknown field {}", schema.name, row.front().first));
+    for (size_t i = 0; i < out.values.size(); ++i)
+        if (Status ok = store.check_value(out.type, i, out.values[i]); !ok) return engine_err(std::move(ok).error());
+    return out;
+}
+
+EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
+                                         std::optional<std::string_view> entry_point) {
+    QUARN_TRY(PreparedInsert prepared, prepare_insert(type_name, std::move(row), entry_point));
+    return insert_prepared(std::move(prepared));
+}
+
+EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
+    const TypeId type = prepared.type;
+    Result<FactId, std::string> stored = store.insert(type, std::move(prepared.values));
+    if (!stored) return engine_err(std::move(stored).error());
+    const FactId f = *stored;
+
+    if (prepared.entry_point != 0) {
+        if (fact_entry_point.size() <= f) fact_entry_point.resize(size_t{f} + 1, 0);
+        fact_entry_point[f] = prepared.entry_point;
+    }
+    // The event time is fixed at insertion: later updates of the field do not
+    // move the event.
+    if (auto decl = event_decls.find(type); decl != event_decls.end()) {
+        Value ts = store.get(f, decl->second.ts_field);
+        if (ts.tag() == ValueTag::I64) store.event_ts[f] = ts.as_i64();
+    }
+    const uint8_t expiry = schedule_expiration(f);
+    shadow_intake(f, expiry);
+    schedule_window_evictions(f);
+    tms_note_stated(f);
+
+    if (immediate) {
+        StageSnapshot snapshot = stage_snapshot();
+        on_insert(f, std::nullopt);
+        for (RuleNet& net : nets) net.s0_close_window();
+        flush_origin_type = type;
+        stream_flush_ex(snapshot, true);
+        flush_origin_type.reset();
+    }
+    return f;
+}
+
+EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes) {
+    QUARN_CHECK(check_handle(fact));
+    if (!store.is_alive(fact)) return engine_err(fmt("update of dead handle {}", fact));
+    const TypeId type = store.fact_type(fact);
+    if (tms.logical_types.count(type))
+        return engine_err(
+            "external update of a logically-inserted type is out of subset (D-076; a runtime error otherwise — "
+            "tms_u1/u4)");
+
+    // All or nothing: every pair is looked up, converted and checked before the
+    // first is written, so a refused pair leaves the store and the network as
+    // they were.
+    const TypeSchema& schema = store.schema(type);
+    std::vector<std::pair<size_t, Value>> writes;
+    writes.reserve(changes.size());
+    uint64_t mask = 0;
+    for (auto& [name, value] : changes) {
+        std::optional<size_t> field = store.field_index(type, name);
+        if (!field) return engine_err(fmt("{}: no field {}", schema.name, name));
+        std::optional<Value> c = coerce(std::move(value), store.field_type(type, *field));
+        if (!c) return engine_err(fmt("{}.{}: type mismatch", schema.name, name));
+        if (Status ok = store.check_value(type, *field, *c); !ok) return engine_err(std::move(ok).error());
+        writes.emplace_back(*field, std::move(*c));
+        mask |= uint64_t{1} << *field;
+    }
+    for (auto& [field, value] : writes)
+        if (Status ok = store.set_value(fact, field, std::move(value)); !ok)
+            invariant_broken("internal error: checked value refused: " + ok.error());
+
+    shadow_refresh(fact);
+    if (immediate) {
+        on_update(fact, mask, std::nullopt);
+        for (RuleNet& net : nets) net.s0_close_window();
+    }
+    return {};
+}
+
+EngineStatus Engine::delete_fact(FactId fact) {
+    QUARN_CHECK(check_handle(fact));
+    if (!store.is_alive(fact)) return {};
+    TmsRoute route = tms_route_delete_ex(fact, false);
+    if (!route.proceed) return {};
+    const FactId f = route.fact;
+    if (!store.is_alive(f)) return {};
+    store.remove(f);  // also leaves the expired set
+    if (!expiring) shadow_drop(f);
+    if (!immediate) return {};
+
+    const TypeId type = store.fact_type(f);
+    const bool event = event_decls.count(type) != 0;
+    // A windowed accumulate removes the fact when the queued change is taken at
+    // the next flush, not here.
+    bool windowed = false;
+    if (!expiring && event) {
+        for (const TrieNode& n : nodes) {
+            const CompiledPattern& p = rules[n.owner.first].patterns[n.owner.second];
+            if (p.type_id == type && p.acc && p.role.kind != SubRole::Kind::Group) {
+                windowed = true;
+                break;
+            }
+        }
+    }
+    deleting_fact = f;
+    on_delete_ex(f, std::nullopt, windowed);
+    deleting_fact.reset();
+    if (windowed) window_changes.push_back(WindowChange{f, 1, 0});
+    for (RuleNet& net : nets) net.s0_close_window();
+    if (expiring || !event) return {};
+
+    // A deleted event can unblock a not pattern before any time passes.
+    const bool was_eager = eager_eval;
+    eager_eval = true;
+    for (size_t r = 0; r < rules.size(); ++r) {
+        bool reads = std::any_of(rules[r].patterns.begin(), rules[r].patterns.end(), [&](const CompiledPattern& p) {
+            return p.ce != CeKind::Positive && p.type_id == type;
+        });
+        if (!reads) continue;
+        tms.forced_eval = true;
+        evaluate_rule_inner(r, true);
+        tms.forced_eval = false;
+    }
+    eager_eval = was_eager;
+    return {};
+}
+
+}  // namespace quarn

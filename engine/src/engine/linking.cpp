@@ -1,0 +1,124 @@
+// Lazy rule linking: whether a rule's patterns could all be satisfied, the marks that follow a change, and the stage snapshot.
+#include "engine/engine.h"
+
+namespace quarn {
+
+namespace {
+
+bool holds_staged_input(const TrieNode& n) {
+    return !n.first_input.empty() || !n.node.staged_lefts.empty() || !n.node.staged_rights.empty() ||
+           !n.subnet_input.empty();
+}
+
+// Staged input, deferred tuples or memory of any kind.
+bool holds_anything(const TrieNode& n) {
+    return holds_staged_input(n) || !n.node.lefts.empty() || !n.node.rights.empty() || !n.subnet_lefts.empty();
+}
+
+}  // namespace
+
+bool Engine::rule_linked(size_t r) const {
+    const CompiledRule& rule = rules[r];
+    const RuleNet& net = nets[r];
+    if (rule.patterns.empty()) return true;
+    if (lias[net.lia].passing.empty()) return false;
+    for (size_t i = 1; i < rule.patterns.size(); ++i) {
+        const CompiledPattern& p = rule.patterns[i];
+        // Accumulates and ?query elements match on empty input too.
+        if (p.acc || p.qce) continue;
+        const TrieNode& n = nodes[net.node_ids[i - 1]];
+        switch (p.role.kind) {
+            case SubRole::Kind::Member: break;
+            case SubRole::Kind::Plain:
+                if (p.ce != CeKind::Not) {
+                    if (n.win_in.empty()) return false;
+                } else if (!not_exempt(p) && !n.win_in.empty() && !n.blocker_pending) {
+                    // A blocker that no evaluation has seen yet may still be
+                    // outweighed by the tuples staged before it.
+                    return false;
+                }
+                break;
+            case SubRole::Kind::Group:
+                if (p.ce != CeKind::Exists || holds_anything(n)) break;
+                for (size_t m = i - p.role.member_count; m < i; ++m) {
+                    if (m == 0) continue;
+                    if (rule.patterns[m].ce != CeKind::Not && nodes[net.node_ids[m - 1]].win_in.empty()) return false;
+                }
+                break;
+        }
+    }
+    return true;
+}
+
+std::vector<uint8_t> Engine::link_states() const {
+    std::vector<uint8_t> out(rules.size());
+    for (size_t r = 0; r < rules.size(); ++r) out[r] = rule_linked(r) ? 1 : 0;
+    return out;
+}
+
+void Engine::note_link_effects_ex(std::vector<uint8_t>& linked_before) {
+    for (size_t r = 0; r < rules.size(); ++r) {
+        const bool now = rule_linked(r);
+        const bool before = linked_before[r] != 0;
+        RuleNet& net = nets[r];
+        if (before && !now) {
+            // What the rule produced must be dropped or re-checked.
+            net.on_agenda = true;
+            net.dirty = true;
+            net.dirty_stamp = input_seq;
+        }
+        if (!before && now && expiring) {
+            // The expiry deletes that follow must find the rule's live right
+            // facts in memory.
+            for (size_t k = 0; k < net.node_ids.size(); ++k) {
+                TrieNode& n = nodes[net.node_ids[k]];
+                if (n.node.temporal) continue;
+                JoinEnvImpl env(input_seq, store, rules[r], 0, false);
+                n.node.drain_staged_rights_to_memory_if(env, k, std::nullopt,
+                                                        [this](FactId f) { return store.is_alive(f); });
+            }
+        }
+        if (now) {
+            net.linked_mark = true;
+            if (has_pending_work(r)) {
+                net.dirty = true;
+                net.dirty_stamp = input_seq;
+                net.on_agenda = true;
+            }
+        }
+        linked_before[r] = now ? 1 : 0;
+    }
+}
+
+bool Engine::has_pending_work(size_t r) const {
+    const RuleNet& net = nets[r];
+    for (const Staged<FactId>& w : net.s0_windows)
+        if (!w.empty()) return true;
+    if (!net.term.empty()) return true;
+    for (size_t id : net.node_ids) {
+        const TrieNode& n = nodes[id];
+        if (holds_staged_input(n) || !n.node.deferred.empty()) return true;
+    }
+    return false;
+}
+
+StageSnapshot Engine::stage_snapshot() const {
+    StageSnapshot s;
+    s.node_counts.reserve(nodes.size());
+    for (const TrieNode& n : nodes) {
+        s.node_counts.push_back({n.first_input.ins.size(), n.node.staged_lefts.ins.size(),
+                                 n.node.staged_rights.ins.size(), n.first_input.del.size(),
+                                 n.node.staged_lefts.del.size(), n.node.staged_rights.del.size()});
+    }
+    s.window_totals.reserve(nets.size());
+    for (const RuleNet& net : nets) {
+        uint64_t total = 0;
+        for (const Staged<FactId>& w : net.s0_windows) total += w.ins.size() + w.upd.size() + w.del.size();
+        s.window_totals.push_back(total);
+    }
+    s.linked_before = link_states();
+    s.flush_linked_before = flush_linked;
+    return s;
+}
+
+}  // namespace quarn

@@ -1,0 +1,243 @@
+// Change propagation: one stored insert, update or delete staged into the first-pattern inputs and node inputs that read it.
+#include <algorithm>
+
+#include "engine/engine.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr uint64_t kAllFields = ~uint64_t{0};
+
+enum : uint8_t { kFlagInsert = 0, kFlagReinsert = 1, kFlagUpdate = 2, kFlagUnlinkedArrival = 4 };
+
+bool window_holds(const std::vector<Staged<FactId>>& windows, FactId f, bool ins, bool upd, bool del) {
+    for (const Staged<FactId>& w : windows) {
+        if ((ins && w.ins.contains(f)) || (upd && w.upd.contains(f)) || (del && w.del.contains(f))) return true;
+    }
+    return false;
+}
+
+bool is_not_without_exemption(const CompiledPattern& p) { return p.ce == CeKind::Not && !not_exempt(p); }
+
+}  // namespace
+
+bool Engine::alpha_passes_fields(size_t r, size_t pattern, FactId f) const {
+    const CompiledPattern& p = rules[r].patterns[pattern];
+    if (store.fact_type(f) != p.type_id) return false;
+    const uint32_t ep = f < fact_entry_point.size() ? fact_entry_point[f] : 0;
+    if (ep != p.entry_point_id) return false;
+    for (const CompiledCmp& c : p.cmps) {
+        const Test& t = c.test;
+        switch (t.kind) {
+            case Test::Kind::Group:
+                if (t.refs_bindings) continue;
+                if (eval_gexpr(t.expr, store, f, std::nullopt, p.position) != Truth::True) return false;
+                continue;
+            case Test::Kind::Temporal: continue;
+            case Test::Kind::Cmp: {
+                if (t.rhs.is_literal()) {
+                    Value v = store.get(f, c.field);
+                    if (v.is_null() || !eval_cmp(v, t.op, t.rhs.lit)) return false;
+                } else if (t.rhs.kind == Src::Kind::FactField && p.position && t.rhs.position == *p.position) {
+                    if (!eval_cmp_join(store.get(f, c.field), t.op, store.get(f, t.rhs.field))) return false;
+                }
+                continue;  // against another pattern's fact: a join test
+            }
+            default:
+                if (!eval_alpha_test(store.get(f, c.field), t)) return false;
+                continue;
+        }
+    }
+    return true;
+}
+
+void Engine::refresh_query_links() {
+    linked_queries.resize(queries.size(), 0);
+    for (uint32_t q = 0; q < queries.size(); ++q) {
+        const bool tracked = q < tracked_queries.size() && tracked_queries[q] != 0;
+        linked_queries[q] = tracked && query_linked(store, queries, q) ? 1 : 0;
+    }
+}
+
+void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
+    Lia& lia = lias[li];
+    lia.passing.insert(f);
+    for (size_t r : lia.rules) {
+        std::vector<Staged<FactId>>& windows = nets[r].s0_windows;
+        if (!window_holds(windows, f, true, true, false)) windows.back().add_ins_ph(f, stamp, kFlagInsert);
+    }
+    for (size_t n : lia.nodes) {
+        TrieNode& node = nodes[n];
+        node.node.left_ranks[Tuple{f}] = ++input_seq;
+        node.first_input.add_ins_ph(f, stamp, kFlagInsert);
+    }
+}
+
+void Engine::lia_let_go(size_t li, FactId f, Stamp stamp) {
+    Lia& lia = lias[li];
+    lia.passing.erase(f);
+    for (size_t r : lia.rules) {
+        std::vector<Staged<FactId>>& windows = nets[r].s0_windows;
+        // An insert nobody has seen yet is simply withdrawn.
+        bool withdrawn = false;
+        for (Staged<FactId>& w : windows)
+            if ((withdrawn = w.remove_ins(f))) break;
+        if (withdrawn) continue;
+        for (Staged<FactId>& w : windows)
+            if (w.remove_upd(f)) break;
+        if (!window_holds(windows, f, false, false, true)) windows.back().add_del(f, stamp);
+    }
+    for (size_t n : lia.nodes) nodes[n].first_input.add_del(f, stamp);
+}
+
+void Engine::node_admit(size_t ni, FactId f) {
+    TrieNode& n = nodes[ni];
+    n.win_in.insert(f);
+    // The first blocker of a not pattern unlinks its rule only once an
+    // evaluation has seen it.
+    const CompiledPattern& p = rules[n.owner.first].patterns[n.owner.second];
+    if (is_not_without_exemption(p) && n.win_in.size() == 1) n.blocker_pending = true;
+}
+
+void Engine::on_insert(FactId f, Stamp stamp) {
+    if (!firing) ++shadow_seq;
+    shadow_gate_insert(f, shadow_seq);
+    refresh_query_links();
+    std::vector<uint8_t> before = link_states();
+    if (!store.is_alive(f)) return;
+
+    for (size_t li = 0; li < lias.size(); ++li) {
+        if (!alpha_passes_fields(lias[li].rule, lias[li].pattern, f)) continue;
+        lia_take_in(li, f, stamp);
+        note_link_effects_ex(before);
+    }
+    for (size_t ni = 0; ni < nodes.size(); ++ni) {
+        const auto [r, pi] = nodes[ni].owner;
+        const CompiledPattern& p = rules[r].patterns[pi];
+        if (p.role.kind == SubRole::Kind::Group) continue;  // group CEs take no facts
+        if (!alpha_passes_fields(r, pi, f)) continue;
+        if (p.acc && p.acc->window_ms && !winacc_admits(ni, f)) {
+            nodes[ni].win_out.insert(f);
+            continue;
+        }
+        node_admit(ni, f);
+        TrieNode& n = nodes[ni];
+        n.node.right_ranks[f] = ++input_seq;
+        const bool unlinked_arrival =
+            !event_decls.empty() && n.node.kind == Kind::Join && !n.node.temporal && !rule_linked(r);
+        n.node.staged_rights.add_ins_ph(f, stamp, unlinked_arrival ? kFlagUnlinkedArrival : kFlagInsert);
+        note_link_effects_ex(before);
+    }
+}
+
+void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
+    refresh_query_links();
+    std::vector<uint8_t> before = link_states();
+    const bool alive = store.is_alive(f);
+    const TypeId type = store.fact_type(f);
+    const bool event = event_decls.count(type) != 0;
+    bool deferred = false;
+
+    // Pass 1 stages what passes now (updates and arrivals), pass 2 what fails
+    // now (departures), so a call's deletes come after its updates and inserts.
+    for (int pass = 1; pass <= 2; ++pass) {
+        for (size_t ni = 0; ni < nodes.size(); ++ni) {
+            const auto [r, pi] = nodes[ni].owner;
+            const CompiledPattern& p = rules[r].patterns[pi];
+            if (p.type_id != type || p.role.kind == SubRole::Kind::Group) continue;
+            if (p.acc && p.acc->window_ms) {
+                if (!stamp) deferred = true;
+                else if (pass == 1) winacc_step(ni, f, mask, stamp, before);
+                continue;
+            }
+            if (p.acc && event && !stamp) {
+                deferred = true;
+                continue;
+            }
+            TrieNode& n = nodes[ni];
+            const bool was = n.win_in.count(f) != 0;
+            const bool now = alive && alpha_passes_fields(r, pi, f);
+            if (pass == 1 && was && now) {
+                if (mask == kAllFields || (mask & p.field_mask) || (n.node.temporal && p.ce == CeKind::Positive)) {
+                    n.node.staged_rights.add_upd_ph(f, stamp, kFlagUpdate);
+                } else {
+                    // The change cannot affect the pattern's tests: re-file the
+                    // fact under its key instead of re-evaluating it.
+                    JoinEnvImpl env(input_seq, store, rules[r], 0, false);
+                    if (p.ce == CeKind::Not) n.node.not_mask_miss_re_add(env, pi - 1, f);
+                    else n.node.re_add_right_fact(f, env.key_of_right(pi - 1, f));
+                }
+                note_link_effects_ex(before);
+            } else if (pass == 1 && !was && now) {
+                if (n.win_out.count(f)) continue;
+                node_admit(ni, f);
+                const uint8_t flag = n.node.staged_rights.del.contains(f) ? kFlagReinsert : kFlagInsert;
+                n.node.staged_rights.add_ins_ph(f, stamp, flag);
+                note_link_effects_ex(before);
+            } else if (pass == 2 && was && !now) {
+                n.win_in.erase(f);
+                n.node.staged_rights.add_del(f, stamp);
+                note_link_effects_ex(before);
+            }
+        }
+    }
+
+    for (int pass = 1; pass <= 2; ++pass) {
+        for (size_t li = 0; li < lias.size(); ++li) {
+            const CompiledPattern& p = rules[lias[li].rule].patterns[lias[li].pattern];
+            if (p.type_id != type) continue;
+            const bool was = lias[li].passing.count(f) != 0;
+            const bool now = alive && alpha_passes_fields(lias[li].rule, lias[li].pattern, f);
+            if (pass == 1 && was && now) {
+                if (mask != kAllFields && !(mask & p.field_mask)) continue;
+                Lia& lia = lias[li];
+                for (size_t r : lia.rules) {
+                    std::vector<Staged<FactId>>& windows = nets[r].s0_windows;
+                    if (!window_holds(windows, f, true, true, true)) windows.back().add_upd_ph(f, stamp, kFlagUpdate);
+                }
+                // The first fed node's mask decides for every node the Lia feeds.
+                bool reaches_nodes = true;
+                if (mask != kAllFields && !lia.nodes.empty()) {
+                    const std::optional<uint64_t>& m = nodes[lia.nodes.front()].first_update_mask;
+                    reaches_nodes = !m || (mask & *m);
+                }
+                if (reaches_nodes)
+                    for (size_t n : lia.nodes) nodes[n].first_input.add_upd_ph(f, stamp, kFlagUpdate);
+                note_link_effects_ex(before);
+            } else if (pass == 1 && !was && now) {
+                lia_take_in(li, f, stamp);
+                note_link_effects_ex(before);
+            } else if (pass == 2 && was && !now) {
+                lia_let_go(li, f, stamp);
+                note_link_effects_ex(before);
+            }
+        }
+    }
+
+    if (deferred) window_changes.push_back(WindowChange{f, 0, mask});
+    tms_eager_break(f);
+}
+
+void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
+    if (!firing) ++shadow_seq;
+    shadow_gate_delete(f, shadow_seq);
+    refresh_query_links();
+    std::vector<uint8_t> before = link_states();
+
+    for (size_t li = 0; li < lias.size(); ++li) {
+        if (!lias[li].passing.count(f)) continue;
+        lia_let_go(li, f, stamp);
+        note_link_effects_ex(before);
+    }
+    for (size_t ni = 0; ni < nodes.size(); ++ni) {
+        TrieNode& n = nodes[ni];
+        if (window && rules[n.owner.first].patterns[n.owner.second].acc) continue;
+        if (!n.win_in.erase(f)) continue;
+        n.node.staged_rights.add_del(f, stamp);
+        note_link_effects_ex(before);
+    }
+    tms_eager_break(f);
+}
+
+}  // namespace quarn

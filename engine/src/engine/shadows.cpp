@@ -1,0 +1,13 @@
+// Shadow evaluators of three-pattern rules: intake, refresh and removal of their facts.
+#include "engine/engine.h"
+
+namespace quarn {
+
+// No rule carries a shadow evaluator yet, so no fact has one to reach.
+void Engine::shadow_intake(FactId, uint8_t) {}
+void Engine::shadow_refresh(FactId) {}
+void Engine::shadow_drop(FactId) {}
+void Engine::shadow_gate_insert(FactId, uint64_t) {}
+void Engine::shadow_gate_delete(FactId, uint64_t) {}
+
+}  // namespace quarn

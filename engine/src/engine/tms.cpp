@@ -1,0 +1,14 @@
+// Truth maintenance: justifications of logically inserted facts and their stated copies.
+#include "engine/engine.h"
+
+namespace quarn {
+
+// No justification is recorded yet, so there is nothing to keep in step: every
+// delete proceeds for the fact itself.
+void Engine::tms_note_stated(FactId) {}
+
+TmsRoute Engine::tms_route_delete_ex(FactId fact, bool) { return TmsRoute{true, fact, std::nullopt}; }
+
+void Engine::tms_eager_break(FactId) {}
+
+}  // namespace quarn

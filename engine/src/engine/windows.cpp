@@ -1,0 +1,60 @@
+// Sliding time windows of accumulates: which source facts are members of an accumulate node's right input.
+#include "engine/engine.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr uint64_t kAllFields = ~uint64_t{0};
+
+}  // namespace
+
+bool Engine::winacc_admits(size_t node, FactId fact) const {
+    const auto [r, pi] = nodes[node].owner;
+    const CompiledPattern& p = rules[r].patterns[pi];
+    if (!p.acc || !p.acc->window_ms) return true;
+    auto decl = event_decls.find(store.fact_type(fact));
+    if (decl == event_decls.end()) return true;  // facts that are not events are always inside
+    Value ts = store.temporal_ts(fact, decl->second.ts_field);
+    if (ts.tag() != ValueTag::I64) return true;
+    // Two's-complement addition: a fact exactly one window old is out.
+    const int64_t end = static_cast<int64_t>(static_cast<uint64_t>(ts.as_i64()) +
+                                             static_cast<uint64_t>(*p.acc->window_ms));
+    return end > clock;
+}
+
+void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp,
+                         std::vector<uint8_t>& links_before) {
+    TrieNode& n = nodes[node];
+    const auto [r, pi] = n.owner;
+    const CompiledPattern& p = rules[r].patterns[pi];
+    const bool in = n.win_in.count(fact) != 0;
+    const bool passes = alpha_passes_fields(r, pi, fact);
+    // Only the fields the pattern binds feed the accumulate.
+    const bool relevant = changed == kAllFields || (changed & p.bound_mask) != 0;
+    Staged<FactId>& right = n.node.staged_rights;
+
+    auto admit = [&] {
+        n.win_out.erase(fact);
+        n.win_in.insert(fact);
+        right.add_ins_ph(fact, stamp, right.del.contains(fact) ? 1 : 0);
+    };
+    if (in && !passes) {
+        n.win_in.erase(fact);
+        n.win_out.insert(fact);
+        right.add_del(fact, stamp);
+    } else if (in && relevant) {
+        right.add_upd_ph(fact, stamp, 2);
+    } else if (in) {
+        JoinEnvImpl env(input_seq, store, rules[r], 0, false);
+        n.node.re_add_right_fact(fact, env.key_of_right(pi - 1, fact));
+    } else if (passes && n.win_out.count(fact)) {
+        if (relevant) admit();
+    } else if (passes) {
+        if (winacc_admits(node, fact)) admit();
+        else n.win_out.insert(fact);
+    }
+    note_link_effects_ex(links_before);
+}
+
+}  // namespace quarn

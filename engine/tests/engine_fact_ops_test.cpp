@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include "engine/engine.h"
+#include "store/debug_form.h"
+
+using namespace quarn;
+
+namespace {
+
+using Row = std::vector<std::pair<std::string, Value>>;
+
+// A(a: I64, b: String?), M(d: decimal(10,2), x: F64), Ev(ts: I64?, v: I64).
+Engine make_engine() {
+    std::vector<TypeSchema> types = {
+        TypeSchema{"A", {{"a", FieldType::i64()}, {"b", FieldType::str()}}, 0b10},
+        TypeSchema{"M", {{"d", FieldType::dec(10, 2)}, {"x", FieldType::f64()}}, 0},
+        TypeSchema{"Ev", {{"ts", FieldType::i64()}, {"v", FieldType::i64()}}, 0b01},
+    };
+    return *Engine::create(std::move(types));
+}
+
+Row a_row(int64_t a, std::string b) { return {{"a", Value::i64(a)}, {"b", Value::str(std::move(b))}}; }
+
+std::string error_of(const EngineResult<FactId>& r) { return r ? "ok " + std::to_string(*r) : r.error().message; }
+std::string error_of(const EngineStatus& s) { return s ? "ok" : s.error().message; }
+
+// "A#0 a=I64(1) b=Str("x");" per live fact, handle order.
+std::string listing(const Engine& e) {
+    std::string out;
+    for (const FactView& v : e.facts()) {
+        out += v.type_name + "#" + std::to_string(v.id);
+        for (const auto& [name, value] : v.fields) out += " " + name + "=" + debug(value);
+        out += ";";
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(FactOps, InsertRefusalsNameTheirCauseAndStoreNothing) {
+    struct Case {
+        std::string type;
+        Row row;
+        std::optional<std::string> entry_point;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"A", a_row(1, "x"), "Other", "no rule references entry-point \"Other\" (unknown entry point)"},
+        {"A", a_row(1, "x"), "say \"hi\"", "no rule references entry-point \"say \\\"hi\\\"\" (unknown entry point)"},
+        {"InitialFact", {}, std::nullopt, "type name InitialFact is reserved"},
+        {"Nope", a_row(1, "x"), std::nullopt, "unknown type Nope"},
+        {"a", a_row(1, "x"), std::nullopt, "unknown type a"},
+        // A nullable field must still be present.
+        {"A", {{"a", Value::i64(1)}}, std::nullopt, "A: missing field b"},
+        {"M", {{"d", Value::str("1.5x")}, {"x", Value::f64(1)}}, std::nullopt, "M.d: type mismatch"},
+        {"M", {{"d", Value::i64(1)}, {"x", Value::str("1")}}, std::nullopt, "M.x: type mismatch"},
+        {"M", {{"d", Value::i64(100000000)}, {"x", Value::f64(1)}}, std::nullopt, "M.d: type mismatch"},
+        // Each field takes its pair out and the last pair fills the hole: "a"
+        // leaves [y, x, b], then "b" (now last) leaves [y, x], so y is named.
+        {"A", {{"a", Value::i64(1)}, {"x", Value::i64(2)}, {"b", Value::null()}, {"y", Value::i64(3)}}, std::nullopt,
+         "A: unknown field y"},
+        {"A", {{"a", Value::i64(1)}, {"a", Value::i64(2)}, {"b", Value::null()}}, std::nullopt, "A: unknown field a"},
+        // The unknown-field check comes after every declared field was found.
+        {"A", {{"zz", Value::i64(1)}, {"a", Value::str("no")}}, std::nullopt, "A.a: type mismatch"},
+        {"A", {{"a", Value::null()}, {"b", Value::null()}}, std::nullopt, "null value for a non-nullable field"},
+    };
+    Engine e = make_engine();
+    ASSERT_TRUE(e.insert("A", a_row(0, "kept")));
+    for (const Case& c : cases) {
+        EXPECT_EQ(error_of(e.insert_into(c.type, c.row, c.entry_point)), c.expected) << c.expected;
+        EngineResult<PreparedInsert> checked = e.prepare_insert(c.type, c.row, c.entry_point);
+        EXPECT_EQ(checked ? "ok" : checked.error().message, c.expected);
+    }
+    EXPECT_EQ(e.store.fact_count(), 1u);
+    EXPECT_EQ(error_of(e.insert("A", a_row(1, "next"))), "ok 1");
+}
+
+TEST(FactOps, InsertConvertsMatchesFieldsInAnyOrderAndNumbersHandles) {
+    Engine e = make_engine();
+    EXPECT_EQ(error_of(e.insert("A", {{"b", Value::null()}, {"a", Value::i64(7)}})), "ok 0");
+    EXPECT_EQ(error_of(e.insert("M", {{"x", Value::i64(3)}, {"d", Value::str(" 1.005 ")}})), "ok 1");
+    EXPECT_EQ(error_of(e.insert_into("A", a_row(2, "d"), "")), "ok 2");
+    EXPECT_EQ(error_of(e.insert_into("A", a_row(3, "D"), "DEFAULT")), "ok 3");
+    EXPECT_EQ(listing(e),
+              "A#0 a=I64(7) b=Null;M#1 d=Dec { u: 101, s: 2 } x=F64(3.0);A#2 a=I64(2) b=Str(\"d\");"
+              "A#3 a=I64(3) b=Str(\"D\");");
+    EXPECT_TRUE(e.fact_entry_point.empty());
+}
+
+TEST(FactOps, NamedEntryPointFactsAreStoredButNotListed) {
+    Engine e = make_engine();
+    e.entry_point_names.push_back("feed");
+    e.entry_points["feed"] = 1;
+    ASSERT_TRUE(e.insert("A", a_row(1, "x")));
+    EXPECT_EQ(error_of(e.insert_into("A", a_row(2, "y"), "feed")), "ok 1");
+    EXPECT_EQ(e.fact_entry_point, (std::vector<uint32_t>{0, 1}));
+    EXPECT_EQ(listing(e), "A#0 a=I64(1) b=Str(\"x\");");
+}
+
+TEST(FactOps, EventTimeIsFixedAtInsert) {
+    Engine e = make_engine();
+    TypeId ev = *e.store.type_id("Ev");
+    e.event_decls[ev] = EventDecl{std::nullopt, std::nullopt, 0};
+    FactId f = *e.insert("Ev", {{"ts", Value::i64(100)}, {"v", Value::i64(1)}});
+    FactId g = *e.insert("Ev", {{"ts", Value::null()}, {"v", Value::i64(2)}});
+    ASSERT_TRUE(e.update_fact(f, {{"ts", Value::i64(500)}}));
+    EXPECT_EQ(debug(e.store.temporal_ts(f, 0)), "I64(100)");
+    EXPECT_EQ(debug(e.store.get(f, 0)), "I64(500)");
+    EXPECT_EQ(e.store.event_ts.count(g), 0u);
+    // A type that is not an event keeps no time.
+    FactId a = *e.insert("A", a_row(1, "x"));
+    EXPECT_EQ(e.store.event_ts.count(a), 0u);
+}
+
+TEST(FactOps, UpdateRefusalsWriteNothing) {
+    Engine e = make_engine();
+    FactId f = *e.insert("A", a_row(1, "x"));
+    FactId m = *e.insert("M", {{"d", Value::i64(1)}, {"x", Value::f64(0.5)}});
+    FactId dead = *e.insert("A", a_row(9, "gone"));
+    ASSERT_TRUE(e.delete_fact(dead));
+    struct Case {
+        FactId fact;
+        Row changes;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {99, {{"a", Value::i64(2)}}, "unknown handle 99"},
+        {dead, {{"a", Value::i64(2)}}, "update of dead handle 2"},
+        {f, {{"zz", Value::i64(2)}}, "A: no field zz"},
+        // All or nothing: the valid pair before the refused one is not written.
+        {f, {{"a", Value::i64(2)}, {"zz", Value::i64(2)}}, "A: no field zz"},
+        {f, {{"b", Value::str("y")}, {"a", Value::str("2")}}, "A.a: type mismatch"},
+        {f, {{"b", Value::str("y")}, {"a", Value::null()}}, "null value for a non-nullable field"},
+        {m, {{"x", Value::f64(2)}, {"d", Value::f64(1.5)}}, "M.d: type mismatch"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(error_of(e.update_fact(c.fact, c.changes)), c.expected) << c.expected;
+    EXPECT_EQ(listing(e), "A#0 a=I64(1) b=Str(\"x\");M#1 d=Dec { u: 100, s: 2 } x=F64(0.5);");
+
+    e.tms.logical_types.insert(*e.store.type_id("A"));
+    EXPECT_EQ(error_of(e.update_fact(f, {})),
+              "external update of a logically-inserted type is out of subset (D-076; a runtime error otherwise — "
+              "tms_u1/u4)");
+}
+
+TEST(FactOps, UpdateWritesEveryPairInOrder) {
+    Engine e = make_engine();
+    FactId f = *e.insert("A", a_row(1, "x"));
+    EXPECT_EQ(error_of(e.update_fact(f, {{"a", Value::i64(2)}, {"b", Value::null()}, {"a", Value::i64(3)}})), "ok");
+    EXPECT_EQ(error_of(e.update_fact(f, {})), "ok");
+    EXPECT_EQ(listing(e), "A#0 a=I64(3) b=Null;");
+}
+
+TEST(FactOps, DeleteIsHarmlessTwiceAndRefusesUnknownHandles) {
+    Engine e = make_engine();
+    FactId f = *e.insert("A", a_row(1, "x"));
+    e.store.expired.insert(f);
+    EXPECT_EQ(error_of(e.delete_fact(f)), "ok");
+    EXPECT_EQ(error_of(e.delete_fact(f)), "ok");
+    EXPECT_EQ(e.store.expired.count(f), 0u);
+    EXPECT_EQ(error_of(e.delete_fact(1)), "unknown handle 1");
+    EXPECT_EQ(listing(e), "");
+    EXPECT_EQ(*e.fact_type_name(f), std::nullopt);
+    // The handle stays used up.
+    EXPECT_EQ(error_of(e.insert("A", a_row(2, "y"))), "ok 1");
+}
