@@ -131,7 +131,7 @@ bool reference_accepts(const std::string& pattern, const std::string& text) {
     return m(*root, text, 0, [&](size_t p) { return p == text.size(); });
 }
 
-// A random well-formed pattern over the letters a and b.
+// A random well-formed pattern over the letters a and b and ASCII classes.
 std::string random_pattern(std::mt19937& rng, int depth) {
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     std::string out;
@@ -141,7 +141,12 @@ std::string random_pattern(std::mt19937& rng, int depth) {
             case 0: out += 'a'; break;
             case 1: out += 'b'; break;
             case 2: out += '.'; break;
-            case 3: out += pick(2) ? "[a]" : "[^a]"; break;
+            case 3: {
+                // Ranges, negation and a dash at either end of a class.
+                const char* classes[] = {"[a]", "[^a]", "[a-c]", "[^b-c]", "[-a]", "[a-]", "[b-b]", "[.]", "[ac-]"};
+                out += classes[pick(9)];
+                break;
+            }
             default: {
                 out += '(';
                 out += random_pattern(rng, depth - 1);
@@ -168,7 +173,7 @@ TEST(RegexDifferential, AgreesWithTheRecursiveDefinitionOnRandomPatterns) {
         for (int n = 0; n < 12; ++n) {
             std::string text;
             size_t len = rng() % 7;
-            for (size_t j = 0; j < len; ++j) text += "abc"[rng() % 3];
+            for (size_t j = 0; j < len; ++j) text += "abc-."[rng() % 5];
             ASSERT_EQ(rx->accepts(text), reference_accepts(pattern, text)) << "pattern " << pattern << " text " << text;
             ++compared;
         }
