@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "store/decimal.h"
 #include "common/text.h"
@@ -48,56 +49,43 @@ TEST(DecParse, LimitsFractionDigitsAndMagnitude) {
 }
 
 TEST(DecRender, FractionKeepsExactlyScaleDigits) {
-    EXPECT_EQ(dec_render(150, 2), "1.50");
-    EXPECT_EQ(dec_render(5, 3), "0.005");
-    EXPECT_EQ(dec_render(-5, 3), "-0.005");
-    EXPECT_EQ(dec_render(0, 2), "0.00");
-    EXPECT_EQ(dec_render(-1234, 0), "-1234");
-    EXPECT_EQ(dec_render(100, 2), "1.00");
     const i128 min = -kI128Max - 1;
-    EXPECT_EQ(dec_render(min, 0), "-170141183460469231731687303715884105728");
-    EXPECT_EQ(dec_render(min, 38), "-1.70141183460469231731687303715884105728");
+    const std::tuple<i128, uint8_t, const char*> cases[] = {
+        {150, 2, "1.50"}, {5, 3, "0.005"}, {-5, 3, "-0.005"}, {0, 2, "0.00"}, {-1234, 0, "-1234"},
+        {min, 0, "-170141183460469231731687303715884105728"}, {min, 38, "-1.70141183460469231731687303715884105728"},
+    };
+    for (const auto& [u, s, text] : cases) EXPECT_EQ(dec_render(u, s), text);
 }
 
 TEST(DecRescale, RoundsHalfAwayFromZeroAndRefusesOverflow) {
-    auto show_r = [](std::optional<i128> r) { return r ? i128_text(*r) : std::string("none"); };
-    EXPECT_EQ(show_r(dec_rescale(15, 1, 0)), "2");
-    EXPECT_EQ(show_r(dec_rescale(-15, 1, 0)), "-2");
-    EXPECT_EQ(show_r(dec_rescale(14, 1, 0)), "1");
-    EXPECT_EQ(show_r(dec_rescale(125, 3, 2)), "13");
-    EXPECT_EQ(show_r(dec_rescale(-125, 3, 2)), "-13");
-    EXPECT_EQ(show_r(dec_rescale(124, 3, 2)), "12");
-    EXPECT_EQ(show_r(dec_rescale(1, 0, 38)), i128_text(pow10(38)));
-    EXPECT_EQ(show_r(dec_rescale(2, 0, 38)), "none");
-    EXPECT_EQ(show_r(dec_rescale(0, 40, 0)), "none");
-    EXPECT_EQ(show_r(dec_rescale(7, 2, 2)), "7");
-    EXPECT_EQ(show_r(dec_rescale(kI128Max, 38, 0)), "2");
-    EXPECT_EQ(show_r(dec_rescale(-kI128Max - 1, 1, 0)), "-17014118346046923173168730371588410573");
+    const std::tuple<i128, uint8_t, uint8_t, std::string> cases[] = {
+        {15, 1, 0, "2"}, {-15, 1, 0, "-2"}, {14, 1, 0, "1"}, {7, 2, 2, "7"}, {1, 0, 38, i128_text(pow10(38))},
+        {2, 0, 38, "none"}, {0, 40, 0, "none"}, {kI128Max, 38, 0, "2"},
+        {-kI128Max - 1, 1, 0, "-17014118346046923173168730371588410573"},
+    };
+    for (const auto& [u, from, to, out] : cases) {
+        std::optional<i128> r = dec_rescale(u, from, to);
+        EXPECT_EQ(r ? i128_text(*r) : "none", out) << i128_text(u) << "@" << int(from) << " to " << int(to);
+    }
 }
 
 TEST(DecCmp, OrdersExactlyAcrossScales) {
-    EXPECT_EQ(dec_cmp(150, 2, 15, 1), Ordering::Equal);
-    EXPECT_EQ(dec_cmp(1, 0, 101, 2), Ordering::Less);
-    EXPECT_EQ(dec_cmp(101, 2, 1, 0), Ordering::Greater);
-    // The scaled operand overflows: its sign decides.
-    EXPECT_EQ(dec_cmp(pow10(37), 0, 1, 2), Ordering::Greater);
-    EXPECT_EQ(dec_cmp(-pow10(37), 0, 1, 2), Ordering::Less);
-    EXPECT_EQ(dec_cmp(1, 2, pow10(37), 0), Ordering::Less);
-    EXPECT_EQ(dec_cmp(1, 2, -pow10(37), 0), Ordering::Greater);
-    // A zero operand scaled past 10^38 still compares as zero.
-    EXPECT_EQ(dec_cmp(0, 0, 5, 40), Ordering::Less);
-    EXPECT_EQ(dec_cmp(0, 0, -5, 40), Ordering::Greater);
-    EXPECT_EQ(dec_cmp(0, 0, 0, 40), Ordering::Equal);
-    EXPECT_EQ(dec_cmp(5, 40, 0, 0), Ordering::Greater);
+    using enum Ordering;
+    const std::tuple<i128, uint8_t, i128, uint8_t, Ordering> cases[] = {
+        {101, 2, 1, 0, Greater},
+        // The scaled operand overflows: its sign decides.
+        {pow10(37), 0, 1, 2, Greater}, {-pow10(37), 0, 1, 2, Less}, {1, 2, pow10(37), 0, Less}, {1, 2, -pow10(37), 0, Greater},
+        // A zero operand scaled past 10^38 still compares as zero.
+        {0, 0, 5, 40, Less}, {0, 0, -5, 40, Greater}, {0, 0, 0, 40, Equal}, {5, 40, 0, 0, Greater},
+    };
+    for (const auto& [u1, s1, u2, s2, order] : cases)
+        EXPECT_EQ(dec_cmp(u1, s1, u2, s2), order) << i128_text(u1) << "@" << int(s1) << " vs " << i128_text(u2) << "@" << int(s2);
 }
 
 TEST(DecFits, CountsSignificantDigits) {
-    EXPECT_TRUE(dec_fits(999, 3));
-    EXPECT_FALSE(dec_fits(1000, 3));
-    EXPECT_TRUE(dec_fits(0, 0));
-    EXPECT_FALSE(dec_fits(1, 0));
-    EXPECT_TRUE(dec_fits(-999, 3));
-    EXPECT_FALSE(dec_fits(-1000, 3));
-    EXPECT_TRUE(dec_fits(-kI128Max - 1, 39));
-    EXPECT_FALSE(dec_fits(-kI128Max - 1, 38));
+    const std::tuple<i128, uint8_t, bool> cases[] = {
+        {999, 3, true}, {1000, 3, false}, {0, 0, true}, {1, 0, false}, {-999, 3, true}, {-1000, 3, false},
+        {-kI128Max - 1, 39, true}, {-kI128Max - 1, 38, false},
+    };
+    for (const auto& [u, p, fits] : cases) EXPECT_EQ(dec_fits(u, p), fits) << i128_text(u) << " in " << int(p);
 }
