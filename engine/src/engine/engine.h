@@ -16,6 +16,7 @@
 //   constraint_groups.cpp  compile_gexpr
 //   compile_conditions.cpp compile_rule and its left-hand side
 //   compile_actions.cpp    compile_arg, actions and salience
+//   compiled_rule_dump.cpp dump_compiled_rule
 //   loader.cpp             add_rules_text and the checks that span rules
 //   pattern_key.cpp        pattern_key, canonical_eq_literal
 //   network_build.cpp      build_network and the shadow decisions
@@ -32,7 +33,8 @@
 //   shadows.cpp            the shadow evaluators
 //   accumulate.cpp         accumulate state and nodes; groupby.cpp groups;
 //   windows.cpp            sliding windows
-//   time.cpp               declare_event, advance, expiry schedules
+//   event_decl.cpp         declare_event
+//   time.cpp               advance, expiry schedules
 //   tms.cpp                truth maintenance
 #pragma once
 
@@ -457,5 +459,9 @@ bool is_reserved_type_name(std::string_view name);
 // integer on a double field becomes that double, a whole double that an i64
 // holds on an integer field becomes that integer; every other literal stays.
 Value canonical_eq_literal(const Value& lit, const FieldType& field);
+
+// A stable text of a compiled rule (patterns with positions, slots, index
+// operators, masks and tests; accumulate result types; actions) for tests.
+std::string dump_compiled_rule(const CompiledRule& rule, const FactStore& store);
 
 }  // namespace quarn
