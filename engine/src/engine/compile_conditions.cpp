@@ -166,6 +166,8 @@ private:
         return {};
     }
 
+    // Ids index entry_point_names, which starts with "DEFAULT"; a name already
+    // listed keeps its id even when the map has not seen it yet.
     uint32_t entry_point_id(const std::optional<std::string>& name) {
         if (!name || *name == "DEFAULT") return 0;
         auto it = eng_.entry_points.find(*name);
@@ -196,9 +198,8 @@ private:
                       std::vector<std::pair<std::string, size_t>>& source_binds,
                       std::vector<std::optional<FieldType>>& rhs_types) {
         const TypeSchema& schema = store_.schema(p.type_id);
-        auto push = [&](Test t, size_t field, std::optional<FieldType> rhs_type = std::nullopt,
-                        std::optional<std::string> label = std::nullopt) {
-            p.cmps.push_back(CompiledCmp{std::move(t), field, std::move(label)});
+        auto push = [&](Test t, size_t field, std::optional<FieldType> rhs_type = std::nullopt) {
+            p.cmps.push_back(CompiledCmp{std::move(t), field, std::nullopt});
             rhs_types.push_back(rhs_type);
         };
         if (c.kind == Constraint::Kind::Temporal) return temporal(c, index, p, rhs_types);
