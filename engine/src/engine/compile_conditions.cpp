@@ -21,7 +21,12 @@ namespace {
 // Distances at or above this mean "no bound" in the temporal analysis.
 constexpr int64_t kNoBound = int64_t{1} << 60;
 
-uint64_t bit(size_t field) { return uint64_t{1} << field; }
+// Types have at most 64 fields and query row types one per parameter, so
+// every field and argument index fits a 64-bit mask.
+uint64_t bit(size_t index) {
+    if (index >= 64) invariant_broken("internal error: mask index beyond 64");
+    return uint64_t{1} << index;
+}
 
 int64_t saturate(__int128 v) {
     if (v > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
