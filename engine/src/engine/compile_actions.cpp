@@ -172,6 +172,7 @@ private:
         }
         if (scope_.query_bound.contains(t.var))
             return err(fail(fmt("salience: {} is bound by a ?query CE (out of subset, D-057)", t.var)));
+        if (scope_.collections.contains(t.var)) return err(collection_value_error(name_, t.var));
         auto it = scope_.scalars.find(t.var);
         if (it == scope_.scalars.end()) return err(fail(fmt("salience: unknown binding {}", t.var)));
         const Binding& b = it->second;
@@ -207,6 +208,7 @@ Result<std::pair<Src, FieldType>, std::string> compile_arg(std::string_view rule
         case RhsArg::Kind::Var: {
             if (scope.minmax_double.contains(arg.var))
                 return err(fmt("rule {}: {}: min/max over double compiles nowhere (number typing, D-039)", rule, arg.var));
+            if (scope.collections.contains(arg.var)) return err(collection_value_error(rule, arg.var));
             auto it = scope.scalars.find(arg.var);
             if (it == scope.scalars.end()) return err(fmt("rule {}: unknown binding {}", rule, arg.var));
             return std::pair{Src::snap_field(it->second.position, it->second.field), it->second.type};

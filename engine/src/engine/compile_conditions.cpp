@@ -237,7 +237,8 @@ private:
                     return {};
                 }
                 if (!p.position) return err(fail("binding in a CE pattern"));
-                if (scope_.scalars.contains(c.var)) return err(fail(fmt("duplicate binding {}", c.var)));
+                if (scope_.scalars.contains(c.var) || scope_.collections.contains(c.var))
+                    return err(fail(fmt("duplicate binding {}", c.var)));
                 scope_.scalars.emplace(c.var, Binding{*p.position, field, ftype});
                 if (role == SubRole::Kind::Member) member_bindings_.push_back(c.var);
                 return {};
@@ -250,6 +251,7 @@ private:
                     const std::string& var = c.rhs.var;
                     if (scope_.minmax_double.contains(var))
                         return err(fail(fmt("{}: min/max over double is not comparable downstream (number typing, D-039)", var)));
+                    if (scope_.collections.contains(var)) return err(collection_value_error(out_.def.name, var));
                     auto it = scope_.scalars.find(var);
                     if (it == scope_.scalars.end())
                         return err(fail(fmt("unknown binding {} (must be declared before use)", var)));
@@ -458,7 +460,10 @@ private:
         const size_t pos = *p.position;
         if (spec.func != AccFunc::Collect) {
             if (is_bound(spec.result)) return err(fail(fmt("duplicate binding {}", spec.result)));
-            scope_.scalars.emplace(spec.result, Binding{pos, 0, result_type});
+            if (spec.func == AccFunc::CollectList || spec.func == AccFunc::CollectSet)
+                scope_.collections.insert(spec.result);
+            else
+                scope_.scalars.emplace(spec.result, Binding{pos, 0, result_type});
             if ((spec.func == AccFunc::Min || spec.func == AccFunc::Max) && acc.arg_type.kind == FieldKind::F64)
                 scope_.minmax_double.insert(spec.result);
         }
@@ -484,7 +489,9 @@ private:
         return {};
     }
 
-    bool is_bound(const std::string& name) const { return scope_.scalars.contains(name) || scope_.facts.contains(name); }
+    bool is_bound(const std::string& name) const {
+        return scope_.scalars.contains(name) || scope_.facts.contains(name) || scope_.collections.contains(name);
+    }
 
     Status query_pattern(const Pattern& src) {
         const std::string& qname = src.type_name;
@@ -520,6 +527,7 @@ private:
             }
             if (scope_.facts.contains(a.var))
                 return err(fail(fmt("?{}: {} is a fact binding; call args must be scalars (D-055)", qname, a.var)));
+            if (scope_.collections.contains(a.var)) return err(collection_value_error(out_.def.name, a.var));
             auto repeated = std::find_if(outputs.begin(), outputs.end(), [&](const auto& o) { return o.first == a.var; });
             if (repeated != outputs.end()) {
                 if (!bound_everywhere(i))

@@ -10,6 +10,7 @@
 
 #include "common/hash.h"
 #include "common/result.h"
+#include "common/text.h"
 #include "engine/compiled_rule.h"
 #include "store/fact_store.h"
 
@@ -27,8 +28,17 @@ struct RuleScope {
     HashMap<std::string, FactBinding> facts;
     Bindings scalars;                      // `$x : field`, accumulate results and keys, ?query outputs
     HashSet<std::string> minmax_double;    // results of min/max over an F64 argument
+    // Results of collectList/collectSet: bound names whose fact holds members
+    // rather than a value (an accumulate's result type has no fields, a
+    // groupby row only a placeholder), so they are no scalar bindings.
+    HashSet<std::string> collections;
     HashSet<std::string> query_bound;      // outputs of ?query patterns
 };
+
+// The refusal of a collection result used as a value.
+inline std::string collection_value_error(std::string_view rule, std::string_view name) {
+    return fmt("rule {}: {}: a collectList/collectSet result is not a scalar value", rule, name);
+}
 
 // An RHS argument as a value source with its type; errors carry "rule {}: ".
 Result<std::pair<Src, FieldType>, std::string> compile_arg(std::string_view rule, const FactStore& store,
