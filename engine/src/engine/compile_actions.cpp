@@ -13,8 +13,6 @@ namespace quarn {
 
 namespace {
 
-bool is_reserved_for_insert(std::string_view name) { return name == "InitialFact" || name.starts_with("__qrow$"); }
-
 // A literal other than null and a string, for a decimal field: the exact decimal
 // of the literal at its own scale, or none.
 std::optional<Value> decimal_literal(const RhsArg& a) { return lit_for_dec(lit_value(a.lit)); }
@@ -70,7 +68,7 @@ private:
 
     Result<CompiledAction, std::string> insert(const Action& a) {
         const std::string& t = a.type_name;
-        if (is_reserved_for_insert(t)) return err(fail(fmt("type name {} is reserved", t)));
+        if (is_reserved_in_rules(t)) return err(fail(fmt("type name {} is reserved", t)));
         std::optional<TypeId> type = store_.type_id(t);
         if (!type) return err(fail(fmt("RHS insert: unknown type {}", t)));
         const TypeSchema& schema = store_.schema(*type);

@@ -127,7 +127,7 @@ private:
 
     Status pattern(const Pattern& src, SubRole::Kind role) {
         const std::string& tname = src.type_name;
-        if (tname == "InitialFact" || tname.starts_with("__qrow$"))
+        if (is_reserved_in_rules(tname))
             return err(fail(fmt("type name {} is reserved", tname)));
         if (src.query_args) return query_pattern(src);
         std::optional<TypeId> type = store_.type_id(tname);

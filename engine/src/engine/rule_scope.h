@@ -35,6 +35,11 @@ struct RuleScope {
     HashSet<std::string> query_bound;      // outputs of ?query patterns
 };
 
+// Type names a rule may neither match nor insert: the InitialFact and query rows.
+inline bool is_reserved_in_rules(std::string_view name) {
+    return name == "InitialFact" || name.starts_with("__qrow$");
+}
+
 // The refusal of a collection result used as a value.
 inline std::string collection_value_error(std::string_view rule, std::string_view name) {
     return fmt("rule {}: {}: a collectList/collectSet result is not a scalar value", rule, name);
