@@ -25,8 +25,8 @@ void RuleNet::peer_merge_term(const Staged<Tuple>& incoming) {
         t.upd.push_front(e);
     }
     for (const auto& e : incoming.ins) {
-        if (auto i = t.ins.find(e.item)) {
-            t.ins.push_front(t.ins.erase_at(*i));
+        if (auto pending = t.ins.remove_first(e.item)) {
+            t.ins.push_front(std::move(*pending));  // keeps its own stamp and flag
         } else if (t.upd.remove_first(e.item)) {
             t.upd.push_front(e);
         } else if (peer_tuples.count(e.item)) {

@@ -69,7 +69,7 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
     }
     for (size_t n : lia.nodes) {
         TrieNode& node = nodes[n];
-        node.node.left_ranks[Tuple{f}] = ++input_seq;
+        node.node.left_ranks[Tuple{f}] = ++input_seq;  // arrival order of the one-fact tuple
         node.first_input.add_ins_ph(f, stamp, kFlagInsert);
     }
 }

@@ -1,0 +1,438 @@
+#include <gtest/gtest.h>
+
+#include "engine/engine.h"
+
+using namespace quarn;
+
+namespace {
+
+using Row = std::vector<std::pair<std::string, Value>>;
+
+constexpr TypeId kA = 0, kB = 1, kEv = 2;
+
+// A(x: I64, y: F64), B(v: I64, w: I64), Ev(ts: I64, n: I64).
+Engine make_engine() {
+    std::vector<TypeSchema> types = {
+        {"A", {{"x", FieldType::i64()}, {"y", FieldType::f64()}}, 0},
+        {"B", {{"v", FieldType::i64()}, {"w", FieldType::i64()}}, 0},
+        {"Ev", {{"ts", FieldType::i64()}, {"n", FieldType::i64()}}, 0},
+    };
+    return std::move(Engine::create(std::move(types))).value();
+}
+
+CompiledPattern pat(TypeId type, std::optional<size_t> position, CeKind ce = CeKind::Positive) {
+    CompiledPattern p;
+    p.type_id = type;
+    p.position = position;
+    p.slot = position;
+    p.ce = ce;
+    return p;
+}
+
+// Adds a test and marks the field it reads.
+CompiledPattern with(CompiledPattern p, size_t field, CmpOp op, Src rhs) {
+    CompiledCmp c;
+    c.test.kind = Test::Kind::Cmp;
+    c.test.op = op;
+    c.test.rhs = std::move(rhs);
+    c.field = field;
+    p.field_mask |= uint64_t{1} << field;
+    if (c.test.rhs.kind == Src::Kind::FactField && c.test.rhs.position != p.position) {
+        p.beta = true;
+        if (op == CmpOp::Eq) p.index_op = 7;
+    }
+    p.cmps.push_back(std::move(c));
+    return p;
+}
+CompiledPattern gt0(CompiledPattern p, size_t field) {
+    return with(std::move(p), field, CmpOp::Gt, Src::literal(Value::i64(0)));
+}
+
+Row a_row(int64_t x, double y = 0) { return {{"x", Value::i64(x)}, {"y", Value::f64(y)}}; }
+Row b_row(int64_t v, int64_t w = 0) { return {{"v", Value::i64(v)}, {"w", Value::i64(w)}}; }
+Row ev_row(int64_t ts) { return {{"ts", Value::i64(ts)}, {"n", Value::i64(0)}}; }
+
+// An engine with hand-compiled rules, its network built by build_network and
+// switched to immediate propagation, as after the first fire.
+struct Rig {
+    Engine e = make_engine();
+
+    void rule(std::vector<CompiledPattern> patterns) {
+        CompiledRule r;
+        r.def.name = "r" + std::to_string(e.rules.size());
+        r.patterns = std::move(patterns);
+        e.rules.push_back(std::move(r));
+    }
+    void build() {
+        std::vector<std::vector<std::string>> keys(e.rules.size());
+        for (size_t r = 0; r < e.rules.size(); ++r)
+            for (size_t p = 0; p < e.rules[r].patterns.size(); ++p)
+                keys[r].push_back(e.pattern_key(e.rules[r].patterns[p], r, p));
+        e.build_network(keys);
+        e.immediate = true;
+    }
+    void declare_event(TypeId t) { e.event_decls[t] = EventDecl{std::nullopt, std::nullopt, 0}; }
+
+    FactId insert(const char* type, Row row) { return std::move(e.insert(type, std::move(row))).value(); }
+    void update(FactId f, Row changes) { ASSERT_TRUE(e.update_fact(f, std::move(changes))); }
+    TrieNode& node(size_t rule, size_t position) { return e.nodes[e.nets[rule].node_ids[position]]; }
+    Lia& lia(size_t rule) { return e.lias[e.nets[rule].lia]; }
+
+    // What an evaluation would consume: every staged input and window.
+    void consume_staged() {
+        for (TrieNode& n : e.nodes) {
+            n.first_input = {};
+            n.node.staged_lefts = {};
+            n.node.staged_rights = {};
+        }
+        for (RuleNet& net : e.nets) {
+            net.s0_windows = {Staged<FactId>{}};
+            net.on_agenda = net.dirty = net.linked_mark = false;
+        }
+    }
+    // Moves a node's staged right facts into its memory with their keys.
+    void drain_rights(size_t rule, size_t position) {
+        JoinEnvImpl env(0, e.store, e.rules[rule], 0, false);
+        node(rule, position).node.drain_staged_rights_to_memory_if(env, position, std::nullopt,
+                                                                     [](FactId) { return true; });
+    }
+};
+
+// "ins[3/-/4] upd[] del[]": fact, stamp (or -), flag; newest first.
+std::string text(const EntryList<FactId>& l) {
+    std::string out;
+    for (const StagedEntry<FactId>& x : l) {
+        if (!out.empty()) out += " ";
+        out += std::to_string(x.item) + "/" + (x.stamp ? "s" + std::to_string(*x.stamp) : "-") + "/" +
+               std::to_string(x.flag);
+    }
+    return out;
+}
+std::string text(const Staged<FactId>& s) {
+    return "ins[" + text(s.ins) + "] upd[" + text(s.upd) + "] del[" + text(s.del) + "]";
+}
+std::string windows(const RuleNet& net) {
+    std::string out;
+    for (const Staged<FactId>& w : net.s0_windows) out += (out.empty() ? "" : " | ") + text(w);
+    return out;
+}
+std::string flags(const RuleNet& n) {
+    return std::string(n.on_agenda ? "A" : "-") + (n.dirty ? "D" : "-") + (n.linked_mark ? "L" : "-");
+}
+
+}  // namespace
+
+TEST(Propagation, StagedEntriesCarryTheirFlagBytes) {
+    Rig rig;
+    rig.declare_event(kEv);
+    rig.rule({gt0(pat(kA, 0), 0), gt0(pat(kB, 1), 0)});
+    rig.build();
+    TrieNode& n = rig.node(0, 0);
+
+    // Before any A passes, the rule is unlinked: a plain join marks the arrival.
+    FactId b1 = rig.insert("B", b_row(1));
+    FactId a = rig.insert("A", a_row(1));
+    FactId b2 = rig.insert("B", b_row(2));
+    EXPECT_EQ(text(n.node.staged_rights), "ins[2/-/0 0/-/4] upd[] del[]");
+    EXPECT_EQ(text(n.first_input), "ins[1/-/0] upd[] del[]");
+
+    rig.consume_staged();
+    rig.update(b2, {{"v", Value::i64(5)}});
+    rig.update(a, {{"x", Value::i64(7)}});
+    EXPECT_EQ(text(n.node.staged_rights), "ins[] upd[2/-/2] del[]");
+    EXPECT_EQ(text(n.first_input), "ins[] upd[1/-/2] del[]");
+
+    // Failing now stages a delete; passing again while it waits re-inserts with flag 1.
+    rig.update(b2, {{"v", Value::i64(-1)}});
+    EXPECT_EQ(text(n.node.staged_rights), "ins[] upd[] del[2/-/0]");
+    rig.update(b2, {{"v", Value::i64(3)}});
+    EXPECT_EQ(text(n.node.staged_rights), "ins[2/-/1] upd[] del[2/-/0]");
+
+    // A right-hand side's changes carry the firing rule's index.
+    rig.consume_staged();
+    ASSERT_TRUE(rig.e.store.set_value(b1, 0, Value::i64(9)));
+    rig.e.on_update(b1, 1, 7);
+    FactId b3 = *rig.e.store.insert(kB, {Value::i64(4), Value::i64(0)});
+    rig.e.on_insert(b3, 7);
+    EXPECT_EQ(text(n.node.staged_rights), "ins[3/s7/0] upd[0/s7/2] del[]");
+}
+
+TEST(Propagation, AMaskMissReKeysInsteadOfStaging) {
+    Rig rig;
+    // B(w == $a.x): reads field w only.
+    rig.rule({pat(kA, 0), with(pat(kB, 1), 1, CmpOp::Eq, Src::fact_field(0, 0))});
+    rig.rule({pat(kA, 0), with(pat(kB, std::nullopt, CeKind::Not), 1, CmpOp::Eq, Src::fact_field(0, 0))});
+    rig.build();
+    rig.insert("A", a_row(1));
+    FactId b1 = rig.insert("B", b_row(1, 1));
+    FactId b2 = rig.insert("B", b_row(2, 1));
+    rig.drain_rights(0, 0);
+    rig.drain_rights(1, 0);
+    rig.consume_staged();
+    Node& join = rig.node(0, 0).node;
+    Node& neg = rig.node(1, 0).node;
+    ASSERT_EQ(join.rights.size(), 2u);
+
+    rig.update(b1, {{"v", Value::i64(8)}});
+    EXPECT_EQ(text(join.staged_rights), "ins[] upd[] del[]");
+    EXPECT_EQ(text(neg.staged_rights), "ins[] upd[] del[]");
+    // Re-filed under its current key, which moves it behind b2.
+    std::vector<FactId> order;
+    for (FactId f : join.collect_matching_rights(std::nullopt)) order.push_back(f);
+    EXPECT_EQ(order, (std::vector<FactId>{b2, b1}));
+
+    rig.update(b1, {{"w", Value::i64(2)}});
+    EXPECT_EQ(text(join.staged_rights), "ins[] upd[1/-/2] del[]");
+    EXPECT_EQ(text(neg.staged_rights), "ins[] upd[1/-/2] del[]");
+}
+
+TEST(Propagation, AnUpdateStagesDeparturesAfterArrivals) {
+    Rig rig;
+    rig.rule({gt0(pat(kA, 0), 0), pat(kB, 1)});                                    // A(x > 0)
+    rig.rule({with(pat(kA, 0), 0, CmpOp::Le, Src::literal(Value::i64(0))), pat(kB, 1)});  // A(x <= 0)
+    rig.build();
+    rig.insert("B", b_row(1));
+    FactId a = rig.insert("A", a_row(5));
+    rig.consume_staged();
+    const uint64_t seq = rig.e.input_seq;
+
+    rig.update(a, {{"x", Value::i64(-5)}});
+    // Rule 1 takes the fact in first (a new arrival numbers it) while rule 0
+    // is still linked; then rule 0 lets it go and is marked at that number.
+    EXPECT_EQ(rig.e.input_seq, seq + 1);
+    EXPECT_EQ(text(rig.node(1, 0).first_input), "ins[1/-/0] upd[] del[]");
+    EXPECT_EQ(text(rig.node(0, 0).first_input), "ins[] upd[] del[1/-/0]");
+    EXPECT_EQ(flags(rig.e.nets[0]), "ADL");
+    EXPECT_EQ(rig.e.nets[0].dirty_stamp, seq + 1);
+    EXPECT_EQ(flags(rig.e.nets[1]), "ADL");
+}
+
+TEST(Propagation, OnePatternRulesStageIntoTheirOpenWindow) {
+    Rig rig;
+    rig.rule({gt0(pat(kA, 0), 0)});
+    rig.build();
+    RuleNet& net = rig.e.nets[0];
+
+    // Inserted and updated before the next evaluation: still one insert.
+    FactId a = rig.insert("A", a_row(1));
+    rig.update(a, {{"x", Value::i64(2)}});
+    EXPECT_EQ(windows(net), "ins[0/-/0] upd[] del[] | ins[] upd[] del[]");
+    // Deleting it withdraws the insert; nothing is staged.
+    ASSERT_TRUE(rig.e.delete_fact(a));
+    EXPECT_EQ(windows(net), "ins[] upd[] del[] | ins[] upd[] del[]");
+
+    FactId a2 = rig.insert("A", a_row(1));
+    rig.consume_staged();
+    rig.update(a2, {{"y", Value::f64(1)}});  // a field the pattern does not read
+    EXPECT_EQ(windows(net), "ins[] upd[] del[]");
+    rig.update(a2, {{"x", Value::i64(3)}});
+    EXPECT_EQ(windows(net), "ins[] upd[1/-/2] del[] | ins[] upd[] del[]");
+    // Failing now: the pending update gives way to a delete in the open window.
+    rig.update(a2, {{"x", Value::i64(-3)}});
+    EXPECT_EQ(windows(net), "ins[] upd[] del[] | ins[] upd[] del[1/-/0] | ins[] upd[] del[]");
+    EXPECT_TRUE(rig.lia(0).passing.empty());
+    // It no longer passes, so its delete stages nothing more.
+    ASSERT_TRUE(rig.e.delete_fact(a2));
+    EXPECT_EQ(windows(net), "ins[] upd[] del[] | ins[] upd[] del[1/-/0] | ins[] upd[] del[]");
+}
+
+TEST(Propagation, AlphaTestsDecideMembership) {
+    Rig rig;
+    const uint32_t feed = 1;
+    rig.e.entry_point_names.push_back("feed");
+    rig.e.entry_points["feed"] = feed;
+    CompiledPattern from_feed = pat(kB, 1);
+    from_feed.entry_point_id = feed;
+    // A(x == y) on the same fact; A(y == 3) against a literal.
+    rig.rule({pat(kB, 0), with(pat(kA, 1), 0, CmpOp::Eq, Src::fact_field(1, 1))});
+    rig.rule({pat(kB, 0), with(pat(kA, 1), 1, CmpOp::Eq, Src::literal(Value::i64(3)))});
+    rig.rule({pat(kA, 0), from_feed});
+    rig.build();
+    struct Case {
+        Row row;
+        bool same_fact_eq, literal_eq;
+    };
+    const Case cases[] = {
+        {a_row(3, 3.7), true, false},   // the float is truncated against the integer
+        {a_row(3, -3.7), false, false},
+        {a_row(-3, -3.7), true, false},
+        {a_row(4, 3.0), false, true},
+        {a_row(3, 3.0), true, true},
+    };
+    for (const Case& c : cases) {
+        FactId f = rig.insert("A", c.row);
+        EXPECT_EQ(rig.e.alpha_passes_fields(0, 1, f), c.same_fact_eq) << f;
+        EXPECT_EQ(rig.node(0, 0).win_in.count(f), c.same_fact_eq ? 1u : 0u) << f;
+        EXPECT_EQ(rig.e.alpha_passes_fields(1, 1, f), c.literal_eq) << f;
+        EXPECT_FALSE(rig.e.alpha_passes_fields(0, 0, f)) << "wrong type";
+    }
+
+    FactId plain = rig.insert("B", b_row(1));
+    FactId fed = std::move(rig.e.insert_into("B", b_row(2), "feed")).value();
+    EXPECT_EQ(rig.node(2, 0).win_in.count(plain), 0u);
+    EXPECT_EQ(rig.node(2, 0).win_in.count(fed), 1u);
+    EXPECT_EQ(rig.lia(0).passing.count(fed), 0u);
+    EXPECT_EQ(rig.lia(0).passing.count(plain), 1u);
+    // A fact that never passed a node stages nothing there when deleted.
+    rig.consume_staged();
+    ASSERT_TRUE(rig.e.delete_fact(plain));
+    EXPECT_EQ(text(rig.node(2, 0).node.staged_rights), "ins[] upd[] del[]");
+    EXPECT_EQ(text(rig.node(0, 0).first_input), "ins[] upd[] del[5/-/0]");
+}
+
+TEST(Propagation, WindowedAccumulateHoldsOutOldEventsAndDefersDeletes) {
+    Rig rig;
+    rig.declare_event(kEv);
+    CompiledPattern acc = pat(kEv, 1);
+    acc.acc = CompiledAcc{};
+    acc.acc->window_ms = 10000;
+    rig.rule({pat(kA, 0), acc});
+    rig.build();
+    rig.e.clock = 20000;
+    TrieNode& n = rig.node(0, 0);
+
+    FactId old_event = rig.insert("Ev", ev_row(10000));  // 10000 + 10000 is not after the clock
+    FactId fresh = rig.insert("Ev", ev_row(10001));
+    EXPECT_EQ(n.win_out.count(old_event), 1u);
+    EXPECT_EQ(n.win_in.count(old_event), 0u);
+    EXPECT_EQ(n.win_in.count(fresh), 1u);
+    EXPECT_EQ(text(n.node.staged_rights), "ins[1/-/0] upd[] del[]");
+
+    // The delete is left to the queued window change.
+    ASSERT_TRUE(rig.e.delete_fact(fresh));
+    EXPECT_EQ(text(n.node.staged_rights), "ins[1/-/0] upd[] del[]");
+    ASSERT_EQ(rig.e.window_changes.size(), 1u);
+    EXPECT_EQ(rig.e.window_changes[0].fact, fresh);
+    EXPECT_EQ(rig.e.window_changes[0].kind, 1u);
+    EXPECT_FALSE(rig.e.eager_eval);
+    EXPECT_FALSE(rig.e.tms.forced_eval);
+}
+
+TEST(Propagation, NothingReachesTheNetworkBeforeTheFirstFire) {
+    Rig rig;
+    rig.rule({gt0(pat(kA, 0), 0), pat(kB, 1)});
+    rig.build();
+    rig.e.immediate = false;
+    FactId a = rig.insert("A", a_row(1));
+    rig.insert("B", b_row(1));
+    rig.update(a, {{"x", Value::i64(2)}});
+    ASSERT_TRUE(rig.e.delete_fact(a));
+    EXPECT_TRUE(rig.lia(0).passing.empty());
+    EXPECT_TRUE(rig.node(0, 0).win_in.empty());
+    EXPECT_EQ(text(rig.node(0, 0).node.staged_rights), "ins[] upd[] del[]");
+    EXPECT_EQ(rig.e.input_seq, 0u);
+    EXPECT_EQ(flags(rig.e.nets[0]), "---");
+}
+
+TEST(Propagation, ARefusedUpdateLeavesStoreAndNetworkAlone) {
+    Rig rig;
+    rig.rule({gt0(pat(kA, 0), 0), gt0(pat(kB, 1), 0)});
+    rig.build();
+    rig.insert("A", a_row(1));
+    FactId b = rig.insert("B", b_row(1));
+    rig.consume_staged();
+    const uint64_t seq = rig.e.input_seq;
+    EngineStatus s = rig.e.update_fact(b, {{"v", Value::i64(-1)}, {"nope", Value::i64(0)}});
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().message, "B: no field nope");
+    EXPECT_EQ(rig.e.store.get(b, 0), Value::i64(1));
+    EXPECT_EQ(rig.node(0, 0).win_in.count(b), 1u);
+    EXPECT_EQ(text(rig.node(0, 0).node.staged_rights), "ins[] upd[] del[]");
+    EXPECT_EQ(rig.e.input_seq, seq);
+    EXPECT_EQ(flags(rig.e.nets[0]), "---");
+}
+
+TEST(Linking, LinkStateFollowsMembership) {
+    Rig rig;
+    CompiledPattern blocker = gt0(pat(kB, std::nullopt, CeKind::Not), 0);  // not B(v > 0)
+    CompiledPattern exempt = with(pat(kB, std::nullopt, CeKind::Not), 1, CmpOp::Eq, Src::fact_field(0, 0));
+    CompiledPattern counted = pat(kB, 1);
+    counted.acc = CompiledAcc{};
+    rig.rule({pat(kA, 0), pat(kB, 1)});       // 0: positive second pattern
+    rig.rule({pat(kA, 0), blocker});          // 1: not, no exemption
+    rig.rule({pat(kA, 0), exempt});           // 2: not reading the left tuple
+    rig.rule({pat(kA, 0), counted});          // 3: accumulate
+    rig.build();
+    auto linked = [&] {
+        std::string out;
+        for (size_t r = 0; r < rig.e.rules.size(); ++r) out += rig.e.rule_linked(r) ? "1" : "0";
+        return out;
+    };
+    EXPECT_EQ(linked(), "0000");  // no first-pattern fact, whatever else holds
+    rig.insert("A", a_row(1));
+    EXPECT_EQ(linked(), "0111");
+    FactId b = rig.insert("B", b_row(1, 1));
+    // The first blocker keeps the rule linked until an evaluation has seen it.
+    EXPECT_TRUE(rig.node(1, 0).blocker_pending);
+    EXPECT_EQ(linked(), "1111");
+    rig.node(1, 0).blocker_pending = false;
+    EXPECT_EQ(linked(), "1011");
+    ASSERT_TRUE(rig.e.delete_fact(b));
+    EXPECT_EQ(linked(), "0111");
+}
+
+TEST(Linking, ExistsGroupNeedsItsMembers) {
+    Rig rig;
+    // A(), exists(B() and Ev()): two members, then the group.
+    CompiledPattern m1 = pat(kB, 1), m2 = pat(kEv, 2), group = pat(kB, std::nullopt, CeKind::Exists);
+    m1.role.kind = m2.role.kind = SubRole::Kind::Member;
+    group.role = SubRole{SubRole::Kind::Group, 2, 1};
+    rig.rule({pat(kA, 0), m1, m2, group});
+    rig.build();
+    rig.insert("A", a_row(1));
+    // The group's node holds A's first-pattern input: its members are not asked.
+    EXPECT_TRUE(rig.e.rule_linked(0));
+    rig.consume_staged();
+    EXPECT_FALSE(rig.e.rule_linked(0));
+    rig.insert("B", b_row(1));
+    EXPECT_FALSE(rig.e.rule_linked(0));
+    rig.insert("Ev", ev_row(1));
+    EXPECT_TRUE(rig.e.rule_linked(0));
+    rig.consume_staged();
+    rig.node(0, 0).win_in.clear();
+    EXPECT_FALSE(rig.e.rule_linked(0));
+    rig.node(0, 2).subnet_input.add_ins_ph({0, 1, 2}, std::nullopt, 0);
+    EXPECT_TRUE(rig.e.rule_linked(0));
+}
+
+TEST(Linking, ChangesMarkTheRulesTheyLinkUnlinkOrFeed) {
+    Rig rig;
+    rig.rule({pat(kA, 0), pat(kB, 1)});
+    rig.rule({pat(kEv, 0), pat(kB, 1)});
+    rig.build();
+    rig.insert("A", a_row(1));
+    EXPECT_EQ(flags(rig.e.nets[0]), "---");  // unlinked: nothing to look at yet
+    FactId b = rig.insert("B", b_row(1));
+    EXPECT_EQ(flags(rig.e.nets[0]), "ADL");
+    EXPECT_EQ(rig.e.nets[0].dirty_stamp, rig.e.input_seq);
+    EXPECT_EQ(flags(rig.e.nets[1]), "---");
+
+    rig.consume_staged();
+    rig.insert("A", a_row(2));  // linked with fresh input
+    EXPECT_EQ(flags(rig.e.nets[0]), "ADL");
+    rig.consume_staged();
+    ASSERT_TRUE(rig.e.delete_fact(b));  // unlinks: what it produced must be re-checked
+    EXPECT_EQ(flags(rig.e.nets[0]), "AD-");
+    EXPECT_EQ(flags(rig.e.nets[1]), "---");
+}
+
+TEST(Linking, StageSnapshotCountsStagedInput) {
+    Rig rig;
+    rig.rule({pat(kA, 0), pat(kB, 1)});
+    rig.rule({pat(kB, 0)});
+    rig.build();
+    rig.e.flush_linked = {1, 0};
+    rig.insert("A", a_row(1));
+    FactId b = rig.insert("B", b_row(1));
+    rig.insert("B", b_row(2));
+    rig.e.nets[1].s0_windows = {Staged<FactId>{}};
+    rig.e.nets[1].s0_windows.back().add_upd_ph(b, std::nullopt, 2);
+    rig.e.nodes[0].node.staged_rights.add_del(7, std::nullopt);
+
+    StageSnapshot s = rig.e.stage_snapshot();
+    ASSERT_EQ(s.node_counts.size(), 1u);
+    EXPECT_EQ(s.node_counts[0], (std::array<uint64_t, 6>{1, 0, 2, 0, 0, 1}));
+    EXPECT_EQ(s.window_totals, (std::vector<uint64_t>{0, 1}));
+    EXPECT_EQ(s.linked_before, (std::vector<uint8_t>{1, 1}));
+    EXPECT_EQ(s.flush_linked_before, (std::vector<uint8_t>{1, 0}));
+}
