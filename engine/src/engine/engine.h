@@ -455,6 +455,10 @@ private:
 // Names that declared types may not take.
 bool is_reserved_type_name(std::string_view name);
 
+// The pattern of the fact at tuple position `target`, as actions name it; a
+// group member shares its position with a later pattern and is never one.
+const CompiledPattern* action_target(const CompiledRule& rule, size_t target);
+
 // The literal an equality test on a field of type `field` compares with: an
 // integer on a double field becomes that double, a whole double that an i64
 // holds on an integer field becomes that integer; every other literal stays.

@@ -41,14 +41,6 @@ std::string chain_name(const Feeder& f, const std::string& key) {
     return fmt("{}{}|", f.is_lia ? 'L' : 'N', f.index) + key;
 }
 
-// The pattern an action's tuple position names; group members share positions
-// with later patterns and are never an action's target.
-const CompiledPattern* target_pattern(const CompiledRule& rule, size_t target) {
-    for (const CompiledPattern& p : rule.patterns)
-        if (p.position == target && p.role.kind != SubRole::Kind::Member) return &p;
-    return nullptr;
-}
-
 // Types whose facts some rule changes, gathered once per build so that the
 // shadow decision of each rule does not walk every other rule.
 struct ChangedTypes {
@@ -65,7 +57,7 @@ struct ChangedTypes {
                     case CompiledAction::Kind::Setter:
                     case CompiledAction::Kind::Update:
                     case CompiledAction::Kind::Delete:
-                        if (const CompiledPattern* p = target_pattern(r, a.target)) modified.insert(p->type_id);
+                        if (const CompiledPattern* p = action_target(r, a.target)) modified.insert(p->type_id);
                         break;
                     case CompiledAction::Kind::SetFocus: break;
                 }
@@ -167,6 +159,12 @@ uint64_t collect_update_mask(const CompiledRule& rule) {
 
 }  // namespace
 
+const CompiledPattern* action_target(const CompiledRule& rule, size_t target) {
+    for (const CompiledPattern& p : rule.patterns)
+        if (p.position == target && p.role.kind != SubRole::Kind::Member) return &p;
+    return nullptr;
+}
+
 void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     lias.clear();
     nodes.clear();
@@ -175,26 +173,32 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     if (keys.size() != rules.size()) invariant_broken("internal error: pattern keys do not cover the rules");
     nets.reserve(rules.size());
 
+    // Chains are laid out first and the nodes built once their number is known:
+    // a TrieNode is large and costly to move, so the arena must never regrow.
+    struct NodePlan {
+        size_t rule, pattern;
+        std::vector<Target> targets;
+    };
+    std::vector<NodePlan> plan;
     HashMap<std::string, size_t> lia_by_key;
     HashMap<std::string, size_t> node_by_chain;
     const ChangedTypes changed(rules);
     auto link_child = [&](const Feeder& f, size_t node) {
         if (f.is_lia) lias[f.index].nodes.push_back(node);
-        else nodes[f.index].targets.push_back(Target{Target::Kind::Node, node});
+        else plan[f.index].targets.push_back(Target{Target::Kind::Node, node});
     };
 
     for (size_t r = 0; r < rules.size(); ++r) {
         const CompiledRule& rule = rules[r];
         if (rule.patterns.empty() || keys[r].size() != rule.patterns.size())
             invariant_broken("internal error: pattern keys do not cover the rule's patterns");
-        RuleNet net;
+        RuleNet& net = nets.emplace_back();
         auto [lia, fresh_lia] = lia_by_key.try_emplace(keys[r][0], lias.size());
         net.lia = lia->second;
         if (fresh_lia) {
-            Lia l;
+            Lia& l = lias.emplace_back();
             l.rule = r;
             l.pattern = 0;
-            lias.push_back(std::move(l));
         }
 
         Feeder prev{true, net.lia};
@@ -203,19 +207,14 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
             const CompiledPattern& pat = rule.patterns[p];
             if (pat.role.kind == SubRole::Kind::Member && rule.patterns[p - 1].role.kind != SubRole::Kind::Member)
                 group_feeder = prev;
-            auto [found, fresh] = node_by_chain.try_emplace(chain_name(prev, keys[r][p]), nodes.size());
+            auto [found, fresh] = node_by_chain.try_emplace(chain_name(prev, keys[r][p]), plan.size());
             const size_t id = found->second;
             if (fresh) {
-                TrieNode tn;
-                tn.node = Node::new_ex(pat.index_op, node_kind(pat), pat.has_temporal());
-                tn.owner = {r, p};
-                // A group's left tuples are the facts before its first member.
-                tn.subnet_prefix = pat.role.kind == SubRole::Kind::Group ? pat.role.base : 0;
-                nodes.push_back(std::move(tn));
+                plan.push_back(NodePlan{r, p, {}});
                 if (pat.role.kind == SubRole::Kind::Group) {
                     if (prev.is_lia) invariant_broken("internal error: a not/exists group without members");
                     link_child(group_feeder, id);
-                    nodes[prev.index].targets.push_back(Target{Target::Kind::Subnet, id});
+                    plan[prev.index].targets.push_back(Target{Target::Kind::Subnet, id});
                 } else {
                     link_child(prev, id);
                 }
@@ -225,9 +224,19 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
         }
 
         if (net.node_ids.empty()) lias[net.lia].rules.push_back(r);
-        else nodes[net.node_ids.back()].targets.push_back(Target{Target::Kind::Rule, r});
+        else plan[net.node_ids.back()].targets.push_back(Target{Target::Kind::Rule, r});
         add_shadow(rule, changed, event_decls, net);
-        nets.push_back(std::move(net));
+    }
+
+    nodes.reserve(plan.size());
+    for (NodePlan& np : plan) {
+        const CompiledPattern& pat = rules[np.rule].patterns[np.pattern];
+        TrieNode& tn = nodes.emplace_back();
+        tn.node = Node::new_ex(pat.index_op, node_kind(pat), pat.has_temporal());
+        tn.owner = {np.rule, np.pattern};
+        // A group's left tuples are the facts before its first member.
+        tn.subnet_prefix = pat.role.kind == SubRole::Kind::Group ? pat.role.base : 0;
+        tn.targets = std::move(np.targets);
     }
 
     for (size_t r = 0; r < rules.size(); ++r) {

@@ -154,6 +154,14 @@ Result<TypeId, std::string> FactStore::add_schema(TypeSchema schema) {
     return static_cast<TypeId>(schemas_.size() - 1);
 }
 
+void FactStore::truncate_schemas(size_t count) {
+    if (count > schemas_.size()) invariant_broken("internal error: truncating schemas that do not exist");
+    for (size_t t = count; t < schemas_.size(); ++t)
+        if (data_[t].rows != 0) invariant_broken("internal error: dropping the schema of stored facts");
+    schemas_.resize(count);
+    data_.resize(count);
+}
+
 std::optional<TypeId> FactStore::type_id(std::string_view name) const {
     for (size_t t = 0; t < schemas_.size(); ++t)
         if (schemas_[t].name == name) return static_cast<TypeId>(t);

@@ -71,6 +71,9 @@ public:
     // Empties the facts; schemas and TypeIds stay, FactIds restart at 0.
     void reset();
     Result<TypeId, std::string> add_schema(TypeSchema schema);
+    // Forgets every schema after the first `count`, as a rule load that failed
+    // takes back the row types it declared. No fact may be of those types.
+    void truncate_schemas(size_t count);
 
     size_t type_count() const { return schemas_.size(); }
     std::optional<TypeId> type_id(std::string_view name) const;
