@@ -127,9 +127,9 @@ TEST(ConstraintGroups, KeysAndRefusals) {
         {cmp_var("score", CmpOp::Eq, "$mx"),
          "rule r: $mx: min/max over double is not comparable downstream (number typing, D-039)"},
         {cmp_var("amount", CmpOp::Eq, "$txt"), "rule r: constraint type mismatch (Dec { p: 10, s: 2 } Eq Str)"},
-        {matches("name", "a.*"), "g0ma.*"},
+        {matches("name", "a.*"), "g0m\"a.*\""},
         {matches("age", "("), "rule r: matches requires a String field (subset wall), age is not"},
-        {contains("name", "zz"), "g0czz"},
+        {contains("name", "zz"), "g0c\"zz\""},
         {contains("score", "zz"), "rule r: contains requires a String field (subset wall), score is not"},
         {in("age", {Literal::i64(1), Literal::i64(2)}), "g1infalse[I64(1), I64(2)]"},
         {in("age", {Literal::i64(1), Literal::null()}, true), "g1intrue[I64(1), Null]"},
@@ -140,8 +140,8 @@ TEST(ConstraintGroups, KeysAndRefusals) {
         {group(K::Or, {cmp("age", CmpOp::Lt, Literal::i64(3)), cmp("nope", CmpOp::Eq, Literal::i64(1))}),
          "rule r: P has no field nope"},
         // Children keep source order: a || b and b || a differ.
-        {group(K::Or, {cmp("age", CmpOp::Lt, Literal::i64(3)), contains("name", "x")}), "gOr(g1LtI64(3)g0cx)"},
-        {group(K::Or, {contains("name", "x"), cmp("age", CmpOp::Lt, Literal::i64(3))}), "gOr(g0cxg1LtI64(3))"},
+        {group(K::Or, {cmp("age", CmpOp::Lt, Literal::i64(3)), contains("name", "x")}), "gOr(g1LtI64(3)g0c\"x\")"},
+        {group(K::Or, {contains("name", "x"), cmp("age", CmpOp::Lt, Literal::i64(3))}), "gOr(g0c\"x\"g1LtI64(3))"},
     };
     for (const Case& c : cases) EXPECT_EQ(compile(c.e).key_or_error, c.expected);
 }

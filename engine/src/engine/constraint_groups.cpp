@@ -96,7 +96,8 @@ Result<GExpr, std::string> Engine::compile_gexpr(const CExpr& e, TypeId type, st
             g.kind = GExpr::Kind::Matches;
             g.regex = std::move(rx).value();
             g.text = e.regex;
-            key += fmt("g{}m{}", field, e.regex);
+            // Quoted, so that no text can pass for the keys of the leaves after it.
+            key += fmt("g{}m{}", field, quoted(e.regex));
             return g;
         }
         case CK::Contains: {
@@ -105,7 +106,7 @@ Result<GExpr, std::string> Engine::compile_gexpr(const CExpr& e, TypeId type, st
             field_mask |= uint64_t{1} << field;
             g.kind = GExpr::Kind::Contains;
             g.text = e.text;
-            key += fmt("g{}c{}", field, e.text);
+            key += fmt("g{}c{}", field, quoted(e.text));
             return g;
         }
         case CK::In: {
