@@ -217,59 +217,54 @@ TEST(Loader, RefusalsSpanningRulesLeaveTheEngineAsItWas) {
     const std::string logical = "rule l when A() then insertLogical(new B(1)); end\n";
     struct Case {
         std::string first;  // loaded before, successfully
+        bool fact;          // an A is stored before the text loads
         std::string text;
         std::string expected;
     };
     const Case cases[] = {
-        {"", "rule r when A() then engine.setFocus(\"G\"); end", focus("G")},
-        {"", "rule r when A() then engine.setFocus(\"MAIN\"); end", focus("MAIN")},
-        {"", "rule r agenda-group \"MAIN\" when A() then engine.setFocus(\"MAIN\"); end", "ok"},
-        {"", "rule r when A() then engine.setFocus(\"G\"); end rule s agenda-group \"G\" when B() then end", "ok"},
-        {"rule s agenda-group \"G\" when B() then end", "rule r when A() then engine.setFocus(\"G\"); end", "ok"},
-        {"", logical + "rule u when $b : B() then $b.setV(2); end", logical_update},
-        {"", logical + "rule u when $b : B() then update($b); end", logical_update},
-        {"", logical + "rule u when $b : B() then delete($b); end", "ok"},
+        {"", false, "rule r when A() then engine.setFocus(\"G\"); end", focus("G")},
+        {"", false, "rule r when A() then engine.setFocus(\"MAIN\"); end", focus("MAIN")},
+        {"", false, "rule r agenda-group \"MAIN\" when A() then engine.setFocus(\"MAIN\"); end", "ok"},
+        {"", false, "rule r when A() then engine.setFocus(\"G\"); end rule s agenda-group \"G\" when B() then end", "ok"},
+        {"rule s agenda-group \"G\" when B() then end", false, "rule r when A() then engine.setFocus(\"G\"); end", "ok"},
+        {"", false, logical + "rule u when $b : B() then $b.setV(2); end", logical_update},
+        {"", false, logical + "rule u when $b : B() then update($b); end", logical_update},
+        {"", false, logical + "rule u when $b : B() then delete($b); end", "ok"},
         // The engine's own InitialFact is no fact of the user's.
-        {"rule n when not A() then end", logical, "ok"},
-        {"query q(long $a) Person(age == $a) end", "query p(long $a) Person(age == $a) end",
+        {"rule n when not A() then end", false, logical, "ok"},
+        // Rules, a groupby row type and an entry point compiled before the
+        // refusal are all taken back.
+        {"query q(long $a) Person(age == $a) end rule first when A() then end", true,
+         "rule g when groupby(Order($c : customer); $c; $n : count()) then end " + logical +
+             "rule h when A() from entry-point \"s\" then end",
+         "insertLogical requires rules to be added before any facts (D-076)"},
+        {"query q(long $a) Person(age == $a) end", false, "query p(long $a) Person(age == $a) end",
          "queries must be defined in a single rule-text unit"},
-        {"", "rule r when A( then end",
+        {"", false, "rule r when A( then end",
          "rule parse error: expected comparison operator, got end at line 1, col 21:\n  rule r when A( then end\n"
          "                      ^"},
     };
     for (const Case& c : cases) {
         Engine e = loaded(c.first);
+        if (c.fact) {
+            ASSERT_TRUE(e.store.insert(0, {Value::i64(1), Value::f64(2), Value::str("t")}).ok());
+        }
         const std::string before = e.dump_network();
-        const size_t rules = e.rules.size(), types = e.store.type_count();
+        const size_t rules = e.rules.size(), types = e.store.type_count(), queries = e.queries.size();
         EXPECT_EQ(load_error(e, c.text), c.expected) << c.text;
+        const bool logical_loaded = c.expected == "ok" && c.text.find("insertLogical") != std::string::npos;
+        EXPECT_EQ(e.tms.logical_types.count(1), logical_loaded ? 1u : 0u) << c.text;
         if (c.expected == "ok") continue;
         EXPECT_EQ(e.rules.size(), rules);
         EXPECT_EQ(e.stamp_rules.size(), rules);
         EXPECT_EQ(e.store.type_count(), types);
+        EXPECT_EQ(e.queries.size(), queries);
+        EXPECT_EQ(e.linked_queries.size(), queries);
+        EXPECT_TRUE(e.gbrow_types.empty());
+        EXPECT_EQ(e.entry_point_names, (std::vector<std::string>{"DEFAULT"}));
+        EXPECT_TRUE(e.entry_points.empty());
         EXPECT_EQ(e.dump_network(), before);
-        EXPECT_TRUE(e.tms.logical_types.empty());
     }
-}
-
-TEST(Loader, InsertLogicalNeedsAnEmptyStoreAndAFailedLoadTakesItsWritesBack) {
-    Engine e = loaded("query q(long $a) Person(age == $a) end rule first when A() then end");
-    ASSERT_TRUE(e.store.insert(0, {Value::i64(1), Value::f64(2), Value::str("t")}).ok());
-    const size_t types = e.store.type_count();
-    EXPECT_EQ(load_error(e, "rule g when groupby(Order($c : customer); $c; $n : count()) then end "
-                            "rule h when A() from entry-point \"s\" then insertLogical(new B(1)); end"),
-              "insertLogical requires rules to be added before any facts (D-076)");
-    EXPECT_EQ(e.rules.size(), 1u);
-    EXPECT_EQ(e.store.type_count(), types);
-    EXPECT_TRUE(e.gbrow_types.empty());
-    EXPECT_EQ(e.entry_point_names, (std::vector<std::string>{"DEFAULT"}));
-    EXPECT_TRUE(e.entry_points.empty());
-    EXPECT_TRUE(e.tms.logical_types.empty());
-    EXPECT_EQ(e.queries.size(), 1u);
-    EXPECT_EQ(e.linked_queries, (std::vector<uint8_t>{0}));
-
-    Engine empty = loaded("rule l when not A() then insertLogical(new B(1)); end");
-    EXPECT_EQ(empty.tms.logical_types.size(), 1u);
-    EXPECT_TRUE(empty.tms.logical_types.count(1));
 }
 
 TEST(Loader, EventTypesWithoutExplicitExpiryTakeTheirWindows) {
