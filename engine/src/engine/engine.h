@@ -24,9 +24,10 @@
 //   fact_ops.cpp           insert, insert_into, update_fact, delete_fact
 //   propagation.cpp        on_insert, on_update, on_delete_ex, alpha_passes_fields
 //   linking.cpp            rule_linked, note_link_effects_ex, stage_snapshot
-//   evaluation.cpp         evaluate_rule_inner, terminal step
-//   engine_ce_nodes.cpp    ?query and subnetwork nodes
-//   agenda.cpp             push_activation, eval_salience, fire_all
+//   evaluation.cpp         evaluate_rule_inner, terminal step, pruning
+//   engine_ce_nodes.cpp    accumulate, ?query and subnetwork nodes
+//   activations.cpp        push_activation, eval_salience, activation order
+//   agenda.cpp             fire_all
 //   actions.cpp            eval_src and the right-hand-side actions
 //   stream_flush.cpp       stream_flush_ex
 //   peer_merge.cpp         RuleNet::s0_close_window, RuleNet::peer_merge_term
@@ -110,6 +111,7 @@ struct TimerEntry {
     size_t node = 0;
     Tuple tuple;
     Stamp stamp;
+    uint64_t seq = 0;  // Engine::timer_seq when deferred
 };
 
 // Where a node's output goes: the left input of node `index`, the terminal of
@@ -119,6 +121,9 @@ struct Target {
     size_t index = 0;
     bool operator==(const Target&) const = default;
 };
+
+// Which side evaluator orders a rule's activations.
+enum class ShadowKind : uint8_t { Bf, Ex, Pn, Px };
 
 // One pending activation.
 struct Act {
@@ -178,6 +183,11 @@ struct Tms {
     // Types that some rule inserts with insertLogical. Compiled state: it
     // survives reset, which replaces everything else here.
     HashSet<TypeId> logical_types;
+    // Tuples whose re-activation waits for their update: a rule's insert of
+    // such a tuple activates nothing. Arrival order.
+    std::vector<std::pair<size_t, Tuple>> parked_upds;
+    // The first-pattern updates and deletes of the last evaluation.
+    std::vector<StagedEntry<FactId>> first_changes;
     bool forced_eval = false;
 };
 
@@ -221,7 +231,7 @@ struct RuleNet {
     std::vector<size_t> node_ids;
     Staged<Tuple> term;
     HashSet<Tuple> peer_tuples;
-    std::vector<Act> acts;  // push order
+    std::vector<Act> acts;  // push order; the next to fire: Engine::next_activation
     HashMap<Tuple, uint64_t> seq_by_tuple;
     std::optional<BfShadow> bf_shadow;
     std::optional<ExShadow> ex_shadow;
@@ -379,8 +389,38 @@ public:
     void shadow_gate_delete(FactId fact, uint64_t seq);
     // The insert-time evaluation of sessions with event types (stream_flush.cpp).
     void stream_flush_ex(const StageSnapshot& snapshot, bool close_windows);
-    // Brings one rule's match state up to date (evaluation.cpp).
+    // Truth maintenance told of the terminal: a tuple left it; a parked tuple
+    // comes back through its update (tms.cpp).
+    void tms_on_terminal_del(size_t rule, const Tuple& tuple);
+    void tms_parked_del(size_t rule, const Tuple& tuple);
+    void tms_unpark_upd(size_t rule, const Tuple& tuple);
+    // Where the rule's side evaluator emitted `fact`: its place in the
+    // evaluator's output, none when it did not (shadows.cpp).
+    std::optional<size_t> shadow_out_place(size_t rule, ShadowKind kind, FactId fact) const;
+
+    // Lazy evaluation (evaluation.cpp). Brings one rule's match state up to
+    // date: walks its chain over the staged input and turns the tuples that
+    // reach the end into activations. Runs only when the rule is dirty and,
+    // unless `force`, on the agenda. A failing node parks its error in
+    // pending_error, leaves its input staged and the rule dirty.
     void evaluate_rule_inner(size_t rule, bool force);
+    // Evaluates an Acc, Query, SubnetNot or SubnetExists node into out.trg
+    // (engine_ce_nodes.cpp). `inner` is the subnetwork inner input, empty for
+    // the other kinds. On failure the node's own state must be left as it was:
+    // the caller puts the batches back.
+    EngineStatus eval_engine_node(size_t node, Staged<Tuple> left, Staged<FactId> right, Staged<Tuple> inner,
+                                  Out& out);
+
+    // Activations (activations.cpp). Appends an activation of `tuple`: the
+    // tuple keeps its sequence number while seq_by_tuple holds it; an
+    // expression salience also refreshes top_salience and on_agenda.
+    void push_activation(size_t rule, Tuple tuple);
+    // The salience a new activation of `tuple` gets.
+    int32_t activation_salience(size_t rule, const Tuple& tuple) const;
+    // Index in acts of the activation that fires next; acts must not be empty.
+    size_t next_activation(size_t rule) const;
+    // Removes that activation, the others keeping their order.
+    Act take_activation(size_t rule);
 
     // Firing.
     EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit);
@@ -438,7 +478,8 @@ public:
     std::optional<TypeId> flush_origin_type;
     uint64_t shadow_seq = 0;
     uint64_t input_seq = 0;
-    uint64_t act_seq = 0;
+    uint64_t act_seq = 0;    // the last activation sequence number handed out
+    uint64_t timer_seq = 0;  // the next TimerEntry::seq
     uint64_t step_count = 0;
     uint64_t fire_calls = 0;
     bool firing = false;

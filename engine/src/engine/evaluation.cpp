@@ -1,9 +1,280 @@
-// Lazy rule evaluation: a rule's chain of nodes run over its staged input.
+// Lazy rule evaluation: a rule's chain of nodes run over its staged input, the terminal step that turns what reaches
+// the end into activations, and the pruning of an unlinked rule.
+#include <algorithm>
+#include <utility>
+
+#include "common/internal_error.h"
+#include "common/text.h"
 #include "engine/engine.h"
 
 namespace quarn {
 
-// Staged input stays staged until rules are evaluated.
-void Engine::evaluate_rule_inner(size_t, bool) {}
+namespace {
+
+bool holds_work(const TrieNode& n) {
+    return !n.first_input.empty() || !n.node.staged_lefts.empty() || !n.node.staged_rights.empty() ||
+           !n.subnet_input.empty() || !n.node.parked.empty();
+}
+
+// Staged input anywhere in the rule: its windows, its terminal, its nodes
+// (released temporal-not tuples included).
+bool rule_holds_work(const Engine& e, size_t r) {
+    const RuleNet& net = e.nets[r];
+    for (const Staged<FactId>& w : net.s0_windows)
+        if (!w.empty()) return true;
+    if (!net.term.empty()) return true;
+    for (size_t id : net.node_ids)
+        if (holds_work(e.nodes[id])) return true;
+    return false;
+}
+
+bool is_subnet(Kind k) { return k == Kind::SubnetNot || k == Kind::SubnetExists; }
+
+// First-pattern entries as entries of one-fact tuples, same stamps, flags and order.
+EntryList<Tuple> one_fact_tuples(const EntryList<FactId>& l) {
+    EntryList<Tuple> out;
+    for (const auto& e : l.oldest_first()) out.push_front({Tuple{e.item}, e.stamp, e.flag});
+    return out;
+}
+
+void note_first_changes(std::vector<StagedEntry<FactId>>& changes, const Staged<FactId>& s) {
+    for (const auto& e : s.upd) changes.push_back(e);
+    for (const auto& e : s.del) changes.push_back(e);
+}
+
+// A change the rule's own right-hand side made (or another `or` alternative
+// of the same rule's) does not activate a no-loop rule.
+bool no_loop_holds(const Engine& e, size_t r, const Stamp& stamp) {
+    const CompiledRule& rule = e.rules[r];
+    return rule.def.no_loop && stamp && *stamp < e.stamp_rules.size() && e.stamp_rules[*stamp] == rule.def.ordinal;
+}
+
+bool parked_for_update(const Engine& e, size_t r, const Tuple& t) {
+    for (const auto& [rule, tuple] : e.tms.parked_upds)
+        if (rule == r && tuple == t) return true;
+    return false;
+}
+
+// The salience of the activation that fires first; 0 for none.
+int32_t top_of(const std::vector<Act>& acts) {
+    int32_t top = 0;
+    for (size_t k = 0; k < acts.size(); ++k) top = k == 0 ? acts[k].salience : std::max(top, acts[k].salience);
+    return top;
+}
+
+// Removes the activations `drop` selects and keeps the agenda's cached view of
+// an expression-salience rule in step; the others keep their order.
+template <class Pred>
+void remove_acts(Engine& e, size_t r, Pred drop) {
+    RuleNet& net = e.nets[r];
+    const int32_t old_top = top_of(net.acts);
+    const size_t old_count = net.acts.size();
+    std::erase_if(net.acts, drop);
+    if (net.acts.size() == old_count || e.rules[r].salience.kind == CompiledSalience::Kind::Const) return;
+    const int32_t new_top = top_of(net.acts);
+    if (new_top == old_top && net.on_agenda) return;
+    // Also with nothing left: the agenda must look at the rule again.
+    net.top_salience = new_top;
+    net.on_agenda = true;
+}
+
+// A tuple that left the terminal forgets its activation and its sequence number.
+void terminal_delete(Engine& e, size_t r, const Tuple& t) {
+    e.nets[r].seq_by_tuple.erase(t);
+    remove_acts(e, r, [&](const Act& a) { return a.tuple == t; });
+    e.tms_on_terminal_del(r, t);
+    e.tms_parked_del(r, t);
+}
+
+bool has_activation(const RuleNet& net, const Tuple& t) {
+    return std::any_of(net.acts.begin(), net.acts.end(), [&](const Act& a) { return a.tuple == t; });
+}
+
+void terminal_step(Engine& e, size_t r, const Staged<Tuple>& batch) {
+    if (!batch.empty()) {
+        JoinEnvImpl env(e.input_seq, e.store, e.rules[r], 0, true);
+        if (tracing_on(env))
+            env.trace(fmt("term[{}] consume ins={} upd={} del={}", r, debug(batch.ins), debug(batch.upd),
+                          debug(batch.del)));
+    }
+    for (const auto& d : batch.del) terminal_delete(e, r, d.item);
+    for (const auto& u : batch.upd) {
+        // A pending activation keeps its sequence number and salience.
+        if (has_activation(e.nets[r], u.item) || no_loop_holds(e, r, u.stamp)) continue;
+        e.tms_unpark_upd(r, u.item);
+        e.push_activation(r, u.item);
+    }
+    for (const auto& i : batch.ins) {
+        if (no_loop_holds(e, r, i.stamp) || parked_for_update(e, r, i.item)) continue;
+        e.push_activation(r, i.item);
+    }
+}
+
+// A one-pattern rule has no nodes: its windows are its terminal input. Oldest
+// window first; within one, deletes, updates, inserts, each oldest first.
+void one_pattern_terminal(Engine& e, size_t r) {
+    std::vector<Staged<FactId>> windows = std::exchange(e.nets[r].s0_windows, {Staged<FactId>{}});
+    e.tms.first_changes.clear();
+    for (const Staged<FactId>& w : windows) note_first_changes(e.tms.first_changes, w);
+    auto first_is = [](FactId f) { return [f](const Act& a) { return !a.tuple.empty() && a.tuple.front() == f; }; };
+    for (const Staged<FactId>& w : windows) {
+        for (const auto& d : w.del.oldest_first()) {
+            // A one-pattern rule's tuples hold one fact.
+            e.nets[r].seq_by_tuple.erase(Tuple{d.item});
+            remove_acts(e, r, first_is(d.item));
+            e.tms_on_terminal_del(r, Tuple{d.item});
+            e.tms_parked_del(r, Tuple{d.item});
+        }
+        for (const auto& u : w.upd.oldest_first()) {
+            const std::vector<Act>& acts = e.nets[r].acts;
+            if (std::any_of(acts.begin(), acts.end(), first_is(u.item)) || no_loop_holds(e, r, u.stamp)) continue;
+            e.tms_unpark_upd(r, Tuple{u.item});
+            e.push_activation(r, Tuple{u.item});
+        }
+        for (const auto& i : w.ins.oldest_first()) {
+            if (no_loop_holds(e, r, i.stamp) || parked_for_update(e, r, Tuple{i.item})) continue;
+            e.push_activation(r, Tuple{i.item});
+        }
+    }
+}
+
+// An unlinked rule drops the activations and sequence numbers of tuples whose
+// facts are no longer present at their patterns, before its chain runs.
+void prune_unlinked(Engine& e, size_t r) {
+    const CompiledRule& rule = e.rules[r];
+    RuleNet& net = e.nets[r];
+    struct Check {
+        const HashSet<FactId>* present;
+        size_t slot;
+    };
+    std::vector<Check> checks;
+    for (size_t p = 0; p < rule.patterns.size(); ++p) {
+        const CompiledPattern& pat = rule.patterns[p];
+        if (!pat.slot || pat.qce || pat.role.kind == SubRole::Kind::Member) continue;
+        const HashSet<FactId>& present = p == 0 ? e.lias[net.lia].passing : e.nodes[net.node_ids[p - 1]].win_in;
+        checks.push_back({&present, *pat.slot});
+    }
+    // A slot beyond the tuple finds nothing there.
+    auto kept = [&](const Tuple& t) {
+        return std::all_of(checks.begin(), checks.end(),
+                           [&](const Check& c) { return c.slot < t.size() && c.present->count(t[c.slot]) != 0; });
+    };
+    remove_acts(e, r, [&](const Act& a) { return !kept(a.tuple); });
+    std::vector<Tuple> gone;
+    for (const auto& [t, seq] : net.seq_by_tuple)
+        if (!kept(t)) gone.push_back(t);
+    for (const Tuple& t : gone) net.seq_by_tuple.erase(t);
+}
+
+// The input of a target that a node's output continues into.
+Staged<Tuple>* target_input(Engine& e, const Target& t) {
+    switch (t.kind) {
+        case Target::Kind::Node: return &e.nodes[t.index].node.staged_lefts;
+        case Target::Kind::Rule: return &e.nets[t.index].term;
+        case Target::Kind::Subnet: return nullptr;
+    }
+    unreachable("target kind out of range");
+}
+
+// The last member of a not/exists group feeds the group's node.
+void route_to_subnet(Staged<Tuple>& inner, const Staged<Tuple>& out) {
+    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, 0);
+    for (const auto& x : out.del) inner.add_del(x.item, x.stamp);
+    for (const auto& x : out.cancelled) inner.add_del(x.item, x.stamp);
+    for (const auto& x : out.upd) inner.add_upd_ph(x.item, x.stamp, 2);
+}
+
+// Evaluates chain position k of rule r and routes the node's output. False
+// when an engine-side node failed: its error is parked and every batch taken
+// for it is back where it was.
+bool evaluate_position(Engine& e, size_t r, size_t k) {
+    const size_t id = e.nets[r].node_ids[k];
+    TrieNode& tn = e.nodes[id];
+    Staged<FactId> first = std::exchange(tn.first_input, {});
+    Staged<Tuple> left = std::exchange(tn.node.staged_lefts, {});
+    Staged<FactId> right = std::exchange(tn.node.staged_rights, {});
+    Staged<Tuple> inner = is_subnet(tn.node.kind) ? std::exchange(tn.subnet_input, {}) : Staged<Tuple>{};
+
+    if (k == 0) e.tms.first_changes.clear();
+    if (!first.empty()) note_first_changes(e.tms.first_changes, first);
+    Staged<Tuple> converted;
+    converted.ins = one_fact_tuples(first.ins);
+    converted.upd = one_fact_tuples(first.upd);
+    converted.del = one_fact_tuples(first.del);
+    const bool engine_side = tn.node.kind != Kind::Join && tn.node.kind != Kind::Not && tn.node.kind != Kind::Exists;
+    // Copies to put back should the node fail; only engine-side nodes can.
+    std::optional<std::tuple<Staged<FactId>, Staged<Tuple>, Staged<FactId>, Staged<Tuple>>> saved;
+    if (engine_side) saved.emplace(first, left, right, inner);
+    Staged<Tuple> delta = Staged<Tuple>::merge_into_pending(std::move(left), std::move(converted));
+
+    if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty()) return true;
+
+    const std::vector<Target>& targets = tn.targets;
+    Staged<Tuple>* first_input = targets.empty() ? nullptr : target_input(e, targets[0]);
+    Staged<Tuple> pending = first_input ? std::exchange(*first_input, {}) : Staged<Tuple>{};
+    Out out(pending);
+    if (!engine_side) {
+        const auto [owner_rule, owner_pattern] = tn.owner;
+        JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true);
+        do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
+    } else {
+        const Staged<Tuple> pending_before = pending;
+        EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
+        if (!done) {
+            std::tie(tn.first_input, tn.node.staged_lefts, tn.node.staged_rights, tn.subnet_input) =
+                std::move(*saved);
+            if (first_input) *first_input = pending_before;
+            e.pending_error = std::move(done).error().message;
+            return false;
+        }
+    }
+    tn.blocker_pending = false;
+    for (DeferredEntry& d : tn.node.deferred)
+        e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
+    tn.node.deferred.clear();
+
+    Staged<Tuple> trg = std::move(out.trg);
+    for (size_t t = 0; t < targets.size(); ++t) {
+        const Target& target = targets[t];
+        if (target.kind == Target::Kind::Subnet) {
+            route_to_subnet(e.nodes[target.index].subnet_input, trg);
+        } else if (t == 0) {
+            // Only the first target's copy is made; it is the last use when
+            // nothing else shares the node.
+            Staged<Tuple> mine = targets.size() == 1 ? std::move(trg) : trg;
+            *first_input = Staged<Tuple>::append_into_pending(std::move(pending), std::move(mine));
+        } else if (!trg.empty()) {
+            if (target.kind == Target::Kind::Node) e.nodes[target.index].node.peer_merge_left(trg);
+            else e.nets[target.index].peer_merge_term(trg);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void Engine::evaluate_rule_inner(size_t r, bool force) {
+    if (r >= rules.size()) invariant_broken("internal error: evaluation of an unknown rule");
+    if (!rule_holds_work(*this, r)) {
+        nets[r].dirty = false;
+        return;
+    }
+    if (!rule_linked(r)) prune_unlinked(*this, r);
+    if ((!force && !nets[r].on_agenda) || !nets[r].dirty) return;
+
+    for (uint32_t q : rules[r].query_deps) {
+        if (q >= linked_queries.size() || !linked_queries[q]) continue;
+        linked_queries[q] = 0;
+        drain_query(store, queries, query_caches, q);
+    }
+    if (rules[r].patterns.size() == 1) {
+        one_pattern_terminal(*this, r);
+    } else {
+        for (size_t k = 0; k < nets[r].node_ids.size(); ++k)
+            if (!evaluate_position(*this, r, k)) return;
+        terminal_step(*this, r, std::exchange(nets[r].term, {}));
+    }
+    nets[r].dirty = false;
+}
 
 }  // namespace quarn

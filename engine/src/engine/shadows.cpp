@@ -9,5 +9,6 @@ void Engine::shadow_refresh(FactId) {}
 void Engine::shadow_drop(FactId) {}
 void Engine::shadow_gate_insert(FactId, uint64_t) {}
 void Engine::shadow_gate_delete(FactId, uint64_t) {}
+std::optional<size_t> Engine::shadow_out_place(size_t, ShadowKind, FactId) const { return std::nullopt; }
 
 }  // namespace quarn

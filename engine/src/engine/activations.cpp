@@ -1,0 +1,147 @@
+// Activations: their salience, their sequence numbers and the order in which one rule's activations fire.
+#include <cmath>
+#include <limits>
+
+#include "common/internal_error.h"
+#include "engine/engine.h"
+
+namespace quarn {
+
+namespace {
+
+// One salience term read from a tuple: its value as a float and as an integer,
+// and whether the float decides.
+struct TermValue {
+    double f = 0;
+    int64_t i = 0;
+    bool is_float = false;
+};
+
+// Truncation toward zero, saturating at the i64 range; NaN gives 0.
+int64_t saturating_i64(double x) {
+    if (std::isnan(x)) return 0;
+    if (x >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+    if (x < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(x);
+}
+
+// The float rule: NaN gives 0, otherwise truncated and clamped to the i32 range.
+int32_t float_salience(double f) {
+    if (std::isnan(f)) return 0;
+    const double t = std::trunc(f);
+    if (t <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+    if (t >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(t);
+}
+
+// The low 32 bits of a wrapped 64-bit result.
+int32_t low_bits(uint64_t u) { return static_cast<int32_t>(static_cast<uint32_t>(u)); }
+
+// Reads the live value: a setter that ran before the activation was made counts.
+TermValue eval_salience(const FactStore& store, const Tuple& tuple, const SalOperand& term) {
+    if (term.kind == SalOperand::Kind::Int)
+        return {static_cast<double>(term.value), term.value, false};
+    if (term.position >= tuple.size()) invariant_broken("internal error: a salience term reads past the tuple");
+    const Value v = store.get(tuple[term.position], term.field);
+    switch (v.tag()) {
+        case ValueTag::I64: return {static_cast<double>(v.as_i64()), v.as_i64(), term.is_f64};
+        case ValueTag::F64: return {v.as_f64(), saturating_i64(v.as_f64()), true};
+        default: return {0, 0, term.is_f64};  // counts as 0
+    }
+}
+
+// The salience of the activation that fires first; 0 for none.
+int32_t top_salience_of(const std::vector<Act>& acts) {
+    if (acts.empty()) return 0;
+    int32_t top = acts.front().salience;
+    for (const Act& a : acts) top = std::max(top, a.salience);
+    return top;
+}
+
+}  // namespace
+
+int32_t Engine::activation_salience(size_t r, const Tuple& tuple) const {
+    const CompiledSalience& s = rules[r].salience;
+    if (s.kind == CompiledSalience::Kind::Const) return s.value;
+    const TermValue a = eval_salience(store, tuple, s.first);
+    if (!s.op) return a.is_float ? float_salience(a.f) : low_bits(static_cast<uint64_t>(a.i));
+    const TermValue b = eval_salience(store, tuple, s.second);
+    const uint64_t ua = static_cast<uint64_t>(a.i), ub = static_cast<uint64_t>(b.i);
+    double f;
+    uint64_t i;
+    switch (*s.op) {
+        case '+': f = a.f + b.f, i = ua + ub; break;
+        case '-': f = a.f - b.f, i = ua - ub; break;
+        default: f = a.f * b.f, i = ua * ub; break;
+    }
+    return a.is_float || b.is_float ? float_salience(f) : low_bits(i);
+}
+
+void Engine::push_activation(size_t r, Tuple tuple) {
+    if (r >= nets.size()) invariant_broken("internal error: an activation of an unknown rule");
+    const int32_t salience = activation_salience(r, tuple);
+    RuleNet& net = nets[r];
+    uint64_t seq;
+    if (auto known = net.seq_by_tuple.find(tuple); known != net.seq_by_tuple.end()) {
+        seq = known->second;
+    } else {
+        seq = ++act_seq;
+        net.seq_by_tuple.emplace(tuple, seq);
+    }
+    const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;
+    const int32_t old_top = constant ? 0 : top_salience_of(net.acts);
+    net.acts.push_back(Act{std::move(tuple), seq, salience});
+    if (constant) return;
+    const int32_t new_top = net.acts.size() == 1 ? salience : std::max(old_top, salience);
+    if (new_top == old_top && net.on_agenda) return;
+    net.top_salience = new_top;
+    net.on_agenda = true;
+}
+
+size_t Engine::next_activation(size_t r) const {
+    const CompiledRule& rule = rules[r];
+    const std::vector<Act>& acts = nets[r].acts;
+    if (acts.empty()) invariant_broken("internal error: no activation to take");
+    if (acts.size() == 1) return 0;
+
+    std::optional<std::pair<ShadowKind, size_t>> shadow;
+    if (rule.salience.kind == CompiledSalience::Kind::Const) {
+        if (rule.ce_event_tail) shadow = {rule.ce_event_exists ? ShadowKind::Ex : ShadowKind::Bf, *rule.ce_event_tail};
+        else if (rule.not_tail) shadow = {ShadowKind::Pn, *rule.not_tail};
+        else if (rule.exists_tail) shadow = {ShadowKind::Px, *rule.exists_tail};
+    }
+    if (shadow) {
+        // The fact the side evaluator emitted earliest goes first; facts it did
+        // not emit come last, in push order.
+        auto key = [&](const Act& a) -> uint64_t {
+            if (shadow->second >= a.tuple.size()) return std::numeric_limits<uint64_t>::max();
+            std::optional<size_t> place = shadow_out_place(r, shadow->first, a.tuple[shadow->second]);
+            return place ? *place : std::numeric_limits<uint64_t>::max();
+        };
+        size_t best = 0;
+        uint64_t best_key = key(acts[0]);
+        for (size_t k = 1; k < acts.size(); ++k) {
+            const uint64_t kk = key(acts[k]);
+            if (kk < best_key) best = k, best_key = kk;
+        }
+        return best;
+    }
+    // Highest salience, then the most recent tuple, then the later push.
+    size_t best = 0;
+    for (size_t k = 1; k < acts.size(); ++k) {
+        const Act& a = acts[k];
+        const Act& b = acts[best];
+        if (a.salience > b.salience || (a.salience == b.salience && a.seq >= b.seq)) best = k;
+    }
+    return best;
+}
+
+Act Engine::take_activation(size_t r) {
+    const size_t k = next_activation(r);
+    std::vector<Act>& acts = nets[r].acts;
+    Act a = std::move(acts[k]);
+    acts.erase(acts.begin() + static_cast<std::ptrdiff_t>(k));
+    return a;
+}
+
+}  // namespace quarn
