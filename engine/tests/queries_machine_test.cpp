@@ -27,6 +27,15 @@ struct Case {
     std::vector<Ask> asks;
 };
 
+const char* const kStepLimitError = "error: query evaluation step limit exceeded (cyclic recursion data? D-055)";
+
+// Parent facts n0 -> n1 -> n2 -> n0 -> ..., `count` of them over at most three names.
+std::function<void(FactStore&)> cycle(int count) {
+    return [count](FactStore& s) {
+        for (int i = 0; i < count; ++i) parent(s, "n" + std::to_string(i % 3), "n" + std::to_string((i + 1) % 3));
+    };
+}
+
 void run_cases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         Site site(c.text);
@@ -146,7 +155,8 @@ TEST(QueryMachine, FailuresAndLimits) {
         // Hundreds of thousands of levels deep before the limit stops it:
         // neither the walk nor the release of the caller chain may recurse.
         {"step limit", kAncestor, [](FactStore& s) { parent(s, "a", "b"), parent(s, "b", "a"); },
-         {{0, {{S("a"), N}}, "error: query evaluation step limit exceeded (cyclic recursion data? D-055)"}}},
+         {{0, {{S("a"), N}}, kStepLimitError}}},
+        {"three-fact cycle", kAncestor, cycle(3), {{0, {{S("n0"), N}}, kStepLimitError}}},
         {"96 keys", keyed, items(96), {{0, {{S("p")}}, R"((0 Str("p"))(0 Str("p")))"}}},
         {"97 keys", keyed, items(97),
          {{0, {{S("p")}}, "error: query index exceeds 96 distinct keys (hash-table resize is out of subset, D-051)"}}},
@@ -157,6 +167,19 @@ TEST(QueryMachine, FailuresAndLimits) {
          },
          {{0, {{S("n0"), S("n96")}}, R"((0 Str("n0") Str("n96")))"}}},
     });
+}
+
+// Environments that multiply at every level of a recursion run into the bound
+// on what a run holds long before the step limit, with the same error.
+TEST(QueryMachine, MultiplyingEnvironmentsStopAtTheBound) {
+    const char* any_parent = "query ancestor(String $y) Parent() or Parent() ancestor($y;) end";
+    const char* unbound_arg = "query q(String $x) Parent($x, $c;) or Parent($x, $z;) q($w;) end";
+    std::vector<Case> cases;
+    for (int facts : {1, 10, 30}) {
+        cases.push_back({"any parent", any_parent, cycle(facts), {{0, {{S("n0")}}, kStepLimitError}}});
+        cases.push_back({"unbound argument", unbound_arg, cycle(facts), {{0, {{S("n0")}}, kStepLimitError}}});
+    }
+    run_cases(cases);
 }
 
 TEST(KeyHash, MatchesHandComputedValues) {

@@ -3,14 +3,15 @@
 //
 // All control lives in explicit data: a work stack of branch walks and, per
 // call site, the list of caller environments that have received answers. A
-// recursion therefore costs no native stack, and a shared step counter bounds
-// the whole evaluation.
+// recursion therefore costs no native stack, a shared step counter bounds the
+// whole evaluation, and a shared byte count bounds what it holds at once.
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <iterator>
 #include <memory>
+#include <utility>
 
 #include "queries/queries.h"
 #include "common/internal_error.h"
@@ -22,6 +23,16 @@ namespace quarn {
 namespace {
 
 constexpr uint64_t kStepLimit = 1'000'000;
+// Environments multiply: one pattern visit can make an environment per
+// candidate fact before the step count is looked at again, and every level of
+// a recursion keeps its caller's slots and its waiting work. Steps alone
+// therefore bound neither time nor memory, and a short query over a handful of
+// facts could take every byte of the process. Whatever the machine holds that
+// grows with the walk is charged at its estimated size, and a run that would
+// hold more than this stops with the step-limit error. The estimate leaves out
+// allocator headers and the spare capacity of growing vectors, which at most
+// double it: one run stays within about 256 MB.
+constexpr size_t kLiveBytesLimit = size_t{128} << 20;
 constexpr size_t kIndexBuckets = 128;
 constexpr size_t kIndexMaxKeys = 96;
 
@@ -39,6 +50,46 @@ struct EnvVal {
 };
 using Slots = std::vector<std::optional<EnvVal>>;
 
+// The bytes a run holds, as charged by its holders.
+struct LiveBytes {
+    size_t total = 0;
+};
+
+// A holder's share of its run's LiveBytes, given back when the holder dies. A
+// copy is charged again; a move hands the share over.
+class Charge {
+public:
+    Charge() = default;
+    Charge(LiveBytes* live, size_t bytes) : live_(live), bytes_(bytes) { live_->total += bytes_; }
+    Charge(const Charge& other) : live_(other.live_), bytes_(other.bytes_) {
+        if (live_) live_->total += bytes_;
+    }
+    Charge(Charge&& other) noexcept : live_(std::exchange(other.live_, nullptr)), bytes_(other.bytes_) {}
+    Charge& operator=(Charge other) noexcept {
+        std::swap(live_, other.live_);
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    ~Charge() {
+        if (live_) live_->total -= bytes_;
+    }
+
+private:
+    LiveBytes* live_ = nullptr;
+    size_t bytes_ = 0;
+};
+
+// What a value holds outside itself.
+size_t heap_bytes(const Value& v) { return v.tag() == ValueTag::Str ? v.as_str().size() : 0; }
+
+size_t slots_bytes(const Slots& slots) {
+    size_t n = slots.size() * sizeof(std::optional<EnvVal>);
+    for (const std::optional<EnvVal>& s : slots) {
+        if (s && !s->is_fact) n += heap_bytes(s->value);
+    }
+    return n;
+}
+
 struct NestedRoot;
 
 // Where an environment's answers go: an argument row of the site, or back to
@@ -54,8 +105,10 @@ struct NestedRoot {
     EnvParent parent;
     Slots slots;
     QuerySite site;
+    Charge charge;
 
-    NestedRoot(EnvParent p, Slots s, QuerySite at) : parent(std::move(p)), slots(std::move(s)), site(at) {}
+    NestedRoot(EnvParent p, Slots s, QuerySite at, LiveBytes& live)
+        : parent(std::move(p)), slots(std::move(s)), site(at), charge(&live, footprint(slots)) {}
     NestedRoot(const NestedRoot&) = delete;
     NestedRoot& operator=(const NestedRoot&) = delete;
     // A deep recursion leaves a long chain of roots; release it iteratively so
@@ -64,11 +117,17 @@ struct NestedRoot {
         std::shared_ptr<NestedRoot> next = std::move(parent.nested);
         while (next && next.use_count() == 1) next = std::move(next->parent.nested);
     }
+
+    // With the reference counts make_shared puts beside it.
+    static size_t footprint(const Slots& s) { return sizeof(NestedRoot) + 16 + slots_bytes(s); }
 };
 
 struct Env {
     EnvParent parent;
     Slots slots;
+    Charge charge;  // footprint(slots)
+
+    static size_t footprint(const Slots& s) { return sizeof(Env) + slots_bytes(s); }
 };
 
 struct Work {
@@ -76,6 +135,7 @@ struct Work {
     uint32_t query;
     uint32_t branch;
     std::optional<uint32_t> resume_after;  // Resume: the call element; Enter: none
+    Charge charge;                         // sizeof(Work)
 };
 
 // Equality of key values: same variant and payload, floats by bit pattern.
@@ -188,17 +248,19 @@ public:
 
     // Seeds the walk of every branch of q for every argument row; the last
     // branch ends up on top of the stack and so is walked first.
-    void start(uint32_t q, const std::vector<QueryArgs>& rows) {
+    Status start(uint32_t q, const std::vector<QueryArgs>& rows) {
         const CompiledQuery& query = queries_[q];
         std::vector<Env> entering;
+        entering.reserve(rows.size());
         for (uint32_t r = 0; r < rows.size(); ++r) {
-            Env env{EnvParent{r, nullptr}, Slots(query.slot_count)};
-            for (size_t j = 0; j < rows[r].size() && j < env.slots.size(); ++j) {
-                if (rows[r][j]) env.slots[j] = EnvVal::of(*rows[r][j]);
+            Slots slots(query.slot_count);
+            for (size_t j = 0; j < rows[r].size() && j < slots.size(); ++j) {
+                if (rows[r][j]) slots[j] = EnvVal::of(*rows[r][j]);
             }
-            entering.push_back(std::move(env));
+            entering.push_back(make_env(EnvParent{r, nullptr}, std::move(slots)));
+            QUARN_CHECK(within_bounds());
         }
-        push_entries(q, std::move(entering));
+        return push_entries(q, std::move(entering));
     }
 
     Status drain() {
@@ -220,10 +282,10 @@ public:
         return {};
     }
 
-    // Newest first.
-    std::vector<QueryRow> rows() {
-        std::vector<QueryRow> out(rows_.rbegin(), rows_.rend());
-        return out;
+    // Newest first; the machine is spent afterwards.
+    std::vector<QueryRow> take_rows() {
+        std::reverse(rows_.begin(), rows_.end());
+        return std::move(rows_);
     }
 
 private:
@@ -232,20 +294,41 @@ private:
         return {};
     }
 
+    Status within_bounds() const {
+        if (live_.total > kLiveBytesLimit) return err(std::string(kStepLimitMessage));
+        return {};
+    }
+
+    Env make_env(EnvParent parent, Slots slots) {
+        const size_t bytes = Env::footprint(slots);
+        return Env{std::move(parent), std::move(slots), Charge(&live_, bytes)};
+    }
+
+    void push_work(std::vector<Env> envs, uint32_t q, uint32_t b, std::optional<uint32_t> resume_after) {
+        stack_.push_back(Work{std::move(envs), q, b, resume_after, Charge(&live_, sizeof(Work))});
+    }
+
     // Every environment enters every branch of q. Each branch's list is built
     // by putting each environment in front, so it holds them in reverse order;
     // the lists are pushed as soon as they are built, so no list of waiting
     // environments outlives this call.
-    void push_entries(uint32_t q, std::vector<Env> envs) {
+    Status push_entries(uint32_t q, std::vector<Env> envs) {
         const size_t branches = queries_[q].branches.size();
         std::reverse(envs.begin(), envs.end());
         for (uint32_t b = 0; b < branches; ++b) {
-            if (b + 1 < branches) {
-                stack_.push_back(Work{envs, q, b, std::nullopt});
-            } else {
-                stack_.push_back(Work{std::move(envs), q, b, std::nullopt});
+            if (b + 1 == branches) {
+                push_work(std::move(envs), q, b, std::nullopt);
+                break;
             }
+            std::vector<Env> copy;
+            copy.reserve(envs.size());
+            for (const Env& env : envs) {
+                copy.push_back(env);
+                QUARN_CHECK(within_bounds());
+            }
+            push_work(std::move(copy), q, b, std::nullopt);
         }
+        return {};
     }
 
     // Answer lists are stored oldest first; the machine hands them out newest first.
@@ -265,32 +348,36 @@ private:
             if (node.is_call()) {
                 // With nothing to send, answers parked here stay for a later resume.
                 if (envs.empty()) return {};
-                call(q, b, i, node, envs);
-                return {};
+                return call(q, b, i, node, std::move(envs));
             }
             QUARN_TRY(envs, match_pattern({q, b, i}, node, envs));
         }
         return finish(q, envs);
     }
 
-    void call(uint32_t q, uint32_t b, uint32_t i, const CNode& node, std::vector<Env>& envs) {
+    // The caller environments are used up: their slots move into the roots.
+    Status call(uint32_t q, uint32_t b, uint32_t i, const CNode& node, std::vector<Env> envs) {
         QuerySite site{q, b, i};
-        stack_.push_back(Work{take_answers(site), q, b, i});
+        push_work(take_answers(site), q, b, i);
         const CompiledQuery& callee = queries_[node.callee];
         std::vector<Env> entering;
+        entering.reserve(envs.size());
         for (Env& env : envs) {
-            Env inner{EnvParent{0, std::make_shared<NestedRoot>(env.parent, env.slots, site)}, Slots(callee.slot_count)};
-            for (size_t k = 0; k < node.args.size() && k < inner.slots.size(); ++k) {
+            Slots slots(callee.slot_count);
+            for (size_t k = 0; k < node.args.size() && k < slots.size(); ++k) {
                 const CArg& arg = node.args[k];
                 if (arg.kind == CArg::Kind::Lit) {
-                    inner.slots[k] = EnvVal::of(arg.lit);
+                    slots[k] = EnvVal::of(arg.lit);
                 } else if (arg.slot < env.slots.size() && env.slots[arg.slot]) {
-                    inner.slots[k] = env.slots[arg.slot];
+                    slots[k] = env.slots[arg.slot];
                 }
             }
-            entering.push_back(std::move(inner));
+            auto root = std::make_shared<NestedRoot>(std::move(env.parent), std::move(env.slots), site, live_);
+            entering.push_back(make_env(EnvParent{0, std::move(root)}, std::move(slots)));
+            QUARN_CHECK(within_bounds());
         }
-        push_entries(node.callee, std::move(entering));
+        envs = {};
+        return push_entries(node.callee, std::move(entering));
     }
 
     Result<std::vector<Env>, std::string> match_pattern(const QuerySite& site, const CNode& node,
@@ -309,7 +396,9 @@ private:
             if (index) {
                 seen = node.key_from_param ? &flat : keyed_candidates(*index, node, env, candidates);
             }
-            for (FactId f : *seen) unify(node, env, f, out);
+            for (FactId f : *seen) {
+                if (unify(node, env, f, out)) QUARN_CHECK(within_bounds());
+            }
         }
         return out;
     }
@@ -338,7 +427,8 @@ private:
         return entry ? &entry->facts : &no_facts_;
     }
 
-    void unify(const CNode& node, const Env& env, FactId f, std::vector<Env>& out) {
+    // Whether the fact answered: it adds one environment to `out`.
+    bool unify(const CNode& node, const Env& env, FactId f, std::vector<Env>& out) {
         std::vector<std::pair<uint32_t, Value>> pending;
         for (const UnifyItem& item : node.unify) {
             Value v = store_.get(f, item.field);
@@ -346,7 +436,7 @@ private:
             if (slot) {
                 // A slot holding a fact never equals a field value.
                 const Value* w = slot->as_value();
-                if (!w || !unify_test(v, item.op, *w)) return;
+                if (!w || !unify_test(v, item.op, *w)) return false;
                 continue;
             }
             // A slot this fact has just bound is tested like a bound one, so a
@@ -355,14 +445,15 @@ private:
             if (bound == pending.end()) {
                 pending.emplace_back(item.slot, std::move(v));
             } else if (!unify_test(v, item.op, bound->second)) {
-                return;
+                return false;
             }
         }
-        Env next{env.parent, env.slots};
-        for (auto& [slot, v] : pending) next.slots[slot] = EnvVal::of(std::move(v));
-        if (node.fact_slot) next.slots[*node.fact_slot] = EnvVal::of_fact(f);
-        for (const auto& [slot, field] : node.field_binds) next.slots[slot] = EnvVal::of(store_.get(f, field));
-        out.push_back(std::move(next));
+        Slots slots = env.slots;
+        for (auto& [slot, v] : pending) slots[slot] = EnvVal::of(std::move(v));
+        if (node.fact_slot) slots[*node.fact_slot] = EnvVal::of_fact(f);
+        for (const auto& [slot, field] : node.field_binds) slots[slot] = EnvVal::of(store_.get(f, field));
+        out.push_back(make_env(env.parent, std::move(slots)));
+        return true;
     }
 
     // Environments past the last element answer their caller or their row.
@@ -383,7 +474,8 @@ private:
                     handled.push_back(arg.slot);
                     if (k < env.slots.size() && env.slots[k]) slots[arg.slot] = env.slots[k];
                 }
-                answers_[root.site].push_back(Env{root.parent, std::move(slots)});
+                answers_[root.site].push_back(make_env(root.parent, std::move(slots)));
+                QUARN_CHECK(within_bounds());
                 continue;
             }
             QueryRow row{env.parent.row, {}};
@@ -392,8 +484,12 @@ private:
                 const Value* v = slot ? slot->as_value() : nullptr;
                 if (!v) return err(std::string("?query CE row left a param position unbound (D-057)"));
                 row.values.push_back(*v);
+                live_.total += sizeof(Value) + heap_bytes(*v);
             }
+            // Rows are kept to the end of the run: their bytes are never given back.
+            live_.total += sizeof(QueryRow);
             rows_.push_back(std::move(row));
+            QUARN_CHECK(within_bounds());
         }
         return {};
     }
@@ -401,6 +497,8 @@ private:
     const FactStore& store_;
     const std::vector<CompiledQuery>& queries_;
     QueryCache& cache_;
+    // Declared before every holder of a Charge, so it outlives them all.
+    LiveBytes live_;
     std::vector<Work> stack_;  // taken from the end
     // Per call site, the caller environments that received answers; oldest first.
     HashMap<QuerySite, std::vector<Env>> answers_;
@@ -434,9 +532,9 @@ uint32_t key_hash(uint32_t seed, const std::vector<Value>& key) {
 Result<std::vector<QueryRow>, std::string> run_site(const FactStore& store, const std::vector<CompiledQuery>& queries,
                                                     QueryCache& cache, uint32_t q, const std::vector<QueryArgs>& rows) {
     Machine machine(store, queries, cache);
-    machine.start(q, rows);
+    QUARN_CHECK(machine.start(q, rows));
     QUARN_CHECK(machine.drain());
-    return machine.rows();
+    return machine.take_rows();
 }
 
 }  // namespace quarn
