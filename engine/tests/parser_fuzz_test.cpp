@@ -167,6 +167,45 @@ TEST(ParserFuzz, RandomBytesEndInAFileOrAnError) {
     }
 }
 
+std::string repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+// The number of rules the text declares, or its error.
+std::string outcome(const std::string& text) {
+    auto r = parse_file(text);
+    return r ? std::to_string(r->rules.size()) + " rules" : r.error().msg;
+}
+
+// Texts whose or-groups multiply large elements end in the expansion budget's
+// error, charged by the size of what is copied: constraints, expression nodes,
+// group members and long text each count.
+TEST(ParserFuzz, OrExpansionIsChargedBySize) {
+    const std::string budget = "conditions too large to expand into or-branches (over 1000000 elements)";
+    const std::string groups = repeat("(A() or B()) ", 9);
+    const std::string wide = "P(" + repeat("a>1,", 11) + "a>1) ";
+    const std::string either = "P((" + repeat("a>1 || ", 23) + "a>1)) ";
+    const std::string text(128 * 1024, 'x');
+    const struct {
+        const char* what;
+        std::string conditions;
+        std::string expected;
+    } cases[] = {
+        {"or-groups then wide patterns", groups + repeat(wide, 63), budget},
+        {"wide patterns then or-groups", repeat(wide, 600) + groups, budget},
+        {"more wide patterns then or-groups", repeat(wide, 900) + groups, budget},
+        {"a few wide patterns", groups + repeat(wide, 10), "512 rules"},
+        {"a long plain rule", repeat(wide, 400), "1 rules"},
+        {"expression nodes", groups + repeat(either, 40), budget},
+        {"group members", groups + repeat("not (" + wide + "and " + wide + ") ", 40), budget},
+        {"long text", groups + "P(s == \"" + text + "\")", budget},
+        {"under not", "not (" + repeat("(A() or B()) and ", 9) + repeat(wide + "and ", 20) + "Q())", budget},
+    };
+    for (const auto& c : cases) EXPECT_EQ(outcome("rule r when " + c.conditions + " then end"), c.expected) << c.what;
+}
+
 TEST(ParserFuzz, CorpusParses) {
     for (const char* text : kCorpus) {
         auto r = parse_file(text);

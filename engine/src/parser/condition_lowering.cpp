@@ -2,6 +2,8 @@
 // top, the tree is multiplied out into branches (lexicographic in the choices
 // made at each `or`, leftmost most significant), and every remaining not/exists
 // node becomes one pattern or is refused. Errors here carry no position.
+#include <deque>
+
 #include "parser/grammar.h"
 #include "parser/parser.h"
 #include "common/internal_error.h"
@@ -11,12 +13,16 @@ namespace quarn {
 
 namespace {
 
-using Branches = std::vector<std::vector<Pattern>>;
-
-// Multiplying out or-alternatives can grow the tree exponentially; copies of
-// condition elements are counted against this budget so that hostile input
-// ends in an error instead of exhausting memory.
+// Multiplying out or-alternatives can grow the tree exponentially; every copy
+// of a condition element is charged by its size against this budget, so that
+// the time and memory of expanding hostile input stay bounded by it instead of
+// by branch count times pattern size.
 constexpr size_t kMaxExpansionWork = 1'000'000;
+
+// A branch names its patterns by their place in the lowering's list of
+// patterns (one unit each); the patterns themselves are copied out, by size,
+// only once the whole expansion fits the budget.
+using Branches = std::vector<std::vector<uint32_t>>;
 
 const char* const kRiaInRia =
     "composite groups nested inside not/exists are out of subset (RIA-in-RIA \u2014 e.g. not(exists(A and B)), "
@@ -24,8 +30,46 @@ const char* const kRiaInRia =
 
 ParseError bare(std::string msg) { return ParseError{std::move(msg), std::nullopt}; }
 
+// Budget units of a copy: one per pattern, constraint, expression node, listed
+// literal, query argument and group member, and one per 64 bytes of text each
+// carries, so that long literals weigh what they cost to copy.
+size_t text_size(const std::string& s) { return s.size() / 64; }
+
+size_t operand_size(const Operand& o) { return text_size(o.lit.s) + text_size(o.var); }
+
+size_t list_size(const std::vector<Literal>& list) {
+    size_t n = list.size();
+    for (const Literal& l : list) n += text_size(l.s);
+    return n;
+}
+
+size_t expr_size(const CExpr& e) {
+    size_t n = 1 + text_size(e.field) + operand_size(e.rhs) + text_size(e.regex) + text_size(e.text) + list_size(e.list);
+    for (const CExpr& c : e.children) n += expr_size(c);
+    return n;
+}
+
+size_t constraint_size(const Constraint& c) {
+    size_t n = 1 + text_size(c.var) + text_size(c.field) + operand_size(c.rhs) + text_size(c.regex) +
+               text_size(c.text) + list_size(c.list) + c.params.size();
+    if (c.kind == Constraint::Kind::Group) n += expr_size(c.group);
+    return n;
+}
+
+size_t pattern_size(const Pattern& p) {
+    size_t n = 1 + text_size(p.type_name);
+    for (const Constraint& c : p.constraints) n += constraint_size(c);
+    if (p.query_args) {
+        for (const QArg& a : *p.query_args) n += 1 + text_size(a.var) + text_size(a.lit.s);
+    }
+    if (p.group) {
+        for (const Pattern& m : *p.group) n += pattern_size(m);
+    }
+    return n;
+}
+
 size_t node_size(const CeNode& n) {
-    size_t s = 1;
+    size_t s = n.kind == CeNode::Kind::Pattern ? pattern_size(n.pattern) : 1;
     for (const CeNode& c : n.children) s += node_size(c);
     return s;
 }
@@ -141,33 +185,28 @@ public:
         bool has_or = false;
         for (const CeNode& c : node.children) has_or = has_or || c.kind == CeNode::Kind::Or;
         if (!has_or) return node;
-        std::vector<std::vector<CeNode>> conjs(1);
-        std::vector<size_t> conj_sizes(1, 0);
+        // Per child, its alternatives, each a one-node conjunction.
+        std::vector<std::vector<std::vector<CeNode>>> choices;
         for (CeNode& child : node.children) {
-            std::vector<CeNode> alts;
+            std::vector<std::vector<CeNode>> alts;
             if (child.kind == CeNode::Kind::Or) {
-                alts = std::move(child.children);
+                for (CeNode& a : child.children) alts.emplace_back().push_back(std::move(a));
             } else {
-                alts.push_back(std::move(child));
+                alts.emplace_back().push_back(std::move(child));
             }
-            std::vector<size_t> alt_sizes;
-            for (const CeNode& a : alts) alt_sizes.push_back(node_size(a));
-            if (conjs.size() * alts.size() > kMaxOrBranches) return err(too_many_branches());
-            std::vector<std::vector<CeNode>> next;
-            std::vector<size_t> next_sizes;
-            next.reserve(conjs.size() * alts.size());
-            for (size_t i = 0; i < conjs.size(); ++i) {
-                for (size_t k = 0; k < alts.size(); ++k) {
-                    QUARN_CHECK(charge(conj_sizes[i] + alt_sizes[k]));
-                    std::vector<CeNode> c = conjs[i];
-                    c.push_back(alts[k]);
-                    next.push_back(std::move(c));
-                    next_sizes.push_back(conj_sizes[i] + alt_sizes[k]);
-                }
-            }
-            conjs = std::move(next);
-            conj_sizes = std::move(next_sizes);
+            choices.push_back(std::move(alts));
         }
+        // Every conjunction is a copy of the nodes it holds. Sizes first: a
+        // distribution over the budget is refused before any node is copied.
+        std::vector<size_t> sizes(1, 0);
+        for (const std::vector<std::vector<CeNode>>& alts : choices) {
+            if (sizes.size() * alts.size() > kMaxOrBranches) return err(too_many_branches());
+            std::vector<size_t> alt_sizes;
+            for (const std::vector<CeNode>& a : alts) alt_sizes.push_back(node_size(a[0]));
+            QUARN_TRY(sizes, charge_pairs(sizes, alt_sizes));
+        }
+        std::vector<std::vector<CeNode>> conjs(1);
+        for (const std::vector<std::vector<CeNode>>& alts : choices) conjs = conjoin(conjs, alts);
         std::vector<CeNode> alternatives;
         alternatives.reserve(conjs.size());
         for (std::vector<CeNode>& c : conjs) alternatives.push_back(pack(std::move(c), false));
@@ -178,24 +217,15 @@ public:
         switch (node.kind) {
             case CeNode::Kind::Pattern: {
                 QUARN_CHECK(charge(1));
-                return Branches{{node.pattern}};
+                return Branches{{name(node.pattern)}};
             }
             case CeNode::Kind::And: {
                 Branches branches(1);
                 for (const CeNode& c : node.children) {
                     QUARN_TRY(Branches sub, expand(c));
                     if (branches.size() * sub.size() > kMaxOrBranches) return err(too_many_branches());
-                    Branches next;
-                    next.reserve(branches.size() * sub.size());
-                    for (const std::vector<Pattern>& b : branches) {
-                        for (const std::vector<Pattern>& s : sub) {
-                            QUARN_CHECK(charge(b.size() + s.size()));
-                            std::vector<Pattern> joined = b;
-                            joined.insert(joined.end(), s.begin(), s.end());
-                            next.push_back(std::move(joined));
-                        }
-                    }
-                    branches = std::move(next);
+                    QUARN_CHECK(charge_pairs(lengths(branches), lengths(sub)));
+                    branches = conjoin(branches, sub);
                 }
                 return branches;
             }
@@ -204,7 +234,7 @@ public:
                 for (const CeNode& c : node.children) {
                     QUARN_TRY(Branches sub, expand(c));
                     if (branches.size() + sub.size() > kMaxOrBranches) return err(too_many_branches());
-                    for (std::vector<Pattern>& s : sub) branches.push_back(std::move(s));
+                    for (std::vector<uint32_t>& s : sub) branches.push_back(std::move(s));
                 }
                 return branches;
             }
@@ -212,13 +242,76 @@ public:
             case CeNode::Kind::Exists: {
                 QUARN_TRY(Pattern p, lower_group(node.kind == CeNode::Kind::Not ? CeKind::Not : CeKind::Exists,
                                             node.children[0]));
-                return Branches{{std::move(p)}};
+                QUARN_CHECK(charge(pattern_size(p)));
+                lowered_.push_back(std::move(p));
+                return Branches{{name(lowered_.back())}};
             }
         }
         unreachable("condition node kind out of range");
     }
 
+    // The patterns of each branch, copied out of the tree `expand` was given.
+    // Every copy is charged by its size before any is made.
+    PResult<std::vector<std::vector<Pattern>>> materialize(const Branches& branches) {
+        std::vector<size_t> sizes(patterns_.size());
+        for (size_t p = 0; p < patterns_.size(); ++p) sizes[p] = pattern_size(*patterns_[p]);
+        for (const std::vector<uint32_t>& b : branches) {
+            for (uint32_t p : b) QUARN_CHECK(charge(sizes[p]));
+        }
+        std::vector<std::vector<Pattern>> out(branches.size());
+        for (size_t b = 0; b < branches.size(); ++b) {
+            out[b].reserve(branches[b].size());
+            for (uint32_t p : branches[b]) out[b].push_back(*patterns_[p]);
+        }
+        return out;
+    }
+
 private:
+    uint32_t name(const Pattern& p) {
+        patterns_.push_back(&p);
+        return static_cast<uint32_t>(patterns_.size() - 1);
+    }
+
+
+    // Every left conjunction (outer loop) extended by every right one (inner
+    // loop), each result a fresh copy.
+    template <typename T>
+    static std::vector<std::vector<T>> conjoin(const std::vector<std::vector<T>>& left,
+                                               const std::vector<std::vector<T>>& right) {
+        std::vector<std::vector<T>> out;
+        out.reserve(left.size() * right.size());
+        for (const std::vector<T>& l : left) {
+            for (const std::vector<T>& r : right) {
+                std::vector<T>& joined = out.emplace_back();
+                joined.reserve(l.size() + r.size());
+                joined.insert(joined.end(), l.begin(), l.end());
+                joined.insert(joined.end(), r.begin(), r.end());
+            }
+        }
+        return out;
+    }
+
+    static std::vector<size_t> lengths(const Branches& branches) {
+        std::vector<size_t> out;
+        out.reserve(branches.size());
+        for (const std::vector<uint32_t>& b : branches) out.push_back(b.size());
+        return out;
+    }
+
+    // Charges, in conjoin's order, each result of conjoining conjunctions of
+    // these sizes (it copies both operands); returns the results' sizes.
+    PResult<std::vector<size_t>> charge_pairs(const std::vector<size_t>& left, const std::vector<size_t>& right) {
+        std::vector<size_t> out;
+        out.reserve(left.size() * right.size());
+        for (size_t l : left) {
+            for (size_t r : right) {
+                QUARN_CHECK(charge(l + r));
+                out.push_back(l + r);
+            }
+        }
+        return out;
+    }
+
     static ParseError too_many_branches() {
         return bare(fmt("conditions expand to more than {} or-branches", kMaxOrBranches));
     }
@@ -232,6 +325,10 @@ private:
     }
 
     size_t work_ = 0;
+    // Every pattern a branch can name: the condition tree's own, which outlives
+    // the expansion, and the not/exists patterns lowered from it.
+    std::vector<const Pattern*> patterns_;
+    std::deque<Pattern> lowered_;  // a deque, so that patterns_ may point into it
 };
 
 }  // namespace
@@ -239,7 +336,8 @@ private:
 PResult<std::vector<std::vector<Pattern>>> condition_branches(CeNode root) {
     Lowering lowering;
     QUARN_TRY(CeNode normal, lowering.normalize(std::move(root)));
-    return lowering.expand(normal);
+    QUARN_TRY(Branches branches, lowering.expand(normal));
+    return lowering.materialize(branches);
 }
 
 }  // namespace quarn
