@@ -169,13 +169,15 @@ TEST(QueryMachine, FailuresAndLimits) {
     });
 }
 
-// Environments that multiply at every level of a recursion run into the bound
-// on what a run holds long before the step limit, with the same error.
+// Over one fact these recursions pile up level after level; over thirty, each
+// level multiplies its environments thirtyfold. Either way the run ends with
+// the step-limit error once it holds more than its bound, where it once took
+// every byte of the process.
 TEST(QueryMachine, MultiplyingEnvironmentsStopAtTheBound) {
     const char* any_parent = "query ancestor(String $y) Parent() or Parent() ancestor($y;) end";
     const char* unbound_arg = "query q(String $x) Parent($x, $c;) or Parent($x, $z;) q($w;) end";
     std::vector<Case> cases;
-    for (int facts : {1, 10, 30}) {
+    for (int facts : {1, 30}) {
         cases.push_back({"any parent", any_parent, cycle(facts), {{0, {{S("n0")}}, kStepLimitError}}});
         cases.push_back({"unbound argument", unbound_arg, cycle(facts), {{0, {{S("n0")}}, kStepLimitError}}});
     }

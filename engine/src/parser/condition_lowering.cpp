@@ -14,14 +14,14 @@ namespace quarn {
 namespace {
 
 // Multiplying out or-alternatives can grow the tree exponentially; every copy
-// of a condition element is charged by its size against this budget, so that
+// made on the way is charged against this budget by what it copies, so that
 // the time and memory of expanding hostile input stay bounded by it instead of
 // by branch count times pattern size.
 constexpr size_t kMaxExpansionWork = 1'000'000;
 
 // A branch names its patterns by their place in the lowering's list of
-// patterns (one unit each); the patterns themselves are copied out, by size,
-// only once the whole expansion fits the budget.
+// patterns, one unit each; the patterns themselves are copied out, each
+// charged by its size, only once the whole expansion fits the budget.
 using Branches = std::vector<std::vector<uint32_t>>;
 
 const char* const kRiaInRia =
@@ -34,6 +34,7 @@ ParseError bare(std::string msg) { return ParseError{std::move(msg), std::nullop
 // literal, query argument and group member, and one per 64 bytes of text each
 // carries, so that long literals weigh what they cost to copy.
 size_t text_size(const std::string& s) { return s.size() / 64; }
+size_t text_size(const std::optional<std::string>& s) { return s ? text_size(*s) : 0; }
 
 size_t operand_size(const Operand& o) { return text_size(o.lit.s) + text_size(o.var); }
 
@@ -57,7 +58,8 @@ size_t constraint_size(const Constraint& c) {
 }
 
 size_t pattern_size(const Pattern& p) {
-    size_t n = 1 + text_size(p.type_name);
+    size_t n = 1 + text_size(p.binding) + text_size(p.type_name) + text_size(p.entry_point);
+    if (p.acc) n += text_size(p.acc->result) + text_size(p.acc->arg) + text_size(p.acc->key);
     for (const Constraint& c : p.constraints) n += constraint_size(c);
     if (p.query_args) {
         for (const QArg& a : *p.query_args) n += 1 + text_size(a.var) + text_size(a.lit.s);
