@@ -436,3 +436,17 @@ TEST(Linking, StageSnapshotCountsStagedInput) {
     EXPECT_EQ(s.linked_before, (std::vector<uint8_t>{1, 1}));
     EXPECT_EQ(s.flush_linked_before, (std::vector<uint8_t>{1, 0}));
 }
+
+TEST(Linking, ARuleLinkedDuringExpiryTakesItsLiveStagedFactsIntoMemory) {
+    Rig rig;
+    rig.rule({pat(kA, 0), pat(kB, 1)});
+    rig.build();
+    FactId live = rig.insert("B", b_row(1));
+    FactId gone = rig.insert("B", b_row(2));
+    rig.e.store.remove(gone);  // dead, its delete not propagated yet
+    rig.e.expiring = true;
+    rig.insert("A", a_row(1));
+    Node& n = rig.node(0, 0).node;
+    EXPECT_EQ(n.collect_matching_rights(std::nullopt), std::vector<FactId>{live});
+    EXPECT_EQ(text(n.staged_rights), "ins[1/-/0] upd[] del[]");
+}

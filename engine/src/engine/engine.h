@@ -361,6 +361,9 @@ public:
     // with its windows and first-pattern inputs; a fact admitted to a node's
     // right side (win_in and the first-blocker mark).
     void refresh_query_links();
+    // Files every Lia and node under its pattern's type, so that a change
+    // visits only the places that read its type. Run by build_network.
+    void route_network_by_type();
     void lia_take_in(size_t lia, FactId fact, Stamp stamp);
     void lia_let_go(size_t lia, FactId fact, Stamp stamp);
     void node_admit(size_t node, FactId fact);
@@ -451,6 +454,10 @@ public:
     std::vector<Lia> lias;
     std::vector<TrieNode> nodes;
     std::vector<RuleNet> nets;  // index = rule index
+    // By TypeId: the Lias and the nodes whose pattern has that type, in list
+    // order; derived from the network by route_network_by_type.
+    std::vector<std::vector<size_t>> lias_by_type;
+    std::vector<std::vector<size_t>> nodes_by_type;
     HashMap<FactId, std::vector<FactId>> collect_members;
     HashMap<FactId, std::vector<Value>> collect_values;
     std::vector<CompiledQuery> queries;

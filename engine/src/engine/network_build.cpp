@@ -252,6 +252,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
         const CompiledPattern& own = rules[nodes[i].owner.first].patterns[nodes[i].owner.second];
         if (own.acc) acc_nodes.push_back(AccNode{i, own.type_id, own.acc->window_ms});
     }
+    route_network_by_type();
 }
 
 }  // namespace quarn

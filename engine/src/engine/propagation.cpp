@@ -20,7 +20,27 @@ bool window_holds(const std::vector<Staged<FactId>>& windows, FactId f, bool ins
 
 bool is_not_without_exemption(const CompiledPattern& p) { return p.ce == CeKind::Not && !not_exempt(p); }
 
+const std::vector<size_t>& routes_of(const std::vector<std::vector<size_t>>& by_type, TypeId t) {
+    static const std::vector<size_t> none;
+    return t < by_type.size() ? by_type[t] : none;
+}
+
 }  // namespace
+
+void Engine::route_network_by_type() {
+    lias_by_type.assign(store.type_count(), {});
+    nodes_by_type.assign(store.type_count(), {});
+    auto file = [&](std::vector<std::vector<size_t>>& by_type, TypeId t, size_t index) {
+        if (t >= by_type.size()) by_type.resize(size_t{t} + 1);
+        by_type[t].push_back(index);
+    };
+    for (size_t li = 0; li < lias.size(); ++li)
+        file(lias_by_type, rules[lias[li].rule].patterns[lias[li].pattern].type_id, li);
+    for (size_t ni = 0; ni < nodes.size(); ++ni) {
+        const auto [r, pi] = nodes[ni].owner;
+        file(nodes_by_type, rules[r].patterns[pi].type_id, ni);
+    }
+}
 
 bool Engine::alpha_passes_fields(size_t r, size_t pattern, FactId f) const {
     const CompiledPattern& p = rules[r].patterns[pattern];
@@ -107,12 +127,13 @@ void Engine::on_insert(FactId f, Stamp stamp) {
     std::vector<uint8_t> before = link_states();
     if (!store.is_alive(f)) return;
 
-    for (size_t li = 0; li < lias.size(); ++li) {
+    const TypeId type = store.fact_type(f);
+    for (size_t li : routes_of(lias_by_type, type)) {
         if (!alpha_passes_fields(lias[li].rule, lias[li].pattern, f)) continue;
         lia_take_in(li, f, stamp);
         note_link_effects_ex(before);
     }
-    for (size_t ni = 0; ni < nodes.size(); ++ni) {
+    for (size_t ni : routes_of(nodes_by_type, type)) {
         const auto [r, pi] = nodes[ni].owner;
         const CompiledPattern& p = rules[r].patterns[pi];
         if (p.role.kind == SubRole::Kind::Group) continue;  // group CEs take no facts
@@ -142,10 +163,10 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     // Pass 1 stages what passes now (updates and arrivals), pass 2 what fails
     // now (departures), so a call's deletes come after its updates and inserts.
     for (int pass = 1; pass <= 2; ++pass) {
-        for (size_t ni = 0; ni < nodes.size(); ++ni) {
+        for (size_t ni : routes_of(nodes_by_type, type)) {
             const auto [r, pi] = nodes[ni].owner;
             const CompiledPattern& p = rules[r].patterns[pi];
-            if (p.type_id != type || p.role.kind == SubRole::Kind::Group) continue;
+            if (p.role.kind == SubRole::Kind::Group) continue;
             if (p.acc && p.acc->window_ms) {
                 if (!stamp) deferred = true;
                 else if (pass == 1) winacc_step(ni, f, mask, stamp, before);
@@ -184,9 +205,8 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     }
 
     for (int pass = 1; pass <= 2; ++pass) {
-        for (size_t li = 0; li < lias.size(); ++li) {
+        for (size_t li : routes_of(lias_by_type, type)) {
             const CompiledPattern& p = rules[lias[li].rule].patterns[lias[li].pattern];
-            if (p.type_id != type) continue;
             const bool was = lias[li].passing.count(f) != 0;
             const bool now = alive && alpha_passes_fields(lias[li].rule, lias[li].pattern, f);
             if (pass == 1 && was && now) {
@@ -225,12 +245,13 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
     refresh_query_links();
     std::vector<uint8_t> before = link_states();
 
-    for (size_t li = 0; li < lias.size(); ++li) {
+    const TypeId type = store.fact_type(f);
+    for (size_t li : routes_of(lias_by_type, type)) {
         if (!lias[li].passing.count(f)) continue;
         lia_let_go(li, f, stamp);
         note_link_effects_ex(before);
     }
-    for (size_t ni = 0; ni < nodes.size(); ++ni) {
+    for (size_t ni : routes_of(nodes_by_type, type)) {
         TrieNode& n = nodes[ni];
         if (window && rules[n.owner.first].patterns[n.owner.second].acc) continue;
         if (!n.win_in.erase(f)) continue;
