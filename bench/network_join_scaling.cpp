@@ -1,30 +1,61 @@
-// Joins N left tuples with N right facts on an equality key and reports time
-// and work (join tests asked of the environment, children staged) for growing
-// N. With the equality index both must grow linearly with N.
+// Times the network's node evaluations at growing N and counts heap
+// allocations (a replaced global operator new), for these cases:
+//   join insert and update: N left tuples joined with N right facts on an
+//     equality key, against a plain std::unordered_map hash join of the same
+//     pairs timed in the same run;
+//   not and exists: N lefts, then N/2 blockers on the same key;
+//   one blocker for N tuples, then its delete;
+//   a fact leaving while N of its children are still pending downstream;
+//   a stream of N evaluations of one right insert each (the fixed cost).
+// Every figure is per child (or per evaluation); each case must stay linear.
+//
+// Usage: network_join_scaling [N ...] [--cap M]: the cases that were once
+// quadratic are skipped for N above M (so a slow build can still be measured).
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "quarn.h"
+
+namespace {
+uint64_t g_allocations = 0;
+}
+
+void* operator new(size_t size) {
+    ++g_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 using namespace quarn;
 
 namespace {
 
-// Fact f carries the value f mod n: left tuple [i] and right fact n + i share a key.
+// Fact f carries the value f mod m: left tuple [i] and right fact n + i share
+// a key when m = n.
 class BenchEnv : public JoinEnv {
 public:
-    explicit BenchEnv(uint32_t n) : n_(n) {}
+    explicit BenchEnv(uint32_t m) : m_(m) {}
     mutable uint64_t tests = 0;
 
     bool allowed_ce(size_t i, const Tuple& t, FactId f) const override { return allowed(i, t, f); }
-    Key key_of_left(size_t, const Tuple& t) const override { return std::vector<Value>{Value::i64(t[0] % n_)}; }
-    Key key_of_right(size_t, FactId f) const override { return std::vector<Value>{Value::i64(f % n_)}; }
+    Key key_of_left(size_t, const Tuple& t) const override { return std::vector<Value>{Value::i64(t[0] % m_)}; }
+    Key key_of_right(size_t, FactId f) const override { return std::vector<Value>{Value::i64(f % m_)}; }
     std::optional<int64_t> not_fire_time(size_t, const Tuple&) const override { return std::nullopt; }
     bool left_update_optimization(size_t) const override { return true; }
     bool allowed(size_t, const Tuple& t, FactId f) const override {
         ++tests;
-        return t[0] % n_ == f % n_;
+        return t[0] % m_ == f % m_;
     }
     uint64_t mark() const override { return 0; }
     bool join_expired() const override { return true; }
@@ -32,50 +63,225 @@ public:
     std::optional<std::string> env_var(const char*) const override { return std::nullopt; }
 
 private:
-    uint32_t n_;
+    uint32_t m_;
 };
 
-double ms_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+using Clock = std::chrono::steady_clock;
+
+double ns_since(Clock::time_point t0) {
+    return std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+}
+
+// Time and allocations of one measured stretch.
+struct Span {
+    Clock::time_point t0 = Clock::now();
+    uint64_t a0 = g_allocations;
+    double ns() const { return ns_since(t0); }
+    uint64_t allocs() const { return g_allocations - a0; }
+};
+
+void row(const char* name, uint32_t n, size_t items, double ns, uint64_t allocs) {
+    double per = items == 0 ? 0 : static_cast<double>(items);
+    std::printf("%-28s %9u %10zu %12.1f %10.2f\n", name, n, items, ns / per, static_cast<double>(allocs) / per);
+}
+
+void skipped(const char* name, uint32_t n) { std::printf("%-28s %9u %10s %12s %10s\n", name, n, "-", "skipped", "-"); }
+
+Staged<Tuple> lefts_batch(uint32_t from, uint32_t count) {
+    Staged<Tuple> sl;
+    for (uint32_t i = from; i < from + count; ++i) sl.add_ins_ph(Tuple{i}, i, 0);
+    return sl;
+}
+
+Staged<FactId> rights_batch(uint32_t from, uint32_t count) {
+    Staged<FactId> sr;
+    for (uint32_t f = from; f < from + count; ++f) sr.add_ins_ph(f, f, 0);
+    return sr;
+}
+
+// The same matching as a plain hash join: build on the lefts, probe with the
+// rights; returns ns per pair.
+double hash_join_ns(uint32_t n) {
+    std::vector<uint64_t> left_keys(n), right_keys(n);
+    for (uint32_t i = 0; i < n; ++i) left_keys[i] = i % n;
+    for (uint32_t i = 0; i < n; ++i) right_keys[i] = (n + i) % n;
+    auto t0 = Clock::now();
+    std::unordered_map<uint64_t, std::vector<uint32_t>> table;
+    for (uint32_t i = 0; i < n; ++i) table[left_keys[i]].push_back(i);
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    for (uint32_t j = 0; j < n; ++j) {
+        auto it = table.find(right_keys[j]);
+        if (it == table.end()) continue;
+        for (uint32_t i : it->second) pairs.emplace_back(i, n + j);
+    }
+    double ns = ns_since(t0);
+    if (pairs.size() != n) std::printf("  hash join: unexpected %zu pairs\n", pairs.size());
+    return ns / static_cast<double>(pairs.size());
+}
+
+void join_case(uint32_t n) {
+    BenchEnv env(n);
+    Node node = Node::new_ex(kEqualityIndex, Kind::Join, false);
+    Staged<Tuple> pending;
+    Staged<Tuple> sl = lefts_batch(0, n);
+    Staged<FactId> sr = rights_batch(n, n);
+
+    Span ins;
+    Out out(pending);
+    do_node(env, 0, node, std::move(sl), {}, out);
+    Out out2(pending);
+    do_node(env, 0, node, {}, std::move(sr), out2);
+    double ins_ns = ins.ns();
+    uint64_t ins_allocs = ins.allocs();
+    size_t children = out.trg.ins.size() + out2.trg.ins.size();
+
+    // Every right fact updated: each child is re-emitted in place.
+    Staged<FactId> su;
+    for (uint32_t i = 0; i < n; ++i) su.add_upd_ph(n + i, 2 * n + i, 2);
+    Span upd;
+    Out out3(pending);
+    do_node(env, 0, node, {}, std::move(su), out3);
+    double upd_ns = upd.ns();
+    uint64_t upd_allocs = upd.allocs();
+    if (out3.trg.upd.size() != n) std::printf("  unexpected: %zu updates\n", out3.trg.upd.size());
+
+    double hj = hash_join_ns(n);
+    row("join insert", n, children, ins_ns, ins_allocs);
+    row("join update", n, out3.trg.upd.size(), upd_ns, upd_allocs);
+    std::printf("%-28s %9u %10u %12.1f %10s   insert x%.1f, update x%.1f\n", "hash join (per pair)", n, n, hj, "-",
+                ins_ns / static_cast<double>(children) / hj,
+                upd_ns / static_cast<double>(out3.trg.upd.size()) / hj);
+}
+
+// N lefts, then N/2 blockers: fact n + 2k blocks tuple [2k] (same key).
+void not_exists_case(Kind kind, uint32_t n) {
+    BenchEnv env(n);
+    Node node = Node::new_ex(kEqualityIndex, kind, false);
+    Staged<Tuple> pending;
+    Staged<FactId> sr;
+    for (uint32_t k = 0; k < n / 2; ++k) sr.add_ins_ph(n + 2 * k, k, 0);
+    Span s;
+    Out out(pending);
+    do_node(env, 0, node, lefts_batch(0, n), {}, out);
+    Out out2(pending);
+    do_node(env, 0, node, {}, std::move(sr), out2);
+    double ns = s.ns();
+    row(kind == Kind::Not ? "not: N lefts, N/2 blockers" : "exists: N lefts, N/2 blk", n, n, ns, s.allocs());
+}
+
+// One fact blocks N tuples (no index: every tuple qualifies), then leaves;
+// or, on a second node, the N blocked tuples leave one by one in one batch.
+void one_blocker_case(uint32_t n) {
+    BenchEnv env(1);
+    for (bool tuples_leave : {false, true}) {
+        Node node = Node::new_ex(kNoIndex, Kind::Not, false);
+        Staged<Tuple> pending;
+        {
+            Out out(pending);
+            do_node(env, 0, node, lefts_batch(0, n), {}, out);
+            pending = std::move(out.trg);
+        }
+        Span blk;
+        Out out(pending);
+        do_node(env, 0, node, {}, rights_batch(n, 1), out);
+        double blk_ns = blk.ns();
+        uint64_t blk_allocs = blk.allocs();
+        Staged<Tuple> pending2;
+        Staged<Tuple> dl;
+        Staged<FactId> dr;
+        if (tuples_leave) {
+            for (uint32_t i = 0; i < n; ++i) dl.add_del(Tuple{i}, 0);
+        } else {
+            dr.add_del(n, 0);
+        }
+        Span un;
+        Out out2(pending2);
+        do_node(env, 0, node, std::move(dl), std::move(dr), out2);
+        double un_ns = un.ns();
+        if (tuples_leave) {
+            row("one blocker: N tuples leave", n, n, un_ns, un.allocs());
+        } else {
+            row("one blocker: block N", n, n, blk_ns, blk_allocs);
+            row("one blocker: it leaves", n, out2.trg.ins.size(), un_ns, un.allocs());
+        }
+    }
+}
+
+// One right fact joins N lefts; its children are still pending downstream
+// when it leaves, so every delete cancels a pending insert.
+void pending_children_case(uint32_t n) {
+    BenchEnv env(1);
+    Node node = Node::new_ex(kNoIndex, Kind::Join, false);
+    Staged<Tuple> pending;
+    {
+        Out out(pending);
+        do_node(env, 0, node, lefts_batch(0, n), {}, out);
+    }
+    {
+        Out out(pending);
+        do_node(env, 0, node, {}, rights_batch(n, 1), out);
+        pending = std::move(out.trg);
+    }
+    Staged<FactId> del;
+    del.add_del(n, 0);
+    Span s;
+    Out out(pending);
+    do_node(env, 0, node, {}, std::move(del), out);
+    double ns = s.ns();
+    if (!pending.ins.empty() || out.trg.cancelled.size() != n) std::printf("  unexpected: pending children left\n");
+    row("leave, N children pending", n, n, ns, s.allocs());
+}
+
+// N evaluations of one right insert each, every one making one child.
+void one_fact_stream_case(uint32_t n) {
+    BenchEnv env(n);
+    Node node = Node::new_ex(kEqualityIndex, Kind::Join, false);
+    Staged<Tuple> pending;
+    {
+        Out out(pending);
+        do_node(env, 0, node, lefts_batch(0, n), {}, out);
+    }
+    size_t children = 0;
+    Span s;
+    for (uint32_t f = n; f < 2 * n; ++f) {
+        Out out(pending);
+        do_node(env, 0, node, {}, rights_batch(f, 1), out);
+        children += out.trg.ins.size();
+    }
+    double ns = s.ns();
+    if (children != n) std::printf("  unexpected: %zu children\n", children);
+    row("one-fact evaluations", n, n, ns, s.allocs());
 }
 
 }  // namespace
 
-int main() {
-    std::printf("%10s %12s %12s %12s %14s %12s %12s\n", "N", "insert ms", "tests", "children", "ns/child", "update ms",
-                "upd tests");
-    for (uint32_t n : {1000u, 10000u, 100000u}) {
-        BenchEnv env(n);
-        Node node = Node::new_ex(kEqualityIndex, Kind::Join, false);
-        Staged<Tuple> pending;
-
-        Staged<Tuple> sl;
-        for (uint32_t i = 0; i < n; ++i) sl.add_ins_ph(Tuple{i}, i, 0);
-        Staged<FactId> sr;
-        for (uint32_t i = 0; i < n; ++i) sr.add_ins_ph(n + i, n + i, 0);
-
-        auto t0 = std::chrono::steady_clock::now();
-        Out out(pending);
-        do_node(env, 0, node, std::move(sl), {}, out);
-        Out out2(pending);
-        do_node(env, 0, node, {}, std::move(sr), out2);
-        double insert_ms = ms_since(t0);
-        uint64_t insert_tests = env.tests;
-        size_t children = out.trg.ins.size() + out2.trg.ins.size();
-
-        // Update every right fact: each child is re-emitted in place.
-        Staged<FactId> su;
-        for (uint32_t i = 0; i < n; ++i) su.add_upd_ph(n + i, 2 * n + i, 2);
-        env.tests = 0;
-        auto t1 = std::chrono::steady_clock::now();
-        Out out3(pending);
-        do_node(env, 0, node, {}, std::move(su), out3);
-        double update_ms = ms_since(t1);
-
-        std::printf("%10u %12.2f %12llu %12zu %14.1f %12.2f %12llu\n", n, insert_ms,
-                    static_cast<unsigned long long>(insert_tests), children, insert_ms * 1e6 / static_cast<double>(children),
-                    update_ms, static_cast<unsigned long long>(env.tests));
-        if (out3.trg.upd.size() != n) std::printf("  unexpected: %zu updates\n", out3.trg.upd.size());
+int main(int argc, char** argv) {
+    std::vector<uint32_t> ns;
+    uint32_t cap = UINT32_MAX;
+    for (int a = 1; a < argc; ++a) {
+        if (std::strcmp(argv[a], "--cap") == 0 && a + 1 < argc) {
+            cap = static_cast<uint32_t>(std::strtod(argv[++a], nullptr));
+        } else {
+            ns.push_back(static_cast<uint32_t>(std::strtod(argv[a], nullptr)));
+        }
+    }
+    if (ns.empty()) ns = {10000, 100000, 1000000};
+    std::printf("%-28s %9s %10s %12s %10s\n", "case", "N", "items", "ns/item", "allocs/item");
+    for (uint32_t n : ns) {
+        join_case(n);
+        not_exists_case(Kind::Not, n);
+        not_exists_case(Kind::Exists, n);
+        if (n <= cap) {
+            one_blocker_case(n);
+            pending_children_case(n);
+        } else {
+            skipped("one blocker: block N", n);
+            skipped("one blocker: it leaves", n);
+            skipped("one blocker: N tuples leave", n);
+            skipped("leave, N children pending", n);
+        }
+        one_fact_stream_case(n);
+        std::fflush(stdout);
     }
     return 0;
 }
