@@ -9,8 +9,11 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
+#include <initializer_list>
+#include <new>
+#include <stdexcept>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -68,10 +71,339 @@ struct KeyedHash<std::string> {
     }
 };
 
-template <class K, class V>
-using HashMap = std::unordered_map<K, V, KeyedHash<K>, std::equal_to<>>;
+namespace detail {
 
+// Linear probing over a power-of-two table, at most 3/4 full; erasing shifts
+// the following run back, so there are no tombstones. An empty table holds no
+// memory. Inserting may move every element: references and iterators are valid
+// only until the next insert or erase.
+template <class K, class V, class Hash>
+class OpenTable {
+public:
+    using value_type = std::pair<K, V>;
+
+    template <class Ref, class Ptr, class Table>
+    class Iter {
+    public:
+        Ref operator*() const { return t_->slots_[i_]; }
+        Ptr operator->() const { return &t_->slots_[i_]; }
+        Iter& operator++() {
+            i_ = t_->next_full(i_ + 1);
+            return *this;
+        }
+        bool operator==(const Iter& o) const { return i_ == o.i_; }
+        operator Iter<const value_type&, const value_type*, const OpenTable>() const { return {t_, i_}; }
+
+    private:
+        friend class OpenTable;
+        template <class, class, class>
+        friend class Iter;
+        Iter(Table* t, size_t i) : t_(t), i_(i) {}
+        Table* t_;
+        size_t i_;
+    };
+    using iterator = Iter<value_type&, value_type*, OpenTable>;
+    using const_iterator = Iter<const value_type&, const value_type*, const OpenTable>;
+
+    OpenTable() = default;
+    OpenTable(std::initializer_list<value_type> init) {
+        for (const auto& e : init) insert_or_assign(e.first, e.second);
+    }
+    OpenTable(const OpenTable& o) : hash_(o.hash_) { copy_from(o); }
+    OpenTable(OpenTable&& o) noexcept
+        : hash_(o.hash_), slots_(std::exchange(o.slots_, nullptr)), full_(std::exchange(o.full_, nullptr)),
+          cap_(std::exchange(o.cap_, 0)), size_(std::exchange(o.size_, 0)) {}
+    OpenTable& operator=(const OpenTable& o) {
+        if (this != &o) {
+            release();
+            hash_ = o.hash_;
+            copy_from(o);
+        }
+        return *this;
+    }
+    OpenTable& operator=(OpenTable&& o) noexcept {
+        if (this != &o) {
+            release();
+            hash_ = o.hash_;
+            slots_ = std::exchange(o.slots_, nullptr);
+            full_ = std::exchange(o.full_, nullptr);
+            cap_ = std::exchange(o.cap_, 0);
+            size_ = std::exchange(o.size_, 0);
+        }
+        return *this;
+    }
+    ~OpenTable() { release(); }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    iterator begin() { return {this, next_full(0)}; }
+    iterator end() { return {this, cap_}; }
+    const_iterator begin() const { return {this, next_full(0)}; }
+    const_iterator end() const { return {this, cap_}; }
+
+    // Non-template overloads so that braced keys convert.
+    iterator find(const K& k) { return {this, locate(k)}; }
+    const_iterator find(const K& k) const { return {this, locate(k)}; }
+    bool contains(const K& k) const { return locate(k) != cap_; }
+    size_t count(const K& k) const { return contains(k) ? 1 : 0; }
+    V& at(const K& k) { return value_at(locate(k)); }
+    const V& at(const K& k) const { return const_cast<OpenTable*>(this)->value_at(locate(k)); }
+    size_t erase(const K& k) { return erase_at(locate(k)); }
+    // Heterogeneous lookups (a string_view in a map keyed by strings).
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    iterator find(const Q& k) {
+        return {this, locate(k)};
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    const_iterator find(const Q& k) const {
+        return {this, locate(k)};
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    bool contains(const Q& k) const {
+        return locate(k) != cap_;
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    size_t count(const Q& k) const {
+        return contains(k) ? 1 : 0;
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    V& at(const Q& k) {
+        return value_at(locate(k));
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    const V& at(const Q& k) const {
+        return const_cast<OpenTable*>(this)->value_at(locate(k));
+    }
+
+    template <class... Args>
+    std::pair<iterator, bool> try_emplace(const K& k, Args&&... args) {
+        if (size_t i = locate(k); i != cap_) return {iterator(this, i), false};
+        grow_for_one();
+        size_t i = empty_slot_for(k);
+        new (&slots_[i]) value_type(std::piecewise_construct, std::forward_as_tuple(k),
+                                    std::forward_as_tuple(std::forward<Args>(args)...));
+        full_[i] = 1;
+        ++size_;
+        return {iterator(this, i), true};
+    }
+    template <class... Args>
+    std::pair<iterator, bool> try_emplace(K&& k, Args&&... args) {
+        if (size_t i = locate(k); i != cap_) return {iterator(this, i), false};
+        grow_for_one();
+        size_t i = empty_slot_for(k);
+        new (&slots_[i]) value_type(std::piecewise_construct, std::forward_as_tuple(std::move(k)),
+                                    std::forward_as_tuple(std::forward<Args>(args)...));
+        full_[i] = 1;
+        ++size_;
+        return {iterator(this, i), true};
+    }
+    template <class KK, class VV>
+    std::pair<iterator, bool> emplace(KK&& k, VV&& v) {
+        return try_emplace(K(std::forward<KK>(k)), std::forward<VV>(v));
+    }
+    std::pair<iterator, bool> insert(const value_type& e) { return try_emplace(e.first, e.second); }
+    template <class VV>
+    std::pair<iterator, bool> insert_or_assign(const K& k, VV&& v) {
+        auto r = try_emplace(k, std::forward<VV>(v));
+        if (!r.second) r.first->second = std::forward<VV>(v);
+        return r;
+    }
+    V& operator[](const K& k) { return try_emplace(k).first->second; }
+
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    size_t erase(const Q& k) {
+        return erase_at(locate(k));
+    }
+    void erase(const_iterator it) { erase_slot(it.i_); }
+    void erase(iterator it) { erase_slot(it.i_); }
+
+    void clear() {
+        for (size_t i = 0; i < cap_; ++i) {
+            if (full_[i]) {
+                slots_[i].~value_type();
+                full_[i] = 0;
+            }
+        }
+        size_ = 0;
+    }
+    void reserve(size_t n) {
+        size_t want = 8;
+        while (want * 3 / 4 < n) want *= 2;
+        if (want > cap_) rehash(want);
+    }
+
+private:
+    V& value_at(size_t i) {
+        if (i == cap_) throw std::out_of_range("HashMap::at: no such key");
+        return slots_[i].second;
+    }
+    size_t erase_at(size_t i) {
+        if (i == cap_) return 0;
+        erase_slot(i);
+        return 1;
+    }
+    size_t mask() const { return cap_ - 1; }
+    size_t next_full(size_t i) const {
+        while (i < cap_ && !full_[i]) ++i;
+        return i;
+    }
+    template <class Q>
+    size_t locate(const Q& k) const {
+        if (size_ == 0) return cap_;
+        for (size_t i = hash_(k) & mask();; i = (i + 1) & mask()) {
+            if (!full_[i]) return cap_;
+            if (slots_[i].first == k) return i;
+        }
+    }
+    size_t empty_slot_for(const K& k) const {
+        size_t i = hash_(k) & mask();
+        while (full_[i]) i = (i + 1) & mask();
+        return i;
+    }
+    void grow_for_one() {
+        if ((size_ + 1) * 4 > cap_ * 3) rehash(cap_ == 0 ? 8 : cap_ * 2);
+    }
+    void rehash(size_t cap) {
+        value_type* old = slots_;
+        uint8_t* old_full = full_;
+        size_t old_cap = cap_;
+        slots_ = static_cast<value_type*>(::operator new(cap * sizeof(value_type), std::align_val_t(alignof(value_type))));
+        full_ = new uint8_t[cap]();
+        cap_ = cap;
+        for (size_t i = 0; i < old_cap; ++i) {
+            if (!old_full[i]) continue;
+            size_t j = empty_slot_for(old[i].first);
+            new (&slots_[j]) value_type(std::move(old[i]));
+            full_[j] = 1;
+            old[i].~value_type();
+        }
+        if (old != nullptr) ::operator delete(old, std::align_val_t(alignof(value_type)));
+        delete[] old_full;
+    }
+    // Removes slot i and shifts back the entries of its probe run that may
+    // now sit nearer their home slot.
+    void erase_slot(size_t i) {
+        slots_[i].~value_type();
+        full_[i] = 0;
+        --size_;
+        size_t hole = i;
+        for (size_t j = (i + 1) & mask(); full_[j]; j = (j + 1) & mask()) {
+            size_t home = hash_(slots_[j].first) & mask();
+            // j's entry may move into the hole when its home is not in (hole, j].
+            bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+            if (stays) continue;
+            new (&slots_[hole]) value_type(std::move(slots_[j]));
+            full_[hole] = 1;
+            slots_[j].~value_type();
+            full_[j] = 0;
+            hole = j;
+        }
+    }
+    void copy_from(const OpenTable& o) {
+        if (o.size_ == 0) return;
+        reserve(o.size_);
+        for (size_t i = 0; i < o.cap_; ++i) {
+            if (o.full_[i]) try_emplace(o.slots_[i].first, o.slots_[i].second);
+        }
+    }
+    void release() {
+        if (slots_ == nullptr) return;
+        clear();
+        ::operator delete(slots_, std::align_val_t(alignof(value_type)));
+        delete[] full_;
+        slots_ = nullptr;
+        full_ = nullptr;
+        cap_ = 0;
+    }
+
+    Hash hash_;
+    value_type* slots_ = nullptr;
+    uint8_t* full_ = nullptr;  // 1 where slots_ holds an entry
+    size_t cap_ = 0;
+    size_t size_ = 0;
+};
+
+struct NoValue {};
+
+}  // namespace detail
+
+// The project's hash map: open addressing keyed per process (see above).
+template <class K, class V>
+using HashMap = detail::OpenTable<K, V, KeyedHash<K>>;
+
+// A set over the same table; iteration yields the keys.
 template <class K>
-using HashSet = std::unordered_set<K, KeyedHash<K>, std::equal_to<>>;
+class HashSet {
+    using Table = detail::OpenTable<K, detail::NoValue, KeyedHash<K>>;
+
+public:
+    class const_iterator {
+    public:
+        const K& operator*() const { return it_->first; }
+        const K* operator->() const { return &it_->first; }
+        const_iterator& operator++() {
+            ++it_;
+            return *this;
+        }
+        bool operator==(const const_iterator& o) const { return it_ == o.it_; }
+
+    private:
+        friend class HashSet;
+        explicit const_iterator(typename Table::const_iterator it) : it_(it) {}
+        typename Table::const_iterator it_;
+    };
+    using iterator = const_iterator;
+
+    HashSet() = default;
+    HashSet(std::initializer_list<K> init) {
+        for (const K& k : init) insert(k);
+    }
+
+    size_t size() const { return t_.size(); }
+    bool empty() const { return t_.empty(); }
+    const_iterator begin() const { return const_iterator(t_.begin()); }
+    const_iterator end() const { return const_iterator(t_.end()); }
+    bool contains(const K& k) const { return t_.contains(k); }
+    size_t count(const K& k) const { return t_.count(k); }
+    const_iterator find(const K& k) const { return const_iterator(t_.find(k)); }
+    size_t erase(const K& k) { return t_.erase(k); }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    bool contains(const Q& k) const {
+        return t_.contains(k);
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    size_t count(const Q& k) const {
+        return t_.count(k);
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    const_iterator find(const Q& k) const {
+        return const_iterator(t_.find(k));
+    }
+    std::pair<const_iterator, bool> insert(const K& k) {
+        auto [it, fresh] = t_.try_emplace(k);
+        return {const_iterator(typename Table::const_iterator(it)), fresh};
+    }
+    template <class Q>
+        requires(!std::is_convertible_v<const Q&, const K&>)
+    size_t erase(const Q& k) {
+        return t_.erase(k);
+    }
+    void clear() { t_.clear(); }
+    void reserve(size_t n) { t_.reserve(n); }
+
+private:
+    Table t_;
+};
 
 }  // namespace quarn

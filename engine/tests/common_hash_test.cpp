@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "common/hash.h"
+
+using namespace quarn;
+
+// Random inserts, overwrites and erases against an ordered model: keys drawn
+// from a small range so that probe runs collide, wrap and get shifted back.
+TEST(HashMap, AgreesWithAnOrderedModelThroughChurn) {
+    std::mt19937 rng(11);
+    HashMap<uint32_t, int> m;
+    std::map<uint32_t, int> model;
+    for (int step = 0; step < 20000; ++step) {
+        uint32_t k = rng() % 97;
+        switch (rng() % 4) {
+            case 0: m[k] = step; model[k] = step; break;
+            case 1: ASSERT_EQ(m.try_emplace(k, step).second, model.try_emplace(k, step).second); break;
+            case 2: ASSERT_EQ(m.erase(k), model.erase(k)); break;
+            default: {
+                auto it = m.find(k);
+                ASSERT_EQ(it != m.end(), model.contains(k));
+                if (it != m.end()) {
+                    ASSERT_EQ(it->second, model.at(k));
+                    m.erase(it);
+                    model.erase(k);
+                }
+            }
+        }
+        ASSERT_EQ(m.size(), model.size());
+    }
+    std::map<uint32_t, int> listed;
+    for (const auto& [k, v] : m) ASSERT_TRUE(listed.emplace(k, v).second);
+    EXPECT_EQ(listed, model);
+    HashMap<uint32_t, int> copy = m;
+    HashMap<uint32_t, int> moved = std::move(m);
+    EXPECT_TRUE(m.empty());
+    for (const auto& [k, v] : model) EXPECT_EQ(copy.at(k) + moved.at(k), 2 * v);
+    EXPECT_THROW(copy.at(1000), std::out_of_range);
+}
+
+TEST(HashMap, StringKeysAreFoundThroughViewsAndSetsListEachKeyOnce) {
+    HashMap<std::string, int> m;
+    m["alpha"] = 1;
+    m.try_emplace("beta", 2);
+    EXPECT_EQ(m.find(std::string_view("alpha"))->second, 1);
+    EXPECT_TRUE(m.contains(std::string_view("beta")));
+    EXPECT_FALSE(m.contains(std::string_view("gamma")));
+    HashSet<std::string> s;
+    EXPECT_TRUE(s.insert("x").second);
+    EXPECT_FALSE(s.insert("x").second);
+    EXPECT_EQ(s.size(), 1u);
+    EXPECT_EQ(*s.begin(), "x");
+}
