@@ -48,15 +48,18 @@ public:
     explicit BenchEnv(uint32_t m) : m_(m) {}
     mutable uint64_t tests = 0;
 
-    bool allowed_ce(size_t i, const Tuple& t, FactId f) const override { return allowed(i, t, f); }
-    Key key_of_left(size_t, const Tuple& t) const override { return std::vector<Value>{Value::i64(t[0] % m_)}; }
-    Key key_of_right(size_t, FactId f) const override { return std::vector<Value>{Value::i64(f % m_)}; }
-    std::optional<int64_t> not_fire_time(size_t, const Tuple&) const override { return std::nullopt; }
+    mutable TupleTable table;
+
+    bool allowed_ce(size_t i, TupleView t, FactId f) const override { return allowed(i, t, f); }
+    void key_of_left(size_t, TupleView t, Key& key) const override { key.push(KeyValue::of(Value::i64(t[0] % m_))); }
+    void key_of_right(size_t, FactId f, Key& key) const override { key.push(KeyValue::of(Value::i64(f % m_))); }
+    std::optional<int64_t> not_fire_time(size_t, TupleView) const override { return std::nullopt; }
     bool left_update_optimization(size_t) const override { return true; }
-    bool allowed(size_t, const Tuple& t, FactId f) const override {
+    bool allowed(size_t, TupleView t, FactId f) const override {
         ++tests;
         return t[0] % m_ == f % m_;
     }
+    TupleTable& tuples() const override { return table; }
     uint64_t mark() const override { return 0; }
     bool join_expired() const override { return true; }
     bool is_expired(FactId) const override { return false; }
@@ -87,9 +90,10 @@ void row(const char* name, uint32_t n, size_t items, double ns, uint64_t allocs)
 
 void skipped(const char* name, uint32_t n) { std::printf("%-28s %9u %10s %12s %10s\n", name, n, "-", "skipped", "-"); }
 
-Staged<Tuple> lefts_batch(uint32_t from, uint32_t count) {
-    Staged<Tuple> sl;
-    for (uint32_t i = from; i < from + count; ++i) sl.add_ins_ph(Tuple{i}, i, 0);
+// One-fact tuples [from] .. [from + count - 1].
+Staged<TupleId> lefts_batch(const BenchEnv& env, uint32_t from, uint32_t count) {
+    Staged<TupleId> sl;
+    for (uint32_t i = from; i < from + count; ++i) sl.add_ins_ph(env.table.extend(TupleTable::empty_tuple, i), i, 0);
     return sl;
 }
 
@@ -122,8 +126,8 @@ double hash_join_ns(uint32_t n) {
 void join_case(uint32_t n) {
     BenchEnv env(n);
     Node node = Node::new_ex(kEqualityIndex, Kind::Join, false);
-    Staged<Tuple> pending;
-    Staged<Tuple> sl = lefts_batch(0, n);
+    Staged<TupleId> pending;
+    Staged<TupleId> sl = lefts_batch(env, 0, n);
     Staged<FactId> sr = rights_batch(n, n);
 
     Span ins;
@@ -157,12 +161,12 @@ void join_case(uint32_t n) {
 void not_exists_case(Kind kind, uint32_t n) {
     BenchEnv env(n);
     Node node = Node::new_ex(kEqualityIndex, kind, false);
-    Staged<Tuple> pending;
+    Staged<TupleId> pending;
     Staged<FactId> sr;
     for (uint32_t k = 0; k < n / 2; ++k) sr.add_ins_ph(n + 2 * k, k, 0);
     Span s;
     Out out(pending);
-    do_node(env, 0, node, lefts_batch(0, n), {}, out);
+    do_node(env, 0, node, lefts_batch(env, 0, n), {}, out);
     Out out2(pending);
     do_node(env, 0, node, {}, std::move(sr), out2);
     double ns = s.ns();
@@ -175,10 +179,10 @@ void one_blocker_case(uint32_t n) {
     BenchEnv env(1);
     for (bool tuples_leave : {false, true}) {
         Node node = Node::new_ex(kNoIndex, Kind::Not, false);
-        Staged<Tuple> pending;
+        Staged<TupleId> pending;
         {
             Out out(pending);
-            do_node(env, 0, node, lefts_batch(0, n), {}, out);
+            do_node(env, 0, node, lefts_batch(env, 0, n), {}, out);
             pending = std::move(out.trg);
         }
         Span blk;
@@ -186,11 +190,11 @@ void one_blocker_case(uint32_t n) {
         do_node(env, 0, node, {}, rights_batch(n, 1), out);
         double blk_ns = blk.ns();
         uint64_t blk_allocs = blk.allocs();
-        Staged<Tuple> pending2;
-        Staged<Tuple> dl;
+        Staged<TupleId> pending2;
+        Staged<TupleId> dl;
         Staged<FactId> dr;
         if (tuples_leave) {
-            for (uint32_t i = 0; i < n; ++i) dl.add_del(Tuple{i}, 0);
+            for (uint32_t i = 0; i < n; ++i) dl.add_del(env.table.extend(TupleTable::empty_tuple, i), 0);
         } else {
             dr.add_del(n, 0);
         }
@@ -212,10 +216,10 @@ void one_blocker_case(uint32_t n) {
 void pending_children_case(uint32_t n) {
     BenchEnv env(1);
     Node node = Node::new_ex(kNoIndex, Kind::Join, false);
-    Staged<Tuple> pending;
+    Staged<TupleId> pending;
     {
         Out out(pending);
-        do_node(env, 0, node, lefts_batch(0, n), {}, out);
+        do_node(env, 0, node, lefts_batch(env, 0, n), {}, out);
     }
     {
         Out out(pending);
@@ -236,10 +240,10 @@ void pending_children_case(uint32_t n) {
 void one_fact_stream_case(uint32_t n) {
     BenchEnv env(n);
     Node node = Node::new_ex(kEqualityIndex, Kind::Join, false);
-    Staged<Tuple> pending;
+    Staged<TupleId> pending;
     {
         Out out(pending);
-        do_node(env, 0, node, lefts_batch(0, n), {}, out);
+        do_node(env, 0, node, lefts_batch(env, 0, n), {}, out);
     }
     size_t children = 0;
     Span s;

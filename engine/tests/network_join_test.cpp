@@ -19,12 +19,12 @@ TEST(JoinNode, DeletesRemoveEveryAliveChildOnceInListOrder) {
     // Right inserts join newest first (11 before 10); left inserts are stored newest first.
     Staged<Tuple> out = j.run({}, rb({}, {}, {{10, 7, 0}}));
     EXPECT_EQ(staged_order(out.del), (TEs{{{2, 10}, 7, 0}, {{1, 10}, 7, 0}}));
-    EXPECT_FALSE(j.node.child_index.contains(Tuple{1, 10}));
+    EXPECT_FALSE(j.node.child_position(j.id({1, 10})));
     EXPECT_TRUE(j.run({}, rb({}, {}, {{10, 8, 0}})).del.empty());
     out = j.run(lb({}, {}, {{{1}, 9, 0}}));
     EXPECT_EQ(staged_order(out.del), (TEs{{{1, 11}, 9, 0}}));
-    EXPECT_EQ(j.node.lefts.items(), (Tuples{{2}}));
-    EXPECT_EQ(j.node.rights.items(), (Facts{11}));
+    EXPECT_EQ(j.lefts(), (Tuples{{2}}));
+    EXPECT_EQ(j.rights(), (Facts{11}));
 
     // A child whose insert is still pending at the child is cancelled instead.
     j.pending = j.run(lb({{{3}, 1, 0}}));
@@ -46,13 +46,13 @@ TEST(JoinNode, UpdateReEmitsKeptChildrenInMemoryOrderAndCreatesNewOnesInPlace) {
         j.store(right ? Facts{} : facts, right ? lefts : Tuples{});
         j.env.allow_only({pair(0), pair(2), pair(3)});
         right ? j.run({}, rb({{10, 1, 0}})) : j.run(lb({{{1}, 1, 0}}));
-        size_t before = j.node.children.size();
+        size_t before = j.node.child_count();
         j.env.allow_only({pair(0), pair(1), pair(2)});
         Staged<Tuple> out = right ? j.run({}, rb({}, {{10, 5, 2}})) : j.run(lb({}, {{{1}, 5, 2}}));
         EXPECT_EQ(staged_order(out.ins), (TEs{{child(1), 5, 2}}));
         EXPECT_EQ(staged_order(out.upd), (TEs{{child(0), 5, 2}, {child(2), 5, 2}}));
         EXPECT_EQ(staged_order(out.del), (TEs{{child(3), 5, 0}}));
-        EXPECT_EQ(j.node.children.size(), before + 1);
+        EXPECT_EQ(j.node.child_count(), before + 1);
         EXPECT_EQ(right ? j.alive_by_right(10) : j.alive_of_left({1}), (Tuples{child(0), child(1), child(2)}));
     }
 }
@@ -66,12 +66,12 @@ TEST(JoinNode, UpdatesMoveEntriesToTheEndAndChildrenListsFollow) {
     EXPECT_EQ(times_tested(j, {{2}, 11}), 1u);
     EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 6, 2}, {{2, 10}, 5, 2}, {{2, 11}, 5, 2}}));
     // A left update is appended even when it was not held; a right update only when held.
-    EXPECT_EQ(j.node.lefts.items(), (Tuples{{1}, {9}, {2}}));
-    EXPECT_EQ(j.node.rights.items(), (Facts{10, 11}));
+    EXPECT_EQ(j.lefts(), (Tuples{{1}, {9}, {2}}));
+    EXPECT_EQ(j.rights(), (Facts{10, 11}));
     EXPECT_EQ(j.alive_by_right(10), (Tuples{{1, 10}, {2, 10}}));
     out = j.run({}, rb({}, {{10, 7, 2}}));
     EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 10}, 7, 2}, {{2, 10}, 7, 2}}));
-    EXPECT_EQ(j.node.rights.items(), (Facts{11, 10}));
+    EXPECT_EQ(j.rights(), (Facts{11, 10}));
     out = j.run(lb({}, {{{1}, 8, 2}}));
     EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 8, 2}, {{1, 10}, 8, 2}}));
 }
@@ -110,7 +110,7 @@ TEST(JoinNode, InsertPhasesOrderAndFlagTheirChildren) {
     j.store({}, {{5}});
     Staged<Tuple> out = j.run(lb({{{1}, 3, 0}}), rb({{10, 4, 0}}));
     EXPECT_EQ(staged_order(out.ins), (TEs{{{5, 10}, 4, 1}, {{1, 10}, 3, 0}}));
-    EXPECT_EQ(j.node.children.size(), 2u);
+    EXPECT_EQ(j.node.child_count(), 2u);
 
     // Flag 4 entries as staged, then flag 0 ones oldest first; flag 1 last
     // (against lefts newest first); flag 2 is neither joined nor stored.
@@ -120,7 +120,7 @@ TEST(JoinNode, InsertPhasesOrderAndFlagTheirChildren) {
     EXPECT_EQ(f4.env.tested, (Pairs{{{1}, 13}, {{2}, 13}, {{1}, 11}, {{2}, 11}, {{1}, 10}, {{2}, 10},
                                                 {{1}, 12}, {{2}, 12}, {{2}, 14}, {{1}, 14}}));
     for (const auto& e : out.ins) EXPECT_EQ(e.flag, 1);
-    EXPECT_EQ(f4.node.rights.items(), (Facts{13, 11, 10, 12, 14}));
+    EXPECT_EQ(f4.rights(), (Facts{13, 11, 10, 12, 14}));
 
     // Without flag 4 every non-late entry joins as staged (newest first).
     Rig plain;
@@ -135,7 +135,7 @@ TEST(JoinNode, LeftSequenceNumbersGoOldestFirstAndSurviveReinsertion) {
     j.run(lb({}, {}, {{{1}, 4, 0}}));
     j.run(lb({{{4}, 5, 0}, {{1}, 6, 0}}));
     EXPECT_EQ(j.seqs({{1}, {3}, {4}, {9}}), (std::vector<uint64_t>{1, 3, 4, 0}));
-    EXPECT_EQ(j.node.lefts.items(), (Tuples{{3}, {2}, {1}, {4}}));  // stored newest first
+    EXPECT_EQ(j.lefts(), (Tuples{{3}, {2}, {1}, {4}}));  // stored newest first
 
     Rig t(Kind::Join, kNoIndex, true);  // a temporal join numbers newest first
     t.run(lb({{{1, 7}, 1, 0}, {{2, 7}, 2, 0}}));
@@ -163,12 +163,14 @@ TEST(TemporalJoin, NormalModeJoinsEachPairOnceAndRightInsertsMeetLaterArrivalsFi
     Staged<Tuple> out = j.run(lb({{{1}, 1, 0}}), rb({{2, 2, 0}}));
     EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 2}, 2, 1}, {{1, 5}, 1, 0}}));
     EXPECT_EQ(times_tested(j, {{1}, 2}), 1u);
-    EXPECT_EQ(j.node.left_marks.at({1}), 42u);
+    EXPECT_EQ(*j.mark({1}), 42u);
 
     Rig r(Kind::Join, kNoIndex, true);
     r.store({}, {{1}, {2}, {3}, {4}});
-    r.node.left_ranks = {{{1}, 5}, {{2}, 1}, {{3}, 9}};
-    r.node.right_ranks = {{10, 4}};
+    for (auto [t, rank] : std::vector<std::pair<Tuple, uint64_t>>{{{1}, 5}, {{2}, 1}, {{3}, 9}}) {
+        r.node.set_left_rank(r.id(t), rank);
+    }
+    r.node.set_right_rank(10, 4);
     r.run({}, rb({{10, 1, 0}}));
     // Above the cut (rank 4): [1] (5), [3] (9); then [4] (0) and [2] (1).
     EXPECT_EQ(r.env.tested, (Pairs{{{1}, 10}, {{3}, 10}, {{4}, 10}, {{2}, 10}}));
@@ -188,9 +190,9 @@ TEST(TemporalJoin, SameBatchEventsPairInTemporalOrder) {
     Staged<Tuple> out = j.run(lb({{{1}, 11, 0}, {{2}, 12, 0}}), rb({{1, 21, 0}, {2, 22, 0}}));
     EXPECT_EQ(j.env.tested, (Pairs{{{1}, 2}, {{2}, 2}, {{2}, 1}, {{1}, 1}}));
     EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 2}, 12, 1}, {{2, 2}, 12, 1}, {{2, 1}, 12, 0}, {{1, 1}, 12, 1}}));
-    EXPECT_EQ(j.node.lefts.items(), (Tuples{{1}, {2}}));
-    EXPECT_EQ(j.node.rights.items(), (Facts{1, 2}));
-    EXPECT_EQ(j.node.left_seq({1}), 1u);
+    EXPECT_EQ(j.lefts(), (Tuples{{1}, {2}}));
+    EXPECT_EQ(j.rights(), (Facts{1, 2}));
+    EXPECT_EQ(j.seqs({{1}})[0], 1u);
 
     Rig older(Kind::Join, kNoIndex, true);
     older.store({9}, {{8}});

@@ -16,18 +16,18 @@ TEST(SelfDrain, StoresHeldInsertsOldestFirstWithoutChildren) {
     rig.env.mark_value = 5;
     rig.env.right_key = [](FactId f) { return key_of(f); };
     rig.node.staged_rights = rb({{1, 1, 0}, {2, 2, 0}, {3, 3, 0}}, {}, {{4, 4, 0}});
-    rig.node.staged_lefts = lb({{{7}, 7, 0}, {{8}, 8, 0}, {{9}, 9, 0}}, {{{6}, 6, 2}});
+    rig.hold_lefts(lb({{{7}, 7, 0}, {{8}, 8, 0}, {{9}, 9, 0}}, {{{6}, 6, 2}}));
 
     rig.node.self_drain_delta(rig.env, 0);
-    EXPECT_EQ(rig.node.rights.items(), (Facts{1, 2, 3}));
+    EXPECT_EQ(rig.rights(), (Facts{1, 2, 3}));
     EXPECT_EQ(rig.node.rights.find_first(2)->key, key_of(2));
-    EXPECT_EQ(rig.node.lefts.items(), (Tuples{{7}, {8}, {9}}));
-    EXPECT_EQ(rig.node.left_seq({9}), 3u);
-    EXPECT_EQ(rig.node.left_marks.at({8}), 5u);
-    EXPECT_TRUE(rig.node.children.empty());
+    EXPECT_EQ(rig.lefts(), (Tuples{{7}, {8}, {9}}));
+    EXPECT_EQ(rig.seqs({{9}})[0], 3u);
+    EXPECT_EQ(*rig.mark({8}), 5u);
+    EXPECT_EQ(rig.node.child_count(), 0u);
     EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
     EXPECT_EQ(items_of(rig.node.staged_rights.del), (Facts{4}));
-    EXPECT_EQ(items_of(rig.node.staged_lefts.upd), (Tuples{{6}}));
+    EXPECT_EQ(items_of(rig.held_lefts().upd), (Tuples{{6}}));
 }
 
 TEST(FlushIns, JoinsRightThenLeftInsertsPairsAFactWithItselfOnceAndSkipsExpiredCandidates) {
@@ -36,22 +36,23 @@ TEST(FlushIns, JoinsRightThenLeftInsertsPairsAFactWithItselfOnceAndSkipsExpiredC
         rig.env.mark_value = 3;
         rig.env.expired = {2, 5};
         rig.env.allow_only({{{5}, 1}, {{1}, 1}, {{1}, 2}});
-        rig.node.staged_lefts.add_ins_ph({5}, 0, 0);
+        rig.node.staged_lefts.add_ins_ph(rig.id({5}), 0, 0);
         rig.node.staged_rights.add_ins_ph(2, 0, 0);
         rig.node.self_drain_delta(rig.env, 0);
         rig.env.expired_joins = join_expired;
 
         rig.node.staged_rights.add_ins_ph(1, 10, 0);
-        rig.node.staged_lefts.add_ins_ph({7}, 12, 0);
-        Staged<Tuple> trg;
-        rig.node.flush_ins_delta(rig.env, 0, {TE{{1}, 11, 0}}, trg);
+        rig.node.staged_lefts.add_ins_ph(rig.id({7}), 12, 0);
+        Staged<TupleId> out;
+        rig.node.flush_ins_delta(rig.env, 0, rig.env.ids(TEs{{{1}, 11, 0}}), out);
+        Staged<Tuple> trg = rig.env.facts(out);
         EXPECT_EQ(entries_of(trg.ins), (join_expired ? TEs{{{1, 2}, 11, 0}, {{1, 1}, 10, 1}, {{5, 1}, 10, 1}}
                                                      : TEs{{{1, 1}, 10, 1}}));
         EXPECT_EQ(std::count(rig.env.tested.begin(), rig.env.tested.end(), Pair{{1}, 1}), 1);
-        EXPECT_EQ(rig.node.rights.items(), (Facts{2, 1}));
-        EXPECT_EQ(rig.node.lefts.items(), (Tuples{{5}, {1}, {7}}));
-        EXPECT_EQ(rig.node.left_seq({7}), 3u);
-        EXPECT_EQ(rig.node.left_marks.at({7}), 3u);
+        EXPECT_EQ(rig.rights(), (Facts{2, 1}));
+        EXPECT_EQ(rig.lefts(), (Tuples{{5}, {1}, {7}}));
+        EXPECT_EQ(rig.seqs({{7}})[0], 3u);
+        EXPECT_EQ(*rig.mark({7}), 3u);
         EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
     }
 }
@@ -63,7 +64,7 @@ TEST(DrainRights, MovesOnlyTheFactsThePredicateTakesAndKeepsTheRestInOrder) {
     EXPECT_EQ(items_of(rig.node.staged_rights.ins), (Facts{4, 3, 2, 1}));
     EXPECT_TRUE(rig.node.rights.empty());
     rig.node.drain_staged_rights_to_memory_if(rig.env, 0, FactId{4}, [](FactId f) { return f != 3; });
-    EXPECT_EQ(rig.node.rights.items(), (Facts{1, 2}));
+    EXPECT_EQ(rig.rights(), (Facts{1, 2}));
     EXPECT_EQ(entries_of(rig.node.staged_rights.ins), (std::vector<RE>{{4, 4, 0}, {3, 3, 0}}));
 }
 
@@ -75,12 +76,16 @@ TEST(PeerMerge, InsertOfATupleWhoseDeleteIsStagedLeavesItPresent) {
         Rig rig;
         rig.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
         Staged<Tuple> peer;
-        (delete_in_peer ? peer : rig.node.staged_lefts).add_del({1}, 3);
+        if (delete_in_peer) {
+            peer.add_del({1}, 3);
+        } else {
+            rig.node.staged_lefts.add_del(rig.id({1}), 3);
+        }
         peer.add_ins_ph({1}, 4, 0);
-        rig.node.peer_merge_left(peer);
+        rig.peer_merge(peer);
         auto trg = rig.run_held();
-        EXPECT_EQ(rig.node.lefts.items(), (Tuples{{1}}));
-        EXPECT_EQ(alive_children(rig.node), (Tuples{{1, 10}}));
+        EXPECT_EQ(rig.lefts(), (Tuples{{1}}));
+        EXPECT_EQ(rig.alive_children(), (Tuples{{1, 10}}));
         EXPECT_EQ(items_of(trg.del), (Tuples{{1, 10}}));
         EXPECT_EQ(entries_of(trg.ins), (TEs{{{1, 10}, 4, 0}}));
     }
@@ -117,15 +122,15 @@ TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
     };
     for (const Case& c : cases) {
         Rig rig;
-        for (const Tuple& t : memory) rig.node.lefts.push_back(t, std::nullopt);
-        rig.node.staged_lefts = lb({{{1}, 1, 0}, {{2}, 2, 0}}, {{{3}, 3, 2}});
+        for (const Tuple& t : memory) rig.push_left(t);
+        rig.hold_lefts(lb({{{1}, 1, 0}, {{2}, 2, 0}}, {{{3}, 3, 2}}));
         Staged<Tuple> peer;
         c.peer(peer);
-        rig.node.peer_merge_left(peer);
-        const Staged<Tuple>& held = rig.node.staged_lefts;
+        rig.peer_merge(peer);
+        const Staged<Tuple> held = rig.held_lefts();
         EXPECT_EQ(std::make_tuple(entries_of(held.ins), entries_of(held.upd), entries_of(held.del)),
                   std::make_tuple(c.ins, c.upd, c.del)) << c.name;
-        EXPECT_EQ(rig.node.lefts.items(), c.lefts) << c.name;
+        EXPECT_EQ(rig.lefts(), c.lefts) << c.name;
     }
 }
 
@@ -135,7 +140,7 @@ TEST(PeerMerge, InsertOfATupleANotNodeHoldsBlockedStagesNothing) {
     rig.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
     Staged<Tuple> peer;
     peer.add_ins_ph({1}, 3, 0);
-    rig.node.peer_merge_left(peer);
+    rig.peer_merge(peer);
     EXPECT_TRUE(rig.node.staged_lefts.empty());
 }
 
@@ -147,7 +152,7 @@ TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
     ASSERT_EQ(rig.alive_of_left({1}), (Tuples{{1, 10}, {1, 11}}));
 
     rig.node.re_add_right_fact(10, key_of(4));
-    EXPECT_EQ(rig.node.rights.items(), (Facts{11, 10}));
+    EXPECT_EQ(rig.rights(), (Facts{11, 10}));
     EXPECT_EQ(rig.node.rights.find_first(10)->key, key_of(4));
     EXPECT_EQ(rig.alive_of_left({1}), (Tuples{{1, 11}, {1, 10}}));
     EXPECT_EQ(rig.alive_of_left({2}), (Tuples{{2, 11}, {2, 10}}));
@@ -155,7 +160,7 @@ TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
     // A fact the memory does not hold is not added, but its children still move.
     rig.node.remove_right(11);
     rig.node.re_add_right_fact(11, key_of(5));
-    EXPECT_EQ(rig.node.rights.items(), (Facts{10}));
+    EXPECT_EQ(rig.rights(), (Facts{10}));
     EXPECT_EQ(rig.alive_of_left({1}), (Tuples{{1, 10}, {1, 11}}));
 }
 
@@ -183,17 +188,17 @@ TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {
         rig.run(lb({{{1}, 1, 0}}));
         rig.pairs = c.after;
         rig.node.not_mask_miss_re_add(rig.env, 0, c.blocker);
-        EXPECT_EQ(rig.node.rights.items().back(), c.blocker) << c.name;
+        EXPECT_EQ(rig.rights().back(), c.blocker) << c.name;
         EXPECT_EQ(rig.blocker({1}), c.found) << c.name;
         EXPECT_TRUE(rig.node.staged_lefts.empty()) << c.name;
         if (c.found) {
-            EXPECT_EQ(rig.node.blocked.at(*c.found), (Tuples{{1}})) << c.name;
+            EXPECT_EQ(rig.blocked_by(*c.found), (Tuples{{1}})) << c.name;
             EXPECT_TRUE(rig.node.parked.empty()) << c.name;
             continue;
         }
         // A freed tuple returns to `lefts` and gets its child at the next evaluation.
-        EXPECT_TRUE(rig.node.blocked.empty());
-        EXPECT_EQ(rig.node.lefts.items(), (Tuples{{1}}));
+        EXPECT_TRUE(rig.node.blockers().empty());
+        EXPECT_EQ(rig.lefts(), (Tuples{{1}}));
         EXPECT_EQ(entries_of(rig.run().ins), (TEs{{{1}, std::nullopt, 0}}));
     }
 }

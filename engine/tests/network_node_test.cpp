@@ -45,25 +45,30 @@ TEST(KeysMatch, FollowsTheNetworkKeyEquality) {
 }
 
 TEST(NodeScan, EqualityIndexReachesMatchingKeysInMemoryOrder) {
-    Node n = Node::new_ex(kEqualityIndex, Kind::Join, false);
-    n.lefts.push_back({1}, key({I(3)}));
-    n.lefts.push_back({2}, key({F(3.7)}));
-    n.lefts.push_back({3}, std::nullopt);
-    n.lefts.push_back({4}, key({I(4)}));
-    n.lefts.push_back({5}, key({D(300, 2)}));
-    n.lefts.push_back({6}, key({Value::null()}));
-    EXPECT_EQ(n.scan_lefts(key({I(3)})), (Tuples{{1}, {2}, {5}}));
-    EXPECT_EQ(n.scan_lefts(key({F(3.7)})), (Tuples{{1}, {2}}));
-    EXPECT_TRUE(n.scan_lefts(std::nullopt).empty());
-    EXPECT_TRUE(n.scan_lefts(key({Value::null()})).empty());
+    Rig r(Kind::Join, kEqualityIndex);
+    const Node& n = r.node;
+    auto scan = [&](const Key& probe) { return r.env.facts(n.scan_lefts(probe)); };
+    r.push_left({1}, key({I(3)}));
+    r.push_left({2}, key({F(3.7)}));
+    r.push_left({3}, std::nullopt);
+    r.push_left({4}, key({I(4)}));
+    r.push_left({5}, key({D(300, 2)}));
+    r.push_left({6}, key({Value::null()}));
+    EXPECT_EQ(scan(key({I(3)})), (Tuples{{1}, {2}, {5}}));
+    EXPECT_EQ(scan(key({F(3.7)})), (Tuples{{1}, {2}}));
+    EXPECT_TRUE(scan(std::nullopt).empty());
+    EXPECT_TRUE(scan(key({Value::null()})).empty());
     EXPECT_EQ(n.collect_matching_lefts(std::nullopt).size(), 6u);
-    n.lefts.push_back({7}, key({I(k2p53 + 1)}));
-    n.lefts.push_back({8}, key({D((i128{1} << 53) + 1, 0)}));
-    EXPECT_EQ(n.scan_lefts(key({F(9007199254740992.0)})), (Tuples{{7}}));
-    EXPECT_EQ(n.scan_lefts(key({I(k2p53 + 1)})), (Tuples{{7}, {8}}));
-    n.remove_left({1});
-    n.lefts.push_back({1}, key({I(3)}));
-    EXPECT_EQ(n.scan_lefts(key({I(3)})), (Tuples{{2}, {5}, {1}}));
+    r.push_left({7}, key({I(k2p53 + 1)}));
+    r.push_left({8}, key({D((i128{1} << 53) + 1, 0)}));
+    EXPECT_EQ(scan(key({F(9007199254740992.0)})), (Tuples{{7}}));
+    EXPECT_EQ(scan(key({I(k2p53 + 1)})), (Tuples{{7}, {8}}));
+    r.node.remove_left(r.id({1}));
+    r.push_left({1}, key({I(3)}));
+    EXPECT_EQ(scan(key({I(3)})), (Tuples{{2}, {5}, {1}}));
+    // Texts are compared by content: a stored key keeps its own copy.
+    r.push_left({9}, key({S("a long text that does not fit inline")}));
+    EXPECT_EQ(scan(key({S("a long text that does not fit inline")})), (Tuples{{9}}));
 }
 
 TEST(NodeScan, RangeScansReachTheFactsWhoseFieldStandsInRelationToTheBoundNearestFirst) {
@@ -88,17 +93,18 @@ TEST(NodeScan, RangeScansReachTheFactsWhoseFieldStandsInRelationToTheBoundNeares
         {true, CmpOp::Gt, F(5.5), {}},             {true, CmpOp::Lt, F(1.5), {1}},
     };
     for (const Case& c : cases) {
-        Node n = Node::new_ex(static_cast<uint8_t>(c.op), Kind::Not, false);
+        Rig r(Kind::Not, static_cast<uint8_t>(c.op));
+        const Node& n = r.node;
         const int64_t values[] = {1, 4, 3, 4, 2};
         for (FactId f = 1; f <= 5; ++f) {
-            c.rights ? n.rights.push_back(f, key({I(values[f - 1])})) : n.lefts.push_back({f}, key({I(values[f - 1])}));
+            c.rights ? r.node.rights.push_back(f, key({I(values[f - 1])})) : r.push_left({f}, key({I(values[f - 1])}));
         }
-        c.rights ? n.rights.push_back(6, std::nullopt) : n.lefts.push_back({6}, std::nullopt);
+        c.rights ? r.node.rights.push_back(6, std::nullopt) : r.push_left({6}, std::nullopt);
         Facts got;
         if (c.rights) {
             got = n.scan_rights(key({c.probe}));
         } else {
-            for (const Tuple& t : n.scan_lefts(key({c.probe}))) got.push_back(t[0]);
+            for (const Tuple& t : r.env.facts(n.scan_lefts(key({c.probe})))) got.push_back(t[0]);
         }
         EXPECT_EQ(got, c.reached) << (c.rights ? "rights " : "lefts ") << debug(c.op) << " " << debug(c.probe);
         EXPECT_TRUE(n.scan_rights(std::nullopt).empty() && n.scan_rights(key({})).empty());
@@ -143,7 +149,8 @@ TEST(NodeMemory, StaysInArrivalOrderThroughChurnAndCompaction) {
         if (kv == 3) threes.push_back(f);
     }
     EXPECT_EQ(m.items(), order);
-    EXPECT_EQ(m.matching({I(3)}), threes);
+    EXPECT_EQ(m.matching(key({I(3)})), threes);
+    m.verify();
 }
 
 TEST(NodeDispatch, EngineSideKindsStopWithTheirInvariantTexts) {

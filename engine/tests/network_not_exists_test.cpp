@@ -21,7 +21,7 @@ TEST(NotNode, BlockerLifeCycleFromInsertThroughUpdateToDelete) {
     auto trg = ce.run(lb({{{1}, 1, 0}, {{2}, 2, 0}}), rb({{10, 3, 0}}));
     EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 2, 0}}));
     EXPECT_EQ(ce.blocker({1}), 10u);
-    EXPECT_EQ(ce.node.lefts.items(), (Tuples{{2}}));
+    EXPECT_EQ(ce.lefts(), (Tuples{{2}}));
 
     // A new fact blocks [2]: its child goes with the insert's stamp.
     trg = ce.run({}, rb({{11, 4, 0}}));
@@ -31,16 +31,15 @@ TEST(NotNode, BlockerLifeCycleFromInsertThroughUpdateToDelete) {
     // 10 stops qualifying: [1] moves to 11 without output.
     ce.pairs.erase({{1}, 10});
     EXPECT_TRUE(no_output(ce.run({}, rb({}, {{10, 5, 2}}))));
-    EXPECT_EQ(ce.node.rights.items(), (Facts{11, 10}));
-    EXPECT_EQ(ce.node.blocked.at(11), (Tuples{{1}, {2}}));
-    EXPECT_TRUE(ce.node.lost_blocker.empty() && ce.node.has_later_right.empty());
+    EXPECT_EQ(ce.rights(), (Facts{11, 10}));
+    EXPECT_EQ(ce.blocked_by(11), (Tuples{{1}, {2}}));
 
     // Deleting 11 frees both; children come with the delete's stamp and flag 2,
     // in the order of 11's blocked list (newest first).
     trg = ce.run({}, rb({}, {}, {{11, 6, 0}}));
     EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 6, 2}, {{1}, 6, 2}}));
-    EXPECT_EQ(ce.node.lefts.items(), (Tuples{{1}, {2}}));
-    EXPECT_TRUE(ce.node.blocker_of.empty() && ce.node.blocked.empty());
+    EXPECT_EQ(ce.lefts(), (Tuples{{1}, {2}}));
+    EXPECT_TRUE(ce.node.blocked_count() == 0 && ce.node.blockers().empty());
 
     // An update of a fact the node does not hold blocks nothing: nothing could
     // find it there later to release the tuples.
@@ -57,7 +56,7 @@ TEST(ExistsNode, BlockerLifeCycleHandsTheTupleOnUntilNoFactIsLeft) {
     EXPECT_TRUE(no_output(ce.run({}, rb({}, {}, {{10, 4, 0}}))));
     EXPECT_EQ(ce.blocker({1}), 11u);
     EXPECT_EQ(entries_of(ce.run({}, rb({}, {}, {{11, 5, 0}})).del), (TEs{{{1}, 5, 0}}));
-    EXPECT_EQ(ce.node.lefts.items(), (Tuples{{1}}));
+    EXPECT_EQ(ce.lefts(), (Tuples{{1}}));
     // A right insert blocks the free tuple again: flag 1, the insert's stamp.
     EXPECT_EQ(entries_of(ce.run({}, rb({{11, 6, 0}})).ins), (TEs{{{1}, 6, 1}}));
 }
@@ -71,7 +70,7 @@ TEST(CeNode, SameBatchRightInsertBlocksTheNewTupleAndCancelsPendingChildren) {
         auto trg = ce.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
         EXPECT_EQ(entries_of(trg.ins), (kind == Kind::Not ? TEs{} : TEs{{{1}, 1, 0}}));
         EXPECT_EQ(ce.blocker({1}), 10u);
-        EXPECT_EQ(ce.node.children.size(), kind == Kind::Not ? 0u : 1u);
+        EXPECT_EQ(ce.node.child_count(), kind == Kind::Not ? 0u : 1u);
     }
     Rig ce(Kind::Not);
     ce.pending = ce.run(lb({{{1}, 1, 0}}));  // the child has not consumed it yet
@@ -157,12 +156,11 @@ TEST(CeNode, LeftUpdateDecisionTable) {
         Rig ce(row.kind);
         ce.node.rights.push_back(10, std::nullopt);
         if (row.blocked_before) {
-            ce.node.blocker_of.emplace(t, 10);
-            ce.node.blocked[10] = {t};
+            ce.node.block(ce.id(t), 10);
         } else {
-            ce.node.lefts.push_back(t, std::nullopt);
+            ce.push_left(t);
         }
-        if (row.child_before) ce.node.create_ce_child(t);
+        if (row.child_before) ce.node.create_ce_child(ce.id(t));
         if (row.qualifies_after) ce.pairs = {{t, 10}};
 
         auto trg = ce.run(lb({}, {{t, 7, 2}}));
@@ -170,7 +168,7 @@ TEST(CeNode, LeftUpdateDecisionTable) {
                   std::make_tuple(row.ins, row.upd, row.del)) << "row " << r;
         for (const auto& e : trg.ins) EXPECT_EQ(e.flag, 2) << "row " << r;
         EXPECT_EQ(ce.blocker(t).has_value(), row.qualifies_after) << "row " << r;
-        EXPECT_NE(ce.node.lefts.contains(t), row.qualifies_after) << "row " << r;
+        EXPECT_NE(ce.node.lefts.contains(ce.id(t)), row.qualifies_after) << "row " << r;
     }
 }
 
@@ -179,9 +177,8 @@ TEST(CeNode, LeftUpdateWithoutTheOptimizationRetestsFromTheFirstFact) {
         Rig ce(Kind::Exists);
         ce.pairs = {{{1}, 10}, {{1}, 11}};
         ce.store({10, 11});
-        ce.node.blocker_of.emplace(Tuple{1}, 11);
-        ce.node.blocked[11] = {{1}};
-        ce.node.create_ce_child({1});
+        ce.node.block(ce.id({1}), 11);
+        ce.node.create_ce_child(ce.id({1}));
         ce.env.update_optimization = opt;
         auto trg = ce.run(lb({}, {{{1}, 3, 2}}));
         EXPECT_EQ(ce.blocker({1}), opt ? 11u : 10u);
@@ -197,17 +194,17 @@ TEST(TemporalNot, DefersUnblockedTuplesUntilTheEngineReleasesThem) {
     EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 2, 0}}));
     auto deferred = [&ce](size_t k) {
         const DeferredEntry& d = ce.node.deferred.at(k);
-        return std::make_tuple(d.tuple, d.stamp, d.fire_time);
+        return std::make_tuple(ce.env.facts(d.tuple), d.stamp, d.fire_time);
     };
     EXPECT_EQ(ce.node.deferred.size(), 1u);
     EXPECT_EQ(deferred(0), std::make_tuple(Tuple{1}, Stamp{1}, int64_t{5000}));
-    EXPECT_TRUE(ce.node.lefts.contains({1}));
+    EXPECT_TRUE(ce.node.lefts.contains(ce.id({1})));
 
     // Released: emitted with the parked stamp and flag 0, once.
-    ce.node.parked.push_back({{1}, 9});
+    ce.node.parked.push_back({ce.id({1}), 9});
     EXPECT_EQ(entries_of(ce.run().ins), (TEs{{{1}, 9, 0}}));
     EXPECT_TRUE(ce.node.parked.empty());
-    ce.node.parked.push_back({{1}, 10});
+    ce.node.parked.push_back({ce.id({1}), 10});
     EXPECT_TRUE(ce.run().ins.empty());
 
     // A released tuple that got blocked meanwhile stays without a child.
@@ -215,13 +212,13 @@ TEST(TemporalNot, DefersUnblockedTuplesUntilTheEngineReleasesThem) {
     // deferred to its fire time, exactly as if the blocker had never come.
     ce.pairs = {{{3}, 20}};
     ce.run(lb({{{3}, 11, 0}}), rb({{20, 12, 0}}));
-    ce.node.parked.push_back({{3}, 13});
+    ce.node.parked.push_back({ce.id({3}), 13});
     EXPECT_TRUE(ce.run().ins.empty());
     EXPECT_TRUE(no_output(ce.run({}, rb({}, {}, {{20, 14, 0}}))));
-    EXPECT_TRUE(ce.node.lefts.contains({3}));
+    EXPECT_TRUE(ce.node.lefts.contains(ce.id({3})));
     EXPECT_EQ(ce.node.deferred.size(), 2u);
     EXPECT_EQ(deferred(1), std::make_tuple(Tuple{3}, Stamp{14}, int64_t{7000}));
-    ce.node.parked.push_back({{3}, 15});
+    ce.node.parked.push_back({ce.id({3}), 15});
     EXPECT_EQ(entries_of(ce.run().ins), (TEs{{{3}, 15, 0}}));
 }
 
@@ -234,7 +231,7 @@ TEST(TemporalExists, AdmitsInsertsInAscendingFactOrder) {
     // arrival; [2, 5] (newest fact 5) comes after 3 and finds it.
     EXPECT_EQ(entries_of(trg.ins), (TEs{{{1}, 3, 0}, {{2, 5}, 1, 0}}));
     EXPECT_EQ(ce.env.tested, (Pairs{{{1}, 3}, {{2, 5}, 3}}));
-    EXPECT_EQ(ce.node.left_marks.at({1}), 77u);
+    EXPECT_EQ(*ce.mark({1}), 77u);
     EXPECT_EQ(ce.seqs({{1}, {2, 5}}), (std::vector<uint64_t>{1, 2}));
     EXPECT_TRUE(ce.node.lefts.empty());
 }

@@ -1,7 +1,9 @@
 // A JoinEnv scripted by tables, for network tests: which pairs are allowed,
 // which keys tuples and facts carry, the switches it reports, and a log of
 // every test the network asked for and every trace line it wrote; and a rig
-// that evaluates one node through it.
+// that evaluates one node through it. Tests write tuples out as their facts
+// (testing::Tuple); the env interns them in its table and converts batches
+// both ways, keeping every list's order.
 #pragma once
 
 #include <functional>
@@ -17,6 +19,8 @@
 
 namespace quarn::testing {
 
+// A tuple written out as its facts.
+using Tuple = std::vector<FactId>;
 using Pair = std::pair<Tuple, FactId>;
 using TE = StagedEntry<Tuple>;
 using RE = StagedEntry<FactId>;
@@ -61,22 +65,25 @@ public:
     }
     std::shared_ptr<std::map<FactId, Value>> values;
 
-    bool allowed_ce(size_t, const Tuple& t, FactId f) const override {
+    bool allowed_ce(size_t, TupleView v, FactId f) const override {
+        Tuple t(v.begin(), v.end());
         tested.emplace_back(t, f);
         return allow_ce ? allow_ce(t, f) : allow(t, f);
     }
-    Key key_of_left(size_t, const Tuple& t) const override { return left_key(t); }
-    Key key_of_right(size_t, FactId f) const override { return right_key(f); }
-    std::optional<int64_t> not_fire_time(size_t, const Tuple& t) const override {
-        auto it = fire_times.find(t);
+    void key_of_left(size_t, TupleView v, Key& key) const override { key = left_key(Tuple(v.begin(), v.end())); }
+    void key_of_right(size_t, FactId f, Key& key) const override { key = right_key(f); }
+    std::optional<int64_t> not_fire_time(size_t, TupleView v) const override {
+        auto it = fire_times.find(Tuple(v.begin(), v.end()));
         if (it == fire_times.end()) return std::nullopt;
         return it->second;
     }
     bool left_update_optimization(size_t) const override { return update_optimization; }
-    bool allowed(size_t, const Tuple& t, FactId f) const override {
+    bool allowed(size_t, TupleView v, FactId f) const override {
+        Tuple t(v.begin(), v.end());
         tested.emplace_back(t, f);
         return allow(t, f);
     }
+    TupleTable& tuples() const override { return shared_table != nullptr ? *shared_table : table; }
     uint64_t mark() const override { return mark_value; }
     bool join_expired() const override { return expired_joins; }
     bool is_expired(FactId f) const override { return expired.count(f) > 0; }
@@ -86,6 +93,50 @@ public:
         return it->second;
     }
     void trace(std::string_view line) const override { lines.emplace_back(line); }
+
+    mutable TupleTable table;
+    TupleTable* shared_table = nullptr;  // another env's table, when set
+
+    // Conversions between written-out tuples and interned ones.
+    TupleId id(const Tuple& t) const { return tuples().intern(t); }
+    Tuple facts(TupleId t) const {
+        TupleView v = tuples().view(t);
+        return Tuple(v.begin(), v.end());
+    }
+    Tuples facts(const std::vector<TupleId>& ts) const {
+        Tuples out;
+        for (TupleId t : ts) out.push_back(facts(t));
+        return out;
+    }
+    template <class From, class To, class Map>
+    static EntryList<To> map_list(const EntryList<From>& l, Map map) {
+        EntryList<To> out;
+        for (const auto& e : l.oldest_first()) out.push_front({map(e.item), e.stamp, e.flag});
+        return out;
+    }
+    template <class From, class To, class Map>
+    static Staged<To> map_staged(const Staged<From>& s, Map map) {
+        Staged<To> out;
+        out.ins = map_list<From, To>(s.ins, map);
+        out.upd = map_list<From, To>(s.upd, map);
+        out.del = map_list<From, To>(s.del, map);
+        out.cancelled = map_list<From, To>(s.cancelled, map);
+        for (const From& t : s.reinserted) out.reinserted.push_back(map(t));
+        for (const auto& [t, at] : s.placeholders) out.placeholders.emplace_back(map(t), at);
+        out.placeholders_on = s.placeholders_on;
+        return out;
+    }
+    Staged<TupleId> ids(const Staged<Tuple>& s) const {
+        return map_staged<Tuple, TupleId>(s, [this](const Tuple& t) { return id(t); });
+    }
+    Staged<Tuple> facts(const Staged<TupleId>& s) const {
+        return map_staged<TupleId, Tuple>(s, [this](TupleId t) { return facts(t); });
+    }
+    std::vector<StagedEntry<TupleId>> ids(const std::vector<TE>& es) const {
+        std::vector<StagedEntry<TupleId>> out;
+        for (const TE& e : es) out.push_back({id(e.item), e.stamp, e.flag});
+        return out;
+    }
 };
 
 // Batch builders: entries are listed oldest first, as they were staged.
@@ -116,14 +167,6 @@ template <class T>
 std::vector<StagedEntry<T>> entries_of(const EntryList<T>& l) {
     return std::vector<StagedEntry<T>>(l.begin(), l.end());
 }
-// The node's alive children in creation order.
-inline Tuples alive_children(const Node& n) {
-    Tuples out;
-    for (const Child& c : n.children) {
-        if (!c.dead) out.push_back(c.tuple);
-    }
-    return out;
-}
 // Entries oldest first: the order in which they were staged.
 template <class T>
 std::vector<StagedEntry<T>> staged_order(const EntryList<T>& l) {
@@ -145,13 +188,19 @@ struct Rig {
     Rig(const Rig&) = delete;
 
     Staged<Tuple> run(Staged<Tuple> sl = {}, Staged<FactId> sr = {}) {
-        Out out(pending);
+        Staged<TupleId> held = env.ids(pending);
+        Out out(held);
         env.tested.clear();
-        do_node(env, 0, node, std::move(sl), std::move(sr), out);
-        return std::move(out.trg);
+        do_node(env, 0, node, env.ids(sl), std::move(sr), out);
+        node.verify();
+        pending = env.facts(held);
+        return env.facts(out.trg);
     }
     // Evaluates the deltas held at the node.
-    Staged<Tuple> run_held() { return run(std::exchange(node.staged_lefts, {}), std::exchange(node.staged_rights, {})); }
+    Staged<Tuple> run_held() {
+        Staged<TupleId> held = std::exchange(node.staged_lefts, {});
+        return run(env.facts(held), std::exchange(node.staged_rights, {}));
+    }
     // Facts, then tuples, stored in this memory order (one batch each), with
     // no test passing meanwhile.
     void store(std::vector<FactId> rights, std::vector<Tuple> lefts = {}) {
@@ -163,29 +212,39 @@ struct Rig {
         env.allow = keep;
         pairs = keep_pairs;
     }
-    std::optional<FactId> blocker(const Tuple& t) const {
-        auto it = node.blocker_of.find(t);
-        if (it == node.blocker_of.end()) return std::nullopt;
-        return it->second;
-    }
-    std::vector<Tuple> alive(const std::vector<size_t>& list) const {
-        std::vector<Tuple> out;
-        for (size_t p : node.alive_positions(&list)) out.push_back(node.children[p].tuple);
+    TupleId id(const Tuple& t) const { return env.id(t); }
+    // The node's state, tuples written out.
+    Tuples lefts() const { return env.facts(node.lefts.items()); }
+    Facts rights() const { return node.rights.items(); }
+    Staged<Tuple> held_lefts() const { return env.facts(node.staged_lefts); }
+    void hold_lefts(const Staged<Tuple>& s) { node.staged_lefts = env.ids(s); }
+    void push_left(const Tuple& t, Key key = {}) { node.lefts.push_back(id(t), std::move(key)); }
+    std::optional<FactId> blocker(const Tuple& t) const { return node.blocker_of(id(t)); }
+    Tuples blocked_by(FactId f) const { return env.facts(node.blocked_by(f)); }
+    Tuples alive_children() const { return env.facts(node.alive_children()); }
+    Tuples alive(const std::vector<size_t>& positions) const {
+        Tuples out;
+        for (size_t p : positions) out.push_back(env.facts(node.child(p).tuple));
         return out;
     }
     std::vector<uint64_t> seqs(const Tuples& ts) const {
         std::vector<uint64_t> out;
-        for (const Tuple& t : ts) out.push_back(node.left_seq(t));
+        for (const Tuple& t : ts) out.push_back(node.left_seq(id(t)));
         return out;
     }
-    std::vector<Tuple> alive_of_left(const Tuple& t) const { return alive(node.children_of_left.at(t)); }
-    std::vector<Tuple> alive_by_right(FactId f) const { return alive(node.by_right.at(f)); }
+    std::optional<uint64_t> mark(const Tuple& t) const { return node.left_mark(id(t)); }
+    Tuples alive_of_left(const Tuple& t) const { return alive(node.children_of_left(id(t))); }
+    Tuples alive_by_right(FactId f) const { return alive(node.children_of_right(f)); }
+    void peer_merge(const Staged<Tuple>& peer) { node.peer_merge_left(env.ids(peer)); }
 };
 
 }  // namespace quarn::testing
 
 namespace quarn {
 // Readable failure messages for staged entries.
-inline void PrintTo(const StagedEntry<Tuple>& e, std::ostream* os) { *os << debug(e); }
+inline void PrintTo(const StagedEntry<std::vector<FactId>>& e, std::ostream* os) {
+    *os << "(" << debug(TupleView(e.item)) << ", " << (e.stamp ? std::to_string(*e.stamp) : "None") << ", "
+        << static_cast<unsigned>(e.flag) << ")";
+}
 inline void PrintTo(const StagedEntry<FactId>& e, std::ostream* os) { *os << debug(e); }
 }  // namespace quarn

@@ -66,24 +66,27 @@ TEST(Staged, OperationsCancelAndOrderAsTheyArrive) {
 
 TEST(Out, ChildChangesConsultTheChildsPendingBatch) {
     // (pending insert?, delete?) -> what trg and pending hold afterwards.
+    TupleTable tt;
+    const TupleId c = tt.intern(Facts{1, 2});
+    using IdEntries = std::vector<StagedEntry<TupleId>>;
     for (bool pending_insert : {true, false}) {
         for (bool del : {true, false}) {
-            Staged<Tuple> pending;
+            Staged<TupleId> pending;
             if (pending_insert) {
-                pending.add_ins_ph({1, 2}, 5, 0);
+                pending.add_ins_ph(c, 5, 0);
             } else {
-                pending.add_upd_ph({1, 2}, 5, 2);
+                pending.add_upd_ph(c, 5, 2);
             }
             Out out(pending);
-            del ? out.child_del({1, 2}, 9) : out.child_upd({1, 2}, 9, 2);
+            del ? out.child_del(c, 9) : out.child_upd(c, 9, 2);
             SCOPED_TRACE(::testing::Message() << "pending_insert=" << pending_insert << " del=" << del);
             EXPECT_TRUE(pending.ins.empty() && pending.upd.empty());
-            const TEs staged{{{1, 2}, 9, del ? uint8_t{0} : uint8_t{2}}};
-            EXPECT_EQ(entries_of(out.trg.cancelled), (pending_insert && del ? staged : TEs{}));
-            EXPECT_EQ(entries_of(out.trg.del), (!pending_insert && del ? staged : TEs{}));
-            EXPECT_EQ(entries_of(out.trg.ins), (pending_insert && !del ? staged : TEs{}));
-            EXPECT_EQ(out.trg.reinserted, (pending_insert && !del ? Tuples{{1, 2}} : Tuples{}));
-            EXPECT_EQ(entries_of(out.trg.upd), (!pending_insert && !del ? staged : TEs{}));
+            const IdEntries staged{{c, 9, del ? uint8_t{0} : uint8_t{2}}};
+            EXPECT_EQ(entries_of(out.trg.cancelled), (pending_insert && del ? staged : IdEntries{}));
+            EXPECT_EQ(entries_of(out.trg.del), (!pending_insert && del ? staged : IdEntries{}));
+            EXPECT_EQ(entries_of(out.trg.ins), (pending_insert && !del ? staged : IdEntries{}));
+            EXPECT_EQ(out.trg.reinserted, (pending_insert && !del ? std::vector<TupleId>{c} : std::vector<TupleId>{}));
+            EXPECT_EQ(entries_of(out.trg.upd), (!pending_insert && !del ? staged : IdEntries{}));
         }
     }
 }

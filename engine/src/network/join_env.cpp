@@ -21,6 +21,18 @@ void JoinEnv::trace(std::string_view line) const {
     std::fputc('\n', stderr);
 }
 
+Key left_key(const JoinEnv& env, size_t i, TupleId t) {
+    Key k;
+    env.key_of_left(i, env.tuples().view(t), k);
+    return k;
+}
+
+Key right_key(const JoinEnv& env, size_t i, FactId f) {
+    Key k;
+    env.key_of_right(i, f, k);
+    return k;
+}
+
 bool tracing_on(const JoinEnv& env) { return env.env_var("QUARN_TRACE").has_value(); }
 
 bool right_inserts_tail_first(const JoinEnv& env) {

@@ -1,6 +1,14 @@
 // JoinEnv: everything a node asks of the engine. Node i joins pattern i+1 onto
 // tuples of patterns 0..i; every operation reads pattern i+1. The network never
 // looks at fact values itself and reaches the engine only through this.
+//
+// Tuples reach the engine as views of their facts (TupleView, pattern order);
+// the network names them by TupleId in the engine's TupleTable, which the
+// engine owns and hands out through tuples(). Keys are written into a Key the
+// network owns: the engine pushes the values and leaves a pattern without a
+// key as none. Pushed texts are referred to, not copied, so they must stay as
+// they are until the evaluation ends (the fact store does not change during
+// one); memories copy the texts of the keys they keep.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "network/memory.h"
+#include "network/key.h"
+#include "network/tuple.h"
 
 namespace quarn {
 
@@ -18,16 +27,19 @@ public:
     virtual ~JoinEnv() = default;
 
     // The pattern's tests as a not/exists element; true when it has none.
-    virtual bool allowed_ce(size_t i, const Tuple& tuple, FactId fact) const = 0;
-    // Index keys of a left tuple and of a right fact; none when the pattern has no key.
-    virtual Key key_of_left(size_t i, const Tuple& tuple) const = 0;
-    virtual Key key_of_right(size_t i, FactId fact) const = 0;
+    virtual bool allowed_ce(size_t i, TupleView tuple, FactId fact) const = 0;
+    // Index keys of a left tuple and of a right fact, written into `key`, which
+    // arrives as none and stays none when the pattern has no key.
+    virtual void key_of_left(size_t i, TupleView tuple, Key& key) const = 0;
+    virtual void key_of_right(size_t i, FactId fact, Key& key) const = 0;
     // When a temporal not may emit `tuple`, in milliseconds; none when it need not wait.
-    virtual std::optional<int64_t> not_fire_time(size_t i, const Tuple& tuple) const = 0;
+    virtual std::optional<int64_t> not_fire_time(size_t i, TupleView tuple) const = 0;
     // True when a left update of a not/exists node may keep a blocker that still qualifies.
     virtual bool left_update_optimization(size_t i) const = 0;
     // The full join test; index keys only narrow the candidates, this decides.
-    virtual bool allowed(size_t i, const Tuple& tuple, FactId fact) const = 0;
+    virtual bool allowed(size_t i, TupleView tuple, FactId fact) const = 0;
+    // The engine's tuple table, where the network interns the tuples it makes.
+    virtual TupleTable& tuples() const = 0;
 
     // The engine counter recorded in Node::left_marks.
     virtual uint64_t mark() const = 0;
@@ -42,6 +54,10 @@ public:
     // Writes one trace line (a newline is added) to standard error. Overridden by tests.
     virtual void trace(std::string_view line) const;
 };
+
+// Keys as values, for callers that keep them.
+Key left_key(const JoinEnv& env, size_t i, TupleId t);
+Key right_key(const JoinEnv& env, size_t i, FactId f);
 
 // QUARN_TRACE set to any valid Unicode value, the empty one included.
 bool tracing_on(const JoinEnv& env);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "common/internal_error.h"
@@ -11,94 +10,6 @@
 namespace quarn {
 
 namespace {
-
-// A float truncated toward zero, saturating at the integer range; NaN gives 0.
-int64_t trunc_saturating(double f) {
-    if (std::isnan(f)) return 0;
-    if (f >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
-    if (f < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-    return static_cast<int64_t>(f);
-}
-
-bool int_meets_float(int64_t i, double f) {
-    return i == trunc_saturating(f) || static_cast<double>(i) == f;
-}
-
-// The integer class of an exact integer: itself while doubles hold it exactly,
-// else where it lands as a double. Integers that can equal one float, and the
-// truncations of floats, thereby share a class.
-int64_t int_class_of(i128 n) {
-    constexpr i128 exact = static_cast<i128>(1) << 53;
-    if (n >= -exact && n <= exact) return static_cast<int64_t>(n);
-    return trunc_saturating(static_cast<double>(n));
-}
-
-bool values_match(const Value& s, const Value& p) {
-    ValueTag st = s.tag(), pt = p.tag();
-    if (st == ValueTag::Null || pt == ValueTag::Null) return false;
-    bool s_exact = st == ValueTag::I64 || st == ValueTag::Dec;
-    bool p_exact = pt == ValueTag::I64 || pt == ValueTag::Dec;
-    if (s_exact && p_exact && (st == ValueTag::Dec || pt == ValueTag::Dec)) {
-        return value_order(s, p) == Ordering::Equal;
-    }
-    // One rule for both sides, so a match never depends on which side arrived
-    // first. The float is truncated as the equality join does; beyond 2^53 an
-    // integer can also equal a float only as doubles, which the join test of a
-    // float field accepts, so that counts too (keys only narrow the candidates).
-    if (st == ValueTag::I64 && pt == ValueTag::F64) return int_meets_float(s.as_i64(), p.as_f64());
-    if (st == ValueTag::F64 && pt == ValueTag::I64) return int_meets_float(p.as_i64(), s.as_f64());
-    if (st != pt) return false;
-    switch (st) {
-        case ValueTag::I64: return s.as_i64() == p.as_i64();
-        case ValueTag::F64: return s.as_f64() == p.as_f64();
-        case ValueTag::Str: return s.as_str() == p.as_str();
-        case ValueTag::Bool: return s.as_bool() == p.as_bool();
-        default: return false;
-    }
-}
-
-// The hash class of a value: values that keys_match accepts against each other
-// share a class. Numbers that can match an integer hash by int_class_of that
-// integer (a float by its truncation, so all floats with one integer part share
-// a bucket); other decimals by their value with trailing zeros stripped.
-// Returns false for Null, which never matches.
-bool class_hash(const Value& v, uint64_t& h) {
-    auto int_class = [&](i128 n) { h = hash_combine(h, hash_combine(1, static_cast<uint64_t>(int_class_of(n)))); };
-    switch (v.tag()) {
-        case ValueTag::Null: return false;
-        case ValueTag::I64: int_class(v.as_i64()); return true;
-        case ValueTag::F64: int_class(trunc_saturating(v.as_f64())); return true;
-        case ValueTag::Dec: {
-            i128 u = v.as_dec().u;
-            uint8_t s = v.as_dec().s;
-            while (s > 0 && u % 10 == 0) {
-                u /= 10;
-                --s;
-            }
-            if (s == 0) {
-                int_class(u);
-            } else {
-                u128 uu = static_cast<u128>(u);
-                h = hash_combine(h, hash_combine(2, hash_combine(static_cast<uint64_t>(uu),
-                                                                 hash_combine(static_cast<uint64_t>(uu >> 64), s))));
-            }
-            return true;
-        }
-        case ValueTag::Str:
-            h = hash_combine(h, hash_combine(3, std::hash<std::string>{}(v.as_str())));
-            return true;
-        case ValueTag::Bool: h = hash_combine(h, v.as_bool() ? 5 : 4); return true;
-    }
-    return false;
-}
-
-bool key_class(const std::vector<Value>& key, uint64_t& h) {
-    h = key.size();
-    for (const Value& v : key) {
-        if (!class_hash(v, h)) return false;
-    }
-    return true;
-}
 
 // Sections of the range index: values of one rank are totally ordered among
 // themselves by value_order.
@@ -114,11 +25,13 @@ uint8_t range_rank(const Value& v) {
     return 5;
 }
 
-bool rankable(const Value& v) {
-    if (v.is_null()) return false;
-    if (v.tag() == ValueTag::F64 && std::isnan(v.as_f64())) return false;
+bool rankable(const KeyValue& v) {
+    if (v.tag == ValueTag::Null) return false;
+    if (v.tag == ValueTag::F64 && std::isnan(v.as_f64())) return false;
     return true;
 }
+
+bool rankable(const Value& v) { return rankable(KeyValue::of(v)); }
 
 // The sections whose values a probe of this variant can compare with.
 std::vector<uint8_t> comparable_ranks(const Value& p) {
@@ -135,21 +48,13 @@ std::vector<uint8_t> comparable_ranks(const Value& p) {
 
 }  // namespace
 
-bool keys_match(const std::vector<Value>& stored, const std::vector<Value>& probe) {
-    if (stored.size() != probe.size()) return false;
-    for (size_t k = 0; k < stored.size(); ++k) {
-        if (!values_match(stored[k], probe[k])) return false;
-    }
-    return true;
-}
-
 template <class T>
 bool Memory<T>::RangeLess::operator()(const RangeItem& a, const RangeItem& b) const {
     uint8_t ra = range_rank(a.v), rb = range_rank(b.v);
     if (ra != rb) return ra < rb;
     auto o = value_order(a.v, b.v);
     if (o && *o != Ordering::Equal) return *o == Ordering::Less;
-    return a.slot < b.slot;
+    return a.seq < b.seq;
 }
 
 template <class T>
@@ -173,104 +78,129 @@ bool Memory<T>::RangeLess::operator()(const RangeProbe& a, const RangeItem& b) c
 }
 
 template <class T>
-typename Memory<T>::Pos Memory<T>::next_pos_from(size_t s) const {
-    for (; s < slots_.size(); ++s) {
-        if (slots_[s].live) return s;
-    }
-    return npos;
+bool Memory<T>::range_indexed(const Entry& e) const {
+    return index_kind(index_op_) == IndexKind::Range && e.key && e.key.size() > 0 && rankable(e.key[0]);
 }
 
 template <class T>
-typename Memory<T>::Pos Memory<T>::prev_pos_from(size_t s) const {
-    while (s > 0) {
-        --s;
-        if (slots_[s].live) return s;
-    }
-    return npos;
+typename Memory<T>::Pos Memory<T>::pos_of(const T& item) const {
+    auto it = items_.find(item);
+    return it == items_.end() ? npos : it->second.head;
 }
 
 template <class T>
-typename Memory<T>::Pos Memory<T>::first_slot(const T& item) const {
-    auto it = slots_of_.find(item);
-    if (it == slots_of_.end() || it->second.empty()) return npos;
-    return it->second.front();
-}
-
-template <class T>
-void Memory<T>::index_slot(uint32_t s) {
-    const Entry& e = slots_[s].entry;
-    slots_of_[e.item].push_back(s);
-    if (!e.key) return;
-    if (index_op_ == kEqualityIndex) {
-        uint64_t h;
-        if (key_class(*e.key, h)) by_key_[h].push_back(s);
-    } else if (index_op_ < kNoIndex) {
-        if (!e.key->empty() && rankable(e.key->front())) by_range_.insert(RangeItem{e.key->front(), s});
-    }
-}
-
-template <class T>
-void Memory<T>::unindex_slot(uint32_t s) {
-    const Entry& e = slots_[s].entry;
-    auto it = slots_of_.find(e.item);
-    if (it != slots_of_.end()) {
-        auto& v = it->second;
-        auto at = std::find(v.begin(), v.end(), s);
-        if (at != v.end()) v.erase(at);
-        if (v.empty()) slots_of_.erase(it);
-    }
-    // Equality buckets keep dead slots until the next compaction; readers skip them.
-    if (e.key && index_op_ < kNoIndex && !e.key->empty() && rankable(e.key->front())) {
-        by_range_.erase(RangeItem{e.key->front(), s});
-    }
-}
-
-template <class T>
-void Memory<T>::kill_slot(uint32_t s) {
-    unindex_slot(s);
-    slots_[s].live = false;
-    --live_;
-}
-
-template <class T>
-void Memory<T>::compact() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.clear();
-    slots_.reserve(live_ * 2 + 16);
-    slots_of_.clear();
-    by_key_.clear();
-    by_range_.clear();
-    for (Slot& sl : old) {
-        if (!sl.live) continue;
-        slots_.push_back(std::move(sl));
-        index_slot(static_cast<uint32_t>(slots_.size() - 1));
-    }
+const typename Memory<T>::Entry* Memory<T>::find_first(const T& item) const {
+    Pos p = pos_of(item);
+    return p == npos ? nullptr : &slots_[p].entry;
 }
 
 template <class T>
 void Memory<T>::push_back(T item, Key key) {
-    // Dead slots are reclaimed once they outnumber the live ones, so walks and
-    // equality buckets stay proportional to the live entries.
-    if (slots_.size() - live_ > live_ + 32) compact();
-    if (slots_.size() >= std::numeric_limits<uint32_t>::max()) invariant_broken("node memory slot count overflow");
-    slots_.push_back(Slot{Entry{std::move(item), std::move(key)}, true});
+    key.own_texts();
+    Pos s;
+    if (!free_.empty()) {
+        s = free_.back();
+        free_.pop_back();
+    } else {
+        if (slots_.size() >= std::numeric_limits<uint32_t>::max() - 1) invariant_broken("node memory slot count overflow");
+        s = static_cast<Pos>(slots_.size());
+        slots_.emplace_back();
+    }
+    Slot& sl = slots_[s];
+    sl.entry.item = std::move(item);
+    sl.entry.key = std::move(key);
+    sl.seq = next_seq_++;
+    sl.live = true;
+    sl.prev = tail_;
+    sl.next = npos;
+    sl.same_next = npos;
+    sl.bprev = sl.bnext = npos;
+    sl.bucketed = false;
+    if (tail_ == npos) {
+        head_ = s;
+    } else {
+        slots_[tail_].next = s;
+    }
+    tail_ = s;
     ++live_;
-    index_slot(static_cast<uint32_t>(slots_.size() - 1));
+
+    auto [it, fresh] = items_.try_emplace(sl.entry.item, Ends{s, s});
+    if (!fresh) {
+        slots_[it->second.tail].same_next = s;
+        it->second.tail = s;
+    }
+    if (index_kind(index_op_) == IndexKind::Equality) {
+        if (auto h = sl.entry.key.class_hash()) {
+            sl.bucketed = true;
+            auto [b, new_bucket] = by_key_.try_emplace(*h, Ends{s, s});
+            if (!new_bucket) {
+                slots_[b->second.tail].bnext = s;
+                sl.bprev = b->second.tail;
+                b->second.tail = s;
+            }
+        }
+    } else if (range_indexed(sl.entry)) {
+        by_range_.insert(RangeItem{sl.entry.key[0].value(), sl.seq, s});
+    }
+}
+
+template <class T>
+void Memory<T>::kill_slot(Pos s) {
+    Slot& sl = slots_[s];
+    // Only ever the first slot of its item is removed.
+    auto it = items_.find(sl.entry.item);
+    if (it == items_.end() || it->second.head != s) invariant_broken("node memory removes an entry out of item order");
+    if (sl.same_next == npos) {
+        items_.erase(it);
+    } else {
+        it->second.head = sl.same_next;
+    }
+    if (sl.bucketed) {
+        auto b = by_key_.find(*sl.entry.key.class_hash());
+        if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
+        if (sl.bprev == npos) {
+            b->second.head = sl.bnext;
+        } else {
+            slots_[sl.bprev].bnext = sl.bnext;
+        }
+        if (sl.bnext == npos) {
+            b->second.tail = sl.bprev;
+        } else {
+            slots_[sl.bnext].bprev = sl.bprev;
+        }
+        if (b->second.head == npos) by_key_.erase(b);
+    } else if (range_indexed(sl.entry)) {
+        by_range_.erase(RangeItem{sl.entry.key[0].value(), sl.seq, s});
+    }
+    if (sl.prev == npos) {
+        head_ = sl.next;
+    } else {
+        slots_[sl.prev].next = sl.next;
+    }
+    if (sl.next == npos) {
+        tail_ = sl.prev;
+    } else {
+        slots_[sl.next].prev = sl.prev;
+    }
+    sl.live = false;
+    --live_;
+    free_.push_back(s);
 }
 
 template <class T>
 bool Memory<T>::remove_first(const T& item) {
-    Pos s = first_slot(item);
+    Pos s = pos_of(item);
     if (s == npos) return false;
-    kill_slot(static_cast<uint32_t>(s));
+    kill_slot(s);
+    slots_[s].entry.key.reset();
     return true;
 }
 
 template <class T>
 std::optional<typename Memory<T>::Entry> Memory<T>::take_first(const T& item) {
-    Pos s = first_slot(item);
+    Pos s = pos_of(item);
     if (s == npos) return std::nullopt;
-    kill_slot(static_cast<uint32_t>(s));
+    kill_slot(s);
     return std::move(slots_[s].entry);
 }
 
@@ -285,59 +215,58 @@ bool Memory<T>::move_to_back(const T& item) {
 template <class T>
 void Memory<T>::clear() {
     slots_.clear();
+    free_.clear();
+    head_ = tail_ = npos;
     live_ = 0;
-    slots_of_.clear();
+    items_.clear();
     by_key_.clear();
     by_range_.clear();
 }
 
 template <class T>
-const typename Memory<T>::Entry* Memory<T>::find_first(const T& item) const {
-    Pos s = first_slot(item);
-    return s == npos ? nullptr : &slots_[s].entry;
-}
-
-template <class T>
 std::vector<T> Memory<T>::items() const {
     std::vector<T> out;
-    out.reserve(live_);
-    for (const Entry& e : *this) out.push_back(e.item);
+    items(out);
     return out;
 }
 
 template <class T>
-std::vector<typename Memory<T>::Entry> Memory<T>::entries() const {
-    std::vector<Entry> out;
-    out.reserve(live_);
-    for (const Entry& e : *this) out.push_back(e);
-    return out;
+void Memory<T>::items(std::vector<T>& out) const {
+    out.reserve(out.size() + live_);
+    for (Pos p = head_; p != npos; p = slots_[p].next) out.push_back(slots_[p].entry.item);
 }
 
 template <class T>
-std::vector<T> Memory<T>::matching(const std::vector<Value>& probe) const {
-    std::vector<T> out;
-    if (index_op_ == kEqualityIndex) {
-        uint64_t h;
-        if (!key_class(probe, h)) return out;
-        auto it = by_key_.find(h);
-        if (it == by_key_.end()) return out;
-        for (uint32_t s : it->second) {
-            const Slot& sl = slots_[s];
-            if (sl.live && sl.entry.key && keys_match(*sl.entry.key, probe)) out.push_back(sl.entry.item);
+void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
+    if (!probe) return;
+    if (index_kind(index_op_) == IndexKind::Equality) {
+        auto h = probe.class_hash();
+        if (!h) return;
+        auto it = by_key_.find(*h);
+        if (it == by_key_.end()) return;
+        for (Pos s = it->second.head; s != npos; s = slots_[s].bnext) {
+            const Entry& e = slots_[s].entry;
+            if (keys_match(e.key, probe)) out.push_back(e.item);
         }
-        return out;
+        return;
     }
-    for (const Entry& e : *this) {
-        if (e.key && keys_match(*e.key, probe)) out.push_back(e.item);
+    for (Pos p = head_; p != npos; p = slots_[p].next) {
+        const Entry& e = slots_[p].entry;
+        if (e.key && keys_match(e.key, probe)) out.push_back(e.item);
     }
+}
+
+template <class T>
+std::vector<T> Memory<T>::matching(const Key& probe) const {
+    std::vector<T> out;
+    matching(probe, out);
     return out;
 }
 
 template <class T>
-std::vector<T> Memory<T>::in_range(const Value& p, CmpOp op) const {
-    if (index_op_ >= kNoIndex) invariant_broken("range scan of a memory without a range index");
-    std::vector<T> out;
-    if (!rankable(p)) return out;
+void Memory<T>::in_range(const Value& p, CmpOp op, std::vector<T>& out) const {
+    if (index_kind(index_op_) != IndexKind::Range) invariant_broken("range scan of a memory without a range index");
+    if (!rankable(p)) return;
     std::vector<const RangeItem*> reached;
     auto take = [&](auto from, auto to) {
         for (auto it = from; it != to; ++it) reached.push_back(&*it);
@@ -348,12 +277,12 @@ std::vector<T> Memory<T>::in_range(const Value& p, CmpOp op) const {
         auto lo = by_range_.lower_bound(RangeProbe{rank, &p, false});  // first k >= p
         auto hi = by_range_.lower_bound(RangeProbe{rank, &p, true});   // first k > p
         switch (op) {
-            case CmpOp::Eq: take(lo, hi); break;                                    // p == k
-            case CmpOp::Ne: take(sec_begin, lo); take(hi, sec_end); break;           // p != k
-            case CmpOp::Lt: take(hi, sec_end); break;                                // p < k
-            case CmpOp::Le: take(lo, sec_end); break;                                // p <= k
-            case CmpOp::Gt: take(sec_begin, lo); break;                              // p > k
-            case CmpOp::Ge: take(sec_begin, hi); break;                              // p >= k
+            case CmpOp::Eq: take(lo, hi); break;                           // p == k
+            case CmpOp::Ne: take(sec_begin, lo); take(hi, sec_end); break;  // p != k
+            case CmpOp::Lt: take(hi, sec_end); break;                       // p < k
+            case CmpOp::Le: take(lo, sec_end); break;                       // p <= k
+            case CmpOp::Gt: take(sec_begin, lo); break;                     // p > k
+            case CmpOp::Ge: take(sec_begin, hi); break;                     // p >= k
         }
     }
     // Ascending by k with ties in memory order; descending keeps ties in memory order.
@@ -370,12 +299,57 @@ std::vector<T> Memory<T>::in_range(const Value& p, CmpOp op) const {
             run = next;
         }
     }
-    out.reserve(reached.size());
+    out.reserve(out.size() + reached.size());
     for (const RangeItem* r : reached) out.push_back(slots_[r->slot].entry.item);
-    return out;
+}
+
+template <class T>
+void Memory<T>::verify() const {
+    size_t n = 0;
+    uint64_t last_seq = 0;
+    Pos prev = npos;
+    for (Pos p = head_; p != npos; p = slots_[p].next) {
+        const Slot& sl = slots_[p];
+        if (!sl.live || sl.prev != prev || sl.seq <= last_seq) invariant_broken("node memory order links are broken");
+        if (!items_.contains(sl.entry.item)) invariant_broken("node memory item index misses an entry");
+        last_seq = sl.seq;
+        prev = p;
+        if (++n > live_) invariant_broken("node memory order list is longer than its count");
+    }
+    if (n != live_ || prev != tail_) invariant_broken("node memory count disagrees with its order list");
+    if (free_.size() + live_ != slots_.size()) invariant_broken("node memory loses slots");
+    size_t listed = 0;
+    for (const auto& [item, ends] : items_) {
+        Pos last = npos;
+        for (Pos s = ends.head; s != npos; s = slots_[s].same_next) {
+            if (!slots_[s].live || !(slots_[s].entry.item == item)) invariant_broken("node memory item chain is broken");
+            last = s;
+            ++listed;
+        }
+        if (last != ends.tail) invariant_broken("node memory item chain ends elsewhere");
+    }
+    if (listed != live_) invariant_broken("node memory item chains disagree with its count");
+    size_t bucketed = 0;
+    for (const auto& [h, ends] : by_key_) {
+        uint64_t seq = 0;
+        for (Pos s = ends.head; s != npos; s = slots_[s].bnext) {
+            const Slot& sl = slots_[s];
+            if (!sl.live || !sl.bucketed || sl.entry.key.class_hash() != h || sl.seq <= seq) {
+                invariant_broken("node memory equality bucket is broken");
+            }
+            seq = sl.seq;
+            ++bucketed;
+        }
+    }
+    size_t ranged = 0;
+    for (Pos p = head_; p != npos; p = slots_[p].next) {
+        if (slots_[p].bucketed) --bucketed;
+        if (range_indexed(slots_[p].entry)) ++ranged;
+    }
+    if (bucketed != 0 || ranged != by_range_.size()) invariant_broken("node memory indexes disagree with its entries");
 }
 
 template class Memory<FactId>;
-template class Memory<Tuple>;
+template class Memory<TupleId>;
 
 }  // namespace quarn

@@ -8,25 +8,24 @@
 #include <set>
 #include <vector>
 
-#include "network/staged.h"
+#include "common/hash.h"
+#include "network/key.h"
+#include "network/tuple.h"
 #include "store/value.h"
 
 namespace quarn {
 
-// A join key; a missing key and an empty key are distinct.
-using Key = std::optional<std::vector<Value>>;
-
-// How a memory is probed: 0 to 5 a range index on the first key value with that
-// CmpOp, 6 no index (every entry), 7 an equality index on the whole key.
+// How a memory is probed: a range index on the first key value with a
+// comparison operator, no index (every entry), or an equality index on the
+// whole key. Stored as one byte: 0 to 5 the CmpOp of a range index, 6 none,
+// 7 equality.
 inline constexpr uint8_t kNoIndex = 6;
 inline constexpr uint8_t kEqualityIndex = 7;
 
-// The network's key equality (stored key first, probe second): same length,
-// and pairwise: Null never matches; I64/Dec mixes compare exactly; I64 against
-// F64, whichever side holds which, matches when the integer equals the float
-// truncated toward zero (saturating, NaN as 0) or equals it as a double;
-// otherwise same variant, equal payload (floats by ==).
-bool keys_match(const std::vector<Value>& stored, const std::vector<Value>& probe);
+enum class IndexKind : uint8_t { Range, None, Equality };
+inline IndexKind index_kind(uint8_t index_op) {
+    return index_op < kNoIndex ? IndexKind::Range : index_op == kNoIndex ? IndexKind::None : IndexKind::Equality;
+}
 
 template <class T>
 class Memory {
@@ -35,10 +34,10 @@ public:
         T item;
         Key key;
     };
-    // A position in memory order; valid until the next push_back (which may
-    // compact the memory).
-    using Pos = size_t;
-    static constexpr Pos npos = static_cast<Pos>(-1);
+    // A slot of the memory. Stays valid, and keeps naming its entry, until
+    // that entry is removed; slots are reused afterwards.
+    using Pos = uint32_t;
+    static constexpr Pos npos = UINT32_MAX;
 
     explicit Memory(uint8_t index_op = kNoIndex) : index_op_(index_op) {}
 
@@ -46,6 +45,7 @@ public:
     bool empty() const { return live_ == 0; }
     uint8_t index_op() const { return index_op_; }
 
+    // Appends; the key is made to own its texts.
     void push_back(T item, Key key);
     // Remove the first entry holding `item`; false when there is none.
     bool remove_first(const T& item);
@@ -54,53 +54,73 @@ public:
     bool move_to_back(const T& item);
     void clear();
 
-    bool contains(const T& item) const { return first_slot(item) != npos; }
+    bool contains(const T& item) const { return items_.contains(item); }
     // The first entry holding `item`, or null.
     const Entry* find_first(const T& item) const;
 
     // Walking in memory order.
-    Pos first_pos() const { return next_pos_from(0); }
-    Pos last_pos() const { return prev_pos_from(slots_.size()); }
-    Pos next_pos(Pos p) const { return next_pos_from(p + 1); }
-    Pos prev_pos(Pos p) const { return prev_pos_from(p); }
-    Pos pos_of(const T& item) const { return first_slot(item); }
+    Pos first_pos() const { return head_; }
+    Pos last_pos() const { return tail_; }
+    Pos next_pos(Pos p) const { return slots_[p].next; }
+    Pos prev_pos(Pos p) const { return slots_[p].prev; }
+    Pos pos_of(const T& item) const;
     const Entry& at(Pos p) const { return slots_[p].entry; }
+    // Arrival number of the entry at p: increases along memory order.
+    uint64_t order_of(Pos p) const { return slots_[p].seq; }
 
     class const_iterator {
     public:
         const Entry& operator*() const { return m_->at(p_); }
         const Entry* operator->() const { return &m_->at(p_); }
-        const_iterator& operator++() { p_ = m_->next_pos(p_); return *this; }
+        const_iterator& operator++() {
+            p_ = m_->next_pos(p_);
+            return *this;
+        }
         bool operator==(const const_iterator& o) const { return p_ == o.p_; }
+
     private:
         friend class Memory;
         const_iterator(const Memory* m, Pos p) : m_(m), p_(p) {}
         const Memory* m_;
         Pos p_;
     };
-    const_iterator begin() const { return {this, first_pos()}; }
+    const_iterator begin() const { return {this, head_}; }
     const_iterator end() const { return {this, npos}; }
 
     std::vector<T> items() const;
-    std::vector<Entry> entries() const;
+    void items(std::vector<T>& out) const;
 
-    // Entries whose key keys_match accepts against `probe`, in memory order.
-    // Uses the equality index when the memory has one, else tests every entry.
-    std::vector<T> matching(const std::vector<Value>& probe) const;
+    // Entries whose key keys_match accepts against `probe`, in memory order,
+    // appended to out. Uses the equality index when the memory has one, else
+    // tests every entry.
+    void matching(const Key& probe, std::vector<T>& out) const;
+    std::vector<T> matching(const Key& probe) const;
     // Range index: entries whose first key value k satisfies eval_cmp(p, op, k),
     // ascending by k for Eq, Ne, Lt, Le and descending for Gt, Ge; entries with
     // equal k keep memory order. Only for memories built with a range index.
-    std::vector<T> in_range(const Value& p, CmpOp op) const;
+    void in_range(const Value& p, CmpOp op, std::vector<T>& out) const;
+
+    // Checks the links and indexes against each other; throws InternalError.
+    void verify() const;
 
 private:
     struct Slot {
         Entry entry;
-        bool live;
+        uint64_t seq = 0;
+        Pos prev = npos, next = npos;    // memory order
+        Pos same_next = npos;            // next slot holding the same item
+        Pos bprev = npos, bnext = npos;  // equality bucket, memory order
+        bool live = false;
+        bool bucketed = false;
     };
-    // Range index element: the first key value and the slot (memory order).
+    struct Ends {
+        Pos head, tail;
+    };
+    // Range index element: the first key value and the arrival number.
     struct RangeItem {
         Value v;
-        uint32_t slot;
+        uint64_t seq;
+        Pos slot;
     };
     struct RangeProbe {
         uint8_t rank;
@@ -114,23 +134,21 @@ private:
         bool operator()(const RangeProbe& a, const RangeItem& b) const;
     };
 
-    Pos next_pos_from(size_t s) const;
-    Pos prev_pos_from(size_t s) const;
-    Pos first_slot(const T& item) const;
-    void index_slot(uint32_t s);
-    void unindex_slot(uint32_t s);
-    void kill_slot(uint32_t s);
-    void compact();
+    void kill_slot(Pos s);
+    bool range_indexed(const Entry& e) const;
 
     uint8_t index_op_;
-    std::vector<Slot> slots_;  // append-only between compactions; dead slots are skipped
+    std::vector<Slot> slots_;
+    std::vector<Pos> free_;  // dead slots, reused by push_back
+    Pos head_ = npos, tail_ = npos;
     size_t live_ = 0;
-    HashMap<T, std::vector<uint32_t>> slots_of_;       // live slots of each item, ascending
-    HashMap<uint64_t, std::vector<uint32_t>> by_key_;  // equality index: key class -> slots, ascending
-    std::set<RangeItem, RangeLess> by_range_;          // range index
+    uint64_t next_seq_ = 1;
+    HashMap<T, Ends> items_;          // each item's slots, linked by same_next in memory order
+    HashMap<uint64_t, Ends> by_key_;  // equality index: key class -> bucket
+    std::set<RangeItem, RangeLess> by_range_;
 };
 
 extern template class Memory<FactId>;
-extern template class Memory<Tuple>;
+extern template class Memory<TupleId>;
 
 }  // namespace quarn

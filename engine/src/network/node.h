@@ -1,6 +1,7 @@
 // One node of a rule's match network: the two memories of a join (left tuples,
 // right facts), the held input deltas, the children it produced and the maps
-// that let a later change reach them without scanning.
+// that let a later change reach them without scanning. The maps are private:
+// the engine and the tests reach them through the named operations below.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "common/hash.h"
 #include "network/join_env.h"
 #include "network/memory.h"
 #include "network/staged.h"
 #include "store/decimal.h"
-#include "common/hash.h"
 
 namespace quarn {
 
@@ -25,62 +26,54 @@ enum class Kind : uint8_t { Join = 0, Not = 1, Exists = 2, Acc = 3, Query = 4, S
 // "Join", "Not", ... (the diagnostic text of a kind).
 const char* kind_name(Kind k);
 
+// The flag byte of a staged child entry: what caused it.
+enum StagedFlag : uint8_t {
+    kFromLeftInsert = 0,   // a left insert (also parked tuples and ordered admissions)
+    kFromRightInsert = 1,  // a right insert; on a right input, a late insert
+    kFromChange = 2,       // an update, or a delete that freed a tuple
+    kSelectRightInsert = 4,  // on a right input: joined first, as staged
+};
+
 struct Child {
-    Tuple tuple;                 // join: parent + right; not/exists: the parent itself
-    Tuple parent;                // the left tuple it came from
-    std::optional<FactId> right; // the right fact of a join child
-    bool dead = false;           // removed; the position stays valid and listed
+    TupleId tuple;                // join: parent + right; not/exists: the parent itself
+    TupleId parent;               // the left tuple it came from
+    std::optional<FactId> right;  // the right fact of a join child
+    bool dead = false;            // removed; the position stays valid but leaves its lists
 };
 
 struct DeferredEntry {
-    Tuple tuple;
+    TupleId tuple;
     Stamp stamp;
     int64_t fire_time = 0;  // ms
 };
 
 struct ParkedEntry {
-    Tuple tuple;
+    TupleId tuple;
     Stamp stamp;
 };
 
-struct Node {
+class Node {
+public:
     // Memories in arrival order; an updated entry moves to the end.
-    Memory<Tuple> lefts;
+    Memory<TupleId> lefts;
     Memory<FactId> rights;
     // Deltas held at the node between evaluations.
-    Staged<Tuple> staged_lefts;
+    Staged<TupleId> staged_lefts;
     Staged<FactId> staged_rights;
-    // Append-only: positions stay valid for the node's lifetime.
-    std::vector<Child> children;
     // Temporal not: tuples waiting for their fire time.
     std::vector<DeferredEntry> deferred;
     // Filled by the engine (released temporal-not tuples and the like), drained
     // by the next not/exists evaluation.
     std::vector<ParkedEntry> parked;
     // Kept at the node by the engine between evaluations.
-    std::vector<StagedEntry<Tuple>> held;
+    std::vector<StagedEntry<TupleId>> held;
     // Entries set aside by the engine's stream-flush cascade, taken by the next fire.
-    std::vector<StagedEntry<Tuple>> cascade_out;
-
-    HashMap<Tuple, size_t> child_index;                   // child tuple -> position
-    HashMap<Tuple, std::vector<size_t>> children_of_left; // parent -> positions, memory order
-    HashMap<FactId, std::vector<size_t>> by_right;        // right fact -> positions, same order
-    HashMap<FactId, std::vector<Tuple>> blocked;          // not/exists: blocker -> tuples, newest first
-    HashMap<Tuple, FactId> blocker_of;                    // not/exists: tuple -> its blocker
-    HashMap<FactId, std::vector<Tuple>> lost_blocker;     // not/exists: scratch of one evaluation
-    HashMap<FactId, std::optional<FactId>> has_later_right;  // not/exists: scratch of one evaluation
-    HashMap<Tuple, uint64_t> left_seqs;                   // first-storage order; never shrinks
-    HashMap<Tuple, uint64_t> left_marks;                  // env mark when stored
-    // Arrival order of left tuples and right facts as the engine numbers them
-    // (its input_seq); read by temporal right inserts, written only by the engine.
-    HashMap<Tuple, uint64_t> left_ranks;
-    HashMap<FactId, uint64_t> right_ranks;
-    uint64_t next_seq = 1;
+    std::vector<StagedEntry<TupleId>> cascade_out;
 
     bool temporal = false;
     bool shared = false;  // set by the engine's stream flush when several rules list the node
     Kind kind = Kind::Join;
-    uint8_t index_op = kNoIndex;
+    uint8_t index_op = kNoIndex;  // see kNoIndex / kEqualityIndex; index_kind() names it
 
     static Node new_ex(uint8_t index_op, Kind kind, bool temporal);
 
@@ -90,51 +83,152 @@ struct Node {
     uint8_t probe_op() const { return temporal ? kNoIndex : index_op; }
     bool keyed() const { return probe_op() == kEqualityIndex; }
 
-    uint64_t left_seq(const Tuple& t) const;
-    void record_left_seq(const Tuple& t);  // next_seq when t has none
+    // --- Children. Positions are append-only and valid for the node's life.
+    size_t child_count() const { return children_.size(); }
+    const Child& child(size_t p) const { return children_.at(p); }
+    // The alive child holding tuple `t`.
+    std::optional<size_t> child_position(TupleId t) const;
+    // Alive children in creation order.
+    std::vector<TupleId> alive_children() const;
+    // Alive children of a left tuple (memory order of their right facts once
+    // an update pass has run) and of a right fact (memory order of the lefts).
+    std::vector<size_t> children_of_left(TupleId t) const;
+    std::vector<size_t> children_of_right(FactId f) const;
+    // Every right fact that has had a child here, ascending (its list may
+    // have emptied since).
+    std::vector<FactId> right_facts_with_children() const;
+    // Creates a join child of (left, right); an anchor names a position before
+    // which the new position goes in that list. Returns the child tuple.
+    TupleId create_child(TupleTable& tuples, TupleId left, FactId right, std::optional<size_t> left_before,
+                         std::optional<size_t> right_before);
+    // Not and exists nodes: the child is the tuple itself.
+    TupleId create_ce_child(TupleId t);
+    std::optional<size_t> ce_child_of(TupleId t) const;
+    // The child leaves: dead, out of its lists and of the child index.
+    void kill_child(size_t p);
+    // Brings a right fact's children into the memory order of their parents
+    // (and a tuple's into that of their right facts); stable, and a list
+    // already in that order is left as it is.
+    void order_children_of_right(FactId f);
+    void order_children_of_left(TupleId t);
+    // Moves an alive child to the end of its parent's (or right fact's) list.
+    void move_child_to_end_of_left(size_t p);
+    void move_child_to_end_of_right(size_t p);
+
+    // --- Left tuple bookkeeping.
+    // First-storage order, from 1; 0 for a tuple never stored. Never shrinks.
+    uint64_t left_seq(TupleId t) const;
+    void record_left_seq(TupleId t);  // next number when t has none
+    // The environment's mark when the tuple was stored.
+    std::optional<uint64_t> left_mark(TupleId t) const;
+    void set_left_mark(TupleId t, uint64_t mark);
+    // Arrival order of left tuples and right facts as the engine numbers them
+    // (its input_seq); read by temporal right inserts, written only by the engine.
+    void set_left_rank(TupleId t, uint64_t rank);
+    void set_right_rank(FactId f, uint64_t rank);
+    uint64_t left_rank(TupleId t) const;
+    uint64_t right_rank(FactId f) const;
+
+    // --- Not and exists blocking. A blocked tuple hangs on exactly one blocker.
+    std::optional<FactId> blocker_of(TupleId t) const;
+    // The tuples f blocks, newest first.
+    std::vector<TupleId> blocked_by(FactId f) const;
+    bool blocks_any(FactId f) const { return blocked_.contains(f); }
+    size_t blocked_count() const { return block_links_.size(); }
+    // Every blocker, ascending.
+    std::vector<FactId> blockers() const;
+    // Hangs t (unblocked) at the front of f's list.
+    void block(TupleId t, FactId f);
+    // Unhooks t from its blocker, if it has one.
+    void unblock(TupleId t);
+    // Unhooks every tuple f blocks; newest first.
+    std::vector<TupleId> take_blocked(FactId f);
 
     static Ordering value_ord(const Value& a, const Value& b);
-    static bool keys_match(const std::vector<Value>& stored, const std::vector<Value>& probe) {
-        return quarn::keys_match(stored, probe);
-    }
 
     // What a probe reaches, in scan order (see probe_op). Range scans put the
     // nearest candidate first. scan_lefts reaches stored bounds k with
     // `probe op k`; scan_rights reaches stored fields k with `k op probe`.
-    std::vector<Tuple> scan_lefts(const Key& probe) const;
+    // The list forms append to `out`.
+    void scan_lefts(const Key& probe, std::vector<TupleId>& out) const;
+    void scan_rights(const Key& probe, std::vector<FactId>& out) const;
+    std::vector<TupleId> scan_lefts(const Key& probe) const;
     std::vector<FactId> scan_rights(const Key& probe) const;
     // Stored keys equal to `key` under keys_match; every entry when none.
-    std::vector<Tuple> collect_matching_lefts(const Key& key) const;
+    std::vector<TupleId> collect_matching_lefts(const Key& key) const;
     std::vector<FactId> collect_matching_rights(const Key& key) const;
 
-    void remove_left(const Tuple& t) { lefts.remove_first(t); }
+    void remove_left(TupleId t) { lefts.remove_first(t); }
     void remove_right(FactId f) { rights.remove_first(f); }
 
-    // Creates a join child of (left, right); an anchor names a position before
-    // which the new position goes in that list. Returns the child tuple.
-    Tuple create_child(const Tuple& left, FactId right, std::optional<size_t> left_before,
-                       std::optional<size_t> right_before);
-    // The alive positions of a children list, in list order.
-    std::vector<size_t> alive_positions(const std::vector<size_t>* list) const;
-    // Moves the first occurrence of p to the end of the list (appends when absent).
-    static void move_to_end(std::vector<size_t>& list, size_t p);
-
     // Not and exists nodes (not_exists_node.cpp).
-    std::optional<FactId> find_blocker(const JoinEnv& env, size_t i, const Tuple& t, std::optional<FactId> start,
+    std::optional<FactId> find_blocker(const JoinEnv& env, size_t i, TupleId t, std::optional<FactId> start,
                                        const Staged<FactId>& sr) const;
-    std::optional<size_t> ce_child_of(const Tuple& t) const;
-    Tuple create_ce_child(const Tuple& t);
 
     // Operations driven by the engine (node_ops.cpp).
     void self_drain_delta(const JoinEnv& env, size_t i);
-    void flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry<Tuple>> extra, Staged<Tuple>& trg);
+    void flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry<TupleId>> extra, Staged<TupleId>& trg);
     void drain_staged_rights_to_memory_if(const JoinEnv& env, size_t i, std::optional<FactId> except,
                                           const std::function<bool(FactId)>& pred);
-    void peer_merge_left(const Staged<Tuple>& peer);
-    void re_add_left_tuple(const Tuple& t, Key key);
+    void peer_merge_left(const Staged<TupleId>& peer);
+    void re_add_left_tuple(TupleId t, Key key);
     void re_add_right_tuple(FactId f, Key key);
     void re_add_right_fact(FactId f, Key key);
     void not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f);
+
+    // Checks the node's own invariants (children lists against the children,
+    // blocking maps against the memories, counts against lists); throws
+    // InternalError naming the first one broken. The sanitizer build runs it
+    // after every evaluation.
+    void verify() const;
+
+    // Scratch lists reused across evaluations, so that small ones allocate
+    // nothing; each evaluation borrows them whole.
+    std::vector<TupleId> scratch_tuples;
+    std::vector<FactId> scratch_facts;
+
+private:
+    static constexpr uint32_t kNone = UINT32_MAX;
+    struct ChildLinks {
+        uint32_t left_prev = kNone, left_next = kNone;
+        uint32_t right_prev = kNone, right_next = kNone;
+    };
+    struct Ends {
+        uint32_t head = kNone, tail = kNone;
+    };
+    struct BlockLink {
+        FactId blocker;
+        TupleId newer, older;  // neighbours in the blocker's list; themselves at the ends
+    };
+    struct BlockEnds {
+        TupleId newest, oldest;
+    };
+
+    void link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, bool left);
+    void unlink(Ends& list, uint32_t p, bool left);
+
+    std::vector<Child> children_;
+    std::vector<ChildLinks> links_;              // beside children_
+    HashMap<TupleId, uint32_t> child_index_;     // alive child tuple -> position
+    // Alive children of each parent and right fact, in list order; a key
+    // stays once it has had a child, with an empty list when they are gone.
+    HashMap<TupleId, Ends> children_of_left_;
+    HashMap<FactId, Ends> children_of_right_;
+    HashMap<FactId, BlockEnds> blocked_;         // blocker -> its tuples, never empty
+    HashMap<TupleId, BlockLink> block_links_;    // blocked tuple -> its blocker and neighbours
+    HashMap<TupleId, uint64_t> left_seqs_;
+    HashMap<TupleId, uint64_t> left_marks_;
+    HashMap<TupleId, uint64_t> left_ranks_;
+    HashMap<FactId, uint64_t> right_ranks_;
+    uint64_t next_seq_ = 1;
 };
+
+// Runs Node::verify after an evaluation in builds made with QUARN_VERIFY_NODES
+// (the sanitizer build); nothing otherwise.
+inline void verify_after_evaluation([[maybe_unused]] const Node& node) {
+#ifdef QUARN_VERIFY_NODES
+    node.verify();
+#endif
+}
 
 }  // namespace quarn

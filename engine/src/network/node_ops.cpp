@@ -5,43 +5,41 @@
 #include <algorithm>
 #include <utility>
 
-#include "network/network.h"
 #include "common/internal_error.h"
+#include "network/network.h"
 
 namespace quarn {
 
 namespace {
 
-// Flag bytes of the children a flush stages: made by a left or a right insert.
-constexpr uint8_t kFromLeftInsert = 0;
-constexpr uint8_t kFromRightInsert = 1;
-
 // A left tuple stored by a flush gets its sequence number (once) and the
 // environment's mark.
-void record_left(Node& n, const JoinEnv& env, const Tuple& t) {
+void record_left(Node& n, const JoinEnv& env, TupleId t) {
     n.record_left_seq(t);
-    n.left_marks.insert_or_assign(t, env.mark());
+    n.set_left_mark(t, env.mark());
 }
 
-bool tuple_expired(const JoinEnv& env, const Tuple& t) {
+bool tuple_expired(const JoinEnv& env, TupleView t) {
     return std::any_of(t.begin(), t.end(), [&](FactId f) { return env.is_expired(f); });
 }
 
-bool is_single(const Tuple& t, FactId f) { return t.size() == 1 && t[0] == f; }
+bool is_single(TupleView t, FactId f) { return t.size() == 1 && t[0] == f; }
 
 }  // namespace
 
 void Node::self_drain_delta(const JoinEnv& env, size_t i) {
     EntryList<FactId> rins = staged_rights.ins.take();
-    for (const auto& e : rins.oldest_first()) rights.push_back(e.item, env.key_of_right(i, e.item));
-    EntryList<Tuple> lins = staged_lefts.ins.take();
+    for (const auto& e : rins.oldest_first()) rights.push_back(e.item, right_key(env, i, e.item));
+    EntryList<TupleId> lins = staged_lefts.ins.take();
     for (const auto& e : lins.oldest_first()) {
         record_left(*this, env, e.item);
-        lefts.push_back(e.item, env.key_of_left(i, e.item));
+        lefts.push_back(e.item, left_key(env, i, e.item));
     }
 }
 
-void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry<Tuple>> extra, Staged<Tuple>& trg) {
+void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry<TupleId>> extra,
+                           Staged<TupleId>& trg) {
+    TupleTable& tt = env.tuples();
     bool skip_expired = !env.join_expired();
     EntryList<FactId> rins = staged_rights.ins.take();
     HashSet<FactId> taken;
@@ -51,36 +49,47 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
     // one-fact tuples [f] of this batch (a pattern joined with itself).
     for (const auto& e : rins.oldest_first()) {
         FactId f = e.item;
-        Key key = env.key_of_right(i, f);
+        Key key = right_key(env, i, f);
         rights.push_back(f, key);
-        std::vector<Tuple> cands = keyed() ? (key ? lefts.matching(*key) : std::vector<Tuple>{}) : lefts.items();
+        std::vector<TupleId> cands;
+        if (!keyed()) {
+            lefts.items(cands);
+        } else {
+            lefts.matching(key, cands);
+        }
         for (const auto& x : extra) {
-            if (is_single(x.item, f)) cands.push_back(x.item);
+            if (is_single(tt.view(x.item), f)) cands.push_back(x.item);
         }
         for (const auto& x : staged_lefts.ins) {
-            if (is_single(x.item, f)) cands.push_back(x.item);
+            if (is_single(tt.view(x.item), f)) cands.push_back(x.item);
         }
-        for (const Tuple& t : cands) {
-            if (skip_expired && tuple_expired(env, t)) continue;
-            if (!env.allowed(i, t, f)) continue;
-            trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromRightInsert);
+        for (TupleId t : cands) {
+            if (skip_expired && tuple_expired(env, tt.view(t))) continue;
+            if (!env.allowed(i, tt.view(t), f)) continue;
+            trg.add_ins_ph(create_child(tt, t, f, std::nullopt, std::nullopt), e.stamp, kFromRightInsert);
         }
     }
 
     // Left inserts: the extra entries, then the held ones, each in list order,
     // against every right fact (those just stored included).
-    EntryList<Tuple> lins = staged_lefts.ins.take();
-    auto join_left = [&](const StagedEntry<Tuple>& e) {
-        const Tuple& t = e.item;
+    EntryList<TupleId> lins = staged_lefts.ins.take();
+    auto join_left = [&](const StagedEntry<TupleId>& e) {
+        TupleId t = e.item;
         record_left(*this, env, t);
-        Key key = env.key_of_left(i, t);
+        Key key = left_key(env, i, t);
         lefts.push_back(t, key);
-        std::vector<FactId> facts = keyed() ? (key ? rights.matching(*key) : std::vector<FactId>{}) : rights.items();
+        std::vector<FactId> facts;
+        if (!keyed()) {
+            rights.items(facts);
+        } else {
+            rights.matching(key, facts);
+        }
+        TupleView v = tt.view(t);
         for (FactId f : facts) {
             if (skip_expired && env.is_expired(f)) continue;
-            if (is_single(t, f) && taken.contains(f)) continue;  // joined with the right inserts
-            if (!env.allowed(i, t, f)) continue;
-            trg.add_ins_ph(create_child(t, f, std::nullopt, std::nullopt), e.stamp, kFromLeftInsert);
+            if (is_single(v, f) && taken.contains(f)) continue;  // joined with the right inserts
+            if (!env.allowed(i, v, f)) continue;
+            trg.add_ins_ph(create_child(tt, t, f, std::nullopt, std::nullopt), e.stamp, kFromLeftInsert);
         }
     };
     for (const auto& e : extra) join_left(e);
@@ -98,28 +107,30 @@ void Node::drain_staged_rights_to_memory_if(const JoinEnv& env, size_t i, std::o
             staged_rights.ins.push_back(e);
         }
     }
-    for (auto it = drain.rbegin(); it != drain.rend(); ++it) rights.push_back(it->item, env.key_of_right(i, it->item));
+    for (auto it = drain.rbegin(); it != drain.rend(); ++it) rights.push_back(it->item, right_key(env, i, it->item));
 }
 
-void Node::peer_merge_left(const Staged<Tuple>& peer) {
-    Staged<Tuple> own = std::move(staged_lefts);
+void Node::peer_merge_left(const Staged<TupleId>& peer) {
+    Staged<TupleId> own = std::move(staged_lefts);
 
-    auto merge_update = [&](const StagedEntry<Tuple>& e) {
+    auto merge_update = [&](const StagedEntry<TupleId>& e) {
         if (own.ins.contains(e.item) || own.upd.contains(e.item) || own.del.contains(e.item)) return;
         own.upd.push_front(e);
     };
+    HashSet<TupleId> reinserted;
+    for (TupleId t : peer.reinserted) reinserted.insert(t);
 
     for (const auto& e : peer.del) own.add_del(e.item, e.stamp);
     for (const auto& e : peer.cancelled) own.add_del(e.item, e.stamp);
     for (const auto& e : peer.upd) merge_update(e);
     for (const auto& e : peer.ins) {
-        const Tuple& t = e.item;
+        TupleId t = e.item;
         if (own.del.contains(t) && !own.ins.contains(t)) {
             // The tuple left and came back: its delete must not be the last word.
             // Evaluations apply deletes before inserts, so staging the insert
             // beside the delete leaves the tuple present.
             own.ins.push_front(e);
-        } else if (std::find(peer.reinserted.begin(), peer.reinserted.end(), t) != peer.reinserted.end()) {
+        } else if (reinserted.contains(t)) {
             merge_update(e);
         } else if (auto mine = own.ins.remove_first(t)) {
             own.ins.push_front(std::move(*mine));
@@ -127,7 +138,7 @@ void Node::peer_merge_left(const Staged<Tuple>& peer) {
             own.upd.push_front(e);
         } else if (lefts.contains(t)) {
             lefts.move_to_back(t);
-        } else if (blocker_of.contains(t)) {
+        } else if (blocker_of(t)) {
             // A not/exists node keeps blocked tuples out of `lefts`; the node
             // already holds this one, so nothing is staged for it either.
         } else {
@@ -137,7 +148,7 @@ void Node::peer_merge_left(const Staged<Tuple>& peer) {
     staged_lefts = std::move(own);
 }
 
-void Node::re_add_left_tuple(const Tuple& t, Key key) {
+void Node::re_add_left_tuple(TupleId t, Key key) {
     lefts.remove_first(t);
     lefts.push_back(t, std::move(key));
 }
@@ -149,15 +160,7 @@ void Node::re_add_right_tuple(FactId f, Key key) {
 
 void Node::re_add_right_fact(FactId f, Key key) {
     if (rights.remove_first(f)) rights.push_back(f, std::move(key));
-    auto it = by_right.find(f);
-    if (it == by_right.end()) return;
-    std::vector<size_t> positions = it->second;
-    for (size_t p : positions) {
-        if (p >= children.size()) invariant_broken("child position out of range");
-        const Child& c = children[p];
-        if (c.dead) continue;
-        move_to_end(children_of_left[c.parent], p);
-    }
+    for (size_t p : children_of_right(f)) move_child_to_end_of_left(p);
 }
 
 void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
@@ -168,8 +171,7 @@ void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
     // f, as the right-update pass of an evaluation would pick it.
     std::optional<FactId> neighbour;
     uint8_t op = probe_op();
-    auto bit = blocked.find(f);
-    bool blocks = bit != blocked.end() && !bit->second.empty();
+    bool blocks = blocks_any(f);
     if (blocks && op == kNoIndex) {
         auto q = rights.next_pos(p);
         if (q == Memory<FactId>::npos) q = rights.prev_pos(p);
@@ -178,7 +180,7 @@ void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
         const Key& fkey = rights.at(p).key;
         auto matches = [&](Memory<FactId>::Pos q) {
             const Key& gkey = rights.at(q).key;
-            return fkey && gkey && keys_match(*gkey, *fkey);
+            return fkey && gkey && keys_match(gkey, fkey);
         };
         for (auto q = rights.next_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights.next_pos(q)) {
             if (matches(q)) neighbour = rights.at(q).item;
@@ -189,26 +191,21 @@ void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
     }
 
     rights.remove_first(f);
-    rights.push_back(f, env.key_of_right(i, f));
+    rights.push_back(f, right_key(env, i, f));
 
-    bit = blocked.find(f);
-    if (bit == blocked.end()) return;
-    std::vector<Tuple> list = std::move(bit->second);
-    blocked.erase(bit);
-    for (const Tuple& t : list) blocker_of.erase(t);
+    if (!blocks_any(f)) return;
+    std::vector<TupleId> list = take_blocked(f);
     const Staged<FactId> no_changes;
-    for (const Tuple& t : list) {
+    for (TupleId t : list) {
         if (auto g = find_blocker(env, i, t, neighbour, no_changes)) {
-            blocker_of.insert_or_assign(t, *g);
-            auto& l = blocked[*g];
-            l.insert(l.begin(), t);
+            block(t, *g);
             continue;
         }
         // The update missed every field the pattern reads, so f itself should
         // still qualify; if nothing does, the tuple is unblocked: it goes back
         // to `lefts`, and a Not node parks it so that its next evaluation emits
         // the child the tuple is now owed.
-        lefts.push_back(t, env.key_of_left(i, t));
+        lefts.push_back(t, left_key(env, i, t));
         if (kind == Kind::Not) parked.push_back(ParkedEntry{t, std::nullopt});
     }
 }

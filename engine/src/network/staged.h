@@ -5,18 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <iterator>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "common/hash.h"
 #include "common/ids.h"
+#include "common/internal_error.h"
+#include "network/tuple.h"
 
 namespace quarn {
 
-// One match of a rule's patterns: a fact per positive pattern, in pattern order.
-using Tuple = std::vector<FactId>;
 // Carried unchanged from the input entry that caused an output to that output.
 using Stamp = std::optional<uint64_t>;
 
@@ -28,51 +28,209 @@ struct StagedEntry {
     bool operator==(const StagedEntry&) const = default;
 };
 
-// A list of staged entries, newest first: index 0 is the front, where every add
-// lands. Stored back to front in a deque so that adding at either end costs
-// O(1), with a count per item beside it so that membership tests do not scan. Entries are
-// read-only through the list; change a list only through its operations so the
-// counts stay true.
+// A list of staged entries, newest first: the front is where adds land.
+// Entries sit oldest first in a vector; a removed entry leaves a tombstone
+// (dropped at the ends at once, elsewhere by a compaction once they outnumber
+// the live entries), so adding at either end and removing an item cost O(1).
+// An index from item to its frontmost entry makes membership tests and
+// removals by item constant time. An empty list holds no memory. Entries are
+// read-only through the list; change a list only through its operations.
 template <class T>
 class EntryList {
 public:
     using Entry = StagedEntry<T>;
-    using const_iterator = typename std::deque<Entry>::const_reverse_iterator;
 
-    size_t size() const { return rev_.size(); }
-    bool empty() const { return rev_.empty(); }
-    // The i-th entry counted from the front (newest first).
-    const Entry& operator[](size_t i) const { return rev_[rev_.size() - 1 - i]; }
-    const Entry& front() const { return rev_.back(); }
-    const Entry& back() const { return rev_.front(); }
+    EntryList() = default;
+    EntryList(const EntryList& o) { *this = o; }
+    EntryList& operator=(const EntryList& o) {
+        if (this == &o) return *this;
+        clear();
+        for (const Entry& e : o.oldest_first()) push_front(e);
+        return *this;
+    }
+    EntryList(EntryList&& o) noexcept { *this = std::move(o); }
+    EntryList& operator=(EntryList&& o) noexcept {
+        if (this == &o) return *this;
+        slots_ = std::move(o.slots_);
+        index_ = std::move(o.index_);
+        head_ = std::exchange(o.head_, 0);
+        base_ = std::exchange(o.base_, 0);
+        live_ = std::exchange(o.live_, 0);
+        o.slots_.clear();
+        return *this;
+    }
+
+    size_t size() const { return live_; }
+    bool empty() const { return live_ == 0; }
+    const Entry& front() const { return slots_.back().entry; }
+    const Entry& back() const { return slots_[head_].entry; }
+
+    template <bool NewestFirst>
+    class Iter {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = Entry;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const Entry*;
+        using reference = const Entry&;
+        Iter() = default;
+        const Entry& operator*() const { return l_->slots_[at()].entry; }
+        const Entry* operator->() const { return &l_->slots_[at()].entry; }
+        Iter& operator++() {
+            step();
+            return *this;
+        }
+        bool operator==(const Iter& o) const { return i_ == o.i_; }
+
+    private:
+        friend class EntryList;
+        // i_ counts slots walked from the starting end; skips tombstones.
+        Iter(const EntryList* l, size_t i) : l_(l), i_(i) { settle(); }
+        size_t span() const { return l_->slots_.size() - l_->head_; }
+        size_t at() const { return NewestFirst ? l_->slots_.size() - 1 - i_ : l_->head_ + i_; }
+        void settle() {
+            while (i_ < span() && !l_->slots_[at()].live) ++i_;
+        }
+        void step() {
+            ++i_;
+            settle();
+        }
+        const EntryList* l_ = nullptr;
+        size_t i_ = 0;
+    };
+    using const_iterator = Iter<true>;
 
     // Front to back: newest first.
-    const_iterator begin() const { return rev_.crbegin(); }
-    const_iterator end() const { return rev_.crend(); }
+    const_iterator begin() const { return {this, 0}; }
+    const_iterator end() const { return {this, slots_.size() - head_}; }
     // Back to front: oldest first.
-    const std::deque<Entry>& oldest_first() const { return rev_; }
+    struct OldestFirst {
+        const EntryList* l;
+        Iter<false> begin() const { return {l, 0}; }
+        Iter<false> end() const { return {l, l->slots_.size() - l->head_}; }
+    };
+    OldestFirst oldest_first() const { return {this}; }
 
-    bool contains(const T& item) const { return counts_.find(item) != counts_.end(); }
-    // Index from the front of the first entry holding `item`.
-    std::optional<size_t> find(const T& item) const;
+    bool contains(const T& item) const { return index_.contains(item); }
+    // Index from the front of the first entry holding `item` (a walk).
+    std::optional<size_t> index_of(const T& item) const {
+        if (!contains(item)) return std::nullopt;
+        size_t i = 0;
+        for (const Entry& e : *this) {
+            if (e.item == item) return i;
+            ++i;
+        }
+        invariant_broken("staged list indexes an item it does not hold");
+    }
 
-    void push_front(Entry e);
-    void push_back(Entry e);
-    // Inserts so that the entry ends up at index `i` (i <= size()).
-    void insert_at(size_t i, Entry e);
-    Entry erase_at(size_t i);
-    // Removes the first entry holding `item` and returns it.
-    std::optional<Entry> remove_first(const T& item);
-    void clear();
+    void push_front(Entry e) {
+        int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
+        auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
+        it->second.pos = pos;  // the newest entry of the item is now this one
+        ++it->second.count;
+        slots_.push_back(Slot{std::move(e), true});
+        ++live_;
+    }
+    void push_back(Entry e) {
+        if (head_ == 0) make_head_room();
+        --head_;
+        int64_t pos = static_cast<int64_t>(head_) + base_;
+        auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
+        ++it->second.count;
+        slots_[head_] = Slot{std::move(e), true};
+        ++live_;
+    }
+    // Inserts so that the entry ends up at index `i` from the front (i <= size()).
+    void insert_at(size_t i, Entry e) {
+        if (i > live_) invariant_broken("staged list insert beyond its end");
+        std::vector<Entry> all;  // newest first
+        all.reserve(live_ + 1);
+        for (const Entry& x : *this) all.push_back(x);
+        all.insert(all.begin() + static_cast<std::ptrdiff_t>(i), std::move(e));
+        clear();
+        for (auto it = all.rbegin(); it != all.rend(); ++it) push_front(std::move(*it));
+    }
+    // Removes the first entry (from the front) holding `item` and returns it.
+    std::optional<Entry> remove_first(const T& item) {
+        auto it = index_.find(item);
+        if (it == index_.end()) return std::nullopt;
+        size_t s = static_cast<size_t>(it->second.pos - base_);
+        Entry out = std::move(slots_[s].entry);
+        slots_[s].live = false;
+        --live_;
+        if (--it->second.count == 0) {
+            index_.erase(it);
+        } else {
+            // Duplicates only come from unchecked appends: walk to the next one.
+            size_t t = s;
+            while (t-- > head_) {
+                if (slots_[t].live && slots_[t].entry.item == item) break;
+            }
+            it->second.pos = static_cast<int64_t>(t) + base_;
+        }
+        trim();
+        return out;
+    }
+    void clear() {
+        slots_.clear();
+        index_.clear();
+        head_ = 0;
+        base_ = 0;
+        live_ = 0;
+    }
     // Moves the whole list out, leaving this one empty.
     EntryList take() { return std::exchange(*this, EntryList{}); }
 
 private:
-    void count_in(const T& item) { ++counts_[item]; }
-    void count_out(const T& item);
+    struct Slot {
+        Entry entry;
+        bool live;
+    };
+    struct Where {
+        int64_t pos;     // the frontmost live entry holding the item (slot + base_)
+        uint32_t count;  // live entries holding it
+    };
 
-    std::deque<Entry> rev_;           // oldest first; rev_.back() is the front
-    HashMap<T, uint32_t> counts_;     // entries per item; no zero counts
+    void make_head_room() {
+        size_t room = std::max<size_t>(4, slots_.size());
+        std::vector<Slot> grown;
+        grown.reserve(room + slots_.size());
+        grown.resize(room, Slot{Entry{T{}, std::nullopt, 0}, false});
+        for (Slot& s : slots_) grown.push_back(std::move(s));
+        slots_ = std::move(grown);
+        head_ += room;
+        base_ -= static_cast<int64_t>(room);
+    }
+    // Drops tombstones at both ends; compacts when they dominate.
+    void trim() {
+        while (!slots_.empty() && slots_.size() > head_ && !slots_.back().live) slots_.pop_back();
+        while (head_ < slots_.size() && !slots_[head_].live) ++head_;
+        if (slots_.size() == head_) {
+            clear();
+            return;
+        }
+        size_t dead = slots_.size() - head_ - live_;
+        if (dead > live_ + 16) compact();
+    }
+    void compact() {
+        std::vector<Slot> kept;
+        kept.reserve(live_);
+        for (size_t s = head_; s < slots_.size(); ++s) {
+            if (slots_[s].live) kept.push_back(std::move(slots_[s]));
+        }
+        slots_ = std::move(kept);
+        head_ = 0;
+        base_ = 0;
+        for (size_t s = 0; s < slots_.size(); ++s) index_.at(slots_[s].entry.item).pos = static_cast<int64_t>(s);
+        // Frontmost wins: later slots are nearer the front, so the loop above
+        // leaves each item at its newest entry.
+    }
+
+    std::vector<Slot> slots_;  // oldest first from head_; slots_.back() is the front
+    size_t head_ = 0;          // slots before it are free room for push_back
+    int64_t base_ = 0;         // slot index + base_ = the position kept in index_
+    size_t live_ = 0;
+    HashMap<T, Where> index_;
 };
 
 template <class T>
@@ -80,41 +238,86 @@ struct Staged {
     EntryList<T> ins;
     EntryList<T> upd;
     EntryList<T> del;
-    EntryList<T> cancelled;                       // deletes that withdrew a pending child insert
-    std::vector<T> reinserted;                    // pending child inserts refreshed by an update
+    EntryList<T> cancelled;                          // deletes that withdrew a pending child insert
+    std::vector<T> reinserted;                       // pending child inserts refreshed by an update
     std::vector<std::pair<T, size_t>> placeholders;  // (item, index into ins) of withdrawn inserts
     bool placeholders_on = false;
 
     bool empty() const { return ins.empty() && upd.empty() && del.empty() && cancelled.empty(); }
 
-    void add_ins_ph(T item, Stamp stamp, uint8_t flag);
-    void add_upd_ph(T item, Stamp stamp, uint8_t flag);
-    void add_del(T item, Stamp stamp);
-    bool remove_ins(const T& item);
-    bool remove_upd(const T& item);
+    void add_ins_ph(T item, Stamp stamp, uint8_t flag) {
+        if (upd.contains(item) || ins.contains(item)) return;
+        if (placeholders_on) {
+            for (size_t k = 0; k < placeholders.size(); ++k) {
+                if (placeholders[k].first != item) continue;
+                size_t at = placeholders[k].second;
+                placeholders.erase(placeholders.begin() + static_cast<std::ptrdiff_t>(k));
+                if (at > ins.size()) at = ins.size();
+                ins.insert_at(at, {std::move(item), stamp, flag});
+                return;
+            }
+        }
+        ins.push_front({std::move(item), stamp, flag});
+    }
+    void add_upd_ph(T item, Stamp stamp, uint8_t flag) {
+        if (ins.contains(item) || upd.contains(item) || del.contains(item)) return;
+        upd.push_front({std::move(item), stamp, flag});
+    }
+    void add_del(T item, Stamp stamp) {
+        if (ins.contains(item)) {
+            std::optional<size_t> at = placeholders_on ? ins.index_of(item) : std::nullopt;
+            ins.remove_first(item);
+            if (placeholders_on) placeholders.emplace_back(std::move(item), *at);
+            return;
+        }
+        upd.remove_first(item);
+        if (del.contains(item)) return;
+        del.push_front({std::move(item), stamp, 0});
+    }
+    bool remove_ins(const T& item) { return ins.remove_first(item).has_value(); }
+    bool remove_upd(const T& item) { return upd.remove_first(item).has_value(); }
 
     // The pending batch absorbs the incoming one with cancellation (deletes, then
     // updates, then inserts); incoming cancelled/reinserted/placeholders are dropped.
-    static Staged merge_into_pending(Staged pending, Staged incoming);
+    static Staged merge_into_pending(Staged pending, Staged incoming) {
+        // Each pass walks incoming oldest first and puts survivors at the front, so
+        // they end up ahead of pending's entries in their incoming order.
+        for (const auto& e : incoming.del.oldest_first()) pending.add_del(e.item, e.stamp);
+        for (const auto& e : incoming.upd.oldest_first()) {
+            if (auto moved = pending.ins.remove_first(e.item)) {
+                pending.ins.push_front(std::move(*moved));
+                continue;
+            }
+            pending.upd.remove_first(e.item);
+            if (pending.del.contains(e.item)) continue;
+            pending.upd.push_front(e);
+        }
+        for (const auto& e : incoming.ins.oldest_first()) {
+            if (pending.ins.contains(e.item)) continue;
+            pending.ins.push_front(e);
+        }
+        return pending;
+    }
     // Appends incoming ins, del, upd and reinserted behind pending's, unchecked.
-    static Staged append_into_pending(Staged pending, Staged incoming);
+    static Staged append_into_pending(Staged pending, Staged incoming) {
+        for (const auto& e : incoming.ins) pending.ins.push_back(e);
+        for (const auto& e : incoming.del) pending.del.push_back(e);
+        for (const auto& e : incoming.upd) pending.upd.push_back(e);
+        for (auto& t : incoming.reinserted) pending.reinserted.push_back(std::move(t));
+        return pending;
+    }
 };
 
 // The output handle of one node evaluation: `trg` is the batch built for the
 // child, `pending` the child's batch that has not been consumed yet.
 struct Out {
-    Staged<Tuple> trg;
-    Staged<Tuple>& pending;
+    Staged<TupleId> trg;
+    Staged<TupleId>& pending;
 
-    explicit Out(Staged<Tuple>& pending_batch) : pending(pending_batch) {}
+    explicit Out(Staged<TupleId>& pending_batch) : pending(pending_batch) {}
 
-    void child_del(Tuple tuple, Stamp stamp);
-    void child_upd(Tuple tuple, Stamp stamp, uint8_t flag);
+    void child_del(TupleId tuple, Stamp stamp);
+    void child_upd(TupleId tuple, Stamp stamp, uint8_t flag);
 };
-
-extern template class EntryList<FactId>;
-extern template class EntryList<Tuple>;
-extern template struct Staged<FactId>;
-extern template struct Staged<Tuple>;
 
 }  // namespace quarn

@@ -1,0 +1,110 @@
+// Join keys: the values a node's index compares, computed by the engine into
+// storage the network owns. Plain values sit inline, texts are referred to
+// until a memory keeps the key, and the hash is computed once, as the values
+// are added.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/value.h"
+
+namespace quarn {
+
+// One key value: a Value without its string, 24 bytes.
+struct KeyValue {
+    ValueTag tag = ValueTag::Null;
+    uint8_t scale = 0;  // Dec
+    uint32_t len = 0;   // Str: length of the text at `a`
+    uint64_t a = 0;     // I64, F64 (bits), Bool, Dec (low word), Str (text address)
+    uint64_t b = 0;     // Dec (high word)
+
+    // Refers to v's text, if it has one.
+    static KeyValue of(const Value& v);
+    int64_t as_i64() const { return static_cast<int64_t>(a); }
+    double as_f64() const {
+        double f;
+        std::memcpy(&f, &a, sizeof f);
+        return f;
+    }
+    bool as_bool() const { return a != 0; }
+    i128 dec_u() const { return static_cast<i128>((static_cast<u128>(b) << 64) | a); }
+    std::string_view as_str() const { return {reinterpret_cast<const char*>(a), len}; }
+    Value value() const;
+};
+
+// A join key; a missing key (none) and an empty key (present, no values) are
+// distinct. Keys made by the engine refer to texts it owns for the duration of
+// the call; a memory makes the keys it keeps own their texts.
+class Key {
+public:
+    Key() = default;
+    Key(std::nullopt_t) {}
+    // A present key of these values, owning its texts.
+    Key(const std::vector<Value>& values);
+    Key(const Key& o);
+    Key& operator=(const Key& o);
+    Key(Key&& o) noexcept;
+    Key& operator=(Key&& o) noexcept;
+    ~Key() = default;
+
+    bool present() const { return present_; }
+    explicit operator bool() const { return present_; }
+    size_t size() const { return size_; }
+    const KeyValue& operator[](size_t k) const { return data()[k]; }
+    const KeyValue* begin() const { return data(); }
+    const KeyValue* end() const { return data() + size_; }
+
+    // Building. A key starts as none; set_present makes it present with no
+    // values, and push appends (implying present). push(Value) refers to the
+    // value's text, which must outlive the key's use in this call.
+    void reset();
+    void set_present() { present_ = true; }
+    void push(const Value& v) { push(KeyValue::of(v)); }
+    void push(const KeyValue& v);
+    // Copies referred texts into storage of the key's own.
+    void own_texts();
+
+    // Keys that keys_match accepts against each other have the same class
+    // hash; none when a value is Null (a Null never matches).
+    std::optional<uint64_t> class_hash() const;
+    std::vector<Value> values() const;
+
+    // Structural equality: same presence and the same values (same variant,
+    // payload and scale; NaN differs from itself).
+    bool operator==(const Key& o) const;
+
+private:
+    static constexpr uint32_t kInline = 2;
+    const KeyValue* data() const { return heap_ ? heap_.get() : inline_; }
+    KeyValue* data() { return heap_ ? heap_.get() : inline_; }
+
+    KeyValue inline_[kInline];
+    std::unique_ptr<KeyValue[]> heap_;  // when more than kInline values
+    std::unique_ptr<char[]> texts_;     // owned texts, when own_texts ran and texts exist
+    uint64_t hash_ = 0;                 // running class hash of the values
+    uint32_t size_ = 0;
+    uint32_t cap_ = kInline;
+    bool present_ = false;
+    bool matchable_ = true;  // no Null among the values
+    bool owns_texts_ = false;
+};
+
+// The network's key equality (stored key first, probe second): both present,
+// same length, and pairwise: Null never matches; I64/Dec mixes compare
+// exactly; I64 against F64, whichever side holds which, matches when the
+// integer equals the float truncated toward zero (saturating, NaN as 0) or
+// equals it as a double; otherwise same variant, equal payload (floats by ==).
+bool keys_match(const Key& stored, const Key& probe);
+bool key_values_match(const KeyValue& stored, const KeyValue& probe);
+
+// Some([I64(5)]) or None, as trace lines print keys.
+std::string debug_key(const Key& k);
+
+}  // namespace quarn
