@@ -394,6 +394,10 @@ public:
         auto [it, fresh] = t_.try_emplace(k);
         return {const_iterator(typename Table::const_iterator(it)), fresh};
     }
+    template <class It>
+    void insert(It first, It last) {
+        for (; first != last; ++first) insert(*first);
+    }
     template <class Q>
         requires(!std::is_convertible_v<const Q&, const K&>)
     size_t erase(const Q& k) {

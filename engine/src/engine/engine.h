@@ -109,7 +109,7 @@ struct AccNode {
 // A tuple that a temporal not deferred until its fire time.
 struct TimerEntry {
     size_t node = 0;
-    Tuple tuple;
+    TupleId tuple;
     Stamp stamp;
     uint64_t seq = 0;  // Engine::timer_seq when deferred
 };
@@ -127,7 +127,7 @@ enum class ShadowKind : uint8_t { Bf, Ex, Pn, Px };
 
 // One pending activation.
 struct Act {
-    Tuple tuple;       // one fact per positive pattern, pattern order
+    TupleId tuple;     // one fact per positive pattern, pattern order
     uint64_t seq = 0;  // larger = more recent
     int32_t salience = 0;
 };
@@ -185,7 +185,7 @@ struct Tms {
     HashSet<TypeId> logical_types;
     // Tuples whose re-activation waits for their update: a rule's insert of
     // such a tuple activates nothing. Arrival order.
-    std::vector<std::pair<size_t, Tuple>> parked_upds;
+    std::vector<std::pair<size_t, TupleId>> parked_upds;
     // The first-pattern updates and deletes of the last evaluation.
     std::vector<StagedEntry<FactId>> first_changes;
     bool forced_eval = false;
@@ -209,12 +209,12 @@ struct TrieNode {
     HashSet<FactId> win_out;  // facts of the pattern known to the node but held out
     Staged<FactId> first_input;
     std::vector<Target> targets;  // the first target continues the owning chain
-    HashMap<Tuple, AccCtx> acc_ctxs;
-    HashMap<FactId, std::vector<Tuple>> acc_by_right;
-    Staged<Tuple> subnet_input;
-    HashMap<Tuple, std::vector<Tuple>> subnet_inner;
-    std::vector<Tuple> subnet_lefts;  // arrival order
-    HashSet<Tuple> subnet_emitted;
+    HashMap<TupleId, AccCtx> acc_ctxs;
+    HashMap<FactId, std::vector<TupleId>> acc_by_right;
+    Staged<TupleId> subnet_input;
+    HashMap<TupleId, std::vector<TupleId>> subnet_inner;
+    std::vector<TupleId> subnet_lefts;  // arrival order
+    HashSet<TupleId> subnet_emitted;
     std::pair<size_t, size_t> owner{0, 0};  // (rule, pattern) that created the node
     std::optional<uint64_t> first_update_mask;
     size_t subnet_prefix = 0;
@@ -229,10 +229,10 @@ struct RuleNet {
     // Node of each chain position k (joining pattern k+1); one less than the
     // rule's patterns.
     std::vector<size_t> node_ids;
-    Staged<Tuple> term;
-    HashSet<Tuple> peer_tuples;
+    Staged<TupleId> term;
+    HashSet<TupleId> peer_tuples;
     std::vector<Act> acts;  // push order; the next to fire: Engine::next_activation
-    HashMap<Tuple, uint64_t> seq_by_tuple;
+    HashMap<TupleId, uint64_t> seq_by_tuple;
     std::optional<BfShadow> bf_shadow;
     std::optional<ExShadow> ex_shadow;
     std::optional<PnShadow> pn_shadow;
@@ -249,7 +249,7 @@ struct RuleNet {
     void s0_close_window();
     // Merges a delta that a shared node produced for another rule into this
     // rule's terminal input; `incoming` is read, not consumed.
-    void peer_merge_term(const Staged<Tuple>& incoming);
+    void peer_merge_term(const Staged<TupleId>& incoming);
 };
 
 // A row that passed every check of an insert, converted to its type's fields.
@@ -429,7 +429,7 @@ public:
     EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit);
     // The value of a source for a tuple; `snapshot` holds the value rows taken
     // before a firing's actions ran.
-    Value eval_src(const Src& src, const Tuple& tuple, const std::vector<std::vector<Value>>& snapshot) const;
+    Value eval_src(const Src& src, TupleView tuple, const std::vector<std::vector<Value>>& snapshot) const;
 
     // --- State. Fields are public: the engine's operations live in many files.
 
@@ -445,6 +445,8 @@ public:
     std::vector<uint8_t> flush_linked;  // one per rule
     std::vector<std::string> focus_stack;  // top = last
     FactStore store;
+    // Every tuple the network made; ids stay valid for the engine's life.
+    TupleTable tuples;
     std::vector<CompiledRule> rules;  // load order; index = rule number
     std::vector<std::string> entry_point_names{"DEFAULT"};  // by entry-point id
     HashMap<std::string, uint32_t> entry_points;             // name -> id, for named entry points rules use
@@ -471,7 +473,7 @@ public:
     std::vector<uint8_t> tracked_queries;
     std::vector<uint8_t> refresh_queries;
     std::optional<std::string> pending_error;
-    HashMap<std::pair<size_t, size_t>, HashMap<Tuple, std::vector<FactId>>> qce_answers;  // by (rule, pattern)
+    HashMap<std::pair<size_t, size_t>, HashMap<TupleId, std::vector<FactId>>> qce_answers;  // by (rule, pattern)
     Tms tms;
     // Event retention computed by the compiler: per event type the longest time
     // a rule may still need its facts (only ever raised), and the types some

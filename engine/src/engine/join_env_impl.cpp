@@ -90,11 +90,11 @@ bool JoinEnvImpl::passes(size_t i, std::span<const FactId> tuple, FactId fact, s
     return true;
 }
 
-bool JoinEnvImpl::allowed(size_t i, const Tuple& tuple, FactId fact) const {
+bool JoinEnvImpl::allowed(size_t i, TupleView tuple, FactId fact) const {
     return passes(i, tuple, fact, std::nullopt);
 }
 
-bool JoinEnvImpl::allowed_ce(size_t i, const Tuple& tuple, FactId fact) const {
+bool JoinEnvImpl::allowed_ce(size_t i, TupleView tuple, FactId fact) const {
     // The indexed comparison holds for every fact a range probe reaches. A
     // temporal node is keyed by event times and probes without its index, so
     // there the comparison is tested like the others.
@@ -103,9 +103,14 @@ bool JoinEnvImpl::allowed_ce(size_t i, const Tuple& tuple, FactId fact) const {
     return passes(i, tuple, fact, skip);
 }
 
-Key JoinEnvImpl::key_of_left(size_t i, const Tuple& tuple) const { return left_key_values(i, tuple); }
+// The store hands out values by copy, so the key keeps its own texts.
+void JoinEnvImpl::key_of_left(size_t i, TupleView tuple, Key& key) const {
+    if (auto values = left_key_values(i, tuple)) key = Key(*values);
+}
 
-Key JoinEnvImpl::key_of_right(size_t i, FactId fact) const { return right_key_values(i, fact); }
+void JoinEnvImpl::key_of_right(size_t i, FactId fact, Key& key) const {
+    if (auto values = right_key_values(i, fact)) key = Key(*values);
+}
 
 std::optional<std::vector<Value>> JoinEnvImpl::left_key_values(size_t i, std::span<const FactId> tuple) const {
     const CompiledPattern& p = pattern(i);
@@ -135,7 +140,7 @@ std::optional<std::vector<Value>> JoinEnvImpl::right_key_values(size_t i, FactId
     return key;
 }
 
-std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, const Tuple& tuple) const {
+std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, TupleView tuple) const {
     return fire_time(i, tuple);
 }
 

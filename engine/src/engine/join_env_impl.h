@@ -1,6 +1,7 @@
 // The engine's side of JoinEnv: constraint tests and index keys of one rule's
 // patterns over the real fact store. Built afresh for every call into the
-// network; it only reads.
+// network; it only reads, except that the network interns the tuples it makes
+// in the engine's tuple table.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +19,17 @@ namespace quarn {
 class JoinEnvImpl final : public JoinEnv {
 public:
     // Node i joins pattern i+1 of `rule` onto tuples of patterns 0..i.
-    JoinEnvImpl(uint64_t mark, const FactStore& store, const CompiledRule& rule, uint8_t flag, bool join_expired)
-        : mark_(mark), store_(store), rule_(rule), flag_(flag), join_expired_(join_expired) {}
+    JoinEnvImpl(uint64_t mark, const FactStore& store, const CompiledRule& rule, uint8_t flag, bool join_expired,
+                TupleTable& tuples)
+        : mark_(mark), store_(store), rule_(rule), flag_(flag), join_expired_(join_expired), tuples_(tuples) {}
 
-    bool allowed_ce(size_t i, const Tuple& tuple, FactId fact) const override;
-    Key key_of_left(size_t i, const Tuple& tuple) const override;
-    Key key_of_right(size_t i, FactId fact) const override;
-    std::optional<int64_t> not_fire_time(size_t i, const Tuple& tuple) const override;
+    bool allowed_ce(size_t i, TupleView tuple, FactId fact) const override;
+    void key_of_left(size_t i, TupleView tuple, Key& key) const override;
+    void key_of_right(size_t i, FactId fact, Key& key) const override;
+    std::optional<int64_t> not_fire_time(size_t i, TupleView tuple) const override;
     bool left_update_optimization(size_t i) const override;
-    bool allowed(size_t i, const Tuple& tuple, FactId fact) const override;
+    bool allowed(size_t i, TupleView tuple, FactId fact) const override;
+    TupleTable& tuples() const override { return tuples_; }
 
     uint64_t mark() const override { return mark_; }
     bool join_expired() const override { return join_expired_; }
@@ -48,6 +51,7 @@ private:
     const CompiledRule& rule_;
     uint8_t flag_;
     bool join_expired_;
+    TupleTable& tuples_;
 };
 
 }  // namespace quarn

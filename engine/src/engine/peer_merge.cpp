@@ -11,10 +11,10 @@ void RuleNet::s0_close_window() {
     s0_windows.emplace_back();
 }
 
-void RuleNet::peer_merge_term(const Staged<Tuple>& incoming) {
-    Staged<Tuple> t = std::move(term);
+void RuleNet::peer_merge_term(const Staged<TupleId>& incoming) {
+    Staged<TupleId> t = std::move(term);
     // Deletes first: a delete of a tuple whose insert is still pending cancels it.
-    auto merge_delete = [&](const StagedEntry<Tuple>& e) {
+    auto merge_delete = [&](const StagedEntry<TupleId>& e) {
         peer_tuples.erase(e.item);
         t.add_del(e.item, e.stamp);
     };

@@ -89,7 +89,7 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
     }
     for (size_t n : lia.nodes) {
         TrieNode& node = nodes[n];
-        node.node.left_ranks[Tuple{f}] = ++input_seq;  // arrival order of the one-fact tuple
+        node.node.set_left_rank(tuples.extend(TupleTable::empty_tuple, f), ++input_seq);  // arrival order of the one-fact tuple
         node.first_input.add_ins_ph(f, stamp, kFlagInsert);
     }
 }
@@ -144,7 +144,7 @@ void Engine::on_insert(FactId f, Stamp stamp) {
         }
         node_admit(ni, f);
         TrieNode& n = nodes[ni];
-        n.node.right_ranks[f] = ++input_seq;
+        n.node.set_right_rank(f, ++input_seq);
         const bool unlinked_arrival =
             !event_decls.empty() && n.node.kind == Kind::Join && !n.node.temporal && !rule_linked(r);
         n.node.staged_rights.add_ins_ph(f, stamp, unlinked_arrival ? kFlagUnlinkedArrival : kFlagInsert);
@@ -185,9 +185,9 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                 } else {
                     // The change cannot affect the pattern's tests: re-file the
                     // fact under its key instead of re-evaluating it.
-                    JoinEnvImpl env(input_seq, store, rules[r], 0, false);
+                    JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
                     if (p.ce == CeKind::Not) n.node.not_mask_miss_re_add(env, pi - 1, f);
-                    else n.node.re_add_right_fact(f, env.key_of_right(pi - 1, f));
+                    else n.node.re_add_right_fact(f, right_key(env, pi - 1, f));
                 }
                 note_link_effects_ex(before);
             } else if (pass == 1 && !was && now) {

@@ -46,8 +46,8 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
     } else if (in && relevant) {
         right.add_upd_ph(fact, stamp, 2);
     } else if (in) {
-        JoinEnvImpl env(input_seq, store, rules[r], 0, false);
-        n.node.re_add_right_fact(fact, env.key_of_right(pi - 1, fact));
+        JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
+        n.node.re_add_right_fact(fact, right_key(env, pi - 1, fact));
     } else if (passes && n.win_out.count(fact)) {
         if (relevant) admit();
     } else if (passes) {

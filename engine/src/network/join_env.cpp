@@ -27,6 +27,12 @@ Key left_key(const JoinEnv& env, size_t i, TupleId t) {
     return k;
 }
 
+Key left_key(const JoinEnv& env, size_t i, TupleView t) {
+    Key k;
+    env.key_of_left(i, t, k);
+    return k;
+}
+
 Key right_key(const JoinEnv& env, size_t i, FactId f) {
     Key k;
     env.key_of_right(i, f, k);

@@ -57,6 +57,7 @@ public:
 
 // Keys as values, for callers that keep them.
 Key left_key(const JoinEnv& env, size_t i, TupleId t);
+Key left_key(const JoinEnv& env, size_t i, TupleView t);
 Key right_key(const JoinEnv& env, size_t i, FactId f);
 
 // QUARN_TRACE set to any valid Unicode value, the empty one included.

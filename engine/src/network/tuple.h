@@ -33,8 +33,12 @@ using TupleView = std::span<const FactId>;
 class TupleTable {
 public:
     TupleTable();
-    TupleTable(const TupleTable&) = delete;
-    TupleTable& operator=(const TupleTable&) = delete;
+    // A copy holds the same tuples under the same ids. Moving keeps every
+    // view valid: the facts stay where they are.
+    TupleTable(const TupleTable& o);
+    TupleTable& operator=(const TupleTable& o);
+    TupleTable(TupleTable&&) noexcept = default;
+    TupleTable& operator=(TupleTable&&) noexcept = default;
 
     // The tuple with no facts; the parent of every one-fact tuple.
     static constexpr TupleId empty_tuple = TupleId{0};
@@ -46,7 +50,8 @@ public:
 
     TupleView view(TupleId t) const {
         const Rec& r = recs_[static_cast<uint32_t>(t)];
-        return {r.facts, r.size};
+        if (r.size == 0) return {};
+        return {blocks_[r.block].get() + r.offset, r.size};
     }
     size_t size_of(TupleId t) const { return recs_[static_cast<uint32_t>(t)].size; }
     TupleId parent(TupleId t) const { return recs_[static_cast<uint32_t>(t)].parent; }
@@ -55,16 +60,18 @@ public:
 
 private:
     struct Rec {
-        const FactId* facts;
+        uint32_t block;
+        uint32_t offset;
         uint32_t size;
         TupleId parent;
     };
-    FactId* allocate(size_t n);
+    // Room for n facts in the last block (a new one when they do not fit).
+    Rec allocate(uint32_t n, TupleId parent);
 
     std::vector<Rec> recs_;                          // by id
     std::vector<std::unique_ptr<FactId[]>> blocks_;  // fact storage; never moves
+    std::vector<size_t> block_sizes_;
     size_t block_used_ = 0;
-    size_t block_size_ = 0;
     HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple
 };
 
