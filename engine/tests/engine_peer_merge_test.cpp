@@ -9,21 +9,30 @@ using namespace quarn;
 
 namespace {
 
-using E = StagedEntry<Tuple>;
+using Facts = std::vector<FactId>;
+using E = StagedEntry<TupleId>;
 
-E ent(Tuple t, Stamp stamp = std::nullopt, uint8_t flag = 0) { return E{std::move(t), stamp, flag}; }
+// The tuples of this test, interned once for the whole program.
+TupleTable& table() {
+    static TupleTable tuples;
+    return tuples;
+}
+
+TupleId tup(const Facts& facts) { return table().intern(facts); }
+
+E ent(const Facts& t, Stamp stamp = std::nullopt, uint8_t flag = 0) { return E{tup(t), stamp, flag}; }
 
 // Lists are given front first (newest first).
-EntryList<Tuple> list(const std::vector<E>& entries) {
-    EntryList<Tuple> l;
+EntryList<TupleId> list(const std::vector<E>& entries) {
+    EntryList<TupleId> l;
     for (const E& e : entries) l.push_back(e);
     return l;
 }
 
 struct Batch {
     std::vector<E> ins{}, upd{}, del{}, cancelled{};
-    Staged<Tuple> staged() const {
-        Staged<Tuple> s;
+    Staged<TupleId> staged() const {
+        Staged<TupleId> s;
         s.ins = list(ins);
         s.upd = list(upd);
         s.del = list(del);
@@ -32,14 +41,15 @@ struct Batch {
     }
 };
 
-std::string tuple_text(const Tuple& t) {
+std::string tuple_text(TupleId id) {
+    TupleView t = table().view(id);
     std::string out;
     for (size_t i = 0; i < t.size(); ++i) out += (i ? "." : "") + std::to_string(t[i]);
     return out;
 }
 
 // "1.2/s5/0": tuple, stamp (or -), flag.
-std::string text(const EntryList<Tuple>& l) {
+std::string text(const EntryList<TupleId>& l) {
     std::string out;
     for (const E& e : l) {
         if (!out.empty()) out += " ";
@@ -51,7 +61,7 @@ std::string text(const EntryList<Tuple>& l) {
 
 std::string text(const RuleNet& n) {
     std::vector<std::string> peers;
-    for (const Tuple& t : n.peer_tuples) peers.push_back(tuple_text(t));
+    for (TupleId t : n.peer_tuples) peers.push_back(tuple_text(t));
     std::sort(peers.begin(), peers.end());
     std::string p;
     for (const std::string& s : peers) p += (p.empty() ? "" : " ") + s;
@@ -65,7 +75,7 @@ TEST(PeerMerge, MergesIncomingDeltasIntoTheTerminal) {
     struct Case {
         const char* what;
         Batch term;                    // the terminal's pending input before
-        std::vector<Tuple> peers;      // tuples the terminal knows before
+        std::vector<Facts> peers;      // tuples the terminal knows before
         std::vector<Batch> incoming;   // merged one after the other
         std::string expected;
     };
@@ -114,11 +124,11 @@ TEST(PeerMerge, MergesIncomingDeltasIntoTheTerminal) {
     for (const Case& c : cases) {
         RuleNet net;
         net.term = c.term.staged();
-        for (const Tuple& t : c.peers) net.peer_tuples.insert(t);
+        for (const Facts& t : c.peers) net.peer_tuples.insert(tup(t));
         for (const Batch& b : c.incoming) {
-            Staged<Tuple> in = b.staged();
-            in.reinserted.push_back({42});
-            in.placeholders.emplace_back(Tuple{43}, 0);
+            Staged<TupleId> in = b.staged();
+            in.reinserted.push_back(tup({42}));
+            in.placeholders.emplace_back(tup({43}), 0);
             net.peer_merge_term(in);
             EXPECT_EQ(in.ins.size(), b.ins.size()) << "the incoming batch is read, not consumed";
         }

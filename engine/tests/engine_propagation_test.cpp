@@ -92,7 +92,7 @@ struct Rig {
     }
     // Moves a node's staged right facts into its memory with their keys.
     void drain_rights(size_t rule, size_t position) {
-        JoinEnvImpl env(0, e.store, e.rules[rule], 0, false);
+        JoinEnvImpl env(0, e.store, e.rules[rule], 0, false, e.tuples);
         node(rule, position).node.drain_staged_rights_to_memory_if(env, position, std::nullopt,
                                                                      [](FactId) { return true; });
     }
@@ -391,7 +391,7 @@ TEST(Linking, ExistsGroupNeedsItsMembers) {
     rig.consume_staged();
     rig.node(0, 0).win_in.clear();
     EXPECT_FALSE(rig.e.rule_linked(0));
-    rig.node(0, 2).subnet_input.add_ins_ph({0, 1, 2}, std::nullopt, 0);
+    rig.node(0, 2).subnet_input.add_ins_ph(rig.e.tuples.intern(std::vector<FactId>{0, 1, 2}), std::nullopt, 0);
     EXPECT_TRUE(rig.e.rule_linked(0));
 }
 
