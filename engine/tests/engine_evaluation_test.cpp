@@ -41,15 +41,15 @@ Value value_of(const std::string& t) {
     return Value::i64(std::stoll(t));
 }
 
-std::string tuple_text(const Tuple& t) {
+std::string tuple_text(TupleView t) {
     std::string out;
     for (FactId f : t) out += (out.empty() ? "" : ".") + std::to_string(f);
     return out;
 }
 
 // "0.2#1^10": tuple, sequence, salience.
-std::string act_text(const Act& a) {
-    return tuple_text(a.tuple) + "#" + std::to_string(a.seq) + "^" + std::to_string(a.salience);
+std::string act_text(const Engine& e, const Act& a) {
+    return tuple_text(e.tuples.view(a.tuple)) + "#" + std::to_string(a.seq) + "^" + std::to_string(a.salience);
 }
 
 // Runs a script of steps separated by ';' and returns what it logged, then each
@@ -93,14 +93,14 @@ std::string run(Engine& e, const std::string& script) {
             size_t r;
             in >> r;
             if (op == "e" || op == "l") e.evaluate_rule_inner(r, op == "e");
-            if (op == "t") log += "took " + act_text(e.take_activation(r)) + "; ";
+            if (op == "t") log += "took " + act_text(e, e.take_activation(r)) + "; ";
             if (op == "q") e.nets[r].on_agenda = false;
         }
     }
     for (size_t r = 0; r < e.nets.size(); ++r) {
         const RuleNet& n = e.nets[r];
         log += "r" + std::to_string(r) + ":";
-        for (const Act& a : n.acts) log += " " + act_text(a);
+        for (const Act& a : n.acts) log += " " + act_text(e, a);
         log += " top=" + std::to_string(n.top_salience) + (n.on_agenda ? " A" : " -") + (n.dirty ? "D" : "-");
         log += " seqs=" + std::to_string(n.seq_by_tuple.size()) + (r + 1 < e.nets.size() ? "; " : "");
     }
@@ -187,7 +187,7 @@ TEST(Evaluation, TerminalTraceLine) {
     setenv("QUARN_TRACE", "", 1);
     testing::internal::CaptureStderr();
     e.evaluate_rule_inner(0, true);
-    e.nets[0].term.cancelled.push_back({{0, 1}, 3, 0});
+    e.nets[0].term.cancelled.push_back({e.tuples.intern(std::vector<FactId>{0, 1}), 3, 0});
     e.nets[0].dirty = true;
     e.evaluate_rule_inner(0, true);
     unsetenv("QUARN_TRACE");

@@ -38,7 +38,7 @@ int32_t float_salience(double f) {
 int32_t low_bits(uint64_t u) { return static_cast<int32_t>(static_cast<uint32_t>(u)); }
 
 // Reads the live value: a setter that ran before the activation was made counts.
-TermValue eval_salience(const FactStore& store, const Tuple& tuple, const SalOperand& term) {
+TermValue eval_salience(const FactStore& store, TupleView tuple, const SalOperand& term) {
     if (term.kind == SalOperand::Kind::Int)
         return {static_cast<double>(term.value), term.value, false};
     if (term.position >= tuple.size()) invariant_broken("internal error: a salience term reads past the tuple");
@@ -60,9 +60,10 @@ int32_t top_salience_of(const std::vector<Act>& acts) {
 
 }  // namespace
 
-int32_t Engine::activation_salience(size_t r, const Tuple& tuple) const {
+int32_t Engine::activation_salience(size_t r, TupleId id) const {
     const CompiledSalience& s = rules[r].salience;
     if (s.kind == CompiledSalience::Kind::Const) return s.value;
+    const TupleView tuple = tuples.view(id);
     const TermValue a = eval_salience(store, tuple, s.first);
     if (!s.op) return a.is_float ? float_salience(a.f) : low_bits(static_cast<uint64_t>(a.i));
     const TermValue b = eval_salience(store, tuple, s.second);
@@ -77,7 +78,7 @@ int32_t Engine::activation_salience(size_t r, const Tuple& tuple) const {
     return a.is_float || b.is_float ? float_salience(f) : low_bits(i);
 }
 
-void Engine::push_activation(size_t r, Tuple tuple) {
+void Engine::push_activation(size_t r, TupleId tuple) {
     if (r >= nets.size()) invariant_broken("internal error: an activation of an unknown rule");
     const int32_t salience = activation_salience(r, tuple);
     RuleNet& net = nets[r];
@@ -90,7 +91,7 @@ void Engine::push_activation(size_t r, Tuple tuple) {
     }
     const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;
     const int32_t old_top = constant ? 0 : top_salience_of(net.acts);
-    net.acts.push_back(Act{std::move(tuple), seq, salience});
+    net.acts.push_back(Act{tuple, seq, salience});
     if (constant) return;
     const int32_t new_top = net.acts.size() == 1 ? salience : std::max(old_top, salience);
     if (new_top == old_top && net.on_agenda) return;
@@ -114,8 +115,9 @@ size_t Engine::next_activation(size_t r) const {
         // The fact the side evaluator emitted earliest goes first; facts it did
         // not emit come last, in push order.
         auto key = [&](const Act& a) -> uint64_t {
-            if (shadow->second >= a.tuple.size()) return std::numeric_limits<uint64_t>::max();
-            std::optional<size_t> place = shadow_out_place(r, shadow->first, a.tuple[shadow->second]);
+            const TupleView t = tuples.view(a.tuple);
+            if (shadow->second >= t.size()) return std::numeric_limits<uint64_t>::max();
+            std::optional<size_t> place = shadow_out_place(r, shadow->first, t[shadow->second]);
             return place ? *place : std::numeric_limits<uint64_t>::max();
         };
         size_t best = 0;

@@ -394,9 +394,9 @@ public:
     void stream_flush_ex(const StageSnapshot& snapshot, bool close_windows);
     // Truth maintenance told of the terminal: a tuple left it; a parked tuple
     // comes back through its update (tms.cpp).
-    void tms_on_terminal_del(size_t rule, const Tuple& tuple);
-    void tms_parked_del(size_t rule, const Tuple& tuple);
-    void tms_unpark_upd(size_t rule, const Tuple& tuple);
+    void tms_on_terminal_del(size_t rule, TupleId tuple);
+    void tms_parked_del(size_t rule, TupleId tuple);
+    void tms_unpark_upd(size_t rule, TupleId tuple);
     // Where the rule's side evaluator emitted `fact`: its place in the
     // evaluator's output, none when it did not (shadows.cpp).
     std::optional<size_t> shadow_out_place(size_t rule, ShadowKind kind, FactId fact) const;
@@ -411,15 +411,15 @@ public:
     // (engine_ce_nodes.cpp). `inner` is the subnetwork inner input, empty for
     // the other kinds. On failure the node's own state must be left as it was:
     // the caller puts the batches back.
-    EngineStatus eval_engine_node(size_t node, Staged<Tuple> left, Staged<FactId> right, Staged<Tuple> inner,
+    EngineStatus eval_engine_node(size_t node, Staged<TupleId> left, Staged<FactId> right, Staged<TupleId> inner,
                                   Out& out);
 
     // Activations (activations.cpp). Appends an activation of `tuple`: the
     // tuple keeps its sequence number while seq_by_tuple holds it; an
     // expression salience also refreshes top_salience and on_agenda.
-    void push_activation(size_t rule, Tuple tuple);
+    void push_activation(size_t rule, TupleId tuple);
     // The salience a new activation of `tuple` gets.
-    int32_t activation_salience(size_t rule, const Tuple& tuple) const;
+    int32_t activation_salience(size_t rule, TupleId tuple) const;
     // Index in acts of the activation that fires next; acts must not be empty.
     size_t next_activation(size_t rule) const;
     // Removes that activation, the others keeping their order.

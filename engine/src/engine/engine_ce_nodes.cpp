@@ -5,7 +5,7 @@
 namespace quarn {
 
 // Not evaluated yet: the error leaves the node's input staged, so nothing is lost.
-EngineStatus Engine::eval_engine_node(size_t node, Staged<Tuple>, Staged<FactId>, Staged<Tuple>, Out&) {
+EngineStatus Engine::eval_engine_node(size_t node, Staged<TupleId>, Staged<FactId>, Staged<TupleId>, Out&) {
     return engine_err(fmt("{} nodes are not evaluated yet", kind_name(nodes[node].node.kind)));
 }
 

@@ -31,9 +31,9 @@ bool rule_holds_work(const Engine& e, size_t r) {
 bool is_subnet(Kind k) { return k == Kind::SubnetNot || k == Kind::SubnetExists; }
 
 // First-pattern entries as entries of one-fact tuples, same stamps, flags and order.
-EntryList<Tuple> one_fact_tuples(const EntryList<FactId>& l) {
-    EntryList<Tuple> out;
-    for (const auto& e : l.oldest_first()) out.push_front({Tuple{e.item}, e.stamp, e.flag});
+EntryList<TupleId> one_fact_tuples(TupleTable& tuples, const EntryList<FactId>& l) {
+    EntryList<TupleId> out;
+    for (const auto& e : l.oldest_first()) out.push_front({tuples.extend(TupleTable::empty_tuple, e.item), e.stamp, e.flag});
     return out;
 }
 
@@ -49,7 +49,7 @@ bool no_loop_holds(const Engine& e, size_t r, const Stamp& stamp) {
     return rule.def.no_loop && stamp && *stamp < e.stamp_rules.size() && e.stamp_rules[*stamp] == rule.def.ordinal;
 }
 
-bool parked_for_update(const Engine& e, size_t r, const Tuple& t) {
+bool parked_for_update(const Engine& e, size_t r, TupleId t) {
     for (const auto& [rule, tuple] : e.tms.parked_upds)
         if (rule == r && tuple == t) return true;
     return false;
@@ -79,23 +79,23 @@ void remove_acts(Engine& e, size_t r, Pred drop) {
 }
 
 // A tuple that left the terminal forgets its activation and its sequence number.
-void terminal_delete(Engine& e, size_t r, const Tuple& t) {
+void terminal_delete(Engine& e, size_t r, TupleId t) {
     e.nets[r].seq_by_tuple.erase(t);
     remove_acts(e, r, [&](const Act& a) { return a.tuple == t; });
     e.tms_on_terminal_del(r, t);
     e.tms_parked_del(r, t);
 }
 
-bool has_activation(const RuleNet& net, const Tuple& t) {
+bool has_activation(const RuleNet& net, TupleId t) {
     return std::any_of(net.acts.begin(), net.acts.end(), [&](const Act& a) { return a.tuple == t; });
 }
 
-void terminal_step(Engine& e, size_t r, const Staged<Tuple>& batch) {
+void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
     if (!batch.empty()) {
-        JoinEnvImpl env(e.input_seq, e.store, e.rules[r], 0, true);
+        JoinEnvImpl env(e.input_seq, e.store, e.rules[r], 0, true, e.tuples);
         if (tracing_on(env))
-            env.trace(fmt("term[{}] consume ins={} upd={} del={}", r, debug(batch.ins), debug(batch.upd),
-                          debug(batch.del)));
+            env.trace(fmt("term[{}] consume ins={} upd={} del={}", r, debug(e.tuples, batch.ins),
+                          debug(e.tuples, batch.upd), debug(e.tuples, batch.del)));
     }
     for (const auto& d : batch.del) terminal_delete(e, r, d.item);
     for (const auto& u : batch.upd) {
@@ -116,24 +116,30 @@ void one_pattern_terminal(Engine& e, size_t r) {
     std::vector<Staged<FactId>> windows = std::exchange(e.nets[r].s0_windows, {Staged<FactId>{}});
     e.tms.first_changes.clear();
     for (const Staged<FactId>& w : windows) note_first_changes(e.tms.first_changes, w);
-    auto first_is = [](FactId f) { return [f](const Act& a) { return !a.tuple.empty() && a.tuple.front() == f; }; };
+    auto first_is = [&e](FactId f) {
+        return [&e, f](const Act& a) {
+            TupleView t = e.tuples.view(a.tuple);
+            return !t.empty() && t.front() == f;
+        };
+    };
+    // A one-pattern rule's tuples hold one fact.
+    auto one = [&e](FactId f) { return e.tuples.extend(TupleTable::empty_tuple, f); };
     for (const Staged<FactId>& w : windows) {
         for (const auto& d : w.del.oldest_first()) {
-            // A one-pattern rule's tuples hold one fact.
-            e.nets[r].seq_by_tuple.erase(Tuple{d.item});
+            e.nets[r].seq_by_tuple.erase(one(d.item));
             remove_acts(e, r, first_is(d.item));
-            e.tms_on_terminal_del(r, Tuple{d.item});
-            e.tms_parked_del(r, Tuple{d.item});
+            e.tms_on_terminal_del(r, one(d.item));
+            e.tms_parked_del(r, one(d.item));
         }
         for (const auto& u : w.upd.oldest_first()) {
             const std::vector<Act>& acts = e.nets[r].acts;
             if (std::any_of(acts.begin(), acts.end(), first_is(u.item)) || no_loop_holds(e, r, u.stamp)) continue;
-            e.tms_unpark_upd(r, Tuple{u.item});
-            e.push_activation(r, Tuple{u.item});
+            e.tms_unpark_upd(r, one(u.item));
+            e.push_activation(r, one(u.item));
         }
         for (const auto& i : w.ins.oldest_first()) {
-            if (no_loop_holds(e, r, i.stamp) || parked_for_update(e, r, Tuple{i.item})) continue;
-            e.push_activation(r, Tuple{i.item});
+            if (no_loop_holds(e, r, i.stamp) || parked_for_update(e, r, one(i.item))) continue;
+            e.push_activation(r, one(i.item));
         }
     }
 }
@@ -155,19 +161,20 @@ void prune_unlinked(Engine& e, size_t r) {
         checks.push_back({&present, *pat.slot});
     }
     // A slot beyond the tuple finds nothing there.
-    auto kept = [&](const Tuple& t) {
+    auto kept = [&](TupleId id) {
+        TupleView t = e.tuples.view(id);
         return std::all_of(checks.begin(), checks.end(),
                            [&](const Check& c) { return c.slot < t.size() && c.present->count(t[c.slot]) != 0; });
     };
     remove_acts(e, r, [&](const Act& a) { return !kept(a.tuple); });
-    std::vector<Tuple> gone;
+    std::vector<TupleId> gone;
     for (const auto& [t, seq] : net.seq_by_tuple)
         if (!kept(t)) gone.push_back(t);
-    for (const Tuple& t : gone) net.seq_by_tuple.erase(t);
+    for (TupleId t : gone) net.seq_by_tuple.erase(t);
 }
 
 // The input of a target that a node's output continues into.
-Staged<Tuple>* target_input(Engine& e, const Target& t) {
+Staged<TupleId>* target_input(Engine& e, const Target& t) {
     switch (t.kind) {
         case Target::Kind::Node: return &e.nodes[t.index].node.staged_lefts;
         case Target::Kind::Rule: return &e.nets[t.index].term;
@@ -177,7 +184,7 @@ Staged<Tuple>* target_input(Engine& e, const Target& t) {
 }
 
 // The last member of a not/exists group feeds the group's node.
-void route_to_subnet(Staged<Tuple>& inner, const Staged<Tuple>& out) {
+void route_to_subnet(Staged<TupleId>& inner, const Staged<TupleId>& out) {
     for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, 0);
     for (const auto& x : out.del) inner.add_del(x.item, x.stamp);
     for (const auto& x : out.cancelled) inner.add_del(x.item, x.stamp);
@@ -191,34 +198,34 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     const size_t id = e.nets[r].node_ids[k];
     TrieNode& tn = e.nodes[id];
     Staged<FactId> first = std::exchange(tn.first_input, {});
-    Staged<Tuple> left = std::exchange(tn.node.staged_lefts, {});
+    Staged<TupleId> left = std::exchange(tn.node.staged_lefts, {});
     Staged<FactId> right = std::exchange(tn.node.staged_rights, {});
-    Staged<Tuple> inner = is_subnet(tn.node.kind) ? std::exchange(tn.subnet_input, {}) : Staged<Tuple>{};
+    Staged<TupleId> inner = is_subnet(tn.node.kind) ? std::exchange(tn.subnet_input, {}) : Staged<TupleId>{};
 
     if (k == 0) e.tms.first_changes.clear();
     if (!first.empty()) note_first_changes(e.tms.first_changes, first);
-    Staged<Tuple> converted;
-    converted.ins = one_fact_tuples(first.ins);
-    converted.upd = one_fact_tuples(first.upd);
-    converted.del = one_fact_tuples(first.del);
+    Staged<TupleId> converted;
+    converted.ins = one_fact_tuples(e.tuples, first.ins);
+    converted.upd = one_fact_tuples(e.tuples, first.upd);
+    converted.del = one_fact_tuples(e.tuples, first.del);
     const bool engine_side = tn.node.kind != Kind::Join && tn.node.kind != Kind::Not && tn.node.kind != Kind::Exists;
     // Copies to put back should the node fail; only engine-side nodes can.
-    std::optional<std::tuple<Staged<FactId>, Staged<Tuple>, Staged<FactId>, Staged<Tuple>>> saved;
+    std::optional<std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>> saved;
     if (engine_side) saved.emplace(first, left, right, inner);
-    Staged<Tuple> delta = Staged<Tuple>::merge_into_pending(std::move(left), std::move(converted));
+    Staged<TupleId> delta = Staged<TupleId>::merge_into_pending(std::move(left), std::move(converted));
 
     if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty()) return true;
 
     const std::vector<Target>& targets = tn.targets;
-    Staged<Tuple>* first_input = targets.empty() ? nullptr : target_input(e, targets[0]);
-    Staged<Tuple> pending = first_input ? std::exchange(*first_input, {}) : Staged<Tuple>{};
+    Staged<TupleId>* first_input = targets.empty() ? nullptr : target_input(e, targets[0]);
+    Staged<TupleId> pending = first_input ? std::exchange(*first_input, {}) : Staged<TupleId>{};
     Out out(pending);
     if (!engine_side) {
         const auto [owner_rule, owner_pattern] = tn.owner;
-        JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true);
+        JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples);
         do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
     } else {
-        const Staged<Tuple> pending_before = pending;
+        const Staged<TupleId> pending_before = pending;
         EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
         if (!done) {
             std::tie(tn.first_input, tn.node.staged_lefts, tn.node.staged_rights, tn.subnet_input) =
@@ -233,7 +240,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
     tn.node.deferred.clear();
 
-    Staged<Tuple> trg = std::move(out.trg);
+    Staged<TupleId> trg = std::move(out.trg);
     for (size_t t = 0; t < targets.size(); ++t) {
         const Target& target = targets[t];
         if (target.kind == Target::Kind::Subnet) {
@@ -241,8 +248,8 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         } else if (t == 0) {
             // Only the first target's copy is made; it is the last use when
             // nothing else shares the node.
-            Staged<Tuple> mine = targets.size() == 1 ? std::move(trg) : trg;
-            *first_input = Staged<Tuple>::append_into_pending(std::move(pending), std::move(mine));
+            Staged<TupleId> mine = targets.size() == 1 ? std::move(trg) : trg;
+            *first_input = Staged<TupleId>::append_into_pending(std::move(pending), std::move(mine));
         } else if (!trg.empty()) {
             if (target.kind == Target::Kind::Node) e.nodes[target.index].node.peer_merge_left(trg);
             else e.nets[target.index].peer_merge_term(trg);

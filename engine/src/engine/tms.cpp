@@ -12,8 +12,8 @@ TmsRoute Engine::tms_route_delete_ex(FactId fact, bool) { return TmsRoute{true, 
 void Engine::tms_eager_break(FactId) {}
 
 // No activation justifies a fact yet, and none is parked.
-void Engine::tms_on_terminal_del(size_t, const Tuple&) {}
-void Engine::tms_parked_del(size_t, const Tuple&) {}
-void Engine::tms_unpark_upd(size_t, const Tuple&) {}
+void Engine::tms_on_terminal_del(size_t, TupleId) {}
+void Engine::tms_parked_del(size_t, TupleId) {}
+void Engine::tms_unpark_upd(size_t, TupleId) {}
 
 }  // namespace quarn
