@@ -450,3 +450,25 @@ TEST(Linking, ARuleLinkedDuringExpiryTakesItsLiveStagedFactsIntoMemory) {
     EXPECT_EQ(n.collect_matching_rights(std::nullopt), std::vector<FactId>{live});
     EXPECT_EQ(text(n.staged_rights), "ins[1/-/0] upd[] del[]");
 }
+
+TEST(Propagation, ADeletedEventEvaluatesTheRulesItMayUnblockAtOnce) {
+    Rig rig;
+    rig.declare_event(kEv);
+    rig.rule({pat(kA, 0), pat(kEv, std::nullopt, CeKind::Not)});  // A(), not Ev()
+    rig.rule({pat(kA, 0), pat(kB, std::nullopt, CeKind::Not)});   // A(), not B(): B is no event
+    rig.build();
+    FactId a = rig.insert("A", a_row(1));
+    FactId ev = rig.insert("Ev", ev_row(5));
+    FactId b = rig.insert("B", b_row(1));
+    for (size_t r = 0; r < 2; ++r) rig.e.evaluate_rule_inner(r, true);
+    ASSERT_TRUE(rig.e.nets[0].acts.empty());
+    ASSERT_TRUE(rig.e.nets[1].acts.empty());
+
+    ASSERT_TRUE(rig.e.delete_fact(ev));
+    ASSERT_TRUE(rig.e.delete_fact(b));
+    ASSERT_EQ(rig.e.nets[0].acts.size(), 1u);
+    EXPECT_EQ(rig.e.tuples.view(rig.e.nets[0].acts[0].tuple)[0], a);
+    EXPECT_EQ(rig.e.tuples.size_of(rig.e.nets[0].acts[0].tuple), 1u);
+    EXPECT_TRUE(rig.e.nets[1].acts.empty()) << "left to the next fire";
+    EXPECT_FALSE(rig.e.eager_eval);
+}
