@@ -8,70 +8,29 @@ namespace {
 
 using Row = std::vector<std::pair<std::string, Value>>;
 
-constexpr TypeId kA = 0, kB = 1, kEv = 2;
-
-// A(x: I64, y: F64), B(v: I64, w: I64), Ev(ts: I64, n: I64).
-Engine make_engine() {
-    std::vector<TypeSchema> types = {
-        {"A", {{"x", FieldType::i64()}, {"y", FieldType::f64()}}, 0},
-        {"B", {{"v", FieldType::i64()}, {"w", FieldType::i64()}}, 0},
-        {"Ev", {{"ts", FieldType::i64()}, {"n", FieldType::i64()}}, 0},
-    };
-    return std::move(Engine::create(std::move(types))).value();
-}
-
-CompiledPattern pat(TypeId type, std::optional<size_t> position, CeKind ce = CeKind::Positive) {
-    CompiledPattern p;
-    p.type_id = type;
-    p.position = position;
-    p.slot = position;
-    p.ce = ce;
-    return p;
-}
-
-// Adds a test and marks the field it reads.
-CompiledPattern with(CompiledPattern p, size_t field, CmpOp op, Src rhs) {
-    CompiledCmp c;
-    c.test.kind = Test::Kind::Cmp;
-    c.test.op = op;
-    c.test.rhs = std::move(rhs);
-    c.field = field;
-    p.field_mask |= uint64_t{1} << field;
-    if (c.test.rhs.kind == Src::Kind::FactField && c.test.rhs.position != p.position) {
-        p.beta = true;
-        if (op == CmpOp::Eq) p.index_op = 7;
-    }
-    p.cmps.push_back(std::move(c));
-    return p;
-}
-CompiledPattern gt0(CompiledPattern p, size_t field) {
-    return with(std::move(p), field, CmpOp::Gt, Src::literal(Value::i64(0)));
-}
+constexpr TypeId kB = 1;
 
 Row a_row(int64_t x, double y = 0) { return {{"x", Value::i64(x)}, {"y", Value::f64(y)}}; }
 Row b_row(int64_t v, int64_t w = 0) { return {{"v", Value::i64(v)}, {"w", Value::i64(w)}}; }
 Row ev_row(int64_t ts) { return {{"ts", Value::i64(ts)}, {"n", Value::i64(0)}}; }
 
-// An engine with hand-compiled rules, its network built by build_network and
-// switched to immediate propagation, as after the first fire.
+// An engine over A(x: I64, y: F64), B(v: I64, w: I64) and Ev(ts: I64, n: I64)
+// with the rules loaded and switched to immediate propagation, as after the
+// first fire. Ev is an event type when `events` is set.
 struct Rig {
-    Engine e = make_engine();
+    Engine e = std::move(Engine::create({{"A", {{"x", FieldType::i64()}, {"y", FieldType::f64()}}, 0},
+                                         {"B", {{"v", FieldType::i64()}, {"w", FieldType::i64()}}, 0},
+                                         {"Ev", {{"ts", FieldType::i64()}, {"n", FieldType::i64()}}, 0}}))
+                   .value();
 
-    void rule(std::vector<CompiledPattern> patterns) {
-        CompiledRule r;
-        r.def.name = "r" + std::to_string(e.rules.size());
-        r.patterns = std::move(patterns);
-        e.rules.push_back(std::move(r));
-    }
-    void build() {
-        std::vector<std::vector<std::string>> keys(e.rules.size());
-        for (size_t r = 0; r < e.rules.size(); ++r)
-            for (size_t p = 0; p < e.rules[r].patterns.size(); ++p)
-                keys[r].push_back(e.pattern_key(e.rules[r].patterns[p], r, p));
-        e.build_network(keys);
+    explicit Rig(const std::string& rules, bool events = false) {
+        if (events) {
+            EXPECT_TRUE(e.declare_event("Ev", "ts", std::nullopt, std::nullopt));
+        }
+        EngineStatus loaded = e.add_rules_text(rules);
+        EXPECT_TRUE(loaded) << loaded.error().message;
         e.immediate = true;
     }
-    void declare_event(TypeId t) { e.event_decls[t] = EventDecl{std::nullopt, std::nullopt, 0}; }
 
     FactId insert(const char* type, Row row) { return std::move(e.insert(type, std::move(row))).value(); }
     void update(FactId f, Row changes) { ASSERT_TRUE(e.update_fact(f, std::move(changes))); }
@@ -123,10 +82,7 @@ std::string flags(const RuleNet& n) {
 }  // namespace
 
 TEST(Propagation, StagedEntriesCarryTheirFlagBytes) {
-    Rig rig;
-    rig.declare_event(kEv);
-    rig.rule({gt0(pat(kA, 0), 0), gt0(pat(kB, 1), 0)});
-    rig.build();
+    Rig rig("rule r when A(x > 0) B(v > 0) then end", true);
     TrieNode& n = rig.node(0, 0);
 
     // Before any A passes, the rule is unlinked: a plain join marks the arrival.
@@ -158,11 +114,8 @@ TEST(Propagation, StagedEntriesCarryTheirFlagBytes) {
 }
 
 TEST(Propagation, AMaskMissReKeysInsteadOfStaging) {
-    Rig rig;
-    // B(w == $a.x): reads field w only.
-    rig.rule({pat(kA, 0), with(pat(kB, 1), 1, CmpOp::Eq, Src::fact_field(0, 0))});
-    rig.rule({pat(kA, 0), with(pat(kB, std::nullopt, CeKind::Not), 1, CmpOp::Eq, Src::fact_field(0, 0))});
-    rig.build();
+    // The B patterns read field w only.
+    Rig rig("rule j when A($x : x) B(w == $x) then end  rule n when A($x : x) not B(w == $x) then end");
     rig.insert("A", a_row(1));
     FactId b1 = rig.insert("B", b_row(1, 1));
     FactId b2 = rig.insert("B", b_row(2, 1));
@@ -187,10 +140,7 @@ TEST(Propagation, AMaskMissReKeysInsteadOfStaging) {
 }
 
 TEST(Propagation, AnUpdateStagesDeparturesAfterArrivals) {
-    Rig rig;
-    rig.rule({gt0(pat(kA, 0), 0), pat(kB, 1)});                                    // A(x > 0)
-    rig.rule({with(pat(kA, 0), 0, CmpOp::Le, Src::literal(Value::i64(0))), pat(kB, 1)});  // A(x <= 0)
-    rig.build();
+    Rig rig("rule p when A(x > 0) B() then end  rule q when A(x <= 0) B() then end");
     rig.insert("B", b_row(1));
     FactId a = rig.insert("A", a_row(5));
     rig.consume_staged();
@@ -208,9 +158,7 @@ TEST(Propagation, AnUpdateStagesDeparturesAfterArrivals) {
 }
 
 TEST(Propagation, OnePatternRulesStageIntoTheirOpenWindow) {
-    Rig rig;
-    rig.rule({gt0(pat(kA, 0), 0)});
-    rig.build();
+    Rig rig("rule o when A(x > 0) then end");
     RuleNet& net = rig.e.nets[0];
 
     // Inserted and updated before the next evaluation: still one insert.
@@ -237,17 +185,10 @@ TEST(Propagation, OnePatternRulesStageIntoTheirOpenWindow) {
 }
 
 TEST(Propagation, AlphaTestsDecideMembership) {
-    Rig rig;
-    const uint32_t feed = 1;
-    rig.e.entry_point_names.push_back("feed");
-    rig.e.entry_points["feed"] = feed;
-    CompiledPattern from_feed = pat(kB, 1);
-    from_feed.entry_point_id = feed;
-    // A(x == y) on the same fact; A(y == 3) against a literal.
-    rig.rule({pat(kB, 0), with(pat(kA, 1), 0, CmpOp::Eq, Src::fact_field(1, 1))});
-    rig.rule({pat(kB, 0), with(pat(kA, 1), 1, CmpOp::Eq, Src::literal(Value::i64(3)))});
-    rig.rule({pat(kA, 0), from_feed});
-    rig.build();
+    Rig rig(R"(
+        rule s when B() A($y : y, x == $y) then end
+        rule l when B() A(y == 3) then end
+        rule f when A() B() from entry-point "feed" then end)");
     struct Case {
         Row row;
         bool same_fact_eq, literal_eq;
@@ -281,13 +222,7 @@ TEST(Propagation, AlphaTestsDecideMembership) {
 }
 
 TEST(Propagation, WindowedAccumulateHoldsOutOldEventsAndDefersDeletes) {
-    Rig rig;
-    rig.declare_event(kEv);
-    CompiledPattern acc = pat(kEv, 1);
-    acc.acc = CompiledAcc{};
-    acc.acc->window_ms = 10000;
-    rig.rule({pat(kA, 0), acc});
-    rig.build();
+    Rig rig("rule w when A() accumulate(Ev($n : n) over window:time(10s); $c : count()) then end", true);
     rig.e.clock = 20000;
     TrieNode& n = rig.node(0, 0);
 
@@ -309,9 +244,7 @@ TEST(Propagation, WindowedAccumulateHoldsOutOldEventsAndDefersDeletes) {
 }
 
 TEST(Propagation, NothingReachesTheNetworkBeforeTheFirstFire) {
-    Rig rig;
-    rig.rule({gt0(pat(kA, 0), 0), pat(kB, 1)});
-    rig.build();
+    Rig rig("rule r when A(x > 0) B() then end");
     rig.e.immediate = false;
     FactId a = rig.insert("A", a_row(1));
     rig.insert("B", b_row(1));
@@ -325,9 +258,7 @@ TEST(Propagation, NothingReachesTheNetworkBeforeTheFirstFire) {
 }
 
 TEST(Propagation, ARefusedUpdateLeavesStoreAndNetworkAlone) {
-    Rig rig;
-    rig.rule({gt0(pat(kA, 0), 0), gt0(pat(kB, 1), 0)});
-    rig.build();
+    Rig rig("rule r when A(x > 0) B(v > 0) then end");
     rig.insert("A", a_row(1));
     FactId b = rig.insert("B", b_row(1));
     rig.consume_staged();
@@ -343,16 +274,11 @@ TEST(Propagation, ARefusedUpdateLeavesStoreAndNetworkAlone) {
 }
 
 TEST(Linking, LinkStateFollowsMembership) {
-    Rig rig;
-    CompiledPattern blocker = gt0(pat(kB, std::nullopt, CeKind::Not), 0);  // not B(v > 0)
-    CompiledPattern exempt = with(pat(kB, std::nullopt, CeKind::Not), 1, CmpOp::Eq, Src::fact_field(0, 0));
-    CompiledPattern counted = pat(kB, 1);
-    counted.acc = CompiledAcc{};
-    rig.rule({pat(kA, 0), pat(kB, 1)});       // 0: positive second pattern
-    rig.rule({pat(kA, 0), blocker});          // 1: not, no exemption
-    rig.rule({pat(kA, 0), exempt});           // 2: not reading the left tuple
-    rig.rule({pat(kA, 0), counted});          // 3: accumulate
-    rig.build();
+    Rig rig(R"(
+        rule positive when A() B() then end
+        rule blocked when A() not B(v > 0) then end
+        rule exempt when A($x : x) not B(w == $x) then end
+        rule counted when A() accumulate(B($v : v); $s : sum($v)) then end)");
     auto linked = [&] {
         std::string out;
         for (size_t r = 0; r < rig.e.rules.size(); ++r) out += rig.e.rule_linked(r) ? "1" : "0";
@@ -372,13 +298,8 @@ TEST(Linking, LinkStateFollowsMembership) {
 }
 
 TEST(Linking, ExistsGroupNeedsItsMembers) {
-    Rig rig;
-    // A(), exists(B() and Ev()): two members, then the group.
-    CompiledPattern m1 = pat(kB, 1), m2 = pat(kEv, 2), group = pat(kB, std::nullopt, CeKind::Exists);
-    m1.role.kind = m2.role.kind = SubRole::Kind::Member;
-    group.role = SubRole{SubRole::Kind::Group, 2, 1};
-    rig.rule({pat(kA, 0), m1, m2, group});
-    rig.build();
+    // Two member patterns, then the group.
+    Rig rig("rule g when A() exists (B() and Ev()) then end");
     rig.insert("A", a_row(1));
     // The group's node holds A's first-pattern input: its members are not asked.
     EXPECT_TRUE(rig.e.rule_linked(0));
@@ -396,10 +317,7 @@ TEST(Linking, ExistsGroupNeedsItsMembers) {
 }
 
 TEST(Linking, ChangesMarkTheRulesTheyLinkUnlinkOrFeed) {
-    Rig rig;
-    rig.rule({pat(kA, 0), pat(kB, 1)});
-    rig.rule({pat(kEv, 0), pat(kB, 1)});
-    rig.build();
+    Rig rig("rule a when A() B() then end  rule e when Ev() B() then end");
     rig.insert("A", a_row(1));
     EXPECT_EQ(flags(rig.e.nets[0]), "---");  // unlinked: nothing to look at yet
     FactId b = rig.insert("B", b_row(1));
@@ -417,10 +335,7 @@ TEST(Linking, ChangesMarkTheRulesTheyLinkUnlinkOrFeed) {
 }
 
 TEST(Linking, StageSnapshotCountsStagedInput) {
-    Rig rig;
-    rig.rule({pat(kA, 0), pat(kB, 1)});
-    rig.rule({pat(kB, 0)});
-    rig.build();
+    Rig rig("rule two when A() B() then end  rule one when B() then end");
     rig.e.flush_linked = {1, 0};
     rig.insert("A", a_row(1));
     FactId b = rig.insert("B", b_row(1));
@@ -438,9 +353,7 @@ TEST(Linking, StageSnapshotCountsStagedInput) {
 }
 
 TEST(Linking, ARuleLinkedDuringExpiryTakesItsLiveStagedFactsIntoMemory) {
-    Rig rig;
-    rig.rule({pat(kA, 0), pat(kB, 1)});
-    rig.build();
+    Rig rig("rule r when A() B() then end");
     FactId live = rig.insert("B", b_row(1));
     FactId gone = rig.insert("B", b_row(2));
     rig.e.store.remove(gone);  // dead, its delete not propagated yet
@@ -452,11 +365,8 @@ TEST(Linking, ARuleLinkedDuringExpiryTakesItsLiveStagedFactsIntoMemory) {
 }
 
 TEST(Propagation, ADeletedEventEvaluatesTheRulesItMayUnblockAtOnce) {
-    Rig rig;
-    rig.declare_event(kEv);
-    rig.rule({pat(kA, 0), pat(kEv, std::nullopt, CeKind::Not)});  // A(), not Ev()
-    rig.rule({pat(kA, 0), pat(kB, std::nullopt, CeKind::Not)});   // A(), not B(): B is no event
-    rig.build();
+    // B is no event type: its delete leaves rule b to the next fire.
+    Rig rig("rule e when A() not Ev() then end  rule b when A() not B() then end", true);
     FactId a = rig.insert("A", a_row(1));
     FactId ev = rig.insert("Ev", ev_row(5));
     FactId b = rig.insert("B", b_row(1));
