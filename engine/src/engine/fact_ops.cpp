@@ -53,6 +53,8 @@ EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector
 
 EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
     const TypeId type = prepared.type;
+    if (type >= store.type_count() || prepared.entry_point >= entry_point_names.size())
+        invariant_broken("internal error: a prepared insert names no known type or entry point");
     Result<FactId, std::string> stored = store.insert(type, std::move(prepared.values));
     if (!stored) return engine_err(std::move(stored).error());
     const FactId f = *stored;
