@@ -253,6 +253,9 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
     }
     for (size_t ni : routes_of(nodes_by_type, type)) {
         TrieNode& n = nodes[ni];
+        // A dead fact is never admitted again: keeping it held out would only
+        // grow the set for as long as the session lives.
+        n.win_out.erase(f);
         if (window && rules[n.owner.first].patterns[n.owner.second].acc) continue;
         if (!n.win_in.erase(f)) continue;
         n.node.staged_rights.add_del(f, stamp);
