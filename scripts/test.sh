@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need when it is missing, builds the engine and runs
-# every test: the engine's suites under ctest, then the Python tests under
-# pytest (no Python tests yet is not a failure).
+# every test: the engine's suites under ctest, then installs the package quarn
+# from this tree and runs the Python tests under pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,15 +16,14 @@ if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
     exit 1
   fi
 fi
-python3 -m pip install -q -r requirements-dev.txt
+python3 -m pip install -q --root-user-action=ignore -r requirements-dev.txt
 
 jobs=$(nproc)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_TESTS=ON >/dev/null
+# QUARN_PYTHON also builds quarn_probe, the test-only module the Python tests use.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_TESTS=ON -DQUARN_PYTHON=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
-if [ -d tests ]; then
-  status=0
-  python3 -m pytest -q tests || status=$?
-  # 5: pytest found no tests, which is not a failure.
-  if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then exit "$status"; fi
-fi
+# The package as a user installs it (its build directory, build-py/, is kept,
+# so a second run recompiles only what changed).
+python3 -m pip install -q --root-user-action=ignore --no-build-isolation .
+QUARN_PROBE_DIR="$PWD/build" python3 -m pytest -q tests

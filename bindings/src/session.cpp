@@ -1,0 +1,440 @@
+// Session: construction, the engine build, and inserting rows and tables.
+#include "session.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "common/text.h"
+#include "common/utf8.h"
+#include "convert.h"
+#include "store/debug_form.h"
+#include "store/decimal.h"
+
+namespace quarn::py {
+
+namespace {
+
+PyResult<std::string> arg_text(const char* arg, PyObject* o) {
+    if (!PyUnicode_Check(o))
+        return raise(PyExc_TypeError, fmt("argument '{}': '{}' object cannot be converted to 'PyString'", arg, type_name_of(o)));
+    return utf8_of(o);
+}
+
+PyStatus check_dict_arg(const char* arg, PyObject* o, bool none_ok) {
+    if ((none_ok && o == Py_None) || PyDict_Check(o)) return {};
+    return raise(PyExc_TypeError, fmt("argument '{}': '{}' object cannot be converted to 'PyDict'", arg, type_name_of(o)));
+}
+
+// The dict's items, a snapshot that Python code run later cannot change.
+PyResult<PyRef> items_of(PyObject* dict) {
+    PyRef items = PyRef::steal(PyDict_Items(dict));
+    if (!items) return raised();
+    return items;
+}
+
+// An unsigned 8-bit number: decimal digits with one optional leading "+".
+std::optional<uint8_t> parse_u8(std::string_view s) {
+    if (s.starts_with("+")) s.remove_prefix(1);
+    if (s.empty() || s.size() > 3) return std::nullopt;
+    unsigned v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + unsigned(c - '0');
+    }
+    if (v > 255) return std::nullopt;
+    return static_cast<uint8_t>(v);
+}
+
+PyResult<std::vector<EventSpec>> read_events(PyObject* events) {
+    std::vector<EventSpec> out;
+    if (events == Py_None) return out;
+    QUARN_TRY(PyRef items, items_of(events));
+    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+        PyObject* item = PyList_GetItem(items.get(), i);
+        PyObject* value = PyTuple_GetItem(item, 1);
+        QUARN_TRY(std::string type, arg_text("events", PyTuple_GetItem(item, 0)));
+        if (!PyTuple_Check(value))
+            return raise(PyExc_TypeError,
+                         fmt("argument 'events': '{}' object cannot be converted to 'PyTuple'", type_name_of(value)));
+        if (PyTuple_Size(value) != 2)
+            return raise(PyExc_ValueError, fmt("expected tuple of length 2, but got tuple of length {}", PyTuple_Size(value)));
+        QUARN_TRY(std::string ts_field, arg_text("events", PyTuple_GetItem(value, 0)));
+        PyObject* ms = PyTuple_GetItem(value, 1);
+        PyRef index = PyRef::steal(PyNumber_Index(ms));
+        if (!index) {
+            PyErr_Clear();
+            return raise(PyExc_TypeError,
+                         fmt("argument 'events': '{}' object cannot be interpreted as an integer", type_name_of(ms)));
+        }
+        long long expires = PyLong_AsLongLong(index.get());
+        if (expires == -1 && PyErr_Occurred()) return raised();
+        out.push_back({std::move(type), std::move(ts_field), expires});
+    }
+    return out;
+}
+
+PyResult<std::vector<TypeSchema>> read_schemas(PyObject* schemas) {
+    std::vector<TypeSchema> out;
+    if (schemas == Py_None) return out;
+    QUARN_TRY(PyRef items, items_of(schemas));
+    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+        PyObject* item = PyList_GetItem(items.get(), i);
+        QUARN_TRY(std::string type, arg_text("schemas", PyTuple_GetItem(item, 0)));
+        PyObject* inner = PyTuple_GetItem(item, 1);
+        QUARN_CHECK(check_dict_arg("schemas", inner, false));
+        TypeSchema schema{type, {}, 0};
+        QUARN_TRY(PyRef fields, items_of(inner));
+        for (Py_ssize_t k = 0; k < PyList_Size(fields.get()); ++k) {
+            PyObject* pair = PyList_GetItem(fields.get(), k);
+            QUARN_TRY(std::string name, arg_text("schemas", PyTuple_GetItem(pair, 0)));
+            QUARN_TRY(std::string spec, arg_text("schemas", PyTuple_GetItem(pair, 1)));
+            QUARN_TRY(FieldSpec f, parse_field_spec(type, name, spec));
+            // Bits past 64 have no place in the mask; the engine refuses such a type.
+            if (f.nullable && schema.fields.size() < TypeSchema::max_fields) schema.nullable |= uint64_t(1) << schema.fields.size();
+            schema.fields.emplace_back(std::move(name), f.type);
+        }
+        out.push_back(std::move(schema));
+    }
+    return out;
+}
+
+bool same_fields(const FieldList& a, const FieldList& b) { return a == b; }
+
+// Whether a value already has its field's type, so that the engine's coerce
+// would return it unchanged: the same variant and, for a decimal, the field's
+// scale and a magnitude within the precision (`dec_bound` = 10^p - 1).
+bool already_typed(const Value& v, const FieldType& ft, i128 dec_bound) {
+    switch (ft.kind) {
+        case FieldKind::I64: return v.tag() == ValueTag::I64;
+        case FieldKind::F64: return v.tag() == ValueTag::F64;
+        case FieldKind::Str: return v.tag() == ValueTag::Str;
+        case FieldKind::Bool: return v.tag() == ValueTag::Bool;
+        case FieldKind::Dec:
+            return v.tag() == ValueTag::Dec && v.as_dec().s == ft.s && v.as_dec().u <= dec_bound && v.as_dec().u >= -dec_bound;
+    }
+    return false;
+}
+
+// The first row that Engine::insert would refuse, with the engine's own
+// message, after converting every value to its field's type the way the
+// engine does; the values are left converted.
+std::optional<EngineError> check_rows(const TypeSchema& schema, IngestedTable& table) {
+    size_t rows = table.rows();
+    size_t first_bad = rows;
+    std::vector<size_t> mismatch(table.columns.size(), rows), null_at(table.columns.size(), rows);
+    for (size_t j = 0; j < table.columns.size(); ++j) {
+        const FieldType& ft = schema.fields[j].second;
+        i128 dec_bound = ft.kind == FieldKind::Dec ? pow10_i128(ft.p).value_or(kI128Max) - 1 : 0;
+        bool nullable = schema.is_nullable(j);
+        std::vector<Value>& col = table.columns[j];
+        size_t end = std::min(rows, first_bad + 1);
+        for (size_t i = 0; i < end; ++i) {
+            Value& v = col[i];
+            if (already_typed(v, ft, dec_bound)) continue;
+            if (v.is_null()) {
+                if (!nullable && null_at[j] == rows) null_at[j] = i;
+                continue;
+            }
+            auto c = coerce(std::move(v), ft);
+            if (!c) {
+                mismatch[j] = i;
+                break;
+            }
+            v = std::move(*c);
+        }
+        first_bad = std::min({first_bad, mismatch[j], null_at[j]});
+    }
+    if (first_bad == rows) return std::nullopt;
+    // Within one row the engine converts every field before the store checks nulls.
+    for (size_t j = 0; j < table.columns.size(); ++j)
+        if (mismatch[j] == first_bad) return EngineError{fmt("{}.{}: type mismatch", schema.name, schema.fields[j].first)};
+    return EngineError{"null value for a non-nullable field"};
+}
+
+}  // namespace
+
+PyResult<FieldSpec> parse_field_spec(std::string_view type_name, std::string_view field, std::string_view spec) {
+    std::string_view base = spec;
+    bool nullable = base.ends_with("?");
+    if (nullable) base.remove_suffix(1);
+    if (base == "i64") return FieldSpec{FieldType::i64(), nullable};
+    if (base == "f64") return FieldSpec{FieldType::f64(), nullable};
+    if (base == "String") return FieldSpec{FieldType::str(), nullable};
+    if (base == "bool") return FieldSpec{FieldType::boolean(), nullable};
+    if (base.starts_with("decimal(") && base.ends_with(")") && base.size() >= 9) {
+        std::string_view inner = base.substr(8, base.size() - 9);
+        size_t comma = inner.find(',');
+        std::optional<uint8_t> p, s;
+        if (comma != std::string_view::npos) {
+            p = parse_u8(trim_white_space(inner.substr(0, comma)));
+            s = parse_u8(trim_white_space(inner.substr(comma + 1)));
+        }
+        if (!p || !s) return raise(PyExc_ValueError, fmt("{}.{}: bad decimal spec {}", type_name, field, quoted(spec)));
+        if (*p < 1 || *p > 38 || *s > *p)
+            return raise(PyExc_ValueError, fmt("{}.{}: decimal(p,s) needs 1<=p<=38, 0<=s<=p", type_name, field));
+        return FieldSpec{FieldType::dec(*p, *s), nullable};
+    }
+    return raise(PyExc_ValueError, fmt("{}.{}: unknown subset type {}", type_name, field, quoted(base)));
+}
+
+const TypeSchema* PySession::declared_type(std::string_view name) const {
+    for (const TypeSchema& t : declared)
+        if (t.name == name) return &t;
+    return nullptr;
+}
+
+PyResult<PySession> PySession::create(PyObject* rules, PyObject* facts, PyObject* schemas, PyObject* events) {
+    PySession s;
+    QUARN_TRY(s.rules, arg_text("rules", rules));
+    QUARN_CHECK(check_dict_arg("facts", facts, true));
+    QUARN_CHECK(check_dict_arg("schemas", schemas, true));
+    QUARN_CHECK(check_dict_arg("events", events, true));
+    QUARN_TRY(s.events, read_events(events));
+    QUARN_TRY(s.declared, read_schemas(schemas));
+
+    struct Pending {
+        std::string type;
+        IngestedTable table;
+    };
+    std::vector<Pending> pending;
+    if (facts != Py_None) {
+        QUARN_TRY(PyRef items, items_of(facts));
+        for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+            PyObject* item = PyList_GetItem(items.get(), i);
+            QUARN_TRY(std::string type, arg_text("facts", PyTuple_GetItem(item, 0)));
+            const TypeSchema* found = s.declared_type(type);
+            std::optional<TypeSchema> schema;
+            if (found) schema = *found;
+            QUARN_TRY(IngestedTable table, ingest_any(type, PyTuple_GetItem(item, 1), schema ? &*schema : nullptr));
+            if (schema) {
+                if (!same_fields(schema->fields, table.fields))
+                    return raise(PyExc_ValueError,
+                                 fmt("{}: table schema differs from the declared schema (declared {}, table {})", type,
+                                     field_list_text(schema->fields), field_list_text(table.fields)));
+            } else {
+                s.declared.push_back(TypeSchema{type, table.fields, 0});
+            }
+            pending.push_back({std::move(type), std::move(table)});
+        }
+    }
+    if (facts != Py_None || !s.declared.empty()) QUARN_CHECK(s.ensure_built());
+    for (Pending& p : pending) QUARN_CHECK(s.insert_columns(p.type, std::move(p.table)));
+    return s;
+}
+
+PyStatus PySession::ensure_built() {
+    if (built) return {};
+    auto created = Engine::create(declared);
+    if (!created) return raise(PyExc_ValueError, created.error().display());
+    Engine e = std::move(created).value();
+    for (const EventSpec& ev : events)
+        if (EngineStatus ok = e.declare_event(ev.type, ev.ts_field, std::nullopt, ev.expires_ms); !ok)
+            return raise(PyExc_ValueError, ok.error().display());
+    if (EngineStatus ok = e.add_rules_text(rules); !ok) return raise(PyExc_ValueError, ok.error().display());
+    engine.emplace(std::move(e));
+    built = true;
+    return {};
+}
+
+PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_name, IngestedTable table) {
+    if (!engine) invariant_broken("built");
+    std::vector<FactId> handles;
+    if (table.fields.empty()) return handles;
+    const TypeSchema* schema = declared_type(type_name);
+    if (!schema) unreachable("rows of an undeclared type");
+    if (auto refused = check_rows(*schema, table)) return raise(PyExc_ValueError, refused->display());
+    size_t rows = table.rows();
+    handles.reserve(rows);
+    for (size_t i = 0; i < rows; ++i) {
+        std::vector<std::pair<std::string, Value>> row;
+        row.reserve(table.fields.size());
+        for (size_t j = 0; j < table.fields.size(); ++j) row.emplace_back(table.fields[j].first, std::move(table.columns[j][i]));
+        auto f = engine->insert(type_name, std::move(row));
+        if (!f) return raise(PyExc_ValueError, f.error().display());
+        handles.push_back(*f);
+    }
+    return handles;
+}
+
+static constexpr const char* kNoTypes = "session has no declared types: construct with facts= to establish schemas";
+
+PyResult<std::vector<FactId>> PySession::insert(PyObject* type_name, PyObject* data) {
+    QUARN_TRY(std::string type, arg_text("type_name", type_name));
+    if (!engine) return raise(PyExc_RuntimeError, kNoTypes);
+    const TypeSchema* found = declared_type(type);
+    if (!found) return raise(PyExc_ValueError, fmt("unknown fact type {} (types are declared by the constructor's tables)", type));
+    TypeSchema schema = *found;
+    QUARN_TRY(IngestedTable table, ingest_any(type, data, &schema));
+    if (!same_fields(schema.fields, table.fields))
+        return raise(PyExc_ValueError, fmt("{}: schema mismatch with the declaring table", type));
+    return insert_columns(type, std::move(table));
+}
+
+PyResult<FactId> PySession::insert_row(PyObject* type_name, PyObject* row) {
+    QUARN_TRY(std::string type, arg_text("type_name", type_name));
+    QUARN_CHECK(check_dict_arg("row", row, false));
+    if (!engine) return raise(PyExc_RuntimeError, kNoTypes);
+    const TypeSchema* found = declared_type(type);
+    if (!found) return raise(PyExc_ValueError, fmt("unknown fact type {}", type));
+    TypeSchema schema = *found;
+    std::vector<std::pair<std::string, Value>> pairs;
+    for (size_t i = 0; i < schema.fields.size(); ++i) {
+        const std::string& name = schema.fields[i].first;
+        PyRef key = str_of(name);
+        if (!key) return raised();
+        PyRef value = PyRef::steal(PyObject_GetItem(row, key.get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return raised();
+            PyErr_Clear();
+            return raise(PyExc_ValueError, fmt("{}: missing field {}", type, name));
+        }
+        QUARN_TRY(Value v, py_scalar(type, name, value.get(), FieldHint::of(schema, i)));
+        pairs.emplace_back(name, std::move(v));
+    }
+    auto f = engine->insert(type, std::move(pairs));
+    if (!f) return raise(PyExc_ValueError, f.error().display());
+    return *f;
+}
+
+// --- The Python class.
+
+namespace {
+
+struct SessionObject {
+    PyObject_HEAD
+    PySession* session;
+    // Set while a method runs: the session is exclusively borrowed.
+    bool borrowed;
+};
+
+// The exclusive borrow of one method call.
+class SessionBorrow {
+public:
+    explicit SessionBorrow(PyObject* self) : s_(reinterpret_cast<SessionObject*>(self)) {
+        if (s_->borrowed) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            s_ = nullptr;
+        } else {
+            s_->borrowed = true;
+        }
+    }
+    SessionBorrow(const SessionBorrow&) = delete;
+    SessionBorrow& operator=(const SessionBorrow&) = delete;
+    ~SessionBorrow() {
+        if (s_) s_->borrowed = false;
+    }
+    explicit operator bool() const { return s_ != nullptr; }
+    PySession& session() const { return *s_->session; }
+
+private:
+    SessionObject* s_;
+};
+
+PyObject* handle_list(const std::vector<FactId>& handles) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < handles.size(); ++i) {
+        PyObject* n = PyLong_FromUnsignedLong(handles[i]);
+        if (!n) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    return list.release();
+}
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* kwlist[] = {"rules", "facts", "schemas", "events", nullptr};
+        PyObject *rules = nullptr, *facts = Py_None, *schemas = Py_None, *events = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:Session", const_cast<char**>(kwlist), &rules, &facts,
+                                         &schemas, &events))
+            return nullptr;
+        auto created = PySession::create(rules, facts, schemas, events);
+        if (!created) return nullptr;
+        auto session = std::make_unique<PySession>(std::move(created).value());
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (!self) return nullptr;
+        auto* obj = reinterpret_cast<SessionObject*>(self);
+        obj->session = session.release();
+        obj->borrowed = false;
+        return self;
+    });
+}
+
+void session_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<SessionObject*>(self)->session;
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+PyObject* session_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* kwlist[] = {"type_name", "data", nullptr};
+        PyObject *type_name = nullptr, *data = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:insert", const_cast<char**>(kwlist), &type_name, &data))
+            return nullptr;
+        SessionBorrow borrow(self);
+        if (!borrow) return nullptr;
+        auto handles = borrow.session().insert(type_name, data);
+        if (!handles) return nullptr;
+        return handle_list(*handles);
+    });
+}
+
+PyObject* session_insert_row(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* kwlist[] = {"type_name", "row", nullptr};
+        PyObject *type_name = nullptr, *row = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:insert_row", const_cast<char**>(kwlist), &type_name, &row))
+            return nullptr;
+        SessionBorrow borrow(self);
+        if (!borrow) return nullptr;
+        auto handle = borrow.session().insert_row(type_name, row);
+        if (!handle) return nullptr;
+        return PyLong_FromUnsignedLong(*handle);
+    });
+}
+
+PyMethodDef session_methods[] = {
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_insert)), METH_VARARGS | METH_KEYWORDS,
+     "insert($self, type_name, data)\n--\n\n"
+     "Insert more rows: an Arrow table or a dict of column lists.\n"
+     "Returns the new facts' HANDLES (insertion order). The type must\n"
+     "already be known to the session."},
+    {"insert_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_insert_row)),
+     METH_VARARGS | METH_KEYWORDS,
+     "insert_row($self, type_name, row)\n--\n\n"
+     "Insert a single fact from keyword-style dict (REPL convenience;\n"
+     "same bulk path, batch of one). Returns the new fact's HANDLE."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot session_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(session_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_methods, session_methods},
+    {Py_tp_doc, const_cast<char*>("Session(rules, facts=None, schemas=None, events=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec session_spec = {
+    "quarn._native.Session",
+    static_cast<int>(sizeof(SessionObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    session_slots,
+};
+
+}  // namespace
+
+PyObject* session_type_create(PyObject*) { return PyType_FromSpec(&session_spec); }
+
+PySession* session_of(PyObject* o, PyObject* session_type) {
+    if (!session_type || !PyType_Check(session_type) || !PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(session_type)))
+        return nullptr;
+    return reinterpret_cast<SessionObject*>(o)->session;
+}
+
+}  // namespace quarn::py

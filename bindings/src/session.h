@@ -1,0 +1,61 @@
+// The Python class Session: the one owner of an Engine, built from rule text,
+// initial tables, field schemas and event declarations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "ingest.h"
+#include "py_support.h"
+
+namespace quarn::py {
+
+struct EventSpec {
+    std::string type;
+    std::string ts_field;
+    int64_t expires_ms = 0;
+};
+
+class PySession {
+public:
+    // The constructor's steps: events, schemas, table conversion, build, rows.
+    static PyResult<PySession> create(PyObject* rules, PyObject* facts, PyObject* schemas, PyObject* events);
+
+    // Builds the engine once; a failed build leaves the session unbuilt.
+    PyStatus ensure_built();
+
+    // Every row of a converted table, after every row was checked: on an
+    // error nothing is inserted. Returns the handles in row order.
+    PyResult<std::vector<FactId>> insert_columns(const std::string& type_name, IngestedTable table);
+
+    PyResult<std::vector<FactId>> insert(PyObject* type_name, PyObject* data);
+    PyResult<FactId> insert_row(PyObject* type_name, PyObject* row);
+
+    const TypeSchema* declared_type(std::string_view name) const;
+
+    std::optional<Engine> engine;
+    // Declaration order: the schemas entries, then the facts tables' own types.
+    std::vector<TypeSchema> declared;
+    std::string rules;
+    std::vector<EventSpec> events;
+    bool built = false;
+};
+
+// A field specification of the schemas argument ("i64", "decimal(10, 2)",
+// "String?") as a field type and its nullability.
+struct FieldSpec {
+    FieldType type;
+    bool nullable = false;
+};
+PyResult<FieldSpec> parse_field_spec(std::string_view type_name, std::string_view field, std::string_view spec);
+
+// The Session class, created once by module initialisation.
+PyObject* session_type_create(PyObject* module);
+// The session inside an instance of `session_type` (the class the module
+// made), or null for another object.
+PySession* session_of(PyObject* o, PyObject* session_type);
+
+}  // namespace quarn::py

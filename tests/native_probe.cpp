@@ -1,0 +1,115 @@
+// quarn_probe: a test-only module that calls the binding's conversions
+// directly and shows their results in the engine's debug forms, so tests can
+// pin Dec { u: 101, s: 2 } rather than infer it.
+#include "convert.h"
+#include "ingest.h"
+#include "session.h"
+#include "store/debug_form.h"
+
+using namespace quarn;
+using namespace quarn::py;
+
+namespace {
+
+PyRef text(const std::string& s) { return str_of(s); }
+
+PyResult<std::optional<TypeSchema>> schema_of(const std::string& type, PyObject* spec) {
+    if (spec == Py_None) return std::optional<TypeSchema>();
+    TypeSchema schema{type, {}, 0};
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(spec, &pos, &k, &v)) {
+        QUARN_TRY(std::string name, utf8_of(k));
+        QUARN_TRY(std::string s, utf8_of(v));
+        QUARN_TRY(FieldSpec f, parse_field_spec(type, name, s));
+        if (f.nullable) schema.nullable |= uint64_t(1) << schema.fields.size();
+        schema.fields.emplace_back(name, f.type);
+    }
+    return std::optional<TypeSchema>(std::move(schema));
+}
+
+// scalar(value, spec=None): py_scalar under the field spec, as a debug form.
+PyObject* probe_scalar(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject *value, *spec = Py_None;
+        if (!PyArg_ParseTuple(args, "O|O", &value, &spec)) return nullptr;
+        FieldHint hint;
+        if (spec != Py_None) {
+            auto s = utf8_of(spec);
+            if (!s) return nullptr;
+            auto f = parse_field_spec("T", "f", *s);
+            if (!f) return nullptr;
+            hint = FieldHint{true, f->type, f->nullable};
+        }
+        auto v = py_scalar("T", "f", value, hint);
+        if (!v) return nullptr;
+        return text(debug(*v)).release();
+    });
+}
+
+// ingest(type_name, data, schema=None) -> (fields, columns), debug forms.
+PyObject* probe_ingest(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* type;
+        PyObject *data, *spec = Py_None;
+        if (!PyArg_ParseTuple(args, "sO|O", &type, &data, &spec)) return nullptr;
+        auto schema = schema_of(type, spec);
+        if (!schema) return nullptr;
+        auto table = ingest_any(type, data, *schema ? &**schema : nullptr);
+        if (!table) return nullptr;
+        PyRef fields = PyRef::steal(PyList_New(0));
+        PyRef columns = PyRef::steal(PyList_New(0));
+        for (size_t i = 0; i < table->fields.size(); ++i) {
+            PyRef pair = PyRef::steal(Py_BuildValue("(NN)", text(table->fields[i].first).release(),
+                                                    text(debug(table->fields[i].second)).release()));
+            PyList_Append(fields.get(), pair.get());
+            PyRef col = PyRef::steal(PyList_New(0));
+            for (const Value& v : table->columns[i]) PyList_Append(col.get(), text(debug(v)).get());
+            PyList_Append(columns.get(), col.get());
+        }
+        return Py_BuildValue("(OO)", fields.get(), columns.get());
+    });
+}
+
+// facts(session) -> [(handle, type, [(field, debug form)])], live facts in handle order.
+PyObject* probe_facts(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* obj;
+        if (!PyArg_ParseTuple(args, "O", &obj)) return nullptr;
+        PyRef native = PyRef::steal(PyImport_ImportModule("quarn._native"));
+        PyRef type = native ? PyRef::steal(PyObject_GetAttrString(native.get(), "Session")) : PyRef();
+        if (!type) return nullptr;
+        PySession* s = session_of(obj, type.get());
+        if (!s) return PyErr_SetString(PyExc_TypeError, "not a Session"), nullptr;
+        PyRef out = PyRef::steal(PyList_New(0));
+        if (!s->engine) return out.release();
+        for (const FactView& f : s->engine->facts()) {
+            PyRef fields = PyRef::steal(PyList_New(0));
+            for (const auto& [name, v] : f.fields) {
+                PyRef pair = PyRef::steal(Py_BuildValue("(NN)", text(name).release(), text(debug(v)).release()));
+                PyList_Append(fields.get(), pair.get());
+            }
+            PyRef row = PyRef::steal(Py_BuildValue("(kNO)", static_cast<unsigned long>(f.id), text(f.type_name).release(), fields.get()));
+            PyList_Append(out.get(), row.get());
+        }
+        return out.release();
+    });
+}
+
+PyMethodDef probe_functions[] = {
+    {"scalar", probe_scalar, METH_VARARGS, nullptr},
+    {"ingest", probe_ingest, METH_VARARGS, nullptr},
+    {"facts", probe_facts, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "quarn_probe", nullptr, -1, probe_functions, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_quarn_probe() {
+    // The probe reaches sessions made by quarn._native, whose class it must know.
+    PyRef native = PyRef::steal(PyImport_ImportModule("quarn._native"));
+    if (!native) return nullptr;
+    return PyModule_Create(&probe_def);
+}

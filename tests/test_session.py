@@ -1,0 +1,246 @@
+"""Session construction, field schemas, and inserting tables and rows."""
+
+import decimal
+
+import pyarrow as pa
+import pytest
+import quarn
+import quarn._native as native
+import quarn_probe as probe
+
+D = decimal.Decimal
+NO_TYPES = "session has no declared types: construct with facts= to establish schemas"
+
+
+def stored(session):
+    """Live facts as (handle, type, {field: debug form})."""
+    return [(h, t, dict(fields)) for h, t, fields in probe.facts(session)]
+
+
+def refusal(exc, fn, *args, **kwargs):
+    with pytest.raises(exc) as e:
+        fn(*args, **kwargs)
+    return str(e.value)
+
+
+def test_module_surface():
+    assert [n for n in dir(native) if not n.startswith("__")] == ["Result", "Session", "Table", "run"]
+    assert (quarn.Session, quarn.Result, quarn.Table, quarn.run) == (native.Session, native.Result, native.Table, native.run)
+    assert native.Session.__text_signature__ == "(rules, facts=None, schemas=None, events=None)"
+    assert native.Session.insert.__text_signature__ == "($self, type_name, data)"
+    assert native.Session.insert_row.__doc__ == (
+        "Insert a single fact from keyword-style dict (REPL convenience;\n"
+        "same bulk path, batch of one). Returns the new fact's HANDLE.")
+    for cls in (native.Result, native.Table):
+        assert refusal(TypeError, cls) == "No constructor defined"
+
+
+@pytest.mark.parametrize(
+    "spec, value, expected",
+    [
+        ("i64", 5, "I64(5)"),
+        ("i64?", None, "Null"),
+        ("f64", 5, "F64(5.0)"),
+        ("String", "x", 'Str("x")'),
+        ("bool", True, "Bool(true)"),
+        ("decimal(38,38)", "0.5", "Dec { u: 50000000000000000000000000000000000000, s: 38 }"),
+        ("decimal( 10 , +2 )", 3, "Dec { u: 300, s: 2 }"),
+        ("decimal(\u00a010,2\u2003)?", None, "Null"),
+    ],
+)
+def test_field_specifications(spec, value, expected):
+    s = native.Session("", schemas={"P": {"a": spec}})
+    assert s.insert_row("P", {"a": value}) == 0
+    assert stored(s) == [(0, "P", {"a": expected})]
+
+
+NEEDS = "P.a: decimal(p,s) needs 1<=p<=38, 0<=s<=p"
+
+
+@pytest.mark.parametrize(
+    "spec, message",
+    [
+        ("decimal(0,0)", NEEDS),
+        ("decimal(39,2)", NEEDS),
+        ("decimal(255,2)", NEEDS),
+        ("decimal(10,11)", NEEDS),
+        ("decimal(10)", 'P.a: bad decimal spec "decimal(10)"'),
+        ("decimal(10,2,1)", 'P.a: bad decimal spec "decimal(10,2,1)"'),
+        ("decimal(-1,2)", 'P.a: bad decimal spec "decimal(-1,2)"'),
+        ("decimal(300,2)", 'P.a: bad decimal spec "decimal(300,2)"'),
+        ("decimal(,2)?", 'P.a: bad decimal spec "decimal(,2)?"'),
+        ("I64", 'P.a: unknown subset type "I64"'),
+        ("string", 'P.a: unknown subset type "string"'),
+        ("Bool", 'P.a: unknown subset type "Bool"'),
+        ("Decimal(10,2)", 'P.a: unknown subset type "Decimal(10,2)"'),
+        ("i64 ", 'P.a: unknown subset type "i64 "'),
+        ("?", 'P.a: unknown subset type ""'),
+        ("i64??", 'P.a: unknown subset type "i64?"'),
+        ("decimal(10,2", 'P.a: unknown subset type "decimal(10,2"'),
+    ],
+)
+def test_field_specification_refusals(spec, message):
+    assert refusal(ValueError, native.Session, "", schemas={"P": {"a": spec}}) == message
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"rules": 1}, TypeError, "argument 'rules': 'int' object cannot be converted to 'PyString'"),
+        ({"rules": "", "facts": []}, TypeError, "argument 'facts': 'list' object cannot be converted to 'PyDict'"),
+        ({"rules": "", "schemas": 1}, TypeError, "argument 'schemas': 'int' object cannot be converted to 'PyDict'"),
+        ({"rules": "", "events": ()}, TypeError, "argument 'events': 'tuple' object cannot be converted to 'PyDict'"),
+        ({"rules": "", "schemas": {"P": ["a"]}}, TypeError, "argument 'schemas': 'list' object cannot be converted to 'PyDict'"),
+        ({"rules": "", "schemas": {"P": {"a": 1}}}, TypeError, "argument 'schemas': 'int' object cannot be converted to 'PyString'"),
+        ({"rules": "", "schemas": {1: {}}}, TypeError, "argument 'schemas': 'int' object cannot be converted to 'PyString'"),
+        ({"rules": "", "facts": {1: {}}}, TypeError, "argument 'facts': 'int' object cannot be converted to 'PyString'"),
+        ({"rules": "", "events": {1: ("ts", 1)}}, TypeError, "argument 'events': 'int' object cannot be converted to 'PyString'"),
+        ({"rules": "", "events": {"E": ["ts", 1]}}, TypeError, "argument 'events': 'list' object cannot be converted to 'PyTuple'"),
+        ({"rules": "", "events": {"E": ("ts", 1, 2)}}, ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        ({"rules": "", "events": {"E": ("ts", "1")}}, TypeError, "argument 'events': 'str' object cannot be interpreted as an integer"),
+        ({"rules": "", "events": {"E": ("ts", 2**63)}}, OverflowError, None),
+        # Events are read before schemas, schemas before facts.
+        ({"rules": "", "facts": {"P": []}, "schemas": {"Q": {"a": "x"}}, "events": {"E": ("ts",)}}, ValueError,
+         "expected tuple of length 2, but got tuple of length 1"),
+        ({"rules": "", "facts": {"P": []}, "schemas": {"Q": {"a": "x"}}}, ValueError, 'Q.a: unknown subset type "x"'),
+        ({"rules": "", "facts": {"P": [], "Q": {"a": [1]}}}, TypeError,
+         "expected an Arrow-compatible table (anything implementing __arrow_c_stream__: polars.DataFrame, "
+         "pyarrow.Table, ...) or a dict of column lists"),
+        ({"rules": "", "schemas": {"InitialFact": {}}}, ValueError, "engine error: type name InitialFact is reserved"),
+        ({"rules": "", "facts": {"Long": {"value": [1]}}}, ValueError, "engine error: type name Long is reserved"),
+        ({"rules": "", "schemas": {"P": {f"f{i}": "i64" for i in range(65)}}}, ValueError,
+         "engine error: type P: more than 64 fields"),
+        ({"rules": "", "schemas": {"P": {"a": "i64", "b": "String"}}, "facts": {"P": {"b": ["x"], "a": [1]}}}, ValueError,
+         'P: table schema differs from the declared schema (declared [("a", I64), ("b", Str)], table [("b", Str), ("a", I64)])'),
+        ({"rules": "", "schemas": {"P": {"d": "decimal(10,2)"}}, "facts": {"P": {"d": [1], "e": [2]}}}, ValueError,
+         'P: table schema differs from the declared schema (declared [("d", Dec { p: 10, s: 2 })], '
+         'table [("d", Dec { p: 10, s: 2 }), ("e", I64)])'),
+    ],
+)
+def test_construction_refusals(kwargs, exc, message):
+    text = refusal(exc, native.Session, **kwargs)
+    # None: the interpreter's own text.
+    assert message is None or text == message
+
+
+def test_sessions_with_and_without_an_engine():
+    bare = native.Session("")
+    assert refusal(RuntimeError, bare.insert, "P", {"a": [1]}) == NO_TYPES
+    assert refusal(RuntimeError, bare.insert_row, "P", {"a": 1}) == NO_TYPES
+    empty = native.Session("", facts={})
+    assert refusal(ValueError, empty.insert, "P", {"a": [1]}) == (
+        "unknown fact type P (types are declared by the constructor's tables)")
+    assert refusal(ValueError, empty.insert_row, "P", {"a": 1}) == "unknown fact type P"
+    fieldless = native.Session("", schemas={"Tick": {}})
+    assert fieldless.insert("Tick", {}) == []
+    assert fieldless.insert_row("Tick", {"ignored": 1}) == 0
+    assert stored(fieldless) == [(0, "Tick", {})]
+
+
+def test_initial_tables_in_dictionary_order_and_declared_nullability():
+    a = pa.table({"x": pa.array([1, 2], pa.int64())}, schema=pa.schema([pa.field("x", pa.int64(), nullable=False)]))
+    s = native.Session("", facts={"B": {"n": [True]}, "A": a, "C": {"v": [None, 2.5]}}, schemas={"C": {"v": "f64?"}})
+    assert stored(s) == [
+        (0, "B", {"n": "Bool(true)"}),
+        (1, "A", {"x": "I64(1)"}),
+        (2, "A", {"x": "I64(2)"}),
+        (3, "C", {"v": "Null"}),
+        (4, "C", {"v": "F64(2.5)"}),
+    ]
+
+
+@pytest.fixture
+def people():
+    return native.Session("", facts={"P": {"name": ["ann"], "age": [30]}})
+
+
+def test_insert_returns_handles_in_row_order(people):
+    assert people.insert("P", {"name": ["bob", "cy"], "age": [41, 52]}) == [1, 2]
+    assert people.insert("P", pa.table({"name": ["dee"], "age": pa.array([7], pa.int8())})) == [3]
+    assert people.insert("P", {"name": [], "age": []}) == []
+    assert people.insert_row("P", {"age": 9, "name": "eve", "extra": object()}) == 4
+    assert [f[2]["name"] for f in stored(people)] == ['Str("ann")', 'Str("bob")', 'Str("cy")', 'Str("dee")', 'Str("eve")']
+    assert stored(people)[3] == (3, "P", {"name": 'Str("dee")', "age": "I64(7)"})
+
+
+def test_insert_takes_the_declared_type_and_the_engine_converts():
+    s = native.Session("", schemas={"M": {"v": "f64", "d": "decimal(6,2)"}})
+    assert s.insert("M", pa.table({"v": pa.array([1, 2], pa.int64()), "d": ["1.255", "7"]})) == [0, 1]
+    assert stored(s) == [(0, "M", {"v": "F64(1.0)", "d": "Dec { u: 126, s: 2 }"}),
+                         (1, "M", {"v": "F64(2.0)", "d": "Dec { u: 700, s: 2 }"})]
+
+
+@pytest.mark.parametrize(
+    "data, exc, message",
+    [
+        ({"age": [1], "name": ["x"]}, ValueError, "P: schema mismatch with the declaring table"),
+        ({"name": ["x"], "age": [1], "more": [1]}, ValueError, "P: schema mismatch with the declaring table"),
+        ({"name": ["x"], "age": [1.5]}, ValueError, "P: schema mismatch with the declaring table"),
+        ({"name": ["x"], "age": [None]}, ValueError,
+         "P.age: None is outside the certified subset for a non-nullable field — declare it Optional[...] to opt in (D-097)"),
+        ([("x", 1)], TypeError,
+         "expected an Arrow-compatible table (anything implementing __arrow_c_stream__: polars.DataFrame, "
+         "pyarrow.Table, ...) or a dict of column lists"),
+        # Every row is checked before the first is inserted.
+        (pa.table({"name": ["a", "b", "c"], "age": ["1", "2", "x"]}), ValueError, "engine error: P.age: type mismatch"),
+    ],
+)
+def test_insert_refusals_change_nothing(people, data, exc, message):
+    assert refusal(exc, people.insert, "P", data) == message
+    assert stored(people) == [(0, "P", {"name": 'Str("ann")', "age": "I64(30)"})]
+    assert people.insert_row("P", {"name": "z", "age": 1}) == 1
+
+
+def test_all_or_nothing_insert_reports_the_engines_first_refusal():
+    s = native.Session("", schemas={"Q": {"a": "decimal(5,2)", "b": "decimal(5,2)"}})
+    table = pa.table({"a": ["1", "2", "3", "4"], "b": ["1", "2", "2000", "x"]})
+    # Row 2 fails first, on field b, before row 3's worse text.
+    assert refusal(ValueError, s.insert, "Q", table) == "engine error: Q.b: type mismatch"
+    assert stored(s) == []
+    assert s.insert("Q", pa.table({"a": ["1"], "b": ["2"]})) == [0]
+
+
+@pytest.mark.parametrize(
+    "row, exc, message",
+    [
+        ({"age": 3}, ValueError, "P: missing field name"),
+        ({}, ValueError, "P: missing field name"),
+        ({"name": None, "age": 3}, ValueError,
+         "P.name: None is outside the certified subset for a non-nullable field — declare it Optional[...] to opt in (D-097)"),
+        ({"name": "x", "age": "3"}, ValueError, "engine error: P.age: type mismatch"),
+        ({"name": "x", "age": b"3"}, TypeError, "P.age: unsupported scalar bytes"),
+        ([("name", "x")], TypeError, "argument 'row': 'list' object cannot be converted to 'PyDict'"),
+    ],
+)
+def test_insert_row_refusals_change_nothing(people, row, exc, message):
+    assert refusal(exc, people.insert_row, "P", row) == message
+    assert len(stored(people)) == 1
+
+
+def test_insert_row_lookup_errors_pass_through(people):
+    class Strict(dict):
+        def __getitem__(self, key):
+            raise LookupError(f"no {key}")
+
+    with pytest.raises(LookupError, match="no name"):
+        people.insert_row("P", Strict(name="x", age=1))
+
+
+def test_a_session_in_use_is_already_borrowed(people):
+    class Reentrant:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return people.insert_row("P", {"name": "x", "age": 1})
+
+    assert refusal(RuntimeError, people.insert, "P", Reentrant()) == "Already borrowed"
+    s = native.Session("", schemas={"M": {"d": "decimal(5,2)"}})
+    holder = {"s": s}
+
+    class Inner(D):
+        def __str__(self):
+            holder["s"].insert_row("M", {"d": 1})
+            return "1"
+
+    assert refusal(RuntimeError, s.insert_row, "M", {"d": Inner("1")}) == "Already borrowed"
+    # The borrow ends with the call.
+    assert people.insert_row("P", {"name": "w", "age": 5}) == 1
+    assert s.insert_row("M", {"d": 2}) == 0
