@@ -1,6 +1,9 @@
 // quarn_probe: a test-only module that calls the binding's conversions
 // directly and shows their results in the engine's debug forms, so tests can
 // pin Dec { u: 101, s: 2 } rather than infer it.
+#include <new>
+#include <stdexcept>
+
 #include "convert.h"
 #include "ingest.h"
 #include "session.h"
@@ -96,7 +99,21 @@ PyObject* probe_facts(PyObject*, PyObject* args) {
     });
 }
 
+// fail(kind): throws from inside the exception wall of the entry points.
+PyObject* probe_fail(PyObject*, PyObject* args) {
+    const char* kind;
+    if (!PyArg_ParseTuple(args, "s", &kind)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::string_view k = kind;
+        if (k == "unreachable") unreachable("probe");
+        if (k == "bad_alloc") throw std::bad_alloc();
+        if (k == "logic") throw std::logic_error("probe logic");
+        throw 42;
+    });
+}
+
 PyMethodDef probe_functions[] = {
+    {"fail", probe_fail, METH_VARARGS, nullptr},
     {"scalar", probe_scalar, METH_VARARGS, nullptr},
     {"ingest", probe_ingest, METH_VARARGS, nullptr},
     {"facts", probe_facts, METH_VARARGS, nullptr},
@@ -111,5 +128,6 @@ extern "C" PyMODINIT_FUNC PyInit_quarn_probe() {
     // The probe reaches sessions made by quarn._native, whose class it must know.
     PyRef native = PyRef::steal(PyImport_ImportModule("quarn._native"));
     if (!native) return nullptr;
+    init_internal_error_class();
     return PyModule_Create(&probe_def);
 }

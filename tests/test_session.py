@@ -35,6 +35,21 @@ def test_module_surface():
         assert refusal(TypeError, cls) == "No constructor defined"
 
 
+def test_no_cpp_exception_reaches_the_interpreter():
+    with pytest.raises(BaseException) as e:
+        probe.fail("unreachable")
+    cls = type(e.value)
+    assert (cls.__name__, cls.__module__, issubclass(cls, Exception)) == ("InternalError", "quarn._native", False)
+    assert str(e.value) == "internal error: entered unreachable code: probe"
+    assert not hasattr(native, "InternalError")
+    with pytest.raises(MemoryError):
+        probe.fail("bad_alloc")
+    for kind, text in [("logic", "internal error: probe logic"), ("other", "internal error: unknown exception")]:
+        with pytest.raises(BaseException) as e:
+            probe.fail(kind)
+        assert (type(e.value), str(e.value)) == (cls, text)
+
+
 @pytest.mark.parametrize(
     "spec, value, expected",
     [

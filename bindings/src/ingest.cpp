@@ -1,6 +1,7 @@
 // Table ingest: form detection, the Arrow stream form and the dict form.
 #include "ingest.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -86,6 +87,13 @@ std::optional<i128> rescale_cell(i128 u, int32_t from, uint8_t to) {
     return dec_rescale(u, static_cast<uint8_t>(from > 255 ? 255 : from), to);
 }
 
+// Room for `more` values; geometric, so a stream of many small batches does
+// not copy the column once per batch.
+void make_room(std::vector<Value>& out, int64_t more) {
+    size_t need = out.size() + static_cast<size_t>(more);
+    if (need > out.capacity()) out.reserve(std::max(need, out.capacity() * 2));
+}
+
 bool is_float(Kind k) { return k == Kind::Float32 || k == Kind::Float64; }
 bool is_text(Kind k) { return k == Kind::Utf8 || k == Kind::LargeUtf8 || k == Kind::Utf8View; }
 
@@ -122,7 +130,7 @@ void append_ints(std::vector<Value>& out, const arrow::ColumnSlice& c, F&& wrap)
 // Every row of a column that holds no nulls, in one pass.
 ArrowStatus convert_whole_column(std::string_view type_name, const arrow::Column& col, const arrow::ColumnSlice& c,
                               std::vector<Value>& out) {
-    out.reserve(out.size() + static_cast<size_t>(c.rows));
+    make_room(out, c.rows);
     auto as_i64 = [](int64_t v) { return Value::i64(v); };
     switch (col.kind) {
         case Kind::Boolean:
@@ -151,7 +159,7 @@ ArrowStatus convert_rows(std::string_view type_name, const arrow::Column& col, c
     if (!(col.kind == Kind::Boolean || is_int(col.kind) || is_float(col.kind) || is_text(col.kind)))
         return refuse(PyExc_TypeError,
                       fmt("{}.{}: Arrow type {} is outside the certified subset", type_name, col.name, col.display));
-    out.reserve(out.size() + static_cast<size_t>(c.rows));
+    make_room(out, c.rows);
     for (int64_t i = 0; i < c.rows; ++i) {
         if (c.is_null(i)) {
             out.push_back(Value::null());
@@ -172,7 +180,7 @@ ArrowStatus convert_rows(std::string_view type_name, const arrow::Column& col, c
 
 ArrowStatus convert_decimals(std::string_view type_name, const arrow::Column& col, const arrow::ColumnSlice& c,
                           FieldType target, std::vector<Value>& out) {
-    out.reserve(out.size() + static_cast<size_t>(c.rows));
+    make_room(out, c.rows);
     i128 bound = pow10_i128(target.p).value_or(kI128Max) - 1;
     bool same_scale = col.scale == target.s;
     for (int64_t i = 0; i < c.rows; ++i) {
