@@ -67,7 +67,8 @@ PyObject* probe_ingest(PyObject*, PyObject* args) {
                                                     text(debug(table->fields[i].second)).release()));
             PyList_Append(fields.get(), pair.get());
             PyRef col = PyRef::steal(PyList_New(0));
-            for (const Value& v : table->columns[i]) PyList_Append(col.get(), text(debug(v)).get());
+            for (size_t k = 0; k < table->columns[i].size(); ++k)
+                PyList_Append(col.get(), text(debug(table->columns[i].get(k))).get());
             PyList_Append(columns.get(), col.get());
         }
         return Py_BuildValue("(OO)", fields.get(), columns.get());

@@ -87,13 +87,6 @@ std::optional<i128> rescale_cell(i128 u, int32_t from, uint8_t to) {
     return dec_rescale(u, static_cast<uint8_t>(from > 255 ? 255 : from), to);
 }
 
-// Room for `more` values; geometric, so a stream of many small batches does
-// not copy the column once per batch.
-void make_room(std::vector<Value>& out, int64_t more) {
-    size_t need = out.size() + static_cast<size_t>(more);
-    if (need > out.capacity()) out.reserve(std::max(need, out.capacity() * 2));
-}
-
 bool is_float(Kind k) { return k == Kind::Float32 || k == Kind::Float64; }
 bool is_text(Kind k) { return k == Kind::Utf8 || k == Kind::LargeUtf8 || k == Kind::Utf8View; }
 
@@ -121,33 +114,44 @@ bool is_int(Kind k) {
     }
 }
 
-template <class T, class F>
-void append_ints(std::vector<Value>& out, const arrow::ColumnSlice& c, F&& wrap) {
+template <class T>
+void append_ints(ValueColumn& out, const arrow::ColumnSlice& c) {
+    std::vector<int64_t>& v = out.append_i64(static_cast<size_t>(c.rows));
     const void* b = c.buffer(1);
-    for (int64_t i = 0; i < c.rows; ++i) out.push_back(wrap(arrow::load<T>(b, c.start + i)));
+    for (int64_t i = 0; i < c.rows; ++i) v.push_back(arrow::load<T>(b, c.start + i));
+}
+
+template <class T>
+void append_floats(ValueColumn& out, const arrow::ColumnSlice& c) {
+    std::vector<double>& v = out.append_f64(static_cast<size_t>(c.rows));
+    const void* b = c.buffer(1);
+    for (int64_t i = 0; i < c.rows; ++i) v.push_back(arrow::load<T>(b, c.start + i));
 }
 
 // Every row of a column that holds no nulls, in one pass.
 ArrowStatus convert_whole_column(std::string_view type_name, const arrow::Column& col, const arrow::ColumnSlice& c,
-                              std::vector<Value>& out) {
-    make_room(out, c.rows);
-    auto as_i64 = [](int64_t v) { return Value::i64(v); };
+                                 ValueColumn& out) {
+    size_t n = static_cast<size_t>(c.rows);
     switch (col.kind) {
-        case Kind::Boolean:
-            for (int64_t i = 0; i < c.rows; ++i) out.push_back(Value::boolean(arrow::bit_at(c.buffer(1), c.start + i)));
+        case Kind::Boolean: {
+            std::vector<uint8_t>& v = out.append_bool(n);
+            for (int64_t i = 0; i < c.rows; ++i) v.push_back(arrow::bit_at(c.buffer(1), c.start + i));
             return {};
-        case Kind::Int8: append_ints<int8_t>(out, c, as_i64); return {};
-        case Kind::Int16: append_ints<int16_t>(out, c, as_i64); return {};
-        case Kind::Int32: append_ints<int32_t>(out, c, as_i64); return {};
-        case Kind::Int64: append_ints<int64_t>(out, c, as_i64); return {};
-        case Kind::UInt8: append_ints<uint8_t>(out, c, as_i64); return {};
-        case Kind::UInt16: append_ints<uint16_t>(out, c, as_i64); return {};
-        case Kind::UInt32: append_ints<uint32_t>(out, c, as_i64); return {};
-        case Kind::Float32: append_ints<float>(out, c, [](float v) { return Value::f64(v); }); return {};
-        case Kind::Float64: append_ints<double>(out, c, [](double v) { return Value::f64(v); }); return {};
-        case Kind::Utf8: case Kind::LargeUtf8: case Kind::Utf8View:
-            for (int64_t i = 0; i < c.rows; ++i) out.push_back(Value::str(std::string(arrow::string_at(c, col.kind, i))));
+        }
+        case Kind::Int8: append_ints<int8_t>(out, c); return {};
+        case Kind::Int16: append_ints<int16_t>(out, c); return {};
+        case Kind::Int32: append_ints<int32_t>(out, c); return {};
+        case Kind::Int64: append_ints<int64_t>(out, c); return {};
+        case Kind::UInt8: append_ints<uint8_t>(out, c); return {};
+        case Kind::UInt16: append_ints<uint16_t>(out, c); return {};
+        case Kind::UInt32: append_ints<uint32_t>(out, c); return {};
+        case Kind::Float32: append_floats<float>(out, c); return {};
+        case Kind::Float64: append_floats<double>(out, c); return {};
+        case Kind::Utf8: case Kind::LargeUtf8: case Kind::Utf8View: {
+            std::vector<std::string>& v = out.append_str(n);
+            for (int64_t i = 0; i < c.rows; ++i) v.emplace_back(arrow::string_at(c, col.kind, i));
             return {};
+        }
         default: break;
     }
     return refuse(PyExc_TypeError, fmt("{}.{}: unsupported Arrow type {}", type_name, col.name, col.display));
@@ -155,45 +159,61 @@ ArrowStatus convert_whole_column(std::string_view type_name, const arrow::Column
 
 // Row by row, for a nullable declared field: nulls and float NaNs become Null.
 ArrowStatus convert_rows(std::string_view type_name, const arrow::Column& col, const arrow::ColumnSlice& c,
-                      std::vector<Value>& out) {
+                         ValueColumn& out) {
     if (!(col.kind == Kind::Boolean || is_int(col.kind) || is_float(col.kind) || is_text(col.kind)))
         return refuse(PyExc_TypeError,
                       fmt("{}.{}: Arrow type {} is outside the certified subset", type_name, col.name, col.display));
-    make_room(out, c.rows);
+    out.reserve(out.size() + static_cast<size_t>(c.rows));
     for (int64_t i = 0; i < c.rows; ++i) {
         if (c.is_null(i)) {
-            out.push_back(Value::null());
+            out.push(Value::null());
         } else if (col.kind == Kind::Boolean) {
-            out.push_back(Value::boolean(arrow::bit_at(c.buffer(1), c.start + i)));
+            out.push(Value::boolean(arrow::bit_at(c.buffer(1), c.start + i)));
         } else if (is_int(col.kind)) {
-            out.push_back(Value::i64(int_at(c, col.kind, i)));
+            out.push(Value::i64(int_at(c, col.kind, i)));
         } else if (is_float(col.kind)) {
             double d = col.kind == Kind::Float32 ? double(arrow::load<float>(c.buffer(1), c.start + i))
                                                   : arrow::load<double>(c.buffer(1), c.start + i);
-            out.push_back(std::isnan(d) ? Value::null() : Value::f64(d));
+            out.push(std::isnan(d) ? Value::null() : Value::f64(d));
         } else {
-            out.push_back(Value::str(std::string(arrow::string_at(c, col.kind, i))));
+            out.push(Value::str(std::string(arrow::string_at(c, col.kind, i))));
         }
     }
     return {};
 }
 
 ArrowStatus convert_decimals(std::string_view type_name, const arrow::Column& col, const arrow::ColumnSlice& c,
-                          FieldType target, std::vector<Value>& out) {
-    make_room(out, c.rows);
+                             FieldType target, ValueColumn& out) {
     i128 bound = pow10_i128(target.p).value_or(kI128Max) - 1;
     bool same_scale = col.scale == target.s;
-    for (int64_t i = 0; i < c.rows; ++i) {
-        if (c.is_null(i)) {
-            out.push_back(Value::null());
-            continue;
-        }
+    auto cell_at = [&](int64_t i) -> std::optional<i128> {
         i128 cell = arrow::load<i128>(c.buffer(1), c.start + i);
         auto u = same_scale ? std::optional<i128>(cell) : rescale_cell(cell, col.scale, target.s);
-        if (!u || *u > bound || *u < -bound)
-            return refuse(PyExc_ValueError,
-                          fmt("{}.{}: decimal value overflows decimal({},{})", type_name, col.name, target.p, target.s));
-        out.push_back(Value::dec(*u, target.s));
+        if (!u || *u > bound || *u < -bound) return std::nullopt;
+        return u;
+    };
+    auto overflow = [&] {
+        return refuse(PyExc_ValueError,
+                      fmt("{}.{}: decimal value overflows decimal({},{})", type_name, col.name, target.p, target.s));
+    };
+    if (c.nulls == 0) {
+        std::vector<DecParts>& v = out.append_dec(static_cast<size_t>(c.rows));
+        for (int64_t i = 0; i < c.rows; ++i) {
+            auto u = cell_at(i);
+            if (!u) return overflow();
+            v.push_back({*u, target.s});
+        }
+        return {};
+    }
+    out.reserve(out.size() + static_cast<size_t>(c.rows));
+    for (int64_t i = 0; i < c.rows; ++i) {
+        if (c.is_null(i)) {
+            out.push(Value::null());
+            continue;
+        }
+        auto u = cell_at(i);
+        if (!u) return overflow();
+        out.push(Value::dec(*u, target.s));
     }
     return {};
 }
@@ -235,7 +255,7 @@ ArrowResult<IngestedTable> read_stream(std::string_view type_name, arrow::OwnedS
                               fmt("{}.{}: {} null(s) present — nulls are outside the certified subset; drop or fill "
                                   "them before insertion",
                                   type_name, col.name, c.nulls));
-            std::vector<Value>& out = table.columns[i];
+            ValueColumn& out = table.columns[i];
             if (col.kind == Kind::Decimal128) {
                 if (hint.declared && hint.type.kind != FieldKind::Dec)
                     return refuse(PyExc_TypeError,
@@ -315,14 +335,16 @@ PyResult<IngestedTable> ingest_dict(std::string_view type_name, PyObject* data, 
             return raise(PyExc_TypeError, fmt("{}.{}: empty column — schema cannot be inferred; pass an Arrow table "
                                               "with an explicit schema instead",
                                               type_name, name));
-        if (!table.columns.empty() && column.size() != table.columns[0].size())
-            return raise(PyExc_ValueError,
-                         fmt("{}: ragged columns ({} vs {} rows)", type_name, table.columns[0].size(), column.size()));
         if (widen && kind->kind == FieldKind::F64)
             for (Value& v : column)
                 if (v.tag() == ValueTag::I64) v = Value::f64(static_cast<double>(v.as_i64()));
+        if (!table.columns.empty() && column.size() != table.columns[0].size())
+            return raise(PyExc_ValueError,
+                         fmt("{}: ragged columns ({} vs {} rows)", type_name, table.columns[0].size(), column.size()));
+        ValueColumn converted;
+        for (Value& v : column) converted.push(std::move(v));
         table.fields.emplace_back(std::move(name), *kind);
-        table.columns.push_back(std::move(column));
+        table.columns.push_back(std::move(converted));
     }
     return table;
 }

@@ -11,6 +11,7 @@
 #include "arrow_stream.h"
 #include "py_support.h"
 #include "store/fact_store.h"
+#include "value_column.h"
 
 namespace quarn::py {
 
@@ -20,7 +21,7 @@ using FieldList = std::vector<std::pair<std::string, FieldType>>;
 // Nullability is not carried: the declared mask was enforced while converting.
 struct IngestedTable {
     FieldList fields;
-    std::vector<std::vector<Value>> columns;
+    std::vector<ValueColumn> columns;
 
     size_t rows() const { return columns.empty() ? 0 : columns[0].size(); }
 };

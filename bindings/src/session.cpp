@@ -100,55 +100,61 @@ PyResult<std::vector<TypeSchema>> read_schemas(PyObject* schemas) {
 
 bool same_fields(const FieldList& a, const FieldList& b) { return a == b; }
 
-// Whether a value already has its field's type, so that the engine's coerce
-// would return it unchanged: the same variant and, for a decimal, the field's
-// scale and a magnitude within the precision (`dec_bound` = 10^p - 1).
-bool already_typed(const Value& v, const FieldType& ft, i128 dec_bound) {
-    switch (ft.kind) {
-        case FieldKind::I64: return v.tag() == ValueTag::I64;
-        case FieldKind::F64: return v.tag() == ValueTag::F64;
-        case FieldKind::Str: return v.tag() == ValueTag::Str;
-        case FieldKind::Bool: return v.tag() == ValueTag::Bool;
-        case FieldKind::Dec:
-            return v.tag() == ValueTag::Dec && v.as_dec().s == ft.s && v.as_dec().u <= dec_bound && v.as_dec().u >= -dec_bound;
+ValueTag tag_of(FieldKind k) {
+    switch (k) {
+        case FieldKind::I64: return ValueTag::I64;
+        case FieldKind::F64: return ValueTag::F64;
+        case FieldKind::Str: return ValueTag::Str;
+        case FieldKind::Bool: return ValueTag::Bool;
+        case FieldKind::Dec: return ValueTag::Dec;
     }
-    return false;
+    return ValueTag::Null;
 }
 
-// The first row that Engine::insert would refuse, with the engine's own
-// message, after converting every value to its field's type the way the
-// engine does; the values are left converted.
-std::optional<EngineError> check_rows(const TypeSchema& schema, IngestedTable& table) {
+// Whether the engine's coerce would return every value of the column as it
+// is: the field's variant and, for decimals, its scale and precision.
+bool already_typed(const ValueColumn& col, const FieldType& ft) {
+    if (col.tag() != tag_of(ft.kind)) return false;
+    if (ft.kind != FieldKind::Dec) return true;
+    i128 bound = pow10_i128(ft.p).value_or(kI128Max) - 1;
+    const std::vector<DecParts>& decs = col.decs();
+    for (size_t i = 0; i < decs.size(); ++i)
+        if (!col.is_null(i) && (decs[i].s != ft.s || decs[i].u > bound || decs[i].u < -bound)) return false;
+    return true;
+}
+
+// The first row that Engine::insert would refuse, found column by column:
+// every value is converted to its field's type the way the engine converts it
+// (the column is left converted), and nulls are checked against the declared
+// mask. Which of a refused row's faults is reported is the engine's business.
+std::optional<size_t> first_refused_row(const TypeSchema& schema, IngestedTable& table) {
     size_t rows = table.rows();
     size_t first_bad = rows;
-    std::vector<size_t> mismatch(table.columns.size(), rows), null_at(table.columns.size(), rows);
     for (size_t j = 0; j < table.columns.size(); ++j) {
         const FieldType& ft = schema.fields[j].second;
-        i128 dec_bound = ft.kind == FieldKind::Dec ? pow10_i128(ft.p).value_or(kI128Max) - 1 : 0;
         bool nullable = schema.is_nullable(j);
-        std::vector<Value>& col = table.columns[j];
-        size_t end = std::min(rows, first_bad + 1);
-        for (size_t i = 0; i < end; ++i) {
-            Value& v = col[i];
-            if (already_typed(v, ft, dec_bound)) continue;
-            if (v.is_null()) {
-                if (!nullable && null_at[j] == rows) null_at[j] = i;
-                continue;
-            }
-            auto c = coerce(std::move(v), ft);
-            if (!c) {
-                mismatch[j] = i;
-                break;
-            }
-            v = std::move(*c);
+        ValueColumn& col = table.columns[j];
+        if (already_typed(col, ft)) {
+            if (col.has_nulls() && !nullable)
+                for (size_t i = 0; i < first_bad; ++i)
+                    if (col.is_null(i)) first_bad = i;
+            continue;
         }
-        first_bad = std::min({first_bad, mismatch[j], null_at[j]});
+        ValueColumn converted;
+        converted.reserve(rows);
+        size_t i = 0;
+        for (; i < rows && i <= first_bad; ++i) {
+            Value v = col.get(i);
+            if (v.is_null() && !nullable) break;
+            auto c = coerce(std::move(v), ft);
+            if (!c) break;
+            converted.push(std::move(*c));
+        }
+        if (i < rows) first_bad = std::min(first_bad, i);
+        else col = std::move(converted);
     }
     if (first_bad == rows) return std::nullopt;
-    // Within one row the engine converts every field before the store checks nulls.
-    for (size_t j = 0; j < table.columns.size(); ++j)
-        if (mismatch[j] == first_bad) return EngineError{fmt("{}.{}: type mismatch", schema.name, schema.fields[j].first)};
-    return EngineError{"null value for a non-nullable field"};
+    return first_bad;
 }
 
 }  // namespace
@@ -239,17 +245,28 @@ PyStatus PySession::ensure_built() {
 PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_name, IngestedTable table) {
     if (!engine) invariant_broken("built");
     std::vector<FactId> handles;
-    if (table.fields.empty()) return handles;
-    const TypeSchema* schema = declared_type(type_name);
-    if (!schema) unreachable("rows of an undeclared type");
-    if (auto refused = check_rows(*schema, table)) return raise(PyExc_ValueError, refused->display());
     size_t rows = table.rows();
+    if (table.fields.empty() || rows == 0) return handles;
+    const TypeSchema* schema = declared_type(type_name);
+    std::optional<TypeId> type = engine->store.type_id(type_name);
+    if (!schema || !type) unreachable("rows of an undeclared type");
+    // Every row is checked before the first is stored, so a refusal leaves the
+    // engine as it was. The refused row's message is the engine's own.
+    if (std::optional<size_t> bad = first_refused_row(*schema, table)) {
+        std::vector<std::pair<std::string, Value>> row;
+        for (size_t j = 0; j < table.fields.size(); ++j) row.emplace_back(table.fields[j].first, table.columns[j].get(*bad));
+        auto refused = engine->prepare_insert(type_name, std::move(row), std::nullopt);
+        if (!refused) return raise(PyExc_ValueError, refused.error().display());
+        invariant_broken(fmt("internal error: the engine accepts row {} of {} that the insert check refused", *bad, type_name));
+    }
     handles.reserve(rows);
     for (size_t i = 0; i < rows; ++i) {
-        std::vector<std::pair<std::string, Value>> row;
-        row.reserve(table.fields.size());
-        for (size_t j = 0; j < table.fields.size(); ++j) row.emplace_back(table.fields[j].first, std::move(table.columns[j][i]));
-        auto f = engine->insert(type_name, std::move(row));
+        PreparedInsert p{*type, 0, {}};
+        p.values.reserve(table.fields.size());
+        for (ValueColumn& column : table.columns) p.values.push_back(column.take(i));
+        auto f = engine->insert_prepared(std::move(p));
+        // The store repeats the checks; a refusal here means the check above
+        // and the engine disagree, and the rows before it stay stored.
         if (!f) return raise(PyExc_ValueError, f.error().display());
         handles.push_back(*f);
     }
