@@ -125,6 +125,18 @@ def test_field_specification_refusals(spec, message):
         ({"rules": "", "facts": {"Long": {"value": [1]}}}, ValueError, "engine error: type name Long is reserved"),
         ({"rules": "", "schemas": {"P": {f"f{i}": "i64" for i in range(65)}}}, ValueError,
          "engine error: type P: more than 64 fields"),
+        # The build follows every conversion and precedes every row.
+        ({"rules": "rule oops", "facts": {"P": []}}, TypeError,
+         "expected an Arrow-compatible table (anything implementing __arrow_c_stream__: polars.DataFrame, "
+         "pyarrow.Table, ...) or a dict of column lists"),
+        ({"rules": "rule oops", "facts": {"P": {"a": [None]}}, "schemas": {"P": {"a": "i64?"}}}, ValueError,
+         "engine error: rule parse error: expected rule attribute or 'when', got None at line 1, col 6:\n"
+         "  rule oops\n       ^"),
+        ({"rules": "", "schemas": {"E": {"ts": "i64"}}, "events": {"F": ("ts", 5)}}, ValueError, "engine error: unknown type F"),
+        ({"rules": "", "facts": {}, "events": {"F": ("ts", 5)}}, ValueError, "engine error: unknown type F"),
+        ({"rules": "", "schemas": {"E": {"ts": "i64"}}, "events": {"E": ("t", 5)}}, ValueError, "engine error: E has no field t"),
+        ({"rules": "", "schemas": {"E": {"ts": "i64"}}, "events": {"E": ("ts", -1)}}, ValueError,
+         "engine error: expires_ms must be >= 0"),
         ({"rules": "", "schemas": {"P": {"a": "i64", "b": "String"}}, "facts": {"P": {"b": ["x"], "a": [1]}}}, ValueError,
          'P: table schema differs from the declared schema (declared [("a", I64), ("b", Str)], table [("b", Str), ("a", I64)])'),
         ({"rules": "", "schemas": {"P": {"d": "decimal(10,2)"}}, "facts": {"P": {"d": [1], "e": [2]}}}, ValueError,
@@ -139,13 +151,16 @@ def test_construction_refusals(kwargs, exc, message):
 
 
 def test_sessions_with_and_without_an_engine():
-    bare = native.Session("")
+    # Without types the build waits for the first fire: nothing is checked yet.
+    bare = native.Session("rule oops", events={"F": ("ts", -1)})
     assert refusal(RuntimeError, bare.insert, "P", {"a": [1]}) == NO_TYPES
     assert refusal(RuntimeError, bare.insert_row, "P", {"a": 1}) == NO_TYPES
     empty = native.Session("", facts={})
     assert refusal(ValueError, empty.insert, "P", {"a": [1]}) == (
         "unknown fact type P (types are declared by the constructor's tables)")
     assert refusal(ValueError, empty.insert_row, "P", {"a": 1}) == "unknown fact type P"
+    events = native.Session("", schemas={"E": {"ts": "i64"}}, events={"E": ("ts", 100)})
+    assert events.insert_row("E", {"ts": 7}) == 0
     fieldless = native.Session("", schemas={"Tick": {}})
     assert fieldless.insert("Tick", {}) == []
     assert fieldless.insert_row("Tick", {"ignored": 1}) == 0
@@ -179,7 +194,8 @@ def test_insert_returns_handles_in_row_order(people):
 
 
 def test_insert_takes_the_declared_type_and_the_engine_converts():
-    s = native.Session("", schemas={"M": {"v": "f64", "d": "decimal(6,2)"}})
+    rules = 'rule "big"\nwhen\n  $m : M(v > 1.5)\nthen\nend\n'
+    s = native.Session(rules, schemas={"M": {"v": "f64", "d": "decimal(6,2)"}})
     assert s.insert("M", pa.table({"v": pa.array([1, 2], pa.int64()), "d": ["1.255", "7"]})) == [0, 1]
     assert stored(s) == [(0, "M", {"v": "F64(1.0)", "d": "Dec { u: 126, s: 2 }"}),
                          (1, "M", {"v": "F64(2.0)", "d": "Dec { u: 700, s: 2 }"})]
