@@ -231,8 +231,11 @@ struct RuleNet {
     std::vector<size_t> node_ids;
     Staged<TupleId> term;
     HashSet<TupleId> peer_tuples;
-    std::vector<Act> acts;  // push order; the next to fire: Engine::next_activation
-    HashMap<TupleId, uint64_t> seq_by_tuple;
+    // Push order; the next to fire: Engine::next_activation. Changed only by
+    // push_activation, take_activation and evaluation, which keep every
+    // activation's tuple in seq_by_tuple.
+    std::vector<Act> acts;
+    HashMap<TupleId, uint64_t> seq_by_tuple;  // outlives the activation while the tuple stays matched
     std::optional<BfShadow> bf_shadow;
     std::optional<ExShadow> ex_shadow;
     std::optional<PnShadow> pn_shadow;

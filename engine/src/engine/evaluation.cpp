@@ -80,14 +80,14 @@ void remove_acts(Engine& e, size_t r, Pred drop) {
 
 // A tuple that left the terminal forgets its activation and its sequence number.
 void terminal_delete(Engine& e, size_t r, TupleId t) {
-    e.nets[r].seq_by_tuple.erase(t);
-    remove_acts(e, r, [&](const Act& a) { return a.tuple == t; });
+    // Every activation's tuple has a sequence number: no number, no activation.
+    if (e.nets[r].seq_by_tuple.erase(t)) remove_acts(e, r, [&](const Act& a) { return a.tuple == t; });
     e.tms_on_terminal_del(r, t);
     e.tms_parked_del(r, t);
 }
 
 bool has_activation(const RuleNet& net, TupleId t) {
-    return std::any_of(net.acts.begin(), net.acts.end(), [&](const Act& a) { return a.tuple == t; });
+    return net.seq_by_tuple.count(t) && std::any_of(net.acts.begin(), net.acts.end(), [&](const Act& a) { return a.tuple == t; });
 }
 
 void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
@@ -116,24 +116,12 @@ void one_pattern_terminal(Engine& e, size_t r) {
     std::vector<Staged<FactId>> windows = std::exchange(e.nets[r].s0_windows, {Staged<FactId>{}});
     e.tms.first_changes.clear();
     for (const Staged<FactId>& w : windows) note_first_changes(e.tms.first_changes, w);
-    auto first_is = [&e](FactId f) {
-        return [&e, f](const Act& a) {
-            TupleView t = e.tuples.view(a.tuple);
-            return !t.empty() && t.front() == f;
-        };
-    };
     // A one-pattern rule's tuples hold one fact.
     auto one = [&e](FactId f) { return e.tuples.extend(TupleTable::empty_tuple, f); };
     for (const Staged<FactId>& w : windows) {
-        for (const auto& d : w.del.oldest_first()) {
-            e.nets[r].seq_by_tuple.erase(one(d.item));
-            remove_acts(e, r, first_is(d.item));
-            e.tms_on_terminal_del(r, one(d.item));
-            e.tms_parked_del(r, one(d.item));
-        }
+        for (const auto& d : w.del.oldest_first()) terminal_delete(e, r, one(d.item));
         for (const auto& u : w.upd.oldest_first()) {
-            const std::vector<Act>& acts = e.nets[r].acts;
-            if (std::any_of(acts.begin(), acts.end(), first_is(u.item)) || no_loop_holds(e, r, u.stamp)) continue;
+            if (has_activation(e.nets[r], one(u.item)) || no_loop_holds(e, r, u.stamp)) continue;
             e.tms_unpark_upd(r, one(u.item));
             e.push_activation(r, one(u.item));
         }
