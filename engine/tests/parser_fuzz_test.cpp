@@ -181,7 +181,7 @@ std::string outcome(const std::string& text) {
 
 // Texts whose or-groups multiply large elements end in the expansion budget's
 // error, charged by the size of what is copied: constraints, expression nodes,
-// group members and long text each count.
+// group members, actions and long text each count.
 TEST(ParserFuzz, OrExpansionIsChargedBySize) {
     const std::string budget = "conditions too large to expand into or-branches (over 1000000 elements)";
     const std::string groups = repeat("(A() or B()) ", 9);
@@ -204,6 +204,12 @@ TEST(ParserFuzz, OrExpansionIsChargedBySize) {
         {"under not", "not (" + repeat("(A() or B()) and ", 9) + repeat(wide + "and ", 20) + "Q())", budget},
     };
     for (const auto& c : cases) EXPECT_EQ(outcome("rule r when " + c.conditions + " then end"), c.expected) << c.what;
+
+    // Every branch's rule carries a copy of the actions.
+    const std::string actions = repeat("insert(new T(1, 2, \"s\", 3, 4, 5, 6, 7)); ", 1000);
+    const std::string ten_way = "(A()" + repeat(" or A()", 9) + ") ";
+    EXPECT_EQ(outcome("rule r when " + repeat(ten_way, 3) + "then " + actions + "end"), budget);
+    EXPECT_EQ(outcome("rule r when " + repeat(ten_way, 1) + "then " + actions + "end"), "10 rules");
 }
 
 TEST(ParserFuzz, CorpusParses) {

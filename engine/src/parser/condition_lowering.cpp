@@ -70,6 +70,20 @@ size_t pattern_size(const Pattern& p) {
     return n;
 }
 
+size_t rhs_arg_size(const RhsArg& a) { return 1 + text_size(a.lit.s) + text_size(a.var) + text_size(a.field); }
+
+// A rule without its conditions: what every branch's rule copies.
+size_t head_size(const RuleDef& head) {
+    size_t n = 1 + text_size(head.name) + text_size(head.agenda_group) + text_size(head.salience.first.var) +
+               text_size(head.salience.second.var);
+    for (const Action& a : head.rhs) {
+        n += 1 + text_size(a.type_name) + text_size(a.var) + text_size(a.field) + rhs_arg_size(a.value) +
+             text_size(a.group);
+        for (const RhsArg& arg : a.args) n += rhs_arg_size(arg);
+    }
+    return n;
+}
+
 size_t node_size(const CeNode& n) {
     size_t s = n.kind == CeNode::Kind::Pattern ? pattern_size(n.pattern) : 1;
     for (const CeNode& c : n.children) s += node_size(c);
@@ -253,12 +267,14 @@ public:
     }
 
     // The patterns of each branch, copied out of the tree `expand` was given.
-    // Every copy is charged by its size before any is made.
-    PResult<std::vector<std::vector<Pattern>>> materialize(const Branches& branches) {
+    // Every copy is charged by its size before any is made, and so is the copy
+    // of the rule's head that each branch past the first adds.
+    PResult<std::vector<std::vector<Pattern>>> materialize(const Branches& branches, size_t head_units) {
         std::vector<size_t> sizes(patterns_.size());
         for (size_t p = 0; p < patterns_.size(); ++p) sizes[p] = pattern_size(*patterns_[p]);
-        for (const std::vector<uint32_t>& b : branches) {
-            for (uint32_t p : b) QUARN_CHECK(charge(sizes[p]));
+        for (size_t b = 0; b < branches.size(); ++b) {
+            if (b > 0) QUARN_CHECK(charge(head_units));
+            for (uint32_t p : branches[b]) QUARN_CHECK(charge(sizes[p]));
         }
         std::vector<std::vector<Pattern>> out(branches.size());
         for (size_t b = 0; b < branches.size(); ++b) {
@@ -335,11 +351,11 @@ private:
 
 }  // namespace
 
-PResult<std::vector<std::vector<Pattern>>> condition_branches(CeNode root) {
+PResult<std::vector<std::vector<Pattern>>> condition_branches(CeNode root, const RuleDef& head) {
     Lowering lowering;
     QUARN_TRY(CeNode normal, lowering.normalize(std::move(root)));
     QUARN_TRY(Branches branches, lowering.expand(normal));
-    return lowering.materialize(branches);
+    return lowering.materialize(branches, head_size(head));
 }
 
 }  // namespace quarn

@@ -111,6 +111,8 @@ PResult<std::string> setter_field(const std::string& method);
 
 // Normalises and lowers a rule's condition tree (the And of its top-level
 // elements) into or-free branches, each a list of patterns, in branch order.
-PResult<std::vector<std::vector<Pattern>>> condition_branches(CeNode root);
+// Each branch becomes a copy of `head` (the rule without conditions), and the
+// expansion budget is charged for those copies too.
+PResult<std::vector<std::vector<Pattern>>> condition_branches(CeNode root, const RuleDef& head);
 
 }  // namespace quarn

@@ -118,7 +118,7 @@ PResult<std::vector<RuleDef>> Parser::rule_decl() {
     QUARN_CHECK(expect_kw("then"));
     QUARN_TRY(head.rhs, statements());
     QUARN_CHECK(expect_kw("end"));
-    QUARN_TRY(auto branches, condition_branches(CeNode::node(CeNode::Kind::And, std::move(elements))));
+    QUARN_TRY(auto branches, condition_branches(CeNode::node(CeNode::Kind::And, std::move(elements)), head));
     QUARN_CHECK(check_duplicate_bindings(head.name, branches, *this));
     std::vector<RuleDef> out;
     out.reserve(branches.size());
