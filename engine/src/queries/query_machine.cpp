@@ -241,6 +241,15 @@ bool unify_test(const Value& v, CmpOp op, const Value& w) {
     return eval_cmp(v, op, w);
 }
 
+// A pattern element's candidates as drained at its first visit, with their
+// index when the element has a key and, for a key taken from a parameter, the
+// index flattened.
+struct SiteFacts {
+    std::vector<FactId> candidates;
+    std::optional<KeyIndex> index;
+    std::vector<FactId> flat;
+};
+
 class Machine {
 public:
     Machine(const FactStore& store, const std::vector<CompiledQuery>& queries, QueryCache& cache)
@@ -382,19 +391,14 @@ private:
 
     Result<std::vector<Env>, std::string> match_pattern(const QuerySite& site, const CNode& node,
                                                         const std::vector<Env>& envs) {
-        const std::vector<FactId>& candidates = candidates_of(site, node);
-        std::optional<KeyIndex> index;
-        std::vector<FactId> flat;
-        if (!node.key.empty()) {
-            QUARN_TRY(index, KeyIndex::build(store_, node, candidates));
-            if (node.key_from_param) flat = index->flattened();
-        }
+        QUARN_TRY(SiteFacts * facts, facts_of(site, node));
+        const std::vector<FactId>& candidates = facts->candidates;
         std::vector<Env> out;
         for (const Env& env : envs) {
             QUARN_CHECK(step());
             const std::vector<FactId>* seen = &candidates;
-            if (index) {
-                seen = node.key_from_param ? &flat : keyed_candidates(*index, node, env, candidates);
+            if (facts->index) {
+                seen = node.key_from_param ? &facts->flat : keyed_candidates(*facts->index, node, env, candidates);
             }
             for (FactId f : *seen) {
                 if (unify(node, env, f, out)) QUARN_CHECK(within_bounds());
@@ -404,12 +408,18 @@ private:
     }
 
     // The store does not change while the machine runs, so a site's second
-    // drain would keep every cached fact and add none: the first drain's list
-    // is reused, and a deep recursion does not rescan the store at every level.
-    const std::vector<FactId>& candidates_of(const QuerySite& site, const CNode& node) {
-        auto it = drained_.find(site);
-        if (it == drained_.end()) it = drained_.emplace(site, drain_pattern(cache_, store_, site, node)).first;
-        return it->second;
+    // drain would keep every cached fact and add none, and its index would come
+    // out the same: both are made at the first visit and reused, and a deep
+    // recursion neither rescans the store nor reindexes at every level.
+    Result<SiteFacts*, std::string> facts_of(const QuerySite& site, const CNode& node) {
+        if (auto it = sites_.find(site); it != sites_.end()) return &it->second;
+        SiteFacts facts;
+        facts.candidates = drain_pattern(cache_, store_, site, node);
+        if (!node.key.empty()) {
+            QUARN_TRY(facts.index, KeyIndex::build(store_, node, facts.candidates));
+            if (node.key_from_param) facts.flat = facts.index->flattened();
+        }
+        return &sites_.emplace(site, std::move(facts)).first->second;
     }
 
     // The facts an environment sees through the index. An environment whose key
@@ -502,8 +512,7 @@ private:
     std::vector<Work> stack_;  // taken from the end
     // Per call site, the caller environments that received answers; oldest first.
     HashMap<QuerySite, std::vector<Env>> answers_;
-    // Per pattern element, its candidates as drained at its first visit.
-    HashMap<QuerySite, std::vector<FactId>> drained_;
+    HashMap<QuerySite, SiteFacts> sites_;  // per pattern element visited
     std::vector<QueryRow> rows_;  // oldest first
     uint64_t steps_ = 0;
     const std::vector<FactId> no_facts_;
