@@ -26,16 +26,12 @@
 
 #include "common/text.h"
 #include "engine/engine.h"
+#include "engine_case_header.h"
 
 using namespace quarn;
+using namespace quarn::testing;
 
 namespace {
-
-struct EventLine {
-    std::string type, ts;
-    std::optional<std::string> duration;
-    std::optional<int64_t> expires;
-};
 
 struct Case {
     std::string file;
@@ -47,28 +43,10 @@ struct Case {
 };
 
 struct CaseFile {
-    std::vector<TypeSchema> types;
-    std::vector<EventLine> events;
+    CaseHeader header_lines;
     std::vector<Case> cases;
     std::string header;  // the lines before the first case
 };
-
-FieldType parse_spec(const std::string& spec) {
-    if (spec == "i64") return FieldType::i64();
-    if (spec == "f64") return FieldType::f64();
-    if (spec == "String") return FieldType::str();
-    if (spec == "bool") return FieldType::boolean();
-    unsigned p = 0, s = 0;
-    if (std::sscanf(spec.c_str(), "decimal(%u,%u)", &p, &s) == 2)
-        return FieldType::dec(static_cast<uint8_t>(p), static_cast<uint8_t>(s));
-    ADD_FAILURE() << "bad field spec " << spec;
-    return FieldType::i64();
-}
-
-std::string trim_end(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
 
 CaseFile read_cases(const std::filesystem::path& path) {
     CaseFile f;
@@ -88,30 +66,7 @@ CaseFile read_cases(const std::filesystem::path& path) {
         }
         if (mode != Expected) raw += line + "\n";
         if (mode == Header) {
-            std::istringstream words(line);
-            std::string kw, name;
-            words >> kw >> name;
-            if (kw == "type") {
-                TypeSchema s{name, {}, 0};
-                for (std::string w; words >> w;) {
-                    const size_t colon = w.find(':');
-                    std::string spec = w.substr(colon + 1);
-                    if (spec.back() == '?') {
-                        spec.pop_back();
-                        s.nullable |= uint64_t{1} << s.fields.size();
-                    }
-                    s.fields.emplace_back(w.substr(0, colon), parse_spec(spec));
-                }
-                f.types.push_back(std::move(s));
-            } else if (kw == "event") {
-                EventLine e{name, "", std::nullopt, std::nullopt};
-                words >> e.ts;
-                for (std::string w; words >> w;) {
-                    if (w.rfind("duration=", 0) == 0) e.duration = w.substr(9);
-                    if (w.rfind("expires=", 0) == 0) e.expires = std::stoll(w.substr(8));
-                }
-                f.events.push_back(std::move(e));
-            }
+            f.header_lines.read_line(line);
             continue;
         }
         if (mode == Rules && line == "----") {
@@ -126,15 +81,9 @@ CaseFile read_cases(const std::filesystem::path& path) {
 }
 
 std::string run_case(const CaseFile& f, const Case& c) {
-    EngineResult<Engine> made = Engine::create(f.types);
+    EngineResult<Engine> made = f.header_lines.make_engine();
     if (!made) return "create: " + made.error().message;
     Engine& e = made.value();
-    for (const EventLine& ev : f.events) {
-        std::optional<std::string_view> duration;
-        if (ev.duration) duration = *ev.duration;
-        if (EngineStatus ok = e.declare_event(ev.type, ev.ts, duration, ev.expires); !ok)
-            return "declare_event: " + ok.error().message;
-    }
     Result<RuleFile, ParseError> parsed = parse_file(c.rules);
     if (!parsed) return "parse: " + parsed.error().msg;
     std::string out;

@@ -188,6 +188,21 @@ struct Tms {
     std::vector<std::pair<size_t, TupleId>> parked_upds;
     // The first-pattern updates and deletes of the last evaluation.
     std::vector<StagedEntry<FactId>> first_changes;
+    // Terminal deletions waiting for the agenda: those of one rule are handed
+    // over before the rule is evaluated (late ones also for constant-salience
+    // rules in the eager pass); the deferred ones when nothing else can fire.
+    // Arrival order.
+    struct TerminalDel {
+        TupleId tuple;
+        size_t rule = 0;
+        bool late = false;
+    };
+    std::vector<TerminalDel> terminal_queue;
+    std::vector<std::pair<size_t, TupleId>> deferred_queue;
+    // The activation being fired, set before its right-hand side runs.
+    std::optional<std::pair<size_t, TupleId>> firing_act;
+    // Events the clock expired, until the fire deletes them.
+    HashSet<FactId> expiring_ids;
     bool forced_eval = false;
 };
 
@@ -428,11 +443,34 @@ public:
     // Removes that activation, the others keeping their order.
     Act take_activation(size_t rule);
 
-    // Firing.
+    // Firing (agenda.cpp): fires to quiescence; at most `fire_limit` firings.
+    // On an error the firings of the call are dropped; fact changes stay.
     EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit);
     // The value of a source for a tuple; `snapshot` holds the value rows taken
     // before a firing's actions ran.
     Value eval_src(const Src& src, TupleView tuple, const std::vector<std::vector<Value>>& snapshot) const;
+    // Runs rule r's right-hand side on `tuple` (actions.cpp). Every change is
+    // stamped with r; the first failing action ends it, earlier ones stay.
+    EngineStatus run_actions(size_t rule, TupleView tuple);
+    // A fired fact as a Firing shows it: collection results carry their members.
+    FactView render_fired(FactId fact) const;
+
+    // Hooks of features that other files own, reached from the firing loop and
+    // the clock. Truth maintenance (tms.cpp): the fact that stands for a
+    // logical identity; recording an identity's fact and, with `justify`, the
+    // firing activation as its justification; the upkeep after a right-hand side.
+    std::optional<FactId> tms_logical_fact(TypeId type, const std::vector<Value>& values) const;
+    void tms_record_logical(TypeId type, const std::vector<Value>& values, std::optional<FactId> fact, bool justify);
+    void tms_after_firing();
+    // Sliding windows (windows.cpp): a fact leaves accumulate node `owner`.
+    void stage_acc_removal(uint64_t owner, FactId fact);
+    // Shadow evaluators (shadows.cpp): an event the clock expired; the
+    // catch-up at the start of a fire; the quiescence evaluation of the
+    // exists-gated ones; their output forgotten at the end of a fire.
+    void shadow_note_expired(FactId fact);
+    void shadow_catch_up();
+    void shadow_quiescence();
+    void shadow_end_of_fire();
 
     // --- State. Fields are public: the engine's operations live in many files.
 

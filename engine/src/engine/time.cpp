@@ -1,11 +1,99 @@
 // Events, the pseudo-clock and the expiry and window-eviction schedules.
+#include <algorithm>
+#include <limits>
+
 #include "engine/engine.h"
 
 namespace quarn {
 
-// Expiry is not scheduled yet: every fact counts as a non-expiring one.
-uint8_t Engine::schedule_expiration(FactId) { return 2; }
+namespace {
 
-void Engine::schedule_window_evictions(FactId) {}
+// Deadlines saturate: an event too late to represent simply never comes due,
+// and one too early is due at once.
+int64_t saturating_add(int64_t a, int64_t b) {
+    int64_t sum;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+
+// Takes every entry of `schedule` due at `clock`, earliest deadline first.
+template <class T>
+std::vector<T> take_due(std::map<int64_t, std::vector<T>>& schedule, int64_t clock) {
+    std::vector<T> due;
+    auto end = schedule.upper_bound(clock);
+    for (auto it = schedule.begin(); it != end; ++it)
+        for (T& x : it->second) due.push_back(std::move(x));
+    schedule.erase(schedule.begin(), end);
+    return due;
+}
+
+}  // namespace
+
+uint8_t Engine::schedule_expiration(FactId fact) {
+    const TypeId type = store.fact_type(fact);
+    auto decl = event_decls.find(type);
+    if (decl == event_decls.end() || !decl->second.expires_ms) return 2;
+    const Value ts = store.get(fact, decl->second.ts_field);
+    if (ts.tag() != ValueTag::I64) return 2;
+    int64_t duration = 0;
+    if (decl->second.duration_field) {
+        const Value d = store.get(fact, *decl->second.duration_field);
+        if (d.tag() == ValueTag::I64) duration = d.as_i64();
+    }
+    // An event a rule can match is still there at ts + expiry + duration and
+    // gone one millisecond later.
+    const bool matched = std::any_of(rules.begin(), rules.end(), [&](const CompiledRule& r) {
+        return std::any_of(r.patterns.begin(), r.patterns.end(),
+                           [&](const CompiledPattern& p) { return p.type_id == type; });
+    });
+    int64_t deadline = saturating_add(ts.as_i64(), *decl->second.expires_ms);
+    deadline = saturating_add(deadline, duration);
+    deadline = saturating_add(deadline, matched ? 1 : 0);
+    // A deadline below zero lies before any clock reading: due like any other
+    // deadline the clock has passed.
+    if (deadline <= clock) {
+        expired_queue.push_back(fact);
+        return 0;
+    }
+    expiry_deadlines[deadline].push_back(fact);
+    return 1;
+}
+
+void Engine::schedule_window_evictions(FactId fact) {
+    if (window_sources.empty()) return;
+    const TypeId type = store.fact_type(fact);
+    auto decl = event_decls.find(type);
+    if (decl == event_decls.end()) return;
+    const Value ts = store.get(fact, decl->second.ts_field);
+    if (ts.tag() != ValueTag::I64) return;
+    for (const WindowSource& w : window_sources) {
+        if (w.type != type || !w.window_ms) continue;
+        // A fact whose window already closed was never admitted.
+        const int64_t deadline = saturating_add(ts.as_i64(), *w.window_ms);
+        if (deadline > clock) window_deadlines[deadline].emplace_back(w.owner, fact);
+    }
+}
+
+EngineStatus Engine::advance(int64_t ms) {
+    if (ms < 0) return engine_err("advance must be >= 0");
+    int64_t next;
+    if (__builtin_add_overflow(clock, ms, &next)) return engine_err("advance overflows the clock");
+    clock = next;
+
+    const std::vector<FactId> expired = take_due(expiry_deadlines, clock);
+    for (FactId f : expired) shadow_note_expired(f);
+    for (FactId f : expired) {
+        if (!store.is_alive(f)) continue;
+        store.expired.insert(f);
+        tms.expiring_ids.insert(f);
+        expired_queue.push_back(f);
+        // Sources without a window of their own hold an event until it expires.
+        const TypeId type = store.fact_type(f);
+        for (const WindowSource& w : window_sources)
+            if (w.type == type && !w.window_ms) stage_acc_removal(w.owner, f);
+    }
+    for (const auto& [owner, f] : take_due(window_deadlines, clock)) stage_acc_removal(owner, f);
+    return {};
+}
 
 }  // namespace quarn

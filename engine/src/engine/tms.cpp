@@ -16,4 +16,10 @@ void Engine::tms_on_terminal_del(size_t, TupleId) {}
 void Engine::tms_parked_del(size_t, TupleId) {}
 void Engine::tms_unpark_upd(size_t, TupleId) {}
 
+// No identity map yet: every insertLogical stores its fact, and nothing is
+// justified, so a firing leaves nothing to retract.
+std::optional<FactId> Engine::tms_logical_fact(TypeId, const std::vector<Value>&) const { return std::nullopt; }
+void Engine::tms_record_logical(TypeId, const std::vector<Value>&, std::optional<FactId>, bool) {}
+void Engine::tms_after_firing() {}
+
 }  // namespace quarn

@@ -57,4 +57,7 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
     note_link_effects_ex(links_before);
 }
 
+// Accumulates are not evaluated yet, so a fact leaving a window has no state to leave.
+void Engine::stage_acc_removal(uint64_t, FactId) {}
+
 }  // namespace quarn

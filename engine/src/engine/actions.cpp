@@ -1,0 +1,168 @@
+// Right-hand-side actions: argument values, inserts, setters, updates, deletes and setFocus of a firing.
+#include <algorithm>
+
+#include "common/internal_error.h"
+#include "engine/engine.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr uint64_t kAllFields = ~uint64_t{0};
+
+using Snapshot = std::vector<std::vector<Value>>;
+
+// Every field of every fact of the tuple, as the right-hand side found them.
+Snapshot take_snapshot(const FactStore& store, TupleView tuple) {
+    Snapshot snap;
+    snap.reserve(tuple.size());
+    for (FactId f : tuple) {
+        const size_t n = store.schema(store.fact_type(f)).fields.size();
+        std::vector<Value> row;
+        row.reserve(n);
+        for (size_t i = 0; i < n; ++i) row.push_back(store.get(f, i));
+        snap.push_back(std::move(row));
+    }
+    return snap;
+}
+
+FactId fact_at(TupleView tuple, size_t position) {
+    if (position >= tuple.size()) invariant_broken("internal error: an action names a position past the tuple");
+    return tuple[position];
+}
+
+}  // namespace
+
+Value Engine::eval_src(const Src& src, TupleView tuple, const Snapshot& snapshot) const {
+    switch (src.kind) {
+        case Src::Kind::Lit: return src.lit;
+        case Src::Kind::FactField: return store.get(fact_at(tuple, src.position), src.field);
+        case Src::Kind::SnapField:
+            if (src.position >= snapshot.size() || src.field >= snapshot[src.position].size())
+                invariant_broken("internal error: a snapshot source out of range");
+            return snapshot[src.position][src.field];
+    }
+    unreachable("source kind out of range");
+}
+
+EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
+    const CompiledRule& rule = rules[r];
+    const Stamp stamp = r;
+    const Snapshot snapshot = take_snapshot(store, tuple);
+    // Fields written by setters and not yet announced by an update, per fact.
+    HashMap<FactId, uint64_t> changed;
+
+    // The argument values coerced to the type's fields; none when one does not fit.
+    auto values_of = [&](const CompiledAction& a) -> std::optional<std::vector<Value>> {
+        const TypeSchema& schema = store.schema(a.type_id);
+        if (a.args.size() != schema.fields.size()) invariant_broken("internal error: insert arity differs from type");
+        std::vector<Value> values;
+        values.reserve(a.args.size());
+        for (size_t i = 0; i < a.args.size(); ++i) {
+            std::optional<Value> v = coerce(eval_src(a.args[i], tuple, snapshot), schema.fields[i].second);
+            if (!v) return std::nullopt;
+            values.push_back(std::move(*v));
+        }
+        return values;
+    };
+    // Stores a new fact and propagates it like any insert of a right-hand side.
+    auto insert_fact = [&](TypeId type, std::vector<Value> values) -> EngineResult<FactId> {
+        Result<FactId, std::string> stored = store.insert(type, std::move(values));
+        if (!stored) return engine_err(std::move(stored).error());
+        const FactId f = *stored;
+        // The event time is fixed when the fact is stored, as for outside inserts.
+        if (auto decl = event_decls.find(type); decl != event_decls.end()) {
+            Value ts = store.get(f, decl->second.ts_field);
+            if (ts.tag() == ValueTag::I64) store.event_ts[f] = ts.as_i64();
+        }
+        schedule_expiration(f);
+        schedule_window_evictions(f);
+        tms_note_stated(f);
+        StageSnapshot staged = stage_snapshot();
+        on_insert(f, stamp);
+        flush_origin_type = type;
+        stream_flush_ex(staged, true);
+        flush_origin_type.reset();
+        return f;
+    };
+
+    for (const CompiledAction& a : rule.actions) {
+        switch (a.kind) {
+            case CompiledAction::Kind::Insert: {
+                std::optional<std::vector<Value>> values = values_of(a);
+                if (!values) return engine_err("RHS insert: arg type mismatch");
+                QUARN_CHECK(insert_fact(a.type_id, std::move(*values)));
+                break;
+            }
+            case CompiledAction::Kind::InsertLogical: {
+                std::optional<std::vector<Value>> values = values_of(a);
+                if (!values) return engine_err("RHS insertLogical: arg type mismatch");
+                std::optional<FactId> inserted;
+                if (!tms_logical_fact(a.type_id, *values)) {
+                    QUARN_TRY(FactId f, insert_fact(a.type_id, *values));
+                    inserted = f;
+                }
+                tms_record_logical(a.type_id, *values, inserted, true);
+                break;
+            }
+            case CompiledAction::Kind::Setter: {
+                const FactId f = fact_at(tuple, a.target);
+                std::optional<Value> v = coerce(eval_src(a.value, tuple, snapshot),
+                                                store.field_type(store.fact_type(f), a.field));
+                if (!v) return engine_err("RHS setter: arg type mismatch");
+                if (Status ok = store.set_value(f, a.field, std::move(*v)); !ok) return engine_err(ok.error());
+                changed[f] |= uint64_t{1} << a.field;
+                break;
+            }
+            case CompiledAction::Kind::Update: {
+                const FactId f = fact_at(tuple, a.target);
+                if (!store.is_alive(f)) break;
+                uint64_t mask = kAllFields;
+                if (auto it = changed.find(f); it != changed.end()) {
+                    mask = it->second;
+                    changed.erase(it);
+                }
+                on_update(f, mask, stamp);
+                break;
+            }
+            case CompiledAction::Kind::Delete: {
+                const FactId f = fact_at(tuple, a.target);
+                // A fact an earlier action already deleted is not deleted twice.
+                if (!store.is_alive(f)) break;
+                TmsRoute route = tms_route_delete_ex(f, true);
+                if (!route.proceed || !store.is_alive(route.fact)) break;
+                store.remove(route.fact);  // also leaves the expired set
+                on_delete_ex(route.fact, stamp, false);
+                if (route.saved) {
+                    // The logical fact comes back under a new handle, unstamped.
+                    const TypeId type = store.fact_type(route.fact);
+                    Result<FactId, std::string> back = store.insert(type, *route.saved);
+                    if (!back) return engine_err(std::move(back).error());
+                    tms_record_logical(type, *route.saved, *back, false);
+                    on_insert(*back, std::nullopt);
+                }
+                break;
+            }
+            case CompiledAction::Kind::SetFocus:
+                std::erase(focus_stack, a.group);
+                focus_stack.push_back(a.group);
+                focus_changed = true;
+                break;
+        }
+    }
+    tms_after_firing();
+    return {};
+}
+
+FactView Engine::render_fired(FactId fact) const {
+    FactView view = store.render(fact);
+    if (auto m = collect_members.find(fact); m != collect_members.end()) {
+        std::vector<std::optional<FactView>> members;
+        members.reserve(m->second.size());
+        for (FactId member : m->second) members.emplace_back(store.render(member));
+        view.members = std::move(members);
+    }
+    return view;
+}
+
+}  // namespace quarn

@@ -1,0 +1,522 @@
+// The firing loop: the agenda with its focus stack, rule selection, firing, the halt check and the empty-agenda work.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/internal_error.h"
+#include "common/text.h"
+#include "engine/engine.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr uint64_t kAllFields = ~uint64_t{0};
+constexpr uint64_t kStepLimit = 50'000'000;
+const std::string kMain = "MAIN";
+
+// Read at every use, so that a running process can switch a trace on.
+bool env_on(const char* name) { return std::getenv(name) != nullptr; }
+
+void trace_eval(const char* label, size_t rule) {
+    if (env_on("QUARN_EVAL_DEBUG")) std::fprintf(stderr, "EVAL[%s] rule %zu\n", label, rule);
+}
+
+// One fire_all call: the loop's own state beside the engine's.
+class FireLoop {
+public:
+    FireLoop(Engine& e, uint64_t limit) : e_(e), limit_(limit) {}
+
+    EngineResult<std::vector<Firing>> run();
+
+private:
+    enum class Next { Choose, Done };
+
+    const std::string& group(size_t r) const {
+        const std::optional<std::string>& g = e_.rules[r].def.agenda_group;
+        return g ? *g : kMain;
+    }
+    const std::string& focus_top() const { return e_.focus_stack.empty() ? kMain : e_.focus_stack.back(); }
+    bool constant_salience(size_t r) const {
+        return e_.rules[r].salience.kind == CompiledSalience::Kind::Const;
+    }
+    // A rule's key on the agenda: its constant salience, else its best pending one.
+    int64_t key(size_t r) const { return constant_salience(r) ? e_.rules[r].salience.value : e_.nets[r].top_salience; }
+    uint64_t agenda_order(size_t r) const { return e_.rules[r].def.decl_seq; }
+
+    // `label` names the evaluation in the trace; none for one the trace does not show.
+    void evaluate(const char* label, size_t r, bool force, bool forced_eval) {
+        if (label) trace_eval(label, r);
+        e_.tms.forced_eval = forced_eval;
+        e_.evaluate_rule_inner(r, force);
+        e_.tms.forced_eval = false;
+    }
+
+    bool has_terminal_entries(size_t r, bool late_only) const {
+        return std::any_of(e_.tms.terminal_queue.begin(), e_.tms.terminal_queue.end(),
+                           [&](const Tms::TerminalDel& d) { return d.rule == r && (d.late || !late_only); });
+    }
+    // Hands rule r's queued terminal deletions to truth maintenance, in
+    // arrival order; how many there were.
+    size_t hand_terminal(size_t r, bool late_only) {
+        std::vector<Tms::TerminalDel> mine;
+        std::erase_if(e_.tms.terminal_queue, [&](Tms::TerminalDel& d) {
+            if (d.rule != r || (late_only && !d.late)) return false;
+            mine.push_back(std::move(d));
+            return true;
+        });
+        for (const Tms::TerminalDel& d : mine) e_.tms_on_terminal_del(d.rule, d.tuple);
+        return mine.size();
+    }
+
+    // One step; false when the call must end with the pending error.
+    bool step() {
+        // A parked error ends the call at the next step: every later exit
+        // would return it anyway, and a rule that keeps failing would otherwise
+        // be re-chosen until the guard trips.
+        if (e_.pending_error) return false;
+        if (++e_.step_count <= kStepLimit) return true;
+        e_.pending_error = fmt(
+            "agenda non-termination guard tripped at {} steps (E1-hardening backstop — a pre-existing temporal/TMS "
+            "re-add cycle)",
+            kStepLimit);
+        return false;
+    }
+    EngineError take_error() {
+        e_.firing = false;
+        std::string m = std::move(*e_.pending_error);
+        e_.pending_error.reset();
+        return EngineError{std::move(m)};
+    }
+
+    void start();
+    void apply_window_changes();
+    void deliver_cascades();
+    void eager_pass();
+    // The rule to fire, none when the loop is done; false when it must end with the pending error.
+    bool choose(std::optional<size_t>& chosen);
+    bool empty_agenda_work(Next& next);
+    // The rule to fire again at once, or none for a selection cycle.
+    bool post_fire(size_t l, std::optional<size_t>& again);
+    EngineStatus fire(size_t r);
+
+    Engine& e_;
+    const uint64_t limit_;
+    std::vector<Firing> firings_;
+};
+
+void FireLoop::start() {
+    e_.firing = false;
+    for (TrieNode& n : e_.nodes) n.first_input.placeholders.clear();
+    if (!e_.immediate) {
+        // The first fire brings every stored fact into the network; from now
+        // on changes propagate as they happen.
+        e_.immediate = true;
+        std::vector<FactId> alive;
+        for (FactId f = 0; f < e_.store.fact_count(); ++f)
+            if (e_.store.is_alive(f)) alive.push_back(f);
+        for (FactId f : alive) {
+            StageSnapshot snapshot = e_.stage_snapshot();
+            e_.on_insert(f, std::nullopt);
+            e_.flush_origin_type = e_.store.fact_type(f);
+            e_.stream_flush_ex(snapshot, false);
+            e_.flush_origin_type.reset();
+        }
+    }
+    apply_window_changes();
+    deliver_cascades();
+    e_.shadow_catch_up();
+}
+
+// Updates and deletes of accumulate sources queued since the last call reach
+// the accumulate nodes before anything fires.
+void FireLoop::apply_window_changes() {
+    if (e_.window_changes.empty()) return;
+    std::vector<WindowChange> batch = std::exchange(e_.window_changes, {});
+    std::vector<uint8_t> linked_before = e_.link_states();
+    HashMap<FactId, size_t> first_delete;
+    for (size_t i = 0; i < batch.size(); ++i)
+        if (batch[i].kind == 1) first_delete.emplace(batch[i].fact, i);
+    HashSet<FactId> deleted;
+
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const FactId f = batch[i].fact;
+        const TypeId type = e_.store.fact_type(f);
+        std::vector<size_t> concerned;
+        for (size_t n = 0; n < e_.nodes.size(); ++n) {
+            const auto [r, pi] = e_.nodes[n].owner;
+            const CompiledPattern& p = e_.rules[r].patterns[pi];
+            if (p.type_id == type && p.role.kind != SubRole::Kind::Group && p.acc) concerned.push_back(n);
+        }
+        if (batch[i].kind == 1) {
+            deleted.insert(f);
+            for (size_t n : concerned) {
+                TrieNode& tn = e_.nodes[n];
+                Staged<FactId>& right = tn.node.staged_rights;
+                if (tn.win_in.erase(f)) {
+                    const bool cancels_insert = right.ins.contains(f);
+                    right.add_del(f, std::nullopt);
+                    if (cancels_insert) {
+                        // The accumulate saw the insert's effect nowhere yet:
+                        // every left tuple is evaluated again.
+                        for (TupleId t : tn.node.lefts.items()) tn.node.staged_lefts.add_upd_ph(t, std::nullopt, 2);
+                        for (size_t r = 0; r < e_.nets.size(); ++r) {
+                            RuleNet& net = e_.nets[r];
+                            if (std::find(net.node_ids.begin(), net.node_ids.end(), n) == net.node_ids.end() ||
+                                !e_.rule_linked(r))
+                                continue;
+                            net.on_agenda = net.dirty = true;
+                            net.dirty_stamp = e_.input_seq;
+                        }
+                    }
+                }
+                e_.note_link_effects_ex(linked_before);
+            }
+            continue;
+        }
+        if (deleted.count(f)) continue;
+        if (!e_.store.is_alive(f)) {
+            auto later = first_delete.find(f);
+            if (later == first_delete.end() || later->second < i) continue;
+        }
+        const uint64_t m = batch[i].mask;
+        for (int pass = 1; pass <= 2; ++pass) {
+            for (size_t n : concerned) {
+                TrieNode& tn = e_.nodes[n];
+                const auto [r, pi] = tn.owner;
+                const CompiledPattern& p = e_.rules[r].patterns[pi];
+                if (p.acc->window_ms) {
+                    if (pass == 1) e_.winacc_step(n, f, m, std::nullopt, linked_before);
+                    continue;
+                }
+                Staged<FactId>& right = tn.node.staged_rights;
+                const bool was = tn.win_in.count(f) != 0;
+                const bool now = e_.alpha_passes_fields(r, pi, f);
+                if (was && !now) {
+                    if (pass == 2) {
+                        tn.win_in.erase(f);
+                        right.add_del(f, std::nullopt);
+                        e_.note_link_effects_ex(linked_before);
+                    }
+                    continue;
+                }
+                if (pass == 2) continue;
+                if (was) {
+                    if (m == kAllFields || (m & p.field_mask) != 0) {
+                        if (!right.ins.contains(f) && !right.upd.contains(f) && !right.del.contains(f))
+                            right.upd.push_front({f, std::nullopt, 2});
+                    } else {
+                        JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[r], 0, false, e_.tuples);
+                        tn.node.re_add_right_fact(f, right_key(env, pi - 1, f));
+                    }
+                } else if (now && !tn.win_out.count(f)) {
+                    tn.win_in.insert(f);
+                    right.add_ins_ph(f, std::nullopt, right.del.contains(f) ? 1 : 0);
+                }
+                e_.note_link_effects_ex(linked_before);
+            }
+        }
+    }
+}
+
+// Tuples the insert-time cascade set aside reach the terminals of the rules
+// that share their node.
+void FireLoop::deliver_cascades() {
+    for (TrieNode& tn : e_.nodes) {
+        if (tn.node.cascade_out.empty()) continue;
+        Staged<TupleId> batch;
+        for (StagedEntry<TupleId>& x : std::exchange(tn.node.cascade_out, {})) batch.ins.push_back(std::move(x));
+        for (size_t t = 0; t < tn.targets.size(); ++t) {
+            if (tn.targets[t].kind != Target::Kind::Rule) continue;
+            RuleNet& net = e_.nets[tn.targets[t].index];
+            if (t == 0) net.term = Staged<TupleId>::append_into_pending(std::move(net.term), batch);
+            else net.peer_merge_term(batch);
+            net.dirty = net.on_agenda = true;
+        }
+    }
+}
+
+// Rules whose activations depend on more than their constant salience are
+// brought up to date before every choice.
+void FireLoop::eager_pass() {
+    for (size_t r : e_.rule_order) {
+        const bool constant = constant_salience(r);
+        if (!e_.rules[r].def.no_loop && constant) continue;
+        hand_terminal(r, constant);
+        evaluate("eager", r, false, constant);
+        if (has_terminal_entries(r, constant)) {
+            hand_terminal(r, constant);
+            evaluate("eager", r, false, constant);
+        }
+        RuleNet& net = e_.nets[r];
+        if (net.on_agenda && net.acts.empty() && !net.dirty) net.on_agenda = false;
+    }
+}
+
+bool FireLoop::choose(std::optional<size_t>& chosen) {
+    for (;;) {
+        const std::string top = focus_top();
+        std::optional<size_t> best;
+        for (size_t r : e_.rule_order) {
+            if (group(r) != top || !(e_.nets[r].on_agenda || has_terminal_entries(r, false))) continue;
+            if (!best || key(r) > key(*best) || (key(r) == key(*best) && agenda_order(r) < agenda_order(*best)))
+                best = r;
+        }
+        // Query work competes on the default group as if at salience 0.
+        std::optional<uint32_t> query;
+        if (top == kMain) {
+            for (uint32_t q = 0; q < e_.linked_queries.size(); ++q) {
+                if (!e_.linked_queries[q]) continue;
+                const uint64_t order = e_.queries[q].decl_seq;
+                const int64_t current_key = query ? 0 : best ? key(*best) : 0;
+                const uint64_t current_order = query ? e_.queries[*query].decl_seq : best ? agenda_order(*best) : 0;
+                if ((!query && !best) || current_key < 0 || (current_key == 0 && order < current_order)) query = q;
+            }
+        }
+        if (query) {
+            e_.linked_queries[*query] = 0;
+            drain_query(e_.store, e_.queries, e_.query_caches, *query);
+            if (!step()) return false;
+            continue;
+        }
+        if (!best) {
+            if (!e_.focus_stack.empty()) {
+                e_.focus_stack.pop_back();
+                if (!step()) return false;
+                continue;
+            }
+            Next next;
+            if (!empty_agenda_work(next)) return false;
+            if (next == Next::Done) return true;
+            continue;
+        }
+        const size_t r = *best;
+        hand_terminal(r, false);
+        evaluate("pop", r, false, false);
+        RuleNet& net = e_.nets[r];
+        if (net.acts.empty()) {
+            if (!net.dirty) net.on_agenda = false;
+            if (!step()) return false;
+            continue;
+        }
+        if (!constant_salience(r)) {
+            // The fresh key may have fallen behind another rule's; ties go to
+            // the smaller rule index here.
+            bool beaten = false;
+            for (size_t o = 0; o < e_.rules.size() && !beaten; ++o)
+                beaten = o != r && group(o) == top && e_.nets[o].on_agenda &&
+                         (key(o) > key(r) || (key(o) == key(r) && o < r));
+            if (beaten) {
+                if (!step()) return false;
+                continue;
+            }
+        }
+        chosen = r;
+        return true;
+    }
+}
+
+bool FireLoop::empty_agenda_work(Next& next) {
+    next = Next::Choose;
+    // Temporal-not tuples whose fire time has come.
+    auto due_end = e_.timers.upper_bound(e_.clock);
+    if (due_end != e_.timers.begin()) {
+        std::vector<std::pair<int64_t, TimerEntry>> records;
+        for (auto it = e_.timers.begin(); it != due_end; ++it)
+            for (TimerEntry& t : it->second) records.emplace_back(it->first, std::move(t));
+        e_.timers.erase(e_.timers.begin(), due_end);
+        // Taken from the end: earliest fire time first and, within one fire
+        // time (or at clock 0 overall), the latest deferral first.
+        const bool at_zero = e_.clock == 0;
+        std::stable_sort(records.begin(), records.end(), [&](const auto& a, const auto& b) {
+            if (!at_zero && a.first != b.first) return a.first > b.first;
+            return a.second.seq < b.second.seq;
+        });
+        for (auto it = records.rbegin(); it != records.rend(); ++it) {
+            TimerEntry& t = it->second;
+            const TupleView facts = e_.tuples.view(t.tuple);
+            if (!std::all_of(facts.begin(), facts.end(), [&](FactId f) { return e_.store.is_alive(f); })) continue;
+            TrieNode& tn = e_.nodes[t.node];
+            tn.node.parked.push_back(ParkedEntry{t.tuple, t.stamp});
+            RuleNet& owner = e_.nets[tn.owner.first];
+            owner.dirty = owner.on_agenda = true;
+        }
+        return step();
+    }
+    auto drain_deferred = [&] {
+        std::vector<std::pair<size_t, TupleId>> deferred = std::exchange(e_.tms.deferred_queue, {});
+        for (const auto& [r, t] : deferred) e_.tms_on_terminal_del(r, t);
+    };
+    if (!e_.expired_queue.empty()) {
+        std::vector<FactId> expired = std::exchange(e_.expired_queue, {});
+        e_.expiring = true;
+        for (FactId f : expired)
+            if (e_.store.is_alive(f)) (void)e_.delete_fact(f);  // a refused expiry leaves the fact
+        e_.expiring = false;
+        e_.tms.expiring_ids.clear();
+        drain_deferred();
+        return step();
+    }
+    if (!e_.tms.deferred_queue.empty()) {
+        drain_deferred();
+        return step();
+    }
+    // Quiescence re-arm: with events about, an exists over ordinary facts may
+    // still hold input that no change will come to evaluate.
+    if (e_.event_decls.empty() || e_.rules.empty()) {
+        next = Next::Done;
+        return true;
+    }
+    e_.shadow_quiescence();
+    bool rearmed = false;
+    for (size_t r = 0; r < e_.rules.size(); ++r) {
+        RuleNet& net = e_.nets[r];
+        if (net.on_agenda && net.dirty) continue;
+        const bool waiting = std::any_of(net.node_ids.begin(), net.node_ids.end(), [&](size_t n) {
+            const TrieNode& tn = e_.nodes[n];
+            const CompiledPattern& p = e_.rules[tn.owner.first].patterns[tn.owner.second];
+            return tn.node.kind == Kind::Exists && !tn.node.temporal && !tn.node.staged_rights.empty() &&
+                   !e_.event_decls.count(p.type_id);
+        });
+        if (!waiting) continue;
+        net.on_agenda = net.dirty = true;
+        net.dirty_stamp = e_.input_seq;
+        rearmed = true;
+    }
+    if (!rearmed) {
+        next = Next::Done;
+        return true;
+    }
+    return step();
+}
+
+bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
+    again.reset();
+    const std::string top = focus_top();
+    bool higher = false;
+    for (size_t o = 0; o < e_.rules.size() && !higher; ++o)
+        higher = o != l && group(o) == top && e_.nets[o].on_agenda && key(o) > key(l);
+    if (!higher && top == kMain)
+        higher = key(l) < 0 && std::any_of(e_.linked_queries.begin(), e_.linked_queries.end(),
+                                           [](uint8_t q) { return q != 0; });
+    const size_t pending_before = e_.nets[l].acts.size();
+
+    if (!higher) {
+        evaluate("post-fire-force", l, true, true);
+        const bool queued = has_terminal_entries(l, false) ||
+                            std::any_of(e_.tms.deferred_queue.begin(), e_.tms.deferred_queue.end(),
+                                        [&](const auto& d) { return d.first == l; });
+        if (queued) {
+            std::vector<std::pair<size_t, TupleId>> mine;
+            std::erase_if(e_.tms.deferred_queue, [&](auto& d) {
+                if (d.first != l) return false;
+                mine.push_back(std::move(d));
+                return true;
+            });
+            for (const auto& [r, t] : mine) {
+                e_.tms_on_terminal_del(r, t);
+                if (!step()) return false;
+            }
+            std::vector<Tms::TerminalDel> terminal;
+            std::erase_if(e_.tms.terminal_queue, [&](Tms::TerminalDel& d) {
+                if (d.rule != l) return false;
+                terminal.push_back(std::move(d));
+                return true;
+            });
+            for (const Tms::TerminalDel& d : terminal) {
+                e_.tms_on_terminal_del(d.rule, d.tuple);
+                if (!step()) return false;
+            }
+            if (!mine.empty() || !terminal.empty()) evaluate("post-fire-deferred", l, false, false);
+        }
+    }
+    RuleNet& net = e_.nets[l];
+    if (net.acts.empty() && !net.dirty && !has_terminal_entries(l, false)) net.on_agenda = false;
+    e_.focus_changed = false;
+    if (net.acts.empty()) return true;
+
+    // Halt check: whether l may fire again without a selection cycle.
+    const std::string& grp = group(l);
+    if (env_on("QUARN_AG_DEBUG")) {
+        std::vector<std::string> rows;
+        for (size_t o = 0; o < e_.rules.size(); ++o)
+            if (group(o) == top)
+                rows.push_back(fmt("\"r{}(q={},len={},d={})\"", o, e_.nets[o].on_agenda ? "true" : "false",
+                                   e_.nets[o].acts.size(), e_.nets[o].dirty ? "true" : "false"));
+        std::string list = "[";
+        for (size_t k = 0; k < rows.size(); ++k) list += (k ? ", " : "") + rows[k];
+        list += "]";
+        std::fprintf(stderr, "%s\n",
+                     fmt("halt-check: l=r{} grp={} top={} {} higher={} preq={}", l, grp, top, list,
+                         higher ? "true" : "false", pending_before)
+                         .c_str());
+    }
+    if (grp == top) {
+        if (!higher && !e_.focus_stack.empty()) again = l;
+        return true;
+    }
+    bool top_ready = false;
+    for (size_t o = 0; o < e_.rules.size(); ++o) {
+        if (group(o) != top) continue;
+        RuleNet& on = e_.nets[o];
+        if (on.on_agenda && on.acts.empty() && on.dirty) {
+            evaluate(nullptr, o, false, false);
+            if (on.acts.empty() && !on.dirty) on.on_agenda = false;
+        }
+    }
+    for (size_t o = 0; o < e_.rules.size(); ++o)
+        top_ready = top_ready || (group(o) == top && e_.nets[o].on_agenda && !e_.nets[o].acts.empty());
+    if (!top_ready && pending_before != 0) again = l;
+    return true;
+}
+
+EngineStatus FireLoop::fire(size_t r) {
+    if (e_.pending_error) return err(take_error());
+    if (firings_.size() >= limit_) {
+        e_.firing = false;
+        return engine_err(fmt("fire limit {} reached (non-terminating?)", limit_));
+    }
+    Act act = e_.take_activation(r);
+    ++e_.shadow_seq;
+    e_.tms.firing_act = std::make_pair(r, act.tuple);
+    const TupleView facts = e_.tuples.view(act.tuple);
+    if (EngineStatus ok = e_.run_actions(r, facts); !ok) {
+        e_.firing = false;
+        return ok;
+    }
+    Firing f{e_.rules[r].def.name, {}};
+    f.facts.reserve(facts.size());
+    for (FactId id : facts) f.facts.push_back(e_.render_fired(id));
+    firings_.push_back(std::move(f));
+    return {};
+}
+
+EngineResult<std::vector<Firing>> FireLoop::run() {
+    start();
+    e_.firing = true;
+    std::optional<size_t> last;
+    for (;;) {
+        e_.step_count = 0;
+        std::optional<size_t> next;
+        if (last && !post_fire(*last, next)) return err(take_error());
+        if (!next) {
+            eager_pass();
+            if (!step() || !choose(next)) return err(take_error());
+            if (!next) break;
+        }
+        QUARN_CHECK(fire(*next));
+        last = next;
+    }
+    e_.firing = false;
+    if (e_.pending_error) return err(take_error());
+    for (TrieNode& n : e_.nodes) n.first_input.placeholders.clear();
+    e_.shadow_end_of_fire();
+    ++e_.fire_calls;
+    return std::move(firings_);
+}
+
+}  // namespace
+
+EngineResult<std::vector<Firing>> Engine::fire_all(uint64_t fire_limit) { return FireLoop(*this, fire_limit).run(); }
+
+}  // namespace quarn
