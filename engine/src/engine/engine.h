@@ -369,6 +369,9 @@ public:
     // After one staged change: marks the rules whose link state changed or that
     // hold pending work; `linked_before` (one byte per rule) is brought up to date.
     void note_link_effects_ex(std::vector<uint8_t>& linked_before);
+    // The same for the given rules only, and for one rule.
+    void note_link_effects_on(const std::vector<size_t>& touched, std::vector<uint8_t>& linked_before);
+    void note_link_effect(size_t rule, std::vector<uint8_t>& linked_before);
     std::vector<uint8_t> link_states() const;
     // Some window, the terminal input or a node of the rule holds staged input
     // (or a node deferred tuples).
@@ -382,6 +385,7 @@ public:
     // Files every Lia and node under its pattern's type, so that a change
     // visits only the places that read its type. Run by build_network.
     void route_network_by_type();
+    class LinkNotes;
     void lia_take_in(size_t lia, FactId fact, Stamp stamp);
     void lia_let_go(size_t lia, FactId fact, Stamp stamp);
     void node_admit(size_t node, FactId fact);
@@ -501,6 +505,10 @@ public:
     // order; derived from the network by route_network_by_type.
     std::vector<std::vector<size_t>> lias_by_type;
     std::vector<std::vector<size_t>> nodes_by_type;
+    // By Lia and by node: the rules whose link state or pending work a change
+    // there can alter (the rules fed by the Lia, the rules listing the node).
+    std::vector<std::vector<size_t>> rules_of_lia;
+    std::vector<std::vector<size_t>> rules_of_node;
     HashMap<FactId, std::vector<FactId>> collect_members;
     HashMap<FactId, std::vector<Value>> collect_values;
     std::vector<CompiledQuery> queries;

@@ -57,37 +57,43 @@ std::vector<uint8_t> Engine::link_states() const {
 }
 
 void Engine::note_link_effects_ex(std::vector<uint8_t>& linked_before) {
-    for (size_t r = 0; r < rules.size(); ++r) {
-        const bool now = rule_linked(r);
-        const bool before = linked_before[r] != 0;
-        RuleNet& net = nets[r];
-        if (before && !now) {
-            // What the rule produced must be dropped or re-checked.
-            net.on_agenda = true;
+    for (size_t r = 0; r < rules.size(); ++r) note_link_effect(r, linked_before);
+}
+
+void Engine::note_link_effects_on(const std::vector<size_t>& touched, std::vector<uint8_t>& linked_before) {
+    for (size_t r : touched) note_link_effect(r, linked_before);
+}
+
+void Engine::note_link_effect(size_t r, std::vector<uint8_t>& linked_before) {
+    const bool now = rule_linked(r);
+    const bool before = linked_before[r] != 0;
+    RuleNet& net = nets[r];
+    if (before && !now) {
+        // What the rule produced must be dropped or re-checked.
+        net.on_agenda = true;
+        net.dirty = true;
+        net.dirty_stamp = input_seq;
+    }
+    if (!before && now && expiring) {
+        // The expiry deletes that follow must find the rule's live right
+        // facts in memory.
+        for (size_t k = 0; k < net.node_ids.size(); ++k) {
+            TrieNode& n = nodes[net.node_ids[k]];
+            if (n.node.temporal) continue;
+            JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
+            n.node.drain_staged_rights_to_memory_if(env, k, std::nullopt,
+                                                    [this](FactId f) { return store.is_alive(f); });
+        }
+    }
+    if (now) {
+        net.linked_mark = true;
+        if (has_pending_work(r)) {
             net.dirty = true;
             net.dirty_stamp = input_seq;
+            net.on_agenda = true;
         }
-        if (!before && now && expiring) {
-            // The expiry deletes that follow must find the rule's live right
-            // facts in memory.
-            for (size_t k = 0; k < net.node_ids.size(); ++k) {
-                TrieNode& n = nodes[net.node_ids[k]];
-                if (n.node.temporal) continue;
-                JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
-                n.node.drain_staged_rights_to_memory_if(env, k, std::nullopt,
-                                                        [this](FactId f) { return store.is_alive(f); });
-            }
-        }
-        if (now) {
-            net.linked_mark = true;
-            if (has_pending_work(r)) {
-                net.dirty = true;
-                net.dirty_stamp = input_seq;
-                net.on_agenda = true;
-            }
-        }
-        linked_before[r] = now ? 1 : 0;
     }
+    linked_before[r] = now ? 1 : 0;
 }
 
 bool Engine::has_pending_work(size_t r) const {

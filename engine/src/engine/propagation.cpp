@@ -40,7 +40,39 @@ void Engine::route_network_by_type() {
         const auto [r, pi] = nodes[ni].owner;
         file(nodes_by_type, rules[r].patterns[pi].type_id, ni);
     }
+    rules_of_lia.assign(lias.size(), {});
+    rules_of_node.assign(nodes.size(), {});
+    for (size_t r = 0; r < nets.size(); ++r) {
+        rules_of_lia[nets[r].lia].push_back(r);
+        for (size_t ni : nets[r].node_ids)
+            if (rules_of_node[ni].empty() || rules_of_node[ni].back() != r) rules_of_node[ni].push_back(r);
+    }
 }
+
+// The link marks of one propagation call. The first change refreshes every
+// rule as note_link_effects_ex does; until the call ends nothing clears those
+// marks, so a later change needs to look only at the rules that read the place
+// it changed: every other rule would get the marks it already has.
+class Engine::LinkNotes {
+public:
+    explicit LinkNotes(Engine& e) : e_(e), before_(e.link_states()) {}
+    std::vector<uint8_t>& before() { return before_; }
+    void after_change(const std::vector<size_t>& touched) {
+        if (refreshed_) {
+            e_.note_link_effects_on(touched, before_);
+        } else {
+            e_.note_link_effects_ex(before_);
+            refreshed_ = true;
+        }
+    }
+    // After a step that noted every rule itself.
+    void after_full_note() { refreshed_ = true; }
+
+private:
+    Engine& e_;
+    std::vector<uint8_t> before_;
+    bool refreshed_ = false;
+};
 
 bool Engine::alpha_passes_fields(size_t r, size_t pattern, FactId f) const {
     const CompiledPattern& p = rules[r].patterns[pattern];
@@ -124,14 +156,14 @@ void Engine::on_insert(FactId f, Stamp stamp) {
     if (!firing) ++shadow_seq;
     shadow_gate_insert(f, shadow_seq);
     refresh_query_links();
-    std::vector<uint8_t> before = link_states();
+    LinkNotes notes(*this);
     if (!store.is_alive(f)) return;
 
     const TypeId type = store.fact_type(f);
     for (size_t li : routes_of(lias_by_type, type)) {
         if (!alpha_passes_fields(lias[li].rule, lias[li].pattern, f)) continue;
         lia_take_in(li, f, stamp);
-        note_link_effects_ex(before);
+        notes.after_change(rules_of_lia[li]);
     }
     for (size_t ni : routes_of(nodes_by_type, type)) {
         const auto [r, pi] = nodes[ni].owner;
@@ -148,13 +180,13 @@ void Engine::on_insert(FactId f, Stamp stamp) {
         const bool unlinked_arrival =
             !event_decls.empty() && n.node.kind == Kind::Join && !n.node.temporal && !rule_linked(r);
         n.node.staged_rights.add_ins_ph(f, stamp, unlinked_arrival ? kFlagUnlinkedArrival : kFlagInsert);
-        note_link_effects_ex(before);
+        notes.after_change(rules_of_node[ni]);
     }
 }
 
 void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     refresh_query_links();
-    std::vector<uint8_t> before = link_states();
+    LinkNotes notes(*this);
     const bool alive = store.is_alive(f);
     const TypeId type = store.fact_type(f);
     const bool event = event_decls.count(type) != 0;
@@ -169,7 +201,10 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
             if (p.role.kind == SubRole::Kind::Group) continue;
             if (p.acc && p.acc->window_ms) {
                 if (!stamp) deferred = true;
-                else if (pass == 1) winacc_step(ni, f, mask, stamp, before);
+                else if (pass == 1) {
+                    winacc_step(ni, f, mask, stamp, notes.before());
+                    notes.after_full_note();
+                }
                 continue;
             }
             if (p.acc && event && !stamp) {
@@ -189,17 +224,17 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                     if (p.ce == CeKind::Not) n.node.not_mask_miss_re_add(env, pi - 1, f);
                     else n.node.re_add_right_fact(f, right_key(env, pi - 1, f));
                 }
-                note_link_effects_ex(before);
+                notes.after_change(rules_of_node[ni]);
             } else if (pass == 1 && !was && now) {
                 if (n.win_out.count(f)) continue;
                 node_admit(ni, f);
                 const uint8_t flag = n.node.staged_rights.del.contains(f) ? kFlagReinsert : kFlagInsert;
                 n.node.staged_rights.add_ins_ph(f, stamp, flag);
-                note_link_effects_ex(before);
+                notes.after_change(rules_of_node[ni]);
             } else if (pass == 2 && was && !now) {
                 n.win_in.erase(f);
                 n.node.staged_rights.add_del(f, stamp);
-                note_link_effects_ex(before);
+                notes.after_change(rules_of_node[ni]);
             }
         }
     }
@@ -224,13 +259,13 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                 }
                 if (reaches_nodes)
                     for (size_t n : lia.nodes) nodes[n].first_input.add_upd_ph(f, stamp, kFlagUpdate);
-                note_link_effects_ex(before);
+                notes.after_change(rules_of_lia[li]);
             } else if (pass == 1 && !was && now) {
                 lia_take_in(li, f, stamp);
-                note_link_effects_ex(before);
+                notes.after_change(rules_of_lia[li]);
             } else if (pass == 2 && was && !now) {
                 lia_let_go(li, f, stamp);
-                note_link_effects_ex(before);
+                notes.after_change(rules_of_lia[li]);
             }
         }
     }
@@ -243,13 +278,13 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
     if (!firing) ++shadow_seq;
     shadow_gate_delete(f, shadow_seq);
     refresh_query_links();
-    std::vector<uint8_t> before = link_states();
+    LinkNotes notes(*this);
 
     const TypeId type = store.fact_type(f);
     for (size_t li : routes_of(lias_by_type, type)) {
         if (!lias[li].passing.count(f)) continue;
         lia_let_go(li, f, stamp);
-        note_link_effects_ex(before);
+        notes.after_change(rules_of_lia[li]);
     }
     for (size_t ni : routes_of(nodes_by_type, type)) {
         TrieNode& n = nodes[ni];
@@ -259,7 +294,7 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
         if (window && rules[n.owner.first].patterns[n.owner.second].acc) continue;
         if (!n.win_in.erase(f)) continue;
         n.node.staged_rights.add_del(f, stamp);
-        note_link_effects_ex(before);
+        notes.after_change(rules_of_node[ni]);
     }
     tms_eager_break(f);
 }
