@@ -246,20 +246,6 @@ TEST(Propagation, WindowedAccumulateHoldsOutOldEventsAndDefersDeletes) {
     EXPECT_FALSE(rig.e.tms.forced_eval);
 }
 
-TEST(Propagation, NothingReachesTheNetworkBeforeTheFirstFire) {
-    Rig rig("rule r when A(x > 0) B() then end");
-    rig.e.immediate = false;
-    FactId a = rig.insert("A", a_row(1));
-    rig.insert("B", b_row(1));
-    rig.update(a, {{"x", Value::i64(2)}});
-    ASSERT_TRUE(rig.e.delete_fact(a));
-    EXPECT_TRUE(rig.lia(0).passing.empty());
-    EXPECT_TRUE(rig.node(0, 0).win_in.empty());
-    EXPECT_EQ(text(rig.node(0, 0).node.staged_rights), "ins[] upd[] del[]");
-    EXPECT_EQ(rig.e.input_seq, 0u);
-    EXPECT_EQ(flags(rig.e.nets[0]), "---");
-}
-
 TEST(Propagation, ARefusedUpdateLeavesStoreAndNetworkAlone) {
     Rig rig("rule r when A(x > 0) B(v > 0) then end");
     rig.insert("A", a_row(1));
