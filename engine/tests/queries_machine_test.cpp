@@ -184,6 +184,17 @@ TEST(QueryMachine, MultiplyingEnvironmentsStopAtTheBound) {
     run_cases(cases);
 }
 
+// What a run holds is given back as walks end: three branches that each hold
+// more than half the bound, one after the other, finish.
+TEST(QueryMachine, FinishedWalksGiveTheirShareBack) {
+    auto branch = [](const char* k) { return "Item(v == $a, " + std::string(k) + " : k) Person(age == -1)"; };
+    Site site("query q(long $a) " + branch("$k") + " or " + branch("$l") + " or " + branch("$m") + " end");
+    const std::string text(1500, 'k');  // each environment holds a copy
+    for (int i = 0; i < 40'000; ++i) item(site.store, text, 1);
+    person(site.store, "p", 1);
+    EXPECT_EQ(site.ask(0, {{Value::i64(1)}}), "");
+}
+
 TEST(KeyHash, MatchesHandComputedValues) {
     // seed 0, Bool true: h = 1231; 1231 ^ (1231 >> 7) ^ (1231 >> 4) = 1162.
     EXPECT_EQ(key_hash(0, {Value::boolean(true)}), 1162u);
