@@ -325,7 +325,7 @@ TEST(Linking, ChangesMarkTheRulesTheyLinkUnlinkOrFeed) {
 }
 
 TEST(Linking, StageSnapshotCountsStagedInput) {
-    Rig rig("rule two when A() B() then end  rule one when B() then end");
+    Rig rig("rule two when A() B() then end  rule one when B() then end", true);
     rig.e.flush_linked = {1, 0};
     rig.insert("A", a_row(1));
     FactId b = rig.insert("B", b_row(1));
@@ -340,6 +340,9 @@ TEST(Linking, StageSnapshotCountsStagedInput) {
     EXPECT_EQ(s.window_totals, (std::vector<uint64_t>{0, 1}));
     EXPECT_EQ(s.linked_before, (std::vector<uint8_t>{1, 1}));
     EXPECT_EQ(s.flush_linked_before, (std::vector<uint8_t>{1, 0}));
+    // Without event types no flush reads it.
+    rig.e.event_decls.clear();
+    EXPECT_TRUE(rig.e.stage_snapshot().node_counts.empty());
 }
 
 TEST(Linking, ARuleLinkedDuringExpiryTakesItsLiveStagedFactsIntoMemory) {

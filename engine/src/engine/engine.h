@@ -376,6 +376,8 @@ public:
     // Some window, the terminal input or a node of the rule holds staged input
     // (or a node deferred tuples).
     bool has_pending_work(size_t rule) const;
+    // Only the stream flush reads a snapshot, and in a session without event
+    // types it returns before reading one: there the snapshot is left empty.
     StageSnapshot stage_snapshot() const;
     // Steps shared by the propagation operations: the linked flags of tracked
     // queries recomputed; a fact taken into or let go from a Lia's passing set

@@ -110,6 +110,7 @@ bool Engine::has_pending_work(size_t r) const {
 
 StageSnapshot Engine::stage_snapshot() const {
     StageSnapshot s;
+    if (event_decls.empty()) return s;
     s.node_counts.reserve(nodes.size());
     for (const TrieNode& n : nodes) {
         s.node_counts.push_back({n.first_input.ins.size(), n.node.staged_lefts.ins.size(),
