@@ -121,7 +121,10 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
     }
     for (size_t n : lia.nodes) {
         TrieNode& node = nodes[n];
-        node.node.set_left_rank(tuples.extend(TupleTable::empty_tuple, f), ++input_seq);  // arrival order of the one-fact tuple
+        // Arrival numbers order the facts that meet in a temporal join; no
+        // other node reads them, so only temporal nodes keep them.
+        ++input_seq;
+        if (node.node.temporal) node.node.set_left_rank(tuples.extend(TupleTable::empty_tuple, f), input_seq);
         node.first_input.add_ins_ph(f, stamp, kFlagInsert);
     }
 }
@@ -176,7 +179,8 @@ void Engine::on_insert(FactId f, Stamp stamp) {
         }
         node_admit(ni, f);
         TrieNode& n = nodes[ni];
-        n.node.set_right_rank(f, ++input_seq);
+        ++input_seq;
+        if (n.node.temporal) n.node.set_right_rank(f, input_seq);  // read by temporal joins only
         const bool unlinked_arrival =
             !event_decls.empty() && n.node.kind == Kind::Join && !n.node.temporal && !rule_linked(r);
         n.node.staged_rights.add_ins_ph(f, stamp, unlinked_arrival ? kFlagUnlinkedArrival : kFlagInsert);
