@@ -123,6 +123,7 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     e.pending_error = "boom";
     e.fact_entry_point = {0, 1};
     e.expired_queue = {1};
+    e.tuples.intern(std::vector<FactId>{0, 1});
 
     ASSERT_TRUE(e.reset().ok());
     EXPECT_EQ(e.store.fact_count(), 1u);
@@ -133,6 +134,7 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     EXPECT_EQ(e.linked_queries, (std::vector<uint8_t>{0, 0}));
     EXPECT_EQ(e.tms.logical_types.count(0), 1u);  // compiled state survives
     EXPECT_EQ(e.nets.size(), 1u);
+    EXPECT_EQ(e.tuples.count(), TupleTable().count());
 
     // Without a rule that needs it, no InitialFact: the next fact gets handle 0.
     e.rules.clear();

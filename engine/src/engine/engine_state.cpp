@@ -98,6 +98,9 @@ EngineStatus Engine::reset() {
     lias.clear();
     nodes.clear();
     nets.clear();
+    // Nothing names a tuple any more, so the table starts afresh rather than
+    // keeping every tuple of the session.
+    tuples = TupleTable();
     std::vector<std::vector<std::string>> keys(rules.size());
     for (size_t r = 0; r < rules.size(); ++r)
         for (size_t p = 0; p < rules[r].patterns.size(); ++p) keys[r].push_back(pattern_key(rules[r].patterns[p], r, p));
