@@ -1,4 +1,5 @@
 // Activations: their salience, their sequence numbers and the order in which one rule's activations fire.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -51,11 +52,18 @@ TermValue eval_salience(const FactStore& store, TupleView tuple, const SalOperan
 }
 
 // The salience of the activation that fires first; 0 for none.
-int32_t top_salience_of(const std::vector<Act>& acts) {
+int32_t top_salience_of(const RuleNet& net) {
+    const std::vector<Act>& acts = net.acts;
     if (acts.empty()) return 0;
+    if (net.acts_ascending) return acts.back().salience;
     int32_t top = acts.front().salience;
     for (const Act& a : acts) top = std::max(top, a.salience);
     return top;
+}
+
+// The default firing order: by salience, then by sequence number.
+bool fires_before(const Act& a, const Act& b) {
+    return a.salience > b.salience || (a.salience == b.salience && a.seq > b.seq);
 }
 
 }  // namespace
@@ -90,8 +98,10 @@ void Engine::push_activation(size_t r, TupleId tuple) {
         net.seq_by_tuple.emplace(tuple, seq);
     }
     const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;
-    const int32_t old_top = constant ? 0 : top_salience_of(net.acts);
-    net.acts.push_back(Act{tuple, seq, salience});
+    const int32_t old_top = constant ? 0 : top_salience_of(net);
+    Act act{tuple, seq, salience};
+    net.acts_ascending = net.acts.empty() || (net.acts_ascending && !fires_before(net.acts.back(), act));
+    net.acts.push_back(act);
     if (constant) return;
     const int32_t new_top = net.acts.size() == 1 ? salience : std::max(old_top, salience);
     if (new_top == old_top && net.on_agenda) return;
@@ -129,12 +139,10 @@ size_t Engine::next_activation(size_t r) const {
         return best;
     }
     // Highest salience, then the most recent tuple, then the later push.
+    if (nets[r].acts_ascending) return acts.size() - 1;
     size_t best = 0;
-    for (size_t k = 1; k < acts.size(); ++k) {
-        const Act& a = acts[k];
-        const Act& b = acts[best];
-        if (a.salience > b.salience || (a.salience == b.salience && a.seq >= b.seq)) best = k;
-    }
+    for (size_t k = 1; k < acts.size(); ++k)
+        if (!fires_before(acts[best], acts[k])) best = k;
     return best;
 }
 
@@ -143,6 +151,10 @@ Act Engine::take_activation(size_t r) {
     std::vector<Act>& acts = nets[r].acts;
     Act a = std::move(acts[k]);
     acts.erase(acts.begin() + static_cast<std::ptrdiff_t>(k));
+    // Taking the activation that was out of order may leave the rest in order.
+    if (!nets[r].acts_ascending)
+        nets[r].acts_ascending =
+            std::is_sorted(acts.begin(), acts.end(), [](const Act& x, const Act& y) { return fires_before(y, x); });
     return a;
 }
 

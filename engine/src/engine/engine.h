@@ -251,6 +251,9 @@ struct RuleNet {
     // activation's tuple in seq_by_tuple.
     std::vector<Act> acts;
     HashMap<TupleId, uint64_t> seq_by_tuple;  // outlives the activation while the tuple stays matched
+    // acts ascend in the default firing order (salience, then sequence number),
+    // so the last one fires next. Removals keep it; pushes may break it.
+    bool acts_ascending = true;
     std::optional<BfShadow> bf_shadow;
     std::optional<ExShadow> ex_shadow;
     std::optional<PnShadow> pn_shadow;
