@@ -157,3 +157,40 @@ TEST(FactStore, WideTypesAndForeignHandlesAreRefused) {
     Result<int, std::string> failed = err(std::string("no"));
     EXPECT_THROW(failed.value(), InternalError);
 }
+
+TEST(FactStore, EachTypeListsItsLiveFactsAscendingThroughDeletesAndReset) {
+    FactStore s = order_store();
+    std::vector<FactId> orders, ticks;
+    for (int64_t k = 0; k < 200; ++k) {
+        if (k % 3 == 0) {
+            ticks.push_back(*s.insert(1, {Value::i64(k)}));
+        } else {
+            orders.push_back(*s.insert(0, order_row(k)));
+        }
+    }
+    // Deleting most orders compacts their list; ticks are untouched.
+    std::vector<FactId> kept;
+    for (size_t k = 0; k < orders.size(); ++k) {
+        if (k % 7 == 0) {
+            kept.push_back(orders[k]);
+        } else {
+            s.remove(orders[k]);
+            s.remove(orders[k]);  // a second delete changes nothing
+        }
+    }
+    auto live = [&](TypeId t) {
+        std::vector<FactId> out;
+        for (FactId f : s.facts_of_type(t)) {
+            if (s.is_alive(f)) out.push_back(f);
+        }
+        return out;
+    };
+    EXPECT_EQ(live(0), kept);
+    EXPECT_LE(s.facts_of_type(0).size(), 2 * kept.size() + 17);
+    EXPECT_EQ(live(1), ticks);
+    EXPECT_EQ(s.facts_of_type(1), ticks);
+    s.reset();
+    EXPECT_TRUE(s.facts_of_type(0).empty() && s.facts_of_type(1).empty());
+    EXPECT_EQ(*s.insert(1, {Value::i64(1)}), 0u);
+    EXPECT_EQ(s.facts_of_type(1), (std::vector<FactId>{0}));
+}

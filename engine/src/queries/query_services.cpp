@@ -23,6 +23,11 @@ bool AlphaTest::passes(const Value& v) const {
 
 namespace {
 
+const std::vector<FactId>& facts_of(const FactStore& store, TypeId t) {
+    static const std::vector<FactId> none;
+    return t < store.type_count() ? store.facts_of_type(t) : none;
+}
+
 // The alpha tests alone; the caller has checked liveness and type.
 bool alpha_passes(const FactStore& store, const CNode& node, FactId f) {
     for (const auto& [field, test] : node.alpha) {
@@ -41,11 +46,13 @@ std::vector<FactId> drain_pattern(QueryCache& cache, const FactStore& store, con
     std::vector<FactId>& cached = cache[site];
     // Survivors keep their places; the type cannot have changed.
     std::erase_if(cached, [&](FactId f) { return !store.is_alive(f) || !alpha_passes(store, node, f); });
-    std::vector<bool> kept(store.fact_count(), false);
-    for (FactId f : cached) kept[f] = true;
+    HashSet<FactId> kept;
+    kept.reserve(cached.size());
+    for (FactId f : cached) kept.insert(f);
+    // Only the pattern's own type can hold candidates; its list is ascending.
     std::vector<FactId> fresh;
-    for (FactId f = 0; f < store.fact_count(); ++f) {
-        if (!kept[f] && pattern_admits(store, node, f)) fresh.push_back(f);
+    for (FactId f : facts_of(store, node.type_id)) {
+        if (!kept.contains(f) && pattern_admits(store, node, f)) fresh.push_back(f);
     }
     cached.insert(cached.end(), fresh.rbegin(), fresh.rend());
     return cached;
@@ -86,8 +93,8 @@ bool query_linked(const FactStore& store, const std::vector<CompiledQuery>& quer
         bool every_pattern_has_a_fact = true;
         for (const CNode& node : branch) {
             if (node.is_call()) continue;
-            bool found = false;
-            for (FactId f = 0; f < store.fact_count() && !found; ++f) found = pattern_admits(store, node, f);
+            const std::vector<FactId>& facts = facts_of(store, node.type_id);
+            bool found = std::any_of(facts.begin(), facts.end(), [&](FactId f) { return pattern_admits(store, node, f); });
             if (!found) {
                 every_pattern_has_a_fact = false;
                 break;

@@ -187,7 +187,9 @@ Result<FactId, std::string> FactStore::insert(TypeId t, std::vector<Value> value
     for (size_t i = 0; i < values.size(); ++i) append_cell(d.columns[i], std::move(values[i]));
     uint32_t row = d.rows++;
     facts_.push_back(FactRec{t, row, true});
-    return static_cast<FactId>(facts_.size() - 1);
+    FactId id = static_cast<FactId>(facts_.size() - 1);
+    d.listed.push_back(id);
+    return id;
 }
 
 Status FactStore::set_value(FactId f, size_t field, Value v) {
@@ -210,7 +212,15 @@ Status FactStore::check_value(TypeId t, size_t field, const Value& v) const {
 void FactStore::remove(FactId f) {
     if (!knows(f)) return;
     expired.erase(f);
+    if (!facts_[f].alive) return;
     facts_[f].alive = false;
+    // Deleted facts leave their type's list in batches, so that a delete costs
+    // O(1) amortised and the list stays proportional to the live facts.
+    TypeData& d = data_[facts_[f].type];
+    if (++d.dead_listed > d.listed.size() / 2 + 16) {
+        std::erase_if(d.listed, [&](FactId g) { return !facts_[g].alive; });
+        d.dead_listed = 0;
+    }
 }
 
 Value FactStore::get(FactId f, size_t field) const {

@@ -44,6 +44,10 @@ struct Column {
 struct TypeData {
     std::vector<Column> columns;  // field order; each holds exactly `rows` cells
     uint32_t rows = 0;
+    // The type's facts, ascending: every live one, and those deleted since the
+    // last compaction (fewer than the live ones, plus a few).
+    std::vector<FactId> listed;
+    size_t dead_listed = 0;
 };
 
 struct FactRec {
@@ -107,6 +111,9 @@ public:
     FactView render(FactId f) const;
 
     const TypeData& data(TypeId t) const { return data_[t]; }
+    // The live facts of type t in ascending FactId order, possibly with some
+    // deleted ones among them: callers test is_alive.
+    const std::vector<FactId>& facts_of_type(TypeId t) const { return data_[t].listed; }
 
     // Events past their expiry that the engine has not retracted yet.
     HashSet<FactId> expired;
