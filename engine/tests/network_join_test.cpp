@@ -19,7 +19,8 @@ TEST(JoinNode, DeletesRemoveEveryAliveChildOnceInListOrder) {
     // Right inserts join newest first (11 before 10); left inserts are stored newest first.
     Staged<Tuple> out = j.run({}, rb({}, {}, {{10, 7, 0}}));
     EXPECT_EQ(staged_order(out.del), (TEs{{{2, 10}, 7, 0}, {{1, 10}, 7, 0}}));
-    EXPECT_FALSE(j.node.child_position(j.id({1, 10})));
+    EXPECT_FALSE(j.node.child_position(j.env.table, j.id({1, 10})));
+    EXPECT_EQ(j.node.child_position(j.env.table, j.id({2, 11})), 0u);
     EXPECT_TRUE(j.run({}, rb({}, {}, {{10, 8, 0}})).del.empty());
     out = j.run(lb({}, {}, {{{1}, 9, 0}}));
     EXPECT_EQ(staged_order(out.del), (TEs{{{1, 11}, 9, 0}}));

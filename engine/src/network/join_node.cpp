@@ -290,9 +290,9 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     // ones (flag 1) as staged.
     auto join_right = [&](const StagedEntry<FactId>& e) {
         FactId f = e.item;
-        const Key& k = key_of_right(f);
-        n_.rights.push_back(f, k);
-        left_bucket(k, lbucket_);
+        key_of_right(f);
+        n_.rights.push_back(f, std::move(key_));
+        left_bucket(n_.rights.at(n_.rights.last_pos()).key, lbucket_);
         for (TupleId t : lbucket_) {
             if (skip_expired_tuple(t)) continue;
             if (allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
@@ -314,9 +314,9 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
     for (const auto& e : sl.ins) {
         TupleId t = e.item;
-        const Key& k = key_of_left(t);
-        n_.lefts.push_back(t, k);
-        right_bucket(k, rbucket_);
+        key_of_left(t);
+        n_.lefts.push_back(t, std::move(key_));
+        right_bucket(n_.lefts.at(n_.lefts.last_pos()).key, rbucket_);
         for (FactId f : rbucket_) {
             if (skip_expired_fact(f)) continue;
             if (allowed(t, f)) add_child(t, f, e.stamp, kFromLeftInsert);

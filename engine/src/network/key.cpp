@@ -121,8 +121,16 @@ Key::Key(const Key& o) { *this = o; }
 Key& Key::operator=(const Key& o) {
     if (this == &o) return *this;
     reset();
+    if (o.size_ > kInline) {
+        heap_ = std::make_unique<KeyValue[]>(o.cap_);
+        cap_ = o.cap_;
+    }
+    std::memcpy(static_cast<void*>(data()), o.data(), o.size_ * sizeof(KeyValue));
+    hash_ = o.hash_;
+    size_ = o.size_;
     present_ = o.present_;
-    for (const KeyValue& v : o) push(v);
+    matchable_ = o.matchable_;
+    // The copy's texts still refer to o's: a key that owned them owns copies.
     if (o.owns_texts_) own_texts();
     return *this;
 }
@@ -164,10 +172,12 @@ void Key::push(const KeyValue& v) {
         cap_ *= 2;
     }
     data()[size_++] = v;
+    if (v.tag == ValueTag::Str) owns_texts_ = false;
     if (matchable_ && !value_class_hash(v, hash_)) matchable_ = false;
 }
 
 void Key::own_texts() {
+    if (owns_texts_ && !texts_) return;  // owned, and no texts to own
     size_t total = 0;
     for (const KeyValue& v : *this) {
         if (v.tag == ValueTag::Str) total += v.len;

@@ -257,6 +257,15 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
 }
 
 template <class T>
+typename Memory<T>::Pos Memory<T>::bucket_first(const Key& probe) const {
+    if (index_kind(index_op_) != IndexKind::Equality) invariant_broken("bucket walk of a memory without an equality index");
+    auto h = probe.class_hash();
+    if (!h) return npos;
+    auto it = by_key_.find(*h);
+    return it == by_key_.end() ? npos : it->second.head;
+}
+
+template <class T>
 std::vector<T> Memory<T>::matching(const Key& probe) const {
     std::vector<T> out;
     matching(probe, out);

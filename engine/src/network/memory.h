@@ -95,6 +95,11 @@ public:
     // tests every entry.
     void matching(const Key& probe, std::vector<T>& out) const;
     std::vector<T> matching(const Key& probe) const;
+    // Equality index: the first slot of the bucket `probe` falls in, npos when
+    // there is none; the bucket holds the candidates in memory order, which
+    // keys_match still has to confirm.
+    Pos bucket_first(const Key& probe) const;
+    Pos bucket_next(Pos p) const { return slots_[p].bnext; }
     // Range index: entries whose first key value k satisfies eval_cmp(p, op, k),
     // ascending by k for Eq, Ne, Lt, Le and descending for Gt, Ge; entries with
     // equal k keep memory order. Only for memories built with a range index.

@@ -34,10 +34,15 @@ Node Node::new_ex(uint8_t index_op, Kind kind, bool temporal) {
 
 // --- Children.
 
-std::optional<size_t> Node::child_position(TupleId t) const {
-    auto it = child_index_.find(t);
-    if (it == child_index_.end()) return std::nullopt;
-    return it->second;
+std::optional<size_t> Node::child_position(const TupleTable& tuples, TupleId t) const {
+    for (size_t p : children_of_left(t)) {
+        if (children_[p].tuple == t) return p;
+    }
+    if (tuples.size_of(t) == 0) return std::nullopt;
+    for (size_t p : children_of_left(tuples.parent(t))) {
+        if (children_[p].tuple == t) return p;
+    }
+    return std::nullopt;
 }
 
 std::vector<TupleId> Node::alive_children() const {
@@ -121,7 +126,6 @@ TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right, std::
     uint32_t p = static_cast<uint32_t>(children_.size());
     children_.push_back(Child{tuple, left, right, false});
     links_.emplace_back();
-    child_index_.insert_or_assign(tuple, p);
     link_before(children_of_left_[left], p, left_before, true);
     link_before(children_of_right_[right], p, right_before, false);
     return tuple;
@@ -132,7 +136,6 @@ TupleId Node::create_ce_child(TupleId t) {
     uint32_t p = static_cast<uint32_t>(children_.size());
     children_.push_back(Child{t, t, std::nullopt, false});
     links_.emplace_back();
-    child_index_.insert_or_assign(t, p);
     link_before(children_of_left_[t], p, std::nullopt, true);
     return t;
 }
@@ -147,8 +150,6 @@ void Node::kill_child(size_t p) {
     Child& c = children_.at(p);
     if (c.dead) return;
     c.dead = true;
-    auto ci = child_index_.find(c.tuple);
-    if (ci != child_index_.end() && ci->second == p) child_index_.erase(ci);
     uint32_t q = static_cast<uint32_t>(p);
     auto l = children_of_left_.find(c.parent);
     if (l == children_of_left_.end()) invariant_broken("child missing from its parent's list");
@@ -350,14 +351,7 @@ void Node::verify() const {
     rights.verify();
     if (links_.size() != children_.size()) invariant_broken("node child links disagree with its children");
     size_t alive = 0;
-    for (size_t p = 0; p < children_.size(); ++p) {
-        const Child& c = children_[p];
-        if (c.dead) continue;
-        ++alive;
-        auto ci = child_index_.find(c.tuple);
-        if (ci == child_index_.end() || ci->second != p) invariant_broken("alive child missing from the child index");
-    }
-    if (alive != child_index_.size()) invariant_broken("child index holds dead children");
+    for (const Child& c : children_) alive += !c.dead;
     // Every list holds alive children of its own key, linked both ways.
     auto check_list = [&](const Ends& e, bool left, auto owns) -> size_t {
         size_t n = 0;

@@ -86,8 +86,8 @@ public:
     // --- Children. Positions are append-only and valid for the node's life.
     size_t child_count() const { return children_.size(); }
     const Child& child(size_t p) const { return children_.at(p); }
-    // The alive child holding tuple `t`.
-    std::optional<size_t> child_position(TupleId t) const;
+    // The alive child holding tuple `t` (its own list, or its parent's).
+    std::optional<size_t> child_position(const TupleTable& tuples, TupleId t) const;
     // Alive children in creation order.
     std::vector<TupleId> alive_children() const;
     // Alive children of a left tuple (memory order of their right facts once
@@ -104,7 +104,7 @@ public:
     // Not and exists nodes: the child is the tuple itself.
     TupleId create_ce_child(TupleId t);
     std::optional<size_t> ce_child_of(TupleId t) const;
-    // The child leaves: dead, out of its lists and of the child index.
+    // The child leaves: dead and out of its lists.
     void kill_child(size_t p);
     // Brings a right fact's children into the memory order of their parents
     // (and a tuple's into that of their right facts); stable, and a list
@@ -161,6 +161,13 @@ public:
     void remove_left(TupleId t) { lefts.remove_first(t); }
     void remove_right(FactId f) { rights.remove_first(f); }
 
+    // The first right fact, in scan order from `start` (from the first when
+    // absent or not a candidate) and wrapping around, that the probe reaches
+    // and `pred` accepts. Walks the memory without copying its candidates,
+    // except behind a range index.
+    template <class Pred>
+    std::optional<FactId> first_candidate(const Key& probe, std::optional<FactId> start, Pred pred) const;
+
     // Not and exists nodes (not_exists_node.cpp).
     std::optional<FactId> find_blocker(const JoinEnv& env, size_t i, TupleId t, std::optional<FactId> start,
                                        const Staged<FactId>& sr) const;
@@ -209,7 +216,6 @@ private:
 
     std::vector<Child> children_;
     std::vector<ChildLinks> links_;              // beside children_
-    HashMap<TupleId, uint32_t> child_index_;     // alive child tuple -> position
     // Alive children of each parent and right fact, in list order; a key
     // stays once it has had a child, with an empty list when they are gone.
     HashMap<TupleId, Ends> children_of_left_;
@@ -222,6 +228,58 @@ private:
     HashMap<FactId, uint64_t> right_ranks_;
     uint64_t next_seq_ = 1;
 };
+
+template <class Pred>
+std::optional<FactId> Node::first_candidate(const Key& probe, std::optional<FactId> start, Pred pred) const {
+    using Pos = Memory<FactId>::Pos;
+    constexpr Pos npos = Memory<FactId>::npos;
+    switch (index_kind(probe_op())) {
+        case IndexKind::None: {
+            Pos from = start ? rights.pos_of(*start) : npos;
+            if (from == npos) from = rights.first_pos();
+            for (Pos p = from; p != npos; p = rights.next_pos(p)) {
+                if (pred(rights.at(p).item)) return rights.at(p).item;
+            }
+            for (Pos p = rights.first_pos(); p != from; p = rights.next_pos(p)) {
+                if (pred(rights.at(p).item)) return rights.at(p).item;
+            }
+            return std::nullopt;
+        }
+        case IndexKind::Equality: {
+            if (!probe) return std::nullopt;
+            auto candidate = [&](Pos p) { return keys_match(rights.at(p).key, probe); };
+            Pos head = rights.bucket_first(probe);
+            Pos from = head;
+            if (start) {
+                Pos s = rights.pos_of(*start);
+                if (s != npos && candidate(s)) from = s;
+            }
+            for (Pos p = from; p != npos; p = rights.bucket_next(p)) {
+                if (candidate(p) && pred(rights.at(p).item)) return rights.at(p).item;
+            }
+            for (Pos p = head; p != from; p = rights.bucket_next(p)) {
+                if (candidate(p) && pred(rights.at(p).item)) return rights.at(p).item;
+            }
+            return std::nullopt;
+        }
+        case IndexKind::Range: break;
+    }
+    std::vector<FactId> cands = scan_rights(probe);
+    size_t from = 0;
+    if (start) {
+        for (size_t k = 0; k < cands.size(); ++k) {
+            if (cands[k] == *start) {
+                from = k;
+                break;
+            }
+        }
+    }
+    for (size_t n = 0; n < cands.size(); ++n) {
+        FactId f = cands[(from + n) % cands.size()];
+        if (pred(f)) return f;
+    }
+    return std::nullopt;
+}
 
 // Runs Node::verify after an evaluation in builds made with QUARN_VERIFY_NODES
 // (the sanitizer build); nothing otherwise.

@@ -42,15 +42,9 @@ void retract_child(Node& n, TupleId t, const Stamp& s, Out& out) {
 }
 
 // The first fact a probe reaches that passes the not/exists test against `t`.
-std::optional<FactId> first_qualifying(const JoinEnv& env, size_t i, const Node& n, TupleId t, const Key& key,
-                                       std::vector<FactId>& scratch) {
-    scratch.clear();
-    n.scan_rights(key, scratch);
+std::optional<FactId> first_qualifying(const JoinEnv& env, size_t i, const Node& n, TupleId t, const Key& key) {
     TupleView v = env.tuples().view(t);
-    for (FactId g : scratch) {
-        if (env.allowed_ce(i, v, g)) return g;
-    }
-    return std::nullopt;
+    return n.first_candidate(key, std::nullopt, [&](FactId g) { return env.allowed_ce(i, v, g); });
 }
 
 std::string blocked_text(const TupleTable& tt, const Node& n) {
@@ -326,7 +320,7 @@ private:
                 n_.lefts.remove_first(t);
             }
             if (search) {
-                if (auto g = first_qualifying(env_, i_, n_, t, key, facts_)) n_.block(t, *g);
+                if (auto g = first_qualifying(env_, i_, n_, t, key)) n_.block(t, *g);
             }
 
             bool blocked_now = n_.blocker_of(t).has_value();
@@ -356,7 +350,7 @@ private:
         for (const auto& e : sl_.ins) {
             TupleId t = e.item;
             const Key& key = key_of_left(t);
-            if (auto g = first_qualifying(env_, i_, n_, t, key, facts_)) {
+            if (auto g = first_qualifying(env_, i_, n_, t, key)) {
                 n_.block(t, *g);
                 if (!is_not_) emit(n_, t, e.stamp, kFromLeftInsert, out_.trg);
                 continue;
@@ -401,24 +395,11 @@ std::optional<FactId> Node::find_blocker(const JoinEnv& env, size_t i, TupleId t
     TupleView v = env.tuples().view(t);
     Key key;
     env.key_of_left(i, v, key);
-    std::vector<FactId> cands = scan_rights(key);
-    size_t from = 0;
-    if (start) {
-        auto at = std::find(cands.begin(), cands.end(), *start);
-        if (at != cands.end()) from = static_cast<size_t>(at - cands.begin());
-    }
-    // The search resumes at `start` and then wraps around to the candidates
-    // before it. Skipping those outright would be sound only if every blocker
-    // were the first qualifying fact in scan order, which re-added blockers and
-    // blockers kept across a left update are not; without the wrap a tuple
-    // could be declared unblocked while a fact still qualifies.
-    for (size_t n = 0; n < cands.size(); ++n) {
-        FactId f = cands[(from + n) % cands.size()];
-        // A fact leaving in this batch blocks nothing, unless it is also re-inserted.
-        if (sr.del.contains(f) && !sr.ins.contains(f)) continue;
-        if (env.allowed_ce(i, v, f)) return f;
-    }
-    return std::nullopt;
+    // A fact leaving in this batch blocks nothing, unless it is also re-inserted.
+    return first_candidate(key, start, [&](FactId f) {
+        if (sr.del.contains(f) && !sr.ins.contains(f)) return false;
+        return env.allowed_ce(i, v, f);
+    });
 }
 
 void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, uint8_t flag,
@@ -462,7 +443,6 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
     for (const auto& e : sr.ins) items.push_back(Item{e.item, nullptr, &e});
     std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.key < b.key; });
 
-    std::vector<FactId> facts;
     std::vector<std::pair<TupleId, Stamp>> produced;
     std::vector<std::pair<TupleId, Stamp>> noted;
     for (const Item& item : items) {
@@ -473,7 +453,7 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
                 node.record_left_seq(t);
                 node.set_left_mark(t, env.mark());
                 Key key = left_key(env, i, t);
-                if (auto g = first_qualifying(env, i, node, t, key, facts)) {
+                if (auto g = first_qualifying(env, i, node, t, key)) {
                     node.block(t, *g);
                     noted.emplace_back(t, e->stamp);
                 } else {
