@@ -122,6 +122,7 @@ private:
     Key key_;                        // scratch for keys asked of the environment
     std::vector<TupleId> lbucket_;   // borrowed from the node
     std::vector<FactId> rbucket_;    // borrowed from the node
+    std::vector<size_t> alive_;      // children positions of the entry being updated
 };
 
 void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
@@ -189,7 +190,8 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         Key rkey = stored ? stored->key : Key{};
         left_bucket(rkey, bucket);
         n_.order_children_of_right(f);
-        std::vector<size_t> alive = n_.children_of_right(f);
+        std::vector<size_t>& alive = alive_;
+        n_.children_of_right(f, alive);
         std::optional<size_t> first;
         if (!alive.empty()) first = alive.front();
         if (n_.keyed() && first) {
@@ -215,7 +217,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         }
         // Merge walk: the bucket and the fact's alive children are both in left
         // memory order, so a kept child is met exactly where its parent is.
-        alive = n_.children_of_right(f);
+        n_.children_of_right(f, alive);
         size_t j = 0;
         for (TupleId t : bucket) {
             if (left_updated.contains(t)) continue;
@@ -257,7 +259,8 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
             }
         }
         if (bucket.empty()) continue;
-        std::vector<size_t> alive = n_.children_of_left(t);
+        std::vector<size_t>& alive = alive_;
+        n_.children_of_left(t, alive);
         if (alive.empty()) {
             for (FactId f : bucket) {
                 if (allowed(t, f)) add_child(t, f, s, kFromUpdate);

@@ -53,19 +53,29 @@ std::vector<TupleId> Node::alive_children() const {
     return out;
 }
 
+void Node::children_of_left(TupleId t, std::vector<size_t>& out) const {
+    out.clear();
+    auto it = children_of_left_.find(t);
+    if (it == children_of_left_.end()) return;
+    for (uint32_t p = it->second.head; p != kNone; p = links_[p].left_next) out.push_back(p);
+}
+
+void Node::children_of_right(FactId f, std::vector<size_t>& out) const {
+    out.clear();
+    auto it = children_of_right_.find(f);
+    if (it == children_of_right_.end()) return;
+    for (uint32_t p = it->second.head; p != kNone; p = links_[p].right_next) out.push_back(p);
+}
+
 std::vector<size_t> Node::children_of_left(TupleId t) const {
     std::vector<size_t> out;
-    auto it = children_of_left_.find(t);
-    if (it == children_of_left_.end()) return out;
-    for (uint32_t p = it->second.head; p != kNone; p = links_[p].left_next) out.push_back(p);
+    children_of_left(t, out);
     return out;
 }
 
 std::vector<size_t> Node::children_of_right(FactId f) const {
     std::vector<size_t> out;
-    auto it = children_of_right_.find(f);
-    if (it == children_of_right_.end()) return out;
-    for (uint32_t p = it->second.head; p != kNone; p = links_[p].right_next) out.push_back(p);
+    children_of_right(f, out);
     return out;
 }
 
@@ -191,6 +201,15 @@ uint64_t memory_order(const Memory<T>& m, const T& item) {
 void Node::order_children_of_right(FactId f) {
     auto it = children_of_right_.find(f);
     if (it == children_of_right_.end()) return;
+    // Usually already in order: check by a walk before copying anything.
+    uint64_t last = 0;
+    bool sorted = true;
+    for (uint32_t p = it->second.head; p != kNone && sorted; p = links_[p].right_next) {
+        uint64_t at = memory_order(lefts, children_[p].parent);
+        sorted = at >= last;
+        last = at;
+    }
+    if (sorted) return;
     std::vector<size_t> list = children_of_right(f);
     if (!sort_positions(list, [&](size_t p) { return memory_order(lefts, children_[p].parent); })) return;
     Ends& ends = it->second;
@@ -201,11 +220,19 @@ void Node::order_children_of_right(FactId f) {
 void Node::order_children_of_left(TupleId t) {
     auto it = children_of_left_.find(t);
     if (it == children_of_left_.end()) return;
-    std::vector<size_t> list = children_of_left(t);
     auto order_of = [&](size_t p) {
         const auto& g = children_[p].right;
         return g ? memory_order(rights, *g) : UINT64_MAX;
     };
+    uint64_t last = 0;
+    bool sorted = true;
+    for (uint32_t p = it->second.head; p != kNone && sorted; p = links_[p].left_next) {
+        uint64_t at = order_of(p);
+        sorted = at >= last;
+        last = at;
+    }
+    if (sorted) return;
+    std::vector<size_t> list = children_of_left(t);
     if (!sort_positions(list, order_of)) return;
     Ends& ends = it->second;
     ends = Ends{};

@@ -94,6 +94,9 @@ public:
     // an update pass has run) and of a right fact (memory order of the lefts).
     std::vector<size_t> children_of_left(TupleId t) const;
     std::vector<size_t> children_of_right(FactId f) const;
+    // The same, into `out` (cleared first).
+    void children_of_left(TupleId t, std::vector<size_t>& out) const;
+    void children_of_right(FactId f, std::vector<size_t>& out) const;
     // Every right fact that has had a child here, ascending (its list may
     // have emptied since).
     std::vector<FactId> right_facts_with_children() const;

@@ -33,8 +33,9 @@ struct StagedEntry {
 // (dropped at the ends at once, elsewhere by a compaction once they outnumber
 // the live entries), so adding at either end and removing an item cost O(1).
 // An index from item to its frontmost entry makes membership tests and
-// removals by item constant time. An empty list holds no memory. Entries are
-// read-only through the list; change a list only through its operations.
+// removals by item constant time; a short list has no index and is scanned.
+// An empty list holds no memory. Entries are read-only through the list;
+// change a list only through its operations.
 template <class T>
 class EntryList {
 public:
@@ -56,6 +57,7 @@ public:
         head_ = std::exchange(o.head_, 0);
         base_ = std::exchange(o.base_, 0);
         live_ = std::exchange(o.live_, 0);
+        indexed_ = std::exchange(o.indexed_, false);
         o.slots_.clear();
         return *this;
     }
@@ -111,7 +113,10 @@ public:
     };
     OldestFirst oldest_first() const { return {this}; }
 
-    bool contains(const T& item) const { return index_.contains(item); }
+    bool contains(const T& item) const {
+        if (!indexed()) return scan_newest(item) != kNoSlot;
+        return index_.contains(item);
+    }
     // Index from the front of the first entry holding `item` (a walk).
     std::optional<size_t> index_of(const T& item) const {
         if (!contains(item)) return std::nullopt;
@@ -125,20 +130,26 @@ public:
 
     void push_front(Entry e) {
         int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
-        auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
-        it->second.pos = pos;  // the newest entry of the item is now this one
-        ++it->second.count;
+        if (indexed()) {
+            auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
+            it->second.pos = pos;  // the newest entry of the item is now this one
+            ++it->second.count;
+        }
         slots_.push_back(Slot{std::move(e), true});
         ++live_;
+        if (!indexed() && live_ > kScanLimit) build_index();
     }
     void push_back(Entry e) {
         if (head_ == 0) make_head_room();
         --head_;
         int64_t pos = static_cast<int64_t>(head_) + base_;
-        auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
-        ++it->second.count;
+        if (indexed()) {
+            auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
+            ++it->second.count;
+        }
         slots_[head_] = Slot{std::move(e), true};
         ++live_;
+        if (!indexed() && live_ > kScanLimit) build_index();
     }
     // Inserts so that the entry ends up at index `i` from the front (i <= size()).
     void insert_at(size_t i, Entry e) {
@@ -152,6 +163,15 @@ public:
     }
     // Removes the first entry (from the front) holding `item` and returns it.
     std::optional<Entry> remove_first(const T& item) {
+        if (!indexed()) {
+            size_t s = scan_newest(item);
+            if (s == kNoSlot) return std::nullopt;
+            Entry out = std::move(slots_[s].entry);
+            slots_[s].live = false;
+            --live_;
+            trim();
+            return out;
+        }
         auto it = index_.find(item);
         if (it == index_.end()) return std::nullopt;
         size_t s = static_cast<size_t>(it->second.pos - base_);
@@ -177,6 +197,7 @@ public:
         head_ = 0;
         base_ = 0;
         live_ = 0;
+        indexed_ = false;
     }
     // Moves the whole list out, leaving this one empty.
     EntryList take() { return std::exchange(*this, EntryList{}); }
@@ -186,6 +207,29 @@ private:
         Entry entry;
         bool live;
     };
+    // Lists up to this many entries have no index.
+    static constexpr size_t kScanLimit = 8;
+    static constexpr size_t kNoSlot = static_cast<size_t>(-1);
+
+    bool indexed() const { return indexed_; }
+    // The slot of the frontmost live entry holding `item`, by a walk.
+    size_t scan_newest(const T& item) const {
+        for (size_t s = slots_.size(); s-- > head_;) {
+            if (slots_[s].live && slots_[s].entry.item == item) return s;
+        }
+        return kNoSlot;
+    }
+    void build_index() {
+        indexed_ = true;
+        index_.clear();
+        for (size_t s = head_; s < slots_.size(); ++s) {
+            if (!slots_[s].live) continue;
+            auto [it, fresh] = index_.try_emplace(slots_[s].entry.item, Where{0, 0});
+            it->second.pos = static_cast<int64_t>(s) + base_;  // later slots are nearer the front
+            ++it->second.count;
+        }
+    }
+
     struct Where {
         int64_t pos;     // the frontmost live entry holding the item (slot + base_)
         uint32_t count;  // live entries holding it
@@ -221,6 +265,7 @@ private:
         slots_ = std::move(kept);
         head_ = 0;
         base_ = 0;
+        if (!indexed()) return;
         for (size_t s = 0; s < slots_.size(); ++s) index_.at(slots_[s].entry.item).pos = static_cast<int64_t>(s);
         // Frontmost wins: later slots are nearer the front, so the loop above
         // leaves each item at its newest entry.
@@ -230,7 +275,8 @@ private:
     size_t head_ = 0;          // slots before it are free room for push_back
     int64_t base_ = 0;         // slot index + base_ = the position kept in index_
     size_t live_ = 0;
-    HashMap<T, Where> index_;
+    bool indexed_ = false;     // index_ is kept; once built, until the list is cleared
+    HashMap<T, Where> index_;  // item -> its frontmost entry and count, when indexed
 };
 
 template <class T>
