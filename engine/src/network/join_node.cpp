@@ -151,14 +151,16 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
 void JoinEval::right_deletes(const Staged<FactId>& sr) {
     for (const auto& e : sr.del) {
         n_.rights.remove_first(e.item);
-        remove_all(n_.children_of_right(e.item), e.stamp);
+        n_.children_of_right(e.item, alive_);
+        remove_all(alive_, e.stamp);
     }
 }
 
 void JoinEval::left_deletes(const Staged<TupleId>& sl) {
     for (const auto& e : sl.del) {
         n_.lefts.remove_first(e.item);
-        remove_all(n_.children_of_left(e.item), e.stamp);
+        n_.children_of_left(e.item, alive_);
+        remove_all(alive_, e.stamp);
     }
 }
 
@@ -166,7 +168,8 @@ void JoinEval::right_updates_rekey(const Staged<FactId>& sr) {
     for (const auto& e : sr.upd) {
         FactId f = e.item;
         if (n_.rights.remove_first(f)) n_.rights.push_back(f, key_of_right(f));
-        for (size_t p : n_.children_of_right(f)) n_.move_child_to_end_of_left(p);
+        n_.children_of_right(f, alive_);
+        for (size_t p : alive_) n_.move_child_to_end_of_left(p);
     }
 }
 
@@ -175,7 +178,8 @@ void JoinEval::left_updates_rekey(const Staged<TupleId>& sl) {
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
         n_.lefts.push_back(t, key_of_left(t));
-        for (size_t p : n_.children_of_left(t)) n_.move_child_to_end_of_right(p);
+        n_.children_of_left(t, alive_);
+        for (size_t p : alive_) n_.move_child_to_end_of_right(p);
     }
 }
 
