@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+#include <random>
+
 #include "network_scripted_env.h"
 
 using namespace quarn;
@@ -126,4 +130,49 @@ TEST(StagedAppend, AppendsEveryListBehindPendingWithoutDeduplication) {
     EXPECT_TRUE(m.cancelled.empty());
     EXPECT_TRUE(m.remove_ins({1}));  // duplicates are counted: one copy stays
     EXPECT_TRUE(m.ins.contains({1}));
+}
+
+TEST(EntryList, AgreesWithAPlainListThroughAddsAtBothEndsRemovalsAndInsertions) {
+    // Items from a small range, so that duplicates (unchecked appends), short
+    // unindexed lists, indexed long ones and compactions all occur.
+    std::mt19937 rng(5);
+    for (int round = 0; round < 20; ++round) {
+        EntryList<FactId> l;
+        std::deque<RE> model;  // front = newest
+        for (int step = 0; step < 400; ++step) {
+            FactId f = rng() % (round % 2 == 0 ? 6 : 40);
+            RE e{f, static_cast<uint64_t>(step), static_cast<uint8_t>(step % 3)};
+            switch (rng() % 5) {
+                case 0: l.push_front(e); model.push_front(e); break;
+                case 1: l.push_back(e); model.push_back(e); break;
+                case 2: {
+                    size_t at = model.empty() ? 0 : rng() % (model.size() + 1);
+                    l.insert_at(at, e);
+                    model.insert(model.begin() + static_cast<std::ptrdiff_t>(at), e);
+                    break;
+                }
+                default: {
+                    auto it = std::find_if(model.begin(), model.end(), [&](const RE& x) { return x.item == f; });
+                    auto got = l.remove_first(f);
+                    ASSERT_EQ(got.has_value(), it != model.end());
+                    if (got) {
+                        ASSERT_EQ(*got, *it);
+                        model.erase(it);
+                    }
+                }
+            }
+            ASSERT_EQ(l.size(), model.size());
+            ASSERT_EQ(l.contains(f), std::any_of(model.begin(), model.end(), [&](const RE& x) { return x.item == f; }));
+        }
+        EXPECT_EQ(entries_of(l), std::vector<RE>(model.begin(), model.end()));
+        EXPECT_EQ(staged_order(l), std::vector<RE>(model.rbegin(), model.rend()));
+        if (!model.empty()) {
+            EXPECT_EQ(l.front(), model.front());
+            EXPECT_EQ(l.back(), model.back());
+        }
+        EntryList<FactId> copy = l;
+        EntryList<FactId> moved = std::move(l);
+        EXPECT_TRUE(l.empty());
+        EXPECT_EQ(entries_of(copy), entries_of(moved));
+    }
 }

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "network/key.h"
+#include "network/tuple.h"
+#include "store/debug_form.h"
+
+using namespace quarn;
+
+namespace {
+
+using Facts = std::vector<FactId>;
+
+Facts facts(const TupleTable& tt, TupleId t) {
+    TupleView v = tt.view(t);
+    return Facts(v.begin(), v.end());
+}
+
+}  // namespace
+
+TEST(TupleTable, EqualTuplesShareOneIdAndViewsOutliveGrowth) {
+    TupleTable tt;
+    EXPECT_TRUE(tt.view(TupleTable::empty_tuple).empty());
+    TupleId a = tt.intern(Facts{1, 2, 3});
+    TupleId ab = tt.extend(tt.intern(Facts{1, 2}), 3);
+    EXPECT_EQ(a, ab);
+    EXPECT_EQ(tt.parent(a), tt.intern(Facts{1, 2}));
+    EXPECT_NE(tt.intern(Facts{1, 3, 2}), a);
+    EXPECT_EQ(tt.count(), 6u);  // [], [1], [1,2], [1,2,3], [1,3], [1,3,2]
+    // Ids follow creation order; a view taken early stays valid while the
+    // table grows by many blocks.
+    TupleView early = tt.view(a);
+    std::mt19937 rng(3);
+    std::vector<std::pair<Facts, TupleId>> made;
+    for (int k = 0; k < 50000; ++k) {
+        Facts f(1 + rng() % 4);
+        for (FactId& x : f) x = rng() % 1000;
+        made.emplace_back(f, tt.intern(f));
+    }
+    EXPECT_EQ(Facts(early.begin(), early.end()), (Facts{1, 2, 3}));
+    TupleTable copy = tt;
+    for (const auto& [f, id] : made) {
+        ASSERT_EQ(facts(tt, id), f);
+        ASSERT_EQ(tt.intern(f), id);
+        ASSERT_EQ(facts(copy, id), f);
+    }
+    size_t before = tt.count();
+    copy.intern(Facts{5000, 1});
+    EXPECT_EQ(tt.count(), before);  // the copy grows alone
+}
+
+TEST(Key, StoredKeysOwnTheirTextsAndCopiesKeepEverything) {
+    std::string text = "a text long enough to live on the heap";
+    Value v = Value::str(text);
+    Key probe;
+    EXPECT_EQ(debug_key(probe), "None");
+    probe.set_present();
+    EXPECT_EQ(debug_key(probe), "Some([])");
+    probe.push(Value::i64(7));
+    probe.push(v);
+    probe.push(Value::dec(150, 2));  // a third value leaves the inline storage
+    Key kept = probe;
+    kept.own_texts();
+    v = Value::str("something else entirely, also long enough");
+    // The probe referred to v's old text; the owned copy still holds it.
+    EXPECT_EQ(debug_key(kept), "Some([I64(7), Str(\"" + text + "\"), Dec { u: 150, s: 2 }])");
+    Key copy = kept;
+    Key moved = std::move(kept);
+    EXPECT_TRUE(copy == moved);
+    EXPECT_EQ(copy.class_hash(), moved.class_hash());
+    EXPECT_FALSE(kept.present());
+    EXPECT_FALSE(copy == Key(std::vector<Value>{Value::i64(7)}));
+    EXPECT_FALSE(Key(std::vector<Value>{Value::null()}).class_hash().has_value());
+}
+
+TEST(Key, KeysThatMatchShareTheirClassHash) {
+    // Random numeric keys of every kind: whenever keys_match accepts a pair,
+    // the equality index must find it, so the class hashes agree.
+    std::mt19937 rng(9);
+    auto random_value = [&]() {
+        int64_t n = static_cast<int64_t>(rng() % 7) - 3;
+        switch (rng() % 5) {
+            case 0: return Value::i64(n);
+            case 1: return Value::f64(static_cast<double>(n) + (rng() % 2 ? 0.5 : 0.0));
+            case 2: return Value::dec(static_cast<i128>(n) * 100 + (rng() % 2 ? 50 : 0), 2);
+            case 3: return Value::f64(std::nan(""));
+            default: return Value::i64((int64_t{1} << 53) + static_cast<int64_t>(rng() % 3));
+        }
+    };
+    size_t matched = 0;
+    for (int k = 0; k < 20000; ++k) {
+        Key a(std::vector<Value>{random_value(), Value::i64(k % 2)});
+        Key b(std::vector<Value>{random_value(), Value::i64(k % 2)});
+        if (!keys_match(a, b)) continue;
+        ++matched;
+        ASSERT_EQ(a.class_hash(), b.class_hash()) << debug_key(a) << " " << debug_key(b);
+    }
+    EXPECT_GT(matched, 1000u);
+}
