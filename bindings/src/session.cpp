@@ -260,6 +260,7 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
         invariant_broken(fmt("internal error: the engine accepts row {} of {} that the insert check refused", *bad, type_name));
     }
     handles.reserve(rows);
+    engine->store.reserve(*type, rows);
     for (size_t i = 0; i < rows; ++i) {
         PreparedInsert p{*type, 0, {}};
         p.values.reserve(table.fields.size());

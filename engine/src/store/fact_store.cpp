@@ -1,6 +1,8 @@
 // The column-wise fact store.
 #include "store/fact_store.h"
 
+#include <algorithm>
+
 #include "store/debug_form.h"
 #include "common/text.h"
 
@@ -190,6 +192,19 @@ Result<FactId, std::string> FactStore::insert(TypeId t, std::vector<Value> value
     FactId id = static_cast<FactId>(facts_.size() - 1);
     d.listed.push_back(id);
     return id;
+}
+
+void FactStore::reserve(TypeId t, size_t more) {
+    // Geometric, so that many small bulk inserts do not regrow every time.
+    auto room = [more](auto& v) {
+        size_t need = v.size() + more;
+        if (need > v.capacity()) v.reserve(std::max(need, 2 * v.capacity()));
+    };
+    room(facts_);
+    for (Column& c : data_[t].columns) {
+        std::visit(room, c.cells);
+        if (c.validity) room(*c.validity);
+    }
 }
 
 Status FactStore::set_value(FactId f, size_t field, Value v) {

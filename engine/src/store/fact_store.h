@@ -90,6 +90,9 @@ public:
     Result<FactId, std::string> insert(TypeId t, std::vector<Value> values);
     // Refuses a handle the store never issued and a field the type lacks.
     Status set_value(FactId f, size_t field, Value v);
+    // Room for `more` facts of type `t` before the next regrowth; a bulk
+    // insert's columns then grow once instead of doubling their way up.
+    void reserve(TypeId t, size_t more);
     // The refusal set_value and insert would give for `v` in field `field` of
     // type `t` (a null in a non-nullable field, a value of another kind).
     Status check_value(TypeId t, size_t field, const Value& v) const;
