@@ -28,9 +28,6 @@ def test_module_surface():
     assert (quarn.Session, quarn.Result, quarn.Table, quarn.run) == (native.Session, native.Result, native.Table, native.run)
     assert native.Session.__text_signature__ == "(rules, facts=None, schemas=None, events=None)"
     assert native.Session.insert.__text_signature__ == "($self, type_name, data)"
-    assert native.Session.insert_row.__doc__ == (
-        "Insert a single fact from keyword-style dict (REPL convenience;\n"
-        "same bulk path, batch of one). Returns the new fact's HANDLE.")
     for cls in (native.Result, native.Table):
         assert refusal(TypeError, cls) == "No constructor defined"
 
