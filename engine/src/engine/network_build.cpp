@@ -177,6 +177,10 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     // a TrieNode is large and costly to move, so the arena must never regrow.
     struct NodePlan {
         size_t rule, pattern;
+        uint8_t index_op;
+        Kind kind;
+        bool temporal;
+        size_t subnet_prefix;
         std::vector<Target> targets;
     };
     std::vector<NodePlan> plan;
@@ -210,7 +214,9 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
             auto [found, fresh] = node_by_chain.try_emplace(chain_name(prev, keys[r][p]), plan.size());
             const size_t id = found->second;
             if (fresh) {
-                plan.push_back(NodePlan{r, p, {}});
+                // A group's left tuples are the facts before its first member.
+                const size_t prefix = pat.role.kind == SubRole::Kind::Group ? pat.role.base : 0;
+                plan.push_back(NodePlan{r, p, pat.index_op, node_kind(pat), pat.has_temporal(), prefix, {}});
                 if (pat.role.kind == SubRole::Kind::Group) {
                     if (prev.is_lia) invariant_broken("internal error: a not/exists group without members");
                     link_child(group_feeder, id);
@@ -230,12 +236,9 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
 
     nodes.reserve(plan.size());
     for (NodePlan& np : plan) {
-        const CompiledPattern& pat = rules[np.rule].patterns[np.pattern];
-        TrieNode& tn = nodes.emplace_back();
-        tn.node = Node::new_ex(pat.index_op, node_kind(pat), pat.has_temporal());
+        TrieNode& tn = nodes.emplace_back(Node::new_ex(np.index_op, np.kind, np.temporal));
         tn.owner = {np.rule, np.pattern};
-        // A group's left tuples are the facts before its first member.
-        tn.subnet_prefix = pat.role.kind == SubRole::Kind::Group ? pat.role.base : 0;
+        tn.subnet_prefix = np.subnet_prefix;
         tn.targets = std::move(np.targets);
     }
 
