@@ -68,7 +68,7 @@ std::string run(Engine& e, const std::string& script) {
     for (size_t r = 0; r < e.nets.size(); ++r) {
         const RuleNet& n = e.nets[r];
         log += (r ? "; r" : "r") + std::to_string(r) + ":";
-        for (const Act& a : n.acts) log += " " + act_text(e, a);
+        for (const Act& a : n.acts.items()) log += " " + act_text(e, a);
         log += " top=" + std::to_string(n.top_salience) + (n.on_agenda ? " A" : " -") + (n.dirty ? "D" : "-") +
                " seqs=" + std::to_string(n.seq_by_tuple.size());
     }

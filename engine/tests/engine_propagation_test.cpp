@@ -370,8 +370,8 @@ TEST(Propagation, ADeletedEventEvaluatesTheRulesItMayUnblockAtOnce) {
     ASSERT_TRUE(rig.e.delete_fact(ev));
     ASSERT_TRUE(rig.e.delete_fact(b));
     ASSERT_EQ(rig.e.nets[0].acts.size(), 1u);
-    EXPECT_EQ(rig.e.tuples.view(rig.e.nets[0].acts[0].tuple)[0], a);
-    EXPECT_EQ(rig.e.tuples.size_of(rig.e.nets[0].acts[0].tuple), 1u);
+    EXPECT_EQ(rig.e.tuples.view(rig.e.nets[0].acts.items()[0].tuple)[0], a);
+    EXPECT_EQ(rig.e.tuples.size_of(rig.e.nets[0].acts.items()[0].tuple), 1u);
     EXPECT_TRUE(rig.e.nets[1].acts.empty()) << "left to the next fire";
     EXPECT_FALSE(rig.e.eager_eval);
 }

@@ -1,5 +1,4 @@
 // Activations: their salience, their sequence numbers and the order in which one rule's activations fire.
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -51,20 +50,6 @@ TermValue eval_salience(const FactStore& store, TupleView tuple, const SalOperan
     }
 }
 
-// The salience of the activation that fires first; 0 for none.
-int32_t top_salience_of(const RuleNet& net) {
-    const std::vector<Act>& acts = net.acts;
-    if (acts.empty()) return 0;
-    if (net.acts_ascending) return acts.back().salience;
-    int32_t top = acts.front().salience;
-    for (const Act& a : acts) top = std::max(top, a.salience);
-    return top;
-}
-
-// The default firing order: by salience, then by sequence number.
-bool fires_before(const Act& a, const Act& b) {
-    return a.salience > b.salience || (a.salience == b.salience && a.seq > b.seq);
-}
 
 }  // namespace
 
@@ -98,10 +83,8 @@ void Engine::push_activation(size_t r, TupleId tuple) {
         net.seq_by_tuple.emplace(tuple, seq);
     }
     const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;
-    const int32_t old_top = constant ? 0 : top_salience_of(net);
-    Act act{tuple, seq, salience};
-    net.acts_ascending = net.acts.empty() || (net.acts_ascending && !fires_before(net.acts.back(), act));
-    net.acts.push_back(act);
+    const int32_t old_top = constant ? 0 : net.acts.top_salience();
+    net.acts.push(Act{tuple, seq, salience});
     if (constant) return;
     const int32_t new_top = net.acts.size() == 1 ? salience : std::max(old_top, salience);
     if (new_top == old_top && net.on_agenda) return;
@@ -109,53 +92,44 @@ void Engine::push_activation(size_t r, TupleId tuple) {
     net.on_agenda = true;
 }
 
-size_t Engine::next_activation(size_t r) const {
+uint32_t Engine::next_activation(size_t r) const {
     const CompiledRule& rule = rules[r];
-    const std::vector<Act>& acts = nets[r].acts;
-    if (acts.empty()) invariant_broken("internal error: no activation to take");
-    if (acts.size() == 1) return 0;
-
+    const RuleNet& net = nets[r];
+    const ActivationList& acts = net.acts;
     std::optional<std::pair<ShadowKind, size_t>> shadow;
+    bool evaluator = false;
     if (rule.salience.kind == CompiledSalience::Kind::Const) {
-        if (rule.ce_event_tail) shadow = {rule.ce_event_exists ? ShadowKind::Ex : ShadowKind::Bf, *rule.ce_event_tail};
-        else if (rule.not_tail) shadow = {ShadowKind::Pn, *rule.not_tail};
-        else if (rule.exists_tail) shadow = {ShadowKind::Px, *rule.exists_tail};
-    }
-    if (shadow) {
-        // The fact the side evaluator emitted earliest goes first; facts it did
-        // not emit come last, in push order.
-        auto key = [&](const Act& a) -> uint64_t {
-            const TupleView t = tuples.view(a.tuple);
-            if (shadow->second >= t.size()) return std::numeric_limits<uint64_t>::max();
-            std::optional<size_t> place = shadow_out_place(r, shadow->first, t[shadow->second]);
-            return place ? *place : std::numeric_limits<uint64_t>::max();
-        };
-        size_t best = 0;
-        uint64_t best_key = key(acts[0]);
-        for (size_t k = 1; k < acts.size(); ++k) {
-            const uint64_t kk = key(acts[k]);
-            if (kk < best_key) best = k, best_key = kk;
+        if (rule.ce_event_tail) {
+            shadow = {rule.ce_event_exists ? ShadowKind::Ex : ShadowKind::Bf, *rule.ce_event_tail};
+            evaluator = rule.ce_event_exists ? net.ex_shadow.has_value() : net.bf_shadow.has_value();
+        } else if (rule.not_tail) {
+            shadow = {ShadowKind::Pn, *rule.not_tail};
+            evaluator = net.pn_shadow.has_value();
+        } else if (rule.exists_tail) {
+            shadow = {ShadowKind::Px, *rule.exists_tail};
+            evaluator = net.px_shadow.has_value();
         }
-        return best;
     }
-    // Highest salience, then the most recent tuple, then the later push.
-    if (nets[r].acts_ascending) return acts.size() - 1;
-    size_t best = 0;
-    for (size_t k = 1; k < acts.size(); ++k)
-        if (!fires_before(acts[best], acts[k])) best = k;
-    return best;
+    if (!shadow) return acts.best_slot();
+    // Without its evaluator every key is the same: push order decides.
+    if (!evaluator) return acts.first_slot();
+    // The fact the side evaluator emitted earliest goes first; facts it did
+    // not emit come last, in push order.
+    auto key = [&](const Act& a) -> uint64_t {
+        const TupleView t = tuples.view(a.tuple);
+        if (shadow->second >= t.size()) return std::numeric_limits<uint64_t>::max();
+        std::optional<size_t> place = shadow_out_place(r, shadow->first, t[shadow->second]);
+        return place ? *place : std::numeric_limits<uint64_t>::max();
+    };
+    std::optional<std::pair<uint64_t, uint32_t>> best;
+    acts.for_each_slot([&](uint32_t s, const Act& a) {
+        const uint64_t k = key(a);
+        if (!best || k < best->first) best = {k, s};
+    });
+    if (!best) invariant_broken("internal error: no activation to take");
+    return best->second;
 }
 
-Act Engine::take_activation(size_t r) {
-    const size_t k = next_activation(r);
-    std::vector<Act>& acts = nets[r].acts;
-    Act a = std::move(acts[k]);
-    acts.erase(acts.begin() + static_cast<std::ptrdiff_t>(k));
-    // Taking the activation that was out of order may leave the rest in order.
-    if (!nets[r].acts_ascending)
-        nets[r].acts_ascending =
-            std::is_sorted(acts.begin(), acts.end(), [](const Act& x, const Act& y) { return fires_before(y, x); });
-    return a;
-}
+Act Engine::take_activation(size_t r) { return nets[r].acts.take_slot(next_activation(r)); }
 
 }  // namespace quarn

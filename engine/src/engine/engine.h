@@ -52,6 +52,7 @@
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
+#include "engine/activation_list.h"
 #include "engine/compiled_rule.h"
 #include "engine/constraint_eval.h"
 #include "engine/join_env_impl.h"
@@ -125,12 +126,6 @@ struct Target {
 // Which side evaluator orders a rule's activations.
 enum class ShadowKind : uint8_t { Bf, Ex, Pn, Px };
 
-// One pending activation.
-struct Act {
-    TupleId tuple;     // one fact per positive pattern, pattern order
-    uint64_t seq = 0;  // larger = more recent
-    int32_t salience = 0;
-};
 
 // One fired activation: the rule's name and its facts rendered after the
 // right-hand side ran.
@@ -246,14 +241,11 @@ struct RuleNet {
     std::vector<size_t> node_ids;
     Staged<TupleId> term;
     HashSet<TupleId> peer_tuples;
-    // Push order; the next to fire: Engine::next_activation. Changed only by
+    // The next to fire: Engine::next_activation. Changed only by
     // push_activation, take_activation and evaluation, which keep every
     // activation's tuple in seq_by_tuple.
-    std::vector<Act> acts;
+    ActivationList acts;
     HashMap<TupleId, uint64_t> seq_by_tuple;  // outlives the activation while the tuple stays matched
-    // acts ascend in the default firing order (salience, then sequence number),
-    // so the last one fires next. Removals keep it; pushes may break it.
-    bool acts_ascending = true;
     std::optional<BfShadow> bf_shadow;
     std::optional<ExShadow> ex_shadow;
     std::optional<PnShadow> pn_shadow;
@@ -447,8 +439,8 @@ public:
     void push_activation(size_t rule, TupleId tuple);
     // The salience a new activation of `tuple` gets.
     int32_t activation_salience(size_t rule, TupleId tuple) const;
-    // Index in acts of the activation that fires next; acts must not be empty.
-    size_t next_activation(size_t rule) const;
+    // The slot in acts of the activation that fires next; acts must not be empty.
+    uint32_t next_activation(size_t rule) const;
     // Removes that activation, the others keeping their order.
     Act take_activation(size_t rule);
 

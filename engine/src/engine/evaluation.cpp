@@ -55,23 +55,14 @@ bool parked_for_update(const Engine& e, size_t r, TupleId t) {
     return false;
 }
 
-// The salience of the activation that fires first; 0 for none.
-int32_t top_of(const std::vector<Act>& acts) {
-    int32_t top = 0;
-    for (size_t k = 0; k < acts.size(); ++k) top = k == 0 ? acts[k].salience : std::max(top, acts[k].salience);
-    return top;
-}
-
-// Removes the activations `drop` selects and keeps the agenda's cached view of
+// Removes the activations `remove` takes out of the list and keeps the agenda's cached view of
 // an expression-salience rule in step; the others keep their order.
-template <class Pred>
-void remove_acts(Engine& e, size_t r, Pred drop) {
+template <class Remove>
+void remove_acts(Engine& e, size_t r, Remove remove) {
     RuleNet& net = e.nets[r];
-    const int32_t old_top = top_of(net.acts);
-    const size_t old_count = net.acts.size();
-    std::erase_if(net.acts, drop);
-    if (net.acts.size() == old_count || e.rules[r].salience.kind == CompiledSalience::Kind::Const) return;
-    const int32_t new_top = top_of(net.acts);
+    const int32_t old_top = net.acts.top_salience();
+    if (remove(net.acts) == 0 || e.rules[r].salience.kind == CompiledSalience::Kind::Const) return;
+    const int32_t new_top = net.acts.top_salience();
     if (new_top == old_top && net.on_agenda) return;
     // Also with nothing left: the agenda must look at the rule again.
     net.top_salience = new_top;
@@ -81,13 +72,13 @@ void remove_acts(Engine& e, size_t r, Pred drop) {
 // A tuple that left the terminal forgets its activation and its sequence number.
 void terminal_delete(Engine& e, size_t r, TupleId t) {
     // Every activation's tuple has a sequence number: no number, no activation.
-    if (e.nets[r].seq_by_tuple.erase(t)) remove_acts(e, r, [&](const Act& a) { return a.tuple == t; });
+    if (e.nets[r].seq_by_tuple.erase(t)) remove_acts(e, r, [&](ActivationList& acts) { return acts.remove_tuple(t); });
     e.tms_on_terminal_del(r, t);
     e.tms_parked_del(r, t);
 }
 
 bool has_activation(const RuleNet& net, TupleId t) {
-    return net.seq_by_tuple.count(t) && std::any_of(net.acts.begin(), net.acts.end(), [&](const Act& a) { return a.tuple == t; });
+    return net.acts.contains(t);
 }
 
 void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
@@ -154,7 +145,7 @@ void prune_unlinked(Engine& e, size_t r) {
         return std::all_of(checks.begin(), checks.end(),
                            [&](const Check& c) { return c.slot < t.size() && c.present->count(t[c.slot]) != 0; });
     };
-    remove_acts(e, r, [&](const Act& a) { return !kept(a.tuple); });
+    remove_acts(e, r, [&](ActivationList& acts) { return acts.remove_if([&](const Act& a) { return !kept(a.tuple); }); });
     std::vector<TupleId> gone;
     for (const auto& [t, seq] : net.seq_by_tuple)
         if (!kept(t)) gone.push_back(t);

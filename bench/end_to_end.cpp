@@ -1,0 +1,125 @@
+// Whole programs through the C++ API: rule text, N facts inserted, one fire to
+// quiescence. Reports insert and fire time separately, the firings and the time
+// per fact, for
+//   a  a three-way equality join deriving one fact per match: orders joined to
+//      their customer (N/10 customers) and product (N/100 products);
+//   c  not and exists: N accounts, N transactions over half of them; one rule
+//      for accounts with no transaction, one for accounts with at least one;
+//   d  agenda churn: N/2 tokens, a rule that modifies a token and so activates
+//      the other rule, which modifies it again: N firings.
+// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: acd, 1e4 1e5 1e6.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "quarn.h"
+
+using namespace quarn;
+
+namespace {
+
+using Row = std::vector<std::pair<std::string, Value>>;
+
+TypeSchema type(std::string name, std::vector<std::string> i64_fields) {
+    TypeSchema t{std::move(name), {}, 0};
+    for (std::string& f : i64_fields) t.fields.emplace_back(std::move(f), FieldType::i64());
+    return t;
+}
+
+struct Workload {
+    std::vector<TypeSchema> types;
+    std::string rules;
+    std::vector<std::pair<std::string, Row>> facts;
+};
+
+Workload join_workload(int64_t n) {
+    Workload w;
+    w.types = {type("Customer", {"id", "region"}), type("Product", {"id", "price"}),
+               type("Order", {"id", "cust", "prod", "qty"}), type("Line", {"order", "region", "price"})};
+    w.rules =
+        "rule derive when\n"
+        "  $o : Order($c : cust, $p : prod)\n"
+        "  $cu : Customer(id == $c, $r : region)\n"
+        "  $pr : Product(id == $p, $x : price)\n"
+        "then insert(new Line($o.getId(), $r, $x)); end\n";
+    const int64_t customers = std::max<int64_t>(1, n / 10), products = std::max<int64_t>(1, n / 100);
+    for (int64_t i = 0; i < customers; ++i)
+        w.facts.push_back({"Customer", {{"id", Value::i64(i)}, {"region", Value::i64(i % 7)}}});
+    for (int64_t i = 0; i < products; ++i)
+        w.facts.push_back({"Product", {{"id", Value::i64(i)}, {"price", Value::i64(100 + i)}}});
+    for (int64_t i = 0; i < n; ++i)
+        w.facts.push_back({"Order",
+                           {{"id", Value::i64(i)},
+                            {"cust", Value::i64((i * 7919) % customers)},
+                            {"prod", Value::i64((i * 104729) % products)},
+                            {"qty", Value::i64(1 + i % 5)}}});
+    return w;
+}
+
+Workload not_exists_workload(int64_t n) {
+    Workload w;
+    w.types = {type("Account", {"id"}), type("Txn", {"id", "acct"})};
+    w.rules =
+        "rule idle when $a : Account($i : id) not Txn(acct == $i) then end\n"
+        "rule active when $a : Account($i : id) exists Txn(acct == $i) then end\n";
+    for (int64_t i = 0; i < n; ++i) w.facts.push_back({"Account", {{"id", Value::i64(i)}}});
+    // Every transaction goes to an even account: half the accounts have two.
+    for (int64_t i = 0; i < n; ++i)
+        w.facts.push_back({"Txn", {{"id", Value::i64(i)}, {"acct", Value::i64((i * 2) % n)}}});
+    return w;
+}
+
+Workload churn_workload(int64_t n) {
+    Workload w;
+    w.types = {type("Token", {"id", "state"})};
+    w.rules =
+        "rule open when $t : Token(state == 0) then modify($t) { setState(1) } end\n"
+        "rule close when $t : Token(state == 1) then modify($t) { setState(2) } end\n";
+    for (int64_t i = 0; i < n / 2; ++i)
+        w.facts.push_back({"Token", {{"id", Value::i64(i)}, {"state", Value::i64(0)}}});
+    return w;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+int run(char name, int64_t n) {
+    Workload w = name == 'a' ? join_workload(n) : name == 'c' ? not_exists_workload(n) : churn_workload(n);
+    EngineResult<Engine> made = Engine::create(w.types);
+    if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;
+    Engine& engine = *made;
+    if (EngineStatus ok = engine.add_rules_text(w.rules); !ok)
+        return std::printf("rules: %s\n", ok.error().message.c_str()), 1;
+
+    const size_t facts = w.facts.size();
+    auto t0 = std::chrono::steady_clock::now();
+    for (auto& [t, row] : w.facts)
+        if (EngineResult<FactId> f = engine.insert(t, std::move(row)); !f)
+            return std::printf("insert: %s\n", f.error().message.c_str()), 1;
+    const double insert_s = seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
+    const double fire_s = seconds_since(t0);
+    if (!fired) return std::printf("fire: %s\n", fired.error().message.c_str()), 1;
+    std::printf("%c %9lld %9zu %10.3f %10.3f %10.3f %9zu %10.3f\n", name, static_cast<long long>(n), facts, insert_s,
+                fire_s, insert_s + fire_s, fired->size(), 1e6 * (insert_s + fire_s) / static_cast<double>(facts));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string workloads = argc > 1 ? argv[1] : "acd";
+    std::vector<int64_t> sizes;
+    for (int i = 2; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
+    if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+    std::printf("%c %9s %9s %10s %10s %10s %9s %10s\n", 'w', "N", "facts", "insert s", "fire s", "total s", "firings",
+                "us/fact");
+    for (char w : workloads)
+        for (int64_t n : sizes)
+            if (run(w, n)) return 1;
+    return 0;
+}
