@@ -26,6 +26,14 @@ Snapshot take_snapshot(const FactStore& store, TupleView tuple) {
     return snap;
 }
 
+// Only a right-hand side that reads a binding needs the snapshot.
+bool reads_snapshot(const CompiledRule& rule) {
+    auto snap = [](const Src& s) { return s.kind == Src::Kind::SnapField; };
+    return std::any_of(rule.actions.begin(), rule.actions.end(), [&](const CompiledAction& a) {
+        return snap(a.value) || std::any_of(a.args.begin(), a.args.end(), snap);
+    });
+}
+
 FactId fact_at(TupleView tuple, size_t position) {
     if (position >= tuple.size()) invariant_broken("internal error: an action names a position past the tuple");
     return tuple[position];
@@ -48,7 +56,7 @@ Value Engine::eval_src(const Src& src, TupleView tuple, const Snapshot& snapshot
 EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     const CompiledRule& rule = rules[r];
     const Stamp stamp = r;
-    const Snapshot snapshot = take_snapshot(store, tuple);
+    const Snapshot snapshot = reads_snapshot(rule) ? take_snapshot(store, tuple) : Snapshot{};
     // Fields written by setters and not yet announced by an update, per fact.
     HashMap<FactId, uint64_t> changed;
 
@@ -78,6 +86,11 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         schedule_expiration(f);
         schedule_window_evictions(f);
         tms_note_stated(f);
+        // The flush has nothing to do in a session without event types.
+        if (event_decls.empty()) {
+            on_insert(f, stamp);
+            return f;
+        }
         StageSnapshot staged = stage_snapshot();
         on_insert(f, stamp);
         flush_origin_type = type;

@@ -116,6 +116,11 @@ void FireLoop::start() {
         for (FactId f = 0; f < e_.store.fact_count(); ++f)
             if (e_.store.is_alive(f)) alive.push_back(f);
         for (FactId f : alive) {
+            // The flush has nothing to do in a session without event types.
+            if (e_.event_decls.empty()) {
+                e_.on_insert(f, std::nullopt);
+                continue;
+            }
             StageSnapshot snapshot = e_.stage_snapshot();
             e_.on_insert(f, std::nullopt);
             e_.flush_origin_type = e_.store.fact_type(f);
