@@ -482,6 +482,9 @@ EngineStatus FireLoop::fire(size_t r) {
         return engine_err(fmt("fire limit {} reached (non-terminating?)", limit_));
     }
     Act act = e_.take_activation(r);
+    // The rule's key follows its remaining activations: a stale key would let
+    // them fire ahead of better ones of other rules.
+    if (!constant_salience(r)) e_.nets[r].top_salience = e_.nets[r].acts.top_salience();
     ++e_.shadow_seq;
     e_.tms.firing_act = std::make_pair(r, act.tuple);
     const TupleView facts = e_.tuples.view(act.tuple);

@@ -1,0 +1,73 @@
+// ActivationList against a plain vector that is scanned for every answer:
+// random pushes, removals by tuple and by predicate, and takes, through many
+// compactions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "engine/activation_list.h"
+
+using namespace quarn;
+
+namespace {
+
+// The default order read off a scan: highest salience, larger seq, later push.
+size_t best_of(const std::vector<Act>& acts) {
+    size_t best = 0;
+    for (size_t k = 1; k < acts.size(); ++k) {
+        const Act& a = acts[k];
+        const Act& b = acts[best];
+        if (a.salience > b.salience || (a.salience == b.salience && a.seq >= b.seq)) best = k;
+    }
+    return best;
+}
+
+std::string text(const std::vector<Act>& acts) {
+    std::string s;
+    for (const Act& a : acts)
+        s += std::to_string(static_cast<uint32_t>(a.tuple)) + "/" + std::to_string(a.seq) + "/" +
+             std::to_string(a.salience) + " ";
+    return s;
+}
+
+}  // namespace
+
+TEST(ActivationList, AgreesWithAScannedVectorThroughRemovalsAndCompactions) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        ActivationList list;
+        std::vector<Act> model;  // push order
+        uint64_t seq = 0;
+        for (int step = 0; step < 3000; ++step) {
+            const unsigned op = rng() % 10;
+            const TupleId t{static_cast<uint32_t>(rng() % 40)};
+            if (op < 5) {
+                // Equal saliences and repeated sequence numbers test the ties.
+                Act a{t, rng() % 3 == 0 ? seq : ++seq, static_cast<int32_t>(rng() % 4) - 1};
+                list.push(a);
+                model.push_back(a);
+            } else if (op < 7) {
+                const size_t before = model.size();
+                std::erase_if(model, [&](const Act& a) { return a.tuple == t; });
+                ASSERT_EQ(list.remove_tuple(t), before - model.size());
+            } else if (op < 8) {
+                const int32_t s = static_cast<int32_t>(rng() % 4) - 1;
+                const size_t before = model.size();
+                std::erase_if(model, [&](const Act& a) { return a.salience == s; });
+                ASSERT_EQ(list.remove_if([&](const Act& a) { return a.salience == s; }), before - model.size());
+            } else if (!model.empty()) {
+                const bool first = op == 9;
+                const size_t k = first ? 0 : best_of(model);
+                const Act got = list.take_slot(first ? list.first_slot() : list.best_slot());
+                ASSERT_EQ(text({got}), text({model[k]})) << "seed " << seed << " step " << step;
+                model.erase(model.begin() + static_cast<std::ptrdiff_t>(k));
+            }
+            ASSERT_EQ(list.size(), model.size());
+            ASSERT_EQ(list.contains(t), std::any_of(model.begin(), model.end(), [&](const Act& a) { return a.tuple == t; }));
+            ASSERT_EQ(list.top_salience(), model.empty() ? 0 : model[best_of(model)].salience);
+        }
+        EXPECT_EQ(text(list.items()), text(model)) << "seed " << seed;
+    }
+}
