@@ -34,6 +34,13 @@ int64_t duration(const FactStore& store, FactId f, std::optional<size_t> field) 
     return v.tag() == ValueTag::I64 ? v.as_i64() : 0;
 }
 
+// The store hands out values by copy, which die with this call: a text goes
+// into the key's own storage at once. A key with no values stays none.
+void push_owned(Key& key, const Value& v) {
+    key.push(v);
+    if (v.tag() == ValueTag::Str) key.own_texts();
+}
+
 int64_t add_saturating(int64_t a, int64_t b) {
     int64_t r;
     if (!__builtin_add_overflow(a, b, &r)) return r;
@@ -103,41 +110,36 @@ bool JoinEnvImpl::allowed_ce(size_t i, TupleView tuple, FactId fact) const {
     return passes(i, tuple, fact, skip);
 }
 
-// The store hands out values by copy, so the key keeps its own texts.
 void JoinEnvImpl::key_of_left(size_t i, TupleView tuple, Key& key) const {
-    if (auto values = left_key_values(i, tuple)) key = Key(*values);
+    const CompiledPattern& p = pattern(i);
+    if (const CompiledCmp* c = first_temporal(p)) {
+        push_owned(key, store_.temporal_ts(at(tuple, c->test.anchor), c->test.anchor_ts_field));
+        return;
+    }
+    if (p.range_cmp && *p.range_cmp < p.cmps.size()) {
+        const Test& t = p.cmps[*p.range_cmp].test;
+        if (is_cross_cmp(p, t)) {
+            push_owned(key, store_.get(at(tuple, t.rhs.position), t.rhs.field));
+            return;
+        }
+    }
+    for (const CompiledCmp& c : p.cmps)
+        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq)
+            push_owned(key, store_.get(at(tuple, c.test.rhs.position), c.test.rhs.field));
 }
 
 void JoinEnvImpl::key_of_right(size_t i, FactId fact, Key& key) const {
-    if (auto values = right_key_values(i, fact)) key = Key(*values);
-}
-
-std::optional<std::vector<Value>> JoinEnvImpl::left_key_values(size_t i, std::span<const FactId> tuple) const {
     const CompiledPattern& p = pattern(i);
-    if (const CompiledCmp* c = first_temporal(p))
-        return std::vector<Value>{store_.temporal_ts(at(tuple, c->test.anchor), c->test.anchor_ts_field)};
-    if (p.range_cmp && *p.range_cmp < p.cmps.size()) {
-        const Test& t = p.cmps[*p.range_cmp].test;
-        if (is_cross_cmp(p, t)) return std::vector<Value>{store_.get(at(tuple, t.rhs.position), t.rhs.field)};
+    if (const CompiledCmp* c = first_temporal(p)) {
+        push_owned(key, store_.temporal_ts(fact, c->field));
+        return;
     }
-    std::vector<Value> key;
+    if (p.range_cmp && *p.range_cmp < p.cmps.size()) {
+        push_owned(key, store_.get(fact, p.cmps[*p.range_cmp].field));
+        return;
+    }
     for (const CompiledCmp& c : p.cmps)
-        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq)
-            key.push_back(store_.get(at(tuple, c.test.rhs.position), c.test.rhs.field));
-    if (key.empty()) return std::nullopt;
-    return key;
-}
-
-std::optional<std::vector<Value>> JoinEnvImpl::right_key_values(size_t i, FactId fact) const {
-    const CompiledPattern& p = pattern(i);
-    if (const CompiledCmp* c = first_temporal(p)) return std::vector<Value>{store_.temporal_ts(fact, c->field)};
-    if (p.range_cmp && *p.range_cmp < p.cmps.size())
-        return std::vector<Value>{store_.get(fact, p.cmps[*p.range_cmp].field)};
-    std::vector<Value> key;
-    for (const CompiledCmp& c : p.cmps)
-        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq) key.push_back(store_.get(fact, c.field));
-    if (key.empty()) return std::nullopt;
-    return key;
+        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq) push_owned(key, store_.get(fact, c.field));
 }
 
 std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, TupleView tuple) const {

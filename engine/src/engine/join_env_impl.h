@@ -42,8 +42,6 @@ private:
     const CompiledPattern& pattern(size_t i) const;
     // Every test of pattern i+1 in order, skipping the one at `skip`.
     bool passes(size_t i, std::span<const FactId> tuple, FactId fact, std::optional<size_t> skip) const;
-    std::optional<std::vector<Value>> left_key_values(size_t i, std::span<const FactId> tuple) const;
-    std::optional<std::vector<Value>> right_key_values(size_t i, FactId fact) const;
     std::optional<int64_t> fire_time(size_t i, std::span<const FactId> tuple) const;
 
     uint64_t mark_;
