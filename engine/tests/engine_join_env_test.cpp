@@ -240,3 +240,18 @@ TEST(JoinEnvImpl, LeftUpdateShortcutCountsTestsThatReadTheTuple) {
         EXPECT_EQ(r.env().left_update_optimization(0), c.expected) << c.cmps.size();
     }
 }
+
+TEST(JoinEnvImpl, TextKeysOwnTheirTexts) {
+    // The store hands out copies; a key must not refer to one after the call.
+    FactStore store({TypeSchema{"S", {{"a", FieldType::str()}, {"b", FieldType::str()}}, 0}});
+    const std::string long_a(40, 'a'), long_b(40, 'b');
+    FactId f = *store.insert(0, {Value::str(long_a), Value::str(long_b)});
+    CompiledRule rule;
+    rule.patterns = {pattern(0, 0, {}),
+                     pattern(0, 1, {cmp(0, CmpOp::Eq, Src::fact_field(0, 1)), cmp(1, CmpOp::Eq, Src::fact_field(0, 0))})};
+    TupleTable tuples;
+    JoinEnvImpl env(0, store, rule, 0, false, tuples);
+    std::vector<FactId> t{f};
+    EXPECT_EQ(debug_key(left_key(env, 0, t)), "Some([Str(\"" + long_b + "\"), Str(\"" + long_a + "\")])");
+    EXPECT_EQ(debug_key(right_key(env, 0, f)), "Some([Str(\"" + long_a + "\"), Str(\"" + long_b + "\")])");
+}
