@@ -134,6 +134,7 @@ std::string mutate(Rng& rng, std::string s) {
 }  // namespace
 
 TEST(ParserFuzz, MutatedRuleTextsEndInAFileOrAnError) {
+    for (const char* text : kCorpus) EXPECT_TRUE(check(text)) << text;
     Rng rng(0x5eed0001);
     int parsed = 0;
     for (int i = 0; i < 4000; ++i) {
@@ -144,25 +145,21 @@ TEST(ParserFuzz, MutatedRuleTextsEndInAFileOrAnError) {
     EXPECT_GT(parsed, 200);
 }
 
-TEST(ParserFuzz, RandomTokenSoupEndsInAFileOrAnError) {
+// Token soup and raw bytes, possibly invalid UTF-8, alternate.
+TEST(ParserFuzz, RandomTokensAndBytesEndInAFileOrAnError) {
     Rng rng(0x5eed0002);
-    for (int i = 0; i < 4000; ++i) {
-        std::string text = rng.below(2) ? "rule r when " : "";
-        const size_t n = rng.below(60);
+    for (int i = 0; i < 6000; ++i) {
+        const bool bytes = i % 3 == 2;
+        std::string text = !bytes && rng.below(2) ? "rule r when " : "";
+        const size_t n = rng.below(bytes ? 40 : 60);
         for (size_t k = 0; k < n; ++k) {
+            if (bytes) {
+                text += static_cast<char>(rng.below(256));
+                continue;
+            }
             text += kVocabulary[rng.below(std::size(kVocabulary))];
             text += rng.below(3) ? " " : "";
         }
-        check(text);
-    }
-}
-
-TEST(ParserFuzz, RandomBytesEndInAFileOrAnError) {
-    Rng rng(0x5eed0003);
-    for (int i = 0; i < 2000; ++i) {
-        std::string text;
-        const size_t n = rng.below(40);
-        for (size_t k = 0; k < n; ++k) text += static_cast<char>(rng.below(256));
         check(text);
     }
 }
@@ -195,7 +192,6 @@ TEST(ParserFuzz, OrExpansionIsChargedBySize) {
     } cases[] = {
         {"or-groups then wide patterns", groups + repeat(wide, 63), budget},
         {"wide patterns then or-groups", repeat(wide, 600) + groups, budget},
-        {"more wide patterns then or-groups", repeat(wide, 900) + groups, budget},
         {"a few wide patterns", groups + repeat(wide, 10), "512 rules"},
         {"a long plain rule", repeat(wide, 400), "1 rules"},
         {"expression nodes", groups + repeat(either, 40), budget},
@@ -210,11 +206,4 @@ TEST(ParserFuzz, OrExpansionIsChargedBySize) {
     const std::string ten_way = "(A()" + repeat(" or A()", 9) + ") ";
     EXPECT_EQ(outcome("rule r when " + repeat(ten_way, 3) + "then " + actions + "end"), budget);
     EXPECT_EQ(outcome("rule r when " + repeat(ten_way, 1) + "then " + actions + "end"), "10 rules");
-}
-
-TEST(ParserFuzz, CorpusParses) {
-    for (const char* text : kCorpus) {
-        auto r = parse_file(text);
-        EXPECT_TRUE(r) << (r ? "" : r.error().msg);
-    }
 }
