@@ -8,16 +8,39 @@ namespace quarn::py {
 
 namespace {
 
-PyObject* run(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "run: firing is not available in this build yet");
-    return nullptr;
+// A session of its own, fired once and dropped.
+PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* kwlist[] = {"rules", "facts", "fire_limit", "on_fire", "schemas", "events", nullptr};
+        PyObject *rules = nullptr, *facts = nullptr, *limit_obj = nullptr, *on_fire = Py_None, *schemas = Py_None,
+                 *events = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOOO:run", const_cast<char**>(kwlist), &rules, &facts,
+                                         &limit_obj, &on_fire, &schemas, &events))
+            return nullptr;
+        uint64_t limit = kDefaultFireLimit;
+        if (limit_obj) {
+            auto v = u64_arg("fire_limit", limit_obj);
+            if (!v) return nullptr;
+            limit = *v;
+        }
+        if (!PyDict_Check(facts)) {
+            PyErr_Format(PyExc_TypeError, "argument 'facts': '%s' object cannot be converted to 'PyDict'",
+                         type_name_of(facts).c_str());
+            return nullptr;
+        }
+        auto session = PySession::create(rules, facts, schemas, events);
+        if (!session) return nullptr;
+        auto result = session->fire(limit, on_fire == Py_None ? nullptr : on_fire);
+        if (!result) return nullptr;
+        return result->release();
+    });
 }
 
 PyMethodDef module_functions[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
      "run(rules, facts, fire_limit=100000, on_fire=None, schemas=None, events=None)\n--\n\n"
      "One-call convenience: build a session from tables, fire, return the\n"
-     "result. ``quarn.run(rules, {\"P\": df})``."},
+     "result. `quarn.run(rules, {\"P\": df})`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

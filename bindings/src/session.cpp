@@ -415,6 +415,93 @@ PyObject* session_insert_row(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* session_fire(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* kwlist[] = {"fire_limit", "on_fire", nullptr};
+        PyObject *limit_obj = nullptr, *on_fire = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:fire", const_cast<char**>(kwlist), &limit_obj, &on_fire))
+            return nullptr;
+        uint64_t limit = kDefaultFireLimit;
+        if (limit_obj) {
+            auto v = u64_arg("fire_limit", limit_obj);
+            if (!v) return nullptr;
+            limit = *v;
+        }
+        SessionBorrow borrow(self);
+        if (!borrow) return nullptr;
+        auto result = borrow.session().fire(limit, on_fire == Py_None ? nullptr : on_fire);
+        if (!result) return nullptr;
+        return result->release();
+    });
+}
+
+PyObject* session_update(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        // handle is positional or keyword; every other keyword is a field.
+        PyRef fields = PyRef::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+        if (!fields) return nullptr;
+        Py_ssize_t n = PyTuple_Size(args);
+        PyRef keyword = PyRef::borrow(PyDict_GetItemString(fields.get(), "handle"));
+        PyRef handle;
+        if (n > 1) {
+            PyErr_Format(PyExc_TypeError, "update() takes 1 positional argument but %zd were given", n);
+            return nullptr;
+        }
+        if (n == 1 && keyword) {
+            PyErr_SetString(PyExc_TypeError, "update() got multiple values for argument 'handle'");
+            return nullptr;
+        }
+        if (n == 1) {
+            handle = PyRef::borrow(PyTuple_GetItem(args, 0));
+        } else if (keyword) {
+            handle = std::move(keyword);
+            if (PyDict_DelItemString(fields.get(), "handle") < 0) return nullptr;
+        } else {
+            PyErr_SetString(PyExc_TypeError, "update() missing 1 required positional argument: 'handle'");
+            return nullptr;
+        }
+        auto h = i64_arg("handle", handle.get());
+        if (!h) return nullptr;
+        SessionBorrow borrow(self);
+        if (!borrow) return nullptr;
+        if (!borrow.session().update(*h, fields.get())) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// Methods taking one integer argument, or none.
+template <PyStatus (PySession::*op)(int64_t)>
+PyObject* session_int_op(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* name) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* kwlist[] = {name, nullptr};
+        PyObject* arg = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &arg)) return nullptr;
+        auto v = i64_arg(name, arg);
+        if (!v) return nullptr;
+        SessionBorrow borrow(self);
+        if (!borrow) return nullptr;
+        if (!(borrow.session().*op)(*v)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* session_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return session_int_op<&PySession::delete_fact>(self, args, kwargs, "O:delete", "handle");
+}
+
+PyObject* session_advance(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return session_int_op<&PySession::advance>(self, args, kwargs, "O:advance", "ms");
+}
+
+PyObject* session_reset(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SessionBorrow borrow(self);
+        if (!borrow) return nullptr;
+        if (!borrow.session().reset()) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef session_methods[] = {
     {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_insert)), METH_VARARGS | METH_KEYWORDS,
      "insert($self, type_name, data)\n--\n\n"
@@ -426,6 +513,27 @@ PyMethodDef session_methods[] = {
      "insert_row($self, type_name, row)\n--\n\n"
      "Insert a single fact from keyword-style dict (REPL convenience;\n"
      "same bulk path, batch of one). Returns the new fact's HANDLE."},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_update)), METH_VARARGS | METH_KEYWORDS,
+     "update($self, handle, **fields)\n--\n\n"
+     "EXTERNAL update by handle (D-047): set the given fields and\n"
+     "propagate with the changed-fields property mask. Handles come\n"
+     "from result tables' `_handle` column. Composes with other\n"
+     "external actions in SESSION-ACTION ORDER (certified)."},
+    {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_delete)), METH_VARARGS | METH_KEYWORDS,
+     "delete($self, handle)\n--\n\nEXTERNAL delete by handle (D-047)."},
+    {"advance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_advance)), METH_VARARGS | METH_KEYWORDS,
+     "advance($self, ms)\n--\n\nCEP (D-101): advance the pseudo-clock by ms."},
+    {"reset", session_reset, METH_NOARGS,
+     "reset($self)\n--\n\n"
+     "D-104: in-place session reset for paged batches — clears WM,\n"
+     "agenda, TMS, clock and handle numbering; keeps rules/queries."},
+    {"fire", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_fire)), METH_VARARGS | METH_KEYWORDS,
+     "fire($self, fire_limit=100000, on_fire=None)\n--\n\n"
+     "Run the rules to quiescence and return THIS fire's delta.\n"
+     "Sessions are multi-fire (D-046): insert more facts afterwards and\n"
+     "fire again. `on_fire(rule, matches)` is an OBSERVER invoked per\n"
+     "firing after the run completes, in firing order; matches is a\n"
+     "list of (type, handle) pairs. The run itself releases the GIL."},
     {nullptr, nullptr, 0, nullptr},
 };
 

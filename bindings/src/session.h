@@ -36,6 +36,16 @@ public:
 
     const TypeSchema* declared_type(std::string_view name) const;
 
+    // One fire: builds if needed, runs the engine with the interpreter lock
+    // released, reports each firing to `on_fire` (none when null), and
+    // returns a new Result.
+    PyResult<PyRef> fire(uint64_t fire_limit, PyObject* on_fire);
+    // Changes between fires; handles come as Python hands them over.
+    PyStatus update(int64_t handle, PyObject* fields);
+    PyStatus delete_fact(int64_t handle);
+    PyStatus advance(int64_t ms);
+    PyStatus reset();
+
     std::optional<Engine> engine;
     // Declaration order: the schemas entries, then the facts tables' own types.
     std::vector<TypeSchema> declared;
@@ -50,6 +60,12 @@ struct FieldSpec {
     FieldType type;
     bool nullable = false;
 };
+constexpr uint64_t kDefaultFireLimit = 100000;
+
+// An integer argument of a method, under the name messages give it.
+PyResult<uint64_t> u64_arg(const char* name, PyObject* o);
+PyResult<int64_t> i64_arg(const char* name, PyObject* o);
+
 PyResult<FieldSpec> parse_field_spec(std::string_view type_name, std::string_view field, std::string_view spec);
 
 // The Session class, created once by module initialisation.

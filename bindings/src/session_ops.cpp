@@ -1,0 +1,175 @@
+// Session: firing and building the Result, and the changes between fires
+// (update, delete, advance, reset).
+#include <unordered_map>
+
+#include "common/text.h"
+#include "convert.h"
+#include "result.h"
+#include "result_tables.h"
+#include "session.h"
+
+namespace quarn::py {
+
+namespace {
+
+constexpr const char* kNotBuilt = "session has no declared types";
+
+PyResult<PyRef> index_arg(const char* name, PyObject* o) {
+    PyRef index = PyRef::steal(PyNumber_Index(o));
+    if (!index) {
+        PyErr_Clear();
+        return raise(PyExc_TypeError, fmt("argument '{}': '{}' object cannot be interpreted as an integer", name, type_name_of(o)));
+    }
+    return index;
+}
+
+// A handle the engine can hold: a FactId is 32 bits, so anything outside is
+// one it never issued.
+PyResult<FactId> fact_id(int64_t handle) {
+    if (handle < 0 || handle > int64_t(UINT32_MAX))
+        return raise(PyExc_ValueError, fmt("engine error: unknown handle {}", handle));
+    return static_cast<FactId>(handle);
+}
+
+PyObject* observer_matches(const Firing& f) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(f.facts.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < f.facts.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(NK)", str_of(f.facts[i].type_name).release(),
+                                       static_cast<unsigned long long>(f.facts[i].id));
+        if (!pair) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyResult<uint64_t> u64_arg(const char* name, PyObject* o) {
+    QUARN_TRY(PyRef index, index_arg(name, o));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyRef zero = PyRef::steal(PyLong_FromLong(0));
+        if (!zero) return raised();
+        bool negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT) == 1;
+        return raise(PyExc_OverflowError, fmt("argument '{}': {}", name,
+                                              negative ? "can't convert negative int to unsigned" : "int too big to convert"));
+    }
+    return static_cast<uint64_t>(v);
+}
+
+PyResult<int64_t> i64_arg(const char* name, PyObject* o) {
+    QUARN_TRY(PyRef index, index_arg(name, o));
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return raise(PyExc_OverflowError, fmt("argument '{}': int too big to convert", name));
+    }
+    return static_cast<int64_t>(v);
+}
+
+PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
+    QUARN_CHECK(ensure_built());
+    Engine& e = *engine;
+    // Handles are dense from 0, so the sets are bitmaps over the handle range.
+    std::vector<uint8_t> before(e.store.fact_count(), 0);
+    for (const FactView& v : e.facts()) before[v.id] = 1;
+
+    EngineResult<std::vector<Firing>> run = [&] {
+        GilRelease unlocked;
+        return e.fire_all(fire_limit);
+    }();
+    if (!run) return raise(PyExc_RuntimeError, run.error().display());
+    std::vector<Firing> firings = std::move(run).value();
+
+    if (on_fire && !firings.empty()) {
+        for (const Firing& f : firings) {
+            PyRef rule = str_of(f.rule);
+            if (!rule) return raised();
+            PyRef matches = PyRef::steal(observer_matches(f));
+            if (!matches) return raised();
+            PyRef called = PyRef::steal(PyObject_CallFunctionObjArgs(on_fire, rule.get(), matches.get(), nullptr));
+            if (!called) return raised();
+        }
+    }
+
+    std::vector<FactView> after = e.facts();
+    std::vector<uint8_t> alive(e.store.fact_count(), 0);
+    for (const FactView& v : after) alive[v.id] = 1;
+
+    ResultData data;
+    std::unordered_map<std::string_view, size_t> slot;
+    for (size_t t = 0; t < declared.size(); ++t) slot.emplace(declared[t].name, t);
+    std::vector<std::vector<const FactView*>> of_type(declared.size());
+    for (const FactView& v : after)
+        if (auto it = slot.find(v.type_name); it != slot.end()) of_type[it->second].push_back(&v);
+    for (size_t t = 0; t < declared.size(); ++t) {
+        auto all = batch_for_type(declared[t], of_type[t]);
+        if (!all) return raise(PyExc_RuntimeError, all.error());
+        std::vector<const FactView*> fresh;
+        for (const FactView* v : of_type[t])
+            if (v->id >= before.size() || !before[v->id]) fresh.push_back(v);
+        auto derived = batch_for_type(declared[t], fresh);
+        if (!derived) return raise(PyExc_RuntimeError, derived.error());
+        data.facts.emplace_back(declared[t].name, std::move(all).value());
+        data.derived.emplace_back(declared[t].name, std::move(derived).value());
+    }
+    for (size_t h = 0; h < before.size(); ++h)
+        if (before[h] && !alive[h]) data.deleted.push_back(h);
+    auto audit = audit_batch(firings);
+    if (!audit) return raise(PyExc_RuntimeError, audit.error());
+    data.firings = std::move(audit).value();
+    data.fired = firings.size();
+    PyRef result = PyRef::steal(make_result(std::move(data)));
+    if (!result) return raised();
+    return result;
+}
+
+PyStatus PySession::update(int64_t handle, PyObject* fields) {
+    if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
+    if (!fields || PyDict_Size(fields) == 0) return raise(PyExc_ValueError, "update: no fields given");
+    // The fact's declared type supplies the hints; an unknown or dead handle,
+    // or a type the session does not declare, converts by Python type alone.
+    const TypeSchema* schema = nullptr;
+    if (handle >= 0 && handle <= int64_t(UINT32_MAX))
+        if (auto name = engine->fact_type_name(static_cast<FactId>(handle)); name && *name) schema = declared_type(**name);
+    std::vector<std::pair<std::string, Value>> changes;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(fields, &pos, &key, &value)) {
+        QUARN_TRY(std::string name, utf8_of(key));
+        FieldHint hint = FieldHint::none();
+        if (schema)
+            for (size_t i = 0; i < schema->fields.size(); ++i)
+                if (schema->fields[i].first == name) hint = FieldHint::of(*schema, i);
+        QUARN_TRY(Value v, py_scalar("update", name, value, hint));
+        changes.emplace_back(std::move(name), std::move(v));
+    }
+    QUARN_TRY(FactId id, fact_id(handle));
+    if (EngineStatus ok = engine->update_fact(id, std::move(changes)); !ok)
+        return raise(PyExc_ValueError, ok.error().display());
+    return {};
+}
+
+PyStatus PySession::delete_fact(int64_t handle) {
+    if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
+    QUARN_TRY(FactId id, fact_id(handle));
+    if (EngineStatus ok = engine->delete_fact(id); !ok) return raise(PyExc_ValueError, ok.error().display());
+    return {};
+}
+
+PyStatus PySession::advance(int64_t ms) {
+    QUARN_CHECK(ensure_built());
+    if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
+    if (EngineStatus ok = engine->advance(ms); !ok) return raise(PyExc_ValueError, ok.error().display());
+    return {};
+}
+
+PyStatus PySession::reset() {
+    if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
+    if (EngineStatus ok = engine->reset(); !ok) return raise(PyExc_ValueError, ok.error().display());
+    return {};
+}
+
+}  // namespace quarn::py

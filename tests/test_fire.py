@@ -1,0 +1,295 @@
+"""Firing: result tables read by pyarrow and polars, the audit table and its
+JSON texts, the observer, the changes between fires, and the module surface."""
+
+import decimal
+import gc
+import threading
+
+import polars as pl
+import pyarrow as pa
+import pytest
+import quarn
+import quarn._native as native
+
+D = decimal.Decimal
+SEEN = "rule seen when $v : V() then end"
+V_SCHEMA = {"V": {"i": "i64", "f": "f64?", "s": "String?", "b": "bool", "d": "decimal(10,2)?"}}
+
+
+def refusal(exc, fn, *args, **kwargs):
+    with pytest.raises(exc) as e:
+        fn(*args, **kwargs)
+    return str(e.value)
+
+
+def audit(result):
+    return pa.table(result.firings()).to_pylist()
+
+
+def fired_v(**columns):
+    """One V fact per row, each matched once; the audit rows in firing order."""
+    n = len(next(iter(columns.values())))
+    full = {"i": list(range(n)), "f": [None] * n, "s": [None] * n, "b": [True] * n, "d": [None] * n}
+    full.update(columns)
+    return quarn.run(SEEN, {"V": full}, schemas=V_SCHEMA)
+
+
+def test_fact_tables_keep_declared_types_nullability_and_handles():
+    r = fired_v(i=[7, -1], f=[1.5, float("nan")], s=["x", None], b=[True, False], d=[D("1.25"), None])
+    t = pa.table(r.facts()["V"])
+    assert [(f.name, str(f.type), f.nullable) for f in t.schema] == [
+        ("_handle", "int64", False), ("i", "int64", False), ("f", "double", True), ("s", "string", True),
+        ("b", "bool", False), ("d", "decimal128(10, 2)", True)]
+    assert t.to_pydict() == {"_handle": [0, 1], "i": [7, -1], "f": [1.5, None], "s": ["x", None], "b": [True, False],
+                             "d": [D("1.25"), None]}
+    # Validity bitmaps only where a null is; decimals keep their unscaled integer.
+    batch = t.to_batches()[0]
+    assert [col.buffers()[0] is None for col in batch.columns] == [True, True, False, False, True, False]
+    assert int.from_bytes(batch.column(5).buffers()[1].to_pybytes()[:16], "little", signed=True) == 125
+    df = pl.DataFrame(r.facts()["V"])
+    assert df.schema == {"_handle": pl.Int64, "i": pl.Int64, "f": pl.Float64, "s": pl.String, "b": pl.Boolean,
+                         "d": pl.Decimal(10, 2)}
+    assert df.rows() == [(0, 7, 1.5, "x", True, D("1.25")), (1, -1, None, None, False, None)]
+    assert (len(r.derived()["V"]), r.deleted_handles(), r.fired) == (0, [], 2)
+
+
+@pytest.mark.parametrize("value, text", [
+    (1.0, "1.0"), (0.1, "0.1"), (1e16, "1e+16"), (1e-7, "1e-7"), (float("nan"), "null"), (float("inf"), "null"),
+    (-0.0, "-0.0"), (0.0, "0.0"), (1e15, "1000000000000000.0"), (1e-5, "0.00001"), (0.00123, "0.00123"),
+    (12.5, "12.5"), (1.5e-7, "1.5e-7"), (1e-6, "1e-6"), (2.5e300, "2.5e+300"), (-123456.789, "-123456.789"),
+    (5e-324, "5e-324"), (1.7976931348623157e308, "1.7976931348623157e+308"), (123456789012345.6, "123456789012345.6"),
+])
+def test_values_json_floats(value, text):
+    r = quarn.run(SEEN, {"V": {"x": [value]}}, schemas={"V": {"x": "f64"}})
+    assert audit(r)[0]["values_json"] == '{"x":%s}' % text
+
+
+def test_values_json_keys_escapes_and_decimals():
+    r = quarn.run(SEEN, {"V": {"b": [1], "a": ['q"\\\n\t\b\f\r\x01\x1f\x7f é€'], "n": [D("-0.0500")], "z": [None],
+                               "c": [D("12345")]}},
+                  schemas={"V": {"b": "i64", "a": "String", "n": "decimal(12,4)?", "z": "bool?", "c": "decimal(5,0)"}})
+    assert audit(r) == [{"seq": 0, "rule": "seen", "pos": 0, "type": "V", "handle": 0, "values_json":
+                         '{"a":"q\\"\\\\\\n\\t\\b\\f\\r\\u0001\\u001f\x7f é€","b":1,"c":"12345","n":"-0.0500",'
+                         '"z":null}'}]
+
+
+def test_audit_rows_follow_firings_and_matched_facts():
+    rules = """
+    rule pair salience 3 when $a : A($k : k) $b : B(k == $k) then end
+    rule empty salience 2 when not C() then end
+    rule one salience 1 when $b : B() then $b.setK(9); end
+    """
+    r = quarn.run(rules, {"A": {"k": [4]}, "B": {"k": [4]}}, schemas={"C": {"k": "i64"}})
+    t = pa.table(r.firings())
+    assert [(f.name, str(f.type), f.nullable) for f in t.schema] == [
+        ("seq", "int64", False), ("rule", "string", False), ("pos", "int64", False), ("type", "string", False),
+        ("handle", "int64", False), ("values_json", "string", False)]
+    # A not-only rule matches the InitialFact; values are those after the RHS ran.
+    assert [tuple(row.values()) for row in t.to_pylist()] == [
+        (0, "pair", 0, "A", 1, '{"k":4}'), (0, "pair", 1, "B", 2, '{"k":4}'), (1, "empty", 0, "InitialFact", 0, "{}"),
+        (2, "one", 0, "B", 2, '{"k":9}')]
+    assert repr(r) == "quarn.Result(fired=3, derived_types=3, deleted=0)"
+    assert repr(r.firings()) == "quarn.Table(4 rows x 5 cols)"
+    assert [repr(r.facts()[k]) for k in ("A", "B", "C")] == [
+        "quarn.Table(1 rows x 1 cols)", "quarn.Table(1 rows x 1 cols)", "quarn.Table(0 rows x 1 cols)"]
+
+
+def test_observer_order_matches_and_exceptions():
+    rules = """
+    rule first salience 2 when $a : A() then end
+    rule second salience 1 when $a : A() $b : B() then end
+    rule lonely when not C() then end
+    """
+    calls = []
+    s = quarn.Session(rules, {"A": {"k": [1, 2]}, "B": {"k": [3]}}, schemas={"C": {"k": "i64"}})
+    r = s.fire(on_fire=lambda rule, matches: calls.append((rule, matches)))
+    assert calls == [("first", [("A", 2)]), ("first", [("A", 1)]), ("second", [("A", 2), ("B", 3)]),
+                     ("second", [("A", 1), ("B", 3)]), ("lonely", [("InitialFact", 0)])]
+    assert r.fired == 5
+
+    class Stop(Exception):
+        pass
+
+    def observer(rule, matches):
+        calls.append(rule)
+        if len(calls) == 3:
+            raise Stop("third")
+
+    calls.clear()
+    s = quarn.Session(rules, {"A": {"k": [1, 2]}, "B": {"k": [3]}}, schemas={"C": {"k": "i64"}})
+    with pytest.raises(Stop, match="third"):
+        s.fire(on_fire=observer)
+    assert calls == ["first", "first", "second"]
+    assert s.fire(on_fire=42).fired == 0  # not callable, never called: nothing fires
+    s.insert_row("A", {"k": 5})
+    assert "not callable" in refusal(TypeError, s.fire, on_fire=42)
+
+
+def test_multi_fire_deltas_and_changes_between_fires():
+    rules = """
+    rule flag when $o : Order(total > 100) then insert(new Flag($o.getId())); end
+    rule drop when $o : Order(total < 0) then delete($o); end
+    """
+    schemas = {"Order": {"id": "i64", "total": "decimal(10,2)", "note": "String?"}, "Flag": {"id": "i64"}}
+    s = quarn.Session(rules, schemas=schemas)
+    assert s.insert("Order", {"id": [1, 2], "total": [D("150.00"), D("5.00")], "note": ["a", None]}) == [0, 1]
+    r1 = s.fire()
+    assert (r1.fired, pl.DataFrame(r1.derived()["Flag"]).rows()) == (1, [(2, 1)])
+    s.update(1, total=D("-1"), note="gone")
+    s.update(handle=0, note=None)
+    r2 = s.fire()
+    assert (r2.fired, r2.deleted_handles(), len(r2.derived()["Flag"])) == (1, [1], 0)
+    assert pl.DataFrame(r2.facts()["Order"]).rows() == [(0, 1, D("150.00"), None)]
+    r3 = s.fire()
+    assert (r3.fired, pa.table(r3.facts()["Flag"]).equals(pa.table(r2.facts()["Flag"]))) == (0, True)
+    s.delete(0)
+    s.delete(0)  # a dead handle: nothing happens
+    r = s.fire()  # deleted before the fire began: not this fire's deletion
+    assert (r.deleted_handles(), len(r.facts()["Order"])) == ([], 0)
+    s.reset()
+    assert s.insert_row("Order", {"id": 9, "total": "101", "note": None}) == 0
+    r4 = s.fire()
+    assert pl.DataFrame(r4.facts()["Flag"]).rows() == [(1, 9)]
+    # Earlier results stay as they were.
+    assert pl.DataFrame(r1.facts()["Order"]).rows() == [(0, 1, D("150.00"), "a"), (1, 2, D("5.00"), None)]
+    assert r1.facts() is not r1.facts() and r1.facts().keys() == r1.facts().keys()
+    del s
+    gc.collect()
+    assert len(r4.facts()["Order"]) == 1
+
+
+def test_change_refusals():
+    s = quarn.Session(SEEN, schemas={"V": {"price": "decimal(10,2)", "note": "String"}})
+    h = s.insert_row("V", {"price": "1", "note": "x"})
+    cases = [
+        (lambda: s.update(h), ValueError, "update: no fields given"),
+        (lambda: s.update(h, price=1.5), TypeError,
+         "update.price: floats never ingest into decimals — pass decimal.Decimal or str (D-098)"),
+        (lambda: s.update(h, note=None), ValueError, "update.note: None is outside the certified subset for a "
+         "non-nullable field — declare it Optional[...] to opt in (D-097)"),
+        (lambda: s.update(h, other=1), ValueError, "engine error: V: no field other"),
+        (lambda: s.update(7, note="y"), ValueError, "engine error: unknown handle 7"),
+        (lambda: s.update(-1, note="y"), ValueError, "engine error: unknown handle -1"),
+        (lambda: s.delete(2**32), ValueError, "engine error: unknown handle 4294967296"),
+        (lambda: s.update("x", note="y"), TypeError, "argument 'handle': 'str' object cannot be interpreted as an integer"),
+        (lambda: s.update(2**63, note="y"), OverflowError, "argument 'handle': int too big to convert"),
+        (lambda: s.advance(1.0), TypeError, "argument 'ms': 'float' object cannot be interpreted as an integer"),
+        (lambda: s.advance(-1), ValueError, "engine error: advance must be >= 0"),
+        (lambda: s.fire(-1), OverflowError, "argument 'fire_limit': can't convert negative int to unsigned"),
+        (lambda: s.fire(2**64), OverflowError, "argument 'fire_limit': int too big to convert"),
+        (lambda: s.fire("1"), TypeError, "argument 'fire_limit': 'str' object cannot be interpreted as an integer"),
+        (lambda: s.fire(0), RuntimeError, "engine error: fire limit 0 reached (non-terminating?)"),
+    ]
+    assert [(type(e), str(e)) for e in (_raised(f) for f, _, _ in cases)] == [(c, t) for _, c, t in cases]
+    s.update(h, price="2.5", note="y")
+    assert pl.DataFrame(s.fire().facts()["V"]).rows() == [(0, D("2.50"), "y")]
+    empty = quarn.Session("")
+    assert [str(_raised(f)) for f in (lambda: empty.update(0, a=1), lambda: empty.delete(0), empty.reset)] == [
+        "session has no declared types"] * 3
+    assert (empty.advance(0), empty.reset()) == (None, None)
+    r = quarn.Session("").fire()
+    assert (r.facts(), r.derived(), r.fired, audit(r)) == ({}, {}, 0, [])
+
+
+def _raised(fn):
+    try:
+        fn()
+    except Exception as e:  # noqa: BLE001 - the table compares the class
+        return e
+    raise AssertionError("no exception")
+
+
+def test_lock_released_and_session_held_during_fire():
+    s = quarn.Session(SEEN, {"V": {"i": list(range(30000))}})
+    borrowed, ticks = [], 0
+    t = threading.Thread(target=lambda: borrowed.append(s.fire().fired))
+    t.start()
+    while t.is_alive():
+        ticks += 1
+        try:
+            s.advance(0)
+        except RuntimeError as e:
+            borrowed.append(str(e))
+    t.join()
+    assert "Already borrowed" in borrowed and borrowed[-1] == 30000 and ticks > 1
+    inner = []
+
+    def observer(rule, matches):
+        try:
+            s.insert_row("V", {"i": 1})
+        except RuntimeError as e:
+            inner.append(str(e))
+
+    s.insert_row("V", {"i": 1})
+    s.fire(on_fire=observer)
+    assert inner == ["Already borrowed"]
+
+
+def test_tables_export_zero_copy_streams():
+    r = fired_v(i=[1, 2, 3])
+    t = r.facts()["V"]
+    a, b = pa.table(t), pa.table(t)
+    assert a.equals(b) and a.column("i").chunks[0].buffers()[1].address == b.column("i").chunks[0].buffers()[1].address
+    other = pa.schema([("zz", pa.string())])
+    capsule = t.__arrow_c_stream__(other.__arrow_c_schema__())
+    assert type(capsule).__name__ == "PyCapsule" and "arrow_array_stream" in repr(capsule)
+    assert pa.RecordBatchReader._import_from_c_capsule(capsule).read_all().equals(a)
+    del capsule, r, t  # an untaken stream is released by its capsule
+    t2 = fired_v(i=[5]).facts()["V"]
+    t2.__arrow_c_stream__()
+    gc.collect()
+    assert pl.DataFrame(a).get_column("i").to_list() == [1, 2, 3]
+
+
+def test_many_sessions_keep_memory_flat():
+    def rss_kb():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4
+
+    def one():
+        r = quarn.run(SEEN, {"V": {"i": [1, 2], "s": ["a", "b"]}})
+        for t in list(r.facts().values()) + [r.firings()]:
+            pa.table(t)
+            t.__arrow_c_stream__()
+
+    for _ in range(1000):
+        one()
+    gc.collect()
+    start = rss_kb()
+    for _ in range(10000):
+        one()
+    gc.collect()
+    assert rss_kb() - start < 4096
+
+
+DOCS = [
+    (native.Session.update, "($self, handle, **fields)",
+     "EXTERNAL update by handle (D-047): set the given fields and\npropagate with the changed-fields property mask. "
+     "Handles come\nfrom result tables' `_handle` column. Composes with other\nexternal actions in SESSION-ACTION "
+     "ORDER (certified)."),
+    (native.Session.delete, "($self, handle)", "EXTERNAL delete by handle (D-047)."),
+    (native.Session.advance, "($self, ms)", "CEP (D-101): advance the pseudo-clock by ms."),
+    (native.Session.reset, "($self)", "D-104: in-place session reset for paged batches — clears WM,\nagenda, TMS, "
+     "clock and handle numbering; keeps rules/queries."),
+    (native.Session.fire, "($self, fire_limit=100000, on_fire=None)",
+     "Run the rules to quiescence and return THIS fire's delta.\nSessions are multi-fire (D-046): insert more facts "
+     "afterwards and\nfire again. `on_fire(rule, matches)` is an OBSERVER invoked per\nfiring after the run "
+     "completes, in firing order; matches is a\nlist of (type, handle) pairs. The run itself releases the GIL."),
+    (native.Session.insert, "($self, type_name, data)", "Insert more rows: an Arrow table or a dict of column lists.\n"
+     "Returns the new facts' HANDLES (insertion order). The type must\nalready be known to the session."),
+    (native.Result.facts, "($self)", "Final working memory, one Arrow table per fact type."),
+    (native.Result.derived, "($self)", "Facts derived (inserted) by rule firings, per type — the WM delta."),
+    (native.Result.firings, "($self)", "Long-format firing audit: (seq, rule, pos, type, handle,\nvalues_json) — "
+     "values as rendered at fire time (post-RHS)."),
+    (native.Result.deleted_handles, "($self)", "Handles of Python-inserted facts the run deleted."),
+    (native.Table.__arrow_c_stream__, "($self, _requested_schema=None)", None),
+    (native.run, "(rules, facts, fire_limit=100000, on_fire=None, schemas=None, events=None)",
+     "One-call convenience: build a session from tables, fire, return the\nresult. `quarn.run(rules, {\"P\": df})`."),
+]
+
+
+def test_signatures_and_docstrings():
+    assert [(f.__text_signature__, f.__doc__) for f, _, _ in DOCS] == [(sig, doc) for _, sig, doc in DOCS]
+    assert native.Table.__doc__ == ("A one-batch Arrow table exposed via the PyCapsule stream interface —\n"
+                                    "`polars.DataFrame(t)` / `pyarrow.table(t)` import it zero-copy.")
+    assert (native.Result.fired.__doc__, native.Result.__doc__) == (None, "")
