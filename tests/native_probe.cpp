@@ -6,6 +6,7 @@
 
 #include "convert.h"
 #include "ingest.h"
+#include "result_tables.h"
 #include "session.h"
 #include "store/debug_form.h"
 
@@ -100,6 +101,88 @@ PyObject* probe_facts(PyObject*, PyObject* args) {
     });
 }
 
+// A view from (type, {field: value}, members or None); each member is None or
+// such a tuple. Values convert by their Python type alone.
+PyResult<FactView> view_of(PyObject* t) {
+    PyObject *type, *fields, *members;
+    if (!PyArg_ParseTuple(t, "UOO", &type, &fields, &members)) return raised();
+    FactView v;
+    QUARN_TRY(v.type_name, utf8_of(type));
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(fields, &pos, &key, &value)) {
+        QUARN_TRY(std::string name, utf8_of(key));
+        // A Decimal keeps the scale it is written with.
+        FieldHint hint = FieldHint::none();
+        if (type_name_of(value) == "Decimal") {
+            PyRef str = PyRef::steal(PyObject_Str(value));
+            if (!str) return raised();
+            QUARN_TRY(std::string digits, utf8_of(str.get()));
+            size_t point = digits.find('.');
+            hint = {true, FieldType::dec(38, point == std::string::npos ? 0 : uint8_t(digits.size() - point - 1)), false};
+        }
+        QUARN_TRY(Value val, py_scalar(v.type_name, name, value, hint));
+        v.fields.emplace_back(std::move(name), std::move(val));
+    }
+    if (members != Py_None) {
+        v.members.emplace();
+        for (Py_ssize_t i = 0; i < PyList_Size(members); ++i) {
+            PyObject* m = PyList_GetItem(members, i);
+            if (m == Py_None) {
+                v.members->emplace_back();
+                continue;
+            }
+            QUARN_TRY(FactView inner, view_of(m));
+            v.members->emplace_back(std::move(inner));
+        }
+    }
+    return v;
+}
+
+// fact_json(view): the audit table's JSON text of one fact.
+PyObject* probe_fact_json(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* view;
+        if (!PyArg_ParseTuple(args, "O", &view)) return nullptr;
+        auto v = view_of(view);
+        if (!v) return nullptr;
+        return text(fact_json(*v)).release();
+    });
+}
+
+// batch(type, {field: spec}, [view...]): the fact table's error text, or its row count.
+PyObject* probe_batch(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject *type, *specs, *views;
+        if (!PyArg_ParseTuple(args, "UOO", &type, &specs, &views)) return nullptr;
+        auto name = utf8_of(type);
+        if (!name) return nullptr;
+        TypeSchema schema{*name, {}, 0};
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(specs, &pos, &key, &value)) {
+            auto field = utf8_of(key);
+            auto spec = field ? utf8_of(value) : field;
+            if (!spec) return nullptr;
+            auto f = parse_field_spec(*name, *field, *spec);
+            if (!f) return nullptr;
+            if (f->nullable) schema.nullable |= uint64_t(1) << schema.fields.size();
+            schema.fields.emplace_back(*field, f->type);
+        }
+        std::vector<FactView> owned;
+        for (Py_ssize_t i = 0; i < PyList_Size(views); ++i) {
+            auto v = view_of(PyList_GetItem(views, i));
+            if (!v) return nullptr;
+            owned.push_back(std::move(*v));
+        }
+        std::vector<const FactView*> refs;
+        for (const FactView& v : owned) refs.push_back(&v);
+        auto batch = batch_for_type(schema, refs);
+        if (!batch) return text(batch.error()).release();
+        return PyLong_FromLongLong((*batch)->rows);
+    });
+}
+
 // fail(kind): throws from inside the exception wall of the entry points.
 PyObject* probe_fail(PyObject*, PyObject* args) {
     const char* kind;
@@ -118,6 +201,8 @@ PyMethodDef probe_functions[] = {
     {"scalar", probe_scalar, METH_VARARGS, nullptr},
     {"ingest", probe_ingest, METH_VARARGS, nullptr},
     {"facts", probe_facts, METH_VARARGS, nullptr},
+    {"fact_json", probe_fact_json, METH_VARARGS, nullptr},
+    {"batch", probe_batch, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -293,3 +293,22 @@ def test_signatures_and_docstrings():
     assert native.Table.__doc__ == ("A one-batch Arrow table exposed via the PyCapsule stream interface —\n"
                                     "`polars.DataFrame(t)` / `pyarrow.table(t)` import it zero-copy.")
     assert (native.Result.fired.__doc__, native.Result.__doc__) == (None, "")
+
+
+def test_rendering_of_members_and_refused_cells():
+    import quarn_probe as probe
+
+    member = ("P", {"s": 'x"', "a": 1}, None)
+    assert probe.fact_json(("C", {"value": 5, "n": D("1.50")}, [member, None])) == \
+        '{"n":"1.50","value":["{\\"a\\":1,\\"s\\":\\"x\\\\\\"\\"}",null]}'
+    assert probe.fact_json(("C", {}, [])) == '{"value":[]}'
+    cases = [
+        ({"x": "i64"}, [("T", {"x": 1.5}, None)], "x: column type drift"),
+        ({"x": "f64"}, [("T", {"x": 1}, None)], "x: column type drift"),
+        ({"x": "bool", "d": "decimal(38,2)"}, [("T", {"x": True, "d": D("1" + "0" * 37)}, None)],
+         "d: decimal rescale overflow"),
+        ({"x": "i64", "y": "String"}, [("T", {"x": 1}, None)], "y: fact 0 carries no value for this field"),
+        ({"x": "i64"}, [], 0),
+        ({"d": "decimal(5,2)"}, [("T", {"d": D("1.005")}, None)] * 2, 2),
+    ]
+    assert [probe.batch("T", spec, views) for spec, views, _ in cases] == [want for _, _, want in cases]
