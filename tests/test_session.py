@@ -32,6 +32,24 @@ def test_module_surface():
         assert refusal(TypeError, cls) == "No constructor defined"
 
 
+def test_module_is_one_object_and_refuses_a_second_interpreter():
+    import importlib
+    import sys
+
+    subinterpreters = pytest.importorskip("_xxsubinterpreters")
+    first = sys.modules.pop("quarn._native")
+    try:
+        assert importlib.import_module("quarn._native") is first
+    finally:
+        sys.modules["quarn._native"] = first
+    interp = subinterpreters.create()
+    try:
+        with pytest.raises(subinterpreters.RunFailedError, match="ImportError"):
+            subinterpreters.run_string(interp, "import quarn._native")
+    finally:
+        subinterpreters.destroy(interp)
+
+
 def test_no_cpp_exception_reaches_the_interpreter():
     with pytest.raises(BaseException) as e:
         probe.fail("unreachable")

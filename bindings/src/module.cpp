@@ -45,7 +45,9 @@ PyMethodDef module_functions[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_native", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    // m_size 0, not -1: CPython then calls the init function again in another
+    // interpreter instead of copying this module there, so the refusal below runs.
+    PyModuleDef_HEAD_INIT, "_native", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module and the interpreter that created it: a repeated import returns
