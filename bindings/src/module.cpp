@@ -17,12 +17,8 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOOO:run", const_cast<char**>(kwlist), &rules, &facts,
                                          &limit_obj, &on_fire, &schemas, &events))
             return nullptr;
-        uint64_t limit = kDefaultFireLimit;
-        if (limit_obj) {
-            auto v = u64_arg("fire_limit", limit_obj);
-            if (!v) return nullptr;
-            limit = *v;
-        }
+        auto limit = fire_limit_arg(limit_obj);
+        if (!limit) return nullptr;
         if (!PyDict_Check(facts)) {
             PyErr_Format(PyExc_TypeError, "argument 'facts': '%s' object cannot be converted to 'PyDict'",
                          type_name_of(facts).c_str());
@@ -30,7 +26,7 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         auto session = PySession::create(rules, facts, schemas, events);
         if (!session) return nullptr;
-        auto result = session->fire(limit, on_fire == Py_None ? nullptr : on_fire);
+        auto result = session->fire(*limit, on_fire == Py_None ? nullptr : on_fire);
         if (!result) return nullptr;
         return result->release();
     });

@@ -421,15 +421,11 @@ PyObject* session_fire(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject *limit_obj = nullptr, *on_fire = Py_None;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:fire", const_cast<char**>(kwlist), &limit_obj, &on_fire))
             return nullptr;
-        uint64_t limit = kDefaultFireLimit;
-        if (limit_obj) {
-            auto v = u64_arg("fire_limit", limit_obj);
-            if (!v) return nullptr;
-            limit = *v;
-        }
+        auto limit = fire_limit_arg(limit_obj);
+        if (!limit) return nullptr;
         SessionBorrow borrow(self);
         if (!borrow) return nullptr;
-        auto result = borrow.session().fire(limit, on_fire == Py_None ? nullptr : on_fire);
+        auto result = borrow.session().fire(*limit, on_fire == Py_None ? nullptr : on_fire);
         if (!result) return nullptr;
         return result->release();
     });

@@ -65,6 +65,8 @@ constexpr uint64_t kDefaultFireLimit = 100000;
 // An integer argument of a method, under the name messages give it.
 PyResult<uint64_t> u64_arg(const char* name, PyObject* o);
 PyResult<int64_t> i64_arg(const char* name, PyObject* o);
+// `fire_limit`, or its default when the caller left it out (null).
+PyResult<uint64_t> fire_limit_arg(PyObject* o);
 
 PyResult<FieldSpec> parse_field_spec(std::string_view type_name, std::string_view field, std::string_view spec);
 

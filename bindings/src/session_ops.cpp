@@ -45,6 +45,11 @@ PyObject* observer_matches(const Firing& f) {
 
 }  // namespace
 
+PyResult<uint64_t> fire_limit_arg(PyObject* o) {
+    if (!o) return kDefaultFireLimit;
+    return u64_arg("fire_limit", o);
+}
+
 PyResult<uint64_t> u64_arg(const char* name, PyObject* o) {
     QUARN_TRY(PyRef index, index_arg(name, o));
     unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
