@@ -259,18 +259,16 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
         if (!refused) return raise(PyExc_ValueError, refused.error().display());
         invariant_broken(fmt("internal error: the engine accepts row {} of {} that the insert check refused", *bad, type_name));
     }
-    handles.reserve(rows);
-    engine->store.reserve(*type, rows);
-    for (size_t i = 0; i < rows; ++i) {
-        PreparedInsert p{*type, 0, {}};
-        p.values.reserve(table.fields.size());
-        for (ValueColumn& column : table.columns) p.values.push_back(column.take(i));
-        auto f = engine->insert_prepared(std::move(p));
-        // The store repeats the checks; a refusal here means the check above
-        // and the engine disagree, and the rows before it stay stored.
-        if (!f) return raise(PyExc_ValueError, f.error().display());
-        handles.push_back(*f);
-    }
+    std::vector<Column> columns;
+    columns.reserve(table.columns.size());
+    for (size_t j = 0; j < table.columns.size(); ++j)
+        columns.push_back(table.columns[j].into_store_column(schema->fields[j].second, schema->is_nullable(j)));
+    auto first = engine->insert_columns(*type, std::move(columns), rows);
+    // The store repeats the checks of the columns' shapes; a refusal here means
+    // the check above and the engine disagree.
+    if (!first) return raise(PyExc_ValueError, first.error().display());
+    handles.resize(rows);
+    for (size_t i = 0; i < rows; ++i) handles[i] = *first + static_cast<FactId>(i);
     return handles;
 }
 

@@ -78,4 +78,34 @@ void ValueColumn::reserve(size_t n) {
     }
 }
 
+Column ValueColumn::into_store_column(const FieldType& field, bool nullable) {
+    if (tag_ == ValueTag::Null) {
+        // Only nulls so far: placeholder cells of the field's variant.
+        switch (field.kind) {
+            case FieldKind::I64: adopt(ValueTag::I64); break;
+            case FieldKind::F64: adopt(ValueTag::F64); break;
+            case FieldKind::Str: adopt(ValueTag::Str); break;
+            case FieldKind::Bool: adopt(ValueTag::Bool); break;
+            case FieldKind::Dec: adopt(ValueTag::Dec); break;
+        }
+    }
+    Column out;
+    switch (tag_) {
+        case ValueTag::I64: out.cells = std::move(i64_); break;
+        case ValueTag::F64: out.cells = std::move(f64_); break;
+        case ValueTag::Str: out.cells = std::move(str_); break;
+        case ValueTag::Bool: out.cells = std::move(bool_); break;
+        case ValueTag::Dec: out.cells = std::move(dec_); break;
+        case ValueTag::Null: break;
+    }
+    if (nullable) {
+        if (valid_.empty()) valid_.assign(size_, 1);
+        out.validity = std::move(valid_);
+    } else if (!valid_.empty()) {
+        invariant_broken("internal error: nulls in a column of a non-nullable field");
+    }
+    *this = ValueColumn();
+    return out;
+}
+
 }  // namespace quarn::py

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "store/fact_store.h"
 #include "store/value.h"
 
 namespace quarn::py {
@@ -38,6 +39,11 @@ public:
 
     // Direct reads for the insert check; the tag tells which one is filled.
     const std::vector<DecParts>& decs() const { return dec_; }
+
+    // The column in the store's form for a field of type `field`, its vectors
+    // moved, not copied. Every value must be of the field's variant or Null,
+    // and Null only where `nullable`. The column is left empty.
+    Column into_store_column(const FieldType& field, bool nullable);
 
 private:
     template <class T>

@@ -194,3 +194,82 @@ TEST(FactStore, EachTypeListsItsLiveFactsAscendingThroughDeletesAndReset) {
     EXPECT_EQ(*s.insert(1, {Value::i64(1)}), 0u);
     EXPECT_EQ(s.facts_of_type(1), (std::vector<FactId>{0}));
 }
+
+namespace {
+
+// Order columns of `rows` rows: id = first + k, note null on odd rows.
+std::vector<Column> order_columns(int64_t first, size_t rows) {
+    std::vector<Column> c(5);
+    std::vector<int64_t> ids;
+    std::vector<std::string> notes;
+    std::vector<uint8_t> note_valid;
+    for (size_t k = 0; k < rows; ++k) {
+        ids.push_back(first + static_cast<int64_t>(k));
+        notes.push_back(k % 2 ? "" : "c" + std::to_string(first + static_cast<int64_t>(k)));
+        note_valid.push_back(k % 2 ? 0 : 1);
+    }
+    c[0].cells = std::move(ids);
+    c[1].cells = std::move(notes);
+    c[1].validity = std::move(note_valid);
+    c[2].cells = std::vector<DecParts>(rows, DecParts{275, 2});
+    c[3].cells = std::vector<uint8_t>(rows, 0);
+    c[4].cells = std::vector<double>(rows, 1.5);
+    c[4].validity = std::vector<uint8_t>(rows, 1);
+    return c;
+}
+
+}  // namespace
+
+TEST(FactStore, ColumnsAppendAsConsecutiveFactsAfterSingleInserts) {
+    FactStore s = order_store();
+    TypeId order = *s.type_id("Order");
+    ASSERT_EQ(*s.append_columns(order, order_columns(10, 2), 2), 0u);  // into the empty type
+    ASSERT_EQ(*s.insert(1, {Value::i64(5)}), 2u);
+    ASSERT_EQ(*s.insert(order, order_row(3)), 3u);
+    ASSERT_EQ(*s.append_columns(order, order_columns(20, 3), 3), 4u);  // after a single insert
+    EXPECT_EQ(*s.append_columns(order, order_columns(30, 0), 0), 7u);
+    EXPECT_EQ(s.fact_count(), 7u);
+    EXPECT_EQ(s.data(order).rows, 6u);
+    EXPECT_EQ(s.facts_of_type(order), (std::vector<FactId>{0, 1, 3, 4, 5, 6}));
+    std::string all;
+    for (FactId f = 0; f < s.fact_count(); ++f) all += render_text(s, f) + "\n";
+    EXPECT_EQ(all,
+              "Order#0{id=I64(10);note=Str(\"c10\");price=Dec { u: 275, s: 2 };ok=Bool(false);w=F64(1.5);}\n"
+              "Order#1{id=I64(11);note=Null;price=Dec { u: 275, s: 2 };ok=Bool(false);w=F64(1.5);}\n"
+              "Tick#2{ts=I64(5);}\n"
+              "Order#3{id=I64(3);note=Str(\"n3\");price=Dec { u: 150, s: 2 };ok=Bool(true);w=F64(0.5);}\n"
+              "Order#4{id=I64(20);note=Str(\"c20\");price=Dec { u: 275, s: 2 };ok=Bool(false);w=F64(1.5);}\n"
+              "Order#5{id=I64(21);note=Null;price=Dec { u: 275, s: 2 };ok=Bool(false);w=F64(1.5);}\n"
+              "Order#6{id=I64(22);note=Str(\"c22\");price=Dec { u: 275, s: 2 };ok=Bool(false);w=F64(1.5);}\n");
+}
+
+TEST(FactStore, ColumnsThatDoNotFitTheTypeStoreNothing) {
+    using Spoil = void (*)(std::vector<Column>&);
+    const std::pair<Spoil, const char*> cases[] = {
+        {[](std::vector<Column>& c) { c.pop_back(); }, "type Order expects 5 fields, got 4"},
+        {[](std::vector<Column>& c) { c[2].cells = std::vector<int64_t>(2, 1); },
+         "type Order: column 2 does not fit field price"},
+        {[](std::vector<Column>& c) { c[0].validity = std::vector<uint8_t>(2, 1); },
+         "type Order: column 0 does not fit field id"},
+        {[](std::vector<Column>& c) { c[4].validity.reset(); }, "type Order: column 4 does not fit field w"},
+        {[](std::vector<Column>& c) { std::get<3>(c[3].cells).push_back(1); },
+         "type Order: column 3 does not fit field ok"},
+        {[](std::vector<Column>& c) { c[1].validity->pop_back(); }, "type Order: column 1 does not fit field note"},
+    };
+    FactStore s = order_store();
+    TypeId order = *s.type_id("Order");
+    ASSERT_EQ(*s.insert(order, order_row(1)), 0u);
+    for (const auto& [spoil, message] : cases) {
+        std::vector<Column> c = order_columns(10, 2);
+        spoil(c);
+        auto r = s.append_columns(order, std::move(c), 2);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), message);
+    }
+    EXPECT_EQ(s.fact_count(), 1u);
+    EXPECT_EQ(s.data(order).rows, 1u);
+    for (const Column& c : s.data(order).columns)
+        EXPECT_EQ(std::visit([](const auto& cells) { return cells.size(); }, c.cells), 1u);
+    EXPECT_EQ(s.data(order).columns[1].validity->size(), 1u);
+    EXPECT_EQ(*s.append_columns(order, order_columns(10, 1), 1), 1u);
+}

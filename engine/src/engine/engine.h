@@ -341,6 +341,11 @@ public:
                                                 std::vector<std::pair<std::string, Value>> row,
                                                 std::optional<std::string_view> entry_point) const;
     EngineResult<FactId> insert_prepared(PreparedInsert prepared);
+    // Rows of type `type` (the default entry point) as whole columns in the
+    // store's form (FactStore::append_columns), every cell already converted
+    // and checked: the same as insert_prepared row by row, in one pass. The
+    // facts take consecutive FactIds in row order; the first is returned.
+    EngineResult<FactId> insert_columns(TypeId type, std::vector<Column> columns, size_t rows);
     // All or nothing: a refused pair writes nothing and propagates nothing.
     EngineStatus update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes);
     EngineStatus delete_fact(FactId fact);
@@ -352,6 +357,9 @@ public:
     // entry point and the tests that read no other fact.
     bool alpha_passes_fields(size_t rule, size_t pattern, FactId fact) const;
     void on_insert(FactId fact, Stamp stamp);
+    // What follows the store's insert of an outside fact: entry point, event
+    // time, schedules, and propagation once the engine propagates as it goes.
+    void after_outside_insert(FactId fact, TypeId type, uint32_t entry_point);
     // `mask`: bit i = field i was written; all ones means every field.
     void on_update(FactId fact, uint64_t mask, Stamp stamp);
     // `window`: the caller queued the delete for the windowed accumulates,

@@ -57,11 +57,40 @@ EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
         invariant_broken("internal error: a prepared insert names no known type or entry point");
     Result<FactId, std::string> stored = store.insert(type, std::move(prepared.values));
     if (!stored) return engine_err(std::move(stored).error());
-    const FactId f = *stored;
+    after_outside_insert(*stored, type, prepared.entry_point);
+    return *stored;
+}
 
-    if (prepared.entry_point != 0) {
+EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> columns, size_t rows) {
+    if (type >= store.type_count()) invariant_broken("internal error: a column insert names no known type");
+    if (!immediate) {
+        // Nothing propagates yet, so storing every row before the bookkeeping
+        // of the first is the same as taking them one by one.
+        Result<FactId, std::string> stored = store.append_columns(type, std::move(columns), rows);
+        if (!stored) return engine_err(std::move(stored).error());
+        const FactId first = *stored;
+        for (size_t k = 0; k < rows; ++k) after_outside_insert(first + static_cast<FactId>(k), type, 0);
+        return first;
+    }
+    // Each fact propagates before the next is stored: a rule must not see a
+    // later row while an earlier one is taken in.
+    if (columns.size() != store.schema(type).fields.size())
+        invariant_broken("internal error: a column insert with the wrong number of columns");
+    FactId first = static_cast<FactId>(store.fact_count());
+    for (size_t k = 0; k < rows; ++k) {
+        PreparedInsert p{type, 0, {}};
+        p.values.reserve(columns.size());
+        for (Column& c : columns) p.values.push_back(c.take(static_cast<uint32_t>(k)));
+        QUARN_TRY(FactId f, insert_prepared(std::move(p)));
+        if (k == 0) first = f;
+    }
+    return first;
+}
+
+void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
+    if (entry_point != 0) {
         if (fact_entry_point.size() <= f) fact_entry_point.resize(size_t{f} + 1, 0);
-        fact_entry_point[f] = prepared.entry_point;
+        fact_entry_point[f] = entry_point;
     }
     // The event time is fixed at insertion: later updates of the field do not
     // move the event.
@@ -82,7 +111,6 @@ EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
         stream_flush_ex(snapshot, true);
         flush_origin_type.reset();
     }
-    return f;
 }
 
 EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes) {

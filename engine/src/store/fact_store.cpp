@@ -101,6 +101,14 @@ void write_cell(Column& c, uint32_t row, Value v) {
     if (c.validity) (*c.validity)[row] = 1;
 }
 
+// Room for `more` elements. Geometric, so that many small bulk inserts do not
+// regrow every time.
+template <class T>
+void grow_for(std::vector<T>& v, size_t more) {
+    size_t need = v.size() + more;
+    if (need > v.capacity()) v.reserve(std::max(need, 2 * v.capacity()));
+}
+
 }  // namespace
 
 Value Column::get(uint32_t row) const {
@@ -115,6 +123,11 @@ Value Column::get(uint32_t row) const {
             return Value::dec(d.u, d.s);
         }
     }
+}
+
+Value Column::take(uint32_t row) {
+    if (cells.index() == 2 && !(validity && (*validity)[row] == 0)) return Value::str(std::move(std::get<2>(cells)[row]));
+    return get(row);
 }
 
 FactStore::FactStore(std::vector<TypeSchema> schemas) : schemas_(std::move(schemas)) {
@@ -194,12 +207,53 @@ Result<FactId, std::string> FactStore::insert(TypeId t, std::vector<Value> value
     return id;
 }
 
-void FactStore::reserve(TypeId t, size_t more) {
-    // Geometric, so that many small bulk inserts do not regrow every time.
-    auto room = [more](auto& v) {
-        size_t need = v.size() + more;
-        if (need > v.capacity()) v.reserve(std::max(need, 2 * v.capacity()));
+Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Column> columns, size_t rows) {
+    const TypeSchema& s = schemas_[t];
+    TypeData& d = data_[t];
+    if (columns.size() != s.fields.size())
+        return err(fmt("type {} expects {} fields, got {}", s.name, s.fields.size(), columns.size()));
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const Column& c = columns[i];
+        size_t cells = std::visit([](const auto& v) { return v.size(); }, c.cells);
+        if (c.cells.index() != d.columns[i].cells.index() || c.validity.has_value() != d.columns[i].validity.has_value() ||
+            cells != rows || (c.validity && c.validity->size() != rows))
+            return err(fmt("type {}: column {} does not fit field {}", s.name, i, s.fields[i].first));
+    }
+    if (rows > UINT32_MAX - facts_.size() || rows > UINT32_MAX - d.rows)
+        return err(fmt("type {} cannot hold more facts", s.name));
+    if (rows == 0) return static_cast<FactId>(facts_.size());
+
+    auto append = [](auto& to, auto& from) {
+        if (to.empty()) {
+            to = std::move(from);
+        } else {
+            to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+        }
     };
+    for (size_t i = 0; i < columns.size(); ++i) {
+        Column& to = d.columns[i];
+        std::visit(
+            [&](auto& from) {
+                using Cells = std::decay_t<decltype(from)>;
+                append(std::get<Cells>(to.cells), from);
+            },
+            columns[i].cells);
+        if (to.validity) append(*to.validity, *columns[i].validity);
+    }
+    const FactId first = static_cast<FactId>(facts_.size());
+    const uint32_t first_row = d.rows;
+    d.rows += static_cast<uint32_t>(rows);
+    grow_for(facts_, rows);
+    grow_for(d.listed, rows);
+    for (uint32_t k = 0; k < rows; ++k) {
+        facts_.push_back(FactRec{t, first_row + k, true});
+        d.listed.push_back(first + k);
+    }
+    return first;
+}
+
+void FactStore::reserve(TypeId t, size_t more) {
+    auto room = [more](auto& v) { grow_for(v, more); };
     room(facts_);
     for (Column& c : data_[t].columns) {
         std::visit(room, c.cells);

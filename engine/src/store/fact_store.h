@@ -39,6 +39,8 @@ struct Column {
     std::optional<std::vector<uint8_t>> validity;
 
     Value get(uint32_t row) const;
+    // get, with a text moved out of its cell (the cell keeps an empty string).
+    Value take(uint32_t row);
 };
 
 struct TypeData {
@@ -88,6 +90,13 @@ public:
     // Values must match the columns' kinds exactly (conversion is coerce's job).
     // On failure nothing is stored and no FactId is consumed.
     Result<FactId, std::string> insert(TypeId t, std::vector<Value> values);
+    // Appends `rows` facts of type `t` whose cells arrive as whole columns, one
+    // per field in field order, each of its field's kind with exactly `rows`
+    // cells, and with validity exactly when the field is nullable (a null cell
+    // may hold any content). The facts take consecutive FactIds in row order;
+    // the first is returned. Into an empty type the columns move without a
+    // copy. On failure nothing is stored.
+    Result<FactId, std::string> append_columns(TypeId t, std::vector<Column> columns, size_t rows);
     // Refuses a handle the store never issued and a field the type lacks.
     Status set_value(FactId f, size_t field, Value v);
     // Room for `more` facts of type `t` before the next regrowth; a bulk
