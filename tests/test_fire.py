@@ -296,6 +296,24 @@ def test_signatures_and_docstrings():
     assert (native.Result.fired.__doc__, native.Result.__doc__) == (None, "")
 
 
+def test_one_writer_renders_a_run_of_facts_as_each_alone():
+    import json
+
+    import quarn_probe as probe
+
+    # Field lists that share names in another order, or a type, or neither;
+    # more lists than the writer keeps at once; texts past its piece size
+    # with escapes on the piece borders.
+    views = [("A", {"b": 1, "a": 2}, None), ("B", {"b": "x", "a": True}, None), ("A", {"a": 2, "b": 1}, None),
+             ("A", {"b": 3}, None), ("K", {'k"\n': 1, "k": 2}, None)]
+    views += [("T", {f"f{i}": i}, None) for i in range(20)] + views
+    views += [("S", {"s": "a" * 4095 + '\n"' + "\x01" * 4097 + "é"}, None), ("S", {"s": ""}, None)]
+    want = [json.dumps(fields, ensure_ascii=False, separators=(",", ":"), sort_keys=True) for _, fields, _ in views]
+    assert probe.facts_json(views) == want
+    assert probe.facts_json([("C", {"value": 1}, None), ("C", {"value": 1}, []), ("C", {"value": 1}, None)]) == \
+        ['{"value":1}', '{"value":[]}', '{"value":1}']
+
+
 def test_rendering_of_members_and_refused_cells():
     import quarn_probe as probe
 

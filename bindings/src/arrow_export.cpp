@@ -45,12 +45,6 @@ void Buffer::resize(size_t bytes) {
     size_ = bytes;
 }
 
-void Buffer::append(const void* p, size_t n) {
-    if (size_ + n > capacity_) reserve(size_ + n);
-    if (n) std::memcpy(data_ + size_, p, n);
-    size_ += n;
-}
-
 ColumnBuilder::ColumnBuilder(std::string name, std::string format, bool nullable, size_t expected_rows)
     : c_(std::make_shared<ColumnData>()) {
     c_->name = std::move(name);
@@ -67,13 +61,10 @@ ColumnBuilder::ColumnBuilder(std::string name, std::string format, bool nullable
     }
 }
 
-void ColumnBuilder::mark_valid() {
-    if (c_->has_validity) {
-        int64_t i = c_->length;
-        c_->validity.resize(size_t(i / 8 + 1));
-        c_->validity.data()[i / 8] |= uint8_t(1u << (i % 8));
-    }
-    ++c_->length;
+void ColumnBuilder::set_valid_bit() {
+    int64_t i = c_->length;
+    c_->validity.resize(size_t(i / 8 + 1));
+    c_->validity.data()[i / 8] |= uint8_t(1u << (i % 8));
 }
 
 void ColumnBuilder::push_null() {
@@ -100,16 +91,6 @@ void ColumnBuilder::push_null() {
     ++c_->length;
 }
 
-void ColumnBuilder::push_i64(int64_t v) {
-    c_->values.push(v);
-    mark_valid();
-}
-
-void ColumnBuilder::push_f64(double v) {
-    c_->values.push(v);
-    mark_valid();
-}
-
 void ColumnBuilder::push_bool(bool v) {
     int64_t i = c_->length;
     c_->values.resize(size_t(i / 8 + 1));
@@ -120,14 +101,6 @@ void ColumnBuilder::push_bool(bool v) {
 void ColumnBuilder::push_dec(__int128 v) {
     c_->values.push(v);
     mark_valid();
-}
-
-bool ColumnBuilder::push_str(std::string_view s) {
-    if (s.size() > size_t(INT32_MAX) - c_->text.size()) return false;
-    c_->text.append(s.data(), s.size());
-    c_->values.push<int32_t>(static_cast<int32_t>(c_->text.size()));
-    mark_valid();
-    return true;
 }
 
 std::shared_ptr<const ColumnData> ColumnBuilder::finish() {

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "arrow_abi.h"
@@ -27,7 +29,11 @@ public:
     void reserve(size_t bytes);
     // Grows to `bytes`, the new bytes zeroed.
     void resize(size_t bytes);
-    void append(const void* p, size_t n);
+    void append(const void* p, size_t n) {
+        if (n > capacity_ - size_) reserve(size_ + n);
+        if (n) std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
     template <class T>
     void push(T v) {
         append(&v, sizeof v);
@@ -62,16 +68,32 @@ class ColumnBuilder {
 public:
     ColumnBuilder(std::string name, std::string format, bool nullable, size_t expected_rows);
     void push_null();
-    void push_i64(int64_t v);
-    void push_f64(double v);
+    void push_i64(int64_t v) {
+        c_->values.push(v);
+        mark_valid();
+    }
+    void push_f64(double v) {
+        c_->values.push(v);
+        mark_valid();
+    }
     void push_bool(bool v);
     void push_dec(__int128 v);
     // False when the column's text would pass 2^31 - 1 bytes.
-    bool push_str(std::string_view s);
+    bool push_str(std::string_view s) {
+        if (s.size() > size_t(INT32_MAX) - c_->text.size()) return false;
+        c_->text.append(s.data(), s.size());
+        c_->values.push<int32_t>(static_cast<int32_t>(c_->text.size()));
+        mark_valid();
+        return true;
+    }
     std::shared_ptr<const ColumnData> finish();
 
 private:
-    void mark_valid();
+    void mark_valid() {
+        if (c_->has_validity) set_valid_bit();
+        ++c_->length;
+    }
+    void set_valid_bit();
     std::shared_ptr<ColumnData> c_;
 };
 

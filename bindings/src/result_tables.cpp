@@ -1,11 +1,11 @@
-// Fact tables, the audit table and the JSON text of facts.
+// Fact tables and the audit table.
 #include "result_tables.h"
 
-#include <charconv>
-#include <cmath>
-#include <map>
+#include <string_view>
+#include <vector>
 
 #include "common/text.h"
+#include "fact_json.h"
 #include "store/decimal.h"
 
 namespace quarn::py {
@@ -21,52 +21,6 @@ std::string arrow_format(const FieldType& t) {
         case FieldKind::Dec: return fmt("d:{},{}", unsigned(t.p), unsigned(t.s));
     }
     return "n";
-}
-
-void json_string(std::string& out, std::string_view s) {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += hex[c >> 4];
-                    out += hex[c & 15];
-                } else {
-                    out += ch;
-                }
-        }
-    }
-    out += '"';
-}
-
-std::string json_value(const Value& v) {
-    switch (v.tag()) {
-        case ValueTag::I64: return std::to_string(v.as_i64());
-        case ValueTag::F64: return std::isfinite(v.as_f64()) ? json_float(v.as_f64()) : "null";
-        case ValueTag::Str: {
-            std::string out;
-            json_string(out, v.as_str());
-            return out;
-        }
-        case ValueTag::Bool: return v.as_bool() ? "true" : "false";
-        case ValueTag::Null: return "null";
-        case ValueTag::Dec: {
-            std::string out;
-            json_string(out, dec_render(v.as_dec().u, v.as_dec().s));
-            return out;
-        }
-    }
-    return "null";
 }
 
 // Appends one cell of `column` (whose field has `type`), or returns the error.
@@ -107,60 +61,6 @@ Result<void, std::string> push_cell(arrow::ColumnBuilder& b, const FieldType& ty
 
 }  // namespace
 
-std::string json_float(double v) {
-    std::string out;
-    if (std::signbit(v)) out += '-';
-    v = std::fabs(v);
-    if (v == 0) return out + "0.0";
-    // Scientific with no precision: the shortest digits that read back.
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    std::string_view sci(buf, size_t(r.ptr - buf));
-    size_t epos = sci.find('e');
-    std::string digits;
-    for (char c : sci.substr(0, epos))
-        if (c != '.') digits += c;
-    int e = 0;
-    std::from_chars(sci.data() + epos + (sci[epos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), e);
-    int n = static_cast<int>(digits.size());
-    if (e >= -5 && e <= 15) {
-        if (e < 0) return out + "0." + std::string(size_t(-e - 1), '0') + digits;
-        if (n <= e + 1) return out + digits + std::string(size_t(e + 1 - n), '0') + ".0";
-        return out + digits.substr(0, size_t(e + 1)) + "." + digits.substr(size_t(e + 1));
-    }
-    out += digits[0];
-    if (n > 1) out += "." + digits.substr(1);
-    out += e >= 0 ? "e+" : "e-";
-    out += std::to_string(e >= 0 ? e : -e);
-    return out;
-}
-
-std::string fact_json(const FactView& view) {
-    std::map<std::string, std::string> entries;
-    for (const auto& [name, value] : view.fields) entries[name] = json_value(value);
-    if (view.members) {
-        std::string arr = "[";
-        for (size_t i = 0; i < view.members->size(); ++i) {
-            if (i) arr += ',';
-            const auto& m = (*view.members)[i];
-            if (m) json_string(arr, fact_json(*m));
-            else arr += "null";
-        }
-        arr += ']';
-        entries["value"] = std::move(arr);
-    }
-    std::string out = "{";
-    bool first = true;
-    for (const auto& [k, v] : entries) {
-        if (!first) out += ',';
-        first = false;
-        json_string(out, k);
-        out += ':';
-        out += v;
-    }
-    return out + "}";
-}
-
 Result<std::shared_ptr<const arrow::Batch>, std::string> batch_for_type(const TypeSchema& schema,
                                                                         const std::vector<const FactView*>& views) {
     auto batch = std::make_shared<arrow::Batch>();
@@ -186,9 +86,110 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_for_type(const Ty
     return std::shared_ptr<const arrow::Batch>(std::move(batch));
 }
 
+Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const FactStore& store, TypeId type,
+                                                                        const TypeSchema& schema,
+                                                                        const std::vector<FactId>& ids) {
+    // The columns are read in place when the store holds the type as declared;
+    // otherwise the facts are rendered and checked cell by cell.
+    if (store.schema(type).fields != schema.fields) {
+        std::vector<FactView> rendered;
+        rendered.reserve(ids.size());
+        for (FactId f : ids) rendered.push_back(store.render(f));
+        std::vector<const FactView*> views;
+        views.reserve(rendered.size());
+        for (const FactView& v : rendered) views.push_back(&v);
+        return batch_for_type(schema, views);
+    }
+    std::vector<uint32_t> rows;
+    rows.reserve(ids.size());
+    for (FactId f : ids) rows.push_back(store.row_of(f));
+    const TypeData& data = store.data(type);
+
+    auto batch = std::make_shared<arrow::Batch>();
+    batch->rows = static_cast<int64_t>(ids.size());
+    arrow::ColumnBuilder handles("_handle", "l", false, ids.size());
+    for (FactId f : ids) handles.push_i64(f);
+    batch->columns.push_back(handles.finish());
+    for (size_t f = 0; f < schema.fields.size(); ++f) {
+        const auto& [name, type_of] = schema.fields[f];
+        bool nullable = schema.is_nullable(f);
+        const Column& column = data.columns[f];
+        const std::vector<uint8_t>* valid = column.validity ? &*column.validity : nullptr;
+        arrow::ColumnBuilder b(name, arrow_format(type_of), nullable, ids.size());
+        // Each cell as push_cell would take it from the rendered value.
+        auto each = [&](auto&& push) -> Result<void, std::string> {
+            for (uint32_t row : rows) {
+                if (valid && (*valid)[row] == 0) b.push_null();
+                else QUARN_CHECK(push(row));
+            }
+            return {};
+        };
+        Result<void, std::string> filled;
+        switch (type_of.kind) {
+            case FieldKind::I64: {
+                const auto& cells = std::get<std::vector<int64_t>>(column.cells);
+                filled = each([&](uint32_t row) -> Result<void, std::string> {
+                    b.push_i64(cells[row]);
+                    return {};
+                });
+                break;
+            }
+            case FieldKind::F64: {
+                const auto& cells = std::get<std::vector<double>>(column.cells);
+                filled = each([&](uint32_t row) -> Result<void, std::string> {
+                    b.push_f64(cells[row]);
+                    return {};
+                });
+                break;
+            }
+            case FieldKind::Str: {
+                const auto& cells = std::get<std::vector<std::string>>(column.cells);
+                filled = each([&](uint32_t row) -> Result<void, std::string> {
+                    if (!b.push_str(cells[row])) return err(fmt("{}: text column exceeds 2147483647 bytes", name));
+                    return {};
+                });
+                break;
+            }
+            case FieldKind::Bool: {
+                const auto& cells = std::get<std::vector<uint8_t>>(column.cells);
+                filled = each([&](uint32_t row) -> Result<void, std::string> {
+                    b.push_bool(cells[row] != 0);
+                    return {};
+                });
+                break;
+            }
+            case FieldKind::Dec: {
+                const auto& cells = std::get<std::vector<DecParts>>(column.cells);
+                uint8_t to = type_of.s;
+                filled = each([&](uint32_t row) -> Result<void, std::string> {
+                    std::optional<i128> u = dec_rescale(cells[row].u, cells[row].s, to);
+                    if (!u) return err(fmt("{}: decimal rescale overflow", name));
+                    b.push_dec(*u);
+                    return {};
+                });
+                break;
+            }
+        }
+        QUARN_CHECK(std::move(filled));
+        auto built = b.finish();
+        if (!nullable && built->null_count)
+            return err(fmt("arrow batch build failed: Invalid argument error: Column '{}' is declared as non-nullable "
+                           "but contains null values",
+                           name));
+        batch->columns.push_back(std::move(built));
+    }
+    return std::shared_ptr<const arrow::Batch>(std::move(batch));
+}
+
 Result<std::shared_ptr<const arrow::Batch>, std::string> audit_batch(const std::vector<Firing>& firings) {
-    arrow::ColumnBuilder seq("seq", "l", false, 0), rule("rule", "u", false, 0), pos("pos", "l", false, 0),
-        type("type", "u", false, 0), handle("handle", "l", false, 0), json("values_json", "u", false, 0);
+    size_t expected = 0;
+    for (const Firing& f : firings) expected += f.facts.size();
+    arrow::ColumnBuilder seq("seq", "l", false, expected), rule("rule", "u", false, expected),
+        pos("pos", "l", false, expected), type("type", "u", false, expected), handle("handle", "l", false, expected),
+        json("values_json", "u", false, expected);
+    // One buffer serves every row's text.
+    JsonText text;
+    FactJsonWriter writer;
     int64_t rows = 0;
     for (size_t i = 0; i < firings.size(); ++i) {
         const Firing& f = firings[i];
@@ -197,7 +198,9 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> audit_batch(const std::
             seq.push_i64(static_cast<int64_t>(i));
             pos.push_i64(static_cast<int64_t>(p));
             handle.push_i64(v.id);
-            if (!rule.push_str(f.rule) || !type.push_str(v.type_name) || !json.push_str(fact_json(v)))
+            text.clear();
+            writer.write(text, v);
+            if (!rule.push_str(f.rule) || !type.push_str(v.type_name) || !json.push_str(text.view()))
                 return err(std::string("audit batch build failed: a text column exceeds 2147483647 bytes"));
             ++rows;
         }

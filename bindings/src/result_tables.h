@@ -1,5 +1,5 @@
 // What a fire hands back, rendered: one Arrow batch per declared type, the
-// long-format firing audit, and the compact JSON text of one fact.
+// long-format firing audit.
 #pragma once
 
 #include <memory>
@@ -9,6 +9,7 @@
 #include "arrow_export.h"
 #include "common/result.h"
 #include "engine/engine.h"
+#include "fact_json.h"
 
 namespace quarn::py {
 
@@ -16,12 +17,12 @@ namespace quarn::py {
 // RuntimeError's text.
 Result<std::shared_ptr<const arrow::Batch>, std::string> batch_for_type(const TypeSchema& schema,
                                                                         const std::vector<const FactView*>& views);
+// The same batch for the facts `ids` of store type `type`, declared as
+// `schema`, read from the store's columns.
+Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const FactStore& store, TypeId type,
+                                                                        const TypeSchema& schema,
+                                                                        const std::vector<FactId>& ids);
 // seq, rule, pos, type, handle, values_json: one row per matched fact.
 Result<std::shared_ptr<const arrow::Batch>, std::string> audit_batch(const std::vector<Firing>& firings);
-
-// Fields by name in bytewise order, then "value" for collection members.
-std::string fact_json(const FactView& view);
-// The shortest text that reads back to the same finite double.
-std::string json_float(double v);
 
 }  // namespace quarn::py

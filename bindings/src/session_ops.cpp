@@ -1,6 +1,6 @@
 // Session: firing and building the Result, and the changes between fires
 // (update, delete, advance, reset).
-#include <unordered_map>
+#include <cstdint>
 
 #include "common/text.h"
 #include "convert.h"
@@ -79,7 +79,7 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
     Engine& e = *engine;
     // Handles are dense from 0, so the sets are bitmaps over the handle range.
     std::vector<uint8_t> before(e.store.fact_count(), 0);
-    for (const FactView& v : e.facts()) before[v.id] = 1;
+    for (FactId f : e.fact_ids()) before[f] = 1;
 
     EngineResult<std::vector<Firing>> run = [&] {
         GilRelease unlocked;
@@ -99,26 +99,40 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
         }
     }
 
-    std::vector<FactView> after = e.facts();
-    std::vector<uint8_t> alive(e.store.fact_count(), 0);
-    for (const FactView& v : after) alive[v.id] = 1;
+    const FactStore& store = e.store;
+    std::vector<FactId> after = e.fact_ids();
+    std::vector<uint8_t> alive(store.fact_count(), 0);
+    for (FactId f : after) alive[f] = 1;
 
     ResultData data;
-    std::unordered_map<std::string_view, size_t> slot;
-    for (size_t t = 0; t < declared.size(); ++t) slot.emplace(declared[t].name, t);
-    std::vector<std::vector<const FactView*>> of_type(declared.size());
-    for (const FactView& v : after)
-        if (auto it = slot.find(v.type_name); it != slot.end()) of_type[it->second].push_back(&v);
+    // The declared slot of each store type; the first of a repeated name wins.
+    constexpr size_t kNone = SIZE_MAX;
+    std::vector<size_t> slot(store.type_count(), kNone);
+    std::vector<TypeId> type_of_slot(declared.size(), 0);
+    for (size_t t = 0; t < declared.size(); ++t)
+        if (std::optional<TypeId> id = store.type_id(declared[t].name)) {
+            type_of_slot[t] = *id;
+            if (slot[*id] == kNone) slot[*id] = t;
+        }
+    std::vector<std::vector<FactId>> of_type(declared.size());
+    for (FactId f : after)
+        if (size_t t = slot[store.fact_type(f)]; t != kNone) of_type[t].push_back(f);
     for (size_t t = 0; t < declared.size(); ++t) {
-        auto all = batch_for_type(declared[t], of_type[t]);
+        auto all = batch_of_facts(store, type_of_slot[t], declared[t], of_type[t]);
         if (!all) return raise(PyExc_RuntimeError, all.error());
-        std::vector<const FactView*> fresh;
-        for (const FactView* v : of_type[t])
-            if (v->id >= before.size() || !before[v->id]) fresh.push_back(v);
-        auto derived = batch_for_type(declared[t], fresh);
-        if (!derived) return raise(PyExc_RuntimeError, derived.error());
-        data.facts.emplace_back(declared[t].name, std::move(all).value());
-        data.derived.emplace_back(declared[t].name, std::move(derived).value());
+        std::vector<FactId> fresh;
+        for (FactId f : of_type[t])
+            if (f >= before.size() || !before[f]) fresh.push_back(f);
+        BatchPtr all_batch = std::move(all).value();
+        BatchPtr derived_batch = all_batch;
+        // When every fact is new, the derived table is the same table.
+        if (fresh.size() != of_type[t].size()) {
+            auto derived = batch_of_facts(store, type_of_slot[t], declared[t], fresh);
+            if (!derived) return raise(PyExc_RuntimeError, derived.error());
+            derived_batch = std::move(derived).value();
+        }
+        data.facts.emplace_back(declared[t].name, std::move(all_batch));
+        data.derived.emplace_back(declared[t].name, std::move(derived_batch));
     }
     for (size_t h = 0; h < before.size(); ++h)
         if (before[h] && !alive[h]) data.deleted.push_back(h);

@@ -299,6 +299,8 @@ public:
     // Live facts for results, FactId order: no built-in, query row or groupby
     // row types, no facts of a named entry point.
     std::vector<FactView> facts() const;
+    // The handles of the facts facts() renders, in the same order, unrendered.
+    std::vector<FactId> fact_ids() const;
     // Type name of a live fact; none for a deleted one; an error for a handle
     // that was never issued.
     EngineResult<std::optional<std::string>> fact_type_name(FactId fact) const;

@@ -118,19 +118,28 @@ EngineStatus Engine::reset() {
     return {};
 }
 
-std::vector<FactView> Engine::facts() const {
-    HashSet<TypeId> excluded;
+std::vector<FactId> Engine::fact_ids() const {
+    std::vector<uint8_t> excluded(store.type_count(), 0);
     for (const char* name : kBuiltinNames)
-        if (std::optional<TypeId> t = store.type_id(name)) excluded.insert(*t);
-    excluded.insert(qrow_types.begin(), qrow_types.end());
-    excluded.insert(gbrow_types.begin(), gbrow_types.end());
+        if (std::optional<TypeId> t = store.type_id(name)) excluded[*t] = 1;
+    for (const std::vector<TypeId>* kinds : {&qrow_types, &gbrow_types})
+        for (TypeId t : *kinds)
+            if (t < excluded.size()) excluded[t] = 1;
 
-    std::vector<FactView> out;
+    std::vector<FactId> out;
     for (FactId f = 0; f < store.fact_count(); ++f) {
-        if (!store.is_alive(f) || excluded.count(store.fact_type(f))) continue;
+        if (!store.is_alive(f) || excluded[store.fact_type(f)]) continue;
         if (f < fact_entry_point.size() && fact_entry_point[f] != 0) continue;
-        out.push_back(store.render(f));
+        out.push_back(f);
     }
+    return out;
+}
+
+std::vector<FactView> Engine::facts() const {
+    std::vector<FactId> ids = fact_ids();
+    std::vector<FactView> out;
+    out.reserve(ids.size());
+    for (FactId f : ids) out.push_back(store.render(f));
     return out;
 }
 

@@ -121,6 +121,8 @@ public:
     // The timestamp recorded at insertion, else the field's current value.
     Value temporal_ts(FactId f, size_t ts_field) const;
     FactView render(FactId f) const;
+    // The row of `f` in its type's columns (data(fact_type(f)).columns).
+    uint32_t row_of(FactId f) const { return rec(f).row; }
 
     const TypeData& data(TypeId t) const { return data_[t]; }
     // The live facts of type t in ascending FactId order, possibly with some

@@ -1,0 +1,202 @@
+// The JSON text of facts: key order, escapes, and the rendering of numbers.
+#include "fact_json.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "store/decimal.h"
+
+namespace quarn::py {
+
+void JsonText::put(std::string_view s) {
+    char* p = room(s.size());
+    if (!s.empty()) std::memcpy(p, s.data(), s.size());
+    size_ += s.size();
+}
+
+void JsonText::grow(size_t n) { buf_.resize(std::max(buf_.size() * 2, size_ + n + 64)); }
+
+namespace {
+
+// Writes the bytes of `s` escaped, without quotes.
+void json_escaped(JsonText& out, std::string_view s) {
+    static const char hex[] = "0123456789abcdef";
+    // The longest escape, \u00XX, takes six bytes; long texts go in pieces.
+    constexpr size_t kPiece = 4096;
+    if (s.size() > kPiece) {
+        for (size_t at = 0; at < s.size(); at += kPiece) json_escaped(out, s.substr(at, kPiece));
+        return;
+    }
+    char* p = out.room(s.size() * 6);
+    for (char ch : s) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            *p++ = ch;
+            continue;
+        }
+        *p++ = '\\';
+        switch (c) {
+            case '"': *p++ = '"'; break;
+            case '\\': *p++ = '\\'; break;
+            case '\b': *p++ = 'b'; break;
+            case '\t': *p++ = 't'; break;
+            case '\n': *p++ = 'n'; break;
+            case '\f': *p++ = 'f'; break;
+            case '\r': *p++ = 'r'; break;
+            default:
+                *p++ = 'u';
+                *p++ = '0';
+                *p++ = '0';
+                *p++ = hex[c >> 4];
+                *p++ = hex[c & 15];
+        }
+    }
+    out.wrote(p);
+}
+
+void json_string(JsonText& out, std::string_view s) {
+    out.put('"');
+    json_escaped(out, s);
+    out.put('"');
+}
+
+void json_i64(JsonText& out, int64_t v) {
+    char* p = out.room(20);
+    out.wrote(std::to_chars(p, p + 20, v).ptr);
+}
+
+void json_float_into(JsonText& out, double v) {
+    if (std::signbit(v)) out.put('-');
+    v = std::fabs(v);
+    if (v == 0) {
+        out.put("0.0");
+        return;
+    }
+    // Scientific with no precision: the shortest digits that read back.
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view sci(buf, size_t(r.ptr - buf));
+    size_t epos = sci.find('e');
+    char digit_buf[32];
+    size_t n = 0;
+    for (char c : sci.substr(0, epos))
+        if (c != '.') digit_buf[n++] = c;
+    std::string_view digits(digit_buf, n);
+    int e = 0;
+    std::from_chars(sci.data() + epos + (sci[epos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), e);
+    if (e >= -5 && e <= 15) {
+        if (e < 0) {
+            out.put("0.");
+            for (int i = 0; i < -e - 1; ++i) out.put('0');
+            out.put(digits);
+        } else if (n <= size_t(e) + 1) {
+            out.put(digits);
+            for (size_t i = n; i < size_t(e) + 1; ++i) out.put('0');
+            out.put(".0");
+        } else {
+            out.put(digits.substr(0, size_t(e) + 1));
+            out.put('.');
+            out.put(digits.substr(size_t(e) + 1));
+        }
+        return;
+    }
+    out.put(digits[0]);
+    if (n > 1) {
+        out.put('.');
+        out.put(digits.substr(1));
+    }
+    out.put(e >= 0 ? "e+" : "e-");
+    json_i64(out, e >= 0 ? e : -e);
+}
+
+void json_value(JsonText& out, const Value& v) {
+    switch (v.tag()) {
+        case ValueTag::I64: json_i64(out, v.as_i64()); return;
+        case ValueTag::F64:
+            if (std::isfinite(v.as_f64())) json_float_into(out, v.as_f64());
+            else out.put("null");
+            return;
+        case ValueTag::Str: json_string(out, v.as_str()); return;
+        case ValueTag::Bool: out.put(v.as_bool() ? "true" : "false"); return;
+        case ValueTag::Null: out.put("null"); return;
+        case ValueTag::Dec: json_string(out, dec_render(v.as_dec().u, v.as_dec().s)); return;
+    }
+    out.put("null");
+}
+
+// Plans kept at once: more than the types one rule set matches, usually.
+constexpr size_t kPlans = 16;
+
+}  // namespace
+
+const FactJsonWriter::Plan& FactJsonWriter::plan_for(const FactView& view) {
+    bool members = view.members.has_value();
+    for (const Plan& p : plans_) {
+        if (p.members != members || p.names.size() != view.fields.size()) continue;
+        bool same = true;
+        for (size_t i = 0; i < p.names.size() && same; ++i) same = p.names[i] == view.fields[i].first;
+        if (same) return p;
+    }
+    Plan plan;
+    plan.members = members;
+    for (const auto& field : view.fields) plan.names.push_back(field.first);
+    // Keys in bytewise order; of keys that repeat, the last one written counts,
+    // and the members' "value" comes after every field.
+    std::vector<std::pair<std::string_view, size_t>> entries;
+    for (size_t i = 0; i < plan.names.size(); ++i) entries.emplace_back(plan.names[i], i);
+    if (members) entries.emplace_back("value", plan.names.size());
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    JsonText key;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
+        key.clear();
+        key.put(plan.keys.empty() ? '{' : ',');
+        json_string(key, entries[i].first);
+        key.put(':');
+        plan.keys.emplace_back(entries[i].second, std::string(key.view()));
+    }
+    if (plans_.size() < kPlans) {
+        plans_.push_back(std::move(plan));
+        return plans_.back();
+    }
+    Plan& slot = plans_[next_evicted_++ % kPlans];
+    slot = std::move(plan);
+    return slot;
+}
+
+void FactJsonWriter::write(JsonText& out, const FactView& view) {
+    const Plan& plan = plan_for(view);
+    if (plan.keys.empty()) out.put('{');
+    for (const auto& [index, key] : plan.keys) {
+        out.put(key);
+        if (index < view.fields.size()) {
+            json_value(out, view.fields[index].second);
+            continue;
+        }
+        out.put('[');
+        for (size_t m = 0; m < view.members->size(); ++m) {
+            if (m) out.put(',');
+            const auto& member = (*view.members)[m];
+            if (member) json_string(out, fact_json(*member));
+            else out.put("null");
+        }
+        out.put(']');
+    }
+    out.put('}');
+}
+
+std::string fact_json(const FactView& view) {
+    JsonText out;
+    FactJsonWriter().write(out, view);
+    return std::string(out.view());
+}
+
+std::string json_float(double v) {
+    JsonText out;
+    json_float_into(out, v);
+    return std::string(out.view());
+}
+
+}  // namespace quarn::py
