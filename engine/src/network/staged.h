@@ -33,7 +33,11 @@ struct StagedEntry {
 // (dropped at the ends at once, elsewhere by a compaction once they outnumber
 // the live entries), so adding at either end and removing an item cost O(1).
 // An index from item to its frontmost entry makes membership tests and
-// removals by item constant time; a short list has no index and is scanned.
+// removals by item constant time. It is built by the first lookup that finds
+// the list longer than a few entries (a short list is scanned), and kept from
+// then on, so that a list only ever added to never hashes its items; and a
+// lookup of an item above every item the list has held (ids are handed out
+// ascending, so a new fact or tuple always is) needs neither index nor scan.
 // An empty list holds no memory. Entries are read-only through the list;
 // change a list only through its operations.
 template <class T>
@@ -58,6 +62,7 @@ public:
         base_ = std::exchange(o.base_, 0);
         live_ = std::exchange(o.live_, 0);
         indexed_ = std::exchange(o.indexed_, false);
+        max_item_ = std::exchange(o.max_item_, std::nullopt);
         o.slots_.clear();
         return *this;
     }
@@ -114,7 +119,8 @@ public:
     OldestFirst oldest_first() const { return {this}; }
 
     bool contains(const T& item) const {
-        if (!indexed()) return scan_newest(item) != kNoSlot;
+        if (above_all(item)) return false;
+        if (!ensure_index()) return scan_newest(item) != kNoSlot;
         return index_.contains(item);
     }
     // Index from the front of the first entry holding `item` (a walk).
@@ -129,6 +135,7 @@ public:
     }
 
     void push_front(Entry e) {
+        note_item(e.item);
         int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
         if (indexed()) {
             auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
@@ -137,9 +144,9 @@ public:
         }
         slots_.push_back(Slot{std::move(e), true});
         ++live_;
-        if (!indexed() && live_ > kScanLimit) build_index();
     }
     void push_back(Entry e) {
+        note_item(e.item);
         if (head_ == 0) make_head_room();
         --head_;
         int64_t pos = static_cast<int64_t>(head_) + base_;
@@ -149,7 +156,6 @@ public:
         }
         slots_[head_] = Slot{std::move(e), true};
         ++live_;
-        if (!indexed() && live_ > kScanLimit) build_index();
     }
     // Inserts so that the entry ends up at index `i` from the front (i <= size()).
     void insert_at(size_t i, Entry e) {
@@ -163,7 +169,8 @@ public:
     }
     // Removes the first entry (from the front) holding `item` and returns it.
     std::optional<Entry> remove_first(const T& item) {
-        if (!indexed()) {
+        if (above_all(item)) return std::nullopt;
+        if (!ensure_index()) {
             size_t s = scan_newest(item);
             if (s == kNoSlot) return std::nullopt;
             Entry out = std::move(slots_[s].entry);
@@ -198,6 +205,7 @@ public:
         base_ = 0;
         live_ = 0;
         indexed_ = false;
+        max_item_.reset();
     }
     // Moves the whole list out, leaving this one empty.
     EntryList take() { return std::exchange(*this, EntryList{}); }
@@ -212,6 +220,17 @@ private:
     static constexpr size_t kNoSlot = static_cast<size_t>(-1);
 
     bool indexed() const { return indexed_; }
+    void note_item(const T& item) {
+        if (!max_item_ || *max_item_ < item) max_item_ = item;
+    }
+    // True when no entry the list has held since it was last empty holds an
+    // item this large, so it cannot hold `item`.
+    bool above_all(const T& item) const { return !max_item_ || *max_item_ < item; }
+    // Whether lookups go through the index, building it for a long list.
+    bool ensure_index() const {
+        if (!indexed_ && live_ > kScanLimit) build_index();
+        return indexed_;
+    }
     // The slot of the frontmost live entry holding `item`, by a walk.
     size_t scan_newest(const T& item) const {
         for (size_t s = slots_.size(); s-- > head_;) {
@@ -219,7 +238,7 @@ private:
         }
         return kNoSlot;
     }
-    void build_index() {
+    void build_index() const {
         indexed_ = true;
         index_.clear();
         for (size_t s = head_; s < slots_.size(); ++s) {
@@ -275,8 +294,10 @@ private:
     size_t head_ = 0;          // slots before it are free room for push_back
     int64_t base_ = 0;         // slot index + base_ = the position kept in index_
     size_t live_ = 0;
-    bool indexed_ = false;     // index_ is kept; once built, until the list is cleared
-    HashMap<T, Where> index_;  // item -> its frontmost entry and count, when indexed
+    // index_ is kept once built, until the list is cleared; built on lookup.
+    mutable bool indexed_ = false;
+    mutable HashMap<T, Where> index_;  // item -> its frontmost entry and count, when indexed
+    std::optional<T> max_item_;        // the largest item held since the list was last empty
 };
 
 template <class T>
