@@ -12,26 +12,32 @@ constexpr uint64_t kAllFields = ~uint64_t{0};
 
 using Snapshot = std::vector<std::vector<Value>>;
 
-// Every field of every fact of the tuple, as the right-hand side found them.
-Snapshot take_snapshot(const FactStore& store, TupleView tuple) {
-    Snapshot snap;
-    snap.reserve(tuple.size());
-    for (FactId f : tuple) {
-        const size_t n = store.schema(store.fact_type(f)).fields.size();
-        std::vector<Value> row;
-        row.reserve(n);
-        for (size_t i = 0; i < n; ++i) row.push_back(store.get(f, i));
-        snap.push_back(std::move(row));
+// Which bindings' values a right-hand side reads as the firing found them.
+// Only a setter changes a field while the actions run: without one the live
+// values are those values, and no snapshot is taken.
+bool needs_snapshot(const CompiledRule& rule) {
+    bool reads = false, writes = false;
+    for (const CompiledAction& a : rule.actions) {
+        writes = writes || a.kind == CompiledAction::Kind::Setter;
+        reads = reads || a.value.kind == Src::Kind::SnapField ||
+                std::any_of(a.args.begin(), a.args.end(), [](const Src& s) { return s.kind == Src::Kind::SnapField; });
     }
-    return snap;
+    return reads && writes;
 }
 
-// Only a right-hand side that reads a binding needs the snapshot.
-bool reads_snapshot(const CompiledRule& rule) {
-    auto snap = [](const Src& s) { return s.kind == Src::Kind::SnapField; };
-    return std::any_of(rule.actions.begin(), rule.actions.end(), [&](const CompiledAction& a) {
-        return snap(a.value) || std::any_of(a.args.begin(), a.args.end(), snap);
-    });
+// The fields the right-hand side reads from the snapshot, copied into `snap`
+// (rows reused from firing to firing); the fields no action reads hold stale values.
+void take_snapshot(const FactStore& store, const CompiledRule& rule, TupleView tuple, Snapshot& snap) {
+    if (snap.size() < tuple.size()) snap.resize(tuple.size());
+    for (size_t p = 0; p < tuple.size(); ++p) snap[p].resize(store.schema(store.fact_type(tuple[p])).fields.size());
+    auto copy = [&](const Src& s) {
+        if (s.kind != Src::Kind::SnapField || s.position >= tuple.size() || s.field >= snap[s.position].size()) return;
+        snap[s.position][s.field] = store.get(tuple[s.position], s.field);
+    };
+    for (const CompiledAction& a : rule.actions) {
+        copy(a.value);
+        for (const Src& s : a.args) copy(s);
+    }
 }
 
 FactId fact_at(TupleView tuple, size_t position) {
@@ -42,13 +48,18 @@ FactId fact_at(TupleView tuple, size_t position) {
 }  // namespace
 
 Value Engine::eval_src(const Src& src, TupleView tuple, const Snapshot& snapshot) const {
+    return arg_value(src, tuple, &snapshot);
+}
+
+Value Engine::arg_value(const Src& src, TupleView tuple, const Snapshot* snapshot) const {
     switch (src.kind) {
         case Src::Kind::Lit: return src.lit;
         case Src::Kind::FactField: return store.get(fact_at(tuple, src.position), src.field);
         case Src::Kind::SnapField:
-            if (src.position >= snapshot.size() || src.field >= snapshot[src.position].size())
+            if (!snapshot) return store.get(fact_at(tuple, src.position), src.field);
+            if (src.position >= snapshot->size() || src.field >= (*snapshot)[src.position].size())
                 invariant_broken("internal error: a snapshot source out of range");
-            return snapshot[src.position][src.field];
+            return (*snapshot)[src.position][src.field];
     }
     unreachable("source kind out of range");
 }
@@ -56,9 +67,15 @@ Value Engine::eval_src(const Src& src, TupleView tuple, const Snapshot& snapshot
 EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     const CompiledRule& rule = rules[r];
     const Stamp stamp = r;
-    const Snapshot snapshot = reads_snapshot(rule) ? take_snapshot(store, tuple) : Snapshot{};
-    // Fields written by setters and not yet announced by an update, per fact.
-    HashMap<FactId, uint64_t> changed;
+    const Snapshot* snapshot = nullptr;
+    if (needs_snapshot(rule)) {
+        take_snapshot(store, rule, tuple, rhs_scratch.snapshot);
+        snapshot = &rhs_scratch.snapshot;
+    }
+    // Fields written by setters and not yet announced by an update, per fact;
+    // a right-hand side names few facts, so a short list serves.
+    std::vector<std::pair<FactId, uint64_t>>& changed = rhs_scratch.changed;
+    changed.clear();
 
     // The argument values coerced to the type's fields; none when one does not fit.
     auto values_of = [&](const CompiledAction& a) -> std::optional<std::vector<Value>> {
@@ -67,7 +84,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         std::vector<Value> values;
         values.reserve(a.args.size());
         for (size_t i = 0; i < a.args.size(); ++i) {
-            std::optional<Value> v = coerce(eval_src(a.args[i], tuple, snapshot), schema.fields[i].second);
+            std::optional<Value> v = coerce(arg_value(a.args[i], tuple, snapshot), schema.fields[i].second);
             if (!v) return std::nullopt;
             values.push_back(std::move(*v));
         }
@@ -120,18 +137,21 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
             }
             case CompiledAction::Kind::Setter: {
                 const FactId f = fact_at(tuple, a.target);
-                std::optional<Value> v = coerce(eval_src(a.value, tuple, snapshot),
+                std::optional<Value> v = coerce(arg_value(a.value, tuple, snapshot),
                                                 store.field_type(store.fact_type(f), a.field));
                 if (!v) return engine_err("RHS setter: arg type mismatch");
                 if (Status ok = store.set_value(f, a.field, std::move(*v)); !ok) return engine_err(ok.error());
-                changed[f] |= uint64_t{1} << a.field;
+                auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
+                if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);
+                else known->second |= uint64_t{1} << a.field;
                 break;
             }
             case CompiledAction::Kind::Update: {
                 const FactId f = fact_at(tuple, a.target);
                 if (!store.is_alive(f)) break;
                 uint64_t mask = kAllFields;
-                if (auto it = changed.find(f); it != changed.end()) {
+                if (auto it = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
+                    it != changed.end()) {
                     mask = it->second;
                     changed.erase(it);
                 }

@@ -15,17 +15,15 @@ constexpr uint64_t kAllFields = ~uint64_t{0};
 constexpr uint64_t kStepLimit = 50'000'000;
 const std::string kMain = "MAIN";
 
-// Read at every use, so that a running process can switch a trace on.
+// Read at the start of every fire_all: a process switches a trace on between
+// fires, and the loop does not ask the environment at every evaluation.
 bool env_on(const char* name) { return std::getenv(name) != nullptr; }
-
-void trace_eval(const char* label, size_t rule) {
-    if (env_on("QUARN_EVAL_DEBUG")) std::fprintf(stderr, "EVAL[%s] rule %zu\n", label, rule);
-}
 
 // One fire_all call: the loop's own state beside the engine's.
 class FireLoop {
 public:
-    FireLoop(Engine& e, uint64_t limit) : e_(e), limit_(limit) {}
+    FireLoop(Engine& e, uint64_t limit)
+        : e_(e), limit_(limit), eval_debug_(env_on("QUARN_EVAL_DEBUG")), ag_debug_(env_on("QUARN_AG_DEBUG")) {}
 
     EngineResult<std::vector<Firing>> run();
 
@@ -46,7 +44,7 @@ private:
 
     // `label` names the evaluation in the trace; none for one the trace does not show.
     void evaluate(const char* label, size_t r, bool force, bool forced_eval) {
-        if (label) trace_eval(label, r);
+        if (label && eval_debug_) std::fprintf(stderr, "EVAL[%s] rule %zu\n", label, r);
         e_.tms.forced_eval = forced_eval;
         e_.evaluate_rule_inner(r, force);
         e_.tms.forced_eval = false;
@@ -102,6 +100,8 @@ private:
 
     Engine& e_;
     const uint64_t limit_;
+    const bool eval_debug_;
+    const bool ag_debug_;
     std::vector<Firing> firings_;
 };
 
@@ -442,7 +442,7 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
 
     // Halt check: whether l may fire again without a selection cycle.
     const std::string& grp = group(l);
-    if (env_on("QUARN_AG_DEBUG")) {
+    if (ag_debug_) {
         std::vector<std::string> rows;
         for (size_t o = 0; o < e_.rules.size(); ++o)
             if (group(o) == top)

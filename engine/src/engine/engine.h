@@ -460,6 +460,8 @@ public:
     // The value of a source for a tuple; `snapshot` holds the value rows taken
     // before a firing's actions ran.
     Value eval_src(const Src& src, TupleView tuple, const std::vector<std::vector<Value>>& snapshot) const;
+    // The same with no snapshot (null) meaning the live values.
+    Value arg_value(const Src& src, TupleView tuple, const std::vector<std::vector<Value>>* snapshot) const;
     // Runs rule r's right-hand side on `tuple` (actions.cpp). Every change is
     // stamped with r; the first failing action ends it, earlier ones stay.
     EngineStatus run_actions(size_t rule, TupleView tuple);
@@ -531,6 +533,12 @@ public:
     std::optional<std::string> pending_error;
     HashMap<std::pair<size_t, size_t>, HashMap<TupleId, std::vector<FactId>>> qce_answers;  // by (rule, pattern)
     Tms tms;
+    // Buffers run_actions reuses from firing to firing (actions.cpp): the
+    // snapshot rows and the fields setters wrote, per fact.
+    struct RhsScratch {
+        std::vector<std::vector<Value>> snapshot;
+        std::vector<std::pair<FactId, uint64_t>> changed;
+    } rhs_scratch;
     // Event retention computed by the compiler: per event type the longest time
     // a rule may still need its facts (only ever raised), and the types some
     // rule may need forever.
