@@ -1,6 +1,11 @@
 // One rule's pending activations: push order for whoever walks them, and an
 // index so that the activation to fire next, the top salience and the
 // activations of one tuple are found without a scan.
+//
+// Activations mostly arrive in firing order (same salience, rising sequence
+// numbers) and the newest fires first: such pushes go on a sorted stack, and
+// taking the newest drops its slot from the end, so that the common case needs
+// no heap and no compaction. Pushes out of that order go to a heap.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +40,7 @@ public:
         size_t n = 0;
         for (uint32_t s = 0; s < slots_.size(); ++s)
             if (slots_[s].alive && drop(static_cast<const Act&>(slots_[s].act))) kill(s), ++n;
+        trim_tail();
         maybe_compact();
         return n;
     }
@@ -62,16 +68,41 @@ private:
     struct Slot {
         Act act;
         uint32_t next_same = npos;  // the next older live slot of the same tuple
+        uint64_t stamp = 0;         // names this occupant of the slot in stack_ and heap_
         bool alive = true;
     };
-    bool before(uint32_t a, uint32_t b) const;  // heap order: a fires after b
+    // A slot as the stack and the heap hold it, with its order key: stale once
+    // the slot died or was handed to a later push (another stamp). Stale refs
+    // are dropped when they surface; their keys never change, so they keep
+    // the heap in order until then.
+    struct Ref {
+        int32_t salience;
+        uint32_t slot;
+        uint64_t seq;
+        uint64_t stamp;  // push order
+    };
+    // Firing order: a fires after b.
+    static bool before(const Ref& a, const Ref& b) {
+        if (a.salience != b.salience) return a.salience < b.salience;
+        if (a.seq != b.seq) return a.seq < b.seq;
+        return a.stamp < b.stamp;
+    }
+    Ref ref(uint32_t s) const { return Ref{slots_[s].act.salience, s, slots_[s].act.seq, slots_[s].stamp}; }
+    bool live(const Ref& r) const {
+        return r.slot < slots_.size() && slots_[r.slot].alive && slots_[r.slot].stamp == r.stamp;
+    }
     void kill(uint32_t slot);
+    // Dead slots at the end leave; no stack or heap ref can name them afterwards
+    // (stamps differ), so their indices are free for the next pushes.
+    void trim_tail();
     void maybe_compact();
 
-    std::vector<Slot> slots_;          // push order; dead slots stay until compaction
+    std::vector<Slot> slots_;          // push order; dead slots stay until compaction or trimming
     size_t live_ = 0;
+    uint64_t next_stamp_ = 0;
     HashMap<TupleId, uint32_t> head_of_;  // tuple -> its newest live slot
-    mutable std::vector<uint32_t> heap_;  // slots, best on top; dead ones are dropped when they surface
+    mutable std::vector<Ref> stack_;      // ascending in firing order: the best on top
+    mutable std::vector<Ref> heap_;       // the rest, best on top
     mutable uint32_t first_live_ = 0;     // no live slot lies before it
 };
 
