@@ -150,27 +150,6 @@ PyObject* probe_fact_json(PyObject*, PyObject* args) {
     });
 }
 
-// facts_json([view...]): the texts of the views written one after another by
-// one writer, as the audit table writes its rows.
-PyObject* probe_facts_json(PyObject*, PyObject* args) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* views;
-        if (!PyArg_ParseTuple(args, "O", &views)) return nullptr;
-        PyRef out = PyRef::steal(PyList_New(0));
-        if (!out) return nullptr;
-        FactJsonWriter writer;
-        JsonText json;
-        for (Py_ssize_t i = 0; i < PyList_Size(views); ++i) {
-            auto v = view_of(PyList_GetItem(views, i));
-            if (!v) return nullptr;
-            json.clear();
-            writer.write(json, *v);
-            if (PyList_Append(out.get(), text(std::string(json.view())).get()) < 0) return nullptr;
-        }
-        return out.release();
-    });
-}
-
 // batch(type, {field: spec}, [view...]): the fact table's error text, or its row count.
 PyObject* probe_batch(PyObject*, PyObject* args) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -223,7 +202,6 @@ PyMethodDef probe_functions[] = {
     {"ingest", probe_ingest, METH_VARARGS, nullptr},
     {"facts", probe_facts, METH_VARARGS, nullptr},
     {"fact_json", probe_fact_json, METH_VARARGS, nullptr},
-    {"facts_json", probe_facts_json, METH_VARARGS, nullptr},
     {"batch", probe_batch, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -296,22 +296,19 @@ def test_signatures_and_docstrings():
     assert (native.Result.fired.__doc__, native.Result.__doc__) == (None, "")
 
 
-def test_one_writer_renders_a_run_of_facts_as_each_alone():
-    import json
-
-    import quarn_probe as probe
-
-    # Field lists that share names in another order, or a type, or neither;
-    # more lists than the writer keeps at once; texts past its piece size
-    # with escapes on the piece borders.
-    views = [("A", {"b": 1, "a": 2}, None), ("B", {"b": "x", "a": True}, None), ("A", {"a": 2, "b": 1}, None),
-             ("A", {"b": 3}, None), ("K", {'k"\n': 1, "k": 2}, None)]
-    views += [("T", {f"f{i}": i}, None) for i in range(20)] + views
-    views += [("S", {"s": "a" * 4095 + '\n"' + "\x01" * 4097 + "é"}, None), ("S", {"s": ""}, None)]
-    want = [json.dumps(fields, ensure_ascii=False, separators=(",", ":"), sort_keys=True) for _, fields, _ in views]
-    assert probe.facts_json(views) == want
-    assert probe.facts_json([("C", {"value": 1}, None), ("C", {"value": 1}, []), ("C", {"value": 1}, None)]) == \
-        ['{"value":1}', '{"value":[]}', '{"value":1}']
+def test_values_json_of_many_types_in_one_fire():
+    # Texts rendered while firing, type after type: each keeps its own keys,
+    # null cells, and the values a setter left at that firing.
+    rules = """
+    rule pq salience 2 when $p : P($k : k) $q : Q(id == $k) then end
+    rule bump salience 1 when $q : Q(id == 2, a < 10.0) then $q.setA(12.25); end
+    """
+    r = quarn.run(rules, {"P": {"k": [1, 2], "z": ["x", None]}, "Q": {"id": [1, 2], "a": [1.5, 2.0]}},
+                  schemas={"P": {"k": "i64", "z": "String?"}, "Q": {"id": "i64", "a": "f64"}})
+    assert [(row["seq"], row["rule"], row["type"], row["handle"], row["values_json"]) for row in audit(r)] == [
+        (0, "pq", "P", 1, '{"k":2,"z":null}'), (0, "pq", "Q", 3, '{"a":2.0,"id":2}'),
+        (1, "pq", "P", 0, '{"k":1,"z":"x"}'), (1, "pq", "Q", 2, '{"a":1.5,"id":1}'),
+        (2, "bump", "Q", 3, '{"a":12.25,"id":2}')]
 
 
 def test_rendering_of_members_and_refused_cells():

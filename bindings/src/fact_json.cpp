@@ -126,28 +126,37 @@ void json_value(JsonText& out, const Value& v) {
     out.put("null");
 }
 
-// Plans kept at once: more than the types one rule set matches, usually.
-constexpr size_t kPlans = 16;
+// The cell's value as json_value renders Column::get of it.
+void json_cell(JsonText& out, const Column& column, uint32_t row) {
+    if (column.validity && (*column.validity)[row] == 0) {
+        out.put("null");
+        return;
+    }
+    switch (column.cells.index()) {
+        case 0: json_i64(out, std::get<0>(column.cells)[row]); return;
+        case 1: {
+            double v = std::get<1>(column.cells)[row];
+            if (std::isfinite(v)) json_float_into(out, v);
+            else out.put("null");
+            return;
+        }
+        case 2: json_string(out, std::get<2>(column.cells)[row]); return;
+        case 3: out.put(std::get<3>(column.cells)[row] != 0 ? "true" : "false"); return;
+        default: {
+            const DecParts& d = std::get<4>(column.cells)[row];
+            json_string(out, dec_render(d.u, d.s));
+        }
+    }
+}
 
 }  // namespace
 
-const FactJsonWriter::Plan& FactJsonWriter::plan_for(const FactView& view) {
-    bool members = view.members.has_value();
-    for (const Plan& p : plans_) {
-        if (p.members != members || p.names.size() != view.fields.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < p.names.size() && same; ++i) same = p.names[i] == view.fields[i].first;
-        if (same) return p;
-    }
-    Plan plan;
-    plan.members = members;
-    for (const auto& field : view.fields) plan.names.push_back(field.first);
-    // Keys in bytewise order; of keys that repeat, the last one written counts,
-    // and the members' "value" comes after every field.
+KeyPlan key_plan(const std::vector<std::string_view>& names, bool members) {
     std::vector<std::pair<std::string_view, size_t>> entries;
-    for (size_t i = 0; i < plan.names.size(); ++i) entries.emplace_back(plan.names[i], i);
-    if (members) entries.emplace_back("value", plan.names.size());
+    for (size_t i = 0; i < names.size(); ++i) entries.emplace_back(names[i], i);
+    if (members) entries.emplace_back("value", names.size());
     std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    KeyPlan plan;
     JsonText key;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
@@ -157,17 +166,16 @@ const FactJsonWriter::Plan& FactJsonWriter::plan_for(const FactView& view) {
         key.put(':');
         plan.keys.emplace_back(entries[i].second, std::string(key.view()));
     }
-    if (plans_.size() < kPlans) {
-        plans_.push_back(std::move(plan));
-        return plans_.back();
-    }
-    Plan& slot = plans_[next_evicted_++ % kPlans];
-    slot = std::move(plan);
-    return slot;
+    return plan;
 }
 
-void FactJsonWriter::write(JsonText& out, const FactView& view) {
-    const Plan& plan = plan_for(view);
+namespace {
+
+void write_view(JsonText& out, const FactView& view) {
+    std::vector<std::string_view> names;
+    names.reserve(view.fields.size());
+    for (const auto& field : view.fields) names.push_back(field.first);
+    KeyPlan plan = key_plan(names, view.members.has_value());
     if (plan.keys.empty()) out.put('{');
     for (const auto& [index, key] : plan.keys) {
         out.put(key);
@@ -187,9 +195,42 @@ void FactJsonWriter::write(JsonText& out, const FactView& view) {
     out.put('}');
 }
 
+}  // namespace
+
+void StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members) {
+    TypeId t = store.fact_type(f);
+    const TypeSchema& schema = store.schema(t);
+    std::vector<std::unique_ptr<KeyPlan>>& plans = plans_[members ? 1 : 0];
+    if (plans.size() <= t) plans.resize(size_t(t) + 1);
+    if (!plans[t]) {
+        std::vector<std::string_view> names;
+        for (const auto& field : schema.fields) names.push_back(field.first);
+        plans[t] = std::make_unique<KeyPlan>(key_plan(names, members != nullptr));
+    }
+    const KeyPlan& plan = *plans[t];
+    const std::vector<Column>& columns = store.data(t).columns;
+    uint32_t row = store.row_of(f);
+    if (plan.keys.empty()) out.put('{');
+    for (const auto& [index, key] : plan.keys) {
+        out.put(key);
+        if (index < schema.fields.size()) {
+            json_cell(out, columns[index], row);
+            continue;
+        }
+        // Each member as the store renders it, its text a JSON string.
+        out.put('[');
+        for (size_t m = 0; m < members->size(); ++m) {
+            if (m) out.put(',');
+            json_string(out, fact_json(store.render((*members)[m])));
+        }
+        out.put(']');
+    }
+    out.put('}');
+}
+
 std::string fact_json(const FactView& view) {
     JsonText out;
-    FactJsonWriter().write(out, view);
+    write_view(out, view);
     return std::string(out.view());
 }
 

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "store/fact_store.h"
@@ -35,24 +37,26 @@ private:
     size_t size_ = 0;
 };
 
-// Renders facts one after another. The key order of a field list is worked
-// out once and kept for the facts that follow with the same field names.
-class FactJsonWriter {
+// The keys of one field list in the order the text shows them: which field
+// each shows (fields.size() for the collection's members), and the key's text
+// with its separator: {"a": or ,"b":
+struct KeyPlan {
+    std::vector<std::pair<size_t, std::string>> keys;
+};
+// Keys in bytewise order; of names that repeat, the last one counts, and the
+// members' "value" comes after every field.
+KeyPlan key_plan(const std::vector<std::string_view>& names, bool members);
+
+// Renders a stored fact straight from the store's columns, as fact_json
+// renders the view the engine makes of it (Engine::render_fired).
+class StoredFactJson {
 public:
-    void write(JsonText& out, const FactView& view);
+    // `members`: the members of a collection result, else null.
+    void write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members);
 
 private:
-    struct Plan {
-        std::vector<std::string> names;  // the view's field names, in field order
-        bool members = false;
-        // Which field each key shows (fields.size() for the members), and the
-        // key's text with its separator: {"a": or ,"b":
-        std::vector<std::pair<size_t, std::string>> keys;
-    };
-    const Plan& plan_for(const FactView& view);
-
-    std::vector<Plan> plans_;
-    size_t next_evicted_ = 0;
+    // By TypeId: without members, then with.
+    std::vector<std::unique_ptr<KeyPlan>> plans_[2];
 };
 
 }  // namespace quarn::py

@@ -181,33 +181,63 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
     return std::shared_ptr<const arrow::Batch>(std::move(batch));
 }
 
-Result<std::shared_ptr<const arrow::Batch>, std::string> audit_batch(const std::vector<Firing>& firings) {
-    size_t expected = 0;
-    for (const Firing& f : firings) expected += f.facts.size();
-    arrow::ColumnBuilder seq("seq", "l", false, expected), rule("rule", "u", false, expected),
-        pos("pos", "l", false, expected), type("type", "u", false, expected), handle("handle", "l", false, expected),
-        json("values_json", "u", false, expected);
-    // One buffer serves every row's text.
-    JsonText text;
-    FactJsonWriter writer;
-    int64_t rows = 0;
-    for (size_t i = 0; i < firings.size(); ++i) {
-        const Firing& f = firings[i];
-        for (size_t p = 0; p < f.facts.size(); ++p) {
-            const FactView& v = f.facts[p];
-            seq.push_i64(static_cast<int64_t>(i));
-            pos.push_i64(static_cast<int64_t>(p));
-            handle.push_i64(v.id);
-            text.clear();
-            writer.write(text, v);
-            if (!rule.push_str(f.rule) || !type.push_str(v.type_name) || !json.push_str(text.view()))
-                return err(std::string("audit batch build failed: a text column exceeds 2147483647 bytes"));
-            ++rows;
+AuditBuilder::AuditBuilder(const Engine& engine, bool keep_matches)
+    : engine_(engine),
+      keep_matches_(keep_matches),
+      seq_("seq", "l", false, 0),
+      rule_("rule", "u", false, 0),
+      pos_("pos", "l", false, 0),
+      type_("type", "u", false, 0),
+      handle_("handle", "l", false, 0),
+      json_("values_json", "u", false, 0) {}
+
+void AuditBuilder::fired(size_t rule, TupleView facts) {
+    // The engine goes on firing; what went wrong is raised after it.
+    if (failed_) return;
+    try {
+        if (keep_matches_) {
+            matched_.insert(matched_.end(), facts.begin(), facts.end());
+            match_ends_.push_back(matched_.size());
         }
+        int64_t seq = firings_++;
+        if (too_long_) return;
+        const FactStore& store = engine_.store;
+        const std::string& name = engine_.rules[rule].def.name;
+        for (size_t p = 0; p < facts.size(); ++p) {
+            FactId f = facts[p];
+            auto m = engine_.collect_members.empty() ? engine_.collect_members.end() : engine_.collect_members.find(f);
+            text_.clear();
+            writer_.write(text_, store, f, m == engine_.collect_members.end() ? nullptr : &m->second);
+            seq_.push_i64(seq);
+            pos_.push_i64(static_cast<int64_t>(p));
+            handle_.push_i64(f);
+            if (!rule_.push_str(name) || !type_.push_str(store.schema(store.fact_type(f)).name) ||
+                !json_.push_str(text_.view())) {
+                too_long_ = true;
+                return;
+            }
+            ++rows_;
+        }
+    } catch (...) {
+        failed_ = std::current_exception();
     }
+}
+
+void AuditBuilder::check() const {
+    if (failed_) std::rethrow_exception(failed_);
+}
+
+std::span<const FactId> AuditBuilder::matches(size_t i) const {
+    size_t begin = i == 0 ? 0 : match_ends_[i - 1];
+    return std::span<const FactId>(matched_).subspan(begin, match_ends_[i] - begin);
+}
+
+Result<std::shared_ptr<const arrow::Batch>, std::string> AuditBuilder::finish() {
+    check();
+    if (too_long_) return err(std::string("audit batch build failed: a text column exceeds 2147483647 bytes"));
     auto batch = std::make_shared<arrow::Batch>();
-    batch->rows = rows;
-    for (auto* b : {&seq, &rule, &pos, &type, &handle, &json}) batch->columns.push_back(b->finish());
+    batch->rows = rows_;
+    for (auto* b : {&seq_, &rule_, &pos_, &type_, &handle_, &json_}) batch->columns.push_back(b->finish());
     return std::shared_ptr<const arrow::Batch>(std::move(batch));
 }
 

@@ -2,7 +2,9 @@
 // long-format firing audit.
 #pragma once
 
+#include <exception>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,7 +24,33 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_for_type(const Ty
 Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const FactStore& store, TypeId type,
                                                                         const TypeSchema& schema,
                                                                         const std::vector<FactId>& ids);
-// seq, rule, pos, type, handle, values_json: one row per matched fact.
-Result<std::shared_ptr<const arrow::Batch>, std::string> audit_batch(const std::vector<Firing>& firings);
+// The audit table, built while the engine fires: seq, rule, pos, type,
+// handle, values_json, one row per matched fact, each firing's facts rendered
+// as soon as its right-hand side has run (Engine::firing_sink).
+class AuditBuilder final : public FiringSink {
+public:
+    // `keep_matches`: also keep each firing's facts for matches().
+    AuditBuilder(const Engine& engine, bool keep_matches);
+    void fired(size_t rule, TupleView facts) override;
+    // After the fire: goes on with an exception taken while firing.
+    void check() const;
+    // After check: the facts of firing `i`, when kept.
+    std::span<const FactId> matches(size_t i) const;
+    // After check: the table, or the RuntimeError's text.
+    Result<std::shared_ptr<const arrow::Batch>, std::string> finish();
+
+private:
+    const Engine& engine_;
+    bool keep_matches_;
+    arrow::ColumnBuilder seq_, rule_, pos_, type_, handle_, json_;
+    JsonText text_;
+    StoredFactJson writer_;
+    int64_t firings_ = 0;
+    int64_t rows_ = 0;
+    bool too_long_ = false;
+    std::exception_ptr failed_;
+    std::vector<FactId> matched_;
+    std::vector<size_t> match_ends_;  // by firing: the end of its facts in matched_
+};
 
 }  // namespace quarn::py

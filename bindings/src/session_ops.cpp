@@ -1,6 +1,7 @@
 // Session: firing and building the Result, and the changes between fires
 // (update, delete, advance, reset).
 #include <cstdint>
+#include <span>
 
 #include "common/text.h"
 #include "convert.h"
@@ -31,17 +32,29 @@ PyResult<FactId> fact_id(int64_t handle) {
     return static_cast<FactId>(handle);
 }
 
-PyObject* observer_matches(const Firing& f) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(f.facts.size())));
+PyObject* observer_matches(const FactStore& store, std::span<const FactId> facts) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(facts.size())));
     if (!list) return nullptr;
-    for (size_t i = 0; i < f.facts.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(NK)", str_of(f.facts[i].type_name).release(),
-                                       static_cast<unsigned long long>(f.facts[i].id));
+    for (size_t i = 0; i < facts.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(NK)", str_of(store.schema(store.fact_type(facts[i])).name).release(),
+                                       static_cast<unsigned long long>(facts[i]));
         if (!pair) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
     return list.release();
 }
+
+// Points the engine's firing sink at one builder for the length of a fire.
+class SinkScope {
+public:
+    SinkScope(Engine& e, FiringSink& sink) : e_(e) { e_.firing_sink = &sink; }
+    SinkScope(const SinkScope&) = delete;
+    SinkScope& operator=(const SinkScope&) = delete;
+    ~SinkScope() { e_.firing_sink = nullptr; }
+
+private:
+    Engine& e_;
+};
 
 }  // namespace
 
@@ -79,20 +92,26 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
     Engine& e = *engine;
     // Handles are dense from 0, so the sets are bitmaps over the handle range.
     std::vector<uint8_t> before(e.store.fact_count(), 0);
-    for (FactId f : e.fact_ids()) before[f] = 1;
+    for (TypeId t = 0; t < e.store.type_count(); ++t)
+        for (FactId f : e.fact_ids_of_type(t)) before[f] = 1;
 
+    // The audit is rendered as the rules fire: a firing's facts as its
+    // right-hand side left them.
+    AuditBuilder audit(e, on_fire != nullptr);
     EngineResult<std::vector<Firing>> run = [&] {
         GilRelease unlocked;
+        SinkScope scope(e, audit);
         return e.fire_all(fire_limit);
     }();
     if (!run) return raise(PyExc_RuntimeError, run.error().display());
     std::vector<Firing> firings = std::move(run).value();
+    audit.check();
 
     if (on_fire && !firings.empty()) {
-        for (const Firing& f : firings) {
-            PyRef rule = str_of(f.rule);
+        for (size_t i = 0; i < firings.size(); ++i) {
+            PyRef rule = str_of(firings[i].rule);
             if (!rule) return raised();
-            PyRef matches = PyRef::steal(observer_matches(f));
+            PyRef matches = PyRef::steal(observer_matches(e.store, audit.matches(i)));
             if (!matches) return raised();
             PyRef called = PyRef::steal(PyObject_CallFunctionObjArgs(on_fire, rule.get(), matches.get(), nullptr));
             if (!called) return raised();
@@ -100,10 +119,6 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
     }
 
     const FactStore& store = e.store;
-    std::vector<FactId> after = e.fact_ids();
-    std::vector<uint8_t> alive(store.fact_count(), 0);
-    for (FactId f : after) alive[f] = 1;
-
     ResultData data;
     // The declared slot of each store type; the first of a repeated name wins.
     constexpr size_t kNone = SIZE_MAX;
@@ -115,8 +130,12 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
             if (slot[*id] == kNone) slot[*id] = t;
         }
     std::vector<std::vector<FactId>> of_type(declared.size());
-    for (FactId f : after)
-        if (size_t t = slot[store.fact_type(f)]; t != kNone) of_type[t].push_back(f);
+    std::vector<uint8_t> alive(store.fact_count(), 0);
+    for (TypeId t = 0; t < store.type_count(); ++t) {
+        std::vector<FactId> ids = e.fact_ids_of_type(t);
+        for (FactId f : ids) alive[f] = 1;
+        if (slot[t] != kNone) of_type[slot[t]] = std::move(ids);
+    }
     for (size_t t = 0; t < declared.size(); ++t) {
         auto all = batch_of_facts(store, type_of_slot[t], declared[t], of_type[t]);
         if (!all) return raise(PyExc_RuntimeError, all.error());
@@ -136,9 +155,9 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
     }
     for (size_t h = 0; h < before.size(); ++h)
         if (before[h] && !alive[h]) data.deleted.push_back(h);
-    auto audit = audit_batch(firings);
-    if (!audit) return raise(PyExc_RuntimeError, audit.error());
-    data.firings = std::move(audit).value();
+    auto audit_table = audit.finish();
+    if (!audit_table) return raise(PyExc_RuntimeError, audit_table.error());
+    data.firings = std::move(audit_table).value();
     data.fired = firings.size();
     PyRef result = PyRef::steal(make_result(std::move(data)));
     if (!result) return raised();

@@ -493,8 +493,12 @@ EngineStatus FireLoop::fire(size_t r) {
         return ok;
     }
     Firing f{e_.rules[r].def.name, {}};
-    f.facts.reserve(facts.size());
-    for (FactId id : facts) f.facts.push_back(e_.render_fired(id));
+    if (e_.firing_sink) {
+        e_.firing_sink->fired(r, facts);
+    } else {
+        f.facts.reserve(facts.size());
+        for (FactId id : facts) f.facts.push_back(e_.render_fired(id));
+    }
     firings_.push_back(std::move(f));
     return {};
 }

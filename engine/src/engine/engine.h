@@ -134,6 +134,15 @@ struct Firing {
     std::vector<FactView> facts;
 };
 
+// Takes each firing as fire_all completes it (Engine::firing_sink).
+class FiringSink {
+public:
+    virtual ~FiringSink() = default;
+    // Rule `rule` fired on `facts`; the store is as its right-hand side left
+    // it. Must not throw.
+    virtual void fired(size_t rule, TupleView facts) = 0;
+};
+
 // Running state of one accumulate function for one left tuple.
 struct AccCtx {};
 // One groupby group.
@@ -301,6 +310,8 @@ public:
     std::vector<FactView> facts() const;
     // The handles of the facts facts() renders, in the same order, unrendered.
     std::vector<FactId> fact_ids() const;
+    // Those of them that are of type t, ascending.
+    std::vector<FactId> fact_ids_of_type(TypeId t) const;
     // Type name of a live fact; none for a deleted one; an error for a handle
     // that was never issued.
     EngineResult<std::optional<std::string>> fact_type_name(FactId fact) const;
@@ -467,6 +478,9 @@ public:
     EngineStatus run_actions(size_t rule, TupleView tuple);
     // A fired fact as a Firing shows it: collection results carry their members.
     FactView render_fired(FactId fact) const;
+    // When set, fire_all hands each firing's facts here in place of rendering
+    // them: the Firings it returns then name the rule alone.
+    FiringSink* firing_sink = nullptr;
 
     // Hooks of features that other files own, reached from the firing loop and
     // the clock. Truth maintenance (tms.cpp): the fact that stands for a

@@ -118,17 +118,41 @@ EngineStatus Engine::reset() {
     return {};
 }
 
-std::vector<FactId> Engine::fact_ids() const {
-    std::vector<uint8_t> excluded(store.type_count(), 0);
-    for (const char* name : kBuiltinNames)
-        if (std::optional<TypeId> t = store.type_id(name)) excluded[*t] = 1;
-    for (const std::vector<TypeId>* kinds : {&qrow_types, &gbrow_types})
-        for (TypeId t : *kinds)
-            if (t < excluded.size()) excluded[t] = 1;
+namespace {
 
+// By TypeId: 1 for the types whose facts stay out of results (built-in,
+// query row and groupby row types).
+std::vector<uint8_t> types_left_out(const Engine& e) {
+    std::vector<uint8_t> out(e.store.type_count(), 0);
+    for (const char* name : kBuiltinNames)
+        if (std::optional<TypeId> t = e.store.type_id(name)) out[*t] = 1;
+    for (const std::vector<TypeId>* kinds : {&e.qrow_types, &e.gbrow_types})
+        for (TypeId t : *kinds)
+            if (t < out.size()) out[t] = 1;
+    return out;
+}
+
+}  // namespace
+
+std::vector<FactId> Engine::fact_ids() const {
+    std::vector<uint8_t> excluded = types_left_out(*this);
     std::vector<FactId> out;
     for (FactId f = 0; f < store.fact_count(); ++f) {
         if (!store.is_alive(f) || excluded[store.fact_type(f)]) continue;
+        if (f < fact_entry_point.size() && fact_entry_point[f] != 0) continue;
+        out.push_back(f);
+    }
+    return out;
+}
+
+std::vector<FactId> Engine::fact_ids_of_type(TypeId t) const {
+    std::vector<FactId> out;
+    if (t >= store.type_count() || types_left_out(*this)[t]) return out;
+    // The type's list holds every live fact of it, ascending.
+    const std::vector<FactId>& listed = store.facts_of_type(t);
+    out.reserve(listed.size());
+    for (FactId f : listed) {
+        if (!store.is_alive(f)) continue;
         if (f < fact_entry_point.size() && fact_entry_point[f] != 0) continue;
         out.push_back(f);
     }
