@@ -1,11 +1,13 @@
 // ActivationList against a plain vector that is scanned for every answer:
-// random pushes, removals by tuple and by predicate, and takes, through many
+// random pushes, removals by tuple and by predicate, forgotten tuples (with
+// their sequence numbers) and takes, through many
 // compactions; and the same where pushes mostly come in firing order and the
 // newest is taken, so that slots leave from the end and their indices are
 // handed out again while stale references to them wait in the heap.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -43,32 +45,43 @@ TEST(ActivationList, AgreesWithAScannedVectorThroughRemovalsAndCompactions) {
         const bool in_order = seed % 2 == 0;
         auto salience = [&] { return in_order ? (rng() % 16 == 0 ? 1 : 0) : static_cast<int32_t>(rng() % 4) - 1; };
         ActivationList list;
-        std::vector<Act> model;  // push order
+        std::vector<Act> model;             // push order
+        std::map<uint32_t, uint64_t> seqs;  // the tuples' own sequence numbers
         uint64_t seq = 0;
         for (int step = 0; step < 3000; ++step) {
-            const unsigned op = rng() % 10;
+            const unsigned op = rng() % 12;
             const TupleId t{static_cast<uint32_t>(rng() % 40)};
-            if (op < 5) {
+            if (op < 3) {
                 // Equal saliences and repeated sequence numbers test the ties.
                 Act a{t, rng() % (in_order ? 8 : 3) == 0 ? seq : ++seq, salience()};
                 list.push(a);
                 model.push_back(a);
-            } else if (op < 7) {
+                seqs.emplace(static_cast<uint32_t>(t), a.seq);
+            } else if (op < 5) {
+                // A tuple's later activations keep its first sequence number.
+                const int32_t s = salience();
+                list.push_tuple(t, s, seq);
+                auto [known, fresh] = seqs.emplace(static_cast<uint32_t>(t), seq);
+                model.push_back(Act{t, known->second, s});
+            } else if (op < 8) {
                 const size_t before = model.size();
                 std::erase_if(model, [&](const Act& a) { return a.tuple == t; });
-                ASSERT_EQ(list.remove_tuple(t), before - model.size());
-            } else if (op < 8) {
+                const bool forget = op == 7;
+                ASSERT_EQ(forget ? list.forget(t) : list.remove_tuple(t), before - model.size());
+                if (forget) seqs.erase(static_cast<uint32_t>(t));
+            } else if (op < 9) {
                 const int32_t s = salience();
                 const size_t before = model.size();
                 std::erase_if(model, [&](const Act& a) { return a.salience == s; });
                 ASSERT_EQ(list.remove_if([&](const Act& a) { return a.salience == s; }), before - model.size());
             } else if (!model.empty()) {
-                const bool first = op == 9;
+                const bool first = op == 11;
                 const size_t k = first ? 0 : best_of(model);
                 const Act got = list.take_slot(first ? list.first_slot() : list.best_slot());
                 ASSERT_EQ(text({got}), text({model[k]})) << "seed " << seed << " step " << step;
                 model.erase(model.begin() + static_cast<std::ptrdiff_t>(k));
             }
+            ASSERT_EQ(list.known_tuples(), seqs.size());
             ASSERT_EQ(list.size(), model.size());
             ASSERT_EQ(list.contains(t), std::any_of(model.begin(), model.end(), [&](const Act& a) { return a.tuple == t; }));
             ASSERT_EQ(list.top_salience(), model.empty() ? 0 : model[best_of(model)].salience);

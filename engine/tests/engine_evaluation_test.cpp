@@ -70,7 +70,7 @@ std::string run(Engine& e, const std::string& script) {
         log += (r ? "; r" : "r") + std::to_string(r) + ":";
         for (const Act& a : n.acts.items()) log += " " + act_text(e, a);
         log += " top=" + std::to_string(n.top_salience) + (n.on_agenda ? " A" : " -") + (n.dirty ? "D" : "-") +
-               " seqs=" + std::to_string(n.seq_by_tuple.size());
+               " seqs=" + std::to_string(n.acts.known_tuples());
     }
     return log;
 }

@@ -7,12 +7,26 @@
 
 namespace quarn {
 
+void ActivationList::push_tuple(TupleId t, int32_t salience, uint64_t& last_seq) {
+    auto [it, fresh] = tuples_.try_emplace(t);
+    if (fresh) it->second.seq = ++last_seq;
+    push_into(it->second, Act{t, it->second.seq, salience});
+}
+
 void ActivationList::push(Act a) {
+    auto [it, fresh] = tuples_.try_emplace(a.tuple);
+    if (fresh) it->second.seq = a.seq;
+    push_into(it->second, a);
+}
+
+void ActivationList::push_into(TupleRec& rec, Act a) {
     const uint32_t s = static_cast<uint32_t>(slots_.size());
     const uint64_t stamp = ++next_stamp_;
-    auto [it, fresh] = head_of_.try_emplace(a.tuple, s);
-    slots_.push_back(Slot{std::move(a), fresh ? npos : it->second, stamp, true});
-    if (!fresh) it->second = s;
+    const uint32_t older = heads(rec) ? rec.head : npos;
+    slots_.push_back(Slot{a, older, npos, stamp, true});
+    if (older != npos) slots_[older].prev_same = s;
+    rec.head = s;
+    rec.head_stamp = stamp;
     ++live_;
     const Ref r = ref(s);
     while (!stack_.empty() && !live(stack_.back())) stack_.pop_back();
@@ -26,18 +40,18 @@ void ActivationList::push(Act a) {
 
 void ActivationList::kill(uint32_t s) {
     Slot& slot = slots_[s];
-    auto it = head_of_.find(slot.act.tuple);
-    if (it == head_of_.end()) invariant_broken("internal error: a live activation missing from its tuple index");
-    if (it->second == s) {
-        if (slot.next_same == npos) head_of_.erase(it);
-        else it->second = slot.next_same;
-    } else {
-        uint32_t p = it->second;
-        while (slots_[p].next_same != s) p = slots_[p].next_same;
-        slots_[p].next_same = slot.next_same;
+    if (slot.prev_same != npos) {
+        slots_[slot.prev_same].next_same = slot.next_same;
+    } else if (slot.next_same != npos) {
+        // The tuple's newest activation goes and an older one stays: it heads now.
+        auto it = tuples_.find(slot.act.tuple);
+        if (it == tuples_.end()) invariant_broken("internal error: a live activation missing from its tuple index");
+        it->second.head = slot.next_same;
+        it->second.head_stamp = slots_[slot.next_same].stamp;
     }
+    if (slot.next_same != npos) slots_[slot.next_same].prev_same = slot.prev_same;
     slot.alive = false;
-    slot.next_same = npos;
+    slot.next_same = slot.prev_same = npos;
     --live_;
 }
 
@@ -51,20 +65,26 @@ void ActivationList::trim_tail() {
 }
 
 size_t ActivationList::remove_tuple(TupleId t) {
-    auto it = head_of_.find(t);
-    if (it == head_of_.end()) return 0;
+    auto it = tuples_.find(t);
+    if (it == tuples_.end() || !heads(it->second)) return 0;
     size_t n = 0;
-    for (uint32_t s = it->second; s != npos;) {
+    for (uint32_t s = it->second.head; s != npos;) {
         const uint32_t next = slots_[s].next_same;
         slots_[s].alive = false;
-        slots_[s].next_same = npos;
+        slots_[s].next_same = slots_[s].prev_same = npos;
         s = next;
         ++n;
     }
-    head_of_.erase(it);
+    it->second.head = npos;
     live_ -= n;
     trim_tail();
     maybe_compact();
+    return n;
+}
+
+size_t ActivationList::forget(TupleId t) {
+    const size_t n = remove_tuple(t);
+    tuples_.erase(t);
     return n;
 }
 
@@ -104,8 +124,8 @@ std::vector<Act> ActivationList::items() const {
 
 // Dead slots are dropped once they outnumber the live ones, push order kept;
 // so are stale refs once they outnumber the live slots (slots trimmed off the
-// end leave theirs behind). Every live slot then goes to the heap, and the
-// stack starts again empty.
+// end leave theirs behind). Every live slot is then stamped anew in push
+// order and goes to the heap, and the stack starts again empty.
 void ActivationList::maybe_compact() {
     const size_t dead = slots_.size() - live_;
     const size_t refs = stack_.size() + heap_.size();
@@ -115,21 +135,26 @@ void ActivationList::maybe_compact() {
         std::vector<Slot> kept;
         kept.reserve(live_);
         for (Slot& s : slots_)
-            if (s.alive) kept.push_back(std::move(s));
+            if (s.alive) kept.push_back(s);
         slots_ = std::move(kept);
         first_live_ = 0;
-        head_of_.clear();
-        for (uint32_t s = 0; s < slots_.size(); ++s) {
-            auto [it, fresh] = head_of_.try_emplace(slots_[s].act.tuple, s);
-            slots_[s].next_same = fresh ? npos : it->second;
-            if (!fresh) it->second = s;
-        }
     }
     stack_.clear();
     heap_.clear();
+    // Chains and heads are rebuilt in push order: each tuple's slots link
+    // newest to oldest, and its record names the newest.
+    for (const Slot& s : slots_)
+        if (s.alive) tuples_.at(s.act.tuple).head = npos;
     for (uint32_t s = 0; s < slots_.size(); ++s) {
-        if (!slots_[s].alive) continue;
-        slots_[s].stamp = ++next_stamp_;
+        Slot& slot = slots_[s];
+        if (!slot.alive) continue;
+        slot.stamp = ++next_stamp_;
+        TupleRec& rec = tuples_.at(slot.act.tuple);
+        slot.next_same = rec.head;
+        slot.prev_same = npos;
+        if (rec.head != npos) slots_[rec.head].prev_same = s;
+        rec.head = s;
+        rec.head_stamp = slot.stamp;
         heap_.push_back(ref(s));
     }
     std::make_heap(heap_.begin(), heap_.end(), before);

@@ -1,11 +1,14 @@
 // One rule's pending activations: push order for whoever walks them, and an
 // index so that the activation to fire next, the top salience and the
-// activations of one tuple are found without a scan.
+// activations of one tuple are found without a scan. The list also keeps each
+// tuple's sequence number: it outlives the tuple's activations while the tuple
+// stays matched, and one lookup serves both.
 //
 // Activations mostly arrive in firing order (same salience, rising sequence
 // numbers) and the newest fires first: such pushes go on a sorted stack, and
 // taking the newest drops its slot from the end, so that the common case needs
-// no heap and no compaction. Pushes out of that order go to a heap.
+// no heap, no compaction and no lookup of its tuple. Pushes out of that order
+// go to a heap.
 #pragma once
 
 #include <cstddef>
@@ -28,11 +31,20 @@ class ActivationList {
 public:
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
-    bool contains(TupleId t) const { return head_of_.find(t) != head_of_.end(); }
+    bool contains(TupleId t) const {
+        auto it = tuples_.find(t);
+        return it != tuples_.end() && heads(it->second);
+    }
+    // Tuples holding a sequence number.
+    size_t known_tuples() const { return tuples_.size(); }
 
-    // Appends an activation (push order).
+    // Appends an activation of `t` (push order) under the tuple's sequence
+    // number; a tuple without one gets ++last_seq.
+    void push_tuple(TupleId t, int32_t salience, uint64_t& last_seq);
+    // Appends `a`; a tuple without a sequence number takes a.seq as its own.
     void push(Act a);
-    // Removes every activation of `t`; how many there were.
+    // Removes every activation of `t`; how many there were. The tuple keeps
+    // its sequence number.
     size_t remove_tuple(TupleId t);
     // Removes the activations `drop` selects; how many.
     template <class Pred>
@@ -42,6 +54,18 @@ public:
             if (slots_[s].alive && drop(static_cast<const Act&>(slots_[s].act))) kill(s), ++n;
         trim_tail();
         maybe_compact();
+        return n;
+    }
+    // Removes the activations of `t` and its sequence number; how many activations.
+    size_t forget(TupleId t);
+    // The same for every tuple `gone` selects.
+    template <class Pred>
+    size_t forget_if(Pred gone) {
+        const size_t n = remove_if([&](const Act& a) { return gone(a.tuple); });
+        std::vector<TupleId> dropped;
+        for (const auto& [t, rec] : tuples_)
+            if (gone(t)) dropped.push_back(t);
+        for (TupleId t : dropped) tuples_.erase(t);
         return n;
     }
 
@@ -68,8 +92,17 @@ private:
     struct Slot {
         Act act;
         uint32_t next_same = npos;  // the next older live slot of the same tuple
-        uint64_t stamp = 0;         // names this occupant of the slot in stack_ and heap_
+        uint32_t prev_same = npos;  // the next newer one
+        uint64_t stamp = 0;         // names this occupant of the slot
         bool alive = true;
+    };
+    // A tuple's sequence number and its newest live activation: `head` counts
+    // only while that slot still holds the activation stamped `head_stamp`,
+    // so that taking a tuple's last activation need not find its record.
+    struct TupleRec {
+        uint64_t seq = 0;
+        uint64_t head_stamp = 0;
+        uint32_t head = npos;
     };
     // A slot as the stack and the heap hold it, with its order key: stale once
     // the slot died or was handed to a later push (another stamp). Stale refs
@@ -88,22 +121,25 @@ private:
         return a.stamp < b.stamp;
     }
     Ref ref(uint32_t s) const { return Ref{slots_[s].act.salience, s, slots_[s].act.seq, slots_[s].stamp}; }
-    bool live(const Ref& r) const {
-        return r.slot < slots_.size() && slots_[r.slot].alive && slots_[r.slot].stamp == r.stamp;
+    bool occupied(uint32_t s, uint64_t stamp) const {
+        return s < slots_.size() && slots_[s].alive && slots_[s].stamp == stamp;
     }
+    bool live(const Ref& r) const { return occupied(r.slot, r.stamp); }
+    bool heads(const TupleRec& r) const { return r.head != npos && occupied(r.head, r.head_stamp); }
+    void push_into(TupleRec& rec, Act a);
     void kill(uint32_t slot);
-    // Dead slots at the end leave; no stack or heap ref can name them afterwards
-    // (stamps differ), so their indices are free for the next pushes.
+    // Dead slots at the end leave; no ref can name them afterwards (stamps
+    // differ), so their indices are free for the next pushes.
     void trim_tail();
     void maybe_compact();
 
-    std::vector<Slot> slots_;          // push order; dead slots stay until compaction or trimming
+    std::vector<Slot> slots_;  // push order; dead slots stay until compaction or trimming
     size_t live_ = 0;
     uint64_t next_stamp_ = 0;
-    HashMap<TupleId, uint32_t> head_of_;  // tuple -> its newest live slot
-    mutable std::vector<Ref> stack_;      // ascending in firing order: the best on top
-    mutable std::vector<Ref> heap_;       // the rest, best on top
-    mutable uint32_t first_live_ = 0;     // no live slot lies before it
+    HashMap<TupleId, TupleRec> tuples_;
+    mutable std::vector<Ref> stack_;   // ascending in firing order: the best on top
+    mutable std::vector<Ref> heap_;    // the rest, best on top
+    mutable uint32_t first_live_ = 0;  // no live slot lies before it
 };
 
 }  // namespace quarn

@@ -75,12 +75,9 @@ void Engine::push_activation(size_t r, TupleId tuple) {
     if (r >= nets.size()) invariant_broken("internal error: an activation of an unknown rule");
     const int32_t salience = activation_salience(r, tuple);
     RuleNet& net = nets[r];
-    auto [known, fresh] = net.seq_by_tuple.try_emplace(tuple, 0);
-    if (fresh) known->second = ++act_seq;
-    const uint64_t seq = known->second;
     const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;
     const int32_t old_top = constant ? 0 : net.acts.top_salience();
-    net.acts.push(Act{tuple, seq, salience});
+    net.acts.push_tuple(tuple, salience, act_seq);
     if (constant) return;
     const int32_t new_top = net.acts.size() == 1 ? salience : std::max(old_top, salience);
     if (new_top == old_top && net.on_agenda) return;

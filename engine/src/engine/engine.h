@@ -251,10 +251,10 @@ struct RuleNet {
     Staged<TupleId> term;
     HashSet<TupleId> peer_tuples;
     // The next to fire: Engine::next_activation. Changed only by
-    // push_activation, take_activation and evaluation, which keep every
-    // activation's tuple in seq_by_tuple.
+    // push_activation, take_activation and evaluation. It also holds each
+    // tuple's sequence number, which outlives the activation while the tuple
+    // stays matched.
     ActivationList acts;
-    HashMap<TupleId, uint64_t> seq_by_tuple;  // outlives the activation while the tuple stays matched
     std::optional<BfShadow> bf_shadow;
     std::optional<ExShadow> ex_shadow;
     std::optional<PnShadow> pn_shadow;

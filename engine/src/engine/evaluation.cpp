@@ -72,7 +72,7 @@ void remove_acts(Engine& e, size_t r, Remove remove) {
 // A tuple that left the terminal forgets its activation and its sequence number.
 void terminal_delete(Engine& e, size_t r, TupleId t) {
     // Every activation's tuple has a sequence number: no number, no activation.
-    if (e.nets[r].seq_by_tuple.erase(t)) remove_acts(e, r, [&](ActivationList& acts) { return acts.remove_tuple(t); });
+    remove_acts(e, r, [&](ActivationList& acts) { return acts.forget(t); });
     e.tms_on_terminal_del(r, t);
     e.tms_parked_del(r, t);
 }
@@ -145,11 +145,7 @@ void prune_unlinked(Engine& e, size_t r) {
         return std::all_of(checks.begin(), checks.end(),
                            [&](const Check& c) { return c.slot < t.size() && c.present->count(t[c.slot]) != 0; });
     };
-    remove_acts(e, r, [&](ActivationList& acts) { return acts.remove_if([&](const Act& a) { return !kept(a.tuple); }); });
-    std::vector<TupleId> gone;
-    for (const auto& [t, seq] : net.seq_by_tuple)
-        if (!kept(t)) gone.push_back(t);
-    for (TupleId t : gone) net.seq_by_tuple.erase(t);
+    remove_acts(e, r, [&](ActivationList& acts) { return acts.forget_if([&](TupleId t) { return !kept(t); }); });
 }
 
 // The input of a target that a node's output continues into.
