@@ -26,16 +26,18 @@ namespace {
 uint64_t g_allocations = 0;
 }
 
-void* operator new(size_t size) {
+// Out of line, so that the compiler does not pair an inlined malloc() or free()
+// with the standard library's own calls of operator new and delete.
+[[gnu::noinline]] void* operator new(size_t size) {
     ++g_allocations;
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 using namespace quarn;
 
