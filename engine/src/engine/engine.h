@@ -389,6 +389,10 @@ public:
     void note_link_effects_on(const std::vector<size_t>& touched, std::vector<uint8_t>& linked_before);
     void note_link_effect(size_t rule, std::vector<uint8_t>& linked_before);
     std::vector<uint8_t> link_states() const;
+    // The same into `out`, which keeps its capacity: propagation borrows such
+    // buffers from link_buffers and gives them back, one per call in progress.
+    void link_states_into(std::vector<uint8_t>& out) const;
+    std::vector<std::vector<uint8_t>> link_buffers;
     // Some window, the terminal input or a node of the rule holds staged input
     // (or a node deferred tuples).
     bool has_pending_work(size_t rule) const;

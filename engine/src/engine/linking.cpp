@@ -51,9 +51,14 @@ bool Engine::rule_linked(size_t r) const {
 }
 
 std::vector<uint8_t> Engine::link_states() const {
-    std::vector<uint8_t> out(rules.size());
-    for (size_t r = 0; r < rules.size(); ++r) out[r] = rule_linked(r) ? 1 : 0;
+    std::vector<uint8_t> out;
+    link_states_into(out);
     return out;
+}
+
+void Engine::link_states_into(std::vector<uint8_t>& out) const {
+    out.resize(rules.size());
+    for (size_t r = 0; r < rules.size(); ++r) out[r] = rule_linked(r) ? 1 : 0;
 }
 
 void Engine::note_link_effects_ex(std::vector<uint8_t>& linked_before) {

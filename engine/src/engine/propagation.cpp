@@ -55,7 +55,16 @@ void Engine::route_network_by_type() {
 // it changed: every other rule would get the marks it already has.
 class Engine::LinkNotes {
 public:
-    explicit LinkNotes(Engine& e) : e_(e), before_(e.link_states()) {}
+    explicit LinkNotes(Engine& e) : e_(e) {
+        if (!e.link_buffers.empty()) {
+            before_ = std::move(e.link_buffers.back());
+            e.link_buffers.pop_back();
+        }
+        e.link_states_into(before_);
+    }
+    ~LinkNotes() { e_.link_buffers.push_back(std::move(before_)); }
+    LinkNotes(const LinkNotes&) = delete;
+    LinkNotes& operator=(const LinkNotes&) = delete;
     std::vector<uint8_t>& before() { return before_; }
     void after_change(const std::vector<size_t>& touched) {
         if (refreshed_) {
