@@ -45,7 +45,7 @@ struct Rig {
             n.node.staged_rights = {};
         }
         for (RuleNet& net : e.nets) {
-            net.s0_windows = {Staged<FactId>{}};
+            net.take_s0_windows();
             net.on_agenda = net.dirty = net.linked_mark = false;
         }
     }
@@ -182,6 +182,44 @@ TEST(Propagation, OnePatternRulesStageIntoTheirOpenWindow) {
     // It no longer passes, so its delete stages nothing more.
     ASSERT_TRUE(rig.e.delete_fact(a2));
     EXPECT_EQ(windows(net), "ins[] upd[] del[] | ins[] upd[] del[1/-/0] | ins[] upd[] del[]");
+}
+
+TEST(Propagation, ManyWindowsAnswerAsFewDo) {
+    // The window number and contents of every window that holds anything.
+    auto held = [](const RuleNet& net) {
+        std::string out;
+        for (size_t k = 0; k < net.s0_windows.size(); ++k)
+            if (!net.s0_windows[k].empty()) out += std::to_string(k) + ":" + text(net.s0_windows[k]) + " ";
+        return out;
+    };
+    Rig rig("rule o when A(x > 0) then end");
+    RuleNet& net = rig.e.nets[0];
+    std::vector<FactId> p;
+    for (int i = 0; i < 12; ++i) p.push_back(rig.insert("A", a_row(1)));
+    FactId a = rig.insert("A", a_row(1));
+    rig.update(a, {{"x", Value::i64(2)}});         // a pending insert takes no update
+    ASSERT_TRUE(rig.e.delete_fact(a));             // and is withdrawn by a delete
+    ASSERT_TRUE(rig.e.delete_fact(p[3]));          // also from an older window
+    rig.update(p[5], {{"x", Value::i64(-1)}});     // failing now withdraws it too
+    rig.update(p[6], {{"x", Value::i64(-1)}});
+    rig.update(p[6], {{"x", Value::i64(4)}});      // and passing again inserts anew
+    EXPECT_EQ(held(net),
+              "0:ins[0/-/0] upd[] del[] 1:ins[1/-/0] upd[] del[] 2:ins[2/-/0] upd[] del[] "
+              "4:ins[4/-/0] upd[] del[] 7:ins[7/-/0] upd[] del[] 8:ins[8/-/0] upd[] del[] "
+              "9:ins[9/-/0] upd[] del[] 10:ins[10/-/0] upd[] del[] 11:ins[11/-/0] upd[] del[] "
+              "13:ins[6/-/0] upd[] del[] ");
+
+    rig.consume_staged();
+    for (FactId f : {p[0], p[1], p[2], p[4], p[7], p[8], p[9], p[10], p[11]}) rig.update(f, {{"x", Value::i64(5)}});
+    rig.update(p[0], {{"x", Value::i64(6)}});  // already pending: one update
+    rig.update(p[1], {{"x", Value::i64(-1)}});  // the update gives way to a delete
+    ASSERT_TRUE(rig.e.delete_fact(p[2]));
+    ASSERT_TRUE(rig.e.delete_fact(p[1]));      // gone already: nothing more
+    rig.update(p[4], {{"y", Value::f64(1)}});  // a field the pattern does not read
+    EXPECT_EQ(held(net),
+              "0:ins[] upd[0/-/2] del[] 3:ins[] upd[4/-/2] del[] 4:ins[] upd[7/-/2] del[] 5:ins[] upd[8/-/2] del[] "
+              "6:ins[] upd[9/-/2] del[] 7:ins[] upd[10/-/2] del[] 8:ins[] upd[11/-/2] del[] "
+              "9:ins[] upd[] del[1/-/0] 10:ins[] upd[] del[2/-/0] ");
 }
 
 TEST(Propagation, AlphaTestsDecideMembership) {

@@ -240,11 +240,30 @@ struct TrieNode {
     bool blocker_pending = false;
 };
 
+// How many entries of a rule's first-pattern windows hold one fact, per list,
+// and for inserts and updates the window of the one entry while there is
+// exactly one (kSomewhere once there were more).
+struct WindowHolds {
+    static constexpr uint32_t kSomewhere = UINT32_MAX;
+    uint32_t ins = 0;
+    uint32_t upd = 0;
+    uint32_t del = 0;
+    uint32_t ins_window = kSomewhere;
+    uint32_t upd_window = kSomewhere;
+};
+
 // Per-rule runtime state; index = rule index.
 struct RuleNet {
     // Staged changes of the first pattern in windows, oldest first; never
-    // empty, the last window is the open one.
+    // empty, the last window is the open one. Their contents change only in
+    // propagation.cpp, which keeps s0_held; take them out with take_s0_windows.
     std::vector<Staged<FactId>> s0_windows{Staged<FactId>{}};
+    // While s0_indexed: every fact with an entry in s0_windows and how many
+    // entries of each list hold it, so that a change asks in constant time
+    // whether the windows already hold its fact. Built once the windows are
+    // too many to walk, kept until they are taken.
+    HashMap<FactId, WindowHolds> s0_held;
+    bool s0_indexed = false;
     // Node of each chain position k (joining pattern k+1); one less than the
     // rule's patterns.
     std::vector<size_t> node_ids;
@@ -269,6 +288,8 @@ struct RuleNet {
     // Closes the open window of first-pattern changes when it holds any, so
     // that later changes go into a new one.
     void s0_close_window();
+    // Every window, oldest first, leaving one empty open window.
+    std::vector<Staged<FactId>> take_s0_windows();
     // Merges a delta that a shared node produced for another rule into this
     // rule's terminal input; `incoming` is read, not consumed.
     void peer_merge_term(const Staged<TupleId>& incoming);

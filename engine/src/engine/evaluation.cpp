@@ -104,7 +104,7 @@ void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
 // A one-pattern rule has no nodes: its windows are its terminal input. Oldest
 // window first; within one, deletes, updates, inserts, each oldest first.
 void one_pattern_terminal(Engine& e, size_t r) {
-    std::vector<Staged<FactId>> windows = std::exchange(e.nets[r].s0_windows, {Staged<FactId>{}});
+    std::vector<Staged<FactId>> windows = e.nets[r].take_s0_windows();
     e.tms.first_changes.clear();
     for (const Staged<FactId>& w : windows) note_first_changes(e.tms.first_changes, w);
     // A one-pattern rule's tuples hold one fact.

@@ -1,6 +1,8 @@
 // Change propagation: one stored insert, update or delete staged into the first-pattern inputs and node inputs that read it.
 #include <algorithm>
+#include <utility>
 
+#include "common/text.h"
 #include "engine/engine.h"
 
 namespace quarn {
@@ -11,11 +13,91 @@ constexpr uint64_t kAllFields = ~uint64_t{0};
 
 enum : uint8_t { kFlagInsert = 0, kFlagReinsert = 1, kFlagUpdate = 2, kFlagUnlinkedArrival = 4 };
 
-bool window_holds(const std::vector<Staged<FactId>>& windows, FactId f, bool ins, bool upd, bool del) {
+// Up to this many windows are walked; more are indexed (RuleNet::s0_held).
+constexpr size_t kWindowScanLimit = 8;
+
+bool windows_hold(const std::vector<Staged<FactId>>& windows, FactId f, bool ins, bool upd, bool del) {
     for (const Staged<FactId>& w : windows) {
         if ((ins && w.ins.contains(f)) || (upd && w.upd.contains(f)) || (del && w.del.contains(f))) return true;
     }
     return false;
+}
+
+void index_windows(RuleNet& net) {
+    net.s0_held.clear();
+    for (size_t k = 0; k < net.s0_windows.size(); ++k) {
+        const Staged<FactId>& w = net.s0_windows[k];
+        const uint32_t at = static_cast<uint32_t>(k);
+        for (const auto& e : w.ins) {
+            WindowHolds& h = net.s0_held[e.item];
+            h.ins_window = h.ins++ == 0 ? at : WindowHolds::kSomewhere;
+        }
+        for (const auto& e : w.upd) {
+            WindowHolds& h = net.s0_held[e.item];
+            h.upd_window = h.upd++ == 0 ? at : WindowHolds::kSomewhere;
+        }
+        for (const auto& e : w.del) ++net.s0_held[e.item].del;
+    }
+    net.s0_indexed = true;
+}
+
+// Whether one of the rule's windows holds `f` in one of the lists asked for.
+bool window_holds(RuleNet& net, FactId f, bool ins, bool upd, bool del) {
+    if (!net.s0_indexed) {
+        if (net.s0_windows.size() <= kWindowScanLimit) return windows_hold(net.s0_windows, f, ins, upd, del);
+        index_windows(net);
+    }
+    auto it = net.s0_held.find(f);
+    const bool held =
+        it != net.s0_held.end() && ((ins && it->second.ins) || (upd && it->second.upd) || (del && it->second.del));
+#ifdef QUARN_VERIFY_NODES
+    if (held != windows_hold(net.s0_windows, f, ins, upd, del))
+        invariant_broken(fmt("internal error: the window index disagrees with the windows on fact {}", f));
+#endif
+    return held;
+}
+
+// Applies `change`, which adds or removes entries of `f` only, to window `k`
+// of the rule, and keeps the index in step.
+template <class Change>
+void change_window(RuleNet& net, size_t k, FactId f, Change change) {
+    Staged<FactId>& w = net.s0_windows[k];
+    if (!net.s0_indexed) {
+        change(w);
+        return;
+    }
+    const size_t ins = w.ins.size(), upd = w.upd.size(), del = w.del.size();
+    change(w);
+    if (w.ins.size() == ins && w.upd.size() == upd && w.del.size() == del) return;
+    WindowHolds& h = net.s0_held[f];
+    const uint32_t at = static_cast<uint32_t>(k);
+    if (w.ins.size() > ins) h.ins_window = h.ins == 0 ? at : WindowHolds::kSomewhere;
+    if (w.upd.size() > upd) h.upd_window = h.upd == 0 ? at : WindowHolds::kSomewhere;
+    h.ins = static_cast<uint32_t>(h.ins + w.ins.size() - ins);
+    h.upd = static_cast<uint32_t>(h.upd + w.upd.size() - upd);
+    h.del = static_cast<uint32_t>(h.del + w.del.size() - del);
+    if (h.ins == 0 && h.upd == 0 && h.del == 0) net.s0_held.erase(f);
+}
+
+// Removes the oldest window entry of `f` that `remove` takes (an insert or an
+// update); whether there was one. `in_window` gives the index's window of
+// the entry, when it knows it.
+template <class Remove>
+bool remove_oldest(RuleNet& net, FactId f, uint32_t WindowHolds::*count, uint32_t WindowHolds::*in_window,
+                   Remove remove) {
+    bool removed = false;
+    auto take = [&](Staged<FactId>& w) { removed = remove(w); };
+    if (net.s0_indexed) {
+        auto it = net.s0_held.find(f);
+        if (it == net.s0_held.end() || it->second.*count == 0) return false;
+        if (it->second.*count == 1 && it->second.*in_window != WindowHolds::kSomewhere) {
+            change_window(net, it->second.*in_window, f, take);
+            if (!removed) invariant_broken("internal error: the window index names a window without the fact");
+            return true;
+        }
+    }
+    for (size_t k = 0; k < net.s0_windows.size() && !removed; ++k) change_window(net, k, f, take);
+    return removed;
 }
 
 bool is_not_without_exemption(const CompiledPattern& p) { return p.ce == CeKind::Not && !not_exempt(p); }
@@ -26,6 +108,14 @@ const std::vector<size_t>& routes_of(const std::vector<std::vector<size_t>>& by_
 }
 
 }  // namespace
+
+std::vector<Staged<FactId>> RuleNet::take_s0_windows() {
+    if (s0_indexed) {
+        s0_held.clear();
+        s0_indexed = false;
+    }
+    return std::exchange(s0_windows, {Staged<FactId>{}});
+}
 
 void Engine::route_network_by_type() {
     lias_by_type.assign(store.type_count(), {});
@@ -125,8 +215,10 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
     Lia& lia = lias[li];
     lia.passing.insert(f);
     for (size_t r : lia.rules) {
-        std::vector<Staged<FactId>>& windows = nets[r].s0_windows;
-        if (!window_holds(windows, f, true, true, false)) windows.back().add_ins_ph(f, stamp, kFlagInsert);
+        RuleNet& net = nets[r];
+        if (window_holds(net, f, true, true, false)) continue;
+        change_window(net, net.s0_windows.size() - 1, f,
+                      [&](Staged<FactId>& w) { w.add_ins_ph(f, stamp, kFlagInsert); });
     }
     for (size_t n : lia.nodes) {
         TrieNode& node = nodes[n];
@@ -142,15 +234,15 @@ void Engine::lia_let_go(size_t li, FactId f, Stamp stamp) {
     Lia& lia = lias[li];
     lia.passing.erase(f);
     for (size_t r : lia.rules) {
-        std::vector<Staged<FactId>>& windows = nets[r].s0_windows;
+        RuleNet& net = nets[r];
         // An insert nobody has seen yet is simply withdrawn.
-        bool withdrawn = false;
-        for (Staged<FactId>& w : windows)
-            if ((withdrawn = w.remove_ins(f))) break;
-        if (withdrawn) continue;
-        for (Staged<FactId>& w : windows)
-            if (w.remove_upd(f)) break;
-        if (!window_holds(windows, f, false, false, true)) windows.back().add_del(f, stamp);
+        if (remove_oldest(net, f, &WindowHolds::ins, &WindowHolds::ins_window,
+                          [&](Staged<FactId>& w) { return w.remove_ins(f); }))
+            continue;
+        remove_oldest(net, f, &WindowHolds::upd, &WindowHolds::upd_window,
+                      [&](Staged<FactId>& w) { return w.remove_upd(f); });
+        if (!window_holds(net, f, false, false, true))
+            change_window(net, net.s0_windows.size() - 1, f, [&](Staged<FactId>& w) { w.add_del(f, stamp); });
     }
     for (size_t n : lia.nodes) nodes[n].first_input.add_del(f, stamp);
 }
@@ -261,8 +353,10 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                 if (mask != kAllFields && !(mask & p.field_mask)) continue;
                 Lia& lia = lias[li];
                 for (size_t r : lia.rules) {
-                    std::vector<Staged<FactId>>& windows = nets[r].s0_windows;
-                    if (!window_holds(windows, f, true, true, true)) windows.back().add_upd_ph(f, stamp, kFlagUpdate);
+                    RuleNet& net = nets[r];
+                    if (window_holds(net, f, true, true, true)) continue;
+                    change_window(net, net.s0_windows.size() - 1, f,
+                                  [&](Staged<FactId>& w) { w.add_upd_ph(f, stamp, kFlagUpdate); });
                 }
                 // The first fed node's mask decides for every node the Lia feeds.
                 bool reaches_nodes = true;
