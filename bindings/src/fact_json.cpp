@@ -63,6 +63,11 @@ void json_string(JsonText& out, std::string_view s) {
 }
 
 void json_i64(JsonText& out, int64_t v) {
+    // Small numbers, the usual ones, need no conversion loop.
+    if (v >= 0 && v < 10) {
+        out.put(static_cast<char>('0' + v));
+        return;
+    }
     char* p = out.room(20);
     out.wrote(std::to_chars(p, p + 20, v).ptr);
 }
@@ -197,7 +202,7 @@ void write_view(JsonText& out, const FactView& view) {
 
 }  // namespace
 
-void StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members) {
+TypeId StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members) {
     TypeId t = store.fact_type(f);
     const TypeSchema& schema = store.schema(t);
     std::vector<std::unique_ptr<KeyPlan>>& plans = plans_[members ? 1 : 0];
@@ -226,6 +231,7 @@ void StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, cons
         out.put(']');
     }
     out.put('}');
+    return t;
 }
 
 std::string fact_json(const FactView& view) {

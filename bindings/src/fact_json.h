@@ -51,8 +51,9 @@ KeyPlan key_plan(const std::vector<std::string_view>& names, bool members);
 // renders the view the engine makes of it (Engine::render_fired).
 class StoredFactJson {
 public:
-    // `members`: the members of a collection result, else null.
-    void write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members);
+    // `members`: the members of a collection result, else null. Returns the
+    // fact's type.
+    TypeId write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members);
 
 private:
     // By TypeId: without members, then with.

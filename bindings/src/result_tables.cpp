@@ -192,39 +192,30 @@ AuditBuilder::AuditBuilder(const Engine& engine, bool keep_matches)
       json_("values_json", "u", false, 0) {}
 
 void AuditBuilder::fired(size_t rule, TupleView facts) {
-    // The engine goes on firing; what went wrong is raised after it.
-    if (failed_) return;
-    try {
-        if (keep_matches_) {
-            matched_.insert(matched_.end(), facts.begin(), facts.end());
-            match_ends_.push_back(matched_.size());
-        }
-        int64_t seq = firings_++;
-        if (too_long_) return;
-        const FactStore& store = engine_.store;
-        const std::string& name = engine_.rules[rule].def.name;
-        for (size_t p = 0; p < facts.size(); ++p) {
-            FactId f = facts[p];
-            auto m = engine_.collect_members.empty() ? engine_.collect_members.end() : engine_.collect_members.find(f);
-            text_.clear();
-            writer_.write(text_, store, f, m == engine_.collect_members.end() ? nullptr : &m->second);
-            seq_.push_i64(seq);
-            pos_.push_i64(static_cast<int64_t>(p));
-            handle_.push_i64(f);
-            if (!rule_.push_str(name) || !type_.push_str(store.schema(store.fact_type(f)).name) ||
-                !json_.push_str(text_.view())) {
-                too_long_ = true;
-                return;
-            }
-            ++rows_;
-        }
-    } catch (...) {
-        failed_ = std::current_exception();
+    if (keep_matches_) {
+        matched_.insert(matched_.end(), facts.begin(), facts.end());
+        match_ends_.push_back(matched_.size());
     }
-}
-
-void AuditBuilder::check() const {
-    if (failed_) std::rethrow_exception(failed_);
+    int64_t seq = firings_++;
+    // Past the limit of a text column the table is refused after the fire.
+    if (too_long_) return;
+    const FactStore& store = engine_.store;
+    const std::string& name = engine_.rules[rule].def.name;
+    for (size_t p = 0; p < facts.size(); ++p) {
+        FactId f = facts[p];
+        auto m = engine_.collect_members.empty() ? engine_.collect_members.end() : engine_.collect_members.find(f);
+        text_.clear();
+        TypeId type = writer_.write(text_, store, f, m == engine_.collect_members.end() ? nullptr : &m->second);
+        seq_.push_i64(seq);
+        pos_.push_i64(static_cast<int64_t>(p));
+        handle_.push_i64(f);
+        if (!rule_.push_str(name) || !type_.push_str(store.schema(type).name) ||
+            !json_.push_str(text_.view())) {
+            too_long_ = true;
+            return;
+        }
+        ++rows_;
+    }
 }
 
 std::span<const FactId> AuditBuilder::matches(size_t i) const {
@@ -233,7 +224,6 @@ std::span<const FactId> AuditBuilder::matches(size_t i) const {
 }
 
 Result<std::shared_ptr<const arrow::Batch>, std::string> AuditBuilder::finish() {
-    check();
     if (too_long_) return err(std::string("audit batch build failed: a text column exceeds 2147483647 bytes"));
     auto batch = std::make_shared<arrow::Batch>();
     batch->rows = rows_;

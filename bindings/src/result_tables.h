@@ -2,7 +2,6 @@
 // long-format firing audit.
 #pragma once
 
-#include <exception>
 #include <memory>
 #include <span>
 #include <string>
@@ -26,17 +25,16 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
                                                                         const std::vector<FactId>& ids);
 // The audit table, built while the engine fires: seq, rule, pos, type,
 // handle, values_json, one row per matched fact, each firing's facts rendered
-// as soon as its right-hand side has run (Engine::firing_sink).
+// as soon as its right-hand side has run (Engine::firing_sink). An exception
+// thrown while rendering ends the fire.
 class AuditBuilder final : public FiringSink {
 public:
     // `keep_matches`: also keep each firing's facts for matches().
     AuditBuilder(const Engine& engine, bool keep_matches);
     void fired(size_t rule, TupleView facts) override;
-    // After the fire: goes on with an exception taken while firing.
-    void check() const;
-    // After check: the facts of firing `i`, when kept.
+    // After the fire: the facts of firing `i`, when kept.
     std::span<const FactId> matches(size_t i) const;
-    // After check: the table, or the RuntimeError's text.
+    // After the fire: the table, or the RuntimeError's text.
     Result<std::shared_ptr<const arrow::Batch>, std::string> finish();
 
 private:
@@ -48,7 +46,6 @@ private:
     int64_t firings_ = 0;
     int64_t rows_ = 0;
     bool too_long_ = false;
-    std::exception_ptr failed_;
     std::vector<FactId> matched_;
     std::vector<size_t> match_ends_;  // by firing: the end of its facts in matched_
 };

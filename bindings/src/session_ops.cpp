@@ -105,7 +105,6 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
     }();
     if (!run) return raise(PyExc_RuntimeError, run.error().display());
     std::vector<Firing> firings = std::move(run).value();
-    audit.check();
 
     if (on_fire && !firings.empty()) {
         for (size_t i = 0; i < firings.size(); ++i) {

@@ -139,7 +139,7 @@ class FiringSink {
 public:
     virtual ~FiringSink() = default;
     // Rule `rule` fired on `facts`; the store is as its right-hand side left
-    // it. Must not throw.
+    // it. An exception goes out of fire_all.
     virtual void fired(size_t rule, TupleView facts) = 0;
 };
 
