@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -184,23 +185,21 @@ public:
 
     template <class... Args>
     std::pair<iterator, bool> try_emplace(const K& k, Args&&... args) {
-        if (size_t i = locate(k); i != cap_) return {iterator(this, i), false};
-        grow_for_one();
-        size_t i = empty_slot_for(k);
+        auto [i, found, tag] = slot_for_insert(k);
+        if (found) return {iterator(this, i), false};
         new (&slots_[i]) value_type(std::piecewise_construct, std::forward_as_tuple(k),
                                     std::forward_as_tuple(std::forward<Args>(args)...));
-        full_[i] = 1;
+        full_[i] = tag;
         ++size_;
         return {iterator(this, i), true};
     }
     template <class... Args>
     std::pair<iterator, bool> try_emplace(K&& k, Args&&... args) {
-        if (size_t i = locate(k); i != cap_) return {iterator(this, i), false};
-        grow_for_one();
-        size_t i = empty_slot_for(k);
+        auto [i, found, tag] = slot_for_insert(k);
+        if (found) return {iterator(this, i), false};
         new (&slots_[i]) value_type(std::piecewise_construct, std::forward_as_tuple(std::move(k)),
                                     std::forward_as_tuple(std::forward<Args>(args)...));
-        full_[i] = 1;
+        full_[i] = tag;
         ++size_;
         return {iterator(this, i), true};
     }
@@ -226,6 +225,12 @@ public:
     void erase(iterator it) { erase_slot(it.i_); }
 
     void clear() {
+        if (size_ == 0) return;
+        if constexpr (std::is_trivially_destructible_v<value_type>) {
+            std::memset(full_, 0, cap_);
+            size_ = 0;
+            return;
+        }
         for (size_t i = 0; i < cap_; ++i) {
             if (full_[i]) {
                 slots_[i].~value_type();
@@ -255,21 +260,38 @@ private:
         while (i < cap_ && !full_[i]) ++i;
         return i;
     }
+    // A full slot's byte holds 0x80 and the top seven bits of its key's hash,
+    // so a probe compares keys only where those agree.
+    static uint8_t tag_of(size_t h) { return static_cast<uint8_t>(0x80 | (h >> (8 * sizeof(size_t) - 7))); }
+    struct Probe {
+        size_t slot;  // the key's slot, or the empty slot that ends its run
+        bool found;
+        uint8_t tag;
+    };
+    template <class Q>
+    Probe probe(const Q& k) const {
+        size_t h = hash_(k);
+        uint8_t tag = tag_of(h);
+        for (size_t i = h & mask();; i = (i + 1) & mask()) {
+            uint8_t m = full_[i];
+            if (m == 0) return {i, false, tag};
+            if (m == tag && slots_[i].first == k) return {i, true, tag};
+        }
+    }
     template <class Q>
     size_t locate(const Q& k) const {
         if (size_ == 0) return cap_;
-        for (size_t i = hash_(k) & mask();; i = (i + 1) & mask()) {
-            if (!full_[i]) return cap_;
-            if (slots_[i].first == k) return i;
+        Probe p = probe(k);
+        return p.found ? p.slot : cap_;
+    }
+    // Where k is, or where it goes (growing the table first when it is full).
+    Probe slot_for_insert(const K& k) {
+        if (cap_ != 0) {
+            Probe p = probe(k);
+            if (p.found || (size_ + 1) * 4 <= cap_ * 3) return p;
         }
-    }
-    size_t empty_slot_for(const K& k) const {
-        size_t i = hash_(k) & mask();
-        while (full_[i]) i = (i + 1) & mask();
-        return i;
-    }
-    void grow_for_one() {
-        if ((size_ + 1) * 4 > cap_ * 3) rehash(cap_ == 0 ? 8 : cap_ * 2);
+        rehash(cap_ == 0 ? 8 : cap_ * 2);
+        return probe(k);
     }
     void rehash(size_t cap) {
         value_type* old = slots_;
@@ -280,9 +302,9 @@ private:
         cap_ = cap;
         for (size_t i = 0; i < old_cap; ++i) {
             if (!old_full[i]) continue;
-            size_t j = empty_slot_for(old[i].first);
-            new (&slots_[j]) value_type(std::move(old[i]));
-            full_[j] = 1;
+            Probe p = probe(old[i].first);
+            new (&slots_[p.slot]) value_type(std::move(old[i]));
+            full_[p.slot] = p.tag;
             old[i].~value_type();
         }
         if (old != nullptr) ::operator delete(old, std::align_val_t(alignof(value_type)));
@@ -301,7 +323,7 @@ private:
             bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
             if (stays) continue;
             new (&slots_[hole]) value_type(std::move(slots_[j]));
-            full_[hole] = 1;
+            full_[hole] = full_[j];
             slots_[j].~value_type();
             full_[j] = 0;
             hole = j;
@@ -326,7 +348,7 @@ private:
 
     Hash hash_;
     value_type* slots_ = nullptr;
-    uint8_t* full_ = nullptr;  // 1 where slots_ holds an entry
+    uint8_t* full_ = nullptr;  // 0 where a slot is empty, else its entry's tag (tag_of)
     size_t cap_ = 0;
     size_t size_ = 0;
 };
