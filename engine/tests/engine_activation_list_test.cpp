@@ -89,3 +89,21 @@ TEST(ActivationList, AgreesWithAScannedVectorThroughRemovalsAndCompactions) {
         EXPECT_EQ(text(list.items()), text(model)) << "seed " << seed;
     }
 }
+
+// Ids that share their low bits, forgotten in between: the tuple index still
+// finds, forgets and keeps each one, with its own sequence number.
+TEST(ActivationList, TuplesSharingTheirLowBitsStayFindable) {
+    ActivationList list;
+    uint64_t seq = 0;
+    auto id = [](uint32_t k) { return TupleId{k * 4096 + 7}; };
+    for (uint32_t k = 0; k < 300; ++k) list.push_tuple(id(k), 0, seq);
+    for (uint32_t k = 0; k < 300; k += 3) ASSERT_EQ(list.forget(id(k)), 1u) << k;
+    for (uint32_t k = 0; k < 300; ++k) ASSERT_EQ(list.contains(id(k)), k % 3 != 0) << k;
+    EXPECT_EQ(list.known_tuples(), 200u);
+    // A known tuple keeps its number; a forgotten one gets a fresh one.
+    list.push_tuple(id(1), 0, seq);
+    list.push_tuple(id(0), 0, seq);
+    const std::vector<Act> acts = list.items();
+    ASSERT_EQ(acts.size(), 202u);
+    EXPECT_EQ(text({acts[200], acts[201]}), text({{id(1), 2, 0}, {id(0), 301, 0}}));
+}

@@ -305,12 +305,25 @@ Value FactStore::temporal_ts(FactId f, size_t ts_field) const {
 FactView FactStore::render(FactId f) const {
     const FactRec& r = rec(f);
     const TypeSchema& s = schemas_[r.type];
-    FactView v;
-    v.type_name = s.name;
-    v.fields.reserve(s.fields.size());
-    for (size_t i = 0; i < s.fields.size(); ++i)
-        v.fields.emplace_back(s.fields[i].first, data_[r.type].columns[i].get(r.row));
-    v.id = f;
+    const std::vector<Column>& columns = data_[r.type].columns;
+    FactView v{s.name, {}, std::nullopt, f};
+    v.fields.reserve(columns.size());
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const Column& c = columns[i];
+        const std::string& name = s.fields[i].first;
+        // The common cells are read straight from their column.
+        if (!c.validity) {
+            if (const auto* ints = std::get_if<std::vector<int64_t>>(&c.cells)) {
+                v.fields.emplace_back(name, Value::i64((*ints)[r.row]));
+                continue;
+            }
+            if (const auto* floats = std::get_if<std::vector<double>>(&c.cells)) {
+                v.fields.emplace_back(name, Value::f64((*floats)[r.row]));
+                continue;
+            }
+        }
+        v.fields.emplace_back(name, c.get(r.row));
+    }
     return v;
 }
 
