@@ -193,6 +193,7 @@ AuditBuilder::AuditBuilder(const Engine& engine, bool keep_matches)
 
 void AuditBuilder::fired(size_t rule, TupleView facts) {
     if (keep_matches_) {
+        rules_.push_back(rule);
         matched_.insert(matched_.end(), facts.begin(), facts.end());
         match_ends_.push_back(matched_.size());
     }
@@ -217,6 +218,8 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
         ++rows_;
     }
 }
+
+const std::string& AuditBuilder::rule(size_t i) const { return engine_.rules[rules_[i]].def.name; }
 
 std::span<const FactId> AuditBuilder::matches(size_t i) const {
     size_t begin = i == 0 ? 0 : match_ends_[i - 1];

@@ -29,10 +29,12 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
 // thrown while rendering ends the fire.
 class AuditBuilder final : public FiringSink {
 public:
-    // `keep_matches`: also keep each firing's facts for matches().
+    // `keep_matches`: also keep each firing's rule and facts for rule() and
+    // matches().
     AuditBuilder(const Engine& engine, bool keep_matches);
     void fired(size_t rule, TupleView facts) override;
-    // After the fire: the facts of firing `i`, when kept.
+    // After the fire, when kept: the rule of firing `i`, and its facts.
+    const std::string& rule(size_t i) const;
     std::span<const FactId> matches(size_t i) const;
     // After the fire: the table, or the RuntimeError's text.
     Result<std::shared_ptr<const arrow::Batch>, std::string> finish();
@@ -46,6 +48,7 @@ private:
     int64_t firings_ = 0;
     int64_t rows_ = 0;
     bool too_long_ = false;
+    std::vector<size_t> rules_;       // by firing
     std::vector<FactId> matched_;
     std::vector<size_t> match_ends_;  // by firing: the end of its facts in matched_
 };

@@ -108,7 +108,7 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
 
     if (on_fire && !firings.empty()) {
         for (size_t i = 0; i < firings.size(); ++i) {
-            PyRef rule = str_of(firings[i].rule);
+            PyRef rule = str_of(audit.rule(i));
             if (!rule) return raised();
             PyRef matches = PyRef::steal(observer_matches(e.store, audit.matches(i)));
             if (!matches) return raised();

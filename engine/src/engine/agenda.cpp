@@ -492,10 +492,11 @@ EngineStatus FireLoop::fire(size_t r) {
         e_.firing = false;
         return ok;
     }
-    Firing f{e_.rules[r].def.name, {}};
+    Firing f;
     if (e_.firing_sink) {
         e_.firing_sink->fired(r, facts);
     } else {
+        f.rule = e_.rules[r].def.name;
         f.facts.reserve(facts.size());
         for (FactId id : facts) f.facts.push_back(e_.render_fired(id));
     }

@@ -503,8 +503,8 @@ public:
     EngineStatus run_actions(size_t rule, TupleView tuple);
     // A fired fact as a Firing shows it: collection results carry their members.
     FactView render_fired(FactId fact) const;
-    // When set, fire_all hands each firing's facts here in place of rendering
-    // them: the Firings it returns then name the rule alone.
+    // When set, fire_all hands each firing here in place of rendering it: the
+    // Firings it returns are then empty, one per firing.
     FiringSink* firing_sink = nullptr;
 
     // Hooks of features that other files own, reached from the firing loop and
