@@ -21,6 +21,13 @@ Engine make_engine() {
 
 Row a_row(int64_t a, std::string b) { return {{"a", Value::i64(a)}, {"b", Value::str(std::move(b))}}; }
 
+// a, b, then sixteen unknown fields z0 to z15.
+Row long_row() {
+    Row row = a_row(1, "x");
+    for (int i = 0; i < 16; ++i) row.emplace_back("z" + std::to_string(i), Value::i64(i));
+    return row;
+}
+
 std::string error_of(const EngineResult<FactId>& r) { return r ? "ok " + std::to_string(*r) : r.error().message; }
 std::string error_of(const EngineStatus& s) { return s ? "ok" : s.error().message; }
 
@@ -63,6 +70,8 @@ TEST(FactOps, InsertRefusalsNameTheirCauseAndStoreNothing) {
         // The unknown-field check comes after every declared field was found.
         {"A", {{"zz", Value::i64(1)}, {"a", Value::str("no")}}, std::nullopt, "A.a: type mismatch"},
         {"A", {{"a", Value::null()}, {"b", Value::null()}}, std::nullopt, "null value for a non-nullable field"},
+        // A long row: "a" and "b" take z15 and z14 into their holes.
+        {"A", long_row(), std::nullopt, "A: unknown field z15"},
     };
     Engine e = make_engine();
     ASSERT_TRUE(e.insert("A", a_row(0, "kept")));

@@ -544,6 +544,8 @@ public:
     std::vector<std::string> entry_point_names{"DEFAULT"};  // by entry-point id
     HashMap<std::string, uint32_t> entry_points;             // name -> id, for named entry points rules use
     std::vector<uint32_t> fact_entry_point;                  // by FactId; absent or 0 = default
+    // The converted row of an outside insert; kept between inserts for its room.
+    std::vector<Value> insert_values;
     std::vector<uint64_t> stamp_rules;                       // by stamp: the firing rule's ordinal
     std::vector<size_t> rule_order;  // by static salience, highest first, ties by rule index
     std::vector<Lia> lias;

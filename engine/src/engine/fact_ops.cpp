@@ -1,5 +1,7 @@
 // Fact insert, update and delete from outside the rules, with their bookkeeping and propagation.
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "common/text.h"
 #include "engine/engine.h"
@@ -10,45 +12,90 @@ EngineResult<FactId> Engine::insert(std::string_view type_name, std::vector<std:
     return insert_into(type_name, std::move(row), std::nullopt);
 }
 
-EngineResult<PreparedInsert> Engine::prepare_insert(std::string_view type_name,
-                                                    std::vector<std::pair<std::string, Value>> row,
-                                                    std::optional<std::string_view> entry_point) const {
-    PreparedInsert out;
+namespace {
+
+// The checks of an insert up to the store's: entry point, type, each field's
+// pair and its conversion, into `out` (values appended to out.values). With
+// `check_cells` also the store's refusal of each cell, which inserting gives
+// anyway. The row's values are moved out.
+EngineStatus prepare_row(const Engine& e, std::string_view type_name, std::vector<std::pair<std::string, Value>>& row,
+                         std::optional<std::string_view> entry_point, bool check_cells, PreparedInsert& out) {
     if (entry_point && !entry_point->empty() && *entry_point != "DEFAULT") {
-        auto it = entry_points.find(std::string(*entry_point));
-        if (it == entry_points.end())
+        auto it = e.entry_points.find(std::string(*entry_point));
+        if (it == e.entry_points.end())
             return engine_err(fmt("no rule references entry-point {} (unknown entry point)", quoted(*entry_point)));
         out.entry_point = it->second;
     }
     if (type_name == "InitialFact") return engine_err(fmt("type name {} is reserved", type_name));
-    std::optional<TypeId> t = store.type_id(type_name);
+    std::optional<TypeId> t = e.store.type_id(type_name);
     if (!t) return engine_err(fmt("unknown type {}", type_name));
     out.type = *t;
 
     // Each declared field takes the first pair of its name; the row's last pair
-    // moves into the hole, which decides which leftover an error names.
-    const TypeSchema& schema = store.schema(*t);
+    // moves into the hole, which decides which leftover an error names. The
+    // pairs stay where they are: `order` holds their places as they would move.
+    const TypeSchema& schema = e.store.schema(*t);
     out.values.reserve(schema.fields.size());
+    constexpr size_t kInline = 16;
+    std::array<uint32_t, kInline> inline_order;
+    std::vector<uint32_t> long_order;
+    uint32_t* order = inline_order.data();
+    if (row.size() > kInline) {
+        long_order.resize(row.size());
+        order = long_order.data();
+    }
+    size_t left = row.size();
+    for (size_t k = 0; k < left; ++k) order[k] = static_cast<uint32_t>(k);
     for (const auto& [field, type] : schema.fields) {
-        auto it = std::find_if(row.begin(), row.end(), [&](const auto& pair) { return pair.first == field; });
-        if (it == row.end()) return engine_err(fmt("{}: missing field {}", schema.name, field));
-        Value v = std::move(it->second);
-        if (it != row.end() - 1) *it = std::move(row.back());
-        row.pop_back();
+        size_t k = 0;
+        while (k < left && row[order[k]].first != field) ++k;
+        if (k == left) return engine_err(fmt("{}: missing field {}", schema.name, field));
+        Value& v = row[order[k]].second;
+        order[k] = order[--left];
+        // Nulls and values of the field's own kind convert to themselves (a
+        // decimal may still need its scale or precision checked). Below Dec,
+        // a field kind and a value tag share their codes.
+        if (v.is_null() ||
+            (type.kind != FieldKind::Dec && static_cast<uint8_t>(v.tag()) == static_cast<uint8_t>(type.kind))) {
+            out.values.push_back(std::move(v));
+            continue;
+        }
         std::optional<Value> c = coerce(std::move(v), type);
         if (!c) return engine_err(fmt("{}.{}: type mismatch", schema.name, field));
         out.values.push_back(std::move(*c));
     }
-    if (!row.empty()) return engine_err(fmt("{}: unknown field {}", schema.name, row.front().first));
-    for (size_t i = 0; i < out.values.size(); ++i)
-        if (Status ok = store.check_value(out.type, i, out.values[i]); !ok) return engine_err(std::move(ok).error());
+    if (left != 0) return engine_err(fmt("{}: unknown field {}", schema.name, row[order[0]].first));
+    if (check_cells)
+        for (size_t i = 0; i < out.values.size(); ++i)
+            if (Status ok = e.store.check_value(out.type, i, out.values[i]); !ok)
+                return engine_err(std::move(ok).error());
+    return {};
+}
+
+}  // namespace
+
+EngineResult<PreparedInsert> Engine::prepare_insert(std::string_view type_name,
+                                                    std::vector<std::pair<std::string, Value>> row,
+                                                    std::optional<std::string_view> entry_point) const {
+    PreparedInsert out;
+    QUARN_CHECK(prepare_row(*this, type_name, row, entry_point, true, out));
     return out;
 }
 
 EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
                                          std::optional<std::string_view> entry_point) {
-    QUARN_TRY(PreparedInsert prepared, prepare_insert(type_name, std::move(row), entry_point));
-    return insert_prepared(std::move(prepared));
+    PreparedInsert prepared{0, 0, std::exchange(insert_values, {})};
+    EngineResult<FactId> stored = [&]() -> EngineResult<FactId> {
+        // The store refuses a cell as check_cells would, and stores nothing then.
+        QUARN_CHECK(prepare_row(*this, type_name, row, entry_point, false, prepared));
+        Result<FactId, std::string> f = store.insert_taking(prepared.type, prepared.values);
+        if (!f) return engine_err(std::move(f).error());
+        return *f;
+    }();
+    prepared.values.clear();
+    insert_values = std::move(prepared.values);
+    if (stored) after_outside_insert(*stored, prepared.type, prepared.entry_point);
+    return stored;
 }
 
 EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
@@ -93,14 +140,16 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
         fact_entry_point[f] = entry_point;
     }
     // The event time is fixed at insertion: later updates of the field do not
-    // move the event.
-    if (auto decl = event_decls.find(type); decl != event_decls.end()) {
+    // move the event. Without event types nothing expires (2) and no window
+    // evicts.
+    const bool events = !event_decls.empty();
+    if (auto decl = events ? event_decls.find(type) : event_decls.end(); decl != event_decls.end()) {
         Value ts = store.get(f, decl->second.ts_field);
         if (ts.tag() == ValueTag::I64) store.event_ts[f] = ts.as_i64();
     }
-    const uint8_t expiry = schedule_expiration(f);
+    const uint8_t expiry = events ? schedule_expiration(f) : 2;
     shadow_intake(f, expiry);
-    schedule_window_evictions(f);
+    if (events) schedule_window_evictions(f);
     tms_note_stated(f);
 
     if (immediate) {

@@ -43,37 +43,31 @@ int cell_kind_of(ValueTag t) {
     return -1;
 }
 
-// Checks that `v` may be written into `c`: the message on refusal.
-std::optional<std::string> refusal(const Column& c, const Value& v) {
-    if (v.is_null()) {
-        if (!c.validity) return std::string("null value for a non-nullable field");
-        return std::nullopt;
-    }
-    if (cell_kind_of(v.tag()) != static_cast<int>(c.cells.index()))
-        return fmt("column type mismatch for value {}", debug(v));
-    return std::nullopt;
+// Whether `v` may be written into `c`; refusal() says why not.
+bool fits(const Column& c, const Value& v) {
+    if (v.is_null()) return c.validity.has_value();
+    return cell_kind_of(v.tag()) == static_cast<int>(c.cells.index());
 }
 
-void append_cell(Column& c, Value v) {
-    bool null = v.is_null();
-    std::visit(
-        [&](auto& cells) {
-            using Cell = typename std::decay_t<decltype(cells)>::value_type;
-            if (null) {
-                cells.push_back(Cell{});
-            } else if constexpr (std::is_same_v<Cell, int64_t>) {
-                cells.push_back(v.as_i64());
-            } else if constexpr (std::is_same_v<Cell, double>) {
-                cells.push_back(v.as_f64());
-            } else if constexpr (std::is_same_v<Cell, std::string>) {
-                cells.push_back(std::move(v.as_str_mut()));
-            } else if constexpr (std::is_same_v<Cell, uint8_t>) {
-                cells.push_back(v.as_bool() ? 1 : 0);
-            } else {
-                cells.push_back(v.as_dec());
-            }
-        },
-        c.cells);
+// The message for a value that does not fit.
+std::string refusal(const Column& c, const Value& v) {
+    if (v.is_null() && !c.validity) return "null value for a non-nullable field";
+    return fmt("column type mismatch for value {}", debug(v));
+}
+
+// `v` must fit `c`.
+void append_cell(Column& c, Value& v) {
+    const bool null = v.is_null();
+    switch (c.cells.index()) {
+        case 0: std::get<0>(c.cells).push_back(null ? 0 : v.as_i64()); break;
+        case 1: std::get<1>(c.cells).push_back(null ? 0.0 : v.as_f64()); break;
+        case 2:
+            if (null) std::get<2>(c.cells).emplace_back();
+            else std::get<2>(c.cells).push_back(std::move(v.as_str_mut()));
+            break;
+        case 3: std::get<3>(c.cells).push_back(null ? 0 : (v.as_bool() ? 1 : 0)); break;
+        default: std::get<4>(c.cells).push_back(null ? DecParts{} : v.as_dec()); break;
+    }
     if (c.validity) c.validity->push_back(null ? 0 : 1);
 }
 
@@ -191,15 +185,19 @@ std::optional<size_t> FactStore::field_index(TypeId t, std::string_view field) c
 }
 
 Result<FactId, std::string> FactStore::insert(TypeId t, std::vector<Value> values) {
+    return insert_taking(t, values);
+}
+
+Result<FactId, std::string> FactStore::insert_taking(TypeId t, std::span<Value> values) {
     const TypeSchema& s = schemas_[t];
     TypeData& d = data_[t];
     if (values.size() != s.fields.size())
         return err(fmt("type {} expects {} fields, got {}", s.name, s.fields.size(), values.size()));
     for (size_t i = 0; i < values.size(); ++i)
-        if (auto why = refusal(d.columns[i], values[i])) return err(std::move(*why));
+        if (!fits(d.columns[i], values[i])) return err(refusal(d.columns[i], values[i]));
     if (facts_.size() >= UINT32_MAX || d.rows == UINT32_MAX)
         return err(fmt("type {} cannot hold more facts", s.name));
-    for (size_t i = 0; i < values.size(); ++i) append_cell(d.columns[i], std::move(values[i]));
+    for (size_t i = 0; i < values.size(); ++i) append_cell(d.columns[i], values[i]);
     uint32_t row = d.rows++;
     facts_.push_back(FactRec{t, row, true});
     FactId id = static_cast<FactId>(facts_.size() - 1);
@@ -266,7 +264,7 @@ Status FactStore::set_value(FactId f, size_t field, Value v) {
     const FactRec& r = facts_[f];
     if (field >= data_[r.type].columns.size()) return err(fmt("type {} has no field {}", schemas_[r.type].name, field));
     Column& c = data_[r.type].columns[field];
-    if (auto why = refusal(c, v)) return err(std::move(*why));
+    if (!fits(c, v)) return err(refusal(c, v));
     write_cell(c, r.row, std::move(v));
     return {};
 }
@@ -274,7 +272,7 @@ Status FactStore::set_value(FactId f, size_t field, Value v) {
 Status FactStore::check_value(TypeId t, size_t field, const Value& v) const {
     const TypeData& d = data_[t];
     if (field >= d.columns.size()) return err(fmt("type {} has no field {}", schemas_[t].name, field));
-    if (auto why = refusal(d.columns[field], v)) return err(std::move(*why));
+    if (!fits(d.columns[field], v)) return err(refusal(d.columns[field], v));
     return {};
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -90,6 +91,8 @@ public:
     // Values must match the columns' kinds exactly (conversion is coerce's job).
     // On failure nothing is stored and no FactId is consumed.
     Result<FactId, std::string> insert(TypeId t, std::vector<Value> values);
+    // insert, moving the cells out of `values` (texts leave empty strings).
+    Result<FactId, std::string> insert_taking(TypeId t, std::span<Value> values);
     // Appends `rows` facts of type `t` whose cells arrive as whole columns, one
     // per field in field order, each of its field's kind with exactly `rows`
     // cells, and with validity exactly when the field is nullable (a null cell
