@@ -23,7 +23,12 @@ bool env_on(const char* name) { return std::getenv(name) != nullptr; }
 class FireLoop {
 public:
     FireLoop(Engine& e, uint64_t limit)
-        : e_(e), limit_(limit), eval_debug_(env_on("QUARN_EVAL_DEBUG")), ag_debug_(env_on("QUARN_AG_DEBUG")) {}
+        : e_(e), limit_(limit), eval_debug_(env_on("QUARN_EVAL_DEBUG")), ag_debug_(env_on("QUARN_AG_DEBUG")) {
+        group_numbers_.emplace(kMain, 0);
+        group_of_.reserve(e_.rules.size());
+        for (size_t r = 0; r < e_.rules.size(); ++r)
+            group_of_.push_back(group_numbers_.try_emplace(group(r), group_numbers_.size()).first->second);
+    }
 
     EngineResult<std::vector<Firing>> run();
 
@@ -35,6 +40,13 @@ private:
         return g ? *g : kMain;
     }
     const std::string& focus_top() const { return e_.focus_stack.empty() ? kMain : e_.focus_stack.back(); }
+    // The number of the group on top of the focus stack: kNoGroup when no
+    // rule belongs to it.
+    uint32_t top_group() const {
+        if (e_.focus_stack.empty()) return 0;
+        auto it = group_numbers_.find(std::string_view(e_.focus_stack.back()));
+        return it == group_numbers_.end() ? kNoGroup : it->second;
+    }
     bool constant_salience(size_t r) const {
         return e_.rules[r].salience.kind == CompiledSalience::Kind::Const;
     }
@@ -102,6 +114,11 @@ private:
     const uint64_t limit_;
     const bool eval_debug_;
     const bool ag_debug_;
+    // Agenda groups by number, MAIN being 0, so that the loop compares
+    // numbers where it would compare names.
+    static constexpr uint32_t kNoGroup = ~uint32_t{0};
+    HashMap<std::string_view, uint32_t> group_numbers_;
+    std::vector<uint32_t> group_of_;  // by rule
     std::vector<Firing> firings_;
 };
 
@@ -260,16 +277,16 @@ void FireLoop::eager_pass() {
 
 bool FireLoop::choose(std::optional<size_t>& chosen) {
     for (;;) {
-        const std::string top = focus_top();
+        const uint32_t top = top_group();
         std::optional<size_t> best;
         for (size_t r : e_.rule_order) {
-            if (group(r) != top || !(e_.nets[r].on_agenda || has_terminal_entries(r, false))) continue;
+            if (group_of_[r] != top || !(e_.nets[r].on_agenda || has_terminal_entries(r, false))) continue;
             if (!best || key(r) > key(*best) || (key(r) == key(*best) && agenda_order(r) < agenda_order(*best)))
                 best = r;
         }
         // Query work competes on the default group as if at salience 0.
         std::optional<uint32_t> query;
-        if (top == kMain) {
+        if (top == 0) {
             for (uint32_t q = 0; q < e_.linked_queries.size(); ++q) {
                 if (!e_.linked_queries[q]) continue;
                 const uint64_t order = e_.queries[q].decl_seq;
@@ -309,7 +326,7 @@ bool FireLoop::choose(std::optional<size_t>& chosen) {
             // the smaller rule index here.
             bool beaten = false;
             for (size_t o = 0; o < e_.rules.size() && !beaten; ++o)
-                beaten = o != r && group(o) == top && e_.nets[o].on_agenda &&
+                beaten = o != r && group_of_[o] == top && e_.nets[o].on_agenda &&
                          (key(o) > key(r) || (key(o) == key(r) && o < r));
             if (beaten) {
                 if (!step()) return false;
@@ -397,11 +414,13 @@ bool FireLoop::empty_agenda_work(Next& next) {
 
 bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
     again.reset();
-    const std::string top = focus_top();
+    const uint32_t top = top_group();
+    // Only the trace prints the name.
+    const std::string top_name = ag_debug_ ? focus_top() : std::string();
     bool higher = false;
     for (size_t o = 0; o < e_.rules.size() && !higher; ++o)
-        higher = o != l && group(o) == top && e_.nets[o].on_agenda && key(o) > key(l);
-    if (!higher && top == kMain)
+        higher = o != l && group_of_[o] == top && e_.nets[o].on_agenda && key(o) > key(l);
+    if (!higher && top == 0)
         higher = key(l) < 0 && std::any_of(e_.linked_queries.begin(), e_.linked_queries.end(),
                                            [](uint8_t q) { return q != 0; });
     const size_t pending_before = e_.nets[l].acts.size();
@@ -441,28 +460,27 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
     if (net.acts.empty()) return true;
 
     // Halt check: whether l may fire again without a selection cycle.
-    const std::string& grp = group(l);
     if (ag_debug_) {
         std::vector<std::string> rows;
         for (size_t o = 0; o < e_.rules.size(); ++o)
-            if (group(o) == top)
+            if (group_of_[o] == top)
                 rows.push_back(fmt("\"r{}(q={},len={},d={})\"", o, e_.nets[o].on_agenda ? "true" : "false",
                                    e_.nets[o].acts.size(), e_.nets[o].dirty ? "true" : "false"));
         std::string list = "[";
         for (size_t k = 0; k < rows.size(); ++k) list += (k ? ", " : "") + rows[k];
         list += "]";
         std::fprintf(stderr, "%s\n",
-                     fmt("halt-check: l=r{} grp={} top={} {} higher={} preq={}", l, grp, top, list,
+                     fmt("halt-check: l=r{} grp={} top={} {} higher={} preq={}", l, group(l), top_name, list,
                          higher ? "true" : "false", pending_before)
                          .c_str());
     }
-    if (grp == top) {
+    if (group_of_[l] == top) {
         if (!higher && !e_.focus_stack.empty()) again = l;
         return true;
     }
     bool top_ready = false;
     for (size_t o = 0; o < e_.rules.size(); ++o) {
-        if (group(o) != top) continue;
+        if (group_of_[o] != top) continue;
         RuleNet& on = e_.nets[o];
         if (on.on_agenda && on.acts.empty() && on.dirty) {
             evaluate(nullptr, o, false, false);
@@ -470,7 +488,7 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
         }
     }
     for (size_t o = 0; o < e_.rules.size(); ++o)
-        top_ready = top_ready || (group(o) == top && e_.nets[o].on_agenda && !e_.nets[o].acts.empty());
+        top_ready = top_ready || (group_of_[o] == top && e_.nets[o].on_agenda && !e_.nets[o].acts.empty());
     if (!top_ready && pending_before != 0) again = l;
     return true;
 }
