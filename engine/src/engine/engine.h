@@ -267,6 +267,17 @@ struct RuleNet {
     // Node of each chain position k (joining pattern k+1); one less than the
     // rule's patterns.
     std::vector<size_t> node_ids;
+    // What rule_linked checks, read once from the rule's patterns and
+    // node_ids (linking.cpp); made on first use, as the net lives as long as
+    // the network it was built with.
+    struct LinkCheck {
+        enum class Kind : uint8_t { Rights, NotBlocked, ExistsGroup } kind;
+        uint32_t node = 0;
+        uint32_t first_member = 0, end_member = 0;  // ExistsGroup: its range in link_members
+    };
+    mutable std::vector<LinkCheck> link_checks;
+    mutable std::vector<uint32_t> link_members;  // nodes whose right input an exists group's members need
+    mutable bool link_checks_made = false;
     Staged<TupleId> term;
     HashSet<TupleId> peer_tuples;
     // The next to fire: Engine::next_activation. Changed only by

@@ -17,33 +17,62 @@ bool holds_anything(const TrieNode& n) {
 
 }  // namespace
 
+namespace {
+
+// The checks of rule_linked for rule r, in pattern order.
+void make_link_checks(const CompiledRule& rule, const RuleNet& net) {
+    using Check = RuleNet::LinkCheck;
+    net.link_checks.clear();
+    net.link_members.clear();
+    for (size_t i = 1; i < rule.patterns.size(); ++i) {
+        const CompiledPattern& p = rule.patterns[i];
+        // Accumulates and ?query elements match on empty input too.
+        if (p.acc || p.qce) continue;
+        const uint32_t node = static_cast<uint32_t>(net.node_ids[i - 1]);
+        switch (p.role.kind) {
+            case SubRole::Kind::Member: break;
+            case SubRole::Kind::Plain:
+                if (p.ce != CeKind::Not) net.link_checks.push_back(Check{Check::Kind::Rights, node});
+                else if (!not_exempt(p)) net.link_checks.push_back(Check{Check::Kind::NotBlocked, node});
+                break;
+            case SubRole::Kind::Group: {
+                if (p.ce != CeKind::Exists) break;
+                const uint32_t first = static_cast<uint32_t>(net.link_members.size());
+                for (size_t m = i - p.role.member_count; m < i; ++m)
+                    if (m != 0 && rule.patterns[m].ce != CeKind::Not)
+                        net.link_members.push_back(static_cast<uint32_t>(net.node_ids[m - 1]));
+                net.link_checks.push_back(
+                    Check{Check::Kind::ExistsGroup, node, first, static_cast<uint32_t>(net.link_members.size())});
+                break;
+            }
+        }
+    }
+    net.link_checks_made = true;
+}
+
+}  // namespace
+
 bool Engine::rule_linked(size_t r) const {
     const CompiledRule& rule = rules[r];
     const RuleNet& net = nets[r];
     if (rule.patterns.empty()) return true;
     if (lias[net.lia].passing.empty()) return false;
-    for (size_t i = 1; i < rule.patterns.size(); ++i) {
-        const CompiledPattern& p = rule.patterns[i];
-        // Accumulates and ?query elements match on empty input too.
-        if (p.acc || p.qce) continue;
-        const TrieNode& n = nodes[net.node_ids[i - 1]];
-        switch (p.role.kind) {
-            case SubRole::Kind::Member: break;
-            case SubRole::Kind::Plain:
-                if (p.ce != CeKind::Not) {
-                    if (n.win_in.empty()) return false;
-                } else if (!not_exempt(p) && !n.win_in.empty() && !n.blocker_pending) {
-                    // A blocker that no evaluation has seen yet may still be
-                    // outweighed by the tuples staged before it.
-                    return false;
-                }
+    if (!net.link_checks_made) make_link_checks(rule, net);
+    for (const RuleNet::LinkCheck& c : net.link_checks) {
+        const TrieNode& n = nodes[c.node];
+        switch (c.kind) {
+            case RuleNet::LinkCheck::Kind::Rights:
+                if (n.win_in.empty()) return false;
                 break;
-            case SubRole::Kind::Group:
-                if (p.ce != CeKind::Exists || holds_anything(n)) break;
-                for (size_t m = i - p.role.member_count; m < i; ++m) {
-                    if (m == 0) continue;
-                    if (rule.patterns[m].ce != CeKind::Not && nodes[net.node_ids[m - 1]].win_in.empty()) return false;
-                }
+            case RuleNet::LinkCheck::Kind::NotBlocked:
+                // A blocker that no evaluation has seen yet may still be
+                // outweighed by the tuples staged before it.
+                if (!n.win_in.empty() && !n.blocker_pending) return false;
+                break;
+            case RuleNet::LinkCheck::Kind::ExistsGroup:
+                if (holds_anything(n)) break;
+                for (uint32_t k = c.first_member; k < c.end_member; ++k)
+                    if (nodes[net.link_members[k]].win_in.empty()) return false;
                 break;
         }
     }
