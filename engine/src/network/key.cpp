@@ -135,11 +135,16 @@ Key& Key::operator=(const Key& o) {
     return *this;
 }
 
-Key::Key(Key&& o) noexcept { *this = std::move(o); }
+Key::Key(Key&& o) noexcept
+    : heap_(std::move(o.heap_)), texts_(std::move(o.texts_)), hash_(o.hash_), size_(o.size_), cap_(o.cap_),
+      present_(o.present_), matchable_(o.matchable_), owns_texts_(o.owns_texts_) {
+    if (!heap_) std::memcpy(static_cast<void*>(inline_), o.inline_, size_ * sizeof(KeyValue));
+    o.reset();
+}
 
 Key& Key::operator=(Key&& o) noexcept {
     if (this == &o) return *this;
-    std::memcpy(static_cast<void*>(inline_), o.inline_, sizeof inline_);
+    if (!o.heap_) std::memcpy(static_cast<void*>(inline_), o.inline_, o.size_ * sizeof(KeyValue));
     heap_ = std::move(o.heap_);
     texts_ = std::move(o.texts_);
     hash_ = o.hash_;
@@ -153,8 +158,8 @@ Key& Key::operator=(Key&& o) noexcept {
 }
 
 void Key::reset() {
-    heap_.reset();
-    texts_.reset();
+    if (heap_) heap_.reset();
+    if (texts_) texts_.reset();
     hash_ = 0;
     size_ = 0;
     cap_ = kInline;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "common/internal_error.h"
@@ -95,8 +96,28 @@ const typename Memory<T>::Entry* Memory<T>::find_first(const T& item) const {
 }
 
 template <class T>
-void Memory<T>::push_back(T item, Key key) {
-    key.own_texts();
+void Memory<T>::push_back(T item, Key&& key) {
+    Pos s = claim_slot(std::move(item));
+    slots_[s].entry.key = std::move(key);
+    link_slot(s);
+}
+
+template <class T>
+void Memory<T>::push_back(T item, const Key& key) {
+    // A key of this memory's own would move with its slots if they regrow.
+    std::less<const void*> before;
+    if (!slots_.empty() && !before(&key, &slots_.front()) && before(&key, &slots_.back() + 1)) {
+        Key copy = key;
+        push_back(std::move(item), std::move(copy));
+        return;
+    }
+    Pos s = claim_slot(std::move(item));
+    slots_[s].entry.key = key;
+    link_slot(s);
+}
+
+template <class T>
+typename Memory<T>::Pos Memory<T>::claim_slot(T item) {
     Pos s;
     if (!free_.empty()) {
         s = free_.back();
@@ -106,9 +127,14 @@ void Memory<T>::push_back(T item, Key key) {
         s = static_cast<Pos>(slots_.size());
         slots_.emplace_back();
     }
+    slots_[s].entry.item = std::move(item);
+    return s;
+}
+
+template <class T>
+void Memory<T>::link_slot(Pos s) {
     Slot& sl = slots_[s];
-    sl.entry.item = std::move(item);
-    sl.entry.key = std::move(key);
+    sl.entry.key.own_texts();
     sl.seq = next_seq_++;
     sl.live = true;
     sl.prev = tail_;

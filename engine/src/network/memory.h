@@ -45,8 +45,9 @@ public:
     bool empty() const { return live_ == 0; }
     uint8_t index_op() const { return index_op_; }
 
-    // Appends; the key is made to own its texts.
-    void push_back(T item, Key key);
+    // Appends; the stored key is made to own its texts.
+    void push_back(T item, Key&& key);
+    void push_back(T item, const Key& key);
     // Remove the first entry holding `item`; false when there is none.
     bool remove_first(const T& item);
     std::optional<Entry> take_first(const T& item);
@@ -139,6 +140,10 @@ private:
         bool operator()(const RangeProbe& a, const RangeItem& b) const;
     };
 
+    // A free slot for a new entry (its key still to be set), and linking it in
+    // once its key is set.
+    Pos claim_slot(T item);
+    void link_slot(Pos s);
     void kill_slot(Pos s);
     bool range_indexed(const Entry& e) const;
 

@@ -219,9 +219,8 @@ private:
     void right_inserts() {
         bool tail_first = right_inserts_tail_first(env_);
         auto insert = [&](const StagedEntry<FactId>& e) {
-            Key key = key_of_right(e.item);
-            n_.rights.push_back(e.item, key);
-            block_lefts_by(e.item, key, e.stamp, kFromRightInsert);
+            n_.rights.push_back(e.item, key_of_right(e.item));
+            block_lefts_by(e.item, n_.rights.at(n_.rights.last_pos()).key, e.stamp, kFromRightInsert);
         };
         if (tail_first) {
             for (const auto& e : sr_.ins.oldest_first()) insert(e);
@@ -355,7 +354,7 @@ private:
                 if (!is_not_) emit(n_, t, e.stamp, kFromLeftInsert, out_.trg);
                 continue;
             }
-            n_.lefts.push_back(t, key);
+            n_.lefts.push_back(t, std::move(key_));
             if (is_not_) not_emit_or_defer(env_, i_, n_, t, e.stamp, kFromLeftInsert, out_.trg);
         }
     }
