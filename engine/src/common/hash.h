@@ -34,6 +34,14 @@ inline uint64_t mix64(uint64_t x) {
 
 inline uint64_t hash_combine(uint64_t seed, uint64_t h) { return mix64(seed ^ (h + 0x9e3779b97f4a7c15ULL)); }
 
+// The tables' own finish of a keyed hash: one multiply, its high half folded
+// into the low half, where the tables take their slot (the top bits, which
+// the multiply mixes best, make the slot's tag).
+inline uint64_t mix_for_table(uint64_t x) {
+    x *= 0x9e3779b97f4a7c15ULL;
+    return x ^ (x >> 32);
+}
+
 // Unkeyed hash of a value; specialise or overload for the project's own types.
 template <class T>
 struct HashOf {
@@ -60,7 +68,7 @@ template <class T>
 struct KeyedHash {
     uint64_t key = process_hash_key();
     using is_transparent = void;
-    size_t operator()(const T& v) const { return static_cast<size_t>(mix64(key ^ HashOf<T>{}(v))); }
+    size_t operator()(const T& v) const { return static_cast<size_t>(mix_for_table(key ^ HashOf<T>{}(v))); }
 };
 
 template <>
@@ -68,7 +76,7 @@ struct KeyedHash<std::string> {
     uint64_t key = process_hash_key();
     using is_transparent = void;
     size_t operator()(std::string_view v) const {
-        return static_cast<size_t>(mix64(key ^ std::hash<std::string_view>{}(v)));
+        return static_cast<size_t>(mix_for_table(key ^ std::hash<std::string_view>{}(v)));
     }
 };
 

@@ -35,8 +35,12 @@ int64_t int_class_of(i128 n) {
 // int_class_of that integer (a float by its truncation, so all floats with one
 // integer part share a bucket); other decimals by their value with trailing
 // zeros stripped. False for Null, which never matches.
+// Folds one word into a class hash; order matters. The hash tables mix their
+// keys again, so this only has to keep distinct words apart.
+uint64_t fold(uint64_t h, uint64_t w) { return ((h << 7 | h >> 57) ^ w) * 0x9e3779b97f4a7c15ULL; }
+
 bool value_class_hash(const KeyValue& v, uint64_t& h) {
-    auto int_class = [&](i128 n) { h = hash_combine(h, hash_combine(1, static_cast<uint64_t>(int_class_of(n)))); };
+    auto int_class = [&](i128 n) { h = fold(fold(h, 1), static_cast<uint64_t>(int_class_of(n))); };
     switch (v.tag) {
         case ValueTag::Null: return false;
         case ValueTag::I64: int_class(v.as_i64()); return true;
@@ -52,13 +56,12 @@ bool value_class_hash(const KeyValue& v, uint64_t& h) {
                 int_class(u);
             } else {
                 u128 uu = static_cast<u128>(u);
-                h = hash_combine(h, hash_combine(2, hash_combine(static_cast<uint64_t>(uu),
-                                                                 hash_combine(static_cast<uint64_t>(uu >> 64), s))));
+                h = fold(fold(fold(fold(h, 2), static_cast<uint64_t>(uu)), static_cast<uint64_t>(uu >> 64)), s);
             }
             return true;
         }
-        case ValueTag::Str: h = hash_combine(h, hash_combine(3, std::hash<std::string_view>{}(v.as_str()))); return true;
-        case ValueTag::Bool: h = hash_combine(h, v.as_bool() ? 5 : 4); return true;
+        case ValueTag::Str: h = fold(fold(h, 3), std::hash<std::string_view>{}(v.as_str())); return true;
+        case ValueTag::Bool: h = fold(h, v.as_bool() ? 5 : 4); return true;
     }
     return false;
 }
@@ -205,7 +208,7 @@ void Key::own_texts() {
 
 std::optional<uint64_t> Key::class_hash() const {
     if (!present_ || !matchable_) return std::nullopt;
-    return hash_combine(hash_, size_);
+    return fold(hash_, size_);
 }
 
 std::vector<Value> Key::values() const {
