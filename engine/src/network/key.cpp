@@ -133,6 +133,7 @@ Key& Key::operator=(const Key& o) {
     size_ = o.size_;
     present_ = o.present_;
     matchable_ = o.matchable_;
+    has_texts_ = o.has_texts_;
     // The copy's texts still refer to o's: a key that owned them owns copies.
     if (o.owns_texts_) own_texts();
     return *this;
@@ -140,7 +141,7 @@ Key& Key::operator=(const Key& o) {
 
 Key::Key(Key&& o) noexcept
     : heap_(std::move(o.heap_)), texts_(std::move(o.texts_)), hash_(o.hash_), size_(o.size_), cap_(o.cap_),
-      present_(o.present_), matchable_(o.matchable_), owns_texts_(o.owns_texts_) {
+      present_(o.present_), matchable_(o.matchable_), owns_texts_(o.owns_texts_), has_texts_(o.has_texts_) {
     if (!heap_) std::memcpy(static_cast<void*>(inline_), o.inline_, size_ * sizeof(KeyValue));
     o.reset();
 }
@@ -156,6 +157,7 @@ Key& Key::operator=(Key&& o) noexcept {
     present_ = o.present_;
     matchable_ = o.matchable_;
     owns_texts_ = o.owns_texts_;
+    has_texts_ = o.has_texts_;
     o.reset();
     return *this;
 }
@@ -169,6 +171,7 @@ void Key::reset() {
     present_ = false;
     matchable_ = true;
     owns_texts_ = false;
+    has_texts_ = false;
 }
 
 void Key::push(const KeyValue& v) {
@@ -180,11 +183,18 @@ void Key::push(const KeyValue& v) {
         cap_ *= 2;
     }
     data()[size_++] = v;
-    if (v.tag == ValueTag::Str) owns_texts_ = false;
+    if (v.tag == ValueTag::Str) {
+        owns_texts_ = false;
+        has_texts_ = true;
+    }
     if (matchable_ && !value_class_hash(v, hash_)) matchable_ = false;
 }
 
 void Key::own_texts() {
+    if (!has_texts_) {
+        owns_texts_ = true;
+        return;
+    }
     if (owns_texts_ && !texts_) return;  // owned, and no texts to own
     size_t total = 0;
     for (const KeyValue& v : *this) {

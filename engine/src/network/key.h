@@ -94,6 +94,7 @@ private:
     bool present_ = false;
     bool matchable_ = true;  // no Null among the values
     bool owns_texts_ = false;
+    bool has_texts_ = false;  // a Str among the values
 };
 
 // The network's key equality (stored key first, probe second): both present,

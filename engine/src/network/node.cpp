@@ -328,15 +328,18 @@ std::vector<FactId> Node::blockers() const {
 }
 
 void Node::block(TupleId t, FactId f) {
-    unblock(t);
-    auto [it, fresh] = blocked_.try_emplace(f, BlockEnds{t, t});
-    if (fresh) {
-        block_links_.insert_or_assign(t, BlockLink{f, t, t});
+    auto [link, unhooked] = block_links_.try_emplace(t, BlockLink{f, t, t});
+    if (!unhooked) {
+        // Already hanging on a blocker: unhook it there first.
+        unblock(t);
+        block(t, f);
         return;
     }
+    auto [it, fresh] = blocked_.try_emplace(f, BlockEnds{t, t});
+    if (fresh) return;
     TupleId old_newest = it->second.newest;
     it->second.newest = t;
-    block_links_.insert_or_assign(t, BlockLink{f, t, old_newest});
+    link->second.older = old_newest;
     block_links_.at(old_newest).newer = t;
 }
 

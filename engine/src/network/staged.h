@@ -36,8 +36,9 @@ struct StagedEntry {
 // removals by item constant time. It is built by the first lookup that finds
 // the list longer than a few entries (a short list is scanned), and kept from
 // then on, so that a list only ever added to never hashes its items; and a
-// lookup of an item above every item the list has held (ids are handed out
-// ascending, so a new fact or tuple always is) needs neither index nor scan.
+// lookup of an item outside the range of the items the list has held (ids are
+// handed out ascending, so a new fact or tuple is above it, and a list walked
+// newest first adds below it) needs neither index nor scan.
 // An empty list holds no memory. Entries are read-only through the list;
 // change a list only through its operations.
 template <class T>
@@ -62,6 +63,7 @@ public:
         base_ = std::exchange(o.base_, 0);
         live_ = std::exchange(o.live_, 0);
         indexed_ = std::exchange(o.indexed_, false);
+        min_item_ = std::exchange(o.min_item_, std::nullopt);
         max_item_ = std::exchange(o.max_item_, std::nullopt);
         o.slots_.clear();
         return *this;
@@ -119,7 +121,7 @@ public:
     OldestFirst oldest_first() const { return {this}; }
 
     bool contains(const T& item) const {
-        if (above_all(item)) return false;
+        if (outside_range(item)) return false;
         if (!ensure_index()) return scan_newest(item) != kNoSlot;
         return index_.contains(item);
     }
@@ -169,7 +171,7 @@ public:
     }
     // Removes the first entry (from the front) holding `item` and returns it.
     std::optional<Entry> remove_first(const T& item) {
-        if (above_all(item)) return std::nullopt;
+        if (outside_range(item)) return std::nullopt;
         if (!ensure_index()) {
             size_t s = scan_newest(item);
             if (s == kNoSlot) return std::nullopt;
@@ -205,6 +207,7 @@ public:
         base_ = 0;
         live_ = 0;
         indexed_ = false;
+        min_item_.reset();
         max_item_.reset();
     }
     // Moves the whole list out, leaving this one empty.
@@ -221,11 +224,17 @@ private:
 
     bool indexed() const { return indexed_; }
     void note_item(const T& item) {
-        if (!max_item_ || *max_item_ < item) max_item_ = item;
+        if (!max_item_) {
+            min_item_ = max_item_ = item;
+        } else if (*max_item_ < item) {
+            max_item_ = item;
+        } else if (item < *min_item_) {
+            min_item_ = item;
+        }
     }
-    // True when no entry the list has held since it was last empty holds an
-    // item this large, so it cannot hold `item`.
-    bool above_all(const T& item) const { return !max_item_ || *max_item_ < item; }
+    // True when `item` lies outside the range of the items held since the
+    // list was last empty, so the list cannot hold it.
+    bool outside_range(const T& item) const { return !max_item_ || *max_item_ < item || item < *min_item_; }
     // Whether lookups go through the index, building it for a long list.
     bool ensure_index() const {
         if (!indexed_ && live_ > kScanLimit) build_index();
@@ -297,7 +306,7 @@ private:
     // index_ is kept once built, until the list is cleared; built on lookup.
     mutable bool indexed_ = false;
     mutable HashMap<T, Where> index_;  // item -> its frontmost entry and count, when indexed
-    std::optional<T> max_item_;        // the largest item held since the list was last empty
+    std::optional<T> min_item_, max_item_;  // the range of the items held since the list was last empty
 };
 
 template <class T>
