@@ -420,6 +420,8 @@ public:
     // The same for the given rules only, and for one rule.
     void note_link_effects_on(const std::vector<size_t>& touched, std::vector<uint8_t>& linked_before);
     void note_link_effect(size_t rule, std::vector<uint8_t>& linked_before);
+    // The marks of a rule that is linked and was linked before the change.
+    void note_still_linked(size_t rule);
     std::vector<uint8_t> link_states() const;
     // The same into `out`, which keeps its capacity: propagation borrows such
     // buffers from link_buffers and gives them back, one per call in progress.

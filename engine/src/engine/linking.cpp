@@ -119,15 +119,20 @@ void Engine::note_link_effect(size_t r, std::vector<uint8_t>& linked_before) {
                                                     [this](FactId f) { return store.is_alive(f); });
         }
     }
-    if (now) {
-        net.linked_mark = true;
-        if (has_pending_work(r)) {
-            net.dirty = true;
-            net.dirty_stamp = input_seq;
-            net.on_agenda = true;
-        }
-    }
+    if (now) note_still_linked(r);
     linked_before[r] = now ? 1 : 0;
+}
+
+void Engine::note_still_linked(size_t r) {
+    RuleNet& net = nets[r];
+    net.linked_mark = true;
+    // A rule already marked for evaluation needs no look at its inputs.
+    if (net.dirty && net.on_agenda) return;
+    if (has_pending_work(r)) {
+        net.dirty = true;
+        net.dirty_stamp = input_seq;
+        net.on_agenda = true;
+    }
 }
 
 bool Engine::has_pending_work(size_t r) const {

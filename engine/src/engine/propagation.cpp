@@ -159,10 +159,22 @@ public:
     void after_change(const std::vector<size_t>& touched) {
         if (refreshed_) {
             e_.note_link_effects_on(touched, before_);
-        } else {
-            e_.note_link_effects_ex(before_);
-            refreshed_ = true;
+            return;
         }
+        // A rule that does not read the changed place is linked now exactly
+        // when it was before the change: it gets only the marks of a linked
+        // rule. The touched rules are flagged in the byte above the state.
+        constexpr uint8_t kTouched = 2;
+        for (size_t r : touched) before_[r] |= kTouched;
+        for (size_t r = 0; r < before_.size(); ++r) {
+            if (before_[r] & kTouched) {
+                before_[r] &= 1;
+                e_.note_link_effect(r, before_);
+            } else if (before_[r]) {
+                e_.note_still_linked(r);
+            }
+        }
+        refreshed_ = true;
     }
     // After a step that noted every rule itself.
     void after_full_note() { refreshed_ = true; }
@@ -252,8 +264,8 @@ void Engine::node_admit(size_t ni, FactId f) {
     n.win_in.insert(f);
     // The first blocker of a not pattern unlinks its rule only once an
     // evaluation has seen it.
-    const CompiledPattern& p = rules[n.owner.first].patterns[n.owner.second];
-    if (is_not_without_exemption(p) && n.win_in.size() == 1) n.blocker_pending = true;
+    if (n.win_in.size() == 1 && is_not_without_exemption(rules[n.owner.first].patterns[n.owner.second]))
+        n.blocker_pending = true;
 }
 
 void Engine::on_insert(FactId f, Stamp stamp) {
@@ -299,8 +311,20 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
 
     // Pass 1 stages what passes now (updates and arrivals), pass 2 what fails
     // now (departures), so a call's deletes come after its updates and inserts.
+    // Whether the fact passes a route's tests now is read once, in pass 1, for
+    // the first 64 routes; pass 2 reads it only for a fact that passed before.
+    constexpr size_t kCachedRoutes = 64;
+    uint64_t passes_now = 0;
+    auto passes = [&](int pass, size_t i, size_t r, size_t pi) {
+        if (pass == 2 && i < kCachedRoutes) return ((passes_now >> i) & 1) != 0;
+        const bool now = alive && alpha_passes_fields(r, pi, f);
+        if (now && i < kCachedRoutes) passes_now |= uint64_t{1} << i;
+        return now;
+    };
     for (int pass = 1; pass <= 2; ++pass) {
+        size_t i = 0;
         for (size_t ni : routes_of(nodes_by_type, type)) {
+            const size_t route = i++;
             const auto [r, pi] = nodes[ni].owner;
             const CompiledPattern& p = rules[r].patterns[pi];
             if (p.role.kind == SubRole::Kind::Group) continue;
@@ -318,7 +342,8 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
             }
             TrieNode& n = nodes[ni];
             const bool was = n.win_in.count(f) != 0;
-            const bool now = alive && alpha_passes_fields(r, pi, f);
+            if (pass == 2 && !was) continue;
+            const bool now = passes(pass, route, r, pi);
             if (pass == 1 && was && now) {
                 if (mask == kAllFields || (mask & p.field_mask) || (n.node.temporal && p.ce == CeKind::Positive)) {
                     n.node.staged_rights.add_upd_ph(f, stamp, kFlagUpdate);
@@ -344,11 +369,15 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
         }
     }
 
+    passes_now = 0;
     for (int pass = 1; pass <= 2; ++pass) {
+        size_t i = 0;
         for (size_t li : routes_of(lias_by_type, type)) {
+            const size_t route = i++;
             const CompiledPattern& p = rules[lias[li].rule].patterns[lias[li].pattern];
             const bool was = lias[li].passing.count(f) != 0;
-            const bool now = alive && alpha_passes_fields(lias[li].rule, lias[li].pattern, f);
+            if (pass == 2 && !was) continue;
+            const bool now = passes(pass, route, lias[li].rule, lias[li].pattern);
             if (pass == 1 && was && now) {
                 if (mask != kAllFields && !(mask & p.field_mask)) continue;
                 Lia& lia = lias[li];
