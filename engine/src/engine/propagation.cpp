@@ -114,7 +114,11 @@ std::vector<Staged<FactId>> RuleNet::take_s0_windows() {
         s0_held.clear();
         s0_indexed = false;
     }
-    return std::exchange(s0_windows, {Staged<FactId>{}});
+    // Moved, not copied: a braced list would copy its one element.
+    std::vector<Staged<FactId>> taken = std::move(s0_windows);
+    s0_windows.clear();
+    s0_windows.emplace_back();
+    return taken;
 }
 
 void Engine::route_network_by_type() {
