@@ -147,6 +147,11 @@ void Engine::route_network_by_type() {
 // rule as note_link_effects_ex does; until the call ends nothing clears those
 // marks, so a later change needs to look only at the rules that read the place
 // it changed: every other rule would get the marks it already has.
+//
+// A rule already marked linked, dirty and on the agenda is settled: while no
+// expiry runs, a note can set nothing on it that is not set, and it stays
+// settled until the call ends. Its link state is neither read nor kept (its
+// byte is 0, on which note_link_effect changes nothing either).
 class Engine::LinkNotes {
 public:
     explicit LinkNotes(Engine& e) : e_(e) {
@@ -154,7 +159,8 @@ public:
             before_ = std::move(e.link_buffers.back());
             e.link_buffers.pop_back();
         }
-        e.link_states_into(before_);
+        before_.resize(e.rules.size());
+        for (size_t r = 0; r < before_.size(); ++r) before_[r] = !settled(r) && e.rule_linked(r) ? 1 : 0;
     }
     ~LinkNotes() { e_.link_buffers.push_back(std::move(before_)); }
     LinkNotes(const LinkNotes&) = delete;
@@ -162,7 +168,8 @@ public:
     std::vector<uint8_t>& before() { return before_; }
     void after_change(const std::vector<size_t>& touched) {
         if (refreshed_) {
-            e_.note_link_effects_on(touched, before_);
+            for (size_t r : touched)
+                if (!settled(r)) e_.note_link_effect(r, before_);
             return;
         }
         // A rule that does not read the changed place is linked now exactly
@@ -173,7 +180,7 @@ public:
         for (size_t r = 0; r < before_.size(); ++r) {
             if (before_[r] & kTouched) {
                 before_[r] &= 1;
-                e_.note_link_effect(r, before_);
+                if (!settled(r)) e_.note_link_effect(r, before_);
             } else if (before_[r]) {
                 e_.note_still_linked(r);
             }
@@ -184,6 +191,11 @@ public:
     void after_full_note() { refreshed_ = true; }
 
 private:
+    bool settled(size_t r) const {
+        const RuleNet& net = e_.nets[r];
+        return net.linked_mark && net.dirty && net.on_agenda && !e_.expiring;
+    }
+
     Engine& e_;
     std::vector<uint8_t> before_;
     bool refreshed_ = false;
