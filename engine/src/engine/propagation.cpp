@@ -1,5 +1,6 @@
 // Change propagation: one stored insert, update or delete staged into the first-pattern inputs and node inputs that read it.
 #include <algorithm>
+#include <span>
 #include <utility>
 
 #include "common/text.h"
@@ -102,9 +103,9 @@ bool remove_oldest(RuleNet& net, FactId f, uint32_t WindowHolds::*count, uint32_
 
 bool is_not_without_exemption(const CompiledPattern& p) { return p.ce == CeKind::Not && !not_exempt(p); }
 
-const std::vector<size_t>& routes_of(const std::vector<std::vector<size_t>>& by_type, TypeId t) {
-    static const std::vector<size_t> none;
-    return t < by_type.size() ? by_type[t] : none;
+std::span<const size_t> routes_of(const std::vector<std::vector<size_t>>& by_type, TypeId t) {
+    if (t >= by_type.size()) return {};
+    return by_type[t];
 }
 
 }  // namespace
@@ -245,8 +246,12 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
     for (size_t r : lia.rules) {
         RuleNet& net = nets[r];
         if (window_holds(net, f, true, true, false)) continue;
-        change_window(net, net.s0_windows.size() - 1, f,
-                      [&](Staged<FactId>& w) { w.add_ins_ph(f, stamp, kFlagInsert); });
+        // No window holds an insert or update of f: only a placeholder can
+        // place the insert elsewhere than at the front.
+        change_window(net, net.s0_windows.size() - 1, f, [&](Staged<FactId>& w) {
+            if (w.placeholders_on) w.add_ins_ph(f, stamp, kFlagInsert);
+            else w.ins.push_front({f, stamp, kFlagInsert});
+        });
     }
     for (size_t n : lia.nodes) {
         TrieNode& node = nodes[n];
@@ -269,8 +274,13 @@ void Engine::lia_let_go(size_t li, FactId f, Stamp stamp) {
             continue;
         remove_oldest(net, f, &WindowHolds::upd, &WindowHolds::upd_window,
                       [&](Staged<FactId>& w) { return w.remove_upd(f); });
+        // No window holds an insert or a delete of f here, so the delete
+        // only withdraws a second update and goes to the front.
         if (!window_holds(net, f, false, false, true))
-            change_window(net, net.s0_windows.size() - 1, f, [&](Staged<FactId>& w) { w.add_del(f, stamp); });
+            change_window(net, net.s0_windows.size() - 1, f, [&](Staged<FactId>& w) {
+                w.upd.remove_first(f);
+                w.del.push_front({f, stamp, 0});
+            });
     }
     for (size_t n : lia.nodes) nodes[n].first_input.add_del(f, stamp);
 }
@@ -401,7 +411,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                     RuleNet& net = nets[r];
                     if (window_holds(net, f, true, true, true)) continue;
                     change_window(net, net.s0_windows.size() - 1, f,
-                                  [&](Staged<FactId>& w) { w.add_upd_ph(f, stamp, kFlagUpdate); });
+                                  [&](Staged<FactId>& w) { w.upd.push_front({f, stamp, kFlagUpdate}); });
                 }
                 // The first fed node's mask decides for every node the Lia feeds.
                 bool reaches_nodes = true;
