@@ -242,10 +242,12 @@ TEST(JoinEnvImpl, LeftUpdateShortcutCountsTestsThatReadTheTuple) {
 }
 
 TEST(JoinEnvImpl, TextKeysOwnTheirTexts) {
-    // The store hands out copies; a key must not refer to one after the call.
-    FactStore store({TypeSchema{"S", {{"a", FieldType::str()}, {"b", FieldType::str()}}, 0}});
+    // Texts are read where the store keeps them (a null text is a Null value);
+    // a key stays readable after the call that made it.
+    FactStore store({TypeSchema{"S", {{"a", FieldType::str()}, {"b", FieldType::str()}}, 2}});
     const std::string long_a(40, 'a'), long_b(40, 'b');
     FactId f = *store.insert(0, {Value::str(long_a), Value::str(long_b)});
+    FactId g = *store.insert(0, {Value::str(""), Value::null()});
     CompiledRule rule;
     rule.patterns = {pattern(0, 0, {}),
                      pattern(0, 1, {cmp(0, CmpOp::Eq, Src::fact_field(0, 1)), cmp(1, CmpOp::Eq, Src::fact_field(0, 0))})};
@@ -254,4 +256,5 @@ TEST(JoinEnvImpl, TextKeysOwnTheirTexts) {
     std::vector<FactId> t{f};
     EXPECT_EQ(debug_key(left_key(env, 0, t)), "Some([Str(\"" + long_b + "\"), Str(\"" + long_a + "\")])");
     EXPECT_EQ(debug_key(right_key(env, 0, f)), "Some([Str(\"" + long_a + "\"), Str(\"" + long_b + "\")])");
+    EXPECT_EQ(debug_key(right_key(env, 0, g)), "Some([Str(\"\"), Null])");
 }

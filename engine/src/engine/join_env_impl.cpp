@@ -41,6 +41,16 @@ void push_owned(Key& key, const Value& v) {
     if (v.tag() == ValueTag::Str) key.own_texts();
 }
 
+// A field's value; a text is referred to where the store keeps it, which
+// stays put for the evaluation (the store does not change during one).
+void push_field(Key& key, const FactStore& store, FactId f, size_t field) {
+    if (auto text = store.text(f, field)) {
+        key.push(KeyValue::text(*text));
+        return;
+    }
+    key.push(store.get(f, field));
+}
+
 int64_t add_saturating(int64_t a, int64_t b) {
     int64_t r;
     if (!__builtin_add_overflow(a, b, &r)) return r;
@@ -119,13 +129,13 @@ void JoinEnvImpl::key_of_left(size_t i, TupleView tuple, Key& key) const {
     if (p.range_cmp && *p.range_cmp < p.cmps.size()) {
         const Test& t = p.cmps[*p.range_cmp].test;
         if (is_cross_cmp(p, t)) {
-            push_owned(key, store_.get(at(tuple, t.rhs.position), t.rhs.field));
+            push_field(key, store_, at(tuple, t.rhs.position), t.rhs.field);
             return;
         }
     }
     for (const CompiledCmp& c : p.cmps)
         if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq)
-            push_owned(key, store_.get(at(tuple, c.test.rhs.position), c.test.rhs.field));
+            push_field(key, store_, at(tuple, c.test.rhs.position), c.test.rhs.field);
 }
 
 void JoinEnvImpl::key_of_right(size_t i, FactId fact, Key& key) const {
@@ -135,11 +145,11 @@ void JoinEnvImpl::key_of_right(size_t i, FactId fact, Key& key) const {
         return;
     }
     if (p.range_cmp && *p.range_cmp < p.cmps.size()) {
-        push_owned(key, store_.get(fact, p.cmps[*p.range_cmp].field));
+        push_field(key, store_, fact, p.cmps[*p.range_cmp].field);
         return;
     }
     for (const CompiledCmp& c : p.cmps)
-        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq) push_owned(key, store_.get(fact, c.field));
+        if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq) push_field(key, store_, fact, c.field);
 }
 
 std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, TupleView tuple) const {

@@ -27,6 +27,14 @@ struct KeyValue {
 
     // Refers to v's text, if it has one.
     static KeyValue of(const Value& v);
+    // A text value referring to `s`.
+    static KeyValue text(std::string_view s) {
+        KeyValue k;
+        k.tag = ValueTag::Str;
+        k.a = reinterpret_cast<uint64_t>(s.data());
+        k.len = static_cast<uint32_t>(s.size());
+        return k;
+    }
     int64_t as_i64() const { return static_cast<int64_t>(a); }
     double as_f64() const {
         double f;

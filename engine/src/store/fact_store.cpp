@@ -119,6 +119,11 @@ Value Column::get(uint32_t row) const {
     }
 }
 
+std::optional<std::string_view> Column::text(uint32_t row) const {
+    if (cells.index() != 2 || (validity && (*validity)[row] == 0)) return std::nullopt;
+    return std::string_view(std::get<2>(cells)[row]);
+}
+
 Value Column::take(uint32_t row) {
     if (cells.index() == 2 && !(validity && (*validity)[row] == 0)) return Value::str(std::move(std::get<2>(cells)[row]));
     return get(row);
@@ -293,6 +298,11 @@ void FactStore::remove(FactId f) {
 Value FactStore::get(FactId f, size_t field) const {
     const FactRec& r = rec(f);
     return column(r, field).get(r.row);
+}
+
+std::optional<std::string_view> FactStore::text(FactId f, size_t field) const {
+    const FactRec& r = rec(f);
+    return column(r, field).text(r.row);
 }
 
 Value FactStore::temporal_ts(FactId f, size_t ts_field) const {

@@ -42,6 +42,8 @@ struct Column {
     Value get(uint32_t row) const;
     // get, with a text moved out of its cell (the cell keeps an empty string).
     Value take(uint32_t row);
+    // The text of a text cell, without a copy; none for a null or another kind.
+    std::optional<std::string_view> text(uint32_t row) const;
 };
 
 struct TypeData {
@@ -121,6 +123,9 @@ public:
 
     // Reads work on dead facts too; an unknown handle or field is a broken invariant.
     Value get(FactId f, size_t field) const;
+    // The text of a text field without a copy (none when null or not text);
+    // valid until the store next changes.
+    std::optional<std::string_view> text(FactId f, size_t field) const;
     // The timestamp recorded at insertion, else the field's current value.
     Value temporal_ts(FactId f, size_t ts_field) const;
     FactView render(FactId f) const;
