@@ -362,6 +362,30 @@ TEST(Linking, ChangesMarkTheRulesTheyLinkUnlinkOrFeed) {
     EXPECT_EQ(flags(rig.e.nets[1]), "---");
 }
 
+TEST(Linking, AChangeElsewhereMarksALinkedRuleThatStillHoldsInput) {
+    // Rule a reads A only; rule c reads B only; rule n is blocked by any B.
+    Rig rig("rule a when A() then end  rule c when B() then end  rule n when A() not B() then end");
+    rig.insert("A", a_row(1));
+    EXPECT_EQ(flags(rig.e.nets[0]) + flags(rig.e.nets[1]) + flags(rig.e.nets[2]), "ADL---ADL");
+
+    // As after an evaluation that left a's window and n's input unread.
+    for (RuleNet& net : rig.e.nets) net.on_agenda = net.dirty = net.linked_mark = false;
+    FactId b = rig.insert("B", b_row(1));
+    // a is linked with input left: marked again. c is fed. n's first
+    // blocker waits for an evaluation to see it, so n stays linked.
+    EXPECT_EQ(flags(rig.e.nets[0]) + flags(rig.e.nets[1]) + flags(rig.e.nets[2]), "ADLADLADL");
+
+    // Marked rules keep their marks through further changes.
+    rig.update(b, {{"v", Value::i64(2)}});
+    rig.insert("A", a_row(2));
+    EXPECT_EQ(flags(rig.e.nets[0]) + flags(rig.e.nets[1]) + flags(rig.e.nets[2]), "ADLADLADL");
+
+    // With nothing left to read, a change marks linked rules linked only.
+    rig.consume_staged();
+    rig.update(b, {{"v", Value::i64(3)}});
+    EXPECT_EQ(flags(rig.e.nets[0]) + flags(rig.e.nets[1]) + flags(rig.e.nets[2]), "--L--L--L");
+}
+
 TEST(Linking, StageSnapshotCountsStagedInput) {
     Rig rig("rule two when A() B() then end  rule one when B() then end", true);
     rig.e.flush_linked = {1, 0};
