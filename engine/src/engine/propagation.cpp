@@ -233,6 +233,10 @@ bool Engine::alpha_passes_fields(size_t r, size_t pattern, FactId f) const {
 }
 
 void Engine::refresh_query_links() {
+    if (queries.empty()) {
+        linked_queries.clear();
+        return;
+    }
     linked_queries.resize(queries.size(), 0);
     for (uint32_t q = 0; q < queries.size(); ++q) {
         const bool tracked = q < tracked_queries.size() && tracked_queries[q] != 0;
