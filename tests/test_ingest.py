@@ -284,3 +284,38 @@ def test_dict_form(data, schema, fields, columns):
 )
 def test_dict_form_refusals(data, schema, exc, message):
     assert refusal(exc, data, schema) == message
+
+
+def decimals(texts, p, s):
+    return pa.table({"d": pa.array([D(t) for t in texts], pa.decimal128(p, s))})
+
+
+@pytest.mark.parametrize(
+    "table, schema, field, values",
+    [
+        # The largest magnitude decimal(5,2) holds, as it is and after rounding.
+        (decimals(["999.99", "-999.99"], 5, 2), {"d": "decimal(5,2)"}, "Dec { p: 5, s: 2 }", [99999, -99999]),
+        (decimals(["999.994", "-999.994"], 6, 3), {"d": "decimal(5,2)"}, "Dec { p: 5, s: 2 }", [99999, -99999]),
+        (decimals(["999.99"], 5, 2), None, "Dec { p: 5, s: 2 }", [99999]),
+        # A scale equal to the precision.
+        (decimals(["0.99999", "-0.99999"], 5, 5), None, "Dec { p: 5, s: 5 }", [99999, -99999]),
+        (decimals(["0.99999"], 5, 5), {"d": "decimal(5,5)"}, "Dec { p: 5, s: 5 }", [99999]),
+        (decimals(["0." + "9" * 38], 38, 38), None, "Dec { p: 38, s: 38 }", [10**38 - 1]),
+    ],
+)
+def test_decimal_bounds_accepted(table, schema, field, values):
+    s = int(field.split("s: ")[1].rstrip(" }"))
+    assert ingest(table, schema) == ([("d", field)], [[f"Dec {{ u: {u}, s: {s} }}" for u in values]])
+
+
+@pytest.mark.parametrize(
+    "table",
+    [
+        decimals(["1000.00"], 6, 2),
+        decimals(["-1000.00"], 6, 2),
+        decimals(["999.995"], 6, 3),
+        decimals(["-999.995"], 6, 3),
+    ],
+)
+def test_decimal_bounds_refused(table):
+    assert refusal(ValueError, table, {"d": "decimal(5,2)"}) == "T.d: decimal value overflows decimal(5,2)"
