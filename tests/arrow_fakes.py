@@ -97,7 +97,7 @@ class Col:
 
 
 class FakeStream:
-    """fields: [(name, format)]; batches: [[Col per field]] or
+    """fields: [(name, format)], a name as str or bytes; batches: [[Col per field]] or
     ("fail", message) for a failing get_next. The stream is handed out through
     __arrow_c_stream__ as a capsule; `released` counts every release."""
 
@@ -143,7 +143,9 @@ class FakeStream:
             return 22
         children = []
         for name, fmt in self._fields:
-            s = ArrowSchema(format=fmt.encode(), name=name.encode(), flags=2)
+            # A bytes name goes out as it is, valid UTF-8 or not.
+            raw = name if isinstance(name, bytes) else name.encode()
+            s = ArrowSchema(format=fmt.encode(), name=raw, flags=2)
             self._keep.append(s)
             children.append(C.pointer(s))
         arr = (C.POINTER(ArrowSchema) * max(1, len(children)))(*children)

@@ -286,6 +286,18 @@ def test_dict_form_refusals(data, schema, exc, message):
     assert refusal(exc, data, schema) == message
 
 
+def test_column_names_must_be_utf8():
+    bad = FakeStream([("a", "l"), (b"b\xff", "l")], [[Col(1, [None, i64s([1])]), Col(1, [None, i64s([2])])]])
+    assert refusal(ValueError, bad) == "T: column 1 name b'b\\xff' is not valid UTF-8"
+    # Refused before any batch is read, under a declared schema too.
+    assert bad.released == {"stream": 1, "schema": 1, "array": 0}
+    surrogate = FakeStream([(b"\xed\xa0\x80", "l")], [])
+    assert refusal(ValueError, surrogate, {"a": "i64"}) == "T: column 0 name b'\\xed\\xa0\\x80' is not valid UTF-8"
+    quote = FakeStream([(b"it's\x80", "l")], [])
+    assert refusal(ValueError, quote) == 'T: column 0 name b"it\'s\\x80" is not valid UTF-8'
+    assert ingest(FakeStream([("é", "l")], [[Col(1, [None, i64s([5])])]])) == ([("é", "I64")], [["I64(5)"]])
+
+
 def decimals(texts, p, s):
     return pa.table({"d": pa.array([D(t) for t in texts], pa.decimal128(p, s))})
 

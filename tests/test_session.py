@@ -7,6 +7,7 @@ import pytest
 import quarn
 import quarn._native as native
 import quarn_probe as probe
+from arrow_fakes import Col, FakeStream, i64s
 
 D = decimal.Decimal
 NO_TYPES = "session has no declared types: construct with facts= to establish schemas"
@@ -120,7 +121,9 @@ def test_field_specification_refusals(spec, message):
         ({"rules": "", "facts": []}, TypeError, "argument 'facts': 'list' object cannot be converted to 'PyDict'"),
         ({"rules": "", "schemas": 1}, TypeError, "argument 'schemas': 'int' object cannot be converted to 'PyDict'"),
         ({"rules": "", "events": ()}, TypeError, "argument 'events': 'tuple' object cannot be converted to 'PyDict'"),
-        ({"rules": "", "schemas": {"P": ["a"]}}, TypeError, "argument 'schemas': 'list' object cannot be converted to 'PyDict'"),
+        # A value inside an argument: no argument prefix.
+        ({"rules": "", "schemas": {"P": ["a"]}}, TypeError, "'list' object cannot be converted to 'PyDict'"),
+        ({"rules": "", "schemas": {"T": 5}}, TypeError, "'int' object cannot be converted to 'PyDict'"),
         ({"rules": "", "schemas": {"P": {"a": 1}}}, TypeError, "argument 'schemas': 'int' object cannot be converted to 'PyString'"),
         ({"rules": "", "schemas": {1: {}}}, TypeError, "argument 'schemas': 'int' object cannot be converted to 'PyString'"),
         ({"rules": "", "facts": {1: {}}}, TypeError, "argument 'facts': 'int' object cannot be converted to 'PyString'"),
@@ -290,3 +293,49 @@ def test_a_session_in_use_is_already_borrowed(people):
     # The borrow ends with the call.
     assert people.insert_row("P", {"name": "w", "age": 5}) == 1
     assert s.insert_row("M", {"d": 2}) == 0
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        # Cut at the NUL, both types would come back as "A".
+        ({"facts": {"A\0x": {"a": [1]}, "A\0y": {"a": [2]}}}, "type name 'A\\x00x' contains a NUL character"),
+        ({"facts": {"A\udcff": {"a": [1]}}}, "type name 'A\\udcff' is not valid UTF-8"),
+        ({"facts": {"A": {"a": [1], "b\0": [2]}}}, "A: column 1 name 'b\\x00' contains a NUL character"),
+        ({"facts": {"A": {"\ud800": [1]}}}, "A: column 0 name '\\ud800' is not valid UTF-8"),
+        ({"schemas": {"T\0": {}}}, "type name 'T\\x00' contains a NUL character"),
+        ({"schemas": {"T": {"a": "i64", "b\0c": "i64"}}}, "T: field 1 name 'b\\x00c' contains a NUL character"),
+        ({"schemas": {"T": {"\udc80": "i64"}}}, "T: field 0 name '\\udc80' is not valid UTF-8"),
+        ({"events": {"E\0": ("ts", 1)}}, "type name 'E\\x00' contains a NUL character"),
+        ({"schemas": {"E": {"ts": "i64"}}, "events": {"E": ("t\0s", 1)}},
+         "E: timestamp field name 't\\x00s' contains a NUL character"),
+        # Events are read before schemas.
+        ({"schemas": {"T\0": {}}, "events": {"E": ("\udcff", 1)}},
+         "E: timestamp field name '\\udcff' is not valid UTF-8"),
+    ],
+)
+def test_names_with_a_nul_or_not_utf8_are_refused(kwargs, message):
+    assert refusal(ValueError, native.Session, "", **kwargs) == message
+
+
+def test_refused_names_leave_the_session_unchanged(people):
+    before = stored(people)
+    bad_stream = FakeStream([("name", "u"), (b"age\xff", "l")], [])
+    cases = [
+        (lambda: people.insert("P\0", {"name": ["x"], "age": [1]}), "type name 'P\\x00' contains a NUL character"),
+        (lambda: people.insert("P", {"name": ["x"], "age\0": [1]}), "P: column 1 name 'age\\x00' contains a NUL character"),
+        (lambda: people.insert("P", bad_stream), "P: column 1 name b'age\\xff' is not valid UTF-8"),
+        (lambda: people.insert_row("P\udcff", {"name": "x", "age": 1}), "type name 'P\\udcff' is not valid UTF-8"),
+        (lambda: people.update(0, **{"age\0": 5}), "update: field name 'age\\x00' contains a NUL character"),
+    ]
+    assert [refusal(ValueError, call) for call, _ in cases] == [message for _, message in cases]
+    assert bad_stream.released == {"stream": 1, "schema": 1, "array": 0}
+    assert stored(people) == before
+    assert people.insert_row("P", {"name": "z", "age": 1}) == 1
+
+
+def test_arrow_column_names_that_are_not_utf8_refuse_the_construction():
+    stream = FakeStream([("a", "l"), (b"b\xc3", "l")], [[Col(1, [None, i64s([1])]), Col(1, [None, i64s([2])])]])
+    assert refusal(ValueError, native.Session, "", facts={"T": stream}) == "T: column 1 name b'b\\xc3' is not valid UTF-8"
+    assert stream.released == {"stream": 1, "schema": 1, "array": 0}
+

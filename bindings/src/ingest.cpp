@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "convert.h"
+#include "names.h"
 #include "store/debug_form.h"
 #include "store/decimal.h"
 
@@ -228,7 +229,10 @@ ArrowResult<IngestedTable> read_stream(std::string_view type_name, arrow::OwnedS
     const auto& cols = reader.columns();
     IngestedTable table;
     std::vector<std::optional<size_t>> matched;
-    for (const arrow::Column& col : cols) {
+    for (size_t i = 0; i < cols.size(); ++i) {
+        const arrow::Column& col = cols[i];
+        if (std::optional<std::string> bad = name_bytes_refusal(col.name, fmt("{}: column {}", type_name, i)))
+            return refuse(PyExc_ValueError, std::move(*bad));
         auto index = declared_index(declared, col.name);
         matched.push_back(index);
         if (index) {
@@ -302,7 +306,7 @@ PyResult<IngestedTable> ingest_dict(std::string_view type_name, PyObject* data, 
         PyObject* key = PyTuple_GetItem(item, 0);
         PyObject* values = PyTuple_GetItem(item, 1);
         if (!key || !values) return raised();
-        QUARN_TRY(std::string name, utf8_of(key));
+        QUARN_TRY(std::string name, name_text(key, fmt("{}: column {}", type_name, k)));
         if (!PyList_Check(values)) return raise(PyExc_TypeError, fmt("{}.{}: expected a list of values", type_name, name));
 
         auto index = declared_index(declared, name);

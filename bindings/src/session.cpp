@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "common/utf8.h"
 #include "convert.h"
+#include "names.h"
 #include "store/debug_form.h"
 #include "store/decimal.h"
 
@@ -20,9 +21,23 @@ PyResult<std::string> arg_text(const char* arg, PyObject* o) {
     return utf8_of(o);
 }
 
+// A name inside an argument: a str (else the argument's conversion error)
+// that is valid UTF-8 without NUL (else the refusal that opens with `place`).
+PyResult<std::string> arg_name(const char* arg, PyObject* o, std::string_view place) {
+    if (!PyUnicode_Check(o))
+        return raise(PyExc_TypeError, fmt("argument '{}': '{}' object cannot be converted to 'PyString'", arg, type_name_of(o)));
+    return name_text(o, place);
+}
+
 PyStatus check_dict_arg(const char* arg, PyObject* o, bool none_ok) {
     if ((none_ok && o == Py_None) || PyDict_Check(o)) return {};
     return raise(PyExc_TypeError, fmt("argument '{}': '{}' object cannot be converted to 'PyDict'", arg, type_name_of(o)));
+}
+
+// A dict found inside an argument: its refusal names no argument.
+PyStatus check_inner_dict(PyObject* o) {
+    if (PyDict_Check(o)) return {};
+    return raise(PyExc_TypeError, fmt("'{}' object cannot be converted to 'PyDict'", type_name_of(o)));
 }
 
 // The dict's items, a snapshot that Python code run later cannot change.
@@ -52,13 +67,13 @@ PyResult<std::vector<EventSpec>> read_events(PyObject* events) {
     for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
         PyObject* item = PyList_GetItem(items.get(), i);
         PyObject* value = PyTuple_GetItem(item, 1);
-        QUARN_TRY(std::string type, arg_text("events", PyTuple_GetItem(item, 0)));
+        QUARN_TRY(std::string type, arg_name("events", PyTuple_GetItem(item, 0), "type"));
         if (!PyTuple_Check(value))
             return raise(PyExc_TypeError,
                          fmt("argument 'events': '{}' object cannot be converted to 'PyTuple'", type_name_of(value)));
         if (PyTuple_Size(value) != 2)
             return raise(PyExc_ValueError, fmt("expected tuple of length 2, but got tuple of length {}", PyTuple_Size(value)));
-        QUARN_TRY(std::string ts_field, arg_text("events", PyTuple_GetItem(value, 0)));
+        QUARN_TRY(std::string ts_field, arg_name("events", PyTuple_GetItem(value, 0), fmt("{}: timestamp field", type)));
         PyObject* ms = PyTuple_GetItem(value, 1);
         PyRef index = PyRef::steal(PyNumber_Index(ms));
         if (!index) {
@@ -79,14 +94,14 @@ PyResult<std::vector<TypeSchema>> read_schemas(PyObject* schemas) {
     QUARN_TRY(PyRef items, items_of(schemas));
     for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
         PyObject* item = PyList_GetItem(items.get(), i);
-        QUARN_TRY(std::string type, arg_text("schemas", PyTuple_GetItem(item, 0)));
+        QUARN_TRY(std::string type, arg_name("schemas", PyTuple_GetItem(item, 0), "type"));
         PyObject* inner = PyTuple_GetItem(item, 1);
-        QUARN_CHECK(check_dict_arg("schemas", inner, false));
+        QUARN_CHECK(check_inner_dict(inner));
         TypeSchema schema{type, {}, 0};
         QUARN_TRY(PyRef fields, items_of(inner));
         for (Py_ssize_t k = 0; k < PyList_Size(fields.get()); ++k) {
             PyObject* pair = PyList_GetItem(fields.get(), k);
-            QUARN_TRY(std::string name, arg_text("schemas", PyTuple_GetItem(pair, 0)));
+            QUARN_TRY(std::string name, arg_name("schemas", PyTuple_GetItem(pair, 0), fmt("{}: field {}", type, k)));
             QUARN_TRY(std::string spec, arg_text("schemas", PyTuple_GetItem(pair, 1)));
             QUARN_TRY(FieldSpec f, parse_field_spec(type, name, spec));
             // Bits past 64 have no place in the mask; the engine refuses such a type.
@@ -207,7 +222,7 @@ PyResult<PySession> PySession::create(PyObject* rules, PyObject* facts, PyObject
         QUARN_TRY(PyRef items, items_of(facts));
         for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
             PyObject* item = PyList_GetItem(items.get(), i);
-            QUARN_TRY(std::string type, arg_text("facts", PyTuple_GetItem(item, 0)));
+            QUARN_TRY(std::string type, arg_name("facts", PyTuple_GetItem(item, 0), "type"));
             const TypeSchema* found = s.declared_type(type);
             std::optional<TypeSchema> schema;
             if (found) schema = *found;
@@ -275,7 +290,7 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
 static constexpr const char* kNoTypes = "session has no declared types: construct with facts= to establish schemas";
 
 PyResult<std::vector<FactId>> PySession::insert(PyObject* type_name, PyObject* data) {
-    QUARN_TRY(std::string type, arg_text("type_name", type_name));
+    QUARN_TRY(std::string type, arg_name("type_name", type_name, "type"));
     if (!engine) return raise(PyExc_RuntimeError, kNoTypes);
     const TypeSchema* found = declared_type(type);
     if (!found) return raise(PyExc_ValueError, fmt("unknown fact type {} (types are declared by the constructor's tables)", type));
@@ -287,7 +302,7 @@ PyResult<std::vector<FactId>> PySession::insert(PyObject* type_name, PyObject* d
 }
 
 PyResult<FactId> PySession::insert_row(PyObject* type_name, PyObject* row) {
-    QUARN_TRY(std::string type, arg_text("type_name", type_name));
+    QUARN_TRY(std::string type, arg_name("type_name", type_name, "type"));
     QUARN_CHECK(check_dict_arg("row", row, false));
     if (!engine) return raise(PyExc_RuntimeError, kNoTypes);
     const TypeSchema* found = declared_type(type);

@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "convert.h"
+#include "names.h"
 #include "result.h"
 #include "result_tables.h"
 #include "session.h"
@@ -175,7 +176,7 @@ PyStatus PySession::update(int64_t handle, PyObject* fields) {
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(fields, &pos, &key, &value)) {
-        QUARN_TRY(std::string name, utf8_of(key));
+        QUARN_TRY(std::string name, name_text(key, "update: field"));
         FieldHint hint = FieldHint::none();
         if (schema)
             for (size_t i = 0; i < schema->fields.size(); ++i)
