@@ -76,16 +76,23 @@ PyObject* probe_ingest(PyObject*, PyObject* args) {
     });
 }
 
+// The session inside a quarn._native.Session, or null with TypeError set.
+PySession* session_arg(PyObject* obj) {
+    PyRef native = PyRef::steal(PyImport_ImportModule("quarn._native"));
+    PyRef type = native ? PyRef::steal(PyObject_GetAttrString(native.get(), "Session")) : PyRef();
+    if (!type) return nullptr;
+    PySession* s = session_of(obj, type.get());
+    if (!s) PyErr_SetString(PyExc_TypeError, "not a Session");
+    return s;
+}
+
 // facts(session) -> [(handle, type, [(field, debug form)])], live facts in handle order.
 PyObject* probe_facts(PyObject*, PyObject* args) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* obj;
         if (!PyArg_ParseTuple(args, "O", &obj)) return nullptr;
-        PyRef native = PyRef::steal(PyImport_ImportModule("quarn._native"));
-        PyRef type = native ? PyRef::steal(PyObject_GetAttrString(native.get(), "Session")) : PyRef();
-        if (!type) return nullptr;
-        PySession* s = session_of(obj, type.get());
-        if (!s) return PyErr_SetString(PyExc_TypeError, "not a Session"), nullptr;
+        PySession* s = session_arg(obj);
+        if (!s) return nullptr;
         PyRef out = PyRef::steal(PyList_New(0));
         if (!s->engine) return out.release();
         for (const FactView& f : s->engine->facts()) {
@@ -196,7 +203,34 @@ PyObject* probe_fail(PyObject*, PyObject* args) {
     });
 }
 
+// arm(session, fault, after=0): a failure the session meets later.
+//   "fire_oom", "fire_internal": the next fire fails inside its firing loop
+//     once `after` firings are done (std::bad_alloc, or a broken invariant);
+//   "skip_insert_check": tables go to the engine without the binding's row
+//     check, so that the engine's refusal meets a check that passed.
+PyObject* probe_arm(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* obj;
+        const char* fault;
+        unsigned long long after = 0;
+        if (!PyArg_ParseTuple(args, "Os|K", &obj, &fault, &after)) return nullptr;
+        PySession* s = session_arg(obj);
+        if (!s) return nullptr;
+        std::string_view f = fault;
+        if (f == "fire_oom" || f == "fire_internal") {
+            s->faults.fail_after_firings = after;
+            s->faults.as_internal = f == "fire_internal";
+        } else if (f == "skip_insert_check") {
+            s->faults.skip_insert_check = true;
+        } else {
+            return PyErr_Format(PyExc_ValueError, "unknown fault %s", fault), nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef probe_functions[] = {
+    {"arm", probe_arm, METH_VARARGS, nullptr},
     {"fail", probe_fail, METH_VARARGS, nullptr},
     {"scalar", probe_scalar, METH_VARARGS, nullptr},
     {"ingest", probe_ingest, METH_VARARGS, nullptr},

@@ -1,6 +1,7 @@
 """Session construction, field schemas, and inserting tables and rows."""
 
 import decimal
+import gc
 
 import pyarrow as pa
 import pytest
@@ -339,3 +340,127 @@ def test_arrow_column_names_that_are_not_utf8_refuse_the_construction():
     assert refusal(ValueError, native.Session, "", facts={"T": stream}) == "T: column 1 name b'b\\xc3' is not valid UTF-8"
     assert stream.released == {"stream": 1, "schema": 1, "array": 0}
 
+
+# Fires until the rules are done: "first" three times (salience), then
+# "second" once per P.
+FAULT_RULES = (
+    'rule "first"\nsalience 10\nwhen\n  $p : P(n > 0)\nthen\nend\n'
+    'rule "second"\nwhen\n  $p : P()\n  $q : Q()\nthen\nend\n'
+)
+FAULT_FACTS = {"P": {"n": [1, 2, 3]}, "Q": {"k": [7]}}
+
+
+def broken(cause):
+    return f"session broken by an earlier failure ({cause}): reset() or a new session is needed"
+
+
+def audit(result):
+    return pa.table(result.firings()).to_pylist()
+
+
+def raised_by(fn, *args, **kwargs):
+    with pytest.raises(BaseException) as e:
+        fn(*args, **kwargs)
+    return e.value
+
+
+def is_internal(exc):
+    cls = type(exc)
+    return (cls.__name__, cls.__module__, issubclass(cls, Exception)) == ("InternalError", "quarn._native", False)
+
+
+@pytest.mark.parametrize(
+    "fault, cause",
+    [("fire_oom", "out of memory"), ("fire_internal", "internal error: injected failure in the firing loop")],
+)
+def test_a_fire_that_fails_inside_the_firing_loop_breaks_the_session(fault, cause):
+    s = native.Session(FAULT_RULES, facts=FAULT_FACTS)
+    probe.arm(s, fault, 2)
+    seen = []
+    first = raised_by(s.fire, on_fire=lambda rule, matches: seen.append(rule))
+    kind = MemoryError if fault == "fire_oom" else type(first)
+    assert (isinstance(first, MemoryError), is_internal(first)) == (fault == "fire_oom", fault == "fire_internal")
+    assert str(first) == ("" if fault == "fire_oom" else cause)
+    assert seen == []
+    # The engine stopped in the middle of its loop: rather than answer over
+    # half-evaluated rules, every call but reset() refuses.
+    calls = [
+        lambda: s.fire(),
+        lambda: s.fire(fire_limit=0),
+        lambda: s.insert("P", {"n": [4]}),
+        lambda: s.insert_row("Q", {"k": 8}),
+        lambda: s.update(0, n=5),
+        lambda: s.delete(0),
+        lambda: s.advance(1),
+    ]
+    for call in calls:
+        e = raised_by(call)
+        assert (type(e), str(e)) == (kind, broken(cause))
+    s.reset()
+    assert stored(s) == []
+    for name, table in FAULT_FACTS.items():
+        s.insert(name, table)
+    again = s.fire()
+    fresh = native.Session(FAULT_RULES, facts=FAULT_FACTS).fire()
+    assert (again.fired, audit(again)) == (fresh.fired, audit(fresh))
+    # One audit row per matched fact.
+    assert [row["rule"] for row in audit(again)] == ["first"] * 3 + ["second"] * 6
+    assert s.fire().fired == 0
+    s.reset()
+    assert s.insert_row("P", {"n": 1}) == 0
+    # A broken session can be dropped as it is.
+    dropped = native.Session(FAULT_RULES, facts=FAULT_FACTS)
+    probe.arm(dropped, fault, 0)
+    raised_by(dropped.fire)
+    del dropped
+    gc.collect()
+
+
+def test_a_memory_error_raised_by_python_code_leaves_the_session_working():
+    s = native.Session(FAULT_RULES, facts=FAULT_FACTS)
+
+    def observer(rule, matches):
+        raise MemoryError("observer")
+
+    assert str(raised_by(s.fire, on_fire=observer)) == "observer"
+    # The run was whole; only its report was cut short.
+    assert s.fire().fired == 0
+    assert s.insert_row("P", {"n": 4}) == 4
+    seen = []
+    assert s.fire(on_fire=lambda rule, matches: seen.append((rule, matches))).fired == 2
+    assert seen == [("first", [("P", 4)]), ("second", [("P", 4), ("Q", 3)])]
+
+
+@pytest.mark.parametrize(
+    "fire_first, engine_text",
+    [(False, "type M: column 0 does not fit field v"), (True, "column type mismatch for value I64(1)")],
+)
+def test_the_row_check_and_the_engine_disagreeing_breaks_the_session(fire_first, engine_text):
+    rules = 'rule "pos"\nwhen\n  $m : M(v > 0)\nthen\nend\n'
+    s = native.Session(rules, schemas={"M": {"v": "f64"}})
+    assert s.insert_row("M", {"v": 1.5}) == 0
+    if fire_first:
+        # From now on each row propagates as it is stored.
+        assert s.fire().fired == 1
+    probe.arm(s, "skip_insert_check")
+    text = "internal error: the row check and the engine disagree: " + engine_text
+    e = raised_by(s.insert, "M", pa.table({"v": pa.array([1, 2], pa.int64())}))
+    assert (is_internal(e), str(e)) == (True, text)
+    e = raised_by(s.insert_row, "M", {"v": 2.5})
+    assert (is_internal(e), str(e)) == (True, broken(text))
+    s.reset()
+    assert s.insert("M", pa.table({"v": [2.5, -1.0]})) == [0, 1]
+    assert s.fire().fired == 1
+
+
+def test_decimal_bounds_through_a_session():
+    s = native.Session("", schemas={"M": {"d": "decimal(5,2)"}})
+    assert s.insert("M", pa.table({"d": pa.array([D("999.99"), D("-999.99")], pa.decimal128(5, 2))})) == [0, 1]
+    assert s.insert_row("M", {"d": D("999.994")}) == 2
+    refused = [
+        (pa.table({"d": pa.array([D("1000.00")], pa.decimal128(6, 2))}), "M.d: decimal value overflows decimal(5,2)"),
+        ({"d": [D("-999.995")]}, "M.d: -999.995 does not fit decimal(5,2)"),
+        ({"d": ["1000"]}, 'M.d: "1000" does not fit decimal(5,2)'),
+    ]
+    assert [refusal(ValueError, s.insert, "M", data) for data, _ in refused] == [m for _, m in refused]
+    assert [f[2]["d"] for f in stored(s)] == ["Dec { u: 99999, s: 2 }", "Dec { u: -99999, s: 2 }", "Dec { u: 99999, s: 2 }"]

@@ -53,19 +53,33 @@ void init_internal_error_class() {
 
 PyObject* internal_error_class() { return g_internal_error; }
 
-void set_error_from_current_exception() {
+CaughtFailure current_failure() noexcept {
+    // A message that cannot be copied for want of memory leaves MemoryError.
     try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const InternalError& e) {
-        PyErr_SetString(g_internal_error ? g_internal_error : PyExc_SystemError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_SetString(g_internal_error ? g_internal_error : PyExc_SystemError,
-                        (std::string("internal error: ") + e.what()).c_str());
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            return {true, {}};
+        } catch (const InternalError& e) {
+            return {false, e.what()};
+        } catch (const std::exception& e) {
+            return {false, std::string("internal error: ") + e.what()};
+        } catch (...) {
+            return {false, "internal error: unknown exception"};
+        }
     } catch (...) {
-        PyErr_SetString(g_internal_error ? g_internal_error : PyExc_SystemError, "internal error: unknown exception");
+        return {true, {}};
     }
 }
+
+void raise_failure(const CaughtFailure& failure) {
+    if (failure.out_of_memory) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_SetString(g_internal_error ? g_internal_error : PyExc_SystemError, failure.message.c_str());
+}
+
+void set_error_from_current_exception() { raise_failure(current_failure()); }
 
 }  // namespace quarn::py

@@ -88,9 +88,20 @@ std::string type_name_of(PyObject* o);
 PyObject* internal_error_class();
 void init_internal_error_class();
 
-// Runs `body` and turns every C++ exception into a Python one: bad_alloc into
-// MemoryError, a broken invariant (or anything else) into the internal error
-// class. `fail` is what the entry point returns with an exception set.
+// What the exception wall makes of the C++ exception being handled: a failed
+// allocation becomes MemoryError; a broken invariant (or anything else) the
+// internal error class with `message`. Call only inside a catch block.
+struct CaughtFailure {
+    bool out_of_memory = false;
+    std::string message;
+};
+CaughtFailure current_failure() noexcept;
+// Raises a caught failure in Python.
+void raise_failure(const CaughtFailure& failure);
+
+// Runs `body` and turns every C++ exception into a Python one, as
+// current_failure says. `fail` is what the entry point returns with an
+// exception set.
 void set_error_from_current_exception();
 template <class R, class F>
 R guarded(R fail, F&& body) {

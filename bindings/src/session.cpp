@@ -243,8 +243,7 @@ PyResult<PySession> PySession::create(PyObject* rules, PyObject* facts, PyObject
     return s;
 }
 
-PyStatus PySession::ensure_built() {
-    if (built) return {};
+PyResult<Engine> PySession::build_engine() const {
     auto created = Engine::create(declared);
     if (!created) return raise(PyExc_ValueError, created.error().display());
     Engine e = std::move(created).value();
@@ -252,9 +251,23 @@ PyStatus PySession::ensure_built() {
         if (EngineStatus ok = e.declare_event(ev.type, ev.ts_field, std::nullopt, ev.expires_ms); !ok)
             return raise(PyExc_ValueError, ok.error().display());
     if (EngineStatus ok = e.add_rules_text(rules); !ok) return raise(PyExc_ValueError, ok.error().display());
+    return e;
+}
+
+PyStatus PySession::ensure_built() {
+    if (built) return {};
+    QUARN_TRY(Engine e, build_engine());
     engine.emplace(std::move(e));
     built = true;
     return {};
+}
+
+PyStatus PySession::usable() const {
+    if (!broken) return {};
+    std::string text = fmt("session broken by an earlier failure ({}): reset() or a new session is needed",
+                           broken->out_of_memory ? std::string("out of memory") : broken->message);
+    if (broken->out_of_memory) return raise(PyExc_MemoryError, text);
+    return raise(internal_error_class() ? internal_error_class() : PyExc_SystemError, text);
 }
 
 PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_name, IngestedTable table) {
@@ -267,7 +280,8 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
     if (!schema || !type) unreachable("rows of an undeclared type");
     // Every row is checked before the first is stored, so a refusal leaves the
     // engine as it was. The refused row's message is the engine's own.
-    if (std::optional<size_t> bad = first_refused_row(*schema, table)) {
+    std::optional<size_t> bad = faults.skip_insert_check ? std::nullopt : first_refused_row(*schema, table);
+    if (bad) {
         std::vector<std::pair<std::string, Value>> row;
         for (size_t j = 0; j < table.fields.size(); ++j) row.emplace_back(table.fields[j].first, table.columns[j].get(*bad));
         auto refused = engine->prepare_insert(type_name, std::move(row), std::nullopt);
@@ -278,18 +292,25 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
     columns.reserve(table.columns.size());
     for (size_t j = 0; j < table.columns.size(); ++j)
         columns.push_back(table.columns[j].into_store_column(schema->fields[j].second, schema->is_nullable(j)));
-    auto first = engine->insert_columns(*type, std::move(columns), rows);
-    // The store repeats the checks of the columns' shapes; a refusal here means
-    // the check above and the engine disagree.
-    if (!first) return raise(PyExc_ValueError, first.error().display());
+    FactId first = changing([&] {
+        auto stored = engine->insert_columns(*type, std::move(columns), rows);
+        // The check above passed every row and the store only repeats it, so a
+        // refusal is a broken invariant, and the engine may already hold the
+        // rows before the refused one (it propagates row by row once it has
+        // fired): the session is marked broken.
+        if (!stored)
+            invariant_broken(fmt("internal error: the row check and the engine disagree: {}", stored.error().message));
+        return *stored;
+    });
     handles.resize(rows);
-    for (size_t i = 0; i < rows; ++i) handles[i] = *first + static_cast<FactId>(i);
+    for (size_t i = 0; i < rows; ++i) handles[i] = first + static_cast<FactId>(i);
     return handles;
 }
 
 static constexpr const char* kNoTypes = "session has no declared types: construct with facts= to establish schemas";
 
 PyResult<std::vector<FactId>> PySession::insert(PyObject* type_name, PyObject* data) {
+    QUARN_CHECK(usable());
     QUARN_TRY(std::string type, arg_name("type_name", type_name, "type"));
     if (!engine) return raise(PyExc_RuntimeError, kNoTypes);
     const TypeSchema* found = declared_type(type);
@@ -302,6 +323,7 @@ PyResult<std::vector<FactId>> PySession::insert(PyObject* type_name, PyObject* d
 }
 
 PyResult<FactId> PySession::insert_row(PyObject* type_name, PyObject* row) {
+    QUARN_CHECK(usable());
     QUARN_TRY(std::string type, arg_name("type_name", type_name, "type"));
     QUARN_CHECK(check_dict_arg("row", row, false));
     if (!engine) return raise(PyExc_RuntimeError, kNoTypes);
@@ -322,7 +344,7 @@ PyResult<FactId> PySession::insert_row(PyObject* type_name, PyObject* row) {
         QUARN_TRY(Value v, py_scalar(type, name, value.get(), FieldHint::of(schema, i)));
         pairs.emplace_back(name, std::move(v));
     }
-    auto f = engine->insert(type, std::move(pairs));
+    auto f = changing([&] { return engine->insert(type, std::move(pairs)); });
     if (!f) return raise(PyExc_ValueError, f.error().display());
     return *f;
 }

@@ -19,6 +19,20 @@ struct EventSpec {
     int64_t expires_ms = 0;
 };
 
+// Failures that only the test probe arms, so that tests can show what a fire
+// or an insert that fails midway leaves behind. The public module never sets
+// them.
+struct InjectedFaults {
+    // Throw from inside the firing loop once this many firings of one fire
+    // are done: std::bad_alloc, or a broken invariant when `as_internal`.
+    // Disarmed when it triggers.
+    std::optional<uint64_t> fail_after_firings;
+    bool as_internal = false;
+    // Hand tables to the engine without the binding's row check, so that the
+    // engine alone decides and the check and the engine can disagree.
+    bool skip_insert_check = false;
+};
+
 class PySession {
 public:
     // The constructor's steps: events, schemas, table conversion, build, rows.
@@ -26,6 +40,8 @@ public:
 
     // Builds the engine once; a failed build leaves the session unbuilt.
     PyStatus ensure_built();
+    // A new engine from the declared types, the events and the rule text.
+    PyResult<Engine> build_engine() const;
 
     // Every row of a converted table, after every row was checked: on an
     // error nothing is inserted. Returns the handles in row order.
@@ -40,11 +56,30 @@ public:
     // released, reports each firing to `on_fire` (none when null), and
     // returns a new Result.
     PyResult<PyRef> fire(uint64_t fire_limit, PyObject* on_fire);
+    // The fire past the engine's build.
+    PyResult<PyRef> fire_built(uint64_t fire_limit, PyObject* on_fire);
     // Changes between fires; handles come as Python hands them over.
     PyStatus update(int64_t handle, PyObject* fields);
     PyStatus delete_fact(int64_t handle);
     PyStatus advance(int64_t ms);
     PyStatus reset();
+
+    // Refuses every call on a broken session: the class of the failure that
+    // broke it, with a message that says so and that reset() or a new session
+    // is needed.
+    PyStatus usable() const;
+    // Runs `body`, an engine change. A C++ exception out of it (a failed
+    // allocation, a broken invariant) may leave the engine half updated: the
+    // session is marked broken before the exception goes on to the wall.
+    template <class F>
+    auto changing(F&& body) -> decltype(body()) {
+        try {
+            return body();
+        } catch (...) {
+            broken = current_failure();
+            throw;
+        }
+    }
 
     std::optional<Engine> engine;
     // Declaration order: the schemas entries, then the facts tables' own types.
@@ -52,6 +87,10 @@ public:
     std::string rules;
     std::vector<EventSpec> events;
     bool built = false;
+    // Set by a failure inside an engine change; cleared when reset() has
+    // built the engine afresh. While set, only reset() runs.
+    std::optional<CaughtFailure> broken;
+    InjectedFaults faults;
 };
 
 // A field specification of the schemas argument ("i64", "decimal(10, 2)",

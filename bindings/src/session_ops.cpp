@@ -1,8 +1,11 @@
 // Session: firing and building the Result, and the changes between fires
 // (update, delete, advance, reset).
 #include <cstdint>
+#include <new>
+#include <optional>
 #include <span>
 
+#include "common/internal_error.h"
 #include "common/text.h"
 #include "convert.h"
 #include "names.h"
@@ -57,6 +60,27 @@ private:
     Engine& e_;
 };
 
+// Passes each firing on to the audit, and fails the fire from inside the
+// firing loop where the test probe asked for it.
+class FaultingSink final : public FiringSink {
+public:
+    FaultingSink(FiringSink& audit, InjectedFaults& faults) : audit_(audit), faults_(faults) {}
+    void fired(size_t rule, TupleView facts) override {
+        if (faults_.fail_after_firings && *faults_.fail_after_firings == done_) {
+            faults_.fail_after_firings.reset();
+            if (faults_.as_internal) invariant_broken("internal error: injected failure in the firing loop");
+            throw std::bad_alloc();
+        }
+        ++done_;
+        audit_.fired(rule, facts);
+    }
+
+private:
+    FiringSink& audit_;
+    InjectedFaults& faults_;
+    uint64_t done_ = 0;
+};
+
 }  // namespace
 
 PyResult<uint64_t> fire_limit_arg(PyObject* o) {
@@ -89,7 +113,15 @@ PyResult<int64_t> i64_arg(const char* name, PyObject* o) {
 }
 
 PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
+    QUARN_CHECK(usable());
     QUARN_CHECK(ensure_built());
+    // A failure past the build may leave the engine anywhere in the loop: it
+    // breaks the session, which would otherwise answer later fires over
+    // half-evaluated rules.
+    return changing([&] { return fire_built(fire_limit, on_fire); });
+}
+
+PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
     Engine& e = *engine;
     // Handles are dense from 0, so the sets are bitmaps over the handle range.
     std::vector<uint8_t> before(e.store.fact_count(), 0);
@@ -99,9 +131,12 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
     // The audit is rendered as the rules fire: a firing's facts as its
     // right-hand side left them.
     AuditBuilder audit(e, on_fire != nullptr);
+    std::optional<FaultingSink> faulting;
+    if (faults.fail_after_firings) faulting.emplace(audit, faults);
+    FiringSink& sink = faulting ? static_cast<FiringSink&>(*faulting) : audit;
     EngineResult<std::vector<Firing>> run = [&] {
         GilRelease unlocked;
-        SinkScope scope(e, audit);
+        SinkScope scope(e, sink);
         return e.fire_all(fire_limit);
     }();
     if (!run) return raise(PyExc_RuntimeError, run.error().display());
@@ -165,6 +200,7 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
 }
 
 PyStatus PySession::update(int64_t handle, PyObject* fields) {
+    QUARN_CHECK(usable());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     if (!fields || PyDict_Size(fields) == 0) return raise(PyExc_ValueError, "update: no fields given");
     // The fact's declared type supplies the hints; an unknown or dead handle,
@@ -185,28 +221,42 @@ PyStatus PySession::update(int64_t handle, PyObject* fields) {
         changes.emplace_back(std::move(name), std::move(v));
     }
     QUARN_TRY(FactId id, fact_id(handle));
-    if (EngineStatus ok = engine->update_fact(id, std::move(changes)); !ok)
+    if (EngineStatus ok = changing([&] { return engine->update_fact(id, std::move(changes)); }); !ok)
         return raise(PyExc_ValueError, ok.error().display());
     return {};
 }
 
 PyStatus PySession::delete_fact(int64_t handle) {
+    QUARN_CHECK(usable());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     QUARN_TRY(FactId id, fact_id(handle));
-    if (EngineStatus ok = engine->delete_fact(id); !ok) return raise(PyExc_ValueError, ok.error().display());
+    if (EngineStatus ok = changing([&] { return engine->delete_fact(id); }); !ok)
+        return raise(PyExc_ValueError, ok.error().display());
     return {};
 }
 
 PyStatus PySession::advance(int64_t ms) {
+    QUARN_CHECK(usable());
     QUARN_CHECK(ensure_built());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
-    if (EngineStatus ok = engine->advance(ms); !ok) return raise(PyExc_ValueError, ok.error().display());
+    if (EngineStatus ok = changing([&] { return engine->advance(ms); }); !ok)
+        return raise(PyExc_ValueError, ok.error().display());
     return {};
 }
 
 PyStatus PySession::reset() {
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
-    if (EngineStatus ok = engine->reset(); !ok) return raise(PyExc_ValueError, ok.error().display());
+    if (broken) {
+        // The engine may be half updated anywhere, its compiled parts too:
+        // build it afresh from the session's own fields. A build that fails
+        // leaves the session broken as it was.
+        QUARN_TRY(Engine fresh, build_engine());
+        engine.emplace(std::move(fresh));
+        broken.reset();
+        return {};
+    }
+    if (EngineStatus ok = changing([&] { return engine->reset(); }); !ok)
+        return raise(PyExc_ValueError, ok.error().display());
     return {};
 }
 
