@@ -200,17 +200,26 @@ void write_view(JsonText& out, const FactView& view) {
     out.put('}');
 }
 
+// A collected value as a one-field fact: {"value": v}.
+FactView pseudo_fact(const Value& v) {
+    FactView view;
+    view.fields.emplace_back("value", v);
+    return view;
+}
+
 }  // namespace
 
-TypeId StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members) {
+TypeId StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members,
+                             const std::vector<Value>* values) {
     TypeId t = store.fact_type(f);
     const TypeSchema& schema = store.schema(t);
-    std::vector<std::unique_ptr<KeyPlan>>& plans = plans_[members ? 1 : 0];
+    const bool listed = members || values;
+    std::vector<std::unique_ptr<KeyPlan>>& plans = plans_[listed ? 1 : 0];
     if (plans.size() <= t) plans.resize(size_t(t) + 1);
     if (!plans[t]) {
         std::vector<std::string_view> names;
         for (const auto& field : schema.fields) names.push_back(field.first);
-        plans[t] = std::make_unique<KeyPlan>(key_plan(names, members != nullptr));
+        plans[t] = std::make_unique<KeyPlan>(key_plan(names, listed));
     }
     const KeyPlan& plan = *plans[t];
     const std::vector<Column>& columns = store.data(t).columns;
@@ -222,11 +231,13 @@ TypeId StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, co
             json_cell(out, columns[index], row);
             continue;
         }
-        // Each member as the store renders it, its text a JSON string.
+        // Each member as the store renders it (a value as its pseudo fact),
+        // its text a JSON string.
         out.put('[');
-        for (size_t m = 0; m < members->size(); ++m) {
+        const size_t count = members ? members->size() : values->size();
+        for (size_t m = 0; m < count; ++m) {
             if (m) out.put(',');
-            json_string(out, fact_json(store.render((*members)[m])));
+            json_string(out, fact_json(members ? store.render((*members)[m]) : pseudo_fact((*values)[m])));
         }
         out.put(']');
     }

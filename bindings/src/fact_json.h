@@ -51,9 +51,11 @@ KeyPlan key_plan(const std::vector<std::string_view>& names, bool members);
 // renders the view the engine makes of it (Engine::render_fired).
 class StoredFactJson {
 public:
-    // `members`: the members of a collection result, else null. Returns the
-    // fact's type.
-    TypeId write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members);
+    // `members`: the member facts of a collection result, `values` the
+    // collected values of a value collection (each shown as a one-field
+    // pseudo fact), else null. Returns the fact's type.
+    TypeId write(JsonText& out, const FactStore& store, FactId f, const std::vector<FactId>* members,
+                 const std::vector<Value>* values = nullptr);
 
 private:
     // By TypeId: without members, then with.

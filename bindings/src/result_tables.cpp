@@ -204,9 +204,12 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
     const std::string& name = engine_.rules[rule].def.name;
     for (size_t p = 0; p < facts.size(); ++p) {
         FactId f = facts[p];
-        auto m = engine_.collect_members.empty() ? engine_.collect_members.end() : engine_.collect_members.find(f);
+        const AccState& acc = engine_.acc;
+        auto m = acc.collect_members.empty() ? acc.collect_members.end() : acc.collect_members.find(f);
+        auto v = acc.collect_values.empty() ? acc.collect_values.end() : acc.collect_values.find(f);
         text_.clear();
-        TypeId type = writer_.write(text_, store, f, m == engine_.collect_members.end() ? nullptr : &m->second);
+        TypeId type = writer_.write(text_, store, f, m == acc.collect_members.end() ? nullptr : &m->second,
+                                    v == acc.collect_values.end() ? nullptr : &v->second);
         seq_.push_i64(seq);
         pos_.push_i64(static_cast<int64_t>(p));
         handle_.push_i64(f);

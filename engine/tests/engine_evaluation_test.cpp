@@ -10,10 +10,12 @@ using namespace quarn;
 
 namespace {
 
-// A(x: I64, y: F64), B(v: I64, w: I64); as after the first fire, every change is staged at once.
+// A(x: I64, y: F64), B(v: I64, w: I64), C(k: I64, d: DECIMAL(38,0)); as after
+// the first fire, every change is staged at once.
 Engine load(const std::string& text) {
     Engine e = std::move(Engine::create({{"A", {{"x", FieldType::i64()}, {"y", FieldType::f64()}}, 0},
-                                         {"B", {{"v", FieldType::i64()}, {"w", FieldType::i64()}}, 0}}))
+                                         {"B", {{"v", FieldType::i64()}, {"w", FieldType::i64()}}, 0},
+                                         {"C", {{"k", FieldType::i64()}, {"d", FieldType::dec(38, 0)}}, 0}}))
                    .value();
     EngineStatus loaded = e.add_rules_text(text);
     EXPECT_TRUE(loaded) << loaded.error().message;
@@ -152,7 +154,8 @@ TEST(Evaluation, TerminalTraceLine) {
 }
 
 TEST(Evaluation, AFailingNodePutsItsInputBackAndParksItsError) {
-    // Accumulate and group nodes fail until they are evaluated engine-side.
+    // An accumulate whose decimal sum leaves 38 digits fails; group nodes
+    // fail until they are evaluated engine-side.
     struct Case {
         const char* rules;
         const char* before;  // per node: staged inserts of the first-pattern, left, right and inner inputs
@@ -160,14 +163,16 @@ TEST(Evaluation, AFailingNodePutsItsInputBackAndParksItsError) {
         const char* error;
     };
     const Case cases[] = {
-        {"rule r when A($x : x) B(v == $x) accumulate(B(w == $x); $n : count()) then end", "1/0/2/0 0/0/2/0",
-         "0/0/0/0 0/2/2/0", "Acc nodes are not evaluated yet"},
+        {"rule r when A($x : x) B(v == $x) accumulate(C(k == $x, $d : d); $s : sum($d)) then end",
+         "1/0/2/0 0/0/2/0", "0/0/0/0 0/2/2/0", "decimal sum overflow (DECIMAL(38) exceeded)"},
         {"rule g when A($x : x) not (B(v == $x) and B(w == $x)) then end", "1/0/2/0 0/0/2/0 1/0/0/0",
          "0/0/0/0 0/0/0/0 1/0/0/2", "SubnetNot nodes are not evaluated yet"},
     };
     for (const Case& c : cases) {
         Engine e = load(c.rules);
         run(e, "+A 1 0; +B 1 1; +B 1 2");
+        const i128 most = *pow10_i128(38) - 1;  // the largest 38-digit value
+        for (i128 d : {most, i128{1}}) ASSERT_TRUE(e.insert("C", {{"k", Value::i64(1)}, {"d", Value::dec(d, 0)}}));
         auto inputs = [&] {
             std::string out;
             for (const TrieNode& n : e.nodes)

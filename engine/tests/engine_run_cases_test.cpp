@@ -15,7 +15,8 @@
 // null. Output: a command that fails prints "error: <message>"; fire prints
 // one line "<rule>: <fact> <fact> ..." per firing, or "no firings", and with
 // `trace` first the QUARN_EVAL_DEBUG and QUARN_AG_DEBUG lines; facts prints
-// working memory, one fact per line. A fact shows as Type#handle(field=value, ...).
+// working memory, one fact per line. A fact shows as Type#handle(field=value, ...),
+// a collection result followed by its members: [Type#handle(...), ...] or [I64(3), ...].
 // With QUARN_UPDATE_CASES set, the files are rewritten with the actual outputs.
 #include <gtest/gtest.h>
 
@@ -87,7 +88,18 @@ std::string show(const FactView& v) {
     std::string s = v.type_name + "#" + std::to_string(v.id) + "(";
     for (size_t i = 0; i < v.fields.size(); ++i)
         s += (i ? ", " : "") + v.fields[i].first + "=" + debug(v.fields[i].second);
-    return s + ")";
+    s += ")";
+    if (!v.members) return s;
+    // A collection's members: facts as facts, collected values by their value.
+    s += "[";
+    for (size_t i = 0; i < v.members->size(); ++i) {
+        const std::optional<FactView>& m = (*v.members)[i];
+        s += i ? ", " : "";
+        if (!m) s += "None";
+        else if (m->id == UINT32_MAX && m->fields.size() == 1) s += debug(m->fields[0].second);
+        else s += show(*m);
+    }
+    return s + "]";
 }
 
 std::string facts_text(const Engine& e) {

@@ -189,10 +189,16 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
 
 FactView Engine::render_fired(FactId fact) const {
     FactView view = store.render(fact);
-    if (auto m = collect_members.find(fact); m != collect_members.end()) {
+    if (auto m = acc.collect_members.find(fact); m != acc.collect_members.end()) {
         std::vector<std::optional<FactView>> members;
         members.reserve(m->second.size());
         for (FactId member : m->second) members.emplace_back(store.render(member));
+        view.members = std::move(members);
+    } else if (auto v = acc.collect_values.find(fact); v != acc.collect_values.end()) {
+        // Collected values show as one-field pseudo facts.
+        std::vector<std::optional<FactView>> members;
+        members.reserve(v->second.size());
+        for (const Value& value : v->second) members.emplace_back(scalar_view(value));
         view.members = std::move(members);
     }
     return view;

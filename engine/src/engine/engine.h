@@ -32,7 +32,8 @@
 //   stream_flush.cpp       stream_flush_ex
 //   peer_merge.cpp         RuleNet::s0_close_window, RuleNet::peer_merge_term
 //   shadows.cpp            the shadow evaluators
-//   accumulate.cpp         accumulate state and nodes; groupby.cpp groups;
+//   accumulate.cpp         accumulate state (accumulate.h) and accumulate nodes
+//   groupby.cpp            groupby groups
 //   windows.cpp            sliding windows
 //   event_decl.cpp         declare_event
 //   time.cpp               advance, expiry schedules
@@ -52,6 +53,7 @@
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
+#include "engine/accumulate.h"
 #include "engine/activation_list.h"
 #include "engine/compiled_rule.h"
 #include "engine/constraint_eval.h"
@@ -143,11 +145,6 @@ public:
     virtual void fired(size_t rule, TupleView facts) = 0;
 };
 
-// Running state of one accumulate function for one left tuple.
-struct AccCtx {};
-// One groupby group.
-struct GbGroup {};
-
 // The facts one side of a shadow takes: those of this type that came in
 // through this entry point.
 struct ShadowSide {
@@ -228,8 +225,6 @@ struct TrieNode {
     HashSet<FactId> win_out;  // facts of the pattern known to the node but held out
     Staged<FactId> first_input;
     std::vector<Target> targets;  // the first target continues the owning chain
-    HashMap<TupleId, AccCtx> acc_ctxs;
-    HashMap<FactId, std::vector<TupleId>> acc_by_right;
     Staged<TupleId> subnet_input;
     HashMap<TupleId, std::vector<TupleId>> subnet_inner;
     std::vector<TupleId> subnet_lefts;  // arrival order
@@ -491,6 +486,13 @@ public:
     // the caller puts the batches back.
     EngineStatus eval_engine_node(size_t node, Staged<TupleId> left, Staged<FactId> right, Staged<TupleId> inner,
                                   Out& out);
+    // One pass of a plain accumulate or collect node (accumulate.cpp) and of a
+    // groupby node (groupby.cpp), whose pattern is `pattern` of `rule`. A pass
+    // that fails (a sum out of range, a null group key) changes nothing.
+    EngineStatus eval_acc_node(size_t node, size_t rule, size_t pattern, Staged<TupleId> left, Staged<FactId> right,
+                               Out& out);
+    EngineStatus eval_groupby_node(size_t node, size_t rule, size_t pattern, Staged<TupleId> left,
+                                   Staged<FactId> right, Out& out);
 
     // Activations (activations.cpp). Appends an activation of `tuple`: the
     // tuple keeps its sequence number while seq_by_tuple holds it; an
@@ -572,12 +574,11 @@ public:
     // there can alter (the rules fed by the Lia, the rules listing the node).
     std::vector<std::vector<size_t>> rules_of_lia;
     std::vector<std::vector<size_t>> rules_of_node;
-    HashMap<FactId, std::vector<FactId>> collect_members;
-    HashMap<FactId, std::vector<Value>> collect_values;
     std::vector<CompiledQuery> queries;
     std::vector<TypeId> qrow_types;   // one per query
     std::vector<TypeId> gbrow_types;  // one per groupby pattern
-    HashMap<size_t, HashMap<std::string, GbGroup>> gb_groups;  // by groupby node
+    // Accumulate contexts, groups and published collection members (accumulate.h).
+    AccState acc;
     QueryCache query_caches;
     // Per query: linked at the last change; a ?query element depending on it
     // was evaluated (only these get query_linked); to be drained before run_site.

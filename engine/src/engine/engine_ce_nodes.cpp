@@ -4,9 +4,18 @@
 
 namespace quarn {
 
-// Not evaluated yet: the error leaves the node's input staged, so nothing is lost.
-EngineStatus Engine::eval_engine_node(size_t node, Staged<TupleId>, Staged<FactId>, Staged<TupleId>, Out&) {
-    return engine_err(fmt("{} nodes are not evaluated yet", kind_name(nodes[node].node.kind)));
+// A kind not evaluated yet fails: the error leaves the node's input staged, so nothing is lost.
+EngineStatus Engine::eval_engine_node(size_t node, Staged<TupleId> left, Staged<FactId> right, Staged<TupleId>,
+                                      Out& out) {
+    const Kind kind = nodes[node].node.kind;
+    if (kind == Kind::Acc) {
+        const auto [rule, pattern] = nodes[node].owner;
+        const CompiledPattern& p = rules[rule].patterns[pattern];
+        if (p.acc && p.acc->key_field)
+            return eval_groupby_node(node, rule, pattern, std::move(left), std::move(right), out);
+        return eval_acc_node(node, rule, pattern, std::move(left), std::move(right), out);
+    }
+    return engine_err(fmt("{} nodes are not evaluated yet", kind_name(kind)));
 }
 
 }  // namespace quarn

@@ -69,9 +69,7 @@ EngineStatus Engine::reset() {
     flush_linked.clear();
     focus_stack.clear();
     fact_entry_point.clear();
-    collect_members.clear();
-    collect_values.clear();
-    gb_groups.clear();
+    acc = AccState{};
     qce_answers.clear();
     query_caches = QueryCache{};
     deleting_fact.reset();

@@ -1,0 +1,627 @@
+// Accumulate state and the evaluation of plain accumulate and collect nodes.
+#include "engine/accumulate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "common/internal_error.h"
+#include "common/text.h"
+#include "engine/engine.h"
+#include "store/decimal.h"
+
+namespace quarn {
+
+// --- AccPlaces
+
+void AccPlaces::push_back(AccPlace p) {
+    if (more_.empty() && !has_one_) {
+        one_ = p;
+        has_one_ = true;
+        return;
+    }
+    if (more_.empty()) more_.push_back(one_);
+    more_.push_back(p);
+}
+
+void AccPlaces::erase_at(size_t i) {
+    if (more_.empty()) {
+        has_one_ = false;
+        return;
+    }
+    more_.erase(more_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (more_.size() == 1) {
+        one_ = more_.front();
+        has_one_ = true;
+        more_.clear();
+        more_.shrink_to_fit();
+    }
+}
+
+std::optional<size_t> AccPlaces::find(TupleId tuple) const {
+    for (size_t i = 0; i < size(); ++i)
+        if ((*this)[i].tuple == tuple) return i;
+    return std::nullopt;
+}
+
+// --- SumBounds
+
+namespace {
+
+uint8_t digit_count(u128 v) {
+    uint8_t n = 0;
+    do {
+        ++n;
+        v /= 10;
+    } while (v != 0);
+    return n;
+}
+
+u128 magnitude(i128 v) { return v < 0 ? static_cast<u128>(0) - static_cast<u128>(v) : static_cast<u128>(v); }
+
+}  // namespace
+
+void SumBounds::note(const Value& v) {
+    if (v.tag() == ValueTag::I64) {
+        const int64_t x = v.as_i64();
+        const uint64_t m = x < 0 ? uint64_t{0} - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
+        max_abs = std::max(max_abs, m);
+    } else if (v.tag() == ValueTag::Dec) {
+        const DecParts& d = v.as_dec();
+        const int digits = digit_count(magnitude(d.u));
+        max_int_digits = static_cast<uint8_t>(std::max<int>(max_int_digits, std::max(0, digits - d.s)));
+        max_scale = std::max(max_scale, d.s);
+    }
+}
+
+bool SumBounds::safe_for(uint64_t count, AccFunc func, const FieldType& arg_type) const {
+    if (func != AccFunc::Sum) return true;
+    if (arg_type.kind == FieldKind::I64)
+        return static_cast<u128>(count) * max_abs <= static_cast<u128>(INT64_MAX);
+    if (arg_type.kind == FieldKind::Dec)
+        // Each value rescaled to max_scale is below 10^(int digits + scale),
+        // so count of them stay below 10^(digits of count + int digits + scale).
+        return digit_count(count) + max_int_digits + max_scale <= kMaxDecScale;
+    return true;
+}
+
+// --- AccCtx
+
+namespace {
+
+double as_double(const Value& v) {
+    switch (v.tag()) {
+        case ValueTag::I64: return static_cast<double>(v.as_i64());
+        case ValueTag::F64: return v.as_f64();
+        case ValueTag::Dec: {
+            const DecParts& d = v.as_dec();
+            return static_cast<double>(d.u) / std::pow(10.0, d.s);
+        }
+        default: return 0.0;
+    }
+}
+
+// sum +- value at the larger of the two scales, within 38 digits.
+std::optional<DecParts> dec_step(i128 sum, uint8_t sum_scale, const DecParts& v, bool subtract) {
+    const uint8_t s = std::max(sum_scale, v.s);
+    std::optional<i128> a = dec_rescale(sum, sum_scale, s);
+    std::optional<i128> b = dec_rescale(v.u, v.s, s);
+    if (!a || !b || !dec_fits(*a, kMaxDecScale) || !dec_fits(*b, kMaxDecScale)) return std::nullopt;
+    // Both within 38 digits: the difference or sum fits 128 bits.
+    const i128 r = subtract ? *a - *b : *a + *b;
+    if (!dec_fits(r, kMaxDecScale)) return std::nullopt;
+    return DecParts{r, s};
+}
+
+// v would replace e as the extreme: same kind and strictly beyond it.
+bool beyond(AccFunc func, const Value& v, const Value& e) {
+    if (v.tag() != e.tag()) return false;
+    const bool min = func == AccFunc::Min;
+    switch (v.tag()) {
+        case ValueTag::I64: return min ? v.as_i64() < e.as_i64() : v.as_i64() > e.as_i64();
+        case ValueTag::F64: return min ? v.as_f64() < e.as_f64() : v.as_f64() > e.as_f64();
+        case ValueTag::Dec: {
+            const Ordering o = dec_cmp(v.as_dec().u, v.as_dec().s, e.as_dec().u, e.as_dec().s);
+            return min ? o == Ordering::Less : o == Ordering::Greater;
+        }
+        default: return false;
+    }
+}
+
+bool is_nan(const Value& v) { return v.tag() == ValueTag::F64 && std::isnan(v.as_f64()); }
+
+}  // namespace
+
+std::string collect_set_key(const Value& v) {
+    if (v.tag() == ValueTag::F64 && v.as_f64() == 0.0) return scalar_canon_key(Value::f64(0.0));
+    return scalar_canon_key(v);
+}
+
+Status AccCtx::apply(AccFunc func, const Value& v) {
+    if (v.is_null()) {
+        if (func == AccFunc::Count) ++count;
+        return {};
+    }
+    switch (func) {
+        case AccFunc::Sum:
+            if (v.tag() == ValueTag::I64) {
+                int64_t r = 0;
+                if (__builtin_add_overflow(int_sum, v.as_i64(), &r)) return err(std::string(kIntSumOverflow));
+                int_sum = r;
+            } else if (v.tag() == ValueTag::F64) {
+                float_sum += v.as_f64();
+            } else if (v.tag() == ValueTag::Dec) {
+                std::optional<DecParts> r = dec_step(dec_sum, dec_scale, v.as_dec(), false);
+                if (!r) return err(std::string(kDecSumOverflow));
+                dec_sum = r->u;
+                dec_scale = r->s;
+            }
+            return {};
+        case AccFunc::Count: ++count; return {};
+        case AccFunc::Average:
+            float_sum += as_double(v);
+            ++count;
+            return {};
+        case AccFunc::Min:
+        case AccFunc::Max:
+            if (!extreme || beyond(func, v, *extreme)) extreme = v;
+            return {};
+        case AccFunc::Collect:
+        case AccFunc::CollectList: return {};  // the members are the matches
+        case AccFunc::CollectSet: {
+            AccSetMember& m = collect_set[collect_set_key(v)];
+            if (m.refs++ == 0) m.value = v;
+            return {};
+        }
+    }
+    return {};
+}
+
+Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
+    if (v.is_null()) {
+        if (func == AccFunc::Count) --count;
+        return true;
+    }
+    switch (func) {
+        case AccFunc::Sum:
+            if (v.tag() == ValueTag::I64) {
+                int64_t r = 0;
+                if (__builtin_sub_overflow(int_sum, v.as_i64(), &r)) return err(std::string(kIntSumOverflow));
+                int_sum = r;
+            } else if (v.tag() == ValueTag::F64) {
+                float_sum -= v.as_f64();
+            } else if (v.tag() == ValueTag::Dec) {
+                std::optional<DecParts> r = dec_step(dec_sum, dec_scale, v.as_dec(), true);
+                if (!r) return err(std::string(kDecSumOverflow));
+                dec_sum = r->u;
+                dec_scale = r->s;
+            }
+            return true;
+        case AccFunc::Count: --count; return true;
+        case AccFunc::Average:
+            float_sum -= as_double(v);
+            --count;
+            if (count == 0) float_sum = 0;  // no rounding residue once nothing is counted
+            return true;
+        case AccFunc::Min:
+        case AccFunc::Max:
+            // A value beyond which the extreme lies never held it: nothing moves.
+            // Anything else (equal, a tie, a NaN) is recomputed from the rest.
+            return extreme && beyond(func, *extreme, v);
+        case AccFunc::Collect:
+        case AccFunc::CollectList: return true;
+        case AccFunc::CollectSet: {
+            auto it = collect_set.find(collect_set_key(v));
+            if (it != collect_set.end() && --it->second.refs == 0) collect_set.erase(it);
+            return true;
+        }
+    }
+    return true;
+}
+
+void AccCtx::reset_state() {
+    dec_sum = 0;
+    dec_scale = 0;
+    int_sum = 0;
+    float_sum = 0;
+    count = 0;
+    extreme.reset();
+    collect_set.clear();
+}
+
+std::optional<Value> AccCtx::result_value(AccFunc func, const FieldType& arg_type) const {
+    switch (func) {
+        case AccFunc::Sum:
+            if (arg_type.kind == FieldKind::I64) return Value::i64(int_sum);
+            if (arg_type.kind == FieldKind::Dec)
+                return dec_sum == 0 && dec_scale == 0 ? Value::dec(0, arg_type.s) : Value::dec(dec_sum, dec_scale);
+            return Value::f64(float_sum);
+        case AccFunc::Count: return Value::i64(count);
+        case AccFunc::Average:
+            if (count == 0) return std::nullopt;
+            return Value::f64(float_sum / static_cast<double>(count));
+        case AccFunc::Min:
+        case AccFunc::Max: return extreme;
+        case AccFunc::Collect:
+        case AccFunc::CollectList:
+        case AccFunc::CollectSet: return Value::i64(0);
+    }
+    return std::nullopt;
+}
+
+uint32_t AccCtx::push_match(FactId fact, Value value) {
+    matches.push_back(AccMatch{fact, true, std::move(value)});
+    ++live;
+    return static_cast<uint32_t>(matches.size() - 1);
+}
+
+Value AccCtx::kill_match(uint32_t slot) {
+    AccMatch& m = matches.at(slot);
+    if (!m.live) invariant_broken("internal error: acc match removed twice");
+    m.live = false;
+    --live;
+    return std::move(m.value);
+}
+
+// --- Shared by the accumulate and groupby passes
+
+Value acc_arg_value(const FactStore& store, const CompiledAcc& acc, FactId f) {
+    return acc.arg_field ? store.get(f, *acc.arg_field) : Value::i64(0);
+}
+
+Status acc_remove_at(AccCtx& ctx, AccFunc func, uint32_t slot) {
+    Value v = ctx.kill_match(slot);
+    Result<bool, std::string> reversed = ctx.try_reverse(func, v);
+    if (!reversed) return err(std::move(reversed).error());
+    if (!*reversed) {
+        ctx.reset_state();
+        for (const AccMatch& m : ctx.matches)
+            if (m.live) QUARN_CHECK(ctx.apply(func, m.value));
+    }
+    // No float residue (5.55e-17) once nothing is left.
+    if (ctx.live == 0) ctx.float_sum = 0;
+    return {};
+}
+
+void acc_publish_members(AccState& st, AccFunc func, const AccCtx& ctx) {
+    const FactId result = *ctx.result_fact;
+    switch (func) {
+        case AccFunc::Collect: {
+            std::vector<FactId>& out = st.collect_members[result];
+            out.clear();
+            for (const AccMatch& m : ctx.matches)
+                if (m.live) out.push_back(m.fact);
+            return;
+        }
+        case AccFunc::CollectList: {
+            std::vector<Value>& out = st.collect_values[result];
+            out.clear();
+            for (const AccMatch& m : ctx.matches)
+                if (m.live && !m.value.is_null()) out.push_back(m.value);
+            return;
+        }
+        case AccFunc::CollectSet: {
+            std::vector<Value>& out = st.collect_values[result];
+            out.clear();
+            // NaN equals nothing, so each NaN is a member of its own.
+            for (const auto& [key, m] : ctx.collect_set)
+                for (uint64_t k = 0; k < (is_nan(m.value) ? m.refs : 1); ++k) out.push_back(m.value);
+            return;
+        }
+        default: return;
+    }
+}
+
+void acc_retract_child(Out& out, TupleId child, const Stamp& stamp) {
+    if (out.pending.remove_ins(child)) {
+        out.trg.cancelled.push_front({child, stamp, 0});
+        return;
+    }
+    out.pending.remove_upd(child);
+    out.trg.add_del(child, stamp);
+}
+
+void acc_stage_child(Out& out, AccCtx& ctx, TupleId child, const Stamp& stamp) {
+    if (!ctx.emitted) {
+        out.trg.add_ins_ph(child, stamp, kFromLeftInsert);
+        ctx.emitted = true;
+    } else if (out.pending.remove_ins(child)) {
+        out.trg.reinserted.push_back(child);
+        out.trg.add_ins_ph(child, stamp, kFromLeftInsert);
+    } else {
+        out.pending.remove_upd(child);
+        out.trg.add_upd_ph(child, stamp, kFromChange);
+    }
+}
+
+bool acc_sum_can_fail(const CompiledAcc& acc) {
+    return acc.func == AccFunc::Sum && (acc.arg_type.kind == FieldKind::I64 || acc.arg_type.kind == FieldKind::Dec);
+}
+
+// --- Plain accumulate nodes
+
+namespace {
+
+class AccPass {
+public:
+    AccPass(Engine& e, size_t node, size_t rule, size_t pattern, Out& out)
+        : e_(e),
+          tn_(e.nodes[node]),
+          node_(tn_.node),
+          st_(e.acc.nodes[node]),
+          acc_(*e.rules[rule].patterns[pattern].acc),
+          env_(e.input_seq, e.store, e.rules[rule], 0, true, e.tuples),
+          i_(pattern - 1),
+          out_(out) {}
+
+    EngineStatus run(const Staged<TupleId>& left, const Staged<FactId>& right) {
+        left_ = &left;
+        // A pass that could overflow a sum keeps a copy to go back to.
+        std::optional<std::tuple<Memory<TupleId>, Memory<FactId>, AccNodeState>> saved;
+        if (acc_sum_can_fail(acc_)) {
+            for (const auto& x : right.ins) st_.bounds.note(value_of(x.item));
+            for (const auto& x : right.upd) st_.bounds.note(value_of(x.item));
+            const uint64_t most = node_.rights.size() + right.ins.size() + right.upd.size() + 1;
+            if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.lefts, node_.rights, st_);
+        }
+        if (Status ok = phases(left, right); !ok) {
+            if (!saved) invariant_broken("internal error: an accumulate sum overflowed within its bounds");
+            std::tie(node_.lefts, node_.rights, st_) = std::move(*saved);
+            return engine_err(std::move(ok).error());
+        }
+        results();
+        for (TupleId t : compact_) {
+            auto it = st_.acc_ctxs.find(t);
+            if (it == st_.acc_ctxs.end() || !it->second.wants_compaction()) continue;
+            it->second.compact([&](FactId f, uint32_t from, uint32_t to) {
+                AccPlaces& places = st_.acc_by_right[f];
+                for (size_t k = 0; k < places.size(); ++k)
+                    if (places[k].tuple == t && places[k].slot == from) {
+                        places[k].slot = to;
+                        return;
+                    }
+            });
+        }
+        return {};
+    }
+
+private:
+    Value value_of(FactId f) const { return acc_arg_value(e_.store, acc_, f); }
+    TupleView view(TupleId t) const { return e_.tuples.view(t); }
+    Key left_key(TupleId t) const {
+        Key k;
+        env_.key_of_left(i_, view(t), k);
+        return k;
+    }
+    Key right_key(FactId f) const {
+        Key k;
+        env_.key_of_right(i_, f, k);
+        return k;
+    }
+    AccCtx* ctx_of(TupleId t) {
+        auto it = st_.acc_ctxs.find(t);
+        return it == st_.acc_ctxs.end() ? nullptr : &it->second;
+    }
+
+    void mark_dirty(TupleId t, const Stamp& stamp) {
+        if (left_->ins.contains(t) || left_->upd.contains(t)) return;
+        dirty_.add_upd_ph(t, stamp, kFromChange);
+    }
+
+    Status add_match(TupleId t, FactId f, Value v) {
+        AccCtx* ctx = ctx_of(t);
+        if (!ctx) invariant_broken("internal error: acc ctx");
+        QUARN_CHECK(ctx->apply(acc_.func, v));
+        const uint32_t slot = ctx->push_match(f, std::move(v));
+        st_.acc_by_right[f].push_back({t, slot});
+        return {};
+    }
+
+    Status remove_at(TupleId t, uint32_t slot) {
+        AccCtx* ctx = ctx_of(t);
+        if (!ctx) invariant_broken("internal error: acc ctx");
+        QUARN_CHECK(acc_remove_at(*ctx, acc_.func, slot));
+        if (ctx->wants_compaction()) compact_.push_back(t);
+        return {};
+    }
+
+    // The first match of f in t's context, if any.
+    Status remove_match(TupleId t, FactId f) {
+        auto it = st_.acc_by_right.find(f);
+        if (it == st_.acc_by_right.end()) return {};
+        std::optional<size_t> k = it->second.find(t);
+        if (!k) return {};
+        const uint32_t slot = it->second[*k].slot;
+        it->second.erase_at(*k);
+        if (it->second.empty()) st_.acc_by_right.erase(it);
+        return remove_at(t, slot);
+    }
+
+    // Drops every place of t's matches from the per-fact index.
+    void forget_places(TupleId t, const AccCtx& ctx) {
+        for (uint32_t s = 0; s < ctx.matches.size(); ++s) {
+            const AccMatch& m = ctx.matches[s];
+            if (!m.live) continue;
+            auto it = st_.acc_by_right.find(m.fact);
+            if (it == st_.acc_by_right.end()) continue;
+            for (size_t k = 0; k < it->second.size(); ++k)
+                if (it->second[k].tuple == t && it->second[k].slot == s) {
+                    it->second.erase_at(k);
+                    break;
+                }
+            if (it->second.empty()) st_.acc_by_right.erase(it);
+        }
+    }
+
+    // Adds every right fact joining t (t's context is empty).
+    Status fill(TupleId t, const Key& key) {
+        scratch_facts_ = node_.collect_matching_rights(key);
+        for (FactId f : scratch_facts_)
+            if (env_.allowed(i_, view(t), f)) QUARN_CHECK(add_match(t, f, value_of(f)));
+        return {};
+    }
+
+    Status phases(const Staged<TupleId>& left, const Staged<FactId>& right) {
+        // 1. Left deletes: the context goes, its child is retracted; the
+        // result fact stays in the store.
+        for (const auto& x : left.del) {
+            node_.remove_left(x.item);
+            auto it = st_.acc_ctxs.find(x.item);
+            if (it == st_.acc_ctxs.end()) continue;
+            AccCtx ctx = std::move(it->second);
+            st_.acc_ctxs.erase(it);
+            forget_places(x.item, ctx);
+            if (ctx.emitted) acc_retract_child(out_, e_.tuples.extend(x.item, *ctx.result_fact), x.stamp);
+        }
+        // 2. Right deletes.
+        for (const auto& x : right.del) {
+            node_.remove_right(x.item);
+            auto it = st_.acc_by_right.find(x.item);
+            if (it == st_.acc_by_right.end()) continue;
+            AccPlaces places = std::move(it->second);
+            st_.acc_by_right.erase(it);
+            for (size_t k = 0; k < places.size(); ++k) {
+                QUARN_CHECK(remove_at(places[k].tuple, places[k].slot));
+                mark_dirty(places[k].tuple, x.stamp);
+            }
+        }
+        // 3. Right updates: re-keyed first, then re-matched.
+        for (const auto& x : right.upd) node_.re_add_right_tuple(x.item, right_key(x.item));
+        for (const auto& x : right.upd) {
+            const FactId f = x.item;
+            const Memory<FactId>::Entry* mine = node_.rights.find_first(f);
+            const Key key = mine ? mine->key : right_key(f);
+            auto old = st_.acc_by_right.find(f);
+            if (node_.index_op != kNoIndex && old != st_.acc_by_right.end() && !old->second.empty()) {
+                const Memory<TupleId>::Entry* first = node_.lefts.find_first(old->second[0].tuple);
+                if (!first || !keys_match(first->key, key)) {
+                    // The key moved: every old tuple lets go of f.
+                    AccPlaces places = std::move(old->second);
+                    st_.acc_by_right.erase(old);
+                    for (size_t k = 0; k < places.size(); ++k) {
+                        QUARN_CHECK(remove_at(places[k].tuple, places[k].slot));
+                        mark_dirty(places[k].tuple, x.stamp);
+                    }
+                }
+            }
+            scratch_tuples_ = node_.collect_matching_lefts(key);
+            for (TupleId t : scratch_tuples_) {
+                const bool a = env_.allowed(i_, view(t), f);
+                auto places = st_.acc_by_right.find(f);
+                const bool was = places != st_.acc_by_right.end() && places->second.find(t).has_value();
+                if (a) {
+                    mark_dirty(t, x.stamp);
+                    if (was) QUARN_CHECK(remove_match(t, f));
+                    QUARN_CHECK(add_match(t, f, value_of(f)));
+                } else if (was) {
+                    QUARN_CHECK(remove_match(t, f));
+                    mark_dirty(t, x.stamp);
+                }
+            }
+        }
+        // 4. Left updates: each context rebuilt from scratch.
+        for (const auto& x : left.upd) node_.re_add_left_tuple(x.item, left_key(x.item));
+        for (const auto& x : left.upd) {
+            const TupleId t = x.item;
+            AccCtx* ctx = ctx_of(t);
+            if (!ctx) ctx = &st_.acc_ctxs[t];
+            forget_places(t, *ctx);
+            ctx->matches.clear();
+            ctx->live = 0;
+            ctx->reset_state();
+            const Memory<TupleId>::Entry* mine = node_.lefts.find_first(t);
+            QUARN_CHECK(fill(t, mine ? mine->key : left_key(t)));
+            dirty_.add_upd_ph(t, x.stamp, kFromChange);
+        }
+        // 5. Right inserts join the tuples already held.
+        for (const auto& x : right.ins) {
+            const FactId f = x.item;
+            Key key = right_key(f);
+            scratch_tuples_ = node_.collect_matching_lefts(key);
+            node_.rights.push_back(f, std::move(key));
+            for (TupleId t : scratch_tuples_) {
+                if (!env_.allowed(i_, view(t), f)) continue;
+                QUARN_CHECK(add_match(t, f, value_of(f)));
+                mark_dirty(t, x.stamp);
+            }
+        }
+        // 6. Left inserts: a fresh context over every joining right fact.
+        for (const auto& x : left.ins) {
+            const TupleId t = x.item;
+            Key key = left_key(t);
+            if (AccCtx* held = ctx_of(t)) {
+                // Held already: rebuilt like an update, keeping its result.
+                forget_places(t, *held);
+                held->matches.clear();
+                held->live = 0;
+                held->reset_state();
+                node_.re_add_left_tuple(t, key);
+            } else {
+                st_.acc_ctxs.try_emplace(t);
+                node_.lefts.push_back(t, key);
+            }
+            QUARN_CHECK(fill(t, key));
+            dirty_.add_ins_ph(t, x.stamp, kFromLeftInsert);
+        }
+        return {};
+    }
+
+    // 7. Results of the dirty tuples, inserts first.
+    void results() {
+        auto publish = [&](const StagedEntry<TupleId>& d) {
+            AccCtx* ctx = ctx_of(d.item);
+            if (!ctx) return;
+            std::optional<Value> r = ctx->result_value(acc_.func, acc_.arg_type);
+            if (!r) {
+                if (ctx->emitted) {
+                    acc_retract_child(out_, e_.tuples.extend(d.item, *ctx->result_fact), d.stamp);
+                    ctx->emitted = false;
+                }
+                return;
+            }
+            const bool collects = acc_.func == AccFunc::Collect || acc_.func == AccFunc::CollectList ||
+                                  acc_.func == AccFunc::CollectSet;
+            if (!ctx->result_fact) {
+                std::vector<Value> values;
+                if (!collects) values.push_back(std::move(*r));
+                Result<FactId, std::string> made = e_.store.insert(acc_.result_type, std::move(values));
+                if (!made) invariant_broken("internal error: acc result insert: " + made.error());
+                ctx->result_fact = *made;
+            } else if (!collects) {
+                if (Status ok = e_.store.set_value(*ctx->result_fact, 0, std::move(*r)); !ok)
+                    invariant_broken("internal error: acc result set: " + ok.error());
+            }
+            if (collects) acc_publish_members(e_.acc, acc_.func, *ctx);
+            acc_stage_child(out_, *ctx, e_.tuples.extend(d.item, *ctx->result_fact), d.stamp);
+        };
+        for (const auto& d : dirty_.ins) publish(d);
+        for (const auto& d : dirty_.upd) publish(d);
+    }
+
+    Engine& e_;
+    TrieNode& tn_;
+    Node& node_;
+    AccNodeState& st_;
+    const CompiledAcc& acc_;
+    JoinEnvImpl env_;
+    size_t i_;
+    Out& out_;
+    const Staged<TupleId>* left_ = nullptr;
+    Staged<TupleId> dirty_;
+    std::vector<TupleId> compact_;  // contexts that lost matches this pass
+    std::vector<TupleId> scratch_tuples_;
+    std::vector<FactId> scratch_facts_;
+};
+
+}  // namespace
+
+EngineStatus Engine::eval_acc_node(size_t node, size_t rule, size_t pattern, Staged<TupleId> left,
+                                   Staged<FactId> right, Out& out) {
+    if (rule >= rules.size() || pattern == 0 || pattern >= rules[rule].patterns.size() ||
+        !rules[rule].patterns[pattern].acc)
+        invariant_broken("internal error: accumulate node without an accumulate pattern");
+    AccPass pass(*this, node, rule, pattern, out);
+    return pass.run(left, right);
+}
+
+}  // namespace quarn

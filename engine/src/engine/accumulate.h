@@ -1,0 +1,210 @@
+// Accumulate, collect and groupby state: the running figures of one function
+// over the facts that currently match one left tuple (AccCtx), the per-node
+// indexes that let a change reach exactly the figures it moves, the groups of
+// groupby nodes, and the published members of collection results. All of it
+// lives in the engine's AccState, which a reset replaces whole.
+//
+// Evaluation lives in accumulate.cpp (plain accumulate and collect nodes) and
+// groupby.cpp (groupby nodes); both are reached from Engine::eval_engine_node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/hash.h"
+#include "common/ids.h"
+#include "common/result.h"
+#include "engine/compiled_rule.h"
+#include "network/memory.h"
+#include "network/staged.h"
+#include "network/tuple.h"
+#include "parser/condition_tree.h"
+#include "store/fact_store.h"
+#include "store/value.h"
+
+namespace quarn {
+
+// A current match of an accumulate: the right fact and the argument value
+// taken from it. A removed match leaves a hole (live false) until the list is
+// compacted, so that the places other indexes keep stay valid meanwhile.
+struct AccMatch {
+    FactId fact = 0;
+    bool live = true;
+    Value value;
+};
+
+// One distinct member of a CollectSet with the number of matches holding it.
+struct AccSetMember {
+    Value value;
+    uint64_t refs = 0;
+};
+
+// Running state of one accumulate function over the matches of one left tuple
+// (or of one groupby group). Only the fields of its function move.
+struct AccCtx {
+    i128 dec_sum = 0;
+    uint8_t dec_scale = 0;
+    std::optional<Value> extreme;  // Min, Max: none until the first non-null value
+    int64_t int_sum = 0;
+    double float_sum = 0;
+    int64_t count = 0;
+    std::optional<FactId> result_fact;
+    // Arrival order. Collect's and CollectList's members are the live matches
+    // themselves (CollectList skipping null values), so they need no list of
+    // their own and leave with their own fact.
+    std::vector<AccMatch> matches;
+    uint32_t live = 0;  // live entries of matches
+    // CollectSet: by the member's canonical key text (a negative zero keyed as
+    // zero, which it equals), so members publish in key order without a sort.
+    std::map<std::string, AccSetMember> collect_set;
+    bool emitted = false;  // the child (left tuple + result fact) is live downstream
+
+    // Adds one value. Fails on a sum that leaves its range, changing nothing.
+    Status apply(AccFunc func, const Value& value);
+    // Takes one value back; false when it cannot be (Min, Max holding it as
+    // their extreme) and the state must be recomputed. Fails like apply.
+    Result<bool, std::string> try_reverse(AccFunc func, const Value& value);
+    // Every figure back to empty; the matches, result fact and emitted flag stay.
+    void reset_state();
+    // The current result; `arg_type` is the argument field's type (I64 when
+    // the function has no argument).
+    std::optional<Value> result_value(AccFunc func, const FieldType& arg_type) const;
+
+    // Appends a match and returns its slot.
+    uint32_t push_match(FactId fact, Value value);
+    // Marks the match at `slot` removed and returns its value.
+    Value kill_match(uint32_t slot);
+    // Whether the holes are worth squeezing out.
+    bool wants_compaction() const { return matches.size() - live > live + 16; }
+    // Squeezes out the holes; `moved(fact, from, to)` is told of every live
+    // match whose slot changes.
+    template <class Moved>
+    void compact(Moved moved) {
+        uint32_t to = 0;
+        for (uint32_t from = 0; from < matches.size(); ++from) {
+            if (!matches[from].live) continue;
+            if (from != to) {
+                matches[to] = std::move(matches[from]);
+                moved(matches[to].fact, from, to);
+            }
+            ++to;
+        }
+        matches.resize(to);
+    }
+};
+
+// Where a right fact sits in the contexts of one accumulate node: the tuple
+// and the slot in its matches, one entry per add, in add order. Nearly every
+// fact matches one tuple, which is held without an allocation.
+struct AccPlace {
+    TupleId tuple{};
+    uint32_t slot = 0;
+};
+class AccPlaces {
+public:
+    size_t size() const { return more_.empty() ? (has_one_ ? 1 : 0) : more_.size(); }
+    bool empty() const { return size() == 0; }
+    AccPlace& operator[](size_t i) { return more_.empty() ? one_ : more_[i]; }
+    const AccPlace& operator[](size_t i) const { return more_.empty() ? one_ : more_[i]; }
+    void push_back(AccPlace p);
+    void erase_at(size_t i);
+    // The index of the first place of `tuple`, if any.
+    std::optional<size_t> find(TupleId tuple) const;
+
+private:
+    AccPlace one_;
+    bool has_one_ = false;
+    std::vector<AccPlace> more_;  // all places once there are two or more
+};
+
+// The largest argument magnitudes a node has read, which bound every partial
+// sum it can form: while count * max_abs (integers) or the digits of count,
+// of the integer part and the scale (decimals) stay within the limits, no sum
+// step of a pass can overflow and the pass needs no way back.
+struct SumBounds {
+    uint64_t max_abs = 0;     // I64 arguments
+    uint8_t max_int_digits = 0;  // Dec: digits before the point
+    uint8_t max_scale = 0;       // Dec
+    void note(const Value& v);
+    // No sum over at most `count` of the noted values can fail.
+    bool safe_for(uint64_t count, AccFunc func, const FieldType& arg_type) const;
+};
+
+// The engine-side state of one plain accumulate node.
+struct AccNodeState {
+    HashMap<TupleId, AccCtx> acc_ctxs;      // one per left tuple in the node's memory
+    HashMap<FactId, AccPlaces> acc_by_right;  // each right fact's places
+    SumBounds bounds;
+};
+
+// One groupby group: its key, the function's figures over its members (the
+// context's matches), its row fact (the context's result fact).
+struct GbGroup {
+    std::string key_text;
+    Value key;
+    AccCtx ctx;
+    bool live = true;         // false once removed; the arena slot waits for reuse
+    uint64_t dirty_pass = 0;  // the pass that last put it on the dirty list
+};
+
+// Where a member fact sits: its group's arena index and its slot there.
+struct GbPlace {
+    uint32_t group = 0;
+    uint32_t slot = 0;
+};
+
+// The groups of one groupby node. They always hold every source fact in the
+// node's right memory, with or without a left tuple to publish them under.
+// Groups sit in an arena so that a member's place survives other groups
+// coming and going.
+struct GbNodeState {
+    std::vector<GbGroup> arena;
+    std::vector<uint32_t> free_slots;
+    HashMap<std::string, uint32_t> by_key;  // key text -> arena index
+    HashMap<FactId, GbPlace> member_of;     // a fact is a member of one group
+    SumBounds bounds;
+    uint64_t passes = 0;
+};
+
+struct AccState {
+    // By node index: plain accumulate nodes and groupby nodes.
+    HashMap<size_t, AccNodeState> nodes;
+    HashMap<size_t, GbNodeState> gb_groups;
+    // Published members by result fact: Collect's member facts, CollectList's
+    // values in arrival order, CollectSet's values by canonical key text. They
+    // outlive the tuple; only a reset empties them.
+    HashMap<FactId, std::vector<FactId>> collect_members;
+    HashMap<FactId, std::vector<Value>> collect_values;
+};
+
+// The messages of the sum limits.
+inline constexpr const char* kIntSumOverflow = "integer sum overflow (64-bit integer exceeded)";
+inline constexpr const char* kDecSumOverflow = "decimal sum overflow (DECIMAL(38) exceeded)";
+
+// The key a CollectSet member is found under: its canonical key text, with a
+// negative zero written as zero.
+std::string collect_set_key(const Value& v);
+
+// Steps the accumulate and groupby passes share (accumulate.cpp).
+// The argument value of a source fact: its argument field, or I64(0).
+Value acc_arg_value(const FactStore& store, const CompiledAcc& acc, FactId f);
+// Removes the match at `slot` and takes its value back, recomputing the
+// figures from the remaining matches when it cannot be taken back.
+Status acc_remove_at(AccCtx& ctx, AccFunc func, uint32_t slot);
+// Publishes a collection result's members under its result fact.
+void acc_publish_members(AccState& st, AccFunc func, const AccCtx& ctx);
+// A child leaves: a pending insert of it is withdrawn (and recorded as
+// cancelled), else a pending update is dropped and a delete staged.
+void acc_retract_child(Out& out, TupleId child, const Stamp& stamp);
+// A child with a (new) result: inserted when not live, else updated (an
+// insert still pending is staged again).
+void acc_stage_child(Out& out, AccCtx& ctx, TupleId child, const Stamp& stamp);
+// Only sums over integers and decimals can fail.
+bool acc_sum_can_fail(const CompiledAcc& acc);
+
+}  // namespace quarn
