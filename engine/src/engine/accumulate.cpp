@@ -150,6 +150,7 @@ Status AccCtx::apply(AccFunc func, const Value& v) {
                 int_sum = r;
             } else if (v.tag() == ValueTag::F64) {
                 float_sum += v.as_f64();
+                ++count;  // the values in float_sum, so that none left means exactly 0
             } else if (v.tag() == ValueTag::Dec) {
                 std::optional<DecParts> r = dec_step(dec_sum, dec_scale, v.as_dec(), false);
                 if (!r) return err(std::string(kDecSumOverflow));
@@ -190,6 +191,7 @@ Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
                 int_sum = r;
             } else if (v.tag() == ValueTag::F64) {
                 float_sum -= v.as_f64();
+                if (--count == 0) float_sum = 0;  // no rounding residue once no value is left
             } else if (v.tag() == ValueTag::Dec) {
                 std::optional<DecParts> r = dec_step(dec_sum, dec_scale, v.as_dec(), true);
                 if (!r) return err(std::string(kDecSumOverflow));

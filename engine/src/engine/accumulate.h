@@ -52,7 +52,7 @@ struct AccCtx {
     std::optional<Value> extreme;  // Min, Max: none until the first non-null value
     int64_t int_sum = 0;
     double float_sum = 0;
-    int64_t count = 0;
+    int64_t count = 0;  // Count, Average; for a float Sum the values in float_sum
     std::optional<FactId> result_fact;
     // Arrival order. Collect's and CollectList's members are the live matches
     // themselves (CollectList skipping null values), so they need no list of
