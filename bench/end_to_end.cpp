@@ -3,11 +3,14 @@
 // per fact, for
 //   a  a three-way equality join deriving one fact per match: orders joined to
 //      their customer (N/10 customers) and product (N/100 products);
+//   b  accumulate: N sales over N/100 stores, one rule with four accumulates
+//      (sum, count, min, max) per store deriving one fact per store; then 1% of
+//      the sales are deleted and a second fire is reported on a line "b-del";
 //   c  not and exists: N accounts, N transactions over half of them; one rule
 //      for accounts with no transaction, one for accounts with at least one;
 //   d  agenda churn: N/2 tokens, a rule that modifies a token and so activates
 //      the other rule, which modifies it again: N firings.
-// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: acd, 1e4 1e5 1e6.
+// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: abcd, 1e4 1e5 1e6.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +61,58 @@ Workload join_workload(int64_t n) {
     return w;
 }
 
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// --- Workload b: accumulate per store, then a fire after deleting 1% of the sales.
+
+Workload accumulate_workload(int64_t n) {
+    Workload w;
+    w.types = {type("Store", {"id"}), type("Sale", {"id", "store", "amount"}),
+               type("StoreTotal", {"store", "sum", "n", "lo", "hi"})};
+    w.rules =
+        "rule totals when\n"
+        "  $s : Store($id : id)\n"
+        "  accumulate(Sale(store == $id, $a : amount); $t : sum($a))\n"
+        "  accumulate(Sale(store == $id); $n : count())\n"
+        "  accumulate(Sale(store == $id, $b : amount); $lo : min($b))\n"
+        "  accumulate(Sale(store == $id, $c : amount); $hi : max($c))\n"
+        "then insert(new StoreTotal($id, $t, $n, $lo, $hi)); end\n";
+    const int64_t stores = std::max<int64_t>(1, n / 100);
+    for (int64_t i = 0; i < stores; ++i) w.facts.push_back({"Store", {{"id", Value::i64(i)}}});
+    for (int64_t i = 0; i < n; ++i)
+        w.facts.push_back({"Sale",
+                           {{"id", Value::i64(i)},
+                            {"store", Value::i64((i * 7919) % stores)},
+                            {"amount", Value::i64(1 + (i * 104729) % 1000)}}});
+    return w;
+}
+
+// Deletes 1% of the sales, picked by a hash of their place so that they spread
+// over the stores, and times the fire that follows.
+int refire_after_deletes(Engine& engine, int64_t n, const std::vector<FactId>& sales, double first_fire_s) {
+    size_t deleted = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < sales.size(); ++i) {
+        if ((static_cast<uint32_t>(i * 2654435761u) >> 8) % 100 != 0) continue;
+        if (EngineStatus ok = engine.delete_fact(sales[i]); !ok)
+            return std::printf("delete: %s\n", ok.error().message.c_str()), 1;
+        ++deleted;
+    }
+    const double delete_s = seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
+    const double fire_s = seconds_since(t0);
+    if (!fired) return std::printf("fire: %s\n", fired.error().message.c_str()), 1;
+    std::printf("b-del %5lld %9zu %10.3f %10.3f %10.3f %9zu %10.3f  (second fire %.1f%% of the first)\n",
+                static_cast<long long>(n), deleted, delete_s, fire_s, delete_s + fire_s, fired->size(),
+                1e6 * (delete_s + fire_s) / static_cast<double>(deleted), 100 * fire_s / first_fire_s);
+    return 0;
+}
+
+// --- End of workload b.
+
 Workload not_exists_workload(int64_t n) {
     Workload w;
     w.types = {type("Account", {"id"}), type("Txn", {"id", "acct"})};
@@ -82,12 +137,11 @@ Workload churn_workload(int64_t n) {
     return w;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
 int run(char name, int64_t n) {
-    Workload w = name == 'a' ? join_workload(n) : name == 'c' ? not_exists_workload(n) : churn_workload(n);
+    Workload w = name == 'a'   ? join_workload(n)
+                 : name == 'b' ? accumulate_workload(n)
+                 : name == 'c' ? not_exists_workload(n)
+                               : churn_workload(n);
     EngineResult<Engine> made = Engine::create(w.types);
     if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;
     Engine& engine = *made;
@@ -95,10 +149,13 @@ int run(char name, int64_t n) {
         return std::printf("rules: %s\n", ok.error().message.c_str()), 1;
 
     const size_t facts = w.facts.size();
+    std::vector<FactId> sales;  // workload b deletes some of them
     auto t0 = std::chrono::steady_clock::now();
-    for (auto& [t, row] : w.facts)
-        if (EngineResult<FactId> f = engine.insert(t, std::move(row)); !f)
-            return std::printf("insert: %s\n", f.error().message.c_str()), 1;
+    for (auto& [t, row] : w.facts) {
+        EngineResult<FactId> f = engine.insert(t, std::move(row));
+        if (!f) return std::printf("insert: %s\n", f.error().message.c_str()), 1;
+        if (name == 'b' && t == "Sale") sales.push_back(*f);
+    }
     const double insert_s = seconds_since(t0);
     t0 = std::chrono::steady_clock::now();
     EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
@@ -106,13 +163,14 @@ int run(char name, int64_t n) {
     if (!fired) return std::printf("fire: %s\n", fired.error().message.c_str()), 1;
     std::printf("%c %9lld %9zu %10.3f %10.3f %10.3f %9zu %10.3f\n", name, static_cast<long long>(n), facts, insert_s,
                 fire_s, insert_s + fire_s, fired->size(), 1e6 * (insert_s + fire_s) / static_cast<double>(facts));
+    if (name == 'b') return refire_after_deletes(engine, n, sales, fire_s);
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string workloads = argc > 1 ? argv[1] : "acd";
+    std::string workloads = argc > 1 ? argv[1] : "abcd";
     std::vector<int64_t> sizes;
     for (int i = 2; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
     if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};

@@ -354,7 +354,8 @@ public:
           acc_(*e.rules[rule].patterns[pattern].acc),
           env_(e.input_seq, e.store, e.rules[rule], 0, true, e.tuples),
           i_(pattern - 1),
-          out_(out) {}
+          out_(out),
+          key_decides_(key_decides_join(e.rules[rule].patterns[pattern])) {}
 
     EngineStatus run(const Staged<TupleId>& left, const Staged<FactId>& right) {
         left_ = &left;
@@ -388,6 +389,20 @@ public:
     }
 
 private:
+    // Whether the join reads the left tuple only through its key: every test
+    // that reads another pattern is an equality of the key. Then a left update
+    // that keeps the key keeps every match, and its context needs no rebuild.
+    static bool key_decides_join(const CompiledPattern& p) {
+        for (const CompiledCmp& c : p.cmps) {
+            const Test& t = c.test;
+            if (t.kind == Test::Kind::Temporal || (t.kind == Test::Kind::Group && t.refs_bindings)) return false;
+            const bool reads_other = t.kind == Test::Kind::Cmp && t.rhs.kind == Src::Kind::FactField &&
+                                     (!p.position || t.rhs.position != *p.position);
+            if (reads_other && (t.op != CmpOp::Eq || p.index_op != kEqualityIndex)) return false;
+        }
+        return true;
+    }
+
     Value value_of(FactId f) const { return acc_arg_value(e_.store, acc_, f); }
     TupleView view(TupleId t) const { return e_.tuples.view(t); }
     Key left_key(TupleId t) const {
@@ -521,10 +536,22 @@ private:
                 }
             }
         }
-        // 4. Left updates: each context rebuilt from scratch.
-        for (const auto& x : left.upd) node_.re_add_left_tuple(x.item, left_key(x.item));
+        // 4. Left updates: each context rebuilt from scratch, unless the key
+        // that alone decides its matches is unchanged (an upstream result
+        // moved): then only its result is published again.
+        HashSet<TupleId> kept;
+        for (const auto& x : left.upd) {
+            Key key = left_key(x.item);
+            const Memory<TupleId>::Entry* held = node_.lefts.find_first(x.item);
+            if (key_decides_ && held && held->key == key && ctx_of(x.item)) kept.insert(x.item);
+            node_.re_add_left_tuple(x.item, std::move(key));
+        }
         for (const auto& x : left.upd) {
             const TupleId t = x.item;
+            if (kept.contains(t)) {
+                dirty_.add_upd_ph(t, x.stamp, kFromChange);
+                continue;
+            }
             AccCtx* ctx = ctx_of(t);
             if (!ctx) ctx = &st_.acc_ctxs[t];
             forget_places(t, *ctx);
@@ -608,6 +635,7 @@ private:
     JoinEnvImpl env_;
     size_t i_;
     Out& out_;
+    const bool key_decides_;
     const Staged<TupleId>* left_ = nullptr;
     Staged<TupleId> dirty_;
     std::vector<TupleId> compact_;  // contexts that lost matches this pass
