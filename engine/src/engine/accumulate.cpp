@@ -478,6 +478,30 @@ private:
         return {};
     }
 
+    // Fills the contexts of new left tuples. Many of them (a first fire) are
+    // filled in one walk over the right memory, each right fact finding its
+    // tuples through the left index: each context still gets its facts in
+    // right-memory order, as one probe per tuple would give them, but the
+    // walk reads the memory in order instead of jumping along its buckets.
+    Status fill_fresh(const std::vector<std::pair<TupleId, Key>>& fresh) {
+        if (fresh.size() < 64 || fresh.size() * 2 < node_.lefts.size()) {
+            for (const auto& [t, key] : fresh) QUARN_CHECK(fill(t, key));
+            return {};
+        }
+        HashSet<TupleId> is_fresh;
+        for (const auto& [t, key] : fresh) is_fresh.insert(t);
+        st_.acc_by_right.reserve(st_.acc_by_right.size() + node_.rights.size());
+        for (const auto& entry : node_.rights) {
+            const FactId f = entry.item;
+            scratch_tuples_.clear();
+            if (entry.key) node_.lefts.matching(entry.key, scratch_tuples_);
+            else node_.lefts.items(scratch_tuples_);
+            for (TupleId t : scratch_tuples_)
+                if (is_fresh.contains(t) && env_.allowed(i_, view(t), f)) QUARN_CHECK(add_match(t, f, value_of(f)));
+        }
+        return {};
+    }
+
     Status phases(const Staged<TupleId>& left, const Staged<FactId>& right) {
         // 1. Left deletes: the context goes, its child is retracted; the
         // result fact stays in the store.
@@ -575,6 +599,7 @@ private:
             }
         }
         // 6. Left inserts: a fresh context over every joining right fact.
+        std::vector<std::pair<TupleId, Key>> fresh;
         for (const auto& x : left.ins) {
             const TupleId t = x.item;
             Key key = left_key(t);
@@ -585,13 +610,15 @@ private:
                 held->live = 0;
                 held->reset_state();
                 node_.re_add_left_tuple(t, key);
+                QUARN_CHECK(fill(t, key));
             } else {
                 st_.acc_ctxs.try_emplace(t);
                 node_.lefts.push_back(t, key);
+                fresh.emplace_back(t, std::move(key));
             }
-            QUARN_CHECK(fill(t, key));
-            dirty_.add_ins_ph(t, x.stamp, kFromLeftInsert);
         }
+        QUARN_CHECK(fill_fresh(fresh));
+        for (const auto& x : left.ins) dirty_.add_ins_ph(x.item, x.stamp, kFromLeftInsert);
         return {};
     }
 
