@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/internal_error.h"
 #include "common/text.h"
 #include "fact_json.h"
 #include "store/decimal.h"
@@ -204,6 +205,10 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
     const std::string& name = engine_.rules[rule].def.name;
     for (size_t p = 0; p < facts.size(); ++p) {
         FactId f = facts[p];
+        if (engine_.is_query_row(f)) {
+            if (!write_query_call(seq, name, rule, p, f)) return;
+            continue;
+        }
         const AccState& acc = engine_.acc;
         auto m = acc.collect_members.empty() ? acc.collect_members.end() : acc.collect_members.find(f);
         auto v = acc.collect_values.empty() ? acc.collect_values.end() : acc.collect_values.find(f);
@@ -220,6 +225,20 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
         }
         ++rows_;
     }
+}
+
+bool AuditBuilder::write_query_call(int64_t seq, const std::string& rule_name, size_t rule, size_t pos, FactId row) {
+    std::optional<FactView> call = engine_.render_qargs(rule, pos, row);
+    if (!call) invariant_broken("internal error: a query row outside a ?query position");
+    seq_.push_i64(seq);
+    pos_.push_i64(static_cast<int64_t>(pos));
+    handle_.push_i64(call->id);
+    if (!rule_.push_str(rule_name) || !type_.push_str(call->type_name) || !json_.push_str(fact_json(*call))) {
+        too_long_ = true;
+        return false;
+    }
+    ++rows_;
+    return true;
 }
 
 const std::string& AuditBuilder::rule(size_t i) const { return engine_.rules[rules_[i]].def.name; }

@@ -40,6 +40,10 @@ public:
     Result<std::shared_ptr<const arrow::Batch>, std::string> finish();
 
 private:
+    // A ?query element's answer row as the call's arguments (QueryArgs);
+    // false once a text column is full.
+    bool write_query_call(int64_t seq, const std::string& rule_name, size_t rule, size_t pos, FactId row);
+
     const Engine& engine_;
     bool keep_matches_;
     arrow::ColumnBuilder seq_, rule_, pos_, type_, handle_, json_;

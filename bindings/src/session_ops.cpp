@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "common/internal_error.h"
 #include "common/text.h"
@@ -18,6 +19,7 @@ namespace quarn::py {
 namespace {
 
 constexpr const char* kNotBuilt = "session has no declared types";
+constexpr std::string_view kQueryArgs = "QueryArgs";
 
 PyResult<PyRef> index_arg(const char* name, PyObject* o) {
     PyRef index = PyRef::steal(PyNumber_Index(o));
@@ -36,12 +38,17 @@ PyResult<FactId> fact_id(int64_t handle) {
     return static_cast<FactId>(handle);
 }
 
-PyObject* observer_matches(const FactStore& store, std::span<const FactId> facts) {
+// (type, handle) per matched fact; an answer row of a ?query element shows
+// as the pseudo fact of its call, ("QueryArgs", 4294967295).
+PyObject* observer_matches(const Engine& e, std::span<const FactId> facts) {
+    const FactStore& store = e.store;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(facts.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < facts.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(NK)", str_of(store.schema(store.fact_type(facts[i])).name).release(),
-                                       static_cast<unsigned long long>(facts[i]));
+        const bool call = e.is_query_row(facts[i]);
+        const std::string_view type = call ? kQueryArgs : std::string_view(store.schema(store.fact_type(facts[i])).name);
+        PyObject* pair = Py_BuildValue("(NK)", str_of(type).release(),
+                                       static_cast<unsigned long long>(call ? UINT32_MAX : facts[i]));
         if (!pair) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
@@ -146,7 +153,7 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
         for (size_t i = 0; i < firings.size(); ++i) {
             PyRef rule = str_of(audit.rule(i));
             if (!rule) return raised();
-            PyRef matches = PyRef::steal(observer_matches(e.store, audit.matches(i)));
+            PyRef matches = PyRef::steal(observer_matches(e, audit.matches(i)));
             if (!matches) return raised();
             PyRef called = PyRef::steal(PyObject_CallFunctionObjArgs(on_fire, rule.get(), matches.get(), nullptr));
             if (!called) return raised();

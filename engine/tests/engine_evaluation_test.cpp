@@ -154,23 +154,28 @@ TEST(Evaluation, TerminalTraceLine) {
 }
 
 TEST(Evaluation, AFailingNodePutsItsInputBackAndParksItsError) {
-    // An accumulate whose decimal sum leaves 38 digits fails; group nodes
-    // fail until they are evaluated engine-side.
+    // An accumulate whose decimal sum leaves 38 digits fails; a ?query fails
+    // when its index outgrows 96 keys (the A facts 100 to 196).
     struct Case {
         const char* rules;
+        int spare_as;        // A facts that join nothing
         const char* before;  // per node: staged inserts of the first-pattern, left, right and inner inputs
         const char* after;   // the nodes before the failing one ran and delivered into it
         const char* error;
     };
     const Case cases[] = {
-        {"rule r when A($x : x) B(v == $x) accumulate(C(k == $x, $d : d); $s : sum($d)) then end",
+        {"rule r when A($x : x) B(v == $x) accumulate(C(k == $x, $d : d); $s : sum($d)) then end", 0,
          "1/0/2/0 0/0/2/0", "0/0/0/0 0/2/2/0", "decimal sum overflow (DECIMAL(38) exceeded)"},
-        {"rule g when A($x : x) not (B(v == $x) and B(w == $x)) then end", "1/0/2/0 0/0/2/0 1/0/0/0",
-         "0/0/0/0 0/0/0/0 1/0/0/2", "SubnetNot nodes are not evaluated yet"},
+        {"query far(long $a) B(v == $a, $k : w) A(x == $k) end "
+         "rule g when A($x : x) B(v == $x) ?far($x;) then end",
+         97, "98/0/2/0 0/0/0/0", "0/0/0/0 0/2/0/0",
+         "query index exceeds 96 distinct keys (hash-table resize is out of subset, D-051)"},
     };
     for (const Case& c : cases) {
         Engine e = load(c.rules);
-        run(e, "+A 1 0; +B 1 1; +B 1 2");
+        std::string script = "+A 1 0; +B 1 1; +B 1 2";
+        for (int i = 0; i < c.spare_as; ++i) script += fmt("; +A {} 0", 100 + i);
+        run(e, script);
         const i128 most = *pow10_i128(38) - 1;  // the largest 38-digit value
         for (i128 d : {most, i128{1}}) ASSERT_TRUE(e.insert("C", {{"k", Value::i64(1)}, {"d", Value::dec(d, 0)}}));
         auto inputs = [&] {
@@ -181,11 +186,13 @@ TEST(Evaluation, AFailingNodePutsItsInputBackAndParksItsError) {
             return out;
         };
         EXPECT_EQ(inputs(), c.before) << c.rules;
+        const size_t facts = e.store.fact_count();
         for (int round = 0; round < 2; ++round) {
             e.evaluate_rule_inner(0, true);
             EXPECT_EQ(e.pending_error.value_or(""), c.error);
             EXPECT_EQ(inputs(), c.after) << c.rules;
             EXPECT_TRUE(e.nets[0].dirty && e.nets[0].term.empty());
+            EXPECT_EQ(e.store.fact_count(), facts) << "a failing node stores no fact";
         }
     }
 }

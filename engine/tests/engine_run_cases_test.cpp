@@ -16,7 +16,8 @@
 // one line "<rule>: <fact> <fact> ..." per firing, or "no firings", and with
 // `trace` first the QUARN_EVAL_DEBUG and QUARN_AG_DEBUG lines; facts prints
 // working memory, one fact per line. A fact shows as Type#handle(field=value, ...),
-// a collection result followed by its members: [Type#handle(...), ...] or [I64(3), ...].
+// a collection result or a ?query call (QueryArgs) followed by its members:
+// [Type#handle(...), ...] or [I64(3), ...], None for an empty slot.
 // With QUARN_UPDATE_CASES set, the files are rewritten with the actual outputs.
 #include <gtest/gtest.h>
 

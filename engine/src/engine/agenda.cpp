@@ -516,7 +516,7 @@ EngineStatus FireLoop::fire(size_t r) {
     } else {
         f.rule = e_.rules[r].def.name;
         f.facts.reserve(facts.size());
-        for (FactId id : facts) f.facts.push_back(e_.render_fired(id));
+        for (size_t p = 0; p < facts.size(); ++p) f.facts.push_back(e_.render_fired_at(r, p, facts[p]));
     }
     firings_.push_back(std::move(f));
     return {};

@@ -25,7 +25,9 @@
 //   propagation.cpp        on_insert, on_update, on_delete_ex, alpha_passes_fields
 //   linking.cpp            rule_linked, note_link_effects_ex, stage_snapshot
 //   evaluation.cpp         evaluate_rule_inner, terminal step, pruning
-//   engine_ce_nodes.cpp    accumulate, ?query and subnetwork nodes
+//   engine_ce_nodes.cpp    the dispatch to the nodes the engine evaluates itself
+//   query_nodes.cpp        ?query nodes, the refresh of their answers, render_qargs
+//   subnet_nodes.cpp       not and exists over a group of patterns
 //   activations.cpp        push_activation, eval_salience, activation order
 //   agenda.cpp             fire_all
 //   actions.cpp            eval_src and the right-hand-side actions
@@ -55,6 +57,7 @@
 #include "common/result.h"
 #include "engine/accumulate.h"
 #include "engine/activation_list.h"
+#include "engine/arrival_list.h"
 #include "engine/compiled_rule.h"
 #include "engine/constraint_eval.h"
 #include "engine/join_env_impl.h"
@@ -207,6 +210,29 @@ struct Tms {
     bool forced_eval = false;
 };
 
+// The engine's state of its ?query nodes beside the answer records
+// (Engine::qce_answers), kept by query_nodes.cpp and derived from the network
+// by index_query_nodes, so a network rebuild starts it afresh.
+struct QueryNodes {
+    // A ?query node whose query reads a type, directly or through the
+    // queries it calls, and the fields of that type the queries read.
+    struct Reader {
+        size_t node = 0;
+        uint64_t fields = 0;
+    };
+    struct NodeState {
+        // The left tuples present; an updated one moves to the end.
+        ArrivalList lefts;
+        // A fact the query reads changed since the node last ran: every
+        // present tuple is asked again at its next evaluation. `due_stamp` is
+        // the stamp those changes share, none when they differ.
+        bool due = false;
+        Stamp due_stamp;
+    };
+    std::vector<std::vector<Reader>> readers_by_type;  // by TypeId, node order
+    HashMap<size_t, NodeState> nodes;                  // by node index, every ?query node
+};
+
 // The first-pattern input that rules with the same first pattern share.
 struct Lia {
     size_t rule = 0;     // the rule whose pattern decides membership
@@ -227,7 +253,7 @@ struct TrieNode {
     std::vector<Target> targets;  // the first target continues the owning chain
     Staged<TupleId> subnet_input;
     HashMap<TupleId, std::vector<TupleId>> subnet_inner;
-    std::vector<TupleId> subnet_lefts;  // arrival order
+    ArrivalList subnet_lefts;
     HashSet<TupleId> subnet_emitted;
     std::pair<size_t, size_t> owner{0, 0};  // (rule, pattern) that created the node
     std::optional<uint64_t> first_update_mask;
@@ -434,7 +460,8 @@ public:
     // right side (win_in and the first-blocker mark).
     void refresh_query_links();
     // Files every Lia and node under its pattern's type, so that a change
-    // visits only the places that read its type. Run by build_network.
+    // visits only the places that read its type, and the ?query nodes under
+    // the types their queries read. Run by build_network.
     void route_network_by_type();
     class LinkNotes;
     void lia_take_in(size_t lia, FactId fact, Stamp stamp);
@@ -493,6 +520,23 @@ public:
                                Out& out);
     EngineStatus eval_groupby_node(size_t node, size_t rule, size_t pattern, Staged<TupleId> left,
                                    Staged<FactId> right, Out& out);
+    // A ?query node: one child per answer row, the left tuple extended by the
+    // row's fact (query_nodes.cpp). The query runs before anything changes,
+    // so a failing query leaves the node and the store as they were.
+    EngineStatus eval_query_node(size_t node, Staged<TupleId> left, Out& out);
+    // A not or exists over a group of patterns: a present left tuple is
+    // emitted exactly while no inner tuple extends it (not), or while one
+    // does (exists) (subnet_nodes.cpp).
+    void eval_subnet_node(size_t node, Staged<TupleId> left, Staged<TupleId> inner, Out& out);
+    // Files the ?query nodes under the types their queries read (QueryNodes);
+    // run with every network build.
+    void index_query_nodes();
+    // A fact changed (`mask`: the fields written, all ones for an insert or a
+    // delete): the ?query nodes whose queries read them are due to ask again,
+    // and their rules are marked for evaluation.
+    void note_query_inputs(FactId fact, uint64_t mask, Stamp stamp);
+    // Whether node `node` is a ?query node due to ask again.
+    bool query_refresh_due(size_t node) const;
 
     // Activations (activations.cpp). Appends an activation of `tuple`: the
     // tuple keeps its sequence number while seq_by_tuple holds it; an
@@ -518,6 +562,18 @@ public:
     EngineStatus run_actions(size_t rule, TupleView tuple);
     // A fired fact as a Firing shows it: collection results carry their members.
     FactView render_fired(FactId fact) const;
+    // The fact at tuple position `position` of a match of rule `rule` as a
+    // Firing shows it: a query row as the arguments of its call (render_qargs),
+    // any other fact as render_fired does.
+    FactView render_fired_at(size_t rule, size_t position, FactId fact) const;
+    // The call of the rule's ?query element at tuple position `position`, as
+    // a pseudo fact "QueryArgs" (no fields, id u32::MAX) whose members are the
+    // answer row's values, one per argument: empty where the call gave the
+    // argument, scalar_view of the value where the query bound it. None when
+    // no ?query element sits at that position.
+    std::optional<FactView> render_qargs(size_t rule, size_t position, FactId row) const;
+    // Whether `fact` is an answer row of a ?query element.
+    bool is_query_row(FactId fact) const;
     // When set, fire_all hands each firing here in place of rendering it: the
     // Firings it returns are then empty, one per firing.
     FiringSink* firing_sink = nullptr;
@@ -586,7 +642,10 @@ public:
     std::vector<uint8_t> tracked_queries;
     std::vector<uint8_t> refresh_queries;
     std::optional<std::string> pending_error;
-    HashMap<std::pair<size_t, size_t>, HashMap<TupleId, std::vector<FactId>>> qce_answers;  // by (rule, pattern)
+    // The row facts of each left tuple of a ?query node, by the node's owner
+    // (rule, pattern); a tuple without rows has no entry.
+    HashMap<std::pair<size_t, size_t>, HashMap<TupleId, std::vector<FactId>>> qce_answers;
+    QueryNodes query_nodes;
     Tms tms;
     // Buffers run_actions reuses from firing to firing (actions.cpp): the
     // snapshot rows and the fields setters wrote, per fact.

@@ -11,9 +11,11 @@ namespace quarn {
 
 namespace {
 
-bool holds_work(const TrieNode& n) {
+// Staged input, released temporal-not tuples, or ?query answers to check.
+bool holds_work(const Engine& e, size_t id) {
+    const TrieNode& n = e.nodes[id];
     return !n.first_input.empty() || !n.node.staged_lefts.empty() || !n.node.staged_rights.empty() ||
-           !n.subnet_input.empty() || !n.node.parked.empty();
+           !n.subnet_input.empty() || !n.node.parked.empty() || e.query_refresh_due(id);
 }
 
 // Staged input anywhere in the rule: its windows, its terminal, its nodes
@@ -24,7 +26,7 @@ bool rule_holds_work(const Engine& e, size_t r) {
         if (!w.empty()) return true;
     if (!net.term.empty()) return true;
     for (size_t id : net.node_ids)
-        if (holds_work(e.nodes[id])) return true;
+        if (holds_work(e, id)) return true;
     return false;
 }
 
@@ -158,11 +160,14 @@ Staged<TupleId>* target_input(Engine& e, const Target& t) {
     unreachable("target kind out of range");
 }
 
-// The last member of a not/exists group feeds the group's node.
+// The last member of a not/exists group feeds the group's node. A batch that
+// holds both a delete and an insert of one tuple deleted it first (an insert
+// staged first would have been withdrawn by the delete), so deletes go in
+// first: the other way round the delete would withdraw the new insert.
 void route_to_subnet(Staged<TupleId>& inner, const Staged<TupleId>& out) {
-    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, 0);
     for (const auto& x : out.del) inner.add_del(x.item, x.stamp);
     for (const auto& x : out.cancelled) inner.add_del(x.item, x.stamp);
+    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, 0);
     for (const auto& x : out.upd) inner.add_upd_ph(x.item, x.stamp, 2);
 }
 
@@ -189,7 +194,8 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     if (engine_side) saved.emplace(first, left, right, inner);
     Staged<TupleId> delta = Staged<TupleId>::merge_into_pending(std::move(left), std::move(converted));
 
-    if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty()) return true;
+    if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty() && !e.query_refresh_due(id))
+        return true;
 
     const std::vector<Target>& targets = tn.targets;
     Staged<TupleId>* first_input = targets.empty() ? nullptr : target_input(e, targets[0]);

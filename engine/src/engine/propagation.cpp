@@ -135,6 +135,7 @@ void Engine::route_network_by_type() {
         const auto [r, pi] = nodes[ni].owner;
         file(nodes_by_type, rules[r].patterns[pi].type_id, ni);
     }
+    index_query_nodes();
     rules_of_lia.assign(lias.size(), {});
     rules_of_node.assign(nodes.size(), {});
     for (size_t r = 0; r < nets.size(); ++r) {
@@ -302,6 +303,7 @@ void Engine::on_insert(FactId f, Stamp stamp) {
     if (!firing) ++shadow_seq;
     shadow_gate_insert(f, shadow_seq);
     refresh_query_links();
+    note_query_inputs(f, kAllFields, stamp);
     LinkNotes notes(*this);
     if (!store.is_alive(f)) return;
 
@@ -333,6 +335,7 @@ void Engine::on_insert(FactId f, Stamp stamp) {
 
 void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     refresh_query_links();
+    note_query_inputs(f, mask, stamp);
     LinkNotes notes(*this);
     const bool alive = store.is_alive(f);
     const TypeId type = store.fact_type(f);
@@ -444,6 +447,7 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
     if (!firing) ++shadow_seq;
     shadow_gate_delete(f, shadow_seq);
     refresh_query_links();
+    note_query_inputs(f, kAllFields, stamp);
     LinkNotes notes(*this);
 
     const TypeId type = store.fact_type(f);

@@ -1,0 +1,97 @@
+// The left tuples present at a node the engine evaluates itself (?query and
+// subnetwork nodes): arrival order kept, and lookup and removal by tuple in
+// constant time, so that a left delete is not a walk over every left tuple.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/hash.h"
+#include "common/internal_error.h"
+#include "network/tuple.h"
+
+namespace quarn {
+
+class ArrivalList {
+public:
+    size_t size() const { return live_; }
+    bool empty() const { return live_ == 0; }
+    bool contains(TupleId t) const { return at_.contains(t); }
+
+    // Appends `t` as the newest arrival.
+    void push_back(TupleId t) {
+        if (order_.size() >= UINT32_MAX) invariant_broken("internal error: too many left tuples at one node");
+        auto [it, fresh] = at_.try_emplace(t, Where{static_cast<uint32_t>(order_.size()), 0});
+        ++it->second.count;
+        order_.push_back(Slot{t, true});
+        ++live_;
+    }
+    // Removes the oldest entry holding `t`; false when there is none.
+    bool remove_first(TupleId t) {
+        auto it = at_.find(t);
+        if (it == at_.end()) return false;
+        order_[it->second.slot].live = false;
+        --live_;
+        if (--it->second.count == 0) {
+            at_.erase(it);
+        } else {
+            // Only a tuple inserted twice without a delete between has a
+            // second entry: walk on to it.
+            uint32_t s = it->second.slot + 1;
+            while (!order_[s].live || order_[s].tuple != t) ++s;
+            it->second.slot = s;
+        }
+        trim();
+        return true;
+    }
+    // An updated tuple moves to the end, as node memories keep it.
+    void move_to_back(TupleId t) {
+        if (remove_first(t)) push_back(t);
+    }
+    void clear() {
+        order_.clear();
+        at_.clear();
+        live_ = 0;
+    }
+
+    // Calls f(t) for every tuple present, oldest arrival first.
+    template <class F>
+    void for_each(F f) const {
+        for (const Slot& s : order_)
+            if (s.live) f(s.tuple);
+    }
+
+private:
+    struct Slot {
+        TupleId tuple;
+        bool live;
+    };
+    struct Where {
+        uint32_t slot;   // the oldest live entry of the tuple
+        uint32_t count;  // live entries holding it
+    };
+
+    // Removed entries leave holes; the list is rebuilt once they outnumber
+    // the live ones, so a walk stays proportional to what is present.
+    void trim() {
+        while (!order_.empty() && !order_.back().live) order_.pop_back();
+        if (order_.size() - live_ <= live_ + 16) return;
+        std::vector<Slot> kept;
+        kept.reserve(live_);
+        for (const Slot& s : order_)
+            if (s.live) kept.push_back(s);
+        order_ = std::move(kept);
+        for (auto& [t, where] : at_) where.count = 0;
+        for (uint32_t s = 0; s < order_.size(); ++s) {
+            Where& w = at_.at(order_[s].tuple);
+            if (w.count++ == 0) w.slot = s;
+        }
+    }
+
+    std::vector<Slot> order_;  // arrival order, with holes where entries left
+    HashMap<TupleId, Where> at_;
+    size_t live_ = 0;
+};
+
+}  // namespace quarn

@@ -1,0 +1,108 @@
+// not and exists over a group of patterns. The group's member patterns form a
+// chain of their own that starts from the tuples before the group; its last
+// member delivers the inner tuples (a left tuple extended by one fact per
+// member) into the group node's inner input. The node keeps, per left tuple,
+// the inner tuples extending it, and emits the left tuple itself as its child:
+// a present left tuple is emitted exactly while no inner tuple extends it
+// (not), or while at least one does (exists).
+#include <algorithm>
+
+#include "common/internal_error.h"
+#include "common/text.h"
+#include "engine/engine.h"
+
+namespace quarn {
+
+namespace {
+
+#ifdef QUARN_VERIFY_NODES
+// The emitted set agrees with the left tuples and the inner map.
+void verify_subnet(const TrieNode& tn) {
+    const bool is_not = tn.node.kind == Kind::SubnetNot;
+    size_t emitted = 0;
+    tn.subnet_lefts.for_each([&](TupleId t) {
+        const bool extended = tn.subnet_inner.contains(t);
+        const bool shown = tn.subnet_emitted.contains(t);
+        if (shown != (is_not ? !extended : extended))
+            invariant_broken(fmt("internal error: subnetwork node emits tuple {} against its inner tuples",
+                                 static_cast<uint32_t>(t)));
+        emitted += shown ? 1 : 0;
+    });
+    if (emitted != tn.subnet_emitted.size()) invariant_broken("internal error: subnetwork node emits an absent tuple");
+    for (const auto& [prefix, inner] : tn.subnet_inner)
+        if (inner.empty()) invariant_broken("internal error: subnetwork node keeps an empty inner list");
+}
+#endif
+
+}  // namespace
+
+void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> inner, Out& out) {
+    TrieNode& tn = nodes[id];
+    const bool is_not = tn.node.kind == Kind::SubnetNot;
+    if (!is_not && tn.node.kind != Kind::SubnetExists) invariant_broken("internal error: not a subnetwork node");
+    // Tuples are built a fact at a time, so a tuple's parent is its prefix
+    // one fact shorter.
+    auto prefix = [&](TupleId t) {
+        while (tuples.size_of(t) > tn.subnet_prefix) t = tuples.parent(t);
+        return t;
+    };
+    auto emit = [&](TupleId t, const Stamp& stamp) {
+        if (tn.subnet_emitted.insert(t).second) out.trg.add_ins_ph(t, stamp, 0);
+    };
+    auto withdraw = [&](TupleId t, const Stamp& stamp) {
+        if (tn.subnet_emitted.erase(t)) out.child_del(t, stamp);
+    };
+
+    // Left deletes. The inner tuples extending a deleted tuple leave through
+    // their own deletes, which the members stage in the same walk; keeping
+    // them until then keeps a tuple deleted and inserted again in one batch
+    // extended by the inner tuples it still has.
+    for (const auto& e : left.del) {
+        tn.subnet_lefts.remove_first(e.item);
+        withdraw(e.item, e.stamp);
+    }
+    for (const auto& e : left.cancelled) {
+        tn.subnet_lefts.remove_first(e.item);
+        withdraw(e.item, e.stamp);
+    }
+    // Inner inserts: the first inner tuple of a prefix flips it. An exists
+    // emits even before its left tuple arrives below, in the same call.
+    for (const auto& e : inner.ins) {
+        const TupleId p = prefix(e.item);
+        std::vector<TupleId>& extending = tn.subnet_inner[p];
+        extending.push_back(e.item);
+        if (extending.size() != 1) continue;
+        if (is_not) withdraw(p, e.stamp);
+        else emit(p, e.stamp);
+    }
+    // Left inserts.
+    for (const auto& e : left.ins) {
+        tn.subnet_lefts.push_back(e.item);
+        const bool extended = tn.subnet_inner.contains(e.item);
+        if (is_not ? !extended : extended) emit(e.item, e.stamp);
+    }
+    // Inner deletes: the last inner tuple of a present prefix flips it back.
+    for (const auto& e : inner.del) {
+        const TupleId p = prefix(e.item);
+        auto it = tn.subnet_inner.find(p);
+        if (it == tn.subnet_inner.end()) continue;
+        std::vector<TupleId>& extending = it->second;
+        auto at = std::find(extending.begin(), extending.end(), e.item);
+        if (at == extending.end()) continue;
+        extending.erase(at);
+        if (!extending.empty()) continue;
+        tn.subnet_inner.erase(it);
+        if (!tn.subnet_lefts.contains(p)) continue;
+        if (is_not) emit(p, e.stamp);
+        else withdraw(p, e.stamp);
+    }
+    // Left updates reach an emitted child; an inner update keeps its facts,
+    // so it extends the same prefix and changes nothing here.
+    for (const auto& e : left.upd)
+        if (tn.subnet_emitted.contains(e.item)) out.child_upd(e.item, e.stamp, 2);
+#ifdef QUARN_VERIFY_NODES
+    verify_subnet(tn);
+#endif
+}
+
+}  // namespace quarn
