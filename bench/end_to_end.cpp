@@ -9,7 +9,9 @@
 //   c  not and exists: N accounts, N transactions over half of them; one rule
 //      for accounts with no transaction, one for accounts with at least one;
 //   d  agenda churn: N/2 tokens, a rule that modifies a token and so activates
-//      the other rule, which modifies it again: N firings.
+//      the other rule, which modifies it again: N firings;
+//   g  not over a group of two patterns: N customers, N orders with a payment
+//      each over half of them; one rule for customers without a paid order.
 // Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: abcd, 1e4 1e5 1e6.
 #include <chrono>
 #include <cstdio>
@@ -126,6 +128,21 @@ Workload not_exists_workload(int64_t n) {
     return w;
 }
 
+Workload grouped_not_workload(int64_t n) {
+    Workload w;
+    w.types = {type("Customer", {"id"}), type("Order", {"id", "cust"}), type("Payment", {"order"})};
+    w.rules =
+        "rule unpaid when $c : Customer($i : id)\n"
+        "  not (Order(cust == $i, $o : id) and Payment(order == $o)) then end\n";
+    for (int64_t i = 0; i < n; ++i) w.facts.push_back({"Customer", {{"id", Value::i64(i)}}});
+    // Every order goes to an even customer: half the customers have two paid orders.
+    for (int64_t i = 0; i < n; ++i) {
+        w.facts.push_back({"Order", {{"id", Value::i64(i)}, {"cust", Value::i64((i * 2) % n)}}});
+        w.facts.push_back({"Payment", {{"order", Value::i64(i)}}});
+    }
+    return w;
+}
+
 Workload churn_workload(int64_t n) {
     Workload w;
     w.types = {type("Token", {"id", "state"})};
@@ -141,6 +158,7 @@ int run(char name, int64_t n) {
     Workload w = name == 'a'   ? join_workload(n)
                  : name == 'b' ? accumulate_workload(n)
                  : name == 'c' ? not_exists_workload(n)
+                 : name == 'g' ? grouped_not_workload(n)
                                : churn_workload(n);
     EngineResult<Engine> made = Engine::create(w.types);
     if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;

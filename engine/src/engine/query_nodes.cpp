@@ -212,16 +212,16 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
         retract_all(e.item, e.stamp);
         state.lefts.remove_first(e.item);
     }
-    for (const auto& e : left.upd) {
-        retract_all(e.item, e.stamp);
-        state.lefts.move_to_back(e.item);
-    }
-    for (const auto& e : left.ins.oldest_first()) {
-        // Only a tuple inserted twice without a delete between has rows here.
-        retract_all(e.item, e.stamp);
-        if (state.lefts.contains(e.item)) state.lefts.move_to_back(e.item);
-        else state.lefts.push_back(e.item);
-    }
+    // Only a tuple inserted twice without a delete between has rows here on insert.
+    for (const auto& e : left.upd) retract_all(e.item, e.stamp);
+    for (const auto& e : left.ins) retract_all(e.item, e.stamp);
+    // An updated tuple moves to the end, as in node memories.
+    auto arrive = [&](TupleId t) {
+        if (state.lefts.contains(t)) state.lefts.move_to_back(t);
+        else state.lefts.push_back(t);
+    };
+    for (const auto& e : left.upd.oldest_first()) arrive(e.item);
+    for (const auto& e : left.ins.oldest_first()) arrive(e.item);
     for (size_t a = 0; a < asks.size(); ++a) {
         if (asks[a].why != Why::Checked) continue;
         for (FactId row : dropped[a]) retract(asks[a].tuple, row, asks[a].stamp);
@@ -239,6 +239,14 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
     }
     state.due = false;
     state.due_stamp.reset();
+#ifdef QUARN_VERIFY_NODES
+    for (const auto& [t, held] : answers) {
+        if (!state.lefts.contains(t)) invariant_broken("internal error: a query node answers an absent tuple");
+        for (FactId row : held)
+            if (!store.is_alive(row) || store.fact_type(row) != qce.row_type)
+                invariant_broken("internal error: a query node holds a retracted row");
+    }
+#endif
     return {};
 }
 
