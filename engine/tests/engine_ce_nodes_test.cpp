@@ -88,7 +88,9 @@ struct Changer {
             ASSERT_TRUE(e.update_fact(f, {{name, Value::i64(value())}}));
             // Away and back between two evaluations: a delete and an insert
             // of the same tuples in one batch.
-            if (op == 7) ASSERT_TRUE(e.update_fact(f, {{name, old}}));
+            if (op == 7) {
+                ASSERT_TRUE(e.update_fact(f, {{name, old}}));
+            }
         } else {
             ASSERT_TRUE(e.delete_fact(present[rng() % present.size()]));
         }
@@ -176,9 +178,10 @@ TEST(SubnetNodes, GroupedNotAndExistsAgreeWithBruteForceOverRandomChanges) {
             for (size_t r = 0; r < e.rules.size(); ++r) {
                 if (rng() % 3 == 0) continue;
                 e.evaluate_rule_inner(r, true);
-                if (r < group_rules.size())
+                if (r < group_rules.size()) {
                     ASSERT_EQ(matches(e, r), group_rules[r].expected(e))
                         << "trial " << trial << " round " << round << " rule " << r << "\n" << text;
+                }
             }
         }
     }
@@ -371,4 +374,38 @@ TEST(QueryNodes, AQueryRowRendersAsTheArgumentsOfItsCall) {
     EXPECT_FALSE(e.render_qargs(0, 1, 0).has_value());
     EXPECT_FALSE(e.render_qargs(7, 1, row).has_value());
     EXPECT_EQ(e.render_fired_at(0, 0, 0).type_name, "P");
+}
+
+TEST(TupleLists, KeepArrivalOrderThroughRemovalsDuplicatesAndSpills) {
+    auto order = [](const ArrivalList& l) {
+        std::vector<uint32_t> out;
+        l.for_each([&](TupleId t) { out.push_back(static_cast<uint32_t>(t)); });
+        return out;
+    };
+    ArrivalList l;
+    for (uint32_t t = 0; t < 100; ++t) l.push_back(TupleId{t});
+    // Removals leave holes that a compaction closes without reordering.
+    for (uint32_t t = 0; t < 100; ++t) {
+        if (t % 10 != 3) EXPECT_TRUE(l.remove_first(TupleId{t}));
+    }
+    EXPECT_FALSE(l.remove_first(TupleId{4}));
+    EXPECT_EQ(order(l), (std::vector<uint32_t>{3, 13, 23, 33, 43, 53, 63, 73, 83, 93}));
+    l.move_to_back(TupleId{13});
+    l.push_back(TupleId{23});  // a second entry of 23: the oldest goes first
+    EXPECT_TRUE(l.remove_first(TupleId{23}));
+    EXPECT_TRUE(l.contains(TupleId{23}));
+    EXPECT_EQ(order(l), (std::vector<uint32_t>{3, 33, 43, 53, 63, 73, 83, 93, 13, 23}));
+    EXPECT_EQ(l.size(), 10u);
+
+    InnerTuples inner;
+    for (uint32_t t : {5, 6, 7, 8}) inner.push_back(TupleId{t});
+    EXPECT_TRUE(inner.remove_first(TupleId{6}));   // in place: a spilled one moves in
+    EXPECT_TRUE(inner.remove_first(TupleId{8}));   // spilled
+    EXPECT_FALSE(inner.remove_first(TupleId{8}));
+    inner.push_back(TupleId{9});
+    EXPECT_TRUE(inner.remove_first(TupleId{5}));
+    EXPECT_TRUE(inner.remove_first(TupleId{7}));
+    EXPECT_EQ(inner.size(), 1u);
+    EXPECT_TRUE(inner.remove_first(TupleId{9}));
+    EXPECT_TRUE(inner.empty());
 }

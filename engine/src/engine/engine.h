@@ -57,7 +57,7 @@
 #include "common/result.h"
 #include "engine/accumulate.h"
 #include "engine/activation_list.h"
-#include "engine/arrival_list.h"
+#include "engine/tuple_lists.h"
 #include "engine/compiled_rule.h"
 #include "engine/constraint_eval.h"
 #include "engine/join_env_impl.h"
@@ -252,7 +252,7 @@ struct TrieNode {
     Staged<FactId> first_input;
     std::vector<Target> targets;  // the first target continues the owning chain
     Staged<TupleId> subnet_input;
-    HashMap<TupleId, std::vector<TupleId>> subnet_inner;
+    HashMap<TupleId, InnerTuples> subnet_inner;  // an entry only while its list is not empty
     ArrivalList subnet_lefts;
     HashSet<TupleId> subnet_emitted;
     std::pair<size_t, size_t> owner{0, 0};  // (rule, pattern) that created the node

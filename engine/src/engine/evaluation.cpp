@@ -189,9 +189,11 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     converted.upd = one_fact_tuples(e.tuples, first.upd);
     converted.del = one_fact_tuples(e.tuples, first.del);
     const bool engine_side = tn.node.kind != Kind::Join && tn.node.kind != Kind::Not && tn.node.kind != Kind::Exists;
-    // Copies to put back should the node fail; only engine-side nodes can.
+    // Copies to put back should the node fail; only engine-side nodes can,
+    // and of those not the group nodes, whose batches can be large.
+    const bool can_fail = engine_side && !is_subnet(tn.node.kind);
     std::optional<std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>> saved;
-    if (engine_side) saved.emplace(first, left, right, inner);
+    if (can_fail) saved.emplace(first, left, right, inner);
     Staged<TupleId> delta = Staged<TupleId>::merge_into_pending(std::move(left), std::move(converted));
 
     if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty() && !e.query_refresh_due(id))
@@ -206,12 +208,14 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples);
         do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
     } else {
-        const Staged<TupleId> pending_before = pending;
+        std::optional<Staged<TupleId>> pending_before;
+        if (can_fail) pending_before = pending;
         EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
         if (!done) {
+            if (!saved) invariant_broken("internal error: a group node failed");
             std::tie(tn.first_input, tn.node.staged_lefts, tn.node.staged_rights, tn.subnet_input) =
                 std::move(*saved);
-            if (first_input) *first_input = pending_before;
+            if (first_input) *first_input = std::move(*pending_before);
             e.pending_error = std::move(done).error().message;
             return false;
         }

@@ -5,7 +5,6 @@
 // the inner tuples extending it, and emits the left tuple itself as its child:
 // a present left tuple is emitted exactly while no inner tuple extends it
 // (not), or while at least one does (exists).
-#include <algorithm>
 
 #include "common/internal_error.h"
 #include "common/text.h"
@@ -69,7 +68,7 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
     // emits even before its left tuple arrives below, in the same call.
     for (const auto& e : inner.ins) {
         const TupleId p = prefix(e.item);
-        std::vector<TupleId>& extending = tn.subnet_inner[p];
+        InnerTuples& extending = tn.subnet_inner[p];
         extending.push_back(e.item);
         if (extending.size() != 1) continue;
         if (is_not) withdraw(p, e.stamp);
@@ -86,11 +85,8 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
         const TupleId p = prefix(e.item);
         auto it = tn.subnet_inner.find(p);
         if (it == tn.subnet_inner.end()) continue;
-        std::vector<TupleId>& extending = it->second;
-        auto at = std::find(extending.begin(), extending.end(), e.item);
-        if (at == extending.end()) continue;
-        extending.erase(at);
-        if (!extending.empty()) continue;
+        InnerTuples& extending = it->second;
+        if (!extending.remove_first(e.item) || !extending.empty()) continue;
         tn.subnet_inner.erase(it);
         if (!tn.subnet_lefts.contains(p)) continue;
         if (is_not) emit(p, e.stamp);

@@ -1,8 +1,8 @@
-// The left tuples present at a node the engine evaluates itself (?query and
-// subnetwork nodes): arrival order kept, and lookup and removal by tuple in
-// constant time, so that a left delete is not a walk over every left tuple.
+// Tuple lists of the nodes the engine evaluates itself (?query and subnetwork
+// nodes).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -13,6 +13,9 @@
 
 namespace quarn {
 
+// The left tuples present at a node: arrival order kept, and lookup and
+// removal by tuple in constant time, so that a left delete is not a walk over
+// every left tuple.
 class ArrivalList {
 public:
     size_t size() const { return live_; }
@@ -92,6 +95,45 @@ private:
     std::vector<Slot> order_;  // arrival order, with holes where entries left
     HashMap<TupleId, Where> at_;
     size_t live_ = 0;
+};
+
+// The inner tuples extending one left tuple of a subnetwork node, in arrival
+// order. Most left tuples have one or two, which are held in place; a list
+// never empty while stored, as its owner drops it with its last tuple.
+class InnerTuples {
+public:
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void push_back(TupleId t) {
+        if (size_ < kInline) in_place_[size_] = t;
+        else more_.push_back(t);
+        ++size_;
+    }
+    // Removes the oldest entry holding `t`; false when there is none.
+    bool remove_first(TupleId t) {
+        const size_t held = std::min<size_t>(size_, kInline);
+        size_t i = 0;
+        while (i < held && in_place_[i] != t) ++i;
+        if (i < held) {
+            for (; i + 1 < held; ++i) in_place_[i] = in_place_[i + 1];
+            if (!more_.empty()) {
+                in_place_[kInline - 1] = more_.front();
+                more_.erase(more_.begin());
+            }
+        } else {
+            auto at = std::find(more_.begin(), more_.end(), t);
+            if (at == more_.end()) return false;
+            more_.erase(at);
+        }
+        --size_;
+        return true;
+    }
+
+private:
+    static constexpr size_t kInline = 2;
+    TupleId in_place_[kInline]{};
+    uint32_t size_ = 0;
+    std::vector<TupleId> more_;  // beyond the first kInline
 };
 
 }  // namespace quarn
