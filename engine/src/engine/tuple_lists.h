@@ -15,35 +15,42 @@ namespace quarn {
 
 // The left tuples present at a node: arrival order kept, and lookup and
 // removal by tuple in constant time, so that a left delete is not a walk over
-// every left tuple.
+// every left tuple. The index is built by the first lookup that finds the
+// list longer than a few entries and kept from then on: a list only ever
+// appended to (a bulk load) never hashes its tuples.
 class ArrivalList {
 public:
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
-    bool contains(TupleId t) const { return at_.contains(t); }
+    bool contains(TupleId t) const { return oldest(t) != kNone; }
 
     // Appends `t` as the newest arrival.
     void push_back(TupleId t) {
-        if (order_.size() >= UINT32_MAX) invariant_broken("internal error: too many left tuples at one node");
-        auto [it, fresh] = at_.try_emplace(t, Where{static_cast<uint32_t>(order_.size()), 0});
-        ++it->second.count;
+        if (order_.size() >= kNone) invariant_broken("internal error: too many left tuples at one node");
+        if (indexed_) {
+            auto [it, fresh] = at_.try_emplace(t, Where{static_cast<uint32_t>(order_.size()), 0});
+            ++it->second.count;
+        }
         order_.push_back(Slot{t, true});
         ++live_;
     }
     // Removes the oldest entry holding `t`; false when there is none.
     bool remove_first(TupleId t) {
-        auto it = at_.find(t);
-        if (it == at_.end()) return false;
-        order_[it->second.slot].live = false;
+        const uint32_t s = oldest(t);
+        if (s == kNone) return false;
+        order_[s].live = false;
         --live_;
-        if (--it->second.count == 0) {
-            at_.erase(it);
-        } else {
-            // Only a tuple inserted twice without a delete between has a
-            // second entry: walk on to it.
-            uint32_t s = it->second.slot + 1;
-            while (!order_[s].live || order_[s].tuple != t) ++s;
-            it->second.slot = s;
+        if (indexed_) {
+            Where& w = at_.at(t);
+            if (--w.count == 0) {
+                at_.erase(t);
+            } else {
+                // Only a tuple inserted twice without a delete between has a
+                // second entry: walk on to it.
+                uint32_t next = s + 1;
+                while (!order_[next].live || order_[next].tuple != t) ++next;
+                w.slot = next;
+            }
         }
         trim();
         return true;
@@ -55,6 +62,7 @@ public:
     void clear() {
         order_.clear();
         at_.clear();
+        indexed_ = false;
         live_ = 0;
     }
 
@@ -74,7 +82,31 @@ private:
         uint32_t slot;   // the oldest live entry of the tuple
         uint32_t count;  // live entries holding it
     };
+    static constexpr uint32_t kNone = UINT32_MAX;
+    // Lists up to this many slots are scanned.
+    static constexpr size_t kScanLimit = 8;
 
+    // The slot of the oldest live entry holding `t`, or kNone.
+    uint32_t oldest(TupleId t) const {
+        if (!indexed_ && order_.size() > kScanLimit) build_index();
+        if (indexed_) {
+            auto it = at_.find(t);
+            return it == at_.end() ? kNone : it->second.slot;
+        }
+        for (uint32_t s = 0; s < order_.size(); ++s)
+            if (order_[s].live && order_[s].tuple == t) return s;
+        return kNone;
+    }
+    void build_index() const {
+        at_.clear();
+        at_.reserve(live_);
+        for (uint32_t s = 0; s < order_.size(); ++s) {
+            if (!order_[s].live) continue;
+            auto [it, fresh] = at_.try_emplace(order_[s].tuple, Where{s, 0});
+            ++it->second.count;
+        }
+        indexed_ = true;
+    }
     // Removed entries leave holes; the list is rebuilt once they outnumber
     // the live ones, so a walk stays proportional to what is present.
     void trim() {
@@ -85,15 +117,12 @@ private:
         for (const Slot& s : order_)
             if (s.live) kept.push_back(s);
         order_ = std::move(kept);
-        for (auto& [t, where] : at_) where.count = 0;
-        for (uint32_t s = 0; s < order_.size(); ++s) {
-            Where& w = at_.at(order_[s].tuple);
-            if (w.count++ == 0) w.slot = s;
-        }
+        if (indexed_) build_index();
     }
 
     std::vector<Slot> order_;  // arrival order, with holes where entries left
-    HashMap<TupleId, Where> at_;
+    mutable HashMap<TupleId, Where> at_;  // while indexed_
+    mutable bool indexed_ = false;
     size_t live_ = 0;
 };
 
