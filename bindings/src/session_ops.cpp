@@ -46,7 +46,8 @@ PyObject* observer_matches(const Engine& e, std::span<const FactId> facts) {
     if (!list) return nullptr;
     for (size_t i = 0; i < facts.size(); ++i) {
         const bool call = e.is_query_row(facts[i]);
-        const std::string_view type = call ? kQueryArgs : std::string_view(store.schema(store.fact_type(facts[i])).name);
+        const std::string_view type =
+            call ? kQueryArgs : std::string_view(store.schema(store.fact_type(facts[i])).name);
         PyObject* pair = Py_BuildValue("(NK)", str_of(type).release(),
                                        static_cast<unsigned long long>(call ? UINT32_MAX : facts[i]));
         if (!pair) return nullptr;
