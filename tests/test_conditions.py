@@ -46,6 +46,12 @@ def test_a_rule_calling_a_recursive_query():
     r3 = s.fire()
     assert sorted(pl.DataFrame(r3.derived()["Found"]).select("who", "what").rows()) == [("bob", "cid"), ("bob", "dan")]
     assert r3.deleted_handles() == []
+    # A reset session asks its queries afresh.
+    s.reset()
+    s.insert("Parent", parents)
+    s.insert("Person", pl.DataFrame({"name": ["bob"]}))
+    r4 = s.fire()
+    assert pl.DataFrame(r4.derived()["Found"]).select("who", "what").rows() == [("bob", "cid")]
 
 
 def test_a_failing_query_fails_the_fire_until_its_cause_is_gone():
