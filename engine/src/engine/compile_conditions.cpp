@@ -535,6 +535,7 @@ private:
                                         qname, pname)));
                 if (!(q.params[repeated->second].second == ptype))
                     return err(fail(fmt("?{}: repeated var {} spans differently-typed params", qname, a.var)));
+                qce.repeats.emplace_back(static_cast<uint32_t>(i), static_cast<uint32_t>(repeated->second));
                 qce.args.push_back(Src::snap_field(0, 0));
                 continue;
             }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/hash.h"
@@ -140,6 +141,9 @@ struct CompiledQce {
     uint32_t query = 0;       // the callee's index in the engine's query list
     uint64_t given_mask = 0;  // bit i: argument i is a literal or a bound variable
     TypeId row_type = 0;      // the callee's row type, also the pattern's type
+    // (argument, the earlier argument it repeats): an unbound variable named
+    // twice binds one value, so an answer row must hold equal values there.
+    std::vector<std::pair<uint32_t, uint32_t>> repeats;
 };
 
 struct CompiledPattern {

@@ -137,7 +137,9 @@ std::string dump_compiled_rule(const CompiledRule& r, const FactStore& store) {
                 const bool output = q.args[a].kind == Src::Kind::SnapField;
                 out += (a ? ", " : "") + (output ? std::string("Out") : src_text(q.args[a]));
             }
-            out += "]\n";
+            out += "]";
+            for (const auto& [arg, first] : q.repeats) out += fmt(" same{}={}", arg, first);
+            out += "\n";
         }
     }
     for (const CompiledAction& a : r.actions) out += "  then " + action_text(a, store) + "\n";

@@ -82,7 +82,11 @@ std::string Engine::pattern_key(const CompiledPattern& p, size_t rule, size_t pa
     if (p.qce) {
         for (const CeArg& a : p.qce->args)
             if (a.kind != Src::Kind::SnapField) return fmt("QCE|{}|priv{}.{}", p.qce->query, rule, pattern);
-        return fmt("QCE|{}|U{}", p.qce->query, p.qce->args.size());
+        // Calls that name one variable twice answer fewer rows than the plain
+        // call: they share a node only with calls repeating the same places.
+        std::string key = fmt("QCE|{}|U{}", p.qce->query, p.qce->args.size());
+        for (const auto& [arg, first] : p.qce->repeats) key += fmt("|R{}={}", arg, first);
+        return key;
     }
     if (p.role.kind == SubRole::Kind::Group)
         return fmt("SN|{}|{}|{}", debug(p.ce), p.role.member_count, p.role.base);

@@ -166,6 +166,14 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
             fate[i] = kSkip;
             continue;
         }
+        // A variable named twice holds one value: rows that bind it two ways
+        // answer a different call.
+        if (std::any_of(qce.repeats.begin(), qce.repeats.end(), [&](const auto& rep) {
+                return !eval_cmp(row.values[rep.first], CmpOp::Eq, row.values[rep.second]);
+            })) {
+            fate[i] = kSkip;
+            continue;
+        }
         for (size_t k = 0; k < width; ++k)
             if (Status fits = store.check_value(qce.row_type, k, row.values[k]); !fits)
                 return engine_err(fmt("query {}: answer row refused: {}", queries[qce.query].name, fits.error()));
