@@ -10,9 +10,12 @@
 //      for accounts with no transaction, one for accounts with at least one;
 //   d  agenda churn: N/2 tokens, a rule that modifies a token and so activates
 //      the other rule, which modifies it again: N firings;
+//   e  truth maintenance: N Base facts, each supporting an L1 (insertLogical)
+//      that supports an L2; fire (the build phase), then delete every Base
+//      and fire again (the retract phase). Reported on lines of their own;
 //   g  not over a group of two patterns: N customers, N orders with a payment
 //      each over half of them; one rule for customers without a paid order.
-// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: abcd, 1e4 1e5 1e6.
+// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: abcde, 1e4 1e5 1e6.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -185,10 +188,61 @@ int run(char name, int64_t n) {
     return 0;
 }
 
+// --- Workload e: truth maintenance, built and then retracted.
+
+int run_tms(int64_t n) {
+    EngineResult<Engine> made = Engine::create({type("Base", {"id"}), type("L1", {"id"}), type("L2", {"id"})});
+    if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;
+    Engine& engine = *made;
+    const char* rules =
+        "rule support when $b : Base($i : id) then insertLogical(new L1($i)); end\n"
+        "rule chain when $l : L1($i : id) then insertLogical(new L2($i)); end\n";
+    if (EngineStatus ok = engine.add_rules_text(rules); !ok)
+        return std::printf("rules: %s\n", ok.error().message.c_str()), 1;
+    std::vector<FactId> bases;
+    bases.reserve(static_cast<size_t>(n));
+
+    auto t0 = std::chrono::steady_clock::now();
+    for (int64_t i = 0; i < n; ++i) {
+        EngineResult<FactId> f = engine.insert("Base", {{"id", Value::i64(i)}});
+        if (!f) return std::printf("insert: %s\n", f.error().message.c_str()), 1;
+        bases.push_back(*f);
+    }
+    const double insert_s = seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    EngineResult<std::vector<Firing>> built = engine.fire_all(~uint64_t{0});
+    const double build_fire_s = seconds_since(t0);
+    if (!built) return std::printf("fire: %s\n", built.error().message.c_str()), 1;
+    const size_t live_built = engine.fact_ids().size();
+
+    t0 = std::chrono::steady_clock::now();
+    for (FactId b : bases)
+        if (EngineStatus ok = engine.delete_fact(b); !ok)
+            return std::printf("delete: %s\n", ok.error().message.c_str()), 1;
+    const double delete_s = seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    EngineResult<std::vector<Firing>> retracted = engine.fire_all(~uint64_t{0});
+    const double retract_fire_s = seconds_since(t0);
+    if (!retracted) return std::printf("fire: %s\n", retracted.error().message.c_str()), 1;
+    const size_t live_after = engine.fact_ids().size();
+
+    const double build_s = insert_s + build_fire_s, retract_s = delete_s + retract_fire_s;
+    std::printf("e %9lld build:   insert %7.3f s  fire %7.3f s  total %7.3f s  %9zu firings  %6.3f us/base  live %zu\n",
+                static_cast<long long>(n), insert_s, build_fire_s, build_s, built->size(),
+                1e6 * build_s / static_cast<double>(n), live_built);
+    std::printf("e %9lld retract: delete %7.3f s  fire %7.3f s  total %7.3f s  %9zu firings  %6.3f us/base  live %zu\n",
+                static_cast<long long>(n), delete_s, retract_fire_s, retract_s, retracted->size(),
+                1e6 * retract_s / static_cast<double>(n), live_after);
+    std::printf("e %9lld both:    %7.3f s\n", static_cast<long long>(n), build_s + retract_s);
+    return 0;
+}
+
+// --- End of workload e.
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string workloads = argc > 1 ? argv[1] : "abcd";
+    std::string workloads = argc > 1 ? argv[1] : "abcde";
     std::vector<int64_t> sizes;
     for (int i = 2; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
     if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
@@ -196,6 +250,6 @@ int main(int argc, char** argv) {
                 "us/fact");
     for (char w : workloads)
         for (int64_t n : sizes)
-            if (run(w, n)) return 1;
+            if (w == 'e' ? run_tms(n) : run(w, n)) return 1;
     return 0;
 }

@@ -10,7 +10,9 @@
 //   <expected output lines>
 // Commands: `insert Type field=value ...`, `update <handle> field=value ...`,
 // `delete <handle>`, `advance <ms>`, `load <rule text>` (a further rule text),
-// `fire [limit] [trace]` and `facts`. A value is an integer, a number with a
+// `fire [limit] [trace]`, `facts`, `reset` and `tms-debug` (from then on every
+// command runs with QUARN_TMS_DEBUG set and its standard error comes first in
+// its output). A value is an integer, a number with a
 // point (a float), "text" (which also fills decimal fields), true, false or
 // null. Output: a command that fails prints "error: <message>"; fire prints
 // one line "<rule>: <fact> <fact> ..." per firing, or "no firings", and with
@@ -114,18 +116,19 @@ void note_error(std::string& out, const EngineResult<T>& r) {
     if (!r) out += "error: " + r.error().message + "\n";
 }
 
-void run_fire(Engine& e, const std::vector<std::string>& w, std::string& out) {
+// `captured`: standard error is being captured already, for the whole command.
+void run_fire(Engine& e, const std::vector<std::string>& w, std::string& out, bool captured) {
     uint64_t limit = 100000;
     bool trace = false;
     for (size_t i = 1; i < w.size(); ++i) w[i] == "trace" ? void(trace = true) : void(limit = std::stoull(w[i]));
     if (trace) {
         setenv("QUARN_EVAL_DEBUG", "1", 1);
         setenv("QUARN_AG_DEBUG", "1", 1);
-        ::testing::internal::CaptureStderr();
+        if (!captured) ::testing::internal::CaptureStderr();
     }
     EngineResult<std::vector<Firing>> fired = e.fire_all(limit);
     if (trace) {
-        out += ::testing::internal::GetCapturedStderr();
+        if (!captured) out += ::testing::internal::GetCapturedStderr();
         unsetenv("QUARN_EVAL_DEBUG");
         unsetenv("QUARN_AG_DEBUG");
     }
@@ -145,17 +148,34 @@ std::string run_case(const CaseHeader& header, const Case& c) {
     Engine& e = *made;
     std::string out;
     note_error(out, e.add_rules_text(c.rules));
+    bool tms_debug = false;
     for (const std::string& cmd : c.commands) {
         const std::vector<std::string> w = words_of(cmd);
         const std::string& op = w.front();
+        if (op == "tms-debug") {
+            tms_debug = true;
+            continue;
+        }
+        const size_t before = out.size();
+        if (tms_debug) {
+            setenv("QUARN_TMS_DEBUG", "1", 1);
+            ::testing::internal::CaptureStderr();
+        }
         if (op == "insert") note_error(out, e.insert(w.at(1), row_of(w, 2)));
         else if (op == "update") note_error(out, e.update_fact(std::stoul(w.at(1)), row_of(w, 2)));
         else if (op == "delete") note_error(out, e.delete_fact(std::stoul(w.at(1))));
         else if (op == "advance") note_error(out, e.advance(std::stoll(w.at(1))));
         else if (op == "load") note_error(out, e.add_rules_text(cmd.substr(5)));
-        else if (op == "fire") run_fire(e, w, out);
+        else if (op == "reset") note_error(out, e.reset());
+        else if (op == "fire") run_fire(e, w, out, tms_debug);
         else if (op == "facts") out += facts_text(e);
         else ADD_FAILURE() << "unknown command " << cmd;
+        if (tms_debug) {
+            // The lines go before the command's own output.
+            const std::string lines = ::testing::internal::GetCapturedStderr();
+            unsetenv("QUARN_TMS_DEBUG");
+            out.insert(before, lines);
+        }
     }
     return trim_end(out);
 }

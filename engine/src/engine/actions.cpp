@@ -91,7 +91,9 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         return values;
     };
     // Stores a new fact and propagates it like any insert of a right-hand side.
-    auto insert_fact = [&](TypeId type, std::vector<Value> values) -> EngineResult<FactId> {
+    // A logical insert's fact is truth maintenance's own, never a stated copy
+    // of its content; it is recorded before it propagates.
+    auto insert_fact = [&](TypeId type, std::vector<Value> values, bool logical) -> EngineResult<FactId> {
         Result<FactId, std::string> stored = store.insert(type, std::move(values));
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
@@ -102,7 +104,8 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         }
         schedule_expiration(f);
         schedule_window_evictions(f);
-        tms_note_stated(f);
+        if (logical) tms_logical_stored(f);
+        else tms_note_stated(f);
         // The flush has nothing to do in a session without event types.
         if (event_decls.empty()) {
             on_insert(f, stamp);
@@ -116,23 +119,25 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         return f;
     };
 
+    // However the actions end, the firing activation is over with them.
+    struct FiringOver {
+        Tms& tms;
+        ~FiringOver() { tms.end_firing(); }
+    } over{tms};
     for (const CompiledAction& a : rule.actions) {
         switch (a.kind) {
             case CompiledAction::Kind::Insert: {
                 std::optional<std::vector<Value>> values = values_of(a);
                 if (!values) return engine_err("RHS insert: arg type mismatch");
-                QUARN_CHECK(insert_fact(a.type_id, std::move(*values)));
+                QUARN_CHECK(insert_fact(a.type_id, std::move(*values), false));
                 break;
             }
             case CompiledAction::Kind::InsertLogical: {
                 std::optional<std::vector<Value>> values = values_of(a);
                 if (!values) return engine_err("RHS insertLogical: arg type mismatch");
-                std::optional<FactId> inserted;
-                if (!tms_logical_fact(a.type_id, *values)) {
-                    QUARN_TRY(FactId f, insert_fact(a.type_id, *values));
-                    inserted = f;
-                }
-                tms_record_logical(a.type_id, *values, inserted, true);
+                // One fact per content: an equal fact already there stands for it.
+                if (tms_justify_logical(a.type_id, *values))
+                    QUARN_CHECK(insert_fact(a.type_id, std::move(*values), true));
                 break;
             }
             case CompiledAction::Kind::Setter: {
@@ -171,7 +176,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                     const TypeId type = store.fact_type(route.fact);
                     Result<FactId, std::string> back = store.insert(type, *route.saved);
                     if (!back) return engine_err(std::move(back).error());
-                    tms_record_logical(type, *route.saved, *back, false);
+                    tms_reinstated(*back);
                     on_insert(*back, std::nullopt);
                 }
                 break;

@@ -62,19 +62,11 @@ private:
         e_.tms.forced_eval = false;
     }
 
-    bool has_terminal_entries(size_t r, bool late_only) const {
-        return std::any_of(e_.tms.terminal_queue.begin(), e_.tms.terminal_queue.end(),
-                           [&](const Tms::TerminalDel& d) { return d.rule == r && (d.late || !late_only); });
-    }
+    bool has_terminal_entries(size_t r, bool late_only) const { return e_.tms.has_terminal_of(r, late_only); }
     // Hands rule r's queued terminal deletions to truth maintenance, in
     // arrival order; how many there were.
     size_t hand_terminal(size_t r, bool late_only) {
-        std::vector<Tms::TerminalDel> mine;
-        std::erase_if(e_.tms.terminal_queue, [&](Tms::TerminalDel& d) {
-            if (d.rule != r || (late_only && !d.late)) return false;
-            mine.push_back(std::move(d));
-            return true;
-        });
+        const std::vector<Tms::TerminalDel> mine = e_.tms.take_terminal_of(r, late_only);
         for (const Tms::TerminalDel& d : mine) e_.tms_on_terminal_del(d.rule, d.tuple);
         return mine.size();
     }
@@ -124,6 +116,7 @@ private:
 
 void FireLoop::start() {
     e_.firing = false;
+    e_.tms.read_debug();
     for (TrieNode& n : e_.nodes) n.first_input.placeholders.clear();
     if (!e_.immediate) {
         // The first fire brings every stored fact into the network; from now
@@ -366,8 +359,7 @@ bool FireLoop::empty_agenda_work(Next& next) {
         return step();
     }
     auto drain_deferred = [&] {
-        std::vector<std::pair<size_t, TupleId>> deferred = std::exchange(e_.tms.deferred_queue, {});
-        for (const auto& [r, t] : deferred) e_.tms_on_terminal_del(r, t);
+        for (const auto& [r, t] : e_.tms.take_deferred()) e_.tms_on_terminal_del(r, t);
     };
     if (!e_.expired_queue.empty()) {
         std::vector<FactId> expired = std::exchange(e_.expired_queue, {});
@@ -379,7 +371,7 @@ bool FireLoop::empty_agenda_work(Next& next) {
         drain_deferred();
         return step();
     }
-    if (!e_.tms.deferred_queue.empty()) {
+    if (e_.tms.has_deferred()) {
         drain_deferred();
         return step();
     }
@@ -427,26 +419,13 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
 
     if (!higher) {
         evaluate("post-fire-force", l, true, true);
-        const bool queued = has_terminal_entries(l, false) ||
-                            std::any_of(e_.tms.deferred_queue.begin(), e_.tms.deferred_queue.end(),
-                                        [&](const auto& d) { return d.first == l; });
-        if (queued) {
-            std::vector<std::pair<size_t, TupleId>> mine;
-            std::erase_if(e_.tms.deferred_queue, [&](auto& d) {
-                if (d.first != l) return false;
-                mine.push_back(std::move(d));
-                return true;
-            });
+        if (has_terminal_entries(l, false) || e_.tms.has_deferred_of(l)) {
+            const std::vector<std::pair<size_t, TupleId>> mine = e_.tms.take_deferred_of(l);
             for (const auto& [r, t] : mine) {
                 e_.tms_on_terminal_del(r, t);
                 if (!step()) return false;
             }
-            std::vector<Tms::TerminalDel> terminal;
-            std::erase_if(e_.tms.terminal_queue, [&](Tms::TerminalDel& d) {
-                if (d.rule != l) return false;
-                terminal.push_back(std::move(d));
-                return true;
-            });
+            const std::vector<Tms::TerminalDel> terminal = e_.tms.take_terminal_of(l, false);
             for (const Tms::TerminalDel& d : terminal) {
                 e_.tms_on_terminal_del(d.rule, d.tuple);
                 if (!step()) return false;

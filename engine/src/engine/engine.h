@@ -39,7 +39,7 @@
 //   windows.cpp            sliding windows
 //   event_decl.cpp         declare_event
 //   time.cpp               advance, expiry schedules
-//   tms.cpp                truth maintenance
+//   tms.cpp                truth maintenance; its state is the Tms of tms.h
 #pragma once
 
 #include <array>
@@ -61,6 +61,7 @@
 #include "engine/compiled_rule.h"
 #include "engine/constraint_eval.h"
 #include "engine/join_env_impl.h"
+#include "engine/tms.h"
 #include "network/network.h"
 #include "parser/parser.h"
 #include "queries/queries.h"
@@ -170,44 +171,6 @@ struct PnShadow {
 };
 struct PxShadow {
     ShadowSide gate, positive;
-};
-
-// What truth maintenance makes of a delete: whether it proceeds, and for
-// which fact (a stated copy's delete may remove the logical fact instead), with
-// the values to re-insert the logical fact from when a right-hand side deleted
-// its last stated copy.
-struct TmsRoute {
-    bool proceed = true;
-    FactId fact = 0;
-    std::optional<std::vector<Value>> saved;
-};
-
-// Truth-maintenance state.
-struct Tms {
-    // Types that some rule inserts with insertLogical. Compiled state: it
-    // survives reset, which replaces everything else here.
-    HashSet<TypeId> logical_types;
-    // Tuples whose re-activation waits for their update: a rule's insert of
-    // such a tuple activates nothing. Arrival order.
-    std::vector<std::pair<size_t, TupleId>> parked_upds;
-    // The first-pattern updates and deletes of the last evaluation.
-    std::vector<StagedEntry<FactId>> first_changes;
-    // Terminal deletions waiting for the agenda: those of one rule are handed
-    // over before the rule is evaluated (late ones also for constant-salience
-    // rules in the eager pass); the deferred ones when nothing else can fire.
-    // Arrival order.
-    struct TerminalDel {
-        TupleId tuple;
-        size_t rule = 0;
-        bool late = false;
-    };
-    std::vector<TerminalDel> terminal_queue;
-    std::vector<std::pair<size_t, TupleId>> deferred_queue;
-    // The activation being fired, set before its right-hand side runs.
-    std::optional<std::pair<size_t, TupleId>> firing_act;
-    // Events the clock expired, until the fire deletes them.
-    HashSet<FactId> expiring_ids;
-    bool forced_eval = false;
 };
 
 // The engine's state of its ?query nodes beside the answer records
@@ -477,10 +440,19 @@ public:
     // Sliding windows of accumulates (windows.cpp).
     bool winacc_admits(size_t node, FactId fact) const;
     void winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp, std::vector<uint8_t>& links_before);
-    // Truth maintenance (tms.cpp).
+    // Truth maintenance (tms.cpp): a stored fact of a logical type becomes a
+    // stated copy of its content; a delete is routed (a delete of a logical
+    // fact forgets its justifications); an updated or deleted fact that no
+    // longer supports a one-pattern activation takes that activation's
+    // justifications with it, and the logical facts left without one.
     void tms_note_stated(FactId fact);
     TmsRoute tms_route_delete_ex(FactId fact, bool reinstate);
     void tms_eager_break(FactId fact);
+    // Forgets activation (rule, tuple)'s justifications and deletes the
+    // logical facts left without one; those it deleted, in order.
+    std::vector<FactId> tms_drop_act_deps(size_t rule, TupleId tuple);
+    // Some fact of the tuple is an event the clock expired.
+    bool tms_tuple_expiring(TupleId tuple) const;
     // Shadow evaluators (shadows.cpp): a new fact offered to the evaluators
     // keyed by its type and entry point (`expiry` as schedule_expiration gave
     // it); an updated fact refreshed in them; a deleted fact dropped from them;
@@ -579,11 +551,16 @@ public:
     FiringSink* firing_sink = nullptr;
 
     // Hooks of features that other files own, reached from the firing loop and
-    // the clock. Truth maintenance (tms.cpp): the fact that stands for a
-    // logical identity; recording an identity's fact and, with `justify`, the
-    // firing activation as its justification; the upkeep after a right-hand side.
-    std::optional<FactId> tms_logical_fact(TypeId type, const std::vector<Value>& values) const;
-    void tms_record_logical(TypeId type, const std::vector<Value>& values, std::optional<FactId> fact, bool justify);
+    // the clock. Truth maintenance (tms.cpp), during a firing: a logical insert
+    // justifies its content by the firing activation and answers whether the
+    // content needs a fact of its own; if so the caller stores one and hands it
+    // to tms_logical_stored before propagating it. A right-hand side's delete
+    // of a content's last stated copy may bring the logical fact back
+    // (tms_reinstated). After the last action the activation justifies what
+    // this firing inserted and no longer what an earlier firing of it did.
+    bool tms_justify_logical(TypeId type, const std::vector<Value>& values);
+    void tms_logical_stored(FactId fact);
+    void tms_reinstated(FactId fact);
     void tms_after_firing();
     // Sliding windows (windows.cpp): a fact leaves accumulate node `owner`.
     void stage_acc_removal(uint64_t owner, FactId fact);

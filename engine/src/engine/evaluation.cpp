@@ -39,22 +39,11 @@ EntryList<TupleId> one_fact_tuples(TupleTable& tuples, const EntryList<FactId>& 
     return out;
 }
 
-void note_first_changes(std::vector<StagedEntry<FactId>>& changes, const Staged<FactId>& s) {
-    for (const auto& e : s.upd) changes.push_back(e);
-    for (const auto& e : s.del) changes.push_back(e);
-}
-
 // A change the rule's own right-hand side made (or another `or` alternative
 // of the same rule's) does not activate a no-loop rule.
 bool no_loop_holds(const Engine& e, size_t r, const Stamp& stamp) {
     const CompiledRule& rule = e.rules[r];
     return rule.def.no_loop && stamp && *stamp < e.stamp_rules.size() && e.stamp_rules[*stamp] == rule.def.ordinal;
-}
-
-bool parked_for_update(const Engine& e, size_t r, TupleId t) {
-    for (const auto& [rule, tuple] : e.tms.parked_upds)
-        if (rule == r && tuple == t) return true;
-    return false;
 }
 
 // Removes the activations `remove` takes out of the list and keeps the agenda's cached view of
@@ -98,7 +87,7 @@ void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
         e.push_activation(r, u.item);
     }
     for (const auto& i : batch.ins) {
-        if (no_loop_holds(e, r, i.stamp) || parked_for_update(e, r, i.item)) continue;
+        if (no_loop_holds(e, r, i.stamp) || e.tms.is_parked(r, i.item)) continue;
         e.push_activation(r, i.item);
     }
 }
@@ -108,7 +97,7 @@ void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
 void one_pattern_terminal(Engine& e, size_t r) {
     std::vector<Staged<FactId>> windows = e.nets[r].take_s0_windows();
     e.tms.first_changes.clear();
-    for (const Staged<FactId>& w : windows) note_first_changes(e.tms.first_changes, w);
+    for (const Staged<FactId>& w : windows) e.tms.first_changes.note(w);
     // A one-pattern rule's tuples hold one fact.
     auto one = [&e](FactId f) { return e.tuples.extend(TupleTable::empty_tuple, f); };
     for (const Staged<FactId>& w : windows) {
@@ -119,7 +108,7 @@ void one_pattern_terminal(Engine& e, size_t r) {
             e.push_activation(r, one(u.item));
         }
         for (const auto& i : w.ins.oldest_first()) {
-            if (no_loop_holds(e, r, i.stamp) || parked_for_update(e, r, one(i.item))) continue;
+            if (no_loop_holds(e, r, i.stamp) || e.tms.is_parked(r, one(i.item))) continue;
             e.push_activation(r, one(i.item));
         }
     }
@@ -183,7 +172,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     Staged<TupleId> inner = is_subnet(tn.node.kind) ? std::exchange(tn.subnet_input, {}) : Staged<TupleId>{};
 
     if (k == 0) e.tms.first_changes.clear();
-    if (!first.empty()) note_first_changes(e.tms.first_changes, first);
+    if (!first.empty()) e.tms.first_changes.note(first);
     Staged<TupleId> converted;
     converted.ins = one_fact_tuples(e.tuples, first.ins);
     converted.upd = one_fact_tuples(e.tuples, first.upd);
@@ -259,14 +248,18 @@ void Engine::evaluate_rule_inner(size_t r, bool force) {
         linked_queries[q] = 0;
         drain_query(store, queries, query_caches, q);
     }
+    // The rule is clean once its chain has run: a change that the terminal
+    // step itself causes (truth maintenance retracting a fact the rule reads)
+    // leaves it dirty again.
     if (rules[r].patterns.size() == 1) {
+        nets[r].dirty = false;
         one_pattern_terminal(*this, r);
     } else {
         for (size_t k = 0; k < nets[r].node_ids.size(); ++k)
             if (!evaluate_position(*this, r, k)) return;
+        nets[r].dirty = false;
         terminal_step(*this, r, std::exchange(nets[r].term, {}));
     }
-    nets[r].dirty = false;
 }
 
 }  // namespace quarn

@@ -153,6 +153,7 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
     tms_note_stated(f);
 
     if (immediate) {
+        tms.read_debug();
         StageSnapshot snapshot = stage_snapshot();
         on_insert(f, std::nullopt);
         for (RuleNet& net : nets) net.s0_close_window();
@@ -193,6 +194,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
 
     shadow_refresh(fact);
     if (immediate) {
+        tms.read_debug();
         on_update(fact, mask, std::nullopt);
         for (RuleNet& net : nets) net.s0_close_window();
     }
@@ -202,6 +204,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
 EngineStatus Engine::delete_fact(FactId fact) {
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return {};
+    tms.read_debug();
     TmsRoute route = tms_route_delete_ex(fact, false);
     if (!route.proceed) return {};
     const FactId f = route.fact;

@@ -1,0 +1,196 @@
+// Truth maintenance: the state behind insertLogical. A logically inserted fact
+// lives while some activation (rule, tuple) justifies its content; the content
+// of a fact is its type and field values (floats by bit pattern, decimals
+// without trailing zeros). Facts of a logical type inserted by the host or by a
+// plain insert are "stated copies" of their content: while one exists, a
+// logical insert of that content only records its justification.
+//
+// The operations live on the Engine (tms.cpp), since they store, delete and
+// propagate facts; this is their state, one Tms per engine, replaced whole by
+// reset except for the compiled set of logical types.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/hash.h"
+#include "common/ids.h"
+#include "network/staged.h"
+#include "network/tuple.h"
+#include "store/fact_store.h"
+#include "store/value.h"
+
+namespace quarn {
+
+// What truth maintenance makes of a delete: whether it proceeds, and for
+// which fact (a delete of the logical fact itself forgets its justifications),
+// with the values to insert the logical fact again from when a right-hand side
+// deleted the last stated copy of a content that is still justified.
+struct TmsRoute {
+    bool proceed = true;
+    FactId fact = 0;
+    std::optional<std::vector<Value>> saved;
+};
+
+// The first-pattern updates and deletes of the last rule evaluation, each
+// reduced to its fact and stamp: a terminal deletion queued during a forced
+// evaluation is "late" when the rule's own right-hand side changed one of its
+// facts.
+class FirstChanges {
+public:
+    void clear() {
+        entries_.clear();
+        indexed_ = false;
+    }
+    void note(const Staged<FactId>& input);
+    // Some noted change of `fact` carries the stamp `rule`.
+    bool stamped(FactId fact, uint64_t rule) const;
+    size_t size() const { return entries_.size(); }
+
+private:
+    std::vector<std::pair<FactId, Stamp>> entries_;
+    // (stamp, fact) of the stamped entries, built at the first question once
+    // the list is too long to walk.
+    mutable HashSet<std::pair<uint64_t, FactId>> index_;
+    mutable bool indexed_ = false;
+};
+
+struct Tms {
+    // (rule, tuple) as one word, for the sets keyed by activation.
+    static uint64_t act_key(size_t rule, TupleId tuple) {
+        return (static_cast<uint64_t>(rule) << 32) | static_cast<uint32_t>(tuple);
+    }
+    static constexpr FactId kNoFact = ~FactId{0};
+    static constexpr uint32_t kLogicalSlot = ~uint32_t{0};
+
+    // --- Compiled: types some rule inserts with insertLogical. Survives reset.
+    HashSet<TypeId> logical_types;
+
+    // --- Contents. One entry per content that has a logical fact or a
+    // stated copy (between the route of a reinstating delete and the insert
+    // that follows it, an entry may briefly have neither).
+    struct Entry {
+        std::string key;                       // the content's encoding (tms.cpp)
+        std::vector<uint32_t> justifications;  // records of the activations that justify it; no order
+        std::vector<FactId> stated;            // stated copies; no order
+        FactId logical = kNoFact;              // the logical fact in the store, if any
+        bool inserted = false;                 // a logical insert stored a fact for it once
+    };
+    std::vector<Entry> entries;        // by entry number; freed numbers are reused
+    std::vector<uint32_t> free_entries;
+    HashMap<std::string, uint32_t> by_key;
+    // Every logical fact and every stated copy: its entry, and its place in
+    // the entry's stated list (kLogicalSlot for the logical fact).
+    struct FactPlace {
+        uint32_t entry = 0;
+        uint32_t slot = 0;
+    };
+    HashMap<FactId, FactPlace> key_of_fact;
+    // By entry: the values of a logical insert that found only stated copies.
+    HashMap<uint32_t, std::vector<Value>> saved;
+
+    // --- Justifications. One record per activation that justifies some
+    // content. Records are ordered by creation (`order`), which is the order
+    // in which an eager break visits them.
+    struct Justified {
+        uint32_t entry = 0;
+        uint32_t slot = 0;  // where the entry lists this record among its justifications
+    };
+    struct Record {
+        size_t rule = 0;
+        TupleId tuple{};
+        uint64_t order = 0;
+        std::vector<Justified> keys;  // the contents it justifies, in the order first justified
+    };
+    std::vector<Record> records;  // by record number; freed numbers are reused
+    std::vector<uint32_t> free_records;
+    HashMap<uint64_t, uint32_t> record_of;  // act_key -> record
+    uint64_t next_order = 0;
+    // Node-less rules that insert logically, by the type of their one pattern:
+    // the rules an eager break of a fact of that type may concern. Built at
+    // first use; rules are only ever added.
+    std::vector<std::vector<size_t>> solo_rules_by_type;
+    size_t solo_rules_seen = 0;
+
+    // --- The firing activation, set before its right-hand side runs, and
+    // the contents that right-hand side justified, in order.
+    std::optional<std::pair<size_t, TupleId>> firing_act;
+    std::vector<uint32_t> fired_entries;
+    // The right-hand side ended, completed or not.
+    void end_firing() {
+        firing_act.reset();
+        fired_entries.clear();
+    }
+    // The content a logical insert is about to store a fact for.
+    std::string pending_key;
+
+    // --- Parking: tuples whose insert at the terminal activates nothing
+    // until the tuple is updated, keyed by act_key.
+    HashSet<uint64_t> parked;
+    bool is_parked(size_t rule, TupleId tuple) const {
+        return !parked.empty() && parked.contains(act_key(rule, tuple));
+    }
+
+    FirstChanges first_changes;
+
+    // --- Terminal deletions waiting for the agenda, arrival order. Those
+    // recorded during a forced evaluation are handed over before the rule is
+    // evaluated again (the late ones also in the eager pass of a rule with a
+    // constant salience); those of expiring facts once the expired facts are
+    // deleted. Each list keeps a set beside it, so that "already queued"
+    // costs one lookup.
+    struct TerminalDel {
+        TupleId tuple{};
+        size_t rule = 0;
+        bool late = false;
+    };
+    bool has_terminal_of(size_t rule, bool late_only) const;
+    std::vector<TerminalDel> take_terminal_of(size_t rule, bool late_only);
+    void queue_terminal(size_t rule, TupleId tuple, bool late);
+
+    bool has_deferred_of(size_t rule) const;
+    bool has_deferred() const { return !deferred_queue.empty(); }
+    bool is_deferred(size_t rule, TupleId tuple) const;
+    std::vector<std::pair<size_t, TupleId>> take_deferred();
+    std::vector<std::pair<size_t, TupleId>> take_deferred_of(size_t rule);
+    void defer(size_t rule, TupleId tuple);
+
+    // Events the clock expired, until the fire deletes them.
+    HashSet<FactId> expiring_ids;
+    // Set around the evaluations whose terminal deletions must wait in the
+    // terminal queue.
+    bool forced_eval = false;
+    // QUARN_TMS_DEBUG, read by read_debug when an outside operation or a
+    // fire begins: the lines it switches on come many to an operation.
+    bool debug = false;
+    void read_debug();
+
+    // --- Eager breaks run as a loop over this stack rather than by
+    // recursion, so that a long chain of logical facts cannot exhaust the
+    // call stack; the order is the recursion's (depth first).
+    struct BreakFrame {
+        bool facts = false;           // facts to delete, else activations (act_key) to break
+        std::vector<uint64_t> items;
+        size_t next = 0;
+    };
+    std::vector<BreakFrame> breaks;
+    bool breaking = false;
+
+    size_t live_records() const { return record_of.size(); }
+    // Checks that contents, facts and records agree with each other and with
+    // the store (every logical fact alive and justified, every link both
+    // ways); an invariant_broken names the first disagreement.
+    void verify(const FactStore& store) const;
+
+private:
+    std::vector<TerminalDel> terminal_queue;
+    HashSet<uint64_t> terminal_set;
+    std::vector<std::pair<size_t, TupleId>> deferred_queue;
+    HashSet<uint64_t> deferred_set;
+};
+
+}  // namespace quarn

@@ -1,0 +1,211 @@
+// Truth maintenance against a brute-force reference, and the parts of it the
+// whole-program cases (data/run/tms.test) cannot reach: the terminal queue of
+// a forced evaluation.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+using namespace quarn;
+
+namespace {
+
+TypeSchema type(std::string name, std::vector<std::string> fields) {
+    TypeSchema t{std::move(name), {}, 0};
+    for (std::string& f : fields) t.fields.emplace_back(std::move(f), FieldType::i64());
+    return t;
+}
+
+// A stratified program: P and Q from the base facts (a join, a not), R from
+// P, Q and A, S from B and not P, T from C alone and U from T (one-pattern
+// rules, retracted by eager breaks).
+const char* kProgram =
+    "rule p when $a : A($x : x) B(x == $x) then insertLogical(new P($x)); end\n"
+    "rule q when $a : A($y : y) not C(y == $y) then insertLogical(new Q($y)); end\n"
+    "rule r when $p : P($x : x) $q : Q($y : y) A(x == $x, y == $y) then insertLogical(new R($x, $y)); end\n"
+    "rule s salience -1 when $b : B($x : x) not P(x == $x) then insertLogical(new S($x)); end\n"
+    "rule t when $c : C($y : y, y > 1) then insertLogical(new T($y)); end\n"
+    "rule u salience 2 when $t : T($y : y) then insertLogical(new U($y)); end\n";
+
+using Content = std::vector<int64_t>;
+using Contents = std::map<std::string, std::multiset<Content>>;
+
+Content content_of(const Engine& e, FactId f) {
+    Content c;
+    for (size_t i = 0; i < e.store.schema(e.store.fact_type(f)).fields.size(); ++i)
+        c.push_back(e.store.get(f, i).as_i64());
+    return c;
+}
+
+// Every live fact of the engine by type name.
+Contents live_contents(const Engine& e) {
+    Contents out;
+    for (FactId f : e.fact_ids()) out[e.store.schema(e.store.fact_type(f)).name].insert(content_of(e, f));
+    return out;
+}
+
+// The program's logical contents, computed from the base facts alone.
+Contents fixpoint(const Contents& live) {
+    auto base = [&](const char* t) {
+        auto it = live.find(t);
+        return it == live.end() ? std::multiset<Content>{} : it->second;
+    };
+    const auto a = base("A"), b = base("B"), c = base("C");
+    auto has = [](const std::multiset<Content>& s, size_t field, int64_t v) {
+        return std::any_of(s.begin(), s.end(), [&](const Content& x) { return x[field] == v; });
+    };
+    std::set<Content> p, q, r, s, t, u;
+    for (const Content& x : a) {
+        if (has(b, 0, x[0])) p.insert({x[0]});
+        if (!has(c, 0, x[1])) q.insert({x[1]});
+    }
+    for (const Content& x : a)
+        if (p.count({x[0]}) && q.count({x[1]})) r.insert({x[0], x[1]});
+    for (const Content& x : b)
+        if (!p.count({x[0]})) s.insert({x[0]});
+    for (const Content& x : c)
+        if (x[0] > 1) t.insert({x[0]});
+    u = t;
+    Contents out;
+    auto put = [&](const char* name, const std::set<Content>& set) {
+        if (!set.empty()) out[name] = std::multiset<Content>(set.begin(), set.end());
+    };
+    put("P", p);
+    put("Q", q);
+    put("R", r);
+    put("S", s);
+    put("T", t);
+    put("U", u);
+    return out;
+}
+
+Contents logical_only(Contents all) {
+    for (const char* t : {"A", "B", "C"}) all.erase(t);
+    return all;
+}
+
+std::string text_of(const Contents& c) {
+    std::string out;
+    for (const auto& [t, set] : c)
+        for (const Content& x : set) {
+            out += t + "(";
+            for (size_t i = 0; i < x.size(); ++i) out += (i ? "," : "") + std::to_string(x[i]);
+            out += ") ";
+        }
+    return out;
+}
+
+TEST(TmsRandom, LiveLogicalFactsAreTheFixpointOfTheLiveBaseFactsAfterEveryFire) {
+    for (uint32_t seed = 1; seed <= 150; ++seed) {
+        std::mt19937 rng(seed);
+        Engine e = std::move(Engine::create({type("A", {"x", "y"}), type("B", {"x"}), type("C", {"y"}),
+                                             type("P", {"x"}), type("Q", {"y"}), type("R", {"x", "y"}),
+                                             type("S", {"x"}), type("T", {"y"}), type("U", {"y"})}))
+                       .value();
+        ASSERT_TRUE(e.add_rules_text(kProgram));
+        auto pick = [&](int n) { return static_cast<int64_t>(rng() % static_cast<uint32_t>(n)); };
+        std::string log;
+        for (int round = 0; round < 25; ++round) {
+            const int ops = 1 + static_cast<int>(pick(6));
+            for (int k = 0; k < ops; ++k) {
+                std::vector<FactId> base;
+                for (FactId f : e.fact_ids())
+                    if (e.store.fact_type(f) <= 2) base.push_back(f);
+                const int64_t what = pick(10);
+                if (what < 5 || base.empty()) {
+                    const int64_t t = pick(3);
+                    EngineResult<FactId> f =
+                        t == 0   ? e.insert("A", {{"x", Value::i64(pick(4))}, {"y", Value::i64(pick(4))}})
+                        : t == 1 ? e.insert("B", {{"x", Value::i64(pick(4))}})
+                                 : e.insert("C", {{"y", Value::i64(pick(4))}});
+                    ASSERT_TRUE(f);
+                    log += "+" + std::to_string(t) + " ";
+                } else {
+                    const FactId f = base[static_cast<size_t>(pick(static_cast<int>(base.size())))];
+                    if (what < 8) {
+                        ASSERT_TRUE(e.delete_fact(f));
+                        log += "-" + std::to_string(f) + " ";
+                    } else {
+                        const std::string field = e.store.schema(e.store.fact_type(f)).fields[0].first;
+                        ASSERT_TRUE(e.update_fact(f, {{field, Value::i64(pick(4))}}));
+                        log += "~" + std::to_string(f) + " ";
+                    }
+                }
+            }
+            EngineResult<std::vector<Firing>> fired = e.fire_all(100000);
+            ASSERT_TRUE(fired) << fired.error().message;
+            ASSERT_NO_THROW(e.tms.verify(e.store)) << "seed " << seed << ": " << log;
+            const Contents live = live_contents(e);
+            ASSERT_EQ(text_of(logical_only(live)), text_of(fixpoint(live))) << "seed " << seed << ": " << log;
+        }
+    }
+}
+
+// A rule with a join justifies L1; under a forced evaluation its terminal
+// deletion waits in the queue, late exactly when the rule's own stamp is on
+// the change that took the tuple away.
+TEST(Tms, ForcedTerminalDeletesQueueLateOnlyForTheRulesOwnChanges) {
+    struct Change {
+        Stamp stamp;
+        bool late;
+    };
+    for (const Change& c : {Change{0, true}, Change{1, false}, Change{std::nullopt, false}}) {
+        Engine e = std::move(Engine::create({type("Base", {"id"}), type("Cfg", {"on"}), type("L1", {"id"})})).value();
+        ASSERT_TRUE(e.add_rules_text(
+            "rule one when $b : Base(id > 0, $i : id) $c : Cfg() then insertLogical(new L1($i)); end\n"
+            "rule other when $c : Cfg(on == 5) then end\n"));
+        const FactId base = *e.insert("Base", {{"id", Value::i64(3)}});
+        ASSERT_TRUE(e.insert("Cfg", {{"on", Value::i64(1)}}));
+        ASSERT_EQ(e.fire_all(100).value().size(), 1u);
+        ASSERT_EQ(e.fact_ids().size(), 3u);
+
+        // The base fact leaves the first pattern by a change stamped c.stamp.
+        ASSERT_TRUE(e.store.set_value(base, 0, Value::i64(0)));
+        e.on_update(base, 1, c.stamp);
+        e.tms.forced_eval = true;
+        e.evaluate_rule_inner(0, true);
+        e.tms.forced_eval = false;
+        EXPECT_TRUE(e.tms.has_terminal_of(0, false));
+        EXPECT_EQ(e.tms.has_terminal_of(0, true), c.late);
+        EXPECT_EQ(e.fact_ids().size(), 3u) << "queued, nothing retracted yet";
+
+        // The agenda hands it over before the rule is evaluated again.
+        ASSERT_TRUE(e.fire_all(100));
+        EXPECT_FALSE(e.tms.has_terminal_of(0, false));
+        EXPECT_EQ(e.fact_ids().size(), 2u);
+        EXPECT_NO_THROW(e.tms.verify(e.store));
+    }
+}
+
+// The same deletion outside a forced evaluation retracts at once, and a
+// justification of a tuple that holds an expiring event waits for the expiry.
+TEST(Tms, TerminalDeletesOfExpiringTuplesWaitForTheExpiry) {
+    Engine e = std::move(Engine::create({type("Tick", {"ts", "n"}), type("Mark", {"n"})})).value();
+    ASSERT_TRUE(e.declare_event("Tick", "ts", std::nullopt, 1000));
+    ASSERT_TRUE(e.add_rules_text("rule seen when $t : Tick($n : n) then insertLogical(new Mark($n)); end\n"));
+    const FactId tick = *e.insert("Tick", {{"ts", Value::i64(0)}, {"n", Value::i64(1)}});
+    ASSERT_EQ(e.fire_all(100).value().size(), 1u);
+    ASSERT_TRUE(e.advance(1001));
+    ASSERT_TRUE(e.tms.expiring_ids.contains(tick));
+
+    const TupleId t = e.tuples.extend(TupleTable::empty_tuple, tick);
+    e.tms_on_terminal_del(0, t);
+    EXPECT_TRUE(e.tms.is_deferred(0, t));
+    EXPECT_EQ(e.fact_ids().size(), 2u) << "the mark waits";
+    e.tms_on_terminal_del(0, t);  // once only
+    EXPECT_EQ(e.tms.take_deferred().size(), 1u);
+    e.tms.defer(0, t);
+
+    ASSERT_TRUE(e.fire_all(100));
+    EXPECT_TRUE(e.fact_ids().empty());
+    EXPECT_FALSE(e.tms.has_deferred());
+    EXPECT_NO_THROW(e.tms.verify(e.store));
+}
+
+}  // namespace
