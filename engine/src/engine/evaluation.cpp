@@ -96,8 +96,8 @@ void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
 // window first; within one, deletes, updates, inserts, each oldest first.
 void one_pattern_terminal(Engine& e, size_t r) {
     std::vector<Staged<FactId>> windows = e.nets[r].take_s0_windows();
-    e.tms.first_changes.clear();
-    for (const Staged<FactId>& w : windows) e.tms.first_changes.note(w);
+    e.tms.first_changes_begin();
+    for (const Staged<FactId>& w : windows) e.tms.note_first_changes(w);
     // A one-pattern rule's tuples hold one fact.
     auto one = [&e](FactId f) { return e.tuples.extend(TupleTable::empty_tuple, f); };
     for (const Staged<FactId>& w : windows) {
@@ -171,8 +171,8 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     Staged<FactId> right = std::exchange(tn.node.staged_rights, {});
     Staged<TupleId> inner = is_subnet(tn.node.kind) ? std::exchange(tn.subnet_input, {}) : Staged<TupleId>{};
 
-    if (k == 0) e.tms.first_changes.clear();
-    if (!first.empty()) e.tms.first_changes.note(first);
+    if (k == 0) e.tms.first_changes_begin();
+    if (!first.empty()) e.tms.note_first_changes(first);
     Staged<TupleId> converted;
     converted.ins = one_fact_tuples(e.tuples, first.ins);
     converted.upd = one_fact_tuples(e.tuples, first.upd);

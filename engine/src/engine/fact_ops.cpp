@@ -153,7 +153,7 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
     tms_note_stated(f);
 
     if (immediate) {
-        tms.read_debug();
+        tms.debug_reset();
         StageSnapshot snapshot = stage_snapshot();
         on_insert(f, std::nullopt);
         for (RuleNet& net : nets) net.s0_close_window();
@@ -194,7 +194,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
 
     shadow_refresh(fact);
     if (immediate) {
-        tms.read_debug();
+        tms.debug_reset();
         on_update(fact, mask, std::nullopt);
         for (RuleNet& net : nets) net.s0_close_window();
     }
@@ -204,7 +204,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
 EngineStatus Engine::delete_fact(FactId fact) {
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return {};
-    tms.read_debug();
+    tms.debug_reset();
     TmsRoute route = tms_route_delete_ex(fact, false);
     if (!route.proceed) return {};
     const FactId f = route.fact;

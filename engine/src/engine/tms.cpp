@@ -93,69 +93,26 @@ void Tms::defer(size_t rule, TupleId tuple) {
     if (deferred_set.insert(act_key(rule, tuple)).second) deferred_queue.emplace_back(rule, tuple);
 }
 
-void Tms::verify(const FactStore& store) const {
-    auto fail = [](const std::string& what) { invariant_broken("internal error: truth maintenance: " + what); };
-    size_t facts = 0, live_entries = 0;
-    for (uint32_t e = 0; e < entries.size(); ++e) {
-        const Entry& en = entries[e];
-        if (en.key.empty()) continue;  // free
-        ++live_entries;
-        auto k = by_key.find(en.key);
-        if (k == by_key.end() || k->second != e) fail(fmt("entry {} is not found by its key", e));
-        if (en.logical == kNoFact && en.stated.empty()) fail(fmt("entry {} has no fact", e));
-        if (en.logical != kNoFact) {
-            ++facts;
-            auto p = key_of_fact.find(en.logical);
-            if (p == key_of_fact.end() || p->second.entry != e || p->second.slot != kLogicalSlot)
-                fail(fmt("logical fact {} is not placed in entry {}", en.logical, e));
-            if (!store.is_alive(en.logical)) fail(fmt("logical fact {} is dead", en.logical));
-            if (en.justifications.empty()) fail(fmt("logical fact {} has no justification", en.logical));
-        }
-        for (uint32_t i = 0; i < en.stated.size(); ++i) {
-            ++facts;
-            auto p = key_of_fact.find(en.stated[i]);
-            if (p == key_of_fact.end() || p->second.entry != e || p->second.slot != i)
-                fail(fmt("stated fact {} is not placed in entry {}", en.stated[i], e));
-        }
-        for (uint32_t i = 0; i < en.justifications.size(); ++i) {
-            const uint32_t r = en.justifications[i];
-            if (r >= records.size() || records[r].keys.empty()) fail(fmt("entry {} names a free record", e));
-            const auto& keys = records[r].keys;
-            if (std::none_of(keys.begin(), keys.end(), [&](const Justified& j) { return j.entry == e && j.slot == i; }))
-                fail(fmt("record {} does not list entry {}", r, e));
-        }
-    }
-    if (facts != key_of_fact.size()) fail("facts placed that no entry holds");
-    if (live_entries != by_key.size() || live_entries + free_entries.size() != entries.size())
-        fail("entries and keys disagree");
-    size_t live = 0;
-    for (uint32_t r = 0; r < records.size(); ++r) {
-        const Record& rec = records[r];
-        if (rec.keys.empty()) continue;  // free
-        ++live;
-        auto it = record_of.find(act_key(rec.rule, rec.tuple));
-        if (it == record_of.end() || it->second != r) fail(fmt("record {} is not found by its activation", r));
-        for (const Justified& j : rec.keys)
-            if (j.entry >= entries.size() || j.slot >= entries[j.entry].justifications.size() ||
-                entries[j.entry].justifications[j.slot] != r)
-                fail(fmt("record {} names a justification its entry does not hold", r));
-    }
-    if (live != record_of.size() || live + free_records.size() != records.size())
-        fail("records and activations disagree");
+bool Tms::debug() {
+    if (debug_state == 0) debug_state = std::getenv("QUARN_TMS_DEBUG") != nullptr ? 2 : 1;
+    return debug_state == 2;
 }
-
-void Tms::read_debug() { debug = !logical_types.empty() && std::getenv("QUARN_TMS_DEBUG") != nullptr; }
 
 // --- Contents, entries and records.
 
 namespace {
 
+using Entry = Tms::Entry;
+using Record = Tms::Record;
+using Just = Tms::Just;
+constexpr uint32_t kNone = Tms::kNone;
+
 void put(std::string& out, const void* p, size_t n) { out.append(static_cast<const char*>(p), n); }
 
-// A content's encoding: per field a tag byte and the payload. Equal contents
-// encode alike and distinct ones differently: floats by their bit pattern (so
-// 0.0 and -0.0 differ), decimals without trailing zeros of the unscaled
-// integer (so 1.50 and 1.5 agree), texts with their length in front.
+// A content's encoding: the type, then per field a tag byte and the payload.
+// Equal contents encode alike and distinct ones differently: floats by their
+// bit pattern (so 0.0 and -0.0 differ), decimals without trailing zeros of the
+// unscaled integer (so 1.50 and 1.5 agree), texts with their length in front.
 void put_value(std::string& out, const Value& v) {
     out.push_back(static_cast<char>(v.tag()));
     switch (v.tag()) {
@@ -208,32 +165,79 @@ std::string key_of_stored(const FactStore& store, FactId f) {
     return key;
 }
 
-uint32_t entry_for(Tms& tms, std::string key) {
-    if (auto it = tms.by_key.find(key); it != tms.by_key.end()) return it->second;
+// Unkeyed: the map it goes into keys its own hashes.
+uint64_t hash_of_key(std::string_view key) {
+    uint64_t h = key.size();
+    size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, key.data() + i, 8);
+        h = mix64(h ^ w);
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, key.data() + i, key.size() - i);
+    return mix64(h ^ tail ^ 0x9e3779b97f4a7c15ULL);
+}
+
+uint32_t find_entry(const Tms& tms, const std::string& key, uint64_t hash) {
+    auto it = tms.by_hash.find(hash);
+    if (it == tms.by_hash.end()) return kNone;
+    for (uint32_t e = it->second; e != kNone; e = tms.entries[e].next_same_hash)
+        if (tms.entries[e].key == key) return e;
+    return kNone;
+}
+
+uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
+    auto [it, fresh] = tms.by_hash.try_emplace(hash, kNone);
+    if (!fresh)
+        for (uint32_t e = it->second; e != kNone; e = tms.entries[e].next_same_hash)
+            if (tms.entries[e].key == key) return e;
     uint32_t e;
     if (!tms.free_entries.empty()) {
         e = tms.free_entries.back();
         tms.free_entries.pop_back();
     } else {
-        if (tms.entries.size() >= Tms::kLogicalSlot) invariant_broken("internal error: too many logical contents");
+        if (tms.entries.size() >= kNone) invariant_broken("internal error: too many logical contents");
         e = static_cast<uint32_t>(tms.entries.size());
         tms.entries.emplace_back();
     }
-    tms.entries[e].key = key;
-    tms.by_key.try_emplace(std::move(key), e);
+    Entry& en = tms.entries[e];
+    en.key = std::move(key);
+    en.next_same_hash = it->second;  // kNone when fresh
+    it->second = e;
     return e;
 }
 
 void remove_entry(Tms& tms, uint32_t e) {
-    tms.by_key.erase(tms.entries[e].key);
+    const uint64_t hash = hash_of_key(tms.entries[e].key);
+    auto it = tms.by_hash.find(hash);
+    if (it == tms.by_hash.end()) invariant_broken("internal error: an entry its hash does not find");
+    const uint32_t next = tms.entries[e].next_same_hash;
+    if (it->second == e) {
+        if (next == kNone) tms.by_hash.erase(it);
+        else it->second = next;
+    } else {
+        uint32_t p = it->second;
+        while (tms.entries[p].next_same_hash != e) p = tms.entries[p].next_same_hash;
+        tms.entries[p].next_same_hash = next;
+    }
     if (!tms.saved.empty()) tms.saved.erase(e);
-    tms.entries[e] = Tms::Entry{};
+    tms.entries[e] = Entry{};
     tms.free_entries.push_back(e);
+}
+
+Tms::FactPlace place_of(const Tms& tms, FactId f) {
+    return f < tms.place_of_fact.size() ? tms.place_of_fact[f] : Tms::FactPlace{};
+}
+
+void set_place(Tms& tms, FactId f, Tms::FactPlace p) {
+    if (f >= tms.place_of_fact.size()) tms.place_of_fact.resize(size_t{f} + 1);
+    tms.place_of_fact[f] = p;
 }
 
 void add_stated(Tms& tms, uint32_t e, FactId f) {
     std::vector<FactId>& stated = tms.entries[e].stated;
-    tms.key_of_fact.insert_or_assign(f, Tms::FactPlace{e, static_cast<uint32_t>(stated.size())});
+    set_place(tms, f, {e, static_cast<uint32_t>(stated.size())});
     stated.push_back(f);
 }
 
@@ -243,100 +247,156 @@ void remove_stated(Tms& tms, FactId f, Tms::FactPlace place) {
     const FactId moved = stated.back();
     stated[place.slot] = moved;
     stated.pop_back();
-    if (moved != f) tms.key_of_fact[moved].slot = place.slot;
-    tms.key_of_fact.erase(f);
+    if (moved != f) tms.place_of_fact[moved].slot = place.slot;
+    tms.place_of_fact[f] = {};
 }
 
-uint32_t record_for(Tms& tms, size_t rule, TupleId tuple) {
-    auto [it, fresh] = tms.record_of.try_emplace(Tms::act_key(rule, tuple), 0);
-    if (!fresh) return it->second;
+// The record of activation (rule, tuple), or kNone.
+uint32_t find_record(const Engine& e, size_t rule, TupleId tuple) {
+    const Tms& tms = e.tms;
+    if (tms.live_records == 0) return kNone;
+    if (rule < tms.solo_rule.size() && tms.solo_rule[rule]) {
+        const FactId f = e.tuples.view(tuple)[0];
+        for (uint32_t r = f < tms.solo_head.size() ? tms.solo_head[f] : kNone; r != kNone; r = tms.records[r].next_solo)
+            if (tms.records[r].rule == rule) return r;
+        return kNone;
+    }
+    auto it = tms.record_of.find(Tms::act_key(rule, tuple));
+    return it == tms.record_of.end() ? kNone : it->second;
+}
+
+uint32_t record_for(Engine& e, size_t rule, TupleId tuple) {
+    if (const uint32_t r = find_record(e, rule, tuple); r != kNone) return r;
+    Tms& tms = e.tms;
     uint32_t r;
     if (!tms.free_records.empty()) {
         r = tms.free_records.back();
         tms.free_records.pop_back();
     } else {
+        if (tms.records.size() >= kNone) invariant_broken("internal error: too many justifying activations");
         r = static_cast<uint32_t>(tms.records.size());
         tms.records.emplace_back();
     }
-    it->second = r;
-    Tms::Record& rec = tms.records[r];
-    rec.rule = rule;
-    rec.tuple = tuple;
-    rec.order = tms.next_order++;
+    Record& rec = tms.records[r];
+    rec = Record{rule, tuple, tms.next_order++, kNone, kNone, kNone, true};
+    if (tms.solo_rule[rule]) {
+        const FactId f = e.tuples.view(tuple)[0];
+        if (f >= tms.solo_head.size()) tms.solo_head.resize(size_t{f} + 1, kNone);
+        rec.next_solo = tms.solo_head[f];
+        tms.solo_head[f] = r;
+    } else {
+        tms.record_of.try_emplace(Tms::act_key(rule, tuple), r);
+    }
+    ++tms.live_records;
+    if (tms.firing_act) tms.firing_record_fresh = true;
     return r;
 }
 
-void remove_record(Tms& tms, uint32_t r) {
-    tms.record_of.erase(Tms::act_key(tms.records[r].rule, tms.records[r].tuple));
-    tms.records[r] = Tms::Record{};
+void remove_record(Engine& e, uint32_t r) {
+    Tms& tms = e.tms;
+    const Record rec = tms.records[r];
+    if (tms.solo_rule[rec.rule]) {
+        uint32_t* link = &tms.solo_head[e.tuples.view(rec.tuple)[0]];
+        while (*link != r) link = &tms.records[*link].next_solo;
+        *link = rec.next_solo;
+    } else {
+        tms.record_of.erase(Tms::act_key(rec.rule, rec.tuple));
+    }
+    tms.records[r] = Record{};
     tms.free_records.push_back(r);
+    --tms.live_records;
+}
+
+void free_just(Tms& tms, uint32_t n) {
+    tms.justs[n] = Just{};
+    tms.free_justs.push_back(n);
+}
+
+// Takes node n off its entry's list.
+void unlink_from_entry(Tms& tms, uint32_t n) {
+    const Just j = tms.justs[n];
+    Entry& en = tms.entries[j.entry];
+    if (j.prev_in_entry == kNone) en.first_just = j.next_in_entry;
+    else tms.justs[j.prev_in_entry].next_in_entry = j.next_in_entry;
+    if (j.next_in_entry != kNone) tms.justs[j.next_in_entry].prev_in_entry = j.prev_in_entry;
+    --en.justs;
 }
 
 // Record r justifies entry e from now on; once only.
 void justify(Tms& tms, uint32_t r, uint32_t e) {
-    Tms::Record& rec = tms.records[r];
-    for (const Tms::Justified& j : rec.keys)
-        if (j.entry == e) return;
-    std::vector<uint32_t>& justs = tms.entries[e].justifications;
-    rec.keys.push_back({e, static_cast<uint32_t>(justs.size())});
-    justs.push_back(r);
-}
-
-// Takes record r's justification `j` out of its entry's list (the record's
-// own list is the caller's); the last justification moves into its slot.
-void unjustify(Tms& tms, uint32_t r, Tms::Justified j) {
-    std::vector<uint32_t>& justs = tms.entries[j.entry].justifications;
-    const uint32_t moved = justs.back();
-    justs[j.slot] = moved;
-    justs.pop_back();
-    if (moved == r) return;
-    for (Tms::Justified& k : tms.records[moved].keys)
-        if (k.entry == j.entry) {
-            k.slot = j.slot;
-            return;
-        }
-    invariant_broken("internal error: a justification its record does not list");
-}
-
-// Forgets every justification of entry e: each record that held one forgets
-// the entry, and a record left with none is removed (the others keep their order).
-void drop_justifications(Tms& tms, uint32_t e) {
-    for (uint32_t r : tms.entries[e].justifications) {
-        std::vector<Tms::Justified>& keys = tms.records[r].keys;
-        std::erase_if(keys, [&](const Tms::Justified& k) { return k.entry == e; });
-        if (keys.empty()) remove_record(tms, r);
+    Record& rec = tms.records[r];
+    for (uint32_t n = rec.first; n != kNone; n = tms.justs[n].next_in_record)
+        if (tms.justs[n].entry == e) return;
+    uint32_t n;
+    if (!tms.free_justs.empty()) {
+        n = tms.free_justs.back();
+        tms.free_justs.pop_back();
+    } else {
+        if (tms.justs.size() >= kNone) invariant_broken("internal error: too many justifications");
+        n = static_cast<uint32_t>(tms.justs.size());
+        tms.justs.emplace_back();
     }
-    tms.entries[e].justifications.clear();
-    if (!tms.saved.empty()) tms.saved.erase(e);
+    Entry& en = tms.entries[e];
+    tms.justs[n] = Just{r, e, kNone, en.first_just, kNone};
+    if (en.first_just != kNone) tms.justs[en.first_just].prev_in_entry = n;
+    en.first_just = n;
+    ++en.justs;
+    Record& owner = tms.records[r];
+    if (owner.last == kNone) owner.first = n;
+    else tms.justs[owner.last].next_in_record = n;
+    owner.last = n;
 }
 
 // After entry e lost a justification: with none left, its logical fact is
 // forgotten (and joins `doomed`), and an entry with no stated copy goes.
-void after_unjustified(Tms& tms, uint32_t e, std::vector<FactId>& doomed) {
-    Tms::Entry& en = tms.entries[e];
-    if (!en.justifications.empty()) return;
+template <class Out>
+void after_unjustified(Tms& tms, uint32_t e, Out& doomed) {
+    Entry& en = tms.entries[e];
+    if (en.justs != 0) return;
     if (!tms.saved.empty()) tms.saved.erase(e);
-    if (en.logical != Tms::kNoFact) {
+    if (en.logical != kNone) {
         doomed.push_back(en.logical);
-        tms.key_of_fact.erase(en.logical);
-        en.logical = Tms::kNoFact;
+        tms.place_of_fact[en.logical] = {};
+        en.logical = kNone;
     }
     if (en.stated.empty()) remove_entry(tms, e);
 }
 
-// Removes the record of activation (rule, tuple) with all its justifications;
-// the logical facts that lost their last one, in the record's order.
-std::vector<FactId> detach_record(Tms& tms, size_t rule, TupleId tuple) {
-    std::vector<FactId> doomed;
-    auto it = tms.record_of.find(Tms::act_key(rule, tuple));
-    if (it == tms.record_of.end()) return doomed;
-    const uint32_t r = it->second;
-    const std::vector<Tms::Justified> keys = std::move(tms.records[r].keys);
-    tms.records[r].keys.clear();
-    for (const Tms::Justified& j : keys) unjustify(tms, r, j);
-    remove_record(tms, r);
-    for (const Tms::Justified& j : keys) after_unjustified(tms, j.entry, doomed);
-    return doomed;
+// Forgets every justification of entry e: each record that held one forgets
+// the entry, and a record left with none is removed (the others keep their order).
+void drop_justifications(Engine& eng, uint32_t e) {
+    Tms& tms = eng.tms;
+    for (uint32_t n = tms.entries[e].first_just; n != kNone;) {
+        const Just j = tms.justs[n];
+        Record& rec = tms.records[j.record];
+        uint32_t prev = kNone;
+        for (uint32_t k = rec.first; k != n; k = tms.justs[k].next_in_record) prev = k;
+        if (prev == kNone) rec.first = j.next_in_record;
+        else tms.justs[prev].next_in_record = j.next_in_record;
+        if (rec.last == n) rec.last = prev;
+        free_just(tms, n);
+        if (rec.first == kNone) remove_record(eng, j.record);
+        n = j.next_in_entry;
+    }
+    tms.entries[e].first_just = kNone;
+    tms.entries[e].justs = 0;
+    if (!tms.saved.empty()) tms.saved.erase(e);
+}
+
+// Removes record r with all its justifications; the logical facts that lost
+// their last one join `doomed`, in the record's order.
+template <class Out>
+void detach_record(Engine& eng, uint32_t r, Out& doomed) {
+    Tms& tms = eng.tms;
+    uint32_t n = tms.records[r].first;
+    remove_record(eng, r);
+    while (n != kNone) {
+        const Just j = tms.justs[n];
+        unlink_from_entry(tms, n);
+        free_just(tms, n);
+        after_unjustified(tms, j.entry, doomed);
+        n = j.next_in_record;
+    }
 }
 
 std::string tuple_text(TupleView t) {
@@ -345,67 +405,138 @@ std::string tuple_text(TupleView t) {
     return s + "]";
 }
 
+// Which rules have no network nodes: their tuple is their one fact.
+void know_solo_rules(Engine& e) {
+    Tms& tms = e.tms;
+    for (size_t r = tms.solo_rule.size(); r < e.rules.size(); ++r) {
+        const CompiledRule& rule = e.rules[r];
+        tms.solo_rule.push_back(e.nets[r].node_ids.empty() && rule.patterns.size() == 1 && rule.patterns[0].position);
+    }
+}
+
 }  // namespace
+
+void Tms::verify(const FactStore& store) const {
+    auto fail = [](const std::string& what) { invariant_broken("internal error: truth maintenance: " + what); };
+    size_t facts = 0, live_entries = 0, nodes = 0;
+    for (uint32_t e = 0; e < entries.size(); ++e) {
+        const Entry& en = entries[e];
+        if (en.key.empty()) continue;  // free
+        ++live_entries;
+        if (find_entry(*this, en.key, hash_of_key(en.key)) != e) fail(fmt("entry {} is not found by its key", e));
+        if (en.logical == kNone && en.stated.empty()) fail(fmt("entry {} has no fact", e));
+        if (en.logical != kNone) {
+            ++facts;
+            const FactPlace p = place_of(*this, en.logical);
+            if (p.entry != e || p.slot != kNone) fail(fmt("logical fact {} is not placed in entry {}", en.logical, e));
+            if (!store.is_alive(en.logical)) fail(fmt("logical fact {} is dead", en.logical));
+            if (en.justs == 0) fail(fmt("logical fact {} has no justification", en.logical));
+        }
+        for (uint32_t i = 0; i < en.stated.size(); ++i) {
+            ++facts;
+            const FactPlace p = place_of(*this, en.stated[i]);
+            if (p.entry != e || p.slot != i) fail(fmt("stated fact {} is not placed in entry {}", en.stated[i], e));
+        }
+        uint32_t count = 0;
+        for (uint32_t n = en.first_just, prev = kNone; n != kNone; prev = n, n = justs[n].next_in_entry, ++count) {
+            const Just& j = justs[n];
+            if (j.entry != e || j.prev_in_entry != prev || j.record >= records.size() || !records[j.record].live)
+                fail(fmt("entry {} lists a justification that is not its own", e));
+            bool listed = false;
+            for (uint32_t k = records[j.record].first; k != kNone && !listed; k = justs[k].next_in_record)
+                listed = k == n;
+            if (!listed) fail(fmt("record {} does not list its justification of entry {}", j.record, e));
+        }
+        if (count != en.justs) fail(fmt("entry {} counts {} justifications, lists {}", e, en.justs, count));
+        nodes += count;
+    }
+    size_t placed = 0;
+    for (const FactPlace& p : place_of_fact) placed += p.entry != kNone;
+    if (facts != placed) fail("facts placed that no entry holds");
+    if (live_entries + free_entries.size() != entries.size()) fail("entries and free entries disagree");
+    size_t live = 0, solo = 0, listed_nodes = 0;
+    for (uint32_t r = 0; r < records.size(); ++r) {
+        const Record& rec = records[r];
+        if (!rec.live) continue;
+        ++live;
+        if (rec.first == kNone) fail(fmt("record {} justifies nothing", r));
+        uint32_t last = kNone;
+        for (uint32_t n = rec.first; n != kNone; last = n, n = justs[n].next_in_record, ++listed_nodes)
+            if (justs[n].record != r) fail(fmt("record {} lists another record's justification", r));
+        if (last != rec.last) fail(fmt("record {} ends elsewhere", r));
+        if (rec.rule < solo_rule.size() && solo_rule[rec.rule]) ++solo;
+        else if (auto it = record_of.find(act_key(rec.rule, rec.tuple)); it == record_of.end() || it->second != r)
+            fail(fmt("record {} is not found by its activation", r));
+    }
+    size_t chained = 0;
+    for (uint32_t head : solo_head)
+        for (uint32_t r = head; r != kNone; r = records[r].next_solo, ++chained)
+            if (!records[r].live) fail(fmt("a free record {} on a fact's chain", r));
+    if (live != live_records || live + free_records.size() != records.size() || chained != solo ||
+        live - solo != record_of.size())
+        fail("records and activations disagree");
+    if (nodes != listed_nodes || nodes + free_justs.size() != justs.size()) fail("justification nodes disagree");
+}
 
 // --- The operations.
 
 void Engine::tms_note_stated(FactId fact) {
     if (tms.logical_types.empty() || !tms.logical_types.contains(store.fact_type(fact))) return;
-    add_stated(tms, entry_for(tms, key_of_stored(store, fact)), fact);
+    std::string key = key_of_stored(store, fact);
+    const uint64_t hash = hash_of_key(key);
+    add_stated(tms, entry_for(tms, std::move(key), hash), fact);
 }
 
 bool Engine::tms_justify_logical(TypeId type, const std::vector<Value>& values) {
     if (!tms.firing_act) invariant_broken("internal error: a logical insert outside a firing");
+    know_solo_rules(*this);
     std::string key = key_of_values(type, values);
-    auto it = tms.by_key.find(key);
-    if (it == tms.by_key.end() ||
-        (tms.entries[it->second].logical == Tms::kNoFact && tms.entries[it->second].stated.empty())) {
+    const uint64_t hash = hash_of_key(key);
+    const uint32_t e = find_entry(tms, key, hash);
+    if (e == kNone || (tms.entries[e].logical == kNone && tms.entries[e].stated.empty())) {
         tms.pending_key = std::move(key);
+        tms.pending_hash = hash;
         return true;
     }
     // An equal fact stands for the content already: a stated copy or the
     // logical fact another justification put there.
-    const uint32_t e = it->second;
     const auto& [rule, tuple] = *tms.firing_act;
-    justify(tms, record_for(tms, rule, tuple), e);
+    justify(tms, record_for(*this, rule, tuple), e);
     tms.fired_entries.push_back(e);
-    if (tms.entries[e].logical == Tms::kNoFact && !tms.saved.contains(e)) tms.saved.emplace(e, values);
+    if (tms.entries[e].logical == kNone && !tms.saved.contains(e)) tms.saved.emplace(e, values);
     return false;
 }
 
 void Engine::tms_logical_stored(FactId fact) {
-    const uint32_t e = entry_for(tms, std::move(tms.pending_key));
+    const uint32_t e = entry_for(tms, std::move(tms.pending_key), tms.pending_hash);
     tms.pending_key.clear();
-    Tms::Entry& en = tms.entries[e];
+    Entry& en = tms.entries[e];
     en.logical = fact;
-    en.inserted = true;
-    tms.key_of_fact.insert_or_assign(fact, Tms::FactPlace{e, Tms::kLogicalSlot});
+    set_place(tms, fact, {e, kNone});
     const auto& [rule, tuple] = *tms.firing_act;
-    justify(tms, record_for(tms, rule, tuple), e);
+    justify(tms, record_for(*this, rule, tuple), e);
     tms.fired_entries.push_back(e);
 }
 
 void Engine::tms_reinstated(FactId fact) {
-    const uint32_t e = entry_for(tms, key_of_stored(store, fact));
-    Tms::Entry& en = tms.entries[e];
-    en.logical = fact;
-    en.inserted = true;
-    tms.key_of_fact.insert_or_assign(fact, Tms::FactPlace{e, Tms::kLogicalSlot});
+    std::string key = key_of_stored(store, fact);
+    const uint64_t hash = hash_of_key(key);
+    const uint32_t e = entry_for(tms, std::move(key), hash);
+    tms.entries[e].logical = fact;
+    set_place(tms, fact, {e, kNone});
 }
 
 TmsRoute Engine::tms_route_delete_ex(FactId fact, bool reinstate) {
     TmsRoute route{true, fact, std::nullopt};
-    if (tms.key_of_fact.empty()) return route;
-    auto it = tms.key_of_fact.find(fact);
-    if (it == tms.key_of_fact.end()) return route;
-    const Tms::FactPlace place = it->second;
+    const Tms::FactPlace place = place_of(tms, fact);
+    if (place.entry == kNone) return route;
     const uint32_t e = place.entry;
-    if (place.slot == Tms::kLogicalSlot) {
+    if (place.slot == kNone) {
         // The logical fact itself: its content loses every justification, so
         // no later loss of those activations deletes anything more.
-        tms.key_of_fact.erase(it);
-        tms.entries[e].logical = Tms::kNoFact;
-        drop_justifications(tms, e);
+        tms.place_of_fact[fact] = {};
+        tms.entries[e].logical = kNone;
+        drop_justifications(*this, e);
         if (tms.entries[e].stated.empty()) remove_entry(tms, e);
         return route;
     }
@@ -413,23 +544,26 @@ TmsRoute Engine::tms_route_delete_ex(FactId fact, bool reinstate) {
     // stays while its justifications hold, and so do the justifications while
     // other copies stand for the content.
     remove_stated(tms, fact, place);
-    Tms::Entry& en = tms.entries[e];
-    if (en.logical != Tms::kNoFact || !en.stated.empty()) return route;
-    if (reinstate && !en.justifications.empty()) {
+    Entry& en = tms.entries[e];
+    if (en.logical != kNone || !en.stated.empty()) return route;
+    if (reinstate && en.justs != 0) {
         if (auto s = tms.saved.find(e); s != tms.saved.end()) {
             route.saved = std::move(s->second);
             tms.saved.erase(s);
             return route;
         }
     }
-    drop_justifications(tms, e);
+    drop_justifications(*this, e);
     remove_entry(tms, e);
     return route;
 }
 
 std::vector<FactId> Engine::tms_drop_act_deps(size_t rule, TupleId tuple) {
-    std::vector<FactId> deleted;
-    for (FactId f : detach_record(tms, rule, tuple)) {
+    std::vector<FactId> doomed, deleted;
+    const uint32_t r = find_record(*this, rule, tuple);
+    if (r == kNone) return deleted;
+    detach_record(*this, r, doomed);
+    for (FactId f : doomed) {
         if (!store.is_alive(f)) continue;
         store.remove(f);  // also leaves the expired set
         on_delete_ex(f, std::nullopt, false);
@@ -445,44 +579,34 @@ bool Engine::tms_tuple_expiring(TupleId tuple) const {
 }
 
 void Engine::tms_eager_break(FactId fact) {
-    if (tms.record_of.empty()) return;
-    if (tms.solo_rules_seen != rules.size()) {
-        // Only a rule without network nodes (one pattern) breaks here; a rule
-        // with joins loses its justifications through its terminal.
-        tms.solo_rules_by_type.assign(store.type_count(), {});
-        for (size_t r = 0; r < rules.size(); ++r) {
-            const CompiledRule& rule = rules[r];
-            if (!nets[r].node_ids.empty() || rule.patterns.size() != 1 || !rule.patterns[0].position) continue;
-            if (std::any_of(rule.actions.begin(), rule.actions.end(), [](const CompiledAction& a) {
-                    return a.kind == CompiledAction::Kind::InsertLogical;
-                }))
-                tms.solo_rules_by_type[rule.patterns[0].type_id].push_back(r);
-        }
-        tms.solo_rules_seen = rules.size();
-    }
-    const TypeId type = store.fact_type(fact);
-    if (type >= tms.solo_rules_by_type.size() || tms.solo_rules_by_type[type].empty()) return;
-    const std::optional<TupleId> one = tuples.find_extension(TupleTable::empty_tuple, fact);
-    if (!one) return;
+    // Only an activation of a rule without network nodes breaks here (its
+    // records hang on its fact); a rule with joins loses its justifications
+    // through its terminal.
+    if (tms.live_records == 0 || fact >= tms.solo_head.size() || tms.solo_head[fact] == kNone) return;
 
     // The activations on [fact] that fact no longer supports: it is dead, or
     // it fails its pattern (an update that keeps it inside breaks nothing).
     // The firing activation keeps its justifications while its actions run.
-    std::vector<std::pair<uint64_t, uint64_t>> picked;  // (order, act_key)
     const bool alive = store.is_alive(fact);
-    for (size_t r : tms.solo_rules_by_type[type]) {
-        auto it = tms.record_of.find(Tms::act_key(r, *one));
-        if (it == tms.record_of.end()) continue;
-        if (tms.firing_act && tms.firing_act->first == r && tms.firing_act->second == *one) continue;
-        if (alive && alpha_passes_fields(r, 0, fact)) continue;
-        picked.emplace_back(tms.records[it->second].order, it->first);
+    const uint32_t begin = static_cast<uint32_t>(tms.break_items.size());
+    for (uint32_t r = tms.solo_head[fact]; r != kNone; r = tms.records[r].next_solo) {
+        const Record& rec = tms.records[r];
+        if (tms.firing_act && tms.firing_act->first == rec.rule && tms.firing_act->second == rec.tuple) continue;
+        if (alive && alpha_passes_fields(rec.rule, 0, fact)) continue;
+        tms.break_items.push_back(r);
     }
-    if (picked.empty()) return;
-    std::sort(picked.begin(), picked.end());
-    Tms::BreakFrame frame;
-    frame.items.reserve(picked.size());
-    for (const auto& p : picked) frame.items.push_back(p.second);
-    tms.breaks.push_back(std::move(frame));
+    const uint32_t end = static_cast<uint32_t>(tms.break_items.size());
+    if (begin == end) return;
+    // In the order the activations first justified something; as activations.
+    auto items = tms.break_items.begin();
+    if (end - begin > 1)
+        std::sort(items + begin, items + end,
+                  [&](uint64_t a, uint64_t b) { return tms.records[a].order < tms.records[b].order; });
+    for (uint32_t i = begin; i < end; ++i) {
+        const Record& rec = tms.records[tms.break_items[i]];
+        tms.break_items[i] = Tms::act_key(rec.rule, rec.tuple);
+    }
+    tms.breaks.push_back({begin, end, begin, false});
     if (tms.breaking) return;  // the loop below, further out, takes it next
 
     tms.breaking = true;
@@ -491,17 +615,18 @@ void Engine::tms_eager_break(FactId fact) {
         ~Done() {
             tms.breaking = false;
             tms.breaks.clear();
+            tms.break_items.clear();
         }
     } done{tms};
     while (!tms.breaks.empty()) {
         Tms::BreakFrame& top = tms.breaks.back();
-        if (top.next == top.items.size()) {
+        if (top.next == top.end) {
+            tms.break_items.resize(top.begin);
             tms.breaks.pop_back();
             continue;
         }
-        const uint64_t item = top.items[top.next++];
-        const bool facts = top.facts;  // `top` does not outlive what follows
-        if (facts) {
+        const uint64_t item = tms.break_items[top.next++];
+        if (top.facts) {  // `top` does not outlive what follows
             const FactId f = static_cast<FactId>(item);
             if (!store.is_alive(f)) continue;
             store.remove(f);
@@ -511,7 +636,7 @@ void Engine::tms_eager_break(FactId fact) {
         const size_t r = static_cast<size_t>(item >> 32);
         const TupleId t{static_cast<uint32_t>(item)};
         const bool expiring = tms_tuple_expiring(t);
-        if (tms.debug)
+        if (tms.debug())
             std::fprintf(stderr, "%s\n",
                          fmt("TMS eager-break act r{} {} expiring={}", r, tuple_text(tuples.view(t)),
                              expiring ? "true" : "false")
@@ -521,25 +646,26 @@ void Engine::tms_eager_break(FactId fact) {
             tms.defer(r, t);
             continue;
         }
-        std::vector<FactId> doomed = detach_record(tms, r, t);
-        if (doomed.empty()) continue;
-        Tms::BreakFrame next;
-        next.facts = true;
-        next.items.assign(doomed.begin(), doomed.end());
-        tms.breaks.push_back(std::move(next));
+        const uint32_t rec = find_record(*this, r, t);
+        if (rec == kNone) continue;
+        const uint32_t facts_begin = static_cast<uint32_t>(tms.break_items.size());
+        detach_record(*this, rec, tms.break_items);
+        const uint32_t facts_end = static_cast<uint32_t>(tms.break_items.size());
+        if (facts_begin != facts_end) tms.breaks.push_back({facts_begin, facts_end, facts_begin, true});
     }
 }
 
 void Engine::tms_on_terminal_del(size_t rule, TupleId tuple) {
     if (tms.logical_types.empty()) return;
-    if (tms.debug)
+    if (tms.debug())
         std::fprintf(stderr, "%s\n", fmt("TMS terminal-del r{} {}", rule, tuple_text(tuples.view(tuple))).c_str());
     if (tms_tuple_expiring(tuple)) {
         tms.defer(rule, tuple);
         return;
     }
     if (tms.is_deferred(rule, tuple)) return;
-    if (tms.record_of.empty() || !tms.record_of.contains(Tms::act_key(rule, tuple))) return;
+    know_solo_rules(*this);
+    if (find_record(*this, rule, tuple) == kNone) return;
     if (tms.forced_eval) {
         // The forcing evaluation goes on; the agenda hands this over later.
         const TupleView facts = tuples.view(tuple);
@@ -596,29 +722,38 @@ void Engine::tms_parked_del(size_t rule, TupleId tuple) {
 }
 
 void Engine::tms_after_firing() {
-    if (!tms.firing_act) return;
+    // A record the firing made holds only what the firing justified.
+    if (!tms.firing_act || tms.live_records == 0 || tms.firing_record_fresh) return;
     const auto [rule, tuple] = *tms.firing_act;
-    tms.firing_act.reset();
-    const std::vector<uint32_t> fired = std::exchange(tms.fired_entries, {});
-    if (tms.record_of.empty()) return;
-    auto it = tms.record_of.find(Tms::act_key(rule, tuple));
-    if (it == tms.record_of.end()) return;
+    know_solo_rules(*this);
+    const uint32_t r = find_record(*this, rule, tuple);
+    if (r == kNone) return;
 
     // An activation that fires again (its tuple updated) justifies what this
     // firing inserted, no longer what an earlier firing did.
-    const uint32_t r = it->second;
-    std::vector<Tms::Justified>& keys = tms.records[r].keys;
-    std::vector<Tms::Justified> stale;
-    std::erase_if(keys, [&](const Tms::Justified& j) {
-        if (std::find(fired.begin(), fired.end(), j.entry) != fired.end()) return false;
-        stale.push_back(j);
-        return true;
-    });
+    const std::vector<uint32_t>& fired = tms.fired_entries;
+    std::vector<uint32_t> stale;
+    uint32_t prev = kNone;
+    for (uint32_t n = tms.records[r].first; n != kNone;) {
+        const Just j = tms.justs[n];
+        if (std::find(fired.begin(), fired.end(), j.entry) != fired.end()) {
+            prev = n;
+            n = j.next_in_record;
+            continue;
+        }
+        Record& rec = tms.records[r];
+        if (prev == kNone) rec.first = j.next_in_record;
+        else tms.justs[prev].next_in_record = j.next_in_record;
+        if (rec.last == n) rec.last = prev;
+        unlink_from_entry(tms, n);
+        free_just(tms, n);
+        stale.push_back(j.entry);
+        n = j.next_in_record;
+    }
     if (stale.empty()) return;
-    for (const Tms::Justified& j : stale) unjustify(tms, r, j);
-    if (tms.records[r].keys.empty()) remove_record(tms, r);
+    if (tms.records[r].first == kNone) remove_record(*this, r);
     std::vector<FactId> doomed;
-    for (const Tms::Justified& j : stale) after_unjustified(tms, j.entry, doomed);
+    for (uint32_t e : stale) after_unjustified(tms, e, doomed);
 
     tms_retracting = true;
     struct Done {

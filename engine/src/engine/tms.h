@@ -36,10 +36,10 @@ struct TmsRoute {
     std::optional<std::vector<Value>> saved;
 };
 
-// The first-pattern updates and deletes of the last rule evaluation, each
+// The first-pattern updates and deletes of the evaluation in progress, each
 // reduced to its fact and stamp: a terminal deletion queued during a forced
 // evaluation is "late" when the rule's own right-hand side changed one of its
-// facts.
+// facts. Only forced evaluations note them; nothing else reads them.
 class FirstChanges {
 public:
     void clear() {
@@ -60,73 +60,87 @@ private:
 };
 
 struct Tms {
-    // (rule, tuple) as one word, for the sets keyed by activation.
+    static constexpr uint32_t kNone = ~uint32_t{0};
+    // (rule, tuple) as one word, for the maps and sets keyed by activation.
     static uint64_t act_key(size_t rule, TupleId tuple) {
         return (static_cast<uint64_t>(rule) << 32) | static_cast<uint32_t>(tuple);
     }
-    static constexpr FactId kNoFact = ~FactId{0};
-    static constexpr uint32_t kLogicalSlot = ~uint32_t{0};
 
     // --- Compiled: types some rule inserts with insertLogical. Survives reset.
     HashSet<TypeId> logical_types;
 
-    // --- Contents. One entry per content that has a logical fact or a
-    // stated copy (between the route of a reinstating delete and the insert
-    // that follows it, an entry may briefly have neither).
+    // --- Contents. One entry per content that has a logical fact or a stated
+    // copy (between the route of a reinstating delete and the insert that
+    // follows it, an entry may briefly have neither).
     struct Entry {
-        std::string key;                       // the content's encoding (tms.cpp)
-        std::vector<uint32_t> justifications;  // records of the activations that justify it; no order
-        std::vector<FactId> stated;            // stated copies; no order
-        FactId logical = kNoFact;              // the logical fact in the store, if any
-        bool inserted = false;                 // a logical insert stored a fact for it once
+        std::string key;              // the content's encoding (tms.cpp); empty while the entry is free
+        std::vector<FactId> stated;   // stated copies; no order
+        uint32_t first_just = kNone;  // its justifications (Just nodes), newest first
+        uint32_t justs = 0;           // how many
+        FactId logical = kNone;       // the logical fact in the store, if any
+        uint32_t next_same_hash = kNone;
     };
-    std::vector<Entry> entries;        // by entry number; freed numbers are reused
+    std::vector<Entry> entries;  // by entry number; freed numbers are reused
     std::vector<uint32_t> free_entries;
-    HashMap<std::string, uint32_t> by_key;
-    // Every logical fact and every stated copy: its entry, and its place in
-    // the entry's stated list (kLogicalSlot for the logical fact).
+    // The hash of a content's encoding -> the first entry with that hash; the
+    // others follow through next_same_hash.
+    HashMap<uint64_t, uint32_t> by_hash;
+    // By FactId: the entry of every logical fact and every stated copy, and
+    // its place in the entry's stated list (kNone for the logical fact);
+    // entry kNone for any other fact.
     struct FactPlace {
-        uint32_t entry = 0;
-        uint32_t slot = 0;
+        uint32_t entry = kNone;
+        uint32_t slot = kNone;
     };
-    HashMap<FactId, FactPlace> key_of_fact;
+    std::vector<FactPlace> place_of_fact;
     // By entry: the values of a logical insert that found only stated copies.
     HashMap<uint32_t, std::vector<Value>> saved;
 
     // --- Justifications. One record per activation that justifies some
-    // content. Records are ordered by creation (`order`), which is the order
-    // in which an eager break visits them.
-    struct Justified {
-        uint32_t entry = 0;
-        uint32_t slot = 0;  // where the entry lists this record among its justifications
-    };
+    // content; one Just node per (record, entry), on the entry's list (doubly
+    // linked, no order) and on the record's list (in the order first justified).
+    // Records are ordered by creation (`order`), the order in which an eager
+    // break visits them.
     struct Record {
         size_t rule = 0;
         TupleId tuple{};
         uint64_t order = 0;
-        std::vector<Justified> keys;  // the contents it justifies, in the order first justified
+        uint32_t first = kNone, last = kNone;  // its Just nodes
+        uint32_t next_solo = kNone;            // solo records on the same fact
+        bool live = false;
+    };
+    struct Just {
+        uint32_t record = kNone, entry = kNone;
+        uint32_t prev_in_entry = kNone, next_in_entry = kNone;
+        uint32_t next_in_record = kNone;
     };
     std::vector<Record> records;  // by record number; freed numbers are reused
     std::vector<uint32_t> free_records;
-    HashMap<uint64_t, uint32_t> record_of;  // act_key -> record
+    std::vector<Just> justs;  // by node number; freed numbers are reused
+    std::vector<uint32_t> free_justs;
+    size_t live_records = 0;
     uint64_t next_order = 0;
-    // Node-less rules that insert logically, by the type of their one pattern:
-    // the rules an eager break of a fact of that type may concern. Built at
-    // first use; rules are only ever added.
-    std::vector<std::vector<size_t>> solo_rules_by_type;
-    size_t solo_rules_seen = 0;
+    // Rules with network nodes: their records by activation.
+    HashMap<uint64_t, uint32_t> record_of;
+    // A rule without nodes (one positive pattern) matches one fact: its
+    // records hang on that fact, by FactId, chained through next_solo.
+    std::vector<uint8_t> solo_rule;  // by rule; built at first use, rules are only ever added
+    std::vector<uint32_t> solo_head;
 
     // --- The firing activation, set before its right-hand side runs, and
     // the contents that right-hand side justified, in order.
     std::optional<std::pair<size_t, TupleId>> firing_act;
     std::vector<uint32_t> fired_entries;
+    bool firing_record_fresh = false;  // the firing made its activation's record
     // The right-hand side ended, completed or not.
     void end_firing() {
         firing_act.reset();
         fired_entries.clear();
+        firing_record_fresh = false;
     }
     // The content a logical insert is about to store a fact for.
     std::string pending_key;
+    uint64_t pending_hash = 0;
 
     // --- Parking: tuples whose insert at the terminal activates nothing
     // until the tuple is updated, keyed by act_key.
@@ -136,6 +150,15 @@ struct Tms {
     }
 
     FirstChanges first_changes;
+    // The evaluation that notes first-pattern changes begins; the changes of
+    // one input. Only a forced evaluation of a session with logical types
+    // keeps them.
+    void first_changes_begin() {
+        if (forced_eval) first_changes.clear();
+    }
+    void note_first_changes(const Staged<FactId>& input) {
+        if (forced_eval && !logical_types.empty()) first_changes.note(input);
+    }
 
     // --- Terminal deletions waiting for the agenda, arrival order. Those
     // recorded during a forced evaluation are handed over before the rule is
@@ -164,23 +187,24 @@ struct Tms {
     // Set around the evaluations whose terminal deletions must wait in the
     // terminal queue.
     bool forced_eval = false;
-    // QUARN_TMS_DEBUG, read by read_debug when an outside operation or a
-    // fire begins: the lines it switches on come many to an operation.
-    bool debug = false;
-    void read_debug();
 
-    // --- Eager breaks run as a loop over this stack rather than by
-    // recursion, so that a long chain of logical facts cannot exhaust the
-    // call stack; the order is the recursion's (depth first).
+    // QUARN_TMS_DEBUG: looked up at most once per outside operation or fire
+    // (debug_reset at its start), when a line is about to be printed.
+    void debug_reset() { debug_state = 0; }
+    bool debug();
+
+    // --- Eager breaks run as a loop over a stack rather than by recursion,
+    // so that a long chain of logical facts cannot exhaust the call stack; the
+    // order is the recursion's (depth first). A frame's items (activations as
+    // act_key, or facts to delete) sit in break_items above its parent's.
     struct BreakFrame {
-        bool facts = false;           // facts to delete, else activations (act_key) to break
-        std::vector<uint64_t> items;
-        size_t next = 0;
+        uint32_t begin = 0, end = 0, next = 0;
+        bool facts = false;
     };
     std::vector<BreakFrame> breaks;
+    std::vector<uint64_t> break_items;
     bool breaking = false;
 
-    size_t live_records() const { return record_of.size(); }
     // Checks that contents, facts and records agree with each other and with
     // the store (every logical fact alive and justified, every link both
     // ways); an invariant_broken names the first disagreement.
@@ -191,6 +215,7 @@ private:
     HashSet<uint64_t> terminal_set;
     std::vector<std::pair<size_t, TupleId>> deferred_queue;
     HashSet<uint64_t> deferred_set;
+    uint8_t debug_state = 0;  // 0 not looked up yet, 1 off, 2 on
 };
 
 }  // namespace quarn
