@@ -46,12 +46,6 @@ TupleTable::Rec TupleTable::allocate(uint32_t n, TupleId parent) {
     return r;
 }
 
-std::optional<TupleId> TupleTable::find_extension(TupleId parent, FactId f) const {
-    auto it = children_.find((static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f);
-    if (it == children_.end()) return std::nullopt;
-    return it->second;
-}
-
 TupleId TupleTable::extend(TupleId parent, FactId f) {
     uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f;
     auto [it, fresh] = children_.try_emplace(edge, TupleId{0});

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -46,8 +45,6 @@ public:
 
     // The tuple `parent` followed by `f`.
     TupleId extend(TupleId parent, FactId f);
-    // The same when the table already holds it; none otherwise (nothing is made).
-    std::optional<TupleId> find_extension(TupleId parent, FactId f) const;
     // The tuple holding exactly these facts.
     TupleId intern(TupleView facts);
 
