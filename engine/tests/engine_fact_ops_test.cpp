@@ -254,13 +254,13 @@ TEST(FactOps, ColumnInsertIsRowInsertInOnePass) {
     // before the next is stored.
     EXPECT_EQ(by_rows,
               "ids from ok 0\nids from ok 4\n"
-              "pair: Ev#6 A#3\npair: Ev#6 A#2\npair: Ev#5 A#3\npair: Ev#5 A#2\npair: Ev#4 A#3\npair: Ev#4 A#2\n"
+              "pair: Ev#4 A#3\npair: Ev#5 A#3\npair: Ev#6 A#3\npair: Ev#4 A#2\npair: Ev#5 A#2\npair: Ev#6 A#2\n"
               "lone: A#3\n"
               "ids from ok 7\nids from ok 9\n"
-              "pair: Ev#6 A#11\npair: Ev#5 A#11\npair: Ev#4 A#11\npair: Ev#6 A#10\npair: Ev#5 A#10\n"
-              "pair: Ev#4 A#10\npair: Ev#6 A#9\npair: Ev#5 A#9\npair: Ev#4 A#9\npair: Ev#8 A#3\npair: Ev#8 A#2\n"
-              "pair: Ev#8 A#11\npair: Ev#8 A#10\npair: Ev#8 A#9\npair: Ev#7 A#3\npair: Ev#7 A#2\npair: Ev#7 A#11\n"
-              "pair: Ev#7 A#10\npair: Ev#7 A#9\n"
+              "pair: Ev#4 A#11\npair: Ev#5 A#11\npair: Ev#6 A#11\npair: Ev#7 A#11\npair: Ev#8 A#11\n"
+              "pair: Ev#4 A#10\npair: Ev#5 A#10\npair: Ev#6 A#10\npair: Ev#7 A#10\npair: Ev#8 A#10\n"
+              "pair: Ev#4 A#9\npair: Ev#5 A#9\npair: Ev#6 A#9\npair: Ev#7 A#9\npair: Ev#8 A#9\n"
+              "pair: Ev#8 A#3\npair: Ev#8 A#2\npair: Ev#7 A#3\npair: Ev#7 A#2\n"
               "lone: A#11\nlone: A#10\nlone: A#9\n"
               "lone: A#0\n"
               "4@10 5@20 6@30 7@10 8@20 \n"

@@ -33,6 +33,14 @@ struct Rig {
     }
 
     FactId insert(const char* type, Row row) { return std::move(e.insert(type, std::move(row))).value(); }
+    // Stored and propagated, with no stream flush after it: what propagation
+    // alone stages, before any insert-time evaluation consumes it.
+    FactId staged_insert(const char* type, Row row) {
+        PreparedInsert p = std::move(e.prepare_insert(type, std::move(row), std::nullopt)).value();
+        const FactId f = *e.store.insert(p.type, std::move(p.values));
+        e.on_insert(f, std::nullopt);
+        return f;
+    }
     void update(FactId f, Row changes) { ASSERT_TRUE(e.update_fact(f, std::move(changes))); }
     TrieNode& node(size_t rule, size_t position) { return e.nodes[e.nets[rule].node_ids[position]]; }
     Lia& lia(size_t rule) { return e.lias[e.nets[rule].lia]; }
@@ -86,9 +94,9 @@ TEST(Propagation, StagedEntriesCarryTheirFlagBytes) {
     TrieNode& n = rig.node(0, 0);
 
     // Before any A passes, the rule is unlinked: a plain join marks the arrival.
-    FactId b1 = rig.insert("B", b_row(1));
-    FactId a = rig.insert("A", a_row(1));
-    FactId b2 = rig.insert("B", b_row(2));
+    FactId b1 = rig.staged_insert("B", b_row(1));
+    FactId a = rig.staged_insert("A", a_row(1));
+    FactId b2 = rig.staged_insert("B", b_row(2));
     EXPECT_EQ(text(n.node.staged_rights), "ins[2/-/0 0/-/4] upd[] del[]");
     EXPECT_EQ(text(n.first_input), "ins[1/-/0] upd[] del[]");
 
@@ -388,10 +396,10 @@ TEST(Linking, AChangeElsewhereMarksALinkedRuleThatStillHoldsInput) {
 
 TEST(Linking, StageSnapshotCountsStagedInput) {
     Rig rig("rule two when A() B() then end  rule one when B() then end", true);
-    rig.e.flush_linked = {1, 0};
     rig.insert("A", a_row(1));
     FactId b = rig.insert("B", b_row(1));
     rig.insert("B", b_row(2));
+    rig.e.flush_linked = {1, 0};
     rig.e.nets[1].s0_windows = {Staged<FactId>{}};
     rig.e.nets[1].s0_windows.back().add_upd_ph(b, std::nullopt, 2);
     rig.e.nodes[0].node.staged_rights.add_del(7, std::nullopt);

@@ -440,6 +440,9 @@ public:
     // Sliding windows of accumulates (windows.cpp).
     bool winacc_admits(size_t node, FactId fact) const;
     void winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp, std::vector<uint8_t>& links_before);
+    // The clock's eviction of `fact` from windowed accumulate node `node`, when
+    // its window closes after the clock and none is scheduled yet.
+    void schedule_window_eviction(size_t node, FactId fact);
     // Truth maintenance (tms.cpp): a stored fact of a logical type becomes a
     // stated copy of its content; a delete is routed (a delete of a logical
     // fact forgets its justifications); an updated or deleted fact that no

@@ -250,11 +250,18 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
             first.first_update_mask = first.first_update_mask.value_or(0) | collect_update_mask(rules[r]);
     }
 
+    // Accumulates over a window or over events: the clock takes facts out of
+    // them (advance), by window deadline or by expiry.
+    window_sources.clear();
     for (size_t i = 0; i < nodes.size(); ++i) {
         if (nodes[i].node.kind != Kind::Acc) continue;
         const CompiledPattern& own = rules[nodes[i].owner.first].patterns[nodes[i].owner.second];
-        if (own.acc) acc_nodes.push_back(AccNode{i, own.type_id, own.acc->window_ms});
+        if (!own.acc) continue;
+        acc_nodes.push_back(AccNode{i, own.type_id, own.acc->window_ms});
+        if (own.acc->window_ms || event_decls.count(own.type_id))
+            window_sources.push_back(WindowSource{i, own.type_id, own.acc->window_ms});
     }
+    flush_linked.assign(rules.size(), 0);
     route_network_by_type();
 }
 

@@ -1,9 +1,413 @@
-// The stream flush: insert-time evaluation of the rules an insert touched.
+// The stream flush: right after one fact operation of a session with event
+// types, the rules that operation touched and that wait on the agenda are
+// evaluated at once, over the input that operation staged alone; the new input
+// of temporal joins is pushed down the network; everything set aside is put
+// back behind what came since.
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "common/internal_error.h"
+#include "common/text.h"
 #include "engine/engine.h"
 
 namespace quarn {
 
-// Staged changes wait for the next fire.
-void Engine::stream_flush_ex(const StageSnapshot&, bool) {}
+namespace {
+
+constexpr uint8_t kFlagReinsert = 1;
+constexpr uint8_t kFlagUnlinkedArrival = 4;
+
+// Staged lists are newest first. Moves the `count` newest entries of `list`
+// into a list of their own, in their order, and leaves the older ones; costs
+// the entries moved, not the list.
+template <class T>
+EntryList<T> take_newest(EntryList<T>& list, size_t count) {
+    EntryList<T> newest;
+    for (size_t k = 0; k < count && !list.empty(); ++k) {
+        StagedEntry<T> e = list.front();
+        list.remove_first(e.item);  // the frontmost entry holding the item: the front one
+        newest.push_back(std::move(e));
+    }
+    return newest;
+}
+
+// Splits a list at the length it had at snapshot time: the entries added since
+// stay, the older part is returned. A list shorter than it was is older whole.
+template <class T>
+EntryList<T> take_older_than(EntryList<T>& list, uint64_t count_then) {
+    const size_t n = list.size();
+    if (count_then >= n) return list.take();
+    EntryList<T> added = take_newest(list, n - static_cast<size_t>(count_then));
+    return std::exchange(list, std::move(added));
+}
+
+// Puts `older` behind the entries of `list`, both keeping their order; costs
+// the shorter of the two.
+template <class T>
+void put_behind(EntryList<T>& list, EntryList<T> older) {
+    if (older.empty()) return;
+    if (list.empty()) {
+        list = std::move(older);
+        return;
+    }
+    if (older.size() <= list.size()) {
+        for (const auto& e : older) list.push_back(e);
+        return;
+    }
+    EntryList<T> newer = std::exchange(list, std::move(older));
+    for (const auto& e : newer.oldest_first()) list.push_front(e);
+}
+
+template <class T>
+bool any_flag(const EntryList<T>& list, uint8_t flag) {
+    for (const auto& e : list)
+        if (e.flag == flag) return true;
+    return false;
+}
+
+template <class T>
+bool no_changes(const Staged<T>& s) {
+    return s.upd.empty() && s.del.empty();
+}
+
+// First-pattern inserts as inserts of one-fact tuples, in list order.
+std::vector<StagedEntry<TupleId>> one_fact_entries(TupleTable& tuples, const EntryList<FactId>& ins) {
+    std::vector<StagedEntry<TupleId>> out;
+    out.reserve(ins.size());
+    for (const auto& e : ins) out.push_back({tuples.extend(TupleTable::empty_tuple, e.item), e.stamp, e.flag});
+    return out;
+}
+
+// What one node had set aside: the insert stash, the delete stash and the
+// cascade slot, each over the right input, the first-pattern input and the
+// left input.
+struct NodeStash {
+    size_t node = 0;
+    EntryList<FactId> ins_right, ins_first;
+    EntryList<TupleId> ins_left;
+    EntryList<FactId> del_right, del_first;
+    EntryList<TupleId> del_left;
+    bool slot = false;
+    EntryList<FactId> slot_right, slot_first;
+    EntryList<TupleId> slot_left;
+
+    bool stashed_any() const {
+        return !ins_right.empty() || !ins_first.empty() || !ins_left.empty() || !del_right.empty() ||
+               !del_first.empty() || !del_left.empty();
+    }
+};
+
+// A window's updates and deletes, set aside while the flush evaluates.
+struct WindowStash {
+    size_t rule = 0, window = 0;
+    EntryList<FactId> del, upd;
+};
+
+class StreamFlush {
+public:
+    StreamFlush(Engine& e, const StageSnapshot& snapshot) : e_(e), snap_(snapshot) {}
+
+    void run(bool close_windows);
+
+private:
+    bool flush_debug() {
+        if (!flush_debug_) flush_debug_ = std::getenv("QUARN_FLUSH_DEBUG") != nullptr;
+        return *flush_debug_;
+    }
+    bool eval_debug() {
+        if (!eval_debug_) eval_debug_ = std::getenv("QUARN_EVAL_DEBUG") != nullptr;
+        return *eval_debug_;
+    }
+    const CompiledPattern& pattern_of(size_t n) const {
+        const auto [r, pi] = e_.nodes[n].owner;
+        return e_.rules[r].patterns[pi];
+    }
+    // A missing byte reads as 0: the engine's marks may be younger than the rules.
+    uint8_t flush_linked_before(size_t r) const {
+        return r < snap_.flush_linked_before.size() ? snap_.flush_linked_before[r] : 0;
+    }
+    // Some not or exists pattern of rule r reads the type of the fact whose
+    // insert runs this flush.
+    bool origin_type_test(size_t r) const {
+        if (!e_.flush_origin_type) return false;
+        for (const CompiledPattern& p : e_.rules[r].patterns)
+            if (p.ce != CeKind::Positive && p.type_id == *e_.flush_origin_type) return true;
+        return false;
+    }
+    NodeStash& stash_of(size_t n) {
+        if (stashes_.empty() || stashes_.back().node != n) {
+            stashes_.emplace_back();
+            stashes_.back().node = n;
+        }
+        return stashes_.back();
+    }
+
+    void set_aside(size_t n);
+    void set_aside_windows();
+    void evaluate_touched();
+    void restore_windows();
+    void cascade(size_t n, NodeStash* stash);
+    void restore_nodes();
+    void requeue();
+
+    Engine& e_;
+    const StageSnapshot& snap_;
+    std::optional<bool> flush_debug_, eval_debug_;
+    std::vector<uint8_t> linked_now_;  // by rule, after the operation
+    std::vector<uint8_t> changed_;     // by node: an insert list grew since the snapshot
+    std::vector<NodeStash> stashes_;   // node order, only nodes that set something aside
+    std::vector<WindowStash> windows_;
+    std::vector<size_t> noted_;        // nodes whose stashes held entries
+};
+
+void StreamFlush::run(bool close_windows) {
+    const size_t node_count = e_.nodes.size(), rule_count = e_.rules.size();
+    if (snap_.node_counts.size() != node_count || snap_.window_totals.size() != rule_count ||
+        snap_.linked_before.size() != rule_count)
+        invariant_broken("internal error: a stage snapshot taken of another network");
+    if (e_.flush_linked.size() != rule_count) e_.flush_linked.assign(rule_count, 0);
+    if (close_windows)
+        for (RuleNet& net : e_.nets) net.s0_close_window();
+
+    linked_now_ = e_.link_states();
+    changed_.assign(node_count, 0);
+    for (size_t n = 0; n < node_count; ++n) {
+        TrieNode& tn = e_.nodes[n];
+        const std::array<uint64_t, 6>& c = snap_.node_counts[n];
+        changed_[n] = tn.first_input.ins.size() > c[0] || tn.node.staged_lefts.ins.size() > c[1] ||
+                      tn.node.staged_rights.ins.size() > c[2];
+        tn.node.shared = e_.rules_of_node[n].size() > 1;
+    }
+    for (size_t n = 0; n < node_count; ++n) set_aside(n);
+    set_aside_windows();
+    evaluate_touched();
+    restore_windows();
+    size_t next_stash = 0;
+    for (size_t n = 0; n < node_count; ++n) {
+        while (next_stash < stashes_.size() && stashes_[next_stash].node < n) ++next_stash;
+        NodeStash* stash = next_stash < stashes_.size() && stashes_[next_stash].node == n ? &stashes_[next_stash]
+                                                                                          : nullptr;
+        if (e_.nodes[n].node.temporal) cascade(n, stash);
+    }
+    restore_nodes();
+    requeue();
+    for (size_t r = 0; r < rule_count; ++r)
+        if (e_.rule_linked(r)) e_.flush_linked[r] = 1;
+}
+
+// Sets aside what the evaluations of this flush must not see at node n:
+// deletes staged before the operation always; inserts by the node's kind.
+void StreamFlush::set_aside(size_t n) {
+    TrieNode& tn = e_.nodes[n];
+    Node& nd = tn.node;
+    const std::array<uint64_t, 6>& c = snap_.node_counts[n];
+    const size_t rule = tn.owner.first;
+
+    bool older_deletes = false;
+    if (!tn.first_input.del.empty() || !nd.staged_lefts.del.empty() || !nd.staged_rights.del.empty()) {
+        NodeStash& s = stash_of(n);
+        s.del_first = take_older_than(tn.first_input.del, c[3]);
+        s.del_left = take_older_than(nd.staged_lefts.del, c[4]);
+        s.del_right = take_older_than(nd.staged_rights.del, c[5]);
+        older_deletes = !s.del_first.empty() || !s.del_left.empty() || !s.del_right.empty();
+    }
+
+    switch (nd.kind) {
+        case Kind::Not:
+        case Kind::Exists:
+            // Facts of an event type block or admit at once; others wait for the fire.
+            if (!nd.staged_rights.ins.empty() && !e_.event_decls.count(pattern_of(n).type_id))
+                stash_of(n).ins_right = nd.staged_rights.ins.take();
+            return;
+        case Kind::Acc:
+        case Kind::Query:
+        case Kind::SubnetNot:
+        case Kind::SubnetExists: return;
+        case Kind::Join: break;
+    }
+    const bool holds_inserts = !nd.staged_rights.ins.empty() || !tn.first_input.ins.empty() || !nd.staged_lefts.ins.empty();
+    if (nd.temporal) {
+        bool to_rules_only = !tn.targets.empty();
+        for (const Target& t : tn.targets) to_rules_only = to_rules_only && t.kind == Target::Kind::Rule;
+        if (nd.shared && no_changes(tn.first_input) && no_changes(nd.staged_lefts) && no_changes(nd.staged_rights) &&
+            !older_deletes && to_rules_only && !any_flag(nd.staged_rights.ins, kFlagReinsert)) {
+            NodeStash& s = stash_of(n);
+            s.slot = true;
+            s.slot_right = nd.staged_rights.ins.take();
+            s.slot_first = tn.first_input.ins.take();
+            s.slot_left = nd.staged_lefts.ins.take();
+        } else if (linked_now_[rule] && nd.shared && holds_inserts) {
+            NodeStash& s = stash_of(n);
+            s.ins_right = nd.staged_rights.ins.take();
+            s.ins_first = tn.first_input.ins.take();
+            s.ins_left = nd.staged_lefts.ins.take();
+        }
+        return;
+    }
+    // A fact that links its rule through a not or exists pattern lets the
+    // facts that arrived while the rule was unlinked be joined at once, when
+    // the rule had been linked at the end of an earlier flush.
+    const bool joined_now = !snap_.linked_before[rule] && linked_now_[rule] && flush_linked_before(rule) == 1 &&
+                            origin_type_test(rule) && any_flag(nd.staged_rights.ins, kFlagUnlinkedArrival);
+    if (joined_now || !holds_inserts) return;
+    EntryList<FactId> right = nd.staged_rights.ins.take();
+    EntryList<FactId> first = take_older_than(tn.first_input.ins, c[0]);
+    EntryList<TupleId> left = take_older_than(nd.staged_lefts.ins, c[1]);
+    if (right.empty() && first.empty() && left.empty()) return;
+    NodeStash& s = stash_of(n);
+    s.ins_right = std::move(right);
+    s.ins_first = std::move(first);
+    s.ins_left = std::move(left);
+}
+
+void StreamFlush::set_aside_windows() {
+    for (size_t r = 0; r < e_.nets.size(); ++r) {
+        std::vector<Staged<FactId>>& windows = e_.nets[r].s0_windows;
+        for (size_t k = 0; k < windows.size(); ++k) {
+            if (windows[k].upd.empty() && windows[k].del.empty()) continue;
+            windows_.push_back(WindowStash{r, k, windows[k].del.take(), windows[k].upd.take()});
+        }
+    }
+}
+
+// Each rule on the agenda that the operation touched is evaluated once, in
+// rule order.
+void StreamFlush::evaluate_touched() {
+    for (size_t r = 0; r < e_.rules.size(); ++r) {
+        RuleNet& net = e_.nets[r];
+        // The updates and deletes are set aside, so the windows hold inserts only.
+        uint64_t total = 0;
+        for (const Staged<FactId>& w : net.s0_windows) total += w.ins.size();
+        bool touched = total > snap_.window_totals[r];
+        for (size_t k = 0; k < net.node_ids.size() && !touched; ++k) touched = changed_[net.node_ids[k]] != 0;
+        if (!net.on_agenda && !touched) continue;
+        if (flush_debug())
+            std::fprintf(stderr, "flush: r%zu queued=%s touched=%s\n", r, net.on_agenda ? "true" : "false",
+                         touched ? "true" : "false");
+        if (!net.on_agenda || !touched) continue;
+        if (eval_debug()) std::fprintf(stderr, "EVAL[flush] rule %zu\n", r);
+        const bool was_eager = e_.eager_eval;
+        e_.eager_eval = true;
+        e_.tms.forced_eval = false;
+        e_.evaluate_rule_inner(r, false);
+        e_.tms.forced_eval = false;
+        e_.eager_eval = was_eager;
+    }
+}
+
+void StreamFlush::restore_windows() {
+    for (WindowStash& w : windows_) {
+        RuleNet& net = e_.nets[w.rule];
+        if (net.s0_windows.empty()) continue;  // cannot happen: a net always has its open window
+        size_t k = w.window;
+        if (k >= net.s0_windows.size()) {
+            k = net.s0_windows.size() - 1;
+            // Entries moved to another window than the one the index names.
+            if (net.s0_indexed) {
+                net.s0_held.clear();
+                net.s0_indexed = false;
+            }
+        }
+        put_behind(net.s0_windows[k].del, std::move(w.del));
+        put_behind(net.s0_windows[k].upd, std::move(w.upd));
+    }
+}
+
+// Pushes the new input of temporal node n down the network.
+void StreamFlush::cascade(size_t n, NodeStash* stash) {
+    TrieNode& tn = e_.nodes[n];
+    Node& nd = tn.node;
+    const auto [rule, pi] = tn.owner;
+    JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[rule], e_.eager_eval ? 1 : 0, false, e_.tuples);
+
+    if (stash && stash->slot) {
+        // Shared, and only rules below: the joins wait for the next fire,
+        // which hands them to every rule the node feeds.
+        put_behind(nd.staged_rights.ins, std::move(stash->slot_right));
+        put_behind(nd.staged_lefts.ins, std::move(stash->slot_left));
+        Staged<TupleId> out;
+        nd.flush_ins_delta(env, pi - 1, one_fact_entries(e_.tuples, stash->slot_first), out);
+        for (const auto& x : out.ins) nd.cascade_out.push_back(x);
+        return;
+    }
+    const bool rights = !nd.staged_rights.ins.empty();
+    const bool lefts = !nd.staged_lefts.ins.empty() || !tn.first_input.ins.empty();
+    if (!rights && !lefts) return;
+    if (nd.kind == Kind::Exists) return;
+
+    if (nd.kind == Kind::Join && !nd.shared && no_changes(tn.first_input) && no_changes(nd.staged_lefts) &&
+        no_changes(nd.staged_rights) && rights != lefts && !any_flag(nd.staged_rights.ins, kFlagReinsert) &&
+        tn.targets.size() == 1) {
+        const Target target = tn.targets.front();
+        // A rule's terminal takes the joins only when none can come from the
+        // memory on the other side.
+        const bool fast = target.kind != Target::Kind::Rule || (rights ? nd.lefts.empty() : nd.rights.empty());
+        if (fast) {
+            Staged<TupleId> out;
+            nd.flush_ins_delta(env, pi - 1, one_fact_entries(e_.tuples, tn.first_input.ins.take()), out);
+            if (out.empty()) return;
+            switch (target.kind) {
+                case Target::Kind::Node: {
+                    Staged<TupleId>& left = e_.nodes[target.index].node.staged_lefts;
+                    left = Staged<TupleId>::append_into_pending(std::move(left), std::move(out));
+                    return;
+                }
+                case Target::Kind::Rule: {
+                    Staged<TupleId>& term = e_.nets[target.index].term;
+                    term = Staged<TupleId>::append_into_pending(std::move(term), std::move(out));
+                    return;
+                }
+                case Target::Kind::Subnet: {
+                    // The last member of a not/exists group: its joins reach the
+                    // group's inner input as an evaluation routes them.
+                    Staged<TupleId>& inner = e_.nodes[target.index].subnet_input;
+                    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, 0);
+                    return;
+                }
+            }
+            unreachable("target kind out of range");
+        }
+    }
+    if (!nd.staged_rights.ins.empty() || !nd.staged_lefts.ins.empty()) nd.self_drain_delta(env, pi - 1);
+}
+
+// Everything set aside goes back behind what came since: inserts, then deletes.
+void StreamFlush::restore_nodes() {
+    for (NodeStash& s : stashes_) {
+        TrieNode& tn = e_.nodes[s.node];
+        const bool noted = s.stashed_any();
+        put_behind(tn.node.staged_rights.ins, std::move(s.ins_right));
+        put_behind(tn.first_input.ins, std::move(s.ins_first));
+        put_behind(tn.node.staged_lefts.ins, std::move(s.ins_left));
+        put_behind(tn.node.staged_rights.del, std::move(s.del_right));
+        put_behind(tn.first_input.del, std::move(s.del_first));
+        put_behind(tn.node.staged_lefts.del, std::move(s.del_left));
+        if (noted) noted_.push_back(s.node);
+    }
+}
+
+// A linked rule whose set-aside input waits again is marked for the agenda.
+void StreamFlush::requeue() {
+    if (noted_.empty()) return;
+    std::vector<uint8_t> holds(e_.rules.size(), 0);
+    for (size_t n : noted_)
+        for (size_t r : e_.rules_of_node[n]) holds[r] = 1;
+    for (size_t r = 0; r < e_.rules.size(); ++r) {
+        if (!holds[r] || !e_.rule_linked(r)) continue;
+        if (flush_debug()) std::fprintf(stderr, "flush: REQUEUE r%zu\n", r);
+        RuleNet& net = e_.nets[r];
+        net.on_agenda = true;
+        net.dirty = true;
+        net.dirty_stamp = e_.input_seq;
+    }
+}
+
+}  // namespace
+
+void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) {
+    if (event_decls.empty() || !immediate) return;
+    StreamFlush(*this, snapshot).run(close_windows);
+}
 
 }  // namespace quarn

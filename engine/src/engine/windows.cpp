@@ -1,4 +1,7 @@
 // Sliding time windows of accumulates: which source facts are members of an accumulate node's right input.
+#include <algorithm>
+
+#include "common/internal_error.h"
 #include "engine/engine.h"
 
 namespace quarn {
@@ -49,15 +52,46 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
         JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
         n.node.re_add_right_fact(fact, right_key(env, pi - 1, fact));
     } else if (passes && n.win_out.count(fact)) {
-        if (relevant) admit();
+        // Held out by the clock or by its tests: back in only while its window
+        // still holds it, and then the clock must evict it again.
+        if (winacc_admits(node, fact)) {
+            admit();
+            schedule_window_eviction(node, fact);
+        }
     } else if (passes) {
-        if (winacc_admits(node, fact)) admit();
-        else n.win_out.insert(fact);
+        if (winacc_admits(node, fact)) {
+            admit();
+            schedule_window_eviction(node, fact);
+        } else {
+            n.win_out.insert(fact);
+        }
     }
     note_link_effects_ex(links_before);
 }
 
-// Accumulates are not evaluated yet, so a fact leaving a window has no state to leave.
-void Engine::stage_acc_removal(uint64_t, FactId) {}
+void Engine::schedule_window_eviction(size_t node, FactId fact) {
+    const CompiledPattern& p = rules[nodes[node].owner.first].patterns[nodes[node].owner.second];
+    auto decl = event_decls.find(store.fact_type(fact));
+    if (!p.acc || !p.acc->window_ms || decl == event_decls.end()) return;
+    const Value ts = store.temporal_ts(fact, decl->second.ts_field);
+    if (ts.tag() != ValueTag::I64) return;
+    const int64_t deadline = static_cast<int64_t>(static_cast<uint64_t>(ts.as_i64()) +
+                                                  static_cast<uint64_t>(*p.acc->window_ms));
+    if (deadline <= clock) return;
+    std::vector<std::pair<uint64_t, FactId>>& due = window_deadlines[deadline];
+    const std::pair<uint64_t, FactId> entry{node, fact};
+    if (std::find(due.begin(), due.end(), entry) == due.end()) due.push_back(entry);
+}
+
+void Engine::stage_acc_removal(uint64_t owner, FactId fact) {
+    if (owner >= nodes.size()) invariant_broken("internal error: a window source names no node");
+    TrieNode& n = nodes[owner];
+    if (!n.win_in.erase(fact)) return;  // never admitted, or already out
+    n.win_out.insert(fact);
+    refresh_query_links();
+    std::vector<uint8_t> before = link_states();
+    n.node.staged_rights.add_del(fact, std::nullopt);
+    note_link_effects_ex(before);
+}
 
 }  // namespace quarn
