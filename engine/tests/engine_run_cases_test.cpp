@@ -12,7 +12,8 @@
 // `delete <handle>`, `advance <ms>`, `load <rule text>` (a further rule text),
 // `fire [limit] [trace]`, `facts`, `reset` and `tms-debug` (from then on every
 // command runs with QUARN_TMS_DEBUG set and its standard error comes first in
-// its output). A value is an integer, a number with a
+// its output); `trace <command>` runs one command with QUARN_FLUSH_DEBUG and
+// QUARN_EVAL_DEBUG set, their lines first. A value is an integer, a number with a
 // point (a float), "text" (which also fills decimal fields), true, false or
 // null. Output: a command that fails prints "error: <message>"; fire prints
 // one line "<rule>: <fact> <fact> ..." per firing, or "no firings", and with
@@ -149,7 +150,9 @@ std::string run_case(const CaseHeader& header, const Case& c) {
     std::string out;
     note_error(out, e.add_rules_text(c.rules));
     bool tms_debug = false;
-    for (const std::string& cmd : c.commands) {
+    for (const std::string& line : c.commands) {
+        const bool trace = line.rfind("trace ", 0) == 0;
+        const std::string cmd = trace ? line.substr(6) : line;
         const std::vector<std::string> w = words_of(cmd);
         const std::string& op = w.front();
         if (op == "tms-debug") {
@@ -157,23 +160,28 @@ std::string run_case(const CaseHeader& header, const Case& c) {
             continue;
         }
         const size_t before = out.size();
-        if (tms_debug) {
-            setenv("QUARN_TMS_DEBUG", "1", 1);
-            ::testing::internal::CaptureStderr();
+        if (trace) {
+            setenv("QUARN_FLUSH_DEBUG", "1", 1);
+            setenv("QUARN_EVAL_DEBUG", "1", 1);
         }
+        if (tms_debug) setenv("QUARN_TMS_DEBUG", "1", 1);
+        const bool captured = tms_debug || trace;
+        if (captured) ::testing::internal::CaptureStderr();
         if (op == "insert") note_error(out, e.insert(w.at(1), row_of(w, 2)));
         else if (op == "update") note_error(out, e.update_fact(std::stoul(w.at(1)), row_of(w, 2)));
         else if (op == "delete") note_error(out, e.delete_fact(std::stoul(w.at(1))));
         else if (op == "advance") note_error(out, e.advance(std::stoll(w.at(1))));
         else if (op == "load") note_error(out, e.add_rules_text(cmd.substr(5)));
         else if (op == "reset") note_error(out, e.reset());
-        else if (op == "fire") run_fire(e, w, out, tms_debug);
+        else if (op == "fire") run_fire(e, w, out, captured);
         else if (op == "facts") out += facts_text(e);
         else ADD_FAILURE() << "unknown command " << cmd;
-        if (tms_debug) {
+        if (captured) {
             // The lines go before the command's own output.
             const std::string lines = ::testing::internal::GetCapturedStderr();
             unsetenv("QUARN_TMS_DEBUG");
+            unsetenv("QUARN_FLUSH_DEBUG");
+            unsetenv("QUARN_EVAL_DEBUG");
             out.insert(before, lines);
         }
     }

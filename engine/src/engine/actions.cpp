@@ -111,7 +111,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
             on_insert(f, stamp);
             return f;
         }
-        StageSnapshot staged = stage_snapshot();
+        StageSnapshot staged = stage_snapshot_for(type);
         on_insert(f, stamp);
         flush_origin_type = type;
         stream_flush_ex(staged, true);

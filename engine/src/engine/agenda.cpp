@@ -131,7 +131,7 @@ void FireLoop::start() {
                 e_.on_insert(f, std::nullopt);
                 continue;
             }
-            StageSnapshot snapshot = e_.stage_snapshot();
+            StageSnapshot snapshot = e_.stage_snapshot_for(e_.store.fact_type(f));
             e_.on_insert(f, std::nullopt);
             e_.flush_origin_type = e_.store.fact_type(f);
             e_.stream_flush_ex(snapshot, false);

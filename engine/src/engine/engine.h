@@ -298,17 +298,32 @@ struct PreparedInsert {
 };
 
 // How much staged input the network held just before one fact operation, so
-// that the stream flush that follows can tell what that operation added.
+// that the stream flush that follows can tell what that operation added. It
+// covers the nodes and rules listed, ascending: the whole network, or, taken
+// for the insert of one fact type, the places that insert can reach
+// (FlushScopes); the flush looks nowhere else.
 struct StageSnapshot {
-    // Per node, node order: inserts staged in the first-pattern, left and right
+    std::vector<uint32_t> nodes, rules;
+    // Per covered node: inserts staged in the first-pattern, left and right
     // inputs, then the deletes of the same three.
     std::vector<std::array<uint64_t, 6>> node_counts;
-    // Per rule: staged inserts, updates and deletes over all of its windows.
+    // Per covered rule: staged inserts, updates and deletes over all of its windows.
     std::vector<uint64_t> window_totals;
-    // Per rule: rule_linked as a byte.
+    // Per covered rule: rule_linked as a byte.
     std::vector<uint8_t> linked_before;
-    // A copy of Engine::flush_linked.
+    // By rule: a copy of Engine::flush_linked.
     std::vector<uint8_t> flush_linked_before;
+};
+
+// What the stream flush after an insert of each fact type must look at, from
+// the network's routes: the nodes of every rule whose first-pattern windows or
+// node inputs such a fact can reach, the nodes their evaluations deliver to,
+// the temporal nodes (their new input cascades whatever the type), and the
+// rules that own or list those nodes. Other rules cannot be touched by the
+// insert, so the flush evaluates none of them and leaves their input as it is.
+// Rebuilt with the network.
+struct FlushScopes {
+    std::vector<std::vector<uint32_t>> nodes_by_type, rules_by_type;  // ascending
 };
 
 class Engine {
@@ -417,6 +432,10 @@ public:
     // Only the stream flush reads a snapshot, and in a session without event
     // types it returns before reading one: there the snapshot is left empty.
     StageSnapshot stage_snapshot() const;
+    // The same over the places an insert of a fact of type `type` can reach.
+    StageSnapshot stage_snapshot_for(TypeId type) const;
+    // Derives flush_scopes from the network (stream_flush.cpp); run by build_network.
+    void build_flush_scopes();
     // Steps shared by the propagation operations: the linked flags of tracked
     // queries recomputed; a fact taken into or let go from a Lia's passing set
     // with its windows and first-pattern inputs; a fact admitted to a node's
@@ -565,8 +584,11 @@ public:
     void tms_logical_stored(FactId fact);
     void tms_reinstated(FactId fact);
     void tms_after_firing();
-    // Sliding windows (windows.cpp): a fact leaves accumulate node `owner`.
+    // Sliding windows (windows.cpp): a fact leaves accumulate node `owner`;
+    // the same for every (owner, fact) of `due`, in order, with one look at
+    // the rules afterwards (what advance does).
     void stage_acc_removal(uint64_t owner, FactId fact);
+    void stage_acc_removals(const std::vector<std::pair<uint64_t, FactId>>& due);
     // Shadow evaluators (shadows.cpp): an event the clock expired; the
     // catch-up at the start of a fire; the quiescence evaluation of the
     // exists-gated ones; their output forgotten at the end of a fire.
@@ -587,6 +609,7 @@ public:
     std::map<int64_t, std::vector<TimerEntry>> timers;
     std::vector<WindowSource> window_sources;
     std::vector<uint8_t> flush_linked;  // one per rule
+    FlushScopes flush_scopes;
     std::vector<std::string> focus_stack;  // top = last
     FactStore store;
     // Every tuple the network made; ids stay valid for the engine's life.

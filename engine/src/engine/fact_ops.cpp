@@ -152,15 +152,20 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
     if (events) schedule_window_evictions(f);
     tms_note_stated(f);
 
-    if (immediate) {
-        tms.debug_reset();
-        StageSnapshot snapshot = stage_snapshot();
+    if (!immediate) return;
+    tms.debug_reset();
+    if (!events) {
+        // No flush follows: the windows are closed here.
         on_insert(f, std::nullopt);
         for (RuleNet& net : nets) net.s0_close_window();
-        flush_origin_type = type;
-        stream_flush_ex(snapshot, true);
-        flush_origin_type.reset();
+        return;
     }
+    // The flush closes every rule's window first.
+    StageSnapshot snapshot = stage_snapshot_for(type);
+    on_insert(f, std::nullopt);
+    flush_origin_type = type;
+    stream_flush_ex(snapshot, true);
+    flush_origin_type.reset();
 }
 
 EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes) {

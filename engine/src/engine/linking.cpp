@@ -147,23 +147,48 @@ bool Engine::has_pending_work(size_t r) const {
     return false;
 }
 
-StageSnapshot Engine::stage_snapshot() const {
-    StageSnapshot s;
-    if (event_decls.empty()) return s;
-    s.node_counts.reserve(nodes.size());
-    for (const TrieNode& n : nodes) {
+namespace {
+
+void fill_snapshot(const Engine& e, StageSnapshot& s) {
+    s.node_counts.reserve(s.nodes.size());
+    for (uint32_t ni : s.nodes) {
+        const TrieNode& n = e.nodes[ni];
         s.node_counts.push_back({n.first_input.ins.size(), n.node.staged_lefts.ins.size(),
                                  n.node.staged_rights.ins.size(), n.first_input.del.size(),
                                  n.node.staged_lefts.del.size(), n.node.staged_rights.del.size()});
     }
-    s.window_totals.reserve(nets.size());
-    for (const RuleNet& net : nets) {
+    s.window_totals.reserve(s.rules.size());
+    s.linked_before.reserve(s.rules.size());
+    for (uint32_t r : s.rules) {
         uint64_t total = 0;
-        for (const Staged<FactId>& w : net.s0_windows) total += w.ins.size() + w.upd.size() + w.del.size();
+        for (const Staged<FactId>& w : e.nets[r].s0_windows) total += w.ins.size() + w.upd.size() + w.del.size();
         s.window_totals.push_back(total);
+        s.linked_before.push_back(e.rule_linked(r) ? 1 : 0);
     }
-    s.linked_before = link_states();
-    s.flush_linked_before = flush_linked;
+    s.flush_linked_before = e.flush_linked;
+}
+
+}  // namespace
+
+StageSnapshot Engine::stage_snapshot() const {
+    StageSnapshot s;
+    if (event_decls.empty()) return s;
+    s.nodes.resize(nodes.size());
+    for (uint32_t n = 0; n < nodes.size(); ++n) s.nodes[n] = n;
+    s.rules.resize(rules.size());
+    for (uint32_t r = 0; r < rules.size(); ++r) s.rules[r] = r;
+    fill_snapshot(*this, s);
+    return s;
+}
+
+StageSnapshot Engine::stage_snapshot_for(TypeId type) const {
+    StageSnapshot s;
+    if (event_decls.empty()) return s;
+    if (type < flush_scopes.nodes_by_type.size()) {
+        s.nodes = flush_scopes.nodes_by_type[type];
+        s.rules = flush_scopes.rules_by_type[type];
+    }
+    fill_snapshot(*this, s);
     return s;
 }
 

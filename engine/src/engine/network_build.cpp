@@ -263,6 +263,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     }
     flush_linked.assign(rules.size(), 0);
     route_network_by_type();
+    build_flush_scopes();
 }
 
 }  // namespace quarn

@@ -3,6 +3,7 @@
 // evaluated at once, over the input that operation staged alone; the new input
 // of temporal joins is pushed down the network; everything set aside is put
 // back behind what came since.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -123,6 +124,12 @@ private:
         const auto [r, pi] = e_.nodes[n].owner;
         return e_.rules[r].patterns[pi];
     }
+    // Where a covered node or rule stands in the snapshot's lists.
+    static size_t place(const std::vector<uint32_t>& covered, size_t index) {
+        auto it = std::lower_bound(covered.begin(), covered.end(), index);
+        if (it == covered.end() || *it != index) invariant_broken("internal error: the stream flush left its snapshot");
+        return static_cast<size_t>(it - covered.begin());
+    }
     // A missing byte reads as 0: the engine's marks may be younger than the rules.
     uint8_t flush_linked_before(size_t r) const {
         return r < snap_.flush_linked_before.size() ? snap_.flush_linked_before[r] : 0;
@@ -142,8 +149,9 @@ private:
         }
         return stashes_.back();
     }
+    bool touched(size_t k) const;
 
-    void set_aside(size_t n);
+    void set_aside(size_t k);
     void set_aside_windows();
     void evaluate_touched();
     void restore_windows();
@@ -154,37 +162,39 @@ private:
     Engine& e_;
     const StageSnapshot& snap_;
     std::optional<bool> flush_debug_, eval_debug_;
-    std::vector<uint8_t> linked_now_;  // by rule, after the operation
-    std::vector<uint8_t> changed_;     // by node: an insert list grew since the snapshot
+    std::vector<uint8_t> linked_now_;  // by covered rule, after the operation
+    std::vector<uint8_t> changed_;     // by covered node: an insert list grew since the snapshot
     std::vector<NodeStash> stashes_;   // node order, only nodes that set something aside
     std::vector<WindowStash> windows_;
     std::vector<size_t> noted_;        // nodes whose stashes held entries
 };
 
 void StreamFlush::run(bool close_windows) {
-    const size_t node_count = e_.nodes.size(), rule_count = e_.rules.size();
-    if (snap_.node_counts.size() != node_count || snap_.window_totals.size() != rule_count ||
-        snap_.linked_before.size() != rule_count)
+    const size_t rule_count = e_.rules.size();
+    if (snap_.node_counts.size() != snap_.nodes.size() || snap_.window_totals.size() != snap_.rules.size() ||
+        snap_.linked_before.size() != snap_.rules.size() || (!snap_.nodes.empty() && snap_.nodes.back() >= e_.nodes.size()) ||
+        (!snap_.rules.empty() && snap_.rules.back() >= rule_count))
         invariant_broken("internal error: a stage snapshot taken of another network");
     if (e_.flush_linked.size() != rule_count) e_.flush_linked.assign(rule_count, 0);
     if (close_windows)
         for (RuleNet& net : e_.nets) net.s0_close_window();
 
-    linked_now_ = e_.link_states();
-    changed_.assign(node_count, 0);
-    for (size_t n = 0; n < node_count; ++n) {
-        TrieNode& tn = e_.nodes[n];
-        const std::array<uint64_t, 6>& c = snap_.node_counts[n];
-        changed_[n] = tn.first_input.ins.size() > c[0] || tn.node.staged_lefts.ins.size() > c[1] ||
+    linked_now_.resize(snap_.rules.size());
+    for (size_t k = 0; k < snap_.rules.size(); ++k) linked_now_[k] = e_.rule_linked(snap_.rules[k]) ? 1 : 0;
+    changed_.resize(snap_.nodes.size());
+    for (size_t k = 0; k < snap_.nodes.size(); ++k) {
+        TrieNode& tn = e_.nodes[snap_.nodes[k]];
+        const std::array<uint64_t, 6>& c = snap_.node_counts[k];
+        changed_[k] = tn.first_input.ins.size() > c[0] || tn.node.staged_lefts.ins.size() > c[1] ||
                       tn.node.staged_rights.ins.size() > c[2];
-        tn.node.shared = e_.rules_of_node[n].size() > 1;
+        tn.node.shared = e_.rules_of_node[snap_.nodes[k]].size() > 1;
     }
-    for (size_t n = 0; n < node_count; ++n) set_aside(n);
+    for (size_t k = 0; k < snap_.nodes.size(); ++k) set_aside(k);
     set_aside_windows();
     evaluate_touched();
     restore_windows();
     size_t next_stash = 0;
-    for (size_t n = 0; n < node_count; ++n) {
+    for (uint32_t n : snap_.nodes) {
         while (next_stash < stashes_.size() && stashes_[next_stash].node < n) ++next_stash;
         NodeStash* stash = next_stash < stashes_.size() && stashes_[next_stash].node == n ? &stashes_[next_stash]
                                                                                           : nullptr;
@@ -192,16 +202,18 @@ void StreamFlush::run(bool close_windows) {
     }
     restore_nodes();
     requeue();
+    // Marks only ever go up, so only the rules without one are asked.
     for (size_t r = 0; r < rule_count; ++r)
-        if (e_.rule_linked(r)) e_.flush_linked[r] = 1;
+        if (!e_.flush_linked[r] && e_.rule_linked(r)) e_.flush_linked[r] = 1;
 }
 
-// Sets aside what the evaluations of this flush must not see at node n:
-// deletes staged before the operation always; inserts by the node's kind.
-void StreamFlush::set_aside(size_t n) {
+// Sets aside what the evaluations of this flush must not see at covered node
+// k: deletes staged before the operation always; inserts by the node's kind.
+void StreamFlush::set_aside(size_t k) {
+    const size_t n = snap_.nodes[k];
     TrieNode& tn = e_.nodes[n];
     Node& nd = tn.node;
-    const std::array<uint64_t, 6>& c = snap_.node_counts[n];
+    const std::array<uint64_t, 6>& c = snap_.node_counts[k];
     const size_t rule = tn.owner.first;
 
     bool older_deletes = false;
@@ -226,7 +238,9 @@ void StreamFlush::set_aside(size_t n) {
         case Kind::SubnetExists: return;
         case Kind::Join: break;
     }
-    const bool holds_inserts = !nd.staged_rights.ins.empty() || !tn.first_input.ins.empty() || !nd.staged_lefts.ins.empty();
+    const bool holds_inserts =
+        !nd.staged_rights.ins.empty() || !tn.first_input.ins.empty() || !nd.staged_lefts.ins.empty();
+    const bool rule_linked_now = linked_now_[place(snap_.rules, rule)] != 0;
     if (nd.temporal) {
         bool to_rules_only = !tn.targets.empty();
         for (const Target& t : tn.targets) to_rules_only = to_rules_only && t.kind == Target::Kind::Rule;
@@ -237,7 +251,7 @@ void StreamFlush::set_aside(size_t n) {
             s.slot_right = nd.staged_rights.ins.take();
             s.slot_first = tn.first_input.ins.take();
             s.slot_left = nd.staged_lefts.ins.take();
-        } else if (linked_now_[rule] && nd.shared && holds_inserts) {
+        } else if (rule_linked_now && nd.shared && holds_inserts) {
             NodeStash& s = stash_of(n);
             s.ins_right = nd.staged_rights.ins.take();
             s.ins_first = tn.first_input.ins.take();
@@ -245,12 +259,14 @@ void StreamFlush::set_aside(size_t n) {
         }
         return;
     }
+    if (!holds_inserts) return;
     // A fact that links its rule through a not or exists pattern lets the
     // facts that arrived while the rule was unlinked be joined at once, when
     // the rule had been linked at the end of an earlier flush.
-    const bool joined_now = !snap_.linked_before[rule] && linked_now_[rule] && flush_linked_before(rule) == 1 &&
-                            origin_type_test(rule) && any_flag(nd.staged_rights.ins, kFlagUnlinkedArrival);
-    if (joined_now || !holds_inserts) return;
+    const bool joined_now = !snap_.linked_before[place(snap_.rules, rule)] && rule_linked_now &&
+                            flush_linked_before(rule) == 1 && origin_type_test(rule) &&
+                            any_flag(nd.staged_rights.ins, kFlagUnlinkedArrival);
+    if (joined_now) return;
     EntryList<FactId> right = nd.staged_rights.ins.take();
     EntryList<FactId> first = take_older_than(tn.first_input.ins, c[0]);
     EntryList<TupleId> left = take_older_than(nd.staged_lefts.ins, c[1]);
@@ -262,7 +278,7 @@ void StreamFlush::set_aside(size_t n) {
 }
 
 void StreamFlush::set_aside_windows() {
-    for (size_t r = 0; r < e_.nets.size(); ++r) {
+    for (uint32_t r : snap_.rules) {
         std::vector<Staged<FactId>>& windows = e_.nets[r].s0_windows;
         for (size_t k = 0; k < windows.size(); ++k) {
             if (windows[k].upd.empty() && windows[k].del.empty()) continue;
@@ -271,21 +287,39 @@ void StreamFlush::set_aside_windows() {
     }
 }
 
+// Whether the operation touched covered rule k: its windows hold more inserts
+// now than they held entries then, or one of its nodes took new inserts.
+bool StreamFlush::touched(size_t k) const {
+    const RuleNet& net = e_.nets[snap_.rules[k]];
+    // The updates and deletes are set aside, so the windows hold inserts only.
+    uint64_t total = 0;
+    for (const Staged<FactId>& w : net.s0_windows) total += w.ins.size();
+    if (total > snap_.window_totals[k]) return true;
+    for (size_t n : net.node_ids) {
+        auto it = std::lower_bound(snap_.nodes.begin(), snap_.nodes.end(), n);
+        if (it != snap_.nodes.end() && *it == n && changed_[static_cast<size_t>(it - snap_.nodes.begin())]) return true;
+    }
+    return false;
+}
+
 // Each rule on the agenda that the operation touched is evaluated once, in
-// rule order.
+// rule order. A rule the snapshot does not cover is never touched; with the
+// trace on, those on the agenda still say so.
 void StreamFlush::evaluate_touched() {
-    for (size_t r = 0; r < e_.rules.size(); ++r) {
+    const bool all = flush_debug();
+    const size_t count = all ? e_.rules.size() : snap_.rules.size();
+    size_t k = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t r = all ? i : snap_.rules[i];
+        while (k < snap_.rules.size() && snap_.rules[k] < r) ++k;
+        const bool covered = k < snap_.rules.size() && snap_.rules[k] == r;
         RuleNet& net = e_.nets[r];
-        // The updates and deletes are set aside, so the windows hold inserts only.
-        uint64_t total = 0;
-        for (const Staged<FactId>& w : net.s0_windows) total += w.ins.size();
-        bool touched = total > snap_.window_totals[r];
-        for (size_t k = 0; k < net.node_ids.size() && !touched; ++k) touched = changed_[net.node_ids[k]] != 0;
-        if (!net.on_agenda && !touched) continue;
-        if (flush_debug())
+        const bool is_touched = covered && touched(k);
+        if (!net.on_agenda && !is_touched) continue;
+        if (all)
             std::fprintf(stderr, "flush: r%zu queued=%s touched=%s\n", r, net.on_agenda ? "true" : "false",
-                         touched ? "true" : "false");
-        if (!net.on_agenda || !touched) continue;
+                         is_touched ? "true" : "false");
+        if (!net.on_agenda || !is_touched) continue;
         if (eval_debug()) std::fprintf(stderr, "EVAL[flush] rule %zu\n", r);
         const bool was_eager = e_.eager_eval;
         e_.eager_eval = true;
@@ -390,11 +424,12 @@ void StreamFlush::restore_nodes() {
 // A linked rule whose set-aside input waits again is marked for the agenda.
 void StreamFlush::requeue() {
     if (noted_.empty()) return;
-    std::vector<uint8_t> holds(e_.rules.size(), 0);
-    for (size_t n : noted_)
-        for (size_t r : e_.rules_of_node[n]) holds[r] = 1;
-    for (size_t r = 0; r < e_.rules.size(); ++r) {
-        if (!holds[r] || !e_.rule_linked(r)) continue;
+    std::vector<size_t> rules;
+    for (size_t n : noted_) rules.insert(rules.end(), e_.rules_of_node[n].begin(), e_.rules_of_node[n].end());
+    std::sort(rules.begin(), rules.end());
+    rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
+    for (size_t r : rules) {
+        if (!e_.rule_linked(r)) continue;
         if (flush_debug()) std::fprintf(stderr, "flush: REQUEUE r%zu\n", r);
         RuleNet& net = e_.nets[r];
         net.on_agenda = true;
@@ -405,9 +440,83 @@ void StreamFlush::requeue() {
 
 }  // namespace
 
+void Engine::build_flush_scopes() {
+    const size_t type_count = std::max(lias_by_type.size(), nodes_by_type.size());
+    flush_scopes.nodes_by_type.assign(type_count, {});
+    flush_scopes.rules_by_type.assign(type_count, {});
+    std::vector<uint32_t> temporal;
+    for (size_t n = 0; n < nodes.size(); ++n)
+        if (nodes[n].node.temporal) temporal.push_back(static_cast<uint32_t>(n));
+    auto sort_unique = [](std::vector<uint32_t>& v) {
+        std::sort(v.begin(), v.end());
+        v.erase(std::unique(v.begin(), v.end()), v.end());
+    };
+    for (size_t t = 0; t < type_count; ++t) {
+        // The rules an insert of type t can touch: those fed by its Lias and
+        // those listing a node it can be staged into.
+        std::vector<uint32_t> touched;
+        if (t < lias_by_type.size()) {
+            for (size_t li : lias_by_type[t]) {
+                for (size_t r : rules_of_lia[li]) touched.push_back(static_cast<uint32_t>(r));
+                for (size_t n : lias[li].nodes)
+                    for (size_t r : rules_of_node[n]) touched.push_back(static_cast<uint32_t>(r));
+            }
+        }
+        if (t < nodes_by_type.size())
+            for (size_t n : nodes_by_type[t])
+                for (size_t r : rules_of_node[n]) touched.push_back(static_cast<uint32_t>(r));
+        sort_unique(touched);
+        // Their nodes, the nodes those deliver to, and every temporal node:
+        // input an update left there cascades at the next insert of any type.
+        std::vector<uint32_t> reached = temporal;
+        for (uint32_t r : touched)
+            for (size_t n : nets[r].node_ids) reached.push_back(static_cast<uint32_t>(n));
+        const size_t own = reached.size();
+        for (size_t k = 0; k < own; ++k)
+            for (const Target& target : nodes[reached[k]].targets)
+                if (target.kind == Target::Kind::Node) reached.push_back(static_cast<uint32_t>(target.index));
+        sort_unique(reached);
+        std::vector<uint32_t> rules = touched;
+        for (uint32_t n : reached) rules.push_back(static_cast<uint32_t>(nodes[n].owner.first));
+        sort_unique(rules);
+        flush_scopes.nodes_by_type[t] = std::move(reached);
+        flush_scopes.rules_by_type[t] = std::move(rules);
+    }
+}
+
 void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) {
     if (event_decls.empty() || !immediate) return;
+    if ((snapshot.nodes.size() < nodes.size() || snapshot.rules.size() < rules.size()) &&
+        std::getenv("QUARN_FLUSH_DEBUG")) {
+        // The trace names every rule the flush queues again, also those out of
+        // the insert's reach, so the flush looks at the whole network. What
+        // the snapshot left out the insert did not change: it is read now.
+        StageSnapshot whole = stage_snapshot();
+        for (size_t k = 0; k < snapshot.nodes.size(); ++k) whole.node_counts[snapshot.nodes[k]] = snapshot.node_counts[k];
+        for (size_t k = 0; k < snapshot.rules.size(); ++k) {
+            whole.window_totals[snapshot.rules[k]] = snapshot.window_totals[k];
+            whole.linked_before[snapshot.rules[k]] = snapshot.linked_before[k];
+        }
+        whole.flush_linked_before = snapshot.flush_linked_before;
+        StreamFlush(*this, whole).run(close_windows);
+        return;
+    }
     StreamFlush(*this, snapshot).run(close_windows);
+#ifdef QUARN_VERIFY_NODES
+    // Out of the insert's reach the whole-network flush would only queue again
+    // the linked rules whose nodes hold input; those are queued already.
+    for (size_t r = 0; r < rules.size(); ++r) {
+        if (std::binary_search(snapshot.rules.begin(), snapshot.rules.end(), r) || !rule_linked(r)) continue;
+        if (nets[r].on_agenda && nets[r].dirty) continue;
+        for (size_t n : nets[r].node_ids) {
+            const TrieNode& tn = nodes[n];
+            if (!tn.first_input.ins.empty() || !tn.first_input.del.empty() || !tn.node.staged_lefts.ins.empty() ||
+                !tn.node.staged_lefts.del.empty() || !tn.node.staged_rights.ins.empty() ||
+                !tn.node.staged_rights.del.empty())
+                invariant_broken(fmt("internal error: rule {} waits with input out of the flush's reach", r));
+        }
+    }
+#endif
 }
 
 }  // namespace quarn

@@ -82,6 +82,7 @@ EngineStatus Engine::advance(int64_t ms) {
 
     const std::vector<FactId> expired = take_due(expiry_deadlines, clock);
     for (FactId f : expired) shadow_note_expired(f);
+    std::vector<std::pair<uint64_t, FactId>> removals;
     for (FactId f : expired) {
         if (!store.is_alive(f)) continue;
         store.expired.insert(f);
@@ -90,9 +91,12 @@ EngineStatus Engine::advance(int64_t ms) {
         // Sources without a window of their own hold an event until it expires.
         const TypeId type = store.fact_type(f);
         for (const WindowSource& w : window_sources)
-            if (w.type == type && !w.window_ms) stage_acc_removal(w.owner, f);
+            if (w.type == type && !w.window_ms) removals.emplace_back(w.owner, f);
     }
-    for (const auto& [owner, f] : take_due(window_deadlines, clock)) stage_acc_removal(owner, f);
+    std::vector<std::pair<uint64_t, FactId>> evicted = take_due(window_deadlines, clock);
+    if (removals.empty()) removals = std::move(evicted);
+    else removals.insert(removals.end(), evicted.begin(), evicted.end());
+    stage_acc_removals(removals);
     return {};
 }
 

@@ -83,15 +83,42 @@ void Engine::schedule_window_eviction(size_t node, FactId fact) {
     if (std::find(due.begin(), due.end(), entry) == due.end()) due.push_back(entry);
 }
 
+namespace {
+
+// Moves the fact out of the node's window and stages its delete; false when
+// it was not in.
+bool evict(TrieNode& n, FactId fact) {
+    if (!n.win_in.erase(fact)) return false;  // never admitted, or already out
+    n.win_out.insert(fact);
+    n.node.staged_rights.add_del(fact, std::nullopt);
+    return true;
+}
+
+}  // namespace
+
 void Engine::stage_acc_removal(uint64_t owner, FactId fact) {
     if (owner >= nodes.size()) invariant_broken("internal error: a window source names no node");
-    TrieNode& n = nodes[owner];
-    if (!n.win_in.erase(fact)) return;  // never admitted, or already out
-    n.win_out.insert(fact);
+    if (!nodes[owner].win_in.count(fact)) return;
     refresh_query_links();
     std::vector<uint8_t> before = link_states();
-    n.node.staged_rights.add_del(fact, std::nullopt);
+    evict(nodes[owner], fact);
     note_link_effects_ex(before);
+}
+
+// Accumulate patterns never decide whether a rule is linked, and the facts stay
+// alive, so no removal changes a link state or a query's: the marks that the
+// removals one by one would leave are those of one look at every rule after
+// the last.
+void Engine::stage_acc_removals(const std::vector<std::pair<uint64_t, FactId>>& due) {
+    bool any = false;
+    for (const auto& [owner, fact] : due) {
+        if (owner >= nodes.size()) invariant_broken("internal error: a window source names no node");
+        any = evict(nodes[owner], fact) || any;
+    }
+    if (!any) return;
+    refresh_query_links();
+    std::vector<uint8_t> states = link_states();
+    note_link_effects_ex(states);
 }
 
 }  // namespace quarn
