@@ -33,8 +33,10 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
     const CompiledPattern& p = rules[r].patterns[pi];
     const bool in = n.win_in.count(fact) != 0;
     const bool passes = alpha_passes_fields(r, pi, fact);
-    // Only the fields the pattern binds feed the accumulate.
-    const bool relevant = changed == kAllFields || (changed & p.bound_mask) != 0;
+    // A change of a field the pattern binds moves the accumulated value; one of
+    // a field it compares with another pattern's may move the fact to other
+    // tuples. Only a change the pattern reads nowhere leaves its matches alone.
+    const bool relevant = changed == kAllFields || (changed & p.field_mask) != 0;
     Staged<FactId>& right = n.node.staged_rights;
 
     auto admit = [&] {
