@@ -203,3 +203,45 @@ TEST(TimeWindows, WindowedAccumulatesEqualABruteForceOverLiveEventsInsideTheirWi
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TimeWindows, ARemovalTakesOnlyAMemberOutAndStagesItsDelete) {
+    Engine e = std::move(Engine::create({{"Key", {{"id", FieldType::i64()}}, 0},
+                                         {"Ev", {{"ts", FieldType::i64()}, {"key", FieldType::i64()}}, 0}}))
+                   .value();
+    ASSERT_TRUE(e.declare_event("Ev", "ts", std::nullopt, 60'000));
+    ASSERT_TRUE(e.add_rules_text(
+        "rule w when $k : Key($id : id) accumulate(Ev(key == $id) over window:time(10s); $n : count()) then end\n"
+        "rule a when $k : Key($id : id) accumulate(Ev(key == $id); $n : count()) then end"));
+    // One registration per accumulate node: the window's length, or none for
+    // the accumulate that holds events until they expire.
+    ASSERT_EQ(e.window_sources.size(), 2u);
+    EXPECT_EQ(e.window_sources[0].window_ms, std::optional<int64_t>(10'000));
+    EXPECT_EQ(e.window_sources[1].window_ms, std::nullopt);
+    const size_t node = e.window_sources[0].owner;
+    ASSERT_TRUE(e.insert("Key", {{"id", Value::i64(1)}}));
+    ASSERT_TRUE(e.fire_all(100));
+    const FactId in = *e.insert("Ev", {{"ts", Value::i64(0)}, {"key", Value::i64(1)}});
+    ASSERT_TRUE(e.nodes[node].win_in.count(in));
+    EXPECT_EQ(e.window_deadlines.count(10'000), 1u);
+
+    e.stage_acc_removal(node, in);
+    EXPECT_FALSE(e.nodes[node].win_in.count(in));
+    EXPECT_TRUE(e.nodes[node].win_out.count(in));
+    EXPECT_TRUE(e.nodes[node].node.staged_rights.del.contains(in));
+    EXPECT_TRUE(e.nets[0].on_agenda && e.nets[0].dirty);
+    // Out already: nothing more is staged.
+    e.stage_acc_removal(node, in);
+    EXPECT_EQ(e.nodes[node].node.staged_rights.del.size(), 1u);
+    // The count drops at the next fire; the unwindowed one keeps the event.
+    EngineResult<std::vector<Firing>> fired = e.fire_all(100);
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(fired->size(), 2u);
+    EXPECT_EQ((*fired)[0].rule, "w");
+    EXPECT_EQ((*fired)[0].facts[1].fields[0].second, Value::i64(0));
+    EXPECT_EQ((*fired)[1].rule, "a");
+    EXPECT_EQ((*fired)[1].facts[1].fields[0].second, Value::i64(1));
+}
+
+}  // namespace
