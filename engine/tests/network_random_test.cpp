@@ -1,18 +1,25 @@
 // Seeded random batches of left and right inserts, updates and deletes applied
 // to join, not and exists nodes of every index kind, with left tuples of one,
-// two and three facts and keys mixing integers and floats; after each batch the
-// consumed output and the node's alive children must equal a brute-force
-// recomputation over the facts present. Between batches the engine's other
-// moves are interleaved: re-adds of facts whose unread fields changed, output
-// left unconsumed at the child, due timers of a temporal not, and a second
-// target fed through peer merges and evaluated lazily.
+// two and three facts and keys mixing integers, floats, NaN and null; after
+// each batch the consumed output and the node's alive children must equal a
+// brute-force recomputation over the facts present. Between batches the
+// engine's other moves are interleaved: re-adds of facts whose unread fields
+// changed, output left unconsumed at the child, due timers of a temporal not,
+// and a second target fed through peer merges and evaluated lazily.
+//
+// The order matters as much as the answer: every evaluation's output lists,
+// in the order they came out, and the memories in their order go into one
+// transcript per seed, compared with the recording under data/orders/ (see
+// order_recording.h for re-recording after an intended change of order).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <random>
 #include <set>
 
 #include "network_scripted_env.h"
+#include "order_recording.h"
 #include "store/debug_form.h"
 
 using namespace quarn;
@@ -23,7 +30,7 @@ namespace {
 // Left tuples stand for left facts a = 1..kLefts: [a], or with two and three
 // facts [s, a] and [s, t, a], whose leading facts s (and t) several tuples
 // share. Right facts are kRightBase+1 ... Every left and right fact carries a
-// small integer.
+// small integer, NaN or null.
 constexpr FactId kLefts = 24;
 constexpr FactId kRightBase = 100;
 constexpr FactId kRights = 24;
@@ -43,6 +50,13 @@ struct Config {
 };
 
 void PrintTo(const Config& c, std::ostream* os) { *os << c.name; }
+
+// A fact's value: a small integer, or NaN or null, which stand in no relation
+// to anything (not even `!=`), so they never match, whatever their keys reach.
+struct Val {
+    enum Kind : uint8_t { Int, NaN, Null } kind = Int;
+    int64_t v = 0;
+};
 
 // A pair (t, f) matches when the right fact's value stands in the node's
 // relation to the value of the tuple's last fact (`field op bound`; equality
@@ -107,9 +121,20 @@ public:
         peer_env_.shared_table = &world_.table;
         world_.update_optimization = (seed % 2) == 0;
         world_.allow = [this](const Tuple& t, FactId f) { return matches(t, f); };
-        // With an index the scan applies the relation and allowed_ce leaves
-        // it out, as the engine's does; a temporal node's keys are event times.
-        if (c.index_op != kNoIndex && !c.temporal) world_.allow_ce = side_ok;
+        // A range scan applies the relation and allowed_ce leaves it out, as
+        // the engine's does. An equality index only narrows: the engine tests
+        // equality again (NaN keys meet integer 0 keys), but the index must
+        // never offer an integer partner of another value.
+        if (index_kind(c.index_op) == IndexKind::Range && !c.temporal) world_.allow_ce = side_ok;
+        if (c.index_op == kEqualityIndex && !c.temporal) {
+            world_.allow_ce = [this](const Tuple& t, FactId f) {
+                const Val &a = value_.at(t.back()), &b = value_.at(f);
+                if (a.kind == Val::Int && b.kind == Val::Int && a.v != b.v) {
+                    ADD_FAILURE() << cfg_.name << ": the index offered " << f << " to " << debug(TupleView(t));
+                }
+                return matches(t, f);
+            };
+        }
         // Keys: the values, except that a temporal node keys on event times,
         // which say nothing about the relation; the node must not filter by them.
         if (c.index_op != kNoIndex) {
@@ -163,6 +188,7 @@ public:
         Out out(pending_);
         do_node(world_, 0, node_, world_.ids(b.sl), std::move(b.sr), out);
         node_.verify();
+        note_output("out", world_.tuples(), out.trg);
         if (!out.trg.empty()) peer_node_.peer_merge_left(out.trg);
         pending_ = Staged<TupleId>::append_into_pending(std::move(pending_), std::move(out.trg));
         if (pick(0, 2) == 0) return false;
@@ -187,12 +213,26 @@ public:
         do_node(peer_env_, 1, peer_node_, std::exchange(peer_node_.staged_lefts, {}),
                 std::exchange(peer_node_.staged_rights, {}), out);
         peer_node_.verify();
+        note_output("peer", peer_env_.tuples(), out.trg);
         consume_into(peer_out_, peer_env_.facts(out.trg), std::string(cfg_.name) + " peer");
+    }
+
+    // The transcript of everything this driver saw come out, in order.
+    const std::string& transcript() const { return transcript_; }
+
+    // The memories in their order (arrival order, updated entries last),
+    // with their keys and the lefts' sequence numbers.
+    void note_memories() {
+        const TupleTable& tt = world_.tuples();
+        transcript_ += "  rights=" + debug(node_.rights) + "\n  lefts=" + debug(tt, node_.lefts) + "\n  seqs=";
+        for (const auto& e : node_.lefts) transcript_ += std::to_string(node_.left_seq(e.item)) + " ";
+        transcript_ += "\n";
     }
 
     // One batch and the checks after it. The child consumes, and the peer
     // target is evaluated, now and then; the last batch does both.
     void step(bool last, const std::string& where) {
+        transcript_ += where + "\n";
         touch_some_rights();
         bool consumed = run_batch(make_batch());
         if (auto fired = fire_timers()) consumed = *fired;
@@ -213,6 +253,7 @@ public:
             ASSERT_EQ(peer_out_, peer_want) << where;
         }
         check_blocking();
+        note_memories();
     }
 
     // What the node's output must hold for the facts present now.
@@ -245,19 +286,37 @@ public:
 private:
     bool matches(const Tuple& t, FactId f) const {
         CmpOp op = cfg_.index_op < kNoIndex ? static_cast<CmpOp>(cfg_.index_op) : CmpOp::Eq;
-        return eval_cmp(Value::i64(value_.at(f)), op, Value::i64(value_.at(t.back()))) && side_ok(t, f);
+        const Val &a = value_.at(f), &b = value_.at(t.back());
+        if (a.kind != Val::Int || b.kind != Val::Int) return false;
+        return eval_cmp(Value::i64(a.v), op, Value::i64(b.v)) && side_ok(t, f);
     }
-    // Equality keys of some facts are floats with the same integer part.
+    // Equality keys of some facts are floats with the same integer part; NaN
+    // is a float key, null a null key, under every index.
     Key key_of(FactId f, int64_t event_time) const {
         if (cfg_.temporal) return std::vector<Value>{Value::i64(event_time)};
-        int64_t v = value_.at(f);
+        const Val& v = value_.at(f);
+        if (v.kind == Val::NaN) return std::vector<Value>{Value::f64(std::nan(""))};
+        if (v.kind == Val::Null) return std::vector<Value>{Value::null()};
         if (cfg_.index_op == kEqualityIndex && float_keyed(f)) {
-            return std::vector<Value>{Value::f64(static_cast<double>(v) + 0.25)};
+            return std::vector<Value>{Value::f64(static_cast<double>(v.v) + 0.25)};
         }
-        return std::vector<Value>{Value::i64(v)};
+        return std::vector<Value>{Value::i64(v.v)};
     }
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-    int64_t fresh_value() { return pick(0, 4); }
+    // Mostly 0..4; one draw in six NaN or null.
+    Val fresh_value() {
+        int r = pick(0, 11);
+        if (r == 10) return {Val::NaN, 0};
+        if (r == 11) return {Val::Null, 0};
+        return {Val::Int, r % 5};
+    }
+
+    // One evaluation's output, every list in its order.
+    void note_output(const char* who, const TupleTable& tt, const Staged<TupleId>& s) {
+        transcript_ += std::string("  ") + who + " ins=" + debug(tt, s.ins) + " upd=" + debug(tt, s.upd) +
+                       " del=" + debug(tt, s.del) + " cancelled=" + debug(tt, s.cancelled) +
+                       " reinserted=" + debug(tt, s.reinserted) + "\n";
+    }
 
     std::optional<FactId> any_of(const std::set<FactId>& s) {
         if (s.empty()) return std::nullopt;
@@ -292,7 +351,7 @@ private:
 
     Config cfg_;
     ScriptedEnv world_;
-    std::map<FactId, int64_t> value_;  // every fact ever seen, present or not
+    std::map<FactId, Val> value_;  // every fact ever seen, present or not
     Node node_;
     std::mt19937 rng_;
     std::set<FactId> lefts_;
@@ -304,17 +363,20 @@ private:
     Node peer_node_ = Node::new_ex(kNoIndex, Kind::Join, false);
     std::set<Tuple> peer_out_;
     uint64_t stamp_ = 0;
+    std::string transcript_;
 };
 
 class RandomBatches : public ::testing::TestWithParam<Config> {};
 
 TEST_P(RandomBatches, OutputEqualsBruteForceAfterEveryBatch) {
+    OrderRecording recording(std::string("network_") + GetParam().name);
     for (uint32_t seed = 1; seed <= 40; ++seed) {
         Driver d(GetParam(), seed);
         for (int batch = 0; batch < 60; ++batch) {
             d.step(batch == 59, "seed " + std::to_string(seed) + " batch " + std::to_string(batch));
             if (::testing::Test::HasFailure()) FAIL() << "seed " << seed << " batch " << batch;
         }
+        recording.check(seed, d.transcript());
     }
 }
 
