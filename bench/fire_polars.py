@@ -1,13 +1,21 @@
-"""End to end from Python: workloads (a), a three-way equality join deriving
-one fact per match (N orders, N/10 customers, N/100 products), and (c), not
-and exists (N accounts, N transactions over half of them), with inputs as
-polars DataFrames. Reports ingest (session construction with the frames),
-fire, and result export (the derived facts as a polars DataFrame) apart, the
-same answer computed with polars joins in the same run, and the ratio.
+"""End to end from Python, with inputs as polars DataFrames:
+  (a) a three-way equality join deriving one fact per match (N orders, N/10
+      customers, N/100 products);
+  (c) not and exists (N accounts, N transactions over half of them);
+  (d) a counter chain: N counters at 0, one rule steps a counter from 0 to 1,
+      another from 1 to 2, each by modify, so 2N firings.
+Reports apart: ingest (session construction with the frames), match+fire (the
+fire call alone: propagating the ingested facts, matching, firing, and the
+audit it renders today), export (the derived or final facts as polars
+DataFrames); the total, the firings, the cost per input fact, the same answer
+computed with polars in the same run (none for (d)) and the ratio, and the
+process's peak RSS so far. For peak memory per input fact, run one workload
+at one size per process, e.g. under /usr/bin/time -v.
 
-    python3 bench/fire_polars.py [N ...]      (default: 1e5 1e6)
+    python3 bench/fire_polars.py [--workloads acd] [N ...]   (default: acd, 1e5 1e6)
 """
 
+import resource
 import sys
 import time
 
@@ -45,6 +53,23 @@ end
 """
 
 
+COUNTER_RULES = """
+rule "open"
+when
+  $c : Counter(state == 0)
+then
+  modify($c) { setState(1) }
+end
+
+rule "close"
+when
+  $c : Counter(state == 1)
+then
+  modify($c) { setState(2) }
+end
+"""
+
+
 def workload_a(n):
     ids = pl.int_range(0, n, eager=True)
     orders = pl.DataFrame({"id": ids, "cust": ids % max(n // 10, 1), "prod": ids % max(n // 100, 1)})
@@ -72,30 +97,61 @@ def workload_c(n):
     }
 
 
-def run(name, n, build):
+def workload_d(n):
+    counters = pl.DataFrame({"id": pl.int_range(0, n, eager=True), "state": pl.zeros(n, pl.Int64, eager=True)})
+    return COUNTER_RULES, {"Counter": counters}, {}, {}
+
+
+# The answer each workload must give besides the polars comparison.
+def check_d(n, result):
+    assert result.fired == 2 * n, result.fired
+    states = pl.DataFrame(result.facts()["Counter"])["state"]
+    assert len(states) == n and (states == 2).all(), states.value_counts()
+
+
+WORKLOADS = {"a": (workload_a, None), "c": (workload_c, None), "d": (workload_d, check_d)}
+
+
+def run(name, n):
+    build, check = WORKLOADS[name]
     rules, frames, schemas, answers = build(n)
+    inputs = sum(len(f) for f in frames.values())
     t0 = time.perf_counter()
     session = quarn.Session(rules, frames, schemas=schemas)
     t1 = time.perf_counter()
     result = session.fire(fire_limit=10 * n + 10)
     t2 = time.perf_counter()
-    derived = {k: pl.DataFrame(t) for k, t in result.derived().items() if k in answers}
+    if answers:
+        derived = {k: pl.DataFrame(t) for k, t in result.derived().items() if k in answers}
+    else:
+        derived = {k: pl.DataFrame(t) for k, t in result.facts().items()}
     t3 = time.perf_counter()
     expected = {k: f() for k, f in answers.items()}
     t4 = time.perf_counter()
     for k, frame in expected.items():
         assert len(derived[k]) == len(frame), (k, len(derived[k]), len(frame))
-    total, theirs = t3 - t0, t4 - t3
-    print(f"{name:>3} {n:>9,} {t1 - t0:9.3f} {t2 - t1:9.3f} {t3 - t2:9.3f} {total:9.3f} {result.fired:>9,} "
-          f"{theirs:9.4f} {total / theirs:9.1f}x", flush=True)
+    if check:
+        check(n, result)
+    total = t3 - t0
+    theirs = f"{t4 - t3:9.4f} {total / (t4 - t3):9.1f}x" if answers else f"{'-':>9} {'-':>10}"
+    rss_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"{name:>3} {n:>9,} {t1 - t0:9.3f} {t2 - t1:10.3f} {t3 - t2:9.3f} {total:9.3f} {result.fired:>9,} "
+          f"{1e6 * total / inputs:8.2f} {theirs} {rss_mb:9.0f}", flush=True)
 
 
 def main():
-    sizes = [int(float(a)) for a in sys.argv[1:]] or [100_000, 1_000_000]
-    print("workload         N    ingest      fire    export     total     fired    polars     ratio")
+    args = sys.argv[1:]
+    workloads = "acd"
+    if "--workloads" in args:
+        at = args.index("--workloads")
+        workloads = args[at + 1]
+        del args[at:at + 2]
+    sizes = [int(float(a)) for a in args] or [100_000, 1_000_000]
+    print("workload         N    ingest match+fire    export     total     fired  us/fact    polars      ratio  "
+          "peak MB")
     for n in sizes:
-        run("a", n, workload_a)
-        run("c", n, workload_c)
+        for name in workloads:
+            run(name, n)
 
 
 if __name__ == "__main__":

@@ -1,16 +1,22 @@
 // Times the network's node evaluations at growing N and counts heap
 // allocations (a replaced global operator new), for these cases:
-//   join insert and update: N left tuples joined with N right facts on an
-//     equality key, against a plain std::unordered_map hash join of the same
-//     pairs timed in the same run;
+//   join insert, update and delete: N left tuples joined with N right facts
+//     on an equality key, then every right fact updated, then deleted,
+//     against a plain std::unordered_map hash join of the same pairs timed in
+//     the same run (the ratios compare each per child with it per pair);
 //   not and exists: N lefts, then N/2 blockers on the same key;
 //   one blocker for N tuples, then its delete;
 //   a fact leaving while N of its children are still pending downstream;
 //   a stream of N evaluations of one right insert each (the fixed cost).
 // Every figure is per child (or per evaluation); each case must stay linear.
 //
-// Usage: network_join_scaling [N ...] [--cap M]: the cases that were once
-// quadratic are skipped for N above M (so a slow build can still be measured).
+// Usage: network_join_scaling [N ...] [--cap M] [--join-only]: the cases that
+// were once quadratic are skipped for N above M (so a slow build can still be
+// measured); --join-only runs the join, hash join and one-fact cases alone.
+//
+// Each measured stretch is a function of its own named measured_*, so that an
+// instruction count can be read per stretch (bench/callgrind_per_child.py):
+//   valgrind --tool=callgrind --cache-sim=yes build/network_join_scaling 1e5 --join-only
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -106,12 +112,9 @@ Staged<FactId> rights_batch(uint32_t from, uint32_t count) {
 }
 
 // The same matching as a plain hash join: build on the lefts, probe with the
-// rights; returns ns per pair.
-double hash_join_ns(uint32_t n) {
-    std::vector<uint64_t> left_keys(n), right_keys(n);
-    for (uint32_t i = 0; i < n; ++i) left_keys[i] = i % n;
-    for (uint32_t i = 0; i < n; ++i) right_keys[i] = (n + i) % n;
-    auto t0 = Clock::now();
+// rights; returns the pairs.
+[[gnu::noinline]] size_t measured_hash_join(const std::vector<uint64_t>& left_keys,
+                                            const std::vector<uint64_t>& right_keys, uint32_t n) {
     std::unordered_map<uint64_t, std::vector<uint32_t>> table;
     for (uint32_t i = 0; i < n; ++i) table[left_keys[i]].push_back(i);
     std::vector<std::pair<uint32_t, uint32_t>> pairs;
@@ -120,9 +123,43 @@ double hash_join_ns(uint32_t n) {
         if (it == table.end()) continue;
         for (uint32_t i : it->second) pairs.emplace_back(i, n + j);
     }
+    return pairs.size();
+}
+
+// ns per pair of the hash join.
+double hash_join_ns(uint32_t n) {
+    std::vector<uint64_t> left_keys(n), right_keys(n);
+    for (uint32_t i = 0; i < n; ++i) left_keys[i] = i % n;
+    for (uint32_t i = 0; i < n; ++i) right_keys[i] = (n + i) % n;
+    auto t0 = Clock::now();
+    size_t pairs = measured_hash_join(left_keys, right_keys, n);
     double ns = ns_since(t0);
-    if (pairs.size() != n) std::printf("  hash join: unexpected %zu pairs\n", pairs.size());
-    return ns / static_cast<double>(pairs.size());
+    if (pairs != n) std::printf("  hash join: unexpected %zu pairs\n", pairs);
+    return ns / static_cast<double>(pairs);
+}
+
+// N lefts, then N rights that each meet one of them; the children made.
+[[gnu::noinline]] size_t measured_join_insert(const BenchEnv& env, Node& node, Staged<TupleId>& pending,
+                                              Staged<TupleId> sl, Staged<FactId> sr) {
+    Out out(pending);
+    do_node(env, 0, node, std::move(sl), {}, out);
+    Out out2(pending);
+    do_node(env, 0, node, {}, std::move(sr), out2);
+    return out.trg.ins.size() + out2.trg.ins.size();
+}
+
+// One batch of right changes; the children it updated or deleted.
+[[gnu::noinline]] size_t measured_join_update(const BenchEnv& env, Node& node, Staged<TupleId>& pending,
+                                              Staged<FactId> sr) {
+    Out out(pending);
+    do_node(env, 0, node, {}, std::move(sr), out);
+    return out.trg.upd.size();
+}
+[[gnu::noinline]] size_t measured_join_delete(const BenchEnv& env, Node& node, Staged<TupleId>& pending,
+                                              Staged<FactId> sr) {
+    Out out(pending);
+    do_node(env, 0, node, {}, std::move(sr), out);
+    return out.trg.del.size();
 }
 
 void join_case(uint32_t n) {
@@ -133,30 +170,35 @@ void join_case(uint32_t n) {
     Staged<FactId> sr = rights_batch(n, n);
 
     Span ins;
-    Out out(pending);
-    do_node(env, 0, node, std::move(sl), {}, out);
-    Out out2(pending);
-    do_node(env, 0, node, {}, std::move(sr), out2);
+    size_t children = measured_join_insert(env, node, pending, std::move(sl), std::move(sr));
     double ins_ns = ins.ns();
     uint64_t ins_allocs = ins.allocs();
-    size_t children = out.trg.ins.size() + out2.trg.ins.size();
 
     // Every right fact updated: each child is re-emitted in place.
     Staged<FactId> su;
     for (uint32_t i = 0; i < n; ++i) su.add_upd_ph(n + i, 2 * n + i, 2);
     Span upd;
-    Out out3(pending);
-    do_node(env, 0, node, {}, std::move(su), out3);
+    size_t updated = measured_join_update(env, node, pending, std::move(su));
     double upd_ns = upd.ns();
     uint64_t upd_allocs = upd.allocs();
-    if (out3.trg.upd.size() != n) std::printf("  unexpected: %zu updates\n", out3.trg.upd.size());
+    if (updated != n) std::printf("  unexpected: %zu updates\n", updated);
+
+    // Every right fact deleted: each child leaves.
+    Staged<FactId> sd;
+    for (uint32_t i = 0; i < n; ++i) sd.add_del(n + i, 3 * n + i);
+    Span del;
+    size_t deleted = measured_join_delete(env, node, pending, std::move(sd));
+    double del_ns = del.ns();
+    uint64_t del_allocs = del.allocs();
+    if (deleted != n) std::printf("  unexpected: %zu deletes\n", deleted);
 
     double hj = hash_join_ns(n);
     row("join insert", n, children, ins_ns, ins_allocs);
-    row("join update", n, out3.trg.upd.size(), upd_ns, upd_allocs);
-    std::printf("%-28s %9u %10u %12.1f %10s   insert x%.1f, update x%.1f\n", "hash join (per pair)", n, n, hj, "-",
-                ins_ns / static_cast<double>(children) / hj,
-                upd_ns / static_cast<double>(out3.trg.upd.size()) / hj);
+    row("join update", n, updated, upd_ns, upd_allocs);
+    row("join delete", n, deleted, del_ns, del_allocs);
+    auto per = [](double ns, size_t items) { return items == 0 ? 0.0 : ns / static_cast<double>(items); };
+    std::printf("%-28s %9u %10u %12.1f %10s   insert x%.2f, update x%.2f, delete x%.2f\n", "hash join (per pair)", n,
+                n, hj, "-", per(ins_ns, children) / hj, per(upd_ns, updated) / hj, per(del_ns, deleted) / hj);
 }
 
 // N lefts, then N/2 blockers: fact n + 2k blocks tuple [2k] (same key).
@@ -238,6 +280,17 @@ void pending_children_case(uint32_t n) {
     row("leave, N children pending", n, n, ns, s.allocs());
 }
 
+[[gnu::noinline]] size_t measured_one_fact_evaluations(const BenchEnv& env, Node& node, Staged<TupleId>& pending,
+                                                       uint32_t n) {
+    size_t children = 0;
+    for (uint32_t f = n; f < 2 * n; ++f) {
+        Out out(pending);
+        do_node(env, 0, node, {}, rights_batch(f, 1), out);
+        children += out.trg.ins.size();
+    }
+    return children;
+}
+
 // N evaluations of one right insert each, every one making one child.
 void one_fact_stream_case(uint32_t n) {
     BenchEnv env(n);
@@ -247,13 +300,8 @@ void one_fact_stream_case(uint32_t n) {
         Out out(pending);
         do_node(env, 0, node, lefts_batch(env, 0, n), {}, out);
     }
-    size_t children = 0;
     Span s;
-    for (uint32_t f = n; f < 2 * n; ++f) {
-        Out out(pending);
-        do_node(env, 0, node, {}, rights_batch(f, 1), out);
-        children += out.trg.ins.size();
-    }
+    size_t children = measured_one_fact_evaluations(env, node, pending, n);
     double ns = s.ns();
     if (children != n) std::printf("  unexpected: %zu children\n", children);
     row("one-fact evaluations", n, n, ns, s.allocs());
@@ -264,9 +312,12 @@ void one_fact_stream_case(uint32_t n) {
 int main(int argc, char** argv) {
     std::vector<uint32_t> ns;
     uint32_t cap = UINT32_MAX;
+    bool join_only = false;
     for (int a = 1; a < argc; ++a) {
         if (std::strcmp(argv[a], "--cap") == 0 && a + 1 < argc) {
             cap = static_cast<uint32_t>(std::strtod(argv[++a], nullptr));
+        } else if (std::strcmp(argv[a], "--join-only") == 0) {
+            join_only = true;
         } else {
             ns.push_back(static_cast<uint32_t>(std::strtod(argv[a], nullptr)));
         }
@@ -275,16 +326,18 @@ int main(int argc, char** argv) {
     std::printf("%-28s %9s %10s %12s %10s\n", "case", "N", "items", "ns/item", "allocs/item");
     for (uint32_t n : ns) {
         join_case(n);
-        not_exists_case(Kind::Not, n);
-        not_exists_case(Kind::Exists, n);
-        if (n <= cap) {
-            one_blocker_case(n);
-            pending_children_case(n);
-        } else {
-            skipped("one blocker: block N", n);
-            skipped("one blocker: it leaves", n);
-            skipped("one blocker: N tuples leave", n);
-            skipped("leave, N children pending", n);
+        if (!join_only) {
+            not_exists_case(Kind::Not, n);
+            not_exists_case(Kind::Exists, n);
+            if (n <= cap) {
+                one_blocker_case(n);
+                pending_children_case(n);
+            } else {
+                skipped("one blocker: block N", n);
+                skipped("one blocker: it leaves", n);
+                skipped("one blocker: N tuples leave", n);
+                skipped("leave, N children pending", n);
+            }
         }
         one_fact_stream_case(n);
         std::fflush(stdout);
