@@ -14,8 +14,11 @@
 //      that supports an L2; fire (the build phase), then delete every Base
 //      and fire again (the retract phase). Reported on lines of their own;
 //   g  not over a group of two patterns: N customers, N orders with a payment
-//      each over half of them; one rule for customers without a paid order.
-// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: abcde, 1e4 1e5 1e6.
+//      each over half of them; one rule for customers without a paid order;
+//   k  a counter chain (the (d) of bench/fire_polars.py): N counters at 0 and
+//      two steps, 0 to 1 and 1 to 2; one rule joins a counter with the step
+//      leaving its value and moves it on by modify: 2N firings.
+// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: abcdek, 1e4 1e5 1e6.
 // The insert and the fire are functions of their own, measured_insert and
 // measured_fire, so that callgrind counts each (bench/callgrind_per_child.py,
 // with the facts or the firings of one workload at one size as its items).
@@ -160,6 +163,19 @@ Workload churn_workload(int64_t n) {
     return w;
 }
 
+Workload counter_chain_workload(int64_t n) {
+    Workload w;
+    w.types = {type("Counter", {"id", "value"}), type("Step", {"from", "to"})};
+    w.rules =
+        "rule step when $c : Counter($v : value) Step(from == $v, $t : to)\n"
+        "then modify($c) { setValue($t) } end\n";
+    for (int64_t i = 0; i < n; ++i)
+        w.facts.push_back({"Counter", {{"id", Value::i64(i)}, {"value", Value::i64(0)}}});
+    for (int64_t from = 0; from < 2; ++from)
+        w.facts.push_back({"Step", {{"from", Value::i64(from)}, {"to", Value::i64(from + 1)}}});
+    return w;
+}
+
 // Inserts the facts; the handles of the Sale facts go to `sales`.
 [[gnu::noinline]] EngineStatus measured_insert(Engine& engine, std::vector<std::pair<std::string, Row>>& facts,
                                                std::vector<FactId>& sales) {
@@ -179,8 +195,9 @@ int run(char name, int64_t n) {
     Workload w = name == 'a'   ? join_workload(n)
                  : name == 'b' ? accumulate_workload(n)
                  : name == 'c' ? not_exists_workload(n)
+                 : name == 'd' ? churn_workload(n)
                  : name == 'g' ? grouped_not_workload(n)
-                               : churn_workload(n);
+                               : counter_chain_workload(n);
     EngineResult<Engine> made = Engine::create(w.types);
     if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;
     Engine& engine = *made;
@@ -257,7 +274,9 @@ int run_tms(int64_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string workloads = argc > 1 ? argv[1] : "abcde";
+    std::string workloads = argc > 1 ? argv[1] : "abcdek";
+    for (char w : workloads)
+        if (std::string("abcdegk").find(w) == std::string::npos) return std::printf("unknown workload %c\n", w), 1;
     std::vector<int64_t> sizes;
     for (int i = 2; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
     if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
