@@ -55,3 +55,23 @@ TEST(HashMap, StringKeysAreFoundThroughViewsAndSetsListEachKeyOnce) {
     EXPECT_EQ(s.size(), 1u);
     EXPECT_EQ(*s.begin(), "x");
 }
+
+TEST(HashKey, ASeedTextNamesAKeyOnlyWhenItIsOneWholeNumber) {
+    const std::pair<const char*, std::optional<uint64_t>> cases[] = {
+        {"0", 0},
+        {"12345", 12345},
+        {"18446744073709551615", UINT64_MAX},
+        {"0x10", 16},
+        {"0XfF", 255},
+        {"18446744073709551616", std::nullopt},
+        {"", std::nullopt},
+        {"0x", std::nullopt},
+        {"-1", std::nullopt},
+        {"+1", std::nullopt},
+        {" 1", std::nullopt},
+        {"1 ", std::nullopt},
+        {"12x", std::nullopt},
+        {"seed", std::nullopt},
+    };
+    for (const auto& [text, key] : cases) EXPECT_EQ(hash_key_from_seed(text), key) << '"' << text << '"';
+}
