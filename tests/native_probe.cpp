@@ -4,6 +4,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/hash.h"
 #include "convert.h"
 #include "ingest.h"
 #include "result_tables.h"
@@ -229,7 +230,11 @@ PyObject* probe_arm(PyObject*, PyObject* args) {
     });
 }
 
+// hash_key(): the key this process's hash maps mix in (QUARN_HASH_SEED).
+PyObject* probe_hash_key(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(process_hash_key()); }
+
 PyMethodDef probe_functions[] = {
+    {"hash_key", probe_hash_key, METH_NOARGS, nullptr},
     {"arm", probe_arm, METH_VARARGS, nullptr},
     {"fail", probe_fail, METH_VARARGS, nullptr},
     {"scalar", probe_scalar, METH_VARARGS, nullptr},
