@@ -187,28 +187,6 @@ TEST(SubnetNodes, GroupedNotAndExistsAgreeWithBruteForceOverRandomChanges) {
     }
 }
 
-TEST(SubnetNodes, FiringsFollowTheGroupAcrossFires) {
-    // The same comparison through the agenda: each fire fires exactly the
-    // customers that match now and did not match (or changed) before.
-    Engine e = make({i64_type("C", {"k", "f"}), i64_type("A", {"k", "j", "f"}), i64_type("B", {"j", "k"})},
-                    "rule lone when $c : C($k : k) not (A(k == $k, $j : j) and B(j == $j)) then end");
-    const FactId c1 = put(e, "C", {1, 0}), c2 = put(e, "C", {2, 0});
-    const FactId a1 = put(e, "A", {1, 5, 0});
-    auto fired = [&] {
-        std::vector<FactId> out;
-        for (const Firing& f : e.fire_all(100).value()) out.push_back(f.facts.at(0).id);
-        std::sort(out.begin(), out.end());
-        return out;
-    };
-    EXPECT_EQ(fired(), (std::vector<FactId>{c1, c2}));
-    const FactId b5 = put(e, "B", {5, 0});
-    EXPECT_EQ(fired(), std::vector<FactId>{});
-    ASSERT_TRUE(e.update_fact(a1, {{"k", Value::i64(2)}}));
-    EXPECT_EQ(fired(), std::vector<FactId>{c1});
-    ASSERT_TRUE(e.delete_fact(b5));
-    EXPECT_EQ(fired(), std::vector<FactId>{c2});
-}
-
 namespace {
 
 // query two(a, b): E(s == a) then F from E's target to b, or G straight from a to b.
