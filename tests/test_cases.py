@@ -328,7 +328,8 @@ class Replay:
         self.result = None  # the last fire's, while working memory is as it left it
         self.fire_failed = False  # the last fire raised, and changes since are none
         self.declared = {}  # type -> [(field, kind)], from the fact tables
-        schemas = {name: dict(fields) for name, fields in header.types}
+        self.schemas = schemas = {name: dict(fields) for name, fields in header.types}
+        self.type_of = {}  # handle -> type, of the facts inserted or seen in a result
         events = {}
         for name, ts, duration, expires in header.events:
             if duration is None and expires is not None:
@@ -369,9 +370,13 @@ class Replay:
                                      "in the result of a fire that completed")
                 self.out.extend(self.facts_lines())
                 continue
+            if op in ("insert", "update"):
+                why = self.refused_at_the_boundary(op, words[1], row_of(words[2:]))
+                if why:
+                    raise EngineOnly(f"line {line}: {why}")
             try:
                 if op == "insert":
-                    self.session.insert_row(words[1], row_of(words[2:]))
+                    self.type_of[self.session.insert_row(words[1], row_of(words[2:]))] = words[1]
                 elif op == "update":
                     self.session.update(int(words[1]), **row_of(words[2:]))
                 elif op == "delete":
@@ -380,11 +385,32 @@ class Replay:
                     self.session.advance(int(words[1]))
                 else:
                     self.session.reset()
+                    self.type_of = {}
             except Exception as e:
                 # Refused: nothing changed, the last result still holds.
                 self.error(e)
                 continue
             self.result, self.fire_failed = None, False
+
+    def refused_at_the_boundary(self, op, target, row):
+        """Why the session would answer this insert or update otherwise than
+        the engine does -- it checks some values before the engine sees them,
+        with messages of its own -- or None."""
+        type_name = target if op == "insert" else self.type_of.get(int(target))
+        fields = self.schemas.get(type_name)
+        if op == "insert" and fields is None:
+            return f"insert of {target}, a type the session does not declare, is refused with the session's message"
+        if op == "insert" and set(row) - set(fields):
+            return "insert_row takes no fields beyond the declared ones, where the engine refuses them"
+        if op == "update" and not row:
+            return "the session refuses an update without fields, which the engine takes"
+        for field, value in row.items():
+            spec = (fields or {}).get(field)
+            if spec and value is None and not spec.endswith("?"):
+                return f"the session refuses None for {type_name}.{field} with a message of its own"
+            if spec and isinstance(value, float) and spec.startswith("decimal"):
+                return f"the session refuses a float for {type_name}.{field} with a message of its own"
+        return None
 
     def fire(self, limit):
         seen = []
@@ -398,6 +424,8 @@ class Replay:
         tables = {name: pa.table(t) for name, t in result.facts().items()}
         self.declared = {name: [(f.name, kind_of(f.type)) for f in t.schema if f.name != "_handle"]
                          for name, t in tables.items()}
+        for name, t in tables.items():
+            self.type_of.update((h, name) for h in t.column("_handle").to_pylist())
         audit = pa.table(result.firings()).to_pylist()
         assert result.fired == len(seen), "fired counts another number of firings than the observer saw"
         by_seq = [[] for _ in seen]
@@ -525,6 +553,39 @@ def test_case_file_faults_name_their_line(tmp_path):
     assert (case.engine_only, case.rules, case.commands, case.expected) == (
         "why", "rule r when A() then end\n", [(7, 'insert A s="a \\"b\\"" d=null'), (8, "fire 3")], "x")
     assert row_of(words_of(case.commands[0][1])[2:]) == {"s": 'a "b"', "d": None}
+
+
+def test_what_the_session_cannot_say_is_refused_with_its_reason():
+    header = Header([("A", [("a", "i64"), ("b", "String?")]), ("M", [("d", "decimal(10,2)")]),
+                     ("Ev", [("ts", "i64")]), ("Du", [("ts", "i64"), ("d", "i64")])],
+                    [("Ev", "ts", None, None), ("Du", "ts", "d", 100)])
+    rule = "rule r when A() then end\n"
+    a = 'insert A a=1 b="x"'
+    cases = [
+        (rule, ["insert Nope x=1"], "insert of Nope, a type the session does not declare"),
+        (rule, ["insert A a=1 b=null zz=2"], "insert_row takes no fields beyond the declared ones"),
+        (rule, ["insert A a=null b=null"], "the session refuses None for A.a"),
+        (rule, ["insert M d=1.5"], "the session refuses a float for M.d"),
+        (rule, [a, "update 0"], "the session refuses an update without fields"),
+        (rule, [a, "fire", "update 0 a=null"], "the session refuses None for A.a"),
+        (rule, ["load rule s when A() then end"], "exists only for the engine"),
+        (rule, ["trace insert A a=1 b=null"], "exists only for the engine"),
+        (rule, ["tms-debug"], "exists only for the engine"),
+        (rule, ["fire 5 trace"], "exists only for the engine"),
+        (rule, [a, "facts"], "facts between fires"),
+        (rule, ["fire", a, "facts"], "facts between fires"),
+        (rule, [a, "fire 0", "facts"], "facts after a fire that failed"),
+        ("rule e when Ev() then end\n", [], "event Ev is declared without an expiry"),
+        (rule, ["insert Du ts=1 d=2"], "event Du is declared with a duration"),
+    ]
+    for rules, commands, why in cases:
+        case = Case(True, 1, "t", rules=rules, commands=list(enumerate(commands, 2)))
+        with pytest.raises(EngineOnly) as e:
+            replay(header, case)
+        assert why in str(e.value), (commands, str(e.value))
+    # A case that names neither of those types runs without their declarations.
+    case = Case(True, 1, "t", rules=rule, commands=list(enumerate([a, "fire", "facts", "update 0 b=null", "fire"], 2)))
+    assert replay(header, case).split("\n") == ['r: A#0(a=I64(1), b=Str("x"))', 'A#0(a=I64(1), b=Str("x"))', "no firings"]
 
 
 def test_debug_forms_are_the_engines():
