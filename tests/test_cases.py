@@ -10,15 +10,17 @@ observer's (type, handle) pairs and the audit table's values_json, typed by
 the fact tables' Arrow types; working memory from those tables. The text must
 equal the case's expected output.
 
-What the Python API cannot say is never guessed. A command that exists only
-for the engine (load, trace, tms-debug, fire trace), working memory between
-fires or after a failed fire (a Result shows it only as a fire left it), or an
-event declared without an expiry or with a duration in a case that names its
-type: such a case carries `engine-only: <why>` below its heading and is skipped
-with that reason; an unmarked one fails and says what it needs. One thing is
-compared more loosely than the engine's runner does: a collection's member
-facts carry no handle through the API (values_json holds their fields), so
-members compare as Type#?(...).
+What the Python API cannot say is never guessed: a command that exists only
+for the engine (load, trace, tms-debug, fire trace); working memory between
+fires or after a failed fire (a Result shows it only as a completed fire left
+it); an event declared without an expiry or with a duration (a case that never
+names the type runs without the declaration); an insert or update that the
+session checks itself, with messages of its own. Such a case carries
+`engine-only: <why>` below its heading and is skipped with that reason; an
+unmarked one fails and says what it needs. One thing is compared more loosely
+than the engine's runner does: a collection's member facts carry no handle
+through the API (values_json holds their fields), so members compare as
+Type#?(...).
 """
 
 import dataclasses
@@ -371,7 +373,10 @@ class Replay:
                 self.out.extend(self.facts_lines())
                 continue
             if op in ("insert", "update"):
+                names = [w.split("=", 1)[0] for w in words[2:]]
                 why = self.refused_at_the_boundary(op, words[1], row_of(words[2:]))
+                if op == "insert" and len(set(names)) < len(names):
+                    why = "a field given twice: insert_row takes a dict, where the engine refuses the second"
                 if why:
                     raise EngineOnly(f"line {line}: {why}")
             try:
@@ -564,6 +569,7 @@ def test_what_the_session_cannot_say_is_refused_with_its_reason():
     cases = [
         (rule, ["insert Nope x=1"], "insert of Nope, a type the session does not declare"),
         (rule, ["insert A a=1 b=null zz=2"], "insert_row takes no fields beyond the declared ones"),
+        (rule, ["insert A a=1 a=2 b=null"], "a field given twice"),
         (rule, ["insert A a=null b=null"], "the session refuses None for A.a"),
         (rule, ["insert M d=1.5"], "the session refuses a float for M.d"),
         (rule, [a, "update 0"], "the session refuses an update without fields"),
