@@ -40,7 +40,8 @@ std::vector<std::string> case_file_names() {
     for (const char* folder : {"compile", "run"}) {
         if (!std::filesystem::is_directory(data_dir() / folder)) continue;
         for (const auto& entry : std::filesystem::directory_iterator(data_dir() / folder))
-            if (entry.path().extension() == ".test") names.push_back(std::string(folder) + "/" + entry.path().filename().string());
+            if (entry.path().extension() == ".test")
+                names.push_back(std::string(folder) + "/" + entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -129,7 +130,8 @@ std::vector<std::pair<std::string, Value>> row_of(const std::vector<std::string>
 
 std::string show(const FactView& v) {
     std::string s = v.type_name + "#" + std::to_string(v.id) + "(";
-    for (size_t i = 0; i < v.fields.size(); ++i) s += (i ? ", " : "") + v.fields[i].first + "=" + debug(v.fields[i].second);
+    for (size_t i = 0; i < v.fields.size(); ++i)
+        s += (i ? ", " : "") + v.fields[i].first + "=" + debug(v.fields[i].second);
     s += ")";
     if (!v.members) return s;
     // A collection's members: facts as facts, collected values by their value.
