@@ -7,19 +7,50 @@
 
 namespace quarn {
 
-void ActivationList::push_tuple(TupleId t, int32_t salience, uint64_t& last_seq) {
+void ActivationList::push_tuple(TupleId t, int32_t salience, uint64_t& last_seq, FactId key) {
     auto [it, fresh] = tuples_.try_emplace(t);
     if (fresh) it->second.seq = ++last_seq;
-    push_into(it->second, Act{t, it->second.seq, salience});
+    push_into(it->second, Act{t, it->second.seq, salience}, key);
 }
 
-void ActivationList::push(Act a) {
+void ActivationList::push(Act a, FactId key) {
     auto [it, fresh] = tuples_.try_emplace(a.tuple);
     if (fresh) it->second.seq = a.seq;
-    push_into(it->second, a);
+    push_into(it->second, a, key);
 }
 
-void ActivationList::push_into(TupleRec& rec, Act a) {
+void ActivationList::link_key(uint32_t s, FactId key) {
+    if (key == kNoKey && key_links_.empty()) return;
+    if (key_links_.size() < slots_.size()) key_links_.resize(slots_.size());
+    KeyLink& link = key_links_[s];
+    link = KeyLink{key, npos, npos};
+    if (key == kNoKey) return;
+    auto [it, fresh] = keys_.try_emplace(key);
+    KeyRec& rec = it->second;
+    if (!fresh) {
+        link.older = rec.newest;
+        key_links_[rec.newest].newer = s;
+    } else {
+        rec.oldest = s;
+    }
+    rec.newest = s;
+}
+
+void ActivationList::unlink_key(uint32_t s) {
+    if (s >= key_links_.size()) return;
+    KeyLink& link = key_links_[s];
+    if (link.key == kNoKey) return;
+    auto it = keys_.find(link.key);
+    if (it == keys_.end()) invariant_broken("internal error: a keyed activation missing from its key index");
+    if (link.older != npos) key_links_[link.older].newer = link.newer;
+    else it->second.oldest = link.newer;
+    if (link.newer != npos) key_links_[link.newer].older = link.older;
+    else it->second.newest = link.older;
+    if (it->second.oldest == npos) keys_.erase(it);
+    link = KeyLink{};
+}
+
+void ActivationList::push_into(TupleRec& rec, Act a, FactId key) {
     const uint32_t s = static_cast<uint32_t>(slots_.size());
     const uint64_t stamp = ++next_stamp_;
     const uint32_t older = heads(rec) ? rec.head : npos;
@@ -28,6 +59,7 @@ void ActivationList::push_into(TupleRec& rec, Act a) {
     rec.head = s;
     rec.head_stamp = stamp;
     ++live_;
+    link_key(s, key);
     const Ref r = ref(s);
     while (!stack_.empty() && !live(stack_.back())) stack_.pop_back();
     if (stack_.empty() || before(stack_.back(), r)) {
@@ -50,6 +82,7 @@ void ActivationList::kill(uint32_t s) {
         it->second.head_stamp = slots_[slot.next_same].stamp;
     }
     if (slot.next_same != npos) slots_[slot.next_same].prev_same = slot.prev_same;
+    unlink_key(s);
     slot.alive = false;
     slot.next_same = slot.prev_same = npos;
     --live_;
@@ -57,6 +90,7 @@ void ActivationList::kill(uint32_t s) {
 
 void ActivationList::trim_tail() {
     while (!slots_.empty() && !slots_.back().alive) slots_.pop_back();
+    if (key_links_.size() > slots_.size()) key_links_.resize(slots_.size());
     if (first_live_ > slots_.size()) first_live_ = static_cast<uint32_t>(slots_.size());
     if (slots_.empty()) {
         stack_.clear();
@@ -70,6 +104,7 @@ size_t ActivationList::remove_tuple(TupleId t) {
     size_t n = 0;
     for (uint32_t s = it->second.head; s != npos;) {
         const uint32_t next = slots_[s].next_same;
+        unlink_key(s);
         slots_[s].alive = false;
         slots_[s].next_same = slots_[s].prev_same = npos;
         s = next;
@@ -133,11 +168,19 @@ void ActivationList::maybe_compact() {
     if (!slots_waste && (refs < 64 || refs < 2 * live_)) return;
     if (slots_waste) {
         std::vector<Slot> kept;
+        std::vector<KeyLink> kept_links;
         kept.reserve(live_);
-        for (Slot& s : slots_)
-            if (s.alive) kept.push_back(s);
+        for (uint32_t s = 0; s < slots_.size(); ++s) {
+            if (!slots_[s].alive) continue;
+            kept.push_back(slots_[s]);
+            if (!key_links_.empty()) kept_links.push_back(s < key_links_.size() ? key_links_[s] : KeyLink{});
+        }
         slots_ = std::move(kept);
+        key_links_ = std::move(kept_links);
         first_live_ = 0;
+        // The key chains are linked again in push order below.
+        keys_.clear();
+        for (uint32_t s = 0; s < key_links_.size(); ++s) link_key(s, key_links_[s].key);
     }
     stack_.clear();
     heap_.clear();

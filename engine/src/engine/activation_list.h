@@ -9,6 +9,11 @@
 // taking the newest drops its slot from the end, so that the common case needs
 // no heap, no compaction and no lookup of its tuple. Pushes out of that order
 // go to a heap.
+//
+// A rule whose activations fire in the order its side evaluator emitted a
+// fact of the tuple (shadow order) hands that fact with each push: the list
+// then also links the live activations of each such key fact in push order,
+// so that the earliest one of a fact is found without a scan.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "common/hash.h"
+#include "common/ids.h"
 #include "network/tuple.h"
 
 namespace quarn {
@@ -38,11 +44,20 @@ public:
     // Tuples holding a sequence number.
     size_t known_tuples() const { return tuples_.size(); }
 
+    static constexpr FactId kNoKey = ~FactId{0};
+
     // Appends an activation of `t` (push order) under the tuple's sequence
-    // number; a tuple without one gets ++last_seq.
-    void push_tuple(TupleId t, int32_t salience, uint64_t& last_seq);
+    // number; a tuple without one gets ++last_seq. `key`: the tuple's fact
+    // that orders it (shadow order), kNoKey for none.
+    void push_tuple(TupleId t, int32_t salience, uint64_t& last_seq, FactId key = kNoKey);
     // Appends `a`; a tuple without a sequence number takes a.seq as its own.
-    void push(Act a);
+    void push(Act a, FactId key = kNoKey);
+    // The earliest live activation in push order pushed with key fact `key`;
+    // npos when there is none.
+    uint32_t oldest_with_key(FactId key) const {
+        auto it = keys_.find(key);
+        return it == keys_.end() ? npos : it->second.oldest;
+    }
     // Removes every activation of `t`; how many there were. The tuple keeps
     // its sequence number.
     size_t remove_tuple(TupleId t);
@@ -87,8 +102,9 @@ public:
     }
     std::vector<Act> items() const;
 
-private:
     static constexpr uint32_t npos = ~uint32_t{0};
+
+private:
     struct Slot {
         Act act;
         uint32_t next_same = npos;  // the next older live slot of the same tuple
@@ -126,7 +142,21 @@ private:
     }
     bool live(const Ref& r) const { return occupied(r.slot, r.stamp); }
     bool heads(const TupleRec& r) const { return r.head != npos && occupied(r.head, r.head_stamp); }
-    void push_into(TupleRec& rec, Act a);
+    // The live slots pushed with one key fact, linked oldest to newest.
+    struct KeyRec {
+        uint32_t oldest = npos;
+        uint32_t newest = npos;
+    };
+    // A slot's key fact and its neighbours among the live slots of that key;
+    // parallel to slots_ once some push carried a key, empty before.
+    struct KeyLink {
+        FactId key = kNoKey;
+        uint32_t older = npos;
+        uint32_t newer = npos;
+    };
+    void push_into(TupleRec& rec, Act a, FactId key);
+    void link_key(uint32_t slot, FactId key);
+    void unlink_key(uint32_t slot);
     void kill(uint32_t slot);
     // Dead slots at the end leave; no ref can name them afterwards (stamps
     // differ), so their indices are free for the next pushes.
@@ -137,6 +167,8 @@ private:
     size_t live_ = 0;
     uint64_t next_stamp_ = 0;
     HashMap<TupleId, TupleRec> tuples_;
+    std::vector<KeyLink> key_links_;
+    HashMap<FactId, KeyRec> keys_;  // live keyed slots only
     mutable std::vector<Ref> stack_;   // ascending in firing order: the best on top
     mutable std::vector<Ref> heap_;    // the rest, best on top
     mutable uint32_t first_live_ = 0;  // no live slot lies before it

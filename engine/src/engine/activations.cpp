@@ -77,7 +77,20 @@ void Engine::push_activation(size_t r, TupleId tuple) {
     RuleNet& net = nets[r];
     const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;
     const int32_t old_top = constant ? 0 : net.acts.top_salience();
-    net.acts.push_tuple(tuple, salience, act_seq);
+    // In shadow order the activation is found by its positive fact; one
+    // keyed before the agenda's walk over the shadow's output sends the walk
+    // back to it.
+    FactId key = ActivationList::kNoKey;
+    if (std::optional<ShadowOrder> order = constant ? shadow_order(r) : std::nullopt; order && order->shadow) {
+        const TupleView t = tuples.view(tuple);
+        if (order->position < t.size()) {
+            key = t[order->position];
+            std::optional<size_t> place = order->shadow->out_place(key);
+            if (place && *place < order->shadow->order_cursor)
+                order->shadow->order_cursor = static_cast<uint32_t>(*place);
+        }
+    }
+    net.acts.push_tuple(tuple, salience, act_seq, key);
     if (constant) return;
     const int32_t new_top = net.acts.size() == 1 ? salience : std::max(old_top, salience);
     if (new_top == old_top && net.on_agenda) return;
@@ -86,41 +99,28 @@ void Engine::push_activation(size_t r, TupleId tuple) {
 }
 
 uint32_t Engine::next_activation(size_t r) const {
-    const CompiledRule& rule = rules[r];
-    const RuleNet& net = nets[r];
-    const ActivationList& acts = net.acts;
-    std::optional<std::pair<ShadowKind, size_t>> shadow;
-    bool evaluator = false;
-    if (rule.salience.kind == CompiledSalience::Kind::Const) {
-        if (rule.ce_event_tail) {
-            shadow = {rule.ce_event_exists ? ShadowKind::Ex : ShadowKind::Bf, *rule.ce_event_tail};
-            evaluator = rule.ce_event_exists ? net.ex_shadow.has_value() : net.bf_shadow.has_value();
-        } else if (rule.not_tail) {
-            shadow = {ShadowKind::Pn, *rule.not_tail};
-            evaluator = net.pn_shadow.has_value();
-        } else if (rule.exists_tail) {
-            shadow = {ShadowKind::Px, *rule.exists_tail};
-            evaluator = net.px_shadow.has_value();
-        }
-    }
-    if (!shadow) return acts.best_slot();
+    const ActivationList& acts = nets[r].acts;
+    const std::optional<ShadowOrder> order = shadow_order(r);
+    if (!order) return acts.best_slot();
     // Without its evaluator every key is the same: push order decides.
-    if (!evaluator) return acts.first_slot();
-    // The fact the side evaluator emitted earliest goes first; facts it did
-    // not emit come last, in push order.
-    auto key = [&](const Act& a) -> uint64_t {
-        const TupleView t = tuples.view(a.tuple);
-        if (shadow->second >= t.size()) return std::numeric_limits<uint64_t>::max();
-        std::optional<size_t> place = shadow_out_place(r, shadow->first, t[shadow->second]);
-        return place ? *place : std::numeric_limits<uint64_t>::max();
-    };
-    std::optional<std::pair<uint64_t, uint32_t>> best;
-    acts.for_each_slot([&](uint32_t s, const Act& a) {
-        const uint64_t k = key(a);
-        if (!best || k < best->first) best = {k, s};
-    });
-    if (!best) invariant_broken("internal error: no activation to take");
-    return best->second;
+    if (!order->shadow) return acts.first_slot();
+    // The activation whose positive fact the evaluator emitted earliest, the
+    // earliest pushed among those of one fact; when none of the remaining
+    // facts was emitted, the earliest pushed. The walk resumes where the last
+    // one stopped: no activation is keyed before that place.
+    const ShadowCommon& s = *order->shadow;
+    for (uint32_t p = s.order_cursor; p < s.out.size(); ++p) {
+        const FactId f = s.out[p];
+        if (f == ShadowCommon::kNoFact) continue;
+        // A fact emitted twice is keyed by its later place.
+        if (s.out_place(f) != p) continue;
+        const uint32_t slot = acts.oldest_with_key(f);
+        if (slot == ActivationList::npos) continue;
+        s.order_cursor = p;
+        return slot;
+    }
+    s.order_cursor = static_cast<uint32_t>(s.out.size());
+    return acts.first_slot();
 }
 
 Act Engine::take_activation(size_t r) { return nets[r].acts.take_slot(next_activation(r)); }

@@ -61,6 +61,7 @@
 #include "engine/compiled_rule.h"
 #include "engine/constraint_eval.h"
 #include "engine/join_env_impl.h"
+#include "engine/shadows.h"
 #include "engine/tms.h"
 #include "network/network.h"
 #include "parser/parser.h"
@@ -147,30 +148,6 @@ public:
     // Rule `rule` fired on `facts`; the store is as its right-hand side left
     // it. An exception goes out of fire_all.
     virtual void fired(size_t rule, TupleView facts) = 0;
-};
-
-// The facts one side of a shadow takes: those of this type that came in
-// through this entry point.
-struct ShadowSide {
-    TypeId type = 0;
-    uint32_t entry_point = 0;
-    bool operator==(const ShadowSide&) const = default;
-};
-
-// Side evaluators of three-pattern rules whose middle pattern (the gate) is a
-// not or an exists over the third; built empty with the network, fed and
-// evaluated by the runtime.
-struct BfShadow {
-    ShadowSide gate, positive;
-};
-struct ExShadow {
-    ShadowSide gate, positive;
-};
-struct PnShadow {
-    ShadowSide gate, positive;
-};
-struct PxShadow {
-    ShadowSide gate, positive;
 };
 
 // The engine's state of its ?query nodes beside the answer records
@@ -494,6 +471,15 @@ public:
     // Where the rule's side evaluator emitted `fact`: its place in the
     // evaluator's output, none when it did not (shadows.cpp).
     std::optional<size_t> shadow_out_place(size_t rule, ShadowKind kind, FactId fact) const;
+    // A rule that takes its activations in shadow order: the evaluator whose
+    // output orders them (null when the rule has none built: every key is
+    // then the same) and the tuple position of the fact looked up there. None
+    // for a rule in the default order.
+    struct ShadowOrder {
+        const ShadowCommon* shadow = nullptr;
+        size_t position = 0;
+    };
+    std::optional<ShadowOrder> shadow_order(size_t rule) const;
 
     // Lazy evaluation (evaluation.cpp). Brings one rule's match state up to
     // date: walks its chain over the staged input and turns the tuples that
@@ -666,6 +652,13 @@ public:
     std::optional<FactId> initial_fact;
     std::optional<FactId> deleting_fact;
     std::optional<TypeId> flush_origin_type;
+    // By type: the rules whose side evaluator a fact of that type can reach;
+    // rebuilt with the network.
+    ShadowRoutes shadow_routes;
+    // Test switch: false makes build_network give no rule a side evaluator,
+    // so that marked rules fire in push order; the set of firings must not
+    // change.
+    bool build_shadows = true;
     uint64_t shadow_seq = 0;
     uint64_t input_seq = 0;
     uint64_t act_seq = 0;    // the last activation sequence number handed out

@@ -109,12 +109,27 @@ void add_shadow(const CompiledRule& rule, const ChangedTypes& changed, const Has
     for (TypeId t : {g.type, pos.type})
         if (changed.modified.count(t) || changed.windowed.count(t)) return;
 
+    auto keyed = [&](ShadowCommon& s) {
+        s.gate = g;
+        s.positive = pos;
+    };
     switch (shape) {
-        case Shape::WindowNot: net.bf_shadow = BfShadow{g, pos}; return;
-        case Shape::WindowExists: net.ex_shadow = ExShadow{g, pos}; return;
-        case Shape::Not: net.pn_shadow = PnShadow{g, pos}; return;
-        case Shape::Exists: net.px_shadow = PxShadow{g, pos}; return;
+        case Shape::WindowNot: keyed(net.bf_shadow.emplace()); return;
+        case Shape::WindowExists: keyed(net.ex_shadow.emplace()); return;
+        case Shape::Not: keyed(net.pn_shadow.emplace()); return;
+        case Shape::Exists: keyed(net.px_shadow.emplace()); return;
     }
+}
+
+// The sides of a net's shadow, none without one.
+std::optional<std::pair<ShadowSide, ShadowSide>> shadow_sides(const RuleNet& net) {
+    const ShadowCommon* s = net.bf_shadow   ? static_cast<const ShadowCommon*>(&*net.bf_shadow)
+                            : net.ex_shadow ? static_cast<const ShadowCommon*>(&*net.ex_shadow)
+                            : net.pn_shadow ? static_cast<const ShadowCommon*>(&*net.pn_shadow)
+                            : net.px_shadow ? static_cast<const ShadowCommon*>(&*net.px_shadow)
+                                            : nullptr;
+    if (!s) return std::nullopt;
+    return std::make_pair(s->gate, s->positive);
 }
 
 // Fields of pattern 0's facts that a test reads: the tested field, and inside
@@ -231,7 +246,19 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
 
         if (net.node_ids.empty()) lias[net.lia].rules.push_back(r);
         else plan[net.node_ids.back()].targets.push_back(Target{Target::Kind::Rule, r});
-        add_shadow(rule, changed, event_decls, net);
+        if (build_shadows) add_shadow(rule, changed, event_decls, net);
+    }
+
+    shadow_routes = ShadowRoutes{};
+    shadow_routes.rules_by_type.resize(store.type_count());
+    for (size_t r = 0; r < nets.size(); ++r) {
+        std::optional<std::pair<ShadowSide, ShadowSide>> sides = shadow_sides(nets[r]);
+        if (!sides) continue;
+        shadow_routes.rules.push_back(static_cast<uint32_t>(r));
+        for (TypeId t : {sides->first.type, sides->second.type}) {
+            std::vector<uint32_t>& v = shadow_routes.rules_by_type.at(t);
+            if (v.empty() || v.back() != r) v.push_back(static_cast<uint32_t>(r));
+        }
     }
 
     nodes.reserve(plan.size());
