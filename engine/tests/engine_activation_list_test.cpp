@@ -107,3 +107,60 @@ TEST(ActivationList, TuplesSharingTheirLowBitsStayFindable) {
     ASSERT_EQ(acts.size(), 202u);
     EXPECT_EQ(text({acts[200], acts[201]}), text({{id(1), 2, 0}, {id(0), 301, 0}}));
 }
+
+// Keyed pushes (shadow order) against a scan: after random pushes with and
+// without a key, removals by tuple and by predicate, takes from the front and
+// of the best, and the compactions they cause, each key's earliest live
+// activation in push order is the one the list names.
+TEST(ActivationList, TheOldestActivationOfEachKeyAgreesWithAScan) {
+    for (uint32_t seed = 1; seed <= 30; ++seed) {
+        std::mt19937 rng(seed);
+        ActivationList list;
+        struct Keyed {
+            Act act;
+            FactId key;
+        };
+        std::vector<Keyed> model;  // push order
+        uint64_t seq = 0;
+        for (int step = 0; step < 2000; ++step) {
+            const unsigned op = rng() % 10;
+            const TupleId t{static_cast<uint32_t>(rng() % 30)};
+            // A tuple's key is fixed by the tuple, as a fact of the tuple is.
+            const FactId key = rng() % 8 == 0 ? ActivationList::kNoKey : static_cast<uint32_t>(t) % 7;
+            if (op < 5) {
+                list.push_tuple(t, 0, seq, key);
+                const uint64_t s = list.items().back().seq;
+                model.push_back({Act{t, s, 0}, key});
+            } else if (op < 7) {
+                const size_t before = model.size();
+                std::erase_if(model, [&](const Keyed& k) { return k.act.tuple == t; });
+                ASSERT_EQ(list.remove_tuple(t), before - model.size());
+            } else if (op < 8) {
+                const uint32_t m = rng() % 5;
+                std::erase_if(model, [&](const Keyed& k) { return static_cast<uint32_t>(k.act.tuple) % 5 == m; });
+                list.remove_if([&](const Act& a) { return static_cast<uint32_t>(a.tuple) % 5 == m; });
+            } else if (!model.empty()) {
+                // Take one by its key, as the agenda does, or the front.
+                const FactId k = static_cast<FactId>(rng() % 7);
+                uint32_t slot = list.oldest_with_key(k);
+                if (slot == ActivationList::npos) slot = list.first_slot();
+                auto it = std::find_if(model.begin(), model.end(), [&](const Keyed& x) { return x.key == k; });
+                if (it == model.end()) it = model.begin();
+                const Act got = list.take_slot(slot);
+                ASSERT_EQ(text({got}), text({it->act})) << "seed " << seed << " step " << step;
+                model.erase(it);
+            }
+            ASSERT_EQ(list.size(), model.size());
+            for (FactId k = 0; k < 7; ++k) {
+                auto it = std::find_if(model.begin(), model.end(), [&](const Keyed& x) { return x.key == k; });
+                const uint32_t slot = list.oldest_with_key(k);
+                ASSERT_EQ(slot == ActivationList::npos, it == model.end()) << "seed " << seed << " step " << step;
+            }
+        }
+        EXPECT_EQ(text(list.items()), [&] {
+            std::vector<Act> acts;
+            for (const Keyed& k : model) acts.push_back(k.act);
+            return text(acts);
+        }()) << "seed " << seed;
+    }
+}

@@ -20,7 +20,6 @@ void ActivationList::push(Act a, FactId key) {
 }
 
 void ActivationList::link_key(uint32_t s, FactId key) {
-    if (key == kNoKey && key_links_.empty()) return;
     if (key_links_.size() < slots_.size()) key_links_.resize(slots_.size());
     KeyLink& link = key_links_[s];
     link = KeyLink{key, npos, npos};
@@ -37,7 +36,6 @@ void ActivationList::link_key(uint32_t s, FactId key) {
 }
 
 void ActivationList::unlink_key(uint32_t s) {
-    if (s >= key_links_.size()) return;
     KeyLink& link = key_links_[s];
     if (link.key == kNoKey) return;
     auto it = keys_.find(link.key);
@@ -59,7 +57,7 @@ void ActivationList::push_into(TupleRec& rec, Act a, FactId key) {
     rec.head = s;
     rec.head_stamp = stamp;
     ++live_;
-    link_key(s, key);
+    if (key != kNoKey || !key_links_.empty()) link_key(s, key);
     const Ref r = ref(s);
     while (!stack_.empty() && !live(stack_.back())) stack_.pop_back();
     if (stack_.empty() || before(stack_.back(), r)) {
@@ -82,7 +80,7 @@ void ActivationList::kill(uint32_t s) {
         it->second.head_stamp = slots_[slot.next_same].stamp;
     }
     if (slot.next_same != npos) slots_[slot.next_same].prev_same = slot.prev_same;
-    unlink_key(s);
+    if (s < key_links_.size()) unlink_key(s);
     slot.alive = false;
     slot.next_same = slot.prev_same = npos;
     --live_;
@@ -90,7 +88,7 @@ void ActivationList::kill(uint32_t s) {
 
 void ActivationList::trim_tail() {
     while (!slots_.empty() && !slots_.back().alive) slots_.pop_back();
-    if (key_links_.size() > slots_.size()) key_links_.resize(slots_.size());
+    if (!key_links_.empty() && key_links_.size() > slots_.size()) key_links_.resize(slots_.size());
     if (first_live_ > slots_.size()) first_live_ = static_cast<uint32_t>(slots_.size());
     if (slots_.empty()) {
         stack_.clear();
@@ -104,7 +102,7 @@ size_t ActivationList::remove_tuple(TupleId t) {
     size_t n = 0;
     for (uint32_t s = it->second.head; s != npos;) {
         const uint32_t next = slots_[s].next_same;
-        unlink_key(s);
+        if (s < key_links_.size()) unlink_key(s);
         slots_[s].alive = false;
         slots_[s].next_same = slots_[s].prev_same = npos;
         s = next;
@@ -180,7 +178,8 @@ void ActivationList::maybe_compact() {
         first_live_ = 0;
         // The key chains are linked again in push order below.
         keys_.clear();
-        for (uint32_t s = 0; s < key_links_.size(); ++s) link_key(s, key_links_[s].key);
+        for (uint32_t s = 0; s < key_links_.size(); ++s)
+            if (key_links_[s].key != kNoKey) link_key(s, key_links_[s].key);
     }
     stack_.clear();
     heap_.clear();

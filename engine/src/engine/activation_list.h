@@ -155,7 +155,9 @@ private:
         uint32_t newer = npos;
     };
     void push_into(TupleRec& rec, Act a, FactId key);
+    // Keys the slot (grows key_links_ to cover it); a slot of kNoKey joins no chain.
     void link_key(uint32_t slot, FactId key);
+    // Takes a slot covered by key_links_ out of its key's chain.
     void unlink_key(uint32_t slot);
     void kill(uint32_t slot);
     // Dead slots at the end leave; no ref can name them afterwards (stamps

@@ -81,7 +81,7 @@ void Engine::push_activation(size_t r, TupleId tuple) {
     // keyed before the agenda's walk over the shadow's output sends the walk
     // back to it.
     FactId key = ActivationList::kNoKey;
-    if (std::optional<ShadowOrder> order = constant ? shadow_order(r) : std::nullopt; order && order->shadow) {
+    if (std::optional<ShadowOrder> order = net.shadow_ordered ? shadow_order(r) : std::nullopt; order && order->shadow) {
         const TupleView t = tuples.view(tuple);
         if (order->position < t.size()) {
             key = t[order->position];
@@ -100,8 +100,8 @@ void Engine::push_activation(size_t r, TupleId tuple) {
 
 uint32_t Engine::next_activation(size_t r) const {
     const ActivationList& acts = nets[r].acts;
+    if (!nets[r].shadow_ordered) return acts.best_slot();
     const std::optional<ShadowOrder> order = shadow_order(r);
-    if (!order) return acts.best_slot();
     // Without its evaluator every key is the same: push order decides.
     if (!order->shadow) return acts.first_slot();
     // The activation whose positive fact the evaluator emitted earliest, the

@@ -250,6 +250,13 @@ struct RuleNet {
     std::optional<ExShadow> ex_shadow;
     std::optional<PnShadow> pn_shadow;
     std::optional<PxShadow> px_shadow;
+    // Shadow order, decided with the network (Engine::shadow_order): the rule
+    // has a constant salience and a compiler mark; the evaluator whose output
+    // orders it (none when the rule got none: push order then) and the tuple
+    // position of the fact looked up there.
+    bool shadow_ordered = false;
+    std::optional<ShadowKind> order_shadow;
+    uint32_t order_position = 0;
     size_t lia = 0;
     uint64_t dirty_stamp = 0;
     int32_t top_salience = 0;
@@ -461,6 +468,8 @@ public:
     void shadow_drop(FactId fact);
     void shadow_gate_insert(FactId fact, uint64_t seq);
     void shadow_gate_delete(FactId fact, uint64_t seq);
+    // Some rule has an evaluator: callers skip the hooks above otherwise.
+    bool has_shadows() const { return !shadow_routes.rules.empty(); }
     // The insert-time evaluation of sessions with event types (stream_flush.cpp).
     void stream_flush_ex(const StageSnapshot& snapshot, bool close_windows);
     // Truth maintenance told of the terminal: a tuple left it; a parked tuple
@@ -480,6 +489,9 @@ public:
         size_t position = 0;
     };
     std::optional<ShadowOrder> shadow_order(size_t rule) const;
+    // Sets the rule's shadow order fields from its marks and its evaluator;
+    // run by build_network.
+    void decide_shadow_order(size_t rule);
 
     // Lazy evaluation (evaluation.cpp). Brings one rule's match state up to
     // date: walks its chain over the staged input and turns the tuples that

@@ -148,7 +148,7 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
         if (ts.tag() == ValueTag::I64) store.event_ts[f] = ts.as_i64();
     }
     const uint8_t expiry = events ? schedule_expiration(f) : 2;
-    shadow_intake(f, expiry);
+    if (has_shadows()) shadow_intake(f, expiry);
     if (events) schedule_window_evictions(f);
     tms_note_stated(f);
 
@@ -197,7 +197,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
         if (Status ok = store.set_value(fact, field, std::move(value)); !ok)
             invariant_broken("internal error: checked value refused: " + ok.error());
 
-    shadow_refresh(fact);
+    if (has_shadows()) shadow_refresh(fact);
     if (immediate) {
         tms.debug_reset();
         on_update(fact, mask, std::nullopt);
@@ -215,7 +215,7 @@ EngineStatus Engine::delete_fact(FactId fact) {
     const FactId f = route.fact;
     if (!store.is_alive(f)) return {};
     store.remove(f);  // also leaves the expired set
-    if (!expiring) shadow_drop(f);
+    if (!expiring && has_shadows()) shadow_drop(f);
     if (!immediate) return {};
 
     const TypeId type = store.fact_type(f);

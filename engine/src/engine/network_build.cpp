@@ -247,6 +247,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
         if (net.node_ids.empty()) lias[net.lia].rules.push_back(r);
         else plan[net.node_ids.back()].targets.push_back(Target{Target::Kind::Rule, r});
         if (build_shadows) add_shadow(rule, changed, event_decls, net);
+        decide_shadow_order(r);
     }
 
     shadow_routes = ShadowRoutes{};

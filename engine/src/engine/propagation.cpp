@@ -301,7 +301,7 @@ void Engine::node_admit(size_t ni, FactId f) {
 
 void Engine::on_insert(FactId f, Stamp stamp) {
     if (!firing) ++shadow_seq;
-    shadow_gate_insert(f, shadow_seq);
+    if (has_shadows()) shadow_gate_insert(f, shadow_seq);
     refresh_query_links();
     note_query_inputs(f, kAllFields, stamp);
     LinkNotes notes(*this);
@@ -445,7 +445,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
 
 void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
     if (!firing) ++shadow_seq;
-    shadow_gate_delete(f, shadow_seq);
+    if (has_shadows()) shadow_gate_delete(f, shadow_seq);
     refresh_query_links();
     note_query_inputs(f, kAllFields, stamp);
     LinkNotes notes(*this);

@@ -626,15 +626,46 @@ std::optional<size_t> Engine::shadow_out_place(size_t rule, ShadowKind kind, Fac
 }
 
 std::optional<Engine::ShadowOrder> Engine::shadow_order(size_t r) const {
-    const CompiledRule& rule = rules[r];
-    if (rule.salience.kind != CompiledSalience::Kind::Const) return std::nullopt;
     const RuleNet& net = nets[r];
-    auto of = [](const auto& s) -> const ShadowCommon* { return s ? &*s : nullptr; };
-    if (rule.ce_event_tail)
-        return ShadowOrder{rule.ce_event_exists ? of(net.ex_shadow) : of(net.bf_shadow), *rule.ce_event_tail};
-    if (rule.not_tail) return ShadowOrder{of(net.pn_shadow), *rule.not_tail};
-    if (rule.exists_tail) return ShadowOrder{of(net.px_shadow), *rule.exists_tail};
-    return std::nullopt;
+    if (!net.shadow_ordered) return std::nullopt;
+    ShadowOrder order{nullptr, net.order_position};
+    if (net.order_shadow) {
+        switch (*net.order_shadow) {
+            case ShadowKind::Bf: order.shadow = &*net.bf_shadow; break;
+            case ShadowKind::Ex: order.shadow = &*net.ex_shadow; break;
+            case ShadowKind::Pn: order.shadow = &*net.pn_shadow; break;
+            case ShadowKind::Px: order.shadow = &*net.px_shadow; break;
+        }
+    }
+    return order;
+}
+
+void Engine::decide_shadow_order(size_t r) {
+    const CompiledRule& rule = rules[r];
+    RuleNet& net = nets[r];
+    net.shadow_ordered = false;
+    net.order_shadow.reset();
+    if (rule.salience.kind != CompiledSalience::Kind::Const) return;
+    std::optional<size_t> position;
+    ShadowKind kind = ShadowKind::Pn;
+    bool built = false;
+    if (rule.ce_event_tail) {
+        position = rule.ce_event_tail;
+        kind = rule.ce_event_exists ? ShadowKind::Ex : ShadowKind::Bf;
+        built = rule.ce_event_exists ? net.ex_shadow.has_value() : net.bf_shadow.has_value();
+    } else if (rule.not_tail) {
+        position = rule.not_tail;
+        built = net.pn_shadow.has_value();
+    } else if (rule.exists_tail) {
+        position = rule.exists_tail;
+        kind = ShadowKind::Px;
+        built = net.px_shadow.has_value();
+    }
+    if (!position) return;
+    if (*position > UINT32_MAX) invariant_broken("internal error: a tuple position beyond 32 bits");
+    net.shadow_ordered = true;
+    net.order_position = static_cast<uint32_t>(*position);
+    if (built) net.order_shadow = kind;
 }
 
 }  // namespace quarn

@@ -81,7 +81,8 @@ EngineStatus Engine::advance(int64_t ms) {
     clock = next;
 
     const std::vector<FactId> expired = take_due(expiry_deadlines, clock);
-    for (FactId f : expired) shadow_note_expired(f);
+    if (has_shadows())
+        for (FactId f : expired) shadow_note_expired(f);
     std::vector<std::pair<uint64_t, FactId>> removals;
     for (FactId f : expired) {
         if (!store.is_alive(f)) continue;
