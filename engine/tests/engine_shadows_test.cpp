@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <map>
 #include <random>
-#include <set>
 
 #include "engine/engine.h"
 
