@@ -469,7 +469,8 @@ public:
             insert(Kind::Gate, {{"id", Value::i64(pick(0, 9))}, {"on", Value::boolean(on)}});
         } else if (r < 53) remove(Kind::Gate);
         else if (r < 60) update_gate();
-        else if (r < 68) insert(Kind::Ev, {{"ts", Value::i64(clock_ + pick(-kExpires - 50, 300))}, {"id", Value::i64(0)}});
+        else if (r < 68)
+            insert(Kind::Ev, {{"ts", Value::i64(clock_ + pick(-kExpires - 50, 300))}, {"id", Value::i64(0)}});
         else if (r < 72) remove(Kind::Ev);
         else if (r < 79) advance(pick(0, 700));
         else if (r < 82) insert(Kind::Trigger, {{"id", Value::i64(pick(100, 200))}});

@@ -81,7 +81,8 @@ void Engine::push_activation(size_t r, TupleId tuple) {
     // keyed before the agenda's walk over the shadow's output sends the walk
     // back to it.
     FactId key = ActivationList::kNoKey;
-    if (std::optional<ShadowOrder> order = net.shadow_ordered ? shadow_order(r) : std::nullopt; order && order->shadow) {
+    std::optional<ShadowOrder> order = net.shadow_ordered ? shadow_order(r) : std::nullopt;
+    if (order && order->shadow) {
         const TupleView t = tuples.view(tuple);
         if (order->position < t.size()) {
             key = t[order->position];
