@@ -48,7 +48,8 @@ Figures measure(bool text) {
         rule.patterns[1].cmps.push_back(c);
     }
     TupleTable tuples;
-    JoinEnvImpl env(0, store, rule, 0, false, tuples);
+    TraceSwitches switches;
+    JoinEnvImpl env(0, store, rule, 0, false, tuples, switches);
     const int rounds = 1000;
     size_t sink = 0;
     auto time = [&](auto&& op) {

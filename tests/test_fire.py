@@ -3,6 +3,8 @@ JSON texts, the observer, the changes between fires, and the module surface."""
 
 import decimal
 import gc
+import json
+import random
 import threading
 
 import polars as pl
@@ -328,3 +330,74 @@ def test_rendering_of_members_and_refused_cells():
         ({"d": "decimal(5,2)"}, [("T", {"d": D("1.005")}, None)] * 2, 2),
     ]
     assert [probe.batch("T", spec, views) for spec, views, _ in cases] == [want for _, _, want in cases]
+
+
+def _json_float(v):
+    """values_json's text of a double, from Python's shortest repr."""
+    if v != v or v in (float("inf"), float("-inf")):
+        return "null"
+    sign = "-" if str(v).startswith("-") else ""
+    if v == 0:
+        return sign + "0.0"
+    _, digits, exp = D(repr(abs(v))).as_tuple()
+    digits = "".join(map(str, digits)).rstrip("0") or "0"
+    e = exp + len("".join(map(str, D(repr(abs(v))).as_tuple()[1]))) - 1
+    if -5 <= e <= 15:
+        if e < 0:
+            return sign + "0." + "0" * (-e - 1) + digits
+        if len(digits) <= e + 1:
+            return sign + digits + "0" * (e + 1 - len(digits)) + ".0"
+        return sign + digits[:e + 1] + "." + digits[e + 1:]
+    mantissa = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
+    return sign + mantissa + ("e+" if e >= 0 else "e-") + str(abs(e))
+
+
+def _json_row(row):
+    def text(s):
+        return json.dumps(s, ensure_ascii=False)
+
+    cells = {"i": str(row["i"]), "f": "null" if row["f"] is None else _json_float(row["f"]),
+             "s": "null" if row["s"] is None else text(row["s"]), "b": "true" if row["b"] else "false",
+             "d": "null" if row["d"] is None else text(str(row["d"]))}
+    return "{" + ",".join(f'"{k}":{cells[k]}' for k in sorted(cells)) + "}"
+
+
+def test_audit_read_late_shows_each_firing_as_it_was():
+    # The audit keeps every firing's cells and renders them when read: after
+    # later fires changed the facts, after the session is gone, and twice.
+    rng = random.Random(30)
+    floats = [0.0, -0.0, 1e16, 1e-7, 5e-324, float("nan"), float("-inf"), 1.7976931348623157e308, 123456.789]
+    texts = ["", "x", 'q"\\\n\t\x01\x1f\x7f é€', "long " * 40]
+
+    def draw(i):
+        return {"i": rng.choice([i, -(2 ** 63), 2 ** 63 - 1, rng.randrange(-10 ** 12, 10 ** 12)]),
+                "f": rng.choice(floats + [None, rng.uniform(-1e6, 1e6), rng.random() * 10 ** rng.randrange(-30, 30)]),
+                "s": rng.choice(texts + [None, "".join(chr(rng.randrange(1, 0x3000)) for _ in range(5))]),
+                "b": rng.random() < 0.5,
+                "d": rng.choice([None, D(rng.randrange(-10 ** 11, 10 ** 11)).scaleb(-3), D("0.000"), D("-0.001")])}
+
+    schemas = {"V": {"i": "i64", "f": "f64?", "s": "String?", "b": "bool", "d": "decimal(12,3)?"},
+               "W": {"k": "i64"}}
+    # Each V fires once per fire with the W beside it, and the setter leaves
+    # W holding the V's i at that firing only.
+    rules = "rule seen no-loop when $v : V($i : i) $w : W() then modify($w) { setK($i) } end"
+    first = [draw(i) for i in range(60)]
+    s = quarn.Session(rules, {"V": {k: [r[k] for r in first] for k in first[0]}, "W": {"k": [0]}}, schemas=schemas)
+    r1 = s.fire()
+    second = [draw(i) for i in range(60)]
+    for h, row in enumerate(second):
+        s.update(h, **row)
+    r2 = s.fire()
+    s.delete(0)
+    del s
+    gc.collect()
+
+    for result, rows in ((r2, second), (r1, first)):
+        audit_rows = audit(result)
+        assert audit(result) == audit_rows
+        assert result.fired == 60 and len(audit_rows) == 120
+        for v, w in zip(audit_rows[::2], audit_rows[1::2]):
+            assert (v["seq"], v["type"], w["type"], w["handle"]) == (w["seq"], "V", "W", 60)
+            assert v["values_json"] == _json_row(rows[v["handle"]])
+            assert w["values_json"] == '{"k":%d}' % rows[v["handle"]]["i"]
+        assert sorted(v["handle"] for v in audit_rows[::2]) == list(range(60))

@@ -2,6 +2,7 @@
 #include "fact_json.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -243,6 +244,114 @@ TypeId StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, co
     }
     out.put('}');
     return t;
+}
+
+CapturedForm captured_form(const TypeSchema& schema, const std::vector<Column>& columns) {
+    CapturedForm form;
+    std::vector<std::string_view> names;
+    for (const auto& field : schema.fields) names.push_back(field.first);
+    form.plan = key_plan(names, false);
+    // "{" when there is no key, "}" always.
+    form.fixed_bound = 2;
+    for (const auto& key : form.plan.keys) form.fixed_bound += key.second.size();
+    for (const Column& column : columns) {
+        const auto kind = static_cast<uint8_t>(column.cells.index());
+        form.kinds.push_back(kind);
+        form.nullable = form.nullable || column.validity.has_value();
+        switch (kind) {
+            case 0: form.words += 1, form.fixed_bound += 20; break;  // -9223372036854775808
+            case 1: form.words += 1, form.fixed_bound += 32; break;  // 17 digits, sign, point, exponent
+            case 2: form.words += 2, form.fixed_bound += 2; break;   // the quotes; the text counts per capture
+            case 3: form.words += 1, form.fixed_bound += 5; break;
+            default: form.words += 3, form.fixed_bound += 64;       // 39 digits, sign, point, quotes
+        }
+    }
+    if (form.nullable) form.words += 1;
+    return form;
+}
+
+size_t capture_cells(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row,
+                     std::vector<uint64_t>& words, std::string& text) {
+    size_t bound = form.fixed_bound;
+    const size_t start = words.size();
+    words.resize(start + form.words);
+    uint64_t* w = words.data() + start;
+    uint64_t* nulls = form.nullable ? w++ : nullptr;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const Column& column = columns[i];
+        const bool null = column.validity && (*column.validity)[row] == 0;
+        if (null) *nulls |= uint64_t{1} << i;
+        switch (form.kinds[i]) {
+            case 0:
+                if (!null) *w = static_cast<uint64_t>(std::get<0>(column.cells)[row]);
+                w += 1;
+                break;
+            case 1:
+                if (!null) *w = std::bit_cast<uint64_t>(std::get<1>(column.cells)[row]);
+                w += 1;
+                break;
+            case 2:
+                if (!null) {
+                    const std::string& s = std::get<2>(column.cells)[row];
+                    w[0] = text.size();
+                    w[1] = s.size();
+                    text += s;
+                    // Each byte escapes to at most six.
+                    bound += 6 * s.size();
+                }
+                w += 2;
+                break;
+            case 3:
+                if (!null) *w = std::get<3>(column.cells)[row];
+                w += 1;
+                break;
+            default:
+                if (!null) {
+                    const DecParts& d = std::get<4>(column.cells)[row];
+                    const auto bits = static_cast<unsigned __int128>(d.u);
+                    w[0] = static_cast<uint64_t>(bits);
+                    w[1] = static_cast<uint64_t>(bits >> 64);
+                    w[2] = d.s;
+                }
+                w += 3;
+        }
+    }
+    return bound;
+}
+
+void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at, std::string_view text) {
+    const uint64_t nulls = form.nullable ? *at++ : 0;
+    // The first word of each field.
+    const uint64_t* cell[64];
+    for (size_t i = 0; i < form.kinds.size(); ++i) {
+        cell[i] = at;
+        at += form.kinds[i] == 2 ? 2 : form.kinds[i] == 4 ? 3 : 1;
+    }
+    if (form.plan.keys.empty()) out.put('{');
+    for (const auto& [index, key] : form.plan.keys) {
+        out.put(key);
+        if ((nulls >> index) & 1) {
+            out.put("null");
+            continue;
+        }
+        const uint64_t* w = cell[index];
+        switch (form.kinds[index]) {
+            case 0: json_i64(out, static_cast<int64_t>(w[0])); break;
+            case 1: {
+                const double v = std::bit_cast<double>(w[0]);
+                if (std::isfinite(v)) json_float_into(out, v);
+                else out.put("null");
+                break;
+            }
+            case 2: json_string(out, text.substr(w[0], w[1])); break;
+            case 3: out.put(w[0] != 0 ? "true" : "false"); break;
+            default: {
+                const auto bits = (static_cast<unsigned __int128>(w[1]) << 64) | w[0];
+                json_string(out, dec_render(static_cast<i128>(bits), static_cast<uint8_t>(w[2])));
+            }
+        }
+    }
+    out.put('}');
 }
 
 std::string fact_json(const FactView& view) {

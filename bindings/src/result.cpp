@@ -4,6 +4,7 @@
 
 #include "common/internal_error.h"
 #include "common/text.h"
+#include "result_tables.h"
 
 namespace quarn::py {
 
@@ -143,7 +144,19 @@ PyObject* result_derived(PyObject* self, PyObject*) {
 }
 
 PyObject* result_firings(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] { return make_table(data_of(self).firings); });
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const ResultData& d = data_of(self);
+        if (!d.firings) {
+            auto table = d.audit->table();
+            if (!table) {
+                PyErr_SetString(PyExc_RuntimeError, table.error().c_str());
+                return nullptr;
+            }
+            d.firings = std::move(table).value();
+            d.audit.reset();
+        }
+        return make_table(d.firings);
+    });
 }
 
 PyObject* result_deleted_handles(PyObject* self, PyObject*) {

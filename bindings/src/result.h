@@ -14,10 +14,14 @@ namespace quarn::py {
 
 using BatchPtr = std::shared_ptr<const arrow::Batch>;
 
-// The record of one fire; never changed once built.
+class AuditCapture;
+
+// The record of one fire; never changed once built, but for the audit table,
+// made from its capture the first time it is asked for.
 struct ResultData {
     std::vector<uint64_t> deleted;  // ascending
-    BatchPtr firings;
+    mutable BatchPtr firings;
+    mutable std::shared_ptr<const AuditCapture> audit;  // until firings is built
     // One entry per declared type, in declaration order.
     std::vector<std::pair<std::string, BatchPtr>> facts;
     std::vector<std::pair<std::string, BatchPtr>> derived;

@@ -182,15 +182,88 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
     return std::shared_ptr<const arrow::Batch>(std::move(batch));
 }
 
-AuditBuilder::AuditBuilder(const Engine& engine, bool keep_matches)
-    : engine_(engine),
-      keep_matches_(keep_matches),
-      seq_("seq", "l", false, 0),
-      rule_("rule", "u", false, 0),
-      pos_("pos", "l", false, 0),
-      type_("type", "u", false, 0),
-      handle_("handle", "l", false, 0),
-      json_("values_json", "u", false, 0) {}
+namespace {
+
+constexpr uint64_t kTextLimit = 2147483647;
+
+}  // namespace
+
+bool AuditCapture::may_overflow() const {
+    return rule_bytes_ > kTextLimit || type_bytes_ > kTextLimit || json_bytes_ > kTextLimit;
+}
+
+Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() const {
+    const size_t rows = facts_.size();
+    arrow::ColumnBuilder seq("seq", "l", false, rows), rule("rule", "u", false, rows), pos("pos", "l", false, rows),
+        type("type", "u", false, rows), handle("handle", "l", false, rows), json("values_json", "u", false, rows);
+    JsonText out;
+    const std::string_view text(text_);
+    size_t fact = 0, word = 0;
+    for (size_t i = 0; i < fired_.size(); ++i) {
+        const std::string& name = rule_names_[fired_[i].rule];
+        for (uint32_t p = 0; p < fired_[i].facts; ++p, ++fact) {
+            const Fact& x = facts_[fact];
+            const Form& form = forms_[x.form];
+            std::string_view values;
+            if (form.rendered) {
+                values = text.substr(words_[word], words_[word + 1]);
+            } else {
+                out.clear();
+                write_captured(out, form.cells, words_.data() + word, text);
+                values = out.view();
+            }
+            word += words_of(form);
+            seq.push_i64(static_cast<int64_t>(i));
+            pos.push_i64(static_cast<int64_t>(p));
+            handle.push_i64(x.handle);
+            if (!rule.push_str(name) || !type.push_str(form.type_name) || !json.push_str(values))
+                return err(std::string("audit batch build failed: a text column exceeds 2147483647 bytes"));
+        }
+    }
+    auto batch = std::make_shared<arrow::Batch>();
+    batch->rows = static_cast<int64_t>(rows);
+    for (auto* b : {&seq, &rule, &pos, &type, &handle, &json}) batch->columns.push_back(b->finish());
+    return std::shared_ptr<const arrow::Batch>(std::move(batch));
+}
+
+AuditBuilder::AuditBuilder(const Engine& engine, bool keep_matches) : engine_(engine), keep_matches_(keep_matches) {}
+
+uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
+    std::vector<uint32_t>& at = form_at_[rendered ? 1 : 0];
+    if (at.size() <= type) at.resize(size_t(type) + 1, 0);
+    if (at[type] == 0) {
+        AuditCapture::Form form;
+        const TypeSchema& schema = engine_.store.schema(type);
+        form.type_name = schema.name;
+        form.rendered = rendered;
+        if (!rendered) {
+            const std::vector<Column>& columns = engine_.store.data(type).columns;
+            if (columns.size() > 64) invariant_broken("internal error: a fact type with more than 64 fields");
+            form.cells = captured_form(schema, columns);
+        }
+        capture_->forms_.push_back(std::move(form));
+        at[type] = static_cast<uint32_t>(capture_->forms_.size());
+    }
+    return at[type] - 1;
+}
+
+uint32_t AuditBuilder::query_form() {
+    if (query_form_ == 0) {
+        capture_->forms_.push_back(AuditCapture::Form{"QueryArgs", {}, true});
+        query_form_ = static_cast<uint32_t>(capture_->forms_.size());
+    }
+    return query_form_ - 1;
+}
+
+void AuditBuilder::keep_rendered(FactId handle, uint32_t form, std::string_view text) {
+    AuditCapture& c = *capture_;
+    c.facts_.push_back({handle, form});
+    c.words_.push_back(c.text_.size());
+    c.words_.push_back(text.size());
+    c.text_ += text;
+    c.json_bytes_ += text.size();
+    c.type_bytes_ += c.forms_[form].type_name.size();
+}
 
 void AuditBuilder::fired(size_t rule, TupleView facts) {
     if (keep_matches_) {
@@ -198,47 +271,44 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
         matched_.insert(matched_.end(), facts.begin(), facts.end());
         match_ends_.push_back(matched_.size());
     }
-    int64_t seq = firings_++;
-    // Past the limit of a text column the table is refused after the fire.
-    if (too_long_) return;
+    ++firings_;
+    AuditCapture& c = *capture_;
+    if (rule_at_.size() <= rule) rule_at_.resize(rule + 1, 0);
+    if (rule_at_[rule] == 0) {
+        c.rule_names_.push_back(engine_.rules[rule].def.name);
+        rule_at_[rule] = static_cast<uint32_t>(c.rule_names_.size());
+    }
+    const uint32_t named = rule_at_[rule] - 1;
+    c.fired_.push_back({named, static_cast<uint32_t>(facts.size())});
+    c.rule_bytes_ += c.rule_names_[named].size() * facts.size();
     const FactStore& store = engine_.store;
-    const std::string& name = engine_.rules[rule].def.name;
+    const AccState& acc = engine_.acc;
     for (size_t p = 0; p < facts.size(); ++p) {
-        FactId f = facts[p];
+        const FactId f = facts[p];
         if (engine_.is_query_row(f)) {
-            if (!write_query_call(seq, name, rule, p, f)) return;
+            // The call's arguments as the answer row held them.
+            std::optional<FactView> call = engine_.render_qargs(rule, p, f);
+            if (!call) invariant_broken("internal error: a query row outside a ?query position");
+            keep_rendered(call->id, query_form(), fact_json(*call));
             continue;
         }
-        const AccState& acc = engine_.acc;
         auto m = acc.collect_members.empty() ? acc.collect_members.end() : acc.collect_members.find(f);
         auto v = acc.collect_values.empty() ? acc.collect_values.end() : acc.collect_values.find(f);
-        text_.clear();
-        TypeId type = writer_.write(text_, store, f, m == acc.collect_members.end() ? nullptr : &m->second,
-                                    v == acc.collect_values.end() ? nullptr : &v->second);
-        seq_.push_i64(seq);
-        pos_.push_i64(static_cast<int64_t>(p));
-        handle_.push_i64(f);
-        if (!rule_.push_str(name) || !type_.push_str(store.schema(type).name) ||
-            !json_.push_str(text_.view())) {
-            too_long_ = true;
-            return;
+        if (m != acc.collect_members.end() || v != acc.collect_values.end()) {
+            // A collection shows its members as they are now: rendered at once.
+            text_.clear();
+            const TypeId type = writer_.write(text_, store, f, m == acc.collect_members.end() ? nullptr : &m->second,
+                                              v == acc.collect_values.end() ? nullptr : &v->second);
+            keep_rendered(f, form_of(type, true), text_.view());
+            continue;
         }
-        ++rows_;
+        const TypeId type = store.fact_type(f);
+        const uint32_t form = form_of(type, false);
+        const AuditCapture::Form& shown = c.forms_[form];
+        c.facts_.push_back({f, form});
+        c.json_bytes_ += capture_cells(shown.cells, store.data(type).columns, store.row_of(f), c.words_, c.text_);
+        c.type_bytes_ += shown.type_name.size();
     }
-}
-
-bool AuditBuilder::write_query_call(int64_t seq, const std::string& rule_name, size_t rule, size_t pos, FactId row) {
-    std::optional<FactView> call = engine_.render_qargs(rule, pos, row);
-    if (!call) invariant_broken("internal error: a query row outside a ?query position");
-    seq_.push_i64(seq);
-    pos_.push_i64(static_cast<int64_t>(pos));
-    handle_.push_i64(call->id);
-    if (!rule_.push_str(rule_name) || !type_.push_str(call->type_name) || !json_.push_str(fact_json(*call))) {
-        too_long_ = true;
-        return false;
-    }
-    ++rows_;
-    return true;
 }
 
 const std::string& AuditBuilder::rule(size_t i) const { return engine_.rules[rules_[i]].def.name; }
@@ -248,12 +318,14 @@ std::span<const FactId> AuditBuilder::matches(size_t i) const {
     return std::span<const FactId>(matched_).subspan(begin, match_ends_[i] - begin);
 }
 
-Result<std::shared_ptr<const arrow::Batch>, std::string> AuditBuilder::finish() {
-    if (too_long_) return err(std::string("audit batch build failed: a text column exceeds 2147483647 bytes"));
-    auto batch = std::make_shared<arrow::Batch>();
-    batch->rows = rows_;
-    for (auto* b : {&seq_, &rule_, &pos_, &type_, &handle_, &json_}) batch->columns.push_back(b->finish());
-    return std::shared_ptr<const arrow::Batch>(std::move(batch));
+Result<void, std::string> AuditBuilder::finish(ResultData& data) {
+    // A table that may not fit is built now, so that the fire reports it.
+    if (capture_->may_overflow()) {
+        QUARN_TRY(data.firings, capture_->table());
+        return {};
+    }
+    data.audit = std::move(capture_);
+    return {};
 }
 
 }  // namespace quarn::py

@@ -136,8 +136,8 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
     for (TypeId t = 0; t < e.store.type_count(); ++t)
         for (FactId f : e.fact_ids_of_type(t)) before[f] = 1;
 
-    // The audit is rendered as the rules fire: a firing's facts as its
-    // right-hand side left them.
+    // The audit keeps each firing's facts as its right-hand side left them;
+    // their texts are made when the table is read.
     AuditBuilder audit(e, on_fire != nullptr);
     std::optional<FaultingSink> faulting;
     if (faults.fail_after_firings) faulting.emplace(audit, faults);
@@ -148,10 +148,8 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
         return e.fire_all(fire_limit);
     }();
     if (!run) return raise(PyExc_RuntimeError, run.error().display());
-    std::vector<Firing> firings = std::move(run).value();
-
-    if (on_fire && !firings.empty()) {
-        for (size_t i = 0; i < firings.size(); ++i) {
+    if (on_fire) {
+        for (size_t i = 0; i < audit.firings(); ++i) {
             PyRef rule = str_of(audit.rule(i));
             if (!rule) return raised();
             PyRef matches = PyRef::steal(observer_matches(e, audit.matches(i)));
@@ -198,10 +196,8 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
     }
     for (size_t h = 0; h < before.size(); ++h)
         if (before[h] && !alive[h]) data.deleted.push_back(h);
-    auto audit_table = audit.finish();
-    if (!audit_table) return raise(PyExc_RuntimeError, audit_table.error());
-    data.firings = std::move(audit_table).value();
-    data.fired = firings.size();
+    if (auto audited = audit.finish(data); !audited) return raise(PyExc_RuntimeError, audited.error());
+    data.fired = audit.firings();
     PyRef result = PyRef::steal(make_result(std::move(data)));
     if (!result) return raised();
     return result;

@@ -138,6 +138,8 @@ TEST(Evaluation, TerminalTraceLine) {
     Engine e = load("rule j when A($x : x) B(v == $x) then end");
     run(e, "+A 1 0; +B 1 0; +B 1 0; e0; ~1 v 1; -2");
     setenv("QUARN_TRACE", "", 1);
+    // An evaluation reads the switches of the outside call it belongs to.
+    e.switches.read();
     testing::internal::CaptureStderr();
     e.evaluate_rule_inner(0, true);
     e.nets[0].term.cancelled.push_back({e.tuples.intern(std::vector<FactId>{0, 1}), 3, 0});

@@ -55,8 +55,9 @@ struct Rig {
     FactId b(int64_t k, int64_t x, Value ts, Value d = Value()) {
         return *store.insert(1, {Value::i64(k), Value::i64(x), ts, d});
     }
-    JoinEnvImpl env() const { return JoinEnvImpl(7, store, rule, 0, false, tuples); }
+    JoinEnvImpl env() const { return JoinEnvImpl(7, store, rule, 0, false, tuples, switches); }
     mutable TupleTable tuples;
+    TraceSwitches switches;
 };
 
 }  // namespace
@@ -252,7 +253,8 @@ TEST(JoinEnvImpl, TextKeysOwnTheirTexts) {
     rule.patterns = {pattern(0, 0, {}),
                      pattern(0, 1, {cmp(0, CmpOp::Eq, Src::fact_field(0, 1)), cmp(1, CmpOp::Eq, Src::fact_field(0, 0))})};
     TupleTable tuples;
-    JoinEnvImpl env(0, store, rule, 0, false, tuples);
+    TraceSwitches switches;
+    JoinEnvImpl env(0, store, rule, 0, false, tuples, switches);
     std::vector<FactId> t{f};
     EXPECT_EQ(debug_key(left_key(env, 0, t)), "Some([Str(\"" + long_b + "\"), Str(\"" + long_a + "\")])");
     EXPECT_EQ(debug_key(right_key(env, 0, f)), "Some([Str(\"" + long_a + "\"), Str(\"" + long_b + "\")])");

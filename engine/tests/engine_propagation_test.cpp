@@ -59,7 +59,7 @@ struct Rig {
     }
     // Moves a node's staged right facts into its memory with their keys.
     void drain_rights(size_t rule, size_t position) {
-        JoinEnvImpl env(0, e.store, e.rules[rule], 0, false, e.tuples);
+        JoinEnvImpl env(0, e.store, e.rules[rule], 0, false, e.tuples, e.switches);
         node(rule, position).node.drain_staged_rights_to_memory_if(env, position, std::nullopt,
                                                                      [](FactId) { return true; });
     }

@@ -352,7 +352,7 @@ public:
           node_(tn_.node),
           st_(e.acc.nodes[node]),
           acc_(*e.rules[rule].patterns[pattern].acc),
-          env_(e.input_seq, e.store, e.rules[rule], 0, true, e.tuples),
+          env_(e.input_seq, e.store, e.rules[rule], 0, true, e.tuples, e.switches),
           i_(pattern - 1),
           out_(out),
           key_decides_(key_decides_join(e.rules[rule].patterns[pattern])) {}

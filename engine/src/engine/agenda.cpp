@@ -1,7 +1,6 @@
 // The firing loop: the agenda with its focus stack, rule selection, firing, the halt check and the empty-agenda work.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/internal_error.h"
 #include "common/text.h"
@@ -15,15 +14,11 @@ constexpr uint64_t kAllFields = ~uint64_t{0};
 constexpr uint64_t kStepLimit = 50'000'000;
 const std::string kMain = "MAIN";
 
-// Read at the start of every fire_all: a process switches a trace on between
-// fires, and the loop does not ask the environment at every evaluation.
-bool env_on(const char* name) { return std::getenv(name) != nullptr; }
-
 // One fire_all call: the loop's own state beside the engine's.
 class FireLoop {
 public:
     FireLoop(Engine& e, uint64_t limit)
-        : e_(e), limit_(limit), eval_debug_(env_on("QUARN_EVAL_DEBUG")), ag_debug_(env_on("QUARN_AG_DEBUG")) {
+        : e_(e), limit_(limit), eval_debug_(e.switches.eval_debug), ag_debug_(e.switches.ag_debug) {
         group_numbers_.emplace(kMain, 0);
         group_of_.reserve(e_.rules.size());
         for (size_t r = 0; r < e_.rules.size(); ++r)
@@ -111,7 +106,8 @@ private:
     static constexpr uint32_t kNoGroup = ~uint32_t{0};
     HashMap<std::string_view, uint32_t> group_numbers_;
     std::vector<uint32_t> group_of_;  // by rule
-    std::vector<Firing> firings_;
+    std::vector<Firing> firings_;  // none while a sink takes them
+    uint64_t fired_ = 0;
 };
 
 void FireLoop::start() {
@@ -221,7 +217,7 @@ void FireLoop::apply_window_changes() {
                         if (!right.ins.contains(f) && !right.upd.contains(f) && !right.del.contains(f))
                             right.upd.push_front({f, std::nullopt, 2});
                     } else {
-                        JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[r], 0, false, e_.tuples);
+                        JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[r], 0, false, e_.tuples, e_.switches);
                         tn.node.re_add_right_fact(f, right_key(env, pi - 1, f));
                     }
                 } else if (now && !tn.win_out.count(f)) {
@@ -474,7 +470,7 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
 
 EngineStatus FireLoop::fire(size_t r) {
     if (e_.pending_error) return err(take_error());
-    if (firings_.size() >= limit_) {
+    if (fired_ >= limit_) {
         e_.firing = false;
         return engine_err(fmt("fire limit {} reached (non-terminating?)", limit_));
     }
@@ -489,14 +485,15 @@ EngineStatus FireLoop::fire(size_t r) {
         e_.firing = false;
         return ok;
     }
-    Firing f;
+    ++fired_;
     if (e_.firing_sink) {
         e_.firing_sink->fired(r, facts);
-    } else {
-        f.rule = e_.rules[r].def.name;
-        f.facts.reserve(facts.size());
-        for (size_t p = 0; p < facts.size(); ++p) f.facts.push_back(e_.render_fired_at(r, p, facts[p]));
+        return {};
     }
+    Firing f;
+    f.rule = e_.rules[r].def.name;
+    f.facts.reserve(facts.size());
+    for (size_t p = 0; p < facts.size(); ++p) f.facts.push_back(e_.render_fired_at(r, p, facts[p]));
     firings_.push_back(std::move(f));
     return {};
 }
@@ -527,6 +524,9 @@ EngineResult<std::vector<Firing>> FireLoop::run() {
 
 }  // namespace
 
-EngineResult<std::vector<Firing>> Engine::fire_all(uint64_t fire_limit) { return FireLoop(*this, fire_limit).run(); }
+EngineResult<std::vector<Firing>> Engine::fire_all(uint64_t fire_limit) {
+    OutsideCall call(switches, outside_calls);
+    return FireLoop(*this, fire_limit).run();
+}
 
 }  // namespace quarn

@@ -63,6 +63,7 @@
 #include "engine/join_env_impl.h"
 #include "engine/shadows.h"
 #include "engine/tms.h"
+#include "engine/trace_switches.h"
 #include "network/network.h"
 #include "parser/parser.h"
 #include "queries/queries.h"
@@ -566,8 +567,8 @@ public:
     std::optional<FactView> render_qargs(size_t rule, size_t position, FactId row) const;
     // Whether `fact` is an answer row of a ?query element.
     bool is_query_row(FactId fact) const;
-    // When set, fire_all hands each firing here in place of rendering it: the
-    // Firings it returns are then empty, one per firing.
+    // When set, fire_all hands each firing here in place of rendering it, and
+    // returns no Firing.
     FiringSink* firing_sink = nullptr;
 
     // Hooks of features that other files own, reached from the firing loop and
@@ -648,6 +649,9 @@ public:
     HashMap<std::pair<size_t, size_t>, HashMap<TupleId, std::vector<FactId>>> qce_answers;
     QueryNodes query_nodes;
     Tms tms;
+    // The environment's trace switches as the current outside call read them.
+    TraceSwitches switches;
+    uint32_t outside_calls = 0;  // nesting of OutsideCall
     // Buffers run_actions reuses from firing to firing (actions.cpp): the
     // snapshot rows and the fields setters wrote, per fact.
     struct RhsScratch {

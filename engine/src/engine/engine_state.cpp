@@ -59,6 +59,7 @@ EngineStatus Engine::check_handle(FactId fact) const {
 }
 
 EngineStatus Engine::reset() {
+    OutsideCall call(switches, outside_calls);
     clock = 0;
     expiry_deadlines.clear();
     window_deadlines.clear();

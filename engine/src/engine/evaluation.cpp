@@ -74,7 +74,7 @@ bool has_activation(const RuleNet& net, TupleId t) {
 
 void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
     if (!batch.empty()) {
-        JoinEnvImpl env(e.input_seq, e.store, e.rules[r], 0, true, e.tuples);
+        JoinEnvImpl env(e.input_seq, e.store, e.rules[r], 0, true, e.tuples, e.switches);
         if (tracing_on(env))
             env.trace(fmt("term[{}] consume ins={} upd={} del={}", r, debug(e.tuples, batch.ins),
                           debug(e.tuples, batch.upd), debug(e.tuples, batch.del)));
@@ -194,7 +194,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     Out out(pending);
     if (!engine_side) {
         const auto [owner_rule, owner_pattern] = tn.owner;
-        JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples);
+        JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples, e.switches);
         do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
     } else {
         std::optional<Staged<TupleId>> pending_before;

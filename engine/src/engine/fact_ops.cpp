@@ -84,6 +84,7 @@ EngineResult<PreparedInsert> Engine::prepare_insert(std::string_view type_name,
 
 EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
                                          std::optional<std::string_view> entry_point) {
+    OutsideCall call(switches, outside_calls);
     PreparedInsert prepared{0, 0, std::exchange(insert_values, {})};
     EngineResult<FactId> stored = [&]() -> EngineResult<FactId> {
         // The store refuses a cell as check_cells would, and stores nothing then.
@@ -99,6 +100,7 @@ EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector
 }
 
 EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
+    OutsideCall call(switches, outside_calls);
     const TypeId type = prepared.type;
     if (type >= store.type_count() || prepared.entry_point >= entry_point_names.size())
         invariant_broken("internal error: a prepared insert names no known type or entry point");
@@ -109,6 +111,7 @@ EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
 }
 
 EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> columns, size_t rows) {
+    OutsideCall call(switches, outside_calls);
     if (type >= store.type_count()) invariant_broken("internal error: a column insert names no known type");
     if (!immediate) {
         // Nothing propagates yet, so storing every row before the bookkeeping
@@ -169,6 +172,7 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
 }
 
 EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes) {
+    OutsideCall call(switches, outside_calls);
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return engine_err(fmt("update of dead handle {}", fact));
     const TypeId type = store.fact_type(fact);
@@ -207,6 +211,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
 }
 
 EngineStatus Engine::delete_fact(FactId fact) {
+    OutsideCall call(switches, outside_calls);
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return {};
     tms.debug_reset();

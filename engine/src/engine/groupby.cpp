@@ -21,7 +21,7 @@ public:
           st_(e.acc.gb_groups[node]),
           rule_(e.rules[rule]),
           acc_(*e.rules[rule].patterns[pattern].acc),
-          env_(e.input_seq, e.store, e.rules[rule], 0, true, e.tuples),
+          env_(e.input_seq, e.store, e.rules[rule], 0, true, e.tuples, e.switches),
           i_(pattern - 1),
           out_(out) {}
 

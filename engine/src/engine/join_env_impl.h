@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/compiled_rule.h"
+#include "engine/trace_switches.h"
 #include "network/join_env.h"
 #include "store/fact_store.h"
 
@@ -19,9 +20,16 @@ namespace quarn {
 class JoinEnvImpl final : public JoinEnv {
 public:
     // Node i joins pattern i+1 of `rule` onto tuples of patterns 0..i.
+    // The switches are those the engine read at the start of its outside call.
     JoinEnvImpl(uint64_t mark, const FactStore& store, const CompiledRule& rule, uint8_t flag, bool join_expired,
-                TupleTable& tuples)
-        : mark_(mark), store_(store), rule_(rule), flag_(flag), join_expired_(join_expired), tuples_(tuples) {}
+                TupleTable& tuples, const TraceSwitches& switches)
+        : mark_(mark),
+          store_(store),
+          rule_(rule),
+          flag_(flag),
+          join_expired_(join_expired),
+          tuples_(tuples),
+          switches_(switches) {}
 
     bool allowed_ce(size_t i, TupleView tuple, FactId fact) const override;
     void key_of_left(size_t i, TupleView tuple, Key& key) const override;
@@ -34,6 +42,8 @@ public:
     uint64_t mark() const override { return mark_; }
     bool join_expired() const override { return join_expired_; }
     bool is_expired(FactId fact) const override { return store_.expired.count(fact) != 0; }
+    bool trace_switch() const override { return switches_.trace; }
+    bool tail_first_switch() const override { return switches_.jsr_tail; }
 
     uint8_t flag() const { return flag_; }
 
@@ -50,6 +60,7 @@ private:
     uint8_t flag_;
     bool join_expired_;
     TupleTable& tuples_;
+    const TraceSwitches& switches_;
 };
 
 }  // namespace quarn

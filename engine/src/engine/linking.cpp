@@ -114,7 +114,7 @@ void Engine::note_link_effect(size_t r, std::vector<uint8_t>& linked_before) {
         for (size_t k = 0; k < net.node_ids.size(); ++k) {
             TrieNode& n = nodes[net.node_ids[k]];
             if (n.node.temporal) continue;
-            JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
+            JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples, switches);
             n.node.drain_staged_rights_to_memory_if(env, k, std::nullopt,
                                                     [this](FactId f) { return store.is_alive(f); });
         }

@@ -383,7 +383,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                 } else {
                     // The change cannot affect the pattern's tests: re-file the
                     // fact under its key instead of re-evaluating it.
-                    JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
+                    JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples, switches);
                     if (p.ce == CeKind::Not) n.node.not_mask_miss_re_add(env, pi - 1, f);
                     else n.node.re_add_right_fact(f, right_key(env, pi - 1, f));
                 }

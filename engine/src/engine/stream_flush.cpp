@@ -112,14 +112,8 @@ public:
     void run(bool close_windows);
 
 private:
-    bool flush_debug() {
-        if (!flush_debug_) flush_debug_ = std::getenv("QUARN_FLUSH_DEBUG") != nullptr;
-        return *flush_debug_;
-    }
-    bool eval_debug() {
-        if (!eval_debug_) eval_debug_ = std::getenv("QUARN_EVAL_DEBUG") != nullptr;
-        return *eval_debug_;
-    }
+    bool flush_debug() const { return e_.switches.flush_debug; }
+    bool eval_debug() const { return e_.switches.eval_debug; }
     const CompiledPattern& pattern_of(size_t n) const {
         const auto [r, pi] = e_.nodes[n].owner;
         return e_.rules[r].patterns[pi];
@@ -161,7 +155,6 @@ private:
 
     Engine& e_;
     const StageSnapshot& snap_;
-    std::optional<bool> flush_debug_, eval_debug_;
     std::vector<uint8_t> linked_now_;  // by covered rule, after the operation
     std::vector<uint8_t> changed_;     // by covered node: an insert list grew since the snapshot
     std::vector<NodeStash> stashes_;   // node order, only nodes that set something aside
@@ -353,7 +346,7 @@ void StreamFlush::cascade(size_t n, NodeStash* stash) {
     TrieNode& tn = e_.nodes[n];
     Node& nd = tn.node;
     const auto [rule, pi] = tn.owner;
-    JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[rule], e_.eager_eval ? 1 : 0, false, e_.tuples);
+    JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[rule], e_.eager_eval ? 1 : 0, false, e_.tuples, e_.switches);
 
     if (stash && stash->slot) {
         // Shared, and only rules below: the joins wait for the next fire,
@@ -486,8 +479,7 @@ void Engine::build_flush_scopes() {
 
 void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) {
     if (event_decls.empty() || !immediate) return;
-    if ((snapshot.nodes.size() < nodes.size() || snapshot.rules.size() < rules.size()) &&
-        std::getenv("QUARN_FLUSH_DEBUG")) {
+    if ((snapshot.nodes.size() < nodes.size() || snapshot.rules.size() < rules.size()) && switches.flush_debug) {
         // The trace names every rule the flush queues again, also those out of
         // the insert's reach, so the flush looks at the whole network. What
         // the snapshot left out the insert did not change: it is read now.

@@ -689,7 +689,7 @@ void Engine::tms_on_terminal_del(size_t rule, TupleId tuple) {
         };
         for (size_t j = 1; j < cr.patterns.size(); ++j) {
             if (!held_by(j) || !alpha_passes_fields(rule, j, f)) continue;
-            JoinEnvImpl env(input_seq, store, cr, 0, true, tuples);
+            JoinEnvImpl env(input_seq, store, cr, 0, true, tuples, switches);
             if (!env.allowed(j - 1, view, f)) continue;
             tms.parked.insert(Tms::act_key(rule, tuple));
             for (size_t k = 1; k < cr.patterns.size(); ++k) {

@@ -51,7 +51,7 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
     } else if (in && relevant) {
         right.add_upd_ph(fact, stamp, 2);
     } else if (in) {
-        JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples);
+        JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples, switches);
         n.node.re_add_right_fact(fact, right_key(env, pi - 1, fact));
     } else if (passes && n.win_out.count(fact)) {
         // Held out by the clock or by its tests: back in only while its window

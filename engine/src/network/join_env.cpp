@@ -39,11 +39,15 @@ Key right_key(const JoinEnv& env, size_t i, FactId f) {
     return k;
 }
 
-bool tracing_on(const JoinEnv& env) { return env.env_var("QUARN_TRACE").has_value(); }
+bool JoinEnv::trace_switch() const { return env_var("QUARN_TRACE").has_value(); }
 
-bool right_inserts_tail_first(const JoinEnv& env) {
-    auto v = env.env_var("QUARN_JSR");
+bool JoinEnv::tail_first_switch() const {
+    auto v = env_var("QUARN_JSR");
     return v && *v == "tail";
 }
+
+bool tracing_on(const JoinEnv& env) { return env.trace_switch(); }
+
+bool right_inserts_tail_first(const JoinEnv& env) { return env.tail_first_switch(); }
 
 }  // namespace quarn

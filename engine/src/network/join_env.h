@@ -53,6 +53,10 @@ public:
     virtual std::optional<std::string> env_var(const char* name) const;
     // Writes one trace line (a newline is added) to standard error. Overridden by tests.
     virtual void trace(std::string_view line) const;
+    // The two switches below as env_var gives them; an environment that read
+    // them once for a whole call answers from what it read.
+    virtual bool trace_switch() const;
+    virtual bool tail_first_switch() const;
 };
 
 // Keys as values, for callers that keep them.
