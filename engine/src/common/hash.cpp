@@ -20,15 +20,11 @@ std::optional<uint64_t> hash_key_from_seed(std::string_view text) {
     return key;
 }
 
-uint64_t process_hash_key() {
-    // Immutable once drawn: the only process-wide datum, and it is read-only.
-    static const uint64_t key = [] {
-        if (const char* seed = std::getenv("QUARN_HASH_SEED"))
-            if (std::optional<uint64_t> fixed = hash_key_from_seed(seed)) return *fixed;
-        std::random_device rd;
-        return (static_cast<uint64_t>(rd()) << 32) ^ rd();
-    }();
-    return key;
+uint64_t draw_process_hash_key() {
+    if (const char* seed = std::getenv("QUARN_HASH_SEED"))
+        if (std::optional<uint64_t> fixed = hash_key_from_seed(seed)) return *fixed;
+    std::random_device rd;
+    return (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
 
 }  // namespace quarn

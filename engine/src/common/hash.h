@@ -25,10 +25,18 @@ namespace quarn {
 // taken from the environment variable QUARN_HASH_SEED when it holds a key
 // (hash_key_from_seed): a test that met an order bug under one key replays
 // it under the same key. The test runners print the key they ran with.
-uint64_t process_hash_key();
+uint64_t draw_process_hash_key();
 // The key a QUARN_HASH_SEED text names: an unsigned 64-bit number, decimal or
 // 0x-hex, nothing around it. None for any other text.
 std::optional<uint64_t> hash_key_from_seed(std::string_view text);
+
+// The key, drawn at the first call. Inline: every map's construction asks for
+// it, and staged lists make and move empty maps at every node evaluation.
+inline uint64_t process_hash_key() {
+    // Immutable once drawn: the only process-wide datum, and it is read-only.
+    static const uint64_t key = draw_process_hash_key();
+    return key;
+}
 
 inline uint64_t mix64(uint64_t x) {
     x ^= x >> 30;

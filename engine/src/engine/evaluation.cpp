@@ -160,45 +160,72 @@ void route_to_subnet(Staged<TupleId>& inner, const Staged<TupleId>& out) {
     for (const auto& x : out.upd) inner.add_upd_ph(x.item, x.stamp, 2);
 }
 
+// A batch that holds no entry but may hold what an evaluation drops with it
+// (withdrawn inserts, refreshed ones) is left as a fresh one.
+template <class T>
+void drop_spent(Staged<T>& s) {
+    if (!s.reinserted.empty() || !s.placeholders.empty() || s.placeholders_on) s = Staged<T>{};
+}
+
 // Evaluates chain position k of rule r and routes the node's output. False
 // when an engine-side node failed: its error is parked and every batch taken
 // for it is back where it was.
 bool evaluate_position(Engine& e, size_t r, size_t k) {
     const size_t id = e.nets[r].node_ids[k];
     TrieNode& tn = e.nodes[id];
+    const bool subnet = is_subnet(tn.node.kind);
+    if (k == 0) e.tms.first_changes_begin();
+    // Nothing staged: no batch is taken out (most positions of a chain, at
+    // most evaluations, have nothing to do).
+    if (tn.first_input.empty() && tn.node.staged_lefts.empty() && tn.node.staged_rights.empty() &&
+        (!subnet || tn.subnet_input.empty()) && tn.node.parked.empty() && !e.query_refresh_due(id)) {
+        drop_spent(tn.first_input);
+        drop_spent(tn.node.staged_lefts);
+        drop_spent(tn.node.staged_rights);
+        if (subnet) drop_spent(tn.subnet_input);
+        return true;
+    }
     Staged<FactId> first = std::exchange(tn.first_input, {});
     Staged<TupleId> left = std::exchange(tn.node.staged_lefts, {});
     Staged<FactId> right = std::exchange(tn.node.staged_rights, {});
-    Staged<TupleId> inner = is_subnet(tn.node.kind) ? std::exchange(tn.subnet_input, {}) : Staged<TupleId>{};
+    Staged<TupleId> inner = subnet ? std::exchange(tn.subnet_input, {}) : Staged<TupleId>{};
 
-    if (k == 0) e.tms.first_changes_begin();
     if (!first.empty()) e.tms.note_first_changes(first);
-    Staged<TupleId> converted;
-    converted.ins = one_fact_tuples(e.tuples, first.ins);
-    converted.upd = one_fact_tuples(e.tuples, first.upd);
-    converted.del = one_fact_tuples(e.tuples, first.del);
     const bool engine_side = tn.node.kind != Kind::Join && tn.node.kind != Kind::Not && tn.node.kind != Kind::Exists;
     // Copies to put back should the node fail; only engine-side nodes can,
     // and of those not the group nodes, whose batches can be large.
-    const bool can_fail = engine_side && !is_subnet(tn.node.kind);
+    const bool can_fail = engine_side && !subnet;
     std::optional<std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>> saved;
     if (can_fail) saved.emplace(first, left, right, inner);
-    Staged<TupleId> delta = Staged<TupleId>::merge_into_pending(std::move(left), std::move(converted));
+    // The first-pattern changes as one-fact tuples behind the staged left input.
+    Staged<TupleId> delta = [&] {
+        if (first.empty()) return std::move(left);
+        Staged<TupleId> converted;
+        converted.ins = one_fact_tuples(e.tuples, first.ins);
+        converted.upd = one_fact_tuples(e.tuples, first.upd);
+        converted.del = one_fact_tuples(e.tuples, first.del);
+        return Staged<TupleId>::merge_into_pending(std::move(left), std::move(converted));
+    }();
 
     if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty() && !e.query_refresh_due(id))
         return true;
 
     const std::vector<Target>& targets = tn.targets;
     Staged<TupleId>* first_input = targets.empty() ? nullptr : target_input(e, targets[0]);
-    Staged<TupleId> pending = first_input ? std::exchange(*first_input, {}) : Staged<TupleId>{};
-    Out out(pending);
+    // A network node reaches its child's pending batch only through `out`:
+    // the batch stays where it is. An engine-side node may look at the
+    // network, so its child's batch is taken out while it runs.
+    Staged<TupleId> taken;
+    const bool in_place = first_input && !engine_side;
+    if (first_input && engine_side) taken = std::exchange(*first_input, {});
+    Out out(in_place ? *first_input : taken);
     if (!engine_side) {
         const auto [owner_rule, owner_pattern] = tn.owner;
         JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples, e.switches);
         do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
     } else {
         std::optional<Staged<TupleId>> pending_before;
-        if (can_fail) pending_before = pending;
+        if (can_fail) pending_before = taken;
         EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
         if (!done) {
             if (!saved) invariant_broken("internal error: a group node failed");
@@ -214,7 +241,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
     tn.node.deferred.clear();
 
-    Staged<TupleId> trg = std::move(out.trg);
+    Staged<TupleId>& trg = out.trg;
     for (size_t t = 0; t < targets.size(); ++t) {
         const Target& target = targets[t];
         if (target.kind == Target::Kind::Subnet) {
@@ -223,7 +250,8 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
             // Only the first target's copy is made; it is the last use when
             // nothing else shares the node.
             Staged<TupleId> mine = targets.size() == 1 ? std::move(trg) : trg;
-            *first_input = Staged<TupleId>::append_into_pending(std::move(pending), std::move(mine));
+            if (in_place) Staged<TupleId>::append_behind(*first_input, std::move(mine));
+            else *first_input = Staged<TupleId>::append_into_pending(std::move(taken), std::move(mine));
         } else if (!trg.empty()) {
             if (target.kind == Target::Kind::Node) e.nodes[target.index].node.peer_merge_left(trg);
             else e.nets[target.index].peer_merge_term(trg);

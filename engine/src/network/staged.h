@@ -54,7 +54,19 @@ public:
         for (const Entry& e : o.oldest_first()) push_front(e);
         return *this;
     }
-    EntryList(EntryList&& o) noexcept { *this = std::move(o); }
+    // Member by member: a moved list is handed over often, and the default
+    // construction that assignment would need first costs as much again.
+    EntryList(EntryList&& o) noexcept
+        : slots_(std::move(o.slots_)),
+          head_(std::exchange(o.head_, 0)),
+          base_(std::exchange(o.base_, 0)),
+          live_(std::exchange(o.live_, 0)),
+          indexed_(std::exchange(o.indexed_, false)),
+          index_(std::move(o.index_)),
+          min_item_(std::exchange(o.min_item_, std::nullopt)),
+          max_item_(std::exchange(o.max_item_, std::nullopt)) {
+        o.slots_.clear();
+    }
     EntryList& operator=(EntryList&& o) noexcept {
         if (this == &o) return *this;
         slots_ = std::move(o.slots_);
@@ -376,11 +388,15 @@ struct Staged {
     }
     // Appends incoming ins, del, upd and reinserted behind pending's, unchecked.
     static Staged append_into_pending(Staged pending, Staged incoming) {
+        append_behind(pending, std::move(incoming));
+        return pending;
+    }
+    // The same in place.
+    static void append_behind(Staged& pending, Staged&& incoming) {
         for (const auto& e : incoming.ins) pending.ins.push_back(e);
         for (const auto& e : incoming.del) pending.del.push_back(e);
         for (const auto& e : incoming.upd) pending.upd.push_back(e);
         for (auto& t : incoming.reinserted) pending.reinserted.push_back(std::move(t));
-        return pending;
     }
 };
 
