@@ -185,10 +185,10 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         if (subnet) drop_spent(tn.subnet_input);
         return true;
     }
-    Staged<FactId> first = std::exchange(tn.first_input, {});
-    Staged<TupleId> left = std::exchange(tn.node.staged_lefts, {});
-    Staged<FactId> right = std::exchange(tn.node.staged_rights, {});
-    Staged<TupleId> inner = subnet ? std::exchange(tn.subnet_input, {}) : Staged<TupleId>{};
+    Staged<FactId> first = tn.first_input.take();
+    Staged<TupleId> left = tn.node.staged_lefts.take();
+    Staged<FactId> right = tn.node.staged_rights.take();
+    Staged<TupleId> inner = subnet ? tn.subnet_input.take() : Staged<TupleId>{};
 
     if (!first.empty()) e.tms.note_first_changes(first);
     const bool engine_side = tn.node.kind != Kind::Join && tn.node.kind != Kind::Not && tn.node.kind != Kind::Exists;
@@ -200,6 +200,22 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     // The first-pattern changes as one-fact tuples behind the staged left input.
     Staged<TupleId> delta = [&] {
         if (first.empty()) return std::move(left);
+        if (left.empty() && first.ins.size() + first.upd.size() + first.del.size() == 1) {
+            // One change: what the merge below makes of it, without the walk.
+            Staged<TupleId> one = std::move(left);
+            const TupleId empty = TupleTable::empty_tuple;
+            if (!first.ins.empty()) {
+                const auto& x = first.ins.front();
+                one.ins.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
+            } else if (!first.upd.empty()) {
+                const auto& x = first.upd.front();
+                one.upd.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
+            } else {
+                const auto& x = first.del.front();
+                one.del.push_front({e.tuples.extend(empty, x.item), x.stamp, 0});
+            }
+            return one;
+        }
         Staged<TupleId> converted;
         converted.ins = one_fact_tuples(e.tuples, first.ins);
         converted.upd = one_fact_tuples(e.tuples, first.upd);
@@ -217,7 +233,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     // network, so its child's batch is taken out while it runs.
     Staged<TupleId> taken;
     const bool in_place = first_input && !engine_side;
-    if (first_input && engine_side) taken = std::exchange(*first_input, {});
+    if (first_input && engine_side) taken = first_input->take();
     Out out(in_place ? *first_input : taken);
     if (!engine_side) {
         const auto [owner_rule, owner_pattern] = tn.owner;
@@ -249,6 +265,15 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         } else if (t == 0) {
             // Only the first target's copy is made; it is the last use when
             // nothing else shares the node.
+            if (in_place && targets.size() == 1 && first_input->fresh()) {
+                // Appended behind nothing, the batch is the child's batch
+                // less what the append leaves out.
+                *first_input = trg.take();
+                first_input->cancelled.clear();
+                first_input->placeholders.clear();
+                first_input->placeholders_on = false;
+                continue;
+            }
             Staged<TupleId> mine = targets.size() == 1 ? std::move(trg) : trg;
             if (in_place) Staged<TupleId>::append_behind(*first_input, std::move(mine));
             else *first_input = Staged<TupleId>::append_into_pending(std::move(taken), std::move(mine));
@@ -286,7 +311,7 @@ void Engine::evaluate_rule_inner(size_t r, bool force) {
         for (size_t k = 0; k < nets[r].node_ids.size(); ++k)
             if (!evaluate_position(*this, r, k)) return;
         nets[r].dirty = false;
-        terminal_step(*this, r, std::exchange(nets[r].term, {}));
+        terminal_step(*this, r, nets[r].term.take());
     }
 }
 

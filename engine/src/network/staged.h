@@ -223,7 +223,7 @@ public:
         max_item_.reset();
     }
     // Moves the whole list out, leaving this one empty.
-    EntryList take() { return std::exchange(*this, EntryList{}); }
+    EntryList take() { return EntryList(std::move(*this)); }
 
 private:
     struct Slot {
@@ -332,6 +332,15 @@ struct Staged {
     bool placeholders_on = false;
 
     bool empty() const { return ins.empty() && upd.empty() && del.empty() && cancelled.empty(); }
+    // Nothing at all: no entry, no withdrawn or refreshed insert.
+    bool fresh() const { return empty() && reinserted.empty() && placeholders.empty() && !placeholders_on; }
+    // Moves the whole batch out, leaving this one as a fresh batch (a moved
+    // list or vector is left empty), without a temporary to assign from.
+    Staged take() {
+        Staged out(std::move(*this));
+        placeholders_on = false;
+        return out;
+    }
 
     void add_ins_ph(T item, Stamp stamp, uint8_t flag) {
         if (upd.contains(item) || ins.contains(item)) return;
