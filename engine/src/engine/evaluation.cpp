@@ -1,6 +1,7 @@
 // Lazy rule evaluation: a rule's chain of nodes run over its staged input, the terminal step that turns what reaches
 // the end into activations, and the pruning of an unlinked rule.
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "common/internal_error.h"
@@ -195,33 +196,35 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     // Copies to put back should the node fail; only engine-side nodes can,
     // and of those not the group nodes, whose batches can be large.
     const bool can_fail = engine_side && !subnet;
-    std::optional<std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>> saved;
-    if (can_fail) saved.emplace(first, left, right, inner);
+    // (Held by pointer: an empty optional of four batches costs its size in
+    // stores at every evaluation.)
+    using Saved = std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>;
+    std::unique_ptr<Saved> saved;
+    if (can_fail) saved = std::make_unique<Saved>(first, left, right, inner);
     // The first-pattern changes as one-fact tuples behind the staged left input.
-    Staged<TupleId> delta = [&] {
-        if (first.empty()) return std::move(left);
-        if (left.empty() && first.ins.size() + first.upd.size() + first.del.size() == 1) {
+    Staged<TupleId> delta = std::move(left);
+    if (!first.empty()) {
+        if (delta.empty() && first.ins.size() + first.upd.size() + first.del.size() == 1) {
             // One change: what the merge below makes of it, without the walk.
-            Staged<TupleId> one = std::move(left);
             const TupleId empty = TupleTable::empty_tuple;
             if (!first.ins.empty()) {
                 const auto& x = first.ins.front();
-                one.ins.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
+                delta.ins.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
             } else if (!first.upd.empty()) {
                 const auto& x = first.upd.front();
-                one.upd.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
+                delta.upd.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
             } else {
                 const auto& x = first.del.front();
-                one.del.push_front({e.tuples.extend(empty, x.item), x.stamp, 0});
+                delta.del.push_front({e.tuples.extend(empty, x.item), x.stamp, 0});
             }
-            return one;
+        } else {
+            Staged<TupleId> converted;
+            converted.ins = one_fact_tuples(e.tuples, first.ins);
+            converted.upd = one_fact_tuples(e.tuples, first.upd);
+            converted.del = one_fact_tuples(e.tuples, first.del);
+            delta = Staged<TupleId>::merge_into_pending(std::move(delta), std::move(converted));
         }
-        Staged<TupleId> converted;
-        converted.ins = one_fact_tuples(e.tuples, first.ins);
-        converted.upd = one_fact_tuples(e.tuples, first.upd);
-        converted.del = one_fact_tuples(e.tuples, first.del);
-        return Staged<TupleId>::merge_into_pending(std::move(left), std::move(converted));
-    }();
+    }
 
     if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty() && !e.query_refresh_due(id))
         return true;
