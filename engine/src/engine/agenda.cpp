@@ -112,7 +112,6 @@ private:
 
 void FireLoop::start() {
     e_.firing = false;
-    e_.tms.debug_reset();
     for (TrieNode& n : e_.nodes) n.first_input.placeholders.clear();
     if (!e_.immediate) {
         // The first fire brings every stored fact into the network; from now

@@ -156,7 +156,6 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
     tms_note_stated(f);
 
     if (!immediate) return;
-    tms.debug_reset();
     if (!events) {
         // No flush follows: the windows are closed here.
         on_insert(f, std::nullopt);
@@ -203,7 +202,6 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
 
     if (has_shadows()) shadow_refresh(fact);
     if (immediate) {
-        tms.debug_reset();
         on_update(fact, mask, std::nullopt);
         for (RuleNet& net : nets) net.s0_close_window();
     }
@@ -214,7 +212,6 @@ EngineStatus Engine::delete_fact(FactId fact) {
     OutsideCall call(switches, outside_calls);
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return {};
-    tms.debug_reset();
     TmsRoute route = tms_route_delete_ex(fact, false);
     if (!route.proceed) return {};
     const FactId f = route.fact;

@@ -93,11 +93,6 @@ void Tms::defer(size_t rule, TupleId tuple) {
     if (deferred_set.insert(act_key(rule, tuple)).second) deferred_queue.emplace_back(rule, tuple);
 }
 
-bool Tms::debug() {
-    if (debug_state == 0) debug_state = std::getenv("QUARN_TMS_DEBUG") != nullptr ? 2 : 1;
-    return debug_state == 2;
-}
-
 // --- Contents, entries and records.
 
 namespace {
@@ -636,7 +631,7 @@ void Engine::tms_eager_break(FactId fact) {
         const size_t r = static_cast<size_t>(item >> 32);
         const TupleId t{static_cast<uint32_t>(item)};
         const bool expiring = tms_tuple_expiring(t);
-        if (tms.debug())
+        if (switches.tms_debug)
             std::fprintf(stderr, "%s\n",
                          fmt("TMS eager-break act r{} {} expiring={}", r, tuple_text(tuples.view(t)),
                              expiring ? "true" : "false")
@@ -657,7 +652,7 @@ void Engine::tms_eager_break(FactId fact) {
 
 void Engine::tms_on_terminal_del(size_t rule, TupleId tuple) {
     if (tms.logical_types.empty()) return;
-    if (tms.debug())
+    if (switches.tms_debug)
         std::fprintf(stderr, "%s\n", fmt("TMS terminal-del r{} {}", rule, tuple_text(tuples.view(tuple))).c_str());
     if (tms_tuple_expiring(tuple)) {
         tms.defer(rule, tuple);

@@ -188,10 +188,6 @@ struct Tms {
     // terminal queue.
     bool forced_eval = false;
 
-    // QUARN_TMS_DEBUG: looked up at most once per outside operation or fire
-    // (debug_reset at its start), when a line is about to be printed.
-    void debug_reset() { debug_state = 0; }
-    bool debug();
 
     // --- Eager breaks run as a loop over a stack rather than by recursion,
     // so that a long chain of logical facts cannot exhaust the call stack; the
@@ -215,7 +211,6 @@ private:
     HashSet<uint64_t> terminal_set;
     std::vector<std::pair<size_t, TupleId>> deferred_queue;
     HashSet<uint64_t> deferred_set;
-    uint8_t debug_state = 0;  // 0 not looked up yet, 1 off, 2 on
 };
 
 }  // namespace quarn

@@ -1,7 +1,8 @@
 // Reading the trace and order switches from the environment.
 #include "engine/trace_switches.h"
 
-#include <cstdlib>
+#include <unistd.h>
+
 #include <cstring>
 #include <string_view>
 
@@ -10,15 +11,30 @@
 namespace quarn {
 
 void TraceSwitches::read() {
-    auto set = [](const char* name) { return std::getenv(name) != nullptr; };
-    eval_debug = set("QUARN_EVAL_DEBUG");
-    ag_debug = set("QUARN_AG_DEBUG");
-    flush_debug = set("QUARN_FLUSH_DEBUG");
-    tms_debug = set("QUARN_TMS_DEBUG");
-    const char* t = std::getenv("QUARN_TRACE");
-    trace = t != nullptr && first_invalid_utf8(std::string_view(t)) == std::string_view::npos;
-    const char* jsr = std::getenv("QUARN_JSR");
-    jsr_tail = jsr != nullptr && std::strcmp(jsr, "tail") == 0;
+    *this = TraceSwitches{};
+    // One walk over the environment rather than a getenv per switch (each a
+    // walk of its own): every outside call reads them. As getenv does, the
+    // first entry of a name counts.
+    bool trace_seen = false, jsr_seen = false;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* s = *entry;
+        if (s[0] != 'Q' || std::strncmp(s, "QUARN_", 6) != 0) continue;
+        const std::string_view rest(s + 6);
+        const size_t eq = rest.find('=');
+        if (eq == std::string_view::npos) continue;
+        const std::string_view name = rest.substr(0, eq), value = rest.substr(eq + 1);
+        if (name == "EVAL_DEBUG") eval_debug = true;
+        else if (name == "AG_DEBUG") ag_debug = true;
+        else if (name == "FLUSH_DEBUG") flush_debug = true;
+        else if (name == "TMS_DEBUG") tms_debug = true;
+        else if (name == "TRACE" && !trace_seen) {
+            trace_seen = true;
+            trace = first_invalid_utf8(value) == std::string_view::npos;
+        } else if (name == "JSR" && !jsr_seen) {
+            jsr_seen = true;
+            jsr_tail = value == "tail";
+        }
+    }
 }
 
 }  // namespace quarn

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -61,7 +62,6 @@ public:
           head_(std::exchange(o.head_, 0)),
           base_(std::exchange(o.base_, 0)),
           live_(std::exchange(o.live_, 0)),
-          indexed_(std::exchange(o.indexed_, false)),
           index_(std::move(o.index_)),
           min_item_(std::exchange(o.min_item_, std::nullopt)),
           max_item_(std::exchange(o.max_item_, std::nullopt)) {
@@ -74,7 +74,6 @@ public:
         head_ = std::exchange(o.head_, 0);
         base_ = std::exchange(o.base_, 0);
         live_ = std::exchange(o.live_, 0);
-        indexed_ = std::exchange(o.indexed_, false);
         min_item_ = std::exchange(o.min_item_, std::nullopt);
         max_item_ = std::exchange(o.max_item_, std::nullopt);
         o.slots_.clear();
@@ -135,7 +134,7 @@ public:
     bool contains(const T& item) const {
         if (outside_range(item)) return false;
         if (!ensure_index()) return scan_newest(item) != kNoSlot;
-        return index_.contains(item);
+        return index_->contains(item);
     }
     // Index from the front of the first entry holding `item` (a walk).
     std::optional<size_t> index_of(const T& item) const {
@@ -152,7 +151,7 @@ public:
         note_item(e.item);
         int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
         if (indexed()) {
-            auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
+            auto [it, fresh] = index_->try_emplace(e.item, Where{pos, 0});
             it->second.pos = pos;  // the newest entry of the item is now this one
             ++it->second.count;
         }
@@ -165,7 +164,7 @@ public:
         --head_;
         int64_t pos = static_cast<int64_t>(head_) + base_;
         if (indexed()) {
-            auto [it, fresh] = index_.try_emplace(e.item, Where{pos, 0});
+            auto [it, fresh] = index_->try_emplace(e.item, Where{pos, 0});
             ++it->second.count;
         }
         slots_[head_] = Slot{std::move(e), true};
@@ -193,14 +192,14 @@ public:
             trim();
             return out;
         }
-        auto it = index_.find(item);
-        if (it == index_.end()) return std::nullopt;
+        auto it = index_->find(item);
+        if (it == index_->end()) return std::nullopt;
         size_t s = static_cast<size_t>(it->second.pos - base_);
         Entry out = std::move(slots_[s].entry);
         slots_[s].live = false;
         --live_;
         if (--it->second.count == 0) {
-            index_.erase(it);
+            index_->erase(it);
         } else {
             // Duplicates only come from unchecked appends: walk to the next one.
             size_t t = s;
@@ -214,11 +213,10 @@ public:
     }
     void clear() {
         slots_.clear();
-        index_.clear();
+        index_.reset();
         head_ = 0;
         base_ = 0;
         live_ = 0;
-        indexed_ = false;
         min_item_.reset();
         max_item_.reset();
     }
@@ -234,7 +232,7 @@ private:
     static constexpr size_t kScanLimit = 8;
     static constexpr size_t kNoSlot = static_cast<size_t>(-1);
 
-    bool indexed() const { return indexed_; }
+    bool indexed() const { return index_ != nullptr; }
     void note_item(const T& item) {
         if (!max_item_) {
             min_item_ = max_item_ = item;
@@ -249,8 +247,8 @@ private:
     bool outside_range(const T& item) const { return !max_item_ || *max_item_ < item || item < *min_item_; }
     // Whether lookups go through the index, building it for a long list.
     bool ensure_index() const {
-        if (!indexed_ && live_ > kScanLimit) build_index();
-        return indexed_;
+        if (!indexed() && live_ > kScanLimit) build_index();
+        return indexed();
     }
     // The slot of the frontmost live entry holding `item`, by a walk.
     size_t scan_newest(const T& item) const {
@@ -260,11 +258,10 @@ private:
         return kNoSlot;
     }
     void build_index() const {
-        indexed_ = true;
-        index_.clear();
+        index_ = std::make_unique<HashMap<T, Where>>();
         for (size_t s = head_; s < slots_.size(); ++s) {
             if (!slots_[s].live) continue;
-            auto [it, fresh] = index_.try_emplace(slots_[s].entry.item, Where{0, 0});
+            auto [it, fresh] = index_->try_emplace(slots_[s].entry.item, Where{0, 0});
             it->second.pos = static_cast<int64_t>(s) + base_;  // later slots are nearer the front
             ++it->second.count;
         }
@@ -306,7 +303,7 @@ private:
         head_ = 0;
         base_ = 0;
         if (!indexed()) return;
-        for (size_t s = 0; s < slots_.size(); ++s) index_.at(slots_[s].entry.item).pos = static_cast<int64_t>(s);
+        for (size_t s = 0; s < slots_.size(); ++s) index_->at(slots_[s].entry.item).pos = static_cast<int64_t>(s);
         // Frontmost wins: later slots are nearer the front, so the loop above
         // leaves each item at its newest entry.
     }
@@ -316,8 +313,9 @@ private:
     int64_t base_ = 0;         // slot index + base_ = the position kept in index_
     size_t live_ = 0;
     // index_ is kept once built, until the list is cleared; built on lookup.
-    mutable bool indexed_ = false;
-    mutable HashMap<T, Where> index_;  // item -> its frontmost entry and count, when indexed
+    // Held by pointer: most lists never build one, and a list without one is
+    // small (a rule keeps a list per kind of change in each of its windows).
+    mutable std::unique_ptr<HashMap<T, Where>> index_;  // item -> its frontmost entry and count
     std::optional<T> min_item_, max_item_;  // the range of the items held since the list was last empty
 };
 
