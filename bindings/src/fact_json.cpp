@@ -273,49 +273,49 @@ CapturedForm captured_form(const TypeSchema& schema, const std::vector<Column>& 
 size_t capture_cells(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row,
                      std::vector<uint64_t>& words, std::string& text) {
     size_t bound = form.fixed_bound;
-    const size_t start = words.size();
-    words.resize(start + form.words);
-    uint64_t* w = words.data() + start;
-    uint64_t* nulls = form.nullable ? w++ : nullptr;
+    // Words are appended one by one (a null cell's as zeros), the null bits
+    // filled in at the end.
+    const size_t nulls_at = words.size();
+    if (form.nullable) words.push_back(0);
+    uint64_t nulls = 0;
     for (size_t i = 0; i < columns.size(); ++i) {
         const Column& column = columns[i];
         const bool null = column.validity && (*column.validity)[row] == 0;
-        if (null) *nulls |= uint64_t{1} << i;
+        if (null) nulls |= uint64_t{1} << i;
         switch (form.kinds[i]) {
-            case 0:
-                if (!null) *w = static_cast<uint64_t>(std::get<0>(column.cells)[row]);
-                w += 1;
-                break;
-            case 1:
-                if (!null) *w = std::bit_cast<uint64_t>(std::get<1>(column.cells)[row]);
-                w += 1;
-                break;
+            case 0: words.push_back(null ? 0 : static_cast<uint64_t>(std::get<0>(column.cells)[row])); break;
+            case 1: words.push_back(null ? 0 : std::bit_cast<uint64_t>(std::get<1>(column.cells)[row])); break;
             case 2:
-                if (!null) {
+                if (null) {
+                    words.push_back(0);
+                    words.push_back(0);
+                    break;
+                }
+                {
                     const std::string& s = std::get<2>(column.cells)[row];
-                    w[0] = text.size();
-                    w[1] = s.size();
+                    words.push_back(text.size());
+                    words.push_back(s.size());
                     text += s;
                     // Each byte escapes to at most six.
                     bound += 6 * s.size();
                 }
-                w += 2;
                 break;
-            case 3:
-                if (!null) *w = std::get<3>(column.cells)[row];
-                w += 1;
-                break;
+            case 3: words.push_back(null ? 0 : std::get<3>(column.cells)[row]); break;
             default:
-                if (!null) {
+                if (null) {
+                    words.insert(words.end(), 3, 0);
+                    break;
+                }
+                {
                     const DecParts& d = std::get<4>(column.cells)[row];
                     const auto bits = static_cast<unsigned __int128>(d.u);
-                    w[0] = static_cast<uint64_t>(bits);
-                    w[1] = static_cast<uint64_t>(bits >> 64);
-                    w[2] = d.s;
+                    words.push_back(static_cast<uint64_t>(bits));
+                    words.push_back(static_cast<uint64_t>(bits >> 64));
+                    words.push_back(d.s);
                 }
-                w += 3;
         }
     }
+    if (form.nullable) words[nulls_at] = nulls;
     return bound;
 }
 

@@ -101,16 +101,20 @@ void one_pattern_terminal(Engine& e, size_t r) {
     for (const Staged<FactId>& w : windows) e.tms.note_first_changes(w);
     // A one-pattern rule's tuples hold one fact.
     auto one = [&e](FactId f) { return e.tuples.extend(TupleTable::empty_tuple, f); };
+    // Each entry's tuple is looked up once, and only where it was needed.
     for (const Staged<FactId>& w : windows) {
         for (const auto& d : w.del.oldest_first()) terminal_delete(e, r, one(d.item));
         for (const auto& u : w.upd.oldest_first()) {
-            if (has_activation(e.nets[r], one(u.item)) || no_loop_holds(e, r, u.stamp)) continue;
-            e.tms_unpark_upd(r, one(u.item));
-            e.push_activation(r, one(u.item));
+            const TupleId t = one(u.item);
+            if (has_activation(e.nets[r], t) || no_loop_holds(e, r, u.stamp)) continue;
+            e.tms_unpark_upd(r, t);
+            e.push_activation(r, t);
         }
         for (const auto& i : w.ins.oldest_first()) {
-            if (no_loop_holds(e, r, i.stamp) || e.tms.is_parked(r, one(i.item))) continue;
-            e.push_activation(r, one(i.item));
+            if (no_loop_holds(e, r, i.stamp)) continue;
+            const TupleId t = one(i.item);
+            if (e.tms.is_parked(r, t)) continue;
+            e.push_activation(r, t);
         }
     }
 }
