@@ -18,7 +18,7 @@ const std::string kMain = "MAIN";
 class FireLoop {
 public:
     FireLoop(Engine& e, uint64_t limit)
-        : e_(e), limit_(limit), eval_debug_(e.switches.eval_debug), ag_debug_(e.switches.ag_debug) {
+        : e_(e), limit_(limit), eval_debug_(e.switches.eval_debug()), ag_debug_(e.switches.ag_debug()) {
         group_numbers_.emplace(kMain, 0);
         group_of_.reserve(e_.rules.size());
         for (size_t r = 0; r < e_.rules.size(); ++r)

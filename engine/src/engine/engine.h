@@ -649,7 +649,7 @@ public:
     HashMap<std::pair<size_t, size_t>, HashMap<TupleId, std::vector<FactId>>> qce_answers;
     QueryNodes query_nodes;
     Tms tms;
-    // The environment's trace switches as the current outside call read them.
+    // The environment's trace switches, read at their first use in each outside call.
     TraceSwitches switches;
     uint32_t outside_calls = 0;  // nesting of OutsideCall
     // Buffers run_actions reuses from firing to firing (actions.cpp): the

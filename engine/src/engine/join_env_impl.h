@@ -42,8 +42,8 @@ public:
     uint64_t mark() const override { return mark_; }
     bool join_expired() const override { return join_expired_; }
     bool is_expired(FactId fact) const override { return store_.expired.count(fact) != 0; }
-    bool trace_switch() const override { return switches_.trace; }
-    bool tail_first_switch() const override { return switches_.jsr_tail; }
+    bool trace_switch() const override { return switches_.trace(); }
+    bool tail_first_switch() const override { return switches_.jsr_tail(); }
 
     uint8_t flag() const { return flag_; }
 

@@ -112,8 +112,8 @@ public:
     void run(bool close_windows);
 
 private:
-    bool flush_debug() const { return e_.switches.flush_debug; }
-    bool eval_debug() const { return e_.switches.eval_debug; }
+    bool flush_debug() const { return e_.switches.flush_debug(); }
+    bool eval_debug() const { return e_.switches.eval_debug(); }
     const CompiledPattern& pattern_of(size_t n) const {
         const auto [r, pi] = e_.nodes[n].owner;
         return e_.rules[r].patterns[pi];
@@ -479,7 +479,7 @@ void Engine::build_flush_scopes() {
 
 void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) {
     if (event_decls.empty() || !immediate) return;
-    if ((snapshot.nodes.size() < nodes.size() || snapshot.rules.size() < rules.size()) && switches.flush_debug) {
+    if ((snapshot.nodes.size() < nodes.size() || snapshot.rules.size() < rules.size()) && switches.flush_debug()) {
         // The trace names every rule the flush queues again, also those out of
         // the insert's reach, so the flush looks at the whole network. What
         // the snapshot left out the insert did not change: it is read now.

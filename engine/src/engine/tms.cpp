@@ -631,7 +631,7 @@ void Engine::tms_eager_break(FactId fact) {
         const size_t r = static_cast<size_t>(item >> 32);
         const TupleId t{static_cast<uint32_t>(item)};
         const bool expiring = tms_tuple_expiring(t);
-        if (switches.tms_debug)
+        if (switches.tms_debug())
             std::fprintf(stderr, "%s\n",
                          fmt("TMS eager-break act r{} {} expiring={}", r, tuple_text(tuples.view(t)),
                              expiring ? "true" : "false")
@@ -652,7 +652,7 @@ void Engine::tms_eager_break(FactId fact) {
 
 void Engine::tms_on_terminal_del(size_t rule, TupleId tuple) {
     if (tms.logical_types.empty()) return;
-    if (switches.tms_debug)
+    if (switches.tms_debug())
         std::fprintf(stderr, "%s\n", fmt("TMS terminal-del r{} {}", rule, tuple_text(tuples.view(tuple))).c_str());
     if (tms_tuple_expiring(tuple)) {
         tms.defer(rule, tuple);
