@@ -8,15 +8,15 @@
 namespace quarn {
 
 void ActivationList::push_tuple(TupleId t, int32_t salience, uint64_t& last_seq, FactId key) {
-    auto [it, fresh] = tuples_.try_emplace(t);
-    if (fresh) it->second.seq = ++last_seq;
-    push_into(it->second, Act{t, it->second.seq, salience}, key);
+    auto [rec, fresh] = tuples_.try_emplace(id(t));
+    if (fresh) rec.seq = ++last_seq;
+    push_into(rec, Act{t, rec.seq, salience}, key);
 }
 
 void ActivationList::push(Act a, FactId key) {
-    auto [it, fresh] = tuples_.try_emplace(a.tuple);
-    if (fresh) it->second.seq = a.seq;
-    push_into(it->second, a, key);
+    auto [rec, fresh] = tuples_.try_emplace(id(a.tuple));
+    if (fresh) rec.seq = a.seq;
+    push_into(rec, a, key);
 }
 
 void ActivationList::link_key(uint32_t s, FactId key) {
@@ -24,8 +24,7 @@ void ActivationList::link_key(uint32_t s, FactId key) {
     KeyLink& link = key_links_[s];
     link = KeyLink{key, npos, npos};
     if (key == kNoKey) return;
-    auto [it, fresh] = keys_.try_emplace(key);
-    KeyRec& rec = it->second;
+    auto [rec, fresh] = keys_.try_emplace(key);
     if (!fresh) {
         link.older = rec.newest;
         key_links_[rec.newest].newer = s;
@@ -38,24 +37,23 @@ void ActivationList::link_key(uint32_t s, FactId key) {
 void ActivationList::unlink_key(uint32_t s) {
     KeyLink& link = key_links_[s];
     if (link.key == kNoKey) return;
-    auto it = keys_.find(link.key);
-    if (it == keys_.end()) invariant_broken("internal error: a keyed activation missing from its key index");
+    KeyRec* rec = keys_.find(link.key);
+    if (rec == nullptr) invariant_broken("internal error: a keyed activation missing from its key index");
     if (link.older != npos) key_links_[link.older].newer = link.newer;
-    else it->second.oldest = link.newer;
+    else rec->oldest = link.newer;
     if (link.newer != npos) key_links_[link.newer].older = link.older;
-    else it->second.newest = link.older;
-    if (it->second.oldest == npos) keys_.erase(it);
+    else rec->newest = link.older;
+    if (rec->oldest == npos) keys_.erase(link.key);
     link = KeyLink{};
 }
 
 void ActivationList::push_into(TupleRec& rec, Act a, FactId key) {
     const uint32_t s = static_cast<uint32_t>(slots_.size());
     const uint64_t stamp = ++next_stamp_;
-    const uint32_t older = heads(rec) ? rec.head : npos;
+    const uint32_t older = rec.head;
     slots_.push_back(Slot{a, older, npos, stamp, true});
     if (older != npos) slots_[older].prev_same = s;
     rec.head = s;
-    rec.head_stamp = stamp;
     ++live_;
     if (key != kNoKey || !key_links_.empty()) link_key(s, key);
     const Ref r = ref(s);
@@ -72,12 +70,11 @@ void ActivationList::kill(uint32_t s) {
     Slot& slot = slots_[s];
     if (slot.prev_same != npos) {
         slots_[slot.prev_same].next_same = slot.next_same;
-    } else if (slot.next_same != npos) {
-        // The tuple's newest activation goes and an older one stays: it heads now.
-        auto it = tuples_.find(slot.act.tuple);
-        if (it == tuples_.end()) invariant_broken("internal error: a live activation missing from its tuple index");
-        it->second.head = slot.next_same;
-        it->second.head_stamp = slots_[slot.next_same].stamp;
+    } else {
+        // The tuple's newest activation goes: the next older one, if any, heads now.
+        TupleRec* rec = tuples_.find(id(slot.act.tuple));
+        if (rec == nullptr) invariant_broken("internal error: a live activation missing from its tuple index");
+        rec->head = slot.next_same;
     }
     if (slot.next_same != npos) slots_[slot.next_same].prev_same = slot.prev_same;
     if (s < key_links_.size()) unlink_key(s);
@@ -97,10 +94,10 @@ void ActivationList::trim_tail() {
 }
 
 size_t ActivationList::remove_tuple(TupleId t) {
-    auto it = tuples_.find(t);
-    if (it == tuples_.end() || !heads(it->second)) return 0;
+    TupleRec* rec = tuples_.find(id(t));
+    if (rec == nullptr || rec->head == npos) return 0;
     size_t n = 0;
-    for (uint32_t s = it->second.head; s != npos;) {
+    for (uint32_t s = rec->head; s != npos;) {
         const uint32_t next = slots_[s].next_same;
         if (s < key_links_.size()) unlink_key(s);
         slots_[s].alive = false;
@@ -108,7 +105,7 @@ size_t ActivationList::remove_tuple(TupleId t) {
         s = next;
         ++n;
     }
-    it->second.head = npos;
+    rec->head = npos;
     live_ -= n;
     trim_tail();
     maybe_compact();
@@ -117,7 +114,7 @@ size_t ActivationList::remove_tuple(TupleId t) {
 
 size_t ActivationList::forget(TupleId t) {
     const size_t n = remove_tuple(t);
-    tuples_.erase(t);
+    tuples_.erase(id(t));
     return n;
 }
 
@@ -185,18 +182,22 @@ void ActivationList::maybe_compact() {
     heap_.clear();
     // Chains and heads are rebuilt in push order: each tuple's slots link
     // newest to oldest, and its record names the newest.
+    auto rec_of = [&](TupleId t) -> TupleRec& {
+        TupleRec* rec = tuples_.find(id(t));
+        if (rec == nullptr) invariant_broken("internal error: a live activation missing from its tuple index");
+        return *rec;
+    };
     for (const Slot& s : slots_)
-        if (s.alive) tuples_.at(s.act.tuple).head = npos;
+        if (s.alive) rec_of(s.act.tuple).head = npos;
     for (uint32_t s = 0; s < slots_.size(); ++s) {
         Slot& slot = slots_[s];
         if (!slot.alive) continue;
         slot.stamp = ++next_stamp_;
-        TupleRec& rec = tuples_.at(slot.act.tuple);
+        TupleRec& rec = rec_of(slot.act.tuple);
         slot.next_same = rec.head;
         slot.prev_same = npos;
         if (rec.head != npos) slots_[rec.head].prev_same = s;
         rec.head = s;
-        rec.head_stamp = slot.stamp;
         heap_.push_back(ref(s));
     }
     std::make_heap(heap_.begin(), heap_.end(), before);

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/hash.h"
+#include "common/dense_ids.h"
 #include "common/ids.h"
 #include "network/tuple.h"
 
@@ -38,8 +38,8 @@ public:
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
     bool contains(TupleId t) const {
-        auto it = tuples_.find(t);
-        return it != tuples_.end() && heads(it->second);
+        const TupleRec* rec = tuples_.find(id(t));
+        return rec != nullptr && rec->head != npos;
     }
     // Tuples holding a sequence number.
     size_t known_tuples() const { return tuples_.size(); }
@@ -55,8 +55,8 @@ public:
     // The earliest live activation in push order pushed with key fact `key`;
     // npos when there is none.
     uint32_t oldest_with_key(FactId key) const {
-        auto it = keys_.find(key);
-        return it == keys_.end() ? npos : it->second.oldest;
+        const KeyRec* rec = keys_.find(key);
+        return rec == nullptr ? npos : rec->oldest;
     }
     // Removes every activation of `t`; how many there were. The tuple keeps
     // its sequence number.
@@ -77,10 +77,11 @@ public:
     template <class Pred>
     size_t forget_if(Pred gone) {
         const size_t n = remove_if([&](const Act& a) { return gone(a.tuple); });
-        std::vector<TupleId> dropped;
-        for (const auto& [t, rec] : tuples_)
-            if (gone(t)) dropped.push_back(t);
-        for (TupleId t : dropped) tuples_.erase(t);
+        std::vector<uint32_t> dropped;
+        tuples_.for_each([&](uint32_t t, const TupleRec&) {
+            if (gone(TupleId{t})) dropped.push_back(t);
+        });
+        for (uint32_t t : dropped) tuples_.erase(t);
         return n;
     }
 
@@ -112,14 +113,12 @@ private:
         uint64_t stamp = 0;         // names this occupant of the slot
         bool alive = true;
     };
-    // A tuple's sequence number and its newest live activation: `head` counts
-    // only while that slot still holds the activation stamped `head_stamp`,
-    // so that taking a tuple's last activation need not find its record.
+    // A tuple's sequence number and its newest live activation (npos: none).
     struct TupleRec {
         uint64_t seq = 0;
-        uint64_t head_stamp = 0;
         uint32_t head = npos;
     };
+    static uint32_t id(TupleId t) { return static_cast<uint32_t>(t); }
     // A slot as the stack and the heap hold it, with its order key: stale once
     // the slot died or was handed to a later push (another stamp). Stale refs
     // are dropped when they surface; their keys never change, so they keep
@@ -141,7 +140,6 @@ private:
         return s < slots_.size() && slots_[s].alive && slots_[s].stamp == stamp;
     }
     bool live(const Ref& r) const { return occupied(r.slot, r.stamp); }
-    bool heads(const TupleRec& r) const { return r.head != npos && occupied(r.head, r.head_stamp); }
     // The live slots pushed with one key fact, linked oldest to newest.
     struct KeyRec {
         uint32_t oldest = npos;
@@ -168,9 +166,11 @@ private:
     std::vector<Slot> slots_;  // push order; dead slots stay until compaction or trimming
     size_t live_ = 0;
     uint64_t next_stamp_ = 0;
-    HashMap<TupleId, TupleRec> tuples_;
+    // By tuple: ids are dense and a rule's activations arrive in runs of
+    // them, so the records of neighbouring tuples share pages.
+    DenseIdMap<TupleRec> tuples_;
     std::vector<KeyLink> key_links_;
-    HashMap<FactId, KeyRec> keys_;  // live keyed slots only
+    DenseIdMap<KeyRec> keys_;  // live keyed slots only
     mutable std::vector<Ref> stack_;   // ascending in firing order: the best on top
     mutable std::vector<Ref> heap_;    // the rest, best on top
     mutable uint32_t first_live_ = 0;  // no live slot lies before it

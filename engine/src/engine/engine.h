@@ -52,6 +52,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/dense_ids.h"
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
@@ -178,7 +179,7 @@ struct QueryNodes {
 struct Lia {
     size_t rule = 0;     // the rule whose pattern decides membership
     size_t pattern = 0;  // that rule's pattern 0
-    HashSet<FactId> passing;    // facts currently passing the pattern's alpha tests
+    DenseIdSet passing;         // facts currently passing the pattern's alpha tests
     std::vector<size_t> rules;  // rules whose only pattern it is; it feeds their s0_windows
     std::vector<size_t> nodes;  // nodes whose first_input it feeds
 };
@@ -188,8 +189,8 @@ struct Lia {
 struct TrieNode {
     // Network operations receive this field alone, never the whole TrieNode.
     Node node;
-    HashSet<FactId> win_in;   // facts admitted to the node's right input
-    HashSet<FactId> win_out;  // facts of the pattern known to the node but held out
+    DenseIdSet win_in;   // facts admitted to the node's right input
+    DenseIdSet win_out;  // facts of the pattern known to the node but held out
     Staged<FactId> first_input;
     std::vector<Target> targets;  // the first target continues the owning chain
     Staged<TupleId> subnet_input;

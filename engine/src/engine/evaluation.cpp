@@ -125,14 +125,14 @@ void prune_unlinked(Engine& e, size_t r) {
     const CompiledRule& rule = e.rules[r];
     RuleNet& net = e.nets[r];
     struct Check {
-        const HashSet<FactId>* present;
+        const DenseIdSet* present;
         size_t slot;
     };
     std::vector<Check> checks;
     for (size_t p = 0; p < rule.patterns.size(); ++p) {
         const CompiledPattern& pat = rule.patterns[p];
         if (!pat.slot || pat.qce || pat.role.kind == SubRole::Kind::Member) continue;
-        const HashSet<FactId>& present = p == 0 ? e.lias[net.lia].passing : e.nodes[net.node_ids[p - 1]].win_in;
+        const DenseIdSet& present = p == 0 ? e.lias[net.lia].passing : e.nodes[net.node_ids[p - 1]].win_in;
         checks.push_back({&present, *pat.slot});
     }
     // A slot beyond the tuple finds nothing there.

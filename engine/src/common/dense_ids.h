@@ -1,0 +1,257 @@
+// A map and a set keyed by dense ids: numbers handed out ascending from 0
+// (FactId, TupleId), which arrive in runs and are looked up mostly near the
+// ids looked up last. Neither hashes: an id finds its page through a radix
+// directory, so ids close in number share a cache line and a run of ids
+// walks memory in order, where a hash table would scatter them.
+//
+// Pages are allocated when their first id arrives and handed out again once
+// their last id has left, so memory follows the ids present, not the largest
+// id ever seen. Both iterate ascending by id; nothing here has an order of its
+// own to leak.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace quarn {
+
+// id -> V. V must be cheap to default-construct and to copy: an absent id's
+// slot holds V{}. A reference stays valid until its id is erased, the map is
+// cleared or it is destroyed (pages never move).
+template <class V>
+class DenseIdMap {
+public:
+    DenseIdMap() = default;
+    DenseIdMap(const DenseIdMap& o) { *this = o; }
+    DenseIdMap& operator=(const DenseIdMap& o) {
+        if (this == &o) return *this;
+        clear();
+        o.for_each([&](uint32_t id, const V& v) { try_emplace(id).first = v; });
+        return *this;
+    }
+    DenseIdMap(DenseIdMap&& o) noexcept { *this = std::move(o); }
+    DenseIdMap& operator=(DenseIdMap&& o) noexcept {
+        if (this == &o) return *this;
+        blocks_ = std::move(o.blocks_);
+        chunks_ = std::move(o.chunks_);
+        free_ = std::move(o.free_);
+        pages_ = std::exchange(o.pages_, 0);
+        size_ = std::exchange(o.size_, 0);
+        o.blocks_.clear();
+        o.chunks_.clear();
+        o.free_.clear();
+        return *this;
+    }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    const V* find(uint32_t id) const {
+        const Page* p = page_of(id);
+        if (p == nullptr || !((p->present >> (id & kSlotMask)) & 1)) return nullptr;
+        return &p->values[id & kSlotMask];
+    }
+    V* find(uint32_t id) { return const_cast<V*>(std::as_const(*this).find(id)); }
+    bool contains(uint32_t id) const { return find(id) != nullptr; }
+
+    // The id's value and whether it was absent (then V{}).
+    std::pair<V&, bool> try_emplace(uint32_t id) {
+        Page* p = page_of(id);
+        if (p == nullptr) p = add_page(id);
+        const uint64_t bit = uint64_t{1} << (id & kSlotMask);
+        const bool fresh = !(p->present & bit);
+        if (fresh) {
+            p->present |= bit;
+            ++size_;
+        }
+        return {p->values[id & kSlotMask], fresh};
+    }
+    // Removes the id; false when it was absent.
+    bool erase(uint32_t id) {
+        Page* p = page_of(id);
+        if (p == nullptr) return false;
+        const uint64_t bit = uint64_t{1} << (id & kSlotMask);
+        if (!(p->present & bit)) return false;
+        p->present &= ~bit;
+        p->values[id & kSlotMask] = V{};
+        --size_;
+        if (p->present == 0) drop_page(id);
+        return true;
+    }
+    void clear() { *this = DenseIdMap(); }
+
+    // Every present id with its value, ascending by id.
+    template <class F>
+    void for_each(F f) const {
+        for (uint32_t b = 0; b < blocks_.size(); ++b) {
+            if (!blocks_[b]) continue;
+            for (uint32_t k = 0; k < kBlockPages; ++k) {
+                const uint32_t at = blocks_[b][k];
+                if (at == 0) continue;
+                const Page& p = page_at(at - 1);
+                const uint32_t base = (b << (kBlockBits + kPageBits)) | (k << kPageBits);
+                for (uint64_t bits = p.present; bits != 0; bits &= bits - 1)
+                    f(base | static_cast<uint32_t>(std::countr_zero(bits)), p.values[std::countr_zero(bits)]);
+            }
+        }
+    }
+
+private:
+    static constexpr uint32_t kPageBits = 6;  // 64 ids to a page: one presence word
+    static constexpr uint32_t kSlotMask = (uint32_t{1} << kPageBits) - 1;
+    static constexpr uint32_t kBlockBits = 10;  // a directory block names 1024 pages
+    static constexpr uint32_t kBlockPages = uint32_t{1} << kBlockBits;
+    static constexpr uint32_t kChunkPages = 16;  // pages are allocated 16 at a time
+    struct Page {
+        uint64_t present = 0;
+        V values[uint32_t{1} << kPageBits]{};
+    };
+
+    const Page& page_at(uint32_t index) const { return chunks_[index / kChunkPages][index % kChunkPages]; }
+    Page& page_at(uint32_t index) { return chunks_[index / kChunkPages][index % kChunkPages]; }
+    // The directory entry of the id's page: page index + 1, 0 for none; null
+    // when the id's block has no directory yet.
+    uint32_t* entry_of(uint32_t id) const {
+        const uint32_t b = id >> (kBlockBits + kPageBits);
+        if (b >= blocks_.size() || !blocks_[b]) return nullptr;
+        return &blocks_[b][(id >> kPageBits) & (kBlockPages - 1)];
+    }
+    const Page* page_of(uint32_t id) const {
+        const uint32_t* e = entry_of(id);
+        return e == nullptr || *e == 0 ? nullptr : &page_at(*e - 1);
+    }
+    Page* page_of(uint32_t id) { return const_cast<Page*>(std::as_const(*this).page_of(id)); }
+    Page* add_page(uint32_t id) {
+        const uint32_t b = id >> (kBlockBits + kPageBits);
+        if (b >= blocks_.size()) blocks_.resize(size_t{b} + 1);
+        if (!blocks_[b]) blocks_[b] = std::make_unique<uint32_t[]>(kBlockPages);
+        uint32_t index;
+        if (!free_.empty()) {
+            index = free_.back();
+            free_.pop_back();
+        } else {
+            if (pages_ % kChunkPages == 0) chunks_.push_back(std::make_unique<Page[]>(kChunkPages));
+            index = pages_++;
+        }
+        blocks_[b][(id >> kPageBits) & (kBlockPages - 1)] = index + 1;
+        return &page_at(index);
+    }
+    // The page's values are all V{} again: erase reset each.
+    void drop_page(uint32_t id) {
+        uint32_t* e = entry_of(id);
+        free_.push_back(*e - 1);
+        *e = 0;
+    }
+
+    std::vector<std::unique_ptr<uint32_t[]>> blocks_;  // by id >> 16
+    std::vector<std::unique_ptr<Page[]>> chunks_;
+    uint32_t pages_ = 0;          // pages handed out from the chunks
+    std::vector<uint32_t> free_;  // emptied pages, reused first
+    size_t size_ = 0;
+};
+
+// A set of ids: one bit per id in pages of 4096 ids, found through a flat
+// directory (4 bytes per 4096 ids up to the largest id held).
+class DenseIdSet {
+public:
+    DenseIdSet() = default;
+    DenseIdSet(const DenseIdSet&) = default;
+    DenseIdSet& operator=(const DenseIdSet&) = default;
+    DenseIdSet(DenseIdSet&& o) noexcept { *this = std::move(o); }
+    DenseIdSet& operator=(DenseIdSet&& o) noexcept {
+        if (this == &o) return *this;
+        dir_ = std::move(o.dir_);
+        words_ = std::move(o.words_);
+        counts_ = std::move(o.counts_);
+        free_ = std::move(o.free_);
+        size_ = std::exchange(o.size_, 0);
+        o.dir_.clear();
+        o.words_.clear();
+        o.counts_.clear();
+        o.free_.clear();
+        return *this;
+    }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    bool contains(uint32_t id) const {
+        const uint32_t p = id >> kPageBits;
+        if (p >= dir_.size() || dir_[p] == 0) return false;
+        return (words_[word_index(dir_[p] - 1, id)] >> (id & 63)) & 1;
+    }
+    size_t count(uint32_t id) const { return contains(id) ? 1 : 0; }
+    // Whether the id was absent.
+    bool insert(uint32_t id) {
+        const uint32_t p = id >> kPageBits;
+        if (p >= dir_.size()) dir_.resize(size_t{p} + 1, 0);
+        if (dir_[p] == 0) dir_[p] = add_page() + 1;
+        const uint32_t page = dir_[p] - 1;
+        uint64_t& w = words_[word_index(page, id)];
+        const uint64_t bit = uint64_t{1} << (id & 63);
+        if (w & bit) return false;
+        w |= bit;
+        ++counts_[page];
+        ++size_;
+        return true;
+    }
+    // How many were removed: 0 or 1.
+    size_t erase(uint32_t id) {
+        const uint32_t p = id >> kPageBits;
+        if (p >= dir_.size() || dir_[p] == 0) return 0;
+        const uint32_t page = dir_[p] - 1;
+        uint64_t& w = words_[word_index(page, id)];
+        const uint64_t bit = uint64_t{1} << (id & 63);
+        if (!(w & bit)) return 0;
+        w &= ~bit;
+        --size_;
+        if (--counts_[page] == 0) {
+            free_.push_back(page);
+            dir_[p] = 0;
+        }
+        return 1;
+    }
+    void clear() { *this = DenseIdSet(); }
+
+    // Every id held, ascending.
+    template <class F>
+    void for_each(F f) const {
+        for (uint32_t p = 0; p < dir_.size(); ++p) {
+            if (dir_[p] == 0) continue;
+            const size_t first = size_t{dir_[p] - 1} * kPageWords;
+            for (uint32_t k = 0; k < kPageWords; ++k)
+                for (uint64_t bits = words_[first + k]; bits != 0; bits &= bits - 1)
+                    f((p << kPageBits) | (k << 6) | static_cast<uint32_t>(std::countr_zero(bits)));
+        }
+    }
+
+private:
+    static constexpr uint32_t kPageBits = 12;
+    static constexpr uint32_t kPageWords = (uint32_t{1} << kPageBits) / 64;
+    static size_t word_index(uint32_t page, uint32_t id) {
+        return size_t{page} * kPageWords + ((id >> 6) & (kPageWords - 1));
+    }
+    // An emptied page's words are all zero again.
+    uint32_t add_page() {
+        if (!free_.empty()) {
+            const uint32_t page = free_.back();
+            free_.pop_back();
+            return page;
+        }
+        const uint32_t page = static_cast<uint32_t>(counts_.size());
+        counts_.push_back(0);
+        words_.resize(words_.size() + kPageWords, 0);
+        return page;
+    }
+
+    std::vector<uint32_t> dir_;     // by id >> 12: page + 1, 0 for none
+    std::vector<uint64_t> words_;   // kPageWords per page
+    std::vector<uint32_t> counts_;  // ids held, per page
+    std::vector<uint32_t> free_;    // emptied pages, reused first
+    size_t size_ = 0;
+};
+
+}  // namespace quarn

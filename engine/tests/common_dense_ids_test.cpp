@@ -1,0 +1,123 @@
+// DenseIdMap and DenseIdSet against std::map and std::set: random inserts and
+// erases over ids that share pages, leave them empty (so that pages are
+// handed out again) and reach far apart; every answer, the size and the
+// ascending walk compared after each step, and again through copies and moves.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "common/dense_ids.h"
+
+using namespace quarn;
+
+namespace {
+
+struct Val {
+    uint64_t a = 0;
+    uint32_t b = 7;  // a default that is not zero: a reused slot must hold it again
+    bool operator==(const Val&) const = default;
+};
+
+// Ids in a few clusters: the same page, neighbouring pages, other directory
+// blocks and the top of the id range.
+uint32_t draw_id(std::mt19937& rng) {
+    switch (rng() % 4) {
+        case 0: return rng() % 200;
+        case 1: return 65'000 + rng() % 3'000;
+        case 2: return 5'000'000 + rng() % 100;
+        default: return UINT32_MAX - rng() % 130;
+    }
+}
+
+std::string walk(const DenseIdMap<Val>& m) {
+    std::string s;
+    m.for_each([&](uint32_t id, const Val& v) { s += std::to_string(id) + "=" + std::to_string(v.a) + " "; });
+    return s;
+}
+
+std::string walk(const std::map<uint32_t, Val>& m) {
+    std::string s;
+    for (const auto& [id, v] : m) s += std::to_string(id) + "=" + std::to_string(v.a) + " ";
+    return s;
+}
+
+std::string walk(const DenseIdSet& m) {
+    std::string s;
+    m.for_each([&](uint32_t id) { s += std::to_string(id) + " "; });
+    return s;
+}
+
+std::string walk(const std::set<uint32_t>& m) {
+    std::string s;
+    for (uint32_t id : m) s += std::to_string(id) + " ";
+    return s;
+}
+
+}  // namespace
+
+TEST(DenseIdMap, AgreesWithAnOrderedMapThroughEmptiedAndReusedPages) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        DenseIdMap<Val> map;
+        std::map<uint32_t, Val> model;
+        for (int step = 0; step < 4000; ++step) {
+            const uint32_t id = draw_id(rng);
+            if (rng() % 3 != 0) {
+                auto [v, fresh] = map.try_emplace(id);
+                ASSERT_EQ(fresh, !model.count(id)) << "seed " << seed << " step " << step;
+                // A fresh slot holds the default, also on a page handed out again.
+                if (fresh) {
+                    ASSERT_EQ(v, Val{}) << "seed " << seed << " step " << step;
+                }
+                v.a = static_cast<uint64_t>(step);
+                model[id].a = static_cast<uint64_t>(step);
+            } else {
+                ASSERT_EQ(map.erase(id), model.erase(id) == 1) << "seed " << seed << " step " << step;
+            }
+            ASSERT_EQ(map.size(), model.size());
+            const Val* found = map.find(id);
+            ASSERT_EQ(found != nullptr, model.count(id) == 1);
+            if (found) {
+                ASSERT_EQ(found->a, model[id].a);
+            }
+        }
+        EXPECT_EQ(walk(map), walk(model)) << "seed " << seed;
+        DenseIdMap<Val> copy = map;
+        EXPECT_EQ(walk(copy), walk(model));
+        DenseIdMap<Val> moved = std::move(map);
+        EXPECT_EQ(walk(moved), walk(model));
+        EXPECT_TRUE(map.empty());  // NOLINT: a moved-from map is empty
+        EXPECT_EQ(walk(map), "");
+    }
+}
+
+TEST(DenseIdSet, AgreesWithAnOrderedSetThroughEmptiedAndReusedPages) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        DenseIdSet set;
+        std::set<uint32_t> model;
+        for (int step = 0; step < 4000; ++step) {
+            // The top of the range only rarely: the directory is flat.
+            const uint32_t id = rng() % 50 == 0 ? UINT32_MAX - rng() % 5 : draw_id(rng) % 6'000'000;
+            if (rng() % 3 != 0) ASSERT_EQ(set.insert(id), model.insert(id).second) << "seed " << seed;
+            else ASSERT_EQ(set.erase(id), model.erase(id)) << "seed " << seed;
+            ASSERT_EQ(set.size(), model.size());
+            ASSERT_EQ(set.empty(), model.empty());
+            ASSERT_EQ(set.count(id), model.count(id));
+        }
+        EXPECT_EQ(walk(set), walk(model)) << "seed " << seed;
+        // Emptied pages are zero again: ids drawn afresh find nothing stale.
+        for (uint32_t id : std::set<uint32_t>(model)) set.erase(id);
+        EXPECT_TRUE(set.empty());
+        for (int k = 0; k < 500; ++k) EXPECT_FALSE(set.contains(draw_id(rng) % 6'000'000));
+        set.insert(3);
+        DenseIdSet copy = set;
+        DenseIdSet moved = std::move(set);
+        EXPECT_EQ(walk(copy), "3 ");
+        EXPECT_EQ(walk(moved), "3 ");
+        EXPECT_TRUE(set.empty());  // NOLINT: a moved-from set is empty
+    }
+}
