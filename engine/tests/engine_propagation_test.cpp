@@ -167,6 +167,7 @@ TEST(Propagation, AnUpdateStagesDeparturesAfterArrivals) {
 
 TEST(Propagation, OnePatternRulesStageIntoTheirOpenWindow) {
     Rig rig("rule o when A(x > 0) then end");
+    rig.e.merge_windows = false;  // a window per change
     RuleNet& net = rig.e.nets[0];
 
     // Inserted and updated before the next evaluation: still one insert.
@@ -201,6 +202,7 @@ TEST(Propagation, ManyWindowsAnswerAsFewDo) {
         return out;
     };
     Rig rig("rule o when A(x > 0) then end");
+    rig.e.merge_windows = false;  // a window per change, so that there are many
     RuleNet& net = rig.e.nets[0];
     std::vector<FactId> p;
     for (int i = 0; i < 12; ++i) p.push_back(rig.insert("A", a_row(1)));

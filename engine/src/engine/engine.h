@@ -267,8 +267,11 @@ struct RuleNet {
     bool dirty = false;
 
     // Closes the open window of first-pattern changes when it holds any, so
-    // that later changes go into a new one.
-    void s0_close_window();
+    // that later changes go into a new one. With `merge` (a session without
+    // event types, where nothing but propagation.cpp reads the windows
+    // between evaluations) the open window joins the one before it instead
+    // when that cannot change the order its entries are taken in.
+    void s0_close_window(bool merge = false);
     // Every window, oldest first, leaving one empty open window.
     std::vector<Staged<FactId>> take_s0_windows();
     // Merges a delta that a shared node produced for another rule into this
@@ -676,6 +679,11 @@ public:
     // so that marked rules fire in push order; the set of firings must not
     // change.
     bool build_shadows = true;
+    // Test switch: false makes every outside change close the first-pattern
+    // windows it filled, as sessions with event types always do, rather than
+    // let a window join the one before it (RuleNet::s0_close_window); the
+    // firings must not change.
+    bool merge_windows = true;
     uint64_t shadow_seq = 0;
     uint64_t input_seq = 0;
     uint64_t act_seq = 0;    // the last activation sequence number handed out

@@ -159,7 +159,7 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
     if (!events) {
         // No flush follows: the windows are closed here.
         on_insert(f, std::nullopt);
-        for (RuleNet& net : nets) net.s0_close_window();
+        for (RuleNet& net : nets) net.s0_close_window(merge_windows);
         return;
     }
     // The flush closes every rule's window first.
@@ -203,7 +203,8 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
     if (has_shadows()) shadow_refresh(fact);
     if (immediate) {
         on_update(fact, mask, std::nullopt);
-        for (RuleNet& net : nets) net.s0_close_window();
+        const bool merge = merge_windows && event_decls.empty();
+        for (RuleNet& net : nets) net.s0_close_window(merge);
     }
     return {};
 }
@@ -238,7 +239,7 @@ EngineStatus Engine::delete_fact(FactId fact) {
     on_delete_ex(f, std::nullopt, windowed);
     deleting_fact.reset();
     if (windowed) window_changes.push_back(WindowChange{f, 1, 0});
-    for (RuleNet& net : nets) net.s0_close_window();
+    for (RuleNet& net : nets) net.s0_close_window(merge_windows && event_decls.empty());
     if (expiring || !event) return {};
 
     // A deleted event can unblock a not pattern before any time passes.
