@@ -174,19 +174,33 @@ uint64_t hash_of_key(std::string_view key) {
     return mix64(h ^ tail ^ 0x9e3779b97f4a7c15ULL);
 }
 
+// The bucket of a hash among n (a power of two); keyed per process, as the
+// project's hash maps are, so that no chosen contents pile into one bucket.
+size_t bucket_of(uint64_t hash, size_t n) { return mix_for_table(hash ^ process_hash_key()) & (n - 1); }
+
 uint32_t find_entry(const Tms& tms, const std::string& key, uint64_t hash) {
-    auto it = tms.by_hash.find(hash);
-    if (it == tms.by_hash.end()) return kNone;
-    for (uint32_t e = it->second; e != kNone; e = tms.entries[e].next_same_hash)
-        if (tms.entries[e].key == key) return e;
+    if (tms.buckets.empty()) return kNone;
+    for (uint32_t e = tms.buckets[bucket_of(hash, tms.buckets.size())]; e != kNone; e = tms.entries[e].next_in_bucket)
+        if (tms.entries[e].hash == hash && tms.entries[e].key == key) return e;
     return kNone;
 }
 
+// Doubles the buckets once the live entries outnumber them.
+void grow_buckets(Tms& tms) {
+    const size_t live = tms.entries.size() - tms.free_entries.size();
+    if (live < tms.buckets.size()) return;
+    tms.buckets.assign(std::max<size_t>(64, tms.buckets.size() * 2), kNone);
+    for (uint32_t e = 0; e < tms.entries.size(); ++e) {
+        Tms::Entry& en = tms.entries[e];
+        if (en.key.empty()) continue;  // free
+        uint32_t& head = tms.buckets[bucket_of(en.hash, tms.buckets.size())];
+        en.next_in_bucket = head;
+        head = e;
+    }
+}
+
 uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
-    auto [it, fresh] = tms.by_hash.try_emplace(hash, kNone);
-    if (!fresh)
-        for (uint32_t e = it->second; e != kNone; e = tms.entries[e].next_same_hash)
-            if (tms.entries[e].key == key) return e;
+    if (const uint32_t e = find_entry(tms, key, hash); e != kNone) return e;
     uint32_t e;
     if (!tms.free_entries.empty()) {
         e = tms.free_entries.back();
@@ -196,26 +210,23 @@ uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
         e = static_cast<uint32_t>(tms.entries.size());
         tms.entries.emplace_back();
     }
+    grow_buckets(tms);
     Entry& en = tms.entries[e];
     en.key = std::move(key);
-    en.next_same_hash = it->second;  // kNone when fresh
-    it->second = e;
+    en.hash = hash;
+    uint32_t& head = tms.buckets[bucket_of(hash, tms.buckets.size())];
+    en.next_in_bucket = head;
+    head = e;
     return e;
 }
 
 void remove_entry(Tms& tms, uint32_t e) {
-    const uint64_t hash = hash_of_key(tms.entries[e].key);
-    auto it = tms.by_hash.find(hash);
-    if (it == tms.by_hash.end()) invariant_broken("internal error: an entry its hash does not find");
-    const uint32_t next = tms.entries[e].next_same_hash;
-    if (it->second == e) {
-        if (next == kNone) tms.by_hash.erase(it);
-        else it->second = next;
-    } else {
-        uint32_t p = it->second;
-        while (tms.entries[p].next_same_hash != e) p = tms.entries[p].next_same_hash;
-        tms.entries[p].next_same_hash = next;
+    uint32_t* link = &tms.buckets[bucket_of(tms.entries[e].hash, tms.buckets.size())];
+    while (*link != e) {
+        if (*link == kNone) invariant_broken("internal error: an entry its hash does not find");
+        link = &tms.entries[*link].next_in_bucket;
     }
+    *link = tms.entries[e].next_in_bucket;
     if (!tms.saved.empty()) tms.saved.erase(e);
     tms.entries[e] = Entry{};
     tms.free_entries.push_back(e);
@@ -418,7 +429,8 @@ void Tms::verify(const FactStore& store) const {
         const Entry& en = entries[e];
         if (en.key.empty()) continue;  // free
         ++live_entries;
-        if (find_entry(*this, en.key, hash_of_key(en.key)) != e) fail(fmt("entry {} is not found by its key", e));
+        if (en.hash != hash_of_key(en.key) || find_entry(*this, en.key, en.hash) != e)
+            fail(fmt("entry {} is not found by its key", e));
         if (en.logical == kNone && en.stated.empty()) fail(fmt("entry {} has no fact", e));
         if (en.logical != kNone) {
             ++facts;

@@ -74,17 +74,22 @@ struct Tms {
     // follows it, an entry may briefly have neither).
     struct Entry {
         std::string key;              // the content's encoding (tms.cpp); empty while the entry is free
+        uint64_t hash = 0;            // of the key
         std::vector<FactId> stated;   // stated copies; no order
         uint32_t first_just = kNone;  // its justifications (Just nodes), newest first
         uint32_t justs = 0;           // how many
         FactId logical = kNone;       // the logical fact in the store, if any
-        uint32_t next_same_hash = kNone;
+        uint32_t next_in_bucket = kNone;
     };
     std::vector<Entry> entries;  // by entry number; freed numbers are reused
     std::vector<uint32_t> free_entries;
-    // The hash of a content's encoding -> the first entry with that hash; the
-    // others follow through next_same_hash.
-    HashMap<uint64_t, uint32_t> by_hash;
+    // The live entries by the hash of their key: a bucket names its first
+    // entry (kNone for none), the others follow through next_in_bucket, in
+    // no order. At least as many buckets as live entries (a power of two):
+    // a lookup reads one word of this array, where a hash map's slot and
+    // control byte would cost two cache misses once the contents outgrow the
+    // cache.
+    std::vector<uint32_t> buckets;
     // By FactId: the entry of every logical fact and every stated copy, and
     // its place in the entry's stated list (kNone for the logical fact);
     // entry kNone for any other fact.
