@@ -209,3 +209,35 @@ TEST(Tms, TerminalDeletesOfExpiringTuplesWaitForTheExpiry) {
 }
 
 }  // namespace
+
+// The content index against a map: entries share a handful of hashes (so
+// their slots share tags and form long runs that wrap around the table's
+// end) and leave in random order, each removal shifting the run behind it.
+TEST(ContentIndex, FindsEveryEntryThroughRemovalsThatShiftLongRuns) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        ContentIndex index;
+        std::map<uint32_t, uint64_t> model;  // entry -> hash
+        uint32_t next = 0;
+        for (int step = 0; step < 3000; ++step) {
+            if (model.empty() || rng() % 5 < 3) {
+                const uint64_t hash = rng() % (seed % 2 == 0 ? 4 : 300);
+                index.insert(next, hash);
+                model.emplace(next++, hash);
+            } else {
+                auto it = model.begin();
+                std::advance(it, rng() % model.size());
+                index.erase(it->first, it->second);
+                model.erase(it);
+            }
+            ASSERT_EQ(index.size(), model.size());
+            if (step % 50 != 0) continue;
+            for (uint32_t e = 0; e < next; ++e) {
+                auto it = model.find(e);
+                const uint64_t hash = it == model.end() ? e % 4 : it->second;
+                const uint32_t found = index.find(hash, [&](uint32_t x) { return x == e; });
+                ASSERT_EQ(found, it == model.end() ? ~uint32_t{0} : e) << "seed " << seed << " step " << step;
+            }
+        }
+    }
+}

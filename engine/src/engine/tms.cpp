@@ -93,6 +93,51 @@ void Tms::defer(size_t rule, TupleId tuple) {
     if (deferred_set.insert(act_key(rule, tuple)).second) deferred_queue.emplace_back(rule, tuple);
 }
 
+// --- The content index.
+
+uint32_t ContentIndex::tag_of(uint64_t hash) {
+    return static_cast<uint32_t>(mix_for_table(hash ^ process_hash_key()) >> 32);
+}
+
+void ContentIndex::place(uint64_t slot) {
+    size_t i = home(static_cast<uint32_t>(slot >> 32));
+    while (slots_[i] != 0) i = (i + 1) & mask();
+    slots_[i] = slot;
+}
+
+void ContentIndex::insert(uint32_t e, uint64_t hash) {
+    if (2 * (size_ + 1) > slots_.size()) {
+        std::vector<uint64_t> old = std::move(slots_);
+        bits_ = old.empty() ? 6 : bits_ + 1;
+        if (bits_ > 32) invariant_broken("internal error: too many logical contents");
+        slots_.assign(size_t{1} << bits_, 0);
+        for (uint64_t s : old)
+            if (s != 0) place(s);
+    }
+    place((uint64_t{tag_of(hash)} << 32) | (uint64_t{e} + 1));
+    ++size_;
+}
+
+void ContentIndex::erase(uint32_t e, uint64_t hash) {
+    const uint64_t want = (uint64_t{tag_of(hash)} << 32) | (uint64_t{e} + 1);
+    size_t i = slots_.empty() ? 0 : home(tag_of(hash));
+    for (;; i = (i + 1) & mask()) {
+        if (slots_.empty() || slots_[i] == 0) invariant_broken("internal error: an entry its hash does not find");
+        if (slots_[i] == want) break;
+    }
+    // Each later slot of the run moves back into the hole unless its probe
+    // starts after the hole (cyclically), where it would no longer be found.
+    for (size_t j = (i + 1) & mask(); slots_[j] != 0; j = (j + 1) & mask()) {
+        const size_t h = home(static_cast<uint32_t>(slots_[j] >> 32));
+        const bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
+        if (stays) continue;
+        slots_[i] = slots_[j];
+        i = j;
+    }
+    slots_[i] = 0;
+    --size_;
+}
+
 // --- Contents, entries and records.
 
 namespace {
@@ -174,29 +219,8 @@ uint64_t hash_of_key(std::string_view key) {
     return mix64(h ^ tail ^ 0x9e3779b97f4a7c15ULL);
 }
 
-// The bucket of a hash among n (a power of two); keyed per process, as the
-// project's hash maps are, so that no chosen contents pile into one bucket.
-size_t bucket_of(uint64_t hash, size_t n) { return mix_for_table(hash ^ process_hash_key()) & (n - 1); }
-
 uint32_t find_entry(const Tms& tms, const std::string& key, uint64_t hash) {
-    if (tms.buckets.empty()) return kNone;
-    for (uint32_t e = tms.buckets[bucket_of(hash, tms.buckets.size())]; e != kNone; e = tms.entries[e].next_in_bucket)
-        if (tms.entries[e].hash == hash && tms.entries[e].key == key) return e;
-    return kNone;
-}
-
-// Doubles the buckets once the live entries outnumber them.
-void grow_buckets(Tms& tms) {
-    const size_t live = tms.entries.size() - tms.free_entries.size();
-    if (live < tms.buckets.size()) return;
-    tms.buckets.assign(std::max<size_t>(64, tms.buckets.size() * 2), kNone);
-    for (uint32_t e = 0; e < tms.entries.size(); ++e) {
-        Tms::Entry& en = tms.entries[e];
-        if (en.key.empty()) continue;  // free
-        uint32_t& head = tms.buckets[bucket_of(en.hash, tms.buckets.size())];
-        en.next_in_bucket = head;
-        head = e;
-    }
+    return tms.index.find(hash, [&](uint32_t e) { return tms.entries[e].hash == hash && tms.entries[e].key == key; });
 }
 
 uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
@@ -210,23 +234,15 @@ uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
         e = static_cast<uint32_t>(tms.entries.size());
         tms.entries.emplace_back();
     }
-    grow_buckets(tms);
     Entry& en = tms.entries[e];
     en.key = std::move(key);
     en.hash = hash;
-    uint32_t& head = tms.buckets[bucket_of(hash, tms.buckets.size())];
-    en.next_in_bucket = head;
-    head = e;
+    tms.index.insert(e, hash);
     return e;
 }
 
 void remove_entry(Tms& tms, uint32_t e) {
-    uint32_t* link = &tms.buckets[bucket_of(tms.entries[e].hash, tms.buckets.size())];
-    while (*link != e) {
-        if (*link == kNone) invariant_broken("internal error: an entry its hash does not find");
-        link = &tms.entries[*link].next_in_bucket;
-    }
-    *link = tms.entries[e].next_in_bucket;
+    tms.index.erase(e, tms.entries[e].hash);
     if (!tms.saved.empty()) tms.saved.erase(e);
     tms.entries[e] = Entry{};
     tms.free_entries.push_back(e);
@@ -460,7 +476,8 @@ void Tms::verify(const FactStore& store) const {
     size_t placed = 0;
     for (const FactPlace& p : place_of_fact) placed += p.entry != kNone;
     if (facts != placed) fail("facts placed that no entry holds");
-    if (live_entries + free_entries.size() != entries.size()) fail("entries and free entries disagree");
+    if (live_entries + free_entries.size() != entries.size() || index.size() != live_entries)
+        fail("entries, free entries and the index disagree");
     size_t live = 0, solo = 0, listed_nodes = 0;
     for (uint32_t r = 0; r < records.size(); ++r) {
         const Record& rec = records[r];

@@ -59,6 +59,46 @@ private:
     mutable bool indexed_ = false;
 };
 
+// Entry numbers by the hash of their entry's key, for truth maintenance's
+// contents: one array of 8-byte slots, linear probing, at most half full.
+// A slot holds the entry number and 32 bits of the hash, whose top bits are
+// also the slot where its probe starts: a lookup of a content that is not
+// there reads one cache line and no entry, and a removal shifts the slots
+// behind it back without reading any entry either. The hash is keyed per
+// process, as the project's hash maps are. Never iterated.
+class ContentIndex {
+public:
+    // The entry whose hash is `hash` and for which `is_it(entry)` holds;
+    // ~0u when there is none.
+    template <class IsIt>
+    uint32_t find(uint64_t hash, IsIt is_it) const {
+        if (slots_.empty()) return kNoEntry;
+        const uint32_t tag = tag_of(hash);
+        for (size_t i = home(tag);; i = (i + 1) & mask()) {
+            const uint64_t s = slots_[i];
+            if (s == 0) return kNoEntry;
+            if (static_cast<uint32_t>(s >> 32) == tag && is_it(entry_of(s))) return entry_of(s);
+        }
+    }
+    // Files entry `e` (not filed yet) under `hash`.
+    void insert(uint32_t e, uint64_t hash);
+    // Takes entry `e`, filed under `hash`, out.
+    void erase(uint32_t e, uint64_t hash);
+    size_t size() const { return size_; }
+
+private:
+    static constexpr uint32_t kNoEntry = ~uint32_t{0};
+    static uint32_t tag_of(uint64_t hash);
+    static uint32_t entry_of(uint64_t slot) { return static_cast<uint32_t>(slot) - 1; }
+    size_t mask() const { return slots_.size() - 1; }
+    size_t home(uint32_t tag) const { return tag >> (32 - bits_); }
+    void place(uint64_t slot);
+
+    std::vector<uint64_t> slots_;  // 0: empty; else tag << 32 | (entry + 1)
+    uint32_t bits_ = 0;            // slots_.size() == 1 << bits_
+    size_t size_ = 0;
+};
+
 struct Tms {
     static constexpr uint32_t kNone = ~uint32_t{0};
     // (rule, tuple) as one word, for the maps and sets keyed by activation.
@@ -79,17 +119,11 @@ struct Tms {
         uint32_t first_just = kNone;  // its justifications (Just nodes), newest first
         uint32_t justs = 0;           // how many
         FactId logical = kNone;       // the logical fact in the store, if any
-        uint32_t next_in_bucket = kNone;
     };
     std::vector<Entry> entries;  // by entry number; freed numbers are reused
     std::vector<uint32_t> free_entries;
-    // The live entries by the hash of their key: a bucket names its first
-    // entry (kNone for none), the others follow through next_in_bucket, in
-    // no order. At least as many buckets as live entries (a power of two):
-    // a lookup reads one word of this array, where a hash map's slot and
-    // control byte would cost two cache misses once the contents outgrow the
-    // cache.
-    std::vector<uint32_t> buckets;
+    // The live entries by the hash of their key.
+    ContentIndex index;
     // By FactId: the entry of every logical fact and every stated copy, and
     // its place in the entry's stated list (kNone for the logical fact);
     // entry kNone for any other fact.
