@@ -77,24 +77,26 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     std::vector<std::pair<FactId, uint64_t>>& changed = rhs_scratch.changed;
     changed.clear();
 
-    // The argument values coerced to the type's fields; none when one does not fit.
-    auto values_of = [&](const CompiledAction& a) -> std::optional<std::vector<Value>> {
+    // The argument values coerced to the type's fields, in the scratch row;
+    // false when one does not fit.
+    std::vector<Value>& values = rhs_scratch.values;
+    auto values_of = [&](const CompiledAction& a) -> bool {
         const TypeSchema& schema = store.schema(a.type_id);
         if (a.args.size() != schema.fields.size()) invariant_broken("internal error: insert arity differs from type");
-        std::vector<Value> values;
-        values.reserve(a.args.size());
+        values.clear();
         for (size_t i = 0; i < a.args.size(); ++i) {
             std::optional<Value> v = coerce(arg_value(a.args[i], tuple, snapshot), schema.fields[i].second);
-            if (!v) return std::nullopt;
+            if (!v) return false;
             values.push_back(std::move(*v));
         }
-        return values;
+        return true;
     };
-    // Stores a new fact and propagates it like any insert of a right-hand side.
-    // A logical insert's fact is truth maintenance's own, never a stated copy
-    // of its content; it is recorded before it propagates.
-    auto insert_fact = [&](TypeId type, std::vector<Value> values, bool logical) -> EngineResult<FactId> {
-        Result<FactId, std::string> stored = store.insert(type, std::move(values));
+    // Stores a new fact from the scratch row (its cells are moved out) and
+    // propagates it like any insert of a right-hand side. A logical insert's
+    // fact is truth maintenance's own, never a stated copy of its content; it
+    // is recorded before it propagates.
+    auto insert_fact = [&](TypeId type, bool logical) -> EngineResult<FactId> {
+        Result<FactId, std::string> stored = store.insert_taking(type, values);
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
         // The event time is fixed when the fact is stored, as for outside inserts.
@@ -127,17 +129,14 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     for (const CompiledAction& a : rule.actions) {
         switch (a.kind) {
             case CompiledAction::Kind::Insert: {
-                std::optional<std::vector<Value>> values = values_of(a);
-                if (!values) return engine_err("RHS insert: arg type mismatch");
-                QUARN_CHECK(insert_fact(a.type_id, std::move(*values), false));
+                if (!values_of(a)) return engine_err("RHS insert: arg type mismatch");
+                QUARN_CHECK(insert_fact(a.type_id, false));
                 break;
             }
             case CompiledAction::Kind::InsertLogical: {
-                std::optional<std::vector<Value>> values = values_of(a);
-                if (!values) return engine_err("RHS insertLogical: arg type mismatch");
+                if (!values_of(a)) return engine_err("RHS insertLogical: arg type mismatch");
                 // One fact per content: an equal fact already there stands for it.
-                if (tms_justify_logical(a.type_id, *values))
-                    QUARN_CHECK(insert_fact(a.type_id, std::move(*values), true));
+                if (tms_justify_logical(a.type_id, values)) QUARN_CHECK(insert_fact(a.type_id, true));
                 break;
             }
             case CompiledAction::Kind::Setter: {

@@ -657,10 +657,12 @@ public:
     TraceSwitches switches;
     uint32_t outside_calls = 0;  // nesting of OutsideCall
     // Buffers run_actions reuses from firing to firing (actions.cpp): the
-    // snapshot rows and the fields setters wrote, per fact.
+    // snapshot rows, the fields setters wrote, per fact, and the row of an
+    // insert.
     struct RhsScratch {
         std::vector<std::vector<Value>> snapshot;
         std::vector<std::pair<FactId, uint64_t>> changed;
+        std::vector<Value> values;
     } rhs_scratch;
     // Event retention computed by the compiler: per event type the longest time
     // a rule may still need its facts (only ever raised), and the types some

@@ -223,8 +223,8 @@ uint32_t find_entry(const Tms& tms, const std::string& key, uint64_t hash) {
     return tms.index.find(hash, [&](uint32_t e) { return tms.entries[e].hash == hash && tms.entries[e].key == key; });
 }
 
-uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
-    if (const uint32_t e = find_entry(tms, key, hash); e != kNone) return e;
+// A new entry for a content that has none.
+uint32_t new_entry(Tms& tms, std::string key, uint64_t hash) {
     uint32_t e;
     if (!tms.free_entries.empty()) {
         e = tms.free_entries.back();
@@ -239,6 +239,11 @@ uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
     en.hash = hash;
     tms.index.insert(e, hash);
     return e;
+}
+
+uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
+    if (const uint32_t e = find_entry(tms, key, hash); e != kNone) return e;
+    return new_entry(tms, std::move(key), hash);
 }
 
 void remove_entry(Tms& tms, uint32_t e) {
@@ -520,6 +525,7 @@ bool Engine::tms_justify_logical(TypeId type, const std::vector<Value>& values) 
     if (e == kNone || (tms.entries[e].logical == kNone && tms.entries[e].stated.empty())) {
         tms.pending_key = std::move(key);
         tms.pending_hash = hash;
+        tms.pending_found = e != kNone;
         return true;
     }
     // An equal fact stands for the content already: a stated copy or the
@@ -532,7 +538,10 @@ bool Engine::tms_justify_logical(TypeId type, const std::vector<Value>& values) 
 }
 
 void Engine::tms_logical_stored(FactId fact) {
-    const uint32_t e = entry_for(tms, std::move(tms.pending_key), tms.pending_hash);
+    // Storing the fact changed no content since tms_justify_logical looked
+    // for this one: without an entry then, it has none now.
+    const uint32_t e = tms.pending_found ? entry_for(tms, std::move(tms.pending_key), tms.pending_hash)
+                                         : new_entry(tms, std::move(tms.pending_key), tms.pending_hash);
     tms.pending_key.clear();
     Entry& en = tms.entries[e];
     en.logical = fact;

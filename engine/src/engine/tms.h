@@ -180,6 +180,7 @@ struct Tms {
     // The content a logical insert is about to store a fact for.
     std::string pending_key;
     uint64_t pending_hash = 0;
+    bool pending_found = false;  // an entry (with no fact) already holds it
 
     // --- Parking: tuples whose insert at the terminal activates nothing
     // until the tuple is updated, keyed by act_key.

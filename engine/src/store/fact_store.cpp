@@ -142,10 +142,7 @@ Status FactStore::check_schema(const TypeSchema& schema) {
     return {};
 }
 
-const FactRec& FactStore::rec(FactId f) const {
-    if (!knows(f)) invariant_broken(fmt("internal error: unknown handle {}", f));
-    return facts_[f];
-}
+void FactStore::unknown_handle(FactId f) { invariant_broken(fmt("internal error: unknown handle {}", f)); }
 
 const Column& FactStore::column(const FactRec& r, size_t field) const {
     const TypeData& d = data_[r.type];

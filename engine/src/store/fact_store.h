@@ -143,7 +143,13 @@ public:
     HashMap<FactId, int64_t> event_ts;
 
 private:
-    const FactRec& rec(FactId f) const;
+    // Inline: every read of a fact's type or cell starts here.
+    const FactRec& rec(FactId f) const {
+        if (f >= facts_.size()) [[unlikely]]
+            unknown_handle(f);
+        return facts_[f];
+    }
+    [[noreturn]] static void unknown_handle(FactId f);
     const Column& column(const FactRec& r, size_t field) const;
 
     std::vector<TypeSchema> schemas_;
