@@ -30,6 +30,11 @@ using TupleView = std::span<const FactId>;
 // Every tuple an engine has made, each stored once as a parent tuple plus one
 // fact (the facts kept flat). Tuples are never removed: an id stays valid, and
 // names the same facts, for the table's lifetime.
+//
+// Finding a tuple again costs no hashing in the common cases: a one-fact
+// tuple is found by its fact in a table by FactId, and a tuple's first
+// extension is kept in its own record; only the further extensions of a
+// tuple that already has one go through a hash map.
 class TupleTable {
 public:
     TupleTable();
@@ -49,30 +54,58 @@ public:
     TupleId intern(TupleView facts);
 
     TupleView view(TupleId t) const {
-        const Rec& r = recs_[static_cast<uint32_t>(t)];
+        const Rec& r = rec(t);
         if (r.size == 0) return {};
-        return {blocks_[r.block].get() + r.offset, r.size};
+        return {block_of(r.start) + (r.start & kBlockMask), r.size};
     }
-    size_t size_of(TupleId t) const { return recs_[static_cast<uint32_t>(t)].size; }
-    TupleId parent(TupleId t) const { return recs_[static_cast<uint32_t>(t)].parent; }
+    size_t size_of(TupleId t) const { return rec(t).size; }
+    TupleId parent(TupleId t) const { return rec(t).parent; }
     // How many tuples the table holds, the empty one included.
-    size_t count() const { return recs_.size(); }
+    size_t count() const { return count_; }
+
+    // Starts loading the record of `t` into the cache (a batch loop asks a
+    // few tuples ahead).
+    void prefetch(TupleId t) const { __builtin_prefetch(&rec(t)); }
 
 private:
+    // 16 bytes. Facts live at `start` of the flat fact storage: block
+    // start >> kBlockShift, offset start & kBlockMask; a tuple never spans
+    // blocks.
     struct Rec {
-        uint32_t block;
-        uint32_t offset;
-        uint32_t size;
-        TupleId parent;
+        uint32_t start = 0;
+        uint32_t size = 0;
+        TupleId parent{};
+        TupleId first_child{};  // the first tuple made by extending this one; 0 for none
     };
-    // Room for n facts in the last block (a new one when they do not fit).
-    Rec allocate(uint32_t n, TupleId parent);
+    static constexpr uint32_t kRecShift = 14;  // records per chunk: 16384
+    static constexpr uint32_t kRecMask = (uint32_t{1} << kRecShift) - 1;
+    static constexpr uint32_t kBlockShift = 16;  // facts per block: 65536
+    static constexpr uint32_t kBlockMask = (uint32_t{1} << kBlockShift) - 1;
 
-    std::vector<Rec> recs_;                          // by id
-    std::vector<std::unique_ptr<FactId[]>> blocks_;  // fact storage; never moves
-    std::vector<size_t> block_sizes_;
-    size_t block_used_ = 0;
-    HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple
+    const Rec& rec(TupleId t) const {
+        uint32_t i = static_cast<uint32_t>(t);
+        return recs_[i >> kRecShift][i & kRecMask];
+    }
+    Rec& rec(TupleId t) {
+        uint32_t i = static_cast<uint32_t>(t);
+        return recs_[i >> kRecShift][i & kRecMask];
+    }
+    const FactId* block_of(uint32_t start) const { return blocks_[start >> kBlockShift].get(); }
+    FactId* block_of(uint32_t start) { return blocks_[start >> kBlockShift].get(); }
+    // A new tuple `parent` + `f`.
+    TupleId make(TupleId parent, FactId f);
+    // Room for n facts: the start of a run that does not cross a block.
+    uint32_t allocate(uint32_t n);
+
+    std::vector<std::unique_ptr<Rec[]>> recs_;  // by id, in chunks that never move
+    uint32_t count_ = 0;
+    // Fact storage. A tuple longer than a block takes a run of consecutive
+    // block numbers; its facts sit in the first, the others stay empty.
+    std::vector<std::unique_ptr<FactId[]>> blocks_;
+    std::vector<uint32_t> block_sizes_;  // facts allocated per block
+    uint64_t next_fact_ = 0;             // where the next tuple's facts may start
+    std::vector<TupleId> one_fact_;      // by FactId: the tuple [f], or 0 when not made yet
+    HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple, but for first extensions
 };
 
 }  // namespace quarn
