@@ -52,6 +52,42 @@ TEST(TupleTable, EqualTuplesShareOneIdAndViewsOutliveGrowth) {
     EXPECT_EQ(tt.count(), before);  // the copy grows alone
 }
 
+TEST(TupleTable, ATuplesExtensionsAreFoundAgainWhateverTheirNumberAndLength) {
+    TupleTable tt;
+    // A parent with one extension, then many: each found again, first or not.
+    TupleId p = tt.intern(Facts{7});
+    std::vector<TupleId> ext;
+    for (FactId f = 100; f < 140; ++f) ext.push_back(tt.extend(p, f));
+    for (FactId f = 100; f < 140; ++f) {
+        ASSERT_EQ(tt.extend(p, f), ext[f - 100]);
+        ASSERT_EQ(facts(tt, ext[f - 100]), (Facts{7, f}));
+        ASSERT_EQ(tt.parent(ext[f - 100]), p);
+    }
+    // One-fact tuples of facts far apart, made in any order.
+    TupleId high = tt.extend(TupleTable::empty_tuple, 1000000);
+    TupleId low = tt.extend(TupleTable::empty_tuple, 3);
+    EXPECT_EQ(tt.intern(Facts{1000000}), high);
+    EXPECT_EQ(tt.intern(Facts{3}), low);
+    EXPECT_NE(high, low);
+    // A chain of prefixes long enough to fill several storage blocks: no
+    // tuple is cut where a block ends.
+    Facts longest(600);
+    for (size_t k = 0; k < longest.size(); ++k) longest[k] = static_cast<FactId>(k % 50);
+    TupleId before = tt.intern(Facts{1, 2});
+    TupleId big = tt.intern(longest);
+    TupleId after = tt.intern(Facts{2, 1});
+    for (size_t n = 1; n <= longest.size(); n += 7) {
+        Facts prefix(longest.begin(), longest.begin() + static_cast<std::ptrdiff_t>(n));
+        ASSERT_EQ(facts(tt, tt.intern(prefix)), prefix);
+    }
+    EXPECT_EQ(facts(tt, big), longest);
+    EXPECT_EQ(facts(tt, before), (Facts{1, 2}));
+    EXPECT_EQ(facts(tt, after), (Facts{2, 1}));
+    TupleTable copy = tt;
+    EXPECT_EQ(facts(copy, big), longest);
+    EXPECT_EQ(copy.intern(longest), big);
+}
+
 TEST(Key, StoredKeysOwnTheirTextsAndCopiesKeepEverything) {
     std::string text = "a text long enough to live on the heap";
     Value v = Value::str(text);
