@@ -216,3 +216,28 @@ TEST(JoinTrace, WritesHeaderUpdateAndClosingLines) {
                                "  post by_right[FactId(10)] alive=[[FactId(1), FactId(10)]]",
                            }));
 }
+
+TEST(JoinNode, AKilledChildsPositionIsHandedOutAgainOnlyOnceItsEvaluationHasEnded) {
+    // An anchor taken before a kill must not come back as another child of
+    // the same list within the evaluation.
+    Node node = Node::new_ex(kNoIndex, Kind::Join, false);
+    TupleTable tt;
+    TupleId a = tt.intern(Facts{1});
+    node.create_child(tt, a, 10, std::nullopt, std::nullopt);
+    node.create_child(tt, a, 11, std::nullopt, std::nullopt);
+    node.kill_child(0);
+    node.create_child(tt, a, 12, std::nullopt, size_t{0});  // the dead anchor appends
+    EXPECT_EQ(node.children_of_left(a), (std::vector<size_t>{1, 2}));
+    EXPECT_TRUE(node.child(0).dead);
+    node.reclaim_children();
+    node.verify();
+    TupleId again = node.create_child(tt, a, 13, size_t{1}, std::nullopt);
+    EXPECT_EQ(node.children_of_left(a), (std::vector<size_t>{0, 1, 2}));
+    EXPECT_EQ(node.child(0).tuple, again);
+    EXPECT_EQ(node.child(0).right, std::optional<FactId>(13));
+    EXPECT_EQ(node.child_count(), 4u);
+    EXPECT_EQ(node.alive_children().size(), 3u);
+    EXPECT_EQ(node.children_of_right(10), std::vector<size_t>{});
+    EXPECT_EQ(node.right_facts_with_children(), (Facts{10, 11, 12, 13}));
+    node.verify();
+}

@@ -254,7 +254,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
         n_.order_children_of_left(t);
         if (n_.keyed()) {
             for (size_t p : n_.children_of_left(t)) {
-                const auto& g = n_.child(p).right;
+                const std::optional<FactId> g = n_.child(p).right;
                 if (!g) invariant_broken("join child has a right parent");
                 const auto* gs = n_.rights.find_first(*g);
                 if (bucket.empty() || gs == nullptr || !gs->key || !lkey || !keys_match(gs->key, lkey)) {

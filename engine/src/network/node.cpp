@@ -34,37 +34,48 @@ Node Node::new_ex(uint8_t index_op, Kind kind, bool temporal) {
 
 // --- Children.
 
+Child Node::child(size_t p) const {
+    if (p >= children_.size()) invariant_broken("node child position out of range");
+    const ChildRec& r = rec(static_cast<uint32_t>(p));
+    Child c{r.tuple, r.parent, std::nullopt, r.dead != 0};
+    if (r.has_right) c.right = r.right;
+    return c;
+}
+
 std::optional<size_t> Node::child_position(const TupleTable& tuples, TupleId t) const {
-    for (size_t p : children_of_left(t)) {
-        if (children_[p].tuple == t) return p;
-    }
+    auto find_in = [&](TupleId parent) -> std::optional<size_t> {
+        const LeftInfo* info = left_info_.find(parent);
+        if (info == nullptr) return std::nullopt;
+        for (uint32_t p = info->children.head; p != kNone; p = rec(p).left_next) {
+            if (rec(p).tuple == t) return p;
+        }
+        return std::nullopt;
+    };
+    if (auto p = find_in(t)) return p;
     if (tuples.size_of(t) == 0) return std::nullopt;
-    for (size_t p : children_of_left(tuples.parent(t))) {
-        if (children_[p].tuple == t) return p;
-    }
-    return std::nullopt;
+    return find_in(tuples.parent(t));
 }
 
 std::vector<TupleId> Node::alive_children() const {
     std::vector<TupleId> out;
-    for (const Child& c : children_) {
-        if (!c.dead) out.push_back(c.tuple);
+    for (size_t p = 0; p < children_.size(); ++p) {
+        if (!children_[p].dead) out.push_back(children_[p].tuple);
     }
     return out;
 }
 
 void Node::children_of_left(TupleId t, std::vector<size_t>& out) const {
     out.clear();
-    auto it = children_of_left_.find(t);
-    if (it == children_of_left_.end()) return;
-    for (uint32_t p = it->second.head; p != kNone; p = links_[p].left_next) out.push_back(p);
+    const LeftInfo* info = left_info_.find(t);
+    if (info == nullptr) return;
+    for (uint32_t p = info->children.head; p != kNone; p = rec(p).left_next) out.push_back(p);
 }
 
 void Node::children_of_right(FactId f, std::vector<size_t>& out) const {
     out.clear();
-    auto it = children_of_right_.find(f);
-    if (it == children_of_right_.end()) return;
-    for (uint32_t p = it->second.head; p != kNone; p = links_[p].right_next) out.push_back(p);
+    const Ends* ends = children_of_right_.find(f);
+    if (ends == nullptr) return;
+    for (uint32_t p = ends->head; p != kNone; p = rec(p).right_next) out.push_back(p);
 }
 
 std::vector<size_t> Node::children_of_left(TupleId t) const {
@@ -80,14 +91,14 @@ std::vector<size_t> Node::children_of_right(FactId f) const {
 }
 
 void Node::link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, bool left) {
-    auto prev_of = [&](uint32_t q) -> uint32_t& { return left ? links_[q].left_prev : links_[q].right_prev; };
-    auto next_of = [&](uint32_t q) -> uint32_t& { return left ? links_[q].left_next : links_[q].right_next; };
+    auto prev_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_prev : rec(q).right_prev; };
+    auto next_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_next : rec(q).right_next; };
     // An anchor that is not in this list (dead, or another parent's) appends.
     uint32_t at = kNone;
-    if (anchor && *anchor < children_.size() && !children_[*anchor].dead) {
-        const Child& a = children_[*anchor];
-        const Child& c = children_[p];
-        bool same_list = left ? a.parent == c.parent : a.right == c.right;
+    if (anchor && *anchor < children_.size() && !rec(static_cast<uint32_t>(*anchor)).dead) {
+        const ChildRec& a = rec(static_cast<uint32_t>(*anchor));
+        const ChildRec& c = rec(p);
+        bool same_list = left ? a.parent == c.parent : (a.has_right && c.has_right && a.right == c.right);
         if (same_list) at = static_cast<uint32_t>(*anchor);
     }
     if (at == kNone) {
@@ -113,8 +124,8 @@ void Node::link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, boo
 }
 
 void Node::unlink(Ends& list, uint32_t p, bool left) {
-    auto prev_of = [&](uint32_t q) -> uint32_t& { return left ? links_[q].left_prev : links_[q].right_prev; };
-    auto next_of = [&](uint32_t q) -> uint32_t& { return left ? links_[q].left_next : links_[q].right_next; };
+    auto prev_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_prev : rec(q).right_prev; };
+    auto next_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_next : rec(q).right_next; };
     uint32_t prev = prev_of(p), next = next_of(p);
     if (prev == kNone) {
         list.head = next;
@@ -129,46 +140,68 @@ void Node::unlink(Ends& list, uint32_t p, bool left) {
     prev_of(p) = next_of(p) = kNone;
 }
 
+uint32_t Node::new_child_slot() {
+    ++made_;
+    if (!free_children_.empty()) {
+        uint32_t p = free_children_.back();
+        free_children_.pop_back();
+        rec(p) = ChildRec{};
+        return p;
+    }
+    if (children_.size() >= kNone) invariant_broken("node child count overflow");
+    children_.emplace_back();
+    return static_cast<uint32_t>(children_.size() - 1);
+}
+
 TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right, std::optional<size_t> left_before,
                            std::optional<size_t> right_before) {
     TupleId tuple = tuples.extend(left, right);
-    if (children_.size() >= kNone) invariant_broken("node child count overflow");
-    uint32_t p = static_cast<uint32_t>(children_.size());
-    children_.push_back(Child{tuple, left, right, false});
-    links_.emplace_back();
-    link_before(children_of_left_[left], p, left_before, true);
+    uint32_t p = new_child_slot();
+    ChildRec& c = rec(p);
+    c.tuple = tuple;
+    c.parent = left;
+    c.right = right;
+    c.has_right = 1;
+    link_before(left_info_[left].children, p, left_before, true);
     link_before(children_of_right_[right], p, right_before, false);
     return tuple;
 }
 
 TupleId Node::create_ce_child(TupleId t) {
-    if (children_.size() >= kNone) invariant_broken("node child count overflow");
-    uint32_t p = static_cast<uint32_t>(children_.size());
-    children_.push_back(Child{t, t, std::nullopt, false});
-    links_.emplace_back();
-    link_before(children_of_left_[t], p, std::nullopt, true);
+    uint32_t p = new_child_slot();
+    ChildRec& c = rec(p);
+    c.tuple = t;
+    c.parent = t;
+    link_before(left_info_[t].children, p, std::nullopt, true);
     return t;
 }
 
 std::optional<size_t> Node::ce_child_of(TupleId t) const {
-    auto it = children_of_left_.find(t);
-    if (it == children_of_left_.end() || it->second.head == kNone) return std::nullopt;
-    return it->second.head;
+    const LeftInfo* info = left_info_.find(t);
+    if (info == nullptr || info->children.head == kNone) return std::nullopt;
+    return info->children.head;
 }
 
 void Node::kill_child(size_t p) {
-    Child& c = children_.at(p);
-    if (c.dead) return;
-    c.dead = true;
+    if (p >= children_.size()) invariant_broken("node child position out of range");
     uint32_t q = static_cast<uint32_t>(p);
-    auto l = children_of_left_.find(c.parent);
-    if (l == children_of_left_.end()) invariant_broken("child missing from its parent's list");
-    unlink(l->second, q, true);
-    if (c.right) {
-        auto r = children_of_right_.find(*c.right);
-        if (r == children_of_right_.end()) invariant_broken("child missing from its right fact's list");
-        unlink(r->second, q, false);
+    ChildRec& c = rec(q);
+    if (c.dead) return;
+    c.dead = 1;
+    LeftInfo* l = left_info_.find(c.parent);
+    if (l == nullptr) invariant_broken("child missing from its parent's list");
+    unlink(l->children, q, true);
+    if (c.has_right) {
+        Ends* r = children_of_right_.find(c.right);
+        if (r == nullptr) invariant_broken("child missing from its right fact's list");
+        unlink(*r, q, false);
     }
+    dying_children_.push_back(q);
+}
+
+void Node::reclaim_children() {
+    free_children_.insert(free_children_.end(), dying_children_.begin(), dying_children_.end());
+    dying_children_.clear();
 }
 
 namespace {
@@ -199,34 +232,35 @@ uint64_t memory_order(const Memory<T>& m, const T& item) {
 }  // namespace
 
 void Node::order_children_of_right(FactId f) {
-    auto it = children_of_right_.find(f);
-    if (it == children_of_right_.end()) return;
+    Ends* ends = children_of_right_.find(f);
+    if (ends == nullptr) return;
     // Usually already in order: check by a walk before copying anything.
     uint64_t last = 0;
     bool sorted = true;
-    for (uint32_t p = it->second.head; p != kNone && sorted; p = links_[p].right_next) {
-        uint64_t at = memory_order(lefts, children_[p].parent);
+    for (uint32_t p = ends->head; p != kNone && sorted; p = rec(p).right_next) {
+        uint64_t at = memory_order(lefts, rec(p).parent);
         sorted = at >= last;
         last = at;
     }
     if (sorted) return;
     std::vector<size_t> list = children_of_right(f);
-    if (!sort_positions(list, [&](size_t p) { return memory_order(lefts, children_[p].parent); })) return;
-    Ends& ends = it->second;
-    ends = Ends{};
-    for (size_t p : list) link_before(ends, static_cast<uint32_t>(p), std::nullopt, false);
+    if (!sort_positions(list, [&](size_t p) { return memory_order(lefts, rec(static_cast<uint32_t>(p)).parent); })) {
+        return;
+    }
+    *ends = Ends{};
+    for (size_t p : list) link_before(*ends, static_cast<uint32_t>(p), std::nullopt, false);
 }
 
 void Node::order_children_of_left(TupleId t) {
-    auto it = children_of_left_.find(t);
-    if (it == children_of_left_.end()) return;
+    LeftInfo* info = left_info_.find(t);
+    if (info == nullptr) return;
     auto order_of = [&](size_t p) {
-        const auto& g = children_[p].right;
-        return g ? memory_order(rights, *g) : UINT64_MAX;
+        const ChildRec& c = rec(static_cast<uint32_t>(p));
+        return c.has_right ? memory_order(rights, c.right) : UINT64_MAX;
     };
     uint64_t last = 0;
     bool sorted = true;
-    for (uint32_t p = it->second.head; p != kNone && sorted; p = links_[p].left_next) {
+    for (uint32_t p = info->children.head; p != kNone && sorted; p = rec(p).left_next) {
         uint64_t at = order_of(p);
         sorted = at >= last;
         last = at;
@@ -234,40 +268,42 @@ void Node::order_children_of_left(TupleId t) {
     if (sorted) return;
     std::vector<size_t> list = children_of_left(t);
     if (!sort_positions(list, order_of)) return;
-    Ends& ends = it->second;
-    ends = Ends{};
-    for (size_t p : list) link_before(ends, static_cast<uint32_t>(p), std::nullopt, true);
+    info->children = Ends{};
+    for (size_t p : list) link_before(info->children, static_cast<uint32_t>(p), std::nullopt, true);
 }
 
 void Node::move_child_to_end_of_left(size_t p) {
-    const Child& c = children_.at(p);
-    if (c.dead) return;
-    Ends& list = children_of_left_.at(c.parent);
     uint32_t q = static_cast<uint32_t>(p);
-    if (list.tail == q) return;
-    unlink(list, q, true);
-    link_before(list, q, std::nullopt, true);
+    if (p >= children_.size() || rec(q).dead) return;
+    LeftInfo* info = left_info_.find(rec(q).parent);
+    if (info == nullptr) invariant_broken("child missing from its parent's list");
+    if (info->children.tail == q) return;
+    unlink(info->children, q, true);
+    link_before(info->children, q, std::nullopt, true);
 }
 
 void Node::move_child_to_end_of_right(size_t p) {
-    const Child& c = children_.at(p);
-    if (c.dead || !c.right) return;
-    Ends& list = children_of_right_.at(*c.right);
     uint32_t q = static_cast<uint32_t>(p);
-    if (list.tail == q) return;
-    unlink(list, q, false);
-    link_before(list, q, std::nullopt, false);
+    if (p >= children_.size() || rec(q).dead || !rec(q).has_right) return;
+    Ends* list = children_of_right_.find(rec(q).right);
+    if (list == nullptr) invariant_broken("child missing from its right fact's list");
+    if (list->tail == q) return;
+    unlink(*list, q, false);
+    link_before(*list, q, std::nullopt, false);
 }
 
 // --- Left tuple bookkeeping.
 
 uint64_t Node::left_seq(TupleId t) const {
-    auto it = left_seqs_.find(t);
-    return it == left_seqs_.end() ? 0 : it->second;
+    const LeftInfo* info = left_info_.find(t);
+    return info == nullptr ? 0 : info->seq;
 }
 
 void Node::record_left_seq(TupleId t) {
-    if (left_seqs_.try_emplace(t, next_seq_).second) ++next_seq_;
+    LeftInfo& info = left_info_[t];
+    if (info.seq != 0) return;
+    if (next_seq_ == UINT32_MAX) invariant_broken("node left sequence overflow");
+    info.seq = next_seq_++;
 }
 
 std::optional<uint64_t> Node::left_mark(TupleId t) const {
@@ -293,20 +329,21 @@ uint64_t Node::right_rank(FactId f) const {
 // --- Blocking.
 
 std::optional<FactId> Node::blocker_of(TupleId t) const {
-    auto it = block_links_.find(t);
-    if (it == block_links_.end()) return std::nullopt;
-    return it->second.blocker;
+    const BlockLink* l = block_links_.find(t);
+    if (l == nullptr) return std::nullopt;
+    return l->blocker;
 }
 
 std::vector<TupleId> Node::blocked_by(FactId f) const {
     std::vector<TupleId> out;
-    auto it = blocked_.find(f);
-    if (it == blocked_.end()) return out;
-    for (TupleId t = it->second.newest;;) {
+    const BlockEnds* ends = blocked_.find(f);
+    if (ends == nullptr) return out;
+    for (TupleId t = ends->newest;;) {
         out.push_back(t);
-        const BlockLink& l = block_links_.at(t);
-        if (l.older == t) break;
-        t = l.older;
+        const BlockLink* l = block_links_.find(t);
+        if (l == nullptr) invariant_broken("blocked list holds an unblocked tuple");
+        if (l->older == t) break;
+        t = l->older;
     }
     return out;
 }
@@ -314,56 +351,62 @@ std::vector<TupleId> Node::blocked_by(FactId f) const {
 std::vector<FactId> Node::right_facts_with_children() const {
     std::vector<FactId> out;
     out.reserve(children_of_right_.size());
-    for (const auto& entry : children_of_right_) out.push_back(entry.first);
-    std::sort(out.begin(), out.end());
+    children_of_right_.for_each([&](FactId f, const Ends&) { out.push_back(f); });
     return out;
 }
 
 std::vector<FactId> Node::blockers() const {
     std::vector<FactId> out;
     out.reserve(blocked_.size());
-    for (const auto& entry : blocked_) out.push_back(entry.first);
-    std::sort(out.begin(), out.end());
+    blocked_.for_each([&](FactId f, const BlockEnds&) { out.push_back(f); });
     return out;
 }
 
 void Node::block(TupleId t, FactId f) {
-    auto [link, unhooked] = block_links_.try_emplace(t, BlockLink{f, t, t});
-    if (!unhooked) {
+    if (block_links_.contains(t)) {
         // Already hanging on a blocker: unhook it there first.
         unblock(t);
-        block(t, f);
+    }
+    bool fresh = !blocked_.contains(f);
+    BlockEnds& ends = blocked_[f];
+    BlockLink& link = block_links_[t];
+    link = BlockLink{f, t, t};
+    if (fresh) {
+        ends = BlockEnds{t, t};
         return;
     }
-    auto [it, fresh] = blocked_.try_emplace(f, BlockEnds{t, t});
-    if (fresh) return;
-    TupleId old_newest = it->second.newest;
-    it->second.newest = t;
-    link->second.older = old_newest;
-    block_links_.at(old_newest).newer = t;
+    TupleId old_newest = ends.newest;
+    ends.newest = t;
+    link.older = old_newest;
+    block_links_[old_newest].newer = t;
 }
 
 void Node::unblock(TupleId t) {
-    auto it = block_links_.find(t);
-    if (it == block_links_.end()) return;
-    BlockLink l = it->second;
-    block_links_.erase(it);
-    auto b = blocked_.find(l.blocker);
-    if (b == blocked_.end()) invariant_broken("blocked tuple without its blocker's list");
+    BlockLink* it = block_links_.find(t);
+    if (it == nullptr) return;
+    BlockLink l = *it;
+    block_links_.erase(t);
+    BlockEnds* b = blocked_.find(l.blocker);
+    if (b == nullptr) invariant_broken("blocked tuple without its blocker's list");
     bool newest = l.newer == t, oldest = l.older == t;
     if (newest && oldest) {
-        blocked_.erase(b);
+        blocked_.erase(l.blocker);
         return;
     }
+    auto link_of = [&](TupleId u) -> BlockLink& {
+        BlockLink* x = block_links_.find(u);
+        if (x == nullptr) invariant_broken("blocked list holds an unblocked tuple");
+        return *x;
+    };
     if (newest) {
-        b->second.newest = l.older;
-        block_links_.at(l.older).newer = l.older;
+        b->newest = l.older;
+        link_of(l.older).newer = l.older;
     } else if (oldest) {
-        b->second.oldest = l.newer;
-        block_links_.at(l.newer).older = l.newer;
+        b->oldest = l.newer;
+        link_of(l.newer).older = l.newer;
     } else {
-        block_links_.at(l.newer).older = l.older;
-        block_links_.at(l.older).newer = l.newer;
+        link_of(l.newer).older = l.older;
+        link_of(l.older).newer = l.newer;
     }
 }
 
@@ -379,16 +422,26 @@ std::vector<TupleId> Node::take_blocked(FactId f) {
 void Node::verify() const {
     lefts.verify();
     rights.verify();
-    if (links_.size() != children_.size()) invariant_broken("node child links disagree with its children");
-    size_t alive = 0;
-    for (const Child& c : children_) alive += !c.dead;
+    size_t alive = 0, alive_join = 0, dead = 0;
+    for (size_t p = 0; p < children_.size(); ++p) {
+        const ChildRec& c = children_[p];
+        if (c.dead) {
+            ++dead;
+        } else {
+            ++alive;
+            alive_join += c.has_right;
+        }
+    }
+    if (dead != free_children_.size() + dying_children_.size()) {
+        invariant_broken("node dead children disagree with its free positions");
+    }
     // Every list holds alive children of its own key, linked both ways.
     auto check_list = [&](const Ends& e, bool left, auto owns) -> size_t {
         size_t n = 0;
         uint32_t prev = kNone;
-        for (uint32_t p = e.head; p != kNone; p = left ? links_[p].left_next : links_[p].right_next) {
-            uint32_t back = left ? links_[p].left_prev : links_[p].right_prev;
-            if (children_[p].dead || back != prev || !owns(children_[p])) invariant_broken("children list is broken");
+        for (uint32_t p = e.head; p != kNone; p = left ? rec(p).left_next : rec(p).right_next) {
+            uint32_t back = left ? rec(p).left_prev : rec(p).right_prev;
+            if (rec(p).dead || back != prev || !owns(rec(p))) invariant_broken("children list is broken");
             prev = p;
             if (++n > children_.size()) invariant_broken("children list loops");
         }
@@ -396,12 +449,12 @@ void Node::verify() const {
         return n;
     };
     size_t by_left = 0, by_right = 0;
-    for (const auto& [t, e] : children_of_left_) by_left += check_list(e, true, [&](const Child& c) { return c.parent == t; });
-    for (const auto& [f, e] : children_of_right_) {
-        by_right += check_list(e, false, [&](const Child& c) { return c.right == f; });
-    }
-    size_t alive_join = 0;
-    for (const Child& c : children_) alive_join += !c.dead && c.right;
+    left_info_.for_each([&](TupleId t, const LeftInfo& info) {
+        by_left += check_list(info.children, true, [&](const ChildRec& c) { return c.parent == t; });
+    });
+    children_of_right_.for_each([&](FactId f, const Ends& e) {
+        by_right += check_list(e, false, [&](const ChildRec& c) { return c.has_right && c.right == f; });
+    });
     if (by_left != alive || by_right != alive_join) invariant_broken("children lists disagree with the alive children");
 
     if (kind != Kind::Not && kind != Kind::Exists) {
@@ -409,16 +462,16 @@ void Node::verify() const {
         return;
     }
     size_t listed = 0;
-    for (const auto& [f, ends] : blocked_) {
+    blocked_.for_each([&](FactId f, const BlockEnds& ends) {
         if (!rights.contains(f)) invariant_broken("a blocker is missing from the right memory");
         std::vector<TupleId> list = blocked_by(f);
         if (list.back() != ends.oldest) invariant_broken("blocked list ends elsewhere");
         for (TupleId t : list) {
-            if (block_links_.at(t).blocker != f) invariant_broken("blocked tuple names another blocker");
+            if (block_links_.find(t)->blocker != f) invariant_broken("blocked tuple names another blocker");
             if (lefts.contains(t)) invariant_broken("a blocked tuple is also in the left memory");
         }
         listed += list.size();
-    }
+    });
     if (listed != block_links_.size()) invariant_broken("blocking maps disagree");
 }
 
@@ -502,6 +555,7 @@ void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Stage
         case Kind::Query: unreachable("?query CE nodes evaluate engine-side (D-056)");
         default: unreachable("node kind out of range");
     }
+    node.reclaim_children();
     verify_after_evaluation(node);
 }
 

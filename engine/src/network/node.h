@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "common/chunk_vector.h"
 #include "common/hash.h"
+#include "common/id_map.h"
 #include "network/join_env.h"
 #include "network/memory.h"
 #include "network/staged.h"
@@ -83,12 +85,15 @@ public:
     uint8_t probe_op() const { return temporal ? kNoIndex : index_op; }
     bool keyed() const { return probe_op() == kEqualityIndex; }
 
-    // --- Children. Positions are append-only and valid for the node's life.
-    size_t child_count() const { return children_.size(); }
-    const Child& child(size_t p) const { return children_.at(p); }
+    // --- Children. A child's position names it while it lives; a dead
+    // child's position is handed out again once the evaluation (or node
+    // operation) that killed it has ended.
+    // How many children the node has made.
+    size_t child_count() const { return static_cast<size_t>(made_); }
+    Child child(size_t p) const;
     // The alive child holding tuple `t` (its own list, or its parent's).
     std::optional<size_t> child_position(const TupleTable& tuples, TupleId t) const;
-    // Alive children in creation order.
+    // Alive children by position.
     std::vector<TupleId> alive_children() const;
     // Alive children of a left tuple (memory order of their right facts once
     // an update pass has run) and of a right fact (memory order of the lefts).
@@ -109,6 +114,9 @@ public:
     std::optional<size_t> ce_child_of(TupleId t) const;
     // The child leaves: dead and out of its lists.
     void kill_child(size_t p);
+    // Ends an evaluation or node operation: the positions of the children
+    // it killed may be handed out again.
+    void reclaim_children();
     // Brings a right fact's children into the memory order of their parents
     // (and a tuple's into that of their right facts); stable, and a list
     // already in that order is left as it is.
@@ -199,37 +207,56 @@ public:
 
 private:
     static constexpr uint32_t kNone = UINT32_MAX;
-    struct ChildLinks {
+    // A child in 32 bytes: what it is, and its places in its parent's and its
+    // right fact's lists.
+    struct ChildRec {
+        TupleId tuple{};
+        TupleId parent{};
+        FactId right = 0;
+        uint8_t has_right = 0;
+        uint8_t dead = 0;
+        uint16_t unused = 0;
         uint32_t left_prev = kNone, left_next = kNone;
         uint32_t right_prev = kNone, right_next = kNone;
     };
     struct Ends {
         uint32_t head = kNone, tail = kNone;
     };
+    // What the node keeps of a left tuple: its children list and the number
+    // of its first storage.
+    struct LeftInfo {
+        Ends children;
+        uint32_t seq = 0;
+    };
     struct BlockLink {
-        FactId blocker;
-        TupleId newer, older;  // neighbours in the blocker's list; themselves at the ends
+        FactId blocker = 0;
+        TupleId newer{}, older{};  // neighbours in the blocker's list; themselves at the ends
     };
     struct BlockEnds {
-        TupleId newest, oldest;
+        TupleId newest{}, oldest{};
     };
 
+    ChildRec& rec(uint32_t p) { return children_[p]; }
+    const ChildRec& rec(uint32_t p) const { return children_[p]; }
     void link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, bool left);
     void unlink(Ends& list, uint32_t p, bool left);
+    uint32_t new_child_slot();
 
-    std::vector<Child> children_;
-    std::vector<ChildLinks> links_;              // beside children_
-    // Alive children of each parent and right fact, in list order; a key
-    // stays once it has had a child, with an empty list when they are gone.
-    HashMap<TupleId, Ends> children_of_left_;
-    HashMap<FactId, Ends> children_of_right_;
-    HashMap<FactId, BlockEnds> blocked_;         // blocker -> its tuples, never empty
-    HashMap<TupleId, BlockLink> block_links_;    // blocked tuple -> its blocker and neighbours
-    HashMap<TupleId, uint64_t> left_seqs_;
+    ChunkVector<ChildRec> children_;        // by position
+    std::vector<uint32_t> free_children_;   // dead positions to hand out again
+    std::vector<uint32_t> dying_children_;  // killed since the last reclaim_children
+    uint64_t made_ = 0;
+    // Alive children of each parent and right fact, in list order; a right
+    // fact stays once it has had a child, with an empty list when they are
+    // gone.
+    IdMap<TupleId, LeftInfo> left_info_;
+    IdMap<FactId, Ends> children_of_right_;
+    IdMap<FactId, BlockEnds> blocked_;         // blocker -> its tuples, never empty
+    IdMap<TupleId, BlockLink> block_links_;    // blocked tuple -> its blocker and neighbours
     HashMap<TupleId, uint64_t> left_marks_;
     HashMap<TupleId, uint64_t> left_ranks_;
     HashMap<FactId, uint64_t> right_ranks_;
-    uint64_t next_seq_ = 1;
+    uint32_t next_seq_ = 1;
 };
 
 template <class Pred>
