@@ -153,6 +153,62 @@ TEST(NodeMemory, StaysInArrivalOrderThroughChurnAndCompaction) {
     m.verify();
 }
 
+TEST(NodeMemory, EqualKeysAreStoredOnceAndEachEntryStillAnswersWithItsOwn) {
+    // Keys of one class that differ (5, 5.0, Dec 5.00, 5.5) share a bucket but
+    // not a stored key; equal ones share one. Removing entries in any order
+    // keeps every remaining entry's key and the bucket's answers (an integer
+    // meets a float by its truncation: 5 and 5.5 match, 5.0 and 5.5 do not).
+    Memory<FactId> m(kEqualityIndex);
+    const std::vector<Value> vals = {I(5), F(5.0), I(5), D(500, 2), F(5.5), I(5), S("x"), S("x")};
+    for (size_t k = 0; k < vals.size(); ++k) m.push_back(static_cast<FactId>(k), key({vals[k]}));
+    m.verify();
+    EXPECT_EQ(m.matching(key({I(5)})), (Facts{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(m.matching(key({F(5.5)})), (Facts{0, 2, 4, 5}));
+    EXPECT_EQ(m.matching(key({S("x")})), (Facts{6, 7}));
+    for (FactId f : {FactId{0}, FactId{5}, FactId{6}}) {
+        ASSERT_TRUE(m.remove_first(f));
+        m.verify();
+    }
+    EXPECT_EQ(m.matching(key({I(5)})), (Facts{1, 2, 3, 4}));
+    EXPECT_EQ(m.find_first(2)->key, key({I(5)}));
+    EXPECT_EQ(m.find_first(3)->key, key({D(500, 2)}));
+    EXPECT_EQ(m.find_first(7)->key, key({S("x")}));
+    m.push_back(9, key({I(5)}));
+    m.push_back(10, std::nullopt);
+    auto taken = m.take_first(2);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->key, key({I(5)}));
+    EXPECT_EQ(m.matching(key({I(5)})), (Facts{1, 3, 4, 9}));
+    EXPECT_FALSE(m.find_first(10)->key.present());
+    m.verify();
+}
+
+TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
+    for (uint8_t op : {kEqualityIndex, static_cast<uint8_t>(CmpOp::Lt), kNoIndex}) {
+        Memory<FactId> m(op);
+        for (FactId f = 0; f < 6; ++f) m.push_back(f, key({I(f % 3)}));
+        m.move_to_back(1);
+        m.skip_arrival_numbers(UINT32_MAX);
+        for (FactId f = 6; f < 9; ++f) m.push_back(f, key({I(f % 3)}));
+        m.remove_first(4);
+        m.move_to_back(0);
+        m.verify();
+        EXPECT_EQ(m.items(), (Facts{2, 3, 5, 1, 6, 7, 8, 0}));
+        std::vector<uint64_t> orders;
+        for (auto p = m.first_pos(); p != Memory<FactId>::npos; p = m.next_pos(p)) orders.push_back(m.order_of(p));
+        EXPECT_TRUE(std::is_sorted(orders.begin(), orders.end()));
+        EXPECT_LT(orders.back(), 100u);
+        if (op == kEqualityIndex) {
+            EXPECT_EQ(m.matching(key({I(0)})), (Facts{3, 6, 0}));
+        }
+        if (op == static_cast<uint8_t>(CmpOp::Lt)) {
+            Facts above;
+            m.in_range(I(0), CmpOp::Lt, above);  // 0 < k: ascending by k, ties in memory order
+            EXPECT_EQ(above, (Facts{1, 7, 2, 5, 8}));
+        }
+    }
+}
+
 TEST(NodeDispatch, EngineSideKindsStopWithTheirInvariantTexts) {
     const std::string prefix = "internal error: entered unreachable code: ";
     const std::vector<std::pair<Kind, std::string>> cases = {

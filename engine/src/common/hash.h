@@ -262,6 +262,13 @@ public:
         }
         size_ = 0;
     }
+    // Starts loading the slot where k's probe begins.
+    void prefetch(const K& k) const {
+        if (cap_ == 0) return;
+        size_t i = hash_(k) & mask();
+        __builtin_prefetch(&full_[i]);
+        __builtin_prefetch(&slots_[i]);
+    }
     void reserve(size_t n) {
         size_t want = 8;
         while (want * 3 / 4 < n) want *= 2;
@@ -449,6 +456,7 @@ public:
         return t_.erase(k);
     }
     void clear() { t_.clear(); }
+    void prefetch(const K& k) const { t_.prefetch(k); }
     void reserve(size_t n) { t_.reserve(n); }
 
 private:

@@ -530,11 +530,11 @@ private:
         for (const auto& x : right.upd) node_.re_add_right_tuple(x.item, right_key(x.item));
         for (const auto& x : right.upd) {
             const FactId f = x.item;
-            const Memory<FactId>::Entry* mine = node_.rights.find_first(f);
+            const auto mine = node_.rights.find_first(f);
             const Key key = mine ? mine->key : right_key(f);
             auto old = st_.acc_by_right.find(f);
             if (node_.index_op != kNoIndex && old != st_.acc_by_right.end() && !old->second.empty()) {
-                const Memory<TupleId>::Entry* first = node_.lefts.find_first(old->second[0].tuple);
+                const auto first = node_.lefts.find_first(old->second[0].tuple);
                 if (!first || !keys_match(first->key, key)) {
                     // The key moved: every old tuple lets go of f.
                     AccPlaces places = std::move(old->second);
@@ -566,7 +566,7 @@ private:
         HashSet<TupleId> kept;
         for (const auto& x : left.upd) {
             Key key = left_key(x.item);
-            const Memory<TupleId>::Entry* held = node_.lefts.find_first(x.item);
+            const auto held = node_.lefts.find_first(x.item);
             if (key_decides_ && held && held->key == key && ctx_of(x.item)) kept.insert(x.item);
             node_.re_add_left_tuple(x.item, std::move(key));
         }
@@ -582,7 +582,7 @@ private:
             ctx->matches.clear();
             ctx->live = 0;
             ctx->reset_state();
-            const Memory<TupleId>::Entry* mine = node_.lefts.find_first(t);
+            const auto mine = node_.lefts.find_first(t);
             QUARN_CHECK(fill(t, mine ? mine->key : left_key(t)));
             dirty_.add_upd_ph(t, x.stamp, kFromChange);
         }

@@ -190,7 +190,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
     for (const auto& e : sr.upd) {
         FactId f = e.item;
         const Stamp& s = e.stamp;
-        const auto* stored = n_.rights.find_first(f);
+        const auto stored = n_.rights.find_first(f);
         Key rkey = stored ? stored->key : Key{};
         left_bucket(rkey, bucket);
         n_.order_children_of_right(f);
@@ -201,8 +201,8 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         if (n_.keyed() && first) {
             // The fact's key moved away from its children's parents: they all go,
             // and the new key's lefts are joined afresh.
-            const auto* parent = n_.lefts.find_first(n_.child(*first).parent);
-            if (parent == nullptr || !parent->key || !rkey || !keys_match(parent->key, rkey) || bucket.empty()) {
+            const auto parent = n_.lefts.find_first(n_.child(*first).parent);
+            if (!parent || !parent->key || !rkey || !keys_match(parent->key, rkey) || bucket.empty()) {
                 remove_all(alive, s);
                 first.reset();
             }
@@ -248,7 +248,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
         const Stamp& s = e.stamp;
-        const auto* stored = n_.lefts.find_first(t);
+        const auto stored = n_.lefts.find_first(t);
         Key lkey = stored ? stored->key : Key{};
         right_bucket(lkey, bucket);
         n_.order_children_of_left(t);
@@ -256,8 +256,8 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
             for (size_t p : n_.children_of_left(t)) {
                 const std::optional<FactId> g = n_.child(p).right;
                 if (!g) invariant_broken("join child has a right parent");
-                const auto* gs = n_.rights.find_first(*g);
-                if (bucket.empty() || gs == nullptr || !gs->key || !lkey || !keys_match(gs->key, lkey)) {
+                const auto gs = n_.rights.find_first(*g);
+                if (bucket.empty() || !gs || !gs->key || !lkey || !keys_match(gs->key, lkey)) {
                     remove_child(p, s);
                 }
             }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <type_traits>
 
 #include "common/internal_error.h"
 
@@ -79,45 +80,80 @@ bool Memory<T>::RangeLess::operator()(const RangeProbe& a, const RangeItem& b) c
 }
 
 template <class T>
-bool Memory<T>::range_indexed(const Entry& e) const {
-    return index_kind(index_op_) == IndexKind::Range && e.key && e.key.size() > 0 && rankable(e.key[0]);
+bool Memory<T>::range_indexed(const Key& k) const {
+    return index_kind(index_op_) == IndexKind::Range && k && k.size() > 0 && rankable(k[0]);
+}
+
+template <class T>
+bool Memory<T>::bucketed(const Slot& sl) const {
+    return index_kind(index_op_) == IndexKind::Equality && sl.key != kNoKey && keys_[sl.key].key.class_hash();
 }
 
 template <class T>
 typename Memory<T>::Pos Memory<T>::pos_of(const T& item) const {
-    auto it = items_.find(item);
-    return it == items_.end() ? npos : it->second.head;
+    const Ends* e = items_.find(item);
+    return e == nullptr ? npos : e->head;
 }
 
 template <class T>
-const typename Memory<T>::Entry* Memory<T>::find_first(const T& item) const {
+std::optional<typename Memory<T>::EntryRef> Memory<T>::find_first(const T& item) const {
     Pos p = pos_of(item);
-    return p == npos ? nullptr : &slots_[p].entry;
+    if (p == npos) return std::nullopt;
+    return at(p);
 }
 
 template <class T>
-void Memory<T>::push_back(T item, Key&& key) {
-    Pos s = claim_slot(std::move(item));
-    slots_[s].entry.key = std::move(key);
-    link_slot(s);
-}
-
-template <class T>
-void Memory<T>::push_back(T item, const Key& key) {
-    // A key of this memory's own would move with its slots if they regrow.
-    std::less<const void*> before;
-    if (!slots_.empty() && !before(&key, &slots_.front()) && before(&key, &slots_.back() + 1)) {
-        Key copy = key;
-        push_back(std::move(item), std::move(copy));
-        return;
+uint32_t Memory<T>::new_key(Key&& key) {
+    uint32_t k;
+    if (!free_keys_.empty()) {
+        k = free_keys_.back();
+        free_keys_.pop_back();
+    } else {
+        if (keys_.size() >= kNoKey) invariant_broken("node memory key count overflow");
+        k = static_cast<uint32_t>(keys_.size());
+        keys_.emplace_back();
     }
-    Pos s = claim_slot(std::move(item));
-    slots_[s].entry.key = key;
-    link_slot(s);
+    KeyRec& r = keys_[k];
+    r.key = std::move(key);
+    r.key.own_texts();
+    r.refs = 1;
+    return k;
 }
 
 template <class T>
-typename Memory<T>::Pos Memory<T>::claim_slot(T item) {
+template <class K>
+uint32_t Memory<T>::key_for(K&& key, Bucket* bucket) {
+    if (!key.present()) return kNoKey;
+    // An equal key in the same bucket, or else on the entry last appended
+    // (runs of equal keys, in memories without an equality index).
+    uint32_t near = bucket != nullptr ? bucket->shared : tail_ == npos ? kNoKey : slots_[tail_].key;
+    if (near != kNoKey && keys_[near].key == key) {
+        ++keys_[near].refs;
+        return near;
+    }
+    uint32_t k;
+    if constexpr (std::is_same_v<std::remove_cvref_t<K>, Key> && !std::is_const_v<std::remove_reference_t<K>> &&
+                  std::is_rvalue_reference_v<K&&>) {
+        k = new_key(std::move(key));
+    } else {
+        k = new_key(Key(key));
+    }
+    if (bucket != nullptr && bucket->shared == kNoKey) bucket->shared = k;
+    return k;
+}
+
+template <class T>
+void Memory<T>::release_key(uint32_t k) {
+    if (k == kNoKey) return;
+    KeyRec& r = keys_[k];
+    if (--r.refs > 0) return;
+    r.key.reset();
+    free_keys_.push_back(k);
+}
+
+template <class T>
+template <class K>
+void Memory<T>::push(T item, K&& key) {
     Pos s;
     if (!free_.empty()) {
         s = free_.back();
@@ -127,21 +163,37 @@ typename Memory<T>::Pos Memory<T>::claim_slot(T item) {
         s = static_cast<Pos>(slots_.size());
         slots_.emplace_back();
     }
-    slots_[s].entry.item = std::move(item);
-    return s;
+    slots_[s].item = std::move(item);
+    Bucket* bucket = nullptr;
+    if (index_kind(index_op_) == IndexKind::Equality && key.present()) {
+        if (auto h = key.class_hash()) bucket = &by_key_.try_emplace(*h).first->second;
+    }
+    uint32_t k = key_for(std::forward<K>(key), bucket);
+    link_slot(s, k, bucket);
 }
 
 template <class T>
-void Memory<T>::link_slot(Pos s) {
+void Memory<T>::push_back(T item, Key&& key) {
+    push(std::move(item), std::move(key));
+}
+
+template <class T>
+void Memory<T>::push_back(T item, const Key& key) {
+    // Keys never move once stored, and a push frees none: a key of this
+    // memory's own can be passed.
+    push(std::move(item), key);
+}
+
+template <class T>
+void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket) {
+    if (next_seq_ == UINT32_MAX) renumber();
     Slot& sl = slots_[s];
-    sl.entry.key.own_texts();
+    sl.key = k;
     sl.seq = next_seq_++;
-    sl.live = true;
     sl.prev = tail_;
     sl.next = npos;
     sl.same_next = npos;
     sl.bprev = sl.bnext = npos;
-    sl.bucketed = false;
     if (tail_ == npos) {
         head_ = s;
     } else {
@@ -150,53 +202,58 @@ void Memory<T>::link_slot(Pos s) {
     tail_ = s;
     ++live_;
 
-    auto [it, fresh] = items_.try_emplace(sl.entry.item, Ends{s, s});
-    if (!fresh) {
-        slots_[it->second.tail].same_next = s;
-        it->second.tail = s;
+    Ends& ends = items_[sl.item];
+    if (ends.head == npos) {
+        ends.head = s;
+    } else {
+        slots_[ends.tail].same_next = s;
     }
-    if (index_kind(index_op_) == IndexKind::Equality) {
-        if (auto h = sl.entry.key.class_hash()) {
-            sl.bucketed = true;
-            auto [b, new_bucket] = by_key_.try_emplace(*h, Ends{s, s});
-            if (!new_bucket) {
-                slots_[b->second.tail].bnext = s;
-                sl.bprev = b->second.tail;
-                b->second.tail = s;
-            }
+    ends.tail = s;
+    if (bucket != nullptr) {
+        if (bucket->head == npos) {
+            bucket->head = s;
+        } else {
+            slots_[bucket->tail].bnext = s;
+            sl.bprev = bucket->tail;
         }
-    } else if (range_indexed(sl.entry)) {
-        by_range_.insert(RangeItem{sl.entry.key[0].value(), sl.seq, s});
+        bucket->tail = s;
+    } else if (k != kNoKey && range_indexed(keys_[k].key)) {
+        by_range_.insert(RangeItem{keys_[k].key[0].value(), sl.seq, s});
     }
 }
 
 template <class T>
-void Memory<T>::kill_slot(Pos s) {
+void Memory<T>::kill_slot(Pos s, Key* taken) {
     Slot& sl = slots_[s];
     // Only ever the first slot of its item is removed.
-    auto it = items_.find(sl.entry.item);
-    if (it == items_.end() || it->second.head != s) invariant_broken("node memory removes an entry out of item order");
+    Ends* ends = items_.find(sl.item);
+    if (ends == nullptr || ends->head != s) invariant_broken("node memory removes an entry out of item order");
     if (sl.same_next == npos) {
-        items_.erase(it);
+        items_.erase(sl.item);
     } else {
-        it->second.head = sl.same_next;
+        ends->head = sl.same_next;
     }
-    if (sl.bucketed) {
-        auto b = by_key_.find(*sl.entry.key.class_hash());
+    if (bucketed(sl)) {
+        auto b = by_key_.find(*keys_[sl.key].key.class_hash());
         if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
+        Bucket& bk = b->second;
         if (sl.bprev == npos) {
-            b->second.head = sl.bnext;
+            bk.head = sl.bnext;
         } else {
             slots_[sl.bprev].bnext = sl.bnext;
         }
         if (sl.bnext == npos) {
-            b->second.tail = sl.bprev;
+            bk.tail = sl.bprev;
         } else {
             slots_[sl.bnext].bprev = sl.bprev;
         }
-        if (b->second.head == npos) by_key_.erase(b);
-    } else if (range_indexed(sl.entry)) {
-        by_range_.erase(RangeItem{sl.entry.key[0].value(), sl.seq, s});
+        if (bk.head == npos) {
+            by_key_.erase(b);
+        } else if (bk.shared == sl.key && keys_[sl.key].refs == 1) {
+            bk.shared = slots_[bk.head].key;
+        }
+    } else if (sl.key != kNoKey && range_indexed(keys_[sl.key].key)) {
+        by_range_.erase(RangeItem{keys_[sl.key].key[0].value(), sl.seq, s});
     }
     if (sl.prev == npos) {
         head_ = sl.next;
@@ -208,17 +265,46 @@ void Memory<T>::kill_slot(Pos s) {
     } else {
         slots_[sl.next].prev = sl.prev;
     }
-    sl.live = false;
+    if (taken != nullptr) {
+        if (sl.key == kNoKey) {
+            taken->reset();
+        } else if (keys_[sl.key].refs == 1) {
+            *taken = std::move(keys_[sl.key].key);
+        } else {
+            *taken = keys_[sl.key].key;
+        }
+    }
+    release_key(sl.key);
+    sl.key = kNoKey;
+    sl.seq = 0;
     --live_;
     free_.push_back(s);
+}
+
+template <class T>
+void Memory<T>::renumber() {
+    uint32_t seq = 1;
+    for (Pos p = head_; p != npos; p = slots_[p].next) slots_[p].seq = seq++;
+    next_seq_ = seq;
+    if (index_kind(index_op_) != IndexKind::Range) return;
+    // The range index breaks ties by arrival number: it is rebuilt with the new ones.
+    by_range_.clear();
+    for (Pos p = head_; p != npos; p = slots_[p].next) {
+        const Key& k = key_at(p);
+        if (range_indexed(k)) by_range_.insert(RangeItem{k[0].value(), slots_[p].seq, p});
+    }
+}
+
+template <class T>
+void Memory<T>::skip_arrival_numbers(uint32_t n) {
+    next_seq_ = n > UINT32_MAX - next_seq_ ? UINT32_MAX : next_seq_ + n;
 }
 
 template <class T>
 bool Memory<T>::remove_first(const T& item) {
     Pos s = pos_of(item);
     if (s == npos) return false;
-    kill_slot(s);
-    slots_[s].entry.key.reset();
+    kill_slot(s, nullptr);
     return true;
 }
 
@@ -226,8 +312,9 @@ template <class T>
 std::optional<typename Memory<T>::Entry> Memory<T>::take_first(const T& item) {
     Pos s = pos_of(item);
     if (s == npos) return std::nullopt;
-    kill_slot(s);
-    return std::move(slots_[s].entry);
+    Entry e{item, Key{}};
+    kill_slot(s, &e.key);
+    return e;
 }
 
 template <class T>
@@ -242,8 +329,11 @@ template <class T>
 void Memory<T>::clear() {
     slots_.clear();
     free_.clear();
+    keys_.clear();
+    free_keys_.clear();
     head_ = tail_ = npos;
     live_ = 0;
+    next_seq_ = 1;
     items_.clear();
     by_key_.clear();
     by_range_.clear();
@@ -259,26 +349,35 @@ std::vector<T> Memory<T>::items() const {
 template <class T>
 void Memory<T>::items(std::vector<T>& out) const {
     out.reserve(out.size() + live_);
-    for (Pos p = head_; p != npos; p = slots_[p].next) out.push_back(slots_[p].entry.item);
+    for (Pos p = head_; p != npos; p = slots_[p].next) out.push_back(slots_[p].item);
 }
 
 template <class T>
 void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
     if (!probe) return;
+    // Entries sharing a key record share the answer: test each record once in a row.
+    uint32_t last = kNoKey;
+    bool last_ok = false;
+    auto accepts = [&](const Slot& sl) {
+        if (sl.key == kNoKey) return false;
+        if (sl.key != last) {
+            last = sl.key;
+            last_ok = keys_match(keys_[sl.key].key, probe);
+        }
+        return last_ok;
+    };
     if (index_kind(index_op_) == IndexKind::Equality) {
         auto h = probe.class_hash();
         if (!h) return;
         auto it = by_key_.find(*h);
         if (it == by_key_.end()) return;
         for (Pos s = it->second.head; s != npos; s = slots_[s].bnext) {
-            const Entry& e = slots_[s].entry;
-            if (keys_match(e.key, probe)) out.push_back(e.item);
+            if (accepts(slots_[s])) out.push_back(slots_[s].item);
         }
         return;
     }
     for (Pos p = head_; p != npos; p = slots_[p].next) {
-        const Entry& e = slots_[p].entry;
-        if (e.key && keys_match(e.key, probe)) out.push_back(e.item);
+        if (accepts(slots_[p])) out.push_back(slots_[p].item);
     }
 }
 
@@ -289,6 +388,11 @@ typename Memory<T>::Pos Memory<T>::bucket_first(const Key& probe) const {
     if (!h) return npos;
     auto it = by_key_.find(*h);
     return it == by_key_.end() ? npos : it->second.head;
+}
+
+template <class T>
+void Memory<T>::prefetch_bucket(const Key& probe) const {
+    if (auto h = probe.class_hash()) by_key_.prefetch(*h);
 }
 
 template <class T>
@@ -335,7 +439,7 @@ void Memory<T>::in_range(const Value& p, CmpOp op, std::vector<T>& out) const {
         }
     }
     out.reserve(out.size() + reached.size());
-    for (const RangeItem* r : reached) out.push_back(slots_[r->slot].entry.item);
+    for (const RangeItem* r : reached) out.push_back(slots_[r->slot].item);
 }
 
 template <class T>
@@ -343,45 +447,66 @@ void Memory<T>::verify() const {
     size_t n = 0;
     uint64_t last_seq = 0;
     Pos prev = npos;
+    std::vector<uint32_t> refs(keys_.size(), 0);
     for (Pos p = head_; p != npos; p = slots_[p].next) {
         const Slot& sl = slots_[p];
-        if (!sl.live || sl.prev != prev || sl.seq <= last_seq) invariant_broken("node memory order links are broken");
-        if (!items_.contains(sl.entry.item)) invariant_broken("node memory item index misses an entry");
+        if (sl.seq == 0 || sl.prev != prev || sl.seq <= last_seq || sl.seq >= next_seq_) {
+            invariant_broken("node memory order links are broken");
+        }
+        if (!items_.contains(sl.item)) invariant_broken("node memory item index misses an entry");
+        if (sl.key != kNoKey) {
+            if (sl.key >= keys_.size()) invariant_broken("node memory entry names a key it does not hold");
+            ++refs[sl.key];
+        }
         last_seq = sl.seq;
         prev = p;
         if (++n > live_) invariant_broken("node memory order list is longer than its count");
     }
     if (n != live_ || prev != tail_) invariant_broken("node memory count disagrees with its order list");
     if (free_.size() + live_ != slots_.size()) invariant_broken("node memory loses slots");
+    for (Pos p : free_) {
+        if (slots_[p].seq != 0) invariant_broken("node memory frees a live slot");
+    }
+    size_t unused = 0;
+    for (uint32_t k = 0; k < keys_.size(); ++k) {
+        if (keys_[k].refs != refs[k]) invariant_broken("node memory key counts disagree with its entries");
+        unused += refs[k] == 0;
+    }
+    if (unused != free_keys_.size()) invariant_broken("node memory loses keys");
     size_t listed = 0;
-    for (const auto& [item, ends] : items_) {
+    items_.for_each([&](const T& item, const Ends& ends) {
         Pos last = npos;
         for (Pos s = ends.head; s != npos; s = slots_[s].same_next) {
-            if (!slots_[s].live || !(slots_[s].entry.item == item)) invariant_broken("node memory item chain is broken");
+            if (slots_[s].seq == 0 || !(slots_[s].item == item)) invariant_broken("node memory item chain is broken");
             last = s;
             ++listed;
         }
         if (last != ends.tail) invariant_broken("node memory item chain ends elsewhere");
-    }
+    });
     if (listed != live_) invariant_broken("node memory item chains disagree with its count");
-    size_t bucketed = 0;
-    for (const auto& [h, ends] : by_key_) {
+    size_t in_buckets = 0;
+    for (const auto& [h, b] : by_key_) {
         uint64_t seq = 0;
-        for (Pos s = ends.head; s != npos; s = slots_[s].bnext) {
+        Pos back = npos;
+        bool shared_held = b.shared == kNoKey;
+        for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
             const Slot& sl = slots_[s];
-            if (!sl.live || !sl.bucketed || sl.entry.key.class_hash() != h || sl.seq <= seq) {
+            if (sl.seq == 0 || !bucketed(sl) || keys_[sl.key].key.class_hash() != h || sl.seq <= seq || sl.bprev != back) {
                 invariant_broken("node memory equality bucket is broken");
             }
+            shared_held = shared_held || sl.key == b.shared;
             seq = sl.seq;
-            ++bucketed;
+            back = s;
+            ++in_buckets;
         }
+        if (back != b.tail || !shared_held) invariant_broken("node memory equality bucket is broken");
     }
     size_t ranged = 0;
     for (Pos p = head_; p != npos; p = slots_[p].next) {
-        if (slots_[p].bucketed) --bucketed;
-        if (range_indexed(slots_[p].entry)) ++ranged;
+        if (bucketed(slots_[p])) --in_buckets;
+        if (range_indexed(key_at(p))) ++ranged;
     }
-    if (bucketed != 0 || ranged != by_range_.size()) invariant_broken("node memory indexes disagree with its entries");
+    if (in_buckets != 0 || ranged != by_range_.size()) invariant_broken("node memory indexes disagree with its entries");
 }
 
 template class Memory<FactId>;

@@ -8,7 +8,9 @@
 #include <set>
 #include <vector>
 
+#include "common/chunk_vector.h"
 #include "common/hash.h"
+#include "common/id_map.h"
 #include "network/key.h"
 #include "network/tuple.h"
 #include "store/value.h"
@@ -34,6 +36,12 @@ public:
         T item;
         Key key;
     };
+    // An entry as the memory holds it: the item and a reference to its key,
+    // valid until the entry is removed.
+    struct EntryRef {
+        T item;
+        const Key& key;
+    };
     // A slot of the memory. Stays valid, and keeps naming its entry, until
     // that entry is removed; slots are reused afterwards.
     using Pos = uint32_t;
@@ -56,8 +64,8 @@ public:
     void clear();
 
     bool contains(const T& item) const { return items_.contains(item); }
-    // The first entry holding `item`, or null.
-    const Entry* find_first(const T& item) const;
+    // The first entry holding `item`, or none.
+    std::optional<EntryRef> find_first(const T& item) const;
 
     // Walking in memory order.
     Pos first_pos() const { return head_; }
@@ -65,14 +73,18 @@ public:
     Pos next_pos(Pos p) const { return slots_[p].next; }
     Pos prev_pos(Pos p) const { return slots_[p].prev; }
     Pos pos_of(const T& item) const;
-    const Entry& at(Pos p) const { return slots_[p].entry; }
+    EntryRef at(Pos p) const { return {slots_[p].item, key_at(p)}; }
     // Arrival number of the entry at p: increases along memory order.
     uint64_t order_of(Pos p) const { return slots_[p].seq; }
 
     class const_iterator {
     public:
-        const Entry& operator*() const { return m_->at(p_); }
-        const Entry* operator->() const { return &m_->at(p_); }
+        struct Arrow {
+            EntryRef e;
+            const EntryRef* operator->() const { return &e; }
+        };
+        EntryRef operator*() const { return m_->at(p_); }
+        Arrow operator->() const { return {m_->at(p_)}; }
         const_iterator& operator++() {
             p_ = m_->next_pos(p_);
             return *this;
@@ -101,6 +113,8 @@ public:
     // keys_match still has to confirm.
     Pos bucket_first(const Key& probe) const;
     Pos bucket_next(Pos p) const { return slots_[p].bnext; }
+    // Starts loading the bucket `probe` falls in (equality index only).
+    void prefetch_bucket(const Key& probe) const;
     // Range index: entries whose first key value k satisfies eval_cmp(p, op, k),
     // ascending by k for Eq, Ne, Lt, Le and descending for Gt, Ge; entries with
     // equal k keep memory order. Only for memories built with a range index.
@@ -108,19 +122,34 @@ public:
 
     // Checks the links and indexes against each other; throws InternalError.
     void verify() const;
+    // Moves the next arrival number on by n (for tests: arrival numbers are
+    // 32 bits, and running out of them renumbers the entries).
+    void skip_arrival_numbers(uint32_t n);
 
 private:
+    static constexpr uint32_t kNoKey = UINT32_MAX;
+    // 32 bytes. A dead slot has seq 0.
     struct Slot {
-        Entry entry;
-        uint64_t seq = 0;
+        T item{};
+        uint32_t key = kNoKey;           // its key in keys_, kNoKey for none
         Pos prev = npos, next = npos;    // memory order
-        Pos same_next = npos;            // next slot holding the same item
         Pos bprev = npos, bnext = npos;  // equality bucket, memory order
-        bool live = false;
-        bool bucketed = false;
+        Pos same_next = npos;            // next slot holding the same item
+        uint32_t seq = 0;
+    };
+    // Keys are stored once: entries with equal keys share one record.
+    struct KeyRec {
+        Key key;
+        uint32_t refs = 0;  // slots holding it
     };
     struct Ends {
-        Pos head, tail;
+        Pos head = npos, tail = npos;
+    };
+    // An equality bucket: its slots, and a key of one of them that the next
+    // entry of an equal key shares.
+    struct Bucket {
+        Pos head = npos, tail = npos;
+        uint32_t shared = kNoKey;
     };
     // Range index element: the first key value and the arrival number.
     struct RangeItem {
@@ -140,21 +169,37 @@ private:
         bool operator()(const RangeProbe& a, const RangeItem& b) const;
     };
 
-    // A free slot for a new entry (its key still to be set), and linking it in
-    // once its key is set.
-    Pos claim_slot(T item);
-    void link_slot(Pos s);
-    void kill_slot(Pos s);
-    bool range_indexed(const Entry& e) const;
+    const Key& key_at(Pos p) const {
+        static const Key none;
+        uint32_t k = slots_[p].key;
+        return k == kNoKey ? none : keys_[k].key;
+    }
+    bool bucketed(const Slot& sl) const;
+    // The key record for an entry about to be appended, sharing an equal key
+    // where the memory has one at hand.
+    template <class K>
+    uint32_t key_for(K&& key, Bucket* bucket);
+    uint32_t new_key(Key&& key);
+    void release_key(uint32_t k);
+    void link_slot(Pos s, uint32_t key, Bucket* bucket);
+    // Unlinks and frees slot s; its key is moved or copied into *taken when given.
+    void kill_slot(Pos s, Key* taken);
+    // Numbers the live entries afresh from 1, when the arrival numbers run out.
+    void renumber();
+    bool range_indexed(const Key& k) const;
+    template <class K>
+    void push(T item, K&& key);
 
     uint8_t index_op_;
-    std::vector<Slot> slots_;
+    ChunkVector<Slot> slots_;
     std::vector<Pos> free_;  // dead slots, reused by push_back
+    ChunkVector<KeyRec> keys_;
+    std::vector<uint32_t> free_keys_;
     Pos head_ = npos, tail_ = npos;
     size_t live_ = 0;
-    uint64_t next_seq_ = 1;
-    HashMap<T, Ends> items_;          // each item's slots, linked by same_next in memory order
-    HashMap<uint64_t, Ends> by_key_;  // equality index: key class -> bucket
+    uint32_t next_seq_ = 1;
+    IdMap<T, Ends> items_;             // each item's slots, linked by same_next in memory order
+    HashMap<uint64_t, Bucket> by_key_;  // equality index: key class -> bucket
     std::set<RangeItem, RangeLess> by_range_;
 };
 

@@ -236,10 +236,10 @@ private:
         bool resume_off = n_.probe_op() < kNoIndex;
         for (const auto& e : sr_.upd) {
             FactId f = e.item;
-            const auto* entry = n_.rights.find_first(f);
+            const auto entry = n_.rights.find_first(f);
             // A fact the memory does not hold blocks nothing: a blocker must be
             // reachable through the memory for later changes to find it.
-            if (entry != nullptr) block_lefts_by(f, Key(entry->key), e.stamp, kFromChange);
+            if (entry) block_lefts_by(f, Key(entry->key), e.stamp, kFromChange);
 
             auto lit = lost_blocker_.find(f);
             if (lit == lost_blocker_.end()) continue;
@@ -288,15 +288,15 @@ private:
     bool must_release(TupleId t, FactId b, const Key& key, bool opt) {
         uint8_t op = n_.probe_op();
         if (op == kEqualityIndex) {
-            const auto* be = n_.rights.find_first(b);
+            const auto be = n_.rights.find_first(b);
             if (!(be && be->key && key && keys_match(be->key, key))) return true;
         } else if (op < kNoIndex) {
             // Kept only while b still carries the key the range scan puts first.
             facts_.clear();
             n_.scan_rights(key, facts_);
             if (facts_.empty()) return true;
-            const auto* ce = n_.rights.find_first(facts_.front());
-            const auto* be = n_.rights.find_first(b);
+            const auto ce = n_.rights.find_first(facts_.front());
+            const auto be = n_.rights.find_first(b);
             if (!(ce && be && ce->key && be->key && ce->key == be->key)) return true;
         }
         return !opt || !env_.allowed_ce(i_, tt_.view(t), b);
