@@ -241,3 +241,49 @@ TEST(JoinNode, AKilledChildsPositionIsHandedOutAgainOnlyOnceItsEvaluationHasEnde
     EXPECT_EQ(node.right_facts_with_children(), (Facts{10, 11, 12, 13}));
     node.verify();
 }
+
+TEST(JoinNode, LongKeyedBatchesJoinInTheOrderShortOnesDo) {
+    // Batches long enough to have their keys made ahead of their turn join
+    // exactly as entry-by-entry evaluation would: children in batch order,
+    // partners in memory order, each candidate pair tested once, in order.
+    auto run = [](size_t n, bool one_batch) {
+        Rig j(Kind::Join, kEqualityIndex);
+        std::map<FactId, Value> values;
+        for (FactId f = 1; f <= n; ++f) values[f] = Value::i64(f % 7);            // lefts [f]
+        for (FactId f = 1001; f <= 1000 + n; ++f) values[f] = Value::i64(f % 5);  // rights
+        j.env.key_on_values(values);
+        j.env.allow = [](const Tuple& t, FactId f) { return (t[0] + f) % 3 != 0; };
+        std::vector<TE> lefts;
+        std::vector<RE> rights;
+        for (FactId f = 1; f <= n; ++f) lefts.push_back({{f}, f, 0});
+        for (FactId f = 1001; f <= 1000 + n; ++f) rights.push_back({f, f, 0});
+        Staged<Tuple> out;
+        Pairs tested;
+        auto keep = [&](Staged<Tuple> o) {
+            for (const auto& e : o.ins.oldest_first()) out.ins.push_front(e);
+            tested.insert(tested.end(), j.env.tested.begin(), j.env.tested.end());
+        };
+        if (one_batch) {
+            keep(j.run({}, rb(std::vector<RE>(rights.begin(), rights.begin() + n / 2))));
+            keep(j.run(lb(lefts), rb(std::vector<RE>(rights.begin() + n / 2, rights.end()))));
+        } else {
+            // The same changes in the same order, one entry per batch where
+            // the order of a batch allows it: rights newest first, then lefts
+            // newest first.
+            for (size_t k = n / 2; k-- > 0;) keep(j.run({}, rb({rights[k]})));
+            for (size_t k = n; k-- > n / 2;) keep(j.run({}, rb({rights[k]})));
+            for (size_t k = n; k-- > 0;) keep(j.run(lb({lefts[k]})));
+        }
+        return std::make_tuple(staged_order(out.ins), tested, j.lefts(), j.rights());
+    };
+    for (size_t n : {size_t{40}, size_t{200}}) {
+        auto [ins, tested, lefts, rights] = run(n, true);
+        auto [ins1, tested1, lefts1, rights1] = run(n, false);
+        EXPECT_EQ(tested, tested1) << n;
+        EXPECT_EQ(lefts, lefts1) << n;
+        EXPECT_EQ(rights, rights1) << n;
+        ASSERT_EQ(ins.size(), ins1.size()) << n;
+        for (size_t k = 0; k < ins.size(); ++k) ASSERT_EQ(ins[k].item, ins1[k].item) << n << " at " << k;
+        EXPECT_GT(ins.size(), n);
+    }
+}

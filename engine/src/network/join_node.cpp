@@ -6,6 +6,7 @@
 // merge walk per updated fact and per updated tuple that re-emits kept children
 // in place), inserts (plain or temporal), late right inserts (flag 1).
 #include <algorithm>
+#include <array>
 
 #include "common/internal_error.h"
 #include "common/text.h"
@@ -29,6 +30,39 @@ void for_each_right_insert(bool tail_first, const EntryList<FactId>& ins, Fn fn)
         for (const auto& e : ins) fn(e);
     }
 }
+
+// Calls body(entry, key) on the entries of `list` that `pass` accepts, in
+// list order, each with its key (which body may move from). Keys are made
+// kAhead passing entries before their turn, and `warm` starts loading what a
+// key will be looked up in, so that the lookups of a long batch overlap.
+template <class List, class Pass, class KeyOf, class Warm, class Body>
+void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
+    constexpr size_t kAhead = 8;
+    std::array<Key, kAhead> ring;
+    auto ahead = list.begin();
+    const auto end = list.end();
+    size_t made = 0, used = 0;
+    auto advance = [&] {
+        while (ahead != end && !pass(*ahead)) ++ahead;
+        if (ahead == end) return false;
+        Key& k = ring[made++ % kAhead];
+        k.reset();
+        key_of(*ahead, k);
+        warm(k);
+        ++ahead;
+        return true;
+    };
+    while (made < kAhead && advance()) {
+    }
+    for (const auto& e : list) {
+        if (!pass(e)) continue;
+        body(e, ring[used++ % kAhead]);
+        advance();
+    }
+}
+
+// Batches at least this long walk their keys ahead.
+constexpr size_t kWalkAheadFrom = 32;
 
 class JoinEval {
 public:
@@ -295,16 +329,24 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     // Which right inserts join here, in which order: flag 4 entries as staged
     // followed by plain ones oldest first; without flag 4, all but the late
     // ones (flag 1) as staged.
-    auto join_right = [&](const StagedEntry<FactId>& e) {
+    auto join_right_keyed = [&](const StagedEntry<FactId>& e, Key& key) {
         FactId f = e.item;
-        key_of_right(f);
-        n_.rights.push_back(f, std::move(key_));
+        n_.rights.push_back(f, std::move(key));
         left_bucket(n_.rights.at(n_.rights.last_pos()).key, lbucket_);
         for (TupleId t : lbucket_) {
             if (skip_expired_tuple(t)) continue;
             if (allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
         }
     };
+    auto join_right = [&](const StagedEntry<FactId>& e) {
+        key_of_right(e.item);
+        join_right_keyed(e, key_);
+    };
+    auto warm = [&](const Key& k) {
+        n_.lefts.prefetch_bucket(k);
+        n_.rights.prefetch_bucket(k);
+    };
+    const bool ahead = n_.keyed();
     bool selecting = std::any_of(sr.ins.begin(), sr.ins.end(), [](const auto& e) { return e.flag == kSelectRightInsert; });
     if (selecting) {
         for (const auto& e : sr.ins) {
@@ -313,20 +355,34 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         for (const auto& e : sr.ins.oldest_first()) {
             if (e.flag == 0) join_right(e);
         }
+    } else if (ahead && sr.ins.size() >= kWalkAheadFrom) {
+        walk_keys_ahead(
+            sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != kLateRightInsert; },
+            [&](const StagedEntry<FactId>& e, Key& k) { env_.key_of_right(i_, e.item, k); }, warm, join_right_keyed);
     } else {
         for (const auto& e : sr.ins) {
             if (e.flag != kLateRightInsert) join_right(e);
         }
     }
     for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
-    for (const auto& e : sl.ins) {
+    auto join_left_keyed = [&](const StagedEntry<TupleId>& e, Key& key) {
         TupleId t = e.item;
-        key_of_left(t);
-        n_.lefts.push_back(t, std::move(key_));
+        n_.lefts.push_back(t, std::move(key));
         right_bucket(n_.lefts.at(n_.lefts.last_pos()).key, rbucket_);
         for (FactId f : rbucket_) {
             if (skip_expired_fact(f)) continue;
             if (allowed(t, f)) add_child(t, f, e.stamp, kFromLeftInsert);
+        }
+    };
+    if (ahead && sl.ins.size() >= kWalkAheadFrom) {
+        walk_keys_ahead(
+            sl.ins, [](const StagedEntry<TupleId>&) { return true; },
+            [&](const StagedEntry<TupleId>& e, Key& k) { env_.key_of_left(i_, view(e.item), k); }, warm,
+            join_left_keyed);
+    } else {
+        for (const auto& e : sl.ins) {
+            key_of_left(e.item);
+            join_left_keyed(e, key_);
         }
     }
 }

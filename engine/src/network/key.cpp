@@ -114,7 +114,7 @@ Value KeyValue::value() const {
 }
 
 Key::Key(const std::vector<Value>& values) {
-    present_ = true;
+    s_.present = true;
     for (const Value& v : values) push(v);
     own_texts();
 }
@@ -124,113 +124,82 @@ Key::Key(const Key& o) { *this = o; }
 Key& Key::operator=(const Key& o) {
     if (this == &o) return *this;
     reset();
-    if (o.size_ > kInline) {
-        heap_ = std::make_unique<KeyValue[]>(o.cap_);
-        cap_ = o.cap_;
+    State copy = o.s_;
+    copy.heap = nullptr;
+    copy.texts = nullptr;
+    if (o.s_.heap) {
+        copy.heap = new KeyValue[o.s_.cap];
+        std::memcpy(static_cast<void*>(copy.heap), o.s_.heap, o.s_.size * sizeof(KeyValue));
     }
-    std::memcpy(static_cast<void*>(data()), o.data(), o.size_ * sizeof(KeyValue));
-    hash_ = o.hash_;
-    size_ = o.size_;
-    present_ = o.present_;
-    matchable_ = o.matchable_;
-    has_texts_ = o.has_texts_;
+    s_ = copy;
     // The copy's texts still refer to o's: a key that owned them owns copies.
-    if (o.owns_texts_) own_texts();
+    if (o.s_.owns_texts) {
+        s_.owns_texts = false;
+        own_texts();
+    }
     return *this;
-}
-
-Key::Key(Key&& o) noexcept
-    : heap_(std::move(o.heap_)), texts_(std::move(o.texts_)), hash_(o.hash_), size_(o.size_), cap_(o.cap_),
-      present_(o.present_), matchable_(o.matchable_), owns_texts_(o.owns_texts_), has_texts_(o.has_texts_) {
-    if (!heap_) std::memcpy(static_cast<void*>(inline_), o.inline_, size_ * sizeof(KeyValue));
-    o.reset();
-}
-
-Key& Key::operator=(Key&& o) noexcept {
-    if (this == &o) return *this;
-    if (!o.heap_) std::memcpy(static_cast<void*>(inline_), o.inline_, o.size_ * sizeof(KeyValue));
-    heap_ = std::move(o.heap_);
-    texts_ = std::move(o.texts_);
-    hash_ = o.hash_;
-    size_ = o.size_;
-    cap_ = o.cap_;
-    present_ = o.present_;
-    matchable_ = o.matchable_;
-    owns_texts_ = o.owns_texts_;
-    has_texts_ = o.has_texts_;
-    o.reset();
-    return *this;
-}
-
-void Key::reset() {
-    if (heap_) heap_.reset();
-    if (texts_) texts_.reset();
-    hash_ = 0;
-    size_ = 0;
-    cap_ = kInline;
-    present_ = false;
-    matchable_ = true;
-    owns_texts_ = false;
-    has_texts_ = false;
 }
 
 void Key::push(const KeyValue& v) {
-    present_ = true;
-    if (size_ == cap_) {
-        auto grown = std::make_unique<KeyValue[]>(cap_ * 2);
-        std::memcpy(static_cast<void*>(grown.get()), data(), size_ * sizeof(KeyValue));
-        heap_ = std::move(grown);
-        cap_ *= 2;
+    s_.present = true;
+    if (s_.size == s_.cap) {
+        auto* grown = new KeyValue[s_.cap * 2];
+        std::memcpy(static_cast<void*>(grown), data(), s_.size * sizeof(KeyValue));
+        if (s_.heap) delete[] s_.heap;
+        s_.heap = grown;
+        s_.cap *= 2;
     }
-    data()[size_++] = v;
+    data()[s_.size++] = v;
     if (v.tag == ValueTag::Str) {
-        owns_texts_ = false;
-        has_texts_ = true;
+        s_.owns_texts = false;
+        s_.has_texts = true;
     }
-    if (matchable_ && !value_class_hash(v, hash_)) matchable_ = false;
+    if (s_.matchable && !value_class_hash(v, s_.hash)) s_.matchable = false;
 }
 
 void Key::own_texts() {
-    if (!has_texts_) {
-        owns_texts_ = true;
+    if (!s_.has_texts) {
+        s_.owns_texts = true;
         return;
     }
-    if (owns_texts_ && !texts_) return;  // owned, and no texts to own
+    if (s_.owns_texts && !s_.texts) return;  // owned, and no texts to own
     size_t total = 0;
     for (const KeyValue& v : *this) {
         if (v.tag == ValueTag::Str) total += v.len;
     }
-    owns_texts_ = true;
+    s_.owns_texts = true;
     if (total == 0) {
-        texts_.reset();
+        if (s_.texts) delete[] s_.texts;
+        s_.texts = nullptr;
         return;
     }
-    auto texts = std::make_unique<char[]>(total);
+    char* texts = new char[total];
     size_t at = 0;
-    for (KeyValue* v = data(); v != data() + size_; ++v) {
+    for (KeyValue* v = data(); v != data() + s_.size; ++v) {
         if (v->tag != ValueTag::Str) continue;
-        if (v->len > 0) std::memcpy(texts.get() + at, v->as_str().data(), v->len);
-        v->a = reinterpret_cast<uint64_t>(texts.get() + at);
+        if (v->len > 0) std::memcpy(texts + at, v->as_str().data(), v->len);
+        v->a = reinterpret_cast<uint64_t>(texts + at);
         at += v->len;
     }
-    texts_ = std::move(texts);
+    if (s_.texts) delete[] s_.texts;
+    s_.texts = texts;
 }
 
 std::optional<uint64_t> Key::class_hash() const {
-    if (!present_ || !matchable_) return std::nullopt;
-    return fold(hash_, size_);
+    if (!s_.present || !s_.matchable) return std::nullopt;
+    return fold(s_.hash, s_.size);
 }
 
 std::vector<Value> Key::values() const {
     std::vector<Value> out;
-    out.reserve(size_);
+    out.reserve(s_.size);
     for (const KeyValue& v : *this) out.push_back(v.value());
     return out;
 }
 
 bool Key::operator==(const Key& o) const {
-    if (present_ != o.present_ || size_ != o.size_) return false;
-    for (uint32_t k = 0; k < size_; ++k) {
+    if (s_.present != o.s_.present || s_.size != o.s_.size) return false;
+    for (uint32_t k = 0; k < s_.size; ++k) {
         const KeyValue& x = (*this)[k];
         const KeyValue& y = o[k];
         if (x.tag != y.tag) return false;

@@ -58,22 +58,32 @@ public:
     Key(const std::vector<Value>& values);
     Key(const Key& o);
     Key& operator=(const Key& o);
-    Key(Key&& o) noexcept;
-    Key& operator=(Key&& o) noexcept;
-    ~Key() = default;
+    Key(Key&& o) noexcept : s_(o.s_) { o.s_ = State{}; }
+    Key& operator=(Key&& o) noexcept {
+        if (this != &o) {
+            release();
+            s_ = o.s_;
+            o.s_ = State{};
+        }
+        return *this;
+    }
+    ~Key() { release(); }
 
-    bool present() const { return present_; }
-    explicit operator bool() const { return present_; }
-    size_t size() const { return size_; }
+    bool present() const { return s_.present; }
+    explicit operator bool() const { return s_.present; }
+    size_t size() const { return s_.size; }
     const KeyValue& operator[](size_t k) const { return data()[k]; }
     const KeyValue* begin() const { return data(); }
-    const KeyValue* end() const { return data() + size_; }
+    const KeyValue* end() const { return data() + s_.size; }
 
     // Building. A key starts as none; set_present makes it present with no
     // values, and push appends (implying present). push(Value) refers to the
     // value's text, which must outlive the key's use in this call.
-    void reset();
-    void set_present() { present_ = true; }
+    void reset() {
+        release();
+        s_ = State{};
+    }
+    void set_present() { s_.present = true; }
     void push(const Value& v) { push(KeyValue::of(v)); }
     void push(const KeyValue& v);
     // Copies referred texts into storage of the key's own.
@@ -90,19 +100,27 @@ public:
 
 private:
     static constexpr uint32_t kInline = 2;
-    const KeyValue* data() const { return heap_ ? heap_.get() : inline_; }
-    KeyValue* data() { return heap_ ? heap_.get() : inline_; }
+    // Everything but what the pointers own, copied as a whole on a move.
+    struct State {
+        KeyValue inline_[kInline];
+        KeyValue* heap = nullptr;  // owned, when more than kInline values
+        char* texts = nullptr;     // owned texts, when own_texts ran and texts exist
+        uint64_t hash = 0;         // running class hash of the values
+        uint32_t size = 0;
+        uint32_t cap = kInline;
+        bool present = false;
+        bool matchable = true;  // no Null among the values
+        bool owns_texts = false;
+        bool has_texts = false;  // a Str among the values
+    };
+    const KeyValue* data() const { return s_.heap ? s_.heap : s_.inline_; }
+    KeyValue* data() { return s_.heap ? s_.heap : s_.inline_; }
+    void release() {
+        if (s_.heap) delete[] s_.heap;
+        if (s_.texts) delete[] s_.texts;
+    }
 
-    KeyValue inline_[kInline];
-    std::unique_ptr<KeyValue[]> heap_;  // when more than kInline values
-    std::unique_ptr<char[]> texts_;     // owned texts, when own_texts ran and texts exist
-    uint64_t hash_ = 0;                 // running class hash of the values
-    uint32_t size_ = 0;
-    uint32_t cap_ = kInline;
-    bool present_ = false;
-    bool matchable_ = true;  // no Null among the values
-    bool owns_texts_ = false;
-    bool has_texts_ = false;  // a Str among the values
+    State s_;
 };
 
 // The network's key equality (stored key first, probe second): both present,

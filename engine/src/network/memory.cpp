@@ -138,8 +138,22 @@ uint32_t Memory<T>::key_for(K&& key, Bucket* bucket) {
     } else {
         k = new_key(Key(key));
     }
-    if (bucket != nullptr && bucket->shared == kNoKey) bucket->shared = k;
+    if (bucket != nullptr && bucket->shared == kNoKey) set_shared(*bucket, k);
     return k;
+}
+
+template <class T>
+void Memory<T>::set_shared(Bucket& b, uint32_t k) {
+    b.shared = k;
+    const Key& key = keys_[k].key;
+    b.shared_is_int = key.size() == 1 && key[0].tag == ValueTag::I64;
+    b.shared_int = b.shared_is_int ? key[0].a : 0;
+}
+
+template <class T>
+bool Memory<T>::shared_matches(const Bucket& b, const Key& probe) const {
+    if (b.shared_is_int && probe.size() == 1 && probe[0].tag == ValueTag::I64) return b.shared_int == probe[0].a;
+    return keys_match(keys_[b.shared].key, probe);
 }
 
 template <class T>
@@ -212,6 +226,7 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket) {
     if (bucket != nullptr) {
         if (bucket->head == npos) {
             bucket->head = s;
+            bucket->head_item = sl.item;
         } else {
             slots_[bucket->tail].bnext = s;
             sl.bprev = bucket->tail;
@@ -239,6 +254,7 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
         Bucket& bk = b->second;
         if (sl.bprev == npos) {
             bk.head = sl.bnext;
+            if (bk.head != npos) bk.head_item = slots_[bk.head].item;
         } else {
             slots_[sl.bprev].bnext = sl.bnext;
         }
@@ -250,7 +266,7 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
         if (bk.head == npos) {
             by_key_.erase(b);
         } else if (bk.shared == sl.key && keys_[sl.key].refs == 1) {
-            bk.shared = slots_[bk.head].key;
+            set_shared(bk, slots_[bk.head].key);
         }
     } else if (sl.key != kNoKey && range_indexed(keys_[sl.key].key)) {
         by_range_.erase(RangeItem{keys_[sl.key].key[0].value(), sl.seq, s});
@@ -358,11 +374,11 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
     // Entries sharing a key record share the answer: test each record once in a row.
     uint32_t last = kNoKey;
     bool last_ok = false;
-    auto accepts = [&](const Slot& sl) {
-        if (sl.key == kNoKey) return false;
-        if (sl.key != last) {
-            last = sl.key;
-            last_ok = keys_match(keys_[sl.key].key, probe);
+    auto accepts = [&](uint32_t k) {
+        if (k == kNoKey) return false;
+        if (k != last) {
+            last = k;
+            last_ok = keys_match(keys_[k].key, probe);
         }
         return last_ok;
     };
@@ -371,13 +387,21 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
         if (!h) return;
         auto it = by_key_.find(*h);
         if (it == by_key_.end()) return;
-        for (Pos s = it->second.head; s != npos; s = slots_[s].bnext) {
-            if (accepts(slots_[s])) out.push_back(slots_[s].item);
+        const Bucket& b = it->second;
+        // The shared key first: most entries hold it.
+        last = b.shared;
+        last_ok = shared_matches(b, probe);
+        if (b.head == b.tail) {
+            if (last_ok) out.push_back(b.head_item);
+            return;
+        }
+        for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
+            if (accepts(slots_[s].key)) out.push_back(slots_[s].item);
         }
         return;
     }
     for (Pos p = head_; p != npos; p = slots_[p].next) {
-        if (accepts(slots_[p])) out.push_back(slots_[p].item);
+        if (accepts(slots_[p].key)) out.push_back(slots_[p].item);
     }
 }
 
@@ -488,7 +512,7 @@ void Memory<T>::verify() const {
     for (const auto& [h, b] : by_key_) {
         uint64_t seq = 0;
         Pos back = npos;
-        bool shared_held = b.shared == kNoKey;
+        bool shared_held = false;
         for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
             const Slot& sl = slots_[s];
             if (sl.seq == 0 || !bucketed(sl) || keys_[sl.key].key.class_hash() != h || sl.seq <= seq || sl.bprev != back) {
@@ -500,6 +524,12 @@ void Memory<T>::verify() const {
             ++in_buckets;
         }
         if (back != b.tail || !shared_held) invariant_broken("node memory equality bucket is broken");
+        if (b.head != npos && !(b.head_item == slots_[b.head].item)) invariant_broken("node memory bucket names another head");
+        const Key& shared = keys_[b.shared].key;
+        bool is_int = shared.size() == 1 && shared[0].tag == ValueTag::I64;
+        if (b.shared_is_int != is_int || (is_int && b.shared_int != shared[0].a)) {
+            invariant_broken("node memory bucket misreads its shared key");
+        }
     }
     size_t ranged = 0;
     for (Pos p = head_; p != npos; p = slots_[p].next) {

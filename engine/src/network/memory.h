@@ -146,10 +146,15 @@ private:
         Pos head = npos, tail = npos;
     };
     // An equality bucket: its slots, and a key of one of them that the next
-    // entry of an equal key shares.
+    // entry of an equal key shares. A probe reads what most buckets need from
+    // the bucket alone: the head's item (all there is while head == tail) and
+    // the shared key's value when that is one integer.
     struct Bucket {
         Pos head = npos, tail = npos;
         uint32_t shared = kNoKey;
+        T head_item{};
+        uint64_t shared_int = 0;
+        bool shared_is_int = false;
     };
     // Range index element: the first key value and the arrival number.
     struct RangeItem {
@@ -180,6 +185,9 @@ private:
     template <class K>
     uint32_t key_for(K&& key, Bucket* bucket);
     uint32_t new_key(Key&& key);
+    void set_shared(Bucket& b, uint32_t k);
+    // Whether the bucket's shared key matches the probe.
+    bool shared_matches(const Bucket& b, const Key& probe) const;
     void release_key(uint32_t k);
     void link_slot(Pos s, uint32_t key, Bucket* bucket);
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.

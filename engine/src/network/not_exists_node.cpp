@@ -418,7 +418,7 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
     // Left inserts grouped by their newest fact, groups in order of first appearance.
     struct Group {
         FactId key;
-        std::vector<const StagedEntry<TupleId>*> entries;
+        std::vector<StagedEntry<TupleId>> entries;
     };
     std::vector<Group> groups;
     HashMap<FactId, size_t> group_of;
@@ -427,19 +427,19 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
         FactId key = v.empty() ? 0 : *std::max_element(v.begin(), v.end());
         auto [it, fresh] = group_of.try_emplace(key, groups.size());
         if (fresh) groups.push_back(Group{key, {}});
-        groups[it->second].entries.push_back(&e);
+        groups[it->second].entries.push_back(e);
     }
     // Admission items: groups first, then right inserts (front first); the
     // stable sort keeps a group ahead of a right insert with the same key.
     struct Item {
         FactId key;
         const Group* group;
-        const StagedEntry<FactId>* right;
+        std::optional<StagedEntry<FactId>> right;
     };
     std::vector<Item> items;
     items.reserve(groups.size() + sr.ins.size());
-    for (const Group& g : groups) items.push_back(Item{g.key, &g, nullptr});
-    for (const auto& e : sr.ins) items.push_back(Item{e.item, nullptr, &e});
+    for (const Group& g : groups) items.push_back(Item{g.key, &g, std::nullopt});
+    for (const auto& e : sr.ins) items.push_back(Item{e.item, nullptr, e});
     std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.key < b.key; });
 
     std::vector<std::pair<TupleId, Stamp>> produced;
@@ -447,14 +447,14 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
     for (const Item& item : items) {
         noted.clear();
         if (item.group) {
-            for (const StagedEntry<TupleId>* e : item.group->entries) {
-                TupleId t = e->item;
+            for (const StagedEntry<TupleId>& e : item.group->entries) {
+                TupleId t = e.item;
                 node.record_left_seq(t);
                 node.set_left_mark(t, env.mark());
                 Key key = left_key(env, i, t);
                 if (auto g = first_qualifying(env, i, node, t, key)) {
                     node.block(t, *g);
-                    noted.emplace_back(t, e->stamp);
+                    noted.emplace_back(t, e.stamp);
                 } else {
                     node.lefts.push_back(t, std::move(key));
                 }

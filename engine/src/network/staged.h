@@ -82,8 +82,8 @@ public:
 
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
-    const Entry& front() const { return slots_.back().entry; }
-    const Entry& back() const { return slots_[head_].entry; }
+    Entry front() const { return slots_.back().entry(); }
+    Entry back() const { return slots_[head_].entry(); }
 
     template <bool NewestFirst>
     class Iter {
@@ -91,11 +91,15 @@ public:
         using iterator_category = std::forward_iterator_tag;
         using value_type = Entry;
         using difference_type = std::ptrdiff_t;
-        using pointer = const Entry*;
-        using reference = const Entry&;
+        struct Arrow {
+            Entry e;
+            const Entry* operator->() const { return &e; }
+        };
+        using pointer = Arrow;
+        using reference = Entry;
         Iter() = default;
-        const Entry& operator*() const { return l_->slots_[at()].entry; }
-        const Entry* operator->() const { return &l_->slots_[at()].entry; }
+        Entry operator*() const { return l_->slots_[at()].entry(); }
+        Arrow operator->() const { return {l_->slots_[at()].entry()}; }
         Iter& operator++() {
             step();
             return *this;
@@ -155,7 +159,7 @@ public:
             it->second.pos = pos;  // the newest entry of the item is now this one
             ++it->second.count;
         }
-        slots_.push_back(Slot{std::move(e), true});
+        slots_.push_back(Slot::of(std::move(e)));
         ++live_;
     }
     void push_back(Entry e) {
@@ -167,7 +171,7 @@ public:
             auto [it, fresh] = index_->try_emplace(e.item, Where{pos, 0});
             ++it->second.count;
         }
-        slots_[head_] = Slot{std::move(e), true};
+        slots_[head_] = Slot::of(std::move(e));
         ++live_;
     }
     // Inserts so that the entry ends up at index `i` from the front (i <= size()).
@@ -186,8 +190,7 @@ public:
         if (!ensure_index()) {
             size_t s = scan_newest(item);
             if (s == kNoSlot) return std::nullopt;
-            Entry out = std::move(slots_[s].entry);
-            slots_[s].live = false;
+            Entry out = slots_[s].take();
             --live_;
             trim();
             return out;
@@ -195,8 +198,7 @@ public:
         auto it = index_->find(item);
         if (it == index_->end()) return std::nullopt;
         size_t s = static_cast<size_t>(it->second.pos - base_);
-        Entry out = std::move(slots_[s].entry);
-        slots_[s].live = false;
+        Entry out = slots_[s].take();
         --live_;
         if (--it->second.count == 0) {
             index_->erase(it);
@@ -204,7 +206,7 @@ public:
             // Duplicates only come from unchecked appends: walk to the next one.
             size_t t = s;
             while (t-- > head_) {
-                if (slots_[t].live && slots_[t].entry.item == item) break;
+                if (slots_[t].live && slots_[t].item == item) break;
             }
             it->second.pos = static_cast<int64_t>(t) + base_;
         }
@@ -224,9 +226,29 @@ public:
     EntryList take() { return EntryList(std::move(*this)); }
 
 private:
+    // An entry packed into 16 bytes (for 4-byte items), and whether it is live.
     struct Slot {
-        Entry entry;
-        bool live;
+        T item{};
+        uint8_t flag = 0;
+        bool live = false;
+        bool has_stamp = false;
+        uint64_t stamp = 0;
+
+        static Slot of(Entry e) {
+            Slot s;
+            s.item = std::move(e.item);
+            s.flag = e.flag;
+            s.live = true;
+            s.has_stamp = e.stamp.has_value();
+            s.stamp = e.stamp.value_or(0);
+            return s;
+        }
+        Entry entry() const { return Entry{item, has_stamp ? Stamp(stamp) : std::nullopt, flag}; }
+        // The entry, leaving a tombstone.
+        Entry take() {
+            live = false;
+            return Entry{std::move(item), has_stamp ? Stamp(stamp) : std::nullopt, flag};
+        }
     };
     // Lists up to this many entries have no index.
     static constexpr size_t kScanLimit = 8;
@@ -253,7 +275,7 @@ private:
     // The slot of the frontmost live entry holding `item`, by a walk.
     size_t scan_newest(const T& item) const {
         for (size_t s = slots_.size(); s-- > head_;) {
-            if (slots_[s].live && slots_[s].entry.item == item) return s;
+            if (slots_[s].live && slots_[s].item == item) return s;
         }
         return kNoSlot;
     }
@@ -261,7 +283,7 @@ private:
         index_ = std::make_unique<HashMap<T, Where>>();
         for (size_t s = head_; s < slots_.size(); ++s) {
             if (!slots_[s].live) continue;
-            auto [it, fresh] = index_->try_emplace(slots_[s].entry.item, Where{0, 0});
+            auto [it, fresh] = index_->try_emplace(slots_[s].item, Where{0, 0});
             it->second.pos = static_cast<int64_t>(s) + base_;  // later slots are nearer the front
             ++it->second.count;
         }
@@ -276,7 +298,7 @@ private:
         size_t room = std::max<size_t>(4, slots_.size());
         std::vector<Slot> grown;
         grown.reserve(room + slots_.size());
-        grown.resize(room, Slot{Entry{T{}, std::nullopt, 0}, false});
+        grown.resize(room, Slot{});
         for (Slot& s : slots_) grown.push_back(std::move(s));
         slots_ = std::move(grown);
         head_ += room;
@@ -303,7 +325,7 @@ private:
         head_ = 0;
         base_ = 0;
         if (!indexed()) return;
-        for (size_t s = 0; s < slots_.size(); ++s) index_->at(slots_[s].entry.item).pos = static_cast<int64_t>(s);
+        for (size_t s = 0; s < slots_.size(); ++s) index_->at(slots_[s].item).pos = static_cast<int64_t>(s);
         // Frontmost wins: later slots are nearer the front, so the loop above
         // leaves each item at its newest entry.
     }
@@ -400,10 +422,24 @@ struct Staged {
     }
     // The same in place.
     static void append_behind(Staged& pending, Staged&& incoming) {
-        for (const auto& e : incoming.ins) pending.ins.push_back(e);
-        for (const auto& e : incoming.del) pending.del.push_back(e);
-        for (const auto& e : incoming.upd) pending.upd.push_back(e);
-        for (auto& t : incoming.reinserted) pending.reinserted.push_back(std::move(t));
+        append_list(pending.ins, std::move(incoming.ins));
+        append_list(pending.del, std::move(incoming.del));
+        append_list(pending.upd, std::move(incoming.upd));
+        if (pending.reinserted.empty()) {
+            pending.reinserted = std::move(incoming.reinserted);
+        } else {
+            for (auto& t : incoming.reinserted) pending.reinserted.push_back(std::move(t));
+        }
+    }
+
+private:
+    // Appending to an empty list is taking the other one whole.
+    static void append_list(EntryList<T>& to, EntryList<T>&& from) {
+        if (to.empty()) {
+            to = std::move(from);
+            return;
+        }
+        for (const auto& e : from) to.push_back(e);
     }
 };
 
