@@ -257,3 +257,45 @@ TEST(CeTrace, WritesHeaderAndClosingLinesOnlyWhenSwitchedOn) {
     ASSERT_EQ(ex.env.lines.size(), 2u);
     EXPECT_EQ(ex.env.lines[1], "  [flush_admit] trg ins=[] blocked={}");
 }
+
+TEST(CeNode, LongKeyedBatchesBlockAndEmitAsShortOnesDo) {
+    // Batches long enough to have their keys made ahead of their turn give the
+    // children, blockers and memories of the same changes one at a time.
+    for (Kind kind : {Kind::Not, Kind::Exists}) {
+        auto run = [kind](bool one_batch) {
+            Rig ce(kind, kEqualityIndex);
+            std::map<FactId, Value> values;
+            for (FactId f = 1; f <= 60; ++f) values[f] = Value::i64(f % 9);            // lefts [f]
+            for (FactId f = 1001; f <= 1060; ++f) values[f] = Value::i64(f % 13);      // rights
+            ce.env.key_on_values(values);
+            for (FactId a = 1; a <= 60; ++a) {
+                for (FactId f = 1001; f <= 1060; ++f) {
+                    if (a % 9 == f % 13 && (a + f) % 5 == 0) ce.pairs.insert({{a}, f});
+                }
+            }
+            std::vector<TE> lefts;
+            std::vector<RE> rights;
+            for (FactId f = 1; f <= 60; ++f) lefts.push_back({{f}, f, 0});
+            for (FactId f = 1001; f <= 1060; ++f) rights.push_back({f, f, 0});
+            std::vector<Tuple> out;
+            auto keep = [&](const Staged<Tuple>& o) {
+                for (const auto& e : o.ins.oldest_first()) out.push_back(e.item);
+            };
+            if (one_batch) {
+                keep(ce.run({}, rb(std::vector<RE>(rights.begin(), rights.begin() + 40))));
+                keep(ce.run(lb(lefts), rb(std::vector<RE>(rights.begin() + 40, rights.end()))));
+            } else {
+                for (size_t k = 40; k-- > 0;) keep(ce.run({}, rb({rights[k]})));
+                for (size_t k = 60; k-- > 40;) keep(ce.run({}, rb({rights[k]})));
+                for (size_t k = 60; k-- > 0;) keep(ce.run(lb({lefts[k]})));
+            }
+            std::vector<std::optional<FactId>> blockers;
+            for (FactId a = 1; a <= 60; ++a) blockers.push_back(ce.blocker({a}));
+            return std::make_tuple(out, blockers, ce.lefts(), ce.rights());
+        };
+        auto batch = run(true);
+        auto single = run(false);
+        EXPECT_EQ(batch, single) << kind_name(kind);
+        EXPECT_FALSE(std::get<0>(batch).empty()) << kind_name(kind);
+    }
+}

@@ -6,11 +6,11 @@
 // merge walk per updated fact and per updated tuple that re-emits kept children
 // in place), inserts (plain or temporal), late right inserts (flag 1).
 #include <algorithm>
-#include <array>
 
 #include "common/internal_error.h"
 #include "common/text.h"
 #include "network/network.h"
+#include "network/walk_ahead.h"
 #include "store/debug_form.h"
 
 namespace quarn {
@@ -30,39 +30,6 @@ void for_each_right_insert(bool tail_first, const EntryList<FactId>& ins, Fn fn)
         for (const auto& e : ins) fn(e);
     }
 }
-
-// Calls body(entry, key) on the entries of `list` that `pass` accepts, in
-// list order, each with its key (which body may move from). Keys are made
-// kAhead passing entries before their turn, and `warm` starts loading what a
-// key will be looked up in, so that the lookups of a long batch overlap.
-template <class List, class Pass, class KeyOf, class Warm, class Body>
-void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
-    constexpr size_t kAhead = 8;
-    std::array<Key, kAhead> ring;
-    auto ahead = list.begin();
-    const auto end = list.end();
-    size_t made = 0, used = 0;
-    auto advance = [&] {
-        while (ahead != end && !pass(*ahead)) ++ahead;
-        if (ahead == end) return false;
-        Key& k = ring[made++ % kAhead];
-        k.reset();
-        key_of(*ahead, k);
-        warm(k);
-        ++ahead;
-        return true;
-    };
-    while (made < kAhead && advance()) {
-    }
-    for (const auto& e : list) {
-        if (!pass(e)) continue;
-        body(e, ring[used++ % kAhead]);
-        advance();
-    }
-}
-
-// Batches at least this long walk their keys ahead.
-constexpr size_t kWalkAheadFrom = 32;
 
 class JoinEval {
 public:

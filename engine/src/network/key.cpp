@@ -123,7 +123,12 @@ Key::Key(const Key& o) { *this = o; }
 
 Key& Key::operator=(const Key& o) {
     if (this == &o) return *this;
-    reset();
+    release();
+    if (!o.s_.heap && !o.s_.texts) {
+        // Values inline and no texts of its own: the state is the whole key.
+        s_ = o.s_;
+        return *this;
+    }
     State copy = o.s_;
     copy.heap = nullptr;
     copy.texts = nullptr;

@@ -115,6 +115,12 @@ public:
     Pos bucket_next(Pos p) const { return slots_[p].bnext; }
     // Starts loading the bucket `probe` falls in (equality index only).
     void prefetch_bucket(const Key& probe) const;
+    // Equality index: the first item of the bucket `probe` falls in whose key
+    // keys_match accepts and that `pred` accepts, in memory order from the
+    // entry of `start` (when it is such a candidate, else from the bucket's
+    // head) and wrapping around.
+    template <class Pred>
+    std::optional<T> first_matching(const Key& probe, std::optional<T> start, Pred pred) const;
     // Range index: entries whose first key value k satisfies eval_cmp(p, op, k),
     // ascending by k for Eq, Ne, Lt, Le and descending for Gt, Ge; entries with
     // equal k keep memory order. Only for memories built with a range index.
@@ -210,6 +216,43 @@ private:
     HashMap<uint64_t, Bucket> by_key_;  // equality index: key class -> bucket
     std::set<RangeItem, RangeLess> by_range_;
 };
+
+template <class T>
+template <class Pred>
+std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> start, Pred pred) const {
+    if (!probe) return std::nullopt;
+    auto h = probe.class_hash();
+    if (!h) return std::nullopt;
+    auto it = by_key_.find(*h);
+    if (it == by_key_.end()) return std::nullopt;
+    const Bucket& b = it->second;
+    uint32_t last = b.shared;
+    bool last_ok = shared_matches(b, probe);
+    if (b.head == b.tail) {
+        if (last_ok && pred(b.head_item)) return b.head_item;
+        return std::nullopt;
+    }
+    auto matches = [&](uint32_t k) {
+        if (k == kNoKey) return false;
+        if (k != last) {
+            last = k;
+            last_ok = keys_match(keys_[k].key, probe);
+        }
+        return last_ok;
+    };
+    Pos from = b.head;
+    if (start) {
+        Pos s = pos_of(*start);
+        if (s != npos && matches(slots_[s].key)) from = s;
+    }
+    for (Pos p = from; p != npos; p = slots_[p].bnext) {
+        if (matches(slots_[p].key) && pred(slots_[p].item)) return slots_[p].item;
+    }
+    for (Pos p = b.head; p != from; p = slots_[p].bnext) {
+        if (matches(slots_[p].key) && pred(slots_[p].item)) return slots_[p].item;
+    }
+    return std::nullopt;
+}
 
 extern template class Memory<FactId>;
 extern template class Memory<TupleId>;

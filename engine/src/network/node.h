@@ -275,23 +275,7 @@ std::optional<FactId> Node::first_candidate(const Key& probe, std::optional<Fact
             }
             return std::nullopt;
         }
-        case IndexKind::Equality: {
-            if (!probe) return std::nullopt;
-            auto candidate = [&](Pos p) { return keys_match(rights.at(p).key, probe); };
-            Pos head = rights.bucket_first(probe);
-            Pos from = head;
-            if (start) {
-                Pos s = rights.pos_of(*start);
-                if (s != npos && candidate(s)) from = s;
-            }
-            for (Pos p = from; p != npos; p = rights.bucket_next(p)) {
-                if (candidate(p) && pred(rights.at(p).item)) return rights.at(p).item;
-            }
-            for (Pos p = head; p != from; p = rights.bucket_next(p)) {
-                if (candidate(p) && pred(rights.at(p).item)) return rights.at(p).item;
-            }
-            return std::nullopt;
-        }
+        case IndexKind::Equality: return rights.first_matching(probe, start, pred);
         case IndexKind::Range: break;
     }
     std::vector<FactId> cands = scan_rights(probe);

@@ -23,6 +23,7 @@
 #include "common/internal_error.h"
 #include "common/text.h"
 #include "network/network.h"
+#include "network/walk_ahead.h"
 #include "store/debug_form.h"
 
 namespace quarn {
@@ -87,6 +88,11 @@ public:
 
 private:
     bool left_update(TupleId t) const { return sl_.upd.contains(t); }
+    // Starts loading both memories' buckets for a key (long keyed batches).
+    void warm(const Key& k) const {
+        n_.lefts.prefetch_bucket(k);
+        n_.rights.prefetch_bucket(k);
+    }
     const Key& key_of_left(TupleId t) {
         key_.reset();
         env_.key_of_left(i_, tt_.view(t), key_);
@@ -218,14 +224,27 @@ private:
 
     void right_inserts() {
         bool tail_first = right_inserts_tail_first(env_);
-        auto insert = [&](const StagedEntry<FactId>& e) {
-            n_.rights.push_back(e.item, key_of_right(e.item));
+        auto insert = [&](const StagedEntry<FactId>& e, Key& key) {
+            n_.rights.push_back(e.item, std::move(key));
             block_lefts_by(e.item, n_.rights.at(n_.rights.last_pos()).key, e.stamp, kFromRightInsert);
         };
+        auto walk = [&](const auto& list) {
+            if (n_.keyed() && sr_.ins.size() >= kWalkAheadFrom) {
+                walk_keys_ahead(
+                    list, [](const StagedEntry<FactId>&) { return true; },
+                    [&](const StagedEntry<FactId>& e, Key& k) { env_.key_of_right(i_, e.item, k); },
+                    [this](const Key& k) { warm(k); }, insert);
+                return;
+            }
+            for (const auto& e : list) {
+                key_of_right(e.item);
+                insert(e, key_);
+            }
+        };
         if (tail_first) {
-            for (const auto& e : sr_.ins.oldest_first()) insert(e);
+            walk(sr_.ins.oldest_first());
         } else {
-            for (const auto& e : sr_.ins) insert(e);
+            walk(sr_.ins);
         }
     }
 
@@ -346,16 +365,26 @@ private:
     }
 
     void left_inserts() {
-        for (const auto& e : sl_.ins) {
+        auto insert = [&](const StagedEntry<TupleId>& e, Key& key) {
             TupleId t = e.item;
-            const Key& key = key_of_left(t);
             if (auto g = first_qualifying(env_, i_, n_, t, key)) {
                 n_.block(t, *g);
                 if (!is_not_) emit(n_, t, e.stamp, kFromLeftInsert, out_.trg);
-                continue;
+                return;
             }
-            n_.lefts.push_back(t, std::move(key_));
+            n_.lefts.push_back(t, std::move(key));
             if (is_not_) not_emit_or_defer(env_, i_, n_, t, e.stamp, kFromLeftInsert, out_.trg);
+        };
+        if (n_.keyed() && sl_.ins.size() >= kWalkAheadFrom) {
+            walk_keys_ahead(
+                sl_.ins, [](const StagedEntry<TupleId>&) { return true; },
+                [&](const StagedEntry<TupleId>& e, Key& k) { env_.key_of_left(i_, tt_.view(e.item), k); },
+                [this](const Key& k) { warm(k); }, insert);
+            return;
+        }
+        for (const auto& e : sl_.ins) {
+            key_of_left(e.item);
+            insert(e, key_);
         }
     }
 
@@ -379,6 +408,7 @@ private:
     Out& out_;
     bool is_not_;
     Key key_;                       // scratch for keys asked of the environment
+
     std::vector<TupleId> tuples_;   // borrowed from the node
     std::vector<FactId> facts_;     // borrowed from the node
     // Scratch of the right-update passes: the tuples each updated blocker

@@ -1,0 +1,46 @@
+// Long batches of a keyed node: each entry's key is made a few entries
+// before its turn, so that the memory lookups it leads to can be started
+// early and overlap.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "network/key.h"
+
+namespace quarn {
+
+// Calls body(entry, key) on the entries of `list` that `pass` accepts, in
+// list order, each with its key (which body may move from). Keys are made
+// kAhead passing entries before their turn, and `warm` starts loading what a
+// key will be looked up in, so that the lookups of a long batch overlap.
+template <class List, class Pass, class KeyOf, class Warm, class Body>
+void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
+    constexpr size_t kAhead = 8;
+    std::array<Key, kAhead> ring;
+    auto ahead = list.begin();
+    const auto end = list.end();
+    size_t made = 0, used = 0;
+    auto advance = [&] {
+        while (ahead != end && !pass(*ahead)) ++ahead;
+        if (ahead == end) return false;
+        Key& k = ring[made++ % kAhead];
+        k.reset();
+        key_of(*ahead, k);
+        warm(k);
+        ++ahead;
+        return true;
+    };
+    while (made < kAhead && advance()) {
+    }
+    for (const auto& e : list) {
+        if (!pass(e)) continue;
+        body(e, ring[used++ % kAhead]);
+        advance();
+    }
+}
+
+// Batches at least this long walk their keys ahead.
+constexpr size_t kWalkAheadFrom = 32;
+
+}  // namespace quarn
