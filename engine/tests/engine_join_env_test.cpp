@@ -260,3 +260,43 @@ TEST(JoinEnvImpl, TextKeysOwnTheirTexts) {
     EXPECT_EQ(debug_key(right_key(env, 0, f)), "Some([Str(\"" + long_a + "\"), Str(\"" + long_b + "\")])");
     EXPECT_EQ(debug_key(right_key(env, 0, g)), "Some([Str(\"\"), Null])");
 }
+
+TEST(JoinEnvImpl, EqualKeysDecideOnlyEqualityJoinsOverCurrentMemories) {
+    Rig r;
+    CompiledCmp refs_group;
+    refs_group.test.kind = quarn::Test::Kind::Group;
+    refs_group.test.refs_bindings = true;
+    CompiledCmp own_group = refs_group;
+    own_group.test.refs_bindings = false;
+    auto eq = [](size_t p, size_t field) { return cmp(0, CmpOp::Eq, Src::fact_field(p, field)); };
+    auto lt = [](size_t p) { return cmp(1, CmpOp::Lt, Src::fact_field(p, 1)); };
+    auto lit = cmp(1, CmpOp::Gt, Src::literal(Value::i64(1)));
+    auto tmp = temporal(AllenOp::After, {0, 1}, 0, 2, 2);
+    struct Case {
+        std::vector<CompiledCmp> cmps;
+        bool expected;
+    };
+    const Case cases[] = {
+        {{}, false},                        // no key: nothing to decide with
+        {{eq(0, 0)}, true},
+        {{eq(0, 0), eq(0, 1), lit}, true},  // the fact's own tests held when it was admitted
+        {{eq(0, 0), own_group}, true},
+        {{eq(1, 0)}, false},                // an equality with the fact itself is no key
+        {{eq(0, 0), lt(0)}, false},
+        {{eq(0, 0), refs_group}, false},
+        {{eq(0, 0), tmp}, false},
+    };
+    for (const Case& c : cases) {
+        r.rule.patterns = {pattern(0, 0, {}), pattern(1, 1, c.cmps)};
+        JoinEnvImpl env = r.env();
+        EXPECT_FALSE(env.key_decides(0)) << c.cmps.size();  // not before the memories are known current
+        env.set_keys_current();
+        EXPECT_EQ(env.key_decides(0), c.expected) << c.cmps.size();
+    }
+    // A range-keyed pattern is keyed by its range field.
+    r.rule.patterns = {pattern(0, 0, {}), pattern(1, 1, {eq(0, 0), lt(0)})};
+    r.rule.patterns[1].range_cmp = 1;
+    JoinEnvImpl env = r.env();
+    env.set_keys_current();
+    EXPECT_FALSE(env.key_decides(0));
+}

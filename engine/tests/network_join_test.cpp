@@ -287,3 +287,26 @@ TEST(JoinNode, LongKeyedBatchesJoinInTheOrderShortOnesDo) {
         EXPECT_GT(ins.size(), n);
     }
 }
+
+TEST(JoinNode, EqualExactKeysSettleTheJoinWhereTheEnvironmentSaysTheyDecide) {
+    // With key_decides, a bucket whose keys all equal the probe value for
+    // value (integers here) joins without asking allowed(); a bucket holding a
+    // key that only matches (a float with the probe's integer part) is tested.
+    struct DecidingEnv : ScriptedEnv {
+        bool key_decides(size_t) const override { return true; }
+    };
+    for (bool deciding : {false, true}) {
+        Rig j(Kind::Join, kEqualityIndex);
+        DecidingEnv env;
+        ScriptedEnv& use = deciding ? static_cast<ScriptedEnv&>(env) : j.env;
+        use.key_on_values({{1, Value::i64(4)}, {2, Value::i64(5)}, {10, Value::i64(4)}, {11, Value::f64(5.5)}});
+        use.allow = [](const Tuple&, FactId f) { return f != 11; };
+        Staged<TupleId> held;
+        Out out(held);
+        do_node(use, 0, j.node, use.ids(lb({{{1}, 1, 0}, {{2}, 2, 0}})), rb({{10, 3, 0}, {11, 4, 0}}), out);
+        j.node.verify();
+        EXPECT_EQ(items_of(use.facts(out.trg).ins), (Tuples{{1, 10}})) << deciding;
+        Pairs want = deciding ? Pairs{{{2}, 11}} : Pairs{{{2}, 11}, {{1}, 10}};
+        EXPECT_EQ(use.tested, want) << deciding;
+    }
+}

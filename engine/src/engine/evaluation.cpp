@@ -245,6 +245,10 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     if (!engine_side) {
         const auto [owner_rule, owner_pattern] = tn.owner;
         JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples, e.switches);
+        // Without event types the chain runs in order with everything staged
+        // for it, so upstream changes have reached this node's input (an
+        // insert-time flush, which leaves updates waiting, needs event types).
+        if (e.event_decls.empty()) env.set_keys_current();
         do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
     } else {
         std::optional<Staged<TupleId>> pending_before;

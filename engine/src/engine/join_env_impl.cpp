@@ -120,6 +120,26 @@ bool JoinEnvImpl::allowed_ce(size_t i, TupleView tuple, FactId fact) const {
     return passes(i, tuple, fact, skip);
 }
 
+bool JoinEnvImpl::key_decides(size_t i) const {
+    // The key holds every equality against another pattern (key_of_left and
+    // key_of_right push them in the same order) unless a range or temporal
+    // test keys the pattern. Tests of the fact alone were checked when the
+    // fact was admitted to the node, and an update that fails them takes it
+    // out before anything joins it again.
+    if (!keys_current_) return false;
+    const CompiledPattern& p = pattern(i);
+    if (p.range_cmp || first_temporal(p)) return false;
+    bool any = false;
+    for (const CompiledCmp& c : p.cmps) {
+        const Test& t = c.test;
+        if (t.kind == Test::Kind::Temporal || (t.kind == Test::Kind::Group && t.refs_bindings)) return false;
+        if (!is_cross_cmp(p, t)) continue;
+        if (t.op != CmpOp::Eq) return false;
+        any = true;
+    }
+    return any;
+}
+
 void JoinEnvImpl::key_of_left(size_t i, TupleView tuple, Key& key) const {
     const CompiledPattern& p = pattern(i);
     if (const CompiledCmp* c = first_temporal(p)) {

@@ -37,6 +37,7 @@ public:
     std::optional<int64_t> not_fire_time(size_t i, TupleView tuple) const override;
     bool left_update_optimization(size_t i) const override;
     bool allowed(size_t i, TupleView tuple, FactId fact) const override;
+    bool key_decides(size_t i) const override;
     TupleTable& tuples() const override { return tuples_; }
 
     uint64_t mark() const override { return mark_; }
@@ -46,6 +47,11 @@ public:
     bool tail_first_switch() const override { return switches_.jsr_tail(); }
 
     uint8_t flag() const { return flag_; }
+    // Says that every change to the facts the node's memories key has reached
+    // those memories by the time the evaluation joins anything: a whole
+    // evaluation of the rule's chain, not an insert-time flush that leaves
+    // updates waiting. Only then may equal keys decide a join (key_decides).
+    void set_keys_current() { keys_current_ = true; }
 
 private:
     // The work behind the overrides, over the facts of a tuple in pattern order.
@@ -61,6 +67,7 @@ private:
     bool join_expired_;
     TupleTable& tuples_;
     const TraceSwitches& switches_;
+    bool keys_current_ = false;
 };
 
 }  // namespace quarn

@@ -38,6 +38,12 @@ public:
     virtual bool left_update_optimization(size_t i) const = 0;
     // The full join test; index keys only narrow the candidates, this decides.
     virtual bool allowed(size_t i, TupleView tuple, FactId fact) const = 0;
+    // True when equal keys decide the join test alone: the pattern's only
+    // tests against other patterns are the equalities its key holds, and the
+    // rest hold for every fact its memory takes. The network then skips
+    // allowed() for a pair whose keys are equal value for value, each an
+    // integer, a text or a boolean.
+    virtual bool key_decides(size_t) const { return false; }
     // The engine's tuple table, where the network interns the tuples it makes.
     virtual TupleTable& tuples() const = 0;
 

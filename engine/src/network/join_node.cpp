@@ -35,7 +35,8 @@ class JoinEval {
 public:
     JoinEval(const JoinEnv& env, size_t i, Node& node, Out& out)
         : env_(env), tt_(env.tuples()), i_(i), n_(node), out_(out),
-          lbucket_(std::exchange(node.scratch_tuples, {})), rbucket_(std::exchange(node.scratch_facts, {})) {}
+          lbucket_(std::exchange(node.scratch_tuples, {})), rbucket_(std::exchange(node.scratch_facts, {})),
+          key_decides_(node.keyed() && env.key_decides(i)) {}
     ~JoinEval() {
         lbucket_.clear();
         rbucket_.clear();
@@ -82,22 +83,36 @@ private:
     bool skip_expired_fact(FactId f) const { return !env_.join_expired() && env_.is_expired(f); }
 
     // Buckets: with an equality key, the entries whose key matches; otherwise
-    // every entry (allowed makes the full test). Filled into `out`.
-    void left_bucket(const Key& k, std::vector<TupleId>& out) const {
+    // every entry (allowed makes the full test). Filled into `out`; `decided`
+    // says whether the keys alone settle the test for every entry in it.
+    void left_bucket(const Key& k, std::vector<TupleId>& out, bool& decided) const {
         out.clear();
+        decided = false;
         if (!n_.keyed()) {
             n_.lefts.items(out);
         } else if (k) {
-            n_.lefts.matching(k, out);
+            bool equal = false;
+            n_.lefts.matching(k, out, &equal);
+            decided = key_decides_ && equal && exact_values(k);
         }
     }
-    void right_bucket(const Key& k, std::vector<FactId>& out) const {
+    void right_bucket(const Key& k, std::vector<FactId>& out, bool& decided) const {
         out.clear();
+        decided = false;
         if (!n_.keyed()) {
             n_.rights.items(out);
         } else if (k) {
-            n_.rights.matching(k, out);
+            bool equal = false;
+            n_.rights.matching(k, out, &equal);
+            decided = key_decides_ && equal && exact_values(k);
         }
+    }
+    // Values whose equality under the key is exactly the join test's.
+    static bool exact_values(const Key& k) {
+        for (const KeyValue& v : k) {
+            if (v.tag != ValueTag::I64 && v.tag != ValueTag::Str && v.tag != ValueTag::Bool) return false;
+        }
+        return true;
     }
 
     void right_deletes(const Staged<FactId>& sr);
@@ -124,6 +139,7 @@ private:
     std::vector<TupleId> lbucket_;   // borrowed from the node
     std::vector<FactId> rbucket_;    // borrowed from the node
     std::vector<size_t> alive_;      // children positions of the entry being updated
+    bool key_decides_;               // equal keys settle the join test (JoinEnv::key_decides)
 };
 
 void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
@@ -193,7 +209,8 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         const Stamp& s = e.stamp;
         const auto stored = n_.rights.find_first(f);
         Key rkey = stored ? stored->key : Key{};
-        left_bucket(rkey, bucket);
+        bool decided = false;
+        left_bucket(rkey, bucket, decided);
         n_.order_children_of_right(f);
         std::vector<size_t>& alive = alive_;
         n_.children_of_right(f, alive);
@@ -216,7 +233,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         if (!first) {
             for (TupleId t : bucket) {
                 if (left_updated.contains(t)) continue;
-                if (allowed(t, f)) add_child(t, f, s, kFromUpdate);
+                if (decided || allowed(t, f)) add_child(t, f, s, kFromUpdate);
             }
             continue;
         }
@@ -229,7 +246,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
             std::optional<size_t> c;
             if (j < alive.size()) c = alive[j];
             bool at_cursor = c && n_.child(*c).parent == t;
-            bool ok = allowed(t, f);
+            bool ok = decided || allowed(t, f);
             if (ok && at_cursor) {
                 out_.child_upd(n_.child(*c).tuple, s, kFromUpdate);
                 n_.move_child_to_end_of_left(*c);
@@ -251,7 +268,8 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
         const Stamp& s = e.stamp;
         const auto stored = n_.lefts.find_first(t);
         Key lkey = stored ? stored->key : Key{};
-        right_bucket(lkey, bucket);
+        bool decided = false;
+        right_bucket(lkey, bucket, decided);
         n_.order_children_of_left(t);
         if (n_.keyed()) {
             for (size_t p : n_.children_of_left(t)) {
@@ -268,7 +286,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
         n_.children_of_left(t, alive);
         if (alive.empty()) {
             for (FactId f : bucket) {
-                if (allowed(t, f)) add_child(t, f, s, kFromUpdate);
+                if (decided || allowed(t, f)) add_child(t, f, s, kFromUpdate);
             }
             continue;
         }
@@ -277,7 +295,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
             std::optional<size_t> c;
             if (j < alive.size()) c = alive[j];
             bool at_cursor = c && n_.child(*c).right == f;
-            bool ok = allowed(t, f);
+            bool ok = decided || allowed(t, f);
             if (ok && at_cursor) {
                 out_.child_upd(n_.child(*c).tuple, s, kFromUpdate);
                 n_.move_child_to_end_of_right(*c);
@@ -299,10 +317,11 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     auto join_right_keyed = [&](const StagedEntry<FactId>& e, Key& key) {
         FactId f = e.item;
         n_.rights.push_back(f, std::move(key));
-        left_bucket(n_.rights.at(n_.rights.last_pos()).key, lbucket_);
+        bool decided = false;
+        left_bucket(n_.rights.at(n_.rights.last_pos()).key, lbucket_, decided);
         for (TupleId t : lbucket_) {
             if (skip_expired_tuple(t)) continue;
-            if (allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
+            if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
         }
     };
     auto join_right = [&](const StagedEntry<FactId>& e) {
@@ -335,10 +354,11 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     auto join_left_keyed = [&](const StagedEntry<TupleId>& e, Key& key) {
         TupleId t = e.item;
         n_.lefts.push_back(t, std::move(key));
-        right_bucket(n_.lefts.at(n_.lefts.last_pos()).key, rbucket_);
+        bool decided = false;
+        right_bucket(n_.lefts.at(n_.lefts.last_pos()).key, rbucket_, decided);
         for (FactId f : rbucket_) {
             if (skip_expired_fact(f)) continue;
-            if (allowed(t, f)) add_child(t, f, e.stamp, kFromLeftInsert);
+            if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromLeftInsert);
         }
     };
     if (ahead && sl.ins.size() >= kWalkAheadFrom) {
@@ -476,11 +496,12 @@ void JoinEval::late_right_inserts(const Staged<FactId>& sr) {
         FactId f = e.item;
         const Key& k = key_of_right(f);
         n_.rights.push_back(f, k);
-        left_bucket(k, lbucket_);
+        bool decided = false;
+        left_bucket(k, lbucket_, decided);
         std::stable_sort(lbucket_.begin(), lbucket_.end(),
                          [&](TupleId x, TupleId y) { return n_.left_seq(x) > n_.left_seq(y); });
         for (TupleId t : lbucket_) {
-            if (allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
+            if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
         }
     });
 }

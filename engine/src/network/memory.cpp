@@ -369,7 +369,8 @@ void Memory<T>::items(std::vector<T>& out) const {
 }
 
 template <class T>
-void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
+void Memory<T>::matching(const Key& probe, std::vector<T>& out, bool* all_equal) const {
+    if (all_equal != nullptr) *all_equal = true;
     if (!probe) return;
     // Entries sharing a key record share the answer: test each record once in a row.
     uint32_t last = kNoKey;
@@ -379,6 +380,7 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
         if (k != last) {
             last = k;
             last_ok = keys_match(keys_[k].key, probe);
+            if (last_ok && all_equal != nullptr && *all_equal) *all_equal = keys_[k].key == probe;
         }
         return last_ok;
     };
@@ -391,6 +393,10 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out) const {
         // The shared key first: most entries hold it.
         last = b.shared;
         last_ok = shared_matches(b, probe);
+        if (last_ok && all_equal != nullptr) {
+            bool int_probe = probe.size() == 1 && probe[0].tag == ValueTag::I64;
+            *all_equal = b.shared_is_int && int_probe ? true : keys_[b.shared].key == probe;
+        }
         if (b.head == b.tail) {
             if (last_ok) out.push_back(b.head_item);
             return;

@@ -106,7 +106,9 @@ public:
     // Entries whose key keys_match accepts against `probe`, in memory order,
     // appended to out. Uses the equality index when the memory has one, else
     // tests every entry.
-    void matching(const Key& probe, std::vector<T>& out) const;
+    // With `all_equal`, also says whether every entry it appended holds a key
+    // structurally equal to the probe.
+    void matching(const Key& probe, std::vector<T>& out, bool* all_equal = nullptr) const;
     std::vector<T> matching(const Key& probe) const;
     // Equality index: the first slot of the bucket `probe` falls in, npos when
     // there is none; the bucket holds the candidates in memory order, which
