@@ -151,15 +151,22 @@ public:
         invariant_broken("staged list indexes an item it does not hold");
     }
 
-    void push_front(Entry e) {
-        note_item(e.item);
+    void push_front(Entry e) { push_front(std::move(e.item), e.stamp, e.flag); }
+    // The same from the parts, which spares building an entry on the stack.
+    void push_front(T item, const Stamp& stamp, uint8_t flag) {
+        note_item(item);
         int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
         if (indexed()) {
-            auto [it, fresh] = index_->try_emplace(e.item, Where{pos, 0});
+            auto [it, fresh] = index_->try_emplace(item, Where{pos, 0});
             it->second.pos = pos;  // the newest entry of the item is now this one
             ++it->second.count;
         }
-        slots_.push_back(Slot::of(std::move(e)));
+        Slot& s = slots_.emplace_back();
+        s.item = std::move(item);
+        s.flag = flag;
+        s.live = true;
+        s.has_stamp = stamp.has_value();
+        s.stamp = stamp.value_or(0);
         ++live_;
     }
     void push_back(Entry e) {
@@ -374,22 +381,26 @@ struct Staged {
                 return;
             }
         }
-        ins.push_front({std::move(item), stamp, flag});
+        ins.push_front(std::move(item), stamp, flag);
     }
     void add_upd_ph(T item, Stamp stamp, uint8_t flag) {
         if (ins.contains(item) || upd.contains(item) || del.contains(item)) return;
-        upd.push_front({std::move(item), stamp, flag});
+        upd.push_front(std::move(item), stamp, flag);
     }
     void add_del(T item, Stamp stamp) {
         if (ins.contains(item)) {
-            std::optional<size_t> at = placeholders_on ? ins.index_of(item) : std::nullopt;
+            if (!placeholders_on) {
+                ins.remove_first(item);
+                return;
+            }
+            size_t at = ins.index_of(item).value_or(0);
             ins.remove_first(item);
-            if (placeholders_on) placeholders.emplace_back(std::move(item), *at);
+            placeholders.emplace_back(std::move(item), at);
             return;
         }
         upd.remove_first(item);
         if (del.contains(item)) return;
-        del.push_front({std::move(item), stamp, 0});
+        del.push_front(std::move(item), stamp, 0);
     }
     bool remove_ins(const T& item) { return ins.remove_first(item).has_value(); }
     bool remove_upd(const T& item) { return upd.remove_first(item).has_value(); }
