@@ -135,4 +135,21 @@ TEST(Key, KeysThatMatchShareTheirClassHash) {
         ASSERT_EQ(a.class_hash(), b.class_hash()) << debug_key(a) << " " << debug_key(b);
     }
     EXPECT_GT(matched, 1000u);
+    // Integers pushed in place make the same key as integers pushed as values,
+    // also past the inline values and after a Null.
+    for (int64_t n : {int64_t{0}, int64_t{-7}, (int64_t{1} << 53) + 1, INT64_MIN}) {
+        Key by_value, in_place;
+        for (int k = 0; k < 3; ++k) {
+            by_value.push(Value::i64(n + k));
+            in_place.push_i64(n + k);
+        }
+        EXPECT_TRUE(by_value == in_place);
+        EXPECT_EQ(by_value.class_hash(), in_place.class_hash());
+        by_value.push(Value::null());
+        in_place.push(Value::null());
+        by_value.push(Value::i64(n));
+        in_place.push_i64(n);
+        EXPECT_TRUE(by_value == in_place);
+        EXPECT_FALSE(in_place.class_hash().has_value());
+    }
 }

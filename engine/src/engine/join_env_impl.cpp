@@ -44,9 +44,21 @@ void push_owned(Key& key, const Value& v) {
 // A field's value; a text is referred to where the store keeps it, which
 // stays put for the evaluation (the store does not change during one).
 void push_field(Key& key, const FactStore& store, FactId f, size_t field) {
-    if (auto text = store.text(f, field)) {
-        key.push(KeyValue::text(*text));
-        return;
+    // Integers and texts, the usual keys, are read from their column in place.
+    const std::vector<Column>& columns = store.data(store.fact_type(f)).columns;
+    if (field < columns.size()) {
+        const Column& c = columns[field];
+        const uint32_t row = store.row_of(f);
+        if (!c.validity || (*c.validity)[row] != 0) {
+            if (const auto* ints = std::get_if<0>(&c.cells)) {
+                key.push_i64((*ints)[row]);
+                return;
+            }
+            if (const auto* texts = std::get_if<2>(&c.cells)) {
+                key.push(KeyValue::text((*texts)[row]));
+                return;
+            }
+        }
     }
     key.push(store.get(f, field));
 }

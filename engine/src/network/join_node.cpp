@@ -71,8 +71,11 @@ private:
     void remove_all(const std::vector<size_t>& list, const Stamp& s) {
         for (size_t p : list) remove_child(p, s);
     }
-    void add_child(TupleId t, FactId f, const Stamp& s, uint8_t flag, std::optional<size_t> left_before = {},
-                   std::optional<size_t> right_before = {}) {
+    void add_child(TupleId t, FactId f, const Stamp& s, uint8_t flag) {
+        out_.trg.add_ins_ph(n_.create_child(tt_, t, f), s, flag);
+    }
+    void add_child(TupleId t, FactId f, const Stamp& s, uint8_t flag, std::optional<size_t> left_before,
+                   std::optional<size_t> right_before) {
         out_.trg.add_ins_ph(n_.create_child(tt_, t, f, left_before, right_before), s, flag);
     }
     bool tuple_expired(TupleId t) const {

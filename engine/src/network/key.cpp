@@ -154,12 +154,37 @@ void Key::push(const KeyValue& v) {
         s_.heap = grown;
         s_.cap *= 2;
     }
-    data()[s_.size++] = v;
+    // Field by field: the caller has usually just built v with narrow
+    // stores, which a copy in wide loads would wait on.
+    KeyValue& d = data()[s_.size++];
+    d.tag = v.tag;
+    d.scale = v.scale;
+    d.len = v.len;
+    d.a = v.a;
+    d.b = v.b;
     if (v.tag == ValueTag::Str) {
         s_.owns_texts = false;
         s_.has_texts = true;
     }
     if (s_.matchable && !value_class_hash(v, s_.hash)) s_.matchable = false;
+}
+
+void Key::push_i64(int64_t v) {
+    s_.present = true;
+    if (s_.size == s_.cap) {
+        KeyValue k;
+        k.tag = ValueTag::I64;
+        k.a = static_cast<uint64_t>(v);
+        push(k);
+        return;
+    }
+    KeyValue& d = data()[s_.size++];
+    d.tag = ValueTag::I64;
+    d.scale = 0;
+    d.len = 0;
+    d.a = static_cast<uint64_t>(v);
+    d.b = 0;
+    if (s_.matchable) s_.hash = fold(fold(s_.hash, 1), static_cast<uint64_t>(int_class_of(v)));
 }
 
 void Key::own_texts() {

@@ -58,12 +58,12 @@ public:
     Key(const std::vector<Value>& values);
     Key(const Key& o);
     Key& operator=(const Key& o);
-    Key(Key&& o) noexcept : s_(o.s_) { o.s_ = State{}; }
+    Key(Key&& o) noexcept : s_(o.s_) { o.clear_state(); }
     Key& operator=(Key&& o) noexcept {
         if (this != &o) {
             release();
             s_ = o.s_;
-            o.s_ = State{};
+            o.clear_state();
         }
         return *this;
     }
@@ -81,11 +81,13 @@ public:
     // value's text, which must outlive the key's use in this call.
     void reset() {
         release();
-        s_ = State{};
+        clear_state();
     }
     void set_present() { s_.present = true; }
     void push(const Value& v) { push(KeyValue::of(v)); }
     void push(const KeyValue& v);
+    // push of an integer, built in place.
+    void push_i64(int64_t v);
     // Copies referred texts into storage of the key's own.
     void own_texts();
 
@@ -118,6 +120,20 @@ private:
     void release() {
         if (s_.heap) delete[] s_.heap;
         if (s_.texts) delete[] s_.texts;
+    }
+    // The state of a key that is none, field by field (the values past size
+    // are never read): a whole fresh State would be built on the stack and
+    // copied, which stalls on the narrow stores just made.
+    void clear_state() {
+        s_.heap = nullptr;
+        s_.texts = nullptr;
+        s_.hash = 0;
+        s_.size = 0;
+        s_.cap = kInline;
+        s_.present = false;
+        s_.matchable = true;
+        s_.owns_texts = false;
+        s_.has_texts = false;
     }
 
     State s_;

@@ -109,6 +109,8 @@ public:
     // which the new position goes in that list. Returns the child tuple.
     TupleId create_child(TupleTable& tuples, TupleId left, FactId right, std::optional<size_t> left_before,
                          std::optional<size_t> right_before);
+    // The same at the end of both lists.
+    TupleId create_child(TupleTable& tuples, TupleId left, FactId right);
     // Not and exists nodes: the child is the tuple itself.
     TupleId create_ce_child(TupleId t);
     std::optional<size_t> ce_child_of(TupleId t) const;

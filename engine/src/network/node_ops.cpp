@@ -66,7 +66,7 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
         for (TupleId t : cands) {
             if (skip_expired && tuple_expired(env, tt.view(t))) continue;
             if (!env.allowed(i, tt.view(t), f)) continue;
-            trg.add_ins_ph(create_child(tt, t, f, std::nullopt, std::nullopt), e.stamp, kFromRightInsert);
+            trg.add_ins_ph(create_child(tt, t, f), e.stamp, kFromRightInsert);
         }
     }
 
@@ -89,7 +89,7 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
             if (skip_expired && env.is_expired(f)) continue;
             if (is_single(v, f) && taken.contains(f)) continue;  // joined with the right inserts
             if (!env.allowed(i, v, f)) continue;
-            trg.add_ins_ph(create_child(tt, t, f, std::nullopt, std::nullopt), e.stamp, kFromLeftInsert);
+            trg.add_ins_ph(create_child(tt, t, f), e.stamp, kFromLeftInsert);
         }
     };
     for (const auto& e : extra) join_left(e);
