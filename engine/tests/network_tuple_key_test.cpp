@@ -135,6 +135,11 @@ TEST(Key, KeysThatMatchShareTheirClassHash) {
         ASSERT_EQ(a.class_hash(), b.class_hash()) << debug_key(a) << " " << debug_key(b);
     }
     EXPECT_GT(matched, 1000u);
+    // A one-value key's class hash, computed from the value alone.
+    for (int k = 0; k < 200; ++k) {
+        Value v = k % 7 == 0 ? Value::null() : k % 11 == 0 ? Value::boolean(k % 2 == 0) : random_value();
+        EXPECT_EQ(single_value_class_hash(KeyValue::of(v)), Key(std::vector<Value>{v}).class_hash()) << debug(v);
+    }
     // Integers pushed in place make the same key as integers pushed as values,
     // also past the inline values and after a Null.
     for (int64_t n : {int64_t{0}, int64_t{-7}, (int64_t{1} << 53) + 1, INT64_MIN}) {

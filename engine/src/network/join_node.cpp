@@ -319,9 +319,11 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     // ones (flag 1) as staged.
     auto join_right_keyed = [&](const StagedEntry<FactId>& e, Key& key) {
         FactId f = e.item;
-        n_.rights.push_back(f, std::move(key));
+        // The left memory is probed before the fact is stored: the key is at
+        // hand, and storing it touches only the right memory.
         bool decided = false;
-        left_bucket(n_.rights.at(n_.rights.last_pos()).key, lbucket_, decided);
+        left_bucket(key, lbucket_, decided);
+        n_.rights.push_back(f, std::move(key));
         for (TupleId t : lbucket_) {
             if (skip_expired_tuple(t)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
@@ -356,9 +358,9 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
     auto join_left_keyed = [&](const StagedEntry<TupleId>& e, Key& key) {
         TupleId t = e.item;
-        n_.lefts.push_back(t, std::move(key));
         bool decided = false;
-        right_bucket(n_.lefts.at(n_.lefts.last_pos()).key, rbucket_, decided);
+        right_bucket(key, rbucket_, decided);
+        n_.lefts.push_back(t, std::move(key));
         for (FactId f : rbucket_) {
             if (skip_expired_fact(f)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromLeftInsert);

@@ -220,6 +220,12 @@ std::optional<uint64_t> Key::class_hash() const {
     return fold(s_.hash, s_.size);
 }
 
+std::optional<uint64_t> single_value_class_hash(const KeyValue& v) {
+    uint64_t h = 0;
+    if (!value_class_hash(v, h)) return std::nullopt;
+    return fold(h, 1);
+}
+
 std::vector<Value> Key::values() const {
     std::vector<Value> out;
     out.reserve(s_.size);

@@ -147,6 +147,9 @@ private:
 bool keys_match(const Key& stored, const Key& probe);
 bool key_values_match(const KeyValue& stored, const KeyValue& probe);
 
+// The class hash of a key holding `v` alone (Key::class_hash of it).
+std::optional<uint64_t> single_value_class_hash(const KeyValue& v);
+
 // Some([I64(5)]) or None, as trace lines print keys.
 std::string debug_key(const Key& k);
 

@@ -80,13 +80,71 @@ bool Memory<T>::RangeLess::operator()(const RangeProbe& a, const RangeItem& b) c
 }
 
 template <class T>
-bool Memory<T>::range_indexed(const Key& k) const {
-    return index_kind(index_op_) == IndexKind::Range && k && k.size() > 0 && rankable(k[0]);
+KeyValue Memory<T>::small_value(uint32_t k, uint64_t bits) {
+    KeyValue v;
+    v.tag = k == kSmallI64 ? ValueTag::I64 : k == kSmallF64 ? ValueTag::F64 : ValueTag::Bool;
+    v.a = bits;
+    return v;
+}
+
+template <class T>
+Key Memory<T>::small_key(const Slot& sl) {
+    Key k;
+    if (sl.key == kSmallI64) {
+        k.push_i64(static_cast<int64_t>(sl.small));
+    } else {
+        k.push(small_value(sl.key, sl.small));
+    }
+    return k;
+}
+
+template <class T>
+bool Memory<T>::small_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal) {
+    if (!probe.present() || probe.size() != 1) return false;
+    const KeyValue& p = probe[0];
+    if (k == kSmallI64 && p.tag == ValueTag::I64) {
+        bool ok = bits == p.a;
+        if (equal != nullptr) *equal = ok;
+        return ok;
+    }
+    KeyValue v = small_value(k, bits);
+    if (!key_values_match(v, p)) return false;
+    if (equal != nullptr) {
+        // As Key::operator== has it: floats by ==, others by their bits.
+        *equal = v.tag == p.tag && (v.tag == ValueTag::F64 ? v.as_f64() == p.as_f64() : v.a == p.a);
+    }
+    return true;
+}
+
+template <class T>
+bool Memory<T>::key_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal) const {
+    if (is_small(k)) return small_matches(k, bits, probe, equal);
+    if (k == kNoKey) return false;
+    const Key& key = keys_[k].key;
+    if (!keys_match(key, probe)) return false;
+    if (equal != nullptr) *equal = key == probe;
+    return true;
+}
+
+template <class T>
+std::optional<uint64_t> Memory<T>::class_hash_of(const Slot& sl) const {
+    if (sl.key == kNoKey) return std::nullopt;
+    if (!is_small(sl.key)) return keys_[sl.key].key.class_hash();
+    return single_value_class_hash(small_value(sl.key, sl.small));
+}
+
+template <class T>
+bool Memory<T>::range_indexed(const Slot& sl) const {
+    if (index_kind(index_op_) != IndexKind::Range || sl.key == kNoKey) return false;
+    if (is_small(sl.key)) return rankable(small_value(sl.key, sl.small));
+    const Key& k = keys_[sl.key].key;
+    return k && k.size() > 0 && rankable(k[0]);
 }
 
 template <class T>
 bool Memory<T>::bucketed(const Slot& sl) const {
-    return index_kind(index_op_) == IndexKind::Equality && sl.key != kNoKey && keys_[sl.key].key.class_hash();
+    if (index_kind(index_op_) != IndexKind::Equality || sl.key == kNoKey) return false;
+    return is_small(sl.key) || keys_[sl.key].key.class_hash().has_value();
 }
 
 template <class T>
@@ -99,7 +157,9 @@ template <class T>
 std::optional<typename Memory<T>::EntryRef> Memory<T>::find_first(const T& item) const {
     Pos p = pos_of(item);
     if (p == npos) return std::nullopt;
-    return at(p);
+    const Slot& sl = slots_[p];
+    if (is_small(sl.key)) return std::optional<EntryRef>(std::in_place, sl.item, small_key(sl));
+    return std::optional<EntryRef>(std::in_place, sl.item, sl.key == kNoKey ? none_ : keys_[sl.key].key);
 }
 
 template <class T>
@@ -109,7 +169,7 @@ uint32_t Memory<T>::new_key(Key&& key) {
         k = free_keys_.back();
         free_keys_.pop_back();
     } else {
-        if (keys_.size() >= kNoKey) invariant_broken("node memory key count overflow");
+        if (keys_.size() >= kKeyLimit) invariant_broken("node memory key count overflow");
         k = static_cast<uint32_t>(keys_.size());
         keys_.emplace_back();
     }
@@ -122,12 +182,19 @@ uint32_t Memory<T>::new_key(Key&& key) {
 
 template <class T>
 template <class K>
-uint32_t Memory<T>::key_for(K&& key, Bucket* bucket) {
+uint32_t Memory<T>::key_for(K&& key, Bucket* bucket, uint64_t& small) {
     if (!key.present()) return kNoKey;
+    if (key.size() == 1) {
+        const KeyValue& v = key[0];
+        small = v.a;
+        if (v.tag == ValueTag::I64) return kSmallI64;
+        if (v.tag == ValueTag::F64) return kSmallF64;
+        if (v.tag == ValueTag::Bool) return kSmallBool;
+    }
     // An equal key in the same bucket, or else on the entry last appended
     // (runs of equal keys, in memories without an equality index).
     uint32_t near = bucket != nullptr ? bucket->shared : tail_ == npos ? kNoKey : slots_[tail_].key;
-    if (near != kNoKey && keys_[near].key == key) {
+    if (near != kNoKey && !is_small(near) && keys_[near].key == key) {
         ++keys_[near].refs;
         return near;
     }
@@ -138,27 +205,13 @@ uint32_t Memory<T>::key_for(K&& key, Bucket* bucket) {
     } else {
         k = new_key(Key(key));
     }
-    if (bucket != nullptr && bucket->shared == kNoKey) set_shared(*bucket, k);
+    if (bucket != nullptr && bucket->shared == kNoKey) bucket->shared = k;
     return k;
 }
 
 template <class T>
-void Memory<T>::set_shared(Bucket& b, uint32_t k) {
-    b.shared = k;
-    const Key& key = keys_[k].key;
-    b.shared_is_int = key.size() == 1 && key[0].tag == ValueTag::I64;
-    b.shared_int = b.shared_is_int ? key[0].a : 0;
-}
-
-template <class T>
-bool Memory<T>::shared_matches(const Bucket& b, const Key& probe) const {
-    if (b.shared_is_int && probe.size() == 1 && probe[0].tag == ValueTag::I64) return b.shared_int == probe[0].a;
-    return keys_match(keys_[b.shared].key, probe);
-}
-
-template <class T>
 void Memory<T>::release_key(uint32_t k) {
-    if (k == kNoKey) return;
+    if (k == kNoKey || is_small(k)) return;
     KeyRec& r = keys_[k];
     if (--r.refs > 0) return;
     r.key.reset();
@@ -182,7 +235,9 @@ void Memory<T>::push(T item, K&& key) {
     if (index_kind(index_op_) == IndexKind::Equality && key.present()) {
         if (auto h = key.class_hash()) bucket = &by_key_.try_emplace(*h).first->second;
     }
-    uint32_t k = key_for(std::forward<K>(key), bucket);
+    uint64_t small = 0;
+    uint32_t k = key_for(std::forward<K>(key), bucket, small);
+    slots_[s].small = small;
     link_slot(s, k, bucket);
 }
 
@@ -227,13 +282,15 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket) {
         if (bucket->head == npos) {
             bucket->head = s;
             bucket->head_item = sl.item;
+            bucket->head_key = sl.key;
+            bucket->head_small = sl.small;
         } else {
             slots_[bucket->tail].bnext = s;
             sl.bprev = bucket->tail;
         }
         bucket->tail = s;
-    } else if (k != kNoKey && range_indexed(keys_[k].key)) {
-        by_range_.insert(RangeItem{keys_[k].key[0].value(), sl.seq, s});
+    } else if (range_indexed(sl)) {
+        by_range_.insert(RangeItem{at(s).key[0].value(), sl.seq, s});
     }
 }
 
@@ -249,12 +306,17 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
         ends->head = sl.same_next;
     }
     if (bucketed(sl)) {
-        auto b = by_key_.find(*keys_[sl.key].key.class_hash());
+        auto b = by_key_.find(*class_hash_of(sl));
         if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
         Bucket& bk = b->second;
         if (sl.bprev == npos) {
             bk.head = sl.bnext;
-            if (bk.head != npos) bk.head_item = slots_[bk.head].item;
+            if (bk.head != npos) {
+                const Slot& h = slots_[bk.head];
+                bk.head_item = h.item;
+                bk.head_key = h.key;
+                bk.head_small = h.small;
+            }
         } else {
             slots_[sl.bprev].bnext = sl.bnext;
         }
@@ -266,10 +328,14 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
         if (bk.head == npos) {
             by_key_.erase(b);
         } else if (bk.shared == sl.key && keys_[sl.key].refs == 1) {
-            set_shared(bk, slots_[bk.head].key);
+            // The shared record goes with this entry: share another of the bucket's.
+            bk.shared = kNoKey;
+            for (Pos q = bk.head; q != npos && bk.shared == kNoKey; q = slots_[q].bnext) {
+                if (!is_small(slots_[q].key)) bk.shared = slots_[q].key;
+            }
         }
-    } else if (sl.key != kNoKey && range_indexed(keys_[sl.key].key)) {
-        by_range_.erase(RangeItem{keys_[sl.key].key[0].value(), sl.seq, s});
+    } else if (range_indexed(sl)) {
+        by_range_.erase(RangeItem{at(s).key[0].value(), sl.seq, s});
     }
     if (sl.prev == npos) {
         head_ = sl.next;
@@ -284,6 +350,8 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
     if (taken != nullptr) {
         if (sl.key == kNoKey) {
             taken->reset();
+        } else if (is_small(sl.key)) {
+            *taken = small_key(sl);
         } else if (keys_[sl.key].refs == 1) {
             *taken = std::move(keys_[sl.key].key);
         } else {
@@ -306,8 +374,7 @@ void Memory<T>::renumber() {
     // The range index breaks ties by arrival number: it is rebuilt with the new ones.
     by_range_.clear();
     for (Pos p = head_; p != npos; p = slots_[p].next) {
-        const Key& k = key_at(p);
-        if (range_indexed(k)) by_range_.insert(RangeItem{k[0].value(), slots_[p].seq, p});
+        if (range_indexed(slots_[p])) by_range_.insert(RangeItem{at(p).key[0].value(), slots_[p].seq, p});
     }
 }
 
@@ -375,14 +442,19 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out, bool* all_equal)
     // Entries sharing a key record share the answer: test each record once in a row.
     uint32_t last = kNoKey;
     bool last_ok = false;
-    auto accepts = [&](uint32_t k) {
-        if (k == kNoKey) return false;
-        if (k != last) {
-            last = k;
-            last_ok = keys_match(keys_[k].key, probe);
-            if (last_ok && all_equal != nullptr && *all_equal) *all_equal = keys_[k].key == probe;
+    auto accepts = [&](const Slot& sl) {
+        bool equal = true;
+        bool ok;
+        if (is_small(sl.key) || sl.key == kNoKey) {
+            ok = key_matches(sl.key, sl.small, probe, all_equal != nullptr ? &equal : nullptr);
+        } else if (sl.key == last) {
+            return last_ok;
+        } else {
+            last = sl.key;
+            ok = last_ok = key_matches(sl.key, sl.small, probe, all_equal != nullptr ? &equal : nullptr);
         }
-        return last_ok;
+        if (ok && !equal) *all_equal = false;
+        return ok;
     };
     if (index_kind(index_op_) == IndexKind::Equality) {
         auto h = probe.class_hash();
@@ -390,24 +462,21 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out, bool* all_equal)
         auto it = by_key_.find(*h);
         if (it == by_key_.end()) return;
         const Bucket& b = it->second;
-        // The shared key first: most entries hold it.
-        last = b.shared;
-        last_ok = shared_matches(b, probe);
-        if (last_ok && all_equal != nullptr) {
-            bool int_probe = probe.size() == 1 && probe[0].tag == ValueTag::I64;
-            *all_equal = b.shared_is_int && int_probe ? true : keys_[b.shared].key == probe;
-        }
         if (b.head == b.tail) {
-            if (last_ok) out.push_back(b.head_item);
+            bool equal = true;
+            if (key_matches(b.head_key, b.head_small, probe, all_equal != nullptr ? &equal : nullptr)) {
+                out.push_back(b.head_item);
+                if (all_equal != nullptr) *all_equal = equal;
+            }
             return;
         }
         for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
-            if (accepts(slots_[s].key)) out.push_back(slots_[s].item);
+            if (accepts(slots_[s])) out.push_back(slots_[s].item);
         }
         return;
     }
     for (Pos p = head_; p != npos; p = slots_[p].next) {
-        if (accepts(slots_[p].key)) out.push_back(slots_[p].item);
+        if (accepts(slots_[p])) out.push_back(slots_[p].item);
     }
 }
 
@@ -484,9 +553,13 @@ void Memory<T>::verify() const {
             invariant_broken("node memory order links are broken");
         }
         if (!items_.contains(sl.item)) invariant_broken("node memory item index misses an entry");
-        if (sl.key != kNoKey) {
+        if (sl.key != kNoKey && !is_small(sl.key)) {
             if (sl.key >= keys_.size()) invariant_broken("node memory entry names a key it does not hold");
             ++refs[sl.key];
+            const Key& k = keys_[sl.key].key;
+            if (k.size() == 1 && (k[0].tag == ValueTag::I64 || k[0].tag == ValueTag::F64 || k[0].tag == ValueTag::Bool)) {
+                invariant_broken("node memory keeps a record of a key its entry could hold");
+            }
         }
         last_seq = sl.seq;
         prev = p;
@@ -518,10 +591,10 @@ void Memory<T>::verify() const {
     for (const auto& [h, b] : by_key_) {
         uint64_t seq = 0;
         Pos back = npos;
-        bool shared_held = false;
+        bool shared_held = b.shared == kNoKey;
         for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
             const Slot& sl = slots_[s];
-            if (sl.seq == 0 || !bucketed(sl) || keys_[sl.key].key.class_hash() != h || sl.seq <= seq || sl.bprev != back) {
+            if (sl.seq == 0 || !bucketed(sl) || class_hash_of(sl) != h || sl.seq <= seq || sl.bprev != back) {
                 invariant_broken("node memory equality bucket is broken");
             }
             shared_held = shared_held || sl.key == b.shared;
@@ -529,18 +602,16 @@ void Memory<T>::verify() const {
             back = s;
             ++in_buckets;
         }
-        if (back != b.tail || !shared_held) invariant_broken("node memory equality bucket is broken");
-        if (b.head != npos && !(b.head_item == slots_[b.head].item)) invariant_broken("node memory bucket names another head");
-        const Key& shared = keys_[b.shared].key;
-        bool is_int = shared.size() == 1 && shared[0].tag == ValueTag::I64;
-        if (b.shared_is_int != is_int || (is_int && b.shared_int != shared[0].a)) {
-            invariant_broken("node memory bucket misreads its shared key");
+        if (back != b.tail || !shared_held || b.head == npos) invariant_broken("node memory equality bucket is broken");
+        const Slot& head = slots_[b.head];
+        if (!(b.head_item == head.item) || b.head_key != head.key || b.head_small != head.small) {
+            invariant_broken("node memory bucket misreads its head");
         }
     }
     size_t ranged = 0;
     for (Pos p = head_; p != npos; p = slots_[p].next) {
         if (bucketed(slots_[p])) --in_buckets;
-        if (range_indexed(key_at(p))) ++ranged;
+        if (range_indexed(slots_[p])) ++ranged;
     }
     if (in_buckets != 0 || ranged != by_range_.size()) invariant_broken("node memory indexes disagree with its entries");
 }

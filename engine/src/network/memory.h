@@ -36,11 +36,24 @@ public:
         T item;
         Key key;
     };
-    // An entry as the memory holds it: the item and a reference to its key,
-    // valid until the entry is removed.
-    struct EntryRef {
+    // An entry as the memory holds it: the item and its key, which refers to
+    // the memory's own record (valid until the entry is removed) or, for a
+    // one-value key stored in the entry itself, to a copy made for the reader.
+    // Neither copied nor moved: it lives where at() and find_first() make it.
+    // Keep the EntryRef (auto e = m.at(p)), not a reference to its key, which
+    // may belong to the EntryRef.
+    class EntryRef {
+    public:
         T item;
         const Key& key;
+
+        EntryRef(T i, const Key& k) : item(i), key(k) {}
+        EntryRef(T i, Key&& own) : item(i), key(own_), own_(std::move(own)) {}
+        EntryRef(const EntryRef&) = delete;
+        EntryRef& operator=(const EntryRef&) = delete;
+
+    private:
+        Key own_;
     };
     // A slot of the memory. Stays valid, and keeps naming its entry, until
     // that entry is removed; slots are reused afterwards.
@@ -73,7 +86,11 @@ public:
     Pos next_pos(Pos p) const { return slots_[p].next; }
     Pos prev_pos(Pos p) const { return slots_[p].prev; }
     Pos pos_of(const T& item) const;
-    EntryRef at(Pos p) const { return {slots_[p].item, key_at(p)}; }
+    EntryRef at(Pos p) const {
+        const Slot& sl = slots_[p];
+        if (is_small(sl.key)) return EntryRef(sl.item, small_key(sl));
+        return EntryRef(sl.item, sl.key == kNoKey ? none_ : keys_[sl.key].key);
+    }
     // Arrival number of the entry at p: increases along memory order.
     uint64_t order_of(Pos p) const { return slots_[p].seq; }
 
@@ -84,7 +101,7 @@ public:
             const EntryRef* operator->() const { return &e; }
         };
         EntryRef operator*() const { return m_->at(p_); }
-        Arrow operator->() const { return {m_->at(p_)}; }
+        Arrow operator->() const { return Arrow{m_->at(p_)}; }
         const_iterator& operator++() {
             p_ = m_->next_pos(p_);
             return *this;
@@ -105,9 +122,8 @@ public:
 
     // Entries whose key keys_match accepts against `probe`, in memory order,
     // appended to out. Uses the equality index when the memory has one, else
-    // tests every entry.
-    // With `all_equal`, also says whether every entry it appended holds a key
-    // structurally equal to the probe.
+    // tests every entry. With `all_equal`, also says whether every entry it
+    // appended holds a key structurally equal to the probe.
     void matching(const Key& probe, std::vector<T>& out, bool* all_equal = nullptr) const;
     std::vector<T> matching(const Key& probe) const;
     // Equality index: the first slot of the bucket `probe` falls in, npos when
@@ -135,17 +151,26 @@ public:
     void skip_arrival_numbers(uint32_t n);
 
 private:
+    // A slot's key: an index into keys_, none, or a one-value key of one of
+    // these kinds held in the slot itself (its bits in `small`).
     static constexpr uint32_t kNoKey = UINT32_MAX;
-    // 32 bytes. A dead slot has seq 0.
+    static constexpr uint32_t kSmallI64 = UINT32_MAX - 1;
+    static constexpr uint32_t kSmallF64 = UINT32_MAX - 2;
+    static constexpr uint32_t kSmallBool = UINT32_MAX - 3;
+    static constexpr uint32_t kKeyLimit = UINT32_MAX - 3;  // key records are numbered below it
+    static bool is_small(uint32_t k) { return k >= kSmallBool && k != kNoKey; }
+    // 40 bytes. A dead slot has seq 0.
     struct Slot {
         T item{};
-        uint32_t key = kNoKey;           // its key in keys_, kNoKey for none
+        uint32_t key = kNoKey;
         Pos prev = npos, next = npos;    // memory order
         Pos bprev = npos, bnext = npos;  // equality bucket, memory order
         Pos same_next = npos;            // next slot holding the same item
         uint32_t seq = 0;
+        uint64_t small = 0;
     };
-    // Keys are stored once: entries with equal keys share one record.
+    // Keys of more than one value, or of texts and decimals, are stored once:
+    // entries with equal keys share one record.
     struct KeyRec {
         Key key;
         uint32_t refs = 0;  // slots holding it
@@ -153,16 +178,15 @@ private:
     struct Ends {
         Pos head = npos, tail = npos;
     };
-    // An equality bucket: its slots, and a key of one of them that the next
-    // entry of an equal key shares. A probe reads what most buckets need from
-    // the bucket alone: the head's item (all there is while head == tail) and
-    // the shared key's value when that is one integer.
+    // An equality bucket: its slots, what a probe of a one-entry bucket needs
+    // of its head (item and key, so it reads nothing else), and a stored key
+    // of the bucket that the next entry of an equal key shares.
     struct Bucket {
         Pos head = npos, tail = npos;
-        uint32_t shared = kNoKey;
         T head_item{};
-        uint64_t shared_int = 0;
-        bool shared_is_int = false;
+        uint32_t head_key = kNoKey;
+        uint64_t head_small = 0;
+        uint32_t shared = kNoKey;
     };
     // Range index element: the first key value and the arrival number.
     struct RangeItem {
@@ -182,27 +206,29 @@ private:
         bool operator()(const RangeProbe& a, const RangeItem& b) const;
     };
 
-    const Key& key_at(Pos p) const {
-        static const Key none;
-        uint32_t k = slots_[p].key;
-        return k == kNoKey ? none : keys_[k].key;
-    }
+    // The value of a slot's one-value key.
+    static KeyValue small_value(uint32_t k, uint64_t bits);
+    static Key small_key(const Slot& sl);
+    // Whether a one-value key held in a slot matches the probe (and, through
+    // `equal`, whether it equals it value for value).
+    static bool small_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal);
+    // Whether the key named `k` (of a slot holding `bits`) matches the probe.
+    bool key_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal) const;
+    std::optional<uint64_t> class_hash_of(const Slot& sl) const;
     bool bucketed(const Slot& sl) const;
-    // The key record for an entry about to be appended, sharing an equal key
-    // where the memory has one at hand.
+    // The key of an entry about to be appended: held in the slot when it is
+    // one plain value, else shared with an equal stored key where the memory
+    // has one at hand, else a new record.
     template <class K>
-    uint32_t key_for(K&& key, Bucket* bucket);
+    uint32_t key_for(K&& key, Bucket* bucket, uint64_t& small);
     uint32_t new_key(Key&& key);
-    void set_shared(Bucket& b, uint32_t k);
-    // Whether the bucket's shared key matches the probe.
-    bool shared_matches(const Bucket& b, const Key& probe) const;
     void release_key(uint32_t k);
     void link_slot(Pos s, uint32_t key, Bucket* bucket);
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.
     void kill_slot(Pos s, Key* taken);
     // Numbers the live entries afresh from 1, when the arrival numbers run out.
     void renumber();
-    bool range_indexed(const Key& k) const;
+    bool range_indexed(const Slot& sl) const;
     template <class K>
     void push(T item, K&& key);
 
@@ -217,6 +243,7 @@ private:
     IdMap<T, Ends> items_;             // each item's slots, linked by same_next in memory order
     HashMap<uint64_t, Bucket> by_key_;  // equality index: key class -> bucket
     std::set<RangeItem, RangeLess> by_range_;
+    Key none_;                          // the key of entries stored without one
 };
 
 template <class T>
@@ -228,30 +255,32 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
     auto it = by_key_.find(*h);
     if (it == by_key_.end()) return std::nullopt;
     const Bucket& b = it->second;
-    uint32_t last = b.shared;
-    bool last_ok = shared_matches(b, probe);
     if (b.head == b.tail) {
-        if (last_ok && pred(b.head_item)) return b.head_item;
+        if (key_matches(b.head_key, b.head_small, probe, nullptr) && pred(b.head_item)) return b.head_item;
         return std::nullopt;
     }
-    auto matches = [&](uint32_t k) {
-        if (k == kNoKey) return false;
-        if (k != last) {
-            last = k;
-            last_ok = keys_match(keys_[k].key, probe);
+    // Entries sharing a key record share the answer.
+    uint32_t last = kNoKey;
+    bool last_ok = false;
+    auto matches = [&](const Slot& sl) {
+        if (is_small(sl.key)) return small_matches(sl.key, sl.small, probe, nullptr);
+        if (sl.key == kNoKey) return false;
+        if (sl.key != last) {
+            last = sl.key;
+            last_ok = keys_match(keys_[sl.key].key, probe);
         }
         return last_ok;
     };
     Pos from = b.head;
     if (start) {
         Pos s = pos_of(*start);
-        if (s != npos && matches(slots_[s].key)) from = s;
+        if (s != npos && matches(slots_[s])) from = s;
     }
     for (Pos p = from; p != npos; p = slots_[p].bnext) {
-        if (matches(slots_[p].key) && pred(slots_[p].item)) return slots_[p].item;
+        if (matches(slots_[p]) && pred(slots_[p].item)) return slots_[p].item;
     }
     for (Pos p = b.head; p != from; p = slots_[p].bnext) {
-        if (matches(slots_[p].key) && pred(slots_[p].item)) return slots_[p].item;
+        if (matches(slots_[p]) && pred(slots_[p].item)) return slots_[p].item;
     }
     return std::nullopt;
 }

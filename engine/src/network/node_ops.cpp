@@ -177,9 +177,9 @@ void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
         if (q == Memory<FactId>::npos) q = rights.prev_pos(p);
         if (q != Memory<FactId>::npos) neighbour = rights.at(q).item;
     } else if (blocks && op == kEqualityIndex) {
-        const Key& fkey = rights.at(p).key;
+        const Key fkey = rights.at(p).key;
         auto matches = [&](Memory<FactId>::Pos q) {
-            const Key& gkey = rights.at(q).key;
+            const Key gkey = rights.at(q).key;
             return fkey && gkey && keys_match(gkey, fkey);
         };
         for (auto q = rights.next_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights.next_pos(q)) {

@@ -181,7 +181,7 @@ private:
     std::optional<FactId> surviving_neighbour(FactId f) const {
         const auto& rights = n_.rights;
         auto p = rights.pos_of(f);
-        const Key& fkey = rights.at(p).key;
+        const Key fkey = rights.at(p).key;
         bool keyed = n_.probe_op() == kEqualityIndex;
         auto qualifies = [&](Memory<FactId>::Pos q) {
             const auto& e = rights.at(q);
@@ -225,8 +225,9 @@ private:
     void right_inserts() {
         bool tail_first = right_inserts_tail_first(env_);
         auto insert = [&](const StagedEntry<FactId>& e, Key& key) {
+            // Blocking reads the left memory only: the fact is stored after.
+            block_lefts_by(e.item, key, e.stamp, kFromRightInsert);
             n_.rights.push_back(e.item, std::move(key));
-            block_lefts_by(e.item, n_.rights.at(n_.rights.last_pos()).key, e.stamp, kFromRightInsert);
         };
         auto walk = [&](const auto& list) {
             if (n_.keyed() && sr_.ins.size() >= kWalkAheadFrom) {
