@@ -158,7 +158,7 @@ std::optional<typename Memory<T>::EntryRef> Memory<T>::find_first(const T& item)
     Pos p = pos_of(item);
     if (p == npos) return std::nullopt;
     const Slot& sl = slots_[p];
-    if (is_small(sl.key)) return std::optional<EntryRef>(std::in_place, sl.item, small_key(sl));
+    if (is_small(sl.key)) return std::optional<EntryRef>(std::in_place, sl.item, small_value(sl.key, sl.small));
     return std::optional<EntryRef>(std::in_place, sl.item, sl.key == kNoKey ? none_ : keys_[sl.key].key);
 }
 

@@ -48,7 +48,14 @@ public:
         const Key& key;
 
         EntryRef(T i, const Key& k) : item(i), key(k) {}
-        EntryRef(T i, Key&& own) : item(i), key(own_), own_(std::move(own)) {}
+        // An entry whose one-value key is built here, in place.
+        EntryRef(T i, const KeyValue& v) : item(i), key(own_) {
+            if (v.tag == ValueTag::I64) {
+                own_.push_i64(static_cast<int64_t>(v.a));
+            } else {
+                own_.push(v);
+            }
+        }
         EntryRef(const EntryRef&) = delete;
         EntryRef& operator=(const EntryRef&) = delete;
 
@@ -88,7 +95,7 @@ public:
     Pos pos_of(const T& item) const;
     EntryRef at(Pos p) const {
         const Slot& sl = slots_[p];
-        if (is_small(sl.key)) return EntryRef(sl.item, small_key(sl));
+        if (is_small(sl.key)) return EntryRef(sl.item, small_value(sl.key, sl.small));
         return EntryRef(sl.item, sl.key == kNoKey ? none_ : keys_[sl.key].key);
     }
     // Arrival number of the entry at p: increases along memory order.
