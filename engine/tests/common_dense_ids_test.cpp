@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/dense_ids.h"
 
@@ -120,4 +121,51 @@ TEST(DenseIdSet, AgreesWithAnOrderedSetThroughEmptiedAndReusedPages) {
         EXPECT_EQ(walk(moved), "3 ");
         EXPECT_TRUE(set.empty());  // NOLINT: a moved-from set is empty
     }
+}
+
+TEST(DenseIdMap, AgreesWithAnOrderedMapOverRandomRunsAndGaps) {
+    // Ids arrive in runs (as new facts and tuples do) and far apart; values
+    // are set, read and erased at random; every check compares with std::map,
+    // whose order for_each must give.
+    std::mt19937 rng(11);
+    DenseIdMap<uint64_t> m;
+    std::map<uint32_t, uint64_t> want;
+    uint32_t next = 0;
+    for (int step = 0; step < 20000; ++step) {
+        uint32_t id;
+        switch (rng() % 4) {
+            case 0: id = next++; break;                                     // a run of new ids
+            case 1: id = next == 0 ? 0 : static_cast<uint32_t>(rng() % next); break;  // an old one
+            case 2: id = static_cast<uint32_t>(rng() % 4000000000u); break;  // far away
+            default: id = want.empty() ? 0 : std::next(want.begin(), rng() % want.size())->first;
+        }
+        if (rng() % 3 == 0) {
+            ASSERT_EQ(m.erase(id), want.erase(id) == 1);
+        } else {
+            uint64_t v = rng();
+            m[id] = v;
+            want[id] = v;
+        }
+        ASSERT_EQ(m.size(), want.size());
+        const uint64_t* got = m.find(id);
+        ASSERT_EQ(got != nullptr, want.count(id) == 1);
+        if (got) {
+            ASSERT_EQ(*got, want[id]);
+        }
+    }
+    std::vector<std::pair<uint32_t, uint64_t>> seen;
+    m.for_each([&](uint32_t id, uint64_t v) { seen.emplace_back(id, v); });
+    using Pairs = std::vector<std::pair<uint32_t, uint64_t>>;
+    EXPECT_EQ(seen, Pairs(want.begin(), want.end()));
+    DenseIdMap<uint64_t> copy = m;
+    for (const auto& [id, v] : want) ASSERT_EQ(*copy.find(id), v);
+    // Emptied pages come back for new ids; erased ids read as absent.
+    for (const auto& [id, v] : want) m.erase(id);
+    EXPECT_TRUE(m.empty());
+    EXPECT_EQ(m.find(want.begin()->first), nullptr);
+    m[5] = 1;
+    EXPECT_EQ(m[5], 1u);
+    EXPECT_EQ(m[6], 0u);
+    EXPECT_EQ(m.size(), 2u);
+    EXPECT_EQ(copy.size(), want.size());
 }

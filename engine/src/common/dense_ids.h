@@ -19,10 +19,10 @@
 
 namespace quarn {
 
-// id -> V. V must be cheap to default-construct and to copy: an absent id's
+// id -> V, for ids of type Id (an integer or an enum over uint32_t). V must be cheap to default-construct and to copy: an absent id's
 // slot holds V{}. A reference stays valid until its id is erased, the map is
 // cleared or it is destroyed (pages never move).
-template <class V>
+template <class V, class Id = uint32_t>
 class DenseIdMap {
 public:
     DenseIdMap() = default;
@@ -30,7 +30,7 @@ public:
     DenseIdMap& operator=(const DenseIdMap& o) {
         if (this == &o) return *this;
         clear();
-        o.for_each([&](uint32_t id, const V& v) { try_emplace(id).first = v; });
+        o.for_each([&](Id id, const V& v) { try_emplace(id).first = v; });
         return *this;
     }
     DenseIdMap(DenseIdMap&& o) noexcept { *this = std::move(o); }
@@ -50,16 +50,18 @@ public:
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
-    const V* find(uint32_t id) const {
+    const V* find(Id key) const {
+        const uint32_t id = static_cast<uint32_t>(key);
         const Page* p = page_of(id);
         if (p == nullptr || !((p->present >> (id & kSlotMask)) & 1)) return nullptr;
         return &p->values[id & kSlotMask];
     }
-    V* find(uint32_t id) { return const_cast<V*>(std::as_const(*this).find(id)); }
-    bool contains(uint32_t id) const { return find(id) != nullptr; }
+    V* find(Id key) { return const_cast<V*>(std::as_const(*this).find(key)); }
+    bool contains(Id key) const { return find(key) != nullptr; }
 
     // The id's value and whether it was absent (then V{}).
-    std::pair<V&, bool> try_emplace(uint32_t id) {
+    std::pair<V&, bool> try_emplace(Id key) {
+        const uint32_t id = static_cast<uint32_t>(key);
         Page* p = page_of(id);
         if (p == nullptr) p = add_page(id);
         const uint64_t bit = uint64_t{1} << (id & kSlotMask);
@@ -70,8 +72,11 @@ public:
         }
         return {p->values[id & kSlotMask], fresh};
     }
+    // The id's value, made (as V{}) when absent.
+    V& operator[](Id key) { return try_emplace(key).first; }
     // Removes the id; false when it was absent.
-    bool erase(uint32_t id) {
+    bool erase(Id key) {
+        const uint32_t id = static_cast<uint32_t>(key);
         Page* p = page_of(id);
         if (p == nullptr) return false;
         const uint64_t bit = uint64_t{1} << (id & kSlotMask);
@@ -95,7 +100,7 @@ public:
                 const Page& p = page_at(at - 1);
                 const uint32_t base = (b << (kBlockBits + kPageBits)) | (k << kPageBits);
                 for (uint64_t bits = p.present; bits != 0; bits &= bits - 1)
-                    f(base | static_cast<uint32_t>(std::countr_zero(bits)), p.values[std::countr_zero(bits)]);
+                    f(static_cast<Id>(base | static_cast<uint32_t>(std::countr_zero(bits))), p.values[std::countr_zero(bits)]);
             }
         }
     }

@@ -10,7 +10,7 @@
 
 #include "common/chunk_vector.h"
 #include "common/hash.h"
-#include "common/id_map.h"
+#include "common/dense_ids.h"
 #include "network/key.h"
 #include "network/tuple.h"
 #include "store/value.h"
@@ -247,7 +247,7 @@ private:
     Pos head_ = npos, tail_ = npos;
     size_t live_ = 0;
     uint32_t next_seq_ = 1;
-    IdMap<T, Ends> items_;             // each item's slots, linked by same_next in memory order
+    DenseIdMap<Ends, T> items_;             // each item's slots, linked by same_next in memory order
     HashMap<uint64_t, Bucket> by_key_;  // equality index: key class -> bucket
     std::set<RangeItem, RangeLess> by_range_;
     Key none_;                          // the key of entries stored without one

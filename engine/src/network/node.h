@@ -13,7 +13,7 @@
 
 #include "common/chunk_vector.h"
 #include "common/hash.h"
-#include "common/id_map.h"
+#include "common/dense_ids.h"
 #include "network/join_env.h"
 #include "network/memory.h"
 #include "network/staged.h"
@@ -251,10 +251,10 @@ private:
     // Alive children of each parent and right fact, in list order; a right
     // fact stays once it has had a child, with an empty list when they are
     // gone.
-    IdMap<TupleId, LeftInfo> left_info_;
-    IdMap<FactId, Ends> children_of_right_;
-    IdMap<FactId, BlockEnds> blocked_;         // blocker -> its tuples, never empty
-    IdMap<TupleId, BlockLink> block_links_;    // blocked tuple -> its blocker and neighbours
+    DenseIdMap<LeftInfo, TupleId> left_info_;
+    DenseIdMap<Ends, FactId> children_of_right_;
+    DenseIdMap<BlockEnds, FactId> blocked_;         // blocker -> its tuples, never empty
+    DenseIdMap<BlockLink, TupleId> block_links_;    // blocked tuple -> its blocker and neighbours
     HashMap<TupleId, uint64_t> left_marks_;
     HashMap<TupleId, uint64_t> left_ranks_;
     HashMap<FactId, uint64_t> right_ranks_;
