@@ -19,7 +19,7 @@
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
-#include "engine/compiled_rule.h"
+#include "engine/compiler/compiled_rule.h"
 #include "network/memory.h"
 #include "network/staged.h"
 #include "network/tuple.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/compiled_rule.h"
+#include "engine/compiler/compiled_rule.h"
 #include "store/fact_store.h"
 
 namespace quarn {

@@ -9,37 +9,42 @@
 // empties working memory and keeps everything compiled. Every operation returns
 // its value or an EngineError.
 //
-// Where the engine's operations live (engine/src/engine/):
-//   engine_state.cpp       create, reset, facts, fact_type_name, check_handle
-//   constraint_eval.cpp    the evaluation services of constraint_eval.h
-//   join_env_impl.cpp      JoinEnvImpl (join_env_impl.h)
-//   constraint_groups.cpp  compile_gexpr
-//   compile_conditions.cpp compile_rule and its left-hand side
-//   compile_actions.cpp    compile_arg, actions and salience
-//   compiled_rule_dump.cpp dump_compiled_rule
-//   loader.cpp             add_rules_text and the checks that span rules
-//   pattern_key.cpp        pattern_key, canonical_eq_literal
-//   network_build.cpp      build_network and the shadow decisions
-//   network_dump.cpp       dump_network
-//   fact_ops.cpp           insert, insert_into, update_fact, delete_fact
-//   propagation.cpp        on_insert, on_update, on_delete_ex, alpha_passes_fields
-//   linking.cpp            rule_linked, note_link_effects_ex, stage_snapshot
-//   evaluation.cpp         evaluate_rule_inner, terminal step, pruning
-//   engine_ce_nodes.cpp    the dispatch to the nodes the engine evaluates itself
-//   query_nodes.cpp        ?query nodes, the refresh of their answers, render_qargs
-//   subnet_nodes.cpp       not and exists over a group of patterns
-//   activations.cpp        push_activation, eval_salience, activation order
-//   agenda.cpp             fire_all
-//   actions.cpp            eval_src and the right-hand-side actions
-//   stream_flush.cpp       stream_flush_ex
-//   peer_merge.cpp         RuleNet::s0_close_window, RuleNet::peer_merge_term
-//   shadows.cpp            the shadow evaluators
-//   accumulate.cpp         accumulate state (accumulate.h) and accumulate nodes
-//   groupby.cpp            groupby groups
-//   windows.cpp            sliding windows
-//   event_decl.cpp         declare_event
-//   time.cpp               advance, expiry schedules
-//   tms.cpp                truth maintenance; its state is the Tms of tms.h
+// Where the engine's operations live. The rule compiler and loader, in
+// engine/src/engine/compiler/:
+//   compiled_rule.cpp       properties derived from compiled patterns
+//   compile_conditions.cpp  compile_rule and its left-hand side
+//   compile_actions.cpp     compile_arg, actions and salience
+//   constraint_groups.cpp   compile_gexpr
+//   compiled_rule_dump.cpp  dump_compiled_rule
+//   loader.cpp              add_rules_text and the checks that span rules
+//   pattern_key.cpp         pattern_key, canonical_eq_literal
+//   network_build.cpp       build_network and the shadow decisions
+//   network_dump.cpp        dump_network
+//   event_decl.cpp          declare_event
+// The runtime, in engine/src/engine/:
+//   engine_state.cpp        create, reset, facts, fact_type_name, check_handle
+//   trace_switches.cpp      the trace switches (trace_switches.h)
+//   constraint_eval.cpp     the evaluation services of constraint_eval.h
+//   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
+//   fact_ops.cpp            insert, insert_into, update_fact, delete_fact
+//   propagation.cpp         on_insert, on_update, on_delete_ex, alpha_passes_fields
+//   linking.cpp             rule_linked, note_link_effects_ex, stage_snapshot
+//   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
+//   engine_ce_nodes.cpp     the dispatch to the nodes the engine evaluates itself
+//   query_nodes.cpp         ?query nodes, the refresh of their answers, render_qargs
+//   subnet_nodes.cpp        not and exists over a group of patterns
+//   activation_list.cpp     a rule's activations by tuple (activation_list.h)
+//   activations.cpp         push_activation, eval_salience, activation order
+//   agenda.cpp              fire_all
+//   actions.cpp             eval_src and the right-hand-side actions
+//   stream_flush.cpp        stream_flush_ex
+//   peer_merge.cpp          RuleNet::s0_close_window, RuleNet::peer_merge_term
+//   shadows.cpp             the shadow evaluators
+//   accumulate.cpp          accumulate state (accumulate.h) and accumulate nodes
+//   groupby.cpp             groupby groups
+//   windows.cpp             sliding windows
+//   time.cpp                advance, expiry schedules
+//   tms.cpp                 truth maintenance; its state is the Tms of tms.h
 #pragma once
 
 #include <array>
@@ -59,7 +64,7 @@
 #include "engine/accumulate.h"
 #include "engine/activation_list.h"
 #include "engine/tuple_lists.h"
-#include "engine/compiled_rule.h"
+#include "engine/compiler/compiled_rule.h"
 #include "engine/constraint_eval.h"
 #include "engine/join_env_impl.h"
 #include "engine/shadows.h"
@@ -317,7 +322,7 @@ struct FlushScopes {
 
 class Engine {
 public:
-    // Built from the declared types (Engine::new of the design): refuses a
+    // Built from the declared types: refuses a
     // repeated name, a reserved name and more than 64 fields; appends the six
     // built-in types after the declared ones.
     static EngineResult<Engine> create(std::vector<TypeSchema> schemas);

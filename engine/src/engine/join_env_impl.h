@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/compiled_rule.h"
+#include "engine/compiler/compiled_rule.h"
 #include "engine/trace_switches.h"
 #include "network/join_env.h"
 #include "store/fact_store.h"

@@ -6,7 +6,7 @@
 #include "common/internal_error.h"
 #include "common/text.h"
 #include "engine/constraint_eval.h"
-#include "engine/rule_scope.h"
+#include "engine/compiler/rule_scope.h"
 #include "store/debug_form.h"
 
 namespace quarn {

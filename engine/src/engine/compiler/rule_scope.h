@@ -11,7 +11,7 @@
 #include "common/hash.h"
 #include "common/result.h"
 #include "common/text.h"
-#include "engine/compiled_rule.h"
+#include "engine/compiler/compiled_rule.h"
 #include "store/fact_store.h"
 
 namespace quarn {

@@ -11,7 +11,7 @@
 #include "common/text.h"
 #include "engine/constraint_eval.h"
 #include "engine/engine.h"
-#include "engine/rule_scope.h"
+#include "engine/compiler/rule_scope.h"
 #include "store/debug_form.h"
 
 namespace quarn {

@@ -1,5 +1,5 @@
 // Properties derived from compiled patterns.
-#include "engine/compiled_rule.h"
+#include "engine/compiler/compiled_rule.h"
 
 namespace quarn {
 
