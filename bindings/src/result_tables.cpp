@@ -238,7 +238,7 @@ uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
         form.rendered = rendered;
         if (!rendered) {
             const std::vector<Column>& columns = engine_.store.data(type).columns;
-            if (columns.size() > 64) invariant_broken("internal error: a fact type with more than 64 fields");
+            if (columns.size() > 64) invariant_broken("a fact type with more than 64 fields");
             form.cells = captured_form(schema, columns);
         }
         capture_->forms_.push_back(std::move(form));
@@ -288,7 +288,7 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
         if (engine_.is_query_row(f)) {
             // The call's arguments as the answer row held them.
             std::optional<FactView> call = engine_.render_qargs(rule, p, f);
-            if (!call) invariant_broken("internal error: a query row outside a ?query position");
+            if (!call) invariant_broken("a query row outside a ?query position");
             keep_rendered(call->id, query_form(), fact_json(*call));
             continue;
         }

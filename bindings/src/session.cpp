@@ -286,7 +286,7 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
         for (size_t j = 0; j < table.fields.size(); ++j) row.emplace_back(table.fields[j].first, table.columns[j].get(*bad));
         auto refused = engine->prepare_insert(type_name, std::move(row), std::nullopt);
         if (!refused) return raise(PyExc_ValueError, refused.error().display());
-        invariant_broken(fmt("internal error: the engine accepts row {} of {} that the insert check refused", *bad, type_name));
+        invariant_broken(fmt("the engine accepts row {} of {} that the insert check refused", *bad, type_name));
     }
     std::vector<Column> columns;
     columns.reserve(table.columns.size());
@@ -299,7 +299,7 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
         // rows before the refused one (it propagates row by row once it has
         // fired): the session is marked broken.
         if (!stored)
-            invariant_broken(fmt("internal error: the row check and the engine disagree: {}", stored.error().message));
+            invariant_broken(fmt("the row check and the engine disagree: {}", stored.error().message));
         return *stored;
     });
     handles.resize(rows);

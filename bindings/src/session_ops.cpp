@@ -76,7 +76,7 @@ public:
     void fired(size_t rule, TupleView facts) override {
         if (faults_.fail_after_firings && *faults_.fail_after_firings == done_) {
             faults_.fail_after_firings.reset();
-            if (faults_.as_internal) invariant_broken("internal error: injected failure in the firing loop");
+            if (faults_.as_internal) invariant_broken("injected failure in the firing loop");
             throw std::bad_alloc();
         }
         ++done_;

@@ -27,7 +27,7 @@ Value ValueColumn::take(size_t row) {
 
 void ValueColumn::adopt(ValueTag t) {
     if (tag_ == t) return;
-    if (tag_ != ValueTag::Null) invariant_broken("internal error: a column of one variant takes a value of another");
+    if (tag_ != ValueTag::Null) invariant_broken("a column of one variant takes a value of another");
     tag_ = t;
     // The rows so far are nulls; give them placeholder cells.
     size_t rows = size_;
@@ -102,7 +102,7 @@ Column ValueColumn::into_store_column(const FieldType& field, bool nullable) {
         if (valid_.empty()) valid_.assign(size_, 1);
         out.validity = std::move(valid_);
     } else if (!valid_.empty()) {
-        invariant_broken("internal error: nulls in a column of a non-nullable field");
+        invariant_broken("nulls in a column of a non-nullable field");
     }
     *this = ValueColumn();
     return out;

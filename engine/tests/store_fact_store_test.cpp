@@ -156,6 +156,19 @@ TEST(FactStore, WideTypesAndForeignHandlesAreRefused) {
     EXPECT_THROW(s.fact_type(99), InternalError);
     Result<int, std::string> failed = err(std::string("no"));
     EXPECT_THROW(failed.value(), InternalError);
+    // Every broken invariant reaches the caller as one recognisable text.
+    try {
+        s.get(f + 1, 0);
+        ADD_FAILURE() << "no throw";
+    } catch (const InternalError& e) {
+        EXPECT_EQ(std::string(e.what()), "internal error: unknown handle 2");
+    }
+    try {
+        (void)failed.value();
+        ADD_FAILURE() << "no throw";
+    } catch (const InternalError& e) {
+        EXPECT_EQ(std::string(e.what()), "internal error: value of a failed result");
+    }
 }
 
 TEST(FactStore, EachTypeListsItsLiveFactsAscendingThroughDeletesAndReset) {

@@ -9,6 +9,6 @@ void unreachable(std::string_view what) {
     throw InternalError("internal error: entered unreachable code: " + std::string(what));
 }
 
-void invariant_broken(std::string_view what) { throw InternalError(std::string(what)); }
+void invariant_broken(std::string_view what) { throw InternalError("internal error: " + std::string(what)); }
 
 }  // namespace quarn

@@ -16,7 +16,7 @@ public:
 // Throws "internal error: entered unreachable code: {what}".
 [[noreturn]] void unreachable(std::string_view what);
 
-// Throws InternalError with `what` as it stands.
+// Throws InternalError "internal error: {what}".
 [[noreturn]] void invariant_broken(std::string_view what);
 
 }  // namespace quarn

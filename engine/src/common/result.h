@@ -48,7 +48,7 @@ public:
 
 private:
     std::variant<T, E>& checked(size_t index) {
-        if (v_.index() != index) invariant_broken(index == 0 ? "internal error: value of a failed result" : "internal error: error of a successful result");
+        if (v_.index() != index) invariant_broken(index == 0 ? "value of a failed result" : "error of a successful result");
         return v_;
     }
     const std::variant<T, E>& checked(size_t index) const { return const_cast<Result*>(this)->checked(index); }

@@ -259,7 +259,7 @@ uint32_t AccCtx::push_match(FactId fact, Value value) {
 
 Value AccCtx::kill_match(uint32_t slot) {
     AccMatch& m = matches.at(slot);
-    if (!m.live) invariant_broken("internal error: acc match removed twice");
+    if (!m.live) invariant_broken("acc match removed twice");
     m.live = false;
     --live;
     return std::move(m.value);
@@ -368,7 +368,7 @@ public:
             if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.lefts, node_.rights, st_);
         }
         if (Status ok = phases(left, right); !ok) {
-            if (!saved) invariant_broken("internal error: an accumulate sum overflowed within its bounds");
+            if (!saved) invariant_broken("an accumulate sum overflowed within its bounds");
             std::tie(node_.lefts, node_.rights, st_) = std::move(*saved);
             return engine_err(std::move(ok).error());
         }
@@ -427,7 +427,7 @@ private:
 
     Status add_match(TupleId t, FactId f, Value v) {
         AccCtx* ctx = ctx_of(t);
-        if (!ctx) invariant_broken("internal error: acc ctx");
+        if (!ctx) invariant_broken("acc ctx");
         QUARN_CHECK(ctx->apply(acc_.func, v));
         const uint32_t slot = ctx->push_match(f, std::move(v));
         st_.acc_by_right[f].push_back({t, slot});
@@ -436,7 +436,7 @@ private:
 
     Status remove_at(TupleId t, uint32_t slot) {
         AccCtx* ctx = ctx_of(t);
-        if (!ctx) invariant_broken("internal error: acc ctx");
+        if (!ctx) invariant_broken("acc ctx");
         QUARN_CHECK(acc_remove_at(*ctx, acc_.func, slot));
         if (ctx->wants_compaction()) compact_.push_back(t);
         return {};
@@ -641,11 +641,11 @@ private:
                 std::vector<Value> values;
                 if (!collects) values.push_back(std::move(*r));
                 Result<FactId, std::string> made = e_.store.insert(acc_.result_type, std::move(values));
-                if (!made) invariant_broken("internal error: acc result insert: " + made.error());
+                if (!made) invariant_broken("acc result insert: " + made.error());
                 ctx->result_fact = *made;
             } else if (!collects) {
                 if (Status ok = e_.store.set_value(*ctx->result_fact, 0, std::move(*r)); !ok)
-                    invariant_broken("internal error: acc result set: " + ok.error());
+                    invariant_broken("acc result set: " + ok.error());
             }
             if (collects) acc_publish_members(e_.acc, acc_.func, *ctx);
             acc_stage_child(out_, *ctx, e_.tuples.extend(d.item, *ctx->result_fact), d.stamp);
@@ -676,7 +676,7 @@ EngineStatus Engine::eval_acc_node(size_t node, size_t rule, size_t pattern, Sta
                                    Staged<FactId> right, Out& out) {
     if (rule >= rules.size() || pattern == 0 || pattern >= rules[rule].patterns.size() ||
         !rules[rule].patterns[pattern].acc)
-        invariant_broken("internal error: accumulate node without an accumulate pattern");
+        invariant_broken("accumulate node without an accumulate pattern");
     AccPass pass(*this, node, rule, pattern, out);
     return pass.run(left, right);
 }

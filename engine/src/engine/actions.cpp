@@ -41,7 +41,7 @@ void take_snapshot(const FactStore& store, const CompiledRule& rule, TupleView t
 }
 
 FactId fact_at(TupleView tuple, size_t position) {
-    if (position >= tuple.size()) invariant_broken("internal error: an action names a position past the tuple");
+    if (position >= tuple.size()) invariant_broken("an action names a position past the tuple");
     return tuple[position];
 }
 
@@ -58,7 +58,7 @@ Value Engine::arg_value(const Src& src, TupleView tuple, const Snapshot* snapsho
         case Src::Kind::SnapField:
             if (!snapshot) return store.get(fact_at(tuple, src.position), src.field);
             if (src.position >= snapshot->size() || src.field >= (*snapshot)[src.position].size())
-                invariant_broken("internal error: a snapshot source out of range");
+                invariant_broken("a snapshot source out of range");
             return (*snapshot)[src.position][src.field];
     }
     unreachable("source kind out of range");
@@ -82,7 +82,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     std::vector<Value>& values = rhs_scratch.values;
     auto values_of = [&](const CompiledAction& a) -> bool {
         const TypeSchema& schema = store.schema(a.type_id);
-        if (a.args.size() != schema.fields.size()) invariant_broken("internal error: insert arity differs from type");
+        if (a.args.size() != schema.fields.size()) invariant_broken("insert arity differs from type");
         values.clear();
         for (size_t i = 0; i < a.args.size(); ++i) {
             std::optional<Value> v = coerce(arg_value(a.args[i], tuple, snapshot), schema.fields[i].second);

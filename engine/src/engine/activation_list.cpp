@@ -38,7 +38,7 @@ void ActivationList::unlink_key(uint32_t s) {
     KeyLink& link = key_links_[s];
     if (link.key == kNoKey) return;
     KeyRec* rec = keys_.find(link.key);
-    if (rec == nullptr) invariant_broken("internal error: a keyed activation missing from its key index");
+    if (rec == nullptr) invariant_broken("a keyed activation missing from its key index");
     if (link.older != npos) key_links_[link.older].newer = link.newer;
     else rec->oldest = link.newer;
     if (link.newer != npos) key_links_[link.newer].older = link.older;
@@ -73,7 +73,7 @@ void ActivationList::kill(uint32_t s) {
     } else {
         // The tuple's newest activation goes: the next older one, if any, heads now.
         TupleRec* rec = tuples_.find(id(slot.act.tuple));
-        if (rec == nullptr) invariant_broken("internal error: a live activation missing from its tuple index");
+        if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
         rec->head = slot.next_same;
     }
     if (slot.next_same != npos) slots_[slot.next_same].prev_same = slot.prev_same;
@@ -119,7 +119,7 @@ size_t ActivationList::forget(TupleId t) {
 }
 
 uint32_t ActivationList::best_slot() const {
-    if (live_ == 0) invariant_broken("internal error: no activation to take");
+    if (live_ == 0) invariant_broken("no activation to take");
     while (!stack_.empty() && !live(stack_.back())) stack_.pop_back();
     while (!heap_.empty() && !live(heap_.front())) {
         std::pop_heap(heap_.begin(), heap_.end(), before);
@@ -131,13 +131,13 @@ uint32_t ActivationList::best_slot() const {
 }
 
 uint32_t ActivationList::first_slot() const {
-    if (live_ == 0) invariant_broken("internal error: no activation to take");
+    if (live_ == 0) invariant_broken("no activation to take");
     while (!slots_[first_live_].alive) ++first_live_;
     return first_live_;
 }
 
 Act ActivationList::take_slot(uint32_t s) {
-    if (s >= slots_.size() || !slots_[s].alive) invariant_broken("internal error: taking a dead activation");
+    if (s >= slots_.size() || !slots_[s].alive) invariant_broken("taking a dead activation");
     Act a = slots_[s].act;
     kill(s);
     trim_tail();
@@ -184,7 +184,7 @@ void ActivationList::maybe_compact() {
     // newest to oldest, and its record names the newest.
     auto rec_of = [&](TupleId t) -> TupleRec& {
         TupleRec* rec = tuples_.find(id(t));
-        if (rec == nullptr) invariant_broken("internal error: a live activation missing from its tuple index");
+        if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
         return *rec;
     };
     for (const Slot& s : slots_)

@@ -41,7 +41,7 @@ int32_t low_bits(uint64_t u) { return static_cast<int32_t>(static_cast<uint32_t>
 TermValue eval_salience(const FactStore& store, TupleView tuple, const SalOperand& term) {
     if (term.kind == SalOperand::Kind::Int)
         return {static_cast<double>(term.value), term.value, false};
-    if (term.position >= tuple.size()) invariant_broken("internal error: a salience term reads past the tuple");
+    if (term.position >= tuple.size()) invariant_broken("a salience term reads past the tuple");
     const Value v = store.get(tuple[term.position], term.field);
     switch (v.tag()) {
         case ValueTag::I64: return {static_cast<double>(v.as_i64()), v.as_i64(), term.is_f64};
@@ -72,7 +72,7 @@ int32_t Engine::activation_salience(size_t r, TupleId id) const {
 }
 
 void Engine::push_activation(size_t r, TupleId tuple) {
-    if (r >= nets.size()) invariant_broken("internal error: an activation of an unknown rule");
+    if (r >= nets.size()) invariant_broken("an activation of an unknown rule");
     const int32_t salience = activation_salience(r, tuple);
     RuleNet& net = nets[r];
     const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;

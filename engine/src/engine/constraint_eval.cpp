@@ -65,7 +65,7 @@ Truth eval_gexpr(const GExpr& g, const FactStore& store, FactId fact, std::optio
                     FactId other = fact;
                     if (self_position != g.operand.position) {
                         if (!tuple || g.operand.position >= tuple->size())
-                            invariant_broken("internal error: a group reads a binding outside the left tuple");
+                            invariant_broken("a group reads a binding outside the left tuple");
                         other = (*tuple)[g.operand.position];
                     }
                     Value w = store.get(other, g.operand.field);
@@ -115,7 +115,7 @@ Truth eval_gexpr(const GExpr& g, const FactStore& store, FactId fact, std::optio
             return g.kind == K::And ? Truth::True : Truth::False;
         }
         case K::Not: {
-            if (g.children.size() != 1) invariant_broken("internal error: a group negation has one child");
+            if (g.children.size() != 1) invariant_broken("a group negation has one child");
             Truth t = eval_gexpr(g.children[0], store, fact, tuple, self_position);
             if (t == Truth::Unknown) return t;
             return t == Truth::True ? Truth::False : Truth::True;

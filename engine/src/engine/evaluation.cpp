@@ -255,7 +255,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         if (can_fail) pending_before = taken;
         EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
         if (!done) {
-            if (!saved) invariant_broken("internal error: a group node failed");
+            if (!saved) invariant_broken("a group node failed");
             std::tie(tn.first_input, tn.node.staged_lefts, tn.node.staged_rights, tn.subnet_input) =
                 std::move(*saved);
             if (first_input) *first_input = std::move(*pending_before);
@@ -299,7 +299,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
 }  // namespace
 
 void Engine::evaluate_rule_inner(size_t r, bool force) {
-    if (r >= rules.size()) invariant_broken("internal error: evaluation of an unknown rule");
+    if (r >= rules.size()) invariant_broken("evaluation of an unknown rule");
     if (!rule_holds_work(*this, r)) {
         nets[r].dirty = false;
         return;

@@ -103,7 +103,7 @@ EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
     OutsideCall call(switches, outside_calls);
     const TypeId type = prepared.type;
     if (type >= store.type_count() || prepared.entry_point >= entry_point_names.size())
-        invariant_broken("internal error: a prepared insert names no known type or entry point");
+        invariant_broken("a prepared insert names no known type or entry point");
     Result<FactId, std::string> stored = store.insert(type, std::move(prepared.values));
     if (!stored) return engine_err(std::move(stored).error());
     after_outside_insert(*stored, type, prepared.entry_point);
@@ -112,7 +112,7 @@ EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
 
 EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> columns, size_t rows) {
     OutsideCall call(switches, outside_calls);
-    if (type >= store.type_count()) invariant_broken("internal error: a column insert names no known type");
+    if (type >= store.type_count()) invariant_broken("a column insert names no known type");
     if (!immediate) {
         // Nothing propagates yet, so storing every row before the bookkeeping
         // of the first is the same as taking them one by one.
@@ -125,7 +125,7 @@ EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> col
     // Each fact propagates before the next is stored: a rule must not see a
     // later row while an earlier one is taken in.
     if (columns.size() != store.schema(type).fields.size())
-        invariant_broken("internal error: a column insert with the wrong number of columns");
+        invariant_broken("a column insert with the wrong number of columns");
     FactId first = static_cast<FactId>(store.fact_count());
     for (size_t k = 0; k < rows; ++k) {
         PreparedInsert p{type, 0, {}};
@@ -198,7 +198,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
     }
     for (auto& [field, value] : writes)
         if (Status ok = store.set_value(fact, field, std::move(value)); !ok)
-            invariant_broken("internal error: checked value refused: " + ok.error());
+            invariant_broken("checked value refused: " + ok.error());
 
     if (has_shadows()) shadow_refresh(fact);
     if (immediate) {

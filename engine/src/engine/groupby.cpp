@@ -39,7 +39,7 @@ public:
         }
         pass_ = ++st_.passes;
         if (Status ok = steps(left, right); !ok) {
-            if (!saved) invariant_broken("internal error: a groupby sum overflowed within its bounds");
+            if (!saved) invariant_broken("a groupby sum overflowed within its bounds");
             std::tie(node_.lefts, node_.rights, st_) = std::move(*saved);
             return engine_err(std::move(ok).error());
         }
@@ -190,10 +190,10 @@ private:
             if (!r) continue;  // members with null arguments only: left as it is
             if (!ctx.result_fact) {
                 Result<FactId, std::string> made = e_.store.insert(acc_.result_type, {std::move(*r), st_.arena[g].key});
-                if (!made) invariant_broken("internal error: gb row insert: " + made.error());
+                if (!made) invariant_broken("gb row insert: " + made.error());
                 ctx.result_fact = *made;
             } else if (Status ok = e_.store.set_value(*ctx.result_fact, 0, std::move(*r)); !ok) {
-                invariant_broken("internal error: gb res set: " + ok.error());
+                invariant_broken("gb res set: " + ok.error());
             }
             if (acc_.func == AccFunc::Collect || acc_.func == AccFunc::CollectList || acc_.func == AccFunc::CollectSet)
                 acc_publish_members(e_.acc, acc_.func, ctx);
@@ -221,7 +221,7 @@ EngineStatus Engine::eval_groupby_node(size_t node, size_t rule, size_t pattern,
                                        Staged<FactId> right, Out& out) {
     if (rule >= rules.size() || pattern == 0 || pattern >= rules[rule].patterns.size() ||
         !rules[rule].patterns[pattern].acc || !rules[rule].patterns[pattern].acc->key_field)
-        invariant_broken("internal error: groupby node without a groupby pattern");
+        invariant_broken("groupby node without a groupby pattern");
     GroupbyPass pass(*this, node, rule, pattern, out);
     return pass.run(left, right);
 }

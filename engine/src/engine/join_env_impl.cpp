@@ -12,7 +12,7 @@ namespace quarn {
 namespace {
 
 FactId at(std::span<const FactId> tuple, size_t position) {
-    if (position >= tuple.size()) invariant_broken("internal error: a test reads past the left tuple");
+    if (position >= tuple.size()) invariant_broken("a test reads past the left tuple");
     return tuple[position];
 }
 
@@ -72,7 +72,7 @@ int64_t add_saturating(int64_t a, int64_t b) {
 }  // namespace
 
 const CompiledPattern& JoinEnvImpl::pattern(size_t i) const {
-    if (i + 1 >= rule_.patterns.size()) invariant_broken("internal error: node position past the rule's patterns");
+    if (i + 1 >= rule_.patterns.size()) invariant_broken("node position past the rule's patterns");
     return rule_.patterns[i + 1];
 }
 

@@ -25,7 +25,7 @@ bool plain(const Staged<FactId>& w) {
 }  // namespace
 
 void RuleNet::s0_close_window(bool merge) {
-    if (s0_windows.empty()) invariant_broken("internal error: a rule net without an open window");
+    if (s0_windows.empty()) invariant_broken("a rule net without an open window");
     // An empty open window stays open: closing twice adds one window, not two.
     Staged<FactId>& open = s0_windows.back();
     if (open.empty()) return;

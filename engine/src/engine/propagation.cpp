@@ -53,7 +53,7 @@ bool window_holds(RuleNet& net, FactId f, bool ins, bool upd, bool del) {
         it != net.s0_held.end() && ((ins && it->second.ins) || (upd && it->second.upd) || (del && it->second.del));
 #ifdef QUARN_VERIFY_NODES
     if (held != windows_hold(net.s0_windows, f, ins, upd, del))
-        invariant_broken(fmt("internal error: the window index disagrees with the windows on fact {}", f));
+        invariant_broken(fmt("the window index disagrees with the windows on fact {}", f));
 #endif
     return held;
 }
@@ -93,7 +93,7 @@ bool remove_oldest(RuleNet& net, FactId f, uint32_t WindowHolds::*count, uint32_
         if (it == net.s0_held.end() || it->second.*count == 0) return false;
         if (it->second.*count == 1 && it->second.*in_window != WindowHolds::kSomewhere) {
             change_window(net, it->second.*in_window, f, take);
-            if (!removed) invariant_broken("internal error: the window index names a window without the fact");
+            if (!removed) invariant_broken("the window index names a window without the fact");
             return true;
         }
     }

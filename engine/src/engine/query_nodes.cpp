@@ -27,7 +27,7 @@ QueryArgs argument_set(const FactStore& store, const CompiledQce& qce, TupleView
         switch (a.kind) {
             case Src::Kind::Lit: out.emplace_back(a.lit); break;
             case Src::Kind::FactField:
-                if (a.position >= t.size()) invariant_broken("internal error: a query argument beyond its left tuple");
+                if (a.position >= t.size()) invariant_broken("a query argument beyond its left tuple");
                 out.emplace_back(store.get(t[a.position], a.field));
                 break;
             case Src::Kind::SnapField: out.emplace_back(std::nullopt); break;
@@ -70,7 +70,7 @@ void Engine::index_query_nodes() {
         if (nodes[n].node.kind != Kind::Query) continue;
         const auto [r, p] = nodes[n].owner;
         const CompiledPattern& pat = rules[r].patterns[p];
-        if (!pat.qce) invariant_broken("internal error: query node pattern has a qce spec");
+        if (!pat.qce) invariant_broken("query node pattern has a qce spec");
         query_nodes.nodes.try_emplace(n);
         // Types in the order the queries first read them.
         std::vector<std::pair<TypeId, uint64_t>> read;
@@ -120,7 +120,7 @@ bool Engine::query_refresh_due(size_t node) const {
 EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) {
     const auto [r, p] = nodes[id].owner;
     const CompiledPattern& pat = rules[r].patterns[p];
-    if (!pat.qce) invariant_broken("internal error: query node pattern has a qce spec");
+    if (!pat.qce) invariant_broken("query node pattern has a qce spec");
     const CompiledQce& qce = *pat.qce;
     QueryNodes::NodeState& state = query_nodes.nodes.at(id);
 
@@ -160,8 +160,8 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
     const size_t width = store.schema(qce.row_type).fields.size();
     for (size_t i = 0; i < rows.size(); ++i) {
         const QueryRow& row = rows[i];
-        if (row.arg_row >= asks.size()) invariant_broken("internal error: a query row answers an argument set never asked");
-        if (row.values.size() != width) invariant_broken("internal error: a query row does not match its row type");
+        if (row.arg_row >= asks.size()) invariant_broken("a query row answers an argument set never asked");
+        if (row.values.size() != width) invariant_broken("a query row does not match its row type");
         if (std::any_of(row.values.begin(), row.values.end(), [](const Value& v) { return v.is_null(); })) {
             fate[i] = kSkip;
             continue;
@@ -241,7 +241,7 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
         if (fate[i] != kNew) continue;
         const Ask& ask = asks[rows[i].arg_row];
         Result<FactId, std::string> row = store.insert(qce.row_type, rows[i].values);
-        if (!row) invariant_broken(fmt("internal error: a checked query row refused: {}", row.error()));
+        if (!row) invariant_broken(fmt("a checked query row refused: {}", row.error()));
         out.trg.add_ins_ph(tuples.extend(ask.tuple, *row), ask.stamp, 0);
         answers[ask.tuple].push_back(*row);
     }
@@ -249,10 +249,10 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
     state.due_stamp.reset();
 #ifdef QUARN_VERIFY_NODES
     for (const auto& [t, held] : answers) {
-        if (!state.lefts.contains(t)) invariant_broken("internal error: a query node answers an absent tuple");
+        if (!state.lefts.contains(t)) invariant_broken("a query node answers an absent tuple");
         for (FactId row : held)
             if (!store.is_alive(row) || store.fact_type(row) != qce.row_type)
-                invariant_broken("internal error: a query node holds a retracted row");
+                invariant_broken("a query node holds a retracted row");
     }
 #endif
     return {};

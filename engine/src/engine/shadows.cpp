@@ -13,7 +13,7 @@ namespace quarn {
 // --- FactSeq, GateMembers, GateEvents
 
 void FactSeq::push_back(FactId f) {
-    if (f == kHole) invariant_broken("internal error: a fact id that names no fact");
+    if (f == kHole) invariant_broken("a fact id that names no fact");
     auto [it, fresh] = where_.try_emplace(f, static_cast<uint32_t>(slots_.size()));
     slots_.push_back(f);
     if (fresh) return;
@@ -662,7 +662,7 @@ void Engine::decide_shadow_order(size_t r) {
         built = net.px_shadow.has_value();
     }
     if (!position) return;
-    if (*position > UINT32_MAX) invariant_broken("internal error: a tuple position beyond 32 bits");
+    if (*position > UINT32_MAX) invariant_broken("a tuple position beyond 32 bits");
     net.shadow_ordered = true;
     net.order_position = static_cast<uint32_t>(*position);
     if (built) net.order_shadow = kind;

@@ -121,7 +121,7 @@ private:
     // Where a covered node or rule stands in the snapshot's lists.
     static size_t place(const std::vector<uint32_t>& covered, size_t index) {
         auto it = std::lower_bound(covered.begin(), covered.end(), index);
-        if (it == covered.end() || *it != index) invariant_broken("internal error: the stream flush left its snapshot");
+        if (it == covered.end() || *it != index) invariant_broken("the stream flush left its snapshot");
         return static_cast<size_t>(it - covered.begin());
     }
     // A missing byte reads as 0: the engine's marks may be younger than the rules.
@@ -167,7 +167,7 @@ void StreamFlush::run(bool close_windows) {
     if (snap_.node_counts.size() != snap_.nodes.size() || snap_.window_totals.size() != snap_.rules.size() ||
         snap_.linked_before.size() != snap_.rules.size() || (!snap_.nodes.empty() && snap_.nodes.back() >= e_.nodes.size()) ||
         (!snap_.rules.empty() && snap_.rules.back() >= rule_count))
-        invariant_broken("internal error: a stage snapshot taken of another network");
+        invariant_broken("a stage snapshot taken of another network");
     if (e_.flush_linked.size() != rule_count) e_.flush_linked.assign(rule_count, 0);
     if (close_windows)
         for (RuleNet& net : e_.nets) net.s0_close_window();
@@ -505,7 +505,7 @@ void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) 
             if (!tn.first_input.ins.empty() || !tn.first_input.del.empty() || !tn.node.staged_lefts.ins.empty() ||
                 !tn.node.staged_lefts.del.empty() || !tn.node.staged_rights.ins.empty() ||
                 !tn.node.staged_rights.del.empty())
-                invariant_broken(fmt("internal error: rule {} waits with input out of the flush's reach", r));
+                invariant_broken(fmt("rule {} waits with input out of the flush's reach", r));
         }
     }
 #endif

@@ -23,13 +23,13 @@ void verify_subnet(const TrieNode& tn) {
         const bool extended = tn.subnet_inner.contains(t);
         const bool shown = tn.subnet_emitted.contains(t);
         if (shown != (is_not ? !extended : extended))
-            invariant_broken(fmt("internal error: subnetwork node emits tuple {} against its inner tuples",
+            invariant_broken(fmt("subnetwork node emits tuple {} against its inner tuples",
                                  static_cast<uint32_t>(t)));
         emitted += shown ? 1 : 0;
     });
-    if (emitted != tn.subnet_emitted.size()) invariant_broken("internal error: subnetwork node emits an absent tuple");
+    if (emitted != tn.subnet_emitted.size()) invariant_broken("subnetwork node emits an absent tuple");
     for (const auto& [prefix, inner] : tn.subnet_inner)
-        if (inner.empty()) invariant_broken("internal error: subnetwork node keeps an empty inner list");
+        if (inner.empty()) invariant_broken("subnetwork node keeps an empty inner list");
 }
 #endif
 
@@ -38,7 +38,7 @@ void verify_subnet(const TrieNode& tn) {
 void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> inner, Out& out) {
     TrieNode& tn = nodes[id];
     const bool is_not = tn.node.kind == Kind::SubnetNot;
-    if (!is_not && tn.node.kind != Kind::SubnetExists) invariant_broken("internal error: not a subnetwork node");
+    if (!is_not && tn.node.kind != Kind::SubnetExists) invariant_broken("not a subnetwork node");
     // Tuples are built a fact at a time, so a tuple's parent is its prefix
     // one fact shorter.
     auto prefix = [&](TupleId t) {

@@ -109,7 +109,7 @@ void ContentIndex::insert(uint32_t e, uint64_t hash) {
     if (2 * (size_ + 1) > slots_.size()) {
         std::vector<uint64_t> old = std::move(slots_);
         bits_ = old.empty() ? 6 : bits_ + 1;
-        if (bits_ > 32) invariant_broken("internal error: too many logical contents");
+        if (bits_ > 32) invariant_broken("too many logical contents");
         slots_.assign(size_t{1} << bits_, 0);
         for (uint64_t s : old)
             if (s != 0) place(s);
@@ -122,7 +122,7 @@ void ContentIndex::erase(uint32_t e, uint64_t hash) {
     const uint64_t want = (uint64_t{tag_of(hash)} << 32) | (uint64_t{e} + 1);
     size_t i = slots_.empty() ? 0 : home(tag_of(hash));
     for (;; i = (i + 1) & mask()) {
-        if (slots_.empty() || slots_[i] == 0) invariant_broken("internal error: an entry its hash does not find");
+        if (slots_.empty() || slots_[i] == 0) invariant_broken("an entry its hash does not find");
         if (slots_[i] == want) break;
     }
     // Each later slot of the run moves back into the hole unless its probe
@@ -230,7 +230,7 @@ uint32_t new_entry(Tms& tms, std::string key, uint64_t hash) {
         e = tms.free_entries.back();
         tms.free_entries.pop_back();
     } else {
-        if (tms.entries.size() >= kNone) invariant_broken("internal error: too many logical contents");
+        if (tms.entries.size() >= kNone) invariant_broken("too many logical contents");
         e = static_cast<uint32_t>(tms.entries.size());
         tms.entries.emplace_back();
     }
@@ -300,7 +300,7 @@ uint32_t record_for(Engine& e, size_t rule, TupleId tuple) {
         r = tms.free_records.back();
         tms.free_records.pop_back();
     } else {
-        if (tms.records.size() >= kNone) invariant_broken("internal error: too many justifying activations");
+        if (tms.records.size() >= kNone) invariant_broken("too many justifying activations");
         r = static_cast<uint32_t>(tms.records.size());
         tms.records.emplace_back();
     }
@@ -359,7 +359,7 @@ void justify(Tms& tms, uint32_t r, uint32_t e) {
         n = tms.free_justs.back();
         tms.free_justs.pop_back();
     } else {
-        if (tms.justs.size() >= kNone) invariant_broken("internal error: too many justifications");
+        if (tms.justs.size() >= kNone) invariant_broken("too many justifications");
         n = static_cast<uint32_t>(tms.justs.size());
         tms.justs.emplace_back();
     }
@@ -444,7 +444,7 @@ void know_solo_rules(Engine& e) {
 }  // namespace
 
 void Tms::verify(const FactStore& store) const {
-    auto fail = [](const std::string& what) { invariant_broken("internal error: truth maintenance: " + what); };
+    auto fail = [](const std::string& what) { invariant_broken("truth maintenance: " + what); };
     size_t facts = 0, live_entries = 0, nodes = 0;
     for (uint32_t e = 0; e < entries.size(); ++e) {
         const Entry& en = entries[e];
@@ -517,7 +517,7 @@ void Engine::tms_note_stated(FactId fact) {
 }
 
 bool Engine::tms_justify_logical(TypeId type, const std::vector<Value>& values) {
-    if (!tms.firing_act) invariant_broken("internal error: a logical insert outside a firing");
+    if (!tms.firing_act) invariant_broken("a logical insert outside a firing");
     know_solo_rules(*this);
     std::string key = key_of_values(type, values);
     const uint64_t hash = hash_of_key(key);

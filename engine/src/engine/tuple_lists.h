@@ -26,7 +26,7 @@ public:
 
     // Appends `t` as the newest arrival.
     void push_back(TupleId t) {
-        if (order_.size() >= kNone) invariant_broken("internal error: too many left tuples at one node");
+        if (order_.size() >= kNone) invariant_broken("too many left tuples at one node");
         if (indexed_) {
             auto [it, fresh] = at_.try_emplace(t, Where{static_cast<uint32_t>(order_.size()), 0});
             ++it->second.count;

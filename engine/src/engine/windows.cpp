@@ -99,7 +99,7 @@ bool evict(TrieNode& n, FactId fact) {
 }  // namespace
 
 void Engine::stage_acc_removal(uint64_t owner, FactId fact) {
-    if (owner >= nodes.size()) invariant_broken("internal error: a window source names no node");
+    if (owner >= nodes.size()) invariant_broken("a window source names no node");
     if (!nodes[owner].win_in.count(fact)) return;
     refresh_query_links();
     std::vector<uint8_t> before = link_states();
@@ -114,7 +114,7 @@ void Engine::stage_acc_removal(uint64_t owner, FactId fact) {
 void Engine::stage_acc_removals(const std::vector<std::pair<uint64_t, FactId>>& due) {
     bool any = false;
     for (const auto& [owner, fact] : due) {
-        if (owner >= nodes.size()) invariant_broken("internal error: a window source names no node");
+        if (owner >= nodes.size()) invariant_broken("a window source names no node");
         any = evict(nodes[owner], fact) || any;
     }
     if (!any) return;

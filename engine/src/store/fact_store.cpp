@@ -132,7 +132,7 @@ Value Column::take(uint32_t row) {
 FactStore::FactStore(std::vector<TypeSchema> schemas) : schemas_(std::move(schemas)) {
     data_.reserve(schemas_.size());
     for (const TypeSchema& s : schemas_) {
-        if (Status ok = check_schema(s); !ok) invariant_broken("internal error: " + ok.error());
+        if (Status ok = check_schema(s); !ok) invariant_broken("" + ok.error());
         data_.push_back(empty_data(s));
     }
 }
@@ -142,12 +142,12 @@ Status FactStore::check_schema(const TypeSchema& schema) {
     return {};
 }
 
-void FactStore::unknown_handle(FactId f) { invariant_broken(fmt("internal error: unknown handle {}", f)); }
+void FactStore::unknown_handle(FactId f) { invariant_broken(fmt("unknown handle {}", f)); }
 
 const Column& FactStore::column(const FactRec& r, size_t field) const {
     const TypeData& d = data_[r.type];
     if (field >= d.columns.size())
-        invariant_broken(fmt("internal error: type {} has no field {}", schemas_[r.type].name, field));
+        invariant_broken(fmt("type {} has no field {}", schemas_[r.type].name, field));
     return d.columns[field];
 }
 
@@ -166,9 +166,9 @@ Result<TypeId, std::string> FactStore::add_schema(TypeSchema schema) {
 }
 
 void FactStore::truncate_schemas(size_t count) {
-    if (count > schemas_.size()) invariant_broken("internal error: truncating schemas that do not exist");
+    if (count > schemas_.size()) invariant_broken("truncating schemas that do not exist");
     for (size_t t = count; t < schemas_.size(); ++t)
-        if (data_[t].rows != 0) invariant_broken("internal error: dropping the schema of stored facts");
+        if (data_[t].rows != 0) invariant_broken("dropping the schema of stored facts");
     schemas_.resize(count);
     data_.resize(count);
 }

@@ -159,7 +159,7 @@ private:
             if (p.position != position || p.role.kind == SubRole::Kind::Member) continue;
             return store_.schema(p.acc ? p.acc->result_type : p.type_id);
         }
-        invariant_broken("internal error: salience binding without a pattern at its position");
+        invariant_broken("salience binding without a pattern at its position");
     }
 
     Result<SalOperand, std::string> sal_operand(const SalTerm& t) {

@@ -24,7 +24,7 @@ constexpr int64_t kNoBound = int64_t{1} << 60;
 // Types have at most 64 fields and query row types one per parameter, so
 // every field and argument index fits a 64-bit mask.
 uint64_t bit(size_t index) {
-    if (index >= 64) invariant_broken("internal error: mask index beyond 64");
+    if (index >= 64) invariant_broken("mask index beyond 64");
     return uint64_t{1} << index;
 }
 
@@ -48,7 +48,7 @@ size_t first_leaf_field(const GExpr& g) {
         case GExpr::Kind::And:
         case GExpr::Kind::Or:
         case GExpr::Kind::Not:
-            if (g.children.empty()) invariant_broken("internal error: constraint group without children");
+            if (g.children.empty()) invariant_broken("constraint group without children");
             return first_leaf_field(g.children.front());
         default: return g.field;
     }
@@ -397,7 +397,7 @@ private:
         temporal_nodes_[index] = p.type_id;
         temporal_nodes_[a.pattern] = a.type;
         if (c.allen == AllenOp::After || c.allen == AllenOp::Before) {
-            if (c.params.size() != 2) invariant_broken("internal error: after/before without two bounds");
+            if (c.params.size() != 2) invariant_broken("after/before without two bounds");
             const int64_t lo = c.params[0], hi = c.params[1];
             // after:  lo <= this - anchor <= hi;  before: lo <= anchor - this <= hi.
             const size_t later = c.allen == AllenOp::After ? index : a.pattern;
@@ -454,7 +454,7 @@ private:
             case AccFunc::CollectSet: result_name = "SetCollection"; break;
         }
         std::optional<TypeId> rt = store_.type_id(result_name);
-        if (!rt) invariant_broken(fmt("internal error: built-in type {} missing", result_name));
+        if (!rt) invariant_broken(fmt("built-in type {} missing", result_name));
         acc.result_type = *rt;
         if (!p.position) return err(fail("accumulate cannot be a CE"));
         const size_t pos = *p.position;
@@ -478,7 +478,7 @@ private:
             row.name = fmt("__gbrow${}${}", out_.def.name, pos);
             row.fields = {{"res", result_type}, {"key", key_type}};
             Result<TypeId, std::string> row_id = eng_.store.add_schema(std::move(row));
-            if (!row_id) invariant_broken("internal error: groupby row type refused: " + row_id.error());
+            if (!row_id) invariant_broken("groupby row type refused: " + row_id.error());
             eng_.gbrow_types.push_back(*row_id);
             acc.result_type = *row_id;
             acc.key_field = kf;
@@ -555,7 +555,7 @@ private:
             scope_.query_bound.insert(a.var);
             outputs.emplace_back(a.var, i);
         }
-        if (*callee >= eng_.qrow_types.size()) invariant_broken("internal error: query without a row type");
+        if (*callee >= eng_.qrow_types.size()) invariant_broken("query without a row type");
         qce.row_type = eng_.qrow_types[*callee];
         CompiledPattern p;
         p.position = pos;

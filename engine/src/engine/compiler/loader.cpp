@@ -162,7 +162,7 @@ EngineStatus Engine::add_rules_text(std::string_view text) {
 
     if (!initial_fact) {
         const std::optional<TypeId> initial = store.type_id("InitialFact");
-        if (!initial) invariant_broken("internal error: InitialFact type missing");
+        if (!initial) invariant_broken("InitialFact type missing");
         bool needed = false;
         for (const CompiledRule& r : rules)
             for (const CompiledPattern& p : r.patterns) needed = needed || p.type_id == *initial;

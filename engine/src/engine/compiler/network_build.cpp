@@ -23,7 +23,7 @@ Kind node_kind(const CompiledPattern& p) {
 }
 
 uint64_t field_bit(size_t field) {
-    if (field >= TypeSchema::max_fields) invariant_broken("internal error: field index beyond the 64-field limit");
+    if (field >= TypeSchema::max_fields) invariant_broken("field index beyond the 64-field limit");
     return uint64_t{1} << field;
 }
 
@@ -93,7 +93,7 @@ void add_shadow(const CompiledRule& rule, const ChangedTypes& changed, const Has
     else if (rule.not_tail) shape = Shape::Not;
     else if (rule.exists_tail) shape = Shape::Exists;
     else return;
-    if (rule.patterns.size() != 3) invariant_broken("internal error: a shadow shape on a rule without three patterns");
+    if (rule.patterns.size() != 3) invariant_broken("a shadow shape on a rule without three patterns");
 
     const CompiledPattern& gate = rule.patterns[1];
     const CompiledPattern& positive = rule.patterns[2];
@@ -185,7 +185,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     nodes.clear();
     nets.clear();
     acc_nodes.clear();
-    if (keys.size() != rules.size()) invariant_broken("internal error: pattern keys do not cover the rules");
+    if (keys.size() != rules.size()) invariant_broken("pattern keys do not cover the rules");
     nets.reserve(rules.size());
 
     // Chains are laid out first and the nodes built once their number is known:
@@ -210,7 +210,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     for (size_t r = 0; r < rules.size(); ++r) {
         const CompiledRule& rule = rules[r];
         if (rule.patterns.empty() || keys[r].size() != rule.patterns.size())
-            invariant_broken("internal error: pattern keys do not cover the rule's patterns");
+            invariant_broken("pattern keys do not cover the rule's patterns");
         RuleNet& net = nets.emplace_back();
         auto [lia, fresh_lia] = lia_by_key.try_emplace(keys[r][0], lias.size());
         net.lia = lia->second;
@@ -233,7 +233,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
                 const size_t prefix = pat.role.kind == SubRole::Kind::Group ? pat.role.base : 0;
                 plan.push_back(NodePlan{r, p, pat.index_op, node_kind(pat), pat.has_temporal(), prefix, {}});
                 if (pat.role.kind == SubRole::Kind::Group) {
-                    if (prev.is_lia) invariant_broken("internal error: a not/exists group without members");
+                    if (prev.is_lia) invariant_broken("a not/exists group without members");
                     link_child(group_feeder, id);
                     plan[prev.index].targets.push_back(Target{Target::Kind::Subnet, id});
                 } else {

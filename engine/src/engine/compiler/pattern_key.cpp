@@ -95,7 +95,7 @@ std::string Engine::pattern_key(const CompiledPattern& p, size_t rule, size_t pa
     const TypeSchema& schema = store.schema(p.type_id);
     for (const CompiledCmp& c : p.cmps) {
         key += fmt(";{}", c.field);
-        if (c.field >= schema.fields.size()) invariant_broken("internal error: pattern test on a field its type lacks");
+        if (c.field >= schema.fields.size()) invariant_broken("pattern test on a field its type lacks");
         append_test_key(key, c.test, schema.fields[c.field].second);
     }
     if (p.acc) {
