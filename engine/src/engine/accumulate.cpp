@@ -444,13 +444,13 @@ private:
 
     // The first match of f in t's context, if any.
     Status remove_match(TupleId t, FactId f) {
-        auto it = st_.acc_by_right.find(f);
-        if (it == st_.acc_by_right.end()) return {};
-        std::optional<size_t> k = it->second.find(t);
+        AccPlaces* places = st_.acc_by_right.find(f);
+        if (places == nullptr) return {};
+        std::optional<size_t> k = places->find(t);
         if (!k) return {};
-        const uint32_t slot = it->second[*k].slot;
-        it->second.erase_at(*k);
-        if (it->second.empty()) st_.acc_by_right.erase(it);
+        const uint32_t slot = (*places)[*k].slot;
+        places->erase_at(*k);
+        if (places->empty()) st_.acc_by_right.erase(f);
         return remove_at(t, slot);
     }
 
@@ -459,14 +459,14 @@ private:
         for (uint32_t s = 0; s < ctx.matches.size(); ++s) {
             const AccMatch& m = ctx.matches[s];
             if (!m.live) continue;
-            auto it = st_.acc_by_right.find(m.fact);
-            if (it == st_.acc_by_right.end()) continue;
-            for (size_t k = 0; k < it->second.size(); ++k)
-                if (it->second[k].tuple == t && it->second[k].slot == s) {
-                    it->second.erase_at(k);
+            AccPlaces* places = st_.acc_by_right.find(m.fact);
+            if (places == nullptr) continue;
+            for (size_t k = 0; k < places->size(); ++k)
+                if ((*places)[k].tuple == t && (*places)[k].slot == s) {
+                    places->erase_at(k);
                     break;
                 }
-            if (it->second.empty()) st_.acc_by_right.erase(it);
+            if (places->empty()) st_.acc_by_right.erase(m.fact);
         }
     }
 
@@ -490,7 +490,6 @@ private:
         }
         HashSet<TupleId> is_fresh;
         for (const auto& [t, key] : fresh) is_fresh.insert(t);
-        st_.acc_by_right.reserve(st_.acc_by_right.size() + node_.rights.size());
         for (const auto& entry : node_.rights) {
             const FactId f = entry.item;
             scratch_tuples_.clear();
@@ -517,10 +516,10 @@ private:
         // 2. Right deletes.
         for (const auto& x : right.del) {
             node_.remove_right(x.item);
-            auto it = st_.acc_by_right.find(x.item);
-            if (it == st_.acc_by_right.end()) continue;
-            AccPlaces places = std::move(it->second);
-            st_.acc_by_right.erase(it);
+            AccPlaces* held = st_.acc_by_right.find(x.item);
+            if (held == nullptr) continue;
+            AccPlaces places = std::move(*held);
+            st_.acc_by_right.erase(x.item);
             for (size_t k = 0; k < places.size(); ++k) {
                 QUARN_CHECK(remove_at(places[k].tuple, places[k].slot));
                 mark_dirty(places[k].tuple, x.stamp);
@@ -532,13 +531,13 @@ private:
             const FactId f = x.item;
             const auto mine = node_.rights.find_first(f);
             const Key key = mine ? mine->key : right_key(f);
-            auto old = st_.acc_by_right.find(f);
-            if (node_.index_op != kNoIndex && old != st_.acc_by_right.end() && !old->second.empty()) {
-                const auto first = node_.lefts.find_first(old->second[0].tuple);
+            AccPlaces* old = st_.acc_by_right.find(f);
+            if (node_.index_op != kNoIndex && old != nullptr && !old->empty()) {
+                const auto first = node_.lefts.find_first((*old)[0].tuple);
                 if (!first || !keys_match(first->key, key)) {
                     // The key moved: every old tuple lets go of f.
-                    AccPlaces places = std::move(old->second);
-                    st_.acc_by_right.erase(old);
+                    AccPlaces places = std::move(*old);
+                    st_.acc_by_right.erase(f);
                     for (size_t k = 0; k < places.size(); ++k) {
                         QUARN_CHECK(remove_at(places[k].tuple, places[k].slot));
                         mark_dirty(places[k].tuple, x.stamp);
@@ -548,8 +547,8 @@ private:
             scratch_tuples_ = node_.collect_matching_lefts(key);
             for (TupleId t : scratch_tuples_) {
                 const bool a = env_.allowed(i_, view(t), f);
-                auto places = st_.acc_by_right.find(f);
-                const bool was = places != st_.acc_by_right.end() && places->second.find(t).has_value();
+                const AccPlaces* places = st_.acc_by_right.find(f);
+                const bool was = places != nullptr && places->find(t).has_value();
                 if (a) {
                     mark_dirty(t, x.stamp);
                     if (was) QUARN_CHECK(remove_match(t, f));

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/dense_ids.h"
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
@@ -138,7 +139,7 @@ struct SumBounds {
 // The engine-side state of one plain accumulate node.
 struct AccNodeState {
     HashMap<TupleId, AccCtx> acc_ctxs;      // one per left tuple in the node's memory
-    HashMap<FactId, AccPlaces> acc_by_right;  // each right fact's places
+    DenseIdMap<AccPlaces, FactId> acc_by_right;  // each right fact's places, by fact id
     SumBounds bounds;
 };
 
