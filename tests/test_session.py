@@ -416,6 +416,52 @@ def test_a_fire_that_fails_inside_the_firing_loop_breaks_the_session(fault, caus
     gc.collect()
 
 
+@pytest.mark.parametrize("fault", ["fire_oom", "fire_internal"])
+def test_the_engine_of_a_broken_session_refuses_reads_with_the_failure_that_broke_it(fault):
+    s = native.Session(FAULT_RULES, facts=FAULT_FACTS)
+    assert len(stored(s)) == 4
+    probe.arm(s, fault, 1)
+    first = raised_by(s.fire)
+    # The engine itself refuses, not only the session's methods: its facts
+    # are read past the session, and give the original failure again.
+    again = raised_by(probe.facts, s)
+    if fault == "fire_oom":
+        assert (type(first), type(again)) == (MemoryError, MemoryError)
+    else:
+        cause = "internal error: injected failure in the firing loop"
+        assert (is_internal(first), str(first)) == (True, cause)
+        assert (is_internal(again), str(again)) == (True, cause)
+    # So do the session's calls, a rejected one first: an unknown type is
+    # not even looked up.
+    e = raised_by(s.insert, "Nope", {"n": [1]})
+    assert str(e) == broken("out of memory" if fault == "fire_oom" else cause)
+    s.reset()
+    assert stored(s) == []
+    assert s.insert("P", FAULT_FACTS["P"]) == [0, 1, 2]
+    assert [h for h, _, _ in stored(s)] == [0, 1, 2]
+
+
+def test_a_fire_reports_the_handles_it_deleted_and_the_facts_it_added():
+    rules = (
+        'rule "flag"\nwhen\n  $p : P($n : n, n > 100)\nthen\n  insert(new Alert($n));\n  delete($p);\nend\n'
+        'rule "drop"\nwhen\n  $q : Q(k == 0)\n  $p : P(n == 1)\nthen\n  delete($p);\n  delete($q);\nend\n'
+    )
+    s = native.Session(rules, facts={"P": {"n": [1, 2, 500]}, "Q": {"k": [0]}}, schemas={"Alert": {"n": "i64"}})
+    r = s.fire()
+    assert (r.fired, r.deleted_handles()) == (2, [0, 2, 3])
+    assert pa.table(r.derived()["Alert"]).to_pylist() == [{"_handle": 4, "n": 500}]
+    assert pa.table(r.derived()["P"]).num_rows == 0
+    # A fact the fire inserted and deleted is in no table; one inserted
+    # before the fire and kept is not derived.
+    assert s.insert("P", {"n": [700, 7]}) == [5, 6]
+    s.delete(1)
+    r = s.fire()
+    assert (r.fired, r.deleted_handles()) == (1, [5])
+    assert pa.table(r.derived()["Alert"]).to_pylist() == [{"_handle": 7, "n": 700}]
+    assert pa.table(r.derived()["P"]).num_rows == 0
+    assert pa.table(r.facts()["P"]).to_pylist() == [{"_handle": 6, "n": 7}]
+
+
 def test_a_memory_error_raised_by_python_code_leaves_the_session_working():
     s = native.Session(FAULT_RULES, facts=FAULT_FACTS)
 

@@ -263,10 +263,13 @@ PyStatus PySession::ensure_built() {
 }
 
 PyStatus PySession::usable() const {
-    if (!broken) return {};
+    // The engine decides: it marked itself broken when the failure went
+    // through it.
+    if (!engine || !engine->broken_state.failure()) return {};
+    const EngineFailure& broken = *engine->broken_state.failure();
     std::string text = fmt("session broken by an earlier failure ({}): reset() or a new session is needed",
-                           broken->out_of_memory ? std::string("out of memory") : broken->message);
-    if (broken->out_of_memory) return raise(PyExc_MemoryError, text);
+                           broken.out_of_memory ? std::string("out of memory") : broken.message);
+    if (broken.out_of_memory) return raise(PyExc_MemoryError, text);
     return raise(internal_error_class() ? internal_error_class() : PyExc_SystemError, text);
 }
 
@@ -292,16 +295,11 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
     columns.reserve(table.columns.size());
     for (size_t j = 0; j < table.columns.size(); ++j)
         columns.push_back(table.columns[j].into_store_column(schema->fields[j].second, schema->is_nullable(j)));
-    FactId first = changing([&] {
-        auto stored = engine->insert_columns(*type, std::move(columns), rows);
-        // The check above passed every row and the store only repeats it, so a
-        // refusal is a broken invariant, and the engine may already hold the
-        // rows before the refused one (it propagates row by row once it has
-        // fired): the session is marked broken.
-        if (!stored)
-            invariant_broken(fmt("the row check and the engine disagree: {}", stored.error().message));
-        return *stored;
-    });
+    // The check above passed every row, so the engine refuses none: it
+    // throws a broken invariant, and breaks itself, when its store disagrees.
+    EngineResult<FactId> stored = engine->insert_columns(*type, std::move(columns), rows);
+    if (!stored) unreachable("a column insert refused with an error");
+    const FactId first = *stored;
     handles.resize(rows);
     for (size_t i = 0; i < rows; ++i) handles[i] = first + static_cast<FactId>(i);
     return handles;
@@ -344,7 +342,7 @@ PyResult<FactId> PySession::insert_row(PyObject* type_name, PyObject* row) {
         QUARN_TRY(Value v, py_scalar(type, name, value.get(), FieldHint::of(schema, i)));
         pairs.emplace_back(name, std::move(v));
     }
-    auto f = changing([&] { return engine->insert(type, std::move(pairs)); });
+    auto f = engine->insert(type, std::move(pairs));
     if (!f) return raise(PyExc_ValueError, f.error().display());
     return *f;
 }

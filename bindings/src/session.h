@@ -64,22 +64,10 @@ public:
     PyStatus advance(int64_t ms);
     PyStatus reset();
 
-    // Refuses every call on a broken session: the class of the failure that
-    // broke it, with a message that says so and that reset() or a new session
-    // is needed.
+    // Refuses every call on a session whose engine broke (a failure stopped
+    // one of its changes midway): the class of that failure, with a message
+    // that says so and that reset() or a new session is needed.
     PyStatus usable() const;
-    // Runs `body`, an engine change. A C++ exception out of it (a failed
-    // allocation, a broken invariant) may leave the engine half updated: the
-    // session is marked broken before the exception goes on to the wall.
-    template <class F>
-    auto changing(F&& body) -> decltype(body()) {
-        try {
-            return body();
-        } catch (...) {
-            broken = current_failure();
-            throw;
-        }
-    }
 
     std::optional<Engine> engine;
     // Declaration order: the schemas entries, then the facts tables' own types.
@@ -87,9 +75,6 @@ public:
     std::string rules;
     std::vector<EventSpec> events;
     bool built = false;
-    // Set by a failure inside an engine change; cleared when reset() has
-    // built the engine afresh. While set, only reset() runs.
-    std::optional<CaughtFailure> broken;
     InjectedFaults faults;
 };
 

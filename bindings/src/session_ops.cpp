@@ -1,5 +1,6 @@
 // Session: firing and building the Result, and the changes between fires
 // (update, delete, advance, reset).
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -123,29 +124,24 @@ PyResult<int64_t> i64_arg(const char* name, PyObject* o) {
 PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
     QUARN_CHECK(usable());
     QUARN_CHECK(ensure_built());
-    // A failure past the build may leave the engine anywhere in the loop: it
-    // breaks the session, which would otherwise answer later fires over
-    // half-evaluated rules.
-    return changing([&] { return fire_built(fire_limit, on_fire); });
+    return fire_built(fire_limit, on_fire);
 }
 
 PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
     Engine& e = *engine;
-    // Handles are dense from 0, so the sets are bitmaps over the handle range.
-    std::vector<uint8_t> before(e.store.fact_count(), 0);
-    for (TypeId t = 0; t < e.store.type_count(); ++t)
-        for (FactId f : e.fact_ids_of_type(t)) before[f] = 1;
-
     // The audit keeps each firing's facts as its right-hand side left them;
     // their texts are made when the table is read.
     AuditBuilder audit(e, on_fire != nullptr);
     std::optional<FaultingSink> faulting;
     if (faults.fail_after_firings) faulting.emplace(audit, faults);
     FiringSink& sink = faulting ? static_cast<FiringSink&>(*faulting) : audit;
+    // What the fire added and deleted comes from the engine: the result
+    // costs no pass over every handle.
+    FireReport report;
     EngineResult<std::vector<Firing>> run = [&] {
         GilRelease unlocked;
         SinkScope scope(e, sink);
-        return e.fire_all(fire_limit);
+        return e.fire_all(fire_limit, &report);
     }();
     if (!run) return raise(PyExc_RuntimeError, run.error().display());
     if (on_fire) {
@@ -171,18 +167,16 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
             if (slot[*id] == kNone) slot[*id] = t;
         }
     std::vector<std::vector<FactId>> of_type(declared.size());
-    std::vector<uint8_t> alive(store.fact_count(), 0);
-    for (TypeId t = 0; t < store.type_count(); ++t) {
-        std::vector<FactId> ids = e.fact_ids_of_type(t);
-        for (FactId f : ids) alive[f] = 1;
-        if (slot[t] != kNone) of_type[slot[t]] = std::move(ids);
-    }
+    for (TypeId t = 0; t < store.type_count(); ++t)
+        if (slot[t] != kNone) of_type[slot[t]] = e.fact_ids_of_type(t);
     for (size_t t = 0; t < declared.size(); ++t) {
         auto all = batch_of_facts(store, type_of_slot[t], declared[t], of_type[t]);
         if (!all) return raise(PyExc_RuntimeError, all.error());
-        std::vector<FactId> fresh;
-        for (FactId f : of_type[t])
-            if (f >= before.size() || !before[f]) fresh.push_back(f);
+        // A fact never comes back once deleted, so the facts alive now that
+        // were not before the fire are those with the fire's new handles.
+        const std::vector<FactId>& ids = of_type[t];
+        auto first_new = std::lower_bound(ids.begin(), ids.end(), report.start_fact_count);
+        std::vector<FactId> fresh(first_new, ids.end());
         BatchPtr all_batch = std::move(all).value();
         BatchPtr derived_batch = all_batch;
         // When every fact is new, the derived table is the same table.
@@ -194,8 +188,7 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
         data.facts.emplace_back(declared[t].name, std::move(all_batch));
         data.derived.emplace_back(declared[t].name, std::move(derived_batch));
     }
-    for (size_t h = 0; h < before.size(); ++h)
-        if (before[h] && !alive[h]) data.deleted.push_back(h);
+    data.deleted.assign(report.deleted.begin(), report.deleted.end());
     if (auto audited = audit.finish(data); !audited) return raise(PyExc_RuntimeError, audited.error());
     data.fired = audit.firings();
     PyRef result = PyRef::steal(make_result(std::move(data)));
@@ -225,7 +218,7 @@ PyStatus PySession::update(int64_t handle, PyObject* fields) {
         changes.emplace_back(std::move(name), std::move(v));
     }
     QUARN_TRY(FactId id, fact_id(handle));
-    if (EngineStatus ok = changing([&] { return engine->update_fact(id, std::move(changes)); }); !ok)
+    if (EngineStatus ok = engine->update_fact(id, std::move(changes)); !ok)
         return raise(PyExc_ValueError, ok.error().display());
     return {};
 }
@@ -234,7 +227,7 @@ PyStatus PySession::delete_fact(int64_t handle) {
     QUARN_CHECK(usable());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     QUARN_TRY(FactId id, fact_id(handle));
-    if (EngineStatus ok = changing([&] { return engine->delete_fact(id); }); !ok)
+    if (EngineStatus ok = engine->delete_fact(id); !ok)
         return raise(PyExc_ValueError, ok.error().display());
     return {};
 }
@@ -243,23 +236,22 @@ PyStatus PySession::advance(int64_t ms) {
     QUARN_CHECK(usable());
     QUARN_CHECK(ensure_built());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
-    if (EngineStatus ok = changing([&] { return engine->advance(ms); }); !ok)
+    if (EngineStatus ok = engine->advance(ms); !ok)
         return raise(PyExc_ValueError, ok.error().display());
     return {};
 }
 
 PyStatus PySession::reset() {
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
-    if (broken) {
+    if (engine->broken_state.failure()) {
         // The engine may be half updated anywhere, its compiled parts too:
         // build it afresh from the session's own fields. A build that fails
         // leaves the session broken as it was.
         QUARN_TRY(Engine fresh, build_engine());
         engine.emplace(std::move(fresh));
-        broken.reset();
         return {};
     }
-    if (EngineStatus ok = changing([&] { return engine->reset(); }); !ok)
+    if (EngineStatus ok = engine->reset(); !ok)
         return raise(PyExc_ValueError, ok.error().display());
     return {};
 }

@@ -12,7 +12,9 @@
 // nothing that could still fire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -134,7 +136,18 @@ private:
     }
 
     void fire() {
-        EngineResult<std::vector<Firing>> fired = engine_->fire_all(2000);
+        // The fire's report against the facts listed before and after it.
+        const std::vector<FactId> before = engine_->fact_ids();
+        const size_t count = engine_->store.fact_count();
+        FireReport report;
+        EngineResult<std::vector<Firing>> fired = engine_->fire_all(2000, &report);
+        const std::vector<FactId> after = engine_->fact_ids();
+        std::vector<FactId> gone, added;
+        std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(gone));
+        std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
+        EXPECT_EQ(report.start_fact_count, count);
+        EXPECT_EQ(report.deleted, gone);
+        for (FactId f : added) EXPECT_GE(f, count) << "fact " << f << " listed after the fire, not before";
         note(fired, "fire");
         if (!fired) return;
         for (const Firing& f : *fired) {

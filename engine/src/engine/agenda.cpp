@@ -523,9 +523,28 @@ EngineResult<std::vector<Firing>> FireLoop::run() {
 
 }  // namespace
 
-EngineResult<std::vector<Firing>> Engine::fire_all(uint64_t fire_limit) {
+EngineResult<std::vector<Firing>> Engine::fire_all(uint64_t fire_limit, FireReport* report) try {
     OutsideCall call(switches, outside_calls);
-    return FireLoop(*this, fire_limit).run();
+    broken_state.refuse_if_broken();
+    if (!report) return FireLoop(*this, fire_limit).run();
+    // A fact dies once and never comes back, so the facts the fire deleted
+    // are those the store removed below the starting count.
+    const size_t start = store.fact_count();
+    struct LogScope {
+        FactStore& store;
+        ~LogScope() { store.take_removal_log(); }
+    } scope{store};
+    store.start_removal_log();
+    EngineResult<std::vector<Firing>> fired = FireLoop(*this, fire_limit).run();
+    std::vector<FactId> removed = store.take_removal_log();
+    std::erase_if(removed, [&](FactId f) { return f >= start; });
+    std::sort(removed.begin(), removed.end());
+    report->start_fact_count = start;
+    report->deleted = listed_among(std::move(removed));
+    return fired;
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
 }  // namespace quarn

@@ -63,6 +63,7 @@
 #include "common/result.h"
 #include "engine/accumulate.h"
 #include "engine/activation_list.h"
+#include "engine/broken_state.h"
 #include "engine/tuple_lists.h"
 #include "engine/compiler/compiled_rule.h"
 #include "engine/constraint_eval.h"
@@ -146,6 +147,18 @@ enum class ShadowKind : uint8_t { Bf, Ex, Pn, Px };
 struct Firing {
     std::string rule;
     std::vector<FactView> facts;
+};
+
+// What one fire_all call did to working memory besides its firings, so that a
+// caller can build the fire's result without looking at every fact.
+struct FireReport {
+    // The store's fact count when the fire began: the facts the fire added
+    // have the handles from here on.
+    size_t start_fact_count = 0;
+    // The facts alive when the fire began that it deleted, ascending; only
+    // those that fact_ids() lists (no built-in, query row or groupby row, no
+    // fact of a named entry point).
+    std::vector<FactId> deleted;
 };
 
 // Takes each firing as fire_all completes it (Engine::firing_sink).
@@ -337,6 +350,8 @@ public:
     std::vector<FactId> fact_ids() const;
     // Those of them that are of type t, ascending.
     std::vector<FactId> fact_ids_of_type(TypeId t) const;
+    // Those of `ids` that fact_ids() would list were they alive, in order.
+    std::vector<FactId> listed_among(std::vector<FactId> ids) const;
     // Type name of a live fact; none for a deleted one; an error for a handle
     // that was never issued.
     EngineResult<std::optional<std::string>> fact_type_name(FactId fact) const;
@@ -553,7 +568,8 @@ public:
 
     // Firing (agenda.cpp): fires to quiescence; at most `fire_limit` firings.
     // On an error the firings of the call are dropped; fact changes stay.
-    EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit);
+    // `report`, when given, is filled on success and on error alike.
+    EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit, FireReport* report = nullptr);
     // The value of a source for a tuple; `snapshot` holds the value rows taken
     // before a firing's actions ran.
     Value eval_src(const Src& src, TupleView tuple, const std::vector<std::vector<Value>>& snapshot) const;
@@ -661,6 +677,10 @@ public:
     // The environment's trace switches, read at their first use in each outside call.
     TraceSwitches switches;
     uint32_t outside_calls = 0;  // nesting of OutsideCall
+    // Set by a failure that stopped a change midway: from then on every
+    // operation that changes or reads working memory throws that failure
+    // again (reset too: the half-updated state may reach the compiled parts).
+    BrokenState broken_state;
     // Buffers run_actions reuses from firing to firing (actions.cpp): the
     // snapshot rows, the fields setters wrote, per fact, and the row of an
     // insert.

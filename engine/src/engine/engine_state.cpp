@@ -58,8 +58,9 @@ EngineStatus Engine::check_handle(FactId fact) const {
     return {};
 }
 
-EngineStatus Engine::reset() {
+EngineStatus Engine::reset() try {
     OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
     clock = 0;
     expiry_deadlines.clear();
     window_deadlines.clear();
@@ -115,6 +116,9 @@ EngineStatus Engine::reset() {
         initial_fact = *f;
     }
     return {};
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
 namespace {
@@ -134,6 +138,7 @@ std::vector<uint8_t> types_left_out(const Engine& e) {
 }  // namespace
 
 std::vector<FactId> Engine::fact_ids() const {
+    broken_state.refuse_if_broken();
     std::vector<uint8_t> excluded = types_left_out(*this);
     std::vector<FactId> out;
     for (FactId f = 0; f < store.fact_count(); ++f) {
@@ -145,6 +150,7 @@ std::vector<FactId> Engine::fact_ids() const {
 }
 
 std::vector<FactId> Engine::fact_ids_of_type(TypeId t) const {
+    broken_state.refuse_if_broken();
     std::vector<FactId> out;
     if (t >= store.type_count() || types_left_out(*this)[t]) return out;
     // The type's list holds every live fact of it, ascending.
@@ -158,7 +164,16 @@ std::vector<FactId> Engine::fact_ids_of_type(TypeId t) const {
     return out;
 }
 
+std::vector<FactId> Engine::listed_among(std::vector<FactId> ids) const {
+    std::vector<uint8_t> excluded = types_left_out(*this);
+    std::erase_if(ids, [&](FactId f) {
+        return excluded[store.fact_type(f)] || (f < fact_entry_point.size() && fact_entry_point[f] != 0);
+    });
+    return ids;
+}
+
 std::vector<FactView> Engine::facts() const {
+    broken_state.refuse_if_broken();
     std::vector<FactId> ids = fact_ids();
     std::vector<FactView> out;
     out.reserve(ids.size());
@@ -167,6 +182,7 @@ std::vector<FactView> Engine::facts() const {
 }
 
 EngineResult<std::optional<std::string>> Engine::fact_type_name(FactId fact) const {
+    broken_state.refuse_if_broken();
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return std::optional<std::string>();
     return std::optional<std::string>(store.schema(store.fact_type(fact)).name);

@@ -77,14 +77,16 @@ EngineStatus prepare_row(const Engine& e, std::string_view type_name, std::vecto
 EngineResult<PreparedInsert> Engine::prepare_insert(std::string_view type_name,
                                                     std::vector<std::pair<std::string, Value>> row,
                                                     std::optional<std::string_view> entry_point) const {
+    broken_state.refuse_if_broken();
     PreparedInsert out;
     QUARN_CHECK(prepare_row(*this, type_name, row, entry_point, true, out));
     return out;
 }
 
 EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
-                                         std::optional<std::string_view> entry_point) {
+                                         std::optional<std::string_view> entry_point) try {
     OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
     PreparedInsert prepared{0, 0, std::exchange(insert_values, {})};
     EngineResult<FactId> stored = [&]() -> EngineResult<FactId> {
         // The store refuses a cell as check_cells would, and stores nothing then.
@@ -97,10 +99,14 @@ EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector
     insert_values = std::move(prepared.values);
     if (stored) after_outside_insert(*stored, prepared.type, prepared.entry_point);
     return stored;
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
-EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
+EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) try {
     OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
     const TypeId type = prepared.type;
     if (type >= store.type_count() || prepared.entry_point >= entry_point_names.size())
         invariant_broken("a prepared insert names no known type or entry point");
@@ -108,16 +114,20 @@ EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) {
     if (!stored) return engine_err(std::move(stored).error());
     after_outside_insert(*stored, type, prepared.entry_point);
     return *stored;
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
-EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> columns, size_t rows) {
+EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> columns, size_t rows) try {
     OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
     if (type >= store.type_count()) invariant_broken("a column insert names no known type");
     if (!immediate) {
         // Nothing propagates yet, so storing every row before the bookkeeping
         // of the first is the same as taking them one by one.
         Result<FactId, std::string> stored = store.append_columns(type, std::move(columns), rows);
-        if (!stored) return engine_err(std::move(stored).error());
+        if (!stored) invariant_broken(fmt("the row check and the engine disagree: {}", stored.error()));
         const FactId first = *stored;
         for (size_t k = 0; k < rows; ++k) after_outside_insert(first + static_cast<FactId>(k), type, 0);
         return first;
@@ -131,10 +141,16 @@ EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> col
         PreparedInsert p{type, 0, {}};
         p.values.reserve(columns.size());
         for (Column& c : columns) p.values.push_back(c.take(static_cast<uint32_t>(k)));
-        QUARN_TRY(FactId f, insert_prepared(std::move(p)));
-        if (k == 0) first = f;
+        // The rows before this one are stored and propagated already: a
+        // refusal here leaves the insert half done.
+        EngineResult<FactId> f = insert_prepared(std::move(p));
+        if (!f) invariant_broken(fmt("the row check and the engine disagree: {}", f.error().message));
+        if (k == 0) first = *f;
     }
     return first;
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
 void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
@@ -170,8 +186,9 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
     flush_origin_type.reset();
 }
 
-EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes) {
+EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes) try {
     OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return engine_err(fmt("update of dead handle {}", fact));
     const TypeId type = store.fact_type(fact);
@@ -207,10 +224,14 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
         for (RuleNet& net : nets) net.s0_close_window(merge);
     }
     return {};
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
-EngineStatus Engine::delete_fact(FactId fact) {
+EngineStatus Engine::delete_fact(FactId fact) try {
     OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return {};
     TmsRoute route = tms_route_delete_ex(fact, false);
@@ -256,6 +277,9 @@ EngineStatus Engine::delete_fact(FactId fact) {
     }
     eager_eval = was_eager;
     return {};
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
 }  // namespace quarn

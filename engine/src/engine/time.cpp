@@ -74,8 +74,9 @@ void Engine::schedule_window_evictions(FactId fact) {
     }
 }
 
-EngineStatus Engine::advance(int64_t ms) {
+EngineStatus Engine::advance(int64_t ms) try {
     OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
     if (ms < 0) return engine_err("advance must be >= 0");
     int64_t next;
     if (__builtin_add_overflow(clock, ms, &next)) return engine_err("advance overflows the clock");
@@ -100,6 +101,9 @@ EngineStatus Engine::advance(int64_t ms) {
     else removals.insert(removals.end(), evicted.begin(), evicted.end());
     stage_acc_removals(removals);
     return {};
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
 }
 
 }  // namespace quarn

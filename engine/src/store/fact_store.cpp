@@ -152,6 +152,7 @@ const Column& FactStore::column(const FactRec& r, size_t field) const {
 }
 
 void FactStore::reset() {
+    removal_log_.reset();
     expired.clear();
     event_ts.clear();
     facts_.clear();
@@ -283,6 +284,7 @@ void FactStore::remove(FactId f) {
     expired.erase(f);
     if (!facts_[f].alive) return;
     facts_[f].alive = false;
+    if (removal_log_) removal_log_->push_back(f);
     // Deleted facts leave their type's list in batches, so that a delete costs
     // O(1) amortised and the list stays proportional to the live facts.
     TypeData& d = data_[facts_[f].type];
@@ -290,6 +292,14 @@ void FactStore::remove(FactId f) {
         std::erase_if(d.listed, [&](FactId g) { return !facts_[g].alive; });
         d.dead_listed = 0;
     }
+}
+
+void FactStore::start_removal_log() { removal_log_.emplace(); }
+
+std::vector<FactId> FactStore::take_removal_log() {
+    std::vector<FactId> out = removal_log_ ? std::move(*removal_log_) : std::vector<FactId>();
+    removal_log_.reset();
+    return out;
 }
 
 Value FactStore::get(FactId f, size_t field) const {

@@ -120,6 +120,12 @@ public:
     bool is_alive(FactId f) const { return knows(f) && facts_[f].alive; }
     // Named remove because delete is taken; callers test is_alive first.
     void remove(FactId f);
+    // While a removal log is kept, remove() appends each fact it takes out
+    // of working memory, in order of removal (each fact once): a caller learns
+    // what a stretch of work deleted without looking at every fact.
+    void start_removal_log();
+    // The log since start_removal_log; keeping it stops.
+    std::vector<FactId> take_removal_log();
 
     // Reads work on dead facts too; an unknown handle or field is a broken invariant.
     Value get(FactId f, size_t field) const;
@@ -155,6 +161,7 @@ private:
     std::vector<TypeSchema> schemas_;
     std::vector<TypeData> data_;  // same index as schemas_
     std::vector<FactRec> facts_;  // indexed by FactId
+    std::optional<std::vector<FactId>> removal_log_;
 };
 
 }  // namespace quarn
