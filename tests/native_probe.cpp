@@ -207,8 +207,8 @@ PyObject* probe_fail(PyObject*, PyObject* args) {
 // arm(session, fault, after=0): a failure the session meets later.
 //   "fire_oom", "fire_internal": the next fire fails inside its firing loop
 //     once `after` firings are done (std::bad_alloc, or a broken invariant);
-//   "skip_insert_check": tables go to the engine without the binding's row
-//     check, so that the engine's refusal meets a check that passed.
+//   "skip_insert_check": tables go to the engine's column insert without its
+//     table check, so that the store's refusal meets a check that passed.
 PyObject* probe_arm(PyObject*, PyObject* args) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* obj;

@@ -115,63 +115,6 @@ PyResult<std::vector<TypeSchema>> read_schemas(PyObject* schemas) {
 
 bool same_fields(const FieldList& a, const FieldList& b) { return a == b; }
 
-ValueTag tag_of(FieldKind k) {
-    switch (k) {
-        case FieldKind::I64: return ValueTag::I64;
-        case FieldKind::F64: return ValueTag::F64;
-        case FieldKind::Str: return ValueTag::Str;
-        case FieldKind::Bool: return ValueTag::Bool;
-        case FieldKind::Dec: return ValueTag::Dec;
-    }
-    return ValueTag::Null;
-}
-
-// Whether the engine's coerce would return every value of the column as it
-// is: the field's variant and, for decimals, its scale and precision.
-bool already_typed(const ValueColumn& col, const FieldType& ft) {
-    if (col.tag() != tag_of(ft.kind)) return false;
-    if (ft.kind != FieldKind::Dec) return true;
-    i128 bound = pow10_i128(ft.p).value_or(kI128Max) - 1;
-    const std::vector<DecParts>& decs = col.decs();
-    for (size_t i = 0; i < decs.size(); ++i)
-        if (!col.is_null(i) && (decs[i].s != ft.s || decs[i].u > bound || decs[i].u < -bound)) return false;
-    return true;
-}
-
-// The first row that Engine::insert would refuse, found column by column:
-// every value is converted to its field's type the way the engine converts it
-// (the column is left converted), and nulls are checked against the declared
-// mask. Which of a refused row's faults is reported is the engine's business.
-std::optional<size_t> first_refused_row(const TypeSchema& schema, IngestedTable& table) {
-    size_t rows = table.rows();
-    size_t first_bad = rows;
-    for (size_t j = 0; j < table.columns.size(); ++j) {
-        const FieldType& ft = schema.fields[j].second;
-        bool nullable = schema.is_nullable(j);
-        ValueColumn& col = table.columns[j];
-        if (already_typed(col, ft)) {
-            if (col.has_nulls() && !nullable)
-                for (size_t i = 0; i < first_bad; ++i)
-                    if (col.is_null(i)) first_bad = i;
-            continue;
-        }
-        ValueColumn converted;
-        converted.reserve(rows);
-        size_t i = 0;
-        for (; i < rows && i <= first_bad; ++i) {
-            Value v = col.get(i);
-            if (v.is_null() && !nullable) break;
-            auto c = coerce(std::move(v), ft);
-            if (!c) break;
-            converted.push(std::move(*c));
-        }
-        if (i < rows) first_bad = std::min(first_bad, i);
-        else col = std::move(converted);
-    }
-    if (first_bad == rows) return std::nullopt;
-    return first_bad;
-}
-
 }  // namespace
 
 PyResult<FieldSpec> parse_field_spec(std::string_view type_name, std::string_view field, std::string_view spec) {
@@ -281,24 +224,17 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
     const TypeSchema* schema = declared_type(type_name);
     std::optional<TypeId> type = engine->store.type_id(type_name);
     if (!schema || !type) unreachable("rows of an undeclared type");
-    // Every row is checked before the first is stored, so a refusal leaves the
-    // engine as it was. The refused row's message is the engine's own.
-    std::optional<size_t> bad = faults.skip_insert_check ? std::nullopt : first_refused_row(*schema, table);
-    if (bad) {
-        std::vector<std::pair<std::string, Value>> row;
-        for (size_t j = 0; j < table.fields.size(); ++j) row.emplace_back(table.fields[j].first, table.columns[j].get(*bad));
-        auto refused = engine->prepare_insert(type_name, std::move(row), std::nullopt);
-        if (!refused) return raise(PyExc_ValueError, refused.error().display());
-        invariant_broken(fmt("the engine accepts row {} of {} that the insert check refused", *bad, type_name));
-    }
     std::vector<Column> columns;
     columns.reserve(table.columns.size());
     for (size_t j = 0; j < table.columns.size(); ++j)
-        columns.push_back(table.columns[j].into_store_column(schema->fields[j].second, schema->is_nullable(j)));
-    // The check above passed every row, so the engine refuses none: it
-    // throws a broken invariant, and breaks itself, when its store disagrees.
-    EngineResult<FactId> stored = engine->insert_columns(*type, std::move(columns), rows);
-    if (!stored) unreachable("a column insert refused with an error");
+        columns.push_back(table.columns[j].into_column(schema->fields[j].second.kind));
+    // The engine checks every row before it stores the first, so a refusal
+    // leaves it as it was; it throws a broken invariant, and breaks itself,
+    // when its store then disagrees with its check. The test probe's fault
+    // skips the check: the columns go on as if it had passed them.
+    EngineResult<FactId> stored = faults.skip_insert_check ? engine->insert_columns(*type, std::move(columns), rows)
+                                                           : engine->insert_table(*type, std::move(columns), rows);
+    if (!stored) return raise(PyExc_ValueError, stored.error().display());
     const FactId first = *stored;
     handles.resize(rows);
     for (size_t i = 0; i < rows; ++i) handles[i] = first + static_cast<FactId>(i);

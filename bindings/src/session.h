@@ -28,8 +28,8 @@ struct InjectedFaults {
     // Disarmed when it triggers.
     std::optional<uint64_t> fail_after_firings;
     bool as_internal = false;
-    // Hand tables to the engine without the binding's row check, so that the
-    // engine alone decides and the check and the engine can disagree.
+    // Hand tables to the engine's column insert without its table check, so
+    // that the check and the store can disagree.
     bool skip_insert_check = false;
 };
 
@@ -43,8 +43,8 @@ public:
     // A new engine from the declared types, the events and the rule text.
     PyResult<Engine> build_engine() const;
 
-    // Every row of a converted table, after every row was checked: on an
-    // error nothing is inserted. Returns the handles in row order.
+    // Every row of a converted table, all or nothing (the engine checks
+    // every row first). Returns the handles in row order.
     PyResult<std::vector<FactId>> insert_columns(const std::string& type_name, IngestedTable table);
 
     PyResult<std::vector<FactId>> insert(PyObject* type_name, PyObject* data);

@@ -78,10 +78,9 @@ void ValueColumn::reserve(size_t n) {
     }
 }
 
-Column ValueColumn::into_store_column(const FieldType& field, bool nullable) {
+Column ValueColumn::into_column(FieldKind only_nulls) {
     if (tag_ == ValueTag::Null) {
-        // Only nulls so far: placeholder cells of the field's variant.
-        switch (field.kind) {
+        switch (only_nulls) {
             case FieldKind::I64: adopt(ValueTag::I64); break;
             case FieldKind::F64: adopt(ValueTag::F64); break;
             case FieldKind::Str: adopt(ValueTag::Str); break;
@@ -98,12 +97,7 @@ Column ValueColumn::into_store_column(const FieldType& field, bool nullable) {
         case ValueTag::Dec: out.cells = std::move(dec_); break;
         case ValueTag::Null: break;
     }
-    if (nullable) {
-        if (valid_.empty()) valid_.assign(size_, 1);
-        out.validity = std::move(valid_);
-    } else if (!valid_.empty()) {
-        invariant_broken("nulls in a column of a non-nullable field");
-    }
+    if (!valid_.empty()) out.validity = std::move(valid_);
     *this = ValueColumn();
     return out;
 }

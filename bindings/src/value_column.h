@@ -37,13 +37,10 @@ public:
 
     void reserve(size_t n);
 
-    // Direct reads for the insert check; the tag tells which one is filled.
-    const std::vector<DecParts>& decs() const { return dec_; }
-
-    // The column in the store's form for a field of type `field`, its vectors
-    // moved, not copied. Every value must be of the field's variant or Null,
-    // and Null only where `nullable`. The column is left empty.
-    Column into_store_column(const FieldType& field, bool nullable);
+    // The column in the engine's column form, its vectors moved, not copied:
+    // cells of the column's variant (of `only_nulls` while it holds only
+    // nulls), with validity when a row is null. The column is left empty.
+    Column into_column(FieldKind only_nulls);
 
 private:
     template <class T>

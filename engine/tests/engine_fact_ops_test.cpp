@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "engine/engine.h"
 #include "store/debug_form.h"
 
@@ -267,4 +269,101 @@ TEST(FactOps, ColumnInsertIsRowInsertInOnePass) {
               "A#0 a=I64(0) b=Str(\"b0\");A#1 a=I64(1) b=Str(\"b1\");A#2 a=I64(2) b=Null;A#3 a=I64(3) b=Str(\"b3\");"
               "Ev#5 ts=I64(20) v=I64(1);Ev#6 ts=I64(30) v=I64(2);Ev#8 ts=I64(20) v=I64(1);"
               "A#9 a=I64(5) b=Str(\"b0\");A#10 a=I64(6) b=Str(\"b1\");A#11 a=I64(7) b=Null;");
+}
+
+namespace {
+
+// A column of `rows` random cells of kind `kind` (the index of Column::Cells),
+// with nulls when `nulls`: integers, floats, decimals of several scales (some
+// too wide for decimal(10,2)), texts that read as decimals or not, booleans.
+Column random_column(std::mt19937& rng, size_t kind, bool nulls, size_t rows) {
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    Column c;
+    switch (kind) {
+        case 0: c.cells.emplace<0>(); break;
+        case 1: c.cells.emplace<1>(); break;
+        case 2: c.cells.emplace<2>(); break;
+        case 3: c.cells.emplace<3>(); break;
+        default: c.cells.emplace<4>(); break;
+    }
+    if (nulls) c.validity.emplace();
+    static const char* const kTexts[] = {"1.5", " 2.25 ", "x", "123456789.5", "-0.001", ""};
+    for (size_t i = 0; i < rows; ++i) {
+        Value v = Value::null();
+        if (!nulls || pick(0, 5) != 0) {
+            switch (kind) {
+                case 0: v = Value::i64(pick(0, 9) == 0 ? int64_t{1} << 40 : pick(-50, 50)); break;
+                case 1: v = Value::f64(pick(-50, 50) / 4.0); break;
+                case 2: v = Value::str(kTexts[pick(0, 5)]); break;
+                case 3: v = Value::boolean(pick(0, 1) == 1); break;
+                default: v = Value::dec(pick(0, 9) == 0 ? i128{1} << 70 : pick(-9999, 9999), uint8_t(pick(0, 3))); break;
+            }
+        }
+        c.push(v);
+    }
+    return c;
+}
+
+}  // namespace
+
+TEST(FactOps, TableInsertStoresAllRowsAsInsertWouldOrRefusesTheFirstRowInsertRefuses) {
+    // Against the reference: each row through prepare_insert, then insert.
+    // Columns are mostly of the field's own kind, sometimes of one that
+    // converts (I64 to F64 or decimal, texts to decimal), sometimes of one
+    // that does not; nulls come in nullable and non-nullable fields alike.
+    std::mt19937 rng(2026);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const char* const kTypes[] = {"A", "M", "Ev"};
+    size_t refused = 0, stored = 0;
+    for (int round = 0; round < 400; ++round) {
+        Engine table = make_engine(), reference = make_engine();
+        for (Engine* e : {&table, &reference}) ASSERT_TRUE(e->insert("A", a_row(0, "first")));
+        const std::string type_name = kTypes[pick(0, 2)];
+        const TypeId type = *table.store.type_id(type_name);
+        const TypeSchema& schema = table.store.schema(type);
+        const size_t rows = static_cast<size_t>(pick(1, 6));
+        std::vector<Column> columns;
+        for (size_t j = 0; j < schema.fields.size(); ++j) {
+            size_t kind = static_cast<size_t>(schema.fields[j].second.kind);
+            if (pick(0, 3) == 0) kind = static_cast<size_t>(pick(0, 4));
+            columns.push_back(random_column(rng, kind, pick(0, 3) == 0, rows));
+        }
+        std::string expected = "ok " + std::to_string(reference.store.fact_count());
+        std::vector<Row> each(rows);
+        for (size_t i = 0; i < rows; ++i)
+            for (size_t j = 0; j < columns.size(); ++j)
+                each[i].emplace_back(schema.fields[j].first, columns[j].get(static_cast<uint32_t>(i)));
+        for (size_t i = 0; i < rows && expected.starts_with("ok"); ++i)
+            if (EngineResult<PreparedInsert> p = reference.prepare_insert(type_name, each[i], std::nullopt); !p)
+                expected = p.error().message;
+        if (expected.starts_with("ok")) {
+            for (Row& row : each) ASSERT_TRUE(reference.insert(type_name, std::move(row)));
+        }
+        const std::string got = error_of(table.insert_table(type, std::move(columns), rows));
+        ASSERT_EQ(got, expected) << "round " << round;
+        ASSERT_EQ(listing(table), listing(reference)) << "round " << round;
+        ASSERT_EQ(table.store.fact_count(), reference.store.fact_count()) << "round " << round;
+        (expected.starts_with("ok") ? stored : refused) += 1;
+    }
+    // Both outcomes came up often.
+    EXPECT_GT(refused, 80u);
+    EXPECT_GT(stored, 80u);
+}
+
+TEST(FactOps, TableInsertAfterTheFirstFirePropagatesEveryRow) {
+    Engine e = make_engine();
+    ASSERT_TRUE(e.add_rules_text("rule big when $m : M(x > 1.0) then end\n"));
+    ASSERT_TRUE(e.fire_all(10));
+    // An I64 column for the F64 field, decimals of another scale.
+    std::vector<Column> c(2);
+    c[0].cells = std::vector<DecParts>{{15, 1}, {-2, 0}, {7, 2}};
+    c[1].cells = std::vector<int64_t>{1, 2, 3};
+    EXPECT_EQ(error_of(e.insert_table(*e.store.type_id("M"), std::move(c), 3)), "ok 0");
+    EXPECT_EQ(listing(e),
+              "M#0 d=Dec { u: 150, s: 2 } x=F64(1.0);M#1 d=Dec { u: -200, s: 2 } x=F64(2.0);"
+              "M#2 d=Dec { u: 7, s: 2 } x=F64(3.0);");
+    EngineResult<std::vector<Firing>> fired = e.fire_all(10);
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(fired->size(), 2u);
+    EXPECT_EQ((*fired)[0].facts[0].id + (*fired)[1].facts[0].id, 3u);
 }

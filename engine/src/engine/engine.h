@@ -399,6 +399,13 @@ public:
     // and checked: the same as insert_prepared row by row, in one pass. The
     // facts take consecutive FactIds in row order; the first is returned.
     EngineResult<FactId> insert_columns(TypeId type, std::vector<Column> columns, size_t rows);
+    // Rows of type `type` (the default entry point) as whole columns, one per
+    // field in field order, each with exactly `rows` cells of one kind (any
+    // kind insert converts to the field's) and validity where a cell may be
+    // null. All or nothing: every cell is converted as insert converts it,
+    // and the first row that insert would refuse gives insert's error with
+    // nothing stored; else the rows are stored as insert_columns stores them.
+    EngineResult<FactId> insert_table(TypeId type, std::vector<Column> columns, size_t rows);
     // All or nothing: a refused pair writes nothing and propagates nothing.
     EngineStatus update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes);
     EngineStatus delete_fact(FactId fact);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/text.h"
+#include "store/decimal.h"
 #include "engine/engine.h"
 
 namespace quarn {
@@ -148,6 +149,78 @@ EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> col
         if (k == 0) first = *f;
     }
     return first;
+} catch (...) {
+    broken_state.note_current_exception();
+    throw;
+}
+
+namespace {
+
+// Whether insert keeps every cell of `c` as it is for a field of type `t`:
+// cells of the field's kind (a field kind is its cells' index) and, for a
+// decimal, of the field's scale and within its precision.
+bool already_typed(const Column& c, const FieldType& t) {
+    if (c.cells.index() != static_cast<size_t>(t.kind)) return false;
+    if (t.kind != FieldKind::Dec) return true;
+    const i128 bound = pow10_i128(t.p).value_or(kI128Max) - 1;
+    const std::vector<DecParts>& decs = std::get<4>(c.cells);
+    for (uint32_t i = 0; i < decs.size(); ++i)
+        if (!c.is_null(i) && (decs[i].s != t.s || decs[i].u > bound || decs[i].u < -bound)) return false;
+    return true;
+}
+
+}  // namespace
+
+EngineResult<FactId> Engine::insert_table(TypeId type, std::vector<Column> columns, size_t rows) try {
+    OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
+    if (type >= store.type_count()) invariant_broken("a table insert names no known type");
+    const TypeSchema& schema = store.schema(type);
+    if (columns.size() != schema.fields.size()) invariant_broken("a table insert with the wrong number of columns");
+    if (rows == 0) return static_cast<FactId>(store.fact_count());
+
+    // Column by column, each converted whole unless a row fails; past the
+    // first failing row no column needs converting. Which fault of that row
+    // is reported is insert's decision, made below.
+    size_t first_bad = rows;
+    for (size_t j = 0; j < columns.size(); ++j) {
+        const FieldType& ft = schema.fields[j].second;
+        const bool nullable = schema.is_nullable(j);
+        Column& col = columns[j];
+        if (already_typed(col, ft)) {
+            if (col.validity && !nullable)
+                for (uint32_t i = 0; i < first_bad; ++i)
+                    if (col.is_null(i)) first_bad = i;
+            continue;
+        }
+        Column converted = Column::empty(ft, nullable);
+        size_t i = 0;
+        for (; i < rows && i <= first_bad; ++i) {
+            Value v = col.get(static_cast<uint32_t>(i));
+            if (v.is_null() && !nullable) break;
+            std::optional<Value> c = coerce(std::move(v), ft);
+            if (!c) break;
+            converted.push(*c);
+        }
+        if (i < rows) first_bad = std::min(first_bad, i);
+        else col = std::move(converted);
+    }
+    if (first_bad < rows) {
+        std::vector<std::pair<std::string, Value>> row;
+        row.reserve(columns.size());
+        for (size_t j = 0; j < columns.size(); ++j)
+            row.emplace_back(schema.fields[j].first, columns[j].get(static_cast<uint32_t>(first_bad)));
+        EngineResult<PreparedInsert> refused = prepare_insert(schema.name, std::move(row), std::nullopt);
+        if (!refused) return err(std::move(refused).error());
+        invariant_broken(fmt("insert accepts row {} of {} that the table check refused", first_bad, schema.name));
+    }
+    // The store takes validity exactly where a field is nullable; a column
+    // of a non-nullable field that holds validity holds no null here.
+    for (size_t j = 0; j < columns.size(); ++j) {
+        if (!schema.is_nullable(j)) columns[j].validity.reset();
+        else if (!columns[j].validity) columns[j].validity.emplace(rows, 1);
+    }
+    return insert_columns(type, std::move(columns), rows);
 } catch (...) {
     broken_state.note_current_exception();
     throw;

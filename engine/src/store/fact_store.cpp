@@ -10,23 +10,10 @@ namespace quarn {
 
 namespace {
 
-Column empty_column(const FieldType& t, bool nullable) {
-    Column c;
-    switch (t.kind) {
-        case FieldKind::I64: c.cells.emplace<0>(); break;
-        case FieldKind::F64: c.cells.emplace<1>(); break;
-        case FieldKind::Str: c.cells.emplace<2>(); break;
-        case FieldKind::Bool: c.cells.emplace<3>(); break;
-        case FieldKind::Dec: c.cells.emplace<4>(); break;
-    }
-    if (nullable) c.validity.emplace();
-    return c;
-}
-
 TypeData empty_data(const TypeSchema& s) {
     TypeData d;
     d.columns.reserve(s.fields.size());
-    for (size_t i = 0; i < s.fields.size(); ++i) d.columns.push_back(empty_column(s.fields[i].second, s.is_nullable(i)));
+    for (size_t i = 0; i < s.fields.size(); ++i) d.columns.push_back(Column::empty(s.fields[i].second, s.is_nullable(i)));
     return d;
 }
 
@@ -53,22 +40,6 @@ bool fits(const Column& c, const Value& v) {
 std::string refusal(const Column& c, const Value& v) {
     if (v.is_null() && !c.validity) return "null value for a non-nullable field";
     return fmt("column type mismatch for value {}", debug(v));
-}
-
-// `v` must fit `c`.
-void append_cell(Column& c, Value& v) {
-    const bool null = v.is_null();
-    switch (c.cells.index()) {
-        case 0: std::get<0>(c.cells).push_back(null ? 0 : v.as_i64()); break;
-        case 1: std::get<1>(c.cells).push_back(null ? 0.0 : v.as_f64()); break;
-        case 2:
-            if (null) std::get<2>(c.cells).emplace_back();
-            else std::get<2>(c.cells).push_back(std::move(v.as_str_mut()));
-            break;
-        case 3: std::get<3>(c.cells).push_back(null ? 0 : (v.as_bool() ? 1 : 0)); break;
-        default: std::get<4>(c.cells).push_back(null ? DecParts{} : v.as_dec()); break;
-    }
-    if (c.validity) c.validity->push_back(null ? 0 : 1);
 }
 
 void write_cell(Column& c, uint32_t row, Value v) {
@@ -104,6 +75,34 @@ void grow_for(std::vector<T>& v, size_t more) {
 }
 
 }  // namespace
+
+Column Column::empty(const FieldType& t, bool nullable) {
+    Column c;
+    switch (t.kind) {
+        case FieldKind::I64: c.cells.emplace<0>(); break;
+        case FieldKind::F64: c.cells.emplace<1>(); break;
+        case FieldKind::Str: c.cells.emplace<2>(); break;
+        case FieldKind::Bool: c.cells.emplace<3>(); break;
+        case FieldKind::Dec: c.cells.emplace<4>(); break;
+    }
+    if (nullable) c.validity.emplace();
+    return c;
+}
+
+void Column::push(Value& v) {
+    const bool null = v.is_null();
+    switch (cells.index()) {
+        case 0: std::get<0>(cells).push_back(null ? 0 : v.as_i64()); break;
+        case 1: std::get<1>(cells).push_back(null ? 0.0 : v.as_f64()); break;
+        case 2:
+            if (null) std::get<2>(cells).emplace_back();
+            else std::get<2>(cells).push_back(std::move(v.as_str_mut()));
+            break;
+        case 3: std::get<3>(cells).push_back(null ? 0 : (v.as_bool() ? 1 : 0)); break;
+        default: std::get<4>(cells).push_back(null ? DecParts{} : v.as_dec()); break;
+    }
+    if (validity) validity->push_back(null ? 0 : 1);
+}
 
 Value Column::get(uint32_t row) const {
     if (validity && (*validity)[row] == 0) return Value::null();
@@ -200,7 +199,7 @@ Result<FactId, std::string> FactStore::insert_taking(TypeId t, std::span<Value> 
         if (!fits(d.columns[i], values[i])) return err(refusal(d.columns[i], values[i]));
     if (facts_.size() >= UINT32_MAX || d.rows == UINT32_MAX)
         return err(fmt("type {} cannot hold more facts", s.name));
-    for (size_t i = 0; i < values.size(); ++i) append_cell(d.columns[i], values[i]);
+    for (size_t i = 0; i < values.size(); ++i) d.columns[i].push(values[i]);
     uint32_t row = d.rows++;
     facts_.push_back(FactRec{t, row, true});
     FactId id = static_cast<FactId>(facts_.size() - 1);

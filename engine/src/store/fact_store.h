@@ -39,9 +39,16 @@ struct Column {
     // Present exactly when the field is nullable; 0 = null, 1 = a value.
     std::optional<std::vector<uint8_t>> validity;
 
+    // No cells, of the kind of field type `t`, with validity when `nullable`.
+    static Column empty(const FieldType& t, bool nullable);
+
+    bool is_null(uint32_t row) const { return validity && (*validity)[row] == 0; }
     Value get(uint32_t row) const;
     // get, with a text moved out of its cell (the cell keeps an empty string).
     Value take(uint32_t row);
+    // Appends `v` (a text is moved out): Null where the column has validity,
+    // else a value of the column's kind.
+    void push(Value& v);
     // The text of a text cell, without a copy; none for a null or another kind.
     std::optional<std::string_view> text(uint32_t row) const;
 };
