@@ -133,23 +133,23 @@ void json_value(JsonText& out, const Value& v) {
 }
 
 // The cell's value as json_value renders Column::get of it.
-void json_cell(JsonText& out, const Column& column, uint32_t row) {
-    if (column.validity && (*column.validity)[row] == 0) {
+void json_cell(JsonText& out, const ColumnView& column, uint32_t row) {
+    if (column.is_null(row)) {
         out.put("null");
         return;
     }
-    switch (column.cells.index()) {
-        case 0: json_i64(out, std::get<0>(column.cells)[row]); return;
-        case 1: {
-            double v = std::get<1>(column.cells)[row];
+    switch (column.kind()) {
+        case FieldKind::I64: json_i64(out, column.i64s()[row]); return;
+        case FieldKind::F64: {
+            const double v = column.f64s()[row];
             if (std::isfinite(v)) json_float_into(out, v);
             else out.put("null");
             return;
         }
-        case 2: json_string(out, std::get<2>(column.cells)[row]); return;
-        case 3: out.put(std::get<3>(column.cells)[row] != 0 ? "true" : "false"); return;
-        default: {
-            const DecParts& d = std::get<4>(column.cells)[row];
+        case FieldKind::Str: json_string(out, column.strs()[row]); return;
+        case FieldKind::Bool: out.put(column.bools()[row] != 0 ? "true" : "false"); return;
+        case FieldKind::Dec: {
+            const DecParts& d = column.decs()[row];
             json_string(out, dec_render(d.u, d.s));
         }
     }
@@ -223,13 +223,12 @@ TypeId StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, co
         plans[t] = std::make_unique<KeyPlan>(key_plan(names, listed));
     }
     const KeyPlan& plan = *plans[t];
-    const std::vector<Column>& columns = store.data(t).columns;
     uint32_t row = store.row_of(f);
     if (plan.keys.empty()) out.put('{');
     for (const auto& [index, key] : plan.keys) {
         out.put(key);
         if (index < schema.fields.size()) {
-            json_cell(out, columns[index], row);
+            json_cell(out, store.column_view(t, index), row);
             continue;
         }
         // Each member as the store renders it (a value as its pseudo fact),
@@ -246,7 +245,8 @@ TypeId StoredFactJson::write(JsonText& out, const FactStore& store, FactId f, co
     return t;
 }
 
-CapturedForm captured_form(const TypeSchema& schema, const std::vector<Column>& columns) {
+CapturedForm captured_form(const FactStore& store, TypeId type) {
+    const TypeSchema& schema = store.schema(type);
     CapturedForm form;
     std::vector<std::string_view> names;
     for (const auto& field : schema.fields) names.push_back(field.first);
@@ -254,45 +254,47 @@ CapturedForm captured_form(const TypeSchema& schema, const std::vector<Column>& 
     // "{" when there is no key, "}" always.
     form.fixed_bound = 2;
     for (const auto& key : form.plan.keys) form.fixed_bound += key.second.size();
-    for (const Column& column : columns) {
-        const auto kind = static_cast<uint8_t>(column.cells.index());
-        form.kinds.push_back(kind);
-        form.nullable = form.nullable || column.validity.has_value();
-        switch (kind) {
-            case 0: form.words += 1, form.fixed_bound += 20; break;  // -9223372036854775808
-            case 1: form.words += 1, form.fixed_bound += 32; break;  // 17 digits, sign, point, exponent
-            case 2: form.words += 2, form.fixed_bound += 2; break;   // the quotes; the text counts per capture
-            case 3: form.words += 1, form.fixed_bound += 5; break;
-            default: form.words += 3, form.fixed_bound += 64;       // 39 digits, sign, point, quotes
+    for (size_t i = 0; i < schema.fields.size(); ++i) {
+        const ColumnView column = store.column_view(type, i);
+        form.kinds.push_back(column.kind());
+        form.nullable = form.nullable || column.nullable();
+        switch (column.kind()) {
+            case FieldKind::I64: form.words += 1, form.fixed_bound += 20; break;  // -9223372036854775808
+            case FieldKind::F64: form.words += 1, form.fixed_bound += 32; break;  // 17 digits, sign, point, exponent
+            case FieldKind::Str: form.words += 2, form.fixed_bound += 2; break;   // the quotes; the text counts per capture
+            case FieldKind::Bool: form.words += 1, form.fixed_bound += 5; break;
+            case FieldKind::Dec: form.words += 3, form.fixed_bound += 64;         // 39 digits, sign, point, quotes
         }
     }
     if (form.nullable) form.words += 1;
     return form;
 }
 
-size_t capture_cells(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row,
-                     std::vector<uint64_t>& words, std::string& text) {
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, std::vector<uint64_t>& words,
+                     std::string& text) {
+    const TypeId type = store.fact_type(f);
+    const uint32_t row = store.row_of(f);
     size_t bound = form.fixed_bound;
     // Words are appended one by one (a null cell's as zeros), the null bits
     // filled in at the end.
     const size_t nulls_at = words.size();
     if (form.nullable) words.push_back(0);
     uint64_t nulls = 0;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        const Column& column = columns[i];
-        const bool null = column.validity && (*column.validity)[row] == 0;
+    for (size_t i = 0; i < form.kinds.size(); ++i) {
+        const ColumnView column = store.column_view(type, i);
+        const bool null = column.is_null(row);
         if (null) nulls |= uint64_t{1} << i;
         switch (form.kinds[i]) {
-            case 0: words.push_back(null ? 0 : static_cast<uint64_t>(std::get<0>(column.cells)[row])); break;
-            case 1: words.push_back(null ? 0 : std::bit_cast<uint64_t>(std::get<1>(column.cells)[row])); break;
-            case 2:
+            case FieldKind::I64: words.push_back(null ? 0 : static_cast<uint64_t>(column.i64s()[row])); break;
+            case FieldKind::F64: words.push_back(null ? 0 : std::bit_cast<uint64_t>(column.f64s()[row])); break;
+            case FieldKind::Str:
                 if (null) {
                     words.push_back(0);
                     words.push_back(0);
                     break;
                 }
                 {
-                    const std::string& s = std::get<2>(column.cells)[row];
+                    const std::string& s = column.strs()[row];
                     words.push_back(text.size());
                     words.push_back(s.size());
                     text += s;
@@ -300,14 +302,14 @@ size_t capture_cells(const CapturedForm& form, const std::vector<Column>& column
                     bound += 6 * s.size();
                 }
                 break;
-            case 3: words.push_back(null ? 0 : std::get<3>(column.cells)[row]); break;
-            default:
+            case FieldKind::Bool: words.push_back(null ? 0 : column.bools()[row]); break;
+            case FieldKind::Dec:
                 if (null) {
                     words.insert(words.end(), 3, 0);
                     break;
                 }
                 {
-                    const DecParts& d = std::get<4>(column.cells)[row];
+                    const DecParts& d = column.decs()[row];
                     const auto bits = static_cast<unsigned __int128>(d.u);
                     words.push_back(static_cast<uint64_t>(bits));
                     words.push_back(static_cast<uint64_t>(bits >> 64));
@@ -325,7 +327,7 @@ void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at,
     const uint64_t* cell[64];
     for (size_t i = 0; i < form.kinds.size(); ++i) {
         cell[i] = at;
-        at += form.kinds[i] == 2 ? 2 : form.kinds[i] == 4 ? 3 : 1;
+        at += form.kinds[i] == FieldKind::Str ? 2 : form.kinds[i] == FieldKind::Dec ? 3 : 1;
     }
     if (form.plan.keys.empty()) out.put('{');
     for (const auto& [index, key] : form.plan.keys) {
@@ -336,16 +338,16 @@ void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at,
         }
         const uint64_t* w = cell[index];
         switch (form.kinds[index]) {
-            case 0: json_i64(out, static_cast<int64_t>(w[0])); break;
-            case 1: {
+            case FieldKind::I64: json_i64(out, static_cast<int64_t>(w[0])); break;
+            case FieldKind::F64: {
                 const double v = std::bit_cast<double>(w[0]);
                 if (std::isfinite(v)) json_float_into(out, v);
                 else out.put("null");
                 break;
             }
-            case 2: json_string(out, text.substr(w[0], w[1])); break;
-            case 3: out.put(w[0] != 0 ? "true" : "false"); break;
-            default: {
+            case FieldKind::Str: json_string(out, text.substr(w[0], w[1])); break;
+            case FieldKind::Bool: out.put(w[0] != 0 ? "true" : "false"); break;
+            case FieldKind::Dec: {
                 const auto bits = (static_cast<unsigned __int128>(w[1]) << 64) | w[0];
                 json_string(out, dec_render(static_cast<i128>(bits), static_cast<uint8_t>(w[2])));
             }

@@ -49,22 +49,23 @@ KeyPlan key_plan(const std::vector<std::string_view>& names, bool members);
 
 // How the cells of a fact of one store type are kept from the moment it fired
 // until its text is asked for: its key plan, and per field the kind of its
-// column (Column::Cells index). A capture is a run of 64-bit words, led by a
+// column. A capture is a run of 64-bit words, led by a
 // word of null bits when some column is nullable, then per field one word (an
 // integer, a double's bits, a bool), two (a text's place in the capture's text
 // and its length) or three (a decimal's unscaled halves and its scale).
 struct CapturedForm {
     KeyPlan plan;
-    std::vector<uint8_t> kinds;
+    std::vector<FieldKind> kinds;
     bool nullable = false;
     size_t words = 0;        // per capture
     size_t fixed_bound = 0;  // the longest text a capture makes, text cells apart
 };
-CapturedForm captured_form(const TypeSchema& schema, const std::vector<Column>& columns);
-// Appends the cells of `row` to `words` (texts to `text`); returns an upper
-// bound of the length of the text write_captured makes of them.
-size_t capture_cells(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row,
-                     std::vector<uint64_t>& words, std::string& text);
+CapturedForm captured_form(const FactStore& store, TypeId type);
+// Appends the cells of fact `f`, of the form's type, to `words` (texts to
+// `text`); returns an upper bound of the length of the text write_captured
+// makes of them.
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, std::vector<uint64_t>& words,
+                     std::string& text);
 // The text StoredFactJson::write gave for the fact when it was captured;
 // `at` points at its first word.
 void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at, std::string_view text);

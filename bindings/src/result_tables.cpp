@@ -104,7 +104,6 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
     std::vector<uint32_t> rows;
     rows.reserve(ids.size());
     for (FactId f : ids) rows.push_back(store.row_of(f));
-    const TypeData& data = store.data(type);
 
     auto batch = std::make_shared<arrow::Batch>();
     batch->rows = static_cast<int64_t>(ids.size());
@@ -114,13 +113,12 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
     for (size_t f = 0; f < schema.fields.size(); ++f) {
         const auto& [name, type_of] = schema.fields[f];
         bool nullable = schema.is_nullable(f);
-        const Column& column = data.columns[f];
-        const std::vector<uint8_t>* valid = column.validity ? &*column.validity : nullptr;
+        const ColumnView column = store.column_view(type, f);
         arrow::ColumnBuilder b(name, arrow_format(type_of), nullable, ids.size());
         // Each cell as push_cell would take it from the rendered value.
         auto each = [&](auto&& push) -> Result<void, std::string> {
             for (uint32_t row : rows) {
-                if (valid && (*valid)[row] == 0) b.push_null();
+                if (column.is_null(row)) b.push_null();
                 else QUARN_CHECK(push(row));
             }
             return {};
@@ -128,7 +126,7 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
         Result<void, std::string> filled;
         switch (type_of.kind) {
             case FieldKind::I64: {
-                const auto& cells = std::get<std::vector<int64_t>>(column.cells);
+                const std::span<const int64_t> cells = column.i64s();
                 filled = each([&](uint32_t row) -> Result<void, std::string> {
                     b.push_i64(cells[row]);
                     return {};
@@ -136,7 +134,7 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
                 break;
             }
             case FieldKind::F64: {
-                const auto& cells = std::get<std::vector<double>>(column.cells);
+                const std::span<const double> cells = column.f64s();
                 filled = each([&](uint32_t row) -> Result<void, std::string> {
                     b.push_f64(cells[row]);
                     return {};
@@ -144,7 +142,7 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
                 break;
             }
             case FieldKind::Str: {
-                const auto& cells = std::get<std::vector<std::string>>(column.cells);
+                const std::span<const std::string> cells = column.strs();
                 filled = each([&](uint32_t row) -> Result<void, std::string> {
                     if (!b.push_str(cells[row])) return err(fmt("{}: text column exceeds 2147483647 bytes", name));
                     return {};
@@ -152,7 +150,7 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
                 break;
             }
             case FieldKind::Bool: {
-                const auto& cells = std::get<std::vector<uint8_t>>(column.cells);
+                const std::span<const uint8_t> cells = column.bools();
                 filled = each([&](uint32_t row) -> Result<void, std::string> {
                     b.push_bool(cells[row] != 0);
                     return {};
@@ -160,7 +158,7 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
                 break;
             }
             case FieldKind::Dec: {
-                const auto& cells = std::get<std::vector<DecParts>>(column.cells);
+                const std::span<const DecParts> cells = column.decs();
                 uint8_t to = type_of.s;
                 filled = each([&](uint32_t row) -> Result<void, std::string> {
                     std::optional<i128> u = dec_rescale(cells[row].u, cells[row].s, to);
@@ -237,9 +235,8 @@ uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
         form.type_name = schema.name;
         form.rendered = rendered;
         if (!rendered) {
-            const std::vector<Column>& columns = engine_.store.data(type).columns;
-            if (columns.size() > 64) invariant_broken("a fact type with more than 64 fields");
-            form.cells = captured_form(schema, columns);
+            if (schema.fields.size() > 64) invariant_broken("a fact type with more than 64 fields");
+            form.cells = captured_form(engine_.store, type);
         }
         capture_->forms_.push_back(std::move(form));
         at[type] = static_cast<uint32_t>(capture_->forms_.size());
@@ -306,7 +303,7 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
         const uint32_t form = form_of(type, false);
         const AuditCapture::Form& shown = c.forms_[form];
         c.facts_.push_back({f, form});
-        c.json_bytes_ += capture_cells(shown.cells, store.data(type).columns, store.row_of(f), c.words_, c.text_);
+        c.json_bytes_ += capture_cells(shown.cells, store, f, c.words_, c.text_);
         c.type_bytes_ += shown.type_name.size();
     }
 }

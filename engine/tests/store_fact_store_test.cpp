@@ -286,3 +286,40 @@ TEST(FactStore, ColumnsThatDoNotFitTheTypeStoreNothing) {
     EXPECT_EQ(s.data(order).columns[1].validity->size(), 1u);
     EXPECT_EQ(*s.append_columns(order, order_columns(10, 1), 1), 1u);
 }
+
+TEST(FactStore, ColumnViewsReadEachKindAndItsNullsWhereTheFactsRowIs) {
+    FactStore s = order_store();
+    const TypeId order = *s.type_id("Order");
+    ASSERT_TRUE(s.insert(*s.type_id("Tick"), {Value::i64(7)}));  // rows are per type, handles are not
+    const FactId a = *s.insert(order, order_row(1));
+    std::vector<Value> nulls = {Value::i64(2), Value::null(), Value::dec(-5, 2), Value::boolean(false), Value::null()};
+    const FactId b = *s.insert(order, nulls);
+    ASSERT_TRUE(s.set_value(a, 4, Value::f64(-2.25)));
+    ASSERT_TRUE(s.set_value(b, 1, Value::str("late")));
+    s.remove(a);  // a dead fact's row stays readable
+
+    std::vector<std::string> seen;
+    for (size_t field = 0; field < 5; ++field) {
+        const ColumnView c = s.column_view(order, field);
+        std::string text = std::to_string(static_cast<int>(c.kind())) + (c.nullable() ? "?" : "") + ":";
+        for (FactId f : {a, b}) {
+            const uint32_t row = s.row_of(f);
+            text += " ";
+            if (c.is_null(row)) {
+                text += "null";
+                continue;
+            }
+            switch (c.kind()) {
+                case FieldKind::I64: text += std::to_string(c.i64s()[row]); break;
+                case FieldKind::F64: text += std::to_string(c.f64s()[row]); break;
+                case FieldKind::Str: text += c.strs()[row]; break;
+                case FieldKind::Bool: text += c.bools()[row] ? "true" : "false"; break;
+                case FieldKind::Dec: text += debug(Value::dec(c.decs()[row].u, c.decs()[row].s)); break;
+            }
+        }
+        seen.push_back(text);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"0: 1 2", "2?: n1 late", "4: Dec { u: 150, s: 2 } Dec { u: -5, s: 2 }",
+                                              "3: true false", "1?: -2.250000 null"}));
+    EXPECT_EQ(s.row_of(b), 1u);
+}

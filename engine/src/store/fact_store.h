@@ -53,6 +53,30 @@ struct Column {
     std::optional<std::string_view> text(uint32_t row) const;
 };
 
+// A read-only view of one field's column, the one way code outside the store
+// reads cells in bulk: the field's kind, the cells as a span of that kind's
+// cell type (only the accessor of kind() may be called) and the validity.
+// Cheap to make; it reads the column as it is when an accessor is called.
+class ColumnView {
+public:
+    explicit ColumnView(const Column& column) : column_(&column) {}
+
+    // A field kind and its cells' alternative share their index.
+    FieldKind kind() const { return static_cast<FieldKind>(column_->cells.index()); }
+    // Whether the column keeps validity, as a nullable field's does.
+    bool nullable() const { return column_->validity.has_value(); }
+    bool is_null(uint32_t row) const { return column_->is_null(row); }
+
+    std::span<const int64_t> i64s() const { return std::get<0>(column_->cells); }
+    std::span<const double> f64s() const { return std::get<1>(column_->cells); }
+    std::span<const std::string> strs() const { return std::get<2>(column_->cells); }
+    std::span<const uint8_t> bools() const { return std::get<3>(column_->cells); }  // 0 or 1
+    std::span<const DecParts> decs() const { return std::get<4>(column_->cells); }  // each of its own scale
+
+private:
+    const Column* column_;
+};
+
 struct TypeData {
     std::vector<Column> columns;  // field order; each holds exactly `rows` cells
     uint32_t rows = 0;
@@ -146,6 +170,8 @@ public:
     uint32_t row_of(FactId f) const { return rec(f).row; }
 
     const TypeData& data(TypeId t) const { return data_[t]; }
+    // Field `field` of type `t`, which must exist; rows as row_of gives them.
+    ColumnView column_view(TypeId t, size_t field) const { return ColumnView(data_[t].columns[field]); }
     // The live facts of type t in ascending FactId order, possibly with some
     // deleted ones among them: callers test is_alive.
     const std::vector<FactId>& facts_of_type(TypeId t) const { return data_[t].listed; }
