@@ -7,7 +7,9 @@
 // event type, add_rules_text once; then facts come and go (insert, update_fact,
 // delete_fact), advance moves the clock, fire_all fires to quiescence, reset
 // empties working memory and keeps everything compiled. Every operation returns
-// its value or an EngineError.
+// its value or an EngineError. A failed allocation or a broken invariant that
+// stops a change midway leaves the engine broken: every later call throws that
+// failure again (broken_state.h), and its owner builds a new engine.
 //
 // Where the engine's operations live. The rule compiler and loader, in
 // engine/src/engine/compiler/:
@@ -22,11 +24,11 @@
 //   network_dump.cpp        dump_network
 //   event_decl.cpp          declare_event
 // The runtime, in engine/src/engine/:
-//   engine_state.cpp        create, reset, facts, fact_type_name, check_handle
+//   engine_state.cpp        create, reset, facts, fact_type_name, check_handle, listed_among
 //   trace_switches.cpp      the trace switches (trace_switches.h)
 //   constraint_eval.cpp     the evaluation services of constraint_eval.h
 //   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
-//   fact_ops.cpp            insert, insert_into, update_fact, delete_fact
+//   fact_ops.cpp            insert, insert_into, insert_columns, insert_table, update_fact, delete_fact
 //   propagation.cpp         on_insert, on_update, on_delete_ex, alpha_passes_fields
 //   linking.cpp             rule_linked, note_link_effects_ex, stage_snapshot
 //   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
@@ -35,7 +37,7 @@
 //   subnet_nodes.cpp        not and exists over a group of patterns
 //   activation_list.cpp     a rule's activations by tuple (activation_list.h)
 //   activations.cpp         push_activation, eval_salience, activation order
-//   agenda.cpp              fire_all
+//   agenda.cpp              fire_all and its FireReport
 //   actions.cpp             eval_src and the right-hand-side actions
 //   stream_flush.cpp        stream_flush_ex
 //   peer_merge.cpp          RuleNet::s0_close_window, RuleNet::peer_merge_term
