@@ -101,13 +101,14 @@ void skipped(const char* name, uint32_t n) { std::printf("%-28s %9u %10s %12s %1
 // One-fact tuples [from] .. [from + count - 1].
 Staged<TupleId> lefts_batch(const BenchEnv& env, uint32_t from, uint32_t count) {
     Staged<TupleId> sl;
-    for (uint32_t i = from; i < from + count; ++i) sl.add_ins_ph(env.table.extend(TupleTable::empty_tuple, i), i, 0);
+    for (uint32_t i = from; i < from + count; ++i)
+        sl.add_ins_ph(env.table.extend(TupleTable::empty_tuple, i), i, StagedFlag::Insert);
     return sl;
 }
 
 Staged<FactId> rights_batch(uint32_t from, uint32_t count) {
     Staged<FactId> sr;
-    for (uint32_t f = from; f < from + count; ++f) sr.add_ins_ph(f, f, 0);
+    for (uint32_t f = from; f < from + count; ++f) sr.add_ins_ph(f, f, StagedFlag::Insert);
     return sr;
 }
 
@@ -164,7 +165,7 @@ double hash_join_ns(uint32_t n) {
 
 void join_case(uint32_t n) {
     BenchEnv env(n);
-    Node node = Node::new_ex(kEqualityIndex, Kind::Join, false);
+    Node node = Node::new_ex(IndexSpec::equality(), Kind::Join, false);
     Staged<TupleId> pending;
     Staged<TupleId> sl = lefts_batch(env, 0, n);
     Staged<FactId> sr = rights_batch(n, n);
@@ -176,7 +177,7 @@ void join_case(uint32_t n) {
 
     // Every right fact updated: each child is re-emitted in place.
     Staged<FactId> su;
-    for (uint32_t i = 0; i < n; ++i) su.add_upd_ph(n + i, 2 * n + i, 2);
+    for (uint32_t i = 0; i < n; ++i) su.add_upd_ph(n + i, 2 * n + i, StagedFlag::Change);
     Span upd;
     size_t updated = measured_join_update(env, node, pending, std::move(su));
     double upd_ns = upd.ns();
@@ -204,10 +205,10 @@ void join_case(uint32_t n) {
 // N lefts, then N/2 blockers: fact n + 2k blocks tuple [2k] (same key).
 void not_exists_case(Kind kind, uint32_t n) {
     BenchEnv env(n);
-    Node node = Node::new_ex(kEqualityIndex, kind, false);
+    Node node = Node::new_ex(IndexSpec::equality(), kind, false);
     Staged<TupleId> pending;
     Staged<FactId> sr;
-    for (uint32_t k = 0; k < n / 2; ++k) sr.add_ins_ph(n + 2 * k, k, 0);
+    for (uint32_t k = 0; k < n / 2; ++k) sr.add_ins_ph(n + 2 * k, k, StagedFlag::Insert);
     Span s;
     Out out(pending);
     do_node(env, 0, node, lefts_batch(env, 0, n), {}, out);
@@ -222,7 +223,7 @@ void not_exists_case(Kind kind, uint32_t n) {
 void one_blocker_case(uint32_t n) {
     BenchEnv env(1);
     for (bool tuples_leave : {false, true}) {
-        Node node = Node::new_ex(kNoIndex, Kind::Not, false);
+        Node node = Node::new_ex(IndexSpec::none(), Kind::Not, false);
         Staged<TupleId> pending;
         {
             Out out(pending);
@@ -259,7 +260,7 @@ void one_blocker_case(uint32_t n) {
 // when it leaves, so every delete cancels a pending insert.
 void pending_children_case(uint32_t n) {
     BenchEnv env(1);
-    Node node = Node::new_ex(kNoIndex, Kind::Join, false);
+    Node node = Node::new_ex(IndexSpec::none(), Kind::Join, false);
     Staged<TupleId> pending;
     {
         Out out(pending);
@@ -294,7 +295,7 @@ void pending_children_case(uint32_t n) {
 // N evaluations of one right insert each, every one making one child.
 void one_fact_stream_case(uint32_t n) {
     BenchEnv env(n);
-    Node node = Node::new_ex(kEqualityIndex, Kind::Join, false);
+    Node node = Node::new_ex(IndexSpec::equality(), Kind::Join, false);
     Staged<TupleId> pending;
     {
         Out out(pending);

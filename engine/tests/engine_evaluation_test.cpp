@@ -142,7 +142,7 @@ TEST(Evaluation, TerminalTraceLine) {
     e.switches.read();
     testing::internal::CaptureStderr();
     e.evaluate_rule_inner(0, true);
-    e.nets[0].term.cancelled.push_back({e.tuples.intern(std::vector<FactId>{0, 1}), 3, 0});
+    e.nets[0].term.cancelled.push_back({e.tuples.intern(std::vector<FactId>{0, 1}), 3, StagedFlag::Insert});
     e.nets[0].dirty = true;
     e.evaluate_rule_inner(0, true);
     unsetenv("QUARN_TRACE");
@@ -184,7 +184,7 @@ TEST(Evaluation, AFailingNodePutsItsInputBackAndParksItsError) {
             std::string out;
             for (const TrieNode& n : e.nodes)
                 out += fmt(out.empty() ? "{}/{}/{}/{}" : " {}/{}/{}/{}", n.first_input.ins.size(),
-                           n.node.staged_lefts.ins.size(), n.node.staged_rights.ins.size(), n.subnet_input.ins.size());
+                           n.node.staged_left().ins.size(), n.node.staged_right().ins.size(), n.subnet_input.ins.size());
             return out;
         };
         EXPECT_EQ(inputs(), c.before) << c.rules;

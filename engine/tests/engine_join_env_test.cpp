@@ -116,7 +116,7 @@ TEST(JoinEnvImpl, RangeIndexedNotPattern) {
     CompiledPattern p = pattern(1, std::nullopt, {cmp(1, CmpOp::Lt, Src::fact_field(0, 0)),
                                                   cmp(0, CmpOp::Eq, Src::literal(Value::i64(1)))});
     p.range_cmp = 0;
-    p.index_op = 2;
+    p.index_op = IndexSpec::range(CmpOp::Lt);
     r.rule.patterns = {pattern(0, 0, {}), p};
     FactId a = r.a(10, 0, Value());
     FactId below = r.b(1, 4, Value());
@@ -133,10 +133,10 @@ TEST(JoinEnvImpl, RangeIndexedNotPattern) {
     EXPECT_FALSE(env.allowed_ce(0, t, wrong_k));
 
     // Through a real not node: only facts below the bound block the tuple.
-    Node node = Node::new_ex(2, Kind::Not, false);
-    node.rights.push_back(above, right_key(env, 0, above));
+    Node node = Node::new_ex(IndexSpec::range(CmpOp::Lt), Kind::Not, false);
+    node.store_right(above, right_key(env, 0, above));
     EXPECT_EQ(node.find_blocker(env, 0, env.tuples().intern(t), std::nullopt, Staged<FactId>{}), std::nullopt);
-    node.rights.push_back(below, right_key(env, 0, below));
+    node.store_right(below, right_key(env, 0, below));
     EXPECT_EQ(node.find_blocker(env, 0, env.tuples().intern(t), std::nullopt, Staged<FactId>{}), std::optional<FactId>(below));
 }
 

@@ -20,7 +20,7 @@ TupleTable& table() {
 
 TupleId tup(const Facts& facts) { return table().intern(facts); }
 
-E ent(const Facts& t, Stamp stamp = std::nullopt, uint8_t flag = 0) { return E{tup(t), stamp, flag}; }
+E ent(const Facts& t, Stamp stamp = std::nullopt, StagedFlag flag = StagedFlag::Insert) { return E{tup(t), stamp, flag}; }
 
 // Lists are given front first (newest first).
 EntryList<TupleId> list(const std::vector<E>& entries) {
@@ -54,7 +54,7 @@ std::string text(const EntryList<TupleId>& l) {
     for (const E& e : l) {
         if (!out.empty()) out += " ";
         out += tuple_text(e.item) + "/" + (e.stamp ? "s" + std::to_string(*e.stamp) : "-") + "/" +
-               std::to_string(e.flag);
+               std::to_string(static_cast<unsigned>(e.flag));
     }
     return out;
 }
@@ -81,10 +81,10 @@ TEST(PeerMerge, MergesIncomingDeltasIntoTheTerminal) {
     };
     const Case cases[] = {
         {"new inserts enter in list order, each at the front", {}, {},
-         {{{ent({1, 2}, 7), ent({3, 4}, 8, 1)}}},
+         {{{ent({1, 2}, 7), ent({3, 4}, 8, StagedFlag::RightInsert)}}},
          "ins[3.4/s8/1 1.2/s7/0] upd[] del[] peers[1.2 3.4]"},
         {"an insert of a known tuple arrives as an update", {}, {{1, 2}},
-         {{{ent({1, 2}, 5, 1)}}},
+         {{{ent({1, 2}, 5, StagedFlag::RightInsert)}}},
          "ins[] upd[1.2/s5/1] del[] peers[1.2]"},
         {"an insert then a delete of the same tuple leaves nothing", {}, {},
          {{{ent({1, 2}, 5)}}, {{}, {}, {ent({1, 2}, 6)}}},
@@ -93,28 +93,28 @@ TEST(PeerMerge, MergesIncomingDeltasIntoTheTerminal) {
          {{{ent({1, 2}, 5)}}, {{}, {}, {}, {ent({1, 2}, 6)}}},
          "ins[] upd[] del[] peers[]"},
         {"an update of a tuple with a pending insert is ignored", {{ent({1, 2}, 3)}}, {{1, 2}},
-         {{{}, {ent({1, 2}, 9, 2)}}},
+         {{{}, {ent({1, 2}, 9, StagedFlag::Change)}}},
          "ins[1.2/s3/0] upd[] del[] peers[1.2]"},
         {"an update of a tuple with a pending delete is ignored", {{}, {}, {ent({1, 2}, 3)}}, {},
-         {{{}, {ent({1, 2}, 9, 2)}}},
+         {{{}, {ent({1, 2}, 9, StagedFlag::Change)}}},
          "ins[] upd[] del[1.2/s3/0] peers[]"},
         {"updates enter in list order", {}, {},
-         {{{}, {ent({1}, 1, 2), ent({2}, 2, 2)}}},
+         {{{}, {ent({1}, 1, StagedFlag::Change), ent({2}, 2, StagedFlag::Change)}}},
          "ins[] upd[2/s2/2 1/s1/2] del[] peers[]"},
         {"a delete of an unknown tuple is still staged", {}, {},
          {{{}, {}, {ent({7, 8}, 4)}}},
          "ins[] upd[] del[7.8/s4/0] peers[]"},
-        {"a delete drops a pending update and is not doubled", {{}, {ent({1, 2}, 1, 2)}, {ent({5}, 2)}}, {{1, 2}, {5}},
+        {"a delete drops a pending update and is not doubled", {{}, {ent({1, 2}, 1, StagedFlag::Change)}, {ent({5}, 2)}}, {{1, 2}, {5}},
          {{{}, {}, {ent({1, 2}, 3), ent({5}, 4)}}},
          "ins[] upd[] del[1.2/s3/0 5/s2/0] peers[]"},
         {"an insert beside a pending delete is staged as an insert", {{}, {}, {ent({1, 2}, 3)}}, {},
          {{{ent({1, 2}, 4)}}},
          "ins[1.2/s4/0] upd[] del[1.2/s3/0] peers[1.2]"},
-        {"a pending insert moves to the front with its own stamp", {{ent({9}, 1), ent({1, 2}, 2, 1)}}, {{9}, {1, 2}},
+        {"a pending insert moves to the front with its own stamp", {{ent({9}, 1), ent({1, 2}, 2, StagedFlag::RightInsert)}}, {{9}, {1, 2}},
          {{{ent({1, 2}, 7)}}},
          "ins[1.2/s2/1 9/s1/0] upd[] del[] peers[1.2 9]"},
-        {"a pending update gives way to the incoming insert's entry", {{}, {ent({1, 2}, 2, 2), ent({3}, 1, 2)}}, {},
-         {{{ent({1, 2}, 7, 1)}}},
+        {"a pending update gives way to the incoming insert's entry", {{}, {ent({1, 2}, 2, StagedFlag::Change), ent({3}, 1, StagedFlag::Change)}}, {},
+         {{{ent({1, 2}, 7, StagedFlag::RightInsert)}}},
          "ins[] upd[1.2/s7/1 3/s1/2] del[] peers[]"},
         {"deletes are merged before updates and inserts",
          {}, {{1}},
@@ -145,10 +145,10 @@ TEST(WindowClose, OnlyANonEmptyOpenWindowIsClosed) {
     };
     const Case cases[] = {
         {"empty", [](Staged<FactId>&) {}, 1},
-        {"insert", [](Staged<FactId>& w) { w.add_ins_ph(1, std::nullopt, 0); }, 2},
-        {"update", [](Staged<FactId>& w) { w.add_upd_ph(1, std::nullopt, 2); }, 2},
+        {"insert", [](Staged<FactId>& w) { w.add_ins_ph(1, std::nullopt, StagedFlag::Insert); }, 2},
+        {"update", [](Staged<FactId>& w) { w.add_upd_ph(1, std::nullopt, StagedFlag::Change); }, 2},
         {"delete", [](Staged<FactId>& w) { w.add_del(1, std::nullopt); }, 2},
-        {"cancelled", [](Staged<FactId>& w) { w.cancelled.push_front({1, std::nullopt, 0}); }, 2},
+        {"cancelled", [](Staged<FactId>& w) { w.cancelled.push_front({1, std::nullopt, StagedFlag::Insert}); }, 2},
         {"reinserted only", [](Staged<FactId>& w) { w.reinserted.push_back(1); }, 1},
         {"placeholders only", [](Staged<FactId>& w) { w.placeholders.emplace_back(1, 0); }, 1},
     };

@@ -49,8 +49,8 @@ struct Rig {
     void consume_staged() {
         for (TrieNode& n : e.nodes) {
             n.first_input = {};
-            n.node.staged_lefts = {};
-            n.node.staged_rights = {};
+            n.node.put_back_staged_left({});
+            n.node.put_back_staged_right({});
         }
         for (RuleNet& net : e.nets) {
             net.take_s0_windows();
@@ -71,7 +71,7 @@ std::string text(const EntryList<FactId>& l) {
     for (const StagedEntry<FactId>& x : l) {
         if (!out.empty()) out += " ";
         out += std::to_string(x.item) + "/" + (x.stamp ? "s" + std::to_string(*x.stamp) : "-") + "/" +
-               std::to_string(x.flag);
+               std::to_string(static_cast<unsigned>(x.flag));
     }
     return out;
 }
@@ -97,20 +97,20 @@ TEST(Propagation, StagedEntriesCarryTheirFlagBytes) {
     FactId b1 = rig.staged_insert("B", b_row(1));
     FactId a = rig.staged_insert("A", a_row(1));
     FactId b2 = rig.staged_insert("B", b_row(2));
-    EXPECT_EQ(text(n.node.staged_rights), "ins[2/-/0 0/-/4] upd[] del[]");
+    EXPECT_EQ(text(n.node.staged_right()), "ins[2/-/0 0/-/4] upd[] del[]");
     EXPECT_EQ(text(n.first_input), "ins[1/-/0] upd[] del[]");
 
     rig.consume_staged();
     rig.update(b2, {{"v", Value::i64(5)}});
     rig.update(a, {{"x", Value::i64(7)}});
-    EXPECT_EQ(text(n.node.staged_rights), "ins[] upd[2/-/2] del[]");
+    EXPECT_EQ(text(n.node.staged_right()), "ins[] upd[2/-/2] del[]");
     EXPECT_EQ(text(n.first_input), "ins[] upd[1/-/2] del[]");
 
     // Failing now stages a delete; passing again while it waits re-inserts with flag 1.
     rig.update(b2, {{"v", Value::i64(-1)}});
-    EXPECT_EQ(text(n.node.staged_rights), "ins[] upd[] del[2/-/0]");
+    EXPECT_EQ(text(n.node.staged_right()), "ins[] upd[] del[2/-/0]");
     rig.update(b2, {{"v", Value::i64(3)}});
-    EXPECT_EQ(text(n.node.staged_rights), "ins[2/-/1] upd[] del[2/-/0]");
+    EXPECT_EQ(text(n.node.staged_right()), "ins[2/-/1] upd[] del[2/-/0]");
 
     // A right-hand side's changes carry the firing rule's index.
     rig.consume_staged();
@@ -118,7 +118,7 @@ TEST(Propagation, StagedEntriesCarryTheirFlagBytes) {
     rig.e.on_update(b1, 1, 7);
     FactId b3 = *rig.e.store.insert(kB, {Value::i64(4), Value::i64(0)});
     rig.e.on_insert(b3, 7);
-    EXPECT_EQ(text(n.node.staged_rights), "ins[3/s7/0] upd[0/s7/2] del[]");
+    EXPECT_EQ(text(n.node.staged_right()), "ins[3/s7/0] upd[0/s7/2] del[]");
 }
 
 TEST(Propagation, AMaskMissReKeysInsteadOfStaging) {
@@ -132,19 +132,19 @@ TEST(Propagation, AMaskMissReKeysInsteadOfStaging) {
     rig.consume_staged();
     Node& join = rig.node(0, 0).node;
     Node& neg = rig.node(1, 0).node;
-    ASSERT_EQ(join.rights.size(), 2u);
+    ASSERT_EQ(join.right_memory().size(), 2u);
 
     rig.update(b1, {{"v", Value::i64(8)}});
-    EXPECT_EQ(text(join.staged_rights), "ins[] upd[] del[]");
-    EXPECT_EQ(text(neg.staged_rights), "ins[] upd[] del[]");
+    EXPECT_EQ(text(join.staged_right()), "ins[] upd[] del[]");
+    EXPECT_EQ(text(neg.staged_right()), "ins[] upd[] del[]");
     // Re-filed under its current key, which moves it behind b2.
     std::vector<FactId> order;
     for (FactId f : join.collect_matching_rights(std::nullopt)) order.push_back(f);
     EXPECT_EQ(order, (std::vector<FactId>{b2, b1}));
 
     rig.update(b1, {{"w", Value::i64(2)}});
-    EXPECT_EQ(text(join.staged_rights), "ins[] upd[1/-/2] del[]");
-    EXPECT_EQ(text(neg.staged_rights), "ins[] upd[1/-/2] del[]");
+    EXPECT_EQ(text(join.staged_right()), "ins[] upd[1/-/2] del[]");
+    EXPECT_EQ(text(neg.staged_right()), "ins[] upd[1/-/2] del[]");
 }
 
 TEST(Propagation, AnUpdateStagesDeparturesAfterArrivals) {
@@ -265,7 +265,7 @@ TEST(Propagation, AlphaTestsDecideMembership) {
     // A fact that never passed a node stages nothing there when deleted.
     rig.consume_staged();
     ASSERT_TRUE(rig.e.delete_fact(plain));
-    EXPECT_EQ(text(rig.node(2, 0).node.staged_rights), "ins[] upd[] del[]");
+    EXPECT_EQ(text(rig.node(2, 0).node.staged_right()), "ins[] upd[] del[]");
     EXPECT_EQ(text(rig.node(0, 0).first_input), "ins[] upd[] del[5/-/0]");
 }
 
@@ -279,14 +279,14 @@ TEST(Propagation, WindowedAccumulateHoldsOutOldEventsAndDefersDeletes) {
     EXPECT_EQ(n.win_out.count(old_event), 1u);
     EXPECT_EQ(n.win_in.count(old_event), 0u);
     EXPECT_EQ(n.win_in.count(fresh), 1u);
-    EXPECT_EQ(text(n.node.staged_rights), "ins[1/-/0] upd[] del[]");
+    EXPECT_EQ(text(n.node.staged_right()), "ins[1/-/0] upd[] del[]");
 
     // The delete is left to the queued window change; a deleted event held
     // out is forgotten.
     ASSERT_TRUE(rig.e.delete_fact(old_event));
     EXPECT_TRUE(n.win_out.empty());
     ASSERT_TRUE(rig.e.delete_fact(fresh));
-    EXPECT_EQ(text(n.node.staged_rights), "ins[1/-/0] upd[] del[]");
+    EXPECT_EQ(text(n.node.staged_right()), "ins[1/-/0] upd[] del[]");
     ASSERT_EQ(rig.e.window_changes.size(), 2u);
     EXPECT_EQ(rig.e.window_changes[1].fact, fresh);
     EXPECT_EQ(rig.e.window_changes[1].kind, 1u);
@@ -305,7 +305,7 @@ TEST(Propagation, ARefusedUpdateLeavesStoreAndNetworkAlone) {
     EXPECT_EQ(s.error().message, "B: no field nope");
     EXPECT_EQ(rig.e.store.get(b, 0), Value::i64(1));
     EXPECT_EQ(rig.node(0, 0).win_in.count(b), 1u);
-    EXPECT_EQ(text(rig.node(0, 0).node.staged_rights), "ins[] upd[] del[]");
+    EXPECT_EQ(text(rig.node(0, 0).node.staged_right()), "ins[] upd[] del[]");
     EXPECT_EQ(rig.e.input_seq, seq);
     EXPECT_EQ(flags(rig.e.nets[0]), "---");
 }
@@ -349,7 +349,7 @@ TEST(Linking, ExistsGroupNeedsItsMembers) {
     rig.consume_staged();
     rig.node(0, 0).win_in.clear();
     EXPECT_FALSE(rig.e.rule_linked(0));
-    rig.node(0, 2).subnet_input.add_ins_ph(rig.e.tuples.intern(std::vector<FactId>{0, 1, 2}), std::nullopt, 0);
+    rig.node(0, 2).subnet_input.add_ins_ph(rig.e.tuples.intern(std::vector<FactId>{0, 1, 2}), std::nullopt, StagedFlag::Insert);
     EXPECT_TRUE(rig.e.rule_linked(0));
 }
 
@@ -403,8 +403,8 @@ TEST(Linking, StageSnapshotCountsStagedInput) {
     rig.insert("B", b_row(2));
     rig.e.flush_linked = {1, 0};
     rig.e.nets[1].s0_windows = {Staged<FactId>{}};
-    rig.e.nets[1].s0_windows.back().add_upd_ph(b, std::nullopt, 2);
-    rig.e.nodes[0].node.staged_rights.add_del(7, std::nullopt);
+    rig.e.nets[1].s0_windows.back().add_upd_ph(b, std::nullopt, StagedFlag::Change);
+    rig.e.nodes[0].node.stage_right_delete(7, std::nullopt);
 
     StageSnapshot s = rig.e.stage_snapshot();
     ASSERT_EQ(s.node_counts.size(), 1u);
@@ -426,7 +426,7 @@ TEST(Linking, ARuleLinkedDuringExpiryTakesItsLiveStagedFactsIntoMemory) {
     rig.insert("A", a_row(1));
     Node& n = rig.node(0, 0).node;
     EXPECT_EQ(n.collect_matching_rights(std::nullopt), std::vector<FactId>{live});
-    EXPECT_EQ(text(n.staged_rights), "ins[1/-/0] upd[] del[]");
+    EXPECT_EQ(text(n.staged_right()), "ins[1/-/0] upd[] del[]");
 }
 
 TEST(Propagation, ADeletedEventEvaluatesTheRulesItMayUnblockAtOnce) {

@@ -57,11 +57,11 @@ TEST(StreamFlush, ATemporalJoinCascadesItsNewMatchIntoTheNextNodeWhileItsRuleWai
     Session s("rule chain when $a : Tx(key == 1) $b : Tx(key == 2, this after[0s,5s] $a) Key(id == 7) then end");
     const FactId a = s.insert("Tx", tx(0, 1));
     // Unlinked (no Key 7): not evaluated, but the first-pattern fact went into memory.
-    EXPECT_EQ(s.node(0, 0).node.lefts.size(), 1u);
+    EXPECT_EQ(s.node(0, 0).node.left_memory().size(), 1u);
     EXPECT_TRUE(s.node(0, 0).first_input.empty());
     const FactId b = s.insert("Tx", tx(2000, 2));
-    EXPECT_TRUE(s.node(0, 0).node.staged_rights.empty());
-    EXPECT_EQ(s.tuples(s.node(0, 1).node.staged_lefts.ins), "[" + std::to_string(a) + "," + std::to_string(b) + "]");
+    EXPECT_TRUE(s.node(0, 0).node.staged_right().empty());
+    EXPECT_EQ(s.tuples(s.node(0, 1).node.staged_left().ins), "[" + std::to_string(a) + "," + std::to_string(b) + "]");
     EXPECT_FALSE(s.e.nets[0].on_agenda);
 }
 
@@ -70,7 +70,7 @@ TEST(StreamFlush, ATemporalJoinClosingANotGroupCascadesIntoTheGroupsInnerInput) 
     // must reach it there as an evaluation would route it.
     Session s("rule r when $a : Tx(key == 1) not (Other(x == 1) and Tx(key == 2, this after[0s,5s] $a)) Key(id == 7) then end");
     TrieNode& member = s.node(0, 1);
-    ASSERT_TRUE(member.node.temporal);
+    ASSERT_TRUE(member.node.temporal());
     ASSERT_EQ(member.targets.size(), 1u);
     ASSERT_EQ(member.targets[0].kind, Target::Kind::Subnet);
     // As after an evaluation that joined Tx a and Other o: [a, o] is in the
@@ -78,14 +78,14 @@ TEST(StreamFlush, ATemporalJoinClosingANotGroupCascadesIntoTheGroupsInnerInput) 
     const FactId a = s.insert("Tx", tx(0, 1));
     const FactId o = s.insert("Other", {{"x", Value::i64(1)}});
     const TupleId left = s.e.tuples.intern(std::vector<FactId>{a, o});
-    member.node.lefts.push_back(left, std::nullopt);
+    member.node.store_left(left, std::nullopt);
     ASSERT_FALSE(s.e.rule_linked(0));
 
     const FactId b = s.insert("Tx", tx(2000, 2));
     const TrieNode& group = s.e.nodes[member.targets[0].index];
     EXPECT_EQ(s.tuples(group.subnet_input.ins),
               "[" + std::to_string(a) + "," + std::to_string(o) + "," + std::to_string(b) + "]");
-    EXPECT_TRUE(member.node.staged_rights.empty());
+    EXPECT_TRUE(member.node.staged_right().empty());
 }
 
 TEST(StreamFlush, WindowChangesStagedBeforeAnInsertWaitBehindItAndTouchNothing) {

@@ -229,11 +229,11 @@ TEST(TimeWindows, ARemovalTakesOnlyAMemberOutAndStagesItsDelete) {
     e.stage_acc_removal(node, in);
     EXPECT_FALSE(e.nodes[node].win_in.count(in));
     EXPECT_TRUE(e.nodes[node].win_out.count(in));
-    EXPECT_TRUE(e.nodes[node].node.staged_rights.del.contains(in));
+    EXPECT_TRUE(e.nodes[node].node.staged_right().del.contains(in));
     EXPECT_TRUE(e.nets[0].on_agenda && e.nets[0].dirty);
     // Out already: nothing more is staged.
     e.stage_acc_removal(node, in);
-    EXPECT_EQ(e.nodes[node].node.staged_rights.del.size(), 1u);
+    EXPECT_EQ(e.nodes[node].node.staged_right().del.size(), 1u);
     // The count drops at the next fire; the unwindowed one keeps the event.
     EngineResult<std::vector<Firing>> fired = e.fire_all(100);
     ASSERT_TRUE(fired);

@@ -15,23 +15,23 @@ size_t times_tested(const Rig& j, const Pair& p) {
 
 TEST(JoinNode, DeletesRemoveEveryAliveChildOnceInListOrder) {
     Rig j;
-    j.run(lb({{{1}, 1, 0}, {{2}, 2, 0}}), rb({{10, 3, 0}, {11, 4, 0}}));
+    j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}), rb({{10, 3, Insert}, {11, 4, Insert}}));
     // Right inserts join newest first (11 before 10); left inserts are stored newest first.
-    Staged<Tuple> out = j.run({}, rb({}, {}, {{10, 7, 0}}));
-    EXPECT_EQ(staged_order(out.del), (TEs{{{2, 10}, 7, 0}, {{1, 10}, 7, 0}}));
+    Staged<Tuple> out = j.run({}, rb({}, {}, {{10, 7, Insert}}));
+    EXPECT_EQ(staged_order(out.del), (TEs{{{2, 10}, 7, Insert}, {{1, 10}, 7, Insert}}));
     EXPECT_FALSE(j.node.child_position(j.env.table, j.id({1, 10})));
     EXPECT_EQ(j.node.child_position(j.env.table, j.id({2, 11})), 0u);
-    EXPECT_TRUE(j.run({}, rb({}, {}, {{10, 8, 0}})).del.empty());
-    out = j.run(lb({}, {}, {{{1}, 9, 0}}));
-    EXPECT_EQ(staged_order(out.del), (TEs{{{1, 11}, 9, 0}}));
+    EXPECT_TRUE(j.run({}, rb({}, {}, {{10, 8, Insert}})).del.empty());
+    out = j.run(lb({}, {}, {{{1}, 9, Insert}}));
+    EXPECT_EQ(staged_order(out.del), (TEs{{{1, 11}, 9, Insert}}));
     EXPECT_EQ(j.lefts(), (Tuples{{2}}));
     EXPECT_EQ(j.rights(), (Facts{11}));
 
     // A child whose insert is still pending at the child is cancelled instead.
-    j.pending = j.run(lb({{{3}, 1, 0}}));
-    out = j.run({}, rb({}, {}, {{11, 5, 0}}));
-    EXPECT_EQ(staged_order(out.cancelled), (TEs{{{3, 11}, 5, 0}}));
-    EXPECT_EQ(staged_order(out.del), (TEs{{{2, 11}, 5, 0}}));
+    j.pending = j.run(lb({{{3}, 1, Insert}}));
+    out = j.run({}, rb({}, {}, {{11, 5, Insert}}));
+    EXPECT_EQ(staged_order(out.cancelled), (TEs{{{3, 11}, 5, Insert}}));
+    EXPECT_EQ(staged_order(out.del), (TEs{{{2, 11}, 5, Insert}}));
     EXPECT_TRUE(j.pending.ins.empty());
 }
 
@@ -46,13 +46,13 @@ TEST(JoinNode, UpdateReEmitsKeptChildrenInMemoryOrderAndCreatesNewOnesInPlace) {
         auto child = [&](size_t k) { Tuple c = pair(k).first; c.push_back(pair(k).second); return c; };
         j.store(right ? Facts{} : facts, right ? lefts : Tuples{});
         j.env.allow_only({pair(0), pair(2), pair(3)});
-        right ? j.run({}, rb({{10, 1, 0}})) : j.run(lb({{{1}, 1, 0}}));
+        right ? j.run({}, rb({{10, 1, Insert}})) : j.run(lb({{{1}, 1, Insert}}));
         size_t before = j.node.child_count();
         j.env.allow_only({pair(0), pair(1), pair(2)});
-        Staged<Tuple> out = right ? j.run({}, rb({}, {{10, 5, 2}})) : j.run(lb({}, {{{1}, 5, 2}}));
-        EXPECT_EQ(staged_order(out.ins), (TEs{{child(1), 5, 2}}));
-        EXPECT_EQ(staged_order(out.upd), (TEs{{child(0), 5, 2}, {child(2), 5, 2}}));
-        EXPECT_EQ(staged_order(out.del), (TEs{{child(3), 5, 0}}));
+        Staged<Tuple> out = right ? j.run({}, rb({}, {{10, 5, Change}})) : j.run(lb({}, {{{1}, 5, Change}}));
+        EXPECT_EQ(staged_order(out.ins), (TEs{{child(1), 5, Change}}));
+        EXPECT_EQ(staged_order(out.upd), (TEs{{child(0), 5, Change}, {child(2), 5, Change}}));
+        EXPECT_EQ(staged_order(out.del), (TEs{{child(3), 5, Insert}}));
         EXPECT_EQ(j.node.child_count(), before + 1);
         EXPECT_EQ(right ? j.alive_by_right(10) : j.alive_of_left({1}), (Tuples{child(0), child(1), child(2)}));
     }
@@ -61,20 +61,20 @@ TEST(JoinNode, UpdateReEmitsKeptChildrenInMemoryOrderAndCreatesNewOnesInPlace) {
 TEST(JoinNode, UpdatesMoveEntriesToTheEndAndChildrenListsFollow) {
     Rig j;
     j.env.allow = [](const Tuple& t, FactId) { return t[0] != 9; };
-    j.run(lb({{{1}, 1, 0}, {{2}, 2, 0}}), rb({{10, 3, 0}, {11, 4, 0}}));
+    j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}), rb({{10, 3, Insert}, {11, 4, Insert}}));
     // A pair changed on both sides is staged once, by the left update.
-    Staged<Tuple> out = j.run(lb({}, {{{2}, 5, 2}, {{9}, 5, 2}}), rb({}, {{11, 6, 2}, {99, 6, 2}}));
+    Staged<Tuple> out = j.run(lb({}, {{{2}, 5, Change}, {{9}, 5, Change}}), rb({}, {{11, 6, Change}, {99, 6, Change}}));
     EXPECT_EQ(times_tested(j, {{2}, 11}), 1u);
-    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 6, 2}, {{2, 10}, 5, 2}, {{2, 11}, 5, 2}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 6, Change}, {{2, 10}, 5, Change}, {{2, 11}, 5, Change}}));
     // A left update is appended even when it was not held; a right update only when held.
     EXPECT_EQ(j.lefts(), (Tuples{{1}, {9}, {2}}));
     EXPECT_EQ(j.rights(), (Facts{10, 11}));
     EXPECT_EQ(j.alive_by_right(10), (Tuples{{1, 10}, {2, 10}}));
-    out = j.run({}, rb({}, {{10, 7, 2}}));
-    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 10}, 7, 2}, {{2, 10}, 7, 2}}));
+    out = j.run({}, rb({}, {{10, 7, Change}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 10}, 7, Change}, {{2, 10}, 7, Change}}));
     EXPECT_EQ(j.rights(), (Facts{11, 10}));
-    out = j.run(lb({}, {{{1}, 8, 2}}));
-    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 8, 2}, {{1, 10}, 8, 2}}));
+    out = j.run(lb({}, {{{1}, 8, Change}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 8, Change}, {{1, 10}, 8, Change}}));
 }
 
 TEST(JoinNode, UpdatesAfterLateAndSameBatchInsertsReachEveryChildOnce) {
@@ -83,25 +83,25 @@ TEST(JoinNode, UpdatesAfterLateAndSameBatchInsertsReachEveryChildOnce) {
     // every child exactly once.
     Rig late;
     late.store({}, {{1}, {2}, {3}});
-    late.run({}, rb({{10, 1, 1}}));
-    Staged<Tuple> out = late.run({}, rb({}, {{10, 2, 2}}));
+    late.run({}, rb({{10, 1, RightInsert}}));
+    Staged<Tuple> out = late.run({}, rb({}, {{10, 2, Change}}));
     EXPECT_TRUE(out.ins.empty());
-    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 10}, 2, 2}, {{2, 10}, 2, 2}, {{3, 10}, 2, 2}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 10}, 2, Change}, {{2, 10}, 2, Change}, {{3, 10}, 2, Change}}));
 
-    Rig same(Kind::Join, kNoIndex, true);
-    same.run(lb({{{1}, 1, 0}, {{2}, 2, 0}}), rb({{1, 3, 0}, {2, 4, 0}}));
+    Rig same(Kind::Join, IndexSpec::none(), true);
+    same.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}), rb({{1, 3, Insert}, {2, 4, Insert}}));
     same.env.allow_only({});
-    out = same.run(lb({}, {{{2}, 5, 2}}));
+    out = same.run(lb({}, {{{2}, 5, Change}}));
     EXPECT_EQ(items_of(out.del), (Tuples{{2, 2}, {2, 1}}));
     EXPECT_TRUE(same.alive_of_left({2}).empty());
 }
 
 // (Updates that move a key are left to the random batches of keyed joins.)
 TEST(JoinNode, KeyedInsertsTestOnlyPartnersWithMatchingKeys) {
-    Rig j(Kind::Join, kEqualityIndex);
+    Rig j(Kind::Join, IndexSpec::equality());
     j.env.key_on_values({{1, Value::i64(1)}, {2, Value::i64(1)}, {3, Value::i64(2)}, {10, Value::i64(1)},
                          {11, Value::i64(3)}});
-    j.run(lb({{{1}, 1, 0}, {{2}, 2, 0}, {{3}, 3, 0}}), rb({{10, 4, 0}, {11, 5, 0}}));
+    j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{3}, 3, Insert}}), rb({{10, 4, Insert}, {11, 5, Insert}}));
     EXPECT_EQ(j.env.tested, (Pairs{{{2}, 10}, {{1}, 10}}));
 }
 
@@ -109,37 +109,37 @@ TEST(JoinNode, InsertPhasesOrderAndFlagTheirChildren) {
     // A same-batch matching pair makes one child, from the left side.
     Rig j;
     j.store({}, {{5}});
-    Staged<Tuple> out = j.run(lb({{{1}, 3, 0}}), rb({{10, 4, 0}}));
-    EXPECT_EQ(staged_order(out.ins), (TEs{{{5, 10}, 4, 1}, {{1, 10}, 3, 0}}));
+    Staged<Tuple> out = j.run(lb({{{1}, 3, Insert}}), rb({{10, 4, Insert}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{5, 10}, 4, RightInsert}, {{1, 10}, 3, Insert}}));
     EXPECT_EQ(j.node.child_count(), 2u);
 
     // Flag 4 entries as staged, then flag 0 ones oldest first; flag 1 last
     // (against lefts newest first); flag 2 is neither joined nor stored.
     Rig f4;
     f4.store({}, {{1}, {2}});
-    out = f4.run({}, rb({{10, 10, 0}, {11, 11, 4}, {12, 12, 0}, {13, 13, 4}, {14, 14, 1}, {15, 15, 2}}));
+    out = f4.run({}, rb({{10, 10, Insert}, {11, 11, UnlinkedArrival}, {12, 12, Insert}, {13, 13, UnlinkedArrival}, {14, 14, RightInsert}, {15, 15, Change}}));
     EXPECT_EQ(f4.env.tested, (Pairs{{{1}, 13}, {{2}, 13}, {{1}, 11}, {{2}, 11}, {{1}, 10}, {{2}, 10},
                                                 {{1}, 12}, {{2}, 12}, {{2}, 14}, {{1}, 14}}));
-    for (const auto& e : out.ins) EXPECT_EQ(e.flag, 1);
+    for (const auto& e : out.ins) EXPECT_EQ(e.flag, RightInsert);
     EXPECT_EQ(f4.rights(), (Facts{13, 11, 10, 12, 14}));
 
     // Without flag 4 every non-late entry joins as staged (newest first).
     Rig plain;
     plain.store({}, {{1}});
-    out = plain.run({}, rb({{10, 10, 0}, {11, 11, 1}, {12, 12, 2}}));
-    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 12}, 12, 1}, {{1, 10}, 10, 1}, {{1, 11}, 11, 1}}));
+    out = plain.run({}, rb({{10, 10, Insert}, {11, 11, RightInsert}, {12, 12, Change}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 12}, 12, RightInsert}, {{1, 10}, 10, RightInsert}, {{1, 11}, 11, RightInsert}}));
 }
 
 TEST(JoinNode, LeftSequenceNumbersGoOldestFirstAndSurviveReinsertion) {
     Rig j;
-    j.run(lb({{{1}, 1, 0}, {{2}, 2, 0}, {{3}, 3, 0}}));
-    j.run(lb({}, {}, {{{1}, 4, 0}}));
-    j.run(lb({{{4}, 5, 0}, {{1}, 6, 0}}));
+    j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{3}, 3, Insert}}));
+    j.run(lb({}, {}, {{{1}, 4, Insert}}));
+    j.run(lb({{{4}, 5, Insert}, {{1}, 6, Insert}}));
     EXPECT_EQ(j.seqs({{1}, {3}, {4}, {9}}), (std::vector<uint64_t>{1, 3, 4, 0}));
     EXPECT_EQ(j.lefts(), (Tuples{{3}, {2}, {1}, {4}}));  // stored newest first
 
-    Rig t(Kind::Join, kNoIndex, true);  // a temporal join numbers newest first
-    t.run(lb({{{1, 7}, 1, 0}, {{2, 7}, 2, 0}}));
+    Rig t(Kind::Join, IndexSpec::none(), true);  // a temporal join numbers newest first
+    t.run(lb({{{1, 7}, 1, Insert}, {{2, 7}, 2, Insert}}));
     EXPECT_EQ(t.seqs({{2, 7}, {1, 7}}), (std::vector<uint64_t>{1, 2}));
 }
 
@@ -148,66 +148,66 @@ TEST(JoinNode, ExpiredCandidatesAreSkippedOnlyByInsertJoins) {
     j.env.expired_joins = false;
     j.env.expired = {2, 11};
     j.store({}, {{1}, {2}});
-    Staged<Tuple> out = j.run(lb({{{3}, 1, 0}}), rb({{10, 2, 0}, {11, 3, 0}}));
+    Staged<Tuple> out = j.run(lb({{{3}, 1, Insert}}), rb({{10, 2, Insert}, {11, 3, Insert}}));
     // Right inserts skip the expired tuple [2]; the left insert skips the expired fact 11.
     EXPECT_EQ(items_of(out.ins), (Tuples{{3, 10}, {1, 10}, {1, 11}}));
-    out = j.run({}, rb({{12, 4, 1}}));  // late inserts test everything
+    out = j.run({}, rb({{12, 4, RightInsert}}));  // late inserts test everything
     EXPECT_EQ(out.ins.size(), 3u);
     j.env.expired_joins = true;
-    EXPECT_EQ(j.run(lb({{{4}, 5, 0}})).ins.size(), 3u);  // 10, 11, 12
+    EXPECT_EQ(j.run(lb({{{4}, 5, Insert}})).ins.size(), 3u);  // 10, 11, 12
 }
 
 TEST(TemporalJoin, NormalModeJoinsEachPairOnceAndRightInsertsMeetLaterArrivalsFirst) {
-    Rig j(Kind::Join, kNoIndex, true);
+    Rig j(Kind::Join, IndexSpec::none(), true);
     j.store({5});
     j.env.mark_value = 42;
-    Staged<Tuple> out = j.run(lb({{{1}, 1, 0}}), rb({{2, 2, 0}}));
-    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 2}, 2, 1}, {{1, 5}, 1, 0}}));
+    Staged<Tuple> out = j.run(lb({{{1}, 1, Insert}}), rb({{2, 2, Insert}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 2}, 2, RightInsert}, {{1, 5}, 1, Insert}}));
     EXPECT_EQ(times_tested(j, {{1}, 2}), 1u);
     EXPECT_EQ(*j.mark({1}), 42u);
 
-    Rig r(Kind::Join, kNoIndex, true);
+    Rig r(Kind::Join, IndexSpec::none(), true);
     r.store({}, {{1}, {2}, {3}, {4}});
     for (auto [t, rank] : std::vector<std::pair<Tuple, uint64_t>>{{{1}, 5}, {{2}, 1}, {{3}, 9}}) {
         r.node.set_left_rank(r.id(t), rank);
     }
     r.node.set_right_rank(10, 4);
-    r.run({}, rb({{10, 1, 0}}));
+    r.run({}, rb({{10, 1, Insert}}));
     // Above the cut (rank 4): [1] (5), [3] (9); then [4] (0) and [2] (1).
     EXPECT_EQ(r.env.tested, (Pairs{{{1}, 10}, {{3}, 10}, {{4}, 10}, {{2}, 10}}));
 
     for (bool tail : {false, true}) {
-        Rig s(Kind::Join, kNoIndex, true);
+        Rig s(Kind::Join, IndexSpec::none(), true);
         s.store({}, {{1}});
         if (tail) s.env.vars["QUARN_JSR"] = "tail";
-        s.run({}, rb({{10, 1, 0}, {11, 2, 0}}));
+        s.run({}, rb({{10, 1, Insert}, {11, 2, Insert}}));
         EXPECT_EQ(s.env.tested.front().second, tail ? 10u : 11u);
     }
 }
 
 TEST(TemporalJoin, SameBatchEventsPairInTemporalOrder) {
-    Rig j(Kind::Join, kNoIndex, true);
+    Rig j(Kind::Join, IndexSpec::none(), true);
     // e1 = fact 1 then e2 = fact 2 on both inputs.
-    Staged<Tuple> out = j.run(lb({{{1}, 11, 0}, {{2}, 12, 0}}), rb({{1, 21, 0}, {2, 22, 0}}));
+    Staged<Tuple> out = j.run(lb({{{1}, 11, Insert}, {{2}, 12, Insert}}), rb({{1, 21, Insert}, {2, 22, Insert}}));
     EXPECT_EQ(j.env.tested, (Pairs{{{1}, 2}, {{2}, 2}, {{2}, 1}, {{1}, 1}}));
-    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 2}, 12, 1}, {{2, 2}, 12, 1}, {{2, 1}, 12, 0}, {{1, 1}, 12, 1}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 2}, 12, RightInsert}, {{2, 2}, 12, RightInsert}, {{2, 1}, 12, Insert}, {{1, 1}, 12, RightInsert}}));
     EXPECT_EQ(j.lefts(), (Tuples{{1}, {2}}));
     EXPECT_EQ(j.rights(), (Facts{1, 2}));
     EXPECT_EQ(j.seqs({{1}})[0], 1u);
 
-    Rig older(Kind::Join, kNoIndex, true);
+    Rig older(Kind::Join, IndexSpec::none(), true);
     older.store({9}, {{8}});
-    older.run(lb({{{1}, 1, 0}}), rb({{1, 2, 0}}));
+    older.run(lb({{{1}, 1, Insert}}), rb({{1, 2, Insert}}));
     EXPECT_EQ(older.env.tested, (Pairs{{{8}, 1}, {{1}, 1}, {{1}, 9}}));
 }
 
 TEST(JoinTrace, WritesHeaderUpdateAndClosingLines) {
-    Rig j(Kind::Join, kEqualityIndex);
+    Rig j(Kind::Join, IndexSpec::equality());
     j.env.key_on_values({{1, Value::i64(5)}, {10, Value::i64(5)}});
-    j.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
+    j.run(lb({{{1}, 1, Insert}}), rb({{10, 2, Insert}}));
     EXPECT_TRUE(j.env.lines.empty());
     j.env.vars["QUARN_TRACE"] = "";
-    j.run({}, rb({}, {{10, 3, 2}}));
+    j.run({}, rb({}, {{10, 3, Change}}));
     EXPECT_EQ(j.env.lines, (std::vector<std::string>{
                                "do_node[0] sl(ins=[] upd=[] del=[]) sr(ins=[] upd=[(FactId(10), Some(3), 2)] del=[])",
                                "  rupd f=FactId(10) rkey=Some([I64(5)]) bucket=[[FactId(1)]] first_child=Some(0)",
@@ -220,7 +220,7 @@ TEST(JoinTrace, WritesHeaderUpdateAndClosingLines) {
 TEST(JoinNode, AKilledChildsPositionIsHandedOutAgainOnlyOnceItsEvaluationHasEnded) {
     // An anchor taken before a kill must not come back as another child of
     // the same list within the evaluation.
-    Node node = Node::new_ex(kNoIndex, Kind::Join, false);
+    Node node = Node::new_ex(IndexSpec::none(), Kind::Join, false);
     TupleTable tt;
     TupleId a = tt.intern(Facts{1});
     node.create_child(tt, a, 10, std::nullopt, std::nullopt);
@@ -247,7 +247,7 @@ TEST(JoinNode, LongKeyedBatchesJoinInTheOrderShortOnesDo) {
     // exactly as entry-by-entry evaluation would: children in batch order,
     // partners in memory order, each candidate pair tested once, in order.
     auto run = [](size_t n, bool one_batch) {
-        Rig j(Kind::Join, kEqualityIndex);
+        Rig j(Kind::Join, IndexSpec::equality());
         std::map<FactId, Value> values;
         for (FactId f = 1; f <= n; ++f) values[f] = Value::i64(f % 7);            // lefts [f]
         for (FactId f = 1001; f <= 1000 + n; ++f) values[f] = Value::i64(f % 5);  // rights
@@ -255,8 +255,8 @@ TEST(JoinNode, LongKeyedBatchesJoinInTheOrderShortOnesDo) {
         j.env.allow = [](const Tuple& t, FactId f) { return (t[0] + f) % 3 != 0; };
         std::vector<TE> lefts;
         std::vector<RE> rights;
-        for (FactId f = 1; f <= n; ++f) lefts.push_back({{f}, f, 0});
-        for (FactId f = 1001; f <= 1000 + n; ++f) rights.push_back({f, f, 0});
+        for (FactId f = 1; f <= n; ++f) lefts.push_back({{f}, f, Insert});
+        for (FactId f = 1001; f <= 1000 + n; ++f) rights.push_back({f, f, Insert});
         Staged<Tuple> out;
         Pairs tested;
         auto keep = [&](Staged<Tuple> o) {
@@ -296,14 +296,14 @@ TEST(JoinNode, EqualExactKeysSettleTheJoinWhereTheEnvironmentSaysTheyDecide) {
         bool key_decides(size_t) const override { return true; }
     };
     for (bool deciding : {false, true}) {
-        Rig j(Kind::Join, kEqualityIndex);
+        Rig j(Kind::Join, IndexSpec::equality());
         DecidingEnv env;
         ScriptedEnv& use = deciding ? static_cast<ScriptedEnv&>(env) : j.env;
         use.key_on_values({{1, Value::i64(4)}, {2, Value::i64(5)}, {10, Value::i64(4)}, {11, Value::f64(5.5)}});
         use.allow = [](const Tuple&, FactId f) { return f != 11; };
         Staged<TupleId> held;
         Out out(held);
-        do_node(use, 0, j.node, use.ids(lb({{{1}, 1, 0}, {{2}, 2, 0}})), rb({{10, 3, 0}, {11, 4, 0}}), out);
+        do_node(use, 0, j.node, use.ids(lb({{{1}, 1, Insert}, {{2}, 2, Insert}})), rb({{10, 3, Insert}, {11, 4, Insert}}), out);
         j.node.verify();
         EXPECT_EQ(items_of(use.facts(out.trg).ins), (Tuples{{1, 10}})) << deciding;
         Pairs want = deciding ? Pairs{{{2}, 11}} : Pairs{{{2}, 11}, {{1}, 10}};

@@ -15,18 +15,18 @@ TEST(SelfDrain, StoresHeldInsertsOldestFirstWithoutChildren) {
     Rig rig;
     rig.env.mark_value = 5;
     rig.env.right_key = [](FactId f) { return key_of(f); };
-    rig.node.staged_rights = rb({{1, 1, 0}, {2, 2, 0}, {3, 3, 0}}, {}, {{4, 4, 0}});
-    rig.hold_lefts(lb({{{7}, 7, 0}, {{8}, 8, 0}, {{9}, 9, 0}}, {{{6}, 6, 2}}));
+    rig.node.put_back_staged_right(rb({{1, 1, Insert}, {2, 2, Insert}, {3, 3, Insert}}, {}, {{4, 4, Insert}}));
+    rig.hold_lefts(lb({{{7}, 7, Insert}, {{8}, 8, Insert}, {{9}, 9, Insert}}, {{{6}, 6, Change}}));
 
     rig.node.self_drain_delta(rig.env, 0);
     EXPECT_EQ(rig.rights(), (Facts{1, 2, 3}));
-    EXPECT_EQ(rig.node.rights.find_first(2)->key, key_of(2));
+    EXPECT_EQ(rig.node.right_memory().find_first(2)->key, key_of(2));
     EXPECT_EQ(rig.lefts(), (Tuples{{7}, {8}, {9}}));
     EXPECT_EQ(rig.seqs({{9}})[0], 3u);
     EXPECT_EQ(*rig.mark({8}), 5u);
     EXPECT_EQ(rig.node.child_count(), 0u);
-    EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
-    EXPECT_EQ(items_of(rig.node.staged_rights.del), (Facts{4}));
+    EXPECT_TRUE(rig.node.staged_right().ins.empty() && rig.node.staged_left().ins.empty());
+    EXPECT_EQ(items_of(rig.node.staged_right().del), (Facts{4}));
     EXPECT_EQ(items_of(rig.held_lefts().upd), (Tuples{{6}}));
 }
 
@@ -36,36 +36,36 @@ TEST(FlushIns, JoinsRightThenLeftInsertsPairsAFactWithItselfOnceAndSkipsExpiredC
         rig.env.mark_value = 3;
         rig.env.expired = {2, 5};
         rig.env.allow_only({{{5}, 1}, {{1}, 1}, {{1}, 2}});
-        rig.node.staged_lefts.add_ins_ph(rig.id({5}), 0, 0);
-        rig.node.staged_rights.add_ins_ph(2, 0, 0);
+        rig.node.stage_left_insert(rig.id({5}), 0, Insert);
+        rig.node.stage_right_insert(2, 0, Insert);
         rig.node.self_drain_delta(rig.env, 0);
         rig.env.expired_joins = join_expired;
 
-        rig.node.staged_rights.add_ins_ph(1, 10, 0);
-        rig.node.staged_lefts.add_ins_ph(rig.id({7}), 12, 0);
+        rig.node.stage_right_insert(1, 10, Insert);
+        rig.node.stage_left_insert(rig.id({7}), 12, Insert);
         Staged<TupleId> out;
-        rig.node.flush_ins_delta(rig.env, 0, rig.env.ids(TEs{{{1}, 11, 0}}), out);
+        rig.node.flush_ins_delta(rig.env, 0, rig.env.ids(TEs{{{1}, 11, Insert}}), out);
         Staged<Tuple> trg = rig.env.facts(out);
-        EXPECT_EQ(entries_of(trg.ins), (join_expired ? TEs{{{1, 2}, 11, 0}, {{1, 1}, 10, 1}, {{5, 1}, 10, 1}}
-                                                     : TEs{{{1, 1}, 10, 1}}));
+        EXPECT_EQ(entries_of(trg.ins), (join_expired ? TEs{{{1, 2}, 11, Insert}, {{1, 1}, 10, RightInsert}, {{5, 1}, 10, RightInsert}}
+                                                     : TEs{{{1, 1}, 10, RightInsert}}));
         EXPECT_EQ(std::count(rig.env.tested.begin(), rig.env.tested.end(), Pair{{1}, 1}), 1);
         EXPECT_EQ(rig.rights(), (Facts{2, 1}));
         EXPECT_EQ(rig.lefts(), (Tuples{{5}, {1}, {7}}));
         EXPECT_EQ(rig.seqs({{7}})[0], 3u);
         EXPECT_EQ(*rig.mark({7}), 3u);
-        EXPECT_TRUE(rig.node.staged_rights.ins.empty() && rig.node.staged_lefts.ins.empty());
+        EXPECT_TRUE(rig.node.staged_right().ins.empty() && rig.node.staged_left().ins.empty());
     }
 }
 
 TEST(DrainRights, MovesOnlyTheFactsThePredicateTakesAndKeepsTheRestInOrder) {
     Rig rig;
-    for (FactId f : {1u, 2u, 3u, 4u}) rig.node.staged_rights.add_ins_ph(f, f, 0);
+    for (FactId f : {1u, 2u, 3u, 4u}) rig.node.stage_right_insert(f, f, Insert);
     rig.node.drain_staged_rights_to_memory_if(rig.env, 0, std::nullopt, [](FactId) { return false; });
-    EXPECT_EQ(items_of(rig.node.staged_rights.ins), (Facts{4, 3, 2, 1}));
-    EXPECT_TRUE(rig.node.rights.empty());
+    EXPECT_EQ(items_of(rig.node.staged_right().ins), (Facts{4, 3, 2, 1}));
+    EXPECT_TRUE(rig.node.right_memory().empty());
     rig.node.drain_staged_rights_to_memory_if(rig.env, 0, FactId{4}, [](FactId f) { return f != 3; });
     EXPECT_EQ(rig.rights(), (Facts{1, 2}));
-    EXPECT_EQ(entries_of(rig.node.staged_rights.ins), (std::vector<RE>{{4, 4, 0}, {3, 3, 0}}));
+    EXPECT_EQ(entries_of(rig.node.staged_right().ins), (std::vector<RE>{{4, 4, Insert}, {3, 3, Insert}}));
 }
 
 TEST(PeerMerge, InsertOfATupleWhoseDeleteIsStagedLeavesItPresent) {
@@ -74,20 +74,20 @@ TEST(PeerMerge, InsertOfATupleWhoseDeleteIsStagedLeavesItPresent) {
     // with [1] present and joined.
     for (bool delete_in_peer : {false, true}) {
         Rig rig;
-        rig.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
+        rig.run(lb({{{1}, 1, Insert}}), rb({{10, 2, Insert}}));
         Staged<Tuple> peer;
         if (delete_in_peer) {
             peer.add_del({1}, 3);
         } else {
-            rig.node.staged_lefts.add_del(rig.id({1}), 3);
+            rig.node.stage_left_delete(rig.id({1}), 3);
         }
-        peer.add_ins_ph({1}, 4, 0);
+        peer.add_ins_ph({1}, 4, Insert);
         rig.peer_merge(peer);
         auto trg = rig.run_held();
         EXPECT_EQ(rig.lefts(), (Tuples{{1}}));
         EXPECT_EQ(rig.alive_children(), (Tuples{{1, 10}}));
         EXPECT_EQ(items_of(trg.del), (Tuples{{1, 10}}));
-        EXPECT_EQ(entries_of(trg.ins), (TEs{{{1, 10}, 4, 0}}));
+        EXPECT_EQ(entries_of(trg.ins), (TEs{{{1, 10}, 4, Insert}}));
     }
 }
 
@@ -101,29 +101,29 @@ TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
         TEs ins, upd, del;
         Tuples lefts;
     };
-    const TEs held_ins{{{2}, 2, 0}, {{1}, 1, 0}};
-    const TEs held_upd{{{3}, 3, 2}};
+    const TEs held_ins{{{2}, 2, Insert}, {{1}, 1, Insert}};
+    const TEs held_upd{{{3}, 3, Change}};
     const Tuples memory{{4}, {5}};
     const std::vector<Case> cases = {
         {"insert of a held insert moves it to the front with its own stamp",
-         [](auto& p) { p.add_ins_ph({1}, 9, 1); }, {{{1}, 1, 0}, {{2}, 2, 0}}, held_upd, {}, memory},
-        {"insert of a held update replaces it", [](auto& p) { p.add_ins_ph({3}, 9, 1); }, held_ins,
-         {{{3}, 9, 1}}, {}, memory},
-        {"insert of a stored tuple moves it to the end of the memory", [](auto& p) { p.add_ins_ph({4}, 9, 0); },
+         [](auto& p) { p.add_ins_ph({1}, 9, RightInsert); }, {{{1}, 1, Insert}, {{2}, 2, Insert}}, held_upd, {}, memory},
+        {"insert of a held update replaces it", [](auto& p) { p.add_ins_ph({3}, 9, RightInsert); }, held_ins,
+         {{{3}, 9, RightInsert}}, {}, memory},
+        {"insert of a stored tuple moves it to the end of the memory", [](auto& p) { p.add_ins_ph({4}, 9, Insert); },
          held_ins, held_upd, {}, {{5}, {4}}},
         {"updates of held inserts are dropped, others go to the front",
          [](auto& p) {
-             p.add_upd_ph({2}, 9, 2);
-             p.add_upd_ph({5}, 10, 2);
+             p.add_upd_ph({2}, 9, Change);
+             p.add_upd_ph({5}, 10, Change);
          },
-         held_ins, {{{5}, 10, 2}, {{3}, 3, 2}}, {}, memory},
-        {"a new tuple is staged as an insert at the front", [](auto& p) { p.add_ins_ph({6}, 9, 1); },
-         {{{6}, 9, 1}, {{2}, 2, 0}, {{1}, 1, 0}}, held_upd, {}, memory},
+         held_ins, {{{5}, 10, Change}, {{3}, 3, Change}}, {}, memory},
+        {"a new tuple is staged as an insert at the front", [](auto& p) { p.add_ins_ph({6}, 9, RightInsert); },
+         {{{6}, 9, RightInsert}, {{2}, 2, Insert}, {{1}, 1, Insert}}, held_upd, {}, memory},
     };
     for (const Case& c : cases) {
         Rig rig;
         for (const Tuple& t : memory) rig.push_left(t);
-        rig.hold_lefts(lb({{{1}, 1, 0}, {{2}, 2, 0}}, {{{3}, 3, 2}}));
+        rig.hold_lefts(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}, {{{3}, 3, Change}}));
         Staged<Tuple> peer;
         c.peer(peer);
         rig.peer_merge(peer);
@@ -137,23 +137,23 @@ TEST(PeerMerge, FoldsEachKindOfEntryByTheStateOfTheHeldDelta) {
 TEST(PeerMerge, InsertOfATupleANotNodeHoldsBlockedStagesNothing) {
     Rig rig(Kind::Not);
     rig.pairs = {{{1}, 10}};
-    rig.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
+    rig.run(lb({{{1}, 1, Insert}}), rb({{10, 2, Insert}}));
     Staged<Tuple> peer;
-    peer.add_ins_ph({1}, 3, 0);
+    peer.add_ins_ph({1}, 3, Insert);
     rig.peer_merge(peer);
-    EXPECT_TRUE(rig.node.staged_lefts.empty());
+    EXPECT_TRUE(rig.node.staged_left().empty());
 }
 
 TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
     Rig rig;
     rig.env.allow = [](const Tuple&, FactId) { return true; };
-    rig.run({}, rb({{11, 0, 0}, {10, 0, 0}}));
-    rig.run(lb({{{2}, 0, 0}, {{1}, 0, 0}}));
+    rig.run({}, rb({{11, 0, Insert}, {10, 0, Insert}}));
+    rig.run(lb({{{2}, 0, Insert}, {{1}, 0, Insert}}));
     ASSERT_EQ(rig.alive_of_left({1}), (Tuples{{1, 10}, {1, 11}}));
 
     rig.node.re_add_right_fact(10, key_of(4));
     EXPECT_EQ(rig.rights(), (Facts{11, 10}));
-    EXPECT_EQ(rig.node.rights.find_first(10)->key, key_of(4));
+    EXPECT_EQ(rig.node.right_memory().find_first(10)->key, key_of(4));
     EXPECT_EQ(rig.alive_of_left({1}), (Tuples{{1, 11}, {1, 10}}));
     EXPECT_EQ(rig.alive_of_left({2}), (Tuples{{2, 11}, {2, 10}}));
 
@@ -167,17 +167,17 @@ TEST(ReAdd, RightFactMovesItsChildrenToTheEndOfTheirParentsLists) {
 TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {
     struct Case {
         const char* name;
-        uint8_t index_op;
+        IndexSpec index_op;
         FactId blocker;                            // blocks [1] at first; then re-added
         std::set<Pair> after;                      // what qualifies afterwards
         std::optional<FactId> found;
     };
     const std::vector<Case> cases = {
-        {"the same fact, now last", kNoIndex, 10, {{{1}, 10}}, 10},
-        {"the fact that followed it", kNoIndex, 11, {{{1}, 10}, {{1}, 11}, {{1}, 12}}, 12},
-        {"last in memory: the fact before it", kNoIndex, 13, {{{1}, 10}, {{1}, 12}, {{1}, 13}}, 12},
-        {"keyed: the next fact sharing its key", kEqualityIndex, 11, {{{1}, 10}, {{1}, 11}, {{1}, 13}}, 13},
-        {"none: the tuple is freed", kNoIndex, 10, {}, std::nullopt},
+        {"the same fact, now last", IndexSpec::none(), 10, {{{1}, 10}}, 10},
+        {"the fact that followed it", IndexSpec::none(), 11, {{{1}, 10}, {{1}, 11}, {{1}, 12}}, 12},
+        {"last in memory: the fact before it", IndexSpec::none(), 13, {{{1}, 10}, {{1}, 12}, {{1}, 13}}, 12},
+        {"keyed: the next fact sharing its key", IndexSpec::equality(), 11, {{{1}, 10}, {{1}, 11}, {{1}, 13}}, 13},
+        {"none: the tuple is freed", IndexSpec::none(), 10, {}, std::nullopt},
     };
     for (const Case& c : cases) {
         Rig rig(Kind::Not, c.index_op);
@@ -185,20 +185,20 @@ TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {
                                {13, Value::i64(1)}});
         rig.store({10, 11, 12, 13});
         rig.pairs = {{{1}, c.blocker}};
-        rig.run(lb({{{1}, 1, 0}}));
+        rig.run(lb({{{1}, 1, Insert}}));
         rig.pairs = c.after;
         rig.node.not_mask_miss_re_add(rig.env, 0, c.blocker);
         EXPECT_EQ(rig.rights().back(), c.blocker) << c.name;
         EXPECT_EQ(rig.blocker({1}), c.found) << c.name;
-        EXPECT_TRUE(rig.node.staged_lefts.empty()) << c.name;
+        EXPECT_TRUE(rig.node.staged_left().empty()) << c.name;
         if (c.found) {
             EXPECT_EQ(rig.blocked_by(*c.found), (Tuples{{1}})) << c.name;
-            EXPECT_TRUE(rig.node.parked.empty()) << c.name;
+            EXPECT_TRUE(rig.node.parked().empty()) << c.name;
             continue;
         }
         // A freed tuple returns to `lefts` and gets its child at the next evaluation.
         EXPECT_TRUE(rig.node.blockers().empty());
         EXPECT_EQ(rig.lefts(), (Tuples{{1}}));
-        EXPECT_EQ(entries_of(rig.run().ins), (TEs{{{1}, std::nullopt, 0}}));
+        EXPECT_EQ(entries_of(rig.run().ins), (TEs{{{1}, std::nullopt, Insert}}));
     }
 }

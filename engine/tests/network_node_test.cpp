@@ -3,6 +3,7 @@
 #include <cmath>
 #include <random>
 
+#include "network/node_eval.h"
 #include "network_scripted_env.h"
 #include "store/debug_form.h"
 #include "common/internal_error.h"
@@ -45,7 +46,7 @@ TEST(KeysMatch, FollowsTheNetworkKeyEquality) {
 }
 
 TEST(NodeScan, EqualityIndexReachesMatchingKeysInMemoryOrder) {
-    Rig r(Kind::Join, kEqualityIndex);
+    Rig r(Kind::Join, IndexSpec::equality());
     const Node& n = r.node;
     auto scan = [&](const Key& probe) { return r.env.facts(n.scan_lefts(probe)); };
     r.push_left({1}, key({I(3)}));
@@ -93,13 +94,13 @@ TEST(NodeScan, RangeScansReachTheFactsWhoseFieldStandsInRelationToTheBoundNeares
         {true, CmpOp::Gt, F(5.5), {}},             {true, CmpOp::Lt, F(1.5), {1}},
     };
     for (const Case& c : cases) {
-        Rig r(Kind::Not, static_cast<uint8_t>(c.op));
+        Rig r(Kind::Not, IndexSpec::range(c.op));
         const Node& n = r.node;
         const int64_t values[] = {1, 4, 3, 4, 2};
         for (FactId f = 1; f <= 5; ++f) {
-            c.rights ? r.node.rights.push_back(f, key({I(values[f - 1])})) : r.push_left({f}, key({I(values[f - 1])}));
+            c.rights ? r.node.store_right(f, key({I(values[f - 1])})) : r.push_left({f}, key({I(values[f - 1])}));
         }
-        c.rights ? r.node.rights.push_back(6, std::nullopt) : r.push_left({6}, std::nullopt);
+        c.rights ? r.node.store_right(6, std::nullopt) : r.push_left({6}, std::nullopt);
         Facts got;
         if (c.rights) {
             got = n.scan_rights(key({c.probe}));
@@ -113,10 +114,10 @@ TEST(NodeScan, RangeScansReachTheFactsWhoseFieldStandsInRelationToTheBoundNeares
 
 TEST(NodeScan, NoIndexAndTemporalNodesReachEverything) {
     // A temporal node's keys are event times, which say nothing about the join.
-    for (auto [op, temporal] : {std::pair{kNoIndex, false}, std::pair{kEqualityIndex, true}}) {
+    for (auto [op, temporal] : {std::pair{IndexSpec::none(), false}, std::pair{IndexSpec::equality(), true}}) {
         Node n = Node::new_ex(op, Kind::Not, temporal);
-        n.rights.push_back(2, key({I(1000)}));
-        n.rights.push_back(1, std::nullopt);
+        n.store_right(2, key({I(1000)}));
+        n.store_right(1, std::nullopt);
         EXPECT_EQ(n.scan_rights(key({I(6000)})), (Facts{2, 1}));
         EXPECT_EQ(n.scan_rights(std::nullopt), (Facts{2, 1}));
     }
@@ -126,7 +127,7 @@ TEST(NodeMemory, StaysInArrivalOrderThroughChurnAndCompaction) {
     // Against a plain vector model, through enough removals and moves to
     // compact the memory several times; its equality index must follow.
     std::mt19937 rng(7);
-    Memory<FactId> m(kEqualityIndex);
+    Memory<FactId> m(IndexSpec::equality());
     std::vector<std::pair<FactId, int64_t>> model;
     for (int step = 0; step < 4000; ++step) {
         FactId f = rng() % 200;
@@ -158,7 +159,7 @@ TEST(NodeMemory, EqualKeysAreStoredOnceAndEachEntryStillAnswersWithItsOwn) {
     // not a stored key; equal ones share one. Removing entries in any order
     // keeps every remaining entry's key and the bucket's answers (an integer
     // meets a float by its truncation: 5 and 5.5 match, 5.0 and 5.5 do not).
-    Memory<FactId> m(kEqualityIndex);
+    Memory<FactId> m(IndexSpec::equality());
     const std::vector<Value> vals = {I(5), F(5.0), I(5), D(500, 2), F(5.5), I(5), S("x"), S("x")};
     for (size_t k = 0; k < vals.size(); ++k) m.push_back(static_cast<FactId>(k), key({vals[k]}));
     m.verify();
@@ -184,7 +185,7 @@ TEST(NodeMemory, EqualKeysAreStoredOnceAndEachEntryStillAnswersWithItsOwn) {
 }
 
 TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
-    for (uint8_t op : {kEqualityIndex, static_cast<uint8_t>(CmpOp::Lt), kNoIndex}) {
+    for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
         Memory<FactId> m(op);
         for (FactId f = 0; f < 6; ++f) m.push_back(f, key({I(f % 3)}));
         m.move_to_back(1);
@@ -198,10 +199,10 @@ TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
         for (auto p = m.first_pos(); p != Memory<FactId>::npos; p = m.next_pos(p)) orders.push_back(m.order_of(p));
         EXPECT_TRUE(std::is_sorted(orders.begin(), orders.end()));
         EXPECT_LT(orders.back(), 100u);
-        if (op == kEqualityIndex) {
+        if (op == IndexSpec::equality()) {
             EXPECT_EQ(m.matching(key({I(0)})), (Facts{3, 6, 0}));
         }
-        if (op == static_cast<uint8_t>(CmpOp::Lt)) {
+        if (op == IndexSpec::range(CmpOp::Lt)) {
             Facts above;
             m.in_range(I(0), CmpOp::Lt, above);  // 0 < k: ascending by k, ties in memory order
             EXPECT_EQ(above, (Facts{1, 7, 2, 5, 8}));
@@ -234,7 +235,7 @@ TEST(NetworkSwitches, TraceAndTailReadTheEnvironmentExactly) {
     env.vars["QUARN_TRACE"] = "";
     EXPECT_TRUE(tracing_on(env));
     EntryList<FactId> ins;
-    for (FactId f : {1u, 2u, 3u}) ins.push_front({f, std::nullopt, 0});
+    for (FactId f : {1u, 2u, 3u}) ins.push_front({f, std::nullopt, Insert});
     for (const char* v : {"Tail", "tail ", "TAIL", "", "tail"}) {
         env.vars["QUARN_JSR"] = v;
         EXPECT_EQ(sr_ins_iter(env, ins).front().item, std::string(v) == "tail" ? 1u : 3u) << v;

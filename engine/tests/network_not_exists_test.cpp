@@ -18,33 +18,33 @@ TEST(NotNode, BlockerLifeCycleFromInsertThroughUpdateToDelete) {
     ce.pairs = {{{1}, 10}, {{1}, 11}, {{2}, 11}};
 
     // [2] has no blocker and gets its child; [1] is blocked by 10.
-    auto trg = ce.run(lb({{{1}, 1, 0}, {{2}, 2, 0}}), rb({{10, 3, 0}}));
-    EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 2, 0}}));
+    auto trg = ce.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}), rb({{10, 3, Insert}}));
+    EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 2, Insert}}));
     EXPECT_EQ(ce.blocker({1}), 10u);
     EXPECT_EQ(ce.lefts(), (Tuples{{2}}));
 
     // A new fact blocks [2]: its child goes with the insert's stamp.
-    trg = ce.run({}, rb({{11, 4, 0}}));
+    trg = ce.run({}, rb({{11, 4, Insert}}));
     EXPECT_TRUE(trg.ins.empty());
-    EXPECT_EQ(entries_of(trg.del), (TEs{{{2}, 4, 0}}));
+    EXPECT_EQ(entries_of(trg.del), (TEs{{{2}, 4, Insert}}));
 
     // 10 stops qualifying: [1] moves to 11 without output.
     ce.pairs.erase({{1}, 10});
-    EXPECT_TRUE(no_output(ce.run({}, rb({}, {{10, 5, 2}}))));
+    EXPECT_TRUE(no_output(ce.run({}, rb({}, {{10, 5, Change}}))));
     EXPECT_EQ(ce.rights(), (Facts{11, 10}));
     EXPECT_EQ(ce.blocked_by(11), (Tuples{{1}, {2}}));
 
     // Deleting 11 frees both; children come with the delete's stamp and flag 2,
     // in the order of 11's blocked list (newest first).
-    trg = ce.run({}, rb({}, {}, {{11, 6, 0}}));
-    EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 6, 2}, {{1}, 6, 2}}));
+    trg = ce.run({}, rb({}, {}, {{11, 6, Insert}}));
+    EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 6, Change}, {{1}, 6, Change}}));
     EXPECT_EQ(ce.lefts(), (Tuples{{1}, {2}}));
     EXPECT_TRUE(ce.node.blocked_count() == 0 && ce.node.blockers().empty());
 
     // An update of a fact the node does not hold blocks nothing: nothing could
     // find it there later to release the tuples.
     ce.pairs = {{{1}, 12}};
-    EXPECT_TRUE(no_output(ce.run({}, rb({}, {{12, 7, 2}}))));
+    EXPECT_TRUE(no_output(ce.run({}, rb({}, {{12, 7, Change}}))));
     EXPECT_FALSE(ce.blocker({1}));
 }
 
@@ -52,13 +52,13 @@ TEST(ExistsNode, BlockerLifeCycleHandsTheTupleOnUntilNoFactIsLeft) {
     Rig ce(Kind::Exists);
     ce.pairs = {{{1}, 10}, {{1}, 11}};
     ce.store({10, 11});
-    EXPECT_EQ(entries_of(ce.run(lb({{{1}, 1, 0}})).ins), (TEs{{{1}, 1, 0}}));
-    EXPECT_TRUE(no_output(ce.run({}, rb({}, {}, {{10, 4, 0}}))));
+    EXPECT_EQ(entries_of(ce.run(lb({{{1}, 1, Insert}})).ins), (TEs{{{1}, 1, Insert}}));
+    EXPECT_TRUE(no_output(ce.run({}, rb({}, {}, {{10, 4, Insert}}))));
     EXPECT_EQ(ce.blocker({1}), 11u);
-    EXPECT_EQ(entries_of(ce.run({}, rb({}, {}, {{11, 5, 0}})).del), (TEs{{{1}, 5, 0}}));
+    EXPECT_EQ(entries_of(ce.run({}, rb({}, {}, {{11, 5, Insert}})).del), (TEs{{{1}, 5, Insert}}));
     EXPECT_EQ(ce.lefts(), (Tuples{{1}}));
     // A right insert blocks the free tuple again: flag 1, the insert's stamp.
-    EXPECT_EQ(entries_of(ce.run({}, rb({{11, 6, 0}})).ins), (TEs{{{1}, 6, 1}}));
+    EXPECT_EQ(entries_of(ce.run({}, rb({{11, 6, Insert}})).ins), (TEs{{{1}, 6, RightInsert}}));
 }
 
 TEST(CeNode, SameBatchRightInsertBlocksTheNewTupleAndCancelsPendingChildren) {
@@ -67,17 +67,17 @@ TEST(CeNode, SameBatchRightInsertBlocksTheNewTupleAndCancelsPendingChildren) {
     for (Kind kind : {Kind::Not, Kind::Exists}) {
         Rig ce(kind);
         ce.pairs = {{{1}, 10}};
-        auto trg = ce.run(lb({{{1}, 1, 0}}), rb({{10, 2, 0}}));
-        EXPECT_EQ(entries_of(trg.ins), (kind == Kind::Not ? TEs{} : TEs{{{1}, 1, 0}}));
+        auto trg = ce.run(lb({{{1}, 1, Insert}}), rb({{10, 2, Insert}}));
+        EXPECT_EQ(entries_of(trg.ins), (kind == Kind::Not ? TEs{} : TEs{{{1}, 1, Insert}}));
         EXPECT_EQ(ce.blocker({1}), 10u);
         EXPECT_EQ(ce.node.child_count(), kind == Kind::Not ? 0u : 1u);
     }
     Rig ce(Kind::Not);
-    ce.pending = ce.run(lb({{{1}, 1, 0}}));  // the child has not consumed it yet
+    ce.pending = ce.run(lb({{{1}, 1, Insert}}));  // the child has not consumed it yet
     ce.pairs = {{{1}, 10}};
-    auto trg = ce.run({}, rb({{10, 2, 0}}));
+    auto trg = ce.run({}, rb({{10, 2, Insert}}));
     EXPECT_TRUE(ce.pending.ins.empty());
-    EXPECT_EQ(entries_of(trg.cancelled), (TEs{{{1}, 2, 0}}));
+    EXPECT_EQ(entries_of(trg.cancelled), (TEs{{{1}, 2, Insert}}));
     EXPECT_TRUE(trg.del.empty());
 }
 
@@ -103,16 +103,16 @@ TEST(CeNode, BlockerSearchAfterAnUpdateResumesAtTheNeighbourAndWrapsAround) {
         {"a re-added blocker: wraps to the fact before", {{{1}, 10}, {{1}, 11}},
          [](Rig& r) { r.node.re_add_right_fact(10, std::nullopt); }, 10, {{{1}, 11}}, 11},
         {"a blocker kept by a left update: wraps to the fact before", {{{1}, 11}, {{1}, 12}},
-         [](Rig& r) { r.pairs.insert({{1}, 10}), r.run(lb({}, {{{1}, 2, 2}})); }, 11, {{{1}, 10}}, 10},
+         [](Rig& r) { r.pairs.insert({{1}, 10}), r.run(lb({}, {{{1}, 2, Change}})); }, 11, {{{1}, 10}}, 10},
     };
     for (const Case& c : cases) {
         Rig ce(Kind::Not);
         ce.store({10, 11, 12});
         ce.pairs = c.before;
-        ce.run(lb({{{1}, 4, 0}}));
+        ce.run(lb({{{1}, 4, Insert}}));
         c.prep(ce);
         ce.pairs = c.after;
-        EXPECT_TRUE(no_output(ce.run({}, rb({}, {{c.updated, 5, 2}})))) << c.name;
+        EXPECT_TRUE(no_output(ce.run({}, rb({}, {{c.updated, 5, Change}})))) << c.name;
         EXPECT_EQ(ce.blocker({1}), c.found) << c.name;
     }
 }
@@ -122,16 +122,16 @@ TEST(NotNode, OneUpdatedBlockerWithoutNeighbourTurnsResumingOffForTheRestOfTheBa
     // 10 updated first (no surviving neighbour), [2], which lost 11, searches
     // from the first candidate, 12; 11 updated alone resumes at 13.
     for (bool with_10 : {true, false}) {
-        Rig ce(Kind::Not, kEqualityIndex);
+        Rig ce(Kind::Not, IndexSpec::equality());
         ce.env.key_on_values({{1, Value::i64(1)}, {2, Value::i64(2)}, {10, Value::i64(1)}, {11, Value::i64(2)},
                               {12, Value::i64(2)}, {13, Value::i64(2)}});
         ce.store({12, 11, 13, 10});
         ce.pairs = {{{1}, 10}, {{2}, 11}};
-        ce.run(lb({{{1}, 5, 0}, {{2}, 6, 0}}));
+        ce.run(lb({{{1}, 5, Insert}, {{2}, 6, Insert}}));
         ce.pairs = {{{2}, 12}, {{2}, 13}};
-        auto trg = ce.run({}, with_10 ? rb({}, {{11, 7, 2}, {10, 8, 2}}) : rb({}, {{11, 7, 2}}));
+        auto trg = ce.run({}, with_10 ? rb({}, {{11, 7, Change}, {10, 8, Change}}) : rb({}, {{11, 7, Change}}));
         EXPECT_EQ(ce.blocker({2}), with_10 ? 12u : 13u);
-        EXPECT_EQ(entries_of(trg.ins), (with_10 ? TEs{{{1}, 8, 2}} : TEs{}));
+        EXPECT_EQ(entries_of(trg.ins), (with_10 ? TEs{{{1}, 8, Change}} : TEs{}));
     }
 }
 
@@ -154,7 +154,7 @@ TEST(CeNode, LeftUpdateDecisionTable) {
     for (size_t r = 0; r < rows.size(); ++r) {
         const Row& row = rows[r];
         Rig ce(row.kind);
-        ce.node.rights.push_back(10, std::nullopt);
+        ce.node.store_right(10, std::nullopt);
         if (row.blocked_before) {
             ce.node.block(ce.id(t), 10);
         } else {
@@ -163,12 +163,12 @@ TEST(CeNode, LeftUpdateDecisionTable) {
         if (row.child_before) ce.node.create_ce_child(ce.id(t));
         if (row.qualifies_after) ce.pairs = {{t, 10}};
 
-        auto trg = ce.run(lb({}, {{t, 7, 2}}));
+        auto trg = ce.run(lb({}, {{t, 7, Change}}));
         EXPECT_EQ(std::make_tuple(items_of(trg.ins), items_of(trg.upd), items_of(trg.del)),
                   std::make_tuple(row.ins, row.upd, row.del)) << "row " << r;
-        for (const auto& e : trg.ins) EXPECT_EQ(e.flag, 2) << "row " << r;
+        for (const auto& e : trg.ins) EXPECT_EQ(e.flag, Change) << "row " << r;
         EXPECT_EQ(ce.blocker(t).has_value(), row.qualifies_after) << "row " << r;
-        EXPECT_NE(ce.node.lefts.contains(ce.id(t)), row.qualifies_after) << "row " << r;
+        EXPECT_NE(ce.node.left_memory().contains(ce.id(t)), row.qualifies_after) << "row " << r;
     }
 }
 
@@ -180,69 +180,69 @@ TEST(CeNode, LeftUpdateWithoutTheOptimizationRetestsFromTheFirstFact) {
         ce.node.block(ce.id({1}), 11);
         ce.node.create_ce_child(ce.id({1}));
         ce.env.update_optimization = opt;
-        auto trg = ce.run(lb({}, {{{1}, 3, 2}}));
+        auto trg = ce.run(lb({}, {{{1}, 3, Change}}));
         EXPECT_EQ(ce.blocker({1}), opt ? 11u : 10u);
-        EXPECT_EQ(entries_of(trg.upd), (TEs{{{1}, 3, 2}}));
+        EXPECT_EQ(entries_of(trg.upd), (TEs{{{1}, 3, Change}}));
     }
 }
 
 TEST(TemporalNot, DefersUnblockedTuplesUntilTheEngineReleasesThem) {
-    Rig ce(Kind::Not, kNoIndex, true);
+    Rig ce(Kind::Not, IndexSpec::none(), true);
     ce.env.fire_times = {{{1}, 5000}, {{3}, 7000}};
     // [2] has no fire time and is emitted at once.
-    auto trg = ce.run(lb({{{1}, 1, 0}, {{2}, 2, 0}}));
-    EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 2, 0}}));
+    auto trg = ce.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}));
+    EXPECT_EQ(entries_of(trg.ins), (TEs{{{2}, 2, Insert}}));
     auto deferred = [&ce](size_t k) {
-        const DeferredEntry& d = ce.node.deferred.at(k);
+        const DeferredEntry& d = ce.node.deferred().at(k);
         return std::make_tuple(ce.env.facts(d.tuple), d.stamp, d.fire_time);
     };
-    EXPECT_EQ(ce.node.deferred.size(), 1u);
+    EXPECT_EQ(ce.node.deferred().size(), 1u);
     EXPECT_EQ(deferred(0), std::make_tuple(Tuple{1}, Stamp{1}, int64_t{5000}));
-    EXPECT_TRUE(ce.node.lefts.contains(ce.id({1})));
+    EXPECT_TRUE(ce.node.left_memory().contains(ce.id({1})));
 
     // Released: emitted with the parked stamp and flag 0, once.
-    ce.node.parked.push_back({ce.id({1}), 9});
-    EXPECT_EQ(entries_of(ce.run().ins), (TEs{{{1}, 9, 0}}));
-    EXPECT_TRUE(ce.node.parked.empty());
-    ce.node.parked.push_back({ce.id({1}), 10});
+    ce.node.park(ce.id({1}), 9);
+    EXPECT_EQ(entries_of(ce.run().ins), (TEs{{{1}, 9, Insert}}));
+    EXPECT_TRUE(ce.node.parked().empty());
+    ce.node.park(ce.id({1}), 10);
     EXPECT_TRUE(ce.run().ins.empty());
 
     // A released tuple that got blocked meanwhile stays without a child.
     // Losing its only blocker stages nothing on a temporal not; the tuple is
     // deferred to its fire time, exactly as if the blocker had never come.
     ce.pairs = {{{3}, 20}};
-    ce.run(lb({{{3}, 11, 0}}), rb({{20, 12, 0}}));
-    ce.node.parked.push_back({ce.id({3}), 13});
+    ce.run(lb({{{3}, 11, Insert}}), rb({{20, 12, Insert}}));
+    ce.node.park(ce.id({3}), 13);
     EXPECT_TRUE(ce.run().ins.empty());
-    EXPECT_TRUE(no_output(ce.run({}, rb({}, {}, {{20, 14, 0}}))));
-    EXPECT_TRUE(ce.node.lefts.contains(ce.id({3})));
-    EXPECT_EQ(ce.node.deferred.size(), 2u);
+    EXPECT_TRUE(no_output(ce.run({}, rb({}, {}, {{20, 14, Insert}}))));
+    EXPECT_TRUE(ce.node.left_memory().contains(ce.id({3})));
+    EXPECT_EQ(ce.node.deferred().size(), 2u);
     EXPECT_EQ(deferred(1), std::make_tuple(Tuple{3}, Stamp{14}, int64_t{7000}));
-    ce.node.parked.push_back({ce.id({3}), 15});
-    EXPECT_EQ(entries_of(ce.run().ins), (TEs{{{3}, 15, 0}}));
+    ce.node.park(ce.id({3}), 15);
+    EXPECT_EQ(entries_of(ce.run().ins), (TEs{{{3}, 15, Insert}}));
 }
 
 TEST(TemporalExists, AdmitsInsertsInAscendingFactOrder) {
-    Rig ce(Kind::Exists, kNoIndex, true);
+    Rig ce(Kind::Exists, IndexSpec::none(), true);
     ce.env.mark_value = 77;
     ce.pairs = {{{2, 5}, 3}, {{1}, 3}};
-    auto trg = ce.run(lb({{{2, 5}, 1, 0}, {{1}, 2, 0}}), rb({{3, 3, 0}}));
+    auto trg = ce.run(lb({{{2, 5}, 1, Insert}, {{1}, 2, Insert}}), rb({{3, 3, Insert}}));
     // [1] (newest fact 1) is admitted before fact 3 and is blocked by 3's
     // arrival; [2, 5] (newest fact 5) comes after 3 and finds it.
-    EXPECT_EQ(entries_of(trg.ins), (TEs{{{1}, 3, 0}, {{2, 5}, 1, 0}}));
+    EXPECT_EQ(entries_of(trg.ins), (TEs{{{1}, 3, Insert}, {{2, 5}, 1, Insert}}));
     EXPECT_EQ(ce.env.tested, (Pairs{{{1}, 3}, {{2, 5}, 3}}));
     EXPECT_EQ(*ce.mark({1}), 77u);
     EXPECT_EQ(ce.seqs({{1}, {2, 5}}), (std::vector<uint64_t>{1, 2}));
-    EXPECT_TRUE(ce.node.lefts.empty());
+    EXPECT_TRUE(ce.node.left_memory().empty());
 }
 
 TEST(CeTrace, WritesHeaderAndClosingLinesOnlyWhenSwitchedOn) {
     Rig ce(Kind::Not);
     ce.pairs = {{{1}, 10}};
-    ce.run(lb({{{1}, 1, 0}}));
+    ce.run(lb({{{1}, 1, Insert}}));
     EXPECT_TRUE(ce.env.lines.empty());
     ce.env.vars["QUARN_TRACE"] = "";
-    ce.run(lb({{{2}, 1, 0}}), rb({{10, 2, 0}}));
+    ce.run(lb({{{2}, 1, Insert}}), rb({{10, 2, Insert}}));
     EXPECT_EQ(ce.env.lines, (std::vector<std::string>{
                                 "do_exist[0:Not] sl(ins=[([FactId(2)], Some(1), 0)] upd=[] del=[]) "
                                 "sr(ins=[(FactId(10), Some(2), 0)] upd=[] del=[])",
@@ -251,9 +251,9 @@ TEST(CeTrace, WritesHeaderAndClosingLinesOnlyWhenSwitchedOn) {
                                 "blocked={FactId(10): [[FactId(1)]]}",
                             }));
 
-    Rig ex(Kind::Exists, kNoIndex, true);
+    Rig ex(Kind::Exists, IndexSpec::none(), true);
     ex.env.vars["QUARN_TRACE"] = "on";
-    ex.run(lb({{{1}, 1, 0}}));
+    ex.run(lb({{{1}, 1, Insert}}));
     ASSERT_EQ(ex.env.lines.size(), 2u);
     EXPECT_EQ(ex.env.lines[1], "  [flush_admit] trg ins=[] blocked={}");
 }
@@ -263,7 +263,7 @@ TEST(CeNode, LongKeyedBatchesBlockAndEmitAsShortOnesDo) {
     // children, blockers and memories of the same changes one at a time.
     for (Kind kind : {Kind::Not, Kind::Exists}) {
         auto run = [kind](bool one_batch) {
-            Rig ce(kind, kEqualityIndex);
+            Rig ce(kind, IndexSpec::equality());
             std::map<FactId, Value> values;
             for (FactId f = 1; f <= 60; ++f) values[f] = Value::i64(f % 9);            // lefts [f]
             for (FactId f = 1001; f <= 1060; ++f) values[f] = Value::i64(f % 13);      // rights
@@ -275,8 +275,8 @@ TEST(CeNode, LongKeyedBatchesBlockAndEmitAsShortOnesDo) {
             }
             std::vector<TE> lefts;
             std::vector<RE> rights;
-            for (FactId f = 1; f <= 60; ++f) lefts.push_back({{f}, f, 0});
-            for (FactId f = 1001; f <= 1060; ++f) rights.push_back({f, f, 0});
+            for (FactId f = 1; f <= 60; ++f) lefts.push_back({{f}, f, Insert});
+            for (FactId f = 1001; f <= 1060; ++f) rights.push_back({f, f, Insert});
             std::vector<Tuple> out;
             auto keep = [&](const Staged<Tuple>& o) {
                 for (const auto& e : o.ins.oldest_first()) out.push_back(e.item);

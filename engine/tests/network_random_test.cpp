@@ -44,7 +44,7 @@ Tuple tuple_of(FactId a, int arity) {
 
 struct Config {
     Kind kind;
-    uint8_t index_op;  // 0..5 range (not/exists only), 6 none, 7 equality
+    IndexSpec index_op;  // a range index only on not/exists nodes
     bool temporal;
     const char* name;
 };
@@ -125,8 +125,8 @@ public:
         // the engine's does. An equality index only narrows: the engine tests
         // equality again (NaN keys meet integer 0 keys), but the index must
         // never offer an integer partner of another value.
-        if (index_kind(c.index_op) == IndexKind::Range && !c.temporal) world_.allow_ce = side_ok;
-        if (c.index_op == kEqualityIndex && !c.temporal) {
+        if (c.index_op.kind() == IndexKind::Range && !c.temporal) world_.allow_ce = side_ok;
+        if (c.index_op == IndexSpec::equality() && !c.temporal) {
             world_.allow_ce = [this](const Tuple& t, FactId f) {
                 const Val &a = value_.at(t.back()), &b = value_.at(f);
                 if (a.kind == Val::Int && b.kind == Val::Int && a.v != b.v) {
@@ -137,7 +137,7 @@ public:
         }
         // Keys: the values, except that a temporal node keys on event times,
         // which say nothing about the relation; the node must not filter by them.
-        if (c.index_op != kNoIndex) {
+        if (c.index_op != IndexSpec::none()) {
             world_.left_key = [this](const Tuple& t) { return key_of(t.back(), 1000 + t.back()); };
             world_.right_key = [this](FactId f) { return key_of(f, f); };
         }
@@ -147,8 +147,8 @@ public:
             for (FactId a = 1; a <= kLefts; ++a) world_.fire_times[tuple_of(a, arity_)] = 0;
         }
         peer_env_.allow = peer_pairs;
-        peer_node_ = Node::new_ex(kNoIndex, static_cast<Kind>(seed % 3), false);
-        for (FactId g : peer_facts(peer_node_.kind)) peer_node_.staged_rights.add_ins_ph(g, 0, 0);
+        peer_node_ = Node::new_ex(IndexSpec::none(), static_cast<Kind>(seed % 3), false);
+        for (FactId g : peer_facts(peer_node_.kind())) peer_node_.stage_right_insert(g, 0, Insert);
         evaluate_peer();
     }
 
@@ -200,8 +200,8 @@ public:
     // node, whose next evaluation emits it if it is still free.
     // Returns whether the child consumed, or nothing when no timer was due.
     std::optional<bool> fire_timers() {
-        if (node_.deferred.empty()) return std::nullopt;
-        for (DeferredEntry& d : std::exchange(node_.deferred, {})) node_.parked.push_back({d.tuple, d.stamp});
+        if (node_.deferred().empty()) return std::nullopt;
+        for (DeferredEntry& d : node_.take_deferred()) node_.park(d.tuple, d.stamp);
         return run_batch(Batch{});
     }
 
@@ -210,8 +210,8 @@ public:
     void evaluate_peer() {
         Staged<TupleId> pending;
         Out out(pending);
-        do_node(peer_env_, 1, peer_node_, std::exchange(peer_node_.staged_lefts, {}),
-                std::exchange(peer_node_.staged_rights, {}), out);
+        do_node(peer_env_, 1, peer_node_, peer_node_.take_staged_left(),
+                peer_node_.take_staged_right(), out);
         peer_node_.verify();
         note_output("peer", peer_env_.tuples(), out.trg);
         consume_into(peer_out_, peer_env_.facts(out.trg), std::string(cfg_.name) + " peer");
@@ -224,8 +224,8 @@ public:
     // with their keys and the lefts' sequence numbers.
     void note_memories() {
         const TupleTable& tt = world_.tuples();
-        transcript_ += "  rights=" + debug(node_.rights) + "\n  lefts=" + debug(tt, node_.lefts) + "\n  seqs=";
-        for (const auto& e : node_.lefts) transcript_ += std::to_string(node_.left_seq(e.item)) + " ";
+        transcript_ += "  rights=" + debug(node_.right_memory()) + "\n  lefts=" + debug(tt, node_.left_memory()) + "\n  seqs=";
+        for (const auto& e : node_.left_memory()) transcript_ += std::to_string(node_.left_seq(e.item)) + " ";
         transcript_ += "\n";
     }
 
@@ -249,7 +249,7 @@ public:
             evaluate_peer();
             if (peer && last) evaluate_peer();
             std::set<Tuple> peer_want =
-                brute_force(peer_node_.kind, {want.begin(), want.end()}, peer_facts(peer_node_.kind), peer_pairs);
+                brute_force(peer_node_.kind(), {want.begin(), want.end()}, peer_facts(peer_node_.kind()), peer_pairs);
             ASSERT_EQ(peer_out_, peer_want) << where;
         }
         check_blocking();
@@ -274,18 +274,18 @@ public:
         for (FactId a : lefts_) {
             Tuple t = tuple_of(a, arity_);
             auto blocker = node_.blocker_of(world_.id(t));
-            EXPECT_NE(blocker.has_value(), node_.lefts.contains(world_.id(t))) << cfg_.name << ": " << debug(TupleView(t));
+            EXPECT_NE(blocker.has_value(), node_.left_memory().contains(world_.id(t))) << cfg_.name << ": " << debug(TupleView(t));
             if (blocker) {
                 EXPECT_TRUE(matches(t, *blocker)) << cfg_.name;
             }
         }
-        EXPECT_EQ(node_.lefts.size() + node_.blocked_count(), lefts_.size()) << cfg_.name;
-        EXPECT_EQ(node_.rights.size(), rights_.size()) << cfg_.name;
+        EXPECT_EQ(node_.left_memory().size() + node_.blocked_count(), lefts_.size()) << cfg_.name;
+        EXPECT_EQ(node_.right_memory().size(), rights_.size()) << cfg_.name;
     }
 
 private:
     bool matches(const Tuple& t, FactId f) const {
-        CmpOp op = cfg_.index_op < kNoIndex ? static_cast<CmpOp>(cfg_.index_op) : CmpOp::Eq;
+        CmpOp op = cfg_.index_op.op();
         const Val &a = value_.at(f), &b = value_.at(t.back());
         if (a.kind != Val::Int || b.kind != Val::Int) return false;
         return eval_cmp(Value::i64(a.v), op, Value::i64(b.v)) && side_ok(t, f);
@@ -297,7 +297,7 @@ private:
         const Val& v = value_.at(f);
         if (v.kind == Val::NaN) return std::vector<Value>{Value::f64(std::nan(""))};
         if (v.kind == Val::Null) return std::vector<Value>{Value::null()};
-        if (cfg_.index_op == kEqualityIndex && float_keyed(f)) {
+        if (cfg_.index_op == IndexSpec::equality() && float_keyed(f)) {
             return std::vector<Value>{Value::f64(static_cast<double>(v.v) + 0.25)};
         }
         return std::vector<Value>{Value::i64(v.v)};
@@ -341,11 +341,11 @@ private:
         Stamp s = ++stamp_;
         if (left) {
             Tuple t = tuple_of(*f, arity_);
-            what == 0 ? b.sl.add_ins_ph(t, s, 0) : what == 1 ? b.sl.add_upd_ph(t, s, 2) : b.sl.add_del(t, s);
+            what == 0 ? b.sl.add_ins_ph(t, s, Insert) : what == 1 ? b.sl.add_upd_ph(t, s, Change) : b.sl.add_del(t, s);
         } else {
-            // A re-insert while the fact's delete is still staged carries flag 1.
-            what == 0 ? b.sr.add_ins_ph(*f, s, b.sr.del.contains(*f) ? 1 : 0)
-            : what == 1 ? b.sr.add_upd_ph(*f, s, 2) : b.sr.add_del(*f, s);
+            // A re-insert while the fact's delete is still staged carries RightInsert.
+            what == 0 ? b.sr.add_ins_ph(*f, s, b.sr.del.contains(*f) ? RightInsert : Insert)
+            : what == 1 ? b.sr.add_upd_ph(*f, s, Change) : b.sr.add_del(*f, s);
         }
     }
 
@@ -360,7 +360,7 @@ private:
     std::set<Tuple> consumed_;  // the child tuples the output has delivered
     Staged<TupleId> pending_;   // delivered but not consumed yet
     ScriptedEnv peer_env_;
-    Node peer_node_ = Node::new_ex(kNoIndex, Kind::Join, false);
+    Node peer_node_ = Node::new_ex(IndexSpec::none(), Kind::Join, false);
     std::set<Tuple> peer_out_;
     uint64_t stamp_ = 0;
     std::string transcript_;
@@ -381,14 +381,16 @@ TEST_P(RandomBatches, OutputEqualsBruteForceAfterEveryBatch) {
 }
 
 const Config kConfigs[] = {
-    {Kind::Join, kNoIndex, false, "join"},         {Kind::Join, kEqualityIndex, false, "keyed_join"},
-    {Kind::Join, kEqualityIndex, true, "temporal_keyed_join"},
-    {Kind::Not, kNoIndex, false, "not"},           {Kind::Not, kEqualityIndex, false, "keyed_not"},
-    {Kind::Not, 2, false, "not_lt"},               {Kind::Not, 5, false, "not_ge"},
-    {Kind::Not, kEqualityIndex, true, "temporal_not"},
-    {Kind::Exists, kNoIndex, false, "exists"},     {Kind::Exists, kEqualityIndex, false, "keyed_exists"},
-    {Kind::Exists, 4, false, "exists_gt"},         {Kind::Exists, 1, false, "exists_ne"},
-    {Kind::Exists, kEqualityIndex, true, "temporal_exists"},
+    {Kind::Join, IndexSpec::none(), false, "join"},         {Kind::Join, IndexSpec::equality(), false, "keyed_join"},
+    {Kind::Join, IndexSpec::equality(), true, "temporal_keyed_join"},
+    {Kind::Not, IndexSpec::none(), false, "not"},           {Kind::Not, IndexSpec::equality(), false, "keyed_not"},
+    {Kind::Not, IndexSpec::range(CmpOp::Lt), false, "not_lt"},
+    {Kind::Not, IndexSpec::range(CmpOp::Ge), false, "not_ge"},
+    {Kind::Not, IndexSpec::equality(), true, "temporal_not"},
+    {Kind::Exists, IndexSpec::none(), false, "exists"},     {Kind::Exists, IndexSpec::equality(), false, "keyed_exists"},
+    {Kind::Exists, IndexSpec::range(CmpOp::Gt), false, "exists_gt"},
+    {Kind::Exists, IndexSpec::range(CmpOp::Ne), false, "exists_ne"},
+    {Kind::Exists, IndexSpec::equality(), true, "temporal_exists"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Nodes, RandomBatches, ::testing::ValuesIn(kConfigs),

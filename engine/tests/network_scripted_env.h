@@ -19,6 +19,9 @@
 
 namespace quarn::testing {
 
+// Tables write a staged entry's flag by its name: {tuple, stamp, Insert}.
+using enum StagedFlag;
+
 // A tuple written out as its facts.
 using Tuple = std::vector<FactId>;
 using Pair = std::pair<Tuple, FactId>;
@@ -181,7 +184,7 @@ struct Rig {
     Staged<Tuple> pending;  // the child's unconsumed batch
     std::set<Pair> pairs;
 
-    explicit Rig(Kind kind = Kind::Join, uint8_t index_op = kNoIndex, bool temporal = false)
+    explicit Rig(Kind kind = Kind::Join, IndexSpec index_op = IndexSpec::none(), bool temporal = false)
         : node(Node::new_ex(index_op, kind, temporal)) {
         if (kind != Kind::Join) env.allow_ce = [this](const Tuple& t, FactId f) { return pairs.count({t, f}) > 0; };
     }
@@ -198,8 +201,8 @@ struct Rig {
     }
     // Evaluates the deltas held at the node.
     Staged<Tuple> run_held() {
-        Staged<TupleId> held = std::exchange(node.staged_lefts, {});
-        return run(env.facts(held), std::exchange(node.staged_rights, {}));
+        Staged<TupleId> held = node.take_staged_left();
+        return run(env.facts(held), node.take_staged_right());
     }
     // Facts, then tuples, stored in this memory order (one batch each), with
     // no test passing meanwhile.
@@ -207,18 +210,18 @@ struct Rig {
         auto keep = env.allow;
         auto keep_pairs = std::exchange(pairs, {});
         env.allow = [](const Tuple&, FactId) { return false; };
-        for (FactId f : rights) run({}, rb({{f, 0, 0}}));
-        for (const Tuple& t : lefts) run(lb({{t, 0, 0}}));
+        for (FactId f : rights) run({}, rb({{f, 0, Insert}}));
+        for (const Tuple& t : lefts) run(lb({{t, 0, Insert}}));
         env.allow = keep;
         pairs = keep_pairs;
     }
     TupleId id(const Tuple& t) const { return env.id(t); }
     // The node's state, tuples written out.
-    Tuples lefts() const { return env.facts(node.lefts.items()); }
-    Facts rights() const { return node.rights.items(); }
-    Staged<Tuple> held_lefts() const { return env.facts(node.staged_lefts); }
-    void hold_lefts(const Staged<Tuple>& s) { node.staged_lefts = env.ids(s); }
-    void push_left(const Tuple& t, Key key = {}) { node.lefts.push_back(id(t), std::move(key)); }
+    Tuples lefts() const { return env.facts(node.left_memory().items()); }
+    Facts rights() const { return node.right_memory().items(); }
+    Staged<Tuple> held_lefts() const { return env.facts(node.staged_left()); }
+    void hold_lefts(const Staged<Tuple>& s) { node.put_back_staged_left(env.ids(s)); }
+    void push_left(const Tuple& t, Key key = {}) { node.store_left(id(t), std::move(key)); }
     std::optional<FactId> blocker(const Tuple& t) const { return node.blocker_of(id(t)); }
     Tuples blocked_by(FactId f) const { return env.facts(node.blocked_by(f)); }
     Tuples alive_children() const { return env.facts(node.alive_children()); }

@@ -22,8 +22,8 @@ void apply(Staged<FactId>& s, const std::vector<Op>& ops) {
     uint64_t step = 0;
     for (const Op& op : ops) {
         ++step;
-        if (op.what == 'i') s.add_ins_ph(op.f, step, 1);
-        if (op.what == 'u') s.add_upd_ph(op.f, step, 2);
+        if (op.what == 'i') s.add_ins_ph(op.f, step, RightInsert);
+        if (op.what == 'u') s.add_upd_ph(op.f, step, Change);
         if (op.what == 'd') s.add_del(op.f, step);
     }
 }
@@ -38,21 +38,21 @@ TEST(Staged, OperationsCancelAndOrderAsTheyArrive) {
         std::vector<RE> ins, upd, del;
     };
     const std::vector<Case> cases = {
-        {"repeated insert keeps the first", false, {{'i', 7}, {'i', 7}, {'u', 7}}, {{7, 1, 1}}, {}, {}},
+        {"repeated insert keeps the first", false, {{'i', 7}, {'i', 7}, {'u', 7}}, {{7, 1, RightInsert}}, {}, {}},
         {"delete withdraws a pending insert", false, {{'i', 7}, {'d', 7}}, {}, {}, {}},
         {"re-insert returns to its placeholder", true, {{'i', 1}, {'i', 2}, {'i', 3}, {'d', 2}, {'i', 2}},
-         {{3, 3, 1}, {2, 5, 1}, {1, 1, 1}}, {}, {}},
+         {{3, 3, RightInsert}, {2, 5, RightInsert}, {1, 1, RightInsert}}, {}, {}},
         {"without placeholders it goes to the front", false, {{'i', 1}, {'i', 2}, {'i', 3}, {'d', 2}, {'i', 2}},
-         {{2, 5, 1}, {3, 3, 1}, {1, 1, 1}}, {}, {}},
+         {{2, 5, RightInsert}, {3, 3, RightInsert}, {1, 1, RightInsert}}, {}, {}},
         {"placeholder beyond the list puts it last", true,
          {{'i', 1}, {'i', 2}, {'i', 3}, {'d', 1}, {'d', 2}, {'d', 3}, {'i', 1}, {'i', 5}, {'i', 2}},
-         {{5, 8, 1}, {2, 9, 1}, {1, 7, 1}}, {}, {}},
-        {"delete replaces an update, once", false, {{'u', 4}, {'d', 4}, {'d', 4}}, {}, {}, {{4, 2, 0}}},
+         {{5, 8, RightInsert}, {2, 9, RightInsert}, {1, 7, RightInsert}}, {}, {}},
+        {"delete replaces an update, once", false, {{'u', 4}, {'d', 4}, {'d', 4}}, {}, {}, {{4, 2, Insert}}},
         {"update of a deleted or inserted item is dropped", false, {{'d', 4}, {'u', 4}, {'i', 5}, {'u', 5}},
-         {{5, 3, 1}}, {}, {{4, 1, 0}}},
-        {"repeated update keeps the first", false, {{'u', 6}, {'u', 6}}, {}, {{6, 1, 2}}, {}},
-        {"insert ignores a staged delete", false, {{'d', 4}, {'i', 4}}, {{4, 2, 1}}, {}, {{4, 1, 0}}},
-        {"insert of an updated item is dropped", false, {{'u', 8}, {'i', 8}}, {}, {{8, 1, 2}}, {}},
+         {{5, 3, RightInsert}}, {}, {{4, 1, Insert}}},
+        {"repeated update keeps the first", false, {{'u', 6}, {'u', 6}}, {}, {{6, 1, Change}}, {}},
+        {"insert ignores a staged delete", false, {{'d', 4}, {'i', 4}}, {{4, 2, RightInsert}}, {}, {{4, 1, Insert}}},
+        {"insert of an updated item is dropped", false, {{'u', 8}, {'i', 8}}, {}, {{8, 1, Change}}, {}},
     };
     for (const Case& c : cases) {
         Staged<FactId> s;
@@ -77,15 +77,15 @@ TEST(Out, ChildChangesConsultTheChildsPendingBatch) {
         for (bool del : {true, false}) {
             Staged<TupleId> pending;
             if (pending_insert) {
-                pending.add_ins_ph(c, 5, 0);
+                pending.add_ins_ph(c, 5, Insert);
             } else {
-                pending.add_upd_ph(c, 5, 2);
+                pending.add_upd_ph(c, 5, Change);
             }
             Out out(pending);
-            del ? out.child_del(c, 9) : out.child_upd(c, 9, 2);
+            del ? out.child_del(c, 9) : out.child_upd(c, 9, Change);
             SCOPED_TRACE(::testing::Message() << "pending_insert=" << pending_insert << " del=" << del);
             EXPECT_TRUE(pending.ins.empty() && pending.upd.empty());
-            const IdEntries staged{{c, 9, del ? uint8_t{0} : uint8_t{2}}};
+            const IdEntries staged{{c, 9, del ? Insert : Change}};
             EXPECT_EQ(entries_of(out.trg.cancelled), (pending_insert && del ? staged : IdEntries{}));
             EXPECT_EQ(entries_of(out.trg.del), (!pending_insert && del ? staged : IdEntries{}));
             EXPECT_EQ(entries_of(out.trg.ins), (pending_insert && !del ? staged : IdEntries{}));
@@ -96,20 +96,20 @@ TEST(Out, ChildChangesConsultTheChildsPendingBatch) {
 }
 
 TEST(StagedMerge, IncomingChangesFoldIntoThePendingBatchWithCancellation) {
-    Staged<Tuple> pending = lb({{{1}, 1, 0}, {{2}, 2, 0}, {{6}, 3, 0}}, {{{3}, 3, 2}}, {{{4}, 4, 0}});
+    Staged<Tuple> pending = lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{6}, 3, Insert}}, {{{3}, 3, Change}}, {{{4}, 4, Insert}});
     pending.placeholders_on = true;
     pending.reinserted.push_back({8});
-    Staged<Tuple> incoming = lb({{{7}, 20, 0}, {{2}, 21, 0}, {{9}, 22, 0}},
-                                {{{1}, 10, 2}, {{3}, 11, 2}, {{4}, 12, 2}, {{5}, 13, 2}}, {{{6}, 14, 0}});
+    Staged<Tuple> incoming = lb({{{7}, 20, Insert}, {{2}, 21, Insert}, {{9}, 22, Insert}},
+                                {{{1}, 10, Change}, {{3}, 11, Change}, {{4}, 12, Change}, {{5}, 13, Change}}, {{{6}, 14, Insert}});
     incoming.reinserted.push_back({9});
-    incoming.cancelled.push_back({{9}, 1, 0});
+    incoming.cancelled.push_back({{9}, 1, Insert});
     incoming.placeholders.emplace_back(Tuple{9}, 0);
     Staged<Tuple> m = Staged<Tuple>::merge_into_pending(std::move(pending), std::move(incoming));
     // The delete of [6] withdraws its insert (placeholder at its index); [1]'s
     // pending insert moves to the front with its own stamp; incoming inserts
     // go ahead in their own order.
-    EXPECT_EQ(entries_of(m.ins), (TEs{{{9}, 22, 0}, {{7}, 20, 0}, {{1}, 1, 0}, {{2}, 2, 0}}));
-    EXPECT_EQ(entries_of(m.upd), (TEs{{{5}, 13, 2}, {{3}, 11, 2}}));  // [4]'s delete wins
+    EXPECT_EQ(entries_of(m.ins), (TEs{{{9}, 22, Insert}, {{7}, 20, Insert}, {{1}, 1, Insert}, {{2}, 2, Insert}}));
+    EXPECT_EQ(entries_of(m.upd), (TEs{{{5}, 13, Change}, {{3}, 11, Change}}));  // [4]'s delete wins
     EXPECT_EQ(items_of(m.del), (Tuples{{4}}));
     EXPECT_EQ(m.placeholders, (std::vector<std::pair<Tuple, size_t>>{{{6}, 0}}));
     EXPECT_EQ(m.reinserted, (Tuples{{8}}));
@@ -118,12 +118,12 @@ TEST(StagedMerge, IncomingChangesFoldIntoThePendingBatchWithCancellation) {
 }
 
 TEST(StagedAppend, AppendsEveryListBehindPendingWithoutDeduplication) {
-    Staged<Tuple> pending = lb({{{1}, 1, 0}}, {{{5}, 2, 2}}, {{{6}, 3, 0}});
-    Staged<Tuple> incoming = lb({{{2}, 4, 0}, {{1}, 5, 0}}, {{{5}, 6, 2}}, {{{6}, 7, 0}});
+    Staged<Tuple> pending = lb({{{1}, 1, Insert}}, {{{5}, 2, Change}}, {{{6}, 3, Insert}});
+    Staged<Tuple> incoming = lb({{{2}, 4, Insert}, {{1}, 5, Insert}}, {{{5}, 6, Change}}, {{{6}, 7, Insert}});
     incoming.reinserted.push_back({2});
-    incoming.cancelled.push_back({{3}, 8, 0});
+    incoming.cancelled.push_back({{3}, 8, Insert});
     Staged<Tuple> m = Staged<Tuple>::append_into_pending(std::move(pending), std::move(incoming));
-    EXPECT_EQ(entries_of(m.ins), (TEs{{{1}, 1, 0}, {{1}, 5, 0}, {{2}, 4, 0}}));
+    EXPECT_EQ(entries_of(m.ins), (TEs{{{1}, 1, Insert}, {{1}, 5, Insert}, {{2}, 4, Insert}}));
     EXPECT_EQ(items_of(m.upd), (Tuples{{5}, {5}}));
     EXPECT_EQ(items_of(m.del), (Tuples{{6}, {6}}));
     EXPECT_EQ(m.reinserted, (Tuples{{2}}));
@@ -141,7 +141,7 @@ TEST(EntryList, AgreesWithAPlainListThroughAddsAtBothEndsRemovalsAndInsertions) 
         std::deque<RE> model;  // front = newest
         for (int step = 0; step < 400; ++step) {
             FactId f = rng() % (round % 2 == 0 ? 6 : 40);
-            RE e{f, static_cast<uint64_t>(step), static_cast<uint8_t>(step % 3)};
+            RE e{f, static_cast<uint64_t>(step), static_cast<StagedFlag>(step % 3)};
             switch (rng() % 5) {
                 case 0: l.push_front(e); model.push_front(e); break;
                 case 1: l.push_back(e); model.push_back(e); break;

@@ -316,7 +316,7 @@ void acc_publish_members(AccState& st, AccFunc func, const AccCtx& ctx) {
 
 void acc_retract_child(Out& out, TupleId child, const Stamp& stamp) {
     if (out.pending.remove_ins(child)) {
-        out.trg.cancelled.push_front({child, stamp, 0});
+        out.trg.cancelled.push_front({child, stamp, StagedFlag::Insert});
         return;
     }
     out.pending.remove_upd(child);
@@ -325,14 +325,14 @@ void acc_retract_child(Out& out, TupleId child, const Stamp& stamp) {
 
 void acc_stage_child(Out& out, AccCtx& ctx, TupleId child, const Stamp& stamp) {
     if (!ctx.emitted) {
-        out.trg.add_ins_ph(child, stamp, kFromLeftInsert);
+        out.trg.add_ins_ph(child, stamp, StagedFlag::Insert);
         ctx.emitted = true;
     } else if (out.pending.remove_ins(child)) {
         out.trg.reinserted.push_back(child);
-        out.trg.add_ins_ph(child, stamp, kFromLeftInsert);
+        out.trg.add_ins_ph(child, stamp, StagedFlag::Insert);
     } else {
         out.pending.remove_upd(child);
-        out.trg.add_upd_ph(child, stamp, kFromChange);
+        out.trg.add_upd_ph(child, stamp, StagedFlag::Change);
     }
 }
 
@@ -360,16 +360,17 @@ public:
     EngineStatus run(const Staged<TupleId>& left, const Staged<FactId>& right) {
         left_ = &left;
         // A pass that could overflow a sum keeps a copy to go back to.
-        std::optional<std::tuple<Memory<TupleId>, Memory<FactId>, AccNodeState>> saved;
+        std::optional<std::pair<Node::Memories, AccNodeState>> saved;
         if (acc_sum_can_fail(acc_)) {
             for (const auto& x : right.ins) st_.bounds.note(value_of(x.item));
             for (const auto& x : right.upd) st_.bounds.note(value_of(x.item));
-            const uint64_t most = node_.rights.size() + right.ins.size() + right.upd.size() + 1;
-            if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.lefts, node_.rights, st_);
+            const uint64_t most = node_.right_memory().size() + right.ins.size() + right.upd.size() + 1;
+            if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.memories(), st_);
         }
         if (Status ok = phases(left, right); !ok) {
             if (!saved) invariant_broken("an accumulate sum overflowed within its bounds");
-            std::tie(node_.lefts, node_.rights, st_) = std::move(*saved);
+            node_.restore_memories(std::move(saved->first));
+            st_ = std::move(saved->second);
             return engine_err(std::move(ok).error());
         }
         results();
@@ -398,7 +399,7 @@ private:
             if (t.kind == Test::Kind::Temporal || (t.kind == Test::Kind::Group && t.refs_bindings)) return false;
             const bool reads_other = t.kind == Test::Kind::Cmp && t.rhs.kind == Src::Kind::FactField &&
                                      (!p.position || t.rhs.position != *p.position);
-            if (reads_other && (t.op != CmpOp::Eq || p.index_op != kEqualityIndex)) return false;
+            if (reads_other && (t.op != CmpOp::Eq || p.index_op.kind() != IndexKind::Equality)) return false;
         }
         return true;
     }
@@ -422,7 +423,7 @@ private:
 
     void mark_dirty(TupleId t, const Stamp& stamp) {
         if (left_->ins.contains(t) || left_->upd.contains(t)) return;
-        dirty_.add_upd_ph(t, stamp, kFromChange);
+        dirty_.add_upd_ph(t, stamp, StagedFlag::Change);
     }
 
     Status add_match(TupleId t, FactId f, Value v) {
@@ -484,17 +485,17 @@ private:
     // right-memory order, as one probe per tuple would give them, but the
     // walk reads the memory in order instead of jumping along its buckets.
     Status fill_fresh(const std::vector<std::pair<TupleId, Key>>& fresh) {
-        if (fresh.size() < 64 || fresh.size() * 2 < node_.lefts.size()) {
+        if (fresh.size() < 64 || fresh.size() * 2 < node_.left_memory().size()) {
             for (const auto& [t, key] : fresh) QUARN_CHECK(fill(t, key));
             return {};
         }
         HashSet<TupleId> is_fresh;
         for (const auto& [t, key] : fresh) is_fresh.insert(t);
-        for (const auto& entry : node_.rights) {
+        for (const auto& entry : node_.right_memory()) {
             const FactId f = entry.item;
             scratch_tuples_.clear();
-            if (entry.key) node_.lefts.matching(entry.key, scratch_tuples_);
-            else node_.lefts.items(scratch_tuples_);
+            if (entry.key) node_.left_memory().matching(entry.key, scratch_tuples_);
+            else node_.left_memory().items(scratch_tuples_);
             for (TupleId t : scratch_tuples_)
                 if (is_fresh.contains(t) && env_.allowed(i_, view(t), f)) QUARN_CHECK(add_match(t, f, value_of(f)));
         }
@@ -529,11 +530,11 @@ private:
         for (const auto& x : right.upd) node_.re_add_right_tuple(x.item, right_key(x.item));
         for (const auto& x : right.upd) {
             const FactId f = x.item;
-            const auto mine = node_.rights.find_first(f);
+            const auto mine = node_.right_memory().find_first(f);
             const Key key = mine ? mine->key : right_key(f);
             AccPlaces* old = st_.acc_by_right.find(f);
-            if (node_.index_op != kNoIndex && old != nullptr && !old->empty()) {
-                const auto first = node_.lefts.find_first((*old)[0].tuple);
+            if (node_.index_op().kind() != IndexKind::None && old != nullptr && !old->empty()) {
+                const auto first = node_.left_memory().find_first((*old)[0].tuple);
                 if (!first || !keys_match(first->key, key)) {
                     // The key moved: every old tuple lets go of f.
                     AccPlaces places = std::move(*old);
@@ -565,14 +566,14 @@ private:
         HashSet<TupleId> kept;
         for (const auto& x : left.upd) {
             Key key = left_key(x.item);
-            const auto held = node_.lefts.find_first(x.item);
+            const auto held = node_.left_memory().find_first(x.item);
             if (key_decides_ && held && held->key == key && ctx_of(x.item)) kept.insert(x.item);
             node_.re_add_left_tuple(x.item, std::move(key));
         }
         for (const auto& x : left.upd) {
             const TupleId t = x.item;
             if (kept.contains(t)) {
-                dirty_.add_upd_ph(t, x.stamp, kFromChange);
+                dirty_.add_upd_ph(t, x.stamp, StagedFlag::Change);
                 continue;
             }
             AccCtx* ctx = ctx_of(t);
@@ -581,16 +582,16 @@ private:
             ctx->matches.clear();
             ctx->live = 0;
             ctx->reset_state();
-            const auto mine = node_.lefts.find_first(t);
+            const auto mine = node_.left_memory().find_first(t);
             QUARN_CHECK(fill(t, mine ? mine->key : left_key(t)));
-            dirty_.add_upd_ph(t, x.stamp, kFromChange);
+            dirty_.add_upd_ph(t, x.stamp, StagedFlag::Change);
         }
         // 5. Right inserts join the tuples already held.
         for (const auto& x : right.ins) {
             const FactId f = x.item;
             Key key = right_key(f);
             scratch_tuples_ = node_.collect_matching_lefts(key);
-            node_.rights.push_back(f, std::move(key));
+            node_.store_right(f, std::move(key));
             for (TupleId t : scratch_tuples_) {
                 if (!env_.allowed(i_, view(t), f)) continue;
                 QUARN_CHECK(add_match(t, f, value_of(f)));
@@ -612,12 +613,12 @@ private:
                 QUARN_CHECK(fill(t, key));
             } else {
                 st_.acc_ctxs.try_emplace(t);
-                node_.lefts.push_back(t, key);
+                node_.store_left(t, key);
                 fresh.emplace_back(t, std::move(key));
             }
         }
         QUARN_CHECK(fill_fresh(fresh));
-        for (const auto& x : left.ins) dirty_.add_ins_ph(x.item, x.stamp, kFromLeftInsert);
+        for (const auto& x : left.ins) dirty_.add_ins_ph(x.item, x.stamp, StagedFlag::Insert);
         return {};
     }
 

@@ -162,14 +162,14 @@ void FireLoop::apply_window_changes() {
             deleted.insert(f);
             for (size_t n : concerned) {
                 TrieNode& tn = e_.nodes[n];
-                Staged<FactId>& right = tn.node.staged_rights;
                 if (tn.win_in.erase(f)) {
-                    const bool cancels_insert = right.ins.contains(f);
-                    right.add_del(f, std::nullopt);
+                    const bool cancels_insert = tn.node.staged_right().ins.contains(f);
+                    tn.node.stage_right_delete(f, std::nullopt);
                     if (cancels_insert) {
                         // The accumulate saw the insert's effect nowhere yet:
                         // every left tuple is evaluated again.
-                        for (TupleId t : tn.node.lefts.items()) tn.node.staged_lefts.add_upd_ph(t, std::nullopt, 2);
+                        for (TupleId t : tn.node.left_memory().items())
+                            tn.node.stage_left_update(t, std::nullopt, StagedFlag::Change);
                         for (size_t r = 0; r < e_.nets.size(); ++r) {
                             RuleNet& net = e_.nets[r];
                             if (std::find(net.node_ids.begin(), net.node_ids.end(), n) == net.node_ids.end() ||
@@ -199,13 +199,13 @@ void FireLoop::apply_window_changes() {
                     if (pass == 1) e_.winacc_step(n, f, m, std::nullopt, linked_before);
                     continue;
                 }
-                Staged<FactId>& right = tn.node.staged_rights;
+                Node& node = tn.node;
                 const bool was = tn.win_in.count(f) != 0;
                 const bool now = e_.alpha_passes_fields(r, pi, f);
                 if (was && !now) {
                     if (pass == 2) {
                         tn.win_in.erase(f);
-                        right.add_del(f, std::nullopt);
+                        node.stage_right_delete(f, std::nullopt);
                         e_.note_link_effects_ex(linked_before);
                     }
                     continue;
@@ -213,15 +213,17 @@ void FireLoop::apply_window_changes() {
                 if (pass == 2) continue;
                 if (was) {
                     if (m == kAllFields || (m & p.field_mask) != 0) {
-                        if (!right.ins.contains(f) && !right.upd.contains(f) && !right.del.contains(f))
-                            right.upd.push_front({f, std::nullopt, 2});
+                        // Nothing when an insert, update or delete of f is staged already.
+                        node.stage_right_update(f, std::nullopt, StagedFlag::Change);
                     } else {
                         JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[r], 0, false, e_.tuples, e_.switches);
-                        tn.node.re_add_right_fact(f, right_key(env, pi - 1, f));
+                        node.re_add_right_fact(f, right_key(env, pi - 1, f));
                     }
                 } else if (now && !tn.win_out.count(f)) {
                     tn.win_in.insert(f);
-                    right.add_ins_ph(f, std::nullopt, right.del.contains(f) ? 1 : 0);
+                    node.stage_right_insert(f, std::nullopt,
+                                            node.staged_right().del.contains(f) ? StagedFlag::RightInsert
+                                                                                : StagedFlag::Insert);
                 }
                 e_.note_link_effects_ex(linked_before);
             }
@@ -233,9 +235,9 @@ void FireLoop::apply_window_changes() {
 // that share their node.
 void FireLoop::deliver_cascades() {
     for (TrieNode& tn : e_.nodes) {
-        if (tn.node.cascade_out.empty()) continue;
+        if (!tn.node.holds_cascade_out()) continue;
         Staged<TupleId> batch;
-        for (StagedEntry<TupleId>& x : std::exchange(tn.node.cascade_out, {})) batch.ins.push_back(std::move(x));
+        for (StagedEntry<TupleId>& x : tn.node.take_cascade_out()) batch.ins.push_back(std::move(x));
         for (size_t t = 0; t < tn.targets.size(); ++t) {
             if (tn.targets[t].kind != Target::Kind::Rule) continue;
             RuleNet& net = e_.nets[tn.targets[t].index];
@@ -347,7 +349,7 @@ bool FireLoop::empty_agenda_work(Next& next) {
             const TupleView facts = e_.tuples.view(t.tuple);
             if (!std::all_of(facts.begin(), facts.end(), [&](FactId f) { return e_.store.is_alive(f); })) continue;
             TrieNode& tn = e_.nodes[t.node];
-            tn.node.parked.push_back(ParkedEntry{t.tuple, t.stamp});
+            tn.node.park(t.tuple, t.stamp);
             RuleNet& owner = e_.nets[tn.owner.first];
             owner.dirty = owner.on_agenda = true;
         }
@@ -384,7 +386,7 @@ bool FireLoop::empty_agenda_work(Next& next) {
         const bool waiting = std::any_of(net.node_ids.begin(), net.node_ids.end(), [&](size_t n) {
             const TrieNode& tn = e_.nodes[n];
             const CompiledPattern& p = e_.rules[tn.owner.first].patterns[tn.owner.second];
-            return tn.node.kind == Kind::Exists && !tn.node.temporal && !tn.node.staged_rights.empty() &&
+            return tn.node.kind() == Kind::Exists && !tn.node.temporal() && !tn.node.staged_right().empty() &&
                    !e_.event_decls.count(p.type_id);
         });
         if (!waiting) continue;

@@ -7,7 +7,7 @@ namespace quarn {
 // A kind not evaluated yet fails: the error leaves the node's input staged, so nothing is lost.
 EngineStatus Engine::eval_engine_node(size_t node, Staged<TupleId> left, Staged<FactId> right, Staged<TupleId> inner,
                                       Out& out) {
-    const Kind kind = nodes[node].node.kind;
+    const Kind kind = nodes[node].node.kind();
     if (kind == Kind::Acc) {
         const auto [rule, pattern] = nodes[node].owner;
         const CompiledPattern& p = rules[rule].patterns[pattern];

@@ -15,8 +15,8 @@ namespace {
 // Staged input, released temporal-not tuples, or ?query answers to check.
 bool holds_work(const Engine& e, size_t id) {
     const TrieNode& n = e.nodes[id];
-    return !n.first_input.empty() || !n.node.staged_lefts.empty() || !n.node.staged_rights.empty() ||
-           !n.subnet_input.empty() || !n.node.parked.empty() || e.query_refresh_due(id);
+    return !n.first_input.empty() || n.node.holds_staged_input() || !n.subnet_input.empty() ||
+           n.node.holds_parked() || e.query_refresh_due(id);
 }
 
 // Staged input anywhere in the rule: its windows, its terminal, its nodes
@@ -144,14 +144,25 @@ void prune_unlinked(Engine& e, size_t r) {
     remove_acts(e, r, [&](ActivationList& acts) { return acts.forget_if([&](TupleId t) { return !kept(t); }); });
 }
 
-// The input of a target that a node's output continues into.
-Staged<TupleId>* target_input(Engine& e, const Target& t) {
+// The input of a target that a node's output continues into (a node's left
+// input or a rule's terminal), taken out while the node runs and put back
+// with the output behind it.
+Staged<TupleId> take_target_input(Engine& e, const Target& t) {
     switch (t.kind) {
-        case Target::Kind::Node: return &e.nodes[t.index].node.staged_lefts;
-        case Target::Kind::Rule: return &e.nets[t.index].term;
-        case Target::Kind::Subnet: return nullptr;
+        case Target::Kind::Node: return e.nodes[t.index].node.take_staged_left();
+        case Target::Kind::Rule: return e.nets[t.index].term.take();
+        case Target::Kind::Subnet: break;
     }
-    unreachable("target kind out of range");
+    invariant_broken("only a node or a rule takes a node's output whole");
+}
+
+void put_back_target_input(Engine& e, const Target& t, Staged<TupleId> input) {
+    switch (t.kind) {
+        case Target::Kind::Node: e.nodes[t.index].node.put_back_staged_left(std::move(input)); return;
+        case Target::Kind::Rule: e.nets[t.index].term = std::move(input); return;
+        case Target::Kind::Subnet: break;
+    }
+    invariant_broken("only a node or a rule takes a node's output whole");
 }
 
 // The last member of a not/exists group feeds the group's node. A batch that
@@ -161,8 +172,8 @@ Staged<TupleId>* target_input(Engine& e, const Target& t) {
 void route_to_subnet(Staged<TupleId>& inner, const Staged<TupleId>& out) {
     for (const auto& x : out.del) inner.add_del(x.item, x.stamp);
     for (const auto& x : out.cancelled) inner.add_del(x.item, x.stamp);
-    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, 0);
-    for (const auto& x : out.upd) inner.add_upd_ph(x.item, x.stamp, 2);
+    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, StagedFlag::Insert);
+    for (const auto& x : out.upd) inner.add_upd_ph(x.item, x.stamp, StagedFlag::Change);
 }
 
 // A batch that holds no entry but may hold what an evaluation drops with it
@@ -178,25 +189,25 @@ void drop_spent(Staged<T>& s) {
 bool evaluate_position(Engine& e, size_t r, size_t k) {
     const size_t id = e.nets[r].node_ids[k];
     TrieNode& tn = e.nodes[id];
-    const bool subnet = is_subnet(tn.node.kind);
+    const bool subnet = is_subnet(tn.node.kind());
     if (k == 0) e.tms.first_changes_begin();
     // Nothing staged: no batch is taken out (most positions of a chain, at
     // most evaluations, have nothing to do).
-    if (tn.first_input.empty() && tn.node.staged_lefts.empty() && tn.node.staged_rights.empty() &&
-        (!subnet || tn.subnet_input.empty()) && tn.node.parked.empty() && !e.query_refresh_due(id)) {
+    if (tn.first_input.empty() && !tn.node.holds_staged_input() && (!subnet || tn.subnet_input.empty()) &&
+        !tn.node.holds_parked() && !e.query_refresh_due(id)) {
         drop_spent(tn.first_input);
-        drop_spent(tn.node.staged_lefts);
-        drop_spent(tn.node.staged_rights);
+        tn.node.drop_spent_input();
         if (subnet) drop_spent(tn.subnet_input);
         return true;
     }
     Staged<FactId> first = tn.first_input.take();
-    Staged<TupleId> left = tn.node.staged_lefts.take();
-    Staged<FactId> right = tn.node.staged_rights.take();
+    Staged<TupleId> left = tn.node.take_staged_left();
+    Staged<FactId> right = tn.node.take_staged_right();
     Staged<TupleId> inner = subnet ? tn.subnet_input.take() : Staged<TupleId>{};
 
     if (!first.empty()) e.tms.note_first_changes(first);
-    const bool engine_side = tn.node.kind != Kind::Join && tn.node.kind != Kind::Not && tn.node.kind != Kind::Exists;
+    const Kind kind = tn.node.kind();
+    const bool engine_side = kind != Kind::Join && kind != Kind::Not && kind != Kind::Exists;
     // Copies to put back should the node fail; only engine-side nodes can,
     // and of those not the group nodes, whose batches can be large.
     const bool can_fail = engine_side && !subnet;
@@ -219,7 +230,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
                 delta.upd.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
             } else {
                 const auto& x = first.del.front();
-                delta.del.push_front({e.tuples.extend(empty, x.item), x.stamp, 0});
+                delta.del.push_front({e.tuples.extend(empty, x.item), x.stamp, StagedFlag::Insert});
             }
         } else {
             Staged<TupleId> converted;
@@ -230,18 +241,15 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         }
     }
 
-    if (delta.empty() && right.empty() && inner.empty() && tn.node.parked.empty() && !e.query_refresh_due(id))
+    if (delta.empty() && right.empty() && inner.empty() && !tn.node.holds_parked() && !e.query_refresh_due(id))
         return true;
 
     const std::vector<Target>& targets = tn.targets;
-    Staged<TupleId>* first_input = targets.empty() ? nullptr : target_input(e, targets[0]);
-    // A network node reaches its child's pending batch only through `out`:
-    // the batch stays where it is. An engine-side node may look at the
-    // network, so its child's batch is taken out while it runs.
-    Staged<TupleId> taken;
-    const bool in_place = first_input && !engine_side;
-    if (first_input && engine_side) taken = first_input->take();
-    Out out(in_place ? *first_input : taken);
+    // The first target's pending batch, which the node reaches only through
+    // `out`, is out of the network while the node runs.
+    const bool routes_whole = !targets.empty() && targets[0].kind != Target::Kind::Subnet;
+    Staged<TupleId> taken = routes_whole ? take_target_input(e, targets[0]) : Staged<TupleId>{};
+    Out out(taken);
     if (!engine_side) {
         const auto [owner_rule, owner_pattern] = tn.owner;
         JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples, e.switches);
@@ -256,17 +264,19 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
         if (!done) {
             if (!saved) invariant_broken("a group node failed");
-            std::tie(tn.first_input, tn.node.staged_lefts, tn.node.staged_rights, tn.subnet_input) =
-                std::move(*saved);
-            if (first_input) *first_input = std::move(*pending_before);
+            auto& [first_was, left_was, right_was, inner_was] = *saved;
+            tn.first_input = std::move(first_was);
+            tn.node.put_back_staged_left(std::move(left_was));
+            tn.node.put_back_staged_right(std::move(right_was));
+            tn.subnet_input = std::move(inner_was);
+            if (routes_whole) put_back_target_input(e, targets[0], std::move(*pending_before));
             e.pending_error = std::move(done).error().message;
             return false;
         }
     }
     tn.blocker_pending = false;
-    for (DeferredEntry& d : tn.node.deferred)
+    for (DeferredEntry& d : tn.node.take_deferred())
         e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
-    tn.node.deferred.clear();
 
     Staged<TupleId>& trg = out.trg;
     for (size_t t = 0; t < targets.size(); ++t) {
@@ -276,18 +286,17 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         } else if (t == 0) {
             // Only the first target's copy is made; it is the last use when
             // nothing else shares the node.
-            if (in_place && targets.size() == 1 && first_input->fresh()) {
+            if (targets.size() == 1 && taken.fresh()) {
                 // Appended behind nothing, the batch is the child's batch
                 // less what the append leaves out.
-                *first_input = trg.take();
-                first_input->cancelled.clear();
-                first_input->placeholders.clear();
-                first_input->placeholders_on = false;
-                continue;
+                taken = trg.take();
+                taken.cancelled.clear();
+                taken.placeholders.clear();
+                taken.placeholders_on = false;
+            } else {
+                Staged<TupleId>::append_behind(taken, targets.size() == 1 ? std::move(trg) : trg);
             }
-            Staged<TupleId> mine = targets.size() == 1 ? std::move(trg) : trg;
-            if (in_place) Staged<TupleId>::append_behind(*first_input, std::move(mine));
-            else *first_input = Staged<TupleId>::append_into_pending(std::move(taken), std::move(mine));
+            put_back_target_input(e, target, std::move(taken));
         } else if (!trg.empty()) {
             if (target.kind == Target::Kind::Node) e.nodes[target.index].node.peer_merge_left(trg);
             else e.nets[target.index].peer_merge_term(trg);

@@ -30,17 +30,18 @@ public:
         for (const auto* list : {&right.upd, &right.ins})
             for (const auto& x : *list)
                 if (key_of(x.item).is_null()) return engine_err(fmt("rule {}: groupby key is null", rule_.def.name));
-        std::optional<std::tuple<Memory<TupleId>, Memory<FactId>, GbNodeState>> saved;
+        std::optional<std::pair<Node::Memories, GbNodeState>> saved;
         if (acc_sum_can_fail(acc_)) {
             for (const auto& x : right.ins) st_.bounds.note(acc_arg_value(e_.store, acc_, x.item));
             for (const auto& x : right.upd) st_.bounds.note(acc_arg_value(e_.store, acc_, x.item));
-            const uint64_t most = node_.rights.size() + right.ins.size() + right.upd.size() + 1;
-            if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.lefts, node_.rights, st_);
+            const uint64_t most = node_.right_memory().size() + right.ins.size() + right.upd.size() + 1;
+            if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.memories(), st_);
         }
         pass_ = ++st_.passes;
         if (Status ok = steps(left, right); !ok) {
             if (!saved) invariant_broken("a groupby sum overflowed within its bounds");
-            std::tie(node_.lefts, node_.rights, st_) = std::move(*saved);
+            node_.restore_memories(std::move(saved->first));
+            st_ = std::move(saved->second);
             return engine_err(std::move(ok).error());
         }
         // Row facts of groups unpublished by a left delete leave the store
@@ -143,14 +144,14 @@ private:
         for (const auto& x : right.ins) {
             Key key;
             env_.key_of_right(i_, x.item, key);
-            node_.rights.push_back(x.item, std::move(key));
+            node_.store_right(x.item, std::move(key));
             QUARN_CHECK(addition(x.item, x.stamp));
         }
         // 5. Left inserts. A left tuple that arrives publishes every group.
         for (const auto& x : left.ins) {
             Key key;
             env_.key_of_left(i_, e_.tuples.view(x.item), key);
-            node_.lefts.push_back(x.item, std::move(key));
+            node_.store_left(x.item, std::move(key));
         }
         if (!left.ins.empty())
             for (uint32_t g : groups_by_key()) mark_dirty(g, left.ins.front().stamp);
@@ -167,13 +168,13 @@ private:
 
     // 6. Results, the dirty list worked from its end.
     void results() {
-        if (node_.lefts.empty()) {
+        if (node_.left_memory().empty()) {
             // Nothing is published; groups that lost every member go.
             for (const auto& [g, stamp] : dirty_)
                 if (st_.arena[g].live && st_.arena[g].ctx.live == 0 && !st_.arena[g].ctx.result_fact) remove_group(g);
             return;
         }
-        const TupleId t = node_.lefts.at(node_.lefts.first_pos()).item;
+        const TupleId t = node_.left_memory().at(node_.left_memory().first_pos()).item;
         for (auto it = dirty_.rbegin(); it != dirty_.rend(); ++it) {
             const auto& [g, stamp] = *it;
             if (!st_.arena[g].live) continue;

@@ -6,13 +6,13 @@ namespace quarn {
 namespace {
 
 bool holds_staged_input(const TrieNode& n) {
-    return !n.first_input.empty() || !n.node.staged_lefts.empty() || !n.node.staged_rights.empty() ||
-           !n.subnet_input.empty();
+    return !n.first_input.empty() || n.node.holds_staged_input() || !n.subnet_input.empty();
 }
 
 // Staged input, deferred tuples or memory of any kind.
 bool holds_anything(const TrieNode& n) {
-    return holds_staged_input(n) || !n.node.lefts.empty() || !n.node.rights.empty() || !n.subnet_lefts.empty();
+    return holds_staged_input(n) || !n.node.left_memory().empty() || !n.node.right_memory().empty() ||
+           !n.subnet_lefts.empty();
 }
 
 }  // namespace
@@ -113,7 +113,7 @@ void Engine::note_link_effect(size_t r, std::vector<uint8_t>& linked_before) {
         // facts in memory.
         for (size_t k = 0; k < net.node_ids.size(); ++k) {
             TrieNode& n = nodes[net.node_ids[k]];
-            if (n.node.temporal) continue;
+            if (n.node.temporal()) continue;
             JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples, switches);
             n.node.drain_staged_rights_to_memory_if(env, k, std::nullopt,
                                                     [this](FactId f) { return store.is_alive(f); });
@@ -142,7 +142,7 @@ bool Engine::has_pending_work(size_t r) const {
     if (!net.term.empty()) return true;
     for (size_t id : net.node_ids) {
         const TrieNode& n = nodes[id];
-        if (holds_staged_input(n) || !n.node.deferred.empty()) return true;
+        if (holds_staged_input(n) || !n.node.deferred().empty()) return true;
     }
     return false;
 }
@@ -153,9 +153,9 @@ void fill_snapshot(const Engine& e, StageSnapshot& s) {
     s.node_counts.reserve(s.nodes.size());
     for (uint32_t ni : s.nodes) {
         const TrieNode& n = e.nodes[ni];
-        s.node_counts.push_back({n.first_input.ins.size(), n.node.staged_lefts.ins.size(),
-                                 n.node.staged_rights.ins.size(), n.first_input.del.size(),
-                                 n.node.staged_lefts.del.size(), n.node.staged_rights.del.size()});
+        s.node_counts.push_back({n.first_input.ins.size(), n.node.staged_left().ins.size(),
+                                 n.node.staged_right().ins.size(), n.first_input.del.size(),
+                                 n.node.staged_left().del.size(), n.node.staged_right().del.size()});
     }
     s.window_totals.reserve(s.rules.size());
     s.linked_before.reserve(s.rules.size());

@@ -12,8 +12,6 @@ namespace {
 
 constexpr uint64_t kAllFields = ~uint64_t{0};
 
-enum : uint8_t { kFlagInsert = 0, kFlagReinsert = 1, kFlagUpdate = 2, kFlagUnlinkedArrival = 4 };
-
 // Up to this many windows are walked; more are indexed (RuleNet::s0_held).
 constexpr size_t kWindowScanLimit = 8;
 
@@ -254,8 +252,8 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
         // No window holds an insert or update of f: only a placeholder can
         // place the insert elsewhere than at the front.
         change_window(net, net.s0_windows.size() - 1, f, [&](Staged<FactId>& w) {
-            if (w.placeholders_on) w.add_ins_ph(f, stamp, kFlagInsert);
-            else w.ins.push_front({f, stamp, kFlagInsert});
+            if (w.placeholders_on) w.add_ins_ph(f, stamp, StagedFlag::Insert);
+            else w.ins.push_front({f, stamp, StagedFlag::Insert});
         });
     }
     for (size_t n : lia.nodes) {
@@ -263,8 +261,8 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
         // Arrival numbers order the facts that meet in a temporal join; no
         // other node reads them, so only temporal nodes keep them.
         ++input_seq;
-        if (node.node.temporal) node.node.set_left_rank(tuples.extend(TupleTable::empty_tuple, f), input_seq);
-        node.first_input.add_ins_ph(f, stamp, kFlagInsert);
+        if (node.node.temporal()) node.node.set_left_rank(tuples.extend(TupleTable::empty_tuple, f), input_seq);
+        node.first_input.add_ins_ph(f, stamp, StagedFlag::Insert);
     }
 }
 
@@ -284,7 +282,7 @@ void Engine::lia_let_go(size_t li, FactId f, Stamp stamp) {
         if (!window_holds(net, f, false, false, true))
             change_window(net, net.s0_windows.size() - 1, f, [&](Staged<FactId>& w) {
                 w.upd.remove_first(f);
-                w.del.push_front({f, stamp, 0});
+                w.del.push_front({f, stamp, StagedFlag::Insert});
             });
     }
     for (size_t n : lia.nodes) nodes[n].first_input.add_del(f, stamp);
@@ -325,10 +323,10 @@ void Engine::on_insert(FactId f, Stamp stamp) {
         node_admit(ni, f);
         TrieNode& n = nodes[ni];
         ++input_seq;
-        if (n.node.temporal) n.node.set_right_rank(f, input_seq);  // read by temporal joins only
+        if (n.node.temporal()) n.node.set_right_rank(f, input_seq);  // read by temporal joins only
         const bool unlinked_arrival =
-            !event_decls.empty() && n.node.kind == Kind::Join && !n.node.temporal && !rule_linked(r);
-        n.node.staged_rights.add_ins_ph(f, stamp, unlinked_arrival ? kFlagUnlinkedArrival : kFlagInsert);
+            !event_decls.empty() && n.node.kind() == Kind::Join && !n.node.temporal() && !rule_linked(r);
+        n.node.stage_right_insert(f, stamp, unlinked_arrival ? StagedFlag::UnlinkedArrival : StagedFlag::Insert);
         notes.after_change(rules_of_node[ni]);
     }
 }
@@ -378,8 +376,8 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
             if (pass == 2 && !was) continue;
             const bool now = passes(pass, route, r, pi);
             if (pass == 1 && was && now) {
-                if (mask == kAllFields || (mask & p.field_mask) || (n.node.temporal && p.ce == CeKind::Positive)) {
-                    n.node.staged_rights.add_upd_ph(f, stamp, kFlagUpdate);
+                if (mask == kAllFields || (mask & p.field_mask) || (n.node.temporal() && p.ce == CeKind::Positive)) {
+                    n.node.stage_right_update(f, stamp, StagedFlag::Change);
                 } else {
                     // The change cannot affect the pattern's tests: re-file the
                     // fact under its key instead of re-evaluating it.
@@ -391,12 +389,13 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
             } else if (pass == 1 && !was && now) {
                 if (n.win_out.count(f)) continue;
                 node_admit(ni, f);
-                const uint8_t flag = n.node.staged_rights.del.contains(f) ? kFlagReinsert : kFlagInsert;
-                n.node.staged_rights.add_ins_ph(f, stamp, flag);
+                const StagedFlag flag =
+                    n.node.staged_right().del.contains(f) ? StagedFlag::RightInsert : StagedFlag::Insert;
+                n.node.stage_right_insert(f, stamp, flag);
                 notes.after_change(rules_of_node[ni]);
             } else if (pass == 2 && was && !now) {
                 n.win_in.erase(f);
-                n.node.staged_rights.add_del(f, stamp);
+                n.node.stage_right_delete(f, stamp);
                 notes.after_change(rules_of_node[ni]);
             }
         }
@@ -418,7 +417,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                     RuleNet& net = nets[r];
                     if (window_holds(net, f, true, true, true)) continue;
                     change_window(net, net.s0_windows.size() - 1, f,
-                                  [&](Staged<FactId>& w) { w.upd.push_front({f, stamp, kFlagUpdate}); });
+                                  [&](Staged<FactId>& w) { w.upd.push_front({f, stamp, StagedFlag::Change}); });
                 }
                 // The first fed node's mask decides for every node the Lia feeds.
                 bool reaches_nodes = true;
@@ -427,7 +426,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                     reaches_nodes = !m || (mask & *m);
                 }
                 if (reaches_nodes)
-                    for (size_t n : lia.nodes) nodes[n].first_input.add_upd_ph(f, stamp, kFlagUpdate);
+                    for (size_t n : lia.nodes) nodes[n].first_input.add_upd_ph(f, stamp, StagedFlag::Change);
                 notes.after_change(rules_of_lia[li]);
             } else if (pass == 1 && !was && now) {
                 lia_take_in(li, f, stamp);
@@ -463,7 +462,7 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
         n.win_out.erase(f);
         if (window && rules[n.owner.first].patterns[n.owner.second].acc) continue;
         if (!n.win_in.erase(f)) continue;
-        n.node.staged_rights.add_del(f, stamp);
+        n.node.stage_right_delete(f, stamp);
         notes.after_change(rules_of_node[ni]);
     }
     tms_eager_break(f);

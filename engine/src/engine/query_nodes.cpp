@@ -67,7 +67,7 @@ void Engine::index_query_nodes() {
     query_nodes.readers_by_type.assign(store.type_count(), {});
     query_nodes.nodes.clear();
     for (size_t n = 0; n < nodes.size(); ++n) {
-        if (nodes[n].node.kind != Kind::Query) continue;
+        if (nodes[n].node.kind() != Kind::Query) continue;
         const auto [r, p] = nodes[n].owner;
         const CompiledPattern& pat = rules[r].patterns[p];
         if (!pat.qce) invariant_broken("query node pattern has a qce spec");
@@ -112,7 +112,7 @@ void Engine::note_query_inputs(FactId fact, uint64_t mask, Stamp stamp) {
 }
 
 bool Engine::query_refresh_due(size_t node) const {
-    if (nodes[node].node.kind != Kind::Query) return false;
+    if (nodes[node].node.kind() != Kind::Query) return false;
     auto it = query_nodes.nodes.find(node);
     return it != query_nodes.nodes.end() && it->second.due;
 }
@@ -242,7 +242,7 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
         const Ask& ask = asks[rows[i].arg_row];
         Result<FactId, std::string> row = store.insert(qce.row_type, rows[i].values);
         if (!row) invariant_broken(fmt("a checked query row refused: {}", row.error()));
-        out.trg.add_ins_ph(tuples.extend(ask.tuple, *row), ask.stamp, 0);
+        out.trg.add_ins_ph(tuples.extend(ask.tuple, *row), ask.stamp, StagedFlag::Insert);
         answers[ask.tuple].push_back(*row);
     }
     state.due = false;

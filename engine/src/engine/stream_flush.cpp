@@ -16,9 +16,6 @@ namespace quarn {
 
 namespace {
 
-constexpr uint8_t kFlagReinsert = 1;
-constexpr uint8_t kFlagUnlinkedArrival = 4;
-
 // Staged lists are newest first. Moves the `count` newest entries of `list`
 // into a list of their own, in their order, and leaves the older ones; costs
 // the entries moved, not the list.
@@ -43,25 +40,22 @@ EntryList<T> take_older_than(EntryList<T>& list, uint64_t count_then) {
     return std::exchange(list, std::move(added));
 }
 
-// Puts `older` behind the entries of `list`, both keeping their order; costs
-// the shorter of the two.
-template <class T>
-void put_behind(EntryList<T>& list, EntryList<T> older) {
-    if (older.empty()) return;
-    if (list.empty()) {
-        list = std::move(older);
-        return;
-    }
-    if (older.size() <= list.size()) {
-        for (const auto& e : older) list.push_back(e);
-        return;
-    }
-    EntryList<T> newer = std::exchange(list, std::move(older));
-    for (const auto& e : newer.oldest_first()) list.push_front(e);
+// take_older_than on one list of a node's held left (or right) delta.
+EntryList<TupleId> take_older_left(Node& nd, Node::StagedList which, uint64_t count_then) {
+    EntryList<TupleId> list = nd.take_left_list(which);
+    EntryList<TupleId> older = take_older_than(list, count_then);
+    nd.put_behind_left_list(which, std::move(list));
+    return older;
+}
+EntryList<FactId> take_older_right(Node& nd, Node::StagedList which, uint64_t count_then) {
+    EntryList<FactId> list = nd.take_right_list(which);
+    EntryList<FactId> older = take_older_than(list, count_then);
+    nd.put_behind_right_list(which, std::move(list));
+    return older;
 }
 
 template <class T>
-bool any_flag(const EntryList<T>& list, uint8_t flag) {
+bool any_flag(const EntryList<T>& list, StagedFlag flag) {
     for (const auto& e : list)
         if (e.flag == flag) return true;
     return false;
@@ -178,9 +172,9 @@ void StreamFlush::run(bool close_windows) {
     for (size_t k = 0; k < snap_.nodes.size(); ++k) {
         TrieNode& tn = e_.nodes[snap_.nodes[k]];
         const std::array<uint64_t, 6>& c = snap_.node_counts[k];
-        changed_[k] = tn.first_input.ins.size() > c[0] || tn.node.staged_lefts.ins.size() > c[1] ||
-                      tn.node.staged_rights.ins.size() > c[2];
-        tn.node.shared = e_.rules_of_node[snap_.nodes[k]].size() > 1;
+        changed_[k] = tn.first_input.ins.size() > c[0] || tn.node.staged_left().ins.size() > c[1] ||
+                      tn.node.staged_right().ins.size() > c[2];
+        tn.node.set_shared(e_.rules_of_node[snap_.nodes[k]].size() > 1);
     }
     for (size_t k = 0; k < snap_.nodes.size(); ++k) set_aside(k);
     set_aside_windows();
@@ -191,7 +185,7 @@ void StreamFlush::run(bool close_windows) {
         while (next_stash < stashes_.size() && stashes_[next_stash].node < n) ++next_stash;
         NodeStash* stash = next_stash < stashes_.size() && stashes_[next_stash].node == n ? &stashes_[next_stash]
                                                                                           : nullptr;
-        if (e_.nodes[n].node.temporal) cascade(n, stash);
+        if (e_.nodes[n].node.temporal()) cascade(n, stash);
     }
     restore_nodes();
     requeue();
@@ -210,20 +204,20 @@ void StreamFlush::set_aside(size_t k) {
     const size_t rule = tn.owner.first;
 
     bool older_deletes = false;
-    if (!tn.first_input.del.empty() || !nd.staged_lefts.del.empty() || !nd.staged_rights.del.empty()) {
+    if (!tn.first_input.del.empty() || !nd.staged_left().del.empty() || !nd.staged_right().del.empty()) {
         NodeStash& s = stash_of(n);
         s.del_first = take_older_than(tn.first_input.del, c[3]);
-        s.del_left = take_older_than(nd.staged_lefts.del, c[4]);
-        s.del_right = take_older_than(nd.staged_rights.del, c[5]);
+        s.del_left = take_older_left(nd, Node::StagedList::Deletes, c[4]);
+        s.del_right = take_older_right(nd, Node::StagedList::Deletes, c[5]);
         older_deletes = !s.del_first.empty() || !s.del_left.empty() || !s.del_right.empty();
     }
 
-    switch (nd.kind) {
+    switch (nd.kind()) {
         case Kind::Not:
         case Kind::Exists:
             // Facts of an event type block or admit at once; others wait for the fire.
-            if (!nd.staged_rights.ins.empty() && !e_.event_decls.count(pattern_of(n).type_id))
-                stash_of(n).ins_right = nd.staged_rights.ins.take();
+            if (!nd.staged_right().ins.empty() && !e_.event_decls.count(pattern_of(n).type_id))
+                stash_of(n).ins_right = nd.take_right_list(Node::StagedList::Inserts);
             return;
         case Kind::Acc:
         case Kind::Query:
@@ -232,23 +226,24 @@ void StreamFlush::set_aside(size_t k) {
         case Kind::Join: break;
     }
     const bool holds_inserts =
-        !nd.staged_rights.ins.empty() || !tn.first_input.ins.empty() || !nd.staged_lefts.ins.empty();
+        !nd.staged_right().ins.empty() || !tn.first_input.ins.empty() || !nd.staged_left().ins.empty();
     const bool rule_linked_now = linked_now_[place(snap_.rules, rule)] != 0;
-    if (nd.temporal) {
+    if (nd.temporal()) {
         bool to_rules_only = !tn.targets.empty();
         for (const Target& t : tn.targets) to_rules_only = to_rules_only && t.kind == Target::Kind::Rule;
-        if (nd.shared && no_changes(tn.first_input) && no_changes(nd.staged_lefts) && no_changes(nd.staged_rights) &&
-            !older_deletes && to_rules_only && !any_flag(nd.staged_rights.ins, kFlagReinsert)) {
+        if (nd.shared() && no_changes(tn.first_input) && no_changes(nd.staged_left()) &&
+            no_changes(nd.staged_right()) && !older_deletes && to_rules_only &&
+            !any_flag(nd.staged_right().ins, StagedFlag::RightInsert)) {
             NodeStash& s = stash_of(n);
             s.slot = true;
-            s.slot_right = nd.staged_rights.ins.take();
+            s.slot_right = nd.take_right_list(Node::StagedList::Inserts);
             s.slot_first = tn.first_input.ins.take();
-            s.slot_left = nd.staged_lefts.ins.take();
-        } else if (rule_linked_now && nd.shared && holds_inserts) {
+            s.slot_left = nd.take_left_list(Node::StagedList::Inserts);
+        } else if (rule_linked_now && nd.shared() && holds_inserts) {
             NodeStash& s = stash_of(n);
-            s.ins_right = nd.staged_rights.ins.take();
+            s.ins_right = nd.take_right_list(Node::StagedList::Inserts);
             s.ins_first = tn.first_input.ins.take();
-            s.ins_left = nd.staged_lefts.ins.take();
+            s.ins_left = nd.take_left_list(Node::StagedList::Inserts);
         }
         return;
     }
@@ -258,11 +253,11 @@ void StreamFlush::set_aside(size_t k) {
     // the rule had been linked at the end of an earlier flush.
     const bool joined_now = !snap_.linked_before[place(snap_.rules, rule)] && rule_linked_now &&
                             flush_linked_before(rule) == 1 && origin_type_test(rule) &&
-                            any_flag(nd.staged_rights.ins, kFlagUnlinkedArrival);
+                            any_flag(nd.staged_right().ins, StagedFlag::UnlinkedArrival);
     if (joined_now) return;
-    EntryList<FactId> right = nd.staged_rights.ins.take();
+    EntryList<FactId> right = nd.take_right_list(Node::StagedList::Inserts);
     EntryList<FactId> first = take_older_than(tn.first_input.ins, c[0]);
-    EntryList<TupleId> left = take_older_than(nd.staged_lefts.ins, c[1]);
+    EntryList<TupleId> left = take_older_left(nd, Node::StagedList::Inserts, c[1]);
     if (right.empty() && first.empty() && left.empty()) return;
     NodeStash& s = stash_of(n);
     s.ins_right = std::move(right);
@@ -336,8 +331,8 @@ void StreamFlush::restore_windows() {
                 net.s0_indexed = false;
             }
         }
-        put_behind(net.s0_windows[k].del, std::move(w.del));
-        put_behind(net.s0_windows[k].upd, std::move(w.upd));
+        net.s0_windows[k].del.put_behind(std::move(w.del));
+        net.s0_windows[k].upd.put_behind(std::move(w.upd));
     }
 }
 
@@ -351,33 +346,33 @@ void StreamFlush::cascade(size_t n, NodeStash* stash) {
     if (stash && stash->slot) {
         // Shared, and only rules below: the joins wait for the next fire,
         // which hands them to every rule the node feeds.
-        put_behind(nd.staged_rights.ins, std::move(stash->slot_right));
-        put_behind(nd.staged_lefts.ins, std::move(stash->slot_left));
+        nd.put_behind_right_list(Node::StagedList::Inserts, std::move(stash->slot_right));
+        nd.put_behind_left_list(Node::StagedList::Inserts, std::move(stash->slot_left));
         Staged<TupleId> out;
         nd.flush_ins_delta(env, pi - 1, one_fact_entries(e_.tuples, stash->slot_first), out);
-        for (const auto& x : out.ins) nd.cascade_out.push_back(x);
+        for (const auto& x : out.ins) nd.set_aside_for_cascade(x);
         return;
     }
-    const bool rights = !nd.staged_rights.ins.empty();
-    const bool lefts = !nd.staged_lefts.ins.empty() || !tn.first_input.ins.empty();
+    const bool rights = !nd.staged_right().ins.empty();
+    const bool lefts = !nd.staged_left().ins.empty() || !tn.first_input.ins.empty();
     if (!rights && !lefts) return;
-    if (nd.kind == Kind::Exists) return;
+    if (nd.kind() == Kind::Exists) return;
 
-    if (nd.kind == Kind::Join && !nd.shared && no_changes(tn.first_input) && no_changes(nd.staged_lefts) &&
-        no_changes(nd.staged_rights) && rights != lefts && !any_flag(nd.staged_rights.ins, kFlagReinsert) &&
+    if (nd.kind() == Kind::Join && !nd.shared() && no_changes(tn.first_input) && no_changes(nd.staged_left()) &&
+        no_changes(nd.staged_right()) && rights != lefts && !any_flag(nd.staged_right().ins, StagedFlag::RightInsert) &&
         tn.targets.size() == 1) {
         const Target target = tn.targets.front();
         // A rule's terminal takes the joins only when none can come from the
         // memory on the other side.
-        const bool fast = target.kind != Target::Kind::Rule || (rights ? nd.lefts.empty() : nd.rights.empty());
+        const bool fast =
+            target.kind != Target::Kind::Rule || (rights ? nd.left_memory().empty() : nd.right_memory().empty());
         if (fast) {
             Staged<TupleId> out;
             nd.flush_ins_delta(env, pi - 1, one_fact_entries(e_.tuples, tn.first_input.ins.take()), out);
             if (out.empty()) return;
             switch (target.kind) {
                 case Target::Kind::Node: {
-                    Staged<TupleId>& left = e_.nodes[target.index].node.staged_lefts;
-                    left = Staged<TupleId>::append_into_pending(std::move(left), std::move(out));
+                    e_.nodes[target.index].node.append_left_batch(std::move(out));
                     return;
                 }
                 case Target::Kind::Rule: {
@@ -389,14 +384,14 @@ void StreamFlush::cascade(size_t n, NodeStash* stash) {
                     // The last member of a not/exists group: its joins reach the
                     // group's inner input as an evaluation routes them.
                     Staged<TupleId>& inner = e_.nodes[target.index].subnet_input;
-                    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, 0);
+                    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, StagedFlag::Insert);
                     return;
                 }
             }
             unreachable("target kind out of range");
         }
     }
-    if (!nd.staged_rights.ins.empty() || !nd.staged_lefts.ins.empty()) nd.self_drain_delta(env, pi - 1);
+    if (!nd.staged_right().ins.empty() || !nd.staged_left().ins.empty()) nd.self_drain_delta(env, pi - 1);
 }
 
 // Everything set aside goes back behind what came since: inserts, then deletes.
@@ -404,12 +399,12 @@ void StreamFlush::restore_nodes() {
     for (NodeStash& s : stashes_) {
         TrieNode& tn = e_.nodes[s.node];
         const bool noted = s.stashed_any();
-        put_behind(tn.node.staged_rights.ins, std::move(s.ins_right));
-        put_behind(tn.first_input.ins, std::move(s.ins_first));
-        put_behind(tn.node.staged_lefts.ins, std::move(s.ins_left));
-        put_behind(tn.node.staged_rights.del, std::move(s.del_right));
-        put_behind(tn.first_input.del, std::move(s.del_first));
-        put_behind(tn.node.staged_lefts.del, std::move(s.del_left));
+        tn.node.put_behind_right_list(Node::StagedList::Inserts, std::move(s.ins_right));
+        tn.first_input.ins.put_behind(std::move(s.ins_first));
+        tn.node.put_behind_left_list(Node::StagedList::Inserts, std::move(s.ins_left));
+        tn.node.put_behind_right_list(Node::StagedList::Deletes, std::move(s.del_right));
+        tn.first_input.del.put_behind(std::move(s.del_first));
+        tn.node.put_behind_left_list(Node::StagedList::Deletes, std::move(s.del_left));
         if (noted) noted_.push_back(s.node);
     }
 }
@@ -439,7 +434,7 @@ void Engine::build_flush_scopes() {
     flush_scopes.rules_by_type.assign(type_count, {});
     std::vector<uint32_t> temporal;
     for (size_t n = 0; n < nodes.size(); ++n)
-        if (nodes[n].node.temporal) temporal.push_back(static_cast<uint32_t>(n));
+        if (nodes[n].node.temporal()) temporal.push_back(static_cast<uint32_t>(n));
     auto sort_unique = [](std::vector<uint32_t>& v) {
         std::sort(v.begin(), v.end());
         v.erase(std::unique(v.begin(), v.end()), v.end());
@@ -502,9 +497,9 @@ void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) 
         if (nets[r].on_agenda && nets[r].dirty) continue;
         for (size_t n : nets[r].node_ids) {
             const TrieNode& tn = nodes[n];
-            if (!tn.first_input.ins.empty() || !tn.first_input.del.empty() || !tn.node.staged_lefts.ins.empty() ||
-                !tn.node.staged_lefts.del.empty() || !tn.node.staged_rights.ins.empty() ||
-                !tn.node.staged_rights.del.empty())
+            if (!tn.first_input.ins.empty() || !tn.first_input.del.empty() || !tn.node.staged_left().ins.empty() ||
+                !tn.node.staged_left().del.empty() || !tn.node.staged_right().ins.empty() ||
+                !tn.node.staged_right().del.empty())
                 invariant_broken(fmt("rule {} waits with input out of the flush's reach", r));
         }
     }

@@ -17,7 +17,7 @@ namespace {
 #ifdef QUARN_VERIFY_NODES
 // The emitted set agrees with the left tuples and the inner map.
 void verify_subnet(const TrieNode& tn) {
-    const bool is_not = tn.node.kind == Kind::SubnetNot;
+    const bool is_not = tn.node.kind() == Kind::SubnetNot;
     size_t emitted = 0;
     tn.subnet_lefts.for_each([&](TupleId t) {
         const bool extended = tn.subnet_inner.contains(t);
@@ -37,8 +37,8 @@ void verify_subnet(const TrieNode& tn) {
 
 void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> inner, Out& out) {
     TrieNode& tn = nodes[id];
-    const bool is_not = tn.node.kind == Kind::SubnetNot;
-    if (!is_not && tn.node.kind != Kind::SubnetExists) invariant_broken("not a subnetwork node");
+    const bool is_not = tn.node.kind() == Kind::SubnetNot;
+    if (!is_not && tn.node.kind() != Kind::SubnetExists) invariant_broken("not a subnetwork node");
     // Tuples are built a fact at a time, so a tuple's parent is its prefix
     // one fact shorter.
     auto prefix = [&](TupleId t) {
@@ -46,7 +46,7 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
         return t;
     };
     auto emit = [&](TupleId t, const Stamp& stamp) {
-        if (tn.subnet_emitted.insert(t).second) out.trg.add_ins_ph(t, stamp, 0);
+        if (tn.subnet_emitted.insert(t).second) out.trg.add_ins_ph(t, stamp, StagedFlag::Insert);
     };
     auto withdraw = [&](TupleId t, const Stamp& stamp) {
         if (tn.subnet_emitted.erase(t)) out.child_del(t, stamp);
@@ -95,7 +95,7 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
     // Left updates reach an emitted child; an inner update keeps its facts,
     // so it extends the same prefix and changes nothing here.
     for (const auto& e : left.upd)
-        if (tn.subnet_emitted.contains(e.item)) out.child_upd(e.item, e.stamp, 2);
+        if (tn.subnet_emitted.contains(e.item)) out.child_upd(e.item, e.stamp, StagedFlag::Change);
 #ifdef QUARN_VERIFY_NODES
     verify_subnet(tn);
 #endif

@@ -37,19 +37,19 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
     // a field it compares with another pattern's may move the fact to other
     // tuples. Only a change the pattern reads nowhere leaves its matches alone.
     const bool relevant = changed == kAllFields || (changed & p.field_mask) != 0;
-    Staged<FactId>& right = n.node.staged_rights;
 
     auto admit = [&] {
         n.win_out.erase(fact);
         n.win_in.insert(fact);
-        right.add_ins_ph(fact, stamp, right.del.contains(fact) ? 1 : 0);
+        const bool after_delete = n.node.staged_right().del.contains(fact);
+        n.node.stage_right_insert(fact, stamp, after_delete ? StagedFlag::RightInsert : StagedFlag::Insert);
     };
     if (in && !passes) {
         n.win_in.erase(fact);
         n.win_out.insert(fact);
-        right.add_del(fact, stamp);
+        n.node.stage_right_delete(fact, stamp);
     } else if (in && relevant) {
-        right.add_upd_ph(fact, stamp, 2);
+        n.node.stage_right_update(fact, stamp, StagedFlag::Change);
     } else if (in) {
         JoinEnvImpl env(input_seq, store, rules[r], 0, false, tuples, switches);
         n.node.re_add_right_fact(fact, right_key(env, pi - 1, fact));
@@ -92,7 +92,7 @@ namespace {
 bool evict(TrieNode& n, FactId fact) {
     if (!n.win_in.erase(fact)) return false;  // never admitted, or already out
     n.win_out.insert(fact);
-    n.node.staged_rights.add_del(fact, std::nullopt);
+    n.node.stage_right_delete(fact, std::nullopt);
     return true;
 }
 

@@ -4,21 +4,19 @@
 // Phases, in order: right deletes, left deletes, updates (a first pass that
 // re-keys and reorders the children lists so they follow memory order, then a
 // merge walk per updated fact and per updated tuple that re-emits kept children
-// in place), inserts (plain or temporal), late right inserts (flag 1).
+// in place), inserts (plain or temporal), late right inserts (RightInsert).
 #include <algorithm>
 
 #include "common/internal_error.h"
 #include "common/text.h"
 #include "network/network.h"
+#include "network/node_eval.h"
 #include "network/walk_ahead.h"
 #include "store/debug_form.h"
 
 namespace quarn {
 
 namespace {
-
-constexpr uint8_t kFromUpdate = kFromChange;
-constexpr uint8_t kLateRightInsert = kFromRightInsert;
 
 // Calls fn on the staged right inserts in the order evaluations take them
 // (see sr_ins_iter), without copying them.
@@ -31,17 +29,20 @@ void for_each_right_insert(bool tail_first, const EntryList<FactId>& ins, Fn fn)
     }
 }
 
+}  // namespace
+
+// A friend of Node: works on its memories directly.
 class JoinEval {
 public:
     JoinEval(const JoinEnv& env, size_t i, Node& node, Out& out)
         : env_(env), tt_(env.tuples()), i_(i), n_(node), out_(out),
-          lbucket_(std::exchange(node.scratch_tuples, {})), rbucket_(std::exchange(node.scratch_facts, {})),
+          lbucket_(std::exchange(node.scratch_tuples_, {})), rbucket_(std::exchange(node.scratch_facts_, {})),
           key_decides_(node.keyed() && env.key_decides(i)) {}
     ~JoinEval() {
         lbucket_.clear();
         rbucket_.clear();
-        n_.scratch_tuples = std::move(lbucket_);
-        n_.scratch_facts = std::move(rbucket_);
+        n_.scratch_tuples_ = std::move(lbucket_);
+        n_.scratch_facts_ = std::move(rbucket_);
     }
     JoinEval(const JoinEval&) = delete;
 
@@ -71,10 +72,10 @@ private:
     void remove_all(const std::vector<size_t>& list, const Stamp& s) {
         for (size_t p : list) remove_child(p, s);
     }
-    void add_child(TupleId t, FactId f, const Stamp& s, uint8_t flag) {
+    void add_child(TupleId t, FactId f, const Stamp& s, StagedFlag flag) {
         out_.trg.add_ins_ph(n_.create_child(tt_, t, f), s, flag);
     }
-    void add_child(TupleId t, FactId f, const Stamp& s, uint8_t flag, std::optional<size_t> left_before,
+    void add_child(TupleId t, FactId f, const Stamp& s, StagedFlag flag, std::optional<size_t> left_before,
                    std::optional<size_t> right_before) {
         out_.trg.add_ins_ph(n_.create_child(tt_, t, f, left_before, right_before), s, flag);
     }
@@ -92,10 +93,10 @@ private:
         out.clear();
         decided = false;
         if (!n_.keyed()) {
-            n_.lefts.items(out);
+            n_.lefts_.items(out);
         } else if (k) {
             bool equal = false;
-            n_.lefts.matching(k, out, &equal);
+            n_.lefts_.matching(k, out, &equal);
             decided = key_decides_ && equal && exact_values(k);
         }
     }
@@ -103,10 +104,10 @@ private:
         out.clear();
         decided = false;
         if (!n_.keyed()) {
-            n_.rights.items(out);
+            n_.rights_.items(out);
         } else if (k) {
             bool equal = false;
-            n_.rights.matching(k, out, &equal);
+            n_.rights_.matching(k, out, &equal);
             decided = key_decides_ && equal && exact_values(k);
         }
     }
@@ -159,7 +160,7 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
     // From here on the children lists of every tuple and fact follow memory order.
     if (!sr.upd.empty()) right_updates_join(sl, sr);
     if (!sl.upd.empty()) left_updates_join(sl);
-    if (n_.temporal) {
+    if (n_.temporal_) {
         temporal_inserts(sl, sr);
     } else {
         plain_inserts(sl, sr);
@@ -170,7 +171,7 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
 
 void JoinEval::right_deletes(const Staged<FactId>& sr) {
     for (const auto& e : sr.del) {
-        n_.rights.remove_first(e.item);
+        n_.rights_.remove_first(e.item);
         n_.children_of_right(e.item, alive_);
         remove_all(alive_, e.stamp);
     }
@@ -178,7 +179,7 @@ void JoinEval::right_deletes(const Staged<FactId>& sr) {
 
 void JoinEval::left_deletes(const Staged<TupleId>& sl) {
     for (const auto& e : sl.del) {
-        n_.lefts.remove_first(e.item);
+        n_.lefts_.remove_first(e.item);
         n_.children_of_left(e.item, alive_);
         remove_all(alive_, e.stamp);
     }
@@ -187,17 +188,17 @@ void JoinEval::left_deletes(const Staged<TupleId>& sl) {
 void JoinEval::right_updates_rekey(const Staged<FactId>& sr) {
     for (const auto& e : sr.upd) {
         FactId f = e.item;
-        if (n_.rights.remove_first(f)) n_.rights.push_back(f, key_of_right(f));
+        if (n_.rights_.remove_first(f)) n_.rights_.push_back(f, key_of_right(f));
         n_.children_of_right(f, alive_);
         for (size_t p : alive_) n_.move_child_to_end_of_left(p);
     }
 }
 
 void JoinEval::left_updates_rekey(const Staged<TupleId>& sl) {
-    for (const auto& e : sl.upd) n_.lefts.remove_first(e.item);
+    for (const auto& e : sl.upd) n_.lefts_.remove_first(e.item);
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
-        n_.lefts.push_back(t, key_of_left(t));
+        n_.lefts_.push_back(t, key_of_left(t));
         n_.children_of_left(t, alive_);
         for (size_t p : alive_) n_.move_child_to_end_of_right(p);
     }
@@ -210,7 +211,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
     for (const auto& e : sr.upd) {
         FactId f = e.item;
         const Stamp& s = e.stamp;
-        const auto stored = n_.rights.find_first(f);
+        const auto stored = n_.rights_.find_first(f);
         Key rkey = stored ? stored->key : Key{};
         bool decided = false;
         left_bucket(rkey, bucket, decided);
@@ -222,7 +223,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         if (n_.keyed() && first) {
             // The fact's key moved away from its children's parents: they all go,
             // and the new key's lefts are joined afresh.
-            const auto parent = n_.lefts.find_first(n_.child(*first).parent);
+            const auto parent = n_.lefts_.find_first(n_.child(*first).parent);
             if (!parent || !parent->key || !rkey || !keys_match(parent->key, rkey) || bucket.empty()) {
                 remove_all(alive, s);
                 first.reset();
@@ -236,7 +237,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         if (!first) {
             for (TupleId t : bucket) {
                 if (left_updated.contains(t)) continue;
-                if (decided || allowed(t, f)) add_child(t, f, s, kFromUpdate);
+                if (decided || allowed(t, f)) add_child(t, f, s, StagedFlag::Change);
             }
             continue;
         }
@@ -251,11 +252,11 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
             bool at_cursor = c && n_.child(*c).parent == t;
             bool ok = decided || allowed(t, f);
             if (ok && at_cursor) {
-                out_.child_upd(n_.child(*c).tuple, s, kFromUpdate);
+                out_.child_upd(n_.child(*c).tuple, s, StagedFlag::Change);
                 n_.move_child_to_end_of_left(*c);
                 ++j;
             } else if (ok) {
-                add_child(t, f, s, kFromUpdate, std::nullopt, c);
+                add_child(t, f, s, StagedFlag::Change, std::nullopt, c);
             } else if (at_cursor) {
                 remove_child(*c, s);
                 ++j;
@@ -269,7 +270,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
         const Stamp& s = e.stamp;
-        const auto stored = n_.lefts.find_first(t);
+        const auto stored = n_.lefts_.find_first(t);
         Key lkey = stored ? stored->key : Key{};
         bool decided = false;
         right_bucket(lkey, bucket, decided);
@@ -278,7 +279,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
             for (size_t p : n_.children_of_left(t)) {
                 const std::optional<FactId> g = n_.child(p).right;
                 if (!g) invariant_broken("join child has a right parent");
-                const auto gs = n_.rights.find_first(*g);
+                const auto gs = n_.rights_.find_first(*g);
                 if (bucket.empty() || !gs || !gs->key || !lkey || !keys_match(gs->key, lkey)) {
                     remove_child(p, s);
                 }
@@ -289,7 +290,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
         n_.children_of_left(t, alive);
         if (alive.empty()) {
             for (FactId f : bucket) {
-                if (decided || allowed(t, f)) add_child(t, f, s, kFromUpdate);
+                if (decided || allowed(t, f)) add_child(t, f, s, StagedFlag::Change);
             }
             continue;
         }
@@ -300,11 +301,11 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
             bool at_cursor = c && n_.child(*c).right == f;
             bool ok = decided || allowed(t, f);
             if (ok && at_cursor) {
-                out_.child_upd(n_.child(*c).tuple, s, kFromUpdate);
+                out_.child_upd(n_.child(*c).tuple, s, StagedFlag::Change);
                 n_.move_child_to_end_of_right(*c);
                 ++j;
             } else if (ok) {
-                add_child(t, f, s, kFromUpdate, c, std::nullopt);
+                add_child(t, f, s, StagedFlag::Change, c, std::nullopt);
             } else if (at_cursor) {
                 remove_child(*c, s);
                 ++j;
@@ -314,19 +315,19 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
 }
 
 void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr) {
-    // Which right inserts join here, in which order: flag 4 entries as staged
-    // followed by plain ones oldest first; without flag 4, all but the late
-    // ones (flag 1) as staged.
+    // Which right inserts join here, in which order: UnlinkedArrival entries as
+    // staged followed by plain ones oldest first; without UnlinkedArrival, all
+    // but the late ones (RightInsert) as staged.
     auto join_right_keyed = [&](const StagedEntry<FactId>& e, Key& key) {
         FactId f = e.item;
         // The left memory is probed before the fact is stored: the key is at
         // hand, and storing it touches only the right memory.
         bool decided = false;
         left_bucket(key, lbucket_, decided);
-        n_.rights.push_back(f, std::move(key));
+        n_.rights_.push_back(f, std::move(key));
         for (TupleId t : lbucket_) {
             if (skip_expired_tuple(t)) continue;
-            if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
+            if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::RightInsert);
         }
     };
     auto join_right = [&](const StagedEntry<FactId>& e) {
@@ -334,25 +335,26 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         join_right_keyed(e, key_);
     };
     auto warm = [&](const Key& k) {
-        n_.lefts.prefetch_bucket(k);
-        n_.rights.prefetch_bucket(k);
+        n_.lefts_.prefetch_bucket(k);
+        n_.rights_.prefetch_bucket(k);
     };
     const bool ahead = n_.keyed();
-    bool selecting = std::any_of(sr.ins.begin(), sr.ins.end(), [](const auto& e) { return e.flag == kSelectRightInsert; });
+    const bool selecting = std::any_of(sr.ins.begin(), sr.ins.end(),
+                                       [](const auto& e) { return e.flag == StagedFlag::UnlinkedArrival; });
     if (selecting) {
         for (const auto& e : sr.ins) {
-            if (e.flag == kSelectRightInsert) join_right(e);
+            if (e.flag == StagedFlag::UnlinkedArrival) join_right(e);
         }
         for (const auto& e : sr.ins.oldest_first()) {
-            if (e.flag == 0) join_right(e);
+            if (e.flag == StagedFlag::Insert) join_right(e);
         }
     } else if (ahead && sr.ins.size() >= kWalkAheadFrom) {
         walk_keys_ahead(
-            sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != kLateRightInsert; },
+            sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != StagedFlag::RightInsert; },
             [&](const StagedEntry<FactId>& e, Key& k) { env_.key_of_right(i_, e.item, k); }, warm, join_right_keyed);
     } else {
         for (const auto& e : sr.ins) {
-            if (e.flag != kLateRightInsert) join_right(e);
+            if (e.flag != StagedFlag::RightInsert) join_right(e);
         }
     }
     for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
@@ -360,10 +362,10 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         TupleId t = e.item;
         bool decided = false;
         right_bucket(key, rbucket_, decided);
-        n_.lefts.push_back(t, std::move(key));
+        n_.lefts_.push_back(t, std::move(key));
         for (FactId f : rbucket_) {
             if (skip_expired_fact(f)) continue;
-            if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromLeftInsert);
+            if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::Insert);
         }
     };
     if (ahead && sl.ins.size() >= kWalkAheadFrom) {
@@ -381,7 +383,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
 
 void JoinEval::temporal_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr) {
     if (sl.ins.empty() && sr.ins.empty()) return;
-    std::vector<FactId> before = n_.rights.items();
+    std::vector<FactId> before = n_.rights_.items();
     // Same-batch mode: the same events arrive on both inputs at once (a pattern
     // joined with its own type), so pairs within the batch need a fixed order.
     std::vector<FactId> a, b;
@@ -395,7 +397,7 @@ void JoinEval::temporal_inserts(const Staged<TupleId>& sl, const Staged<FactId>&
         }
     }
     for (const auto& e : sr.ins) {
-        if (e.flag != kLateRightInsert) b.push_back(e.item);
+        if (e.flag != StagedFlag::RightInsert) b.push_back(e.item);
     }
     std::sort(a.begin(), a.end());
     std::sort(b.begin(), b.end());
@@ -410,12 +412,12 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
     for (const auto& e : sl.ins) n_.record_left_seq(e.item);
     for (const auto& e : sl.ins) {
         n_.set_left_mark(e.item, env_.mark());
-        n_.lefts.push_back(e.item, key_of_left(e.item));
+        n_.lefts_.push_back(e.item, key_of_left(e.item));
     }
     for_each_right_insert(tail_first_, sr.ins, [&](const StagedEntry<FactId>& e) {
-        if (e.flag == kLateRightInsert) return;
+        if (e.flag == StagedFlag::RightInsert) return;
         FactId f = e.item;
-        n_.rights.push_back(f, key_of_right(f));
+        n_.rights_.push_back(f, key_of_right(f));
         uint64_t cut = n_.right_rank(f);
         // Lefts that arrived after this fact first, then the rest, each by arrival.
         struct Cand {
@@ -425,8 +427,8 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
             TupleId t;
         };
         std::vector<Cand> cands;
-        cands.reserve(n_.lefts.size());
-        for (const auto& le : n_.lefts) {
+        cands.reserve(n_.lefts_.size());
+        for (const auto& le : n_.lefts_) {
             uint64_t r = n_.left_rank(le.item);
             cands.push_back(Cand{r > cut, r, n_.left_seq(le.item), le.item});
         }
@@ -437,7 +439,7 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
         });
         for (const Cand& c : cands) {
             if (skip_expired_tuple(c.t)) continue;
-            if (allowed(c.t, f)) add_child(c.t, f, e.stamp, kFromRightInsert);
+            if (allowed(c.t, f)) add_child(c.t, f, e.stamp, StagedFlag::RightInsert);
         }
     });
     // New lefts meet the facts that were there before this batch; the batch's
@@ -445,13 +447,13 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
     for (const auto& e : sl.ins) {
         for (FactId f : before) {
             if (skip_expired_fact(f)) continue;
-            if (allowed(e.item, f)) add_child(e.item, f, e.stamp, kFromLeftInsert);
+            if (allowed(e.item, f)) add_child(e.item, f, e.stamp, StagedFlag::Insert);
         }
     }
 }
 
 void JoinEval::temporal_same_batch(const Staged<TupleId>& sl, const std::vector<FactId>& before) {
-    std::vector<TupleId> older = n_.lefts.items();
+    std::vector<TupleId> older = n_.lefts_.items();
     std::stable_sort(older.begin(), older.end(),
                      [&](TupleId x, TupleId y) { return n_.left_seq(x) < n_.left_seq(y); });
     for (const auto& e : sl.ins.oldest_first()) {
@@ -461,10 +463,10 @@ void JoinEval::temporal_same_batch(const Staged<TupleId>& sl, const std::vector<
     // P: the batch newest first, each event as a tuple and as a fact.
     std::vector<TupleId> p;
     for (const auto& e : sl.ins) p.push_back(e.item);
-    for (auto it = p.rbegin(); it != p.rend(); ++it) n_.lefts.push_back(*it, key_of_left(*it));
+    for (auto it = p.rbegin(); it != p.rend(); ++it) n_.lefts_.push_back(*it, key_of_left(*it));
     for (auto it = p.rbegin(); it != p.rend(); ++it) {
         FactId f = view(*it).front();
-        n_.rights.push_back(f, key_of_right(f));
+        n_.rights_.push_back(f, key_of_right(f));
     }
     const Stamp s = sl.ins.front().stamp;
     for (size_t k = 0; k < p.size(); ++k) {
@@ -475,38 +477,38 @@ void JoinEval::temporal_same_batch(const Staged<TupleId>& sl, const std::vector<
         for (size_t m = p.size(); m-- > k + 1;) {
             TupleId t = p[m];
             if (skip_expired_tuple(t)) continue;
-            if (allowed(t, fk)) add_child(t, fk, s, kFromRightInsert);
+            if (allowed(t, fk)) add_child(t, fk, s, StagedFlag::RightInsert);
         }
         for (TupleId t : older) {
             if (skip_expired_tuple(t)) continue;
-            if (allowed(t, fk)) add_child(t, fk, s, kFromRightInsert);
+            if (allowed(t, fk)) add_child(t, fk, s, StagedFlag::RightInsert);
         }
-        if (!skip_expired_tuple(tk) && allowed(tk, fk)) add_child(tk, fk, s, kFromRightInsert);
+        if (!skip_expired_tuple(tk) && allowed(tk, fk)) add_child(tk, fk, s, StagedFlag::RightInsert);
         // The event as left tuple: strictly older events, then the facts from before.
         for (size_t m = p.size(); m-- > k + 1;) {
             FactId g = view(p[m]).front();
             if (skip_expired_fact(g)) continue;
-            if (allowed(tk, g)) add_child(tk, g, s, kFromLeftInsert);
+            if (allowed(tk, g)) add_child(tk, g, s, StagedFlag::Insert);
         }
         for (FactId g : before) {
             if (skip_expired_fact(g)) continue;
-            if (allowed(tk, g)) add_child(tk, g, s, kFromLeftInsert);
+            if (allowed(tk, g)) add_child(tk, g, s, StagedFlag::Insert);
         }
     }
 }
 
 void JoinEval::late_right_inserts(const Staged<FactId>& sr) {
     for_each_right_insert(tail_first_, sr.ins, [&](const StagedEntry<FactId>& e) {
-        if (e.flag != kLateRightInsert) return;
+        if (e.flag != StagedFlag::RightInsert) return;
         FactId f = e.item;
         const Key& k = key_of_right(f);
-        n_.rights.push_back(f, k);
+        n_.rights_.push_back(f, k);
         bool decided = false;
         left_bucket(k, lbucket_, decided);
         std::stable_sort(lbucket_.begin(), lbucket_.end(),
                          [&](TupleId x, TupleId y) { return n_.left_seq(x) > n_.left_seq(y); });
         for (TupleId t : lbucket_) {
-            if (decided || allowed(t, f)) add_child(t, f, e.stamp, kFromRightInsert);
+            if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::RightInsert);
         }
     });
 }
@@ -514,7 +516,7 @@ void JoinEval::late_right_inserts(const Staged<FactId>& sr) {
 void JoinEval::trace_closing() const {
     env_.trace(fmt("  trg ins={} upd={} del={}", debug(tt_, out_.trg.ins), debug(tt_, out_.trg.upd),
                    debug(tt_, out_.trg.del)));
-    env_.trace(fmt("  rights={} lefts={}", debug(n_.rights), debug(tt_, n_.lefts)));
+    env_.trace(fmt("  rights={} lefts={}", debug(n_.rights_), debug(tt_, n_.lefts_)));
     // Facts ascending, so that one run always traces the same way.
     for (FactId f : n_.right_facts_with_children()) {
         std::vector<TupleId> alive;
@@ -522,8 +524,6 @@ void JoinEval::trace_closing() const {
         env_.trace(fmt("  post by_right[{}] alive={}", debug_fact_id(f), debug(tt_, alive)));
     }
 }
-
-}  // namespace
 
 void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out) {
     JoinEval(env, i, node, out).run(sl, sr);

@@ -135,7 +135,7 @@ std::optional<uint64_t> Memory<T>::class_hash_of(const Slot& sl) const {
 
 template <class T>
 bool Memory<T>::range_indexed(const Slot& sl) const {
-    if (index_kind(index_op_) != IndexKind::Range || sl.key == kNoKey) return false;
+    if (index_op_.kind() != IndexKind::Range || sl.key == kNoKey) return false;
     if (is_small(sl.key)) return rankable(small_value(sl.key, sl.small));
     const Key& k = keys_[sl.key].key;
     return k && k.size() > 0 && rankable(k[0]);
@@ -143,7 +143,7 @@ bool Memory<T>::range_indexed(const Slot& sl) const {
 
 template <class T>
 bool Memory<T>::bucketed(const Slot& sl) const {
-    if (index_kind(index_op_) != IndexKind::Equality || sl.key == kNoKey) return false;
+    if (index_op_.kind() != IndexKind::Equality || sl.key == kNoKey) return false;
     return is_small(sl.key) || keys_[sl.key].key.class_hash().has_value();
 }
 
@@ -232,7 +232,7 @@ void Memory<T>::push(T item, K&& key) {
     }
     slots_[s].item = std::move(item);
     Bucket* bucket = nullptr;
-    if (index_kind(index_op_) == IndexKind::Equality && key.present()) {
+    if (index_op_.kind() == IndexKind::Equality && key.present()) {
         if (auto h = key.class_hash()) bucket = &by_key_.try_emplace(*h).first->second;
     }
     uint64_t small = 0;
@@ -370,7 +370,7 @@ void Memory<T>::renumber() {
     uint32_t seq = 1;
     for (Pos p = head_; p != npos; p = slots_[p].next) slots_[p].seq = seq++;
     next_seq_ = seq;
-    if (index_kind(index_op_) != IndexKind::Range) return;
+    if (index_op_.kind() != IndexKind::Range) return;
     // The range index breaks ties by arrival number: it is rebuilt with the new ones.
     by_range_.clear();
     for (Pos p = head_; p != npos; p = slots_[p].next) {
@@ -456,7 +456,7 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out, bool* all_equal)
         if (ok && !equal) *all_equal = false;
         return ok;
     };
-    if (index_kind(index_op_) == IndexKind::Equality) {
+    if (index_op_.kind() == IndexKind::Equality) {
         auto h = probe.class_hash();
         if (!h) return;
         auto it = by_key_.find(*h);
@@ -482,7 +482,7 @@ void Memory<T>::matching(const Key& probe, std::vector<T>& out, bool* all_equal)
 
 template <class T>
 typename Memory<T>::Pos Memory<T>::bucket_first(const Key& probe) const {
-    if (index_kind(index_op_) != IndexKind::Equality) invariant_broken("bucket walk of a memory without an equality index");
+    if (index_op_.kind() != IndexKind::Equality) invariant_broken("bucket walk of a memory without an equality index");
     auto h = probe.class_hash();
     if (!h) return npos;
     auto it = by_key_.find(*h);
@@ -503,7 +503,7 @@ std::vector<T> Memory<T>::matching(const Key& probe) const {
 
 template <class T>
 void Memory<T>::in_range(const Value& p, CmpOp op, std::vector<T>& out) const {
-    if (index_kind(index_op_) != IndexKind::Range) invariant_broken("range scan of a memory without a range index");
+    if (index_op_.kind() != IndexKind::Range) invariant_broken("range scan of a memory without a range index");
     if (!rankable(p)) return;
     std::vector<const RangeItem*> reached;
     auto take = [&](auto from, auto to) {

@@ -11,23 +11,12 @@
 #include "common/chunk_vector.h"
 #include "common/hash.h"
 #include "common/dense_ids.h"
+#include "network/index_spec.h"
 #include "network/key.h"
 #include "network/tuple.h"
 #include "store/value.h"
 
 namespace quarn {
-
-// How a memory is probed: a range index on the first key value with a
-// comparison operator, no index (every entry), or an equality index on the
-// whole key. Stored as one byte: 0 to 5 the CmpOp of a range index, 6 none,
-// 7 equality.
-inline constexpr uint8_t kNoIndex = 6;
-inline constexpr uint8_t kEqualityIndex = 7;
-
-enum class IndexKind : uint8_t { Range, None, Equality };
-inline IndexKind index_kind(uint8_t index_op) {
-    return index_op < kNoIndex ? IndexKind::Range : index_op == kNoIndex ? IndexKind::None : IndexKind::Equality;
-}
 
 template <class T>
 class Memory {
@@ -67,11 +56,11 @@ public:
     using Pos = uint32_t;
     static constexpr Pos npos = UINT32_MAX;
 
-    explicit Memory(uint8_t index_op = kNoIndex) : index_op_(index_op) {}
+    explicit Memory(IndexSpec index_op = IndexSpec::none()) : index_op_(index_op) {}
 
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
-    uint8_t index_op() const { return index_op_; }
+    IndexSpec index_op() const { return index_op_; }
 
     // Appends; the stored key is made to own its texts.
     void push_back(T item, Key&& key);
@@ -239,7 +228,7 @@ private:
     template <class K>
     void push(T item, K&& key);
 
-    uint8_t index_op_;
+    IndexSpec index_op_;
     ChunkVector<Slot> slots_;
     std::vector<Pos> free_;  // dead slots, reused by push_back
     ChunkVector<KeyRec> keys_;

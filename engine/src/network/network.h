@@ -1,6 +1,8 @@
 // Rule network: per-rule chains of join, not and exists nodes that take staged
 // insert, update and delete deltas and stage their children's deltas in a fixed
 // order. Constraint tests and keys come from the engine through JoinEnv.
+// This header is what the engine uses; the evaluations' own entry points are
+// in network/node_eval.h.
 //
 // Tuples are TupleIds interned in the engine's TupleTable (JoinEnv::tuples());
 // staged tuple deltas are Staged<TupleId>, and the engine reads a tuple's facts
@@ -26,19 +28,6 @@ namespace quarn {
 // to its memories and stages the resulting child changes into out.trg. Other
 // kinds are evaluated by the engine; reaching them here is an internal error.
 void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
-
-void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
-void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
-// Temporal not: defers `t` until its fire time, or emits it into trg.
-void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, uint8_t flag,
-                       Staged<TupleId>& trg);
-// Temporal exists with an insert-only batch: admits inserts in ascending FactId order.
-void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr,
-                        Staged<TupleId>& trg);
-
-// The staged right inserts in the order evaluations take them: newest first,
-// or oldest first when QUARN_JSR is exactly "tail".
-std::vector<StagedEntry<FactId>> sr_ins_iter(const JoinEnv& env, const EntryList<FactId>& ins);
 
 // Debug forms used by trace lines: FactId(3); [FactId(1), FactId(2)];
 // ([FactId(1)], Some(4), 0); Some([I64(5)]); lists as [a, b]; (item, key) pairs.

@@ -6,6 +6,7 @@
 
 #include "common/internal_error.h"
 #include "network/network.h"
+#include "network/node_eval.h"
 
 namespace quarn {
 
@@ -22,14 +23,19 @@ const char* kind_name(Kind k) {
     return "Join";
 }
 
-Node Node::new_ex(uint8_t index_op, Kind kind, bool temporal) {
+Node Node::new_ex(IndexSpec index_op, Kind kind, bool temporal) {
     Node n;
-    n.index_op = index_op;
-    n.kind = kind;
-    n.temporal = temporal;
-    n.lefts = Memory<TupleId>(n.probe_op());
-    n.rights = Memory<FactId>(n.probe_op());
+    n.index_op_ = index_op;
+    n.kind_ = kind;
+    n.temporal_ = temporal;
+    n.lefts_ = Memory<TupleId>(n.probe_op());
+    n.rights_ = Memory<FactId>(n.probe_op());
     return n;
+}
+
+void Node::drop_spent_input() {
+    if (!staged_lefts_.fresh() && staged_lefts_.empty()) staged_lefts_ = Staged<TupleId>{};
+    if (!staged_rights_.fresh() && staged_rights_.empty()) staged_rights_ = Staged<FactId>{};
 }
 
 // --- Children.
@@ -251,13 +257,13 @@ void Node::order_children_of_right(FactId f) {
     uint64_t last = 0;
     bool sorted = true;
     for (uint32_t p = ends->head; p != kNone && sorted; p = rec(p).right_next) {
-        uint64_t at = memory_order(lefts, rec(p).parent);
+        uint64_t at = memory_order(lefts_, rec(p).parent);
         sorted = at >= last;
         last = at;
     }
     if (sorted) return;
     std::vector<size_t> list = children_of_right(f);
-    if (!sort_positions(list, [&](size_t p) { return memory_order(lefts, rec(static_cast<uint32_t>(p)).parent); })) {
+    if (!sort_positions(list, [&](size_t p) { return memory_order(lefts_, rec(static_cast<uint32_t>(p)).parent); })) {
         return;
     }
     *ends = Ends{};
@@ -269,7 +275,7 @@ void Node::order_children_of_left(TupleId t) {
     if (info == nullptr) return;
     auto order_of = [&](size_t p) {
         const ChildRec& c = rec(static_cast<uint32_t>(p));
-        return c.has_right ? memory_order(rights, c.right) : UINT64_MAX;
+        return c.has_right ? memory_order(rights_, c.right) : UINT64_MAX;
     };
     uint64_t last = 0;
     bool sorted = true;
@@ -433,8 +439,8 @@ std::vector<TupleId> Node::take_blocked(FactId f) {
 // --- Verification.
 
 void Node::verify() const {
-    lefts.verify();
-    rights.verify();
+    lefts_.verify();
+    rights_.verify();
     size_t alive = 0, alive_join = 0, dead = 0;
     for (size_t p = 0; p < children_.size(); ++p) {
         const ChildRec& c = children_[p];
@@ -470,18 +476,18 @@ void Node::verify() const {
     });
     if (by_left != alive || by_right != alive_join) invariant_broken("children lists disagree with the alive children");
 
-    if (kind != Kind::Not && kind != Kind::Exists) {
+    if (kind_ != Kind::Not && kind_ != Kind::Exists) {
         if (!blocked_.empty() || !block_links_.empty()) invariant_broken("a join node holds blocked tuples");
         return;
     }
     size_t listed = 0;
     blocked_.for_each([&](FactId f, const BlockEnds& ends) {
-        if (!rights.contains(f)) invariant_broken("a blocker is missing from the right memory");
+        if (!rights_.contains(f)) invariant_broken("a blocker is missing from the right memory");
         std::vector<TupleId> list = blocked_by(f);
         if (list.back() != ends.oldest) invariant_broken("blocked list ends elsewhere");
         for (TupleId t : list) {
             if (block_links_.find(t)->blocker != f) invariant_broken("blocked tuple names another blocker");
-            if (lefts.contains(t)) invariant_broken("a blocked tuple is also in the left memory");
+            if (lefts_.contains(t)) invariant_broken("a blocked tuple is also in the left memory");
         }
         listed += list.size();
     });
@@ -515,17 +521,14 @@ CmpOp flipped(CmpOp op) {
 }
 
 template <class T>
-void scan(const Memory<T>& m, uint8_t op, const Key& probe, bool stored_is_field, std::vector<T>& out) {
-    switch (index_kind(op)) {
+void scan(const Memory<T>& m, IndexSpec index, const Key& probe, bool stored_is_field, std::vector<T>& out) {
+    switch (index.kind()) {
         case IndexKind::None: m.items(out); return;
-        case IndexKind::Equality:
-            if (op > kEqualityIndex) invariant_broken("node index operator out of range");
-            m.matching(probe, out);
-            return;
+        case IndexKind::Equality: m.matching(probe, out); return;
         case IndexKind::Range: break;
     }
     if (!probe || probe.size() == 0) return;
-    CmpOp cmp = static_cast<CmpOp>(op);
+    CmpOp cmp = index.op();
     // in_range reaches k with `p cmp k`; a stored field tested against the
     // probe's bound (`k op p`) is the same as `p flipped(op) k`.
     m.in_range(probe[0].value(), stored_is_field ? flipped(cmp) : cmp, out);
@@ -539,8 +542,8 @@ std::vector<T> collect_matching(const Memory<T>& m, const Key& key) {
 
 }  // namespace
 
-void Node::scan_lefts(const Key& probe, std::vector<TupleId>& out) const { scan(lefts, probe_op(), probe, false, out); }
-void Node::scan_rights(const Key& probe, std::vector<FactId>& out) const { scan(rights, probe_op(), probe, true, out); }
+void Node::scan_lefts(const Key& probe, std::vector<TupleId>& out) const { scan(lefts_, probe_op(), probe, false, out); }
+void Node::scan_rights(const Key& probe, std::vector<FactId>& out) const { scan(rights_, probe_op(), probe, true, out); }
 
 std::vector<TupleId> Node::scan_lefts(const Key& probe) const {
     std::vector<TupleId> out;
@@ -554,11 +557,11 @@ std::vector<FactId> Node::scan_rights(const Key& probe) const {
     return out;
 }
 
-std::vector<TupleId> Node::collect_matching_lefts(const Key& key) const { return collect_matching(lefts, key); }
-std::vector<FactId> Node::collect_matching_rights(const Key& key) const { return collect_matching(rights, key); }
+std::vector<TupleId> Node::collect_matching_lefts(const Key& key) const { return collect_matching(lefts_, key); }
+std::vector<FactId> Node::collect_matching_rights(const Key& key) const { return collect_matching(rights_, key); }
 
 void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out) {
-    switch (node.kind) {
+    switch (node.kind()) {
         case Kind::Join: do_join_node(env, i, node, std::move(sl), std::move(sr), out); break;
         case Kind::Not:
         case Kind::Exists: do_existential_node(env, i, node, std::move(sl), std::move(sr), out); break;

@@ -1,7 +1,8 @@
 // One node of a rule's match network: the two memories of a join (left tuples,
 // right facts), the held input deltas, the children it produced and the maps
-// that let a later change reach them without scanning. The maps are private:
-// the engine and the tests reach them through the named operations below.
+// that let a later change reach them without scanning. All of it is private:
+// the engine and the tests reach it through the named operations below, and
+// only the network's own evaluations work on it directly.
 #pragma once
 
 #include <cstddef>
@@ -9,11 +10,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/chunk_vector.h"
 #include "common/hash.h"
 #include "common/dense_ids.h"
+#include "network/index_spec.h"
 #include "network/join_env.h"
 #include "network/memory.h"
 #include "network/staged.h"
@@ -27,14 +30,6 @@ enum class Kind : uint8_t { Join = 0, Not = 1, Exists = 2, Acc = 3, Query = 4, S
 
 // "Join", "Not", ... (the diagnostic text of a kind).
 const char* kind_name(Kind k);
-
-// The flag byte of a staged child entry: what caused it.
-enum StagedFlag : uint8_t {
-    kFromLeftInsert = 0,   // a left insert (also parked tuples and ordered admissions)
-    kFromRightInsert = 1,  // a right insert; on a right input, a late insert
-    kFromChange = 2,       // an update, or a delete that freed a tuple
-    kSelectRightInsert = 4,  // on a right input: joined first, as staged
-};
 
 struct Child {
     TupleId tuple;                // join: parent + right; not/exists: the parent itself
@@ -56,34 +51,99 @@ struct ParkedEntry {
 
 class Node {
 public:
-    // Memories in arrival order; an updated entry moves to the end.
-    Memory<TupleId> lefts;
-    Memory<FactId> rights;
-    // Deltas held at the node between evaluations.
-    Staged<TupleId> staged_lefts;
-    Staged<FactId> staged_rights;
-    // Temporal not: tuples waiting for their fire time.
-    std::vector<DeferredEntry> deferred;
-    // Filled by the engine (released temporal-not tuples and the like), drained
-    // by the next not/exists evaluation.
-    std::vector<ParkedEntry> parked;
-    // Kept at the node by the engine between evaluations.
-    std::vector<StagedEntry<TupleId>> held;
-    // Entries set aside by the engine's stream-flush cascade, taken by the next fire.
-    std::vector<StagedEntry<TupleId>> cascade_out;
+    static Node new_ex(IndexSpec index_op, Kind kind, bool temporal);
 
-    bool temporal = false;
-    bool shared = false;  // set by the engine's stream flush when several rules list the node
-    Kind kind = Kind::Join;
-    uint8_t index_op = kNoIndex;  // see kNoIndex / kEqualityIndex; index_kind() names it
-
-    static Node new_ex(uint8_t index_op, Kind kind, bool temporal);
-
+    // What the node is: fixed by new_ex.
+    Kind kind() const { return kind_; }
+    bool temporal() const { return temporal_; }
+    IndexSpec index_op() const { return index_op_; }
     // How the memories are actually probed. A temporal node's keys are event
     // times, which an update can move apart from the equality values, so a
-    // temporal node never filters by key: kNoIndex. Otherwise index_op.
-    uint8_t probe_op() const { return temporal ? kNoIndex : index_op; }
-    bool keyed() const { return probe_op() == kEqualityIndex; }
+    // temporal node never filters by key: no index. Otherwise index_op.
+    IndexSpec probe_op() const { return temporal_ ? IndexSpec::none() : index_op_; }
+    bool keyed() const { return probe_op().kind() == IndexKind::Equality; }
+    // Whether several rules list the node; kept by the engine's stream flush.
+    bool shared() const { return shared_; }
+    void set_shared(bool shared) { shared_ = shared; }
+
+    // --- Staged input: the deltas held at the node between evaluations, left
+    // (tuples) and right (facts). Each list is newest first; the engine stages
+    // through these operations (the Staged ones, so an insert, update and
+    // delete of one item cancel as Staged says) and the next evaluation takes
+    // the batches whole.
+    void stage_left_insert(TupleId t, const Stamp& s, StagedFlag flag) { staged_lefts_.add_ins_ph(t, s, flag); }
+    void stage_left_update(TupleId t, const Stamp& s, StagedFlag flag) { staged_lefts_.add_upd_ph(t, s, flag); }
+    void stage_left_delete(TupleId t, const Stamp& s) { staged_lefts_.add_del(t, s); }
+    void stage_right_insert(FactId f, const Stamp& s, StagedFlag flag) { staged_rights_.add_ins_ph(f, s, flag); }
+    void stage_right_update(FactId f, const Stamp& s, StagedFlag flag) { staged_rights_.add_upd_ph(f, s, flag); }
+    void stage_right_delete(FactId f, const Stamp& s) { staged_rights_.add_del(f, s); }
+    // Appends a parent's output behind the held left delta, unchecked
+    // (Staged::append_into_pending).
+    void append_left_batch(Staged<TupleId> batch) { Staged<TupleId>::append_behind(staged_lefts_, std::move(batch)); }
+
+    const Staged<TupleId>& staged_left() const { return staged_lefts_; }
+    const Staged<FactId>& staged_right() const { return staged_rights_; }
+    // Any staged entry on either side.
+    bool holds_staged_input() const { return !staged_lefts_.empty() || !staged_rights_.empty(); }
+    // The held deltas, whole, leaving fresh ones.
+    Staged<TupleId> take_staged_left() { return staged_lefts_.take(); }
+    Staged<FactId> take_staged_right() { return staged_rights_.take(); }
+    // Puts back a held delta taken out by the engine (replacing what the node holds).
+    void put_back_staged_left(Staged<TupleId> batch) { staged_lefts_ = std::move(batch); }
+    void put_back_staged_right(Staged<FactId> batch) { staged_rights_ = std::move(batch); }
+    // A held delta with no entry that still keeps withdrawn or refreshed
+    // inserts (which an evaluation would drop with it) becomes a fresh one.
+    void drop_spent_input();
+
+    // One list of a held delta, for the engine's stream flush, which sets
+    // lists aside while it evaluates and then puts them back behind the
+    // entries staged since (EntryList::put_behind).
+    enum class StagedList : uint8_t { Inserts, Deletes };
+    EntryList<TupleId> take_left_list(StagedList which) { return left_list(which).take(); }
+    EntryList<FactId> take_right_list(StagedList which) { return right_list(which).take(); }
+    void put_behind_left_list(StagedList which, EntryList<TupleId> older) {
+        left_list(which).put_behind(std::move(older));
+    }
+    void put_behind_right_list(StagedList which, EntryList<FactId> older) {
+        right_list(which).put_behind(std::move(older));
+    }
+
+    // --- Memories, in arrival order; an updated entry moves to the end.
+    const Memory<TupleId>& left_memory() const { return lefts_; }
+    const Memory<FactId>& right_memory() const { return rights_; }
+    // Appends to a memory: for the kinds the engine evaluates itself
+    // (accumulate, groupby), which keep their memories through these.
+    void store_left(TupleId t, Key&& key) { lefts_.push_back(t, std::move(key)); }
+    void store_left(TupleId t, const Key& key) { lefts_.push_back(t, key); }
+    void store_right(FactId f, Key&& key) { rights_.push_back(f, std::move(key)); }
+    void store_right(FactId f, const Key& key) { rights_.push_back(f, key); }
+    void remove_left(TupleId t) { lefts_.remove_first(t); }
+    void remove_right(FactId f) { rights_.remove_first(f); }
+    // Both memories, for an engine-side evaluation that puts them back should it fail.
+    struct Memories {
+        Memory<TupleId> lefts;
+        Memory<FactId> rights;
+    };
+    Memories memories() const { return {lefts_, rights_}; }
+    void restore_memories(Memories m) {
+        lefts_ = std::move(m.lefts);
+        rights_ = std::move(m.rights);
+    }
+
+    // --- Tuples waiting at the node.
+    // Parked by the engine (released temporal-not tuples and the like),
+    // drained by the next not/exists evaluation.
+    void park(TupleId t, const Stamp& stamp) { parked_.push_back(ParkedEntry{t, stamp}); }
+    bool holds_parked() const { return !parked_.empty(); }
+    const std::vector<ParkedEntry>& parked() const { return parked_; }
+    // Temporal not: tuples waiting for their fire time, which the engine takes
+    // after each evaluation to schedule them.
+    const std::vector<DeferredEntry>& deferred() const { return deferred_; }
+    std::vector<DeferredEntry> take_deferred() { return std::exchange(deferred_, {}); }
+    // Entries the engine's stream-flush cascade sets aside for the next fire.
+    void set_aside_for_cascade(const StagedEntry<TupleId>& e) { cascade_out_.push_back(e); }
+    bool holds_cascade_out() const { return !cascade_out_.empty(); }
+    std::vector<StagedEntry<TupleId>> take_cascade_out() { return std::exchange(cascade_out_, {}); }
 
     // --- Children. A child's position names it while it lives; a dead
     // child's position is handed out again once the evaluation (or node
@@ -171,9 +231,6 @@ public:
     std::vector<TupleId> collect_matching_lefts(const Key& key) const;
     std::vector<FactId> collect_matching_rights(const Key& key) const;
 
-    void remove_left(TupleId t) { lefts.remove_first(t); }
-    void remove_right(FactId f) { rights.remove_first(f); }
-
     // The first right fact, in scan order from `start` (from the first when
     // absent or not a candidate) and wrapping around, that the probe reaches
     // and `pred` accepts. Walks the memory without copying its candidates,
@@ -202,12 +259,43 @@ public:
     // after every evaluation.
     void verify() const;
 
+private:
+    // The network's own evaluations work on the memories and lists directly.
+    friend class JoinEval;
+    friend class ExistentialEval;
+    friend void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, StagedFlag flag,
+                                  Staged<TupleId>& trg);
+    friend void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr,
+                                   Staged<TupleId>& trg);
+
+    EntryList<TupleId>& left_list(StagedList which) {
+        return which == StagedList::Inserts ? staged_lefts_.ins : staged_lefts_.del;
+    }
+    EntryList<FactId>& right_list(StagedList which) {
+        return which == StagedList::Inserts ? staged_rights_.ins : staged_rights_.del;
+    }
+
+    // Memories in arrival order; an updated entry moves to the end.
+    Memory<TupleId> lefts_;
+    Memory<FactId> rights_;
+    // Deltas held at the node between evaluations.
+    Staged<TupleId> staged_lefts_;
+    Staged<FactId> staged_rights_;
+    std::vector<DeferredEntry> deferred_;
+    std::vector<ParkedEntry> parked_;
+    // Kept at the node by the engine between evaluations.
+    std::vector<StagedEntry<TupleId>> held_;
+    std::vector<StagedEntry<TupleId>> cascade_out_;
+    bool temporal_ = false;
+    bool shared_ = false;
+    Kind kind_ = Kind::Join;
+    IndexSpec index_op_;
+
     // Scratch lists reused across evaluations, so that small ones allocate
     // nothing; each evaluation borrows them whole.
-    std::vector<TupleId> scratch_tuples;
-    std::vector<FactId> scratch_facts;
+    std::vector<TupleId> scratch_tuples_;
+    std::vector<FactId> scratch_facts_;
 
-private:
     static constexpr uint32_t kNone = UINT32_MAX;
     // A child in 32 bytes: what it is, and its places in its parent's and its
     // right fact's lists.
@@ -265,19 +353,19 @@ template <class Pred>
 std::optional<FactId> Node::first_candidate(const Key& probe, std::optional<FactId> start, Pred pred) const {
     using Pos = Memory<FactId>::Pos;
     constexpr Pos npos = Memory<FactId>::npos;
-    switch (index_kind(probe_op())) {
+    switch (probe_op().kind()) {
         case IndexKind::None: {
-            Pos from = start ? rights.pos_of(*start) : npos;
-            if (from == npos) from = rights.first_pos();
-            for (Pos p = from; p != npos; p = rights.next_pos(p)) {
-                if (pred(rights.at(p).item)) return rights.at(p).item;
+            Pos from = start ? rights_.pos_of(*start) : npos;
+            if (from == npos) from = rights_.first_pos();
+            for (Pos p = from; p != npos; p = rights_.next_pos(p)) {
+                if (pred(rights_.at(p).item)) return rights_.at(p).item;
             }
-            for (Pos p = rights.first_pos(); p != from; p = rights.next_pos(p)) {
-                if (pred(rights.at(p).item)) return rights.at(p).item;
+            for (Pos p = rights_.first_pos(); p != from; p = rights_.next_pos(p)) {
+                if (pred(rights_.at(p).item)) return rights_.at(p).item;
             }
             return std::nullopt;
         }
-        case IndexKind::Equality: return rights.first_matching(probe, start, pred);
+        case IndexKind::Equality: return rights_.first_matching(probe, start, pred);
         case IndexKind::Range: break;
     }
     std::vector<FactId> cands = scan_rights(probe);

@@ -28,12 +28,12 @@ bool is_single(TupleView t, FactId f) { return t.size() == 1 && t[0] == f; }
 }  // namespace
 
 void Node::self_drain_delta(const JoinEnv& env, size_t i) {
-    EntryList<FactId> rins = staged_rights.ins.take();
-    for (const auto& e : rins.oldest_first()) rights.push_back(e.item, right_key(env, i, e.item));
-    EntryList<TupleId> lins = staged_lefts.ins.take();
+    EntryList<FactId> rins = staged_rights_.ins.take();
+    for (const auto& e : rins.oldest_first()) rights_.push_back(e.item, right_key(env, i, e.item));
+    EntryList<TupleId> lins = staged_lefts_.ins.take();
     for (const auto& e : lins.oldest_first()) {
         record_left(*this, env, e.item);
-        lefts.push_back(e.item, left_key(env, i, e.item));
+        lefts_.push_back(e.item, left_key(env, i, e.item));
     }
 }
 
@@ -41,7 +41,7 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
                            Staged<TupleId>& trg) {
     TupleTable& tt = env.tuples();
     bool skip_expired = !env.join_expired();
-    EntryList<FactId> rins = staged_rights.ins.take();
+    EntryList<FactId> rins = staged_rights_.ins.take();
     HashSet<FactId> taken;
     for (const auto& e : rins) taken.insert(e.item);
 
@@ -50,46 +50,46 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
     for (const auto& e : rins.oldest_first()) {
         FactId f = e.item;
         Key key = right_key(env, i, f);
-        rights.push_back(f, key);
+        rights_.push_back(f, key);
         std::vector<TupleId> cands;
         if (!keyed()) {
-            lefts.items(cands);
+            lefts_.items(cands);
         } else {
-            lefts.matching(key, cands);
+            lefts_.matching(key, cands);
         }
         for (const auto& x : extra) {
             if (is_single(tt.view(x.item), f)) cands.push_back(x.item);
         }
-        for (const auto& x : staged_lefts.ins) {
+        for (const auto& x : staged_lefts_.ins) {
             if (is_single(tt.view(x.item), f)) cands.push_back(x.item);
         }
         for (TupleId t : cands) {
             if (skip_expired && tuple_expired(env, tt.view(t))) continue;
             if (!env.allowed(i, tt.view(t), f)) continue;
-            trg.add_ins_ph(create_child(tt, t, f), e.stamp, kFromRightInsert);
+            trg.add_ins_ph(create_child(tt, t, f), e.stamp, StagedFlag::RightInsert);
         }
     }
 
     // Left inserts: the extra entries, then the held ones, each in list order,
     // against every right fact (those just stored included).
-    EntryList<TupleId> lins = staged_lefts.ins.take();
+    EntryList<TupleId> lins = staged_lefts_.ins.take();
     auto join_left = [&](const StagedEntry<TupleId>& e) {
         TupleId t = e.item;
         record_left(*this, env, t);
         Key key = left_key(env, i, t);
-        lefts.push_back(t, key);
+        lefts_.push_back(t, key);
         std::vector<FactId> facts;
         if (!keyed()) {
-            rights.items(facts);
+            rights_.items(facts);
         } else {
-            rights.matching(key, facts);
+            rights_.matching(key, facts);
         }
         TupleView v = tt.view(t);
         for (FactId f : facts) {
             if (skip_expired && env.is_expired(f)) continue;
             if (is_single(v, f) && taken.contains(f)) continue;  // joined with the right inserts
             if (!env.allowed(i, v, f)) continue;
-            trg.add_ins_ph(create_child(tt, t, f), e.stamp, kFromLeftInsert);
+            trg.add_ins_ph(create_child(tt, t, f), e.stamp, StagedFlag::Insert);
         }
     };
     for (const auto& e : extra) join_left(e);
@@ -98,20 +98,20 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
 
 void Node::drain_staged_rights_to_memory_if(const JoinEnv& env, size_t i, std::optional<FactId> except,
                                             const std::function<bool(FactId)>& pred) {
-    EntryList<FactId> all = staged_rights.ins.take();
+    EntryList<FactId> all = staged_rights_.ins.take();
     std::vector<StagedEntry<FactId>> drain;  // list order, newest first
     for (const auto& e : all) {
         if (e.item != except && pred(e.item)) {
             drain.push_back(e);
         } else {
-            staged_rights.ins.push_back(e);
+            staged_rights_.ins.push_back(e);
         }
     }
-    for (auto it = drain.rbegin(); it != drain.rend(); ++it) rights.push_back(it->item, right_key(env, i, it->item));
+    for (auto it = drain.rbegin(); it != drain.rend(); ++it) rights_.push_back(it->item, right_key(env, i, it->item));
 }
 
 void Node::peer_merge_left(const Staged<TupleId>& peer) {
-    Staged<TupleId> own = std::move(staged_lefts);
+    Staged<TupleId> own = std::move(staged_lefts_);
 
     auto merge_update = [&](const StagedEntry<TupleId>& e) {
         if (own.ins.contains(e.item) || own.upd.contains(e.item) || own.del.contains(e.item)) return;
@@ -136,8 +136,8 @@ void Node::peer_merge_left(const Staged<TupleId>& peer) {
             own.ins.push_front(std::move(*mine));
         } else if (own.upd.remove_first(t)) {
             own.upd.push_front(e);
-        } else if (lefts.contains(t)) {
-            lefts.move_to_back(t);
+        } else if (lefts_.contains(t)) {
+            lefts_.move_to_back(t);
         } else if (blocker_of(t)) {
             // A not/exists node keeps blocked tuples out of `lefts`; the node
             // already holds this one, so nothing is staged for it either.
@@ -145,53 +145,53 @@ void Node::peer_merge_left(const Staged<TupleId>& peer) {
             own.ins.push_front(e);
         }
     }
-    staged_lefts = std::move(own);
+    staged_lefts_ = std::move(own);
 }
 
 void Node::re_add_left_tuple(TupleId t, Key key) {
-    lefts.remove_first(t);
-    lefts.push_back(t, std::move(key));
+    lefts_.remove_first(t);
+    lefts_.push_back(t, std::move(key));
 }
 
 void Node::re_add_right_tuple(FactId f, Key key) {
-    rights.remove_first(f);
-    rights.push_back(f, std::move(key));
+    rights_.remove_first(f);
+    rights_.push_back(f, std::move(key));
 }
 
 void Node::re_add_right_fact(FactId f, Key key) {
-    if (rights.remove_first(f)) rights.push_back(f, std::move(key));
+    if (rights_.remove_first(f)) rights_.push_back(f, std::move(key));
     for (size_t p : children_of_right(f)) move_child_to_end_of_left(p);
 }
 
 void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
-    auto p = rights.pos_of(f);
+    auto p = rights_.pos_of(f);
     if (p == Memory<FactId>::npos) return;
 
     // Where the blocker search of the tuples f blocks resumes: the fact next to
     // f, as the right-update pass of an evaluation would pick it.
     std::optional<FactId> neighbour;
-    uint8_t op = probe_op();
+    const IndexKind index = probe_op().kind();
     bool blocks = blocks_any(f);
-    if (blocks && op == kNoIndex) {
-        auto q = rights.next_pos(p);
-        if (q == Memory<FactId>::npos) q = rights.prev_pos(p);
-        if (q != Memory<FactId>::npos) neighbour = rights.at(q).item;
-    } else if (blocks && op == kEqualityIndex) {
-        const Key fkey = rights.at(p).key;
+    if (blocks && index == IndexKind::None) {
+        auto q = rights_.next_pos(p);
+        if (q == Memory<FactId>::npos) q = rights_.prev_pos(p);
+        if (q != Memory<FactId>::npos) neighbour = rights_.at(q).item;
+    } else if (blocks && index == IndexKind::Equality) {
+        const Key fkey = rights_.at(p).key;
         auto matches = [&](Memory<FactId>::Pos q) {
-            const Key gkey = rights.at(q).key;
+            const Key gkey = rights_.at(q).key;
             return fkey && gkey && keys_match(gkey, fkey);
         };
-        for (auto q = rights.next_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights.next_pos(q)) {
-            if (matches(q)) neighbour = rights.at(q).item;
+        for (auto q = rights_.next_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights_.next_pos(q)) {
+            if (matches(q)) neighbour = rights_.at(q).item;
         }
-        for (auto q = rights.prev_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights.prev_pos(q)) {
-            if (matches(q)) neighbour = rights.at(q).item;
+        for (auto q = rights_.prev_pos(p); q != Memory<FactId>::npos && !neighbour; q = rights_.prev_pos(q)) {
+            if (matches(q)) neighbour = rights_.at(q).item;
         }
     }
 
-    rights.remove_first(f);
-    rights.push_back(f, right_key(env, i, f));
+    rights_.remove_first(f);
+    rights_.push_back(f, right_key(env, i, f));
 
     if (!blocks_any(f)) return;
     std::vector<TupleId> list = take_blocked(f);
@@ -205,8 +205,8 @@ void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
         // still qualify; if nothing does, the tuple is unblocked: it goes back
         // to `lefts`, and a Not node parks it so that its next evaluation emits
         // the child the tuple is now owed.
-        lefts.push_back(t, left_key(env, i, t));
-        if (kind == Kind::Not) parked.push_back(ParkedEntry{t, std::nullopt});
+        lefts_.push_back(t, left_key(env, i, t));
+        if (kind_ == Kind::Not) park(t, std::nullopt);
     }
 }
 

@@ -23,6 +23,7 @@
 #include "common/internal_error.h"
 #include "common/text.h"
 #include "network/network.h"
+#include "network/node_eval.h"
 #include "network/walk_ahead.h"
 #include "store/debug_form.h"
 
@@ -30,7 +31,7 @@ namespace quarn {
 
 namespace {
 
-void emit(Node& n, TupleId t, const Stamp& s, uint8_t flag, Staged<TupleId>& trg) {
+void emit(Node& n, TupleId t, const Stamp& s, StagedFlag flag, Staged<TupleId>& trg) {
     trg.add_ins_ph(n.create_ce_child(t), s, flag);
 }
 
@@ -61,16 +62,19 @@ std::string blocked_text(const TupleTable& tt, const Node& n) {
     return out + "}";
 }
 
+}  // namespace
+
+// A friend of Node: works on its memories directly.
 class ExistentialEval {
 public:
     ExistentialEval(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>& sl, Staged<FactId>& sr, Out& out)
-        : env_(env), tt_(env.tuples()), i_(i), n_(node), sl_(sl), sr_(sr), out_(out), is_not_(node.kind == Kind::Not),
-          tuples_(std::exchange(node.scratch_tuples, {})), facts_(std::exchange(node.scratch_facts, {})) {}
+        : env_(env), tt_(env.tuples()), i_(i), n_(node), sl_(sl), sr_(sr), out_(out), is_not_(node.kind_ == Kind::Not),
+          tuples_(std::exchange(node.scratch_tuples_, {})), facts_(std::exchange(node.scratch_facts_, {})) {}
     ~ExistentialEval() {
         tuples_.clear();
         facts_.clear();
-        n_.scratch_tuples = std::move(tuples_);
-        n_.scratch_facts = std::move(facts_);
+        n_.scratch_tuples_ = std::move(tuples_);
+        n_.scratch_facts_ = std::move(facts_);
     }
     ExistentialEval(const ExistentialEval&) = delete;
 
@@ -83,15 +87,15 @@ public:
         if (!sr_.del.empty()) right_deletes();
         if (!sl_.upd.empty()) left_updates();
         if (!sl_.ins.empty()) left_inserts();
-        if (!n_.parked.empty()) parked();
+        if (!n_.parked_.empty()) parked();
     }
 
 private:
     bool left_update(TupleId t) const { return sl_.upd.contains(t); }
     // Starts loading both memories' buckets for a key (long keyed batches).
     void warm(const Key& k) const {
-        n_.lefts.prefetch_bucket(k);
-        n_.rights.prefetch_bucket(k);
+        n_.lefts_.prefetch_bucket(k);
+        n_.rights_.prefetch_bucket(k);
     }
     const Key& key_of_left(TupleId t) {
         key_.reset();
@@ -111,20 +115,20 @@ private:
     // fires would depend on whether the blocker arrived before or after the
     // tuple was first evaluated.)
     void release_to_lefts(TupleId t, const Stamp& s) {
-        n_.lefts.push_back(t, key_of_left(t));
+        n_.lefts_.push_back(t, key_of_left(t));
         if (!is_not_) {
             retract_child(n_, t, s, out_);
-        } else if (!n_.temporal) {
-            emit(n_, t, s, kFromChange, out_.trg);
+        } else if (!n_.temporal_) {
+            emit(n_, t, s, StagedFlag::Change, out_.trg);
         } else if (auto at = env_.not_fire_time(i_, tt_.view(t))) {
-            n_.deferred.push_back(DeferredEntry{t, s, *at});
+            n_.deferred_.push_back(DeferredEntry{t, s, *at});
         }
     }
 
     // `t` (in `lefts`) is now blocked by `f`.
-    void newly_blocked(TupleId t, FactId f, const Stamp& s, uint8_t flag) {
+    void newly_blocked(TupleId t, FactId f, const Stamp& s, StagedFlag flag) {
         n_.block(t, f);
-        n_.lefts.remove_first(t);
+        n_.lefts_.remove_first(t);
         if (is_not_) {
             retract_child(n_, t, s, out_);
         } else {
@@ -133,8 +137,8 @@ private:
     }
 
     // Blocks the unblocked tuples that `f` (keyed by `key`) qualifies for.
-    void block_lefts_by(FactId f, const Key& key, const Stamp& s, uint8_t flag) {
-        if (n_.lefts.empty()) return;
+    void block_lefts_by(FactId f, const Key& key, const Stamp& s, StagedFlag flag) {
+        if (n_.lefts_.empty()) return;
         tuples_.clear();
         n_.scan_lefts(key, tuples_);
         std::vector<TupleId> reached = std::move(tuples_);
@@ -149,7 +153,7 @@ private:
         for (const auto& e : sl_.del) {
             TupleId t = e.item;
             if (!n_.blocker_of(t)) {
-                n_.lefts.remove_first(t);
+                n_.lefts_.remove_first(t);
                 if (is_not_) retract_child(n_, t, e.stamp, out_);
                 continue;
             }
@@ -163,12 +167,12 @@ private:
     // left-update pass. Unblocked ones come back at the end so that right
     // inserts and updates see them (and skip them).
     void prepare_left_updates() {
-        for (const auto& e : sl_.upd) n_.lefts.remove_first(e.item);
+        for (const auto& e : sl_.upd) n_.lefts_.remove_first(e.item);
         for (const auto& e : sl_.upd) {
             TupleId t = e.item;
             auto b = n_.blocker_of(t);
             if (!b) {
-                n_.lefts.push_back(t, key_of_left(t));
+                n_.lefts_.push_back(t, key_of_left(t));
                 continue;
             }
             if (sr_.upd.contains(*b) || sr_.del.contains(*b)) n_.unblock(t);
@@ -179,10 +183,10 @@ private:
     // after it, else nearest before it; with an equality index only facts whose
     // key matches f's count.
     std::optional<FactId> surviving_neighbour(FactId f) const {
-        const auto& rights = n_.rights;
+        const auto& rights = n_.rights_;
         auto p = rights.pos_of(f);
         const Key fkey = rights.at(p).key;
-        bool keyed = n_.probe_op() == kEqualityIndex;
+        bool keyed = n_.keyed();
         auto qualifies = [&](Memory<FactId>::Pos q) {
             const auto& e = rights.at(q);
             if (keyed && !(e.key && fkey && keys_match(e.key, fkey))) return false;
@@ -198,36 +202,36 @@ private:
     }
 
     void unhook_updated_blockers() {
-        uint8_t op = n_.probe_op();
+        const IndexKind index = n_.probe_op().kind();
         // With an index, deleted facts are set aside so the neighbour search and
         // the re-keyed facts do not land between them.
         std::vector<Memory<FactId>::Entry> set_aside;
-        if (op != kNoIndex) {
+        if (index != IndexKind::None) {
             for (const auto& e : sr_.del) {
-                if (auto taken = n_.rights.take_first(e.item)) set_aside.push_back(std::move(*taken));
+                if (auto taken = n_.rights_.take_first(e.item)) set_aside.push_back(std::move(*taken));
             }
         }
         std::vector<FactId> noted;
         for (const auto& e : sr_.upd) {
             FactId f = e.item;
-            if (!n_.rights.contains(f)) continue;
+            if (!n_.rights_.contains(f)) continue;
             if (n_.blocks_any(f)) {
-                if (op == kNoIndex || op == kEqualityIndex) has_later_right_.insert_or_assign(f, surviving_neighbour(f));
+                if (index != IndexKind::Range) has_later_right_.insert_or_assign(f, surviving_neighbour(f));
                 lost_blocker_.insert_or_assign(f, n_.take_blocked(f));
             }
-            n_.rights.remove_first(f);
+            n_.rights_.remove_first(f);
             noted.push_back(f);
         }
-        for (FactId f : noted) n_.rights.push_back(f, key_of_right(f));
-        for (auto& e : set_aside) n_.rights.push_back(std::move(e.item), std::move(e.key));
+        for (FactId f : noted) n_.rights_.push_back(f, key_of_right(f));
+        for (auto& e : set_aside) n_.rights_.push_back(std::move(e.item), std::move(e.key));
     }
 
     void right_inserts() {
         bool tail_first = right_inserts_tail_first(env_);
         auto insert = [&](const StagedEntry<FactId>& e, Key& key) {
             // Blocking reads the left memory only: the fact is stored after.
-            block_lefts_by(e.item, key, e.stamp, kFromRightInsert);
-            n_.rights.push_back(e.item, std::move(key));
+            block_lefts_by(e.item, key, e.stamp, StagedFlag::RightInsert);
+            n_.rights_.push_back(e.item, std::move(key));
         };
         auto walk = [&](const auto& list) {
             if (n_.keyed() && sr_.ins.size() >= kWalkAheadFrom) {
@@ -253,13 +257,13 @@ private:
         // Resuming the blocker search at a neighbour only makes sense in memory
         // order; once one updated fact had no neighbour, the rest of the pass
         // searches from the start.
-        bool resume_off = n_.probe_op() < kNoIndex;
+        bool resume_off = n_.probe_op().kind() == IndexKind::Range;
         for (const auto& e : sr_.upd) {
             FactId f = e.item;
-            const auto entry = n_.rights.find_first(f);
+            const auto entry = n_.rights_.find_first(f);
             // A fact the memory does not hold blocks nothing: a blocker must be
             // reachable through the memory for later changes to find it.
-            if (entry) block_lefts_by(f, Key(entry->key), e.stamp, kFromChange);
+            if (entry) block_lefts_by(f, Key(entry->key), e.stamp, StagedFlag::Change);
 
             auto lit = lost_blocker_.find(f);
             if (lit == lost_blocker_.end()) continue;
@@ -291,7 +295,7 @@ private:
     void right_deletes() {
         for (const auto& e : sr_.del) {
             FactId f = e.item;
-            n_.rights.remove_first(f);
+            n_.rights_.remove_first(f);
             if (!n_.blocks_any(f)) continue;
             for (TupleId t : n_.take_blocked(f)) {
                 if (left_update(t)) continue;
@@ -306,17 +310,17 @@ private:
 
     // Whether an updated tuple must give up its blocker `b` and search again.
     bool must_release(TupleId t, FactId b, const Key& key, bool opt) {
-        uint8_t op = n_.probe_op();
-        if (op == kEqualityIndex) {
-            const auto be = n_.rights.find_first(b);
+        const IndexKind index = n_.probe_op().kind();
+        if (index == IndexKind::Equality) {
+            const auto be = n_.rights_.find_first(b);
             if (!(be && be->key && key && keys_match(be->key, key))) return true;
-        } else if (op < kNoIndex) {
+        } else if (index == IndexKind::Range) {
             // Kept only while b still carries the key the range scan puts first.
             facts_.clear();
             n_.scan_rights(key, facts_);
             if (facts_.empty()) return true;
-            const auto ce = n_.rights.find_first(facts_.front());
-            const auto be = n_.rights.find_first(b);
+            const auto ce = n_.rights_.find_first(facts_.front());
+            const auto be = n_.rights_.find_first(b);
             if (!(ce && be && ce->key && be->key && ce->key == be->key)) return true;
         }
         return !opt || !env_.allowed_ce(i_, tt_.view(t), b);
@@ -336,7 +340,7 @@ private:
                     search = false;
                 }
             } else {
-                n_.lefts.remove_first(t);
+                n_.lefts_.remove_first(t);
             }
             if (search) {
                 if (auto g = first_qualifying(env_, i_, n_, t, key)) n_.block(t, *g);
@@ -346,20 +350,20 @@ private:
             auto c = n_.ce_child_of(t);
             if (is_not_) {
                 if (!blocked_now) {
-                    if (c) out_.child_upd(n_.child(*c).tuple, s, kFromChange);
-                    n_.lefts.push_back(t, std::move(key));
-                    if (!c) not_emit_or_defer(env_, i_, n_, t, s, kFromChange, out_.trg);
+                    if (c) out_.child_upd(n_.child(*c).tuple, s, StagedFlag::Change);
+                    n_.lefts_.push_back(t, std::move(key));
+                    if (!c) not_emit_or_defer(env_, i_, n_, t, s, StagedFlag::Change, out_.trg);
                 } else if (c) {
                     retract_child(n_, t, s, out_);
                 }
             } else {
                 if (!blocked_now) {
-                    n_.lefts.push_back(t, std::move(key));
+                    n_.lefts_.push_back(t, std::move(key));
                     if (c) retract_child(n_, t, s, out_);
                 } else if (c) {
-                    out_.child_upd(n_.child(*c).tuple, s, kFromChange);
+                    out_.child_upd(n_.child(*c).tuple, s, StagedFlag::Change);
                 } else {
-                    emit(n_, t, s, kFromChange, out_.trg);
+                    emit(n_, t, s, StagedFlag::Change, out_.trg);
                 }
             }
         }
@@ -370,11 +374,11 @@ private:
             TupleId t = e.item;
             if (auto g = first_qualifying(env_, i_, n_, t, key)) {
                 n_.block(t, *g);
-                if (!is_not_) emit(n_, t, e.stamp, kFromLeftInsert, out_.trg);
+                if (!is_not_) emit(n_, t, e.stamp, StagedFlag::Insert, out_.trg);
                 return;
             }
-            n_.lefts.push_back(t, std::move(key));
-            if (is_not_) not_emit_or_defer(env_, i_, n_, t, e.stamp, kFromLeftInsert, out_.trg);
+            n_.lefts_.push_back(t, std::move(key));
+            if (is_not_) not_emit_or_defer(env_, i_, n_, t, e.stamp, StagedFlag::Insert, out_.trg);
         };
         if (n_.keyed() && sl_.ins.size() >= kWalkAheadFrom) {
             walk_keys_ahead(
@@ -392,10 +396,10 @@ private:
     // Tuples the engine released (a temporal not whose fire time has come):
     // emitted when still unblocked and without a child.
     void parked() {
-        std::vector<ParkedEntry> parked = std::exchange(n_.parked, {});
+        std::vector<ParkedEntry> parked = std::exchange(n_.parked_, {});
         for (const auto& p : parked) {
-            if (n_.lefts.contains(p.tuple) && !n_.ce_child_of(p.tuple)) {
-                emit(n_, p.tuple, p.stamp, kFromLeftInsert, out_.trg);
+            if (n_.lefts_.contains(p.tuple) && !n_.ce_child_of(p.tuple)) {
+                emit(n_, p.tuple, p.stamp, StagedFlag::Insert, out_.trg);
             }
         }
     }
@@ -418,8 +422,6 @@ private:
     HashMap<FactId, std::optional<FactId>> has_later_right_;
 };
 
-}  // namespace
-
 std::optional<FactId> Node::find_blocker(const JoinEnv& env, size_t i, TupleId t, std::optional<FactId> start,
                                          const Staged<FactId>& sr) const {
     TupleView v = env.tuples().view(t);
@@ -432,11 +434,11 @@ std::optional<FactId> Node::find_blocker(const JoinEnv& env, size_t i, TupleId t
     });
 }
 
-void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, uint8_t flag,
+void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, StagedFlag flag,
                        Staged<TupleId>& trg) {
-    if (node.temporal) {
+    if (node.temporal_) {
         if (auto at = env.not_fire_time(i, env.tuples().view(t))) {
-            node.deferred.push_back(DeferredEntry{t, stamp, *at});
+            node.deferred_.push_back(DeferredEntry{t, stamp, *at});
             return;
         }
     }
@@ -487,18 +489,18 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
                     node.block(t, *g);
                     noted.emplace_back(t, e.stamp);
                 } else {
-                    node.lefts.push_back(t, std::move(key));
+                    node.lefts_.push_back(t, std::move(key));
                 }
             }
         } else {
             const auto& e = *item.right;
             FactId f = e.item;
             Key key = right_key(env, i, f);
-            node.rights.push_back(f, key);
+            node.rights_.push_back(f, key);
             for (TupleId t : node.scan_lefts(key)) {
                 if (!env.allowed_ce(i, tt.view(t), f)) continue;
                 node.block(t, f);
-                node.lefts.remove_first(t);
+                node.lefts_.remove_first(t);
                 noted.emplace_back(t, e.stamp);
             }
         }
@@ -507,7 +509,7 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
         }
     }
     for (auto it = produced.rbegin(); it != produced.rend(); ++it) {
-        trg.add_ins_ph(it->first, it->second, kFromLeftInsert);
+        trg.add_ins_ph(it->first, it->second, StagedFlag::Insert);
     }
 }
 
@@ -515,11 +517,11 @@ void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleI
     const TupleTable& tt = env.tuples();
     bool tracing = tracing_on(env);
     if (tracing) {
-        env.trace(fmt("do_exist[{}:{}] sl(ins={} upd={} del={}) sr(ins={} upd={} del={})", i, kind_name(node.kind),
+        env.trace(fmt("do_exist[{}:{}] sl(ins={} upd={} del={}) sr(ins={} upd={} del={})", i, kind_name(node.kind()),
                       debug(tt, sl.ins), debug(tt, sl.upd), debug(tt, sl.del), debug(sr.ins), debug(sr.upd),
                       debug(sr.del)));
     }
-    if (node.kind == Kind::Exists && node.temporal && sl.upd.empty() && sl.del.empty() && sr.upd.empty() &&
+    if (node.kind() == Kind::Exists && node.temporal() && sl.upd.empty() && sl.del.empty() && sr.upd.empty() &&
         sr.del.empty()) {
         exists_flush_admit(env, i, node, std::move(sl), std::move(sr), out.trg);
         if (tracing) {
@@ -531,7 +533,7 @@ void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleI
     if (tracing) {
         env.trace(fmt("  trg ins={} upd={} del={}", debug(tt, out.trg.ins), debug(tt, out.trg.upd),
                       debug(tt, out.trg.del)));
-        env.trace(fmt("  rights={} lefts={} blocked={}", debug(node.rights), debug(tt, node.lefts),
+        env.trace(fmt("  rights={} lefts={} blocked={}", debug(node.right_memory()), debug(tt, node.left_memory()),
                       blocked_text(tt, node)));
     }
 }

@@ -5,14 +5,14 @@ namespace quarn {
 
 void Out::child_del(TupleId tuple, Stamp stamp) {
     if (pending.remove_ins(tuple)) {
-        trg.cancelled.push_back({tuple, stamp, 0});
+        trg.cancelled.push_back({tuple, stamp, StagedFlag::Insert});
         return;
     }
     pending.remove_upd(tuple);
     trg.add_del(tuple, stamp);
 }
 
-void Out::child_upd(TupleId tuple, Stamp stamp, uint8_t flag) {
+void Out::child_upd(TupleId tuple, Stamp stamp, StagedFlag flag) {
     if (pending.remove_ins(tuple)) {
         trg.reinserted.push_back(tuple);
         trg.add_ins_ph(tuple, stamp, flag);

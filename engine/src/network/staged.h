@@ -21,11 +21,34 @@ namespace quarn {
 // Carried unchanged from the input entry that caused an output to that output.
 using Stamp = std::optional<uint64_t>;
 
+// What caused a staged entry. The network writes it on the entries a node
+// stages for its child; the engine writes it on the entries it stages into a
+// node's inputs (and into its own first-pattern inputs and windows). Among
+// inputs the network reads it only on right inserts, and only in a join. Trace
+// lines print the number, so the values are fixed.
+enum class StagedFlag : uint8_t {
+    // Network: a child made by a left insert, a parked tuple or an ordered
+    // admission. Engine: a plain insert. Every delete and cancellation carries it.
+    Insert = 0,
+    // Network: a child made by a right insert. Engine: a right insert staged
+    // while a delete of the same fact is still staged there (the fact left and
+    // came back); a join takes such inserts after everything else.
+    RightInsert = 1,
+    // Network: a child made or re-emitted by an update, or a not/exists child
+    // freed by a delete. Engine: an update.
+    Change = 2,
+    // Network: never written; a join that finds one among its right inserts
+    // joins those first, as staged, then the plain ones oldest first. Engine: an
+    // insert into a plain join node whose rule was not linked when the fact
+    // arrived, in a session with event types.
+    UnlinkedArrival = 4,
+};
+
 template <class T>
 struct StagedEntry {
     T item;
     Stamp stamp;
-    uint8_t flag = 0;  // what caused the entry; always 0 on deletes and cancellations
+    StagedFlag flag = StagedFlag::Insert;  // what caused the entry
     bool operator==(const StagedEntry&) const = default;
 };
 
@@ -153,7 +176,7 @@ public:
 
     void push_front(Entry e) { push_front(std::move(e.item), e.stamp, e.flag); }
     // The same from the parts, which spares building an entry on the stack.
-    void push_front(T item, const Stamp& stamp, uint8_t flag) {
+    void push_front(T item, const Stamp& stamp, StagedFlag flag) {
         note_item(item);
         int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
         if (indexed()) {
@@ -231,12 +254,27 @@ public:
     }
     // Moves the whole list out, leaving this one empty.
     EntryList take() { return EntryList(std::move(*this)); }
+    // Puts `older` behind this list's entries, both keeping their order;
+    // costs the shorter of the two.
+    void put_behind(EntryList older) {
+        if (older.empty()) return;
+        if (empty()) {
+            *this = std::move(older);
+            return;
+        }
+        if (older.size() <= size()) {
+            for (const Entry& e : older) push_back(e);
+            return;
+        }
+        EntryList newer = std::exchange(*this, std::move(older));
+        for (const Entry& e : newer.oldest_first()) push_front(e);
+    }
 
 private:
     // An entry packed into 16 bytes (for 4-byte items), and whether it is live.
     struct Slot {
         T item{};
-        uint8_t flag = 0;
+        StagedFlag flag = StagedFlag::Insert;
         bool live = false;
         bool has_stamp = false;
         uint64_t stamp = 0;
@@ -369,7 +407,7 @@ struct Staged {
         return out;
     }
 
-    void add_ins_ph(T item, Stamp stamp, uint8_t flag) {
+    void add_ins_ph(T item, Stamp stamp, StagedFlag flag) {
         if (upd.contains(item) || ins.contains(item)) return;
         if (placeholders_on) {
             for (size_t k = 0; k < placeholders.size(); ++k) {
@@ -383,7 +421,7 @@ struct Staged {
         }
         ins.push_front(std::move(item), stamp, flag);
     }
-    void add_upd_ph(T item, Stamp stamp, uint8_t flag) {
+    void add_upd_ph(T item, Stamp stamp, StagedFlag flag) {
         if (ins.contains(item) || upd.contains(item) || del.contains(item)) return;
         upd.push_front(std::move(item), stamp, flag);
     }
@@ -400,7 +438,7 @@ struct Staged {
         }
         upd.remove_first(item);
         if (del.contains(item)) return;
-        del.push_front(std::move(item), stamp, 0);
+        del.push_front(std::move(item), stamp, StagedFlag::Insert);
     }
     bool remove_ins(const T& item) { return ins.remove_first(item).has_value(); }
     bool remove_upd(const T& item) { return upd.remove_first(item).has_value(); }
@@ -463,7 +501,7 @@ struct Out {
     explicit Out(Staged<TupleId>& pending_batch) : pending(pending_batch) {}
 
     void child_del(TupleId tuple, Stamp stamp);
-    void child_upd(TupleId tuple, Stamp stamp, uint8_t flag);
+    void child_upd(TupleId tuple, Stamp stamp, StagedFlag flag);
 };
 
 }  // namespace quarn

@@ -583,9 +583,9 @@ private:
                 range = i;
         }
         if (has_eq) {
-            p.index_op = 7;
+            p.index_op = IndexSpec::equality();
         } else if (p.ce != CeKind::Positive && range) {
-            p.index_op = static_cast<uint8_t>(p.cmps[*range].test.op);
+            p.index_op = IndexSpec::range(p.cmps[*range].test.op);
             p.range_cmp = range;
         }
     }

@@ -18,6 +18,7 @@
 
 #include "common/hash.h"
 #include "common/ids.h"
+#include "network/index_spec.h"
 #include "parser/condition_tree.h"
 #include "parser/rule_tree.h"
 #include "rx/rx.h"
@@ -152,7 +153,7 @@ struct CompiledPattern {
     // the rule's not/exists patterns; none on a Group pattern.
     std::optional<size_t> slot;
     // Index into cmps of the comparison kept as a range index; present only
-    // when index_op is 2 to 5.
+    // for a range index.
     std::optional<size_t> range_cmp;
     std::optional<CompiledAcc> acc;
     SubRole role;
@@ -164,8 +165,8 @@ struct CompiledPattern {
     uint32_t entry_point_id = 0;  // 0 = DEFAULT
     bool beta = false;            // some test refers to another pattern
     CeKind ce = CeKind::Positive;
-    // 7 equality keys, 2 to 5 a range index (not/exists only), 6 none.
-    uint8_t index_op = 6;
+    // Equality keys, a range index (not/exists only) or none.
+    IndexSpec index_op;
 
     bool has_temporal() const {
         for (const CompiledCmp& c : cmps)

@@ -105,7 +105,7 @@ std::string dump_compiled_rule(const CompiledRule& r, const FactStore& store) {
     for (size_t i = 0; i < r.patterns.size(); ++i) {
         const CompiledPattern& p = r.patterns[i];
         out += fmt("  {} {} {} {} pos={} slot={} index_op={}", i, debug(p.ce), role_text(p.role),
-                   store.schema(p.type_id).name, opt(p.position), opt(p.slot), p.index_op);
+                   store.schema(p.type_id).name, opt(p.position), opt(p.slot), p.index_op.code());
         if (p.range_cmp) out += fmt(" range_cmp={}", *p.range_cmp);
         out += fmt(" fields={} bound={}", mask(p.field_mask), mask(p.bound_mask));
         if (p.entry_point_id) out += fmt(" entry_point={}", p.entry_point_id);

@@ -192,7 +192,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     // a TrieNode is large and costly to move, so the arena must never regrow.
     struct NodePlan {
         size_t rule, pattern;
-        uint8_t index_op;
+        IndexSpec index_op;
         Kind kind;
         bool temporal;
         size_t subnet_prefix;
@@ -282,7 +282,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     // them (advance), by window deadline or by expiry.
     window_sources.clear();
     for (size_t i = 0; i < nodes.size(); ++i) {
-        if (nodes[i].node.kind != Kind::Acc) continue;
+        if (nodes[i].node.kind() != Kind::Acc) continue;
         const CompiledPattern& own = rules[nodes[i].owner.first].patterns[nodes[i].owner.second];
         if (!own.acc) continue;
         acc_nodes.push_back(AccNode{i, own.type_id, own.acc->window_ms});

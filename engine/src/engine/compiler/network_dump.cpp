@@ -54,8 +54,8 @@ std::string Engine::dump_network() const {
     for (size_t i = 0; i < nodes.size(); ++i) {
         const TrieNode& t = nodes[i];
         const auto [r, p] = t.owner;
-        out += fmt("node {} {} index {}{} owner {}.{} rules {}", i, kind_name(t.node.kind), t.node.index_op,
-                   t.node.temporal ? " temporal" : "", r, p, sharing[i]);
+        out += fmt("node {} {} index {}{} owner {}.{} rules {}", i, kind_name(t.node.kind()), t.node.index_op().code(),
+                   t.node.temporal() ? " temporal" : "", r, p, sharing[i]);
         if (t.subnet_prefix) out += fmt(" prefix {}", t.subnet_prefix);
         if (t.first_update_mask) out += fmt(" mask {}", *t.first_update_mask);
         out += fmt(" key {} targets [", pattern_key(rules[r].patterns[p], r, p));

@@ -1,0 +1,28 @@
+// The network's evaluations by kind, which do_node dispatches to, and what
+// they share; the engine reaches them only through do_node (network.h).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "network/join_env.h"
+#include "network/node.h"
+#include "network/staged.h"
+#include "network/tuple.h"
+
+namespace quarn {
+
+void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
+void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
+// Temporal not: defers `t` until its fire time, or emits it into trg.
+void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, StagedFlag flag,
+                       Staged<TupleId>& trg);
+// Temporal exists with an insert-only batch: admits inserts in ascending FactId order.
+void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr,
+                        Staged<TupleId>& trg);
+
+// The staged right inserts in the order evaluations take them: newest first,
+// or oldest first when QUARN_JSR is exactly "tail".
+std::vector<StagedEntry<FactId>> sr_ins_iter(const JoinEnv& env, const EntryList<FactId>& ins);
+
+}  // namespace quarn
