@@ -202,3 +202,60 @@ TEST(NotMaskMiss, ReattachesTuplesByTheSearchThatResumesAtTheNeighbour) {
         EXPECT_EQ(entries_of(rig.run().ins), (TEs{{{1}, std::nullopt, Insert}}));
     }
 }
+
+TEST(HeldInput, ListsSetAsideGoBackBehindWhatWasStagedSince) {
+    Rig rig;
+    rig.node.stage_right_insert(1, 1, Insert);
+    rig.node.stage_right_insert(2, 2, RightInsert);
+    rig.node.stage_right_delete(7, 3);
+    rig.node.stage_left_delete(rig.id({8}), 4);
+    EntryList<FactId> ins = rig.node.take_right_list(Node::StagedList::Inserts);
+    EntryList<TupleId> del = rig.node.take_left_list(Node::StagedList::Deletes);
+    EXPECT_EQ(items_of(rig.node.staged_right().del), (Facts{7}));  // the other lists stay
+    EXPECT_FALSE(rig.node.staged_left().del.contains(rig.id({8})));
+
+    rig.node.stage_right_insert(3, 5, Insert);
+    rig.node.stage_left_delete(rig.id({9}), 6);
+    rig.node.put_behind_right_list(Node::StagedList::Inserts, std::move(ins));
+    rig.node.put_behind_left_list(Node::StagedList::Deletes, std::move(del));
+    EXPECT_EQ(entries_of(rig.node.staged_right().ins), (std::vector<RE>{{3, 5, Insert}, {2, 2, RightInsert}, {1, 1, Insert}}));
+    EXPECT_EQ(items_of(rig.held_lefts().del), (Tuples{{9}, {8}}));
+}
+
+TEST(HeldInput, ASpentDeltaBecomesFreshAndOneWithEntriesStays) {
+    Rig rig;
+    // A withdrawn insert leaves a placeholder and no entry.
+    Staged<TupleId> spent;
+    spent.placeholders_on = true;
+    spent.add_ins_ph(rig.id({1}), 1, Insert);
+    spent.add_del(rig.id({1}), 2);
+    ASSERT_TRUE(spent.empty() && !spent.fresh());
+    rig.node.put_back_staged_left(std::move(spent));
+    rig.node.stage_right_update(5, 3, Change);
+    EXPECT_TRUE(rig.node.holds_staged_input());
+
+    rig.node.drop_spent_input();
+    EXPECT_TRUE(rig.node.staged_left().fresh());
+    EXPECT_EQ(entries_of(rig.node.staged_right().upd), (std::vector<RE>{{5, 3, Change}}));
+    rig.node.take_staged_right();
+    EXPECT_FALSE(rig.node.holds_staged_input());
+}
+
+TEST(EngineSideMemories, RestoredMemoriesAnswerAsBeforeTheFailedPass) {
+    Rig rig(Kind::Join, IndexSpec::equality());
+    rig.node.store_right(1, key_of(1));
+    rig.node.store_right(2, key_of(2));
+    rig.node.store_right(3, key_of(1));
+    rig.push_left({9}, key_of(1));
+    Node::Memories before = rig.node.memories();
+
+    rig.node.remove_right(1);
+    rig.node.store_right(4, key_of(1));
+    rig.node.remove_left(rig.id({9}));
+    rig.node.restore_memories(std::move(before));
+    rig.node.verify();
+    EXPECT_EQ(rig.rights(), (Facts{1, 2, 3}));
+    EXPECT_EQ(rig.node.scan_rights(key_of(1)), (Facts{1, 3}));
+    EXPECT_EQ(rig.lefts(), (Tuples{{9}}));
+    EXPECT_EQ(rig.node.scan_lefts(key_of(1)), std::vector<TupleId>{rig.id({9})});
+}

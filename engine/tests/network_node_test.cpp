@@ -210,6 +210,26 @@ TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
     }
 }
 
+TEST(IndexSpec, DumpsPrintOneNumberPerKindAndOperator) {
+    EXPECT_EQ(IndexSpec().code(), 6);
+    EXPECT_EQ(IndexSpec::equality().code(), 7);
+    const std::pair<CmpOp, uint8_t> ops[] = {{CmpOp::Eq, 0}, {CmpOp::Ne, 1}, {CmpOp::Lt, 2},
+                                              {CmpOp::Le, 3}, {CmpOp::Gt, 4}, {CmpOp::Ge, 5}};
+    for (auto [op, code] : ops) {
+        EXPECT_EQ(IndexSpec::range(op).code(), code);
+        EXPECT_EQ(IndexSpec::range(op).op(), op);
+    }
+    // A range index with the operator Eq is still a range index.
+    EXPECT_NE(IndexSpec::range(CmpOp::Eq), IndexSpec::equality());
+}
+
+TEST(StagedFlag, TraceLinesPrintEachFlagAsItsNumber) {
+    const std::pair<StagedFlag, const char*> flags[] = {
+        {Insert, "(FactId(1), Some(4), 0)"}, {RightInsert, "(FactId(1), Some(4), 1)"},
+        {Change, "(FactId(1), Some(4), 2)"}, {UnlinkedArrival, "(FactId(1), Some(4), 4)"}};
+    for (auto [flag, text] : flags) EXPECT_EQ(debug(RE{1, 4, flag}), text);
+}
+
 TEST(NodeDispatch, EngineSideKindsStopWithTheirInvariantTexts) {
     const std::string prefix = "internal error: entered unreachable code: ";
     const std::vector<std::pair<Kind, std::string>> cases = {

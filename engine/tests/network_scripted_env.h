@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "network/network.h"
+#include "network/trace_form.h"
 
 namespace quarn::testing {
 

@@ -176,3 +176,32 @@ TEST(EntryList, AgreesWithAPlainListThroughAddsAtBothEndsRemovalsAndInsertions) 
         EXPECT_EQ(entries_of(copy), entries_of(moved));
     }
 }
+
+TEST(EntryList, PutBehindKeepsBothOrdersWhicheverListIsLonger) {
+    // Short and indexed lists on either side; item 100 sits in both, so the
+    // list must still find its newer entry first.
+    for (auto [newer_count, older_count] : {std::pair{0, 3}, {3, 0}, {1, 4}, {4, 1}, {3, 3}, {12, 2}, {2, 12}}) {
+        SCOPED_TRACE(::testing::Message() << newer_count << " newer, " << older_count << " older");
+        EntryList<FactId> list, older;
+        std::vector<RE> want;  // newest first
+        auto fill = [&](EntryList<FactId>& l, FactId base, int count) {
+            std::vector<RE> added;
+            for (int k = 0; k < count; ++k) {
+                RE e{k == 0 ? 100 : base + k, base + k, k % 2 ? RightInsert : Insert};
+                l.push_front(e);
+                added.insert(added.begin(), e);
+            }
+            (void)l.contains(100);  // builds the index of a long list
+            want.insert(want.end(), added.begin(), added.end());
+        };
+        fill(list, 200, newer_count);
+        fill(older, 300, older_count);
+        list.put_behind(std::move(older));
+        EXPECT_EQ(entries_of(list), want);
+        if (want.empty()) continue;
+        auto first = list.remove_first(100);
+        ASSERT_TRUE(first.has_value());
+        EXPECT_EQ(first->stamp, newer_count > 0 ? Stamp(200) : Stamp(300));
+        EXPECT_EQ(list.contains(100), newer_count > 0 && older_count > 0);
+    }
+}

@@ -10,6 +10,7 @@
 #include "common/internal_error.h"
 #include "common/text.h"
 #include "network/network.h"
+#include "network/trace_form.h"
 #include "network/node_eval.h"
 #include "network/walk_ahead.h"
 #include "store/debug_form.h"

@@ -29,16 +29,8 @@ namespace quarn {
 // kinds are evaluated by the engine; reaching them here is an internal error.
 void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
 
-// Debug forms used by trace lines: FactId(3); [FactId(1), FactId(2)];
-// ([FactId(1)], Some(4), 0); Some([I64(5)]); lists as [a, b]; (item, key) pairs.
-std::string debug(TupleView t);
-std::string debug(const TupleTable& tt, TupleId t);
-std::string debug(const StagedEntry<FactId>& e);
-std::string debug(const TupleTable& tt, const StagedEntry<TupleId>& e);
-std::string debug(const EntryList<FactId>& l);
+// A batch's list as trace lines print it: [([FactId(1)], Some(4), 0), ...];
+// the other debug forms are in network/trace_form.h.
 std::string debug(const TupleTable& tt, const EntryList<TupleId>& l);
-std::string debug(const TupleTable& tt, const std::vector<TupleId>& ts);
-std::string debug(const Memory<FactId>& m);
-std::string debug(const TupleTable& tt, const Memory<TupleId>& m);
 
 }  // namespace quarn

@@ -1,6 +1,7 @@
 // Debug forms of network values, as trace lines print them.
 #include "common/text.h"
 #include "network/network.h"
+#include "network/trace_form.h"
 #include "store/debug_form.h"
 
 namespace quarn {
