@@ -30,20 +30,17 @@ void for_each_right_insert(bool tail_first, const EntryList<FactId>& ins, Fn fn)
     }
 }
 
-}  // namespace
-
-// A friend of Node: works on its memories directly.
 class JoinEval {
 public:
     JoinEval(const JoinEnv& env, size_t i, Node& node, Out& out)
         : env_(env), tt_(env.tuples()), i_(i), n_(node), out_(out),
-          lbucket_(std::exchange(node.scratch_tuples_, {})), rbucket_(std::exchange(node.scratch_facts_, {})),
+          lbucket_(std::exchange(NodeInternals::scratch_tuples(node), {})), rbucket_(std::exchange(NodeInternals::scratch_facts(node), {})),
           key_decides_(node.keyed() && env.key_decides(i)) {}
     ~JoinEval() {
         lbucket_.clear();
         rbucket_.clear();
-        n_.scratch_tuples_ = std::move(lbucket_);
-        n_.scratch_facts_ = std::move(rbucket_);
+        NodeInternals::scratch_tuples(n_) = std::move(lbucket_);
+        NodeInternals::scratch_facts(n_) = std::move(rbucket_);
     }
     JoinEval(const JoinEval&) = delete;
 
@@ -94,10 +91,10 @@ private:
         out.clear();
         decided = false;
         if (!n_.keyed()) {
-            n_.lefts_.items(out);
+            NodeInternals::lefts(n_).items(out);
         } else if (k) {
             bool equal = false;
-            n_.lefts_.matching(k, out, &equal);
+            NodeInternals::lefts(n_).matching(k, out, &equal);
             decided = key_decides_ && equal && exact_values(k);
         }
     }
@@ -105,10 +102,10 @@ private:
         out.clear();
         decided = false;
         if (!n_.keyed()) {
-            n_.rights_.items(out);
+            NodeInternals::rights(n_).items(out);
         } else if (k) {
             bool equal = false;
-            n_.rights_.matching(k, out, &equal);
+            NodeInternals::rights(n_).matching(k, out, &equal);
             decided = key_decides_ && equal && exact_values(k);
         }
     }
@@ -161,7 +158,7 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
     // From here on the children lists of every tuple and fact follow memory order.
     if (!sr.upd.empty()) right_updates_join(sl, sr);
     if (!sl.upd.empty()) left_updates_join(sl);
-    if (n_.temporal_) {
+    if (n_.temporal()) {
         temporal_inserts(sl, sr);
     } else {
         plain_inserts(sl, sr);
@@ -172,7 +169,7 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
 
 void JoinEval::right_deletes(const Staged<FactId>& sr) {
     for (const auto& e : sr.del) {
-        n_.rights_.remove_first(e.item);
+        NodeInternals::rights(n_).remove_first(e.item);
         n_.children_of_right(e.item, alive_);
         remove_all(alive_, e.stamp);
     }
@@ -180,7 +177,7 @@ void JoinEval::right_deletes(const Staged<FactId>& sr) {
 
 void JoinEval::left_deletes(const Staged<TupleId>& sl) {
     for (const auto& e : sl.del) {
-        n_.lefts_.remove_first(e.item);
+        NodeInternals::lefts(n_).remove_first(e.item);
         n_.children_of_left(e.item, alive_);
         remove_all(alive_, e.stamp);
     }
@@ -189,17 +186,17 @@ void JoinEval::left_deletes(const Staged<TupleId>& sl) {
 void JoinEval::right_updates_rekey(const Staged<FactId>& sr) {
     for (const auto& e : sr.upd) {
         FactId f = e.item;
-        if (n_.rights_.remove_first(f)) n_.rights_.push_back(f, key_of_right(f));
+        if (NodeInternals::rights(n_).remove_first(f)) NodeInternals::rights(n_).push_back(f, key_of_right(f));
         n_.children_of_right(f, alive_);
         for (size_t p : alive_) n_.move_child_to_end_of_left(p);
     }
 }
 
 void JoinEval::left_updates_rekey(const Staged<TupleId>& sl) {
-    for (const auto& e : sl.upd) n_.lefts_.remove_first(e.item);
+    for (const auto& e : sl.upd) NodeInternals::lefts(n_).remove_first(e.item);
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
-        n_.lefts_.push_back(t, key_of_left(t));
+        NodeInternals::lefts(n_).push_back(t, key_of_left(t));
         n_.children_of_left(t, alive_);
         for (size_t p : alive_) n_.move_child_to_end_of_right(p);
     }
@@ -212,7 +209,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
     for (const auto& e : sr.upd) {
         FactId f = e.item;
         const Stamp& s = e.stamp;
-        const auto stored = n_.rights_.find_first(f);
+        const auto stored = NodeInternals::rights(n_).find_first(f);
         Key rkey = stored ? stored->key : Key{};
         bool decided = false;
         left_bucket(rkey, bucket, decided);
@@ -224,7 +221,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         if (n_.keyed() && first) {
             // The fact's key moved away from its children's parents: they all go,
             // and the new key's lefts are joined afresh.
-            const auto parent = n_.lefts_.find_first(n_.child(*first).parent);
+            const auto parent = NodeInternals::lefts(n_).find_first(n_.child(*first).parent);
             if (!parent || !parent->key || !rkey || !keys_match(parent->key, rkey) || bucket.empty()) {
                 remove_all(alive, s);
                 first.reset();
@@ -271,7 +268,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
         const Stamp& s = e.stamp;
-        const auto stored = n_.lefts_.find_first(t);
+        const auto stored = NodeInternals::lefts(n_).find_first(t);
         Key lkey = stored ? stored->key : Key{};
         bool decided = false;
         right_bucket(lkey, bucket, decided);
@@ -280,7 +277,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
             for (size_t p : n_.children_of_left(t)) {
                 const std::optional<FactId> g = n_.child(p).right;
                 if (!g) invariant_broken("join child has a right parent");
-                const auto gs = n_.rights_.find_first(*g);
+                const auto gs = NodeInternals::rights(n_).find_first(*g);
                 if (bucket.empty() || !gs || !gs->key || !lkey || !keys_match(gs->key, lkey)) {
                     remove_child(p, s);
                 }
@@ -325,7 +322,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         // hand, and storing it touches only the right memory.
         bool decided = false;
         left_bucket(key, lbucket_, decided);
-        n_.rights_.push_back(f, std::move(key));
+        NodeInternals::rights(n_).push_back(f, std::move(key));
         for (TupleId t : lbucket_) {
             if (skip_expired_tuple(t)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::RightInsert);
@@ -336,8 +333,8 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         join_right_keyed(e, key_);
     };
     auto warm = [&](const Key& k) {
-        n_.lefts_.prefetch_bucket(k);
-        n_.rights_.prefetch_bucket(k);
+        NodeInternals::lefts(n_).prefetch_bucket(k);
+        NodeInternals::rights(n_).prefetch_bucket(k);
     };
     const bool ahead = n_.keyed();
     const bool selecting = std::any_of(sr.ins.begin(), sr.ins.end(),
@@ -363,7 +360,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         TupleId t = e.item;
         bool decided = false;
         right_bucket(key, rbucket_, decided);
-        n_.lefts_.push_back(t, std::move(key));
+        NodeInternals::lefts(n_).push_back(t, std::move(key));
         for (FactId f : rbucket_) {
             if (skip_expired_fact(f)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::Insert);
@@ -384,7 +381,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
 
 void JoinEval::temporal_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr) {
     if (sl.ins.empty() && sr.ins.empty()) return;
-    std::vector<FactId> before = n_.rights_.items();
+    std::vector<FactId> before = NodeInternals::rights(n_).items();
     // Same-batch mode: the same events arrive on both inputs at once (a pattern
     // joined with its own type), so pairs within the batch need a fixed order.
     std::vector<FactId> a, b;
@@ -413,12 +410,12 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
     for (const auto& e : sl.ins) n_.record_left_seq(e.item);
     for (const auto& e : sl.ins) {
         n_.set_left_mark(e.item, env_.mark());
-        n_.lefts_.push_back(e.item, key_of_left(e.item));
+        NodeInternals::lefts(n_).push_back(e.item, key_of_left(e.item));
     }
     for_each_right_insert(tail_first_, sr.ins, [&](const StagedEntry<FactId>& e) {
         if (e.flag == StagedFlag::RightInsert) return;
         FactId f = e.item;
-        n_.rights_.push_back(f, key_of_right(f));
+        NodeInternals::rights(n_).push_back(f, key_of_right(f));
         uint64_t cut = n_.right_rank(f);
         // Lefts that arrived after this fact first, then the rest, each by arrival.
         struct Cand {
@@ -428,8 +425,8 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
             TupleId t;
         };
         std::vector<Cand> cands;
-        cands.reserve(n_.lefts_.size());
-        for (const auto& le : n_.lefts_) {
+        cands.reserve(NodeInternals::lefts(n_).size());
+        for (const auto& le : NodeInternals::lefts(n_)) {
             uint64_t r = n_.left_rank(le.item);
             cands.push_back(Cand{r > cut, r, n_.left_seq(le.item), le.item});
         }
@@ -454,7 +451,7 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
 }
 
 void JoinEval::temporal_same_batch(const Staged<TupleId>& sl, const std::vector<FactId>& before) {
-    std::vector<TupleId> older = n_.lefts_.items();
+    std::vector<TupleId> older = NodeInternals::lefts(n_).items();
     std::stable_sort(older.begin(), older.end(),
                      [&](TupleId x, TupleId y) { return n_.left_seq(x) < n_.left_seq(y); });
     for (const auto& e : sl.ins.oldest_first()) {
@@ -464,10 +461,10 @@ void JoinEval::temporal_same_batch(const Staged<TupleId>& sl, const std::vector<
     // P: the batch newest first, each event as a tuple and as a fact.
     std::vector<TupleId> p;
     for (const auto& e : sl.ins) p.push_back(e.item);
-    for (auto it = p.rbegin(); it != p.rend(); ++it) n_.lefts_.push_back(*it, key_of_left(*it));
+    for (auto it = p.rbegin(); it != p.rend(); ++it) NodeInternals::lefts(n_).push_back(*it, key_of_left(*it));
     for (auto it = p.rbegin(); it != p.rend(); ++it) {
         FactId f = view(*it).front();
-        n_.rights_.push_back(f, key_of_right(f));
+        NodeInternals::rights(n_).push_back(f, key_of_right(f));
     }
     const Stamp s = sl.ins.front().stamp;
     for (size_t k = 0; k < p.size(); ++k) {
@@ -503,7 +500,7 @@ void JoinEval::late_right_inserts(const Staged<FactId>& sr) {
         if (e.flag != StagedFlag::RightInsert) return;
         FactId f = e.item;
         const Key& k = key_of_right(f);
-        n_.rights_.push_back(f, k);
+        NodeInternals::rights(n_).push_back(f, k);
         bool decided = false;
         left_bucket(k, lbucket_, decided);
         std::stable_sort(lbucket_.begin(), lbucket_.end(),
@@ -517,7 +514,7 @@ void JoinEval::late_right_inserts(const Staged<FactId>& sr) {
 void JoinEval::trace_closing() const {
     env_.trace(fmt("  trg ins={} upd={} del={}", debug(tt_, out_.trg.ins), debug(tt_, out_.trg.upd),
                    debug(tt_, out_.trg.del)));
-    env_.trace(fmt("  rights={} lefts={}", debug(n_.rights_), debug(tt_, n_.lefts_)));
+    env_.trace(fmt("  rights={} lefts={}", debug(NodeInternals::rights(n_)), debug(tt_, NodeInternals::lefts(n_))));
     // Facts ascending, so that one run always traces the same way.
     for (FactId f : n_.right_facts_with_children()) {
         std::vector<TupleId> alive;
@@ -525,6 +522,8 @@ void JoinEval::trace_closing() const {
         env_.trace(fmt("  post by_right[{}] alive={}", debug_fact_id(f), debug(tt_, alive)));
     }
 }
+
+}  // namespace
 
 void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out) {
     JoinEval(env, i, node, out).run(sl, sr);

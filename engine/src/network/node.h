@@ -31,6 +31,8 @@ enum class Kind : uint8_t { Join = 0, Not = 1, Exists = 2, Acc = 3, Query = 4, S
 // "Join", "Not", ... (the diagnostic text of a kind).
 const char* kind_name(Kind k);
 
+struct NodeInternals;
+
 struct Child {
     TupleId tuple;                // join: parent + right; not/exists: the parent itself
     TupleId parent;               // the left tuple it came from
@@ -260,13 +262,9 @@ public:
     void verify() const;
 
 private:
-    // The network's own evaluations work on the memories and lists directly.
-    friend class JoinEval;
-    friend class ExistentialEval;
-    friend void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, StagedFlag flag,
-                                  Staged<TupleId>& trg);
-    friend void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr,
-                                   Staged<TupleId>& trg);
+    // The network's own evaluations work on the memories and lists directly
+    // (network/node_eval.h).
+    friend struct NodeInternals;
 
     EntryList<TupleId>& left_list(StagedList which) {
         return which == StagedList::Inserts ? staged_lefts_.ins : staged_lefts_.del;

@@ -6,11 +6,23 @@
 #include <vector>
 
 #include "network/join_env.h"
+#include "network/memory.h"
 #include "network/node.h"
 #include "network/staged.h"
 #include "network/tuple.h"
 
 namespace quarn {
+
+// What the evaluations reach inside a node: its memories, the tuples waiting
+// at it and its scratch lists. Nothing outside the network uses it.
+struct NodeInternals {
+    static Memory<TupleId>& lefts(Node& n) { return n.lefts_; }
+    static Memory<FactId>& rights(Node& n) { return n.rights_; }
+    static std::vector<DeferredEntry>& deferred(Node& n) { return n.deferred_; }
+    static std::vector<ParkedEntry>& parked(Node& n) { return n.parked_; }
+    static std::vector<TupleId>& scratch_tuples(Node& n) { return n.scratch_tuples_; }
+    static std::vector<FactId>& scratch_facts(Node& n) { return n.scratch_facts_; }
+};
 
 void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
 void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);

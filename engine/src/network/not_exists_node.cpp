@@ -63,19 +63,16 @@ std::string blocked_text(const TupleTable& tt, const Node& n) {
     return out + "}";
 }
 
-}  // namespace
-
-// A friend of Node: works on its memories directly.
 class ExistentialEval {
 public:
     ExistentialEval(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>& sl, Staged<FactId>& sr, Out& out)
-        : env_(env), tt_(env.tuples()), i_(i), n_(node), sl_(sl), sr_(sr), out_(out), is_not_(node.kind_ == Kind::Not),
-          tuples_(std::exchange(node.scratch_tuples_, {})), facts_(std::exchange(node.scratch_facts_, {})) {}
+        : env_(env), tt_(env.tuples()), i_(i), n_(node), sl_(sl), sr_(sr), out_(out), is_not_(node.kind() == Kind::Not),
+          tuples_(std::exchange(NodeInternals::scratch_tuples(node), {})), facts_(std::exchange(NodeInternals::scratch_facts(node), {})) {}
     ~ExistentialEval() {
         tuples_.clear();
         facts_.clear();
-        n_.scratch_tuples_ = std::move(tuples_);
-        n_.scratch_facts_ = std::move(facts_);
+        NodeInternals::scratch_tuples(n_) = std::move(tuples_);
+        NodeInternals::scratch_facts(n_) = std::move(facts_);
     }
     ExistentialEval(const ExistentialEval&) = delete;
 
@@ -88,15 +85,15 @@ public:
         if (!sr_.del.empty()) right_deletes();
         if (!sl_.upd.empty()) left_updates();
         if (!sl_.ins.empty()) left_inserts();
-        if (!n_.parked_.empty()) parked();
+        if (!NodeInternals::parked(n_).empty()) parked();
     }
 
 private:
     bool left_update(TupleId t) const { return sl_.upd.contains(t); }
     // Starts loading both memories' buckets for a key (long keyed batches).
     void warm(const Key& k) const {
-        n_.lefts_.prefetch_bucket(k);
-        n_.rights_.prefetch_bucket(k);
+        NodeInternals::lefts(n_).prefetch_bucket(k);
+        NodeInternals::rights(n_).prefetch_bucket(k);
     }
     const Key& key_of_left(TupleId t) {
         key_.reset();
@@ -116,20 +113,20 @@ private:
     // fires would depend on whether the blocker arrived before or after the
     // tuple was first evaluated.)
     void release_to_lefts(TupleId t, const Stamp& s) {
-        n_.lefts_.push_back(t, key_of_left(t));
+        NodeInternals::lefts(n_).push_back(t, key_of_left(t));
         if (!is_not_) {
             retract_child(n_, t, s, out_);
-        } else if (!n_.temporal_) {
+        } else if (!n_.temporal()) {
             emit(n_, t, s, StagedFlag::Change, out_.trg);
         } else if (auto at = env_.not_fire_time(i_, tt_.view(t))) {
-            n_.deferred_.push_back(DeferredEntry{t, s, *at});
+            NodeInternals::deferred(n_).push_back(DeferredEntry{t, s, *at});
         }
     }
 
     // `t` (in `lefts`) is now blocked by `f`.
     void newly_blocked(TupleId t, FactId f, const Stamp& s, StagedFlag flag) {
         n_.block(t, f);
-        n_.lefts_.remove_first(t);
+        NodeInternals::lefts(n_).remove_first(t);
         if (is_not_) {
             retract_child(n_, t, s, out_);
         } else {
@@ -139,7 +136,7 @@ private:
 
     // Blocks the unblocked tuples that `f` (keyed by `key`) qualifies for.
     void block_lefts_by(FactId f, const Key& key, const Stamp& s, StagedFlag flag) {
-        if (n_.lefts_.empty()) return;
+        if (NodeInternals::lefts(n_).empty()) return;
         tuples_.clear();
         n_.scan_lefts(key, tuples_);
         std::vector<TupleId> reached = std::move(tuples_);
@@ -154,7 +151,7 @@ private:
         for (const auto& e : sl_.del) {
             TupleId t = e.item;
             if (!n_.blocker_of(t)) {
-                n_.lefts_.remove_first(t);
+                NodeInternals::lefts(n_).remove_first(t);
                 if (is_not_) retract_child(n_, t, e.stamp, out_);
                 continue;
             }
@@ -168,12 +165,12 @@ private:
     // left-update pass. Unblocked ones come back at the end so that right
     // inserts and updates see them (and skip them).
     void prepare_left_updates() {
-        for (const auto& e : sl_.upd) n_.lefts_.remove_first(e.item);
+        for (const auto& e : sl_.upd) NodeInternals::lefts(n_).remove_first(e.item);
         for (const auto& e : sl_.upd) {
             TupleId t = e.item;
             auto b = n_.blocker_of(t);
             if (!b) {
-                n_.lefts_.push_back(t, key_of_left(t));
+                NodeInternals::lefts(n_).push_back(t, key_of_left(t));
                 continue;
             }
             if (sr_.upd.contains(*b) || sr_.del.contains(*b)) n_.unblock(t);
@@ -184,7 +181,7 @@ private:
     // after it, else nearest before it; with an equality index only facts whose
     // key matches f's count.
     std::optional<FactId> surviving_neighbour(FactId f) const {
-        const auto& rights = n_.rights_;
+        const auto& rights = NodeInternals::rights(n_);
         auto p = rights.pos_of(f);
         const Key fkey = rights.at(p).key;
         bool keyed = n_.keyed();
@@ -209,22 +206,22 @@ private:
         std::vector<Memory<FactId>::Entry> set_aside;
         if (index != IndexKind::None) {
             for (const auto& e : sr_.del) {
-                if (auto taken = n_.rights_.take_first(e.item)) set_aside.push_back(std::move(*taken));
+                if (auto taken = NodeInternals::rights(n_).take_first(e.item)) set_aside.push_back(std::move(*taken));
             }
         }
         std::vector<FactId> noted;
         for (const auto& e : sr_.upd) {
             FactId f = e.item;
-            if (!n_.rights_.contains(f)) continue;
+            if (!NodeInternals::rights(n_).contains(f)) continue;
             if (n_.blocks_any(f)) {
                 if (index != IndexKind::Range) has_later_right_.insert_or_assign(f, surviving_neighbour(f));
                 lost_blocker_.insert_or_assign(f, n_.take_blocked(f));
             }
-            n_.rights_.remove_first(f);
+            NodeInternals::rights(n_).remove_first(f);
             noted.push_back(f);
         }
-        for (FactId f : noted) n_.rights_.push_back(f, key_of_right(f));
-        for (auto& e : set_aside) n_.rights_.push_back(std::move(e.item), std::move(e.key));
+        for (FactId f : noted) NodeInternals::rights(n_).push_back(f, key_of_right(f));
+        for (auto& e : set_aside) NodeInternals::rights(n_).push_back(std::move(e.item), std::move(e.key));
     }
 
     void right_inserts() {
@@ -232,7 +229,7 @@ private:
         auto insert = [&](const StagedEntry<FactId>& e, Key& key) {
             // Blocking reads the left memory only: the fact is stored after.
             block_lefts_by(e.item, key, e.stamp, StagedFlag::RightInsert);
-            n_.rights_.push_back(e.item, std::move(key));
+            NodeInternals::rights(n_).push_back(e.item, std::move(key));
         };
         auto walk = [&](const auto& list) {
             if (n_.keyed() && sr_.ins.size() >= kWalkAheadFrom) {
@@ -261,7 +258,7 @@ private:
         bool resume_off = n_.probe_op().kind() == IndexKind::Range;
         for (const auto& e : sr_.upd) {
             FactId f = e.item;
-            const auto entry = n_.rights_.find_first(f);
+            const auto entry = NodeInternals::rights(n_).find_first(f);
             // A fact the memory does not hold blocks nothing: a blocker must be
             // reachable through the memory for later changes to find it.
             if (entry) block_lefts_by(f, Key(entry->key), e.stamp, StagedFlag::Change);
@@ -296,7 +293,7 @@ private:
     void right_deletes() {
         for (const auto& e : sr_.del) {
             FactId f = e.item;
-            n_.rights_.remove_first(f);
+            NodeInternals::rights(n_).remove_first(f);
             if (!n_.blocks_any(f)) continue;
             for (TupleId t : n_.take_blocked(f)) {
                 if (left_update(t)) continue;
@@ -313,15 +310,15 @@ private:
     bool must_release(TupleId t, FactId b, const Key& key, bool opt) {
         const IndexKind index = n_.probe_op().kind();
         if (index == IndexKind::Equality) {
-            const auto be = n_.rights_.find_first(b);
+            const auto be = NodeInternals::rights(n_).find_first(b);
             if (!(be && be->key && key && keys_match(be->key, key))) return true;
         } else if (index == IndexKind::Range) {
             // Kept only while b still carries the key the range scan puts first.
             facts_.clear();
             n_.scan_rights(key, facts_);
             if (facts_.empty()) return true;
-            const auto ce = n_.rights_.find_first(facts_.front());
-            const auto be = n_.rights_.find_first(b);
+            const auto ce = NodeInternals::rights(n_).find_first(facts_.front());
+            const auto be = NodeInternals::rights(n_).find_first(b);
             if (!(ce && be && ce->key && be->key && ce->key == be->key)) return true;
         }
         return !opt || !env_.allowed_ce(i_, tt_.view(t), b);
@@ -341,7 +338,7 @@ private:
                     search = false;
                 }
             } else {
-                n_.lefts_.remove_first(t);
+                NodeInternals::lefts(n_).remove_first(t);
             }
             if (search) {
                 if (auto g = first_qualifying(env_, i_, n_, t, key)) n_.block(t, *g);
@@ -352,14 +349,14 @@ private:
             if (is_not_) {
                 if (!blocked_now) {
                     if (c) out_.child_upd(n_.child(*c).tuple, s, StagedFlag::Change);
-                    n_.lefts_.push_back(t, std::move(key));
+                    NodeInternals::lefts(n_).push_back(t, std::move(key));
                     if (!c) not_emit_or_defer(env_, i_, n_, t, s, StagedFlag::Change, out_.trg);
                 } else if (c) {
                     retract_child(n_, t, s, out_);
                 }
             } else {
                 if (!blocked_now) {
-                    n_.lefts_.push_back(t, std::move(key));
+                    NodeInternals::lefts(n_).push_back(t, std::move(key));
                     if (c) retract_child(n_, t, s, out_);
                 } else if (c) {
                     out_.child_upd(n_.child(*c).tuple, s, StagedFlag::Change);
@@ -378,7 +375,7 @@ private:
                 if (!is_not_) emit(n_, t, e.stamp, StagedFlag::Insert, out_.trg);
                 return;
             }
-            n_.lefts_.push_back(t, std::move(key));
+            NodeInternals::lefts(n_).push_back(t, std::move(key));
             if (is_not_) not_emit_or_defer(env_, i_, n_, t, e.stamp, StagedFlag::Insert, out_.trg);
         };
         if (n_.keyed() && sl_.ins.size() >= kWalkAheadFrom) {
@@ -397,9 +394,9 @@ private:
     // Tuples the engine released (a temporal not whose fire time has come):
     // emitted when still unblocked and without a child.
     void parked() {
-        std::vector<ParkedEntry> parked = std::exchange(n_.parked_, {});
+        std::vector<ParkedEntry> parked = std::exchange(NodeInternals::parked(n_), {});
         for (const auto& p : parked) {
-            if (n_.lefts_.contains(p.tuple) && !n_.ce_child_of(p.tuple)) {
+            if (NodeInternals::lefts(n_).contains(p.tuple) && !n_.ce_child_of(p.tuple)) {
                 emit(n_, p.tuple, p.stamp, StagedFlag::Insert, out_.trg);
             }
         }
@@ -423,6 +420,8 @@ private:
     HashMap<FactId, std::optional<FactId>> has_later_right_;
 };
 
+}  // namespace
+
 std::optional<FactId> Node::find_blocker(const JoinEnv& env, size_t i, TupleId t, std::optional<FactId> start,
                                          const Staged<FactId>& sr) const {
     TupleView v = env.tuples().view(t);
@@ -437,9 +436,9 @@ std::optional<FactId> Node::find_blocker(const JoinEnv& env, size_t i, TupleId t
 
 void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, StagedFlag flag,
                        Staged<TupleId>& trg) {
-    if (node.temporal_) {
+    if (node.temporal()) {
         if (auto at = env.not_fire_time(i, env.tuples().view(t))) {
-            node.deferred_.push_back(DeferredEntry{t, stamp, *at});
+            NodeInternals::deferred(node).push_back(DeferredEntry{t, stamp, *at});
             return;
         }
     }
@@ -490,18 +489,18 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
                     node.block(t, *g);
                     noted.emplace_back(t, e.stamp);
                 } else {
-                    node.lefts_.push_back(t, std::move(key));
+                    NodeInternals::lefts(node).push_back(t, std::move(key));
                 }
             }
         } else {
             const auto& e = *item.right;
             FactId f = e.item;
             Key key = right_key(env, i, f);
-            node.rights_.push_back(f, key);
+            NodeInternals::rights(node).push_back(f, key);
             for (TupleId t : node.scan_lefts(key)) {
                 if (!env.allowed_ce(i, tt.view(t), f)) continue;
                 node.block(t, f);
-                node.lefts_.remove_first(t);
+                NodeInternals::lefts(node).remove_first(t);
                 noted.emplace_back(t, e.stamp);
             }
         }
