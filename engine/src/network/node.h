@@ -69,10 +69,9 @@ public:
     void set_shared(bool shared) { shared_ = shared; }
 
     // --- Staged input: the deltas held at the node between evaluations, left
-    // (tuples) and right (facts). Each list is newest first; the engine stages
-    // through these operations (the Staged ones, so an insert, update and
-    // delete of one item cancel as Staged says) and the next evaluation takes
-    // the batches whole.
+    // (tuples) and right (facts), each list newest first. Staging follows
+    // Staged's rules (an insert, update and delete of one item cancel as they
+    // arrive); the next evaluation takes both batches whole.
     void stage_left_insert(TupleId t, const Stamp& s, StagedFlag flag) { staged_lefts_.add_ins_ph(t, s, flag); }
     void stage_left_update(TupleId t, const Stamp& s, StagedFlag flag) { staged_lefts_.add_upd_ph(t, s, flag); }
     void stage_left_delete(TupleId t, const Stamp& s) { staged_lefts_.add_del(t, s); }
