@@ -142,7 +142,7 @@ TEST(FactOps, UpdateRefusalsWriteNothing) {
     for (const Case& c : cases) EXPECT_EQ(error_of(e.update_fact(c.fact, c.changes)), c.expected) << c.expected;
     EXPECT_EQ(listing(e), "A#0 a=I64(1) b=Str(\"x\");M#1 d=Dec { u: 100, s: 2 } x=F64(0.5);");
 
-    e.tms.logical_types.insert(*e.store.type_id("A"));
+    e.logical_types.insert(*e.store.type_id("A"));
     EXPECT_EQ(error_of(e.update_fact(f, {})),
               "external update of a logically-inserted type is out of subset (D-076; a runtime error otherwise — "
               "tms_u1/u4)");

@@ -253,7 +253,7 @@ TEST(Loader, RefusalsSpanningRulesLeaveTheEngineAsItWas) {
         const size_t rules = e.rules.size(), types = e.store.type_count(), queries = e.queries.size();
         EXPECT_EQ(load_error(e, c.text), c.expected) << c.text;
         const bool logical_loaded = c.expected == "ok" && c.text.find("insertLogical") != std::string::npos;
-        EXPECT_EQ(e.tms.logical_types.count(1), logical_loaded ? 1u : 0u) << c.text;
+        EXPECT_EQ(e.logical_types.count(1), logical_loaded ? 1u : 0u) << c.text;
         if (c.expected == "ok") continue;
         EXPECT_EQ(e.rules.size(), rules);
         EXPECT_EQ(e.stamp_rules.size(), rules);

@@ -112,7 +112,7 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     r.patterns[0].type_id = *e.store.type_id("InitialFact");
     e.rules.push_back(r);
     e.queries.resize(2);
-    e.tms.logical_types.insert(0);
+    e.logical_types.insert(0);
     ASSERT_TRUE(e.store.insert(0, {Value::i64(1)}).ok());
     ASSERT_TRUE(e.store.insert(0, {Value::i64(2)}).ok());
     e.clock = 500;
@@ -132,7 +132,7 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     EXPECT_EQ(std::make_tuple(e.clock, e.immediate, e.act_seq, e.input_seq), std::make_tuple(0, false, 0u, 4u));
     EXPECT_TRUE(e.focus_stack.empty() && e.fact_entry_point.empty() && e.expired_queue.empty() && !e.pending_error);
     EXPECT_EQ(e.linked_queries, (std::vector<uint8_t>{0, 0}));
-    EXPECT_EQ(e.tms.logical_types.count(0), 1u);  // compiled state survives
+    EXPECT_EQ(e.logical_types.count(0), 1u);  // compiled state survives
     EXPECT_EQ(e.nets.size(), 1u);
     EXPECT_EQ(e.tuples.count(), TupleTable().count());
 

@@ -23,8 +23,11 @@
 //   network_build.cpp       build_network and the shadow decisions
 //   network_dump.cpp        dump_network
 //   event_decl.cpp          declare_event
+// The record is a Program (program.h: what the loader compiled, kept by reset)
+// and a Runtime (runtime.h: working memory and every runtime state, replaced
+// whole by reset).
 // The runtime, in engine/src/engine/:
-//   engine_state.cpp        create, reset, facts, fact_type_name, check_handle, listed_among
+//   engine_state.cpp        create, reset, build_runtime, facts, fact_type_name, check_handle, listed_among
 //   trace_switches.cpp      the trace switches (trace_switches.h)
 //   constraint_eval.cpp     the evaluation services of constraint_eval.h
 //   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
@@ -69,7 +72,10 @@
 #include "engine/tuple_lists.h"
 #include "engine/compiler/compiled_rule.h"
 #include "engine/constraint_eval.h"
+#include "engine/engine_error.h"
 #include "engine/join_env_impl.h"
+#include "engine/program.h"
+#include "engine/runtime.h"
 #include "engine/shadows.h"
 #include "engine/tms.h"
 #include "engine/trace_switches.h"
@@ -79,69 +85,6 @@
 #include "store/fact_store.h"
 
 namespace quarn {
-
-// The engine's only error: one message.
-struct EngineError {
-    std::string message;
-
-    // "engine error: {message}"
-    std::string display() const;
-    bool operator==(const EngineError&) const = default;
-};
-
-template <class T>
-using EngineResult = Result<T, EngineError>;
-using EngineStatus = Result<void, EngineError>;
-
-inline Err<EngineError> engine_err(std::string message) { return err(EngineError{std::move(message)}); }
-
-// An event type's declaration.
-struct EventDecl {
-    std::optional<int64_t> expires_ms;
-    std::optional<size_t> duration_field;
-    size_t ts_field = 0;
-};
-
-// A deferred change of a fact that feeds accumulate patterns.
-struct WindowChange {
-    FactId fact = 0;
-    uint64_t kind = 0;  // 0 update, 1 delete
-    uint64_t mask = 0;  // changed fields
-};
-
-// A window registration of an accumulate source.
-struct WindowSource {
-    uint64_t owner = 0;  // the accumulate node's index
-    TypeId type = 0;
-    std::optional<int64_t> window_ms;
-};
-
-// An accumulate node of the network: its node index, the source pattern's
-// type and the window length. Rebuilt with the network.
-struct AccNode {
-    size_t node = 0;
-    TypeId type = 0;
-    std::optional<int64_t> window_ms;
-};
-
-// A tuple that a temporal not deferred until its fire time.
-struct TimerEntry {
-    size_t node = 0;
-    TupleId tuple;
-    Stamp stamp;
-    uint64_t seq = 0;  // Engine::timer_seq when deferred
-};
-
-// Where a node's output goes: the left input of node `index`, the terminal of
-// rule `index`, or the subnetwork inner input of node `index`.
-struct Target {
-    enum class Kind : uint8_t { Node = 0, Rule = 1, Subnet = 2 } kind = Kind::Node;
-    size_t index = 0;
-    bool operator==(const Target&) const = default;
-};
-
-// Which side evaluator orders a rule's activations.
-enum class ShadowKind : uint8_t { Bf, Ex, Pn, Px };
 
 
 // One fired activation: the rule's name and its facts rendered after the
@@ -172,133 +115,6 @@ public:
     virtual void fired(size_t rule, TupleView facts) = 0;
 };
 
-// The engine's state of its ?query nodes beside the answer records
-// (Engine::qce_answers), kept by query_nodes.cpp and derived from the network
-// by index_query_nodes, so a network rebuild starts it afresh.
-struct QueryNodes {
-    // A ?query node whose query reads a type, directly or through the
-    // queries it calls, and the fields of that type the queries read.
-    struct Reader {
-        size_t node = 0;
-        uint64_t fields = 0;
-    };
-    struct NodeState {
-        // The left tuples present; an updated one moves to the end.
-        ArrivalList lefts;
-        // A fact the query reads changed since the node last ran: every
-        // present tuple is asked again at its next evaluation. `due_stamp` is
-        // the stamp those changes share, none when they differ.
-        bool due = false;
-        Stamp due_stamp;
-    };
-    std::vector<std::vector<Reader>> readers_by_type;  // by TypeId, node order
-    HashMap<size_t, NodeState> nodes;                  // by node index, every ?query node
-};
-
-// The first-pattern input that rules with the same first pattern share.
-struct Lia {
-    size_t rule = 0;     // the rule whose pattern decides membership
-    size_t pattern = 0;  // that rule's pattern 0
-    DenseIdSet passing;         // facts currently passing the pattern's alpha tests
-    std::vector<size_t> rules;  // rules whose only pattern it is; it feeds their s0_windows
-    std::vector<size_t> nodes;  // nodes whose first_input it feeds
-};
-
-// One position of the shared rule network: the network node and the engine's
-// state of that position.
-struct TrieNode {
-    // Network operations receive this field alone, never the whole TrieNode.
-    Node node;
-    DenseIdSet win_in;   // facts admitted to the node's right input
-    DenseIdSet win_out;  // facts of the pattern known to the node but held out
-    Staged<FactId> first_input;
-    std::vector<Target> targets;  // the first target continues the owning chain
-    Staged<TupleId> subnet_input;
-    HashMap<TupleId, InnerTuples> subnet_inner;  // an entry only while its list is not empty
-    ArrivalList subnet_lefts;
-    HashSet<TupleId> subnet_emitted;
-    std::pair<size_t, size_t> owner{0, 0};  // (rule, pattern) that created the node
-    std::optional<uint64_t> first_update_mask;
-    size_t subnet_prefix = 0;
-    bool blocker_pending = false;
-};
-
-// How many entries of a rule's first-pattern windows hold one fact, per list,
-// and for inserts and updates the window of the one entry while there is
-// exactly one (kSomewhere once there were more).
-struct WindowHolds {
-    static constexpr uint32_t kSomewhere = UINT32_MAX;
-    uint32_t ins = 0;
-    uint32_t upd = 0;
-    uint32_t del = 0;
-    uint32_t ins_window = kSomewhere;
-    uint32_t upd_window = kSomewhere;
-};
-
-// Per-rule runtime state; index = rule index.
-struct RuleNet {
-    // Staged changes of the first pattern in windows, oldest first; never
-    // empty, the last window is the open one. Their contents change only in
-    // propagation.cpp, which keeps s0_held; take them out with take_s0_windows.
-    std::vector<Staged<FactId>> s0_windows{Staged<FactId>{}};
-    // While s0_indexed: every fact with an entry in s0_windows and how many
-    // entries of each list hold it, so that a change asks in constant time
-    // whether the windows already hold its fact. Built once the windows are
-    // too many to walk, kept until they are taken.
-    HashMap<FactId, WindowHolds> s0_held;
-    bool s0_indexed = false;
-    // Node of each chain position k (joining pattern k+1); one less than the
-    // rule's patterns.
-    std::vector<size_t> node_ids;
-    // What rule_linked checks, read once from the rule's patterns and
-    // node_ids (linking.cpp); made on first use, as the net lives as long as
-    // the network it was built with.
-    struct LinkCheck {
-        enum class Kind : uint8_t { Rights, NotBlocked, ExistsGroup } kind;
-        uint32_t node = 0;
-        uint32_t first_member = 0, end_member = 0;  // ExistsGroup: its range in link_members
-    };
-    mutable std::vector<LinkCheck> link_checks;
-    mutable std::vector<uint32_t> link_members;  // nodes whose right input an exists group's members need
-    mutable bool link_checks_made = false;
-    Staged<TupleId> term;
-    HashSet<TupleId> peer_tuples;
-    // The next to fire: Engine::next_activation. Changed only by
-    // push_activation, take_activation and evaluation. It also holds each
-    // tuple's sequence number, which outlives the activation while the tuple
-    // stays matched.
-    ActivationList acts;
-    std::optional<BfShadow> bf_shadow;
-    std::optional<ExShadow> ex_shadow;
-    std::optional<PnShadow> pn_shadow;
-    std::optional<PxShadow> px_shadow;
-    // Shadow order, decided with the network (Engine::shadow_order): the rule
-    // has a constant salience and a compiler mark; the evaluator whose output
-    // orders it (none when the rule got none: push order then) and the tuple
-    // position of the fact looked up there.
-    bool shadow_ordered = false;
-    std::optional<ShadowKind> order_shadow;
-    uint32_t order_position = 0;
-    size_t lia = 0;
-    uint64_t dirty_stamp = 0;
-    int32_t top_salience = 0;
-    bool on_agenda = false;
-    bool linked_mark = false;
-    bool dirty = false;
-
-    // Closes the open window of first-pattern changes when it holds any, so
-    // that later changes go into a new one. With `merge` (a session without
-    // event types, where nothing but propagation.cpp reads the windows
-    // between evaluations) the open window joins the one before it instead
-    // when that cannot change the order its entries are taken in.
-    void s0_close_window(bool merge = false);
-    // Every window, oldest first, leaving one empty open window.
-    std::vector<Staged<FactId>> take_s0_windows();
-    // Merges a delta that a shared node produced for another rule into this
-    // rule's terminal input; `incoming` is read, not consumed.
-    void peer_merge_term(const Staged<TupleId>& incoming);
-};
-
 // A row that passed every check of an insert, converted to its type's fields.
 struct PreparedInsert {
     TypeId type = 0;
@@ -324,18 +140,12 @@ struct StageSnapshot {
     std::vector<uint8_t> flush_linked_before;
 };
 
-// What the stream flush after an insert of each fact type must look at, from
-// the network's routes: the nodes of every rule whose first-pattern windows or
-// node inputs such a fact can reach, the nodes their evaluations deliver to,
-// the temporal nodes (their new input cascades whatever the type), and the
-// rules that own or list those nodes. Other rules cannot be touched by the
-// insert, so the flush evaluates none of them and leaves their input as it is.
-// Rebuilt with the network.
-struct FlushScopes {
-    std::vector<std::vector<uint32_t>> nodes_by_type, rules_by_type;  // ascending
-};
 
-class Engine {
+// The engine's record: the compiled program (program.h), the runtime state
+// (runtime.h), and the little that belongs to the engine as a whole and
+// outlives a reset (below). Fields are public: the engine's operations live in
+// many files. Callers outside the engine use Session (session.h).
+class Engine : public Program, public Runtime {
 public:
     // Built from the declared types: refuses a
     // repeated name, a reserved name and more than 64 fields; appends the six
@@ -443,7 +253,6 @@ public:
     // The same into `out`, which keeps its capacity: propagation borrows such
     // buffers from link_buffers and gives them back, one per call in progress.
     void link_states_into(std::vector<uint8_t>& out) const;
-    std::vector<std::vector<uint8_t>> link_buffers;
     // Some window, the terminal input or a node of the rule holds staged input
     // (or a node deferred tuples).
     bool has_pending_work(size_t rule) const;
@@ -630,59 +439,10 @@ public:
     void shadow_quiescence();
     void shadow_end_of_fire();
 
-    // --- State. Fields are public: the engine's operations live in many files.
+    // --- Kept across reset: the environment's switches, the caller's sink
+    // (firing_sink above), test switches, and the counters that number things
+    // for the whole session.
 
-    HashMap<TypeId, EventDecl> event_decls;
-    HashSet<TypeId> expiring_types;  // event types declared with an expiry
-    std::vector<AccNode> acc_nodes;  // rebuilt with the network; kept by reset
-    std::map<int64_t, std::vector<FactId>> expiry_deadlines;
-    std::vector<FactId> expired_queue;
-    std::map<int64_t, std::vector<std::pair<uint64_t, FactId>>> window_deadlines;
-    std::vector<WindowChange> window_changes;
-    std::map<int64_t, std::vector<TimerEntry>> timers;
-    std::vector<WindowSource> window_sources;
-    std::vector<uint8_t> flush_linked;  // one per rule
-    FlushScopes flush_scopes;
-    std::vector<std::string> focus_stack;  // top = last
-    FactStore store;
-    // Every tuple the network made; ids stay valid for the engine's life.
-    TupleTable tuples;
-    std::vector<CompiledRule> rules;  // load order; index = rule number
-    std::vector<std::string> entry_point_names{"DEFAULT"};  // by entry-point id
-    HashMap<std::string, uint32_t> entry_points;             // name -> id, for named entry points rules use
-    std::vector<uint32_t> fact_entry_point;                  // by FactId; absent or 0 = default
-    // The converted row of an outside insert; kept between inserts for its room.
-    std::vector<Value> insert_values;
-    std::vector<uint64_t> stamp_rules;                       // by stamp: the firing rule's ordinal
-    std::vector<size_t> rule_order;  // by static salience, highest first, ties by rule index
-    std::vector<Lia> lias;
-    std::vector<TrieNode> nodes;
-    std::vector<RuleNet> nets;  // index = rule index
-    // By TypeId: the Lias and the nodes whose pattern has that type, in list
-    // order; derived from the network by route_network_by_type.
-    std::vector<std::vector<size_t>> lias_by_type;
-    std::vector<std::vector<size_t>> nodes_by_type;
-    // By Lia and by node: the rules whose link state or pending work a change
-    // there can alter (the rules fed by the Lia, the rules listing the node).
-    std::vector<std::vector<size_t>> rules_of_lia;
-    std::vector<std::vector<size_t>> rules_of_node;
-    std::vector<CompiledQuery> queries;
-    std::vector<TypeId> qrow_types;   // one per query
-    std::vector<TypeId> gbrow_types;  // one per groupby pattern
-    // Accumulate contexts, groups and published collection members (accumulate.h).
-    AccState acc;
-    QueryCache query_caches;
-    // Per query: linked at the last change; a ?query element depending on it
-    // was evaluated (only these get query_linked); to be drained before run_site.
-    std::vector<uint8_t> linked_queries;
-    std::vector<uint8_t> tracked_queries;
-    std::vector<uint8_t> refresh_queries;
-    std::optional<std::string> pending_error;
-    // The row facts of each left tuple of a ?query node, by the node's owner
-    // (rule, pattern); a tuple without rows has no entry.
-    HashMap<std::pair<size_t, size_t>, HashMap<TupleId, std::vector<FactId>>> qce_answers;
-    QueryNodes query_nodes;
-    Tms tms;
     // The environment's trace switches, read at their first use in each outside call.
     TraceSwitches switches;
     uint32_t outside_calls = 0;  // nesting of OutsideCall
@@ -690,27 +450,6 @@ public:
     // operation that changes or reads working memory throws that failure
     // again (reset too: the half-updated state may reach the compiled parts).
     BrokenState broken_state;
-    // Buffers run_actions reuses from firing to firing (actions.cpp): the
-    // snapshot rows, the fields setters wrote, per fact, and the row of an
-    // insert.
-    struct RhsScratch {
-        std::vector<std::vector<Value>> snapshot;
-        std::vector<std::pair<FactId, uint64_t>> changed;
-        std::vector<Value> values;
-    } rhs_scratch;
-    // Event retention computed by the compiler: per event type the longest time
-    // a rule may still need its facts (only ever raised), and the types some
-    // rule may need forever.
-    HashMap<TypeId, int64_t> event_retention_ms;
-    HashSet<TypeId> unbounded_event_types;
-
-    int64_t clock = 0;
-    std::optional<FactId> initial_fact;
-    std::optional<FactId> deleting_fact;
-    std::optional<TypeId> flush_origin_type;
-    // By type: the rules whose side evaluator a fact of that type can reach;
-    // rebuilt with the network.
-    ShadowRoutes shadow_routes;
     // Test switch: false makes build_network give no rule a side evaluator,
     // so that marked rules fire in push order; the set of firings must not
     // change.
@@ -720,21 +459,20 @@ public:
     // let a window join the one before it (RuleNet::s0_close_window); the
     // firings must not change.
     bool merge_windows = true;
-    uint64_t shadow_seq = 0;
     uint64_t input_seq = 0;
-    uint64_t act_seq = 0;    // the last activation sequence number handed out
     uint64_t timer_seq = 0;  // the next TimerEntry::seq
     uint64_t step_count = 0;
     uint64_t fire_calls = 0;
-    bool firing = false;
-    bool eager_eval = false;
-    bool immediate = false;
-    bool expiring = false;
-    bool focus_changed = false;
-    bool tms_retracting = false;
 
 private:
     Engine() = default;
+    // The network of the compiled rules built into the runtime from `keys`
+    // (keys[r][p]: the pattern key of pattern p of rule r), and the
+    // InitialFact inserted when some pattern has its type and the runtime
+    // holds none: how a load and a reset each end.
+    EngineStatus build_runtime(const std::vector<std::vector<std::string>>& keys);
+    // The pattern keys of every compiled rule.
+    std::vector<std::vector<std::string>> pattern_keys() const;
 };
 
 // Names that declared types may not take.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "common/internal_error.h"
 #include "common/text.h"
 
 namespace quarn {
@@ -49,7 +50,7 @@ EngineResult<Engine> Engine::create(std::vector<TypeSchema> schemas) {
     }
     for (TypeSchema& b : builtin_types()) schemas.push_back(std::move(b));
     Engine e;
-    e.store = FactStore(std::move(schemas));
+    static_cast<Runtime&>(e) = Runtime(e, FactStore(std::move(schemas)));
     return e;
 }
 
@@ -58,64 +59,47 @@ EngineStatus Engine::check_handle(FactId fact) const {
     return {};
 }
 
-EngineStatus Engine::reset() try {
-    OutsideCall call(switches, outside_calls);
-    broken_state.refuse_if_broken();
-    clock = 0;
-    expiry_deadlines.clear();
-    window_deadlines.clear();
-    timers.clear();
+Runtime::Runtime(const Program& program, FactStore store)
+    : store(std::move(store)),
+      linked_queries(program.queries.size(), 0),
+      tracked_queries(program.queries.size(), 0),
+      refresh_queries(program.queries.size(), 0) {}
 
-    expired_queue.clear();
-    window_changes.clear();
-    flush_linked.clear();
-    focus_stack.clear();
-    fact_entry_point.clear();
-    acc = AccState{};
-    qce_answers.clear();
-    query_caches = QueryCache{};
-    deleting_fact.reset();
-    flush_origin_type.reset();
-    initial_fact.reset();
-    pending_error.reset();
-    immediate = false;
-    act_seq = 0;
-    shadow_seq = 0;
-    expiring = false;
-    eager_eval = false;
-    firing = false;
-    tms_retracting = false;
-
-    store.reset();
-
-    linked_queries.assign(queries.size(), 0);
-    tracked_queries.assign(queries.size(), 0);
-    refresh_queries.assign(queries.size(), 0);
-    Tms fresh;
-    fresh.logical_types = std::move(tms.logical_types);
-    tms = std::move(fresh);
-
-    lias.clear();
-    nodes.clear();
-    nets.clear();
-    // Nothing names a tuple any more, so the table starts afresh rather than
-    // keeping every tuple of the session.
-    tuples = TupleTable();
+std::vector<std::vector<std::string>> Engine::pattern_keys() const {
     std::vector<std::vector<std::string>> keys(rules.size());
-    for (size_t r = 0; r < rules.size(); ++r)
+    for (size_t r = 0; r < rules.size(); ++r) {
+        keys[r].reserve(rules[r].patterns.size());
         for (size_t p = 0; p < rules[r].patterns.size(); ++p) keys[r].push_back(pattern_key(rules[r].patterns[p], r, p));
-    build_network(keys);
+    }
+    return keys;
+}
 
-    std::optional<TypeId> initial = store.type_id("InitialFact");
+EngineStatus Engine::build_runtime(const std::vector<std::vector<std::string>>& keys) {
+    build_network(keys);
+    if (initial_fact) return {};
+    const std::optional<TypeId> initial = store.type_id("InitialFact");
+    if (!initial) invariant_broken("InitialFact type missing");
     bool needed = false;
     for (const CompiledRule& r : rules)
-        for (const CompiledPattern& p : r.patterns) needed = needed || p.type_id == initial;
+        for (const CompiledPattern& p : r.patterns) needed = needed || p.type_id == *initial;
     if (needed) {
         Result<FactId, std::string> f = store.insert(*initial, {});
         if (!f) return engine_err(std::move(f).error());
         initial_fact = *f;
     }
     return {};
+}
+
+EngineStatus Engine::reset() try {
+    OutsideCall call(switches, outside_calls);
+    broken_state.refuse_if_broken();
+    // The store keeps its types, which the program's rules and queries name,
+    // and drops every fact; the rest of the runtime starts afresh, as after
+    // create, and the network is built again as the load built it.
+    FactStore kept = std::move(store);
+    kept.reset();
+    static_cast<Runtime&>(*this) = Runtime(*this, std::move(kept));
+    return build_runtime(pattern_keys());
 } catch (...) {
     broken_state.note_current_exception();
     throw;

@@ -98,7 +98,8 @@ void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
 void one_pattern_terminal(Engine& e, size_t r) {
     std::vector<Staged<FactId>> windows = e.nets[r].take_s0_windows();
     e.tms.first_changes_begin();
-    for (const Staged<FactId>& w : windows) e.tms.note_first_changes(w);
+    if (!e.logical_types.empty())
+        for (const Staged<FactId>& w : windows) e.tms.note_first_changes(w);
     // A one-pattern rule's tuples hold one fact.
     auto one = [&e](FactId f) { return e.tuples.extend(TupleTable::empty_tuple, f); };
     // Each entry's tuple is looked up once, and only where it was needed.
@@ -205,7 +206,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     Staged<FactId> right = tn.node.take_staged_right();
     Staged<TupleId> inner = subnet ? tn.subnet_input.take() : Staged<TupleId>{};
 
-    if (!first.empty()) e.tms.note_first_changes(first);
+    if (!first.empty() && !e.logical_types.empty()) e.tms.note_first_changes(first);
     const Kind kind = tn.node.kind();
     const bool engine_side = kind != Kind::Join && kind != Kind::Not && kind != Kind::Exists;
     // Copies to put back should the node fail; only engine-side nodes can,

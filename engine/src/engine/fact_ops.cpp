@@ -265,7 +265,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
     QUARN_CHECK(check_handle(fact));
     if (!store.is_alive(fact)) return engine_err(fmt("update of dead handle {}", fact));
     const TypeId type = store.fact_type(fact);
-    if (tms.logical_types.count(type))
+    if (logical_types.count(type))
         return engine_err(
             "external update of a logically-inserted type is out of subset (D-076; a runtime error otherwise — "
             "tms_u1/u4)");

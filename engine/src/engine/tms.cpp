@@ -510,7 +510,7 @@ void Tms::verify(const FactStore& store) const {
 // --- The operations.
 
 void Engine::tms_note_stated(FactId fact) {
-    if (tms.logical_types.empty() || !tms.logical_types.contains(store.fact_type(fact))) return;
+    if (logical_types.empty() || !logical_types.contains(store.fact_type(fact))) return;
     std::string key = key_of_stored(store, fact);
     const uint64_t hash = hash_of_key(key);
     add_stated(tms, entry_for(tms, std::move(key), hash), fact);
@@ -689,7 +689,7 @@ void Engine::tms_eager_break(FactId fact) {
 }
 
 void Engine::tms_on_terminal_del(size_t rule, TupleId tuple) {
-    if (tms.logical_types.empty()) return;
+    if (logical_types.empty()) return;
     if (switches.tms_debug())
         std::fprintf(stderr, "%s\n", fmt("TMS terminal-del r{} {}", rule, tuple_text(tuples.view(tuple))).c_str());
     if (tms_tuple_expiring(tuple)) {

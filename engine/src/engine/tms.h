@@ -7,7 +7,7 @@
 //
 // The operations live on the Engine (tms.cpp), since they store, delete and
 // propagate facts; this is their state, one Tms per engine, replaced whole by
-// reset except for the compiled set of logical types.
+// reset. The set of logical types is the program's (Program::logical_types).
 #pragma once
 
 #include <cstddef>
@@ -106,9 +106,6 @@ struct Tms {
         return (static_cast<uint64_t>(rule) << 32) | static_cast<uint32_t>(tuple);
     }
 
-    // --- Compiled: types some rule inserts with insertLogical. Survives reset.
-    HashSet<TypeId> logical_types;
-
     // --- Contents. One entry per content that has a logical fact or a stated
     // copy (between the route of a reinstating delete and the insert that
     // follows it, an entry may briefly have neither).
@@ -191,13 +188,13 @@ struct Tms {
 
     FirstChanges first_changes;
     // The evaluation that notes first-pattern changes begins; the changes of
-    // one input. Only a forced evaluation of a session with logical types
-    // keeps them.
+    // one input. Only a forced evaluation keeps them, and callers note them
+    // only in a session with logical types (Program::logical_types).
     void first_changes_begin() {
         if (forced_eval) first_changes.clear();
     }
     void note_first_changes(const Staged<FactId>& input) {
-        if (forced_eval && !logical_types.empty()) first_changes.note(input);
+        if (forced_eval) first_changes.note(input);
     }
 
     // --- Terminal deletions waiting for the agenda, arrival order. Those

@@ -34,7 +34,7 @@ struct LoadCheckpoint {
           had_queries(!e.queries.empty()),
           event_retention_ms(e.event_retention_ms),
           unbounded_event_types(e.unbounded_event_types),
-          logical_types(e.tms.logical_types) {}
+          logical_types(e.logical_types) {}
 
     Err<EngineError> roll_back(Engine& e, std::string message) {
         e.rules.resize(rules);
@@ -53,7 +53,7 @@ struct LoadCheckpoint {
         e.store.truncate_schemas(schemas);
         e.event_retention_ms = std::move(event_retention_ms);
         e.unbounded_event_types = std::move(unbounded_event_types);
-        e.tms.logical_types = std::move(logical_types);
+        e.logical_types = std::move(logical_types);
         return engine_err(std::move(message));
     }
 };
@@ -131,7 +131,7 @@ EngineStatus Engine::add_rules_text(std::string_view text) {
                                    r.def.name));
             }
         }
-        tms.logical_types = std::move(logical);
+        logical_types = std::move(logical);
         // The engine's own InitialFact is no fact of the user's.
         for (FactId f = 0; f < store.fact_count(); ++f)
             if (store.is_alive(f) && f != initial_fact)
@@ -144,12 +144,8 @@ EngineStatus Engine::add_rules_text(std::string_view text) {
                      [&](size_t a, size_t b) { return static_salience(rules[a]) > static_salience(rules[b]); });
 
     // Keys first: they read the literals in the field's terms themselves, so a
-    // rebuild from the canonical literals gives the same keys.
-    std::vector<std::vector<std::string>> keys(rules.size());
-    for (size_t r = 0; r < rules.size(); ++r) {
-        keys[r].reserve(rules[r].patterns.size());
-        for (size_t p = 0; p < rules[r].patterns.size(); ++p) keys[r].push_back(pattern_key(rules[r].patterns[p], r, p));
-    }
+    // rebuild from the canonical literals (a reset) gives the same keys.
+    const std::vector<std::vector<std::string>> keys = pattern_keys();
     for (CompiledRule& r : rules) {
         for (CompiledPattern& p : r.patterns) {
             for (CompiledCmp& c : p.cmps) {
@@ -158,20 +154,7 @@ EngineStatus Engine::add_rules_text(std::string_view text) {
             }
         }
     }
-    build_network(keys);
-
-    if (!initial_fact) {
-        const std::optional<TypeId> initial = store.type_id("InitialFact");
-        if (!initial) invariant_broken("InitialFact type missing");
-        bool needed = false;
-        for (const CompiledRule& r : rules)
-            for (const CompiledPattern& p : r.patterns) needed = needed || p.type_id == *initial;
-        if (needed) {
-            Result<FactId, std::string> f = store.insert(*initial, {});
-            if (!f) return engine_err(std::move(f).error());
-            initial_fact = *f;
-        }
-    }
+    QUARN_CHECK(build_runtime(keys));
 
     // Event types without an explicit expiry keep their facts as long as some
     // window may still need them, and forever when some rule needs them
