@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/session.h"
 
 namespace quarn::testing {
 
@@ -54,9 +54,9 @@ struct CaseHeader {
         }
     }
 
-    // A fresh engine with the types and events declared, or the refusal.
-    EngineResult<Engine> make_engine() const {
-        EngineResult<Engine> made = Engine::create(types);
+    // A fresh session with the types and events declared, or the refusal.
+    EngineResult<Session> make_session() const {
+        EngineResult<Session> made = Session::create(types);
         if (!made) return made;
         for (const EventLine& ev : events) {
             std::optional<std::string_view> duration;

@@ -58,9 +58,9 @@ std::string test_name_of(const std::string& file) {
 // --- Compile cases.
 
 std::string compile_case(const CaseHeader& header, const Case& c) {
-    EngineResult<Engine> made = header.make_engine();
+    EngineResult<Session> made = header.make_session();
     if (!made) return "create: " + made.error().message;
-    Engine& e = made.value();
+    Engine& e = engine_of(*made);
     Result<RuleFile, ParseError> parsed = parse_file(c.rules);
     if (!parsed) return "parse: " + parsed.error().msg;
     std::string out;
@@ -146,7 +146,7 @@ std::string show(const FactView& v) {
     return s + "]";
 }
 
-std::string facts_text(const Engine& e) {
+std::string facts_text(const Session& e) {
     std::string out;
     for (const FactView& v : e.facts()) out += show(v) + "\n";
     return out;
@@ -158,7 +158,7 @@ void note_error(std::string& out, const EngineResult<T>& r) {
 }
 
 // `captured`: standard error is being captured already, for the whole command.
-void run_fire(Engine& e, const std::vector<std::string>& w, std::string& out, bool captured) {
+void run_fire(Session& e, const std::vector<std::string>& w, std::string& out, bool captured) {
     uint64_t limit = 100000;
     bool trace = false;
     for (size_t i = 1; i < w.size(); ++i) w[i] == "trace" ? void(trace = true) : void(limit = std::stoull(w[i]));
@@ -184,7 +184,7 @@ void run_fire(Engine& e, const std::vector<std::string>& w, std::string& out, bo
 }
 
 // The output of `commands` run on `e`, trailing blank lines kept.
-std::string run_commands(Engine& e, const std::vector<CaseCommand>& commands) {
+std::string run_commands(Session& e, const std::vector<CaseCommand>& commands) {
     std::string out;
     bool tms_debug = false;
     for (const CaseCommand& command : commands) {
@@ -226,9 +226,9 @@ std::string run_commands(Engine& e, const std::vector<CaseCommand>& commands) {
 }
 
 std::string run_case(const CaseHeader& header, const Case& c) {
-    EngineResult<Engine> made = header.make_engine();
+    EngineResult<Session> made = header.make_session();
     if (!made) return "error: " + made.error().message;
-    Engine& e = *made;
+    Session& e = *made;
     std::string out;
     note_error(out, e.add_rules_text(c.rules));
     return trim_end(out + run_commands(e, c.commands));
@@ -243,7 +243,7 @@ bool replays_after_reset(const CaseHeader& header, const Case& c) {
             command.text.starts_with("reset") || command.text.starts_with("tms-debug") ||
             command.text.find(" trace") != std::string::npos)
             return false;
-    EngineResult<Engine> made = header.make_engine();
+    EngineResult<Session> made = header.make_session();
     return made && made->add_rules_text(c.rules).ok();
 }
 
@@ -319,18 +319,18 @@ TEST(CaseFiles, AResetAfterAnyCommandReplaysAsAFreshEngine) {
             const std::vector<CaseCommand> idle = {{0, "fire"}, {0, "advance 86400000"}, {0, "fire"}, {0, "facts"}};
             std::string expected[2], network;
             for (int replay = 0; replay < 2; ++replay) {
-                EngineResult<Engine> fresh = read->header.make_engine();
+                EngineResult<Session> fresh = read->header.make_session();
                 ASSERT_TRUE(fresh.ok() && fresh->add_rules_text(c.rules).ok());
-                network = fresh->dump_network();
+                network = engine_of(*fresh).dump_network();
                 expected[replay] = run_commands(*fresh, replay == 0 ? c.commands : idle);
             }
             for (size_t cut = 0; cut <= c.commands.size(); ++cut) {
                 for (int replay = 0; replay < 2; ++replay) {
-                    EngineResult<Engine> e = read->header.make_engine();
+                    EngineResult<Session> e = read->header.make_session();
                     ASSERT_TRUE(e.ok() && e->add_rules_text(c.rules).ok());
                     run_commands(*e, std::vector<CaseCommand>(c.commands.begin(), c.commands.begin() + cut));
                     ASSERT_TRUE(e->reset().ok());
-                    EXPECT_EQ(e->dump_network(), network) << name << ":" << c.line << ": " << c.title;
+                    EXPECT_EQ(engine_of(*e).dump_network(), network) << name << ":" << c.line << ": " << c.title;
                     EXPECT_EQ(run_commands(*e, replay == 0 ? c.commands : idle), expected[replay])
                         << name << ":" << c.line << ": " << c.title << ", reset after command " << cut
                         << (replay == 0 ? ", whole replay" : ", idle replay");

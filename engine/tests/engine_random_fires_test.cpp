@@ -52,13 +52,13 @@ rule ranked salience $s when $a : A($s : g, g >= 0) $c : C(k == 1) then end
 rule bump salience 5 when $t : G(k == 0) $a : A(g == 0) then $a.setG(2); $a.setK(3); update($a); end
 )";
 
-class Session {
+class RandomSession {
 public:
-    Session(uint32_t seed, bool events) : rng_(seed) {
+    RandomSession(uint32_t seed, bool events) : rng_(seed) {
         CaseHeader header;
         for (const char* line : kHeader) header.read_line(line);
         if (events) header.read_line(kEventLine);
-        EngineResult<Engine> made = header.make_engine();
+        EngineResult<Session> made = header.make_session();
         if (!made) {
             ADD_FAILURE() << made.error().message;
             return;
@@ -138,7 +138,7 @@ private:
     void fire() {
         // The fire's report against the facts listed before and after it.
         const std::vector<FactId> before = engine_->fact_ids();
-        const size_t count = engine_->store.fact_count();
+        const size_t count = engine_->store().fact_count();
         FireReport report;
         EngineResult<std::vector<Firing>> fired = engine_->fire_all(2000, &report);
         const std::vector<FactId> after = engine_->fact_ids();
@@ -167,7 +167,7 @@ private:
     }
 
     std::mt19937 rng_;
-    std::optional<Engine> engine_;
+    std::optional<Session> engine_;
     std::vector<std::pair<FactId, std::string>> handles_;  // handles given out and not deleted here
     int64_t clock_ = 0;
     std::string out_;
@@ -178,7 +178,7 @@ class RandomFires : public ::testing::TestWithParam<bool> {};
 TEST_P(RandomFires, FiringSequencesFollowTheRecordingAndEveryFireReachesQuiescence) {
     OrderRecording recording(GetParam() ? "engine_fires_events" : "engine_fires_plain");
     for (uint32_t seed = 1; seed <= 60; ++seed) {
-        Session s(seed, GetParam());
+        RandomSession s(seed, GetParam());
         ASSERT_TRUE(s.ready());
         for (int n = 0; n < 40; ++n) {
             s.step(n);

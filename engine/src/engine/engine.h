@@ -27,6 +27,7 @@
 // and a Runtime (runtime.h: working memory and every runtime state, replaced
 // whole by reset).
 // The runtime, in engine/src/engine/:
+//   session.cpp             Session (session.h), the engine's public face
 //   engine_state.cpp        create, reset, build_runtime, facts, fact_type_name, check_handle, listed_among
 //   trace_switches.cpp      the trace switches (trace_switches.h)
 //   constraint_eval.cpp     the evaluation services of constraint_eval.h
@@ -73,6 +74,7 @@
 #include "engine/compiler/compiled_rule.h"
 #include "engine/constraint_eval.h"
 #include "engine/engine_error.h"
+#include "engine/firing.h"
 #include "engine/join_env_impl.h"
 #include "engine/program.h"
 #include "engine/runtime.h"
@@ -86,34 +88,6 @@
 
 namespace quarn {
 
-
-// One fired activation: the rule's name and its facts rendered after the
-// right-hand side ran.
-struct Firing {
-    std::string rule;
-    std::vector<FactView> facts;
-};
-
-// What one fire_all call did to working memory besides its firings, so that a
-// caller can build the fire's result without looking at every fact.
-struct FireReport {
-    // The store's fact count when the fire began: the facts the fire added
-    // have the handles from here on.
-    size_t start_fact_count = 0;
-    // The facts alive when the fire began that it deleted, ascending; only
-    // those that fact_ids() lists (no built-in, query row or groupby row, no
-    // fact of a named entry point).
-    std::vector<FactId> deleted;
-};
-
-// Takes each firing as fire_all completes it (Engine::firing_sink).
-class FiringSink {
-public:
-    virtual ~FiringSink() = default;
-    // Rule `rule` fired on `facts`; the store is as its right-hand side left
-    // it. An exception goes out of fire_all.
-    virtual void fired(size_t rule, TupleView facts) = 0;
-};
 
 // A row that passed every check of an insert, converted to its type's fields.
 struct PreparedInsert {
@@ -474,6 +448,11 @@ private:
     // The pattern keys of every compiled rule.
     std::vector<std::vector<std::string>> pattern_keys() const;
 };
+
+class Session;
+// The engine behind a session, for code inside the engine and for tests that
+// reach its internals.
+Engine& engine_of(Session& session);
 
 // Names that declared types may not take.
 bool is_reserved_type_name(std::string_view name);
