@@ -224,19 +224,19 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
     return std::shared_ptr<const arrow::Batch>(std::move(batch));
 }
 
-AuditBuilder::AuditBuilder(const Engine& engine, bool keep_matches) : engine_(engine), keep_matches_(keep_matches) {}
+AuditBuilder::AuditBuilder(const Session& engine, bool keep_matches) : engine_(engine), keep_matches_(keep_matches) {}
 
 uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
     std::vector<uint32_t>& at = form_at_[rendered ? 1 : 0];
     if (at.size() <= type) at.resize(size_t(type) + 1, 0);
     if (at[type] == 0) {
         AuditCapture::Form form;
-        const TypeSchema& schema = engine_.store.schema(type);
+        const TypeSchema& schema = engine_.store().schema(type);
         form.type_name = schema.name;
         form.rendered = rendered;
         if (!rendered) {
             if (schema.fields.size() > 64) invariant_broken("a fact type with more than 64 fields");
-            form.cells = captured_form(engine_.store, type);
+            form.cells = captured_form(engine_.store(), type);
         }
         capture_->forms_.push_back(std::move(form));
         at[type] = static_cast<uint32_t>(capture_->forms_.size());
@@ -262,7 +262,7 @@ void AuditBuilder::keep_rendered(FactId handle, uint32_t form, std::string_view 
     c.type_bytes_ += c.forms_[form].type_name.size();
 }
 
-void AuditBuilder::fired(size_t rule, TupleView facts) {
+void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
     if (keep_matches_) {
         rules_.push_back(rule);
         matched_.insert(matched_.end(), facts.begin(), facts.end());
@@ -272,14 +272,13 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
     AuditCapture& c = *capture_;
     if (rule_at_.size() <= rule) rule_at_.resize(rule + 1, 0);
     if (rule_at_[rule] == 0) {
-        c.rule_names_.push_back(engine_.rules[rule].def.name);
+        c.rule_names_.push_back(engine_.rule_name(rule));
         rule_at_[rule] = static_cast<uint32_t>(c.rule_names_.size());
     }
     const uint32_t named = rule_at_[rule] - 1;
     c.fired_.push_back({named, static_cast<uint32_t>(facts.size())});
     c.rule_bytes_ += c.rule_names_[named].size() * facts.size();
-    const FactStore& store = engine_.store;
-    const AccState& acc = engine_.acc;
+    const FactStore& store = engine_.store();
     for (size_t p = 0; p < facts.size(); ++p) {
         const FactId f = facts[p];
         if (engine_.is_query_row(f)) {
@@ -289,13 +288,12 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
             keep_rendered(call->id, query_form(), fact_json(*call));
             continue;
         }
-        auto m = acc.collect_members.empty() ? acc.collect_members.end() : acc.collect_members.find(f);
-        auto v = acc.collect_values.empty() ? acc.collect_values.end() : acc.collect_values.find(f);
-        if (m != acc.collect_members.end() || v != acc.collect_values.end()) {
+        const std::vector<FactId>* members = engine_.collect_members(f);
+        const std::vector<Value>* values = engine_.collect_values(f);
+        if (members || values) {
             // A collection shows its members as they are now: rendered at once.
             text_.clear();
-            const TypeId type = writer_.write(text_, store, f, m == acc.collect_members.end() ? nullptr : &m->second,
-                                              v == acc.collect_values.end() ? nullptr : &v->second);
+            const TypeId type = writer_.write(text_, store, f, members, values);
             keep_rendered(f, form_of(type, true), text_.view());
             continue;
         }
@@ -308,7 +306,7 @@ void AuditBuilder::fired(size_t rule, TupleView facts) {
     }
 }
 
-const std::string& AuditBuilder::rule(size_t i) const { return engine_.rules[rules_[i]].def.name; }
+const std::string& AuditBuilder::rule(size_t i) const { return engine_.rule_name(rules_[i]); }
 
 std::span<const FactId> AuditBuilder::matches(size_t i) const {
     size_t begin = i == 0 ? 0 : match_ends_[i - 1];

@@ -9,7 +9,7 @@
 
 #include "arrow_export.h"
 #include "common/result.h"
-#include "engine/engine.h"
+#include "engine/session.h"
 #include "fact_json.h"
 #include "result.h"
 
@@ -68,15 +68,15 @@ private:
     uint64_t rule_bytes_ = 0, type_bytes_ = 0, json_bytes_ = 0;
 };
 
-// Takes each firing as the engine completes it (Engine::firing_sink) into an
+// Takes each firing as the engine completes it (Session::fire_all) into an
 // AuditCapture, and counts them. An exception thrown while capturing ends the
 // fire.
 class AuditBuilder final : public FiringSink {
 public:
     // `keep_matches`: also keep each firing's rule and facts for rule() and
     // matches().
-    AuditBuilder(const Engine& engine, bool keep_matches);
-    void fired(size_t rule, TupleView facts) override;
+    AuditBuilder(const Session& engine, bool keep_matches);
+    void fired(size_t rule, std::span<const FactId> facts) override;
     uint64_t firings() const { return firings_; }
     // After the fire, when kept: the rule of firing `i`, and its facts.
     const std::string& rule(size_t i) const;
@@ -93,7 +93,7 @@ private:
     // Keeps `text` as a fact of form `form` rendered at the firing.
     void keep_rendered(FactId handle, uint32_t form, std::string_view text);
 
-    const Engine& engine_;
+    const Session& engine_;
     bool keep_matches_;
     std::shared_ptr<AuditCapture> capture_ = std::make_shared<AuditCapture>();
     // By engine rule, TypeId: the index in the capture's tables plus one, 0 for none yet.

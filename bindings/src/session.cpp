@@ -186,10 +186,10 @@ PyResult<PySession> PySession::create(PyObject* rules, PyObject* facts, PyObject
     return s;
 }
 
-PyResult<Engine> PySession::build_engine() const {
-    auto created = Engine::create(declared);
+PyResult<Session> PySession::build_engine() const {
+    auto created = Session::create(declared);
     if (!created) return raise(PyExc_ValueError, created.error().display());
-    Engine e = std::move(created).value();
+    Session e = std::move(created).value();
     for (const EventSpec& ev : events)
         if (EngineStatus ok = e.declare_event(ev.type, ev.ts_field, std::nullopt, ev.expires_ms); !ok)
             return raise(PyExc_ValueError, ok.error().display());
@@ -199,7 +199,7 @@ PyResult<Engine> PySession::build_engine() const {
 
 PyStatus PySession::ensure_built() {
     if (built) return {};
-    QUARN_TRY(Engine e, build_engine());
+    QUARN_TRY(Session e, build_engine());
     engine.emplace(std::move(e));
     built = true;
     return {};
@@ -208,8 +208,8 @@ PyStatus PySession::ensure_built() {
 PyStatus PySession::usable() const {
     // The engine decides: it marked itself broken when the failure went
     // through it.
-    if (!engine || !engine->broken_state.failure()) return {};
-    const EngineFailure& broken = *engine->broken_state.failure();
+    if (!engine || !engine->failure()) return {};
+    const EngineFailure& broken = *engine->failure();
     std::string text = fmt("session broken by an earlier failure ({}): reset() or a new session is needed",
                            broken.out_of_memory ? std::string("out of memory") : broken.message);
     if (broken.out_of_memory) return raise(PyExc_MemoryError, text);
@@ -222,7 +222,7 @@ PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_
     size_t rows = table.rows();
     if (table.fields.empty() || rows == 0) return handles;
     const TypeSchema* schema = declared_type(type_name);
-    std::optional<TypeId> type = engine->store.type_id(type_name);
+    std::optional<TypeId> type = engine->store().type_id(type_name);
     if (!schema || !type) unreachable("rows of an undeclared type");
     std::vector<Column> columns;
     columns.reserve(table.columns.size());

@@ -1,4 +1,4 @@
-// The Python class Session: the one owner of an Engine, built from rule text,
+// The Python class Session: the one owner of an engine Session, built from rule text,
 // initial tables, field schemas and event declarations.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/session.h"
 #include "ingest.h"
 #include "py_support.h"
 
@@ -41,7 +41,7 @@ public:
     // Builds the engine once; a failed build leaves the session unbuilt.
     PyStatus ensure_built();
     // A new engine from the declared types, the events and the rule text.
-    PyResult<Engine> build_engine() const;
+    PyResult<Session> build_engine() const;
 
     // Every row of a converted table, all or nothing (the engine checks
     // every row first). Returns the handles in row order.
@@ -69,7 +69,7 @@ public:
     // that says so and that reset() or a new session is needed.
     PyStatus usable() const;
 
-    std::optional<Engine> engine;
+    std::optional<Session> engine;
     // Declaration order: the schemas entries, then the facts tables' own types.
     std::vector<TypeSchema> declared;
     std::string rules;

@@ -41,8 +41,8 @@ PyResult<FactId> fact_id(int64_t handle) {
 
 // (type, handle) per matched fact; an answer row of a ?query element shows
 // as the pseudo fact of its call, ("QueryArgs", 4294967295).
-PyObject* observer_matches(const Engine& e, std::span<const FactId> facts) {
-    const FactStore& store = e.store;
+PyObject* observer_matches(const Session& e, std::span<const FactId> facts) {
+    const FactStore& store = e.store();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(facts.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < facts.size(); ++i) {
@@ -57,24 +57,12 @@ PyObject* observer_matches(const Engine& e, std::span<const FactId> facts) {
     return list.release();
 }
 
-// Points the engine's firing sink at one builder for the length of a fire.
-class SinkScope {
-public:
-    SinkScope(Engine& e, FiringSink& sink) : e_(e) { e_.firing_sink = &sink; }
-    SinkScope(const SinkScope&) = delete;
-    SinkScope& operator=(const SinkScope&) = delete;
-    ~SinkScope() { e_.firing_sink = nullptr; }
-
-private:
-    Engine& e_;
-};
-
 // Passes each firing on to the audit, and fails the fire from inside the
 // firing loop where the test probe asked for it.
 class FaultingSink final : public FiringSink {
 public:
     FaultingSink(FiringSink& audit, InjectedFaults& faults) : audit_(audit), faults_(faults) {}
-    void fired(size_t rule, TupleView facts) override {
+    void fired(size_t rule, std::span<const FactId> facts) override {
         if (faults_.fail_after_firings && *faults_.fail_after_firings == done_) {
             faults_.fail_after_firings.reset();
             if (faults_.as_internal) invariant_broken("injected failure in the firing loop");
@@ -128,7 +116,7 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
 }
 
 PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
-    Engine& e = *engine;
+    Session& e = *engine;
     // The audit keeps each firing's facts as its right-hand side left them;
     // their texts are made when the table is read.
     AuditBuilder audit(e, on_fire != nullptr);
@@ -138,10 +126,9 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
     // What the fire added and deleted comes from the engine: the result
     // costs no pass over every handle.
     FireReport report;
-    EngineResult<std::vector<Firing>> run = [&] {
+    EngineStatus run = [&] {
         GilRelease unlocked;
-        SinkScope scope(e, sink);
-        return e.fire_all(fire_limit, &report);
+        return e.fire_all(fire_limit, sink, &report);
     }();
     if (!run) return raise(PyExc_RuntimeError, run.error().display());
     if (on_fire) {
@@ -155,7 +142,7 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
         }
     }
 
-    const FactStore& store = e.store;
+    const FactStore& store = e.store();
     ResultData data;
     // The declared slot of each store type; the first of a repeated name wins.
     constexpr size_t kNone = SIZE_MAX;
@@ -243,11 +230,11 @@ PyStatus PySession::advance(int64_t ms) {
 
 PyStatus PySession::reset() {
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
-    if (engine->broken_state.failure()) {
+    if (engine->failure()) {
         // The engine may be half updated anywhere, its compiled parts too:
         // build it afresh from the session's own fields. A build that fails
         // leaves the session broken as it was.
-        QUARN_TRY(Engine fresh, build_engine());
+        QUARN_TRY(Session fresh, build_engine());
         engine.emplace(std::move(fresh));
         return {};
     }
