@@ -8,3 +8,4 @@
 #include "queries/queries.h"
 #include "network/network.h"
 #include "engine/engine.h"
+#include "engine/session.h"
