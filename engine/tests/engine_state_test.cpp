@@ -119,6 +119,10 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     e.immediate = true;
     e.act_seq = 9;
     e.input_seq = 4;
+    e.fire_calls = 5;
+    e.step_count = 6;
+    e.timer_seq = 7;
+    e.build_shadows = false;
     e.focus_stack = {"g"};
     e.pending_error = "boom";
     e.fact_entry_point = {0, 1};
@@ -133,6 +137,9 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     EXPECT_TRUE(e.focus_stack.empty() && e.fact_entry_point.empty() && e.expired_queue.empty() && !e.pending_error);
     EXPECT_EQ(e.linked_queries, (std::vector<uint8_t>{0, 0}));
     EXPECT_EQ(e.logical_types.count(0), 1u);  // compiled state survives
+    // So do the session's counters and its switches.
+    EXPECT_EQ(std::make_tuple(e.fire_calls, e.step_count, e.timer_seq, e.build_shadows),
+              std::make_tuple(5u, 6u, 7u, false));
     EXPECT_EQ(e.nets.size(), 1u);
     EXPECT_EQ(e.tuples.count(), TupleTable().count());
 
