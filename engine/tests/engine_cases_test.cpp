@@ -236,8 +236,10 @@ std::string run_case(const CaseHeader& header, const Case& c) {
 
 // A run case whose commands a reset can replay: its rules load, and it neither
 // loads, resets nor traces (trace lines show counters that outlive a reset).
+// A case that runs a query into its step limit is left out too: it spends its
+// time there, and a replay after every command would take seconds.
 bool replays_after_reset(const CaseHeader& header, const Case& c) {
-    if (c.kind != CaseKind::Run) return false;
+    if (c.kind != CaseKind::Run || c.expected.find("step limit exceeded") != std::string::npos) return false;
     for (const CaseCommand& command : c.commands)
         if (command.text.starts_with("trace ") || command.text.starts_with("load") ||
             command.text.starts_with("reset") || command.text.starts_with("tms-debug") ||
@@ -300,10 +302,10 @@ TEST(CaseFiles, BothFoldersHoldFilesAndEachFileHasATestOfItsOwn) {
 }
 
 // Every run case, its commands cut after each of them and the engine reset
-// there, then replayed whole: a reset must leave nothing of the runtime the
-// cut reached (accumulate and groupby state, windows and their deadlines,
-// truth maintenance, shadows, ?query answers, the clock, the agenda), so the
-// replay prints what a fresh engine prints.
+// there, then replayed: a reset must leave nothing of the runtime the cut
+// reached (accumulate and groupby state, windows and their deadlines, truth
+// maintenance, shadows, ?query answers, the clock, the agenda), so the replay
+// prints what a fresh engine prints.
 TEST(CaseFiles, AResetAfterAnyCommandReplaysAsAFreshEngine) {
     const uint64_t key = process_hash_key();
     SCOPED_TRACE(fmt("hash key {}; run again under it with QUARN_HASH_SEED={}", key, key));
@@ -314,7 +316,8 @@ TEST(CaseFiles, AResetAfterAnyCommandReplaysAsAFreshEngine) {
         ASSERT_TRUE(read.ok()) << read.error();
         for (const Case& c : read->cases) {
             if (!replays_after_reset(read->header, c)) continue;
-            // Replayed whole, and a replay that only lets time pass: what the
+            // After the reset the whole case again, and, after the same cut
+            // and reset once more, a replay that only lets time pass: what the
             // cut left scheduled or held must not fire, expire or show.
             const std::vector<CaseCommand> idle = {{0, "fire"}, {0, "advance 86400000"}, {0, "fire"}, {0, "facts"}};
             std::string expected[2], network;
@@ -324,16 +327,20 @@ TEST(CaseFiles, AResetAfterAnyCommandReplaysAsAFreshEngine) {
                 network = engine_of(*fresh).dump_network();
                 expected[replay] = run_commands(*fresh, replay == 0 ? c.commands : idle);
             }
-            for (size_t cut = 0; cut <= c.commands.size(); ++cut) {
+            // One engine for every cut: each cut starts from the reset that
+            // ended the one before.
+            EngineResult<Session> e = read->header.make_session();
+            ASSERT_TRUE(e.ok() && e->add_rules_text(c.rules).ok());
+            const std::vector<CaseCommand> commands = c.commands;
+            for (size_t cut = 0; cut <= commands.size(); ++cut) {
                 for (int replay = 0; replay < 2; ++replay) {
-                    EngineResult<Session> e = read->header.make_session();
-                    ASSERT_TRUE(e.ok() && e->add_rules_text(c.rules).ok());
-                    run_commands(*e, std::vector<CaseCommand>(c.commands.begin(), c.commands.begin() + cut));
+                    run_commands(*e, std::vector<CaseCommand>(commands.begin(), commands.begin() + cut));
                     ASSERT_TRUE(e->reset().ok());
                     EXPECT_EQ(engine_of(*e).dump_network(), network) << name << ":" << c.line << ": " << c.title;
-                    EXPECT_EQ(run_commands(*e, replay == 0 ? c.commands : idle), expected[replay])
+                    EXPECT_EQ(run_commands(*e, replay == 0 ? commands : idle), expected[replay])
                         << name << ":" << c.line << ": " << c.title << ", reset after command " << cut
                         << (replay == 0 ? ", whole replay" : ", idle replay");
+                    ASSERT_TRUE(e->reset().ok());
                 }
             }
             ++replayed;
