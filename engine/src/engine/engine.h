@@ -1,7 +1,9 @@
-// The rule engine: one Engine owns the fact store, the compiled rules and
-// queries, the shared rule network with one RuleNet per rule, the agenda, the
-// pseudo-clock with its schedules, accumulate and groupby state, the shadow
-// evaluators and truth maintenance.
+// The rule engine's record, internal to the engine and its tests: callers
+// outside (the bindings, the behaviour-case runners) use Session, session.h.
+// One Engine owns the fact store, the compiled rules and queries, the shared
+// rule network with one RuleNet per rule, the agenda, the pseudo-clock with its
+// schedules, accumulate and groupby state, the shadow evaluators and truth
+// maintenance.
 //
 // Life of an engine: Engine::create from the declared types, declare_event per
 // event type, add_rules_text once; then facts come and go (insert, update_fact,
