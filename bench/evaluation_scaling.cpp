@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quarn.h"
+#include "engine/engine.h"
 
 using namespace quarn;
 

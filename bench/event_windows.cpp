@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "quarn.h"
+#include "engine/engine.h"
 
 using namespace quarn;
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "quarn.h"
+#include "engine/engine.h"
 
 namespace {
 uint64_t g_allocations = 0;

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "quarn.h"
+#include "engine/engine.h"
 
 using namespace quarn;
 

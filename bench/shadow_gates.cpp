@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "quarn.h"
+#include "engine/engine.h"
 
 using namespace quarn;
 

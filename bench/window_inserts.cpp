@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quarn.h"
+#include "engine/engine.h"
 
 using namespace quarn;
 

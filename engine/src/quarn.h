@@ -1,4 +1,8 @@
-// The quarn engine: include this and link quarn_engine.
+// The quarn engine for a C++ program: include this and link quarn_engine.
+// A Session (engine/session.h) is the engine's face; the role headers give
+// the value model, the store's types, the rule-text front end and queries.
+// The engine's internal record (engine/engine.h) and the network stay behind
+// it.
 #pragma once
 
 #include "common/common.h"
@@ -6,6 +10,4 @@
 #include "parser/parser.h"
 #include "rx/rx.h"
 #include "queries/queries.h"
-#include "network/network.h"
-#include "engine/engine.h"
 #include "engine/session.h"
