@@ -75,3 +75,29 @@ TEST(HashKey, ASeedTextNamesAKeyOnlyWhenItIsOneWholeNumber) {
     };
     for (const auto& [text, key] : cases) EXPECT_EQ(hash_key_from_seed(text), key) << '"' << text << '"';
 }
+
+// Under the stress switch (the sanitizer build) an insert of a new key moves
+// every element, so a reference kept across it dangles at once; an insert of
+// a key already there, a lookup and an overwrite move nothing. In other builds
+// elements move only when the table grows.
+TEST(HashMap, StressSwitchMovesEveryElementOnEachNewKey) {
+    HashMap<uint32_t, std::string> m;
+    m.reserve(64);
+    for (uint32_t k = 0; k < 8; ++k) m[k] = std::to_string(k);
+    const std::string* before = &m.at(3);
+    m[3] = "three";
+    EXPECT_FALSE(m.try_emplace(5, "x").second);
+    EXPECT_EQ(&m.at(3), before);
+    m[100] = "new";
+    EXPECT_EQ(&m.at(3) != before, kHashStress);
+    for (uint32_t k = 0; k < 8; ++k) EXPECT_EQ(m.at(k), k == 3 ? "three" : std::to_string(k));
+    EXPECT_EQ(m.at(100), "new");
+    HashSet<uint32_t> s;
+    s.reserve(64);
+    s.insert(1);
+    const uint32_t* one = &*s.find(1);
+    s.insert(1);
+    EXPECT_EQ(&*s.find(1), one);
+    s.insert(2);
+    EXPECT_EQ(&*s.find(1) != one, kHashStress);
+}

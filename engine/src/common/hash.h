@@ -5,6 +5,7 @@
 // one of these. Orders that matter come from sequence numbers and stable sorts.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -95,12 +96,27 @@ struct KeyedHash<std::string> {
     }
 };
 
+// Built with QUARN_HASH_STRESS (the sanitizer build), inserting a new key
+// moves every element of the table to fresh storage and frees the old: at
+// every insert while the table holds fewer than 1024 elements, beyond that at
+// one insert in size/64, so that a large table pays a bounded factor per
+// insert rather than its size.
+#ifdef QUARN_HASH_STRESS
+inline constexpr bool kHashStress = true;
+#else
+inline constexpr bool kHashStress = false;
+#endif
+
 namespace detail {
 
 // Linear probing over a power-of-two table, at most 3/4 full; erasing shifts
 // the following run back, so there are no tombstones. An empty table holds no
 // memory. Inserting may move every element: references and iterators are valid
 // only until the next insert or erase.
+// Under kHashStress inserts move them all far more often (see above), so that
+// code keeping a reference into a map across an insert reads freed memory,
+// where AddressSanitizer reports it, and not only when a growth step happens
+// to fall between the two.
 template <class K, class V, class Hash>
 class OpenTable {
 public:
@@ -318,7 +334,16 @@ private:
     Probe slot_for_insert(const K& k) {
         if (cap_ != 0) {
             Probe p = probe(k);
-            if (p.found || (size_ + 1) * 4 <= cap_ * 3) return p;
+            if (p.found) return p;
+            if ((size_ + 1) * 4 <= cap_ * 3) {
+                if constexpr (kHashStress) {
+                    if (size_ < 1024 || (size_ & (std::bit_floor(size_) / 64 - 1)) == 0) {
+                        rehash(cap_);
+                        return probe(k);
+                    }
+                }
+                return p;
+            }
         }
         rehash(cap_ == 0 ? 8 : cap_ * 2);
         return probe(k);
