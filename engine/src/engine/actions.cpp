@@ -145,6 +145,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                                                 store.field_type(store.fact_type(f), a.field));
                 if (!v) return engine_err("RHS setter: arg type mismatch");
                 if (Status ok = store.set_value(f, a.field, std::move(*v)); !ok) return engine_err(ok.error());
+                silent_writes.insert(f);
                 auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
                 if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);
                 else known->second |= uint64_t{1} << a.field;

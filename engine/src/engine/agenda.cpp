@@ -55,6 +55,12 @@ private:
         e_.tms.forced_eval = forced_eval;
         e_.evaluate_rule_inner(r, force);
         e_.tms.forced_eval = false;
+        // Checked here rather than in evaluate_rule_inner: the evaluations a
+        // fact operation runs (the stream flush of an insert, the forced ones
+        // of a delete) see its work half done, with older input set aside.
+#ifdef QUARN_VERIFY_ENGINE
+        e_.verify();
+#endif
     }
 
     bool has_terminal_entries(size_t r, bool late_only) const { return e_.tms.has_terminal_of(r, late_only); }
@@ -513,6 +519,9 @@ EngineResult<std::vector<Firing>> FireLoop::run() {
             if (!next) break;
         }
         QUARN_CHECK(fire(*next));
+#ifdef QUARN_VERIFY_ENGINE
+        e_.verify();
+#endif
         last = next;
     }
     e_.firing = false;

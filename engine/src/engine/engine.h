@@ -44,6 +44,7 @@
 //   activation_list.cpp     a rule's activations by tuple (activation_list.h)
 //   activations.cpp         push_activation, eval_salience, activation order
 //   agenda.cpp              fire_all and its FireReport
+//   verify.cpp              verify, the engine's own invariants
 //   actions.cpp             eval_src and the right-hand-side actions
 //   stream_flush.cpp        stream_flush_ex
 //   peer_merge.cpp          RuleNet::s0_close_window, RuleNet::peer_merge_term
@@ -359,6 +360,18 @@ public:
     uint32_t next_activation(size_t rule) const;
     // Removes that activation, the others keeping their order.
     Act take_activation(size_t rule);
+
+    // Checks the engine's invariants (verify.cpp): activation lists against
+    // their firing order, passing sets against the alpha tests, window sets
+    // against node memories, agenda marks against staged input. Throws
+    // InternalError naming the rule or node of the first one broken. The
+    // sanitizer build runs it after the agenda's evaluations and every firing,
+    // through verify_after_step.
+    void verify() const;
+    // verify() at its pace: at every step of a small session, at one step in
+    // facts/256 of a large one, where each check reads every fact.
+    void verify_after_step();
+    uint64_t verify_steps_to_skip = 0;
 
     // Firing (agenda.cpp): fires to quiescence; at most `fire_limit` firings.
     // On an error the firings of the call are dropped; fact changes stay.

@@ -332,6 +332,7 @@ void Engine::on_insert(FactId f, Stamp stamp) {
 }
 
 void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
+    silent_writes.erase(f);
     refresh_query_links();
     note_query_inputs(f, mask, stamp);
     LinkNotes notes(*this);
@@ -443,6 +444,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
 }
 
 void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
+    silent_writes.erase(f);
     if (!firing) ++shadow_seq;
     if (has_shadows()) shadow_gate_delete(f, shadow_seq);
     refresh_query_links();

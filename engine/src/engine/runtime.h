@@ -220,6 +220,10 @@ struct Runtime {
     // Every tuple the network made; ids stay valid until the next reset.
     TupleTable tuples;
     std::vector<uint32_t> fact_entry_point;  // by FactId; absent or 0 = default
+    // Facts a right-hand side's setter wrote that no update or delete has
+    // propagated since: the network still matches them by the values it saw
+    // last, so Engine::verify does not hold them to their alpha tests.
+    DenseIdSet silent_writes;
     std::optional<FactId> initial_fact;
 
     // --- The network, built from the program's rules by build_network, and
