@@ -32,12 +32,12 @@ std::string verify_text(const Engine& e) {
 
 uint32_t number(TupleId t) { return static_cast<uint32_t>(t); }
 
-// Rules j (a join), s (an expression salience), p (an alpha test) and q
-// (never matched), with facts A#0(7, 0), A#1(1, 0), B#2(7, 0) propagated and
+// Rules j (a join), s (an expression salience), p (an alpha test), q (never
+// matched) and c (an accumulate), with facts A#0(7, 0), A#1(1, 0), B#2(7, 0) propagated and
 // every rule evaluated: j, s and p hold activations.
 class Broken : public ::testing::Test {
 protected:
-    static constexpr size_t kJ = 0, kS = 1, kP = 2, kQ = 3;
+    static constexpr size_t kJ = 0, kS = 1, kP = 2, kQ = 3, kC = 4;
 
     void SetUp() override {
         EXPECT_TRUE(e.fire_all(100));  // from now on changes propagate as they come
@@ -55,7 +55,8 @@ protected:
         "rule j when $a : A($x : x) B(v == $x) then end "
         "rule s salience ($x * 2) when $a : A($x : x) then end "
         "rule p when $a : A(x > 5) then end "
-        "rule q when B(w == 9) then end");
+        "rule q when B(w == 9) then end "
+        "rule c when $b : B($v : v) accumulate(A(x == $v, $y : y); $t : sum($y)) then end");
 };
 
 TEST_F(Broken, ActivationUnderAnotherSalienceThanTheRules) {
@@ -114,6 +115,15 @@ TEST_F(Broken, WindowSetsDisagreeWithTheRightMemory) {
               fmt("internal error: node {} (rule j pattern 1): holds facts out but is no accumulate", ni));
 }
 
+TEST_F(Broken, FactBothAdmittedAndHeldOut) {
+    const size_t ni = e.nets[kC].node_ids[0];
+    TrieNode& n = e.nodes[ni];
+    ASSERT_TRUE(n.win_in.contains(0));
+    n.win_out.insert(0);
+    EXPECT_EQ(verify_text(e),
+              fmt("internal error: node {} (rule c pattern 1): fact 0 is both admitted and held out", ni));
+}
+
 TEST_F(Broken, AgendaMarksDisagreeWithStagedInput) {
     e.nets[kQ].dirty = true;
     EXPECT_EQ(verify_text(e), "internal error: rule q: dirty but off the agenda");
@@ -155,7 +165,9 @@ TEST(Verify, HoldsOverRandomChangesAndFires) {
         } else if (op < 6) {
             const FactId f = alive[static_cast<size_t>(pick(static_cast<int>(alive.size())))];
             const bool a = e.store.fact_type(f) == *e.store.type_id("A");
-            if (e.store.is_alive(f)) ASSERT_TRUE(e.update_fact(f, {{a ? "y" : "w", Value::i64(pick(4))}}));
+            if (e.store.is_alive(f)) {
+                ASSERT_TRUE(e.update_fact(f, {{a ? "y" : "w", Value::i64(pick(4))}}));
+            }
         } else if (op < 8) {
             const size_t k = static_cast<size_t>(pick(static_cast<int>(alive.size())));
             ASSERT_TRUE(e.delete_fact(alive[k]));

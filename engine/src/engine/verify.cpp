@@ -1,7 +1,8 @@
 // Engine::verify: the engine's own invariants, recomputed from scratch and
 // compared with what the incremental structures hold. The sanitizer build runs
-// it after every rule evaluation and every firing, so that a corruption is
-// reported where it starts rather than as a wrong firing much later.
+// it after every evaluation of a dirty rule that the agenda makes and after
+// every firing, so that a corruption is reported where it starts rather than
+// as a wrong firing much later.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
