@@ -61,7 +61,7 @@ private:
         // of a delete) see its work half done, with older input set aside.
         // Only an evaluation of a dirty rule runs its chain.
 #ifdef QUARN_VERIFY_ENGINE
-        if (ran) e_.verify();
+        if (ran) e_.verify_after_step();
 #endif
     }
 
@@ -522,7 +522,7 @@ EngineResult<std::vector<Firing>> FireLoop::run() {
         }
         QUARN_CHECK(fire(*next));
 #ifdef QUARN_VERIFY_ENGINE
-        e_.verify();
+        e_.verify_after_step();
 #endif
         last = next;
     }

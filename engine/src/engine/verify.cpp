@@ -164,6 +164,17 @@ void verify_marks(const Engine& e, size_t r) {
 
 }  // namespace
 
+void Engine::verify_after_step() {
+    if (verify_steps_to_skip > 0) {
+        --verify_steps_to_skip;
+        return;
+    }
+    verify();
+    // A check reads every fact at least once: a session of many facts that
+    // fires once per fact would otherwise spend its time checking.
+    verify_steps_to_skip = store.fact_count() / 256;
+}
+
 void Engine::verify() const {
     for (size_t r = 0; r < nets.size(); ++r) {
         verify_activation_list(*this, r);
