@@ -174,16 +174,7 @@ TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right, std::
 }
 
 TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right) {
-    TupleId tuple = tuples.extend(left, right);
-    uint32_t p = new_child_slot();
-    ChildRec& c = rec(p);
-    c.tuple = tuple;
-    c.parent = left;
-    c.right = right;
-    c.has_right = 1;
-    link_before(left_info_[left].children, p, std::nullopt, true);
-    link_before(children_of_right_[right], p, std::nullopt, false);
-    return tuple;
+    return create_child(tuples, left, right, std::nullopt, std::nullopt);
 }
 
 TupleId Node::create_ce_child(TupleId t) {
