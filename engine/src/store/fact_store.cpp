@@ -131,7 +131,7 @@ Value Column::take(uint32_t row) {
 FactStore::FactStore(std::vector<TypeSchema> schemas) : schemas_(std::move(schemas)) {
     data_.reserve(schemas_.size());
     for (const TypeSchema& s : schemas_) {
-        if (Status ok = check_schema(s); !ok) invariant_broken("" + ok.error());
+        if (Status ok = check_schema(s); !ok) invariant_broken(ok.error());
         data_.push_back(empty_data(s));
     }
 }
