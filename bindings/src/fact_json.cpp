@@ -270,7 +270,7 @@ CapturedForm captured_form(const FactStore& store, TypeId type) {
     return form;
 }
 
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, std::vector<uint64_t>& words,
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureWords<uint64_t>& words,
                      std::string& text) {
     const TypeId type = store.fact_type(f);
     const uint32_t row = store.row_of(f);
@@ -305,7 +305,7 @@ size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f,
             case FieldKind::Bool: words.push_back(null ? 0 : column.bools()[row]); break;
             case FieldKind::Dec:
                 if (null) {
-                    words.insert(words.end(), 3, 0);
+                    for (int k = 0; k < 3; ++k) words.push_back(0);
                     break;
                 }
                 {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/chunk_vector.h"
 #include "store/fact_store.h"
 
 namespace quarn::py {
@@ -61,10 +62,13 @@ struct CapturedForm {
     size_t fixed_bound = 0;  // the longest text a capture makes, text cells apart
 };
 CapturedForm captured_form(const FactStore& store, TypeId type);
+// Where captures keep their words: 64K to a chunk.
+template <class T>
+using CaptureWords = ChunkVector<T, 16>;
 // Appends the cells of fact `f`, of the form's type, to `words` (texts to
 // `text`); returns an upper bound of the length of the text write_captured
 // makes of them.
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, std::vector<uint64_t>& words,
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureWords<uint64_t>& words,
                      std::string& text);
 // The text StoredFactJson::write gave for the fact when it was captured;
 // `at` points at its first word.

@@ -1,6 +1,7 @@
 // Fact tables and the audit table.
 #include "result_tables.h"
 
+#include <array>
 #include <string_view>
 #include <vector>
 
@@ -195,6 +196,8 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
     arrow::ColumnBuilder seq("seq", "l", false, rows), rule("rule", "u", false, rows), pos("pos", "l", false, rows),
         type("type", "u", false, rows), handle("handle", "l", false, rows), json("values_json", "u", false, rows);
     JsonText out;
+    // The most words a capture takes: a null mask, then three per field.
+    std::array<uint64_t, 1 + 3 * TypeSchema::max_fields> cells{};
     const std::string_view text(text_);
     size_t fact = 0, word = 0;
     for (size_t i = 0; i < fired_.size(); ++i) {
@@ -206,8 +209,10 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
             if (form.rendered) {
                 values = text.substr(words_[word], words_[word + 1]);
             } else {
+                // A capture may straddle two chunks: its words are read from a copy.
+                for (size_t k = 0; k < form.cells.words; ++k) cells[k] = words_[word + k];
                 out.clear();
-                write_captured(out, form.cells, words_.data() + word, text);
+                write_captured(out, form.cells, cells.data(), text);
                 values = out.view();
             }
             word += words_of(form);

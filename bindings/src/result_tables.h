@@ -60,9 +60,12 @@ private:
 
     std::vector<std::string> rule_names_;
     std::vector<Form> forms_;
-    std::vector<Fired> fired_;
-    std::vector<Fact> facts_;
-    std::vector<uint64_t> words_;
+    // A fire may capture millions of facts: chunks grow without copying and
+    // leave at most one chunk unused, where a doubling vector could leave
+    // half its room.
+    CaptureWords<Fired> fired_;
+    CaptureWords<Fact> facts_;
+    CaptureWords<uint64_t> words_;
     std::string text_;
     // Upper bounds of the text columns' bytes.
     uint64_t rule_bytes_ = 0, type_bytes_ = 0, json_bytes_ = 0;

@@ -164,3 +164,47 @@ TEST(ActivationList, TheOldestActivationOfEachKeyAgreesWithAScan) {
         }()) << "seed " << seed;
     }
 }
+
+// Waves of many pushes, each drained by takes of the best (mostly newest
+// first, with some out-of-order pushes on the heap and some keyed ones), with
+// new pushes while a wave is half taken: the vectors shrink under the takes
+// and grow again, and every take still agrees with a scan. A drained list
+// keeps only a little room, whatever it held before.
+TEST(ActivationList, DrainingWavesAgreesWithAScanAndGivesTheRoomBack) {
+    std::mt19937 rng(7);
+    ActivationList list;
+    std::vector<Act> model;  // push order
+    uint64_t seq = 0;
+    size_t most_reserved = 0;
+    auto take_best = [&] {
+        const size_t k = best_of(model);
+        const Act got = list.take_slot(list.best_slot());
+        ASSERT_EQ(text({got}), text({model[k]}));
+        model.erase(model.begin() + static_cast<ptrdiff_t>(k));
+    };
+    for (uint32_t wave = 0; wave < 4; ++wave) {
+        const uint32_t n = 2500 + 1000 * wave;
+        for (uint32_t k = 0; k < n; ++k) {
+            const TupleId t{wave * 100000 + k};
+            const int32_t salience = rng() % 50 == 0 ? 1 : 0;
+            const FactId key = rng() % 10 == 0 ? k % 13 : ActivationList::kNoKey;
+            list.push_tuple(t, salience, seq, key);
+            model.push_back(Act{t, seq, salience});  // a new tuple takes the next number
+        }
+        most_reserved = std::max(most_reserved, list.reserved_bytes());
+        // Three quarters taken, a few pushes on the way.
+        for (uint32_t k = 0; k < 3 * n / 4; ++k) {
+            ASSERT_NO_FATAL_FAILURE(take_best()) << wave << " " << k;
+            if (k % 97 == 0) {
+                const TupleId t{wave * 100000 + 50000 + k};
+                list.push_tuple(t, 0, seq);
+                model.push_back(Act{t, seq, 0});
+            }
+        }
+        ASSERT_EQ(text(list.items()), text(model)) << wave;
+    }
+    while (!model.empty()) ASSERT_NO_FATAL_FAILURE(take_best());
+    EXPECT_TRUE(list.empty());
+    EXPECT_GT(most_reserved, 2500 * sizeof(Act));
+    EXPECT_LT(list.reserved_bytes(), 16u * 1024) << most_reserved;
+}

@@ -91,6 +91,34 @@ void ActivationList::trim_tail() {
         stack_.clear();
         heap_.clear();
     }
+    release_slack();
+}
+
+namespace {
+
+// A vector left holding under a quarter of its room gives the rest back: a
+// fire that takes a million activations does not keep their slots through
+// the rest of the session. The copy is of what is left, so the shrinking
+// costs O(1) per element taken, and a small vector is left alone.
+template <class T>
+void give_back(std::vector<T>& v) {
+    constexpr size_t kKeep = 4096 / sizeof(T);
+    if (v.capacity() <= kKeep || v.size() >= v.capacity() / 4) return;
+    std::vector<T>(v.begin(), v.end()).swap(v);
+}
+
+}  // namespace
+
+void ActivationList::release_slack() {
+    give_back(slots_);
+    give_back(key_links_);
+    give_back(stack_);
+    give_back(heap_);
+}
+
+size_t ActivationList::reserved_bytes() const {
+    return slots_.capacity() * sizeof(Slot) + key_links_.capacity() * sizeof(KeyLink) +
+           (stack_.capacity() + heap_.capacity()) * sizeof(Ref);
 }
 
 size_t ActivationList::remove_tuple(TupleId t) {

@@ -105,6 +105,9 @@ public:
 
     static constexpr uint32_t npos = ~uint32_t{0};
 
+    // Bytes held for slots and their order, live or not.
+    size_t reserved_bytes() const;
+
 private:
     struct Slot {
         Act act;
@@ -161,6 +164,8 @@ private:
     // Dead slots at the end leave; no ref can name them afterwards (stamps
     // differ), so their indices are free for the next pushes.
     void trim_tail();
+    // Hands back the room of vectors mostly emptied by takes.
+    void release_slack();
     void maybe_compact();
 
     std::vector<Slot> slots_;  // push order; dead slots stay until compaction or trimming

@@ -160,6 +160,7 @@ void FactStore::reset() {
 
 Result<TypeId, std::string> FactStore::add_schema(TypeSchema schema) {
     QUARN_CHECK(check_schema(schema));
+    if (schemas_.size() >= (size_t{1} << 31)) invariant_broken("a store with 2^31 fact types");
     data_.push_back(empty_data(schema));
     schemas_.push_back(std::move(schema));
     return static_cast<TypeId>(schemas_.size() - 1);
@@ -201,7 +202,10 @@ Result<FactId, std::string> FactStore::insert_taking(TypeId t, std::span<Value> 
         return err(fmt("type {} cannot hold more facts", s.name));
     for (size_t i = 0; i < values.size(); ++i) d.columns[i].push(values[i]);
     uint32_t row = d.rows++;
-    facts_.push_back(FactRec{t, row, true});
+    // Rules insert one fact at a time: the records grow by half, not double,
+    // so that less room stands unused after a large fire.
+    if (facts_.size() == facts_.capacity()) facts_.reserve(facts_.size() + facts_.size() / 2 + 16);
+    facts_.push_back(FactRec{t, true, row});
     FactId id = static_cast<FactId>(facts_.size() - 1);
     d.listed.push_back(id);
     return id;
@@ -246,7 +250,7 @@ Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Colu
     grow_for(facts_, rows);
     grow_for(d.listed, rows);
     for (uint32_t k = 0; k < rows; ++k) {
-        facts_.push_back(FactRec{t, first_row + k, true});
+        facts_.push_back(FactRec{t, true, first_row + k});
         d.listed.push_back(first + k);
     }
     return first;
