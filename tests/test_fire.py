@@ -401,3 +401,88 @@ def test_audit_read_late_shows_each_firing_as_it_was():
             assert v["values_json"] == _json_row(rows[v["handle"]])
             assert w["values_json"] == '{"k":%d}' % rows[v["handle"]]["i"]
         assert sorted(v["handle"] for v in audit_rows[::2]) == list(range(60))
+
+
+def test_fact_tables_read_late_show_each_fire_as_it_ended():
+    # Fact tables of plain columns are made when first read; whatever the
+    # session does in between (updates, inserts, deletes, the clock, a reset,
+    # later fires, going away), a late read gives what a read right after the
+    # fire gave. The decimal type takes the other road (made at the fire).
+    rules = """
+    rule mark when $p : P(b == true, $k : k) then insert(new Q($k, "q")); modify($p) { setB(false) } end
+    rule gone when $p : P(k < 0) then delete($p); end
+    rule cost when $c : C(amount > 10) then delete($c); end
+    """
+    schemas = {"P": {"k": "i64", "f": "f64?", "b": "bool", "s": "String?"}, "Q": {"k": "i64", "tag": "String"},
+               "C": {"amount": "decimal(8,2)"}}
+    start = {"P": {"k": [1, 2, -3, 4], "f": [0.5, None, 2.0, -1.0], "b": [True, False, True, True],
+                   "s": ["a", None, "c", "d"]},
+             "C": {"amount": [D("5.00"), D("11.50")]}}
+
+    def tables(result, derived_first):
+        reads = [("derived", result.derived), ("facts", result.facts)]
+        out = {}
+        for name, read in (reads if derived_first else reads[::-1]):
+            out[name] = {t: pa.table(v).to_pydict() for t, v in read().items()}
+        return out
+
+    def scenario(read_now):
+        s = quarn.Session(rules, start, schemas=schemas)
+        results, read = [], []
+
+        def fire():
+            r = s.fire()
+            results.append(r)
+            if read_now:
+                read.append(tables(r, derived_first=False))
+
+        fire()
+        s.update(1, b=True, s="now")
+        s.insert("P", {"k": [7, -8], "f": [None, 3.5], "b": [True, False], "s": [None, "x"]})
+        fire()
+        s.delete(0)
+        s.insert_row("C", {"amount": D("99.99")})
+        s.advance(5)
+        fire()
+        s.reset()
+        s.insert_row("P", {"k": 5, "f": None, "b": True, "s": "r"})
+        fire()
+        del s
+        gc.collect()
+        if not read_now:
+            read = [tables(r, derived_first=i % 2 == 0) for i, r in enumerate(results)]
+        return read, [r.fired for r in results]
+
+    now, late = scenario(True), scenario(False)
+    assert late == now
+    first = now[0][0]
+    assert first["facts"]["P"] == {"_handle": [0, 1, 3], "k": [1, 2, 4], "f": [0.5, None, -1.0],
+                                   "b": [False, False, False], "s": ["a", None, "d"]}
+    assert first["derived"]["Q"]["k"] == first["facts"]["Q"]["k"] and sorted(first["facts"]["Q"]["k"]) == [-3, 1, 4]
+    assert (first["facts"]["C"]["_handle"], now[0][3]["facts"]["P"]["b"], now[1]) == ([4], [False], [5, 3, 1, 1])
+
+
+def test_fact_tables_of_a_result_outliving_its_session_read_in_any_order():
+    # A result whose session went first keeps what its tables need; reading
+    # one kind, then the other, then again gives the same tables as a result
+    # read at once, through run and through a session.
+    rules = "rule d when $p : P($k : k) then insert(new Q($k)); end"
+    facts = {"P": {"k": list(range(50))}}
+    schemas = {"Q": {"k": "i64"}}
+    at_once = quarn.run(rules, facts, schemas=schemas)
+    expected = (pl.DataFrame(at_once.facts()["P"]).rows(), pl.DataFrame(at_once.derived()["Q"]).rows())
+    for derived_first in (True, False):
+        s = quarn.Session(rules, facts, schemas=schemas)
+        r = s.fire()
+        del s
+        gc.collect()
+        if derived_first:
+            q = pl.DataFrame(r.derived()["Q"]).rows()
+            p = pl.DataFrame(r.facts()["P"]).rows()
+        else:
+            p = pl.DataFrame(r.facts()["P"]).rows()
+            q = pl.DataFrame(r.derived()["Q"]).rows()
+        assert (p, q) == expected
+        assert (p, q) == (pl.DataFrame(r.facts()["P"]).rows(), pl.DataFrame(r.derived()["Q"]).rows())
+        assert len(r.facts()["Q"]) == 50 and len(r.derived()["P"]) == 0
+    assert sorted(row[1] for row in expected[1]) == list(range(50))

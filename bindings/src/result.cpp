@@ -124,23 +124,29 @@ void result_dealloc(PyObject* self) {
     free_instance(self);
 }
 
-PyObject* table_dict(const std::vector<std::pair<std::string, BatchPtr>>& tables) {
+// The final facts, or the derived ones, by declared type name.
+PyObject* table_dict(FactTables& tables, bool derived) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [name, batch] : tables) {
-        PyRef table = PyRef::steal(make_table(batch));
+    for (size_t t = 0; t < tables.size(); ++t) {
+        if (auto built = tables.build(t, derived); !built) {
+            PyErr_SetString(PyExc_RuntimeError, built.error().c_str());
+            return nullptr;
+        }
+        const FactTables::Type& x = tables.types()[t];
+        PyRef table = PyRef::steal(make_table(derived ? x.derived : x.facts));
         if (!table) return nullptr;
-        if (PyDict_SetItemString(dict.get(), name.c_str(), table.get()) < 0) return nullptr;
+        if (PyDict_SetItemString(dict.get(), x.declared.name.c_str(), table.get()) < 0) return nullptr;
     }
     return dict.release();
 }
 
 PyObject* result_facts(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] { return table_dict(data_of(self).facts); });
+    return guarded<PyObject*>(nullptr, [&] { return table_dict(*data_of(self).tables, false); });
 }
 
 PyObject* result_derived(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] { return table_dict(data_of(self).derived); });
+    return guarded<PyObject*>(nullptr, [&] { return table_dict(*data_of(self).tables, true); });
 }
 
 PyObject* result_firings(PyObject* self, PyObject*) {
@@ -177,7 +183,7 @@ PyObject* result_fired(PyObject* self, void*) { return PyLong_FromUnsignedLongLo
 
 PyObject* result_repr(PyObject* self) {
     const ResultData& d = data_of(self);
-    return str_of(fmt("quarn.Result(fired={}, derived_types={}, deleted={})", d.fired, d.derived.size(), d.deleted.size()))
+    return str_of(fmt("quarn.Result(fired={}, derived_types={}, deleted={})", d.fired, d.tables->size(), d.deleted.size()))
         .release();
 }
 

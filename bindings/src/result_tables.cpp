@@ -1,6 +1,7 @@
 // Fact tables and the audit table.
 #include "result_tables.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <vector>
@@ -326,6 +327,108 @@ Result<void, std::string> AuditBuilder::finish(ResultData& data) {
     }
     data.audit = std::move(capture_);
     return {};
+}
+
+}  // namespace quarn::py
+
+namespace quarn::py {
+
+namespace {
+
+// Whether batch_of_facts cannot fail for the type: the store holds it as
+// declared, every column is of a kind that converts without a check, a text
+// column's bytes fit one Arrow column, and no null can meet a field declared
+// without them.
+bool builds_without_fail(const FactStore& store, const FactTables::Type& x) {
+    if (!x.has_facts) return true;
+    if (store.schema(x.store_type).fields != x.declared.fields) return false;
+    for (size_t f = 0; f < x.declared.fields.size(); ++f) {
+        const ColumnView column = store.column_view(x.store_type, f);
+        if (column.nullable() && !x.declared.is_nullable(f)) return false;
+        switch (column.kind()) {
+            case FieldKind::I64:
+            case FieldKind::F64:
+            case FieldKind::Bool: break;
+            case FieldKind::Str: {
+                uint64_t bytes = 0;
+                for (const std::string& s : column.strs()) bytes += s.size();
+                if (bytes > kTextLimit) return false;
+                break;
+            }
+            case FieldKind::Dec: return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<void, std::string> FactTables::build(size_t t, bool derived) {
+    Type& x = types_[t];
+    if (derived ? x.derived != nullptr : x.facts != nullptr) return {};
+    if (!engine_) invariant_broken("a fact table wanted after its session let go");
+    const FactStore& store = engine_->store();
+    std::vector<FactId> ids;
+    if (x.has_facts) ids = engine_->fact_ids_of_type(x.store_type);
+    // A fact never comes back once deleted, so the facts alive now that
+    // were not before the fire are those with the fire's new handles.
+    auto first_new = std::lower_bound(ids.begin(), ids.end(), start_fact_count_);
+    const bool all_new = first_new == ids.begin();
+    if (!derived || all_new) {
+        QUARN_TRY(x.facts, batch_of_facts(store, x.store_type, x.declared, ids));
+        // When every fact is new, the derived table is the same table.
+        if (all_new) x.derived = x.facts;
+    } else {
+        ids.erase(ids.begin(), first_new);
+        QUARN_TRY(x.derived, batch_of_facts(store, x.store_type, x.declared, ids));
+    }
+    // Every table built: a kept engine is no longer needed.
+    if (!waiting()) engine_ = nullptr, kept_.reset();
+    return {};
+}
+
+bool FactTables::waiting() const {
+    for (const Type& x : types_)
+        if (!x.facts || !x.derived) return true;
+    return false;
+}
+
+Result<void, std::string> FactTables::settle() {
+    for (size_t t = 0; t < types_.size(); ++t) {
+        QUARN_CHECK(build(t, false));
+        QUARN_CHECK(build(t, true));
+    }
+    engine_ = nullptr;
+    kept_.reset();
+    return {};
+}
+
+void FactTables::keep(Session engine) {
+    kept_.emplace(std::move(engine));
+    engine_ = &*kept_;
+}
+
+Result<std::shared_ptr<FactTables>, std::string> fire_tables(const Session& engine, const std::vector<TypeSchema>& declared,
+                                                             uint64_t start_fact_count) {
+    const FactStore& store = engine.store();
+    auto tables = std::make_shared<FactTables>(engine, start_fact_count);
+    // The declared slot of each store type; the first of a repeated name wins.
+    constexpr size_t kNone = SIZE_MAX;
+    std::vector<size_t> slot(store.type_count(), kNone);
+    for (size_t t = 0; t < declared.size(); ++t) {
+        FactTables::Type x{declared[t], 0, false, nullptr, nullptr};
+        if (std::optional<TypeId> id = store.type_id(declared[t].name)) {
+            x.store_type = *id;
+            if (slot[*id] == kNone) slot[*id] = t, x.has_facts = true;
+        }
+        tables->types().push_back(std::move(x));
+    }
+    for (size_t t = 0; t < declared.size(); ++t) {
+        if (builds_without_fail(store, tables->types()[t])) continue;
+        QUARN_CHECK(tables->build(t, false));
+        QUARN_CHECK(tables->build(t, true));
+    }
+    return tables;
 }
 
 }  // namespace quarn::py

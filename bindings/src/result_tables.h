@@ -24,6 +24,12 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_for_type(const Ty
 Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const FactStore& store, TypeId type,
                                                                         const TypeSchema& schema,
                                                                         const std::vector<FactId>& ids);
+// The fact tables of a fire that just ended (FactTables): those whose
+// building could fail are built now, so that the fire reports the failure;
+// the error is the RuntimeError's text.
+Result<std::shared_ptr<FactTables>, std::string> fire_tables(const Session& engine, const std::vector<TypeSchema>& declared,
+                                                             uint64_t start_fact_count);
+
 // The firing audit of one fire as compact values: per firing its rule, per
 // matched fact its handle and its cells as they stood right after that
 // firing's right-hand side ran. The table (seq, rule, pos, type, handle,

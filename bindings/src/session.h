@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,8 +34,16 @@ struct InjectedFaults {
     bool skip_insert_check = false;
 };
 
+class FactTables;
+
 class PySession {
 public:
+    PySession() = default;
+    // Moved only before its first fire, while no result reads from its engine.
+    PySession(PySession&&) = default;
+    PySession& operator=(PySession&&) = default;
+    ~PySession();
+
     // The constructor's steps: events, schemas, table conversion, build, rows.
     static PyResult<PySession> create(PyObject* rules, PyObject* facts, PyObject* schemas, PyObject* events);
 
@@ -69,6 +78,10 @@ public:
     // that says so and that reset() or a new session is needed.
     PyStatus usable() const;
 
+    // Builds the tables the last fire's result has not read yet, before
+    // anything changes the engine they come from.
+    PyStatus settle_tables();
+
     std::optional<Session> engine;
     // Declaration order: the schemas entries, then the facts tables' own types.
     std::vector<TypeSchema> declared;
@@ -76,6 +89,8 @@ public:
     std::vector<EventSpec> events;
     bool built = false;
     InjectedFaults faults;
+    // The last fire's fact tables while some are unbuilt.
+    std::shared_ptr<FactTables> open_tables;
 };
 
 // A field specification of the schemas argument ("i64", "decimal(10, 2)",

@@ -80,6 +80,21 @@ private:
 
 }  // namespace
 
+PyStatus PySession::settle_tables() {
+    if (!open_tables) return {};
+    std::shared_ptr<FactTables> tables = std::move(open_tables);
+    // Nobody holds the result any more: nothing to build.
+    if (tables.use_count() == 1) return {};
+    if (auto settled = tables->settle(); !settled) return raise(PyExc_RuntimeError, settled.error());
+    return {};
+}
+
+PySession::~PySession() {
+    // The last fire's result may still read tables from this engine: it
+    // keeps the engine rather than building them now.
+    if (open_tables && open_tables.use_count() > 1 && engine) open_tables->keep(std::move(*engine));
+}
+
 PyResult<uint64_t> fire_limit_arg(PyObject* o) {
     if (!o) return kDefaultFireLimit;
     return u64_arg("fire_limit", o);
@@ -116,6 +131,7 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
 }
 
 PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
+    QUARN_CHECK(settle_tables());
     Session& e = *engine;
     // The audit keeps each firing's facts as its right-hand side left them;
     // their texts are made when the table is read.
@@ -142,49 +158,23 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
         }
     }
 
-    const FactStore& store = e.store();
     ResultData data;
-    // The declared slot of each store type; the first of a repeated name wins.
-    constexpr size_t kNone = SIZE_MAX;
-    std::vector<size_t> slot(store.type_count(), kNone);
-    std::vector<TypeId> type_of_slot(declared.size(), 0);
-    for (size_t t = 0; t < declared.size(); ++t)
-        if (std::optional<TypeId> id = store.type_id(declared[t].name)) {
-            type_of_slot[t] = *id;
-            if (slot[*id] == kNone) slot[*id] = t;
-        }
-    std::vector<std::vector<FactId>> of_type(declared.size());
-    for (TypeId t = 0; t < store.type_count(); ++t)
-        if (slot[t] != kNone) of_type[slot[t]] = e.fact_ids_of_type(t);
-    for (size_t t = 0; t < declared.size(); ++t) {
-        auto all = batch_of_facts(store, type_of_slot[t], declared[t], of_type[t]);
-        if (!all) return raise(PyExc_RuntimeError, all.error());
-        // A fact never comes back once deleted, so the facts alive now that
-        // were not before the fire are those with the fire's new handles.
-        const std::vector<FactId>& ids = of_type[t];
-        auto first_new = std::lower_bound(ids.begin(), ids.end(), report.start_fact_count);
-        std::vector<FactId> fresh(first_new, ids.end());
-        BatchPtr all_batch = std::move(all).value();
-        BatchPtr derived_batch = all_batch;
-        // When every fact is new, the derived table is the same table.
-        if (fresh.size() != of_type[t].size()) {
-            auto derived = batch_of_facts(store, type_of_slot[t], declared[t], fresh);
-            if (!derived) return raise(PyExc_RuntimeError, derived.error());
-            derived_batch = std::move(derived).value();
-        }
-        data.facts.emplace_back(declared[t].name, std::move(all_batch));
-        data.derived.emplace_back(declared[t].name, std::move(derived_batch));
-    }
+    auto tables = fire_tables(e, declared, report.start_fact_count);
+    if (!tables) return raise(PyExc_RuntimeError, tables.error());
+    data.tables = std::move(tables).value();
     data.deleted.assign(report.deleted.begin(), report.deleted.end());
     if (auto audited = audit.finish(data); !audited) return raise(PyExc_RuntimeError, audited.error());
     data.fired = audit.firings();
+    std::shared_ptr<FactTables> waiting = data.tables;
     PyRef result = PyRef::steal(make_result(std::move(data)));
     if (!result) return raised();
+    if (waiting->waiting()) open_tables = std::move(waiting);
     return result;
 }
 
 PyStatus PySession::update(int64_t handle, PyObject* fields) {
     QUARN_CHECK(usable());
+    QUARN_CHECK(settle_tables());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     if (!fields || PyDict_Size(fields) == 0) return raise(PyExc_ValueError, "update: no fields given");
     // The fact's declared type supplies the hints; an unknown or dead handle,
@@ -212,6 +202,7 @@ PyStatus PySession::update(int64_t handle, PyObject* fields) {
 
 PyStatus PySession::delete_fact(int64_t handle) {
     QUARN_CHECK(usable());
+    QUARN_CHECK(settle_tables());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     QUARN_TRY(FactId id, fact_id(handle));
     if (EngineStatus ok = engine->delete_fact(id); !ok)
@@ -221,6 +212,7 @@ PyStatus PySession::delete_fact(int64_t handle) {
 
 PyStatus PySession::advance(int64_t ms) {
     QUARN_CHECK(usable());
+    QUARN_CHECK(settle_tables());
     QUARN_CHECK(ensure_built());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     if (EngineStatus ok = engine->advance(ms); !ok)
@@ -229,6 +221,7 @@ PyStatus PySession::advance(int64_t ms) {
 }
 
 PyStatus PySession::reset() {
+    QUARN_CHECK(settle_tables());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     if (engine->failure()) {
         // The engine may be half updated anywhere, its compiled parts too:
