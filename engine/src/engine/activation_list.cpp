@@ -51,7 +51,7 @@ void ActivationList::push_into(TupleRec& rec, Act a, FactId key) {
     const uint32_t s = static_cast<uint32_t>(slots_.size());
     const uint64_t stamp = ++next_stamp_;
     const uint32_t older = rec.head;
-    slots_.push_back(Slot{a, older, npos, stamp, true});
+    slots_.push_back(Slot{a.tuple, a.salience, a.seq, older, npos, stamp, 1});
     if (older != npos) slots_[older].prev_same = s;
     rec.head = s;
     ++live_;
@@ -72,13 +72,13 @@ void ActivationList::kill(uint32_t s) {
         slots_[slot.prev_same].next_same = slot.next_same;
     } else {
         // The tuple's newest activation goes: the next older one, if any, heads now.
-        TupleRec* rec = tuples_.find(id(slot.act.tuple));
+        TupleRec* rec = tuples_.find(id(slot.tuple));
         if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
         rec->head = slot.next_same;
     }
     if (slot.next_same != npos) slots_[slot.next_same].prev_same = slot.prev_same;
     if (s < key_links_.size()) unlink_key(s);
-    slot.alive = false;
+    slot.alive = 0;
     slot.next_same = slot.prev_same = npos;
     --live_;
 }
@@ -128,7 +128,7 @@ size_t ActivationList::remove_tuple(TupleId t) {
     for (uint32_t s = rec->head; s != npos;) {
         const uint32_t next = slots_[s].next_same;
         if (s < key_links_.size()) unlink_key(s);
-        slots_[s].alive = false;
+        slots_[s].alive = 0;
         slots_[s].next_same = slots_[s].prev_same = npos;
         s = next;
         ++n;
@@ -166,7 +166,7 @@ uint32_t ActivationList::first_slot() const {
 
 Act ActivationList::take_slot(uint32_t s) {
     if (s >= slots_.size() || !slots_[s].alive) invariant_broken("taking a dead activation");
-    Act a = slots_[s].act;
+    Act a = slots_[s].act();
     kill(s);
     trim_tail();
     maybe_compact();
@@ -216,12 +216,12 @@ void ActivationList::maybe_compact() {
         return *rec;
     };
     for (const Slot& s : slots_)
-        if (s.alive) rec_of(s.act.tuple).head = npos;
+        if (s.alive) rec_of(s.tuple).head = npos;
     for (uint32_t s = 0; s < slots_.size(); ++s) {
         Slot& slot = slots_[s];
         if (!slot.alive) continue;
         slot.stamp = ++next_stamp_;
-        TupleRec& rec = rec_of(slot.act.tuple);
+        TupleRec& rec = rec_of(slot.tuple);
         slot.next_same = rec.head;
         slot.prev_same = npos;
         if (rec.head != npos) slots_[rec.head].prev_same = s;

@@ -66,7 +66,7 @@ public:
     size_t remove_if(Pred drop) {
         size_t n = 0;
         for (uint32_t s = 0; s < slots_.size(); ++s)
-            if (slots_[s].alive && drop(static_cast<const Act&>(slots_[s].act))) kill(s), ++n;
+            if (slots_[s].alive && drop(slots_[s].act())) kill(s), ++n;
         trim_tail();
         maybe_compact();
         return n;
@@ -89,7 +89,7 @@ public:
     // number, then the later push. `best_slot` names that activation.
     uint32_t best_slot() const;
     // The salience of that activation; 0 when there is none.
-    int32_t top_salience() const { return empty() ? 0 : slots_[best_slot()].act.salience; }
+    int32_t top_salience() const { return empty() ? 0 : slots_[best_slot()].salience; }
     // The earliest live activation in push order.
     uint32_t first_slot() const;
     // Removes the activation in `slot` (a live one) and returns it.
@@ -99,7 +99,7 @@ public:
     template <class F>
     void for_each_slot(F f) const {
         for (uint32_t s = 0; s < slots_.size(); ++s)
-            if (slots_[s].alive) f(s, static_cast<const Act&>(slots_[s].act));
+            if (slots_[s].alive) f(s, slots_[s].act());
     }
     std::vector<Act> items() const;
 
@@ -109,12 +109,17 @@ public:
     size_t reserved_bytes() const;
 
 private:
+    // 32 bytes: the activation's fields laid out without padding, the alive
+    // flag beside the stamp (stamps count pushes, far below 2^63).
     struct Slot {
-        Act act;
+        TupleId tuple{};
+        int32_t salience = 0;
+        uint64_t seq = 0;
         uint32_t next_same = npos;  // the next older live slot of the same tuple
         uint32_t prev_same = npos;  // the next newer one
-        uint64_t stamp = 0;         // names this occupant of the slot
-        bool alive = true;
+        uint64_t stamp : 63 = 0;    // names this occupant of the slot
+        uint64_t alive : 1 = 1;
+        Act act() const { return Act{tuple, seq, salience}; }
     };
     // A tuple's sequence number and its newest live activation (npos: none).
     struct TupleRec {
@@ -138,7 +143,7 @@ private:
         if (a.seq != b.seq) return a.seq < b.seq;
         return a.stamp < b.stamp;
     }
-    Ref ref(uint32_t s) const { return Ref{slots_[s].act.salience, s, slots_[s].act.seq, slots_[s].stamp}; }
+    Ref ref(uint32_t s) const { return Ref{slots_[s].salience, s, slots_[s].seq, slots_[s].stamp}; }
     bool occupied(uint32_t s, uint64_t stamp) const {
         return s < slots_.size() && slots_[s].alive && slots_[s].stamp == stamp;
     }
