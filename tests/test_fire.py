@@ -486,3 +486,21 @@ def test_fact_tables_of_a_result_outliving_its_session_read_in_any_order():
         assert (p, q) == (pl.DataFrame(r.facts()["P"]).rows(), pl.DataFrame(r.derived()["Q"]).rows())
         assert len(r.facts()["Q"]) == 50 and len(r.derived()["P"]) == 0
     assert sorted(row[1] for row in expected[1]) == list(range(50))
+
+
+def test_audit_keeps_integers_on_every_packing_boundary():
+    # Captured cells are kept packed, 7 bits a byte; integers on each side of
+    # every byte boundary, both signs, and decimals of both signs and large
+    # magnitude come back as they were.
+    ints = sorted({s * v for b in range(0, 64, 7) for v in (2 ** b - 1, 2 ** b, 2 ** b + 1) if v < 2 ** 63
+                   for s in (1, -1)} | {-(2 ** 63), 2 ** 63 - 1})
+    decs = [None, D("0.00"), D("-0.01"), D("99999999.99"), D("-99999999.99"), D("1.28"), D("-1.28")]
+    n = len(ints)
+    r = fired_v(i=ints, d=[decs[k % len(decs)] for k in range(n)], s=[None if k % 3 else "t" * k for k in range(n)])
+    rows = {row["handle"]: row["values_json"] for row in audit(r)}
+    assert len(rows) == n
+    for h, i in enumerate(ints):
+        d = decs[h % len(decs)]
+        expected = {"b": "true", "d": "null" if d is None else json.dumps(str(d)), "f": "null", "i": str(i),
+                    "s": "null" if h % 3 else json.dumps("t" * h)}
+        assert rows[h] == "{" + ",".join(f'"{k}":{v}' for k, v in sorted(expected.items())) + "}", h

@@ -1,6 +1,7 @@
 // The JSON text of facts: key order, escapes, and the rendering of numbers.
 #include "fact_json.h"
 
+#include <array>
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -254,30 +255,81 @@ CapturedForm captured_form(const FactStore& store, TypeId type) {
     // "{" when there is no key, "}" always.
     form.fixed_bound = 2;
     for (const auto& key : form.plan.keys) form.fixed_bound += key.second.size();
+    std::vector<WordCode> codes;
     for (size_t i = 0; i < schema.fields.size(); ++i) {
         const ColumnView column = store.column_view(type, i);
         form.kinds.push_back(column.kind());
         form.nullable = form.nullable || column.nullable();
         switch (column.kind()) {
-            case FieldKind::I64: form.words += 1, form.fixed_bound += 20; break;  // -9223372036854775808
-            case FieldKind::F64: form.words += 1, form.fixed_bound += 32; break;  // 17 digits, sign, point, exponent
-            case FieldKind::Str: form.words += 2, form.fixed_bound += 2; break;   // the quotes; the text counts per capture
-            case FieldKind::Bool: form.words += 1, form.fixed_bound += 5; break;
-            case FieldKind::Dec: form.words += 3, form.fixed_bound += 64;         // 39 digits, sign, point, quotes
+            case FieldKind::I64:  // -9223372036854775808
+                form.fixed_bound += 20, codes.push_back(WordCode::Signed);
+                break;
+            case FieldKind::F64:  // 17 digits, sign, point, exponent
+                form.fixed_bound += 32, codes.push_back(WordCode::Raw);
+                break;
+            case FieldKind::Str:  // the quotes; the text counts per capture
+                form.fixed_bound += 2, codes.insert(codes.end(), 2, WordCode::Unsigned);
+                break;
+            case FieldKind::Bool: form.fixed_bound += 5, codes.push_back(WordCode::Unsigned); break;
+            case FieldKind::Dec:  // 39 digits, sign, point, quotes
+                form.fixed_bound += 64, codes.insert(codes.end(), 3, WordCode::Unsigned);
         }
     }
-    if (form.nullable) form.words += 1;
+    if (form.nullable) form.codes.push_back(WordCode::Unsigned);
+    form.codes.insert(form.codes.end(), codes.begin(), codes.end());
+    form.words = form.codes.size();
     return form;
 }
 
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureWords<uint64_t>& words,
-                     std::string& text) {
+void pack_words(std::span<const WordCode> codes, const uint64_t* words, CaptureBytes& out) {
+    for (size_t k = 0; k < codes.size(); ++k) {
+        uint64_t w = words[k];
+        switch (codes[k]) {
+            case WordCode::Raw:
+                for (int b = 0; b < 8; ++b) out.push_back(static_cast<uint8_t>(w >> (8 * b)));
+                continue;
+            case WordCode::Signed: w = (w << 1) ^ (0 - (w >> 63)); break;
+            case WordCode::Unsigned: break;
+        }
+        while (w >= 0x80) {
+            out.push_back(static_cast<uint8_t>(w | 0x80));
+            w >>= 7;
+        }
+        out.push_back(static_cast<uint8_t>(w));
+    }
+}
+
+size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words) {
+    for (size_t k = 0; k < codes.size(); ++k) {
+        uint64_t w = 0;
+        if (codes[k] == WordCode::Raw) {
+            for (int b = 0; b < 8; ++b) w |= uint64_t{in[at++]} << (8 * b);
+            words[k] = w;
+            continue;
+        }
+        for (int shift = 0;; shift += 7) {
+            const uint8_t byte = in[at++];
+            w |= uint64_t{byte & 0x7fu} << shift;
+            if (byte < 0x80) break;
+        }
+        words[k] = codes[k] == WordCode::Signed ? (w >> 1) ^ (0 - (w & 1)) : w;
+    }
+    return at;
+}
+
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureBytes& out, std::string& text) {
     const TypeId type = store.fact_type(f);
     const uint32_t row = store.row_of(f);
     size_t bound = form.fixed_bound;
-    // Words are appended one by one (a null cell's as zeros), the null bits
-    // filled in at the end.
-    const size_t nulls_at = words.size();
+    // Words are gathered one by one (a null cell's as zeros), the null bits
+    // filled in at the end, then packed.
+    struct Words {
+        std::array<uint64_t, 1 + 3 * TypeSchema::max_fields> at;
+        size_t size = 0;
+        void push_back(uint64_t w) { at[size++] = w; }
+        uint64_t& operator[](size_t k) { return at[k]; }
+    } words;
+    const size_t nulls_at = 0;
     if (form.nullable) words.push_back(0);
     uint64_t nulls = 0;
     for (size_t i = 0; i < form.kinds.size(); ++i) {
@@ -318,6 +370,7 @@ size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f,
         }
     }
     if (form.nullable) words[nulls_at] = nulls;
+    pack_words(form.codes, words.at.data(), out);
     return bound;
 }
 

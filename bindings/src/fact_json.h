@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,22 +55,34 @@ KeyPlan key_plan(const std::vector<std::string_view>& names, bool members);
 // word of null bits when some column is nullable, then per field one word (an
 // integer, a double's bits, a bool), two (a text's place in the capture's text
 // and its length) or three (a decimal's unscaled halves and its scale).
+// Words are kept packed (pack_words): most are small numbers.
+enum class WordCode : uint8_t {
+    Unsigned,  // 7 bits a byte, the low ones first
+    Signed,    // the same, of the integer folded so that small negatives stay short
+    Raw,       // 8 bytes (a double's bits)
+};
 struct CapturedForm {
     KeyPlan plan;
     std::vector<FieldKind> kinds;
     bool nullable = false;
-    size_t words = 0;        // per capture
-    size_t fixed_bound = 0;  // the longest text a capture makes, text cells apart
+    size_t words = 0;             // per capture
+    std::vector<WordCode> codes;  // per word of a capture
+    size_t fixed_bound = 0;       // the longest text a capture makes, text cells apart
 };
 CapturedForm captured_form(const FactStore& store, TypeId type);
-// Where captures keep their words: 64K to a chunk.
+// Where captures keep their records: 64K to a chunk.
 template <class T>
 using CaptureWords = ChunkVector<T, 16>;
-// Appends the cells of fact `f`, of the form's type, to `words` (texts to
+// Where captures keep their packed words: 512 KiB to a chunk.
+using CaptureBytes = ChunkVector<uint8_t, 19>;
+// Appends `codes.size()` words packed as `codes` say; unpack_words reads
+// them back from `at` and returns where the next ones start.
+void pack_words(std::span<const WordCode> codes, const uint64_t* words, CaptureBytes& out);
+size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words);
+// Appends the cells of fact `f`, of the form's type, to `out` (texts to
 // `text`); returns an upper bound of the length of the text write_captured
 // makes of them.
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureWords<uint64_t>& words,
-                     std::string& text);
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureBytes& out, std::string& text);
 // The text StoredFactJson::write gave for the fact when it was captured;
 // `at` points at its first word.
 void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at, std::string_view text);

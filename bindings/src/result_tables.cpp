@@ -200,7 +200,9 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
     // The most words a capture takes: a null mask, then three per field.
     std::array<uint64_t, 1 + 3 * TypeSchema::max_fields> cells{};
     const std::string_view text(text_);
-    size_t fact = 0, word = 0;
+    size_t fact = 0, at = 0;
+    // A rendered fact's two words: its text's place and length.
+    constexpr std::array<WordCode, 2> kPlace{WordCode::Unsigned, WordCode::Unsigned};
     for (size_t i = 0; i < fired_.size(); ++i) {
         const std::string& name = rule_names_[fired_[i].rule];
         for (uint32_t p = 0; p < fired_[i].facts; ++p, ++fact) {
@@ -208,15 +210,14 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
             const Form& form = forms_[x.form];
             std::string_view values;
             if (form.rendered) {
-                values = text.substr(words_[word], words_[word + 1]);
+                at = unpack_words(kPlace, bytes_, at, cells.data());
+                values = text.substr(cells[0], cells[1]);
             } else {
-                // A capture may straddle two chunks: its words are read from a copy.
-                for (size_t k = 0; k < form.cells.words; ++k) cells[k] = words_[word + k];
+                at = unpack_words(form.cells.codes, bytes_, at, cells.data());
                 out.clear();
                 write_captured(out, form.cells, cells.data(), text);
                 values = out.view();
             }
-            word += words_of(form);
             seq.push_i64(static_cast<int64_t>(i));
             pos.push_i64(static_cast<int64_t>(p));
             handle.push_i64(x.handle);
@@ -261,8 +262,9 @@ uint32_t AuditBuilder::query_form() {
 void AuditBuilder::keep_rendered(FactId handle, uint32_t form, std::string_view text) {
     AuditCapture& c = *capture_;
     c.facts_.push_back({handle, form});
-    c.words_.push_back(c.text_.size());
-    c.words_.push_back(text.size());
+    const std::array<uint64_t, 2> place{c.text_.size(), text.size()};
+    constexpr std::array<WordCode, 2> kPlace{WordCode::Unsigned, WordCode::Unsigned};
+    pack_words(kPlace, place.data(), c.bytes_);
     c.text_ += text;
     c.json_bytes_ += text.size();
     c.type_bytes_ += c.forms_[form].type_name.size();
@@ -307,7 +309,7 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
         const uint32_t form = form_of(type, false);
         const AuditCapture::Form& shown = c.forms_[form];
         c.facts_.push_back({f, form});
-        c.json_bytes_ += capture_cells(shown.cells, store, f, c.words_, c.text_);
+        c.json_bytes_ += capture_cells(shown.cells, store, f, c.bytes_, c.text_);
         c.type_bytes_ += shown.type_name.size();
     }
 }

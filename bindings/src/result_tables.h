@@ -62,7 +62,6 @@ private:
         FactId handle = 0;
         uint32_t form = 0;
     };
-    size_t words_of(const Form& form) const { return form.rendered ? 2 : form.cells.words; }
 
     std::vector<std::string> rule_names_;
     std::vector<Form> forms_;
@@ -71,7 +70,7 @@ private:
     // half its room.
     CaptureWords<Fired> fired_;
     CaptureWords<Fact> facts_;
-    CaptureWords<uint64_t> words_;
+    CaptureBytes bytes_;  // the packed words of every capture, in order
     std::string text_;
     // Upper bounds of the text columns' bytes.
     uint64_t rule_bytes_ = 0, type_bytes_ = 0, json_bytes_ = 0;
