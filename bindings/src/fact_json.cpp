@@ -282,21 +282,25 @@ CapturedForm captured_form(const FactStore& store, TypeId type) {
 }
 
 void pack_words(std::span<const WordCode> codes, const uint64_t* words, CaptureBytes& out) {
+    // At most 10 bytes a word; packed here, appended in one run.
+    std::array<uint8_t, 10 * (1 + 3 * TypeSchema::max_fields)> packed;
+    size_t n = 0;
     for (size_t k = 0; k < codes.size(); ++k) {
         uint64_t w = words[k];
         switch (codes[k]) {
             case WordCode::Raw:
-                for (int b = 0; b < 8; ++b) out.push_back(static_cast<uint8_t>(w >> (8 * b)));
+                for (int b = 0; b < 8; ++b) packed[n++] = static_cast<uint8_t>(w >> (8 * b));
                 continue;
             case WordCode::Signed: w = (w << 1) ^ (0 - (w >> 63)); break;
             case WordCode::Unsigned: break;
         }
         while (w >= 0x80) {
-            out.push_back(static_cast<uint8_t>(w | 0x80));
+            packed[n++] = static_cast<uint8_t>(w | 0x80);
             w >>= 7;
         }
-        out.push_back(static_cast<uint8_t>(w));
+        packed[n++] = static_cast<uint8_t>(w);
     }
+    out.append(packed.data(), n);
 }
 
 size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words) {

@@ -1,7 +1,9 @@
 // The compact JSON text of a fact, as the audit table's values_json holds it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -73,8 +75,30 @@ CapturedForm captured_form(const FactStore& store, TypeId type);
 // Where captures keep their records: 64K to a chunk.
 template <class T>
 using CaptureWords = ChunkVector<T, 16>;
-// Where captures keep their packed words: 512 KiB to a chunk.
-using CaptureBytes = ChunkVector<uint8_t, 19>;
+// Where captures keep their packed words: bytes in chunks of 512 KiB that
+// never move, appended a run at a time.
+class CaptureBytes {
+public:
+    static constexpr size_t kShift = 19;
+    static constexpr size_t kChunk = size_t{1} << kShift;
+
+    size_t size() const { return size_; }
+    uint8_t operator[](size_t i) const { return chunks_[i >> kShift][i & (kChunk - 1)]; }
+    void append(const uint8_t* bytes, size_t n) {
+        while (n > 0) {
+            const size_t in_chunk = size_ & (kChunk - 1);
+            if (in_chunk == 0 && (size_ >> kShift) == chunks_.size())
+                chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kChunk));
+            const size_t take = std::min(n, kChunk - in_chunk);
+            std::memcpy(chunks_[size_ >> kShift].get() + in_chunk, bytes, take);
+            size_ += take, bytes += take, n -= take;
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+    size_t size_ = 0;
+};
 // Appends `codes.size()` words packed as `codes` say; unpack_words reads
 // them back from `at` and returns where the next ones start.
 void pack_words(std::span<const WordCode> codes, const uint64_t* words, CaptureBytes& out);
