@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "common/internal_error.h"
@@ -15,26 +16,23 @@ namespace quarn {
 // --- AccPlaces
 
 void AccPlaces::push_back(AccPlace p) {
-    if (more_.empty() && !has_one_) {
+    if (!more_ && one_.slot == kNone) {
         one_ = p;
-        has_one_ = true;
         return;
     }
-    if (more_.empty()) more_.push_back(one_);
-    more_.push_back(p);
+    if (!more_) more_ = std::make_unique<std::vector<AccPlace>>(1, one_);
+    more_->push_back(p);
 }
 
 void AccPlaces::erase_at(size_t i) {
-    if (more_.empty()) {
-        has_one_ = false;
+    if (!more_) {
+        one_.slot = kNone;
         return;
     }
-    more_.erase(more_.begin() + static_cast<std::ptrdiff_t>(i));
-    if (more_.size() == 1) {
-        one_ = more_.front();
-        has_one_ = true;
-        more_.clear();
-        more_.shrink_to_fit();
+    more_->erase(more_->begin() + static_cast<std::ptrdiff_t>(i));
+    if (more_->size() == 1) {
+        one_ = more_->front();
+        more_.reset();
     }
 }
 
@@ -251,8 +249,47 @@ std::optional<Value> AccCtx::result_value(AccFunc func, const FieldType& arg_typ
     return std::nullopt;
 }
 
-uint32_t AccCtx::push_match(FactId fact, Value value) {
-    matches.push_back(AccMatch{fact, true, std::move(value)});
+// --- AccMatch
+
+AccMatch::AccMatch(FactId f, const Value& v) : fact(f), tag_(v.tag()) {
+    switch (tag_) {
+        case ValueTag::I64: a_ = static_cast<uint64_t>(v.as_i64()); break;
+        case ValueTag::F64: {
+            const double d = v.as_f64();
+            std::memcpy(&a_, &d, sizeof d);
+            break;
+        }
+        case ValueTag::Bool: a_ = v.as_bool() ? 1 : 0; break;
+        case ValueTag::Dec: {
+            const u128 u = static_cast<u128>(v.as_dec().u);
+            a_ = static_cast<uint64_t>(u);
+            b_ = static_cast<uint64_t>(u >> 64);
+            scale_ = v.as_dec().s;
+            break;
+        }
+        case ValueTag::Str: a_ = reinterpret_cast<uint64_t>(new std::string(v.as_str())); break;
+        case ValueTag::Null: break;
+    }
+}
+
+Value AccMatch::value() const {
+    switch (tag_) {
+        case ValueTag::I64: return Value::i64(static_cast<int64_t>(a_));
+        case ValueTag::F64: {
+            double d;
+            std::memcpy(&d, &a_, sizeof d);
+            return Value::f64(d);
+        }
+        case ValueTag::Bool: return Value::boolean(a_ != 0);
+        case ValueTag::Dec: return Value::dec(static_cast<i128>((static_cast<u128>(b_) << 64) | a_), scale_);
+        case ValueTag::Str: return Value::str(*text());
+        case ValueTag::Null: break;
+    }
+    return Value::null();
+}
+
+uint32_t AccCtx::push_match(FactId fact, const Value& value) {
+    matches.emplace_back(fact, value);
     ++live;
     return static_cast<uint32_t>(matches.size() - 1);
 }
@@ -262,7 +299,7 @@ Value AccCtx::kill_match(uint32_t slot) {
     if (!m.live) invariant_broken("acc match removed twice");
     m.live = false;
     --live;
-    return std::move(m.value);
+    return m.value();
 }
 
 // --- Shared by the accumulate and groupby passes
@@ -278,7 +315,7 @@ Status acc_remove_at(AccCtx& ctx, AccFunc func, uint32_t slot) {
     if (!*reversed) {
         ctx.reset_state();
         for (const AccMatch& m : ctx.matches)
-            if (m.live) QUARN_CHECK(ctx.apply(func, m.value));
+            if (m.live) QUARN_CHECK(ctx.apply(func, m.value()));
     }
     // No float residue (5.55e-17) once nothing is left.
     if (ctx.live == 0) ctx.float_sum = 0;
@@ -299,7 +336,7 @@ void acc_publish_members(AccState& st, AccFunc func, const AccCtx& ctx) {
             std::vector<Value>& out = st.collect_values[result];
             out.clear();
             for (const AccMatch& m : ctx.matches)
-                if (m.live && !m.value.is_null()) out.push_back(m.value);
+                if (m.live && !m.value_is_null()) out.push_back(m.value());
             return;
         }
         case AccFunc::CollectSet: {
@@ -355,7 +392,11 @@ public:
           env_(e.input_seq, e.store, e.rules[rule], 0, true, e.tuples, e.switches),
           i_(pattern - 1),
           out_(out),
-          key_decides_(key_decides_join(e.rules[rule].patterns[pattern])) {}
+          key_decides_(key_decides_join(e.rules[rule].patterns[pattern])) {
+        // As for the network's joins: without event types every change has
+        // reached this node's memories before it runs, so its keys are current.
+        if (e.event_decls.empty()) env_.set_keys_current();
+    }
 
     EngineStatus run(const Staged<TupleId>& left, const Staged<FactId>& right) {
         left_ = &left;
@@ -426,11 +467,11 @@ private:
         dirty_.add_upd_ph(t, stamp, StagedFlag::Change);
     }
 
-    Status add_match(TupleId t, FactId f, Value v) {
+    Status add_match(TupleId t, FactId f, const Value& v) {
         AccCtx* ctx = ctx_of(t);
         if (!ctx) invariant_broken("acc ctx");
         QUARN_CHECK(ctx->apply(acc_.func, v));
-        const uint32_t slot = ctx->push_match(f, std::move(v));
+        const uint32_t slot = ctx->push_match(f, v);
         st_.acc_by_right[f].push_back({t, slot});
         return {};
     }
@@ -484,22 +525,56 @@ private:
     // tuples through the left index: each context still gets its facts in
     // right-memory order, as one probe per tuple would give them, but the
     // walk reads the memory in order instead of jumping along its buckets.
+    // The pairs are listed first, so that each context's matches are
+    // allocated once at their final size.
     Status fill_fresh(const std::vector<std::pair<TupleId, Key>>& fresh) {
         if (fresh.size() < 64 || fresh.size() * 2 < node_.left_memory().size()) {
             for (const auto& [t, key] : fresh) QUARN_CHECK(fill(t, key));
             return {};
         }
-        HashSet<TupleId> is_fresh;
-        for (const auto& [t, key] : fresh) is_fresh.insert(t);
+        // Fresh tuples by number: their contexts and how many matches each gets.
+        HashMap<TupleId, uint32_t> number;
+        std::vector<AccCtx*> ctxs;
+        std::vector<uint32_t> counts(fresh.size(), 0);
+        ctxs.reserve(fresh.size());
+        for (const auto& [t, key] : fresh) {
+            number.try_emplace(t, static_cast<uint32_t>(ctxs.size()));
+            ctxs.push_back(ctx_of(t));
+        }
+        // Without anything but the key's equality to test, an exact match of
+        // the keys (values whose equality under the key is the test's) is the join.
+        const bool keyed = node_.index_op().kind() == IndexKind::Equality && env_.key_decides(i_);
+        std::vector<std::pair<uint32_t, FactId>> pairs;
+        pairs.reserve(node_.right_memory().size());
         for (const auto& entry : node_.right_memory()) {
             const FactId f = entry.item;
             scratch_tuples_.clear();
-            if (entry.key) node_.left_memory().matching(entry.key, scratch_tuples_);
+            bool equal = false;
+            if (entry.key) node_.left_memory().matching(entry.key, scratch_tuples_, &equal);
             else node_.left_memory().items(scratch_tuples_);
-            for (TupleId t : scratch_tuples_)
-                if (is_fresh.contains(t) && env_.allowed(i_, view(t), f)) QUARN_CHECK(add_match(t, f, value_of(f)));
+            const bool decided = keyed && entry.key && equal && exact_values(entry.key);
+            for (TupleId t : scratch_tuples_) {
+                const auto it = number.find(t);
+                if (it == number.end() || !(decided || env_.allowed(i_, view(t), f))) continue;
+                pairs.emplace_back(it->second, f);
+                ++counts[it->second];
+            }
+        }
+        for (size_t k = 0; k < ctxs.size(); ++k) ctxs[k]->matches.reserve(counts[k]);
+        for (const auto& [k, f] : pairs) {
+            AccCtx& ctx = *ctxs[k];
+            const Value v = value_of(f);
+            QUARN_CHECK(ctx.apply(acc_.func, v));
+            st_.acc_by_right[f].push_back({fresh[k].first, ctx.push_match(f, v)});
         }
         return {};
+    }
+
+    // Values whose equality under the key is exactly the join test's.
+    static bool exact_values(const Key& k) {
+        for (const KeyValue& v : k)
+            if (v.tag != ValueTag::I64 && v.tag != ValueTag::Str && v.tag != ValueTag::Bool) return false;
+        return true;
     }
 
     Status phases(const Staged<TupleId>& left, const Staged<FactId>& right) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,11 +34,54 @@ namespace quarn {
 // A current match of an accumulate: the right fact and the argument value
 // taken from it. A removed match leaves a hole (live false) until the list is
 // compacted, so that the places other indexes keep stay valid meanwhile.
-struct AccMatch {
+// Matches are the bulk of an accumulate's memory (one per right fact and
+// tuple), so the value is held in 24 bytes with the fact: a plain value in
+// place, a text in storage of its own (a Value alone takes 48).
+class AccMatch {
+public:
+    AccMatch() = default;
+    AccMatch(FactId f, const Value& v);
+    AccMatch(const AccMatch& o) : fact(o.fact), live(o.live), tag_(o.tag_), scale_(o.scale_), a_(o.a_), b_(o.b_) {
+        if (tag_ == ValueTag::Str) a_ = reinterpret_cast<uint64_t>(new std::string(*o.text()));
+    }
+    AccMatch(AccMatch&& o) noexcept
+        : fact(o.fact), live(o.live), tag_(o.tag_), scale_(o.scale_), a_(o.a_), b_(o.b_) {
+        o.tag_ = ValueTag::Null;
+    }
+    AccMatch& operator=(const AccMatch& o) {
+        if (this != &o) *this = AccMatch(o);
+        return *this;
+    }
+    AccMatch& operator=(AccMatch&& o) noexcept {
+        if (this == &o) return *this;
+        release();
+        fact = o.fact;
+        live = o.live;
+        tag_ = o.tag_;
+        scale_ = o.scale_;
+        a_ = o.a_;
+        b_ = o.b_;
+        o.tag_ = ValueTag::Null;
+        return *this;
+    }
+    ~AccMatch() { release(); }
+
     FactId fact = 0;
     bool live = true;
-    Value value;
+    Value value() const;
+    bool value_is_null() const { return tag_ == ValueTag::Null; }
+
+private:
+    const std::string* text() const { return reinterpret_cast<const std::string*>(a_); }
+    void release() {
+        if (tag_ == ValueTag::Str) delete reinterpret_cast<std::string*>(a_);
+    }
+    ValueTag tag_ = ValueTag::Null;
+    uint8_t scale_ = 0;  // Dec
+    uint64_t a_ = 0;     // I64, F64 (bits), Bool, Dec (low word), Str (owned std::string*)
+    uint64_t b_ = 0;     // Dec (high word)
 };
+static_assert(sizeof(AccMatch) == 24);
 
 // One distinct member of a CollectSet with the number of matches holding it.
 struct AccSetMember {
@@ -77,7 +121,7 @@ struct AccCtx {
     std::optional<Value> result_value(AccFunc func, const FieldType& arg_type) const;
 
     // Appends a match and returns its slot.
-    uint32_t push_match(FactId fact, Value value);
+    uint32_t push_match(FactId fact, const Value& value);
     // Marks the match at `slot` removed and returns its value.
     Value kill_match(uint32_t slot);
     // Whether the holes are worth squeezing out.
@@ -101,26 +145,37 @@ struct AccCtx {
 
 // Where a right fact sits in the contexts of one accumulate node: the tuple
 // and the slot in its matches, one entry per add, in add order. Nearly every
-// fact matches one tuple, which is held without an allocation.
+// fact matches one tuple, which is held in place; the index holds one per
+// right fact, so it stays at 16 bytes.
 struct AccPlace {
     TupleId tuple{};
     uint32_t slot = 0;
 };
 class AccPlaces {
 public:
-    size_t size() const { return more_.empty() ? (has_one_ ? 1 : 0) : more_.size(); }
+    AccPlaces() = default;
+    AccPlaces(const AccPlaces& o) : one_(o.one_), more_(o.more_ ? new std::vector<AccPlace>(*o.more_) : nullptr) {}
+    AccPlaces(AccPlaces&& o) noexcept = default;
+    AccPlaces& operator=(const AccPlaces& o) {
+        if (this != &o) *this = AccPlaces(o);
+        return *this;
+    }
+    AccPlaces& operator=(AccPlaces&& o) noexcept = default;
+
+    size_t size() const { return more_ ? more_->size() : (one_.slot != kNone ? 1 : 0); }
     bool empty() const { return size() == 0; }
-    AccPlace& operator[](size_t i) { return more_.empty() ? one_ : more_[i]; }
-    const AccPlace& operator[](size_t i) const { return more_.empty() ? one_ : more_[i]; }
+    AccPlace& operator[](size_t i) { return more_ ? (*more_)[i] : one_; }
+    const AccPlace& operator[](size_t i) const { return more_ ? (*more_)[i] : one_; }
     void push_back(AccPlace p);
     void erase_at(size_t i);
     // The index of the first place of `tuple`, if any.
     std::optional<size_t> find(TupleId tuple) const;
 
 private:
-    AccPlace one_;
-    bool has_one_ = false;
-    std::vector<AccPlace> more_;  // all places once there are two or more
+    // A slot no context reaches: matches are numbered far below it.
+    static constexpr uint32_t kNone = UINT32_MAX;
+    AccPlace one_{TupleId{}, kNone};
+    std::unique_ptr<std::vector<AccPlace>> more_;  // all places once there are two or more
 };
 
 // The largest argument magnitudes a node has read, which bound every partial
