@@ -44,6 +44,11 @@ TEST(AccCtx, FiguresMoveWithEachValueAndComeBack) {
          "F64(NaN) F64(NaN) F64(NaN) F64(NaN) | F64(1.0) F64(1.0)"},
         {AccFunc::Min, FieldType::dec(10, 2), {Value::dec(150, 2), Value::dec(15, 1), Value::dec(200, 2)}, {0},
          "Dec { u: 150, s: 2 } Dec { u: 150, s: 2 } Dec { u: 150, s: 2 } | Dec { u: 15, s: 1 }"},
+        // Equal integers stand for each other until the last of them leaves.
+        {AccFunc::Min, FieldType::i64(), {Value::i64(5), Value::i64(5), Value::i64(2), Value::i64(5), Value::i64(8)},
+         {2, 0, 1, 3, 4}, "I64(5) I64(5) I64(2) I64(2) I64(2) | I64(5) I64(5) I64(5) I64(8) None"},
+        {AccFunc::Max, FieldType::i64(), {Value::i64(4), Value::i64(9), Value::i64(4), Value::i64(9)}, {1, 3, 0, 2},
+         "I64(4) I64(9) I64(9) I64(9) | I64(9) I64(4) I64(4) None"},
     };
     for (const Case& c : cases) {
         AccCtx ctx;

@@ -126,6 +126,11 @@ bool beyond(AccFunc func, const Value& v, const Value& e) {
     }
 }
 
+// Integers equal as values are one value: any of them may stand for the rest.
+bool same_integer(const Value& v, const Value& e) {
+    return v.tag() == ValueTag::I64 && e.tag() == ValueTag::I64 && v.as_i64() == e.as_i64();
+}
+
 bool is_nan(const Value& v) { return v.tag() == ValueTag::F64 && std::isnan(v.as_f64()); }
 
 }  // namespace
@@ -163,7 +168,12 @@ Status AccCtx::apply(AccFunc func, const Value& v) {
             return {};
         case AccFunc::Min:
         case AccFunc::Max:
-            if (!extreme || beyond(func, v, *extreme)) extreme = v;
+            if (!extreme || beyond(func, v, *extreme)) {
+                extreme = v;
+                extreme_refs = 1;
+            } else if (same_integer(v, *extreme)) {
+                ++extreme_refs;
+            }
             return {};
         case AccFunc::Collect:
         case AccFunc::CollectList: return {};  // the members are the matches
@@ -206,7 +216,13 @@ Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
         case AccFunc::Min:
         case AccFunc::Max:
             // A value beyond which the extreme lies never held it: nothing moves.
-            // Anything else (equal, a tie, a NaN) is recomputed from the rest.
+            // Nor does one integer of several equal to it: the rest hold the
+            // same value. Anything else (the last such integer, a tie of other
+            // kinds, whose forms differ, a NaN) is recomputed from the rest.
+            if (extreme && same_integer(v, *extreme) && extreme_refs > 1) {
+                --extreme_refs;
+                return true;
+            }
             return extreme && beyond(func, *extreme, v);
         case AccFunc::Collect:
         case AccFunc::CollectList: return true;
@@ -226,6 +242,7 @@ void AccCtx::reset_state() {
     float_sum = 0;
     count = 0;
     extreme.reset();
+    extreme_refs = 0;
     collect_set.clear();
 }
 

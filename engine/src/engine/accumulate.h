@@ -95,6 +95,7 @@ struct AccCtx {
     i128 dec_sum = 0;
     uint8_t dec_scale = 0;
     std::optional<Value> extreme;  // Min, Max: none until the first non-null value
+    uint64_t extreme_refs = 0;     // Min, Max over integers: the live matches holding the extreme
     int64_t int_sum = 0;
     double float_sum = 0;
     int64_t count = 0;  // Count, Average; for a float Sum the values in float_sum
