@@ -678,11 +678,14 @@ private:
             QUARN_CHECK(fill(t, mine ? mine->key : left_key(t)));
             dirty_.add_upd_ph(t, x.stamp, StagedFlag::Change);
         }
-        // 5. Right inserts join the tuples already held.
+        // 5. Right inserts join the tuples already held (before a first
+        // fire none are, and no probe is made).
+        const bool lefts_held = !node_.left_memory().empty();
+        scratch_tuples_.clear();
         for (const auto& x : right.ins) {
             const FactId f = x.item;
             Key key = right_key(f);
-            scratch_tuples_ = node_.collect_matching_lefts(key);
+            if (lefts_held) scratch_tuples_ = node_.collect_matching_lefts(key);
             node_.store_right(f, std::move(key));
             for (TupleId t : scratch_tuples_) {
                 if (!env_.allowed(i_, view(t), f)) continue;
