@@ -223,7 +223,7 @@ struct GbNodeState {
     std::vector<GbGroup> arena;
     std::vector<uint32_t> free_slots;
     HashMap<std::string, uint32_t> by_key;  // key text -> arena index
-    HashMap<FactId, GbPlace> member_of;     // a fact is a member of one group
+    DenseIdMap<GbPlace, FactId> member_of;  // a fact is a member of one group
     SumBounds bounds;
     uint64_t passes = 0;
 };

@@ -71,10 +71,10 @@ private:
     }
 
     Status removal(FactId f, const Stamp& stamp) {
-        auto it = st_.member_of.find(f);
-        if (it == st_.member_of.end()) return {};
-        const GbPlace place = it->second;
-        st_.member_of.erase(it);
+        const GbPlace* held = st_.member_of.find(f);
+        if (held == nullptr) return {};
+        const GbPlace place = *held;
+        st_.member_of.erase(f);
         GbGroup& g = st_.arena[place.group];
         QUARN_CHECK(acc_remove_at(g.ctx, acc_.func, place.slot));
         if (g.ctx.wants_compaction()) compact_.push_back(place.group);
