@@ -325,6 +325,9 @@ public:
     // the caller puts the batches back.
     EngineStatus eval_engine_node(size_t node, Staged<TupleId> left, Staged<FactId> right, Staged<TupleId> inner,
                                   Out& out);
+    // Whether a pass of engine-side node `node` can fail at all; the caller
+    // copies the batches to put back only when it can.
+    bool engine_node_can_fail(size_t node) const;
     // One pass of a plain accumulate or collect node (accumulate.cpp) and of a
     // groupby node (groupby.cpp), whose pattern is `pattern` of `rule`. A pass
     // that fails (a sum out of range, a null group key) changes nothing.

@@ -25,4 +25,13 @@ EngineStatus Engine::eval_engine_node(size_t node, Staged<TupleId> left, Staged<
     return engine_err(fmt("{} nodes are not evaluated yet", kind_name(kind)));
 }
 
+bool Engine::engine_node_can_fail(size_t node) const {
+    if (nodes[node].node.kind() != Kind::Acc) return true;
+    const auto [rule, pattern] = nodes[node].owner;
+    const CompiledPattern& p = rules[rule].patterns[pattern];
+    // A plain accumulate fails only on a sum out of range; a groupby also on
+    // a null group key.
+    return !p.acc || p.acc->key_field || acc_sum_can_fail(*p.acc);
+}
+
 }  // namespace quarn

@@ -210,8 +210,9 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     const Kind kind = tn.node.kind();
     const bool engine_side = kind != Kind::Join && kind != Kind::Not && kind != Kind::Exists;
     // Copies to put back should the node fail; only engine-side nodes can,
-    // and of those not the group nodes, whose batches can be large.
-    const bool can_fail = engine_side && !subnet;
+    // and of those not the group nodes, whose batches can be large, nor an
+    // accumulate whose function cannot fail.
+    const bool can_fail = engine_side && !subnet && e.engine_node_can_fail(id);
     // (Held by pointer: an empty optional of four batches costs its size in
     // stores at every evaluation.)
     using Saved = std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>;
