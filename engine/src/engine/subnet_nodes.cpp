@@ -21,15 +21,16 @@ void verify_subnet(const TrieNode& tn) {
     size_t emitted = 0;
     tn.subnet_lefts.for_each([&](TupleId t) {
         const bool extended = tn.subnet_inner.contains(t);
-        const bool shown = tn.subnet_emitted.contains(t);
+        const bool shown = tn.subnet_emitted.contains(static_cast<uint32_t>(t));
         if (shown != (is_not ? !extended : extended))
             invariant_broken(fmt("subnetwork node emits tuple {} against its inner tuples",
                                  static_cast<uint32_t>(t)));
         emitted += shown ? 1 : 0;
     });
     if (emitted != tn.subnet_emitted.size()) invariant_broken("subnetwork node emits an absent tuple");
-    for (const auto& [prefix, inner] : tn.subnet_inner)
+    tn.subnet_inner.for_each([](TupleId, const InnerTuples& inner) {
         if (inner.empty()) invariant_broken("subnetwork node keeps an empty inner list");
+    });
 }
 #endif
 
@@ -46,10 +47,10 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
         return t;
     };
     auto emit = [&](TupleId t, const Stamp& stamp) {
-        if (tn.subnet_emitted.insert(t).second) out.trg.add_ins_ph(t, stamp, StagedFlag::Insert);
+        if (tn.subnet_emitted.insert(static_cast<uint32_t>(t))) out.trg.add_ins_ph(t, stamp, StagedFlag::Insert);
     };
     auto withdraw = [&](TupleId t, const Stamp& stamp) {
-        if (tn.subnet_emitted.erase(t)) out.child_del(t, stamp);
+        if (tn.subnet_emitted.erase(static_cast<uint32_t>(t))) out.child_del(t, stamp);
     };
 
     // Left deletes. The inner tuples extending a deleted tuple leave through
@@ -83,11 +84,10 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
     // Inner deletes: the last inner tuple of a present prefix flips it back.
     for (const auto& e : inner.del) {
         const TupleId p = prefix(e.item);
-        auto it = tn.subnet_inner.find(p);
-        if (it == tn.subnet_inner.end()) continue;
-        InnerTuples& extending = it->second;
-        if (!extending.remove_first(e.item) || !extending.empty()) continue;
-        tn.subnet_inner.erase(it);
+        InnerTuples* extending = tn.subnet_inner.find(p);
+        if (extending == nullptr) continue;
+        if (!extending->remove_first(e.item) || !extending->empty()) continue;
+        tn.subnet_inner.erase(p);
         if (!tn.subnet_lefts.contains(p)) continue;
         if (is_not) emit(p, e.stamp);
         else withdraw(p, e.stamp);
@@ -95,7 +95,7 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
     // Left updates reach an emitted child; an inner update keeps its facts,
     // so it extends the same prefix and changes nothing here.
     for (const auto& e : left.upd)
-        if (tn.subnet_emitted.contains(e.item)) out.child_upd(e.item, e.stamp, StagedFlag::Change);
+        if (tn.subnet_emitted.contains(static_cast<uint32_t>(e.item))) out.child_upd(e.item, e.stamp, StagedFlag::Change);
 #ifdef QUARN_VERIFY_NODES
     verify_subnet(tn);
 #endif
