@@ -388,3 +388,27 @@ TEST(TupleLists, KeepArrivalOrderThroughRemovalsDuplicatesAndSpills) {
     EXPECT_TRUE(inner.remove_first(TupleId{9}));
     EXPECT_TRUE(inner.empty());
 }
+
+// A list dropped and its place taken by another left tuple starts empty, and
+// far-apart ids keep their own lists.
+TEST(SubnetNodes, InnerListsByLeftTupleKeepApartAndStartEmptyWhenReused) {
+    InnerTuplesByLeft by_left;
+    const TupleId a{3}, b{70000}, c{5};
+    by_left.list_of(a).push_back(TupleId{100});
+    by_left.list_of(a).push_back(TupleId{101});
+    by_left.list_of(a).push_back(TupleId{102});
+    by_left.list_of(b).push_back(TupleId{200});
+    ASSERT_EQ(by_left.size(), 2u);
+    by_left.erase(a);
+    EXPECT_FALSE(by_left.contains(a));
+    EXPECT_EQ(by_left.find(a), nullptr);
+    // c takes the list a left behind.
+    EXPECT_TRUE(by_left.list_of(c).empty());
+    by_left.list_of(c).push_back(TupleId{300});
+    std::vector<std::pair<uint32_t, size_t>> seen;
+    by_left.for_each([&](TupleId t, const InnerTuples& l) { seen.emplace_back(static_cast<uint32_t>(t), l.size()); });
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, size_t>>{{5, 1}, {70000, 1}}));
+    ASSERT_NE(by_left.find(b), nullptr);
+    EXPECT_TRUE(by_left.find(b)->remove_first(TupleId{200}));
+    EXPECT_FALSE(by_left.find(c)->remove_first(TupleId{100}));
+}

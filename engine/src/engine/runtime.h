@@ -112,12 +112,9 @@ struct TrieNode {
     Staged<FactId> first_input;
     std::vector<Target> targets;  // the first target continues the owning chain
     Staged<TupleId> subnet_input;
-    // By left tuple: the ids of a node's left tuples are handed out close
-    // together, and its inner tuples arrive in the order their prefixes did,
-    // so these walk memory nearly in order where a hash table would scatter.
-    DenseIdMap<InnerTuples, TupleId> subnet_inner;  // an entry only while its list is not empty
+    InnerTuplesByLeft subnet_inner;
     ArrivalList subnet_lefts;
-    DenseIdSet subnet_emitted;
+    DenseIdSet subnet_emitted;  // by tuple id, as subnet_inner
     std::pair<size_t, size_t> owner{0, 0};  // (rule, pattern) that created the node
     std::optional<uint64_t> first_update_mask;
     size_t subnet_prefix = 0;

@@ -69,7 +69,7 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
     // emits even before its left tuple arrives below, in the same call.
     for (const auto& e : inner.ins) {
         const TupleId p = prefix(e.item);
-        InnerTuples& extending = tn.subnet_inner[p];
+        InnerTuples& extending = tn.subnet_inner.list_of(p);
         extending.push_back(e.item);
         if (extending.size() != 1) continue;
         if (is_not) withdraw(p, e.stamp);

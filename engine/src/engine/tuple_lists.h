@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/dense_ids.h"
 #include "common/hash.h"
 #include "common/internal_error.h"
 #include "network/tuple.h"
@@ -163,6 +164,56 @@ private:
     TupleId in_place_[kInline]{};
     uint32_t size_ = 0;
     std::vector<TupleId> more_;  // beyond the first kInline
+};
+
+// A subnetwork node's inner tuples by the left tuple they extend (the node
+// drops a list with its last tuple). The lists are found
+// through pages by tuple id: a node's left tuples were made close together
+// and its inner tuples arrive nearly in their order, so a batch walks the
+// pages in order where a hash table would scatter. The pages hold indexes
+// into one list store, so that sparse ids cost four bytes a slot, not a list.
+class InnerTuplesByLeft {
+public:
+    size_t size() const { return at_.size(); }
+    bool contains(TupleId left) const { return at_.contains(left); }
+    // The list of `left`, made empty when it has none; valid until the next
+    // list is made.
+    InnerTuples& list_of(TupleId left) {
+        auto [at, fresh] = at_.try_emplace(left);
+        if (fresh) {
+            if (!free_.empty()) {
+                at = free_.back();
+                free_.pop_back();
+            } else {
+                if (lists_.size() >= UINT32_MAX) invariant_broken("too many inner lists at one node");
+                at = static_cast<uint32_t>(lists_.size());
+                lists_.emplace_back();
+            }
+        }
+        return lists_[at];
+    }
+    InnerTuples* find(TupleId left) {
+        const uint32_t* at = at_.find(left);
+        return at == nullptr ? nullptr : &lists_[*at];
+    }
+    // Drops the list of `left`.
+    void erase(TupleId left) {
+        const uint32_t* at = at_.find(left);
+        if (at == nullptr) return;
+        lists_[*at] = InnerTuples{};
+        free_.push_back(*at);
+        at_.erase(left);
+    }
+    // Calls f(left, list) ascending by left tuple id.
+    template <class F>
+    void for_each(F f) const {
+        at_.for_each([&](TupleId left, uint32_t at) { f(left, lists_[at]); });
+    }
+
+private:
+    DenseIdMap<uint32_t, TupleId> at_;  // left tuple -> its list in lists_
+    std::vector<InnerTuples> lists_;
+    std::vector<uint32_t> free_;  // lists_ entries no left tuple holds
 };
 
 }  // namespace quarn
