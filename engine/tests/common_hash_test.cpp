@@ -101,3 +101,35 @@ TEST(HashMap, StressSwitchMovesEveryElementOnEachNewKey) {
     s.insert(2);
     EXPECT_EQ(&*s.find(1) != one, kHashStress);
 }
+
+// Growing ahead happens only where the next new key would grow the table,
+// and by at most four times: the table then takes new keys without moving
+// its elements up to three quarters of four times its old size, and not one
+// more. (Under the stress switch every new key moves them all anyway.)
+TEST(HashMap, GrowingAheadWaitsForAFullTableAndAtMostQuadruplesIt) {
+    if (kHashStress) GTEST_SKIP() << "elements move at every new key";
+    HashMap<uint32_t, std::string> m;
+    for (uint32_t k = 0; k < 5; ++k) m[k] = std::to_string(k);  // 8 slots, room for 6
+    const std::string* first = &m.at(0);
+    m.grow_ahead(1000);
+    EXPECT_EQ(&m.at(0), first);  // a sixth key still fits
+    m[5] = "5";
+    first = &m.at(0);
+    m.grow_ahead(1000);
+    EXPECT_NE(&m.at(0), first);
+    first = &m.at(0);
+    for (uint32_t k = 6; k < 24; ++k) m[k] = std::to_string(k);  // 32 slots hold 24
+    EXPECT_EQ(&m.at(0), first);
+    m[24] = "24";
+    EXPECT_NE(&m.at(0), first);
+    for (uint32_t k = 0; k < 25; ++k) EXPECT_EQ(m.at(k), std::to_string(k));
+    // Fewer keys to come than doubling makes room for: the table doubles.
+    HashMap<uint32_t, int> d;
+    for (uint32_t k = 0; k < 6; ++k) d[k] = 1;
+    d.grow_ahead(3);
+    const int* one = &d.at(0);
+    for (uint32_t k = 6; k < 12; ++k) d[k] = 1;  // 16 slots hold 12
+    EXPECT_EQ(&d.at(0), one);
+    d[12] = 1;
+    EXPECT_NE(&d.at(0), one);
+}

@@ -290,6 +290,17 @@ public:
         while (want * 3 / 4 < n) want *= 2;
         if (want > cap_) rehash(want);
     }
+    // Where the next new key would make the table grow, grows it now to hold
+    // `more` keys beyond those it has, but at most fourfold: a long run of
+    // inserts moves the entries to a new table half as often as doubling
+    // would, and a run with fewer new keys than it has inserts leaves the
+    // table at most twice the size doubling would have.
+    void grow_ahead(size_t more) {
+        if (cap_ != 0 && (size_ + 1) * 4 <= cap_ * 3) return;
+        size_t want = cap_ == 0 ? 8 : cap_ * 2;
+        while (want * 3 / 4 < size_ + more && want < cap_ * 4) want *= 2;
+        rehash(want);
+    }
 
 private:
     V& value_at(size_t i) {

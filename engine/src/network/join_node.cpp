@@ -347,9 +347,11 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
             if (e.flag == StagedFlag::Insert) join_right(e);
         }
     } else if (ahead && sr.ins.size() >= kWalkAheadFrom) {
+        NodeInternals::rights(n_).expect_pushes(sr.ins.size());
         walk_keys_ahead(
             sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != StagedFlag::RightInsert; },
             [&](const StagedEntry<FactId>& e, Key& k) { env_.key_of_right(i_, e.item, k); }, warm, join_right_keyed);
+        NodeInternals::rights(n_).expect_pushes(0);
     } else {
         for (const auto& e : sr.ins) {
             if (e.flag != StagedFlag::RightInsert) join_right(e);
@@ -367,10 +369,12 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         }
     };
     if (ahead && sl.ins.size() >= kWalkAheadFrom) {
+        NodeInternals::lefts(n_).expect_pushes(sl.ins.size());
         walk_keys_ahead(
             sl.ins, [](const StagedEntry<TupleId>&) { return true; },
             [&](const StagedEntry<TupleId>& e, Key& k) { env_.key_of_left(i_, view(e.item), k); }, warm,
             join_left_keyed);
+        NodeInternals::lefts(n_).expect_pushes(0);
     } else {
         for (const auto& e : sl.ins) {
             key_of_left(e.item);

@@ -233,7 +233,10 @@ void Memory<T>::push(T item, K&& key) {
     slots_[s].item = std::move(item);
     Bucket* bucket = nullptr;
     if (index_op_.kind() == IndexKind::Equality && key.present()) {
-        if (auto h = key.class_hash()) bucket = &by_key_.try_emplace(*h).first->second;
+        if (auto h = key.class_hash()) {
+            if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--);
+            bucket = &by_key_.try_emplace(*h).first->second;
+        }
     }
     uint64_t small = 0;
     uint32_t k = key_for(std::forward<K>(key), bucket, small);

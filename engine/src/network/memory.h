@@ -71,6 +71,9 @@ public:
     // Moves the first entry holding `item` to the end, key unchanged.
     bool move_to_back(const T& item);
     void clear();
+    // The next n pushes come as one batch: the equality index grows ahead of
+    // them rather than doubling as they arrive. 0 ends the batch.
+    void expect_pushes(size_t n) { batch_left_ = n; }
 
     bool contains(const T& item) const { return items_.contains(item); }
     // The first entry holding `item`, or none.
@@ -240,6 +243,7 @@ private:
     HashMap<uint64_t, Bucket> by_key_;  // equality index: key class -> bucket
     std::set<RangeItem, RangeLess> by_range_;
     Key none_;                          // the key of entries stored without one
+    size_t batch_left_ = 0;             // pushes still expected (expect_pushes)
 };
 
 template <class T>
