@@ -297,9 +297,7 @@ public:
     // table at most twice the size doubling would have.
     void grow_ahead(size_t more) {
         if (cap_ != 0 && (size_ + 1) * 4 <= cap_ * 3) return;
-        size_t want = cap_ == 0 ? 8 : cap_ * 2;
-        while (want * 3 / 4 < size_ + more && want < cap_ * 4) want *= 2;
-        rehash(want);
+        grow_for(more);
     }
 
 private:
@@ -358,6 +356,13 @@ private:
         }
         rehash(cap_ == 0 ? 8 : cap_ * 2);
         return probe(k);
+    }
+    // grow_ahead's growth, kept out of line so that the inserts calling it
+    // keep their own code small.
+    [[gnu::noinline]] void grow_for(size_t more) {
+        size_t want = cap_ == 0 ? 8 : cap_ * 2;
+        while (want * 3 / 4 < size_ + more && want < cap_ * 4) want *= 2;
+        rehash(want);
     }
     void rehash(size_t cap) {
         value_type* old = slots_;
