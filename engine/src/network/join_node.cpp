@@ -529,7 +529,7 @@ void JoinEval::trace_closing() const {
 
 }  // namespace
 
-void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out) {
+void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr, Out& out) {
     JoinEval(env, i, node, out).run(sl, sr);
 }
 

@@ -24,10 +24,12 @@
 
 namespace quarn {
 
-// Evaluates one Join, Not or Exists node: applies the staged inputs (consumed)
-// to its memories and stages the resulting child changes into out.trg. Other
-// kinds are evaluated by the engine; reaching them here is an internal error.
-void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
+// Evaluates one Join, Not or Exists node: applies the staged inputs to its
+// memories and stages the resulting child changes into out.trg. The inputs are
+// consumed (taken by reference, so an evaluation moves no batch; the caller
+// drops them afterwards). Other kinds are evaluated by the engine; reaching
+// them here is an internal error.
+void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr, Out& out);
 
 // A batch's list as trace lines print it: [([FactId(1)], Some(4), 0), ...];
 // the other debug forms are in network/trace_form.h.

@@ -551,7 +551,7 @@ std::vector<FactId> Node::scan_rights(const Key& probe) const {
 std::vector<TupleId> Node::collect_matching_lefts(const Key& key) const { return collect_matching(lefts_, key); }
 std::vector<FactId> Node::collect_matching_rights(const Key& key) const { return collect_matching(rights_, key); }
 
-void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out) {
+void do_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr, Out& out) {
     switch (node.kind()) {
         case Kind::Join: do_join_node(env, i, node, std::move(sl), std::move(sr), out); break;
         case Kind::Not:

@@ -24,13 +24,13 @@ struct NodeInternals {
     static std::vector<FactId>& scratch_facts(Node& n) { return n.scratch_facts_; }
 };
 
-void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
-void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out);
+void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr, Out& out);
+void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr, Out& out);
 // Temporal not: defers `t` until its fire time, or emits it into trg.
 void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stamp stamp, StagedFlag flag,
                        Staged<TupleId>& trg);
 // Temporal exists with an insert-only batch: admits inserts in ascending FactId order.
-void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr,
+void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr,
                         Staged<TupleId>& trg);
 
 // The staged right inserts in the order evaluations take them: newest first,

@@ -445,7 +445,7 @@ void not_emit_or_defer(const JoinEnv& env, size_t i, Node& node, TupleId t, Stam
     emit(node, t, stamp, flag, trg);
 }
 
-void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr,
+void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr,
                         Staged<TupleId>& trg) {
     TupleTable& tt = env.tuples();
     // Left inserts grouped by their newest fact, groups in order of first appearance.
@@ -513,7 +513,7 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
     }
 }
 
-void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId> sl, Staged<FactId> sr, Out& out) {
+void do_existential_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr, Out& out) {
     const TupleTable& tt = env.tuples();
     bool tracing = tracing_on(env);
     if (tracing) {
