@@ -8,10 +8,12 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "common/hash.h"
+#include "common/inline_vector.h"
 #include "common/ids.h"
 #include "common/internal_error.h"
 #include "network/tuple.h"
@@ -295,6 +297,9 @@ private:
             return Entry{std::move(item), has_stamp ? Stamp(stamp) : std::nullopt, flag};
         }
     };
+    // Most lists hold one entry for their whole life (a batch of one change):
+    // with plain items that entry sits in the list itself.
+    using Slots = std::conditional_t<std::is_trivially_copyable_v<Slot>, InlineVector<Slot>, std::vector<Slot>>;
     // Lists up to this many entries have no index.
     static constexpr size_t kScanLimit = 8;
     static constexpr size_t kNoSlot = static_cast<size_t>(-1);
@@ -341,7 +346,7 @@ private:
 
     void make_head_room() {
         size_t room = std::max<size_t>(4, slots_.size());
-        std::vector<Slot> grown;
+        Slots grown;
         grown.reserve(room + slots_.size());
         grown.resize(room, Slot{});
         for (Slot& s : slots_) grown.push_back(std::move(s));
@@ -361,7 +366,7 @@ private:
         if (dead > live_ + 16) compact();
     }
     void compact() {
-        std::vector<Slot> kept;
+        Slots kept;
         kept.reserve(live_);
         for (size_t s = head_; s < slots_.size(); ++s) {
             if (slots_[s].live) kept.push_back(std::move(slots_[s]));
@@ -375,7 +380,7 @@ private:
         // leaves each item at its newest entry.
     }
 
-    std::vector<Slot> slots_;  // oldest first from head_; slots_.back() is the front
+    Slots slots_;              // oldest first from head_; slots_.back() is the front
     size_t head_ = 0;          // slots before it are free room for push_back
     int64_t base_ = 0;         // slot index + base_ = the position kept in index_
     size_t live_ = 0;
