@@ -146,21 +146,12 @@ void prune_unlinked(Engine& e, size_t r) {
 }
 
 // The input of a target that a node's output continues into (a node's left
-// input or a rule's terminal), taken out while the node runs and put back
-// with the output behind it.
-Staged<TupleId> take_target_input(Engine& e, const Target& t) {
+// input or a rule's terminal), which the node's evaluation writes its output
+// into in place.
+Staged<TupleId>& target_input(Engine& e, const Target& t) {
     switch (t.kind) {
-        case Target::Kind::Node: return e.nodes[t.index].node.take_staged_left();
-        case Target::Kind::Rule: return e.nets[t.index].term.take();
-        case Target::Kind::Subnet: break;
-    }
-    invariant_broken("only a node or a rule takes a node's output whole");
-}
-
-void put_back_target_input(Engine& e, const Target& t, Staged<TupleId> input) {
-    switch (t.kind) {
-        case Target::Kind::Node: e.nodes[t.index].node.put_back_staged_left(std::move(input)); return;
-        case Target::Kind::Rule: e.nets[t.index].term = std::move(input); return;
+        case Target::Kind::Node: return e.nodes[t.index].node.held_left();
+        case Target::Kind::Rule: return e.nets[t.index].term;
         case Target::Kind::Subnet: break;
     }
     invariant_broken("only a node or a rule takes a node's output whole");
@@ -218,8 +209,9 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     using Saved = std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>;
     std::unique_ptr<Saved> saved;
     if (can_fail) saved = std::make_unique<Saved>(first, left, right, inner);
-    // The first-pattern changes as one-fact tuples behind the staged left input.
-    Staged<TupleId> delta = std::move(left);
+    // The first-pattern changes as one-fact tuples behind the staged left input
+    // (in place: the batch is the node's left input from here on).
+    Staged<TupleId>& delta = left;
     if (!first.empty()) {
         if (delta.empty() && first.ins.size() + first.upd.size() + first.del.size() == 1) {
             // One change: what the merge below makes of it, without the walk.
@@ -248,9 +240,10 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
 
     const std::vector<Target>& targets = tn.targets;
     // The first target's pending batch, which the node reaches only through
-    // `out`, is out of the network while the node runs.
+    // `out` while it runs.
     const bool routes_whole = !targets.empty() && targets[0].kind != Target::Kind::Subnet;
-    Staged<TupleId> taken = routes_whole ? take_target_input(e, targets[0]) : Staged<TupleId>{};
+    std::optional<Staged<TupleId>> unrouted;
+    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : unrouted.emplace();
     Out out(taken);
     if (!engine_side) {
         const auto [owner_rule, owner_pattern] = tn.owner;
@@ -271,7 +264,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
             tn.node.put_back_staged_left(std::move(left_was));
             tn.node.put_back_staged_right(std::move(right_was));
             tn.subnet_input = std::move(inner_was);
-            if (routes_whole) put_back_target_input(e, targets[0], std::move(*pending_before));
+            if (routes_whole) taken = std::move(*pending_before);
             e.pending_error = std::move(done).error().message;
             return false;
         }
@@ -291,14 +284,13 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
             if (targets.size() == 1 && taken.fresh()) {
                 // Appended behind nothing, the batch is the child's batch
                 // less what the append leaves out.
-                taken = trg.take();
+                taken = std::move(trg);
                 taken.cancelled.clear();
                 taken.placeholders.clear();
                 taken.placeholders_on = false;
             } else {
                 Staged<TupleId>::append_behind(taken, targets.size() == 1 ? std::move(trg) : trg);
             }
-            put_back_target_input(e, target, std::move(taken));
         } else if (!trg.empty()) {
             if (target.kind == Target::Kind::Node) e.nodes[target.index].node.peer_merge_left(trg);
             else e.nets[target.index].peer_merge_term(trg);

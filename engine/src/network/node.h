@@ -89,9 +89,12 @@ public:
     // The held deltas, whole, leaving fresh ones.
     Staged<TupleId> take_staged_left() { return staged_lefts_.take(); }
     Staged<FactId> take_staged_right() { return staged_rights_.take(); }
+    // The held left delta in place, which the engine hands a parent's
+    // evaluation to write its output into (Out::pending).
+    Staged<TupleId>& held_left() { return staged_lefts_; }
     // Puts back a held delta taken out by the engine (replacing what the node holds).
-    void put_back_staged_left(Staged<TupleId> batch) { staged_lefts_ = std::move(batch); }
-    void put_back_staged_right(Staged<FactId> batch) { staged_rights_ = std::move(batch); }
+    void put_back_staged_left(Staged<TupleId>&& batch) { staged_lefts_ = std::move(batch); }
+    void put_back_staged_right(Staged<FactId>&& batch) { staged_rights_ = std::move(batch); }
     // A held delta with no entry that still keeps withdrawn or refreshed
     // inserts (which an evaluation would drop with it) becomes a fresh one.
     void drop_spent_input();
