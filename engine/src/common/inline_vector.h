@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -108,14 +109,15 @@ private:
         if (cap < n) cap = n;
         if (cap > UINT32_MAX) throw std::bad_alloc();
         T* fresh = static_cast<T*>(::operator new(cap * sizeof(T)));
-        if (size_ > 0) std::memcpy(static_cast<void*>(fresh), data_, size_ * sizeof(T));
+        // Element by element, as std::vector moves them when it grows.
+        std::uninitialized_copy(data_, data_ + size_, fresh);
         if (on_heap()) ::operator delete(data_);
         data_ = fresh;
         cap_ = static_cast<uint32_t>(cap);
     }
     void assign_from(const InlineVector& o) {
         reserve(o.size_);
-        if (o.size_ > 0) std::memcpy(static_cast<void*>(data_), o.data_, o.size_ * sizeof(T));
+        std::uninitialized_copy(o.data_, o.data_ + o.size_, data_);
         size_ = o.size_;
     }
 
