@@ -295,6 +295,7 @@ private:
     // nothing; each evaluation borrows them whole.
     std::vector<TupleId> scratch_tuples_;
     std::vector<FactId> scratch_facts_;
+    std::vector<size_t> scratch_children_[2];  // children positions
 
     static constexpr uint32_t kNone = UINT32_MAX;
     // A child in 32 bytes: what it is, and its places in its parent's and its
