@@ -35,18 +35,13 @@ public:
     JoinEval(const JoinEnv& env, size_t i, Node& node, Out& out)
         : env_(env), tt_(env.tuples()), i_(i), n_(node), out_(out),
           lbucket_(std::exchange(NodeInternals::scratch_tuples(node), {})), rbucket_(std::exchange(NodeInternals::scratch_facts(node), {})),
-          alive_(std::exchange(NodeInternals::scratch_children(node, 0), {})),
-          leaving_(std::exchange(NodeInternals::scratch_children(node, 1), {})),
+          alive_(NodeInternals::scratch_children(node, 0)), leaving_(NodeInternals::scratch_children(node, 1)),
           key_decides_(node.keyed() && env.key_decides(i)) {}
     ~JoinEval() {
         lbucket_.clear();
         rbucket_.clear();
-        alive_.clear();
-        leaving_.clear();
         NodeInternals::scratch_tuples(n_) = std::move(lbucket_);
         NodeInternals::scratch_facts(n_) = std::move(rbucket_);
-        NodeInternals::scratch_children(n_, 0) = std::move(alive_);
-        NodeInternals::scratch_children(n_, 1) = std::move(leaving_);
     }
     JoinEval(const JoinEval&) = delete;
 
@@ -146,8 +141,9 @@ private:
     Key key_;                        // scratch for keys asked of the environment
     std::vector<TupleId> lbucket_;   // borrowed from the node
     std::vector<FactId> rbucket_;    // borrowed from the node
-    std::vector<size_t> alive_;      // children positions of the entry being updated (borrowed)
-    std::vector<size_t> leaving_;    // the same, for the pass that drops children whose keys moved apart (borrowed)
+    // The node's own scratch lists, each filled afresh where it is used:
+    std::vector<size_t>& alive_;    // children positions of the entry being updated
+    std::vector<size_t>& leaving_;  // the same, for the pass that drops children whose keys moved apart
     bool key_decides_;               // equal keys settle the join test (JoinEnv::key_decides)
 };
 
