@@ -241,3 +241,37 @@ TEST(ContentIndex, FindsEveryEntryThroughRemovalsThatShiftLongRuns) {
         }
     }
 }
+
+// Entry numbers come back to the index after their removal, under another
+// hash or the same one, as freed contents' numbers do: a slot left from an
+// earlier filing must not find the entry again, and the rebuilds that clear
+// those slots must keep every filed entry.
+TEST(ContentIndex, ReusedEntryNumbersAreFoundUnderTheirLatestHashOnly) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        ContentIndex index;
+        const uint32_t numbers = seed % 2 == 0 ? 40 : 700, hashes = seed % 3 == 0 ? 3 : 50;
+        std::map<uint32_t, uint64_t> model;  // filed entry -> hash
+        for (int step = 0; step < 4000; ++step) {
+            const uint32_t e = rng() % numbers;
+            if (auto it = model.find(e); it != model.end()) {
+                index.erase(e, it->second);
+                model.erase(it);
+            } else {
+                const uint64_t hash = rng() % hashes;
+                index.insert(e, hash);
+                model.emplace(e, hash);
+            }
+            ASSERT_EQ(index.size(), model.size());
+            if (step % 97 != 0) continue;
+            for (uint32_t x = 0; x < numbers; ++x)
+                for (uint64_t hash = 0; hash < hashes; ++hash) {
+                    auto it = model.find(x);
+                    const bool filed = it != model.end() && it->second == hash;
+                    ASSERT_EQ(index.find(hash, [&](uint32_t y) { return y == x; }), filed ? x : ~uint32_t{0})
+                        << "seed " << seed << " step " << step << " entry " << x << " hash " << hash;
+                }
+        }
+        EXPECT_THROW(index.erase(numbers, 0), std::exception) << "an entry never filed";
+    }
+}

@@ -105,36 +105,35 @@ void ContentIndex::place(uint64_t slot) {
     slots_[i] = slot;
 }
 
+void ContentIndex::rebuild() {
+    const uint32_t bits = slots_.empty() ? 6 : 8 * (size_ + 1) > 3 * slots_.size() ? bits_ + 1 : bits_;
+    if (bits > 32) invariant_broken("too many logical contents");
+    bits_ = bits;
+    slots_.assign(size_t{1} << bits_, 0);
+    for (uint32_t e = 0; e < filed_.size(); ++e)
+        if (filed_[e]) place((uint64_t{tags_[e]} << 32) | (uint64_t{e} + 1));
+    used_ = size_;
+}
+
 void ContentIndex::insert(uint32_t e, uint64_t hash) {
-    if (2 * (size_ + 1) > slots_.size()) {
-        std::vector<uint64_t> old = std::move(slots_);
-        bits_ = old.empty() ? 6 : bits_ + 1;
-        if (bits_ > 32) invariant_broken("too many logical contents");
-        slots_.assign(size_t{1} << bits_, 0);
-        for (uint64_t s : old)
-            if (s != 0) place(s);
+    if (e >= filed_.size()) {
+        tags_.resize(size_t{e} + 1);
+        filed_.resize(size_t{e} + 1);
     }
-    place((uint64_t{tag_of(hash)} << 32) | (uint64_t{e} + 1));
+    if (filed_[e]) invariant_broken("an entry filed twice");
+    if (2 * (used_ + 1) > slots_.size()) rebuild();
+    const uint32_t tag = tag_of(hash);
+    tags_[e] = tag;
+    filed_[e] = true;
+    place((uint64_t{tag} << 32) | (uint64_t{e} + 1));
     ++size_;
+    ++used_;
 }
 
 void ContentIndex::erase(uint32_t e, uint64_t hash) {
-    const uint64_t want = (uint64_t{tag_of(hash)} << 32) | (uint64_t{e} + 1);
-    size_t i = slots_.empty() ? 0 : home(tag_of(hash));
-    for (;; i = (i + 1) & mask()) {
-        if (slots_.empty() || slots_[i] == 0) invariant_broken("an entry its hash does not find");
-        if (slots_[i] == want) break;
-    }
-    // Each later slot of the run moves back into the hole unless its probe
-    // starts after the hole (cyclically), where it would no longer be found.
-    for (size_t j = (i + 1) & mask(); slots_[j] != 0; j = (j + 1) & mask()) {
-        const size_t h = home(static_cast<uint32_t>(slots_[j] >> 32));
-        const bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
-        if (stays) continue;
-        slots_[i] = slots_[j];
-        i = j;
-    }
-    slots_[i] = 0;
+    if (e >= filed_.size() || !filed_[e] || tags_[e] != tag_of(hash))
+        invariant_broken("an entry its hash does not find");
+    filed_[e] = false;
     --size_;
 }
 

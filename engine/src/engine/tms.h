@@ -60,12 +60,16 @@ private:
 };
 
 // Entry numbers by the hash of their entry's key, for truth maintenance's
-// contents: one array of 8-byte slots, linear probing, at most half full.
-// A slot holds the entry number and 32 bits of the hash, whose top bits are
-// also the slot where its probe starts: a lookup of a content that is not
-// there reads one cache line and no entry, and a removal shifts the slots
-// behind it back without reading any entry either. The hash is keyed per
-// process, as the project's hash maps are. Never iterated.
+// contents: one array of 8-byte slots, linear probing. A slot holds the entry
+// number and 32 bits of the hash (the entry's tag), whose top bits are also
+// the slot where its probe starts: a lookup of a content that is not there
+// reads one cache line and no entry. A removal touches no slot: it marks the
+// entry unfiled (beside its tag, by entry number, which callers walk in about
+// the order they filed), and the slot stays until the next rebuild, which
+// files the filed entries alone; a lookup passes a slot whose entry is
+// unfiled or filed since under another tag. Slots in use, live or not, stay
+// at most half the array. The hash is keyed per process, as the project's
+// hash maps are. Never iterated.
 class ContentIndex {
 public:
     // The entry whose hash is `hash` and for which `is_it(entry)` holds;
@@ -77,13 +81,16 @@ public:
         for (size_t i = home(tag);; i = (i + 1) & mask()) {
             const uint64_t s = slots_[i];
             if (s == 0) return kNoEntry;
-            if (static_cast<uint32_t>(s >> 32) == tag && is_it(entry_of(s))) return entry_of(s);
+            if (static_cast<uint32_t>(s >> 32) != tag) continue;
+            const uint32_t e = entry_of(s);
+            if (filed_[e] && tags_[e] == tag && is_it(e)) return e;
         }
     }
     // Files entry `e` (not filed yet) under `hash`.
     void insert(uint32_t e, uint64_t hash);
     // Takes entry `e`, filed under `hash`, out.
     void erase(uint32_t e, uint64_t hash);
+    // Filed entries.
     size_t size() const { return size_; }
 
 private:
@@ -93,10 +100,17 @@ private:
     size_t mask() const { return slots_.size() - 1; }
     size_t home(uint32_t tag) const { return tag >> (32 - bits_); }
     void place(uint64_t slot);
+    // Slots for the filed entries alone, in an array grown while they would
+    // fill more than 3/8 of it.
+    void rebuild();
 
     std::vector<uint64_t> slots_;  // 0: empty; else tag << 32 | (entry + 1)
     uint32_t bits_ = 0;            // slots_.size() == 1 << bits_
-    size_t size_ = 0;
+    size_t size_ = 0;              // filed entries
+    size_t used_ = 0;              // slots that are not empty
+    // By entry number: whether it is filed, and its tag when it is.
+    std::vector<uint32_t> tags_;
+    std::vector<bool> filed_;
 };
 
 struct Tms {
