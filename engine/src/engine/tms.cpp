@@ -117,8 +117,9 @@ void ContentIndex::rebuild() {
 
 void ContentIndex::insert(uint32_t e, uint64_t hash) {
     if (e >= filed_.size()) {
-        tags_.resize(size_t{e} + 1);
-        filed_.resize(size_t{e} + 1);
+        const size_t n = std::max({size_t{e} + 1, 2 * filed_.size(), size_t{64}});
+        tags_.resize(n);
+        filed_.resize(n);
     }
     if (filed_[e]) invariant_broken("an entry filed twice");
     if (2 * (used_ + 1) > slots_.size()) rebuild();
