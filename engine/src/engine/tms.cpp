@@ -305,7 +305,7 @@ uint32_t record_for(Engine& e, size_t rule, TupleId tuple) {
         tms.records.emplace_back();
     }
     Record& rec = tms.records[r];
-    rec = Record{rule, tuple, tms.next_order++, kNone, kNone, kNone, true};
+    rec = Record{static_cast<uint32_t>(rule), tuple, tms.next_order++, kNone, kNone, kNone, true};
     if (tms.solo_rule[rule]) {
         const FactId f = e.tuples.view(tuple)[0];
         if (f >= tms.solo_head.size()) tms.solo_head.resize(size_t{f} + 1, kNone);

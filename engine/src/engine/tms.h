@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/chunk_vector.h"
 #include "common/hash.h"
 #include "common/ids.h"
 #include "network/staged.h"
@@ -131,7 +132,9 @@ struct Tms {
         uint32_t justs = 0;           // how many
         FactId logical = kNone;       // the logical fact in the store, if any
     };
-    std::vector<Entry> entries;  // by entry number; freed numbers are reused
+    // By entry number; freed numbers are reused. Chunked, as are the records
+    // and the justifications: growing copies nothing.
+    ChunkVector<Entry> entries;
     std::vector<uint32_t> free_entries;
     // The live entries by the hash of their key.
     ContentIndex index;
@@ -152,7 +155,7 @@ struct Tms {
     // Records are ordered by creation (`order`), the order in which an eager
     // break visits them.
     struct Record {
-        size_t rule = 0;
+        uint32_t rule = 0;  // rules are numbered below 2^32 (act_key)
         TupleId tuple{};
         uint64_t order = 0;
         uint32_t first = kNone, last = kNone;  // its Just nodes
@@ -164,9 +167,9 @@ struct Tms {
         uint32_t prev_in_entry = kNone, next_in_entry = kNone;
         uint32_t next_in_record = kNone;
     };
-    std::vector<Record> records;  // by record number; freed numbers are reused
+    ChunkVector<Record> records;  // by record number; freed numbers are reused
     std::vector<uint32_t> free_records;
-    std::vector<Just> justs;  // by node number; freed numbers are reused
+    ChunkVector<Just> justs;  // by node number; freed numbers are reused
     std::vector<uint32_t> free_justs;
     size_t live_records = 0;
     uint64_t next_order = 0;
