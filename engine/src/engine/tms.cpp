@@ -96,7 +96,8 @@ void Tms::defer(size_t rule, TupleId tuple) {
 // --- The content index.
 
 uint32_t ContentIndex::tag_of(uint64_t hash) {
-    return static_cast<uint32_t>(mix_for_table(hash ^ process_hash_key()) >> 32);
+    const uint32_t mixed = static_cast<uint32_t>(mix_for_table((hash & ~uint64_t{15}) ^ process_hash_key()) >> 32);
+    return (mixed & ~15u) | static_cast<uint32_t>(hash & 15);
 }
 
 void ContentIndex::place(uint64_t slot) {
@@ -205,18 +206,29 @@ std::string key_of_stored(const FactStore& store, FactId f) {
     return key;
 }
 
-// Unkeyed: the map it goes into keys its own hashes.
+// Unkeyed: the index it goes into keys its own hashes. The low 4 bits of the
+// key's eighth byte from the end (the low bits of a last integer field) are
+// left out of the mixing and come out as the hash's low 4 bits, which the
+// index reads as a slot within a block of 16: contents made in sequence, ids
+// counting up or down, share a block and so the cache lines their lookups read.
 uint64_t hash_of_key(std::string_view key) {
+    const size_t at = key.size() >= 8 ? key.size() - 8 : key.size();
+    const uint64_t low = at < key.size() ? static_cast<uint8_t>(key[at]) & 15u : 0;
+    // The word holding byte `at` with those bits cleared (bytes load in order,
+    // little end first, as memcpy gives them on the hosts the project builds on).
+    auto cleared = [&](size_t begin, uint64_t w) {
+        return at >= begin && at < begin + 8 ? w & ~(uint64_t{15} << (8 * (at - begin))) : w;
+    };
     uint64_t h = key.size();
     size_t i = 0;
     for (; i + 8 <= key.size(); i += 8) {
         uint64_t w;
         std::memcpy(&w, key.data() + i, 8);
-        h = mix64(h ^ w);
+        h = mix64(h ^ cleared(i, w));
     }
     uint64_t tail = 0;
     std::memcpy(&tail, key.data() + i, key.size() - i);
-    return mix64(h ^ tail ^ 0x9e3779b97f4a7c15ULL);
+    return (mix64(h ^ cleared(i, tail) ^ 0x9e3779b97f4a7c15ULL) & ~uint64_t{15}) | low;
 }
 
 uint32_t find_entry(const Tms& tms, const std::string& key, uint64_t hash) {

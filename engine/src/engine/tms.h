@@ -61,10 +61,10 @@ private:
 };
 
 // Entry numbers by the hash of their entry's key, for truth maintenance's
-// contents: one array of 8-byte slots, linear probing. A slot holds the entry
-// number and 32 bits of the hash (the entry's tag), whose top bits are also
-// the slot where its probe starts: a lookup of a content that is not there
-// reads one cache line and no entry. A removal touches no slot: it marks the
+// contents: one array of 8-byte slots (at least 64), linear probing. A slot
+// holds the entry number and 32 bits of the hash (the entry's tag), whose bits
+// also give the slot where its probe starts: a lookup of a content that is not
+// there reads one cache line or two and no entry. A removal touches no slot: it marks the
 // entry unfiled (beside its tag, by entry number, which callers walk in about
 // the order they filed), and the slot stays until the next rebuild, which
 // files the filed entries alone; a lookup passes a slot whose entry is
@@ -99,7 +99,9 @@ private:
     static uint32_t tag_of(uint64_t hash);
     static uint32_t entry_of(uint64_t slot) { return static_cast<uint32_t>(slot) - 1; }
     size_t mask() const { return slots_.size() - 1; }
-    size_t home(uint32_t tag) const { return tag >> (32 - bits_); }
+    // A block of 16 slots by the tag's top bits, the slot in it by its low 4
+    // (the hash's own low 4, unmixed: neighbouring hashes share a block).
+    size_t home(uint32_t tag) const { return ((tag >> (32 - bits_)) & ~size_t{15}) | (tag & 15); }
     void place(uint64_t slot);
     // Slots for the filed entries alone, in an array grown while they would
     // fill more than 3/8 of it.
