@@ -251,7 +251,8 @@ TEST(ContentIndex, ReusedEntryNumbersAreFoundUnderTheirLatestHashOnly) {
         std::mt19937 rng(seed);
         ContentIndex index;
         const uint32_t numbers = seed % 2 == 0 ? 40 : 700, hashes = seed % 3 == 0 ? 3 : 50;
-        std::map<uint32_t, uint64_t> model;  // filed entry -> hash
+        std::map<uint32_t, uint64_t> model;        // filed entry -> hash
+        std::map<uint32_t, std::set<uint64_t>> ever;  // entry -> every hash it was filed under
         for (int step = 0; step < 4000; ++step) {
             const uint32_t e = rng() % numbers;
             if (auto it = model.find(e); it != model.end()) {
@@ -261,11 +262,12 @@ TEST(ContentIndex, ReusedEntryNumbersAreFoundUnderTheirLatestHashOnly) {
                 const uint64_t hash = rng() % hashes;
                 index.insert(e, hash);
                 model.emplace(e, hash);
+                ever[e].insert(hash);
             }
             ASSERT_EQ(index.size(), model.size());
             if (step % 97 != 0) continue;
-            for (uint32_t x = 0; x < numbers; ++x)
-                for (uint64_t hash = 0; hash < hashes; ++hash) {
+            for (const auto& [x, filed_under] : ever)
+                for (uint64_t hash : filed_under) {
                     auto it = model.find(x);
                     const bool filed = it != model.end() && it->second == hash;
                     ASSERT_EQ(index.find(hash, [&](uint32_t y) { return y == x; }), filed ? x : ~uint32_t{0})
