@@ -258,7 +258,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         if (can_fail) pending_before = taken;
         EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
         if (!done) {
-            if (!saved) invariant_broken("a group node failed");
+            if (!saved) invariant_broken("a node kept no copy of its input and failed");
             auto& [first_was, left_was, right_was, inner_was] = *saved;
             tn.first_input = std::move(first_was);
             tn.node.put_back_staged_left(std::move(left_was));
