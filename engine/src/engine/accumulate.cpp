@@ -484,8 +484,9 @@ private:
         dirty_.add_upd_ph(t, stamp, StagedFlag::Change);
     }
 
-    Status add_match(TupleId t, FactId f, const Value& v) {
-        AccCtx* ctx = ctx_of(t);
+    Status add_match(TupleId t, FactId f, const Value& v) { return add_match_to(ctx_of(t), t, f, v); }
+    // Adds f to t's context `ctx` and notes its place under f.
+    Status add_match_to(AccCtx* ctx, TupleId t, FactId f, const Value& v) {
         if (!ctx) invariant_broken("acc ctx");
         QUARN_CHECK(ctx->apply(acc_.func, v));
         const uint32_t slot = ctx->push_match(f, v);
@@ -577,13 +578,9 @@ private:
                 ++counts[it->second];
             }
         }
-        for (size_t k = 0; k < ctxs.size(); ++k) ctxs[k]->matches.reserve(counts[k]);
-        for (const auto& [k, f] : pairs) {
-            AccCtx& ctx = *ctxs[k];
-            const Value v = value_of(f);
-            QUARN_CHECK(ctx.apply(acc_.func, v));
-            st_.acc_by_right[f].push_back({fresh[k].first, ctx.push_match(f, v)});
-        }
+        for (size_t k = 0; k < ctxs.size(); ++k)
+            if (ctxs[k]) ctxs[k]->matches.reserve(counts[k]);
+        for (const auto& [k, f] : pairs) QUARN_CHECK(add_match_to(ctxs[k], fresh[k].first, f, value_of(f)));
         return {};
     }
 
