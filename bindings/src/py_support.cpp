@@ -53,26 +53,7 @@ void init_internal_error_class() {
 
 PyObject* internal_error_class() { return g_internal_error; }
 
-CaughtFailure current_failure() noexcept {
-    // A message that cannot be copied for want of memory leaves MemoryError.
-    try {
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            return {true, {}};
-        } catch (const InternalError& e) {
-            return {false, e.what()};
-        } catch (const std::exception& e) {
-            return {false, std::string("internal error: ") + e.what()};
-        } catch (...) {
-            return {false, "internal error: unknown exception"};
-        }
-    } catch (...) {
-        return {true, {}};
-    }
-}
-
-void raise_failure(const CaughtFailure& failure) {
+void raise_failure(const EngineFailure& failure) {
     if (failure.out_of_memory) {
         PyErr_NoMemory();
         return;

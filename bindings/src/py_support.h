@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/internal_error.h"
 #include "common/result.h"
 
 namespace quarn::py {
@@ -88,19 +89,12 @@ std::string type_name_of(PyObject* o);
 PyObject* internal_error_class();
 void init_internal_error_class();
 
-// What the exception wall makes of the C++ exception being handled: a failed
-// allocation becomes MemoryError; a broken invariant (or anything else) the
-// internal error class with `message`. Call only inside a catch block.
-struct CaughtFailure {
-    bool out_of_memory = false;
-    std::string message;
-};
-CaughtFailure current_failure() noexcept;
-// Raises a caught failure in Python.
-void raise_failure(const CaughtFailure& failure);
+// Raises a failure in Python: a failed allocation as MemoryError; a broken
+// invariant (or anything else) as the internal error class with its message.
+void raise_failure(const EngineFailure& failure);
 
 // Runs `body` and turns every C++ exception into a Python one, as
-// current_failure says. `fail` is what the entry point returns with an
+// current_failure classifies it. `fail` is what the entry point returns with an
 // exception set.
 void set_error_from_current_exception();
 template <class R, class F>

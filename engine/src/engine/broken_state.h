@@ -7,18 +7,10 @@
 
 #include <new>
 #include <optional>
-#include <string>
 
 #include "common/internal_error.h"
 
 namespace quarn {
-
-// The failure that broke an engine: a failed allocation, or a broken
-// invariant with its message ("internal error: ...").
-struct EngineFailure {
-    bool out_of_memory = false;
-    std::string message;
-};
 
 class BrokenState {
 public:
@@ -44,30 +36,10 @@ public:
         // The first failure is the one that broke the engine; later ones are
         // its refusals.
         if (failure_) return;
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            failure_ = EngineFailure{true, {}};
-        } catch (const InternalError& e) {
-            note("", e.what());
-        } catch (const std::exception& e) {
-            note("internal error: ", e.what());
-        } catch (...) {
-            note("internal error: ", "unknown exception");
-        }
+        failure_ = current_failure();
     }
 
 private:
-    // Keeping the message needs memory too; without it the failure counts
-    // as a failed allocation.
-    void note(const char* prefix, const char* what) noexcept {
-        try {
-            failure_ = EngineFailure{false, std::string(prefix) + what};
-        } catch (...) {
-            failure_ = EngineFailure{true, {}};
-        }
-    }
-
     std::optional<EngineFailure> failure_;
 };
 
