@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "quarn.h"
 #include "engine/engine.h"
 
@@ -37,12 +38,6 @@ namespace {
 
 using Row = std::vector<std::pair<std::string, Value>>;
 
-TypeSchema type(std::string name, std::vector<std::string> i64_fields) {
-    TypeSchema t{std::move(name), {}, 0};
-    for (std::string& f : i64_fields) t.fields.emplace_back(std::move(f), FieldType::i64());
-    return t;
-}
-
 struct Workload {
     std::vector<TypeSchema> types;
     std::string rules;
@@ -51,8 +46,8 @@ struct Workload {
 
 Workload join_workload(int64_t n) {
     Workload w;
-    w.types = {type("Customer", {"id", "region"}), type("Product", {"id", "price"}),
-               type("Order", {"id", "cust", "prod", "qty"}), type("Line", {"order", "region", "price"})};
+    w.types = {bench::i64_type("Customer", {"id", "region"}), bench::i64_type("Product", {"id", "price"}),
+               bench::i64_type("Order", {"id", "cust", "prod", "qty"}), bench::i64_type("Line", {"order", "region", "price"})};
     w.rules =
         "rule derive when\n"
         "  $o : Order($c : cust, $p : prod)\n"
@@ -81,8 +76,8 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 Workload accumulate_workload(int64_t n) {
     Workload w;
-    w.types = {type("Store", {"id"}), type("Sale", {"id", "store", "amount"}),
-               type("StoreTotal", {"store", "sum", "n", "lo", "hi"})};
+    w.types = {bench::i64_type("Store", {"id"}), bench::i64_type("Sale", {"id", "store", "amount"}),
+               bench::i64_type("StoreTotal", {"store", "sum", "n", "lo", "hi"})};
     w.rules =
         "rule totals when\n"
         "  $s : Store($id : id)\n"
@@ -127,7 +122,7 @@ int refire_after_deletes(Engine& engine, int64_t n, const std::vector<FactId>& s
 
 Workload not_exists_workload(int64_t n) {
     Workload w;
-    w.types = {type("Account", {"id"}), type("Txn", {"id", "acct"})};
+    w.types = {bench::i64_type("Account", {"id"}), bench::i64_type("Txn", {"id", "acct"})};
     w.rules =
         "rule idle when $a : Account($i : id) not Txn(acct == $i) then end\n"
         "rule active when $a : Account($i : id) exists Txn(acct == $i) then end\n";
@@ -140,7 +135,7 @@ Workload not_exists_workload(int64_t n) {
 
 Workload grouped_not_workload(int64_t n) {
     Workload w;
-    w.types = {type("Customer", {"id"}), type("Order", {"id", "cust"}), type("Payment", {"order"})};
+    w.types = {bench::i64_type("Customer", {"id"}), bench::i64_type("Order", {"id", "cust"}), bench::i64_type("Payment", {"order"})};
     w.rules =
         "rule unpaid when $c : Customer($i : id)\n"
         "  not (Order(cust == $i, $o : id) and Payment(order == $o)) then end\n";
@@ -155,7 +150,7 @@ Workload grouped_not_workload(int64_t n) {
 
 Workload churn_workload(int64_t n) {
     Workload w;
-    w.types = {type("Token", {"id", "state"})};
+    w.types = {bench::i64_type("Token", {"id", "state"})};
     w.rules =
         "rule open when $t : Token(state == 0) then modify($t) { setState(1) } end\n"
         "rule close when $t : Token(state == 1) then modify($t) { setState(2) } end\n";
@@ -166,7 +161,7 @@ Workload churn_workload(int64_t n) {
 
 Workload counter_chain_workload(int64_t n) {
     Workload w;
-    w.types = {type("Counter", {"id", "value"}), type("Step", {"from", "to"})};
+    w.types = {bench::i64_type("Counter", {"id", "value"}), bench::i64_type("Step", {"from", "to"})};
     w.rules =
         "rule step when $c : Counter($v : value) Step(from == $v, $t : to)\n"
         "then modify($c) { setValue($t) } end\n";
@@ -224,7 +219,7 @@ int run(char name, int64_t n) {
 // --- Workload e: truth maintenance, built and then retracted.
 
 int run_tms(int64_t n) {
-    EngineResult<Engine> made = Engine::create({type("Base", {"id"}), type("L1", {"id"}), type("L2", {"id"})});
+    EngineResult<Engine> made = Engine::create({bench::i64_type("Base", {"id"}), bench::i64_type("L1", {"id"}), bench::i64_type("L2", {"id"})});
     if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;
     Engine& engine = *made;
     const char* rules =
@@ -278,9 +273,7 @@ int main(int argc, char** argv) {
     std::string workloads = argc > 1 ? argv[1] : "abcdek";
     for (char w : workloads)
         if (std::string("abcdegk").find(w) == std::string::npos) return std::printf("unknown workload %c\n", w), 1;
-    std::vector<int64_t> sizes;
-    for (int i = 2; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
-    if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+    const std::vector<int64_t> sizes = bench::sizes_from_args(argc, argv, 2, {10'000, 100'000, 1'000'000});
     std::printf("%c %9s %9s %10s %10s %10s %9s %10s\n", 'w', "N", "facts", "insert s", "fire s", "total s", "firings",
                 "us/fact");
     for (char w : workloads)

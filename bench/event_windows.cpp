@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "quarn.h"
 #include "engine/engine.h"
 
@@ -30,12 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kStepMs = 10;
 constexpr int64_t kBatch = 100;
 
-TypeSchema type(std::string name, std::vector<std::string> i64_fields) {
-    TypeSchema t{std::move(name), {}, 0};
-    for (std::string& f : i64_fields) t.fields.emplace_back(std::move(f), FieldType::i64());
-    return t;
-}
-
 struct Outcome {
     double ns_per_event = 0;
     size_t firings = 0;
@@ -43,8 +38,8 @@ struct Outcome {
 
 bool run(int64_t n, int unrelated, Outcome& out) {
     EngineResult<Engine> made =
-        Engine::create({type("Key", {"id"}), type("Ev", {"ts", "key", "v"}), type("Other", {"x"}),
-                        type("Pair", {"a", "b"})});
+        Engine::create({bench::i64_type("Key", {"id"}), bench::i64_type("Ev", {"ts", "key", "v"}), bench::i64_type("Other", {"x"}),
+                        bench::i64_type("Pair", {"a", "b"})});
     if (!made) return false;
     Engine e = std::move(*made);
     if (!e.declare_event("Ev", "ts", std::nullopt, 60'000)) return false;
@@ -94,9 +89,7 @@ bool run(int64_t n, int unrelated, Outcome& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<int64_t> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
-    if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+    const std::vector<int64_t> sizes = bench::sizes_from_args(argc, argv, 1, {10'000, 100'000, 1'000'000});
     std::printf("%9s %14s %10s %22s %8s\n", "N", "ns/event", "firings", "ns/event +100 rules", "ratio");
     for (int64_t n : sizes) {
         Outcome one, many;

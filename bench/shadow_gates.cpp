@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "quarn.h"
 #include "engine/engine.h"
 
@@ -33,12 +34,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kBatch = 10;
 constexpr size_t kLive = 100;
 
-TypeSchema type(std::string name, std::vector<std::string> i64_fields) {
-    TypeSchema t{std::move(name), {}, 0};
-    for (std::string& f : i64_fields) t.fields.emplace_back(std::move(f), FieldType::i64());
-    return t;
-}
-
 struct Outcome {
     double ns_per_fact = 0;
     size_t firings = 0;
@@ -46,7 +41,7 @@ struct Outcome {
 
 bool run(int64_t n, Outcome& out) {
     EngineResult<Engine> made =
-        Engine::create({type("Anchor", {"id"}), type("Gate", {"id"}), type("Pos", {"n"}), type("Tick", {"ts"})});
+        Engine::create({bench::i64_type("Anchor", {"id"}), bench::i64_type("Gate", {"id"}), bench::i64_type("Pos", {"n"}), bench::i64_type("Tick", {"ts"})});
     if (!made) return false;
     Engine e = std::move(*made);
     if (!e.declare_event("Tick", "ts", std::nullopt, 1000)) return false;
@@ -93,9 +88,7 @@ bool run(int64_t n, Outcome& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<int64_t> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
-    if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+    const std::vector<int64_t> sizes = bench::sizes_from_args(argc, argv, 1, {10'000, 100'000, 1'000'000});
     std::printf("%9s %12s %10s\n", "N", "ns/fact", "firings");
     for (int64_t n : sizes) {
         Outcome o;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_support.h"
 #include "quarn.h"
 #include "engine/engine.h"
 
@@ -56,9 +57,7 @@ int run(int64_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<int64_t> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<int64_t>(std::atof(argv[i])));
-    if (sizes.empty()) sizes = {10'000, 20'000, 40'000, 80'000};
+    const std::vector<int64_t> sizes = bench::sizes_from_args(argc, argv, 1, {10'000, 20'000, 40'000, 80'000});
     std::printf("%9s %12s %12s %12s %12s %9s\n", "N", "ns/insert", "fire ms", "ns/update", "fire ms", "firings");
     for (int64_t n : sizes)
         if (run(n)) return std::printf("failed at N = %lld\n", static_cast<long long>(n)), 1;
