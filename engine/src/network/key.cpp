@@ -30,15 +30,13 @@ int64_t int_class_of(i128 n) {
     return trunc_saturating(static_cast<double>(n));
 }
 
+uint64_t fold(uint64_t h, uint64_t w) { return key_hash_fold(h, w); }
+
 // The hash class of a value: values that key_values_match accepts against
 // each other share a class. Numbers that can match an integer hash by
 // int_class_of that integer (a float by its truncation, so all floats with one
 // integer part share a bucket); other decimals by their value with trailing
 // zeros stripped. False for Null, which never matches.
-// Folds one word into a class hash; order matters. The hash tables mix their
-// keys again, so this only has to keep distinct words apart.
-uint64_t fold(uint64_t h, uint64_t w) { return ((h << 7 | h >> 57) ^ w) * 0x9e3779b97f4a7c15ULL; }
-
 bool value_class_hash(const KeyValue& v, uint64_t& h) {
     auto int_class = [&](i128 n) { h = fold(fold(h, 1), static_cast<uint64_t>(int_class_of(n))); };
     switch (v.tag) {
@@ -145,7 +143,7 @@ Key& Key::operator=(const Key& o) {
     return *this;
 }
 
-void Key::push(const KeyValue& v) {
+void Key::push_value(const KeyValue& v) {
     s_.present = true;
     if (s_.size == s_.cap) {
         auto* grown = new KeyValue[s_.cap * 2];
@@ -167,24 +165,6 @@ void Key::push(const KeyValue& v) {
         s_.has_texts = true;
     }
     if (s_.matchable && !value_class_hash(v, s_.hash)) s_.matchable = false;
-}
-
-void Key::push_i64(int64_t v) {
-    s_.present = true;
-    if (s_.size == s_.cap) {
-        KeyValue k;
-        k.tag = ValueTag::I64;
-        k.a = static_cast<uint64_t>(v);
-        push(k);
-        return;
-    }
-    KeyValue& d = data()[s_.size++];
-    d.tag = ValueTag::I64;
-    d.scale = 0;
-    d.len = 0;
-    d.a = static_cast<uint64_t>(v);
-    d.b = 0;
-    if (s_.matchable) s_.hash = fold(fold(s_.hash, 1), static_cast<uint64_t>(int_class_of(v)));
 }
 
 void Key::own_texts() {
@@ -215,10 +195,7 @@ void Key::own_texts() {
     s_.texts = texts;
 }
 
-std::optional<uint64_t> Key::class_hash() const {
-    if (!s_.present || !s_.matchable) return std::nullopt;
-    return fold(s_.hash, s_.size);
-}
+uint64_t key_int_class_far(int64_t n) { return static_cast<uint64_t>(int_class_of(n)); }
 
 std::optional<uint64_t> single_value_class_hash(const KeyValue& v) {
     uint64_t h = 0;

@@ -17,6 +17,20 @@
 
 namespace quarn {
 
+// Folds one word into a key's class hash; order matters. The hash tables mix
+// their keys again, so this only has to keep distinct words apart.
+inline uint64_t key_hash_fold(uint64_t h, uint64_t w) { return ((h << 7 | h >> 57) ^ w) * 0x9e3779b97f4a7c15ULL; }
+
+// The hash class of an integer key value (see value_class_hash): itself while
+// a double holds it exactly, else the saturating truncation of the double it
+// rounds to.
+uint64_t key_int_class_far(int64_t n);
+inline uint64_t key_int_class(int64_t n) {
+    constexpr int64_t exact = int64_t{1} << 53;
+    if (n >= -exact && n <= exact) return static_cast<uint64_t>(n);
+    return key_int_class_far(n);
+}
+
 // One key value: a Value without its string, 24 bytes.
 struct KeyValue {
     ValueTag tag = ValueTag::Null;
@@ -85,15 +99,40 @@ public:
     }
     void set_present() { s_.present = true; }
     void push(const Value& v) { push(KeyValue::of(v)); }
-    void push(const KeyValue& v);
+    // Integers, the common key, take the inline path; the rest push_value.
+    void push(const KeyValue& v) {
+        if (v.tag != ValueTag::I64 || s_.size == s_.cap) return push_value(v);
+        s_.present = true;
+        KeyValue& d = data()[s_.size++];
+        d.tag = v.tag;
+        d.scale = v.scale;
+        d.len = v.len;
+        d.a = v.a;
+        d.b = v.b;
+        if (s_.matchable) s_.hash = key_hash_fold(key_hash_fold(s_.hash, 1), key_int_class(v.as_i64()));
+    }
     // push of an integer, built in place.
-    void push_i64(int64_t v);
+    void push_i64(int64_t v) {
+        if (s_.size == s_.cap) return push_value(i64_value(v));
+        s_.present = true;
+        KeyValue& d = data()[s_.size++];
+        d.tag = ValueTag::I64;
+        d.scale = 0;
+        d.len = 0;
+        d.a = static_cast<uint64_t>(v);
+        d.b = 0;
+        if (s_.matchable) s_.hash = key_hash_fold(key_hash_fold(s_.hash, 1), key_int_class(v));
+    }
     // Copies referred texts into storage of the key's own.
     void own_texts();
 
     // Keys that keys_match accepts against each other have the same class
-    // hash; none when a value is Null (a Null never matches).
-    std::optional<uint64_t> class_hash() const;
+    // hash; none when a value is Null (a Null never matches). Inline: a keyed
+    // insert asks it of one key several times (prefetch, probe, store).
+    std::optional<uint64_t> class_hash() const {
+        if (!s_.present || !s_.matchable) return std::nullopt;
+        return key_hash_fold(s_.hash, s_.size);
+    }
     std::vector<Value> values() const;
 
     // Structural equality: same presence and the same values (same variant,
@@ -115,6 +154,14 @@ private:
         bool owns_texts = false;
         bool has_texts = false;  // a Str among the values
     };
+    // Appends any value, growing the storage when it is full.
+    void push_value(const KeyValue& v);
+    static KeyValue i64_value(int64_t v) {
+        KeyValue k;
+        k.tag = ValueTag::I64;
+        k.a = static_cast<uint64_t>(v);
+        return k;
+    }
     const KeyValue* data() const { return s_.heap ? s_.heap : s_.inline_; }
     KeyValue* data() { return s_.heap ? s_.heap : s_.inline_; }
     void release() {
