@@ -184,6 +184,33 @@ TEST(NodeMemory, EqualKeysAreStoredOnceAndEachEntryStillAnswersWithItsOwn) {
     m.verify();
 }
 
+TEST(NodeMemory, StoredKeysAreSharedOnlyBetweenEqualKeysOfABucket) {
+    // Two-value keys of one class that differ only in how 5 is written: all
+    // stored as records in one bucket. An entry shares a record only with an
+    // equal key (the bucket's head's); removing the head leaves the others
+    // their own, and the next head's record is shared from then on.
+    Memory<FactId> m(IndexSpec::equality());
+    const std::vector<std::vector<Value>> keys = {{I(5), S("x")}, {F(5.0), S("x")}, {I(5), S("x")},
+                                                  {D(500, 2), S("x")}, {F(5.0), S("x")}};
+    for (size_t k = 0; k < keys.size(); ++k) m.push_back(static_cast<FactId>(k), key(keys[k]));
+    m.verify();
+    for (size_t k = 0; k < keys.size(); ++k) EXPECT_EQ(m.find_first(static_cast<FactId>(k))->key, key(keys[k])) << k;
+    ASSERT_TRUE(m.remove_first(0));
+    ASSERT_TRUE(m.remove_first(2));
+    m.push_back(5, key({F(5.0), S("x")}));
+    m.push_back(6, key({I(5), S("x")}));
+    m.verify();
+    EXPECT_EQ(m.find_first(1)->key, key({F(5.0), S("x")}));
+    EXPECT_EQ(m.find_first(5)->key, key({F(5.0), S("x")}));
+    EXPECT_EQ(m.find_first(6)->key, key({I(5), S("x")}));
+    EXPECT_EQ(m.matching(key({I(5), S("x")})), (Facts{1, 3, 4, 5, 6}));
+    for (FactId f : {FactId{1}, FactId{4}, FactId{5}, FactId{3}, FactId{6}}) {
+        ASSERT_TRUE(m.remove_first(f));
+        m.verify();
+    }
+    EXPECT_TRUE(m.empty());
+}
+
 TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
     for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
         Memory<FactId> m(op);

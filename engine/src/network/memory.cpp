@@ -130,6 +130,10 @@ template <class T>
 std::optional<uint64_t> Memory<T>::class_hash_of(const Slot& sl) const {
     if (sl.key == kNoKey) return std::nullopt;
     if (!is_small(sl.key)) return keys_[sl.key].key.class_hash();
+    if (sl.key == kSmallI64) {
+        // As a key of this integer alone hashes (Key::push_i64), without the general path.
+        return key_hash_fold(key_hash_fold(key_hash_fold(0, 1), key_int_class(static_cast<int64_t>(sl.small))), 1);
+    }
     return single_value_class_hash(small_value(sl.key, sl.small));
 }
 
@@ -191,9 +195,9 @@ uint32_t Memory<T>::key_for(K&& key, Bucket* bucket, uint64_t& small) {
         if (v.tag == ValueTag::F64) return kSmallF64;
         if (v.tag == ValueTag::Bool) return kSmallBool;
     }
-    // An equal key in the same bucket, or else on the entry last appended
-    // (runs of equal keys, in memories without an equality index).
-    uint32_t near = bucket != nullptr ? bucket->shared : tail_ == npos ? kNoKey : slots_[tail_].key;
+    // An equal key at the head of the same bucket, or else on the entry last
+    // appended (runs of equal keys, in memories without an equality index).
+    uint32_t near = bucket != nullptr ? bucket->head_key : tail_ == npos ? kNoKey : slots_[tail_].key;
     if (near != kNoKey && !is_small(near) && keys_[near].key == key) {
         ++keys_[near].refs;
         return near;
@@ -205,7 +209,6 @@ uint32_t Memory<T>::key_for(K&& key, Bucket* bucket, uint64_t& small) {
     } else {
         k = new_key(Key(key));
     }
-    if (bucket != nullptr && bucket->shared == kNoKey) bucket->shared = k;
     return k;
 }
 
@@ -328,15 +331,7 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
         } else {
             slots_[sl.bnext].bprev = sl.bprev;
         }
-        if (bk.head == npos) {
-            by_key_.erase(b);
-        } else if (bk.shared == sl.key && keys_[sl.key].refs == 1) {
-            // The shared record goes with this entry: share another of the bucket's.
-            bk.shared = kNoKey;
-            for (Pos q = bk.head; q != npos && bk.shared == kNoKey; q = slots_[q].bnext) {
-                if (!is_small(slots_[q].key)) bk.shared = slots_[q].key;
-            }
-        }
+        if (bk.head == npos) by_key_.erase(b);
     } else if (range_indexed(sl)) {
         by_range_.erase(RangeItem{at(s).key[0].value(), sl.seq, s});
     }
@@ -594,18 +589,16 @@ void Memory<T>::verify() const {
     for (const auto& [h, b] : by_key_) {
         uint64_t seq = 0;
         Pos back = npos;
-        bool shared_held = b.shared == kNoKey;
         for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
             const Slot& sl = slots_[s];
             if (sl.seq == 0 || !bucketed(sl) || class_hash_of(sl) != h || sl.seq <= seq || sl.bprev != back) {
                 invariant_broken("node memory equality bucket is broken");
             }
-            shared_held = shared_held || sl.key == b.shared;
             seq = sl.seq;
             back = s;
             ++in_buckets;
         }
-        if (back != b.tail || !shared_held || b.head == npos) invariant_broken("node memory equality bucket is broken");
+        if (back != b.tail || b.head == npos) invariant_broken("node memory equality bucket is broken");
         const Slot& head = slots_[b.head];
         if (!(b.head_item == head.item) || b.head_key != head.key || b.head_small != head.small) {
             invariant_broken("node memory bucket misreads its head");

@@ -177,15 +177,15 @@ private:
     struct Ends {
         Pos head = npos, tail = npos;
     };
-    // An equality bucket: its slots, what a probe of a one-entry bucket needs
-    // of its head (item and key, so it reads nothing else), and a stored key
-    // of the bucket that the next entry of an equal key shares.
+    // An equality bucket: its slots, and what a probe of a one-entry bucket
+    // needs of its head (item and key, so it reads nothing else). The next
+    // entry of a key equal to the head's shares the head's stored key. 24
+    // bytes, 32 with its hash in the index.
     struct Bucket {
         Pos head = npos, tail = npos;
         T head_item{};
         uint32_t head_key = kNoKey;
         uint64_t head_small = 0;
-        uint32_t shared = kNoKey;
     };
     // Range index element: the first key value and the arrival number.
     struct RangeItem {
