@@ -138,6 +138,8 @@ private:
     Out& out_;
     bool tracing_ = false;
     bool tail_first_ = false;
+    bool unlinked_rights_ = false;  // a right insert flagged UnlinkedArrival is staged
+    bool late_rights_ = false;      // a right insert flagged RightInsert is staged
     Key key_;                        // scratch for keys asked of the environment
     std::vector<TupleId> lbucket_;   // borrowed from the node
     std::vector<FactId> rbucket_;    // borrowed from the node
@@ -150,6 +152,11 @@ private:
 void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
     tracing_ = tracing_on(env_);
     tail_first_ = !sr.ins.empty() && right_inserts_tail_first(env_);
+    // One walk says which kinds of right insert the batch holds.
+    for (const auto& e : sr.ins) {
+        unlinked_rights_ = unlinked_rights_ || e.flag == StagedFlag::UnlinkedArrival;
+        late_rights_ = late_rights_ || e.flag == StagedFlag::RightInsert;
+    }
     if (tracing_) {
         env_.trace(fmt("do_node[{}] sl(ins={} upd={} del={}) sr(ins={} upd={} del={})", i_, debug(tt_, sl.ins),
                        debug(tt_, sl.upd), debug(tt_, sl.del), debug(sr.ins), debug(sr.upd), debug(sr.del)));
@@ -166,7 +173,7 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
     } else {
         plain_inserts(sl, sr);
     }
-    if (!sr.ins.empty()) late_right_inserts(sr);
+    if (late_rights_) late_right_inserts(sr);
     if (tracing_) trace_closing();
 }
 
@@ -341,9 +348,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         NodeInternals::rights(n_).prefetch_bucket(k);
     };
     const bool ahead = n_.keyed();
-    const bool selecting = std::any_of(sr.ins.begin(), sr.ins.end(),
-                                       [](const auto& e) { return e.flag == StagedFlag::UnlinkedArrival; });
-    if (selecting) {
+    if (unlinked_rights_) {
         for (const auto& e : sr.ins) {
             if (e.flag == StagedFlag::UnlinkedArrival) join_right(e);
         }

@@ -69,10 +69,25 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
     const Rec p = rec(parent);
     Rec r;
     r.size = p.size + 1;
-    r.start = allocate(r.size);
+    // Most tuples fit behind the previous one in its block.
+    const uint64_t offset = next_fact_ & kBlockMask;
+    if (offset != 0 && offset + r.size <= (uint64_t{1} << kBlockShift)) {
+        r.start = static_cast<uint32_t>(next_fact_);
+        next_fact_ += r.size;
+    } else {
+        r.start = allocate(r.size);
+    }
     r.parent = parent;
     FactId* facts = block_of(r.start) + (r.start & kBlockMask);
-    if (p.size > 0) std::memcpy(facts, block_of(p.start) + (p.start & kBlockMask), p.size * sizeof(FactId));
+    if (p.size > 0) {
+        const FactId* from = block_of(p.start) + (p.start & kBlockMask);
+        if (p.size <= 4) {
+            // Short tuples, the usual ones, without a call.
+            for (uint32_t k = 0; k < p.size; ++k) facts[k] = from[k];
+        } else {
+            std::memcpy(facts, from, p.size * sizeof(FactId));
+        }
+    }
     facts[p.size] = f;
     rec(id) = r;
     return id;
