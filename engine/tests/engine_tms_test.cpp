@@ -208,7 +208,112 @@ TEST(Tms, TerminalDeletesOfExpiringTuplesWaitForTheExpiry) {
     EXPECT_NO_THROW(e.tms.verify(e.store));
 }
 
+// Contents outlive the facts that brought them in many times over: a
+// thousand contents come and half of them go, so that their encodings are
+// packed together again while the others are still looked up. Every content
+// found again keeps its one fact (a second justification, no second fact),
+// and stated copies come and go beside them, their lists freed and reused.
+TEST(Tms, ContentsAreFoundAgainAfterTheirEncodingsArePacked) {
+    Engine e = std::move(Engine::create({type("A", {"x"}), type("B", {"x"}), type("L", {"x"})})).value();
+    ASSERT_TRUE(e.add_rules_text("rule a when $a : A($x : x) then insertLogical(new L($x)); end\n"
+                                 "rule b when $b : B($x : x) then insertLogical(new L($x)); end\n"));
+    constexpr int64_t kN = 1000;
+    auto insert_all = [&](const char* t, int64_t n, std::vector<FactId>& ids) {
+        for (int64_t x = 0; x < n; ++x) ids.push_back(*e.insert(t, {{"x", Value::i64(x)}}));
+    };
+    auto delete_all = [&](std::vector<FactId>& ids) {
+        for (FactId f : ids) ASSERT_TRUE(e.delete_fact(f));
+        ids.clear();
+    };
+    // The L facts, by value; every value at most once.
+    auto ls = [&] {
+        std::multiset<int64_t> out;
+        for (FactId f : e.fact_ids())
+            if (e.store.schema(e.store.fact_type(f)).name == "L") out.insert(e.store.get(f, 0).as_i64());
+        return out;
+    };
+    auto range = [](int64_t n) {
+        std::multiset<int64_t> out;
+        for (int64_t x = 0; x < n; ++x) out.insert(x);
+        return out;
+    };
+    std::vector<FactId> as, bs, stated;
+    insert_all("A", kN, as);
+    insert_all("B", kN / 2, bs);
+    ASSERT_TRUE(e.fire_all(~uint64_t{0}));
+    EXPECT_EQ(ls(), range(kN));
+    delete_all(as);  // L(500..999) go with their only justification
+    ASSERT_TRUE(e.fire_all(~uint64_t{0}));
+    EXPECT_EQ(ls(), range(kN / 2));
+    ASSERT_GT(e.tms.dead_key_bytes, 4096u);
+    ASSERT_NO_THROW(e.tms.verify(e.store));
+
+    // New contents pack the encodings; old ones must still be found.
+    insert_all("A", kN, as);
+    ASSERT_TRUE(e.fire_all(~uint64_t{0}));
+    EXPECT_LT(e.tms.dead_key_bytes, 4096u) << "packed";
+    EXPECT_EQ(ls(), range(kN));
+    ASSERT_NO_THROW(e.tms.verify(e.store));
+
+    // Stated copies, of contents with a logical fact and (the second round)
+    // without one: each its own fact, the logical facts untouched.
+    for (int64_t round = 0; round < 3; ++round) {
+        const int64_t at = round == 1 ? 5000 : 100 * round;
+        for (int64_t x = 0; x < 20; ++x) stated.push_back(*e.insert("L", {{"x", Value::i64(at + x % 7)}}));
+        EXPECT_EQ(ls().size(), static_cast<size_t>(kN + 20));
+        ASSERT_NO_THROW(e.tms.verify(e.store));
+        delete_all(stated);
+        ASSERT_NO_THROW(e.tms.verify(e.store));
+    }
+    EXPECT_EQ(ls(), range(kN));
+
+    delete_all(bs);
+    ASSERT_TRUE(e.fire_all(~uint64_t{0}));
+    EXPECT_EQ(ls(), range(kN)) << "each L still justified by its A";
+    delete_all(as);
+    ASSERT_TRUE(e.fire_all(~uint64_t{0}));
+    EXPECT_TRUE(ls().empty());
+    ASSERT_NO_THROW(e.tms.verify(e.store));
+}
+
 }  // namespace
+
+// A lookup that finds nothing says where it ended, and a filing of the same
+// hash goes there at once, unless the slots changed in between (another
+// filing, a rebuild): then the filing probes again. Entries filed through
+// fresh and stale misses alike are found under their hash, against a map.
+TEST(ContentIndex, FilingWhereTheLookupEndedKeepsEveryEntryFound) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        ContentIndex index;
+        std::map<uint32_t, uint64_t> model;
+        const uint32_t hashes = seed % 2 == 0 ? 5 : 400;
+        uint32_t next = 0;
+        for (int step = 0; step < 2000; ++step) {
+            const uint64_t hash = rng() % hashes;
+            ContentIndex::Miss miss;
+            ASSERT_EQ(index.find(hash, [](uint32_t) { return false; }, &miss), ~uint32_t{0});
+            if (rng() % 3 == 0) {  // the slots change before the filing
+                const uint64_t other = rng() % hashes;
+                index.insert(next, other);
+                model.emplace(next++, other);
+            }
+            if (!model.empty() && rng() % 4 == 0) {  // a removal changes no slot
+                auto it = model.begin();
+                std::advance(it, rng() % model.size());
+                index.erase(it->first, it->second);
+                model.erase(it);
+            }
+            index.insert(next, hash, &miss);
+            model.emplace(next++, hash);
+            ASSERT_EQ(index.size(), model.size());
+            if (step % 40 != 0) continue;
+            for (const auto& [x, h] : model)
+                ASSERT_EQ(index.find(h, [&](uint32_t y) { return y == x; }), x)
+                    << "seed " << seed << " step " << step << " entry " << x;
+        }
+    }
+}
 
 // The content index against a map: entries share a handful of hashes (so
 // their slots share tags and form long runs that wrap around the table's

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+#include <string_view>
 
 #include "common/internal_error.h"
 #include "common/text.h"
@@ -104,6 +106,7 @@ void ContentIndex::place(uint64_t slot) {
     size_t i = home(static_cast<uint32_t>(slot >> 32));
     while (slots_[i] != 0) i = (i + 1) & mask();
     slots_[i] = slot;
+    ++stamp_;
 }
 
 void ContentIndex::rebuild() {
@@ -111,31 +114,47 @@ void ContentIndex::rebuild() {
     if (bits > 32) invariant_broken("too many logical contents");
     bits_ = bits;
     slots_.assign(size_t{1} << bits_, 0);
-    for (uint32_t e = 0; e < filed_.size(); ++e)
-        if (filed_[e]) place((uint64_t{tags_[e]} << 32) | (uint64_t{e} + 1));
+    for (size_t w = 0; w < filed_.size(); ++w)
+        for (uint64_t bits = filed_[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t e = static_cast<uint32_t>(64 * w + std::countr_zero(bits));
+            place((uint64_t{tags_[e]} << 32) | (uint64_t{e} + 1));
+        }
     used_ = size_;
+    ++stamp_;
 }
 
-void ContentIndex::insert(uint32_t e, uint64_t hash) {
-    if (e >= filed_.size()) {
-        const size_t n = std::max({size_t{e} + 1, 2 * filed_.size(), size_t{64}});
+void ContentIndex::insert(uint32_t e, uint64_t hash, const Miss* miss) {
+    if (e >= tags_.size()) {
+        const size_t n = (std::max({size_t{e} + 1, 2 * tags_.size(), size_t{64}}) + 63) & ~size_t{63};
         tags_.resize(n);
-        filed_.resize(n);
+        filed_.resize(n / 64);
     }
-    if (filed_[e]) invariant_broken("an entry filed twice");
-    if (2 * (used_ + 1) > slots_.size()) rebuild();
-    const uint32_t tag = tag_of(hash);
+    if (filed(e)) invariant_broken("an entry filed twice");
+    const bool grow = 2 * (used_ + 1) > slots_.size();
+    if (grow) rebuild();
+    const uint32_t tag = !grow && miss && miss->stamp == stamp_ ? miss->tag : tag_of(hash);
     tags_[e] = tag;
-    filed_[e] = true;
-    place((uint64_t{tag} << 32) | (uint64_t{e} + 1));
+    filed_[e >> 6] |= uint64_t{1} << (e & 63);
+    const uint64_t slot = (uint64_t{tag} << 32) | (uint64_t{e} + 1);
+    if (!grow && miss && miss->stamp == stamp_) {
+        slots_[miss->slot] = slot;
+        ++stamp_;
+    } else {
+        place(slot);
+    }
     ++size_;
     ++used_;
 }
 
 void ContentIndex::erase(uint32_t e, uint64_t hash) {
-    if (e >= filed_.size() || !filed_[e] || tags_[e] != tag_of(hash))
+    if (e >= tags_.size() || !filed(e) || tags_[e] != tag_of(hash))
         invariant_broken("an entry its hash does not find");
-    filed_[e] = false;
+    erase(e);
+}
+
+void ContentIndex::erase(uint32_t e) {
+    if (e >= tags_.size() || !filed(e)) invariant_broken("an entry taken out that is not filed");
+    filed_[e >> 6] &= ~(uint64_t{1} << (e & 63));
     --size_;
 }
 
@@ -148,62 +167,77 @@ using Record = Tms::Record;
 using Just = Tms::Just;
 constexpr uint32_t kNone = Tms::kNone;
 
-void put(std::string& out, const void* p, size_t n) { out.append(static_cast<const char*>(p), n); }
-
 // A content's encoding: the type, then per field a tag byte and the payload.
 // Equal contents encode alike and distinct ones differently: floats by their
 // bit pattern (so 0.0 and -0.0 differ), decimals without trailing zeros of the
 // unscaled integer (so 1.50 and 1.5 agree), texts with their length in front.
-void put_value(std::string& out, const Value& v) {
-    out.push_back(static_cast<char>(v.tag()));
+// The encoding is sized first and written in place, into a buffer the caller
+// reuses.
+size_t encoded_size(const Value& v) {
+    switch (v.tag()) {
+        case ValueTag::I64:
+        case ValueTag::F64: return 1 + 8;
+        case ValueTag::Str: return 1 + 8 + v.as_str().size();
+        case ValueTag::Bool: return 1 + 1;
+        case ValueTag::Null: return 1;
+        case ValueTag::Dec: return 1 + sizeof(i128) + 1;
+    }
+    unreachable("value tag out of range");
+}
+
+char* put(char* out, const void* p, size_t n) {
+    std::memcpy(out, p, n);
+    return out + n;
+}
+
+char* put_value(char* out, const Value& v) {
+    *out++ = static_cast<char>(v.tag());
     switch (v.tag()) {
         case ValueTag::I64: {
             const int64_t x = v.as_i64();
-            put(out, &x, sizeof x);
-            return;
+            return put(out, &x, sizeof x);
         }
         case ValueTag::F64: {
             const uint64_t bits = std::bit_cast<uint64_t>(v.as_f64());
-            put(out, &bits, sizeof bits);
-            return;
+            return put(out, &bits, sizeof bits);
         }
         case ValueTag::Str: {
             const std::string& s = v.as_str();
             const uint64_t n = s.size();
-            put(out, &n, sizeof n);
-            out += s;
-            return;
+            out = put(out, &n, sizeof n);
+            return put(out, s.data(), s.size());
         }
-        case ValueTag::Bool: out.push_back(v.as_bool() ? 1 : 0); return;
-        case ValueTag::Null: return;
+        case ValueTag::Bool: *out++ = v.as_bool() ? 1 : 0; return out;
+        case ValueTag::Null: return out;
         case ValueTag::Dec: {
             DecParts d = v.as_dec();
             while (d.s > 0 && d.u % 10 == 0) {
                 d.u /= 10;
                 --d.s;
             }
-            put(out, &d.u, sizeof d.u);
-            out.push_back(static_cast<char>(d.s));
-            return;
+            out = put(out, &d.u, sizeof d.u);
+            *out++ = static_cast<char>(d.s);
+            return out;
         }
     }
     unreachable("value tag out of range");
 }
 
-std::string key_of_values(TypeId type, const std::vector<Value>& values) {
-    std::string key;
-    put(key, &type, sizeof type);
-    for (const Value& v : values) put_value(key, v);
-    return key;
+void encode_values(std::string& key, TypeId type, std::span<const Value> values) {
+    size_t n = sizeof type;
+    for (const Value& v : values) n += encoded_size(v);
+    key.resize(n);
+    char* out = put(key.data(), &type, sizeof type);
+    for (const Value& v : values) out = put_value(out, v);
 }
 
-std::string key_of_stored(const FactStore& store, FactId f) {
+void encode_stored(std::string& key, const FactStore& store, FactId f) {
     const TypeId type = store.fact_type(f);
-    std::string key;
-    put(key, &type, sizeof type);
     const size_t fields = store.schema(type).fields.size();
-    for (size_t i = 0; i < fields; ++i) put_value(key, store.get(f, i));
-    return key;
+    std::vector<Value> values;
+    values.reserve(fields);
+    for (size_t i = 0; i < fields; ++i) values.push_back(store.get(f, i));
+    encode_values(key, type, values);
 }
 
 // Unkeyed: the index it goes into keys its own hashes. The low 4 bits of the
@@ -212,31 +246,59 @@ std::string key_of_stored(const FactStore& store, FactId f) {
 // index reads as a slot within a block of 16: contents made in sequence, ids
 // counting up or down, share a block and so the cache lines their lookups read.
 uint64_t hash_of_key(std::string_view key) {
-    const size_t at = key.size() >= 8 ? key.size() - 8 : key.size();
-    const uint64_t low = at < key.size() ? static_cast<uint8_t>(key[at]) & 15u : 0;
-    // The word holding byte `at` with those bits cleared (bytes load in order,
-    // little end first, as memcpy gives them on the hosts the project builds on).
-    auto cleared = [&](size_t begin, uint64_t w) {
-        return at >= begin && at < begin + 8 ? w & ~(uint64_t{15} << (8 * (at - begin))) : w;
-    };
-    uint64_t h = key.size();
-    size_t i = 0;
-    for (; i + 8 <= key.size(); i += 8) {
+    constexpr uint64_t kSeed = 0x9e3779b97f4a7c15ULL;
+    const char* p = key.data();
+    const size_t n = key.size();
+    // Whole words only, little end first (as memcpy gives them on the hosts
+    // the project builds on); no call for a short copy.
+    auto word = [&](size_t at) {
         uint64_t w;
-        std::memcpy(&w, key.data() + i, 8);
-        h = mix64(h ^ cleared(i, w));
+        std::memcpy(&w, p + at, 8);
+        return w;
+    };
+    if (n < 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        return mix64(n ^ w ^ kSeed) & ~uint64_t{15};
     }
-    uint64_t tail = 0;
-    std::memcpy(&tail, key.data() + i, key.size() - i);
-    return (mix64(h ^ cleared(i, tail) ^ 0x9e3779b97f4a7c15ULL) & ~uint64_t{15}) | low;
+    // The last 8 bytes apart, with those 4 bits taken out; before them the
+    // head, in words (its last one overlapping the one before), or masked
+    // out of the first word when shorter than one.
+    const uint64_t last = word(n - 8);
+    const size_t head = n - 8;
+    uint64_t h = n;
+    if (head < 8) {
+        h = mix64(h ^ (word(0) & ((uint64_t{1} << (8 * head)) - 1)));
+    } else {
+        for (size_t i = 0; i + 8 < head; i += 8) h = mix64(h ^ word(i));
+        h = mix64(h ^ word(head - 8));
+    }
+    return (mix64(h ^ (last & ~uint64_t{15}) ^ kSeed) & ~uint64_t{15}) | (last & 15);
 }
 
-uint32_t find_entry(const Tms& tms, const std::string& key, uint64_t hash) {
-    return tms.index.find(hash, [&](uint32_t e) { return tms.entries[e].hash == hash && tms.entries[e].key == key; });
+uint32_t find_entry(const Tms& tms, std::string_view key, uint64_t hash, ContentIndex::Miss* miss = nullptr) {
+    return tms.index.find(hash, [&](uint32_t e) { return tms.key_of(e) == key; }, miss);
 }
 
-// A new entry for a content that has none.
-uint32_t new_entry(Tms& tms, std::string key, uint64_t hash) {
+// Packs the live entries' encodings together once the dead bytes outweigh them.
+void pack_keys(Tms& tms) {
+    if (tms.dead_key_bytes < 4096 || 2 * tms.dead_key_bytes < tms.key_bytes.size()) return;
+    std::vector<char> packed;
+    packed.reserve(tms.key_bytes.size() - tms.dead_key_bytes);
+    for (uint32_t e = 0; e < tms.entries.size(); ++e) {
+        Entry& en = tms.entries[e];
+        if (en.key_len == 0) continue;
+        const char* from = tms.key_bytes.data() + en.key_at;
+        en.key_at = packed.size();
+        packed.insert(packed.end(), from, from + en.key_len);
+    }
+    tms.key_bytes = std::move(packed);
+    tms.dead_key_bytes = 0;
+}
+
+// A new entry for a content that has none; `miss` is where its lookup ended.
+uint32_t new_entry(Tms& tms, std::string_view key, uint64_t hash, const ContentIndex::Miss* miss = nullptr) {
+    if (key.empty() || key.size() >= kNone) invariant_broken("a content encoding out of range");
     uint32_t e;
     if (!tms.free_entries.empty()) {
         e = tms.free_entries.back();
@@ -246,21 +308,26 @@ uint32_t new_entry(Tms& tms, std::string key, uint64_t hash) {
         e = static_cast<uint32_t>(tms.entries.size());
         tms.entries.emplace_back();
     }
+    pack_keys(tms);
     Entry& en = tms.entries[e];
-    en.key = std::move(key);
-    en.hash = hash;
-    tms.index.insert(e, hash);
+    en.key_at = tms.key_bytes.size();
+    en.key_len = static_cast<uint32_t>(key.size());
+    tms.key_bytes.resize(tms.key_bytes.size() + key.size());
+    std::memcpy(tms.key_bytes.data() + en.key_at, key.data(), key.size());
+    tms.index.insert(e, hash, miss);
     return e;
 }
 
-uint32_t entry_for(Tms& tms, std::string key, uint64_t hash) {
-    if (const uint32_t e = find_entry(tms, key, hash); e != kNone) return e;
-    return new_entry(tms, std::move(key), hash);
+uint32_t entry_for(Tms& tms, std::string_view key, uint64_t hash) {
+    ContentIndex::Miss miss;
+    if (const uint32_t e = find_entry(tms, key, hash, &miss); e != kNone) return e;
+    return new_entry(tms, key, hash, &miss);
 }
 
 void remove_entry(Tms& tms, uint32_t e) {
-    tms.index.erase(e, tms.entries[e].hash);
+    tms.index.erase(e);
     if (!tms.saved.empty()) tms.saved.erase(e);
+    tms.dead_key_bytes += tms.entries[e].key_len;
     tms.entries[e] = Entry{};
     tms.free_entries.push_back(e);
 }
@@ -274,20 +341,41 @@ void set_place(Tms& tms, FactId f, Tms::FactPlace p) {
     tms.place_of_fact[f] = p;
 }
 
+bool has_stated(const Entry& en) { return en.stated != kNone; }
+
 void add_stated(Tms& tms, uint32_t e, FactId f) {
-    std::vector<FactId>& stated = tms.entries[e].stated;
+    Entry& en = tms.entries[e];
+    if (en.stated == kNone) {
+        if (!tms.free_stated.empty()) {
+            en.stated = tms.free_stated.back();
+            tms.free_stated.pop_back();
+        } else {
+            if (tms.stated_lists.size() >= kNone) invariant_broken("too many stated contents");
+            en.stated = static_cast<uint32_t>(tms.stated_lists.size());
+            tms.stated_lists.emplace_back();
+        }
+    }
+    std::vector<FactId>& stated = tms.stated_lists[en.stated];
     set_place(tms, f, {e, static_cast<uint32_t>(stated.size())});
     stated.push_back(f);
 }
 
-// Takes stated copy f, at `place`, out of its entry; the last copy moves into its slot.
+// Takes stated copy f, at `place`, out of its entry; the last copy moves into
+// its slot, and a list left empty is freed.
 void remove_stated(Tms& tms, FactId f, Tms::FactPlace place) {
-    std::vector<FactId>& stated = tms.entries[place.entry].stated;
+    Entry& en = tms.entries[place.entry];
+    std::vector<FactId>& stated = tms.stated_lists[en.stated];
     const FactId moved = stated.back();
     stated[place.slot] = moved;
     stated.pop_back();
     if (moved != f) tms.place_of_fact[moved].slot = place.slot;
     tms.place_of_fact[f] = {};
+    if (stated.empty()) {
+        // A list that once held many copies gives its room back.
+        if (stated.capacity() > 16) std::vector<FactId>().swap(stated);
+        tms.free_stated.push_back(en.stated);
+        en.stated = kNone;
+    }
 }
 
 // The record of activation (rule, tuple), or kNone.
@@ -358,7 +446,6 @@ void unlink_from_entry(Tms& tms, uint32_t n) {
     if (j.prev_in_entry == kNone) en.first_just = j.next_in_entry;
     else tms.justs[j.prev_in_entry].next_in_entry = j.next_in_entry;
     if (j.next_in_entry != kNone) tms.justs[j.next_in_entry].prev_in_entry = j.prev_in_entry;
-    --en.justs;
 }
 
 // Record r justifies entry e from now on; once only.
@@ -379,7 +466,6 @@ void justify(Tms& tms, uint32_t r, uint32_t e) {
     tms.justs[n] = Just{r, e, kNone, en.first_just, kNone};
     if (en.first_just != kNone) tms.justs[en.first_just].prev_in_entry = n;
     en.first_just = n;
-    ++en.justs;
     Record& owner = tms.records[r];
     if (owner.last == kNone) owner.first = n;
     else tms.justs[owner.last].next_in_record = n;
@@ -391,14 +477,14 @@ void justify(Tms& tms, uint32_t r, uint32_t e) {
 template <class Out>
 void after_unjustified(Tms& tms, uint32_t e, Out& doomed) {
     Entry& en = tms.entries[e];
-    if (en.justs != 0) return;
+    if (en.first_just != kNone) return;
     if (!tms.saved.empty()) tms.saved.erase(e);
     if (en.logical != kNone) {
         doomed.push_back(en.logical);
         tms.place_of_fact[en.logical] = {};
         en.logical = kNone;
     }
-    if (en.stated.empty()) remove_entry(tms, e);
+    if (!has_stated(en)) remove_entry(tms, e);
 }
 
 // Forgets every justification of entry e: each record that held one forgets
@@ -418,7 +504,6 @@ void drop_justifications(Engine& eng, uint32_t e) {
         n = j.next_in_entry;
     }
     tms.entries[e].first_just = kNone;
-    tms.entries[e].justs = 0;
     if (!tms.saved.empty()) tms.saved.erase(e);
 }
 
@@ -457,25 +542,33 @@ void know_solo_rules(Engine& e) {
 
 void Tms::verify(const FactStore& store) const {
     auto fail = [](const std::string& what) { invariant_broken("truth maintenance: " + what); };
-    size_t facts = 0, live_entries = 0, nodes = 0;
+    size_t facts = 0, live_entries = 0, nodes = 0, key_total = 0, lists = 0;
     for (uint32_t e = 0; e < entries.size(); ++e) {
         const Entry& en = entries[e];
-        if (en.key.empty()) continue;  // free
+        if (en.key_len == 0) continue;  // free
         ++live_entries;
-        if (en.hash != hash_of_key(en.key) || find_entry(*this, en.key, en.hash) != e)
+        key_total += en.key_len;
+        if (en.key_at > key_bytes.size() || en.key_len > key_bytes.size() - en.key_at ||
+            find_entry(*this, key_of(e), hash_of_key(key_of(e))) != e)
             fail(fmt("entry {} is not found by its key", e));
-        if (en.logical == kNone && en.stated.empty()) fail(fmt("entry {} has no fact", e));
+        if (en.logical == kNone && !has_stated(en)) fail(fmt("entry {} has no fact", e));
         if (en.logical != kNone) {
             ++facts;
             const FactPlace p = place_of(*this, en.logical);
             if (p.entry != e || p.slot != kNone) fail(fmt("logical fact {} is not placed in entry {}", en.logical, e));
             if (!store.is_alive(en.logical)) fail(fmt("logical fact {} is dead", en.logical));
-            if (en.justs == 0) fail(fmt("logical fact {} has no justification", en.logical));
+            if (en.first_just == kNone) fail(fmt("logical fact {} has no justification", en.logical));
         }
-        for (uint32_t i = 0; i < en.stated.size(); ++i) {
-            ++facts;
-            const FactPlace p = place_of(*this, en.stated[i]);
-            if (p.entry != e || p.slot != i) fail(fmt("stated fact {} is not placed in entry {}", en.stated[i], e));
+        if (has_stated(en)) {
+            ++lists;
+            if (en.stated >= stated_lists.size() || stated_lists[en.stated].empty())
+                fail(fmt("entry {} has an empty list of stated copies", e));
+            const std::vector<FactId>& stated = stated_lists[en.stated];
+            for (uint32_t i = 0; i < stated.size(); ++i) {
+                ++facts;
+                const FactPlace p = place_of(*this, stated[i]);
+                if (p.entry != e || p.slot != i) fail(fmt("stated fact {} is not placed in entry {}", stated[i], e));
+            }
         }
         uint32_t count = 0;
         for (uint32_t n = en.first_just, prev = kNone; n != kNone; prev = n, n = justs[n].next_in_entry, ++count) {
@@ -487,9 +580,12 @@ void Tms::verify(const FactStore& store) const {
                 listed = k == n;
             if (!listed) fail(fmt("record {} does not list its justification of entry {}", j.record, e));
         }
-        if (count != en.justs) fail(fmt("entry {} counts {} justifications, lists {}", e, en.justs, count));
         nodes += count;
     }
+    if (key_total + dead_key_bytes != key_bytes.size()) fail("content encodings and their bytes disagree");
+    for (uint32_t l : free_stated)
+        if (l >= stated_lists.size() || !stated_lists[l].empty()) fail(fmt("free list {} of stated copies in use", l));
+    if (lists + free_stated.size() != stated_lists.size()) fail("lists of stated copies disagree");
     size_t placed = 0;
     for (const FactPlace& p : place_of_fact) placed += p.entry != kNone;
     if (facts != placed) fail("facts placed that no entry holds");
@@ -523,21 +619,21 @@ void Tms::verify(const FactStore& store) const {
 
 void Engine::tms_note_stated(FactId fact) {
     if (logical_types.empty() || !logical_types.contains(store.fact_type(fact))) return;
-    std::string key = key_of_stored(store, fact);
-    const uint64_t hash = hash_of_key(key);
-    add_stated(tms, entry_for(tms, std::move(key), hash), fact);
+    std::string key;
+    encode_stored(key, store, fact);
+    add_stated(tms, entry_for(tms, key, hash_of_key(key)), fact);
 }
 
 bool Engine::tms_justify_logical(TypeId type, const std::vector<Value>& values) {
     if (!tms.firing_act) invariant_broken("a logical insert outside a firing");
     know_solo_rules(*this);
-    std::string key = key_of_values(type, values);
+    std::string& key = tms.pending_key;
+    encode_values(key, type, values);
     const uint64_t hash = hash_of_key(key);
-    const uint32_t e = find_entry(tms, key, hash);
-    if (e == kNone || (tms.entries[e].logical == kNone && tms.entries[e].stated.empty())) {
-        tms.pending_key = std::move(key);
+    const uint32_t e = find_entry(tms, key, hash, &tms.pending_miss);
+    if (e == kNone || (tms.entries[e].logical == kNone && !has_stated(tms.entries[e]))) {
         tms.pending_hash = hash;
-        tms.pending_found = e != kNone;
+        tms.pending_entry = e;
         return true;
     }
     // An equal fact stands for the content already: a stated copy or the
@@ -550,11 +646,13 @@ bool Engine::tms_justify_logical(TypeId type, const std::vector<Value>& values) 
 }
 
 void Engine::tms_logical_stored(FactId fact) {
-    // Storing the fact changed no content since tms_justify_logical looked
-    // for this one: without an entry then, it has none now.
-    const uint32_t e = tms.pending_found ? entry_for(tms, std::move(tms.pending_key), tms.pending_hash)
-                                         : new_entry(tms, std::move(tms.pending_key), tms.pending_hash);
-    tms.pending_key.clear();
+    // Storing the fact changed no content and no slot of the index since
+    // tms_justify_logical looked for this one: the entry it found (with no
+    // fact) still holds it, and without one then, it has none now and files
+    // where that lookup ended.
+    const uint32_t e = tms.pending_entry != kNone ? tms.pending_entry
+                                                  : new_entry(tms, tms.pending_key, tms.pending_hash, &tms.pending_miss);
+    tms.pending_entry = kNone;
     Entry& en = tms.entries[e];
     en.logical = fact;
     set_place(tms, fact, {e, kNone});
@@ -564,9 +662,9 @@ void Engine::tms_logical_stored(FactId fact) {
 }
 
 void Engine::tms_reinstated(FactId fact) {
-    std::string key = key_of_stored(store, fact);
-    const uint64_t hash = hash_of_key(key);
-    const uint32_t e = entry_for(tms, std::move(key), hash);
+    std::string key;
+    encode_stored(key, store, fact);
+    const uint32_t e = entry_for(tms, key, hash_of_key(key));
     tms.entries[e].logical = fact;
     set_place(tms, fact, {e, kNone});
 }
@@ -582,7 +680,7 @@ TmsRoute Engine::tms_route_delete_ex(FactId fact, bool reinstate) {
         tms.place_of_fact[fact] = {};
         tms.entries[e].logical = kNone;
         drop_justifications(*this, e);
-        if (tms.entries[e].stated.empty()) remove_entry(tms, e);
+        if (!has_stated(tms.entries[e])) remove_entry(tms, e);
         return route;
     }
     // A stated copy is deleted as asked. A logical fact of the same content
@@ -590,8 +688,8 @@ TmsRoute Engine::tms_route_delete_ex(FactId fact, bool reinstate) {
     // other copies stand for the content.
     remove_stated(tms, fact, place);
     Entry& en = tms.entries[e];
-    if (en.logical != kNone || !en.stated.empty()) return route;
-    if (reinstate && en.justs != 0) {
+    if (en.logical != kNone || has_stated(en)) return route;
+    if (reinstate && en.first_just != kNone) {
         if (auto s = tms.saved.find(e); s != tms.saved.end()) {
             route.saved = std::move(s->second);
             tms.saved.erase(s);

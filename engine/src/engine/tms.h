@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -73,24 +74,39 @@ private:
 // hash maps are. Never iterated.
 class ContentIndex {
 public:
+    // Where a lookup that found nothing ended: the empty slot a filing of
+    // the same hash would take while the slots stay as they are.
+    struct Miss {
+        uint64_t slot = 0, stamp = ~uint64_t{0};
+        uint32_t tag = 0;
+    };
     // The entry whose hash is `hash` and for which `is_it(entry)` holds;
-    // ~0u when there is none.
+    // ~0u when there is none (and `miss`, when given, says where it ended).
     template <class IsIt>
-    uint32_t find(uint64_t hash, IsIt is_it) const {
-        if (slots_.empty()) return kNoEntry;
+    uint32_t find(uint64_t hash, IsIt is_it, Miss* miss = nullptr) const {
+        if (slots_.empty()) {
+            if (miss) *miss = Miss{};
+            return kNoEntry;
+        }
         const uint32_t tag = tag_of(hash);
         for (size_t i = home(tag);; i = (i + 1) & mask()) {
             const uint64_t s = slots_[i];
-            if (s == 0) return kNoEntry;
+            if (s == 0) {
+                if (miss) *miss = Miss{i, stamp_, tag};
+                return kNoEntry;
+            }
             if (static_cast<uint32_t>(s >> 32) != tag) continue;
             const uint32_t e = entry_of(s);
-            if (filed_[e] && tags_[e] == tag && is_it(e)) return e;
+            if (filed(e) && tags_[e] == tag && is_it(e)) return e;
         }
     }
-    // Files entry `e` (not filed yet) under `hash`.
-    void insert(uint32_t e, uint64_t hash);
+    // Files entry `e` (not filed yet) under `hash`; `miss`, when given, is
+    // where a lookup of `hash` ended.
+    void insert(uint32_t e, uint64_t hash, const Miss* miss = nullptr);
     // Takes entry `e`, filed under `hash`, out.
     void erase(uint32_t e, uint64_t hash);
+    // Takes entry `e` out, whatever hash it was filed under.
+    void erase(uint32_t e);
     // Filed entries.
     size_t size() const { return size_; }
 
@@ -111,9 +127,12 @@ private:
     uint32_t bits_ = 0;            // slots_.size() == 1 << bits_
     size_t size_ = 0;              // filed entries
     size_t used_ = 0;              // slots that are not empty
-    // By entry number: whether it is filed, and its tag when it is.
+    uint64_t stamp_ = 0;           // counts the changes of slots_, for Miss
+    // By entry number: whether it is filed (a bit in words of 64, which a
+    // rebuild walks a word at a time), and its tag when it is.
     std::vector<uint32_t> tags_;
-    std::vector<bool> filed_;
+    std::vector<uint64_t> filed_;
+    bool filed(uint32_t e) const { return (filed_[e >> 6] >> (e & 63)) & 1; }
 };
 
 struct Tms {
@@ -125,14 +144,15 @@ struct Tms {
 
     // --- Contents. One entry per content that has a logical fact or a stated
     // copy (between the route of a reinstating delete and the insert that
-    // follows it, an entry may briefly have neither).
+    // follows it, an entry may briefly have neither). An entry is 24 bytes:
+    // its content's encoding (tms.cpp) lives in key_bytes, and its stated
+    // copies, which most contents never have, in a list of their own.
     struct Entry {
-        std::string key;              // the content's encoding (tms.cpp); empty while the entry is free
-        uint64_t hash = 0;            // of the key
-        std::vector<FactId> stated;   // stated copies; no order
-        uint32_t first_just = kNone;  // its justifications (Just nodes), newest first
-        uint32_t justs = 0;           // how many
+        uint64_t key_at = 0;          // the encoding: key_bytes[key_at, key_at + key_len)
+        uint32_t key_len = 0;         // 0 while the entry is free (an encoding is never empty)
+        uint32_t first_just = kNone;  // its justifications (Just nodes), newest first; kNone for none
         FactId logical = kNone;       // the logical fact in the store, if any
+        uint32_t stated = kNone;      // its stated copies: a list in stated_lists, or kNone for none
     };
     // By entry number; freed numbers are reused. Chunked, as are the records
     // and the justifications: growing copies nothing.
@@ -140,6 +160,17 @@ struct Tms {
     std::vector<uint32_t> free_entries;
     // The live entries by the hash of their key.
     ContentIndex index;
+    // The entries' encodings end to end. A freed entry's bytes stay until the
+    // dead bytes outweigh the live ones; the live ones are then packed again.
+    std::vector<char> key_bytes;
+    size_t dead_key_bytes = 0;
+    std::string_view key_of(uint32_t e) const {
+        return {key_bytes.data() + entries[e].key_at, entries[e].key_len};
+    }
+    // Stated copies by list number (Entry::stated), no order; a list that
+    // empties is freed and its number reused.
+    std::vector<std::vector<FactId>> stated_lists;
+    std::vector<uint32_t> free_stated;
     // By FactId: the entry of every logical fact and every stated copy, and
     // its place in the entry's stated list (kNone for the logical fact);
     // entry kNone for any other fact.
@@ -193,10 +224,14 @@ struct Tms {
         fired_entries.clear();
         firing_record_fresh = false;
     }
-    // The content a logical insert is about to store a fact for.
+    // The content a logical insert is about to store a fact for: its
+    // encoding (a buffer reused from one insert to the next), its hash, the
+    // entry (with no fact) that already holds it or kNone, and where the
+    // index's lookup ended, so that filing it takes no second probe.
     std::string pending_key;
     uint64_t pending_hash = 0;
-    bool pending_found = false;  // an entry (with no fact) already holds it
+    uint32_t pending_entry = kNone;
+    ContentIndex::Miss pending_miss;
 
     // --- Parking: tuples whose insert at the terminal activates nothing
     // until the tuple is updated, keyed by act_key.
