@@ -95,6 +95,72 @@ TEST(Out, ChildChangesConsultTheChildsPendingBatch) {
     }
 }
 
+TEST(Out, WritingIntoAFreshChildBatchStagesWhatTakingTheOutputWholeWould) {
+    // The same random child changes through an Out of its own, whose batch is
+    // then taken whole as the engine takes it into a fresh child batch, and
+    // through an Out writing into that batch directly.
+    std::mt19937 rng(3);
+    TupleTable tt;
+    for (int round = 0; round < 40; ++round) {
+        Staged<TupleId> pending, direct;
+        Out own(pending);
+        Out into(direct, Out::Into{});
+        for (int step = 0; step < 60; ++step) {
+            const TupleId c = tt.intern(Facts{static_cast<FactId>(rng() % 12)});
+            const uint64_t stamp = static_cast<uint64_t>(step);
+            const unsigned what = rng() % 3;
+            for (Out* out : {&own, &into}) {
+                switch (what) {
+                    case 0: out->trg.add_ins_ph(c, stamp, RightInsert); break;
+                    case 1: out->child_upd(c, stamp, Change); break;
+                    default: out->child_del(c, stamp);
+                }
+            }
+        }
+        Staged<TupleId> taken = std::move(own.trg);
+        taken.cancelled.clear();
+        EXPECT_EQ(entries_of(direct.ins), entries_of(taken.ins));
+        EXPECT_EQ(entries_of(direct.upd), entries_of(taken.upd));
+        EXPECT_EQ(entries_of(direct.del), entries_of(taken.del));
+        EXPECT_TRUE(direct.cancelled.empty() && direct.reinserted.empty() && taken.reinserted.empty());
+    }
+}
+
+TEST(Staged, ResetLeavesWhatTakingTheBatchLeaves) {
+    // A reset batch, short or long (indexed lists, heap room), behaves as the
+    // fresh batch a take leaves behind under the same changes.
+    std::mt19937 rng(9);
+    for (int round = 0; round < 30; ++round) {
+        Staged<FactId> a, b;
+        a.placeholders_on = b.placeholders_on = round % 3 == 0;
+        const int n = round % 2 == 0 ? 5 : 200;
+        auto change = [&](Staged<FactId>& s, char what, FactId f, uint64_t stamp) {
+            if (what == 'i') s.add_ins_ph(f, stamp, Insert);
+            if (what == 'u') s.add_upd_ph(f, stamp, Change);
+            if (what == 'd') s.add_del(f, stamp);
+        };
+        for (int step = 0; step < n; ++step) {
+            const char what = "iud"[rng() % 3];
+            const FactId f = rng() % 50;
+            change(a, what, f, step);
+            change(b, what, f, step);
+        }
+        a.reset();
+        Staged<FactId> taken = b.take();
+        EXPECT_TRUE(a.fresh() && b.fresh());
+        for (int step = 0; step < 30; ++step) {
+            const char what = "iud"[rng() % 3];
+            const FactId f = rng() % 50;
+            change(a, what, f, step);
+            change(b, what, f, step);
+        }
+        EXPECT_EQ(entries_of(a.ins), entries_of(b.ins));
+        EXPECT_EQ(entries_of(a.upd), entries_of(b.upd));
+        EXPECT_EQ(entries_of(a.del), entries_of(b.del));
+        EXPECT_EQ(a.placeholders, b.placeholders);
+    }
+}
+
 TEST(StagedMerge, IncomingChangesFoldIntoThePendingBatchWithCancellation) {
     Staged<Tuple> pending = lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{6}, 3, Insert}}, {{{3}, 3, Change}}, {{{4}, 4, Insert}});
     pending.placeholders_on = true;

@@ -175,105 +175,36 @@ void drop_spent(Staged<T>& s) {
     if (!s.reinserted.empty() || !s.placeholders.empty() || s.placeholders_on) s = Staged<T>{};
 }
 
-// Evaluates chain position k of rule r and routes the node's output. False
-// when an engine-side node failed: its error is parked and every batch taken
-// for it is back where it was.
-bool evaluate_position(Engine& e, size_t r, size_t k) {
-    const size_t id = e.nets[r].node_ids[k];
-    TrieNode& tn = e.nodes[id];
-    const bool subnet = is_subnet(tn.node.kind());
-    if (k == 0) e.tms.first_changes_begin();
-    // Nothing staged: no batch is taken out (most positions of a chain, at
-    // most evaluations, have nothing to do).
-    if (tn.first_input.empty() && !tn.node.holds_staged_input() && (!subnet || tn.subnet_input.empty()) &&
-        !tn.node.holds_parked() && !e.query_refresh_due(id)) {
-        drop_spent(tn.first_input);
-        tn.node.drop_spent_input();
-        if (subnet) drop_spent(tn.subnet_input);
-        return true;
-    }
-    Staged<FactId> first = tn.first_input.take();
-    Staged<TupleId> left = tn.node.take_staged_left();
-    Staged<FactId> right = tn.node.take_staged_right();
-    Staged<TupleId> inner = subnet ? tn.subnet_input.take() : Staged<TupleId>{};
-
-    if (!first.empty() && !e.logical_types.empty()) e.tms.note_first_changes(first);
-    const Kind kind = tn.node.kind();
-    const bool engine_side = kind != Kind::Join && kind != Kind::Not && kind != Kind::Exists;
-    // Copies to put back should the node fail; only engine-side nodes can,
-    // and of those not the group nodes, whose batches can be large, nor an
-    // accumulate whose function cannot fail.
-    const bool can_fail = engine_side && !subnet && e.engine_node_can_fail(id);
-    // (Held by pointer: an empty optional of four batches costs its size in
-    // stores at every evaluation.)
-    using Saved = std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>;
-    std::unique_ptr<Saved> saved;
-    if (can_fail) saved = std::make_unique<Saved>(first, left, right, inner);
-    // The first-pattern changes as one-fact tuples behind the staged left input
-    // (in place: the batch is the node's left input from here on).
-    Staged<TupleId>& delta = left;
-    if (!first.empty()) {
-        if (delta.empty() && first.ins.size() + first.upd.size() + first.del.size() == 1) {
-            // One change: what the merge below makes of it, without the walk.
-            const TupleId empty = TupleTable::empty_tuple;
-            if (!first.ins.empty()) {
-                const auto& x = first.ins.front();
-                delta.ins.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
-            } else if (!first.upd.empty()) {
-                const auto& x = first.upd.front();
-                delta.upd.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
-            } else {
-                const auto& x = first.del.front();
-                delta.del.push_front({e.tuples.extend(empty, x.item), x.stamp, StagedFlag::Insert});
-            }
+// The first-pattern changes as one-fact tuples behind the staged left input
+// `delta` (in place: the batch is the node's left input from here on).
+void fold_first_changes(Engine& e, const Staged<FactId>& first, Staged<TupleId>& delta) {
+    if (first.empty()) return;
+    if (delta.empty() && first.ins.size() + first.upd.size() + first.del.size() == 1) {
+        // One change: what the merge below makes of it, without the walk.
+        const TupleId empty = TupleTable::empty_tuple;
+        if (!first.ins.empty()) {
+            const auto& x = first.ins.front();
+            delta.ins.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
+        } else if (!first.upd.empty()) {
+            const auto& x = first.upd.front();
+            delta.upd.push_front({e.tuples.extend(empty, x.item), x.stamp, x.flag});
         } else {
-            Staged<TupleId> converted;
-            converted.ins = one_fact_tuples(e.tuples, first.ins);
-            converted.upd = one_fact_tuples(e.tuples, first.upd);
-            converted.del = one_fact_tuples(e.tuples, first.del);
-            delta = Staged<TupleId>::merge_into_pending(std::move(delta), std::move(converted));
+            const auto& x = first.del.front();
+            delta.del.push_front({e.tuples.extend(empty, x.item), x.stamp, StagedFlag::Insert});
         }
+        return;
     }
+    Staged<TupleId> converted;
+    converted.ins = one_fact_tuples(e.tuples, first.ins);
+    converted.upd = one_fact_tuples(e.tuples, first.upd);
+    converted.del = one_fact_tuples(e.tuples, first.del);
+    delta = Staged<TupleId>::merge_into_pending(std::move(delta), std::move(converted));
+}
 
-    if (delta.empty() && right.empty() && inner.empty() && !tn.node.holds_parked() && !e.query_refresh_due(id))
-        return true;
-
-    const std::vector<Target>& targets = tn.targets;
-    // The first target's pending batch, which the node reaches only through
-    // `out` while it runs.
-    const bool routes_whole = !targets.empty() && targets[0].kind != Target::Kind::Subnet;
-    std::optional<Staged<TupleId>> unrouted;
-    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : unrouted.emplace();
-    Out out(taken);
-    if (!engine_side) {
-        const auto [owner_rule, owner_pattern] = tn.owner;
-        JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples, e.switches);
-        // Without event types the chain runs in order with everything staged
-        // for it, so upstream changes have reached this node's input (an
-        // insert-time flush, which leaves updates waiting, needs event types).
-        if (e.event_decls.empty()) env.set_keys_current();
-        do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
-    } else {
-        std::optional<Staged<TupleId>> pending_before;
-        if (can_fail) pending_before = taken;
-        EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
-        if (!done) {
-            if (!saved) invariant_broken("a node kept no copy of its input and failed");
-            auto& [first_was, left_was, right_was, inner_was] = *saved;
-            tn.first_input = std::move(first_was);
-            tn.node.put_back_staged_left(std::move(left_was));
-            tn.node.put_back_staged_right(std::move(right_was));
-            tn.subnet_input = std::move(inner_was);
-            if (routes_whole) taken = std::move(*pending_before);
-            e.pending_error = std::move(done).error().message;
-            return false;
-        }
-    }
-    tn.blocker_pending = false;
-    for (DeferredEntry& d : tn.node.take_deferred())
-        e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
-
-    Staged<TupleId>& trg = out.trg;
+// Hands a node's output to its targets: the first takes it whole (unless it
+// is a subnetwork's), the others by peer merge. `taken` is the first target's
+// batch.
+void route_output(Engine& e, const std::vector<Target>& targets, Staged<TupleId>& taken, Staged<TupleId>& trg) {
     for (size_t t = 0; t < targets.size(); ++t) {
         const Target& target = targets[t];
         if (target.kind == Target::Kind::Subnet) {
@@ -296,6 +227,131 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
             else e.nets[target.index].peer_merge_term(trg);
         }
     }
+}
+
+// A join, not or exists node: the network evaluates it on its held input in
+// place (reset once it has run, as taking it out would leave it), and when
+// its only target holds nothing yet the output is written straight into that
+// target's batch, which is what routing it there would make of it.
+void evaluate_network_node(Engine& e, size_t id) {
+    TrieNode& tn = e.nodes[id];
+    Staged<FactId>& first = tn.first_input;
+    Staged<TupleId>& delta = tn.node.held_left();
+    Staged<FactId>& right = tn.node.held_right();
+    if (!first.empty() && !e.logical_types.empty()) e.tms.note_first_changes(first);
+    fold_first_changes(e, first, delta);
+    first.reset();
+    if (delta.empty() && right.empty() && !tn.node.holds_parked() && !e.query_refresh_due(id)) {
+        delta.reset();
+        right.reset();
+        return;
+    }
+
+    const std::vector<Target>& targets = tn.targets;
+    const bool routes_whole = !targets.empty() && targets[0].kind != Target::Kind::Subnet;
+    std::optional<Staged<TupleId>> unrouted;
+    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : unrouted.emplace();
+    const bool into_taken = routes_whole && targets.size() == 1 && taken.fresh();
+    std::optional<Out> out;
+    if (into_taken) {
+        out.emplace(taken, Out::Into{});
+    } else {
+        out.emplace(taken);
+    }
+    {
+        const auto [owner_rule, owner_pattern] = tn.owner;
+        JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples, e.switches);
+        // Without event types the chain runs in order with everything staged
+        // for it, so upstream changes have reached this node's input (an
+        // insert-time flush, which leaves updates waiting, needs event types).
+        if (e.event_decls.empty()) env.set_keys_current();
+        do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), *out);
+    }
+    delta.reset();
+    right.reset();
+    tn.blocker_pending = false;
+    if (!tn.node.deferred().empty()) {
+        for (DeferredEntry& d : tn.node.take_deferred())
+            e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
+    }
+    if (into_taken) {
+        taken.cancelled.clear();
+        taken.placeholders.clear();
+        taken.placeholders_on = false;
+        return;
+    }
+    route_output(e, targets, taken, out->trg);
+}
+
+// Evaluates chain position k of rule r and routes the node's output. False
+// when an engine-side node failed: its error is parked and every batch taken
+// for it is back where it was.
+bool evaluate_position(Engine& e, size_t r, size_t k) {
+    const size_t id = e.nets[r].node_ids[k];
+    TrieNode& tn = e.nodes[id];
+    const bool subnet = is_subnet(tn.node.kind());
+    if (k == 0) e.tms.first_changes_begin();
+    // Nothing staged: no batch is taken out (most positions of a chain, at
+    // most evaluations, have nothing to do).
+    if (tn.first_input.empty() && !tn.node.holds_staged_input() && (!subnet || tn.subnet_input.empty()) &&
+        !tn.node.holds_parked() && !e.query_refresh_due(id)) {
+        drop_spent(tn.first_input);
+        tn.node.drop_spent_input();
+        if (subnet) drop_spent(tn.subnet_input);
+        return true;
+    }
+    const Kind kind = tn.node.kind();
+    if (kind == Kind::Join || kind == Kind::Not || kind == Kind::Exists) {
+        evaluate_network_node(e, id);
+        return true;
+    }
+    Staged<FactId> first = tn.first_input.take();
+    Staged<TupleId> left = tn.node.take_staged_left();
+    Staged<FactId> right = tn.node.take_staged_right();
+    Staged<TupleId> inner = subnet ? tn.subnet_input.take() : Staged<TupleId>{};
+
+    if (!first.empty() && !e.logical_types.empty()) e.tms.note_first_changes(first);
+    // Copies to put back should the node fail; of the engine-side nodes the
+    // group nodes, whose batches can be large, and an accumulate whose
+    // function cannot fail keep none.
+    const bool can_fail = !subnet && e.engine_node_can_fail(id);
+    // (Held by pointer: an empty optional of four batches costs its size in
+    // stores at every evaluation.)
+    using Saved = std::tuple<Staged<FactId>, Staged<TupleId>, Staged<FactId>, Staged<TupleId>>;
+    std::unique_ptr<Saved> saved;
+    if (can_fail) saved = std::make_unique<Saved>(first, left, right, inner);
+    Staged<TupleId>& delta = left;
+    fold_first_changes(e, first, delta);
+
+    if (delta.empty() && right.empty() && inner.empty() && !tn.node.holds_parked() && !e.query_refresh_due(id))
+        return true;
+
+    const std::vector<Target>& targets = tn.targets;
+    // The first target's pending batch, which the node reaches only through
+    // `out` while it runs.
+    const bool routes_whole = !targets.empty() && targets[0].kind != Target::Kind::Subnet;
+    std::optional<Staged<TupleId>> unrouted;
+    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : unrouted.emplace();
+    Out out(taken);
+    std::optional<Staged<TupleId>> pending_before;
+    if (can_fail) pending_before = taken;
+    EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
+    if (!done) {
+        if (!saved) invariant_broken("a node kept no copy of its input and failed");
+        auto& [first_was, left_was, right_was, inner_was] = *saved;
+        tn.first_input = std::move(first_was);
+        tn.node.put_back_staged_left(std::move(left_was));
+        tn.node.put_back_staged_right(std::move(right_was));
+        tn.subnet_input = std::move(inner_was);
+        if (routes_whole) taken = std::move(*pending_before);
+        e.pending_error = std::move(done).error().message;
+        return false;
+    }
+    tn.blocker_pending = false;
+    for (DeferredEntry& d : tn.node.take_deferred())
+        e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
+
+    route_output(e, targets, taken, out.trg);
     return true;
 }
 
@@ -325,7 +381,15 @@ void Engine::evaluate_rule_inner(size_t r, bool force) {
         for (size_t k = 0; k < nets[r].node_ids.size(); ++k)
             if (!evaluate_position(*this, r, k)) return;
         nets[r].dirty = false;
-        terminal_step(*this, r, nets[r].term.take());
+        if (logical_types.empty()) {
+            // Without truth maintenance the terminal step stages nothing
+            // anywhere (it only makes and drops activations), so the batch is
+            // read where it is held.
+            terminal_step(*this, r, nets[r].term);
+            nets[r].term.reset();
+        } else {
+            terminal_step(*this, r, nets[r].term.take());
+        }
     }
 }
 

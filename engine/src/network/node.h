@@ -92,6 +92,9 @@ public:
     // The held left delta in place, which the engine hands a parent's
     // evaluation to write its output into (Out::pending).
     Staged<TupleId>& held_left() { return staged_lefts_; }
+    // Both held deltas in place, for an evaluation of the node where they are
+    // held (the engine resets them once it has run).
+    Staged<FactId>& held_right() { return staged_rights_; }
     // Puts back a held delta taken out by the engine (replacing what the node holds).
     void put_back_staged_left(Staged<TupleId>&& batch) { staged_lefts_ = std::move(batch); }
     void put_back_staged_right(Staged<FactId>&& batch) { staged_rights_ = std::move(batch); }

@@ -4,6 +4,10 @@
 namespace quarn {
 
 void Out::child_del(TupleId tuple, Stamp stamp) {
+    if (into_pending_) {
+        trg.add_del(tuple, stamp);
+        return;
+    }
     if (pending.remove_ins(tuple)) {
         trg.cancelled.push_back({tuple, stamp, StagedFlag::Insert});
         return;
@@ -13,6 +17,10 @@ void Out::child_del(TupleId tuple, Stamp stamp) {
 }
 
 void Out::child_upd(TupleId tuple, Stamp stamp, StagedFlag flag) {
+    if (into_pending_) {
+        trg.add_upd_ph(tuple, stamp, flag);
+        return;
+    }
     if (pending.remove_ins(tuple)) {
         trg.reinserted.push_back(tuple);
         trg.add_ins_ph(tuple, stamp, flag);

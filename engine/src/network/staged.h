@@ -254,6 +254,24 @@ public:
         min_item_.reset();
         max_item_.reset();
     }
+    // Empties the list as a move out of it would (a long list gives its
+    // room back; a short one keeps it, as most are refilled at once).
+    void reset() {
+        // An empty list keeps nothing but its room: its last entry to go
+        // cleared the rest (trim).
+        if (live_ == 0 && slots_.capacity() <= kKeptRoom) return;
+        if (slots_.capacity() > kKeptRoom) {
+            slots_ = Slots{};
+        } else {
+            slots_.clear();
+        }
+        if (index_) index_.reset();
+        head_ = 0;
+        base_ = 0;
+        live_ = 0;
+        min_item_.reset();
+        max_item_.reset();
+    }
     // Moves the whole list out, leaving this one empty.
     EntryList take() { return EntryList(std::move(*this)); }
     // Puts `older` behind this list's entries, both keeping their order;
@@ -302,6 +320,8 @@ private:
     using Slots = std::conditional_t<std::is_trivially_copyable_v<Slot>, InlineVector<Slot>, std::vector<Slot>>;
     // Lists up to this many entries have no index.
     static constexpr size_t kScanLimit = 8;
+    // The room reset() keeps for the next entries.
+    static constexpr size_t kKeptRoom = 16;
     static constexpr size_t kNoSlot = static_cast<size_t>(-1);
 
     bool indexed() const { return index_ != nullptr; }
@@ -404,6 +424,17 @@ struct Staged {
     bool empty() const { return ins.empty() && upd.empty() && del.empty() && cancelled.empty(); }
     // Nothing at all: no entry, no withdrawn or refreshed insert.
     bool fresh() const { return empty() && reinserted.empty() && placeholders.empty() && !placeholders_on; }
+    // Leaves a fresh batch in place, as take() leaves one behind: for a
+    // batch evaluated where it is held.
+    void reset() {
+        ins.reset();
+        upd.reset();
+        del.reset();
+        cancelled.reset();
+        if (reinserted.capacity() != 0) std::vector<T>().swap(reinserted);
+        if (placeholders.capacity() != 0) std::vector<std::pair<T, size_t>>().swap(placeholders);
+        placeholders_on = false;
+    }
     // Moves the whole batch out, leaving this one as a fresh batch (a moved
     // list or vector is left empty), without a temporary to assign from.
     Staged take() {
@@ -500,13 +531,29 @@ private:
 // The output handle of one node evaluation: `trg` is the batch built for the
 // child, `pending` the child's batch that has not been consumed yet.
 struct Out {
-    Staged<TupleId> trg;
+private:
+    std::optional<Staged<TupleId>> own_;  // trg, unless it is the child's batch itself
+
+public:
+    Staged<TupleId>& trg;
     Staged<TupleId>& pending;
 
-    explicit Out(Staged<TupleId>& pending_batch) : pending(pending_batch) {}
+    explicit Out(Staged<TupleId>& pending_batch) : own_(std::in_place), trg(*own_), pending(pending_batch) {}
+    // Writes the output straight into the child's batch, which must be fresh
+    // (Staged::fresh): against a batch with nothing pending, an evaluation
+    // stages what it would stage into a batch of its own, and that batch
+    // would be taken whole. Nothing is cancelled or re-inserted, as there is
+    // nothing pending to meet.
+    struct Into {};
+    Out(Staged<TupleId>& fresh_batch, Into) : trg(fresh_batch), pending(fresh_batch), into_pending_(true) {}
+    Out(const Out&) = delete;
+    Out& operator=(const Out&) = delete;
 
     void child_del(TupleId tuple, Stamp stamp);
     void child_upd(TupleId tuple, Stamp stamp, StagedFlag flag);
+
+private:
+    bool into_pending_ = false;
 };
 
 }  // namespace quarn
