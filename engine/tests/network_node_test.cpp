@@ -211,6 +211,73 @@ TEST(NodeMemory, StoredKeysAreSharedOnlyBetweenEqualKeysOfABucket) {
     EXPECT_TRUE(m.empty());
 }
 
+TEST(NodeMemory, ReKeyingInPlaceAnswersAsRemovingAndAppendingDoes) {
+    // A twin memory takes remove_first and push_back for every rekey_to_back;
+    // both must list, bucket and range the same entries with the same keys,
+    // through duplicates of an item (which leave the in-place path), keys
+    // held in the slot and shared records, and keys passed from the memory
+    // itself.
+    std::mt19937 rng(11);
+    for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
+        Memory<FactId> m(op), twin(op);
+        auto key_of = [&](uint32_t r) {
+            switch (r % 4) {
+                case 0: return key({I(r % 5)});
+                case 1: return key({S(r % 2 == 0 ? "a" : "b")});
+                case 2: return key({I(r % 40), I(1)});
+                default: return Key(std::nullopt);
+            }
+        };
+        for (int step = 0; step < 3000; ++step) {
+            const FactId f = rng() % 30;
+            const uint32_t r = rng();
+            if (rng() % 3 == 0) {
+                // A few items are held twice.
+                if (!m.find_first(f) || rng() % 8 == 0) {
+                    m.push_back(f, key_of(r));
+                    twin.push_back(f, key_of(r));
+                }
+                continue;
+            }
+            bool moved;
+            Key passed;
+            if (rng() % 4 == 0 && m.find_first(f)) {
+                // The entry's own stored key, re-filed unchanged.
+                const auto own = m.find_first(f);
+                passed = own->key;
+                moved = m.rekey_to_back(f, own->key);
+            } else {
+                passed = key_of(r);
+                moved = m.rekey_to_back(f, passed);
+            }
+            ASSERT_EQ(moved, twin.find_first(f).has_value());
+            if (!moved) continue;
+            ASSERT_TRUE(twin.remove_first(f));
+            twin.push_back(f, std::move(passed));
+            // Entry by entry after each move: a later move of the same item
+            // would hide a wrong key.
+            ASSERT_EQ(m.items(), twin.items()) << step;
+            for (auto p = m.first_pos(), q = twin.first_pos(); p != Memory<FactId>::npos;
+                 p = m.next_pos(p), q = twin.next_pos(q)) {
+                ASSERT_EQ(m.at(p).key, twin.at(q).key) << step;
+            }
+        }
+        m.verify();
+        for (uint32_t r = 0; r < 12; ++r) {
+            const Key probe = key_of(r);
+            if (op == IndexSpec::equality()) {
+                EXPECT_EQ(m.matching(probe), twin.matching(probe)) << r;
+            }
+        }
+        if (op == IndexSpec::range(CmpOp::Lt)) {
+            Facts a, b;
+            m.in_range(I(1), CmpOp::Lt, a);
+            twin.in_range(I(1), CmpOp::Lt, b);
+            EXPECT_EQ(a, b);
+        }
+    }
+}
+
 TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
     for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
         Memory<FactId> m(op);

@@ -19,6 +19,9 @@ namespace quarn {
 
 namespace {
 
+// The key of an entry missing from its memory.
+const Key kMissingKey;
+
 // Calls fn on the staged right inserts in the order evaluations take them
 // (see sr_ins_iter), without copying them.
 template <class Fn>
@@ -196,13 +199,23 @@ void JoinEval::left_deletes(const Staged<TupleId>& sl) {
 void JoinEval::right_updates_rekey(const Staged<FactId>& sr) {
     for (const auto& e : sr.upd) {
         FactId f = e.item;
-        if (NodeInternals::rights(n_).remove_first(f)) NodeInternals::rights(n_).push_back(f, key_of_right(f));
+        Memory<FactId>& rights = NodeInternals::rights(n_);
+        if (rights.contains(f)) rights.rekey_to_back(f, key_of_right(f));
         n_.children_of_right(f, alive_);
         for (size_t p : alive_) n_.move_child_to_end_of_left(p);
     }
 }
 
 void JoinEval::left_updates_rekey(const Staged<TupleId>& sl) {
+    if (sl.upd.size() == 1) {
+        // One update: the entry moves to the end under its new key in place.
+        const TupleId t = sl.upd.front().item;
+        Memory<TupleId>& lefts = NodeInternals::lefts(n_);
+        if (!lefts.rekey_to_back(t, key_of_left(t))) lefts.push_back(t, key_);
+        n_.children_of_left(t, alive_);
+        for (size_t p : alive_) n_.move_child_to_end_of_right(p);
+        return;
+    }
     for (const auto& e : sl.upd) NodeInternals::lefts(n_).remove_first(e.item);
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
@@ -220,7 +233,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         FactId f = e.item;
         const Stamp& s = e.stamp;
         const auto stored = NodeInternals::rights(n_).find_first(f);
-        Key rkey = stored ? stored->key : Key{};
+        const Key& rkey = stored ? stored->key : kMissingKey;
         bool decided = false;
         left_bucket(rkey, bucket, decided);
         n_.order_children_of_right(f);
@@ -279,7 +292,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
         TupleId t = e.item;
         const Stamp& s = e.stamp;
         const auto stored = NodeInternals::lefts(n_).find_first(t);
-        Key lkey = stored ? stored->key : Key{};
+        const Key& lkey = stored ? stored->key : kMissingKey;
         bool decided = false;
         right_bucket(lkey, bucket, decided);
         n_.order_children_of_left(t);

@@ -234,17 +234,47 @@ void Memory<T>::push(T item, K&& key) {
         slots_.emplace_back();
     }
     slots_[s].item = std::move(item);
-    Bucket* bucket = nullptr;
-    if (index_op_.kind() == IndexKind::Equality && key.present()) {
-        if (auto h = key.class_hash()) {
-            if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--);
-            bucket = &by_key_.try_emplace(*h).first->second;
-        }
-    }
+    Bucket* bucket = bucket_for(key);
     uint64_t small = 0;
     uint32_t k = key_for(std::forward<K>(key), bucket, small);
     slots_[s].small = small;
     link_slot(s, k, bucket);
+}
+
+template <class T>
+typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
+    if (index_op_.kind() != IndexKind::Equality || !key.present()) return nullptr;
+    auto h = key.class_hash();
+    if (!h) return nullptr;
+    if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--);
+    return &by_key_.try_emplace(*h).first->second;
+}
+
+template <class T>
+bool Memory<T>::rekey_to_back(const T& item, const Key& key) {
+    Pos s = pos_of(item);
+    if (s == npos) return false;
+    if (slots_[s].same_next != npos) {
+        // The item's later entries keep their places: the moved one joins
+        // the end of its list as a new slot. (The key is copied first: it
+        // may be the record the removal frees.)
+        Key kept(key);
+        kill_slot(s, nullptr);
+        push(item, std::move(kept));
+        return true;
+    }
+    unlink_slot(s);
+    --live_;
+    // The old key goes once the new one is stored: `key` may be a record of
+    // this memory's own, or the same record.
+    const uint32_t old = slots_[s].key;
+    Bucket* bucket = bucket_for(key);
+    uint64_t small = 0;
+    uint32_t k = key_for(key, bucket, small);
+    slots_[s].small = small;
+    link_slot(s, k, bucket, true);
+    release_key(old);
+    return true;
 }
 
 template <class T>
@@ -260,7 +290,7 @@ void Memory<T>::push_back(T item, const Key& key) {
 }
 
 template <class T>
-void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket) {
+void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket, bool listed) {
     if (next_seq_ == UINT32_MAX) renumber();
     Slot& sl = slots_[s];
     sl.key = k;
@@ -277,13 +307,15 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket) {
     tail_ = s;
     ++live_;
 
-    Ends& ends = items_[sl.item];
-    if (ends.head == npos) {
-        ends.head = s;
-    } else {
-        slots_[ends.tail].same_next = s;
+    if (!listed) {
+        Ends& ends = items_[sl.item];
+        if (ends.head == npos) {
+            ends.head = s;
+        } else {
+            slots_[ends.tail].same_next = s;
+        }
+        ends.tail = s;
     }
-    ends.tail = s;
     if (bucket != nullptr) {
         if (bucket->head == npos) {
             bucket->head = s;
@@ -311,6 +343,28 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
     } else {
         ends->head = sl.same_next;
     }
+    unlink_slot(s);
+    if (taken != nullptr) {
+        if (sl.key == kNoKey) {
+            taken->reset();
+        } else if (is_small(sl.key)) {
+            *taken = small_key(sl);
+        } else if (keys_[sl.key].refs == 1) {
+            *taken = std::move(keys_[sl.key].key);
+        } else {
+            *taken = keys_[sl.key].key;
+        }
+    }
+    release_key(sl.key);
+    sl.key = kNoKey;
+    sl.seq = 0;
+    --live_;
+    free_.push_back(s);
+}
+
+template <class T>
+void Memory<T>::unlink_slot(Pos s) {
+    Slot& sl = slots_[s];
     if (bucketed(sl)) {
         auto b = by_key_.find(*class_hash_of(sl));
         if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
@@ -345,22 +399,6 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
     } else {
         slots_[sl.next].prev = sl.prev;
     }
-    if (taken != nullptr) {
-        if (sl.key == kNoKey) {
-            taken->reset();
-        } else if (is_small(sl.key)) {
-            *taken = small_key(sl);
-        } else if (keys_[sl.key].refs == 1) {
-            *taken = std::move(keys_[sl.key].key);
-        } else {
-            *taken = keys_[sl.key].key;
-        }
-    }
-    release_key(sl.key);
-    sl.key = kNoKey;
-    sl.seq = 0;
-    --live_;
-    free_.push_back(s);
 }
 
 template <class T>

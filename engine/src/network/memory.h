@@ -70,6 +70,10 @@ public:
     std::optional<Entry> take_first(const T& item);
     // Moves the first entry holding `item` to the end, key unchanged.
     bool move_to_back(const T& item);
+    // Moves the first entry holding `item` to the end under `key`, as
+    // remove_first and push_back would (its slot kept when it is the item's
+    // only one); false, changing nothing, when there is none.
+    bool rekey_to_back(const T& item, const Key& key);
     void clear();
     // The next n pushes come as one batch: the equality index grows ahead of
     // them rather than doubling as they arrive. 0 ends the batch.
@@ -222,7 +226,13 @@ private:
     uint32_t key_for(K&& key, Bucket* bucket, uint64_t& small);
     uint32_t new_key(Key&& key);
     void release_key(uint32_t k);
-    void link_slot(Pos s, uint32_t key, Bucket* bucket);
+    // Links slot s at the end of memory order, its bucket and, unless it is
+    // already there (`listed`), its item's slots.
+    void link_slot(Pos s, uint32_t key, Bucket* bucket, bool listed = false);
+    // Takes slot s out of its bucket (or the range index) and memory order.
+    void unlink_slot(Pos s);
+    // The equality bucket an entry of `key` goes into, made when missing.
+    Bucket* bucket_for(const Key& key);
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.
     void kill_slot(Pos s, Key* taken);
     // Numbers the live entries afresh from 1, when the arrival numbers run out.

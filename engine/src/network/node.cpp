@@ -243,8 +243,9 @@ uint64_t memory_order(const Memory<T>& m, const T& item) {
 
 void Node::order_children_of_right(FactId f) {
     Ends* ends = children_of_right_.find(f);
-    if (ends == nullptr) return;
-    // Usually already in order: check by a walk before copying anything.
+    // Usually already in order (a list of one always is): check by a walk
+    // before copying anything.
+    if (ends == nullptr || ends->head == ends->tail) return;
     uint64_t last = 0;
     bool sorted = true;
     for (uint32_t p = ends->head; p != kNone && sorted; p = rec(p).right_next) {
@@ -263,7 +264,7 @@ void Node::order_children_of_right(FactId f) {
 
 void Node::order_children_of_left(TupleId t) {
     LeftInfo* info = left_info_.find(t);
-    if (info == nullptr) return;
+    if (info == nullptr || info->children.head == info->children.tail) return;
     auto order_of = [&](size_t p) {
         const ChildRec& c = rec(static_cast<uint32_t>(p));
         return c.has_right ? memory_order(rights_, c.right) : UINT64_MAX;
