@@ -58,6 +58,11 @@ public:
     }
     V* find(Id key) { return const_cast<V*>(std::as_const(*this).find(key)); }
     bool contains(Id key) const { return find(key) != nullptr; }
+    // Starts loading the id's value (its page's directory entry is read now).
+    void prefetch(Id key) const {
+        const uint32_t id = static_cast<uint32_t>(key);
+        if (const Page* p = page_of(id)) __builtin_prefetch(&p->values[id & kSlotMask]);
+    }
 
     // The id's value and whether it was absent (then V{}).
     std::pair<V&, bool> try_emplace(Id key) {

@@ -398,6 +398,30 @@ bool acc_sum_can_fail(const CompiledAcc& acc) {
 
 namespace {
 
+// Calls body(k) for k = 0 .. n-1 after starting step s of the loads of entry
+// k + kStride * (kSteps - s), for s = 0 .. kSteps-1. An entry of a long batch
+// reads lines scattered over large tables, each found through the one
+// before; started a step at a time ahead of its turn, the misses of several
+// entries overlap instead of following one another.
+template <class Prefetch, class Body>
+void walk_prefetching(size_t n, Prefetch prefetch, Body body) {
+    constexpr size_t kStride = 4;
+    constexpr int kSteps = 4;
+    for (size_t k = 0; k < n; ++k) {
+        for (int step = 0; step < kSteps; ++step) {
+            const size_t j = k + kStride * static_cast<size_t>(kSteps - step);
+            if (j < n) prefetch(j, step);
+        }
+        body(k);
+    }
+}
+
+// Starts loading the lines of a context.
+void prefetch_ctx(const AccCtx& ctx) {
+    const char* bytes = reinterpret_cast<const char*>(&ctx);
+    for (size_t off = 0; off < sizeof(AccCtx); off += 64) __builtin_prefetch(bytes + off);
+}
+
 class AccPass {
 public:
     AccPass(Engine& e, size_t node, size_t rule, size_t pattern, Out& out)
@@ -416,7 +440,7 @@ public:
     }
 
     EngineStatus run(const Staged<TupleId>& left, const Staged<FactId>& right) {
-        left_ = &left;
+        pass_ = ++st_.passes;
         // A pass that could overflow a sum keeps a copy to go back to.
         std::optional<std::pair<Node::Memories, AccNodeState>> saved;
         if (acc_sum_can_fail(acc_)) {
@@ -474,14 +498,45 @@ private:
         env_.key_of_right(i_, f, k);
         return k;
     }
+    // t's child: t followed by the context's result fact.
+    TupleId child_of(AccCtx& ctx, TupleId t) {
+        if (ctx.child == TupleTable::empty_tuple) ctx.child = e_.tuples.extend(t, *ctx.result_fact);
+        return ctx.child;
+    }
     AccCtx* ctx_of(TupleId t) {
         auto it = st_.acc_ctxs.find(t);
         return it == st_.acc_ctxs.end() ? nullptr : &it->second;
     }
 
+    // What a pass notes on a context: its tuple is in the pass's left batch
+    // (it is published as that batch says), it is on a dirty list, its left
+    // update kept the key.
+    enum Mark : uint8_t { kInLeftBatch = 1, kDirty = 2, kKeptKey = 4 };
+    bool marked(const AccCtx& ctx, uint8_t m) const { return ctx.marked_pass == pass_ && (ctx.marks & m) != 0; }
+    void mark(AccCtx& ctx, Mark m) const {
+        if (ctx.marked_pass != pass_) {
+            ctx.marked_pass = pass_;
+            ctx.marks = 0;
+        }
+        ctx.marks |= m;
+    }
+
+    // A matched fact came or went: t's result is published again, unless its
+    // left change publishes it anyway or it is listed already.
     void mark_dirty(TupleId t, const Stamp& stamp) {
-        if (left_->ins.contains(t) || left_->upd.contains(t)) return;
-        dirty_.add_upd_ph(t, stamp, StagedFlag::Change);
+        if (AccCtx* ctx = ctx_of(t)) mark_dirty(*ctx, t, stamp);
+    }
+    void mark_dirty(AccCtx& ctx, TupleId t, const Stamp& stamp) {
+        if (marked(ctx, kInLeftBatch | kDirty)) return;
+        mark(ctx, kDirty);
+        dirty_upd_.push_back({t, stamp, StagedFlag::Change});
+    }
+    // t's left change is published: once, on the inserts' list or the updates'.
+    void list_dirty(std::vector<StagedEntry<TupleId>>& list, AccCtx& ctx, TupleId t, const Stamp& stamp,
+                    StagedFlag flag) {
+        if (marked(ctx, kDirty)) return;
+        mark(ctx, kDirty);
+        list.push_back({t, stamp, flag});
     }
 
     Status add_match(TupleId t, FactId f, const Value& v) { return add_match_to(ctx_of(t), t, f, v); }
@@ -501,6 +556,15 @@ private:
         if (ctx->wants_compaction()) compact_.push_back(t);
         return {};
     }
+    // The same, and t's result is published again.
+    Status remove_at(TupleId t, uint32_t slot, const Stamp& stamp) {
+        AccCtx* ctx = ctx_of(t);
+        if (!ctx) invariant_broken("acc ctx");
+        QUARN_CHECK(acc_remove_at(*ctx, acc_.func, slot));
+        if (ctx->wants_compaction()) compact_.push_back(t);
+        mark_dirty(*ctx, t, stamp);
+        return {};
+    }
 
     // The first match of f in t's context, if any.
     Status remove_match(TupleId t, FactId f) {
@@ -512,6 +576,29 @@ private:
         places->erase_at(*k);
         if (places->empty()) st_.acc_by_right.erase(f);
         return remove_at(t, slot);
+    }
+
+    // What a right delete of f reads, a step at a time (walk_prefetching):
+    // the right memory's entry, f's places, the contexts, their matches.
+    void prefetch_delete(FactId f, int step) const {
+        if (step < 3) node_.prefetch_remove_right(f, step);
+        if (step == 0) {
+            st_.acc_by_right.prefetch(f);
+            return;
+        }
+        const AccPlaces* places = st_.acc_by_right.find(f);
+        if (places == nullptr) return;
+        for (size_t i = 0; i < places->size(); ++i) {
+            const AccPlace& at = (*places)[i];
+            if (step == 1) {
+                st_.acc_ctxs.prefetch(at.tuple);
+                continue;
+            }
+            const auto it = st_.acc_ctxs.find(at.tuple);
+            if (it == st_.acc_ctxs.end()) continue;
+            if (step == 2) prefetch_ctx(it->second);
+            else if (at.slot < it->second.matches.size()) __builtin_prefetch(&it->second.matches[at.slot]);
+        }
     }
 
     // Drops every place of t's matches from the per-fact index.
@@ -584,6 +671,15 @@ private:
         return {};
     }
 
+    // Equal keys whose floats also have the same bits (0.0 and -0.0 are
+    // equal keys, yet an entry keeps the one it was given).
+    static bool same_bits(const Key& a, const Key& b) {
+        if (!(a == b)) return false;
+        for (size_t k = 0; a.present() && k < a.size(); ++k)
+            if (a[k].tag == ValueTag::F64 && a[k].a != b[k].a) return false;
+        return true;
+    }
+
     // Values whose equality under the key is exactly the join test's.
     static bool exact_values(const Key& k) {
         for (const KeyValue& v : k)
@@ -601,20 +697,30 @@ private:
             AccCtx ctx = std::move(it->second);
             st_.acc_ctxs.erase(it);
             forget_places(x.item, ctx);
-            if (ctx.emitted) acc_retract_child(out_, e_.tuples.extend(x.item, *ctx.result_fact), x.stamp);
+            if (ctx.emitted) acc_retract_child(out_, child_of(ctx, x.item), x.stamp);
         }
+        // The contexts of the left batch's tuples publish as the batch says.
+        if (!st_.acc_ctxs.empty())
+            for (const EntryList<TupleId>* list : {&left.ins, &left.upd})
+                for (const auto& x : *list)
+                    if (AccCtx* ctx = ctx_of(x.item)) mark(*ctx, kInLeftBatch);
         // 2. Right deletes.
-        for (const auto& x : right.del) {
-            node_.remove_right(x.item);
-            AccPlaces* held = st_.acc_by_right.find(x.item);
-            if (held == nullptr) continue;
-            AccPlaces places = std::move(*held);
-            st_.acc_by_right.erase(x.item);
-            for (size_t k = 0; k < places.size(); ++k) {
-                QUARN_CHECK(remove_at(places[k].tuple, places[k].slot));
-                mark_dirty(places[k].tuple, x.stamp);
-            }
-        }
+        scratch_rights_.assign(right.del.begin(), right.del.end());
+        Status removed;
+        walk_prefetching(
+            scratch_rights_.size(), [&](size_t j, int step) { prefetch_delete(scratch_rights_[j].item, step); },
+            [&](size_t k) {
+                if (!removed) return;  // the pass fails and is undone
+                const StagedEntry<FactId>& x = scratch_rights_[k];
+                node_.remove_right(x.item);
+                AccPlaces* held = st_.acc_by_right.find(x.item);
+                if (held == nullptr) return;
+                AccPlaces places = std::move(*held);
+                st_.acc_by_right.erase(x.item);
+                for (size_t i = 0; i < places.size() && removed; ++i)
+                    removed = remove_at(places[i].tuple, places[i].slot, x.stamp);
+            });
+        QUARN_CHECK(removed);
         // 3. Right updates: re-keyed first, then re-matched.
         for (const auto& x : right.upd) node_.re_add_right_tuple(x.item, right_key(x.item));
         for (const auto& x : right.upd) {
@@ -628,10 +734,8 @@ private:
                     // The key moved: every old tuple lets go of f.
                     AccPlaces places = std::move(*old);
                     st_.acc_by_right.erase(f);
-                    for (size_t k = 0; k < places.size(); ++k) {
-                        QUARN_CHECK(remove_at(places[k].tuple, places[k].slot));
-                        mark_dirty(places[k].tuple, x.stamp);
-                    }
+                    for (size_t k = 0; k < places.size(); ++k)
+                        QUARN_CHECK(remove_at(places[k].tuple, places[k].slot, x.stamp));
                 }
             }
             scratch_tuples_ = node_.collect_matching_lefts(key);
@@ -652,20 +756,24 @@ private:
         // 4. Left updates: each context rebuilt from scratch, unless the key
         // that alone decides its matches is unchanged (an upstream result
         // moved): then only its result is published again.
-        HashSet<TupleId> kept;
         for (const auto& x : left.upd) {
-            Key key = left_key(x.item);
-            const auto held = node_.left_memory().find_first(x.item);
-            if (key_decides_ && held && held->key == key && ctx_of(x.item)) kept.insert(x.item);
-            node_.re_add_left_tuple(x.item, std::move(key));
+            const TupleId t = x.item;
+            Key key = left_key(t);
+            const auto held = node_.left_memory().find_first(t);
+            if (key_decides_ && held && held->key == key)
+                if (AccCtx* ctx = ctx_of(t)) mark(*ctx, kKeptKey);
+            // An update goes to the end of the memory with its new key, which
+            // mostly is the old one to the bit: then the entry is moved.
+            if (held && same_bits(held->key, key)) node_.move_left_to_back(t);
+            else node_.re_add_left_tuple(t, std::move(key));
         }
         for (const auto& x : left.upd) {
             const TupleId t = x.item;
-            if (kept.contains(t)) {
-                dirty_.add_upd_ph(t, x.stamp, StagedFlag::Change);
+            AccCtx* ctx = ctx_of(t);
+            if (ctx && marked(*ctx, kKeptKey)) {
+                list_dirty(dirty_upd_, *ctx, t, x.stamp, StagedFlag::Change);
                 continue;
             }
-            AccCtx* ctx = ctx_of(t);
             if (!ctx) ctx = &st_.acc_ctxs[t];
             forget_places(t, *ctx);
             ctx->matches.clear();
@@ -673,7 +781,7 @@ private:
             ctx->reset_state();
             const auto mine = node_.left_memory().find_first(t);
             QUARN_CHECK(fill(t, mine ? mine->key : left_key(t)));
-            dirty_.add_upd_ph(t, x.stamp, StagedFlag::Change);
+            list_dirty(dirty_upd_, *ctx_of(t), t, x.stamp, StagedFlag::Change);
         }
         // 5. Right inserts join the tuples already held (before a first
         // fire none are, and no probe is made).
@@ -710,7 +818,7 @@ private:
             }
         }
         QUARN_CHECK(fill_fresh(fresh));
-        for (const auto& x : left.ins) dirty_.add_ins_ph(x.item, x.stamp, StagedFlag::Insert);
+        for (const auto& x : left.ins) list_dirty(dirty_ins_, *ctx_of(x.item), x.item, x.stamp, StagedFlag::Insert);
         return {};
     }
 
@@ -722,7 +830,7 @@ private:
             std::optional<Value> r = ctx->result_value(acc_.func, acc_.arg_type);
             if (!r) {
                 if (ctx->emitted) {
-                    acc_retract_child(out_, e_.tuples.extend(d.item, *ctx->result_fact), d.stamp);
+                    acc_retract_child(out_, child_of(*ctx, d.item), d.stamp);
                     ctx->emitted = false;
                 }
                 return;
@@ -740,10 +848,11 @@ private:
                     invariant_broken("acc result set: " + ok.error());
             }
             if (collects) acc_publish_members(e_.acc, acc_.func, *ctx);
-            acc_stage_child(out_, *ctx, e_.tuples.extend(d.item, *ctx->result_fact), d.stamp);
+            acc_stage_child(out_, *ctx, child_of(*ctx, d.item), d.stamp);
         };
-        for (const auto& d : dirty_.ins) publish(d);
-        for (const auto& d : dirty_.upd) publish(d);
+        // Each list newest first.
+        for (const std::vector<StagedEntry<TupleId>>* list : {&dirty_ins_, &dirty_upd_})
+            for (auto it = list->rbegin(); it != list->rend(); ++it) publish(*it);
     }
 
     Engine& e_;
@@ -755,11 +864,14 @@ private:
     size_t i_;
     Out& out_;
     const bool key_decides_;
-    const Staged<TupleId>* left_ = nullptr;
-    Staged<TupleId> dirty_;
+    uint64_t pass_ = 0;  // this evaluation's number (AccNodeState::passes)
+    // The tuples whose results are published (the left inserts' first), in
+    // the order they were listed.
+    std::vector<StagedEntry<TupleId>> dirty_ins_, dirty_upd_;
     std::vector<TupleId> compact_;  // contexts that lost matches this pass
     std::vector<TupleId> scratch_tuples_;
     std::vector<FactId> scratch_facts_;
+    std::vector<StagedEntry<FactId>> scratch_rights_;  // right deletes, walked with prefetches
 };
 
 }  // namespace

@@ -100,6 +100,9 @@ struct AccCtx {
     double float_sum = 0;
     int64_t count = 0;  // Count, Average; for a float Sum the values in float_sum
     std::optional<FactId> result_fact;
+    // The child (left tuple + result fact) once made: the result fact is
+    // made once and then only set, so the child stays the same tuple.
+    TupleId child{};
     // Arrival order. Collect's and CollectList's members are the live matches
     // themselves (CollectList skipping null values), so they need no list of
     // their own and leave with their own fact.
@@ -109,6 +112,10 @@ struct AccCtx {
     // zero, which it equals), so members publish in key order without a sort.
     std::map<std::string, AccSetMember> collect_set;
     bool emitted = false;  // the child (left tuple + result fact) is live downstream
+    // What one evaluation of the node has noted on the context (AccPass
+    // marks), valid while marked_pass is that evaluation's number.
+    uint8_t marks = 0;
+    uint64_t marked_pass = 0;
 
     // Adds one value. Fails on a sum that leaves its range, changing nothing.
     Status apply(AccFunc func, const Value& value);
@@ -197,6 +204,7 @@ struct AccNodeState {
     HashMap<TupleId, AccCtx> acc_ctxs;      // one per left tuple in the node's memory
     DenseIdMap<AccPlaces, FactId> acc_by_right;  // each right fact's places, by fact id
     SumBounds bounds;
+    uint64_t passes = 0;  // evaluations so far, which number them
 };
 
 // One groupby group: its key, the function's figures over its members (the

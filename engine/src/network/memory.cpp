@@ -438,9 +438,57 @@ std::optional<typename Memory<T>::Entry> Memory<T>::take_first(const T& item) {
 
 template <class T>
 bool Memory<T>::move_to_back(const T& item) {
-    auto e = take_first(item);
-    if (!e) return false;
-    push_back(std::move(e->item), std::move(e->key));
+    const Ends* ends = items_.find(item);
+    if (ends == nullptr) return false;
+    if (ends->head != ends->tail) {
+        // The item's first entry goes behind its others: taken out and put back.
+        auto e = take_first(item);
+        push_back(std::move(e->item), std::move(e->key));
+        return true;
+    }
+    // Its only entry is relinked where a removal and an append would put it
+    // (the last of the memory and of its bucket, with the next arrival
+    // number), keeping its slot and its key record.
+    const Pos s = ends->head;
+    if (next_seq_ == UINT32_MAX) renumber();
+    Slot& sl = slots_[s];
+    const bool ranged = range_indexed(sl);
+    if (ranged) by_range_.erase(RangeItem{at(s).key[0].value(), sl.seq, s});
+    if (bucketed(sl)) {
+        auto b = by_key_.find(*class_hash_of(sl));
+        if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
+        Bucket& bk = b->second;
+        if (bk.tail != s) {
+            if (sl.bprev == npos) {
+                bk.head = sl.bnext;
+                const Slot& h = slots_[bk.head];
+                bk.head_item = h.item;
+                bk.head_key = h.key;
+                bk.head_small = h.small;
+            } else {
+                slots_[sl.bprev].bnext = sl.bnext;
+            }
+            slots_[sl.bnext].bprev = sl.bprev;
+            slots_[bk.tail].bnext = s;
+            sl.bprev = bk.tail;
+            sl.bnext = npos;
+            bk.tail = s;
+        }
+    }
+    if (tail_ != s) {
+        if (sl.prev == npos) {
+            head_ = sl.next;
+        } else {
+            slots_[sl.prev].next = sl.next;
+        }
+        slots_[sl.next].prev = sl.prev;
+        slots_[tail_].next = s;
+        sl.prev = tail_;
+        sl.next = npos;
+        tail_ = s;
+    }
+    sl.seq = next_seq_++;
+    if (ranged) by_range_.insert(RangeItem{at(s).key[0].value(), sl.seq, s});
     return true;
 }
 
@@ -528,6 +576,26 @@ typename Memory<T>::Pos Memory<T>::bucket_first(const Key& probe) const {
 template <class T>
 void Memory<T>::prefetch_bucket(const Key& probe) const {
     if (auto h = probe.class_hash()) by_key_.prefetch(*h);
+}
+
+template <class T>
+void Memory<T>::prefetch_removal(const T& item, int step) const {
+    if (step == 0) {
+        items_.prefetch(item);
+        return;
+    }
+    const Pos s = pos_of(item);
+    if (s == npos) return;
+    const Slot& sl = slots_[s];
+    if (step == 1) {
+        __builtin_prefetch(&sl);
+        return;
+    }
+    // The neighbours in memory order are mostly the slot's own neighbours
+    // in the array, and the bucket table is small next to the slots: only
+    // the bucket neighbours are worth the instructions.
+    if (sl.bprev != npos) __builtin_prefetch(&slots_[sl.bprev]);
+    if (sl.bnext != npos) __builtin_prefetch(&slots_[sl.bnext]);
 }
 
 template <class T>

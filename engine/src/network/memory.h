@@ -136,6 +136,11 @@ public:
     Pos bucket_next(Pos p) const { return slots_[p].bnext; }
     // Starts loading the bucket `probe` falls in (equality index only).
     void prefetch_bucket(const Key& probe) const;
+    // Starts loading what remove_first(item) reads, one step of its chain at
+    // a time, so that a batch of removals can issue them ahead: step 0 the
+    // item's record, 1 its first slot (reading the record), 2 the slots
+    // before and after it in its equality bucket (reading the slot).
+    void prefetch_removal(const T& item, int step) const;
     // Equality index: the first item of the bucket `probe` falls in whose key
     // keys_match accepts and that `pred` accepts, in memory order from the
     // entry of `start` (when it is such a candidate, else from the bucket's

@@ -125,7 +125,11 @@ public:
     void store_right(FactId f, Key&& key) { rights_.push_back(f, std::move(key)); }
     void store_right(FactId f, const Key& key) { rights_.push_back(f, key); }
     void remove_left(TupleId t) { lefts_.remove_first(t); }
+    // The tuple's entry goes to the end of the left memory, its key unchanged.
+    void move_left_to_back(TupleId t) { lefts_.move_to_back(t); }
     void remove_right(FactId f) { rights_.remove_first(f); }
+    // Starts loading what remove_right(f) reads, one step at a time (Memory::prefetch_removal).
+    void prefetch_remove_right(FactId f, int step) const { rights_.prefetch_removal(f, step); }
     // Both memories, for an engine-side evaluation that puts them back should it fail.
     struct Memories {
         Memory<TupleId> lefts;
