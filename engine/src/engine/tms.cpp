@@ -149,7 +149,7 @@ void ContentIndex::erase(uint32_t e) {
         if (*link == kNoEntry) invariant_broken("a filed entry missing from its chain");
         link = &next_[*link];
     }
-    (void)link;
+    *link = next_[e];
     filed_[e >> 6] &= ~(uint64_t{1} << (e & 63));
     --size_;
 }
