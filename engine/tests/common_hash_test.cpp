@@ -133,3 +133,26 @@ TEST(HashMap, GrowingAheadWaitsForAFullTableAndAtMostQuadruplesIt) {
     d[12] = 1;
     EXPECT_NE(&d.at(0), one);
 }
+
+// An eightfold bound: from 8 slots straight to 64, which hold 48 keys without
+// moving them, and the 49th moves them; fewer keys to come still only double.
+TEST(HashMap, GrowingAheadTakesTheBoundItIsGiven) {
+    if (kHashStress) GTEST_SKIP() << "elements move at every new key";
+    HashMap<uint32_t, uint32_t> m;
+    for (uint32_t k = 0; k < 6; ++k) m[k] = k;  // 8 slots, full
+    m.grow_ahead(1000, 8);
+    const uint32_t* first = &m.at(0);
+    for (uint32_t k = 6; k < 48; ++k) m[k] = k;
+    EXPECT_EQ(&m.at(0), first);
+    m[48] = 48;
+    EXPECT_NE(&m.at(0), first);
+    for (uint32_t k = 0; k < 49; ++k) ASSERT_EQ(m.at(k), k);
+    HashMap<uint32_t, uint32_t> d;
+    for (uint32_t k = 0; k < 6; ++k) d[k] = k;
+    d.grow_ahead(3, 8);
+    first = &d.at(0);
+    for (uint32_t k = 6; k < 12; ++k) d[k] = k;  // 16 slots hold 12
+    EXPECT_EQ(&d.at(0), first);
+    d[12] = 12;
+    EXPECT_NE(&d.at(0), first);
+}

@@ -291,13 +291,14 @@ public:
         if (want > cap_) rehash(want);
     }
     // Where the next new key would make the table grow, grows it now to hold
-    // `more` keys beyond those it has, but at most fourfold: a long run of
-    // inserts moves the entries to a new table half as often as doubling
-    // would, and a run with fewer new keys than it has inserts leaves the
-    // table at most twice the size doubling would have.
-    void grow_ahead(size_t more) {
+    // `more` keys beyond those it has, but at most fourfold (or `most`-fold,
+    // a power of two): a long run of inserts moves the entries to a new table
+    // half as often as doubling would (a third as often at eightfold), and a
+    // run with fewer new keys than it has inserts leaves the table at most
+    // most/2 times the size doubling would have.
+    void grow_ahead(size_t more, size_t most = 4) {
         if (cap_ != 0 && (size_ + 1) * 4 <= cap_ * 3) return;
-        grow_for(more);
+        grow_for(more, most);
     }
 
 private:
@@ -359,9 +360,9 @@ private:
     }
     // grow_ahead's growth, kept out of line so that the inserts calling it
     // keep their own code small.
-    [[gnu::noinline]] void grow_for(size_t more) {
+    [[gnu::noinline]] void grow_for(size_t more, size_t most) {
         size_t want = cap_ == 0 ? 8 : cap_ * 2;
-        while (want * 3 / 4 < size_ + more && want < cap_ * 4) want *= 2;
+        while (want * 3 / 4 < size_ + more && want < cap_ * most) want *= 2;
         rehash(want);
     }
     void rehash(size_t cap) {
