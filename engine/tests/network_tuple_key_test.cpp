@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <set>
 #include <string>
 
 #include "network/key.h"
@@ -157,4 +158,63 @@ TEST(Key, KeysThatMatchShareTheirClassHash) {
         EXPECT_TRUE(by_value == in_place);
         EXPECT_FALSE(in_place.class_hash().has_value());
     }
+}
+
+TEST(Key, KeysCountingUpShareTheirClassHashButForTheLowBits) {
+    // A last integer's low 4 bits come out as the class hash's own, whichever
+    // way the key was built; what is left is mixed.
+    auto hash_of = [](std::vector<Value> values) { return *Key(values).class_hash(); };
+    std::set<uint64_t> runs;
+    for (int64_t m = -500; m < 500; ++m) {
+        const uint64_t upper = hash_of({Value::i64(16 * m)}) >> 4;
+        for (int64_t j = 0; j < 16; ++j) {
+            const int64_t n = 16 * m + j;
+            const uint64_t h = hash_of({Value::i64(n)});
+            ASSERT_EQ(h & 15, static_cast<uint64_t>(j)) << n;
+            ASSERT_EQ(h >> 4, upper) << n;
+            Key in_place;
+            in_place.push_i64(n);
+            ASSERT_EQ(in_place.class_hash(), h) << n;
+        }
+        runs.insert(upper);
+        // A number of the same integer class lands on the integer's bits.
+        EXPECT_EQ(hash_of({Value::f64(static_cast<double>(16 * m + 9) + (m < 0 ? -0.25 : 0.25))}),
+                  hash_of({Value::i64(16 * m + 9)}));
+        EXPECT_EQ(hash_of({Value::dec(static_cast<i128>(16 * m + 9) * 100, 2)}), hash_of({Value::i64(16 * m + 9)}));
+    }
+    EXPECT_EQ(runs.size(), 1000u);
+    // An integer followed by another value gives all its bits to the mix:
+    // keys differing only in the low bits of a first value stay apart.
+    std::set<uint64_t> pairs, with_text, in_place;
+    for (int64_t a = 0; a < 4096; ++a) {
+        pairs.insert(hash_of({Value::i64(a), Value::i64(5)}));
+        with_text.insert(hash_of({Value::i64(a), Value::str("t")}));
+        Key k;
+        k.push_i64(a);
+        k.push_i64(5);
+        in_place.insert(*k.class_hash());
+    }
+    EXPECT_EQ(pairs.size(), 4096u);
+    EXPECT_EQ(with_text.size(), 4096u);
+    EXPECT_EQ(in_place, pairs);
+}
+
+TEST(Key, TablesPlaceKeysCountingUpSideBySideUnderTagsOfTheirOwn) {
+    const ClassHashBlocks slot_of;
+    constexpr uint64_t kTagShift = 57;  // where the tables take a slot's tag
+    constexpr uint64_t kMiddle = (uint64_t{1} << kTagShift) - 16;
+    std::set<uint64_t> blocks;
+    for (int64_t m = 0; m < 1000; ++m) {
+        const uint64_t block = slot_of(*Key(std::vector<Value>{Value::i64(16 * m)}).class_hash()) & kMiddle;
+        std::set<uint64_t> tags;
+        for (int64_t j = 0; j < 16; ++j) {
+            const uint64_t s = slot_of(*Key(std::vector<Value>{Value::i64(16 * m + j)}).class_hash());
+            ASSERT_EQ(s & 15, static_cast<uint64_t>(j));
+            ASSERT_EQ(s & kMiddle, block);
+            tags.insert(s >> kTagShift);
+        }
+        EXPECT_EQ(tags.size(), 16u);
+        blocks.insert(block);
+    }
+    EXPECT_EQ(blocks.size(), 1000u);
 }

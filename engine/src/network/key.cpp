@@ -36,9 +36,11 @@ uint64_t fold(uint64_t h, uint64_t w) { return key_hash_fold(h, w); }
 // each other share a class. Numbers that can match an integer hash by
 // int_class_of that integer (a float by its truncation, so all floats with one
 // integer part share a bucket); other decimals by their value with trailing
-// zeros stripped. False for Null, which never matches.
-bool value_class_hash(const KeyValue& v, uint64_t& h) {
-    auto int_class = [&](i128 n) { h = fold(fold(h, 1), static_cast<uint64_t>(int_class_of(n))); };
+// zeros stripped. False for Null, which never matches. An integer class's
+// low bits are held back in `low` (key_hash_fold_int).
+bool value_class_hash(const KeyValue& v, uint64_t& h, int8_t& low) {
+    key_hash_fold_held(h, low);
+    auto int_class = [&](i128 n) { key_hash_fold_int(h, low, static_cast<uint64_t>(int_class_of(n))); };
     switch (v.tag) {
         case ValueTag::Null: return false;
         case ValueTag::I64: int_class(v.as_i64()); return true;
@@ -164,7 +166,7 @@ void Key::push_value(const KeyValue& v) {
         s_.owns_texts = false;
         s_.has_texts = true;
     }
-    if (s_.matchable && !value_class_hash(v, s_.hash)) s_.matchable = false;
+    if (s_.matchable && !value_class_hash(v, s_.hash, s_.low)) s_.matchable = false;
 }
 
 void Key::own_texts() {
@@ -199,8 +201,9 @@ uint64_t key_int_class_far(int64_t n) { return static_cast<uint64_t>(int_class_o
 
 std::optional<uint64_t> single_value_class_hash(const KeyValue& v) {
     uint64_t h = 0;
-    if (!value_class_hash(v, h)) return std::nullopt;
-    return fold(h, 1);
+    int8_t low = -1;
+    if (!value_class_hash(v, h, low)) return std::nullopt;
+    return key_hash_finish(h, low, 1);
 }
 
 std::vector<Value> Key::values() const {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/hash.h"
 #include "store/value.h"
 
 namespace quarn {
@@ -20,6 +21,31 @@ namespace quarn {
 // Folds one word into a key's class hash; order matters. The hash tables mix
 // their keys again, so this only has to keep distinct words apart.
 inline uint64_t key_hash_fold(uint64_t h, uint64_t w) { return ((h << 7 | h >> 57) ^ w) * 0x9e3779b97f4a7c15ULL; }
+
+// The low bits of a class hash that a last integer gives as they are (see
+// Key::class_hash and ClassHashBlocks).
+inline constexpr uint64_t kClassBlockMask = 15;
+
+// Folds in the integer bits the value before held back, if any.
+inline void key_hash_fold_held(uint64_t& h, int8_t& low) {
+    if (low < 0) return;
+    h = key_hash_fold(h, static_cast<uint64_t>(low));
+    low = -1;
+}
+// Folds an integer class into a class hash but for its low 4 bits, which it
+// holds back in `low`: the next value folds them in first, and a key whose
+// last value is an integer gives them as its class hash's own.
+inline void key_hash_fold_int(uint64_t& h, int8_t& low, uint64_t c) {
+    key_hash_fold_held(h, low);
+    h = key_hash_fold(key_hash_fold(h, 1), c & ~kClassBlockMask);
+    low = static_cast<int8_t>(c & kClassBlockMask);
+}
+// The class hash of `size` values folded into h, the last one's held-back
+// integer bits in `low`.
+inline uint64_t key_hash_finish(uint64_t h, int8_t low, uint64_t size) {
+    const uint64_t mixed = key_hash_fold(h, size);
+    return low < 0 ? mixed : (mixed & ~kClassBlockMask) | static_cast<uint64_t>(low);
+}
 
 // The hash class of an integer key value (see value_class_hash): itself while
 // a double holds it exactly, else the saturating truncation of the double it
@@ -109,7 +135,7 @@ public:
         d.len = v.len;
         d.a = v.a;
         d.b = v.b;
-        if (s_.matchable) s_.hash = key_hash_fold(key_hash_fold(s_.hash, 1), key_int_class(v.as_i64()));
+        if (s_.matchable) key_hash_fold_int(s_.hash, s_.low, key_int_class(v.as_i64()));
     }
     // push of an integer, built in place.
     void push_i64(int64_t v) {
@@ -121,17 +147,19 @@ public:
         d.len = 0;
         d.a = static_cast<uint64_t>(v);
         d.b = 0;
-        if (s_.matchable) s_.hash = key_hash_fold(key_hash_fold(s_.hash, 1), key_int_class(v));
+        if (s_.matchable) key_hash_fold_int(s_.hash, s_.low, key_int_class(v));
     }
     // Copies referred texts into storage of the key's own.
     void own_texts();
 
     // Keys that keys_match accepts against each other have the same class
-    // hash; none when a value is Null (a Null never matches). Inline: a keyed
-    // insert asks it of one key several times (prefetch, probe, store).
+    // hash; none when a value is Null (a Null never matches). When the last
+    // value is a number of an integer class, the hash's low 4 bits are that
+    // integer's own (see ClassHashBlocks). Inline: a keyed insert asks it of
+    // one key several times (prefetch, probe, store).
     std::optional<uint64_t> class_hash() const {
         if (!s_.present || !s_.matchable) return std::nullopt;
-        return key_hash_fold(s_.hash, s_.size);
+        return key_hash_finish(s_.hash, s_.low, s_.size);
     }
     std::vector<Value> values() const;
 
@@ -153,6 +181,7 @@ private:
         bool matchable = true;  // no Null among the values
         bool owns_texts = false;
         bool has_texts = false;  // a Str among the values
+        int8_t low = -1;         // the last value's low integer class bits, not yet in hash
     };
     // Appends any value, growing the storage when it is full.
     void push_value(const KeyValue& v);
@@ -181,6 +210,7 @@ private:
         s_.matchable = true;
         s_.owns_texts = false;
         s_.has_texts = false;
+        s_.low = -1;
     }
 
     State s_;
@@ -193,6 +223,23 @@ private:
 // equals it as a double; otherwise same variant, equal payload (floats by ==).
 bool keys_match(const Key& stored, const Key& probe);
 bool key_values_match(const KeyValue& stored, const KeyValue& probe);
+
+// Hashes class hashes into a table's slots. The low 4 bits stay as they are
+// and the rest is mixed with the process key: keys whose last integers count
+// up (ids made in sequence) land side by side in one block of 16 slots, so a
+// long batch of them reads the table a few cache lines at a time rather than
+// a random line per key, while which block is still a keyed choice. The low
+// bits also go into the top bits, where the table takes its tags, so that
+// neighbours in a block do not share one. At most 16 class hashes share the
+// mixed bits.
+struct ClassHashBlocks {
+    uint64_t key = process_hash_key();
+    size_t operator()(uint64_t h) const {
+        const uint64_t low = h & kClassBlockMask;
+        const uint64_t mixed = mix_for_table(key ^ (h & ~kClassBlockMask));
+        return static_cast<size_t>(((mixed ^ (low << 57)) & ~kClassBlockMask) | low);
+    }
+};
 
 // The class hash of a key holding `v` alone (Key::class_hash of it).
 std::optional<uint64_t> single_value_class_hash(const KeyValue& v);

@@ -132,7 +132,10 @@ std::optional<uint64_t> Memory<T>::class_hash_of(const Slot& sl) const {
     if (!is_small(sl.key)) return keys_[sl.key].key.class_hash();
     if (sl.key == kSmallI64) {
         // As a key of this integer alone hashes (Key::push_i64), without the general path.
-        return key_hash_fold(key_hash_fold(key_hash_fold(0, 1), key_int_class(static_cast<int64_t>(sl.small))), 1);
+        uint64_t h = 0;
+        int8_t low = -1;
+        key_hash_fold_int(h, low, key_int_class(static_cast<int64_t>(sl.small)));
+        return key_hash_finish(h, low, 1);
     }
     return single_value_class_hash(small_value(sl.key, sl.small));
 }

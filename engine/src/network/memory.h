@@ -255,7 +255,8 @@ private:
     size_t live_ = 0;
     uint32_t next_seq_ = 1;
     DenseIdMap<Ends, T> items_;             // each item's slots, linked by same_next in memory order
-    HashMap<uint64_t, Bucket> by_key_;  // equality index: key class -> bucket
+    // Equality index: key class -> bucket; keys counting up share blocks of slots.
+    detail::OpenTable<uint64_t, Bucket, ClassHashBlocks> by_key_;
     std::set<RangeItem, RangeLess> by_range_;
     Key none_;                          // the key of entries stored without one
     size_t batch_left_ = 0;             // pushes still expected (expect_pushes)
