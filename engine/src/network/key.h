@@ -127,15 +127,8 @@ public:
     void push(const Value& v) { push(KeyValue::of(v)); }
     // Integers, the common key, take the inline path; the rest push_value.
     void push(const KeyValue& v) {
-        if (v.tag != ValueTag::I64 || s_.size == s_.cap) return push_value(v);
-        s_.present = true;
-        KeyValue& d = data()[s_.size++];
-        d.tag = v.tag;
-        d.scale = v.scale;
-        d.len = v.len;
-        d.a = v.a;
-        d.b = v.b;
-        if (s_.matchable) key_hash_fold_int(s_.hash, s_.low, key_int_class(v.as_i64()));
+        if (v.tag == ValueTag::I64) return push_i64(v.as_i64());
+        push_value(v);
     }
     // push of an integer, built in place.
     void push_i64(int64_t v) {

@@ -374,27 +374,38 @@ void Memory<T>::unlink_slot(Pos s) {
     if (bucketed(sl)) {
         auto b = by_key_.find(*class_hash_of(sl));
         if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
-        Bucket& bk = b->second;
-        if (sl.bprev == npos) {
-            bk.head = sl.bnext;
-            if (bk.head != npos) {
-                const Slot& h = slots_[bk.head];
-                bk.head_item = h.item;
-                bk.head_key = h.key;
-                bk.head_small = h.small;
-            }
-        } else {
-            slots_[sl.bprev].bnext = sl.bnext;
-        }
-        if (sl.bnext == npos) {
-            bk.tail = sl.bprev;
-        } else {
-            slots_[sl.bnext].bprev = sl.bprev;
-        }
-        if (bk.head == npos) by_key_.erase(b);
+        take_from_bucket(b->second, s);
+        if (b->second.head == npos) by_key_.erase(b);
     } else if (range_indexed(sl)) {
         by_range_.erase(RangeItem{at(s).key[0].value(), sl.seq, s});
     }
+    take_from_order(s);
+}
+
+template <class T>
+void Memory<T>::take_from_bucket(Bucket& bk, Pos s) {
+    const Slot& sl = slots_[s];
+    if (sl.bprev == npos) {
+        bk.head = sl.bnext;
+        if (bk.head != npos) {
+            const Slot& h = slots_[bk.head];
+            bk.head_item = h.item;
+            bk.head_key = h.key;
+            bk.head_small = h.small;
+        }
+    } else {
+        slots_[sl.bprev].bnext = sl.bnext;
+    }
+    if (sl.bnext == npos) {
+        bk.tail = sl.bprev;
+    } else {
+        slots_[sl.bnext].bprev = sl.bprev;
+    }
+}
+
+template <class T>
+void Memory<T>::take_from_order(Pos s) {
+    const Slot& sl = slots_[s];
     if (sl.prev == npos) {
         head_ = sl.next;
     } else {
@@ -465,16 +476,7 @@ bool Memory<T>::move_to_back(const T& item) {
         if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
         Bucket& bk = b->second;
         if (bk.tail != s) {
-            if (sl.bprev == npos) {
-                bk.head = sl.bnext;
-                const Slot& h = slots_[bk.head];
-                bk.head_item = h.item;
-                bk.head_key = h.key;
-                bk.head_small = h.small;
-            } else {
-                slots_[sl.bprev].bnext = sl.bnext;
-            }
-            slots_[sl.bnext].bprev = sl.bprev;
+            take_from_bucket(bk, s);
             slots_[bk.tail].bnext = s;
             sl.bprev = bk.tail;
             sl.bnext = npos;
@@ -482,12 +484,7 @@ bool Memory<T>::move_to_back(const T& item) {
         }
     }
     if (tail_ != s) {
-        if (sl.prev == npos) {
-            head_ = sl.next;
-        } else {
-            slots_[sl.prev].next = sl.next;
-        }
-        slots_[sl.next].prev = sl.prev;
+        take_from_order(s);
         slots_[tail_].next = s;
         sl.prev = tail_;
         sl.next = npos;

@@ -236,6 +236,10 @@ private:
     void link_slot(Pos s, uint32_t key, Bucket* bucket, bool listed = false);
     // Takes slot s out of its bucket (or the range index) and memory order.
     void unlink_slot(Pos s);
+    // Takes slot s out of bucket bk's chain (the bucket stays, even empty),
+    // and out of memory order.
+    void take_from_bucket(Bucket& bk, Pos s);
+    void take_from_order(Pos s);
     // The equality bucket an entry of `key` goes into, made when missing.
     Bucket* bucket_for(const Key& key);
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.
