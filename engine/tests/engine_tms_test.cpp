@@ -279,10 +279,9 @@ TEST(Tms, ContentsAreFoundAgainAfterTheirEncodingsArePacked) {
 }  // namespace
 
 // A lookup that finds nothing says where it ended, and a filing of the same
-// hash goes there at once, unless the buckets were rebuilt in between (other
-// filings grew them): then the filing finds its bucket again. Entries filed
-// through fresh and stale misses alike are found under their hash, and
-// removals unlink them from chains that others share, against a map.
+// hash goes there at once, unless the slots changed in between (another
+// filing, a rebuild): then the filing probes again. Entries filed through
+// fresh and stale misses alike are found under their hash, against a map.
 TEST(ContentIndex, FilingWhereTheLookupEndedKeepsEveryEntryFound) {
     for (uint32_t seed = 1; seed <= 20; ++seed) {
         std::mt19937 rng(seed);
@@ -294,12 +293,12 @@ TEST(ContentIndex, FilingWhereTheLookupEndedKeepsEveryEntryFound) {
             const uint64_t hash = rng() % hashes;
             ContentIndex::Miss miss;
             ASSERT_EQ(index.find(hash, [](uint32_t) { return false; }, &miss), ~uint32_t{0});
-            if (rng() % 3 == 0) {  // another filing first, which may grow the buckets
+            if (rng() % 3 == 0) {  // the slots change before the filing
                 const uint64_t other = rng() % hashes;
                 index.insert(next, other);
                 model.emplace(next++, other);
             }
-            if (!model.empty() && rng() % 4 == 0) {  // a removal from a shared chain
+            if (!model.empty() && rng() % 4 == 0) {  // a removal changes no slot
                 auto it = model.begin();
                 std::advance(it, rng() % model.size());
                 index.erase(it->first, it->second);

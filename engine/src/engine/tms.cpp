@@ -102,18 +102,24 @@ uint32_t ContentIndex::tag_of(uint64_t hash) {
     return (mixed & ~15u) | static_cast<uint32_t>(hash & 15);
 }
 
+void ContentIndex::place(uint64_t slot) {
+    size_t i = home(static_cast<uint32_t>(slot >> 32));
+    while (slots_[i] != 0) i = (i + 1) & mask();
+    slots_[i] = slot;
+    ++stamp_;
+}
+
 void ContentIndex::rebuild() {
-    const uint32_t bits = heads_.empty() ? 6 : size_ + 1 > heads_.size() ? bits_ + 1 : bits_;
+    const uint32_t bits = slots_.empty() ? 6 : 8 * (size_ + 1) > 3 * slots_.size() ? bits_ + 1 : bits_;
     if (bits > 32) invariant_broken("too many logical contents");
     bits_ = bits;
-    heads_.assign(size_t{1} << bits_, kNoEntry);
+    slots_.assign(size_t{1} << bits_, 0);
     for (size_t w = 0; w < filed_.size(); ++w)
-        for (uint64_t word = filed_[w]; word != 0; word &= word - 1) {
-            const uint32_t e = static_cast<uint32_t>(64 * w + std::countr_zero(word));
-            uint32_t& head = heads_[home(tags_[e])];
-            next_[e] = head;
-            head = e;
+        for (uint64_t bits = filed_[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t e = static_cast<uint32_t>(64 * w + std::countr_zero(bits));
+            place((uint64_t{tags_[e]} << 32) | (uint64_t{e} + 1));
         }
+    used_ = size_;
     ++stamp_;
 }
 
@@ -121,19 +127,23 @@ void ContentIndex::insert(uint32_t e, uint64_t hash, const Miss* miss) {
     if (e >= tags_.size()) {
         const size_t n = (std::max({size_t{e} + 1, 2 * tags_.size(), size_t{64}}) + 63) & ~size_t{63};
         tags_.resize(n);
-        next_.resize(n);
         filed_.resize(n / 64);
     }
     if (filed(e)) invariant_broken("an entry filed twice");
-    if (heads_.empty() || size_ + 1 > heads_.size()) rebuild();
-    const bool there = miss && miss->stamp == stamp_;
-    const uint32_t tag = there ? miss->tag : tag_of(hash);
-    uint32_t& head = heads_[there ? miss->bucket : home(tag)];
+    const bool grow = 2 * (used_ + 1) > slots_.size();
+    if (grow) rebuild();
+    const uint32_t tag = !grow && miss && miss->stamp == stamp_ ? miss->tag : tag_of(hash);
     tags_[e] = tag;
-    next_[e] = head;
-    head = e;
     filed_[e >> 6] |= uint64_t{1} << (e & 63);
+    const uint64_t slot = (uint64_t{tag} << 32) | (uint64_t{e} + 1);
+    if (!grow && miss && miss->stamp == stamp_) {
+        slots_[miss->slot] = slot;
+        ++stamp_;
+    } else {
+        place(slot);
+    }
     ++size_;
+    ++used_;
 }
 
 void ContentIndex::erase(uint32_t e, uint64_t hash) {
@@ -144,12 +154,6 @@ void ContentIndex::erase(uint32_t e, uint64_t hash) {
 
 void ContentIndex::erase(uint32_t e) {
     if (e >= tags_.size() || !filed(e)) invariant_broken("an entry taken out that is not filed");
-    uint32_t* link = &heads_[home(tags_[e])];
-    while (*link != e) {
-        if (*link == kNoEntry) invariant_broken("a filed entry missing from its chain");
-        link = &next_[*link];
-    }
-    *link = next_[e];
     filed_[e >> 6] &= ~(uint64_t{1} << (e & 63));
     --size_;
 }

@@ -62,37 +62,43 @@ private:
 };
 
 // Entry numbers by the hash of their entry's key, for truth maintenance's
-// contents: buckets (at least 64, and at least one per filed entry), each the
-// head of a chain of entries linked by entry number. Beside each entry, by
-// entry number, its tag (32 bits of the keyed hash) and the next entry on its
-// chain: a lookup compares tags before it asks about an entry, so a content
-// that is not there reads a bucket and its chain's tags and no entry. A bucket
-// is chosen in blocks of 16 by the tag's top bits and within its block by the
-// hash's own low 4 bits, unmixed: contents made in sequence share a block,
-// and so the cache line their lookups read. A removal unlinks its entry. The
-// hash is keyed per process, as the project's hash maps are. Never iterated.
+// contents: one array of 8-byte slots (at least 64), linear probing. A slot
+// holds the entry number and 32 bits of the hash (the entry's tag), whose bits
+// also give the slot where its probe starts: a lookup of a content that is not
+// there reads one cache line or two and no entry. A removal touches no slot: it marks the
+// entry unfiled (beside its tag, by entry number, which callers walk in about
+// the order they filed), and the slot stays until the next rebuild, which
+// files the filed entries alone; a lookup passes a slot whose entry is
+// unfiled or filed since under another tag. Slots in use, live or not, stay
+// at most half the array. The hash is keyed per process, as the project's
+// hash maps are. Never iterated.
 class ContentIndex {
 public:
-    // Where a lookup that found nothing ended: the bucket a filing of the
-    // same hash goes to while the buckets are not rebuilt.
+    // Where a lookup that found nothing ended: the empty slot a filing of
+    // the same hash would take while the slots stay as they are.
     struct Miss {
-        uint64_t bucket = 0, stamp = ~uint64_t{0};
+        uint64_t slot = 0, stamp = ~uint64_t{0};
         uint32_t tag = 0;
     };
     // The entry whose hash is `hash` and for which `is_it(entry)` holds;
     // ~0u when there is none (and `miss`, when given, says where it ended).
     template <class IsIt>
     uint32_t find(uint64_t hash, IsIt is_it, Miss* miss = nullptr) const {
-        if (heads_.empty()) {
+        if (slots_.empty()) {
             if (miss) *miss = Miss{};
             return kNoEntry;
         }
         const uint32_t tag = tag_of(hash);
-        const size_t b = home(tag);
-        for (uint32_t e = heads_[b]; e != kNoEntry; e = next_[e])
-            if (tags_[e] == tag && is_it(e)) return e;
-        if (miss) *miss = Miss{b, stamp_, tag};
-        return kNoEntry;
+        for (size_t i = home(tag);; i = (i + 1) & mask()) {
+            const uint64_t s = slots_[i];
+            if (s == 0) {
+                if (miss) *miss = Miss{i, stamp_, tag};
+                return kNoEntry;
+            }
+            if (static_cast<uint32_t>(s >> 32) != tag) continue;
+            const uint32_t e = entry_of(s);
+            if (filed(e) && tags_[e] == tag && is_it(e)) return e;
+        }
     }
     // Files entry `e` (not filed yet) under `hash`; `miss`, when given, is
     // where a lookup of `hash` ended.
@@ -107,18 +113,24 @@ public:
 private:
     static constexpr uint32_t kNoEntry = ~uint32_t{0};
     static uint32_t tag_of(uint64_t hash);
+    static uint32_t entry_of(uint64_t slot) { return static_cast<uint32_t>(slot) - 1; }
+    size_t mask() const { return slots_.size() - 1; }
+    // A block of 16 slots by the tag's top bits, the slot in it by its low 4
+    // (the hash's own low 4, unmixed: neighbouring hashes share a block).
     size_t home(uint32_t tag) const { return ((tag >> (32 - bits_)) & ~size_t{15}) | (tag & 15); }
-    // Buckets for the filed entries, twice as many once they would outnumber them.
+    void place(uint64_t slot);
+    // Slots for the filed entries alone, in an array grown while they would
+    // fill more than 3/8 of it.
     void rebuild();
 
-    std::vector<uint32_t> heads_;  // by bucket: the first entry of its chain, or kNoEntry
-    uint32_t bits_ = 0;            // heads_.size() == 1 << bits_
+    std::vector<uint64_t> slots_;  // 0: empty; else tag << 32 | (entry + 1)
+    uint32_t bits_ = 0;            // slots_.size() == 1 << bits_
     size_t size_ = 0;              // filed entries
-    uint64_t stamp_ = 0;           // counts the rebuilds, for Miss
-    // By entry number: its tag and the next entry on its chain while it is
-    // filed, and whether it is (a bit in words of 64, which a rebuild walks a
-    // word at a time).
-    std::vector<uint32_t> tags_, next_;
+    size_t used_ = 0;              // slots that are not empty
+    uint64_t stamp_ = 0;           // counts the changes of slots_, for Miss
+    // By entry number: whether it is filed (a bit in words of 64, which a
+    // rebuild walks a word at a time), and its tag when it is.
+    std::vector<uint32_t> tags_;
     std::vector<uint64_t> filed_;
     bool filed(uint32_t e) const { return (filed_[e >> 6] >> (e & 63)) & 1; }
 };
