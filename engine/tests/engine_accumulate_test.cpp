@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "engine/engine.h"
 #include "store/debug_form.h"
+#include "schema_support.h"
 
 using namespace quarn;
 
@@ -664,13 +665,8 @@ namespace {
 class ChainedTotals {
 public:
     explicit ChainedTotals(uint32_t seed) : rng_(seed) {
-        auto i64s = [](std::string name, std::vector<std::string> fields) {
-            TypeSchema t{std::move(name), {}, 0};
-            for (std::string& f : fields) t.fields.emplace_back(std::move(f), FieldType::i64());
-            return t;
-        };
-        e_.emplace(std::move(Engine::create({i64s("Store", {"id"}), i64s("Sale", {"store", "amount"}),
-                                              i64s("Total", {"store", "sum", "n", "lo", "hi"})}))
+        e_.emplace(std::move(Engine::create({test::i64_type("Store", {"id"}), test::i64_type("Sale", {"store", "amount"}),
+                                              test::i64_type("Total", {"store", "sum", "n", "lo", "hi"})}))
                        .value());
         EngineStatus loaded = e_->add_rules_text(
             "rule totals when\n"

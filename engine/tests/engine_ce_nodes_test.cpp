@@ -14,16 +14,13 @@
 #include "common/text.h"
 #include "engine/engine.h"
 #include "store/debug_form.h"
+#include "schema_support.h"
 
 using namespace quarn;
 
 namespace {
 
-TypeSchema i64_type(const std::string& name, const std::vector<std::string>& fields) {
-    TypeSchema t{name, {}, 0};
-    for (const std::string& f : fields) t.fields.emplace_back(f, FieldType::i64());
-    return t;
-}
+using test::i64_type;
 
 Engine make(const std::vector<TypeSchema>& types, const std::string& rules) {
     Engine e = std::move(Engine::create(types)).value();

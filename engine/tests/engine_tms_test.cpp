@@ -11,16 +11,13 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "schema_support.h"
 
 using namespace quarn;
 
 namespace {
 
-TypeSchema type(std::string name, std::vector<std::string> fields) {
-    TypeSchema t{std::move(name), {}, 0};
-    for (std::string& f : fields) t.fields.emplace_back(std::move(f), FieldType::i64());
-    return t;
-}
+using test::i64_type;
 
 // A stratified program: P and Q from the base facts (a join, a not), R from
 // P, Q and A, S from B and not P, T from C alone and U from T (one-pattern
@@ -104,9 +101,9 @@ std::string text_of(const Contents& c) {
 TEST(TmsRandom, LiveLogicalFactsAreTheFixpointOfTheLiveBaseFactsAfterEveryFire) {
     for (uint32_t seed = 1; seed <= 100; ++seed) {
         std::mt19937 rng(seed);
-        Engine e = std::move(Engine::create({type("A", {"x", "y"}), type("B", {"x"}), type("C", {"y"}),
-                                             type("P", {"x"}), type("Q", {"y"}), type("R", {"x", "y"}),
-                                             type("S", {"x"}), type("T", {"y"}), type("U", {"y"})}))
+        Engine e = std::move(Engine::create({i64_type("A", {"x", "y"}), i64_type("B", {"x"}), i64_type("C", {"y"}),
+                                             i64_type("P", {"x"}), i64_type("Q", {"y"}), i64_type("R", {"x", "y"}),
+                                             i64_type("S", {"x"}), i64_type("T", {"y"}), i64_type("U", {"y"})}))
                        .value();
         ASSERT_TRUE(e.add_rules_text(kProgram));
         auto pick = [&](int n) { return static_cast<int64_t>(rng() % static_cast<uint32_t>(n)); };
@@ -156,7 +153,7 @@ TEST(Tms, ForcedTerminalDeletesQueueLateOnlyForTheRulesOwnChanges) {
         bool late;
     };
     for (const Change& c : {Change{0, true}, Change{1, false}, Change{std::nullopt, false}}) {
-        Engine e = std::move(Engine::create({type("Base", {"id"}), type("Cfg", {"on"}), type("L1", {"id"})})).value();
+        Engine e = std::move(Engine::create({i64_type("Base", {"id"}), i64_type("Cfg", {"on"}), i64_type("L1", {"id"})})).value();
         ASSERT_TRUE(e.add_rules_text(
             "rule one when $b : Base(id > 0, $i : id) $c : Cfg() then insertLogical(new L1($i)); end\n"
             "rule other when $c : Cfg(on == 5) then end\n"));
@@ -186,7 +183,7 @@ TEST(Tms, ForcedTerminalDeletesQueueLateOnlyForTheRulesOwnChanges) {
 // The same deletion outside a forced evaluation retracts at once, and a
 // justification of a tuple that holds an expiring event waits for the expiry.
 TEST(Tms, TerminalDeletesOfExpiringTuplesWaitForTheExpiry) {
-    Engine e = std::move(Engine::create({type("Tick", {"ts", "n"}), type("Mark", {"n"})})).value();
+    Engine e = std::move(Engine::create({i64_type("Tick", {"ts", "n"}), i64_type("Mark", {"n"})})).value();
     ASSERT_TRUE(e.declare_event("Tick", "ts", std::nullopt, 1000));
     ASSERT_TRUE(e.add_rules_text("rule seen when $t : Tick($n : n) then insertLogical(new Mark($n)); end\n"));
     const FactId tick = *e.insert("Tick", {{"ts", Value::i64(0)}, {"n", Value::i64(1)}});
@@ -214,7 +211,7 @@ TEST(Tms, TerminalDeletesOfExpiringTuplesWaitForTheExpiry) {
 // found again keeps its one fact (a second justification, no second fact),
 // and stated copies come and go beside them, their lists freed and reused.
 TEST(Tms, ContentsAreFoundAgainAfterTheirEncodingsArePacked) {
-    Engine e = std::move(Engine::create({type("A", {"x"}), type("B", {"x"}), type("L", {"x"})})).value();
+    Engine e = std::move(Engine::create({i64_type("A", {"x"}), i64_type("B", {"x"}), i64_type("L", {"x"})})).value();
     ASSERT_TRUE(e.add_rules_text("rule a when $a : A($x : x) then insertLogical(new L($x)); end\n"
                                  "rule b when $b : B($x : x) then insertLogical(new L($x)); end\n"));
     constexpr int64_t kN = 1000;
