@@ -549,20 +549,14 @@ private:
         return {};
     }
 
-    Status remove_at(TupleId t, uint32_t slot) {
+    // Removes the match at `slot` of t's context; with a stamp, t's result
+    // is published again.
+    Status remove_at(TupleId t, uint32_t slot, const Stamp* republish = nullptr) {
         AccCtx* ctx = ctx_of(t);
         if (!ctx) invariant_broken("acc ctx");
         QUARN_CHECK(acc_remove_at(*ctx, acc_.func, slot));
         if (ctx->wants_compaction()) compact_.push_back(t);
-        return {};
-    }
-    // The same, and t's result is published again.
-    Status remove_at(TupleId t, uint32_t slot, const Stamp& stamp) {
-        AccCtx* ctx = ctx_of(t);
-        if (!ctx) invariant_broken("acc ctx");
-        QUARN_CHECK(acc_remove_at(*ctx, acc_.func, slot));
-        if (ctx->wants_compaction()) compact_.push_back(t);
-        mark_dirty(*ctx, t, stamp);
+        if (republish) mark_dirty(*ctx, t, *republish);
         return {};
     }
 
@@ -718,7 +712,7 @@ private:
                 AccPlaces places = std::move(*held);
                 st_.acc_by_right.erase(x.item);
                 for (size_t i = 0; i < places.size() && removed; ++i)
-                    removed = remove_at(places[i].tuple, places[i].slot, x.stamp);
+                    removed = remove_at(places[i].tuple, places[i].slot, &x.stamp);
             });
         QUARN_CHECK(removed);
         // 3. Right updates: re-keyed first, then re-matched.
@@ -735,7 +729,7 @@ private:
                     AccPlaces places = std::move(*old);
                     st_.acc_by_right.erase(f);
                     for (size_t k = 0; k < places.size(); ++k)
-                        QUARN_CHECK(remove_at(places[k].tuple, places[k].slot, x.stamp));
+                        QUARN_CHECK(remove_at(places[k].tuple, places[k].slot, &x.stamp));
                 }
             }
             scratch_tuples_ = node_.collect_matching_lefts(key);
