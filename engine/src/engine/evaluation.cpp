@@ -212,6 +212,22 @@ void fold_first_changes(Engine& e, const Staged<FactId>& first, Staged<TupleId>&
     delta = Staged<TupleId>::merge_into_pending(std::move(delta), std::move(converted));
 }
 
+// What appending a batch behind nothing leaves out of it: its cancelled
+// entries and placeholders.
+void drop_append_extras(Staged<TupleId>& s) {
+    s.cancelled.clear();
+    s.placeholders.clear();
+    s.placeholders_on = false;
+}
+
+// A node's deferred tuples go to the timers.
+void schedule_deferred(Engine& e, size_t id) {
+    Node& node = e.nodes[id].node;
+    if (node.deferred().empty()) return;
+    for (DeferredEntry& d : node.take_deferred())
+        e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
+}
+
 // Hands a node's output to its targets: the first takes it whole (unless it
 // is a subnetwork's), the others by peer merge. `taken` is the first target's
 // batch.
@@ -227,9 +243,7 @@ void route_output(Engine& e, const std::vector<Target>& targets, Staged<TupleId>
                 // Appended behind nothing, the batch is the child's batch
                 // less what the append leaves out.
                 taken = std::move(trg);
-                taken.cancelled.clear();
-                taken.placeholders.clear();
-                taken.placeholders_on = false;
+                drop_append_extras(taken);
             } else {
                 Staged<TupleId>::append_behind(taken, targets.size() == 1 ? std::move(trg) : trg);
             }
@@ -281,14 +295,9 @@ void evaluate_network_node(Engine& e, size_t id) {
     delta.reset();
     right.reset();
     tn.blocker_pending = false;
-    if (!tn.node.deferred().empty()) {
-        for (DeferredEntry& d : tn.node.take_deferred())
-            e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
-    }
+    schedule_deferred(e, id);
     if (into_taken) {
-        taken.cancelled.clear();
-        taken.placeholders.clear();
-        taken.placeholders_on = false;
+        drop_append_extras(taken);
         return;
     }
     route_output(e, targets, taken, out->trg);
@@ -359,8 +368,7 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         return false;
     }
     tn.blocker_pending = false;
-    for (DeferredEntry& d : tn.node.take_deferred())
-        e.timers[d.fire_time].push_back(TimerEntry{id, std::move(d.tuple), d.stamp, e.timer_seq++});
+    schedule_deferred(e, id);
 
     route_output(e, targets, taken, out.trg);
     return true;
