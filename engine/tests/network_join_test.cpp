@@ -105,6 +105,25 @@ TEST(JoinNode, KeyedInsertsTestOnlyPartnersWithMatchingKeys) {
     EXPECT_EQ(j.env.tested, (Pairs{{{2}, 10}, {{1}, 10}}));
 }
 
+TEST(JoinNode, AKeyedUpdateJudgesATupleHeldTwiceByItsFirstEntry) {
+    // Tuple [1] is held under key 1, then again under key 2. Fact 10's key
+    // moves from 1 to 2: its child's parent no longer matches by its first
+    // entry, so the child leaves and the bucket of 2 (which reaches [1]
+    // through its second entry) makes a new one. A fact that keeps its key
+    // keeps its children.
+    Rig j(Kind::Join, IndexSpec::equality());
+    j.env.key_on_values({{1, Value::i64(1)}, {10, Value::i64(1)}, {11, Value::i64(1)}});
+    j.push_left({1}, Key(std::vector<Value>{Value::i64(1)}));
+    j.push_left({1}, Key(std::vector<Value>{Value::i64(2)}));
+    j.run({}, rb({{10, 1, Insert}, {11, 2, Insert}}));
+    ASSERT_EQ(j.alive_children(), (Tuples{{1, 11}, {1, 10}}));
+    (*j.env.values)[10] = Value::i64(2);
+    Staged<Tuple> out = j.run({}, rb({}, {{10, 3, Change}, {11, 4, Change}}));
+    EXPECT_EQ(staged_order(out.del), (TEs{{{1, 10}, 3, Insert}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 10}, 3, Change}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 4, Change}}));
+}
+
 TEST(JoinNode, InsertPhasesOrderAndFlagTheirChildren) {
     // A same-batch matching pair makes one child, from the left side.
     Rig j;

@@ -332,6 +332,75 @@ TEST(NodeMemory, ReKeyingInPlaceAnswersAsRemovingAndAppendingDoes) {
     }
 }
 
+TEST(NodeMemory, ReKeyingUnderTheSameKeyMovesTheEntryAndKeepsTheKeyBitForBit) {
+    // An entry re-keyed under the key it holds only moves: last in memory
+    // order, in its bucket and among equal range values. A key that matches
+    // the stored one without being the same bits (0.0 and -0.0, alone or
+    // inside a record; 5 and 5.0; 5.00 and 5.0) is stored anew. Each case re-keys the
+    // head, a middle and the last entry of a three-entry bucket, against a
+    // twin memory that removes and appends.
+    struct Case {
+        std::vector<Value> stored, next;
+    };
+    const std::vector<Case> cases = {
+        {{I(5)}, {I(5)}},
+        {{F(0.0)}, {F(-0.0)}},
+        {{F(-0.0)}, {F(-0.0)}},
+        {{I(5)}, {F(5.0)}},
+        {{Value::boolean(true)}, {Value::boolean(true)}},
+        {{S("a")}, {S("a")}},
+        {{F(0.0), S("x")}, {F(-0.0), S("x")}},
+        {{F(0.0), S("x")}, {F(0.0), S("x")}},
+        {{I(2), I(7)}, {I(2), I(7)}},
+        {{D(500, 2)}, {D(500, 2)}},
+        {{D(500, 2)}, {D(50, 1)}},
+    };
+    for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
+        for (const Case& c : cases) {
+            for (FactId moved : {FactId{1}, FactId{2}, FactId{4}}) {
+                Memory<FactId> m(op), twin(op);
+                for (FactId f = 1; f <= 4; ++f) {
+                    // Entries 1, 2 and 4 hold the case's key; 3 another one.
+                    const Key k = f == 3 ? key({I(9)}) : key(c.stored);
+                    m.push_back(f, k);
+                    twin.push_back(f, k);
+                }
+                const Key next = key(c.next);
+                ASSERT_TRUE(m.rekey_to_back(moved, next));
+                twin.remove_first(moved);
+                twin.push_back(moved, next);
+                m.verify();
+                const std::string what = debug_key(key(c.stored)) + " -> " + debug_key(next) + " on " +
+                                         std::to_string(moved) + " under index " + std::to_string(op.code());
+                ASSERT_EQ(m.items(), twin.items()) << what;
+                for (FactId f = 1; f <= 4; ++f) {
+                    EXPECT_EQ(debug_key(m.find_first(f)->key), debug_key(twin.find_first(f)->key)) << what;
+                }
+                for (const Key& probe : {key(c.stored), next, key({I(9)})}) {
+                    if (op.kind() == IndexKind::Range) {
+                        if (probe.size() != 1) continue;
+                        Facts got, want;
+                        m.in_range(probe[0].value(), CmpOp::Lt, got);
+                        twin.in_range(probe[0].value(), CmpOp::Lt, want);
+                        EXPECT_EQ(got, want) << what;
+                    } else {
+                        EXPECT_EQ(m.matching(probe), twin.matching(probe)) << what;
+                    }
+                }
+                // Moved again, it is still where a removal and an append put it.
+                ASSERT_TRUE(m.rekey_to_back(2, key(c.stored)));
+                twin.remove_first(2);
+                twin.push_back(2, key(c.stored));
+                m.verify();
+                ASSERT_EQ(m.items(), twin.items()) << what;
+                if (op == IndexSpec::equality()) {
+                    EXPECT_EQ(m.matching(next), twin.matching(next)) << what;
+                }
+            }
+        }
+    }
+}
+
 TEST(NodeMemory, EqualityIndexFindsEveryKeyThroughCrowdedBlocksOfSlots) {
     // Keys counting up share blocks of the index's slots, so runs of keys,
     // keys 16 apart (one slot of every block) and the neighbours they push

@@ -113,6 +113,17 @@ private:
             decided = key_decides_ && equal && exact_values(k);
         }
     }
+    // Whether left tuple t is stored under a key that keys_match accepts
+    // against `probe`, given the probe's bucket (left_bucket). While every left
+    // is held once, the bucket lists exactly those tuples, so t is looked for
+    // there instead of in the memory: the bucket is at hand, t's entry is not.
+    bool left_key_matches(TupleId t, const Key& probe, const std::vector<TupleId>& bucket) const {
+        if (bucket.empty()) return false;
+        const Memory<TupleId>& lefts = NodeInternals::lefts(n_);
+        if (lefts.holds_items_once()) return std::find(bucket.begin(), bucket.end(), t) != bucket.end();
+        const auto stored = lefts.find_first(t);
+        return stored && stored->key && probe && keys_match(stored->key, probe);
+    }
     // Values whose equality under the key is exactly the join test's.
     static bool exact_values(const Key& k) {
         for (const KeyValue& v : k) {
@@ -241,14 +252,11 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         n_.children_of_right(f, alive);
         std::optional<size_t> first;
         if (!alive.empty()) first = alive.front();
-        if (n_.keyed() && first) {
+        if (n_.keyed() && first && !left_key_matches(n_.child(*first).parent, rkey, bucket)) {
             // The fact's key moved away from its children's parents: they all go,
             // and the new key's lefts are joined afresh.
-            const auto parent = NodeInternals::lefts(n_).find_first(n_.child(*first).parent);
-            if (!parent || !parent->key || !rkey || !keys_match(parent->key, rkey) || bucket.empty()) {
-                remove_all(alive, s);
-                first.reset();
-            }
+            remove_all(alive, s);
+            first.reset();
         }
         if (tracing_) {
             env_.trace(fmt("  rupd f={} rkey={} bucket={} first_child={}", debug_fact_id(f), debug_key(rkey),
@@ -264,7 +272,7 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         }
         // Merge walk: the bucket and the fact's alive children are both in left
         // memory order, so a kept child is met exactly where its parent is.
-        n_.children_of_right(f, alive);
+        // (`alive` is as listed above: nothing has left since.)
         size_t j = 0;
         for (TupleId t : bucket) {
             if (left_updated.contains(t)) continue;

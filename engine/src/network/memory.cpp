@@ -269,6 +269,11 @@ bool Memory<T>::rekey_to_back(const T& item, const Key& key) {
         push(item, std::move(kept));
         return true;
     }
+    if (holds_identical(slots_[s], key)) {
+        // Only the arrival order moves: the slot keeps its key and its bucket.
+        relink_to_back(s);
+        return true;
+    }
     unlink_slot(s);
     --live_;
     // The old key goes once the new one is stored: `key` may be a record of
@@ -463,25 +468,48 @@ bool Memory<T>::move_to_back(const T& item) {
         push_back(std::move(e->item), std::move(e->key));
         return true;
     }
-    // Its only entry is relinked where a removal and an append would put it
-    // (the last of the memory and of its bucket, with the next arrival
-    // number), keeping its slot and its key record.
-    const Pos s = ends->head;
+    relink_to_back(ends->head);
+    return true;
+}
+
+template <class T>
+bool Memory<T>::holds_identical(const Slot& sl, const Key& key) const {
+    if (!key.present()) return sl.key == kNoKey;
+    if (sl.key == kNoKey) return false;
+    if (is_small(sl.key)) {
+        if (key.size() != 1 || key[0].a != sl.small) return false;
+        const ValueTag tag = key[0].tag;
+        return sl.key == (tag == ValueTag::I64   ? kSmallI64
+                          : tag == ValueTag::F64 ? kSmallF64
+                          : tag == ValueTag::Bool ? kSmallBool
+                                                  : kNoKey);
+    }
+    const Key& stored = keys_[sl.key].key;
+    if (!(stored == key)) return false;
+    // Equal floats may still differ in their bits (0.0 and -0.0).
+    for (size_t v = 0; v < key.size(); ++v) {
+        if (key[v].tag == ValueTag::F64 && key[v].a != stored[v].a) return false;
+    }
+    return true;
+}
+
+template <class T>
+void Memory<T>::relink_to_back(Pos s) {
     if (next_seq_ == UINT32_MAX) renumber();
     Slot& sl = slots_[s];
     const bool ranged = range_indexed(sl);
     if (ranged) by_range_.erase(RangeItem{at(s).key[0].value(), sl.seq, s});
-    if (bucketed(sl)) {
+    // The last slot of its bucket (the only one, often) stays where it is:
+    // the bucket is looked up only when the slot has to move inside it.
+    if (sl.bnext != npos && bucketed(sl)) {
         auto b = by_key_.find(*class_hash_of(sl));
         if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
         Bucket& bk = b->second;
-        if (bk.tail != s) {
-            take_from_bucket(bk, s);
-            slots_[bk.tail].bnext = s;
-            sl.bprev = bk.tail;
-            sl.bnext = npos;
-            bk.tail = s;
-        }
+        take_from_bucket(bk, s);
+        slots_[bk.tail].bnext = s;
+        sl.bprev = bk.tail;
+        sl.bnext = npos;
+        bk.tail = s;
     }
     if (tail_ != s) {
         take_from_order(s);
@@ -492,7 +520,6 @@ bool Memory<T>::move_to_back(const T& item) {
     }
     sl.seq = next_seq_++;
     if (ranged) by_range_.insert(RangeItem{at(s).key[0].value(), sl.seq, s});
-    return true;
 }
 
 template <class T>
@@ -683,8 +710,9 @@ void Memory<T>::verify() const {
         unused += refs[k] == 0;
     }
     if (unused != free_keys_.size()) invariant_broken("node memory loses keys");
-    size_t listed = 0;
+    size_t listed = 0, held = 0;
     items_.for_each([&](const T& item, const Ends& ends) {
+        ++held;
         Pos last = npos;
         for (Pos s = ends.head; s != npos; s = slots_[s].same_next) {
             if (slots_[s].seq == 0 || !(slots_[s].item == item)) invariant_broken("node memory item chain is broken");
@@ -694,6 +722,7 @@ void Memory<T>::verify() const {
         if (last != ends.tail) invariant_broken("node memory item chain ends elsewhere");
     });
     if (listed != live_) invariant_broken("node memory item chains disagree with its count");
+    if (held != items_.size()) invariant_broken("node memory miscounts its items");
     size_t in_buckets = 0;
     for (const auto& [h, b] : by_key_) {
         uint64_t seq = 0;

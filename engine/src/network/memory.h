@@ -80,6 +80,8 @@ public:
     void expect_pushes(size_t n) { batch_left_ = n; }
 
     bool contains(const T& item) const { return items_.contains(item); }
+    // No item is held by more than one entry: an item's entry is its first.
+    bool holds_items_once() const { return items_.size() == live_; }
     // The first entry holding `item`, or none.
     std::optional<EntryRef> find_first(const T& item) const;
 
@@ -234,6 +236,13 @@ private:
     // Links slot s at the end of memory order, its bucket and, unless it is
     // already there (`listed`), its item's slots.
     void link_slot(Pos s, uint32_t key, Bucket* bucket, bool listed = false);
+    // Whether slot s holds `key` bit for bit (floats too), so that re-keying
+    // it changes nothing but its place.
+    bool holds_identical(const Slot& sl, const Key& key) const;
+    // Moves the live slot s, its item's only one, to the end of memory order
+    // and of its bucket with the next arrival number, as a removal and an
+    // append would place it, keeping its key.
+    void relink_to_back(Pos s);
     // Takes slot s out of its bucket (or the range index) and memory order.
     void unlink_slot(Pos s);
     // Takes slot s out of bucket bk's chain (the bucket stays, even empty),
