@@ -212,8 +212,7 @@ void JoinEval::right_updates_rekey(const Staged<FactId>& sr) {
         FactId f = e.item;
         Memory<FactId>& rights = NodeInternals::rights(n_);
         if (rights.contains(f)) rights.rekey_to_back(f, key_of_right(f));
-        n_.children_of_right(f, alive_);
-        for (size_t p : alive_) n_.move_child_to_end_of_left(p);
+        n_.move_children_of_right_to_end_of_left(f);
     }
 }
 
@@ -277,11 +276,15 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         for (TupleId t : bucket) {
             if (left_updated.contains(t)) continue;
             std::optional<size_t> c;
-            if (j < alive.size()) c = alive[j];
-            bool at_cursor = c && n_.child(*c).parent == t;
+            Child at;
+            if (j < alive.size()) {
+                c = alive[j];
+                at = n_.child(*c);
+            }
+            bool at_cursor = c && at.parent == t;
             bool ok = decided || allowed(t, f);
             if (ok && at_cursor) {
-                out_.child_upd(n_.child(*c).tuple, s, StagedFlag::Change);
+                out_.child_upd(at.tuple, s, StagedFlag::Change);
                 n_.move_child_to_end_of_left(*c);
                 ++j;
             } else if (ok) {

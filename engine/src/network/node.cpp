@@ -293,6 +293,13 @@ void Node::move_child_to_end_of_left(size_t p) {
     link_before(info->children, q, std::nullopt, true);
 }
 
+void Node::move_children_of_right_to_end_of_left(FactId f) {
+    const Ends* ends = children_of_right_.find(f);
+    if (ends == nullptr) return;
+    // Moving in the parents' lists leaves the fact's own list as it is.
+    for (uint32_t p = ends->head; p != kNone; p = rec(p).right_next) move_child_to_end_of_left(p);
+}
+
 void Node::move_child_to_end_of_right(size_t p) {
     uint32_t q = static_cast<uint32_t>(p);
     if (p >= children_.size() || rec(q).dead || !rec(q).has_right) return;

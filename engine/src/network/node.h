@@ -198,6 +198,9 @@ public:
     // Moves an alive child to the end of its parent's (or right fact's) list.
     void move_child_to_end_of_left(size_t p);
     void move_child_to_end_of_right(size_t p);
+    // Moves each of a right fact's children to the end of its parent's list,
+    // in the fact's list order.
+    void move_children_of_right_to_end_of_left(FactId f);
 
     // --- Left tuple bookkeeping.
     // First-storage order, from 1; 0 for a tuple never stored. Never shrinks.

@@ -160,7 +160,7 @@ void Node::re_add_right_tuple(FactId f, Key key) {
 
 void Node::re_add_right_fact(FactId f, Key key) {
     if (rights_.remove_first(f)) rights_.push_back(f, std::move(key));
-    for (size_t p : children_of_right(f)) move_child_to_end_of_left(p);
+    move_children_of_right_to_end_of_left(f);
 }
 
 void Node::not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f) {
