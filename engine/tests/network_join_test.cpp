@@ -105,7 +105,7 @@ TEST(JoinNode, KeyedInsertsTestOnlyPartnersWithMatchingKeys) {
     EXPECT_EQ(j.env.tested, (Pairs{{{2}, 10}, {{1}, 10}}));
 }
 
-TEST(JoinNode, AKeyedUpdateJudgesATupleHeldTwiceByItsFirstEntry) {
+TEST(JoinNode, AKeyedUpdateJudgesAnEntryHeldTwiceByItsFirstEntry) {
     // Tuple [1] is held under key 1, then again under key 2. Fact 10's key
     // moves from 1 to 2: its child's parent no longer matches by its first
     // entry, so the child leaves and the bucket of 2 (which reaches [1]
@@ -122,6 +122,20 @@ TEST(JoinNode, AKeyedUpdateJudgesATupleHeldTwiceByItsFirstEntry) {
     EXPECT_EQ(staged_order(out.del), (TEs{{{1, 10}, 3, Insert}}));
     EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 10}, 3, Change}}));
     EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 11}, 4, Change}}));
+
+    // The same for a fact held twice, reached by left updates.
+    Rig r(Kind::Join, IndexSpec::equality());
+    r.env.key_on_values({{1, Value::i64(1)}, {2, Value::i64(1)}, {10, Value::i64(1)}});
+    r.node.store_right(10, Key(std::vector<Value>{Value::i64(1)}));
+    r.node.store_right(10, Key(std::vector<Value>{Value::i64(2)}));
+    r.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}));
+    ASSERT_EQ(r.alive_children(), (Tuples{{2, 10}, {1, 10}}));
+    (*r.env.values)[1] = Value::i64(2);
+    out = r.run(lb({}, {{{1}, 3, Change}}));
+    EXPECT_EQ(staged_order(out.del), (TEs{{{1, 10}, 3, Insert}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 10}, 3, Change}}));
+    out = r.run(lb({}, {{{2}, 4, Change}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{2, 10}, 4, Change}}));
 }
 
 TEST(JoinNode, InsertPhasesOrderAndFlagTheirChildren) {

@@ -113,17 +113,24 @@ private:
             decided = key_decides_ && equal && exact_values(k);
         }
     }
-    // Whether left tuple t is stored under a key that keys_match accepts
-    // against `probe`, given the probe's bucket (left_bucket). While every left
-    // is held once, the bucket lists exactly those tuples, so t is looked for
-    // there instead of in the memory: the bucket is at hand, t's entry is not.
-    bool left_key_matches(TupleId t, const Key& probe, const std::vector<TupleId>& bucket) const {
+    // Whether `item` is stored (by its first entry) under a key that
+    // keys_match accepts against `probe`, given the probe's bucket in that
+    // memory (left_bucket, right_bucket). While every item is held once, the
+    // bucket lists exactly those items, so the item is looked for there
+    // instead of in the memory: the bucket is at hand, the item's entry is
+    // not. A caller that asks once per bucket searches it whole; one asking
+    // per child, only a short one.
+    template <class T>
+    static bool stored_key_matches(const Memory<T>& memory, T item, const Key& probe, const std::vector<T>& bucket,
+                                   bool once_per_bucket) {
         if (bucket.empty()) return false;
-        const Memory<TupleId>& lefts = NodeInternals::lefts(n_);
-        if (lefts.holds_items_once()) return std::find(bucket.begin(), bucket.end(), t) != bucket.end();
-        const auto stored = lefts.find_first(t);
+        if (memory.holds_items_once() && (once_per_bucket || bucket.size() <= kShortBucket)) {
+            return std::find(bucket.begin(), bucket.end(), item) != bucket.end();
+        }
+        const auto stored = memory.find_first(item);
         return stored && stored->key && probe && keys_match(stored->key, probe);
     }
+    static constexpr size_t kShortBucket = 16;
     // Values whose equality under the key is exactly the join test's.
     static bool exact_values(const Key& k) {
         for (const KeyValue& v : k) {
@@ -251,7 +258,8 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         n_.children_of_right(f, alive);
         std::optional<size_t> first;
         if (!alive.empty()) first = alive.front();
-        if (n_.keyed() && first && !left_key_matches(n_.child(*first).parent, rkey, bucket)) {
+        if (n_.keyed() && first &&
+            !stored_key_matches(NodeInternals::lefts(n_), n_.child(*first).parent, rkey, bucket, true)) {
             // The fact's key moved away from its children's parents: they all go,
             // and the new key's lefts are joined afresh.
             remove_all(alive, s);
@@ -307,20 +315,24 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
         bool decided = false;
         right_bucket(lkey, bucket, decided);
         n_.order_children_of_left(t);
+        std::vector<size_t>& alive = alive_;
         if (n_.keyed()) {
+            // Children whose right fact's key no longer matches leave; the
+            // others, in list order, are the tuple's list after them.
             n_.children_of_left(t, leaving_);  // a copy: removals unlink from the list walked
+            alive.clear();
             for (size_t p : leaving_) {
                 const std::optional<FactId> g = n_.child(p).right;
                 if (!g) invariant_broken("join child has a right parent");
-                const auto gs = NodeInternals::rights(n_).find_first(*g);
-                if (bucket.empty() || !gs || !gs->key || !lkey || !keys_match(gs->key, lkey)) {
+                if (stored_key_matches(NodeInternals::rights(n_), *g, lkey, bucket, false)) {
+                    alive.push_back(p);
+                } else {
                     remove_child(p, s);
                 }
             }
         }
         if (bucket.empty()) continue;
-        std::vector<size_t>& alive = alive_;
-        n_.children_of_left(t, alive);
+        if (!n_.keyed()) n_.children_of_left(t, alive);
         if (alive.empty()) {
             for (FactId f : bucket) {
                 if (decided || allowed(t, f)) add_child(t, f, s, StagedFlag::Change);
