@@ -323,3 +323,113 @@ TEST(FactStore, ColumnViewsReadEachKindAndItsNullsWhereTheFactsRowIs) {
                                               "3: true false", "1?: -2.250000 null"}));
     EXPECT_EQ(s.row_of(b), 1u);
 }
+
+TEST(FactStore, PlacesFollowRunsAndBreaksAcrossPagesAgainstAPlainList) {
+    // Runs of one type (bulk and single inserts), breaks inside a page, runs
+    // crossing page boundaries, deletes and a reset: every fact's type, row,
+    // cells and liveness as a plain per-fact list has them.
+    constexpr size_t kPage = FactPlaces::kPage;
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        FactStore s({TypeSchema{"A", {{"v", FieldType::i64()}}, 0}, TypeSchema{"B", {{"v", FieldType::i64()}}, 0}});
+        struct Model {
+            TypeId type;
+            uint32_t row;
+            int64_t v;
+            bool alive;
+        };
+        std::vector<Model> model;
+        uint32_t rows[2] = {0, 0};
+        uint64_t state = seed;
+        auto draw = [&](uint64_t n) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            return (state >> 33) % n;
+        };
+        auto add = [&](TypeId t, size_t count) {
+            const FactId first = static_cast<FactId>(model.size());
+            if (count == 1 && draw(2)) {
+                ASSERT_EQ(*s.insert(t, {Value::i64(int64_t(first) * 3)}), first);
+            } else {
+                std::vector<Column> c(1);
+                std::vector<int64_t> v;
+                for (size_t k = 0; k < count; ++k) v.push_back(int64_t(first + k) * 3);
+                c[0].cells = std::move(v);
+                ASSERT_EQ(*s.append_columns(t, std::move(c), count), first);
+            }
+            for (size_t k = 0; k < count; ++k) model.push_back({t, rows[t]++, int64_t(first + k) * 3, true});
+        };
+        auto check = [&] {
+            ASSERT_EQ(s.fact_count(), model.size());
+            for (FactId f = 0; f < model.size(); ++f) {
+                ASSERT_EQ(s.fact_type(f), model[f].type) << f;
+                ASSERT_EQ(s.row_of(f), model[f].row) << f;
+                ASSERT_EQ(s.get(f, 0), Value::i64(model[f].v)) << f;
+                ASSERT_EQ(s.is_alive(f), model[f].alive) << f;
+            }
+            EXPECT_FALSE(s.is_alive(static_cast<FactId>(model.size())));
+        };
+        for (int round = 0; round < 2; ++round) {
+            // A long run of A over three pages, then single facts that alternate
+            // inside the fourth page, then long runs again.
+            add(0, 3 * kPage - 5);
+            for (int k = 0; k < 40; ++k) add(static_cast<TypeId>(draw(2)), 1);
+            add(1, kPage + 7);
+            while (model.size() < 8 * kPage) add(static_cast<TypeId>(draw(2)), 1 + draw(draw(4) == 0 ? 3000 : 3));
+            for (int k = 0; k < 2000; ++k) {
+                const FactId f = static_cast<FactId>(draw(model.size()));
+                s.remove(f);
+                model[f].alive = false;
+            }
+            check();
+            for (TypeId t : {0u, 1u}) {
+                std::vector<FactId> live;
+                for (FactId f = 0; f < model.size(); ++f)
+                    if (model[f].type == t && model[f].alive) live.push_back(f);
+                std::vector<FactId> listed;
+                for (FactId f : s.facts_of_type(t))
+                    if (s.is_alive(f)) listed.push_back(f);
+                EXPECT_EQ(listed, live);
+            }
+            s.reset();
+            model.clear();
+            rows[0] = rows[1] = 0;
+        }
+    }
+}
+
+TEST(FactPlaces, ARunKeepsNoPlacePerFactUntilAFactBreaksIt) {
+    constexpr size_t kPage = FactPlaces::kPage;
+    FactPlaces p;
+    // One type's rows counting up, in pieces that do not align with pages.
+    p.append(3, 0, kPage - 1);
+    p.append(3, static_cast<uint32_t>(kPage - 1), 2);
+    for (uint32_t k = 0; k < 10; ++k) p.append(3, static_cast<uint32_t>(kPage + 1 + k), 1);
+    EXPECT_FALSE(p.page_has_places(0));
+    EXPECT_FALSE(p.page_has_places(1));
+    // A row that skips, then another type: page 1 gets its places.
+    p.append(3, 500, 1);
+    p.append(4, 0, 2);
+    EXPECT_TRUE(p.page_has_places(1));
+    const std::vector<std::pair<FactId, FactPlaces::Place>> expected = {
+        {0, {3, 0}},
+        {FactId(kPage - 1), {3, uint32_t(kPage - 1)}},
+        {FactId(kPage), {3, uint32_t(kPage)}},
+        {FactId(kPage + 10), {3, uint32_t(kPage + 10)}},
+        {FactId(kPage + 11), {3, 500}},
+        {FactId(kPage + 12), {4, 0}},
+        {FactId(kPage + 13), {4, 1}},
+    };
+    for (const auto& [f, place] : expected) {
+        EXPECT_EQ(p.at(f).type, place.type) << f;
+        EXPECT_EQ(p.at(f).row, place.row) << f;
+        EXPECT_TRUE(p.alive(f));
+    }
+    EXPECT_EQ(p.size(), kPage + 14);
+    p.kill(FactId(kPage + 12));
+    EXPECT_FALSE(p.alive(FactId(kPage + 12)));
+    EXPECT_TRUE(p.alive(FactId(kPage + 11)) && p.alive(FactId(kPage + 13)));
+    // A new page starts a run of its own whatever came before.
+    p.append(4, 2, kPage);
+    EXPECT_FALSE(p.page_has_places(2));
+    EXPECT_EQ(p.at(FactId(2 * kPage + 13)).row, uint32_t(kPage + 1));
+    EXPECT_EQ(p.at(FactId(2 * kPage)).type, 4u);
+}

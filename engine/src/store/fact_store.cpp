@@ -143,7 +143,7 @@ Status FactStore::check_schema(const TypeSchema& schema) {
 
 void FactStore::unknown_handle(FactId f) { invariant_broken(fmt("unknown handle {}", f)); }
 
-const Column& FactStore::column(const FactRec& r, size_t field) const {
+const Column& FactStore::column(FactPlaces::Place r, size_t field) const {
     const TypeData& d = data_[r.type];
     if (field >= d.columns.size())
         invariant_broken(fmt("type {} has no field {}", schemas_[r.type].name, field));
@@ -154,7 +154,7 @@ void FactStore::reset() {
     removal_log_.reset();
     expired.clear();
     event_ts.clear();
-    facts_.clear();
+    places_.clear();
     for (size_t t = 0; t < schemas_.size(); ++t) data_[t] = empty_data(schemas_[t]);
 }
 
@@ -198,15 +198,12 @@ Result<FactId, std::string> FactStore::insert_taking(TypeId t, std::span<Value> 
         return err(fmt("type {} expects {} fields, got {}", s.name, s.fields.size(), values.size()));
     for (size_t i = 0; i < values.size(); ++i)
         if (!fits(d.columns[i], values[i])) return err(refusal(d.columns[i], values[i]));
-    if (facts_.size() >= UINT32_MAX || d.rows == UINT32_MAX)
+    if (places_.size() >= UINT32_MAX || d.rows == UINT32_MAX)
         return err(fmt("type {} cannot hold more facts", s.name));
     for (size_t i = 0; i < values.size(); ++i) d.columns[i].push(values[i]);
     uint32_t row = d.rows++;
-    // Rules insert one fact at a time: the records grow by half, not double,
-    // so that less room stands unused after a large fire.
-    if (facts_.size() == facts_.capacity()) facts_.reserve(facts_.size() + facts_.size() / 2 + 16);
-    facts_.push_back(FactRec{t, true, row});
-    FactId id = static_cast<FactId>(facts_.size() - 1);
+    const FactId id = static_cast<FactId>(places_.size());
+    places_.push(t, row);
     d.listed.push_back(id);
     return id;
 }
@@ -223,9 +220,9 @@ Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Colu
             cells != rows || (c.validity && c.validity->size() != rows))
             return err(fmt("type {}: column {} does not fit field {}", s.name, i, s.fields[i].first));
     }
-    if (rows > UINT32_MAX - facts_.size() || rows > UINT32_MAX - d.rows)
+    if (rows > UINT32_MAX - places_.size() || rows > UINT32_MAX - d.rows)
         return err(fmt("type {} cannot hold more facts", s.name));
-    if (rows == 0) return static_cast<FactId>(facts_.size());
+    if (rows == 0) return static_cast<FactId>(places_.size());
 
     auto append = [](auto& to, auto& from) {
         if (to.empty()) {
@@ -244,21 +241,18 @@ Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Colu
             columns[i].cells);
         if (to.validity) append(*to.validity, *columns[i].validity);
     }
-    const FactId first = static_cast<FactId>(facts_.size());
+    const FactId first = static_cast<FactId>(places_.size());
     const uint32_t first_row = d.rows;
     d.rows += static_cast<uint32_t>(rows);
-    grow_for(facts_, rows);
+    places_.append(t, first_row, rows);
     grow_for(d.listed, rows);
-    for (uint32_t k = 0; k < rows; ++k) {
-        facts_.push_back(FactRec{t, true, first_row + k});
-        d.listed.push_back(first + k);
-    }
+    for (uint32_t k = 0; k < rows; ++k) d.listed.push_back(first + k);
     return first;
 }
 
 void FactStore::reserve(TypeId t, size_t more) {
     auto room = [more](auto& v) { grow_for(v, more); };
-    room(facts_);
+    places_.reserve(more);
     for (Column& c : data_[t].columns) {
         std::visit(room, c.cells);
         if (c.validity) room(*c.validity);
@@ -267,7 +261,7 @@ void FactStore::reserve(TypeId t, size_t more) {
 
 Status FactStore::set_value(FactId f, size_t field, Value v) {
     if (!knows(f)) return err(fmt("unknown handle {}", f));
-    const FactRec& r = facts_[f];
+    const FactPlaces::Place r = places_.at(f);
     if (field >= data_[r.type].columns.size()) return err(fmt("type {} has no field {}", schemas_[r.type].name, field));
     Column& c = data_[r.type].columns[field];
     if (!fits(c, v)) return err(refusal(c, v));
@@ -285,14 +279,14 @@ Status FactStore::check_value(TypeId t, size_t field, const Value& v) const {
 void FactStore::remove(FactId f) {
     if (!knows(f)) return;
     expired.erase(f);
-    if (!facts_[f].alive) return;
-    facts_[f].alive = false;
+    if (!places_.alive(f)) return;
+    places_.kill(f);
     if (removal_log_) removal_log_->push_back(f);
     // Deleted facts leave their type's list in batches, so that a delete costs
     // O(1) amortised and the list stays proportional to the live facts.
-    TypeData& d = data_[facts_[f].type];
+    TypeData& d = data_[places_.at(f).type];
     if (++d.dead_listed > d.listed.size() / 2 + 16) {
-        std::erase_if(d.listed, [&](FactId g) { return !facts_[g].alive; });
+        std::erase_if(d.listed, [&](FactId g) { return !places_.alive(g); });
         d.dead_listed = 0;
     }
 }
@@ -306,12 +300,12 @@ std::vector<FactId> FactStore::take_removal_log() {
 }
 
 Value FactStore::get(FactId f, size_t field) const {
-    const FactRec& r = rec(f);
+    const FactPlaces::Place r = rec(f);
     return column(r, field).get(r.row);
 }
 
 std::optional<std::string_view> FactStore::text(FactId f, size_t field) const {
-    const FactRec& r = rec(f);
+    const FactPlaces::Place r = rec(f);
     return column(r, field).text(r.row);
 }
 
@@ -321,7 +315,7 @@ Value FactStore::temporal_ts(FactId f, size_t ts_field) const {
 }
 
 FactView FactStore::render(FactId f) const {
-    const FactRec& r = rec(f);
+    const FactPlaces::Place r = rec(f);
     const TypeSchema& s = schemas_[r.type];
     const std::vector<Column>& columns = data_[r.type].columns;
     FactView v{s.name, {}, std::nullopt, f};

@@ -17,6 +17,7 @@
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
+#include "store/fact_places.h"
 #include "store/value.h"
 
 namespace quarn {
@@ -86,14 +87,6 @@ struct TypeData {
     size_t dead_listed = 0;
 };
 
-// 8 bytes, one per fact ever inserted: the alive flag shares the type's word
-// (a store holds fewer than 2^31 types).
-struct FactRec {
-    TypeId type : 31;
-    uint32_t alive : 1;
-    uint32_t row;
-};
-
 // The read view of one fact.
 struct FactView {
     std::string type_name;
@@ -144,13 +137,13 @@ public:
     // type `t` (a null in a non-nullable field, a value of another kind).
     Status check_value(TypeId t, size_t field, const Value& v) const;
 
-    size_t fact_count() const { return facts_.size(); }
+    size_t fact_count() const { return places_.size(); }
     // Whether `f` was issued since the last reset (alive or not).
-    bool knows(FactId f) const { return f < facts_.size(); }
+    bool knows(FactId f) const { return f < places_.size(); }
     // A handle the store never issued is a broken invariant here: callers that
     // take handles from outside check knows() first.
     TypeId fact_type(FactId f) const { return rec(f).type; }
-    bool is_alive(FactId f) const { return knows(f) && facts_[f].alive; }
+    bool is_alive(FactId f) const { return knows(f) && places_.alive(f); }
     // Named remove because delete is taken; callers test is_alive first.
     void remove(FactId f);
     // While a removal log is kept, remove() appends each fact it takes out
@@ -185,17 +178,17 @@ public:
 
 private:
     // Inline: every read of a fact's type or cell starts here.
-    const FactRec& rec(FactId f) const {
-        if (f >= facts_.size()) [[unlikely]]
+    FactPlaces::Place rec(FactId f) const {
+        if (f >= places_.size()) [[unlikely]]
             unknown_handle(f);
-        return facts_[f];
+        return places_.at(f);
     }
     [[noreturn]] static void unknown_handle(FactId f);
-    const Column& column(const FactRec& r, size_t field) const;
+    const Column& column(FactPlaces::Place r, size_t field) const;
 
     std::vector<TypeSchema> schemas_;
     std::vector<TypeData> data_;  // same index as schemas_
-    std::vector<FactRec> facts_;  // indexed by FactId
+    FactPlaces places_;
     std::optional<std::vector<FactId>> removal_log_;
 };
 
