@@ -504,3 +504,48 @@ def test_audit_keeps_integers_on_every_packing_boundary():
         expected = {"b": "true", "d": "null" if d is None else json.dumps(str(d)), "f": "null", "i": str(i),
                     "s": "null" if h % 3 else json.dumps("t" * h)}
         assert rows[h] == "{" + ",".join(f'"{k}":{v}' for k, v in sorted(expected.items())) + "}", h
+
+
+def test_audit_stays_exact_across_rule_shapes_and_many_firings():
+    # The audit packs each firing as steps from the previous firing of the
+    # same rule and fact types: rules of three shapes fire in turn (one with
+    # two facts of one type, one with a collection between plain facts),
+    # values and handles jump both ways by up to the whole 64-bit range, and
+    # the firings fill several chunks of packed bytes.
+    rng = random.Random(11)
+    n = 10_000
+    v = [rng.choice([rng.randrange(-2 ** 63, 2 ** 63), rng.randrange(-3, 3), -2 ** 63, 2 ** 63 - 1]) for _ in range(n)]
+    k = [rng.randrange(n // 2) for _ in range(n)]
+    rules = """
+    rule one when A() then end
+    rule two when A($k : k) A(k == $k) then end
+    rule held when A($k : k, v > 0) accumulate(A(k == $k, $w : v); $l : collectList($w)) B() then end
+    rule either when (A(v < 0) or B()) then end
+    """
+    fired = []
+    r = quarn.run(rules, {"A": {"k": k, "v": v}, "B": {"x": [1]}},
+                  schemas={"A": {"k": "i64", "v": "i64"}, "B": {"x": "i64"}},
+                  on_fire=lambda rule, matches: fired.append((rule, matches)))
+    rows = audit(r)
+    assert r.fired == len(fired) and len(rows) == sum(len(m) for _, m in fired)
+    shown = lambda h: '{"k":%d,"v":%d}' % (k[h], v[h])
+    groups = {}
+    for h in range(n):
+        groups.setdefault(k[h], []).append(v[h])
+    at = 0
+    for seq, (rule, matches) in enumerate(fired):
+        mine = rows[at:at + len(matches)]
+        at += len(matches)
+        assert [(x["seq"], x["rule"], x["pos"], x["type"], x["handle"]) for x in mine] == [
+            (seq, rule, p, t, h) for p, (t, h) in enumerate(matches)]
+        for x in mine:
+            if x["type"] == "A":
+                assert x["values_json"] == shown(x["handle"])
+            elif x["type"] == "B":
+                assert x["values_json"] == '{"x":1}'
+            else:
+                group = sorted(json.loads(m)["value"] for m in json.loads(x["values_json"])["value"])
+                assert group == sorted(groups[k[mine[0]["handle"]]])
+    assert sorted(rule for rule, _ in fired) == sorted(
+        ["one"] * n + ["two"] * sum(len(g) ** 2 for g in groups.values()) + ["held"] * sum(x > 0 for x in v)
+        + ["either"] * (sum(x < 0 for x in v) + 1))

@@ -262,66 +262,63 @@ CapturedForm captured_form(const FactStore& store, TypeId type) {
         form.nullable = form.nullable || column.nullable();
         switch (column.kind()) {
             case FieldKind::I64:  // -9223372036854775808
-                form.fixed_bound += 20, codes.push_back(WordCode::Signed);
+                form.fixed_bound += 20, codes.push_back(WordCode::Step);
                 break;
             case FieldKind::F64:  // 17 digits, sign, point, exponent
                 form.fixed_bound += 32, codes.push_back(WordCode::Raw);
                 break;
             case FieldKind::Str:  // the quotes; the text counts per capture
-                form.fixed_bound += 2, codes.insert(codes.end(), 2, WordCode::Unsigned);
+                form.fixed_bound += 2, codes.insert(codes.end(), 2, WordCode::Step);
                 break;
-            case FieldKind::Bool: form.fixed_bound += 5, codes.push_back(WordCode::Unsigned); break;
+            case FieldKind::Bool: form.fixed_bound += 5, codes.push_back(WordCode::Step); break;
             case FieldKind::Dec:  // 39 digits, sign, point, quotes
-                form.fixed_bound += 64, codes.insert(codes.end(), 3, WordCode::Unsigned);
+                form.fixed_bound += 64, codes.insert(codes.end(), 3, WordCode::Step);
         }
     }
-    if (form.nullable) form.codes.push_back(WordCode::Unsigned);
+    if (form.nullable) form.codes.push_back(WordCode::Step);
     form.codes.insert(form.codes.end(), codes.begin(), codes.end());
     form.words = form.codes.size();
     return form;
 }
 
-void pack_words(std::span<const WordCode> codes, const uint64_t* words, CaptureBytes& out) {
-    // At most 10 bytes a word; packed here, appended in one run.
-    std::array<uint8_t, 10 * (1 + 3 * TypeSchema::max_fields)> packed;
-    size_t n = 0;
+uint8_t* pack_words(std::span<const WordCode> codes, const uint64_t* words, uint64_t* prev, uint8_t* end) {
     for (size_t k = 0; k < codes.size(); ++k) {
-        uint64_t w = words[k];
-        switch (codes[k]) {
-            case WordCode::Raw:
-                for (int b = 0; b < 8; ++b) packed[n++] = static_cast<uint8_t>(w >> (8 * b));
-                continue;
-            case WordCode::Signed: w = (w << 1) ^ (0 - (w >> 63)); break;
-            case WordCode::Unsigned: break;
+        const uint64_t w = words[k];
+        if (codes[k] == WordCode::Raw) {
+            for (int b = 0; b < 8; ++b) *end++ = static_cast<uint8_t>(w >> (8 * b));
+        } else {
+            end = pack_step(w, prev[k], end);
         }
-        while (w >= 0x80) {
-            packed[n++] = static_cast<uint8_t>(w | 0x80);
-            w >>= 7;
-        }
-        packed[n++] = static_cast<uint8_t>(w);
+        prev[k] = w;
     }
-    out.append(packed.data(), n);
+    return end;
+}
+
+uint64_t unpack_step(const CaptureBytes& in, size_t& at, uint64_t prev) {
+    uint64_t step = 0;
+    for (int shift = 0;; shift += 7) {
+        const uint8_t byte = in[at++];
+        step |= uint64_t{byte & 0x7fu} << shift;
+        if (byte < 0x80) break;
+    }
+    return prev + ((step >> 1) ^ (0 - (step & 1)));
 }
 
 size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words) {
     for (size_t k = 0; k < codes.size(); ++k) {
-        uint64_t w = 0;
         if (codes[k] == WordCode::Raw) {
+            uint64_t w = 0;
             for (int b = 0; b < 8; ++b) w |= uint64_t{in[at++]} << (8 * b);
             words[k] = w;
-            continue;
+        } else {
+            words[k] = unpack_step(in, at, words[k]);
         }
-        for (int shift = 0;; shift += 7) {
-            const uint8_t byte = in[at++];
-            w |= uint64_t{byte & 0x7fu} << shift;
-            if (byte < 0x80) break;
-        }
-        words[k] = codes[k] == WordCode::Signed ? (w >> 1) ^ (0 - (w & 1)) : w;
     }
     return at;
 }
 
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureBytes& out, std::string& text) {
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
+                     std::string& text) {
     const TypeId type = store.fact_type(f);
     const uint32_t row = store.row_of(f);
     size_t bound = form.fixed_bound;
@@ -374,7 +371,7 @@ size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f,
         }
     }
     if (form.nullable) words[nulls_at] = nulls;
-    pack_words(form.codes, words.at.data(), out);
+    out = pack_words(form.codes, words.at.data(), prev, out);
     return bound;
 }
 

@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/chunk_vector.h"
 #include "store/fact_store.h"
 
 namespace quarn::py {
@@ -53,15 +52,16 @@ KeyPlan key_plan(const std::vector<std::string_view>& names, bool members);
 
 // How the cells of a fact of one store type are kept from the moment it fired
 // until its text is asked for: its key plan, and per field the kind of its
-// column. A capture is a run of 64-bit words, led by a
-// word of null bits when some column is nullable, then per field one word (an
-// integer, a double's bits, a bool), two (a text's place in the capture's text
-// and its length) or three (a decimal's unscaled halves and its scale).
-// Words are kept packed (pack_words): most are small numbers.
+// column. A capture is a run of 64-bit words, led by a word of null bits when
+// some column is nullable, then per field one word (an integer, a double's
+// bits, a bool), two (a text's place in the capture's text and its length) or
+// three (a decimal's unscaled halves and its scale).
+// Words are kept packed (pack_words), most as the step from the word in the
+// same place of the previous capture of the same form: facts fired one after
+// another mostly hold nearby numbers.
 enum class WordCode : uint8_t {
-    Unsigned,  // 7 bits a byte, the low ones first
-    Signed,    // the same, of the integer folded so that small negatives stay short
-    Raw,       // 8 bytes (a double's bits)
+    Step,  // the step from the previous word, folded so that small steps either way stay short, 7 bits a byte
+    Raw,   // 8 bytes (a double's bits)
 };
 struct CapturedForm {
     KeyPlan plan;
@@ -72,9 +72,6 @@ struct CapturedForm {
     size_t fixed_bound = 0;       // the longest text a capture makes, text cells apart
 };
 CapturedForm captured_form(const FactStore& store, TypeId type);
-// Where captures keep their records: 64K to a chunk.
-template <class T>
-using CaptureWords = ChunkVector<T, 16>;
 // Where captures keep their packed words: bytes in chunks of 512 KiB that
 // never move, appended a run at a time.
 class CaptureBytes {
@@ -99,14 +96,34 @@ private:
     std::vector<std::unique_ptr<uint8_t[]>> chunks_;
     size_t size_ = 0;
 };
-// Appends `codes.size()` words packed as `codes` say; unpack_words reads
-// them back from `at` and returns where the next ones start.
-void pack_words(std::span<const WordCode> codes, const uint64_t* words, CaptureBytes& out);
+// One number packed as a step from `prev`: the folded step, 7 bits a byte.
+// Appends at `out` and returns the end; unpack_step reads it back from `at`.
+inline uint8_t* pack_step(uint64_t w, uint64_t prev, uint8_t* out) {
+    uint64_t step = w - prev;
+    step = (step << 1) ^ (0 - (step >> 63));
+    while (step >= 0x80) {
+        *out++ = static_cast<uint8_t>(step | 0x80);
+        step >>= 7;
+    }
+    *out++ = static_cast<uint8_t>(step);
+    return out;
+}
+uint64_t unpack_step(const CaptureBytes& in, size_t& at, uint64_t prev);
+// The most bytes one word packs into, and one capture.
+constexpr size_t kPackedWord = 10;
+constexpr size_t kPackedCapture = kPackedWord * (1 + 3 * TypeSchema::max_fields);
+// Writes `codes.size()` words packed as `codes` say at `out`, each Step one
+// from the word in the same place of `prev`, which then holds `words`; returns
+// the end. unpack_words reads them back from `at` into `words`, which holds
+// the previous words on entry, and returns where the next ones start.
+uint8_t* pack_words(std::span<const WordCode> codes, const uint64_t* words, uint64_t* prev, uint8_t* out);
 size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words);
-// Appends the cells of fact `f`, of the form's type, to `out` (texts to
-// `text`); returns an upper bound of the length of the text write_captured
-// makes of them.
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, CaptureBytes& out, std::string& text);
+// Writes the cells of fact `f`, of the form's type, packed at `out` (at most
+// kPackedCapture bytes; texts go to `text`) as steps from `prev` (the form's
+// previous capture) and moves `out` past them; returns an upper bound of the
+// length of the text write_captured makes of them.
+size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
+                     std::string& text);
 // The text StoredFactJson::write gave for the fact when it was captured;
 // `at` points at its first word.
 void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at, std::string_view text);

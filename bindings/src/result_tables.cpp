@@ -193,34 +193,39 @@ bool AuditCapture::may_overflow() const {
 }
 
 Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() const {
-    const size_t rows = facts_.size();
+    const size_t rows = facts_;
     arrow::ColumnBuilder seq("seq", "l", false, rows), rule("rule", "u", false, rows), pos("pos", "l", false, rows),
         type("type", "u", false, rows), handle("handle", "l", false, rows), json("values_json", "u", false, rows);
     JsonText out;
-    // The most words a capture takes: a null mask, then three per field.
-    std::array<uint64_t, 1 + 3 * TypeSchema::max_fields> cells{};
+    // The words of each form's previous capture and the handles of each
+    // shape's previous firing, as the builder had them.
+    std::vector<std::vector<uint64_t>> words(forms_.size());
+    for (size_t k = 0; k < forms_.size(); ++k) words[k].assign(forms_[k].cells.words, 0);
+    std::vector<std::vector<uint64_t>> handles(shapes_.size());
+    for (size_t k = 0; k < shapes_.size(); ++k) handles[k].assign(shapes_[k].forms.size(), 0);
     const std::string_view text(text_);
-    size_t fact = 0, at = 0;
-    // A rendered fact's two words: its text's place and length.
-    constexpr std::array<WordCode, 2> kPlace{WordCode::Unsigned, WordCode::Unsigned};
-    for (size_t i = 0; i < fired_.size(); ++i) {
-        const std::string& name = rule_names_[fired_[i].rule];
-        for (uint32_t p = 0; p < fired_[i].facts; ++p, ++fact) {
-            const Fact& x = facts_[fact];
-            const Form& form = forms_[x.form];
+    size_t at = 0;
+    for (uint64_t i = 0; i < firings_; ++i) {
+        const size_t at_shape = unpack_step(bytes_, at, 0);
+        const Shape& shape = shapes_[at_shape];
+        const std::string& name = rule_names_[shape.rule];
+        for (size_t p = 0; p < shape.forms.size(); ++p) {
+            uint64_t& h = handles[at_shape][p];
+            h = unpack_step(bytes_, at, h);
+            const Form& form = forms_[shape.forms[p]];
+            uint64_t* cells = words[shape.forms[p]].data();
+            at = unpack_words(form.cells.codes, bytes_, at, cells);
             std::string_view values;
             if (form.rendered) {
-                at = unpack_words(kPlace, bytes_, at, cells.data());
                 values = text.substr(cells[0], cells[1]);
             } else {
-                at = unpack_words(form.cells.codes, bytes_, at, cells.data());
                 out.clear();
-                write_captured(out, form.cells, cells.data(), text);
+                write_captured(out, form.cells, cells, text);
                 values = out.view();
             }
             seq.push_i64(static_cast<int64_t>(i));
             pos.push_i64(static_cast<int64_t>(p));
-            handle.push_i64(x.handle);
+            handle.push_i64(static_cast<int64_t>(h));
             if (!rule.push_str(name) || !type.push_str(form.type_name) || !json.push_str(values))
                 return err(std::string("audit batch build failed: a text column exceeds 2147483647 bytes"));
         }
@@ -233,6 +238,24 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
 
 AuditBuilder::AuditBuilder(const Session& engine, bool keep_matches) : engine_(engine), keep_matches_(keep_matches) {}
 
+uint32_t AuditBuilder::add_form(AuditCapture::Form form) {
+    form_words_.emplace_back(form.cells.words, 0);
+    capture_->forms_.push_back(std::move(form));
+    return static_cast<uint32_t>(capture_->forms_.size() - 1);
+}
+
+namespace {
+
+// A rendered fact's words: its text's place and length.
+CapturedForm rendered_form() {
+    CapturedForm form;
+    form.codes.assign(2, WordCode::Step);
+    form.words = 2;
+    return form;
+}
+
+}  // namespace
+
 uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
     std::vector<uint32_t>& at = form_at_[rendered ? 1 : 0];
     if (at.size() <= type) at.resize(size_t(type) + 1, 0);
@@ -241,33 +264,40 @@ uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
         const TypeSchema& schema = engine_.store().schema(type);
         form.type_name = schema.name;
         form.rendered = rendered;
-        if (!rendered) {
+        if (rendered) {
+            form.cells = rendered_form();
+        } else {
             if (schema.fields.size() > 64) invariant_broken("a fact type with more than 64 fields");
             form.cells = captured_form(engine_.store(), type);
         }
-        capture_->forms_.push_back(std::move(form));
-        at[type] = static_cast<uint32_t>(capture_->forms_.size());
+        at[type] = add_form(std::move(form)) + 1;
     }
     return at[type] - 1;
 }
 
 uint32_t AuditBuilder::query_form() {
-    if (query_form_ == 0) {
-        capture_->forms_.push_back(AuditCapture::Form{"QueryArgs", {}, true});
-        query_form_ = static_cast<uint32_t>(capture_->forms_.size());
-    }
+    if (query_form_ == 0) query_form_ = add_form(AuditCapture::Form{"QueryArgs", rendered_form(), true}) + 1;
     return query_form_ - 1;
 }
 
-void AuditBuilder::keep_rendered(FactId handle, uint32_t form, std::string_view text) {
+uint32_t AuditBuilder::shape_of(uint32_t rule, std::span<const uint32_t> forms) {
+    if (rule_shapes_.size() <= rule) rule_shapes_.resize(size_t(rule) + 1);
     AuditCapture& c = *capture_;
-    c.facts_.push_back({handle, form});
-    const std::array<uint64_t, 2> place{c.text_.size(), text.size()};
-    constexpr std::array<WordCode, 2> kPlace{WordCode::Unsigned, WordCode::Unsigned};
-    pack_words(kPlace, place.data(), c.bytes_);
+    for (uint32_t k : rule_shapes_[rule])
+        if (std::equal(forms.begin(), forms.end(), c.shapes_[k].forms.begin(), c.shapes_[k].forms.end())) return k;
+    c.shapes_.push_back({rule, std::vector<uint32_t>(forms.begin(), forms.end())});
+    shape_handles_.emplace_back(forms.size(), 0);
+    const auto k = static_cast<uint32_t>(c.shapes_.size() - 1);
+    rule_shapes_[rule].push_back(k);
+    return k;
+}
+
+void AuditBuilder::keep_rendered(std::string_view text, uint64_t* words) {
+    AuditCapture& c = *capture_;
+    words[0] = c.text_.size();
+    words[1] = text.size();
     c.text_ += text;
     c.json_bytes_ += text.size();
-    c.type_bytes_ += c.forms_[form].type_name.size();
 }
 
 void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
@@ -284,34 +314,61 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
         rule_at_[rule] = static_cast<uint32_t>(c.rule_names_.size());
     }
     const uint32_t named = rule_at_[rule] - 1;
-    c.fired_.push_back({named, static_cast<uint32_t>(facts.size())});
     c.rule_bytes_ += c.rule_names_[named].size() * facts.size();
     const FactStore& store = engine_.store();
+    // Each fact's form first, as the firing's shape names them; collections
+    // and query calls are rendered now.
+    pending_.resize(facts.size());
+    pending_forms_.resize(facts.size());
     for (size_t p = 0; p < facts.size(); ++p) {
         const FactId f = facts[p];
+        Pending& x = pending_[p];
+        x = Pending{0, f, {0, 0}};
         if (engine_.is_query_row(f)) {
             // The call's arguments as the answer row held them.
             std::optional<FactView> call = engine_.render_qargs(rule, p, f);
             if (!call) invariant_broken("a query row outside a ?query position");
-            keep_rendered(call->id, query_form(), fact_json(*call));
-            continue;
-        }
-        const std::vector<FactId>* members = engine_.collect_members(f);
-        const std::vector<Value>* values = engine_.collect_values(f);
-        if (members || values) {
+            x.form = query_form();
+            x.handle = call->id;
+            keep_rendered(fact_json(*call), x.words);
+        } else if (const std::vector<FactId>* members = engine_.collect_members(f); members || engine_.collect_values(f)) {
             // A collection shows its members as they are now: rendered at once.
             text_.clear();
-            const TypeId type = writer_.write(text_, store, f, members, values);
-            keep_rendered(f, form_of(type, true), text_.view());
-            continue;
+            const TypeId type = writer_.write(text_, store, f, members, engine_.collect_values(f));
+            x.form = form_of(type, true);
+            keep_rendered(text_.view(), x.words);
+        } else {
+            const TypeId type = store.fact_type(f);
+            const std::vector<uint32_t>& at = form_at_[0];
+            x.form = type < at.size() && at[type] != 0 ? at[type] - 1 : form_of(type, false);
         }
-        const TypeId type = store.fact_type(f);
-        const uint32_t form = form_of(type, false);
-        const AuditCapture::Form& shown = c.forms_[form];
-        c.facts_.push_back({f, form});
-        c.json_bytes_ += capture_cells(shown.cells, store, f, c.bytes_, c.text_);
-        c.type_bytes_ += shown.type_name.size();
+        c.type_bytes_ += c.forms_[x.form].type_name.size();
+        pending_forms_[p] = x.form;
     }
+    // Nearly always the shape of the rule's previous firing.
+    uint32_t shape = named < last_shape_.size() ? last_shape_[named] : 0;
+    if (shape == 0 || !std::ranges::equal(pending_forms_, c.shapes_[shape - 1].forms)) {
+        if (last_shape_.size() <= named) last_shape_.resize(size_t(named) + 1, 0);
+        last_shape_[named] = shape = shape_of(named, pending_forms_) + 1;
+    }
+    --shape;
+    // The firing is packed here and appended in one run.
+    if (packed_.size() < kPackedWord * (1 + facts.size()) + kPackedCapture * facts.size())
+        packed_.resize(kPackedWord * (1 + facts.size()) + kPackedCapture * facts.size());
+    uint8_t* out = pack_step(shape, 0, packed_.data());
+    uint64_t* handles = shape_handles_[shape].data();
+    for (size_t p = 0; p < pending_.size(); ++p) {
+        const Pending& x = pending_[p];
+        out = pack_step(x.handle, handles[p], out);
+        handles[p] = x.handle;
+        const AuditCapture::Form& form = c.forms_[x.form];
+        uint64_t* prev = form_words_[x.form].data();
+        if (form.rendered) out = pack_words(form.cells.codes, x.words, prev, out);
+        else c.json_bytes_ += capture_cells(form.cells, store, x.handle, prev, out, c.text_);
+    }
+    c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
+    ++c.firings_;
+    c.facts_ += facts.size();
 }
 
 const std::string& AuditBuilder::rule(size_t i) const { return engine_.rule_name(rules_[i]); }

@@ -51,27 +51,25 @@ private:
     // at words (place, length).
     struct Form {
         std::string type_name;
-        CapturedForm cells;
+        CapturedForm cells;  // of a rendered form: the text's two words
         bool rendered = false;
     };
-    struct Fired {
-        uint32_t rule = 0;   // in rule_names_
-        uint32_t facts = 0;  // how many follow in facts_
-    };
-    struct Fact {
-        FactId handle = 0;
-        uint32_t form = 0;
+    // A rule and the forms of the facts it matched, in order: nearly every
+    // firing of a rule has one shape.
+    struct Shape {
+        uint32_t rule = 0;  // in rule_names_
+        std::vector<uint32_t> forms;
     };
 
     std::vector<std::string> rule_names_;
     std::vector<Form> forms_;
-    // A fire may capture millions of facts: chunks grow without copying and
-    // leave at most one chunk unused, where a doubling vector could leave
-    // half its room.
-    CaptureWords<Fired> fired_;
-    CaptureWords<Fact> facts_;
-    CaptureBytes bytes_;  // the packed words of every capture, in order
+    std::vector<Shape> shapes_;
+    // Per firing, in order: its shape, then per fact its handle as a step
+    // from the handle in the same place of the shape's previous firing, then
+    // the fact's words packed as steps from its form's previous capture.
+    CaptureBytes bytes_;
     std::string text_;
+    uint64_t firings_ = 0, facts_ = 0;
     // Upper bounds of the text columns' bytes.
     uint64_t rule_bytes_ = 0, type_bytes_ = 0, json_bytes_ = 0;
 };
@@ -98,8 +96,13 @@ private:
     // the form of the type's facts that show with members.
     uint32_t form_of(TypeId type, bool rendered);
     uint32_t query_form();
-    // Keeps `text` as a fact of form `form` rendered at the firing.
-    void keep_rendered(FactId handle, uint32_t form, std::string_view text);
+    uint32_t add_form(AuditCapture::Form form);
+    // The shape of a firing of `rule` (in the capture's names) matching facts
+    // of `forms`.
+    uint32_t shape_of(uint32_t rule, std::span<const uint32_t> forms);
+    // Keeps `text` as the text of a fact rendered at the firing; its words
+    // (place, length) go in `words`.
+    void keep_rendered(std::string_view text, uint64_t* words);
 
     const Session& engine_;
     bool keep_matches_;
@@ -107,6 +110,21 @@ private:
     // By engine rule, TypeId: the index in the capture's tables plus one, 0 for none yet.
     std::vector<uint32_t> rule_at_, form_at_[2];
     uint32_t query_form_ = 0;
+    // By form: the words of its previous capture; by shape: the handles of its
+    // previous firing; by rule in the capture: its shapes.
+    std::vector<std::vector<uint64_t>> form_words_;
+    std::vector<std::vector<uint64_t>> shape_handles_;
+    std::vector<std::vector<uint32_t>> rule_shapes_;
+    std::vector<uint32_t> last_shape_;  // by rule in the capture: its latest shape plus one
+    // One firing's facts: form, handle, and a rendered fact's words.
+    struct Pending {
+        uint32_t form;
+        FactId handle;
+        uint64_t words[2];
+    };
+    std::vector<Pending> pending_;
+    std::vector<uint32_t> pending_forms_;
+    std::vector<uint8_t> packed_;  // one firing packed
     JsonText text_;
     StoredFactJson writer_;
     uint64_t firings_ = 0;
