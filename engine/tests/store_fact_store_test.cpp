@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "store/debug_form.h"
@@ -432,4 +433,52 @@ TEST(FactPlaces, ARunKeepsNoPlacePerFactUntilAFactBreaksIt) {
     EXPECT_FALSE(p.page_has_places(2));
     EXPECT_EQ(p.at(FactId(2 * kPage + 13)).row, uint32_t(kPage + 1));
     EXPECT_EQ(p.at(FactId(2 * kPage)).type, 4u);
+}
+
+TEST(FactList, ReadsBackAsAPlainAscendingListThroughRunsAndRemovals) {
+    // Single ids, runs of every short length and long ones, gaps of one and
+    // more, ids near the top of the range, and removals that split runs.
+    for (uint32_t seed : {1u, 2u, 3u, 4u}) {
+        uint64_t state = seed;
+        auto draw = [&](uint64_t n) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            return (state >> 33) % n;
+        };
+        FactList list;
+        std::vector<FactId> plain;
+        FactId next = seed == 4 ? UINT32_MAX - 5000 : 0;
+        while (plain.size() < 3000) {
+            next += static_cast<FactId>(draw(3) == 0 ? 0 : 1 + draw(3));
+            const size_t count = draw(4) == 0 ? draw(200) : draw(4);
+            if (count == 1 && draw(2)) list.push_back(next);
+            else list.push_run(next, count);
+            for (size_t k = 0; k < count; ++k) plain.push_back(next++);
+            ASSERT_EQ(list, plain);
+            ASSERT_EQ(list.size(), plain.size());
+        }
+        EXPECT_TRUE(std::is_sorted(plain.begin(), plain.end()));
+        for (int round = 0; round < 3; ++round) {
+            std::vector<uint8_t> gone(plain.size());
+            for (auto& g : gone) g = draw(3) == 0;
+            size_t k = 0;
+            std::vector<FactId> kept;
+            for (FactId f : plain)
+                if (!gone[k++]) kept.push_back(f);
+            k = 0;
+            list.keep_if([&](FactId) { return !gone[k++]; });
+            plain = kept;
+            ASSERT_EQ(list, plain);
+            EXPECT_EQ(list.empty(), plain.empty());
+        }
+    }
+    // A run of any length costs two words; ids apart cost one each.
+    FactList run;
+    run.push_run(7, 100000);
+    run.push_back(100007);
+    EXPECT_EQ(run.words(), 2u);
+    EXPECT_EQ(run.size(), 100001u);
+    FactList apart;
+    for (FactId f = 0; f < 10; f += 2) apart.push_back(f);
+    EXPECT_EQ(apart.words(), 5u);
+    EXPECT_EQ(apart, (std::vector<FactId>{0, 2, 4, 6, 8}));
 }

@@ -138,7 +138,7 @@ std::vector<FactId> Engine::fact_ids_of_type(TypeId t) const {
     std::vector<FactId> out;
     if (t >= store.type_count() || types_left_out(*this)[t]) return out;
     // The type's list holds every live fact of it, ascending.
-    const std::vector<FactId>& listed = store.facts_of_type(t);
+    const FactList& listed = store.facts_of_type(t);
     out.reserve(listed.size());
     for (FactId f : listed) {
         if (!store.is_alive(f)) continue;

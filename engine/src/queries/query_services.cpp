@@ -23,8 +23,8 @@ bool AlphaTest::passes(const Value& v) const {
 
 namespace {
 
-const std::vector<FactId>& facts_of(const FactStore& store, TypeId t) {
-    static const std::vector<FactId> none;
+const FactList& facts_of(const FactStore& store, TypeId t) {
+    static const FactList none;
     return t < store.type_count() ? store.facts_of_type(t) : none;
 }
 
@@ -93,7 +93,7 @@ bool query_linked(const FactStore& store, const std::vector<CompiledQuery>& quer
         bool every_pattern_has_a_fact = true;
         for (const CNode& node : branch) {
             if (node.is_call()) continue;
-            const std::vector<FactId>& facts = facts_of(store, node.type_id);
+            const FactList& facts = facts_of(store, node.type_id);
             bool found = std::any_of(facts.begin(), facts.end(), [&](FactId f) { return pattern_admits(store, node, f); });
             if (!found) {
                 every_pattern_has_a_fact = false;

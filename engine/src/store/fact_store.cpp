@@ -245,8 +245,7 @@ Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Colu
     const uint32_t first_row = d.rows;
     d.rows += static_cast<uint32_t>(rows);
     places_.append(t, first_row, rows);
-    grow_for(d.listed, rows);
-    for (uint32_t k = 0; k < rows; ++k) d.listed.push_back(first + k);
+    d.listed.push_run(first, rows);
     return first;
 }
 
@@ -286,7 +285,7 @@ void FactStore::remove(FactId f) {
     // O(1) amortised and the list stays proportional to the live facts.
     TypeData& d = data_[places_.at(f).type];
     if (++d.dead_listed > d.listed.size() / 2 + 16) {
-        std::erase_if(d.listed, [&](FactId g) { return !places_.alive(g); });
+        d.listed.keep_if([&](FactId g) { return places_.alive(g); });
         d.dead_listed = 0;
     }
 }

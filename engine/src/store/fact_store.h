@@ -17,6 +17,7 @@
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
+#include "store/fact_list.h"
 #include "store/fact_places.h"
 #include "store/value.h"
 
@@ -83,7 +84,7 @@ struct TypeData {
     uint32_t rows = 0;
     // The type's facts, ascending: every live one, and those deleted since the
     // last compaction (fewer than the live ones, plus a few).
-    std::vector<FactId> listed;
+    FactList listed;
     size_t dead_listed = 0;
 };
 
@@ -169,7 +170,7 @@ public:
     ColumnView column_view(TypeId t, size_t field) const { return ColumnView(data_[t].columns[field]); }
     // The live facts of type t in ascending FactId order, possibly with some
     // deleted ones among them: callers test is_alive.
-    const std::vector<FactId>& facts_of_type(TypeId t) const { return data_[t].listed; }
+    const FactList& facts_of_type(TypeId t) const { return data_[t].listed; }
 
     // Events past their expiry that the engine has not retracted yet.
     HashSet<FactId> expired;
