@@ -91,6 +91,15 @@ public:
             size_ += take, bytes += take, n -= take;
         }
     }
+    // Where `n` bytes may be written in place, if the chunk being filled has
+    // room for them; wrote() then counts what was written.
+    uint8_t* room(size_t n) {
+        const size_t in_chunk = size_ & (kChunk - 1);
+        if (in_chunk == 0 && (size_ >> kShift) == chunks_.size())
+            chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kChunk));
+        return kChunk - in_chunk >= n ? chunks_[size_ >> kShift].get() + in_chunk : nullptr;
+    }
+    void wrote(size_t n) { size_ += n; }
 
 private:
     std::vector<std::unique_ptr<uint8_t[]>> chunks_;
@@ -109,9 +118,8 @@ inline uint8_t* pack_step(uint64_t w, uint64_t prev, uint8_t* out) {
     return out;
 }
 uint64_t unpack_step(const CaptureBytes& in, size_t& at, uint64_t prev);
-// The most bytes one word packs into, and one capture.
+// The most bytes one word packs into.
 constexpr size_t kPackedWord = 10;
-constexpr size_t kPackedCapture = kPackedWord * (1 + 3 * TypeSchema::max_fields);
 // Writes `codes.size()` words packed as `codes` say at `out`, each Step one
 // from the word in the same place of `prev`, which then holds `words`; returns
 // the end. unpack_words reads them back from `at` into `words`, which holds
@@ -119,7 +127,7 @@ constexpr size_t kPackedCapture = kPackedWord * (1 + 3 * TypeSchema::max_fields)
 uint8_t* pack_words(std::span<const WordCode> codes, const uint64_t* words, uint64_t* prev, uint8_t* out);
 size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words);
 // Writes the cells of fact `f`, of the form's type, packed at `out` (at most
-// kPackedCapture bytes; texts go to `text`) as steps from `prev` (the form's
+// kPackedWord bytes a word of the form; texts go to `text`) as steps from `prev` (the form's
 // previous capture) and moves `out` past them; returns an upper bound of the
 // length of the text write_captured makes of them.
 size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,

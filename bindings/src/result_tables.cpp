@@ -320,6 +320,7 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
     // and query calls are rendered now.
     pending_.resize(facts.size());
     pending_forms_.resize(facts.size());
+    size_t bound = kPackedWord;
     for (size_t p = 0; p < facts.size(); ++p) {
         const FactId f = facts[p];
         Pending& x = pending_[p];
@@ -342,7 +343,9 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
             const std::vector<uint32_t>& at = form_at_[0];
             x.form = type < at.size() && at[type] != 0 ? at[type] - 1 : form_of(type, false);
         }
-        c.type_bytes_ += c.forms_[x.form].type_name.size();
+        const AuditCapture::Form& form = c.forms_[x.form];
+        c.type_bytes_ += form.type_name.size();
+        bound += kPackedWord * (1 + form.cells.words);
         pending_forms_[p] = x.form;
     }
     // Nearly always the shape of the rule's previous firing.
@@ -352,10 +355,11 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
         last_shape_[named] = shape = shape_of(named, pending_forms_) + 1;
     }
     --shape;
-    // The firing is packed here and appended in one run.
-    if (packed_.size() < kPackedWord * (1 + facts.size()) + kPackedCapture * facts.size())
-        packed_.resize(kPackedWord * (1 + facts.size()) + kPackedCapture * facts.size());
-    uint8_t* out = pack_step(shape, 0, packed_.data());
+    // The firing is packed in place when the bytes' last chunk has room for
+    // the most it can take, else here and appended.
+    uint8_t* const start = c.bytes_.room(bound);
+    if (!start && packed_.size() < bound) packed_.resize(bound);
+    uint8_t* out = pack_step(shape, 0, start ? start : packed_.data());
     uint64_t* handles = shape_handles_[shape].data();
     for (size_t p = 0; p < pending_.size(); ++p) {
         const Pending& x = pending_[p];
@@ -366,7 +370,8 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
         if (form.rendered) out = pack_words(form.cells.codes, x.words, prev, out);
         else c.json_bytes_ += capture_cells(form.cells, store, x.handle, prev, out, c.text_);
     }
-    c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
+    if (start) c.bytes_.wrote(size_t(out - start));
+    else c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
     ++c.firings_;
     c.facts_ += facts.size();
 }
