@@ -12,13 +12,17 @@
 //      the other rule, which modifies it again: N firings;
 //   e  truth maintenance: N Base facts, each supporting an L1 (insertLogical)
 //      that supports an L2; fire (the build phase), then delete every Base
-//      and fire again (the retract phase). Reported on lines of their own;
+//      and fire again (the retract phase). Reported on lines of their own.
+//      With --capture its fires take their firings through a FiringSink that
+//      keeps what the Python package keeps of each (rule, handles, types and
+//      field values packed into chunks) in place of rendered Firings;
 //   g  not over a group of two patterns: N customers, N orders with a payment
 //      each over half of them; one rule for customers without a paid order;
 //   k  a counter chain (the (d) of bench/fire_polars.py): N counters at 0 and
 //      two steps, 0 to 1 and 1 to 2; one rule joins a counter with the step
 //      leaving its value and moves it on by modify: 2N firings.
-// Usage: end_to_end [workloads, e.g. ac] [N ...]; defaults: abcdek, 1e4 1e5 1e6.
+// Usage: end_to_end [--capture] [workloads, e.g. ac] [N ...]; defaults: abcdek,
+// 1e4 1e5 1e6.
 // The insert and the fire are functions of their own, measured_insert and
 // measured_fire (and b's second fire, measured_refire), so that callgrind
 // counts each (bench/callgrind_per_child.py, with the facts or the firings of
@@ -26,6 +30,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -227,7 +234,89 @@ int run(char name, int64_t n) {
 
 // --- Workload e: truth maintenance, built and then retracted.
 
-int run_tms(int64_t n) {
+// Keeps each firing as the Python package's audit does: the rule and fact
+// count, then per fact its handle and type and its field values packed into
+// 64-bit words (a text as its length and bytes), in chunks that never move.
+class CaptureSink final : public FiringSink {
+public:
+    explicit CaptureSink(const Engine& engine) : engine_(engine) {}
+    void fired(size_t rule, std::span<const FactId> facts) override {
+        ++firings_;
+        put((uint64_t{static_cast<uint32_t>(rule)} << 32) | facts.size());
+        for (FactId f : facts) {
+            const TypeId type = engine_.store.fact_type(f);
+            put((uint64_t{type} << 32) | f);
+            const size_t fields = engine_.store.schema(type).fields.size();
+            for (size_t i = 0; i < fields; ++i) put_value(engine_.store.get(f, i));
+        }
+    }
+    uint64_t firings() const { return firings_; }
+
+private:
+    static constexpr size_t kChunkWords = 8192;
+    void put(uint64_t w) {
+        if (used_ == kChunkWords || chunks_.empty()) {
+            chunks_.push_back(std::make_unique<uint64_t[]>(kChunkWords));
+            used_ = 0;
+        }
+        chunks_.back()[used_++] = w;
+    }
+    void put_value(const Value& v) {
+        switch (v.tag()) {
+            case ValueTag::I64: put(static_cast<uint64_t>(v.as_i64())); return;
+            case ValueTag::F64: {
+                uint64_t w;
+                const double d = v.as_f64();
+                std::memcpy(&w, &d, sizeof w);
+                put(w);
+                return;
+            }
+            case ValueTag::Bool: put(v.as_bool() ? 1 : 0); return;
+            case ValueTag::Null: put(~uint64_t{0}); return;
+            case ValueTag::Str: {
+                const std::string& s = v.as_str();
+                put(s.size());
+                for (size_t at = 0; at < s.size(); at += 8) {
+                    uint64_t w = 0;
+                    std::memcpy(&w, s.data() + at, std::min<size_t>(8, s.size() - at));
+                    put(w);
+                }
+                return;
+            }
+            case ValueTag::Dec: {
+                const DecParts d = v.as_dec();
+                put(static_cast<uint64_t>(d.u));
+                put(static_cast<uint64_t>(d.u >> 64) ^ (uint64_t{d.s} << 56));
+                return;
+            }
+        }
+    }
+
+    const Engine& engine_;
+    std::vector<std::unique_ptr<uint64_t[]>> chunks_;
+    size_t used_ = 0;
+    uint64_t firings_ = 0;
+};
+
+// One fire: its firings rendered (and kept in `kept`, as a caller holding its
+// results would), or taken by `sink` when given. The count.
+EngineResult<size_t> fire_counted(Engine& engine, CaptureSink* sink, std::vector<std::vector<Firing>>& kept) {
+    if (!sink) {
+        EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
+        if (!fired) return err(std::move(fired).error());
+        const size_t n = fired->size();
+        kept.push_back(std::move(*fired));
+        return n;
+    }
+    const uint64_t before = sink->firings();
+    engine.firing_sink = sink;
+    EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
+    engine.firing_sink = nullptr;
+    if (!fired) return err(std::move(fired).error());
+    return static_cast<size_t>(sink->firings() - before);
+}
+
+int run_tms(int64_t n, bool capture) {
     EngineResult<Engine> made = Engine::create({bench::i64_type("Base", {"id"}), bench::i64_type("L1", {"id"}), bench::i64_type("L2", {"id"})});
     if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;
     Engine& engine = *made;
@@ -238,6 +327,8 @@ int run_tms(int64_t n) {
         return std::printf("rules: %s\n", ok.error().message.c_str()), 1;
     std::vector<FactId> bases;
     bases.reserve(static_cast<size_t>(n));
+    std::unique_ptr<CaptureSink> sink = capture ? std::make_unique<CaptureSink>(engine) : nullptr;
+    std::vector<std::vector<Firing>> kept;
 
     auto t0 = std::chrono::steady_clock::now();
     for (int64_t i = 0; i < n; ++i) {
@@ -247,7 +338,7 @@ int run_tms(int64_t n) {
     }
     const double insert_s = seconds_since(t0);
     t0 = std::chrono::steady_clock::now();
-    EngineResult<std::vector<Firing>> built = engine.fire_all(~uint64_t{0});
+    EngineResult<size_t> built = fire_counted(engine, sink.get(), kept);
     const double build_fire_s = seconds_since(t0);
     if (!built) return std::printf("fire: %s\n", built.error().message.c_str()), 1;
     const size_t live_built = engine.fact_ids().size();
@@ -258,18 +349,19 @@ int run_tms(int64_t n) {
             return std::printf("delete: %s\n", ok.error().message.c_str()), 1;
     const double delete_s = seconds_since(t0);
     t0 = std::chrono::steady_clock::now();
-    EngineResult<std::vector<Firing>> retracted = engine.fire_all(~uint64_t{0});
+    EngineResult<size_t> retracted = fire_counted(engine, sink.get(), kept);
     const double retract_fire_s = seconds_since(t0);
     if (!retracted) return std::printf("fire: %s\n", retracted.error().message.c_str()), 1;
     const size_t live_after = engine.fact_ids().size();
 
     const double build_s = insert_s + build_fire_s, retract_s = delete_s + retract_fire_s;
-    std::printf("e %9lld build:   insert %7.3f s  fire %7.3f s  total %7.3f s  %9zu firings  %6.3f us/base  live %zu\n",
-                static_cast<long long>(n), insert_s, build_fire_s, build_s, built->size(),
-                1e6 * build_s / static_cast<double>(n), live_built);
-    std::printf("e %9lld retract: delete %7.3f s  fire %7.3f s  total %7.3f s  %9zu firings  %6.3f us/base  live %zu\n",
-                static_cast<long long>(n), delete_s, retract_fire_s, retract_s, retracted->size(),
-                1e6 * retract_s / static_cast<double>(n), live_after);
+    const char* firings = capture ? "captured" : "rendered";
+    std::printf("e %9lld build:   insert %7.3f s  fire %7.3f s  total %7.3f s  %9zu firings  %6.3f us/base  live %zu  (%s)\n",
+                static_cast<long long>(n), insert_s, build_fire_s, build_s, *built,
+                1e6 * build_s / static_cast<double>(n), live_built, firings);
+    std::printf("e %9lld retract: delete %7.3f s  fire %7.3f s  total %7.3f s  %9zu firings  %6.3f us/base  live %zu  (%s)\n",
+                static_cast<long long>(n), delete_s, retract_fire_s, retract_s, *retracted,
+                1e6 * retract_s / static_cast<double>(n), live_after, firings);
     std::printf("e %9lld both:    %7.3f s\n", static_cast<long long>(n), build_s + retract_s);
     return 0;
 }
@@ -279,6 +371,15 @@ int run_tms(int64_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --capture, wherever it stands, is taken out before the positional arguments are read.
+    bool capture = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--capture") != 0) continue;
+        capture = true;
+        for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+        --argc;
+        break;
+    }
     std::string workloads = argc > 1 ? argv[1] : "abcdek";
     for (char w : workloads)
         if (std::string("abcdegk").find(w) == std::string::npos) return std::printf("unknown workload %c\n", w), 1;
@@ -287,6 +388,6 @@ int main(int argc, char** argv) {
                 "us/fact");
     for (char w : workloads)
         for (int64_t n : sizes)
-            if (w == 'e' ? run_tms(n) : run(w, n)) return 1;
+            if (w == 'e' ? run_tms(n, capture) : run(w, n)) return 1;
     return 0;
 }
