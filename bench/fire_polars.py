@@ -4,7 +4,11 @@
   (c) not and exists (N accounts, N transactions over half of them);
   (d) a counter chain: N counters at 0 and a chain of two steps (0 to 1, 1 to
       2); one rule joins a counter with the step leaving its value and moves
-      it on by modify, so each counter fires twice: 2N firings of two facts.
+      it on by modify, so each counter fires twice: 2N firings of two facts;
+  (e) truth maintenance: N Base facts, each supporting an L1 (insertLogical)
+      that supports an L2; fire (the build), then delete every Base one call
+      at a time and fire again (the retract). Its line reports the build's
+      fire as match+fire, and the retract (deletes and fire) on a line "e-ret".
 Reports apart: ingest (session construction with the frames), match+fire (the
 fire call alone: propagating the ingested facts, matching, firing, and the
 audit it renders today), export (the derived or final facts as polars
@@ -13,7 +17,7 @@ computed with polars in the same run (none for (d)) and the ratio, and the
 process's peak RSS so far. For peak memory per input fact, run one workload
 at one size per process, e.g. under /usr/bin/time -v.
 
-    python3 bench/fire_polars.py [--workloads acd] [N ...]   (default: acd, 1e5 1e6)
+    python3 bench/fire_polars.py [--workloads acde] [N ...]   (default: acd, 1e5 1e6)
 """
 
 import resource
@@ -64,6 +68,11 @@ then
 end
 """
 
+TMS_RULES = """
+rule "support" when $b : Base($i : id) then insertLogical(new L1($i)); end
+rule "chain" when $l : L1($i : id) then insertLogical(new L2($i)); end
+"""
+
 
 def workload_a(n):
     ids = pl.int_range(0, n, eager=True)
@@ -98,6 +107,11 @@ def workload_d(n):
     return COUNTER_RULES, {"Counter": counters, "Step": steps}, {}, {}
 
 
+def workload_e(n):
+    bases = pl.DataFrame({"id": pl.int_range(0, n, eager=True)})
+    return TMS_RULES, {"Base": bases}, {"L1": {"id": "i64"}, "L2": {"id": "i64"}}, {}
+
+
 # The answer each workload must give besides the polars comparison.
 def check_d(n, result):
     assert result.fired == 2 * n, result.fired
@@ -105,7 +119,29 @@ def check_d(n, result):
     assert len(values) == n and (values == 2).all(), values.value_counts()
 
 
-WORKLOADS = {"a": (workload_a, None), "c": (workload_c, None), "d": (workload_d, check_d)}
+def check_e(n, result):
+    assert result.fired == 2 * n, result.fired
+    facts = result.facts()
+    assert len(pl.DataFrame(facts["L1"])) == n and len(pl.DataFrame(facts["L2"])) == n
+
+
+WORKLOADS = {"a": (workload_a, None), "c": (workload_c, None), "d": (workload_d, check_d), "e": (workload_e, check_e)}
+
+
+# The retract of (e): every Base deleted through the API, then a fire that
+# finds nothing left to fire and every logical fact gone.
+def retract_e(n, session):
+    t0 = time.perf_counter()
+    for handle in range(n):  # the Base facts took the first handles
+        session.delete(handle)
+    t1 = time.perf_counter()
+    result = session.fire(fire_limit=10 * n + 10)
+    t2 = time.perf_counter()
+    facts = result.facts()
+    assert result.fired == 0 and all(len(pl.DataFrame(facts[k])) == 0 for k in ("Base", "L1", "L2"))
+    rss_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"e-ret {n:>9,} delete {t1 - t0:9.3f} fire {t2 - t1:9.3f} total {t2 - t0:9.3f} "
+          f"us/base {1e6 * (t2 - t0) / n:8.2f} {rss_mb:9.0f}", flush=True)
 
 
 def run(name, n):
@@ -133,6 +169,9 @@ def run(name, n):
     rss_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"{name:>3} {n:>9,} {t1 - t0:9.3f} {t2 - t1:10.3f} {t3 - t2:9.3f} {total:9.3f} {result.fired:>9,} "
           f"{1e6 * total / inputs:8.2f} {theirs} {rss_mb:9.0f}", flush=True)
+    if name == "e":
+        del result, derived
+        retract_e(n, session)
 
 
 def main():
