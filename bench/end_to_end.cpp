@@ -24,9 +24,10 @@
 // Usage: end_to_end [--capture] [workloads, e.g. ac] [N ...]; defaults: abcdek,
 // 1e4 1e5 1e6.
 // The insert and the fire are functions of their own, measured_insert and
-// measured_fire (and b's second fire, measured_refire), so that callgrind
-// counts each (bench/callgrind_per_child.py, with the facts or the firings of
-// one workload at one size as its items).
+// measured_fire (b's second fire measured_refire, e's phases measured_tms_build
+// and measured_tms_retract), so that callgrind counts each
+// (bench/callgrind_per_child.py, with the facts or the firings of one workload
+// at one size as its items).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -316,6 +317,38 @@ EngineResult<size_t> fire_counted(Engine& engine, CaptureSink* sink, std::vector
     return static_cast<size_t>(sink->firings() - before);
 }
 
+// The build: N Base facts inserted, then the fire; timed apart. A function
+// of its own, as is the retract, so that callgrind counts each phase.
+[[gnu::noinline]] EngineResult<size_t> measured_tms_build(Engine& engine, int64_t n, std::vector<FactId>& bases,
+                                                          CaptureSink* sink, std::vector<std::vector<Firing>>& kept,
+                                                          double& insert_s, double& fire_s) {
+    auto t0 = std::chrono::steady_clock::now();
+    for (int64_t i = 0; i < n; ++i) {
+        EngineResult<FactId> f = engine.insert("Base", {{"id", Value::i64(i)}});
+        if (!f) return err(std::move(f).error());
+        bases.push_back(*f);
+    }
+    insert_s = seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    EngineResult<size_t> built = fire_counted(engine, sink, kept);
+    fire_s = seconds_since(t0);
+    return built;
+}
+
+// The retract: every Base deleted, then the fire; timed apart.
+[[gnu::noinline]] EngineResult<size_t> measured_tms_retract(Engine& engine, const std::vector<FactId>& bases,
+                                                            CaptureSink* sink, std::vector<std::vector<Firing>>& kept,
+                                                            double& delete_s, double& fire_s) {
+    auto t0 = std::chrono::steady_clock::now();
+    for (FactId b : bases)
+        if (EngineStatus ok = engine.delete_fact(b); !ok) return err(std::move(ok).error());
+    delete_s = seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    EngineResult<size_t> retracted = fire_counted(engine, sink, kept);
+    fire_s = seconds_since(t0);
+    return retracted;
+}
+
 int run_tms(int64_t n, bool capture) {
     EngineResult<Engine> made = Engine::create({bench::i64_type("Base", {"id"}), bench::i64_type("L1", {"id"}), bench::i64_type("L2", {"id"})});
     if (!made) return std::printf("create: %s\n", made.error().message.c_str()), 1;
@@ -330,28 +363,12 @@ int run_tms(int64_t n, bool capture) {
     std::unique_ptr<CaptureSink> sink = capture ? std::make_unique<CaptureSink>(engine) : nullptr;
     std::vector<std::vector<Firing>> kept;
 
-    auto t0 = std::chrono::steady_clock::now();
-    for (int64_t i = 0; i < n; ++i) {
-        EngineResult<FactId> f = engine.insert("Base", {{"id", Value::i64(i)}});
-        if (!f) return std::printf("insert: %s\n", f.error().message.c_str()), 1;
-        bases.push_back(*f);
-    }
-    const double insert_s = seconds_since(t0);
-    t0 = std::chrono::steady_clock::now();
-    EngineResult<size_t> built = fire_counted(engine, sink.get(), kept);
-    const double build_fire_s = seconds_since(t0);
-    if (!built) return std::printf("fire: %s\n", built.error().message.c_str()), 1;
+    double insert_s = 0, build_fire_s = 0, delete_s = 0, retract_fire_s = 0;
+    EngineResult<size_t> built = measured_tms_build(engine, n, bases, sink.get(), kept, insert_s, build_fire_s);
+    if (!built) return std::printf("build: %s\n", built.error().message.c_str()), 1;
     const size_t live_built = engine.fact_ids().size();
-
-    t0 = std::chrono::steady_clock::now();
-    for (FactId b : bases)
-        if (EngineStatus ok = engine.delete_fact(b); !ok)
-            return std::printf("delete: %s\n", ok.error().message.c_str()), 1;
-    const double delete_s = seconds_since(t0);
-    t0 = std::chrono::steady_clock::now();
-    EngineResult<size_t> retracted = fire_counted(engine, sink.get(), kept);
-    const double retract_fire_s = seconds_since(t0);
-    if (!retracted) return std::printf("fire: %s\n", retracted.error().message.c_str()), 1;
+    EngineResult<size_t> retracted = measured_tms_retract(engine, bases, sink.get(), kept, delete_s, retract_fire_s);
+    if (!retracted) return std::printf("retract: %s\n", retracted.error().message.c_str()), 1;
     const size_t live_after = engine.fact_ids().size();
 
     const double build_s = insert_s + build_fire_s, retract_s = delete_s + retract_fire_s;
