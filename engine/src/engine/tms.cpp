@@ -300,9 +300,10 @@ void pack_keys(Tms& tms) {
 uint32_t new_entry(Tms& tms, std::string_view key, uint64_t hash, const ContentIndex::Miss* miss = nullptr) {
     if (key.empty() || key.size() >= kNone) invariant_broken("a content encoding out of range");
     uint32_t e;
-    if (!tms.free_entries.empty()) {
-        e = tms.free_entries.back();
-        tms.free_entries.pop_back();
+    if (tms.free_entries != kNone) {
+        e = tms.free_entries;
+        tms.free_entries = tms.entries[e].first_just;
+        tms.entries[e] = Entry{};
     } else {
         if (tms.entries.size() >= kNone) invariant_broken("too many logical contents");
         e = static_cast<uint32_t>(tms.entries.size());
@@ -329,7 +330,8 @@ void remove_entry(Tms& tms, uint32_t e) {
     if (!tms.saved.empty()) tms.saved.erase(e);
     tms.dead_key_bytes += tms.entries[e].key_len;
     tms.entries[e] = Entry{};
-    tms.free_entries.push_back(e);
+    tms.entries[e].first_just = tms.free_entries;
+    tms.free_entries = e;
 }
 
 Tms::FactPlace place_of(const Tms& tms, FactId f) {
@@ -396,9 +398,9 @@ uint32_t record_for(Engine& e, size_t rule, TupleId tuple) {
     if (const uint32_t r = find_record(e, rule, tuple); r != kNone) return r;
     Tms& tms = e.tms;
     uint32_t r;
-    if (!tms.free_records.empty()) {
-        r = tms.free_records.back();
-        tms.free_records.pop_back();
+    if (tms.free_records != kNone) {
+        r = tms.free_records;
+        tms.free_records = tms.records[r].next_solo;
     } else {
         if (tms.records.size() >= kNone) invariant_broken("too many justifying activations");
         r = static_cast<uint32_t>(tms.records.size());
@@ -430,13 +432,15 @@ void remove_record(Engine& e, uint32_t r) {
         tms.record_of.erase(Tms::act_key(rec.rule, rec.tuple));
     }
     tms.records[r] = Record{};
-    tms.free_records.push_back(r);
+    tms.records[r].next_solo = tms.free_records;
+    tms.free_records = r;
     --tms.live_records;
 }
 
 void free_just(Tms& tms, uint32_t n) {
     tms.justs[n] = Just{};
-    tms.free_justs.push_back(n);
+    tms.justs[n].next_in_record = tms.free_justs;
+    tms.free_justs = n;
 }
 
 // Takes node n off its entry's list.
@@ -454,9 +458,9 @@ void justify(Tms& tms, uint32_t r, uint32_t e) {
     for (uint32_t n = rec.first; n != kNone; n = tms.justs[n].next_in_record)
         if (tms.justs[n].entry == e) return;
     uint32_t n;
-    if (!tms.free_justs.empty()) {
-        n = tms.free_justs.back();
-        tms.free_justs.pop_back();
+    if (tms.free_justs != kNone) {
+        n = tms.free_justs;
+        tms.free_justs = tms.justs[n].next_in_record;
     } else {
         if (tms.justs.size() >= kNone) invariant_broken("too many justifications");
         n = static_cast<uint32_t>(tms.justs.size());
@@ -589,7 +593,23 @@ void Tms::verify(const FactStore& store) const {
     size_t placed = 0;
     for (const FactPlace& p : place_of_fact) placed += p.entry != kNone;
     if (facts != placed) fail("facts placed that no entry holds");
-    if (live_entries + free_entries.size() != entries.size() || index.size() != live_entries)
+    // The free chains: each element on one is free, and they hold the rest.
+    auto chain_length = [&](uint32_t head, size_t size, auto next, auto is_free, const char* what) {
+        size_t n = 0;
+        for (uint32_t i = head; i != kNone; i = next(i), ++n)
+            if (i >= size || n >= size || !is_free(i)) fail(fmt("a chain of free {} through one in use", what));
+        return n;
+    };
+    const size_t free_entry_count = chain_length(
+        free_entries, entries.size(), [&](uint32_t e) { return entries[e].first_just; },
+        [&](uint32_t e) { return entries[e].key_len == 0; }, "entries");
+    const size_t free_record_count = chain_length(
+        free_records, records.size(), [&](uint32_t r) { return records[r].next_solo; },
+        [&](uint32_t r) { return !records[r].live; }, "records");
+    const size_t free_just_count = chain_length(
+        free_justs, justs.size(), [&](uint32_t n) { return justs[n].next_in_record; },
+        [&](uint32_t n) { return justs[n].record == kNone; }, "justification nodes");
+    if (live_entries + free_entry_count != entries.size() || index.size() != live_entries)
         fail("entries, free entries and the index disagree");
     size_t live = 0, solo = 0, listed_nodes = 0;
     for (uint32_t r = 0; r < records.size(); ++r) {
@@ -609,10 +629,10 @@ void Tms::verify(const FactStore& store) const {
     for (uint32_t head : solo_head)
         for (uint32_t r = head; r != kNone; r = records[r].next_solo, ++chained)
             if (!records[r].live) fail(fmt("a free record {} on a fact's chain", r));
-    if (live != live_records || live + free_records.size() != records.size() || chained != solo ||
+    if (live != live_records || live + free_record_count != records.size() || chained != solo ||
         live - solo != record_of.size())
         fail("records and activations disagree");
-    if (nodes != listed_nodes || nodes + free_justs.size() != justs.size()) fail("justification nodes disagree");
+    if (nodes != listed_nodes || nodes + free_just_count != justs.size()) fail("justification nodes disagree");
 }
 
 // --- The operations.

@@ -150,14 +150,18 @@ struct Tms {
     struct Entry {
         uint64_t key_at = 0;          // the encoding: key_bytes[key_at, key_at + key_len)
         uint32_t key_len = 0;         // 0 while the entry is free (an encoding is never empty)
-        uint32_t first_just = kNone;  // its justifications (Just nodes), newest first; kNone for none
+        uint32_t first_just = kNone;  // its justifications (Just nodes), newest first; kNone for none;
+                                      // in a free entry, the next free one (free_entries)
         FactId logical = kNone;       // the logical fact in the store, if any
         uint32_t stated = kNone;      // its stated copies: a list in stated_lists, or kNone for none
     };
     // By entry number; freed numbers are reused. Chunked, as are the records
-    // and the justifications: growing copies nothing.
+    // and the justifications: growing copies nothing. Each of the three keeps
+    // its freed numbers in a chain through the free elements themselves, the
+    // last freed first (kNone: none), so that a retraction of millions of
+    // contents builds no list beside them.
     ChunkVector<Entry> entries;
-    std::vector<uint32_t> free_entries;
+    uint32_t free_entries = kNone;
     // The live entries by the hash of their key.
     ContentIndex index;
     // The entries' encodings end to end. A freed entry's bytes stay until the
@@ -192,18 +196,18 @@ struct Tms {
         TupleId tuple{};
         uint64_t order = 0;
         uint32_t first = kNone, last = kNone;  // its Just nodes
-        uint32_t next_solo = kNone;            // solo records on the same fact
+        uint32_t next_solo = kNone;            // solo records on the same fact; when free, the next free record
         bool live = false;
     };
     struct Just {
         uint32_t record = kNone, entry = kNone;
         uint32_t prev_in_entry = kNone, next_in_entry = kNone;
-        uint32_t next_in_record = kNone;
+        uint32_t next_in_record = kNone;  // when free (record kNone), the next free node
     };
     ChunkVector<Record> records;  // by record number; freed numbers are reused
-    std::vector<uint32_t> free_records;
+    uint32_t free_records = kNone;
     ChunkVector<Just> justs;  // by node number; freed numbers are reused
-    std::vector<uint32_t> free_justs;
+    uint32_t free_justs = kNone;
     size_t live_records = 0;
     uint64_t next_order = 0;
     // Rules with network nodes: their records by activation.
