@@ -99,9 +99,9 @@ void ActivationList::trim_tail() {
 namespace {
 
 // A vector left holding under a quarter of its room gives the rest back: a
-// fire that takes a million activations out of order does not keep their
-// heap through the rest of the session. The copy is of what is left, so the
-// shrinking costs O(1) per element taken, and a small vector is left alone.
+// fire that takes a million activations does not keep their slots through
+// the rest of the session. The copy is of what is left, so the shrinking
+// costs O(1) per element taken, and a small vector is left alone.
 template <class T>
 void give_back(std::vector<T>& v) {
     constexpr size_t kKeep = 4096 / sizeof(T);
@@ -112,7 +112,9 @@ void give_back(std::vector<T>& v) {
 }  // namespace
 
 void ActivationList::release_slack() {
+    give_back(slots_);
     give_back(key_links_);
+    give_back(stack_);
     give_back(heap_);
 }
 
@@ -190,8 +192,9 @@ void ActivationList::maybe_compact() {
     const bool slots_waste = dead >= 64 && dead >= live_;
     if (!slots_waste && (refs < 64 || refs < 2 * live_)) return;
     if (slots_waste) {
-        ChunkVector<Slot, kChunkShift> kept;
+        std::vector<Slot> kept;
         std::vector<KeyLink> kept_links;
+        kept.reserve(live_);
         for (uint32_t s = 0; s < slots_.size(); ++s) {
             if (!slots_[s].alive) continue;
             kept.push_back(slots_[s]);
@@ -214,8 +217,8 @@ void ActivationList::maybe_compact() {
         if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
         return *rec;
     };
-    for (uint32_t s = 0; s < slots_.size(); ++s)
-        if (slots_[s].alive) rec_of(slots_[s].tuple).head = npos;
+    for (const Slot& s : slots_)
+        if (s.alive) rec_of(s.tuple).head = npos;
     for (uint32_t s = 0; s < slots_.size(); ++s) {
         Slot& slot = slots_[s];
         if (!slot.alive) continue;

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/chunk_vector.h"
 #include "common/dense_ids.h"
 #include "common/ids.h"
 #include "network/tuple.h"
@@ -174,11 +173,7 @@ private:
     void release_slack();
     void maybe_compact();
 
-    // Slots and the stack sit in chunks of 128 (4 KB of slots): a rule that
-    // takes a million activations grows them without copying, and gives the
-    // chunks back as they drain, for the next list to fill.
-    static constexpr uint32_t kChunkShift = 7;
-    ChunkVector<Slot, kChunkShift> slots_;  // push order; dead slots stay until compaction or trimming
+    std::vector<Slot> slots_;  // push order; dead slots stay until compaction or trimming
     size_t live_ = 0;
     uint64_t next_stamp_ = 0;
     // By tuple: ids are dense and a rule's activations arrive in runs of
@@ -186,7 +181,7 @@ private:
     DenseIdMap<TupleRec> tuples_;
     std::vector<KeyLink> key_links_;
     DenseIdMap<KeyRec> keys_;  // live keyed slots only
-    mutable ChunkVector<Ref, kChunkShift> stack_;  // ascending in firing order: the best on top
+    mutable std::vector<Ref> stack_;   // ascending in firing order: the best on top
     mutable std::vector<Ref> heap_;    // the rest, best on top
     mutable uint32_t first_live_ = 0;  // no live slot lies before it
 };
