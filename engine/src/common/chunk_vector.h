@@ -1,9 +1,6 @@
 // A vector that grows by fixed chunks: elements never move, so growing
 // copies nothing and touches only the new chunk's pages, and a reference
 // stays valid for the element's life. Indexing costs a shift and a mask.
-// Shrinking from the back hands emptied chunks back as it goes (the first
-// chunk stays), so that a vector drained and filled again reuses memory the
-// allocator already holds rather than copying or faulting in a new array.
 #pragma once
 
 #include <cstddef>
@@ -45,9 +42,6 @@ public:
     T& operator[](size_t i) { return chunks_[i >> kShift][i & (kChunk - 1)]; }
     const T& operator[](size_t i) const { return chunks_[i >> kShift][i & (kChunk - 1)]; }
     T& back() { return (*this)[size_ - 1]; }
-    const T& back() const { return (*this)[size_ - 1]; }
-    // Room for this many elements without a new chunk.
-    size_t capacity() const { return chunks_.size() << kShift; }
 
     // Appends a value-initialised element and returns it.
     T& emplace_back() {
@@ -59,13 +53,6 @@ public:
         return slot;
     }
     void push_back(const T& v) { emplace_back() = v; }
-    // Drops the last element. The last chunk goes once the elements fall half
-    // a chunk below its start: a vector that hovers at a chunk's edge does
-    // not allocate and free that chunk at every step.
-    void pop_back() {
-        --size_;
-        if (chunks_.size() > 1 && size_ + kChunk / 2 <= (chunks_.size() - 1) << kShift) chunks_.pop_back();
-    }
     // Drops the elements but keeps one chunk, so that a vector emptied and
     // filled again allocates nothing for its first elements.
     void clear() {
