@@ -332,16 +332,20 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
             x.form = query_form();
             x.handle = call->id;
             keep_rendered(fact_json(*call), x.words);
-        } else if (const std::vector<FactId>* members = engine_.collect_members(f); members || engine_.collect_values(f)) {
-            // A collection shows its members as they are now: rendered at once.
-            text_.clear();
-            const TypeId type = writer_.write(text_, store, f, members, engine_.collect_values(f));
-            x.form = form_of(type, true);
-            keep_rendered(text_.view(), x.words);
         } else {
-            const TypeId type = store.fact_type(f);
-            const std::vector<uint32_t>& at = form_at_[0];
-            x.form = type < at.size() && at[type] != 0 ? at[type] - 1 : form_of(type, false);
+            const std::vector<FactId>* members = engine_.collect_members(f);
+            const std::vector<Value>* values = engine_.collect_values(f);
+            if (members || values) {
+                // A collection shows its members as they are now: rendered at once.
+                text_.clear();
+                const TypeId type = writer_.write(text_, store, f, members, values);
+                x.form = form_of(type, true);
+                keep_rendered(text_.view(), x.words);
+            } else {
+                const TypeId type = store.fact_type(f);
+                const std::vector<uint32_t>& at = form_at_[0];
+                x.form = type < at.size() && at[type] != 0 ? at[type] - 1 : form_of(type, false);
+            }
         }
         const AuditCapture::Form& form = c.forms_[x.form];
         c.type_bytes_ += form.type_name.size();
