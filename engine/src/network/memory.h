@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 #include "common/chunk_vector.h"
@@ -146,7 +147,8 @@ public:
     // Equality index: the first item of the bucket `probe` falls in whose key
     // keys_match accepts and that `pred` accepts, in memory order from the
     // entry of `start` (when it is such a candidate, else from the bucket's
-    // head) and wrapping around.
+    // head) and wrapping around. A `pred` taking (item, bool) is also told
+    // whether the item's key is structurally equal to the probe.
     template <class Pred>
     std::optional<T> first_matching(const Key& probe, std::optional<T> start, Pred pred) const;
     // Range index: entries whose first key value k satisfies eval_cmp(p, op, k),
@@ -284,20 +286,33 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
     auto it = by_key_.find(*h);
     if (it == by_key_.end()) return std::nullopt;
     const Bucket& b = it->second;
+    constexpr bool kTellsEqual = std::is_invocable_v<Pred&, T, bool>;
+    bool equal = false;
+    auto accepts = [&](T item) {
+        if constexpr (kTellsEqual) {
+            return pred(item, equal);
+        } else {
+            return pred(item);
+        }
+    };
     if (b.head == b.tail) {
-        if (key_matches(b.head_key, b.head_small, probe, nullptr) && pred(b.head_item)) return b.head_item;
+        if (key_matches(b.head_key, b.head_small, probe, kTellsEqual ? &equal : nullptr) && accepts(b.head_item))
+            return b.head_item;
         return std::nullopt;
     }
     // Entries sharing a key record share the answer.
     uint32_t last = kNoKey;
-    bool last_ok = false;
+    bool last_ok = false, last_equal = false;
     auto matches = [&](const Slot& sl) {
-        if (is_small(sl.key)) return small_matches(sl.key, sl.small, probe, nullptr);
+        equal = false;
+        if (is_small(sl.key)) return small_matches(sl.key, sl.small, probe, kTellsEqual ? &equal : nullptr);
         if (sl.key == kNoKey) return false;
         if (sl.key != last) {
             last = sl.key;
             last_ok = keys_match(keys_[sl.key].key, probe);
+            last_equal = kTellsEqual && last_ok && keys_[sl.key].key == probe;
         }
+        equal = last_equal;
         return last_ok;
     };
     Pos from = b.head;
@@ -306,10 +321,10 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
         if (s != npos && matches(slots_[s])) from = s;
     }
     for (Pos p = from; p != npos; p = slots_[p].bnext) {
-        if (matches(slots_[p]) && pred(slots_[p].item)) return slots_[p].item;
+        if (matches(slots_[p]) && accepts(slots_[p].item)) return slots_[p].item;
     }
     for (Pos p = b.head; p != from; p = slots_[p].bnext) {
-        if (matches(slots_[p]) && pred(slots_[p].item)) return slots_[p].item;
+        if (matches(slots_[p]) && accepts(slots_[p].item)) return slots_[p].item;
     }
     return std::nullopt;
 }

@@ -18,6 +18,7 @@ namespace quarn {
 struct NodeInternals {
     static Memory<TupleId>& lefts(Node& n) { return n.lefts_; }
     static Memory<FactId>& rights(Node& n) { return n.rights_; }
+    static const Memory<FactId>& rights(const Node& n) { return n.rights_; }
     static std::vector<DeferredEntry>& deferred(Node& n) { return n.deferred_; }
     static std::vector<ParkedEntry>& parked(Node& n) { return n.parked_; }
     static std::vector<TupleId>& scratch_tuples(Node& n) { return n.scratch_tuples_; }

@@ -44,9 +44,26 @@ void retract_child(Node& n, TupleId t, const Stamp& s, Out& out) {
     out.child_del(c, s);
 }
 
+// Values whose equality under a key is exactly the pattern's equality test.
+bool exact_values(const Key& k) {
+    for (const KeyValue& v : k) {
+        if (v.tag != ValueTag::I64 && v.tag != ValueTag::Str && v.tag != ValueTag::Bool) return false;
+    }
+    return true;
+}
+
 // The first fact a probe reaches that passes the not/exists test against `t`.
-std::optional<FactId> first_qualifying(const JoinEnv& env, size_t i, const Node& n, TupleId t, const Key& key) {
+// Where equal keys decide the test (`key_decides`, JoinEnv::key_decides), a
+// fact stored under a key equal to the probe, value for value, qualifies
+// without the test.
+std::optional<FactId> first_qualifying(const JoinEnv& env, size_t i, const Node& n, TupleId t, const Key& key,
+                                       bool key_decides) {
     TupleView v = env.tuples().view(t);
+    if (key_decides && key && exact_values(key)) {
+        // The equality index's walk, as first_candidate takes it, told which keys are equal.
+        return NodeInternals::rights(n).first_matching(
+            key, std::nullopt, [&](FactId g, bool equal) { return equal || env.allowed_ce(i, v, g); });
+    }
     return n.first_candidate(key, std::nullopt, [&](FactId g) { return env.allowed_ce(i, v, g); });
 }
 
@@ -90,6 +107,8 @@ public:
 
 private:
     bool left_update(TupleId t) const { return sl_.upd.contains(t); }
+    // Whether a fact stored under a key equal to a tuple's qualifies without the test.
+    bool keys_decide() const { return n_.keyed() && env_.key_decides(i_); }
     // Starts loading both memories' buckets for a key (long keyed batches).
     void warm(const Key& k) const {
         NodeInternals::lefts(n_).prefetch_bucket(k);
@@ -326,6 +345,7 @@ private:
 
     void left_updates() {
         bool opt = env_.left_update_optimization(i_);
+        const bool decides = keys_decide();
         for (const auto& e : sl_.upd) {
             TupleId t = e.item;
             const Stamp& s = e.stamp;
@@ -341,7 +361,7 @@ private:
                 NodeInternals::lefts(n_).remove_first(t);
             }
             if (search) {
-                if (auto g = first_qualifying(env_, i_, n_, t, key)) n_.block(t, *g);
+                if (auto g = first_qualifying(env_, i_, n_, t, key, decides)) n_.block(t, *g);
             }
 
             bool blocked_now = n_.blocker_of(t).has_value();
@@ -368,9 +388,10 @@ private:
     }
 
     void left_inserts() {
+        const bool decides = keys_decide();
         auto insert = [&](const StagedEntry<TupleId>& e, Key& key) {
             TupleId t = e.item;
-            if (auto g = first_qualifying(env_, i_, n_, t, key)) {
+            if (auto g = first_qualifying(env_, i_, n_, t, key, decides)) {
                 n_.block(t, *g);
                 if (!is_not_) emit(n_, t, e.stamp, StagedFlag::Insert, out_.trg);
                 return;
@@ -485,7 +506,7 @@ void exists_flush_admit(const JoinEnv& env, size_t i, Node& node, Staged<TupleId
                 node.record_left_seq(t);
                 node.set_left_mark(t, env.mark());
                 Key key = left_key(env, i, t);
-                if (auto g = first_qualifying(env, i, node, t, key)) {
+                if (auto g = first_qualifying(env, i, node, t, key, false)) {
                     node.block(t, *g);
                     noted.emplace_back(t, e.stamp);
                 } else {
