@@ -302,16 +302,21 @@ void Engine::on_insert(FactId f, Stamp stamp) {
     if (has_shadows()) shadow_gate_insert(f, shadow_seq);
     refresh_query_links();
     note_query_inputs(f, kAllFields, stamp);
-    LinkNotes notes(*this);
     if (!store.is_alive(f)) return;
 
     const TypeId type = store.fact_type(f);
-    for (size_t li : routes_of(lias_by_type, type)) {
+    const std::span<const size_t> lia_routes = routes_of(lias_by_type, type);
+    const std::span<const size_t> node_routes = routes_of(nodes_by_type, type);
+    // A fact no pattern reads changes no rule's link state (a rule's derived
+    // facts, most often): nothing to note.
+    if (lia_routes.empty() && node_routes.empty()) return;
+    LinkNotes notes(*this);
+    for (size_t li : lia_routes) {
         if (!alpha_passes_fields(lias[li].rule, lias[li].pattern, f)) continue;
         lia_take_in(li, f, stamp);
         notes.after_change(rules_of_lia[li]);
     }
-    for (size_t ni : routes_of(nodes_by_type, type)) {
+    for (size_t ni : node_routes) {
         const auto [r, pi] = nodes[ni].owner;
         const CompiledPattern& p = rules[r].patterns[pi];
         if (p.role.kind == SubRole::Kind::Group) continue;  // group CEs take no facts
