@@ -274,15 +274,13 @@ void evaluate_network_node(Engine& e, size_t id) {
 
     const std::vector<Target>& targets = tn.targets;
     const bool routes_whole = !targets.empty() && targets[0].kind != Target::Kind::Subnet;
-    std::optional<Staged<TupleId>> unrouted;
-    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : unrouted.emplace();
+    // (Batches and Outs are not held in optionals here: an empty optional
+    // zero-fills all of its room, at every evaluation.)
+    std::unique_ptr<Staged<TupleId>> unrouted;
+    if (!routes_whole) unrouted = std::make_unique<Staged<TupleId>>();
+    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : *unrouted;
     const bool into_taken = routes_whole && targets.size() == 1 && taken.fresh();
-    std::optional<Out> out;
-    if (into_taken) {
-        out.emplace(taken, Out::Into{});
-    } else {
-        out.emplace(taken);
-    }
+    Out out(taken, into_taken);
     {
         const auto [owner_rule, owner_pattern] = tn.owner;
         JoinEnvImpl env(e.input_seq, e.store, e.rules[owner_rule], 0, true, e.tuples, e.switches);
@@ -290,7 +288,7 @@ void evaluate_network_node(Engine& e, size_t id) {
         // for it, so upstream changes have reached this node's input (an
         // insert-time flush, which leaves updates waiting, needs event types).
         if (e.event_decls.empty()) env.set_keys_current();
-        do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), *out);
+        do_node(env, owner_pattern - 1, tn.node, std::move(delta), std::move(right), out);
     }
     delta.reset();
     right.reset();
@@ -300,7 +298,7 @@ void evaluate_network_node(Engine& e, size_t id) {
         drop_append_extras(taken);
         return;
     }
-    route_output(e, targets, taken, out->trg);
+    route_output(e, targets, taken, out.trg);
 }
 
 // Evaluates chain position k of rule r and routes the node's output. False
@@ -350,11 +348,12 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     // The first target's pending batch, which the node reaches only through
     // `out` while it runs.
     const bool routes_whole = !targets.empty() && targets[0].kind != Target::Kind::Subnet;
-    std::optional<Staged<TupleId>> unrouted;
-    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : unrouted.emplace();
+    std::unique_ptr<Staged<TupleId>> unrouted;
+    if (!routes_whole) unrouted = std::make_unique<Staged<TupleId>>();
+    Staged<TupleId>& taken = routes_whole ? target_input(e, targets[0]) : *unrouted;
     Out out(taken);
-    std::optional<Staged<TupleId>> pending_before;
-    if (can_fail) pending_before = taken;
+    std::unique_ptr<Staged<TupleId>> pending_before;
+    if (can_fail) pending_before = std::make_unique<Staged<TupleId>>(taken);
     EngineStatus done = e.eval_engine_node(id, std::move(delta), std::move(right), std::move(inner), out);
     if (!done) {
         if (!saved) invariant_broken("a node kept no copy of its input and failed");

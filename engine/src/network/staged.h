@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -72,7 +73,9 @@ class EntryList {
 public:
     using Entry = StagedEntry<T>;
 
-    EntryList() = default;
+    // User-provided, so that a list made by value-initialization (`{}`, a
+    // batch's members) is not zero-filled before its members are set.
+    EntryList() noexcept {}
     EntryList(const EntryList& o) { *this = o; }
     EntryList& operator=(const EntryList& o) {
         if (this == &o) return *this;
@@ -413,6 +416,10 @@ private:
 
 template <class T>
 struct Staged {
+    // User-provided, as EntryList's: a batch is made at most evaluations, and
+    // value-initializing one would zero its ~370 bytes first.
+    Staged() noexcept {}
+
     EntryList<T> ins;
     EntryList<T> upd;
     EntryList<T> del;
@@ -532,20 +539,33 @@ private:
 // child, `pending` the child's batch that has not been consumed yet.
 struct Out {
 private:
-    std::optional<Staged<TupleId>> own_;  // trg, unless it is the child's batch itself
+    // trg, unless it is the child's batch itself: made only then. (Not an
+    // optional: an empty one zero-fills all of its room.)
+    union Own {
+        Own() noexcept {}
+        ~Own() {}
+        Staged<TupleId> batch;
+    } own_;
+    bool owns_ = false;
 
 public:
     Staged<TupleId>& trg;
     Staged<TupleId>& pending;
 
-    explicit Out(Staged<TupleId>& pending_batch) : own_(std::in_place), trg(*own_), pending(pending_batch) {}
+    explicit Out(Staged<TupleId>& pending_batch) : Out(pending_batch, false) {}
     // Writes the output straight into the child's batch, which must be fresh
     // (Staged::fresh): against a batch with nothing pending, an evaluation
     // stages what it would stage into a batch of its own, and that batch
     // would be taken whole. Nothing is cancelled or re-inserted, as there is
     // nothing pending to meet.
     struct Into {};
-    Out(Staged<TupleId>& fresh_batch, Into) : trg(fresh_batch), pending(fresh_batch), into_pending_(true) {}
+    Out(Staged<TupleId>& fresh_batch, Into) : Out(fresh_batch, true) {}
+    // The one or the other, as `into` says.
+    Out(Staged<TupleId>& batch, bool into)
+        : owns_(!into), trg(into ? batch : *new (&own_.batch) Staged<TupleId>()), pending(batch), into_pending_(into) {}
+    ~Out() {
+        if (owns_) own_.batch.~Staged();
+    }
     Out(const Out&) = delete;
     Out& operator=(const Out&) = delete;
 
