@@ -172,7 +172,8 @@ private:
 
 void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
     tracing_ = tracing_on(env_);
-    tail_first_ = !sr.ins.empty() && right_inserts_tail_first(env_);
+    // One right insert is taken the same way in either order.
+    tail_first_ = sr.ins.size() > 1 && right_inserts_tail_first(env_);
     // One walk says which kinds of right insert the batch holds.
     for (const auto& e : sr.ins) {
         unlinked_rights_ = unlinked_rights_ || e.flag == StagedFlag::UnlinkedArrival;

@@ -244,7 +244,8 @@ private:
     }
 
     void right_inserts() {
-        bool tail_first = right_inserts_tail_first(env_);
+        // One right insert is taken the same way in either order.
+        bool tail_first = sr_.ins.size() > 1 && right_inserts_tail_first(env_);
         auto insert = [&](const StagedEntry<FactId>& e, Key& key) {
             // Blocking reads the left memory only: the fact is stored after.
             block_lefts_by(e.item, key, e.stamp, StagedFlag::RightInsert);
