@@ -57,9 +57,10 @@ void ActivationList::push_into(TupleRec& rec, Act a, FactId key) {
     ++live_;
     if (key != kNoKey || !key_links_.empty()) link_key(s, key);
     const Ref r = ref(s);
-    while (!stack_.empty() && !live(stack_.back())) stack_.pop_back();
-    if (stack_.empty() || before(stack_.back(), r)) {
-        stack_.push_back(r);
+    const uint32_t top = stack_top();
+    if (top == npos || before(ref(top), r)) {
+        if (!stack_.empty() && stack_.back().hi == s) ++stack_.back().hi;
+        else stack_.push_back(Run{s, s + 1});
         return;
     }
     heap_.push_back(r);
@@ -83,8 +84,28 @@ void ActivationList::kill(uint32_t s) {
     --live_;
 }
 
+uint32_t ActivationList::stack_top() const {
+    while (!stack_.empty()) {
+        Run& run = stack_.back();
+        while (run.hi > run.lo && !slots_[run.hi - 1].alive) --run.hi;
+        if (run.hi > run.lo) return run.hi - 1;
+        stack_.pop_back();
+    }
+    return npos;
+}
+
+void ActivationList::cut_stack() {
+    const uint32_t end = static_cast<uint32_t>(slots_.size());
+    while (!stack_.empty() && stack_.back().hi > end) {
+        Run& run = stack_.back();
+        run.hi = std::max(run.lo, end);
+        if (run.hi == run.lo) stack_.pop_back();
+    }
+}
+
 void ActivationList::trim_tail() {
     while (!slots_.empty() && !slots_.back().alive) slots_.pop_back();
+    cut_stack();
     if (!key_links_.empty() && key_links_.size() > slots_.size()) key_links_.resize(slots_.size());
     if (first_live_ > slots_.size()) first_live_ = static_cast<uint32_t>(slots_.size());
     if (slots_.empty()) {
@@ -120,7 +141,7 @@ void ActivationList::release_slack() {
 
 size_t ActivationList::reserved_bytes() const {
     return slots_.capacity() * sizeof(Slot) + key_links_.capacity() * sizeof(KeyLink) +
-           (stack_.capacity() + heap_.capacity()) * sizeof(Ref);
+           stack_.capacity() * sizeof(Run) + heap_.capacity() * sizeof(Ref);
 }
 
 size_t ActivationList::remove_tuple(TupleId t) {
@@ -150,14 +171,14 @@ size_t ActivationList::forget(TupleId t) {
 
 uint32_t ActivationList::best_slot() const {
     if (live_ == 0) invariant_broken("no activation to take");
-    while (!stack_.empty() && !live(stack_.back())) stack_.pop_back();
+    const uint32_t top = stack_top();
     while (!heap_.empty() && !live(heap_.front())) {
         std::pop_heap(heap_.begin(), heap_.end(), before);
         heap_.pop_back();
     }
-    if (heap_.empty()) return stack_.back().slot;
-    if (stack_.empty()) return heap_.front().slot;
-    return before(stack_.back(), heap_.front()) ? heap_.front().slot : stack_.back().slot;
+    if (heap_.empty()) return top;
+    if (top == npos) return heap_.front().slot;
+    return before(ref(top), heap_.front()) ? heap_.front().slot : top;
 }
 
 uint32_t ActivationList::first_slot() const {

@@ -8,7 +8,8 @@
 // numbers) and the newest fires first: such pushes go on a sorted stack, and
 // taking the newest drops its slot from the end, so that the common case needs
 // no heap, no compaction and no lookup of its tuple. Pushes out of that order
-// go to a heap.
+// go to a heap. The stack's slots rise from bottom to top and mostly follow
+// one another, so it holds runs of slots rather than a record per push.
 //
 // A rule whose activations fire in the order its side evaluator emitted a
 // fact of the tuple (shadow order) hands that fact with each push: the list
@@ -127,10 +128,10 @@ private:
         uint32_t head = npos;
     };
     static uint32_t id(TupleId t) { return static_cast<uint32_t>(t); }
-    // A slot as the stack and the heap hold it, with its order key: stale once
-    // the slot died or was handed to a later push (another stamp). Stale refs
-    // are dropped when they surface; their keys never change, so they keep
-    // the heap in order until then.
+    // A slot as the heap holds it, with its order key: stale once the slot
+    // died or was handed to a later push (another stamp). Stale refs are
+    // dropped when they surface; their keys never change, so they keep the
+    // heap in order until then.
     struct Ref {
         int32_t salience;
         uint32_t slot;
@@ -181,7 +182,22 @@ private:
     DenseIdMap<TupleRec> tuples_;
     std::vector<KeyLink> key_links_;
     DenseIdMap<KeyRec> keys_;  // live keyed slots only
-    mutable std::vector<Ref> stack_;   // ascending in firing order: the best on top
+    // Slots lo .. hi-1 went on the stack one after another. Every slot named
+    // lies below slots_.size() and the runs rise, so a slot named is still
+    // the push that went on the stack, alive or dead: the slots cut off the
+    // end leave the runs with them (trim_tail) before their indices come
+    // back. The live ones are ascending in firing order, the best on top.
+    struct Run {
+        uint32_t lo;
+        uint32_t hi;
+    };
+    // Drops dead slots off the top of the stack; npos when it is empty, else
+    // its top slot.
+    uint32_t stack_top() const;
+    // Leaves out of the runs the slots at or past slots_.size().
+    void cut_stack();
+
+    mutable std::vector<Run> stack_;
     mutable std::vector<Ref> heap_;    // the rest, best on top
     mutable uint32_t first_live_ = 0;  // no live slot lies before it
 };
