@@ -14,15 +14,21 @@ using Snapshot = std::vector<std::vector<Value>>;
 
 // Which bindings' values a right-hand side reads as the firing found them.
 // Only a setter changes a field while the actions run: without one the live
-// values are those values, and no snapshot is taken.
+// values are those values, and no snapshot is taken. An action reads its
+// values before it acts, so the reads of actions that only a setFocus
+// precedes see them live too: a modify block reads its bindings in its first
+// setter, ahead of any write.
 bool needs_snapshot(const CompiledRule& rule) {
-    bool reads = false, writes = false;
+    bool reads_late = false, writes = false, acted = false;
     for (const CompiledAction& a : rule.actions) {
+        const bool reads =
+            a.value.kind == Src::Kind::SnapField ||
+            std::any_of(a.args.begin(), a.args.end(), [](const Src& s) { return s.kind == Src::Kind::SnapField; });
+        reads_late = reads_late || (reads && acted);
         writes = writes || a.kind == CompiledAction::Kind::Setter;
-        reads = reads || a.value.kind == Src::Kind::SnapField ||
-                std::any_of(a.args.begin(), a.args.end(), [](const Src& s) { return s.kind == Src::Kind::SnapField; });
+        acted = acted || a.kind != CompiledAction::Kind::SetFocus;
     }
-    return reads && writes;
+    return reads_late && writes;
 }
 
 // The fields the right-hand side reads from the snapshot, copied into `snap`
