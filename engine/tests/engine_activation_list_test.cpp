@@ -108,6 +108,24 @@ TEST(ActivationList, TuplesSharingTheirLowBitsStayFindable) {
     EXPECT_EQ(text({acts[200], acts[201]}), text({{id(1), 2, 0}, {id(0), 301, 0}}));
 }
 
+// Sequence numbers past 32 bits: a tuple activated again keeps its whole
+// number, and the order by number holds across the 32-bit boundary.
+TEST(ActivationList, SequenceNumbersPast32BitsKeepTheirHighHalf) {
+    ActivationList list;
+    uint64_t seq = (uint64_t{1} << 32) - 2;
+    for (uint32_t k = 0; k < 4; ++k) list.push_tuple(TupleId{k}, 0, seq);
+    // Taken newest first: numbers 2^32 + 2 down to 2^32 - 1.
+    for (uint64_t want = (uint64_t{1} << 32) + 2; want + 2 > (uint64_t{1} << 32); --want)
+        ASSERT_EQ(list.take_slot(list.best_slot()).seq, want);
+    list.push_tuple(TupleId{3}, 0, seq);
+    list.push_tuple(TupleId{0}, 0, seq);
+    list.push_tuple(TupleId{9}, 0, seq);
+    EXPECT_EQ(text(list.items()), "3/4294967298/0 0/4294967295/0 9/4294967299/0 ");
+    EXPECT_EQ(list.take_slot(list.best_slot()).tuple, TupleId{9});
+    EXPECT_EQ(list.take_slot(list.best_slot()).tuple, TupleId{3});
+    EXPECT_EQ(list.take_slot(list.best_slot()).tuple, TupleId{0});
+}
+
 // Keyed pushes (shadow order) against a scan: after random pushes with and
 // without a key, removals by tuple and by predicate, takes from the front and
 // of the best, and the compactions they cause, each key's earliest live

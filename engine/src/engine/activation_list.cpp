@@ -9,13 +9,13 @@ namespace quarn {
 
 void ActivationList::push_tuple(TupleId t, int32_t salience, uint64_t& last_seq, FactId key) {
     auto [rec, fresh] = tuples_.try_emplace(id(t));
-    if (fresh) rec.seq = ++last_seq;
-    push_into(rec, Act{t, rec.seq, salience}, key);
+    if (fresh) rec.set_seq(++last_seq);
+    push_into(rec, Act{t, rec.seq(), salience}, key);
 }
 
 void ActivationList::push(Act a, FactId key) {
     auto [rec, fresh] = tuples_.try_emplace(id(a.tuple));
-    if (fresh) rec.seq = a.seq;
+    if (fresh) rec.set_seq(a.seq);
     push_into(rec, a, key);
 }
 

@@ -123,9 +123,17 @@ private:
         Act act() const { return Act{tuple, seq, salience}; }
     };
     // A tuple's sequence number and its newest live activation (npos: none).
+    // The number is kept as two halves so that a record takes 12 bytes: a
+    // list keeps one for every tuple still matched, fired or not.
     struct TupleRec {
-        uint64_t seq = 0;
         uint32_t head = npos;
+        uint32_t seq_low = 0;
+        uint32_t seq_high = 0;
+        uint64_t seq() const { return (uint64_t{seq_high} << 32) | seq_low; }
+        void set_seq(uint64_t s) {
+            seq_low = static_cast<uint32_t>(s);
+            seq_high = static_cast<uint32_t>(s >> 32);
+        }
     };
     static uint32_t id(TupleId t) { return static_cast<uint32_t>(t); }
     // A slot as the heap holds it, with its order key: stale once the slot
