@@ -126,6 +126,19 @@ TEST(ActivationList, SequenceNumbersPast32BitsKeepTheirHighHalf) {
     EXPECT_EQ(list.take_slot(list.best_slot()).tuple, TupleId{0});
 }
 
+// Pushes in firing order cost their slot and no record of their own on the
+// order stack: a fire that queues a million activations holds a slot each.
+// A slot is 32 bytes; a stack record per push would add 24 or more.
+TEST(ActivationList, PushesInFiringOrderHoldNoStackRecordEach) {
+    ActivationList list;
+    uint64_t seq = 0;
+    constexpr uint32_t n = 1 << 16;
+    for (uint32_t k = 0; k < n; ++k) list.push_tuple(TupleId{k}, 0, seq);
+    EXPECT_LE(list.reserved_bytes(), size_t{n} * 32 + 4096);
+    // Taken newest first, they still come out in that order.
+    for (uint32_t k = n; k-- > n - 100;) ASSERT_EQ(list.take_slot(list.best_slot()).tuple, TupleId{k});
+}
+
 // Keyed pushes (shadow order) against a scan: after random pushes with and
 // without a key, removals by tuple and by predicate, takes from the front and
 // of the best, and the compactions they cause, each key's earliest live
