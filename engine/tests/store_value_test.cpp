@@ -89,6 +89,24 @@ TEST(Coerce, ConversionTable) {
         EXPECT_EQ(show(coerce(Value::null(), t)), "Null") << debug(t);
 }
 
+// In place, every pair of a value and a field type converts as coerce does;
+// a value that does not convert is left as it was.
+TEST(Coerce, InPlaceAgreesWithTheTable) {
+    const Value values[] = {Value::i64(7),        Value::i64(-7),   Value::f64(2.5),      Value::str("x"),
+                            Value::str(" 1.5 "),  Value::boolean(true), Value::null(),    Value::dec(12345, 3),
+                            Value::dec(-5, 0)};
+    const FieldType types[] = {FieldType::i64(),     FieldType::f64(),     FieldType::str(),
+                               FieldType::boolean(), FieldType::dec(5, 2), FieldType::dec(2, 2)};
+    for (const Value& v : values)
+        for (const FieldType& t : types) {
+            Value in_place = v;
+            const bool ok = coerce_in_place(in_place, t);
+            const std::optional<Value> want = coerce(v, t);
+            ASSERT_EQ(ok, want.has_value()) << debug(v) << " to " << debug(t);
+            EXPECT_EQ(in_place, want ? *want : v) << debug(v) << " to " << debug(t);
+        }
+}
+
 TEST(Value, TypesOfValuesAndLiterals) {
     EXPECT_EQ(type_of(Value::dec(1, 3)), FieldType::dec(38, 3));
     EXPECT_EQ(type_of(Value::null()), FieldType::i64());

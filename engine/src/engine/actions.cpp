@@ -91,9 +91,8 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         if (a.args.size() != schema.fields.size()) invariant_broken("insert arity differs from type");
         values.clear();
         for (size_t i = 0; i < a.args.size(); ++i) {
-            std::optional<Value> v = coerce(arg_value(a.args[i], tuple, snapshot), schema.fields[i].second);
-            if (!v) return false;
-            values.push_back(std::move(*v));
+            Value& v = values.emplace_back(arg_value(a.args[i], tuple, snapshot));
+            if (!coerce_in_place(v, schema.fields[i].second)) return false;
         }
         return true;
     };
@@ -147,10 +146,10 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
             }
             case CompiledAction::Kind::Setter: {
                 const FactId f = fact_at(tuple, a.target);
-                std::optional<Value> v = coerce(arg_value(a.value, tuple, snapshot),
-                                                store.field_type(store.fact_type(f), a.field));
-                if (!v) return engine_err("RHS setter: arg type mismatch");
-                if (Status ok = store.set_value(f, a.field, std::move(*v)); !ok) return engine_err(ok.error());
+                Value v = arg_value(a.value, tuple, snapshot);
+                if (!coerce_in_place(v, store.field_type(store.fact_type(f), a.field)))
+                    return engine_err("RHS setter: arg type mismatch");
+                if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) return engine_err(ok.error());
                 silent_writes.insert(f);
                 auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
                 if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);

@@ -76,6 +76,29 @@ std::optional<Value> coerce(Value v, const FieldType& t) {
     return std::nullopt;
 }
 
+bool coerce_in_place(Value& v, const FieldType& t) {
+    switch (v.tag()) {
+        case ValueTag::Null: return true;
+        case ValueTag::I64:
+            if (t.kind == FieldKind::I64) return true;
+            break;
+        case ValueTag::F64:
+            if (t.kind == FieldKind::F64) return true;
+            break;
+        case ValueTag::Str:
+            if (t.kind == FieldKind::Str) return true;
+            break;
+        case ValueTag::Bool:
+            if (t.kind == FieldKind::Bool) return true;
+            break;
+        case ValueTag::Dec: break;  // rescaled to the field's scale
+    }
+    std::optional<Value> converted = coerce(v, t);
+    if (!converted) return false;
+    v = std::move(*converted);
+    return true;
+}
+
 static std::optional<Ordering> double_order(double a, double b) {
     if (a < b) return Ordering::Less;
     if (a > b) return Ordering::Greater;

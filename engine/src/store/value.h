@@ -102,6 +102,10 @@ Value lit_value(const Literal& l);
 // Converts a value to a field's type, or nothing (see the conversion table in
 // value.cpp). Null converts to Null for every type.
 std::optional<Value> coerce(Value v, const FieldType& target);
+// coerce in place: `v` becomes the converted value, or stays as it was when
+// it does not convert (false). A value of the field's own kind, and null,
+// are left where they are without a copy.
+bool coerce_in_place(Value& v, const FieldType& target);
 
 // The ordering of two values, or nothing when the pair has no order (a Null,
 // a NaN, text against numbers, F64 against Dec, ...).
