@@ -14,8 +14,9 @@ fire call alone: propagating the ingested facts, matching, firing, and the
 audit it renders today), export (the derived or final facts as polars
 DataFrames); the total, the firings, the cost per input fact, the same answer
 computed with polars in the same run (none for (d)) and the ratio, and the
-process's peak RSS so far. For peak memory per input fact, run one workload
-at one size per process, e.g. under /usr/bin/time -v.
+process's peak RSS when quarn's part ended (after the export, before polars
+computes its answer, whose frames would otherwise count as quarn's). For peak
+memory per input fact, run one workload at one size per process.
 
     python3 bench/fire_polars.py [--workloads acde] [N ...]   (default: acd, 1e5 1e6)
 """
@@ -158,6 +159,7 @@ def run(name, n):
     else:
         derived = {k: pl.DataFrame(t) for k, t in result.facts().items()}
     t3 = time.perf_counter()
+    rss_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     expected = {k: f() for k, f in answers.items()}
     t4 = time.perf_counter()
     for k, frame in expected.items():
@@ -166,7 +168,6 @@ def run(name, n):
         check(n, result)
     total = t3 - t0
     theirs = f"{t4 - t3:9.4f} {total / (t4 - t3):9.1f}x" if answers else f"{'-':>9} {'-':>10}"
-    rss_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"{name:>3} {n:>9,} {t1 - t0:9.3f} {t2 - t1:10.3f} {t3 - t2:9.3f} {total:9.3f} {result.fired:>9,} "
           f"{1e6 * total / inputs:8.2f} {theirs} {rss_mb:9.0f}", flush=True)
     if name == "e":
