@@ -332,6 +332,77 @@ TEST(NodeMemory, ReKeyingInPlaceAnswersAsRemovingAndAppendingDoes) {
     }
 }
 
+TEST(NodeMemory, AnItemHeldSeveralTimesLeavesByItsFirstEntryAndACopyKeepsEveryEntry) {
+    // Items pushed up to five times, then taken out, moved and re-keyed in
+    // any order: each call must reach the item's first entry in arrival
+    // order (its key tells which), and a copy taken halfway must go on as
+    // the original does. Against a list of (item, key) in arrival order.
+    std::mt19937 rng(23);
+    Memory<FactId> m(IndexSpec::equality());
+    std::optional<Memory<FactId>> copy;
+    std::vector<std::pair<FactId, int64_t>> model;
+    int64_t next_key = 0;
+    auto first_of = [&](FactId f) {
+        return std::find_if(model.begin(), model.end(), [&](auto& e) { return e.first == f; });
+    };
+    auto check = [&](const Memory<FactId>& mem, int step) {
+        Facts order;
+        for (auto& [f, k] : model) order.push_back(f);
+        ASSERT_EQ(mem.items(), order) << step;
+        bool once = true;
+        for (FactId f = 0; f < 12; ++f) {
+            const auto it = first_of(f);
+            const size_t held = static_cast<size_t>(std::count_if(model.begin(), model.end(), [&](auto& e) { return e.first == f; }));
+            once = once && held <= 1;
+            ASSERT_EQ(mem.contains(f), it != model.end()) << step;
+            if (it != model.end()) {
+                ASSERT_EQ(mem.find_first(f)->key, key({I(it->second)})) << step << " " << f;
+            }
+        }
+        ASSERT_EQ(mem.holds_items_once(), once) << step;
+        mem.verify();
+    };
+    for (int step = 0; step < 2000; ++step) {
+        const FactId f = rng() % 12;
+        const auto it = first_of(f);
+        const uint32_t what = rng() % 6;
+        for (Memory<FactId>* mem : {&m, copy ? &*copy : nullptr}) {
+            if (mem == nullptr) continue;
+            if (what < 2) {
+                mem->push_back(f, key({I(next_key)}));
+            } else if (what == 2) {
+                ASSERT_EQ(mem->remove_first(f), it != model.end());
+            } else if (what == 3) {
+                auto taken = mem->take_first(f);
+                ASSERT_EQ(taken.has_value(), it != model.end());
+                if (taken) {
+                    ASSERT_EQ(taken->key, key({I(it->second)}));
+                }
+            } else if (what == 4) {
+                ASSERT_EQ(mem->move_to_back(f), it != model.end());
+            } else {
+                ASSERT_EQ(mem->rekey_to_back(f, key({I(next_key)})), it != model.end());
+            }
+        }
+        if (what < 2) {
+            model.emplace_back(f, next_key);
+        } else if (it != model.end()) {
+            if (what == 2 || what == 3) {
+                model.erase(it);
+            } else {
+                auto moved = *it;
+                if (what == 5) moved.second = next_key;
+                model.erase(it);
+                model.push_back(moved);
+            }
+        }
+        ++next_key;
+        check(m, step);
+        if (copy) check(*copy, step);
+        if (step == 1000) copy.emplace(m);
+    }
+}
+
 TEST(NodeMemory, ReKeyingUnderTheSameKeyMovesTheEntryAndKeepsTheKeyBitForBit) {
     // An entry re-keyed under the key it holds only moves: last in memory
     // order, in its bucket and among equal range values. A key that matches

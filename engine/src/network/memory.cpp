@@ -156,8 +156,8 @@ bool Memory<T>::bucketed(const Slot& sl) const {
 
 template <class T>
 typename Memory<T>::Pos Memory<T>::pos_of(const T& item) const {
-    const Ends* e = items_.find(item);
-    return e == nullptr ? npos : e->head;
+    const Pos* first = items_.find(item);
+    return first == nullptr ? npos : *first;
 }
 
 template <class T>
@@ -260,7 +260,7 @@ template <class T>
 bool Memory<T>::rekey_to_back(const T& item, const Key& key) {
     Pos s = pos_of(item);
     if (s == npos) return false;
-    if (slots_[s].same_next != npos) {
+    if (same_next(s) != npos) {
         // The item's later entries keep their places: the moved one joins
         // the end of its list as a new slot. (The key is copied first: it
         // may be the record the removal frees.)
@@ -308,7 +308,6 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket, bool listed) {
     sl.seq = next_seq_++;
     sl.prev = tail_;
     sl.next = npos;
-    sl.same_next = npos;
     sl.bprev = sl.bnext = npos;
     if (tail_ == npos) {
         head_ = s;
@@ -319,13 +318,14 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket, bool listed) {
     ++live_;
 
     if (!listed) {
-        Ends& ends = items_[sl.item];
-        if (ends.head == npos) {
-            ends.head = s;
+        auto [first, fresh] = items_.try_emplace(sl.item);
+        if (fresh) {
+            first = s;
         } else {
-            slots_[ends.tail].same_next = s;
+            auto [tail, one] = same_tail_.try_emplace(sl.item, first);
+            same_next_.insert_or_assign(tail->second, s);
+            tail->second = s;
         }
-        ends.tail = s;
     }
     if (bucket != nullptr) {
         if (bucket->head == npos) {
@@ -347,12 +347,17 @@ template <class T>
 void Memory<T>::kill_slot(Pos s, Key* taken) {
     Slot& sl = slots_[s];
     // Only ever the first slot of its item is removed.
-    Ends* ends = items_.find(sl.item);
-    if (ends == nullptr || ends->head != s) invariant_broken("node memory removes an entry out of item order");
-    if (sl.same_next == npos) {
+    Pos* first = items_.find(sl.item);
+    if (first == nullptr || *first != s) invariant_broken("node memory removes an entry out of item order");
+    auto next = same_next_.empty() ? same_next_.end() : same_next_.find(s);
+    if (next == same_next_.end()) {
         items_.erase(sl.item);
     } else {
-        ends->head = sl.same_next;
+        *first = next->second;
+        same_next_.erase(next);
+        auto tail = same_tail_.find(sl.item);
+        if (tail == same_tail_.end()) invariant_broken("node memory item chain has no end");
+        if (tail->second == *first) same_tail_.erase(tail);
     }
     unlink_slot(s);
     if (taken != nullptr) {
@@ -460,15 +465,15 @@ std::optional<typename Memory<T>::Entry> Memory<T>::take_first(const T& item) {
 
 template <class T>
 bool Memory<T>::move_to_back(const T& item) {
-    const Ends* ends = items_.find(item);
-    if (ends == nullptr) return false;
-    if (ends->head != ends->tail) {
+    const Pos* first = items_.find(item);
+    if (first == nullptr) return false;
+    if (same_next(*first) != npos) {
         // The item's first entry goes behind its others: taken out and put back.
         auto e = take_first(item);
         push_back(std::move(e->item), std::move(e->key));
         return true;
     }
-    relink_to_back(ends->head);
+    relink_to_back(*first);
     return true;
 }
 
@@ -532,6 +537,8 @@ void Memory<T>::clear() {
     live_ = 0;
     next_seq_ = 1;
     items_.clear();
+    same_next_.clear();
+    same_tail_.clear();
     by_key_.clear();
     by_range_.clear();
 }
@@ -710,19 +717,28 @@ void Memory<T>::verify() const {
         unused += refs[k] == 0;
     }
     if (unused != free_keys_.size()) invariant_broken("node memory loses keys");
-    size_t listed = 0, held = 0;
-    items_.for_each([&](const T& item, const Ends& ends) {
+    size_t listed = 0, held = 0, chained = 0;
+    items_.for_each([&](const T& item, const Pos& first) {
         ++held;
         Pos last = npos;
-        for (Pos s = ends.head; s != npos; s = slots_[s].same_next) {
+        size_t n = 0;
+        for (Pos s = first; s != npos; s = same_next(s)) {
             if (slots_[s].seq == 0 || !(slots_[s].item == item)) invariant_broken("node memory item chain is broken");
+            if (++n > live_) invariant_broken("node memory item chain is broken");
             last = s;
             ++listed;
         }
-        if (last != ends.tail) invariant_broken("node memory item chain ends elsewhere");
+        auto tail = same_tail_.find(item);
+        if (n > 1) ++chained;
+        if (n > 1 ? tail == same_tail_.end() || tail->second != last : tail != same_tail_.end()) {
+            invariant_broken("node memory item chain ends elsewhere");
+        }
     });
     if (listed != live_) invariant_broken("node memory item chains disagree with its count");
     if (held != items_.size()) invariant_broken("node memory miscounts its items");
+    if (same_next_.size() != live_ - held || same_tail_.size() != chained) {
+        invariant_broken("node memory item chains disagree with its count");
+    }
     size_t in_buckets = 0;
     for (const auto& [h, b] : by_key_) {
         uint64_t seq = 0;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <set>
 #include <type_traits>
@@ -171,24 +172,36 @@ private:
     static constexpr uint32_t kSmallBool = UINT32_MAX - 3;
     static constexpr uint32_t kKeyLimit = UINT32_MAX - 3;  // key records are numbered below it
     static bool is_small(uint32_t k) { return k >= kSmallBool && k != kNoKey; }
-    // 40 bytes. A dead slot has seq 0.
+    // A one-value key's 64 bits in two words, so that a slot needs no
+    // 8-byte alignment.
+    struct SmallBits {
+        uint32_t w[2] = {0, 0};
+        operator uint64_t() const {
+            uint64_t v;
+            std::memcpy(&v, w, sizeof v);
+            return v;
+        }
+        SmallBits& operator=(uint64_t v) {
+            std::memcpy(w, &v, sizeof v);
+            return *this;
+        }
+    };
+    // 36 bytes. A dead slot has seq 0. The slots after an item's first one
+    // are chained in same_next_, which only items held more than once use.
     struct Slot {
         T item{};
         uint32_t key = kNoKey;
-        Pos prev = npos, next = npos;    // memory order
+        SmallBits small;
         Pos bprev = npos, bnext = npos;  // equality bucket, memory order
-        Pos same_next = npos;            // next slot holding the same item
+        Pos prev = npos, next = npos;    // memory order
         uint32_t seq = 0;
-        uint64_t small = 0;
     };
+    static_assert(sizeof(T) != 4 || sizeof(Slot) == 36);
     // Keys of more than one value, or of texts and decimals, are stored once:
     // entries with equal keys share one record.
     struct KeyRec {
         Key key;
         uint32_t refs = 0;  // slots holding it
-    };
-    struct Ends {
-        Pos head = npos, tail = npos;
     };
     // An equality bucket: its slots, and what a probe of a one-entry bucket
     // needs of its head (item and key, so it reads nothing else). The next
@@ -251,6 +264,12 @@ private:
     // and out of memory order.
     void take_from_bucket(Bucket& bk, Pos s);
     void take_from_order(Pos s);
+    // The slot after s holding the same item, npos when s is its item's last.
+    Pos same_next(Pos s) const {
+        if (same_next_.empty()) return npos;
+        auto it = same_next_.find(s);
+        return it == same_next_.end() ? npos : it->second;
+    }
     // The equality bucket an entry of `key` goes into, made when missing.
     Bucket* bucket_for(const Key& key);
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.
@@ -269,7 +288,13 @@ private:
     Pos head_ = npos, tail_ = npos;
     size_t live_ = 0;
     uint32_t next_seq_ = 1;
-    DenseIdMap<Ends, T> items_;             // each item's slots, linked by same_next in memory order
+    // Each item's first slot. An item held more than once has its further
+    // slots chained, in memory order, by same_next_ (slot -> the item's next
+    // slot), and its last one in same_tail_: both stay empty while every item
+    // is held once.
+    DenseIdMap<Pos, T> items_;
+    HashMap<Pos, Pos> same_next_;
+    HashMap<T, Pos> same_tail_;
     // Equality index: key class -> bucket; keys counting up share blocks of slots.
     detail::OpenTable<uint64_t, Bucket, ClassHashBlocks> by_key_;
     std::set<RangeItem, RangeLess> by_range_;
