@@ -107,41 +107,40 @@ void Node::link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, boo
         bool same_list = left ? a.parent == c.parent : (a.has_right && c.has_right && a.right == c.right);
         if (same_list) at = static_cast<uint32_t>(*anchor);
     }
-    if (at == kNone) {
-        prev_of(p) = list.tail;
-        next_of(p) = kNone;
-        if (list.tail == kNone) {
-            list.head = p;
-        } else {
-            next_of(list.tail) = p;
-        }
-        list.tail = p;
+    next_of(p) = at;
+    if (list.head == kNone) {
+        list.head = p;
+        prev_of(p) = p;
         return;
     }
-    uint32_t before = prev_of(at);
-    prev_of(p) = before;
-    next_of(p) = at;
-    prev_of(at) = p;
-    if (before == kNone) {
+    const uint32_t tail = prev_of(list.head);
+    if (at == kNone) {
+        next_of(tail) = p;
+        prev_of(p) = tail;
+        prev_of(list.head) = p;
+    } else if (at == list.head) {
+        prev_of(p) = tail;
+        prev_of(at) = p;
         list.head = p;
     } else {
+        const uint32_t before = prev_of(at);
         next_of(before) = p;
+        prev_of(p) = before;
+        prev_of(at) = p;
     }
 }
 
 void Node::unlink(Ends& list, uint32_t p, bool left) {
     auto prev_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_prev : rec(q).right_prev; };
     auto next_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_next : rec(q).right_next; };
-    uint32_t prev = prev_of(p), next = next_of(p);
-    if (prev == kNone) {
+    const uint32_t prev = prev_of(p), next = next_of(p);
+    if (p == list.head) {
+        // The new first child takes over the link to the last.
         list.head = next;
+        if (next != kNone) prev_of(next) = prev;
     } else {
         next_of(prev) = next;
-    }
-    if (next == kNone) {
-        list.tail = prev;
-    } else {
-        prev_of(next) = prev;
+        prev_of(next == kNone ? list.head : next) = prev;
     }
     prev_of(p) = next_of(p) = kNone;
 }
@@ -245,7 +244,7 @@ void Node::order_children_of_right(FactId f) {
     Ends* ends = children_of_right_.find(f);
     // Usually already in order (a list of one always is): check by a walk
     // before copying anything.
-    if (ends == nullptr || ends->head == ends->tail) return;
+    if (ends == nullptr || ends->head == kNone || rec(ends->head).right_next == kNone) return;
     uint64_t last = 0;
     bool sorted = true;
     for (uint32_t p = ends->head; p != kNone && sorted; p = rec(p).right_next) {
@@ -264,7 +263,7 @@ void Node::order_children_of_right(FactId f) {
 
 void Node::order_children_of_left(TupleId t) {
     LeftInfo* info = left_info_.find(t);
-    if (info == nullptr || info->children.head == info->children.tail) return;
+    if (info == nullptr || info->children.head == kNone || rec(info->children.head).left_next == kNone) return;
     auto order_of = [&](size_t p) {
         const ChildRec& c = rec(static_cast<uint32_t>(p));
         return c.has_right ? memory_order(rights_, c.right) : UINT64_MAX;
@@ -288,7 +287,7 @@ void Node::move_child_to_end_of_left(size_t p) {
     if (p >= children_.size() || rec(q).dead) return;
     LeftInfo* info = left_info_.find(rec(q).parent);
     if (info == nullptr) invariant_broken("child missing from its parent's list");
-    if (info->children.tail == q) return;
+    if (tail_of(info->children, true) == q) return;
     unlink(info->children, q, true);
     link_before(info->children, q, std::nullopt, true);
 }
@@ -305,7 +304,7 @@ void Node::move_child_to_end_of_right(size_t p) {
     if (p >= children_.size() || rec(q).dead || !rec(q).has_right) return;
     Ends* list = children_of_right_.find(rec(q).right);
     if (list == nullptr) invariant_broken("child missing from its right fact's list");
-    if (list->tail == q) return;
+    if (tail_of(*list, false) == q) return;
     unlink(*list, q, false);
     link_before(*list, q, std::nullopt, false);
 }
@@ -459,11 +458,13 @@ void Node::verify() const {
         uint32_t prev = kNone;
         for (uint32_t p = e.head; p != kNone; p = left ? rec(p).left_next : rec(p).right_next) {
             uint32_t back = left ? rec(p).left_prev : rec(p).right_prev;
-            if (rec(p).dead || back != prev || !owns(rec(p))) invariant_broken("children list is broken");
+            if (rec(p).dead || (p != e.head && back != prev) || !owns(rec(p))) {
+                invariant_broken("children list is broken");
+            }
             prev = p;
             if (++n > children_.size()) invariant_broken("children list loops");
         }
-        if (prev != e.tail) invariant_broken("children list ends elsewhere");
+        if (prev != tail_of(e, left)) invariant_broken("children list ends elsewhere");
         return n;
     };
     size_t by_left = 0, by_right = 0;

@@ -320,8 +320,12 @@ private:
         uint32_t left_prev = kNone, left_next = kNone;
         uint32_t right_prev = kNone, right_next = kNone;
     };
+    // A children list: its first position. The first child's prev link
+    // names the list's last child, so that an append needs no tail here;
+    // every other prev link names its predecessor, and the last child's next
+    // link is kNone.
     struct Ends {
-        uint32_t head = kNone, tail = kNone;
+        uint32_t head = kNone;
     };
     // What the node keeps of a left tuple: its children list and the number
     // of its first storage.
@@ -341,6 +345,10 @@ private:
     const ChildRec& rec(uint32_t p) const { return children_[p]; }
     void link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, bool left);
     void unlink(Ends& list, uint32_t p, bool left);
+    uint32_t tail_of(const Ends& list, bool left) const {
+        if (list.head == kNone) return kNone;
+        return left ? rec(list.head).left_prev : rec(list.head).right_prev;
+    }
     uint32_t new_child_slot();
 
     ChunkVector<ChildRec> children_;        // by position
