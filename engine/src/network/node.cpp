@@ -43,8 +43,8 @@ void Node::drop_spent_input() {
 Child Node::child(size_t p) const {
     if (p >= children_.size()) invariant_broken("node child position out of range");
     const ChildRec& r = rec(static_cast<uint32_t>(p));
-    Child c{r.tuple, r.parent, std::nullopt, r.dead != 0};
-    if (r.has_right) c.right = r.right;
+    Child c{r.tuple, r.parent, std::nullopt, r.dead()};
+    if (r.has_right()) c.right = r.right;
     return c;
 }
 
@@ -65,7 +65,7 @@ std::optional<size_t> Node::child_position(const TupleTable& tuples, TupleId t) 
 std::vector<TupleId> Node::alive_children() const {
     std::vector<TupleId> out;
     for (size_t p = 0; p < children_.size(); ++p) {
-        if (!children_[p].dead) out.push_back(children_[p].tuple);
+        if (!children_[p].dead()) out.push_back(children_[p].tuple);
     }
     return out;
 }
@@ -101,10 +101,10 @@ void Node::link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, boo
     auto next_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_next : rec(q).right_next; };
     // An anchor that is not in this list (dead, or another parent's) appends.
     uint32_t at = kNone;
-    if (anchor && *anchor < children_.size() && !rec(static_cast<uint32_t>(*anchor)).dead) {
+    if (anchor && *anchor < children_.size() && !rec(static_cast<uint32_t>(*anchor)).dead()) {
         const ChildRec& a = rec(static_cast<uint32_t>(*anchor));
         const ChildRec& c = rec(p);
-        bool same_list = left ? a.parent == c.parent : (a.has_right && c.has_right && a.right == c.right);
+        bool same_list = left ? a.parent == c.parent : (a.has_right() && c.has_right() && a.right == c.right);
         if (same_list) at = static_cast<uint32_t>(*anchor);
     }
     next_of(p) = at;
@@ -153,7 +153,7 @@ uint32_t Node::new_child_slot() {
         rec(p) = ChildRec{};
         return p;
     }
-    if (children_.size() >= kNone) invariant_broken("node child count overflow");
+    if (children_.size() >= kDead) invariant_broken("node child count overflow");
     children_.emplace_back();
     return static_cast<uint32_t>(children_.size() - 1);
 }
@@ -166,7 +166,6 @@ TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right, std::
     c.tuple = tuple;
     c.parent = left;
     c.right = right;
-    c.has_right = 1;
     link_before(left_info_[left].children, p, left_before, true);
     link_before(children_of_right_[right], p, right_before, false);
     return tuple;
@@ -195,16 +194,16 @@ void Node::kill_child(size_t p) {
     if (p >= children_.size()) invariant_broken("node child position out of range");
     uint32_t q = static_cast<uint32_t>(p);
     ChildRec& c = rec(q);
-    if (c.dead) return;
-    c.dead = 1;
+    if (c.dead()) return;
     LeftInfo* l = left_info_.find(c.parent);
     if (l == nullptr) invariant_broken("child missing from its parent's list");
     unlink(l->children, q, true);
-    if (c.has_right) {
+    if (c.has_right()) {
         Ends* r = children_of_right_.find(c.right);
         if (r == nullptr) invariant_broken("child missing from its right fact's list");
         unlink(*r, q, false);
     }
+    c.left_next = kDead;
     dying_children_.push_back(q);
 }
 
@@ -266,7 +265,7 @@ void Node::order_children_of_left(TupleId t) {
     if (info == nullptr || info->children.head == kNone || rec(info->children.head).left_next == kNone) return;
     auto order_of = [&](size_t p) {
         const ChildRec& c = rec(static_cast<uint32_t>(p));
-        return c.has_right ? memory_order(rights_, c.right) : UINT64_MAX;
+        return c.has_right() ? memory_order(rights_, c.right) : UINT64_MAX;
     };
     uint64_t last = 0;
     bool sorted = true;
@@ -284,7 +283,7 @@ void Node::order_children_of_left(TupleId t) {
 
 void Node::move_child_to_end_of_left(size_t p) {
     uint32_t q = static_cast<uint32_t>(p);
-    if (p >= children_.size() || rec(q).dead) return;
+    if (p >= children_.size() || rec(q).dead()) return;
     LeftInfo* info = left_info_.find(rec(q).parent);
     if (info == nullptr) invariant_broken("child missing from its parent's list");
     if (tail_of(info->children, true) == q) return;
@@ -301,7 +300,7 @@ void Node::move_children_of_right_to_end_of_left(FactId f) {
 
 void Node::move_child_to_end_of_right(size_t p) {
     uint32_t q = static_cast<uint32_t>(p);
-    if (p >= children_.size() || rec(q).dead || !rec(q).has_right) return;
+    if (p >= children_.size() || rec(q).dead() || !rec(q).has_right()) return;
     Ends* list = children_of_right_.find(rec(q).right);
     if (list == nullptr) invariant_broken("child missing from its right fact's list");
     if (tail_of(*list, false) == q) return;
@@ -442,11 +441,11 @@ void Node::verify() const {
     size_t alive = 0, alive_join = 0, dead = 0;
     for (size_t p = 0; p < children_.size(); ++p) {
         const ChildRec& c = children_[p];
-        if (c.dead) {
+        if (c.dead()) {
             ++dead;
         } else {
             ++alive;
-            alive_join += c.has_right;
+            alive_join += c.has_right();
         }
     }
     if (dead != free_children_.size() + dying_children_.size()) {
@@ -458,7 +457,7 @@ void Node::verify() const {
         uint32_t prev = kNone;
         for (uint32_t p = e.head; p != kNone; p = left ? rec(p).left_next : rec(p).right_next) {
             uint32_t back = left ? rec(p).left_prev : rec(p).right_prev;
-            if (rec(p).dead || (p != e.head && back != prev) || !owns(rec(p))) {
+            if (rec(p).dead() || (p != e.head && back != prev) || !owns(rec(p))) {
                 invariant_broken("children list is broken");
             }
             prev = p;
@@ -472,7 +471,7 @@ void Node::verify() const {
         by_left += check_list(info.children, true, [&](const ChildRec& c) { return c.parent == t; });
     });
     children_of_right_.for_each([&](FactId f, const Ends& e) {
-        by_right += check_list(e, false, [&](const ChildRec& c) { return c.has_right && c.right == f; });
+        by_right += check_list(e, false, [&](const ChildRec& c) { return c.has_right() && c.right == f; });
     });
     if (by_left != alive || by_right != alive_join) invariant_broken("children lists disagree with the alive children");
 

@@ -308,17 +308,21 @@ private:
     std::vector<size_t> scratch_children_[2];  // children positions
 
     static constexpr uint32_t kNone = UINT32_MAX;
-    // A child in 32 bytes: what it is, and its places in its parent's and its
-    // right fact's lists.
+    // The parent-list next link of a dead child, which is in no list; no
+    // position reaches it.
+    static constexpr uint32_t kDead = UINT32_MAX - 1;
+    // A child in 28 bytes: what it is, and its places in its parent's and its
+    // right fact's lists. A join child's tuple extends its parent, so differs
+    // from it; a not/exists child is its parent and has no right fact.
     struct ChildRec {
         TupleId tuple{};
         TupleId parent{};
         FactId right = 0;
-        uint8_t has_right = 0;
-        uint8_t dead = 0;
-        uint16_t unused = 0;
         uint32_t left_prev = kNone, left_next = kNone;
         uint32_t right_prev = kNone, right_next = kNone;
+
+        bool has_right() const { return tuple != parent; }
+        bool dead() const { return left_next == kDead; }
     };
     // A children list: its first position. The first child's prev link
     // names the list's last child, so that an append needs no tail here;
