@@ -34,6 +34,7 @@ TEST(TupleTable, EqualTuplesShareOneIdAndViewsOutliveGrowth) {
     // Ids follow creation order; a view taken early stays valid while the
     // table grows by many blocks.
     TupleView early = tt.view(a);
+    TupleView early_one = tt.view(tt.intern(Facts{900001}));
     std::mt19937 rng(3);
     std::vector<std::pair<Facts, TupleId>> made;
     for (int k = 0; k < 50000; ++k) {
@@ -42,6 +43,7 @@ TEST(TupleTable, EqualTuplesShareOneIdAndViewsOutliveGrowth) {
         made.emplace_back(f, tt.intern(f));
     }
     EXPECT_EQ(Facts(early.begin(), early.end()), (Facts{1, 2, 3}));
+    EXPECT_EQ(Facts(early_one.begin(), early_one.end()), (Facts{900001}));
     TupleTable copy = tt;
     for (const auto& [f, id] : made) {
         ASSERT_EQ(facts(tt, id), f);
@@ -51,6 +53,11 @@ TEST(TupleTable, EqualTuplesShareOneIdAndViewsOutliveGrowth) {
     size_t before = tt.count();
     copy.intern(Facts{5000, 1});
     EXPECT_EQ(tt.count(), before);  // the copy grows alone
+    // Moving the table keeps every view, one-fact tuples' too.
+    TupleTable moved = std::move(tt);
+    EXPECT_EQ(Facts(early.begin(), early.end()), (Facts{1, 2, 3}));
+    EXPECT_EQ(Facts(early_one.begin(), early_one.end()), (Facts{900001}));
+    for (const auto& [f, id] : made) ASSERT_EQ(facts(moved, id), f);
 }
 
 TEST(TupleTable, ATuplesExtensionsAreFoundAgainWhateverTheirNumberAndLength) {

@@ -69,6 +69,12 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
     const Rec p = rec(parent);
     Rec r;
     r.size = p.size + 1;
+    r.parent = parent;
+    if (r.size == 1) {
+        r.start = f;
+        rec(id) = r;
+        return id;
+    }
     // Most tuples fit behind the previous one in its block.
     const uint64_t offset = next_fact_ & kBlockMask;
     if (offset != 0 && offset + r.size <= (uint64_t{1} << kBlockShift)) {
@@ -77,16 +83,13 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
     } else {
         r.start = allocate(r.size);
     }
-    r.parent = parent;
     FactId* facts = block_of(r.start) + (r.start & kBlockMask);
-    if (p.size > 0) {
-        const FactId* from = block_of(p.start) + (p.start & kBlockMask);
-        if (p.size <= 4) {
-            // Short tuples, the usual ones, without a call.
-            for (uint32_t k = 0; k < p.size; ++k) facts[k] = from[k];
-        } else {
-            std::memcpy(facts, from, p.size * sizeof(FactId));
-        }
+    const FactId* from = facts_of(p).data();
+    if (p.size <= 4) {
+        // Short tuples, the usual ones, without a call.
+        for (uint32_t k = 0; k < p.size; ++k) facts[k] = from[k];
+    } else {
+        std::memcpy(facts, from, p.size * sizeof(FactId));
     }
     facts[p.size] = f;
     rec(id) = r;
@@ -112,7 +115,7 @@ TupleId TupleTable::extend(TupleId parent, FactId f) {
         return t;
     }
     const Rec& fr = rec(first);
-    if (block_of(fr.start)[(fr.start & kBlockMask) + fr.size - 1] == f) return first;
+    if (facts_of(fr).back() == f) return first;
     uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f;
     auto [it, fresh] = children_.try_emplace(edge, empty_tuple);
     if (!fresh) return it->second;

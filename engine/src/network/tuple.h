@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "common/hash.h"
@@ -53,11 +54,7 @@ public:
     // The tuple holding exactly these facts.
     TupleId intern(TupleView facts);
 
-    TupleView view(TupleId t) const {
-        const Rec& r = rec(t);
-        if (r.size == 0) return {};
-        return {block_of(r.start) + (r.start & kBlockMask), r.size};
-    }
+    TupleView view(TupleId t) const { return facts_of(rec(t)); }
     size_t size_of(TupleId t) const { return rec(t).size; }
     TupleId parent(TupleId t) const { return rec(t).parent; }
     // How many tuples the table holds, the empty one included.
@@ -70,7 +67,8 @@ public:
 private:
     // 16 bytes. Facts live at `start` of the flat fact storage: block
     // start >> kBlockShift, offset start & kBlockMask; a tuple never spans
-    // blocks.
+    // blocks. A one-fact tuple keeps its fact in `start` itself and takes no
+    // storage.
     struct Rec {
         uint32_t start = 0;
         uint32_t size = 0;
@@ -89,6 +87,11 @@ private:
     Rec& rec(TupleId t) {
         uint32_t i = static_cast<uint32_t>(t);
         return recs_[i >> kRecShift][i & kRecMask];
+    }
+    static_assert(std::is_same_v<FactId, uint32_t>, "a one-fact tuple's view points at its record's start");
+    TupleView facts_of(const Rec& r) const {
+        if (r.size <= 1) return {&r.start, r.size};
+        return {block_of(r.start) + (r.start & kBlockMask), r.size};
     }
     const FactId* block_of(uint32_t start) const { return blocks_[start >> kBlockShift].get(); }
     FactId* block_of(uint32_t start) { return blocks_[start >> kBlockShift].get(); }
