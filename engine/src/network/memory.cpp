@@ -251,7 +251,7 @@ typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
     if (!h) return nullptr;
     // Up to eightfold: a long batch of new keys moves its buckets a third as
     // often as doubling would, and the index's 32-byte entries stay small
-    // beside the 40-byte slots even when the batch's keys repeat.
+    // beside the 36-byte slots even when the batch's keys repeat.
     if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
     return &by_key_.try_emplace(*h).first->second;
 }

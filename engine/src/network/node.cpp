@@ -79,7 +79,7 @@ void Node::children_of_left(TupleId t, std::vector<size_t>& out) const {
 
 void Node::children_of_right(FactId f, std::vector<size_t>& out) const {
     out.clear();
-    const Ends* ends = children_of_right_.find(f);
+    const ChildList* ends = children_of_right_.find(f);
     if (ends == nullptr) return;
     for (uint32_t p = ends->head; p != kNone; p = rec(p).right_next) out.push_back(p);
 }
@@ -96,7 +96,7 @@ std::vector<size_t> Node::children_of_right(FactId f) const {
     return out;
 }
 
-void Node::link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, bool left) {
+void Node::link_before(ChildList& list, uint32_t p, std::optional<size_t> anchor, bool left) {
     auto prev_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_prev : rec(q).right_prev; };
     auto next_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_next : rec(q).right_next; };
     // An anchor that is not in this list (dead, or another parent's) appends.
@@ -130,7 +130,7 @@ void Node::link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, boo
     }
 }
 
-void Node::unlink(Ends& list, uint32_t p, bool left) {
+void Node::unlink(ChildList& list, uint32_t p, bool left) {
     auto prev_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_prev : rec(q).right_prev; };
     auto next_of = [&](uint32_t q) -> uint32_t& { return left ? rec(q).left_next : rec(q).right_next; };
     const uint32_t prev = prev_of(p), next = next_of(p);
@@ -199,7 +199,7 @@ void Node::kill_child(size_t p) {
     if (l == nullptr) invariant_broken("child missing from its parent's list");
     unlink(l->children, q, true);
     if (c.has_right()) {
-        Ends* r = children_of_right_.find(c.right);
+        ChildList* r = children_of_right_.find(c.right);
         if (r == nullptr) invariant_broken("child missing from its right fact's list");
         unlink(*r, q, false);
     }
@@ -240,7 +240,7 @@ uint64_t memory_order(const Memory<T>& m, const T& item) {
 }  // namespace
 
 void Node::order_children_of_right(FactId f) {
-    Ends* ends = children_of_right_.find(f);
+    ChildList* ends = children_of_right_.find(f);
     // Usually already in order (a list of one always is): check by a walk
     // before copying anything.
     if (ends == nullptr || ends->head == kNone || rec(ends->head).right_next == kNone) return;
@@ -256,7 +256,7 @@ void Node::order_children_of_right(FactId f) {
     if (!sort_positions(list, [&](size_t p) { return memory_order(lefts_, rec(static_cast<uint32_t>(p)).parent); })) {
         return;
     }
-    *ends = Ends{};
+    *ends = ChildList{};
     for (size_t p : list) link_before(*ends, static_cast<uint32_t>(p), std::nullopt, false);
 }
 
@@ -277,7 +277,7 @@ void Node::order_children_of_left(TupleId t) {
     if (sorted) return;
     std::vector<size_t> list = children_of_left(t);
     if (!sort_positions(list, order_of)) return;
-    info->children = Ends{};
+    info->children = ChildList{};
     for (size_t p : list) link_before(info->children, static_cast<uint32_t>(p), std::nullopt, true);
 }
 
@@ -292,7 +292,7 @@ void Node::move_child_to_end_of_left(size_t p) {
 }
 
 void Node::move_children_of_right_to_end_of_left(FactId f) {
-    const Ends* ends = children_of_right_.find(f);
+    const ChildList* ends = children_of_right_.find(f);
     if (ends == nullptr) return;
     // Moving in the parents' lists leaves the fact's own list as it is.
     for (uint32_t p = ends->head; p != kNone; p = rec(p).right_next) move_child_to_end_of_left(p);
@@ -301,7 +301,7 @@ void Node::move_children_of_right_to_end_of_left(FactId f) {
 void Node::move_child_to_end_of_right(size_t p) {
     uint32_t q = static_cast<uint32_t>(p);
     if (p >= children_.size() || rec(q).dead() || !rec(q).has_right()) return;
-    Ends* list = children_of_right_.find(rec(q).right);
+    ChildList* list = children_of_right_.find(rec(q).right);
     if (list == nullptr) invariant_broken("child missing from its right fact's list");
     if (tail_of(*list, false) == q) return;
     unlink(*list, q, false);
@@ -367,7 +367,7 @@ std::vector<TupleId> Node::blocked_by(FactId f) const {
 std::vector<FactId> Node::right_facts_with_children() const {
     std::vector<FactId> out;
     out.reserve(children_of_right_.size());
-    children_of_right_.for_each([&](FactId f, const Ends&) { out.push_back(f); });
+    children_of_right_.for_each([&](FactId f, const ChildList&) { out.push_back(f); });
     return out;
 }
 
@@ -452,7 +452,7 @@ void Node::verify() const {
         invariant_broken("node dead children disagree with its free positions");
     }
     // Every list holds alive children of its own key, linked both ways.
-    auto check_list = [&](const Ends& e, bool left, auto owns) -> size_t {
+    auto check_list = [&](const ChildList& e, bool left, auto owns) -> size_t {
         size_t n = 0;
         uint32_t prev = kNone;
         for (uint32_t p = e.head; p != kNone; p = left ? rec(p).left_next : rec(p).right_next) {
@@ -470,7 +470,7 @@ void Node::verify() const {
     left_info_.for_each([&](TupleId t, const LeftInfo& info) {
         by_left += check_list(info.children, true, [&](const ChildRec& c) { return c.parent == t; });
     });
-    children_of_right_.for_each([&](FactId f, const Ends& e) {
+    children_of_right_.for_each([&](FactId f, const ChildList& e) {
         by_right += check_list(e, false, [&](const ChildRec& c) { return c.has_right() && c.right == f; });
     });
     if (by_left != alive || by_right != alive_join) invariant_broken("children lists disagree with the alive children");

@@ -328,13 +328,13 @@ private:
     // names the list's last child, so that an append needs no tail here;
     // every other prev link names its predecessor, and the last child's next
     // link is kNone.
-    struct Ends {
+    struct ChildList {
         uint32_t head = kNone;
     };
     // What the node keeps of a left tuple: its children list and the number
     // of its first storage.
     struct LeftInfo {
-        Ends children;
+        ChildList children;
         uint32_t seq = 0;
     };
     struct BlockLink {
@@ -347,9 +347,9 @@ private:
 
     ChildRec& rec(uint32_t p) { return children_[p]; }
     const ChildRec& rec(uint32_t p) const { return children_[p]; }
-    void link_before(Ends& list, uint32_t p, std::optional<size_t> anchor, bool left);
-    void unlink(Ends& list, uint32_t p, bool left);
-    uint32_t tail_of(const Ends& list, bool left) const {
+    void link_before(ChildList& list, uint32_t p, std::optional<size_t> anchor, bool left);
+    void unlink(ChildList& list, uint32_t p, bool left);
+    uint32_t tail_of(const ChildList& list, bool left) const {
         if (list.head == kNone) return kNone;
         return left ? rec(list.head).left_prev : rec(list.head).right_prev;
     }
@@ -363,7 +363,7 @@ private:
     // fact stays once it has had a child, with an empty list when they are
     // gone.
     DenseIdMap<LeftInfo, TupleId> left_info_;
-    DenseIdMap<Ends, FactId> children_of_right_;
+    DenseIdMap<ChildList, FactId> children_of_right_;
     DenseIdMap<BlockEnds, FactId> blocked_;         // blocker -> its tuples, never empty
     DenseIdMap<BlockLink, TupleId> block_links_;    // blocked tuple -> its blocker and neighbours
     HashMap<TupleId, uint64_t> left_marks_;
