@@ -322,9 +322,7 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket, bool listed) {
         if (fresh) {
             first = s;
         } else {
-            auto [tail, one] = same_tail_.try_emplace(sl.item, first);
-            same_next_.insert_or_assign(tail->second, s);
-            tail->second = s;
+            chain_again(sl.item, first, s);
         }
     }
     if (bucket != nullptr) {
@@ -344,21 +342,31 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket, bool listed) {
 }
 
 template <class T>
+void Memory<T>::chain_again(const T& item, Pos first, Pos s) {
+    auto [tail, one] = same_tail_.try_emplace(item, first);
+    same_next_.insert_or_assign(tail->second, s);
+    tail->second = s;
+}
+
+template <class T>
+bool Memory<T>::unchain_first(const T& item, Pos& first) {
+    auto next = same_next_.find(first);
+    if (next == same_next_.end()) return false;
+    first = next->second;
+    same_next_.erase(next);
+    auto tail = same_tail_.find(item);
+    if (tail == same_tail_.end()) invariant_broken("node memory item chain has no end");
+    if (tail->second == first) same_tail_.erase(tail);
+    return true;
+}
+
+template <class T>
 void Memory<T>::kill_slot(Pos s, Key* taken) {
     Slot& sl = slots_[s];
     // Only ever the first slot of its item is removed.
     Pos* first = items_.find(sl.item);
     if (first == nullptr || *first != s) invariant_broken("node memory removes an entry out of item order");
-    auto next = same_next_.empty() ? same_next_.end() : same_next_.find(s);
-    if (next == same_next_.end()) {
-        items_.erase(sl.item);
-    } else {
-        *first = next->second;
-        same_next_.erase(next);
-        auto tail = same_tail_.find(sl.item);
-        if (tail == same_tail_.end()) invariant_broken("node memory item chain has no end");
-        if (tail->second == *first) same_tail_.erase(tail);
-    }
+    if (same_next_.empty() || !unchain_first(sl.item, *first)) items_.erase(sl.item);
     unlink_slot(s);
     if (taken != nullptr) {
         if (sl.key == kNoKey) {

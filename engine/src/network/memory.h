@@ -265,11 +265,17 @@ private:
     void take_from_bucket(Bucket& bk, Pos s);
     void take_from_order(Pos s);
     // The slot after s holding the same item, npos when s is its item's last.
-    Pos same_next(Pos s) const {
-        if (same_next_.empty()) return npos;
+    Pos same_next(Pos s) const { return same_next_.empty() ? npos : chained_next(s); }
+    [[gnu::noinline]] Pos chained_next(Pos s) const {
         auto it = same_next_.find(s);
         return it == same_next_.end() ? npos : it->second;
     }
+    // Items held more than once, kept out of line as the rare path: slot s
+    // joins the end of the chain of `item`, whose first slot is `first`; and
+    // the first slot leaves its chain, `first` naming the next one (false,
+    // changing nothing, when the item is held once).
+    [[gnu::noinline]] void chain_again(const T& item, Pos first, Pos s);
+    [[gnu::noinline]] bool unchain_first(const T& item, Pos& first);
     // The equality bucket an entry of `key` goes into, made when missing.
     Bucket* bucket_for(const Key& key);
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.
