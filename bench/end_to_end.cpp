@@ -107,9 +107,9 @@ Workload accumulate_workload(int64_t n) {
 
 // The fire after the deletes, a function of its own for callgrind (timed
 // inside, which also keeps the linker from folding it into measured_fire).
-[[gnu::noinline]] EngineResult<std::vector<Firing>> measured_refire(Engine& engine, double& seconds) {
+[[gnu::noinline]] EngineResult<Firings> measured_refire(Engine& engine, double& seconds) {
     const auto t0 = std::chrono::steady_clock::now();
-    EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
+    EngineResult<Firings> fired = engine.fire_all(~uint64_t{0});
     seconds = seconds_since(t0);
     return fired;
 }
@@ -127,7 +127,7 @@ int refire_after_deletes(Engine& engine, int64_t n, const std::vector<FactId>& s
     }
     const double delete_s = seconds_since(t0);
     double fire_s = 0;
-    EngineResult<std::vector<Firing>> fired = measured_refire(engine, fire_s);
+    EngineResult<Firings> fired = measured_refire(engine, fire_s);
     if (!fired) return std::printf("fire: %s\n", fired.error().message.c_str()), 1;
     std::printf("b-del %5lld %9zu %10.3f %10.3f %10.3f %9zu %10.3f  (second fire %.1f%% of the first)\n",
                 static_cast<long long>(n), deleted, delete_s, fire_s, delete_s + fire_s, fired->size(),
@@ -200,7 +200,7 @@ Workload counter_chain_workload(int64_t n) {
     return {};
 }
 
-[[gnu::noinline]] EngineResult<std::vector<Firing>> measured_fire(Engine& engine) {
+[[gnu::noinline]] EngineResult<Firings> measured_fire(Engine& engine) {
     return engine.fire_all(~uint64_t{0});
 }
 
@@ -224,7 +224,7 @@ int run(char name, int64_t n) {
         return std::printf("insert: %s\n", ok.error().message.c_str()), 1;
     const double insert_s = seconds_since(t0);
     t0 = std::chrono::steady_clock::now();
-    EngineResult<std::vector<Firing>> fired = measured_fire(engine);
+    EngineResult<Firings> fired = measured_fire(engine);
     const double fire_s = seconds_since(t0);
     if (!fired) return std::printf("fire: %s\n", fired.error().message.c_str()), 1;
     std::printf("%c %9lld %9zu %10.3f %10.3f %10.3f %9zu %10.3f\n", name, static_cast<long long>(n), facts, insert_s,
@@ -299,11 +299,11 @@ private:
     uint64_t firings_ = 0;
 };
 
-// One fire: its firings rendered (and kept in `kept`, as a caller holding its
+// One fire: its firings kept as Firings (in `kept`, as a caller holding its
 // results would), or taken by `sink` when given. The count.
-EngineResult<size_t> fire_counted(Engine& engine, CaptureSink* sink, std::vector<std::vector<Firing>>& kept) {
+EngineResult<size_t> fire_counted(Engine& engine, CaptureSink* sink, std::vector<Firings>& kept) {
     if (!sink) {
-        EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
+        EngineResult<Firings> fired = engine.fire_all(~uint64_t{0});
         if (!fired) return err(std::move(fired).error());
         const size_t n = fired->size();
         kept.push_back(std::move(*fired));
@@ -311,7 +311,7 @@ EngineResult<size_t> fire_counted(Engine& engine, CaptureSink* sink, std::vector
     }
     const uint64_t before = sink->firings();
     engine.firing_sink = sink;
-    EngineResult<std::vector<Firing>> fired = engine.fire_all(~uint64_t{0});
+    EngineResult<Firings> fired = engine.fire_all(~uint64_t{0});
     engine.firing_sink = nullptr;
     if (!fired) return err(std::move(fired).error());
     return static_cast<size_t>(sink->firings() - before);
@@ -320,7 +320,7 @@ EngineResult<size_t> fire_counted(Engine& engine, CaptureSink* sink, std::vector
 // The build: N Base facts inserted, then the fire; timed apart. A function
 // of its own, as is the retract, so that callgrind counts each phase.
 [[gnu::noinline]] EngineResult<size_t> measured_tms_build(Engine& engine, int64_t n, std::vector<FactId>& bases,
-                                                          CaptureSink* sink, std::vector<std::vector<Firing>>& kept,
+                                                          CaptureSink* sink, std::vector<Firings>& kept,
                                                           double& insert_s, double& fire_s) {
     auto t0 = std::chrono::steady_clock::now();
     for (int64_t i = 0; i < n; ++i) {
@@ -337,7 +337,7 @@ EngineResult<size_t> fire_counted(Engine& engine, CaptureSink* sink, std::vector
 
 // The retract: every Base deleted, then the fire; timed apart.
 [[gnu::noinline]] EngineResult<size_t> measured_tms_retract(Engine& engine, const std::vector<FactId>& bases,
-                                                            CaptureSink* sink, std::vector<std::vector<Firing>>& kept,
+                                                            CaptureSink* sink, std::vector<Firings>& kept,
                                                             double& delete_s, double& fire_s) {
     auto t0 = std::chrono::steady_clock::now();
     for (FactId b : bases)
@@ -361,7 +361,7 @@ int run_tms(int64_t n, bool capture) {
     std::vector<FactId> bases;
     bases.reserve(static_cast<size_t>(n));
     std::unique_ptr<CaptureSink> sink = capture ? std::make_unique<CaptureSink>(engine) : nullptr;
-    std::vector<std::vector<Firing>> kept;
+    std::vector<Firings> kept;
 
     double insert_s = 0, build_fire_s = 0, delete_s = 0, retract_fire_s = 0;
     EngineResult<size_t> built = measured_tms_build(engine, n, bases, sink.get(), kept, insert_s, build_fire_s);

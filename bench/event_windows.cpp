@@ -63,7 +63,7 @@ bool run(int64_t n, int unrelated, Outcome& out) {
         if (!e.insert("Other", {{"x", Value::i64(i)}})) return false;
         if (!e.insert("Pair", {{"a", Value::i64(i)}, {"b", Value::i64(0)}})) return false;
     }
-    EngineResult<std::vector<Firing>> first = e.fire_all(~uint64_t{0});
+    EngineResult<Firings> first = e.fire_all(~uint64_t{0});
     if (!first) return false;
 
     size_t firings = 0;
@@ -76,7 +76,7 @@ bool run(int64_t n, int unrelated, Outcome& out) {
             return false;
         if ((i + 1) % kBatch != 0) continue;
         if (!e.advance(ts - e.clock)) return false;
-        EngineResult<std::vector<Firing>> fired = e.fire_all(~uint64_t{0});
+        EngineResult<Firings> fired = e.fire_all(~uint64_t{0});
         if (!fired) return false;
         firings += fired->size();
     }

@@ -75,7 +75,7 @@ bool run(int64_t n, Outcome& out) {
             gate = *g;
         }
         shut = !shut;
-        EngineResult<std::vector<Firing>> fired = e.fire_all(~uint64_t{0});
+        EngineResult<Firings> fired = e.fire_all(~uint64_t{0});
         if (!fired) return false;
         firings += fired->size();
     }

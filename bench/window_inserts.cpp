@@ -37,7 +37,7 @@ int run(int64_t n) {
     }
     const double insert_ns = ns_since(t0) / static_cast<double>(n);
     t0 = Clock::now();
-    EngineResult<std::vector<Firing>> fired = e.fire_all(~uint64_t{0});
+    EngineResult<Firings> fired = e.fire_all(~uint64_t{0});
     const double fire_ins_ms = ns_since(t0) / 1e6;
     if (!fired || fired->size() != static_cast<size_t>(n)) return 1;
 

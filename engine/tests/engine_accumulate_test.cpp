@@ -216,7 +216,7 @@ public:
     void run(int fires, int changes) {
         for (int k = 0; k < fires; ++k) {
             for (int c = 0; c < changes; ++c) change();
-            EngineResult<std::vector<Firing>> fired = e_->fire_all(1000000);
+            EngineResult<Firings> fired = e_->fire_all(1000000);
             ASSERT_TRUE(fired) << fired.error().message;
             check(k);
             if (::testing::Test::HasFailure()) return;
@@ -592,7 +592,7 @@ private:
     void fire_and_check(const char* when, bool arrival_order) {
         SCOPED_TRACE(when);
         Engine& e = *e_;
-        EngineResult<std::vector<Firing>> fired = e.fire_all(1000000);
+        EngineResult<Firings> fired = e.fire_all(1000000);
         ASSERT_TRUE(fired) << fired.error().message;
         std::vector<Row> sale_rows;
         for (FactId f : sales_) sale_rows.push_back(sale_row(f));
@@ -713,13 +713,13 @@ private:
         touched_.insert(s);
         sales_.push_back(e_->insert("Sale", {{"store", Value::i64(s)}, {"amount", Value::i64(pick(1, 9))}}).value());
     }
-    std::vector<Firing> fire() {
-        EngineResult<std::vector<Firing>> fired = e_->fire_all(1000000);
+    Firings fire() {
+        EngineResult<Firings> fired = e_->fire_all(1000000);
         EXPECT_TRUE(fired) << fired.error().message;
-        return fired ? *fired : std::vector<Firing>{};
+        return fired ? *fired : Firings{};
     }
 
-    void check(const std::vector<Firing>& fired, const std::string& when) {
+    void check(const Firings& fired, const std::string& when) {
         SCOPED_TRACE(when);
         std::map<int64_t, std::vector<int64_t>> want;  // store -> sum, count, min, max
         for (FactId f : sales_) {

@@ -167,7 +167,7 @@ void run_fire(Session& e, const std::vector<std::string>& w, std::string& out, b
         setenv("QUARN_AG_DEBUG", "1", 1);
         if (!captured) ::testing::internal::CaptureStderr();
     }
-    EngineResult<std::vector<Firing>> fired = e.fire_all(limit);
+    EngineResult<Firings> fired = e.fire_all(limit);
     if (trace) {
         if (!captured) out += ::testing::internal::GetCapturedStderr();
         unsetenv("QUARN_EVAL_DEBUG");

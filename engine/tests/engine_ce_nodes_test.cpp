@@ -302,7 +302,7 @@ TEST(QueryNodes, AFailingCheckChangesNothingAndIsRetried) {
     const FactId back = put(e, "E", {2, 1});
     const size_t facts = e.store.fact_count();
     for (int round = 0; round < 2; ++round) {
-        EngineResult<std::vector<Firing>> failed = e.fire_all(100);
+        EngineResult<Firings> failed = e.fire_all(100);
         ASSERT_FALSE(failed);
         EXPECT_EQ(failed.error().message, "query evaluation step limit exceeded (cyclic recursion data? D-055)");
         EXPECT_EQ(e.store.fact_count(), facts);
@@ -323,9 +323,9 @@ TEST(QueryNodes, AQueryRowRendersAsTheArgumentsOfItsCall) {
                                        "rule r when $p : P($x : x) ?two($x, $b;) ?two(1, $c;) then end");
     put(e, "P", {1});
     put(e, "G", {1, 7});
-    std::vector<Firing> fired = e.fire_all(100).value();
+    Firings fired = e.fire_all(100).value();
     ASSERT_EQ(fired.size(), 1u);
-    const std::vector<FactView>& views = fired[0].facts;
+    const std::vector<FactView> views = fired[0].facts;
     ASSERT_EQ(views.size(), 3u);
     EXPECT_EQ(views[0].type_name, "P");
     for (size_t pos : {1, 2}) {

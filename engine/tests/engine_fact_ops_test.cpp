@@ -225,7 +225,7 @@ std::string column_route_story(bool columns) {
         }
     };
     auto fire = [&] {
-        EngineResult<std::vector<Firing>> fired = e.fire_all(100);
+        EngineResult<Firings> fired = e.fire_all(100);
         if (!fired) return out += "error: " + fired.error().message + "\n", void();
         for (const Firing& f : *fired) {
             out += f.rule + ":";
@@ -362,7 +362,7 @@ TEST(FactOps, TableInsertAfterTheFirstFirePropagatesEveryRow) {
     EXPECT_EQ(listing(e),
               "M#0 d=Dec { u: 150, s: 2 } x=F64(1.0);M#1 d=Dec { u: -200, s: 2 } x=F64(2.0);"
               "M#2 d=Dec { u: 7, s: 2 } x=F64(3.0);");
-    EngineResult<std::vector<Firing>> fired = e.fire_all(10);
+    EngineResult<Firings> fired = e.fire_all(10);
     ASSERT_TRUE(fired);
     ASSERT_EQ(fired->size(), 2u);
     EXPECT_EQ((*fired)[0].facts[0].id + (*fired)[1].facts[0].id, 3u);

@@ -97,7 +97,7 @@ private:
     }
 
     static void fire(Engine& e, uint64_t limit, std::string& out) {
-        EngineResult<std::vector<Firing>> fired = e.fire_all(limit);
+        EngineResult<Firings> fired = e.fire_all(limit);
         if (!fired) {
             out += "  fire: " + fired.error().message + "\n";
             return;

@@ -140,7 +140,7 @@ private:
         const std::vector<FactId> before = engine_->fact_ids();
         const size_t count = engine_->store().fact_count();
         FireReport report;
-        EngineResult<std::vector<Firing>> fired = engine_->fire_all(2000, &report);
+        EngineResult<Firings> fired = engine_->fire_all(2000, &report);
         const std::vector<FactId> after = engine_->fact_ids();
         std::vector<FactId> gone, added;
         std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(gone));
@@ -156,7 +156,7 @@ private:
             out_ += "\n";
         }
         // Quiescence: a second fire with no change between finds nothing.
-        EngineResult<std::vector<Firing>> again = engine_->fire_all(2000);
+        EngineResult<Firings> again = engine_->fire_all(2000);
         ASSERT_TRUE(again) << again.error().message;
         EXPECT_TRUE(again->empty()) << "a fire left " << again->size() << " firings, the first of " << again->front().rule;
     }

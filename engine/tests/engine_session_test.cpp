@@ -52,7 +52,7 @@ TEST(Session, ASinkTakesOneFireOnlyAndOneThatThrowsBreaksTheSession) {
 
     // The next fire renders its firings: the sink was the last fire's only.
     ASSERT_TRUE(s.insert("Store", {{"id", Value::i64(3)}}).ok());
-    EngineResult<std::vector<Firing>> rendered = s.fire_all(100);
+    EngineResult<Firings> rendered = s.fire_all(100);
     ASSERT_TRUE(rendered.ok());
     ASSERT_EQ(rendered->size(), 1u);
     EXPECT_EQ((*rendered)[0].rule, "a");

@@ -429,7 +429,7 @@ struct Fired {
     bool operator==(const Fired& o) const = default;
 };
 
-std::vector<Fired> fired_of(const std::vector<Firing>& firings) {
+std::vector<Fired> fired_of(const Firings& firings) {
     std::vector<Fired> v;
     for (const Firing& f : firings) {
         Fired x{f.rule, {}};
@@ -478,7 +478,7 @@ public:
     }
 
     void fire() {
-        EngineResult<std::vector<Firing>> a = on_.fire_all(100000), b = off_.fire_all(100000);
+        EngineResult<Firings> a = on_.fire_all(100000), b = off_.fire_all(100000);
         ASSERT_TRUE(a) << a.error().message;
         ASSERT_TRUE(b) << b.error().message;
         const std::vector<Fired> with = fired_of(*a), without = fired_of(*b);

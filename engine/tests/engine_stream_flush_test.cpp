@@ -112,7 +112,7 @@ TEST(StreamFlush, WindowChangesStagedBeforeAnInsertWaitBehindItAndTouchNothing) 
         windows += "(" + facts(w.ins) + "|" + facts(w.upd) + "|" + facts(w.del) + ")";
     EXPECT_EQ(windows, "(|" + std::to_string(t0) + "|)(||" + std::to_string(t1) + ")(" + std::to_string(t2) + "||)(||)");
 
-    EngineResult<std::vector<Firing>> fired = s.e.fire_all(1000);
+    EngineResult<Firings> fired = s.e.fire_all(1000);
     ASSERT_TRUE(fired);
     ASSERT_EQ(fired->size(), 2u);
     // The later activation first: the insert, then the update.
@@ -193,7 +193,7 @@ std::vector<std::string> random_program(uint32_t seed, bool whole) {
         } else if (op == 9) {
             EXPECT_TRUE(s.e.advance(pick(0, 1500)));
         } else if (op >= 10) {
-            EngineResult<std::vector<Firing>> fired = s.e.fire_all(100000);
+            EngineResult<Firings> fired = s.e.fire_all(100000);
             EXPECT_TRUE(fired);
             if (!fired) break;
             for (const Firing& f : *fired) {

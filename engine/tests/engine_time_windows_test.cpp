@@ -112,7 +112,7 @@ public:
     }
 
     void fire_and_check() {
-        EngineResult<std::vector<Firing>> fired = e_->fire_all(1'000'000);
+        EngineResult<Firings> fired = e_->fire_all(1'000'000);
         ASSERT_TRUE(fired) << fired.error().message;
         ++fires_;
         for (size_t r = 0; r < 3; ++r) {
@@ -235,7 +235,7 @@ TEST(TimeWindows, ARemovalTakesOnlyAMemberOutAndStagesItsDelete) {
     e.stage_acc_removal(node, in);
     EXPECT_EQ(e.nodes[node].node.staged_right().del.size(), 1u);
     // The count drops at the next fire; the unwindowed one keeps the event.
-    EngineResult<std::vector<Firing>> fired = e.fire_all(100);
+    EngineResult<Firings> fired = e.fire_all(100);
     ASSERT_TRUE(fired);
     ASSERT_EQ(fired->size(), 2u);
     EXPECT_EQ((*fired)[0].rule, "w");

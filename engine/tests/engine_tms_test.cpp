@@ -135,7 +135,7 @@ TEST(TmsRandom, LiveLogicalFactsAreTheFixpointOfTheLiveBaseFactsAfterEveryFire) 
                     }
                 }
             }
-            EngineResult<std::vector<Firing>> fired = e.fire_all(100000);
+            EngineResult<Firings> fired = e.fire_all(100000);
             ASSERT_TRUE(fired) << fired.error().message;
             ASSERT_NO_THROW(e.tms.verify(e.store)) << "seed " << seed << ": " << log;
             const Contents live = live_contents(e);

@@ -25,7 +25,7 @@ public:
             group_of_.push_back(group_numbers_.try_emplace(group(r), group_numbers_.size()).first->second);
     }
 
-    EngineResult<std::vector<Firing>> run();
+    EngineResult<Firings> run();
 
 private:
     enum class Next { Choose, Done };
@@ -114,7 +114,7 @@ private:
     static constexpr uint32_t kNoGroup = ~uint32_t{0};
     HashMap<std::string_view, uint32_t> group_numbers_;
     std::vector<uint32_t> group_of_;  // by rule
-    std::vector<Firing> firings_;  // none while a sink takes them
+    Firings firings_;  // none while a sink takes them
     uint64_t fired_ = 0;
 };
 
@@ -499,15 +499,12 @@ EngineStatus FireLoop::fire(size_t r) {
         e_.firing_sink->fired(r, facts);
         return {};
     }
-    Firing f;
-    f.rule = e_.rules[r].def.name;
-    f.facts.reserve(facts.size());
-    for (size_t p = 0; p < facts.size(); ++p) f.facts.push_back(e_.render_fired_at(r, p, facts[p]));
-    firings_.push_back(std::move(f));
+    if (firings_.empty()) firings_ = Firings(e_.names_for_firings());
+    e_.keep_firing(firings_, r, facts);
     return {};
 }
 
-EngineResult<std::vector<Firing>> FireLoop::run() {
+EngineResult<Firings> FireLoop::run() {
     start();
     e_.firing = true;
     std::optional<size_t> last;
@@ -536,7 +533,7 @@ EngineResult<std::vector<Firing>> FireLoop::run() {
 
 }  // namespace
 
-EngineResult<std::vector<Firing>> Engine::fire_all(uint64_t fire_limit, FireReport* report) try {
+EngineResult<Firings> Engine::fire_all(uint64_t fire_limit, FireReport* report) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
     if (!report) return FireLoop(*this, fire_limit).run();
@@ -548,7 +545,7 @@ EngineResult<std::vector<Firing>> Engine::fire_all(uint64_t fire_limit, FireRepo
         ~LogScope() { store.take_removal_log(); }
     } scope{store};
     store.start_removal_log();
-    EngineResult<std::vector<Firing>> fired = FireLoop(*this, fire_limit).run();
+    EngineResult<Firings> fired = FireLoop(*this, fire_limit).run();
     std::vector<FactId> removed = store.take_removal_log();
     std::erase_if(removed, [&](FactId f) { return f >= start; });
     std::sort(removed.begin(), removed.end());

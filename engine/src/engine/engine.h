@@ -44,6 +44,7 @@
 //   activation_list.cpp     a rule's activations by tuple (activation_list.h)
 //   activations.cpp         push_activation, eval_salience, activation order
 //   agenda.cpp              fire_all and its FireReport
+//   firings.cpp             Firings (firing.h), the firings of a fire kept to be read
 //   verify.cpp              verify, the engine's own invariants
 //   actions.cpp             eval_src and the right-hand-side actions
 //   stream_flush.cpp        stream_flush_ex
@@ -60,6 +61,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -379,7 +381,13 @@ public:
     // Firing (agenda.cpp): fires to quiescence; at most `fire_limit` firings.
     // On an error the firings of the call are dropped; fact changes stay.
     // `report`, when given, is filled on success and on error alike.
-    EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit, FireReport* report = nullptr);
+    EngineResult<Firings> fire_all(uint64_t fire_limit, FireReport* report = nullptr);
+    // Keeps the firing of `rule` on `facts` in `out` as a Firing will show it
+    // (firings.cpp), with the names of names_for_firings.
+    void keep_firing(Firings& out, size_t rule, TupleView facts) const;
+    // The rule and type names a fire's Firings show, made again only when
+    // rules or types were added since.
+    std::shared_ptr<const Firings::Names> names_for_firings();
     // The value of a source for a tuple; `snapshot` holds the value rows taken
     // before a firing's actions ran.
     Value eval_src(const Src& src, TupleView tuple, const std::vector<std::vector<Value>>& snapshot) const;
@@ -405,6 +413,7 @@ public:
     // When set, fire_all hands each firing here in place of rendering it, and
     // returns no Firing.
     FiringSink* firing_sink = nullptr;
+    std::shared_ptr<const Firings::Names> firing_names;  // names_for_firings
 
     // Hooks of features that other files own, reached from the firing loop and
     // the clock. Truth maintenance (tms.cpp), during a firing: a logical insert

@@ -46,7 +46,7 @@ EngineStatus Session::delete_fact(FactId fact) { return engine_->delete_fact(fac
 EngineStatus Session::advance(int64_t ms) { return engine_->advance(ms); }
 EngineStatus Session::reset() { return engine_->reset(); }
 
-EngineResult<std::vector<Firing>> Session::fire_all(uint64_t fire_limit, FireReport* report) {
+EngineResult<Firings> Session::fire_all(uint64_t fire_limit, FireReport* report) {
     return engine_->fire_all(fire_limit, report);
 }
 
@@ -57,7 +57,7 @@ EngineStatus Session::fire_all(uint64_t fire_limit, FiringSink& sink, FireReport
         ~Scope() { e.firing_sink = nullptr; }
     } scope{*engine_};
     engine_->firing_sink = &sink;
-    EngineResult<std::vector<Firing>> fired = engine_->fire_all(fire_limit, report);
+    EngineResult<Firings> fired = engine_->fire_all(fire_limit, report);
     if (!fired) return err(std::move(fired).error());
     return {};
 }

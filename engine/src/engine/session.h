@@ -59,9 +59,9 @@ public:
     // keeps the rules, queries and types.
     EngineStatus reset();
 
-    // Fires to quiescence, at most `fire_limit` firings, each rendered;
+    // Fires to quiescence, at most `fire_limit` firings, each read as a Firing;
     // `report`, when given, is filled whether the fire succeeds or fails.
-    EngineResult<std::vector<Firing>> fire_all(uint64_t fire_limit, FireReport* report = nullptr);
+    EngineResult<Firings> fire_all(uint64_t fire_limit, FireReport* report = nullptr);
     // The same, each firing handed to `sink` as it completes instead.
     EngineStatus fire_all(uint64_t fire_limit, FiringSink& sink, FireReport* report = nullptr);
     // The failure that broke the engine in the middle of a change, if one
