@@ -77,22 +77,14 @@ std::optional<Value> coerce(Value v, const FieldType& t) {
 }
 
 bool coerce_in_place(Value& v, const FieldType& t) {
-    switch (v.tag()) {
-        case ValueTag::Null: return true;
-        case ValueTag::I64:
-            if (t.kind == FieldKind::I64) return true;
-            break;
-        case ValueTag::F64:
-            if (t.kind == FieldKind::F64) return true;
-            break;
-        case ValueTag::Str:
-            if (t.kind == FieldKind::Str) return true;
-            break;
-        case ValueTag::Bool:
-            if (t.kind == FieldKind::Bool) return true;
-            break;
-        case ValueTag::Dec: break;  // rescaled to the field's scale
-    }
+    // A null, or a value of the field's own kind, stands as it is; a decimal
+    // is rescaled to the field's scale and any other value converted.
+    const ValueTag tag = v.tag();
+    const bool as_is = tag == ValueTag::Null || (tag == ValueTag::I64 && t.kind == FieldKind::I64) ||
+                       (tag == ValueTag::F64 && t.kind == FieldKind::F64) ||
+                       (tag == ValueTag::Str && t.kind == FieldKind::Str) ||
+                       (tag == ValueTag::Bool && t.kind == FieldKind::Bool);
+    if (as_is) return true;
     std::optional<Value> converted = coerce(v, t);
     if (!converted) return false;
     v = std::move(*converted);
