@@ -9,6 +9,7 @@
 #include "common/internal_error.h"
 #include "common/text.h"
 #include "engine/engine.h"
+#include "network/key.h"
 #include "store/decimal.h"
 
 namespace quarn {
@@ -651,7 +652,7 @@ private:
             bool equal = false;
             if (entry.key) node_.left_memory().matching(entry.key, scratch_tuples_, &equal);
             else node_.left_memory().items(scratch_tuples_);
-            const bool decided = keyed && entry.key && equal && exact_values(entry.key);
+            const bool decided = keyed && entry.key && equal && key_equality_is_exact(entry.key);
             for (TupleId t : scratch_tuples_) {
                 const auto it = number.find(t);
                 if (it == number.end() || !(decided || env_.allowed(i_, view(t), f))) continue;
@@ -671,13 +672,6 @@ private:
         if (!(a == b)) return false;
         for (size_t k = 0; a.present() && k < a.size(); ++k)
             if (a[k].tag == ValueTag::F64 && a[k].a != b[k].a) return false;
-        return true;
-    }
-
-    // Values whose equality under the key is exactly the join test's.
-    static bool exact_values(const Key& k) {
-        for (const KeyValue& v : k)
-            if (v.tag != ValueTag::I64 && v.tag != ValueTag::Str && v.tag != ValueTag::Bool) return false;
         return true;
     }
 

@@ -99,7 +99,7 @@ private:
         } else if (k) {
             bool equal = false;
             NodeInternals::lefts(n_).matching(k, out, &equal);
-            decided = key_decides_ && equal && exact_values(k);
+            decided = key_decides_ && equal && key_equality_is_exact(k);
         }
     }
     void right_bucket(const Key& k, std::vector<FactId>& out, bool& decided) const {
@@ -110,7 +110,7 @@ private:
         } else if (k) {
             bool equal = false;
             NodeInternals::rights(n_).matching(k, out, &equal);
-            decided = key_decides_ && equal && exact_values(k);
+            decided = key_decides_ && equal && key_equality_is_exact(k);
         }
     }
     // Whether `item` is stored (by its first entry) under a key that
@@ -131,13 +131,6 @@ private:
         return stored && stored->key && probe && keys_match(stored->key, probe);
     }
     static constexpr size_t kShortBucket = 16;
-    // Values whose equality under the key is exactly the join test's.
-    static bool exact_values(const Key& k) {
-        for (const KeyValue& v : k) {
-            if (v.tag != ValueTag::I64 && v.tag != ValueTag::Str && v.tag != ValueTag::Bool) return false;
-        }
-        return true;
-    }
 
     void right_deletes(const Staged<FactId>& sr);
     void left_deletes(const Staged<TupleId>& sl);

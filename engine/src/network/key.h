@@ -216,6 +216,15 @@ private:
 // equals it as a double; otherwise same variant, equal payload (floats by ==).
 bool keys_match(const Key& stored, const Key& probe);
 bool key_values_match(const KeyValue& stored, const KeyValue& probe);
+// Whether two keys of only these values match exactly when they are equal
+// value for value: integers, texts and booleans (a float or a decimal can
+// match a value of another kind, or fail to match its own).
+inline bool key_equality_is_exact(const Key& k) {
+    for (const KeyValue& v : k) {
+        if (v.tag != ValueTag::I64 && v.tag != ValueTag::Str && v.tag != ValueTag::Bool) return false;
+    }
+    return true;
+}
 
 // Hashes class hashes into a table's slots. The low 4 bits stay as they are
 // and the rest is mixed with the process key: keys whose last integers count

@@ -44,14 +44,6 @@ void retract_child(Node& n, TupleId t, const Stamp& s, Out& out) {
     out.child_del(c, s);
 }
 
-// Values whose equality under a key is exactly the pattern's equality test.
-bool exact_values(const Key& k) {
-    for (const KeyValue& v : k) {
-        if (v.tag != ValueTag::I64 && v.tag != ValueTag::Str && v.tag != ValueTag::Bool) return false;
-    }
-    return true;
-}
-
 // The first fact a probe reaches that passes the not/exists test against `t`.
 // Where equal keys decide the test (`key_decides`, JoinEnv::key_decides), a
 // fact stored under a key equal to the probe, value for value, qualifies
@@ -59,7 +51,7 @@ bool exact_values(const Key& k) {
 std::optional<FactId> first_qualifying(const JoinEnv& env, size_t i, const Node& n, TupleId t, const Key& key,
                                        bool key_decides) {
     TupleView v = env.tuples().view(t);
-    if (key_decides && key && exact_values(key)) {
+    if (key_decides && key && key_equality_is_exact(key)) {
         // The equality index's walk, as first_candidate takes it, told which keys are equal.
         return NodeInternals::rights(n).first_matching(
             key, std::nullopt, [&](FactId g, bool equal) { return equal || env.allowed_ce(i, v, g); });
