@@ -529,6 +529,135 @@ TEST(NodeMemory, EqualityIndexFindsEveryKeyThroughCrowdedBlocksOfSlots) {
     }
 }
 
+TEST(NodeMemory, TwoMemoriesSharingOneIndexAnswerAsMemoriesWithIndexesOfTheirOwn) {
+    // A left and a right memory keep their buckets in one index; twins keep
+    // their own. Every change on either side, and every probe, must answer
+    // as the twins do: buckets empty on one side while the other keeps the
+    // key's entry, items held twice, keys that match without being equal
+    // (an integer and a float), keys of several values and none, a clear of
+    // one side. A copy taken halfway, pointed at a copy of the index, must
+    // keep answering as the twins did then while the originals go on.
+    std::mt19937 rng(31);
+    const IndexSpec eq = IndexSpec::equality();
+    SharedKeyIndex index;
+    Memory<TupleId> lefts(eq), lefts_twin(eq);
+    Memory<FactId> rights(eq), rights_twin(eq);
+    lefts.share_index(&index);
+    rights.share_index(&index);
+    ASSERT_TRUE(lefts.shares_index_with(rights));
+    ASSERT_FALSE(lefts_twin.shares_index_with(rights_twin));
+    auto some_key = [&]() {
+        const int64_t n = static_cast<int64_t>(rng() % 9);
+        switch (rng() % 6) {
+            case 0: return key({F(static_cast<double>(n))});
+            case 1: return key({S(n % 2 == 0 ? "a" : "b")});
+            case 2: return key({I(n), I(n % 2)});
+            case 3: return n % 2 == 0 ? Key(std::nullopt) : key({Value::null()});
+            default: return key({I(n)});
+        }
+    };
+    // Both sides' answers to one probe, against the twins'.
+    auto same_answers = [](const auto& m, const auto& twin, const Key& probe, int step) {
+        using T = typename std::remove_cvref_t<decltype(m.items())>::value_type;
+        std::vector<T> got, want;
+        bool got_equal = false, want_equal = false;
+        m.matching(probe, got, &got_equal);
+        twin.matching(probe, want, &want_equal);
+        ASSERT_EQ(got, want) << step << " " << debug_key(probe);
+        ASSERT_EQ(got_equal, want_equal) << step << " " << debug_key(probe);
+        std::vector<T> walked;
+        for (auto p = m.bucket_first(probe); p != Memory<T>::npos; p = m.bucket_next(p)) {
+            if (keys_match(m.at(p).key, probe)) walked.push_back(m.at(p).item);
+        }
+        ASSERT_EQ(walked, want) << step;
+        const std::optional<T> start = want.empty() ? std::nullopt : std::optional<T>(want.back());
+        auto odd = [](T item) { return static_cast<uint32_t>(item) % 2 == 1; };
+        ASSERT_EQ(m.first_matching(probe, start, odd), twin.first_matching(probe, start, odd)) << step;
+    };
+    auto check = [&](const Memory<TupleId>& l, const Memory<FactId>& r, const Memory<TupleId>& lt,
+                     const Memory<FactId>& rt, int step) {
+        l.verify();
+        r.verify();
+        ASSERT_EQ(l.items(), lt.items()) << step;
+        ASSERT_EQ(r.items(), rt.items()) << step;
+        for (int k = 0; k < 6; ++k) {
+            const Key probe = some_key();
+            same_answers(l, lt, probe, step);
+            same_answers(r, rt, probe, step);
+        }
+    };
+    // One change, the same on a memory and its twin, whose other sides are
+    // `other` and `other_twin`.
+    auto change = [&](auto& m, auto& twin, const auto& other, const auto& other_twin, int step) {
+        using T = typename std::remove_cvref_t<decltype(m.items())>::value_type;
+        using U = typename std::remove_cvref_t<decltype(other.items())>::value_type;
+        const T item = static_cast<T>(rng() % 24);
+        const uint32_t what = rng() % 16;
+        if (what < 4) {
+            Key k = some_key();
+            std::vector<U> got, want;
+            bool got_equal = false, want_equal = false;
+            other_twin.matching(k, want, &want_equal);
+            twin.push_back(item, k);
+            m.push_back_matching(item, std::move(k), other, got, &got_equal);
+            ASSERT_EQ(got, want) << step;
+            ASSERT_EQ(got_equal, want_equal) << step;
+        } else if (what < 6) {
+            Key k = some_key();
+            m.push_back(item, k);
+            twin.push_back(item, std::move(k));
+        } else if (what < 9) {
+            ASSERT_EQ(m.remove_first(item), twin.remove_first(item)) << step;
+        } else if (what < 11) {
+            auto got = m.take_first(item);
+            auto want = twin.take_first(item);
+            ASSERT_EQ(got.has_value(), want.has_value()) << step;
+            if (got) {
+                ASSERT_EQ(got->key, want->key) << step;
+            }
+        } else if (what < 13) {
+            ASSERT_EQ(m.move_to_back(item), twin.move_to_back(item)) << step;
+        } else if (what < 15) {
+            const Key k = some_key();
+            ASSERT_EQ(m.rekey_to_back(item, k), twin.rekey_to_back(item, k)) << step;
+        } else if (rng() % 16 == 0) {
+            m.clear();
+            twin.clear();
+        }
+    };
+    std::optional<SharedKeyIndex> copied_index;
+    std::optional<Memory<TupleId>> lefts_copy, lefts_then;
+    std::optional<Memory<FactId>> rights_copy, rights_then;
+    for (int step = 0; step < 4000; ++step) {
+        if (rng() % 2 == 0) {
+            change(lefts, lefts_twin, rights, rights_twin, step);
+        } else {
+            change(rights, rights_twin, lefts, lefts_twin, step);
+        }
+        if (::testing::Test::HasFatalFailure()) return;
+        check(lefts, rights, lefts_twin, rights_twin, step);
+        if (::testing::Test::HasFatalFailure()) return;
+        if (step == 2000) {
+            copied_index.emplace(index);
+            lefts_copy.emplace(lefts);
+            rights_copy.emplace(rights);
+            lefts_copy->index_copied_to(&*copied_index);
+            rights_copy->index_copied_to(&*copied_index);
+            lefts_then.emplace(lefts_twin);
+            rights_then.emplace(rights_twin);
+        }
+    }
+    check(*lefts_copy, *rights_copy, *lefts_then, *rights_then, -1);
+    // The copy goes on by itself, its twins with it.
+    for (int step = 0; step < 500; ++step) {
+        change(*lefts_copy, *lefts_then, *rights_copy, *rights_then, step);
+        change(*rights_copy, *rights_then, *lefts_copy, *lefts_then, step);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    check(*lefts_copy, *rights_copy, *lefts_then, *rights_then, -2);
+    check(lefts, rights, lefts_twin, rights_twin, -3);
+}
+
 TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
     for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
         Memory<FactId> m(op);

@@ -113,6 +113,24 @@ private:
             decided = key_decides_ && equal && key_equality_is_exact(k);
         }
     }
+    // Stores `item` under `key` in `mine` (the key moved away), having filled
+    // `out` with the other memory's bucket for it, as left_bucket and
+    // right_bucket do.
+    template <class T, class U>
+    void store_probing(Memory<T>& mine, T item, Key& key, const Memory<U>& other, std::vector<U>& out,
+                       bool& decided) const {
+        out.clear();
+        decided = false;
+        if (!n_.keyed()) {
+            other.items(out);
+            mine.push_back(item, std::move(key));
+            return;
+        }
+        bool equal = false;
+        const bool exact = key_decides_ && key && key_equality_is_exact(key);
+        mine.push_back_matching(item, std::move(key), other, out, &equal);
+        decided = exact && equal;
+    }
     // Whether `item` is stored (by its first entry) under a key that
     // keys_match accepts against `probe`, given the probe's bucket in that
     // memory (left_bucket, right_bucket). While every item is held once, the
@@ -362,8 +380,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         // The left memory is probed before the fact is stored: the key is at
         // hand, and storing it touches only the right memory.
         bool decided = false;
-        left_bucket(key, lbucket_, decided);
-        NodeInternals::rights(n_).push_back(f, std::move(key));
+        store_probing(NodeInternals::rights(n_), f, key, NodeInternals::lefts(n_), lbucket_, decided);
         for (TupleId t : lbucket_) {
             if (skip_expired_tuple(t)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::RightInsert);
@@ -373,9 +390,10 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         key_of_right(e.item);
         join_right_keyed(e, key_);
     };
+    const bool one_index = NodeInternals::lefts(n_).shares_index_with(NodeInternals::rights(n_));
     auto warm = [&](const Key& k) {
         NodeInternals::lefts(n_).prefetch_bucket(k);
-        NodeInternals::rights(n_).prefetch_bucket(k);
+        if (!one_index) NodeInternals::rights(n_).prefetch_bucket(k);
     };
     const bool ahead = n_.keyed();
     if (unlinked_rights_) {
@@ -400,8 +418,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     auto join_left_keyed = [&](const StagedEntry<TupleId>& e, Key& key) {
         TupleId t = e.item;
         bool decided = false;
-        right_bucket(key, rbucket_, decided);
-        NodeInternals::lefts(n_).push_back(t, std::move(key));
+        store_probing(NodeInternals::lefts(n_), t, key, NodeInternals::rights(n_), rbucket_, decided);
         for (FactId f : rbucket_) {
             if (skip_expired_fact(f)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::Insert);

@@ -225,6 +225,51 @@ void Memory<T>::release_key(uint32_t k) {
 }
 
 template <class T>
+void Memory<T>::share_index(SharedKeyIndex* index) {
+    if (live_ != 0 || !by_key_.empty()) invariant_broken("node memory shares its index while it holds entries");
+    shared_ = index;
+}
+
+template <class T>
+const typename Memory<T>::Bucket* Memory<T>::find_bucket(uint64_t h) const {
+    if (shared_ != nullptr) {
+        auto it = shared_->find(h);
+        if (it == shared_->end()) return nullptr;
+        const Bucket& b = side_of(it->second);
+        return b.head == npos ? nullptr : &b;
+    }
+    auto it = by_key_.find(h);
+    return it == by_key_.end() ? nullptr : &it->second;
+}
+
+template <class T>
+typename Memory<T>::Bucket& Memory<T>::bucket_of(uint64_t h) {
+    if (shared_ != nullptr) {
+        auto it = shared_->find(h);
+        if (it == shared_->end()) invariant_broken("node memory lost an equality bucket");
+        return side_of(it->second);
+    }
+    auto it = by_key_.find(h);
+    if (it == by_key_.end()) invariant_broken("node memory lost an equality bucket");
+    return it->second;
+}
+
+template <class T>
+void Memory<T>::unbucket(uint64_t h, Pos s) {
+    if (shared_ != nullptr) {
+        auto it = shared_->find(h);
+        if (it == shared_->end()) invariant_broken("node memory lost an equality bucket");
+        take_from_bucket(side_of(it->second), s);
+        if (!holds_slots(it->second)) shared_->erase(it);
+        return;
+    }
+    auto it = by_key_.find(h);
+    if (it == by_key_.end()) invariant_broken("node memory lost an equality bucket");
+    take_from_bucket(it->second, s);
+    if (it->second.head == npos) by_key_.erase(it);
+}
+
+template <class T>
 template <class K>
 void Memory<T>::push(T item, K&& key) {
     Pos s;
@@ -245,6 +290,24 @@ void Memory<T>::push(T item, K&& key) {
 }
 
 template <class T>
+void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
+    Pos s;
+    if (!free_.empty()) {
+        s = free_.back();
+        free_.pop_back();
+    } else {
+        if (slots_.size() >= std::numeric_limits<uint32_t>::max() - 1) invariant_broken("node memory slot count overflow");
+        s = static_cast<Pos>(slots_.size());
+        slots_.emplace_back();
+    }
+    slots_[s].item = std::move(item);
+    uint64_t small = 0;
+    uint32_t k = key_for(std::move(key), bucket, small);
+    slots_[s].small = small;
+    link_slot(s, k, bucket);
+}
+
+template <class T>
 typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
     if (index_op_.kind() != IndexKind::Equality || !key.present()) return nullptr;
     auto h = key.class_hash();
@@ -252,6 +315,10 @@ typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
     // Up to eightfold: a long batch of new keys moves its buckets a third as
     // often as doubling would, and the index's 32-byte entries stay small
     // beside the 36-byte slots even when the batch's keys repeat.
+    if (shared_ != nullptr) {
+        if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
+        return &side_of(shared_->try_emplace(*h).first->second);
+    }
     if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
     return &by_key_.try_emplace(*h).first->second;
 }
@@ -390,10 +457,7 @@ template <class T>
 void Memory<T>::unlink_slot(Pos s) {
     Slot& sl = slots_[s];
     if (bucketed(sl)) {
-        auto b = by_key_.find(*class_hash_of(sl));
-        if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
-        take_from_bucket(b->second, s);
-        if (b->second.head == npos) by_key_.erase(b);
+        unbucket(*class_hash_of(sl), s);
     } else if (range_indexed(sl)) {
         by_range_.erase(RangeItem{at(s).key[0].value(), sl.seq, s});
     }
@@ -515,9 +579,7 @@ void Memory<T>::relink_to_back(Pos s) {
     // The last slot of its bucket (the only one, often) stays where it is:
     // the bucket is looked up only when the slot has to move inside it.
     if (sl.bnext != npos && bucketed(sl)) {
-        auto b = by_key_.find(*class_hash_of(sl));
-        if (b == by_key_.end()) invariant_broken("node memory lost an equality bucket");
-        Bucket& bk = b->second;
+        Bucket& bk = bucket_of(*class_hash_of(sl));
         take_from_bucket(bk, s);
         slots_[bk.tail].bnext = s;
         sl.bprev = bk.tail;
@@ -549,6 +611,15 @@ void Memory<T>::clear() {
     same_tail_.clear();
     by_key_.clear();
     by_range_.clear();
+    if (shared_ != nullptr) {
+        // This side's buckets empty out; entries the other side holds stay.
+        std::vector<uint64_t> spent;
+        for (auto& [h, b] : *shared_) {
+            side_of(b) = Bucket{};
+            if (!holds_slots(b)) spent.push_back(h);
+        }
+        for (uint64_t h : spent) shared_->erase(h);
+    }
 }
 
 template <class T>
@@ -568,44 +639,48 @@ template <class T>
 void Memory<T>::matching(const Key& probe, std::vector<T>& out, bool* all_equal) const {
     if (all_equal != nullptr) *all_equal = true;
     if (!probe) return;
+    if (index_op_.kind() == IndexKind::Equality) {
+        auto h = probe.class_hash();
+        if (!h) return;
+        if (const Bucket* b = find_bucket(*h)) bucket_matching(*b, probe, out, all_equal);
+        return;
+    }
+    walk_matching(head_, false, probe, out, all_equal);
+}
+
+template <class T>
+void Memory<T>::bucket_matching(const Bucket& b, const Key& probe, std::vector<T>& out, bool* all_equal) const {
+    if (b.head == b.tail) {
+        bool equal = true;
+        if (key_matches(b.head_key, b.head_small, probe, all_equal != nullptr ? &equal : nullptr)) {
+            out.push_back(b.head_item);
+            if (all_equal != nullptr) *all_equal = equal;
+        }
+        return;
+    }
+    walk_matching(b.head, true, probe, out, all_equal);
+}
+
+template <class T>
+void Memory<T>::walk_matching(Pos from, bool by_bucket, const Key& probe, std::vector<T>& out, bool* all_equal) const {
     // Entries sharing a key record share the answer: test each record once in a row.
     uint32_t last = kNoKey;
     bool last_ok = false;
-    auto accepts = [&](const Slot& sl) {
+    for (Pos p = from; p != npos; p = by_bucket ? slots_[p].bnext : slots_[p].next) {
+        const Slot& sl = slots_[p];
         bool equal = true;
         bool ok;
         if (is_small(sl.key) || sl.key == kNoKey) {
             ok = key_matches(sl.key, sl.small, probe, all_equal != nullptr ? &equal : nullptr);
         } else if (sl.key == last) {
-            return last_ok;
+            ok = last_ok;  // its equality was told when the record was first tested
         } else {
             last = sl.key;
             ok = last_ok = key_matches(sl.key, sl.small, probe, all_equal != nullptr ? &equal : nullptr);
         }
-        if (ok && !equal) *all_equal = false;
-        return ok;
-    };
-    if (index_op_.kind() == IndexKind::Equality) {
-        auto h = probe.class_hash();
-        if (!h) return;
-        auto it = by_key_.find(*h);
-        if (it == by_key_.end()) return;
-        const Bucket& b = it->second;
-        if (b.head == b.tail) {
-            bool equal = true;
-            if (key_matches(b.head_key, b.head_small, probe, all_equal != nullptr ? &equal : nullptr)) {
-                out.push_back(b.head_item);
-                if (all_equal != nullptr) *all_equal = equal;
-            }
-            return;
-        }
-        for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
-            if (accepts(slots_[s])) out.push_back(slots_[s].item);
-        }
-        return;
-    }
-    for (Pos p = head_; p != npos; p = slots_[p].next) {
-        if (accepts(slots_[p])) out.push_back(slots_[p].item);
+        if (!ok) continue;
+        if (!equal) *all_equal = false;
+        out.push_back(sl.item);
     }
 }
 
@@ -614,13 +689,19 @@ typename Memory<T>::Pos Memory<T>::bucket_first(const Key& probe) const {
     if (index_op_.kind() != IndexKind::Equality) invariant_broken("bucket walk of a memory without an equality index");
     auto h = probe.class_hash();
     if (!h) return npos;
-    auto it = by_key_.find(*h);
-    return it == by_key_.end() ? npos : it->second.head;
+    const Bucket* b = find_bucket(*h);
+    return b == nullptr ? npos : b->head;
 }
 
 template <class T>
 void Memory<T>::prefetch_bucket(const Key& probe) const {
-    if (auto h = probe.class_hash()) by_key_.prefetch(*h);
+    if (auto h = probe.class_hash()) {
+        if (shared_ != nullptr) {
+            shared_->prefetch(*h);
+        } else {
+            by_key_.prefetch(*h);
+        }
+    }
 }
 
 template <class T>
@@ -748,7 +829,7 @@ void Memory<T>::verify() const {
         invariant_broken("node memory item chains disagree with its count");
     }
     size_t in_buckets = 0;
-    for (const auto& [h, b] : by_key_) {
+    auto check_bucket = [&](uint64_t h, const Bucket& b) {
         uint64_t seq = 0;
         Pos back = npos;
         for (Pos s = b.head; s != npos; s = slots_[s].bnext) {
@@ -764,6 +845,18 @@ void Memory<T>::verify() const {
         const Slot& head = slots_[b.head];
         if (!(b.head_item == head.item) || b.head_key != head.key || b.head_small != head.small) {
             invariant_broken("node memory bucket misreads its head");
+        }
+    };
+    for (const auto& [h, b] : by_key_) check_bucket(h, b);
+    if (shared_ != nullptr) {
+        if (!by_key_.empty()) invariant_broken("node memory keeps buckets beside its shared index");
+        for (const auto& [h, b] : *shared_) {
+            if (!holds_slots(b)) invariant_broken("node memory shared index keeps an empty entry");
+            if (side_of(b).head != npos) {
+                check_bucket(h, side_of(b));
+            } else if (side_of(b).tail != npos) {
+                invariant_broken("node memory equality bucket is broken");
+            }
         }
     }
     size_t ranged = 0;

@@ -20,6 +20,32 @@
 
 namespace quarn {
 
+namespace detail {
+
+// An equality bucket of a memory: its slots, and what a probe of a one-entry
+// bucket needs of its head (item and key, so it reads nothing else). The next
+// entry of a key equal to the head's shares the head's stored key. 24 bytes.
+template <class T>
+struct MemoryBucket {
+    uint32_t head = UINT32_MAX, tail = UINT32_MAX;
+    T head_item{};
+    uint32_t head_key = UINT32_MAX;
+    uint64_t head_small = 0;
+};
+
+// The buckets of one key class in a join's two memories, side by side.
+struct JoinBuckets {
+    MemoryBucket<TupleId> lefts;
+    MemoryBucket<FactId> rights;
+};
+
+}  // namespace detail
+
+// One equality index for a node's left and right memories: an insert on
+// either side finds, in the same probe, the bucket it joins and the bucket
+// of its partners. An entry stays while either side's bucket holds a slot.
+using SharedKeyIndex = detail::OpenTable<uint64_t, detail::JoinBuckets, ClassHashBlocks>;
+
 template <class T>
 class Memory {
 public:
@@ -59,6 +85,18 @@ public:
     static constexpr Pos npos = UINT32_MAX;
 
     explicit Memory(IndexSpec index_op = IndexSpec::none()) : index_op_(index_op) {}
+
+    // Keeps the equality index in `index`, beside the other memory of the
+    // node (its other side), instead of in an index of its own; only while
+    // empty. A copy of the memory refers to the same index: point it at a
+    // copy of the index made with it (index_copied_to) before changing either.
+    void share_index(SharedKeyIndex* index);
+    void index_copied_to(SharedKeyIndex* index) { shared_ = index; }
+    // Whether both keep their equality index in the same shared one.
+    template <class U>
+    bool shares_index_with(const Memory<U>& other) const {
+        return shared_ != nullptr && shared_ == other.shared_;
+    }
 
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
@@ -133,6 +171,11 @@ public:
     // appended holds a key structurally equal to the probe.
     void matching(const Key& probe, std::vector<T>& out, bool* all_equal = nullptr) const;
     std::vector<T> matching(const Key& probe) const;
+    // push_back(item, key), having first appended to `out` what
+    // other.matching(key, out, all_equal) would: where both memories share
+    // one equality index, one probe of it does both.
+    template <class U>
+    void push_back_matching(T item, Key&& key, const Memory<U>& other, std::vector<U>& out, bool* all_equal);
     // Equality index: the first slot of the bucket `probe` falls in, npos when
     // there is none; the bucket holds the candidates in memory order, which
     // keys_match still has to confirm.
@@ -164,6 +207,9 @@ public:
     void skip_arrival_numbers(uint32_t n);
 
 private:
+    template <class U>
+    friend class Memory;
+
     // A slot's key: an index into keys_, none, or a one-value key of one of
     // these kinds held in the slot itself (its bits in `small`).
     static constexpr uint32_t kNoKey = UINT32_MAX;
@@ -203,16 +249,9 @@ private:
         Key key;
         uint32_t refs = 0;  // slots holding it
     };
-    // An equality bucket: its slots, and what a probe of a one-entry bucket
-    // needs of its head (item and key, so it reads nothing else). The next
-    // entry of a key equal to the head's shares the head's stored key. 24
-    // bytes, 32 with its hash in the index.
-    struct Bucket {
-        Pos head = npos, tail = npos;
-        T head_item{};
-        uint32_t head_key = kNoKey;
-        uint64_t head_small = 0;
-    };
+    // 24 bytes, 32 with its hash in the index (56 for both sides' in a shared one).
+    using Bucket = detail::MemoryBucket<T>;
+    static_assert(sizeof(T) != 4 || sizeof(Bucket) == 24);
     // Range index element: the first key value and the arrival number.
     struct RangeItem {
         Value v;
@@ -278,6 +317,28 @@ private:
     [[gnu::noinline]] bool unchain_first(const T& item, Pos& first);
     // The equality bucket an entry of `key` goes into, made when missing.
     Bucket* bucket_for(const Key& key);
+    // This memory's side of a shared index's entry.
+    static Bucket& side_of(detail::JoinBuckets& b) {
+        if constexpr (std::is_same_v<T, TupleId>) {
+            return b.lefts;
+        } else {
+            return b.rights;
+        }
+    }
+    static const Bucket& side_of(const detail::JoinBuckets& b) { return side_of(const_cast<detail::JoinBuckets&>(b)); }
+    static bool holds_slots(const detail::JoinBuckets& b) { return b.lefts.head != npos || b.rights.head != npos; }
+    // The bucket of class hash h, none when it holds no slot.
+    const Bucket* find_bucket(uint64_t h) const;
+    // The bucket holding the live slot s, its class hash h.
+    Bucket& bucket_of(uint64_t h);
+    // Takes the live slot s out of its bucket (class hash h), and the
+    // bucket out of the index once it, and in a shared index the other
+    // side's too, holds nothing.
+    void unbucket(uint64_t h, Pos s);
+    // Appends to out the entries of bucket b whose key keys_match accepts.
+    void bucket_matching(const Bucket& b, const Key& probe, std::vector<T>& out, bool* all_equal) const;
+    // The same from slot `from` along the bucket's links or memory order.
+    void walk_matching(Pos from, bool by_bucket, const Key& probe, std::vector<T>& out, bool* all_equal) const;
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.
     void kill_slot(Pos s, Key* taken);
     // Numbers the live entries afresh from 1, when the arrival numbers run out.
@@ -285,6 +346,8 @@ private:
     bool range_indexed(const Slot& sl) const;
     template <class K>
     void push(T item, K&& key);
+    // push, into the bucket the key goes into (none without an equality index).
+    void push_into(T item, Key&& key, Bucket* bucket);
 
     IndexSpec index_op_;
     ChunkVector<Slot> slots_;
@@ -301,8 +364,10 @@ private:
     DenseIdMap<Pos, T> items_;
     HashMap<Pos, Pos> same_next_;
     HashMap<T, Pos> same_tail_;
-    // Equality index: key class -> bucket; keys counting up share blocks of slots.
+    // Equality index: key class -> bucket; keys counting up share blocks of
+    // slots. Unused where the memory keeps its buckets in a shared index.
     detail::OpenTable<uint64_t, Bucket, ClassHashBlocks> by_key_;
+    SharedKeyIndex* shared_ = nullptr;
     std::set<RangeItem, RangeLess> by_range_;
     Key none_;                          // the key of entries stored without one
     size_t batch_left_ = 0;             // pushes still expected (expect_pushes)
@@ -314,9 +379,9 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
     if (!probe) return std::nullopt;
     auto h = probe.class_hash();
     if (!h) return std::nullopt;
-    auto it = by_key_.find(*h);
-    if (it == by_key_.end()) return std::nullopt;
-    const Bucket& b = it->second;
+    const Bucket* found = find_bucket(*h);
+    if (found == nullptr) return std::nullopt;
+    const Bucket& b = *found;
     constexpr bool kTellsEqual = std::is_invocable_v<Pred&, T, bool>;
     bool equal = false;
     auto accepts = [&](T item) {
@@ -358,6 +423,29 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
         if (matches(slots_[p]) && accepts(slots_[p].item)) return slots_[p].item;
     }
     return std::nullopt;
+}
+
+template <class T>
+template <class U>
+void Memory<T>::push_back_matching(T item, Key&& key, const Memory<U>& other, std::vector<U>& out, bool* all_equal) {
+    if (!shares_index_with(other) || !key.present()) {
+        other.matching(key, out, all_equal);
+        push_back(std::move(item), std::move(key));
+        return;
+    }
+    if (all_equal != nullptr) *all_equal = true;
+    auto h = key.class_hash();
+    if (!h) {
+        push_back(std::move(item), std::move(key));
+        return;
+    }
+    // The one probe: the entry both sides' buckets live in, made when missing.
+    // Nothing below inserts into or erases from the index, so it stays put.
+    if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
+    detail::JoinBuckets& entry = shared_->try_emplace(*h).first->second;
+    const auto& theirs = Memory<U>::side_of(entry);
+    if (theirs.head != npos) other.bucket_matching(theirs, key, out, all_equal);
+    push_into(std::move(item), std::move(key), &side_of(entry));
 }
 
 extern template class Memory<FactId>;

@@ -30,6 +30,11 @@ Node Node::new_ex(IndexSpec index_op, Kind kind, bool temporal) {
     n.temporal_ = temporal;
     n.lefts_ = Memory<TupleId>(n.probe_op());
     n.rights_ = Memory<FactId>(n.probe_op());
+    if (n.keyed()) {
+        n.key_index_ = std::make_unique<SharedKeyIndex>();
+        n.lefts_.share_index(n.key_index_.get());
+        n.rights_.share_index(n.key_index_.get());
+    }
     return n;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -51,7 +52,24 @@ struct ParkedEntry {
     Stamp stamp;
 };
 
-class Node {
+// A node's two memories, in arrival order (an updated entry moves to the
+// end). With an equality index, both keep their buckets in key_index_, on the
+// heap so that it stays where they point when the node moves; a copy copies
+// the index too and points its memories at the copy.
+struct NodeMemories {
+    Memory<TupleId> lefts_;
+    Memory<FactId> rights_;
+    std::unique_ptr<SharedKeyIndex> key_index_;
+
+    NodeMemories() = default;
+    NodeMemories(const NodeMemories& o);
+    NodeMemories& operator=(const NodeMemories& o);
+    NodeMemories(NodeMemories&&) = default;
+    NodeMemories& operator=(NodeMemories&&) = default;
+    ~NodeMemories() = default;
+};
+
+class Node : private NodeMemories {
 public:
     static Node new_ex(IndexSpec index_op, Kind kind, bool temporal);
 
@@ -130,16 +148,11 @@ public:
     void remove_right(FactId f) { rights_.remove_first(f); }
     // Starts loading what remove_right(f) reads, one step at a time (Memory::prefetch_removal).
     void prefetch_remove_right(FactId f, int step) const { rights_.prefetch_removal(f, step); }
-    // Both memories, for an engine-side evaluation that puts them back should it fail.
-    struct Memories {
-        Memory<TupleId> lefts;
-        Memory<FactId> rights;
-    };
-    Memories memories() const { return {lefts_, rights_}; }
-    void restore_memories(Memories m) {
-        lefts_ = std::move(m.lefts);
-        rights_ = std::move(m.rights);
-    }
+    // Both memories, for an engine-side evaluation that puts them back should
+    // it fail.
+    using Memories = NodeMemories;
+    Memories memories() const { return *this; }
+    void restore_memories(Memories m) { static_cast<NodeMemories&>(*this) = std::move(m); }
 
     // --- Tuples waiting at the node.
     // Parked by the engine (released temporal-not tuples and the like),
@@ -285,9 +298,6 @@ private:
         return which == StagedList::Inserts ? staged_rights_.ins : staged_rights_.del;
     }
 
-    // Memories in arrival order; an updated entry moves to the end.
-    Memory<TupleId> lefts_;
-    Memory<FactId> rights_;
     // Deltas held at the node between evaluations.
     Staged<TupleId> staged_lefts_;
     Staged<FactId> staged_rights_;

@@ -1,7 +1,8 @@
 // Node operations the engine runs between evaluations: draining held inserts
 // into memory (with or without joining them), folding a shared node's output
 // into a peer's held left delta, and moving updated entries to the end of a
-// memory so that memories stay in arrival order without re-evaluation.
+// memory so that memories stay in arrival order without re-evaluation; and
+// the copies of a node's memories an engine-side pass puts back should it fail.
 #include <algorithm>
 #include <utility>
 
@@ -9,6 +10,22 @@
 #include "network/network.h"
 
 namespace quarn {
+
+// The memories' copy of the shared index, to which they are pointed. (Kept out
+// of node.cpp, whose hot paths inline better without the copies' code.)
+NodeMemories::NodeMemories(const NodeMemories& o) : lefts_(o.lefts_), rights_(o.rights_) {
+    if (!o.key_index_) return;
+    // The copies' slots are numbered as the originals', so a copy of the
+    // index names them as it names those.
+    key_index_ = std::make_unique<SharedKeyIndex>(*o.key_index_);
+    lefts_.index_copied_to(key_index_.get());
+    rights_.index_copied_to(key_index_.get());
+}
+
+NodeMemories& NodeMemories::operator=(const NodeMemories& o) {
+    if (this != &o) *this = NodeMemories(o);
+    return *this;
+}
 
 namespace {
 
