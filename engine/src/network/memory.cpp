@@ -80,34 +80,47 @@ bool Memory<T>::RangeLess::operator()(const RangeProbe& a, const RangeItem& b) c
 }
 
 template <class T>
-KeyValue Memory<T>::small_value(uint32_t k, uint64_t bits) {
+KeyValue Memory<T>::small_value(uint64_t k) {
     KeyValue v;
-    v.tag = k == kSmallI64 ? ValueTag::I64 : k == kSmallF64 ? ValueTag::F64 : ValueTag::Bool;
-    v.a = bits;
+    switch (k & kTagMask) {
+        case kTagI64:
+            v.tag = ValueTag::I64;
+            v.a = static_cast<uint64_t>(static_cast<int64_t>(k) >> 2);
+            break;
+        case kTagBool:
+            v.tag = ValueTag::Bool;
+            v.a = k >> 2;
+            break;
+        default:
+            v.tag = ValueTag::F64;
+            v.a = k & ~kTagMask;
+            break;
+    }
     return v;
 }
 
 template <class T>
 Key Memory<T>::small_key(const Slot& sl) {
     Key k;
-    if (sl.key == kSmallI64) {
-        k.push_i64(static_cast<int64_t>(sl.small));
+    const KeyValue v = small_value(sl.key);
+    if (v.tag == ValueTag::I64) {
+        k.push_i64(v.as_i64());
     } else {
-        k.push(small_value(sl.key, sl.small));
+        k.push(v);
     }
     return k;
 }
 
 template <class T>
-bool Memory<T>::small_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal) {
+bool Memory<T>::small_matches(uint64_t k, const Key& probe, bool* equal) {
     if (!probe.present() || probe.size() != 1) return false;
     const KeyValue& p = probe[0];
-    if (k == kSmallI64 && p.tag == ValueTag::I64) {
-        bool ok = bits == p.a;
+    const KeyValue v = small_value(k);
+    if (v.tag == ValueTag::I64 && p.tag == ValueTag::I64) {
+        bool ok = v.a == p.a;
         if (equal != nullptr) *equal = ok;
         return ok;
     }
-    KeyValue v = small_value(k, bits);
     if (!key_values_match(v, p)) return false;
     if (equal != nullptr) {
         // As Key::operator== has it: floats by ==, others by their bits.
@@ -117,10 +130,10 @@ bool Memory<T>::small_matches(uint32_t k, uint64_t bits, const Key& probe, bool*
 }
 
 template <class T>
-bool Memory<T>::key_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal) const {
-    if (is_small(k)) return small_matches(k, bits, probe, equal);
+bool Memory<T>::key_matches(uint64_t k, const Key& probe, bool* equal) const {
+    if (is_small(k)) return small_matches(k, probe, equal);
     if (k == kNoKey) return false;
-    const Key& key = keys_[k].key;
+    const Key& key = keys_[record_of(k)].key;
     if (!keys_match(key, probe)) return false;
     if (equal != nullptr) *equal = key == probe;
     return true;
@@ -128,30 +141,34 @@ bool Memory<T>::key_matches(uint32_t k, uint64_t bits, const Key& probe, bool* e
 
 template <class T>
 std::optional<uint64_t> Memory<T>::class_hash_of(const Slot& sl) const {
-    if (sl.key == kNoKey) return std::nullopt;
-    if (!is_small(sl.key)) return keys_[sl.key].key.class_hash();
-    if (sl.key == kSmallI64) {
+    const uint64_t k = sl.key;
+    if (k == kNoKey) return std::nullopt;
+    if (!is_small(k)) return keys_[record_of(k)].key.class_hash();
+    const KeyValue v = small_value(k);
+    if (v.tag == ValueTag::I64) {
         // As a key of this integer alone hashes (Key::push_i64), without the general path.
         uint64_t h = 0;
         int8_t low = -1;
-        key_hash_fold_int(h, low, key_int_class(static_cast<int64_t>(sl.small)));
+        key_hash_fold_int(h, low, key_int_class(v.as_i64()));
         return key_hash_finish(h, low, 1);
     }
-    return single_value_class_hash(small_value(sl.key, sl.small));
+    return single_value_class_hash(v);
 }
 
 template <class T>
 bool Memory<T>::range_indexed(const Slot& sl) const {
-    if (index_op_.kind() != IndexKind::Range || sl.key == kNoKey) return false;
-    if (is_small(sl.key)) return rankable(small_value(sl.key, sl.small));
-    const Key& k = keys_[sl.key].key;
+    const uint64_t w = sl.key;
+    if (index_op_.kind() != IndexKind::Range || w == kNoKey) return false;
+    if (is_small(w)) return rankable(small_value(w));
+    const Key& k = keys_[record_of(w)].key;
     return k && k.size() > 0 && rankable(k[0]);
 }
 
 template <class T>
 bool Memory<T>::bucketed(const Slot& sl) const {
-    if (index_op_.kind() != IndexKind::Equality || sl.key == kNoKey) return false;
-    return is_small(sl.key) || keys_[sl.key].key.class_hash().has_value();
+    const uint64_t k = sl.key;
+    if (index_op_.kind() != IndexKind::Equality || k == kNoKey) return false;
+    return is_small(k) || keys_[record_of(k)].key.class_hash().has_value();
 }
 
 template <class T>
@@ -165,12 +182,13 @@ std::optional<typename Memory<T>::EntryRef> Memory<T>::find_first(const T& item)
     Pos p = pos_of(item);
     if (p == npos) return std::nullopt;
     const Slot& sl = slots_[p];
-    if (is_small(sl.key)) return std::optional<EntryRef>(std::in_place, sl.item, small_value(sl.key, sl.small));
-    return std::optional<EntryRef>(std::in_place, sl.item, sl.key == kNoKey ? none_ : keys_[sl.key].key);
+    const uint64_t k = sl.key;
+    if (is_small(k)) return std::optional<EntryRef>(std::in_place, sl.item, small_value(k));
+    return std::optional<EntryRef>(std::in_place, sl.item, k == kNoKey ? none_ : keys_[record_of(k)].key);
 }
 
 template <class T>
-uint32_t Memory<T>::new_key(Key&& key) {
+uint64_t Memory<T>::new_key(Key&& key) {
     uint32_t k;
     if (!free_keys_.empty()) {
         k = free_keys_.back();
@@ -184,28 +202,28 @@ uint32_t Memory<T>::new_key(Key&& key) {
     r.key = std::move(key);
     r.key.own_texts();
     r.refs = 1;
-    return k;
+    return record_word(k);
 }
 
 template <class T>
 template <class K>
-uint32_t Memory<T>::key_for(K&& key, Bucket* bucket, uint64_t& small) {
+uint64_t Memory<T>::key_for(K&& key, Bucket* bucket) {
     if (!key.present()) return kNoKey;
     if (key.size() == 1) {
-        const KeyValue& v = key[0];
-        small = v.a;
-        if (v.tag == ValueTag::I64) return kSmallI64;
-        if (v.tag == ValueTag::F64) return kSmallF64;
-        if (v.tag == ValueTag::Bool) return kSmallBool;
+        if (auto w = small_word(key[0])) return *w;
     }
     // An equal key at the head of the same bucket, or else on the entry last
     // appended (runs of equal keys, in memories without an equality index).
-    uint32_t near = bucket != nullptr ? bucket->head_key : tail_ == npos ? kNoKey : slots_[tail_].key;
-    if (near != kNoKey && !is_small(near) && keys_[near].key == key) {
-        ++keys_[near].refs;
+    // (Equal keys of one float value are equal bit for bit: only zeros
+    // differ in their bits and compare equal, and they take no record.)
+    const uint64_t near = bucket != nullptr ? (bucket->head == npos ? kNoKey : uint64_t{bucket->head_key})
+                          : tail_ == npos ? kNoKey
+                                          : uint64_t{slots_[tail_].key};
+    if (near != kNoKey && !is_small(near) && keys_[record_of(near)].key == key) {
+        ++keys_[record_of(near)].refs;
         return near;
     }
-    uint32_t k;
+    uint64_t k;
     if constexpr (std::is_same_v<std::remove_cvref_t<K>, Key> && !std::is_const_v<std::remove_reference_t<K>> &&
                   std::is_rvalue_reference_v<K&&>) {
         k = new_key(std::move(key));
@@ -216,12 +234,12 @@ uint32_t Memory<T>::key_for(K&& key, Bucket* bucket, uint64_t& small) {
 }
 
 template <class T>
-void Memory<T>::release_key(uint32_t k) {
+void Memory<T>::release_key(uint64_t k) {
     if (k == kNoKey || is_small(k)) return;
-    KeyRec& r = keys_[k];
+    KeyRec& r = keys_[record_of(k)];
     if (--r.refs > 0) return;
     r.key.reset();
-    free_keys_.push_back(k);
+    free_keys_.push_back(record_of(k));
 }
 
 template <class T>
@@ -283,10 +301,7 @@ void Memory<T>::push(T item, K&& key) {
     }
     slots_[s].item = std::move(item);
     Bucket* bucket = bucket_for(key);
-    uint64_t small = 0;
-    uint32_t k = key_for(std::forward<K>(key), bucket, small);
-    slots_[s].small = small;
-    link_slot(s, k, bucket);
+    link_slot(s, key_for(std::forward<K>(key), bucket), bucket);
 }
 
 template <class T>
@@ -301,10 +316,7 @@ void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
         slots_.emplace_back();
     }
     slots_[s].item = std::move(item);
-    uint64_t small = 0;
-    uint32_t k = key_for(std::move(key), bucket, small);
-    slots_[s].small = small;
-    link_slot(s, k, bucket);
+    link_slot(s, key_for(std::move(key), bucket), bucket);
 }
 
 template <class T>
@@ -345,12 +357,9 @@ bool Memory<T>::rekey_to_back(const T& item, const Key& key) {
     --live_;
     // The old key goes once the new one is stored: `key` may be a record of
     // this memory's own, or the same record.
-    const uint32_t old = slots_[s].key;
+    const uint64_t old = slots_[s].key;
     Bucket* bucket = bucket_for(key);
-    uint64_t small = 0;
-    uint32_t k = key_for(key, bucket, small);
-    slots_[s].small = small;
-    link_slot(s, k, bucket, true);
+    link_slot(s, key_for(key, bucket), bucket, true);
     release_key(old);
     return true;
 }
@@ -368,7 +377,7 @@ void Memory<T>::push_back(T item, const Key& key) {
 }
 
 template <class T>
-void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket, bool listed) {
+void Memory<T>::link_slot(Pos s, uint64_t k, Bucket* bucket, bool listed) {
     if (next_seq_ == UINT32_MAX) renumber();
     Slot& sl = slots_[s];
     sl.key = k;
@@ -397,7 +406,6 @@ void Memory<T>::link_slot(Pos s, uint32_t k, Bucket* bucket, bool listed) {
             bucket->head = s;
             bucket->head_item = sl.item;
             bucket->head_key = sl.key;
-            bucket->head_small = sl.small;
         } else {
             slots_[bucket->tail].bnext = s;
             sl.bprev = bucket->tail;
@@ -440,10 +448,10 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
             taken->reset();
         } else if (is_small(sl.key)) {
             *taken = small_key(sl);
-        } else if (keys_[sl.key].refs == 1) {
-            *taken = std::move(keys_[sl.key].key);
+        } else if (KeyRec& r = keys_[record_of(sl.key)]; r.refs == 1) {
+            *taken = std::move(r.key);
         } else {
-            *taken = keys_[sl.key].key;
+            *taken = r.key;
         }
     }
     release_key(sl.key);
@@ -473,7 +481,6 @@ void Memory<T>::take_from_bucket(Bucket& bk, Pos s) {
             const Slot& h = slots_[bk.head];
             bk.head_item = h.item;
             bk.head_key = h.key;
-            bk.head_small = h.small;
         }
     } else {
         slots_[sl.bprev].bnext = sl.bnext;
@@ -554,14 +561,11 @@ bool Memory<T>::holds_identical(const Slot& sl, const Key& key) const {
     if (!key.present()) return sl.key == kNoKey;
     if (sl.key == kNoKey) return false;
     if (is_small(sl.key)) {
-        if (key.size() != 1 || key[0].a != sl.small) return false;
-        const ValueTag tag = key[0].tag;
-        return sl.key == (tag == ValueTag::I64   ? kSmallI64
-                          : tag == ValueTag::F64 ? kSmallF64
-                          : tag == ValueTag::Bool ? kSmallBool
-                                                  : kNoKey);
+        if (key.size() != 1) return false;
+        const auto w = small_word(key[0]);
+        return w && *w == sl.key;
     }
-    const Key& stored = keys_[sl.key].key;
+    const Key& stored = keys_[record_of(sl.key)].key;
     if (!(stored == key)) return false;
     // Equal floats may still differ in their bits (0.0 and -0.0).
     for (size_t v = 0; v < key.size(); ++v) {
@@ -652,7 +656,7 @@ template <class T>
 void Memory<T>::bucket_matching(const Bucket& b, const Key& probe, std::vector<T>& out, bool* all_equal) const {
     if (b.head == b.tail) {
         bool equal = true;
-        if (key_matches(b.head_key, b.head_small, probe, all_equal != nullptr ? &equal : nullptr)) {
+        if (key_matches(b.head_key, probe, all_equal != nullptr ? &equal : nullptr)) {
             out.push_back(b.head_item);
             if (all_equal != nullptr) *all_equal = equal;
         }
@@ -664,19 +668,20 @@ void Memory<T>::bucket_matching(const Bucket& b, const Key& probe, std::vector<T
 template <class T>
 void Memory<T>::walk_matching(Pos from, bool by_bucket, const Key& probe, std::vector<T>& out, bool* all_equal) const {
     // Entries sharing a key record share the answer: test each record once in a row.
-    uint32_t last = kNoKey;
+    uint64_t last = kNoKey;
     bool last_ok = false;
     for (Pos p = from; p != npos; p = by_bucket ? slots_[p].bnext : slots_[p].next) {
         const Slot& sl = slots_[p];
+        const uint64_t k = sl.key;
         bool equal = true;
         bool ok;
-        if (is_small(sl.key) || sl.key == kNoKey) {
-            ok = key_matches(sl.key, sl.small, probe, all_equal != nullptr ? &equal : nullptr);
-        } else if (sl.key == last) {
+        if (is_small(k) || k == kNoKey) {
+            ok = key_matches(k, probe, all_equal != nullptr ? &equal : nullptr);
+        } else if (k == last) {
             ok = last_ok;  // its equality was told when the record was first tested
         } else {
-            last = sl.key;
-            ok = last_ok = key_matches(sl.key, sl.small, probe, all_equal != nullptr ? &equal : nullptr);
+            last = k;
+            ok = last_ok = key_matches(k, probe, all_equal != nullptr ? &equal : nullptr);
         }
         if (!ok) continue;
         if (!equal) *all_equal = false;
@@ -784,10 +789,11 @@ void Memory<T>::verify() const {
         }
         if (!items_.contains(sl.item)) invariant_broken("node memory item index misses an entry");
         if (sl.key != kNoKey && !is_small(sl.key)) {
-            if (sl.key >= keys_.size()) invariant_broken("node memory entry names a key it does not hold");
-            ++refs[sl.key];
-            const Key& k = keys_[sl.key].key;
-            if (k.size() == 1 && (k[0].tag == ValueTag::I64 || k[0].tag == ValueTag::F64 || k[0].tag == ValueTag::Bool)) {
+            const uint32_t r = record_of(sl.key);
+            if (r >= keys_.size()) invariant_broken("node memory entry names a key it does not hold");
+            ++refs[r];
+            const Key& k = keys_[r].key;
+            if (k.size() == 1 && small_word(k[0])) {
                 invariant_broken("node memory keeps a record of a key its entry could hold");
             }
         }
@@ -843,7 +849,7 @@ void Memory<T>::verify() const {
         }
         if (back != b.tail || b.head == npos) invariant_broken("node memory equality bucket is broken");
         const Slot& head = slots_[b.head];
-        if (!(b.head_item == head.item) || b.head_key != head.key || b.head_small != head.small) {
+        if (!(b.head_item == head.item) || uint64_t{b.head_key} != uint64_t{head.key}) {
             invariant_broken("node memory bucket misreads its head");
         }
     };

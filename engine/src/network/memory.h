@@ -22,15 +22,31 @@ namespace quarn {
 
 namespace detail {
 
+inline constexpr uint64_t kNoKeyWord = ~uint64_t{0};
+
+// A memory slot's key in 64 bits (Memory::KeyWord) kept as two words, so that
+// a slot needs no 8-byte alignment.
+struct KeyWord {
+    uint32_t w[2] = {UINT32_MAX, UINT32_MAX};
+    operator uint64_t() const {
+        uint64_t v;
+        std::memcpy(&v, w, sizeof v);
+        return v;
+    }
+    KeyWord& operator=(uint64_t v) {
+        std::memcpy(w, &v, sizeof v);
+        return *this;
+    }
+};
+
 // An equality bucket of a memory: its slots, and what a probe of a one-entry
 // bucket needs of its head (item and key, so it reads nothing else). The next
-// entry of a key equal to the head's shares the head's stored key. 24 bytes.
+// entry of a key equal to the head's shares the head's stored key. 20 bytes.
 template <class T>
 struct MemoryBucket {
     uint32_t head = UINT32_MAX, tail = UINT32_MAX;
     T head_item{};
-    uint32_t head_key = UINT32_MAX;
-    uint64_t head_small = 0;
+    KeyWord head_key;
 };
 
 // The buckets of one key class in a join's two memories, side by side.
@@ -133,8 +149,9 @@ public:
     Pos pos_of(const T& item) const;
     EntryRef at(Pos p) const {
         const Slot& sl = slots_[p];
-        if (is_small(sl.key)) return EntryRef(sl.item, small_value(sl.key, sl.small));
-        return EntryRef(sl.item, sl.key == kNoKey ? none_ : keys_[sl.key].key);
+        const uint64_t k = sl.key;
+        if (is_small(k)) return EntryRef(sl.item, small_value(k));
+        return EntryRef(sl.item, k == kNoKey ? none_ : keys_[record_of(k)].key);
     }
     // Arrival number of the entry at p: increases along memory order.
     uint64_t order_of(Pos p) const { return slots_[p].seq; }
@@ -210,48 +227,53 @@ private:
     template <class U>
     friend class Memory;
 
-    // A slot's key: an index into keys_, none, or a one-value key of one of
-    // these kinds held in the slot itself (its bits in `small`).
-    static constexpr uint32_t kNoKey = UINT32_MAX;
-    static constexpr uint32_t kSmallI64 = UINT32_MAX - 1;
-    static constexpr uint32_t kSmallF64 = UINT32_MAX - 2;
-    static constexpr uint32_t kSmallBool = UINT32_MAX - 3;
-    static constexpr uint32_t kKeyLimit = UINT32_MAX - 3;  // key records are numbered below it
-    static bool is_small(uint32_t k) { return k >= kSmallBool && k != kNoKey; }
-    // A one-value key's 64 bits in two words, so that a slot needs no
-    // 8-byte alignment.
-    struct SmallBits {
-        uint32_t w[2] = {0, 0};
-        operator uint64_t() const {
-            uint64_t v;
-            std::memcpy(&v, w, sizeof v);
-            return v;
+    // A slot's key in one word (KeyWord): none (all ones), or by its low two
+    // bits the index of a key record (0, the index above them), or a
+    // one-value key held in the word itself: an integer of 62 bits (1, the
+    // integer above them), a boolean (2), or a float whose lowest two bits
+    // are zero (3, its bits but for those), which holds every float made from
+    // an integer of up to 51 bits. Other one-value keys take a record.
+    using KeyWord = detail::KeyWord;
+    static constexpr uint64_t kNoKey = detail::kNoKeyWord;
+    static constexpr uint64_t kTagMask = 3, kTagRecord = 0, kTagI64 = 1, kTagBool = 2, kTagF64 = 3;
+    static constexpr uint32_t kKeyLimit = UINT32_MAX - 1;  // key records are numbered below it
+    static bool is_small(uint64_t k) { return k != kNoKey && (k & kTagMask) != kTagRecord; }
+    static uint32_t record_of(uint64_t k) { return static_cast<uint32_t>(k >> 2); }
+    static uint64_t record_word(uint32_t r) { return uint64_t{r} << 2; }
+    // The word holding a one-value key of v itself, if one does.
+    static std::optional<uint64_t> small_word(const KeyValue& v) {
+        switch (v.tag) {
+            case ValueTag::I64: {
+                const int64_t n = v.as_i64();
+                if (n < -(int64_t{1} << 61) || n >= (int64_t{1} << 61)) return std::nullopt;
+                return (v.a << 2) | kTagI64;
+            }
+            case ValueTag::Bool: return (v.a << 2) | kTagBool;
+            case ValueTag::F64:
+                if ((v.a & kTagMask) != 0 || (v.a | kTagF64) == kNoKey) return std::nullopt;
+                return v.a | kTagF64;
+            default: return std::nullopt;
         }
-        SmallBits& operator=(uint64_t v) {
-            std::memcpy(w, &v, sizeof v);
-            return *this;
-        }
-    };
-    // 36 bytes. A dead slot has seq 0. The slots after an item's first one
+    }
+    // 32 bytes. A dead slot has seq 0. The slots after an item's first one
     // are chained in same_next_, which only items held more than once use.
     struct Slot {
         T item{};
-        uint32_t key = kNoKey;
-        SmallBits small;
+        KeyWord key;
         Pos bprev = npos, bnext = npos;  // equality bucket, memory order
         Pos prev = npos, next = npos;    // memory order
         uint32_t seq = 0;
     };
-    static_assert(sizeof(T) != 4 || sizeof(Slot) == 36);
+    static_assert(sizeof(T) != 4 || sizeof(Slot) == 32);
     // Keys of more than one value, or of texts and decimals, are stored once:
     // entries with equal keys share one record.
     struct KeyRec {
         Key key;
         uint32_t refs = 0;  // slots holding it
     };
-    // 24 bytes, 32 with its hash in the index (56 for both sides' in a shared one).
+    // 20 bytes, 32 with its hash in the index (48 for both sides' in a shared one).
     using Bucket = detail::MemoryBucket<T>;
-    static_assert(sizeof(T) != 4 || sizeof(Bucket) == 24);
+    static_assert(sizeof(T) != 4 || sizeof(Bucket) == 20);
     // Range index element: the first key value and the arrival number.
     struct RangeItem {
         Value v;
@@ -271,25 +293,25 @@ private:
     };
 
     // The value of a slot's one-value key.
-    static KeyValue small_value(uint32_t k, uint64_t bits);
+    static KeyValue small_value(uint64_t k);
     static Key small_key(const Slot& sl);
     // Whether a one-value key held in a slot matches the probe (and, through
     // `equal`, whether it equals it value for value).
-    static bool small_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal);
+    static bool small_matches(uint64_t k, const Key& probe, bool* equal);
     // Whether the key named `k` (of a slot holding `bits`) matches the probe.
-    bool key_matches(uint32_t k, uint64_t bits, const Key& probe, bool* equal) const;
+    bool key_matches(uint64_t k, const Key& probe, bool* equal) const;
     std::optional<uint64_t> class_hash_of(const Slot& sl) const;
     bool bucketed(const Slot& sl) const;
     // The key of an entry about to be appended: held in the slot when it is
     // one plain value, else shared with an equal stored key where the memory
     // has one at hand, else a new record.
     template <class K>
-    uint32_t key_for(K&& key, Bucket* bucket, uint64_t& small);
-    uint32_t new_key(Key&& key);
-    void release_key(uint32_t k);
+    uint64_t key_for(K&& key, Bucket* bucket);
+    uint64_t new_key(Key&& key);
+    void release_key(uint64_t k);
     // Links slot s at the end of memory order, its bucket and, unless it is
     // already there (`listed`), its item's slots.
-    void link_slot(Pos s, uint32_t key, Bucket* bucket, bool listed = false);
+    void link_slot(Pos s, uint64_t key, Bucket* bucket, bool listed = false);
     // Whether slot s holds `key` bit for bit (floats too), so that re-keying
     // it changes nothing but its place.
     bool holds_identical(const Slot& sl, const Key& key) const;
@@ -392,21 +414,23 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
         }
     };
     if (b.head == b.tail) {
-        if (key_matches(b.head_key, b.head_small, probe, kTellsEqual ? &equal : nullptr) && accepts(b.head_item))
+        if (key_matches(b.head_key, probe, kTellsEqual ? &equal : nullptr) && accepts(b.head_item))
             return b.head_item;
         return std::nullopt;
     }
     // Entries sharing a key record share the answer.
-    uint32_t last = kNoKey;
+    uint64_t last = kNoKey;
     bool last_ok = false, last_equal = false;
     auto matches = [&](const Slot& sl) {
         equal = false;
-        if (is_small(sl.key)) return small_matches(sl.key, sl.small, probe, kTellsEqual ? &equal : nullptr);
-        if (sl.key == kNoKey) return false;
-        if (sl.key != last) {
-            last = sl.key;
-            last_ok = keys_match(keys_[sl.key].key, probe);
-            last_equal = kTellsEqual && last_ok && keys_[sl.key].key == probe;
+        const uint64_t k = sl.key;
+        if (is_small(k)) return small_matches(k, probe, kTellsEqual ? &equal : nullptr);
+        if (k == kNoKey) return false;
+        if (k != last) {
+            last = k;
+            const Key& stored = keys_[record_of(k)].key;
+            last_ok = keys_match(stored, probe);
+            last_equal = kTellsEqual && last_ok && stored == probe;
         }
         equal = last_equal;
         return last_ok;
