@@ -325,8 +325,9 @@ typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
     auto h = key.class_hash();
     if (!h) return nullptr;
     // Up to eightfold: a long batch of new keys moves its buckets a third as
-    // often as doubling would, and the index's 32-byte entries stay small
-    // beside the 36-byte slots even when the batch's keys repeat.
+    // often as doubling would, and the index's entries (32 bytes, 48 in a
+    // shared index) stay small beside the 32-byte slots even when the batch's
+    // keys repeat.
     if (shared_ != nullptr) {
         if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
         return &side_of(shared_->try_emplace(*h).first->second);
