@@ -30,7 +30,11 @@ Node Node::new_ex(IndexSpec index_op, Kind kind, bool temporal) {
     n.temporal_ = temporal;
     n.lefts_ = Memory<TupleId>(n.probe_op());
     n.rights_ = Memory<FactId>(n.probe_op());
-    if (n.keyed()) {
+    // A join's memories mostly hold the same keys, which one index then holds
+    // once; a not or exists node's left memory holds the tuples its right
+    // memory does not reach, keys the other side lacks, which a shared
+    // index's wider entries would only make dearer.
+    if (n.keyed() && kind == Kind::Join) {
         n.key_index_ = std::make_unique<SharedKeyIndex>();
         n.lefts_.share_index(n.key_index_.get());
         n.rights_.share_index(n.key_index_.get());

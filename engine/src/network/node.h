@@ -53,9 +53,9 @@ struct ParkedEntry {
 };
 
 // A node's two memories, in arrival order (an updated entry moves to the
-// end). With an equality index, both keep their buckets in key_index_, on the
-// heap so that it stays where they point when the node moves; a copy copies
-// the index too and points its memories at the copy.
+// end). A join's memories with an equality index keep their buckets in
+// key_index_, on the heap so that it stays where they point when the node
+// moves; a copy copies the index too and points its memories at the copy.
 struct NodeMemories {
     Memory<TupleId> lefts_;
     Memory<FactId> rights_;
