@@ -25,40 +25,57 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
     }
     count_ = o.count_;
     blocks_.clear();
-    for (size_t b = 0; b < o.blocks_.size(); ++b) {
-        if (!o.blocks_[b]) {
-            blocks_.emplace_back();
-            continue;
-        }
-        blocks_.push_back(std::make_unique<FactId[]>(o.block_sizes_[b]));
-        std::memcpy(blocks_[b].get(), o.blocks_[b].get(), o.block_sizes_[b] * sizeof(FactId));
+    blocks_.reserve(o.blocks_.size());
+    for (const Block& from : o.blocks_) {
+        Block& b = blocks_.emplace_back();
+        b.tuple_size = from.tuple_size;
+        b.used = from.used;
+        b.capacity = from.capacity;
+        if (from.capacity == 0) continue;
+        b.facts = std::make_unique_for_overwrite<FactId[]>(from.capacity);
+        std::memcpy(b.facts.get(), from.facts.get(), size_t{from.used} * sizeof(FactId));
     }
-    block_sizes_ = o.block_sizes_;
-    next_fact_ = o.next_fact_;
+    std::copy(std::begin(o.open_), std::end(o.open_), std::begin(open_));
     one_fact_ = o.one_fact_;
     children_ = o.children_;
     return *this;
 }
 
+uint64_t TupleTable::add_blocks(uint64_t words, uint32_t tuple_size) {
+    constexpr uint64_t block = uint64_t{1} << kBlockShift;
+    const uint64_t count = (words + block - 1) / block;
+    if (blocks_.size() + count > (uint64_t{1} << (32 - kBlockShift))) {
+        invariant_broken("tuple table fact storage overflow");
+    }
+    const uint64_t first = blocks_.size();
+    Block& b = blocks_.emplace_back();
+    b.capacity = static_cast<uint32_t>(std::max(block, words));
+    // Not zero-filled: a block's pages are touched only as tuples fill them.
+    b.facts = std::make_unique_for_overwrite<FactId[]>(b.capacity);
+    b.tuple_size = tuple_size;
+    for (uint64_t k = 1; k < count; ++k) blocks_.emplace_back();
+    return first << kBlockShift;
+}
+
 uint32_t TupleTable::allocate(uint32_t n) {
     constexpr uint64_t block = uint64_t{1} << kBlockShift;
-    uint64_t start = next_fact_;
-    if ((start & kBlockMask) + n > block) start = (start + block - 1) & ~(block - 1);  // the next block
-    uint64_t blocks_needed = n <= block ? 1 : (n + block - 1) / block;
-    uint64_t end_block = (start >> kBlockShift) + blocks_needed;
-    if (end_block > (uint64_t{1} << (32 - kBlockShift))) invariant_broken("tuple table fact storage overflow");
-    if ((start & kBlockMask) == 0 && blocks_.size() <= (start >> kBlockShift)) {
-        // A fresh block (or a run of them for a long tuple, all in the first).
-        size_t size = std::max<size_t>(block, n);
-        blocks_.push_back(std::make_unique<FactId[]>(size));
-        block_sizes_.push_back(static_cast<uint32_t>(size));
-        for (uint64_t k = 1; k < blocks_needed; ++k) {
-            blocks_.emplace_back();
-            block_sizes_.push_back(0);
-        }
+    const bool pooled = n <= kPooledSize;
+    const uint64_t words = pooled ? n : uint64_t{n} + 1;
+    uint64_t at;
+    if (words > block) {
+        // A run of blocks of its own; the open block of long tuples stays open.
+        at = add_blocks(words, 0);
+    } else {
+        uint64_t& open = open_[pooled ? n : 0];
+        if ((open & kBlockMask) == 0 || (open & kBlockMask) + words > block) open = add_blocks(block, pooled ? n : 0);
+        at = open;
+        open += words;
     }
-    next_fact_ = n <= block ? start + n : end_block << kBlockShift;
-    return static_cast<uint32_t>(start);
+    Block& b = blocks_[at >> kBlockShift];
+    b.used = static_cast<uint32_t>((at & kBlockMask) + words);
+    if (pooled) return static_cast<uint32_t>(at);
+    b.facts[at & kBlockMask] = n;
+    return static_cast<uint32_t>(at + 1);
 }
 
 TupleId TupleTable::make(TupleId parent, FactId f) {
@@ -66,32 +83,25 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
     TupleId id{count_};
     if ((count_ & kRecMask) == 0) recs_.push_back(std::make_unique<Rec[]>(size_t{1} << kRecShift));
     ++count_;
-    const Rec p = rec(parent);
     Rec r;
-    r.size = p.size + 1;
     r.parent = parent;
-    if (r.size == 1) {
+    if (parent == empty_tuple) {
         r.start = f;
         rec(id) = r;
         return id;
     }
-    // Most tuples fit behind the previous one in its block.
-    const uint64_t offset = next_fact_ & kBlockMask;
-    if (offset != 0 && offset + r.size <= (uint64_t{1} << kBlockShift)) {
-        r.start = static_cast<uint32_t>(next_fact_);
-        next_fact_ += r.size;
-    } else {
-        r.start = allocate(r.size);
-    }
-    FactId* facts = block_of(r.start) + (r.start & kBlockMask);
-    const FactId* from = facts_of(p).data();
-    if (p.size <= 4) {
+    // The parent's facts never move, whatever storage this tuple takes.
+    const TupleView from = view(parent);
+    const uint32_t n = static_cast<uint32_t>(from.size()) + 1;
+    r.start = allocate(n);
+    FactId* facts = blocks_[r.start >> kBlockShift].facts.get() + (r.start & kBlockMask);
+    if (n <= 5) {
         // Short tuples, the usual ones, without a call.
-        for (uint32_t k = 0; k < p.size; ++k) facts[k] = from[k];
+        for (uint32_t k = 0; k + 1 < n; ++k) facts[k] = from[k];
     } else {
-        std::memcpy(facts, from, p.size * sizeof(FactId));
+        std::memcpy(facts, from.data(), (n - 1) * sizeof(FactId));
     }
-    facts[p.size] = f;
+    facts[n - 1] = f;
     rec(id) = r;
     return id;
 }
@@ -114,8 +124,7 @@ TupleId TupleTable::extend(TupleId parent, FactId f) {
         rec(parent).first_child = t;
         return t;
     }
-    const Rec& fr = rec(first);
-    if (facts_of(fr).back() == f) return first;
+    if (facts_at(rec(first).start).back() == f) return first;
     uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f;
     auto [it, fresh] = children_.try_emplace(edge, empty_tuple);
     if (!fresh) return it->second;

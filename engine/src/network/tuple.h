@@ -54,8 +54,14 @@ public:
     // The tuple holding exactly these facts.
     TupleId intern(TupleView facts);
 
-    TupleView view(TupleId t) const { return facts_of(rec(t)); }
-    size_t size_of(TupleId t) const { return rec(t).size; }
+    TupleView view(TupleId t) const {
+        const Rec& r = rec(t);
+        // The empty tuple and the one-fact tuples are the children of the
+        // empty tuple; a one-fact tuple keeps its fact in its record.
+        if (r.parent == empty_tuple) return {&r.start, t == empty_tuple ? 0u : 1u};
+        return facts_at(r.start);
+    }
+    size_t size_of(TupleId t) const { return view(t).size(); }
     TupleId parent(TupleId t) const { return rec(t).parent; }
     // How many tuples the table holds, the empty one included.
     size_t count() const { return count_; }
@@ -65,13 +71,15 @@ public:
     void prefetch(TupleId t) const { __builtin_prefetch(&rec(t)); }
 
 private:
-    // 16 bytes. Facts live at `start` of the flat fact storage: block
-    // start >> kBlockShift, offset start & kBlockMask; a tuple never spans
-    // blocks. A one-fact tuple keeps its fact in `start` itself and takes no
-    // storage.
+    // 12 bytes. A tuple of two facts or more keeps them at `start` of the
+    // flat fact storage (block start >> kBlockShift, offset start &
+    // kBlockMask), and its length is its block's: a block holds tuples of
+    // one length only, up to kPooledSize, so that no tuple spends a word on
+    // it. Longer tuples share blocks of their own and keep their length in
+    // the word before their facts. A one-fact tuple keeps its fact in
+    // `start` itself and takes no storage.
     struct Rec {
         uint32_t start = 0;
-        uint32_t size = 0;
         TupleId parent{};
         TupleId first_child{};  // the first tuple made by extending this one; 0 for none
     };
@@ -79,6 +87,18 @@ private:
     static constexpr uint32_t kRecMask = (uint32_t{1} << kRecShift) - 1;
     static constexpr uint32_t kBlockShift = 16;  // facts per block: 65536
     static constexpr uint32_t kBlockMask = (uint32_t{1} << kBlockShift) - 1;
+    static constexpr uint32_t kPooledSize = 8;  // longer tuples keep their length beside their facts
+
+    // A block of fact storage. Its words are written only as tuples take
+    // them (a block's untouched pages cost nothing). A tuple longer than a
+    // block takes a run of consecutive block numbers; its facts sit in the
+    // first, the others stay empty.
+    struct Block {
+        std::unique_ptr<FactId[]> facts;
+        uint32_t tuple_size = 0;  // every tuple's length here; 0 where each keeps its own
+        uint32_t used = 0;        // words written, from the start
+        uint32_t capacity = 0;
+    };
 
     const Rec& rec(TupleId t) const {
         uint32_t i = static_cast<uint32_t>(t);
@@ -89,24 +109,27 @@ private:
         return recs_[i >> kRecShift][i & kRecMask];
     }
     static_assert(std::is_same_v<FactId, uint32_t>, "a one-fact tuple's view points at its record's start");
-    TupleView facts_of(const Rec& r) const {
-        if (r.size <= 1) return {&r.start, r.size};
-        return {block_of(r.start) + (r.start & kBlockMask), r.size};
+    // The facts of a tuple of two or more at `start` of the storage.
+    TupleView facts_at(uint32_t start) const {
+        const Block& b = blocks_[start >> kBlockShift];
+        const FactId* facts = b.facts.get() + (start & kBlockMask);
+        return {facts, b.tuple_size != 0 ? b.tuple_size : facts[-1]};
     }
-    const FactId* block_of(uint32_t start) const { return blocks_[start >> kBlockShift].get(); }
-    FactId* block_of(uint32_t start) { return blocks_[start >> kBlockShift].get(); }
     // A new tuple `parent` + `f`.
     TupleId make(TupleId parent, FactId f);
-    // Room for n facts: the start of a run that does not cross a block.
+    // Room for a tuple of n >= 2 facts: where its facts start.
     uint32_t allocate(uint32_t n);
+    // A fresh block (or a run of them) of at least `words` words for tuples
+    // of length `tuple_size` (0: each its own); its first storage index.
+    uint64_t add_blocks(uint64_t words, uint32_t tuple_size);
 
     std::vector<std::unique_ptr<Rec[]>> recs_;  // by id, in chunks that never move
     uint32_t count_ = 0;
-    // Fact storage. A tuple longer than a block takes a run of consecutive
-    // block numbers; its facts sit in the first, the others stay empty.
-    std::vector<std::unique_ptr<FactId[]>> blocks_;
-    std::vector<uint32_t> block_sizes_;  // facts allocated per block
-    uint64_t next_fact_ = 0;             // where the next tuple's facts may start
+    std::vector<Block> blocks_;
+    // Where the next tuple of each length up to kPooledSize goes (index 0:
+    // the longer ones); an offset of 0 in its block means a fresh block is
+    // needed.
+    uint64_t open_[kPooledSize + 1] = {};
     std::vector<TupleId> one_fact_;      // by FactId: the tuple [f], or 0 when not made yet
     HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple, but for first extensions
 };
