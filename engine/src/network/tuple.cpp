@@ -93,8 +93,20 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
     // The parent's facts never move, whatever storage this tuple takes.
     const TupleView from = view(parent);
     const uint32_t n = static_cast<uint32_t>(from.size()) + 1;
-    r.start = allocate(n);
-    FactId* facts = blocks_[r.start >> kBlockShift].facts.get() + (r.start & kBlockMask);
+    // Most tuples fit behind the last one of their length.
+    uint64_t& open = open_[n <= kPooledSize ? n : 0];
+    const uint64_t offset = open & kBlockMask;
+    Block* b;
+    if (n <= kPooledSize && offset != 0 && offset + n <= (uint64_t{1} << kBlockShift)) {
+        r.start = static_cast<uint32_t>(open);
+        open += n;
+        b = &blocks_[r.start >> kBlockShift];
+        b->used = static_cast<uint32_t>(offset + n);
+    } else {
+        r.start = allocate(n);
+        b = &blocks_[r.start >> kBlockShift];
+    }
+    FactId* facts = b->facts.get() + (r.start & kBlockMask);
     if (n <= 5) {
         // Short tuples, the usual ones, without a call.
         for (uint32_t k = 0; k + 1 < n; ++k) facts[k] = from[k];
