@@ -36,7 +36,13 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
         std::memcpy(b.facts.get(), from.facts.get(), size_t{from.used} * sizeof(FactId));
     }
     std::copy(std::begin(o.open_), std::end(o.open_), std::begin(open_));
-    one_fact_ = o.one_fact_;
+    one_fact_.clear();
+    one_fact_.resize(o.one_fact_.size());
+    for (size_t k = 0; k < o.one_fact_.size(); ++k) {
+        if (!o.one_fact_[k]) continue;
+        one_fact_[k] = std::make_unique_for_overwrite<TupleId[]>(size_t{1} << kOneFactShift);
+        std::copy_n(o.one_fact_[k].get(), size_t{1} << kOneFactShift, one_fact_[k].get());
+    }
     children_ = o.children_;
     return *this;
 }
@@ -120,15 +126,12 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
 
 TupleId TupleTable::extend(TupleId parent, FactId f) {
     if (parent == empty_tuple) {
-        if (f < one_fact_.size() && one_fact_[f] != empty_tuple) return one_fact_[f];
-        if (f >= one_fact_.size()) {
-            // Facts are numbered densely from 0: grow geometrically.
-            size_t grown = std::max<size_t>(size_t{f} + 1, one_fact_.size() + one_fact_.size() / 2);
-            one_fact_.resize(grown, empty_tuple);
-        }
-        TupleId t = make(empty_tuple, f);
-        one_fact_[f] = t;
-        return t;
+        const uint32_t page = f >> kOneFactShift;
+        if (page >= one_fact_.size()) one_fact_.resize(size_t{page} + 1);
+        if (!one_fact_[page]) one_fact_[page] = std::make_unique<TupleId[]>(size_t{1} << kOneFactShift);
+        TupleId& one = one_fact_[page][f & ((uint32_t{1} << kOneFactShift) - 1)];
+        if (one == empty_tuple) one = make(empty_tuple, f);
+        return one;
     }
     TupleId first = rec(parent).first_child;
     if (first == empty_tuple) {

@@ -130,7 +130,11 @@ private:
     // the longer ones); an offset of 0 in its block means a fresh block is
     // needed.
     uint64_t open_[kPooledSize + 1] = {};
-    std::vector<TupleId> one_fact_;      // by FactId: the tuple [f], or 0 when not made yet
+    // By FactId: the tuple [f], or 0 when not made yet; in pages made as
+    // their first fact arrives, so that it grows without copying and holds
+    // no room for facts far past the last.
+    static constexpr uint32_t kOneFactShift = 12;
+    std::vector<std::unique_ptr<TupleId[]>> one_fact_;
     HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple, but for first extensions
 };
 
