@@ -36,15 +36,29 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
         std::memcpy(b.facts.get(), from.facts.get(), size_t{from.used} * sizeof(FactId));
     }
     std::copy(std::begin(o.open_), std::end(o.open_), std::begin(open_));
-    one_fact_.clear();
-    one_fact_.resize(o.one_fact_.size());
-    for (size_t k = 0; k < o.one_fact_.size(); ++k) {
-        if (!o.one_fact_[k]) continue;
-        one_fact_[k] = std::make_unique_for_overwrite<TupleId[]>(size_t{1} << kOneFactShift);
-        std::copy_n(o.one_fact_[k].get(), size_t{1} << kOneFactShift, one_fact_[k].get());
-    }
+    one_fact_ = o.one_fact_;
+    first_child_ = o.first_child_;
     children_ = o.children_;
     return *this;
+}
+
+TupleTable::PagedIds& TupleTable::PagedIds::operator=(const PagedIds& o) {
+    if (this == &o) return *this;
+    pages_.clear();
+    pages_.resize(o.pages_.size());
+    for (size_t k = 0; k < o.pages_.size(); ++k) {
+        if (!o.pages_[k]) continue;
+        pages_[k] = std::make_unique_for_overwrite<TupleId[]>(size_t{1} << kShift);
+        std::copy_n(o.pages_[k].get(), size_t{1} << kShift, pages_[k].get());
+    }
+    return *this;
+}
+
+TupleId& TupleTable::PagedIds::add_page(uint32_t i) {
+    const uint32_t page = i >> kShift;
+    if (page >= pages_.size()) pages_.resize(size_t{page} + 1);
+    pages_[page] = std::make_unique<TupleId[]>(size_t{1} << kShift);
+    return pages_[page][i & kMask];
 }
 
 uint64_t TupleTable::add_blocks(uint64_t words, uint32_t tuple_size) {
@@ -126,18 +140,15 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
 
 TupleId TupleTable::extend(TupleId parent, FactId f) {
     if (parent == empty_tuple) {
-        const uint32_t page = f >> kOneFactShift;
-        if (page >= one_fact_.size()) one_fact_.resize(size_t{page} + 1);
-        if (!one_fact_[page]) one_fact_[page] = std::make_unique<TupleId[]>(size_t{1} << kOneFactShift);
-        TupleId& one = one_fact_[page][f & ((uint32_t{1} << kOneFactShift) - 1)];
+        TupleId& one = one_fact_.at(f);
         if (one == empty_tuple) one = make(empty_tuple, f);
         return one;
     }
-    TupleId first = rec(parent).first_child;
+    // make() never touches the pages of first extensions.
+    TupleId& first = first_child_.at(static_cast<uint32_t>(parent));
     if (first == empty_tuple) {
-        TupleId t = make(parent, f);
-        rec(parent).first_child = t;
-        return t;
+        first = make(parent, f);
+        return first;
     }
     if (facts_at(rec(first).start).back() == f) return first;
     uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f;

@@ -34,8 +34,8 @@ using TupleView = std::span<const FactId>;
 //
 // Finding a tuple again costs no hashing in the common cases: a one-fact
 // tuple is found by its fact in a table by FactId, and a tuple's first
-// extension is kept in its own record; only the further extensions of a
-// tuple that already has one go through a hash map.
+// extension in a table by TupleId; only the further extensions of a tuple
+// that already has one go through a hash map.
 class TupleTable {
 public:
     TupleTable();
@@ -71,7 +71,7 @@ public:
     void prefetch(TupleId t) const { __builtin_prefetch(&rec(t)); }
 
 private:
-    // 12 bytes. A tuple of two facts or more keeps them at `start` of the
+    // 8 bytes. A tuple of two facts or more keeps them at `start` of the
     // flat fact storage (block start >> kBlockShift, offset start &
     // kBlockMask), and its length is its block's: a block holds tuples of
     // one length only, up to kPooledSize, so that no tuple spends a word on
@@ -81,7 +81,6 @@ private:
     struct Rec {
         uint32_t start = 0;
         TupleId parent{};
-        TupleId first_child{};  // the first tuple made by extending this one; 0 for none
     };
     static constexpr uint32_t kRecShift = 14;  // records per chunk: 16384
     static constexpr uint32_t kRecMask = (uint32_t{1} << kRecShift) - 1;
@@ -130,11 +129,36 @@ private:
     // the longer ones); an offset of 0 in its block means a fresh block is
     // needed.
     uint64_t open_[kPooledSize + 1] = {};
-    // By FactId: the tuple [f], or 0 when not made yet; in pages made as
-    // their first fact arrives, so that it grows without copying and holds
-    // no room for facts far past the last.
-    static constexpr uint32_t kOneFactShift = 12;
-    std::vector<std::unique_ptr<TupleId[]>> one_fact_;
+    // Tuples by a dense number (a FactId, a TupleId), in pages made when one
+    // of their numbers is first asked for, so that the table grows without
+    // copying and keeps no room for numbers never asked for; 0 for none.
+    class PagedIds {
+    public:
+        PagedIds() = default;
+        PagedIds(const PagedIds& o) { *this = o; }
+        PagedIds& operator=(const PagedIds& o);
+        PagedIds(PagedIds&&) noexcept = default;
+        PagedIds& operator=(PagedIds&&) noexcept = default;
+
+        // The tuple of number i, which may be written.
+        TupleId& at(uint32_t i) {
+            const uint32_t page = i >> kShift;
+            if (page < pages_.size() && pages_[page]) return pages_[page][i & kMask];
+            return add_page(i);
+        }
+
+    private:
+        TupleId& add_page(uint32_t i);
+
+        static constexpr uint32_t kShift = 12;
+        static constexpr uint32_t kMask = (uint32_t{1} << kShift) - 1;
+        std::vector<std::unique_ptr<TupleId[]>> pages_;
+    };
+    PagedIds one_fact_;     // by FactId: the tuple [f]
+    // By TupleId: the first tuple made by extending it. Tuples never
+    // extended (the longest of each rule, usually made together) take no
+    // page.
+    PagedIds first_child_;
     HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple, but for first extensions
 };
 
