@@ -143,6 +143,13 @@ TEST(TupleTable, TuplesOfEveryLengthKeepTheirFactsAndParentsThroughManyBlocksAnd
     Facts later{99, 98, 97, 96, 95, 94, 93, 92, 91};
     EXPECT_EQ(facts(*copy, copy->intern(later)), later);
     EXPECT_EQ(facts(tt, tt.intern(later)), later);
+    // A table assigned over one in use holds the assigned tuples only, and
+    // goes on finding and making them as the original does.
+    *copy = tt;
+    for (const Facts& f : made) ASSERT_EQ(copy->intern(f), ids.at(f));
+    Facts fresh{123456, 654321};
+    EXPECT_EQ(copy->intern(fresh), tt.intern(fresh));
+    EXPECT_EQ(facts(*copy, copy->intern(fresh)), fresh);
 }
 
 TEST(Key, StoredKeysOwnTheirTextsAndCopiesKeepEverything) {

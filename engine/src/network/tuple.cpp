@@ -45,6 +45,8 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
 TupleTable::PagedIds& TupleTable::PagedIds::operator=(const PagedIds& o) {
     if (this == &o) return *this;
     pages_.clear();
+    last_ = kNoPage;
+    last_page_ = nullptr;
     pages_.resize(o.pages_.size());
     for (size_t k = 0; k < o.pages_.size(); ++k) {
         if (!o.pages_[k]) continue;
@@ -54,11 +56,13 @@ TupleTable::PagedIds& TupleTable::PagedIds::operator=(const PagedIds& o) {
     return *this;
 }
 
-TupleId& TupleTable::PagedIds::add_page(uint32_t i) {
+TupleId& TupleTable::PagedIds::find_page(uint32_t i) {
     const uint32_t page = i >> kShift;
     if (page >= pages_.size()) pages_.resize(size_t{page} + 1);
-    pages_[page] = std::make_unique<TupleId[]>(size_t{1} << kShift);
-    return pages_[page][i & kMask];
+    if (!pages_[page]) pages_[page] = std::make_unique<TupleId[]>(size_t{1} << kShift);
+    last_ = page;
+    last_page_ = pages_[page].get();
+    return last_page_[i & kMask];
 }
 
 uint64_t TupleTable::add_blocks(uint64_t words, uint32_t tuple_size) {

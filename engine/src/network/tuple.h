@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/hash.h"
@@ -137,22 +138,32 @@ private:
         PagedIds() = default;
         PagedIds(const PagedIds& o) { *this = o; }
         PagedIds& operator=(const PagedIds& o);
-        PagedIds(PagedIds&&) noexcept = default;
-        PagedIds& operator=(PagedIds&&) noexcept = default;
+        PagedIds(PagedIds&& o) noexcept { *this = std::move(o); }
+        PagedIds& operator=(PagedIds&& o) noexcept {
+            pages_ = std::move(o.pages_);
+            o.pages_.clear();
+            // Pages keep their place when their owner moves.
+            last_ = std::exchange(o.last_, kNoPage);
+            last_page_ = std::exchange(o.last_page_, nullptr);
+            return *this;
+        }
 
-        // The tuple of number i, which may be written.
+        // The tuple of number i, which may be written. Numbers asked for
+        // come in runs: the page of the last one is at hand.
         TupleId& at(uint32_t i) {
-            const uint32_t page = i >> kShift;
-            if (page < pages_.size() && pages_[page]) return pages_[page][i & kMask];
-            return add_page(i);
+            if ((i >> kShift) != last_) return find_page(i);
+            return last_page_[i & kMask];
         }
 
     private:
-        TupleId& add_page(uint32_t i);
+        TupleId& find_page(uint32_t i);
 
         static constexpr uint32_t kShift = 12;
         static constexpr uint32_t kMask = (uint32_t{1} << kShift) - 1;
+        static constexpr uint32_t kNoPage = UINT32_MAX;
         std::vector<std::unique_ptr<TupleId[]>> pages_;
+        uint32_t last_ = kNoPage;  // the page asked for last, and where it is
+        TupleId* last_page_ = nullptr;
     };
     PagedIds one_fact_;     // by FactId: the tuple [f]
     // By TupleId: the first tuple made by extending it. Tuples never
