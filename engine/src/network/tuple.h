@@ -140,6 +140,7 @@ private:
         PagedIds& operator=(const PagedIds& o);
         PagedIds(PagedIds&& o) noexcept { *this = std::move(o); }
         PagedIds& operator=(PagedIds&& o) noexcept {
+            if (this == &o) return *this;
             pages_ = std::move(o.pages_);
             o.pages_.clear();
             // Pages keep their place when their owner moves.
