@@ -488,6 +488,36 @@ def test_fact_tables_of_a_result_outliving_its_session_read_in_any_order():
     assert sorted(row[1] for row in expected[1]) == list(range(50))
 
 
+def test_tables_taken_before_changes_keep_their_integer_and_float_columns():
+    # Integer and float columns of facts in consecutive rows are handed out
+    # without a copy; an array a consumer holds still reads the fire's values
+    # after updates of those very cells, inserts, a later fire's modifies and
+    # inserts, a reset and the session's end. The second fire's derived table
+    # starts mid-column.
+    rules = "rule q when $p : P(k > 0, $k : k, $w : w) then insert(new Q($k, $w)); modify($p) { setK(0) } end"
+    schemas = {"P": {"k": "i64", "w": "f64"}, "Q": {"k": "i64", "w": "f64"}}
+    s = quarn.Session(rules, {"P": {"k": [1, 2, 3], "w": [0.5, 1.5, 2.5]}}, schemas=schemas)
+    r1 = s.fire()
+    p1, q1 = pa.table(r1.facts()["P"]), pl.DataFrame(r1.derived()["Q"])
+    s.update(0, k=7, w=-1.0)
+    s.update(4, k=99, w=9.5)
+    s.insert("P", {"k": [4, 5], "w": [4.5, 5.5]})
+    r2 = s.fire()
+    q2 = pa.table(r2.derived()["Q"])
+    q_all = pl.DataFrame(r2.facts()["Q"])
+    s.update(6, k=0, w=0.0)
+    s.reset()
+    s.insert("Q", {"k": [-1], "w": [-1.5]})
+    del s, r1, r2
+    gc.collect()
+    assert p1.to_pydict() == {"_handle": [0, 1, 2], "k": [0, 0, 0], "w": [0.5, 1.5, 2.5]}
+    assert q1["_handle"].to_list() == [3, 4, 5] and sorted(q1.rows()[k][1:] for k in range(3)) == [
+        (1, 0.5), (2, 1.5), (3, 2.5)]
+    assert q2.column("_handle").to_pylist() == [8, 9, 10]
+    assert sorted(zip(q2["k"].to_pylist(), q2["w"].to_pylist())) == [(4, 4.5), (5, 5.5), (7, -1.0)]
+    assert sorted(q_all.rows()) == sorted([q1.row(0), (4, 99, 9.5), q1.row(2)] + list(zip(*q2.to_pydict().values())))
+
+
 def test_audit_keeps_integers_on_every_packing_boundary():
     # Captured cells are kept packed, 7 bits a byte; integers on each side of
     # every byte boundary, both signs, and decimals of both signs and large

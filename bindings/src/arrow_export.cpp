@@ -111,6 +111,18 @@ std::shared_ptr<const ColumnData> ColumnBuilder::finish() {
     return std::move(c_);
 }
 
+std::shared_ptr<const ColumnData> shared_column(std::string name, std::string format, bool nullable, int64_t length,
+                                                const void* values, std::shared_ptr<const void> keeper) {
+    auto c = std::make_shared<ColumnData>();
+    c->name = std::move(name);
+    c->format = std::move(format);
+    c->nullable = nullable;
+    c->length = length;
+    c->shared_values = values;
+    c->keeper = std::move(keeper);
+    return c;
+}
+
 namespace {
 
 constexpr int64_t kFlagNullable = 2;
@@ -191,7 +203,7 @@ void release_batch_array(ArrowArray* a) {
 void export_column(const std::shared_ptr<const ColumnData>& c, ArrowArray* out) {
     auto* p = new ColumnArrayPrivate{c, {nullptr, nullptr, nullptr}};
     p->buffers[0] = c->has_validity ? c->validity.data() : nullptr;
-    p->buffers[1] = c->values.data();
+    p->buffers[1] = c->values_data();
     int64_t n_buffers = 2;
     if (c->format == "u") {
         n_buffers = 3;

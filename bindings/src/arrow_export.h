@@ -60,7 +60,18 @@ struct ColumnData {
     Buffer validity;
     Buffer values;
     Buffer text;  // Utf8 only
+    // Values kept elsewhere in place of `values`, alive and unchanged while
+    // `keeper` lives (cells shared with the store).
+    const void* shared_values = nullptr;
+    std::shared_ptr<const void> keeper;
+
+    const void* values_data() const { return shared_values ? shared_values : values.data(); }
 };
+
+// A column of `length` fixed-width values without nulls that another owner
+// keeps at `values` while `keeper` lives; `nullable` is the schema's flag.
+std::shared_ptr<const ColumnData> shared_column(std::string name, std::string format, bool nullable, int64_t length,
+                                                const void* values, std::shared_ptr<const void> keeper);
 
 // Builds one column in one pass. The validity bitmap appears at the first
 // null: until then every row is valid and no bitmap is kept.

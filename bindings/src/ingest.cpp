@@ -115,18 +115,27 @@ bool is_int(Kind k) {
     }
 }
 
+// Widens every cell of a fixed-width column into `cells`; cells already of
+// the stored width are copied in one piece.
+template <class T, class Cells>
+void append_cells(Cells& cells, const arrow::ColumnSlice& c) {
+    using Cell = typename Cells::value_type;
+    const auto* b = static_cast<const uint8_t*>(c.buffer(1));
+    if constexpr (std::is_same_v<T, Cell>) {
+        cells.append_bytes(b + c.start * int64_t{sizeof(Cell)}, static_cast<size_t>(c.rows));
+    } else {
+        for (int64_t i = 0; i < c.rows; ++i) cells.push_back(arrow::load<T>(b, c.start + i));
+    }
+}
+
 template <class T>
 void append_ints(ValueColumn& out, const arrow::ColumnSlice& c) {
-    std::vector<int64_t>& v = out.append_i64(static_cast<size_t>(c.rows));
-    const void* b = c.buffer(1);
-    for (int64_t i = 0; i < c.rows; ++i) v.push_back(arrow::load<T>(b, c.start + i));
+    append_cells<T>(out.append_i64(static_cast<size_t>(c.rows)), c);
 }
 
 template <class T>
 void append_floats(ValueColumn& out, const arrow::ColumnSlice& c) {
-    std::vector<double>& v = out.append_f64(static_cast<size_t>(c.rows));
-    const void* b = c.buffer(1);
-    for (int64_t i = 0; i < c.rows; ++i) v.push_back(arrow::load<T>(b, c.start + i));
+    append_cells<T>(out.append_f64(static_cast<size_t>(c.rows)), c);
 }
 
 // Every row of a column that holds no nulls, in one pass.

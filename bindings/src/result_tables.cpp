@@ -103,9 +103,18 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
         for (const FactView& v : rendered) views.push_back(&v);
         return batch_for_type(schema, views);
     }
+    // Facts that take consecutive rows (a type's facts while none was
+    // deleted, or those a fire added since) are rows first_row on of every
+    // column: integer and float columns without nulls are then shared with
+    // the store instead of copied.
+    const uint32_t first_row = ids.empty() ? 0 : store.row_of(ids.front());
+    bool consecutive = true;
+    for (size_t k = 0; k < ids.size() && consecutive; ++k) consecutive = store.row_of(ids[k]) == first_row + k;
     std::vector<uint32_t> rows;
-    rows.reserve(ids.size());
-    for (FactId f : ids) rows.push_back(store.row_of(f));
+    if (!consecutive) {
+        rows.reserve(ids.size());
+        for (FactId f : ids) rows.push_back(store.row_of(f));
+    }
 
     auto batch = std::make_shared<arrow::Batch>();
     batch->rows = static_cast<int64_t>(ids.size());
@@ -116,12 +125,26 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const Fa
         const auto& [name, type_of] = schema.fields[f];
         bool nullable = schema.is_nullable(f);
         const ColumnView column = store.column_view(type, f);
+        if (consecutive && !ids.empty() && !column.nullable() &&
+            (type_of.kind == FieldKind::I64 || type_of.kind == FieldKind::F64)) {
+            const void* cells = type_of.kind == FieldKind::I64 ? static_cast<const void*>(&column.i64s()[first_row])
+                                                               : static_cast<const void*>(&column.f64s()[first_row]);
+            batch->columns.push_back(arrow::shared_column(name, arrow_format(type_of), nullable,
+                                                          static_cast<int64_t>(ids.size()), cells, column.share()));
+            continue;
+        }
         arrow::ColumnBuilder b(name, arrow_format(type_of), nullable, ids.size());
         // Each cell as push_cell would take it from the rendered value.
         auto each = [&](auto&& push) -> Result<void, std::string> {
-            for (uint32_t row : rows) {
+            auto one = [&](uint32_t row) -> Result<void, std::string> {
                 if (column.is_null(row)) b.push_null();
                 else QUARN_CHECK(push(row));
+                return {};
+            };
+            if (consecutive) {
+                for (size_t k = 0; k < ids.size(); ++k) QUARN_CHECK(one(first_row + static_cast<uint32_t>(k)));
+            } else {
+                for (uint32_t row : rows) QUARN_CHECK(one(row));
             }
             return {};
         };

@@ -29,8 +29,8 @@ public:
 
     // Room for `n` more values of variant `t`, appended by the caller to the
     // returned vector; the column adopts `t` and counts them as present.
-    std::vector<int64_t>& append_i64(size_t n) { return appending(ValueTag::I64, n, i64_); }
-    std::vector<double>& append_f64(size_t n) { return appending(ValueTag::F64, n, f64_); }
+    CellVector<int64_t>& append_i64(size_t n) { return appending(ValueTag::I64, n, i64_); }
+    CellVector<double>& append_f64(size_t n) { return appending(ValueTag::F64, n, f64_); }
     std::vector<std::string>& append_str(size_t n) { return appending(ValueTag::Str, n, str_); }
     std::vector<uint8_t>& append_bool(size_t n) { return appending(ValueTag::Bool, n, bool_); }
     std::vector<DecParts>& append_dec(size_t n) { return appending(ValueTag::Dec, n, dec_); }
@@ -43,16 +43,16 @@ public:
     Column into_column(FieldKind only_nulls);
 
 private:
-    template <class T>
-    std::vector<T>& appending(ValueTag t, size_t n, std::vector<T>& data) {
+    template <class Cells>
+    Cells& appending(ValueTag t, size_t n, Cells& data) {
         adopt(t);
         if (!valid_.empty()) valid_.insert(valid_.end(), n, 1);
         size_ += n;
         grow(data, data.size() + n);
         return data;
     }
-    template <class T>
-    static void grow(std::vector<T>& data, size_t need) {
+    template <class Cells>
+    static void grow(Cells& data, size_t need) {
         // Geometric, so a stream of many small batches is not copied per batch.
         if (need > data.capacity()) data.reserve(std::max(need, data.capacity() * 2));
     }
@@ -61,8 +61,8 @@ private:
 
     ValueTag tag_ = ValueTag::Null;
     size_t size_ = 0;
-    std::vector<int64_t> i64_;
-    std::vector<double> f64_;
+    CellVector<int64_t> i64_;
+    CellVector<double> f64_;
     std::vector<std::string> str_;
     std::vector<uint8_t> bool_;
     std::vector<DecParts> dec_;

@@ -51,9 +51,9 @@ void write_cell(Column& c, uint32_t row, Value v) {
         [&](auto& cells) {
             using Cell = typename std::decay_t<decltype(cells)>::value_type;
             if constexpr (std::is_same_v<Cell, int64_t>) {
-                cells[row] = v.as_i64();
+                cells.set(row, v.as_i64());
             } else if constexpr (std::is_same_v<Cell, double>) {
-                cells[row] = v.as_f64();
+                cells.set(row, v.as_f64());
             } else if constexpr (std::is_same_v<Cell, std::string>) {
                 cells[row] = std::move(v.as_str_mut());
             } else if constexpr (std::is_same_v<Cell, uint8_t>) {
@@ -68,8 +68,8 @@ void write_cell(Column& c, uint32_t row, Value v) {
 
 // Room for `more` elements. Geometric, so that many small bulk inserts do not
 // regrow every time.
-template <class T>
-void grow_for(std::vector<T>& v, size_t more) {
+template <class Cells>
+void grow_for(Cells& v, size_t more) {
     size_t need = v.size() + more;
     if (need > v.capacity()) v.reserve(std::max(need, 2 * v.capacity()));
 }
@@ -227,6 +227,8 @@ Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Colu
     auto append = [](auto& to, auto& from) {
         if (to.empty()) {
             to = std::move(from);
+        } else if constexpr (requires { to.append(from.data(), from.size()); }) {
+            to.append(from.data(), from.size());
         } else {
             to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
         }
@@ -324,11 +326,11 @@ FactView FactStore::render(FactId f) const {
         const std::string& name = s.fields[i].first;
         // The common cells are read straight from their column.
         if (!c.validity) {
-            if (const auto* ints = std::get_if<std::vector<int64_t>>(&c.cells)) {
+            if (const auto* ints = std::get_if<CellVector<int64_t>>(&c.cells)) {
                 v.fields.emplace_back(name, Value::i64((*ints)[r.row]));
                 continue;
             }
-            if (const auto* floats = std::get_if<std::vector<double>>(&c.cells)) {
+            if (const auto* floats = std::get_if<CellVector<double>>(&c.cells)) {
                 v.fields.emplace_back(name, Value::f64((*floats)[r.row]));
                 continue;
             }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 #include "common/hash.h"
 #include "common/ids.h"
 #include "common/result.h"
+#include "store/cell_vector.h"
 #include "store/fact_list.h"
 #include "store/fact_places.h"
 #include "store/value.h"
@@ -33,9 +35,10 @@ struct TypeSchema {
     bool is_nullable(size_t field) const { return field < max_fields && ((nullable >> field) & 1); }
 };
 
-// One field of one type. A Dec cell keeps its own scale.
+// One field of one type. A Dec cell keeps its own scale. Integer and float
+// cells can be shared with an exported table (CellVector).
 struct Column {
-    using Cells = std::variant<std::vector<int64_t>, std::vector<double>, std::vector<std::string>,
+    using Cells = std::variant<CellVector<int64_t>, CellVector<double>, std::vector<std::string>,
                                std::vector<uint8_t>, std::vector<DecParts>>;
     Cells cells;
     // Present exactly when the field is nullable; 0 = null, 1 = a value.
@@ -74,6 +77,15 @@ public:
     std::span<const std::string> strs() const { return std::get<2>(column_->cells); }
     std::span<const uint8_t> bools() const { return std::get<3>(column_->cells); }  // 0 or 1
     std::span<const DecParts> decs() const { return std::get<4>(column_->cells); }  // each of its own scale
+
+    // For an integer or float column: keeps its cells, as the spans above
+    // show them now, alive and unchanged while the holder lives (the store
+    // writes to a copy from then on). Null for other kinds and while empty.
+    std::shared_ptr<const void> share() const {
+        if (const auto* ints = std::get_if<0>(&column_->cells)) return ints->share();
+        if (const auto* floats = std::get_if<1>(&column_->cells)) return floats->share();
+        return nullptr;
+    }
 
 private:
     const Column* column_;
