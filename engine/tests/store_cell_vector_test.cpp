@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -65,8 +65,7 @@ TEST(CellVector, SharesAndCopiesKeepTheirCellsWhateverTheVectorDoesLater) {
             }
             ASSERT_EQ(std::vector<int64_t>(c.begin(), c.end()), m) << "round " << round << " step " << step;
             for (const Held& h : held)
-                ASSERT_EQ(std::memcmp(h.at, h.expected.data(), h.expected.size() * sizeof(int64_t)), 0)
-                    << "round " << round << " step " << step;
+                ASSERT_TRUE(std::equal(h.expected.begin(), h.expected.end(), h.at)) << "round " << round << " step " << step;
         }
     }
 }
