@@ -331,3 +331,19 @@ def test_decimal_bounds_accepted(table, schema, field, values):
 )
 def test_decimal_bounds_refused(table):
     assert refusal(ValueError, table, {"d": "decimal(5,2)"}) == "T.d: decimal value overflows decimal(5,2)"
+
+
+def test_a_table_changed_by_its_owner_after_the_insert_leaves_the_session_as_inserted():
+    # An Arrow table may share its buffers with memory its owner goes on
+    # writing (an array over a reused buffer): the session keeps the cells as
+    # they were when it read them.
+    import numpy as np
+    import polars as pl
+    import quarn
+
+    buf = np.arange(3, dtype=np.int64)
+    weights = np.array([0.5, 1.5, 2.5])
+    s = quarn.Session("rule none when P(k < 0) then end", {"P": pa.table({"k": buf, "w": weights})})
+    buf[:] = [7, 8, 9]
+    weights[0] = -1.0
+    assert pl.DataFrame(s.fire().facts()["P"]).rows() == [(0, 0, 0.5), (1, 1, 1.5), (2, 2, 2.5)]
