@@ -126,15 +126,48 @@ TEST(ActivationList, SequenceNumbersPast32BitsKeepTheirHighHalf) {
     EXPECT_EQ(list.take_slot(list.best_slot()).tuple, TupleId{0});
 }
 
+// A tuple's activations are linked aside only while it has more than one:
+// taking them from the middle, the newest or the oldest end of a tuple's
+// chain, or all at once, leaves the others in order and the links of a tuple
+// down to one activation gone.
+TEST(ActivationList, ATuplesActivationsAreLinkedAsideOnlyWhileItHasSeveral) {
+    ActivationList list;
+    uint64_t seq = 0;
+    const TupleId a{1}, b{2}, c{3};
+    for (int32_t salience : {1, 5, 2, 3}) list.push_tuple(a, salience, seq);
+    list.push_tuple(b, 4, seq);
+    list.push_tuple(c, 0, seq);
+    list.push_tuple(c, 6, seq);
+    EXPECT_EQ(list.chained(), 6u);
+    // c's newest: its older one is left alone.
+    EXPECT_EQ(text({list.take_slot(list.best_slot())}), "3/3/6 ");
+    EXPECT_EQ(list.chained(), 4u);
+    // a's second of four, b's, a's newest, then a's oldest.
+    EXPECT_EQ(text({list.take_slot(list.best_slot())}), "1/1/5 ");
+    EXPECT_EQ(list.chained(), 3u);
+    EXPECT_EQ(text({list.take_slot(list.best_slot())}), "2/2/4 ");
+    EXPECT_EQ(text({list.take_slot(list.best_slot())}), "1/1/3 ");
+    EXPECT_EQ(list.chained(), 2u);
+    EXPECT_EQ(text({list.take_slot(list.first_slot())}), "1/1/1 ");
+    EXPECT_EQ(list.chained(), 0u);
+    EXPECT_EQ(list.remove_tuple(c), 1u);
+    EXPECT_EQ(text(list.items()), "1/1/2 ");
+    list.push_tuple(a, 7, seq);
+    EXPECT_EQ(list.chained(), 2u);
+    EXPECT_EQ(list.forget(a), 2u);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(list.chained(), 0u);
+}
+
 // Pushes in firing order cost their slot and no record of their own on the
 // order stack: a fire that queues a million activations holds a slot each.
-// A slot is 32 bytes; a stack record per push would add 24 or more.
+// A slot is 16 bytes; a stack record per push would add 16 or more.
 TEST(ActivationList, PushesInFiringOrderHoldNoStackRecordEach) {
     ActivationList list;
     uint64_t seq = 0;
     constexpr uint32_t n = 1 << 16;
     for (uint32_t k = 0; k < n; ++k) list.push_tuple(TupleId{k}, 0, seq);
-    EXPECT_LE(list.reserved_bytes(), size_t{n} * 32 + 4096);
+    EXPECT_LE(list.reserved_bytes(), size_t{n} * 16 + 4096);
     // Taken newest first, they still come out in that order.
     for (uint32_t k = n; k-- > n - 100;) ASSERT_EQ(list.take_slot(list.best_slot()).tuple, TupleId{k});
 }

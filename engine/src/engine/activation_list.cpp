@@ -9,13 +9,13 @@ namespace quarn {
 
 void ActivationList::push_tuple(TupleId t, int32_t salience, uint64_t& last_seq, FactId key) {
     auto [rec, fresh] = tuples_.try_emplace(id(t));
-    if (fresh) rec.set_seq(++last_seq);
-    push_into(rec, Act{t, rec.seq(), salience}, key);
+    if (fresh) set_seq(id(t), rec, ++last_seq);
+    push_into(rec, Act{t, fresh ? last_seq : seq_of(id(t), rec), salience}, key);
 }
 
 void ActivationList::push(Act a, FactId key) {
     auto [rec, fresh] = tuples_.try_emplace(id(a.tuple));
-    if (fresh) rec.set_seq(a.seq);
+    if (fresh) set_seq(id(a.tuple), rec, a.seq);
     push_into(rec, a, key);
 }
 
@@ -48,12 +48,12 @@ void ActivationList::unlink_key(uint32_t s) {
 }
 
 void ActivationList::push_into(TupleRec& rec, Act a, FactId key) {
+    if (a.seq >> 62) invariant_broken("an activation sequence number past 2^62");
     const uint32_t s = static_cast<uint32_t>(slots_.size());
-    const uint64_t stamp = ++next_stamp_;
     const uint32_t older = rec.head;
-    slots_.push_back(Slot{a.tuple, a.salience, a.seq, older, npos, stamp, 1});
-    if (older != npos) slots_[older].prev_same = s;
+    slots_.push_back(Slot{a.tuple, a.salience, a.seq, 1, 0});
     rec.head = s;
+    if (older != npos) chain_same(s, older);
     ++live_;
     if (key != kNoKey || !key_links_.empty()) link_key(s, key);
     const Ref r = ref(s);
@@ -67,20 +67,52 @@ void ActivationList::push_into(TupleRec& rec, Act a, FactId key) {
     std::push_heap(heap_.begin(), heap_.end(), before);
 }
 
-void ActivationList::kill(uint32_t s) {
-    Slot& slot = slots_[s];
-    if (slot.prev_same != npos) {
-        slots_[slot.prev_same].next_same = slot.next_same;
+void ActivationList::chain_same(uint32_t s, uint32_t older) {
+    slots_[s].chained = 1;
+    same_[s] = SameLinks{older, npos};
+    if (!slots_[older].chained) {
+        slots_[older].chained = 1;
+        same_[older] = SameLinks{npos, s};
     } else {
-        // The tuple's newest activation goes: the next older one, if any, heads now.
-        TupleRec* rec = tuples_.find(id(slot.tuple));
-        if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
-        rec->head = slot.next_same;
+        same_.at(older).newer = s;
     }
-    if (slot.next_same != npos) slots_[slot.next_same].prev_same = slot.prev_same;
+}
+
+void ActivationList::unlink_same(uint32_t s, TupleRec* rec) {
+    Slot& slot = slots_[s];
+    auto find_rec = [&] {
+        if (rec == nullptr) rec = tuples_.find(id(slot.tuple));
+        if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
+        return rec;
+    };
+    if (!slot.chained) {
+        if (find_rec()->head != s) invariant_broken("a lone activation that does not head its tuple");
+        rec->head = npos;
+        return;
+    }
+    auto it = same_.find(s);
+    if (it == same_.end()) invariant_broken("a chained activation missing from its chain");
+    const SameLinks links = it->second;
+    same_.erase(it->first);
+    slot.chained = 0;
+    // A neighbour left without others of its tuple leaves the side links.
+    auto relink = [&](uint32_t n, uint32_t SameLinks::*side, uint32_t to) {
+        SameLinks& l = same_.at(n);
+        l.*side = to;
+        if (l.older == npos && l.newer == npos) {
+            same_.erase(n);
+            slots_[n].chained = 0;
+        }
+    };
+    if (links.newer != npos) relink(links.newer, &SameLinks::older, links.older);
+    else find_rec()->head = links.older;
+    if (links.older != npos) relink(links.older, &SameLinks::newer, links.newer);
+}
+
+void ActivationList::kill(uint32_t s) {
+    unlink_same(s, nullptr);
     if (s < key_links_.size()) unlink_key(s);
-    slot.alive = 0;
-    slot.next_same = slot.prev_same = npos;
+    slots_[s].alive = 0;
     --live_;
 }
 
@@ -148,13 +180,18 @@ size_t ActivationList::remove_tuple(TupleId t) {
     TupleRec* rec = tuples_.find(id(t));
     if (rec == nullptr || rec->head == npos) return 0;
     size_t n = 0;
-    for (uint32_t s = rec->head; s != npos;) {
-        const uint32_t next = slots_[s].next_same;
+    for (uint32_t s = rec->head; s != npos; ++n) {
+        uint32_t next = npos;
+        if (slots_[s].chained) {
+            auto it = same_.find(s);
+            if (it == same_.end()) invariant_broken("a chained activation missing from its chain");
+            next = it->second.older;
+            same_.erase(s);
+            slots_[s].chained = 0;
+        }
         if (s < key_links_.size()) unlink_key(s);
         slots_[s].alive = 0;
-        slots_[s].next_same = slots_[s].prev_same = npos;
         s = next;
-        ++n;
     }
     rec->head = npos;
     live_ -= n;
@@ -165,7 +202,7 @@ size_t ActivationList::remove_tuple(TupleId t) {
 
 size_t ActivationList::forget(TupleId t) {
     const size_t n = remove_tuple(t);
-    tuples_.erase(id(t));
+    erase_tuple(id(t));
     return n;
 }
 
@@ -205,8 +242,8 @@ std::vector<Act> ActivationList::items() const {
 
 // Dead slots are dropped once they outnumber the live ones, push order kept;
 // so are stale refs once they outnumber the live slots (slots trimmed off the
-// end leave theirs behind). Every live slot is then stamped anew in push
-// order and goes to the heap, and the stack starts again empty.
+// end leave theirs behind). Every live slot then goes to the heap, and the
+// stack starts again empty.
 void ActivationList::maybe_compact() {
     const size_t dead = slots_.size() - live_;
     const size_t refs = stack_.size() + heap_.size();
@@ -231,24 +268,22 @@ void ActivationList::maybe_compact() {
     }
     stack_.clear();
     heap_.clear();
-    // Chains and heads are rebuilt in push order: each tuple's slots link
-    // newest to oldest, and its record names the newest.
+    // Chains and heads are rebuilt in push order: each tuple's record names
+    // its newest slot, which links to the older ones when there are any.
     auto rec_of = [&](TupleId t) -> TupleRec& {
         TupleRec* rec = tuples_.find(id(t));
         if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
         return *rec;
     };
-    for (const Slot& s : slots_)
-        if (s.alive) rec_of(s.tuple).head = npos;
+    same_.clear();
+    for (Slot& s : slots_)
+        if (s.alive) rec_of(s.tuple).head = npos, s.chained = 0;
     for (uint32_t s = 0; s < slots_.size(); ++s) {
-        Slot& slot = slots_[s];
-        if (!slot.alive) continue;
-        slot.stamp = ++next_stamp_;
-        TupleRec& rec = rec_of(slot.tuple);
-        slot.next_same = rec.head;
-        slot.prev_same = npos;
-        if (rec.head != npos) slots_[rec.head].prev_same = s;
+        if (!slots_[s].alive) continue;
+        TupleRec& rec = rec_of(slots_[s].tuple);
+        const uint32_t older = rec.head;
         rec.head = s;
+        if (older != npos) chain_same(s, older);
         heap_.push_back(ref(s));
     }
     std::make_heap(heap_.begin(), heap_.end(), before);

@@ -11,6 +11,9 @@
 // go to a heap. The stack's slots rise from bottom to top and mostly follow
 // one another, so it holds runs of slots rather than a record per push.
 //
+// A tuple mostly has one pending activation: the links between the
+// activations of one tuple are kept aside, for the tuples that have more.
+//
 // A rule whose activations fire in the order its side evaluator emitted a
 // fact of the tuple (shadow order) hands that fact with each push: the list
 // then also links the live activations of each such key fact in push order,
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "common/dense_ids.h"
+#include "common/hash.h"
 #include "common/ids.h"
 #include "network/tuple.h"
 
@@ -44,6 +48,8 @@ public:
     }
     // Tuples holding a sequence number.
     size_t known_tuples() const { return tuples_.size(); }
+    // Live activations linked aside with others of their tuple.
+    size_t chained() const { return same_.size(); }
 
     static constexpr FactId kNoKey = ~FactId{0};
 
@@ -82,7 +88,7 @@ public:
         tuples_.for_each([&](uint32_t t, const TupleRec&) {
             if (gone(TupleId{t})) dropped.push_back(t);
         });
-        for (uint32_t t : dropped) tuples_.erase(t);
+        for (uint32_t t : dropped) erase_tuple(t);
         return n;
     }
 
@@ -110,53 +116,70 @@ public:
     size_t reserved_bytes() const;
 
 private:
-    // 32 bytes: the activation's fields laid out without padding, the alive
-    // flag beside the stamp (stamps count pushes, far below 2^63).
+    // 16 bytes: the activation's fields and two flags beside its sequence
+    // number (numbers count activations, far below 2^62). Slots hold no
+    // stamp: among the slots held, slot order is push order (pushes go at
+    // the end, trimming and compaction keep the order), and that order
+    // breaks the ties the stamp broke.
     struct Slot {
         TupleId tuple{};
         int32_t salience = 0;
-        uint64_t seq = 0;
-        uint32_t next_same = npos;  // the next older live slot of the same tuple
-        uint32_t prev_same = npos;  // the next newer one
-        uint64_t stamp : 63 = 0;    // names this occupant of the slot
+        uint64_t seq : 62 = 0;
         uint64_t alive : 1 = 1;
+        uint64_t chained : 1 = 0;  // linked in same_ with other activations of its tuple
         Act act() const { return Act{tuple, seq, salience}; }
     };
-    // A tuple's sequence number and its newest live activation (npos: none).
-    // The number is kept as two halves so that a record takes 12 bytes: a
-    // list keeps one for every tuple still matched, fired or not.
+    // The neighbours of a chained slot among the live slots of its tuple.
+    struct SameLinks {
+        uint32_t older = npos;
+        uint32_t newer = npos;
+    };
+    // A tuple's newest live activation (npos: none) and the low half of its
+    // sequence number: a list keeps one for every tuple still matched, fired
+    // or not, so it takes 8 bytes. High halves, which only a list that has
+    // numbered 2^32 activations meets, are kept aside (seq_high_).
     struct TupleRec {
         uint32_t head = npos;
         uint32_t seq_low = 0;
-        uint32_t seq_high = 0;
-        uint64_t seq() const { return (uint64_t{seq_high} << 32) | seq_low; }
-        void set_seq(uint64_t s) {
-            seq_low = static_cast<uint32_t>(s);
-            seq_high = static_cast<uint32_t>(s >> 32);
-        }
     };
+    uint64_t seq_of(uint32_t t, const TupleRec& rec) const {
+        if (seq_high_.empty()) return rec.seq_low;
+        auto high = seq_high_.find(t);
+        return high == seq_high_.end() ? rec.seq_low : (uint64_t{high->second} << 32) | rec.seq_low;
+    }
+    void set_seq(uint32_t t, TupleRec& rec, uint64_t seq) {
+        rec.seq_low = static_cast<uint32_t>(seq);
+        if (seq >> 32) seq_high_[t] = static_cast<uint32_t>(seq >> 32);
+        else if (!seq_high_.empty()) seq_high_.erase(t);
+    }
+    // Drops the tuple's record and its number.
+    void erase_tuple(uint32_t t) {
+        tuples_.erase(t);
+        if (!seq_high_.empty()) seq_high_.erase(t);
+    }
     static uint32_t id(TupleId t) { return static_cast<uint32_t>(t); }
     // A slot as the heap holds it, with its order key: stale once the slot
-    // died or was handed to a later push (another stamp). Stale refs are
+    // died or was handed to a later push with another key. Stale refs are
     // dropped when they surface; their keys never change, so they keep the
-    // heap in order until then.
+    // heap in order until then. A ref whose slot went to a push with the
+    // same key names that push as well as its own ref does.
     struct Ref {
         int32_t salience;
-        uint32_t slot;
+        uint32_t slot;  // push order among live slots
         uint64_t seq;
-        uint64_t stamp;  // push order
     };
     // Firing order: a fires after b.
     static bool before(const Ref& a, const Ref& b) {
         if (a.salience != b.salience) return a.salience < b.salience;
         if (a.seq != b.seq) return a.seq < b.seq;
-        return a.stamp < b.stamp;
+        return a.slot < b.slot;
     }
-    Ref ref(uint32_t s) const { return Ref{slots_[s].salience, s, slots_[s].seq, slots_[s].stamp}; }
-    bool occupied(uint32_t s, uint64_t stamp) const {
-        return s < slots_.size() && slots_[s].alive && slots_[s].stamp == stamp;
+    Ref ref(uint32_t s) const { return Ref{slots_[s].salience, s, slots_[s].seq}; }
+    bool live(const Ref& r) const {
+        if (r.slot >= slots_.size()) return false;
+        const Slot& s = slots_[r.slot];
+        return s.alive && s.salience == r.salience && s.seq == r.seq;
     }
-    bool live(const Ref& r) const { return occupied(r.slot, r.stamp); }
     // The live slots pushed with one key fact, linked oldest to newest.
     struct KeyRec {
         uint32_t oldest = npos;
@@ -170,13 +193,20 @@ private:
         uint32_t newer = npos;
     };
     void push_into(TupleRec& rec, Act a, FactId key);
+    // Links slot `s`, the tuple's newest, in front of `older`, its previous
+    // newest, in same_.
+    void chain_same(uint32_t s, uint32_t older);
+    // Takes live slot `s` out of its tuple's activations; `rec` is the
+    // tuple's record, looked up here when null.
+    void unlink_same(uint32_t s, TupleRec* rec);
     // Keys the slot (grows key_links_ to cover it); a slot of kNoKey joins no chain.
     void link_key(uint32_t slot, FactId key);
     // Takes a slot covered by key_links_ out of its key's chain.
     void unlink_key(uint32_t slot);
     void kill(uint32_t slot);
-    // Dead slots at the end leave; no ref can name them afterwards (stamps
-    // differ), so their indices are free for the next pushes.
+    // Dead slots at the end leave, and their indices are free for the next
+    // pushes: a ref left naming one is stale unless the push that takes the
+    // index has its key (see Ref).
     void trim_tail();
     // Hands back the room of vectors mostly emptied by takes.
     void release_slack();
@@ -184,10 +214,13 @@ private:
 
     std::vector<Slot> slots_;  // push order; dead slots stay until compaction or trimming
     size_t live_ = 0;
-    uint64_t next_stamp_ = 0;
+    // By slot, for the chained ones only: most tuples have one activation
+    // pending, and then their record's head is all there is to link.
+    HashMap<uint32_t, SameLinks> same_;
     // By tuple: ids are dense and a rule's activations arrive in runs of
     // them, so the records of neighbouring tuples share pages.
     DenseIdMap<TupleRec> tuples_;
+    HashMap<uint32_t, uint32_t> seq_high_;  // by tuple, for numbers past 32 bits
     std::vector<KeyLink> key_links_;
     DenseIdMap<KeyRec> keys_;  // live keyed slots only
     // Slots lo .. hi-1 went on the stack one after another. Every slot named
