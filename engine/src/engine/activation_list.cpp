@@ -78,23 +78,12 @@ void ActivationList::chain_same(uint32_t s, uint32_t older) {
     }
 }
 
-void ActivationList::unlink_same(uint32_t s, TupleRec* rec) {
-    Slot& slot = slots_[s];
-    auto find_rec = [&] {
-        if (rec == nullptr) rec = tuples_.find(id(slot.tuple));
-        if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
-        return rec;
-    };
-    if (!slot.chained) {
-        if (find_rec()->head != s) invariant_broken("a lone activation that does not head its tuple");
-        rec->head = npos;
-        return;
-    }
+void ActivationList::unlink_same(uint32_t s) {
     auto it = same_.find(s);
     if (it == same_.end()) invariant_broken("a chained activation missing from its chain");
     const SameLinks links = it->second;
     same_.erase(it->first);
-    slot.chained = 0;
+    slots_[s].chained = 0;
     // A neighbour left without others of its tuple leaves the side links.
     auto relink = [&](uint32_t n, uint32_t SameLinks::*side, uint32_t to) {
         SameLinks& l = same_.at(n);
@@ -104,15 +93,28 @@ void ActivationList::unlink_same(uint32_t s, TupleRec* rec) {
             slots_[n].chained = 0;
         }
     };
-    if (links.newer != npos) relink(links.newer, &SameLinks::older, links.older);
-    else find_rec()->head = links.older;
+    if (links.newer != npos) {
+        relink(links.newer, &SameLinks::older, links.older);
+    } else {
+        TupleRec* rec = tuples_.find(id(slots_[s].tuple));
+        if (rec == nullptr) invariant_broken("a live activation missing from its tuple index");
+        rec->head = links.older;
+    }
     if (links.older != npos) relink(links.older, &SameLinks::newer, links.newer);
 }
 
 void ActivationList::kill(uint32_t s) {
-    unlink_same(s, nullptr);
+    Slot& slot = slots_[s];
+    if (slot.chained) {
+        unlink_same(s);
+    } else {
+        // The tuple's only activation: its record heads nothing now.
+        TupleRec* rec = tuples_.find(id(slot.tuple));
+        if (rec == nullptr || rec->head != s) invariant_broken("a live activation missing from its tuple index");
+        rec->head = npos;
+    }
     if (s < key_links_.size()) unlink_key(s);
-    slots_[s].alive = 0;
+    slot.alive = 0;
     --live_;
 }
 

@@ -196,9 +196,8 @@ private:
     // Links slot `s`, the tuple's newest, in front of `older`, its previous
     // newest, in same_.
     void chain_same(uint32_t s, uint32_t older);
-    // Takes live slot `s` out of its tuple's activations; `rec` is the
-    // tuple's record, looked up here when null.
-    void unlink_same(uint32_t s, TupleRec* rec);
+    // Takes live chained slot `s` out of its tuple's activations.
+    void unlink_same(uint32_t s);
     // Keys the slot (grows key_links_ to cover it); a slot of kNoKey joins no chain.
     void link_key(uint32_t slot, FactId key);
     // Takes a slot covered by key_links_ out of its key's chain.
