@@ -159,6 +159,43 @@ TEST(ActivationList, ATuplesActivationsAreLinkedAsideOnlyWhileItHasSeveral) {
     EXPECT_EQ(list.chained(), 0u);
 }
 
+// A slot that left the end is handed to the next push while the heap still
+// holds a reference to its old occupant, (salience 1, #9): the reference
+// names the new occupant only when it has that salience and that number.
+TEST(ActivationList, AReferenceToASlotHandedOutAgainNamesTheNewOccupantOnlyUnderItsKey) {
+    auto taken_after = [](auto push_more) {
+        ActivationList list;
+        uint64_t seq = 0;
+        list.push_tuple(TupleId{1}, 0, seq);  // slot 0, #1, on the stack
+        list.push_tuple(TupleId{2}, 5, seq);  // slot 1, #2, on the stack
+        list.push(Act{TupleId{3}, 9, 1});     // slot 2, on the heap
+        EXPECT_EQ(list.remove_tuple(TupleId{3}), 1u);
+        push_more(list, seq);  // slot 2 first
+        std::string order;
+        while (!list.empty()) order += text({list.take_slot(list.best_slot())});
+        return order;
+    };
+    // The same salience, another number.
+    EXPECT_EQ(taken_after([](ActivationList& l, uint64_t&) {
+                  l.push(Act{TupleId{4}, 2, 1});
+                  l.push(Act{TupleId{5}, 3, 1});
+              }),
+              "2/2/5 5/3/1 4/2/1 1/1/0 ");
+    // The same number, another salience.
+    EXPECT_EQ(taken_after([](ActivationList& l, uint64_t& seq) {
+                  l.push(Act{TupleId{4}, 9, 0});
+                  l.push(Act{TupleId{6}, 5, 1});
+                  l.push_tuple(TupleId{5}, 0, seq);
+              }),
+              "2/2/5 6/5/1 4/9/0 5/3/0 1/1/0 ");
+    // The same key: named in its own place, once.
+    EXPECT_EQ(taken_after([](ActivationList& l, uint64_t&) {
+                  l.push(Act{TupleId{4}, 9, 1});
+                  l.push(Act{TupleId{5}, 9, 1});
+              }),
+              "2/2/5 5/9/1 4/9/1 1/1/0 ");
+}
+
 // Pushes in firing order cost their slot and no record of their own on the
 // order stack: a fire that queues a million activations holds a slot each.
 // A slot is 16 bytes; a stack record per push would add 16 or more.
