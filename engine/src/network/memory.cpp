@@ -288,8 +288,7 @@ void Memory<T>::unbucket(uint64_t h, Pos s) {
 }
 
 template <class T>
-template <class K>
-void Memory<T>::push(T item, K&& key) {
+typename Memory<T>::Pos Memory<T>::new_slot(T item) {
     Pos s;
     if (!free_.empty()) {
         s = free_.back();
@@ -300,22 +299,20 @@ void Memory<T>::push(T item, K&& key) {
         slots_.emplace_back();
     }
     slots_[s].item = std::move(item);
+    return s;
+}
+
+template <class T>
+template <class K>
+void Memory<T>::push(T item, K&& key) {
+    const Pos s = new_slot(std::move(item));
     Bucket* bucket = bucket_for(key);
     link_slot(s, key_for(std::forward<K>(key), bucket), bucket);
 }
 
 template <class T>
 void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
-    Pos s;
-    if (!free_.empty()) {
-        s = free_.back();
-        free_.pop_back();
-    } else {
-        if (slots_.size() >= std::numeric_limits<uint32_t>::max() - 1) invariant_broken("node memory slot count overflow");
-        s = static_cast<Pos>(slots_.size());
-        slots_.emplace_back();
-    }
-    slots_[s].item = std::move(item);
+    const Pos s = new_slot(std::move(item));
     link_slot(s, key_for(std::move(key), bucket), bucket);
 }
 

@@ -366,6 +366,9 @@ private:
     // Numbers the live entries afresh from 1, when the arrival numbers run out.
     void renumber();
     bool range_indexed(const Slot& sl) const;
+    // A slot holding `item`, a freed one when there is one, else a new one at
+    // the end; nothing linked yet.
+    Pos new_slot(T item);
     template <class K>
     void push(T item, K&& key);
     // push, into the bucket the key goes into (none without an equality index).
