@@ -91,28 +91,27 @@ private:
     // Buckets: with an equality key, the entries whose key matches; otherwise
     // every entry (allowed makes the full test). Filled into `out`; `decided`
     // says whether the keys alone settle the test for every entry in it.
-    void left_bucket(const Key& k, std::vector<TupleId>& out, bool& decided) const {
+    template <class U>
+    void bucket_in(const Memory<U>& m, const Key& k, std::vector<U>& out, bool& decided) const {
         out.clear();
         decided = false;
         if (!n_.keyed()) {
-            NodeInternals::lefts(n_).items(out);
+            m.items(out);
         } else if (k) {
             bool equal = false;
-            NodeInternals::lefts(n_).matching(k, out, &equal);
-            decided = key_decides_ && equal && key_equality_is_exact(k);
+            m.matching(k, out, &equal);
+            decided = equal && keys_decide(k);
         }
+    }
+    void left_bucket(const Key& k, std::vector<TupleId>& out, bool& decided) const {
+        bucket_in(NodeInternals::lefts(n_), k, out, decided);
     }
     void right_bucket(const Key& k, std::vector<FactId>& out, bool& decided) const {
-        out.clear();
-        decided = false;
-        if (!n_.keyed()) {
-            NodeInternals::rights(n_).items(out);
-        } else if (k) {
-            bool equal = false;
-            NodeInternals::rights(n_).matching(k, out, &equal);
-            decided = key_decides_ && equal && key_equality_is_exact(k);
-        }
+        bucket_in(NodeInternals::rights(n_), k, out, decided);
     }
+    // Whether entries found under a key equal to k value for value pass the
+    // test on the keys alone.
+    bool keys_decide(const Key& k) const { return key_decides_ && key_equality_is_exact(k); }
     // Stores `item` under `key` in `mine` (the key moved away), having filled
     // `out` with the other memory's bucket for it, as left_bucket and
     // right_bucket do.
@@ -127,7 +126,7 @@ private:
             return;
         }
         bool equal = false;
-        const bool exact = key_decides_ && key && key_equality_is_exact(key);
+        const bool exact = key && keys_decide(key);
         mine.push_back_matching(item, std::move(key), other, out, &equal);
         decided = exact && equal;
     }

@@ -288,6 +288,12 @@ void Memory<T>::unbucket(uint64_t h, Pos s) {
 }
 
 template <class T>
+detail::JoinBuckets& Memory<T>::shared_entry(uint64_t h) {
+    if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
+    return shared_->try_emplace(h).first->second;
+}
+
+template <class T>
 typename Memory<T>::Pos Memory<T>::new_slot(T item) {
     Pos s;
     if (!free_.empty()) {
@@ -325,10 +331,7 @@ typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
     // often as doubling would, and the index's entries (32 bytes, 48 in a
     // shared index) stay small beside the 32-byte slots even when the batch's
     // keys repeat.
-    if (shared_ != nullptr) {
-        if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
-        return &side_of(shared_->try_emplace(*h).first->second);
-    }
+    if (shared_ != nullptr) return &side_of(shared_entry(*h));
     if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
     return &by_key_.try_emplace(*h).first->second;
 }

@@ -366,6 +366,9 @@ private:
     // Numbers the live entries afresh from 1, when the arrival numbers run out.
     void renumber();
     bool range_indexed(const Slot& sl) const;
+    // The shared index's entry of class hash h, made when missing (growing
+    // the index ahead of an announced batch, as bucket_for does).
+    detail::JoinBuckets& shared_entry(uint64_t h);
     // A slot holding `item`, a freed one when there is one, else a new one at
     // the end; nothing linked yet.
     Pos new_slot(T item);
@@ -468,8 +471,7 @@ void Memory<T>::push_back_matching(T item, Key&& key, const Memory<U>& other, st
     }
     // The one probe: the entry both sides' buckets live in, made when missing.
     // Nothing below inserts into or erases from the index, so it stays put.
-    if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
-    detail::JoinBuckets& entry = shared_->try_emplace(*h).first->second;
+    detail::JoinBuckets& entry = shared_entry(*h);
     const auto& theirs = Memory<U>::side_of(entry);
     if (theirs.head != npos) other.bucket_matching(theirs, key, out, all_equal);
     push_into(std::move(item), std::move(key), &side_of(entry));
