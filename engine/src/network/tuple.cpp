@@ -81,7 +81,7 @@ uint64_t TupleTable::add_blocks(uint64_t words, uint32_t tuple_size) {
     return first << kBlockShift;
 }
 
-uint32_t TupleTable::allocate(uint32_t n) {
+uint32_t TupleTable::allocate_elsewhere(uint32_t n) {
     constexpr uint64_t block = uint64_t{1} << kBlockShift;
     const bool pooled = n <= kPooledSize;
     const uint64_t words = pooled ? n : uint64_t{n} + 1;
@@ -117,19 +117,8 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
     // The parent's facts never move, whatever storage this tuple takes.
     const TupleView from = view(parent);
     const uint32_t n = static_cast<uint32_t>(from.size()) + 1;
-    // Most tuples fit behind the last one of their length.
-    uint64_t& open = open_[n <= kPooledSize ? n : 0];
-    const uint64_t offset = open & kBlockMask;
-    Block* b;
-    if (n <= kPooledSize && offset != 0 && offset + n <= (uint64_t{1} << kBlockShift)) {
-        r.start = static_cast<uint32_t>(open);
-        open += n;
-        b = &blocks_[r.start >> kBlockShift];
-        b->used = static_cast<uint32_t>(offset + n);
-    } else {
-        r.start = allocate(n);
-        b = &blocks_[r.start >> kBlockShift];
-    }
+    r.start = allocate(n);
+    Block* b = &blocks_[r.start >> kBlockShift];
     FactId* facts = b->facts.get() + (r.start & kBlockMask);
     if (n <= 5) {
         // Short tuples, the usual ones, without a call.

@@ -118,7 +118,22 @@ private:
     // A new tuple `parent` + `f`.
     TupleId make(TupleId parent, FactId f);
     // Room for a tuple of n >= 2 facts: where its facts start.
-    uint32_t allocate(uint32_t n);
+    uint32_t allocate(uint32_t n) {
+        // Most tuples fit behind the last one of their length: no call.
+        if (n <= kPooledSize) {
+            uint64_t& open = open_[n];
+            const uint64_t offset = open & kBlockMask;
+            if (offset != 0 && offset + n <= (uint64_t{1} << kBlockShift)) {
+                const auto at = static_cast<uint32_t>(open);
+                open += n;
+                blocks_[at >> kBlockShift].used = static_cast<uint32_t>(offset + n);
+                return at;
+            }
+        }
+        return allocate_elsewhere(n);
+    }
+    // allocate, for a tuple that takes a fresh block or keeps its length.
+    uint32_t allocate_elsewhere(uint32_t n);
     // A fresh block (or a run of them) of at least `words` words for tuples
     // of length `tuple_size` (0: each its own); its first storage index.
     uint64_t add_blocks(uint64_t words, uint32_t tuple_size);
