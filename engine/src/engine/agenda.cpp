@@ -128,17 +128,17 @@ void FireLoop::start() {
         std::vector<FactId> alive;
         for (FactId f = 0; f < e_.store.fact_count(); ++f)
             if (e_.store.is_alive(f)) alive.push_back(f);
-        for (FactId f : alive) {
+        if (e_.event_decls.empty()) {
             // The flush has nothing to do in a session without event types.
-            if (e_.event_decls.empty()) {
+            e_.on_insert_stored(alive);
+        } else {
+            for (FactId f : alive) {
+                StageSnapshot snapshot = e_.stage_snapshot_for(e_.store.fact_type(f));
                 e_.on_insert(f, std::nullopt);
-                continue;
+                e_.flush_origin_type = e_.store.fact_type(f);
+                e_.stream_flush_ex(snapshot, false);
+                e_.flush_origin_type.reset();
             }
-            StageSnapshot snapshot = e_.stage_snapshot_for(e_.store.fact_type(f));
-            e_.on_insert(f, std::nullopt);
-            e_.flush_origin_type = e_.store.fact_type(f);
-            e_.stream_flush_ex(snapshot, false);
-            e_.flush_origin_type.reset();
         }
     }
     apply_window_changes();

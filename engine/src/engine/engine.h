@@ -63,6 +63,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -208,6 +209,9 @@ public:
     // entry point and the tests that read no other fact.
     bool alpha_passes_fields(size_t rule, size_t pattern, FactId fact) const;
     void on_insert(FactId fact, Stamp stamp);
+    // The first fire's intake of the facts stored before it, in order: what
+    // on_insert(f, none) of each in turn does, in a session without event types.
+    void on_insert_stored(std::span<const FactId> facts);
     // What follows the store's insert of an outside fact: entry point, event
     // time, schedules, and propagation once the engine propagates as it goes.
     void after_outside_insert(FactId fact, TypeId type, uint32_t entry_point);
@@ -252,6 +256,10 @@ public:
     // the types their queries read. Run by build_network.
     void route_network_by_type();
     class LinkNotes;
+    // The insert of `fact`, stored and alive, staged at the places `lia_routes`
+    // and `node_routes` (those of its type) with the marks that follow.
+    void route_insert(FactId fact, Stamp stamp, std::span<const size_t> lia_routes,
+                      std::span<const size_t> node_routes, LinkNotes& notes);
     void lia_take_in(size_t lia, FactId fact, Stamp stamp);
     void lia_let_go(size_t lia, FactId fact, Stamp stamp);
     void node_admit(size_t node, FactId fact);

@@ -3,6 +3,7 @@
 #include <span>
 #include <utility>
 
+#include "common/internal_error.h"
 #include "common/text.h"
 #include "engine/engine.h"
 
@@ -101,6 +102,24 @@ bool remove_oldest(RuleNet& net, FactId f, uint32_t WindowHolds::*count, uint32_
 
 bool is_not_without_exemption(const CompiledPattern& p) { return p.ce == CeKind::Not && !not_exempt(p); }
 
+// The query bookkeeping of a change to `f`: none in a program without
+// queries, and no notes where no ?query pattern reads them.
+void note_query_change(Engine& e, FactId f, uint64_t mask, const Stamp& stamp) {
+    if (e.queries.empty() && e.linked_queries.empty()) return;
+    e.refresh_query_links();
+    if (!e.query_nodes.nodes.empty()) e.note_query_inputs(f, mask, stamp);
+}
+
+// Whether `f`, reached through a route of its type, passes pattern `pi` of
+// rule `r` on its own (alpha_passes_fields); for a pattern without tests only
+// the entry point is left to ask.
+bool route_passes(const Engine& e, size_t r, size_t pi, FactId f) {
+    const CompiledPattern& p = e.rules[r].patterns[pi];
+    if (!p.cmps.empty()) return e.alpha_passes_fields(r, pi, f);
+    const uint32_t ep = f < e.fact_entry_point.size() ? e.fact_entry_point[f] : 0;
+    return ep == p.entry_point_id;
+}
+
 std::span<const size_t> routes_of(const std::vector<std::vector<size_t>>& by_type, TypeId t) {
     if (t >= by_type.size()) return {};
     return by_type[t];
@@ -143,10 +162,11 @@ void Engine::route_network_by_type() {
     }
 }
 
-// The link marks of one propagation call. The first change refreshes every
-// rule as note_link_effects_ex does; until the call ends nothing clears those
-// marks, so a later change needs to look only at the rules that read the place
-// it changed: every other rule would get the marks it already has.
+// The link marks of one propagation call (or of a run of stored inserts taken
+// in one go, between which nothing else happens). The first change refreshes
+// every rule as note_link_effects_ex does; until the call ends nothing clears
+// those marks, so a later change needs to look only at the rules that read the
+// place it changed: every other rule would get the marks it already has.
 //
 // A rule already marked linked, dirty and on the agenda is settled: while no
 // expiry runs, a note can set nothing on it that is not set, and it stays
@@ -200,6 +220,18 @@ private:
     std::vector<uint8_t> before_;
     bool refreshed_ = false;
 };
+
+namespace {
+
+// A fact's insert at its routes with notes of its own; out of line, so that an
+// insert that no pattern reads returns without making room for the notes.
+[[gnu::noinline]] void route_with_notes(Engine& e, FactId f, const Stamp& stamp,
+                                        std::span<const size_t> lia_routes, std::span<const size_t> node_routes) {
+    Engine::LinkNotes notes(e);
+    e.route_insert(f, stamp, lia_routes, node_routes, notes);
+}
+
+}  // namespace
 
 bool Engine::alpha_passes_fields(size_t r, size_t pattern, FactId f) const {
     const CompiledPattern& p = rules[r].patterns[pattern];
@@ -300,19 +332,57 @@ void Engine::node_admit(size_t ni, FactId f) {
 void Engine::on_insert(FactId f, Stamp stamp) {
     if (!firing) ++shadow_seq;
     if (has_shadows()) shadow_gate_insert(f, shadow_seq);
-    refresh_query_links();
-    note_query_inputs(f, kAllFields, stamp);
-    if (!store.is_alive(f)) return;
-
+    note_query_change(*this, f, kAllFields, stamp);
     const TypeId type = store.fact_type(f);
     const std::span<const size_t> lia_routes = routes_of(lias_by_type, type);
     const std::span<const size_t> node_routes = routes_of(nodes_by_type, type);
     // A fact no pattern reads changes no rule's link state (a rule's derived
     // facts, most often): nothing to note.
     if (lia_routes.empty() && node_routes.empty()) return;
-    LinkNotes notes(*this);
+    if (!store.is_alive(f)) return;
+    route_with_notes(*this, f, stamp, lia_routes, node_routes);
+}
+
+void Engine::on_insert_stored(std::span<const FactId> facts) {
+    // Side evaluators are built in sessions with event types only, whose
+    // facts go one at a time with a stream flush after each.
+    if (!event_decls.empty() || has_shadows())
+        invariant_broken("stored facts taken in runs in a session with event types");
+    // Queries take note of each insert before its link marks are read: there
+    // every fact is a call of its own.
+    if (!queries.empty() || !linked_queries.empty()) {
+        for (FactId f : facts) on_insert(f, std::nullopt);
+        return;
+    }
+    // The facts come a type at a time (the store hands out ids in the order
+    // of the inserts, and a table is inserted whole): a run of one type has
+    // one set of routes, and one set of link notes, as nothing between two
+    // of its inserts clears a mark or changes a link state that the notes
+    // would not see.
+    const Stamp none;
+    for (size_t i = 0; i < facts.size();) {
+        const TypeId type = store.fact_type(facts[i]);
+        size_t end = i + 1;
+        while (end < facts.size() && store.fact_type(facts[end]) == type) ++end;
+        const std::span<const size_t> lia_routes = routes_of(lias_by_type, type);
+        const std::span<const size_t> node_routes = routes_of(nodes_by_type, type);
+        if (lia_routes.empty() && node_routes.empty()) {
+            if (!firing) shadow_seq += end - i;
+            i = end;
+            continue;
+        }
+        LinkNotes notes(*this);
+        for (; i < end; ++i) {
+            if (!firing) ++shadow_seq;
+            if (store.is_alive(facts[i])) route_insert(facts[i], none, lia_routes, node_routes, notes);
+        }
+    }
+}
+
+void Engine::route_insert(FactId f, Stamp stamp, std::span<const size_t> lia_routes,
+                          std::span<const size_t> node_routes, LinkNotes& notes) {
     for (size_t li : lia_routes) {
-        if (!alpha_passes_fields(lias[li].rule, lias[li].pattern, f)) continue;
+        if (!route_passes(*this, lias[li].rule, lias[li].pattern, f)) continue;
         lia_take_in(li, f, stamp);
         notes.after_change(rules_of_lia[li]);
     }
@@ -320,7 +390,7 @@ void Engine::on_insert(FactId f, Stamp stamp) {
         const auto [r, pi] = nodes[ni].owner;
         const CompiledPattern& p = rules[r].patterns[pi];
         if (p.role.kind == SubRole::Kind::Group) continue;  // group CEs take no facts
-        if (!alpha_passes_fields(r, pi, f)) continue;
+        if (!route_passes(*this, r, pi, f)) continue;
         if (p.acc && p.acc->window_ms && !winacc_admits(ni, f)) {
             nodes[ni].win_out.insert(f);
             continue;
@@ -338,8 +408,7 @@ void Engine::on_insert(FactId f, Stamp stamp) {
 
 void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     silent_writes.erase(f);
-    refresh_query_links();
-    note_query_inputs(f, mask, stamp);
+    note_query_change(*this, f, mask, stamp);
     LinkNotes notes(*this);
     const bool alive = store.is_alive(f);
     const TypeId type = store.fact_type(f);
@@ -452,8 +521,7 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
     silent_writes.erase(f);
     if (!firing) ++shadow_seq;
     if (has_shadows()) shadow_gate_delete(f, shadow_seq);
-    refresh_query_links();
-    note_query_inputs(f, kAllFields, stamp);
+    note_query_change(*this, f, kAllFields, stamp);
     LinkNotes notes(*this);
 
     const TypeId type = store.fact_type(f);
