@@ -355,6 +355,20 @@ TEST(Linking, ExistsGroupNeedsItsMembers) {
     EXPECT_TRUE(rig.e.rule_linked(0));
 }
 
+TEST(Linking, AFactJoiningAPassingSetLinksARuleThroughItsExistsGroup) {
+    // Rule o's pattern comes first among A's routes: its take-in notes every
+    // rule, and g's take-in is the second change of the insert.
+    Rig rig("rule o when A(x > 0) then end  rule g when A() exists (B() and Ev()) then end");
+    rig.insert("A", a_row(0));
+    rig.consume_staged();
+    // A fact passes g's first pattern, but nothing is staged at the group.
+    ASSERT_EQ(rig.lia(1).passing.size(), 1u);
+    ASSERT_FALSE(rig.e.rule_linked(1));
+    rig.insert("A", a_row(1));
+    EXPECT_TRUE(rig.e.rule_linked(1));
+    EXPECT_EQ(flags(rig.e.nets[0]) + flags(rig.e.nets[1]), "ADLADL");
+}
+
 TEST(Linking, ChangesMarkTheRulesTheyLinkUnlinkOrFeed) {
     Rig rig("rule a when A() B() then end  rule e when Ev() B() then end");
     rig.insert("A", a_row(1));

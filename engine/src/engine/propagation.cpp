@@ -207,10 +207,27 @@ public:
         }
         refreshed_ = true;
     }
+    // After a fact joined a passing set that held facts already. Of a rule
+    // unlinked before, such a take-in changes only what an exists group may
+    // read (the staged input of the rule's first node): a rule without one
+    // stays unlinked, and a note would set nothing on it.
+    void after_joining(const std::vector<size_t>& touched) {
+        if (!refreshed_) {
+            after_change(touched);
+            return;
+        }
+        for (size_t r : touched)
+            if (!settled(r) && (before_[r] || has_exists_group(e_.rules[r]))) e_.note_link_effect(r, before_);
+    }
     // After a step that noted every rule itself.
     void after_full_note() { refreshed_ = true; }
 
 private:
+    static bool has_exists_group(const CompiledRule& rule) {
+        return std::any_of(rule.patterns.begin(), rule.patterns.end(), [](const CompiledPattern& p) {
+            return p.role.kind == SubRole::Kind::Group && p.ce == CeKind::Exists;
+        });
+    }
     bool settled(size_t r) const {
         const RuleNet& net = e_.nets[r];
         return net.linked_mark && net.dirty && net.on_agenda && !e_.expiring;
@@ -383,8 +400,10 @@ void Engine::route_insert(FactId f, Stamp stamp, std::span<const size_t> lia_rou
                           std::span<const size_t> node_routes, LinkNotes& notes) {
     for (size_t li : lia_routes) {
         if (!route_passes(*this, lias[li].rule, lias[li].pattern, f)) continue;
+        const bool joins = !lias[li].passing.empty();
         lia_take_in(li, f, stamp);
-        notes.after_change(rules_of_lia[li]);
+        if (joins) notes.after_joining(rules_of_lia[li]);
+        else notes.after_change(rules_of_lia[li]);
     }
     for (size_t ni : node_routes) {
         const auto [r, pi] = nodes[ni].owner;
