@@ -371,11 +371,10 @@ void Engine::on_insert_stored(std::span<const FactId> facts) {
         for (FactId f : facts) on_insert(f, std::nullopt);
         return;
     }
-    // The facts come a type at a time (the store hands out ids in the order
-    // of the inserts, and a table is inserted whole): a run of one type has
-    // one set of routes, and one set of link notes, as nothing between two
-    // of its inserts clears a mark or changes a link state that the notes
-    // would not see.
+    // A run of facts of one type shares its routes and one set of link
+    // notes: nothing between two of its inserts clears a mark or changes a
+    // link state that the notes would not see. (Ids follow the inserts, and
+    // a table is inserted whole: the runs are long.)
     const Stamp none;
     for (size_t i = 0; i < facts.size();) {
         const TypeId type = store.fact_type(facts[i]);
