@@ -441,7 +441,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     uint64_t passes_now = 0;
     auto passes = [&](int pass, size_t i, size_t r, size_t pi) {
         if (pass == 2 && i < kCachedRoutes) return ((passes_now >> i) & 1) != 0;
-        const bool now = alive && alpha_passes_fields(r, pi, f);
+        const bool now = alive && route_passes(*this, r, pi, f);
         if (now && i < kCachedRoutes) passes_now |= uint64_t{1} << i;
         return now;
     };
