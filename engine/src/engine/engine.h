@@ -35,7 +35,7 @@
 //   constraint_eval.cpp     the evaluation services of constraint_eval.h
 //   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
 //   fact_ops.cpp            insert, insert_into, insert_columns, insert_table, update_fact, delete_fact
-//   propagation.cpp         on_insert, on_update, on_delete_ex, alpha_passes_fields
+//   propagation.cpp         on_insert, on_insert_stored, on_update, on_delete_ex, alpha_passes_fields
 //   linking.cpp             rule_linked, note_link_effects_ex, stage_snapshot
 //   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
 //   engine_ce_nodes.cpp     the dispatch to the nodes the engine evaluates itself
