@@ -278,6 +278,8 @@ CapturedForm captured_form(const FactStore& store, TypeId type) {
     if (form.nullable) form.codes.push_back(WordCode::Step);
     form.codes.insert(form.codes.end(), codes.begin(), codes.end());
     form.words = form.codes.size();
+    form.integers_only = !form.nullable && std::all_of(form.kinds.begin(), form.kinds.end(),
+                                                       [](FieldKind k) { return k == FieldKind::I64; });
     return form;
 }
 
@@ -322,6 +324,15 @@ size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f,
     const TypeId type = store.fact_type(f);
     const uint32_t row = store.row_of(f);
     size_t bound = form.fixed_bound;
+    if (form.integers_only) {
+        // The usual fact: its cells are its words.
+        for (size_t i = 0; i < form.kinds.size(); ++i) {
+            const auto w = static_cast<uint64_t>(store.column_view(type, i).i64s()[row]);
+            out = pack_step(w, prev[i], out);
+            prev[i] = w;
+        }
+        return bound;
+    }
     // Words are gathered one by one (a null cell's as zeros), the null bits
     // filled in at the end, then packed.
     struct Words {

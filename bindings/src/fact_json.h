@@ -70,6 +70,8 @@ struct CapturedForm {
     size_t words = 0;             // per capture
     std::vector<WordCode> codes;  // per word of a capture
     size_t fixed_bound = 0;       // the longest text a capture makes, text cells apart
+    // Every field an integer, none nullable: a capture is one step per field.
+    bool integers_only = false;
 };
 CapturedForm captured_form(const FactStore& store, TypeId type);
 // Where captures keep their packed words: bytes in chunks of 512 KiB that

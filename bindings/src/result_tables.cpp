@@ -344,11 +344,15 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
     pending_.resize(facts.size());
     pending_forms_.resize(facts.size());
     size_t bound = kPackedWord;
+    // Asked once a firing: in most sessions no fact shows otherwise.
+    const bool as_stored = engine_.facts_show_as_stored();
     for (size_t p = 0; p < facts.size(); ++p) {
         const FactId f = facts[p];
         Pending& x = pending_[p];
         x = Pending{0, f, {0, 0}};
-        if (engine_.is_query_row(f)) {
+        if (as_stored) {
+            x.form = stored_form(store.fact_type(f));
+        } else if (engine_.is_query_row(f)) {
             // The call's arguments as the answer row held them.
             std::optional<FactView> call = engine_.render_qargs(rule, p, f);
             if (!call) invariant_broken("a query row outside a ?query position");
@@ -365,9 +369,7 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
                 x.form = form_of(type, true);
                 keep_rendered(text_.view(), x.words);
             } else {
-                const TypeId type = store.fact_type(f);
-                const std::vector<uint32_t>& at = form_at_[0];
-                x.form = type < at.size() && at[type] != 0 ? at[type] - 1 : form_of(type, false);
+                x.form = stored_form(store.fact_type(f));
             }
         }
         const AuditCapture::Form& form = c.forms_[x.form];

@@ -95,6 +95,10 @@ private:
     // The form of store type `type`, made at its first firing; `rendered`:
     // the form of the type's facts that show with members.
     uint32_t form_of(TypeId type, bool rendered);
+    uint32_t stored_form(TypeId type) {
+        const std::vector<uint32_t>& at = form_at_[0];
+        return type < at.size() && at[type] != 0 ? at[type] - 1 : form_of(type, false);
+    }
     uint32_t query_form();
     uint32_t add_form(AuditCapture::Form form);
     // The shape of a firing of `rule` (in the capture's names) matching facts

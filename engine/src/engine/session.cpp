@@ -86,6 +86,10 @@ const std::vector<FactId>* Session::collect_members(FactId fact) const {
     return found == members.end() ? nullptr : &found->second;
 }
 
+bool Session::facts_show_as_stored() const {
+    return engine_->qrow_types.empty() && engine_->acc.collect_members.empty() && engine_->acc.collect_values.empty();
+}
+
 const std::vector<Value>* Session::collect_values(FactId fact) const {
     const auto& values = engine_->acc.collect_values;
     if (values.empty()) return nullptr;

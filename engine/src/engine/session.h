@@ -92,6 +92,9 @@ public:
     // a fact that is no such result.
     const std::vector<FactId>* collect_members(FactId fact) const;
     const std::vector<Value>* collect_values(FactId fact) const;
+    // Whether every fact shows as the store holds it: the session has no
+    // ?query answer rows and no collection results now.
+    bool facts_show_as_stored() const;
 
 private:
     explicit Session(std::unique_ptr<Engine> engine);
