@@ -91,8 +91,19 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         if (a.args.size() != schema.fields.size()) invariant_broken("insert arity differs from type");
         values.clear();
         for (size_t i = 0; i < a.args.size(); ++i) {
-            Value& v = values.emplace_back(arg_value(a.args[i], tuple, snapshot));
-            if (!coerce_in_place(v, schema.fields[i].second)) return false;
+            const Src& src = a.args[i];
+            const FieldType& field = schema.fields[i].second;
+            // An integer cell read live into an integer field, the usual
+            // argument, goes as it is.
+            const bool live = src.kind == Src::Kind::FactField || (src.kind == Src::Kind::SnapField && !snapshot);
+            if (live && field.kind == FieldKind::I64) {
+                if (const int64_t* cell = store.i64_cell(fact_at(tuple, src.position), src.field)) {
+                    values.push_back(Value::i64(*cell));
+                    continue;
+                }
+            }
+            Value& v = values.emplace_back(arg_value(src, tuple, snapshot));
+            if (!coerce_in_place(v, field)) return false;
         }
         return true;
     };

@@ -377,6 +377,9 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
 
 void Engine::evaluate_rule_inner(size_t r, bool force) {
     if (r >= rules.size()) invariant_broken("evaluation of an unknown rule");
+    // A clean rule runs nothing: it is asked again at every firing, and only
+    // while unlinked may it hold input to prune.
+    if (!nets[r].dirty && rule_linked(r)) return;
     if (!rule_holds_work(*this, r)) {
         nets[r].dirty = false;
         return;

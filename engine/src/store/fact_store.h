@@ -168,6 +168,18 @@ public:
 
     // Reads work on dead facts too; an unknown handle or field is a broken invariant.
     Value get(FactId f, size_t field) const;
+    // The cell of field `field` of `f` when its column holds integers and no
+    // nulls, as most do; null otherwise, for an unknown field too (get reads
+    // every cell and reports a bad field). An unknown handle fails as in get.
+    const int64_t* i64_cell(FactId f, size_t field) const {
+        const FactPlaces::Place r = rec(f);
+        const TypeData& d = data_[r.type];
+        if (field >= d.columns.size()) [[unlikely]]
+            return nullptr;
+        const Column& c = d.columns[field];
+        const auto* ints = std::get_if<0>(&c.cells);
+        return ints != nullptr && !c.validity ? ints->data() + r.row : nullptr;
+    }
     // The text of a text field without a copy (none when null or not text);
     // valid until the store next changes.
     std::optional<std::string_view> text(FactId f, size_t field) const;
