@@ -482,3 +482,45 @@ TEST(FactList, ReadsBackAsAPlainAscendingListThroughRunsAndRemovals) {
     EXPECT_EQ(apart.words(), 5u);
     EXPECT_EQ(apart, (std::vector<FactId>{0, 2, 4, 6, 8}));
 }
+
+// Integer cells inserted as they are store and refuse exactly what the same
+// cells as I64 values do, interleaved with other inserts on the same types.
+TEST(FactStore, IntegerCellsInsertAsTheSameValuesWould) {
+    TypeSchema pair{"Pair", {{"a", FieldType::i64()}, {"b", FieldType::i64()}}, 0};
+    TypeSchema maybe{"Maybe", {{"a", FieldType::i64()}, {"b", FieldType::i64()}}, 0b10};
+    TypeSchema mixed{"Mixed", {{"a", FieldType::i64()}, {"b", FieldType::str()}}, 0};
+    FactStore by_values({pair, maybe, mixed}), by_cells({pair, maybe, mixed});
+    const std::vector<std::vector<int64_t>> rows = {
+        {1, 2}, {INT64_MIN, INT64_MAX}, {3}, {4, 5, 6}, {0, -1},
+    };
+    for (TypeId t = 0; t < 3; ++t) {
+        for (const std::vector<int64_t>& row : rows) {
+            std::vector<Value> values;
+            for (int64_t c : row) values.push_back(Value::i64(c));
+            Result<FactId, std::string> a = by_values.insert(t, values);
+            Result<FactId, std::string> b = by_cells.insert_i64s(t, row);
+            ASSERT_EQ(a.ok(), b.ok()) << t << " " << row.size();
+            if (a) EXPECT_EQ(*a, *b);
+            else EXPECT_EQ(a.error(), b.error());
+            // A null beside them keeps the rows of both stores in step.
+            if (t == 1) {
+                ASSERT_TRUE(by_values.insert(t, {Value::i64(7), Value::null()}));
+                ASSERT_TRUE(by_cells.insert(t, {Value::i64(7), Value::null()}));
+            }
+        }
+    }
+    EXPECT_EQ(by_cells.insert_i64s(2, std::vector<int64_t>{1, 2}).error(), "column type mismatch for value I64(2)");
+    ASSERT_EQ(by_values.fact_count(), by_cells.fact_count());
+    EXPECT_EQ(by_values.fact_count(), 11u);  // three rows of two cells in Pair and Maybe, five nulls
+    for (FactId f = 0; f < by_values.fact_count(); ++f) EXPECT_EQ(render_text(by_values, f), render_text(by_cells, f));
+    for (TypeId t = 0; t < 3; ++t) {
+        EXPECT_EQ(by_values.data(t).rows, by_cells.data(t).rows);
+        for (const Column& c : by_cells.data(t).columns) {
+            EXPECT_EQ(std::visit([](const auto& cells) { return cells.size(); }, c.cells), by_cells.data(t).rows);
+            if (c.validity) {
+                EXPECT_EQ(c.validity->size(), by_cells.data(t).rows);
+            }
+        }
+        EXPECT_EQ(by_values.facts_of_type(t).size(), by_cells.facts_of_type(t).size());
+    }
+}

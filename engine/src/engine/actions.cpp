@@ -1,5 +1,6 @@
 // Right-hand-side actions: argument values, inserts, setters, updates, deletes and setFocus of a firing.
 #include <algorithm>
+#include <array>
 
 #include "common/internal_error.h"
 #include "engine/engine.h"
@@ -83,6 +84,13 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     std::vector<std::pair<FactId, uint64_t>>& changed = rhs_scratch.changed;
     changed.clear();
 
+    // The cell of an integer read live into an integer field, the usual
+    // argument, which then goes as it is; null for any other.
+    auto live_integer = [&](const Src& src, const FieldType& field) -> const int64_t* {
+        const bool live = src.kind == Src::Kind::FactField || (src.kind == Src::Kind::SnapField && !snapshot);
+        if (!live || field.kind != FieldKind::I64) return nullptr;
+        return store.i64_cell(fact_at(tuple, src.position), src.field);
+    };
     // The argument values coerced to the type's fields, in the scratch row;
     // false when one does not fit.
     std::vector<Value>& values = rhs_scratch.values;
@@ -91,28 +99,34 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         if (a.args.size() != schema.fields.size()) invariant_broken("insert arity differs from type");
         values.clear();
         for (size_t i = 0; i < a.args.size(); ++i) {
-            const Src& src = a.args[i];
-            const FieldType& field = schema.fields[i].second;
-            // An integer cell read live into an integer field, the usual
-            // argument, goes as it is.
-            const bool live = src.kind == Src::Kind::FactField || (src.kind == Src::Kind::SnapField && !snapshot);
-            if (live && field.kind == FieldKind::I64) {
-                if (const int64_t* cell = store.i64_cell(fact_at(tuple, src.position), src.field)) {
-                    values.push_back(Value::i64(*cell));
-                    continue;
-                }
+            if (const int64_t* cell = live_integer(a.args[i], schema.fields[i].second)) {
+                values.push_back(Value::i64(*cell));
+                continue;
             }
-            Value& v = values.emplace_back(arg_value(src, tuple, snapshot));
-            if (!coerce_in_place(v, field)) return false;
+            Value& v = values.emplace_back(arg_value(a.args[i], tuple, snapshot));
+            if (!coerce_in_place(v, schema.fields[i].second)) return false;
         }
         return true;
     };
-    // Stores a new fact from the scratch row (its cells are moved out) and
-    // propagates it like any insert of a right-hand side. A logical insert's
-    // fact is truth maintenance's own, never a stated copy of its content; it
-    // is recorded before it propagates.
-    auto insert_fact = [&](TypeId type, bool logical) -> EngineResult<FactId> {
-        Result<FactId, std::string> stored = store.insert_taking(type, values);
+    // The insert's arguments as integer cells when every one is such an
+    // integer (a derived fact of integers, most often): the fact then goes in
+    // without a row of values.
+    std::array<int64_t, TypeSchema::max_fields> cells;
+    auto integer_cells = [&](const CompiledAction& a) -> bool {
+        const TypeSchema& schema = store.schema(a.type_id);
+        if (a.args.size() != schema.fields.size()) return false;
+        for (size_t i = 0; i < a.args.size(); ++i) {
+            const int64_t* cell = live_integer(a.args[i], schema.fields[i].second);
+            if (cell == nullptr) return false;
+            cells[i] = *cell;
+        }
+        return true;
+    };
+    // Propagates a fact just stored (or the store's refusal) like any insert
+    // of a right-hand side. A logical insert's fact is truth maintenance's
+    // own, never a stated copy of its content; it is recorded before it
+    // propagates.
+    auto insert_fact = [&](Result<FactId, std::string> stored, TypeId type, bool logical) -> EngineResult<FactId> {
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
         // The event time is fixed when the fact is stored, as for outside inserts.
@@ -145,14 +159,20 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     for (const CompiledAction& a : rule.actions) {
         switch (a.kind) {
             case CompiledAction::Kind::Insert: {
+                if (integer_cells(a)) {
+                    const std::span<const int64_t> row(cells.data(), a.args.size());
+                    QUARN_CHECK(insert_fact(store.insert_i64s(a.type_id, row), a.type_id, false));
+                    break;
+                }
                 if (!values_of(a)) return engine_err("RHS insert: arg type mismatch");
-                QUARN_CHECK(insert_fact(a.type_id, false));
+                QUARN_CHECK(insert_fact(store.insert_taking(a.type_id, values), a.type_id, false));
                 break;
             }
             case CompiledAction::Kind::InsertLogical: {
                 if (!values_of(a)) return engine_err("RHS insertLogical: arg type mismatch");
                 // One fact per content: an equal fact already there stands for it.
-                if (tms_justify_logical(a.type_id, values)) QUARN_CHECK(insert_fact(a.type_id, true));
+                if (tms_justify_logical(a.type_id, values))
+                    QUARN_CHECK(insert_fact(store.insert_taking(a.type_id, values), a.type_id, true));
                 break;
             }
             case CompiledAction::Kind::Setter: {

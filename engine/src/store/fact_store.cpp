@@ -200,8 +200,36 @@ Result<FactId, std::string> FactStore::insert_taking(TypeId t, std::span<Value> 
         if (!fits(d.columns[i], values[i])) return err(refusal(d.columns[i], values[i]));
     if (places_.size() >= UINT32_MAX || d.rows == UINT32_MAX)
         return err(fmt("type {} cannot hold more facts", s.name));
-    for (size_t i = 0; i < values.size(); ++i) d.columns[i].push(values[i]);
-    uint32_t row = d.rows++;
+    for (size_t i = 0; i < values.size(); ++i) {
+        Column& c = d.columns[i];
+        // An integer into a column without nulls, the usual cell, goes straight in.
+        if (auto* ints = std::get_if<0>(&c.cells); ints != nullptr && !c.validity && values[i].tag() == ValueTag::I64)
+            ints->push_back(values[i].as_i64());
+        else
+            c.push(values[i]);
+    }
+    return add_row(t, d);
+}
+
+Result<FactId, std::string> FactStore::insert_i64s(TypeId t, std::span<const int64_t> cells) {
+    const TypeSchema& s = schemas_[t];
+    TypeData& d = data_[t];
+    if (cells.size() != s.fields.size())
+        return err(fmt("type {} expects {} fields, got {}", s.name, s.fields.size(), cells.size()));
+    for (size_t i = 0; i < cells.size(); ++i)
+        if (d.columns[i].cells.index() != 0) return err(refusal(d.columns[i], Value::i64(cells[i])));
+    if (places_.size() >= UINT32_MAX || d.rows == UINT32_MAX)
+        return err(fmt("type {} cannot hold more facts", s.name));
+    for (size_t i = 0; i < cells.size(); ++i) {
+        Column& c = d.columns[i];
+        std::get<0>(c.cells).push_back(cells[i]);
+        if (c.validity) c.validity->push_back(1);
+    }
+    return add_row(t, d);
+}
+
+FactId FactStore::add_row(TypeId t, TypeData& d) {
+    const uint32_t row = d.rows++;
     const FactId id = static_cast<FactId>(places_.size());
     places_.push(t, row);
     d.listed.push_back(id);

@@ -134,6 +134,9 @@ public:
     Result<FactId, std::string> insert(TypeId t, std::vector<Value> values);
     // insert, moving the cells out of `values` (texts leave empty strings).
     Result<FactId, std::string> insert_taking(TypeId t, std::span<Value> values);
+    // insert of a fact given as integer cells, one per field: what insert
+    // stores and refuses for the same cells as I64 values.
+    Result<FactId, std::string> insert_i64s(TypeId t, std::span<const int64_t> cells);
     // Appends `rows` facts of type `t` whose cells arrive as whole columns, one
     // per field in field order, each of its field's kind with exactly `rows`
     // cells, and with validity exactly when the field is nullable (a null cell
@@ -210,6 +213,8 @@ private:
     }
     [[noreturn]] static void unknown_handle(FactId f);
     const Column& column(FactPlaces::Place r, size_t field) const;
+    // Numbers the row just appended to `d`, of type `t`.
+    FactId add_row(TypeId t, TypeData& d);
 
     std::vector<TypeSchema> schemas_;
     std::vector<TypeData> data_;  // same index as schemas_
