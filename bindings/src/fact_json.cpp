@@ -321,18 +321,13 @@ size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, siz
 
 size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
                      std::string& text) {
+    if (form.integers_only) {
+        out = capture_integers(form, store, f, prev, out);
+        return form.fixed_bound;
+    }
     const TypeId type = store.fact_type(f);
     const uint32_t row = store.row_of(f);
     size_t bound = form.fixed_bound;
-    if (form.integers_only) {
-        // The usual fact: its cells are its words.
-        for (size_t i = 0; i < form.kinds.size(); ++i) {
-            const auto w = static_cast<uint64_t>(store.column_view(type, i).i64s()[row]);
-            out = pack_step(w, prev[i], out);
-            prev[i] = w;
-        }
-        return bound;
-    }
     // Words are gathered one by one (a null cell's as zeros), the null bits
     // filled in at the end, then packed.
     struct Words {

@@ -134,6 +134,19 @@ size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, siz
 // length of the text write_captured makes of them.
 size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
                      std::string& text);
+// capture_cells of a form of integers only (most are), inline for the
+// audit's every firing; the bound is the form's fixed_bound.
+inline uint8_t* capture_integers(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev,
+                                 uint8_t* out) {
+    const TypeId type = store.fact_type(f);
+    const uint32_t row = store.row_of(f);
+    for (size_t i = 0; i < form.kinds.size(); ++i) {
+        const auto w = static_cast<uint64_t>(store.column_view(type, i).i64s()[row]);
+        out = pack_step(w, prev[i], out);
+        prev[i] = w;
+    }
+    return out;
+}
 // The text StoredFactJson::write gave for the fact when it was captured;
 // `at` points at its first word.
 void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at, std::string_view text);
