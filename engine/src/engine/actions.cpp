@@ -129,13 +129,14 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     auto insert_fact = [&](Result<FactId, std::string> stored, TypeId type, bool logical) -> EngineResult<FactId> {
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
-        // The event time is fixed when the fact is stored, as for outside inserts.
+        // The event time is fixed when the fact is stored, as for outside
+        // inserts. Only an event expires or leaves windows.
         if (auto decl = event_decls.find(type); decl != event_decls.end()) {
             Value ts = store.get(f, decl->second.ts_field);
             if (ts.tag() == ValueTag::I64) store.event_ts[f] = ts.as_i64();
+            schedule_expiration(f);
+            schedule_window_evictions(f);
         }
-        schedule_expiration(f);
-        schedule_window_evictions(f);
         if (logical) tms_logical_stored(f);
         else tms_note_stated(f);
         // The flush has nothing to do in a session without event types.

@@ -73,9 +73,9 @@ int32_t Engine::activation_salience(size_t r, TupleId id) const {
 
 void Engine::push_activation(size_t r, TupleId tuple) {
     if (r >= nets.size()) invariant_broken("an activation of an unknown rule");
-    const int32_t salience = activation_salience(r, tuple);
-    RuleNet& net = nets[r];
     const bool constant = rules[r].salience.kind == CompiledSalience::Kind::Const;
+    const int32_t salience = constant ? rules[r].salience.value : activation_salience(r, tuple);
+    RuleNet& net = nets[r];
     const int32_t old_top = constant ? 0 : net.acts.top_salience();
     // In shadow order the activation is found by its positive fact; one
     // keyed before the agenda's walk over the shadow's output sends the walk

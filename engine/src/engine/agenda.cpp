@@ -65,10 +65,14 @@ private:
 #endif
     }
 
-    bool has_terminal_entries(size_t r, bool late_only) const { return e_.tms.has_terminal_of(r, late_only); }
+    // Asked at every firing, mostly of empty queues.
+    bool has_terminal_entries(size_t r, bool late_only) const {
+        return e_.tms.has_terminal() && e_.tms.has_terminal_of(r, late_only);
+    }
     // Hands rule r's queued terminal deletions to truth maintenance, in
     // arrival order; how many there were.
     size_t hand_terminal(size_t r, bool late_only) {
+        if (!e_.tms.has_terminal()) return 0;
         const std::vector<Tms::TerminalDel> mine = e_.tms.take_terminal_of(r, late_only);
         for (const Tms::TerminalDel& d : mine) e_.tms_on_terminal_del(d.rule, d.tuple);
         return mine.size();

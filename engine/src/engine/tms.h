@@ -266,6 +266,7 @@ struct Tms {
         size_t rule = 0;
         bool late = false;
     };
+    bool has_terminal() const { return !terminal_queue.empty(); }
     bool has_terminal_of(size_t rule, bool late_only) const;
     std::vector<TerminalDel> take_terminal_of(size_t rule, bool late_only);
     void queue_terminal(size_t rule, TupleId tuple, bool late);
