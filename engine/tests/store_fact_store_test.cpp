@@ -483,6 +483,22 @@ TEST(FactList, ReadsBackAsAPlainAscendingListThroughRunsAndRemovals) {
     EXPECT_EQ(apart, (std::vector<FactId>{0, 2, 4, 6, 8}));
 }
 
+// Only an integer column without nulls hands out its cells in place: a
+// nullable one's cell may be a null, and other kinds are no integers.
+TEST(FactStore, IntegerCellsAreReadInPlaceOnlyFromColumnsWithoutNulls) {
+    TypeSchema maybe{"Maybe", {{"v", FieldType::i64()}, {"w", FieldType::i64()}, {"x", FieldType::f64()}}, 0b1};
+    FactStore s({maybe});
+    ASSERT_TRUE(s.insert(0, {Value::i64(5), Value::i64(-4), Value::f64(1.5)}));
+    ASSERT_TRUE(s.insert(0, {Value::null(), Value::i64(7), Value::f64(2.5)}));
+    for (FactId f : {0u, 1u}) {
+        EXPECT_EQ(s.i64_cell(f, 0), nullptr);
+        ASSERT_NE(s.i64_cell(f, 1), nullptr);
+        EXPECT_EQ(Value::i64(*s.i64_cell(f, 1)), s.get(f, 1));
+        EXPECT_EQ(s.i64_cell(f, 2), nullptr);
+        EXPECT_EQ(s.i64_cell(f, 3), nullptr);  // no such field: get reports it
+    }
+}
+
 // Integer cells inserted as they are store and refuse exactly what the same
 // cells as I64 values do, interleaved with other inserts on the same types.
 TEST(FactStore, IntegerCellsInsertAsTheSameValuesWould) {
