@@ -152,7 +152,32 @@ bool JoinEnvImpl::key_decides(size_t i) const {
     return any;
 }
 
+const JoinEnvImpl::OneFieldKey& JoinEnvImpl::one_field_key(size_t i) const {
+    if (one_key_.node == i) return one_key_;
+    const CompiledPattern& p = pattern(i);
+    OneFieldKey k;
+    k.node = i;
+    // A temporal or range test keys the node its own way (below).
+    if (!first_temporal(p) && !(p.range_cmp && *p.range_cmp < p.cmps.size())) {
+        size_t equalities = 0;
+        for (const CompiledCmp& c : p.cmps) {
+            if (!is_cross_cmp(p, c.test) || c.test.op != CmpOp::Eq) continue;
+            ++equalities;
+            k.left_position = c.test.rhs.position;
+            k.left_field = c.test.rhs.field;
+            k.right_field = c.field;
+        }
+        k.one = equalities == 1;
+    }
+    one_key_ = k;
+    return one_key_;
+}
+
 void JoinEnvImpl::key_of_left(size_t i, TupleView tuple, Key& key) const {
+    if (const OneFieldKey& k = one_field_key(i); k.one) {
+        push_field(key, store_, at(tuple, k.left_position), k.left_field);
+        return;
+    }
     const CompiledPattern& p = pattern(i);
     if (const CompiledCmp* c = first_temporal(p)) {
         push_owned(key, store_.temporal_ts(at(tuple, c->test.anchor), c->test.anchor_ts_field));
@@ -171,6 +196,10 @@ void JoinEnvImpl::key_of_left(size_t i, TupleView tuple, Key& key) const {
 }
 
 void JoinEnvImpl::key_of_right(size_t i, FactId fact, Key& key) const {
+    if (const OneFieldKey& k = one_field_key(i); k.one) {
+        push_field(key, store_, fact, k.right_field);
+        return;
+    }
     const CompiledPattern& p = pattern(i);
     if (const CompiledCmp* c = first_temporal(p)) {
         push_owned(key, store_.temporal_ts(fact, c->field));

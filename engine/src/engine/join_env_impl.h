@@ -59,6 +59,17 @@ private:
     // Every test of pattern i+1 in order, skipping the one at `skip`.
     bool passes(size_t i, std::span<const FactId> tuple, FactId fact, std::optional<size_t> skip) const;
     std::optional<int64_t> fire_time(size_t i, std::span<const FactId> tuple) const;
+    // Where the key of node i is read when it is a single field equal to one
+    // field of an earlier pattern, the usual join: a batch asks it of every
+    // entry, so it is worked out once for the node last asked about.
+    struct OneFieldKey {
+        size_t node = SIZE_MAX;
+        bool one = false;
+        size_t left_position = 0;  // the earlier pattern's place in the tuple
+        size_t left_field = 0;
+        size_t right_field = 0;
+    };
+    const OneFieldKey& one_field_key(size_t i) const;
 
     uint64_t mark_;
     const FactStore& store_;
@@ -68,6 +79,7 @@ private:
     TupleTable& tuples_;
     const TraceSwitches& switches_;
     bool keys_current_ = false;
+    mutable OneFieldKey one_key_;
 };
 
 }  // namespace quarn
