@@ -207,7 +207,7 @@ uint64_t Memory<T>::new_key(Key&& key) {
 
 template <class T>
 template <class K>
-uint64_t Memory<T>::key_for(K&& key, Bucket* bucket) {
+inline uint64_t Memory<T>::key_for(K&& key, Bucket* bucket) {
     if (!key.present()) return kNoKey;
     if (key.size() == 1) {
         if (auto w = small_word(key[0])) return *w;
@@ -294,7 +294,7 @@ detail::JoinBuckets& Memory<T>::shared_entry(uint64_t h) {
 }
 
 template <class T>
-typename Memory<T>::Pos Memory<T>::new_slot(T item) {
+inline typename Memory<T>::Pos Memory<T>::new_slot(T item) {
     Pos s;
     if (!free_.empty()) {
         s = free_.back();

@@ -304,9 +304,10 @@ private:
     bool bucketed(const Slot& sl) const;
     // The key of an entry about to be appended: held in the slot when it is
     // one plain value, else shared with an equal stored key where the memory
-    // has one at hand, else a new record.
+    // has one at hand, else a new record. Inline, as new_slot: every push
+    // asks both once.
     template <class K>
-    uint64_t key_for(K&& key, Bucket* bucket);
+    [[gnu::always_inline]] uint64_t key_for(K&& key, Bucket* bucket);
     uint64_t new_key(Key&& key);
     void release_key(uint64_t k);
     // Links slot s at the end of memory order, its bucket and, unless it is
@@ -371,7 +372,7 @@ private:
     detail::JoinBuckets& shared_entry(uint64_t h);
     // A slot holding `item`, a freed one when there is one, else a new one at
     // the end; nothing linked yet.
-    Pos new_slot(T item);
+    [[gnu::always_inline]] Pos new_slot(T item);
     template <class K>
     void push(T item, K&& key);
     // push, into the bucket the key goes into (none without an equality index).

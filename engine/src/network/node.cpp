@@ -154,19 +154,6 @@ void Node::unlink(ChildList& list, uint32_t p, bool left) {
     prev_of(p) = next_of(p) = kNone;
 }
 
-uint32_t Node::new_child_slot() {
-    ++made_;
-    if (!free_children_.empty()) {
-        uint32_t p = free_children_.back();
-        free_children_.pop_back();
-        rec(p) = ChildRec{};
-        return p;
-    }
-    if (children_.size() >= kDead) invariant_broken("node child count overflow");
-    children_.emplace_back();
-    return static_cast<uint32_t>(children_.size() - 1);
-}
-
 TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right, std::optional<size_t> left_before,
                            std::optional<size_t> right_before) {
     TupleId tuple = tuples.extend(left, right);
@@ -178,10 +165,6 @@ TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right, std::
     link_before(left_info_[left].children, p, left_before, true);
     link_before(children_of_right_[right], p, right_before, false);
     return tuple;
-}
-
-TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right) {
-    return create_child(tuples, left, right, std::nullopt, std::nullopt);
 }
 
 TupleId Node::create_ce_child(TupleId t) {
@@ -322,13 +305,6 @@ void Node::move_child_to_end_of_right(size_t p) {
 uint64_t Node::left_seq(TupleId t) const {
     const LeftInfo* info = left_info_.find(t);
     return info == nullptr ? 0 : info->seq;
-}
-
-void Node::record_left_seq(TupleId t) {
-    LeftInfo& info = left_info_[t];
-    if (info.seq != 0) return;
-    if (next_seq_ == UINT32_MAX) invariant_broken("node left sequence overflow");
-    info.seq = next_seq_++;
 }
 
 std::optional<uint64_t> Node::left_mark(TupleId t) const {

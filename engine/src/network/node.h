@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/chunk_vector.h"
+#include "common/internal_error.h"
 #include "common/hash.h"
 #include "common/dense_ids.h"
 #include "network/index_spec.h"
@@ -193,8 +194,18 @@ public:
     // which the new position goes in that list. Returns the child tuple.
     TupleId create_child(TupleTable& tuples, TupleId left, FactId right, std::optional<size_t> left_before,
                          std::optional<size_t> right_before);
-    // The same at the end of both lists.
-    TupleId create_child(TupleTable& tuples, TupleId left, FactId right);
+    // The same at the end of both lists, the usual place: no anchor to look at.
+    TupleId create_child(TupleTable& tuples, TupleId left, FactId right) {
+        const TupleId tuple = tuples.extend(left, right);
+        const uint32_t p = new_child_slot();
+        ChildRec& c = rec(p);
+        c.tuple = tuple;
+        c.parent = left;
+        c.right = right;
+        append(left_info_[left].children, p, true);
+        append(children_of_right_[right], p, false);
+        return tuple;
+    }
     // Not and exists nodes: the child is the tuple itself.
     TupleId create_ce_child(TupleId t);
     std::optional<size_t> ce_child_of(TupleId t) const;
@@ -218,7 +229,13 @@ public:
     // --- Left tuple bookkeeping.
     // First-storage order, from 1; 0 for a tuple never stored. Never shrinks.
     uint64_t left_seq(TupleId t) const;
-    void record_left_seq(TupleId t);  // next number when t has none
+    // The next number when t has none. Inline: a batch of left inserts numbers each.
+    void record_left_seq(TupleId t) {
+        LeftInfo& info = left_info_[t];
+        if (info.seq != 0) return;
+        if (next_seq_ == UINT32_MAX) invariant_broken("node left sequence overflow");
+        info.seq = next_seq_++;
+    }
     // The environment's mark when the tuple was stored.
     std::optional<uint64_t> left_mark(TupleId t) const;
     void set_left_mark(TupleId t, uint64_t mark);
@@ -358,12 +375,41 @@ private:
     ChildRec& rec(uint32_t p) { return children_[p]; }
     const ChildRec& rec(uint32_t p) const { return children_[p]; }
     void link_before(ChildList& list, uint32_t p, std::optional<size_t> anchor, bool left);
+    // link_before without an anchor: p goes at the end of the list.
+    void append(ChildList& list, uint32_t p, bool left) {
+        ChildRec& c = rec(p);
+        (left ? c.left_next : c.right_next) = kNone;
+        if (list.head == kNone) {
+            list.head = p;
+            (left ? c.left_prev : c.right_prev) = p;
+            return;
+        }
+        ChildRec& head = rec(list.head);
+        uint32_t& last = left ? head.left_prev : head.right_prev;
+        ChildRec& tail = rec(last);
+        (left ? tail.left_next : tail.right_next) = p;
+        (left ? c.left_prev : c.right_prev) = last;
+        last = p;
+    }
     void unlink(ChildList& list, uint32_t p, bool left);
     uint32_t tail_of(const ChildList& list, bool left) const {
         if (list.head == kNone) return kNone;
         return left ? rec(list.head).left_prev : rec(list.head).right_prev;
     }
-    uint32_t new_child_slot();
+    // A position for a new child (a dead one's, once reclaimed), its record
+    // fresh.
+    uint32_t new_child_slot() {
+        ++made_;
+        if (!free_children_.empty()) {
+            const uint32_t p = free_children_.back();
+            free_children_.pop_back();
+            rec(p) = ChildRec{};
+            return p;
+        }
+        if (children_.size() >= kDead) invariant_broken("node child count overflow");
+        children_.emplace_back();
+        return static_cast<uint32_t>(children_.size() - 1);
+    }
 
     ChunkVector<ChildRec> children_;        // by position
     std::vector<uint32_t> free_children_;   // dead positions to hand out again
