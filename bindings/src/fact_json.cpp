@@ -319,12 +319,8 @@ size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, siz
     return at;
 }
 
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
-                     std::string& text) {
-    if (form.integers_only) {
-        out = capture_integers(form, store, f, prev, out);
-        return form.fixed_bound;
-    }
+size_t capture_fields(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
+                      std::string& text) {
     const TypeId type = store.fact_type(f);
     const uint32_t row = store.row_of(f);
     size_t bound = form.fixed_bound;

@@ -128,14 +128,10 @@ constexpr size_t kPackedWord = 10;
 // the previous words on entry, and returns where the next ones start.
 uint8_t* pack_words(std::span<const WordCode> codes, const uint64_t* words, uint64_t* prev, uint8_t* out);
 size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words);
-// Writes the cells of fact `f`, of the form's type, packed at `out` (at most
-// kPackedWord bytes a word of the form; texts go to `text`) as steps from `prev` (the form's
-// previous capture) and moves `out` past them; returns an upper bound of the
-// length of the text write_captured makes of them.
-size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
-                     std::string& text);
-// capture_cells of a form of integers only (most are), inline for the
-// audit's every firing; the bound is the form's fixed_bound.
+// capture_cells of a form with a field other than a non-nullable integer.
+size_t capture_fields(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
+                      std::string& text);
+// capture_cells of a form of integers only; the bound is the form's fixed_bound.
 inline uint8_t* capture_integers(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev,
                                  uint8_t* out) {
     const TypeId type = store.fact_type(f);
@@ -146,6 +142,17 @@ inline uint8_t* capture_integers(const CapturedForm& form, const FactStore& stor
         prev[i] = w;
     }
     return out;
+}
+// Writes the cells of fact `f`, of the form's type, packed at `out` (at most
+// kPackedWord bytes a word of the form; texts go to `text`) as steps from `prev` (the form's
+// previous capture) and moves `out` past them; returns an upper bound of the
+// length of the text write_captured makes of them. Inline for a form of
+// integers only (most are): the audit captures at every firing.
+inline size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
+                            std::string& text) {
+    if (!form.integers_only) return capture_fields(form, store, f, prev, out, text);
+    out = capture_integers(form, store, f, prev, out);
+    return form.fixed_bound;
 }
 // The text StoredFactJson::write gave for the fact when it was captured;
 // `at` points at its first word.

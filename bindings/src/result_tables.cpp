@@ -396,14 +396,8 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
         handles[p] = x.handle;
         const AuditCapture::Form& form = c.forms_[x.form];
         uint64_t* prev = form_words_[x.form].data();
-        if (form.cells.integers_only) {
-            out = capture_integers(form.cells, store, x.handle, prev, out);
-            c.json_bytes_ += form.cells.fixed_bound;
-        } else if (form.rendered) {
-            out = pack_words(form.cells.codes, x.words, prev, out);
-        } else {
-            c.json_bytes_ += capture_cells(form.cells, store, x.handle, prev, out, c.text_);
-        }
+        if (form.rendered) out = pack_words(form.cells.codes, x.words, prev, out);
+        else c.json_bytes_ += capture_cells(form.cells, store, x.handle, prev, out, c.text_);
     }
     if (start) c.bytes_.wrote(size_t(out - start));
     else c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
