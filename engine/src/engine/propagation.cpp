@@ -116,8 +116,7 @@ void note_query_change(Engine& e, FactId f, uint64_t mask, const Stamp& stamp) {
 bool route_passes(const Engine& e, size_t r, size_t pi, FactId f) {
     const CompiledPattern& p = e.rules[r].patterns[pi];
     if (!p.cmps.empty()) return e.alpha_passes_fields(r, pi, f);
-    const uint32_t ep = f < e.fact_entry_point.size() ? e.fact_entry_point[f] : 0;
-    return ep == p.entry_point_id;
+    return e.entry_point_of(f) == p.entry_point_id;
 }
 
 std::span<const size_t> routes_of(const std::vector<std::vector<size_t>>& by_type, TypeId t) {
@@ -253,8 +252,7 @@ namespace {
 bool Engine::alpha_passes_fields(size_t r, size_t pattern, FactId f) const {
     const CompiledPattern& p = rules[r].patterns[pattern];
     if (store.fact_type(f) != p.type_id) return false;
-    const uint32_t ep = f < fact_entry_point.size() ? fact_entry_point[f] : 0;
-    if (ep != p.entry_point_id) return false;
+    if (entry_point_of(f) != p.entry_point_id) return false;
     for (const CompiledCmp& c : p.cmps) {
         const Test& t = c.test;
         switch (t.kind) {

@@ -345,8 +345,7 @@ void ExShadow::eval_window(uint8_t op, FactId fact, bool arm) {
 namespace {
 
 ShadowSide side_of(const Engine& e, FactId f) {
-    const uint32_t ep = f < e.fact_entry_point.size() ? e.fact_entry_point[f] : 0;
-    return ShadowSide{e.store.fact_type(f), ep};
+    return ShadowSide{e.store.fact_type(f), e.entry_point_of(f)};
 }
 
 template <class S>
