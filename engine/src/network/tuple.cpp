@@ -114,8 +114,19 @@ TupleId TupleTable::make(TupleId parent, FactId f) {
         rec(id) = r;
         return id;
     }
+    const Rec& from_rec = rec(parent);
+    if (from_rec.parent == empty_tuple) {
+        // A one-fact parent, the commonest: its fact is in its record.
+        const FactId first = from_rec.start;
+        r.start = allocate(2);
+        FactId* facts = blocks_[r.start >> kBlockShift].facts.get() + (r.start & kBlockMask);
+        facts[0] = first;
+        facts[1] = f;
+        rec(id) = r;
+        return id;
+    }
     // The parent's facts never move, whatever storage this tuple takes.
-    const TupleView from = view(parent);
+    const TupleView from = facts_at(from_rec.start);
     const uint32_t n = static_cast<uint32_t>(from.size()) + 1;
     r.start = allocate(n);
     Block* b = &blocks_[r.start >> kBlockShift];
@@ -144,6 +155,10 @@ TupleId TupleTable::extend(TupleId parent, FactId f) {
         return first;
     }
     if (facts_at(rec(first).start).back() == f) return first;
+    return extend_again(parent, f);
+}
+
+TupleId TupleTable::extend_again(TupleId parent, FactId f) {
     uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f;
     auto [it, fresh] = children_.try_emplace(edge, empty_tuple);
     if (!fresh) return it->second;

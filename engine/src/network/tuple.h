@@ -117,6 +117,9 @@ private:
     }
     // A new tuple `parent` + `f`.
     TupleId make(TupleId parent, FactId f);
+    // extend for a parent already extended by another fact: kept out of
+    // line, so that the usual first extension saves no registers for it.
+    [[gnu::noinline]] TupleId extend_again(TupleId parent, FactId f);
     // Room for a tuple of n >= 2 facts: where its facts start.
     uint32_t allocate(uint32_t n) {
         // Most tuples fit behind the last one of their length: no call.
