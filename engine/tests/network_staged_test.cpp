@@ -229,6 +229,21 @@ TEST(EntryList, AgreesWithAPlainListThroughAddsAtBothEndsRemovalsAndInsertions) 
             }
             ASSERT_EQ(l.size(), model.size());
             ASSERT_EQ(l.contains(f), std::any_of(model.begin(), model.end(), [&](const RE& x) { return x.item == f; }));
+            // Both walks after every step: they step over tombstones anywhere,
+            // and must stop at the list's ends whatever lies beyond them.
+            ASSERT_EQ(entries_of(l), std::vector<RE>(model.begin(), model.end())) << "step " << step;
+            ASSERT_EQ(staged_order(l), std::vector<RE>(model.rbegin(), model.rend())) << "step " << step;
+            // A flag held is never denied (a walk for it would be skipped);
+            // an emptied list holds none.
+            for (StagedFlag flag : {Insert, RightInsert, Change, UnlinkedArrival}) {
+                const bool held = std::any_of(model.begin(), model.end(), [&](const RE& x) { return x.flag == flag; });
+                if (held) {
+                    ASSERT_TRUE(l.may_hold(flag)) << "step " << step;
+                }
+                if (model.empty()) {
+                    ASSERT_FALSE(l.may_hold(flag)) << "step " << step;
+                }
+            }
         }
         EXPECT_EQ(entries_of(l), std::vector<RE>(model.begin(), model.end()));
         EXPECT_EQ(staged_order(l), std::vector<RE>(model.rbegin(), model.rend()));
@@ -237,8 +252,11 @@ TEST(EntryList, AgreesWithAPlainListThroughAddsAtBothEndsRemovalsAndInsertions) 
             EXPECT_EQ(l.back(), model.back());
         }
         EntryList<FactId> copy = l;
+        const bool changes = l.may_hold(Change);
         EntryList<FactId> moved = std::move(l);
         EXPECT_TRUE(l.empty());
+        EXPECT_FALSE(l.may_hold(Change));
+        EXPECT_EQ(moved.may_hold(Change), changes);
         EXPECT_EQ(entries_of(copy), entries_of(moved));
     }
 }

@@ -91,8 +91,10 @@ public:
           base_(std::exchange(o.base_, 0)),
           live_(std::exchange(o.live_, 0)),
           index_(std::move(o.index_)),
-          min_item_(std::exchange(o.min_item_, std::nullopt)),
-          max_item_(std::exchange(o.max_item_, std::nullopt)) {
+          min_item_(std::move(o.min_item_)),
+          max_item_(std::move(o.max_item_)),
+          ranged_(std::exchange(o.ranged_, false)),
+          flags_(std::exchange(o.flags_, 0)) {
         o.slots_.clear();
     }
     EntryList& operator=(EntryList&& o) noexcept {
@@ -102,17 +104,27 @@ public:
         head_ = std::exchange(o.head_, 0);
         base_ = std::exchange(o.base_, 0);
         live_ = std::exchange(o.live_, 0);
-        min_item_ = std::exchange(o.min_item_, std::nullopt);
-        max_item_ = std::exchange(o.max_item_, std::nullopt);
+        min_item_ = std::move(o.min_item_);
+        max_item_ = std::move(o.max_item_);
+        ranged_ = std::exchange(o.ranged_, false);
+        flags_ = std::exchange(o.flags_, 0);
         o.slots_.clear();
         return *this;
     }
 
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
+    // False when no entry carries `flag`; true when one may (one that did
+    // may have been removed since), so that a caller looking for a flag
+    // walks the list only when it may find one.
+    bool may_hold(StagedFlag flag) const { return (flags_ & flag_bit(flag)) != 0; }
     Entry front() const { return slots_.back().entry(); }
     Entry back() const { return slots_[head_].entry(); }
 
+private:
+    struct Slot;
+
+public:
     template <bool NewestFirst>
     class Iter {
     public:
@@ -126,40 +138,42 @@ public:
         using pointer = Arrow;
         using reference = Entry;
         Iter() = default;
-        Entry operator*() const { return l_->slots_[at()].entry(); }
-        Arrow operator->() const { return {l_->slots_[at()].entry()}; }
+        Entry operator*() const { return slot().entry(); }
+        Arrow operator->() const { return {slot().entry()}; }
         Iter& operator++() {
             step();
             return *this;
         }
-        bool operator==(const Iter& o) const { return i_ == o.i_; }
+        bool operator==(const Iter& o) const { return at_ == o.at_; }
 
     private:
         friend class EntryList;
-        // i_ counts slots walked from the starting end; skips tombstones.
-        Iter(const EntryList* l, size_t i) : l_(l), i_(i) { settle(); }
-        size_t span() const { return l_->slots_.size() - l_->head_; }
-        size_t at() const { return NewestFirst ? l_->slots_.size() - 1 - i_ : l_->head_ + i_; }
+        // Walks the slots themselves, skipping tombstones: a walk reads one
+        // slot after another, and the list must not change while it does.
+        // Newest first, at_ is one past the slot it stands on, so that the
+        // walk ends at the first live slot rather than before it.
+        Iter(const Slot* at, const Slot* stop) : at_(at), stop_(stop) { settle(); }
+        const Slot& slot() const { return NewestFirst ? at_[-1] : *at_; }
         void settle() {
-            while (i_ < span() && !l_->slots_[at()].live) ++i_;
+            while (at_ != stop_ && !slot().live) NewestFirst ? --at_ : ++at_;
         }
         void step() {
-            ++i_;
+            NewestFirst ? --at_ : ++at_;
             settle();
         }
-        const EntryList* l_ = nullptr;
-        size_t i_ = 0;
+        const Slot* at_ = nullptr;
+        const Slot* stop_ = nullptr;
     };
     using const_iterator = Iter<true>;
 
     // Front to back: newest first.
-    const_iterator begin() const { return {this, 0}; }
-    const_iterator end() const { return {this, slots_.size() - head_}; }
+    const_iterator begin() const { return {first_slot() + slots_.size(), first_slot() + head_}; }
+    const_iterator end() const { return {first_slot() + head_, first_slot() + head_}; }
     // Back to front: oldest first.
     struct OldestFirst {
         const EntryList* l;
-        Iter<false> begin() const { return {l, 0}; }
-        Iter<false> end() const { return {l, l->slots_.size() - l->head_}; }
+        Iter<false> begin() const { return {l->first_slot() + l->head_, l->first_slot() + l->slots_.size()}; }
+        Iter<false> end() const { return {l->first_slot() + l->slots_.size(), l->first_slot() + l->slots_.size()}; }
     };
     OldestFirst oldest_first() const { return {this}; }
 
@@ -181,14 +195,11 @@ public:
 
     void push_front(Entry e) { push_front(std::move(e.item), e.stamp, e.flag); }
     // The same from the parts, which spares building an entry on the stack.
+    // Inline: most lists have no index, and a batch pushes many entries.
     void push_front(T item, const Stamp& stamp, StagedFlag flag) {
         note_item(item);
-        int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
-        if (indexed()) {
-            auto [it, fresh] = index_->try_emplace(item, Where{pos, 0});
-            it->second.pos = pos;  // the newest entry of the item is now this one
-            ++it->second.count;
-        }
+        flags_ |= flag_bit(flag);
+        if (indexed()) index_front(item);
         Slot& s = slots_.emplace_back();
         s.item = std::move(item);
         s.flag = flag;
@@ -199,6 +210,7 @@ public:
     }
     void push_back(Entry e) {
         note_item(e.item);
+        flags_ |= flag_bit(e.flag);
         if (head_ == 0) make_head_room();
         --head_;
         int64_t pos = static_cast<int64_t>(head_) + base_;
@@ -254,8 +266,8 @@ public:
         head_ = 0;
         base_ = 0;
         live_ = 0;
-        min_item_.reset();
-        max_item_.reset();
+        ranged_ = false;
+        flags_ = 0;
     }
     // Empties the list as a move out of it would (a long list gives its
     // room back; a short one keeps it, as most are refilled at once).
@@ -272,8 +284,8 @@ public:
         head_ = 0;
         base_ = 0;
         live_ = 0;
-        min_item_.reset();
-        max_item_.reset();
+        ranged_ = false;
+        flags_ = 0;
     }
     // Moves the whole list out, leaving this one empty.
     EntryList take() { return EntryList(std::move(*this)); }
@@ -327,19 +339,29 @@ private:
     static constexpr size_t kKeptRoom = 16;
     static constexpr size_t kNoSlot = static_cast<size_t>(-1);
 
+    const Slot* first_slot() const { return slots_.data(); }
     bool indexed() const { return index_ != nullptr; }
+    static uint8_t flag_bit(StagedFlag flag) { return static_cast<uint8_t>(1u << static_cast<unsigned>(flag)); }
+    // Indexes the entry push_front is about to add.
+    [[gnu::noinline]] void index_front(const T& item) {
+        const int64_t pos = static_cast<int64_t>(slots_.size()) + base_;
+        auto [it, fresh] = index_->try_emplace(item, Where{pos, 0});
+        it->second.pos = pos;  // the newest entry of the item is now this one
+        ++it->second.count;
+    }
     void note_item(const T& item) {
-        if (!max_item_) {
+        if (!ranged_) {
             min_item_ = max_item_ = item;
-        } else if (*max_item_ < item) {
+            ranged_ = true;
+        } else if (max_item_ < item) {
             max_item_ = item;
-        } else if (item < *min_item_) {
+        } else if (item < min_item_) {
             min_item_ = item;
         }
     }
     // True when `item` lies outside the range of the items held since the
     // list was last empty, so the list cannot hold it.
-    bool outside_range(const T& item) const { return !max_item_ || *max_item_ < item || item < *min_item_; }
+    bool outside_range(const T& item) const { return !ranged_ || max_item_ < item || item < min_item_; }
     // Whether lookups go through the index, building it for a long list.
     bool ensure_index() const {
         if (!indexed() && live_ > kScanLimit) build_index();
@@ -411,7 +433,13 @@ private:
     // Held by pointer: most lists never build one, and a list without one is
     // small (a rule keeps a list per kind of change in each of its windows).
     mutable std::unique_ptr<HashMap<T, Where>> index_;  // item -> its frontmost entry and count
-    std::optional<T> min_item_, max_item_;  // the range of the items held since the list was last empty
+    // The range of the items held since the list was last empty (none
+    // while ranged_ is false), and flag_bit of every flag held since: kept
+    // apart rather than as optionals, so that the flags fit the room the
+    // range leaves.
+    T min_item_{}, max_item_{};
+    bool ranged_ = false;
+    uint8_t flags_ = 0;
 };
 
 template <class T>
@@ -464,6 +492,9 @@ struct Staged {
         }
         ins.push_front(std::move(item), stamp, flag);
     }
+    // add_ins_ph for an item no list anywhere has held yet (a tuple just
+    // made): nothing staged can cancel it or keep a place for it.
+    void add_ins_new(T item, const Stamp& stamp, StagedFlag flag) { ins.push_front(std::move(item), stamp, flag); }
     void add_upd_ph(T item, Stamp stamp, StagedFlag flag) {
         if (ins.contains(item) || upd.contains(item) || del.contains(item)) return;
         upd.push_front(std::move(item), stamp, flag);
