@@ -163,6 +163,34 @@ TEST(JoinNode, InsertPhasesOrderAndFlagTheirChildren) {
     EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 12}, 12, RightInsert}, {{1, 10}, 10, RightInsert}, {{1, 11}, 11, RightInsert}}));
 }
 
+TEST(JoinNode, AChildTupleMadeTwiceInOneEvaluationIsStagedOnce) {
+    // A left tuple held twice joins a new fact twice: two children holding one
+    // tuple. The first made the tuple and is staged; the second finds it staged.
+    Rig j;
+    j.push_left({1});
+    j.push_left({1});
+    j.push_left({2});
+    Staged<Tuple> out = j.run({}, rb({{10, 1, Insert}}));
+    EXPECT_EQ(j.alive_children(), (Tuples{{1, 10}, {1, 10}, {2, 10}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 10}, 1, RightInsert}, {{2, 10}, 1, RightInsert}}));
+
+    // The same from the left: a tuple staged twice in one batch meets a
+    // stored fact. Then the tuple, made in an earlier evaluation and whose
+    // children left since, is made again by both: staged once, as before.
+    Rig l;
+    l.store({20});
+    Staged<Tuple> twice = lb({{{3}, 2, Insert}});
+    Staged<Tuple>::append_behind(twice, lb({{{3}, 3, Insert}}));
+    out = l.run(std::move(twice));
+    EXPECT_EQ(l.alive_children(), (Tuples{{3, 20}, {3, 20}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{3, 20}, 2, Insert}}));
+    out = l.run({}, rb({}, {}, {{20, 4, Insert}}));
+    EXPECT_EQ(staged_order(out.del), (TEs{{{3, 20}, 4, Insert}}));
+    out = l.run({}, rb({{20, 5, Insert}}));
+    EXPECT_EQ(l.alive_children(), (Tuples{{3, 20}, {3, 20}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{3, 20}, 5, RightInsert}}));
+}
+
 TEST(JoinNode, LeftSequenceNumbersGoOldestFirstAndSurviveReinsertion) {
     Rig j;
     j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{3}, 3, Insert}}));

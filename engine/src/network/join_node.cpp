@@ -75,7 +75,15 @@ private:
         for (size_t p : list) remove_child(p, s);
     }
     void add_child(TupleId t, FactId f, const Stamp& s, StagedFlag flag) {
-        out_.trg.add_ins_ph(n_.create_child(tt_, t, f), s, flag);
+        const size_t made = tt_.count();
+        const TupleId c = n_.create_child(tt_, t, f);
+        // A tuple made just now has never been staged anywhere, so nothing
+        // staged can cancel or hold a place for it; one made before may have been.
+        if (static_cast<uint32_t>(c) >= made) {
+            out_.trg.add_ins_new(c, s, flag);
+        } else {
+            out_.trg.add_ins_ph(c, s, flag);
+        }
     }
     void add_child(TupleId t, FactId f, const Stamp& s, StagedFlag flag, std::optional<size_t> left_before,
                    std::optional<size_t> right_before) {
@@ -85,8 +93,8 @@ private:
         TupleView v = view(t);
         return std::any_of(v.begin(), v.end(), [&](FactId f) { return env_.is_expired(f); });
     }
-    bool skip_expired_tuple(TupleId t) const { return !env_.join_expired() && tuple_expired(t); }
-    bool skip_expired_fact(FactId f) const { return !env_.join_expired() && env_.is_expired(f); }
+    bool skip_expired_tuple(TupleId t) const { return skip_expired_ && tuple_expired(t); }
+    bool skip_expired_fact(FactId f) const { return skip_expired_ && env_.is_expired(f); }
 
     // Buckets: with an equality key, the entries whose key matches; otherwise
     // every entry (allowed makes the full test). Filled into `out`; `decided`
@@ -171,6 +179,7 @@ private:
     bool tail_first_ = false;
     bool unlinked_rights_ = false;  // a right insert flagged UnlinkedArrival is staged
     bool late_rights_ = false;      // a right insert flagged RightInsert is staged
+    bool skip_expired_ = false;     // inserts pass over partners holding an expired fact (set before them)
     Key key_;                        // scratch for keys asked of the environment
     std::vector<TupleId> lbucket_;   // borrowed from the node
     std::vector<FactId> rbucket_;    // borrowed from the node
@@ -184,10 +193,13 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
     tracing_ = tracing_on(env_);
     // One right insert is taken the same way in either order.
     tail_first_ = sr.ins.size() > 1 && right_inserts_tail_first(env_);
-    // One walk says which kinds of right insert the batch holds.
-    for (const auto& e : sr.ins) {
-        unlinked_rights_ = unlinked_rights_ || e.flag == StagedFlag::UnlinkedArrival;
-        late_rights_ = late_rights_ || e.flag == StagedFlag::RightInsert;
+    // One walk says which kinds of right insert the batch holds, where it
+    // may hold other than plain ones.
+    if (sr.ins.may_hold(StagedFlag::UnlinkedArrival) || sr.ins.may_hold(StagedFlag::RightInsert)) {
+        for (const auto& e : sr.ins) {
+            unlinked_rights_ = unlinked_rights_ || e.flag == StagedFlag::UnlinkedArrival;
+            late_rights_ = late_rights_ || e.flag == StagedFlag::RightInsert;
+        }
     }
     if (tracing_) {
         env_.trace(fmt("do_node[{}] sl(ins={} upd={} del={}) sr(ins={} upd={} del={})", i_, debug(tt_, sl.ins),
@@ -200,6 +212,8 @@ void JoinEval::run(Staged<TupleId>& sl, Staged<FactId>& sr) {
     // From here on the children lists of every tuple and fact follow memory order.
     if (!sr.upd.empty()) right_updates_join(sl, sr);
     if (!sl.upd.empty()) left_updates_join(sl);
+    // The environment's answer holds for the whole evaluation: asked once.
+    if (!sl.ins.empty() || !sr.ins.empty()) skip_expired_ = !env_.join_expired();
     if (n_.temporal()) {
         temporal_inserts(sl, sr);
     } else {

@@ -202,8 +202,8 @@ public:
         c.tuple = tuple;
         c.parent = left;
         c.right = right;
-        append(left_info_[left].children, p, true);
-        append(children_of_right_[right], p, false);
+        append(left_info_[left].children, p, c, true);
+        append(children_of_right_[right], p, c, false);
         return tuple;
     }
     // Not and exists nodes: the child is the tuple itself.
@@ -375,9 +375,9 @@ private:
     ChildRec& rec(uint32_t p) { return children_[p]; }
     const ChildRec& rec(uint32_t p) const { return children_[p]; }
     void link_before(ChildList& list, uint32_t p, std::optional<size_t> anchor, bool left);
-    // link_before without an anchor: p goes at the end of the list.
-    void append(ChildList& list, uint32_t p, bool left) {
-        ChildRec& c = rec(p);
+    // link_before without an anchor: p, whose record `c` is, goes at the end
+    // of the list.
+    void append(ChildList& list, uint32_t p, ChildRec& c, bool left) {
         (left ? c.left_next : c.right_next) = kNone;
         if (list.head == kNone) {
             list.head = p;
@@ -406,9 +406,10 @@ private:
             rec(p) = ChildRec{};
             return p;
         }
-        if (children_.size() >= kDead) invariant_broken("node child count overflow");
+        const size_t p = children_.size();
+        if (p >= kDead) invariant_broken("node child count overflow");
         children_.emplace_back();
-        return static_cast<uint32_t>(children_.size() - 1);
+        return static_cast<uint32_t>(p);
     }
 
     ChunkVector<ChildRec> children_;        // by position

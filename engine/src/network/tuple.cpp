@@ -102,7 +102,7 @@ uint32_t TupleTable::allocate_elsewhere(uint32_t n) {
     return static_cast<uint32_t>(at + 1);
 }
 
-TupleId TupleTable::make(TupleId parent, FactId f) {
+inline TupleId TupleTable::make(TupleId parent, FactId f) {
     if (count_ == std::numeric_limits<uint32_t>::max()) invariant_broken("tuple table overflow");
     TupleId id{count_};
     if ((count_ & kRecMask) == 0) recs_.push_back(std::make_unique<Rec[]>(size_t{1} << kRecShift));

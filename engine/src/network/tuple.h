@@ -116,7 +116,7 @@ private:
         return {facts, b.tuple_size != 0 ? b.tuple_size : facts[-1]};
     }
     // A new tuple `parent` + `f`.
-    TupleId make(TupleId parent, FactId f);
+    [[gnu::always_inline]] inline TupleId make(TupleId parent, FactId f);
     // extend for a parent already extended by another fact: kept out of
     // line, so that the usual first extension saves no registers for it.
     [[gnu::noinline]] TupleId extend_again(TupleId parent, FactId f);
