@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "common/hash.h"
 
@@ -40,6 +42,68 @@ TEST(HashMap, AgreesWithAnOrderedModelThroughChurn) {
     EXPECT_TRUE(m.empty());
     for (const auto& [k, v] : model) EXPECT_EQ(copy.at(k) + moved.at(k), 2 * v);
     EXPECT_THROW(copy.at(1000), std::out_of_range);
+}
+
+namespace {
+
+// Few homes for many keys, keys of one home sharing their tag, and one home
+// at the table's last slot: long runs that cross groups and wrap around.
+struct Crowded {
+    size_t operator()(uint32_t k) const {
+        const uint64_t home = k % 29;
+        return home == 0 ? ~size_t{0} : static_cast<size_t>(home * 0x9e3779b97f4a7c15ULL);
+    }
+};
+struct CrowdedByGroups : Crowded {
+    static constexpr bool kGroupProbe = true;
+};
+
+}  // namespace
+
+// A table probing sixteen slots at a time finds, places and shifts back
+// every key where the one-slot probe does: the two agree with a model and
+// list their keys in the same order (the same slots) after every step.
+TEST(HashMap, ProbingByGroupsTakesTheSlotsProbingOneByOneTakes) {
+    std::mt19937 rng(5);
+    detail::OpenTable<uint32_t, int, Crowded> one;
+    detail::OpenTable<uint32_t, int, CrowdedByGroups> groups;
+    std::map<uint32_t, int> model;
+    auto listed = [](const auto& table) {
+        std::vector<std::pair<uint32_t, int>> out;
+        for (const auto& [k, v] : table) out.emplace_back(k, v);
+        return out;
+    };
+    size_t largest = 0;
+    for (int step = 0; step < 30000; ++step) {
+        // Tables fill up and empty out again, through every size.
+        const uint32_t k = rng() % (step % 6000 < 4000 ? 400 : 40);
+        switch (rng() % 3) {
+            case 0: {
+                const bool fresh = model.try_emplace(k, step).second;
+                ASSERT_EQ(one.try_emplace(k, step).second, fresh);
+                ASSERT_EQ(groups.try_emplace(k, step).second, fresh);
+                break;
+            }
+            case 1: {
+                const size_t gone = model.erase(k);
+                ASSERT_EQ(one.erase(k), gone);
+                ASSERT_EQ(groups.erase(k), gone);
+                break;
+            }
+            default: {
+                const auto it = groups.find(k);
+                ASSERT_EQ(it != groups.end(), model.contains(k));
+                if (it != groups.end()) {
+                    ASSERT_EQ(it->second, model.at(k));
+                }
+                ASSERT_FALSE(groups.contains(k + 400));
+            }
+        }
+        ASSERT_EQ(groups.size(), model.size());
+        ASSERT_EQ(listed(groups), listed(one)) << "step " << step;
+        largest = std::max(largest, model.size());
+    }
+    EXPECT_GT(largest, 150u);
 }
 
 TEST(HashMap, StringKeysAreFoundThroughViewsAndSetsListEachKeyOnce) {

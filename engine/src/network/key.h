@@ -57,6 +57,16 @@ inline uint64_t key_int_class(int64_t n) {
     return key_int_class_far(n);
 }
 
+// The class hash of a key holding the integer n alone (Key::class_hash of
+// it), without building the key: a join whose key is one integer field
+// hashes it once and carries the hash along.
+inline uint64_t int_key_class_hash(int64_t n) {
+    uint64_t h = 0;
+    int8_t low = -1;
+    key_hash_fold_int(h, low, key_int_class(n));
+    return key_hash_finish(h, low, 1);
+}
+
 // One key value: a Value without its string, 24 bytes.
 struct KeyValue {
     ValueTag tag = ValueTag::Null;
@@ -235,6 +245,8 @@ inline bool key_equality_is_exact(const Key& k) {
 // neighbours in a block do not share one. At most 16 class hashes share the
 // mixed bits.
 struct ClassHashBlocks {
+    // The table probes a group of 16 slots at a time (OpenTable::probe).
+    static constexpr bool kGroupProbe = true;
     uint64_t key = process_hash_key();
     size_t operator()(uint64_t h) const {
         const uint64_t low = h & kClassBlockMask;
