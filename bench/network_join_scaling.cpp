@@ -62,6 +62,16 @@ public:
     bool allowed_ce(size_t i, TupleView t, FactId f) const override { return allowed(i, t, f); }
     void key_of_left(size_t, TupleView t, Key& key) const override { key.push(KeyValue::of(Value::i64(t[0] % m_))); }
     void key_of_right(size_t, FactId f, Key& key) const override { key.push(KeyValue::of(Value::i64(f % m_))); }
+    // The key is one integer, handed over as a word as the engine's one-field keys are.
+    bool int_keys(size_t) const override { return true; }
+    bool int_key_of_left(size_t, TupleView t, int64_t& v) const override {
+        v = t[0] % m_;
+        return true;
+    }
+    bool int_key_of_right(size_t, FactId f, int64_t& v) const override {
+        v = f % m_;
+        return true;
+    }
     std::optional<int64_t> not_fire_time(size_t, TupleView) const override { return std::nullopt; }
     bool left_update_optimization(size_t) const override { return true; }
     bool allowed(size_t, TupleView t, FactId f) const override {

@@ -300,3 +300,56 @@ TEST(JoinEnvImpl, EqualKeysDecideOnlyEqualityJoinsOverCurrentMemories) {
     env.set_keys_current();
     EXPECT_FALSE(env.key_decides(0));
 }
+
+// A key of one field comes as an integer word exactly where key_of_left
+// (key_of_right) would write one integer, read from the field the key reads:
+// not for a null, a float, or a key of two fields.
+TEST(JoinEnvImpl, IntegerKeysComeAsWordsExactlyWhereTheKeyIsOneInteger) {
+    Rig r;
+    r.rule.patterns = {
+        pattern(0, 0, {}),
+        // B(x == $a.ts): fields at different places on the two sides, the left one nullable.
+        pattern(1, 1, {cmp(1, CmpOp::Eq, Src::fact_field(0, 2))}),
+        // B(k == $a.v): a float on the left.
+        pattern(1, 2, {cmp(0, CmpOp::Eq, Src::fact_field(0, 1))}),
+        // B(k == $a.k, x == $a.ts): two fields.
+        pattern(1, 3, {cmp(0, CmpOp::Eq, Src::fact_field(0, 0)), cmp(1, CmpOp::Eq, Src::fact_field(0, 2))}),
+    };
+    const std::vector<FactId> as = {r.a(1, 1.0, Value::i64(5)), r.a(2, 2.5, Value()), r.a(-9, 0.0, Value::i64(-4))};
+    const std::vector<FactId> bs = {r.b(6, 5, Value()), r.b(1, -4, Value::i64(0))};
+    JoinEnvImpl env = r.env();
+    EXPECT_TRUE(env.int_keys(0));
+    EXPECT_TRUE(env.int_keys(1));
+    EXPECT_FALSE(env.int_keys(2));
+    size_t words = 0, keys = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        for (FactId a : as) {
+            const std::vector<FactId> facts = {a, bs[0], bs[1]};
+            const TupleView t(facts.data(), i + 1);
+            Key key;
+            env.key_of_left(i, t, key);
+            int64_t v = 0;
+            const bool word = env.int_key_of_left(i, t, v);
+            ASSERT_EQ(word, env.int_keys(i) && key.size() == 1 && key[0].tag == ValueTag::I64) << i << " " << a;
+            if (word) {
+                ASSERT_EQ(v, key[0].as_i64()) << i << " " << a;
+            }
+            words += word;
+            keys += !word;
+        }
+        for (FactId b : bs) {
+            Key key;
+            env.key_of_right(i, b, key);
+            int64_t v = 0;
+            const bool word = env.int_key_of_right(i, b, v);
+            ASSERT_EQ(word, env.int_keys(i) && key.size() == 1 && key[0].tag == ValueTag::I64) << i << " " << b;
+            if (word) {
+                ASSERT_EQ(v, key[0].as_i64()) << i << " " << b;
+            }
+            words += word;
+            keys += !word;
+        }
+    }
+    EXPECT_EQ(words, 6u);  // lefts 5 and -4 at node 0, both rights at nodes 0 and 1
+    EXPECT_EQ(keys, 9u);
+}

@@ -76,6 +76,23 @@ public:
     }
     void key_of_left(size_t, TupleView v, Key& key) const override { key = left_key(Tuple(v.begin(), v.end())); }
     void key_of_right(size_t, FactId f, Key& key) const override { key = right_key(f); }
+    // With int_words, keys of one integer are handed over as words too.
+    bool int_words = false;
+    bool int_keys(size_t) const override { return int_words; }
+    bool int_key_of_left(size_t, TupleView v, int64_t& n) const override {
+        return int_words && one_int(left_key(Tuple(v.begin(), v.end())), n);
+    }
+    bool int_key_of_right(size_t, FactId f, int64_t& n) const override {
+        return int_words && one_int(right_key(f), n);
+    }
+    static bool one_int(const Key& k, int64_t& n) {
+        if (!k.present() || k.size() != 1 || k[0].tag != ValueTag::I64) return false;
+        n = k[0].as_i64();
+        return true;
+    }
+    // key_decides, as the env reports it.
+    bool keys_decide = false;
+    bool key_decides(size_t) const override { return keys_decide; }
     std::optional<int64_t> not_fire_time(size_t, TupleView v) const override {
         auto it = fire_times.find(Tuple(v.begin(), v.end()));
         if (it == fire_times.end()) return std::nullopt;

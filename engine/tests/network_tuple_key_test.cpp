@@ -223,6 +223,30 @@ TEST(Key, KeysThatMatchShareTheirClassHash) {
     }
 }
 
+TEST(Key, AnIntegersClassHashIsItsKeysWithoutTheKey) {
+    // Around where doubles stop holding every integer and where a memory's
+    // word stops holding one, and at the ends.
+    std::vector<int64_t> ns = {0, 1, -1, 15, 16, -16, INT64_MIN, INT64_MAX};
+    for (int64_t edge : {int64_t{1} << 53, int64_t{1} << 61, int64_t{1} << 62}) {
+        for (int64_t d = -3; d <= 3; ++d) {
+            ns.push_back(edge + d);
+            ns.push_back(-edge + d);
+        }
+    }
+    std::mt19937_64 rng(3);
+    for (int k = 0; k < 1000; ++k) ns.push_back(static_cast<int64_t>(rng()) >> (rng() % 64));
+    for (int64_t n : ns) {
+        Key in_place;
+        in_place.push_i64(n);
+        ASSERT_EQ(int_key_class_hash(n), in_place.class_hash()) << n;
+        // A float equal to it meets it in the same bucket.
+        const Key as_float(std::vector<Value>{Value::f64(static_cast<double>(n))});
+        if (keys_match(as_float, in_place)) {
+            ASSERT_EQ(int_key_class_hash(n), as_float.class_hash()) << n;
+        }
+    }
+}
+
 TEST(Key, KeysCountingUpShareTheirClassHashButForTheLowBits) {
     // A last integer's low 4 bits come out as the class hash's own, whichever
     // way the key was built; what is left is mixed.

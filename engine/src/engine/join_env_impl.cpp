@@ -41,26 +41,43 @@ void push_owned(Key& key, const Value& v) {
     if (v.tag() == ValueTag::Str) key.own_texts();
 }
 
+// The column holding a field's cell when the cell is not null, its row in
+// *row; none for a null cell or a field past the fact's columns.
+const Column* valid_cell(const FactStore& store, FactId f, size_t field, uint32_t& row) {
+    const std::vector<Column>& columns = store.data(store.fact_type(f)).columns;
+    if (field >= columns.size()) return nullptr;
+    const Column& c = columns[field];
+    row = store.row_of(f);
+    return !c.validity || (*c.validity)[row] != 0 ? &c : nullptr;
+}
+
 // A field's value; a text is referred to where the store keeps it, which
 // stays put for the evaluation (the store does not change during one).
 void push_field(Key& key, const FactStore& store, FactId f, size_t field) {
     // Integers and texts, the usual keys, are read from their column in place.
-    const std::vector<Column>& columns = store.data(store.fact_type(f)).columns;
-    if (field < columns.size()) {
-        const Column& c = columns[field];
-        const uint32_t row = store.row_of(f);
-        if (!c.validity || (*c.validity)[row] != 0) {
-            if (const auto* ints = std::get_if<0>(&c.cells)) {
-                key.push_i64((*ints)[row]);
-                return;
-            }
-            if (const auto* texts = std::get_if<2>(&c.cells)) {
-                key.push(KeyValue::text((*texts)[row]));
-                return;
-            }
+    uint32_t row = 0;
+    if (const Column* c = valid_cell(store, f, field, row)) {
+        if (const auto* ints = std::get_if<0>(&c->cells)) {
+            key.push_i64((*ints)[row]);
+            return;
+        }
+        if (const auto* texts = std::get_if<2>(&c->cells)) {
+            key.push(KeyValue::text((*texts)[row]));
+            return;
         }
     }
     key.push(store.get(f, field));
+}
+
+// The field's integer, when its cell is one (what push_field pushes with push_i64).
+bool int_field(const FactStore& store, FactId f, size_t field, int64_t& v) {
+    uint32_t row = 0;
+    const Column* c = valid_cell(store, f, field, row);
+    if (c == nullptr) return false;
+    const auto* ints = std::get_if<0>(&c->cells);
+    if (ints == nullptr) return false;
+    v = (*ints)[row];
+    return true;
 }
 
 int64_t add_saturating(int64_t a, int64_t b) {
@@ -211,6 +228,18 @@ void JoinEnvImpl::key_of_right(size_t i, FactId fact, Key& key) const {
     }
     for (const CompiledCmp& c : p.cmps)
         if (is_cross_cmp(p, c.test) && c.test.op == CmpOp::Eq) push_field(key, store_, fact, c.field);
+}
+
+bool JoinEnvImpl::int_keys(size_t i) const { return one_field_key(i).one; }
+
+bool JoinEnvImpl::int_key_of_left(size_t i, TupleView tuple, int64_t& v) const {
+    const OneFieldKey& k = one_field_key(i);
+    return k.one && int_field(store_, at(tuple, k.left_position), k.left_field, v);
+}
+
+bool JoinEnvImpl::int_key_of_right(size_t i, FactId fact, int64_t& v) const {
+    const OneFieldKey& k = one_field_key(i);
+    return k.one && int_field(store_, fact, k.right_field, v);
 }
 
 std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, TupleView tuple) const {

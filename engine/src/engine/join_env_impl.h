@@ -34,6 +34,9 @@ public:
     bool allowed_ce(size_t i, TupleView tuple, FactId fact) const override;
     void key_of_left(size_t i, TupleView tuple, Key& key) const override;
     void key_of_right(size_t i, FactId fact, Key& key) const override;
+    bool int_keys(size_t i) const override;
+    bool int_key_of_left(size_t i, TupleView tuple, int64_t& v) const override;
+    bool int_key_of_right(size_t i, FactId fact, int64_t& v) const override;
     std::optional<int64_t> not_fire_time(size_t i, TupleView tuple) const override;
     bool left_update_optimization(size_t i) const override;
     bool allowed(size_t i, TupleView tuple, FactId fact) const override;

@@ -32,6 +32,13 @@ public:
     // arrives as none and stays none when the pattern has no key.
     virtual void key_of_left(size_t i, TupleView tuple, Key& key) const = 0;
     virtual void key_of_right(size_t i, FactId fact, Key& key) const = 0;
+    // Whether node i's key is one field, so that it may come as an integer
+    // word (int_key_of_left, int_key_of_right); asked once per batch.
+    virtual bool int_keys(size_t) const { return false; }
+    // The key key_of_left (key_of_right) would write, when it is exactly one
+    // integer: true with *v set. False asks key_of_left for the entry.
+    virtual bool int_key_of_left(size_t, TupleView, int64_t&) const { return false; }
+    virtual bool int_key_of_right(size_t, FactId, int64_t&) const { return false; }
     // When a temporal not may emit `tuple`, in milliseconds; none when it need not wait.
     virtual std::optional<int64_t> not_fire_time(size_t i, TupleView tuple) const = 0;
     // True when a left update of a not/exists node may keep a blocker that still qualifies.

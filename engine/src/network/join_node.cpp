@@ -138,6 +138,16 @@ private:
         mine.push_back_matching(item, std::move(key), other, out, &equal);
         decided = exact && equal;
     }
+    // The same for a key walked ahead, which may be an integer word.
+    template <class T, class U>
+    void store_probing(Memory<T>& mine, T item, WalkKey& key, const Memory<U>& other, std::vector<U>& out,
+                       bool& decided) const {
+        if (!key.is_word) return store_probing(mine, item, key.key, other, out, decided);
+        out.clear();
+        bool equal = false;
+        mine.push_back_matching_int(item, key.word, key.hash, other, out, &equal);
+        decided = key_decides_ && equal;
+    }
     // Whether `item` is stored (by its first entry) under a key that
     // keys_match accepts against `probe`, given the probe's bucket in that
     // memory (left_bucket, right_bucket). While every item is held once, the
@@ -388,7 +398,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     // Which right inserts join here, in which order: UnlinkedArrival entries as
     // staged followed by plain ones oldest first; without UnlinkedArrival, all
     // but the late ones (RightInsert) as staged.
-    auto join_right_keyed = [&](const StagedEntry<FactId>& e, Key& key) {
+    auto join_right_keyed = [&](const StagedEntry<FactId>& e, auto& key) {
         FactId f = e.item;
         // The left memory is probed before the fact is stored: the key is at
         // hand, and storing it touches only the right memory.
@@ -409,6 +419,16 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         if (!one_index) NodeInternals::rights(n_).prefetch_bucket(k);
     };
     const bool ahead = n_.keyed();
+    // Keys walked ahead come as integer words where the environment reads a
+    // one-field key so; the words probe the one index both memories share.
+    const bool words = ahead && one_index && env_.int_keys(i_);
+    auto warm_walked = [&](const WalkKey& k) {
+        if (k.is_word) {
+            NodeInternals::lefts(n_).prefetch_class(k.hash);
+        } else {
+            warm(k.key);
+        }
+    };
     if (unlinked_rights_) {
         for (const auto& e : sr.ins) {
             if (e.flag == StagedFlag::UnlinkedArrival) join_right(e);
@@ -418,9 +438,17 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         }
     } else if (ahead && sr.ins.size() >= kWalkAheadFrom) {
         NodeInternals::rights(n_).expect_pushes(sr.ins.size());
-        walk_keys_ahead(
+        walk_keys_ahead<WalkKey>(
             sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != StagedFlag::RightInsert; },
-            [&](const StagedEntry<FactId>& e, Key& k) { env_.key_of_right(i_, e.item, k); }, warm, join_right_keyed);
+            [&](const StagedEntry<FactId>& e, WalkKey& k) {
+                int64_t v;
+                if (words && env_.int_key_of_right(i_, e.item, v)) {
+                    k.set_word(v);
+                } else {
+                    env_.key_of_right(i_, e.item, k.key);
+                }
+            },
+            warm_walked, join_right_keyed);
         NodeInternals::rights(n_).expect_pushes(0);
     } else {
         for (const auto& e : sr.ins) {
@@ -428,7 +456,7 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         }
     }
     for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
-    auto join_left_keyed = [&](const StagedEntry<TupleId>& e, Key& key) {
+    auto join_left_keyed = [&](const StagedEntry<TupleId>& e, auto& key) {
         TupleId t = e.item;
         bool decided = false;
         store_probing(NodeInternals::lefts(n_), t, key, NodeInternals::rights(n_), rbucket_, decided);
@@ -439,10 +467,17 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     };
     if (ahead && sl.ins.size() >= kWalkAheadFrom) {
         NodeInternals::lefts(n_).expect_pushes(sl.ins.size());
-        walk_keys_ahead(
+        walk_keys_ahead<WalkKey>(
             sl.ins, [](const StagedEntry<TupleId>&) { return true; },
-            [&](const StagedEntry<TupleId>& e, Key& k) { env_.key_of_left(i_, view(e.item), k); }, warm,
-            join_left_keyed);
+            [&](const StagedEntry<TupleId>& e, WalkKey& k) {
+                int64_t v;
+                if (words && env_.int_key_of_left(i_, view(e.item), v)) {
+                    k.set_word(v);
+                } else {
+                    env_.key_of_left(i_, view(e.item), k.key);
+                }
+            },
+            warm_walked, join_left_keyed);
         NodeInternals::lefts(n_).expect_pushes(0);
     } else {
         for (const auto& e : sl.ins) {

@@ -145,13 +145,7 @@ std::optional<uint64_t> Memory<T>::class_hash_of(const Slot& sl) const {
     if (k == kNoKey) return std::nullopt;
     if (!is_small(k)) return keys_[record_of(k)].key.class_hash();
     const KeyValue v = small_value(k);
-    if (v.tag == ValueTag::I64) {
-        // As a key of this integer alone hashes (Key::push_i64), without the general path.
-        uint64_t h = 0;
-        int8_t low = -1;
-        key_hash_fold_int(h, low, key_int_class(v.as_i64()));
-        return key_hash_finish(h, low, 1);
-    }
+    if (v.tag == ValueTag::I64) return int_key_class_hash(v.as_i64());
     return single_value_class_hash(v);
 }
 
@@ -320,6 +314,37 @@ template <class T>
 void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
     const Pos s = new_slot(std::move(item));
     link_slot(s, key_for(std::move(key), bucket), bucket);
+}
+
+template <class T>
+template <class U>
+void Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, const Memory<U>& other, std::vector<U>& out,
+                                       bool* all_equal) {
+    if (all_equal != nullptr) *all_equal = true;
+    detail::JoinBuckets& entry = shared_entry(h);
+    const auto& theirs = Memory<U>::side_of(entry);
+    const uint64_t w = int_word(v);
+    if (theirs.head != npos) {
+        // A one-entry bucket whose key is an integer word too matches when
+        // the words are equal (and then equals the probe); anything else
+        // takes the general comparison.
+        const uint64_t head = theirs.head_key;
+        if (theirs.head == theirs.tail && w != kNoKey && (head & kTagMask) == kTagI64) {
+            if (head == w) out.push_back(theirs.head_item);
+        } else {
+            Key probe;
+            probe.push_i64(v);
+            other.bucket_matching(theirs, probe, out, all_equal);
+        }
+    }
+    Bucket* mine = &side_of(entry);
+    if (w == kNoKey) {
+        Key key;
+        key.push_i64(v);
+        push_into(std::move(item), std::move(key), mine);
+        return;
+    }
+    link_slot(new_slot(std::move(item)), w, mine);
 }
 
 template <class T>
@@ -876,5 +901,9 @@ void Memory<T>::verify() const {
 
 template class Memory<FactId>;
 template class Memory<TupleId>;
+template void Memory<TupleId>::push_back_matching_int(TupleId, int64_t, uint64_t, const Memory<FactId>&,
+                                                      std::vector<FactId>&, bool*);
+template void Memory<FactId>::push_back_matching_int(FactId, int64_t, uint64_t, const Memory<TupleId>&,
+                                                     std::vector<TupleId>&, bool*);
 
 }  // namespace quarn

@@ -193,6 +193,14 @@ public:
     // one equality index, one probe of it does both.
     template <class U>
     void push_back_matching(T item, Key&& key, const Memory<U>& other, std::vector<U>& out, bool* all_equal);
+    // push_back_matching of a key holding the integer v alone, given as the
+    // integer and its class hash (int_key_class_hash): the same entries out,
+    // the same entry stored, without a Key. Only where both memories share
+    // one equality index (shares_index_with), which the caller knows; U is
+    // the other side's item.
+    template <class U>
+    void push_back_matching_int(T item, int64_t v, uint64_t h, const Memory<U>& other, std::vector<U>& out,
+                                bool* all_equal);
     // Equality index: the first slot of the bucket `probe` falls in, npos when
     // there is none; the bucket holds the candidates in memory order, which
     // keys_match still has to confirm.
@@ -200,6 +208,14 @@ public:
     Pos bucket_next(Pos p) const { return slots_[p].bnext; }
     // Starts loading the bucket `probe` falls in (equality index only).
     void prefetch_bucket(const Key& probe) const;
+    // The same for a key of class hash h.
+    void prefetch_class(uint64_t h) const {
+        if (shared_ != nullptr) {
+            shared_->prefetch(h);
+        } else {
+            by_key_.prefetch(h);
+        }
+    }
     // Starts loading what remove_first(item) reads, one step of its chain at
     // a time, so that a batch of removals can issue them ahead: step 0 the
     // item's record, 1 its first slot (reading the record), 2 the slots
@@ -240,13 +256,18 @@ private:
     static bool is_small(uint64_t k) { return k != kNoKey && (k & kTagMask) != kTagRecord; }
     static uint32_t record_of(uint64_t k) { return static_cast<uint32_t>(k >> 2); }
     static uint64_t record_word(uint32_t r) { return uint64_t{r} << 2; }
+    // The word holding a key of the integer n alone, kNoKey when it takes a record.
+    static uint64_t int_word(int64_t n) {
+        if (n < -(int64_t{1} << 61) || n >= (int64_t{1} << 61)) return kNoKey;
+        return (static_cast<uint64_t>(n) << 2) | kTagI64;
+    }
     // The word holding a one-value key of v itself, if one does.
     static std::optional<uint64_t> small_word(const KeyValue& v) {
         switch (v.tag) {
             case ValueTag::I64: {
-                const int64_t n = v.as_i64();
-                if (n < -(int64_t{1} << 61) || n >= (int64_t{1} << 61)) return std::nullopt;
-                return (v.a << 2) | kTagI64;
+                const uint64_t w = int_word(v.as_i64());
+                if (w == kNoKey) return std::nullopt;
+                return w;
             }
             case ValueTag::Bool: return (v.a << 2) | kTagBool;
             case ValueTag::F64:

@@ -5,26 +5,52 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "network/key.h"
 
 namespace quarn {
 
+// A join key made ahead: one integer, with its class hash, where the
+// environment hands the key over as a word (JoinEnv::int_key_of_left), else
+// a Key. A word leaves the Key none.
+struct WalkKey {
+    Key key;
+    int64_t word = 0;
+    uint64_t hash = 0;  // int_key_class_hash(word)
+    bool is_word = false;
+
+    void set_word(int64_t v) {
+        word = v;
+        hash = int_key_class_hash(v);
+        is_word = true;
+    }
+    // The Key is reset only when it was used: a word never touches it.
+    void reset() {
+        if (is_word) {
+            is_word = false;
+        } else {
+            key.reset();
+        }
+    }
+};
+
 // Calls body(entry, key) on the entries of `list` that `pass` accepts, in
 // list order, each with its key (which body may move from). Keys are made
 // kAhead passing entries before their turn, and `warm` starts loading what a
-// key will be looked up in, so that the lookups of a long batch overlap.
-template <class List, class Pass, class KeyOf, class Warm, class Body>
+// key will be looked up in, so that the lookups of a long batch overlap. A
+// key is a Key, or anything with reset() that key_of fills (WalkKey).
+template <class K = Key, class List, class Pass, class KeyOf, class Warm, class Body>
 void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
     constexpr size_t kAhead = 8;
-    std::array<Key, kAhead> ring;
+    std::array<K, kAhead> ring;
     auto ahead = list.begin();
     const auto end = list.end();
     size_t made = 0, used = 0;
     auto advance = [&] {
         while (ahead != end && !pass(*ahead)) ++ahead;
         if (ahead == end) return false;
-        Key& k = ring[made++ % kAhead];
+        K& k = ring[made++ % kAhead];
         k.reset();
         key_of(*ahead, k);
         warm(k);
