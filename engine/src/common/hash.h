@@ -342,7 +342,13 @@ private:
         size_t i = h & mask();
 #ifdef __SSE2__
         if constexpr (kGroupProbe) {
-            if (cap_ >= 16) return probe_groups(k, i, tag);
+            if (cap_ >= 16) {
+                // Most keys sit at their home slot, or it is empty.
+                const uint8_t m = full_[i];
+                if (m == 0) return {i, false, tag};
+                if (m == tag && slots_[i].first == k) return {i, true, tag};
+                return probe_groups(k, (i + 1) & mask(), tag);
+            }
         }
 #endif
         for (;; i = (i + 1) & mask()) {
@@ -352,9 +358,9 @@ private:
         }
     }
 #ifdef __SSE2__
-    // probe for a hash that asks for it (kGroupProbe): sixteen tag bytes at
-    // a time, an aligned group of slots per step, the same slots in the same
-    // order as the loop in probe. Where keys counting up fill whole groups
+    // probe from slot i on, for a hash that asks for it (kGroupProbe):
+    // sixteen tag bytes at a time, an aligned group of slots per step, the
+    // same slots in the same order as the loop in probe. Where keys counting up fill whole groups
     // (ClassHashBlocks), a probe landing in a full one walks past it. Other
     // tables keep the short loop alone, which inlines.
     template <class Q>
