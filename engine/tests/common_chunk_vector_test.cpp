@@ -22,3 +22,46 @@ TEST(ChunkVector, ElementsStayPutAsItGrowsAndCopiesAreDeep) {
     EXPECT_EQ(v.emplace_back(), 0u);  // a reused chunk hands out fresh elements
     EXPECT_EQ(copy.size(), 1000u);
 }
+
+namespace {
+
+// Counts the elements alive and made, so that a vector can be seen to make
+// each element once, when it is appended, and to destroy every one.
+struct Tracked {
+    static inline int alive = 0, made = 0;
+    int v;
+    explicit Tracked(int x = -1) : v(x) { ++alive, ++made; }
+    Tracked(const Tracked& o) : v(o.v) { ++alive, ++made; }
+    Tracked& operator=(const Tracked&) = default;
+    ~Tracked() { --alive; }
+};
+
+}  // namespace
+
+TEST(ChunkVector, MakesEachElementWhenAppendedAndDestroysEveryOne) {
+    Tracked::alive = Tracked::made = 0;
+    {
+        ChunkVector<Tracked, 3> v;
+        for (int k = 0; k < 20; ++k) EXPECT_EQ(v.emplace_back(k).v, k);  // three chunks of 8, the last part-filled
+        EXPECT_EQ(v.emplace_back().v, -1);
+        EXPECT_EQ(Tracked::made, 21);  // no chunk makes elements ahead of their appending
+        EXPECT_EQ(Tracked::alive, 21);
+        ChunkVector<Tracked, 3> copy = v;
+        EXPECT_EQ(Tracked::alive, 42);
+        EXPECT_EQ(copy[13].v, 13);
+        v.clear();
+        EXPECT_EQ(Tracked::alive, 21);
+        v.emplace_back(5);
+        EXPECT_EQ(v[0].v, 5);
+        EXPECT_EQ(v.size(), 1u);
+        ChunkVector<Tracked, 3> moved = std::move(copy);
+        EXPECT_EQ(Tracked::alive, 22);
+        EXPECT_TRUE(copy.empty());  // NOLINT: a moved-from vector is empty
+        EXPECT_EQ(moved[20].v, -1);
+        moved = v;  // the 21 held before go
+        EXPECT_EQ(Tracked::alive, 2);
+        EXPECT_EQ(moved.size(), 1u);
+        EXPECT_EQ(moved.back().v, 5);
+    }
+    EXPECT_EQ(Tracked::alive, 0);
+}

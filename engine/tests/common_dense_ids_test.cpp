@@ -169,3 +169,34 @@ TEST(DenseIdMap, AgreesWithAnOrderedMapOverRandomRunsAndGaps) {
     EXPECT_EQ(m.size(), 2u);
     EXPECT_EQ(copy.size(), want.size());
 }
+
+TEST(DenseIdMap, AnIdArrivingOnAKeptOrHandedOutPageStartsFromZeroAndIsListed) {
+    // Plain values are left raw in a page until their id arrives; the page
+    // last written stays at hand, also after it has been emptied.
+    DenseIdMap<uint32_t> m;
+    for (uint32_t id = 0; id < 128; ++id) m[id] = id + 100;
+    EXPECT_TRUE(m.erase(5));
+    auto [v5, fresh5] = m.try_emplace(5);
+    EXPECT_TRUE(fresh5);
+    EXPECT_EQ(v5, 0u);
+    EXPECT_EQ(m[127], 227u);                              // its page is at hand again
+    for (uint32_t id = 64; id < 128; ++id) m.erase(id);  // and empties, handed back
+    EXPECT_EQ(m.find(70), nullptr);
+    auto [v70, fresh70] = m.try_emplace(70);
+    EXPECT_TRUE(fresh70);
+    EXPECT_EQ(v70, 0u);
+    v70 = 1;
+    m.erase(70);
+    auto [v1000, fresh1000] = m.try_emplace(1000);  // takes the emptied page again
+    EXPECT_TRUE(fresh1000);
+    EXPECT_EQ(v1000, 0u);
+    v1000 = 2;
+    std::vector<uint32_t> ids;
+    m.for_each([&](uint32_t id, uint32_t) { ids.push_back(id); });
+    ASSERT_EQ(ids.size(), 65u);
+    EXPECT_EQ(ids[63], 63u);
+    EXPECT_EQ(ids[64], 1000u);
+    EXPECT_EQ(m.find(70), nullptr);
+    EXPECT_EQ(*m.find(1000), 2u);
+    EXPECT_EQ(*m.find(6), 106u);
+}

@@ -1,11 +1,16 @@
 // A vector that grows by fixed chunks: elements never move, so growing
 // copies nothing and touches only the new chunk's pages, and a reference
 // stays valid for the element's life. Indexing costs a shift and a mask.
+// An element is constructed when it is appended, once: a chunk's storage is
+// left raw until then.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quarn {
@@ -16,24 +21,23 @@ public:
     static constexpr size_t kChunk = size_t{1} << kShift;
 
     ChunkVector() = default;
+    ~ChunkVector() { release(0); }
     ChunkVector(const ChunkVector& o) { *this = o; }
     ChunkVector& operator=(const ChunkVector& o) {
         if (this == &o) return *this;
-        chunks_.clear();
-        size_ = 0;
+        clear();
         for (size_t i = 0; i < o.size_; ++i) push_back(o[i]);
         return *this;
     }
-    ChunkVector(ChunkVector&& o) noexcept : chunks_(std::move(o.chunks_)), size_(o.size_) {
+    ChunkVector(ChunkVector&& o) noexcept : chunks_(std::move(o.chunks_)), size_(std::exchange(o.size_, 0)) {
         o.chunks_.clear();
-        o.size_ = 0;
     }
     ChunkVector& operator=(ChunkVector&& o) noexcept {
         if (this == &o) return *this;
+        release(0);
         chunks_ = std::move(o.chunks_);
-        size_ = o.size_;
+        size_ = std::exchange(o.size_, 0);
         o.chunks_.clear();
-        o.size_ = 0;
         return *this;
     }
 
@@ -43,25 +47,41 @@ public:
     const T& operator[](size_t i) const { return chunks_[i >> kShift][i & (kChunk - 1)]; }
     T& back() { return (*this)[size_ - 1]; }
 
-    // Appends a value-initialised element and returns it.
-    T& emplace_back() {
-        if ((size_ & (kChunk - 1)) == 0 && (size_ >> kShift) == chunks_.size()) {
-            chunks_.push_back(std::make_unique<T[]>(kChunk));
-        }
-        T& slot = (*this)[size_++];
-        slot = T{};
-        return slot;
+    // Appends an element made from args (value-initialised without any)
+    // and returns it.
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        if ((size_ & (kChunk - 1)) == 0 && (size_ >> kShift) == chunks_.size()) add_chunk();
+        T* at = chunks_[size_ >> kShift] + (size_ & (kChunk - 1));
+        ::new (static_cast<void*>(at)) T(std::forward<Args>(args)...);
+        ++size_;
+        return *at;
     }
-    void push_back(const T& v) { emplace_back() = v; }
+    void push_back(const T& v) { emplace_back(v); }
     // Drops the elements but keeps one chunk, so that a vector emptied and
     // filled again allocates nothing for its first elements.
-    void clear() {
-        if (chunks_.size() > 1) chunks_.resize(1);
-        size_ = 0;
-    }
+    void clear() { release(1); }
 
 private:
-    std::vector<std::unique_ptr<T[]>> chunks_;
+    static T* allocate() { return std::allocator<T>().allocate(kChunk); }
+    static void deallocate(T* p) { std::allocator<T>().deallocate(p, kChunk); }
+    [[gnu::noinline]] void add_chunk() {
+        chunks_.reserve(chunks_.size() + 1);
+        chunks_.push_back(allocate());
+    }
+    // Destroys every element and frees the chunks after the first `keep`.
+    void release(size_t keep) {
+        if constexpr (!std::is_trivially_destructible_v<T>) {
+            for (size_t i = 0; i < size_; ++i) (*this)[i].~T();
+        }
+        size_ = 0;
+        while (chunks_.size() > keep) {
+            deallocate(chunks_.back());
+            chunks_.pop_back();
+        }
+    }
+
+    std::vector<T*> chunks_;  // each of kChunk elements, the first size_ of them constructed
     size_t size_ = 0;
 };
 

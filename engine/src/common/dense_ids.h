@@ -14,14 +14,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace quarn {
 
-// id -> V, for ids of type Id (an integer or an enum over uint32_t). V must be cheap to default-construct and to copy: an absent id's
-// slot holds V{}. A reference stays valid until its id is erased, the map is
-// cleared or it is destroyed (pages never move).
+// id -> V, for ids of type Id (an integer or an enum over uint32_t). V must be
+// cheap to default-construct and to copy. An id is given V{} when it arrives;
+// a V with nothing to construct or destroy is left raw in a page until then.
+// A reference stays valid until its id is erased, the map is cleared or it is
+// destroyed (pages never move).
 template <class V, class Id = uint32_t>
 class DenseIdMap {
 public:
@@ -41,6 +44,8 @@ public:
         free_ = std::move(o.free_);
         pages_ = std::exchange(o.pages_, 0);
         size_ = std::exchange(o.size_, 0);
+        hot_id_ = std::exchange(o.hot_id_, kNoPage);
+        hot_ = std::exchange(o.hot_, nullptr);
         o.blocks_.clear();
         o.chunks_.clear();
         o.free_.clear();
@@ -67,15 +72,16 @@ public:
     // The id's value and whether it was absent (then V{}).
     std::pair<V&, bool> try_emplace(Id key) {
         const uint32_t id = static_cast<uint32_t>(key);
-        Page* p = page_of(id);
-        if (p == nullptr) p = add_page(id);
+        Page* p = (id >> kPageBits) == hot_id_ ? hot_ : warm_page(id);
         const uint64_t bit = uint64_t{1} << (id & kSlotMask);
         const bool fresh = !(p->present & bit);
+        V& v = p->values[id & kSlotMask];
         if (fresh) {
             p->present |= bit;
             ++size_;
+            if constexpr (kRawValues) v = V{};
         }
-        return {p->values[id & kSlotMask], fresh};
+        return {v, fresh};
     }
     // The id's value, made (as V{}) when absent.
     V& operator[](Id key) { return try_emplace(key).first; }
@@ -87,7 +93,7 @@ public:
         const uint64_t bit = uint64_t{1} << (id & kSlotMask);
         if (!(p->present & bit)) return false;
         p->present &= ~bit;
-        p->values[id & kSlotMask] = V{};
+        if constexpr (!kRawValues) p->values[id & kSlotMask] = V{};
         --size_;
         if (p->present == 0) drop_page(id);
         return true;
@@ -116,9 +122,11 @@ private:
     static constexpr uint32_t kBlockBits = 10;  // a directory block names 1024 pages
     static constexpr uint32_t kBlockPages = uint32_t{1} << kBlockBits;
     static constexpr uint32_t kChunkPages = 16;  // pages are allocated 16 at a time
+    static constexpr bool kRawValues = std::is_trivially_default_constructible_v<V> && std::is_trivially_destructible_v<V>;
+    // An absent id's value is raw (kRawValues) or V{}.
     struct Page {
         uint64_t present = 0;
-        V values[uint32_t{1} << kPageBits]{};
+        V values[uint32_t{1} << kPageBits];
     };
 
     const Page& page_at(uint32_t index) const { return chunks_[index / kChunkPages][index % kChunkPages]; }
@@ -144,14 +152,33 @@ private:
             index = free_.back();
             free_.pop_back();
         } else {
-            if (pages_ % kChunkPages == 0) chunks_.push_back(std::make_unique<Page[]>(kChunkPages));
+            if (pages_ % kChunkPages == 0) chunks_.push_back(new_chunk());
             index = pages_++;
         }
         blocks_[b][(id >> kPageBits) & (kBlockPages - 1)] = index + 1;
         return &page_at(index);
     }
-    // The page's values are all V{} again: erase reset each.
+    static std::unique_ptr<Page[]> new_chunk() {
+        if constexpr (kRawValues) {
+            return std::make_unique_for_overwrite<Page[]>(kChunkPages);
+        } else {
+            return std::make_unique<Page[]>(kChunkPages);
+        }
+    }
+    // The id's page, made when missing, and made the one at hand.
+    [[gnu::noinline]] Page* warm_page(uint32_t id) {
+        Page* p = page_of(id);
+        if (p == nullptr) p = add_page(id);
+        hot_id_ = id >> kPageBits;
+        hot_ = p;
+        return p;
+    }
+    // The page's values are all raw or V{} again: erase reset each.
     void drop_page(uint32_t id) {
+        if ((id >> kPageBits) == hot_id_) {
+            hot_id_ = kNoPage;
+            hot_ = nullptr;
+        }
         uint32_t* e = entry_of(id);
         free_.push_back(*e - 1);
         *e = 0;
@@ -162,6 +189,12 @@ private:
     uint32_t pages_ = 0;          // pages handed out from the chunks
     std::vector<uint32_t> free_;  // emptied pages, reused first
     size_t size_ = 0;
+    // The page last reached by try_emplace (its first id >> kPageBits), kept
+    // at hand: new ids arrive in runs, mostly on the page of the one before.
+    // Lookups go through the directory: they come in no such runs.
+    static constexpr uint32_t kNoPage = UINT32_MAX;  // above any id >> kPageBits
+    uint32_t hot_id_ = kNoPage;
+    Page* hot_ = nullptr;
 };
 
 // A set of ids: one bit per id in pages of 4096 ids, found through a flat
