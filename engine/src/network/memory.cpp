@@ -288,32 +288,61 @@ detail::JoinBuckets& Memory<T>::shared_entry(uint64_t h) {
 }
 
 template <class T>
-inline typename Memory<T>::Pos Memory<T>::new_slot(T item) {
+inline void Memory<T>::append_slot(T item, uint64_t k, Bucket* bucket) {
+    if (next_seq_ == UINT32_MAX) renumber();
+    const Slot fresh{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++};
     Pos s;
     if (!free_.empty()) {
         s = free_.back();
         free_.pop_back();
+        slots_[s] = fresh;
     } else {
         if (slots_.size() >= std::numeric_limits<uint32_t>::max() - 1) invariant_broken("node memory slot count overflow");
         s = static_cast<Pos>(slots_.size());
-        slots_.emplace_back();
+        slots_.emplace_back(fresh);
     }
-    slots_[s].item = std::move(item);
-    return s;
+    auto [first, new_item] = items_.try_emplace(item);
+    if (new_item) {
+        first = s;
+    } else {
+        chain_again(item, first, s);
+    }
+    attach(s, item, k, bucket);
+}
+
+template <class T>
+inline void Memory<T>::attach(Pos s, T item, uint64_t k, Bucket* bucket) {
+    if (tail_ == npos) {
+        head_ = s;
+    } else {
+        slots_[tail_].next = s;
+    }
+    tail_ = s;
+    ++live_;
+    if (bucket != nullptr) {
+        if (bucket->head == npos) {
+            bucket->head = s;
+            bucket->head_item = item;
+            bucket->head_key = k;
+        } else {
+            slots_[bucket->tail].bnext = s;
+        }
+        bucket->tail = s;
+    } else if (range_indexed(slots_[s])) {
+        by_range_.insert(RangeItem{at(s).key[0].value(), slots_[s].seq, s});
+    }
 }
 
 template <class T>
 template <class K>
 void Memory<T>::push(T item, K&& key) {
-    const Pos s = new_slot(std::move(item));
     Bucket* bucket = bucket_for(key);
-    link_slot(s, key_for(std::forward<K>(key), bucket), bucket);
+    append_slot(item, key_for(std::forward<K>(key), bucket), bucket);
 }
 
 template <class T>
 void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
-    const Pos s = new_slot(std::move(item));
-    link_slot(s, key_for(std::move(key), bucket), bucket);
+    append_slot(item, key_for(std::move(key), bucket), bucket);
 }
 
 template <class T>
@@ -344,7 +373,7 @@ void Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, const Memo
         push_into(std::move(item), std::move(key), mine);
         return;
     }
-    link_slot(new_slot(std::move(item)), w, mine);
+    append_slot(std::move(item), w, mine);
 }
 
 template <class T>
@@ -385,7 +414,7 @@ bool Memory<T>::rekey_to_back(const T& item, const Key& key) {
     // this memory's own, or the same record.
     const uint64_t old = slots_[s].key;
     Bucket* bucket = bucket_for(key);
-    link_slot(s, key_for(key, bucket), bucket, true);
+    link_slot(s, key_for(key, bucket), bucket);
     release_key(old);
     return true;
 }
@@ -403,43 +432,16 @@ void Memory<T>::push_back(T item, const Key& key) {
 }
 
 template <class T>
-void Memory<T>::link_slot(Pos s, uint64_t k, Bucket* bucket, bool listed) {
+void Memory<T>::link_slot(Pos s, uint64_t k, Bucket* bucket) {
     if (next_seq_ == UINT32_MAX) renumber();
     Slot& sl = slots_[s];
     sl.key = k;
     sl.seq = next_seq_++;
     sl.prev = tail_;
     sl.next = npos;
-    sl.bprev = sl.bnext = npos;
-    if (tail_ == npos) {
-        head_ = s;
-    } else {
-        slots_[tail_].next = s;
-    }
-    tail_ = s;
-    ++live_;
-
-    if (!listed) {
-        auto [first, fresh] = items_.try_emplace(sl.item);
-        if (fresh) {
-            first = s;
-        } else {
-            chain_again(sl.item, first, s);
-        }
-    }
-    if (bucket != nullptr) {
-        if (bucket->head == npos) {
-            bucket->head = s;
-            bucket->head_item = sl.item;
-            bucket->head_key = sl.key;
-        } else {
-            slots_[bucket->tail].bnext = s;
-            sl.bprev = bucket->tail;
-        }
-        bucket->tail = s;
-    } else if (range_indexed(sl)) {
-        by_range_.insert(RangeItem{at(s).key[0].value(), sl.seq, s});
-    }
+    sl.bprev = bucket != nullptr ? bucket->tail : npos;
+    sl.bnext = npos;
+    attach(s, sl.item, k, bucket);
 }
 
 template <class T>

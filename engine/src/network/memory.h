@@ -28,6 +28,8 @@ inline constexpr uint64_t kNoKeyWord = ~uint64_t{0};
 // a slot needs no 8-byte alignment.
 struct KeyWord {
     uint32_t w[2] = {UINT32_MAX, UINT32_MAX};
+    KeyWord() = default;
+    explicit KeyWord(uint64_t v) { *this = v; }
     operator uint64_t() const {
         uint64_t v;
         std::memcpy(&v, w, sizeof v);
@@ -325,15 +327,23 @@ private:
     bool bucketed(const Slot& sl) const;
     // The key of an entry about to be appended: held in the slot when it is
     // one plain value, else shared with an equal stored key where the memory
-    // has one at hand, else a new record. Inline, as new_slot: every push
-    // asks both once.
+    // has one at hand, else a new record. Inline, as append_slot: every
+    // push asks both once.
     template <class K>
     [[gnu::always_inline]] uint64_t key_for(K&& key, Bucket* bucket);
     uint64_t new_key(Key&& key);
     void release_key(uint64_t k);
-    // Links slot s at the end of memory order, its bucket and, unless it is
-    // already there (`listed`), its item's slots.
-    void link_slot(Pos s, uint64_t key, Bucket* bucket, bool listed = false);
+    // Links slot s, its item's slots already naming it, at the end of memory
+    // order and its bucket, under `key` and the next arrival number.
+    void link_slot(Pos s, uint64_t key, Bucket* bucket);
+    // Stores a new entry of `item` under the key word `key` at the end of
+    // memory order, its bucket and its item's slots. The slot is written
+    // once, whole: a push is the memories' hottest store.
+    [[gnu::always_inline]] void append_slot(T item, uint64_t key, Bucket* bucket);
+    // Links the slot s (holding `item` under the key word `key`), whose links
+    // already name tail_ and the bucket's tail, as the last of memory order
+    // and of its bucket (or enters it in the range index).
+    [[gnu::always_inline]] void attach(Pos s, T item, uint64_t key, Bucket* bucket);
     // Whether slot s holds `key` bit for bit (floats too), so that re-keying
     // it changes nothing but its place.
     bool holds_identical(const Slot& sl, const Key& key) const;
@@ -391,9 +401,6 @@ private:
     // The shared index's entry of class hash h, made when missing (growing
     // the index ahead of an announced batch, as bucket_for does).
     detail::JoinBuckets& shared_entry(uint64_t h);
-    // A slot holding `item`, a freed one when there is one, else a new one at
-    // the end; nothing linked yet.
-    [[gnu::always_inline]] Pos new_slot(T item);
     template <class K>
     void push(T item, K&& key);
     // push, into the bucket the key goes into (none without an equality index).
