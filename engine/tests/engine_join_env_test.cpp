@@ -322,6 +322,15 @@ TEST(JoinEnvImpl, IntegerKeysComeAsWordsExactlyWhereTheKeyIsOneInteger) {
     EXPECT_TRUE(env.int_keys(1));
     EXPECT_FALSE(env.int_keys(2));
     size_t words = 0, keys = 0;
+    // The word, when one comes, is the key's one integer.
+    auto agree = [&](size_t i, const Key& key, bool word, int64_t v, FactId f) {
+        ASSERT_EQ(word, env.int_keys(i) && key.size() == 1 && key[0].tag == ValueTag::I64) << i << " " << f;
+        if (word) {
+            ASSERT_EQ(v, key[0].as_i64()) << i << " " << f;
+        }
+        words += word;
+        keys += !word;
+    };
     for (size_t i = 0; i < 3; ++i) {
         for (FactId a : as) {
             const std::vector<FactId> facts = {a, bs[0], bs[1]};
@@ -330,24 +339,14 @@ TEST(JoinEnvImpl, IntegerKeysComeAsWordsExactlyWhereTheKeyIsOneInteger) {
             env.key_of_left(i, t, key);
             int64_t v = 0;
             const bool word = env.int_key_of_left(i, t, v);
-            ASSERT_EQ(word, env.int_keys(i) && key.size() == 1 && key[0].tag == ValueTag::I64) << i << " " << a;
-            if (word) {
-                ASSERT_EQ(v, key[0].as_i64()) << i << " " << a;
-            }
-            words += word;
-            keys += !word;
+            agree(i, key, word, v, a);
         }
         for (FactId b : bs) {
             Key key;
             env.key_of_right(i, b, key);
             int64_t v = 0;
             const bool word = env.int_key_of_right(i, b, v);
-            ASSERT_EQ(word, env.int_keys(i) && key.size() == 1 && key[0].tag == ValueTag::I64) << i << " " << b;
-            if (word) {
-                ASSERT_EQ(v, key[0].as_i64()) << i << " " << b;
-            }
-            words += word;
-            keys += !word;
+            agree(i, key, word, v, b);
         }
     }
     EXPECT_EQ(words, 6u);  // lefts 5 and -4 at node 0, both rights at nodes 0 and 1
