@@ -156,12 +156,8 @@ void Node::unlink(ChildList& list, uint32_t p, bool left) {
 
 TupleId Node::create_child(TupleTable& tuples, TupleId left, FactId right, std::optional<size_t> left_before,
                            std::optional<size_t> right_before) {
-    TupleId tuple = tuples.extend(left, right);
-    uint32_t p = new_child_slot();
-    ChildRec& c = rec(p);
-    c.tuple = tuple;
-    c.parent = left;
-    c.right = right;
+    const TupleId tuple = tuples.extend(left, right);
+    const uint32_t p = new_join_child(tuple, left, right);
     link_before(left_info_[left].children, p, left_before, true);
     link_before(children_of_right_[right], p, right_before, false);
     return tuple;

@@ -197,11 +197,8 @@ public:
     // The same at the end of both lists, the usual place: no anchor to look at.
     TupleId create_child(TupleTable& tuples, TupleId left, FactId right) {
         const TupleId tuple = tuples.extend(left, right);
-        const uint32_t p = new_child_slot();
+        const uint32_t p = new_join_child(tuple, left, right);
         ChildRec& c = rec(p);
-        c.tuple = tuple;
-        c.parent = left;
-        c.right = right;
         append(left_info_[left].children, p, c, true);
         append(children_of_right_[right], p, c, false);
         return tuple;
@@ -398,6 +395,16 @@ private:
     }
     // A position for a new child (a dead one's, once reclaimed), its record
     // fresh.
+    // A join child's record: `tuple`, made from `left` and `right`, not yet
+    // in either list.
+    uint32_t new_join_child(TupleId tuple, TupleId left, FactId right) {
+        const uint32_t p = new_child_slot();
+        ChildRec& c = rec(p);
+        c.tuple = tuple;
+        c.parent = left;
+        c.right = right;
+        return p;
+    }
     uint32_t new_child_slot() {
         ++made_;
         if (!free_children_.empty()) {
