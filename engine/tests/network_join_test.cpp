@@ -191,6 +191,25 @@ TEST(JoinNode, AChildTupleMadeTwiceInOneEvaluationIsStagedOnce) {
     EXPECT_EQ(staged_order(out.ins), (TEs{{{3, 20}, 5, RightInsert}}));
 }
 
+TEST(JoinNode, AChildTupleMadeInAnEarlierEvaluationMeetsWhatIsStagedForIt) {
+    // A tuple made before, whose child was re-emitted by an update in this
+    // evaluation, is made again by an insert: it is the same tuple, and the
+    // staged update stands for both. Then its child leaves and comes back
+    // in one evaluation: staged again under the same id.
+    Rig j;
+    j.run(lb({{{1}, 1, Insert}}), rb({{10, 2, Insert}}));
+    const TupleId first = j.id({1, 10});
+    Staged<Tuple> out = j.run(lb({{{1}, 4, Insert}}), rb({}, {{10, 3, Change}}));
+    EXPECT_EQ(j.alive_children(), (Tuples{{1, 10}, {1, 10}}));
+    EXPECT_TRUE(out.ins.empty());
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{1, 10}, 3, Change}}));
+    out = j.run({}, rb({{10, 6, Insert}}, {}, {{10, 5, Insert}}));
+    EXPECT_EQ(j.id({1, 10}), first);
+    EXPECT_EQ(staged_order(out.del), (TEs{{{1, 10}, 5, Insert}}));
+    EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 10}, 6, RightInsert}}));
+    EXPECT_EQ(j.alive_children(), (Tuples{{1, 10}, {1, 10}}));
+}
+
 TEST(JoinNode, LeftSequenceNumbersGoOldestFirstAndSurviveReinsertion) {
     Rig j;
     j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{3}, 3, Insert}}));

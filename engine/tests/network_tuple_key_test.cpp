@@ -152,6 +152,60 @@ TEST(TupleTable, TuplesOfEveryLengthKeepTheirFactsAndParentsThroughManyBlocksAnd
     EXPECT_EQ(facts(*copy, copy->intern(fresh)), fresh);
 }
 
+TEST(TupleTable, ExtendSaysWhetherItMadeTheTupleAndAgreesWithIntern) {
+    // Chains of extends over short, long and repeated tuples: a tuple is
+    // made by the first extend that reaches it, under the next id, and
+    // found again by every later one, as intern finds it.
+    std::mt19937 rng(5);
+    TupleTable tt;
+    std::map<Facts, TupleId> seen;
+    for (int k = 0; k < 20000; ++k) {
+        const size_t len = k % 7 == 0 ? 9 + rng() % 8 : 1 + rng() % 4;
+        Facts f(len);
+        for (FactId& x : f) x = len > 8 ? rng() % 3 : rng() % 40;
+        TupleId t = TupleTable::empty_tuple;
+        for (size_t n = 1; n <= len; ++n) {
+            const Facts prefix(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(n));
+            const size_t before = tt.count();
+            bool made = false;
+            t = tt.extend(t, f[n - 1], made);
+            auto [it, fresh] = seen.try_emplace(prefix, t);
+            ASSERT_EQ(made, fresh) << k << " " << n;
+            ASSERT_EQ(it->second, t);
+            ASSERT_EQ(tt.count(), before + (made ? 1 : 0));
+            if (made) {
+                ASSERT_EQ(static_cast<size_t>(t), before);
+            }
+        }
+        ASSERT_EQ(tt.intern(f), t);
+        ASSERT_EQ(facts(tt, t), f);
+    }
+}
+
+TEST(TupleTable, FirstExtensionsOfOneFactTuplesKeepTheirIdsAcrossChunksBlocksAndCopies) {
+    // The usual join child, with now and then a long tuple between, so that
+    // record chunks and blocks of pairs fill up at every kind of place.
+    TupleTable tt;
+    std::optional<TupleTable> copy;
+    for (FactId k = 0; k < 45000; ++k) {
+        bool made = false;
+        const TupleId id = tt.extend(tt.intern(Facts{k}), k + 1000000, made);
+        ASSERT_TRUE(made);
+        ASSERT_EQ(static_cast<size_t>(id), tt.count() - 1);
+        if (k % 997 == 0) tt.intern(Facts(11, k));
+        if (k == 22222) copy = tt;
+    }
+    for (FactId k = 0; k < 45000; ++k) {
+        bool made = true;
+        const TupleId id = tt.extend(tt.intern(Facts{k}), k + 1000000, made);
+        ASSERT_FALSE(made);
+        ASSERT_EQ(facts(tt, id), (Facts{k, k + 1000000}));
+        if (k <= 22222) {
+            ASSERT_EQ(facts(*copy, id), (Facts{k, k + 1000000}));
+        }
+    }
+}
+
 TEST(Key, StoredKeysOwnTheirTextsAndCopiesKeepEverything) {
     std::string text = "a text long enough to live on the heap";
     Value v = Value::str(text);

@@ -74,12 +74,12 @@ private:
     void remove_all(const std::vector<size_t>& list, const Stamp& s) {
         for (size_t p : list) remove_child(p, s);
     }
-    void add_child(TupleId t, FactId f, const Stamp& s, StagedFlag flag) {
-        const size_t made = tt_.count();
-        const TupleId c = n_.create_child(tt_, t, f);
+    [[gnu::always_inline]] void add_child(TupleId t, FactId f, const Stamp& s, StagedFlag flag) {
+        bool made;
+        const TupleId c = n_.create_child(tt_, t, f, made);
         // A tuple made just now has never been staged anywhere, so nothing
         // staged can cancel or hold a place for it; one made before may have been.
-        if (static_cast<uint32_t>(c) >= made) {
+        if (made) {
             out_.trg.add_ins_new(c, s, flag);
         } else {
             out_.trg.add_ins_ph(c, s, flag);

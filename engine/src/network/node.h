@@ -196,11 +196,18 @@ public:
                          std::optional<size_t> right_before);
     // The same at the end of both lists, the usual place: no anchor to look at.
     TupleId create_child(TupleTable& tuples, TupleId left, FactId right) {
-        const TupleId tuple = tuples.extend(left, right);
-        const uint32_t p = new_join_child(tuple, left, right);
-        ChildRec& c = rec(p);
+        bool made;
+        return create_child(tuples, left, right, made);
+    }
+    // The same, and whether the child's tuple was made just now
+    // (TupleTable::extend). The record is filled in place and stored once.
+    [[gnu::always_inline]] TupleId create_child(TupleTable& tuples, TupleId left, FactId right, bool& made) {
+        const TupleId tuple = tuples.extend(left, right, made);
+        const uint32_t p = next_child_position();
+        ChildRec c{tuple, left, right};
         append(left_info_[left].children, p, c, true);
         append(children_of_right_[right], p, c, false);
+        store_child(p, c);
         return tuple;
     }
     // Not and exists nodes: the child is the tuple itself.
@@ -406,17 +413,28 @@ private:
         return p;
     }
     uint32_t new_child_slot() {
-        ++made_;
-        if (!free_children_.empty()) {
-            const uint32_t p = free_children_.back();
-            free_children_.pop_back();
-            rec(p) = ChildRec{};
-            return p;
-        }
+        const uint32_t p = next_child_position();
+        store_child(p, ChildRec{});
+        return p;
+    }
+    // The position the next child takes: the last reclaimed, else a new one.
+    // It is in no list, so linking a child there before its record is
+    // stored touches only other records.
+    uint32_t next_child_position() const {
+        if (!free_children_.empty()) return free_children_.back();
         const size_t p = children_.size();
         if (p >= kDead) invariant_broken("node child count overflow");
-        children_.emplace_back();
         return static_cast<uint32_t>(p);
+    }
+    // Stores the record of the child at next_child_position() `p`.
+    void store_child(uint32_t p, const ChildRec& c) {
+        ++made_;
+        if (!free_children_.empty()) {
+            free_children_.pop_back();
+            rec(p) = c;
+            return;
+        }
+        children_.emplace_back(c);
     }
 
     ChunkVector<ChildRec> children_;        // by position

@@ -103,9 +103,13 @@ uint32_t TupleTable::allocate_elsewhere(uint32_t n) {
 }
 
 inline TupleId TupleTable::make(TupleId parent, FactId f) {
-    if (count_ == std::numeric_limits<uint32_t>::max()) invariant_broken("tuple table overflow");
     TupleId id{count_};
-    if ((count_ & kRecMask) == 0) recs_.push_back(std::make_unique<Rec[]>(size_t{1} << kRecShift));
+    if ((count_ & kRecMask) == 0) {
+        // The last chunk of ids is never opened, so that count_ cannot wrap
+        // and every record that extend makes inline has its chunk.
+        if (count_ == (std::numeric_limits<uint32_t>::max() & ~kRecMask)) invariant_broken("tuple table overflow");
+        recs_.push_back(std::make_unique<Rec[]>(size_t{1} << kRecShift));
+    }
     ++count_;
     Rec r;
     r.parent = parent;
@@ -142,25 +146,31 @@ inline TupleId TupleTable::make(TupleId parent, FactId f) {
     return id;
 }
 
-TupleId TupleTable::extend(TupleId parent, FactId f) {
+TupleId TupleTable::extend_elsewhere(TupleId parent, FactId f, bool& made) {
+    made = false;
     if (parent == empty_tuple) {
         TupleId& one = one_fact_.at(f);
-        if (one == empty_tuple) one = make(empty_tuple, f);
+        if (one == empty_tuple) {
+            one = make(empty_tuple, f);
+            made = true;
+        }
         return one;
     }
     // make() never touches the pages of first extensions.
     TupleId& first = first_child_.at(static_cast<uint32_t>(parent));
     if (first == empty_tuple) {
         first = make(parent, f);
+        made = true;
         return first;
     }
     if (facts_at(rec(first).start).back() == f) return first;
-    return extend_again(parent, f);
+    return extend_again(parent, f, made);
 }
 
-TupleId TupleTable::extend_again(TupleId parent, FactId f) {
+TupleId TupleTable::extend_again(TupleId parent, FactId f, bool& made) {
     uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f;
     auto [it, fresh] = children_.try_emplace(edge, empty_tuple);
+    made = fresh;
     if (!fresh) return it->second;
     TupleId t = make(parent, f);
     // make() may add a record chunk but never touches the map.

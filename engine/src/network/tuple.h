@@ -51,7 +51,40 @@ public:
     static constexpr TupleId empty_tuple = TupleId{0};
 
     // The tuple `parent` followed by `f`.
-    TupleId extend(TupleId parent, FactId f);
+    TupleId extend(TupleId parent, FactId f) {
+        bool made;
+        return extend(parent, f, made);
+    }
+    // The same, and whether this call made it: no call before returned it.
+    // The commonest case, the first extension of a one-fact tuple while its
+    // record and its facts have room where the last ones went, is made here
+    // without a call; the rest out of line.
+    [[gnu::always_inline]] TupleId extend(TupleId parent, FactId f, bool& made) {
+        if (parent != empty_tuple) {
+            TupleId& first = first_child_.at(static_cast<uint32_t>(parent));
+            const Rec& from = rec(parent);
+            const uint64_t open = open_[2];
+            const uint64_t offset = open & kBlockMask;
+            // A record at a chunk's start opens the chunk (make); an offset
+            // of 0 asks for a fresh block (allocate).
+            if (first == empty_tuple && from.parent == empty_tuple && (count_ & kRecMask) != 0 && offset != 0 &&
+                offset + 2 <= (uint64_t{1} << kBlockShift)) {
+                const auto at = static_cast<uint32_t>(open);
+                Block& b = blocks_[at >> kBlockShift];
+                FactId* facts = b.facts.get() + offset;
+                facts[0] = from.start;
+                facts[1] = f;
+                b.used = static_cast<uint32_t>(offset + 2);
+                open_[2] = open + 2;
+                const TupleId id{count_++};
+                rec(id) = Rec{at, parent};
+                first = id;
+                made = true;
+                return id;
+            }
+        }
+        return extend_elsewhere(parent, f, made);
+    }
     // The tuple holding exactly these facts.
     TupleId intern(TupleView facts);
 
@@ -117,9 +150,11 @@ private:
     }
     // A new tuple `parent` + `f`.
     [[gnu::always_inline]] inline TupleId make(TupleId parent, FactId f);
+    // extend, but for the case it makes inline.
+    TupleId extend_elsewhere(TupleId parent, FactId f, bool& made);
     // extend for a parent already extended by another fact: kept out of
     // line, so that the usual first extension saves no registers for it.
-    [[gnu::noinline]] TupleId extend_again(TupleId parent, FactId f);
+    [[gnu::noinline]] TupleId extend_again(TupleId parent, FactId f, bool& made);
     // Room for a tuple of n >= 2 facts: where its facts start.
     uint32_t allocate(uint32_t n) {
         // Most tuples fit behind the last one of their length: no call.
