@@ -41,7 +41,7 @@ struct WalkKey {
 // key will be looked up in, so that the lookups of a long batch overlap. A
 // key is a Key, or anything with reset() that key_of fills (WalkKey).
 template <class K = Key, class List, class Pass, class KeyOf, class Warm, class Body>
-void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
+[[gnu::noinline]] void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
     constexpr size_t kAhead = 8;
     std::array<K, kAhead> ring;
     auto ahead = list.begin();
