@@ -183,16 +183,19 @@ TEST(TupleTable, ExtendSaysWhetherItMadeTheTupleAndAgreesWithIntern) {
 }
 
 TEST(TupleTable, FirstExtensionsOfOneFactTuplesKeepTheirIdsAcrossChunksBlocksAndCopies) {
-    // The usual join child, with now and then a long tuple between, so that
-    // record chunks and blocks of pairs fill up at every kind of place.
+    // The usual join children: one-fact tuples made first, then each
+    // extended once, in a long run with now and then a longer tuple made
+    // between, so that record chunks and blocks of pairs fill up at every
+    // kind of place.
     TupleTable tt;
     std::optional<TupleTable> copy;
+    for (FactId k = 0; k < 45000; ++k) tt.intern(Facts{k});
     for (FactId k = 0; k < 45000; ++k) {
         bool made = false;
         const TupleId id = tt.extend(tt.intern(Facts{k}), k + 1000000, made);
         ASSERT_TRUE(made);
         ASSERT_EQ(static_cast<size_t>(id), tt.count() - 1);
-        if (k % 997 == 0) tt.intern(Facts(11, k));
+        if (k % 9973 == 0) tt.intern(Facts(11, k));
         if (k == 22222) copy = tt;
     }
     for (FactId k = 0; k < 45000; ++k) {

@@ -36,6 +36,7 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
         std::memcpy(b.facts.get(), from.facts.get(), size_t{from.used} * sizeof(FactId));
     }
     std::copy(std::begin(o.open_), std::end(o.open_), std::begin(open_));
+    pair_room_ = o.pair_room_;
     one_fact_ = o.one_fact_;
     first_child_ = o.first_child_;
     children_ = o.children_;
@@ -103,6 +104,12 @@ uint32_t TupleTable::allocate_elsewhere(uint32_t n) {
 }
 
 inline TupleId TupleTable::make(TupleId parent, FactId f) {
+    const TupleId id = make_here(parent, f);
+    pair_room_ = room_for_pairs();
+    return id;
+}
+
+inline TupleId TupleTable::make_here(TupleId parent, FactId f) {
     TupleId id{count_};
     if ((count_ & kRecMask) == 0) {
         // The last chunk of ids is never opened, so that count_ cannot wrap

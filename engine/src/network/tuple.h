@@ -3,6 +3,7 @@
 // network structure names them by TupleId.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -63,12 +64,10 @@ public:
         if (parent != empty_tuple) {
             TupleId& first = first_child_.at(static_cast<uint32_t>(parent));
             const Rec& from = rec(parent);
-            const uint64_t open = open_[2];
-            const uint64_t offset = open & kBlockMask;
-            // A record at a chunk's start opens the chunk (make); an offset
-            // of 0 asks for a fresh block (allocate).
-            if (first == empty_tuple && from.parent == empty_tuple && (count_ & kRecMask) != 0 && offset != 0 &&
-                offset + 2 <= (uint64_t{1} << kBlockShift)) {
+            if (first == empty_tuple && from.parent == empty_tuple && pair_room_ != 0) {
+                --pair_room_;
+                const uint64_t open = open_[2];
+                const uint64_t offset = open & kBlockMask;
                 const auto at = static_cast<uint32_t>(open);
                 Block& b = blocks_[at >> kBlockShift];
                 FactId* facts = b.facts.get() + offset;
@@ -150,6 +149,18 @@ private:
     }
     // A new tuple `parent` + `f`.
     [[gnu::always_inline]] inline TupleId make(TupleId parent, FactId f);
+    // make, but for pair_room_.
+    [[gnu::always_inline]] inline TupleId make_here(TupleId parent, FactId f);
+    // How many two-fact tuples fit from here on where extend makes them
+    // inline: records left in the open chunk and pairs left in the open
+    // block of pairs, the fewer.
+    uint32_t room_for_pairs() const {
+        const uint32_t in_chunk = count_ & kRecMask;
+        const uint64_t offset = open_[2] & kBlockMask;
+        if (in_chunk == 0 || offset == 0) return 0;
+        const uint64_t pairs = ((uint64_t{1} << kBlockShift) - offset) / 2;
+        return static_cast<uint32_t>(std::min<uint64_t>(kRecMask + 1 - in_chunk, pairs));
+    }
     // extend, but for the case it makes inline.
     TupleId extend_elsewhere(TupleId parent, FactId f, bool& made);
     // extend for a parent already extended by another fact: kept out of
@@ -183,6 +194,9 @@ private:
     // the longer ones); an offset of 0 in its block means a fresh block is
     // needed.
     uint64_t open_[kPooledSize + 1] = {};
+    // At most room_for_pairs(): set by every tuple make() makes, counted
+    // down by those extend makes inline.
+    uint32_t pair_room_ = 0;
     // Tuples by a dense number (a FactId, a TupleId), in pages made when one
     // of their numbers is first asked for, so that the table grows without
     // copying and keeps no room for numbers never asked for; 0 for none.
