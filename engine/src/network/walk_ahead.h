@@ -39,7 +39,8 @@ struct WalkKey {
 // list order, each with its key (which body may move from). Keys are made
 // kAhead passing entries before their turn, and `warm` starts loading what a
 // key will be looked up in, so that the lookups of a long batch overlap. A
-// key is a Key, or anything with reset() that key_of fills (WalkKey).
+// key is a Key, or anything with reset() that key_of fills (WalkKey). Kept
+// out of line: inlined into a long caller, the body runs short of registers.
 template <class K = Key, class List, class Pass, class KeyOf, class Warm, class Body>
 [[gnu::noinline]] void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
     constexpr size_t kAhead = 8;
