@@ -283,11 +283,32 @@ public:
         size_ = 0;
     }
     // Starts loading the slot where k's probe begins.
-    void prefetch(const K& k) const {
+    void prefetch(const K& k) const { prefetch_hashed(hash_(k)); }
+    // The table's hash of k, for a caller that works it out once for both a
+    // prefetch and a later insert (prefetch_hashed, emplace_hashed). It
+    // outlives growth: only the slot it picks depends on the capacity.
+    size_t hash_of(const K& k) const { return hash_(k); }
+    void prefetch_hashed(size_t h) const {
         if (cap_ == 0) return;
-        size_t i = hash_(k) & mask();
+        size_t i = h & mask();
         __builtin_prefetch(&full_[i]);
         __builtin_prefetch(&slots_[i]);
+    }
+    // Whether a new key goes in without the table growing.
+    bool has_room() const { return (size_ + 1) * 4 <= cap_ * 3; }
+    // try_emplace(k).first->second, for a table with room (has_room) and h
+    // == hash_of(k): the same slot, found or taken. A key at its home slot,
+    // or an empty home, is settled inline; anything else takes the probe.
+    V& emplace_hashed(const K& k, size_t h) {
+        const size_t i = h & mask();
+        const uint8_t tag = tag_of(h);
+        const uint8_t m = full_[i];
+        if (m == tag && slots_[i].first == k) return slots_[i].second;
+        if (m != 0 || stress_due()) return emplace_probing(k);
+        new (&slots_[i]) value_type(std::piecewise_construct, std::forward_as_tuple(k), std::tuple<>());
+        full_[i] = tag;
+        ++size_;
+        return slots_[i].second;
     }
     void reserve(size_t n) {
         size_t want = 8;
@@ -301,7 +322,7 @@ public:
     // run with fewer new keys than it has inserts leaves the table at most
     // most/2 times the size doubling would have.
     void grow_ahead(size_t more, size_t most = 4) {
-        if (cap_ != 0 && (size_ + 1) * 4 <= cap_ * 3) return;
+        if (has_room()) return;
         grow_for(more, most);
     }
 
@@ -395,12 +416,10 @@ private:
         if (cap_ != 0) {
             Probe p = probe(k);
             if (p.found) return p;
-            if ((size_ + 1) * 4 <= cap_ * 3) {
-                if constexpr (kHashStress) {
-                    if (size_ < 1024 || (size_ & (std::bit_floor(size_) / 64 - 1)) == 0) {
-                        rehash(cap_);
-                        return probe(k);
-                    }
+            if (has_room()) {
+                if (stress_due()) {
+                    rehash(cap_);
+                    return probe(k);
                 }
                 return p;
             }
@@ -408,6 +427,16 @@ private:
         rehash(cap_ == 0 ? 8 : cap_ * 2);
         return probe(k);
     }
+    // Whether, under the stress switch, the next new key moves every element.
+    bool stress_due() const {
+        if constexpr (kHashStress) {
+            return size_ < 1024 || (size_ & (std::bit_floor(size_) / 64 - 1)) == 0;
+        } else {
+            return false;
+        }
+    }
+    // emplace_hashed's other cases, out of line to keep its callers small.
+    [[gnu::noinline]] V& emplace_probing(const K& k) { return try_emplace(k).first->second; }
     // grow_ahead's growth, kept out of line so that the inserts calling it
     // keep their own code small.
     [[gnu::noinline]] void grow_for(size_t more, size_t most) {

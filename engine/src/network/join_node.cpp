@@ -145,7 +145,7 @@ private:
         if (!key.is_word) return store_probing(mine, item, key.key, other, out, decided);
         out.clear();
         bool equal = false;
-        mine.push_back_matching_int(item, key.word, key.hash, other, out, &equal);
+        mine.push_back_matching_int(item, key.word, key.hash, key.slot_hash, other, out, &equal);
         decided = key_decides_ && equal;
     }
     // Whether `item` is stored (by its first entry) under a key that
@@ -422,9 +422,9 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     // Keys walked ahead come as integer words where the environment reads a
     // one-field key so; the words probe the one index both memories share.
     const bool words = ahead && one_index && env_.int_keys(i_);
-    auto warm_walked = [&](const WalkKey& k) {
+    auto warm_walked = [&](WalkKey& k) {
         if (k.is_word) {
-            NodeInternals::lefts(n_).prefetch_class(k.hash);
+            k.slot_hash = NodeInternals::lefts(n_).prefetch_class(k.hash);
         } else {
             warm(k.key);
         }

@@ -282,7 +282,7 @@ void Memory<T>::unbucket(uint64_t h, Pos s) {
 }
 
 template <class T>
-detail::JoinBuckets& Memory<T>::shared_entry(uint64_t h) {
+detail::JoinBuckets& Memory<T>::shared_entry_growing(uint64_t h) {
     if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
     return shared_->try_emplace(h).first->second;
 }
@@ -347,10 +347,10 @@ void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
 
 template <class T>
 template <class U>
-void Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, const Memory<U>& other, std::vector<U>& out,
-                                       bool* all_equal) {
+void Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash, const Memory<U>& other,
+                                       std::vector<U>& out, bool* all_equal) {
     if (all_equal != nullptr) *all_equal = true;
-    detail::JoinBuckets& entry = shared_entry(h);
+    detail::JoinBuckets& entry = shared_entry(h, slot_hash);
     const auto& theirs = Memory<U>::side_of(entry);
     const uint64_t w = int_word(v);
     if (theirs.head != npos) {
@@ -903,9 +903,9 @@ void Memory<T>::verify() const {
 
 template class Memory<FactId>;
 template class Memory<TupleId>;
-template void Memory<TupleId>::push_back_matching_int(TupleId, int64_t, uint64_t, const Memory<FactId>&,
+template void Memory<TupleId>::push_back_matching_int(TupleId, int64_t, uint64_t, size_t, const Memory<FactId>&,
                                                       std::vector<FactId>&, bool*);
-template void Memory<FactId>::push_back_matching_int(FactId, int64_t, uint64_t, const Memory<TupleId>&,
+template void Memory<FactId>::push_back_matching_int(FactId, int64_t, uint64_t, size_t, const Memory<TupleId>&,
                                                      std::vector<TupleId>&, bool*);
 
 }  // namespace quarn

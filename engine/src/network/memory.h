@@ -196,13 +196,14 @@ public:
     template <class U>
     void push_back_matching(T item, Key&& key, const Memory<U>& other, std::vector<U>& out, bool* all_equal);
     // push_back_matching of a key holding the integer v alone, given as the
-    // integer and its class hash (int_key_class_hash): the same entries out,
-    // the same entry stored, without a Key. Only where both memories share
-    // one equality index (shares_index_with), which the caller knows; U is
-    // the other side's item.
+    // integer, its class hash (int_key_class_hash) and the index's hash of
+    // that (what prefetch_class gives): the same entries out, the same entry
+    // stored, without a Key. Only where both memories share one equality
+    // index (shares_index_with), which the caller knows; U is the other
+    // side's item.
     template <class U>
-    void push_back_matching_int(T item, int64_t v, uint64_t h, const Memory<U>& other, std::vector<U>& out,
-                                bool* all_equal);
+    void push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash, const Memory<U>& other,
+                                std::vector<U>& out, bool* all_equal);
     // Equality index: the first slot of the bucket `probe` falls in, npos when
     // there is none; the bucket holds the candidates in memory order, which
     // keys_match still has to confirm.
@@ -210,13 +211,16 @@ public:
     Pos bucket_next(Pos p) const { return slots_[p].bnext; }
     // Starts loading the bucket `probe` falls in (equality index only).
     void prefetch_bucket(const Key& probe) const;
-    // The same for a key of class hash h.
-    void prefetch_class(uint64_t h) const {
+    // The same for a key of class hash h. Gives the index's own hash of h,
+    // which push_back_matching_int takes rather than working it out again.
+    size_t prefetch_class(uint64_t h) const {
+        const size_t slot_hash = shared_ != nullptr ? shared_->hash_of(h) : by_key_.hash_of(h);
         if (shared_ != nullptr) {
-            shared_->prefetch(h);
+            shared_->prefetch_hashed(slot_hash);
         } else {
-            by_key_.prefetch(h);
+            by_key_.prefetch_hashed(slot_hash);
         }
+        return slot_hash;
     }
     // Starts loading what remove_first(item) reads, one step of its chain at
     // a time, so that a batch of removals can issue them ahead: step 0 the
@@ -398,9 +402,18 @@ private:
     // Numbers the live entries afresh from 1, when the arrival numbers run out.
     void renumber();
     bool range_indexed(const Slot& sl) const;
-    // The shared index's entry of class hash h, made when missing (growing
-    // the index ahead of an announced batch, as bucket_for does).
-    detail::JoinBuckets& shared_entry(uint64_t h);
+    // The shared index's entry of class hash h (its index hash slot_hash),
+    // made when missing (growing the index ahead of an announced batch, as
+    // bucket_for does). Inline while the index has room for a new key, as
+    // it has at all but a few pushes: growing is shared_entry_growing's.
+    detail::JoinBuckets& shared_entry(uint64_t h, size_t slot_hash) {
+        if (!shared_->has_room()) return shared_entry_growing(h);
+        // With room, growing ahead would have left the index as it is.
+        batch_left_ -= batch_left_ != 0;
+        return shared_->emplace_hashed(h, slot_hash);
+    }
+    detail::JoinBuckets& shared_entry(uint64_t h) { return shared_entry(h, shared_->hash_of(h)); }
+    [[gnu::noinline]] detail::JoinBuckets& shared_entry_growing(uint64_t h);
     template <class K>
     void push(T item, K&& key);
     // push, into the bucket the key goes into (none without an equality index).

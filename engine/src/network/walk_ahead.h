@@ -18,6 +18,7 @@ struct WalkKey {
     Key key;
     int64_t word = 0;
     uint64_t hash = 0;  // int_key_class_hash(word)
+    size_t slot_hash = 0;  // the index's hash of `hash`, from the prefetch (Memory::prefetch_class)
     bool is_word = false;
 
     void set_word(int64_t v) {
