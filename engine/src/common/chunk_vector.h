@@ -50,7 +50,7 @@ public:
     // Appends an element made from args (value-initialised without any)
     // and returns it.
     template <class... Args>
-    T& emplace_back(Args&&... args) {
+    [[gnu::always_inline]] T& emplace_back(Args&&... args) {
         if ((size_ & (kChunk - 1)) == 0 && (size_ >> kShift) == chunks_.size()) add_chunk();
         T* at = chunks_[size_ >> kShift] + (size_ & (kChunk - 1));
         ::new (static_cast<void*>(at)) T(std::forward<Args>(args)...);
