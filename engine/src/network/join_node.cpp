@@ -120,33 +120,38 @@ private:
     // Whether entries found under a key equal to k value for value pass the
     // test on the keys alone.
     bool keys_decide(const Key& k) const { return key_decides_ && key_equality_is_exact(k); }
-    // Stores `item` under `key` in `mine` (the key moved away), having filled
-    // `out` with the other memory's bucket for it, as left_bucket and
-    // right_bucket do.
+    // Stores `item` under `key` in `mine` (the key moved away), having found
+    // the other memory's bucket for it, as left_bucket and right_bucket do:
+    // handed back in `out`, and as the span returned.
     template <class T, class U>
-    void store_probing(Memory<T>& mine, T item, Key& key, const Memory<U>& other, std::vector<U>& out,
-                       bool& decided) const {
+    std::span<const U> store_probing(Memory<T>& mine, T item, Key& key, const Memory<U>& other,
+                                     std::vector<U>& out, bool& decided) const {
         out.clear();
         decided = false;
         if (!n_.keyed()) {
             other.items(out);
             mine.push_back(item, std::move(key));
-            return;
+            return out;
         }
         bool equal = false;
         const bool exact = key && keys_decide(key);
         mine.push_back_matching(item, std::move(key), other, out, &equal);
         decided = exact && equal;
+        return out;
     }
-    // The same for a key walked ahead, which may be an integer word.
+    // The same for a key walked ahead, which may be an integer word. The
+    // span alone says what was found (Memory::push_back_matching_int), and
+    // holds until either memory changes.
     template <class T, class U>
-    void store_probing(Memory<T>& mine, T item, WalkKey& key, const Memory<U>& other, std::vector<U>& out,
-                       bool& decided) const {
+    std::span<const U> store_probing(Memory<T>& mine, T item, WalkKey& key, const Memory<U>& other,
+                                     std::vector<U>& out, bool& decided) const {
         if (!key.is_word) return store_probing(mine, item, key.key, other, out, decided);
         out.clear();
         bool equal = false;
-        mine.push_back_matching_int(item, key.word, key.hash, key.slot_hash, other, out, &equal);
+        const std::span<const U> found =
+            mine.push_back_matching_int(item, key.word, key.hash, key.slot_hash, other, out, &equal);
         decided = key_decides_ && equal;
+        return found;
     }
     // Whether `item` is stored (by its first entry) under a key that
     // keys_match accepts against `probe`, given the probe's bucket in that
@@ -403,8 +408,8 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         // The left memory is probed before the fact is stored: the key is at
         // hand, and storing it touches only the right memory.
         bool decided = false;
-        store_probing(NodeInternals::rights(n_), f, key, NodeInternals::lefts(n_), lbucket_, decided);
-        for (TupleId t : lbucket_) {
+        auto found = store_probing(NodeInternals::rights(n_), f, key, NodeInternals::lefts(n_), lbucket_, decided);
+        for (TupleId t : found) {
             if (skip_expired_tuple(t)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::RightInsert);
         }
@@ -459,8 +464,8 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
     auto join_left_keyed = [&](const StagedEntry<TupleId>& e, auto& key) {
         TupleId t = e.item;
         bool decided = false;
-        store_probing(NodeInternals::lefts(n_), t, key, NodeInternals::rights(n_), rbucket_, decided);
-        for (FactId f : rbucket_) {
+        auto found = store_probing(NodeInternals::lefts(n_), t, key, NodeInternals::rights(n_), rbucket_, decided);
+        for (FactId f : found) {
             if (skip_expired_fact(f)) continue;
             if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::Insert);
         }

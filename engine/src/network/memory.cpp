@@ -347,33 +347,38 @@ void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
 
 template <class T>
 template <class U>
-void Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash, const Memory<U>& other,
-                                       std::vector<U>& out, bool* all_equal) {
+std::span<const U> Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash,
+                                                     const Memory<U>& other, std::vector<U>& out, bool* all_equal) {
     if (all_equal != nullptr) *all_equal = true;
     detail::JoinBuckets& entry = shared_entry(h, slot_hash);
     const auto& theirs = Memory<U>::side_of(entry);
     const uint64_t w = int_word(v);
+    std::span<const U> found;
     if (theirs.head != npos) {
         // A one-entry bucket whose key is an integer word too matches when
-        // the words are equal (and then equals the probe); anything else
-        // takes the general comparison.
+        // the words are equal (and then equals the probe): its entry is
+        // handed back where the bucket holds it. Anything else takes the
+        // general comparison.
         const uint64_t head = theirs.head_key;
         if (theirs.head == theirs.tail && w != kNoKey && (head & kTagMask) == kTagI64) {
-            if (head == w) out.push_back(theirs.head_item);
+            if (head == w) found = {&theirs.head_item, 1};
         } else {
             Key probe;
             probe.push_i64(v);
             other.bucket_matching(theirs, probe, out, all_equal);
+            found = out;
         }
     }
+    // Storing on this side changes only this side's bucket: `found` stays.
     Bucket* mine = &side_of(entry);
     if (w == kNoKey) {
         Key key;
         key.push_i64(v);
         push_into(std::move(item), std::move(key), mine);
-        return;
+        return found;
     }
     append_slot(std::move(item), w, mine);
+    return found;
 }
 
 template <class T>
@@ -903,9 +908,11 @@ void Memory<T>::verify() const {
 
 template class Memory<FactId>;
 template class Memory<TupleId>;
-template void Memory<TupleId>::push_back_matching_int(TupleId, int64_t, uint64_t, size_t, const Memory<FactId>&,
-                                                      std::vector<FactId>&, bool*);
-template void Memory<FactId>::push_back_matching_int(FactId, int64_t, uint64_t, size_t, const Memory<TupleId>&,
-                                                     std::vector<TupleId>&, bool*);
+template std::span<const FactId> Memory<TupleId>::push_back_matching_int(TupleId, int64_t, uint64_t, size_t,
+                                                                        const Memory<FactId>&, std::vector<FactId>&,
+                                                                        bool*);
+template std::span<const TupleId> Memory<FactId>::push_back_matching_int(FactId, int64_t, uint64_t, size_t,
+                                                                        const Memory<TupleId>&, std::vector<TupleId>&,
+                                                                        bool*);
 
 }  // namespace quarn

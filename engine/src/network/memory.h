@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <set>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -197,13 +198,15 @@ public:
     void push_back_matching(T item, Key&& key, const Memory<U>& other, std::vector<U>& out, bool* all_equal);
     // push_back_matching of a key holding the integer v alone, given as the
     // integer, its class hash (int_key_class_hash) and the index's hash of
-    // that (what prefetch_class gives): the same entries out, the same entry
-    // stored, without a Key. Only where both memories share one equality
-    // index (shares_index_with), which the caller knows; U is the other
-    // side's item.
+    // that (what prefetch_class gives): the same entries found, the same
+    // entry stored, without a Key. Only where both memories share one
+    // equality index (shares_index_with), which the caller knows; U is the
+    // other side's item. The entries found come back as a span: over `out`
+    // (cleared by the caller), or, for the one entry of a bucket, over the
+    // index's own copy of it, valid until either memory next changes.
     template <class U>
-    void push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash, const Memory<U>& other,
-                                std::vector<U>& out, bool* all_equal);
+    std::span<const U> push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash,
+                                              const Memory<U>& other, std::vector<U>& out, bool* all_equal);
     // Equality index: the first slot of the bucket `probe` falls in, npos when
     // there is none; the bucket holds the candidates in memory order, which
     // keys_match still has to confirm.
