@@ -304,7 +304,7 @@ public:
         const uint8_t tag = tag_of(h);
         const uint8_t m = full_[i];
         if (m == tag && slots_[i].first == k) return slots_[i].second;
-        if (m != 0 || stress_due()) return emplace_probing(k);
+        if (m != 0 || stress_due()) return emplace_probing(k, h);
         new (&slots_[i]) value_type(std::piecewise_construct, std::forward_as_tuple(k), std::tuple<>());
         full_[i] = tag;
         ++size_;
@@ -358,7 +358,10 @@ private:
     };
     template <class Q>
     Probe probe(const Q& k) const {
-        size_t h = hash_(k);
+        return probe_hashed(k, hash_(k));
+    }
+    template <class Q>
+    Probe probe_hashed(const Q& k, size_t h) const {
         uint8_t tag = tag_of(h);
         size_t i = h & mask();
 #ifdef __SSE2__
@@ -435,8 +438,21 @@ private:
             return false;
         }
     }
-    // emplace_hashed's other cases, out of line to keep its callers small.
-    [[gnu::noinline]] V& emplace_probing(const K& k) { return try_emplace(k).first->second; }
+    // emplace_hashed's other cases, out of line to keep its callers small:
+    // slot_for_insert and try_emplace for a table with room.
+    [[gnu::noinline]] V& emplace_probing(const K& k, size_t h) {
+        Probe p = probe_hashed(k, h);
+        if (!p.found) {
+            if (stress_due()) {
+                rehash(cap_);
+                p = probe_hashed(k, h);
+            }
+            new (&slots_[p.slot]) value_type(std::piecewise_construct, std::forward_as_tuple(k), std::tuple<>());
+            full_[p.slot] = p.tag;
+            ++size_;
+        }
+        return slots_[p.slot].second;
+    }
     // grow_ahead's growth, kept out of line so that the inserts calling it
     // keep their own code small.
     [[gnu::noinline]] void grow_for(size_t more, size_t most) {
