@@ -288,52 +288,6 @@ detail::JoinBuckets& Memory<T>::shared_entry_growing(uint64_t h) {
 }
 
 template <class T>
-inline void Memory<T>::append_slot(T item, uint64_t k, Bucket* bucket) {
-    if (next_seq_ == UINT32_MAX) renumber();
-    const Slot fresh{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++};
-    Pos s;
-    if (!free_.empty()) {
-        s = free_.back();
-        free_.pop_back();
-        slots_[s] = fresh;
-    } else {
-        if (slots_.size() >= std::numeric_limits<uint32_t>::max() - 1) invariant_broken("node memory slot count overflow");
-        s = static_cast<Pos>(slots_.size());
-        slots_.emplace_back(fresh);
-    }
-    auto [first, new_item] = items_.try_emplace(item);
-    if (new_item) {
-        first = s;
-    } else {
-        chain_again(item, first, s);
-    }
-    attach(s, item, k, bucket);
-}
-
-template <class T>
-inline void Memory<T>::attach(Pos s, T item, uint64_t k, Bucket* bucket) {
-    if (tail_ == npos) {
-        head_ = s;
-    } else {
-        slots_[tail_].next = s;
-    }
-    tail_ = s;
-    ++live_;
-    if (bucket != nullptr) {
-        if (bucket->head == npos) {
-            bucket->head = s;
-            bucket->head_item = item;
-            bucket->head_key = k;
-        } else {
-            slots_[bucket->tail].bnext = s;
-        }
-        bucket->tail = s;
-    } else if (range_indexed(slots_[s])) {
-        by_range_.insert(RangeItem{at(s).key[0].value(), slots_[s].seq, s});
-    }
-}
-
-template <class T>
 template <class K>
 void Memory<T>::push(T item, K&& key) {
     Bucket* bucket = bucket_for(key);
@@ -346,39 +300,19 @@ void Memory<T>::push_into(T item, Key&& key, Bucket* bucket) {
 }
 
 template <class T>
-template <class U>
-std::span<const U> Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash,
-                                                     const Memory<U>& other, std::vector<U>& out, bool* all_equal) {
-    if (all_equal != nullptr) *all_equal = true;
-    detail::JoinBuckets& entry = shared_entry(h, slot_hash);
-    const auto& theirs = Memory<U>::side_of(entry);
-    const uint64_t w = int_word(v);
-    std::span<const U> found;
-    if (theirs.head != npos) {
-        // A one-entry bucket whose key is an integer word too matches when
-        // the words are equal (and then equals the probe): its entry is
-        // handed back where the bucket holds it. Anything else takes the
-        // general comparison.
-        const uint64_t head = theirs.head_key;
-        if (theirs.head == theirs.tail && w != kNoKey && (head & kTagMask) == kTagI64) {
-            if (head == w) found = {&theirs.head_item, 1};
-        } else {
-            Key probe;
-            probe.push_i64(v);
-            other.bucket_matching(theirs, probe, out, all_equal);
-            found = out;
-        }
-    }
-    // Storing on this side changes only this side's bucket: `found` stays.
-    Bucket* mine = &side_of(entry);
-    if (w == kNoKey) {
-        Key key;
-        key.push_i64(v);
-        push_into(std::move(item), std::move(key), mine);
-        return found;
-    }
-    append_slot(std::move(item), w, mine);
-    return found;
+std::span<const T> Memory<T>::int_bucket_matching(const Bucket& b, int64_t v, std::vector<T>& out,
+                                                  bool* all_equal) const {
+    Key probe;
+    probe.push_i64(v);
+    bucket_matching(b, probe, out, all_equal);
+    return out;
+}
+
+template <class T>
+void Memory<T>::push_wide_int(T item, int64_t v, Bucket* bucket) {
+    Key key;
+    key.push_i64(v);
+    push_into(std::move(item), std::move(key), bucket);
 }
 
 template <class T>
@@ -908,11 +842,5 @@ void Memory<T>::verify() const {
 
 template class Memory<FactId>;
 template class Memory<TupleId>;
-template std::span<const FactId> Memory<TupleId>::push_back_matching_int(TupleId, int64_t, uint64_t, size_t,
-                                                                        const Memory<FactId>&, std::vector<FactId>&,
-                                                                        bool*);
-template std::span<const TupleId> Memory<FactId>::push_back_matching_int(FactId, int64_t, uint64_t, size_t,
-                                                                        const Memory<TupleId>&, std::vector<TupleId>&,
-                                                                        bool*);
 
 }  // namespace quarn

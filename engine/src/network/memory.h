@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <set>
 #include <span>
@@ -14,6 +15,7 @@
 #include "common/chunk_vector.h"
 #include "common/hash.h"
 #include "common/dense_ids.h"
+#include "common/internal_error.h"
 #include "network/index_spec.h"
 #include "network/key.h"
 #include "network/tuple.h"
@@ -405,6 +407,12 @@ private:
     // Numbers the live entries afresh from 1, when the arrival numbers run out.
     void renumber();
     bool range_indexed(const Slot& sl) const;
+    // push_back_matching_int's rarer cases, out of line: the entries of
+    // bucket b matching the integer v, appended to out (and spanned there);
+    // an integer too wide for a word stored with a key record.
+    [[gnu::noinline]] std::span<const T> int_bucket_matching(const Bucket& b, int64_t v, std::vector<T>& out,
+                                                             bool* all_equal) const;
+    [[gnu::noinline]] void push_wide_int(T item, int64_t v, Bucket* bucket);
     // The shared index's entry of class hash h (its index hash slot_hash),
     // made when missing (growing the index ahead of an announced batch, as
     // bucket_for does). Inline while the index has room for a new key, as
@@ -520,6 +528,84 @@ void Memory<T>::push_back_matching(T item, Key&& key, const Memory<U>& other, st
     const auto& theirs = Memory<U>::side_of(entry);
     if (theirs.head != npos) other.bucket_matching(theirs, key, out, all_equal);
     push_into(std::move(item), std::move(key), &side_of(entry));
+}
+
+template <class T>
+inline void Memory<T>::append_slot(T item, uint64_t k, Bucket* bucket) {
+    if (next_seq_ == UINT32_MAX) renumber();
+    const Slot fresh{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++};
+    Pos s;
+    if (!free_.empty()) {
+        s = free_.back();
+        free_.pop_back();
+        slots_[s] = fresh;
+    } else {
+        if (slots_.size() >= std::numeric_limits<uint32_t>::max() - 1) invariant_broken("node memory slot count overflow");
+        s = static_cast<Pos>(slots_.size());
+        slots_.emplace_back(fresh);
+    }
+    auto [first, new_item] = items_.try_emplace(item);
+    if (new_item) {
+        first = s;
+    } else {
+        chain_again(item, first, s);
+    }
+    attach(s, item, k, bucket);
+}
+
+template <class T>
+inline void Memory<T>::attach(Pos s, T item, uint64_t k, Bucket* bucket) {
+    if (tail_ == npos) {
+        head_ = s;
+    } else {
+        slots_[tail_].next = s;
+    }
+    tail_ = s;
+    ++live_;
+    if (bucket != nullptr) {
+        if (bucket->head == npos) {
+            bucket->head = s;
+            bucket->head_item = item;
+            bucket->head_key = k;
+        } else {
+            slots_[bucket->tail].bnext = s;
+        }
+        bucket->tail = s;
+    } else if (range_indexed(slots_[s])) {
+        by_range_.insert(RangeItem{at(s).key[0].value(), slots_[s].seq, s});
+    }
+}
+
+template <class T>
+template <class U>
+inline std::span<const U> Memory<T>::push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash,
+                                                            const Memory<U>& other, std::vector<U>& out,
+                                                            bool* all_equal) {
+    if (all_equal != nullptr) *all_equal = true;
+    detail::JoinBuckets& entry = shared_entry(h, slot_hash);
+    const auto& theirs = Memory<U>::side_of(entry);
+    const uint64_t w = int_word(v);
+    std::span<const U> found;
+    if (theirs.head != npos) {
+        // A one-entry bucket whose key is an integer word too matches when
+        // the words are equal (and then equals the probe): its entry is
+        // handed back where the bucket holds it. Anything else takes the
+        // general comparison.
+        const uint64_t head = theirs.head_key;
+        if (theirs.head == theirs.tail && w != kNoKey && (head & kTagMask) == kTagI64) {
+            if (head == w) found = {&theirs.head_item, 1};
+        } else {
+            found = other.int_bucket_matching(theirs, v, out, all_equal);
+        }
+    }
+    // Storing on this side changes only this side's bucket: `found` stays.
+    Bucket* mine = &side_of(entry);
+    if (w == kNoKey) {
+        push_wide_int(item, v, mine);
+    } else {
+        append_slot(item, w, mine);
+    }
+    return found;
 }
 
 extern template class Memory<FactId>;
