@@ -698,6 +698,126 @@ TEST(NodeMemory, TwoMemoriesSharingOneIndexAnswerAsMemoriesWithIndexesOfTheirOwn
     check(lefts, rights, lefts_twin, rights_twin, -3);
 }
 
+// Two pairs of memories, each pair sharing an index: one pair is pushed
+// integer words (with the index hash its prefetch gives), the other the same
+// integers as Keys. Every push must find the same entries of the other side,
+// say the same of their equality, and leave the same memories: buckets of
+// one entry and of several, integers a double cannot tell apart, integers
+// too wide for a word, removals between, batches announced and not.
+TEST(NodeMemory, PushesOfIntegerWordsFindAndStoreAsPushesOfKeys) {
+    std::mt19937 rng(41);
+    const IndexSpec eq = IndexSpec::equality();
+    SharedKeyIndex words_index, keys_index;
+    Memory<TupleId> wl(eq), kl(eq);
+    Memory<FactId> wr(eq), kr(eq);
+    wl.share_index(&words_index);
+    wr.share_index(&words_index);
+    kl.share_index(&keys_index);
+    kr.share_index(&keys_index);
+    const std::vector<int64_t> odd = {k2p53,          k2p53 + 1, (int64_t{1} << 61) - 1, int64_t{1} << 61,
+                                      -(int64_t{1} << 61) - 1, INT64_MIN};
+    auto some_int = [&]() -> int64_t {
+        if (rng() % 8 == 0) return odd[rng() % odd.size()];
+        return static_cast<int64_t>(rng() % 40) - 8;
+    };
+    auto same = [](const auto& w, const auto& k, int step) {
+        w.verify();
+        ASSERT_EQ(w.items(), k.items()) << step;
+        for (auto p = w.first_pos(), q = k.first_pos(); p != w.npos; p = w.next_pos(p), q = k.next_pos(q)) {
+            ASSERT_EQ(debug_key(w.at(p).key), debug_key(k.at(q).key)) << step;
+        }
+    };
+    auto change = [&](auto& w, auto& k, const auto& w_other, const auto& k_other, int step) {
+        using T = typename std::remove_cvref_t<decltype(w.items())>::value_type;
+        using U = typename std::remove_cvref_t<decltype(w_other.items())>::value_type;
+        const T item = static_cast<T>(rng() % 64);
+        if (rng() % 6 == 0) {
+            ASSERT_EQ(w.remove_first(item), k.remove_first(item)) << step;
+            return;
+        }
+        if (rng() % 40 == 0) {
+            const size_t n = rng() % 3 == 0 ? 0 : rng() % 200;
+            w.expect_pushes(n);
+            k.expect_pushes(n);
+        }
+        const int64_t v = some_int();
+        const uint64_t h = int_key_class_hash(v);
+        const size_t slot_hash = w.prefetch_class(h);
+        std::vector<U> out, want;
+        bool equal = false, want_equal = false;
+        const std::span<const U> got = w.push_back_matching_int(item, v, h, slot_hash, w_other, out, &equal);
+        Key key;
+        key.push_i64(v);
+        k.push_back_matching(item, std::move(key), k_other, want, &want_equal);
+        ASSERT_EQ(std::vector<U>(got.begin(), got.end()), want) << step << " " << v;
+        ASSERT_EQ(equal, want_equal) << step << " " << v;
+    };
+    for (int step = 0; step < 6000; ++step) {
+        if (rng() % 2 == 0) {
+            change(wl, kl, wr, kr, step);
+        } else {
+            change(wr, kr, wl, kl, step);
+        }
+        if (::testing::Test::HasFatalFailure()) return;
+        same(wl, kl, step);
+        same(wr, kr, step);
+        if (::testing::Test::HasFatalFailure()) return;
+        ASSERT_EQ(words_index.size(), keys_index.size()) << step;
+        ASSERT_EQ(words_index.capacity(), keys_index.capacity()) << step;
+    }
+}
+
+// A batch announced to a memory (expect_pushes) grows the shared index at
+// most eightfold when it has to grow, for the pushes still to come: the
+// index ends exactly as large as that rule makes it, push by push, whether
+// the batch's keys are all new or repeat, and pushes outside a batch double it.
+TEST(NodeMemory, AnnouncedBatchesGrowTheSharedIndexByTheirPushesStillToCome) {
+    std::mt19937 rng(43);
+    const IndexSpec eq = IndexSpec::equality();
+    std::vector<TupleId> lout;
+    std::vector<FactId> rout;
+    for (int trial = 0; trial < 300; ++trial) {
+        SharedKeyIndex index;
+        Memory<TupleId> lefts(eq);
+        Memory<FactId> rights(eq);
+        lefts.share_index(&index);
+        rights.share_index(&index);
+        detail::OpenTable<uint64_t, int, ClassHashBlocks> model;
+        for (int batch = 0; batch < 3; ++batch) {
+            const size_t n = 1 + rng() % (rng() % 4 == 0 ? 2000 : 100);
+            const size_t distinct = 1 + rng() % n;
+            const bool left = rng() % 2 == 0;
+            const int64_t base = static_cast<int64_t>(rng() % 100000);
+            size_t model_left = rng() % 5 == 0 ? 0 : n;
+            if (left) {
+                lefts.expect_pushes(model_left);
+            } else {
+                rights.expect_pushes(model_left);
+            }
+            for (size_t i = 0; i < n; ++i) {
+                const int64_t v = base + static_cast<int64_t>(rng() % distinct);
+                const uint64_t h = int_key_class_hash(v);
+                lout.clear();
+                rout.clear();
+                const uint32_t item = static_cast<uint32_t>(batch * 4000 + i);
+                if (left) {
+                    lefts.push_back_matching_int(TupleId(item), v, h, lefts.prefetch_class(h), rights, rout, nullptr);
+                } else {
+                    rights.push_back_matching_int(FactId(item), v, h, rights.prefetch_class(h), lefts, lout, nullptr);
+                }
+                if (model_left != 0) model.grow_ahead(model_left--, 8);
+                model.try_emplace(h);
+                ASSERT_EQ(index.capacity(), model.capacity()) << trial << " " << batch << " " << i;
+            }
+            lefts.expect_pushes(0);
+            rights.expect_pushes(0);
+            ASSERT_EQ(index.size(), model.size()) << trial;
+        }
+        lefts.verify();
+        rights.verify();
+    }
+}
+
 TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
     for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
         Memory<FactId> m(op);

@@ -180,6 +180,8 @@ public:
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Slots allocated (0 or a power of two from 8): what the table occupies.
+    size_t capacity() const { return cap_; }
 
     iterator begin() { return {this, next_full(0)}; }
     iterator end() { return {this, cap_}; }
