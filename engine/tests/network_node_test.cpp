@@ -717,7 +717,7 @@ TEST(NodeMemory, PushesOfIntegerWordsFindAndStoreAsPushesOfKeys) {
     const std::vector<int64_t> odd = {k2p53,          k2p53 + 1, (int64_t{1} << 61) - 1, int64_t{1} << 61,
                                       -(int64_t{1} << 61) - 1, INT64_MIN};
     auto some_int = [&]() -> int64_t {
-        if (rng() % 8 == 0) return odd[rng() % odd.size()];
+        if (rng() % 3 == 0) return odd[rng() % odd.size()];
         return static_cast<int64_t>(rng() % 40) - 8;
     };
     auto same = [](const auto& w, const auto& k, int step) {
