@@ -360,10 +360,7 @@ private:
     };
     template <class Q>
     Probe probe(const Q& k) const {
-        return probe_hashed(k, hash_(k));
-    }
-    template <class Q>
-    Probe probe_hashed(const Q& k, size_t h) const {
+        size_t h = hash_(k);
         uint8_t tag = tag_of(h);
         size_t i = h & mask();
 #ifdef __SSE2__
@@ -375,6 +372,22 @@ private:
                 if (m == tag && slots_[i].first == k) return {i, true, tag};
                 return probe_groups(k, (i + 1) & mask(), tag);
             }
+        }
+#endif
+        for (;; i = (i + 1) & mask()) {
+            uint8_t m = full_[i];
+            if (m == 0) return {i, false, tag};
+            if (m == tag && slots_[i].first == k) return {i, true, tag};
+        }
+    }
+    // probe of a key whose hash is h, worked out already; the groups from
+    // the home slot's on, where probe checks the home slot alone first.
+    Probe probe_hashed(const K& k, size_t h) const {
+        const uint8_t tag = tag_of(h);
+        size_t i = h & mask();
+#ifdef __SSE2__
+        if constexpr (kGroupProbe) {
+            if (cap_ >= 16) return probe_groups(k, i, tag);
         }
 #endif
         for (;; i = (i + 1) & mask()) {

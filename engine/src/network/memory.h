@@ -399,7 +399,9 @@ private:
     // side's too, holds nothing.
     void unbucket(uint64_t h, Pos s);
     // Appends to out the entries of bucket b whose key keys_match accepts.
-    void bucket_matching(const Bucket& b, const Key& probe, std::vector<T>& out, bool* all_equal) const;
+    // Out of line, one copy for all its callers, which keeps key_matches
+    // inlined into it.
+    [[gnu::noinline]] void bucket_matching(const Bucket& b, const Key& probe, std::vector<T>& out, bool* all_equal) const;
     // The same from slot `from` along the bucket's links or memory order.
     void walk_matching(Pos from, bool by_bucket, const Key& probe, std::vector<T>& out, bool* all_equal) const;
     // Unlinks and frees slot s; its key is moved or copied into *taken when given.
