@@ -202,19 +202,26 @@ def _raised(fn):
 
 
 def test_lock_released_and_session_held_during_fire():
-    s = quarn.Session(SEEN, {"V": {"i": list(range(30000))}})
-    borrowed, fired, ticks = [], [], 0
-    t = threading.Thread(target=lambda: fired.append(s.fire().fired))
-    t.start()
-    while t.is_alive():
-        ticks += 1
-        try:
-            s.advance(0)
-        except RuntimeError as e:
-            borrowed.append(str(e))
-    t.join()
-    assert "Already borrowed" in borrowed and set(borrowed) == {"Already borrowed"}
-    assert fired == [30000] and ticks > 1
+    # Another thread runs while a fire is under way and finds the session
+    # held. A fire can end before that thread is scheduled at all (a short
+    # one on a busy machine), so a few fires are tried; one that kept the
+    # interpreter lock would never let it in.
+    for _ in range(20):
+        s = quarn.Session(SEEN, {"V": {"i": list(range(30000))}})
+        borrowed, fired, ticks = [], [], 0
+        t = threading.Thread(target=lambda: fired.append(s.fire().fired))
+        t.start()
+        while t.is_alive():
+            ticks += 1
+            try:
+                s.advance(0)
+            except RuntimeError as e:
+                borrowed.append(str(e))
+        t.join()
+        assert fired == [30000] and set(borrowed) <= {"Already borrowed"}
+        if borrowed:
+            break
+    assert borrowed and ticks > 1
     inner = []
 
     def observer(rule, matches):
