@@ -72,6 +72,15 @@ public:
         v = f % m_;
         return true;
     }
+    // Blocks read in one call, as the engine's environment reads them.
+    uint32_t int_keys_of_left(size_t, const TupleId* tuples, size_t n, int64_t* v) const override {
+        for (size_t k = 0; k < n; ++k) v[k] = table.view(tuples[k])[0] % m_;
+        return n == 32 ? ~0u : (1u << n) - 1;
+    }
+    uint32_t int_keys_of_right(size_t, const FactId* facts, size_t n, int64_t* v) const override {
+        for (size_t k = 0; k < n; ++k) v[k] = facts[k] % m_;
+        return n == 32 ? ~0u : (1u << n) - 1;
+    }
     std::optional<int64_t> not_fire_time(size_t, TupleView) const override { return std::nullopt; }
     bool left_update_optimization(size_t) const override { return true; }
     bool allowed(size_t, TupleView t, FactId f) const override {

@@ -80,6 +80,42 @@ bool int_field(const FactStore& store, FactId f, size_t field, int64_t& v) {
     return true;
 }
 
+// int_field over facts read one after another: the column of the last
+// fact's type is kept, as the facts a key reads are mostly of one type.
+class IntFieldReader {
+public:
+    IntFieldReader(const FactStore& store, size_t field) : store_(store), field_(field) {}
+    bool read(FactId f, int64_t& v) {
+        const TypeId type = store_.fact_type(f);
+        if (type != type_ || !known_) see_type(type);
+        if (ints_ == nullptr) return false;
+        const uint32_t row = store_.row_of(f);
+        if (validity_ != nullptr && (*validity_)[row] == 0) return false;
+        v = (*ints_)[row];
+        return true;
+    }
+
+private:
+    void see_type(TypeId type) {
+        type_ = type;
+        known_ = true;
+        ints_ = nullptr;
+        validity_ = nullptr;
+        const std::vector<Column>& columns = store_.data(type).columns;
+        if (field_ >= columns.size()) return;
+        const Column& c = columns[field_];
+        ints_ = std::get_if<0>(&c.cells);
+        if (c.validity) validity_ = &*c.validity;
+    }
+
+    const FactStore& store_;
+    size_t field_;
+    TypeId type_{};
+    bool known_ = false;
+    const CellVector<int64_t>* ints_ = nullptr;  // none: the field holds no integers
+    const std::vector<uint8_t>* validity_ = nullptr;
+};
+
 int64_t add_saturating(int64_t a, int64_t b) {
     int64_t r;
     if (!__builtin_add_overflow(a, b, &r)) return r;
@@ -240,6 +276,28 @@ bool JoinEnvImpl::int_key_of_left(size_t i, TupleView tuple, int64_t& v) const {
 bool JoinEnvImpl::int_key_of_right(size_t i, FactId fact, int64_t& v) const {
     const OneFieldKey& k = one_field_key(i);
     return k.one && int_field(store_, fact, k.right_field, v);
+}
+
+uint32_t JoinEnvImpl::int_keys_of_left(size_t i, const TupleId* tuples, size_t n, int64_t* v) const {
+    const OneFieldKey& k = one_field_key(i);
+    if (!k.one) return 0;
+    IntFieldReader reader(store_, k.left_field);
+    uint32_t words = 0;
+    for (size_t j = 0; j < n; ++j) {
+        if (reader.read(at(tuples_.view(tuples[j]), k.left_position), v[j])) words |= 1u << j;
+    }
+    return words;
+}
+
+uint32_t JoinEnvImpl::int_keys_of_right(size_t i, const FactId* facts, size_t n, int64_t* v) const {
+    const OneFieldKey& k = one_field_key(i);
+    if (!k.one) return 0;
+    IntFieldReader reader(store_, k.right_field);
+    uint32_t words = 0;
+    for (size_t j = 0; j < n; ++j) {
+        if (reader.read(facts[j], v[j])) words |= 1u << j;
+    }
+    return words;
 }
 
 std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, TupleView tuple) const {

@@ -37,6 +37,8 @@ public:
     bool int_keys(size_t i) const override;
     bool int_key_of_left(size_t i, TupleView tuple, int64_t& v) const override;
     bool int_key_of_right(size_t i, FactId fact, int64_t& v) const override;
+    uint32_t int_keys_of_left(size_t i, const TupleId* tuples, size_t n, int64_t* v) const override;
+    uint32_t int_keys_of_right(size_t i, const FactId* facts, size_t n, int64_t* v) const override;
     std::optional<int64_t> not_fire_time(size_t i, TupleView tuple) const override;
     bool left_update_optimization(size_t i) const override;
     bool allowed(size_t i, TupleView tuple, FactId fact) const override;

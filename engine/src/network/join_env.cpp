@@ -21,6 +21,23 @@ void JoinEnv::trace(std::string_view line) const {
     std::fputc('\n', stderr);
 }
 
+uint32_t JoinEnv::int_keys_of_left(size_t i, const TupleId* tuples, size_t n, int64_t* v) const {
+    const TupleTable& table = this->tuples();
+    uint32_t words = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (int_key_of_left(i, table.view(tuples[k]), v[k])) words |= 1u << k;
+    }
+    return words;
+}
+
+uint32_t JoinEnv::int_keys_of_right(size_t i, const FactId* facts, size_t n, int64_t* v) const {
+    uint32_t words = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (int_key_of_right(i, facts[k], v[k])) words |= 1u << k;
+    }
+    return words;
+}
+
 Key left_key(const JoinEnv& env, size_t i, TupleId t) {
     Key k;
     env.key_of_left(i, env.tuples().view(t), k);

@@ -39,6 +39,12 @@ public:
     // integer: true with *v set. False asks key_of_left for the entry.
     virtual bool int_key_of_left(size_t, TupleView, int64_t&) const { return false; }
     virtual bool int_key_of_right(size_t, FactId, int64_t&) const { return false; }
+    // The same for a block of n <= 32 tuples (facts): bit k of the result set
+    // says that v[k] holds the key of tuples[k]. By default the one-entry
+    // forms are asked in turn; an environment that reads a block at once
+    // overrides these.
+    virtual uint32_t int_keys_of_left(size_t i, const TupleId* tuples, size_t n, int64_t* v) const;
+    virtual uint32_t int_keys_of_right(size_t i, const FactId* facts, size_t n, int64_t* v) const;
     // When a temporal not may emit `tuple`, in milliseconds; none when it need not wait.
     virtual std::optional<int64_t> not_fire_time(size_t i, TupleView tuple) const = 0;
     // True when a left update of a not/exists node may keep a blocker that still qualifies.

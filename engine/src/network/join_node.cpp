@@ -153,6 +153,29 @@ private:
         decided = key_decides_ && equal;
         return found;
     }
+    // The keys of a block of left tuples (right facts) walked ahead, as
+    // integer words where `words` and the environment allow.
+    template <class T>
+    void walked_keys(const T* items, WalkKey* keys, size_t n, bool words) const {
+        static_assert(kWalkBlock <= 32, "a block's words are flagged in 32 bits");
+        constexpr bool kLeft = std::is_same_v<T, TupleId>;
+        std::array<int64_t, kWalkBlock> v;
+        uint32_t got = 0;
+        if constexpr (kLeft) {
+            if (words) got = env_.int_keys_of_left(i_, items, n, v.data());
+        } else {
+            if (words) got = env_.int_keys_of_right(i_, items, n, v.data());
+        }
+        for (size_t j = 0; j < n; ++j) {
+            if ((got >> j) & 1u) {
+                keys[j].set_word(v[j]);
+            } else if constexpr (kLeft) {
+                env_.key_of_left(i_, view(items[j]), keys[j].key);
+            } else {
+                env_.key_of_right(i_, items[j], keys[j].key);
+            }
+        }
+    }
     // Whether `item` is stored (by its first entry) under a key that
     // keys_match accepts against `probe`, given the probe's bucket in that
     // memory (left_bucket, right_bucket). While every item is held once, the
@@ -445,13 +468,10 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         NodeInternals::rights(n_).expect_pushes(sr.ins.size());
         walk_keys_ahead<WalkKey>(
             sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != StagedFlag::RightInsert; },
-            [&](const StagedEntry<FactId>& e, WalkKey& k) {
-                int64_t v;
-                if (words && env_.int_key_of_right(i_, e.item, v)) {
-                    k.set_word(v);
-                } else {
-                    env_.key_of_right(i_, e.item, k.key);
-                }
+            [&](const StagedEntry<FactId>* es, WalkKey* keys, size_t n) {
+                std::array<FactId, kWalkBlock> facts;
+                for (size_t j = 0; j < n; ++j) facts[j] = es[j].item;
+                walked_keys(facts.data(), keys, n, words);
             },
             warm_walked, join_right_keyed);
         NodeInternals::rights(n_).expect_pushes(0);
@@ -460,7 +480,6 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
             if (e.flag != StagedFlag::RightInsert) join_right(e);
         }
     }
-    for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
     auto join_left_keyed = [&](const StagedEntry<TupleId>& e, auto& key) {
         TupleId t = e.item;
         bool decided = false;
@@ -471,20 +490,28 @@ void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr
         }
     };
     if (ahead && sl.ins.size() >= kWalkAheadFrom) {
+        // The tuples are numbered as the walk meets them.
+        const bool seqs = n_.begin_left_seqs(sl.ins.size());
+        if (!seqs) {
+            for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
+        }
+        size_t place = 0;
         NodeInternals::lefts(n_).expect_pushes(sl.ins.size());
         walk_keys_ahead<WalkKey>(
             sl.ins, [](const StagedEntry<TupleId>&) { return true; },
-            [&](const StagedEntry<TupleId>& e, WalkKey& k) {
-                int64_t v;
-                if (words && env_.int_key_of_left(i_, view(e.item), v)) {
-                    k.set_word(v);
-                } else {
-                    env_.key_of_left(i_, view(e.item), k.key);
+            [&](const StagedEntry<TupleId>* es, WalkKey* keys, size_t n) {
+                std::array<TupleId, kWalkBlock> tuples;
+                for (size_t j = 0; j < n; ++j) {
+                    tuples[j] = es[j].item;
+                    if (seqs) n_.note_left_seq(tuples[j], place++);
                 }
+                walked_keys(tuples.data(), keys, n, words);
             },
             warm_walked, join_left_keyed);
         NodeInternals::lefts(n_).expect_pushes(0);
+        if (seqs) n_.end_left_seqs(sl.ins.oldest_first());
     } else {
+        for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
         for (const auto& e : sl.ins) {
             key_of_left(e.item);
             join_left_keyed(e, key_);

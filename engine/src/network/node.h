@@ -240,6 +240,44 @@ public:
         if (next_seq_ == UINT32_MAX) invariant_broken("node left sequence overflow");
         info.seq = next_seq_++;
     }
+    // record_left_seq over a batch of n tuples oldest first, done during a
+    // walk of the batch newest first: begin_left_seqs(n), then
+    // note_left_seq(t, k) for the entry k places from the front, in any
+    // order, then end_left_seqs with the batch oldest first. In between, a
+    // tuple first numbered by the batch holds next_seq_ + the place of its
+    // oldest entry counted from the back, so numbers keep the oldest-first
+    // order but may leave gaps, where an entry was numbered before or its
+    // tuple repeats; end closes the gaps. False from begin when the numbers
+    // could run out: number the batch with record_left_seq then.
+    bool begin_left_seqs(size_t n) {
+        if (n > UINT32_MAX - next_seq_) return false;
+        seq_batch_ = static_cast<uint32_t>(n);
+        seq_gaps_ = false;
+        return true;
+    }
+    void note_left_seq(TupleId t, size_t k) {
+        LeftInfo& info = left_info_[t];
+        if (info.seq != 0) {
+            seq_gaps_ = true;
+            if (info.seq < next_seq_) return;  // numbered before the batch
+        }
+        info.seq = next_seq_ + (seq_batch_ - 1 - static_cast<uint32_t>(k));
+    }
+    template <class OldestFirst>
+    void end_left_seqs(const OldestFirst& batch) {
+        if (!seq_gaps_) {
+            next_seq_ += seq_batch_;
+            return;
+        }
+        // A tuple's oldest entry is the one whose place its number holds; a
+        // number handed out here is below every later entry's place.
+        uint32_t next = next_seq_, place = next_seq_;
+        for (const auto& e : batch) {
+            LeftInfo& info = left_info_[e.item];
+            if (info.seq == place++) info.seq = next++;
+        }
+        next_seq_ = next;
+    }
     // The environment's mark when the tuple was stored.
     std::optional<uint64_t> left_mark(TupleId t) const;
     void set_left_mark(TupleId t, uint64_t mark);
@@ -452,6 +490,8 @@ private:
     HashMap<TupleId, uint64_t> left_ranks_;
     HashMap<FactId, uint64_t> right_ranks_;
     uint32_t next_seq_ = 1;
+    uint32_t seq_batch_ = 0;  // the batch begin_left_seqs numbers
+    bool seq_gaps_ = false;   // an entry of it was numbered already
 };
 
 template <class Pred>

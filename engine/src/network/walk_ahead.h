@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "network/key.h"
 
@@ -36,35 +37,53 @@ struct WalkKey {
     }
 };
 
+// Entries whose keys a walk makes at once.
+constexpr size_t kWalkBlock = 16;
+
 // Calls body(entry, key) on the entries of `list` that `pass` accepts, in
-// list order, each with its key (which body may move from). Keys are made
-// kAhead passing entries before their turn, and `warm` starts loading what a
-// key will be looked up in, so that the lookups of a long batch overlap. A
-// key is a Key, or anything with reset() that key_of fills (WalkKey). Kept
-// out of line: inlined into a long caller, the body runs short of registers.
+// list order, each with its key (which body may move from). Keys are made a
+// block of kWalkBlock passing entries at a time, a block ahead of the bodies
+// that use them, and `warm` starts loading what each key will be looked up
+// in, so that the lookups of a long batch overlap: past the first two
+// blocks, a key is warmed kWalkBlock to 2 * kWalkBlock - 1 bodies before its
+// own. A key is a Key, or anything with reset() (WalkKey); it arrives at
+// key_of reset. key_of fills one key, key_of(entry, key), or a block of
+// them, key_of(entries, keys, n) with 0 < n <= kWalkBlock. The list is
+// walked once, and must not change during the walk. Kept out of line:
+// inlined into a long caller, the body runs short of registers.
 template <class K = Key, class List, class Pass, class KeyOf, class Warm, class Body>
 [[gnu::noinline]] void walk_keys_ahead(const List& list, Pass pass, KeyOf key_of, Warm warm, Body body) {
-    constexpr size_t kAhead = 8;
-    std::array<K, kAhead> ring;
-    auto ahead = list.begin();
-    const auto end = list.end();
-    size_t made = 0, used = 0;
-    auto advance = [&] {
-        while (ahead != end && !pass(*ahead)) ++ahead;
-        if (ahead == end) return false;
-        K& k = ring[made++ % kAhead];
-        k.reset();
-        key_of(*ahead, k);
-        warm(k);
-        ++ahead;
-        return true;
+    using Entry = std::decay_t<decltype(*list.begin())>;
+    struct Block {
+        std::array<Entry, kWalkBlock> entries;
+        std::array<K, kWalkBlock> keys;
+        size_t n = 0;
     };
-    while (made < kAhead && advance()) {
-    }
-    for (const auto& e : list) {
-        if (!pass(e)) continue;
-        body(e, ring[used++ % kAhead]);
-        advance();
+    std::array<Block, 2> blocks;
+    auto at = list.begin();
+    const auto end = list.end();
+    auto fill = [&](Block& b) {
+        for (size_t j = 0; j < b.n; ++j) b.keys[j].reset();
+        size_t n = 0;
+        for (; n < kWalkBlock && at != end; ++at) {
+            b.entries[n] = *at;
+            if (pass(b.entries[n])) ++n;
+        }
+        b.n = n;
+        if (n == 0) return;
+        if constexpr (std::is_invocable_v<KeyOf&, const Entry&, K&>) {
+            for (size_t j = 0; j < n; ++j) key_of(b.entries[j], b.keys[j]);
+        } else {
+            key_of(b.entries.data(), b.keys.data(), n);
+        }
+        for (size_t j = 0; j < n; ++j) warm(b.keys[j]);
+    };
+    fill(blocks[0]);
+    fill(blocks[1]);
+    for (size_t cur = 0; blocks[cur].n != 0; cur ^= 1) {
+        Block& b = blocks[cur];
+        for (size_t j = 0; j < b.n; ++j) body(b.entries[j], b.keys[j]);
+        fill(b);
     }
 }
 
