@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/join_env_impl.h"
 #include "network/network.h"
 #include "store/debug_form.h"
@@ -48,13 +50,15 @@ struct Rig {
                                  {"x", FieldType::i64()},
                                  {"ts", FieldType::i64()},
                                  {"d", FieldType::i64()}},
-                                12}}};
+                                12},
+                     TypeSchema{"C", {{"k", FieldType::str()}}, 0}}};
     CompiledRule rule;
 
     FactId a(int64_t k, double v, Value ts) { return *store.insert(0, {Value::i64(k), Value::f64(v), ts}); }
     FactId b(int64_t k, int64_t x, Value ts, Value d = Value()) {
         return *store.insert(1, {Value::i64(k), Value::i64(x), ts, d});
     }
+    FactId c(std::string k) { return *store.insert(2, {Value::str(std::move(k))}); }
     JoinEnvImpl env() const { return JoinEnvImpl(7, store, rule, 0, false, tuples, switches); }
     mutable TupleTable tuples;
     TraceSwitches switches;
@@ -351,4 +355,39 @@ TEST(JoinEnvImpl, IntegerKeysComeAsWordsExactlyWhereTheKeyIsOneInteger) {
     }
     EXPECT_EQ(words, 6u);  // lefts 5 and -4 at node 0, both rights at nodes 0 and 1
     EXPECT_EQ(keys, 9u);
+}
+
+// Asked a block at a time, the integer keys are those asked one at a time,
+// the facts of a block mixing types (the column read changes with the
+// type): a null, a float, a text, a field past a fact's own, wide integers.
+TEST(JoinEnvImpl, IntegerKeysOfABlockAreThoseOfItsEntriesOneByOne) {
+    Rig r;
+    r.rule.patterns = {
+        pattern(0, 0, {}),
+        pattern(1, 1, {cmp(1, CmpOp::Eq, Src::fact_field(0, 2))}),  // B(x == $a.ts)
+        pattern(1, 2, {cmp(0, CmpOp::Eq, Src::fact_field(0, 0))}),  // B(k == $a.k)
+    };
+    constexpr int64_t kWide = int64_t{1} << 61;
+    const std::vector<FactId> facts = {
+        r.a(1, 1.0, Value::i64(5)),         r.b(6, 5, Value()), r.c("k"), r.a(2, 2.5, Value()),
+        r.a(kWide, 0.0, Value::i64(-kWide)), r.b(-kWide, kWide, Value::i64(0)), r.c("5"), r.b(1, -4, Value::i64(0)),
+    };
+    std::vector<TupleId> tuples;
+    for (FactId f : facts) tuples.push_back(r.tuples.extend(TupleTable::empty_tuple, f));
+    JoinEnvImpl env = r.env();
+    std::string blocks, ones;  // the key, or x for none, per entry
+    for (size_t i = 0; i < 2; ++i) {
+        int64_t lv[8], rv[8], v = 0;
+        const uint32_t lefts = env.int_keys_of_left(i, tuples.data(), 8, lv);
+        const uint32_t rights = env.int_keys_of_right(i, facts.data(), 8, rv);
+        for (size_t k = 0; k < 8; ++k) {
+            blocks += (lefts >> k & 1u) ? std::to_string(lv[k]) + " " : "x ";
+            ones += env.int_key_of_left(i, r.tuples.view(tuples[k]), v) ? std::to_string(v) + " " : "x ";
+            blocks += (rights >> k & 1u) ? std::to_string(rv[k]) + " " : "x ";
+            ones += env.int_key_of_right(i, facts[k], v) ? std::to_string(v) + " " : "x ";
+        }
+        EXPECT_EQ(lefts >> 8 | rights >> 8, 0u);
+    }
+    EXPECT_EQ(blocks, ones);
+    EXPECT_EQ(std::count(blocks.begin(), blocks.end(), 'x'), 13);
 }

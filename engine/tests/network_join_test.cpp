@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "network/walk_ahead.h"
 #include "network_scripted_env.h"
 
 using namespace quarn;
@@ -388,5 +389,54 @@ TEST(JoinNode, EqualExactKeysSettleTheJoinWhereTheEnvironmentSaysTheyDecide) {
         EXPECT_EQ(items_of(use.facts(out.trg).ins), (Tuples{{1, 10}})) << deciding;
         Pairs want = deciding ? Pairs{{{2}, 11}} : Pairs{{{2}, 11}, {{1}, 10}};
         EXPECT_EQ(use.tested, want) << deciding;
+    }
+}
+
+// A keyed batch long enough to be walked ahead numbers its lefts as the
+// staged order says: a tuple by its oldest entry, one numbered by an
+// earlier batch keeping its number.
+TEST(JoinNode, ALongLeftBatchNumbersItsTuplesOldestFirstWhileItWalksThemNewestFirst) {
+    Rig j(Kind::Join, IndexSpec::equality());
+    j.env.key_on_values({});
+    j.store({}, {{7}, {3}});
+    std::vector<TE> ins;  // oldest first: 40 .. 1, with 12 and 9 again
+    for (FactId f = 40; f >= 1; --f) {
+        ins.push_back({{f}, 0, Insert});
+        if (f == 30 || f == 2) ins.push_back({{f == 2 ? 9u : 12u}, 0, Insert});
+    }
+    j.run(lb(ins));
+    std::map<FactId, uint64_t> want{{7, 1}, {3, 2}};
+    for (const TE& e : ins) want.emplace(e.item[0], want.size() + 1);
+    for (const auto& [f, seq] : want) EXPECT_EQ(j.node.left_seq(j.id({f})), seq) << f;
+}
+
+// A walk meets the entries `pass` accepts in list order, tombstones
+// skipped, each with its own key: made from a reset key, warmed before its
+// body and, past the first two blocks, at least a block ahead.
+TEST(WalkAhead, BodiesMeetTheAcceptedEntriesInListOrderWithKeysMadeABlockAhead) {
+    for (uint32_t n : {0u, 1u, 17u, 75u}) {
+        EntryList<FactId> list;
+        for (FactId f = 0; f < n; ++f) list.push_front({f, f, Insert});
+        for (FactId f = 2; f + 1 < n; f += 5) list.remove_first(f);
+        auto pass = [](const StagedEntry<FactId>& e) { return e.item % 3 != 0; };
+        std::vector<FactId> want, met;
+        for (const auto& e : list) {
+            if (pass(e)) want.push_back(e.item);
+        }
+        std::map<int64_t, size_t> warmed_at;  // key -> bodies run when it was warmed
+        auto make = [](const StagedEntry<FactId>* es, WalkKey* ks, size_t m) {
+            for (size_t j = 0; j < m; ++j) {
+                EXPECT_FALSE(ks[j].is_word);
+                ks[j].set_word(int64_t{es[j].item} * 10);
+            }
+        };
+        auto warm = [&](const WalkKey& k) { warmed_at[k.word] = met.size(); };
+        walk_keys_ahead<WalkKey>(list, pass, make, warm, [&](const StagedEntry<FactId>& e, WalkKey& k) {
+            ASSERT_EQ(k.word, int64_t{e.item} * 10);
+            const size_t ahead = met.size() - warmed_at.at(k.word);
+            EXPECT_TRUE(ahead < 2 * kWalkBlock && (met.size() < 2 * kWalkBlock || ahead >= kWalkBlock)) << e.item;
+            met.push_back(e.item);
+        });
+        EXPECT_EQ(met, want) << n;
     }
 }

@@ -257,11 +257,13 @@ public:
     }
     void note_left_seq(TupleId t, size_t k) {
         LeftInfo& info = left_info_[t];
+        const uint32_t seq = next_seq_ + (seq_batch_ - 1 - static_cast<uint32_t>(k));
         if (info.seq != 0) {
             seq_gaps_ = true;
-            if (info.seq < next_seq_) return;  // numbered before the batch
+            // Numbered before the batch, or by an older entry of it.
+            if (info.seq < seq) return;
         }
-        info.seq = next_seq_ + (seq_batch_ - 1 - static_cast<uint32_t>(k));
+        info.seq = seq;
     }
     template <class OldestFirst>
     void end_left_seqs(const OldestFirst& batch) {
