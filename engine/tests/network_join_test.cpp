@@ -411,8 +411,8 @@ TEST(JoinNode, ALongLeftBatchNumbersItsTuplesOldestFirstWhileItWalksThemNewestFi
 }
 
 // A walk meets the entries `pass` accepts in list order, tombstones
-// skipped, each with its own key: made from a reset key, warmed before its
-// body and, past the first two blocks, at least a block ahead.
+// skipped, each with its own key, warmed before its body and, past the
+// first two blocks, at least a block ahead.
 TEST(WalkAhead, BodiesMeetTheAcceptedEntriesInListOrderWithKeysMadeABlockAhead) {
     for (uint32_t n : {0u, 1u, 17u, 75u}) {
         EntryList<FactId> list;
@@ -425,10 +425,7 @@ TEST(WalkAhead, BodiesMeetTheAcceptedEntriesInListOrderWithKeysMadeABlockAhead) 
         }
         std::map<int64_t, size_t> warmed_at;  // key -> bodies run when it was warmed
         auto make = [](const StagedEntry<FactId>* es, WalkKey* ks, size_t m) {
-            for (size_t j = 0; j < m; ++j) {
-                EXPECT_FALSE(ks[j].is_word);
-                ks[j].set_word(int64_t{es[j].item} * 10);
-            }
+            for (size_t j = 0; j < m; ++j) ks[j].set_word(int64_t{es[j].item} * 10);
         };
         auto warm = [&](const WalkKey& k) { warmed_at[k.word] = met.size(); };
         walk_keys_ahead<WalkKey>(list, pass, make, warm, [&](const StagedEntry<FactId>& e, WalkKey& k) {

@@ -154,7 +154,8 @@ private:
         return found;
     }
     // The keys of a block of left tuples (right facts) walked ahead, as
-    // integer words where `words` and the environment allow.
+    // integer words where `words` and the environment allow; each key is
+    // set whole, whatever it held.
     template <class T>
     void walked_keys(const T* items, WalkKey* keys, size_t n, bool words) const {
         static_assert(kWalkBlock <= 32, "a block's words are flagged in 32 bits");
@@ -169,10 +170,13 @@ private:
         for (size_t j = 0; j < n; ++j) {
             if ((got >> j) & 1u) {
                 keys[j].set_word(v[j]);
-            } else if constexpr (kLeft) {
-                env_.key_of_left(i_, view(items[j]), keys[j].key);
             } else {
-                env_.key_of_right(i_, items[j], keys[j].key);
+                keys[j].reset();
+                if constexpr (kLeft) {
+                    env_.key_of_left(i_, view(items[j]), keys[j].key);
+                } else {
+                    env_.key_of_right(i_, items[j], keys[j].key);
+                }
             }
         }
     }

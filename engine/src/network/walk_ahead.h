@@ -46,9 +46,10 @@ constexpr size_t kWalkBlock = 16;
 // that use them, and `warm` starts loading what each key will be looked up
 // in, so that the lookups of a long batch overlap: past the first two
 // blocks, a key is warmed kWalkBlock to 2 * kWalkBlock - 1 bodies before its
-// own. A key is a Key, or anything with reset() (WalkKey); it arrives at
-// key_of reset. key_of fills one key, key_of(entry, key), or a block of
-// them, key_of(entries, keys, n) with 0 < n <= kWalkBlock. The list is
+// own. A key is a Key, or anything with reset() (WalkKey). key_of fills one
+// key, key_of(entry, key), which arrives reset; or a block of them,
+// key_of(entries, keys, n) with 0 < n <= kWalkBlock, which arrive as the
+// bodies left them, so that a key set whole is not reset first. The list is
 // walked once, and must not change during the walk. Kept out of line:
 // inlined into a long caller, the body runs short of registers.
 template <class K = Key, class List, class Pass, class KeyOf, class Warm, class Body>
@@ -63,7 +64,6 @@ template <class K = Key, class List, class Pass, class KeyOf, class Warm, class 
     auto at = list.begin();
     const auto end = list.end();
     auto fill = [&](Block& b) {
-        for (size_t j = 0; j < b.n; ++j) b.keys[j].reset();
         size_t n = 0;
         for (; n < kWalkBlock && at != end; ++at) {
             b.entries[n] = *at;
@@ -72,7 +72,10 @@ template <class K = Key, class List, class Pass, class KeyOf, class Warm, class 
         b.n = n;
         if (n == 0) return;
         if constexpr (std::is_invocable_v<KeyOf&, const Entry&, K&>) {
-            for (size_t j = 0; j < n; ++j) key_of(b.entries[j], b.keys[j]);
+            for (size_t j = 0; j < n; ++j) {
+                b.keys[j].reset();
+                key_of(b.entries[j], b.keys[j]);
+            }
         } else {
             key_of(b.entries.data(), b.keys.data(), n);
         }
@@ -82,7 +85,7 @@ template <class K = Key, class List, class Pass, class KeyOf, class Warm, class 
     fill(blocks[1]);
     for (size_t cur = 0; blocks[cur].n != 0; cur ^= 1) {
         Block& b = blocks[cur];
-        for (size_t j = 0; j < b.n; ++j) body(b.entries[j], b.keys[j]);
+        for (size_t j = 0, n = b.n; j < n; ++j) body(b.entries[j], b.keys[j]);
         fill(b);
     }
 }
