@@ -83,6 +83,8 @@ public:
     }
     std::optional<int64_t> not_fire_time(size_t, TupleView) const override { return std::nullopt; }
     bool left_update_optimization(size_t) const override { return true; }
+    // The key is the whole test, as the engine says of a join whose tests are all equalities in its key.
+    bool key_decides(size_t) const override { return true; }
     bool allowed(size_t, TupleView t, FactId f) const override {
         ++tests;
         return t[0] % m_ == f % m_;
