@@ -94,6 +94,15 @@ public:
         v = (*ints_)[row];
         return true;
     }
+    // read() for the facts fact_of(0) .. fact_of(n - 1): bit j set where v[j] was read.
+    template <class FactOf>
+    uint32_t read_block(size_t n, int64_t* v, FactOf fact_of) {
+        uint32_t words = 0;
+        for (size_t j = 0; j < n; ++j) {
+            if (read(fact_of(j), v[j])) words |= 1u << j;
+        }
+        return words;
+    }
 
 private:
     void see_type(TypeId type) {
@@ -281,23 +290,15 @@ bool JoinEnvImpl::int_key_of_right(size_t i, FactId fact, int64_t& v) const {
 uint32_t JoinEnvImpl::int_keys_of_left(size_t i, const TupleId* tuples, size_t n, int64_t* v) const {
     const OneFieldKey& k = one_field_key(i);
     if (!k.one) return 0;
-    IntFieldReader reader(store_, k.left_field);
-    uint32_t words = 0;
-    for (size_t j = 0; j < n; ++j) {
-        if (reader.read(at(tuples_.view(tuples[j]), k.left_position), v[j])) words |= 1u << j;
-    }
-    return words;
+    return IntFieldReader(store_, k.left_field).read_block(n, v, [&](size_t j) {
+        return at(tuples_.view(tuples[j]), k.left_position);
+    });
 }
 
 uint32_t JoinEnvImpl::int_keys_of_right(size_t i, const FactId* facts, size_t n, int64_t* v) const {
     const OneFieldKey& k = one_field_key(i);
     if (!k.one) return 0;
-    IntFieldReader reader(store_, k.right_field);
-    uint32_t words = 0;
-    for (size_t j = 0; j < n; ++j) {
-        if (reader.read(facts[j], v[j])) words |= 1u << j;
-    }
-    return words;
+    return IntFieldReader(store_, k.right_field).read_block(n, v, [&](size_t j) { return facts[j]; });
 }
 
 std::optional<int64_t> JoinEnvImpl::not_fire_time(size_t i, TupleView tuple) const {
