@@ -65,3 +65,44 @@ TEST(ChunkVector, MakesEachElementWhenAppendedAndDestroysEveryOne) {
     }
     EXPECT_EQ(Tracked::alive, 0);
 }
+
+TEST(ChunkVector, AppendsLandWhereIndexingFindsThemThroughClearsMovesAndCopies) {
+    // Chunks of 4: every step below stops mid-chunk or on a chunk's end, so
+    // that where an append lands must follow the vector it is made on.
+    using V = ChunkVector<uint32_t, 2>;
+    uint32_t next = 0;
+    auto append = [&](V& v, size_t n) {
+        for (size_t k = 0; k < n; ++k) {
+            const size_t at = v.size();
+            uint32_t& e = v.emplace_back(next++);
+            EXPECT_EQ(&e, &v[at]);
+        }
+    };
+    auto values = [](const V& v) {
+        std::vector<uint32_t> out;
+        for (size_t i = 0; i < v.size(); ++i) out.push_back(v[i]);
+        return out;
+    };
+    V v;
+    append(v, 6);
+    v.clear();  // keeps its first chunk, and fills it again from its start
+    append(v, 9);
+    EXPECT_EQ(values(v), (std::vector<uint32_t>{6, 7, 8, 9, 10, 11, 12, 13, 14}));
+    V w = std::move(v);  // w goes on in v's third chunk; v starts afresh
+    append(w, 2);
+    append(v, 5);
+    EXPECT_EQ(values(w), (std::vector<uint32_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(values(v), (std::vector<uint32_t>{17, 18, 19, 20, 21}));
+    v = std::move(w);
+    append(v, 1);
+    append(w, 1);
+    EXPECT_EQ(values(v), (std::vector<uint32_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 22}));
+    EXPECT_EQ(values(w), (std::vector<uint32_t>{23}));
+    w = v;  // a copy has room of its own
+    append(w, 1);
+    append(v, 1);
+    EXPECT_EQ(w.size(), 13u);
+    EXPECT_EQ(w.back(), 24u);
+    EXPECT_EQ(v.back(), 25u);
+    EXPECT_EQ(v[11], 22u);
+}

@@ -1,8 +1,9 @@
 // A vector that grows by fixed chunks: elements never move, so growing
 // copies nothing and touches only the new chunk's pages, and a reference
-// stays valid for the element's life. Indexing costs a shift and a mask.
-// An element is constructed when it is appended, once: a chunk's storage is
-// left raw until then.
+// stays valid for the element's life. Indexing costs a shift and a mask;
+// appending, a compare with the end of the last chunk's room, which is kept
+// at hand. An element is constructed when it is appended, once: a chunk's
+// storage is left raw until then.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,11 @@ public:
         for (size_t i = 0; i < o.size_; ++i) push_back(o[i]);
         return *this;
     }
-    ChunkVector(ChunkVector&& o) noexcept : chunks_(std::move(o.chunks_)), size_(std::exchange(o.size_, 0)) {
+    ChunkVector(ChunkVector&& o) noexcept
+        : chunks_(std::move(o.chunks_)),
+          size_(std::exchange(o.size_, 0)),
+          next_(std::exchange(o.next_, nullptr)),
+          room_end_(std::exchange(o.room_end_, nullptr)) {
         o.chunks_.clear();
     }
     ChunkVector& operator=(ChunkVector&& o) noexcept {
@@ -37,6 +42,8 @@ public:
         release(0);
         chunks_ = std::move(o.chunks_);
         size_ = std::exchange(o.size_, 0);
+        next_ = std::exchange(o.next_, nullptr);
+        room_end_ = std::exchange(o.room_end_, nullptr);
         o.chunks_.clear();
         return *this;
     }
@@ -51,8 +58,8 @@ public:
     // and returns it.
     template <class... Args>
     [[gnu::always_inline]] T& emplace_back(Args&&... args) {
-        if ((size_ & (kChunk - 1)) == 0 && (size_ >> kShift) == chunks_.size()) add_chunk();
-        T* at = chunks_[size_ >> kShift] + (size_ & (kChunk - 1));
+        if (next_ == room_end_) next_chunk();
+        T* at = next_++;
         ::new (static_cast<void*>(at)) T(std::forward<Args>(args)...);
         ++size_;
         return *at;
@@ -65,9 +72,16 @@ public:
 private:
     static T* allocate() { return std::allocator<T>().allocate(kChunk); }
     static void deallocate(T* p) { std::allocator<T>().deallocate(p, kChunk); }
-    [[gnu::noinline]] void add_chunk() {
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.push_back(allocate());
+    // Moves the room on to the chunk after the full one (or the first),
+    // allocating it unless a clear kept it.
+    [[gnu::noinline]] void next_chunk() {
+        const size_t c = size_ >> kShift;
+        if (c == chunks_.size()) {
+            chunks_.reserve(chunks_.size() + 1);
+            chunks_.push_back(allocate());
+        }
+        next_ = chunks_[c];
+        room_end_ = next_ + kChunk;
     }
     // Destroys every element and frees the chunks after the first `keep`.
     void release(size_t keep) {
@@ -75,6 +89,7 @@ private:
             for (size_t i = 0; i < size_; ++i) (*this)[i].~T();
         }
         size_ = 0;
+        next_ = room_end_ = nullptr;
         while (chunks_.size() > keep) {
             deallocate(chunks_.back());
             chunks_.pop_back();
@@ -83,6 +98,10 @@ private:
 
     std::vector<T*> chunks_;  // each of kChunk elements, the first size_ of them constructed
     size_t size_ = 0;
+    // The room left in the chunk the last element went into: where the next
+    // goes, and the chunk's end; equal when it is full (or none is in use).
+    T* next_ = nullptr;
+    T* room_end_ = nullptr;
 };
 
 }  // namespace quarn

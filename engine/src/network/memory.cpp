@@ -130,16 +130,6 @@ bool Memory<T>::small_matches(uint64_t k, const Key& probe, bool* equal) {
 }
 
 template <class T>
-bool Memory<T>::key_matches(uint64_t k, const Key& probe, bool* equal) const {
-    if (is_small(k)) return small_matches(k, probe, equal);
-    if (k == kNoKey) return false;
-    const Key& key = keys_[record_of(k)].key;
-    if (!keys_match(key, probe)) return false;
-    if (equal != nullptr) *equal = key == probe;
-    return true;
-}
-
-template <class T>
 std::optional<uint64_t> Memory<T>::class_hash_of(const Slot& sl) const {
     const uint64_t k = sl.key;
     if (k == kNoKey) return std::nullopt;

@@ -331,7 +331,16 @@ private:
     // `equal`, whether it equals it value for value).
     static bool small_matches(uint64_t k, const Key& probe, bool* equal);
     // Whether the key named `k` (of a slot holding `bits`) matches the probe.
-    bool key_matches(uint64_t k, const Key& probe, bool* equal) const;
+    // Always inlined: left to the inlining budget of memory.cpp, where
+    // bucket_matching calls it, it comes and goes with unrelated changes.
+    [[gnu::always_inline]] bool key_matches(uint64_t k, const Key& probe, bool* equal) const {
+        if (is_small(k)) return small_matches(k, probe, equal);
+        if (k == kNoKey) return false;
+        const Key& key = keys_[record_of(k)].key;
+        if (!keys_match(key, probe)) return false;
+        if (equal != nullptr) *equal = key == probe;
+        return true;
+    }
     std::optional<uint64_t> class_hash_of(const Slot& sl) const;
     bool bucketed(const Slot& sl) const;
     // The key of an entry about to be appended: held in the slot when it is
