@@ -205,7 +205,10 @@ private:
     void left_updates_rekey(const Staged<TupleId>& sl);
     void right_updates_join(const Staged<TupleId>& sl, const Staged<FactId>& sr);
     void left_updates_join(const Staged<TupleId>& sl);
-    void plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr);
+    // Always inlined into run: left to the unit's inlining budget, it stays
+    // out of line whenever a child's making grows a little, and a one-fact
+    // evaluation costs some 20 Ir more.
+    [[gnu::always_inline]] void plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr);
     void temporal_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr);
     void temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& sr, const std::vector<FactId>& before);
     void temporal_same_batch(const Staged<TupleId>& sl, const std::vector<FactId>& before);
@@ -426,7 +429,7 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
     }
 }
 
-void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr) {
+inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr) {
     // Which right inserts join here, in which order: UnlinkedArrival entries as
     // staged followed by plain ones oldest first; without UnlinkedArrival, all
     // but the late ones (RightInsert) as staged.

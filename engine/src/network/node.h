@@ -200,14 +200,13 @@ public:
         return create_child(tuples, left, right, made);
     }
     // The same, and whether the child's tuple was made just now
-    // (TupleTable::extend). The record is filled in place and stored once.
+    // (TupleTable::extend). The record is made where it lands, then linked.
     [[gnu::always_inline]] TupleId create_child(TupleTable& tuples, TupleId left, FactId right, bool& made) {
         const TupleId tuple = tuples.extend(left, right, made);
-        const uint32_t p = next_child_position();
-        ChildRec c{tuple, left, right};
+        uint32_t p;
+        ChildRec& c = place_child(ChildRec{tuple, left, right}, p);
         append(left_info_[left].children, p, c, true);
         append(children_of_right_[right], p, c, false);
-        store_child(p, c);
         return tuple;
     }
     // Not and exists nodes: the child is the tuple itself.
@@ -440,41 +439,33 @@ private:
         if (list.head == kNone) return kNone;
         return left ? rec(list.head).left_prev : rec(list.head).right_prev;
     }
-    // A position for a new child (a dead one's, once reclaimed), its record
-    // fresh.
     // A join child's record: `tuple`, made from `left` and `right`, not yet
     // in either list.
     uint32_t new_join_child(TupleId tuple, TupleId left, FactId right) {
-        const uint32_t p = new_child_slot();
-        ChildRec& c = rec(p);
-        c.tuple = tuple;
-        c.parent = left;
-        c.right = right;
+        uint32_t p;
+        place_child(ChildRec{tuple, left, right}, p);
         return p;
     }
+    // A position for a new child, its record fresh.
     uint32_t new_child_slot() {
-        const uint32_t p = next_child_position();
-        store_child(p, ChildRec{});
+        uint32_t p;
+        place_child(ChildRec{}, p);
         return p;
     }
-    // The position the next child takes: the last reclaimed, else a new one.
-    // It is in no list, so linking a child there before its record is
-    // stored touches only other records.
-    uint32_t next_child_position() const {
-        if (!free_children_.empty()) return free_children_.back();
-        const size_t p = children_.size();
-        if (p >= kDead) invariant_broken("node child count overflow");
-        return static_cast<uint32_t>(p);
-    }
-    // Stores the record of the child at next_child_position() `p`.
-    void store_child(uint32_t p, const ChildRec& c) {
-        ++made_;
+    // Stores `c`, a record in no list, as a new child's, at the position
+    // the next child takes (`p`): the last reclaimed, else a new one.
+    [[gnu::always_inline]] ChildRec& place_child(const ChildRec& c, uint32_t& p) {
         if (!free_children_.empty()) {
+            p = free_children_.back();
             free_children_.pop_back();
-            rec(p) = c;
-            return;
+            ++made_;
+            return rec(p) = c;
         }
-        children_.emplace_back(c);
+        const size_t n = children_.size();
+        if (n >= kDead) invariant_broken("node child count overflow");
+        p = static_cast<uint32_t>(n);
+        ++made_;
+        return children_.emplace_back(c);
     }
 
     ChunkVector<ChildRec> children_;        // by position
