@@ -66,7 +66,7 @@ TEST(ChunkVector, MakesEachElementWhenAppendedAndDestroysEveryOne) {
     EXPECT_EQ(Tracked::alive, 0);
 }
 
-TEST(ChunkVector, AppendsLandWhereIndexingFindsThemThroughClearsMovesAndCopies) {
+TEST(ChunkVector, AppendsLandWhereIndexingFindsThemThroughClearsAndMoves) {
     // Chunks of 4: every step below stops mid-chunk or on a chunk's end, so
     // that where an append lands must follow the vector it is made on.
     using V = ChunkVector<uint32_t, 2>;
@@ -98,11 +98,4 @@ TEST(ChunkVector, AppendsLandWhereIndexingFindsThemThroughClearsMovesAndCopies) 
     append(w, 1);
     EXPECT_EQ(values(v), (std::vector<uint32_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 22}));
     EXPECT_EQ(values(w), (std::vector<uint32_t>{23}));
-    w = v;  // a copy has room of its own
-    append(w, 1);
-    append(v, 1);
-    EXPECT_EQ(w.size(), 13u);
-    EXPECT_EQ(w.back(), 24u);
-    EXPECT_EQ(v.back(), 25u);
-    EXPECT_EQ(v[11], 22u);
 }

@@ -448,8 +448,6 @@ TEST(JoinNode, ChildrenMadeAtTheEndOfTheirListsTakeTheLastReclaimedPositionsFirs
     const size_t n = 5000;
     for (FactId f = 0; f < n; ++f) node.create_child(tt, f % 2 == 0 ? a : b, 10 + f);
     EXPECT_EQ(node.child_count(), n);
-    EXPECT_EQ(node.child(4097).parent, b);
-    EXPECT_EQ(node.child(4097).right, std::optional<FactId>(10 + 4097));
     node.kill_child(2);
     node.kill_child(4096);
     node.kill_child(7);
@@ -463,11 +461,6 @@ TEST(JoinNode, ChildrenMadeAtTheEndOfTheirListsTakeTheLastReclaimedPositionsFirs
     EXPECT_EQ(node.child_position(tt, c3), std::optional<size_t>(2));
     EXPECT_EQ(node.child_position(tt, c4), std::optional<size_t>(n));
     EXPECT_EQ(node.child_count(), n + 4);
-    const Child c = node.child(4096);
-    EXPECT_FALSE(c.dead);
-    EXPECT_EQ(c.tuple, c2);
-    EXPECT_EQ(c.parent, a);
-    EXPECT_EQ(c.right, std::optional<FactId>(9002));
     // Each goes at the end of its parent's list, whatever its position.
     const std::vector<size_t> of_a = node.children_of_left(a);
     ASSERT_EQ(of_a.size(), n / 2 - 2 + 2);
@@ -475,6 +468,5 @@ TEST(JoinNode, ChildrenMadeAtTheEndOfTheirListsTakeTheLastReclaimedPositionsFirs
     const std::vector<size_t> of_b = node.children_of_left(b);
     EXPECT_EQ((std::vector<size_t>(of_b.end() - 3, of_b.end())), (std::vector<size_t>{4999, 7, n}));
     EXPECT_EQ(node.children_of_right(9002), std::vector<size_t>{4096});
-    EXPECT_EQ(node.children_of_right(10 + 4096), std::vector<size_t>{});
     node.verify();
 }
