@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <random>
+
 #include "network/walk_ahead.h"
 #include "network_scripted_env.h"
 
@@ -469,4 +473,42 @@ TEST(JoinNode, ChildrenMadeAtTheEndOfTheirListsTakeTheLastReclaimedPositionsFirs
     EXPECT_EQ((std::vector<size_t>(of_b.end() - 3, of_b.end())), (std::vector<size_t>{4999, 7, n}));
     EXPECT_EQ(node.children_of_right(9002), std::vector<size_t>{4096});
     node.verify();
+}
+
+// Words hashed a block at a time carry the class hash and index hash each
+// has alone, whatever words came before: runs up and down through blocks,
+// blocks at the edges of the integers a double holds exactly and of the
+// 64-bit range, repeats, far-apart words; and a word a block leaves out is
+// not set.
+TEST(WalkAhead, WordHashesAreEachWordsOwnWhateverCameBefore) {
+    const SharedKeyIndex index;
+    std::vector<int64_t> words;
+    for (int64_t v = -40; v < 40; ++v) words.push_back(v);
+    for (int64_t v = 40; v > -40; v -= 3) words.push_back(v);
+    const int64_t exact = int64_t{1} << 53;
+    for (int64_t first : {exact - 20, -exact - 20, INT64_MAX - 40, INT64_MIN}) {
+        for (int64_t d = 0; d <= 40; ++d) words.push_back(first + d);
+    }
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 400; ++i) {
+        words.push_back(rng() % 4 == 0 ? static_cast<int64_t>(rng()) : static_cast<int64_t>(rng() % 64) - 32);
+    }
+    WordHashes hashes;
+    for (size_t at = 0; at < words.size(); at += kWalkBlock) {
+        const size_t n = std::min(kWalkBlock, words.size() - at);
+        const uint32_t which = at % 3 == 0 ? ~0u : static_cast<uint32_t>(rng());
+        std::array<WalkKey, kWalkBlock> keys;
+        hashes.set(keys.data(), words.data() + at, n, which);
+        for (size_t j = 0; j < n; ++j) {
+            const int64_t v = words[at + j];
+            if (((which >> j) & 1u) == 0) {
+                EXPECT_FALSE(keys[j].is_word) << v;
+                continue;
+            }
+            ASSERT_TRUE(keys[j].is_word) << v;
+            EXPECT_EQ(keys[j].word, v);
+            EXPECT_EQ(keys[j].hash, int_key_class_hash(v)) << v;
+            EXPECT_EQ(keys[j].slot_hash, index.hash_of(int_key_class_hash(v))) << v;
+        }
+    }
 }

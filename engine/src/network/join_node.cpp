@@ -154,10 +154,10 @@ private:
         return found;
     }
     // The keys of a block of left tuples (right facts) walked ahead, as
-    // integer words where `words` and the environment allow; each key is
-    // set whole, whatever it held.
+    // integer words hashed through `words` where it is given and the
+    // environment allows; each key is set whole, whatever it held.
     template <class T>
-    void walked_keys(const T* items, WalkKey* keys, size_t n, bool words) const {
+    void walked_keys(const T* items, WalkKey* keys, size_t n, WordHashes* words) const {
         static_assert(kWalkBlock <= 32, "a block's words are flagged in 32 bits");
         constexpr bool kLeft = std::is_same_v<T, TupleId>;
         std::array<int64_t, kWalkBlock> v;
@@ -167,10 +167,10 @@ private:
         } else {
             if (words) got = env_.int_keys_of_right(i_, items, n, v.data());
         }
+        if (got != 0) words->set(keys, v.data(), n, got);
+        if (got == (n == 32 ? ~0u : (1u << n) - 1)) return;
         for (size_t j = 0; j < n; ++j) {
-            if ((got >> j) & 1u) {
-                keys[j].set_word(v[j]);
-            } else {
+            if (((got >> j) & 1u) == 0) {
                 keys[j].reset();
                 if constexpr (kLeft) {
                     env_.key_of_left(i_, view(items[j]), keys[j].key);
@@ -459,7 +459,7 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
     const bool words = ahead && one_index && env_.int_keys(i_);
     auto warm_walked = [&](WalkKey& k) {
         if (k.is_word) {
-            k.slot_hash = NodeInternals::lefts(n_).prefetch_class(k.hash);
+            NodeInternals::key_index(n_).prefetch_hashed(k.slot_hash);
         } else {
             warm(k.key);
         }
@@ -473,12 +473,13 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         }
     } else if (ahead && sr.ins.size() >= kWalkAheadFrom) {
         NodeInternals::rights(n_).expect_pushes(sr.ins.size());
+        WordHashes hashes;
         walk_keys_ahead<WalkKey>(
             sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != StagedFlag::RightInsert; },
             [&](const StagedEntry<FactId>* es, WalkKey* keys, size_t n) {
                 std::array<FactId, kWalkBlock> facts;
                 for (size_t j = 0; j < n; ++j) facts[j] = es[j].item;
-                walked_keys(facts.data(), keys, n, words);
+                walked_keys(facts.data(), keys, n, words ? &hashes : nullptr);
             },
             warm_walked, join_right_keyed);
         NodeInternals::rights(n_).expect_pushes(0);
@@ -504,6 +505,7 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         }
         size_t place = 0;
         NodeInternals::lefts(n_).expect_pushes(sl.ins.size());
+        WordHashes hashes;
         walk_keys_ahead<WalkKey>(
             sl.ins, [](const StagedEntry<TupleId>&) { return true; },
             [&](const StagedEntry<TupleId>* es, WalkKey* keys, size_t n) {
@@ -512,7 +514,7 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
                     tuples[j] = es[j].item;
                     if (seqs) n_.note_left_seq(tuples[j], place++);
                 }
-                walked_keys(tuples.data(), keys, n, words);
+                walked_keys(tuples.data(), keys, n, words ? &hashes : nullptr);
             },
             warm_walked, join_left_keyed);
         NodeInternals::lefts(n_).expect_pushes(0);

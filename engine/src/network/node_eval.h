@@ -19,6 +19,8 @@ struct NodeInternals {
     static Memory<TupleId>& lefts(Node& n) { return n.lefts_; }
     static Memory<FactId>& rights(Node& n) { return n.rights_; }
     static const Memory<FactId>& rights(const Node& n) { return n.rights_; }
+    // The index both memories keep their buckets in, where they share one.
+    static const SharedKeyIndex& key_index(const Node& n) { return *n.key_index_; }
     static std::vector<DeferredEntry>& deferred(Node& n) { return n.deferred_; }
     static std::vector<ParkedEntry>& parked(Node& n) { return n.parked_; }
     static std::vector<TupleId>& scratch_tuples(Node& n) { return n.scratch_tuples_; }

@@ -19,7 +19,7 @@ struct WalkKey {
     Key key;
     int64_t word = 0;
     uint64_t hash = 0;  // int_key_class_hash(word)
-    size_t slot_hash = 0;  // the index's hash of `hash`, from the prefetch (Memory::prefetch_class)
+    size_t slot_hash = 0;  // the index's hash of `hash` (Memory::prefetch_class, WordHashes)
     bool is_word = false;
 
     void set_word(int64_t v) {
@@ -35,6 +35,58 @@ struct WalkKey {
             key.reset();
         }
     }
+};
+
+// The hashes of integer words met one after another. Words in one block of
+// 16 integers, where a double holds each exactly, share all but the low 4
+// bits of their class hashes, which are the integers' own, and their index
+// hashes but for what those 4 bits give (ClassHashBlocks::operator()): ids made in
+// sequence come so, and have each block's worked out once. Every index's
+// hash is keyed by the process's key, so this one places as they do.
+class WordHashes {
+public:
+    // keys[j] set to the word v[j], with its class hash and the index's hash
+    // of that, for each j < n whose bit is set in `which`.
+    void set(WalkKey* keys, const int64_t* v, size_t n, uint32_t which) {
+        uint64_t block = block_, class_high = class_high_, slot_high = slot_high_;
+        for (size_t j = 0; j < n; ++j) {
+            if (((which >> j) & 1u) == 0) continue;
+            WalkKey& k = keys[j];
+            const uint64_t w = static_cast<uint64_t>(v[j]);
+            k.word = v[j];
+            k.is_word = true;
+            if ((w & ~kClassBlockMask) != block) {
+                k.hash = int_key_class_hash(v[j]);
+                k.slot_hash = index_(k.hash);
+                if (!exact_block(w)) continue;
+                block = w & ~kClassBlockMask;
+                class_high = k.hash & ~kClassBlockMask;
+                slot_high = (k.slot_hash & ~kClassBlockMask) ^ (w & kClassBlockMask) << 57;
+                continue;
+            }
+            const uint64_t low = w & kClassBlockMask;
+            k.hash = class_high | low;
+            k.slot_hash = slot_high ^ low * kSpread;
+        }
+        block_ = block;
+        class_high_ = class_high;
+        slot_high_ = slot_high;
+    }
+
+private:
+    // The index hash takes the low 4 bits as they are and into its top bits
+    // (ClassHashBlocks).
+    static constexpr uint64_t kSpread = (uint64_t{1} << 57) | 1;
+    // Whether a double holds every integer of w's block exactly, so that its
+    // integer classes are the integers themselves (key_int_class).
+    static bool exact_block(uint64_t w) {
+        const int64_t first = static_cast<int64_t>(w & ~kClassBlockMask);
+        return first >= -(int64_t{1} << 53) && first + 15 <= (int64_t{1} << 53);
+    }
+
+    ClassHashBlocks index_;
+    uint64_t block_ = 1;  // none yet: blocks are multiples of 16
+    uint64_t class_high_ = 0, slot_high_ = 0;
 };
 
 // Entries whose keys a walk makes at once.
