@@ -40,7 +40,7 @@ struct WalkKey {
 // The hashes of integer words met one after another. Words in one block of
 // 16 integers, where a double holds each exactly, share all but the low 4
 // bits of their class hashes, which are the integers' own, and their index
-// hashes but for what those 4 bits give (ClassHashBlocks::operator()): ids made in
+// hashes but for what those 4 bits give (ClassHashBlocks): ids made in
 // sequence come so, and have each block's worked out once. Every index's
 // hash is keyed by the process's key, so this one places as they do.
 class WordHashes {
