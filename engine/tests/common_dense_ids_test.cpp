@@ -200,3 +200,31 @@ TEST(DenseIdMap, AnIdArrivingOnAKeptOrHandedOutPageStartsFromZeroAndIsListed) {
     EXPECT_EQ(*m.find(1000), 2u);
     EXPECT_EQ(*m.find(6), 106u);
 }
+
+// Runs of ids made at once against std::map: a run starts on the page at
+// hand or another, repeats ids, and meets pages emptied and handed out again,
+// where a plain value (left raw until its id arrives) must start from zero.
+TEST(DenseIdMap, RunsOfIdsAgreeWithAnOrderedMap) {
+    std::mt19937 rng(5);
+    DenseIdMap<uint32_t> map;
+    std::map<uint32_t, uint32_t> model;
+    for (uint32_t step = 1; step <= 20000; ++step) {
+        std::vector<uint32_t> ids(rng() % 20);
+        uint32_t at = draw_id(rng);
+        for (uint32_t& id : ids) id = rng() % 4 == 0 ? draw_id(rng) : at++ - (rng() % 3 == 0 ? 2 : 0);
+        size_t calls = 0;
+        map.try_emplace_each(ids.data(), ids.size(), [&](size_t k, uint32_t& v, bool fresh) {
+            ASSERT_EQ(k, calls++);
+            ASSERT_EQ(fresh, !model.count(ids[k])) << step;
+            ASSERT_EQ(v, model[ids[k]]) << step;
+            v = model[ids[k]] = step;
+        });
+        ASSERT_EQ(calls, ids.size());
+        ASSERT_EQ(map.size(), model.size()) << step;
+        const uint32_t gone = draw_id(rng);
+        ASSERT_EQ(map.erase(gone), model.erase(gone) == 1);
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> seen;
+    map.for_each([&](uint32_t id, uint32_t v) { seen.emplace_back(id, v); });
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint32_t>>(model.begin(), model.end())));
+}

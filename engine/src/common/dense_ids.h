@@ -83,6 +83,33 @@ public:
         }
         return {v, fresh};
     }
+    // try_emplace of ids[0], ..., ids[n - 1] in turn, each handed to
+    // f(k, value, fresh) before the next is made. The page at hand is kept in
+    // locals across the run, where stores through the values handed out would
+    // make try_emplace read it again; f must not change this map.
+    template <class F>
+    void try_emplace_each(const Id* ids, size_t n, F f) {
+        uint32_t page_id = hot_id_;
+        Page* p = hot_;
+        size_t added = 0;
+        for (size_t k = 0; k < n; ++k) {
+            const uint32_t id = static_cast<uint32_t>(ids[k]);
+            if ((id >> kPageBits) != page_id) {
+                p = warm_page(id);
+                page_id = id >> kPageBits;
+            }
+            const uint64_t bit = uint64_t{1} << (id & kSlotMask);
+            const bool fresh = !(p->present & bit);
+            V& v = p->values[id & kSlotMask];
+            if (fresh) {
+                p->present |= bit;
+                ++added;
+                if constexpr (kRawValues) v = V{};
+            }
+            f(k, v, fresh);
+        }
+        size_ += added;
+    }
     // The id's value, made (as V{}) when absent.
     V& operator[](Id key) { return try_emplace(key).first; }
     // Removes the id; false when it was absent.

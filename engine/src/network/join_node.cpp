@@ -510,10 +510,9 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
             sl.ins, [](const StagedEntry<TupleId>&) { return true; },
             [&](const StagedEntry<TupleId>* es, WalkKey* keys, size_t n) {
                 std::array<TupleId, kWalkBlock> tuples;
-                for (size_t j = 0; j < n; ++j) {
-                    tuples[j] = es[j].item;
-                    if (seqs) n_.note_left_seq(tuples[j], place++);
-                }
+                for (size_t j = 0; j < n; ++j) tuples[j] = es[j].item;
+                if (seqs) n_.note_left_seqs(tuples.data(), n, place);
+                place += n;
                 walked_keys(tuples.data(), keys, n, words ? &hashes : nullptr);
             },
             warm_walked, join_left_keyed);

@@ -298,6 +298,23 @@ void Node::move_child_to_end_of_right(size_t p) {
 
 // --- Left tuple bookkeeping.
 
+void Node::note_left_seqs(const TupleId* ts, size_t n, size_t first) {
+    // The number of the entry `first` places from the front; each later
+    // one's is one below.
+    const uint32_t top = next_seq_ + (seq_batch_ - 1 - static_cast<uint32_t>(first));
+    bool gaps = false;
+    left_info_.try_emplace_each(ts, n, [&](size_t j, LeftInfo& info, bool) {
+        const uint32_t seq = top - static_cast<uint32_t>(j);
+        if (info.seq != 0) {
+            gaps = true;
+            // Numbered before the batch, or by an older entry of it.
+            if (info.seq < seq) return;
+        }
+        info.seq = seq;
+    });
+    seq_gaps_ = seq_gaps_ || gaps;
+}
+
 uint64_t Node::left_seq(TupleId t) const {
     const LeftInfo* info = left_info_.find(t);
     return info == nullptr ? 0 : info->seq;

@@ -241,9 +241,10 @@ public:
     }
     // record_left_seq over a batch of n tuples oldest first, done during a
     // walk of the batch newest first: begin_left_seqs(n), then
-    // note_left_seq(t, k) for the entry k places from the front, in any
-    // order, then end_left_seqs with the batch oldest first. In between, a
-    // tuple first numbered by the batch holds next_seq_ + the place of its
+    // note_left_seq(t, k) for the entry k places from the front (or
+    // note_left_seqs for a run of them), in any order, then end_left_seqs
+    // with the batch oldest first. In between, a tuple first numbered by
+    // the batch holds next_seq_ + the place of its
     // oldest entry counted from the back, so numbers keep the oldest-first
     // order but may leave gaps, where an entry was numbered before or its
     // tuple repeats; end closes the gaps. False from begin when the numbers
@@ -254,16 +255,11 @@ public:
         seq_gaps_ = false;
         return true;
     }
-    void note_left_seq(TupleId t, size_t k) {
-        LeftInfo& info = left_info_[t];
-        const uint32_t seq = next_seq_ + (seq_batch_ - 1 - static_cast<uint32_t>(k));
-        if (info.seq != 0) {
-            seq_gaps_ = true;
-            // Numbered before the batch, or by an older entry of it.
-            if (info.seq < seq) return;
-        }
-        info.seq = seq;
-    }
+    void note_left_seq(TupleId t, size_t k) { note_left_seqs(&t, 1, k); }
+    // note_left_seq of ts[j] for the entry first + j places from the front,
+    // for j below n: a block of the walk noted in one call, which reaches
+    // the tuples' records in one run.
+    void note_left_seqs(const TupleId* ts, size_t n, size_t first);
     template <class OldestFirst>
     void end_left_seqs(const OldestFirst& batch) {
         if (!seq_gaps_) {
