@@ -73,11 +73,13 @@ public:
     std::pair<V&, bool> try_emplace(Id key) {
         const uint32_t id = static_cast<uint32_t>(key);
         Page* p = (id >> kPageBits) == hot_id_ ? hot_ : warm_page(id);
-        const uint64_t bit = uint64_t{1} << (id & kSlotMask);
-        const bool fresh = !(p->present & bit);
-        V& v = p->values[id & kSlotMask];
+        const uint32_t slot = id & kSlotMask;
+        // Tested by shifting the word rather than making the mask first:
+        // one bit test, and the mask only for a fresh id.
+        const bool fresh = !((p->present >> slot) & 1);
+        V& v = p->values[slot];
         if (fresh) {
-            p->present |= bit;
+            p->present |= uint64_t{1} << slot;
             ++size_;
             if constexpr (kRawValues) v = V{};
         }
@@ -98,11 +100,11 @@ public:
                 p = warm_page(id);
                 page_id = id >> kPageBits;
             }
-            const uint64_t bit = uint64_t{1} << (id & kSlotMask);
-            const bool fresh = !(p->present & bit);
-            V& v = p->values[id & kSlotMask];
+            const uint32_t slot = id & kSlotMask;
+            const bool fresh = !((p->present >> slot) & 1);
+            V& v = p->values[slot];
             if (fresh) {
-                p->present |= bit;
+                p->present |= uint64_t{1} << slot;
                 ++added;
                 if constexpr (kRawValues) v = V{};
             }
