@@ -698,6 +698,44 @@ TEST(NodeMemory, TwoMemoriesSharingOneIndexAnswerAsMemoriesWithIndexesOfTheirOwn
     check(lefts, rights, lefts_twin, rights_twin, -3);
 }
 
+// A probe's list is reused from probe to probe: what a probe hands back is
+// what it found alone, whatever the list held before, through buckets of
+// several entries, of one (holding the probe or another integer of its
+// class), of a wide integer and none.
+TEST(NodeMemory, AnIntegerProbeHandsBackWhatItFoundWhateverItsListHeld) {
+    const IndexSpec eq = IndexSpec::equality();
+    SharedKeyIndex index;
+    Memory<TupleId> lefts(eq);
+    Memory<FactId> rights(eq);
+    lefts.share_index(&index);
+    rights.share_index(&index);
+    const int64_t wide = int64_t{1} << 61;
+    std::vector<FactId> unused;
+    auto push_left = [&](uint32_t t, int64_t v) {
+        const uint64_t h = int_key_class_hash(v);
+        lefts.push_back_matching_int(TupleId(t), v, h, lefts.prefetch_class(h), rights, unused, nullptr);
+    };
+    push_left(1, 5);
+    push_left(2, 5);
+    push_left(3, 7);
+    push_left(4, wide);
+    push_left(5, k2p53);  // its bucket is that of k2p53 + 1 too
+    std::vector<TupleId> out;
+    uint32_t fact = 100;
+    for (const auto& [v, want] : std::vector<std::pair<int64_t, std::vector<uint32_t>>>{
+             {5, {1, 2}}, {7, {3}}, {wide, {4}}, {11, {}}, {5, {1, 2}}, {k2p53 + 1, {}}, {k2p53, {5}}}) {
+        out.assign({TupleId(98), TupleId(99), TupleId(97)});
+        const uint64_t h = int_key_class_hash(v);
+        bool equal = false;
+        const std::span<const TupleId> got =
+            rights.push_back_matching_int(FactId(fact++), v, h, rights.prefetch_class(h), lefts, out, &equal);
+        std::vector<uint32_t> ids;
+        for (TupleId t : got) ids.push_back(static_cast<uint32_t>(t));
+        EXPECT_EQ(ids, want) << v;
+        EXPECT_TRUE(equal) << v;
+    }
+}
+
 // Two pairs of memories, each pair sharing an index: one pair is pushed
 // integer words (with the index hash its prefetch gives), the other the same
 // integers as Keys. Every push must find the same entries of the other side,

@@ -146,7 +146,6 @@ private:
     std::span<const U> store_probing(Memory<T>& mine, T item, WalkKey& key, const Memory<U>& other,
                                      std::vector<U>& out, bool& decided) const {
         if (!key.is_word) return store_probing(mine, item, key.key, other, out, decided);
-        out.clear();
         bool equal = false;
         const std::span<const U> found =
             mine.push_back_matching_int(item, key.word, key.hash, key.slot_hash, other, out, &equal);

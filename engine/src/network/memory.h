@@ -204,8 +204,9 @@ public:
     // entry stored, without a Key. Only where both memories share one
     // equality index (shares_index_with), which the caller knows; U is the
     // other side's item. The entries found come back as a span: over `out`
-    // (cleared by the caller), or, for the one entry of a bucket, over the
-    // index's own copy of it, valid until either memory next changes.
+    // (cleared here, and only when the span is over it: most probes find
+    // one entry or none and leave it be), or, for the one entry of a bucket,
+    // over the index's own copy of it, valid until either memory next changes.
     template <class U>
     std::span<const U> push_back_matching_int(T item, int64_t v, uint64_t h, size_t slot_hash,
                                               const Memory<U>& other, std::vector<U>& out, bool* all_equal);
@@ -606,6 +607,7 @@ inline std::span<const U> Memory<T>::push_back_matching_int(T item, int64_t v, u
         if (theirs.head == theirs.tail && w != kNoKey && (head & kTagMask) == kTagI64) {
             if (head == w) found = {&theirs.head_item, 1};
         } else {
+            out.clear();
             found = other.int_bucket_matching(theirs, v, out, all_equal);
         }
     }
