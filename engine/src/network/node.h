@@ -244,11 +244,11 @@ public:
     // note_left_seq(t, k) for the entry k places from the front (or
     // note_left_seqs for a run of them), in any order, then end_left_seqs
     // with the batch oldest first. In between, a tuple first numbered by
-    // the batch holds next_seq_ + the place of its
-    // oldest entry counted from the back, so numbers keep the oldest-first
-    // order but may leave gaps, where an entry was numbered before or its
-    // tuple repeats; end closes the gaps. False from begin when the numbers
-    // could run out: number the batch with record_left_seq then.
+    // the batch holds next_seq_ + the place of its oldest entry counted from
+    // the back, so numbers keep the oldest-first order but may leave gaps,
+    // where an entry was numbered before or its tuple repeats; end closes
+    // the gaps. False from begin when the numbers could run out: number the
+    // batch with record_left_seq then.
     bool begin_left_seqs(size_t n) {
         if (n > UINT32_MAX - next_seq_) return false;
         seq_batch_ = static_cast<uint32_t>(n);
