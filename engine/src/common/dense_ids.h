@@ -73,16 +73,8 @@ public:
     std::pair<V&, bool> try_emplace(Id key) {
         const uint32_t id = static_cast<uint32_t>(key);
         Page* p = (id >> kPageBits) == hot_id_ ? hot_ : warm_page(id);
-        const uint32_t slot = id & kSlotMask;
-        // Tested by shifting the word rather than making the mask first:
-        // one bit test, and the mask only for a fresh id.
-        const bool fresh = !((p->present >> slot) & 1);
-        V& v = p->values[slot];
-        if (fresh) {
-            p->present |= uint64_t{1} << slot;
-            ++size_;
-            if constexpr (kRawValues) v = V{};
-        }
+        bool fresh;
+        V& v = claim(p, id, fresh, size_);
         return {v, fresh};
     }
     // try_emplace of ids[0], ..., ids[n - 1] in turn, each handed to
@@ -100,14 +92,8 @@ public:
                 p = warm_page(id);
                 page_id = id >> kPageBits;
             }
-            const uint32_t slot = id & kSlotMask;
-            const bool fresh = !((p->present >> slot) & 1);
-            V& v = p->values[slot];
-            if (fresh) {
-                p->present |= uint64_t{1} << slot;
-                ++added;
-                if constexpr (kRawValues) v = V{};
-            }
+            bool fresh;
+            V& v = claim(p, id, fresh, added);
             f(k, v, fresh);
         }
         size_ += added;
@@ -193,6 +179,22 @@ private:
         } else {
             return std::make_unique<Page[]>(kChunkPages);
         }
+    }
+    // The id's value on its page p, marked present (and set to V{} where
+    // values are left raw) and counted in `count` when it was absent:
+    // `fresh`. Tested by shifting
+    // the word rather than making the mask first: one bit test, and the
+    // mask only for a fresh id.
+    [[gnu::always_inline]] static V& claim(Page* p, uint32_t id, bool& fresh, size_t& count) {
+        const uint32_t slot = id & kSlotMask;
+        fresh = !((p->present >> slot) & 1);
+        V& v = p->values[slot];
+        if (fresh) {
+            p->present |= uint64_t{1} << slot;
+            ++count;
+            if constexpr (kRawValues) v = V{};
+        }
+        return v;
     }
     // The id's page, made when missing, and made the one at hand.
     [[gnu::noinline]] Page* warm_page(uint32_t id) {
