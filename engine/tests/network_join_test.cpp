@@ -512,3 +512,20 @@ TEST(WalkAhead, WordHashesAreEachWordsOwnWhateverCameBefore) {
         }
     }
 }
+
+// A walk's key slot serves a Key a store did not move from (an equal key
+// shared in the memory), then a word, then a Key again: the last Key holds
+// its own value alone, not the first one's too.
+TEST(WalkAhead, AKeyMadeAfterAWordHoldsNothingOfTheKeyBeforeIt) {
+    WalkKey k;
+    k.reset();
+    k.key.push(KeyValue{});
+    WordHashes hashes;
+    const int64_t v = 7;
+    hashes.set(&k, &v, 1, 1u);
+    ASSERT_TRUE(k.is_word);
+    k.reset();
+    EXPECT_FALSE(k.is_word);
+    k.key.push(KeyValue{});
+    EXPECT_EQ(k.key.size(), 1u);
+}

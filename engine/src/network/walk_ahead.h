@@ -14,7 +14,7 @@ namespace quarn {
 
 // A join key made ahead: one integer, with its class hash, where the
 // environment hands the key over as a word (JoinEnv::int_key_of_left), else
-// a Key. A word leaves the Key none.
+// a Key. A word leaves the Key as it was.
 struct WalkKey {
     Key key;
     int64_t word = 0;
@@ -27,13 +27,12 @@ struct WalkKey {
         hash = int_key_class_hash(v);
         is_word = true;
     }
-    // The Key is reset only when it was used: a word never touches it.
+    // Readies the key for a Key. The Key may still hold what it held before
+    // the words since (a store need not move a key from it), so it is reset
+    // whatever the key was last: only keys that are not words come here.
     void reset() {
-        if (is_word) {
-            is_word = false;
-        } else {
-            key.reset();
-        }
+        is_word = false;
+        key.reset();
     }
 };
 
