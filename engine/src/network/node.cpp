@@ -272,9 +272,11 @@ void Node::order_children_of_left(TupleId t) {
 void Node::move_child_to_end_of_left(size_t p) {
     uint32_t q = static_cast<uint32_t>(p);
     if (p >= children_.size() || rec(q).dead()) return;
+    // The last child of a list is the one with no next: the list itself is
+    // looked up only when the child has to move.
+    if (rec(q).left_next == kNone) return;
     LeftInfo* info = left_info_.find(rec(q).parent);
     if (info == nullptr) invariant_broken("child missing from its parent's list");
-    if (tail_of(info->children, true) == q) return;
     unlink(info->children, q, true);
     link_before(info->children, q, std::nullopt, true);
 }
@@ -288,10 +290,9 @@ void Node::move_children_of_right_to_end_of_left(FactId f) {
 
 void Node::move_child_to_end_of_right(size_t p) {
     uint32_t q = static_cast<uint32_t>(p);
-    if (p >= children_.size() || rec(q).dead() || !rec(q).has_right()) return;
+    if (p >= children_.size() || rec(q).dead() || !rec(q).has_right() || rec(q).right_next == kNone) return;
     ChildList* list = children_of_right_.find(rec(q).right);
     if (list == nullptr) invariant_broken("child missing from its right fact's list");
-    if (tail_of(*list, false) == q) return;
     unlink(*list, q, false);
     link_before(*list, q, std::nullopt, false);
 }
