@@ -101,6 +101,32 @@ TEST(JoinNode, UpdatesAfterLateAndSameBatchInsertsReachEveryChildOnce) {
     EXPECT_TRUE(same.alive_of_left({2}).empty());
 }
 
+TEST(JoinNode, ChildrenListsComeInMemoryOrderAndMoveToTheirEnds) {
+    // Fact 10's children [1], [2], [3] with [2] moved to the back of the
+    // left memory: only the last two are out of order. A late fact's two
+    // children come newest left first.
+    Rig j;
+    j.store({}, {{1}, {2}, {3}});
+    j.run({}, rb({{10, 1, Insert}}));
+    j.run({}, rb({{11, 2, RightInsert}}));
+    j.node.move_left_to_back(j.id({2}));
+    std::vector<size_t> out{7};
+    j.node.ordered_children_of_right(10, out);
+    EXPECT_EQ(j.alive(out), (Tuples{{1, 10}, {3, 10}, {2, 10}}));
+    EXPECT_EQ(j.alive_by_right(10), j.alive(out));
+    j.node.ordered_children_of_right(11, out);
+    EXPECT_EQ(j.alive(out), (Tuples{{1, 11}, {3, 11}, {2, 11}}));
+    j.node.ordered_children_of_right(12, out);
+    EXPECT_TRUE(out.empty());
+    // A child last in one of its lists but not in the other moves in that other.
+    auto at = [&](const Tuple& t) { return *j.node.child_position(j.env.table, j.id(t)); };
+    j.node.move_child_to_end_of_left(at({2, 10}));
+    EXPECT_EQ(j.alive_of_left({2}), (Tuples{{2, 11}, {2, 10}}));
+    j.node.move_child_to_end_of_left(at({3, 10}));
+    j.node.move_child_to_end_of_right(at({3, 10}));
+    EXPECT_EQ(j.alive_by_right(10), (Tuples{{1, 10}, {2, 10}, {3, 10}}));
+}
+
 // (Updates that move a key are left to the random batches of keyed joins.)
 TEST(JoinNode, KeyedInsertsTestOnlyPartnersWithMatchingKeys) {
     Rig j(Kind::Join, IndexSpec::equality());

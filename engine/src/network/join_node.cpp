@@ -322,9 +322,8 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         const Key& rkey = stored ? stored->key : kMissingKey;
         bool decided = false;
         left_bucket(rkey, bucket, decided);
-        n_.order_children_of_right(f);
         std::vector<size_t>& alive = alive_;
-        n_.children_of_right(f, alive);
+        n_.ordered_children_of_right(f, alive);
         std::optional<size_t> first;
         if (!alive.empty()) first = alive.front();
         if (n_.keyed() && first &&

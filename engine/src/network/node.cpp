@@ -49,14 +49,6 @@ void Node::drop_spent_input() {
 
 // --- Children.
 
-Child Node::child(size_t p) const {
-    if (p >= children_.size()) invariant_broken("node child position out of range");
-    const ChildRec& r = rec(static_cast<uint32_t>(p));
-    Child c{r.tuple, r.parent, std::nullopt, r.dead()};
-    if (r.has_right()) c.right = r.right;
-    return c;
-}
-
 std::optional<size_t> Node::child_position(const TupleTable& tuples, TupleId t) const {
     auto find_in = [&](TupleId parent) -> std::optional<size_t> {
         const LeftInfo* info = left_info_.find(parent);
@@ -246,6 +238,24 @@ void Node::order_children_of_right(FactId f) {
     }
     *ends = ChildList{};
     for (size_t p : list) link_before(*ends, static_cast<uint32_t>(p), std::nullopt, false);
+}
+
+void Node::ordered_children_of_right(FactId f, std::vector<size_t>& out) {
+    out.clear();
+    const ChildList* ends = children_of_right_.find(f);
+    if (ends == nullptr) return;
+    for (uint32_t p = ends->head; p != kNone; p = rec(p).right_next) out.push_back(p);
+    if (out.size() < 2) return;
+    uint64_t last = 0;
+    for (size_t p : out) {
+        const uint64_t at = memory_order(lefts_, rec(static_cast<uint32_t>(p)).parent);
+        if (at < last) {
+            order_children_of_right(f);
+            children_of_right(f, out);
+            return;
+        }
+        last = at;
+    }
 }
 
 void Node::order_children_of_left(TupleId t) {

@@ -175,7 +175,13 @@ public:
     // operation) that killed it has ended.
     // How many children the node has made.
     size_t child_count() const { return static_cast<size_t>(made_); }
-    Child child(size_t p) const;
+    Child child(size_t p) const {
+        if (p >= children_.size()) invariant_broken("node child position out of range");
+        const ChildRec& r = rec(static_cast<uint32_t>(p));
+        Child c{r.tuple, r.parent, std::nullopt, r.dead()};
+        if (r.has_right()) c.right = r.right;
+        return c;
+    }
     // The alive child holding tuple `t` (its own list, or its parent's).
     std::optional<size_t> child_position(const TupleTable& tuples, TupleId t) const;
     // Alive children by position.
@@ -222,6 +228,9 @@ public:
     // already in that order is left as it is.
     void order_children_of_right(FactId f);
     void order_children_of_left(TupleId t);
+    // order_children_of_right(f), then children_of_right(f, out): a list
+    // already in order, as most are, is walked once.
+    void ordered_children_of_right(FactId f, std::vector<size_t>& out);
     // Moves an alive child to the end of its parent's (or right fact's) list.
     void move_child_to_end_of_left(size_t p);
     void move_child_to_end_of_right(size_t p);
