@@ -197,6 +197,16 @@ private:
         return stored && stored->key && probe && keys_match(stored->key, probe);
     }
     static constexpr size_t kShortBucket = 16;
+    // stored_key_matches for tuple t against the key of f's entry, given
+    // that key's bucket in the left memory: the key is looked up only where
+    // the bucket alone cannot tell.
+    bool right_key_reaches(FactId f, TupleId t, const std::vector<TupleId>& bucket) const {
+        const Memory<TupleId>& lefts = NodeInternals::lefts(n_);
+        if (bucket.empty()) return false;
+        if (lefts.holds_items_once()) return std::find(bucket.begin(), bucket.end(), t) != bucket.end();
+        const auto stored = NodeInternals::rights(n_).find_first(f);
+        return stored_key_matches(lefts, t, stored ? stored->key : kMissingKey, bucket, true);
+    }
 
     void right_deletes(const Staged<FactId>& sr);
     void left_deletes(const Staged<TupleId>& sl);
@@ -284,10 +294,18 @@ void JoinEval::left_deletes(const Staged<TupleId>& sl) {
 }
 
 void JoinEval::right_updates_rekey(const Staged<FactId>& sr) {
+    Memory<FactId>& rights = NodeInternals::rights(n_);
+    // A key that comes as an integer word re-keys without a Key: mostly it
+    // is the one the entry holds.
+    const bool words = n_.keyed() && env_.int_keys(i_);
     for (const auto& e : sr.upd) {
         FactId f = e.item;
-        Memory<FactId>& rights = NodeInternals::rights(n_);
-        if (rights.contains(f)) rights.rekey_to_back(f, key_of_right(f));
+        int64_t v;
+        if (words && env_.int_key_of_right(i_, f, v)) {
+            rights.rekey_to_back_int(f, v);
+        } else if (rights.contains(f)) {
+            rights.rekey_to_back(f, key_of_right(f));
+        }
         n_.move_children_of_right_to_end_of_left(f);
     }
 }
@@ -318,24 +336,32 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
     for (const auto& e : sr.upd) {
         FactId f = e.item;
         const Stamp& s = e.stamp;
-        const auto stored = NodeInternals::rights(n_).find_first(f);
-        const Key& rkey = stored ? stored->key : kMissingKey;
         bool decided = false;
-        left_bucket(rkey, bucket, decided);
+        if (n_.keyed()) {
+            // The bucket of the key the fact's entry holds (none when the
+            // fact is not held).
+            bucket.clear();
+            bool equal = false, exact = false;
+            NodeInternals::rights(n_).stored_key_matching(f, NodeInternals::lefts(n_), bucket, &equal, &exact);
+            decided = equal && exact && key_decides_;
+        } else {
+            left_bucket(kMissingKey, bucket, decided);
+        }
         std::vector<size_t>& alive = alive_;
         n_.ordered_children_of_right(f, alive);
         std::optional<size_t> first;
         if (!alive.empty()) first = alive.front();
-        if (n_.keyed() && first &&
-            !stored_key_matches(NodeInternals::lefts(n_), n_.child(*first).parent, rkey, bucket, true)) {
+        if (n_.keyed() && first && !right_key_reaches(f, n_.child(*first).parent, bucket)) {
             // The fact's key moved away from its children's parents: they all go,
             // and the new key's lefts are joined afresh.
             remove_all(alive, s);
             first.reset();
         }
         if (tracing_) {
-            env_.trace(fmt("  rupd f={} rkey={} bucket={} first_child={}", debug_fact_id(f), debug_key(rkey),
-                           debug(tt_, bucket), first ? fmt("Some({})", *first) : std::string("None")));
+            const auto stored = NodeInternals::rights(n_).find_first(f);
+            env_.trace(fmt("  rupd f={} rkey={} bucket={} first_child={}", debug_fact_id(f),
+                           debug_key(stored ? stored->key : kMissingKey), debug(tt_, bucket),
+                           first ? fmt("Some({})", *first) : std::string("None")));
         }
         if (bucket.empty()) continue;
         if (!first) {

@@ -320,6 +320,20 @@ typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
 }
 
 template <class T>
+bool Memory<T>::rekey_to_back_int(const T& item, int64_t v) {
+    const Pos s = pos_of(item);
+    if (s == npos) return false;
+    const uint64_t w = int_word(v);
+    if (w != kNoKey && slots_[s].key == w && same_next(s) == npos) {
+        relink_to_back(s);
+        return true;
+    }
+    Key key;
+    key.push_i64(v);
+    return rekey_to_back(item, key);
+}
+
+template <class T>
 bool Memory<T>::rekey_to_back(const T& item, const Key& key) {
     Pos s = pos_of(item);
     if (s == npos) return false;

@@ -135,6 +135,9 @@ public:
     // remove_first and push_back would (its slot kept when it is the item's
     // only one); false, changing nothing, when there is none.
     bool rekey_to_back(const T& item, const Key& key);
+    // rekey_to_back under the key holding the integer v alone, given as the
+    // integer: an entry that holds that key already only moves.
+    bool rekey_to_back_int(const T& item, int64_t v);
     void clear();
     // The next n pushes come as one batch: the equality index grows ahead of
     // them rather than doubling as they arrive. 0 ends the batch.
@@ -193,6 +196,14 @@ public:
     // appended holds a key structurally equal to the probe.
     void matching(const Key& probe, std::vector<T>& out, bool* all_equal = nullptr) const;
     std::vector<T> matching(const Key& probe) const;
+    // What other.matching(k, out, all_equal) appends, k being the key of
+    // the first entry holding `item`; false, appending nothing, when there
+    // is none. `exact` says whether k is present and its equality exact
+    // (key_equality_is_exact). An integer key held in the entry probes an
+    // index the memories share by its word, without a Key.
+    template <class U>
+    bool stored_key_matching(const T& item, const Memory<U>& other, std::vector<U>& out, bool* all_equal,
+                             bool* exact) const;
     // push_back(item, key), having first appended to `out` what
     // other.matching(key, out, all_equal) would: where both memories share
     // one equality index, one probe of it does both.
@@ -540,6 +551,37 @@ void Memory<T>::push_back_matching(T item, Key&& key, const Memory<U>& other, st
     const auto& theirs = Memory<U>::side_of(entry);
     if (theirs.head != npos) other.bucket_matching(theirs, key, out, all_equal);
     push_into(std::move(item), std::move(key), &side_of(entry));
+}
+
+template <class T>
+template <class U>
+bool Memory<T>::stored_key_matching(const T& item, const Memory<U>& other, std::vector<U>& out, bool* all_equal,
+                                    bool* exact) const {
+    *all_equal = true;
+    *exact = false;
+    const Pos s = pos_of(item);
+    if (s == npos) return false;
+    const uint64_t k = slots_[s].key;
+    if ((k & kTagMask) == kTagI64 && shares_index_with(other)) {
+        *exact = true;
+        const auto it = shared_->find(int_key_class_hash(static_cast<int64_t>(k) >> 2));
+        if (it == shared_->end()) return true;
+        const auto& theirs = Memory<U>::side_of(it->second);
+        if (theirs.head == npos) return true;
+        // A one-entry bucket holding an integer word matches when the words
+        // are equal, as in push_back_matching_int.
+        const uint64_t head = theirs.head_key;
+        if (theirs.head == theirs.tail && (head & kTagMask) == kTagI64) {
+            if (head == k) out.push_back(theirs.head_item);
+            return true;
+        }
+        other.bucket_matching(theirs, at(s).key, out, all_equal);
+        return true;
+    }
+    const EntryRef e = at(s);
+    *exact = e.key && key_equality_is_exact(e.key);
+    other.matching(e.key, out, all_equal);
+    return true;
 }
 
 template <class T>
