@@ -101,30 +101,16 @@ TEST(JoinNode, UpdatesAfterLateAndSameBatchInsertsReachEveryChildOnce) {
     EXPECT_TRUE(same.alive_of_left({2}).empty());
 }
 
-TEST(JoinNode, ChildrenListsComeInMemoryOrderAndMoveToTheirEnds) {
-    // Fact 10's children [1], [2], [3] with [2] moved to the back of the
-    // left memory: only the last two are out of order. A late fact's two
-    // children come newest left first.
-    Rig j;
-    j.store({}, {{1}, {2}, {3}});
-    j.run({}, rb({{10, 1, Insert}}));
-    j.run({}, rb({{11, 2, RightInsert}}));
-    j.node.move_left_to_back(j.id({2}));
-    std::vector<size_t> out{7};
-    j.node.ordered_children_of_right(10, out);
-    EXPECT_EQ(j.alive(out), (Tuples{{1, 10}, {3, 10}, {2, 10}}));
-    EXPECT_EQ(j.alive_by_right(10), j.alive(out));
-    j.node.ordered_children_of_right(11, out);
-    EXPECT_EQ(j.alive(out), (Tuples{{1, 11}, {3, 11}, {2, 11}}));
-    j.node.ordered_children_of_right(12, out);
-    EXPECT_TRUE(out.empty());
-    // A child last in one of its lists but not in the other moves in that other.
-    auto at = [&](const Tuple& t) { return *j.node.child_position(j.env.table, j.id(t)); };
-    j.node.move_child_to_end_of_left(at({2, 10}));
-    EXPECT_EQ(j.alive_of_left({2}), (Tuples{{2, 11}, {2, 10}}));
-    j.node.move_child_to_end_of_left(at({3, 10}));
-    j.node.move_child_to_end_of_right(at({3, 10}));
-    EXPECT_EQ(j.alive_by_right(10), (Tuples{{1, 10}, {2, 10}, {3, 10}}));
+TEST(JoinNode, ARightUpdateSkipsTheTestOnlyWhereItsStoredKeyIsEqualAndExact) {
+    // Where keys decide, fact 10's integer key joins its partner untested;
+    // fact 11's float key, equal but not exact, is tested.
+    Rig j(Kind::Join, IndexSpec::equality());
+    j.env.keys_decide = true;
+    j.env.key_on_values({{1, Value::i64(4)}, {2, Value::f64(2.5)}, {10, Value::i64(4)}, {11, Value::f64(2.5)}});
+    j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}), rb({{10, 3, Insert}, {11, 4, Insert}}));
+    Staged<Tuple> out = j.run({}, rb({}, {{10, 5, Change}, {11, 6, Change}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{2, 11}, 6, Change}, {{1, 10}, 5, Change}}));
+    EXPECT_EQ(j.env.tested, (Pairs{{{2}, 11}}));
 }
 
 // (Updates that move a key are left to the random batches of keyed joins.)

@@ -807,63 +807,58 @@ TEST(NodeMemory, PushesOfIntegerWordsFindAndStoreAsPushesOfKeys) {
 
 // A fact memory sharing an index with a tuple memory is re-keyed by
 // integers (rekey_to_back_int), its twin by the same integers as Keys, half
-// of them the key the entry holds. Both must keep the same entries under the
-// same keys; and what a fact's stored key reaches (stored_key_matching) is
-// what matching() finds for that key: one-entry buckets of an integer word,
-// of another integer a double cannot tell from it, of a float or a wide
-// integer (a record), crowded buckets, items held twice or not at all.
+// of them the key the entry holds: both keep the same entries and keys. What
+// a fact's stored key reaches (stored_key_matching) is what matching() finds
+// for that key: buckets of an integer word, of an integer a double cannot
+// tell from it, of a float, a wide integer or a text; items held twice or not.
 TEST(NodeMemory, ReKeyingByIntegersAndProbingByStoredKeysAnswerAsKeysDo) {
     std::mt19937 rng(53);
     const IndexSpec eq = IndexSpec::equality();
-    SharedKeyIndex words_index, keys_index;
-    Memory<TupleId> wl(eq), kl(eq);
-    Memory<FactId> wr(eq), kr(eq);
-    wl.share_index(&words_index);
-    wr.share_index(&words_index);
-    kl.share_index(&keys_index);
-    kr.share_index(&keys_index);
+    SharedKeyIndex index;
+    Memory<TupleId> lefts(eq);
+    Memory<FactId> rights(eq), twin(eq);
+    lefts.share_index(&index);
+    rights.share_index(&index);
     const std::vector<int64_t> odd = {k2p53, k2p53 + 1, int64_t{1} << 61, INT64_MIN};
     auto some_int = [&] { return rng() % 4 == 0 ? odd[rng() % odd.size()] : static_cast<int64_t>(rng() % 12); };
     auto some_key = [&] {
         const uint32_t r = rng() % 6;
-        return r == 0 ? key({F(3.0)}) : r == 1 ? key({S("k"), I(1)}) : r == 2 ? Key(std::nullopt) : key({I(some_int())});
+        return r == 0 ? key({F(3.0)}) : r == 1 ? key({S("k")}) : r == 2 ? Key(std::nullopt) : key({I(some_int())});
     };
     for (int step = 0; step < 4000; ++step) {
         const FactId f = rng() % 40;
         const uint32_t what = rng() % 5;
         if (what == 0) {
+            lefts.push_back(TupleId(f), some_key());
+        } else if (what == 1 && (!rights.find_first(f) || rng() % 4 == 0)) {
             const Key k = some_key();
-            wl.push_back(TupleId(f), k);
-            kl.push_back(TupleId(f), k);
-        } else if (what == 1 && (!wr.find_first(f) || rng() % 4 == 0)) {
-            const Key k = some_key();
-            wr.push_back(f, k);
-            kr.push_back(f, k);
+            rights.push_back(f, k);
+            twin.push_back(f, k);
         } else if (what == 2) {
-            ASSERT_EQ(wl.remove_first(TupleId(f)), kl.remove_first(TupleId(f)));
-            ASSERT_EQ(wr.remove_first(f), kr.remove_first(f));
+            lefts.remove_first(TupleId(f));
+            ASSERT_EQ(rights.remove_first(f), twin.remove_first(f));
         } else {
+            const auto held = twin.find_first(f);
             int64_t v = some_int();
-            const auto held = kr.find_first(f);
             if (held && held->key && held->key.size() == 1 && held->key[0].tag == ValueTag::I64 && rng() % 2 == 0) {
                 v = held->key[0].as_i64();
             }
-            ASSERT_EQ(wr.rekey_to_back_int(f, v), kr.rekey_to_back(f, key({I(v)}))) << step;
+            ASSERT_EQ(rights.rekey_to_back_int(f, v), twin.rekey_to_back(f, key({I(v)}))) << step;
         }
-        ASSERT_EQ(wr.items(), kr.items()) << step;
-        for (auto p = wr.first_pos(), q = kr.first_pos(); p != wr.npos; p = wr.next_pos(p), q = kr.next_pos(q)) {
-            ASSERT_EQ(debug_key(wr.at(p).key), debug_key(kr.at(q).key)) << step;
+        ASSERT_EQ(rights.items(), twin.items()) << step;
+        for (auto p = rights.first_pos(), q = twin.first_pos(); p != rights.npos; p = rights.next_pos(p), q = twin.next_pos(q)) {
+            ASSERT_EQ(debug_key(rights.at(p).key), debug_key(twin.at(q).key)) << step;
         }
-        const auto e = wr.find_first(f);
+        const auto e = rights.find_first(f);
         std::vector<TupleId> got{TupleId(99)}, want{TupleId(99)};
         bool equal = false, exact = false, want_equal = true;
-        ASSERT_EQ(wr.stored_key_matching(f, wl, got, &equal, &exact), e.has_value()) << step;
-        if (e) wl.matching(e->key, want, &want_equal);
+        ASSERT_EQ(rights.stored_key_matching(f, lefts, got, &equal, &exact), e.has_value()) << step;
+        if (e) lefts.matching(e->key, want, &want_equal);
         ASSERT_EQ(got, want) << step;
         ASSERT_EQ(equal, want_equal) << step;
         ASSERT_EQ(exact, e && e->key && key_equality_is_exact(e->key)) << step;
     }
-    wr.verify();
+    rights.verify();
 }
 
 // A batch announced to a memory (expect_pushes) grows the shared index at
