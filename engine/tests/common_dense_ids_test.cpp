@@ -95,6 +95,36 @@ TEST(DenseIdMap, AgreesWithAnOrderedMapThroughEmptiedAndReusedPages) {
     }
 }
 
+// erase_when sees the id's own value, may change a value it keeps, and
+// erases (emptying and freeing pages as erase does) only what it says to.
+TEST(DenseIdMap, EraseWhenFindsOnceAndErasesOnlyWhatItIsTold) {
+    for (uint32_t seed = 1; seed <= 10; ++seed) {
+        std::mt19937 rng(seed);
+        DenseIdMap<Val> map;
+        std::map<uint32_t, Val> model;
+        for (int step = 0; step < 4000; ++step) {
+            const uint32_t id = draw_id(rng);
+            if (rng() % 2 == 0) {
+                map[id].a = static_cast<uint64_t>(step);
+                model[id].a = static_cast<uint64_t>(step);
+                continue;
+            }
+            int calls = 0;
+            const bool held = map.erase_when(id, [&](Val& v) {
+                ++calls;
+                EXPECT_EQ(v.a, model[id].a) << "seed " << seed << " step " << step;
+                ++v.a;  // kept with the change when not erased
+                return v.a % 2 == 0;
+            });
+            ASSERT_EQ(held, model.count(id) == 1) << "seed " << seed << " step " << step;
+            ASSERT_EQ(calls, held ? 1 : 0);
+            if (held && ++model[id].a % 2 == 0) model.erase(id);
+            ASSERT_EQ(map.size(), model.size()) << "seed " << seed << " step " << step;
+        }
+        EXPECT_EQ(walk(map), walk(model)) << "seed " << seed;
+    }
+}
+
 TEST(DenseIdSet, AgreesWithAnOrderedSetThroughEmptiedAndReusedPages) {
     for (uint32_t seed = 1; seed <= 20; ++seed) {
         std::mt19937 rng(seed);

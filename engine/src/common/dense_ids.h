@@ -102,11 +102,18 @@ public:
     V& operator[](Id key) { return try_emplace(key).first; }
     // Removes the id; false when it was absent.
     bool erase(Id key) {
+        return erase_when(key, [](V&) { return true; });
+    }
+    // Removes the id when f(value) says so, the id found once for both;
+    // false when it was absent (f not called). f must not change this map.
+    template <class F>
+    bool erase_when(Id key, F f) {
         const uint32_t id = static_cast<uint32_t>(key);
         Page* p = page_of(id);
         if (p == nullptr) return false;
         const uint64_t bit = uint64_t{1} << (id & kSlotMask);
         if (!(p->present & bit)) return false;
+        if (!f(p->values[id & kSlotMask])) return true;
         p->present &= ~bit;
         if constexpr (!kRawValues) p->values[id & kSlotMask] = V{};
         --size_;

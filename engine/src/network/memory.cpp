@@ -396,9 +396,11 @@ template <class T>
 void Memory<T>::kill_slot(Pos s, Key* taken) {
     Slot& sl = slots_[s];
     // Only ever the first slot of its item is removed.
-    Pos* first = items_.find(sl.item);
-    if (first == nullptr || *first != s) invariant_broken("node memory removes an entry out of item order");
-    if (same_next_.empty() || !unchain_first(sl.item, *first)) items_.erase(sl.item);
+    const bool held = items_.erase_when(sl.item, [&](Pos& first) {
+        if (first != s) invariant_broken("node memory removes an entry out of item order");
+        return same_next_.empty() || !unchain_first(sl.item, first);
+    });
+    if (!held) invariant_broken("node memory removes an entry out of item order");
     unlink_slot(s);
     if (taken != nullptr) {
         if (sl.key == kNoKey) {
