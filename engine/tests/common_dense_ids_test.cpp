@@ -258,3 +258,56 @@ TEST(DenseIdMap, RunsOfIdsAgreeWithAnOrderedMap) {
     map.for_each([&](uint32_t id, uint32_t v) { seen.emplace_back(id, v); });
     EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint32_t>>(model.begin(), model.end())));
 }
+
+namespace {
+
+uint64_t& word_of(Val& v) { return v.a; }
+uint32_t& word_of(uint32_t& v) { return v; }
+
+// Runs of ids one apart, counting up and down, of every length up to a page,
+// as walks of ids made in sequence bring them: within a page, across a
+// page's edge, past either end of the ids, over ids already present, and
+// broken by one id out of step.
+template <class V>
+void check_runs_counting_up_and_down(uint32_t seed) {
+    std::mt19937 rng(seed);
+    DenseIdMap<V> map;
+    std::map<uint32_t, uint64_t> model;  // word_of each value
+    for (uint32_t step = 1; step <= 6000; ++step) {
+        const size_t n = 2 + rng() % 63;
+        // Ids two apart are no run.
+        const uint32_t step_by = rng() % 8 == 0 ? 2u : rng() % 2 == 0 ? 1u : UINT32_MAX;
+        const uint32_t from = rng() % 8 == 0 ? static_cast<uint32_t>(rng() % 40) - 20u : draw_id(rng);
+        std::vector<uint32_t> ids(n);
+        for (size_t k = 0; k < n; ++k) ids[k] = from + step_by * static_cast<uint32_t>(k);
+        // Now and then a run broken after its first two ids.
+        if (n > 2 && rng() % 4 == 0) ids[2 + rng() % (n - 2)] += 2;
+        size_t calls = 0;
+        map.try_emplace_each(ids.data(), n, [&](size_t k, V& v, bool fresh) {
+            ASSERT_EQ(k, calls++);
+            ASSERT_EQ(fresh, !model.count(ids[k])) << step;
+            if (fresh) {
+                ASSERT_EQ(v, V{}) << step;
+            }
+            ASSERT_EQ(word_of(v), model[ids[k]]) << step;
+            word_of(v) = step;
+            model[ids[k]] = step;
+        });
+        ASSERT_EQ(calls, n);
+        ASSERT_EQ(map.size(), model.size()) << step;
+        for (int gone = 0; gone < 20; ++gone) {
+            const uint32_t id = rng() % 2 == 0 ? ids[rng() % n] : draw_id(rng);
+            ASSERT_EQ(map.erase(id), model.erase(id) == 1);
+        }
+    }
+    std::vector<std::pair<uint32_t, uint64_t>> seen;
+    map.for_each([&](uint32_t id, const V& v) { seen.emplace_back(id, word_of(const_cast<V&>(v))); });
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint64_t>>(model.begin(), model.end())));
+}
+
+}  // namespace
+
+TEST(DenseIdMap, RunsCountingUpAndDownAgreeWithAnOrderedMap) {
+    check_runs_counting_up_and_down<uint32_t>(3);
+    check_runs_counting_up_and_down<Val>(4);
+}
