@@ -228,3 +228,36 @@ TEST(DenseIdMap, RunsOfIdsAgreeWithAnOrderedMap) {
     map.for_each([&](uint32_t id, uint32_t v) { seen.emplace_back(id, v); });
     EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint32_t>>(model.begin(), model.end())));
 }
+
+// Runs of ids one apart, counting up and down, up to a page long, as walks
+// of ids made in sequence bring them: within a page, across its edge, past
+// either end of the ids, over ids present, or broken by one id out of step.
+TEST(DenseIdMap, RunsCountingUpAndDownAgreeWithAnOrderedMap) {
+    std::mt19937 rng(3);
+    DenseIdMap<uint32_t> map;  // a plain value, left raw until its id arrives
+    std::map<uint32_t, uint32_t> model;
+    for (uint32_t step = 1; step <= 12000; ++step) {
+        // Ids two apart are no run.
+        const uint32_t by = rng() % 8 == 0 ? 2u : rng() % 2 == 0 ? 1u : UINT32_MAX;
+        const uint32_t from = rng() % 8 == 0 ? static_cast<uint32_t>(rng() % 40) - 20u : draw_id(rng);
+        std::vector<uint32_t> ids(2 + rng() % 63);
+        for (size_t k = 0; k < ids.size(); ++k) ids[k] = from + by * static_cast<uint32_t>(k);
+        if (ids.size() > 2 && rng() % 4 == 0) ids[2 + rng() % (ids.size() - 2)] += 2;
+        size_t calls = 0;
+        map.try_emplace_each(ids.data(), ids.size(), [&](size_t k, uint32_t& v, bool fresh) {
+            ASSERT_EQ(k, calls++);
+            ASSERT_EQ(fresh, !model.count(ids[k])) << step;
+            ASSERT_EQ(v, model[ids[k]]) << step;
+            v = model[ids[k]] = step;
+        });
+        ASSERT_EQ(calls, ids.size());
+        ASSERT_EQ(map.size(), model.size()) << step;
+        for (int gone = 0; gone < 20; ++gone) {
+            const uint32_t id = rng() % 2 == 0 ? ids[rng() % ids.size()] : draw_id(rng);
+            ASSERT_EQ(map.erase(id), model.erase(id) == 1);
+        }
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> seen;
+    map.for_each([&](uint32_t id, uint32_t v) { seen.emplace_back(id, v); });
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint32_t>>(model.begin(), model.end())));
+}

@@ -938,6 +938,24 @@ TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
     }
 }
 
+// A push takes the position the last removal freed, a new one only when
+// none is free, and numbers its entry above every earlier one (verify), also
+// across the last arrival numbers before a renumbering.
+TEST(NodeMemory, PushesReuseFreedPositionsAndNumberUpToTheLastNumber) {
+    Memory<FactId> m(IndexSpec::equality());
+    for (FactId f = 0; f < 8; ++f) m.push_back(f, key({I(f % 3)}));
+    const std::vector<Memory<FactId>::Pos> taken{m.pos_of(5), m.pos_of(2), 8};
+    m.remove_first(2);
+    m.remove_first(5);
+    for (FactId f = 10; f < 13; ++f) m.push_back(f, key({I(f % 3)}));
+    EXPECT_EQ((std::vector{m.pos_of(10), m.pos_of(11), m.pos_of(12)}), taken);
+    // Three numbers short of the last one: the pushes after them renumber.
+    m.skip_arrival_numbers(UINT32_MAX - 4 - static_cast<uint32_t>(m.order_of(m.last_pos())));
+    for (FactId f = 13; f < 19; ++f) m.push_back(f, key({I(f % 3)}));
+    m.verify();
+    EXPECT_EQ(m.matching(key({I(1)})), (Facts{1, 4, 7, 10, 13, 16}));
+}
+
 TEST(IndexSpec, DumpsPrintOneNumberPerKindAndOperator) {
     EXPECT_EQ(IndexSpec().code(), 6);
     EXPECT_EQ(IndexSpec::equality().code(), 7);

@@ -83,6 +83,7 @@ public:
     // make try_emplace read it again; f must not change this map.
     template <class F>
     void try_emplace_each(const Id* ids, size_t n, F f) {
+        if (n > 1 && claim_run(ids, n, f)) return;
         uint32_t page_id = hot_id_;
         Page* p = hot_;
         size_t added = 0;
@@ -102,11 +103,18 @@ public:
     V& operator[](Id key) { return try_emplace(key).first; }
     // Removes the id; false when it was absent.
     bool erase(Id key) {
+        return erase_when(key, [](V&) { return true; });
+    }
+    // Removes the id when f(value) says so, the id found once for both;
+    // false when it was absent (f not called). f must not change this map.
+    template <class F>
+    bool erase_when(Id key, F f) {
         const uint32_t id = static_cast<uint32_t>(key);
         Page* p = page_of(id);
         if (p == nullptr) return false;
         const uint64_t bit = uint64_t{1} << (id & kSlotMask);
         if (!(p->present & bit)) return false;
+        if (!f(p->values[id & kSlotMask])) return true;
         p->present &= ~bit;
         if constexpr (!kRawValues) p->values[id & kSlotMask] = V{};
         --size_;
@@ -195,6 +203,35 @@ private:
             if constexpr (kRawValues) v = V{};
         }
         return v;
+    }
+    // try_emplace_each of a run of new ids one apart, counting up or down,
+    // on one page, as a walk of ids made in sequence meets them: claimed
+    // with one store to the page's presence word. False, claiming nothing,
+    // for any other ids.
+    template <class F>
+    bool claim_run(const Id* ids, size_t n, F& f) {
+        const uint32_t first = static_cast<uint32_t>(ids[0]);
+        const uint32_t step = static_cast<uint32_t>(ids[1]) - first;
+        if (step != 1 && step != UINT32_MAX) return false;
+        const uint32_t last = first + step * static_cast<uint32_t>(n - 1);
+        // A run past either end of the ids wraps onto another page.
+        if ((first >> kPageBits) != (last >> kPageBits)) return false;
+        for (size_t k = 2; k < n; ++k) {
+            if (static_cast<uint32_t>(ids[k]) != first + step * static_cast<uint32_t>(k)) return false;
+        }
+        const uint32_t low = (step == 1 ? first : last) & kSlotMask;
+        const uint64_t mask = (n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1) << low;
+        Page* p = (first >> kPageBits) == hot_id_ ? hot_ : warm_page(first);
+        if ((p->present & mask) != 0) return false;
+        p->present |= mask;
+        size_ += n;
+        V* v = &p->values[first & kSlotMask];
+        const ptrdiff_t d = step == 1 ? 1 : -1;
+        for (size_t k = 0; k < n; ++k, v += d) {
+            if constexpr (kRawValues) *v = V{};
+            f(k, *v, true);
+        }
+        return true;
     }
     // The id's page, made when missing, and made the one at hand.
     [[gnu::noinline]] Page* warm_page(uint32_t id) {

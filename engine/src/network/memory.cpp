@@ -375,6 +375,28 @@ void Memory<T>::push_back(T item, const Key& key) {
 }
 
 template <class T>
+void Memory<T>::append_slot_rare(T item, uint64_t k, Bucket* bucket) {
+    if (next_seq_ == UINT32_MAX) renumber();
+    const Slot fresh{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++};
+    Pos s;
+    if (!free_.empty()) {
+        s = free_.back();
+        free_.pop_back();
+        slots_[s] = fresh;
+    } else {
+        constexpr uint64_t kPosLimit = std::numeric_limits<uint32_t>::max() - 1;
+        if (slots_.size() >= kPosLimit) invariant_broken("node memory slot count overflow");
+        s = static_cast<Pos>(slots_.size());
+        slots_.emplace_back(fresh);
+        // The pushes after this one that can take a new slot on the plain
+        // path: as many as both the numbers and the positions have left.
+        const uint64_t room = std::min<uint64_t>(UINT32_MAX - next_seq_, kPosLimit - slots_.size());
+        plain_seq_end_ = static_cast<uint32_t>(next_seq_ + room);
+    }
+    enter_slot(s, item, k, bucket);
+}
+
+template <class T>
 void Memory<T>::link_slot(Pos s, uint64_t k, Bucket* bucket) {
     if (next_seq_ == UINT32_MAX) renumber();
     Slot& sl = slots_[s];
@@ -410,9 +432,11 @@ template <class T>
 void Memory<T>::kill_slot(Pos s, Key* taken) {
     Slot& sl = slots_[s];
     // Only ever the first slot of its item is removed.
-    Pos* first = items_.find(sl.item);
-    if (first == nullptr || *first != s) invariant_broken("node memory removes an entry out of item order");
-    if (same_next_.empty() || !unchain_first(sl.item, *first)) items_.erase(sl.item);
+    const bool held = items_.erase_when(sl.item, [&](Pos& first) {
+        if (first != s) invariant_broken("node memory removes an entry out of item order");
+        return same_next_.empty() || !unchain_first(sl.item, first);
+    });
+    if (!held) invariant_broken("node memory removes an entry out of item order");
     unlink_slot(s);
     if (taken != nullptr) {
         if (sl.key == kNoKey) {
@@ -430,6 +454,7 @@ void Memory<T>::kill_slot(Pos s, Key* taken) {
     sl.seq = 0;
     --live_;
     free_.push_back(s);
+    plain_seq_end_ = 0;
 }
 
 template <class T>
@@ -483,6 +508,7 @@ void Memory<T>::renumber() {
     uint32_t seq = 1;
     for (Pos p = head_; p != npos; p = slots_[p].next) slots_[p].seq = seq++;
     next_seq_ = seq;
+    plain_seq_end_ = 0;
     if (index_op_.kind() != IndexKind::Range) return;
     // The range index breaks ties by arrival number: it is rebuilt with the new ones.
     by_range_.clear();
@@ -581,6 +607,7 @@ void Memory<T>::clear() {
     head_ = tail_ = npos;
     live_ = 0;
     next_seq_ = 1;
+    plain_seq_end_ = 0;
     items_.clear();
     same_next_.clear();
     same_tail_.clear();

@@ -368,8 +368,12 @@ private:
     void link_slot(Pos s, uint64_t key, Bucket* bucket);
     // Stores a new entry of `item` under the key word `key` at the end of
     // memory order, its bucket and its item's slots. The slot is written
-    // once, whole: a push is the memories' hottest store.
+    // once, whole: a push is the memories' hottest store. One test sends
+    // every push but a new slot's with numbers to spare to append_slot_rare.
     [[gnu::always_inline]] void append_slot(T item, uint64_t key, Bucket* bucket);
+    [[gnu::noinline]] void append_slot_rare(T item, uint64_t key, Bucket* bucket);
+    // The end of append_slot: the slot s holds the entry, its number taken.
+    [[gnu::always_inline]] void enter_slot(Pos s, T item, uint64_t key, Bucket* bucket);
     // Links the slot s (holding `item` under the key word `key`), whose links
     // already name tail_ and the bucket's tail, as the last of memory order
     // and of its bucket (or enters it in the range index).
@@ -461,6 +465,12 @@ private:
     Pos head_ = npos, tail_ = npos;
     size_t live_ = 0;
     uint32_t next_seq_ = 1;
+    // While next_seq_ is below it, a push takes a new slot at the end with
+    // no test of its own: no dead slot waits to be reused, and neither the
+    // arrival numbers nor the positions can run out. 0 (every push takes
+    // append_slot_rare, which sets it again) once a slot dies or the numbers
+    // start over; other numbers taken only bring the end nearer.
+    uint32_t plain_seq_end_ = 0;
     // Each item's first slot. An item held more than once has its further
     // slots chained, in memory order, by same_next_ (slot -> the item's next
     // slot), and its last one in same_tail_: both stay empty while every item
@@ -586,18 +596,17 @@ bool Memory<T>::stored_key_matching(const T& item, const Memory<U>& other, std::
 
 template <class T>
 inline void Memory<T>::append_slot(T item, uint64_t k, Bucket* bucket) {
-    if (next_seq_ == UINT32_MAX) renumber();
-    const Slot fresh{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++};
-    Pos s;
-    if (!free_.empty()) {
-        s = free_.back();
-        free_.pop_back();
-        slots_[s] = fresh;
-    } else {
-        if (slots_.size() >= std::numeric_limits<uint32_t>::max() - 1) invariant_broken("node memory slot count overflow");
-        s = static_cast<Pos>(slots_.size());
-        slots_.emplace_back(fresh);
+    if (next_seq_ >= plain_seq_end_) [[unlikely]] {
+        append_slot_rare(item, k, bucket);
+        return;
     }
+    const Pos s = static_cast<Pos>(slots_.size());
+    slots_.emplace_back(Slot{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++});
+    enter_slot(s, item, k, bucket);
+}
+
+template <class T>
+inline void Memory<T>::enter_slot(Pos s, T item, uint64_t k, Bucket* bucket) {
     auto [first, new_item] = items_.try_emplace(item);
     if (new_item) {
         first = s;

@@ -314,9 +314,9 @@ void Node::note_left_seqs(const TupleId* ts, size_t n, size_t first) {
     // one's is one below.
     const uint32_t top = next_seq_ + (seq_batch_ - 1 - static_cast<uint32_t>(first));
     bool gaps = false;
-    left_info_.try_emplace_each(ts, n, [&](size_t j, LeftInfo& info, bool) {
+    left_info_.try_emplace_each(ts, n, [&](size_t j, LeftInfo& info, bool fresh) {
         const uint32_t seq = top - static_cast<uint32_t>(j);
-        if (info.seq != 0) {
+        if (!fresh && info.seq != 0) {
             gaps = true;
             // Numbered before the batch, or by an older entry of it.
             if (info.seq < seq) return;
