@@ -178,10 +178,14 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
             }
             case CompiledAction::Kind::Setter: {
                 const FactId f = fact_at(tuple, a.target);
-                Value v = arg_value(a.value, tuple, snapshot);
-                if (!coerce_in_place(v, store.field_type(store.fact_type(f), a.field)))
-                    return engine_err("RHS setter: arg type mismatch");
-                if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) return engine_err(ok.error());
+                const FieldType& field = store.field_type(store.fact_type(f), a.field);
+                // An integer read live into an integer column goes as it is.
+                const int64_t* cell = live_integer(a.value, field);
+                if (cell == nullptr || !store.set_i64(f, a.field, *cell)) {
+                    Value v = arg_value(a.value, tuple, snapshot);
+                    if (!coerce_in_place(v, field)) return engine_err("RHS setter: arg type mismatch");
+                    if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) return engine_err(ok.error());
+                }
                 silent_writes.insert(f);
                 auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
                 if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);
