@@ -125,8 +125,11 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     // Propagates a fact just stored (or the store's refusal) like any insert
     // of a right-hand side. A logical insert's fact is truth maintenance's
     // own, never a stated copy of its content; it is recorded before it
-    // propagates.
-    auto insert_fact = [&](Result<FactId, std::string> stored, TypeId type, bool logical) -> EngineResult<FactId> {
+    // propagates. Inlined wherever it is used: left to itself g++ takes it
+    // out of line as soon as run_actions grows, and a derived insert pays for
+    // the call.
+    auto insert_fact = [&](Result<FactId, std::string> stored, TypeId type, bool logical)
+                           __attribute__((always_inline)) -> EngineResult<FactId> {
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
         // The event time is fixed when the fact is stored, as for outside
