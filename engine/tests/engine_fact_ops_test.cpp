@@ -367,3 +367,43 @@ TEST(FactOps, TableInsertAfterTheFirstFirePropagatesEveryRow) {
     ASSERT_EQ(fired->size(), 2u);
     EXPECT_EQ((*fired)[0].facts[0].id + (*fired)[1].facts[0].id, 3u);
 }
+
+// A setter writes its value whatever the two columns hold: an integer into a
+// nullable field that held a null, into a float field, into a plain integer
+// field, and a null read from a nullable field. One setter a rule, so that
+// each reads its value live.
+TEST(FactOps, SettersWriteIntegersIntoEveryKindOfColumn) {
+    std::vector<TypeSchema> types = {
+        TypeSchema{"Src", {{"n", FieldType::i64()}, {"m", FieldType::i64()}}, 0b10},
+        TypeSchema{"Dst",
+                   {{"w", FieldType::i64()},
+                    {"k", FieldType::i64()},
+                    {"x", FieldType::f64()},
+                    {"j", FieldType::i64()},
+                    {"z", FieldType::i64()}},
+                   0b10010},
+    };
+    Engine e = *Engine::create(std::move(types));
+    EngineStatus loaded = e.add_rules_text(
+        "rule k no-loop when Src($n : n) $d : Dst(w == 1) then modify($d) { setK($n) } end\n"
+        "rule x no-loop when Src($n : n) $d : Dst(w == 2) then modify($d) { setX($n) } end\n"
+        "rule j no-loop when Src($n : n) $d : Dst(w == 3) then modify($d) { setJ($n) } end\n"
+        "rule z no-loop when Src($m : m) $d : Dst(w == 4) then modify($d) { setZ($m) } end\n");
+    ASSERT_TRUE(loaded) << loaded.error().message;
+    ASSERT_TRUE(e.insert("Src", {{"n", Value::i64(7)}, {"m", Value::null()}}));
+    for (int64_t w = 1; w <= 4; ++w)
+        ASSERT_TRUE(e.insert("Dst", {{"w", Value::i64(w)},
+                                     {"k", Value::null()},
+                                     {"x", Value::f64(0.5)},
+                                     {"j", Value::i64(0)},
+                                     {"z", Value::i64(3)}}));
+    EngineResult<Firings> fired = e.fire_all(10);
+    ASSERT_TRUE(fired) << fired.error().message;
+    EXPECT_EQ(fired->size(), 4u);
+    EXPECT_EQ(listing(e),
+              "Src#0 n=I64(7) m=Null;"
+              "Dst#1 w=I64(1) k=I64(7) x=F64(0.5) j=I64(0) z=I64(3);"
+              "Dst#2 w=I64(2) k=Null x=F64(7.0) j=I64(0) z=I64(3);"
+              "Dst#3 w=I64(3) k=Null x=F64(0.5) j=I64(7) z=I64(3);"
+              "Dst#4 w=I64(4) k=Null x=F64(0.5) j=I64(0) z=Null;");
+}

@@ -125,8 +125,11 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     // Propagates a fact just stored (or the store's refusal) like any insert
     // of a right-hand side. A logical insert's fact is truth maintenance's
     // own, never a stated copy of its content; it is recorded before it
-    // propagates.
-    auto insert_fact = [&](Result<FactId, std::string> stored, TypeId type, bool logical) -> EngineResult<FactId> {
+    // propagates. Inlined wherever it is used: left to itself g++ takes it
+    // out of line as soon as run_actions grows, and a derived insert pays for
+    // the call.
+    auto insert_fact = [&](Result<FactId, std::string> stored, TypeId type, bool logical)
+                           __attribute__((always_inline)) -> EngineResult<FactId> {
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
         // The event time is fixed when the fact is stored, as for outside
@@ -178,10 +181,14 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
             }
             case CompiledAction::Kind::Setter: {
                 const FactId f = fact_at(tuple, a.target);
-                Value v = arg_value(a.value, tuple, snapshot);
-                if (!coerce_in_place(v, store.field_type(store.fact_type(f), a.field)))
-                    return engine_err("RHS setter: arg type mismatch");
-                if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) return engine_err(ok.error());
+                const FieldType& field = store.field_type(store.fact_type(f), a.field);
+                // An integer read live into an integer column goes as it is.
+                const int64_t* cell = live_integer(a.value, field);
+                if (cell == nullptr || !store.set_i64(f, a.field, *cell)) {
+                    Value v = arg_value(a.value, tuple, snapshot);
+                    if (!coerce_in_place(v, field)) return engine_err("RHS setter: arg type mismatch");
+                    if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) return engine_err(ok.error());
+                }
                 silent_writes.insert(f);
                 auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
                 if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);

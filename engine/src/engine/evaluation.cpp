@@ -52,8 +52,14 @@ bool no_loop_holds(const Engine& e, size_t r, const Stamp& stamp) {
 template <class Remove>
 void remove_acts(Engine& e, size_t r, Remove remove) {
     RuleNet& net = e.nets[r];
+    // A constant salience is the rule's key whatever is left: the top is not
+    // looked for (a look that drops stale entries on its way).
+    if (e.rules[r].salience.kind == CompiledSalience::Kind::Const) {
+        remove(net.acts);
+        return;
+    }
     const int32_t old_top = net.acts.top_salience();
-    if (remove(net.acts) == 0 || e.rules[r].salience.kind == CompiledSalience::Kind::Const) return;
+    if (remove(net.acts) == 0) return;
     const int32_t new_top = net.acts.top_salience();
     if (new_top == old_top && net.on_agenda) return;
     // Also with nothing left: the agenda must look at the rule again.

@@ -146,6 +146,20 @@ public:
     Result<FactId, std::string> append_columns(TypeId t, std::vector<Column> columns, size_t rows);
     // Refuses a handle the store never issued and a field the type lacks.
     Status set_value(FactId f, size_t field, Value v);
+    // Writes `v` into field `field` of `f` when that field's column holds
+    // integers and no nulls (a cell i64_cell finds); false, with nothing
+    // written, otherwise. The handle must be one the store issued.
+    bool set_i64(FactId f, size_t field, int64_t v) {
+        const FactPlaces::Place r = rec(f);
+        TypeData& d = data_[r.type];
+        if (field >= d.columns.size()) [[unlikely]]
+            return false;
+        Column& c = d.columns[field];
+        auto* ints = std::get_if<0>(&c.cells);
+        if (ints == nullptr || c.validity) return false;
+        ints->set(r.row, v);
+        return true;
+    }
     // Room for `more` facts of type `t` before the next regrowth; a bulk
     // insert's columns then grow once instead of doubling their way up.
     void reserve(TypeId t, size_t more);
