@@ -161,6 +161,45 @@ TEST(Staged, ResetLeavesWhatTakingTheBatchLeaves) {
     }
 }
 
+TEST(Staged, AnInsertAboveEveryItemHeldIsFoundLikeAnyOther) {
+    // add_ins_new takes its item as the top of the list's range without a
+    // comparison: each such item, and the ones staged before it, must still
+    // be found by a later delete or update, in a list that held nothing,
+    // a short list, a long (indexed) one, and one emptied since a higher
+    // item left it.
+    for (const FactId base : {FactId{0}, FactId{100}}) {
+        for (const int held : {0, 2, 20}) {
+            Staged<FactId> s;
+            if (base != 0) {
+                s.add_ins_ph(base + 500, 1, Insert);
+                s.add_del(base + 500, 2);  // the list is empty again, its range gone
+                s.del.reset();
+            }
+            std::vector<RE> want;
+            for (int k = 0; k < held; ++k) {
+                const FactId f = base + static_cast<FactId>(k * 7 % held);
+                s.add_ins_ph(f, 10 + k, Insert);
+                want.insert(want.begin(), {f, static_cast<uint64_t>(10 + k), Insert});
+            }
+            s.add_ins_new(base + 200, 40, RightInsert);
+            s.add_ins_new(base + 201, 41, RightInsert);
+            want.insert(want.begin(), {base + 200, 40, RightInsert});
+            want.insert(want.begin(), {base + 201, 41, RightInsert});
+            ASSERT_EQ(entries_of(s.ins), want) << base << " " << held;
+            // Each is found: the update is dropped, the delete withdraws it.
+            std::vector<FactId> staged = {base + 201, base + 200};
+            if (held > 0) staged.push_back(base);
+            for (const FactId f : staged) {
+                s.add_upd_ph(f, 50, Change);
+                s.add_del(f, 51);
+                EXPECT_TRUE(s.upd.empty()) << base << " " << held << " " << f;
+                EXPECT_TRUE(s.del.empty()) << base << " " << held << " " << f;
+            }
+            EXPECT_EQ(s.ins.size(), static_cast<size_t>(std::max(held - 1, 0))) << base << " " << held;
+        }
+    }
+}
+
 TEST(StagedMerge, IncomingChangesFoldIntoThePendingBatchWithCancellation) {
     Staged<Tuple> pending = lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{6}, 3, Insert}}, {{{3}, 3, Change}}, {{{4}, 4, Insert}});
     pending.placeholders_on = true;

@@ -198,15 +198,17 @@ public:
     // Inline: most lists have no index, and a batch pushes many entries.
     void push_front(T item, const Stamp& stamp, StagedFlag flag) {
         note_item(item);
-        flags_ |= flag_bit(flag);
-        if (indexed()) index_front(item);
-        Slot& s = slots_.emplace_back();
-        s.item = std::move(item);
-        s.flag = flag;
-        s.live = true;
-        s.has_stamp = stamp.has_value();
-        s.stamp = stamp.value_or(0);
-        ++live_;
+        push_front_noted(std::move(item), stamp, flag);
+    }
+    // push_front of an item above every item the list has held since it was
+    // last empty: the top of the range with no comparison.
+    void push_front_above(T item, const Stamp& stamp, StagedFlag flag) {
+        if (!ranged_) {
+            min_item_ = item;
+            ranged_ = true;
+        }
+        max_item_ = item;
+        push_front_noted(std::move(item), stamp, flag);
     }
     void push_back(Entry e) {
         note_item(e.item);
@@ -348,6 +350,18 @@ private:
         auto [it, fresh] = index_->try_emplace(item, Where{pos, 0});
         it->second.pos = pos;  // the newest entry of the item is now this one
         ++it->second.count;
+    }
+    // push_front once the item's range is noted.
+    [[gnu::always_inline]] void push_front_noted(T item, const Stamp& stamp, StagedFlag flag) {
+        flags_ |= flag_bit(flag);
+        if (indexed()) index_front(item);
+        Slot& s = slots_.emplace_back();
+        s.item = std::move(item);
+        s.flag = flag;
+        s.live = true;
+        s.has_stamp = stamp.has_value();
+        s.stamp = stamp.value_or(0);
+        ++live_;
     }
     void note_item(const T& item) {
         if (!ranged_) {
@@ -493,8 +507,10 @@ struct Staged {
         ins.push_front(std::move(item), stamp, flag);
     }
     // add_ins_ph for an item no list anywhere has held yet (a tuple just
-    // made): nothing staged can cancel it or keep a place for it.
-    void add_ins_new(T item, const Stamp& stamp, StagedFlag flag) { ins.push_front(std::move(item), stamp, flag); }
+    // made): nothing staged can cancel it or keep a place for it. Tuples
+    // are numbered ascending and never renumbered, so it is above every
+    // item held too.
+    void add_ins_new(T item, const Stamp& stamp, StagedFlag flag) { ins.push_front_above(std::move(item), stamp, flag); }
     void add_upd_ph(T item, Stamp stamp, StagedFlag flag) {
         if (ins.contains(item) || upd.contains(item) || del.contains(item)) return;
         upd.push_front(std::move(item), stamp, flag);
