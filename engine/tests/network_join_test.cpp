@@ -113,6 +113,53 @@ TEST(JoinNode, ARightUpdateSkipsTheTestOnlyWhereItsStoredKeyIsEqualAndExact) {
     EXPECT_EQ(j.env.tested, (Pairs{{{2}, 11}}));
 }
 
+TEST(JoinNode, ALeftUpdateSkipsTheTestOnlyWhereItsStoredKeyIsEqualAndExact) {
+    // The left-hand twin of the test above: tuple [1]'s integer key joins
+    // untested, [2]'s float key is tested; neither child leaves.
+    Rig j(Kind::Join, IndexSpec::equality());
+    j.env.keys_decide = true;
+    j.env.key_on_values({{1, Value::i64(4)}, {2, Value::f64(2.5)}, {10, Value::i64(4)}, {11, Value::f64(2.5)}});
+    j.run(lb({{{1}, 1, Insert}, {{2}, 2, Insert}}), rb({{10, 3, Insert}, {11, 4, Insert}}));
+    j.env.tested.clear();
+    Staged<Tuple> out = j.run(lb({}, {{{1}, 5, Change}, {{2}, 6, Change}}));
+    EXPECT_EQ(staged_order(out.upd), (TEs{{{2, 11}, 6, Change}, {{1, 10}, 5, Change}}));
+    EXPECT_TRUE(out.del.empty());
+    EXPECT_EQ(j.env.tested, (Pairs{{{2}, 11}}));
+}
+
+TEST(JoinNode, ALeftUpdateKeepsTheChildrenOfALongBucketAndComesInRightMemoryOrder) {
+    // Tuple [1] joins 20 facts of its key, more than a bucket searched per
+    // child: kept, each is re-emitted once, in right memory order, with 11
+    // stored again at the back meanwhile. Its key moved, all of them leave.
+    Rig j(Kind::Join, IndexSpec::equality());
+    std::map<FactId, Value> keys{{1, Value::i64(7)}};
+    std::vector<FactId> facts;
+    for (FactId f = 10; f < 30; ++f) keys[f] = Value::i64(7), facts.push_back(f);
+    j.env.key_on_values(keys);
+    j.store(facts);
+    j.run(lb({{{1}, 1, Insert}}));
+    j.node.remove_right(11);
+    j.node.store_right(11, Key(std::vector<Value>{Value::i64(7)}));
+    std::vector<size_t> out{7};
+    j.node.ordered_children_of_left(j.id({1}), out);
+    Tuples want;
+    for (FactId f : facts) {
+        if (f != 11) want.push_back({1, f});
+    }
+    want.push_back({1, 11});
+    EXPECT_EQ(j.alive(out), want);
+    EXPECT_EQ(j.alive_of_left({1}), want);
+    Staged<Tuple> upd = j.run(lb({}, {{{1}, 2, Change}}));
+    EXPECT_EQ(items_of(upd.upd).size(), 20u);
+    EXPECT_TRUE(upd.del.empty() && upd.ins.empty());
+    (*j.env.values)[1] = Value::i64(8);
+    Staged<Tuple> moved = j.run(lb({}, {{{1}, 3, Change}}));
+    EXPECT_EQ(items_of(moved.del).size(), 20u);
+    EXPECT_TRUE(moved.ins.empty() && moved.upd.empty());
+    j.node.ordered_children_of_left(j.id({1}), out);
+    EXPECT_TRUE(out.empty());
+}
+
 // (Updates that move a key are left to the random batches of keyed joins.)
 TEST(JoinNode, KeyedInsertsTestOnlyPartnersWithMatchingKeys) {
     Rig j(Kind::Join, IndexSpec::equality());

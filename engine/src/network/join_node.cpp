@@ -208,6 +208,19 @@ private:
         return stored_key_matches(lefts, t, stored ? stored->key : kMissingKey, bucket, true);
     }
 
+    // stored_key_matches for fact f against the key of t's entry, given
+    // that key's bucket in the right memory: the key is looked up only where
+    // the bucket alone cannot tell.
+    bool left_key_reaches(TupleId t, FactId f, const std::vector<FactId>& bucket) const {
+        const Memory<FactId>& rights = NodeInternals::rights(n_);
+        if (bucket.empty()) return false;
+        if (rights.holds_items_once() && bucket.size() <= kShortBucket) {
+            return std::find(bucket.begin(), bucket.end(), f) != bucket.end();
+        }
+        const auto stored = NodeInternals::lefts(n_).find_first(t);
+        return stored_key_matches(rights, f, stored ? stored->key : kMissingKey, bucket, false);
+    }
+
     void right_deletes(const Staged<FactId>& sr);
     void left_deletes(const Staged<TupleId>& sl);
     void right_updates_rekey(const Staged<FactId>& sr);
@@ -315,7 +328,13 @@ void JoinEval::left_updates_rekey(const Staged<TupleId>& sl) {
         // One update: the entry moves to the end under its new key in place.
         const TupleId t = sl.upd.front().item;
         Memory<TupleId>& lefts = NodeInternals::lefts(n_);
-        if (!lefts.rekey_to_back(t, key_of_left(t))) lefts.push_back(t, key_);
+        // A key that comes as an integer word re-keys without a Key where
+        // the entry holds it already, as on the right.
+        int64_t v;
+        const bool word = n_.keyed() && env_.int_keys(i_) && env_.int_key_of_left(i_, view(t), v);
+        if (word ? !lefts.rekey_to_back_int(t, v) : !lefts.rekey_to_back(t, key_of_left(t))) {
+            lefts.push_back(t, key_of_left(t));
+        }
         n_.children_of_left(t, alive_);
         for (size_t p : alive_) n_.move_child_to_end_of_right(p);
         return;
@@ -404,26 +423,31 @@ void JoinEval::left_updates_join(const Staged<TupleId>& sl) {
     for (const auto& e : sl.upd) {
         TupleId t = e.item;
         const Stamp& s = e.stamp;
-        const auto stored = NodeInternals::lefts(n_).find_first(t);
-        const Key& lkey = stored ? stored->key : kMissingKey;
         bool decided = false;
-        right_bucket(lkey, bucket, decided);
-        n_.order_children_of_left(t);
         std::vector<size_t>& alive = alive_;
         if (n_.keyed()) {
+            // The bucket of the key the tuple's entry holds (none when the
+            // tuple is not held).
+            bucket.clear();
+            bool equal = false, exact = false;
+            NodeInternals::lefts(n_).stored_key_matching(t, NodeInternals::rights(n_), bucket, &equal, &exact);
+            decided = equal && exact && key_decides_;
             // Children whose right fact's key no longer matches leave; the
             // others, in list order, are the tuple's list after them.
-            n_.children_of_left(t, leaving_);  // a copy: removals unlink from the list walked
+            n_.ordered_children_of_left(t, leaving_);  // a copy: removals unlink from the list walked
             alive.clear();
             for (size_t p : leaving_) {
                 const std::optional<FactId> g = n_.child(p).right;
                 if (!g) invariant_broken("join child has a right parent");
-                if (stored_key_matches(NodeInternals::rights(n_), *g, lkey, bucket, false)) {
+                if (left_key_reaches(t, *g, bucket)) {
                     alive.push_back(p);
                 } else {
                     remove_child(p, s);
                 }
             }
+        } else {
+            right_bucket(kMissingKey, bucket, decided);
+            n_.order_children_of_left(t);
         }
         if (bucket.empty()) continue;
         if (!n_.keyed()) n_.children_of_left(t, alive);

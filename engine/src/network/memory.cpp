@@ -320,11 +320,34 @@ typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
 }
 
 template <class T>
+bool Memory<T>::rekey_to_word(Pos s, int64_t v, uint64_t w) {
+    // A new integer word takes no record: the entry goes to the bucket of
+    // the integer's class hash, as bucket_for would find it.
+    unlink_slot(s);
+    --live_;
+    const uint64_t old = slots_[s].key;
+    Bucket* bucket = nullptr;
+    if (index_op_.kind() == IndexKind::Equality) {
+        const uint64_t h = int_key_class_hash(v);
+        if (shared_ != nullptr) {
+            bucket = &side_of(shared_entry(h));
+        } else {
+            if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
+            bucket = &by_key_.try_emplace(h).first->second;
+        }
+    }
+    link_slot(s, w, bucket);
+    release_key(old);
+    return true;
+}
+
+template <class T>
 bool Memory<T>::rekey_to_back_int(const T& item, int64_t v) {
     const Pos s = pos_of(item);
     if (s == npos) return false;
     const uint64_t w = int_word(v);
-    if (w != kNoKey && slots_[s].key == w && same_next(s) == npos) {
+    if (w != kNoKey && same_next(s) == npos) {
+        if (slots_[s].key != w) return rekey_to_word(s, v, w);
         relink_to_back(s);
         return true;
     }

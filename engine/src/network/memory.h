@@ -385,6 +385,9 @@ private:
     // and of its bucket with the next arrival number, as a removal and an
     // append would place it, keeping its key.
     void relink_to_back(Pos s);
+    // rekey_to_back_int's move of a slot, the last of its item's, to the
+    // word w of the integer v: out of line, as the word mostly stays.
+    [[gnu::noinline]] bool rekey_to_word(Pos s, int64_t v, uint64_t w);
     // Takes slot s out of its bucket (or the range index) and memory order.
     void unlink_slot(Pos s);
     // Takes slot s out of bucket bk's chain (the bucket stays, even empty),

@@ -279,6 +279,25 @@ void Node::order_children_of_left(TupleId t) {
     for (size_t p : list) link_before(info->children, static_cast<uint32_t>(p), std::nullopt, true);
 }
 
+void Node::ordered_children_of_left(TupleId t, std::vector<size_t>& out) {
+    out.clear();
+    const LeftInfo* info = left_info_.find(t);
+    if (info == nullptr) return;
+    for (uint32_t p = info->children.head; p != kNone; p = rec(p).left_next) out.push_back(p);
+    if (out.size() < 2) return;
+    uint64_t last = 0;
+    for (size_t p : out) {
+        const ChildRec& c = rec(static_cast<uint32_t>(p));
+        const uint64_t at = c.has_right() ? memory_order(rights_, c.right) : UINT64_MAX;
+        if (at < last) {
+            order_children_of_left(t);
+            children_of_left(t, out);
+            return;
+        }
+        last = at;
+    }
+}
+
 void Node::move_child_to_end_of_left(size_t p) {
     uint32_t q = static_cast<uint32_t>(p);
     if (p >= children_.size() || rec(q).dead()) return;

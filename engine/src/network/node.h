@@ -228,9 +228,10 @@ public:
     // already in that order is left as it is.
     void order_children_of_right(FactId f);
     void order_children_of_left(TupleId t);
-    // order_children_of_right(f), then children_of_right(f, out): a list
-    // already in order, as most are, is walked once.
+    // order_children_of_right(f), then children_of_right(f, out) (and the
+    // same for a tuple): a list already in order, as most are, is walked once.
     void ordered_children_of_right(FactId f, std::vector<size_t>& out);
+    void ordered_children_of_left(TupleId t, std::vector<size_t>& out);
     // Moves an alive child to the end of its parent's (or right fact's) list.
     void move_child_to_end_of_left(size_t p);
     void move_child_to_end_of_right(size_t p);
