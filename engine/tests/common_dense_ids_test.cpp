@@ -201,6 +201,21 @@ TEST(DenseIdMap, AnIdArrivingOnAKeptOrHandedOutPageStartsFromZeroAndIsListed) {
     EXPECT_EQ(*m.find(6), 106u);
 }
 
+// try_emplace_each of `ids`, each value set to `step`, checked call by call
+// against the ordered map doing the same.
+static void emplace_each_as_model(DenseIdMap<uint32_t>& map, std::map<uint32_t, uint32_t>& model,
+                                  const std::vector<uint32_t>& ids, uint32_t step) {
+    size_t calls = 0;
+    map.try_emplace_each(ids.data(), ids.size(), [&](size_t k, uint32_t& v, bool fresh) {
+        ASSERT_EQ(k, calls++);
+        ASSERT_EQ(fresh, !model.count(ids[k])) << step;
+        ASSERT_EQ(v, model[ids[k]]) << step;
+        v = model[ids[k]] = step;
+    });
+    ASSERT_EQ(calls, ids.size());
+    ASSERT_EQ(map.size(), model.size()) << step;
+}
+
 // Runs of ids made at once against std::map: a run starts on the page at
 // hand or another, repeats ids, and meets pages emptied and handed out again,
 // where a plain value (left raw until its id arrives) must start from zero.
@@ -212,15 +227,7 @@ TEST(DenseIdMap, RunsOfIdsAgreeWithAnOrderedMap) {
         std::vector<uint32_t> ids(rng() % 20);
         uint32_t at = draw_id(rng);
         for (uint32_t& id : ids) id = rng() % 4 == 0 ? draw_id(rng) : at++ - (rng() % 3 == 0 ? 2 : 0);
-        size_t calls = 0;
-        map.try_emplace_each(ids.data(), ids.size(), [&](size_t k, uint32_t& v, bool fresh) {
-            ASSERT_EQ(k, calls++);
-            ASSERT_EQ(fresh, !model.count(ids[k])) << step;
-            ASSERT_EQ(v, model[ids[k]]) << step;
-            v = model[ids[k]] = step;
-        });
-        ASSERT_EQ(calls, ids.size());
-        ASSERT_EQ(map.size(), model.size()) << step;
+        ASSERT_NO_FATAL_FAILURE(emplace_each_as_model(map, model, ids, step));
         const uint32_t gone = draw_id(rng);
         ASSERT_EQ(map.erase(gone), model.erase(gone) == 1);
     }
@@ -243,15 +250,7 @@ TEST(DenseIdMap, RunsCountingUpAndDownAgreeWithAnOrderedMap) {
         std::vector<uint32_t> ids(2 + rng() % 63);
         for (size_t k = 0; k < ids.size(); ++k) ids[k] = from + by * static_cast<uint32_t>(k);
         if (ids.size() > 2 && rng() % 4 == 0) ids[2 + rng() % (ids.size() - 2)] += 2;
-        size_t calls = 0;
-        map.try_emplace_each(ids.data(), ids.size(), [&](size_t k, uint32_t& v, bool fresh) {
-            ASSERT_EQ(k, calls++);
-            ASSERT_EQ(fresh, !model.count(ids[k])) << step;
-            ASSERT_EQ(v, model[ids[k]]) << step;
-            v = model[ids[k]] = step;
-        });
-        ASSERT_EQ(calls, ids.size());
-        ASSERT_EQ(map.size(), model.size()) << step;
+        ASSERT_NO_FATAL_FAILURE(emplace_each_as_model(map, model, ids, step));
         for (int gone = 0; gone < 20; ++gone) {
             const uint32_t id = rng() % 2 == 0 ? ids[rng() % ids.size()] : draw_id(rng);
             ASSERT_EQ(map.erase(id), model.erase(id) == 1);
