@@ -310,13 +310,18 @@ typename Memory<T>::Bucket* Memory<T>::bucket_for(const Key& key) {
     if (index_op_.kind() != IndexKind::Equality || !key.present()) return nullptr;
     auto h = key.class_hash();
     if (!h) return nullptr;
+    return bucket_of_hash(*h);
+}
+
+template <class T>
+inline typename Memory<T>::Bucket* Memory<T>::bucket_of_hash(uint64_t h) {
     // Up to eightfold: a long batch of new keys moves its buckets a third as
     // often as doubling would, and the index's entries (32 bytes, 48 in a
     // shared index) stay small beside the 32-byte slots even when the batch's
     // keys repeat.
-    if (shared_ != nullptr) return &side_of(shared_entry(*h));
+    if (shared_ != nullptr) return &side_of(shared_entry(h));
     if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
-    return &by_key_.try_emplace(*h).first->second;
+    return &by_key_.try_emplace(h).first->second;
 }
 
 template <class T>
@@ -326,16 +331,7 @@ bool Memory<T>::rekey_to_word(Pos s, int64_t v, uint64_t w) {
     unlink_slot(s);
     --live_;
     const uint64_t old = slots_[s].key;
-    Bucket* bucket = nullptr;
-    if (index_op_.kind() == IndexKind::Equality) {
-        const uint64_t h = int_key_class_hash(v);
-        if (shared_ != nullptr) {
-            bucket = &side_of(shared_entry(h));
-        } else {
-            if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
-            bucket = &by_key_.try_emplace(h).first->second;
-        }
-    }
+    Bucket* bucket = index_op_.kind() == IndexKind::Equality ? bucket_of_hash(int_key_class_hash(v)) : nullptr;
     link_slot(s, w, bucket);
     release_key(old);
     return true;

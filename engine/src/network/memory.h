@@ -408,6 +408,8 @@ private:
     [[gnu::noinline]] bool unchain_first(const T& item, Pos& first);
     // The equality bucket an entry of `key` goes into, made when missing.
     Bucket* bucket_for(const Key& key);
+    // The equality bucket of the class hash h, made when missing.
+    Bucket* bucket_of_hash(uint64_t h);
     // This memory's side of a shared index's entry.
     static Bucket& side_of(detail::JoinBuckets& b) {
         if constexpr (std::is_same_v<T, TupleId>) {
