@@ -487,11 +487,15 @@ TEST(WalkAhead, BodiesMeetTheAcceptedEntriesInListOrderWithKeysMadeABlockAhead) 
             if (pass(e)) want.push_back(e.item);
         }
         std::map<int64_t, size_t> warmed_at;  // key -> bodies run when it was warmed
-        auto make = [](const StagedEntry<FactId>* es, WalkKey* ks, size_t m) {
-            for (size_t j = 0; j < m; ++j) ks[j].set_word(int64_t{es[j].item} * 10);
+        struct WordKey {
+            int64_t word = -1;
+            void reset() { word = -1; }
         };
-        auto warm = [&](const WalkKey& k) { warmed_at[k.word] = met.size(); };
-        walk_keys_ahead<WalkKey>(list, pass, make, warm, [&](const StagedEntry<FactId>& e, WalkKey& k) {
+        auto make = [](const StagedEntry<FactId>* es, WordKey* ks, size_t m) {
+            for (size_t j = 0; j < m; ++j) ks[j].word = int64_t{es[j].item} * 10;
+        };
+        auto warm = [&](const WordKey& k) { warmed_at[k.word] = met.size(); };
+        walk_keys_ahead<WordKey>(list, pass, make, warm, [&](const StagedEntry<FactId>& e, WordKey& k) {
             ASSERT_EQ(k.word, int64_t{e.item} * 10);
             const size_t ahead = met.size() - warmed_at.at(k.word);
             EXPECT_TRUE(ahead < 2 * kWalkBlock && (met.size() < 2 * kWalkBlock || ahead >= kWalkBlock)) << e.item;
@@ -544,6 +548,7 @@ TEST(WalkAhead, WordHashesAreEachWordsOwnWhateverCameBefore) {
     std::vector<int64_t> words;
     for (int64_t v = -40; v < 40; ++v) words.push_back(v);
     for (int64_t v = 40; v > -40; v -= 3) words.push_back(v);
+    for (int64_t v = 37; v > -45; --v) words.push_back(v);
     const int64_t exact = int64_t{1} << 53;
     for (int64_t first : {exact - 20, -exact - 20, INT64_MAX - 40, INT64_MIN}) {
         for (int64_t d = 0; d <= 40; ++d) words.push_back(first + d);
@@ -556,35 +561,95 @@ TEST(WalkAhead, WordHashesAreEachWordsOwnWhateverCameBefore) {
     for (size_t at = 0; at < words.size(); at += kWalkBlock) {
         const size_t n = std::min(kWalkBlock, words.size() - at);
         const uint32_t which = at % 3 == 0 ? ~0u : static_cast<uint32_t>(rng());
-        std::array<WalkKey, kWalkBlock> keys;
-        hashes.set(keys.data(), words.data() + at, n, which);
+        WordKeys keys;
+        std::copy_n(words.begin() + static_cast<std::ptrdiff_t>(at), n, keys.word.begin());
+        hashes.set(keys, n, which);
         for (size_t j = 0; j < n; ++j) {
             const int64_t v = words[at + j];
             if (((which >> j) & 1u) == 0) {
-                EXPECT_FALSE(keys[j].is_word) << v;
+                EXPECT_FALSE(keys.is_word(j)) << v;
                 continue;
             }
-            ASSERT_TRUE(keys[j].is_word) << v;
-            EXPECT_EQ(keys[j].word, v);
-            EXPECT_EQ(keys[j].hash, int_key_class_hash(v)) << v;
-            EXPECT_EQ(keys[j].slot_hash, index.hash_of(int_key_class_hash(v))) << v;
+            ASSERT_TRUE(keys.is_word(j)) << v;
+            EXPECT_EQ(keys.word[j], v);
+            EXPECT_EQ(keys.hash[j], int_key_class_hash(v)) << v;
+            EXPECT_EQ(keys.slot_hash[j], index.hash_of(int_key_class_hash(v))) << v;
+        }
+        EXPECT_EQ(keys.words >> n, 0u);
+    }
+}
+
+// A walked block's key slot serves a Key a store did not move from (an
+// equal key already stored), then a word, then a Key again: the last Key
+// holds its own value alone, so each fact meets the lefts of its own key.
+TEST(WalkAhead, AKeyMadeAfterAWordHoldsNothingOfTheKeyBeforeIt) {
+    // Keys pushed into the Key handed over, as the engine's environment
+    // pushes them, so that one not emptied first keeps what it held.
+    struct PushingEnv : ScriptedEnv {
+        void key_of_right(size_t, FactId f, Key& key) const override {
+            for (const Value& v : right_key(f).values()) key.push(KeyValue::of(v));
+        }
+    };
+    Rig j(Kind::Join, IndexSpec::equality());
+    PushingEnv env;
+    env.key_on_values({{1, Value::f64(2.5)}, {2, Value::i64(7)}, {3, Value::f64(3.5)}});
+    env.int_words = true;
+    Staged<TupleId> held;
+    {
+        Out out(held);
+        do_node(env, 0, j.node, env.ids(lb({{{1}, 1, Insert}, {{2}, 2, Insert}, {{3}, 3, Insert}})), {}, out);
+    }
+    // Five blocks of the walk, newest first: Keys of 2.5, words 7, 7, Keys
+    // of 2.5, Keys of 3.5; the first and third blocks of Keys fill the same
+    // slots, with words between.
+    Staged<FactId> sr = rb({});
+    for (FactId f = 100; f < 100 + 5 * kWalkBlock; ++f) sr.add_ins_ph(f, f, Insert);
+    const std::array<Value, 5> block_values{Value::f64(2.5), Value::i64(7), Value::i64(7), Value::f64(2.5),
+                                            Value::f64(3.5)};
+    Tuples want;
+    size_t at = 0;
+    for (const auto& e : sr.ins) {
+        const size_t b = at++ / kWalkBlock;
+        (*env.values)[e.item] = block_values[b];
+        want.push_back({b == 4 ? 3u : b == 1 || b == 2 ? 2u : 1u, e.item});
+    }
+    Out out(held);
+    do_node(env, 0, j.node, {}, std::move(sr), out);
+    j.node.verify();
+    Tuples got = items_of(env.facts(out.trg).ins);
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
+}
+
+// A list read a block at a time gives what its walk front to back gives,
+// tombstones and the skipped flag left out, whatever the blocks' sizes.
+TEST(WalkAhead, ABlockReaderGivesWhatTheListsWalkGives) {
+    for (uint32_t n : {0u, 1u, 16u, 41u}) {
+        for (int shape = 0; shape < 4; ++shape) {
+            const bool holes = shape & 1, skip = shape & 2;
+            EntryList<FactId> list;
+            for (FactId f = 0; f < n; ++f) {
+                list.push_front({f, f % 4 == 0 ? Stamp() : Stamp(f * 7), f % 3 == 1 ? RightInsert : Insert});
+            }
+            if (holes) {
+                for (FactId f = 2; f + 1 < n; f += 4) list.remove_first(f);
+            }
+            std::vector<std::pair<FactId, Stamp>> want, got;
+            for (const auto& e : list) {
+                if (!skip || e.flag != RightInsert) want.emplace_back(e.item, e.stamp);
+            }
+            auto reader = skip ? list.blocks(RightInsert) : list.blocks();
+            std::array<FactId, kWalkBlock> items;
+            std::array<Stamp, kWalkBlock> stamps;
+            for (size_t max = 1;; max = max % kWalkBlock + 5) {
+                const size_t m = reader.read(max, items.data(), stamps.data());
+                ASSERT_LE(m, max);
+                if (m == 0) break;
+                for (size_t k = 0; k < m; ++k) got.emplace_back(items[k], stamps[k]);
+            }
+            EXPECT_EQ(got, want) << n << " " << shape;
         }
     }
 }
 
-// A walk's key slot serves a Key a store did not move from (an equal key
-// shared in the memory), then a word, then a Key again: the last Key holds
-// its own value alone, not the first one's too.
-TEST(WalkAhead, AKeyMadeAfterAWordHoldsNothingOfTheKeyBeforeIt) {
-    WalkKey k;
-    k.reset();
-    k.key.push(KeyValue{});
-    WordHashes hashes;
-    const int64_t v = 7;
-    hashes.set(&k, &v, 1, 1u);
-    ASSERT_TRUE(k.is_word);
-    k.reset();
-    EXPECT_FALSE(k.is_word);
-    k.key.push(KeyValue{});
-    EXPECT_EQ(k.key.size(), 1u);
-}

@@ -139,43 +139,42 @@ private:
         decided = exact && equal;
         return out;
     }
-    // The same for a key walked ahead, which may be an integer word. The
-    // span alone says what was found (Memory::push_back_matching_int), and
-    // holds until either memory changes.
+    // The same for a key that is the integer word v, of class hash h and
+    // index hash slot_hash (WordKeys). The span alone says what was found
+    // (Memory::push_back_matching_int), and holds until either memory changes.
     template <class T, class U>
-    std::span<const U> store_probing(Memory<T>& mine, T item, WalkKey& key, const Memory<U>& other,
-                                     std::vector<U>& out, bool& decided) const {
-        if (!key.is_word) return store_probing(mine, item, key.key, other, out, decided);
+    std::span<const U> store_probing(Memory<T>& mine, T item, int64_t v, uint64_t h, size_t slot_hash,
+                                     const Memory<U>& other, std::vector<U>& out, bool& decided) const {
         bool equal = false;
-        const std::span<const U> found =
-            mine.push_back_matching_int(item, key.word, key.hash, key.slot_hash, other, out, &equal);
+        const std::span<const U> found = mine.push_back_matching_int(item, v, h, slot_hash, other, out, &equal);
         decided = key_decides_ && equal;
         return found;
     }
-    // The keys of a block of left tuples (right facts) walked ahead, as
+    // The keys of a block of n left tuples (right facts) walked ahead, as
     // integer words hashed through `words` where it is given and the
-    // environment allows; each key is set whole, whatever it held.
+    // environment allows, else as Keys.
     template <class T>
-    void walked_keys(const T* items, WalkKey* keys, size_t n, WordHashes* words) const {
-        static_assert(kWalkBlock <= 32, "a block's words are flagged in 32 bits");
+    void walked_keys(const T* items, size_t n, WordKeys& keys, WordHashes* words) const {
         constexpr bool kLeft = std::is_same_v<T, TupleId>;
-        std::array<int64_t, kWalkBlock> v;
         uint32_t got = 0;
         if constexpr (kLeft) {
-            if (words) got = env_.int_keys_of_left(i_, items, n, v.data());
+            if (words) got = env_.int_keys_of_left(i_, items, n, keys.word.data());
         } else {
-            if (words) got = env_.int_keys_of_right(i_, items, n, v.data());
+            if (words) got = env_.int_keys_of_right(i_, items, n, keys.word.data());
         }
-        if (got != 0) words->set(keys, v.data(), n, got);
-        if (got == (n == 32 ? ~0u : (1u << n) - 1)) return;
+        if (got != 0) {
+            words->set(keys, n, got);
+        } else {
+            keys.words = 0;
+        }
+        if (got == (uint32_t{1} << n) - 1) return;
         for (size_t j = 0; j < n; ++j) {
-            if (((got >> j) & 1u) == 0) {
-                keys[j].reset();
-                if constexpr (kLeft) {
-                    env_.key_of_left(i_, view(items[j]), keys[j].key);
-                } else {
-                    env_.key_of_right(i_, items[j], keys[j].key);
-                }
+            if (keys.is_word(j)) continue;
+            keys.keys[j].reset();
+            if constexpr (kLeft) {
+                env_.key_of_left(i_, view(items[j]), keys.keys[j]);
+            } else {
+                env_.key_of_right(i_, items[j], keys.keys[j]);
             }
         }
     }
@@ -496,6 +495,16 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         key_of_right(e.item);
         join_right_keyed(e, key_);
     };
+    // The same for a fact walked ahead, its key a Key or an integer word with
+    // its hashes (walk_blocks_ahead).
+    auto join_right_walked = [&](FactId f, const Stamp& s, auto&&... key) {
+        bool decided = false;
+        auto found = store_probing(NodeInternals::rights(n_), f, key..., NodeInternals::lefts(n_), lbucket_, decided);
+        for (TupleId t : found) {
+            if (skip_expired_tuple(t)) continue;
+            if (decided || allowed(t, f)) add_child(t, f, s, StagedFlag::RightInsert);
+        }
+    };
     const bool one_index = NodeInternals::lefts(n_).shares_index_with(NodeInternals::rights(n_));
     auto warm = [&](const Key& k) {
         NodeInternals::lefts(n_).prefetch_bucket(k);
@@ -505,11 +514,17 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
     // Keys walked ahead come as integer words where the environment reads a
     // one-field key so; the words probe the one index both memories share.
     const bool words = ahead && one_index && env_.int_keys(i_);
-    auto warm_walked = [&](WalkKey& k) {
-        if (k.is_word) {
-            NodeInternals::key_index(n_).prefetch_hashed(k.slot_hash);
-        } else {
-            warm(k.key);
+    auto warm_walked = [&](const WordKeys& keys, size_t n) {
+        if (keys.words == (uint32_t{1} << n) - 1) {
+            for (size_t j = 0; j < n; ++j) NodeInternals::key_index(n_).prefetch_hashed(keys.slot_hash[j]);
+            return;
+        }
+        for (size_t j = 0; j < n; ++j) {
+            if (keys.is_word(j)) {
+                NodeInternals::key_index(n_).prefetch_hashed(keys.slot_hash[j]);
+            } else {
+                warm(keys.keys[j]);
+            }
         }
     };
     if (unlinked_rights_) {
@@ -522,27 +537,29 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
     } else if (ahead && sr.ins.size() >= kWalkAheadFrom) {
         NodeInternals::rights(n_).expect_pushes(sr.ins.size());
         WordHashes hashes;
-        walk_keys_ahead<WalkKey>(
-            sr.ins, [](const StagedEntry<FactId>& e) { return e.flag != StagedFlag::RightInsert; },
-            [&](const StagedEntry<FactId>* es, WalkKey* keys, size_t n) {
-                std::array<FactId, kWalkBlock> facts;
-                for (size_t j = 0; j < n; ++j) facts[j] = es[j].item;
-                walked_keys(facts.data(), keys, n, words ? &hashes : nullptr);
+        auto reader = sr.ins.blocks(StagedFlag::RightInsert);
+        walk_blocks_ahead<FactId, Stamp>(
+            [&](FactId* facts, Stamp* stamps) {
+                return reader.read(kWalkBlock, facts, stamps);
             },
-            warm_walked, join_right_keyed);
+            [&](const FactId* facts, size_t n, WordKeys& keys) {
+                walked_keys(facts, n, keys, words ? &hashes : nullptr);
+                warm_walked(keys, n);
+            },
+            join_right_walked);
         NodeInternals::rights(n_).expect_pushes(0);
     } else {
         for (const auto& e : sr.ins) {
             if (e.flag != StagedFlag::RightInsert) join_right(e);
         }
     }
-    auto join_left_keyed = [&](const StagedEntry<TupleId>& e, auto& key) {
-        TupleId t = e.item;
+    // A left tuple, its key a Key or an integer word with its hashes.
+    auto join_left_keyed = [&](TupleId t, const Stamp& s, auto&&... key) {
         bool decided = false;
-        auto found = store_probing(NodeInternals::lefts(n_), t, key, NodeInternals::rights(n_), rbucket_, decided);
+        auto found = store_probing(NodeInternals::lefts(n_), t, key..., NodeInternals::rights(n_), rbucket_, decided);
         for (FactId f : found) {
             if (skip_expired_fact(f)) continue;
-            if (decided || allowed(t, f)) add_child(t, f, e.stamp, StagedFlag::Insert);
+            if (decided || allowed(t, f)) add_child(t, f, s, StagedFlag::Insert);
         }
     };
     if (ahead && sl.ins.size() >= kWalkAheadFrom) {
@@ -554,23 +571,25 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         size_t place = 0;
         NodeInternals::lefts(n_).expect_pushes(sl.ins.size());
         WordHashes hashes;
-        walk_keys_ahead<WalkKey>(
-            sl.ins, [](const StagedEntry<TupleId>&) { return true; },
-            [&](const StagedEntry<TupleId>* es, WalkKey* keys, size_t n) {
-                std::array<TupleId, kWalkBlock> tuples;
-                for (size_t j = 0; j < n; ++j) tuples[j] = es[j].item;
-                if (seqs) n_.note_left_seqs(tuples.data(), n, place);
-                place += n;
-                walked_keys(tuples.data(), keys, n, words ? &hashes : nullptr);
+        auto reader = sl.ins.blocks();
+        walk_blocks_ahead<TupleId, Stamp>(
+            [&](TupleId* tuples, Stamp* stamps) {
+                return reader.read(kWalkBlock, tuples, stamps);
             },
-            warm_walked, join_left_keyed);
+            [&](const TupleId* tuples, size_t n, WordKeys& keys) {
+                if (seqs) n_.note_left_seqs(tuples, n, place);
+                place += n;
+                walked_keys(tuples, n, keys, words ? &hashes : nullptr);
+                warm_walked(keys, n);
+            },
+            join_left_keyed);
         NodeInternals::lefts(n_).expect_pushes(0);
         if (seqs) n_.end_left_seqs(sl.ins.oldest_first());
     } else {
         for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
         for (const auto& e : sl.ins) {
             key_of_left(e.item);
-            join_left_keyed(e, key_);
+            join_left_keyed(e.item, e.stamp, key_);
         }
     }
 }

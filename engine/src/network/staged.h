@@ -3,6 +3,7 @@
 // evaluation builds its child's batch.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -177,6 +178,52 @@ public:
     };
     OldestFirst oldest_first() const { return {this}; }
 
+    // A walk front to back that hands out the entries a block at a time as
+    // their items and stamps, building no entry: for long batches
+    // (walk_blocks_ahead). The list must not change while it is read.
+    class BlockReader {
+    public:
+        // Every entry but those flagged `skip`, where it is given.
+        BlockReader(const EntryList& l, std::optional<StagedFlag> skip)
+            : at_(l.first_slot() + l.slots_.size()),
+              stop_(l.first_slot() + l.head_),
+              skip_(skip ? flag_bit(*skip) : 0),
+              dense_(l.live_ == l.slots_.size() - l.head_ && (l.flags_ & skip_) == 0) {}
+        // The next at most `max` entries, into items and stamps; how many
+        // (0 at the end).
+        size_t read(size_t max, T* items, Stamp* stamps) {
+            const Slot* at = at_;
+            size_t n = 0;
+            if (dense_) {
+                // No tombstone and nothing to skip: every slot is read.
+                n = std::min(max, static_cast<size_t>(at - stop_));
+                for (size_t k = 0; k < n; ++k) {
+                    const Slot& s = at[-1 - static_cast<std::ptrdiff_t>(k)];
+                    items[k] = s.item;
+                    stamps[k] = s.stamp_of();
+                }
+                at_ = at - n;
+                return n;
+            }
+            for (; n < max && at != stop_; --at) {
+                const Slot& s = at[-1];
+                if (!s.live || (flag_bit(s.flag) & skip_) != 0) continue;
+                items[n] = s.item;
+                stamps[n] = s.stamp_of();
+                ++n;
+            }
+            at_ = at;
+            return n;
+        }
+
+    private:
+        const Slot* at_;  // one past the next slot, as Iter<true>'s
+        const Slot* stop_;
+        uint8_t skip_;
+        bool dense_;
+    };
+    BlockReader blocks(std::optional<StagedFlag> skip = std::nullopt) const { return BlockReader(*this, skip); }
+
     bool contains(const T& item) const {
         if (outside_range(item)) return false;
         if (!ensure_index()) return scan_newest(item) != kNoSlot;
@@ -326,6 +373,7 @@ private:
             return s;
         }
         Entry entry() const { return Entry{item, has_stamp ? Stamp(stamp) : std::nullopt, flag}; }
+        Stamp stamp_of() const { return has_stamp ? Stamp(stamp) : std::nullopt; }
         // The entry, leaving a tombstone.
         Entry take() {
             live = false;
