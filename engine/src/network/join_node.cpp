@@ -141,13 +141,16 @@ private:
     }
     // The same for a key that is the integer word v, of class hash h and
     // index hash slot_hash (WordKeys). The span alone says what was found
-    // (Memory::push_back_matching_int), and holds until either memory changes.
+    // (Memory::push_back_matching_int), and holds until either memory
+    // changes; `decided` is left as it was when it is empty.
     template <class T, class U>
     std::span<const U> store_probing(Memory<T>& mine, T item, int64_t v, uint64_t h, size_t slot_hash,
                                      const Memory<U>& other, std::vector<U>& out, bool& decided) const {
         bool equal = false;
         const std::span<const U> found = mine.push_back_matching_int(item, v, h, slot_hash, other, out, &equal);
-        decided = key_decides_ && equal;
+        // Asked only where there is something to decide: a long batch into
+        // an empty memory finds nothing each time.
+        if (!found.empty()) decided = key_decides_ && equal;
         return found;
     }
     // The keys of a block of n left tuples (right facts) walked ahead, as
