@@ -641,12 +641,12 @@ TEST(WalkAhead, ABlockReaderGivesWhatTheListsWalkGives) {
             }
             auto reader = skip ? list.blocks(RightInsert) : list.blocks();
             std::array<FactId, kWalkBlock> items;
-            std::array<Stamp, kWalkBlock> stamps;
+            std::array<StampBits, kWalkBlock> stamps;
             for (size_t max = 1;; max = max % kWalkBlock + 5) {
                 const size_t m = reader.read(max, items.data(), stamps.data());
                 ASSERT_LE(m, max);
                 if (m == 0) break;
-                for (size_t k = 0; k < m; ++k) got.emplace_back(items[k], stamps[k]);
+                for (size_t k = 0; k < m; ++k) got.emplace_back(items[k], stamps[k].stamp());
             }
             EXPECT_EQ(got, want) << n << " " << shape;
         }

@@ -223,9 +223,11 @@ private:
         return stored_key_matches(rights, f, stored ? stored->key : kMissingKey, bucket, false);
     }
 
-    void right_deletes(const Staged<FactId>& sr);
+    // Out of line, so that their long walks keep their registers whatever
+    // the evaluation around them grows to.
+    [[gnu::noinline]] void right_deletes(const Staged<FactId>& sr);
     void left_deletes(const Staged<TupleId>& sl);
-    void right_updates_rekey(const Staged<FactId>& sr);
+    [[gnu::noinline]] void right_updates_rekey(const Staged<FactId>& sr);
     void left_updates_rekey(const Staged<TupleId>& sl);
     void right_updates_join(const Staged<TupleId>& sl, const Staged<FactId>& sr);
     void left_updates_join(const Staged<TupleId>& sl);
@@ -500,12 +502,12 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
     };
     // The same for a fact walked ahead, its key a Key or an integer word with
     // its hashes (walk_blocks_ahead).
-    auto join_right_walked = [&](FactId f, const Stamp& s, auto&&... key) {
+    auto join_right_walked = [&](FactId f, const StampBits& s, auto&&... key) {
         bool decided = false;
         auto found = store_probing(NodeInternals::rights(n_), f, key..., NodeInternals::lefts(n_), lbucket_, decided);
         for (TupleId t : found) {
             if (skip_expired_tuple(t)) continue;
-            if (decided || allowed(t, f)) add_child(t, f, s, StagedFlag::RightInsert);
+            if (decided || allowed(t, f)) add_child(t, f, s.stamp(), StagedFlag::RightInsert);
         }
     };
     const bool one_index = NodeInternals::lefts(n_).shares_index_with(NodeInternals::rights(n_));
@@ -541,8 +543,8 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         NodeInternals::rights(n_).expect_pushes(sr.ins.size());
         WordHashes hashes;
         auto reader = sr.ins.blocks(StagedFlag::RightInsert);
-        walk_blocks_ahead<FactId, Stamp>(
-            [&](FactId* facts, Stamp* stamps) {
+        walk_blocks_ahead<FactId, StampBits>(
+            [&](FactId* facts, StampBits* stamps) {
                 return reader.read(kWalkBlock, facts, stamps);
             },
             [&](const FactId* facts, size_t n, WordKeys& keys) {
@@ -557,12 +559,12 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         }
     }
     // A left tuple, its key a Key or an integer word with its hashes.
-    auto join_left_keyed = [&](TupleId t, const Stamp& s, auto&&... key) {
+    auto join_left_keyed = [&](TupleId t, const StampBits& s, auto&&... key) {
         bool decided = false;
         auto found = store_probing(NodeInternals::lefts(n_), t, key..., NodeInternals::rights(n_), rbucket_, decided);
         for (FactId f : found) {
             if (skip_expired_fact(f)) continue;
-            if (decided || allowed(t, f)) add_child(t, f, s, StagedFlag::Insert);
+            if (decided || allowed(t, f)) add_child(t, f, s.stamp(), StagedFlag::Insert);
         }
     };
     if (ahead && sl.ins.size() >= kWalkAheadFrom) {
@@ -575,8 +577,8 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         NodeInternals::lefts(n_).expect_pushes(sl.ins.size());
         WordHashes hashes;
         auto reader = sl.ins.blocks();
-        walk_blocks_ahead<TupleId, Stamp>(
-            [&](TupleId* tuples, Stamp* stamps) {
+        walk_blocks_ahead<TupleId, StampBits>(
+            [&](TupleId* tuples, StampBits* stamps) {
                 return reader.read(kWalkBlock, tuples, stamps);
             },
             [&](const TupleId* tuples, size_t n, WordKeys& keys) {
@@ -592,7 +594,7 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
         for (const auto& e : sl.ins.oldest_first()) n_.record_left_seq(e.item);
         for (const auto& e : sl.ins) {
             key_of_left(e.item);
-            join_left_keyed(e.item, e.stamp, key_);
+            join_left_keyed(e.item, StampBits{e.stamp.value_or(0), e.stamp.has_value()}, key_);
         }
     }
 }

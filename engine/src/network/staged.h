@@ -24,6 +24,13 @@ namespace quarn {
 
 // Carried unchanged from the input entry that caused an output to that output.
 using Stamp = std::optional<uint64_t>;
+// A stamp as a staged list holds it: copied without the branch a Stamp's
+// making takes, for walks that carry many (EntryList::BlockReader).
+struct StampBits {
+    uint64_t word = 0;
+    bool set = false;
+    Stamp stamp() const { return set ? Stamp(word) : std::nullopt; }
+};
 
 // What caused a staged entry. The network writes it on the entries a node
 // stages for its child; the engine writes it on the entries it stages into a
@@ -191,7 +198,7 @@ public:
               dense_(l.live_ == l.slots_.size() - l.head_ && (l.flags_ & skip_) == 0) {}
         // The next at most `max` entries, into items and stamps; how many
         // (0 at the end).
-        size_t read(size_t max, T* items, Stamp* stamps) {
+        size_t read(size_t max, T* items, StampBits* stamps) {
             const Slot* at = at_;
             size_t n = 0;
             if (dense_) {
@@ -200,7 +207,7 @@ public:
                 for (size_t k = 0; k < n; ++k) {
                     const Slot& s = at[-1 - static_cast<std::ptrdiff_t>(k)];
                     items[k] = s.item;
-                    stamps[k] = s.stamp_of();
+                    stamps[k] = {s.stamp, s.has_stamp};
                 }
                 at_ = at - n;
                 return n;
@@ -209,7 +216,7 @@ public:
                 const Slot& s = at[-1];
                 if (!s.live || (flag_bit(s.flag) & skip_) != 0) continue;
                 items[n] = s.item;
-                stamps[n] = s.stamp_of();
+                stamps[n] = {s.stamp, s.has_stamp};
                 ++n;
             }
             at_ = at;
@@ -373,7 +380,6 @@ private:
             return s;
         }
         Entry entry() const { return Entry{item, has_stamp ? Stamp(stamp) : std::nullopt, flag}; }
-        Stamp stamp_of() const { return has_stamp ? Stamp(stamp) : std::nullopt; }
         // The entry, leaving a tombstone.
         Entry take() {
             live = false;
