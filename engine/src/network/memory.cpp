@@ -273,7 +273,7 @@ void Memory<T>::unbucket(uint64_t h, Pos s) {
 
 template <class T>
 detail::JoinBuckets& Memory<T>::shared_entry_growing(uint64_t h) {
-    if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
+    if (const size_t more = pushes_expected(); more != 0) shared_->grow_ahead(more, 8);
     return shared_->try_emplace(h).first->second;
 }
 
@@ -320,7 +320,7 @@ inline typename Memory<T>::Bucket* Memory<T>::bucket_of_hash(uint64_t h) {
     // shared index) stay small beside the 32-byte slots even when the batch's
     // keys repeat.
     if (shared_ != nullptr) return &side_of(shared_entry(h));
-    if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
+    if (const size_t more = pushes_expected(); more != 0) by_key_.grow_ahead(more, 8);
     return &by_key_.try_emplace(h).first->second;
 }
 
@@ -524,8 +524,10 @@ void Memory<T>::take_from_order(Pos s) {
 
 template <class T>
 void Memory<T>::renumber() {
+    const size_t expected = pushes_expected();
     uint32_t seq = 1;
     for (Pos p = head_; p != npos; p = slots_[p].next) slots_[p].seq = seq++;
+    batch_end_ = expected == 0 ? 0 : seq + uint64_t{expected};
     next_seq_ = seq;
     plain_seq_end_ = 0;
     if (index_op_.kind() != IndexKind::Range) return;
