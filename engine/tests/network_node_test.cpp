@@ -941,6 +941,30 @@ TEST(NodeMemory, AnAnnouncedBatchKeepsItsCountAcrossARenumbering) {
     }
 }
 
+// Pushes on the plain path run across the arena's chunks (2048 slots), in
+// a memory and in a copy made part way through one: each stays whole.
+TEST(NodeMemory, PlainPushesCrossTheArenasChunksInAMemoryAndInItsCopy) {
+    Memory<FactId> m(IndexSpec::equality());
+    Facts mine, copied;
+    for (FactId f = 0; f < 3000; ++f) {
+        m.push_back(f, key({I(f % 5)}));
+        mine.push_back(f);
+    }
+    Memory<FactId> copy = m;
+    copied = mine;
+    for (FactId f = 3000; f < 4500; ++f) {
+        m.push_back(f, key({I(f % 5)}));
+        copy.push_back(f + 5000, key({I(f % 5)}));
+        mine.push_back(f);
+        copied.push_back(f + 5000);
+    }
+    m.verify();
+    copy.verify();
+    EXPECT_EQ(m.items(), mine);
+    EXPECT_EQ(copy.items(), copied);
+    EXPECT_EQ(copy.matching(key({I(4)})).size(), 900u);
+}
+
 TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {
     for (IndexSpec op : {IndexSpec::equality(), IndexSpec::range(CmpOp::Lt), IndexSpec::none()}) {
         Memory<FactId> m(op);

@@ -408,8 +408,10 @@ void Memory<T>::append_slot_rare(T item, uint64_t k, Bucket* bucket) {
         s = static_cast<Pos>(slots_.size());
         slots_.emplace_back(fresh);
         // The pushes after this one that can take a new slot on the plain
-        // path: as many as both the numbers and the positions have left.
-        const uint64_t room = std::min<uint64_t>(UINT32_MAX - next_seq_, kPosLimit - slots_.size());
+        // path: as many as the numbers, the positions and the arena's chunk
+        // in use all have left.
+        const uint64_t room =
+            std::min<uint64_t>({UINT32_MAX - next_seq_, kPosLimit - slots_.size(), slots_.room()});
         plain_seq_end_ = static_cast<uint32_t>(next_seq_ + room);
     }
     enter_slot(s, item, k, bucket);
@@ -822,6 +824,9 @@ void Memory<T>::verify() const {
     }
     if (n != live_ || prev != tail_) invariant_broken("node memory count disagrees with its order list");
     if (free_.size() + live_ != slots_.size()) invariant_broken("node memory loses slots");
+    // The plain path's run of pushes needs, for each, a new slot in the chunk in use.
+    if (next_seq_ < plain_seq_end_ && (!free_.empty() || plain_seq_end_ - next_seq_ > slots_.room()))
+        invariant_broken("node memory lets a push take a slot it does not have");
     for (Pos p : free_) {
         if (slots_[p].seq != 0) invariant_broken("node memory frees a live slot");
     }

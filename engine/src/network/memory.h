@@ -472,8 +472,9 @@ private:
     size_t live_ = 0;
     uint32_t next_seq_ = 1;
     // While next_seq_ is below it, a push takes a new slot at the end with
-    // no test of its own: no dead slot waits to be reused, and neither the
-    // arrival numbers nor the positions can run out. 0 (every push takes
+    // no test of its own: no dead slot waits to be reused, neither the
+    // arrival numbers nor the positions can run out, and the arena's chunk
+    // in use has room for it. 0 (every push takes
     // append_slot_rare, which sets it again) once a slot dies or the numbers
     // start over; other numbers taken only bring the end nearer.
     uint32_t plain_seq_end_ = 0;
@@ -611,7 +612,7 @@ inline void Memory<T>::append_slot(T item, uint64_t k, Bucket* bucket) {
         return;
     }
     const Pos s = static_cast<Pos>(slots_.size());
-    slots_.emplace_back(Slot{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++});
+    slots_.emplace_back_in_room(Slot{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++});
     enter_slot(s, item, k, bucket);
 }
 
