@@ -105,17 +105,12 @@ TEST(ChunkVector, RoomCountsTheAppendsLeftInTheChunkInUse) {
     V v;
     std::vector<size_t> rooms{v.room()};
     for (uint32_t k = 0; k < 9; ++k) {
-        if (v.room() == 0) {
-            v.emplace_back(k);
-        } else {
-            v.emplace_back_in_room(k);
-        }
+        v.room() == 0 ? v.emplace_back(k) : v.emplace_back_in_room(k);
         rooms.push_back(v.room());
     }
     EXPECT_EQ(rooms, (std::vector<size_t>{0, 3, 2, 1, 0, 3, 2, 1, 0, 3}));
     for (uint32_t k = 0; k < 9; ++k) EXPECT_EQ(v[k], k);
-    V copy = v;
-    EXPECT_EQ(copy.room(), 3u);
+    EXPECT_EQ(V(v).room(), 3u);
     v.clear();
     EXPECT_EQ(v.room(), 0u);
 }
