@@ -99,3 +99,18 @@ TEST(ChunkVector, AppendsLandWhereIndexingFindsThemThroughClearsAndMoves) {
     EXPECT_EQ(values(v), (std::vector<uint32_t>{6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 22}));
     EXPECT_EQ(values(w), (std::vector<uint32_t>{23}));
 }
+
+TEST(ChunkVector, RoomCountsTheAppendsLeftInTheChunkInUse) {
+    using V = ChunkVector<uint32_t, 2>;
+    V v;
+    std::vector<size_t> rooms{v.room()};
+    for (uint32_t k = 0; k < 9; ++k) {
+        v.room() == 0 ? v.emplace_back(k) : v.emplace_back_in_room(k);
+        rooms.push_back(v.room());
+    }
+    EXPECT_EQ(rooms, (std::vector<size_t>{0, 3, 2, 1, 0, 3, 2, 1, 0, 3}));
+    for (uint32_t k = 0; k < 9; ++k) EXPECT_EQ(v[k], k);
+    EXPECT_EQ(V(v).room(), 3u);
+    v.clear();
+    EXPECT_EQ(v.room(), 0u);
+}

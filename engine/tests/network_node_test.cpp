@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 #include <random>
 
 #include "network/node_eval.h"
@@ -910,6 +911,54 @@ TEST(NodeMemory, AnnouncedBatchesGrowTheSharedIndexByTheirPushesStillToCome) {
         lefts.verify();
         rights.verify();
     }
+}
+
+// The arrival numbers running out part way through an announced batch
+// leave the pushes it still expects as they were: the index grows as the
+// rule of an uninterrupted batch makes it, push by push, across the renumbering.
+TEST(NodeMemory, AnAnnouncedBatchKeepsItsCountAcrossARenumbering) {
+    for (size_t n : {9, 12, 40, 300}) {
+        SharedKeyIndex index;
+        Memory<TupleId> lefts(IndexSpec::equality());
+        Memory<FactId> rights(IndexSpec::equality());
+        lefts.share_index(&index);
+        rights.share_index(&index);
+        detail::OpenTable<uint64_t, int, ClassHashBlocks> model;
+        std::vector<FactId> out;
+        // The third push takes the last number; the fourth renumbers.
+        lefts.skip_arrival_numbers(UINT32_MAX - 4);
+        lefts.expect_pushes(n);
+        for (size_t i = 0; i < n; ++i) {
+            const auto v = static_cast<int64_t>(i);
+            const uint64_t h = int_key_class_hash(v);
+            lefts.push_back_matching_int(TupleId(static_cast<uint32_t>(i)), v, h, lefts.prefetch_class(h), rights, out,
+                                         nullptr);
+            model.grow_ahead(n - i, 8);
+            model.try_emplace(h);
+            ASSERT_EQ(index.capacity(), model.capacity()) << n << " " << i;
+        }
+        lefts.verify();
+        EXPECT_LT(lefts.order_of(lefts.last_pos()), 400u);
+    }
+}
+
+// Plain pushes run across the arena's chunks (2048 slots) in a memory and
+// in a copy made part way through one.
+TEST(NodeMemory, PlainPushesCrossTheArenasChunksInAMemoryAndInItsCopy) {
+    Memory<FactId> m(IndexSpec::equality());
+    for (FactId f = 0; f < 3000; ++f) m.push_back(f, key({I(f % 5)}));
+    Memory<FactId> copy = m;
+    for (FactId f = 3000; f < 4500; ++f) {
+        m.push_back(f, key({I(f % 5)}));
+        copy.push_back(f + 5000, key({I(f % 5)}));
+    }
+    m.verify();
+    copy.verify();
+    Facts want(4500);
+    std::iota(want.begin(), want.end(), FactId{0});
+    EXPECT_EQ(m.items(), want);
+    for (FactId& f : want) f += f >= 3000 ? 5000 : 0;
+    EXPECT_EQ(copy.items(), want);
 }
 
 TEST(NodeMemory, RunningOutOfArrivalNumbersRenumbersInMemoryOrder) {

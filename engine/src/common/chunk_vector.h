@@ -65,6 +65,16 @@ public:
         return *at;
     }
     void push_back(const T& v) { emplace_back(v); }
+    // How many elements go in before the next needs a new chunk.
+    size_t room() const { return static_cast<size_t>(room_end_ - next_); }
+    // emplace_back where room() is known not to be 0: no test of it.
+    template <class... Args>
+    [[gnu::always_inline]] T& emplace_back_in_room(Args&&... args) {
+        T* at = next_++;
+        ::new (static_cast<void*>(at)) T(std::forward<Args>(args)...);
+        ++size_;
+        return *at;
+    }
     // Drops the elements but keeps one chunk, so that a vector emptied and
     // filled again allocates nothing for its first elements.
     void clear() { release(1); }

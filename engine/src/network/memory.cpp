@@ -273,7 +273,7 @@ void Memory<T>::unbucket(uint64_t h, Pos s) {
 
 template <class T>
 detail::JoinBuckets& Memory<T>::shared_entry_growing(uint64_t h) {
-    if (batch_left_ != 0) shared_->grow_ahead(batch_left_--, 8);
+    if (const size_t more = pushes_expected(); more != 0) shared_->grow_ahead(more, 8);
     return shared_->try_emplace(h).first->second;
 }
 
@@ -320,7 +320,7 @@ inline typename Memory<T>::Bucket* Memory<T>::bucket_of_hash(uint64_t h) {
     // shared index) stay small beside the 32-byte slots even when the batch's
     // keys repeat.
     if (shared_ != nullptr) return &side_of(shared_entry(h));
-    if (batch_left_ != 0) by_key_.grow_ahead(batch_left_--, 8);
+    if (const size_t more = pushes_expected(); more != 0) by_key_.grow_ahead(more, 8);
     return &by_key_.try_emplace(h).first->second;
 }
 
@@ -408,8 +408,10 @@ void Memory<T>::append_slot_rare(T item, uint64_t k, Bucket* bucket) {
         s = static_cast<Pos>(slots_.size());
         slots_.emplace_back(fresh);
         // The pushes after this one that can take a new slot on the plain
-        // path: as many as both the numbers and the positions have left.
-        const uint64_t room = std::min<uint64_t>(UINT32_MAX - next_seq_, kPosLimit - slots_.size());
+        // path: as many as the numbers, the positions and the arena's chunk
+        // in use all have left.
+        const uint64_t room =
+            std::min<uint64_t>({UINT32_MAX - next_seq_, kPosLimit - slots_.size(), slots_.room()});
         plain_seq_end_ = static_cast<uint32_t>(next_seq_ + room);
     }
     enter_slot(s, item, k, bucket);
@@ -524,8 +526,10 @@ void Memory<T>::take_from_order(Pos s) {
 
 template <class T>
 void Memory<T>::renumber() {
+    const size_t expected = pushes_expected();
     uint32_t seq = 1;
     for (Pos p = head_; p != npos; p = slots_[p].next) slots_[p].seq = seq++;
+    batch_end_ = expected == 0 ? 0 : seq + uint64_t{expected};
     next_seq_ = seq;
     plain_seq_end_ = 0;
     if (index_op_.kind() != IndexKind::Range) return;
@@ -820,6 +824,9 @@ void Memory<T>::verify() const {
     }
     if (n != live_ || prev != tail_) invariant_broken("node memory count disagrees with its order list");
     if (free_.size() + live_ != slots_.size()) invariant_broken("node memory loses slots");
+    // The plain path's run of pushes needs, for each, a new slot in the chunk in use.
+    if (next_seq_ < plain_seq_end_ && (!free_.empty() || plain_seq_end_ - next_seq_ > slots_.room()))
+        invariant_broken("node memory lets a push take a slot it does not have");
     for (Pos p : free_) {
         if (slots_[p].seq != 0) invariant_broken("node memory frees a live slot");
     }

@@ -141,7 +141,7 @@ public:
     void clear();
     // The next n pushes come as one batch: the equality index grows ahead of
     // them rather than doubling as they arrive. 0 ends the batch.
-    void expect_pushes(size_t n) { batch_left_ = n; }
+    void expect_pushes(size_t n) { batch_end_ = n == 0 ? 0 : next_seq_ + uint64_t{n}; }
 
     bool contains(const T& item) const { return items_.contains(item); }
     // No item is held by more than one entry: an item's entry is its first.
@@ -450,13 +450,14 @@ private:
     // bucket_for does). Inline while the index has room for a new key, as
     // it has at all but a few pushes: growing is shared_entry_growing's.
     detail::JoinBuckets& shared_entry(uint64_t h, size_t slot_hash) {
+        // With room, growing ahead would leave the index as it is.
         if (!shared_->has_room()) return shared_entry_growing(h);
-        // With room, growing ahead would have left the index as it is.
-        batch_left_ -= batch_left_ != 0;
         return shared_->emplace_hashed(h, slot_hash);
     }
     detail::JoinBuckets& shared_entry(uint64_t h) { return shared_entry(h, shared_->hash_of(h)); }
     [[gnu::noinline]] detail::JoinBuckets& shared_entry_growing(uint64_t h);
+    // The pushes of an announced batch still to come, this one included.
+    size_t pushes_expected() const { return batch_end_ > next_seq_ ? static_cast<size_t>(batch_end_ - next_seq_) : 0; }
     template <class K>
     void push(T item, K&& key);
     // push, into the bucket the key goes into (none without an equality index).
@@ -471,8 +472,9 @@ private:
     size_t live_ = 0;
     uint32_t next_seq_ = 1;
     // While next_seq_ is below it, a push takes a new slot at the end with
-    // no test of its own: no dead slot waits to be reused, and neither the
-    // arrival numbers nor the positions can run out. 0 (every push takes
+    // no test of its own: no dead slot waits to be reused, neither the
+    // arrival numbers nor the positions can run out, and the arena's chunk
+    // in use has room for it. 0 (every push takes
     // append_slot_rare, which sets it again) once a slot dies or the numbers
     // start over; other numbers taken only bring the end nearer.
     uint32_t plain_seq_end_ = 0;
@@ -489,7 +491,11 @@ private:
     SharedKeyIndex* shared_ = nullptr;
     std::set<RangeItem, RangeLess> by_range_;
     Key none_;                          // the key of entries stored without one
-    size_t batch_left_ = 0;             // pushes still expected (expect_pushes)
+    // Where next_seq_ stands once the pushes announced (expect_pushes) are
+    // in, each taking one number: the pushes still expected are counted
+    // from it at a growth alone, rather than by every push. Other numbers
+    // taken only make the count low, which makes a growth smaller.
+    uint64_t batch_end_ = 0;
 };
 
 template <class T>
@@ -606,7 +612,7 @@ inline void Memory<T>::append_slot(T item, uint64_t k, Bucket* bucket) {
         return;
     }
     const Pos s = static_cast<Pos>(slots_.size());
-    slots_.emplace_back(Slot{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++});
+    slots_.emplace_back_in_room(Slot{item, KeyWord(k), bucket != nullptr ? bucket->tail : npos, npos, tail_, npos, next_seq_++});
     enter_slot(s, item, k, bucket);
 }
 
