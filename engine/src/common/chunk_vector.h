@@ -59,10 +59,7 @@ public:
     template <class... Args>
     [[gnu::always_inline]] T& emplace_back(Args&&... args) {
         if (next_ == room_end_) next_chunk();
-        T* at = next_++;
-        ::new (static_cast<void*>(at)) T(std::forward<Args>(args)...);
-        ++size_;
-        return *at;
+        return emplace_back_in_room(std::forward<Args>(args)...);
     }
     void push_back(const T& v) { emplace_back(v); }
     // How many elements go in before the next needs a new chunk.
