@@ -200,9 +200,17 @@ TEST(Loader, CollectNodesLetThroughUpdatesOfTheFieldsThatDecideTheCollection) {
         rule c when A(x > 0, y > 1.0 || tag == null) $l : List() from collect(Order(amount > 1)) then end
         rule d when A(x > 0, y > 1.0 || tag == null) B() then end
     )");
-    // x, and both fields the group reads.
-    EXPECT_EQ(e.nodes[e.nets[0].node_ids[0]].first_update_mask, std::optional<uint64_t>(0b111));
-    EXPECT_EQ(e.nodes[e.nets[1].node_ids[0]].first_update_mask, std::nullopt);
+    // x, and both fields the group reads: the first pattern's field mask,
+    // which lets an update through to every node its Lia feeds, the collect
+    // node as the join.
+    EXPECT_EQ(e.rules[0].patterns[0].field_mask, 0b111u);
+    EXPECT_EQ(e.dump_network(),
+              "lia 0 rule 0 key 0|Positive|b0|e0;0GtI64(0);1gOr(g1GtF64(1.0)g2isnullfalse) nodes [0, 1] rules []\n"
+              "node 0 Acc index 6 owner 0.1 rules 1 key 3|Positive|b0|e0;2GtI64(1)|accCollect::None:wNone:gNone "
+              "targets [Rule(0)]\n"
+              "node 1 Join index 6 owner 1.1 rules 1 key 1|Positive|b0|e0 targets [Rule(1)]\n"
+              "net 0 lia 0 nodes [0]\n"
+              "net 1 lia 0 nodes [1]\n");
 }
 
 TEST(Loader, RefusalsSpanningRulesLeaveTheEngineAsItWas) {

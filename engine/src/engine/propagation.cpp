@@ -510,14 +510,9 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                     change_window(net, net.s0_windows.size() - 1, f,
                                   [&](Staged<FactId>& w) { w.upd.push_front({f, stamp, StagedFlag::Change}); });
                 }
-                // The first fed node's mask decides for every node the Lia feeds.
-                bool reaches_nodes = true;
-                if (mask != kAllFields && !lia.nodes.empty()) {
-                    const std::optional<uint64_t>& m = nodes[lia.nodes.front()].first_update_mask;
-                    reaches_nodes = !m || (mask & *m);
-                }
-                if (reaches_nodes)
-                    for (size_t n : lia.nodes) nodes[n].first_input.add_upd_ph(f, stamp, StagedFlag::Change);
+                // Every fed node sees the update: the rules that share this
+                // first pattern read the same fields of it, all of them above.
+                for (size_t n : lia.nodes) nodes[n].first_input.add_upd_ph(f, stamp, StagedFlag::Change);
                 notes.after_change(rules_of_lia[li]);
             } else if (pass == 1 && !was && now) {
                 lia_take_in(li, f, stamp);

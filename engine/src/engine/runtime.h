@@ -116,7 +116,6 @@ struct TrieNode {
     ArrivalList subnet_lefts;
     DenseIdSet subnet_emitted;  // by tuple id, as subnet_inner
     std::pair<size_t, size_t> owner{0, 0};  // (rule, pattern) that created the node
-    std::optional<uint64_t> first_update_mask;
     size_t subnet_prefix = 0;
     bool blocker_pending = false;
 };

@@ -34,9 +34,10 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
     const bool in = n.win_in.count(fact) != 0;
     const bool passes = alpha_passes_fields(r, pi, fact);
     // A change of a field the pattern binds moves the accumulated value; one of
-    // a field it compares with another pattern's may move the fact to other
-    // tuples. Only a change the pattern reads nowhere leaves its matches alone.
-    const bool relevant = changed == kAllFields || (changed & p.field_mask) != 0;
+    // a field a join test reads may move the fact to other tuples. A field
+    // tested only against literals decides membership (`passes`) and nothing
+    // else, so while the fact still passes its change leaves the matches alone.
+    const bool relevant = changed == kAllFields || (changed & (p.bound_mask | join_read_fields(p))) != 0;
 
     auto admit = [&] {
         n.win_out.erase(fact);

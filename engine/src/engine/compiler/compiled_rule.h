@@ -180,6 +180,11 @@ struct CompiledPattern {
 // not pattern cannot unlink its rule by its own facts alone.
 bool not_exempt(const CompiledPattern& p);
 
+// The fields of the pattern's own fact that those tests read (every field a
+// group that refers to bindings reads; a temporal test's timestamp and
+// duration). A change of one of them may move the fact to other tuples.
+uint64_t join_read_fields(const CompiledPattern& p);
+
 struct SalOperand {
     enum class Kind : uint8_t { Int = 0, Field = 1 } kind = Kind::Int;
     int64_t value = 0;    // Int

@@ -22,11 +22,6 @@ Kind node_kind(const CompiledPattern& p) {
     unreachable("pattern kind out of range");
 }
 
-uint64_t field_bit(size_t field) {
-    if (field >= TypeSchema::max_fields) invariant_broken("field index beyond the 64-field limit");
-    return uint64_t{1} << field;
-}
-
 // What feeds the next node of a chain: the rule's Lia (after pattern 0) or the
 // node of the previous pattern.
 struct Feeder {
@@ -132,46 +127,6 @@ std::optional<std::pair<ShadowSide, ShadowSide>> shadow_sides(const RuleNet& net
     return std::make_pair(s->gate, s->positive);
 }
 
-// Fields of pattern 0's facts that a test reads: the tested field, and inside
-// a group every leaf's field and every operand taken from position 0.
-void add_fields_read(const GExpr& e, bool own, uint64_t& mask) {
-    switch (e.kind) {
-        case GExpr::Kind::Cmp:
-            if (own) mask |= field_bit(e.field);
-            if (e.operand.kind == Src::Kind::FactField && e.operand.position == 0) mask |= field_bit(e.operand.field);
-            return;
-        case GExpr::Kind::IsNull:
-        case GExpr::Kind::Matches:
-        case GExpr::Kind::Contains:
-        case GExpr::Kind::In:
-            if (own) mask |= field_bit(e.field);
-            return;
-        case GExpr::Kind::Unknown: return;
-        case GExpr::Kind::And:
-        case GExpr::Kind::Or:
-        case GExpr::Kind::Not:
-            for (const GExpr& c : e.children) add_fields_read(c, own, mask);
-            return;
-    }
-}
-
-// An update of a first-pattern fact reaches a Collect node only when it
-// changes a field that decides the collection: one that pattern 0 tests, or
-// one that the collected pattern compares with.
-uint64_t collect_update_mask(const CompiledRule& rule) {
-    uint64_t mask = 0;
-    for (const CompiledCmp& c : rule.patterns[0].cmps) {
-        mask |= field_bit(c.field);
-        if (c.test.kind == Test::Kind::Group) add_fields_read(c.test.expr, true, mask);
-    }
-    for (const CompiledCmp& c : rule.patterns[1].cmps) {
-        if (c.test.kind == Test::Kind::Cmp && c.test.rhs.kind == Src::Kind::FactField && c.test.rhs.position == 0)
-            mask |= field_bit(c.test.rhs.field);
-        if (c.test.kind == Test::Kind::Group) add_fields_read(c.test.expr, false, mask);
-    }
-    return mask;
-}
-
 }  // namespace
 
 const CompiledPattern* action_target(const CompiledRule& rule, size_t target) {
@@ -268,14 +223,6 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
         tn.owner = {np.rule, np.pattern};
         tn.subnet_prefix = np.subnet_prefix;
         tn.targets = std::move(np.targets);
-    }
-
-    for (size_t r = 0; r < rules.size(); ++r) {
-        if (nets[r].node_ids.empty()) continue;
-        TrieNode& first = nodes[nets[r].node_ids[0]];
-        const CompiledPattern& own = rules[first.owner.first].patterns[first.owner.second];
-        if (own.acc && own.acc->func == AccFunc::Collect)
-            first.first_update_mask = first.first_update_mask.value_or(0) | collect_update_mask(rules[r]);
     }
 
     // Accumulates over a window or over events: the clock takes facts out of

@@ -57,7 +57,6 @@ std::string Engine::dump_network() const {
         out += fmt("node {} {} index {}{} owner {}.{} rules {}", i, kind_name(t.node.kind()), t.node.index_op().code(),
                    t.node.temporal() ? " temporal" : "", r, p, sharing[i]);
         if (t.subnet_prefix) out += fmt(" prefix {}", t.subnet_prefix);
-        if (t.first_update_mask) out += fmt(" mask {}", *t.first_update_mask);
         out += fmt(" key {} targets [", pattern_key(rules[r].patterns[p], r, p));
         for (size_t k = 0; k < t.targets.size(); ++k) out += (k ? ", " : "") + target_text(t.targets[k]);
         out += "]\n";
