@@ -177,7 +177,8 @@ namespace {
 
 // Random changes to stores and sales over several fires; after every fire each
 // accumulate's and each group's published value is compared with a brute-force
-// recomputation over the live facts.
+// recomputation over the live facts, and the order of the matches with the
+// order of the changes.
 class RandomAccumulate {
 public:
     explicit RandomAccumulate(uint32_t seed) : rng_(seed) {
@@ -219,6 +220,7 @@ public:
             EngineResult<Firings> fired = e_->fire_all(1000000);
             ASSERT_TRUE(fired) << fired.error().message;
             check(k);
+            check_arrival_order(k);
             if (::testing::Test::HasFailure()) return;
         }
     }
@@ -239,12 +241,15 @@ private:
         const int what = pick(0, 9);
         if (what == 0 || stores_.empty()) {
             stores_.push_back(e.insert("Store", {{"id", Value::i64(pick(0, 4))}}).value());
+            changed_stores_.insert(stores_.back());
         } else if (what <= 3 || sales_.empty()) {
             std::vector<std::pair<std::string, Value>> row;
             for (const char* f : {"store", "v", "n", "f", "d", "s"}) row.emplace_back(f, sale_field(f));
             sales_.push_back(e.insert("Sale", row).value());
+            inserted_sales_.push_back(sales_.back());
         } else if (what <= 6) {
             const FactId f = sales_[pick(0, static_cast<int>(sales_.size()) - 1)];
+            updated_sales_.insert(f);
             static const char* fields[] = {"store", "v", "n", "f", "d", "s"};
             std::vector<std::pair<std::string, Value>> changes;
             for (int k = pick(1, 2); k > 0; --k) {
@@ -255,6 +260,7 @@ private:
         } else if (what == 7) {
             const size_t at = pick(0, static_cast<int>(stores_.size()) - 1);
             if (pick(0, 1) == 0) {
+                changed_stores_.insert(stores_[at]);
                 ASSERT_TRUE(e.update_fact(stores_[at], {{"id", Value::i64(pick(0, 4))}}));
             } else {
                 ASSERT_TRUE(e.delete_fact(stores_[at]));
@@ -360,6 +366,70 @@ private:
         }
     }
 
+    // Matches, and so collection members, are listed in arrival order: the
+    // members a fire left alone keep their order (whatever was deleted among
+    // them) and come first; the sales inserted since follow, newest first.
+    // Updated sales are left out: a new match moves one to the end, an update
+    // of nothing the pattern reads leaves it in place. Contexts of a store
+    // inserted or updated since the last fire are built afresh and skipped.
+    void check_arrival_order(int fire) {
+        Engine& e = *e_;
+        std::map<std::pair<size_t, TupleId>, std::vector<FactId>> now;
+        for (size_t r = 0; r < e.rules.size(); ++r) {
+            const CompiledAcc& first = *e.rules[r].patterns[1].acc;
+            if (first.key_field) continue;
+            const std::string& name = e.rules[r].def.name;
+            for (size_t node : e.nets[r].node_ids) {
+                const AccNodeState& st = e.acc.nodes.at(node);
+                const CompiledAcc& acc = *e.rules[e.nodes[node].owner.first].patterns[e.nodes[node].owner.second].acc;
+                for (const auto& [t, ctx] : st.acc_ctxs) {
+                    SCOPED_TRACE(fmt("fire {} rule {} node {} tuple {}", fire, name, node, static_cast<uint32_t>(t)));
+                    std::vector<FactId>& live = now[{node, t}];
+                    for (const AccMatch& m : ctx.matches)
+                        if (m.live) live.push_back(m.fact);
+                    // Collections publish their members in that order.
+                    if (ctx.emitted && acc.func == AccFunc::Collect) {
+                        EXPECT_EQ(e.acc.collect_members.at(*ctx.result_fact), live);
+                    } else if (ctx.emitted && acc.func == AccFunc::CollectList) {
+                        std::vector<std::string> want;
+                        for (const AccMatch& m : ctx.matches)
+                            if (m.live && !m.value_is_null()) want.push_back(debug(m.value()));
+                        std::vector<std::string> got;
+                        for (const Value& v : e.acc.collect_values.at(*ctx.result_fact)) got.push_back(debug(v));
+                        EXPECT_EQ(got, want);
+                    }
+                    auto before = members_.find({node, t});
+                    const TupleView facts = e.tuples.view(t);
+                    if (before == members_.end() || changed_stores_.count(facts[0])) continue;
+                    std::vector<FactId> kept, added_new;
+                    for (FactId f : before->second)
+                        if (e.store.is_alive(f) && !updated_sales_.count(f)) kept.push_back(f);
+                    size_t i = 0;
+                    for (FactId f : live) {
+                        if (updated_sales_.count(f)) continue;
+                        if (i < kept.size()) {
+                            EXPECT_EQ(f, kept[i]) << "a member left alone moved";
+                            ++i;
+                        } else {
+                            added_new.push_back(f);
+                        }
+                    }
+                    EXPECT_EQ(i, kept.size()) << "a member left alone is gone";
+                    // New sales after everything else, newest first.
+                    std::vector<FactId> newest_first;
+                    for (auto it = inserted_sales_.rbegin(); it != inserted_sales_.rend(); ++it)
+                        if (std::find(added_new.begin(), added_new.end(), *it) != added_new.end())
+                            newest_first.push_back(*it);
+                    EXPECT_EQ(added_new, newest_first);
+                }
+            }
+        }
+        members_ = std::move(now);
+        changed_stores_.clear();
+        updated_sales_.clear();
+        inserted_sales_.clear();
+    }
+
     // The from-collect pattern behind the count: its members are the passing sales.
     void check_collect(size_t r) {
         Engine& e = *e_;
@@ -427,6 +497,10 @@ private:
     std::mt19937 rng_;
     std::optional<Engine> e_;
     std::vector<FactId> stores_, sales_;
+    // Since the last fire, for the order check.
+    std::set<FactId> changed_stores_, updated_sales_;
+    std::vector<FactId> inserted_sales_;  // insertion order
+    std::map<std::pair<size_t, TupleId>, std::vector<FactId>> members_;  // live matches at the last fire
 };
 
 }  // namespace
