@@ -122,36 +122,92 @@ TEST(AccPlaces, HoldOnePlaceInPlaceAndManyInOrder) {
     EXPECT_EQ(three[2].slot, 9u);
 }
 
-TEST(AccCtx, ASumOutOfRangeFailsAndLeavesTheFigures) {
-    AccCtx ints;
-    ASSERT_TRUE(ints.apply(AccFunc::Sum, Value::i64(INT64_MAX - 1)));
-    Status over = ints.apply(AccFunc::Sum, Value::i64(2));
+TEST(WideSum, StaysExactPastThe128BitRangeAndNarrowsOnlyWithinIt) {
+    const i128 min = -kI128Max - 1;
+    WideSum s;
+    std::string out;
+    auto note = [&] {
+        const std::optional<i128> n = s.narrow();
+        out += n ? (*n == kI128Max ? "max " : *n == min ? "min " : fmt("{} ", static_cast<int64_t>(*n))) : "wide ";
+    };
+    s.add(kI128Max);
+    note();
+    s.add(1);
+    note();
+    s.add(kI128Max);
+    note();
+    s.subtract(kI128Max);
+    s.subtract(kI128Max);
+    note();
+    s.subtract(min);  // 1 + 2^127
+    note();
+    s.add(min);
+    s.add(min);
+    s.add(-1);
+    note();
+    s.add(-1);
+    note();
+    for (int k = 0; k < 3; ++k) s.subtract(min);  // 2^128 - 1
+    s.add(min);
+    s.add(min);
+    note();
+    EXPECT_EQ(out, "max wide wide 1 wide min wide -1 ");
+}
+
+TEST(AccCtx, ASumIsHeldAgainstItsRangeOverTheCurrentValuesWhateverTheirOrder) {
+    const Value big = Value::i64(INT64_MAX);
+    std::vector<Value> ints = {Value::i64(-1), Value::i64(1), big};
+    std::sort(ints.begin(), ints.end(), [](const Value& a, const Value& b) { return a.as_i64() < b.as_i64(); });
+    do {
+        AccCtx ctx;
+        for (const Value& v : ints) ASSERT_TRUE(ctx.apply(AccFunc::Sum, v));
+        EXPECT_TRUE(ctx.check_sum_range(AccFunc::Sum, FieldType::i64()));
+        EXPECT_EQ(shown(ctx.result_value(AccFunc::Sum, FieldType::i64())), "I64(9223372036854775807)");
+    } while (std::next_permutation(ints.begin(), ints.end(),
+                                   [](const Value& a, const Value& b) { return a.as_i64() < b.as_i64(); }));
+
+    AccCtx ctx;
+    ASSERT_TRUE(ctx.apply(AccFunc::Sum, big));
+    ASSERT_TRUE(ctx.apply(AccFunc::Sum, Value::i64(2)));
+    Status over = ctx.check_sum_range(AccFunc::Sum, FieldType::i64());
     ASSERT_FALSE(over);
     EXPECT_EQ(over.error(), "integer sum overflow (64-bit integer exceeded)");
-    EXPECT_EQ(ints.int_sum, INT64_MAX - 1);
-    ASSERT_TRUE(ints.apply(AccFunc::Sum, Value::i64(-5)));
-    EXPECT_FALSE(ints.try_reverse(AccFunc::Sum, Value::i64(INT64_MIN)));
-    EXPECT_EQ(ints.int_sum, INT64_MAX - 6);
+    ASSERT_TRUE(ctx.try_reverse(AccFunc::Sum, Value::i64(INT64_MIN)));  // beyond by 2^63 more
+    EXPECT_FALSE(ctx.check_sum_range(AccFunc::Sum, FieldType::i64()));
+    ASSERT_TRUE(ctx.apply(AccFunc::Sum, Value::i64(INT64_MIN)));
+    ASSERT_TRUE(ctx.try_reverse(AccFunc::Sum, Value::i64(3)));
+    EXPECT_EQ(shown(ctx.result_value(AccFunc::Sum, FieldType::i64())), "I64(9223372036854775806)");
+    ASSERT_TRUE(ctx.apply(AccFunc::Sum, Value::i64(INT64_MIN)));
+    EXPECT_EQ(shown(ctx.result_value(AccFunc::Sum, FieldType::i64())), "I64(-2)");
+    ASSERT_TRUE(ctx.apply(AccFunc::Sum, Value::i64(INT64_MIN)));
+    EXPECT_EQ(ctx.check_sum_range(AccFunc::Sum, FieldType::i64()).error(), "integer sum overflow (64-bit integer exceeded)");
 
-    // 38 digits hold; a 39th fails, also when it comes from a rescale alone.
+    // Two values of 38 nines, and one taken back from beyond the other side.
     const i128 most = *pow10_i128(38) - 1;
+    const FieldType d38 = FieldType::dec(38, 0);
     AccCtx decs;
-    ASSERT_TRUE(decs.apply(AccFunc::Sum, Value::dec(most - 1, 0)));
-    ASSERT_TRUE(decs.apply(AccFunc::Sum, Value::dec(1, 0)));
-    for (const Value& v : {Value::dec(1, 0), Value::dec(1, 1)}) {
+    ASSERT_TRUE(decs.apply(AccFunc::Sum, Value::dec(most, 0)));
+    ASSERT_TRUE(decs.apply(AccFunc::Sum, Value::dec(most, 0)));
+    Status twice = decs.check_sum_range(AccFunc::Sum, d38);
+    ASSERT_FALSE(twice);
+    EXPECT_EQ(twice.error(), "decimal sum overflow (DECIMAL(38) exceeded)");
+    ASSERT_TRUE(decs.apply(AccFunc::Sum, Value::dec(-most, 0)));
+    EXPECT_EQ(shown(decs.result_value(AccFunc::Sum, d38)), fmt("Dec {{ u: {}, s: 0 }}", dec_render(most, 0)));
+    ASSERT_TRUE(decs.try_reverse(AccFunc::Sum, Value::dec(-most, 0)));
+    EXPECT_FALSE(decs.check_sum_range(AccFunc::Sum, d38));
+    ASSERT_TRUE(decs.try_reverse(AccFunc::Sum, Value::dec(most, 0)));
+    ASSERT_TRUE(decs.check_sum_range(AccFunc::Sum, d38));
+    // A value of a larger scale would rescale the sum to 39 digits: refused,
+    // the figures as they were.
+    for (const Value& v : {Value::dec(0, 1), Value::dec(1, 1)}) {
         Status r = decs.apply(AccFunc::Sum, v);
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error(), "decimal sum overflow (DECIMAL(38) exceeded)");
-        EXPECT_EQ(decs.dec_sum, most);
-        EXPECT_EQ(decs.dec_scale, 0);
+        EXPECT_EQ(shown(decs.result_value(AccFunc::Sum, d38)), fmt("Dec {{ u: {}, s: 0 }}", dec_render(most, 0)));
     }
-    Result<bool, std::string> back = decs.try_reverse(AccFunc::Sum, Value::dec(-1, 0));
+    Result<bool, std::string> back = decs.try_reverse(AccFunc::Sum, Value::dec(-1, 1));
     ASSERT_FALSE(back);
-    EXPECT_EQ(decs.dec_sum, most);
-    // Adding zero at scale 1 would rescale the sum to 39 digits.
-    Status rescaled = decs.apply(AccFunc::Sum, Value::dec(0, 1));
-    ASSERT_FALSE(rescaled);
-    EXPECT_EQ(rescaled.error(), "decimal sum overflow (DECIMAL(38) exceeded)");
+    EXPECT_EQ(back.error(), "decimal sum overflow (DECIMAL(38) exceeded)");
 }
 
 TEST(AccCtx, CollectSetMembersByKeyWithNaNsApart) {

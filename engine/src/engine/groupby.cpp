@@ -38,7 +38,9 @@ public:
             if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.memories(), st_);
         }
         pass_ = ++st_.passes;
-        if (Status ok = steps(left, right); !ok) {
+        Status ok = steps(left, right);
+        if (ok && saved) ok = sums_in_range();
+        if (!ok) {
             if (!saved) invariant_broken("a groupby sum overflowed within its bounds");
             node_.restore_memories(std::move(saved->first));
             st_ = std::move(saved->second);
@@ -155,6 +157,15 @@ private:
         }
         if (!left.ins.empty())
             for (uint32_t g : groups_by_key()) mark_dirty(g, left.ins.front().stamp);
+        return {};
+    }
+
+    // The sums of the groups' current members lie within their range,
+    // whatever the order their changes came in (a pass lists every group it
+    // changes dirty).
+    Status sums_in_range() const {
+        for (const auto& [g, stamp] : dirty_)
+            if (st_.arena[g].live) QUARN_CHECK(st_.arena[g].ctx.check_sum_range(acc_.func, acc_.arg_type));
         return {};
     }
 
