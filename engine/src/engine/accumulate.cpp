@@ -207,6 +207,8 @@ Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
             if (v.tag() == ValueTag::I64) {
                 sum.subtract(v.as_i64());
             } else if (v.tag() == ValueTag::F64) {
+                // Subtraction cannot take an infinity or a NaN back out.
+                if (!std::isfinite(v.as_f64()) || !std::isfinite(float_sum)) return false;
                 float_sum -= v.as_f64();
                 if (--count == 0) float_sum = 0;  // no rounding residue once no value is left
             } else if (v.tag() == ValueTag::Dec) {
@@ -218,11 +220,14 @@ Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
             }
             return true;
         case AccFunc::Count: --count; return true;
-        case AccFunc::Average:
-            float_sum -= as_double(v);
+        case AccFunc::Average: {
+            const double x = as_double(v);
+            if (!std::isfinite(x) || !std::isfinite(float_sum)) return false;  // as for a float sum
+            float_sum -= x;
             --count;
             if (count == 0) float_sum = 0;  // no rounding residue once nothing is counted
             return true;
+        }
         case AccFunc::Min:
         case AccFunc::Max:
             // A value beyond which the extreme lies never held it: nothing moves.

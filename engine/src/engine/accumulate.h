@@ -163,8 +163,9 @@ struct AccCtx {
     // sum have different scales and one of them needs more than 38 digits at
     // the larger (a field's values share its scale, so the engine never does).
     Status apply(AccFunc func, const Value& value);
-    // Takes one value back; false when it cannot be (Min, Max holding it as
-    // their extreme) and the state must be recomputed. Fails like apply.
+    // Takes one value back; false when it cannot be and the state must be
+    // recomputed: Min, Max holding it as their extreme, a float sum or average
+    // that it or the running sum makes infinite or NaN. Fails like apply.
     Result<bool, std::string> try_reverse(AccFunc func, const Value& value);
     // Fails when a sum over integers or decimals lies beyond its result's
     // range (64-bit integers, 38 decimal digits).
