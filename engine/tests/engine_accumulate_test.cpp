@@ -299,7 +299,8 @@ public:
             "rule gs when groupby(Sale($s : s, $v : v); $s; $r : sum($v)) then end\n"
             "rule gc when groupby(Sale($k : store); $k; $r : count()) then end\n"
             "rule gm when groupby(Sale($s : s, $d : d); $s; $r : min($d)) then end\n"
-            "rule ga when groupby(Sale($s : s, $f : f); $s; $r : average($f)) then end\n";
+            "rule ga when groupby(Sale($s : s, $f : f); $s; $r : average($f)) then end\n"
+            "rule gn when groupby(Sale($s : s, $n : n); $s; $r : max($n)) then end\n";
         EngineStatus loaded = e_->add_rules_text(rules);
         EXPECT_TRUE(loaded) << loaded.error().message;
     }
@@ -494,6 +495,14 @@ private:
             ++live;
             auto it = want.find(g.key_text);
             ASSERT_NE(it, want.end()) << g.key_text;
+            if (expected(acc.func, acc.arg_type, it->second.second) == "None") {
+                // Null arguments only: unpublished, a row fact kept for its next result.
+                EXPECT_FALSE(g.ctx.emitted) << g.key_text;
+                if (g.ctx.result_fact) {
+                    EXPECT_TRUE(e.store.is_alive(*g.ctx.result_fact)) << g.key_text;
+                }
+                continue;
+            }
             ASSERT_TRUE(g.ctx.emitted && g.ctx.result_fact) << g.key_text;
             const FactId row = *g.ctx.result_fact;
             EXPECT_TRUE(e.store.is_alive(row));

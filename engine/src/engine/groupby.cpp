@@ -199,7 +199,16 @@ private:
                 continue;
             }
             std::optional<Value> r = ctx.result_value(acc_.func, acc_.arg_type);
-            if (!r) continue;  // members with null arguments only: left as it is
+            if (!r) {
+                // Members with null arguments only give no result: the child
+                // leaves, as a plain accumulate's does; the row fact stays
+                // for the group's next result.
+                if (ctx.emitted) {
+                    acc_retract_child(out_, e_.tuples.extend(t, *ctx.result_fact), stamp);
+                    ctx.emitted = false;
+                }
+                continue;
+            }
             if (!ctx.result_fact) {
                 Result<FactId, std::string> made = e_.store.insert(acc_.result_type, {std::move(*r), st_.arena[g].key});
                 if (!made) invariant_broken("gb row insert: " + made.error());
