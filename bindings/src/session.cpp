@@ -512,8 +512,8 @@ PyType_Slot session_slots[] = {
                                   "A rule session: the compiled `rules` (rule text), a working memory,\n"
                                   "an agenda and a pseudo-clock. `facts` maps a type name to its initial\n"
                                   "rows: an Arrow table (anything implementing __arrow_c_stream__) or a\n"
-                                  "dict of column lists. `schemas` maps a type name to {field: spec},\n"
-                                  "spec one of \"i64\", \"f64\", \"String\", \"bool\", \"decimal(p,s)\", with a\n"
+                                  "dict of column lists. `schemas` maps a type name to {field: type},\n"
+                                  "the type one of \"i64\", \"f64\", \"String\", \"bool\", \"decimal(p,s)\", with a\n"
                                   "trailing \"?\" for a nullable field. `events` maps an event type to\n"
                                   "(timestamp field, expires_ms).")},
     {0, nullptr},

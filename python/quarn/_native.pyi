@@ -27,8 +27,8 @@ class Session:
     """A rule session: the compiled `rules` (rule text), a working memory,
 an agenda and a pseudo-clock. `facts` maps a type name to its initial
 rows: an Arrow table (anything implementing __arrow_c_stream__) or a
-dict of column lists. `schemas` maps a type name to {field: spec},
-spec one of "i64", "f64", "String", "bool", "decimal(p,s)", with a
+dict of column lists. `schemas` maps a type name to {field: type},
+the type one of "i64", "f64", "String", "bool", "decimal(p,s)", with a
 trailing "?" for a nullable field. `events` maps an event type to
 (timestamp field, expires_ms)."""
 
