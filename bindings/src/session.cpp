@@ -508,7 +508,14 @@ PyType_Slot session_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(session_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
     {Py_tp_methods, session_methods},
-    {Py_tp_doc, const_cast<char*>("Session(rules, facts=None, schemas=None, events=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Session(rules, facts=None, schemas=None, events=None)\n--\n\n"
+                                  "A rule session: the compiled `rules` (rule text), a working memory,\n"
+                                  "an agenda and a pseudo-clock. `facts` maps a type name to its initial\n"
+                                  "rows: an Arrow table (anything implementing __arrow_c_stream__) or a\n"
+                                  "dict of column lists. `schemas` maps a type name to {field: type},\n"
+                                  "the type one of \"i64\", \"f64\", \"String\", \"bool\", \"decimal(p,s)\", with a\n"
+                                  "trailing \"?\" for a nullable field. `events` maps an event type to\n"
+                                  "(timestamp field, expires_ms).")},
     {0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <random>
 
 #include "network/walk_ahead.h"
@@ -200,6 +201,36 @@ TEST(JoinNode, AKeyedUpdateJudgesAnEntryHeldTwiceByItsFirstEntry) {
     EXPECT_EQ(staged_order(out.ins), (TEs{{{1, 10}, 3, Change}}));
     out = r.run(lb({}, {{{2}, 4, Change}}));
     EXPECT_EQ(staged_order(out.upd), (TEs{{{2, 10}, 4, Change}}));
+}
+
+TEST(JoinNode, ARightUpdateRemovesEachChildWhoseParentItsNewKeyNoLongerReaches) {
+    // Tuples keyed I64(0) and F64(0.25) both meet fact 10's key I64(0); its
+    // new key NaN meets only the integer (a float is truncated, NaN as 0).
+    // The float's child leaves, whichever parent comes first, and the
+    // integer's is updated in place; the same with a third parent whose
+    // key the NaN meets too.
+    const Value i0 = Value::i64(0), quarter = Value::f64(0.25);
+    for (bool float_first : {true, false}) {
+        for (bool third : {false, true}) {
+            Rig j(Kind::Join, IndexSpec::equality());
+            j.env.key_on_values({{1, float_first ? quarter : i0}, {2, float_first ? i0 : quarter}, {3, i0}, {10, i0}});
+            const Tuple fl = float_first ? Tuple{1, 10} : Tuple{2, 10};
+            const Tuple in = float_first ? Tuple{2, 10} : Tuple{1, 10};
+            j.store({}, third ? Tuples{{1}, {2}, {3}} : Tuples{{1}, {2}});
+            j.run({}, rb({{10, 1, Insert}}));
+            const Tuples before = third ? Tuples{{1, 10}, {2, 10}, {3, 10}} : Tuples{{1, 10}, {2, 10}};
+            ASSERT_EQ(j.alive_by_right(10), before);
+            (*j.env.values)[10] = Value::f64(std::nan(""));
+            Staged<Tuple> out = j.run({}, rb({}, {{10, 2, Change}}));
+            EXPECT_EQ(staged_order(out.del), (TEs{{fl, 2, Insert}}));
+            EXPECT_TRUE(out.ins.empty());
+            const Tuples kept = third ? Tuples{in, {3, 10}} : Tuples{in};
+            std::vector<TE> updated;
+            for (const Tuple& c : kept) updated.push_back({c, 2, Change});
+            EXPECT_EQ(staged_order(out.upd), updated);
+            EXPECT_EQ(j.alive_by_right(10), kept);
+        }
+    }
 }
 
 TEST(JoinNode, InsertPhasesOrderAndFlagTheirChildren) {

@@ -100,16 +100,27 @@ double as_double(const Value& v) {
     }
 }
 
-// sum +- value at the larger of the two scales, within 38 digits.
-std::optional<DecParts> dec_step(i128 sum, uint8_t sum_scale, const DecParts& v, bool subtract) {
-    const uint8_t s = std::max(sum_scale, v.s);
-    std::optional<i128> a = dec_rescale(sum, sum_scale, s);
-    std::optional<i128> b = dec_rescale(v.u, v.s, s);
-    if (!a || !b || !dec_fits(*a, kMaxDecScale) || !dec_fits(*b, kMaxDecScale)) return std::nullopt;
-    // Both within 38 digits: the difference or sum fits 128 bits.
-    const i128 r = subtract ? *a - *b : *a + *b;
-    if (!dec_fits(r, kMaxDecScale)) return std::nullopt;
-    return DecParts{r, s};
+// Brings a decimal sum and a value to the larger of their scales; none when
+// either needs more than 38 digits there. A field's values share its scale, so
+// in the engine the sum is rescaled only while it is an empty 0 at scale 0.
+struct DecOperands {
+    std::optional<WideSum> sum;  // the rescaled sum, when its scale moves
+    i128 value = 0;
+    uint8_t scale = 0;
+};
+std::optional<DecOperands> dec_operands(const WideSum& sum, uint8_t sum_scale, const DecParts& v) {
+    DecOperands out;
+    out.scale = std::max(sum_scale, v.s);
+    if (out.scale != sum_scale) {
+        const std::optional<i128> held = sum.narrow();
+        const std::optional<i128> up = held ? dec_rescale(*held, sum_scale, out.scale) : std::nullopt;
+        if (!up || !dec_fits(*up, kMaxDecScale)) return std::nullopt;
+        out.sum = WideSum(*up);
+    }
+    const std::optional<i128> b = dec_rescale(v.u, v.s, out.scale);
+    if (!b || !dec_fits(*b, kMaxDecScale)) return std::nullopt;
+    out.value = *b;
+    return out;
 }
 
 // v would replace e as the extreme: same kind and strictly beyond it.
@@ -149,17 +160,16 @@ Status AccCtx::apply(AccFunc func, const Value& v) {
     switch (func) {
         case AccFunc::Sum:
             if (v.tag() == ValueTag::I64) {
-                int64_t r = 0;
-                if (__builtin_add_overflow(int_sum, v.as_i64(), &r)) return err(std::string(kIntSumOverflow));
-                int_sum = r;
+                sum.add(v.as_i64());
             } else if (v.tag() == ValueTag::F64) {
                 float_sum += v.as_f64();
                 ++count;  // the values in float_sum, so that none left means exactly 0
             } else if (v.tag() == ValueTag::Dec) {
-                std::optional<DecParts> r = dec_step(dec_sum, dec_scale, v.as_dec(), false);
-                if (!r) return err(std::string(kDecSumOverflow));
-                dec_sum = r->u;
-                dec_scale = r->s;
+                std::optional<DecOperands> d = dec_operands(sum, dec_scale, v.as_dec());
+                if (!d) return err(std::string(kDecSumOverflow));
+                if (d->sum) sum = *d->sum;
+                dec_scale = d->scale;
+                sum.add(d->value);
             }
             return {};
         case AccFunc::Count: ++count; return {};
@@ -195,25 +205,29 @@ Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
     switch (func) {
         case AccFunc::Sum:
             if (v.tag() == ValueTag::I64) {
-                int64_t r = 0;
-                if (__builtin_sub_overflow(int_sum, v.as_i64(), &r)) return err(std::string(kIntSumOverflow));
-                int_sum = r;
+                sum.subtract(v.as_i64());
             } else if (v.tag() == ValueTag::F64) {
+                // Subtraction cannot take an infinity or a NaN back out.
+                if (!std::isfinite(v.as_f64()) || !std::isfinite(float_sum)) return false;
                 float_sum -= v.as_f64();
                 if (--count == 0) float_sum = 0;  // no rounding residue once no value is left
             } else if (v.tag() == ValueTag::Dec) {
-                std::optional<DecParts> r = dec_step(dec_sum, dec_scale, v.as_dec(), true);
-                if (!r) return err(std::string(kDecSumOverflow));
-                dec_sum = r->u;
-                dec_scale = r->s;
+                std::optional<DecOperands> d = dec_operands(sum, dec_scale, v.as_dec());
+                if (!d) return err(std::string(kDecSumOverflow));
+                if (d->sum) sum = *d->sum;
+                dec_scale = d->scale;
+                sum.subtract(d->value);
             }
             return true;
         case AccFunc::Count: --count; return true;
-        case AccFunc::Average:
-            float_sum -= as_double(v);
+        case AccFunc::Average: {
+            const double x = as_double(v);
+            if (!std::isfinite(x) || !std::isfinite(float_sum)) return false;  // as for a float sum
+            float_sum -= x;
             --count;
             if (count == 0) float_sum = 0;  // no rounding residue once nothing is counted
             return true;
+        }
         case AccFunc::Min:
         case AccFunc::Max:
             // A value beyond which the extreme lies never held it: nothing moves.
@@ -236,10 +250,18 @@ Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
     return true;
 }
 
+Status AccCtx::check_sum_range(AccFunc func, const FieldType& arg_type) const {
+    if (func != AccFunc::Sum) return {};
+    const std::optional<i128> s = sum.narrow();
+    if (arg_type.kind == FieldKind::I64 && (!s || *s < INT64_MIN || *s > INT64_MAX))
+        return err(std::string(kIntSumOverflow));
+    if (arg_type.kind == FieldKind::Dec && (!s || !dec_fits(*s, kMaxDecScale))) return err(std::string(kDecSumOverflow));
+    return {};
+}
+
 void AccCtx::reset_state() {
-    dec_sum = 0;
+    sum = WideSum();
     dec_scale = 0;
-    int_sum = 0;
     float_sum = 0;
     count = 0;
     extreme.reset();
@@ -249,11 +271,13 @@ void AccCtx::reset_state() {
 
 std::optional<Value> AccCtx::result_value(AccFunc func, const FieldType& arg_type) const {
     switch (func) {
-        case AccFunc::Sum:
-            if (arg_type.kind == FieldKind::I64) return Value::i64(int_sum);
-            if (arg_type.kind == FieldKind::Dec)
-                return dec_sum == 0 && dec_scale == 0 ? Value::dec(0, arg_type.s) : Value::dec(dec_sum, dec_scale);
-            return Value::f64(float_sum);
+        case AccFunc::Sum: {
+            if (arg_type.kind != FieldKind::I64 && arg_type.kind != FieldKind::Dec) return Value::f64(float_sum);
+            if (!check_sum_range(func, arg_type)) invariant_broken("a sum is read beyond its range");
+            const i128 s = *sum.narrow();
+            if (arg_type.kind == FieldKind::I64) return Value::i64(static_cast<int64_t>(s));
+            return s == 0 && dec_scale == 0 ? Value::dec(0, arg_type.s) : Value::dec(s, dec_scale);
+        }
         case AccFunc::Count: return Value::i64(count);
         case AccFunc::Average:
             if (count == 0) return std::nullopt;
@@ -450,7 +474,9 @@ public:
             const uint64_t most = node_.right_memory().size() + right.ins.size() + right.upd.size() + 1;
             if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.memories(), st_);
         }
-        if (Status ok = phases(left, right); !ok) {
+        Status ok = phases(left, right);
+        if (ok && saved) ok = sums_in_range();
+        if (!ok) {
             if (!saved) invariant_broken("an accumulate sum overflowed within its bounds");
             node_.restore_memories(std::move(saved->first));
             st_ = std::move(saved->second);
@@ -807,6 +833,15 @@ private:
         }
         QUARN_CHECK(fill_fresh(fresh));
         for (const auto& x : left.ins) list_dirty(dirty_ins_, *ctx_of(x.item), x.item, x.stamp, StagedFlag::Insert);
+        return {};
+    }
+
+    // The sums of the current matches, whatever the order their changes came
+    // in, lie within their range. Every context a pass changes is listed dirty.
+    Status sums_in_range() {
+        for (const std::vector<StagedEntry<TupleId>>* list : {&dirty_ins_, &dirty_upd_})
+            for (const StagedEntry<TupleId>& d : *list)
+                if (const AccCtx* ctx = ctx_of(d.item)) QUARN_CHECK(ctx->check_sum_range(acc_.func, acc_.arg_type));
         return {};
     }
 

@@ -89,14 +89,56 @@ struct AccSetMember {
     uint64_t refs = 0;
 };
 
+// An exact sum of signed values of up to 128 bits, held in 192 bits, two's
+// complement. One step moves it by at most 2^127, an evaluation that leaves a
+// sum out of its range is undone, and none takes 2^64 steps, so it never
+// wraps: it is the sum of the values added and not taken back, whatever order
+// they came and went in, and only that sum is held against a result's range.
+class WideSum {
+public:
+    WideSum() = default;
+    explicit WideSum(i128 v) { add(v); }
+    void add(i128 v) {
+        const u128 was = low();
+        const u128 now = was + static_cast<u128>(v);
+        high_ += uint64_t{now < was} + (v < 0 ? ~uint64_t{0} : 0);  // carry, sign extension
+        set_low(now);
+    }
+    void subtract(i128 v) {
+        const u128 was = low();
+        const u128 now = was - static_cast<u128>(v);
+        high_ -= uint64_t{now > was} + (v < 0 ? ~uint64_t{0} : 0);  // borrow, sign extension
+        set_low(now);
+    }
+    // The sum when it lies within the 128-bit range.
+    std::optional<i128> narrow() const {
+        const u128 l = low();
+        if (high_ != ((l >> 127) != 0 ? ~uint64_t{0} : 0)) return std::nullopt;
+        return static_cast<i128>(l);
+    }
+
+private:
+    u128 low() const { return (static_cast<u128>(mid_) << 64) | low_; }
+    void set_low(u128 v) {
+        low_ = static_cast<uint64_t>(v);
+        mid_ = static_cast<uint64_t>(v >> 64);
+    }
+    // Three words rather than a 128-bit one and a word: 24 bytes, not 32.
+    uint64_t low_ = 0;
+    uint64_t mid_ = 0;
+    uint64_t high_ = 0;
+};
+
 // Running state of one accumulate function over the matches of one left tuple
 // (or of one groupby group). Only the fields of its function move.
 struct AccCtx {
-    i128 dec_sum = 0;
+    // Sum: the integers' sum, or the decimals' unscaled sum at dec_scale. It
+    // may leave the result's range within an evaluation; check_sum_range
+    // holds the sum of the current matches against it before it is published.
+    WideSum sum;
     uint8_t dec_scale = 0;
     std::optional<Value> extreme;  // Min, Max: none until the first non-null value
     uint64_t extreme_refs = 0;     // Min, Max over integers: the live matches holding the extreme
-    int64_t int_sum = 0;
     double float_sum = 0;
     int64_t count = 0;  // Count, Average; for a float Sum the values in float_sum
     std::optional<FactId> result_fact;
@@ -117,11 +159,17 @@ struct AccCtx {
     uint8_t marks = 0;
     uint64_t marked_pass = 0;
 
-    // Adds one value. Fails on a sum that leaves its range, changing nothing.
+    // Adds one value. Fails, changing nothing, only when a decimal and the
+    // sum have different scales and one of them needs more than 38 digits at
+    // the larger (a field's values share its scale, so the engine never does).
     Status apply(AccFunc func, const Value& value);
-    // Takes one value back; false when it cannot be (Min, Max holding it as
-    // their extreme) and the state must be recomputed. Fails like apply.
+    // Takes one value back; false when it cannot be and the state must be
+    // recomputed: Min, Max holding it as their extreme, a float sum or average
+    // that it or the running sum makes infinite or NaN. Fails like apply.
     Result<bool, std::string> try_reverse(AccFunc func, const Value& value);
+    // Fails when a sum over integers or decimals lies beyond its result's
+    // range (64-bit integers, 38 decimal digits).
+    Status check_sum_range(AccFunc func, const FieldType& arg_type) const;
     // Every figure back to empty; the matches, result fact and emitted flag stay.
     void reset_state();
     // The current result; `arg_type` is the argument field's type (I64 when
@@ -186,10 +234,10 @@ private:
     std::unique_ptr<std::vector<AccPlace>> more_;  // all places once there are two or more
 };
 
-// The largest argument magnitudes a node has read, which bound every partial
-// sum it can form: while count * max_abs (integers) or the digits of count,
-// of the integer part and the scale (decimals) stay within the limits, no sum
-// step of a pass can overflow and the pass needs no way back.
+// The largest argument magnitudes a node has read, which bound every sum it
+// can form: while count * max_abs (integers) or the digits of count, of the
+// integer part and the scale (decimals) stay within the limits, no sum of a
+// pass can leave its range and the pass needs neither a check nor a way back.
 struct SumBounds {
     uint64_t max_abs = 0;     // I64 arguments
     uint8_t max_int_digits = 0;  // Dec: digits before the point

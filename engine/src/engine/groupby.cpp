@@ -38,7 +38,9 @@ public:
             if (!st_.bounds.safe_for(most, acc_.func, acc_.arg_type)) saved.emplace(node_.memories(), st_);
         }
         pass_ = ++st_.passes;
-        if (Status ok = steps(left, right); !ok) {
+        Status ok = steps(left, right);
+        if (ok && saved) ok = sums_in_range();
+        if (!ok) {
             if (!saved) invariant_broken("a groupby sum overflowed within its bounds");
             node_.restore_memories(std::move(saved->first));
             st_ = std::move(saved->second);
@@ -158,6 +160,15 @@ private:
         return {};
     }
 
+    // The sums of the groups' current members lie within their range,
+    // whatever the order their changes came in (a pass lists every group it
+    // changes dirty).
+    Status sums_in_range() const {
+        for (const auto& [g, stamp] : dirty_)
+            if (st_.arena[g].live) QUARN_CHECK(st_.arena[g].ctx.check_sum_range(acc_.func, acc_.arg_type));
+        return {};
+    }
+
     void remove_group(uint32_t g) {
         GbGroup& group = st_.arena[g];
         st_.by_key.erase(group.key_text);
@@ -188,7 +199,16 @@ private:
                 continue;
             }
             std::optional<Value> r = ctx.result_value(acc_.func, acc_.arg_type);
-            if (!r) continue;  // members with null arguments only: left as it is
+            if (!r) {
+                // Members with null arguments only give no result: the child
+                // leaves, as a plain accumulate's does; the row fact stays
+                // for the group's next result.
+                if (ctx.emitted) {
+                    acc_retract_child(out_, e_.tuples.extend(t, *ctx.result_fact), stamp);
+                    ctx.emitted = false;
+                }
+                continue;
+            }
             if (!ctx.result_fact) {
                 Result<FactId, std::string> made = e_.store.insert(acc_.result_type, {std::move(*r), st_.arena[g].key});
                 if (!made) invariant_broken("gb row insert: " + made.error());

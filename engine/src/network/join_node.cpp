@@ -230,6 +230,17 @@ private:
     [[gnu::noinline]] void right_updates_rekey(const Staged<FactId>& sr);
     void left_updates_rekey(const Staged<TupleId>& sl);
     void right_updates_join(const Staged<TupleId>& sl, const Staged<FactId>& sr);
+    // Removes from a right update's children (alive_, in left memory order)
+    // those whose parent the fact's new key no longer reaches, given that
+    // key's bucket and whether it reaches the first child's parent. No
+    // parent can stand for the others: keys that mix integers with floats
+    // reach unevenly (I64(0) and F64(0.25) both meet I64(0), while NaN
+    // meets I64(0) alone). Out of line: most updates never call it.
+    [[gnu::noinline]] void drop_children_out_of_reach(FactId f, const std::vector<TupleId>& bucket,
+                                                      const HashSet<TupleId>& left_updated, bool first_reached,
+                                                      const Stamp& s);
+    // Whether every child's parent is in the bucket, both in left memory order.
+    bool parents_in_bucket(const std::vector<size_t>& children, const std::vector<TupleId>& bucket) const;
     void left_updates_join(const Staged<TupleId>& sl);
     // Always inlined into run: left to the unit's inlining budget, it stays
     // out of line whenever a child's making grows a little, and a one-fact
@@ -372,14 +383,13 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
         }
         std::vector<size_t>& alive = alive_;
         n_.ordered_children_of_right(f, alive);
+        if (n_.keyed() && !alive.empty()) {
+            // Most facts keep their key and have one child, whose parent it still reaches.
+            const bool first_reached = right_key_reaches(f, n_.child(alive.front()).parent, bucket);
+            if (!first_reached || alive.size() > 1) drop_children_out_of_reach(f, bucket, left_updated, first_reached, s);
+        }
         std::optional<size_t> first;
         if (!alive.empty()) first = alive.front();
-        if (n_.keyed() && first && !right_key_reaches(f, n_.child(*first).parent, bucket)) {
-            // The fact's key moved away from its children's parents: they all go,
-            // and the new key's lefts are joined afresh.
-            remove_all(alive, s);
-            first.reset();
-        }
         if (tracing_) {
             const auto stored = NodeInternals::rights(n_).find_first(f);
             env_.trace(fmt("  rupd f={} rkey={} bucket={} first_child={}", debug_fact_id(f),
@@ -420,6 +430,48 @@ void JoinEval::right_updates_join(const Staged<TupleId>& sl, const Staged<FactId
             }
         }
     }
+}
+
+void JoinEval::drop_children_out_of_reach(FactId f, const std::vector<TupleId>& bucket,
+                                          const HashSet<TupleId>& left_updated, bool first_reached, const Stamp& s) {
+    std::vector<size_t>& alive = alive_;
+    if (first_reached && parents_in_bucket(alive, bucket)) return;
+    if (!first_reached && (alive.size() == 1 || bucket.empty())) {
+        remove_all(alive, s);
+        alive.clear();
+        return;
+    }
+    // Each parent is tested: those the new key reaches stay, the rest go.
+    // A child of a tuple updated in this batch is left to the left pass
+    // while the first parent is reached, and goes when it is not, as it did
+    // when the first parent stood for all.
+    const Memory<TupleId>& lefts = NodeInternals::lefts(n_);
+    const auto stored = NodeInternals::rights(n_).find_first(f);
+    const Key& key = stored ? stored->key : kMissingKey;
+    size_t kept = 0;
+    for (size_t p : alive) {
+        const TupleId t = n_.child(p).parent;
+        const bool stays = left_updated.contains(t) ? first_reached : stored_key_matches(lefts, t, key, bucket, false);
+        if (stays) {
+            alive[kept++] = p;
+        } else {
+            remove_child(p, s);
+        }
+    }
+    alive.resize(kept);
+}
+
+bool JoinEval::parents_in_bucket(const std::vector<size_t>& children, const std::vector<TupleId>& bucket) const {
+    // Both lists follow left memory order, so the parents, where all are in
+    // the bucket, are met in one walk along it.
+    size_t at = 0;
+    for (size_t p : children) {
+        const TupleId t = n_.child(p).parent;
+        while (at < bucket.size() && bucket[at] != t) ++at;
+        if (at == bucket.size()) return false;
+        ++at;
+    }
+    return true;
 }
 
 void JoinEval::left_updates_join(const Staged<TupleId>& sl) {

@@ -87,6 +87,7 @@ public:
 
     void run() {
         if (!sl_.del.empty()) left_deletes();
+        if (!sr_.del.empty() && n_.probe_op().kind() != IndexKind::None) take_out_deleted_rights();
         if (!sl_.upd.empty()) prepare_left_updates();
         if (!sr_.upd.empty()) unhook_updated_blockers();
         if (!sr_.ins.empty()) right_inserts();
@@ -210,16 +211,20 @@ private:
         return std::nullopt;
     }
 
+    // With an index, deleted facts leave the right memory before anything
+    // searches it. A fact deleted and inserted again in this batch must be
+    // found under its new key only: under its old one a probe would ask the
+    // test about a pair the index never offers (and a range probe, whose
+    // test leaves the indexed comparison out, would let it block unchecked).
+    // Without an index a probe reaches every fact and the test alone
+    // decides, so there the entries wait for the right deletes.
+    void take_out_deleted_rights() {
+        for (const auto& e : sr_.del) NodeInternals::rights(n_).remove_first(e.item);
+        deleted_rights_out_ = true;
+    }
+
     void unhook_updated_blockers() {
         const IndexKind index = n_.probe_op().kind();
-        // With an index, deleted facts are set aside so the neighbour search and
-        // the re-keyed facts do not land between them.
-        std::vector<Memory<FactId>::Entry> set_aside;
-        if (index != IndexKind::None) {
-            for (const auto& e : sr_.del) {
-                if (auto taken = NodeInternals::rights(n_).take_first(e.item)) set_aside.push_back(std::move(*taken));
-            }
-        }
         std::vector<FactId> noted;
         for (const auto& e : sr_.upd) {
             FactId f = e.item;
@@ -232,7 +237,6 @@ private:
             noted.push_back(f);
         }
         for (FactId f : noted) NodeInternals::rights(n_).push_back(f, key_of_right(f));
-        for (auto& e : set_aside) NodeInternals::rights(n_).push_back(std::move(e.item), std::move(e.key));
     }
 
     void right_inserts() {
@@ -305,7 +309,7 @@ private:
     void right_deletes() {
         for (const auto& e : sr_.del) {
             FactId f = e.item;
-            NodeInternals::rights(n_).remove_first(f);
+            if (!deleted_rights_out_) NodeInternals::rights(n_).remove_first(f);
             if (!n_.blocks_any(f)) continue;
             for (TupleId t : n_.take_blocked(f)) {
                 if (left_update(t)) continue;
@@ -424,6 +428,7 @@ private:
     Staged<FactId>& sr_;
     Out& out_;
     bool is_not_;
+    bool deleted_rights_out_ = false;  // take_out_deleted_rights ran
     Key key_;                       // scratch for keys asked of the environment
 
     std::vector<TupleId> tuples_;   // borrowed from the node
