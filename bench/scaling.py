@@ -6,7 +6,7 @@ costs the session's size, its highest id or its rule count shows as a growth wel
 Keys are random, as users' data has them: a shape whose keys arrived in order would hide a walk
 that only ordered ids keep short.
 
-    python3 bench/scaling.py [--shapes a,d-chain,...] [--n 1e4,1e5,1e6] [--reps 3] [--list]
+    python3 bench/scaling.py [--shapes a,d-chain,...] [--n 1e4,1e5,1e6] [--reps 3] [--clock cpu] [--list]
 
 Each repetition runs in a fresh session with the garbage collector off while it is timed; the table
 shows medians. The machine is shared: compare builds in the same minutes, interleaved.
@@ -63,17 +63,20 @@ def shape(name: str, sizes: tuple = DEFAULT_SIZES, size_name: str = "n"):
     return register
 
 
+CLOCK = time.perf_counter  # --clock cpu: time.process_time, which a loaded machine moves less
+
+
 class Timer:
     """Times a block with the garbage collector off."""
 
     def __enter__(self):
         gc.collect()
         gc.disable()
-        self.t0 = time.perf_counter()
+        self.t0 = CLOCK()
         return self
 
     def __exit__(self, *exc):
-        self.seconds = time.perf_counter() - self.t0
+        self.seconds = CLOCK() - self.t0
         gc.enable()
 
 
@@ -410,8 +413,12 @@ def main(argv=None) -> int:
     ap.add_argument("--n", default=None, help="comma-separated sizes (default: each shape's own)")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--seed", type=int, default=20261206)
+    ap.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                    help="cpu: the process's CPU time, steadier on a shared machine")
     ap.add_argument("--list", action="store_true", help="list the shapes and exit")
     args = ap.parse_args(argv)
+    global CLOCK
+    CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
     if args.list:
         for sh in SHAPES.values():
             print(f"{sh.name:24} {sh.doc}")
@@ -426,7 +433,7 @@ def main(argv=None) -> int:
         sizes = parse_sizes(args.n) if args.n else sh.sizes
         for label, unit, cost in run_shape(sh, sizes, args.reps, args.seed):
             rows.append((sh, label, unit, sizes, cost))
-    print(f"\nmedian of {args.reps}; cost per unit at each size, growth = largest size / smallest")
+    print(f"\n{args.clock} time, median of {args.reps}; cost per unit at each size, growth = largest size / smallest")
     for sh, label, unit, sizes, cost in rows:
         cells = "  ".join(f"{sh.size_name}={s:<8g}{fmt_cost(cost[s])}" for s in sizes if s in cost)
         growth = cost[sizes[-1]] / cost[sizes[0]] if sizes[0] in cost and sizes[-1] in cost and cost[sizes[0]] else float("nan")
