@@ -408,7 +408,7 @@ def run_shape(sh: Shape, sizes: tuple, reps: int, seed: int) -> list:
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     ap.add_argument("--shapes", default=",".join(SHAPES), help="comma-separated shape names")
     ap.add_argument("--n", default=None, help="comma-separated sizes (default: each shape's own)")
     ap.add_argument("--reps", type=int, default=3)
