@@ -217,7 +217,7 @@ TEST(Evaluation, PruningAnUnlinkedRuleReadsWhatItsListHolds) {
         then modify($i) { setDone(true) } modify($c) { setPhase("advance") } end
         rule advance when $c : Counter(phase == "advance", $r : n) $i : Item(id == $r, done == true, $nx : next)
         then modify($c) { setPhase("take"), setN($nx) } end)"));
-    constexpr int64_t n = 5'000;
+    constexpr int64_t n = 2'000;
     std::vector<int64_t> order(n);
     std::iota(order.begin(), order.end(), 1);
     std::shuffle(order.begin(), order.end(), std::mt19937(7));
