@@ -260,3 +260,102 @@ TEST(DenseIdMap, RunsCountingUpAndDownAgreeWithAnOrderedMap) {
     map.for_each([&](uint32_t id, uint32_t v) { seen.emplace_back(id, v); });
     EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint32_t>>(model.begin(), model.end())));
 }
+
+// A walk reads the index words of the pages that hold ids, never the range
+// of ids ever seen: ids that keep rising while few stay (a rule's tuples
+// between firings) would otherwise make each walk cost the highest id.
+TEST(DenseIdMap, AWalkReadsWhatIsHeldNotTheIdsThatLeft) {
+    DenseIdMap<uint32_t> map;
+    DenseIdSet set;
+    // Ten million ids pass through, three at a time, and three stay far apart.
+    for (uint32_t id = 0; id < 10'000'000; ++id) {
+        map[id] = id;
+        set.insert(id);
+        if (id >= 3 && id != 4'000'000 && id != 7'777'777) {
+            map.erase(id - 3);
+            set.erase(id - 3);
+        }
+    }
+    const std::vector<uint32_t> held = {3'999'997, 7'777'774, 9'999'997, 9'999'998, 9'999'999};
+    std::vector<uint32_t> seen, seen_set;
+    const size_t map_words = map.for_each([&](uint32_t id, uint32_t v) {
+        EXPECT_EQ(v, id);
+        seen.push_back(id);
+    });
+    const size_t set_words = set.for_each([&](uint32_t id) { seen_set.push_back(id); });
+    EXPECT_EQ(seen, held);
+    EXPECT_EQ(seen_set, held);
+    // A word per level for each of the three pages held, at most: the map's
+    // 2^18 pages of 64 ids take three levels, the set's 2^12 pages two.
+    EXPECT_LE(map_words, 3u * 3u);
+    EXPECT_LE(set_words, 3u * 2u);
+    // Emptied, a walk reads the top word alone.
+    for (uint32_t id : held) map.erase(id), set.erase(id);
+    EXPECT_EQ(map.for_each([](uint32_t, uint32_t) { ADD_FAILURE(); }), 1u);
+    EXPECT_EQ(set.for_each([](uint32_t) { ADD_FAILURE(); }), 1u);
+}
+
+// Marked positions against std::set, over positions near and far apart: the
+// walk gives them ascending, and reads one word per level of each word that
+// holds a mark.
+TEST(MarkedPositions, AgreeWithAnOrderedSetAndWalkOnlyMarkedWords) {
+    std::mt19937 rng(17);
+    MarkedPositions marks;
+    std::set<uint32_t> model;
+    for (int step = 0; step < 20000; ++step) {
+        const uint32_t pos = rng() % 3 == 0 ? static_cast<uint32_t>(rng() % (1u << 26)) : static_cast<uint32_t>(rng() % 5000);
+        if (rng() % 2 == 0) {
+            marks.mark(pos);
+            model.insert(pos);
+        } else {
+            marks.unmark(pos);
+            model.erase(pos);
+        }
+        ASSERT_EQ(marks.marked(pos), model.count(pos) == 1) << step;
+    }
+    std::vector<uint32_t> seen;
+    const size_t words = marks.for_each([&](uint32_t p) { seen.push_back(p); });
+    EXPECT_EQ(seen, std::vector<uint32_t>(model.begin(), model.end()));
+    // 2^26 positions take five levels.
+    EXPECT_LE(words, model.size() * 5);
+    for (uint32_t p : std::set<uint32_t>(model)) marks.unmark(p);
+    EXPECT_EQ(marks.for_each([](uint32_t) { ADD_FAILURE(); }), 1u);
+    EXPECT_FALSE(marks.marked(0));
+    // The highest page of a map of 32-bit ids.
+    marks.mark((1u << 26) - 1);
+    seen.clear();
+    EXPECT_EQ(marks.for_each([&](uint32_t p) { seen.push_back(p); }), 5u);
+    EXPECT_EQ(seen, std::vector<uint32_t>{(1u << 26) - 1});
+}
+
+// erase_if against std::map: ids selected by value and id across pages that
+// empty (handed back during the walk) and pages that keep some.
+TEST(DenseIdMap, EraseIfRemovesWhatItSelectsAndKeepsTheRest) {
+    std::mt19937 rng(23);
+    DenseIdMap<Val> map;
+    std::map<uint32_t, Val> model;
+    for (int round = 0; round < 30; ++round) {
+        for (int k = 0; k < 500; ++k) {
+            const uint32_t id = draw_id(rng);
+            map[id].a = static_cast<uint64_t>(rng() % 5);
+            model[id].a = map[id].a;
+        }
+        const uint64_t drop = static_cast<uint64_t>(round % 5);
+        auto gone = [&](uint32_t id, const Val& v) { return v.a == drop || (round % 3 == 0 && id < 65'000); };
+        size_t want = 0;
+        for (auto it = model.begin(); it != model.end();) {
+            if (gone(it->first, it->second)) it = model.erase(it), ++want;
+            else ++it;
+        }
+        ASSERT_EQ(map.erase_if(gone), want) << round;
+        ASSERT_EQ(map.size(), model.size());
+        ASSERT_EQ(walk(map), walk(model)) << round;
+        // A page emptied by the walk is handed out again with defaults.
+        auto [v, fresh] = map.try_emplace(3);
+        ASSERT_EQ(fresh, !model.count(3));
+        if (fresh) {
+            ASSERT_EQ(v, Val{});
+        }
+        model[3] = v;
+    }
+}

@@ -6,8 +6,10 @@
 //
 // Pages are allocated when their first id arrives and handed out again once
 // their last id has left, so memory follows the ids present, not the largest
-// id ever seen. Both iterate ascending by id; nothing here has an order of its
-// own to leak.
+// id ever seen. Both iterate ascending by id, and a walk costs the pages that
+// hold ids, not the range of ids ever seen: a map whose ids keep rising while
+// few stay (the tuples a rule holds between firings) is walked at every
+// firing. Nothing here has an order of its own to leak.
 #pragma once
 
 #include <bit>
@@ -19,6 +21,82 @@
 #include <vector>
 
 namespace quarn {
+
+// Positions (page numbers) marked or not, walked ascending at a cost of the
+// marked ones, never of the highest position ever marked: each level holds a
+// bit per word of the level below that is not zero, up to a level of one
+// word, so a walk descends only into words that hold a mark (at most the
+// marked positions times the depth, which is 5 for 2^32 positions). Marking
+// and unmarking change one word per level at most, and mostly one word.
+class MarkedPositions {
+public:
+    bool marked(uint32_t pos) const {
+        const size_t w = pos >> 6;
+        return !levels_.empty() && w < levels_[0].size() && ((levels_[0][w] >> (pos & 63)) & 1);
+    }
+    void mark(uint32_t pos) {
+        if (levels_.empty() || (pos >> 6) >= levels_[0].size()) grow_to(pos);
+        size_t at = pos;
+        for (std::vector<uint64_t>& level : levels_) {
+            uint64_t& word = level[at >> 6];
+            const bool was_empty = word == 0;
+            word |= uint64_t{1} << (at & 63);
+            if (!was_empty) return;
+            at >>= 6;
+        }
+    }
+    void unmark(uint32_t pos) {
+        if (!marked(pos)) return;
+        size_t at = pos;
+        for (std::vector<uint64_t>& level : levels_) {
+            uint64_t& word = level[at >> 6];
+            word &= ~(uint64_t{1} << (at & 63));
+            if (word != 0) return;
+            at >>= 6;
+        }
+    }
+    void clear() { levels_.clear(); }
+
+    // f(pos) for every marked position, ascending. Returns the words read:
+    // what the walk cost, which tests hold to the positions marked.
+    template <class F>
+    size_t for_each(F f) const {
+        if (levels_.empty()) return 0;
+        return walk(levels_.size() - 1, 0, f);
+    }
+
+private:
+    // Makes room for `pos`, adding levels on top until one has a single word.
+    [[gnu::noinline]] void grow_to(uint32_t pos) {
+        const size_t need = (size_t{pos} >> 6) + 1;
+        if (levels_.empty()) levels_.emplace_back();
+        levels_[0].resize(need, 0);
+        for (size_t k = 0; levels_[k].size() > 1; ++k) {
+            const size_t up = (levels_[k].size() + 63) / 64;
+            if (k + 1 < levels_.size()) {
+                if (levels_[k + 1].size() < up) levels_[k + 1].resize(up, 0);
+                continue;
+            }
+            // A new top over what was the top: its bits are read off that level.
+            std::vector<uint64_t> top(up, 0);
+            for (size_t w = 0; w < levels_[k].size(); ++w)
+                if (levels_[k][w] != 0) top[w >> 6] |= uint64_t{1} << (w & 63);
+            levels_.push_back(std::move(top));
+        }
+    }
+    template <class F>
+    size_t walk(size_t level, size_t word, F& f) const {
+        size_t read = 1;
+        for (uint64_t bits = levels_[level][word]; bits != 0; bits &= bits - 1) {
+            const size_t below = (word << 6) | static_cast<size_t>(std::countr_zero(bits));
+            if (level == 0) f(static_cast<uint32_t>(below));
+            else read += walk(level - 1, below, f);
+        }
+        return read;
+    }
+
+    std::vector<std::vector<uint64_t>> levels_;  // [0]: a bit per position; the last holds one word
+};
 
 // id -> V, for ids of type Id (an integer or an enum over uint32_t). V must be
 // cheap to default-construct and to copy. An id is given V{} when it arrives;
@@ -42,6 +120,7 @@ public:
         blocks_ = std::move(o.blocks_);
         chunks_ = std::move(o.chunks_);
         free_ = std::move(o.free_);
+        held_pages_ = std::move(o.held_pages_);
         pages_ = std::exchange(o.pages_, 0);
         size_ = std::exchange(o.size_, 0);
         hot_id_ = std::exchange(o.hot_id_, kNoPage);
@@ -49,6 +128,7 @@ public:
         o.blocks_.clear();
         o.chunks_.clear();
         o.free_.clear();
+        o.held_pages_.clear();
         return *this;
     }
 
@@ -122,21 +202,42 @@ public:
         return true;
     }
     void clear() { *this = DenseIdMap(); }
-
-    // Every present id with its value, ascending by id.
+    // Removes every id that f(id, value) selects, walking as for_each does;
+    // how many. f must not change this map.
     template <class F>
-    void for_each(F f) const {
-        for (uint32_t b = 0; b < blocks_.size(); ++b) {
-            if (!blocks_[b]) continue;
-            for (uint32_t k = 0; k < kBlockPages; ++k) {
-                const uint32_t at = blocks_[b][k];
-                if (at == 0) continue;
-                const Page& p = page_at(at - 1);
-                const uint32_t base = (b << (kBlockBits + kPageBits)) | (k << kPageBits);
-                for (uint64_t bits = p.present; bits != 0; bits &= bits - 1)
-                    f(static_cast<Id>(base | static_cast<uint32_t>(std::countr_zero(bits))), p.values[std::countr_zero(bits)]);
+    size_t erase_if(F f) {
+        size_t removed = 0;
+        held_pages_.for_each([&](uint32_t page) {
+            const uint32_t base = page << kPageBits;
+            Page& p = *page_of(base);
+            uint64_t gone = 0;
+            for (uint64_t bits = p.present; bits != 0; bits &= bits - 1) {
+                const uint32_t slot = static_cast<uint32_t>(std::countr_zero(bits));
+                if (!f(static_cast<Id>(base | slot), std::as_const(p.values[slot]))) continue;
+                gone |= uint64_t{1} << slot;
+                if constexpr (!kRawValues) p.values[slot] = V{};
             }
-        }
+            if (gone == 0) return;
+            p.present &= ~gone;
+            const size_t n = static_cast<size_t>(std::popcount(gone));
+            removed += n;
+            size_ -= n;
+            // Unmarking the page leaves the walk's own copy of its word as it was.
+            if (p.present == 0) drop_page(base);
+        });
+        return removed;
+    }
+
+    // Every present id with its value, ascending by id. Returns the words of
+    // the page index read (see MarkedPositions::for_each).
+    template <class F>
+    size_t for_each(F f) const {
+        return held_pages_.for_each([&](uint32_t page) {
+            const Page& p = *page_of(page << kPageBits);
+            const uint32_t base = page << kPageBits;
+            for (uint64_t bits = p.present; bits != 0; bits &= bits - 1)
+                f(static_cast<Id>(base | static_cast<uint32_t>(std::countr_zero(bits))), p.values[std::countr_zero(bits)]);
+        });
     }
 
 private:
@@ -179,6 +280,7 @@ private:
             index = pages_++;
         }
         blocks_[b][(id >> kPageBits) & (kBlockPages - 1)] = index + 1;
+        held_pages_.mark(id >> kPageBits);
         return &page_at(index);
     }
     static std::unique_ptr<Page[]> new_chunk() {
@@ -250,12 +352,14 @@ private:
         uint32_t* e = entry_of(id);
         free_.push_back(*e - 1);
         *e = 0;
+        held_pages_.unmark(id >> kPageBits);
     }
 
     std::vector<std::unique_ptr<uint32_t[]>> blocks_;  // by id >> 16
     std::vector<std::unique_ptr<Page[]>> chunks_;
     uint32_t pages_ = 0;          // pages handed out from the chunks
     std::vector<uint32_t> free_;  // emptied pages, reused first
+    MarkedPositions held_pages_;  // by id >> kPageBits: the pages handed out
     size_t size_ = 0;
     // The page last reached by try_emplace (its first id >> kPageBits), kept
     // at hand: new ids arrive in runs, mostly on the page of the one before.
@@ -279,11 +383,13 @@ public:
         words_ = std::move(o.words_);
         counts_ = std::move(o.counts_);
         free_ = std::move(o.free_);
+        held_pages_ = std::move(o.held_pages_);
         size_ = std::exchange(o.size_, 0);
         o.dir_.clear();
         o.words_.clear();
         o.counts_.clear();
         o.free_.clear();
+        o.held_pages_.clear();
         return *this;
     }
 
@@ -299,7 +405,10 @@ public:
     bool insert(uint32_t id) {
         const uint32_t p = id >> kPageBits;
         if (p >= dir_.size()) dir_.resize(size_t{p} + 1, 0);
-        if (dir_[p] == 0) dir_[p] = add_page() + 1;
+        if (dir_[p] == 0) {
+            dir_[p] = add_page() + 1;
+            held_pages_.mark(p);
+        }
         const uint32_t page = dir_[p] - 1;
         uint64_t& w = words_[word_index(page, id)];
         const uint64_t bit = uint64_t{1} << (id & 63);
@@ -322,21 +431,22 @@ public:
         if (--counts_[page] == 0) {
             free_.push_back(page);
             dir_[p] = 0;
+            held_pages_.unmark(p);
         }
         return 1;
     }
     void clear() { *this = DenseIdSet(); }
 
-    // Every id held, ascending.
+    // Every id held, ascending. Returns the words of the page index read
+    // (see MarkedPositions::for_each).
     template <class F>
-    void for_each(F f) const {
-        for (uint32_t p = 0; p < dir_.size(); ++p) {
-            if (dir_[p] == 0) continue;
+    size_t for_each(F f) const {
+        return held_pages_.for_each([&](uint32_t p) {
             const size_t first = size_t{dir_[p] - 1} * kPageWords;
             for (uint32_t k = 0; k < kPageWords; ++k)
                 for (uint64_t bits = words_[first + k]; bits != 0; bits &= bits - 1)
                     f((p << kPageBits) | (k << 6) | static_cast<uint32_t>(std::countr_zero(bits)));
-        }
+        });
     }
 
 private:
@@ -362,6 +472,7 @@ private:
     std::vector<uint64_t> words_;   // kPageWords per page
     std::vector<uint32_t> counts_;  // ids held, per page
     std::vector<uint32_t> free_;    // emptied pages, reused first
+    MarkedPositions held_pages_;    // by id >> 12: the entries of dir_ that name a page
     size_t size_ = 0;
 };
 

@@ -179,6 +179,7 @@ Status AccCtx::apply(AccFunc func, const Value& v) {
             return {};
         case AccFunc::Min:
         case AccFunc::Max:
+            if (extreme_stale) return {};  // the settle counts every live match
             if (!extreme || beyond(func, v, *extreme)) {
                 extreme = v;
                 extreme_refs = 1;
@@ -234,6 +235,7 @@ Result<bool, std::string> AccCtx::try_reverse(AccFunc func, const Value& v) {
             // Nor does one integer of several equal to it: the rest hold the
             // same value. Anything else (the last such integer, a tie of other
             // kinds, whose forms differ, a NaN) is recomputed from the rest.
+            if (extreme_stale) return true;  // the settle counts only live matches
             if (extreme && same_integer(v, *extreme) && extreme_refs > 1) {
                 --extreme_refs;
                 return true;
@@ -266,6 +268,7 @@ void AccCtx::reset_state() {
     count = 0;
     extreme.reset();
     extreme_refs = 0;
+    extreme_stale = false;
     collect_set.clear();
 }
 
@@ -333,6 +336,7 @@ Value AccMatch::value() const {
 uint32_t AccCtx::push_match(FactId fact, const Value& value) {
     matches.emplace_back(fact, value);
     ++live;
+    nan_live += is_nan(value) ? 1 : 0;
     return static_cast<uint32_t>(matches.size() - 1);
 }
 
@@ -341,7 +345,9 @@ Value AccCtx::kill_match(uint32_t slot) {
     if (!m.live) invariant_broken("acc match removed twice");
     m.live = false;
     --live;
-    return m.value();
+    Value v = m.value();
+    nan_live -= is_nan(v) ? 1 : 0;
+    return v;
 }
 
 // --- Shared by the accumulate and groupby passes
@@ -350,18 +356,61 @@ Value acc_arg_value(const FactStore& store, const CompiledAcc& acc, FactId f) {
     return acc.arg_field ? store.get(f, *acc.arg_field) : Value::i64(0);
 }
 
+namespace {
+
+// The figures again from the live matches, in arrival order.
+Status recompute(AccCtx& ctx, AccFunc func, uint64_t& reads) {
+    ctx.reset_state();
+    if (ctx.live == 0) return {};
+    reads += ctx.matches.size();
+    for (const AccMatch& m : ctx.matches)
+        if (m.live) QUARN_CHECK(ctx.apply(func, m.value()));
+    return {};
+}
+
+}  // namespace
+
 Status acc_remove_at(AccCtx& ctx, AccFunc func, uint32_t slot) {
+    uint64_t reads = 0;  // counted by the passes only
+    acc_settle(ctx, func, reads);
     Value v = ctx.kill_match(slot);
     Result<bool, std::string> reversed = ctx.try_reverse(func, v);
     if (!reversed) return err(std::move(reversed).error());
-    if (!*reversed) {
-        ctx.reset_state();
-        for (const AccMatch& m : ctx.matches)
-            if (m.live) QUARN_CHECK(ctx.apply(func, m.value()));
-    }
+    if (!*reversed) QUARN_CHECK(recompute(ctx, func, reads));
     // No float residue (5.55e-17) once nothing is left.
     if (ctx.live == 0) ctx.float_sum = 0;
     return {};
+}
+
+Result<bool, std::string> acc_remove_in_pass(AccCtx& ctx, AccFunc func, uint32_t slot, uint64_t& reads) {
+    if (ctx.extreme_stale) {
+        // Without a NaN among the live matches the extreme is a function of
+        // them alone (the earliest of the most extreme), whatever the order
+        // of the changes, so the settle finds what recomputing at each
+        // removal would have. A NaN makes the figures depend on that order:
+        // then the old extreme is recomputed now and this removal goes the
+        // way it always went.
+        if (ctx.nan_live == 0) {
+            ctx.kill_match(slot);
+            return false;
+        }
+        acc_settle(ctx, func, reads);
+    }
+    Value v = ctx.kill_match(slot);
+    Result<bool, std::string> reversed = ctx.try_reverse(func, v);
+    if (!reversed) return err(std::move(reversed).error());
+    bool stale = false;
+    if (!*reversed) {
+        if (func == AccFunc::Min || func == AccFunc::Max) ctx.extreme_stale = stale = true;
+        else QUARN_CHECK(recompute(ctx, func, reads));
+    }
+    if (ctx.live == 0) ctx.float_sum = 0;
+    return stale;
+}
+
+void acc_settle(AccCtx& ctx, AccFunc func, uint64_t& reads) {
+    // Only a Min or Max goes stale, and neither can fail.
+    if (ctx.extreme_stale && !recompute(ctx, func, reads)) invariant_broken("a min or max failed its recompute");
 }
 
 void acc_publish_members(AccState& st, AccFunc func, const AccCtx& ctx) {
@@ -581,7 +630,8 @@ private:
     Status remove_at(TupleId t, uint32_t slot, const Stamp* republish = nullptr) {
         AccCtx* ctx = ctx_of(t);
         if (!ctx) invariant_broken("acc ctx");
-        QUARN_CHECK(acc_remove_at(*ctx, acc_.func, slot));
+        QUARN_TRY(const bool stale, acc_remove_in_pass(*ctx, acc_.func, slot, st_.recompute_reads));
+        if (stale) stale_.push_back(t);
         if (ctx->wants_compaction()) compact_.push_back(t);
         if (republish) mark_dirty(*ctx, t, *republish);
         return {};
@@ -790,8 +840,7 @@ private:
             }
             if (!ctx) ctx = &st_.acc_ctxs[t];
             forget_places(t, *ctx);
-            ctx->matches.clear();
-            ctx->live = 0;
+            ctx->clear_matches();
             ctx->reset_state();
             const auto mine = node_.left_memory().find_first(t);
             QUARN_CHECK(fill(t, mine ? mine->key : left_key(t)));
@@ -820,8 +869,7 @@ private:
             if (AccCtx* held = ctx_of(t)) {
                 // Held already: rebuilt like an update, keeping its result.
                 forget_places(t, *held);
-                held->matches.clear();
-                held->live = 0;
+                held->clear_matches();
                 held->reset_state();
                 node_.re_add_left_tuple(t, key);
                 QUARN_CHECK(fill(t, key));
@@ -833,6 +881,10 @@ private:
         }
         QUARN_CHECK(fill_fresh(fresh));
         for (const auto& x : left.ins) list_dirty(dirty_ins_, *ctx_of(x.item), x.item, x.stamp, StagedFlag::Insert);
+        // Extremes lost to this pass's removals, recomputed once each
+        // (a context rebuilt or gone since is no longer stale).
+        for (TupleId t : stale_)
+            if (AccCtx* ctx = ctx_of(t)) acc_settle(*ctx, acc_.func, st_.recompute_reads);
         return {};
     }
 
@@ -892,6 +944,7 @@ private:
     // the order they were listed.
     std::vector<StagedEntry<TupleId>> dirty_ins_, dirty_upd_;
     std::vector<TupleId> compact_;  // contexts that lost matches this pass
+    std::vector<TupleId> stale_;    // contexts whose extreme this pass left stale
     std::vector<TupleId> scratch_tuples_;
     std::vector<FactId> scratch_facts_;
     std::vector<StagedEntry<FactId>> scratch_rights_;  // right deletes, walked with prefetches

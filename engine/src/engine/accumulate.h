@@ -149,11 +149,17 @@ struct AccCtx {
     // themselves (CollectList skipping null values), so they need no list of
     // their own and leave with their own fact.
     std::vector<AccMatch> matches;
-    uint32_t live = 0;  // live entries of matches
+    uint32_t live = 0;      // live entries of matches
+    uint32_t nan_live = 0;  // live matches holding a float NaN
     // CollectSet: by the member's canonical key text (a negative zero keyed as
     // zero, which it equals), so members publish in key order without a sort.
     std::map<std::string, AccSetMember> collect_set;
     bool emitted = false;  // the child (left tuple + result fact) is live downstream
+    // Min, Max: the match holding the extreme left in this pass, and the
+    // extreme is recomputed once the pass's removals are done (acc_settle),
+    // not at each of them. Meanwhile `extreme` and `extreme_refs` mean
+    // nothing, and values come and go without touching them.
+    bool extreme_stale = false;
     // What one evaluation of the node has noted on the context (AccPass
     // marks), valid while marked_pass is that evaluation's number.
     uint8_t marks = 0;
@@ -180,6 +186,12 @@ struct AccCtx {
     uint32_t push_match(FactId fact, const Value& value);
     // Marks the match at `slot` removed and returns its value.
     Value kill_match(uint32_t slot);
+    // Drops every match, live or not.
+    void clear_matches() {
+        matches.clear();
+        live = 0;
+        nan_live = 0;
+    }
     // Whether the holes are worth squeezing out.
     bool wants_compaction() const { return matches.size() - live > live + 16; }
     // Squeezes out the holes; `moved(fact, from, to)` is told of every live
@@ -253,6 +265,7 @@ struct AccNodeState {
     DenseIdMap<AccPlaces, FactId> acc_by_right;  // each right fact's places, by fact id
     SumBounds bounds;
     uint64_t passes = 0;  // evaluations so far, which number them
+    uint64_t recompute_reads = 0;  // matches read by recomputes of lost extremes
 };
 
 // One groupby group: its key, the function's figures over its members (the
@@ -282,6 +295,7 @@ struct GbNodeState {
     DenseIdMap<GbPlace, FactId> member_of;  // a fact is a member of one group
     SumBounds bounds;
     uint64_t passes = 0;
+    uint64_t recompute_reads = 0;  // matches read by recomputes of lost extremes
 };
 
 struct AccState {
@@ -309,6 +323,16 @@ Value acc_arg_value(const FactStore& store, const CompiledAcc& acc, FactId f);
 // Removes the match at `slot` and takes its value back, recomputing the
 // figures from the remaining matches when it cannot be taken back.
 Status acc_remove_at(AccCtx& ctx, AccFunc func, uint32_t slot);
+// The same within a pass that settles what it touched (acc_settle) before
+// it reads a result: a Min or Max that loses its extreme is left stale, so
+// that a batch taking the extremes away one after another recomputes once,
+// not once per removal. True when this removal left the context stale.
+// `reads` counts the matches that recomputes read.
+Result<bool, std::string> acc_remove_in_pass(AccCtx& ctx, AccFunc func, uint32_t slot, uint64_t& reads);
+// Recomputes a stale extreme from the live matches, in arrival order: ties
+// go to the earliest surviving arrival, as a recompute at each removal
+// would give them.
+void acc_settle(AccCtx& ctx, AccFunc func, uint64_t& reads);
 // Publishes a collection result's members under its result fact.
 void acc_publish_members(AccState& st, AccFunc func, const AccCtx& ctx);
 // A child leaves: a pending insert of it is withdrawn (and recorded as

@@ -80,17 +80,25 @@ public:
     }
     // Removes the activations of `t` and its sequence number; how many activations.
     size_t forget(TupleId t);
-    // The same for every tuple `gone` selects.
+    // The same for every tuple `gone` selects. The walk costs what the list
+    // holds (its slots and tuple records), not the tuples it ever held: an
+    // unlinked rule is pruned at every firing that evaluates it.
     template <class Pred>
     size_t forget_if(Pred gone) {
+        if (live_ == 0 && tuples_.empty()) return 0;
+        forget_reads_ += slots_.size() + tuples_.size();
         const size_t n = remove_if([&](const Act& a) { return gone(a.tuple); });
-        std::vector<uint32_t> dropped;
-        tuples_.for_each([&](uint32_t t, const TupleRec&) {
-            if (gone(TupleId{t})) dropped.push_back(t);
+        const bool high = !seq_high_.empty();
+        tuples_.erase_if([&](uint32_t t, const TupleRec&) {
+            if (!gone(TupleId{t})) return false;
+            if (high) seq_high_.erase(t);
+            return true;
         });
-        for (uint32_t t : dropped) erase_tuple(t);
         return n;
     }
+    // Slots and tuple records the forget_if walks have read so far: work
+    // that tests hold to what the list holds.
+    uint64_t forget_reads() const { return forget_reads_; }
 
     // The default order: the highest salience first, then the larger sequence
     // number, then the later push. `best_slot` names that activation.
@@ -213,6 +221,7 @@ private:
 
     std::vector<Slot> slots_;  // push order; dead slots stay until compaction or trimming
     size_t live_ = 0;
+    uint64_t forget_reads_ = 0;
     // By slot, for the chained ones only: most tuples have one activation
     // pending, and then their record's head is all there is to link.
     HashMap<uint32_t, SameLinks> same_;

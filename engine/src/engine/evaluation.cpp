@@ -127,26 +127,23 @@ void one_pattern_terminal(Engine& e, size_t r) {
 }
 
 // An unlinked rule drops the activations and sequence numbers of tuples whose
-// facts are no longer present at their patterns, before its chain runs.
+// facts are no longer present at their patterns, before its chain runs. It
+// is asked at every firing that evaluates the rule, so it costs what the
+// rule's list holds, and nothing once the list is empty (as a rule that lost
+// the last fact of a positive pattern leaves it).
 void prune_unlinked(Engine& e, size_t r) {
     const CompiledRule& rule = e.rules[r];
     RuleNet& net = e.nets[r];
-    struct Check {
-        const DenseIdSet* present;
-        size_t slot;
-    };
-    std::vector<Check> checks;
-    for (size_t p = 0; p < rule.patterns.size(); ++p) {
-        const CompiledPattern& pat = rule.patterns[p];
-        if (!pat.slot || pat.qce || pat.role.kind == SubRole::Kind::Member) continue;
-        const DenseIdSet& present = p == 0 ? e.lias[net.lia].passing : e.nodes[net.node_ids[p - 1]].win_in;
-        checks.push_back({&present, *pat.slot});
-    }
     // A slot beyond the tuple finds nothing there.
     auto kept = [&](TupleId id) {
-        TupleView t = e.tuples.view(id);
-        return std::all_of(checks.begin(), checks.end(),
-                           [&](const Check& c) { return c.slot < t.size() && c.present->count(t[c.slot]) != 0; });
+        const TupleView t = e.tuples.view(id);
+        for (size_t p = 0; p < rule.patterns.size(); ++p) {
+            const CompiledPattern& pat = rule.patterns[p];
+            if (!pat.slot || pat.qce || pat.role.kind == SubRole::Kind::Member) continue;
+            const DenseIdSet& present = p == 0 ? e.lias[net.lia].passing : e.nodes[net.node_ids[p - 1]].win_in;
+            if (*pat.slot >= t.size() || !present.contains(t[*pat.slot])) return false;
+        }
+        return true;
     };
     remove_acts(e, r, [&](ActivationList& acts) { return acts.forget_if([&](TupleId t) { return !kept(t); }); });
 }

@@ -78,7 +78,8 @@ private:
         const GbPlace place = *held;
         st_.member_of.erase(f);
         GbGroup& g = st_.arena[place.group];
-        QUARN_CHECK(acc_remove_at(g.ctx, acc_.func, place.slot));
+        QUARN_TRY(const bool stale, acc_remove_in_pass(g.ctx, acc_.func, place.slot, st_.recompute_reads));
+        if (stale) stale_.push_back(place.group);
         if (g.ctx.wants_compaction()) compact_.push_back(place.group);
         mark_dirty(place.group, stamp);
         return {};
@@ -157,6 +158,9 @@ private:
         }
         if (!left.ins.empty())
             for (uint32_t g : groups_by_key()) mark_dirty(g, left.ins.front().stamp);
+        // Extremes lost to this pass's removals, recomputed once each.
+        for (uint32_t g : stale_)
+            if (st_.arena[g].live) acc_settle(st_.arena[g].ctx, acc_.func, st_.recompute_reads);
         return {};
     }
 
@@ -233,6 +237,7 @@ private:
     uint64_t pass_ = 0;
     std::vector<std::pair<uint32_t, Stamp>> dirty_;  // first-touch order
     std::vector<uint32_t> compact_;
+    std::vector<uint32_t> stale_;  // groups whose extreme this pass left stale
     std::vector<FactId> dropped_rows_;
 };
 
