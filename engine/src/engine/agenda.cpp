@@ -231,7 +231,7 @@ void FireLoop::apply_window_changes() {
                         JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[r], 0, false, e_.tuples, e_.switches);
                         node.re_add_right_fact(f, right_key(env, pi - 1, f));
                     }
-                } else if (now && !tn.win_out.count(f)) {
+                } else if (now && !tn.win_out.count(f) && !e_.past_expiry(f)) {
                     tn.win_in.insert(f);
                     node.stage_right_insert(f, std::nullopt,
                                             node.staged_right().del.contains(f) ? StagedFlag::RightInsert

@@ -18,6 +18,7 @@ bool Engine::winacc_admits(size_t node, FactId fact) const {
     if (!p.acc || !p.acc->window_ms) return true;
     auto decl = event_decls.find(store.fact_type(fact));
     if (decl == event_decls.end()) return true;  // facts that are not events are always inside
+    if (past_expiry(fact)) return false;
     Value ts = store.temporal_ts(fact, decl->second.ts_field);
     if (ts.tag() != ValueTag::I64) return true;
     // Two's-complement addition: a fact exactly one window old is out.
