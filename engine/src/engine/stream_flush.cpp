@@ -83,6 +83,10 @@ struct NodeStash {
     EntryList<FactId> del_right, del_first;
     EntryList<TupleId> del_left;
 
+    // The arrival number of the left memory's last entry when the left
+    // inserts were set aside (none: the memory was empty).
+    std::optional<uint64_t> left_mark;
+
     bool stashed_deletes() const { return !del_right.empty() || !del_first.empty() || !del_left.empty(); }
     bool stashed_any() const {
         return !ins_right.empty() || !ins_first.empty() || !ins_left.empty() || stashed_deletes();
@@ -175,6 +179,10 @@ void StreamFlush::run(bool close_windows) {
         tn.node.set_shared(e_.rules_of_node[snap_.nodes[k]].size() > 1);
     }
     for (size_t k = 0; k < snap_.nodes.size(); ++k) set_aside(k);
+    for (NodeStash& s : stashes_) {
+        const Memory<TupleId>& lefts = e_.nodes[s.node].node.left_memory();
+        if (!s.ins_left.empty() && !lefts.empty()) s.left_mark = lefts.order_of(lefts.last_pos());
+    }
     set_aside_windows();
     evaluate_touched();
     restore_windows();
@@ -395,41 +403,71 @@ void StreamFlush::cascade(size_t n) {
     }
 }
 
+// Items both lists hold, found by walking the shorter one.
+template <class T>
+std::vector<T> common_items(const EntryList<T>& a, const EntryList<T>& b) {
+    std::vector<T> out;
+    const bool a_shorter = a.size() <= b.size();
+    const EntryList<T>& walk = a_shorter ? a : b;
+    const EntryList<T>& probe = a_shorter ? b : a;
+    for (const auto e : walk)
+        if (probe.contains(e.item)) out.push_back(e.item);
+    return out;
+}
+
 // Puts the set-aside part of one input back behind what was staged since, as
 // staging every entry in its turn would have left the input: the entries
 // staged since could not meet the older ones they follow. A newer delete
 // withdraws an older insert of its item, and a newer update of an item with
 // an older insert or delete is none (add_del, add_upd_ph). An older insert of
-// an item the memory took meanwhile (an update for it, evaluated here, found
-// it missing and stored it) is spent, unless a delete of the item waits.
+// an item stored meanwhile (an update for it, evaluated here, found it
+// missing and stored it) is spent, unless a delete of the item waits. Costs
+// the shorter lists and the items stored, not what was set aside.
 template <class T>
-void put_back_behind(Staged<T>& input, const Memory<T>* memory, EntryList<T> older_ins, EntryList<T> older_del) {
-    if (!input.empty() || (memory && !older_ins.empty() && !memory->empty())) {
-        EntryList<T> kept;
-        for (const auto e : older_ins) {
-            input.upd.remove_first(e.item);
-            if (input.del.remove_first(e.item)) continue;
-            if (memory && memory->contains(e.item) && !input.del.contains(e.item) && !older_del.contains(e.item))
-                continue;
-            kept.push_back(e);
-        }
-        older_ins = std::move(kept);
-        for (const auto e : older_del) input.upd.remove_first(e.item);
+void put_back_behind(Staged<T>& input, EntryList<T> older_ins, EntryList<T> older_del,
+                     const std::vector<T>& stored_meanwhile) {
+    for (const T& x : common_items(older_ins, input.del)) {
+        older_ins.remove_first(x);
+        input.del.remove_first(x);
     }
+    for (const T& x : common_items(older_ins, input.upd)) input.upd.remove_first(x);
+    for (const T& x : common_items(older_del, input.upd)) input.upd.remove_first(x);
+    for (const T& x : stored_meanwhile)
+        if (older_ins.contains(x) && !older_del.contains(x) && !input.del.contains(x)) older_ins.remove_first(x);
     input.ins.put_behind(std::move(older_ins));
     input.del.put_behind(std::move(older_del));
 }
 
+// The tuples node n's left memory took since it last held `mark` (the arrival
+// number of its last entry then; none when it was empty), newest first.
+std::vector<TupleId> stored_since(const Node& nd, std::optional<uint64_t> mark) {
+    std::vector<TupleId> out;
+    const Memory<TupleId>& m = nd.left_memory();
+    if (m.empty()) return out;
+    // A renumbering of the arrival numbers (once in four billion stores)
+    // leaves the last one below the mark: then any entry may be new.
+    const bool renumbered = mark && m.order_of(m.last_pos()) < *mark;
+    for (auto p = m.last_pos(); p != Memory<TupleId>::npos; p = m.prev_pos(p)) {
+        if (mark && !renumbered && m.order_of(p) <= *mark) break;
+        out.push_back(m.at(p).item);
+    }
+    return out;
+}
+
 // Everything set aside goes back behind what came since.
 void StreamFlush::restore_nodes() {
+    const std::vector<FactId> no_facts;
     for (NodeStash& s : stashes_) {
         TrieNode& tn = e_.nodes[s.node];
         if (s.stashed_any()) noted_.push_back(s.node);
         if (s.stashed_deletes()) noted_deletes_.push_back(s.node);
-        put_back_behind(tn.node.held_right(), &tn.node.right_memory(), std::move(s.ins_right), std::move(s.del_right));
-        put_back_behind(tn.first_input, static_cast<const Memory<FactId>*>(nullptr), std::move(s.ins_first),
-                        std::move(s.del_first));
-        put_back_behind(tn.node.held_left(), &tn.node.left_memory(), std::move(s.ins_left), std::move(s.del_left));
+        // Only an evaluation's update of a tuple finds its insert set aside:
+        // right and first-pattern inputs take no update during a flush.
+        const std::vector<TupleId> stored =
+            s.ins_left.empty() ? std::vector<TupleId>() : stored_since(tn.node, s.left_mark);
+        put_back_behind(tn.node.held_right(), std::move(s.ins_right), std::move(s.del_right), no_facts);
+        put_back_behind(tn.first_input, std::move(s.ins_first), std::move(s.del_first), no_facts);
+        put_back_behind(tn.node.held_left(), std::move(s.ins_left), std::move(s.del_left), stored);
     }
 }
 

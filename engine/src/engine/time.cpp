@@ -29,21 +29,26 @@ std::vector<T> take_due(std::map<int64_t, std::vector<T>>& schedule, int64_t clo
 
 }  // namespace
 
+std::optional<int64_t> Engine::expiry_deadline(const EventDecl& decl, FactId fact, int64_t ts, bool matched) const {
+    if (!decl.expires_ms) return std::nullopt;
+    int64_t duration = 0;
+    if (decl.duration_field) {
+        const Value d = store.get(fact, *decl.duration_field);
+        if (d.tag() == ValueTag::I64) duration = d.as_i64();
+    }
+    // An event a rule can match is still there at ts + expiry + duration and
+    // gone one millisecond later.
+    int64_t deadline = saturating_add(ts, *decl.expires_ms);
+    deadline = saturating_add(deadline, duration);
+    return saturating_add(deadline, matched ? 1 : 0);
+}
+
 std::optional<int64_t> Engine::expiry_deadline(FactId fact, bool matched) const {
     auto decl = event_decls.find(store.fact_type(fact));
     if (decl == event_decls.end() || !decl->second.expires_ms) return std::nullopt;
     const Value ts = store.temporal_ts(fact, decl->second.ts_field);
     if (ts.tag() != ValueTag::I64) return std::nullopt;
-    int64_t duration = 0;
-    if (decl->second.duration_field) {
-        const Value d = store.get(fact, *decl->second.duration_field);
-        if (d.tag() == ValueTag::I64) duration = d.as_i64();
-    }
-    // An event a rule can match is still there at ts + expiry + duration and
-    // gone one millisecond later.
-    int64_t deadline = saturating_add(ts.as_i64(), *decl->second.expires_ms);
-    deadline = saturating_add(deadline, duration);
-    return saturating_add(deadline, matched ? 1 : 0);
+    return expiry_deadline(decl->second, fact, ts.as_i64(), matched);
 }
 
 bool Engine::past_expiry(FactId fact) const {
