@@ -100,7 +100,6 @@ private:
 
     void start();
     void apply_window_changes();
-    void deliver_cascades();
     void eager_pass();
     // The rule to fire, none when the loop is done; false when it must end with the pending error.
     bool choose(std::optional<size_t>& chosen);
@@ -146,7 +145,6 @@ void FireLoop::start() {
         }
     }
     apply_window_changes();
-    deliver_cascades();
     e_.shadow_catch_up();
 }
 
@@ -231,7 +229,7 @@ void FireLoop::apply_window_changes() {
                         JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[r], 0, false, e_.tuples, e_.switches);
                         node.re_add_right_fact(f, right_key(env, pi - 1, f));
                     }
-                } else if (now && !tn.win_out.count(f)) {
+                } else if (now && !tn.win_out.count(f) && !e_.past_expiry(f)) {
                     tn.win_in.insert(f);
                     node.stage_right_insert(f, std::nullopt,
                                             node.staged_right().del.contains(f) ? StagedFlag::RightInsert
@@ -239,23 +237,6 @@ void FireLoop::apply_window_changes() {
                 }
                 e_.note_link_effects_ex(linked_before);
             }
-        }
-    }
-}
-
-// Tuples the insert-time cascade set aside reach the terminals of the rules
-// that share their node.
-void FireLoop::deliver_cascades() {
-    for (TrieNode& tn : e_.nodes) {
-        if (!tn.node.holds_cascade_out()) continue;
-        Staged<TupleId> batch;
-        for (StagedEntry<TupleId>& x : tn.node.take_cascade_out()) batch.ins.push_back(std::move(x));
-        for (size_t t = 0; t < tn.targets.size(); ++t) {
-            if (tn.targets[t].kind != Target::Kind::Rule) continue;
-            RuleNet& net = e_.nets[tn.targets[t].index];
-            if (t == 0) net.term = Staged<TupleId>::append_into_pending(std::move(net.term), batch);
-            else net.peer_merge_term(batch);
-            net.dirty = net.on_agenda = true;
         }
     }
 }

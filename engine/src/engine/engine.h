@@ -269,6 +269,14 @@ public:
     // Expiry schedule of a new fact: 0 already due (queued), 1 scheduled, 2 not
     // an expiring event, 255 negative deadline (time.cpp).
     uint8_t schedule_expiration(FactId fact);
+    // When an expiring event is gone: `matched` when some rule pattern reads
+    // its type (time.cpp). None for a fact that never expires. The second
+    // form takes the declaration and the event time already looked up.
+    std::optional<int64_t> expiry_deadline(FactId fact, bool matched) const;
+    std::optional<int64_t> expiry_deadline(const EventDecl& decl, FactId fact, int64_t ts, bool matched) const;
+    // Whether the clock has reached the expiry of an event that some rule
+    // reads: such an event is never admitted to an accumulate.
+    bool past_expiry(FactId fact) const;
     void schedule_window_evictions(FactId fact);
     // Sliding windows of accumulates (windows.cpp).
     bool winacc_admits(size_t node, FactId fact) const;

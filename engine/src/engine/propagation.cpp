@@ -407,7 +407,9 @@ void Engine::route_insert(FactId f, Stamp stamp, std::span<const size_t> lia_rou
         const CompiledPattern& p = rules[r].patterns[pi];
         if (p.role.kind == SubRole::Kind::Group) continue;  // group CEs take no facts
         if (!route_passes(*this, r, pi, f)) continue;
-        if (p.acc && p.acc->window_ms && !winacc_admits(ni, f)) {
+        // An event already past its expiry never counts in an accumulate: it
+        // is gone once the next fire has run.
+        if (p.acc && (p.acc->window_ms ? !winacc_admits(ni, f) : past_expiry(f))) {
             nodes[ni].win_out.insert(f);
             continue;
         }
@@ -478,7 +480,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                 }
                 notes.after_change(rules_of_node[ni]);
             } else if (pass == 1 && !was && now) {
-                if (n.win_out.count(f)) continue;
+                if (n.win_out.count(f) || (p.acc && past_expiry(f))) continue;
                 node_admit(ni, f);
                 const StagedFlag flag =
                     n.node.staged_right().del.contains(f) ? StagedFlag::RightInsert : StagedFlag::Insert;

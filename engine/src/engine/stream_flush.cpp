@@ -74,22 +74,22 @@ std::vector<StagedEntry<TupleId>> one_fact_entries(TupleTable& tuples, const Ent
     return out;
 }
 
-// What one node had set aside: the insert stash, the delete stash and the
-// cascade slot, each over the right input, the first-pattern input and the
-// left input.
+// What one node had set aside: the insert stash and the delete stash, each
+// over the right input, the first-pattern input and the left input.
 struct NodeStash {
     size_t node = 0;
     EntryList<FactId> ins_right, ins_first;
     EntryList<TupleId> ins_left;
     EntryList<FactId> del_right, del_first;
     EntryList<TupleId> del_left;
-    bool slot = false;
-    EntryList<FactId> slot_right, slot_first;
-    EntryList<TupleId> slot_left;
 
+    // The arrival number of the left memory's last entry when the left
+    // inserts were set aside (none: the memory was empty).
+    std::optional<uint64_t> left_mark;
+
+    bool stashed_deletes() const { return !del_right.empty() || !del_first.empty() || !del_left.empty(); }
     bool stashed_any() const {
-        return !ins_right.empty() || !ins_first.empty() || !ins_left.empty() || !del_right.empty() ||
-               !del_first.empty() || !del_left.empty();
+        return !ins_right.empty() || !ins_first.empty() || !ins_left.empty() || stashed_deletes();
     }
 };
 
@@ -143,7 +143,7 @@ private:
     void set_aside_windows();
     void evaluate_touched();
     void restore_windows();
-    void cascade(size_t n, NodeStash* stash);
+    void cascade(size_t n);
     void restore_nodes();
     void requeue();
 
@@ -154,6 +154,8 @@ private:
     std::vector<NodeStash> stashes_;   // node order, only nodes that set something aside
     std::vector<WindowStash> windows_;
     std::vector<size_t> noted_;        // nodes whose stashes held entries
+    std::vector<size_t> noted_deletes_;  // nodes whose stashes held deletes
+    std::vector<size_t> evaluated_;    // rules evaluated here, ascending
 };
 
 void StreamFlush::run(bool close_windows) {
@@ -177,16 +179,15 @@ void StreamFlush::run(bool close_windows) {
         tn.node.set_shared(e_.rules_of_node[snap_.nodes[k]].size() > 1);
     }
     for (size_t k = 0; k < snap_.nodes.size(); ++k) set_aside(k);
+    for (NodeStash& s : stashes_) {
+        const Memory<TupleId>& lefts = e_.nodes[s.node].node.left_memory();
+        if (!s.ins_left.empty() && !lefts.empty()) s.left_mark = lefts.order_of(lefts.last_pos());
+    }
     set_aside_windows();
     evaluate_touched();
     restore_windows();
-    size_t next_stash = 0;
-    for (uint32_t n : snap_.nodes) {
-        while (next_stash < stashes_.size() && stashes_[next_stash].node < n) ++next_stash;
-        NodeStash* stash = next_stash < stashes_.size() && stashes_[next_stash].node == n ? &stashes_[next_stash]
-                                                                                          : nullptr;
-        if (e_.nodes[n].node.temporal()) cascade(n, stash);
-    }
+    for (uint32_t n : snap_.nodes)
+        if (e_.nodes[n].node.temporal()) cascade(n);
     restore_nodes();
     requeue();
     // Marks only ever go up, so only the rules without one are asked.
@@ -203,13 +204,13 @@ void StreamFlush::set_aside(size_t k) {
     const std::array<uint64_t, 6>& c = snap_.node_counts[k];
     const size_t rule = tn.owner.first;
 
-    bool older_deletes = false;
+    NodeStash* deletes = nullptr;
     if (!tn.first_input.del.empty() || !nd.staged_left().del.empty() || !nd.staged_right().del.empty()) {
         NodeStash& s = stash_of(n);
         s.del_first = take_older_than(tn.first_input.del, c[3]);
         s.del_left = take_older_left(nd, Node::StagedList::Deletes, c[4]);
         s.del_right = take_older_right(nd, Node::StagedList::Deletes, c[5]);
-        older_deletes = !s.del_first.empty() || !s.del_left.empty() || !s.del_right.empty();
+        deletes = &s;
     }
 
     switch (nd.kind()) {
@@ -220,33 +221,40 @@ void StreamFlush::set_aside(size_t k) {
                 stash_of(n).ins_right = nd.take_right_list(Node::StagedList::Inserts);
             return;
         case Kind::Acc:
+            // The older inserts of an input whose older deletes were set aside
+            // go with them: left in place, an insert staged after a delete of
+            // the same fact (it left its window or a test and came back) would
+            // be counted before that delete, which would then take it out.
+            if (!deletes) return;
+            if (!deletes->del_right.empty())
+                deletes->ins_right = take_older_right(nd, Node::StagedList::Inserts, c[2]);
+            if (!deletes->del_first.empty()) deletes->ins_first = take_older_than(tn.first_input.ins, c[0]);
+            if (!deletes->del_left.empty())
+                deletes->ins_left = take_older_left(nd, Node::StagedList::Inserts, c[1]);
+            return;
         case Kind::Query:
         case Kind::SubnetNot:
         case Kind::SubnetExists: return;
         case Kind::Join: break;
     }
+    if (nd.temporal()) {
+        // A temporal join pushes down the input of this operation alone:
+        // what earlier operations staged (an update's arrival among it) waits
+        // for an evaluation, which joins it. Whether other rules share the
+        // node changes nothing here.
+        EntryList<FactId> right = take_older_right(nd, Node::StagedList::Inserts, c[2]);
+        EntryList<FactId> first = take_older_than(tn.first_input.ins, c[0]);
+        EntryList<TupleId> left = take_older_left(nd, Node::StagedList::Inserts, c[1]);
+        if (right.empty() && first.empty() && left.empty()) return;
+        NodeStash& s = stash_of(n);
+        s.ins_right = std::move(right);
+        s.ins_first = std::move(first);
+        s.ins_left = std::move(left);
+        return;
+    }
     const bool holds_inserts =
         !nd.staged_right().ins.empty() || !tn.first_input.ins.empty() || !nd.staged_left().ins.empty();
     const bool rule_linked_now = linked_now_[place(snap_.rules, rule)] != 0;
-    if (nd.temporal()) {
-        bool to_rules_only = !tn.targets.empty();
-        for (const Target& t : tn.targets) to_rules_only = to_rules_only && t.kind == Target::Kind::Rule;
-        if (nd.shared() && no_changes(tn.first_input) && no_changes(nd.staged_left()) &&
-            no_changes(nd.staged_right()) && !older_deletes && to_rules_only &&
-            !any_flag(nd.staged_right().ins, StagedFlag::RightInsert)) {
-            NodeStash& s = stash_of(n);
-            s.slot = true;
-            s.slot_right = nd.take_right_list(Node::StagedList::Inserts);
-            s.slot_first = tn.first_input.ins.take();
-            s.slot_left = nd.take_left_list(Node::StagedList::Inserts);
-        } else if (rule_linked_now && nd.shared() && holds_inserts) {
-            NodeStash& s = stash_of(n);
-            s.ins_right = nd.take_right_list(Node::StagedList::Inserts);
-            s.ins_first = tn.first_input.ins.take();
-            s.ins_left = nd.take_left_list(Node::StagedList::Inserts);
-        }
-        return;
-    }
     if (!holds_inserts) return;
     // A fact that links its rule through a not or exists pattern lets the
     // facts that arrived while the rule was unlinked be joined at once, when
@@ -313,6 +321,7 @@ void StreamFlush::evaluate_touched() {
         e_.eager_eval = true;
         e_.tms.forced_eval = false;
         e_.evaluate_rule_inner(r, false);
+        evaluated_.push_back(r);
         e_.tms.forced_eval = false;
         e_.eager_eval = was_eager;
     }
@@ -336,88 +345,150 @@ void StreamFlush::restore_windows() {
     }
 }
 
-// Pushes the new input of temporal node n down the network.
-void StreamFlush::cascade(size_t n, NodeStash* stash) {
+// Pushes the new input of temporal node n down the network, when it is all
+// inserts of one side and no target can miss a join (a node's left input
+// takes every one, a rule's terminal only while the memory on the other side
+// is empty). A node other rules share routes as an evaluation would, the
+// first target taking the joins whole, the others by peer merge.
+void StreamFlush::cascade(size_t n) {
     TrieNode& tn = e_.nodes[n];
     Node& nd = tn.node;
-    const auto [rule, pi] = tn.owner;
-    JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[rule], e_.eager_eval ? 1 : 0, false, e_.tuples, e_.switches);
-
-    if (stash && stash->slot) {
-        // Shared, and only rules below: the joins wait for the next fire,
-        // which hands them to every rule the node feeds.
-        nd.put_behind_right_list(Node::StagedList::Inserts, std::move(stash->slot_right));
-        nd.put_behind_left_list(Node::StagedList::Inserts, std::move(stash->slot_left));
-        Staged<TupleId> out;
-        nd.flush_ins_delta(env, pi - 1, one_fact_entries(e_.tuples, stash->slot_first), out);
-        for (const auto& x : out.ins) nd.set_aside_for_cascade(x);
-        return;
-    }
     const bool rights = !nd.staged_right().ins.empty();
     const bool lefts = !nd.staged_left().ins.empty() || !tn.first_input.ins.empty();
-    if (!rights && !lefts) return;
-    if (nd.kind() == Kind::Exists) return;
+    if (rights == lefts || nd.kind() != Kind::Join) return;
+    const bool other_side_empty = rights ? nd.left_memory().empty() : nd.right_memory().empty();
+    const bool every_target_joins =
+        !tn.targets.empty() && std::all_of(tn.targets.begin(), tn.targets.end(), [&](const Target& t) {
+            return t.kind != Target::Kind::Rule || other_side_empty;
+        });
+    // Otherwise the inserts wait where they are for the rule's evaluation:
+    // stored without their joins they would never be joined.
+    if (!no_changes(tn.first_input) || !no_changes(nd.staged_left()) || !no_changes(nd.staged_right()) ||
+        any_flag(nd.staged_right().ins, StagedFlag::RightInsert) || !every_target_joins)
+        return;
 
-    if (nd.kind() == Kind::Join && !nd.shared() && no_changes(tn.first_input) && no_changes(nd.staged_left()) &&
-        no_changes(nd.staged_right()) && rights != lefts && !any_flag(nd.staged_right().ins, StagedFlag::RightInsert) &&
-        tn.targets.size() == 1) {
-        const Target target = tn.targets.front();
-        // A rule's terminal takes the joins only when none can come from the
-        // memory on the other side.
-        const bool fast =
-            target.kind != Target::Kind::Rule || (rights ? nd.left_memory().empty() : nd.right_memory().empty());
-        if (fast) {
-            Staged<TupleId> out;
-            nd.flush_ins_delta(env, pi - 1, one_fact_entries(e_.tuples, tn.first_input.ins.take()), out);
-            if (out.empty()) return;
-            switch (target.kind) {
-                case Target::Kind::Node: {
-                    e_.nodes[target.index].node.append_left_batch(std::move(out));
-                    return;
-                }
-                case Target::Kind::Rule: {
-                    Staged<TupleId>& term = e_.nets[target.index].term;
-                    term = Staged<TupleId>::append_into_pending(std::move(term), std::move(out));
-                    return;
-                }
-                case Target::Kind::Subnet: {
-                    // The last member of a not/exists group: its joins reach the
-                    // group's inner input as an evaluation routes them.
-                    Staged<TupleId>& inner = e_.nodes[target.index].subnet_input;
-                    for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, StagedFlag::Insert);
-                    return;
-                }
+    // An expired event joins until the fire deletes it, here as in an
+    // evaluation: which of the two makes a match must not decide it.
+    const auto [rule, pi] = tn.owner;
+    JoinEnvImpl env(e_.input_seq, e_.store, e_.rules[rule], e_.eager_eval ? 1 : 0, true, e_.tuples, e_.switches);
+    Staged<TupleId> out;
+    nd.flush_ins_delta(env, pi - 1, one_fact_entries(e_.tuples, tn.first_input.ins.take()), out);
+    if (out.empty()) return;
+    for (size_t k = 0; k < tn.targets.size(); ++k) {
+        const Target target = tn.targets[k];
+        const bool last = k + 1 == tn.targets.size();
+        switch (target.kind) {
+            case Target::Kind::Node: {
+                Node& next = e_.nodes[target.index].node;
+                if (k == 0) next.append_left_batch(last ? std::move(out) : Staged<TupleId>(out));
+                else next.peer_merge_left(out);
+                break;
             }
-            unreachable("target kind out of range");
+            case Target::Kind::Rule: {
+                RuleNet& net = e_.nets[target.index];
+                if (k == 0)
+                    net.term = Staged<TupleId>::append_into_pending(std::move(net.term),
+                                                                    last ? std::move(out) : Staged<TupleId>(out));
+                else net.peer_merge_term(out);
+                break;
+            }
+            case Target::Kind::Subnet: {
+                // The last member of a not/exists group: its joins reach the
+                // group's inner input as an evaluation routes them.
+                Staged<TupleId>& inner = e_.nodes[target.index].subnet_input;
+                for (const auto& x : out.ins) inner.add_ins_ph(x.item, x.stamp, StagedFlag::Insert);
+                break;
+            }
         }
     }
-    if (!nd.staged_right().ins.empty() || !nd.staged_left().ins.empty()) nd.self_drain_delta(env, pi - 1);
 }
 
-// Everything set aside goes back behind what came since: inserts, then deletes.
+// Items both lists hold, found by walking the shorter one.
+template <class T>
+std::vector<T> common_items(const EntryList<T>& a, const EntryList<T>& b) {
+    std::vector<T> out;
+    const bool a_shorter = a.size() <= b.size();
+    const EntryList<T>& walk = a_shorter ? a : b;
+    const EntryList<T>& probe = a_shorter ? b : a;
+    for (const auto e : walk)
+        if (probe.contains(e.item)) out.push_back(e.item);
+    return out;
+}
+
+// Puts the set-aside part of one input back behind what was staged since, as
+// staging every entry in its turn would have left the input: the entries
+// staged since could not meet the older ones they follow. A newer delete
+// withdraws an older insert of its item, and a newer update of an item with
+// an older insert or delete is none (add_del, add_upd_ph). An older insert of
+// an item stored meanwhile (an update for it, evaluated here, found it
+// missing and stored it) is spent, unless a delete of the item waits. Costs
+// the shorter lists and the items stored, not what was set aside.
+template <class T>
+void put_back_behind(Staged<T>& input, EntryList<T> older_ins, EntryList<T> older_del,
+                     const std::vector<T>& stored_meanwhile) {
+    for (const T& x : common_items(older_ins, input.del)) {
+        older_ins.remove_first(x);
+        input.del.remove_first(x);
+    }
+    for (const T& x : common_items(older_ins, input.upd)) input.upd.remove_first(x);
+    for (const T& x : common_items(older_del, input.upd)) input.upd.remove_first(x);
+    for (const T& x : stored_meanwhile)
+        if (older_ins.contains(x) && !older_del.contains(x) && !input.del.contains(x)) older_ins.remove_first(x);
+    input.ins.put_behind(std::move(older_ins));
+    input.del.put_behind(std::move(older_del));
+}
+
+// The tuples node n's left memory took since it last held `mark` (the arrival
+// number of its last entry then; none when it was empty), newest first.
+std::vector<TupleId> stored_since(const Node& nd, std::optional<uint64_t> mark) {
+    std::vector<TupleId> out;
+    const Memory<TupleId>& m = nd.left_memory();
+    if (m.empty()) return out;
+    // A renumbering of the arrival numbers (once in four billion stores)
+    // leaves the last one below the mark: then any entry may be new.
+    const bool renumbered = mark && m.order_of(m.last_pos()) < *mark;
+    for (auto p = m.last_pos(); p != Memory<TupleId>::npos; p = m.prev_pos(p)) {
+        if (mark && !renumbered && m.order_of(p) <= *mark) break;
+        out.push_back(m.at(p).item);
+    }
+    return out;
+}
+
+// Everything set aside goes back behind what came since.
 void StreamFlush::restore_nodes() {
+    const std::vector<FactId> no_facts;
     for (NodeStash& s : stashes_) {
         TrieNode& tn = e_.nodes[s.node];
-        const bool noted = s.stashed_any();
-        tn.node.put_behind_right_list(Node::StagedList::Inserts, std::move(s.ins_right));
-        tn.first_input.ins.put_behind(std::move(s.ins_first));
-        tn.node.put_behind_left_list(Node::StagedList::Inserts, std::move(s.ins_left));
-        tn.node.put_behind_right_list(Node::StagedList::Deletes, std::move(s.del_right));
-        tn.first_input.del.put_behind(std::move(s.del_first));
-        tn.node.put_behind_left_list(Node::StagedList::Deletes, std::move(s.del_left));
-        if (noted) noted_.push_back(s.node);
+        if (s.stashed_any()) noted_.push_back(s.node);
+        if (s.stashed_deletes()) noted_deletes_.push_back(s.node);
+        // Only an evaluation's update of a tuple finds its insert set aside:
+        // right and first-pattern inputs take no update during a flush.
+        const std::vector<TupleId> stored =
+            s.ins_left.empty() ? std::vector<TupleId>() : stored_since(tn.node, s.left_mark);
+        put_back_behind(tn.node.held_right(), std::move(s.ins_right), std::move(s.del_right), no_facts);
+        put_back_behind(tn.first_input, std::move(s.ins_first), std::move(s.del_first), no_facts);
+        put_back_behind(tn.node.held_left(), std::move(s.ins_left), std::move(s.del_left), stored);
     }
 }
 
-// A linked rule whose set-aside input waits again is marked for the agenda.
+// A linked rule whose set-aside input waits again is marked for the agenda;
+// so is an unlinked one that the flush evaluated while deletes were set
+// aside: the evaluation took the mark that would have them drop what they
+// take away.
 void StreamFlush::requeue() {
     if (noted_.empty()) return;
-    std::vector<size_t> rules;
-    for (size_t n : noted_) rules.insert(rules.end(), e_.rules_of_node[n].begin(), e_.rules_of_node[n].end());
-    std::sort(rules.begin(), rules.end());
-    rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
-    for (size_t r : rules) {
-        if (!e_.rule_linked(r)) continue;
+    auto rules_of = [&](const std::vector<size_t>& nodes) {
+        std::vector<size_t> rules;
+        for (size_t n : nodes) rules.insert(rules.end(), e_.rules_of_node[n].begin(), e_.rules_of_node[n].end());
+        std::sort(rules.begin(), rules.end());
+        rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
+        return rules;
+    };
+    const std::vector<size_t> losing = rules_of(noted_deletes_);
+    for (size_t r : rules_of(noted_)) {
+        if (!e_.rule_linked(r) && !(std::binary_search(evaluated_.begin(), evaluated_.end(), r) &&
+                                    std::binary_search(losing.begin(), losing.end(), r)))
+            continue;
         if (flush_debug()) std::fprintf(stderr, "flush: REQUEUE r%zu\n", r);
         RuleNet& net = e_.nets[r];
         net.on_agenda = true;

@@ -29,33 +29,52 @@ std::vector<T> take_due(std::map<int64_t, std::vector<T>>& schedule, int64_t clo
 
 }  // namespace
 
-uint8_t Engine::schedule_expiration(FactId fact) {
-    const TypeId type = store.fact_type(fact);
-    auto decl = event_decls.find(type);
-    if (decl == event_decls.end() || !decl->second.expires_ms) return 2;
-    const Value ts = store.get(fact, decl->second.ts_field);
-    if (ts.tag() != ValueTag::I64) return 2;
+std::optional<int64_t> Engine::expiry_deadline(const EventDecl& decl, FactId fact, int64_t ts, bool matched) const {
+    if (!decl.expires_ms) return std::nullopt;
     int64_t duration = 0;
-    if (decl->second.duration_field) {
-        const Value d = store.get(fact, *decl->second.duration_field);
+    if (decl.duration_field) {
+        const Value d = store.get(fact, *decl.duration_field);
         if (d.tag() == ValueTag::I64) duration = d.as_i64();
     }
     // An event a rule can match is still there at ts + expiry + duration and
     // gone one millisecond later.
+    int64_t deadline = saturating_add(ts, *decl.expires_ms);
+    deadline = saturating_add(deadline, duration);
+    return saturating_add(deadline, matched ? 1 : 0);
+}
+
+std::optional<int64_t> Engine::expiry_deadline(FactId fact, bool matched) const {
+    auto decl = event_decls.find(store.fact_type(fact));
+    if (decl == event_decls.end() || !decl->second.expires_ms) return std::nullopt;
+    const Value ts = store.temporal_ts(fact, decl->second.ts_field);
+    if (ts.tag() != ValueTag::I64) return std::nullopt;
+    return expiry_deadline(decl->second, fact, ts.as_i64(), matched);
+}
+
+bool Engine::past_expiry(FactId fact) const {
+    // Asked for facts a rule's pattern reads.
+    const std::optional<int64_t> deadline = expiry_deadline(fact, true);
+    return deadline && *deadline <= clock;
+}
+
+uint8_t Engine::schedule_expiration(FactId fact) {
+    const TypeId type = store.fact_type(fact);
+    auto decl = event_decls.find(type);
+    if (decl == event_decls.end() || !decl->second.expires_ms) return 2;
     const bool matched = std::any_of(rules.begin(), rules.end(), [&](const CompiledRule& r) {
         return std::any_of(r.patterns.begin(), r.patterns.end(),
                            [&](const CompiledPattern& p) { return p.type_id == type; });
     });
-    int64_t deadline = saturating_add(ts.as_i64(), *decl->second.expires_ms);
-    deadline = saturating_add(deadline, duration);
-    deadline = saturating_add(deadline, matched ? 1 : 0);
+    // The event time is the one just recorded for the fact.
+    const std::optional<int64_t> deadline = expiry_deadline(fact, matched);
+    if (!deadline) return 2;
     // A deadline below zero lies before any clock reading: due like any other
     // deadline the clock has passed.
-    if (deadline <= clock) {
+    if (*deadline <= clock) {
         expired_queue.push_back(fact);
         return 0;
     }
-    expiry_deadlines[deadline].push_back(fact);
+    expiry_deadlines[*deadline].push_back(fact);
     return 1;
 }
 
@@ -91,10 +110,11 @@ EngineStatus Engine::advance(int64_t ms) try {
         store.expired.insert(f);
         tms.expiring_ids.insert(f);
         expired_queue.push_back(f);
-        // Sources without a window of their own hold an event until it expires.
+        // An expired event leaves every accumulate now, also one whose window
+        // would hold it longer: it must not count while the fire runs.
         const TypeId type = store.fact_type(f);
         for (const WindowSource& w : window_sources)
-            if (w.type == type && !w.window_ms) removals.emplace_back(w.owner, f);
+            if (w.type == type) removals.emplace_back(w.owner, f);
     }
     std::vector<std::pair<uint64_t, FactId>> evicted = take_due(window_deadlines, clock);
     if (removals.empty()) removals = std::move(evicted);

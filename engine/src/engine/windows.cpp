@@ -20,6 +20,9 @@ bool Engine::winacc_admits(size_t node, FactId fact) const {
     if (decl == event_decls.end()) return true;  // facts that are not events are always inside
     Value ts = store.temporal_ts(fact, decl->second.ts_field);
     if (ts.tag() != ValueTag::I64) return true;
+    // An event past its expiry is out of every window.
+    const std::optional<int64_t> gone = expiry_deadline(decl->second, fact, ts.as_i64(), true);
+    if (gone && *gone <= clock) return false;
     // Two's-complement addition: a fact exactly one window old is out.
     const int64_t end = static_cast<int64_t>(static_cast<uint64_t>(ts.as_i64()) +
                                              static_cast<uint64_t>(*p.acc->window_ms));

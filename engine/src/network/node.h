@@ -165,10 +165,6 @@ public:
     // after each evaluation to schedule them.
     const std::vector<DeferredEntry>& deferred() const { return deferred_; }
     std::vector<DeferredEntry> take_deferred() { return std::exchange(deferred_, {}); }
-    // Entries the engine's stream-flush cascade sets aside for the next fire.
-    void set_aside_for_cascade(const StagedEntry<TupleId>& e) { cascade_out_.push_back(e); }
-    bool holds_cascade_out() const { return !cascade_out_.empty(); }
-    std::vector<StagedEntry<TupleId>> take_cascade_out() { return std::exchange(cascade_out_, {}); }
 
     // --- Children. A child's position names it while it lives; a dead
     // child's position is handed out again once the evaluation (or node
@@ -371,7 +367,6 @@ private:
     std::vector<ParkedEntry> parked_;
     // Kept at the node by the engine between evaluations.
     std::vector<StagedEntry<TupleId>> held_;
-    std::vector<StagedEntry<TupleId>> cascade_out_;
     bool temporal_ = false;
     bool shared_ = false;
     Kind kind_ = Kind::Join;
