@@ -30,7 +30,8 @@
 // whole by reset).
 // The runtime, in engine/src/engine/:
 //   session.cpp             Session (session.h), the engine's public face
-//   engine_state.cpp        create, reset, build_runtime, facts, fact_type_name, check_handle, listed_among
+//   engine_state.cpp        create, reset, build_runtime, facts, fact_type_name, check_handle,
+//                           refuse_own_fact, listed_among
 //   trace_switches.cpp      the trace switches (trace_switches.h)
 //   constraint_eval.cpp     the evaluation services of constraint_eval.h
 //   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
@@ -149,6 +150,10 @@ public:
     EngineResult<std::optional<std::string>> fact_type_name(FactId fact) const;
     // "unknown handle {}" for a handle that was never issued since the last reset.
     EngineStatus check_handle(FactId fact) const;
+    // "{operation} of the engine's own fact {} ({type})" for a fact in
+    // own_facts: an outside change of one would leave the node that made it
+    // holding a fact that no longer says what the node decided.
+    EngineStatus refuse_own_fact(FactId fact, std::string_view operation) const;
 
     // Rule compilation and loading.
     Result<CompiledRule, std::string> compile_rule(RuleDef def);
@@ -174,8 +179,9 @@ public:
                                std::optional<std::string_view> duration_field, std::optional<int64_t> expires_ms);
     EngineStatus advance(int64_t ms);
 
-    // Facts. A handle the engine never issued gives "unknown handle {}"; an
-    // update of a deleted fact is refused, its delete does nothing.
+    // Facts. A handle the engine never issued gives "unknown handle {}", one
+    // of the engine's own facts (own_facts) is refused; an update of a
+    // deleted fact is refused, its delete does nothing.
     EngineResult<FactId> insert(std::string_view type_name, std::vector<std::pair<std::string, Value>> row);
     EngineResult<FactId> insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
                                      std::optional<std::string_view> entry_point);
