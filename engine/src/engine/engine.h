@@ -37,7 +37,7 @@
 //   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
 //   fact_ops.cpp            insert, insert_into, insert_columns, insert_table, update_fact, delete_fact
 //   propagation.cpp         on_insert, on_insert_stored, on_update, on_delete_ex, alpha_passes_fields
-//   linking.cpp             rule_linked, note_link_effects_ex, stage_snapshot
+//   linking.cpp             rule_linked, rule_linked_by_facts, note_link_effects_ex, stage_snapshot
 //   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
 //   engine_ce_nodes.cpp     the dispatch to the nodes the engine evaluates itself
 //   query_nodes.cpp         ?query nodes, the refresh of their answers, render_qargs
@@ -230,6 +230,13 @@ public:
     // Lazy linking (linking.cpp). rule_linked: every pattern of the rule could
     // still be satisfied, judged from membership counts alone.
     bool rule_linked(size_t rule) const;
+    // rule_linked without what an exists group's node holds: every member of
+    // the group that is no not pattern admits a fact. The node takes in
+    // tuples when a rule sharing the chain before it is evaluated, which no
+    // change notes; a rule linked only by that cannot match until a change
+    // admits the member's fact, and that change marks it. The self-checks
+    // hold only rules linked by their facts to their marks.
+    bool rule_linked_by_facts(size_t rule) const;
     // After one staged change: marks the rules whose link state changed or that
     // hold pending work; `linked_before` (one byte per rule) is brought up to date.
     void note_link_effects_ex(std::vector<uint8_t>& linked_before);

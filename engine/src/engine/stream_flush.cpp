@@ -491,9 +491,11 @@ void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) 
     StreamFlush(*this, snapshot).run(close_windows);
 #ifdef QUARN_VERIFY_NODES
     // Out of the insert's reach the whole-network flush would only queue again
-    // the linked rules whose nodes hold input; those are queued already.
+    // the linked rules whose nodes hold input; those linked by their facts are
+    // queued already, the others cannot match before a change marks them.
     for (size_t r = 0; r < rules.size(); ++r) {
-        if (std::binary_search(snapshot.rules.begin(), snapshot.rules.end(), r) || !rule_linked(r)) continue;
+        if (std::binary_search(snapshot.rules.begin(), snapshot.rules.end(), r)) continue;
+        if (!rule_linked_by_facts(r)) continue;
         if (nets[r].on_agenda && nets[r].dirty) continue;
         for (size_t n : nets[r].node_ids) {
             const TrieNode& tn = nodes[n];
