@@ -209,6 +209,8 @@ PyObject* probe_fail(PyObject*, PyObject* args) {
 //     once `after` firings are done (std::bad_alloc, or a broken invariant);
 //   "skip_insert_check": tables go to the engine's column insert without its
 //     table check, so that the store's refusal meets a check that passed.
+//   "build_oom", "build_oom_beside_engine": the next engine build fails with
+//     std::bad_alloc, or only one made while the session holds an engine.
 PyObject* probe_arm(PyObject*, PyObject* args) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* obj;
@@ -223,6 +225,9 @@ PyObject* probe_arm(PyObject*, PyObject* args) {
             s->faults.as_internal = f == "fire_internal";
         } else if (f == "skip_insert_check") {
             s->faults.skip_insert_check = true;
+        } else if (f == "build_oom" || f == "build_oom_beside_engine") {
+            s->faults.fail_build = f == "build_oom" ? InjectedFaults::BuildFault::Any
+                                                    : InjectedFaults::BuildFault::BesideEngine;
         } else {
             return PyErr_Format(PyExc_ValueError, "unknown fault %s", fault), nullptr;
         }

@@ -193,6 +193,40 @@ def test_change_refusals():
     assert (r.facts(), r.derived(), r.fired, audit(r)) == ({}, {}, 0, [])
 
 
+def test_the_engines_own_facts_refuse_changes_from_outside():
+    # The InitialFact, an accumulate result, a collection and a groupby row
+    # reach the observer and the audit with their handles; changing one from
+    # outside would leave the rule that made it answering wrongly for good.
+    rules = """
+    rule lonely when not P(a == 5) then end
+    rule total when Q($k : k) accumulate(P(a == $k); $n : count()) then end
+    rule all when Q() $l : List() from collect(P()) then end
+    rule groups when groupby(P($a : a); $a; $n : count()) then end
+    """
+    s = quarn.Session(rules, {"P": {"a": [1]}, "Q": {"k": [1]}})
+    seen = []
+    r = s.fire(on_fire=lambda rule, matches: seen.append((rule, matches[-1])))
+    own = dict(seen)
+    assert own == {"lonely": ("InitialFact", 0), "total": ("Long", 3), "all": ("Collection", 4),
+                   "groups": ("__gbrow$groups$1", 5)}
+    assert {(row["type"], row["handle"]) for row in audit(r) if row["type"] not in ("P", "Q")} == set(own.values())
+    for type_name, handle in own.values():
+        assert refusal(ValueError, s.delete, handle) == (
+            f"engine error: delete of the engine's own fact {handle} ({type_name})")
+        assert refusal(ValueError, s.update, handle, value=9) == (
+            f"engine error: update of the engine's own fact {handle} ({type_name})")
+    # Nothing changed: the rules still answer as the facts say.
+    assert s.fire().fired == 0
+    assert s.insert_row("P", {"a": 5}) == 6
+    seen.clear()
+    s.fire(on_fire=lambda rule, matches: seen.append(rule))
+    assert seen == ["all", "groups"]
+    s.delete(6)
+    seen.clear()
+    s.fire(on_fire=lambda rule, matches: seen.append(rule))
+    assert seen == ["lonely", "all"]
+
+
 def _raised(fn):
     try:
         fn()

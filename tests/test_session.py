@@ -441,6 +441,41 @@ def test_the_engine_of_a_broken_session_refuses_reads_with_the_failure_that_brok
     assert [h for h, _, _ in stored(s)] == [0, 1, 2]
 
 
+@pytest.mark.parametrize(
+    "fault, cause",
+    [("fire_oom", "out of memory"), ("fire_internal", "internal error: injected failure in the firing loop")],
+)
+def test_reset_lets_the_broken_engine_go_before_it_builds_the_next(fault, cause):
+    s = native.Session(FAULT_RULES, facts=FAULT_FACTS)
+    probe.arm(s, fault, 1)
+    raised_by(s.fire)
+    # Out of memory, the broken engine still holds what it had: at a limit
+    # with room for one engine, a build beside it fails.
+    probe.arm(s, "build_oom_beside_engine")
+    s.reset()
+    assert stored(s) == []
+    for name, table in FAULT_FACTS.items():
+        s.insert(name, table)
+    assert s.fire().fired == 6
+    # A build that fails even so leaves the session broken by the first
+    # failure, and a later reset() builds the engine.
+    s.insert_row("P", {"n": 4})
+    probe.arm(s, fault, 0)
+    raised_by(s.fire)
+    probe.arm(s, "build_oom")
+    e = raised_by(s.reset)
+    assert (type(e), str(e)) == (MemoryError, "")
+    for call in (s.fire, lambda: s.insert_row("Q", {"k": 8}), lambda: s.update(0, n=5), lambda: s.delete(0),
+                 lambda: s.advance(1)):
+        e = raised_by(call)
+        kind_holds = type(e) is MemoryError if fault == "fire_oom" else is_internal(e)
+        assert (kind_holds, str(e)) == (True, broken(cause))
+    assert stored(s) == []
+    s.reset()
+    assert s.insert_row("P", {"n": 1}) == 0
+    assert s.fire().fired == 1
+
+
 def test_a_fire_reports_the_handles_it_deleted_and_the_facts_it_added():
     rules = (
         'rule "flag"\nwhen\n  $p : P($n : n, n > 100)\nthen\n  insert(new Alert($n));\n  delete($p);\nend\n'

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "common/text.h"
 #include "common/utf8.h"
@@ -186,7 +187,12 @@ PyResult<PySession> PySession::create(PyObject* rules, PyObject* facts, PyObject
     return s;
 }
 
-PyResult<Session> PySession::build_engine() const {
+PyResult<Session> PySession::build_engine() {
+    using BuildFault = InjectedFaults::BuildFault;
+    if (faults.fail_build == BuildFault::Any || (faults.fail_build == BuildFault::BesideEngine && engine)) {
+        faults.fail_build = BuildFault::None;
+        throw std::bad_alloc();
+    }
     auto created = Session::create(declared);
     if (!created) return raise(PyExc_ValueError, created.error().display());
     Session e = std::move(created).value();
@@ -208,8 +214,9 @@ PyStatus PySession::ensure_built() {
 PyStatus PySession::usable() const {
     // The engine decides: it marked itself broken when the failure went
     // through it.
-    if (!engine || !engine->failure()) return {};
-    const EngineFailure& broken = *engine->failure();
+    const std::optional<EngineFailure>& failure = engine ? engine->failure() : released_failure;
+    if (!failure) return {};
+    const EngineFailure& broken = *failure;
     std::string text = fmt("session broken by an earlier failure ({}): reset() or a new session is needed",
                            broken.out_of_memory ? std::string("out of memory") : broken.message);
     if (broken.out_of_memory) return raise(PyExc_MemoryError, text);

@@ -32,6 +32,10 @@ struct InjectedFaults {
     // Hand tables to the engine's column insert without its table check, so
     // that the check and the store can disagree.
     bool skip_insert_check = false;
+    // Fail the next engine build with std::bad_alloc: any build, or only one
+    // made while the session still holds an engine, as a memory limit with
+    // room for one engine fails it. Disarmed when it triggers.
+    enum class BuildFault : uint8_t { None, Any, BesideEngine } fail_build = BuildFault::None;
 };
 
 class FactTables;
@@ -50,7 +54,7 @@ public:
     // Builds the engine once; a failed build leaves the session unbuilt.
     PyStatus ensure_built();
     // A new engine from the declared types, the events and the rule text.
-    PyResult<Session> build_engine() const;
+    PyResult<Session> build_engine();
 
     // Every row of a converted table, all or nothing (the engine checks
     // every row first). Returns the handles in row order.
@@ -83,6 +87,10 @@ public:
     PyStatus settle_tables();
 
     std::optional<Session> engine;
+    // The failure of a broken engine that reset() let go of before building
+    // its successor, kept while no successor could be built: the session
+    // refuses every call with it, as the engine did, until a reset() builds one.
+    std::optional<EngineFailure> released_failure;
     // Declaration order: the schemas entries, then the facts tables' own types.
     std::vector<TypeSchema> declared;
     std::string rules;

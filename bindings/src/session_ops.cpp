@@ -222,13 +222,20 @@ PyStatus PySession::advance(int64_t ms) {
 
 PyStatus PySession::reset() {
     QUARN_CHECK(settle_tables());
-    if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
-    if (engine->failure()) {
+    if (!engine && !released_failure) return raise(PyExc_RuntimeError, kNotBuilt);
+    if (released_failure || engine->failure()) {
         // The engine may be half updated anywhere, its compiled parts too:
-        // build it afresh from the session's own fields. A build that fails
-        // leaves the session broken as it was.
+        // build it afresh from the session's own fields. A failure that
+        // broke it is often the memory running out, and the broken engine
+        // still holds what it had: it goes first, or the build would need
+        // room for two. A build that fails leaves the session broken as it was.
+        if (engine) {
+            released_failure = engine->failure();
+            engine.reset();
+        }
         QUARN_TRY(Session fresh, build_engine());
         engine.emplace(std::move(fresh));
+        released_failure.reset();
         return {};
     }
     if (EngineStatus ok = engine->reset(); !ok)

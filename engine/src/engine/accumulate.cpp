@@ -918,6 +918,7 @@ private:
                 Result<FactId, std::string> made = e_.store.insert(acc_.result_type, std::move(values));
                 if (!made) invariant_broken("acc result insert: " + made.error());
                 ctx->result_fact = *made;
+                e_.own_facts.insert(*made);
             } else if (!collects) {
                 if (Status ok = e_.store.set_value(*ctx->result_fact, 0, std::move(*r)); !ok)
                     invariant_broken("acc result set: " + ok.error());

@@ -30,13 +30,14 @@
 // whole by reset).
 // The runtime, in engine/src/engine/:
 //   session.cpp             Session (session.h), the engine's public face
-//   engine_state.cpp        create, reset, build_runtime, facts, fact_type_name, check_handle, listed_among
+//   engine_state.cpp        create, reset, build_runtime, facts, fact_type_name, check_handle,
+//                           refuse_own_fact, listed_among
 //   trace_switches.cpp      the trace switches (trace_switches.h)
 //   constraint_eval.cpp     the evaluation services of constraint_eval.h
 //   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
 //   fact_ops.cpp            insert, insert_into, insert_columns, insert_table, update_fact, delete_fact
 //   propagation.cpp         on_insert, on_insert_stored, on_update, on_delete_ex, alpha_passes_fields
-//   linking.cpp             rule_linked, note_link_effects_ex, stage_snapshot
+//   linking.cpp             rule_linked, rule_linked_by_facts, note_link_effects_ex, stage_snapshot
 //   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
 //   engine_ce_nodes.cpp     the dispatch to the nodes the engine evaluates itself
 //   query_nodes.cpp         ?query nodes, the refresh of their answers, render_qargs
@@ -149,6 +150,10 @@ public:
     EngineResult<std::optional<std::string>> fact_type_name(FactId fact) const;
     // "unknown handle {}" for a handle that was never issued since the last reset.
     EngineStatus check_handle(FactId fact) const;
+    // "{operation} of the engine's own fact {} ({type})" for a fact in
+    // own_facts: an outside change of one would leave the node that made it
+    // holding a fact that no longer says what the node decided.
+    EngineStatus refuse_own_fact(FactId fact, std::string_view operation) const;
 
     // Rule compilation and loading.
     Result<CompiledRule, std::string> compile_rule(RuleDef def);
@@ -174,8 +179,9 @@ public:
                                std::optional<std::string_view> duration_field, std::optional<int64_t> expires_ms);
     EngineStatus advance(int64_t ms);
 
-    // Facts. A handle the engine never issued gives "unknown handle {}"; an
-    // update of a deleted fact is refused, its delete does nothing.
+    // Facts. A handle the engine never issued gives "unknown handle {}", one
+    // of the engine's own facts (own_facts) is refused; an update of a
+    // deleted fact is refused, its delete does nothing.
     EngineResult<FactId> insert(std::string_view type_name, std::vector<std::pair<std::string, Value>> row);
     EngineResult<FactId> insert_into(std::string_view type_name, std::vector<std::pair<std::string, Value>> row,
                                      std::optional<std::string_view> entry_point);
@@ -224,6 +230,13 @@ public:
     // Lazy linking (linking.cpp). rule_linked: every pattern of the rule could
     // still be satisfied, judged from membership counts alone.
     bool rule_linked(size_t rule) const;
+    // rule_linked without what an exists group's node holds: every member of
+    // the group that is no not pattern admits a fact. The node takes in
+    // tuples when a rule sharing the chain before it is evaluated, which no
+    // change notes; a rule linked only by that cannot match until a change
+    // admits the member's fact, and that change marks it. The self-checks
+    // hold only rules linked by their facts to their marks.
+    bool rule_linked_by_facts(size_t rule) const;
     // After one staged change: marks the rules whose link state changed or that
     // hold pending work; `linked_before` (one byte per rule) is brought up to date.
     void note_link_effects_ex(std::vector<uint8_t>& linked_before);

@@ -59,6 +59,12 @@ EngineStatus Engine::check_handle(FactId fact) const {
     return {};
 }
 
+EngineStatus Engine::refuse_own_fact(FactId fact, std::string_view operation) const {
+    if (!own_facts.contains(fact)) return {};
+    const std::string& type = store.schema(store.fact_type(fact)).name;
+    return engine_err(fmt("{} of the engine's own fact {} ({})", operation, fact, type));
+}
+
 Runtime::Runtime(const Program& program, FactStore store)
     : store(std::move(store)),
       linked_queries(program.queries.size(), 0),
@@ -86,6 +92,7 @@ EngineStatus Engine::build_runtime(const std::vector<std::vector<std::string>>& 
         Result<FactId, std::string> f = store.insert(*initial, {});
         if (!f) return engine_err(std::move(f).error());
         initial_fact = *f;
+        own_facts.insert(*f);
     }
     return {};
 }

@@ -263,6 +263,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
     QUARN_CHECK(check_handle(fact));
+    QUARN_CHECK(refuse_own_fact(fact, "update"));
     if (!store.is_alive(fact)) return engine_err(fmt("update of dead handle {}", fact));
     const TypeId type = store.fact_type(fact);
     if (logical_types.count(type))
@@ -306,6 +307,7 @@ EngineStatus Engine::delete_fact(FactId fact) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
     QUARN_CHECK(check_handle(fact));
+    QUARN_CHECK(refuse_own_fact(fact, "delete"));
     if (!store.is_alive(fact)) return {};
     TmsRoute route = tms_route_delete_ex(fact, false);
     if (!route.proceed) return {};

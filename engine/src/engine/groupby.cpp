@@ -217,6 +217,7 @@ private:
                 Result<FactId, std::string> made = e_.store.insert(acc_.result_type, {std::move(*r), st_.arena[g].key});
                 if (!made) invariant_broken("gb row insert: " + made.error());
                 ctx.result_fact = *made;
+                e_.own_facts.insert(*made);
             } else if (Status ok = e_.store.set_value(*ctx.result_fact, 0, std::move(*r)); !ok) {
                 invariant_broken("gb res set: " + ok.error());
             }

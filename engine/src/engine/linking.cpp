@@ -79,6 +79,17 @@ bool Engine::rule_linked(size_t r) const {
     return true;
 }
 
+bool Engine::rule_linked_by_facts(size_t r) const {
+    if (!rule_linked(r)) return false;
+    const RuleNet& net = nets[r];
+    for (const RuleNet::LinkCheck& c : net.link_checks) {
+        if (c.kind != RuleNet::LinkCheck::Kind::ExistsGroup) continue;
+        for (uint32_t k = c.first_member; k < c.end_member; ++k)
+            if (nodes[net.link_members[k]].win_in.empty()) return false;
+    }
+    return true;
+}
+
 std::vector<uint8_t> Engine::link_states() const {
     std::vector<uint8_t> out;
     link_states_into(out);

@@ -242,6 +242,7 @@ EngineStatus Engine::eval_query_node(size_t id, Staged<TupleId> left, Out& out) 
         const Ask& ask = asks[rows[i].arg_row];
         Result<FactId, std::string> row = store.insert(qce.row_type, rows[i].values);
         if (!row) invariant_broken(fmt("a checked query row refused: {}", row.error()));
+        own_facts.insert(*row);
         out.trg.add_ins_ph(tuples.extend(ask.tuple, *row), ask.stamp, StagedFlag::Insert);
         answers[ask.tuple].push_back(*row);
     }

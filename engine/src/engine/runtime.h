@@ -225,6 +225,11 @@ struct Runtime {
     // last, so Engine::verify does not hold them to their alpha tests.
     DenseIdSet silent_writes;
     std::optional<FactId> initial_fact;
+    // Facts the engine stored for itself: the InitialFact, accumulate and
+    // collection results, groupby rows and ?query answer rows. Their handles
+    // reach callers through firings, yet only the engine may change them, so
+    // update_fact and delete_fact refuse them, dead ones too.
+    DenseIdSet own_facts;
 
     // --- The network, built from the program's rules by build_network, and
     // what is derived from it with it.

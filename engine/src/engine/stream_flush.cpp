@@ -66,6 +66,19 @@ bool no_changes(const Staged<T>& s) {
     return s.upd.empty() && s.del.empty();
 }
 
+// Moves the entries of `list` whose item `deletes` holds in front of those of
+// `held` (they are newer); both keep their order.
+template <class T>
+void move_reinserts(EntryList<T>& list, const EntryList<T>& deletes, EntryList<T>& held) {
+    if (deletes.empty() || list.empty()) return;
+    EntryList<T> kept, moved;
+    for (const auto& e : list) (deletes.contains(e.item) ? moved : kept).push_back(e);
+    if (moved.empty()) return;
+    list = std::move(kept);
+    moved.put_behind(std::move(held));
+    held = std::move(moved);
+}
+
 // First-pattern inserts as inserts of one-fact tuples, in list order.
 std::vector<StagedEntry<TupleId>> one_fact_entries(TupleTable& tuples, const EntryList<FactId>& ins) {
     std::vector<StagedEntry<TupleId>> out;
@@ -140,6 +153,7 @@ private:
     bool touched(size_t k) const;
 
     void set_aside(size_t k);
+    void hold_back_reinserts(size_t k);
     void set_aside_windows();
     void evaluate_touched();
     void restore_windows();
@@ -178,7 +192,10 @@ void StreamFlush::run(bool close_windows) {
                       tn.node.staged_right().ins.size() > c[2];
         tn.node.set_shared(e_.rules_of_node[snap_.nodes[k]].size() > 1);
     }
-    for (size_t k = 0; k < snap_.nodes.size(); ++k) set_aside(k);
+    for (size_t k = 0; k < snap_.nodes.size(); ++k) {
+        set_aside(k);
+        hold_back_reinserts(k);
+    }
     for (NodeStash& s : stashes_) {
         const Memory<TupleId>& lefts = e_.nodes[s.node].node.left_memory();
         if (!s.ins_left.empty() && !lefts.empty()) s.left_mark = lefts.order_of(lefts.last_pos());
@@ -271,6 +288,32 @@ void StreamFlush::set_aside(size_t k) {
     s.ins_right = std::move(right);
     s.ins_first = std::move(first);
     s.ins_left = std::move(left);
+}
+
+// An item deleted and inserted again before node k took either change (a fact
+// that left a pattern and came back, or a tuple the table gives its old id) is
+// taken in one batch: the insert stores the new copy and the delete drops the
+// old one, while what the item blocks, extends or joins stays. Taken apart,
+// the insert would store a second copy now and the delete would later drop
+// what the item still holds. So an insert this flush would evaluate waits
+// with its item's delete, set aside, in front of the older inserts there.
+void StreamFlush::hold_back_reinserts(size_t k) {
+    const size_t n = snap_.nodes[k];
+    if (stashes_.empty() || stashes_.back().node != n) return;
+    NodeStash& s = stashes_.back();
+    TrieNode& tn = e_.nodes[n];
+    Node& nd = tn.node;
+    move_reinserts(tn.first_input.ins, s.del_first, s.ins_first);
+    if (!s.del_left.empty()) {
+        EntryList<TupleId> left = nd.take_left_list(Node::StagedList::Inserts);
+        move_reinserts(left, s.del_left, s.ins_left);
+        nd.put_behind_left_list(Node::StagedList::Inserts, std::move(left));
+    }
+    if (!s.del_right.empty()) {
+        EntryList<FactId> right = nd.take_right_list(Node::StagedList::Inserts);
+        move_reinserts(right, s.del_right, s.ins_right);
+        nd.put_behind_right_list(Node::StagedList::Inserts, std::move(right));
+    }
 }
 
 void StreamFlush::set_aside_windows() {
@@ -562,9 +605,11 @@ void Engine::stream_flush_ex(const StageSnapshot& snapshot, bool close_windows) 
     StreamFlush(*this, snapshot).run(close_windows);
 #ifdef QUARN_VERIFY_NODES
     // Out of the insert's reach the whole-network flush would only queue again
-    // the linked rules whose nodes hold input; those are queued already.
+    // the linked rules whose nodes hold input; those linked by their facts are
+    // queued already, the others cannot match before a change marks them.
     for (size_t r = 0; r < rules.size(); ++r) {
-        if (std::binary_search(snapshot.rules.begin(), snapshot.rules.end(), r) || !rule_linked(r)) continue;
+        if (std::binary_search(snapshot.rules.begin(), snapshot.rules.end(), r)) continue;
+        if (!rule_linked_by_facts(r)) continue;
         if (nets[r].on_agenda && nets[r].dirty) continue;
         for (size_t n : nets[r].node_ids) {
             const TrieNode& tn = nodes[n];

@@ -15,11 +15,14 @@ namespace quarn {
 namespace {
 
 #ifdef QUARN_VERIFY_NODES
-// The emitted set agrees with the left tuples and the inner map.
+// The emitted set agrees with the left tuples and the inner map. A tuple
+// inserted twice without a delete between is present twice and emitted once.
 void verify_subnet(const TrieNode& tn) {
     const bool is_not = tn.node.kind() == Kind::SubnetNot;
     size_t emitted = 0;
+    DenseIdSet seen;
     tn.subnet_lefts.for_each([&](TupleId t) {
+        if (!seen.insert(static_cast<uint32_t>(t))) return;
         const bool extended = tn.subnet_inner.contains(t);
         const bool shown = tn.subnet_emitted.contains(static_cast<uint32_t>(t));
         if (shown != (is_not ? !extended : extended))
@@ -66,14 +69,18 @@ void Engine::eval_subnet_node(size_t id, Staged<TupleId> left, Staged<TupleId> i
         withdraw(e.item, e.stamp);
     }
     // Inner inserts: the first inner tuple of a prefix flips it. An exists
-    // emits even before its left tuple arrives below, in the same call.
+    // emits a present prefix, or one whose left insert comes below in this
+    // call (in inner order, before it arrives); never another. A prefix's
+    // left insert can be withdrawn before the node takes it (staged, then
+    // deleted: with event types an insert's flush runs the members' chain in
+    // between), and its inner tuples must not make the absent tuple a child.
     for (const auto& e : inner.ins) {
         const TupleId p = prefix(e.item);
         InnerTuples& extending = tn.subnet_inner.list_of(p);
         extending.push_back(e.item);
         if (extending.size() != 1) continue;
         if (is_not) withdraw(p, e.stamp);
-        else emit(p, e.stamp);
+        else if (tn.subnet_lefts.contains(p) || left.ins.contains(p)) emit(p, e.stamp);
     }
     // Left inserts.
     for (const auto& e : left.ins) {

@@ -150,13 +150,14 @@ void verify_windows(const Engine& e, size_t ni) {
 }
 
 // A rule's agenda marks against its input: marked dirty only while on the
-// agenda; dirty while it is linked and holds staged input (else the input
-// would wait for a change that may never come); marked linked once it is.
+// agenda; while linked by its facts (Engine::rule_linked_by_facts), dirty when
+// it holds staged input (else the input would wait for a change that may
+// never come), and marked linked.
 void verify_marks(const Engine& e, size_t r) {
     const RuleNet& net = e.nets[r];
     const std::string& name = e.rules[r].def.name;
     if (net.dirty && !net.on_agenda) invariant_broken(fmt("rule {}: dirty but off the agenda", name));
-    if (!e.rule_linked(r)) return;
+    if (!e.rule_linked_by_facts(r)) return;
     if (!net.linked_mark) invariant_broken(fmt("rule {}: linked but never marked linked", name));
     if (!net.dirty && e.has_pending_work(r))
         invariant_broken(fmt("rule {}: linked with staged input but not marked dirty", name));
