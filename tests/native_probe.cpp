@@ -235,11 +235,28 @@ PyObject* probe_arm(PyObject*, PyObject* args) {
     });
 }
 
+// store(session) -> (changes the results' snapshots hold on to, rows of dead
+// facts, rows of live facts) in the session's store: what a change and a
+// reclaim cost, counted.
+PyObject* probe_store(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* obj;
+        if (!PyArg_ParseTuple(args, "O", &obj)) return nullptr;
+        PySession* s = session_arg(obj);
+        if (!s) return nullptr;
+        if (!s->engine) return Py_BuildValue("(kkk)", 0ul, 0ul, 0ul);
+        const FactStore& store = s->engine->store();
+        return Py_BuildValue("(kkk)", static_cast<unsigned long>(store.snapshot_changes_kept()),
+                             static_cast<unsigned long>(store.dead_rows()), static_cast<unsigned long>(store.live_rows()));
+    });
+}
+
 // hash_key(): the key this process's hash maps mix in (QUARN_HASH_SEED).
 PyObject* probe_hash_key(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(process_hash_key()); }
 
 PyMethodDef probe_functions[] = {
     {"hash_key", probe_hash_key, METH_NOARGS, nullptr},
+    {"store", probe_store, METH_VARARGS, nullptr},
     {"arm", probe_arm, METH_VARARGS, nullptr},
     {"fail", probe_fail, METH_VARARGS, nullptr},
     {"scalar", probe_scalar, METH_VARARGS, nullptr},

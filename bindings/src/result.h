@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,9 +22,9 @@ class AuditCapture;
 
 // The final facts and the derived facts of one fire, one pair of tables per
 // declared type. A pair whose building cannot fail is built the first time
-// it is read, from the session as the fire left it; the session builds what
-// is still missing before it changes (settle), and when it goes first it
-// hands its engine over, so that a table read later shows the same rows.
+// it is read, from a snapshot of the store as the fire left it: later changes
+// of the session, its reset and its end leave the tables as they would have
+// been at once, while a change costs the session no more for it (FactSnapshot).
 class FactTables {
 public:
     struct Type {
@@ -33,25 +34,32 @@ public:
         BatchPtr facts, derived;  // null until built
     };
 
-    FactTables(const Session& engine, uint64_t start_fact_count)
-        : engine_(&engine), start_fact_count_(start_fact_count) {}
+    // `store_lock` is held by whoever reads or fires the session's store
+    // without the interpreter lock (PySession::store_lock).
+    FactTables(FactSnapshot snapshot, uint64_t start_fact_count, std::shared_ptr<std::mutex> store_lock)
+        : snapshot_(std::move(snapshot)), start_fact_count_(start_fact_count), store_lock_(std::move(store_lock)) {}
 
     std::vector<Type>& types() { return types_; }
     size_t size() const { return types_.size(); }
     // Builds the missing tables of entry `t` (derived ones when `derived`),
-    // or gives the RuntimeError's text.
+    // or gives the RuntimeError's text. The derived tables of every entry are
+    // built together: one pass over the facts the fire added.
     Result<void, std::string> build(size_t t, bool derived);
-    // Whether some table still waits for the engine.
+    // Whether some table is still to be built.
     bool waiting() const;
-    // Builds every missing table and lets go of the engine.
-    Result<void, std::string> settle();
-    // The session goes while some table waits: the tables keep its engine.
-    void keep(Session engine);
+    // Both tables of entry `t` at once, the fire still holding the session.
+    Result<void, std::string> build_now(size_t t);
 
 private:
-    const Session* engine_;
-    std::optional<Session> kept_;
+    Result<void, std::string> build_facts(size_t t);
+    // The missing derived tables: of entry `only`, or of every entry.
+    Result<void, std::string> build_derived(std::optional<size_t> only);
+
+    FactSnapshot snapshot_;  // let go once every table is built
+    // By TypeId: the facts the fire added, read once for every derived table.
+    std::optional<std::vector<SnapshotRows>> new_rows_;
     uint64_t start_fact_count_;
+    std::shared_ptr<std::mutex> store_lock_;
     std::vector<Type> types_;
 };
 

@@ -91,60 +91,73 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> batch_for_type(const Ty
 
 Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const FactStore& store, TypeId type,
                                                                         const TypeSchema& schema,
-                                                                        const std::vector<FactId>& ids) {
+                                                                        const SnapshotRows& rows) {
+    const size_t n = rows.size();
     // The columns are read in place when the store holds the type as declared;
     // otherwise the facts are rendered and checked cell by cell.
     if (store.schema(type).fields != schema.fields) {
+        const TypeSchema& stored = store.schema(type);
         std::vector<FactView> rendered;
-        rendered.reserve(ids.size());
-        for (FactId f : ids) rendered.push_back(store.render(f));
+        rendered.reserve(n);
+        for (size_t k = 0; k < n; ++k) {
+            if (rows.rows[k] != SnapshotRows::kNoRow) {
+                rendered.push_back(store.render(rows.ids[k]));
+                continue;
+            }
+            // A fact removed since: every cell is among those the rows keep.
+            FactView v{stored.name, {}, std::nullopt, rows.ids[k]};
+            for (const auto& field : stored.fields) v.fields.emplace_back(field.first, Value::null());
+            rendered.push_back(std::move(v));
+        }
+        for (const SnapshotRows::Cell& c : rows.cells) rendered[c.at].fields[c.field].second = c.value;
         std::vector<const FactView*> views;
         views.reserve(rendered.size());
         for (const FactView& v : rendered) views.push_back(&v);
         return batch_for_type(schema, views);
     }
-    // Facts that take consecutive rows (a type's facts while none was
-    // deleted, or those a fire added since) are rows first_row on of every
-    // column: integer and float columns without nulls are then shared with
-    // the store instead of copied.
-    const uint32_t first_row = ids.empty() ? 0 : store.row_of(ids.front());
-    bool consecutive = true;
-    for (size_t k = 0; k < ids.size() && consecutive; ++k) consecutive = store.row_of(ids[k]) == first_row + k;
-    std::vector<uint32_t> rows;
-    if (!consecutive) {
-        rows.reserve(ids.size());
-        for (FactId f : ids) rows.push_back(store.row_of(f));
-    }
+    // Facts that take consecutive rows and keep no cell of their own (a
+    // type's facts while none was deleted, or those a fire added since) are
+    // rows first_row on of every column: integer and float columns without
+    // nulls are then shared with the store instead of copied.
+    const uint32_t first_row = n == 0 ? 0 : rows.rows[0];
+    bool consecutive = first_row != SnapshotRows::kNoRow;
+    for (size_t k = 0; k < n && consecutive; ++k) consecutive = rows.rows[k] == first_row + k;
 
     auto batch = std::make_shared<arrow::Batch>();
-    batch->rows = static_cast<int64_t>(ids.size());
-    arrow::ColumnBuilder handles("_handle", "l", false, ids.size());
-    for (FactId f : ids) handles.push_i64(f);
+    batch->rows = static_cast<int64_t>(n);
+    arrow::ColumnBuilder handles("_handle", "l", false, n);
+    for (FactId f : rows.ids) handles.push_i64(f);
     batch->columns.push_back(handles.finish());
+    // The cells the rows keep, field by field (rows.cells' order).
+    auto kept = rows.cells.begin();
     for (size_t f = 0; f < schema.fields.size(); ++f) {
         const auto& [name, type_of] = schema.fields[f];
         bool nullable = schema.is_nullable(f);
         const ColumnView column = store.column_view(type, f);
-        if (consecutive && !ids.empty() && !column.nullable() &&
+        const auto kept_end = std::find_if(kept, rows.cells.end(), [&](const SnapshotRows::Cell& c) { return c.field != f; });
+        const std::span<const SnapshotRows::Cell> own(kept, kept_end);
+        kept = kept_end;
+        if (consecutive && own.empty() && n != 0 && !column.nullable() &&
             (type_of.kind == FieldKind::I64 || type_of.kind == FieldKind::F64)) {
             const void* cells = type_of.kind == FieldKind::I64 ? static_cast<const void*>(&column.i64s()[first_row])
                                                                : static_cast<const void*>(&column.f64s()[first_row]);
             batch->columns.push_back(arrow::shared_column(name, arrow_format(type_of), nullable,
-                                                          static_cast<int64_t>(ids.size()), cells, column.share()));
+                                                          static_cast<int64_t>(n), cells, column.share()));
             continue;
         }
-        arrow::ColumnBuilder b(name, arrow_format(type_of), nullable, ids.size());
-        // Each cell as push_cell would take it from the rendered value.
+        arrow::ColumnBuilder b(name, arrow_format(type_of), nullable, n);
+        // Each cell as push_cell would take it from the rendered value; one
+        // the rows keep goes through push_cell itself.
         auto each = [&](auto&& push) -> Result<void, std::string> {
-            auto one = [&](uint32_t row) -> Result<void, std::string> {
+            size_t next_own = 0;
+            for (size_t k = 0; k < n; ++k) {
+                if (next_own < own.size() && own[next_own].at == k) {
+                    QUARN_CHECK(push_cell(b, type_of, name, own[next_own++].value));
+                    continue;
+                }
+                const uint32_t row = consecutive ? first_row + static_cast<uint32_t>(k) : rows.rows[k];
                 if (column.is_null(row)) b.push_null();
                 else QUARN_CHECK(push(row));
-                return {};
-            };
-            if (consecutive) {
-                for (size_t k = 0; k < ids.size(); ++k) QUARN_CHECK(one(first_row + static_cast<uint32_t>(k)));
-            } else {
-                for (uint32_t row : rows) QUARN_CHECK(one(row));
             }
             return {};
         };
@@ -442,12 +455,9 @@ bool builds_without_fail(const FactStore& store, const FactTables::Type& x) {
             case FieldKind::I64:
             case FieldKind::F64:
             case FieldKind::Bool: break;
-            case FieldKind::Str: {
-                uint64_t bytes = 0;
-                for (const std::string& s : column.strs()) bytes += s.size();
-                if (bytes > kTextLimit) return false;
+            case FieldKind::Str:
+                if (column.text_bytes() > kTextLimit) return false;
                 break;
-            }
             case FieldKind::Dec: return false;
         }
     }
@@ -459,25 +469,49 @@ bool builds_without_fail(const FactStore& store, const FactTables::Type& x) {
 Result<void, std::string> FactTables::build(size_t t, bool derived) {
     Type& x = types_[t];
     if (derived ? x.derived != nullptr : x.facts != nullptr) return {};
-    if (!engine_) invariant_broken("a fact table wanted after its session let go");
-    const FactStore& store = engine_->store();
-    std::vector<FactId> ids;
-    if (x.has_facts) ids = engine_->fact_ids_of_type(x.store_type);
-    // A fact never comes back once deleted, so the facts alive now that
-    // were not before the fire are those with the fire's new handles.
-    auto first_new = std::lower_bound(ids.begin(), ids.end(), start_fact_count_);
-    const bool all_new = first_new == ids.begin();
-    if (!derived || all_new) {
-        QUARN_TRY(x.facts, batch_of_facts(store, x.store_type, x.declared, ids));
-        // When every fact is new, the derived table is the same table.
-        if (all_new) x.derived = x.facts;
-    } else {
-        ids.erase(ids.begin(), first_new);
-        QUARN_TRY(x.derived, batch_of_facts(store, x.store_type, x.declared, ids));
+    if (snapshot_.empty()) invariant_broken("a fact table wanted after its snapshot was let go");
+    // The snapshot reads the session's store, which a fire on another thread
+    // may be changing with the interpreter lock released: wait for it then,
+    // without the interpreter lock, so that the fire can end.
+    std::unique_lock<std::mutex> held(*store_lock_, std::try_to_lock);
+    if (!held.owns_lock()) {
+        GilRelease unlocked;
+        held.lock();
     }
-    // Every table built: a kept engine is no longer needed.
-    if (!waiting()) engine_ = nullptr, kept_.reset();
+    QUARN_CHECK(derived ? build_derived(std::nullopt) : build_facts(t));
+    // Every table built: the snapshot, and the changes it holds on to, go.
+    if (!waiting()) snapshot_ = FactSnapshot(), new_rows_.reset();
     return {};
+}
+
+Result<void, std::string> FactTables::build_facts(size_t t) {
+    Type& x = types_[t];
+    SnapshotRows rows;
+    if (x.has_facts) rows = snapshot_.rows_of_type(x.store_type);
+    QUARN_TRY(x.facts, batch_of_facts(snapshot_.base(), x.store_type, x.declared, rows));
+    // When every fact is new, the derived table is the same table.
+    if (!x.derived && (rows.ids.empty() || rows.ids.front() >= start_fact_count_)) x.derived = x.facts;
+    return {};
+}
+
+Result<void, std::string> FactTables::build_derived(std::optional<size_t> only) {
+    // A fact never comes back once deleted, so the facts alive at the
+    // snapshot that were not before the fire are those with the fire's new
+    // handles: one pass over those handles finds every type's.
+    if (!new_rows_) new_rows_ = snapshot_.rows_since(static_cast<FactId>(start_fact_count_));
+    const SnapshotRows none;
+    for (size_t t = only.value_or(0); t < (only ? *only + 1 : types_.size()); ++t) {
+        Type& x = types_[t];
+        if (x.derived) continue;
+        const SnapshotRows& rows = x.has_facts && x.store_type < new_rows_->size() ? (*new_rows_)[x.store_type] : none;
+        QUARN_TRY(x.derived, batch_of_facts(snapshot_.base(), x.store_type, x.declared, rows));
+    }
+    return {};
+}
+
+Result<void, std::string> FactTables::build_now(size_t t) {
+    QUARN_CHECK(build_facts(t));
+    return build_derived(t);
 }
 
 bool FactTables::waiting() const {
@@ -486,25 +520,11 @@ bool FactTables::waiting() const {
     return false;
 }
 
-Result<void, std::string> FactTables::settle() {
-    for (size_t t = 0; t < types_.size(); ++t) {
-        QUARN_CHECK(build(t, false));
-        QUARN_CHECK(build(t, true));
-    }
-    engine_ = nullptr;
-    kept_.reset();
-    return {};
-}
-
-void FactTables::keep(Session engine) {
-    kept_.emplace(std::move(engine));
-    engine_ = &*kept_;
-}
-
-Result<std::shared_ptr<FactTables>, std::string> fire_tables(const Session& engine, const std::vector<TypeSchema>& declared,
-                                                             uint64_t start_fact_count) {
+Result<std::shared_ptr<FactTables>, std::string> fire_tables(Session& engine, const std::vector<TypeSchema>& declared,
+                                                             uint64_t start_fact_count,
+                                                             std::shared_ptr<std::mutex> store_lock) {
     const FactStore& store = engine.store();
-    auto tables = std::make_shared<FactTables>(engine, start_fact_count);
+    auto tables = std::make_shared<FactTables>(engine.snapshot(), start_fact_count, std::move(store_lock));
     // The declared slot of each store type; the first of a repeated name wins.
     constexpr size_t kNone = SIZE_MAX;
     std::vector<size_t> slot(store.type_count(), kNone);
@@ -516,11 +536,9 @@ Result<std::shared_ptr<FactTables>, std::string> fire_tables(const Session& engi
         }
         tables->types().push_back(std::move(x));
     }
-    for (size_t t = 0; t < declared.size(); ++t) {
-        if (builds_without_fail(store, tables->types()[t])) continue;
-        QUARN_CHECK(tables->build(t, false));
-        QUARN_CHECK(tables->build(t, true));
-    }
+    // No fire runs meanwhile: the store is read without its lock.
+    for (size_t t = 0; t < declared.size(); ++t)
+        if (!builds_without_fail(store, tables->types()[t])) QUARN_CHECK(tables->build_now(t));
     return tables;
 }
 

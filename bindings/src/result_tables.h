@@ -19,16 +19,18 @@ namespace quarn::py {
 // RuntimeError's text.
 Result<std::shared_ptr<const arrow::Batch>, std::string> batch_for_type(const TypeSchema& schema,
                                                                         const std::vector<const FactView*>& views);
-// The same batch for the facts `ids` of store type `type`, declared as
-// `schema`, read from the store's columns.
+// The same batch for the facts `rows` of store type `type`, declared as
+// `schema`: their cells read from the columns of `store` at their rows, but
+// for those the rows keep themselves.
 Result<std::shared_ptr<const arrow::Batch>, std::string> batch_of_facts(const FactStore& store, TypeId type,
                                                                         const TypeSchema& schema,
-                                                                        const std::vector<FactId>& ids);
-// The fact tables of a fire that just ended (FactTables): those whose
-// building could fail are built now, so that the fire reports the failure;
-// the error is the RuntimeError's text.
-Result<std::shared_ptr<FactTables>, std::string> fire_tables(const Session& engine, const std::vector<TypeSchema>& declared,
-                                                             uint64_t start_fact_count);
+                                                                        const SnapshotRows& rows);
+// The fact tables of a fire that just ended (FactTables), read from a
+// snapshot taken now: those whose building could fail are built at once, so
+// that the fire reports the failure; the error is the RuntimeError's text.
+Result<std::shared_ptr<FactTables>, std::string> fire_tables(Session& engine, const std::vector<TypeSchema>& declared,
+                                                             uint64_t start_fact_count,
+                                                             std::shared_ptr<std::mutex> store_lock);
 
 // The firing audit of one fire as compact values: per firing its rule, per
 // matched fact its handle and its cells as they stood right after that

@@ -224,7 +224,6 @@ PyStatus PySession::usable() const {
 }
 
 PyResult<std::vector<FactId>> PySession::insert_columns(const std::string& type_name, IngestedTable table) {
-    QUARN_CHECK(settle_tables());
     if (!engine) invariant_broken("built");
     std::vector<FactId> handles;
     size_t rows = table.rows();
@@ -265,7 +264,6 @@ PyResult<std::vector<FactId>> PySession::insert(PyObject* type_name, PyObject* d
 }
 
 PyResult<FactId> PySession::insert_row(PyObject* type_name, PyObject* row) {
-    QUARN_CHECK(settle_tables());
     QUARN_CHECK(usable());
     QUARN_TRY(std::string type, arg_name("type_name", type_name, "type"));
     QUARN_CHECK(check_dict_arg("row", row, false));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,15 +39,12 @@ struct InjectedFaults {
     enum class BuildFault : uint8_t { None, Any, BesideEngine } fail_build = BuildFault::None;
 };
 
-class FactTables;
-
 class PySession {
 public:
     PySession() = default;
-    // Moved only before its first fire, while no result reads from its engine.
     PySession(PySession&&) = default;
     PySession& operator=(PySession&&) = default;
-    ~PySession();
+    ~PySession() = default;
 
     // The constructor's steps: events, schemas, table conversion, build, rows.
     static PyResult<PySession> create(PyObject* rules, PyObject* facts, PyObject* schemas, PyObject* events);
@@ -82,10 +80,6 @@ public:
     // that says so and that reset() or a new session is needed.
     PyStatus usable() const;
 
-    // Builds the tables the last fire's result has not read yet, before
-    // anything changes the engine they come from.
-    PyStatus settle_tables();
-
     std::optional<Session> engine;
     // The failure of a broken engine that reset() let go of before building
     // its successor, kept while no successor could be built: the session
@@ -97,8 +91,9 @@ public:
     std::vector<EventSpec> events;
     bool built = false;
     InjectedFaults faults;
-    // The last fire's fact tables while some are unbuilt.
-    std::shared_ptr<FactTables> open_tables;
+    // Held by a fire while the engine runs without the interpreter lock, and
+    // by a result while it reads its snapshot of the store (FactTables).
+    std::shared_ptr<std::mutex> store_lock = std::make_shared<std::mutex>();
 };
 
 // A field specification of the schemas argument ("i64", "decimal(10, 2)",

@@ -80,21 +80,6 @@ private:
 
 }  // namespace
 
-PyStatus PySession::settle_tables() {
-    if (!open_tables) return {};
-    std::shared_ptr<FactTables> tables = std::move(open_tables);
-    // Nobody holds the result any more: nothing to build.
-    if (tables.use_count() == 1) return {};
-    if (auto settled = tables->settle(); !settled) return raise(PyExc_RuntimeError, settled.error());
-    return {};
-}
-
-PySession::~PySession() {
-    // The last fire's result may still read tables from this engine: it
-    // keeps the engine rather than building them now.
-    if (open_tables && open_tables.use_count() > 1 && engine) open_tables->keep(std::move(*engine));
-}
-
 PyResult<uint64_t> fire_limit_arg(PyObject* o) {
     if (!o) return kDefaultFireLimit;
     return u64_arg("fire_limit", o);
@@ -131,7 +116,6 @@ PyResult<PyRef> PySession::fire(uint64_t fire_limit, PyObject* on_fire) {
 }
 
 PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
-    QUARN_CHECK(settle_tables());
     Session& e = *engine;
     // The audit keeps each firing's facts as its right-hand side left them;
     // their texts are made when the table is read.
@@ -144,6 +128,9 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
     FireReport report;
     EngineStatus run = [&] {
         GilRelease unlocked;
+        // Results read their snapshots of the store under this lock: the fire
+        // changes the store while other threads run.
+        std::lock_guard<std::mutex> held(*store_lock);
         return e.fire_all(fire_limit, sink, &report);
     }();
     if (!run) return raise(PyExc_RuntimeError, run.error().display());
@@ -159,22 +146,19 @@ PyResult<PyRef> PySession::fire_built(uint64_t fire_limit, PyObject* on_fire) {
     }
 
     ResultData data;
-    auto tables = fire_tables(e, declared, report.start_fact_count);
+    auto tables = fire_tables(e, declared, report.start_fact_count, store_lock);
     if (!tables) return raise(PyExc_RuntimeError, tables.error());
     data.tables = std::move(tables).value();
     data.deleted.assign(report.deleted.begin(), report.deleted.end());
     if (auto audited = audit.finish(data); !audited) return raise(PyExc_RuntimeError, audited.error());
     data.fired = audit.firings();
-    std::shared_ptr<FactTables> waiting = data.tables;
     PyRef result = PyRef::steal(make_result(std::move(data)));
     if (!result) return raised();
-    if (waiting->waiting()) open_tables = std::move(waiting);
     return result;
 }
 
 PyStatus PySession::update(int64_t handle, PyObject* fields) {
     QUARN_CHECK(usable());
-    QUARN_CHECK(settle_tables());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     if (!fields || PyDict_Size(fields) == 0) return raise(PyExc_ValueError, "update: no fields given");
     // The fact's declared type supplies the hints; an unknown or dead handle,
@@ -202,7 +186,6 @@ PyStatus PySession::update(int64_t handle, PyObject* fields) {
 
 PyStatus PySession::delete_fact(int64_t handle) {
     QUARN_CHECK(usable());
-    QUARN_CHECK(settle_tables());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     QUARN_TRY(FactId id, fact_id(handle));
     if (EngineStatus ok = engine->delete_fact(id); !ok)
@@ -212,7 +195,6 @@ PyStatus PySession::delete_fact(int64_t handle) {
 
 PyStatus PySession::advance(int64_t ms) {
     QUARN_CHECK(usable());
-    QUARN_CHECK(settle_tables());
     QUARN_CHECK(ensure_built());
     if (!engine) return raise(PyExc_RuntimeError, kNotBuilt);
     if (EngineStatus ok = engine->advance(ms); !ok)
@@ -221,7 +203,6 @@ PyStatus PySession::advance(int64_t ms) {
 }
 
 PyStatus PySession::reset() {
-    QUARN_CHECK(settle_tables());
     if (!engine && !released_failure) return raise(PyExc_RuntimeError, kNotBuilt);
     if (released_failure || engine->failure()) {
         // The engine may be half updated anywhere, its compiled parts too:

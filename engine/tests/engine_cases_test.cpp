@@ -229,6 +229,8 @@ std::string run_case(const CaseHeader& header, const Case& c) {
     EngineResult<Session> made = header.make_session();
     if (!made) return "error: " + made.error().message;
     Session& e = *made;
+    // Dead rows go back at every command: the output must not change.
+    engine_of(e).reclaim_eagerly = true;
     std::string out;
     note_error(out, e.add_rules_text(c.rules));
     return trim_end(out + run_commands(e, c.commands));

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine_case_header.h"
 #include "order_recording.h"
 #include "store/debug_form.h"
@@ -64,6 +65,9 @@ public:
             return;
         }
         engine_.emplace(std::move(*made));
+        // Dead rows go back at every call: no reader of a dead fact may be
+        // left across calls, and the firings stay those recorded.
+        engine_of(*engine_).reclaim_eagerly = true;
         if (EngineStatus ok = engine_->add_rules_text(kRules); !ok) ADD_FAILURE() << ok.error().message;
     }
 

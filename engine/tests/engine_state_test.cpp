@@ -86,7 +86,7 @@ TEST(EngineState, FactsListOnlyUserFactsOfTheDefaultEntryPoint) {
     add("A", {Value::i64(6)});                 // 6: deleted
     add("Decimal", {Value::dec(1, 0)});        // 7
     add("A", {Value::i64(8)});                 // 8
-    e.fact_entry_point = {0, 0, 0, 0, 1};
+    e.store.entry_points = {0, 0, 0, 0, 1};
     e.store.remove(6);
     EXPECT_EQ(listing(e.facts()), "A#0 f0=I64(1);A#8 f0=I64(8);");
 }
@@ -125,7 +125,7 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     e.build_shadows = false;
     e.focus_stack = {"g"};
     e.pending_error = "boom";
-    e.fact_entry_point = {0, 1};
+    e.store.entry_points = {0, 1};
     e.expired_queue = {1};
     e.tuples.intern(std::vector<FactId>{0, 1});
 
@@ -134,7 +134,7 @@ TEST(EngineState, ResetEmptiesWorkingMemoryAndNumbersTheInitialFactZeroAgain) {
     EXPECT_EQ(e.initial_fact, std::optional<FactId>(0));
     EXPECT_EQ(**e.fact_type_name(0), "InitialFact");
     EXPECT_EQ(std::make_tuple(e.clock, e.immediate, e.act_seq, e.input_seq), std::make_tuple(0, false, 0u, 4u));
-    EXPECT_TRUE(e.focus_stack.empty() && e.fact_entry_point.empty() && e.expired_queue.empty() && !e.pending_error);
+    EXPECT_TRUE(e.focus_stack.empty() && e.store.entry_points.empty() && e.expired_queue.empty() && !e.pending_error);
     EXPECT_EQ(e.linked_queries, (std::vector<uint8_t>{0, 0}));
     EXPECT_EQ(e.logical_types.count(0), 1u);  // compiled state survives
     // So do the session's counters and its switches.

@@ -540,3 +540,118 @@ TEST(FactStore, IntegerCellsInsertAsTheSameValuesWould) {
         EXPECT_EQ(by_values.facts_of_type(t).size(), by_cells.facts_of_type(t).size());
     }
 }
+
+TEST(FactStore, ReclaimGivesBackDeadRowsAndKeepsEveryLiveFactAsItWas) {
+    FactStore s = order_store();
+    const TypeId order = *s.type_id("Order"), tick = *s.type_id("Tick");
+    std::vector<FactId> orders, ticks;
+    for (int64_t k = 0; k < 300; ++k) {
+        if (k % 4 == 0) ticks.push_back(*s.insert(tick, {Value::i64(k)}));
+        else orders.push_back(*s.insert(order, order_row(k)));
+    }
+    const FactId bulk = *s.append_columns(order, order_columns(1000, 5000), 5000);
+    for (FactId f = bulk; f < bulk + 5000; ++f) orders.push_back(f);
+    std::vector<FactId> live, dead;
+    for (size_t k = 0; k < orders.size(); ++k) (k % 3 == 1 || (k > 400 && k < 4500) ? dead : live).push_back(orders[k]);
+    for (size_t k = 0; k < ticks.size(); ++k) (k < 40 ? dead : live).push_back(ticks[k]);
+    std::sort(live.begin(), live.end());
+    std::vector<std::string> texts;
+    for (FactId f : live) texts.push_back(render_text(s, f));
+    for (FactId f : dead) s.remove(f);
+    EXPECT_EQ(s.dead_rows(), dead.size());
+
+    EXPECT_EQ(s.reclaim_dead_rows(), dead.size());
+    EXPECT_EQ(s.reclaim_dead_rows(), 0u);
+    EXPECT_EQ(s.dead_rows(), 0u);
+    EXPECT_EQ(s.live_rows(), live.size());
+    const size_t live_ticks = ticks.size() - 40;
+    EXPECT_EQ(s.data(order).rows, live.size() - live_ticks);
+    EXPECT_EQ(s.data(tick).rows, live_ticks);
+    for (size_t k = 0; k < live.size(); ++k) EXPECT_EQ(render_text(s, live[k]), texts[k]) << live[k];
+    std::vector<FactId> listed;
+    for (TypeId t : {order, tick})
+        for (FactId f : s.facts_of_type(t)) listed.push_back(f);
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, live);
+    for (FactId f : dead) EXPECT_TRUE(s.knows(f) && !s.is_alive(f));
+    // The text bytes counted are those of the live notes alone.
+    uint64_t bytes = 0;
+    for (FactId f : live)
+        if (auto note = s.fact_type(f) == order ? s.text(f, 1) : std::nullopt) bytes += note->size();
+    EXPECT_LE(bytes, s.column_view(order, 1).text_bytes());
+    uint64_t kept = 0;
+    for (const std::string& note : s.column_view(order, 1).strs()) kept += note.size();
+    EXPECT_EQ(s.column_view(order, 1).text_bytes(), kept);
+    // Handles go on from the last one issued; the new row follows the kept ones.
+    const FactId next = *s.insert(order, order_row(9));
+    EXPECT_EQ(next, bulk + 5000);
+    EXPECT_EQ(s.row_of(next), s.data(order).rows - 1);
+    EXPECT_EQ(s.get(next, 0), Value::i64(9));
+}
+
+TEST(FactStore, ReclaimIsDueOnceDeadRowsPassHalfTheLiveOnesAndTheSlack) {
+    FactStore s = order_store();
+    const TypeId tick = *s.type_id("Tick");
+    const FactId first = *s.append_columns(tick, {Column{std::vector<int64_t>(10000, 1), std::nullopt, 0}}, 10000);
+    // 4000 dead against 6000 live: within 3000 + 4096.
+    for (FactId f = first; f < first + 4000; ++f) s.remove(f);
+    EXPECT_FALSE(s.reclaim_due());
+    // 7100 dead against 2900 live: past 1450 + 4096.
+    for (FactId f = first + 4000; f < first + 7100; ++f) s.remove(f);
+    EXPECT_TRUE(s.reclaim_due());
+    s.reclaim_slack = 6000;
+    EXPECT_FALSE(s.reclaim_due());
+    s.reclaim_dead_rows();
+    EXPECT_EQ(s.data(tick).rows, 2900u);
+    EXPECT_FALSE(s.reclaim_due());
+}
+
+TEST(FactStore, AReclaimedFactIsNoLongerReadInTheVerifyingBuild) {
+#ifdef QUARN_VERIFY_ENGINE
+    FactStore s = order_store();
+    const TypeId order = *s.type_id("Order");
+    const FactId a = *s.insert(order, order_row(1));
+    const FactId b = *s.insert(order, order_row(2));
+    s.remove(a);
+    EXPECT_EQ(s.get(a, 0), Value::i64(1));  // dead, still readable
+    s.reclaim_dead_rows();
+    EXPECT_THROW(s.get(a, 0), InternalError);
+    EXPECT_THROW(s.fact_type(a), InternalError);
+    EXPECT_EQ(s.get(b, 0), Value::i64(2));
+#else
+    GTEST_SKIP() << "the check runs in the verifying build";
+#endif
+}
+
+TEST(FactPlaces, MovedRunsStayRunsAndPagesOfDeadFactsLetGoOfTheirPlaces) {
+    constexpr size_t kPage = FactPlaces::kPage;
+    FactPlaces p;
+    p.append(3, 0, 2 * kPage);  // pages 0 and 1: one run
+    p.append(4, 0, 5);          // page 2: two types, so places per fact
+    p.append(5, 0, 5);
+    ASSERT_TRUE(p.page_has_places(2));
+    for (FactId f = 0; f < 100; ++f) p.kill(f);
+    p.kill(FactId(kPage + 5));
+    for (FactId f = FactId(2 * kPage); f < FactId(2 * kPage + 10); ++f) p.kill(f);
+    p.begin_moves();
+    uint32_t row = 0;
+    for (FactId f = 0; f < FactId(2 * kPage); ++f)
+        if (p.alive(f)) p.move(f, row++);
+    // Page 0 lost a prefix: its facts still count up from their new first row.
+    EXPECT_FALSE(p.page_has_places(0));
+    EXPECT_EQ(p.at(100).row, 0u);
+    EXPECT_EQ(p.at(FactId(kPage - 1)).row, uint32_t(kPage - 101));
+    // Page 1 lost a fact in its midst: the facts after it moved one more.
+    EXPECT_TRUE(p.page_has_places(1));
+    EXPECT_EQ(p.at(FactId(kPage)).row, uint32_t(kPage - 100));
+    EXPECT_EQ(p.at(FactId(kPage + 4)).row, uint32_t(kPage - 96));
+    EXPECT_EQ(p.at(FactId(kPage + 6)).row, uint32_t(kPage - 95));
+    EXPECT_EQ(p.at(FactId(2 * kPage - 1)).type, 3u);
+    p.drop_dead_pages({});
+    EXPECT_FALSE(p.page_has_places(2));
+    EXPECT_TRUE(p.page_has_places(1));
+    // Facts still come on the last page, which starts a run again.
+    p.append(6, 0, 3);
+    EXPECT_EQ(p.at(FactId(2 * kPage + 11)).type, 6u);
+    EXPECT_EQ(p.at(FactId(2 * kPage + 12)).row, 2u);
+}

@@ -521,6 +521,7 @@ EngineResult<Firings> FireLoop::run() {
 EngineResult<Firings> Engine::fire_all(uint64_t fire_limit, FireReport* report) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     if (!report) return FireLoop(*this, fire_limit).run();
     // A fact dies once and never comes back, so the facts the fire deleted
     // are those the store removed below the starting count.

@@ -36,6 +36,7 @@
 //   constraint_eval.cpp     the evaluation services of constraint_eval.h
 //   join_env_impl.cpp       JoinEnvImpl (join_env_impl.h)
 //   fact_ops.cpp            insert, insert_into, insert_columns, insert_table, update_fact, delete_fact
+//   dead_rows.cpp           reclaim_dead_rows_if_due: which dead facts work to come still reads
 //   propagation.cpp         on_insert, on_insert_stored, on_update, on_delete_ex, alpha_passes_fields
 //   linking.cpp             rule_linked, rule_linked_by_facts, note_link_effects_ex, stage_snapshot
 //   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
@@ -207,6 +208,21 @@ public:
     // All or nothing: a refused pair writes nothing and propagates nothing.
     EngineStatus update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes);
     EngineStatus delete_fact(FactId fact);
+    // Run first by every outside change (a nested one leaves it to its
+    // caller): gives back the rows of the facts that died in earlier calls
+    // once the store finds it due, but for those dead_facts_still_named.
+    void reclaim_dead_rows_if_due();
+    // The dead facts, ascending, that work still to come may read. Rules are
+    // evaluated lazily: a fact's delete, and the retraction of the tuples
+    // holding it, may wait in staged input for many calls, and evaluating
+    // them reads the fact's cells (join tests, keys, truth maintenance).
+    // Every such read goes through something pending that names the fact,
+    // itself or in a tuple: staged input of nodes, windows and terminals,
+    // deferred and parked tuples, timers, the truth maintenance queues, the
+    // queued window changes, the clock's schedules, and the collection
+    // members and query answer rows that firings render. A fact once no
+    // longer named is read no more, which reclaim_eagerly tests.
+    std::vector<FactId> dead_facts_still_named() const;
 
     // Change propagation (propagation.cpp). The fact's row must already be in
     // its new state (inserted, overwritten or marked dead). A stamp is none for
@@ -489,6 +505,13 @@ public:
     // let a window join the one before it (RuleNet::s0_close_window); the
     // firings must not change.
     bool merge_windows = true;
+    // Test switch: true makes nearly every outside change give back the rows
+    // of dead facts first (reclaim_dead_rows_if_due), rather than once they
+    // pile up, so that a read of a dead fact across calls shows at once; the
+    // firings must not change. The verifying build always does.
+    bool reclaim_eagerly = false;
+    // fire_calls at the last reclaim (reclaim_dead_rows_if_due).
+    uint64_t fire_calls_at_reclaim = 0;
     uint64_t input_seq = 0;
     uint64_t timer_seq = 0;  // the next TimerEntry::seq
     uint64_t step_count = 0;

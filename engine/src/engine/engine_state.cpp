@@ -134,7 +134,7 @@ std::vector<FactId> Engine::fact_ids() const {
     std::vector<FactId> out;
     for (FactId f = 0; f < store.fact_count(); ++f) {
         if (!store.is_alive(f) || excluded[store.fact_type(f)]) continue;
-        if (f < fact_entry_point.size() && fact_entry_point[f] != 0) continue;
+        if (entry_point_of(f) != 0) continue;
         out.push_back(f);
     }
     return out;
@@ -149,7 +149,7 @@ std::vector<FactId> Engine::fact_ids_of_type(TypeId t) const {
     out.reserve(listed.size());
     for (FactId f : listed) {
         if (!store.is_alive(f)) continue;
-        if (f < fact_entry_point.size() && fact_entry_point[f] != 0) continue;
+        if (entry_point_of(f) != 0) continue;
         out.push_back(f);
     }
     return out;
@@ -158,7 +158,7 @@ std::vector<FactId> Engine::fact_ids_of_type(TypeId t) const {
 std::vector<FactId> Engine::listed_among(std::vector<FactId> ids) const {
     std::vector<uint8_t> excluded = types_left_out(*this);
     std::erase_if(ids, [&](FactId f) {
-        return excluded[store.fact_type(f)] || (f < fact_entry_point.size() && fact_entry_point[f] != 0);
+        return excluded[store.fact_type(f)] || entry_point_of(f) != 0;
     });
     return ids;
 }

@@ -88,6 +88,7 @@ EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector
                                          std::optional<std::string_view> entry_point) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     PreparedInsert prepared{0, 0, std::exchange(insert_values, {})};
     EngineResult<FactId> stored = [&]() -> EngineResult<FactId> {
         // The store refuses a cell as check_cells would, and stores nothing then.
@@ -108,6 +109,7 @@ EngineResult<FactId> Engine::insert_into(std::string_view type_name, std::vector
 EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     const TypeId type = prepared.type;
     if (type >= store.type_count() || prepared.entry_point >= entry_point_names.size())
         invariant_broken("a prepared insert names no known type or entry point");
@@ -123,6 +125,7 @@ EngineResult<FactId> Engine::insert_prepared(PreparedInsert prepared) try {
 EngineResult<FactId> Engine::insert_columns(TypeId type, std::vector<Column> columns, size_t rows) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     if (type >= store.type_count()) invariant_broken("a column insert names no known type");
     if (!immediate) {
         // Nothing propagates yet, so storing every row before the bookkeeping
@@ -174,6 +177,7 @@ bool already_typed(const Column& c, const FieldType& t) {
 EngineResult<FactId> Engine::insert_table(TypeId type, std::vector<Column> columns, size_t rows) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     if (type >= store.type_count()) invariant_broken("a table insert names no known type");
     const TypeSchema& schema = store.schema(type);
     if (columns.size() != schema.fields.size()) invariant_broken("a table insert with the wrong number of columns");
@@ -228,8 +232,8 @@ EngineResult<FactId> Engine::insert_table(TypeId type, std::vector<Column> colum
 
 void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
     if (entry_point != 0) {
-        if (fact_entry_point.size() <= f) fact_entry_point.resize(size_t{f} + 1, 0);
-        fact_entry_point[f] = entry_point;
+        if (store.entry_points.size() <= f) store.entry_points.resize(size_t{f} + 1, 0);
+        store.entry_points[f] = entry_point;
     }
     // The event time is fixed at insertion: later updates of the field do not
     // move the event. Without event types nothing expires (2) and no window
@@ -262,6 +266,7 @@ void Engine::after_outside_insert(FactId f, TypeId type, uint32_t entry_point) {
 EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string, Value>> changes) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     QUARN_CHECK(check_handle(fact));
     QUARN_CHECK(refuse_own_fact(fact, "update"));
     if (!store.is_alive(fact)) return engine_err(fmt("update of dead handle {}", fact));
@@ -306,6 +311,7 @@ EngineStatus Engine::update_fact(FactId fact, std::vector<std::pair<std::string,
 EngineStatus Engine::delete_fact(FactId fact) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     QUARN_CHECK(check_handle(fact));
     QUARN_CHECK(refuse_own_fact(fact, "delete"));
     if (!store.is_alive(fact)) return {};

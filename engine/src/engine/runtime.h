@@ -218,8 +218,8 @@ struct Runtime {
     FactStore store;
     // Every tuple the network made; ids stay valid until the next reset.
     TupleTable tuples;
-    std::vector<uint32_t> fact_entry_point;  // by FactId; absent or 0 = default
-    uint32_t entry_point_of(FactId f) const { return f < fact_entry_point.size() ? fact_entry_point[f] : 0; }
+    // The entry point a fact came in through (0 = default), which the store keeps.
+    uint32_t entry_point_of(FactId f) const { return store.entry_point(f); }
     // Facts a right-hand side's setter wrote that no update or delete has
     // propagated since: the network still matches them by the values it saw
     // last, so Engine::verify does not hold them to their alpha tests.

@@ -64,6 +64,7 @@ EngineStatus Session::fire_all(uint64_t fire_limit, FiringSink& sink, FireReport
 
 const std::optional<EngineFailure>& Session::failure() const { return engine_->broken_state.failure(); }
 const FactStore& Session::store() const { return engine_->store; }
+FactSnapshot Session::snapshot() { return engine_->store.snapshot(); }
 std::vector<FactView> Session::facts() const { return engine_->facts(); }
 std::vector<FactId> Session::fact_ids() const { return engine_->fact_ids(); }
 std::vector<FactId> Session::fact_ids_of_type(TypeId type) const { return engine_->fact_ids_of_type(type); }

@@ -70,6 +70,9 @@ public:
 
     // The facts and their types, for reading results.
     const FactStore& store() const;
+    // The facts as they are now, for a reader that comes after later changes
+    // or after the session itself (FactSnapshot): what a fire's result reads.
+    FactSnapshot snapshot();
     // Live facts for results, handle order: no built-in, query row or
     // groupby row facts, none of a named entry point.
     std::vector<FactView> facts() const;

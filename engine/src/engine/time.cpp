@@ -96,6 +96,7 @@ void Engine::schedule_window_evictions(FactId fact) {
 EngineStatus Engine::advance(int64_t ms) try {
     OutsideCall call(switches, outside_calls);
     broken_state.refuse_if_broken();
+    reclaim_dead_rows_if_due();
     if (ms < 0) return engine_err("advance must be >= 0");
     int64_t next;
     if (__builtin_add_overflow(clock, ms, &next)) return engine_err("advance overflows the clock");

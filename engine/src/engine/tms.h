@@ -277,6 +277,12 @@ struct Tms {
     std::vector<std::pair<size_t, TupleId>> take_deferred();
     std::vector<std::pair<size_t, TupleId>> take_deferred_of(size_t rule);
     void defer(size_t rule, TupleId tuple);
+    // Every tuple the terminal and deferred queues hold.
+    template <class F>
+    void for_each_queued_tuple(F f) const {
+        for (const TerminalDel& d : terminal_queue) f(d.tuple);
+        for (const auto& [rule, tuple] : deferred_queue) f(tuple);
+    }
 
     // Events the clock expired, until the fire deletes them.
     HashSet<FactId> expiring_ids;

@@ -87,6 +87,23 @@ public:
     void reserve(size_t n) {
         if (n > capacity_) move_to(n);
     }
+    // Keeps only the cells at `rows` (ascending), in that order. Closes them
+    // up in place in a block of its own; one that is shared, or that would
+    // keep far more room than the cells need, is left for a block of their
+    // size (none when no cell is kept).
+    void keep_rows(std::span<const uint32_t> rows) {
+        const size_t n = rows.size();
+        if (shared_ || capacity_ > 2 * n + 1024) {
+            CellVector kept;
+            if (n != 0) kept.move_to(n);
+            for (size_t k = 0; k < n; ++k) kept.data_[k] = data_[rows[k]];
+            kept.size_ = n;
+            *this = std::move(kept);
+            return;
+        }
+        for (size_t k = 0; k < n; ++k) data_[k] = data_[rows[k]];
+        size_ = n;
+    }
 
     // Keeps the cells as they are now alive and unchanged while the holder
     // lives; they are at data() and number size(). Null while there are none.

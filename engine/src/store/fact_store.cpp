@@ -47,6 +47,7 @@ void write_cell(Column& c, uint32_t row, Value v) {
         (*c.validity)[row] = 0;  // the old content stays but is no longer read
         return;
     }
+    if (auto* texts = std::get_if<2>(&c.cells)) c.text_bytes += v.as_str().size() - (*texts)[row].size();
     std::visit(
         [&](auto& cells) {
             using Cell = typename std::decay_t<decltype(cells)>::value_type;
@@ -95,8 +96,12 @@ void Column::push(Value& v) {
         case 0: std::get<0>(cells).push_back(null ? 0 : v.as_i64()); break;
         case 1: std::get<1>(cells).push_back(null ? 0.0 : v.as_f64()); break;
         case 2:
-            if (null) std::get<2>(cells).emplace_back();
-            else std::get<2>(cells).push_back(std::move(v.as_str_mut()));
+            if (null) {
+                std::get<2>(cells).emplace_back();
+            } else {
+                text_bytes += v.as_str().size();
+                std::get<2>(cells).push_back(std::move(v.as_str_mut()));
+            }
             break;
         case 3: std::get<3>(cells).push_back(null ? 0 : (v.as_bool() ? 1 : 0)); break;
         default: std::get<4>(cells).push_back(null ? DecParts{} : v.as_dec()); break;
@@ -124,8 +129,39 @@ std::optional<std::string_view> Column::text(uint32_t row) const {
 }
 
 Value Column::take(uint32_t row) {
-    if (cells.index() == 2 && !(validity && (*validity)[row] == 0)) return Value::str(std::move(std::get<2>(cells)[row]));
+    if (cells.index() == 2 && !(validity && (*validity)[row] == 0)) {
+        std::string& text = std::get<2>(cells)[row];
+        text_bytes -= text.size();
+        return Value::str(std::move(text));
+    }
     return get(row);
+}
+
+void Column::keep_rows(std::span<const uint32_t> rows) {
+    // Kept cells move down in place (rows ascend, so no cell is read after
+    // it was written over), then the column is cut to length; one that kept
+    // far more room than it now needs gets a block of its own size.
+    auto close_up = [&](auto& v) {
+        for (size_t k = 0; k < rows.size(); ++k)
+            if (rows[k] != k) v[k] = std::move(v[rows[k]]);
+        v.resize(rows.size());
+        if (v.capacity() > 2 * rows.size() + 1024) v.shrink_to_fit();
+    };
+    std::visit(
+        [&](auto& v) {
+            using Cells = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<Cells, CellVector<int64_t>> || std::is_same_v<Cells, CellVector<double>>) {
+                v.keep_rows(rows);
+            } else {
+                close_up(v);
+            }
+        },
+        cells);
+    if (validity) close_up(*validity);
+    if (const auto* texts = std::get_if<2>(&cells)) {
+        text_bytes = 0;
+        for (const std::string& t : *texts) text_bytes += t.size();
+    }
 }
 
 FactStore::FactStore(std::vector<TypeSchema> schemas) : schemas_(std::move(schemas)) {
@@ -134,6 +170,99 @@ FactStore::FactStore(std::vector<TypeSchema> schemas) : schemas_(std::move(schem
         if (Status ok = check_schema(s); !ok) invariant_broken(ok.error());
         data_.push_back(empty_data(s));
     }
+}
+
+FactStore::FactStore(FactStore&& o) noexcept { *this = std::move(o); }
+
+FactStore::FactStore(const FactStore& o)
+    : reclaim_slack(o.reclaim_slack),
+      expired(o.expired),
+      event_ts(o.event_ts),
+      entry_points(o.entry_points),
+#ifdef QUARN_VERIFY_ENGINE
+      died_at_(o.died_at_),
+      reclaims_(o.reclaims_),
+#endif
+      schemas_(o.schemas_),
+      data_(o.data_),
+      places_(o.places_),
+      removal_log_(o.removal_log_),
+      rows_(o.rows_),
+      dead_rows_(o.dead_rows_),
+      dead_rows_kept_(o.dead_rows_kept_) {
+}
+
+FactStore& FactStore::operator=(const FactStore& o) {
+    if (this != &o) *this = FactStore(o);
+    return *this;
+}
+
+FactStore& FactStore::operator=(FactStore&& o) noexcept {
+    if (this == &o) return *this;
+    leave_history();
+    schemas_ = std::move(o.schemas_);
+    data_ = std::move(o.data_);
+    places_ = std::move(o.places_);
+    removal_log_ = std::move(o.removal_log_);
+    expired = std::move(o.expired);
+    event_ts = std::move(o.event_ts);
+    entry_points = std::move(o.entry_points);
+    rows_ = std::exchange(o.rows_, 0);
+    dead_rows_ = std::exchange(o.dead_rows_, 0);
+    dead_rows_kept_ = std::exchange(o.dead_rows_kept_, 0);
+    reclaim_slack = o.reclaim_slack;
+    history_ = std::move(o.history_);
+    logged_below_ = std::exchange(o.logged_below_, 0);
+    if (history_) history_->follow(this);
+#ifdef QUARN_VERIFY_ENGINE
+    died_at_ = std::move(o.died_at_);
+    reclaims_ = o.reclaims_;
+#endif
+    return *this;
+}
+
+FactStore::~FactStore() { leave_history(); }
+
+void FactStore::leave_history() {
+    if (!history_) return;
+    // Snapshots that may still read the facts get them whole, as they are;
+    // none of the changes after this point concerns them.
+    if (history_->prune()) {
+        auto frozen = std::make_unique<FactStore>();
+        frozen->schemas_ = schemas_;
+        frozen->data_ = std::move(data_);
+        frozen->places_ = std::move(places_);
+        frozen->entry_points = std::move(entry_points);
+        frozen->rows_ = rows_;
+        frozen->dead_rows_ = dead_rows_;
+        history_->freeze(std::move(frozen));
+    } else {
+        history_->freeze(nullptr);
+    }
+    history_.reset();
+    logged_below_ = 0;
+}
+
+FactSnapshot FactStore::snapshot() {
+    if (!history_) history_ = std::make_shared<FactHistory>(this);
+    const auto count = static_cast<FactId>(places_.size());
+    std::shared_ptr<const FactHistory::Mark> mark = history_->add_mark(count);
+    logged_below_ = count;
+    return FactSnapshot(history_, std::move(mark));
+}
+
+bool FactStore::logging(FactId f) {
+    if (f >= logged_below_) return false;
+    if (history_->prune_due() && !history_->prune()) {
+        logged_below_ = 0;
+        return false;
+    }
+    return true;
+}
+
+void FactStore::log_overwrite(FactId f, FactPlaces::Place r, size_t field) {
+    if (!logging(f) || !history_->first_overwrite(f, static_cast<uint32_t>(field))) return;
+    history_->note_overwrite(f, r.type, static_cast<uint32_t>(field), data_[r.type].columns[field].get(r.row));
 }
 
 Status FactStore::check_schema(const TypeSchema& schema) {
@@ -151,11 +280,18 @@ const Column& FactStore::column(FactPlaces::Place r, size_t field) const {
 }
 
 void FactStore::reset() {
+    leave_history();
     removal_log_.reset();
     expired.clear();
     event_ts.clear();
+    entry_points.clear();
     places_.clear();
+    rows_ = dead_rows_ = dead_rows_kept_ = 0;
+    data_.resize(schemas_.size());
     for (size_t t = 0; t < schemas_.size(); ++t) data_[t] = empty_data(schemas_[t]);
+#ifdef QUARN_VERIFY_ENGINE
+    died_at_.clear();
+#endif
 }
 
 Result<TypeId, std::string> FactStore::add_schema(TypeSchema schema) {
@@ -230,6 +366,7 @@ Result<FactId, std::string> FactStore::insert_i64s(TypeId t, std::span<const int
 
 FactId FactStore::add_row(TypeId t, TypeData& d) {
     const uint32_t row = d.rows++;
+    ++rows_;
     const FactId id = static_cast<FactId>(places_.size());
     places_.push(t, row);
     d.listed.push_back(id);
@@ -263,6 +400,8 @@ Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Colu
     };
     for (size_t i = 0; i < columns.size(); ++i) {
         Column& to = d.columns[i];
+        if (const auto* texts = std::get_if<2>(&columns[i].cells))
+            for (const std::string& text : *texts) to.text_bytes += text.size();
         std::visit(
             [&](auto& from) {
                 using Cells = std::decay_t<decltype(from)>;
@@ -274,6 +413,7 @@ Result<FactId, std::string> FactStore::append_columns(TypeId t, std::vector<Colu
     const FactId first = static_cast<FactId>(places_.size());
     const uint32_t first_row = d.rows;
     d.rows += static_cast<uint32_t>(rows);
+    rows_ += rows;
     places_.append(t, first_row, rows);
     d.listed.push_run(first, rows);
     return first;
@@ -294,6 +434,7 @@ Status FactStore::set_value(FactId f, size_t field, Value v) {
     if (field >= data_[r.type].columns.size()) return err(fmt("type {} has no field {}", schemas_[r.type].name, field));
     Column& c = data_[r.type].columns[field];
     if (!fits(c, v)) return err(refusal(c, v));
+    if (f < logged_below_) log_overwrite(f, r, field);
     write_cell(c, r.row, std::move(v));
     return {};
 }
@@ -309,16 +450,93 @@ void FactStore::remove(FactId f) {
     if (!knows(f)) return;
     expired.erase(f);
     if (!places_.alive(f)) return;
+    const FactPlaces::Place r = places_.at(f);
+    TypeData& d = data_[r.type];
+    if (logging(f)) {
+        // A snapshot that sees the fact reads its cells from the log once the
+        // row is given back.
+        std::vector<Value> cells;
+        cells.reserve(d.columns.size());
+        for (const Column& c : d.columns) cells.push_back(c.get(r.row));
+        history_->note_removal(f, r.type, entry_point(f), std::move(cells));
+    }
     places_.kill(f);
+    ++d.dead_rows;
+    ++dead_rows_;
+#ifdef QUARN_VERIFY_ENGINE
+    if (died_at_.size() <= f) died_at_.resize(size_t{f} + 1, 0);
+    died_at_[f] = reclaims_ + 1;
+#endif
     if (removal_log_) removal_log_->push_back(f);
     // Deleted facts leave their type's list in batches, so that a delete costs
     // O(1) amortised and the list stays proportional to the live facts.
-    TypeData& d = data_[places_.at(f).type];
     if (++d.dead_listed > d.listed.size() / 2 + 16) {
         d.listed.keep_if([&](FactId g) { return places_.alive(g); });
         d.dead_listed = 0;
     }
 }
+
+size_t FactStore::reclaim_dead_rows(std::span<const FactId> keep) {
+    for (FactId f : keep)
+        if (!knows(f) || places_.alive(f)) invariant_broken(fmt("fact {} kept as dead is not", f));
+    const size_t given_back = dead_rows_ - keep.size();
+    dead_rows_kept_ = keep.size();
+    if (given_back == 0) return 0;
+    for (TypeId t = 0; t < data_.size(); ++t)
+        if (data_[t].dead_rows != 0) close_up_rows(t, keep);
+    places_.drop_dead_pages(keep);
+    if (!event_ts.empty()) {
+        HashMap<FactId, int64_t> kept;
+        for (const auto& [f, ts] : event_ts)
+            if (places_.alive(f) || std::binary_search(keep.begin(), keep.end(), f)) kept.emplace(f, ts);
+        event_ts = std::move(kept);
+    }
+    dead_rows_ = dead_rows_kept_ = keep.size();
+    rows_ -= given_back;
+#ifdef QUARN_VERIFY_ENGINE
+    ++reclaims_;
+    for (FactId f : keep) died_at_[f] = reclaims_ + 1;
+#endif
+    return given_back;
+}
+
+void FactStore::close_up_rows(TypeId t, std::span<const FactId> keep) {
+    TypeData& d = data_[t];
+    // The type's list holds every live fact, ascending; merged with the kept
+    // dead facts of the type, ascending too, that is their rows' order. Every
+    // old row is read before the first move: a run page's move shifts the
+    // rows of all its facts at once.
+    std::vector<FactId> facts;
+    facts.reserve(d.rows - d.dead_rows);
+    for (FactId f : d.listed)
+        if (places_.alive(f)) facts.push_back(f);
+    const size_t live = facts.size();
+    for (FactId f : keep)
+        if (places_.at(f).type == t) facts.push_back(f);
+    std::inplace_merge(facts.begin(), facts.begin() + static_cast<ptrdiff_t>(live), facts.end());
+    std::vector<uint32_t> kept;
+    kept.reserve(facts.size());
+    FactList listed;
+    for (FactId f : facts) {
+        kept.push_back(places_.at(f).row);
+        listed.push_back(f);
+    }
+    places_.begin_moves();
+    uint32_t row = 0;
+    for (FactId f : facts) places_.move(f, row++);
+    for (Column& c : d.columns) c.keep_rows(kept);
+    d.listed = std::move(listed);
+    d.dead_listed = facts.size() - live;
+    d.rows = static_cast<uint32_t>(kept.size());
+    d.dead_rows = static_cast<uint32_t>(facts.size() - live);
+}
+
+#ifdef QUARN_VERIFY_ENGINE
+void FactStore::check_not_reclaimed(FactId f) const {
+    if (f < died_at_.size() && died_at_[f] != 0 && died_at_[f] <= reclaims_)
+        invariant_broken(fmt("fact {} read after its row was reclaimed", f));
+}
+#endif
 
 void FactStore::start_removal_log() { removal_log_.emplace(); }
 

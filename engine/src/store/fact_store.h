@@ -1,8 +1,12 @@
 // The column-wise store of every fact of an engine.
 //
 // A fact is one row of its type's columns, named by a FactId handed out in
-// insertion order. Facts are never moved: a deleted fact only loses its alive
-// flag, and its row and FactId stay readable until reset().
+// insertion order; within a type, rows ascend with FactIds. A deleted fact
+// loses its alive flag and keeps its row, readable, until the owner calls
+// reclaim_dead_rows() naming the dead facts it may still read: the rows of the
+// live facts and of those close up, and the other dead ones' rows are gone.
+// FactIds are never reused; what a FactId costs once its fact is gone is a
+// bit and a share of a page header (FactPlaces).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +23,7 @@
 #include "common/ids.h"
 #include "common/result.h"
 #include "store/cell_vector.h"
+#include "store/fact_history.h"
 #include "store/fact_list.h"
 #include "store/fact_places.h"
 #include "store/value.h"
@@ -43,6 +48,9 @@ struct Column {
     Cells cells;
     // Present exactly when the field is nullable; 0 = null, 1 = a value.
     std::optional<std::vector<uint8_t>> validity;
+    // Of a text column: at least the bytes of its cells' texts, an Arrow
+    // column's limit being on them; exact but for a null cell's old text.
+    uint64_t text_bytes = 0;
 
     // No cells, of the kind of field type `t`, with validity when `nullable`.
     static Column empty(const FieldType& t, bool nullable);
@@ -51,6 +59,8 @@ struct Column {
     Value get(uint32_t row) const;
     // get, with a text moved out of its cell (the cell keeps an empty string).
     Value take(uint32_t row);
+    // Keeps only the cells at `rows` (ascending), in that order.
+    void keep_rows(std::span<const uint32_t> rows);
     // Appends `v` (a text is moved out): Null where the column has validity,
     // else a value of the column's kind.
     void push(Value& v);
@@ -71,6 +81,8 @@ public:
     // Whether the column keeps validity, as a nullable field's does.
     bool nullable() const { return column_->validity.has_value(); }
     bool is_null(uint32_t row) const { return column_->is_null(row); }
+    // Of a text column: no less than the bytes of its texts.
+    uint64_t text_bytes() const { return column_->text_bytes; }
 
     std::span<const int64_t> i64s() const { return std::get<0>(column_->cells); }
     std::span<const double> f64s() const { return std::get<1>(column_->cells); }
@@ -94,6 +106,7 @@ private:
 struct TypeData {
     std::vector<Column> columns;  // field order; each holds exactly `rows` cells
     uint32_t rows = 0;
+    uint32_t dead_rows = 0;  // rows of dead facts not reclaimed yet
     // The type's facts, ascending: every live one, and those deleted since the
     // last compaction (fewer than the live ones, plus a few).
     FactList listed;
@@ -113,10 +126,20 @@ class FactStore {
 public:
     // Every schema must pass check_schema; the engine checks them first.
     explicit FactStore(std::vector<TypeSchema> schemas = {});
+    // A move takes the snapshots' history along; the store a snapshot reads
+    // is the one that holds the facts.
+    FactStore(FactStore&& o) noexcept;
+    FactStore& operator=(FactStore&& o) noexcept;
+    // A copy holds the same facts and none of the snapshots.
+    FactStore(const FactStore& o);
+    FactStore& operator=(const FactStore& o);
+    // Hands the facts to the history when a snapshot still reads them.
+    ~FactStore();
     // "type {}: more than 64 fields", or success.
     static Status check_schema(const TypeSchema& schema);
 
     // Empties the facts; schemas and TypeIds stay, FactIds restart at 0.
+    // Snapshots taken before keep reading the facts as they were.
     void reset();
     Result<TypeId, std::string> add_schema(TypeSchema schema);
     // Forgets every schema after the first `count`, as a rule load that failed
@@ -157,6 +180,8 @@ public:
         Column& c = d.columns[field];
         auto* ints = std::get_if<0>(&c.cells);
         if (ints == nullptr || c.validity) return false;
+        if (f < logged_below_) [[unlikely]]
+            log_overwrite(f, r, field);
         ints->set(r.row, v);
         return true;
     }
@@ -171,11 +196,42 @@ public:
     // Whether `f` was issued since the last reset (alive or not).
     bool knows(FactId f) const { return f < places_.size(); }
     // A handle the store never issued is a broken invariant here: callers that
-    // take handles from outside check knows() first.
+    // take handles from outside check knows() first. So is a dead fact whose
+    // row was reclaimed (checked in the verifying build).
     TypeId fact_type(FactId f) const { return rec(f).type; }
     bool is_alive(FactId f) const { return knows(f) && places_.alive(f); }
     // Named remove because delete is taken; callers test is_alive first.
     void remove(FactId f);
+    // The entry point a fact came in through (0: the default); the engine
+    // names them and sets them at insertion.
+    uint32_t entry_point(FactId f) const { return f < entry_points.size() ? entry_points[f] : 0; }
+
+    // The store as it is now, for a reader that may come after later changes
+    // (fact_history.h). While it lives, a change logs what it overwrites or
+    // removes among the facts it sees.
+    FactSnapshot snapshot();
+    // The changes that snapshots alive hold on to (for tests).
+    size_t snapshot_changes_kept() const { return history_ ? history_->changes_kept() : 0; }
+
+    // Rows still held by dead facts, and by live ones.
+    size_t dead_rows() const { return dead_rows_; }
+    size_t live_rows() const { return rows_ - dead_rows_; }
+    // Dead facts that died since the last reclaim, or that it kept.
+    size_t dead_rows_since_reclaim() const { return dead_rows_ - dead_rows_kept_; }
+    // Whether the facts that died since the last reclaim (and those it kept,
+    // when `with_kept`) hold enough rows that closing them up pays for its
+    // copy: more than half as many as the live ones, plus reclaim_slack.
+    bool reclaim_due(bool with_kept = false) const {
+        return (with_kept ? dead_rows_ : dead_rows_since_reclaim()) > live_rows() / 2 + reclaim_slack;
+    }
+    size_t reclaim_slack = 4096;
+    // Gives back the row of every dead fact but those of `keep` (dead facts,
+    // ascending, that the owner may still read): each type's remaining rows
+    // close up in their order, and a type's columns shrink when they kept
+    // much more room than their rows need. From then on a reclaimed fact's
+    // type, cells and row are gone (knows and is_alive still answer).
+    // Returns the rows given back.
+    size_t reclaim_dead_rows(std::span<const FactId> keep = {});
     // While a removal log is kept, remove() appends each fact it takes out
     // of working memory, in order of removal (each fact once): a caller learns
     // what a stretch of work deleted without looking at every fact.
@@ -215,17 +271,38 @@ public:
 
     // Events past their expiry that the engine has not retracted yet.
     HashSet<FactId> expired;
-    // Timestamps of event facts as inserted, kept when the field changes later.
+    // Timestamps of event facts as inserted, kept when the field changes later;
+    // a dead fact's goes with its row.
     HashMap<FactId, int64_t> event_ts;
+    // By FactId: the fact's entry point, 0 for the default (absent past the end).
+    std::vector<uint32_t> entry_points;
 
 private:
     // Inline: every read of a fact's type or cell starts here.
     FactPlaces::Place rec(FactId f) const {
         if (f >= places_.size()) [[unlikely]]
             unknown_handle(f);
+#ifdef QUARN_VERIFY_ENGINE
+        check_not_reclaimed(f);
+#endif
         return places_.at(f);
     }
     [[noreturn]] static void unknown_handle(FactId f);
+    // Before a cell of `f` at `r` is overwritten, while a snapshot may see it.
+    void log_overwrite(FactId f, FactPlaces::Place r, size_t field);
+    // Whether changes to `f` are still logged (a snapshot sees it and may be
+    // alive); stops logging when the history finds none alive.
+    bool logging(FactId f);
+    // Hands the facts to the history when a snapshot may read them, and lets go of it.
+    void leave_history();
+    // The rows of type `t`'s live facts and of its facts in `keep`, closed up.
+    void close_up_rows(TypeId t, std::span<const FactId> keep);
+#ifdef QUARN_VERIFY_ENGINE
+    void check_not_reclaimed(FactId f) const;
+    // By FactId: the reclaim count when the fact died plus one, 0 while alive.
+    std::vector<uint32_t> died_at_;
+    uint32_t reclaims_ = 0;
+#endif
     const Column& column(FactPlaces::Place r, size_t field) const;
     // Numbers the row just appended to `d`, of type `t`.
     FactId add_row(TypeId t, TypeData& d);
@@ -234,6 +311,13 @@ private:
     std::vector<TypeData> data_;  // same index as schemas_
     FactPlaces places_;
     std::optional<std::vector<FactId>> removal_log_;
+    size_t rows_ = 0;       // over every type
+    size_t dead_rows_ = 0;  // over every type
+    size_t dead_rows_kept_ = 0;  // by the last reclaim
+    // Made by the first snapshot; the facts below logged_below_ are those a
+    // snapshot that may be alive sees (0 while none may be).
+    std::shared_ptr<FactHistory> history_;
+    FactId logged_below_ = 0;
 };
 
 }  // namespace quarn

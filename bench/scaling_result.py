@@ -1,0 +1,310 @@
+"""What a Result and a long session cost as the session grows: each shape runs at several sizes and
+prints its cost per unit and how much that cost grows from the smallest size to the largest. A
+change costs what it touches, whether or not the previous fire's Result is still held, and a session
+that keeps inserting and deleting holds memory for its live facts, not for every fact it ever had.
+
+    python3 bench/scaling_result.py [--shapes result-kept,...] [--n 1e4,1e5,1e6] [--reps 3] [--list]
+    python3 bench/scaling_result.py --memory [--cycles 1000] [--batch 10000]
+
+Shapes (registered with @shape, the calling shape of bench/scaling.py: fn(size, rng) -> [Phase]):
+  result-kept / result-dropped  one update + fire over n stored facts, the previous Result held or
+                                dropped; cost per update + fire
+  event-stream                  advance + insert_row + fire per event over n stored events, each
+                                step's Result held until the next one replaces it; cost per step
+  derived-read                  the first derived() of a fire that derived one fact, over n facts of
+                                its type
+
+--memory runs the plateau loop instead: cycles of insert a batch / fire / delete it all / fire,
+with no rule (plain), with an event type, an expiry and a windowed accumulate (events), and with a
+join matching each fact once (join), each in a process of its own; it prints the resident memory
+at a few cycles and the growth over the last half of the cycles.
+
+The machine is shared: compare builds in the same minutes, interleaved, medians of --reps.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from typing import Callable
+
+import numpy as np
+import pyarrow as pa
+
+import quarn
+
+
+@dataclass
+class Phase:
+    label: str
+    units: int
+    seconds: float
+    unit: str = "fact"
+
+
+@dataclass
+class Shape:
+    name: str
+    run: Callable[[int, np.random.Generator], list]
+    sizes: tuple
+    size_name: str
+    doc: str
+
+
+SHAPES: dict = {}
+DEFAULT_SIZES = (10_000, 100_000, 1_000_000)
+
+
+def shape(name: str, sizes: tuple = DEFAULT_SIZES, size_name: str = "n"):
+    def register(fn):
+        if name in SHAPES:
+            raise ValueError(f"shape {name} registered twice")
+        SHAPES[name] = Shape(name, fn, tuple(sizes), size_name, (fn.__doc__ or "").strip().splitlines()[0])
+        return fn
+    return register
+
+
+class Timer:
+    def __enter__(self):
+        gc.collect()
+        gc.disable()
+        self.t0 = time.perf_counter()
+        return self
+
+    def __exit__(self, *exc):
+        self.seconds = time.perf_counter() - self.t0
+        gc.enable()
+
+
+# ------------------------------------------------------------------------------------------- shapes
+
+READING_SCHEMAS = {"Reading": {"id": "i64", "value": "i64"}, "Alert": {"id": "i64"}}
+
+READING_RULES = '''
+rule "flag"
+when
+    $r : Reading($id : id, value > 100)
+then
+    insert(new Alert($id));
+    modify($r) { setValue(0) }
+end
+'''
+
+CHANGES = 200
+
+
+def reading_session(n, rng):
+    s = quarn.Session(READING_RULES, schemas=READING_SCHEMAS)
+    handles = s.insert("Reading", pa.table({"id": pa.array(np.arange(n), pa.int64()),
+                                            "value": pa.array(rng.integers(0, 100, n), pa.int64())}))
+    return s, handles
+
+
+def update_fire(n, rng, keep):
+    s, handles = reading_session(n, rng)
+    r = s.fire()
+    targets = [handles[k] for k in rng.integers(0, n, CHANGES)]
+    with Timer() as t:
+        for h in targets:
+            if not keep:
+                r = None
+            s.update(h, value=1000)
+            r = s.fire()
+    assert r.fired == 1, r.fired
+    return [Phase("update+fire", CHANGES, t.seconds, "change")]
+
+
+@shape("result-kept")
+def result_kept(n, rng):
+    """one update + fire over n facts, the previous Result still held; per change"""
+    return update_fire(n, rng, keep=True)
+
+
+@shape("result-dropped")
+def result_dropped(n, rng):
+    """one update + fire over n facts, the previous Result dropped first; per change"""
+    return update_fire(n, rng, keep=False)
+
+
+EVENT_SCHEMAS = {"Tick": {"id": "i64", "ts": "i64", "v": "i64"}, "Sum": {"total": "i64"}}
+EVENT_RULES = '''
+rule "window"
+when
+    accumulate(Tick($v : v) over window:time(10s); $t : sum($v))
+then
+end
+'''
+STEPS = 500
+
+
+@shape("event-stream", sizes=(1_000, 10_000, 100_000))
+def event_stream(n, rng):
+    """advance + insert_row + fire per event over n stored events, each Result held; per step"""
+    s = quarn.Session(EVENT_RULES, schemas=EVENT_SCHEMAS, events={"Tick": ("ts", 3_600_000)})
+    s.insert("Tick", pa.table({"id": pa.array(np.arange(n), pa.int64()), "ts": pa.array(np.zeros(n, np.int64)),
+                               "v": pa.array(rng.integers(0, 100, n), pa.int64())}))
+    r = s.fire()
+    values = rng.integers(0, 100, STEPS)
+    with Timer() as t:
+        for k in range(STEPS):
+            s.advance(1)
+            s.insert_row("Tick", {"id": n + k, "ts": k + 1, "v": int(values[k])})
+            r = s.fire()
+    assert r.fired <= 1
+    return [Phase("step", STEPS, t.seconds, "step")]
+
+
+@shape("derived-read")
+def derived_read(n, rng):
+    """derived() of a fire that derived one fact, over n facts of the derived type; per read"""
+    s, handles = reading_session(n, rng)
+    s.insert("Alert", pa.table({"id": pa.array(np.arange(n), pa.int64())}))
+    s.fire()
+    reads = 20
+    results = []
+    for k in range(reads):
+        s.update(handles[k], value=1000)
+        results.append(s.fire())
+    # Each Result's first read builds its table; later reads would find it built.
+    with Timer() as t:
+        for r in results:
+            d = r.derived()
+    assert len(d["Alert"]) == 1
+    return [Phase("derived()", reads, t.seconds, "read")]
+
+
+# --------------------------------------------------------------------------------------------- memory
+
+PLAIN_SCHEMAS = {"P": {"id": "i64", "a": "i64", "b": "f64"}}
+TICK_SCHEMAS = {"P": {"id": "i64", "ts": "i64", "a": "i64", "b": "f64"}}
+TICK_RULES = '''
+rule "recent"
+when
+    accumulate(P($a : a) over window:time(5s); $t : sum($a))
+then
+end
+'''
+
+
+def rss_kb() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+JOIN_RULES = '''
+rule "pair"
+when
+    $x : P($i : id)
+    $y : P(a == $i)
+then
+end
+'''
+
+
+def memory_loop(kind: str, cycles: int, batch: int) -> None:
+    events = kind == "events"
+    if events:
+        s = quarn.Session(TICK_RULES, schemas=TICK_SCHEMAS, events={"P": ("ts", 2_000)})
+    else:
+        s = quarn.Session(JOIN_RULES if kind == "join" else "", schemas=PLAIN_SCHEMAS)
+    ids = pa.array(np.arange(batch), pa.int64())
+    a = pa.array(np.arange(batch) if kind == "join" else np.arange(batch) % 97, pa.int64())
+    b = pa.array(np.arange(batch) * 0.5, pa.float64())
+    marks = {}
+    clock = 0
+    t0 = time.perf_counter()
+    for c in range(1, cycles + 1):
+        if events:
+            data = pa.table({"id": ids, "ts": pa.array(np.full(batch, clock), pa.int64()), "a": a, "b": b})
+        else:
+            data = pa.table({"id": ids, "a": a, "b": b})
+        handles = s.insert("P", data)
+        r = s.fire()
+        for h in handles:
+            s.delete(h)
+        r = s.fire()
+        if events:
+            s.advance(1_000)
+            clock += 1_000
+        del r
+        if c in (1, 10, 100) or c % (cycles // 4) == 0:
+            gc.collect()
+            marks[c] = rss_kb()
+    seconds = time.perf_counter() - t0
+    half = marks[cycles // 2]
+    last = marks[cycles]
+    print(f"{kind:7s} " + "  ".join(f"{c}: {kb / 1024:6.1f} MB" for c, kb in marks.items())
+          + f"   last half {100.0 * (last - half) / half:+.1f}%   {1e6 * seconds / (cycles * batch):.2f} us/fact",
+          flush=True)
+
+
+# --------------------------------------------------------------------------------------------- driver
+
+def parse_sizes(text: str) -> tuple:
+    return tuple(int(float(x)) for x in text.split(",") if x)
+
+
+def fmt_cost(seconds: float) -> str:
+    ns = seconds * 1e9
+    if ns < 10_000:
+        return f"{ns:8.0f} ns"
+    return f"{ns / 1000:8.1f} us"
+
+
+def run_shape(sh: Shape, sizes: tuple, reps: int, seed: int) -> None:
+    costs: dict = {}
+    order: list = []
+    for size in sizes:
+        for rep in range(reps):
+            rng = np.random.default_rng([seed, size, rep])
+            for ph in sh.run(size, rng):
+                if (ph.label, ph.unit) not in costs:
+                    costs[(ph.label, ph.unit)] = {}
+                    order.append((ph.label, ph.unit))
+                costs[(ph.label, ph.unit)].setdefault(size, []).append(ph.seconds / max(ph.units, 1))
+            gc.collect()
+    for label, unit in order:
+        med = {size: statistics.median(v) for size, v in costs[(label, unit)].items()}
+        cells = "  ".join(f"{sh.size_name}={size:.0e}: {fmt_cost(med[size])}" for size in sizes if size in med)
+        first, last = med[sizes[0]], med[sizes[-1]]
+        print(f"{sh.name:15s} {label:12s} per {unit:7s} {cells}   growth {last / first:6.2f}x", flush=True)
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--shapes", default="")
+    p.add_argument("--n", default="")
+    p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--seed", type=int, default=43)
+    p.add_argument("--list", action="store_true")
+    p.add_argument("--memory", action="store_true")
+    p.add_argument("--cycles", type=int, default=1000)
+    p.add_argument("--batch", type=int, default=10_000)
+    p.add_argument("--memory-one", choices=["plain", "events", "join"], help=argparse.SUPPRESS)
+    a = p.parse_args()
+    if a.list:
+        for sh in SHAPES.values():
+            print(f"{sh.name:15s} {sh.doc}")
+        return
+    if a.memory_one:
+        memory_loop(a.memory_one, a.cycles, a.batch)
+        return
+    if a.memory:
+        for kind in ("plain", "events", "join"):
+            subprocess.run([sys.executable, __file__, "--memory-one", kind, "--cycles", str(a.cycles),
+                            "--batch", str(a.batch)], check=True)
+        return
+    names = [x for x in a.shapes.split(",") if x] or list(SHAPES)
+    for name in names:
+        sh = SHAPES[name]
+        run_shape(sh, parse_sizes(a.n) if a.n else sh.sizes, a.reps, a.seed)
+
+
+if __name__ == "__main__":
+    main()
