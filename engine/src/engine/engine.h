@@ -363,6 +363,13 @@ public:
     // Whether node `node` is a ?query node due to ask again.
     bool query_refresh_due(size_t node) const;
 
+    // Sets the rule's agenda flag and lists the rule in agenda_queue: the one
+    // way the flag is set.
+    void put_on_agenda(size_t rule) {
+        nets[rule].on_agenda = true;
+        agenda_queue.enter(rule);
+    }
+
     // Activations (activations.cpp). Appends an activation of `tuple`: the
     // tuple keeps its sequence number while seq_by_tuple holds it; an
     // expression salience also refreshes top_salience and on_agenda.

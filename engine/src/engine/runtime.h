@@ -19,6 +19,7 @@
 #include "common/ids.h"
 #include "engine/accumulate.h"
 #include "engine/activation_list.h"
+#include "engine/agenda_queue.h"
 #include "engine/program.h"
 #include "engine/shadows.h"
 #include "engine/tms.h"
@@ -257,6 +258,9 @@ struct Runtime {
     std::map<int64_t, std::vector<TimerEntry>> timers;
 
     // --- The agenda and the state of the operation in progress.
+    // Every rule whose RuleNet::on_agenda is set, by group in choice order;
+    // built with the network.
+    AgendaQueue agenda_queue;
     std::vector<std::string> focus_stack;  // top = last
     std::optional<std::string> pending_error;
     std::optional<FactId> deleting_fact;
