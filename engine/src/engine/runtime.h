@@ -20,6 +20,7 @@
 #include "engine/accumulate.h"
 #include "engine/activation_list.h"
 #include "engine/agenda_queue.h"
+#include "engine/alpha_routes.h"
 #include "engine/program.h"
 #include "engine/shadows.h"
 #include "engine/tms.h"
@@ -223,9 +224,11 @@ struct Runtime {
     std::vector<uint32_t> fact_entry_point;  // by FactId; absent or 0 = default
     uint32_t entry_point_of(FactId f) const { return f < fact_entry_point.size() ? fact_entry_point[f] : 0; }
     // Facts a right-hand side's setter wrote that no update or delete has
-    // propagated since: the network still matches them by the values it saw
-    // last, so Engine::verify does not hold them to their alpha tests.
-    DenseIdSet silent_writes;
+    // propagated since, with the fields written: the network still matches
+    // them by the values it saw last, so Engine::verify does not hold them to
+    // their alpha tests, and their next update or delete cannot find the
+    // routes they are in by the present values of those fields.
+    DenseIdMap<uint64_t> silent_writes;
     std::optional<FactId> initial_fact;
 
     // --- The network, built from the program's rules by build_network, and
@@ -237,6 +240,9 @@ struct Runtime {
     // order; derived from the network by route_network_by_type.
     std::vector<std::vector<size_t>> lias_by_type;
     std::vector<std::vector<size_t>> nodes_by_type;
+    // The same routes with their alpha tests, so that a fact finds the routes
+    // it passes without asking each; built with them.
+    AlphaRoutes alpha_routes;
     // By Lia and by node: the rules whose link state or pending work a change
     // there can alter (the rules fed by the Lia, the rules listing the node).
     std::vector<std::vector<size_t>> rules_of_lia;
@@ -302,6 +308,8 @@ struct Runtime {
     // Link-state buffers that propagation borrows, one per call in progress
     // (Engine::link_states_into).
     std::vector<std::vector<uint8_t>> link_buffers;
+    // The routes a propagation call found for its fact, borrowed the same way.
+    std::vector<RouteScratch> route_buffers;
 };
 
 }  // namespace quarn
