@@ -189,7 +189,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                     if (!coerce_in_place(v, field)) return engine_err("RHS setter: arg type mismatch");
                     if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) return engine_err(ok.error());
                 }
-                silent_writes.insert(f);
+                silent_writes.try_emplace(f).first |= uint64_t{1} << a.field;
                 auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
                 if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);
                 else known->second |= uint64_t{1} << a.field;

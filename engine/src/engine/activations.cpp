@@ -96,7 +96,7 @@ void Engine::push_activation(size_t r, TupleId tuple) {
     const int32_t new_top = net.acts.size() == 1 ? salience : std::max(old_top, salience);
     if (new_top == old_top && net.on_agenda) return;
     net.top_salience = new_top;
-    net.on_agenda = true;
+    put_on_agenda(r);
 }
 
 uint32_t Engine::next_activation(size_t r) const {

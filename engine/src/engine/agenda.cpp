@@ -1,6 +1,7 @@
 // The firing loop: the agenda with its focus stack, rule selection, firing, the halt check and the empty-agenda work.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "common/internal_error.h"
 #include "common/text.h"
@@ -18,12 +19,8 @@ const std::string kMain = "MAIN";
 class FireLoop {
 public:
     FireLoop(Engine& e, uint64_t limit)
-        : e_(e), limit_(limit), eval_debug_(e.switches.eval_debug()), ag_debug_(e.switches.ag_debug()) {
-        group_numbers_.emplace(kMain, 0);
-        group_of_.reserve(e_.rules.size());
-        for (size_t r = 0; r < e_.rules.size(); ++r)
-            group_of_.push_back(group_numbers_.try_emplace(group(r), group_numbers_.size()).first->second);
-    }
+        : e_(e), queue_(e.agenda_queue), limit_(limit), eval_debug_(e.switches.eval_debug()),
+          ag_debug_(e.switches.ag_debug()) {}
 
     EngineResult<Firings> run();
 
@@ -38,16 +35,33 @@ private:
     // The number of the group on top of the focus stack: kNoGroup when no
     // rule belongs to it.
     uint32_t top_group() const {
-        if (e_.focus_stack.empty()) return 0;
-        auto it = group_numbers_.find(std::string_view(e_.focus_stack.back()));
-        return it == group_numbers_.end() ? kNoGroup : it->second;
+        return e_.focus_stack.empty() ? 0 : queue_.group_number(e_.focus_stack.back());
     }
+    uint32_t group_of(size_t r) const { return queue_.group_of(r); }
     bool constant_salience(size_t r) const {
         return e_.rules[r].salience.kind == CompiledSalience::Kind::Const;
     }
     // A rule's key on the agenda: its constant salience, else its best pending one.
     int64_t key(size_t r) const { return constant_salience(r) ? e_.rules[r].salience.value : e_.nets[r].top_salience; }
     uint64_t agenda_order(size_t r) const { return e_.rules[r].def.decl_seq; }
+    // Whether rule a comes before rule b in the choice: the higher key, then
+    // the smaller agenda order, then the first in rule_order.
+    bool chosen_before(size_t a, size_t b) const {
+        if (key(a) != key(b)) return key(a) > key(b);
+        if (agenda_order(a) != agenda_order(b)) return agenda_order(a) < agenda_order(b);
+        return queue_.order_place(a) < queue_.order_place(b);
+    }
+    // A rule the choice looks at: on the agenda, or with terminal deletions
+    // waiting. The queue unlists the listed rules that are neither.
+    bool candidate(size_t r) const { return e_.nets[r].on_agenda || has_terminal_entries(r, false); }
+    // Whether some rule of `group` other than `r` is on the agenda and
+    // `beats` says it outranks r; `beats` is asked of the first
+    // constant-salience rule and of every expression-salience rule, and of
+    // every other listed rule only when `settled` cannot decide from the first.
+    template <class Beats, class Settled>
+    bool outranked(uint32_t group, size_t r, Beats beats, Settled settled);
+    // The best candidate of the top group, none when it has none.
+    std::optional<size_t> best_candidate(uint32_t top);
 
     // `label` names the evaluation in the trace; none for one the trace does not show.
     void evaluate(const char* label, size_t r, bool force, bool forced_eval) {
@@ -109,14 +123,12 @@ private:
     EngineStatus fire(size_t r);
 
     Engine& e_;
+    // Agenda groups by number, MAIN being 0, so that the loop compares
+    // numbers where it would compare names.
+    AgendaQueue& queue_;
     const uint64_t limit_;
     const bool eval_debug_;
     const bool ag_debug_;
-    // Agenda groups by number, MAIN being 0, so that the loop compares
-    // numbers where it would compare names.
-    static constexpr uint32_t kNoGroup = ~uint32_t{0};
-    HashMap<std::string_view, uint32_t> group_numbers_;
-    std::vector<uint32_t> group_of_;  // by rule
     Firings firings_;  // none while a sink takes them
     uint64_t fired_ = 0;
 };
@@ -185,7 +197,8 @@ void FireLoop::apply_window_changes() {
                             if (std::find(net.node_ids.begin(), net.node_ids.end(), n) == net.node_ids.end() ||
                                 !e_.rule_linked(r))
                                 continue;
-                            net.on_agenda = net.dirty = true;
+                            e_.put_on_agenda(r);
+                            net.dirty = true;
                             net.dirty_stamp = e_.input_seq;
                         }
                     }
@@ -244,9 +257,8 @@ void FireLoop::apply_window_changes() {
 // Rules whose activations depend on more than their constant salience are
 // brought up to date before every choice.
 void FireLoop::eager_pass() {
-    for (size_t r : e_.rule_order) {
+    for (size_t r : queue_.eager_rules()) {
         const bool constant = constant_salience(r);
-        if (!e_.rules[r].def.no_loop && constant) continue;
         hand_terminal(r, constant);
         evaluate("eager", r, false, constant);
         if (has_terminal_entries(r, constant)) {
@@ -258,15 +270,41 @@ void FireLoop::eager_pass() {
     }
 }
 
+std::optional<size_t> FireLoop::best_candidate(uint32_t top) {
+    auto keep = [&](size_t r) { return candidate(r); };
+    std::optional<size_t> best;
+    auto consider = [&](size_t r) {
+        if (!best || chosen_before(r, *best)) best = r;
+    };
+    if (std::optional<size_t> first = queue_.first_constant(top, keep)) consider(*first);
+    for (uint32_t r : queue_.expression_rules(top, keep)) consider(r);
+    // A rule may wait with terminal deletions alone, off the agenda and unlisted.
+    if (e_.tms.has_terminal())
+        for (const Tms::TerminalDel& d : e_.tms.terminal_entries())
+            if (group_of(d.rule) == top) consider(d.rule);
+    return best;
+}
+
+template <class Beats, class Settled>
+bool FireLoop::outranked(uint32_t group, size_t r, Beats beats, Settled settled) {
+    auto keep = [&](size_t o) { return candidate(o); };
+    auto on_agenda_beats = [&](size_t o) { return o != r && e_.nets[o].on_agenda && beats(o); };
+    for (uint32_t o : queue_.expression_rules(group, keep))
+        if (on_agenda_beats(o)) return true;
+    const std::optional<size_t> first = queue_.first_constant(group, keep);
+    if (!first) return false;
+    // No constant-salience rule has a higher key than the first: past it,
+    // only its ties can outrank r.
+    if (e_.nets[*first].on_agenda && (*first == r || settled(*first))) return *first != r && beats(*first);
+    bool found = false;
+    queue_.for_each_listed(group, [&](size_t o) { found = found || on_agenda_beats(o); });
+    return found;
+}
+
 bool FireLoop::choose(std::optional<size_t>& chosen) {
     for (;;) {
         const uint32_t top = top_group();
-        std::optional<size_t> best;
-        for (size_t r : e_.rule_order) {
-            if (group_of_[r] != top || !(e_.nets[r].on_agenda || has_terminal_entries(r, false))) continue;
-            if (!best || key(r) > key(*best) || (key(r) == key(*best) && agenda_order(r) < agenda_order(*best)))
-                best = r;
-        }
+        const std::optional<size_t> best = best_candidate(top);
         // Query work competes on the default group as if at salience 0.
         std::optional<uint32_t> query;
         if (top == 0) {
@@ -307,10 +345,9 @@ bool FireLoop::choose(std::optional<size_t>& chosen) {
         if (!constant_salience(r)) {
             // The fresh key may have fallen behind another rule's; ties go to
             // the smaller rule index here.
-            bool beaten = false;
-            for (size_t o = 0; o < e_.rules.size() && !beaten; ++o)
-                beaten = o != r && group_of_[o] == top && e_.nets[o].on_agenda &&
-                         (key(o) > key(r) || (key(o) == key(r) && o < r));
+            const bool beaten = outranked(
+                top, r, [&](size_t o) { return key(o) > key(r) || (key(o) == key(r) && o < r); },
+                [&](size_t first) { return key(first) != key(r); });
             if (beaten) {
                 if (!step()) return false;
                 continue;
@@ -343,8 +380,8 @@ bool FireLoop::empty_agenda_work(Next& next) {
             if (!std::all_of(facts.begin(), facts.end(), [&](FactId f) { return e_.store.is_alive(f); })) continue;
             TrieNode& tn = e_.nodes[t.node];
             tn.node.park(t.tuple, t.stamp);
-            RuleNet& owner = e_.nets[tn.owner.first];
-            owner.dirty = owner.on_agenda = true;
+            e_.nets[tn.owner.first].dirty = true;
+            e_.put_on_agenda(tn.owner.first);
         }
         return step();
     }
@@ -383,7 +420,8 @@ bool FireLoop::empty_agenda_work(Next& next) {
                    !e_.event_decls.count(p.type_id);
         });
         if (!waiting) continue;
-        net.on_agenda = net.dirty = true;
+        e_.put_on_agenda(r);
+        net.dirty = true;
         net.dirty_stamp = e_.input_seq;
         rearmed = true;
     }
@@ -399,9 +437,8 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
     const uint32_t top = top_group();
     // Only the trace prints the name.
     const std::string top_name = ag_debug_ ? focus_top() : std::string();
-    bool higher = false;
-    for (size_t o = 0; o < e_.rules.size() && !higher; ++o)
-        higher = o != l && group_of_[o] == top && e_.nets[o].on_agenda && key(o) > key(l);
+    bool higher = outranked(
+        top, l, [&](size_t o) { return key(o) > key(l); }, [](size_t) { return true; });
     if (!higher && top == 0)
         higher = key(l) < 0 && std::any_of(e_.linked_queries.begin(), e_.linked_queries.end(),
                                            [](uint8_t q) { return q != 0; });
@@ -432,7 +469,7 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
     if (ag_debug_) {
         std::vector<std::string> rows;
         for (size_t o = 0; o < e_.rules.size(); ++o)
-            if (group_of_[o] == top)
+            if (group_of(o) == top)
                 rows.push_back(fmt("\"r{}(q={},len={},d={})\"", o, e_.nets[o].on_agenda ? "true" : "false",
                                    e_.nets[o].acts.size(), e_.nets[o].dirty ? "true" : "false"));
         std::string list = "[";
@@ -443,21 +480,46 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
                          higher ? "true" : "false", pending_before)
                          .c_str());
     }
-    if (group_of_[l] == top) {
+    if (group_of(l) == top) {
         if (!higher && !e_.focus_stack.empty()) again = l;
         return true;
     }
-    bool top_ready = false;
-    for (size_t o = 0; o < e_.rules.size(); ++o) {
-        if (group_of_[o] != top) continue;
+    // The rules of the top group waiting for an evaluation get it, in rule
+    // index order. Every rule on the agenda is listed; one that these
+    // evaluations put on the agenda is taken in turn when its index is still
+    // ahead.
+    std::vector<size_t> ahead;
+    queue_.for_each_listed(top, [&](size_t o) { ahead.push_back(o); });
+    std::make_heap(ahead.begin(), ahead.end(), std::greater<size_t>());
+    std::vector<size_t> entered;
+    queue_.watch(top, &entered);
+    struct Unwatch {
+        AgendaQueue& queue;
+        ~Unwatch() { queue.watch(AgendaQueue::kNoGroup, nullptr); }
+    } unwatch{queue_};
+    std::optional<size_t> last;
+    while (!ahead.empty()) {
+        std::pop_heap(ahead.begin(), ahead.end(), std::greater<size_t>());
+        const size_t o = ahead.back();
+        ahead.pop_back();
+        if (last && o <= *last) continue;  // listed twice
+        last = o;
         RuleNet& on = e_.nets[o];
         if (on.on_agenda && on.acts.empty() && on.dirty) {
             evaluate(nullptr, o, false, false);
             if (on.acts.empty() && !on.dirty) on.on_agenda = false;
         }
+        for (size_t n : entered) {
+            if (n <= o) continue;
+            ahead.push_back(n);
+            std::push_heap(ahead.begin(), ahead.end(), std::greater<size_t>());
+        }
+        entered.clear();
     }
-    for (size_t o = 0; o < e_.rules.size(); ++o)
-        top_ready = top_ready || (group_of_[o] == top && e_.nets[o].on_agenda && !e_.nets[o].acts.empty());
+    bool top_ready = false;
+    queue_.for_each_listed(top, [&](size_t o) {
+        top_ready = top_ready || (e_.nets[o].on_agenda && !e_.nets[o].acts.empty());
+    });
     if (!top_ready && pending_before != 0) again = l;
     return true;
 }

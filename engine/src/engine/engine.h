@@ -21,7 +21,7 @@
 //   constraint_groups.cpp   compile_gexpr
 //   compiled_rule_dump.cpp  dump_compiled_rule
 //   loader.cpp              add_rules_text and the checks that span rules
-//   pattern_key.cpp         pattern_key, canonical_eq_literal
+//   pattern_key.cpp         pattern_key, pattern_test_key, canonical_eq_literal
 //   network_build.cpp       build_network and the shadow decisions
 //   network_dump.cpp        dump_network
 //   event_decl.cpp          declare_event
@@ -38,6 +38,7 @@
 //   fact_ops.cpp            insert, insert_into, insert_columns, insert_table, update_fact, delete_fact
 //   dead_rows.cpp           reclaim_dead_rows_if_due: which dead facts work to come still reads
 //   propagation.cpp         on_insert, on_insert_stored, on_update, on_delete_ex, alpha_passes_fields
+//   alpha_routes.cpp        AlphaRoutes (alpha_routes.h), the routes a fact can pass
 //   linking.cpp             rule_linked, rule_linked_by_facts, note_link_effects_ex, stage_snapshot
 //   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
 //   engine_ce_nodes.cpp     the dispatch to the nodes the engine evaluates itself
@@ -285,10 +286,20 @@ public:
     // the types their queries read. Run by build_network.
     void route_network_by_type();
     class LinkNotes;
-    // The insert of `fact`, stored and alive, staged at the places `lia_routes`
-    // and `node_routes` (those of its type) with the marks that follow.
-    void route_insert(FactId fact, Stamp stamp, std::span<const size_t> lia_routes,
+    class UpdateRoutes;
+    // The routes of its type that `fact` passes, as places in the type's
+    // route lists (AlphaRoutes), into found.lias and found.nodes; whether any.
+    bool find_passing_routes(FactId fact, RouteScratch& found);
+    // The insert of `fact`, stored and alive, staged at the routes `passing`
+    // names (find_passing_routes) among `lia_routes` and `node_routes`
+    // (those of its type), with the marks that follow.
+    void route_insert(FactId fact, Stamp stamp, const RouteScratch& passing, std::span<const size_t> lia_routes,
                       std::span<const size_t> node_routes, LinkNotes& notes);
+    // After a change of `fact` has propagated: every Lia of its type holds it
+    // exactly when it passes the Lia's alpha tests, and so does every node
+    // but accumulates (whose windows decide). The sanitizer build checks it
+    // after every update and delete.
+    void verify_routes_of(FactId fact) const;
     void lia_take_in(size_t lia, FactId fact, Stamp stamp);
     void lia_let_go(size_t lia, FactId fact, Stamp stamp);
     void node_admit(size_t node, FactId fact);
@@ -399,6 +410,13 @@ public:
     void note_query_inputs(FactId fact, uint64_t mask, Stamp stamp);
     // Whether node `node` is a ?query node due to ask again.
     bool query_refresh_due(size_t node) const;
+
+    // Sets the rule's agenda flag and lists the rule in agenda_queue: the one
+    // way the flag is set.
+    void put_on_agenda(size_t rule) {
+        nets[rule].on_agenda = true;
+        agenda_queue.enter(rule);
+    }
 
     // Activations (activations.cpp). Appends an activation of `tuple`: the
     // tuple keeps its sequence number while seq_by_tuple holds it; an
@@ -544,6 +562,10 @@ const CompiledPattern* action_target(const CompiledRule& rule, size_t target);
 // integer on a double field becomes that double, a whole double that an i64
 // holds on an integer field becomes that integer; every other literal stays.
 Value canonical_eq_literal(const Value& lit, const FieldType& field);
+
+// The key text of one test as pattern_key writes it: two tests of one field
+// with equal texts, at one pattern position, pass the same facts.
+std::string pattern_test_key(const Test& test, const FieldType& field_type);
 
 // A stable text of a compiled rule (patterns with positions, slots, index
 // operators, masks and tests; accumulate result types; actions) for tests.

@@ -64,7 +64,7 @@ void remove_acts(Engine& e, size_t r, Remove remove) {
     if (new_top == old_top && net.on_agenda) return;
     // Also with nothing left: the agenda must look at the rule again.
     net.top_salience = new_top;
-    net.on_agenda = true;
+    e.put_on_agenda(r);
 }
 
 // A tuple that left the terminal forgets its activation and its sequence number.

@@ -115,7 +115,7 @@ void Engine::note_link_effect(size_t r, std::vector<uint8_t>& linked_before) {
     RuleNet& net = nets[r];
     if (before && !now) {
         // What the rule produced must be dropped or re-checked.
-        net.on_agenda = true;
+        put_on_agenda(r);
         net.dirty = true;
         net.dirty_stamp = input_seq;
     }
@@ -142,7 +142,7 @@ void Engine::note_still_linked(size_t r) {
     if (has_pending_work(r)) {
         net.dirty = true;
         net.dirty_stamp = input_seq;
-        net.on_agenda = true;
+        put_on_agenda(r);
     }
 }
 

@@ -110,18 +110,60 @@ void note_query_change(Engine& e, FactId f, uint64_t mask, const Stamp& stamp) {
     if (!e.query_nodes.nodes.empty()) e.note_query_inputs(f, mask, stamp);
 }
 
-// Whether `f`, reached through a route of its type, passes pattern `pi` of
-// rule `r` on its own (alpha_passes_fields); for a pattern without tests only
-// the entry point is left to ask.
-bool route_passes(const Engine& e, size_t r, size_t pi, FactId f) {
-    const CompiledPattern& p = e.rules[r].patterns[pi];
-    if (!p.cmps.empty()) return e.alpha_passes_fields(r, pi, f);
-    return e.entry_point_of(f) == p.entry_point_id;
-}
-
 std::span<const size_t> routes_of(const std::vector<std::vector<size_t>>& by_type, TypeId t) {
     if (t >= by_type.size()) return {};
     return by_type[t];
+}
+
+// Route lists found for one propagation call, borrowed from the engine's
+// route_buffers and given back for their room: a call made while another is
+// in progress gets buffers of its own.
+class RouteLoan {
+public:
+    explicit RouteLoan(Engine& e) : e_(e) {
+        if (!e.route_buffers.empty()) {
+            scratch_ = std::move(e.route_buffers.back());
+            e.route_buffers.pop_back();
+        }
+    }
+    ~RouteLoan() { e_.route_buffers.push_back(std::move(scratch_)); }
+    RouteLoan(const RouteLoan&) = delete;
+    RouteLoan& operator=(const RouteLoan&) = delete;
+    RouteScratch& operator*() { return scratch_; }
+    RouteScratch* operator->() { return &scratch_; }
+
+private:
+    Engine& e_;
+    RouteScratch scratch_;
+};
+
+// The routes of one list that an update or a delete visits, in list order,
+// each with whether the fact passes it now: with `everywhere` every route,
+// else the candidates (AlphaRoutes::candidates) and the accumulate routes.
+// A route that is no candidate fails now.
+void plan_visit(size_t total, bool everywhere, const std::vector<uint32_t>& candidates,
+                const std::vector<uint8_t>& passes, std::span<const uint32_t> accumulates,
+                std::vector<std::pair<uint32_t, bool>>& visit) {
+    visit.clear();
+    size_t c = 0, a = 0;
+    if (everywhere) {
+        for (uint32_t place = 0; place < total; ++place) {
+            const bool candidate = c < candidates.size() && candidates[c] == place;
+            visit.emplace_back(place, candidate && passes[c] != 0);
+            c += candidate;
+        }
+        return;
+    }
+    while (c < candidates.size() || a < accumulates.size()) {
+        const bool take_candidate = a == accumulates.size() || (c < candidates.size() && candidates[c] <= accumulates[a]);
+        if (take_candidate) {
+            if (a < accumulates.size() && accumulates[a] == candidates[c]) ++a;
+            visit.emplace_back(candidates[c], passes[c] != 0);
+            ++c;
+        } else {
+            visit.emplace_back(accumulates[a++], false);
+        }
+    }
 }
 
 }  // namespace
@@ -152,6 +194,7 @@ void Engine::route_network_by_type() {
         file(nodes_by_type, rules[r].patterns[pi].type_id, ni);
     }
     index_query_nodes();
+    alpha_routes.build(*this);
     rules_of_lia.assign(lias.size(), {});
     rules_of_node.assign(nodes.size(), {});
     for (size_t r = 0; r < nets.size(); ++r) {
@@ -243,8 +286,11 @@ namespace {
 // insert that no pattern reads returns without making room for the notes.
 [[gnu::noinline]] void route_with_notes(Engine& e, FactId f, const Stamp& stamp,
                                         std::span<const size_t> lia_routes, std::span<const size_t> node_routes) {
+    RouteLoan found(e);
+    // A fact that passes no route stages nothing and changes no link state.
+    if (!e.find_passing_routes(f, *found)) return;
     Engine::LinkNotes notes(e);
-    e.route_insert(f, stamp, lia_routes, node_routes, notes);
+    e.route_insert(f, stamp, *found, lia_routes, node_routes, notes);
 }
 
 }  // namespace
@@ -253,29 +299,16 @@ bool Engine::alpha_passes_fields(size_t r, size_t pattern, FactId f) const {
     const CompiledPattern& p = rules[r].patterns[pattern];
     if (store.fact_type(f) != p.type_id) return false;
     if (entry_point_of(f) != p.entry_point_id) return false;
-    for (const CompiledCmp& c : p.cmps) {
-        const Test& t = c.test;
-        switch (t.kind) {
-            case Test::Kind::Group:
-                if (t.refs_bindings) continue;
-                if (eval_gexpr(t.expr, store, f, std::nullopt, p.position) != Truth::True) return false;
-                continue;
-            case Test::Kind::Temporal: continue;
-            case Test::Kind::Cmp: {
-                if (t.rhs.is_literal()) {
-                    Value v = store.get(f, c.field);
-                    if (v.is_null() || !eval_cmp(v, t.op, t.rhs.lit)) return false;
-                } else if (t.rhs.kind == Src::Kind::FactField && p.position && t.rhs.position == *p.position) {
-                    if (!eval_cmp_join(store.get(f, c.field), t.op, store.get(f, t.rhs.field))) return false;
-                }
-                continue;  // against another pattern's fact: a join test
-            }
-            default:
-                if (!eval_alpha_test(store.get(f, c.field), t)) return false;
-                continue;
-        }
-    }
+    for (const CompiledCmp& c : p.cmps)
+        if (!alpha_cmp_passes(store, p, c, f)) return false;
     return true;
+}
+
+bool Engine::find_passing_routes(FactId f, RouteScratch& found) {
+    alpha_routes.start_fact(*this, f);
+    alpha_routes.passing(*this, AlphaRoutes::Kind::Lias, found.lias);
+    alpha_routes.passing(*this, AlphaRoutes::Kind::Nodes, found.nodes);
+    return !found.lias.empty() || !found.nodes.empty();
 }
 
 void Engine::refresh_query_links() {
@@ -386,27 +419,29 @@ void Engine::on_insert_stored(std::span<const FactId> facts) {
             continue;
         }
         LinkNotes notes(*this);
+        RouteLoan found(*this);
         for (; i < end; ++i) {
             if (!firing) ++shadow_seq;
-            if (store.is_alive(facts[i])) route_insert(facts[i], none, lia_routes, node_routes, notes);
+            if (store.is_alive(facts[i]) && find_passing_routes(facts[i], *found))
+                route_insert(facts[i], none, *found, lia_routes, node_routes, notes);
         }
     }
 }
 
-void Engine::route_insert(FactId f, Stamp stamp, std::span<const size_t> lia_routes,
+void Engine::route_insert(FactId f, Stamp stamp, const RouteScratch& passing, std::span<const size_t> lia_routes,
                           std::span<const size_t> node_routes, LinkNotes& notes) {
-    for (size_t li : lia_routes) {
-        if (!route_passes(*this, lias[li].rule, lias[li].pattern, f)) continue;
+    for (uint32_t place : passing.lias) {
+        const size_t li = lia_routes[place];
         const bool joins = !lias[li].passing.empty();
         lia_take_in(li, f, stamp);
         if (joins) notes.after_joining(rules_of_lia[li]);
         else notes.after_change(rules_of_lia[li]);
     }
-    for (size_t ni : node_routes) {
+    // Group CEs take no facts: no index finds them.
+    for (uint32_t place : passing.nodes) {
+        const size_t ni = node_routes[place];
         const auto [r, pi] = nodes[ni].owner;
         const CompiledPattern& p = rules[r].patterns[pi];
-        if (p.role.kind == SubRole::Kind::Group) continue;  // group CEs take no facts
-        if (!route_passes(*this, r, pi, f)) continue;
         // An event already past its expiry never counts in an accumulate: it
         // is gone once the next fire has run.
         if (p.acc && (p.acc->window_ms ? !winacc_admits(ni, f) : past_expiry(f))) {
@@ -424,31 +459,78 @@ void Engine::route_insert(FactId f, Stamp stamp, std::span<const size_t> lia_rou
     }
 }
 
+// The routes an update or a delete of `f` visits (plan_visit), nodes and
+// Lias. `unseen` holds the fields written since the network last saw the
+// fact (an update's own and a setter's silent writes). The fact sits where
+// the values the network saw put it: unless a field the literal indexes
+// read is among the unseen, its present values find every route it sits in.
+// A delete asks for no test: a dead fact passes nothing.
+class Engine::UpdateRoutes {
+public:
+    enum class Change : uint8_t { Update, Delete };
+    UpdateRoutes(Engine& e, FactId f, Change change, uint64_t unseen) : found_(e) {
+        const TypeId type = e.store.fact_type(f);
+        const bool alive = change == Change::Update && e.store.is_alive(f);
+        routes_ = e.alpha_routes.routes_of(type);
+        everywhere_ = (change == Change::Update && !alive) || (unseen & e.alpha_routes.indexed_fields(type)) != 0;
+        found_->nodes.clear();
+        found_->lias.clear();
+        if (!routes_) return;
+        e.alpha_routes.start_fact(e, f);
+        if (alive) {
+            e.alpha_routes.candidates(e, AlphaRoutes::Kind::Nodes, found_->nodes, found_->node_passes);
+            e.alpha_routes.candidates(e, AlphaRoutes::Kind::Lias, found_->lias, found_->lia_passes);
+        } else if (!everywhere_) {
+            e.alpha_routes.reachable(e, AlphaRoutes::Kind::Nodes, found_->nodes);
+            e.alpha_routes.reachable(e, AlphaRoutes::Kind::Lias, found_->lias);
+            found_->node_passes.assign(found_->nodes.size(), 0);
+            found_->lia_passes.assign(found_->lias.size(), 0);
+        }
+    }
+    // Per route visited, in list order: its place and whether the fact passes it now.
+    const std::vector<std::pair<uint32_t, bool>>& nodes(size_t total) {
+        plan_visit(total, everywhere_, found_->nodes, found_->node_passes, accumulates(), found_->node_visit);
+        return found_->node_visit;
+    }
+    const std::vector<std::pair<uint32_t, bool>>& lias(size_t total) {
+        plan_visit(total, everywhere_, found_->lias, found_->lia_passes, {}, found_->lia_visit);
+        return found_->lia_visit;
+    }
+
+private:
+    std::span<const uint32_t> accumulates() const {
+        if (!routes_) return {};
+        return routes_->nodes.accumulates;
+    }
+
+    RouteLoan found_;
+    const TypeRoutes* routes_ = nullptr;
+    bool everywhere_ = true;
+};
+
 void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
-    silent_writes.erase(f);
+    uint64_t unseen = mask;
+    if (const uint64_t* silent = silent_writes.find(f)) {
+        unseen |= *silent;
+        silent_writes.erase(f);
+    }
     note_query_change(*this, f, mask, stamp);
     LinkNotes notes(*this);
-    const bool alive = store.is_alive(f);
     const TypeId type = store.fact_type(f);
     const bool event = event_decls.count(type) != 0;
     bool deferred = false;
 
     // Pass 1 stages what passes now (updates and arrivals), pass 2 what fails
     // now (departures), so a call's deletes come after its updates and inserts.
-    // Whether the fact passes a route's tests now is read once, in pass 1, for
-    // the first 64 routes; pass 2 reads it only for a fact that passed before.
-    constexpr size_t kCachedRoutes = 64;
-    uint64_t passes_now = 0;
-    auto passes = [&](int pass, size_t i, size_t r, size_t pi) {
-        if (pass == 2 && i < kCachedRoutes) return ((passes_now >> i) & 1) != 0;
-        const bool now = alive && route_passes(*this, r, pi, f);
-        if (now && i < kCachedRoutes) passes_now |= uint64_t{1} << i;
-        return now;
-    };
+    // A route the fact neither sat in nor passes now changes nothing: only the
+    // routes its values reach are visited.
+    UpdateRoutes routes(*this, f, UpdateRoutes::Change::Update, unseen);
+    const std::span<const size_t> node_routes = routes_of(nodes_by_type, type);
+    const std::span<const size_t> lia_routes = routes_of(lias_by_type, type);
+    const std::vector<std::pair<uint32_t, bool>>& node_visit = routes.nodes(node_routes.size());
     for (int pass = 1; pass <= 2; ++pass) {
-        size_t i = 0;
-        for (size_t ni : routes_of(nodes_by_type, type)) {
-            const size_t route = i++;
+        for (const auto& [place, now] : node_visit) {
+            const size_t ni = node_routes[place];
             const auto [r, pi] = nodes[ni].owner;
             const CompiledPattern& p = rules[r].patterns[pi];
             if (p.role.kind == SubRole::Kind::Group) continue;
@@ -467,7 +549,6 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
             TrieNode& n = nodes[ni];
             const bool was = n.win_in.count(f) != 0;
             if (pass == 2 && !was) continue;
-            const bool now = passes(pass, route, r, pi);
             if (pass == 1 && was && now) {
                 if (mask == kAllFields || (mask & p.field_mask) || (n.node.temporal() && p.ce == CeKind::Positive)) {
                     n.node.stage_right_update(f, stamp, StagedFlag::Change);
@@ -494,15 +575,13 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
         }
     }
 
-    passes_now = 0;
+    const std::vector<std::pair<uint32_t, bool>>& lia_visit = routes.lias(lia_routes.size());
     for (int pass = 1; pass <= 2; ++pass) {
-        size_t i = 0;
-        for (size_t li : routes_of(lias_by_type, type)) {
-            const size_t route = i++;
+        for (const auto& [place, now] : lia_visit) {
+            const size_t li = lia_routes[place];
             const CompiledPattern& p = rules[lias[li].rule].patterns[lias[li].pattern];
             const bool was = lias[li].passing.count(f) != 0;
             if (pass == 2 && !was) continue;
-            const bool now = passes(pass, route, lias[li].rule, lias[li].pattern);
             if (pass == 1 && was && now) {
                 if (mask != kAllFields && !(mask & p.field_mask)) continue;
                 Lia& lia = lias[li];
@@ -527,23 +606,38 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     }
 
     if (deferred) window_changes.push_back(WindowChange{f, 0, mask});
+#ifdef QUARN_VERIFY_ENGINE
+    verify_routes_of(f);
+#endif
     tms_eager_break(f);
 }
 
 void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
-    silent_writes.erase(f);
+    // A dead fact's row still reads as it was: unless a setter wrote a field
+    // an index reads behind the network's back, its values find every route
+    // it sits in.
+    uint64_t unseen = 0;
+    if (const uint64_t* silent = silent_writes.find(f)) {
+        unseen = *silent;
+        silent_writes.erase(f);
+    }
     if (!firing) ++shadow_seq;
     if (has_shadows()) shadow_gate_delete(f, shadow_seq);
     note_query_change(*this, f, kAllFields, stamp);
     LinkNotes notes(*this);
 
     const TypeId type = store.fact_type(f);
-    for (size_t li : routes_of(lias_by_type, type)) {
+    UpdateRoutes routes(*this, f, UpdateRoutes::Change::Delete, unseen);
+    const std::span<const size_t> lia_routes = routes_of(lias_by_type, type);
+    const std::span<const size_t> node_routes = routes_of(nodes_by_type, type);
+    for (const auto& visit : routes.lias(lia_routes.size())) {
+        const size_t li = lia_routes[visit.first];
         if (!lias[li].passing.count(f)) continue;
         lia_let_go(li, f, stamp);
         notes.after_change(rules_of_lia[li]);
     }
-    for (size_t ni : routes_of(nodes_by_type, type)) {
+    for (const auto& visit : routes.nodes(node_routes.size())) {
+        const size_t ni = node_routes[visit.first];
         TrieNode& n = nodes[ni];
         // A dead fact is never admitted again: keeping it held out would only
         // grow the set for as long as the session lives.
@@ -553,7 +647,31 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
         n.node.stage_right_delete(f, stamp);
         notes.after_change(rules_of_node[ni]);
     }
+#ifdef QUARN_VERIFY_ENGINE
+    verify_routes_of(f);
+#endif
     tms_eager_break(f);
+}
+
+void Engine::verify_routes_of(FactId f) const {
+    const bool alive = store.is_alive(f);
+    const TypeId type = store.fact_type(f);
+    for (size_t li : routes_of(lias_by_type, type)) {
+        const bool now = alive && alpha_passes_fields(lias[li].rule, lias[li].pattern, f);
+        if (lias[li].passing.contains(f) != now)
+            invariant_broken(fmt("Lia {} {} fact {}, which {} its tests", li, now ? "misses" : "holds", f,
+                                 now ? "passes" : "fails"));
+    }
+    for (size_t ni : routes_of(nodes_by_type, type)) {
+        const auto [r, pi] = nodes[ni].owner;
+        const CompiledPattern& p = rules[r].patterns[pi];
+        // Accumulates follow their windows and deferred changes.
+        if (p.acc || p.role.kind == SubRole::Kind::Group) continue;
+        const bool now = alive && alpha_passes_fields(r, pi, f);
+        if (nodes[ni].win_in.contains(f) != now)
+            invariant_broken(fmt("node {} {} fact {}, which {} its tests", ni, now ? "misses" : "admits", f,
+                                 now ? "passes" : "fails"));
+    }
 }
 
 }  // namespace quarn

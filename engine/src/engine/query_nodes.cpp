@@ -105,7 +105,8 @@ void Engine::note_query_inputs(FactId fact, uint64_t mask, Stamp stamp) {
         }
         for (size_t r : rules_of_node[reader.node]) {
             RuleNet& net = nets[r];
-            net.dirty = net.on_agenda = true;
+            net.dirty = true;
+            put_on_agenda(r);
             net.dirty_stamp = input_seq;
         }
     }

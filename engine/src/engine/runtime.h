@@ -19,6 +19,8 @@
 #include "common/ids.h"
 #include "engine/accumulate.h"
 #include "engine/activation_list.h"
+#include "engine/agenda_queue.h"
+#include "engine/alpha_routes.h"
 #include "engine/program.h"
 #include "engine/shadows.h"
 #include "engine/tms.h"
@@ -221,9 +223,11 @@ struct Runtime {
     // The entry point a fact came in through (0 = default), which the store keeps.
     uint32_t entry_point_of(FactId f) const { return store.entry_point(f); }
     // Facts a right-hand side's setter wrote that no update or delete has
-    // propagated since: the network still matches them by the values it saw
-    // last, so Engine::verify does not hold them to their alpha tests.
-    DenseIdSet silent_writes;
+    // propagated since, with the fields written: the network still matches
+    // them by the values it saw last, so Engine::verify does not hold them to
+    // their alpha tests, and their next update or delete cannot find the
+    // routes they are in by the present values of those fields.
+    DenseIdMap<uint64_t> silent_writes;
     std::optional<FactId> initial_fact;
     // Facts the engine stored for itself: the InitialFact, accumulate and
     // collection results, groupby rows and ?query answer rows. Their handles
@@ -240,6 +244,9 @@ struct Runtime {
     // order; derived from the network by route_network_by_type.
     std::vector<std::vector<size_t>> lias_by_type;
     std::vector<std::vector<size_t>> nodes_by_type;
+    // The same routes with their alpha tests, so that a fact finds the routes
+    // it passes without asking each; built with them.
+    AlphaRoutes alpha_routes;
     // By Lia and by node: the rules whose link state or pending work a change
     // there can alter (the rules fed by the Lia, the rules listing the node).
     std::vector<std::vector<size_t>> rules_of_lia;
@@ -261,6 +268,9 @@ struct Runtime {
     std::map<int64_t, std::vector<TimerEntry>> timers;
 
     // --- The agenda and the state of the operation in progress.
+    // Every rule whose RuleNet::on_agenda is set, by group in choice order;
+    // built with the network.
+    AgendaQueue agenda_queue;
     std::vector<std::string> focus_stack;  // top = last
     std::optional<std::string> pending_error;
     std::optional<FactId> deleting_fact;
@@ -302,6 +312,8 @@ struct Runtime {
     // Link-state buffers that propagation borrows, one per call in progress
     // (Engine::link_states_into).
     std::vector<std::vector<uint8_t>> link_buffers;
+    // The routes a propagation call found for its fact, borrowed the same way.
+    std::vector<RouteScratch> route_buffers;
 };
 
 }  // namespace quarn

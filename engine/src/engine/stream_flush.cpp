@@ -534,7 +534,7 @@ void StreamFlush::requeue() {
             continue;
         if (flush_debug()) std::fprintf(stderr, "flush: REQUEUE r%zu\n", r);
         RuleNet& net = e_.nets[r];
-        net.on_agenda = true;
+        e_.put_on_agenda(r);
         net.dirty = true;
         net.dirty_stamp = e_.input_seq;
     }

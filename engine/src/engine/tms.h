@@ -267,6 +267,7 @@ struct Tms {
         bool late = false;
     };
     bool has_terminal() const { return !terminal_queue.empty(); }
+    const std::vector<TerminalDel>& terminal_entries() const { return terminal_queue; }
     bool has_terminal_of(size_t rule, bool late_only) const;
     std::vector<TerminalDel> take_terminal_of(size_t rule, bool late_only);
     void queue_terminal(size_t rule, TupleId tuple, bool late);

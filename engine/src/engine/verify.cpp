@@ -87,7 +87,7 @@ void verify_alpha_passes(const Engine& e, size_t li) {
     for (FactId f : e.store.facts_of_type(p.type_id)) {
         if (!e.store.is_alive(f)) continue;
         const bool held = lia.passing.contains(f);
-        if (e.silent_writes.contains(f)) {
+        if (e.silent_writes.find(f)) {
             passing += held;
             continue;
         }
@@ -157,6 +157,8 @@ void verify_marks(const Engine& e, size_t r) {
     const RuleNet& net = e.nets[r];
     const std::string& name = e.rules[r].def.name;
     if (net.dirty && !net.on_agenda) invariant_broken(fmt("rule {}: dirty but off the agenda", name));
+    if (net.on_agenda && !e.agenda_queue.listed(r))
+        invariant_broken(fmt("rule {}: on the agenda but missing from the agenda queue", name));
     if (!e.rule_linked_by_facts(r)) return;
     if (!net.linked_mark) invariant_broken(fmt("rule {}: linked but never marked linked", name));
     if (!net.dirty && e.has_pending_work(r))

@@ -237,6 +237,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
             window_sources.push_back(WindowSource{i, own.type_id, own.acc->window_ms});
     }
     flush_linked.assign(rules.size(), 0);
+    agenda_queue.build(*this);
     route_network_by_type();
     build_flush_scopes();
 }

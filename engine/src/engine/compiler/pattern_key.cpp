@@ -66,6 +66,12 @@ void append_test_key(std::string& key, const Test& t, const FieldType& field_typ
 
 }  // namespace
 
+std::string pattern_test_key(const Test& t, const FieldType& field_type) {
+    std::string key;
+    append_test_key(key, t, field_type);
+    return key;
+}
+
 Value canonical_eq_literal(const Value& lit, const FieldType& field) {
     if (lit.tag() == ValueTag::I64 && field.kind == FieldKind::F64) return Value::f64(static_cast<double>(lit.as_i64()));
     if (lit.tag() == ValueTag::F64 && field.kind == FieldKind::I64) {
