@@ -36,61 +36,14 @@ pages and directory spread with the highest tuple id.
 from __future__ import annotations
 
 import argparse
-import gc
 import statistics
 import sys
-import time
-from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 import pyarrow as pa
 
 import quarn
-
-
-@dataclass
-class Phase:
-    label: str
-    units: int
-    seconds: float
-    unit: str = "fact"
-
-
-@dataclass
-class Shape:
-    name: str
-    run: Callable[[int, np.random.Generator], list]
-    sizes: tuple
-    size_name: str
-    doc: str
-
-
-SHAPES: dict = {}
-
-
-def shape(name: str, sizes: tuple, size_name: str = "n"):
-    """Registers fn(size, rng) -> [Phase] under `name`."""
-    def register(fn):
-        if name in SHAPES:
-            raise ValueError(f"shape {name} registered twice")
-        SHAPES[name] = Shape(name, fn, tuple(sizes), size_name, (fn.__doc__ or "").strip().splitlines()[0])
-        return fn
-    return register
-
-
-class Timer:
-    """Times a block with the garbage collector off."""
-
-    def __enter__(self):
-        gc.collect()
-        gc.disable()
-        self.t0 = time.perf_counter()
-        return self
-
-    def __exit__(self, *exc):
-        self.seconds = time.perf_counter() - self.t0
-        gc.enable()
+from scaling import SHAPES, Phase, Timer, fmt_cost, shape
 
 
 ORDERS = 100_000
@@ -137,15 +90,10 @@ def rules_busy_agenda(k, rng, each=20):
     return [Phase("fire", k * each, t.seconds, "firing")]
 
 
-def fmt_cost(seconds: float) -> str:
-    ns = seconds * 1e9
-    return f"{ns:8.0f} ns" if ns < 10_000 else f"{ns / 1000:8.1f} us"
-
-
 def main(argv=None) -> int:
     global CUSTOMERS
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--shapes", default=",".join(SHAPES))
+    ap.add_argument("--shapes", default="rules-literal,rules-busy-agenda")
     ap.add_argument("--n", default=None, help="comma-separated rule counts (default: each shape's own)")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--seed", type=int, default=20261206)
