@@ -254,12 +254,9 @@ void StreamFlush::set_aside(size_t k) {
         case Kind::SubnetExists: return;
         case Kind::Join: break;
     }
-    if (nd.temporal()) {
-        // A temporal join pushes down the input of this operation alone:
-        // what earlier operations staged (an update's arrival among it) waits
-        // for an evaluation, which joins it. Whether other rules share the
-        // node changes nothing here.
-        EntryList<FactId> right = take_older_right(nd, Node::StagedList::Inserts, c[2]);
+    // Sets aside the given right inserts with the first-pattern and left
+    // inserts older than this operation.
+    auto stash_inserts = [&](EntryList<FactId> right) {
         EntryList<FactId> first = take_older_than(tn.first_input.ins, c[0]);
         EntryList<TupleId> left = take_older_left(nd, Node::StagedList::Inserts, c[1]);
         if (right.empty() && first.empty() && left.empty()) return;
@@ -267,6 +264,13 @@ void StreamFlush::set_aside(size_t k) {
         s.ins_right = std::move(right);
         s.ins_first = std::move(first);
         s.ins_left = std::move(left);
+    };
+    if (nd.temporal()) {
+        // A temporal join pushes down the input of this operation alone:
+        // what earlier operations staged (an update's arrival among it) waits
+        // for an evaluation, which joins it. Whether other rules share the
+        // node changes nothing here.
+        stash_inserts(take_older_right(nd, Node::StagedList::Inserts, c[2]));
         return;
     }
     const bool holds_inserts =
@@ -280,14 +284,7 @@ void StreamFlush::set_aside(size_t k) {
                             flush_linked_before(rule) == 1 && origin_type_test(rule) &&
                             any_flag(nd.staged_right().ins, StagedFlag::UnlinkedArrival);
     if (joined_now) return;
-    EntryList<FactId> right = nd.take_right_list(Node::StagedList::Inserts);
-    EntryList<FactId> first = take_older_than(tn.first_input.ins, c[0]);
-    EntryList<TupleId> left = take_older_left(nd, Node::StagedList::Inserts, c[1]);
-    if (right.empty() && first.empty() && left.empty()) return;
-    NodeStash& s = stash_of(n);
-    s.ins_right = std::move(right);
-    s.ins_first = std::move(first);
-    s.ins_left = std::move(left);
+    stash_inserts(nd.take_right_list(Node::StagedList::Inserts));
 }
 
 // An item deleted and inserted again before node k took either change (a fact
