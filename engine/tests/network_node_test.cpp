@@ -798,8 +798,13 @@ TEST(NodeMemory, PushesOfIntegerWordsFindAndStoreAsPushesOfKeys) {
             change(wr, kr, wl, kl, step);
         }
         if (::testing::Test::HasFatalFailure()) return;
-        same(wl, kl, step);
-        same(wr, kr, step);
+        // A divergence stays once made, so after the first steps the
+        // memories are compared whole now and then (each compare walks them
+        // all) and the index sizes at every step.
+        if (step < 400 || step % 61 == 0 || step == 5999) {
+            same(wl, kl, step);
+            same(wr, kr, step);
+        }
         if (::testing::Test::HasFatalFailure()) return;
         ASSERT_EQ(words_index.size(), keys_index.size()) << step;
         ASSERT_EQ(words_index.capacity(), keys_index.capacity()) << step;
