@@ -11,6 +11,9 @@ Shapes (registered with @shape, the calling shape of bench/scaling.py: fn(size, 
                                 dropped; cost per update + fire
   event-stream                  advance + insert_row + fire per event over n stored events, each
                                 step's Result held until the next one replaces it; cost per step
+  temporal-stream               one A then n B events joining it (after), inserted one by one, then
+                                one fire, with a first fire before the stream (each insert evaluated
+                                as it comes) and without; cost per B of the inserts and of the fire
   derived-read                  the first derived() of a fire that derived one fact, over n facts of
                                 its type
 
@@ -114,6 +117,41 @@ def event_stream(n, rng):
     return [Phase("step", STEPS, t.seconds, "step")]
 
 
+PAIR_SCHEMAS = {"A": {"id": "i64", "ts": "i64"}, "B": {"id": "i64", "ts": "i64"}}
+PAIR_RULES = '''
+rule "pair"
+when
+    $a : A($i : id)
+    $b : B(this after[0ms,100000s] $a)
+then
+end
+'''
+
+
+@shape("temporal-stream", sizes=(1_000, 10_000, 100_000))
+def temporal_stream(n, rng):
+    """one A then n B events after it, inserted one by one, then one fire; per B"""
+    # "fired": a first fire has run, so each insert is evaluated as it comes and the fire takes
+    # the matches; "unfired": the stream waits for the first fire, which takes it whole.
+    phases = []
+    gaps = rng.integers(0, 3, n).cumsum() + 1
+    for fired in (True, False):
+        s = quarn.Session(PAIR_RULES, schemas=PAIR_SCHEMAS, events={"A": ("ts", 10**12), "B": ("ts", 10**12)})
+        if fired:
+            s.fire()
+        s.insert_row("A", {"id": 0, "ts": 0})
+        rows = [{"id": k, "ts": int(gaps[k])} for k in range(n)]
+        with Timer() as t_in:
+            for row in rows:
+                s.insert_row("B", row)
+        with Timer() as t:
+            r = s.fire(fire_limit=2 * n + 10)
+        assert r.fired == n, (r.fired, n)
+        kind = "fired" if fired else "unfired"
+        phases += [Phase(f"{kind} insert", n, t_in.seconds, "B"), Phase(f"{kind} fire", n, t.seconds, "B")]
+    return phases
+
+
 @shape("derived-read")
 def derived_read(n, rng):
     """derived() of a fire that derived one fact, over n facts of the derived type; per read"""
@@ -201,7 +239,7 @@ def memory_loop(kind: str, cycles: int, batch: int) -> None:
 # --------------------------------------------------------------------------------------------- driver
 
 # The shapes of this file; scaling.py's registry also holds its own.
-OWN_SHAPES = ("result-kept", "result-dropped", "event-stream", "derived-read")
+OWN_SHAPES = ("result-kept", "result-dropped", "event-stream", "temporal-stream", "derived-read")
 
 
 def main() -> None:

@@ -218,4 +218,42 @@ TEST(StreamFlush, LookingOnlyAtAnInsertsReachFiresWhatLookingAtTheWholeNetworkFi
     }
 }
 
+// One event, then a stream of events that each join it, then one fire. Each
+// event of the stream reads its partners on the other side of the temporal
+// join (the one event), never the stream stored before it on its own side,
+// whether it is evaluated as it arrives (after a first fire) or by the fire
+// that takes the stream whole; an event arriving after the stream reads it
+// once. A walk of the own side per insert reads n * n / 2 entries.
+TEST(StreamFlush, AnEventStreamIntoATemporalJoinReadsItsPartnersNotItsOwnSide) {
+    constexpr int64_t n = 2'000;
+    struct Case {
+        const char* what;
+        bool fired_first;  // inserts flush at once
+        bool stream_first;
+    };
+    for (const Case c : {Case{"between fires", true, false}, Case{"before the first fire", false, false},
+                         Case{"stream first, between fires", true, true},
+                         Case{"stream first, before the first fire", false, true}}) {
+        SCOPED_TRACE(c.what);
+        Engine e = std::move(Engine::create({{"Tx", {{"ts", FieldType::i64()}, {"key", FieldType::i64()}, {"v", FieldType::i64()}}, 0}}))
+                       .value();
+        ASSERT_TRUE(e.declare_event("Tx", "ts", std::nullopt, 60'000));
+        ASSERT_TRUE(e.add_rules_text("rule pair when $a : Tx(key == 1) $b : Tx(key == 2, this after[0ms,10s] $a) then end"));
+        if (c.fired_first) {
+            ASSERT_TRUE(e.fire_all(1000));
+        }
+        const auto one = [&] { ASSERT_TRUE(e.insert("Tx", tx(0, 1))); };
+        if (!c.stream_first) one();
+        for (int64_t k = 1; k <= n; ++k) ASSERT_TRUE(e.insert("Tx", tx(k, 2)));
+        if (c.stream_first) one();
+        EngineResult<Firings> fired = e.fire_all(10 * n);
+        ASSERT_TRUE(fired) << fired.error().message;
+        EXPECT_EQ(fired->size(), static_cast<size_t>(n));
+        const Node& join = e.nodes[e.nets[0].node_ids[0]].node;
+        ASSERT_TRUE(join.temporal());
+        EXPECT_GE(join.temporal_reads(), static_cast<uint64_t>(n));
+        EXPECT_LE(join.temporal_reads(), static_cast<uint64_t>(2 * n));
+    }
+}
+
 }  // namespace

@@ -653,7 +653,14 @@ inline void JoinEval::plain_inserts(const Staged<TupleId>& sl, const Staged<Fact
 
 void JoinEval::temporal_inserts(const Staged<TupleId>& sl, const Staged<FactId>& sr) {
     if (sl.ins.empty() && sr.ins.empty()) return;
-    std::vector<FactId> before = NodeInternals::rights(n_).items();
+    // The facts stored before this batch, which only new lefts meet: right
+    // inserts alone (an event stream into a node holding many) cost what
+    // they join, not the memory.
+    std::vector<FactId> before;
+    if (!sl.ins.empty()) {
+        NodeInternals::rights(n_).items(before);
+        NodeInternals::temporal_reads(n_) += before.size();
+    }
     // Same-batch mode: the same events arrive on both inputs at once (a pattern
     // joined with its own type), so pairs within the batch need a fixed order.
     std::vector<FactId> a, b;
@@ -698,6 +705,7 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
         };
         std::vector<Cand> cands;
         cands.reserve(NodeInternals::lefts(n_).size());
+        NodeInternals::temporal_reads(n_) += NodeInternals::lefts(n_).size();
         for (const auto& le : NodeInternals::lefts(n_)) {
             uint64_t r = n_.left_rank(le.item);
             cands.push_back(Cand{r > cut, r, n_.left_seq(le.item), le.item});
@@ -724,6 +732,7 @@ void JoinEval::temporal_normal(const Staged<TupleId>& sl, const Staged<FactId>& 
 
 void JoinEval::temporal_same_batch(const Staged<TupleId>& sl, const std::vector<FactId>& before) {
     std::vector<TupleId> older = NodeInternals::lefts(n_).items();
+    NodeInternals::temporal_reads(n_) += older.size();
     std::stable_sort(older.begin(), older.end(),
                      [&](TupleId x, TupleId y) { return n_.left_seq(x) < n_.left_seq(y); });
     for (const auto& e : sl.ins.oldest_first()) {

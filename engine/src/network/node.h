@@ -171,6 +171,10 @@ public:
     // operation) that killed it has ended.
     // How many children the node has made.
     size_t child_count() const { return static_cast<size_t>(made_); }
+    // Memory entries a temporal join's inserts (in an evaluation or a
+    // flush_ins_delta) have read as candidate partners, since the node was
+    // made: an insert reads the other side's memory, never its own side's.
+    uint64_t temporal_reads() const { return temporal_reads_; }
     Child child(size_t p) const {
         if (p >= children_.size()) invariant_broken("node child position out of range");
         const ChildRec& r = rec(static_cast<uint32_t>(p));
@@ -473,6 +477,7 @@ private:
     std::vector<uint32_t> free_children_;   // dead positions to hand out again
     std::vector<uint32_t> dying_children_;  // killed since the last reclaim_children
     uint64_t made_ = 0;
+    uint64_t temporal_reads_ = 0;
     // Alive children of each parent and right fact, in list order; a right
     // fact stays once it has had a child, with an empty list when they are
     // gone.

@@ -26,6 +26,7 @@ struct NodeInternals {
     static std::vector<TupleId>& scratch_tuples(Node& n) { return n.scratch_tuples_; }
     static std::vector<FactId>& scratch_facts(Node& n) { return n.scratch_facts_; }
     static std::vector<size_t>& scratch_children(Node& n, size_t k) { return n.scratch_children_[k]; }
+    static uint64_t& temporal_reads(Node& n) { return n.temporal_reads_; }
 };
 
 void do_join_node(const JoinEnv& env, size_t i, Node& node, Staged<TupleId>&& sl, Staged<FactId>&& sr, Out& out);

@@ -74,6 +74,7 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
         } else {
             lefts_.matching(key, cands);
         }
+        temporal_reads_ += cands.size();
         for (const auto& x : extra) {
             if (is_single(tt.view(x.item), f)) cands.push_back(x.item);
         }
@@ -101,6 +102,7 @@ void Node::flush_ins_delta(const JoinEnv& env, size_t i, std::vector<StagedEntry
         } else {
             rights_.matching(key, facts);
         }
+        temporal_reads_ += facts.size();
         TupleView v = tt.view(t);
         for (FactId f : facts) {
             if (skip_expired && env.is_expired(f)) continue;
