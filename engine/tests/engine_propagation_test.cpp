@@ -312,6 +312,48 @@ TEST(Propagation, ARefusedUpdateLeavesStoreAndNetworkAlone) {
     EXPECT_EQ(flags(rig.e.nets[0]), "---");
 }
 
+// A setter's fields reach silent_writes only when something other than the
+// firing's own update may look there first: a modify block, at every firing
+// of a chain of them, writes no entry; a setter left without an update keeps
+// its fields there for the next change to find the routes by; an insert
+// between a setter and the update sees them there, and the update takes them.
+TEST(Propagation, SettersLeaveSilentWritesOnlyWhereAnotherChangeMayReadThem) {
+    Rig rig(R"(
+        rule one when $a : A(x == 1) then modify($a) { setX(2) } end
+        rule two when $a : A(x == 2) then modify($a) { setX(3) } end
+        rule loose when $b : B(v == 1) then $b.setV(2); end
+        rule around when $b : B(v == 5) then $b.setW(7); insert(new A(9, 0.5)); update($b); end
+    )");
+    for (int k = 0; k < 10; ++k) rig.insert("A", a_row(1));
+    EngineResult<Firings> fired = rig.e.fire_all(100);
+    ASSERT_TRUE(fired);
+    EXPECT_EQ(fired->size(), 20u);
+    EXPECT_EQ(rig.e.silent_writes_noted, 0u);
+    EXPECT_TRUE(rig.e.silent_writes.empty());
+
+    const FactId loose = rig.insert("B", b_row(1));
+    ASSERT_TRUE(rig.e.fire_all(100));
+    EXPECT_EQ(rig.e.silent_writes_noted, 1u);
+    ASSERT_NE(rig.e.silent_writes.find(loose), nullptr);
+    EXPECT_EQ(*rig.e.silent_writes.find(loose), uint64_t{1});  // field v
+    // Rule loose's first pattern still holds the fact by v == 1: the next
+    // update finds it there and lets it go.
+    EXPECT_TRUE(rig.e.lias[rig.e.nets[2].lia].passing.contains(loose));
+    ASSERT_TRUE(rig.e.update_fact(loose, {{"w", Value::i64(4)}}));
+    EXPECT_FALSE(rig.e.lias[rig.e.nets[2].lia].passing.contains(loose));
+    EXPECT_TRUE(rig.e.silent_writes.empty());
+    rig.e.verify_routes_of(loose);
+
+    const FactId around = rig.insert("B", b_row(5));
+    fired = rig.e.fire_all(100);
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(fired->size(), 1u);
+    EXPECT_EQ(rig.e.silent_writes_noted, 2u);
+    EXPECT_TRUE(rig.e.silent_writes.empty());
+    EXPECT_EQ(rig.e.store.get(around, 1), Value::i64(7));
+    rig.e.verify_routes_of(around);
+}
+
 TEST(Linking, LinkStateFollowsMembership) {
     Rig rig(R"(
         rule positive when A() B() then end

@@ -80,9 +80,17 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         snapshot = &rhs_scratch.snapshot;
     }
     // Fields written by setters and not yet announced by an update, per fact;
-    // a right-hand side names few facts, so a short list serves.
+    // a right-hand side names few facts, so a short list serves. They go to
+    // silent_writes only where something other than this firing's update of
+    // the fact may look there first: before an action that propagates (an
+    // insert, a delete), before an error ends the firing, and at its end. A
+    // modify block's setters and update, the usual case, leave no entry there.
     std::vector<std::pair<FactId, uint64_t>>& changed = rhs_scratch.changed;
     changed.clear();
+    auto note_silent_writes = [&] {
+        for (const auto& [f, fields] : changed) silent_writes.try_emplace(f).first |= fields;
+        silent_writes_noted += changed.size();
+    };
 
     // The cell of an integer read live into an integer field, the usual
     // argument, which then goes as it is; null for any other.
@@ -163,6 +171,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     for (const CompiledAction& a : rule.actions) {
         switch (a.kind) {
             case CompiledAction::Kind::Insert: {
+                note_silent_writes();
                 if (integer_cells(a)) {
                     const std::span<const int64_t> row(cells.data(), a.args.size());
                     QUARN_CHECK(insert_fact(store.insert_i64s(a.type_id, row), a.type_id, false));
@@ -173,6 +182,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                 break;
             }
             case CompiledAction::Kind::InsertLogical: {
+                note_silent_writes();
                 if (!values_of(a)) return engine_err("RHS insertLogical: arg type mismatch");
                 // One fact per content: an equal fact already there stands for it.
                 if (tms_justify_logical(a.type_id, values))
@@ -186,10 +196,15 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                 const int64_t* cell = live_integer(a.value, field);
                 if (cell == nullptr || !store.set_i64(f, a.field, *cell)) {
                     Value v = arg_value(a.value, tuple, snapshot);
-                    if (!coerce_in_place(v, field)) return engine_err("RHS setter: arg type mismatch");
-                    if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) return engine_err(ok.error());
+                    if (!coerce_in_place(v, field)) {
+                        note_silent_writes();
+                        return engine_err("RHS setter: arg type mismatch");
+                    }
+                    if (Status ok = store.set_value(f, a.field, std::move(v)); !ok) {
+                        note_silent_writes();
+                        return engine_err(ok.error());
+                    }
                 }
-                silent_writes.try_emplace(f).first |= uint64_t{1} << a.field;
                 auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
                 if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);
                 else known->second |= uint64_t{1} << a.field;
@@ -208,6 +223,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                 break;
             }
             case CompiledAction::Kind::Delete: {
+                note_silent_writes();
                 const FactId f = fact_at(tuple, a.target);
                 // A fact an earlier action already deleted is not deleted twice.
                 if (!store.is_alive(f)) break;
@@ -232,6 +248,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                 break;
         }
     }
+    note_silent_writes();
     tms_after_firing();
     return {};
 }

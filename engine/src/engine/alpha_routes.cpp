@@ -212,6 +212,19 @@ private:
             check.int_cmp = true;
             set_int_range(check, t.op, t.rhs.lit.as_i64());
         }
+        const FieldKind kind = e_.store.field_type(p.type_id, c.field).kind;
+        if (t.kind == Test::Kind::Cmp && t.rhs.is_literal() && (t.op == CmpOp::Eq || t.op == CmpOp::Ne)) {
+            if (kind == FieldKind::Str && t.rhs.lit.tag() == ValueTag::Str) {
+                check.text_eq = true;
+                check.outside = t.op == CmpOp::Ne;
+                if (type_.texts.size() <= check.id) type_.texts.resize(size_t{check.id} + 1);
+                type_.texts[check.id] = t.rhs.lit.as_str();
+            } else if (kind == FieldKind::Bool && t.rhs.lit.tag() == ValueTag::Bool) {
+                check.bool_eq = true;
+                check.outside = t.op == CmpOp::Ne;
+                check.low = t.rhs.lit.as_bool() ? 1 : 0;
+            }
+        }
         return check;
     }
 
@@ -334,6 +347,19 @@ void AlphaRoutes::start_fact(const Engine& e, FactId f) {
 bool AlphaRoutes::run_check(const Engine& e, TypeRoutes& t, const RouteList::Check& c) {
     ++checks_run_;
     bool passes;
+    const uint8_t* flag = c.bool_eq ? e.store.bool_cell(fact_, c.field) : nullptr;
+    if (c.text_eq) {
+        // A null passes neither an equality nor an inequality.
+        const std::optional<std::string_view> text = e.store.text(fact_, c.field);
+        passes = text && ((*text == t.texts[c.id]) != c.outside);
+        t.memo[c.id] = t.epoch << 1 | (passes ? 1 : 0);
+        return passes;
+    }
+    if (flag != nullptr) {
+        passes = ((*flag != 0) == (c.low != 0)) != c.outside;
+        t.memo[c.id] = t.epoch << 1 | (passes ? 1 : 0);
+        return passes;
+    }
     if (c.int_cmp && t.cell_seen[c.field] != t.epoch) {
         // Tests of one field against several literals read its cell once.
         const int64_t* cell = e.store.i64_cell(fact_, c.field);

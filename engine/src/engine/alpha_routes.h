@@ -43,12 +43,18 @@ public:
     // compares, so that it runs from the field's cell without a look at the
     // pattern: the cell passes when it lies in [low, high], or, when
     // `outside`, when it does not.
+    // Likewise a text field against a text literal, and a boolean field
+    // against a boolean literal, by equality (by inequality when `outside`),
+    // run from the cell: the text is the type's texts[id], the boolean
+    // `low`. A text read as a value would be copied at every change.
     struct Check {
         uint32_t id = 0;
         uint32_t field = 0;
         int64_t low = 1, high = 0;
         bool int_cmp = false;
         bool outside = false;
+        bool text_eq = false;
+        bool bool_eq = false;
     };
     // The routes one look offers a fact: those of a literal's bucket, or
     // those no index finds. A route one of whose tests bounds an integer
@@ -91,6 +97,7 @@ struct AlphaCheck {
 
 struct TypeRoutes {
     std::vector<AlphaCheck> checks;
+    std::vector<std::string> texts;  // by check: the literal of a check marked text_eq
     RouteList lias, nodes;
     // Fields some literal index reads: a change of one may move a fact
     // between buckets, so the routes it left are not found by its new value.

@@ -228,6 +228,9 @@ struct Runtime {
     // their alpha tests, and their next update or delete cannot find the
     // routes they are in by the present values of those fields.
     DenseIdMap<uint64_t> silent_writes;
+    // Entries written into silent_writes so far, for tests that count work: a
+    // modify block's setters and update write none.
+    uint64_t silent_writes_noted = 0;
     std::optional<FactId> initial_fact;
     // Facts the engine stored for itself: the InitialFact, accumulate and
     // collection results, groupby rows and ?query answer rows. Their handles

@@ -253,6 +253,17 @@ public:
         const auto* ints = std::get_if<0>(&c.cells);
         return ints != nullptr && !c.validity ? ints->data() + r.row : nullptr;
     }
+    // The cell of boolean field `field` of `f` (0 or 1) when its column holds
+    // no nulls; null otherwise, as i64_cell.
+    const uint8_t* bool_cell(FactId f, size_t field) const {
+        const FactPlaces::Place r = rec(f);
+        const TypeData& d = data_[r.type];
+        if (field >= d.columns.size()) [[unlikely]]
+            return nullptr;
+        const Column& c = d.columns[field];
+        const auto* flags = std::get_if<3>(&c.cells);
+        return flags != nullptr && !c.validity ? flags->data() + r.row : nullptr;
+    }
     // The text of a text field without a copy (none when null or not text);
     // valid until the store next changes.
     std::optional<std::string_view> text(FactId f, size_t field) const;
