@@ -12,6 +12,7 @@
 // firing. Nothing here has an order of its own to leak.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +57,11 @@ public:
         }
     }
     void clear() { levels_.clear(); }
+    size_t bytes_held() const {
+        size_t n = levels_.capacity() * sizeof(levels_[0]);
+        for (const std::vector<uint64_t>& level : levels_) n += level.capacity() * sizeof(uint64_t);
+        return n;
+    }
 
     // f(pos) for every marked position, ascending. Returns the words read:
     // what the walk cost, which tests hold to the positions marked.
@@ -134,6 +140,16 @@ public:
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Bytes of pages, directory and page index held: what tests hold to the
+    // ids present.
+    size_t bytes_held() const {
+        size_t n = blocks_.capacity() * sizeof(blocks_[0]) + chunks_.capacity() * sizeof(chunks_[0]) +
+                   chunks_.size() * kChunkPages * sizeof(Page) + free_.capacity() * sizeof(uint32_t) +
+                   held_pages_.bytes_held();
+        for (const std::unique_ptr<uint32_t[]>& block : blocks_)
+            if (block) n += kBlockPages * sizeof(uint32_t);
+        return n;
+    }
 
     const V* find(Id key) const {
         const uint32_t id = static_cast<uint32_t>(key);
@@ -367,6 +383,142 @@ private:
     static constexpr uint32_t kNoPage = UINT32_MAX;  // above any id >> kPageBits
     uint32_t hot_id_ = kNoPage;
     Page* hot_ = nullptr;
+};
+
+// id -> V, like DenseIdMap, for maps of which there are many and most hold a
+// few ids drawn from a range that all of them share (a rule's activations by
+// tuple id, where every rule's tuples are numbered from one counter): a
+// DenseIdMap costs a page per id held apart from the others and a directory
+// block per 65536 ids of range, so a thousand such maps holding twenty ids
+// each would cost their pages, not their twenty records. This map keeps up to
+// kSortedMost ids in a vector sorted by id, which costs what it holds, and
+// moves them to a DenseIdMap past that, where runs of neighbouring ids share
+// pages; it moves back once a quarter of that is left, so that an id
+// arriving and leaving at the boundary does not move them every time.
+// A reference stays valid until the next insert or erase, or clear. Walks
+// are ascending by id, as DenseIdMap's.
+template <class V, class Id = uint32_t>
+class CompactIdMap {
+public:
+    static constexpr size_t kSortedMost = 64;
+
+    CompactIdMap() = default;
+    CompactIdMap(const CompactIdMap&) = default;
+    CompactIdMap& operator=(const CompactIdMap&) = default;
+    CompactIdMap(CompactIdMap&& o) noexcept { *this = std::move(o); }
+    CompactIdMap& operator=(CompactIdMap&& o) noexcept {
+        sorted_ = std::exchange(o.sorted_, true);
+        entries_ = std::exchange(o.entries_, {});
+        paged_ = std::move(o.paged_);
+        return *this;
+    }
+
+    size_t size() const { return sorted_ ? entries_.size() : paged_.size(); }
+    bool empty() const { return size() == 0; }
+    // Whether the ids sit in the sorted vector (not in pages).
+    bool sorted() const { return sorted_; }
+    // Bytes held for the ids and their values.
+    size_t bytes_held() const { return entries_.capacity() * sizeof(Entry) + paged_.bytes_held(); }
+
+    const V* find(Id key) const {
+        if (!sorted_) return paged_.find(key);
+        const uint32_t id = static_cast<uint32_t>(key);
+        auto it = lower(id);
+        return it != entries_.end() && it->id == id ? &it->value : nullptr;
+    }
+    V* find(Id key) { return const_cast<V*>(std::as_const(*this).find(key)); }
+    bool contains(Id key) const { return find(key) != nullptr; }
+
+    // The id's value and whether it was absent (then V{}).
+    std::pair<V&, bool> try_emplace(Id key) {
+        if (!sorted_) return paged_.try_emplace(key);
+        const uint32_t id = static_cast<uint32_t>(key);
+        // Ids mostly arrive ascending: the end is tried before a search.
+        if (entries_.empty() || entries_.back().id < id) {
+            if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
+            entries_.push_back(Entry{id, V{}});
+            return {entries_.back().value, true};
+        }
+        auto it = lower(id);
+        if (it->id == id) return {it->value, false};
+        if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
+        it = entries_.insert(it, Entry{id, V{}});
+        return {it->value, true};
+    }
+    V& operator[](Id key) { return try_emplace(key).first; }
+    // Removes the id; false when it was absent.
+    bool erase(Id key) {
+        if (!sorted_) {
+            if (!paged_.erase(key)) return false;
+            if (paged_.size() <= kSortedMost / 4) to_sorted();
+            return true;
+        }
+        const uint32_t id = static_cast<uint32_t>(key);
+        auto it = lower(id);
+        if (it == entries_.end() || it->id != id) return false;
+        entries_.erase(it);
+        release_room();
+        return true;
+    }
+    // Removes every id that f(id, value) selects; how many. f must not
+    // change this map.
+    template <class F>
+    size_t erase_if(F f) {
+        if (!sorted_) {
+            const size_t n = paged_.erase_if(f);
+            if (paged_.size() <= kSortedMost / 4) to_sorted();
+            return n;
+        }
+        const size_t before = entries_.size();
+        std::erase_if(entries_, [&](const Entry& e) { return f(static_cast<Id>(e.id), std::as_const(e.value)); });
+        release_room();
+        return before - entries_.size();
+    }
+    void clear() { *this = CompactIdMap(); }
+
+    // Every present id with its value, ascending by id. Returns what the
+    // walk read: entries while sorted, else the words of the page index
+    // (see DenseIdMap::for_each).
+    template <class F>
+    size_t for_each(F f) const {
+        if (!sorted_) return paged_.for_each(f);
+        for (const Entry& e : entries_) f(static_cast<Id>(e.id), e.value);
+        return entries_.size();
+    }
+
+private:
+    struct Entry {
+        uint32_t id;
+        V value;
+    };
+    typename std::vector<Entry>::const_iterator lower(uint32_t id) const {
+        return std::lower_bound(entries_.begin(), entries_.end(), id,
+                                [](const Entry& e, uint32_t i) { return e.id < i; });
+    }
+    typename std::vector<Entry>::iterator lower(uint32_t id) {
+        return std::lower_bound(entries_.begin(), entries_.end(), id,
+                                [](const Entry& e, uint32_t i) { return e.id < i; });
+    }
+    [[gnu::noinline]] DenseIdMap<V, Id>& to_pages() {
+        for (const Entry& e : entries_) paged_.try_emplace(static_cast<Id>(e.id)).first = e.value;
+        std::vector<Entry>().swap(entries_);
+        sorted_ = false;
+        return paged_;
+    }
+    [[gnu::noinline]] void to_sorted() {
+        entries_.reserve(paged_.size());
+        paged_.for_each([&](Id id, const V& v) { entries_.push_back(Entry{static_cast<uint32_t>(id), v}); });
+        paged_.clear();
+        sorted_ = true;
+    }
+    // A vector emptied to under a quarter of its room gives the rest back.
+    void release_room() {
+        if (entries_.capacity() >= 16 && entries_.size() < entries_.capacity() / 4) entries_.shrink_to_fit();
+    }
+
+    bool sorted_ = true;
+    std::vector<Entry> entries_;  // while sorted_: ascending by id, at most kSortedMost
+    DenseIdMap<V, Id> paged_;     // while !sorted_: the ids, more than kSortedMost / 4
 };
 
 // A set of ids: one bit per id in pages of 4096 ids, found through a flat
