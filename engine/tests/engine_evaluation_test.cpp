@@ -237,8 +237,9 @@ TEST(Evaluation, PruningAnUnlinkedRuleReadsWhatItsListHolds) {
 }
 
 // Many rules, each holding a few tuples numbered among every other rule's:
-// the rules' activation indices together cost a few records per tuple, not
-// pages spread over the tuple ids of all rules.
+// the rules' activation indices together cost a few records per tuple, and
+// their first-pattern inputs a few bytes per fact, not pages spread over the
+// ids of all rules.
 TEST(Evaluation, ManyRulesHoldingFewTuplesCostTheirRecords) {
     Engine e = std::move(Engine::create({{"Item", {{"id", FieldType::i64()}, {"grp", FieldType::i64()}}, 0},
                                          {"Out", {{"id", FieldType::i64()}}, 0}}))
@@ -262,4 +263,9 @@ TEST(Evaluation, ManyRulesHoldingFewTuplesCostTheirRecords) {
     for (const RuleNet& net : e.nets) known += net.acts.known_tuples(), bytes += net.acts.index_bytes();
     EXPECT_EQ(known, static_cast<size_t>(rules * each));
     EXPECT_LE(bytes, static_cast<size_t>(rules) * 16 * 12);  // room for 16 records per rule
+    // So do the facts each rule's first pattern passes.
+    size_t passing = 0, passing_bytes = 0;
+    for (const Lia& lia : e.lias) passing += lia.passing.size(), passing_bytes += lia.passing.bytes_held();
+    EXPECT_EQ(passing, static_cast<size_t>(rules * each));
+    EXPECT_LE(passing_bytes, static_cast<size_t>(rules) * 16 * 4);
 }

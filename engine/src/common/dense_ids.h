@@ -522,9 +522,16 @@ private:
 };
 
 // A set of ids: one bit per id in pages of 4096 ids, found through a flat
-// directory (4 bytes per 4096 ids up to the largest id held).
+// directory (4 bytes per 4096 ids up to the largest id held). A set holding
+// at most kSortedMost ids keeps them in a sorted vector instead: sets of
+// which there are many (a rule's first-pattern input) hold a few ids drawn
+// from a range that all of them share, and a page each would cost 512 bytes
+// per id held apart. Past kSortedMost the ids move to pages; they move back
+// once a quarter of that is left.
 class DenseIdSet {
 public:
+    static constexpr size_t kSortedMost = 64;
+
     DenseIdSet() = default;
     DenseIdSet(const DenseIdSet&) = default;
     DenseIdSet& operator=(const DenseIdSet&) = default;
@@ -536,18 +543,30 @@ public:
         counts_ = std::move(o.counts_);
         free_ = std::move(o.free_);
         held_pages_ = std::move(o.held_pages_);
+        sorted_ids_ = std::move(o.sorted_ids_);
+        paged_ = std::exchange(o.paged_, false);
         size_ = std::exchange(o.size_, 0);
         o.dir_.clear();
         o.words_.clear();
         o.counts_.clear();
         o.free_.clear();
         o.held_pages_.clear();
+        o.sorted_ids_.clear();
         return *this;
     }
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Whether the ids sit in the sorted vector (not in pages).
+    bool sorted() const { return !paged_; }
+    // Bytes held for the ids: what tests hold to the ids present.
+    size_t bytes_held() const {
+        return sorted_ids_.capacity() * sizeof(uint32_t) + dir_.capacity() * sizeof(uint32_t) +
+               words_.capacity() * sizeof(uint64_t) + counts_.capacity() * sizeof(uint32_t) +
+               free_.capacity() * sizeof(uint32_t) + held_pages_.bytes_held();
+    }
     bool contains(uint32_t id) const {
+        if (!paged_) return std::binary_search(sorted_ids_.begin(), sorted_ids_.end(), id);
         const uint32_t p = id >> kPageBits;
         if (p >= dir_.size() || dir_[p] == 0) return false;
         return (words_[word_index(dir_[p] - 1, id)] >> (id & 63)) & 1;
@@ -555,6 +574,72 @@ public:
     size_t count(uint32_t id) const { return contains(id) ? 1 : 0; }
     // Whether the id was absent.
     bool insert(uint32_t id) {
+        if (paged_) return insert_paged(id);
+        // Ids mostly arrive ascending: the end is tried before a search.
+        auto it = sorted_ids_.empty() || sorted_ids_.back() < id
+                      ? sorted_ids_.end()
+                      : std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
+        if (it != sorted_ids_.end() && *it == id) return false;
+        if (sorted_ids_.size() == kSortedMost) {
+            to_pages();
+            return insert_paged(id);
+        }
+        sorted_ids_.insert(it, id);
+        ++size_;
+        return true;
+    }
+    // How many were removed: 0 or 1.
+    size_t erase(uint32_t id) {
+        if (!paged_) {
+            auto it = std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
+            if (it == sorted_ids_.end() || *it != id) return 0;
+            sorted_ids_.erase(it);
+            --size_;
+            if (sorted_ids_.capacity() >= 16 && size_ < sorted_ids_.capacity() / 4) sorted_ids_.shrink_to_fit();
+            return 1;
+        }
+        const uint32_t p = id >> kPageBits;
+        if (p >= dir_.size() || dir_[p] == 0) return 0;
+        const uint32_t page = dir_[p] - 1;
+        uint64_t& w = words_[word_index(page, id)];
+        const uint64_t bit = uint64_t{1} << (id & 63);
+        if (!(w & bit)) return 0;
+        w &= ~bit;
+        --size_;
+        if (--counts_[page] == 0) {
+            free_.push_back(page);
+            dir_[p] = 0;
+            held_pages_.unmark(p);
+        }
+        if (size_ <= kSortedMost / 4) to_sorted();
+        return 1;
+    }
+    void clear() { *this = DenseIdSet(); }
+
+    // Every id held, ascending. Returns what the walk read: ids while
+    // sorted, else the words of the page index (see
+    // MarkedPositions::for_each).
+    template <class F>
+    size_t for_each(F f) const {
+        if (!paged_) {
+            for (uint32_t id : sorted_ids_) f(id);
+            return sorted_ids_.size();
+        }
+        return held_pages_.for_each([&](uint32_t p) {
+            const size_t first = size_t{dir_[p] - 1} * kPageWords;
+            for (uint32_t k = 0; k < kPageWords; ++k)
+                for (uint64_t bits = words_[first + k]; bits != 0; bits &= bits - 1)
+                    f((p << kPageBits) | (k << 6) | static_cast<uint32_t>(std::countr_zero(bits)));
+        });
+    }
+
+private:
+    static constexpr uint32_t kPageBits = 12;
+    static constexpr uint32_t kPageWords = (uint32_t{1} << kPageBits) / 64;
+    static size_t word_index(uint32_t page, uint32_t id) {
+        return size_t{page} * kPageWords + ((id >> 6) & (kPageWords - 1));
+    }
+    bool insert_paged(uint32_t id) {
         const uint32_t p = id >> kPageBits;
         if (p >= dir_.size()) dir_.resize(size_t{p} + 1, 0);
         if (dir_[p] == 0) {
@@ -570,43 +655,6 @@ public:
         ++size_;
         return true;
     }
-    // How many were removed: 0 or 1.
-    size_t erase(uint32_t id) {
-        const uint32_t p = id >> kPageBits;
-        if (p >= dir_.size() || dir_[p] == 0) return 0;
-        const uint32_t page = dir_[p] - 1;
-        uint64_t& w = words_[word_index(page, id)];
-        const uint64_t bit = uint64_t{1} << (id & 63);
-        if (!(w & bit)) return 0;
-        w &= ~bit;
-        --size_;
-        if (--counts_[page] == 0) {
-            free_.push_back(page);
-            dir_[p] = 0;
-            held_pages_.unmark(p);
-        }
-        return 1;
-    }
-    void clear() { *this = DenseIdSet(); }
-
-    // Every id held, ascending. Returns the words of the page index read
-    // (see MarkedPositions::for_each).
-    template <class F>
-    size_t for_each(F f) const {
-        return held_pages_.for_each([&](uint32_t p) {
-            const size_t first = size_t{dir_[p] - 1} * kPageWords;
-            for (uint32_t k = 0; k < kPageWords; ++k)
-                for (uint64_t bits = words_[first + k]; bits != 0; bits &= bits - 1)
-                    f((p << kPageBits) | (k << 6) | static_cast<uint32_t>(std::countr_zero(bits)));
-        });
-    }
-
-private:
-    static constexpr uint32_t kPageBits = 12;
-    static constexpr uint32_t kPageWords = (uint32_t{1} << kPageBits) / 64;
-    static size_t word_index(uint32_t page, uint32_t id) {
-        return size_t{page} * kPageWords + ((id >> 6) & (kPageWords - 1));
-    }
     // An emptied page's words are all zero again.
     uint32_t add_page() {
         if (!free_.empty()) {
@@ -619,12 +667,30 @@ private:
         words_.resize(words_.size() + kPageWords, 0);
         return page;
     }
+    [[gnu::noinline]] void to_pages() {
+        paged_ = true;
+        size_ = 0;
+        for (uint32_t id : sorted_ids_) insert_paged(id);
+        std::vector<uint32_t>().swap(sorted_ids_);
+    }
+    [[gnu::noinline]] void to_sorted() {
+        std::vector<uint32_t> ids;
+        ids.reserve(size_);
+        for_each([&](uint32_t id) { ids.push_back(id); });
+        *this = DenseIdSet();
+        size_ = ids.size();
+        sorted_ids_ = std::move(ids);
+    }
 
     std::vector<uint32_t> dir_;     // by id >> 12: page + 1, 0 for none
     std::vector<uint64_t> words_;   // kPageWords per page
     std::vector<uint32_t> counts_;  // ids held, per page
     std::vector<uint32_t> free_;    // emptied pages, reused first
     MarkedPositions held_pages_;    // by id >> 12: the entries of dir_ that name a page
+    // While !paged_: the ids, ascending, at most kSortedMost; the pages are
+    // empty. While paged_: empty, and the pages hold more than kSortedMost / 4.
+    std::vector<uint32_t> sorted_ids_;
+    bool paged_ = false;
     size_t size_ = 0;
 };
 
