@@ -9,7 +9,11 @@
 // id ever seen. Both iterate ascending by id, and a walk costs the pages that
 // hold ids, not the range of ids ever seen: a map whose ids keep rising while
 // few stay (the tuples a rule holds between firings) is walked at every
-// firing. Nothing here has an order of its own to leak.
+// firing. Where there are many small maps or sets over one shared range of
+// ids (one per rule), a page per id held apart would cost each of them the
+// range rather than its ids: CompactIdMap and DenseIdSet keep a few ids in a
+// sorted vector and take pages only once they hold many. Nothing here has an
+// order of its own to leak.
 #pragma once
 
 #include <algorithm>
