@@ -31,6 +31,13 @@ at 1, 200 and 2,000 rules; rules-busy-agenda 4,192 and 4,486 Ir per firing at 1,
 rules. What still grows in wall time with the rule count on rules-busy-agenda is memory, not
 work: each rule's activation list is an id map keyed by tuple ids that all rules share, so its
 pages and directory spread with the highest tuple id.
+Since a rule's activation list and first-pattern input keep a few ids in a sorted vector (about
+12 and 4 bytes an id) rather than a page each, the fire of rules-busy-agenda, measured alone
+(callgrind on Engine::fire_all, and the process's minor page faults during the fire):
+                      Ir per firing    LL misses per firing   page faults     wall per firing
+  1,000 rules         4,275 -> 3,756   13.3 -> 1.2            4,359 -> 395    1.7 -> 1.2 us
+  4,000 rules         4,584 -> 3,772   16.5 -> 1.2            21,509 -> 1,520 3.9 -> 1.1 us
+(wall: one quiet pair of runs; under load, medians of 3 interleaved, 4,000 rules 5.3 -> 1.9 us).
 """
 
 from __future__ import annotations

@@ -309,3 +309,34 @@ TEST(ActivationList, DrainingWavesAgreesWithAScanAndGivesTheRoomBack) {
     EXPECT_GT(most_reserved, 2500 * sizeof(Act));
     EXPECT_LT(list.reserved_bytes(), 16u * 1024) << most_reserved;
 }
+
+// Every rule's tuples are numbered from one counter, so a rule holding a few
+// holds ids far apart. Its tuple and key indices cost the same whether those
+// ids lie far apart or side by side, and no more than a few bytes each; a
+// list holding a long run of tuples costs about its records, and gives the
+// room back once most of them are forgotten.
+TEST(ActivationList, ItsIndicesCostWhatItHoldsNotHowFarApartItsIdsLie) {
+    auto fill = [](ActivationList& list, uint32_t spread) {
+        uint64_t seq = 0;
+        for (uint32_t k = 0; k < 20; ++k) {
+            const FactId key = k % 4 == 0 ? FactId{k * spread} : ActivationList::kNoKey;
+            list.push_tuple(TupleId{k * spread}, 0, seq, key);
+        }
+    };
+    ActivationList apart, together;
+    fill(apart, 200'003);
+    fill(together, 1);
+    EXPECT_EQ(apart.index_bytes(), together.index_bytes());
+    EXPECT_LE(apart.index_bytes(), 32u * 12 + 8 * 12);  // vectors of 20 and 5 records, grown by doubling
+
+    ActivationList run;
+    uint64_t seq = 0;
+    constexpr uint32_t n = 20'000, first = 1'000'000;
+    for (uint32_t k = 0; k < n; ++k) run.push_tuple(TupleId{first + k}, 0, seq);
+    EXPECT_LE(run.index_bytes(), size_t{n} * 10);  // 8-byte records on full pages
+    EXPECT_EQ(run.forget_if([](TupleId t) { return static_cast<uint32_t>(t) >= first + 10; }), n - 10);
+    EXPECT_EQ(run.known_tuples(), 10u);
+    EXPECT_LE(run.index_bytes(), 16u * 12);
+    EXPECT_EQ(text(run.items()), "1000000/1/0 1000001/2/0 1000002/3/0 1000003/4/0 1000004/5/0 1000005/6/0 "
+                                 "1000006/7/0 1000007/8/0 1000008/9/0 1000009/10/0 ");
+}

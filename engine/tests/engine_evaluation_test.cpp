@@ -235,3 +235,37 @@ TEST(Evaluation, PruningAnUnlinkedRuleReadsWhatItsListHolds) {
     EXPECT_GT(reads, 0u);
     EXPECT_LE(reads, static_cast<uint64_t>(4 * n));
 }
+
+// Many rules, each holding a few tuples numbered among every other rule's:
+// the rules' activation indices together cost a few records per tuple, and
+// their first-pattern inputs a few bytes per fact, not pages spread over the
+// ids of all rules.
+TEST(Evaluation, ManyRulesHoldingFewTuplesCostTheirRecords) {
+    Engine e = std::move(Engine::create({{"Item", {{"id", FieldType::i64()}, {"grp", FieldType::i64()}}, 0},
+                                         {"Out", {{"id", FieldType::i64()}}, 0}}))
+                   .value();
+    constexpr int64_t rules = 300, each = 10;
+    std::string text;
+    for (int64_t r = 0; r < rules; ++r)
+        text += "rule r" + std::to_string(r) + " when Item(grp == " + std::to_string(r) +
+                ", $id : id) then insert(new Out($id)); end\n";
+    ASSERT_TRUE(e.add_rules_text(text));
+    std::vector<int64_t> groups;
+    for (int64_t r = 0; r < rules; ++r) groups.insert(groups.end(), each, r);
+    std::shuffle(groups.begin(), groups.end(), std::mt19937(11));
+    for (size_t k = 0; k < groups.size(); ++k)
+        ASSERT_TRUE(e.insert("Item", {{"id", Value::i64(static_cast<int64_t>(k))}, {"grp", Value::i64(groups[k])}}));
+    EngineResult<Firings> fired = e.fire_all(rules * each);
+    ASSERT_TRUE(fired) << fired.error().message;
+    EXPECT_EQ(fired->size(), static_cast<size_t>(rules * each));
+    // Each tuple still matched keeps its record (its sequence number) after firing.
+    size_t known = 0, bytes = 0;
+    for (const RuleNet& net : e.nets) known += net.acts.known_tuples(), bytes += net.acts.index_bytes();
+    EXPECT_EQ(known, static_cast<size_t>(rules * each));
+    EXPECT_LE(bytes, static_cast<size_t>(rules) * 16 * 12);  // room for 16 records per rule
+    // So do the facts each rule's first pattern passes.
+    size_t passing = 0, passing_bytes = 0;
+    for (const Lia& lia : e.lias) passing += lia.passing.size(), passing_bytes += lia.passing.bytes_held();
+    EXPECT_EQ(passing, static_cast<size_t>(rules * each));
+    EXPECT_LE(passing_bytes, static_cast<size_t>(rules) * 16 * 4);
+}

@@ -9,9 +9,14 @@
 // id ever seen. Both iterate ascending by id, and a walk costs the pages that
 // hold ids, not the range of ids ever seen: a map whose ids keep rising while
 // few stay (the tuples a rule holds between firings) is walked at every
-// firing. Nothing here has an order of its own to leak.
+// firing. Where there are many small maps or sets over one shared range of
+// ids (one per rule), a page per id held apart would cost each of them the
+// range rather than its ids: CompactIdMap and DenseIdSet keep a few ids in a
+// sorted vector and take pages only once they hold many. Nothing here has an
+// order of its own to leak.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +61,11 @@ public:
         }
     }
     void clear() { levels_.clear(); }
+    size_t bytes_held() const {
+        size_t n = levels_.capacity() * sizeof(levels_[0]);
+        for (const std::vector<uint64_t>& level : levels_) n += level.capacity() * sizeof(uint64_t);
+        return n;
+    }
 
     // f(pos) for every marked position, ascending. Returns the words read:
     // what the walk cost, which tests hold to the positions marked.
@@ -134,6 +144,16 @@ public:
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Bytes of pages, directory and page index held: what tests hold to the
+    // ids present.
+    size_t bytes_held() const {
+        size_t n = blocks_.capacity() * sizeof(blocks_[0]) + chunks_.capacity() * sizeof(chunks_[0]) +
+                   chunks_.size() * kChunkPages * sizeof(Page) + free_.capacity() * sizeof(uint32_t) +
+                   held_pages_.bytes_held();
+        for (const std::unique_ptr<uint32_t[]>& block : blocks_)
+            if (block) n += kBlockPages * sizeof(uint32_t);
+        return n;
+    }
 
     const V* find(Id key) const {
         const uint32_t id = static_cast<uint32_t>(key);
@@ -369,10 +389,153 @@ private:
     Page* hot_ = nullptr;
 };
 
+// id -> V, like DenseIdMap, for maps of which there are many and most hold a
+// few ids drawn from a range that all of them share (a rule's activations by
+// tuple id, where every rule's tuples are numbered from one counter): a
+// DenseIdMap costs a page per id held apart from the others and a directory
+// block per 65536 ids of range, so a thousand such maps holding twenty ids
+// each would cost their pages, not their twenty records. This map keeps up to
+// kSortedMost ids in a vector sorted by id, which costs what it holds, and
+// moves them to a DenseIdMap past that, where runs of neighbouring ids share
+// pages; it moves back once a quarter of that is left, so that an id
+// arriving and leaving at the boundary does not move them every time.
+// A reference stays valid until the next insert or erase, or clear. Walks
+// are ascending by id, as DenseIdMap's.
+template <class V, class Id = uint32_t>
+class CompactIdMap {
+public:
+    static constexpr size_t kSortedMost = 64;
+
+    CompactIdMap() = default;
+    CompactIdMap(const CompactIdMap&) = default;
+    CompactIdMap& operator=(const CompactIdMap&) = default;
+    CompactIdMap(CompactIdMap&& o) noexcept { *this = std::move(o); }
+    CompactIdMap& operator=(CompactIdMap&& o) noexcept {
+        sorted_ = std::exchange(o.sorted_, true);
+        entries_ = std::exchange(o.entries_, {});
+        paged_ = std::move(o.paged_);
+        return *this;
+    }
+
+    size_t size() const { return sorted_ ? entries_.size() : paged_.size(); }
+    bool empty() const { return size() == 0; }
+    // Whether the ids sit in the sorted vector (not in pages).
+    bool sorted() const { return sorted_; }
+    // Bytes held for the ids and their values.
+    size_t bytes_held() const { return entries_.capacity() * sizeof(Entry) + paged_.bytes_held(); }
+
+    const V* find(Id key) const {
+        if (!sorted_) return paged_.find(key);
+        const uint32_t id = static_cast<uint32_t>(key);
+        auto it = lower(id);
+        return it != entries_.end() && it->id == id ? &it->value : nullptr;
+    }
+    V* find(Id key) { return const_cast<V*>(std::as_const(*this).find(key)); }
+    bool contains(Id key) const { return find(key) != nullptr; }
+
+    // The id's value and whether it was absent (then V{}).
+    std::pair<V&, bool> try_emplace(Id key) {
+        if (!sorted_) return paged_.try_emplace(key);
+        const uint32_t id = static_cast<uint32_t>(key);
+        // Ids mostly arrive ascending: the end is tried before a search.
+        if (entries_.empty() || entries_.back().id < id) {
+            if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
+            entries_.push_back(Entry{id, V{}});
+            return {entries_.back().value, true};
+        }
+        auto it = lower(id);
+        if (it->id == id) return {it->value, false};
+        if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
+        it = entries_.insert(it, Entry{id, V{}});
+        return {it->value, true};
+    }
+    V& operator[](Id key) { return try_emplace(key).first; }
+    // Removes the id; false when it was absent.
+    bool erase(Id key) {
+        if (!sorted_) {
+            if (!paged_.erase(key)) return false;
+            if (paged_.size() <= kSortedMost / 4) to_sorted();
+            return true;
+        }
+        const uint32_t id = static_cast<uint32_t>(key);
+        auto it = lower(id);
+        if (it == entries_.end() || it->id != id) return false;
+        entries_.erase(it);
+        release_room();
+        return true;
+    }
+    // Removes every id that f(id, value) selects; how many. f must not
+    // change this map.
+    template <class F>
+    size_t erase_if(F f) {
+        if (!sorted_) {
+            const size_t n = paged_.erase_if(f);
+            if (paged_.size() <= kSortedMost / 4) to_sorted();
+            return n;
+        }
+        const size_t before = entries_.size();
+        std::erase_if(entries_, [&](const Entry& e) { return f(static_cast<Id>(e.id), std::as_const(e.value)); });
+        release_room();
+        return before - entries_.size();
+    }
+    void clear() { *this = CompactIdMap(); }
+
+    // Every present id with its value, ascending by id. Returns what the
+    // walk read: entries while sorted, else the words of the page index
+    // (see DenseIdMap::for_each).
+    template <class F>
+    size_t for_each(F f) const {
+        if (!sorted_) return paged_.for_each(f);
+        for (const Entry& e : entries_) f(static_cast<Id>(e.id), e.value);
+        return entries_.size();
+    }
+
+private:
+    struct Entry {
+        uint32_t id;
+        V value;
+    };
+    typename std::vector<Entry>::const_iterator lower(uint32_t id) const {
+        return std::lower_bound(entries_.begin(), entries_.end(), id,
+                                [](const Entry& e, uint32_t i) { return e.id < i; });
+    }
+    typename std::vector<Entry>::iterator lower(uint32_t id) {
+        return std::lower_bound(entries_.begin(), entries_.end(), id,
+                                [](const Entry& e, uint32_t i) { return e.id < i; });
+    }
+    [[gnu::noinline]] DenseIdMap<V, Id>& to_pages() {
+        for (const Entry& e : entries_) paged_.try_emplace(static_cast<Id>(e.id)).first = e.value;
+        std::vector<Entry>().swap(entries_);
+        sorted_ = false;
+        return paged_;
+    }
+    [[gnu::noinline]] void to_sorted() {
+        entries_.reserve(paged_.size());
+        paged_.for_each([&](Id id, const V& v) { entries_.push_back(Entry{static_cast<uint32_t>(id), v}); });
+        paged_.clear();
+        sorted_ = true;
+    }
+    // A vector emptied to under a quarter of its room gives the rest back.
+    void release_room() {
+        if (entries_.capacity() >= 16 && entries_.size() < entries_.capacity() / 4) entries_.shrink_to_fit();
+    }
+
+    bool sorted_ = true;
+    std::vector<Entry> entries_;  // while sorted_: ascending by id, at most kSortedMost
+    DenseIdMap<V, Id> paged_;     // while !sorted_: the ids, more than kSortedMost / 4
+};
+
 // A set of ids: one bit per id in pages of 4096 ids, found through a flat
-// directory (4 bytes per 4096 ids up to the largest id held).
+// directory (4 bytes per 4096 ids up to the largest id held). A set holding
+// at most kSortedMost ids keeps them in a sorted vector instead: sets of
+// which there are many (a rule's first-pattern input) hold a few ids drawn
+// from a range that all of them share, and a page each would cost 512 bytes
+// per id held apart. Past kSortedMost the ids move to pages; they move back
+// once a quarter of that is left.
 class DenseIdSet {
 public:
+    static constexpr size_t kSortedMost = 64;
+
     DenseIdSet() = default;
     DenseIdSet(const DenseIdSet&) = default;
     DenseIdSet& operator=(const DenseIdSet&) = default;
@@ -384,18 +547,30 @@ public:
         counts_ = std::move(o.counts_);
         free_ = std::move(o.free_);
         held_pages_ = std::move(o.held_pages_);
+        sorted_ids_ = std::move(o.sorted_ids_);
+        paged_ = std::exchange(o.paged_, false);
         size_ = std::exchange(o.size_, 0);
         o.dir_.clear();
         o.words_.clear();
         o.counts_.clear();
         o.free_.clear();
         o.held_pages_.clear();
+        o.sorted_ids_.clear();
         return *this;
     }
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Whether the ids sit in the sorted vector (not in pages).
+    bool sorted() const { return !paged_; }
+    // Bytes held for the ids: what tests hold to the ids present.
+    size_t bytes_held() const {
+        return sorted_ids_.capacity() * sizeof(uint32_t) + dir_.capacity() * sizeof(uint32_t) +
+               words_.capacity() * sizeof(uint64_t) + counts_.capacity() * sizeof(uint32_t) +
+               free_.capacity() * sizeof(uint32_t) + held_pages_.bytes_held();
+    }
     bool contains(uint32_t id) const {
+        if (!paged_) return std::binary_search(sorted_ids_.begin(), sorted_ids_.end(), id);
         const uint32_t p = id >> kPageBits;
         if (p >= dir_.size() || dir_[p] == 0) return false;
         return (words_[word_index(dir_[p] - 1, id)] >> (id & 63)) & 1;
@@ -403,6 +578,72 @@ public:
     size_t count(uint32_t id) const { return contains(id) ? 1 : 0; }
     // Whether the id was absent.
     bool insert(uint32_t id) {
+        if (paged_) return insert_paged(id);
+        // Ids mostly arrive ascending: the end is tried before a search.
+        auto it = sorted_ids_.empty() || sorted_ids_.back() < id
+                      ? sorted_ids_.end()
+                      : std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
+        if (it != sorted_ids_.end() && *it == id) return false;
+        if (sorted_ids_.size() == kSortedMost) {
+            to_pages();
+            return insert_paged(id);
+        }
+        sorted_ids_.insert(it, id);
+        ++size_;
+        return true;
+    }
+    // How many were removed: 0 or 1.
+    size_t erase(uint32_t id) {
+        if (!paged_) {
+            auto it = std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
+            if (it == sorted_ids_.end() || *it != id) return 0;
+            sorted_ids_.erase(it);
+            --size_;
+            if (sorted_ids_.capacity() >= 16 && size_ < sorted_ids_.capacity() / 4) sorted_ids_.shrink_to_fit();
+            return 1;
+        }
+        const uint32_t p = id >> kPageBits;
+        if (p >= dir_.size() || dir_[p] == 0) return 0;
+        const uint32_t page = dir_[p] - 1;
+        uint64_t& w = words_[word_index(page, id)];
+        const uint64_t bit = uint64_t{1} << (id & 63);
+        if (!(w & bit)) return 0;
+        w &= ~bit;
+        --size_;
+        if (--counts_[page] == 0) {
+            free_.push_back(page);
+            dir_[p] = 0;
+            held_pages_.unmark(p);
+        }
+        if (size_ <= kSortedMost / 4) to_sorted();
+        return 1;
+    }
+    void clear() { *this = DenseIdSet(); }
+
+    // Every id held, ascending. Returns what the walk read: ids while
+    // sorted, else the words of the page index (see
+    // MarkedPositions::for_each).
+    template <class F>
+    size_t for_each(F f) const {
+        if (!paged_) {
+            for (uint32_t id : sorted_ids_) f(id);
+            return sorted_ids_.size();
+        }
+        return held_pages_.for_each([&](uint32_t p) {
+            const size_t first = size_t{dir_[p] - 1} * kPageWords;
+            for (uint32_t k = 0; k < kPageWords; ++k)
+                for (uint64_t bits = words_[first + k]; bits != 0; bits &= bits - 1)
+                    f((p << kPageBits) | (k << 6) | static_cast<uint32_t>(std::countr_zero(bits)));
+        });
+    }
+
+private:
+    static constexpr uint32_t kPageBits = 12;
+    static constexpr uint32_t kPageWords = (uint32_t{1} << kPageBits) / 64;
+    static size_t word_index(uint32_t page, uint32_t id) {
+        return size_t{page} * kPageWords + ((id >> 6) & (kPageWords - 1));
+    }
+    bool insert_paged(uint32_t id) {
         const uint32_t p = id >> kPageBits;
         if (p >= dir_.size()) dir_.resize(size_t{p} + 1, 0);
         if (dir_[p] == 0) {
@@ -418,43 +659,6 @@ public:
         ++size_;
         return true;
     }
-    // How many were removed: 0 or 1.
-    size_t erase(uint32_t id) {
-        const uint32_t p = id >> kPageBits;
-        if (p >= dir_.size() || dir_[p] == 0) return 0;
-        const uint32_t page = dir_[p] - 1;
-        uint64_t& w = words_[word_index(page, id)];
-        const uint64_t bit = uint64_t{1} << (id & 63);
-        if (!(w & bit)) return 0;
-        w &= ~bit;
-        --size_;
-        if (--counts_[page] == 0) {
-            free_.push_back(page);
-            dir_[p] = 0;
-            held_pages_.unmark(p);
-        }
-        return 1;
-    }
-    void clear() { *this = DenseIdSet(); }
-
-    // Every id held, ascending. Returns the words of the page index read
-    // (see MarkedPositions::for_each).
-    template <class F>
-    size_t for_each(F f) const {
-        return held_pages_.for_each([&](uint32_t p) {
-            const size_t first = size_t{dir_[p] - 1} * kPageWords;
-            for (uint32_t k = 0; k < kPageWords; ++k)
-                for (uint64_t bits = words_[first + k]; bits != 0; bits &= bits - 1)
-                    f((p << kPageBits) | (k << 6) | static_cast<uint32_t>(std::countr_zero(bits)));
-        });
-    }
-
-private:
-    static constexpr uint32_t kPageBits = 12;
-    static constexpr uint32_t kPageWords = (uint32_t{1} << kPageBits) / 64;
-    static size_t word_index(uint32_t page, uint32_t id) {
-        return size_t{page} * kPageWords + ((id >> 6) & (kPageWords - 1));
-    }
     // An emptied page's words are all zero again.
     uint32_t add_page() {
         if (!free_.empty()) {
@@ -467,12 +671,30 @@ private:
         words_.resize(words_.size() + kPageWords, 0);
         return page;
     }
+    [[gnu::noinline]] void to_pages() {
+        paged_ = true;
+        size_ = 0;
+        for (uint32_t id : sorted_ids_) insert_paged(id);
+        std::vector<uint32_t>().swap(sorted_ids_);
+    }
+    [[gnu::noinline]] void to_sorted() {
+        std::vector<uint32_t> ids;
+        ids.reserve(size_);
+        for_each([&](uint32_t id) { ids.push_back(id); });
+        *this = DenseIdSet();
+        size_ = ids.size();
+        sorted_ids_ = std::move(ids);
+    }
 
     std::vector<uint32_t> dir_;     // by id >> 12: page + 1, 0 for none
     std::vector<uint64_t> words_;   // kPageWords per page
     std::vector<uint32_t> counts_;  // ids held, per page
     std::vector<uint32_t> free_;    // emptied pages, reused first
     MarkedPositions held_pages_;    // by id >> 12: the entries of dir_ that name a page
+    // While !paged_: the ids, ascending, at most kSortedMost; the pages are
+    // empty. While paged_: empty, and the pages hold more than kSortedMost / 4.
+    std::vector<uint32_t> sorted_ids_;
+    bool paged_ = false;
     size_t size_ = 0;
 };
 

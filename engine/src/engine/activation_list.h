@@ -122,6 +122,9 @@ public:
 
     // Bytes held for slots and their order, live or not.
     size_t reserved_bytes() const;
+    // Bytes held by the indices by tuple and by key fact: they follow what
+    // the list holds, not how far apart its ids lie.
+    size_t index_bytes() const { return tuples_.bytes_held() + keys_.bytes_held(); }
 
 private:
     // 16 bytes: the activation's fields and two flags beside its sequence
@@ -225,12 +228,14 @@ private:
     // By slot, for the chained ones only: most tuples have one activation
     // pending, and then their record's head is all there is to link.
     HashMap<uint32_t, SameLinks> same_;
-    // By tuple: ids are dense and a rule's activations arrive in runs of
-    // them, so the records of neighbouring tuples share pages.
-    DenseIdMap<TupleRec> tuples_;
+    // By tuple. Every rule's tuples are numbered from one counter: a rule
+    // that holds a few of them holds ids far apart, kept in a short sorted
+    // vector; one that holds many holds runs of them, whose records share
+    // pages (CompactIdMap).
+    CompactIdMap<TupleRec> tuples_;
     HashMap<uint32_t, uint32_t> seq_high_;  // by tuple, for numbers past 32 bits
     std::vector<KeyLink> key_links_;
-    DenseIdMap<KeyRec> keys_;  // live keyed slots only
+    CompactIdMap<KeyRec> keys_;  // live keyed slots only
     // Slots lo .. hi-1 went on the stack one after another. Every slot named
     // lies below slots_.size() and the runs rise, so a slot named is still
     // the push that went on the stack, alive or dead: the slots cut off the
