@@ -4,7 +4,7 @@ change costs what it touches, whether or not the previous fire's Result is still
 that keeps inserting and deleting holds memory for its live facts, not for every fact it ever had.
 
     python3 bench/scaling_result.py [--shapes result-kept,...] [--n 1e4,1e5,1e6] [--reps 3] [--list]
-    python3 bench/scaling_result.py --memory [--cycles 1000] [--batch 10000]
+    python3 bench/scaling_result.py --memory [--cycles 1000] [--batch 10000] [--kinds join2,...]
 
 Shapes (registered with @shape, the calling shape of bench/scaling.py: fn(size, rng) -> [Phase]):
   result-kept / result-dropped  one update + fire over n stored facts, the previous Result held or
@@ -18,9 +18,11 @@ Shapes (registered with @shape, the calling shape of bench/scaling.py: fn(size, 
                                 its type
 
 --memory runs the plateau loop instead: cycles of insert a batch / fire / delete it all / fire,
-with no rule (plain), with an event type, an expiry and a windowed accumulate (events), and with a
-join matching each fact once (join), each in a process of its own; it prints the resident memory
-at a few cycles and the growth over the last half of the cycles.
+with no rule (plain), with an event type, an expiry and a windowed accumulate (events), with a
+join matching each fact once (join), and with two types joined by key (join2), counted per key
+(accumulate) and tested by a not and an exists (not-exists), each in a process of its own
+(--kinds picks some); it prints the resident memory at a few cycles and the growth over the last
+half of the cycles.
 
 The machine is shared: compare builds in the same minutes, interleaved, medians of --reps.
 """
@@ -198,11 +200,30 @@ then
 end
 '''
 
+# Two types joined by key, each batch half of each; the rules that make and
+# retract tuples of every kind of node: a join, an accumulate per key, a not
+# and an exists.
+KEYED_SCHEMAS = {"L": {"id": "i64", "k": "i64"}, "R": {"id": "i64", "k": "i64"}}
+KEYED_RULES = {
+    "join2": '''
+rule "pair" when $l : L($k : k) $r : R(k == $k) then end
+''',
+    "accumulate": '''
+rule "count" when $l : L($k : k) accumulate(R(k == $k); $n : count()) then end
+''',
+    "not-exists": '''
+rule "alone" when $l : L($k : k) not R(k == $k, id > 0) then end
+rule "paired" when $l : L($k : k) exists R(k == $k) then end
+''',
+}
+
 
 def memory_loop(kind: str, cycles: int, batch: int) -> None:
     events = kind == "events"
     if events:
         s = quarn.Session(TICK_RULES, schemas=TICK_SCHEMAS, events={"P": ("ts", 2_000)})
+    elif kind in KEYED_RULES:
+        s = quarn.Session(KEYED_RULES[kind], schemas=KEYED_SCHEMAS)
     else:
         s = quarn.Session(JOIN_RULES if kind == "join" else "", schemas=PLAIN_SCHEMAS)
     ids = pa.array(np.arange(batch), pa.int64())
@@ -214,9 +235,13 @@ def memory_loop(kind: str, cycles: int, batch: int) -> None:
     for c in range(1, cycles + 1):
         if events:
             data = pa.table({"id": ids, "ts": pa.array(np.full(batch, clock), pa.int64()), "a": a, "b": b})
+        elif kind in KEYED_RULES:
+            half = pa.table({"id": ids[: batch // 2], "k": ids[: batch // 2]})
+            handles = s.insert("L", half) + s.insert("R", half)
         else:
             data = pa.table({"id": ids, "a": a, "b": b})
-        handles = s.insert("P", data)
+        if kind not in KEYED_RULES:
+            handles = s.insert("P", data)
         r = s.fire()
         for h in handles:
             s.delete(h)
@@ -236,6 +261,9 @@ def memory_loop(kind: str, cycles: int, batch: int) -> None:
           flush=True)
 
 
+MEMORY_KINDS = ["plain", "events", "join", "join2", "accumulate", "not-exists"]
+
+
 # --------------------------------------------------------------------------------------------- driver
 
 # The shapes of this file; scaling.py's registry also holds its own.
@@ -252,7 +280,8 @@ def main() -> None:
     p.add_argument("--memory", action="store_true")
     p.add_argument("--cycles", type=int, default=1000)
     p.add_argument("--batch", type=int, default=10_000)
-    p.add_argument("--memory-one", choices=["plain", "events", "join"], help=argparse.SUPPRESS)
+    p.add_argument("--memory-one", choices=MEMORY_KINDS, help=argparse.SUPPRESS)
+    p.add_argument("--kinds", default=",".join(MEMORY_KINDS), help="the --memory loops to run")
     a = p.parse_args()
     if a.list:
         for sh in (SHAPES[x] for x in OWN_SHAPES):
@@ -262,7 +291,7 @@ def main() -> None:
         memory_loop(a.memory_one, a.cycles, a.batch)
         return
     if a.memory:
-        for kind in ("plain", "events", "join"):
+        for kind in (k for k in a.kinds.split(",") if k):
             subprocess.run([sys.executable, __file__, "--memory-one", kind, "--cycles", str(a.cycles),
                             "--batch", str(a.batch)], check=True)
         return

@@ -96,6 +96,17 @@ public:
         });
         return n;
     }
+    // Drops the sequence numbers of the tuples `released` selects that hold
+    // no activation: tuples released from the table, which can never match
+    // again, so that a prune never reads them. How many.
+    template <class Pred>
+    size_t forget_released(Pred released) {
+        return tuples_.erase_if([&](uint32_t t, const TupleRec& rec) {
+            if (rec.head != npos || !released(TupleId{t})) return false;
+            if (!seq_high_.empty()) seq_high_.erase(t);
+            return true;
+        });
+    }
     // Slots and tuple records the forget_if walks have read so far: work
     // that tests hold to what the list holds.
     uint64_t forget_reads() const { return forget_reads_; }

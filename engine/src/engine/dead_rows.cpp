@@ -1,6 +1,8 @@
 // Giving dead facts' rows back: when, and which dead facts work still to come
 // reads, so that their rows stay.
 #include <algorithm>
+#include <functional>
+#include <span>
 
 #include "engine/engine.h"
 
@@ -98,6 +100,24 @@ void Engine::reclaim_dead_rows_if_due() {
     fire_calls_at_reclaim = fire_calls;
     const std::vector<FactId> named = dead_facts_still_named();
     store.reclaim_dead_rows(named);
+    release_tuples_of_reclaimed(named);
+}
+
+size_t Engine::release_tuples_of_reclaimed(std::span<const FactId> named) {
+    // A reclaimed fact never comes back, and nothing pending holds a tuple
+    // with it (such a tuple would have named it): its tuples are read no
+    // more, and what nodes keep of them goes with them.
+    auto gone = [&](FactId f) {
+        return !store.is_alive(f) && !std::binary_search(named.begin(), named.end(), f);
+    };
+    const size_t released = tuples.release_tuples_with(gone);
+    if (released == 0) return 0;
+    const std::function<bool(FactId)> gone_fact = gone;
+    for (TrieNode& n : nodes) n.node.forget_released(tuples, gone_fact);
+    // A rule keeps the sequence number of a tuple it matched until a prune
+    // finds the tuple gone; a released tuple is gone for good.
+    for (RuleNet& net : nets) net.acts.forget_released([&](TupleId t) { return !tuples.holds(t); });
+    return released;
 }
 
 }  // namespace quarn

@@ -224,6 +224,10 @@ public:
     // members and query answer rows that firings render. A fact once no
     // longer named is read no more, which reclaim_eagerly tests.
     std::vector<FactId> dead_facts_still_named() const;
+    // After a reclaim that kept the rows of `named` (ascending): releases the
+    // tuples that hold a fact whose row went, and what the network keeps of
+    // them and of those facts. Returns the tuples released.
+    size_t release_tuples_of_reclaimed(std::span<const FactId> named);
 
     // Change propagation (propagation.cpp). The fact's row must already be in
     // its new state (inserted, overwritten or marked dead). A stamp is none for

@@ -218,7 +218,9 @@ struct Runtime {
 
     // --- Working memory.
     FactStore store;
-    // Every tuple the network made; ids stay valid until the next reset.
+    // Every tuple the network made and holds; a tuple goes with the row of
+    // a dead fact it holds (release_tuples_of_reclaimed). Ids are never
+    // handed out again until the next reset.
     TupleTable tuples;
     // The entry point a fact came in through (0 = default), which the store keeps.
     uint32_t entry_point_of(FactId f) const { return store.entry_point(f); }

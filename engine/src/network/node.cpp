@@ -370,6 +370,32 @@ uint64_t Node::right_rank(FactId f) const {
     return it == right_ranks_.end() ? 0 : it->second;
 }
 
+size_t Node::forget_released(const TupleTable& tuples, const std::function<bool(FactId)>& gone) {
+    size_t dropped = left_info_.erase_if([&](TupleId t, const LeftInfo& info) {
+        if (tuples.holds(t)) return false;
+        if (info.children.head != kNone) invariant_broken("a released tuple still has children");
+        return true;
+    });
+    dropped += children_of_right_.erase_if([&](FactId f, const ChildList& list) {
+        if (!gone(f)) return false;
+        if (list.head != kNone) invariant_broken("a gone fact still has children");
+        return true;
+    });
+    auto erase_from = [&](auto& map, auto drop) {
+        using Key = std::decay_t<decltype(map.begin()->first)>;
+        std::vector<Key> keys;
+        for (const auto& [k, v] : map)
+            if (drop(k)) keys.push_back(k);
+        for (const Key& k : keys) map.erase(k);
+        dropped += keys.size();
+    };
+    auto released = [&](TupleId t) { return !tuples.holds(t); };
+    erase_from(left_marks_, released);
+    erase_from(left_ranks_, released);
+    erase_from(right_ranks_, gone);
+    return dropped;
+}
+
 // --- Blocking.
 
 std::optional<FactId> Node::blocker_of(TupleId t) const {

@@ -346,6 +346,12 @@ public:
     void re_add_right_fact(FactId f, Key key);
     void not_mask_miss_re_add(const JoinEnv& env, size_t i, FactId f);
 
+    // Drops what the node keeps of tuples the table no longer holds (their
+    // numbers, marks and ranks) and of right facts `gone` names (their
+    // ranks and emptied children lists): neither can come back, and nothing
+    // held names them. Returns the entries dropped.
+    size_t forget_released(const TupleTable& tuples, const std::function<bool(FactId)>& gone);
+
     // Checks the node's own invariants (children lists against the children,
     // blocking maps against the memories, counts against lists); throws
     // InternalError naming the first one broken. The sanitizer build runs it

@@ -6,11 +6,13 @@
 #include <limits>
 
 #include "common/internal_error.h"
+#include "common/text.h"
 
 namespace quarn {
 
 TupleTable::TupleTable() {
     recs_.push_back(std::make_unique<Rec[]>(size_t{1} << kRecShift));
+    chunk_released_.push_back(0);
     count_ = 1;  // the empty tuple: no facts, its own parent
 }
 
@@ -20,10 +22,14 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
     if (this == &o) return *this;
     recs_.clear();
     for (const auto& chunk : o.recs_) {
-        recs_.push_back(std::make_unique<Rec[]>(size_t{1} << kRecShift));
+        recs_.emplace_back();
+        if (!chunk) continue;
+        recs_.back() = std::make_unique<Rec[]>(size_t{1} << kRecShift);
         std::copy(chunk.get(), chunk.get() + (size_t{1} << kRecShift), recs_.back().get());
     }
+    chunk_released_ = o.chunk_released_;
     count_ = o.count_;
+    released_ = o.released_;
     blocks_.clear();
     blocks_.reserve(o.blocks_.size());
     for (const Block& from : o.blocks_) {
@@ -31,10 +37,12 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
         b.tuple_size = from.tuple_size;
         b.used = from.used;
         b.capacity = from.capacity;
-        if (from.capacity == 0) continue;
+        b.released = from.released;
+        if (!from.facts) continue;
         b.facts = std::make_unique_for_overwrite<FactId[]>(from.capacity);
         std::memcpy(b.facts.get(), from.facts.get(), size_t{from.used} * sizeof(FactId));
     }
+    free_blocks_ = o.free_blocks_;
     std::copy(std::begin(o.open_), std::end(o.open_), std::begin(open_));
     pair_room_ = o.pair_room_;
     one_fact_ = o.one_fact_;
@@ -49,6 +57,7 @@ TupleTable::PagedIds& TupleTable::PagedIds::operator=(const PagedIds& o) {
     last_ = kNoPage;
     last_page_ = nullptr;
     pages_.resize(o.pages_.size());
+    held_ = o.held_;
     for (size_t k = 0; k < o.pages_.size(); ++k) {
         if (!o.pages_[k]) continue;
         pages_[k] = std::make_unique_for_overwrite<TupleId[]>(size_t{1} << kShift);
@@ -59,11 +68,85 @@ TupleTable::PagedIds& TupleTable::PagedIds::operator=(const PagedIds& o) {
 
 TupleId& TupleTable::PagedIds::find_page(uint32_t i) {
     const uint32_t page = i >> kShift;
-    if (page >= pages_.size()) pages_.resize(size_t{page} + 1);
+    if (page >= pages_.size()) grow(page);
     if (!pages_[page]) pages_[page] = std::make_unique<TupleId[]>(size_t{1} << kShift);
     last_ = page;
     last_page_ = pages_[page].get();
     return last_page_[i & kMask];
+}
+
+void TupleTable::PagedIds::grow(uint32_t page) {
+    if (page >= pages_.size()) pages_.resize(size_t{page} + 1);
+    if (page >= held_.size()) held_.resize(size_t{page} + 1, 0);
+}
+
+void TupleTable::PagedIds::free_page(uint32_t page) {
+    pages_[page].reset();
+    held_[page] = 0;
+    if (last_ == page) {
+        last_ = kNoPage;
+        last_page_ = nullptr;
+    }
+}
+
+size_t TupleTable::PagedIds::pages_held() const {
+    return static_cast<size_t>(std::count_if(pages_.begin(), pages_.end(), [](const auto& p) { return p != nullptr; }));
+}
+
+void TupleTable::read_of_released(TupleId t) {
+    invariant_broken(fmt("tuple {} read after it was released", static_cast<uint32_t>(t)));
+}
+
+void TupleTable::release(TupleId t) {
+    Rec& r = rec(t);
+    const TupleId parent = r.parent;
+    if (parent == empty_tuple) {
+        one_fact_.clear(r.start);
+    } else {
+        const TupleView facts = facts_at(r.start);
+        const uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | facts.back();
+        TupleId* first = holds(parent) ? first_child_.find(static_cast<uint32_t>(parent)) : nullptr;
+        if (first != nullptr && *first == t) {
+            // The parent's other extensions stay in children_, where the
+            // next extend looks once it finds this mark.
+            *first = kFirstReleased;
+        } else if (!children_.empty()) {
+            // A released parent's first extension is not in children_: the
+            // lookup finds nothing then.
+            auto it = children_.find(edge);
+            if (it != children_.end() && it->second == t) children_.erase(it);
+        }
+        Block& b = blocks_[r.start >> kBlockShift];
+        b.released += static_cast<uint32_t>(facts.size()) + (b.tuple_size == 0 ? 1 : 0);
+    }
+    r.parent = kReleased;
+    first_child_.retire(static_cast<uint32_t>(t));
+    ++chunk_released_[static_cast<uint32_t>(t) >> kRecShift];
+    ++released_;
+}
+
+void TupleTable::free_emptied_blocks() {
+    for (uint32_t k = 0; k < blocks_.size(); ++k) {
+        Block& b = blocks_[k];
+        if (!b.facts || b.released != b.used) continue;
+        const bool open = std::any_of(std::begin(open_), std::end(open_), [&](uint64_t at) {
+            return (at & kBlockMask) != 0 && (at >> kBlockShift) == k;
+        });
+        if (open) continue;
+        // A long tuple's run of blocks keeps its numbers: only a block of
+        // one block's size is handed out again.
+        if (b.capacity == (uint32_t{1} << kBlockShift)) free_blocks_.push_back(k);
+        b = Block{};
+    }
+}
+
+TupleTable::Footprint TupleTable::footprint() const {
+    Footprint f;
+    f.tuples = count_ - released_;
+    f.record_chunks = static_cast<size_t>(std::count_if(recs_.begin(), recs_.end(), [](const auto& c) { return c != nullptr; }));
+    f.fact_blocks = static_cast<size_t>(std::count_if(blocks_.begin(), blocks_.end(), [](const Block& b) { return b.facts != nullptr; }));
+    f.lookup_pages = one_fact_.pages_held() + first_child_.pages_held();
+    return f;
 }
 
 uint64_t TupleTable::add_blocks(uint64_t words, uint32_t tuple_size) {
@@ -72,13 +155,19 @@ uint64_t TupleTable::add_blocks(uint64_t words, uint32_t tuple_size) {
     if (blocks_.size() + count > (uint64_t{1} << (32 - kBlockShift))) {
         invariant_broken("tuple table fact storage overflow");
     }
-    const uint64_t first = blocks_.size();
-    Block& b = blocks_.emplace_back();
+    uint64_t first = blocks_.size();
+    if (count == 1 && !free_blocks_.empty()) {
+        first = free_blocks_.back();
+        free_blocks_.pop_back();
+    } else {
+        blocks_.emplace_back();
+        for (uint64_t k = 1; k < count; ++k) blocks_.emplace_back();
+    }
+    Block& b = blocks_[first];
     b.capacity = static_cast<uint32_t>(std::max(block, words));
     // Not zero-filled: a block's pages are touched only as tuples fill them.
     b.facts = std::make_unique_for_overwrite<FactId[]>(b.capacity);
     b.tuple_size = tuple_size;
-    for (uint64_t k = 1; k < count; ++k) blocks_.emplace_back();
     return first << kBlockShift;
 }
 
@@ -116,6 +205,7 @@ inline TupleId TupleTable::make_here(TupleId parent, FactId f) {
         // and every record that extend makes inline has its chunk.
         if (count_ == (std::numeric_limits<uint32_t>::max() & ~kRecMask)) invariant_broken("tuple table overflow");
         recs_.push_back(std::make_unique<Rec[]>(size_t{1} << kRecShift));
+        chunk_released_.push_back(0);
     }
     ++count_;
     Rec r;
@@ -159,13 +249,26 @@ TupleId TupleTable::extend_elsewhere(TupleId parent, FactId f, bool& made) {
         TupleId& one = one_fact_.at(f);
         if (one == empty_tuple) {
             one = make(empty_tuple, f);
+            one_fact_.note_set(f);
             made = true;
         }
         return one;
     }
+#ifdef QUARN_VERIFY_ENGINE
+    if (!holds(parent)) read_of_released(parent);
+#endif
     // make() never touches the pages of first extensions.
     TupleId& first = first_child_.at(static_cast<uint32_t>(parent));
     if (first == empty_tuple) {
+        first = make(parent, f);
+        made = true;
+        return first;
+    }
+    if (first == kFirstReleased) {
+        // The first extension was released: the others are in children_,
+        // and one made now takes its place.
+        const uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | f;
+        if (auto it = children_.find(edge); it != children_.end()) return it->second;
         first = make(parent, f);
         made = true;
         return first;

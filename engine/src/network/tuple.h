@@ -31,8 +31,14 @@ struct HashOf<TupleId> {
 using TupleView = std::span<const FactId>;
 
 // Every tuple an engine has made, each stored once as a parent tuple plus one
-// fact (the facts kept flat). Tuples are never removed: an id stays valid, and
-// names the same facts, for the table's lifetime.
+// fact (the facts kept flat). An id names the same facts until the owner
+// releases the tuple (release_tuples_with), which it does only once the tuple
+// holds a fact that is gone for good and nothing can read the tuple any more;
+// ids are never handed out again, so a stale id can never name other facts.
+// A released tuple's record, its facts and its entries in the lookup pages go
+// back by whole pages: a record chunk, a fact block or a lookup page is freed
+// once every tuple it served is released, so that memory follows the tuples
+// held, not every tuple ever made, and ids cost a few bytes each once gone.
 //
 // Finding a tuple again costs no hashing in the common cases: a one-fact
 // tuple is found by its fact in a table by FactId, and a tuple's first
@@ -88,16 +94,61 @@ public:
     TupleId intern(TupleView facts);
 
     TupleView view(TupleId t) const {
-        const Rec& r = rec(t);
+        const Rec& r = held_rec(t);
         // The empty tuple and the one-fact tuples are the children of the
         // empty tuple; a one-fact tuple keeps its fact in its record.
         if (r.parent == empty_tuple) return {&r.start, t == empty_tuple ? 0u : 1u};
         return facts_at(r.start);
     }
     size_t size_of(TupleId t) const { return view(t).size(); }
-    TupleId parent(TupleId t) const { return rec(t).parent; }
-    // How many tuples the table holds, the empty one included.
+    TupleId parent(TupleId t) const { return held_rec(t).parent; }
+    // How many ids the table has handed out, the empty tuple's included;
+    // released tuples still count.
     size_t count() const { return count_; }
+    // Whether `t` is held: made and not released.
+    bool holds(TupleId t) const {
+        const uint32_t i = static_cast<uint32_t>(t);
+        if (i >= count_) return false;
+        const auto& chunk = recs_[i >> kRecShift];
+        return chunk && chunk[i & kRecMask].parent != kReleased;
+    }
+
+    // Releases every held tuple that holds a fact `gone(f)` names: facts that
+    // are dead and that nothing will read again, so that no tuple holding
+    // one can be made, stored or read again. A tuple's extensions hold its
+    // facts, so they go with it. Returns how many went. The caller vouches
+    // that nothing reads a released tuple; reading one is a broken invariant
+    // (checked in the verifying build).
+    template <class Gone>
+    size_t release_tuples_with(Gone gone) {
+        size_t released = 0;
+        for (uint32_t c = 0; c < recs_.size(); ++c) {
+            if (!recs_[c]) continue;
+            const uint32_t base = c << kRecShift;
+            const auto end = static_cast<uint32_t>(std::min<uint64_t>(count_ - uint64_t{base}, kRecMask + 1));
+            for (uint32_t k = base == 0 ? 1 : 0; k < end; ++k) {
+                const Rec& r = recs_[c][k];
+                if (r.parent == kReleased) continue;
+                // Ascending ids meet a parent before its extensions: a
+                // released parent's extensions go too.
+                const FactId last = r.parent == empty_tuple ? r.start : facts_at(r.start).back();
+                if (r.parent == empty_tuple ? !gone(last) : holds(r.parent) && !gone(last)) continue;
+                release(TupleId{base | k});
+                ++released;
+            }
+            if (chunk_released_[c] == kRecMask + 1) recs_[c].reset();
+        }
+        if (released != 0) free_emptied_blocks();
+        return released;
+    }
+
+    // What the table holds, for tests that check memory follows the tuples
+    // held: tuples (the empty one included), record chunks, fact blocks and
+    // lookup pages.
+    struct Footprint {
+        size_t tuples = 0, record_chunks = 0, fact_blocks = 0, lookup_pages = 0;
+    };
+    Footprint footprint() const;
 
     // Starts loading the record of `t` into the cache (a batch loop asks a
     // few tuples ahead).
@@ -115,6 +166,12 @@ private:
         uint32_t start = 0;
         TupleId parent{};
     };
+    // The parent of a released tuple: no id reaches it (the last chunk of
+    // ids is never opened).
+    static constexpr TupleId kReleased{UINT32_MAX};
+    // A first extension's place once that extension is released while its
+    // parent is held: the parent's other extensions are in children_.
+    static constexpr TupleId kFirstReleased{UINT32_MAX};
     static constexpr uint32_t kRecShift = 14;  // records per chunk: 16384
     static constexpr uint32_t kRecMask = (uint32_t{1} << kRecShift) - 1;
     static constexpr uint32_t kBlockShift = 16;  // facts per block: 65536
@@ -130,6 +187,7 @@ private:
         uint32_t tuple_size = 0;  // every tuple's length here; 0 where each keeps its own
         uint32_t used = 0;        // words written, from the start
         uint32_t capacity = 0;
+        uint32_t released = 0;    // words of released tuples; all of them once released == used
     };
 
     const Rec& rec(TupleId t) const {
@@ -140,6 +198,20 @@ private:
         uint32_t i = static_cast<uint32_t>(t);
         return recs_[i >> kRecShift][i & kRecMask];
     }
+    // rec of a tuple a caller reads: in the verifying build, one released
+    // (or never made) fails here rather than reading freed memory.
+    const Rec& held_rec(TupleId t) const {
+#ifdef QUARN_VERIFY_ENGINE
+        if (!holds(t)) read_of_released(t);
+#endif
+        return rec(t);
+    }
+    [[noreturn]] static void read_of_released(TupleId t);
+    // Releases a held tuple whose parent, if released, went before it.
+    void release(TupleId t);
+    // Frees the fact blocks whose tuples are all released, but for those
+    // that tuples still go into.
+    void free_emptied_blocks();
     static_assert(std::is_same_v<FactId, uint32_t>, "a one-fact tuple's view points at its record's start");
     // The facts of a tuple of two or more at `start` of the storage.
     TupleView facts_at(uint32_t start) const {
@@ -187,9 +259,14 @@ private:
     // of length `tuple_size` (0: each its own); its first storage index.
     uint64_t add_blocks(uint64_t words, uint32_t tuple_size);
 
-    std::vector<std::unique_ptr<Rec[]>> recs_;  // by id, in chunks that never move
+    std::vector<std::unique_ptr<Rec[]>> recs_;  // by id, in chunks that never move; null once all released
+    std::vector<uint32_t> chunk_released_;       // by chunk: its released records
     uint32_t count_ = 0;
-    std::vector<Block> blocks_;
+    size_t released_ = 0;  // tuples released
+    std::vector<Block> blocks_;  // a freed block has no facts
+    // Freed blocks of one block's size, whose numbers a fresh block takes
+    // again (a storage index has room for 2^16 block numbers).
+    std::vector<uint32_t> free_blocks_;
     // Where the next tuple of each length up to kPooledSize goes (index 0:
     // the longer ones); an offset of 0 in its block means a fresh block is
     // needed.
@@ -209,7 +286,9 @@ private:
         PagedIds& operator=(PagedIds&& o) noexcept {
             if (this == &o) return *this;
             pages_ = std::move(o.pages_);
+            held_ = std::move(o.held_);
             o.pages_.clear();
+            o.held_.clear();
             // Pages keep their place when their owner moves.
             last_ = std::exchange(o.last_, kNoPage);
             last_page_ = std::exchange(o.last_page_, nullptr);
@@ -222,21 +301,47 @@ private:
             if ((i >> kShift) != last_) return find_page(i);
             return last_page_[i & kMask];
         }
+        // The entry of number i, none when its page is not held.
+        TupleId* find(uint32_t i) {
+            const uint32_t page = i >> kShift;
+            return page < pages_.size() && pages_[page] ? &pages_[page][i & kMask] : nullptr;
+        }
+        // The number i has been set to a tuple (its entry counts toward its
+        // page's), and i's entry is cleared: its page goes once no entry is
+        // set. For a table by FactId, whose numbers are mostly never set.
+        void note_set(uint32_t i) { ++held_[i >> kShift]; }  // after at(i)
+        void clear(uint32_t i) {
+            at(i) = TupleId{};
+            if (--held_[i >> kShift] == 0) free_page(i >> kShift);
+        }
+        // Number i will never be asked for again: its page goes once all
+        // its numbers are. For a table by TupleId, whose ids are released
+        // once each.
+        void retire(uint32_t i) {
+            const uint32_t page = i >> kShift;
+            if (page >= held_.size()) grow(page);
+            if (++held_[page] == kMask + 1) free_page(page);
+        }
+        size_t pages_held() const;
 
     private:
         TupleId& find_page(uint32_t i);
+        void grow(uint32_t page);
+        void free_page(uint32_t page);
 
         static constexpr uint32_t kShift = 12;
         static constexpr uint32_t kMask = (uint32_t{1} << kShift) - 1;
         static constexpr uint32_t kNoPage = UINT32_MAX;
         std::vector<std::unique_ptr<TupleId[]>> pages_;
+        // By page: the entries set (note_set, clear) or the numbers retired.
+        std::vector<uint32_t> held_;
         uint32_t last_ = kNoPage;  // the page asked for last, and where it is
         TupleId* last_page_ = nullptr;
     };
-    PagedIds one_fact_;     // by FactId: the tuple [f]
-    // By TupleId: the first tuple made by extending it. Tuples never
-    // extended (the longest of each rule, usually made together) take no
-    // page.
+    PagedIds one_fact_;     // by FactId: the tuple [f]; entries counted by note_set
+    // By TupleId: the first tuple made by extending it, or kFirstReleased.
+    // Tuples never extended (the longest of each rule, usually made
+    // together) take no page. Ids retired as released.
     PagedIds first_child_;
     HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple, but for first extensions
 };
