@@ -424,11 +424,11 @@ public:
     // Bytes held for the ids and their values.
     size_t bytes_held() const { return entries_.capacity() * sizeof(Entry) + paged_.bytes_held(); }
 
+    // As in DenseIdSet, the paged path inline and the sorted one out of
+    // line: a rule's list large enough to page is the one a hot path reads.
     const V* find(Id key) const {
         if (!sorted_) return paged_.find(key);
-        const uint32_t id = static_cast<uint32_t>(key);
-        auto it = lower(id);
-        return it != entries_.end() && it->id == id ? &it->value : nullptr;
+        return find_sorted(static_cast<uint32_t>(key));
     }
     V* find(Id key) { return const_cast<V*>(std::as_const(*this).find(key)); }
     bool contains(Id key) const { return find(key) != nullptr; }
@@ -436,18 +436,7 @@ public:
     // The id's value and whether it was absent (then V{}).
     std::pair<V&, bool> try_emplace(Id key) {
         if (!sorted_) return paged_.try_emplace(key);
-        const uint32_t id = static_cast<uint32_t>(key);
-        // Ids mostly arrive ascending: the end is tried before a search.
-        if (entries_.empty() || entries_.back().id < id) {
-            if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
-            entries_.push_back(Entry{id, V{}});
-            return {entries_.back().value, true};
-        }
-        auto it = lower(id);
-        if (it->id == id) return {it->value, false};
-        if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
-        it = entries_.insert(it, Entry{id, V{}});
-        return {it->value, true};
+        return try_emplace_sorted(key);
     }
     V& operator[](Id key) { return try_emplace(key).first; }
     // Removes the id; false when it was absent.
@@ -495,6 +484,24 @@ private:
         uint32_t id;
         V value;
     };
+    [[gnu::noinline]] const V* find_sorted(uint32_t id) const {
+        auto it = lower(id);
+        return it != entries_.end() && it->id == id ? &it->value : nullptr;
+    }
+    [[gnu::noinline]] std::pair<V&, bool> try_emplace_sorted(Id key) {
+        const uint32_t id = static_cast<uint32_t>(key);
+        // Ids mostly arrive ascending: the end is tried before a search.
+        if (entries_.empty() || entries_.back().id < id) {
+            if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
+            entries_.push_back(Entry{id, V{}});
+            return {entries_.back().value, true};
+        }
+        auto it = lower(id);
+        if (it->id == id) return {it->value, false};
+        if (entries_.size() == kSortedMost) return to_pages().try_emplace(key);
+        it = entries_.insert(it, Entry{id, V{}});
+        return {it->value, true};
+    }
     typename std::vector<Entry>::const_iterator lower(uint32_t id) const {
         return std::lower_bound(entries_.begin(), entries_.end(), id,
                                 [](const Entry& e, uint32_t i) { return e.id < i; });
@@ -569,8 +576,11 @@ public:
                words_.capacity() * sizeof(uint64_t) + counts_.capacity() * sizeof(uint32_t) +
                free_.capacity() * sizeof(uint32_t) + held_pages_.bytes_held();
     }
+    // The paged path is inline, the sorted one out of line: a set large
+    // enough to page is the one a hot path reads (a type's passing facts),
+    // and the mode test stays one branch there.
     bool contains(uint32_t id) const {
-        if (!paged_) return std::binary_search(sorted_ids_.begin(), sorted_ids_.end(), id);
+        if (!paged_) return contains_sorted(id);
         const uint32_t p = id >> kPageBits;
         if (p >= dir_.size() || dir_[p] == 0) return false;
         return (words_[word_index(dir_[p] - 1, id)] >> (id & 63)) & 1;
@@ -579,29 +589,11 @@ public:
     // Whether the id was absent.
     bool insert(uint32_t id) {
         if (paged_) return insert_paged(id);
-        // Ids mostly arrive ascending: the end is tried before a search.
-        auto it = sorted_ids_.empty() || sorted_ids_.back() < id
-                      ? sorted_ids_.end()
-                      : std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
-        if (it != sorted_ids_.end() && *it == id) return false;
-        if (sorted_ids_.size() == kSortedMost) {
-            to_pages();
-            return insert_paged(id);
-        }
-        sorted_ids_.insert(it, id);
-        ++size_;
-        return true;
+        return insert_sorted(id);
     }
     // How many were removed: 0 or 1.
     size_t erase(uint32_t id) {
-        if (!paged_) {
-            auto it = std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
-            if (it == sorted_ids_.end() || *it != id) return 0;
-            sorted_ids_.erase(it);
-            --size_;
-            if (sorted_ids_.capacity() >= 16 && size_ < sorted_ids_.capacity() / 4) sorted_ids_.shrink_to_fit();
-            return 1;
-        }
+        if (!paged_) return erase_sorted(id);
         const uint32_t p = id >> kPageBits;
         if (p >= dir_.size() || dir_[p] == 0) return 0;
         const uint32_t page = dir_[p] - 1;
@@ -642,6 +634,31 @@ private:
     static constexpr uint32_t kPageWords = (uint32_t{1} << kPageBits) / 64;
     static size_t word_index(uint32_t page, uint32_t id) {
         return size_t{page} * kPageWords + ((id >> 6) & (kPageWords - 1));
+    }
+    [[gnu::noinline]] bool contains_sorted(uint32_t id) const {
+        return std::binary_search(sorted_ids_.begin(), sorted_ids_.end(), id);
+    }
+    [[gnu::noinline]] bool insert_sorted(uint32_t id) {
+        // Ids mostly arrive ascending: the end is tried before a search.
+        auto it = sorted_ids_.empty() || sorted_ids_.back() < id
+                      ? sorted_ids_.end()
+                      : std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
+        if (it != sorted_ids_.end() && *it == id) return false;
+        if (sorted_ids_.size() == kSortedMost) {
+            to_pages();
+            return insert_paged(id);
+        }
+        sorted_ids_.insert(it, id);
+        ++size_;
+        return true;
+    }
+    [[gnu::noinline]] size_t erase_sorted(uint32_t id) {
+        auto it = std::lower_bound(sorted_ids_.begin(), sorted_ids_.end(), id);
+        if (it == sorted_ids_.end() || *it != id) return 0;
+        sorted_ids_.erase(it);
+        --size_;
+        if (sorted_ids_.capacity() >= 16 && size_ < sorted_ids_.capacity() / 4) sorted_ids_.shrink_to_fit();
+        return 1;
     }
     bool insert_paged(uint32_t id) {
         const uint32_t p = id >> kPageBits;
