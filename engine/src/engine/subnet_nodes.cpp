@@ -15,14 +15,15 @@ namespace quarn {
 namespace {
 
 #ifdef QUARN_VERIFY_NODES
-// The emitted set agrees with the left tuples and the inner map. A tuple
-// inserted twice without a delete between is present twice and emitted once.
+// The emitted set agrees with the left tuples and the inner map, and no left
+// tuple is held twice.
 void verify_subnet(const TrieNode& tn) {
     const bool is_not = tn.node.kind() == Kind::SubnetNot;
     size_t emitted = 0;
     DenseIdSet seen;
     tn.subnet_lefts.for_each([&](TupleId t) {
-        if (!seen.insert(static_cast<uint32_t>(t))) return;
+        if (!seen.insert(static_cast<uint32_t>(t)))
+            invariant_broken(fmt("subnetwork node holds tuple {} twice", static_cast<uint32_t>(t)));
         const bool extended = tn.subnet_inner.contains(t);
         const bool shown = tn.subnet_emitted.contains(static_cast<uint32_t>(t));
         if (shown != (is_not ? !extended : extended))
