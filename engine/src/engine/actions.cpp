@@ -85,11 +85,18 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     // the fact may look there first: before an action that propagates (an
     // insert, a delete), before an error ends the firing, and at its end. A
     // modify block's setters and update, the usual case, leave no entry there.
-    std::vector<std::pair<FactId, uint64_t>>& changed = rhs_scratch.changed;
+    // Each field goes there once: the entry stays in `changed` for the
+    // update's mask, and only fields written since it was last handed go again.
+    std::vector<RhsScratch::SetterWrites>& changed = rhs_scratch.changed;
     changed.clear();
     auto note_silent_writes = [&] {
-        for (const auto& [f, fields] : changed) silent_writes.try_emplace(f).first |= fields;
-        silent_writes_noted += changed.size();
+        for (RhsScratch::SetterWrites& w : changed) {
+            const uint64_t fresh = w.fields & ~w.handed;
+            if (fresh == 0) continue;
+            silent_writes.try_emplace(w.fact).first |= fresh;
+            w.handed = w.fields;
+            ++silent_writes_noted;
+        }
     };
 
     // The cell of an integer read live into an integer field, the usual
@@ -205,18 +212,18 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                         return engine_err(ok.error());
                     }
                 }
-                auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
-                if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);
-                else known->second |= uint64_t{1} << a.field;
+                auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.fact == f; });
+                if (known == changed.end()) changed.push_back({f, uint64_t{1} << a.field, 0});
+                else known->fields |= uint64_t{1} << a.field;
                 break;
             }
             case CompiledAction::Kind::Update: {
                 const FactId f = fact_at(tuple, a.target);
                 if (!store.is_alive(f)) break;
                 uint64_t mask = kAllFields;
-                if (auto it = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
+                if (auto it = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.fact == f; });
                     it != changed.end()) {
-                    mask = it->second;
+                    mask = it->fields;
                     changed.erase(it);
                 }
                 on_update(f, mask, stamp);
