@@ -52,6 +52,47 @@ FactId fact_at(TupleView tuple, size_t position) {
     return tuple[position];
 }
 
+// A fact a right-hand side just stored, in a session with event types: its
+// event time, expiry and windows are fixed as for outside inserts, then it
+// propagates with the stream flush. Out of line: a session without event
+// types keeps the insert path of run_actions short.
+[[gnu::noinline]] void propagate_rhs_insert_with_events(Engine& e, FactId f, TypeId type, bool logical,
+                                                        const Stamp& stamp) {
+    // Only an event expires or leaves windows.
+    if (auto decl = e.event_decls.find(type); decl != e.event_decls.end()) {
+        Value ts = e.store.get(f, decl->second.ts_field);
+        if (ts.tag() == ValueTag::I64) e.store.event_ts[f] = ts.as_i64();
+        e.schedule_expiration(f);
+        e.schedule_window_evictions(f);
+    }
+    if (logical) e.tms_logical_stored(f);
+    else e.tms_note_stated(f);
+    StageSnapshot staged = e.stage_snapshot_for(type);
+    e.on_insert(f, stamp);
+    e.flush_origin_type = type;
+    e.stream_flush_ex(staged, true);
+    e.flush_origin_type.reset();
+}
+
+// A delete action of fact f (the right-hand side's own deletes come here).
+[[gnu::noinline]] EngineStatus delete_by_action(Engine& e, FactId f, const Stamp& stamp) {
+    // A fact an earlier action already deleted is not deleted twice.
+    if (!e.store.is_alive(f)) return {};
+    TmsRoute route = e.tms_route_delete_ex(f, true);
+    if (!route.proceed || !e.store.is_alive(route.fact)) return {};
+    e.store.remove(route.fact);  // also leaves the expired set
+    e.on_delete_ex(route.fact, stamp, false);
+    if (route.saved) {
+        // The logical fact comes back under a new handle, unstamped.
+        const TypeId type = e.store.fact_type(route.fact);
+        Result<FactId, std::string> back = e.store.insert(type, *route.saved);
+        if (!back) return engine_err(std::move(back).error());
+        e.tms_reinstated(*back);
+        e.on_insert(*back, std::nullopt);
+    }
+    return {};
+}
+
 }  // namespace
 
 Value Engine::eval_src(const Src& src, TupleView tuple, const Snapshot& snapshot) const {
@@ -148,25 +189,14 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
         // The event time is fixed when the fact is stored, as for outside
-        // inserts. Only an event expires or leaves windows.
-        if (auto decl = event_decls.find(type); decl != event_decls.end()) {
-            Value ts = store.get(f, decl->second.ts_field);
-            if (ts.tag() == ValueTag::I64) store.event_ts[f] = ts.as_i64();
-            schedule_expiration(f);
-            schedule_window_evictions(f);
+        // inserts; the flush has nothing to do in a session without event types.
+        if (!event_decls.empty()) {
+            propagate_rhs_insert_with_events(*this, f, type, logical, stamp);
+            return f;
         }
         if (logical) tms_logical_stored(f);
         else tms_note_stated(f);
-        // The flush has nothing to do in a session without event types.
-        if (event_decls.empty()) {
-            on_insert(f, stamp);
-            return f;
-        }
-        StageSnapshot staged = stage_snapshot_for(type);
         on_insert(f, stamp);
-        flush_origin_type = type;
-        stream_flush_ex(staged, true);
-        flush_origin_type.reset();
         return f;
     };
 
@@ -231,21 +261,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
             }
             case CompiledAction::Kind::Delete: {
                 note_silent_writes();
-                const FactId f = fact_at(tuple, a.target);
-                // A fact an earlier action already deleted is not deleted twice.
-                if (!store.is_alive(f)) break;
-                TmsRoute route = tms_route_delete_ex(f, true);
-                if (!route.proceed || !store.is_alive(route.fact)) break;
-                store.remove(route.fact);  // also leaves the expired set
-                on_delete_ex(route.fact, stamp, false);
-                if (route.saved) {
-                    // The logical fact comes back under a new handle, unstamped.
-                    const TypeId type = store.fact_type(route.fact);
-                    Result<FactId, std::string> back = store.insert(type, *route.saved);
-                    if (!back) return engine_err(std::move(back).error());
-                    tms_reinstated(*back);
-                    on_insert(*back, std::nullopt);
-                }
+                QUARN_CHECK(delete_by_action(*this, fact_at(tuple, a.target), stamp));
                 break;
             }
             case CompiledAction::Kind::SetFocus:
