@@ -323,6 +323,8 @@ TEST(Propagation, SettersLeaveSilentWritesOnlyWhereAnotherChangeMayReadThem) {
         rule two when $a : A(x == 2) then modify($a) { setX(3) } end
         rule loose when $b : B(v == 1) then $b.setV(2); end
         rule around when $b : B(v == 5) then $b.setW(7); insert(new A(9, 0.5)); update($b); end
+        rule inserts when $b : B(v == 6) then $b.setW(8); insert(new A(9, 0.5)); insert(new A(9, 0.5)); end
+        rule rewrites when $b : B(v == 8) then $b.setW(1); insert(new A(9, 0.5)); $b.setV(9); end
     )");
     for (int k = 0; k < 10; ++k) rig.insert("A", a_row(1));
     EngineResult<Firings> fired = rig.e.fire_all(100);
@@ -352,6 +354,29 @@ TEST(Propagation, SettersLeaveSilentWritesOnlyWhereAnotherChangeMayReadThem) {
     EXPECT_TRUE(rig.e.silent_writes.empty());
     EXPECT_EQ(rig.e.store.get(around, 1), Value::i64(7));
     rig.e.verify_routes_of(around);
+
+    // Without an update the entry stays for the next change; each fact goes
+    // there once however many inserts follow its setters.
+    const FactId inserts = rig.insert("B", b_row(6));
+    fired = rig.e.fire_all(100);
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(fired->size(), 1u);
+    EXPECT_EQ(rig.e.silent_writes_noted, 3u);
+    ASSERT_NE(rig.e.silent_writes.find(inserts), nullptr);
+    EXPECT_EQ(*rig.e.silent_writes.find(inserts), uint64_t{2});  // field w
+    ASSERT_TRUE(rig.e.update_fact(inserts, {{"w", Value::i64(4)}}));
+    EXPECT_TRUE(rig.e.silent_writes.empty());
+
+    // A field written after the fact was handed goes there too, joining the first.
+    const FactId rewrites = rig.insert("B", b_row(8));
+    fired = rig.e.fire_all(100);
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(fired->size(), 1u);
+    EXPECT_EQ(rig.e.silent_writes_noted, 5u);
+    ASSERT_NE(rig.e.silent_writes.find(rewrites), nullptr);
+    EXPECT_EQ(*rig.e.silent_writes.find(rewrites), uint64_t{3});  // fields v and w
+    ASSERT_TRUE(rig.e.update_fact(rewrites, {{"w", Value::i64(4)}}));
+    EXPECT_TRUE(rig.e.silent_writes.empty());
 }
 
 TEST(Linking, LinkStateFollowsMembership) {

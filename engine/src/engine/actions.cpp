@@ -52,6 +52,47 @@ FactId fact_at(TupleView tuple, size_t position) {
     return tuple[position];
 }
 
+// A fact a right-hand side just stored, in a session with event types: its
+// event time, expiry and windows are fixed as for outside inserts, then it
+// propagates with the stream flush. Out of line: a session without event
+// types keeps the insert path of run_actions short.
+[[gnu::noinline]] void propagate_rhs_insert_with_events(Engine& e, FactId f, TypeId type, bool logical,
+                                                        const Stamp& stamp) {
+    // Only an event expires or leaves windows.
+    if (auto decl = e.event_decls.find(type); decl != e.event_decls.end()) {
+        Value ts = e.store.get(f, decl->second.ts_field);
+        if (ts.tag() == ValueTag::I64) e.store.event_ts[f] = ts.as_i64();
+        e.schedule_expiration(f);
+        e.schedule_window_evictions(f);
+    }
+    if (logical) e.tms_logical_stored(f);
+    else e.tms_note_stated(f);
+    StageSnapshot staged = e.stage_snapshot_for(type);
+    e.on_insert(f, stamp);
+    e.flush_origin_type = type;
+    e.stream_flush_ex(staged, true);
+    e.flush_origin_type.reset();
+}
+
+// A delete action of fact f (the right-hand side's own deletes come here).
+[[gnu::noinline]] EngineStatus delete_by_action(Engine& e, FactId f, const Stamp& stamp) {
+    // A fact an earlier action already deleted is not deleted twice.
+    if (!e.store.is_alive(f)) return {};
+    TmsRoute route = e.tms_route_delete_ex(f, true);
+    if (!route.proceed || !e.store.is_alive(route.fact)) return {};
+    e.store.remove(route.fact);  // also leaves the expired set
+    e.on_delete_ex(route.fact, stamp, false);
+    if (route.saved) {
+        // The logical fact comes back under a new handle, unstamped.
+        const TypeId type = e.store.fact_type(route.fact);
+        Result<FactId, std::string> back = e.store.insert(type, *route.saved);
+        if (!back) return engine_err(std::move(back).error());
+        e.tms_reinstated(*back);
+        e.on_insert(*back, std::nullopt);
+    }
+    return {};
+}
+
 }  // namespace
 
 Value Engine::eval_src(const Src& src, TupleView tuple, const Snapshot& snapshot) const {
@@ -85,11 +126,18 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
     // the fact may look there first: before an action that propagates (an
     // insert, a delete), before an error ends the firing, and at its end. A
     // modify block's setters and update, the usual case, leave no entry there.
-    std::vector<std::pair<FactId, uint64_t>>& changed = rhs_scratch.changed;
+    // Each field goes there once: the entry stays in `changed` for the
+    // update's mask, and only fields written since it was last handed go again.
+    std::vector<RhsScratch::SetterWrites>& changed = rhs_scratch.changed;
     changed.clear();
     auto note_silent_writes = [&] {
-        for (const auto& [f, fields] : changed) silent_writes.try_emplace(f).first |= fields;
-        silent_writes_noted += changed.size();
+        for (RhsScratch::SetterWrites& w : changed) {
+            const uint64_t fresh = w.fields & ~w.handed;
+            if (fresh == 0) continue;
+            silent_writes.try_emplace(w.fact).first |= fresh;
+            w.handed = w.fields;
+            ++silent_writes_noted;
+        }
     };
 
     // The cell of an integer read live into an integer field, the usual
@@ -141,25 +189,14 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
         if (!stored) return engine_err(std::move(stored).error());
         const FactId f = *stored;
         // The event time is fixed when the fact is stored, as for outside
-        // inserts. Only an event expires or leaves windows.
-        if (auto decl = event_decls.find(type); decl != event_decls.end()) {
-            Value ts = store.get(f, decl->second.ts_field);
-            if (ts.tag() == ValueTag::I64) store.event_ts[f] = ts.as_i64();
-            schedule_expiration(f);
-            schedule_window_evictions(f);
+        // inserts; the flush has nothing to do in a session without event types.
+        if (!event_decls.empty()) {
+            propagate_rhs_insert_with_events(*this, f, type, logical, stamp);
+            return f;
         }
         if (logical) tms_logical_stored(f);
         else tms_note_stated(f);
-        // The flush has nothing to do in a session without event types.
-        if (event_decls.empty()) {
-            on_insert(f, stamp);
-            return f;
-        }
-        StageSnapshot staged = stage_snapshot_for(type);
         on_insert(f, stamp);
-        flush_origin_type = type;
-        stream_flush_ex(staged, true);
-        flush_origin_type.reset();
         return f;
     };
 
@@ -205,18 +242,18 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
                         return engine_err(ok.error());
                     }
                 }
-                auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
-                if (known == changed.end()) changed.emplace_back(f, uint64_t{1} << a.field);
-                else known->second |= uint64_t{1} << a.field;
+                auto known = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.fact == f; });
+                if (known == changed.end()) changed.push_back({f, uint64_t{1} << a.field, 0});
+                else known->fields |= uint64_t{1} << a.field;
                 break;
             }
             case CompiledAction::Kind::Update: {
                 const FactId f = fact_at(tuple, a.target);
                 if (!store.is_alive(f)) break;
                 uint64_t mask = kAllFields;
-                if (auto it = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.first == f; });
+                if (auto it = std::find_if(changed.begin(), changed.end(), [&](const auto& c) { return c.fact == f; });
                     it != changed.end()) {
-                    mask = it->second;
+                    mask = it->fields;
                     changed.erase(it);
                 }
                 on_update(f, mask, stamp);
@@ -224,21 +261,7 @@ EngineStatus Engine::run_actions(size_t r, TupleView tuple) {
             }
             case CompiledAction::Kind::Delete: {
                 note_silent_writes();
-                const FactId f = fact_at(tuple, a.target);
-                // A fact an earlier action already deleted is not deleted twice.
-                if (!store.is_alive(f)) break;
-                TmsRoute route = tms_route_delete_ex(f, true);
-                if (!route.proceed || !store.is_alive(route.fact)) break;
-                store.remove(route.fact);  // also leaves the expired set
-                on_delete_ex(route.fact, stamp, false);
-                if (route.saved) {
-                    // The logical fact comes back under a new handle, unstamped.
-                    const TypeId type = store.fact_type(route.fact);
-                    Result<FactId, std::string> back = store.insert(type, *route.saved);
-                    if (!back) return engine_err(std::move(back).error());
-                    tms_reinstated(*back);
-                    on_insert(*back, std::nullopt);
-                }
+                QUARN_CHECK(delete_by_action(*this, fact_at(tuple, a.target), stamp));
                 break;
             }
             case CompiledAction::Kind::SetFocus:

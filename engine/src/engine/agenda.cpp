@@ -92,6 +92,14 @@ private:
         return mine.size();
     }
 
+    // Truth maintenance's deferred and terminal retractions of rule l after
+    // its firing, each a step, then the rule's evaluation; false when the
+    // call must end. Out of line, as the trace below: neither runs at most
+    // firings, and the firing path stays short in the instruction cache.
+    [[gnu::noinline]] bool hand_retractions_of(size_t l);
+    [[gnu::cold, gnu::noinline]] void trace_halt_check(size_t l, uint32_t top, const std::string& top_name, bool higher,
+                                                       size_t pending_before) const;
+
     // One step; false when the call must end with the pending error.
     bool step() {
         // A parked error ends the call at the next step: every later exit
@@ -117,7 +125,7 @@ private:
     void eager_pass();
     // The rule to fire, none when the loop is done; false when it must end with the pending error.
     bool choose(std::optional<size_t>& chosen);
-    bool empty_agenda_work(Next& next);
+    [[gnu::noinline]] bool empty_agenda_work(Next& next);
     // The rule to fire again at once, or none for a selection cycle.
     bool post_fire(size_t l, std::optional<size_t>& again);
     EngineStatus fire(size_t r);
@@ -432,6 +440,37 @@ bool FireLoop::empty_agenda_work(Next& next) {
     return step();
 }
 
+bool FireLoop::hand_retractions_of(size_t l) {
+    const std::vector<std::pair<size_t, TupleId>> mine = e_.tms.take_deferred_of(l);
+    for (const auto& [r, t] : mine) {
+        e_.tms_on_terminal_del(r, t);
+        if (!step()) return false;
+    }
+    const std::vector<Tms::TerminalDel> terminal = e_.tms.take_terminal_of(l, false);
+    for (const Tms::TerminalDel& d : terminal) {
+        e_.tms_on_terminal_del(d.rule, d.tuple);
+        if (!step()) return false;
+    }
+    if (!mine.empty() || !terminal.empty()) evaluate("post-fire-deferred", l, false, false);
+    return true;
+}
+
+void FireLoop::trace_halt_check(size_t l, uint32_t top, const std::string& top_name, bool higher,
+                                size_t pending_before) const {
+    std::vector<std::string> rows;
+    for (size_t o = 0; o < e_.rules.size(); ++o)
+        if (group_of(o) == top)
+            rows.push_back(fmt("\"r{}(q={},len={},d={})\"", o, e_.nets[o].on_agenda ? "true" : "false",
+                               e_.nets[o].acts.size(), e_.nets[o].dirty ? "true" : "false"));
+    std::string list = "[";
+    for (size_t k = 0; k < rows.size(); ++k) list += (k ? ", " : "") + rows[k];
+    list += "]";
+    std::fprintf(stderr, "%s\n",
+                 fmt("halt-check: l=r{} grp={} top={} {} higher={} preq={}", l, group(l), top_name, list,
+                     higher ? "true" : "false", pending_before)
+                     .c_str());
+}
+
 bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
     again.reset();
     const uint32_t top = top_group();
@@ -446,19 +485,7 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
 
     if (!higher) {
         evaluate("post-fire-force", l, true, true);
-        if (has_terminal_entries(l, false) || e_.tms.has_deferred_of(l)) {
-            const std::vector<std::pair<size_t, TupleId>> mine = e_.tms.take_deferred_of(l);
-            for (const auto& [r, t] : mine) {
-                e_.tms_on_terminal_del(r, t);
-                if (!step()) return false;
-            }
-            const std::vector<Tms::TerminalDel> terminal = e_.tms.take_terminal_of(l, false);
-            for (const Tms::TerminalDel& d : terminal) {
-                e_.tms_on_terminal_del(d.rule, d.tuple);
-                if (!step()) return false;
-            }
-            if (!mine.empty() || !terminal.empty()) evaluate("post-fire-deferred", l, false, false);
-        }
+        if ((has_terminal_entries(l, false) || e_.tms.has_deferred_of(l)) && !hand_retractions_of(l)) return false;
     }
     RuleNet& net = e_.nets[l];
     if (net.acts.empty() && !net.dirty && !has_terminal_entries(l, false)) net.on_agenda = false;
@@ -466,20 +493,7 @@ bool FireLoop::post_fire(size_t l, std::optional<size_t>& again) {
     if (net.acts.empty()) return true;
 
     // Halt check: whether l may fire again without a selection cycle.
-    if (ag_debug_) {
-        std::vector<std::string> rows;
-        for (size_t o = 0; o < e_.rules.size(); ++o)
-            if (group_of(o) == top)
-                rows.push_back(fmt("\"r{}(q={},len={},d={})\"", o, e_.nets[o].on_agenda ? "true" : "false",
-                                   e_.nets[o].acts.size(), e_.nets[o].dirty ? "true" : "false"));
-        std::string list = "[";
-        for (size_t k = 0; k < rows.size(); ++k) list += (k ? ", " : "") + rows[k];
-        list += "]";
-        std::fprintf(stderr, "%s\n",
-                     fmt("halt-check: l=r{} grp={} top={} {} higher={} preq={}", l, group(l), top_name, list,
-                         higher ? "true" : "false", pending_before)
-                         .c_str());
-    }
+    if (ag_debug_) trace_halt_check(l, top, top_name, higher, pending_before);
     if (group_of(l) == top) {
         if (!higher && !e_.focus_stack.empty()) again = l;
         return true;

@@ -79,13 +79,15 @@ bool has_activation(const RuleNet& net, TupleId t) {
     return net.acts.contains(t);
 }
 
+// The trace line of a batch the terminal takes; cold, kept off the firing path.
+[[gnu::cold, gnu::noinline]] void trace_terminal(Engine& e, size_t r, const Staged<TupleId>& batch) {
+    JoinEnvImpl env(e.input_seq, e.store, e.rules[r], 0, true, e.tuples, e.switches);
+    env.trace(fmt("term[{}] consume ins={} upd={} del={}", r, debug(e.tuples, batch.ins), debug(e.tuples, batch.upd),
+                  debug(e.tuples, batch.del)));
+}
+
 void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
-    if (!batch.empty()) {
-        JoinEnvImpl env(e.input_seq, e.store, e.rules[r], 0, true, e.tuples, e.switches);
-        if (tracing_on(env))
-            env.trace(fmt("term[{}] consume ins={} upd={} del={}", r, debug(e.tuples, batch.ins),
-                          debug(e.tuples, batch.upd), debug(e.tuples, batch.del)));
-    }
+    if (!batch.empty() && e.switches.trace()) trace_terminal(e, r, batch);
     for (const auto& d : batch.del) terminal_delete(e, r, d.item);
     for (const auto& u : batch.upd) {
         // A pending activation keeps its sequence number and salience.
@@ -101,7 +103,9 @@ void terminal_step(Engine& e, size_t r, const Staged<TupleId>& batch) {
 
 // A one-pattern rule has no nodes: its windows are its terminal input. Oldest
 // window first; within one, deletes, updates, inserts, each oldest first.
-void one_pattern_terminal(Engine& e, size_t r) {
+// Out of line, as every path that a chain of nodes does not take: the
+// evaluation of a chain stays short in the instruction cache.
+[[gnu::noinline]] void one_pattern_terminal(Engine& e, size_t r) {
     std::vector<Staged<FactId>> windows = e.nets[r].take_s0_windows();
     e.tms.first_changes_begin();
     if (!e.logical_types.empty())
@@ -304,6 +308,8 @@ void evaluate_network_node(Engine& e, size_t id) {
     route_output(e, targets, taken, out.trg);
 }
 
+bool evaluate_engine_node(Engine& e, size_t id);
+
 // Evaluates chain position k of rule r and routes the node's output. False
 // when an engine-side node failed: its error is parked and every batch taken
 // for it is back where it was.
@@ -326,6 +332,15 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
         evaluate_network_node(e, id);
         return true;
     }
+    return evaluate_engine_node(e, id);
+}
+
+// An engine-side node (accumulate, group, subnetwork, query, ...) at its
+// position, its input staged. Out of line: a chain of joins never comes here,
+// and its evaluation stays short in the instruction cache.
+[[gnu::noinline]] bool evaluate_engine_node(Engine& e, size_t id) {
+    TrieNode& tn = e.nodes[id];
+    const bool subnet = is_subnet(tn.node.kind());
     Staged<FactId> first = tn.first_input.take();
     Staged<TupleId> left = tn.node.take_staged_left();
     Staged<FactId> right = tn.node.take_staged_right();
@@ -376,6 +391,15 @@ bool evaluate_position(Engine& e, size_t r, size_t k) {
     return true;
 }
 
+// The linked ?queries rule r reads are drained before its chain runs.
+[[gnu::noinline]] void drain_query_deps(Engine& e, size_t r) {
+    for (uint32_t q : e.rules[r].query_deps) {
+        if (q >= e.linked_queries.size() || !e.linked_queries[q]) continue;
+        e.linked_queries[q] = 0;
+        drain_query(e.store, e.queries, e.query_caches, q);
+    }
+}
+
 }  // namespace
 
 void Engine::evaluate_rule_inner(size_t r, bool force) {
@@ -390,11 +414,7 @@ void Engine::evaluate_rule_inner(size_t r, bool force) {
     if (!rule_linked(r)) prune_unlinked(*this, r);
     if ((!force && !nets[r].on_agenda) || !nets[r].dirty) return;
 
-    for (uint32_t q : rules[r].query_deps) {
-        if (q >= linked_queries.size() || !linked_queries[q]) continue;
-        linked_queries[q] = 0;
-        drain_query(store, queries, query_caches, q);
-    }
+    if (!rules[r].query_deps.empty()) drain_query_deps(*this, r);
     // The rule is clean once its chain has run: a change that the terminal
     // step itself causes (truth maintenance retracting a fact the rule reads)
     // leaves it dirty again.

@@ -517,7 +517,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     note_query_change(*this, f, mask, stamp);
     LinkNotes notes(*this);
     const TypeId type = store.fact_type(f);
-    const bool event = event_decls.count(type) != 0;
+    const bool event = !event_decls.empty() && event_decls.count(type) != 0;
     bool deferred = false;
 
     // Pass 1 stages what passes now (updates and arrivals), pass 2 what fails

@@ -310,8 +310,15 @@ struct Runtime {
     // snapshot rows, the fields setters wrote, per fact, and the row of an
     // insert.
     struct RhsScratch {
+        // Fields setters wrote to a fact in this firing, and those of them
+        // already handed to silent_writes (handed is a subset of fields).
+        struct SetterWrites {
+            FactId fact;
+            uint64_t fields = 0;
+            uint64_t handed = 0;
+        };
         std::vector<std::vector<Value>> snapshot;
-        std::vector<std::pair<FactId, uint64_t>> changed;
+        std::vector<SetterWrites> changed;
         std::vector<Value> values;
     } rhs_scratch;
     // Link-state buffers that propagation borrows, one per call in progress
