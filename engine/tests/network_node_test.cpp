@@ -268,34 +268,6 @@ TEST(NodeMemory, AStoredShortTextKeyHoldsItsTextInItsRecordThroughCopiesAndTakes
     EXPECT_EQ(debug_key(taken->key), "Some([Str(\"cust-00000000000a7\")])");
 }
 
-TEST(NodeMemory, AStoredShortTextKeyHoldsItsTextInItsRecordThroughCopiesAndTakes) {
-    // A probe refers to a text it does not own; the memory's record owns a
-    // copy beside its value, so that comparing a stored text key reads one
-    // record and no other allocation. Copies and takes keep the text.
-    Memory<FactId> m(IndexSpec::equality());
-    Value text = S("cust-00000000000a7");
-    for (FactId f = 0; f < 3; ++f) {
-        Key probe;
-        probe.push(text);
-        m.push_back(f, std::move(probe));
-    }
-    text = S("??????????????????");
-    m.verify();
-    ASSERT_TRUE(m.find_first(1));
-    EXPECT_TRUE(m.find_first(1)->key.holds_texts_inline());
-    EXPECT_EQ(m.matching(key({S("cust-00000000000a7")})), (Facts{0, 1, 2}));
-    Memory<FactId> copy = m;
-    auto taken = m.take_first(0);
-    ASSERT_TRUE(taken);
-    EXPECT_EQ(debug_key(taken->key), "Some([Str(\"cust-00000000000a7\")])");
-    ASSERT_TRUE(m.remove_first(1));
-    ASSERT_TRUE(m.remove_first(2));
-    m.verify();
-    EXPECT_TRUE(copy.find_first(2)->key.holds_texts_inline());
-    EXPECT_EQ(copy.matching(key({S("cust-00000000000a7")})), (Facts{0, 1, 2}));
-    EXPECT_EQ(debug_key(taken->key), "Some([Str(\"cust-00000000000a7\")])");
-}
-
 TEST(NodeMemory, FirstMatchingAnswersAsAWalkOfTheMemoryFromTheStartAndAroundDoes) {
     // Reference: the entries whose key matches the probe, in memory order,
     // from the start's entry when it is one of them (else from the first),
