@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -237,6 +238,96 @@ TEST(NodeMemory, EqualKeysAreStoredOnceAndEachEntryStillAnswersWithItsOwn) {
     EXPECT_EQ(m.matching(key({I(5)})), (Facts{1, 3, 4, 9}));
     EXPECT_FALSE(m.find_first(10)->key.present());
     m.verify();
+}
+
+TEST(NodeMemory, AStoredShortTextKeyHoldsItsTextInItsRecordThroughCopiesAndTakes) {
+    // A probe refers to a text it does not own; the memory's record owns a
+    // copy beside its value, so that comparing a stored text key reads one
+    // record and no other allocation. Copies and takes keep the text.
+    Memory<FactId> m(IndexSpec::equality());
+    Value text = S("cust-00000000000a7");
+    for (FactId f = 0; f < 3; ++f) {
+        Key probe;
+        probe.push(text);
+        m.push_back(f, std::move(probe));
+    }
+    text = S("??????????????????");
+    m.verify();
+    ASSERT_TRUE(m.find_first(1));
+    EXPECT_TRUE(m.find_first(1)->key.holds_texts_inline());
+    EXPECT_EQ(m.matching(key({S("cust-00000000000a7")})), (Facts{0, 1, 2}));
+    Memory<FactId> copy = m;
+    auto taken = m.take_first(0);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(debug_key(taken->key), "Some([Str(\"cust-00000000000a7\")])");
+    ASSERT_TRUE(m.remove_first(1));
+    ASSERT_TRUE(m.remove_first(2));
+    m.verify();
+    EXPECT_TRUE(copy.find_first(2)->key.holds_texts_inline());
+    EXPECT_EQ(copy.matching(key({S("cust-00000000000a7")})), (Facts{0, 1, 2}));
+    EXPECT_EQ(debug_key(taken->key), "Some([Str(\"cust-00000000000a7\")])");
+}
+
+TEST(NodeMemory, FirstMatchingAnswersAsAWalkOfTheMemoryFromTheStartAndAroundDoes) {
+    // Reference: the entries whose key matches the probe, in memory order,
+    // from the start's entry when it is one of them (else from the first),
+    // wrapping around; the first the predicate takes. Keys of one class that
+    // do not all match each other (5, 5.0, 5.5, Dec 5.00) put heads that a
+    // probe rejects, and heads the predicate rejects, in crowded buckets;
+    // texts and two-value keys take records, shared by equal neighbours.
+    std::mt19937 rng(77);
+    const std::vector<Key> keys = {key({I(5)}), key({F(5.0)}), key({F(5.5)}), key({D(500, 2)}), key({I(6)}),
+                                   key({S("cust-00000000000a7")}), key({S("cust-00000000000a8")}),
+                                   key({I(5), S("x")})};
+    for (int round = 0; round < 6; ++round) {
+        Memory<FactId> m(IndexSpec::equality());
+        std::vector<std::pair<FactId, size_t>> model;  // item, index of its key; memory order
+        for (int step = 0; step < 300; ++step) {
+            if (rng() % 5 == 0 && !model.empty()) {
+                const size_t at = rng() % model.size();
+                ASSERT_TRUE(m.remove_first(model[at].first));
+                model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+            } else {
+                // Items unique, so that an item names one entry.
+                const FactId f = static_cast<FactId>(step);
+                const size_t k = rng() % (round % 2 == 0 ? 3 : keys.size());
+                m.push_back(f, keys[k]);
+                model.emplace_back(f, k);
+            }
+            const Key& probe = keys[rng() % keys.size()];
+            const uint32_t mod = 1 + rng() % 4;
+            auto pred = [&](FactId f) { return static_cast<uint32_t>(f) % mod == 0; };
+            std::vector<FactId> cands;
+            for (const auto& [f, k] : model) {
+                if (keys_match(keys[k], probe)) cands.push_back(f);
+            }
+            std::optional<FactId> start;
+            if (!model.empty() && rng() % 3 != 0) start = model[rng() % model.size()].first;
+            size_t from = 0;
+            if (start) {
+                auto it = std::find(cands.begin(), cands.end(), *start);
+                if (it != cands.end()) from = static_cast<size_t>(it - cands.begin());
+            }
+            std::optional<FactId> want;
+            for (size_t j = 0; j < cands.size() && !want; ++j) {
+                const FactId f = cands[(from + j) % cands.size()];
+                if (pred(f)) want = f;
+            }
+            ASSERT_EQ(m.first_matching(probe, start, pred), want) << round << " " << step << " " << debug_key(probe);
+            // A predicate told of equality sees the same items.
+            std::vector<FactId> told;
+            auto telling = [&](FactId f, bool equal) {
+                told.push_back(f);
+                EXPECT_EQ(equal, keys[std::find_if(model.begin(), model.end(), [&](const auto& e) {
+                                          return e.first == f;
+                                      })->second] == probe);
+                return pred(f);
+            };
+            ASSERT_EQ(m.first_matching(probe, start, telling), want) << round << " " << step;
+            ASSERT_TRUE(told.empty() || std::find(cands.begin(), cands.end(), told.front()) != cands.end());
+        }
+        m.verify();
+    }
 }
 
 TEST(NodeMemory, StoredKeysAreSharedOnlyBetweenEqualKeysOfABucket) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -363,6 +364,60 @@ TEST(Key, KeysThatMatchShareTheirClassHash) {
         EXPECT_TRUE(by_value == in_place);
         EXPECT_FALSE(in_place.class_hash().has_value());
     }
+}
+
+TEST(Key, ShortOwnedTextsLiveInTheKeyThroughMovesCopiesAndLaterPushes) {
+    // A one-value key has 24 bytes of inline values to spare: an owned text
+    // of up to 24 bytes lives there, a longer one (or one beside a second
+    // value) on the heap. Every move, copy and later push keeps each text
+    // readable and the key equal to one built afresh; the sources are
+    // overwritten and the originals destroyed first, so that a value still
+    // referring to where its text was shows (the sanitizer build reads
+    // freed or dead bytes as an error).
+    const std::string fits(24, 'f'), over(25, 'o');
+    auto owned = [](const std::vector<Value>& vs) { return Key(vs); };
+    EXPECT_TRUE(owned({Value::str(fits)}).holds_texts_inline());
+    EXPECT_TRUE(owned({Value::str("")}).present());
+    EXPECT_FALSE(owned({Value::str(over)}).holds_texts_inline());
+    EXPECT_FALSE(owned({Value::str("ab"), Value::i64(1)}).holds_texts_inline());
+    EXPECT_FALSE(owned({Value::i64(1), Value::str("ab")}).holds_texts_inline());
+
+    Value source = Value::str("cust-0a1b2c3d4e5f6");
+    Key referred;
+    referred.push(source);  // refers to the text of `source` until owned
+    EXPECT_FALSE(referred.holds_texts_inline());
+    auto moved = std::make_unique<Key>(std::move(referred));
+    moved->own_texts();
+    ASSERT_TRUE(moved->holds_texts_inline());
+    const std::optional<uint64_t> hash = moved->class_hash();
+    source = Value::str("xxxxxxxxxxxxxxxxxx");
+    std::vector<Key> keys;
+    for (int k = 0; k < 40; ++k) {  // growth moves every key held so far
+        keys.push_back(k % 2 == 0 ? Key(*moved) : std::move(*std::make_unique<Key>(*moved)));
+    }
+    Key assigned;
+    assigned = keys[7];
+    moved.reset();
+    for (const Key& k : keys) {
+        ASSERT_EQ(debug_key(k), "Some([Str(\"cust-0a1b2c3d4e5f6\")])");
+        EXPECT_EQ(k.class_hash(), hash);
+    }
+    Key grown = std::move(keys[3]);
+    keys.clear();
+    grown.push(Value::i64(9));  // takes the values the text was kept in
+    const Value third = Value::str(fits);
+    grown.push(third);
+    EXPECT_FALSE(grown.holds_texts_inline());
+    EXPECT_EQ(debug_key(grown), "Some([Str(\"cust-0a1b2c3d4e5f6\"), I64(9), Str(\"" + fits + "\")])");
+    Key fresh({Value::str("cust-0a1b2c3d4e5f6"), Value::i64(9), Value::str(fits)});
+    EXPECT_TRUE(grown == fresh);
+    EXPECT_EQ(grown.class_hash(), fresh.class_hash());
+    EXPECT_TRUE(keys_match(fresh, grown));
+    assigned.push_i64(4);
+    EXPECT_TRUE(assigned == Key({Value::str("cust-0a1b2c3d4e5f6"), Value::i64(4)}));
+    Key last;
+    last = std::move(assigned);
+    EXPECT_EQ(debug_key(last), "Some([Str(\"cust-0a1b2c3d4e5f6\"), I64(4)])");
 }
 
 TEST(Key, AnIntegersClassHashIsItsKeysWithoutTheKey) {

@@ -125,8 +125,10 @@ Key& Key::operator=(const Key& o) {
     if (this == &o) return *this;
     release();
     if (!o.s_.heap && !o.s_.texts) {
-        // Values inline and no texts of its own: the state is the whole key.
+        // Values inline and no texts of its own elsewhere: the state is the
+        // whole key, but for where inline texts are referred to from.
         s_ = o.s_;
+        if (s_.texts_inline) point_texts_here(o);
         return *this;
     }
     State copy = o.s_;
@@ -145,8 +147,43 @@ Key& Key::operator=(const Key& o) {
     return *this;
 }
 
+void Key::point_texts_here(const Key& o) {
+    // The bytes themselves too: a copy of the state copies the values
+    // field by field, and the texts overlay their padding.
+    std::memcpy(static_cast<void*>(&s_.inline_[s_.size]), &o.s_.inline_[s_.size],
+                (kInline - s_.size) * sizeof(KeyValue));
+    const auto from = reinterpret_cast<uint64_t>(&o.s_.inline_[0]);
+    const auto to = reinterpret_cast<uint64_t>(&s_.inline_[0]);
+    for (uint32_t k = 0; k < s_.size; ++k) {
+        KeyValue& v = s_.inline_[k];
+        if (v.tag == ValueTag::Str) v.a = v.a - from + to;
+    }
+}
+
+void Key::texts_to_heap() {
+    s_.texts_inline = false;
+    s_.cap = kInline;
+    size_t total = 0;
+    for (const KeyValue& v : *this) {
+        if (v.tag == ValueTag::Str) total += v.len;
+    }
+    char* texts = new char[total];
+    copy_texts_to(texts);
+    s_.texts = texts;
+}
+
+void Key::copy_texts_to(char* to) {
+    for (KeyValue* v = data(); v != data() + s_.size; ++v) {
+        if (v->tag != ValueTag::Str) continue;
+        if (v->len > 0) std::memmove(to, v->as_str().data(), v->len);
+        v->a = reinterpret_cast<uint64_t>(to);
+        to += v->len;
+    }
+}
+
 void Key::push_value(const KeyValue& v) {
     s_.present = true;
+    if (s_.texts_inline) texts_to_heap();
     if (s_.size == s_.cap) {
         auto* grown = new KeyValue[s_.cap * 2];
         std::memcpy(static_cast<void*>(grown), data(), s_.size * sizeof(KeyValue));
@@ -174,27 +211,31 @@ void Key::own_texts() {
         s_.owns_texts = true;
         return;
     }
-    if (s_.owns_texts && !s_.texts) return;  // owned, and no texts to own
+    if (s_.owns_texts && !s_.texts) return;  // owned inline, or no texts to own
     size_t total = 0;
     for (const KeyValue& v : *this) {
         if (v.tag == ValueTag::Str) total += v.len;
     }
     s_.owns_texts = true;
+    char* const old = s_.texts;
+    s_.texts = nullptr;
     if (total == 0) {
-        if (s_.texts) delete[] s_.texts;
-        s_.texts = nullptr;
+        delete[] old;
         return;
     }
-    char* texts = new char[total];
-    size_t at = 0;
-    for (KeyValue* v = data(); v != data() + s_.size; ++v) {
-        if (v->tag != ValueTag::Str) continue;
-        if (v->len > 0) std::memcpy(texts + at, v->as_str().data(), v->len);
-        v->a = reinterpret_cast<uint64_t>(texts + at);
-        at += v->len;
+    // The values past the last are free while none is on the heap: texts
+    // that fit there are read with their value, a line or two of one record
+    // rather than a line elsewhere.
+    const size_t room = s_.heap != nullptr ? 0 : (kInline - s_.size) * sizeof(KeyValue);
+    if (total <= room) {
+        copy_texts_to(reinterpret_cast<char*>(&s_.inline_[s_.size]));
+        s_.texts_inline = true;
+        s_.cap = s_.size;
+    } else {
+        s_.texts = new char[total];
+        copy_texts_to(s_.texts);
     }
-    if (s_.texts) delete[] s_.texts;
-    s_.texts = texts;
+    delete[] old;
 }
 
 uint64_t key_int_class_far(int64_t n) { return static_cast<uint64_t>(int_class_of(n)); }

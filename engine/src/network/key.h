@@ -108,11 +108,15 @@ public:
     Key(const std::vector<Value>& values);
     Key(const Key& o);
     Key& operator=(const Key& o);
-    Key(Key&& o) noexcept : s_(o.s_) { o.clear_state(); }
+    Key(Key&& o) noexcept : s_(o.s_) {
+        if (s_.texts_inline) point_texts_here(o);
+        o.clear_state();
+    }
     Key& operator=(Key&& o) noexcept {
         if (this != &o) {
             release();
             s_ = o.s_;
+            if (s_.texts_inline) point_texts_here(o);
             o.clear_state();
         }
         return *this;
@@ -152,8 +156,12 @@ public:
         d.b = 0;
         if (s_.matchable) key_hash_fold_int(s_.hash, s_.low, key_int_class(v));
     }
-    // Copies referred texts into storage of the key's own.
+    // Copies referred texts into storage of the key's own: the inline
+    // values the key leaves unused where they hold them all (a stored text
+    // key is then one record, its text beside its value), else the heap.
     void own_texts();
+    // Whether the key's texts live in its own inline values.
+    bool holds_texts_inline() const { return s_.texts_inline; }
 
     // Keys that keys_match accepts against each other have the same class
     // hash; none when a value is Null (a Null never matches). When the last
@@ -184,8 +192,21 @@ private:
         bool matchable = true;  // no Null among the values
         bool owns_texts = false;
         bool has_texts = false;  // a Str among the values
-        int8_t low = -1;         // the last value's low integer class bits, not yet in hash
+        // Owned texts stored in inline_[size..kInline), packed in value
+        // order, rather than at `texts` (which is then null). While set, cap
+        // is size, so that a push takes push_value, which moves the texts
+        // out before a value takes their place.
+        bool texts_inline = false;
+        int8_t low = -1;  // the last value's low integer class bits, not yet in hash
     };
+    // A key moved or copied from o whose texts lived in o's inline values:
+    // its Str values are made to refer to the same bytes in its own.
+    void point_texts_here(const Key& o);
+    // Moves inline texts to the heap, giving their values back to the key.
+    void texts_to_heap();
+    // Copies the texts the Str values refer to into `to`, packed in value
+    // order, and makes the values refer to the copies there.
+    void copy_texts_to(char* to);
     // Appends any value, growing the storage when it is full.
     void push_value(const KeyValue& v);
     static KeyValue i64_value(int64_t v) {
@@ -215,6 +236,7 @@ private:
         s_.matchable = true;
         s_.owns_texts = false;
         s_.has_texts = false;
+        s_.texts_inline = false;
         s_.low = -1;
     }
 

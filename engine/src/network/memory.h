@@ -524,9 +524,8 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
     // Entries sharing a key record share the answer.
     uint64_t last = kNoKey;
     bool last_ok = false, last_equal = false;
-    auto matches = [&](const Slot& sl) {
+    auto matches = [&](uint64_t k) {
         equal = false;
-        const uint64_t k = sl.key;
         if (is_small(k)) return small_matches(k, probe, kTellsEqual ? &equal : nullptr);
         if (k == kNoKey) return false;
         if (k != last) {
@@ -541,13 +540,20 @@ std::optional<T> Memory<T>::first_matching(const Key& probe, std::optional<T> st
     Pos from = b.head;
     if (start) {
         Pos s = pos_of(*start);
-        if (s != npos && matches(slots_[s])) from = s;
+        if (s != npos && matches(slots_[s].key)) from = s;
     }
-    for (Pos p = from; p != npos; p = slots_[p].bnext) {
-        if (matches(slots_[p]) && accepts(slots_[p].item)) return slots_[p].item;
+    Pos p = from;
+    if (from == b.head) {
+        // The head's item and key are the bucket's own: a head that answers
+        // (most probes of a key that decides) reads none of its slots.
+        if (matches(b.head_key) && accepts(b.head_item)) return b.head_item;
+        p = slots_[from].bnext;
     }
-    for (Pos p = b.head; p != from; p = slots_[p].bnext) {
-        if (matches(slots_[p]) && accepts(slots_[p].item)) return slots_[p].item;
+    for (; p != npos; p = slots_[p].bnext) {
+        if (matches(slots_[p].key) && accepts(slots_[p].item)) return slots_[p].item;
+    }
+    for (p = b.head; p != from; p = slots_[p].bnext) {
+        if (matches(slots_[p].key) && accepts(slots_[p].item)) return slots_[p].item;
     }
     return std::nullopt;
 }
