@@ -531,6 +531,10 @@ public:
             st_ = std::move(saved->second);
             return engine_err(std::move(ok).error());
         }
+        // Result facts of contexts gone with their left tuple leave the store
+        // only now that nothing can fail: a dead fact's row stays readable
+        // until the call ends, and is then reclaimed like any deleted fact's.
+        for (FactId row : dropped_rows_) e_.store.remove(row);
         results();
         for (TupleId t : compact_) {
             auto it = st_.acc_ctxs.find(t);
@@ -752,8 +756,8 @@ private:
     }
 
     Status phases(const Staged<TupleId>& left, const Staged<FactId>& right) {
-        // 1. Left deletes: the context goes, its child is retracted; the
-        // result fact stays in the store.
+        // 1. Left deletes: the context goes, its child is retracted and its
+        // result fact leaves the store once the pass has succeeded.
         for (const auto& x : left.del) {
             node_.remove_left(x.item);
             auto it = st_.acc_ctxs.find(x.item);
@@ -762,6 +766,7 @@ private:
             st_.acc_ctxs.erase(it);
             forget_places(x.item, ctx);
             if (ctx.emitted) acc_retract_child(out_, child_of(ctx, x.item), x.stamp);
+            if (ctx.result_fact) dropped_rows_.push_back(*ctx.result_fact);
         }
         // The contexts of the left batch's tuples publish as the batch says.
         if (!st_.acc_ctxs.empty())
@@ -946,6 +951,7 @@ private:
     std::vector<StagedEntry<TupleId>> dirty_ins_, dirty_upd_;
     std::vector<TupleId> compact_;  // contexts that lost matches this pass
     std::vector<TupleId> stale_;    // contexts whose extreme this pass left stale
+    std::vector<FactId> dropped_rows_;  // result facts of contexts this pass removed
     std::vector<TupleId> scratch_tuples_;
     std::vector<FactId> scratch_facts_;
     std::vector<StagedEntry<FactId>> scratch_rights_;  // right deletes, walked with prefetches
