@@ -1108,3 +1108,42 @@ TEST(AccumulateMemory, ResultFactsAndMembersLeaveWithTheirContextsRoundAfterRoun
     EXPECT_TRUE(e.acc.collect_members.empty());
     EXPECT_TRUE(e.acc.collect_values.empty());
 }
+
+// A first fire fills many contexts in one walk, laying each context's matches
+// out before adding them up: every context holds its facts in memory order,
+// allocated once at their final size, and every fact's place names the slot
+// that holds it (a later delete reaches its match through it).
+TEST(AccumulateFirstFire, EachFactsPlaceNamesItsSlotInAContextFilledInOneAllocation) {
+    Engine e = std::move(Engine::create({test::i64_type("Store", {"id"}), test::i64_type("Sale", {"store", "amount"})}))
+                   .value();
+    ASSERT_TRUE(e.add_rules_text(
+        "rule mx when Store($id : id) accumulate(Sale(store == $id, $a : amount); $m : max($a)) then end\n"));
+    constexpr int64_t kStores = 100;
+    for (int64_t s = 0; s < kStores; ++s) ASSERT_TRUE(e.insert("Store", {{"id", Value::i64(s)}}));
+    std::mt19937 rng(7);
+    std::vector<FactId> sales;
+    for (int64_t k = 0; k < 3000; ++k)
+        sales.push_back(*e.insert("Sale", {{"store", Value::i64(static_cast<int64_t>(rng() % kStores))},
+                                           {"amount", Value::i64(static_cast<int64_t>(rng() % 50))}}));
+    ASSERT_TRUE(e.fire_all(1'000'000));
+    ASSERT_EQ(e.acc.nodes.size(), 1u);
+    const AccNodeState& st = e.acc.nodes.begin()->second;
+    ASSERT_EQ(st.acc_ctxs.size(), size_t{kStores});
+    size_t matched = 0;
+    for (const auto& [t, ctx] : st.acc_ctxs) {
+        EXPECT_EQ(ctx.matches.capacity(), ctx.matches.size());
+        EXPECT_EQ(ctx.live, ctx.matches.size());
+        // The right memory holds the newest first.
+        for (size_t s = 1; s < ctx.matches.size(); ++s) EXPECT_GT(ctx.matches[s - 1].fact, ctx.matches[s].fact);
+        matched += ctx.matches.size();
+    }
+    EXPECT_EQ(matched, sales.size());
+    for (FactId f : sales) {
+        const AccPlaces* places = st.acc_by_right.find(f);
+        ASSERT_NE(places, nullptr);
+        ASSERT_EQ(places->size(), 1u);
+        const AccCtx& ctx = st.acc_ctxs.at((*places)[0].tuple);
+        ASSERT_LT((*places)[0].slot, ctx.matches.size());
+        EXPECT_EQ(ctx.matches[(*places)[0].slot].fact, f);
+    }
+}
