@@ -1049,3 +1049,101 @@ TEST(AccumulateMinMax, ABatchOfDeletesRecomputesALostExtremeOncePerPass) {
     EXPECT_EQ(figures(), "None None ");
     EXPECT_EQ(reads(), 4u * n);
 }
+
+// Rounds of insert / fire / delete all / fire through accumulates of each
+// kind (a figure, a collection of facts, a collection of values) and a
+// groupby: once the dead rows go back, the store holds the rows of the live
+// facts only. A result fact leaves with its context, and a collection's
+// published members with their result; every round fires as the first did.
+TEST(AccumulateMemory, ResultFactsAndMembersLeaveWithTheirContextsRoundAfterRound) {
+    Engine e = std::move(Engine::create({{"L", {{"k", FieldType::i64()}}, 0},
+                                         {"R", {{"k", FieldType::i64()}, {"v", FieldType::i64()}}, 0}}))
+                   .value();
+    EngineStatus loaded = e.add_rules_text(
+        "rule n when L($k : k) accumulate(R(k == $k); $n : count()) then end\n"
+        "rule s when L($k : k) accumulate(R(k == $k, $v : v); $s : sum($v)) then end\n"
+        "rule c when L(k == 7) $all : List() from collect(R(k == 7)) then end\n"
+        "rule cl when L($k : k) accumulate(R(k == $k, $v : v); $l : collectList($v)) then end\n"
+        "rule g when groupby(R($k : k, $v : v); $k; $m : max($v)) then end\n");
+    ASSERT_TRUE(loaded) << loaded.error().message;
+    e.reclaim_eagerly = true;
+    constexpr int64_t kKeys = 300;
+    auto rows_of = [&](const char* type) { return e.store.data(*e.store.type_id(type)).rows; };
+    std::string first_round;
+    for (int round = 0; round < 12; ++round) {
+        std::vector<FactId> made;
+        for (int64_t k = 0; k < kKeys; ++k) {
+            made.push_back(*e.insert("L", {{"k", Value::i64(k)}}));
+            for (int64_t j = 0; j < 2; ++j)
+                made.push_back(*e.insert("R", {{"k", Value::i64(k)}, {"v", Value::i64(k * 2 + j)}}));
+        }
+        EngineResult<Firings> fired = e.fire_all(1'000'000);
+        ASSERT_TRUE(fired) << fired.error().message;
+        std::map<std::string, size_t> by_rule;
+        std::string last;
+        for (const Firing& f : *fired) {
+            ++by_rule[f.rule];
+            if (f.rule != "cl" || f.facts.size() != 2 || !f.facts[1].members) continue;
+            if (debug(f.facts[0].fields[0].second) != fmt("I64({})", kKeys - 1)) continue;
+            for (const std::optional<FactView>& m : *f.facts[1].members) last += m ? debug(m->fields[0].second) : "gone";
+        }
+        std::string counts = last + " ";
+        for (const auto& [rule, n] : by_rule) counts += fmt("{}={} ", rule, n);
+        if (round == 0) first_round = counts;
+        ASSERT_EQ(counts, first_round) << round;
+        for (FactId f : made) ASSERT_TRUE(e.delete_fact(f));
+        fired = e.fire_all(1'000'000);
+        ASSERT_TRUE(fired) << fired.error().message;
+        ASSERT_TRUE(fired->empty());
+    }
+    EXPECT_EQ(first_round, "I64(599)I64(598) c=1 cl=300 g=300 n=300 s=300 ");
+    // The last round's deletes went with the fire; the next change gives
+    // back their rows, the result facts' among them.
+    ASSERT_TRUE(e.insert("L", {{"k", Value::i64(-1)}}));
+    EXPECT_EQ(e.store.dead_rows(), 0u);
+    EXPECT_EQ(rows_of("L"), 1u);
+    EXPECT_EQ(rows_of("R"), 0u);
+    EXPECT_EQ(rows_of("Long"), 0u);
+    EXPECT_EQ(rows_of("Collection"), 0u);
+    EXPECT_TRUE(e.acc.collect_members.empty());
+    EXPECT_TRUE(e.acc.collect_values.empty());
+}
+
+// A first fire fills many contexts in one walk, laying each context's matches
+// out before adding them up: every context holds its facts in memory order,
+// allocated once at their final size, and every fact's place names the slot
+// that holds it (a later delete reaches its match through it).
+TEST(AccumulateFirstFire, EachFactsPlaceNamesItsSlotInAContextFilledInOneAllocation) {
+    Engine e = std::move(Engine::create({test::i64_type("Store", {"id"}), test::i64_type("Sale", {"store", "amount"})}))
+                   .value();
+    ASSERT_TRUE(e.add_rules_text(
+        "rule mx when Store($id : id) accumulate(Sale(store == $id, $a : amount); $m : max($a)) then end\n"));
+    constexpr int64_t kStores = 100;
+    for (int64_t s = 0; s < kStores; ++s) ASSERT_TRUE(e.insert("Store", {{"id", Value::i64(s)}}));
+    std::mt19937 rng(7);
+    std::vector<FactId> sales;
+    for (int64_t k = 0; k < 3000; ++k)
+        sales.push_back(*e.insert("Sale", {{"store", Value::i64(static_cast<int64_t>(rng() % kStores))},
+                                           {"amount", Value::i64(static_cast<int64_t>(rng() % 50))}}));
+    ASSERT_TRUE(e.fire_all(1'000'000));
+    ASSERT_EQ(e.acc.nodes.size(), 1u);
+    const AccNodeState& st = e.acc.nodes.begin()->second;
+    ASSERT_EQ(st.acc_ctxs.size(), size_t{kStores});
+    size_t matched = 0;
+    for (const auto& [t, ctx] : st.acc_ctxs) {
+        EXPECT_EQ(ctx.matches.capacity(), ctx.matches.size());
+        EXPECT_EQ(ctx.live, ctx.matches.size());
+        // The right memory holds the newest first.
+        for (size_t s = 1; s < ctx.matches.size(); ++s) EXPECT_GT(ctx.matches[s - 1].fact, ctx.matches[s].fact);
+        matched += ctx.matches.size();
+    }
+    EXPECT_EQ(matched, sales.size());
+    for (FactId f : sales) {
+        const AccPlaces* places = st.acc_by_right.find(f);
+        ASSERT_NE(places, nullptr);
+        ASSERT_EQ(places->size(), 1u);
+        const AccCtx& ctx = st.acc_ctxs.at((*places)[0].tuple);
+        ASSERT_LT((*places)[0].slot, ctx.matches.size());
+        EXPECT_EQ(ctx.matches[(*places)[0].slot].fact, f);
+    }
+}

@@ -304,7 +304,8 @@ struct AccState {
     HashMap<size_t, GbNodeState> gb_groups;
     // Published members by result fact: Collect's member facts, CollectList's
     // values in arrival order, CollectSet's values by canonical key text. They
-    // outlive the tuple; only a reset empties them.
+    // outlive the tuple until the call that removed their result fact has
+    // ended (Engine::forget_members_of_dead_collections).
     HashMap<FactId, std::vector<FactId>> collect_members;
     HashMap<FactId, std::vector<Value>> collect_values;
 };

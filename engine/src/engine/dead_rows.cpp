@@ -98,9 +98,24 @@ void Engine::reclaim_dead_rows_if_due() {
     const size_t dead = with_kept ? store.dead_rows() : store.dead_rows_since_reclaim();
     if (eager ? dead == 0 || dead < store.live_rows() / 64 : !store.reclaim_due(with_kept)) return;
     fire_calls_at_reclaim = fire_calls;
+    forget_members_of_dead_collections();
     const std::vector<FactId> named = dead_facts_still_named();
     store.reclaim_dead_rows(named);
     release_tuples_of_reclaimed(named);
+}
+
+void Engine::forget_members_of_dead_collections() {
+    // A collection's members are read only while a firing renders its result
+    // fact; once that fact is dead and its call has ended, none will, and its
+    // members (which keep their own dead rows named) go.
+    auto forget = [&](auto& by_result) {
+        std::vector<FactId> dead;
+        for (const auto& [result, members] : by_result)
+            if (!store.is_alive(result)) dead.push_back(result);
+        for (FactId f : dead) by_result.erase(f);
+    };
+    forget(acc.collect_members);
+    forget(acc.collect_values);
 }
 
 size_t Engine::release_tuples_of_reclaimed(std::span<const FactId> named) {

@@ -224,6 +224,9 @@ public:
     // members and query answer rows that firings render. A fact once no
     // longer named is read no more, which reclaim_eagerly tests.
     std::vector<FactId> dead_facts_still_named() const;
+    // Drops the published members of collection results that are dead (their
+    // context or group went in an earlier call): no firing renders them again.
+    void forget_members_of_dead_collections();
     // After a reclaim that kept the rows of `named` (ascending): releases the
     // tuples that hold a fact whose row went, and what the network keeps of
     // them and of those facts. Returns the tuples released.
