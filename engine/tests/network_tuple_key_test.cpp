@@ -348,11 +348,15 @@ TEST(TupleTable, ReleasingByFactTakesWhatTheWholeTableWalkTakes) {
             const std::vector<FactId> all = facts(before, released[k]);
             if (all.size() < 2) continue;
             const TupleId parent = before.intern(Facts(all.begin(), all.end() - 1));
-            if (auto p = position.find(parent); p != position.end()) ASSERT_GT(p->second, k) << round;
+            if (auto p = position.find(parent); p != position.end()) {
+                ASSERT_GT(p->second, k) << round;
+            }
         }
         for (TupleId t : made) {
             ASSERT_EQ(tt.holds(t), walked.holds(t)) << round;
-            if (tt.holds(t)) ASSERT_EQ(facts(tt, t), facts(walked, t));
+            if (tt.holds(t)) {
+                ASSERT_EQ(facts(tt, t), facts(walked, t));
+            }
         }
         for (FactId f : gone) gone_before.insert(f);
         grow(400, 1, 450 + 50 * static_cast<FactId>(round));
