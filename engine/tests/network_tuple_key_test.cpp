@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -293,6 +294,105 @@ TEST(TupleTable, MemoryFollowsTheTuplesHeldAsFactsComeAndGo) {
     bool fresh = false;
     EXPECT_EQ(facts(tt, tt.extend(stays, next, fresh)), (Facts{0, next}));
     EXPECT_TRUE(fresh);
+}
+
+// Random tuples of one to five facts, built by extension as joins build
+// them (shared prefixes, a parent's many extensions, facts repeated in a
+// tuple), then rounds that each release the tuples of a few random facts:
+// release_tuples_holding takes exactly the tuples that the whole-table walk
+// takes on a copy, returns each once with its extensions before it, and
+// leaves the others readable. Tuples made between rounds, and extensions of
+// tuples that survived a round, are found as well.
+TEST(TupleTable, ReleasingByFactTakesWhatTheWholeTableWalkTakes) {
+    std::mt19937 rng(20261209);
+    TupleTable tt;
+    std::vector<TupleId> made;
+    auto grow = [&](int n, FactId facts_from, FactId facts_to) {
+        std::uniform_int_distribution<FactId> fact(facts_from, facts_to);
+        for (int k = 0; k < n; ++k) {
+            TupleId t = TupleTable::empty_tuple;
+            // Extend a held tuple made earlier half the time: parents with
+            // many extensions, some made rounds ago.
+            if (!made.empty() && rng() % 2 == 0) {
+                const TupleId p = made[rng() % made.size()];
+                if (tt.holds(p) && tt.size_of(p) < 5) t = p;
+            }
+            const size_t len = tt.size_of(t) + 1 + rng() % 2;
+            while (tt.size_of(t) < len) t = tt.extend(t, fact(rng));
+            made.push_back(t);
+        }
+    };
+    grow(3000, 1, 400);
+    std::set<FactId> gone_before;
+    for (int round = 0; round < 12; ++round) {
+        std::set<FactId> gone;
+        std::uniform_int_distribution<FactId> fact(1, 400 + 50 * static_cast<FactId>(round));
+        while (gone.size() < 6) {
+            const FactId f = fact(rng);
+            if (!gone_before.contains(f)) gone.insert(f);
+        }
+        TupleTable walked = tt;
+        TupleTable before = tt;
+        const size_t expected = walked.release_tuples_with([&](FactId f) { return gone.contains(f); });
+        std::vector<FactId> listed(gone.begin(), gone.end());
+        listed.push_back(listed.front());  // a fact named twice counts once
+        std::shuffle(listed.begin(), listed.end(), rng);
+        const std::vector<TupleId> released = tt.release_tuples_holding(listed);
+        ASSERT_EQ(released.size(), expected) << round;
+        // Each once; a released tuple's parent, when it goes too, after it.
+        std::map<TupleId, size_t> position;
+        for (size_t k = 0; k < released.size(); ++k) {
+            ASSERT_TRUE(position.emplace(released[k], k).second) << round;
+            ASSERT_FALSE(walked.holds(released[k])) << round;
+        }
+        for (size_t k = 0; k < released.size(); ++k) {
+            const std::vector<FactId> all = facts(before, released[k]);
+            if (all.size() < 2) continue;
+            const TupleId parent = before.intern(Facts(all.begin(), all.end() - 1));
+            if (auto p = position.find(parent); p != position.end()) {
+                ASSERT_GT(p->second, k) << round;
+            }
+        }
+        for (TupleId t : made) {
+            ASSERT_EQ(tt.holds(t), walked.holds(t)) << round;
+            if (tt.holds(t)) {
+                ASSERT_EQ(facts(tt, t), facts(walked, t));
+            }
+        }
+        for (FactId f : gone) gone_before.insert(f);
+        grow(400, 1, 450 + 50 * static_cast<FactId>(round));
+        std::erase_if(made, [&](TupleId t) {
+            if (!tt.holds(t)) return true;
+            for (FactId f : tt.view(t))
+                if (gone_before.contains(f)) return true;
+            return false;
+        });
+    }
+    EXPECT_EQ(tt.release_tuples_holding({}).size(), 0u);
+}
+
+// Releasing the tuples of ten facts in a table holding ten thousand others
+// reads the records of those ten facts' tuples, not the table: the index
+// files every tuple once, at the first release after it was made.
+TEST(TupleTable, ReleasingAFewFactsReadsTheirTuplesNotTheTable) {
+    TupleTable tt;
+    // 2,500 facts each with [f], [f, g], [f, g, h] and [x, f] for a fact
+    // x shared by all: 10,000 tuples and more.
+    const FactId shared = 1;
+    for (FactId f = 10; f < 2510; ++f) {
+        const TupleId one = tt.intern(Facts{f});
+        tt.extend(tt.extend(one, f + 100000), f + 200000);
+        tt.intern(Facts{shared, f});
+    }
+    EXPECT_EQ(tt.release_tuples_holding(Facts{5}).size(), 0u);  // files them all; releases nothing
+    const uint64_t before = tt.release_reads();
+    const std::vector<TupleId> released = tt.release_tuples_holding(Facts{10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
+    // Each fact's [f] and [x, f] are found, and [f]'s extension and its
+    // extension's: four records a fact.
+    EXPECT_EQ(released.size(), 40u);
+    EXPECT_LE(tt.release_reads() - before, 40u);
+    EXPECT_EQ(facts(tt, tt.intern(Facts{20, 100020, 200020})), (Facts{20, 100020, 200020}));
+    EXPECT_EQ(tt.footprint().tuples, 1u + 2500u * 4u + 1u - 40u);
 }
 
 TEST(Key, StoredKeysOwnTheirTextsAndCopiesKeepEverything) {

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/dense_ids.h"
@@ -106,6 +107,23 @@ public:
             if (!seq_high_.empty()) seq_high_.erase(t);
             return true;
         });
+    }
+    // The same for the tuples `released` (those `is_released` selects),
+    // walking the list only when it holds fewer tuples than went. Returns
+    // the tuple records and list items read.
+    template <class Pred>
+    size_t forget_released(std::span<const TupleId> released, Pred is_released) {
+        if (tuples_.empty()) return 0;
+        if (tuples_.size() <= released.size()) {
+            const size_t held = tuples_.size();
+            forget_released(is_released);
+            return held;
+        }
+        for (TupleId t : released) {
+            const TupleRec* rec = tuples_.find(id(t));
+            if (rec != nullptr && rec->head == npos) erase_tuple(id(t));
+        }
+        return released.size();
     }
     // Slots and tuple records the forget_if walks have read so far: work
     // that tests hold to what the list holds.

@@ -1,7 +1,6 @@
 // Giving dead facts' rows back: when, and which dead facts work still to come
 // reads, so that their rows stay.
 #include <algorithm>
-#include <functional>
 #include <span>
 
 #include "engine/engine.h"
@@ -99,9 +98,9 @@ void Engine::reclaim_dead_rows_if_due() {
     if (eager ? dead == 0 || dead < store.live_rows() / 64 : !store.reclaim_due(with_kept)) return;
     fire_calls_at_reclaim = fire_calls;
     forget_members_of_dead_collections();
-    const std::vector<FactId> named = dead_facts_still_named();
-    store.reclaim_dead_rows(named);
-    release_tuples_of_reclaimed(named);
+    std::vector<FactId> reclaimed;
+    store.reclaim_dead_rows(dead_facts_still_named(), &reclaimed);
+    release_tuples_of_reclaimed(std::move(reclaimed));
 }
 
 void Engine::forget_members_of_dead_collections() {
@@ -118,21 +117,23 @@ void Engine::forget_members_of_dead_collections() {
     forget(acc.collect_values);
 }
 
-size_t Engine::release_tuples_of_reclaimed(std::span<const FactId> named) {
+Engine::ReleaseWork Engine::release_tuples_of_reclaimed(std::vector<FactId> reclaimed) {
     // A reclaimed fact never comes back, and nothing pending holds a tuple
     // with it (such a tuple would have named it): its tuples are read no
     // more, and what nodes keep of them goes with them.
-    auto gone = [&](FactId f) {
-        return !store.is_alive(f) && !std::binary_search(named.begin(), named.end(), f);
-    };
-    const size_t released = tuples.release_tuples_with(gone);
-    if (released == 0) return 0;
-    const std::function<bool(FactId)> gone_fact = gone;
-    for (TrieNode& n : nodes) n.node.forget_released(tuples, gone_fact);
+    ReleaseWork work;
+    if (reclaimed.empty()) return work;
+    std::sort(reclaimed.begin(), reclaimed.end());
+    const uint64_t reads_before = tuples.release_reads();
+    const std::vector<TupleId> released = tuples.release_tuples_holding(reclaimed);
+    work.tuples = released.size();
+    work.reads = tuples.release_reads() - reads_before;
+    for (TrieNode& n : nodes) work.reads += n.node.forget_released(tuples, released, reclaimed);
     // A rule keeps the sequence number of a tuple it matched until a prune
     // finds the tuple gone; a released tuple is gone for good.
-    for (RuleNet& net : nets) net.acts.forget_released([&](TupleId t) { return !tuples.holds(t); });
-    return released;
+    if (!released.empty())
+        for (RuleNet& net : nets) work.reads += net.acts.forget_released(released, [&](TupleId t) { return !tuples.holds(t); });
+    return work;
 }
 
 }  // namespace quarn

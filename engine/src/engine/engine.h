@@ -227,10 +227,16 @@ public:
     // Drops the published members of collection results that are dead (their
     // context or group went in an earlier call): no firing renders them again.
     void forget_members_of_dead_collections();
-    // After a reclaim that kept the rows of `named` (ascending): releases the
-    // tuples that hold a fact whose row went, and what the network keeps of
-    // them and of those facts. Returns the tuples released.
-    size_t release_tuples_of_reclaimed(std::span<const FactId> named);
+    // After a reclaim that gave back the rows of `reclaimed`: releases the
+    // tuples that hold one of those facts, and what the network keeps of
+    // them and of those facts. Costs what went, not what is held: the
+    // tuples are found by fact, and a node or a rule's list is walked only
+    // when it holds fewer entries than went.
+    struct ReleaseWork {
+        size_t tuples = 0;   // released
+        uint64_t reads = 0;  // tuple records and node and list entries read
+    };
+    ReleaseWork release_tuples_of_reclaimed(std::vector<FactId> reclaimed);
 
     // Change propagation (propagation.cpp). The fact's row must already be in
     // its new state (inserted, overwritten or marked dead). A stamp is none for

@@ -370,30 +370,51 @@ uint64_t Node::right_rank(FactId f) const {
     return it == right_ranks_.end() ? 0 : it->second;
 }
 
-size_t Node::forget_released(const TupleTable& tuples, const std::function<bool(FactId)>& gone) {
-    size_t dropped = left_info_.erase_if([&](TupleId t, const LeftInfo& info) {
-        if (tuples.holds(t)) return false;
+size_t Node::forget_released(const TupleTable& tuples, std::span<const TupleId> released,
+                             std::span<const FactId> gone) {
+    size_t reads = 0;
+    auto is_gone = [&](FactId f) { return std::binary_search(gone.begin(), gone.end(), f); };
+    auto is_released = [&](TupleId t) { return !tuples.holds(t); };
+    auto left_done = [](const LeftInfo& info) {
         if (info.children.head != kNone) invariant_broken("a released tuple still has children");
         return true;
-    });
-    dropped += children_of_right_.erase_if([&](FactId f, const ChildList& list) {
-        if (!gone(f)) return false;
+    };
+    auto right_done = [](const ChildList& list) {
         if (list.head != kNone) invariant_broken("a gone fact still has children");
         return true;
-    });
-    auto erase_from = [&](auto& map, auto drop) {
-        using Key = std::decay_t<decltype(map.begin()->first)>;
-        std::vector<Key> keys;
-        for (const auto& [k, v] : map)
-            if (drop(k)) keys.push_back(k);
-        for (const Key& k : keys) map.erase(k);
-        dropped += keys.size();
     };
-    auto released = [&](TupleId t) { return !tuples.holds(t); };
-    erase_from(left_marks_, released);
-    erase_from(left_ranks_, released);
-    erase_from(right_ranks_, gone);
-    return dropped;
+    if (left_info_.size() <= released.size()) {
+        reads += left_info_.size();
+        left_info_.erase_if([&](TupleId t, const LeftInfo& info) { return is_released(t) && left_done(info); });
+    } else {
+        reads += released.size();
+        for (TupleId t : released) left_info_.erase_when(t, left_done);
+    }
+    if (children_of_right_.size() <= gone.size()) {
+        reads += children_of_right_.size();
+        children_of_right_.erase_if([&](FactId f, const ChildList& list) { return is_gone(f) && right_done(list); });
+    } else {
+        reads += gone.size();
+        for (FactId f : gone) children_of_right_.erase_when(f, right_done);
+    }
+    auto forget = [&](auto& map, auto items, auto drop) {
+        if (map.empty()) return;
+        if (map.size() <= items.size()) {
+            using Key = std::decay_t<decltype(map.begin()->first)>;
+            std::vector<Key> keys;
+            for (const auto& [k, v] : map)
+                if (drop(k)) keys.push_back(k);
+            for (const Key& k : keys) map.erase(k);
+            reads += map.size() + keys.size();
+        } else {
+            for (const auto& k : items) map.erase(k);
+            reads += items.size();
+        }
+    };
+    forget(left_marks_, released, is_released);
+    forget(left_ranks_, released, is_released);
+    forget(right_ranks_, gone, is_gone);
+    return reads;
 }
 
 // --- Blocking.

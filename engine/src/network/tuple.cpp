@@ -48,6 +48,17 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
     one_fact_ = o.one_fact_;
     first_child_ = o.first_child_;
     children_ = o.children_;
+    links_.clear();
+    for (const auto& chunk : o.links_) {
+        links_.emplace_back();
+        if (!chunk) continue;
+        links_.back() = std::make_unique<Links[]>(size_t{1} << kRecShift);
+        std::copy(chunk.get(), chunk.get() + (size_t{1} << kRecShift), links_.back().get());
+    }
+    indexed_ = o.indexed_;
+    by_last_ = o.by_last_;
+    by_parent_ = o.by_parent_;
+    release_reads_ = o.release_reads_;
     return *this;
 }
 
@@ -103,6 +114,7 @@ void TupleTable::release(TupleId t) {
     if (parent == empty_tuple) {
         one_fact_.clear(r.start);
     } else {
+        if (static_cast<uint32_t>(t) < indexed_) unlink(t, r);
         const TupleView facts = facts_at(r.start);
         const uint64_t edge = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 32) | facts.back();
         TupleId* first = holds(parent) ? first_child_.find(static_cast<uint32_t>(parent)) : nullptr;
@@ -125,6 +137,121 @@ void TupleTable::release(TupleId t) {
     ++released_;
 }
 
+void TupleTable::index_new_tuples() {
+    for (uint32_t i = indexed_; i < count_; ++i) {
+        const uint32_t c = i >> kRecShift;
+        if (!recs_[c]) {
+            // Every record of the chunk was released: none to file.
+            i |= kRecMask;
+            continue;
+        }
+        const Rec& r = recs_[c][i & kRecMask];
+        if (r.parent == empty_tuple || r.parent == kReleased) continue;
+        if (links_.size() <= c) links_.resize(size_t{c} + 1);
+        if (!links_[c]) links_[c] = std::make_unique<Links[]>(size_t{1} << kRecShift);
+        const TupleId t{i};
+        Links& mine = links_[c][i & kRecMask];
+        const FactId last = facts_at(r.start).back();
+        TupleId& by_last = by_last_.at(last);
+        if (by_last == empty_tuple) by_last_.note_set(last);
+        else links(by_last).same_last_newer = t;
+        mine.same_last_older = by_last;
+        by_last = t;
+        TupleId& by_parent = by_parent_.at(static_cast<uint32_t>(r.parent));
+        if (by_parent == empty_tuple) by_parent_.note_set(static_cast<uint32_t>(r.parent));
+        else links(by_parent).sibling_newer = t;
+        mine.sibling_older = by_parent;
+        by_parent = t;
+    }
+    indexed_ = count_;
+}
+
+void TupleTable::unlink(TupleId t, const Rec& r) {
+    Links& mine = links(t);
+    if (mine.same_last_older != empty_tuple) links(mine.same_last_older).same_last_newer = mine.same_last_newer;
+    if (mine.same_last_newer != empty_tuple) {
+        links(mine.same_last_newer).same_last_older = mine.same_last_older;
+    } else {
+        const FactId last = facts_at(r.start).back();
+        if (mine.same_last_older != empty_tuple) by_last_.at(last) = mine.same_last_older;
+        else by_last_.clear(last);
+    }
+    if (mine.sibling_older != empty_tuple) links(mine.sibling_older).sibling_newer = mine.sibling_newer;
+    if (mine.sibling_newer != empty_tuple) {
+        links(mine.sibling_newer).sibling_older = mine.sibling_older;
+    } else {
+        const auto parent = static_cast<uint32_t>(r.parent);
+        if (mine.sibling_older != empty_tuple) by_parent_.at(parent) = mine.sibling_older;
+        else by_parent_.clear(parent);
+    }
+    mine = Links{};
+}
+
+void TupleTable::held_children(TupleId t, std::vector<TupleId>& out) {
+    const TupleId* newest = by_parent_.find(static_cast<uint32_t>(t));
+    for (TupleId c = newest ? *newest : empty_tuple; c != empty_tuple; c = links(c).sibling_older) {
+        ++release_reads_;
+        out.push_back(c);
+    }
+}
+
+std::vector<TupleId> TupleTable::release_tuples_holding(std::span<const FactId> facts) {
+    std::vector<TupleId> released;
+    if (facts.empty()) return released;
+    index_new_tuples();
+    // The tuples that take a fact in: [f], and those whose last fact is f.
+    std::vector<TupleId> seeds;
+    for (FactId f : facts) {
+        if (const TupleId* one = one_fact_.find(f); one != nullptr && *one != empty_tuple) {
+            ++release_reads_;
+            seeds.push_back(*one);
+        }
+        const TupleId* newest = by_last_.find(f);
+        for (TupleId t = newest ? *newest : empty_tuple; t != empty_tuple; t = links(t).same_last_older) {
+            ++release_reads_;
+            seeds.push_back(t);
+        }
+    }
+    // Depth first, a tuple's extensions released before it, so that each
+    // leaves its parent's chain while the parent is held. A tuple reached
+    // twice (a seed that is also an extension of another) goes once.
+    std::vector<std::pair<TupleId, bool>> stack;
+    std::vector<TupleId> children;
+    std::vector<uint32_t> chunks;
+    for (TupleId seed : seeds) {
+        stack.emplace_back(seed, false);
+        while (!stack.empty()) {
+            auto& [t, expanded] = stack.back();
+            if (!holds(t)) {
+                stack.pop_back();
+                continue;
+            }
+            if (!expanded) {
+                expanded = true;
+                const TupleId parent_of_children = t;
+                children.clear();
+                if (static_cast<uint32_t>(parent_of_children) < indexed_) held_children(parent_of_children, children);
+                for (TupleId c : children) stack.emplace_back(c, false);
+                continue;
+            }
+            const TupleId done = t;
+            stack.pop_back();
+            release(done);
+            released.push_back(done);
+            chunks.push_back(static_cast<uint32_t>(done) >> kRecShift);
+        }
+    }
+    std::sort(chunks.begin(), chunks.end());
+    chunks.erase(std::unique(chunks.begin(), chunks.end()), chunks.end());
+    for (uint32_t c : chunks) {
+        if (chunk_released_[c] != kRecMask + 1) continue;
+        recs_[c].reset();
+        if (c < links_.size()) links_[c].reset();
+    }
+    if (!released.empty()) free_emptied_blocks();
+    return released;
+}
+
 void TupleTable::free_emptied_blocks() {
     for (uint32_t k = 0; k < blocks_.size(); ++k) {
         Block& b = blocks_[k];
@@ -145,7 +272,7 @@ TupleTable::Footprint TupleTable::footprint() const {
     f.tuples = count_ - released_;
     f.record_chunks = static_cast<size_t>(std::count_if(recs_.begin(), recs_.end(), [](const auto& c) { return c != nullptr; }));
     f.fact_blocks = static_cast<size_t>(std::count_if(blocks_.begin(), blocks_.end(), [](const Block& b) { return b.facts != nullptr; }));
-    f.lookup_pages = one_fact_.pages_held() + first_child_.pages_held();
+    f.lookup_pages = one_fact_.pages_held() + first_child_.pages_held() + by_last_.pages_held() + by_parent_.pages_held();
     return f;
 }
 

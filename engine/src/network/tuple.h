@@ -136,11 +136,27 @@ public:
                 release(TupleId{base | k});
                 ++released;
             }
-            if (chunk_released_[c] == kRecMask + 1) recs_[c].reset();
+            if (chunk_released_[c] == kRecMask + 1) {
+                recs_[c].reset();
+                if (c < links_.size()) links_[c].reset();
+            }
         }
         if (released != 0) free_emptied_blocks();
         return released;
     }
+
+    // Releases every held tuple that holds one of `facts` (facts gone for
+    // good, in any order, each once or more), as release_tuples_with does for
+    // the facts it names, and returns them in the order released (a tuple's
+    // extensions before it). The walk reads the tuples holding those facts
+    // and the extensions of those, found through an index by last fact and
+    // by parent; tuples made since the last call join the index first, each
+    // once, so that the cost is what is released plus what was made, not
+    // what is held.
+    std::vector<TupleId> release_tuples_holding(std::span<const FactId> facts);
+    // Records read by release_tuples_holding so far, the index's own filing
+    // of new tuples aside: work that tests hold to what is released.
+    uint64_t release_reads() const { return release_reads_; }
 
     // What the table holds, for tests that check memory follows the tuples
     // held: tuples (the empty one included), record chunks, fact blocks and
@@ -212,6 +228,13 @@ private:
     // Frees the fact blocks whose tuples are all released, but for those
     // that tuples still go into.
     void free_emptied_blocks();
+    // Files the tuples made since the last call in the index by last fact
+    // and by parent (below).
+    void index_new_tuples();
+    // Takes a filed tuple out of both chains of the index.
+    void unlink(TupleId t, const Rec& r);
+    // Appends to `out` the held extensions of `t` (the index's children).
+    void held_children(TupleId t, std::vector<TupleId>& out);
     static_assert(std::is_same_v<FactId, uint32_t>, "a one-fact tuple's view points at its record's start");
     // The facts of a tuple of two or more at `start` of the storage.
     TupleView facts_at(uint32_t start) const {
@@ -344,6 +367,31 @@ private:
     // together) take no page. Ids retired as released.
     PagedIds first_child_;
     HashMap<uint64_t, TupleId> children_;  // (parent << 32 | fact) -> tuple, but for first extensions
+
+    // The index a release finds its tuples by. Every filed tuple (one of two
+    // facts or more, id below indexed_) sits on two chains, doubly linked, no
+    // order: the tuples whose last fact is f (headed in by_last_) and the
+    // extensions of its parent (headed in by_parent_). A tuple holding f is
+    // [f] or a tuple whose last fact is f, or an extension of one of those,
+    // so that the chains reach every tuple a release takes. A released tuple
+    // leaves both chains, so a chain holds held tuples only. Links sit in
+    // chunks beside the records, made when the first tuple of their chunk
+    // is filed and freed with the records; 0 (the empty tuple, never filed)
+    // ends a chain. Filing happens in the release, not as tuples are made:
+    // making a tuple stays as cheap as it was.
+    struct Links {
+        TupleId same_last_older{}, same_last_newer{};
+        TupleId sibling_older{}, sibling_newer{};
+    };
+    std::vector<std::unique_ptr<Links[]>> links_;  // by record chunk; null while none filed or once freed
+    uint32_t indexed_ = 1;                         // tuples below are filed (if held and of two facts or more)
+    PagedIds by_last_;    // by FactId: the newest filed tuple ending in it; entries counted by note_set
+    PagedIds by_parent_;  // by TupleId: its newest filed extension; entries counted by note_set
+    uint64_t release_reads_ = 0;
+    Links& links(TupleId t) {
+        const uint32_t i = static_cast<uint32_t>(t);
+        return links_[i >> kRecShift][i & kRecMask];
+    }
 };
 
 }  // namespace quarn

@@ -189,7 +189,8 @@ FactStore::FactStore(const FactStore& o)
       removal_log_(o.removal_log_),
       rows_(o.rows_),
       dead_rows_(o.dead_rows_),
-      dead_rows_kept_(o.dead_rows_kept_) {
+      dead_rows_kept_(o.dead_rows_kept_),
+      dead_facts_(o.dead_facts_) {
 }
 
 FactStore& FactStore::operator=(const FactStore& o) {
@@ -210,6 +211,8 @@ FactStore& FactStore::operator=(FactStore&& o) noexcept {
     rows_ = std::exchange(o.rows_, 0);
     dead_rows_ = std::exchange(o.dead_rows_, 0);
     dead_rows_kept_ = std::exchange(o.dead_rows_kept_, 0);
+    dead_facts_ = std::move(o.dead_facts_);
+    o.dead_facts_.clear();
     reclaim_slack = o.reclaim_slack;
     history_ = std::move(o.history_);
     logged_below_ = std::exchange(o.logged_below_, 0);
@@ -287,6 +290,7 @@ void FactStore::reset() {
     entry_points.clear();
     places_.clear();
     rows_ = dead_rows_ = dead_rows_kept_ = 0;
+    dead_facts_.clear();
     data_.resize(schemas_.size());
     for (size_t t = 0; t < schemas_.size(); ++t) data_[t] = empty_data(schemas_[t]);
 #ifdef QUARN_VERIFY_ENGINE
@@ -463,6 +467,7 @@ void FactStore::remove(FactId f) {
     places_.kill(f);
     ++d.dead_rows;
     ++dead_rows_;
+    dead_facts_.push_back(f);
 #ifdef QUARN_VERIFY_ENGINE
     if (died_at_.size() <= f) died_at_.resize(size_t{f} + 1, 0);
     died_at_[f] = reclaims_ + 1;
@@ -476,14 +481,37 @@ void FactStore::remove(FactId f) {
     }
 }
 
-size_t FactStore::reclaim_dead_rows(std::span<const FactId> keep) {
+size_t FactStore::reclaim_dead_rows(std::span<const FactId> keep, std::vector<FactId>* reclaimed) {
     for (FactId f : keep)
         if (!knows(f) || places_.alive(f)) invariant_broken(fmt("fact {} kept as dead is not", f));
     const size_t given_back = dead_rows_ - keep.size();
-    dead_rows_kept_ = keep.size();
-    if (given_back == 0) return 0;
+    const size_t kept_before = std::exchange(dead_rows_kept_, keep.size());
+    if (given_back == 0) {
+        dead_facts_.assign(keep.begin(), keep.end());
+        return 0;
+    }
+    if (reclaimed != nullptr) {
+        // The facts the last reclaim kept lead, ascending: a merge finds
+        // those kept again; the ones that died since are looked up.
+        auto k = keep.begin();
+        for (size_t i = 0; i < dead_facts_.size(); ++i) {
+            const FactId f = dead_facts_[i];
+            if (i < kept_before) {
+                while (k != keep.end() && *k < f) ++k;
+                if (k == keep.end() || *k != f) reclaimed->push_back(f);
+            } else if (!std::binary_search(keep.begin(), keep.end(), f)) {
+                reclaimed->push_back(f);
+            }
+        }
+    }
+    dead_facts_.assign(keep.begin(), keep.end());
+    // A type whose dead rows are all kept gives nothing back: its rows stay
+    // as they are rather than being copied in place (a loop of deletes keeps
+    // the rows of its pending deletes at every reclaim).
+    std::vector<uint32_t> kept_of_type(data_.size(), 0);
+    for (FactId f : keep) ++kept_of_type[places_.at(f).type];
     for (TypeId t = 0; t < data_.size(); ++t)
-        if (data_[t].dead_rows != 0) close_up_rows(t, keep);
+        if (data_[t].dead_rows > kept_of_type[t]) close_up_rows(t, keep);
     places_.drop_dead_pages(keep);
     if (!event_ts.empty()) {
         HashMap<FactId, int64_t> kept;

@@ -230,8 +230,10 @@ public:
     // close up in their order, and a type's columns shrink when they kept
     // much more room than their rows need. From then on a reclaimed fact's
     // type, cells and row are gone (knows and is_alive still answer).
-    // Returns the rows given back.
-    size_t reclaim_dead_rows(std::span<const FactId> keep = {});
+    // Returns the rows given back; `reclaimed`, when given, receives the
+    // facts whose rows went (order of death), for an owner that keeps other
+    // state by fact.
+    size_t reclaim_dead_rows(std::span<const FactId> keep = {}, std::vector<FactId>* reclaimed = nullptr);
     // While a removal log is kept, remove() appends each fact it takes out
     // of working memory, in order of removal (each fact once): a caller learns
     // what a stretch of work deleted without looking at every fact.
@@ -325,6 +327,10 @@ private:
     size_t rows_ = 0;       // over every type
     size_t dead_rows_ = 0;  // over every type
     size_t dead_rows_kept_ = 0;  // by the last reclaim
+    // The dead facts whose rows are held (dead_rows_ of them): those the last
+    // reclaim kept (dead_rows_kept_, ascending), then the others in order of
+    // death.
+    std::vector<FactId> dead_facts_;
     // Made by the first snapshot; the facts below logged_below_ are those a
     // snapshot that may be alive sees (0 while none may be).
     std::shared_ptr<FactHistory> history_;
