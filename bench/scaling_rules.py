@@ -12,11 +12,14 @@ grows from the fewest rules to the most.
   rules-busy-agenda: rule i is Item(grp == i) and inserts an Out; 20 items per rule in random
       order, so every rule holds activations at once and the fire makes 20 per rule. Cost per
       firing of the fire.
+  rules-idle-modify: two rules hand one Counter back and forth by modifying its phase (20,000
+      firings, each a change of one fact), beside k rules on another type that no fact reaches.
+      Cost per firing of the fire: what a change costs as idle rules are added.
 
 The shapes have the calling shape of bench/scaling.py's registry (fn(size, rng) -> [Phase]), so
 that they can join it; run alone:
 
-    python3 bench/scaling_rules.py [--shapes rules-literal,rules-busy-agenda] [--n 1,20,200,2000]
+    python3 bench/scaling_rules.py [--shapes rules-literal,rules-busy-agenda,rules-idle-modify] [--n 1,20,200,2000]
                                    [--reps 3] [--customers 100]
 
 Measured on a shared machine (RelWithDebInfo, wall time, medians of 3 rounds interleaved with the
@@ -97,10 +100,26 @@ def rules_busy_agenda(k, rng, each=20):
     return [Phase("fire", k * each, t.seconds, "firing")]
 
 
+@shape("rules-idle-modify", sizes=(0, 200, 2_000), size_name="rules")
+def rules_idle_modify(k, rng, firings=20_000):
+    """a Counter modified by every firing beside k idle rules on another type; per firing"""
+    rules = ['rule "a" when $c : Counter(phase == "a") then modify($c) { setPhase("b") } end',
+             'rule "b" when $c : Counter(phase == "b") then modify($c) { setPhase("a") } end']
+    rules += [f'rule "r{i}" when Order(region == {i}) then end' for i in range(k)]
+    s = quarn.Session("\n".join(rules), schemas={"Counter": {"phase": "String"}, "Order": {"region": "i64"}})
+    s.insert("Counter", {"phase": ["a"]})
+    with Timer() as t:
+        try:
+            s.fire(fire_limit=firings)
+        except RuntimeError as e:  # the two rules never stop: the limit ends the fire
+            assert "fire limit" in str(e), e
+    return [Phase("fire", firings, t.seconds, "firing")]
+
+
 def main(argv=None) -> int:
     global CUSTOMERS
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--shapes", default="rules-literal,rules-busy-agenda")
+    ap.add_argument("--shapes", default="rules-literal,rules-busy-agenda,rules-idle-modify")
     ap.add_argument("--n", default=None, help="comma-separated rule counts (default: each shape's own)")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--seed", type=int, default=20261206)
