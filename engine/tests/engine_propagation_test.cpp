@@ -512,6 +512,41 @@ TEST(Linking, ARuleLinkedDuringExpiryTakesItsLiveStagedFactsIntoMemory) {
     EXPECT_EQ(text(n.staged_right()), "ins[1/-/0] upd[] del[]");
 }
 
+// A change reads the link state of the rules whose first pattern holds facts
+// and of the rules it touches, not of every rule: rules no fact reaches cost
+// it nothing, and they link as soon as one does.
+TEST(Propagation, AChangeReadsTheLinkStateOfRulesWithFactsNotOfEveryRule) {
+    std::string rules = R"(
+        rule one when $a : A(x == 1) then modify($a) { setX(2) } end
+        rule two when $a : A(x == 2) then modify($a) { setX(3) } end
+        rule joined when $a : A(x == 3) $b : B(v == 0) then end
+    )";
+    constexpr int kIdle = 400;
+    for (int k = 1; k <= kIdle; ++k) rules += "rule idle" + std::to_string(k) + " when B(v == " + std::to_string(k) + ") then end\n";
+    Rig rig(rules);
+    for (int k = 0; k < 10; ++k) rig.insert("A", a_row(1));
+    const uint64_t read_before = rig.e.link_rules_read;
+    EngineResult<Firings> fired = rig.e.fire_all(100);
+    ASSERT_TRUE(fired);
+    EXPECT_EQ(fired->size(), 20u);
+    // Each modify reads rules one, two and joined at most twice; a walk over
+    // every rule would read 403 a call.
+    EXPECT_LE(rig.e.link_rules_read - read_before, 20u * 2 * 3);
+    rig.e.verify();
+
+    // A B that a rule's first pattern takes links that rule (and the join).
+    rig.insert("B", b_row(7));
+    rig.insert("B", b_row(0));
+    fired = rig.e.fire_all(100);
+    ASSERT_TRUE(fired);
+    std::vector<std::string> names;
+    for (const Firing& f : *fired) names.push_back(f.rule);
+    // The newer B's activations first.
+    EXPECT_EQ(names, std::vector<std::string>({"joined", "joined", "joined", "joined", "joined", "joined", "joined", "joined",
+                                                "joined", "joined", "idle7"}));
+    rig.e.verify();
+}
+
 TEST(Propagation, ADeletedEventEvaluatesTheRulesItMayUnblockAtOnce) {
     // B is no event type: its delete leaves rule b to the next fire.
     Rig rig("rule e when A() not Ev() then end  rule b when A() not B() then end", true);

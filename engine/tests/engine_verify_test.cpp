@@ -94,6 +94,10 @@ TEST_F(Broken, FactMissingFromOrForeignToThePassingSet) {
     lia.passing.insert(2);  // a B
     EXPECT_EQ(verify_text(e),
               "internal error: rule p pattern 0: the passing set holds fact 2, which is dead or of another type");
+    lia.passing.erase(2);
+    e.lias_holding.erase(static_cast<uint32_t>(e.nets[kP].lia));
+    EXPECT_EQ(verify_text(e), "internal error: rule p pattern 0: the passing set is not empty but listed as not "
+                              "holding facts");
 }
 
 TEST_F(Broken, WindowSetsDisagreeWithTheRightMemory) {

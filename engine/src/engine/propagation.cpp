@@ -210,6 +210,12 @@ void Engine::route_network_by_type() {
 // those marks, so a later change needs to look only at the rules that read the
 // place it changed: every other rule would get the marks it already has.
 //
+// Only a rule whose Lia holds a fact can be linked: the others are unlinked
+// before the change, and unless the change touches them, after it too, where
+// a note sets nothing. So the notes read the rules of the Lias holding facts
+// when the call starts (`rules_`, ascending) and the rules each change
+// touches, never every rule.
+//
 // A rule already marked linked, dirty and on the agenda is settled: while no
 // expiry runs, a note can set nothing on it that is not set, and it stays
 // settled until the call ends. Its link state is neither read nor kept (its
@@ -221,10 +227,24 @@ public:
             before_ = std::move(e.link_buffers.back());
             e.link_buffers.pop_back();
         }
-        before_.resize(e.rules.size());
-        for (size_t r = 0; r < before_.size(); ++r) before_[r] = !settled(r) && e.rule_linked(r) ? 1 : 0;
+        if (!e.link_rule_buffers.empty()) {
+            rules_ = std::move(e.link_rule_buffers.back());
+            e.link_rule_buffers.pop_back();
+        }
+        before_.assign(e.rules.size(), 0);
+        rules_.clear();
+        e.lias_holding.for_each([&](uint32_t li) {
+            rules_.insert(rules_.end(), e.rules_of_lia[li].begin(), e.rules_of_lia[li].end());
+        });
+        // Each Lia lists its rules ascending; a rule has one Lia.
+        if (e.lias_holding.size() > 1) std::sort(rules_.begin(), rules_.end());
+        e.link_rules_read += rules_.size();
+        for (uint32_t r : rules_) before_[r] = !settled(r) && e.rule_linked(r) ? 1 : 0;
     }
-    ~LinkNotes() { e_.link_buffers.push_back(std::move(before_)); }
+    ~LinkNotes() {
+        e_.link_buffers.push_back(std::move(before_));
+        e_.link_rule_buffers.push_back(std::move(rules_));
+    }
     LinkNotes(const LinkNotes&) = delete;
     LinkNotes& operator=(const LinkNotes&) = delete;
     std::vector<uint8_t>& before() { return before_; }
@@ -239,7 +259,12 @@ public:
         // rule. The touched rules are flagged in the byte above the state.
         constexpr uint8_t kTouched = 2;
         for (size_t r : touched) before_[r] |= kTouched;
-        for (size_t r = 0; r < before_.size(); ++r) {
+        // In rule order, as a walk over every rule would reach them.
+        rules_.insert(rules_.end(), touched.begin(), touched.end());
+        std::sort(rules_.begin(), rules_.end());
+        rules_.erase(std::unique(rules_.begin(), rules_.end()), rules_.end());
+        e_.link_rules_read += rules_.size();
+        for (uint32_t r : rules_) {
             if (before_[r] & kTouched) {
                 before_[r] &= 1;
                 if (!settled(r)) e_.note_link_effect(r, before_);
@@ -277,6 +302,7 @@ private:
 
     Engine& e_;
     std::vector<uint8_t> before_;
+    std::vector<uint32_t> rules_;
     bool refreshed_ = false;
 };
 
@@ -325,7 +351,7 @@ void Engine::refresh_query_links() {
 
 void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
     Lia& lia = lias[li];
-    lia.passing.insert(f);
+    if (lia.passing.insert(f) && lia.passing.size() == 1) lias_holding.insert(static_cast<uint32_t>(li));
     for (size_t r : lia.rules) {
         RuleNet& net = nets[r];
         if (window_holds(net, f, true, true, false)) continue;
@@ -348,7 +374,7 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
 
 void Engine::lia_let_go(size_t li, FactId f, Stamp stamp) {
     Lia& lia = lias[li];
-    lia.passing.erase(f);
+    if (lia.passing.erase(f) && lia.passing.empty()) lias_holding.erase(static_cast<uint32_t>(li));
     for (size_t r : lia.rules) {
         RuleNet& net = nets[r];
         // An insert nobody has seen yet is simply withdrawn.

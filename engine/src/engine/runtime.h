@@ -243,6 +243,10 @@ struct Runtime {
     // --- The network, built from the program's rules by build_network, and
     // what is derived from it with it.
     std::vector<Lia> lias;
+    // The Lias whose passing set holds a fact. A rule fed by any other is not
+    // linked (Engine::rule_linked), so a change's link notes look only at the
+    // rules of these and at the rules the change touched.
+    DenseIdSet lias_holding;
     std::vector<TrieNode> nodes;
     std::vector<RuleNet> nets;  // index = rule index
     // By TypeId: the Lias and the nodes whose pattern has that type, in list
@@ -324,6 +328,11 @@ struct Runtime {
     // Link-state buffers that propagation borrows, one per call in progress
     // (Engine::link_states_into).
     std::vector<std::vector<uint8_t>> link_buffers;
+    std::vector<std::vector<uint32_t>> link_rule_buffers;
+    // Rules whose link state a propagation call's notes read, for tests that
+    // count work: the rules of the Lias holding facts and the rules touched,
+    // not every rule.
+    uint64_t link_rules_read = 0;
     // The routes a propagation call found for its fact, borrowed the same way.
     std::vector<RouteScratch> route_buffers;
 };

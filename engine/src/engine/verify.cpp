@@ -78,11 +78,20 @@ void verify_activation_list(const Engine& e, size_t r) {
 // the pattern's alpha tests, but for facts a setter changed behind the
 // network's back (Engine::silent_writes), which keep their old standing.
 // Before the first fire nothing has propagated.
+// A Lia is listed as holding facts exactly while its passing set holds one.
+void verify_lia_holding(const Engine& e, size_t li) {
+    const Lia& lia = e.lias[li];
+    if (lia.passing.empty() != e.lias_holding.contains(static_cast<uint32_t>(li))) return;
+    const char* no = lia.passing.empty() ? "" : "not ";
+    invariant_broken(fmt("rule {} pattern {}: the passing set is {}empty but listed as {}holding facts",
+                         e.rules[lia.rule].def.name, lia.pattern, no, no));
+}
+
 void verify_alpha_passes(const Engine& e, size_t li) {
-    if (!e.immediate) return;
     const Lia& lia = e.lias[li];
     const CompiledPattern& p = e.rules[lia.rule].patterns[lia.pattern];
     const std::string& name = e.rules[lia.rule].def.name;
+    if (!e.immediate) return;
     size_t passing = 0;
     for (FactId f : e.store.facts_of_type(p.type_id)) {
         if (!e.store.is_alive(f)) continue;
@@ -185,7 +194,10 @@ void Engine::verify() const {
         verify_activation_list(*this, r);
         verify_marks(*this, r);
     }
-    for (size_t li = 0; li < lias.size(); ++li) verify_alpha_passes(*this, li);
+    for (size_t li = 0; li < lias.size(); ++li) {
+        verify_alpha_passes(*this, li);
+        verify_lia_holding(*this, li);
+    }
     for (size_t ni = 0; ni < nodes.size(); ++ni) verify_windows(*this, ni);
 }
 
