@@ -212,9 +212,10 @@ void Engine::route_network_by_type() {
 //
 // Only a rule whose Lia holds a fact can be linked: the others are unlinked
 // before the change, and unless the change touches them, after it too, where
-// a note sets nothing. So the notes read the rules of the Lias holding facts
-// when the call starts (`rules_`, ascending) and the rules each change
-// touches, never every rule.
+// a note sets nothing. So past a few dozen rules the notes read the rules of
+// the Lias holding facts when the call starts (`rules_`, ascending) and the
+// rules each change touches, never every rule; below that, a walk over every
+// rule costs less than gathering them.
 //
 // A rule already marked linked, dirty and on the agenda is settled: while no
 // expiry runs, a note can set nothing on it that is not set, and it stays
@@ -226,6 +227,12 @@ public:
         if (!e.link_buffers.empty()) {
             before_ = std::move(e.link_buffers.back());
             e.link_buffers.pop_back();
+        }
+        if (walk_all_) {
+            before_.resize(e.rules.size());
+            for (size_t r = 0; r < before_.size(); ++r) before_[r] = !settled(r) && e.rule_linked(r) ? 1 : 0;
+            e.link_rules_read += before_.size();
+            return;
         }
         if (!e.link_rule_buffers.empty()) {
             rules_ = std::move(e.link_rule_buffers.back());
@@ -243,7 +250,7 @@ public:
     }
     ~LinkNotes() {
         e_.link_buffers.push_back(std::move(before_));
-        e_.link_rule_buffers.push_back(std::move(rules_));
+        if (!walk_all_) e_.link_rule_buffers.push_back(std::move(rules_));
     }
     LinkNotes(const LinkNotes&) = delete;
     LinkNotes& operator=(const LinkNotes&) = delete;
@@ -259,20 +266,26 @@ public:
         // rule. The touched rules are flagged in the byte above the state.
         constexpr uint8_t kTouched = 2;
         for (size_t r : touched) before_[r] |= kTouched;
-        // In rule order, as a walk over every rule would reach them.
-        rules_.insert(rules_.end(), touched.begin(), touched.end());
-        std::sort(rules_.begin(), rules_.end());
-        rules_.erase(std::unique(rules_.begin(), rules_.end()), rules_.end());
-        e_.link_rules_read += rules_.size();
-        for (uint32_t r : rules_) {
+        auto note = [&](size_t r) {
             if (before_[r] & kTouched) {
                 before_[r] &= 1;
                 if (!settled(r)) e_.note_link_effect(r, before_);
             } else if (before_[r]) {
                 e_.note_still_linked(r);
             }
-        }
+        };
         refreshed_ = true;
+        if (walk_all_) {
+            for (size_t r = 0; r < before_.size(); ++r) note(r);
+            e_.link_rules_read += before_.size();
+            return;
+        }
+        // In rule order, as a walk over every rule would reach them.
+        rules_.insert(rules_.end(), touched.begin(), touched.end());
+        std::sort(rules_.begin(), rules_.end());
+        rules_.erase(std::unique(rules_.begin(), rules_.end()), rules_.end());
+        e_.link_rules_read += rules_.size();
+        for (uint32_t r : rules_) note(r);
     }
     // After a fact joined a passing set that held facts already. Of a rule
     // unlinked before, such a take-in changes only what an exists group may
@@ -301,6 +314,7 @@ private:
     }
 
     Engine& e_;
+    const bool walk_all_ = !e_.lias_holding_kept;
     std::vector<uint8_t> before_;
     std::vector<uint32_t> rules_;
     bool refreshed_ = false;
@@ -351,7 +365,8 @@ void Engine::refresh_query_links() {
 
 void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
     Lia& lia = lias[li];
-    if (lia.passing.insert(f) && lia.passing.size() == 1) lias_holding.insert(static_cast<uint32_t>(li));
+    if (lia.passing.insert(f) && lias_holding_kept && lia.passing.size() == 1)
+        lias_holding.insert(static_cast<uint32_t>(li));
     for (size_t r : lia.rules) {
         RuleNet& net = nets[r];
         if (window_holds(net, f, true, true, false)) continue;
@@ -374,7 +389,8 @@ void Engine::lia_take_in(size_t li, FactId f, Stamp stamp) {
 
 void Engine::lia_let_go(size_t li, FactId f, Stamp stamp) {
     Lia& lia = lias[li];
-    if (lia.passing.erase(f) && lia.passing.empty()) lias_holding.erase(static_cast<uint32_t>(li));
+    if (lia.passing.erase(f) && lias_holding_kept && lia.passing.empty())
+        lias_holding.erase(static_cast<uint32_t>(li));
     for (size_t r : lia.rules) {
         RuleNet& net = nets[r];
         // An insert nobody has seen yet is simply withdrawn.

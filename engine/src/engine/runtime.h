@@ -243,9 +243,13 @@ struct Runtime {
     // --- The network, built from the program's rules by build_network, and
     // what is derived from it with it.
     std::vector<Lia> lias;
-    // The Lias whose passing set holds a fact. A rule fed by any other is not
-    // linked (Engine::rule_linked), so a change's link notes look only at the
-    // rules of these and at the rules the change touched.
+    // The Lias whose passing set holds a fact, kept in a session of more than
+    // kLinkWalkAll rules. A rule fed by any other is not linked
+    // (Engine::rule_linked), so a change's link notes look only at the rules
+    // of these and at the rules the change touched; with fewer rules they walk
+    // every rule, which costs less than keeping the set.
+    static constexpr size_t kLinkWalkAll = 48;
+    bool lias_holding_kept = false;
     DenseIdSet lias_holding;
     std::vector<TrieNode> nodes;
     std::vector<RuleNet> nets;  // index = rule index

@@ -138,6 +138,7 @@ const CompiledPattern* action_target(const CompiledRule& rule, size_t target) {
 void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     lias.clear();
     lias_holding = DenseIdSet();
+    lias_holding_kept = rules.size() > kLinkWalkAll;
     nodes.clear();
     nets.clear();
     acc_nodes.clear();
