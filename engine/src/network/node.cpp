@@ -383,20 +383,19 @@ size_t Node::forget_released(const TupleTable& tuples, std::span<const TupleId> 
         if (list.head != kNone) invariant_broken("a gone fact still has children");
         return true;
     };
-    if (left_info_.size() <= released.size()) {
-        reads += left_info_.size();
-        left_info_.erase_if([&](TupleId t, const LeftInfo& info) { return is_released(t) && left_done(info); });
-    } else {
-        reads += released.size();
-        for (TupleId t : released) left_info_.erase_when(t, left_done);
-    }
-    if (children_of_right_.size() <= gone.size()) {
-        reads += children_of_right_.size();
-        children_of_right_.erase_if([&](FactId f, const ChildList& list) { return is_gone(f) && right_done(list); });
-    } else {
-        reads += gone.size();
-        for (FactId f : gone) children_of_right_.erase_when(f, right_done);
-    }
+    // Walk the map when it holds no more entries than went, else look each
+    // one up: either way the cost is the smaller of the two.
+    auto drop_entries = [&](auto& map, auto items, auto went, auto done) {
+        if (map.size() <= items.size()) {
+            reads += map.size();
+            map.erase_if([&](auto k, const auto& v) { return went(k) && done(v); });
+        } else {
+            reads += items.size();
+            for (auto k : items) map.erase_when(k, done);
+        }
+    };
+    drop_entries(left_info_, released, is_released, left_done);
+    drop_entries(children_of_right_, gone, is_gone, right_done);
     auto forget = [&](auto& map, auto items, auto drop) {
         if (map.empty()) return;
         if (map.size() <= items.size()) {

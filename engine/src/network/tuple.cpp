@@ -16,17 +16,30 @@ TupleTable::TupleTable() {
     count_ = 1;  // the empty tuple: no facts, its own parent
 }
 
+namespace {
+
+// Deep copy of chunked per-tuple records, keeping the chunks never allocated
+// unallocated.
+template <class T>
+void copy_chunks(std::vector<std::unique_ptr<T[]>>& to, const std::vector<std::unique_ptr<T[]>>& from,
+                 size_t per_chunk) {
+    to.clear();
+    to.reserve(from.size());
+    for (const auto& chunk : from) {
+        to.emplace_back();
+        if (!chunk) continue;
+        to.back() = std::make_unique<T[]>(per_chunk);
+        std::copy(chunk.get(), chunk.get() + per_chunk, to.back().get());
+    }
+}
+
+}  // namespace
+
 TupleTable::TupleTable(const TupleTable& o) { *this = o; }
 
 TupleTable& TupleTable::operator=(const TupleTable& o) {
     if (this == &o) return *this;
-    recs_.clear();
-    for (const auto& chunk : o.recs_) {
-        recs_.emplace_back();
-        if (!chunk) continue;
-        recs_.back() = std::make_unique<Rec[]>(size_t{1} << kRecShift);
-        std::copy(chunk.get(), chunk.get() + (size_t{1} << kRecShift), recs_.back().get());
-    }
+    copy_chunks(recs_, o.recs_, size_t{1} << kRecShift);
     chunk_released_ = o.chunk_released_;
     count_ = o.count_;
     released_ = o.released_;
@@ -48,13 +61,7 @@ TupleTable& TupleTable::operator=(const TupleTable& o) {
     one_fact_ = o.one_fact_;
     first_child_ = o.first_child_;
     children_ = o.children_;
-    links_.clear();
-    for (const auto& chunk : o.links_) {
-        links_.emplace_back();
-        if (!chunk) continue;
-        links_.back() = std::make_unique<Links[]>(size_t{1} << kRecShift);
-        std::copy(chunk.get(), chunk.get() + (size_t{1} << kRecShift), links_.back().get());
-    }
+    copy_chunks(links_, o.links_, size_t{1} << kRecShift);
     indexed_ = o.indexed_;
     by_last_ = o.by_last_;
     by_parent_ = o.by_parent_;
