@@ -606,6 +606,32 @@ TEST(FactStore, ReclaimIsDueOnceDeadRowsPassHalfTheLiveOnesAndTheSlack) {
     EXPECT_FALSE(s.reclaim_due());
 }
 
+TEST(FactStore, RowsAReclaimKeptCountAgainstTheNextUntilAFireMayHaveFreedThem) {
+    FactStore s = order_store();
+    const TypeId tick = *s.type_id("Tick");
+    const FactId first = *s.append_columns(tick, {Column{std::vector<int64_t>(30000, 1), std::nullopt, 0}}, 30000);
+    // 20,000 dead, all kept (still named by pending work): 10,000 live.
+    std::vector<FactId> keep;
+    for (FactId f = first; f < first + 20000; ++f) {
+        s.remove(f);
+        keep.push_back(f);
+    }
+    s.reclaim_dead_rows(keep);
+    ASSERT_EQ(s.dead_rows(), 20000u);
+    // 6,000 more dead against 4,000 live: past 2,000 + 4,096 alone, but a
+    // reclaim would read the 20,000 kept again: (4,000 + 20,000) / 2 + 4,096.
+    for (FactId f = first + 20000; f < first + 26000; ++f) s.remove(f);
+    EXPECT_FALSE(s.reclaim_due());
+    EXPECT_TRUE(s.reclaim_due(/*with_kept=*/true));
+    // 10,000 new dead against none live: not past (0 + 20,000) / 2 + 4,096;
+    // 22,100 are.
+    for (FactId f = first + 26000; f < first + 30000; ++f) s.remove(f);
+    EXPECT_FALSE(s.reclaim_due());
+    const FactId more = *s.append_columns(tick, {Column{std::vector<int64_t>(12100, 1), std::nullopt, 0}}, 12100);
+    for (FactId f = more; f < more + 12100; ++f) s.remove(f);
+    EXPECT_TRUE(s.reclaim_due());
+}
+
 TEST(FactStore, AReclaimedFactIsNoLongerReadInTheVerifyingBuild) {
 #ifdef QUARN_VERIFY_ENGINE
     FactStore s = order_store();

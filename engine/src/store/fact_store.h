@@ -221,8 +221,13 @@ public:
     // Whether the facts that died since the last reclaim (and those it kept,
     // when `with_kept`) hold enough rows that closing them up pays for its
     // copy: more than half as many as the live ones, plus reclaim_slack.
+    // Without `with_kept` the rows the last reclaim kept count with the live
+    // ones: a reclaim reads them (and the work that names them) again, and
+    // while nothing has fired they are likely kept again, so a run of deletes
+    // between two fires pays for each look at its growing pending work.
     bool reclaim_due(bool with_kept = false) const {
-        return (with_kept ? dead_rows_ : dead_rows_since_reclaim()) > live_rows() / 2 + reclaim_slack;
+        if (with_kept) return dead_rows_ > live_rows() / 2 + reclaim_slack;
+        return dead_rows_since_reclaim() > (live_rows() + dead_rows_kept_) / 2 + reclaim_slack;
     }
     size_t reclaim_slack = 4096;
     // Gives back the row of every dead fact but those of `keep` (dead facts,
