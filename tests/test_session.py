@@ -241,6 +241,25 @@ def test_insert_refusals_change_nothing(people, data, exc, message):
     assert people.insert_row("P", {"name": "z", "age": 1}) == 1
 
 
+def test_delete_and_advance_take_their_argument_by_position_or_name_and_refuse_other_forms(people):
+    people.insert("P", {"name": ["bob", "cy", "dee"], "age": [1, 2, 3]})
+    people.delete(1)
+    people.delete(handle=2)
+    people.advance(5)
+    people.advance(ms=5)
+    assert [h for h, _, _ in stored(people)] == [0, 3]
+    for call, message in [
+        (lambda: people.delete(), "delete() missing required argument 'handle' (pos 1)"),
+        (lambda: people.delete(0, 3), "delete() takes at most 1 argument (2 given)"),
+        (lambda: people.delete(0, handle=3), "delete() takes at most 1 argument (2 given)"),
+        (lambda: people.delete(hnd=0), "delete() missing required argument 'handle' (pos 1)"),
+        (lambda: people.advance(), "advance() missing required argument 'ms' (pos 1)"),
+        (lambda: people.advance(1, 2), "advance() takes at most 1 argument (2 given)"),
+    ]:
+        assert refusal(TypeError, call) == message
+    assert [h for h, _, _ in stored(people)] == [0, 3]
+
+
 def test_all_or_nothing_insert_reports_the_engines_first_refusal():
     s = native.Session("", schemas={"Q": {"a": "decimal(5,2)", "b": "decimal(5,2)"}})
     table = pa.table({"a": ["1", "2", "3", "4"], "b": ["1", "2", "2000", "x"]})

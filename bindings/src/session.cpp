@@ -445,9 +445,16 @@ PyObject* session_update(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <PyStatus (PySession::*op)(int64_t)>
 PyObject* session_int_op(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* name) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const char* kwlist[] = {name, nullptr};
         PyObject* arg = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &arg)) return nullptr;
+        // One positional argument, the form of a loop of deletes or clock
+        // steps, needs no parsing; any other form (a keyword, a missing or
+        // extra argument) takes the parser and its messages.
+        if ((kwargs == nullptr || PyDict_Size(kwargs) == 0) && PyTuple_Size(args) == 1) {
+            arg = PyTuple_GetItem(args, 0);
+        } else {
+            const char* kwlist[] = {name, nullptr};
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &arg)) return nullptr;
+        }
         auto v = i64_arg(name, arg);
         if (!v) return nullptr;
         SessionBorrow borrow(self);
