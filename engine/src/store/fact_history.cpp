@@ -64,10 +64,8 @@ void FactHistory::note_overwrite(FactId fact, TypeId type, uint32_t field, Value
     changes_.push_back(Change{fact, type, field, 0, 0, std::move(before)});
 }
 
-void FactHistory::note_removal(FactId fact, TypeId type, uint32_t entry_point, std::vector<Value> cells) {
-    const uint64_t at = first_cell_ + cells_.size();
-    cells_.insert(cells_.end(), std::make_move_iterator(cells.begin()), std::make_move_iterator(cells.end()));
-    changes_.push_back(Change{fact, type, Change::kRemoved, entry_point, at, Value()});
+void FactHistory::note_removal_at(FactId fact, TypeId type, uint32_t entry_point, uint64_t cells_at) {
+    changes_.push_back(Change{fact, type, Change::kRemoved, entry_point, cells_at, Value()});
 }
 
 void FactHistory::freeze(std::unique_ptr<const FactStore> store) {

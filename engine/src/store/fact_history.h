@@ -73,8 +73,14 @@ public:
     // it counts as made from now on.
     bool first_overwrite(FactId fact, uint32_t field);
     void note_overwrite(FactId fact, TypeId type, uint32_t field, Value before);
-    // A removed fact and its cells, in field order.
-    void note_removal(FactId fact, TypeId type, uint32_t entry_point, std::vector<Value> cells);
+    // A removed fact and its cells, in field order: cell(i) for i < fields,
+    // copied straight into the log.
+    template <class CellAt>
+    void note_removal(FactId fact, TypeId type, uint32_t entry_point, size_t fields, CellAt cell) {
+        const uint64_t at = first_cell_ + cells_.size();
+        for (size_t i = 0; i < fields; ++i) cells_.push_back(cell(i));
+        note_removal_at(fact, type, entry_point, at);
+    }
     // The store moved to `live`.
     void follow(const FactStore* live) { live_ = live; }
     // The store empties or goes: snapshots read `store` from now on, and
@@ -101,6 +107,8 @@ private:
     // Snapshots in the order taken, with their positions; the front is the
     // oldest that may be alive (dead ones leave once they reach the front).
     std::deque<std::pair<std::weak_ptr<const Mark>, uint64_t>> marks_;
+    void note_removal_at(FactId fact, TypeId type, uint32_t entry_point, uint64_t cells_at);
+
     std::vector<Change> changes_;  // positions first_position_ on
     uint64_t first_position_ = 0;
     std::vector<Value> cells_;  // of removals, numbered first_cell_ on

@@ -459,10 +459,8 @@ void FactStore::remove(FactId f) {
     if (logging(f)) {
         // A snapshot that sees the fact reads its cells from the log once the
         // row is given back.
-        std::vector<Value> cells;
-        cells.reserve(d.columns.size());
-        for (const Column& c : d.columns) cells.push_back(c.get(r.row));
-        history_->note_removal(f, r.type, entry_point(f), std::move(cells));
+        history_->note_removal(f, r.type, entry_point(f), d.columns.size(),
+                               [&](size_t i) { return d.columns[i].get(r.row); });
     }
     places_.kill(f);
     ++d.dead_rows;
