@@ -220,3 +220,46 @@ TEST(AlphaRoutes, AFactRunsTheTestsOfTheRoutesItsLiteralsReachOnce) {
     ASSERT_TRUE(e.insert("T", t_row({{"n", Value::i64(25)}, {"i", Value::i64(5)}, {"f", Value::f64(2)}})));
     EXPECT_EQ(e.alpha_routes.checks_run() - later, 1u + 100u);
 }
+
+// An update re-runs the tests of the routes that read a changed field, and
+// only those: every other route keeps the fact where it stood. The engine's
+// own check compares every route's membership with its tests after each.
+TEST(AlphaRoutes, AnUpdateRunsOnlyTheTestsThatReadAChangedField) {
+    Engine e = engine_with(
+        "rule a when T(n == 3, s == \"a\") then end\n"
+        "rule b when T(i > 0) then end\n"
+        "rule c when U() T(b == true) then end\n");
+    const FactId x = std::move(e.insert("T", t_row({{"n", Value::i64(3)},
+                                                    {"i", Value::i64(1)},
+                                                    {"s", Value::str("a")},
+                                                    {"b", Value::boolean(true)}})))
+                         .value();
+    ASSERT_TRUE(e.insert("U", {{"k", Value::i64(0)}}));
+    const DenseIdSet& in_a = e.lias[e.nets[0].lia].passing;
+    const DenseIdSet& in_b = e.lias[e.nets[1].lia].passing;
+    const DenseIdSet& in_c = e.nodes[e.nets[2].node_ids[0]].win_in;
+    ASSERT_TRUE(in_a.contains(x) && in_b.contains(x) && in_c.contains(x));
+    struct Step {
+        const char* field;
+        Value value;
+        uint64_t checks;  // the tests of the routes reading the field
+        bool a, b, c;     // membership after the update
+    };
+    const Step steps[] = {
+        {"d", Value::dec(150, 2), 0, true, true, true},  // no route reads d
+        {"i", Value::i64(0), 1, true, false, true},                  // b's one test
+        {"s", Value::str("b"), 2, false, false, true},               // a's two tests
+        {"b", Value::boolean(false), 1, false, false, false},        // c's one test
+        {"i", Value::i64(5), 1, false, true, false},
+        {"n", Value::i64(4), 1, false, true, false},  // a's n test, failing first
+    };
+    for (const Step& step : steps) {
+        const uint64_t before = e.alpha_routes.checks_run();
+        ASSERT_TRUE(e.update_fact(x, {{step.field, step.value}})) << step.field;
+        EXPECT_EQ(e.alpha_routes.checks_run() - before, step.checks) << step.field;
+        e.verify_routes_of(x);
+        EXPECT_EQ(in_a.contains(x), step.a) << step.field;
+        EXPECT_EQ(in_b.contains(x), step.b) << step.field;
+        EXPECT_EQ(in_c.contains(x), step.c) << step.field;
+    }
+}

@@ -98,6 +98,16 @@ std::optional<uint64_t> field_word(const FactStore& store, FieldKind kind, FactI
     }
 }
 
+// The fields of its own fact an alpha test reads: every field for a group,
+// whose tree may read any.
+uint64_t fields_read(const CompiledCmp& c) {
+    const Test& t = c.test;
+    if (t.kind == Test::Kind::Group) return ~uint64_t{0};
+    uint64_t fields = uint64_t{1} << c.field;
+    if (t.kind == Test::Kind::Cmp && t.rhs.kind == Src::Kind::FactField) fields |= uint64_t{1} << t.rhs.field;
+    return fields;
+}
+
 // A route list of one type under construction: routes are added in list
 // order, each with its pattern's tests filed among the type's checks.
 class ListBuilder {
@@ -122,9 +132,11 @@ public:
         if (!route.takes_facts) return;
         if (p.acc) list_.accumulates.push_back(place);
         std::optional<size_t> indexed;
+        uint64_t reads = 0;
         for (size_t ci = 0; ci < p.cmps.size(); ++ci) {
             const CompiledCmp& c = p.cmps[ci];
             if (!is_alpha_test(p, c.test)) continue;
+            reads |= fields_read(c);
             if (index_ && !indexed && indexable(e_.store.field_type(p.type_id, c.field).kind, c.test)) {
                 indexed = ci;
                 continue;
@@ -132,6 +144,7 @@ public:
             list_.checks.push_back(check_of(rule, pattern, ci));
         }
         list_.routes.back().end_check = static_cast<uint32_t>(list_.checks.size());
+        if (!p.acc) list_.routes.back().reads = reads;
         if (!indexed) {
             unindexed_.push_back(place);
             return;
@@ -340,6 +353,7 @@ void AlphaRoutes::start_fact(const Engine& e, FactId f) {
     if (++t.epoch == uint32_t{1} << 31) {
         std::fill(t.memo.begin(), t.memo.end(), 0);
         t.cell_seen.fill(0);
+        t.text_seen = 0;
         t.epoch = 1;
     }
 }
@@ -350,8 +364,12 @@ bool AlphaRoutes::run_check(const Engine& e, TypeRoutes& t, const RouteList::Che
     const uint8_t* flag = c.bool_eq ? e.store.bool_cell(fact_, c.field) : nullptr;
     if (c.text_eq) {
         // A null passes neither an equality nor an inequality.
-        const std::optional<std::string_view> text = e.store.text(fact_, c.field);
-        passes = text && ((*text == t.texts[c.id]) != c.outside);
+        if (t.text_seen != t.epoch || t.text_field != c.field) {
+            t.text = e.store.text(fact_, c.field);
+            t.text_seen = t.epoch;
+            t.text_field = c.field;
+        }
+        passes = t.text && ((*t.text == t.texts[c.id]) != c.outside);
         t.memo[c.id] = t.epoch << 1 | (passes ? 1 : 0);
         return passes;
     }
@@ -457,7 +475,17 @@ void AlphaRoutes::gather(const FactStore& store, const RouteList& list, bool bou
     if (unordered || (looks > 0 && !list.unindexed.plain.empty()) || looks > 1) std::sort(out.begin(), out.end());
 }
 
-void AlphaRoutes::candidates(const Engine& e, Kind kind, std::vector<uint32_t>& out, std::vector<uint8_t>& passes) {
+inline Standing AlphaRoutes::standing(const Engine& e, TypeRoutes& t, const RouteList& list, uint32_t place,
+                                      uint64_t unseen) {
+    // The fact's membership follows its tests, run on the values the
+    // network saw: tests that read none of the fields changed since then
+    // give the answer they gave.
+    if ((unseen & list.routes[place].reads) == 0) return Standing::Kept;
+    return route_passes(e, t, list, place) ? Standing::Passes : Standing::Fails;
+}
+
+void AlphaRoutes::candidates(const Engine& e, Kind kind, std::vector<uint32_t>& out, std::vector<uint8_t>& passes,
+                             uint64_t unseen) {
     out.clear();
     passes.clear();
     if (type_ >= types_.size()) return;
@@ -466,7 +494,20 @@ void AlphaRoutes::candidates(const Engine& e, Kind kind, std::vector<uint32_t>& 
     // No bounds: the fact may sit in a route whose bound its present cell fails.
     gather(e.store, list, false, out);
     passes.reserve(out.size());
-    for (uint32_t place : out) passes.push_back(route_passes(e, t, list, place) ? 1 : 0);
+    for (uint32_t place : out) passes.push_back(static_cast<uint8_t>(standing(e, t, list, place, unseen)));
+}
+
+bool AlphaRoutes::visit_all(const Engine& e, Kind kind, uint64_t unseen, std::vector<RouteVisit>& out) {
+    if (type_ >= types_.size()) {
+        out.clear();
+        return true;
+    }
+    TypeRoutes& t = types_[type_];
+    const RouteList& list = kind == Kind::Lias ? t.lias : t.nodes;
+    if (!list.all_candidates()) return false;
+    out.clear();
+    for (uint32_t place : list.unindexed.plain) out.push_back({place, standing(e, t, list, place, unseen), false});
+    return true;
 }
 
 void AlphaRoutes::passing(const Engine& e, Kind kind, std::vector<uint32_t>& out) {

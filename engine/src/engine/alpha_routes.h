@@ -9,8 +9,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,6 +39,10 @@ public:
         uint32_t entry_point = 0;
         uint32_t first_check = 0, end_check = 0;  // its tests in checks, besides the indexed equality
         bool takes_facts = true;                  // false for a group CE, which reads no fact
+        // The fields its alpha tests read, the indexed equality's among them;
+        // every field for an accumulate (its windows decide membership) and
+        // for a route with a group test.
+        uint64_t reads = ~uint64_t{0};
     };
     // One test of a route: the type's check `id`, which runs at most once
     // per fact. An integer field against an integer literal carries what it
@@ -87,6 +93,9 @@ public:
     // Routes whose pattern accumulates, ascending: their windows and deferred
     // changes decide membership, so every update and delete visits them.
     std::vector<uint32_t> accumulates;
+    // Every route that takes facts is a candidate for every fact of the type
+    // (no literal index, no integer bound): an update visits them all.
+    bool all_candidates() const { return indexes.empty() && unindexed.at_least.empty() && unindexed.at_most.empty(); }
 };
 
 // One distinct alpha test among the patterns of a type: constraint `cmp` of
@@ -110,18 +119,37 @@ struct TypeRoutes {
     std::array<uint32_t, TypeSchema::max_fields> cell_seen{};
     std::array<int64_t, TypeSchema::max_fields> cell{};
     std::array<bool, TypeSchema::max_fields> cell_read{};
+    // The text field last read and its text (none for a null), for the fact
+    // of epoch `text_seen`: tests of one field against several literals
+    // find the fact's row once.
+    uint32_t text_seen = 0;
+    uint32_t text_field = 0;
+    std::optional<std::string_view> text;
     uint32_t epoch = 0;
 };
 
 class Engine;
 
+// Where a fact stands at a route after a change: by the route's tests run
+// now, or, when none of them reads a field that changed, where it stood.
+enum class Standing : uint8_t { Fails = 0, Passes = 1, Kept = 2 };
+
+// One route an update or a delete visits: its place in the type's list,
+// where the fact stands there now, and whether the route held it before
+// the change (read once, by the update's first pass).
+struct RouteVisit {
+    uint32_t place = 0;
+    Standing now = Standing::Fails;
+    bool was = false;
+};
+
 // The routes one propagation call found for its fact: places in the type's
-// lists, ascending, and, where asked, whether the fact passes each.
+// lists, ascending, and, where asked, the fact's Standing at each.
 struct RouteScratch {
     std::vector<uint32_t> lias, nodes;
     std::vector<uint8_t> lia_passes, node_passes;
-    // Per place visited: the place and whether the fact passes it now.
-    std::vector<std::pair<uint32_t, bool>> node_visit, lia_visit;
+    // The routes visited, in list order.
+    std::vector<RouteVisit> node_visit, lia_visit;
 };
 
 class AlphaRoutes {
@@ -138,8 +166,16 @@ public:
     // The places, in the fact's type's list of kind `kind`, of the routes
     // that can hold it, ascending: every route whose alpha tests it passes,
     // and every route it passed while the fields the indexes read kept their
-    // present values. `passes` gets, per place, whether it passes now.
-    void candidates(const Engine& e, Kind kind, std::vector<uint32_t>& out, std::vector<uint8_t>& passes);
+    // present values. `passes` gets, per place, the fact's Standing there
+    // (as a byte): a route none of whose tests reads an `unseen` field is
+    // Kept, its tests not run.
+    void candidates(const Engine& e, Kind kind, std::vector<uint32_t>& out, std::vector<uint8_t>& passes,
+                    uint64_t unseen = ~uint64_t{0});
+    // For a list whose routes are all candidates (RouteList::all_candidates):
+    // every route that takes facts, ascending, with the fact's Standing, as
+    // candidates gives them, straight into `out`; false, and nothing
+    // written, for any other list.
+    bool visit_all(const Engine& e, Kind kind, uint64_t unseen, std::vector<RouteVisit>& out);
     // Only the places of the routes whose tests the fact passes, ascending.
     void passing(const Engine& e, Kind kind, std::vector<uint32_t>& out);
     // The candidates' places alone, no test run.
@@ -152,6 +188,7 @@ public:
 
 private:
     bool route_passes(const Engine& e, TypeRoutes& t, const RouteList& list, uint32_t place);
+    Standing standing(const Engine& e, TypeRoutes& t, const RouteList& list, uint32_t place, uint64_t unseen);
     // Runs a check whose answer for the fact is not known yet.
     bool run_check(const Engine& e, TypeRoutes& t, const RouteList::Check& check);
     // The routes of `list` that an index finds for the fact, and the

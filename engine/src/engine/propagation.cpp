@@ -116,40 +116,38 @@ std::span<const size_t> routes_of(const std::vector<std::vector<size_t>>& by_typ
 }
 
 // Route lists found for one propagation call, borrowed from the engine's
-// route_buffers and given back for their room: a call made while another is
-// in progress gets buffers of its own.
+// route_buffers for their room: a call made while another is in progress
+// gets the next buffer. Loans end in the reverse order of their start.
 class RouteLoan {
 public:
     explicit RouteLoan(Engine& e) : e_(e) {
-        if (!e.route_buffers.empty()) {
-            scratch_ = std::move(e.route_buffers.back());
-            e.route_buffers.pop_back();
-        }
+        if (e.route_buffers_lent == e.route_buffers.size()) e.route_buffers.emplace_back();
+        scratch_ = &e.route_buffers[e.route_buffers_lent++];
     }
-    ~RouteLoan() { e_.route_buffers.push_back(std::move(scratch_)); }
+    ~RouteLoan() { --e_.route_buffers_lent; }
     RouteLoan(const RouteLoan&) = delete;
     RouteLoan& operator=(const RouteLoan&) = delete;
-    RouteScratch& operator*() { return scratch_; }
-    RouteScratch* operator->() { return &scratch_; }
+    RouteScratch& operator*() { return *scratch_; }
+    RouteScratch* operator->() { return scratch_; }
 
 private:
     Engine& e_;
-    RouteScratch scratch_;
+    RouteScratch* scratch_;
 };
 
 // The routes of one list that an update or a delete visits, in list order,
-// each with whether the fact passes it now: with `everywhere` every route,
+// each with the fact's Standing there now: with `everywhere` every route,
 // else the candidates (AlphaRoutes::candidates) and the accumulate routes.
 // A route that is no candidate fails now.
 void plan_visit(size_t total, bool everywhere, const std::vector<uint32_t>& candidates,
                 const std::vector<uint8_t>& passes, std::span<const uint32_t> accumulates,
-                std::vector<std::pair<uint32_t, bool>>& visit) {
+                std::vector<RouteVisit>& visit) {
     visit.clear();
     size_t c = 0, a = 0;
     if (everywhere) {
         for (uint32_t place = 0; place < total; ++place) {
             const bool candidate = c < candidates.size() && candidates[c] == place;
-            visit.emplace_back(place, candidate && passes[c] != 0);
+            visit.push_back({place, candidate ? static_cast<Standing>(passes[c]) : Standing::Fails, false});
             c += candidate;
         }
         return;
@@ -158,10 +156,10 @@ void plan_visit(size_t total, bool everywhere, const std::vector<uint32_t>& cand
         const bool take_candidate = a == accumulates.size() || (c < candidates.size() && candidates[c] <= accumulates[a]);
         if (take_candidate) {
             if (a < accumulates.size() && accumulates[a] == candidates[c]) ++a;
-            visit.emplace_back(candidates[c], passes[c] != 0);
+            visit.push_back({candidates[c], static_cast<Standing>(passes[c]), false});
             ++c;
         } else {
-            visit.emplace_back(accumulates[a++], false);
+            visit.push_back({accumulates[a++], Standing::Fails, false});
         }
     }
 }
@@ -520,8 +518,14 @@ public:
         if (!routes_) return;
         e.alpha_routes.start_fact(e, f);
         if (alive) {
-            e.alpha_routes.candidates(e, AlphaRoutes::Kind::Nodes, found_->nodes, found_->node_passes);
-            e.alpha_routes.candidates(e, AlphaRoutes::Kind::Lias, found_->lias, found_->lia_passes);
+            // A list whose routes are all candidates is visited whole, each
+            // route's standing found on the way: nothing to gather or merge.
+            nodes_planned_ = e.alpha_routes.visit_all(e, AlphaRoutes::Kind::Nodes, unseen, found_->node_visit);
+            if (!nodes_planned_)
+                e.alpha_routes.candidates(e, AlphaRoutes::Kind::Nodes, found_->nodes, found_->node_passes, unseen);
+            lias_planned_ = e.alpha_routes.visit_all(e, AlphaRoutes::Kind::Lias, unseen, found_->lia_visit);
+            if (!lias_planned_)
+                e.alpha_routes.candidates(e, AlphaRoutes::Kind::Lias, found_->lias, found_->lia_passes, unseen);
         } else if (!everywhere_) {
             e.alpha_routes.reachable(e, AlphaRoutes::Kind::Nodes, found_->nodes);
             e.alpha_routes.reachable(e, AlphaRoutes::Kind::Lias, found_->lias);
@@ -529,13 +533,14 @@ public:
             found_->lia_passes.assign(found_->lias.size(), 0);
         }
     }
-    // Per route visited, in list order: its place and whether the fact passes it now.
-    const std::vector<std::pair<uint32_t, bool>>& nodes(size_t total) {
-        plan_visit(total, everywhere_, found_->nodes, found_->node_passes, accumulates(), found_->node_visit);
+    // The routes visited, in list order, each with the fact's standing now.
+    std::vector<RouteVisit>& nodes(size_t total) {
+        if (!nodes_planned_)
+            plan_visit(total, everywhere_, found_->nodes, found_->node_passes, accumulates(), found_->node_visit);
         return found_->node_visit;
     }
-    const std::vector<std::pair<uint32_t, bool>>& lias(size_t total) {
-        plan_visit(total, everywhere_, found_->lias, found_->lia_passes, {}, found_->lia_visit);
+    std::vector<RouteVisit>& lias(size_t total) {
+        if (!lias_planned_) plan_visit(total, everywhere_, found_->lias, found_->lia_passes, {}, found_->lia_visit);
         return found_->lia_visit;
     }
 
@@ -548,6 +553,8 @@ private:
     RouteLoan found_;
     const TypeRoutes* routes_ = nullptr;
     bool everywhere_ = true;
+    // Whether the visit is laid out already (AlphaRoutes::visit_all).
+    bool nodes_planned_ = false, lias_planned_ = false;
 };
 
 void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
@@ -569,10 +576,10 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
     UpdateRoutes routes(*this, f, UpdateRoutes::Change::Update, unseen);
     const std::span<const size_t> node_routes = routes_of(nodes_by_type, type);
     const std::span<const size_t> lia_routes = routes_of(lias_by_type, type);
-    const std::vector<std::pair<uint32_t, bool>>& node_visit = routes.nodes(node_routes.size());
+    std::vector<RouteVisit>& node_visit = routes.nodes(node_routes.size());
     for (int pass = 1; pass <= 2; ++pass) {
-        for (const auto& [place, now] : node_visit) {
-            const size_t ni = node_routes[place];
+        for (RouteVisit& visit : node_visit) {
+            const size_t ni = node_routes[visit.place];
             const auto [r, pi] = nodes[ni].owner;
             const CompiledPattern& p = rules[r].patterns[pi];
             if (p.role.kind == SubRole::Kind::Group) continue;
@@ -589,7 +596,10 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
                 continue;
             }
             TrieNode& n = nodes[ni];
-            const bool was = n.win_in.count(f) != 0;
+            // Pass 1 changes the node's hold on f only where f was out.
+            if (pass == 1) visit.was = n.win_in.contains(f);
+            const bool was = visit.was;
+            const bool now = visit.now == Standing::Kept ? was : visit.now == Standing::Passes;
             if (pass == 2 && !was) continue;
             if (pass == 1 && was && now) {
                 if (mask == kAllFields || (mask & p.field_mask) || (n.node.temporal() && p.ce == CeKind::Positive)) {
@@ -617,12 +627,15 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
         }
     }
 
-    const std::vector<std::pair<uint32_t, bool>>& lia_visit = routes.lias(lia_routes.size());
+    std::vector<RouteVisit>& lia_visit = routes.lias(lia_routes.size());
     for (int pass = 1; pass <= 2; ++pass) {
-        for (const auto& [place, now] : lia_visit) {
-            const size_t li = lia_routes[place];
+        for (RouteVisit& visit : lia_visit) {
+            const size_t li = lia_routes[visit.place];
             const CompiledPattern& p = rules[lias[li].rule].patterns[lias[li].pattern];
-            const bool was = lias[li].passing.count(f) != 0;
+            // Pass 1 changes the Lia's hold on f only where f was out.
+            if (pass == 1) visit.was = lias[li].passing.contains(f);
+            const bool was = visit.was;
+            const bool now = visit.now == Standing::Kept ? was : visit.now == Standing::Passes;
             if (pass == 2 && !was) continue;
             if (pass == 1 && was && now) {
                 if (mask != kAllFields && !(mask & p.field_mask)) continue;
@@ -672,14 +685,14 @@ void Engine::on_delete_ex(FactId f, Stamp stamp, bool window) {
     UpdateRoutes routes(*this, f, UpdateRoutes::Change::Delete, unseen);
     const std::span<const size_t> lia_routes = routes_of(lias_by_type, type);
     const std::span<const size_t> node_routes = routes_of(nodes_by_type, type);
-    for (const auto& visit : routes.lias(lia_routes.size())) {
-        const size_t li = lia_routes[visit.first];
+    for (const RouteVisit& visit : routes.lias(lia_routes.size())) {
+        const size_t li = lia_routes[visit.place];
         if (!lias[li].passing.count(f)) continue;
         lia_let_go(li, f, stamp);
         notes.after_change(rules_of_lia[li]);
     }
-    for (const auto& visit : routes.nodes(node_routes.size())) {
-        const size_t ni = node_routes[visit.first];
+    for (const RouteVisit& visit : routes.nodes(node_routes.size())) {
+        const size_t ni = node_routes[visit.place];
         TrieNode& n = nodes[ni];
         // A dead fact is never admitted again: keeping it held out would only
         // grow the set for as long as the session lives.

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -337,8 +338,11 @@ struct Runtime {
     // count work: the rules of the Lias holding facts and the rules touched,
     // not every rule.
     uint64_t link_rules_read = 0;
-    // The routes a propagation call found for its fact, borrowed the same way.
-    std::vector<RouteScratch> route_buffers;
+    // The routes a propagation call found for its fact, one per call in
+    // progress: the first `route_buffers_lent` are lent out. A deque, so that
+    // a nested call's new buffer leaves the outer calls' in place.
+    std::deque<RouteScratch> route_buffers;
+    size_t route_buffers_lent = 0;
 };
 
 }  // namespace quarn
