@@ -340,3 +340,22 @@ TEST(ActivationList, ItsIndicesCostWhatItHoldsNotHowFarApartItsIdsLie) {
     EXPECT_EQ(text(run.items()), "1000000/1/0 1000001/2/0 1000002/3/0 1000003/4/0 1000004/5/0 1000005/6/0 "
                                  "1000006/7/0 1000007/8/0 1000008/9/0 1000009/10/0 ");
 }
+
+// A list whose activations have all fired still holds its tuples' sequence
+// numbers: a prune drops those of the tuples gone and no other, and a tuple
+// that comes back after it starts with a fresh number.
+TEST(ActivationList, APruneOfAFiredOutListDropsOnlyTheSequenceNumbersGone) {
+    ActivationList list;
+    uint64_t seq = 0;
+    for (uint32_t t = 1; t <= 4; ++t) list.push_tuple(TupleId{t}, 0, seq);
+    while (!list.empty()) list.take_slot(list.best_slot());
+    ASSERT_EQ(list.known_tuples(), 4u);
+    EXPECT_EQ(list.forget_if([](TupleId t) { return static_cast<uint32_t>(t) % 2 == 0; }), 0u);
+    EXPECT_EQ(list.known_tuples(), 2u);
+    list.push_tuple(TupleId{1}, 0, seq);  // kept: its number stays 1
+    list.push_tuple(TupleId{2}, 0, seq);  // forgotten: numbered after the four
+    EXPECT_EQ(text(list.items()), "1/1/0 2/5/0 ");
+    EXPECT_EQ(list.forget_if([](TupleId t) { return static_cast<uint32_t>(t) == 1; }), 1u);
+    EXPECT_EQ(text(list.items()), "2/5/0 ");
+    EXPECT_EQ(list.known_tuples(), 2u);
+}

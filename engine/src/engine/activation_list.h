@@ -88,7 +88,8 @@ public:
     size_t forget_if(Pred gone) {
         if (live_ == 0 && tuples_.empty()) return 0;
         forget_reads_ += slots_.size() + tuples_.size();
-        const size_t n = remove_if([&](const Act& a) { return gone(a.tuple); });
+        // A list whose activations have all fired holds only sequence numbers.
+        const size_t n = live_ == 0 ? 0 : remove_if([&](const Act& a) { return gone(a.tuple); });
         const bool high = !seq_high_.empty();
         tuples_.erase_if([&](uint32_t t, const TupleRec&) {
             if (!gone(TupleId{t})) return false;

@@ -406,12 +406,15 @@ void Engine::evaluate_rule_inner(size_t r, bool force) {
     if (r >= rules.size()) invariant_broken("evaluation of an unknown rule");
     // A clean rule runs nothing: it is asked again at every firing, and only
     // while unlinked may it hold input to prune.
-    if (!nets[r].dirty && rule_linked(r)) return;
+    // The link state is read at most once: nothing below changes it before
+    // the prune, and a clean rule that gets past the first test is unlinked.
+    const bool dirty = nets[r].dirty;
+    if (!dirty && rule_linked(r)) return;
     if (!rule_holds_work(*this, r)) {
         nets[r].dirty = false;
         return;
     }
-    if (!rule_linked(r)) prune_unlinked(*this, r);
+    if (!dirty || !rule_linked(r)) prune_unlinked(*this, r);
     if ((!force && !nets[r].on_agenda) || !nets[r].dirty) return;
 
     if (!rules[r].query_deps.empty()) drain_query_deps(*this, r);
