@@ -820,3 +820,32 @@ def test_audit_of_states_walked_by_many_firings():
     assert [tuple(row.values()) for row in rows] == want
     assert walked == {h: 2 * (4 - n0[h]) for h in range(9)}
     assert r.fired == seq == sum(walked.values())
+
+
+def test_audit_keeps_a_repeated_text_once():
+    # A state field that takes two texts by turns over many firings: the
+    # capture holds each text once, not once per firing.
+    import quarn_probe as probe
+
+    rules = """
+    rule take when $c : Counter(phase == "take", $r : n > 0) $i : Item(id == $r, done == false)
+        then modify($i) { setDone(true) } modify($c) { setPhase("advance") } end
+    rule advance when $c : Counter(phase == "advance", $r : n) $i : Item(id == $r, done == true, $nx : next)
+        then modify($c) { setPhase("take"), setN($nx) } end
+    """
+    n = 500
+    order = random.Random(5).sample(range(1, n + 1), n)
+    nxt = {a: b for a, b in zip(order, order[1:] + [0])}
+    r = quarn.run(rules, {"Item": {"id": list(range(1, n + 1)), "next": [nxt[k] for k in range(1, n + 1)],
+                                   "done": [False] * n},
+                          "Counter": {"n": [order[0]], "phase": ["take"]}},
+                  schemas={"Item": {"id": "i64", "next": "i64", "done": "bool"}, "Counter": {"n": "i64", "phase": "String"}})
+    assert r.fired == 2 * n
+    assert probe.audit_kept(r)[1] == len("advance") + len("take")
+    rows = audit(r)
+    assert probe.audit_kept(r) is None
+    counters = [row["values_json"] for row in rows if row["type"] == "Counter"]
+    want = []
+    for a in order:
+        want += ['{"n":%d,"phase":"advance"}' % a, '{"n":%d,"phase":"take"}' % nxt[a]]
+    assert counters == want

@@ -45,6 +45,9 @@ public:
     // Whether some text column could pass 2^31 - 1 bytes: the table is then
     // built at once, so that the fire reports it.
     bool may_overflow() const;
+    // What the capture holds: its packed bytes and its texts' bytes.
+    size_t packed_bytes() const { return bytes_.size(); }
+    size_t text_bytes() const { return text_.size(); }
 
 private:
     friend class AuditBuilder;
