@@ -251,6 +251,26 @@ PyObject* probe_store(PyObject*, PyObject* args) {
     });
 }
 
+// audit_kept(result) -> (packed bytes, text bytes) of the audit capture, or
+// None once the table is built.
+PyObject* probe_audit_kept(PyObject*, PyObject* args) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* obj;
+        if (!PyArg_ParseTuple(args, "O", &obj)) return nullptr;
+        PyRef native = PyRef::steal(PyImport_ImportModule("quarn._native"));
+        PyRef type = native ? PyRef::steal(PyObject_GetAttrString(native.get(), "Result")) : PyRef();
+        if (!type) return nullptr;
+        const ResultData* data = result_data_of(obj, type.get());
+        if (!data) {
+            PyErr_SetString(PyExc_TypeError, "not a Result");
+            return nullptr;
+        }
+        if (!data->audit) Py_RETURN_NONE;
+        return Py_BuildValue("(kk)", static_cast<unsigned long>(data->audit->packed_bytes()),
+                             static_cast<unsigned long>(data->audit->text_bytes()));
+    });
+}
+
 // hash_key(): the key this process's hash maps mix in (QUARN_HASH_SEED).
 PyObject* probe_hash_key(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(process_hash_key()); }
 
@@ -264,6 +284,7 @@ PyMethodDef probe_functions[] = {
     {"facts", probe_facts, METH_VARARGS, nullptr},
     {"fact_json", probe_fact_json, METH_VARARGS, nullptr},
     {"batch", probe_batch, METH_VARARGS, nullptr},
+    {"audit_kept", probe_audit_kept, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

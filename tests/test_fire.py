@@ -765,3 +765,87 @@ def test_deleted_facts_give_their_rows_back_and_the_rest_reads_the_same():
     assert a["_handle"].to_list() == list(range(0, n, 4)) and a["s"].to_list() == [f"a{k}" for k in range(0, n, 4)]
     assert s.insert_row("A", {"k": 40000, "s": "new"}) == n + 5
     assert s.fire().fired == 1
+
+
+def test_audit_of_states_walked_by_many_firings():
+    # Facts of several field kinds walk up and down by turns, interleaved on
+    # the agenda: each audit row shows its own fact's cells after that firing,
+    # whatever the row before it in the same rule held (the same text, another
+    # text, a null, another fact), and a joined fact that never changes shows
+    # the same each time.
+    rules = """
+    rule up when $s : S(phase == "a", $n : n) $st : Step(from == $n, $to : to)
+        then modify($s) { setPhase("bb"), setN($to) } end
+    rule down when $s : S(phase == "bb") $t : T() then modify($s) { setPhase("a") } end
+    """
+    tags = ["x", None, "x", "yy", None, "", "x" * 20, "x" * 20, "q\"\n"]
+    n0 = [0, 1, 2, 0, 3, 1, 0, 2, 0]
+    xs = [0.5, -2.0, 1e300, 0.0, 12.25, 3.0, 7.5, 2.5e-8, 1.0]
+    oks = [True, False] * 4 + [True]
+    decs = [D("1.50"), None, D("-0.05"), D("1.50"), None, D("99.99"), D("0.00"), None, D("12.30")]
+    flags = [None, True, False, None, None, True, True, False, None]
+    schemas = {"S": {"n": "i64", "phase": "String", "tag": "String?", "x": "f64", "ok": "bool",
+                     "d": "decimal(4,2)?", "flag": "bool?"}, "T": {"k": "i64", "t": "String"},
+               "Step": {"from": "i64", "to": "i64"}}
+    facts = {"S": {"n": n0, "phase": ["a"] * 9, "tag": tags, "x": xs, "ok": oks, "d": decs, "flag": flags},
+             "T": {"k": [7], "t": ["t\\"]}, "Step": {"from": [0, 1, 2, 3], "to": [1, 2, 3, 4]}}
+    r = quarn.run(rules, facts, schemas=schemas)
+
+    def shown(h, n, phase):
+        def j(v):
+            return json.dumps(v, ensure_ascii=False, separators=(",", ":"))
+        d = "null" if decs[h] is None else j(str(decs[h]))
+        flag = "null" if flags[h] is None else j(flags[h])
+        return (f'{{"d":{d},"flag":{flag},"n":{n},"ok":{j(oks[h])},"phase":{j(phase)},"tag":{j(tags[h])},'
+                f'"x":{_json_float(xs[h])}}}')
+
+    rows = audit(r)
+    walked = {h: 0 for h in range(9)}  # firings of each S fact so far
+    want = []
+    seq = 0
+    for row in rows:
+        if row["pos"] != 0:
+            continue
+        h = row["handle"]
+        k = walked[h]
+        walked[h] += 1
+        if k % 2 == 0:
+            n = n0[h] + k // 2
+            want.append((seq, "up", 0, "S", h, shown(h, n + 1, "bb")))
+            want.append((seq, "up", 1, "Step", 10 + n, '{"from":%d,"to":%d}' % (n, n + 1)))
+        else:
+            want.append((seq, "down", 0, "S", h, shown(h, n0[h] + k // 2 + 1, "a")))
+            want.append((seq, "down", 1, "T", 9, '{"k":7,"t":"t\\\\"}'))
+        seq += 1
+    assert [tuple(row.values()) for row in rows] == want
+    assert walked == {h: 2 * (4 - n0[h]) for h in range(9)}
+    assert r.fired == seq == sum(walked.values())
+
+
+def test_audit_keeps_a_repeated_text_once():
+    # A state field that takes two texts by turns over many firings: the
+    # capture holds each text once, not once per firing.
+    import quarn_probe as probe
+
+    rules = """
+    rule take when $c : Counter(phase == "take", $r : n > 0) $i : Item(id == $r, done == false)
+        then modify($i) { setDone(true) } modify($c) { setPhase("advance") } end
+    rule advance when $c : Counter(phase == "advance", $r : n) $i : Item(id == $r, done == true, $nx : next)
+        then modify($c) { setPhase("take"), setN($nx) } end
+    """
+    n = 500
+    order = random.Random(5).sample(range(1, n + 1), n)
+    nxt = {a: b for a, b in zip(order, order[1:] + [0])}
+    r = quarn.run(rules, {"Item": {"id": list(range(1, n + 1)), "next": [nxt[k] for k in range(1, n + 1)],
+                                   "done": [False] * n},
+                          "Counter": {"n": [order[0]], "phase": ["take"]}},
+                  schemas={"Item": {"id": "i64", "next": "i64", "done": "bool"}, "Counter": {"n": "i64", "phase": "String"}})
+    assert r.fired == 2 * n
+    assert probe.audit_kept(r)[1] == len("advance") + len("take")
+    rows = audit(r)
+    assert probe.audit_kept(r) is None
+    counters = [row["values_json"] for row in rows if row["type"] == "Counter"]
+    want = []
+    for a in order:
+        want += ['{"n":%d,"phase":"advance"}' % a, '{"n":%d,"phase":"take"}' % nxt[a]]
+    assert counters == want

@@ -18,6 +18,8 @@ void JsonText::put(std::string_view s) {
     size_ += s.size();
 }
 
+void CaptureBytes::add_chunk() { chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kChunk)); }
+
 void JsonText::grow(size_t n) { buf_.resize(std::max(buf_.size() * 2, size_ + n + 64)); }
 
 namespace {
@@ -255,31 +257,31 @@ CapturedForm captured_form(const FactStore& store, TypeId type) {
     // "{" when there is no key, "}" always.
     form.fixed_bound = 2;
     for (const auto& key : form.plan.keys) form.fixed_bound += key.second.size();
-    std::vector<WordCode> codes;
     for (size_t i = 0; i < schema.fields.size(); ++i) {
         const ColumnView column = store.column_view(type, i);
         form.kinds.push_back(column.kind());
         form.nullable = form.nullable || column.nullable();
+        const bool plain = (column.kind() == FieldKind::I64 || column.kind() == FieldKind::Bool) && !column.nullable();
+        (plain ? form.plain : form.others).push_back(static_cast<uint32_t>(i));
         switch (column.kind()) {
-            case FieldKind::I64:  // -9223372036854775808
-                form.fixed_bound += 20, codes.push_back(WordCode::Step);
-                break;
-            case FieldKind::F64:  // 17 digits, sign, point, exponent
-                form.fixed_bound += 32, codes.push_back(WordCode::Raw);
-                break;
-            case FieldKind::Str:  // the quotes; the text counts per capture
-                form.fixed_bound += 2, codes.insert(codes.end(), 2, WordCode::Step);
-                break;
-            case FieldKind::Bool: form.fixed_bound += 5, codes.push_back(WordCode::Step); break;
-            case FieldKind::Dec:  // 39 digits, sign, point, quotes
-                form.fixed_bound += 64, codes.insert(codes.end(), 3, WordCode::Step);
+            case FieldKind::I64: form.fixed_bound += 20; break;  // -9223372036854775808
+            case FieldKind::F64: form.fixed_bound += 32; break;  // 17 digits, sign, point, exponent
+            case FieldKind::Str: form.fixed_bound += 2; break;   // the quotes; the text counts per capture
+            case FieldKind::Bool: form.fixed_bound += 5; break;
+            case FieldKind::Dec: form.fixed_bound += 64;         // 39 digits, sign, point, quotes
         }
     }
+    form.word_at.resize(form.kinds.size());
+    for (uint32_t i : form.plain) form.word_at[i] = static_cast<uint32_t>(form.codes.size()), form.codes.push_back(WordCode::Step);
+    for (uint32_t i : form.others) {
+        form.word_at[i] = static_cast<uint32_t>(form.codes.size());
+        const FieldKind kind = form.kinds[i];
+        const size_t n = kind == FieldKind::Str ? 2 : kind == FieldKind::Dec ? 3 : 1;
+        form.codes.insert(form.codes.end(), n, kind == FieldKind::F64 ? WordCode::Raw : WordCode::Step);
+    }
     if (form.nullable) form.codes.push_back(WordCode::Step);
-    form.codes.insert(form.codes.end(), codes.begin(), codes.end());
     form.words = form.codes.size();
-    form.integers_only = !form.nullable && std::all_of(form.kinds.begin(), form.kinds.end(),
-                                                       [](FieldKind k) { return k == FieldKind::I64; });
+    form.plain_only = form.others.empty() && !form.nullable;
     return form;
 }
 
@@ -319,72 +321,99 @@ size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, siz
     return at;
 }
 
-size_t capture_fields(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
-                      std::string& text) {
-    const TypeId type = store.fact_type(f);
-    const uint32_t row = store.row_of(f);
+namespace {
+
+// memcmp(a, b, n) == 0 without a call for the short texts a state field
+// holds: two loads of each side that overlap in the middle.
+bool same_bytes(const char* a, const char* b, size_t n) {
+    auto load8 = [](const char* p) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    };
+    auto load4 = [](const char* p) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+    if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+size_t capture_fields(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row, uint64_t* prev,
+                      uint8_t*& out, std::string& text) {
+    uint8_t* end = capture_plain(form, columns, row, prev, out);
     size_t bound = form.fixed_bound;
-    // Words are gathered one by one (a null cell's as zeros), the null bits
-    // filled in at the end, then packed.
-    struct Words {
-        std::array<uint64_t, 1 + 3 * TypeSchema::max_fields> at;
-        size_t size = 0;
-        void push_back(uint64_t w) { at[size++] = w; }
-        uint64_t& operator[](size_t k) { return at[k]; }
-    } words;
-    const size_t nulls_at = 0;
-    if (form.nullable) words.push_back(0);
+    // Each word packed as it is read; a null cell's words are those of `prev`
+    // (steps of zero), so that a text after a null still finds its match.
+    uint64_t* w = prev + form.plain.size();
+    auto step = [&](uint64_t v) {
+        end = pack_step(v, *w, end);
+        *w++ = v;
+    };
     uint64_t nulls = 0;
-    for (size_t i = 0; i < form.kinds.size(); ++i) {
-        const ColumnView column = store.column_view(type, i);
-        const bool null = column.is_null(row);
-        if (null) nulls |= uint64_t{1} << i;
-        switch (form.kinds[i]) {
-            case FieldKind::I64: words.push_back(null ? 0 : static_cast<uint64_t>(column.i64s()[row])); break;
-            case FieldKind::F64: words.push_back(null ? 0 : std::bit_cast<uint64_t>(column.f64s()[row])); break;
-            case FieldKind::Str:
-                if (null) {
-                    words.push_back(0);
-                    words.push_back(0);
-                    break;
-                }
-                {
-                    const std::string& s = column.strs()[row];
-                    words.push_back(text.size());
-                    words.push_back(s.size());
-                    text += s;
-                    // Each byte escapes to at most six.
-                    bound += 6 * s.size();
-                }
+    const Column* const column = columns.data();
+    for (uint32_t i : form.others) {
+        const ColumnView cells(column[i]);
+        const FieldKind kind = form.kinds[i];
+        if (cells.is_null(row)) {
+            nulls |= uint64_t{1} << i;
+            if (kind == FieldKind::F64) {
+                for (int b = 0; b < 8; ++b) *end++ = static_cast<uint8_t>(*w >> (8 * b));
+                ++w;
+                continue;
+            }
+            const size_t n = kind == FieldKind::Str ? 2 : kind == FieldKind::Dec ? 3 : 1;
+            std::memset(end, 0, n);
+            end += n, w += n;
+            continue;
+        }
+        switch (kind) {
+            case FieldKind::I64: step(static_cast<uint64_t>(cells.i64s()[row])); break;
+            case FieldKind::F64: {
+                const auto bits = std::bit_cast<uint64_t>(cells.f64s()[row]);
+                for (int b = 0; b < 8; ++b) *end++ = static_cast<uint8_t>(bits >> (8 * b));
+                *w++ = bits;
                 break;
-            case FieldKind::Bool: words.push_back(null ? 0 : column.bools()[row]); break;
-            case FieldKind::Dec:
-                if (null) {
-                    for (int k = 0; k < 3; ++k) words.push_back(0);
-                    break;
+            }
+            case FieldKind::Str: {
+                const std::string& s = cells.strs()[row];
+                // The same text as the capture this one follows keeps its
+                // place: a field that takes a few values adds no text.
+                uint64_t place = w[0];
+                if (s.size() != w[1] || !same_bytes(text.data() + place, s.data(), s.size())) {
+                    place = text.size();
+                    text += s;
                 }
-                {
-                    const DecParts& d = column.decs()[row];
-                    const auto bits = static_cast<unsigned __int128>(d.u);
-                    words.push_back(static_cast<uint64_t>(bits));
-                    words.push_back(static_cast<uint64_t>(bits >> 64));
-                    words.push_back(d.s);
-                }
+                step(place);
+                step(s.size());
+                // Each byte escapes to at most six.
+                bound += 6 * s.size();
+                break;
+            }
+            case FieldKind::Bool: step(cells.bools()[row]); break;
+            case FieldKind::Dec: {
+                const DecParts& d = cells.decs()[row];
+                const auto bits = static_cast<unsigned __int128>(d.u);
+                step(static_cast<uint64_t>(bits));
+                step(static_cast<uint64_t>(bits >> 64));
+                step(d.s);
+            }
         }
     }
-    if (form.nullable) words[nulls_at] = nulls;
-    out = pack_words(form.codes, words.at.data(), prev, out);
+    if (form.nullable) step(nulls);
+    out = end;
     return bound;
 }
 
 void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at, std::string_view text) {
-    const uint64_t nulls = form.nullable ? *at++ : 0;
-    // The first word of each field.
-    const uint64_t* cell[64];
-    for (size_t i = 0; i < form.kinds.size(); ++i) {
-        cell[i] = at;
-        at += form.kinds[i] == FieldKind::Str ? 2 : form.kinds[i] == FieldKind::Dec ? 3 : 1;
-    }
+    const uint64_t nulls = form.nullable ? at[form.words - 1] : 0;
     if (form.plan.keys.empty()) out.put('{');
     for (const auto& [index, key] : form.plan.keys) {
         out.put(key);
@@ -392,7 +421,7 @@ void write_captured(JsonText& out, const CapturedForm& form, const uint64_t* at,
             out.put("null");
             continue;
         }
-        const uint64_t* w = cell[index];
+        const uint64_t* w = at + form.word_at[index];
         switch (form.kinds[index]) {
             case FieldKind::I64: json_i64(out, static_cast<int64_t>(w[0])); break;
             case FieldKind::F64: {

@@ -52,13 +52,16 @@ KeyPlan key_plan(const std::vector<std::string_view>& names, bool members);
 
 // How the cells of a fact of one store type are kept from the moment it fired
 // until its text is asked for: its key plan, and per field the kind of its
-// column. A capture is a run of 64-bit words, led by a word of null bits when
-// some column is nullable, then per field one word (an integer, a double's
-// bits, a bool), two (a text's place in the capture's text and its length) or
-// three (a decimal's unscaled halves and its scale).
+// column. A capture is a run of 64-bit words: one per integer or bool field
+// that cannot be null (`plain`, first), then per other field (`others`) one word
+// (an integer, a double's bits, a bool), two (a text's place in the capture's
+// text and its length) or three (a decimal's unscaled halves and its scale),
+// then a word of null bits when some column is nullable. A null cell's words
+// repeat those of the capture it steps from; the null bit hides them.
 // Words are kept packed (pack_words), most as the step from the word in the
-// same place of the previous capture of the same form: facts fired one after
-// another mostly hold nearby numbers.
+// same place of the capture they follow (AuditBuilder: the previous capture in
+// the same place of a firing of the same shape): a rule's firings mostly hold
+// nearby numbers and the same few texts.
 enum class WordCode : uint8_t {
     Step,  // the step from the previous word, folded so that small steps either way stay short, 7 bits a byte
     Raw,   // 8 bytes (a double's bits)
@@ -66,12 +69,14 @@ enum class WordCode : uint8_t {
 struct CapturedForm {
     KeyPlan plan;
     std::vector<FieldKind> kinds;
+    std::vector<uint32_t> plain, others;  // fields, in capture order
+    std::vector<uint32_t> word_at;           // by field: its first word in a capture
     bool nullable = false;
     size_t words = 0;             // per capture
     std::vector<WordCode> codes;  // per word of a capture
     size_t fixed_bound = 0;       // the longest text a capture makes, text cells apart
-    // Every field an integer, none nullable: a capture is one step per field.
-    bool integers_only = false;
+    // Every field plain: a capture is one step per field.
+    bool plain_only = false;
 };
 CapturedForm captured_form(const FactStore& store, TypeId type);
 // Where captures keep their packed words: bytes in chunks of 512 KiB that
@@ -97,13 +102,14 @@ public:
     // room for them; wrote() then counts what was written.
     uint8_t* room(size_t n) {
         const size_t in_chunk = size_ & (kChunk - 1);
-        if (in_chunk == 0 && (size_ >> kShift) == chunks_.size())
-            chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kChunk));
+        if (in_chunk == 0 && (size_ >> kShift) == chunks_.size()) [[unlikely]]
+            add_chunk();
         return kChunk - in_chunk >= n ? chunks_[size_ >> kShift].get() + in_chunk : nullptr;
     }
     void wrote(size_t n) { size_ += n; }
 
 private:
+    void add_chunk();
     std::vector<std::unique_ptr<uint8_t[]>> chunks_;
     size_t size_ = 0;
 };
@@ -129,29 +135,40 @@ constexpr size_t kPackedWord = 10;
 uint8_t* pack_words(std::span<const WordCode> codes, const uint64_t* words, uint64_t* prev, uint8_t* out);
 size_t unpack_words(std::span<const WordCode> codes, const CaptureBytes& in, size_t at, uint64_t* words);
 // capture_cells of a form with a field other than a non-nullable integer.
-size_t capture_fields(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
-                      std::string& text);
-// capture_cells of a form of integers only; the bound is the form's fixed_bound.
-inline uint8_t* capture_integers(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev,
-                                 uint8_t* out) {
-    const TypeId type = store.fact_type(f);
-    const uint32_t row = store.row_of(f);
-    for (size_t i = 0; i < form.kinds.size(); ++i) {
-        const auto w = static_cast<uint64_t>(store.column_view(type, i).i64s()[row]);
+size_t capture_fields(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row, uint64_t* prev,
+                      uint8_t*& out, std::string& text);
+// Packs the form's plain words of the fact at `row` of `columns` (its type's),
+// as capture_cells does.
+inline uint8_t* capture_plain(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row,
+                              uint64_t* prev, uint8_t* out) {
+    // Held in locals: the bytes written through `out` could alias the vectors'
+    // own pointers otherwise, and each would be read again after every byte.
+    const Column* const column = columns.data();
+    const uint32_t* const fields = form.plain.data();
+    const size_t n = form.plain.size();
+    for (size_t i = 0; i < n; ++i) {
+        const Column& cells = column[fields[i]];
+        uint64_t w;
+        if (const auto* ints = std::get_if<0>(&cells.cells)) [[likely]]
+            w = static_cast<uint64_t>((*ints)[row]);
+        else
+            w = ColumnView(cells).bools()[row];
         out = pack_step(w, prev[i], out);
         prev[i] = w;
     }
     return out;
 }
-// Writes the cells of fact `f`, of the form's type, packed at `out` (at most
-// kPackedWord bytes a word of the form; texts go to `text`) as steps from `prev` (the form's
-// previous capture) and moves `out` past them; returns an upper bound of the
-// length of the text write_captured makes of them. Inline for a form of
-// integers only (most are): the audit captures at every firing.
-inline size_t capture_cells(const CapturedForm& form, const FactStore& store, FactId f, uint64_t* prev, uint8_t*& out,
-                            std::string& text) {
-    if (!form.integers_only) return capture_fields(form, store, f, prev, out, text);
-    out = capture_integers(form, store, f, prev, out);
+// Writes the cells at `row` of `columns` (a fact of the form's type), packed at `out` (at most
+// kPackedWord bytes a word of the form) as steps from `prev` (the capture this
+// one follows, which then holds this one's words) and moves `out` past them;
+// returns an upper bound of the length of the text write_captured makes of
+// them. A text cell equal to the one at its place in `prev` keeps that one's
+// place in `text`; another is appended to `text`. Inline for a form of
+// plain fields only (most are): the audit captures at every firing.
+inline size_t capture_cells(const CapturedForm& form, const std::vector<Column>& columns, uint32_t row, uint64_t* prev,
+                            uint8_t*& out, std::string& text) {
+    if (!form.plain_only) return capture_fields(form, columns, row, prev, out, text);
+    out = capture_plain(form, columns, row, prev, out);
     return form.fixed_bound;
 }
 // The text StoredFactJson::write gave for the fact when it was captured;

@@ -230,6 +230,11 @@ PyObject* create_type(PyType_Spec* spec, PyTypeObject*& keep) {
 
 }  // namespace
 
+const ResultData* result_data_of(PyObject* o, PyObject* result_type) {
+    if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(result_type))) return nullptr;
+    return reinterpret_cast<ResultObject*>(o)->data;
+}
+
 PyObject* result_type_create(PyObject*) { return create_type(&result_spec, g_result_type); }
 PyObject* table_type_create(PyObject*) { return create_type(&table_spec, g_table_type); }
 

@@ -79,5 +79,8 @@ PyObject* table_type_create(PyObject* module);
 
 // A new Result object (the classes must have been created).
 PyObject* make_result(ResultData data);
+// The record inside `o` when it is of `result_type` (quarn._native.Result,
+// as a module that links the bindings on its own must name it); else null.
+const ResultData* result_data_of(PyObject* o, PyObject* result_type);
 
 }  // namespace quarn::py

@@ -233,24 +233,22 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
     arrow::ColumnBuilder seq("seq", "l", false, rows), rule("rule", "u", false, rows), pos("pos", "l", false, rows),
         type("type", "u", false, rows), handle("handle", "l", false, rows), json("values_json", "u", false, rows);
     JsonText out;
-    // The words of each form's previous capture and the handles of each
-    // shape's previous firing, as the builder had them.
-    std::vector<std::vector<uint64_t>> words(forms_.size());
-    for (size_t k = 0; k < forms_.size(); ++k) words[k].assign(forms_[k].cells.words, 0);
-    std::vector<std::vector<uint64_t>> handles(shapes_.size());
-    for (size_t k = 0; k < shapes_.size(); ++k) handles[k].assign(shapes_[k].forms.size(), 0);
+    // The handle and words of each shape's previous firing, as the builder had them.
+    std::vector<std::vector<uint64_t>> words(shapes_.size());
+    for (size_t k = 0; k < shapes_.size(); ++k) words[k].assign(shape_words(shapes_[k]), 0);
     const std::string_view text(text_);
     size_t at = 0;
     for (uint64_t i = 0; i < firings_; ++i) {
         const size_t at_shape = unpack_step(bytes_, at, 0);
         const Shape& shape = shapes_[at_shape];
         const std::string& name = rule_names_[shape.rule];
+        uint64_t* slot = words[at_shape].data();
         for (size_t p = 0; p < shape.forms.size(); ++p) {
-            uint64_t& h = handles[at_shape][p];
-            h = unpack_step(bytes_, at, h);
+            const uint64_t h = slot[0] = unpack_step(bytes_, at, slot[0]);
             const Form& form = forms_[shape.forms[p]];
-            uint64_t* cells = words[shape.forms[p]].data();
+            uint64_t* cells = slot + 1;
             at = unpack_words(form.cells.codes, bytes_, at, cells);
+            slot = cells + form.cells.words;
             std::string_view values;
             if (form.rendered) {
                 values = text.substr(cells[0], cells[1]);
@@ -274,8 +272,13 @@ Result<std::shared_ptr<const arrow::Batch>, std::string> AuditCapture::table() c
 
 AuditBuilder::AuditBuilder(const Session& engine, bool keep_matches) : engine_(engine), keep_matches_(keep_matches) {}
 
+size_t AuditCapture::shape_words(const Shape& shape) const {
+    size_t n = 0;
+    for (uint32_t form : shape.forms) n += 1 + forms_[form].cells.words;
+    return n;
+}
+
 uint32_t AuditBuilder::add_form(AuditCapture::Form form) {
-    form_words_.emplace_back(form.cells.words, 0);
     capture_->forms_.push_back(std::move(form));
     return static_cast<uint32_t>(capture_->forms_.size() - 1);
 }
@@ -299,6 +302,7 @@ uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
         AuditCapture::Form form;
         const TypeSchema& schema = engine_.store().schema(type);
         form.type_name = schema.name;
+        form.type = type;
         form.rendered = rendered;
         if (rendered) {
             form.cells = rendered_form();
@@ -312,7 +316,7 @@ uint32_t AuditBuilder::form_of(TypeId type, bool rendered) {
 }
 
 uint32_t AuditBuilder::query_form() {
-    if (query_form_ == 0) query_form_ = add_form(AuditCapture::Form{"QueryArgs", rendered_form(), true}) + 1;
+    if (query_form_ == 0) query_form_ = add_form(AuditCapture::Form{"QueryArgs", 0, rendered_form(), true}) + 1;
     return query_form_ - 1;
 }
 
@@ -322,7 +326,13 @@ uint32_t AuditBuilder::shape_of(uint32_t rule, std::span<const uint32_t> forms) 
     for (uint32_t k : rule_shapes_[rule])
         if (std::equal(forms.begin(), forms.end(), c.shapes_[k].forms.begin(), c.shapes_[k].forms.end())) return k;
     c.shapes_.push_back({rule, std::vector<uint32_t>(forms.begin(), forms.end())});
-    shape_handles_.emplace_back(forms.size(), 0);
+    shape_words_.emplace_back(c.shape_words(c.shapes_.back()), 0);
+    ShapeCost cost{0, kPackedWord};
+    for (uint32_t form : forms) {
+        cost.type_bytes += c.forms_[form].type_name.size();
+        cost.bound += kPackedWord * (1 + c.forms_[form].cells.words);
+    }
+    shape_costs_.push_back(cost);
     const auto k = static_cast<uint32_t>(c.shapes_.size() - 1);
     rule_shapes_[rule].push_back(k);
     return k;
@@ -352,20 +362,66 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
     const uint32_t named = rule_at_[rule] - 1;
     c.rule_bytes_ += c.rule_names_[named].size() * facts.size();
     const FactStore& store = engine_.store();
+    // Asked once a firing: in most sessions no fact shows otherwise.
+    if (engine_.facts_show_as_stored()) fired_as_stored(named, facts, store);
+    else fired_rendering(rule, named, facts, store);
+    ++c.firings_;
+    c.facts_ += facts.size();
+}
+
+void AuditBuilder::fired_as_stored(uint32_t named, std::span<const FactId> facts, const FactStore& store) {
+    AuditCapture& c = *capture_;
+    // Nearly always the shape of the rule's previous firing.
+    uint32_t shape = named < last_shape_.size() ? last_shape_[named] : 0;
+    bool same = shape != 0 && c.shapes_[shape - 1].forms.size() == facts.size();
+    places_.resize(facts.size());
+    for (size_t p = 0; p < facts.size(); ++p) {
+        places_[p] = {store.fact_type(facts[p]), store.row_of(facts[p])};
+        same = same && stored_form(places_[p].type) == c.shapes_[shape - 1].forms[p];
+    }
+    if (!same) {
+        pending_forms_.resize(facts.size());
+        for (size_t p = 0; p < facts.size(); ++p) pending_forms_[p] = stored_form(places_[p].type);
+        if (last_shape_.size() <= named) last_shape_.resize(size_t(named) + 1, 0);
+        last_shape_[named] = shape = shape_of(named, pending_forms_) + 1;
+    }
+    --shape;
+    const ShapeCost& cost = shape_costs_[shape];
+    c.type_bytes_ += cost.type_bytes;
+    // The firing is packed in place when the bytes' last chunk has room for
+    // the most it can take, else here and appended.
+    uint8_t* const start = c.bytes_.room(cost.bound);
+    if (!start && packed_.size() < cost.bound) packed_.resize(cost.bound);
+    uint8_t* out = pack_step(shape, 0, start ? start : packed_.data());
+    const uint32_t* forms = c.shapes_[shape].forms.data();
+    uint64_t* slot = shape_words_[shape].data();
+    uint64_t json_bytes = 0;
+    for (size_t p = 0; p < facts.size(); ++p) {
+        const FactId f = facts[p];
+        out = pack_step(f, slot[0], out);
+        slot[0] = f;
+        const AuditCapture::Form& form = c.forms_[forms[p]];
+        json_bytes += capture_cells(form.cells, store.data(places_[p].type).columns, places_[p].row, slot + 1, out,
+                                    c.text_);
+        slot += 1 + form.cells.words;
+    }
+    c.json_bytes_ += json_bytes;
+    if (start) c.bytes_.wrote(size_t(out - start));
+    else c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
+}
+
+void AuditBuilder::fired_rendering(size_t rule, uint32_t named, std::span<const FactId> facts,
+                                   const FactStore& store) {
+    AuditCapture& c = *capture_;
     // Each fact's form first, as the firing's shape names them; collections
     // and query calls are rendered now.
     pending_.resize(facts.size());
     pending_forms_.resize(facts.size());
-    size_t bound = kPackedWord;
-    // Asked once a firing: in most sessions no fact shows otherwise.
-    const bool as_stored = engine_.facts_show_as_stored();
     for (size_t p = 0; p < facts.size(); ++p) {
         const FactId f = facts[p];
         Pending& x = pending_[p];
         x = Pending{0, f, {0, 0}};
-        if (as_stored) {
-            x.form = stored_form(store.fact_type(f));
-        } else if (engine_.is_query_row(f)) {
+        if (engine_.is_query_row(f)) {
             // The call's arguments as the answer row held them.
             std::optional<FactView> call = engine_.render_qargs(rule, p, f);
             if (!call) invariant_broken("a query row outside a ?query position");
@@ -385,9 +441,6 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
                 x.form = stored_form(store.fact_type(f));
             }
         }
-        const AuditCapture::Form& form = c.forms_[x.form];
-        c.type_bytes_ += form.type_name.size();
-        bound += kPackedWord * (1 + form.cells.words);
         pending_forms_[p] = x.form;
     }
     // Nearly always the shape of the rule's previous firing.
@@ -397,25 +450,23 @@ void AuditBuilder::fired(size_t rule, std::span<const FactId> facts) {
         last_shape_[named] = shape = shape_of(named, pending_forms_) + 1;
     }
     --shape;
-    // The firing is packed in place when the bytes' last chunk has room for
-    // the most it can take, else here and appended.
-    uint8_t* const start = c.bytes_.room(bound);
-    if (!start && packed_.size() < bound) packed_.resize(bound);
+    const ShapeCost& cost = shape_costs_[shape];
+    c.type_bytes_ += cost.type_bytes;
+    uint8_t* const start = c.bytes_.room(cost.bound);
+    if (!start && packed_.size() < cost.bound) packed_.resize(cost.bound);
     uint8_t* out = pack_step(shape, 0, start ? start : packed_.data());
-    uint64_t* handles = shape_handles_[shape].data();
-    for (size_t p = 0; p < pending_.size(); ++p) {
-        const Pending& x = pending_[p];
-        out = pack_step(x.handle, handles[p], out);
-        handles[p] = x.handle;
+    uint64_t* slot = shape_words_[shape].data();
+    for (const Pending& x : pending_) {
+        out = pack_step(x.handle, slot[0], out);
+        slot[0] = x.handle;
         const AuditCapture::Form& form = c.forms_[x.form];
-        uint64_t* prev = form_words_[x.form].data();
+        uint64_t* prev = slot + 1;
         if (form.rendered) out = pack_words(form.cells.codes, x.words, prev, out);
-        else c.json_bytes_ += capture_cells(form.cells, store, x.handle, prev, out, c.text_);
+        else c.json_bytes_ += capture_cells(form.cells, store.data(form.type).columns, store.row_of(x.handle), prev, out, c.text_);
+        slot = prev + form.cells.words;
     }
     if (start) c.bytes_.wrote(size_t(out - start));
     else c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
-    ++c.firings_;
-    c.facts_ += facts.size();
 }
 
 const std::string& AuditBuilder::rule(size_t i) const { return engine_.rule_name(rules_[i]); }

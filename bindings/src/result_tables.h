@@ -45,6 +45,9 @@ public:
     // Whether some text column could pass 2^31 - 1 bytes: the table is then
     // built at once, so that the fire reports it.
     bool may_overflow() const;
+    // What the capture holds: its packed bytes and its texts' bytes.
+    size_t packed_bytes() const { return bytes_.size(); }
+    size_t text_bytes() const { return text_.size(); }
 
 private:
     friend class AuditBuilder;
@@ -53,6 +56,7 @@ private:
     // at words (place, length).
     struct Form {
         std::string type_name;
+        TypeId type;  // of a form of stored cells
         CapturedForm cells;  // of a rendered form: the text's two words
         bool rendered = false;
     };
@@ -63,12 +67,15 @@ private:
         std::vector<uint32_t> forms;
     };
 
+    // The words a firing of `shape` steps from: per fact its handle, then its form's words.
+    size_t shape_words(const Shape& shape) const;
+
     std::vector<std::string> rule_names_;
     std::vector<Form> forms_;
     std::vector<Shape> shapes_;
-    // Per firing, in order: its shape, then per fact its handle as a step
-    // from the handle in the same place of the shape's previous firing, then
-    // the fact's words packed as steps from its form's previous capture.
+    // Per firing, in order: its shape, then per fact its handle and its words,
+    // packed as steps from those in the same place of the shape's previous
+    // firing (zeros before its first).
     CaptureBytes bytes_;
     std::string text_;
     uint64_t firings_ = 0, facts_ = 0;
@@ -106,6 +113,10 @@ private:
     // The shape of a firing of `rule` (in the capture's names) matching facts
     // of `forms`.
     uint32_t shape_of(uint32_t rule, std::span<const uint32_t> forms);
+    // fired when every fact shows its stored cells, and when some may show
+    // rendered (a collection, a query call).
+    void fired_as_stored(uint32_t named, std::span<const FactId> facts, const FactStore& store);
+    void fired_rendering(size_t rule, uint32_t named, std::span<const FactId> facts, const FactStore& store);
     // Keeps `text` as the text of a fact rendered at the firing; its words
     // (place, length) go in `words`.
     void keep_rendered(std::string_view text, uint64_t* words);
@@ -116,10 +127,15 @@ private:
     // By engine rule, TypeId: the index in the capture's tables plus one, 0 for none yet.
     std::vector<uint32_t> rule_at_, form_at_[2];
     uint32_t query_form_ = 0;
-    // By form: the words of its previous capture; by shape: the handles of its
-    // previous firing; by rule in the capture: its shapes.
-    std::vector<std::vector<uint64_t>> form_words_;
-    std::vector<std::vector<uint64_t>> shape_handles_;
+    // By shape: the handles and words of its previous firing (shape_words);
+    // by rule in the capture: its shapes.
+    std::vector<std::vector<uint64_t>> shape_words_;
+    // By shape: the type names' bytes of a firing, and the most bytes it packs into.
+    struct ShapeCost {
+        uint64_t type_bytes = 0;
+        size_t bound = 0;
+    };
+    std::vector<ShapeCost> shape_costs_;
     std::vector<std::vector<uint32_t>> rule_shapes_;
     std::vector<uint32_t> last_shape_;  // by rule in the capture: its latest shape plus one
     // One firing's facts: form, handle, and a rendered fact's words.
@@ -130,6 +146,7 @@ private:
     };
     std::vector<Pending> pending_;
     std::vector<uint32_t> pending_forms_;
+    std::vector<FactPlaces::Place> places_;  // one firing's facts' places
     std::vector<uint8_t> packed_;  // one firing packed
     JsonText text_;
     StoredFactJson writer_;
