@@ -15,11 +15,15 @@ grows from the fewest rules to the most.
   rules-idle-modify: two rules hand one Counter back and forth by modifying its phase (20,000
       firings, each a change of one fact), beside k rules on another type that no fact reaches.
       Cost per firing of the fire: what a change costs as idle rules are added.
+  rules-idle-accumulate: one rule sums 16 events; 2,000 steps each update one of them and fire
+      (one firing), beside k rules that hold an accumulate over the same events behind a first
+      pattern no fact reaches, so that they never fire. The change of an event reaches the
+      accumulates when the fire takes it: cost per step (update and fire) as such rules are added.
 
 The shapes have the calling shape of bench/scaling.py's registry (fn(size, rng) -> [Phase]), so
 that they can join it; run alone:
 
-    python3 bench/scaling_rules.py [--shapes rules-literal,rules-busy-agenda,rules-idle-modify] [--n 1,20,200,2000]
+    python3 bench/scaling_rules.py [--shapes rules-literal,rules-busy-agenda,rules-idle-modify,rules-idle-accumulate] [--n 1,20,200,2000]
                                    [--reps 3] [--customers 100]
 
 Measured on a shared machine (RelWithDebInfo, wall time, medians of 3 rounds interleaved with the
@@ -116,10 +120,29 @@ def rules_idle_modify(k, rng, firings=20_000):
     return [Phase("fire", firings, t.seconds, "firing")]
 
 
+@shape("rules-idle-accumulate", sizes=(10, 100, 1_000), size_name="rules")
+def rules_idle_accumulate(k, rng, steps=2_000):
+    """an event summed by one rule is updated, then a fire, beside k gated rules summing the same type; per step"""
+    rules = ['rule "t" when accumulate(Tick($v : v); $s : sum($v)) then end']
+    rules += [f'rule "i{i}" when Gate(id == {i}) accumulate(Tick($v : v); $s : sum($v)) then end' for i in range(k)]
+    s = quarn.Session("\n".join(rules), schemas={"Tick": {"ts": "i64", "v": "i64"}, "Gate": {"id": "i64"}},
+                      events={"Tick": ("ts", 1 << 40)})
+    ticks = s.insert("Tick", pa.table({"ts": pa.array(np.zeros(16, np.int64)), "v": pa.array(rng.integers(0, 100, 16))}))
+    assert s.fire().fired == 1
+    order = rng.integers(0, len(ticks), steps)
+    fired = 0
+    with Timer() as t:
+        for step in range(steps):
+            s.update(ticks[order[step]], v=step)
+            fired += s.fire().fired
+    assert fired == steps, fired
+    return [Phase("steps", steps, t.seconds, "step")]
+
+
 def main(argv=None) -> int:
     global CUSTOMERS
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--shapes", default="rules-literal,rules-busy-agenda,rules-idle-modify")
+    ap.add_argument("--shapes", default="rules-literal,rules-busy-agenda,rules-idle-modify,rules-idle-accumulate")
     ap.add_argument("--n", default=None, help="comma-separated rule counts (default: each shape's own)")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--seed", type=int, default=20261206)

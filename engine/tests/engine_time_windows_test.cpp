@@ -245,3 +245,71 @@ TEST(TimeWindows, ARemovalTakesOnlyAMemberOutAndStagesItsDelete) {
 }
 
 }  // namespace
+
+namespace {
+
+// A queued change of an accumulate source (an event's update or delete taken
+// at the next fire) and a window eviction read the accumulate nodes of the
+// fact's type and the rules listing them: accumulates over other types, however
+// many, cost them nothing, and the rules sharing the changed node all see it.
+TEST(TimeWindows, AQueuedSourceChangeReadsTheAccumulatesOfItsTypeNotEveryRule) {
+    Engine e = std::move(Engine::create({{"Key", {{"id", FieldType::i64()}}, 0},
+                                         {"Ev", {{"ts", FieldType::i64()}, {"v", FieldType::i64()}}, 0},
+                                         {"Other", {{"ts", FieldType::i64()}, {"v", FieldType::i64()}}, 0}}))
+                   .value();
+    ASSERT_TRUE(e.declare_event("Ev", "ts", std::nullopt, 1'000'000));
+    ASSERT_TRUE(e.declare_event("Other", "ts", std::nullopt, 1'000'000));
+    std::string rules = R"(
+        rule sum when Key($id : id) accumulate(Ev($v : v); $s : sum($v)) then end
+        rule same when Key($id : id) accumulate(Ev($v : v); $s : sum($v)) then end
+        rule win when Key($id : id) accumulate(Ev($v : v) over window:time(10s); $s : sum($v)) then end
+    )";
+    constexpr int kIdle = 300;
+    for (int i = 0; i < kIdle; ++i)
+        rules += "rule idle" + std::to_string(i) + " when Key($id : id) accumulate(Other(v > " + std::to_string(i) +
+                 ", $v : v); $n : count()) then end\n";
+    ASSERT_TRUE(e.add_rules_text(rules));
+    ASSERT_TRUE(e.insert("Key", {{"id", Value::i64(1)}}));
+    ASSERT_TRUE(e.insert("Other", {{"ts", Value::i64(0)}, {"v", Value::i64(5)}}));
+    const FactId ev = *e.insert("Ev", {{"ts", Value::i64(0)}, {"v", Value::i64(1)}});
+    ASSERT_TRUE(e.insert("Ev", {{"ts", Value::i64(0)}, {"v", Value::i64(10)}}));
+    EngineResult<Firings> fired = e.fire_all(1000);
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(fired->size(), 3u + kIdle);
+
+    // The sum each of the three rules reports, in firing order.
+    auto sums = [](const Firings& f) {
+        std::vector<std::pair<std::string, Value>> out;
+        for (size_t k = 0; k < f.size(); ++k) out.emplace_back(f[k].rule, f[k].facts[1].fields[0].second);
+        return out;
+    };
+    using Sums = std::vector<std::pair<std::string, Value>>;
+    const uint64_t reads_before = e.acc_change_reads;
+    for (int64_t step = 2; step <= 11; ++step) {
+        ASSERT_TRUE(e.update_fact(ev, {{"v", Value::i64(step)}}));
+        fired = e.fire_all(1000);
+        ASSERT_TRUE(fired);
+        EXPECT_EQ(sums(*fired), (Sums{{"sum", Value::i64(step + 10)},
+                                      {"same", Value::i64(step + 10)},
+                                      {"win", Value::i64(step + 10)}}));
+    }
+    // Per update: the three Ev accumulate nodes (two shared by sum and same)
+    // and, per node and pass, its rules; a walk over every node or rule would
+    // read more than 300 a change.
+    EXPECT_LE(e.acc_change_reads - reads_before, 10u * 20);
+
+    // A queued delete, then the window's eviction of the one left.
+    const uint64_t reads_mid = e.acc_change_reads;
+    ASSERT_TRUE(e.delete_fact(ev));
+    fired = e.fire_all(1000);
+    ASSERT_TRUE(fired);
+    EXPECT_EQ(sums(*fired), (Sums{{"sum", Value::i64(10)}, {"same", Value::i64(10)}, {"win", Value::i64(10)}}));
+    ASSERT_TRUE(e.advance(10'000));
+    fired = e.fire_all(1000);
+    ASSERT_TRUE(fired);
+    EXPECT_EQ(sums(*fired), (Sums{{"win", Value::i64(0)}}));
+    EXPECT_LE(e.acc_change_reads - reads_mid, 20u);
+    e.verify();
+}
+
+}  // namespace

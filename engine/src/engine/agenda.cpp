@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <span>
 
 #include "common/internal_error.h"
 #include "common/text.h"
@@ -169,11 +170,12 @@ void FireLoop::start() {
 }
 
 // Updates and deletes of accumulate sources queued since the last call reach
-// the accumulate nodes before anything fires.
+// the accumulate nodes before anything fires. A change reads the accumulate
+// nodes of its fact's type and the rules listing them (Engine::note_acc_input),
+// never every node or rule.
 void FireLoop::apply_window_changes() {
     if (e_.window_changes.empty()) return;
     std::vector<WindowChange> batch = std::exchange(e_.window_changes, {});
-    std::vector<uint8_t> linked_before = e_.link_states();
     HashMap<FactId, size_t> first_delete;
     for (size_t i = 0; i < batch.size(); ++i)
         if (batch[i].kind == 1) first_delete.emplace(batch[i].fact, i);
@@ -181,13 +183,8 @@ void FireLoop::apply_window_changes() {
 
     for (size_t i = 0; i < batch.size(); ++i) {
         const FactId f = batch[i].fact;
-        const TypeId type = e_.store.fact_type(f);
-        std::vector<size_t> concerned;
-        for (size_t n = 0; n < e_.nodes.size(); ++n) {
-            const auto [r, pi] = e_.nodes[n].owner;
-            const CompiledPattern& p = e_.rules[r].patterns[pi];
-            if (p.type_id == type && p.role.kind != SubRole::Kind::Group && p.acc) concerned.push_back(n);
-        }
+        const std::span<const uint32_t> concerned = e_.change_scopes.acc_nodes_of(e_.store.fact_type(f));
+        e_.acc_change_reads += concerned.size();
         if (batch[i].kind == 1) {
             deleted.insert(f);
             for (size_t n : concerned) {
@@ -200,18 +197,16 @@ void FireLoop::apply_window_changes() {
                         // every left tuple is evaluated again.
                         for (TupleId t : tn.node.left_memory().items())
                             tn.node.stage_left_update(t, std::nullopt, StagedFlag::Change);
-                        for (size_t r = 0; r < e_.nets.size(); ++r) {
+                        for (size_t r : e_.rules_of_node[n]) {
+                            if (!e_.rule_linked(r)) continue;
                             RuleNet& net = e_.nets[r];
-                            if (std::find(net.node_ids.begin(), net.node_ids.end(), n) == net.node_ids.end() ||
-                                !e_.rule_linked(r))
-                                continue;
                             e_.put_on_agenda(r);
                             net.dirty = true;
                             net.dirty_stamp = e_.input_seq;
                         }
                     }
                 }
-                e_.note_link_effects_ex(linked_before);
+                e_.note_acc_input(n);
             }
             continue;
         }
@@ -227,7 +222,7 @@ void FireLoop::apply_window_changes() {
                 const auto [r, pi] = tn.owner;
                 const CompiledPattern& p = e_.rules[r].patterns[pi];
                 if (p.acc->window_ms) {
-                    if (pass == 1) e_.winacc_step(n, f, m, std::nullopt, linked_before);
+                    if (pass == 1) e_.winacc_step(n, f, m, std::nullopt);
                     continue;
                 }
                 Node& node = tn.node;
@@ -237,7 +232,7 @@ void FireLoop::apply_window_changes() {
                     if (pass == 2) {
                         tn.win_in.erase(f);
                         node.stage_right_delete(f, std::nullopt);
-                        e_.note_link_effects_ex(linked_before);
+                        e_.note_acc_input(n);
                     }
                     continue;
                 }
@@ -256,7 +251,7 @@ void FireLoop::apply_window_changes() {
                                             node.staged_right().del.contains(f) ? StagedFlag::RightInsert
                                                                                 : StagedFlag::Insert);
                 }
-                e_.note_link_effects_ex(linked_before);
+                e_.note_acc_input(n);
             }
         }
     }
@@ -418,7 +413,7 @@ bool FireLoop::empty_agenda_work(Next& next) {
     }
     e_.shadow_quiescence();
     bool rearmed = false;
-    for (size_t r = 0; r < e_.rules.size(); ++r) {
+    for (const size_t r : e_.change_scopes.plain_exists_rules) {
         RuleNet& net = e_.nets[r];
         if (net.on_agenda && net.dirty) continue;
         const bool waiting = std::any_of(net.node_ids.begin(), net.node_ids.end(), [&](size_t n) {

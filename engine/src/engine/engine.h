@@ -333,7 +333,12 @@ public:
     void schedule_window_evictions(FactId fact);
     // Sliding windows of accumulates (windows.cpp).
     bool winacc_admits(size_t node, FactId fact) const;
-    void winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp, std::vector<uint8_t>& links_before);
+    void winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp);
+    // The marks after a change of accumulate node `node`'s input: an
+    // accumulate pattern never decides whether its rule is linked, so no link
+    // state moves, and only the rules listing the node can have gained
+    // pending work; the linked ones among them are marked.
+    void note_acc_input(size_t node);
     // The clock's eviction of `fact` from windowed accumulate node `node`, when
     // its window closes after the clock and none is scheduled yet.
     void schedule_window_eviction(size_t node, FactId fact);

@@ -327,16 +327,7 @@ EngineStatus Engine::delete_fact(FactId fact) try {
     const bool event = event_decls.count(type) != 0;
     // A windowed accumulate removes the fact when the queued change is taken at
     // the next flush, not here.
-    bool windowed = false;
-    if (!expiring && event) {
-        for (const TrieNode& n : nodes) {
-            const CompiledPattern& p = rules[n.owner.first].patterns[n.owner.second];
-            if (p.type_id == type && p.acc && p.role.kind != SubRole::Kind::Group) {
-                windowed = true;
-                break;
-            }
-        }
-    }
+    const bool windowed = !expiring && event && !change_scopes.acc_nodes_of(type).empty();
     deleting_fact = f;
     on_delete_ex(f, std::nullopt, windowed);
     deleting_fact.reset();
@@ -347,11 +338,7 @@ EngineStatus Engine::delete_fact(FactId fact) try {
     // A deleted event can unblock a not pattern before any time passes.
     const bool was_eager = eager_eval;
     eager_eval = true;
-    for (size_t r = 0; r < rules.size(); ++r) {
-        bool reads = std::any_of(rules[r].patterns.begin(), rules[r].patterns.end(), [&](const CompiledPattern& p) {
-            return p.ce != CeKind::Positive && p.type_id == type;
-        });
-        if (!reads) continue;
+    for (const size_t r : change_scopes.negating_rules_of(type)) {
         tms.forced_eval = true;
         evaluate_rule_inner(r, true);
         tms.forced_eval = false;

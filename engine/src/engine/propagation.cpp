@@ -585,10 +585,7 @@ void Engine::on_update(FactId f, uint64_t mask, Stamp stamp) {
             if (p.role.kind == SubRole::Kind::Group) continue;
             if (p.acc && p.acc->window_ms) {
                 if (!stamp) deferred = true;
-                else if (pass == 1) {
-                    winacc_step(ni, f, mask, stamp, notes.before());
-                    notes.after_full_note();
-                }
+                else if (pass == 1) winacc_step(ni, f, mask, stamp);
                 continue;
             }
             if (p.acc && event && !stamp) {

@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -209,6 +210,29 @@ struct RuleNet {
 struct FlushScopes {
     std::vector<std::vector<uint32_t>> nodes_by_type, rules_by_type;  // ascending
 };
+
+// Who a change of one fact type, or the clock, can reach beyond the routes a
+// fact passes, so that the work of a queued accumulate change, an event's
+// delete or an empty agenda costs the nodes and rules concerned, never a walk
+// over every node or rule. Rebuilt with the network; every list ascending.
+struct ChangeScopes {
+    // By TypeId: the accumulate nodes whose source pattern has the type.
+    std::vector<std::vector<uint32_t>> acc_nodes_by_type;
+    // By TypeId: the rules with a not or exists pattern of the type.
+    std::vector<std::vector<uint32_t>> negating_rules_by_type;
+    // The rules holding an exists node that is not temporal: only these can
+    // wait with input that no change will come to evaluate.
+    std::vector<uint32_t> plain_exists_rules;
+
+    std::span<const uint32_t> acc_nodes_of(TypeId t) const {
+        return t < acc_nodes_by_type.size() ? std::span<const uint32_t>(acc_nodes_by_type[t])
+                                            : std::span<const uint32_t>();
+    }
+    std::span<const uint32_t> negating_rules_of(TypeId t) const {
+        return t < negating_rules_by_type.size() ? std::span<const uint32_t>(negating_rules_by_type[t])
+                                                 : std::span<const uint32_t>();
+    }
+};
 struct Runtime {
     Runtime() = default;
     // A runtime with an empty working memory for `program` over `store`,
@@ -266,6 +290,7 @@ struct Runtime {
     std::vector<std::vector<size_t>> rules_of_lia;
     std::vector<std::vector<size_t>> rules_of_node;
     FlushScopes flush_scopes;
+    ChangeScopes change_scopes;
     // By type: the rules whose side evaluator a fact of that type can reach.
     ShadowRoutes shadow_routes;
     std::vector<AccNode> acc_nodes;
@@ -338,6 +363,11 @@ struct Runtime {
     // count work: the rules of the Lias holding facts and the rules touched,
     // not every rule.
     uint64_t link_rules_read = 0;
+    // Nodes and rules that queued accumulate changes and window evictions
+    // read (FireLoop::apply_window_changes, windows.cpp), for tests that count
+    // work: the accumulate nodes of the fact's type and the rules listing
+    // them, not every node and rule.
+    uint64_t acc_change_reads = 0;
     // The routes a propagation call found for its fact, one per call in
     // progress: the first `route_buffers_lent` are lent out. A deque, so that
     // a nested call's new buffer leaves the outer calls' in place.

@@ -8,6 +8,10 @@ namespace quarn {
 
 namespace {
 
+// The node of a window source, or a node itself: window_sources is searched by node.
+uint64_t owner_of(const WindowSource& w) { return w.owner; }
+uint64_t owner_of(uint32_t node) { return node; }
+
 // Deadlines saturate: an event too late to represent simply never comes due,
 // and one too early is due at once.
 int64_t saturating_add(int64_t a, int64_t b) {
@@ -87,11 +91,15 @@ void Engine::schedule_window_evictions(FactId fact) {
     if (decl == event_decls.end()) return;
     const Value ts = store.get(fact, decl->second.ts_field);
     if (ts.tag() != ValueTag::I64) return;
-    for (const WindowSource& w : window_sources) {
-        if (w.type != type || !w.window_ms) continue;
+    // The window sources of an event type are its accumulate nodes, ascending
+    // as window_sources lists them.
+    for (const uint32_t node : change_scopes.acc_nodes_of(type)) {
+        const auto [r, pi] = nodes[node].owner;
+        const std::optional<int64_t>& window_ms = rules[r].patterns[pi].acc->window_ms;
+        if (!window_ms) continue;
         // A fact whose window already closed was never admitted.
-        const int64_t deadline = saturating_add(ts.as_i64(), *w.window_ms);
-        if (deadline > clock) window_deadlines[deadline].emplace_back(w.owner, fact);
+        const int64_t deadline = saturating_add(ts.as_i64(), *window_ms);
+        if (deadline > clock) window_deadlines[deadline].emplace_back(node, fact);
     }
 }
 
@@ -115,9 +123,12 @@ EngineStatus Engine::advance(int64_t ms) try {
         expired_queue.push_back(f);
         // An expired event leaves every accumulate now, also one whose window
         // would hold it longer: it must not count while the fire runs.
-        const TypeId type = store.fact_type(f);
-        for (const WindowSource& w : window_sources)
-            if (w.type == type) removals.emplace_back(w.owner, f);
+        // Those of its type's accumulate nodes that are window sources (the
+        // type may have been declared an event after the network was built).
+        for (const uint32_t node : change_scopes.acc_nodes_of(store.fact_type(f)))
+            if (std::binary_search(window_sources.begin(), window_sources.end(), node,
+                                   [](const auto& a, const auto& b) { return owner_of(a) < owner_of(b); }))
+                removals.emplace_back(node, f);
     }
     std::vector<std::pair<uint64_t, FactId>> evicted = take_due(window_deadlines, clock);
     if (removals.empty()) removals = std::move(evicted);

@@ -29,8 +29,7 @@ bool Engine::winacc_admits(size_t node, FactId fact) const {
     return end > clock;
 }
 
-void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp,
-                         std::vector<uint8_t>& links_before) {
+void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp) {
     TrieNode& n = nodes[node];
     const auto [r, pi] = n.owner;
     const CompiledPattern& p = rules[r].patterns[pi];
@@ -72,7 +71,20 @@ void Engine::winacc_step(size_t node, FactId fact, uint64_t changed, Stamp stamp
             n.win_out.insert(fact);
         }
     }
-    note_link_effects_ex(links_before);
+    note_acc_input(node);
+}
+
+// Rule linking reads no accumulate node (make_link_checks passes over
+// accumulate patterns, and the parser keeps accumulates out of not and exists
+// groups), so a rule is linked after the change exactly when it was before;
+// what note_link_effect does for such a rule is note_still_linked when it is
+// linked. Every other rule's marks are as the last change left them.
+void Engine::note_acc_input(size_t node) {
+    ++acc_change_reads;
+    for (size_t r : rules_of_node[node]) {
+        ++acc_change_reads;
+        if (rule_linked(r)) note_still_linked(r);
+    }
 }
 
 void Engine::schedule_window_eviction(size_t node, FactId fact) {
@@ -106,25 +118,29 @@ void Engine::stage_acc_removal(uint64_t owner, FactId fact) {
     if (owner >= nodes.size()) invariant_broken("a window source names no node");
     if (!nodes[owner].win_in.count(fact)) return;
     refresh_query_links();
-    std::vector<uint8_t> before = link_states();
     evict(nodes[owner], fact);
-    note_link_effects_ex(before);
+    note_acc_input(owner);
 }
 
 // Accumulate patterns never decide whether a rule is linked, and the facts stay
 // alive, so no removal changes a link state or a query's: the marks that the
-// removals one by one would leave are those of one look at every rule after
-// the last.
+// removals one by one would leave are those of one look, after the last, at
+// the rules listing the nodes they left, in rule order.
 void Engine::stage_acc_removals(const std::vector<std::pair<uint64_t, FactId>>& due) {
-    bool any = false;
+    std::vector<size_t> left;
     for (const auto& [owner, fact] : due) {
         if (owner >= nodes.size()) invariant_broken("a window source names no node");
-        any = evict(nodes[owner], fact) || any;
+        if (evict(nodes[owner], fact) && (left.empty() || left.back() != owner)) left.push_back(owner);
     }
-    if (!any) return;
+    if (left.empty()) return;
     refresh_query_links();
-    std::vector<uint8_t> states = link_states();
-    note_link_effects_ex(states);
+    std::vector<size_t> touched;
+    for (size_t n : left) touched.insert(touched.end(), rules_of_node[n].begin(), rules_of_node[n].end());
+    std::sort(touched.begin(), touched.end());
+    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+    acc_change_reads += left.size() + touched.size();
+    for (size_t r : touched)
+        if (rule_linked(r)) note_still_linked(r);
 }
 
 }  // namespace quarn

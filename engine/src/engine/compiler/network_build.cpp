@@ -1,6 +1,7 @@
 // Building the shared rule network from the pattern keys: one Lia per distinct
 // first pattern, one TrieNode per distinct chain of keys, one RuleNet per rule
 // with its side evaluator where the rule's shape allows one.
+#include <algorithm>
 #include <string>
 
 #include "common/text.h"
@@ -34,6 +35,32 @@ struct Feeder {
 // So (feeder, key) names a chain, without ever concatenating whole chains.
 std::string chain_name(const Feeder& f, const std::string& key) {
     return fmt("{}{}|", f.is_lia ? 'L' : 'N', f.index) + key;
+}
+
+// The scopes of changes that reach past a fact's routes (ChangeScopes), from
+// the built network.
+ChangeScopes change_scopes_of(const Engine& e) {
+    ChangeScopes scopes;
+    auto file = [](std::vector<std::vector<uint32_t>>& by_type, TypeId t, size_t index) {
+        if (t >= by_type.size()) by_type.resize(size_t{t} + 1);
+        std::vector<uint32_t>& v = by_type[t];
+        if (v.empty() || v.back() != index) v.push_back(static_cast<uint32_t>(index));
+    };
+    for (size_t ni = 0; ni < e.nodes.size(); ++ni) {
+        const auto [r, pi] = e.nodes[ni].owner;
+        const CompiledPattern& p = e.rules[r].patterns[pi];
+        if (p.acc && p.role.kind != SubRole::Kind::Group) file(scopes.acc_nodes_by_type, p.type_id, ni);
+    }
+    for (size_t r = 0; r < e.rules.size(); ++r) {
+        for (const CompiledPattern& p : e.rules[r].patterns)
+            if (p.ce != CeKind::Positive) file(scopes.negating_rules_by_type, p.type_id, r);
+        const std::vector<size_t>& ids = e.nets[r].node_ids;
+        if (std::any_of(ids.begin(), ids.end(), [&](size_t n) {
+                return e.nodes[n].node.kind() == Kind::Exists && !e.nodes[n].node.temporal();
+            }))
+            scopes.plain_exists_rules.push_back(static_cast<uint32_t>(r));
+    }
+    return scopes;
 }
 
 // Types whose facts some rule changes, gathered once per build so that the
@@ -242,6 +269,7 @@ void Engine::build_network(const std::vector<std::vector<std::string>>& keys) {
     agenda_queue.build(*this);
     route_network_by_type();
     build_flush_scopes();
+    change_scopes = change_scopes_of(*this);
 }
 
 }  // namespace quarn
