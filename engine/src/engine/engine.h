@@ -39,7 +39,7 @@
 //   dead_rows.cpp           reclaim_dead_rows_if_due: which dead facts work to come still reads
 //   propagation.cpp         on_insert, on_insert_stored, on_update, on_delete_ex, alpha_passes_fields
 //   alpha_routes.cpp        AlphaRoutes (alpha_routes.h), the routes a fact can pass
-//   linking.cpp             rule_linked, rule_linked_by_facts, note_link_effects_ex, stage_snapshot
+//   linking.cpp             rule_linked, rule_linked_by_facts, note_link_effect, stage_snapshot
 //   evaluation.cpp          evaluate_rule_inner, terminal step, pruning
 //   engine_ce_nodes.cpp     the dispatch to the nodes the engine evaluates itself
 //   query_nodes.cpp         ?query nodes, the refresh of their answers, render_qargs
@@ -267,18 +267,13 @@ public:
     // admits the member's fact, and that change marks it. The self-checks
     // hold only rules linked by their facts to their marks.
     bool rule_linked_by_facts(size_t rule) const;
-    // After one staged change: marks the rules whose link state changed or that
-    // hold pending work; `linked_before` (one byte per rule) is brought up to date.
-    void note_link_effects_ex(std::vector<uint8_t>& linked_before);
-    // The same for the given rules only, and for one rule.
+    // After one staged change, for the given rules only, and for one rule:
+    // marks the rules whose link state changed or that hold pending work;
+    // `linked_before` (one byte per rule) is brought up to date.
     void note_link_effects_on(const std::vector<size_t>& touched, std::vector<uint8_t>& linked_before);
     void note_link_effect(size_t rule, std::vector<uint8_t>& linked_before);
     // The marks of a rule that is linked and was linked before the change.
     void note_still_linked(size_t rule);
-    std::vector<uint8_t> link_states() const;
-    // The same into `out`, which keeps its capacity: propagation borrows such
-    // buffers from link_buffers and gives them back, one per call in progress.
-    void link_states_into(std::vector<uint8_t>& out) const;
     // Some window, the terminal input or a node of the rule holds staged input
     // (or a node deferred tuples).
     bool has_pending_work(size_t rule) const;

@@ -90,21 +90,6 @@ bool Engine::rule_linked_by_facts(size_t r) const {
     return true;
 }
 
-std::vector<uint8_t> Engine::link_states() const {
-    std::vector<uint8_t> out;
-    link_states_into(out);
-    return out;
-}
-
-void Engine::link_states_into(std::vector<uint8_t>& out) const {
-    out.resize(rules.size());
-    for (size_t r = 0; r < rules.size(); ++r) out[r] = rule_linked(r) ? 1 : 0;
-}
-
-void Engine::note_link_effects_ex(std::vector<uint8_t>& linked_before) {
-    for (size_t r = 0; r < rules.size(); ++r) note_link_effect(r, linked_before);
-}
-
 void Engine::note_link_effects_on(const std::vector<size_t>& touched, std::vector<uint8_t>& linked_before) {
     for (size_t r : touched) note_link_effect(r, linked_before);
 }

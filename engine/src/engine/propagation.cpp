@@ -204,7 +204,7 @@ void Engine::route_network_by_type() {
 
 // The link marks of one propagation call (or of a run of stored inserts taken
 // in one go, between which nothing else happens). The first change refreshes
-// every rule as note_link_effects_ex does; until the call ends nothing clears
+// every rule (note_link_effect on each); until the call ends nothing clears
 // those marks, so a later change needs to look only at the rules that read the
 // place it changed: every other rule would get the marks it already has.
 //
@@ -297,8 +297,6 @@ public:
         for (size_t r : touched)
             if (!settled(r) && (before_[r] || has_exists_group(e_.rules[r]))) e_.note_link_effect(r, before_);
     }
-    // After a step that noted every rule itself.
-    void after_full_note() { refreshed_ = true; }
 
 private:
     static bool has_exists_group(const CompiledRule& rule) {

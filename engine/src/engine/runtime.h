@@ -356,7 +356,7 @@ struct Runtime {
         std::vector<Value> values;
     } rhs_scratch;
     // Link-state buffers that propagation borrows, one per call in progress
-    // (Engine::link_states_into).
+    // (LinkNotes).
     std::vector<std::vector<uint8_t>> link_buffers;
     std::vector<std::vector<uint32_t>> link_rule_buffers;
     // Rules whose link state a propagation call's notes read, for tests that
