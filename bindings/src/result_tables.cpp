@@ -382,17 +382,10 @@ void AuditBuilder::fired_as_stored(uint32_t named, std::span<const FactId> facts
     if (!same) {
         pending_forms_.resize(facts.size());
         for (size_t p = 0; p < facts.size(); ++p) pending_forms_[p] = stored_form(places_[p].type);
-        if (last_shape_.size() <= named) last_shape_.resize(size_t(named) + 1, 0);
-        last_shape_[named] = shape = shape_of(named, pending_forms_) + 1;
     }
-    --shape;
-    const ShapeCost& cost = shape_costs_[shape];
-    c.type_bytes_ += cost.type_bytes;
-    // The firing is packed in place when the bytes' last chunk has room for
-    // the most it can take, else here and appended.
-    uint8_t* const start = c.bytes_.room(cost.bound);
-    if (!start && packed_.size() < cost.bound) packed_.resize(cost.bound);
-    uint8_t* out = pack_step(shape, 0, start ? start : packed_.data());
+    shape = firing_shape(named, same);
+    uint8_t* start;
+    uint8_t* out = start_packing(shape, start);
     const uint32_t* forms = c.shapes_[shape].forms.data();
     uint64_t* slot = shape_words_[shape].data();
     uint64_t json_bytes = 0;
@@ -406,8 +399,7 @@ void AuditBuilder::fired_as_stored(uint32_t named, std::span<const FactId> facts
         slot += 1 + form.cells.words;
     }
     c.json_bytes_ += json_bytes;
-    if (start) c.bytes_.wrote(size_t(out - start));
-    else c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
+    finish_packing(start, out);
 }
 
 void AuditBuilder::fired_rendering(size_t rule, uint32_t named, std::span<const FactId> facts,
@@ -444,17 +436,11 @@ void AuditBuilder::fired_rendering(size_t rule, uint32_t named, std::span<const 
         pending_forms_[p] = x.form;
     }
     // Nearly always the shape of the rule's previous firing.
-    uint32_t shape = named < last_shape_.size() ? last_shape_[named] : 0;
-    if (shape == 0 || !std::ranges::equal(pending_forms_, c.shapes_[shape - 1].forms)) {
-        if (last_shape_.size() <= named) last_shape_.resize(size_t(named) + 1, 0);
-        last_shape_[named] = shape = shape_of(named, pending_forms_) + 1;
-    }
-    --shape;
-    const ShapeCost& cost = shape_costs_[shape];
-    c.type_bytes_ += cost.type_bytes;
-    uint8_t* const start = c.bytes_.room(cost.bound);
-    if (!start && packed_.size() < cost.bound) packed_.resize(cost.bound);
-    uint8_t* out = pack_step(shape, 0, start ? start : packed_.data());
+    const uint32_t last = named < last_shape_.size() ? last_shape_[named] : 0;
+    const uint32_t shape =
+        firing_shape(named, last != 0 && std::ranges::equal(pending_forms_, c.shapes_[last - 1].forms));
+    uint8_t* start;
+    uint8_t* out = start_packing(shape, start);
     uint64_t* slot = shape_words_[shape].data();
     for (const Pending& x : pending_) {
         out = pack_step(x.handle, slot[0], out);
@@ -465,8 +451,29 @@ void AuditBuilder::fired_rendering(size_t rule, uint32_t named, std::span<const 
         else c.json_bytes_ += capture_cells(form.cells, store.data(form.type).columns, store.row_of(x.handle), prev, out, c.text_);
         slot = prev + form.cells.words;
     }
-    if (start) c.bytes_.wrote(size_t(out - start));
-    else c.bytes_.append(packed_.data(), size_t(out - packed_.data()));
+    finish_packing(start, out);
+}
+
+uint32_t AuditBuilder::firing_shape(uint32_t named, bool same) {
+    if (same) return last_shape_[named] - 1;
+    if (last_shape_.size() <= named) last_shape_.resize(size_t(named) + 1, 0);
+    const uint32_t shape = shape_of(named, pending_forms_);
+    last_shape_[named] = shape + 1;
+    return shape;
+}
+
+uint8_t* AuditBuilder::start_packing(uint32_t shape, uint8_t*& start) {
+    AuditCapture& c = *capture_;
+    const ShapeCost& cost = shape_costs_[shape];
+    c.type_bytes_ += cost.type_bytes;
+    start = c.bytes_.room(cost.bound);
+    if (!start && packed_.size() < cost.bound) packed_.resize(cost.bound);
+    return pack_step(shape, 0, start ? start : packed_.data());
+}
+
+void AuditBuilder::finish_packing(uint8_t* start, uint8_t* out) {
+    if (start) capture_->bytes_.wrote(size_t(out - start));
+    else capture_->bytes_.append(packed_.data(), size_t(out - packed_.data()));
 }
 
 const std::string& AuditBuilder::rule(size_t i) const { return engine_.rule_name(rules_[i]); }

@@ -117,6 +117,15 @@ private:
     // rendered (a collection, a query call).
     void fired_as_stored(uint32_t named, std::span<const FactId> facts, const FactStore& store);
     void fired_rendering(size_t rule, uint32_t named, std::span<const FactId> facts, const FactStore& store);
+    // The shape of this firing of `named`: the rule's previous one when
+    // `same`, else the one of pending_forms_ (found or added, and kept as the
+    // rule's latest).
+    uint32_t firing_shape(uint32_t named, bool same);
+    // Where a firing of `shape` is packed (counting its type bytes): in place
+    // when the bytes' last chunk has room for the most it can take, else in
+    // packed_; its step from the shape comes first. finish_packing keeps it.
+    uint8_t* start_packing(uint32_t shape, uint8_t*& start);
+    void finish_packing(uint8_t* start, uint8_t* out);
     // Keeps `text` as the text of a fact rendered at the firing; its words
     // (place, length) go in `words`.
     void keep_rendered(std::string_view text, uint64_t* words);
